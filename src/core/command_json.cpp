@@ -1,0 +1,600 @@
+#include "core/command_json.hpp"
+
+#include <cmath>
+#include <map>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/text.hpp"
+
+namespace kivo {
+
+CommandCodecError CommandCodecError::lineTooLong(std::int64_t byteCount) {
+    return CommandCodecError(Kind::lineTooLong, byteCount,
+                             "A message on the Kivo PDF socket passed " + std::to_string(byteCount) +
+                                 " bytes without ending.");
+}
+
+CommandCodecError CommandCodecError::notUTF8() {
+    return CommandCodecError(Kind::notUTF8, 0, "A message on the Kivo PDF socket was not UTF-8.");
+}
+
+CommandDecodingError::CommandDecodingError(std::string path, std::string reason)
+    : std::runtime_error(path.empty() ? "The message could not be read: " + reason + "."
+                                      : "The message could not be read at " + path + ": " + reason + "."),
+      path_(std::move(path)),
+      reason_(std::move(reason)) {}
+
+namespace {
+
+using Json = nlohmann::json;
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T>
+struct IsVector : std::false_type {};
+template <class T>
+struct IsVector<std::vector<T>> : std::true_type {};
+
+template <class T>
+struct IsStringMap : std::false_type {};
+template <class T>
+struct IsStringMap<std::map<std::string, T>> : std::true_type {};
+
+template <class R, class T>
+concept Is = std::same_as<std::remove_const_t<R>, T>;
+
+// ---------------------------------------------------------------------------
+// Field lists. Each names every field of a record with its key, keys in byte
+// order (the writer refuses any other order). One list serves both encoding
+// and decoding, so the two cannot drift apart.
+
+template <Is<PDFRect> R, class V>
+void describe(R& r, V& v) {
+    v("bottom", r.bottom);
+    v("left", r.left);
+    v("right", r.right);
+    v("top", r.top);
+}
+
+template <Is<PDFPoint> R, class V>
+void describe(R& r, V& v) {
+    v("x", r.x);
+    v("y", r.y);
+}
+
+template <Is<PageInfo> R, class V>
+void describe(R& r, V& v) {
+    v("height", r.height);
+    v("id", r.id);
+    v("index", r.index);
+    v("rotation", r.rotation);
+    v("width", r.width);
+}
+
+template <Is<TextRun> R, class V>
+void describe(R& r, V& v) {
+    v("bottom", r.bottom);
+    v("index", r.index);
+    v("left", r.left);
+    v("right", r.right);
+    v("top", r.top);
+    v("unicode", r.unicode);
+}
+
+template <Is<AnnotationInfo> R, class V>
+void describe(R& r, V& v) {
+    v("contents", r.contents);
+    v("id", r.id);
+    v("kind", r.kind);
+    v("pageId", r.pageId);
+    v("rect", r.rect);
+}
+
+template <Is<FormFieldInfo> R, class V>
+void describe(R& r, V& v) {
+    v("checked", r.checked);
+    v("multiline", r.multiline);
+    v("name", r.name);
+    v("options", r.options);
+    v("pageId", r.pageId);
+    v("readOnly", r.readOnly);
+    v("type", r.type);
+    v("value", r.value);
+}
+
+template <Is<SearchHit> R, class V>
+void describe(R& r, V& v) {
+    v("count", r.count);
+    v("index", r.index);
+    v("pageId", r.pageId);
+    v("preview", r.preview);
+    v("rects", r.rects);
+}
+
+template <Is<DocumentSummary> R, class V>
+void describe(R& r, V& v) {
+    v("pageCount", r.pageCount);
+    v("path", r.path);
+    v("readOnly", r.readOnly);
+    v("revision", r.revision);
+    v("sessionId", r.sessionId);
+}
+
+template <Is<RecoveryInfo> R, class V>
+void describe(R& r, V& v) {
+    v("dirty", r.dirty);
+    v("pageCount", r.pageCount);
+    v("recoveryId", r.recoveryId);
+    v("revision", r.revision);
+    v("sourcePath", r.sourcePath);
+    v("updatedAt", r.updatedAt);
+}
+
+template <Is<RenderTile> R, class V>
+void describe(R& r, V& v) {
+    v("height", r.height);
+    v("pngPath", r.pngPath);
+    v("width", r.width);
+    v("x", r.x);
+    v("y", r.y);
+}
+
+template <Is<ContextPage> R, class V>
+void describe(R& r, V& v) {
+    v("height", r.height);
+    v("pageId", r.pageId);
+    v("pageIndex", r.pageIndex);
+    v("text", r.text);
+    v("truncated", r.truncated);
+    v("width", r.width);
+}
+
+template <Is<ContextSelection> R, class V>
+void describe(R& r, V& v) {
+    v("pageId", r.pageId);
+    v("pageIndex", r.pageIndex);
+    v("rect", r.rect);
+    v("text", r.text);
+}
+
+template <Is<AnswerUsage> R, class V>
+void describe(R& r, V& v) {
+    v("outputTokens", r.outputTokens);
+    v("promptTokens", r.promptTokens);
+    v("seconds", r.seconds);
+}
+
+template <Is<Citation> R, class V>
+void describe(R& r, V& v) {
+    v("pageId", r.pageId);
+    v("pageIndex", r.pageIndex);
+    v("preview", r.preview);
+    v("rects", r.rects);
+    v("revision", r.revision);
+    v("source", r.source);
+}
+
+template <Is<CommandParams> R, class V>
+void describe(R& r, V& v) {
+    v("annotationId", r.annotationId);
+    v("contents", r.contents);
+    v("destination", r.destination);
+    v("fieldName", r.fieldName);
+    v("fontSize", r.fontSize);
+    v("force", r.force);
+    v("imagePath", r.imagePath);
+    v("kind", r.kind);
+    v("limit", r.limit);
+    v("pageId", r.pageId);
+    v("pageIds", r.pageIds);
+    v("password", r.password);
+    v("path", r.path);
+    v("paths", r.paths);
+    v("permissions", r.permissions);
+    v("pngPath", r.pngPath);
+    v("points", r.points);
+    v("query", r.query);
+    v("recoveryId", r.recoveryId);
+    v("rect", r.rect);
+    v("renderAnnotations", r.renderAnnotations);
+    v("requestId", r.requestId);
+    v("rotation", r.rotation);
+    v("saveMode", r.saveMode);
+    v("scale", r.scale);
+    v("scope", r.scope);
+    v("sessionId", r.sessionId);
+    v("sessionIds", r.sessionIds);
+    v("tiles", r.tiles);
+    v("token", r.token);
+    v("value", r.value);
+}
+
+template <Is<ProposedEdit> R, class V>
+void describe(R& r, V& v) {
+    v("expectedRevision", r.expectedRevision);
+    v("limitation", r.limitation);
+    v("method", r.method);
+    v("operationId", r.operationId);
+    v("params", r.params);
+    v("summary", r.summary);
+}
+
+template <Is<AssistantContext> R, class V>
+void describe(R& r, V& v) {
+    v("characters", r.characters);
+    v("fields", r.fields);
+    v("limitations", r.limitations);
+    v("pageCount", r.pageCount);
+    v("pages", r.pages);
+    v("revision", r.revision);
+    v("scan", r.scan);
+    v("scope", r.scope);
+    v("selection", r.selection);
+    v("truncated", r.truncated);
+}
+
+template <Is<AssistantAnswer> R, class V>
+void describe(R& r, V& v) {
+    v("citations", r.citations);
+    v("fromDocument", r.fromDocument);
+    v("incomplete", r.incomplete);
+    v("model", r.model);
+    v("notes", r.notes);
+    v("proposals", r.proposals);
+    v("read", r.read);
+    v("revision", r.revision);
+    v("scan", r.scan);
+    v("scope", r.scope);
+    v("text", r.text);
+    v("usage", r.usage);
+}
+
+template <Is<CommandErrorPayload> R, class V>
+void describe(R& r, V& v) {
+    v("code", r.code);
+    v("message", r.message);
+}
+
+template <Is<CommandResult> R, class V>
+void describe(R& r, V& v) {
+    v("affectedPages", r.affectedPages);
+    v("annotationSubtypes", r.annotationSubtypes);
+    v("annotations", r.annotations);
+    v("answer", r.answer);
+    v("assistantContext", r.assistantContext);
+    v("cancelled", r.cancelled);
+    v("chars", r.chars);
+    v("dirty", r.dirty);
+    v("documents", r.documents);
+    v("fields", r.fields);
+    v("formType", r.formType);
+    v("height", r.height);
+    v("matches", r.matches);
+    v("metadata", r.metadata);
+    v("pageCount", r.pageCount);
+    v("pages", r.pages);
+    v("pngPath", r.pngPath);
+    v("pong", r.pong);
+    v("readOnly", r.readOnly);
+    v("recoveries", r.recoveries);
+    v("redoAvailable", r.redoAvailable);
+    v("revision", r.revision);
+    v("saveState", r.saveState);
+    v("sessionId", r.sessionId);
+    v("sourceChanged", r.sourceChanged);
+    v("sourcePath", r.sourcePath);
+    v("text", r.text);
+    v("undoAvailable", r.undoAvailable);
+    v("warnings", r.warnings);
+    v("width", r.width);
+}
+
+template <Is<CommandRequest> R, class V>
+void describe(R& r, V& v) {
+    v("channel", r.channel);
+    v("expectedRevision", r.expectedRevision);
+    v("id", r.id);
+    v("method", r.method);
+    v("operationId", r.operationId);
+    v("params", r.params);
+    v("progress", r.progress);
+}
+
+template <Is<CommandResponse> R, class V>
+void describe(R& r, V& v) {
+    v("error", r.error);
+    v("id", r.id);
+    v("ok", r.ok);
+    v("result", r.result);
+}
+
+template <Is<CommandProgress> R, class V>
+void describe(R& r, V& v) {
+    v("completed", r.completed);
+    v("event", r.event);
+    v("id", r.id);
+    v("phase", r.phase);
+    v("total", r.total);
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+template <class T>
+void writeValue(JsonWriter& w, const T& value);
+
+struct FieldWriter {
+    JsonWriter& w;
+
+    template <class T>
+    void operator()(std::string_view key, const T& field) {
+        if constexpr (IsOptional<T>::value) {
+            // An absent optional is left out; null is never written.
+            if (!field) return;
+            w.key(key);
+            writeValue(w, *field);
+        } else {
+            w.key(key);
+            writeValue(w, field);
+        }
+    }
+};
+
+template <class T>
+void writeValue(JsonWriter& w, const T& value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        w.boolean(value);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        w.integer(value);
+    } else if constexpr (std::is_same_v<T, double>) {
+        w.number(value);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        w.string(value);
+    } else if constexpr (std::is_enum_v<T>) {
+        w.string(rawValue(value));
+    } else if constexpr (IsVector<T>::value) {
+        w.beginArray();
+        for (const auto& element : value) writeValue(w, element);
+        w.endArray();
+    } else if constexpr (IsStringMap<T>::value) {
+        w.beginObject();
+        for (const auto& [key, element] : value) {
+            w.key(key);
+            writeValue(w, element);
+        }
+        w.endObject();
+    } else {
+        w.beginObject();
+        FieldWriter fields{w};
+        describe(value, fields);
+        w.endObject();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+[[noreturn]] void fail(std::string reason) { throw CommandDecodingError("", std::move(reason)); }
+
+std::string joinPath(std::string_view outer, const std::string& inner) {
+    if (inner.empty()) return std::string(outer);
+    if (inner.front() == '[') return std::string(outer) + inner;
+    return std::string(outer) + "." + inner;
+}
+
+template <class T>
+void readValue(const Json& j, T& out);
+
+template <class F>
+void within(std::string_view step, F&& read) {
+    try {
+        read();
+    } catch (const CommandDecodingError& e) {
+        throw CommandDecodingError(joinPath(step, e.path()), e.reason());
+    }
+}
+
+struct FieldReader {
+    const Json& object;
+
+    template <class T>
+    void operator()(std::string_view key, T& field) {
+        const auto found = object.find(key);
+        if constexpr (IsOptional<T>::value) {
+            // Missing and null both mean "no value".
+            if (found == object.end() || found->is_null()) {
+                field.reset();
+                return;
+            }
+            typename T::value_type value{};
+            within(key, [&] { readValue(*found, value); });
+            field = std::move(value);
+        } else {
+            if (found == object.end()) throw CommandDecodingError(std::string(key), "the key is missing");
+            if (found->is_null()) throw CommandDecodingError(std::string(key), "a value is required, not null");
+            within(key, [&] { readValue(*found, field); });
+        }
+    }
+};
+
+std::int64_t readInteger(const Json& j) {
+    switch (j.type()) {
+        case Json::value_t::number_integer:
+            return j.get<std::int64_t>();
+        case Json::value_t::number_unsigned: {
+            const auto u = j.get<std::uint64_t>();
+            if (u > static_cast<std::uint64_t>(INT64_MAX)) fail("the integer is too large");
+            return static_cast<std::int64_t>(u);
+        }
+        case Json::value_t::number_float: {
+            // A number written with a fraction part but an integral value, such as
+            // 3.0, is taken; a real fraction is not.
+            const double d = j.get<double>();
+            if (!std::isfinite(d) || std::trunc(d) != d) fail("expected a whole number");
+            if (d < -0x1p63 || d >= 0x1p63) fail("the integer is too large");
+            return static_cast<std::int64_t>(d);
+        }
+        default:
+            fail("expected an integer");
+    }
+}
+
+template <class T>
+void readValue(const Json& j, T& out) {
+    if constexpr (std::is_same_v<T, bool>) {
+        if (!j.is_boolean()) fail("expected a boolean");
+        out = j.get<bool>();
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        out = readInteger(j);
+    } else if constexpr (std::is_same_v<T, double>) {
+        if (!j.is_number()) fail("expected a number");
+        out = j.get<double>();
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (!j.is_string()) fail("expected a string");
+        out = j.get_ref<const std::string&>();
+    } else if constexpr (std::is_enum_v<T>) {
+        if (!j.is_string()) fail("expected a string");
+        const auto& name = j.get_ref<const std::string&>();
+        const auto value = fromRawValue<T>(name);
+        if (!value) fail("\"" + name + "\" is not a known value");
+        out = *value;
+    } else if constexpr (IsVector<T>::value) {
+        if (!j.is_array()) fail("expected an array");
+        out.clear();
+        out.resize(j.size());
+        std::size_t index = 0;
+        for (const auto& element : j) {
+            within("[" + std::to_string(index) + "]", [&] { readValue(element, out[index]); });
+            ++index;
+        }
+    } else if constexpr (IsStringMap<T>::value) {
+        if (!j.is_object()) fail("expected an object");
+        out.clear();
+        for (const auto& [key, element] : j.items()) {
+            if (element.is_null()) throw CommandDecodingError(key, "a value is required, not null");
+            typename T::mapped_type value{};
+            within(key, [&] { readValue(element, value); });
+            out.emplace(key, std::move(value));
+        }
+    } else {
+        if (!j.is_object()) fail("expected an object");
+        FieldReader fields{j};
+        describe(out, fields);
+    }
+}
+
+Json parseLimited(std::string_view text) {
+    if (!isValidUTF8(text)) throw CommandCodecError::notUTF8();
+    const Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
+        if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+            depth >= CommandJSON::maxNestingDepth) {
+            fail("the message is nested too deeply");
+        }
+        return true;
+    };
+    try {
+        return Json::parse(text.begin(), text.end(), limitDepth);
+    } catch (const Json::exception& e) {
+        fail(std::string("not valid JSON (") + e.what() + ")");
+    }
+}
+
+template <class T>
+T decodeChecked(std::string_view text) {
+    const Json parsed = parseLimited(text);
+    T out{};
+    readValue(parsed, out);
+    return out;
+}
+
+}  // namespace
+
+namespace CommandJSON {
+
+template <CommandJSONValue T>
+void write(JsonWriter& writer, const T& value) {
+    writeValue(writer, value);
+}
+
+template <CommandJSONValue T>
+std::string encodeBody(const T& value) {
+    std::string out;
+    JsonWriter writer(out);
+    writeValue(writer, value);
+    return out;
+}
+
+template <CommandJSONValue T>
+std::string encode(const T& value) {
+    std::string out = encodeBody(value);
+    out.push_back('\n');
+    return out;
+}
+
+template <CommandJSONValue T>
+T decode(std::string_view text) {
+    return decodeChecked<T>(text);
+}
+
+CommandRequest decodeRequest(std::string_view line) { return decodeChecked<CommandRequest>(line); }
+
+CommandResponse decodeResponse(std::string_view line) { return decodeChecked<CommandResponse>(line); }
+
+CommandReply decodeReply(std::string_view line) {
+    if (!isValidUTF8(line)) throw CommandCodecError::notUTF8();
+    if (line.size() <= maxProgressLineBytes) {
+        try {
+            auto progress = decodeChecked<CommandProgress>(line);
+            if (progress.event == "progress") return progress;
+        } catch (const CommandDecodingError&) {
+            // Not progress; read it as a response below.
+        }
+    }
+    return decodeChecked<CommandResponse>(line);
+}
+
+#define KIVO_COMMAND_JSON_INSTANTIATE(T)                     \
+    template void write<T>(JsonWriter&, const T&);           \
+    template std::string encodeBody<T>(const T&);            \
+    template std::string encode<T>(const T&);                \
+    template T decode<T>(std::string_view);
+
+KIVO_COMMAND_JSON_INSTANTIATE(PDFRect)
+KIVO_COMMAND_JSON_INSTANTIATE(PDFPoint)
+KIVO_COMMAND_JSON_INSTANTIATE(PageInfo)
+KIVO_COMMAND_JSON_INSTANTIATE(TextRun)
+KIVO_COMMAND_JSON_INSTANTIATE(AnnotationInfo)
+KIVO_COMMAND_JSON_INSTANTIATE(FormFieldInfo)
+KIVO_COMMAND_JSON_INSTANTIATE(SearchHit)
+KIVO_COMMAND_JSON_INSTANTIATE(DocumentSummary)
+KIVO_COMMAND_JSON_INSTANTIATE(RecoveryInfo)
+KIVO_COMMAND_JSON_INSTANTIATE(RenderTile)
+KIVO_COMMAND_JSON_INSTANTIATE(ContextPage)
+KIVO_COMMAND_JSON_INSTANTIATE(ContextSelection)
+KIVO_COMMAND_JSON_INSTANTIATE(AnswerUsage)
+KIVO_COMMAND_JSON_INSTANTIATE(Citation)
+KIVO_COMMAND_JSON_INSTANTIATE(ProposedEdit)
+KIVO_COMMAND_JSON_INSTANTIATE(AssistantContext)
+KIVO_COMMAND_JSON_INSTANTIATE(AssistantAnswer)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandParams)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandErrorPayload)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandResult)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandRequest)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandResponse)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandProgress)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandMethod)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandChannel)
+KIVO_COMMAND_JSON_INSTANTIATE(CommandPhase)
+
+#undef KIVO_COMMAND_JSON_INSTANTIATE
+
+}  // namespace CommandJSON
+}  // namespace kivo

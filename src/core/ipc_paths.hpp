@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kivo {
+
+// Where the editor, the worker and the MCP connector find each other. Every
+// function reads the environment afresh and creates nothing, except
+// prepareIPCDirectory.
+namespace IPCPaths {
+
+inline constexpr const char* supportDirectoryVariable = "KIVO_PDF_SUPPORT_DIR";
+
+// KIVO_PDF_SUPPORT_DIR exactly as given when set and not empty; otherwise
+// "kivo-pdf" in the user's data folder ($XDG_DATA_HOME, else ~/.local/share).
+std::filesystem::path supportDirectory();
+std::filesystem::path ipcDirectory();
+std::filesystem::path recoveryDirectory();
+std::filesystem::path socketURL();
+std::filesystem::path tokenURL();
+
+// Creates the ipc folder (and missing parents) and makes it owner-only (0700).
+// Throws std::filesystem::filesystem_error.
+void prepareIPCDirectory();
+
+}  // namespace IPCPaths
+
+struct IPCToken {
+    std::string socket;
+    std::string token;
+};
+
+// The socket path and the MCP token from the token file, trimmed of white
+// space and line breaks. Throws std::filesystem::filesystem_error when the
+// file cannot be read or is not UTF-8, and with ENOENT when it holds no token.
+IPCToken loadIPCToken();
+
+}  // namespace kivo

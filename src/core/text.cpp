@@ -1,0 +1,159 @@
+#include "core/text.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <sys/random.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+namespace kivo {
+namespace {
+
+constexpr std::int32_t kMaxICULength = INT32_MAX;
+
+bool isTrimmable(UChar32 c) noexcept {
+    if (c < 0) return false;
+    if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
+    const auto type = u_charType(c);
+    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
+}  // namespace
+
+bool isValidUTF8(std::string_view bytes) noexcept {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const std::size_t length = bytes.size();
+    std::size_t i = 0;
+    while (i < length) {
+        // Plain ASCII needs no decoding; it is the bulk of every message.
+        if (s[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // ICU's macros index with int32_t; walk long inputs in windows that
+        // always start on a character boundary.
+        const std::size_t window = std::min<std::size_t>(length - i, kMaxICULength);
+        const std::uint8_t* base = s + i;
+        std::int32_t offset = 0;
+        UChar32 c = 0;
+        U8_NEXT(base, offset, static_cast<std::int32_t>(window), c);
+        if (c < 0) return false;
+        i += static_cast<std::size_t>(offset);
+    }
+    return true;
+}
+
+void appendRepairedUTF8(std::string& out, std::string_view bytes) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const std::size_t length = bytes.size();
+    std::size_t i = 0;
+    std::size_t runStart = 0;
+    while (i < length) {
+        if (s[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t window = std::min<std::size_t>(length - i, kMaxICULength);
+        const std::uint8_t* base = s + i;
+        std::int32_t offset = 0;
+        UChar32 c = 0;
+        U8_NEXT(base, offset, static_cast<std::int32_t>(window), c);
+        if (c < 0) {
+            out.append(bytes.substr(runStart, i - runStart));
+            out.append("\xEF\xBF\xBD");
+            i += static_cast<std::size_t>(offset);
+            runStart = i;
+        } else {
+            i += static_cast<std::size_t>(offset);
+        }
+    }
+    out.append(bytes.substr(runStart));
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (text.size() > static_cast<std::size_t>(kMaxICULength)) return text;
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t start = 0;
+    while (start < length) {
+        std::int32_t next = start;
+        UChar32 c = 0;
+        U8_NEXT(s, next, length, c);
+        if (!isTrimmable(c)) break;
+        start = next;
+    }
+    std::int32_t end = length;
+    while (end > start) {
+        std::int32_t previous = end;
+        UChar32 c = 0;
+        U8_PREV(s, start, previous, c);
+        if (!isTrimmable(c)) break;
+        end = previous;
+    }
+    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+std::int64_t graphemeCount(std::string_view utf8) {
+    if (utf8.empty()) return 0;
+    // A character break iterator is costly to build; keep one per thread.
+    thread_local std::unique_ptr<icu::BreakIterator> iterator;
+    UErrorCode status = U_ZERO_ERROR;
+    if (!iterator) {
+        iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status) || !iterator) {
+            iterator.reset();
+            throw std::runtime_error("The text boundary rules are not available.");
+        }
+    }
+    UText text = UTEXT_INITIALIZER;
+    utext_openUTF8(&text, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status);
+    if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
+    iterator->setText(&text, status);
+    std::int64_t count = 0;
+    if (U_SUCCESS(status)) {
+        iterator->first();
+        while (iterator->next() != icu::BreakIterator::DONE) ++count;
+    }
+    // Detach the iterator from the stack UText before it goes away.
+    UErrorCode resetStatus = U_ZERO_ERROR;
+    UText empty = UTEXT_INITIALIZER;
+    utext_openUTF8(&empty, "", 0, &resetStatus);
+    iterator->setText(&empty, resetStatus);
+    utext_close(&empty);
+    utext_close(&text);
+    if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
+    return count;
+}
+
+std::string newUUIDString() {
+    std::array<std::uint8_t, 16> bytes{};
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
+        out.push_back(kHex[bytes[i] >> 4]);
+        out.push_back(kHex[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
+}  // namespace kivo

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kivo {
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isValidUTF8(std::string_view bytes) noexcept;
+
+// Appends the bytes to `out`, replacing each ill-formed sequence with U+FFFD.
+void appendRepairedUTF8(std::string& out, std::string_view bytes);
+
+// Strips Unicode white space and line breaks (space separators, tab, LF to CR,
+// NEL, line and paragraph separators) from both ends.
+std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept;
+
+// Number of user-perceived characters (extended grapheme clusters). Ill-formed
+// bytes count as one character each.
+std::int64_t graphemeCount(std::string_view utf8);
+
+// A fresh random (version 4) UUID in upper-case 8-4-4-4-12 form.
+std::string newUUIDString();
+
+}  // namespace kivo

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <string>
+
+namespace kivo {
+
+struct ResourceLimits {
+    static constexpr std::uint64_t noLimitBytes = std::numeric_limits<std::uint64_t>::max();
+
+    // A command whose footprint rises above this stops with "resource_limit".
+    std::uint64_t memorySoftBytes = noLimitBytes;
+    // The worker ends with WorkerExit::memoryLimit above this.
+    std::uint64_t memoryHardBytes = noLimitBytes;
+    // The worker ends with WorkerExit::stalled when a command shows no
+    // progress for longer than this; infinity means never.
+    double stallSeconds = std::numeric_limits<double>::infinity();
+
+    static ResourceLimits unlimited() noexcept { return ResourceLimits{}; }
+
+    // The limits named by the KIVO_PDF_WORKER_* variables of `environment`,
+    // with defaults derived from the machine's physical memory. Never fails:
+    // an unusable value gives the default.
+    static ResourceLimits fromEnvironment(const std::map<std::string, std::string>& environment,
+                                          std::uint64_t physicalMemory);
+
+    bool operator==(const ResourceLimits&) const = default;
+};
+
+// The whole environment of this process.
+std::map<std::string, std::string> processEnvironment();
+
+// The machine's physical memory in bytes; 0 when it cannot be told.
+std::uint64_t physicalMemoryBytes() noexcept;
+
+// Exit statuses with which the worker ends itself.
+namespace WorkerExit {
+inline constexpr std::int32_t memoryLimit = 71;
+inline constexpr std::int32_t stalled = 72;
+inline constexpr std::int32_t sandboxFailed = 73;
+}  // namespace WorkerExit
+
+}  // namespace kivo

@@ -1,0 +1,349 @@
+#include "core/command_json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <variant>
+
+namespace kivo {
+namespace {
+
+// Every field of the big records set, so a field missing from the codec's
+// field lists shows up as a round-trip inequality.
+CommandParams fullParams() {
+    CommandParams p;
+    p.token = "t";
+    p.path = "/a/b.pdf";
+    p.password = "pw";
+    p.sessionId = "S";
+    p.pageId = "P";
+    p.scale = 1.5;
+    p.pngPath = "/tmp/x.png";
+    p.rect = PDFRect{1, 2, 3, 4};
+    p.fieldName = "Name";
+    p.value = "Ada";
+    p.pageIds = std::vector<std::string>{"P1", "P2"};
+    p.destination = "/d.pdf";
+    p.sessionIds = std::vector<std::string>{};
+    p.permissions = std::vector<std::string>{"modify"};
+    p.contents = "note";
+    p.query = "q";
+    p.kind = "text";
+    p.imagePath = "/i.png";
+    p.fontSize = 12;
+    p.rotation = -90;
+    p.points = std::vector<PDFPoint>{{0.1, 0.2}, {3, 4}};
+    p.annotationId = "A";
+    p.saveMode = "saveAs";
+    p.force = true;
+    p.recoveryId = "R";
+    p.scope = "page";
+    p.paths = std::vector<std::string>{"/x"};
+    p.renderAnnotations = false;
+    p.tiles = std::vector<RenderTile>{{0, 0, 1024, 1024, "/t0.png"}, {1024, 0, 2, 1024, std::nullopt}};
+    p.requestId = "REQ";
+    p.limit = 5000;
+    return p;
+}
+
+CommandResult fullResult() {
+    ProposedEdit proposal{"OP", "Fill Name", std::nullopt, CommandMethod::fillForm, CommandParams{}, 3};
+    proposal.params.fieldName = "Name";
+    ProposedEdit refusal{"OP2", "Cannot redact", "Redaction is not offered.", std::nullopt, {}, 3};
+    CommandResult r;
+    r.sessionId = "S";
+    r.revision = 3;
+    r.pageCount = 1;
+    r.pages = std::vector<PageInfo>{{"P", 0, 612, 792, 1}};
+    r.formType = "acroform";
+    r.readOnly = false;
+    r.warnings = std::vector<std::string>{"w"};
+    r.pngPath = "/p.png";
+    r.width = 918;
+    r.height = 1188;
+    r.text = "Hi\n";
+    r.chars = std::vector<TextRun>{{0, "H", 1, 2, 3, 4}};
+    r.fields = std::vector<FormFieldInfo>{{"Name", "text", "Ada", false, "P", {}, std::nullopt, true},
+                                          {"Ok", "checkbox", "Yes", true, "P", {"Yes"}, true, false}};
+    r.documents = std::vector<DocumentSummary>{{"S", std::nullopt, 1, 3, false}, {"T", "/t.pdf", 2, 0, true}};
+    r.affectedPages = std::vector<std::string>{"P"};
+    r.undoAvailable = true;
+    r.redoAvailable = false;
+    r.pong = true;
+    r.dirty = true;
+    r.saveState = "unsaved";
+    r.sourcePath = "/s.pdf";
+    r.sourceChanged = false;
+    r.annotations = std::vector<AnnotationInfo>{{"A", "highlight", "P", {1, 2, 3, 4}, "c"}};
+    r.matches = std::vector<SearchHit>{{"P", 4, 2, {{1, 2, 3, 4}}, "Hi"}};
+    r.recoveries = std::vector<RecoveryInfo>{{"R", std::nullopt, 2, 1, "2024-01-02T03:04:05Z", true}};
+    r.answer = AssistantAnswer{"It says hi.", {{"P", 0, 3, "Hi", {{1, 2, 3, 4}}, "document"}},
+                               {proposal, refusal}, false, "page", true, 3, "m", std::vector<std::string>{"n"},
+                               AnswerUsage{10, 20, 1.25}, "length", "1 page"};
+    r.metadata = std::map<std::string, std::string>{{"Title", "T"}, {"Author", "A"}};
+    r.annotationSubtypes = std::map<std::string, std::map<std::string, std::int64_t>>{{"P", {{"Highlight", 1}}}};
+    r.cancelled = false;
+    r.assistantContext =
+        AssistantContext{3, "selection", 1, {{"P", 0, 612, 792, "Hi", false}},
+                         ContextSelection{"P", 0, "Hi", PDFRect{1, 2, 3, 4}}, {}, {refusal}, false, true, 2};
+    return r;
+}
+
+TEST(CommandJSONEncoding, GoldenBytes) {
+    CommandResult pong;
+    pong.pong = true;
+    CommandResult order;
+    order.annotations = std::vector<AnnotationInfo>{};
+    order.annotationSubtypes = std::map<std::string, std::map<std::string, std::int64_t>>{
+        {"p2", {{"ink", 1}, {"Ink", 2}}}, {"P1", {{"Link", 3}}}};
+    CommandRequest ping{"1", CommandMethod::ping, {}, std::nullopt, CommandChannel::cli, std::nullopt, std::nullopt};
+
+    struct Case {
+        const char* name;
+        std::string actual;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"failure",
+         CommandJSON::encode(CommandResponse::failure("7", "not_found", "No page 1/2 at /tmp/a.pdf. Nothing changed.")),
+         "{\"error\":{\"code\":\"not_found\",\"message\":\"No page 1\\/2 at \\/tmp\\/a.pdf. Nothing changed.\"},"
+         "\"id\":\"7\",\"ok\":false}\n"},
+        {"pong only", CommandJSON::encode(CommandResponse::success("1", pong)),
+         "{\"id\":\"1\",\"ok\":true,\"result\":{\"pong\":true}}\n"},
+        {"byte order of keys", CommandJSON::encodeBody(order),
+         "{\"annotationSubtypes\":{\"P1\":{\"Link\":3},\"p2\":{\"Ink\":2,\"ink\":1}},\"annotations\":[]}"},
+        {"request", CommandJSON::encode(ping), "{\"channel\":\"cli\",\"id\":\"1\",\"method\":\"ping\",\"params\":{}}\n"},
+        {"progress", CommandJSON::encode(CommandProgress{"progress", "9", CommandPhase::readingText, 2, 5}),
+         "{\"completed\":2,\"event\":\"progress\",\"id\":\"9\",\"phase\":\"reading_text\",\"total\":5}\n"},
+        {"answer without optionals",
+         CommandJSON::encodeBody(AssistantAnswer{"a", {}, {}, false, "page", false, 0}),
+         "{\"citations\":[],\"fromDocument\":false,\"proposals\":[],\"revision\":0,\"scan\":false,\"scope\":\"page\","
+         "\"text\":\"a\"}"},
+        {"refusal", CommandJSON::encodeBody(ProposedEdit{"O", "s", "no", std::nullopt, {}, 1}),
+         "{\"expectedRevision\":1,\"limitation\":\"no\",\"operationId\":\"O\",\"params\":{},\"summary\":\"s\"}"},
+        {"empty usage", CommandJSON::encodeBody(AnswerUsage{}), "{}"},
+        {"selection without rect", CommandJSON::encodeBody(ContextSelection{"P", 0, "t", std::nullopt}),
+         "{\"pageId\":\"P\",\"pageIndex\":0,\"text\":\"t\"}"},
+        {"field without checked",
+         CommandJSON::encodeBody(FormFieldInfo{"n", "text", "", false, "P", {}, std::nullopt, false}),
+         "{\"multiline\":false,\"name\":\"n\",\"options\":[],\"pageId\":\"P\",\"readOnly\":false,\"type\":\"text\","
+         "\"value\":\"\"}"},
+        {"ask travels as ask_document", CommandJSON::encodeBody(CommandMethod::ask), "\"ask_document\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.name;
+}
+
+TEST(CommandJSONEncoding, StringsAndNumbers) {
+    struct Case {
+        std::string input;
+        const char* expected;
+    };
+    const Case strings[] = {
+        {"a/b\"c\\d", R"("a\/b\"c\\d")"},
+        {"\n\r\t\b\f", R"("\n\r\t\b\f")"},
+        {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\x7f\""},
+        {"gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80", "\"gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80\""},
+        // Ill-formed UTF-8 never reaches the wire: each bad sequence becomes U+FFFD.
+        {"a\xFF" "b\xC3", "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\""},
+        {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+    };
+    for (const auto& c : strings) {
+        CommandErrorPayload payload{c.input, ""};
+        EXPECT_EQ(CommandJSON::encodeBody(payload), std::string("{\"code\":") + c.expected + ",\"message\":\"\"}");
+    }
+
+    const std::pair<double, const char*> numbers[] = {
+        {0.1, "0.1"}, {2.0, "2"}, {-0.0, "0"}, {1e22, "1e+22"}, {5e-324, "5e-324"}, {73.44, "73.44"},
+        {1.0 / 3.0, "0.3333333333333333"},
+    };
+    for (const auto& [value, text] : numbers) {
+        const auto encoded = CommandJSON::encodeBody(PDFPoint{value, 0});
+        EXPECT_EQ(encoded, std::string("{\"x\":") + text + ",\"y\":0}");
+        EXPECT_EQ(CommandJSON::decode<PDFPoint>(encoded).x, value);
+    }
+}
+
+TEST(CommandJSONEncoding, NonFiniteNumbersAreErrors) {
+    for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        CommandParams params;
+        params.scale = bad;
+        CommandRequest request{"1", CommandMethod::renderPage, params, std::nullopt, CommandChannel::ui, {}, {}};
+        EXPECT_THROW((void)CommandJSON::encode(request), CommandEncodingError);
+    }
+}
+
+TEST(CommandJSONEncoding, WriterRefusesKeysOutOfOrder) {
+    std::string out;
+    JsonWriter writer(out);
+    writer.beginObject();
+    writer.key("b");
+    writer.integer(1);
+    EXPECT_THROW(writer.key("a"), CommandEncodingError);
+    EXPECT_THROW(writer.key("b"), CommandEncodingError);
+}
+
+TEST(CommandJSONRoundTrip, EveryFieldSurvives) {
+    CommandRequest request{"R1", CommandMethod::addContent, fullParams(), 7, CommandChannel::mcp, "OP", true};
+    const auto requestLine = CommandJSON::encode(request);
+    ASSERT_EQ(requestLine.back(), '\n');
+    ASSERT_EQ(requestLine.find('\n'), requestLine.size() - 1);
+    const auto decodedRequest = CommandJSON::decodeRequest(std::string_view(requestLine).substr(0, requestLine.size() - 1));
+    EXPECT_EQ(decodedRequest, request);
+
+    const auto response = CommandResponse::success("R1", fullResult());
+    const auto body = CommandJSON::encodeBody(response);
+    const auto decoded = CommandJSON::decodeResponse(body);
+    EXPECT_EQ(decoded, response);
+    // Equal values give identical bytes.
+    EXPECT_EQ(CommandJSON::encodeBody(decoded), body);
+}
+
+TEST(CommandJSONDecoding, Requests) {
+    struct Case {
+        const char* line;
+        bool decodes;
+    };
+    const Case cases[] = {
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli"})", true},
+        {R"({"id":"1","method":"ping","channel":"cli"})", false},
+        {R"({"id":"1","method":"ask","params":{},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ask_document","params":{},"channel":"cli"})", true},
+        {R"({"id":"1","method":"ping","params":{},"channel":"UI"})", false},
+        {R"({"id":"1","method":"ping","params":{"foo":1},"channel":"cli","foo":{"bar":[1,{}]}})", true},
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli","expectedRevision":null})", true},
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli","expectedRevision":3.5})", false},
+        {R"({"id":1,"method":"ping","params":{},"channel":"cli"})", false},
+        {R"({"id":null,"method":"ping","params":{},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli","progress":"yes"})", false},
+        {R"({"id":"1","method":"ping","params":{"rect":{"left":1,"bottom":2,"right":3}},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ping","params":{"pageIds":["a",null]},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ping","params":{"limit":1e400},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ping","params":[],"channel":"cli"})", false},
+        {R"([{"id":"1","method":"ping","params":{},"channel":"cli"}])", false},
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli"} x)", false},
+        {"", false},
+        {"{", false},
+    };
+    for (const auto& c : cases) {
+        if (c.decodes) {
+            EXPECT_NO_THROW((void)CommandJSON::decodeRequest(c.line)) << c.line;
+        } else {
+            EXPECT_THROW((void)CommandJSON::decodeRequest(c.line), CommandDecodingError) << c.line;
+        }
+    }
+
+    const auto plain = CommandJSON::decodeRequest(cases[0].line);
+    EXPECT_FALSE(plain.expectedRevision || plain.operationId || plain.progress);
+    EXPECT_EQ(plain.params, CommandParams{});
+    EXPECT_EQ(CommandJSON::decodeRequest(cases[3].line).method, CommandMethod::ask);
+    EXPECT_THROW((void)CommandJSON::decodeRequest("{\"id\":\"\xC3\"}"), CommandCodecError);
+}
+
+TEST(CommandJSONDecoding, IntegersAcceptWholeNumbersOnly) {
+    // A number written as a float but whole, such as 3.0 or 1e2, is taken as
+    // an integer; a fraction or a value outside 64 bits is refused.
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+        {"3", 3},
+        {"3.0", 3},
+        {"1e2", 100},
+        {"-0.0", 0},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+        {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"3.5", std::nullopt},
+        {"9223372036854775808", std::nullopt},
+        {"9.3e18", std::nullopt},
+        {"\"3\"", std::nullopt},
+        {"true", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        const std::string json = std::string("{\"x\":") + text + ",\"y\":0,\"width\":1,\"height\":1}";
+        if (expected) {
+            EXPECT_EQ(CommandJSON::decode<RenderTile>(json).x, *expected) << text;
+        } else {
+            EXPECT_THROW((void)CommandJSON::decode<RenderTile>(json), CommandDecodingError) << text;
+        }
+    }
+}
+
+TEST(CommandJSONDecoding, Records) {
+    const auto rect = CommandJSON::decode<PDFRect>(R"({"left":1,"bottom":2,"right":3,"top":4})");
+    EXPECT_EQ(rect.width(), 2);
+    EXPECT_EQ(rect.height(), 2);
+    EXPECT_EQ((PDFRect{10, 0, 4, 0}).width(), -6);
+    EXPECT_FALSE(CommandJSON::decode<DocumentSummary>(
+                     R"({"sessionId":"S","path":null,"pageCount":1,"revision":0,"readOnly":false})")
+                     .path);
+    EXPECT_FALSE(CommandJSON::decode<AssistantAnswer>(
+                     R"({"text":"","citations":[],"proposals":[],"scan":false,"scope":"page","fromDocument":false,"revision":0})")
+                     .usage);
+
+    const char* failures[] = {
+        R"({"name":"n","type":"text","value":"","readOnly":false,"pageId":"P","multiline":false})",
+        R"({"recoveryId":"R","revision":1,"pageCount":1,"dirty":false})",
+        R"({"text":"","citations":[],"proposals":[],"scan":false,"scope":"page","revision":0})",
+        R"({"event":"progress","id":"1","phase":"started","total":0})",
+        R"({"event":"progress","id":"1","phase":"Started","completed":0,"total":0})",
+        R"({"id":"1","ok":true,"result":{"metadata":{"Title":1}}})",
+        R"({"id":"1","ok":true,"result":{"annotationSubtypes":{"P":{"Ink":1.5}}}})",
+        R"({"id":"1","ok":true,"result":{"answer":{"text":""}}})",
+    };
+    EXPECT_THROW((void)CommandJSON::decode<FormFieldInfo>(failures[0]), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decode<RecoveryInfo>(failures[1]), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decode<AssistantAnswer>(failures[2]), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decode<CommandProgress>(failures[3]), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decode<CommandProgress>(failures[4]), CommandDecodingError);
+    for (const char* line : {failures[5], failures[6], failures[7]}) {
+        EXPECT_THROW((void)CommandJSON::decodeResponse(line), CommandDecodingError) << line;
+    }
+    try {
+        (void)CommandJSON::decodeResponse(failures[6]);
+    } catch (const CommandDecodingError& e) {
+        EXPECT_EQ(e.path(), "result.annotationSubtypes.P.Ink");
+    }
+}
+
+TEST(CommandJSONDecoding, NestingIsCapped) {
+    const auto nested = [](int depth) {
+        return R"({"id":"1","ok":true,"extra":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    };
+    EXPECT_NO_THROW((void)CommandJSON::decodeResponse(nested(CommandJSON::maxNestingDepth - 1)));
+    EXPECT_THROW((void)CommandJSON::decodeResponse(nested(CommandJSON::maxNestingDepth)), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decodeResponse(nested(1'000'000)), CommandDecodingError);
+}
+
+TEST(CommandJSONDecoding, Replies) {
+    const std::string progress = R"({"event":"progress","id":"1","phase":"searching","completed":1,"total":3})";
+    const auto padded = [&](std::size_t size) { return progress + std::string(size - progress.size(), ' '); };
+
+    const auto asProgress = CommandJSON::decodeReply(padded(1023));
+    ASSERT_TRUE(std::holds_alternative<CommandProgress>(asProgress));
+    EXPECT_EQ(std::get<CommandProgress>(asProgress).phase, CommandPhase::searching);
+    // From 1,024 bytes on a line is always a response, which this one is not.
+    EXPECT_THROW((void)CommandJSON::decodeReply(padded(1024)), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decodeReply(R"({"event":"Progress","id":"1","phase":"searching","completed":1,"total":3})"),
+                 CommandDecodingError);
+    const auto response = CommandJSON::decodeReply(R"({"id":"1","ok":true})");
+    ASSERT_TRUE(std::holds_alternative<CommandResponse>(response));
+    EXPECT_TRUE(std::get<CommandResponse>(response).ok);
+    EXPECT_THROW((void)CommandJSON::decodeReply("\xFF"), CommandCodecError);
+}
+
+TEST(CommandVocabulary, WireNames) {
+    for (std::size_t i = 0; i < commandMethodWireNames.size(); ++i) {
+        const auto method = static_cast<CommandMethod>(i);
+        EXPECT_EQ(fromRawValue<CommandMethod>(rawValue(method)), method);
+    }
+    EXPECT_EQ(rawValue(CommandMethod::cancel), "cancel");
+    EXPECT_EQ(rawValue(CommandPhase::readingText), "reading_text");
+    EXPECT_EQ(fromRawValue<CommandMethod>("ask"), std::nullopt);
+    EXPECT_EQ(fromRawValue<CommandMethod>("Ping"), std::nullopt);
+    EXPECT_EQ(fromRawValue<CommandChannel>("mcp"), CommandChannel::mcp);
+    EXPECT_EQ(CommandCodecError::lineTooLong(67108865).what(),
+              std::string("A message on the Kivo PDF socket passed 67108865 bytes without ending."));
+    EXPECT_EQ(CommandCodecError::notUTF8().what(), std::string("A message on the Kivo PDF socket was not UTF-8."));
+}
+
+}  // namespace
+}  // namespace kivo
