@@ -1,5 +1,6 @@
 #include "core/command_json.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -391,7 +392,7 @@ std::string joinPath(std::string_view outer, const std::string& inner) {
 }
 
 template <class T>
-void readValue(const Json& j, T& out);
+void readValue(Json& j, T& out);
 
 template <class F>
 void within(std::string_view step, F&& read) {
@@ -403,7 +404,7 @@ void within(std::string_view step, F&& read) {
 }
 
 struct FieldReader {
-    const Json& object;
+    Json& object;
 
     template <class T>
     void operator()(std::string_view key, T& field) {
@@ -448,7 +449,7 @@ std::int64_t readInteger(const Json& j) {
 }
 
 template <class T>
-void readValue(const Json& j, T& out) {
+void readValue(Json& j, T& out) {
     if constexpr (std::is_same_v<T, bool>) {
         if (!j.is_boolean()) fail("expected a boolean");
         out = j.get<bool>();
@@ -459,7 +460,8 @@ void readValue(const Json& j, T& out) {
         out = j.get<double>();
     } else if constexpr (std::is_same_v<T, std::string>) {
         if (!j.is_string()) fail("expected a string");
-        out = j.get_ref<const std::string&>();
+        // The parsed document is thrown away afterwards; take its strings.
+        out = std::move(j.get_ref<std::string&>());
     } else if constexpr (std::is_enum_v<T>) {
         if (!j.is_string()) fail("expected a string");
         const auto& name = j.get_ref<const std::string&>();
@@ -471,14 +473,14 @@ void readValue(const Json& j, T& out) {
         out.clear();
         out.resize(j.size());
         std::size_t index = 0;
-        for (const auto& element : j) {
+        for (auto& element : j) {
             within("[" + std::to_string(index) + "]", [&] { readValue(element, out[index]); });
             ++index;
         }
     } else if constexpr (IsStringMap<T>::value) {
         if (!j.is_object()) fail("expected an object");
         out.clear();
-        for (const auto& [key, element] : j.items()) {
+        for (auto& [key, element] : j.items()) {
             if (element.is_null()) throw CommandDecodingError(key, "a value is required, not null");
             typename T::mapped_type value{};
             within(key, [&] { readValue(element, value); });
@@ -491,17 +493,44 @@ void readValue(const Json& j, T& out) {
     }
 }
 
+// Nesting depth of JSON text, counted over brackets outside strings. Exact for
+// well-formed JSON; for anything else the parser refuses the text anyway.
+int nestingDepth(std::string_view text) noexcept {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': inString = true; break;
+            case '{':
+            case '[':
+                deepest = std::max(deepest, ++depth);
+                // Stop counting as soon as the answer is known.
+                if (deepest > CommandJSON::maxNestingDepth) return deepest;
+                break;
+            case '}':
+            case ']': --depth; break;
+            default: break;
+        }
+    }
+    return deepest;
+}
+
 Json parseLimited(std::string_view text) {
     if (!isValidUTF8(text)) throw CommandCodecError::notUTF8();
-    const Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
-        if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-            depth >= CommandJSON::maxNestingDepth) {
-            fail("the message is nested too deeply");
-        }
-        return true;
-    };
+    // Checked before parsing, so hostile nesting never reaches the parser.
+    if (nestingDepth(text) > CommandJSON::maxNestingDepth) fail("the message is nested too deeply");
     try {
-        return Json::parse(text.begin(), text.end(), limitDepth);
+        return Json::parse(text.begin(), text.end());
     } catch (const Json::exception& e) {
         fail(std::string("not valid JSON (") + e.what() + ")");
     }
@@ -509,7 +538,7 @@ Json parseLimited(std::string_view text) {
 
 template <class T>
 T decodeChecked(std::string_view text) {
-    const Json parsed = parseLimited(text);
+    Json parsed = parseLimited(text);
     T out{};
     readValue(parsed, out);
     return out;
