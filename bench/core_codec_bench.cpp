@@ -38,11 +38,19 @@ kivo::CommandResponse largeInspection() {
     }
     std::vector<FormFieldInfo> fields;
     for (int i = 0; i < 500; ++i) {
-        fields.push_back({"form.section" + std::to_string(i / 10) + ".field" + std::to_string(i), i % 5 == 0 ? "checkbox" : "text",
-                          i % 5 == 0 ? "Yes" : "Value \"" + std::to_string(i) + "\"", i % 7 == 0,
-                          pages[static_cast<std::size_t>(i)].id, i % 5 == 0 ? std::vector<std::string>{"Yes", "Off"}
-                                                                            : std::vector<std::string>{},
-                          i % 5 == 0 ? std::optional<bool>(i % 2 == 0) : std::nullopt, i % 3 == 0});
+        const bool checkBox = i % 5 == 0;
+        FormFieldInfo field;
+        field.name = "form.section" + std::to_string(i / 10) + ".field" + std::to_string(i);
+        field.type = checkBox ? "checkbox" : "text";
+        field.value = checkBox ? "Yes" : "Value \"" + std::to_string(i) + "\"";
+        field.readOnly = i % 7 == 0;
+        field.pageId = pages[static_cast<std::size_t>(i)].id;
+        if (checkBox) {
+            field.options = {"Yes", "Off"};
+            field.checked = i % 2 == 0;
+        }
+        field.multiline = i % 3 == 0;
+        fields.push_back(std::move(field));
     }
     result.pages = std::move(pages);
     result.annotations = std::move(annotations);

@@ -394,12 +394,22 @@ std::string joinPath(std::string_view outer, const std::string& inner) {
 template <class T>
 void readValue(Json& j, T& out);
 
+// Runs one nested read; a failure inside gets this step prefixed to its path.
 template <class F>
-void within(std::string_view step, F&& read) {
+void within(std::string_view key, F&& read) {
     try {
         read();
     } catch (const CommandDecodingError& e) {
-        throw CommandDecodingError(joinPath(step, e.path()), e.reason());
+        throw CommandDecodingError(joinPath(key, e.path()), e.reason());
+    }
+}
+
+template <class F>
+void withinElement(std::size_t index, F&& read) {
+    try {
+        read();
+    } catch (const CommandDecodingError& e) {
+        throw CommandDecodingError(joinPath("[" + std::to_string(index) + "]", e.path()), e.reason());
     }
 }
 
@@ -474,7 +484,7 @@ void readValue(Json& j, T& out) {
         out.resize(j.size());
         std::size_t index = 0;
         for (auto& element : j) {
-            within("[" + std::to_string(index) + "]", [&] { readValue(element, out[index]); });
+            withinElement(index, [&] { readValue(element, out[index]); });
             ++index;
         }
     } else if constexpr (IsStringMap<T>::value) {

@@ -109,13 +109,13 @@ CommandRequest request(CommandMethod method, std::string id = "R") {
     return CommandRequest{std::move(id), method, {}, std::nullopt, CommandChannel::ui, std::nullopt, std::nullopt};
 }
 
-int errorOf(const std::function<void()>& f) {
+std::error_code errorOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const std::system_error& e) {
-        return e.code().value();
+        return e.code();
     }
-    return 0;
+    return {};
 }
 
 std::size_t openDescriptorCount() {
@@ -167,10 +167,9 @@ TEST(CommandClient, HelloThenProgressInOrder) {
     EXPECT_TRUE(response.ok);
     EXPECT_EQ(response.result->pong, true);
     EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 3}));
-    EXPECT_TRUE(std::regex_match(
-        helloLine, std::regex(R"(\{"channel":"ui","id":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}",)"
-                              R"("method":"hello","params":\{"token":"secret\\/token"\}\})")))
-        << helloLine;
+    const std::regex helloForm(R"(\{"channel":"ui","id":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-)"
+                               R"([0-9A-F]{12}","method":"hello","params":\{"token":"secret\\/token"\}\})");
+    EXPECT_TRUE(std::regex_match(helloLine, helloForm)) << helloLine;
     const auto sent = CommandJSON::decodeRequest(requestLine);
     EXPECT_EQ(sent.channel, CommandChannel::ui);
     EXPECT_FALSE(sent.params.token);
@@ -236,7 +235,7 @@ TEST(CommandClient, ConnectionLossLeavesClientDisconnected) {
     client.connect();
     int progressCalls = 0;
     EXPECT_EQ(errorOf([&] { client.send(request(CommandMethod::search), [&](const auto&) { ++progressCalls; }); }),
-              EPIPE);
+              std::errc::broken_pipe);
     EXPECT_EQ(progressCalls, 1);
     EXPECT_FALSE(client.isConnected());
     worker.join();
@@ -258,8 +257,8 @@ TEST(CommandClient, ClosedPeerDoesNotRaiseSIGPIPE) {
     hungUp.get_future().wait();
     auto big = request(CommandMethod::addNote);
     big.params.contents = std::string(4 << 20, 'n');
-    const int error = errorOf([&] { client.send(big); });
-    EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
+    const auto error = errorOf([&] { client.send(big); });
+    EXPECT_TRUE(error == std::errc::broken_pipe || error == std::errc::connection_reset) << error.message();
     EXPECT_FALSE(client.isConnected());
     worker.join();
 }
@@ -291,7 +290,7 @@ TEST(CommandClient, SocketPathLengthLimit) {
 
     const auto before = openDescriptorCount();
     CommandClient tooLong(pathOf(103), "tok", CommandChannel::ui);
-    EXPECT_EQ(errorOf([&] { tooLong.connect(); }), ENAMETOOLONG);
+    EXPECT_EQ(errorOf([&] { tooLong.connect(); }), std::errc::filename_too_long);
     EXPECT_EQ(openDescriptorCount(), before);
 
     FakeWorker worker(pathOf(102));
@@ -302,7 +301,7 @@ TEST(CommandClient, SocketPathLengthLimit) {
     worker.join();
 
     CommandClient nobody(base + "absent.sock", "tok", CommandChannel::ui);
-    EXPECT_EQ(errorOf([&] { nobody.connect(); }), ENOENT);
+    EXPECT_EQ(errorOf([&] { nobody.connect(); }), std::errc::no_such_file_or_directory);
 }
 
 TEST(CommandClient, ConcurrentSendsTakeTurns) {

@@ -35,13 +35,13 @@ struct SocketPair {
     }
 };
 
-int errorOf(const std::function<void()>& f) {
+std::error_code errorOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const std::system_error& e) {
-        return e.code().value();
+        return e.code();
     }
-    return 0;
+    return {};
 }
 
 TEST(LineReader, JoinedAndSplitLines) {
@@ -61,7 +61,7 @@ TEST(LineReader, JoinedAndSplitLines) {
     });
     EXPECT_EQ(reader.readLine(pair.reader), "three");
     EXPECT_EQ(reader.readLine(pair.reader), "four");
-    EXPECT_EQ(errorOf([&] { reader.readLine(pair.reader); }), EPIPE);
+    EXPECT_EQ(errorOf([&] { reader.readLine(pair.reader); }), std::errc::broken_pipe);
     writer.join();
 }
 
@@ -70,7 +70,7 @@ TEST(LineReader, EndOfStreamAfterPartialLine) {
     LineReader reader;
     writeAll(pair.writer, "partial");
     pair.closeWriter();
-    EXPECT_EQ(errorOf([&] { reader.readLine(pair.reader); }), EPIPE);
+    EXPECT_EQ(errorOf([&] { reader.readLine(pair.reader); }), std::errc::broken_pipe);
 }
 
 TEST(LineReader, BadLineIsConsumed) {
@@ -121,7 +121,7 @@ TEST(WriteAll, ClosedPeerIsAnErrorNotASignal) {
     SocketPair pair;
     ::close(pair.reader);
     pair.reader = -1;
-    EXPECT_EQ(errorOf([&] { writeAll(pair.writer, "hello\n"); }), EPIPE);
+    EXPECT_EQ(errorOf([&] { writeAll(pair.writer, "hello\n"); }), std::errc::broken_pipe);
 
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
