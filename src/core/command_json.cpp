@@ -366,6 +366,19 @@ void writeValue(JsonWriter& w, const T& value) {
         for (const auto& element : value) writeValue(w, element);
         w.endArray();
     } else if constexpr (IsStringMap<T>::value) {
+        // Keys are repaired like any string; two bad keys could then collide,
+        // so repair them up front and keep one entry per written key.
+        for (const auto& [key, element] : value) {
+            if (isValidUTF8(key)) continue;
+            T repaired;
+            for (const auto& [rawKey, rawElement] : value) {
+                std::string fixed;
+                appendRepairedUTF8(fixed, rawKey);
+                repaired.insert_or_assign(std::move(fixed), rawElement);
+            }
+            writeValue(w, repaired);
+            return;
+        }
         w.beginObject();
         for (const auto& [key, element] : value) {
             w.key(key);

@@ -99,6 +99,8 @@ TEST(CommandJSONEncoding, GoldenBytes) {
     order.annotations = std::vector<AnnotationInfo>{};
     order.annotationSubtypes = std::map<std::string, std::map<std::string, std::int64_t>>{
         {"p2", {{"ink", 1}, {"Ink", 2}}}, {"P1", {{"Link", 3}}}};
+    CommandResult badKeys;
+    badKeys.metadata = std::map<std::string, std::string>{{"a\xFE", "1"}, {"a\xFF", "2"}, {"b", "3"}};
     CommandRequest ping{"1", CommandMethod::ping, {}, std::nullopt, CommandChannel::cli, std::nullopt, std::nullopt};
 
     struct Case {
@@ -133,6 +135,7 @@ TEST(CommandJSONEncoding, GoldenBytes) {
          "{\"multiline\":false,\"name\":\"n\",\"options\":[],\"pageId\":\"P\",\"readOnly\":false,\"type\":\"text\","
          "\"value\":\"\"}"},
         {"ask travels as ask_document", CommandJSON::encodeBody(CommandMethod::ask), "\"ask_document\""},
+        {"bad map keys stay unique", CommandJSON::encodeBody(badKeys), "{\"metadata\":{\"a\xEF\xBF\xBD\":\"2\",\"b\":\"3\"}}"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.name;
 }
