@@ -1,0 +1,13 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kivo::RecoveryStore {
+
+// The SHA-256 digest of a file's bytes as 64 lowercase hex characters, or nothing when the file
+// cannot be read. Reads in 1 MiB chunks; never holds the file whole.
+std::optional<std::string> fingerprint(const std::filesystem::path& file);
+
+}  // namespace kivo::RecoveryStore

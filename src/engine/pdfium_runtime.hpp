@@ -1,0 +1,17 @@
+#pragma once
+
+#include <mutex>
+
+namespace kivo::PdfiumRuntime {
+
+// The one lock around every PDFium call of the worker. The engine holds it for the whole of each
+// command but `cancel`; nothing below the engine takes it by itself.
+std::mutex& lock();
+
+// The number of live document engines. PDFium starts with the first and stops with the last;
+// both calls take the lock themselves.
+int users();
+void addUser();
+void removeUser();
+
+}  // namespace kivo::PdfiumRuntime

@@ -1,0 +1,105 @@
+#include "test_pdfs.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace kivo::testing {
+
+std::string assemblePdf(const std::vector<std::string>& objects) {
+    std::string out = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(out.size());
+        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = out.size();
+    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t offset : offsets) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+        out += line;
+    }
+    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return out;
+}
+
+static std::string stream(const std::string& content) {
+    return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream";
+}
+
+static std::string appearance(const std::string& content) {
+    return "<< /Type /XObject /Subtype /Form /BBox [0 0 18 18] /Length " + std::to_string(content.size()) +
+           " >>\nstream\n" + content + "\nendstream";
+}
+
+std::string makePdf(const std::vector<TestPage>& pages) {
+    // 1 catalog, 2 pages, 3 font, then a page and its content per page.
+    std::vector<std::string> objects(3);
+    std::string kids;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const TestPage& page = pages[i];
+        const size_t pageObject = 4 + i * 2;
+        kids += std::to_string(pageObject) + " 0 R ";
+        std::ostringstream content;
+        if (page.blackBox) content << "0 0 0 rg 100 100 200 150 re f\n";
+        if (!page.text.empty()) content << "BT /F1 24 Tf 72 " << page.height - 100 << " Td (" << page.text << ") Tj ET\n";
+        std::ostringstream pageDict;
+        pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << " " << page.height
+                 << "] /Resources << /Font << /F1 3 0 R >> >> /Contents " << pageObject + 1 << " 0 R >>";
+        objects.push_back(pageDict.str());
+        objects.push_back(stream(content.str()));
+    }
+    objects[0] = "<< /Type /Catalog /Pages 2 0 R >>";
+    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
+    objects[2] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+    return assemblePdf(objects);
+}
+
+std::string makeFormPdf() {
+    return assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 6 0 R] /NeedAppearances true "
+        "/DA (/Helv 12 Tf 0 g) /DR << /Font << /Helv 3 0 R >> >> >> >>",
+        "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R 6 0 R] >>",
+        "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada) /Rect [72 700 300 724] /P 4 0 R "
+        "/DA (/Helv 12 Tf 0 g) /F 4 >>",
+        "<< /Type /Annot /Subtype /Widget /FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 650 90 668] /P 4 0 R "
+        "/F 4 /MK << >> /AP << /N << /Yes 7 0 R /Off 8 0 R >> >> >>",
+        appearance("0 0 0 rg 2 2 14 14 re f"),
+        appearance(""),
+    });
+}
+
+std::filesystem::path corpus(const std::string& name) {
+    const std::filesystem::path path = std::filesystem::path(KIVO_CORPUS_DIR) / name;
+    return std::filesystem::exists(path) ? path : std::filesystem::path();
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kivo-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+}  // namespace kivo::testing
