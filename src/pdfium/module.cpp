@@ -128,6 +128,10 @@ template <class R, class... A>
 R invoke(Z_env_instance_t* env, uint32_t index, A... args) {
     Z_pdfium_instance_t* module = inst(env);
     const uint32_t stackPointer = Z_pdfiumZ_emscripten_stack_get_current(module);
+#if WASM_RT_USE_STACK_DEPTH_COUNT
+    // The jump skips the runtime's depth decrements of every frame it unwinds.
+    const uint32_t depth = wasm_rt_call_stack_depth;
+#endif
     InvokeFrame frame;
     frame.previous = g_invokeTop;
     g_invokeTop = &frame;
@@ -143,6 +147,9 @@ R invoke(Z_env_instance_t* env, uint32_t index, A... args) {
         }
     }
     g_invokeTop = frame.previous;
+#if WASM_RT_USE_STACK_DEPTH_COUNT
+    wasm_rt_call_stack_depth = depth;
+#endif
     Z_pdfiumZ__emscripten_stack_restore(module, stackPointer);
     Z_pdfiumZ_setThrew(module, 1, 0);
     if constexpr (!std::is_void_v<R>) return 0;

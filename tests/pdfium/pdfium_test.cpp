@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -303,6 +304,38 @@ TEST(WriteBlock, FailsWithoutStreamAndClearsOk) {
     EXPECT_EQ(kivo_write_block(good, bytes, 4), 1);
     EXPECT_EQ(good.ok, 1);
     std::fclose(stream);
+}
+
+}  // namespace
+}  // namespace kivo::pdfium
+
+namespace kivo::pdfium {
+namespace {
+
+// Documents larger than the module can address are refused up front, without a trap. The bytes
+// are an untouched reservation, so the test costs no real memory.
+TEST_F(PdfiumTest, RefusesDocumentsTooLargeForTheModule) {
+    struct Case {
+        const char* name;
+        Document::Source source;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"read on demand beyond 4 GiB", Document::Source::OnDemand, (size_t{4} << 30) + 1},
+        {"module copy of 2 GiB", Document::Source::ModuleCopy, size_t{2} << 30},
+    };
+    for (const Case& c : cases) {
+        void* reserved = mmap(nullptr, c.size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        ASSERT_NE(reserved, MAP_FAILED) << c.name;
+        try {
+            Document::load({static_cast<const uint8_t*>(reserved), c.size}, nullptr, nullptr, c.source);
+            ADD_FAILURE() << c.name;
+        } catch (const EngineFailure& failure) {
+            EXPECT_EQ(failure.code, "file") << c.name;
+        }
+        munmap(reserved, c.size);
+        EXPECT_TRUE(module::usable()) << c.name;
+    }
 }
 
 }  // namespace
