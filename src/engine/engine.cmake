@@ -1,1 +1,6 @@
-# target_sources(kivo_engine PRIVATE ...)
+# The command engine: recovery checkpoints, replay, the connection gate and the engine itself.
+target_sources(kivo_engine PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/recovery_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/replay_table.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/connection_gate.cpp
+)

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/document_records.hpp"
+#include "engine/document_bytes.hpp"
+#include "engine/fingerprint.hpp"
+
+namespace kivo {
+
+class Session;
+
+// The content of a checkpoint's "meta.json".
+struct RecoveryMeta {
+    std::string recoveryId{};
+    std::optional<std::string> sourcePath{};
+    std::optional<std::string> sourceFingerprint{};
+    std::int64_t revision = 0;
+    std::int64_t pageCount = 0;
+    std::string updatedAt{};
+    bool dirty = false;
+
+    RecoveryInfo info() const;
+
+    bool operator==(const RecoveryMeta&) const = default;
+};
+
+// Recovery checkpoints of documents with unsaved changes, one folder per session below the
+// support directory's "recovery" folder, holding "checkpoint.pdf" and "meta.json". Called only
+// by the engine while it holds the document lock, so nothing here locks by itself.
+// File-system failures are thrown as std::filesystem::filesystem_error.
+namespace RecoveryStore {
+
+struct Checkpoint {
+    DocumentBytes::Shared bytes;
+    RecoveryMeta meta;
+};
+
+// The folder of one checkpoint. Fails with "invalid_argument" for anything but a non-empty run of
+// at most 64 hex digits and dashes, so an id can never name a place outside the recovery root.
+std::filesystem::path folder(std::string_view recoveryId);
+
+// Creates the recovery root and makes it owner-only.
+void prepare();
+
+// Writes the session's backing bytes and its description, each file replaced atomically.
+void write(const Session& session);
+
+// The same for bytes and a description given directly; `meta.updatedAt` is set to now.
+void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta);
+
+// Fails with "invalid_argument", "not_found" (no readable checkpoint.pdf), the failures of
+// DocumentBytes::read, or a file-system or decoding failure of meta.json.
+Checkpoint load(std::string_view recoveryId);
+
+// Every readable checkpoint, newest first; entries that cannot be read are left out. Never fails.
+std::vector<RecoveryInfo> list() noexcept;
+
+// Removes the checkpoint folder when it exists.
+void discard(std::string_view recoveryId);
+
+// Compact JSON of a description, and back; decodeMeta throws std::runtime_error when the text is
+// not JSON or a required key is missing or of the wrong type.
+std::string encodeMeta(const RecoveryMeta& meta);
+RecoveryMeta decodeMeta(std::string_view text);
+
+// ISO 8601 in UTC with whole seconds, such as "2026-12-08T20:15:00Z".
+std::string timestamp(std::chrono::system_clock::time_point time);
+
+}  // namespace RecoveryStore
+}  // namespace kivo
