@@ -1,0 +1,1 @@
+target_sources(kivo_engine_tests PRIVATE image_pixels_test.cpp)
