@@ -1,1 +1,3 @@
-# target_sources(kivo_engine_tests PRIVATE ...)
+target_sources(kivo_engine_tests PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/running_command_test.cpp
+)
