@@ -171,9 +171,10 @@ int kivo_write_block(FileWriter& writer, const uint8_t* bytes, unsigned long len
     return 1;
 }
 
-int kivo_save_document(pdfium::FPDF_DOCUMENT document, const char* path) {
-    std::FILE* stream = std::fopen(path, "wbe");
-    if (stream == nullptr) return 0;
+namespace {
+
+// Saves into the stream and closes it on every path; nonzero only when both succeeded.
+int saveAndClose(pdfium::FPDF_DOCUMENT document, std::FILE* stream) {
     int saved = 0;
     try {
         saved = saveToStream(document, stream);
@@ -185,6 +186,14 @@ int kivo_save_document(pdfium::FPDF_DOCUMENT document, const char* path) {
     return saved && closed ? 1 : 0;
 }
 
+}  // namespace
+
+int kivo_save_document(pdfium::FPDF_DOCUMENT document, const char* path) {
+    std::FILE* stream = std::fopen(path, "wbe");
+    if (stream == nullptr) return 0;
+    return saveAndClose(document, stream);
+}
+
 int kivo_save_document_fd(pdfium::FPDF_DOCUMENT document, int descriptor) {
     const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return 0;
@@ -193,15 +202,7 @@ int kivo_save_document_fd(pdfium::FPDF_DOCUMENT document, int descriptor) {
         close(copy);
         return 0;
     }
-    int saved = 0;
-    try {
-        saved = saveToStream(document, stream);
-    } catch (...) {
-        std::fclose(stream);
-        throw;
-    }
-    const bool closed = std::fclose(stream) == 0;
-    return saved && closed ? 1 : 0;
+    return saveAndClose(document, stream);
 }
 
 }  // namespace kivo
