@@ -1,0 +1,39 @@
+#pragma once
+
+// Text helpers shared by the assistant's sources. ICU works in UTF-16; these helpers take and
+// give UTF-8 and keep every offset on one side of that line.
+
+#include <unicode/umachine.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivo::assistant_text {
+
+// The white space and line breaks that trimming removes.
+bool isWhitespaceOrNewline(UChar32 c) noexcept;
+
+// General categories L and M.
+bool isLetter(UChar32 c) noexcept;
+
+// Trimmed of white space and newlines at both ends.
+std::string trimmed(std::string_view text);
+
+// Lower-cased by the root locale's rules (full case mapping).
+std::string lowercased(std::string_view text);
+
+// Equal under Unicode default case folding.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+// Double quotes, apostrophes and spaces removed from both ends.
+std::string trimmedOfQuotes(std::string_view text);
+
+// The capture groups 1..n of the first case-insensitive match of an ICU pattern, each absent
+// when the group took no part. No value when the pattern does not compile or nothing matches.
+// The list is as long as the pattern has groups.
+std::optional<std::vector<std::optional<std::string>>> firstMatchGroups(std::string_view pattern,
+                                                                       std::string_view text);
+
+}  // namespace kivo::assistant_text
