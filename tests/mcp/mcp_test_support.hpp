@@ -1,0 +1,291 @@
+#pragma once
+
+// Shared pieces of the connector's tests: a scratch support folder, a fake
+// worker on a real Unix socket, and an in-process server session.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/command_json.hpp"
+#include "core/commands.hpp"
+#include "core/line_io.hpp"
+#include "mcp/mcp_server.hpp"
+
+namespace kivo::mcptest {
+
+using nlohmann::json;
+
+// A fresh folder directly under /tmp (short, so socket paths stay well below
+// the limit), removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = "/tmp/kivo-mcp-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets (or with nullopt unsets) an environment variable for the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        if (value) {
+            ::setenv(name_.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name_.c_str());
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+inline void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// A support folder (KIVO_PDF_SUPPORT_DIR points at it for the scope) with the
+// ipc folder and a token file.
+class SupportDir {
+public:
+    explicit SupportDir(const std::string& token = "mcp-token")
+        : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
+        std::filesystem::create_directories(dir_.path() / "ipc");
+        setToken(token);
+    }
+    void setToken(const std::string& token) const { writeText(dir_.path() / "ipc" / "token", token + "\n"); }
+    std::filesystem::path root() const { return dir_.path(); }
+    std::filesystem::path socket() const { return dir_.path() / "ipc" / "commands.sock"; }
+
+private:
+    TempDir dir_;
+    ScopedEnv env_;
+};
+
+// A worker stand-in serving one connection at a time on its own thread. It
+// checks hello against its token, records every other request and answers it
+// with the handler's response; a handler that gives nothing makes it hang up
+// without answering. Every blocking step has a way out, so a broken connector
+// cannot hang the suite.
+class FakeWorker {
+public:
+    using Handler = std::function<std::optional<CommandResponse>(const CommandRequest&)>;
+
+    FakeWorker(const std::filesystem::path& socketPath, std::string token, Handler handler)
+        : token_(std::move(token)), handler_(std::move(handler)) {
+        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const auto path = socketPath.string();
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listenFd_, 8) != 0) {
+            std::abort();
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~FakeWorker() {
+        stop_ = true;
+        hangUp();
+        thread_.join();
+        ::close(listenFd_);
+    }
+
+    // An answer that echoes the request's id with the given result.
+    static Handler answering(CommandResult result = {}) {
+        return [result](const CommandRequest& request) { return CommandResponse::success(request.id, result); };
+    }
+
+    void setToken(std::string token) {
+        std::lock_guard guard(mutex_);
+        token_ = std::move(token);
+    }
+
+    // Drops the current connection, as a worker that stopped would.
+    void hangUp() {
+        std::lock_guard guard(mutex_);
+        if (activeFd_ >= 0) ::shutdown(activeFd_, SHUT_RDWR);
+    }
+
+    // The next answer goes out as this line instead.
+    void garbleNextReply(std::string line) {
+        std::lock_guard guard(mutex_);
+        garbled_ = std::move(line);
+    }
+
+    std::vector<CommandRequest> requests() const {
+        std::lock_guard guard(mutex_);
+        return requests_;
+    }
+    std::vector<std::string> requestLines() const {
+        std::lock_guard guard(mutex_);
+        return lines_;
+    }
+    int connections() const { return connections_; }
+    int refusedHellos() const { return refusedHellos_; }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd entry{listenFd_, POLLIN, 0};
+            if (::poll(&entry, 1, 20) != 1) continue;
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            timeval timeout{5, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            ++connections_;
+            {
+                std::lock_guard guard(mutex_);
+                activeFd_ = fd;
+            }
+            try {
+                serveConnection(fd);
+            } catch (const std::exception&) {
+                // the peer went away or the test hung up
+            }
+            {
+                std::lock_guard guard(mutex_);
+                activeFd_ = -1;
+            }
+            ::close(fd);
+        }
+    }
+
+    void serveConnection(int fd) {
+        LineReader reader;
+        const auto hello = CommandJSON::decodeRequest(reader.readLine(fd));
+        std::string expected;
+        {
+            std::lock_guard guard(mutex_);
+            expected = token_;
+        }
+        if (hello.method != CommandMethod::hello || hello.params.token != expected) {
+            ++refusedHellos_;
+            writeAll(fd, CommandJSON::encode(
+                             CommandResponse::failure(hello.id, "unauthorized", "That token is not valid.")));
+            return;
+        }
+        writeAll(fd, CommandJSON::encode(CommandResponse::success(hello.id, {})));
+        while (!stop_) {
+            const auto line = reader.readLine(fd);
+            const auto request = CommandJSON::decodeRequest(line);
+            {
+                std::lock_guard guard(mutex_);
+                requests_.push_back(request);
+                lines_.push_back(line);
+            }
+            const auto response = handler_(request);
+            if (!response) return;
+            std::optional<std::string> garbled;
+            {
+                std::lock_guard guard(mutex_);
+                garbled.swap(garbled_);
+            }
+            writeAll(fd, garbled ? *garbled + "\n" : CommandJSON::encode(*response));
+        }
+    }
+
+    std::string token_;
+    Handler handler_;
+    int listenFd_ = -1;
+    int activeFd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<int> refusedHellos_{0};
+    mutable std::mutex mutex_;
+    std::vector<CommandRequest> requests_;
+    std::vector<std::string> lines_;
+    std::optional<std::string> garbled_;
+    std::thread thread_;
+};
+
+// A server in this process whose replies are collected as parsed JSON.
+class Session {
+public:
+    explicit Session(MCPServer::ClientFactory factory = MCPServer::workerClientFactory())
+        : server_([this](std::string_view line) { return collect(line); }, std::move(factory)) {}
+
+    // Handles one line and returns every reply it produced.
+    std::vector<json> replies(std::string_view line) {
+        lines_.clear();
+        server_.handle(line);
+        std::vector<json> parsed;
+        for (const auto& reply : lines_) parsed.push_back(json::parse(reply));
+        return parsed;
+    }
+
+    // Handles one line that must produce exactly one reply.
+    json reply(std::string_view line) {
+        auto all = replies(line);
+        if (all.size() != 1) {
+            ADD_FAILURE() << "expected one reply to " << line << ", got " << all.size();
+            return json();
+        }
+        return all.front();
+    }
+
+    // The result of one tools/call.
+    json call(const std::string& tool, const json& arguments = json::object()) {
+        const json request = {{"jsonrpc", "2.0"},
+                              {"id", 1},
+                              {"method", "tools/call"},
+                              {"params", {{"name", tool}, {"arguments", arguments}}}};
+        return reply(request.dump())["result"];
+    }
+
+    const std::vector<std::string>& rawLines() const { return lines_; }
+    MCPServer& server() { return server_; }
+
+private:
+    bool collect(std::string_view line) {
+        lines_.emplace_back(line);
+        return true;
+    }
+
+    std::vector<std::string> lines_;
+    MCPServer server_;
+};
+
+}  // namespace kivo::mcptest

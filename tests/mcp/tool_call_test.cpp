@@ -1,0 +1,401 @@
+// Tool calls end to end against a fake worker on a real socket, in process and
+// through the kivo-pdf-mcp program.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "core/command_json.hpp"
+#include "mcp/mcp_server.hpp"
+#include "mcp/rendered_page.hpp"
+#include "mcp_test_support.hpp"
+
+extern char** environ;
+
+namespace kivo {
+namespace {
+
+using mcptest::FakeWorker;
+using mcptest::ScopedEnv;
+using mcptest::Session;
+using mcptest::SupportDir;
+using mcptest::TempDir;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+CommandParams paramsWith(const std::function<void(CommandParams&)>& fill) {
+    CommandParams params;
+    fill(params);
+    return params;
+}
+
+// Every tool, with arguments of the kind a client sends, and what reaches the worker.
+TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
+    struct Case {
+        const char* tool;
+        CommandMethod method;
+        json arguments;
+        CommandParams params;
+    };
+    const json change = {{"expectedRevision", 7}, {"operationId", "op-1"}};
+    const auto with = [&](json arguments) {
+        arguments.update(change);
+        return arguments;
+    };
+    const json rect = {{"left", 10}, {"bottom", 20}, {"right", 30}, {"top", 40}};
+    const std::vector<Case> cases = {
+        {"list_documents", CommandMethod::listDocuments, json::object(), {}},
+        {"inspect_document", CommandMethod::inspect, {{"sessionId", "S"}},
+         paramsWith([](auto& p) { p.sessionId = "S"; })},
+        {"extract_text", CommandMethod::extractText, {{"sessionId", "S"}, {"pageId", "P"}},
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P"; })},
+        {"search_document", CommandMethod::search, {{"sessionId", "S"}, {"query", "cat"}, {"page_id", "P"}},
+         paramsWith([](auto& p) { p.sessionId = "S", p.query = "cat", p.pageId = "P"; })},
+        {"ask_document", CommandMethod::ask, {{"sessionId", "S"}, {"query", "why?"}, {"scope", "document"}},
+         paramsWith([](auto& p) { p.sessionId = "S", p.query = "why?", p.scope = "document"; })},
+        {"render_page", CommandMethod::renderPage, {{"sessionId", "S"}, {"pageId", "P"}, {"scale", 0.5}},
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.scale = 0.5; })},
+        {"add_annotation", CommandMethod::addHighlight,
+         with({{"sessionId", "S"}, {"pageId", "P"}, {"rect", rect}, {"contents", "c"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.rect = PDFRect{10, 20, 30, 40}, p.contents = "c"; })},
+        {"add_note", CommandMethod::addNote, with({{"sessionId", "S"}, {"pageId", "P"}, {"rect", rect}, {"contents", "n"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.rect = PDFRect{10, 20, 30, 40}, p.contents = "n"; })},
+        {"add_ink", CommandMethod::addInk,
+         with({{"sessionId", "S"}, {"pageId", "P"}, {"points", json::array({{{"x", 1}, {"y", 2}}, {{"x", 3}, {"y", 4}}})}}),
+         paramsWith([](auto& p) {
+             p.sessionId = "S", p.pageId = "P", p.points = std::vector<PDFPoint>{{1, 2}, {3, 4}};
+         })},
+        {"add_content", CommandMethod::addContent,
+         with({{"sessionId", "S"}, {"pageId", "P"}, {"kind", "image"}, {"rect", rect}, {"imagePath", "/a/b.png"},
+               {"fontSize", 12}}),
+         paramsWith([](auto& p) {
+             p.sessionId = "S", p.pageId = "P", p.kind = "image", p.rect = PDFRect{10, 20, 30, 40},
+             p.imagePath = "/a/b.png", p.fontSize = 12.0;
+         })},
+        {"update_annotation", CommandMethod::updateAnnotation,
+         with({{"sessionId", "S"}, {"annotationId", "A"}, {"contents", "new"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.annotationId = "A", p.contents = "new"; })},
+        {"remove_annotation", CommandMethod::removeAnnotation, with({{"sessionId", "S"}, {"annotation_id", "A"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.annotationId = "A"; })},
+        {"fill_form", CommandMethod::fillForm, with({{"sessionId", "S"}, {"fieldName", "name"}, {"value", "Ilse"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.fieldName = "name", p.value = "Ilse"; })},
+        {"organize_pages", CommandMethod::organizePages, with({{"sessionId", "S"}, {"pageIds", {"b", "a"}}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"b", "a"}; })},
+        {"rotate_pages", CommandMethod::rotatePages, with({{"sessionId", "S"}, {"pageIds", {"a"}}, {"rotation", -90}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}, p.rotation = -90; })},
+        {"delete_pages", CommandMethod::deletePages, with({{"sessionId", "S"}, {"page_ids", {"a"}}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}; })},
+        {"merge_documents", CommandMethod::mergeDocuments,
+         with({{"sessionId", "S"}, {"path", "/x.pdf"}, {"session_ids", {"T"}}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.path = "/x.pdf", p.sessionIds = std::vector<std::string>{"T"}; })},
+        {"extract_pages", CommandMethod::extractPages,
+         with({{"sessionId", "S"}, {"pageIds", {"a"}}, {"destination", "/out.pdf"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}, p.destination = "/out.pdf"; })},
+        {"save_document", CommandMethod::saveDocument,
+         with({{"sessionId", "S"}, {"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.saveMode = "saveCopy", p.destination = "/c.pdf", p.force = true; })},
+        {"export_document", CommandMethod::exportDocument, with({{"sessionId", "S"}, {"destination", "/e.pdf"}}),
+         paramsWith([](auto& p) { p.sessionId = "S", p.destination = "/e.pdf"; })},
+        {"undo", CommandMethod::undo, with({{"sessionId", "S"}}), paramsWith([](auto& p) { p.sessionId = "S"; })},
+        {"redo", CommandMethod::redo, with({{"document_session_id", "S"}}),
+         paramsWith([](auto& p) { p.sessionId = "S"; })},
+    };
+    ASSERT_EQ(cases.size(), MCPTools::all().size());
+
+    SupportDir support;
+    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    Session session;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.tool);
+        const json result = session.call(c.tool, c.arguments);
+        EXPECT_EQ(result["isError"], false);
+        const auto requests = worker.requests();
+        ASSERT_EQ(requests.size(), i + 1);
+        const auto& sent = requests.back();
+        EXPECT_EQ(sent.method, c.method);
+        EXPECT_EQ(sent.channel, CommandChannel::mcp);
+        EXPECT_EQ(sent.params, c.params);
+        EXPECT_FALSE(sent.progress);
+        const bool mutating = !MCPTools::byName().at(c.tool)->readOnly;
+        EXPECT_EQ(sent.expectedRevision, mutating ? std::optional<std::int64_t>(7) : std::nullopt);
+        EXPECT_EQ(sent.operationId, mutating ? std::optional<std::string>("op-1") : std::nullopt);
+        // The worker's whole response, exactly as the command codec writes it.
+        ASSERT_EQ(result["content"].size(), 1u);
+        EXPECT_EQ(result["content"][0],
+                  (json{{"type", "text"}, {"text", CommandJSON::encodeBody(CommandResponse::success(sent.id, {}))}}));
+    }
+    EXPECT_EQ(worker.connections(), 1) << "one connection serves every call";
+}
+
+TEST(ToolCall, WorkerErrorIsAToolResult) {
+    SupportDir support;
+    FakeWorker worker(support.socket(), "mcp-token", [](const CommandRequest& request) {
+        return CommandResponse::failure(request.id, "revision_required",
+                                        "This change needs the document's current revision. Nothing changed.");
+    });
+    Session session;
+    const json result = session.call("fill_form", {{"sessionId", "S"}, {"fieldName", "f"}, {"value", "v"}});
+    const auto sent = worker.requests().at(0);
+    EXPECT_FALSE(sent.expectedRevision);
+    EXPECT_FALSE(sent.operationId);
+    EXPECT_EQ(result["isError"], true);
+    EXPECT_EQ(result["content"].size(), 1u);
+    const auto text = result["content"][0]["text"].get<std::string>();
+    EXPECT_EQ(CommandJSON::decodeResponse(text),
+              CommandResponse::failure(sent.id, "revision_required",
+                                       "This change needs the document's current revision. Nothing changed."));
+}
+
+TEST(ToolCall, NoWorkerMeansTwoAttemptsPerCall) {
+    SupportDir support;
+    int made = 0;
+    Session session([&] {
+        ++made;
+        return MCPServer::workerClientFactory()();
+    });
+    for (int call = 1; call <= 2; ++call) {
+        const json result = session.call("list_documents");
+        EXPECT_EQ(result, (json{{"content", {{{"type", "text"}, {"text", MCPServer::unreachableText}}}},
+                                {"isError", true}}));
+        EXPECT_EQ(made, 2 * call);
+    }
+}
+
+TEST(ToolCall, MissingOrEmptyTokenIsUnreachable) {
+    SupportDir support;
+    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    Session session;
+    fs::remove(support.root() / "ipc" / "token");
+    EXPECT_EQ(session.call("list_documents")["isError"], true);
+    support.setToken("  ");
+    EXPECT_EQ(session.call("list_documents")["isError"], true);
+    EXPECT_EQ(worker.connections(), 0);
+    support.setToken("mcp-token");
+    EXPECT_EQ(session.call("list_documents")["isError"], false);
+}
+
+TEST(ToolCall, RejectedTokenIsUnreachable) {
+    SupportDir support("stale");
+    FakeWorker worker(support.socket(), "fresh", FakeWorker::answering());
+    Session session;
+    EXPECT_EQ(session.call("list_documents")["content"][0]["text"], MCPServer::unreachableText);
+    EXPECT_EQ(worker.refusedHellos(), 2);
+    EXPECT_TRUE(worker.requests().empty());
+}
+
+// The editor restarted the worker with a new token: the stale connection fails,
+// and the same call reconnects with the token read afresh.
+TEST(ToolCall, RestartedWorkerIsReachedWithinTheSameCall) {
+    SupportDir support("first");
+    FakeWorker worker(support.socket(), "first", FakeWorker::answering());
+    Session session;
+    EXPECT_EQ(session.call("list_documents")["isError"], false);
+    support.setToken("second");
+    worker.setToken("second");
+    worker.hangUp();
+    const json result = session.call("inspect_document", {{"sessionId", "S"}});
+    EXPECT_EQ(result["isError"], false);
+    EXPECT_EQ(worker.connections(), 2);
+    EXPECT_EQ(worker.refusedHellos(), 0);
+    ASSERT_EQ(worker.requests().size(), 2u);
+    EXPECT_EQ(worker.requests()[1].method, CommandMethod::inspect);
+}
+
+TEST(ToolCall, RetrySendsTheIdenticalRequest) {
+    SupportDir support;
+    int seen = 0;
+    FakeWorker worker(support.socket(), "mcp-token", [&](const CommandRequest& request) -> std::optional<CommandResponse> {
+        if (++seen == 1) return std::nullopt;  // read it, then drop the line unanswered
+        return CommandResponse::success(request.id, {});
+    });
+    Session session;
+    EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
+              false);
+    EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
+              false);
+    const auto lines = worker.requestLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_NE(worker.requests()[1].id, worker.requests()[2].id);
+    EXPECT_EQ(worker.connections(), 2);
+}
+
+TEST(ToolCall, UndecodableReplyCostsAnAttempt) {
+    SupportDir support;
+    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    worker.garbleNextReply(R"({"id":"x","ok":"yes"})");
+    Session session;
+    EXPECT_EQ(session.call("list_documents")["isError"], false);
+    EXPECT_EQ(worker.connections(), 2);
+    const auto requests = worker.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], requests[1]);
+}
+
+CommandResult renderedAt(const std::string& path) {
+    CommandResult result;
+    result.pngPath = path;
+    result.width = 10;
+    result.height = 10;
+    return result;
+}
+
+// Only a file the worker could legitimately have rendered is attached.
+TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
+    TempDir temp;
+    ScopedEnv tmp("TMPDIR", temp.path().string());
+    const fs::path folder = temp.path() / "kivo-pdf-render";
+    fs::create_directories(folder);
+    const std::string png("\x89PNG\r\n\x1a\n-page-bytes", 19);
+    mcptest::writeText(folder / "page.png", png);
+    mcptest::writeText(temp.path() / "secret.png", "secret");
+    mcptest::writeText(folder / "page.txt", "text");
+    fs::create_symlink(temp.path() / "secret.png", folder / "link.png");
+
+    struct Case {
+        const char* label;
+        const char* tool;
+        std::string path;
+        bool ok;
+        bool image;
+    };
+    const std::vector<Case> cases = {
+        {"inside the folder", "render_page", (folder / "page.png").string(), true, true},
+        {"outside the folder", "render_page", (temp.path() / "secret.png").string(), true, false},
+        {"link pointing outside", "render_page", (folder / "link.png").string(), true, false},
+        {"not a png", "render_page", (folder / "page.txt").string(), true, false},
+        {"already gone", "render_page", (folder / "gone.png").string(), true, false},
+        {"failed render", "render_page", (folder / "page.png").string(), false, false},
+        {"another tool", "inspect_document", (folder / "page.png").string(), true, false},
+    };
+    SupportDir support;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FakeWorker worker(support.socket(), "mcp-token", [&](const CommandRequest& request) {
+            CommandResponse response = CommandResponse::success(request.id, renderedAt(c.path));
+            if (!c.ok) response.ok = false, response.error = CommandErrorPayload{"render_failed", "No page."};
+            return response;
+        });
+        Session session;
+        const json result = session.call(c.tool, {{"sessionId", "S"}, {"pageId", "P"}});
+        fs::remove(support.socket());
+        EXPECT_EQ(result["isError"], !c.ok);
+        const json& content = result["content"];
+        ASSERT_EQ(content.size(), c.image ? 2u : 1u);
+        EXPECT_EQ(content[0]["type"], "text");
+        // The path stays visible, written as the command codec writes it.
+        std::string escaped;
+        for (const char ch : c.path) escaped += ch == '/' ? std::string("\\/") : std::string(1, ch);
+        EXPECT_NE(content[0]["text"].get<std::string>().find(escaped), std::string::npos);
+        if (c.image) {
+            EXPECT_EQ(content[1], (json{{"type", "image"}, {"data", base64Encode(png)}, {"mimeType", "image/png"}}));
+        }
+    }
+    EXPECT_TRUE(fs::exists(folder / "page.png")) << "the render stays where the worker wrote it";
+}
+
+// The program itself, as a client starts it.
+class Child {
+public:
+    explicit Child(bool keepOutput = true) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const std::string program = std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp";
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) std::abort();
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        if (!keepOutput) {
+            ::close(output_);
+            output_ = -1;
+        }
+    }
+    ~Child() {
+        if (input_ >= 0) ::close(input_);
+        if (output_ >= 0) ::close(output_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void write(const std::string& text) { (void)::write(input_, text.data(), text.size()); }
+    void closeInput() {
+        ::close(input_);
+        input_ = -1;
+    }
+
+    std::string readLine() {
+        std::string line;
+        char c = 0;
+        pollfd entry{output_, POLLIN, 0};
+        while (true) {
+            if (::poll(&entry, 1, 10000) != 1 || ::read(output_, &c, 1) != 1) return line;
+            if (c == '\n') return line;
+            line.push_back(c);
+        }
+    }
+
+    // Exit status, waiting at most ten seconds.
+    int wait() {
+        for (int i = 0; i < 1000; ++i) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            ::usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+TEST(MCPProgram, ServesAClientOverStandardIO) {
+    SupportDir support;
+    CommandResult listed;
+    listed.documents = std::vector<DocumentSummary>{{"S1", "/home/u/a.pdf", 3, 2, false}};
+    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering(listed));
+    Child child;
+    child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})" "\n");
+    const json init = json::parse(child.readLine());
+    EXPECT_EQ(init["result"]["protocolVersion"], "2025-06-18");
+    child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\r\n");
+    child.write(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})" "\r\n");
+    EXPECT_EQ(json::parse(child.readLine())["result"]["tools"].size(), 22u);
+    child.write(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"list_documents"}})");
+    child.closeInput();
+    const json call = json::parse(child.readLine());
+    EXPECT_EQ(call["id"], 3);
+    EXPECT_EQ(call["result"]["isError"], false);
+    const auto response = CommandJSON::decodeResponse(call["result"]["content"][0]["text"].get<std::string>());
+    EXPECT_EQ(response.result->documents, listed.documents);
+    EXPECT_EQ(child.readLine(), "") << "nothing after the last reply";
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(worker.requests().size(), 1u);
+}
+
+TEST(MCPProgram, ClosedOutputEndsQuietly) {
+    Child child(false);
+    child.write(R"({"id":1,"method":"ping"})" "\n");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+}  // namespace
+}  // namespace kivo
