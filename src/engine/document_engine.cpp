@@ -1,0 +1,209 @@
+#include "engine/document_engine.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "engine/pdfium_runtime.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr auto lockSlice = std::chrono::milliseconds(50);
+// std::mutex has no timed wait, so a waiting command polls; this keeps the wake-up delay small
+// against the length of any command it waits for.
+constexpr auto lockPoll = std::chrono::milliseconds(1);
+
+EngineFailure cancelledFailure() { return EngineFailure("cancelled", "Cancelled before it finished. Nothing changed."); }
+
+}  // namespace
+
+bool isMCPAllowedMethod(CommandMethod method) noexcept {
+    switch (method) {
+        case CommandMethod::ping:
+        case CommandMethod::inspect:
+        case CommandMethod::renderPage:
+        case CommandMethod::extractText:
+        case CommandMethod::search:
+        case CommandMethod::listAnnotations:
+        case CommandMethod::ask:
+        case CommandMethod::listDocuments:
+            return true;
+        default:
+            return isMutatingMethod(method);
+    }
+}
+
+DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits) { PdfiumRuntime::addUser(); }
+
+DocumentEngine::~DocumentEngine() {
+    teardownSessions();
+    PdfiumRuntime::removeUser();
+}
+
+CommandResponse DocumentEngine::handle(const CommandRequest& request, const ProgressFunction& progress) {
+    if (request.method == CommandMethod::cancel) return cancel(request);
+
+    ResourceLimits limits;
+    {
+        std::lock_guard guard(limitsLock_);
+        limits = configuredLimits_;
+    }
+    RunningCommand::Report report;
+    if (request.progress.value_or(false) && progress) report = progress;
+    const std::shared_ptr<RunningCommand> command = running_.begin(request, limits, std::move(report));
+
+    std::optional<CommandResponse> response;
+    std::unique_lock lock(PdfiumRuntime::lock(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        command->progress(CommandPhase::waiting, 0, 0);
+        auto sliceEnd = std::chrono::steady_clock::now() + lockSlice;
+        while (!lock.try_lock()) {
+            if (std::chrono::steady_clock::now() >= sliceEnd) {
+                if (command->cancelRequested()) break;
+                sliceEnd = std::chrono::steady_clock::now() + lockSlice;
+            }
+            std::this_thread::sleep_for(lockPoll);
+        }
+    }
+    if (lock.owns_lock()) {
+        RunningCommand::Activation activation(*command);
+        response = lockedBody(request);
+    }
+    if (lock.owns_lock()) lock.unlock();
+    if (!response) response = CommandResponse::failure(request.id, "cancelled", cancelledFailure().message);
+    running_.end(command);
+    return std::move(*response);
+}
+
+CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
+    try {
+        if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp) denyUnknownMCP(request);
+        if (auto replayed = replay_.replayed(request, grants_.sessionIds)) return std::move(*replayed);
+        RunningCommand::step(CommandPhase::started, 0, 0);
+        CommandResponse response = dispatch(request);
+        replay_.remember(request, response);
+        return response;
+    } catch (const EngineFailure& failure) {
+        return CommandResponse::failure(request.id, failure.code, failure.message);
+    } catch (const std::exception& error) {
+        return CommandResponse::failure(request.id, "internal", error.what());
+    } catch (...) {
+        return CommandResponse::failure(request.id, "internal", "An unexpected error stopped the command.");
+    }
+}
+
+CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
+    switch (request.method) {
+        case CommandMethod::ping:
+        case CommandMethod::hello: {
+            CommandResult result;
+            result.pong = true;
+            return CommandResponse::success(request.id, std::move(result));
+        }
+        case CommandMethod::open:
+            return open(request);
+        case CommandMethod::inspect:
+        case CommandMethod::listAnnotations:
+            return inspect(request);
+        case CommandMethod::renderPage:
+            return render(request);
+        case CommandMethod::extractText:
+            return extract(request);
+        case CommandMethod::search:
+            return search(request);
+        case CommandMethod::close:
+            return close(request);
+        case CommandMethod::listDocuments:
+            return list(request);
+        case CommandMethod::setGrants:
+            return setGrants(request);
+        case CommandMethod::cancel:
+            // Only reachable through handle's fast path; answered the same way here for safety.
+            return cancel(request);
+        default:
+            return notYetSupported(request);
+    }
+}
+
+CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
+    try {
+        if (request.channel == CommandChannel::mcp) denyUnknownMCP(request);
+        const auto& target = request.params.requestId;
+        if (!target || target->empty()) throw EngineFailure("invalid_argument", "cancel requires requestId.");
+        CommandResult result;
+        result.cancelled = running_.cancel(request.channel, *target);
+        return CommandResponse::success(request.id, std::move(result));
+    } catch (const EngineFailure& failure) {
+        return CommandResponse::failure(request.id, failure.code, failure.message);
+    } catch (const std::exception& error) {
+        return CommandResponse::failure(request.id, "internal", error.what());
+    }
+}
+
+void DocumentEngine::denyUnknownMCP(const CommandRequest& request) {
+    if (!isMCPAllowedMethod(request.method)) {
+        throw EngineFailure("unauthorized", "MCP cannot call " + std::string(rawValue(request.method)) + ".");
+    }
+}
+
+void DocumentEngine::requireMCPMutation(const CommandRequest& request) {
+    if (request.channel != CommandChannel::mcp) return;
+    if (!request.expectedRevision) throw EngineFailure("invalid_argument", "MCP mutations require expectedRevision.");
+    if (!request.operationId || request.operationId->empty()) {
+        throw EngineFailure("invalid_argument", "MCP mutations require operationId for deduplication.");
+    }
+}
+
+CommandResponse DocumentEngine::setGrants(const CommandRequest& request) {
+    if (request.channel == CommandChannel::mcp) {
+        throw EngineFailure("unauthorized", "Grants can only be changed from the editor.");
+    }
+    const CommandParams& params = request.params;
+    GrantState grants;
+    if (params.sessionIds) grants.sessionIds = {params.sessionIds->begin(), params.sessionIds->end()};
+    if (params.permissions) grants.permissions = {params.permissions->begin(), params.permissions->end()};
+    if (params.paths) {
+        for (const std::string& path : *params.paths) grants.paths.insert(canonicalPath(path));
+    }
+    grants_ = std::move(grants);
+    return CommandResponse::success(request.id, CommandResult{});
+}
+
+CommandResponse DocumentEngine::notYetSupported(const CommandRequest& request) {
+    std::optional<std::string_view> permission = "modify";
+    switch (request.method) {
+        case CommandMethod::saveDocument:
+        case CommandMethod::exportDocument:
+            permission = "export";
+            break;
+        case CommandMethod::extractPages:
+            permission = request.params.destination ? "export" : "modify";
+            break;
+        case CommandMethod::ask:
+        case CommandMethod::assistantContext:
+            permission = "read";
+            break;
+        case CommandMethod::listRecovery:
+        case CommandMethod::restoreRecovery:
+        case CommandMethod::discardRecovery:
+            permission.reset();
+            break;
+        default:
+            break;
+    }
+    if (isMutatingMethod(request.method)) requireMCPMutation(request);
+    if (permission) {
+        requireSession(request, permission);
+        if (request.params.destination) requireGrantedPath(*request.params.destination, request);
+        if (request.params.imagePath) requireGrantedPath(*request.params.imagePath, request);
+        if (request.method == CommandMethod::mergeDocuments && request.params.paths) {
+            for (const std::string& path : *request.params.paths) requireGrantedPath(path, request);
+        }
+    }
+    throw EngineFailure("unsupported", "This version of Kivo PDF cannot run " + std::string(rawValue(request.method)) +
+                                           " yet. Nothing changed.");
+}
+
+}  // namespace kivo

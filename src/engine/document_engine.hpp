@@ -1,0 +1,93 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "core/commands.hpp"
+#include "core/worker_limits.hpp"
+#include "engine/replay_table.hpp"
+#include "engine/running_command.hpp"
+
+namespace kivo {
+
+class Session;
+
+// What the MCP channel may touch. The editor and the command line are never checked against it.
+struct GrantState {
+    std::set<std::string> sessionIds{};
+    // Words checked: "read", "modify", "export".
+    std::set<std::string> permissions{"read"};
+    // Canonical paths (symbolic links resolved, "." and ".." removed).
+    std::set<std::string> paths{};
+};
+
+// Whether MCP may call a method at all.
+bool isMCPAllowedMethod(CommandMethod method) noexcept;
+
+// The form in which grants compare paths: absolute, symbolic links of the existing part resolved,
+// "." and ".." removed. A path that cannot be resolved keeps its lexical form.
+std::string canonicalPath(const std::string& path);
+
+// The one object of the worker that owns every open document and runs every request. `handle` is
+// called from any number of connection threads; all document work runs one command at a time
+// under the process-wide PDFium lock, except `cancel`, which is answered at once without it.
+class DocumentEngine {
+public:
+    using ProgressFunction = std::function<void(const CommandProgress&)>;
+
+    // Starts PDFium for the process when this is its first user.
+    explicit DocumentEngine(ResourceLimits limits);
+    // Writes a recovery checkpoint for every session with unsaved changes, closes every
+    // document, and stops PDFium when this was its last user.
+    ~DocumentEngine();
+
+    DocumentEngine(const DocumentEngine&) = delete;
+    DocumentEngine& operator=(const DocumentEngine&) = delete;
+
+    // Always answers, with the request's id; `progress` is called on this thread, before the
+    // answer, only when the request asked for progress.
+    CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress = nullptr);
+
+private:
+    CommandResponse lockedBody(const CommandRequest& request);
+    CommandResponse dispatch(const CommandRequest& request);
+    CommandResponse cancel(const CommandRequest& request);
+
+    // Guards shared by the handlers, in the order they are called.
+    static void denyUnknownMCP(const CommandRequest& request);
+    static void requireMCPMutation(const CommandRequest& request);
+    Session& requireSession(const CommandRequest& request, std::optional<std::string_view> permission);
+    void requireGrantedPath(const std::string& path, const CommandRequest& request) const;
+
+    // Reading handlers.
+    CommandResponse open(const CommandRequest& request);
+    CommandResponse inspect(const CommandRequest& request);
+    CommandResponse render(const CommandRequest& request);
+    CommandResponse extract(const CommandRequest& request);
+    CommandResponse search(const CommandRequest& request);
+    CommandResponse list(const CommandRequest& request);
+    CommandResponse close(const CommandRequest& request);
+    CommandResponse setGrants(const CommandRequest& request);
+
+    // Methods this worker does not run yet: they pass the same guards as they will, then refuse.
+    CommandResponse notYetSupported(const CommandRequest& request);
+
+    void teardownSessions() noexcept;
+
+    // Touched only under the PDFium lock.
+    std::map<std::string, std::shared_ptr<Session>> sessions_;
+    GrantState grants_;
+    ReplayTable replay_;
+
+    RunningCommands running_;
+    std::mutex limitsLock_;
+    ResourceLimits configuredLimits_;
+};
+
+}  // namespace kivo

@@ -1,0 +1,41 @@
+#include "engine/render_folder.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo::RenderFolder {
+
+std::filesystem::path location() {
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error || base.empty()) base = "/tmp";
+    return base / name;
+}
+
+std::filesystem::path prepare() {
+    const std::filesystem::path folder = location();
+    std::filesystem::create_directories(folder.parent_path());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw std::filesystem::filesystem_error("Could not create the render folder", folder,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        throw EngineFailure("render_failed", "The render folder " + folder.string() +
+                                                 " is not private to this user, so the page was not rendered. "
+                                                 "Remove that folder and try again.");
+    }
+    return folder;
+}
+
+std::string fileName(std::string_view sessionId, std::string_view pageId, std::int64_t revision) {
+    return std::string(sessionId) + "-" + std::string(pageId) + "-" + std::to_string(revision) + ".png";
+}
+
+}  // namespace kivo::RenderFolder

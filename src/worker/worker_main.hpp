@@ -1,0 +1,58 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/commands.hpp"
+#include "engine/connection_gate.hpp"
+#include "engine/document_engine.hpp"
+
+namespace kivo::WorkerMain {
+
+// Exit status of a command line the worker cannot run.
+inline constexpr int badCommandLine = 2;
+// Exit status when the command socket cannot be set up.
+inline constexpr int socketFailed = 1;
+
+// Socket paths are cut to this many bytes, the limit every client of the worker keeps, so that
+// the worker never listens on a path no client could reach.
+inline constexpr std::size_t maxSocketPathBytes = 103;
+
+// Writes one line to standard error.
+void say(const std::string& line);
+
+// The argument after the first occurrence of `flag`, whatever it is; nothing when the flag is
+// absent or last.
+std::optional<std::string> value(std::string_view flag, std::span<const std::string> arguments);
+
+// The UI token and the MCP token from the first two lines of standard input, trimmed; nothing when
+// a line is missing or blank or the two are equal.
+std::optional<std::pair<std::string, std::string>> readTokens();
+
+// Serves the socket forever, one thread per connection. Throws std::system_error when the socket
+// cannot be created, bound or put into listening state.
+[[noreturn]] void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate);
+
+// Serves one connection until it ends; the caller closes the descriptor.
+void serve(int client, DocumentEngine& engine, ConnectionGate gate);
+
+// Serves standard input and output until standard input ends or standard output fails.
+void runStdio(DocumentEngine& engine);
+
+// Confines the worker, or ends it with status 73 when that is impossible. `ipc` is the folder of
+// the command socket.
+void applySandbox(const std::filesystem::path& ipc);
+
+// Writes one record as a sorted-key JSON line; false when it cannot be encoded or written.
+bool writeLine(const CommandResponse& response, int fd);
+bool writeLine(const CommandProgress& progress, int fd);
+
+// The response as it goes on the wire: a response that cannot be encoded (a number that is not
+// finite, say) becomes an "internal" failure with the same id rather than a dropped connection.
+std::string encodeResponse(const CommandResponse& response);
+
+}  // namespace kivo::WorkerMain

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/command_json.hpp"
+#include "test_pdfs.hpp"
+#include "worker_process.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::SocketConnection;
+using testing::WorkerProcess;
+
+CommandRequest request(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::cli) {
+    CommandRequest r;
+    r.id = std::move(id);
+    r.method = method;
+    r.channel = channel;
+    return r;
+}
+
+CommandRequest hello(std::string token) {
+    auto r = request("h", CommandMethod::hello, CommandChannel::ui);
+    r.params.token = std::move(token);
+    return r;
+}
+
+std::string errorCode(const std::optional<CommandResponse>& response) {
+    if (!response) return "<no response>";
+    return response->error ? response->error->code : "ok";
+}
+
+// Each test gets its own support folder and temporary folder, so recovery checkpoints and renders
+// of one test are never seen by another.
+class WorkerTest : public ::testing::Test {
+protected:
+    std::map<std::string, std::string> environment() const {
+        return {{"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
+                {"TMPDIR", dir.path().string()},
+                {"KIVO_PDF_WORKER_SANDBOX", "off"}};
+    }
+
+    fs::path socketPath() const { return dir.path() / "w.sock"; }
+
+    // A worker in socket mode with the tokens "ui-token" and "mcp-token", listening.
+    std::unique_ptr<WorkerProcess> startSocketWorker() {
+        auto worker = std::make_unique<WorkerProcess>(
+            std::vector<std::string>{"--socket", socketPath().string(), "--token-stdin"}, environment());
+        worker->write(" ui-token\r\nmcp-token \n");
+        worker->closeInput();
+        for (int i = 0; i < 400 && worker->errorOutput().find("listening on") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_NE(worker->errorOutput().find("kivo-pdf-worker listening on " + socketPath().string()), std::string::npos)
+            << worker->errorOutput();
+        return worker;
+    }
+
+    testing::TempDir dir;
+};
+
+TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
+    WorkerProcess worker({}, environment());
+    struct Case {
+        const char* name;
+        std::string line;
+        std::string code;
+        std::string id;
+    };
+    const Case cases[] = {
+        {"ping", testing::requestLine(request("1", CommandMethod::ping)), "ok", "1"},
+        {"not JSON", "not json\n", "invalid_json", "invalid"},
+        {"empty line", "\n", "invalid_json", "invalid"},
+        {"invalid UTF-8", "{\"id\":\"\xFF\"}\n", "invalid_json", "invalid"},
+        {"JSON but not a request", "{\"id\":\"x\"}\n", "invalid_json", "invalid"},
+        {"hello is only a ping here", testing::requestLine(hello("anything")), "ok", "h"},
+        {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)), "invalid_argument", "c"},
+        {"still serving", testing::requestLine(request("2", CommandMethod::ping)), "ok", "2"},
+    };
+    for (const Case& c : cases) {
+        worker.write(c.line);
+        const auto exchange = testing::readExchange(worker);
+        ASSERT_TRUE(exchange.response.has_value()) << c.name;
+        EXPECT_EQ(errorCode(exchange.response), c.code) << c.name;
+        EXPECT_EQ(exchange.response->id, c.id) << c.name;
+        if (c.code == "ok") {
+            EXPECT_EQ(exchange.response->result->pong, true) << c.name;
+        }
+    }
+    // A last line without its line feed is still answered.
+    std::string last = testing::requestLine(request("last", CommandMethod::ping));
+    last.pop_back();
+    worker.write(last);
+    worker.closeInput();
+    const auto lastExchange = testing::readExchange(worker);
+    ASSERT_TRUE(lastExchange.response.has_value());
+    EXPECT_EQ(lastExchange.response->id, "last");
+    EXPECT_EQ(worker.wait(), 0) << worker.errorOutput();
+}
+
+TEST_F(WorkerTest, BadCommandLinesExitWithStatusTwo) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string input;
+    };
+    const std::string sock = socketPath().string();
+    const Case cases[] = {
+        {"no --token-stdin", {"--socket", sock}, "ui\nmcp\n"},
+        {"equal tokens", {"--socket", sock, "--token-stdin"}, "same\nsame\n"},
+        {"single line", {"--socket", sock, "--token-stdin"}, "ui\n"},
+        {"blank token", {"--socket", sock, "--token-stdin"}, "ui\n  \t\n"},
+        {"no input", {"--token-stdin", "--socket", sock}, ""},
+    };
+    for (const Case& c : cases) {
+        WorkerProcess worker(c.arguments, environment());
+        worker.write(c.input);
+        worker.closeInput();
+        EXPECT_EQ(worker.wait(), 2) << c.name;
+        EXPECT_NE(worker.errorOutput().find("kivo-pdf-worker: --socket needs --token-stdin with the UI token and the "
+                                            "MCP token on separate lines.\n"),
+                  std::string::npos)
+            << c.name;
+        EXPECT_FALSE(fs::exists(socketPath())) << c.name;
+    }
+}
+
+TEST_F(WorkerTest, SocketAsLastArgumentMeansStdio) {
+    WorkerProcess worker({"--socket"}, environment());
+    worker.write(testing::requestLine(request("1", CommandMethod::ping)));
+    EXPECT_EQ(errorCode(testing::readExchange(worker).response), "ok");
+    worker.closeInput();
+    EXPECT_EQ(worker.wait(), 0);
+}
+
+TEST_F(WorkerTest, SocketAuthenticatesEachConnection) {
+    auto worker = startSocketWorker();
+    struct stat info {};
+    ASSERT_EQ(::stat(socketPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    struct Case {
+        const char* name;
+        std::string first;
+        std::string code;
+        bool staysOpen;
+    };
+    const Case cases[] = {
+        {"bad JSON before hello", "nope\n", "unauthorized", false},
+        {"ping before hello", testing::requestLine(request("p", CommandMethod::ping, CommandChannel::ui)),
+         "unauthorized", false},
+        {"wrong token", testing::requestLine(hello("ui-tokem")), "unauthorized", false},
+        {"editor token", testing::requestLine(hello("ui-token")), "ok", true},
+        {"mcp token", testing::requestLine(hello("mcp-token")), "ok", true},
+    };
+    for (const Case& c : cases) {
+        SocketConnection connection(socketPath());
+        connection.write(c.first);
+        EXPECT_EQ(errorCode(testing::readExchange(connection).response), c.code) << c.name;
+        bool answered = false;
+        try {
+            connection.write(testing::requestLine(request("next", CommandMethod::ping, CommandChannel::ui)));
+            answered = connection.readLine(5).has_value();
+        } catch (const std::system_error&) {
+            // The worker closed the connection before the write.
+        }
+        EXPECT_EQ(answered, c.staysOpen) << c.name;
+    }
+}
+
+TEST_F(WorkerTest, SocketStampsTheChannelAndKeepsServing) {
+    auto worker = startSocketWorker();
+    SocketConnection mcp(socketPath());
+    mcp.write(testing::requestLine(hello("mcp-token")));
+    ASSERT_EQ(errorCode(testing::readExchange(mcp).response), "ok");
+
+    struct Case {
+        const char* name;
+        std::string line;
+        std::string code;
+        std::string message;
+    };
+    auto open = request("o", CommandMethod::open, CommandChannel::ui);  // the channel claimed is ignored
+    open.params.path = "/nonexistent.pdf";
+    const Case cases[] = {
+        {"bad JSON after hello", "{\n", "invalid_json", "Command was not valid JSON."},
+        {"open is editor-only", testing::requestLine(open), "unauthorized", "MCP cannot call open."},
+        {"second hello", testing::requestLine(hello("ui-token")), "invalid_argument",
+         "This connection is already authenticated as mcp."},
+        {"list with no grants", testing::requestLine(request("l", CommandMethod::listDocuments)), "ok", ""},
+    };
+    for (const Case& c : cases) {
+        mcp.write(c.line);
+        const auto response = testing::readExchange(mcp).response;
+        EXPECT_EQ(errorCode(response), c.code) << c.name;
+        if (response && response->error) {
+            EXPECT_EQ(response->error->message, c.message) << c.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kivo
