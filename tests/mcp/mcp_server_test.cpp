@@ -16,9 +16,13 @@ json errorReply(const json& id, int code, const std::string& message) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
 
-// No test here reaches a worker: tool calls would only find none.
-MCPServer::ClientFactory noWorker() {
-    return []() -> std::unique_ptr<CommandClient> { throw std::runtime_error("no worker in this test"); };
+// No test here reaches a worker: tool calls would only find none. Counts how
+// often a connection was tried.
+MCPServer::ClientFactory noWorker(int* attempts = nullptr) {
+    return [attempts]() -> std::unique_ptr<CommandClient> {
+        if (attempts != nullptr) ++*attempts;
+        throw std::runtime_error("no worker in this test");
+    };
 }
 
 TEST(MCPServer, ProtocolErrorsAndSilence) {
@@ -64,7 +68,8 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
         {"params as array", R"({"id":8,"method":"ping","params":[1]})",
          json{{"jsonrpc", "2.0"}, {"id", 8}, {"result", json::object()}}},
     };
-    Session session(noWorker());
+    int attempts = 0;
+    Session session(noWorker(&attempts));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const auto replies = session.replies(c.line);
@@ -77,6 +82,7 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
             EXPECT_EQ(session.rawLines().front().find('\n'), session.rawLines().front().size() - 1);
         }
     }
+    EXPECT_EQ(attempts, 0) << "no tool was called";
 }
 
 TEST(MCPServer, IdsAreEchoedAsSent) {

@@ -132,6 +132,18 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
     EXPECT_EQ(worker.connections(), 1) << "one connection serves every call";
 }
 
+TEST(ToolCall, ArgumentsThatAreNoObjectCountAsEmpty) {
+    SupportDir support;
+    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    Session session;
+    for (const char* arguments : {R"([{"sessionId":"S"}])", R"("sessionId")", "null"}) {
+        const auto reply = session.reply(std::string(R"({"id":9,"method":"tools/call","params":{"name":"undo",)") +
+                                         R"("arguments":)" + arguments + "}}");
+        EXPECT_EQ(reply["result"]["isError"], false) << arguments;
+        EXPECT_EQ(worker.requests().back().params, CommandParams{}) << arguments;
+    }
+}
+
 TEST(ToolCall, WorkerErrorIsAToolResult) {
     SupportDir support;
     FakeWorker worker(support.socket(), "mcp-token", [](const CommandRequest& request) {
