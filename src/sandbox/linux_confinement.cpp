@@ -1,0 +1,493 @@
+#include "sandbox/linux_confinement.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+// The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
+// values the kernel gave them.
+#ifdef LANDLOCK_SCOPE_SIGNAL
+#define KIVO_LANDLOCK_HEADER_HAS_SCOPES 1
+#endif
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_IOCTL_DEV
+#define LANDLOCK_ACCESS_FS_IOCTL_DEV (1ULL << 15)
+#endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+#ifndef LANDLOCK_CREATE_RULESET_ERRATA
+#define LANDLOCK_CREATE_RULESET_ERRATA (1U << 1)
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef KIVO_LANDLOCK_HEADER_HAS_SCOPES
+using RulesetAttr = landlock_ruleset_attr;
+#else
+// The ruleset attribute as it grew after the installed header (ABI 4 added the
+// network field, ABI 6 the scopes); the kernel takes the larger size.
+struct RulesetAttr {
+    __u64 handled_access_fs;
+    __u64 handled_access_net;
+    __u64 scoped;
+};
+static_assert(sizeof(landlock_ruleset_attr) == sizeof(__u64), "installed header grew; use its struct");
+#endif
+
+struct Failure {
+    std::string reason;
+};
+
+std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+[[noreturn]] void fail(std::string what, int error) { throw Failure{std::move(what) + " (" + errnoText(error) + ")"}; }
+
+long landlockCreateRuleset(const RulesetAttr* attr, std::size_t size, std::uint32_t flags) {
+    return ::syscall(SYS_landlock_create_ruleset, attr, size, flags);
+}
+
+// Rights that apply to a file rather than to a folder's entries.
+constexpr std::uint64_t fileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                     LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_TRUNCATE |
+                                     LANDLOCK_ACCESS_FS_IOCTL_DEV;
+constexpr std::uint64_t readRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+constexpr std::uint64_t writeRights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE |
+                                      LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+                                      LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                                      LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER;
+
+struct HandledRights {
+    std::uint64_t fs = 0;
+    std::uint64_t net = 0;
+    std::uint64_t scoped = 0;
+};
+
+// Everything the running ABI knows is handled, so whatever no rule grants is
+// refused.
+HandledRights handledRights(int abi, std::uint64_t errata) {
+    HandledRights rights;
+    rights.fs = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
+                LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+                LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+                LANDLOCK_ACCESS_FS_MAKE_SYM;
+    if (abi >= 2) rights.fs |= LANDLOCK_ACCESS_FS_REFER;
+    if (abi >= 3) rights.fs |= LANDLOCK_ACCESS_FS_TRUNCATE;
+    if (abi >= 4) rights.net = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
+    if (abi >= 5) rights.fs |= LANDLOCK_ACCESS_FS_IOCTL_DEV;
+    if (abi >= 6) {
+        rights.scoped = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
+        // Each thread confines itself, so the threads end up in sibling
+        // domains; before erratum 2 was fixed, signal scoping would then stop
+        // them signalling each other (which the C library relies on).
+        if ((errata & (1U << 1)) != 0) rights.scoped |= LANDLOCK_SCOPE_SIGNAL;
+    }
+    return rights;
+}
+
+// True when `path` is `root` or lies inside it (both absolute and normal).
+bool isWithin(const fs::path& path, const fs::path& root) {
+    auto p = path.begin();
+    for (auto r = root.begin(); r != root.end(); ++r, ++p) {
+        if (r->empty()) continue;  // a trailing separator
+        if (p == path.end() || *p != *r) return false;
+    }
+    return true;
+}
+
+fs::path resolved(const fs::path& path) {
+    std::error_code error;
+    auto result = fs::weakly_canonical(path, error);
+    return error ? path.lexically_normal() : result;
+}
+
+class RulesetBuilder {
+public:
+    RulesetBuilder(int fd, std::uint64_t handled, fs::path home) : fd_(fd), handled_(handled), home_(std::move(home)) {}
+
+    // The home folder itself and its ancestors are never granted (that would
+    // grant its dot-entries with them), nor anything inside a dot-entry.
+    bool reachesPrivateData(const fs::path& target) const {
+        if (isWithin(home_, target)) return true;
+        if (!isWithin(target, home_) || target == home_) return false;
+        const auto relative = target.lexically_relative(home_);
+        return !relative.empty() && relative.begin()->string().starts_with('.');
+    }
+
+    // What a path outside the explicitly granted folders may do, by where it
+    // lies.
+    static std::uint64_t rightsByPlace(const fs::path& target, const fs::path& home) {
+        if (isWithin(target, "/dev/shm")) return readRights | writeRights;
+        if (isWithin(target, "/dev")) return readRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
+        if (isWithin(target, home)) return isWithin(target, home / "bin") ? readRights : readRights | writeRights;
+        if (isWithin(target, "/var/tmp")) return readRights | writeRights;
+        static const char* const software[] = {"/usr", "/etc", "/opt", "/boot", "/bin", "/sbin", "/lib", "/lib32",
+                                               "/lib64", "/libx32", "/var", "/proc", "/sys", "/run", "/snap"};
+        for (const char* root : software) {
+            if (isWithin(target, root)) return readRights;
+        }
+        return readRights | writeRights;
+    }
+
+    // Grants `access` beneath `path` (links followed). A path that does not
+    // exist or cannot be reached is left out, which only narrows the sandbox.
+    void grant(const fs::path& path, std::uint64_t access) {
+        const int pathFd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (pathFd < 0) return;
+        struct stat status {};
+        if (::fstat(pathFd, &status) != 0) {
+            ::close(pathFd);
+            return;
+        }
+        if (!S_ISDIR(status.st_mode)) access &= fileRights;
+        access &= handled_;
+        if (access == 0) {
+            ::close(pathFd);
+            return;
+        }
+        landlock_path_beneath_attr rule{};
+        rule.allowed_access = access;
+        rule.parent_fd = pathFd;
+        const long result = ::syscall(SYS_landlock_add_rule, fd_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
+        const int error = errno;
+        ::close(pathFd);
+        if (result != 0) fail("Landlock refused the rule for " + path.string(), error);
+    }
+
+    void grantEntry(const fs::path& entry) {
+        std::error_code error;
+        const auto target = fs::canonical(entry, error);
+        if (error || reachesPrivateData(target)) return;
+        grant(target, rightsByPlace(target, home_));
+    }
+
+    // Everything but the home folder's dot-entries: each ancestor of the home
+    // folder contributes its other entries, the home folder its non-dot ones.
+    void grantAllButPrivateData() {
+        fs::path prefix = "/";
+        std::vector<std::pair<fs::path, std::string>> levels;  // folder, entry on the way to home
+        for (const auto& component : home_.relative_path()) {
+            levels.emplace_back(prefix, component.string());
+            prefix /= component;
+        }
+        for (const auto& [folder, next] : levels) {
+            for (const auto& name : entries(folder)) {
+                if (name != next) grantEntry(folder / name);
+            }
+        }
+        for (const auto& name : entries(home_)) {
+            if (!name.starts_with('.')) grantEntry(home_ / name);
+        }
+    }
+
+private:
+    static std::vector<std::string> entries(const fs::path& folder) {
+        std::vector<std::string> names;
+        DIR* directory = ::opendir(folder.c_str());
+        if (directory == nullptr) return names;  // nothing granted there: narrower, not wider
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(directory);
+        return names;
+    }
+
+    int fd_;
+    std::uint64_t handled_;
+    fs::path home_;
+};
+
+// --- Confining every thread ------------------------------------------------
+
+constexpr int maxThreads = 4096;
+std::atomic<int> rulesetForThreads{-1};
+std::atomic<pid_t> confinedThreads[maxThreads];
+std::atomic<int> confinedCount{0};
+std::atomic<int> threadFailures{0};
+
+bool confineCallingThread(int rulesetFd) {
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::syscall(SYS_landlock_restrict_self, rulesetFd, 0) == 0;
+}
+
+void confineFromSignal(int) {
+    const int savedErrno = errno;
+    if (confineCallingThread(rulesetForThreads.load())) {
+        const int slot = confinedCount.fetch_add(1);
+        if (slot < maxThreads) {
+            confinedThreads[slot].store(static_cast<pid_t>(::syscall(SYS_gettid)));
+        } else {
+            threadFailures.fetch_add(1);
+        }
+    } else {
+        threadFailures.fetch_add(1);
+    }
+    errno = savedErrno;
+}
+
+std::vector<pid_t> threadIds() {
+    std::vector<pid_t> ids;
+    DIR* directory = ::opendir("/proc/self/task");
+    if (directory == nullptr) fail("the worker's threads could not be listed", errno);
+    while (const dirent* entry = ::readdir(directory)) {
+        if (entry->d_name[0] != '.') ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+    }
+    ::closedir(directory);
+    return ids;
+}
+
+// Landlock confines the calling thread only: every other thread of the process
+// confines itself from a signal handler, and the call returns only once each
+// has (a thread that cannot be reached in time fails the whole sandbox).
+void confineOtherThreads(int rulesetFd) {
+    const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+    const int signal = SIGRTMIN + 4;
+    rulesetForThreads.store(rulesetFd);
+    confinedCount.store(0);
+    threadFailures.store(0);
+
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = confineFromSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(signal, &action, &previous) != 0) fail("the thread signal could not be installed", errno);
+    struct Restore {
+        int signal;
+        struct sigaction previous;
+        ~Restore() { ::sigaction(signal, &previous, nullptr); }
+    } restore{signal, previous};
+
+    std::set<pid_t> confirmed{self};
+    std::set<pid_t> signalled;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        bool settled = true;
+        for (const pid_t id : threadIds()) {
+            if (confirmed.contains(id)) continue;
+            settled = false;
+            if (signalled.insert(id).second && ::syscall(SYS_tgkill, ::getpid(), id, signal) != 0 && errno != ESRCH) {
+                fail("a worker thread could not be asked to confine itself", errno);
+            }
+        }
+        if (settled) break;
+        if (threadFailures.load() != 0) throw Failure{"a worker thread could not confine itself"};
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw Failure{"a worker thread did not confine itself in time"};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const int count = std::min(confinedCount.load(), maxThreads);
+        for (int slot = 0; slot < count; ++slot) confirmed.insert(confinedThreads[slot].load());
+    }
+    if (threadFailures.load() != 0) throw Failure{"a worker thread could not confine itself"};
+}
+
+// --- Seccomp ---------------------------------------------------------------
+
+void loadSeccompFilter(bool refuseTruncateByPath) {
+    std::unique_ptr<void, void (*)(scmp_filter_ctx)> context(seccomp_init(SCMP_ACT_ALLOW), seccomp_release);
+    if (!context) throw Failure{"the seccomp filter could not be created"};
+    auto check = [](int result, const char* what) {
+        if (result < 0) fail(what, -result);
+    };
+    check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_TSYNC, 1), "the seccomp filter could not cover every thread");
+    check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_NNP, 1), "no_new_privs could not be requested");
+
+    const auto refused = SCMP_ACT_ERRNO(EPERM);
+    auto refuse = [&](int syscallNumber, const char* name) {
+        check(seccomp_rule_add(context.get(), refused, syscallNumber, 0), name);
+    };
+    // No programs, no other processes, no way around the filter or Landlock.
+    refuse(SCMP_SYS(execve), "execve could not be refused");
+    refuse(SCMP_SYS(execveat), "execveat could not be refused");
+    refuse(SCMP_SYS(fork), "fork could not be refused");
+    refuse(SCMP_SYS(vfork), "vfork could not be refused");
+    refuse(SCMP_SYS(io_uring_setup), "io_uring_setup could not be refused");
+    refuse(SCMP_SYS(io_uring_enter), "io_uring_enter could not be refused");
+    refuse(SCMP_SYS(io_uring_register), "io_uring_register could not be refused");
+    refuse(SCMP_SYS(ptrace), "ptrace could not be refused");
+    refuse(SCMP_SYS(process_vm_readv), "process_vm_readv could not be refused");
+    refuse(SCMP_SYS(process_vm_writev), "process_vm_writev could not be refused");
+    refuse(SCMP_SYS(pidfd_getfd), "pidfd_getfd could not be refused");
+    refuse(SCMP_SYS(keyctl), "keyctl could not be refused");
+    refuse(SCMP_SYS(add_key), "add_key could not be refused");
+    refuse(SCMP_SYS(request_key), "request_key could not be refused");
+    refuse(SCMP_SYS(unshare), "unshare could not be refused");
+    refuse(SCMP_SYS(setns), "setns could not be refused");
+    refuse(SCMP_SYS(mount), "mount could not be refused");
+    refuse(SCMP_SYS(umount2), "umount2 could not be refused");
+    refuse(SCMP_SYS(pivot_root), "pivot_root could not be refused");
+    refuse(SCMP_SYS(chroot), "chroot could not be refused");
+    refuse(SCMP_SYS(open_tree), "open_tree could not be refused");
+    refuse(SCMP_SYS(move_mount), "move_mount could not be refused");
+    refuse(SCMP_SYS(fsopen), "fsopen could not be refused");
+    refuse(SCMP_SYS(fsmount), "fsmount could not be refused");
+    refuse(SCMP_SYS(fspick), "fspick could not be refused");
+    refuse(SCMP_SYS(bpf), "bpf could not be refused");
+    refuse(SCMP_SYS(perf_event_open), "perf_event_open could not be refused");
+    refuse(SCMP_SYS(userfaultfd), "userfaultfd could not be refused");
+    // Landlock governs neither connect() to a path-named socket nor the
+    // reaching of one, so the session bus or an agent socket would be open to
+    // a compromised worker: the worker only accepts, so connect is refused.
+    refuse(SCMP_SYS(connect), "connect could not be refused");
+    if (refuseTruncateByPath) refuse(SCMP_SYS(truncate), "truncate could not be refused");
+
+    // Threads only: clone must carry CLONE_THREAD. clone3 passes its flags in
+    // memory the filter cannot read, so it reports ENOSYS and the C library
+    // falls back to clone.
+    check(seccomp_rule_add(context.get(), refused, SCMP_SYS(clone), 1, SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)),
+          "process creation could not be refused");
+    check(seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0), "clone3 could not be refused");
+
+    // Unix stream sockets only.
+    for (const int syscallNumber : {SCMP_SYS(socket), SCMP_SYS(socketpair)}) {
+        check(seccomp_rule_add(context.get(), refused, syscallNumber, 1, SCMP_A0(SCMP_CMP_NE, AF_UNIX)),
+              "sockets other than Unix sockets could not be refused");
+        for (int type = 0; type <= 0xf; ++type) {
+            if (type == SOCK_STREAM) continue;
+            check(seccomp_rule_add(context.get(), refused, syscallNumber, 2, SCMP_A0(SCMP_CMP_EQ, AF_UNIX),
+                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type))),
+                  "Unix sockets other than stream sockets could not be refused");
+        }
+    }
+    check(seccomp_load(context.get()), "the seccomp filter could not be loaded");
+}
+
+std::uint64_t landlockErrata() {
+    const long errata = landlockCreateRuleset(nullptr, 0, LANDLOCK_CREATE_RULESET_ERRATA);
+    return errata < 0 ? 0 : static_cast<std::uint64_t>(errata);
+}
+
+void confine(const fs::path& ipc, const fs::path& support, const fs::path& home) {
+    const int abi = kivo_sandbox_landlock_abi();
+    if (abi < 1) fail("Landlock is not available on this system", errno);
+    const auto handled = handledRights(abi, landlockErrata());
+
+    RulesetAttr attributes{};
+    attributes.handled_access_fs = handled.fs;
+    attributes.handled_access_net = handled.net;
+    attributes.scoped = handled.scoped;
+    const long rulesetFd = landlockCreateRuleset(&attributes, sizeof attributes, 0);
+    if (rulesetFd < 0) fail("Landlock could not create its rule set", errno);
+    struct CloseOnExit {
+        int fd;
+        ~CloseOnExit() { ::close(fd); }
+    } closeRuleset{static_cast<int>(rulesetFd)};
+
+    const auto homeFolder = resolved(home);
+    RulesetBuilder rules(static_cast<int>(rulesetFd), handled.fs, homeFolder);
+    rules.grantAllButPrivateData();
+
+    const auto supportFolder = resolved(support);
+    const auto ipcFolder = resolved(ipc);
+    for (const auto& folder : {supportFolder, ipcFolder}) {
+        if (isWithin(homeFolder, folder)) {
+            throw Failure{"the folder " + folder.string() + " would open the whole home folder"};
+        }
+    }
+    rules.grant(supportFolder, readRights | writeRights);
+    rules.grant(ipcFolder, readRights | writeRights | LANDLOCK_ACCESS_FS_MAKE_SOCK);
+    std::error_code error;
+    const auto temporary = fs::temp_directory_path(error);
+    if (!error) {
+        const auto temporaryFolder = resolved(temporary);
+        if (!isWithin(homeFolder, temporaryFolder)) rules.grant(temporaryFolder, readRights | writeRights);
+    }
+
+    confineOtherThreads(static_cast<int>(rulesetFd));
+    if (!confineCallingThread(static_cast<int>(rulesetFd))) fail("Landlock could not confine the worker", errno);
+    // Before ABI 3 truncate(2) by path is outside Landlock's reach.
+    loadSeccompFilter(abi < 3);
+}
+
+char* copyText(const std::string& text) {
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t kivo_sandbox_landlock_abi(void) {
+    const long abi = landlockCreateRuleset(nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi < 0 ? -1 : static_cast<int32_t>(abi);
+}
+
+int32_t kivo_sandbox_apply(const char* ipc, const char* support, const char* home, char** error) {
+    std::string reason;
+    try {
+        if (ipc == nullptr || support == nullptr || home == nullptr || *home != '/' || *support != '/' || *ipc != '/') {
+            throw Failure{"its folders must be absolute paths"};
+        }
+        confine(ipc, support, home);
+        return 0;
+    } catch (const Failure& failure) {
+        reason = failure.reason;
+    } catch (const std::exception& exception) {
+        reason = exception.what();
+    } catch (...) {
+        reason = "an unknown error";
+    }
+    if (error != nullptr) *error = copyText(reason);
+    return -1;
+}
+
+void kivo_sandbox_free_error(char* error) { std::free(error); }
+
+int32_t kivo_sandbox_is_sandboxed(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    auto field = [&](const char* name) -> std::string {
+        const auto at = text.find(std::string("\n") + name + ":");
+        if (at == std::string::npos) return {};
+        auto start = text.find_first_not_of(" \t", at + std::strlen(name) + 2);
+        const auto end = text.find('\n', start);
+        return start == std::string::npos ? std::string() : text.substr(start, end - start);
+    };
+    return field("Seccomp") == "2" && field("NoNewPrivs") == "1" ? 1 : 0;
+}
+}

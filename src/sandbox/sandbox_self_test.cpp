@@ -1,0 +1,232 @@
+#include "sandbox/sandbox_self_test.hpp"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "core/ipc_paths.hpp"
+#include "core/json_writer.hpp"
+#include "core/worker_limits.hpp"
+#include "sandbox/worker_sandbox.hpp"
+
+namespace kivo {
+namespace SandboxSelfTest {
+namespace {
+
+namespace fs = std::filesystem;
+
+int connectLocalTCP() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = result == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+int spawn(const std::string& path) {
+    char* const arguments[] = {const_cast<char*>(path.c_str()), nullptr};
+    char* const environment[] = {nullptr};
+    pid_t child = 0;
+    const int result = ::posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environment);
+    if (result == 0) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return result;
+}
+
+int listFolder(const fs::path& path) {
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) return errno;
+    ::closedir(directory);
+    return 0;
+}
+
+int createFile(const fs::path& path) {
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return 0;
+}
+
+int readOneByte(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char byte = 0;
+    ssize_t count = 0;
+    do {
+        count = ::read(fd, &byte, 1);
+    } while (count < 0 && errno == EINTR);
+    const int error = count == 1 ? 0 : (count < 0 ? errno : EIO);
+    ::close(fd);
+    return error;
+}
+
+int lookUp(const fs::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? 0 : errno;
+}
+
+// The first font file of the system's font folder, in name order, so the
+// probe reads the same file on every run.
+fs::path firstSystemFont() {
+    const fs::path fonts = "/usr/share/fonts";
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(fonts, error), end; !error && it != end; it.increment(error)) {
+        const auto extension = it->path().extension().string();
+        if (it->is_regular_file(error) &&
+            (extension == ".ttf" || extension == ".otf" || extension == ".ttc" || extension == ".pfb")) {
+            found.push_back(it->path());
+        }
+    }
+    if (found.empty()) return fonts;
+    return *std::min_element(found.begin(), found.end());
+}
+
+Probe probe(std::string name, std::string expected, int errorNumber) {
+    return Probe{std::move(name), std::move(expected), resultFor(errorNumber), errorNumber};
+}
+
+}  // namespace
+
+std::string resultFor(int errorNumber) {
+    if (errorNumber == 0) return "allowed";
+    if (errorNumber == EPERM || errorNumber == EACCES) return "denied";
+    return "failed";
+}
+
+std::string encode(const Probe& probe) {
+    std::string out;
+    JsonWriter writer(out);
+    writer.beginObject();
+    writer.key("errno");
+    writer.integer(probe.errorNumber);
+    writer.key("expected");
+    writer.string(probe.expected);
+    writer.key("name");
+    writer.string(probe.name);
+    writer.key("result");
+    writer.string(probe.result);
+    writer.endObject();
+    return out;
+}
+
+std::string encodeError(const std::string& description) {
+    std::string text;
+    JsonWriter writer(text);
+    writer.string(description);
+    return "{\"error\": " + text + "}";
+}
+
+int listenAt(const std::string& path) {
+    ::unlink(path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_un address{};
+    int error = 0;
+    if (path.size() >= sizeof address.sun_path) {
+        error = ENAMETOOLONG;
+    } else {
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0) {
+            error = errno;
+        }
+    }
+    ::close(fd);
+    ::unlink(path.c_str());
+    return error;
+}
+
+Places currentPlaces() {
+    Places places;
+    places.home = WorkerSandbox::homeDirectory();
+    std::error_code error;
+    auto temporary = fs::temp_directory_path(error);
+    if (error) temporary = "/tmp";
+    places.temporary = fs::weakly_canonical(temporary, error);
+    if (error) places.temporary = temporary;
+    places.support = IPCPaths::supportDirectory();
+    places.ipc = IPCPaths::ipcDirectory();
+    places.systemFont = firstSystemFont();
+    return places;
+}
+
+std::vector<Probe> runProbes(const Places& places) {
+    const auto home = places.home.string();
+    std::vector<Probe> probes;
+    probes.push_back(WorkerSandbox::isSandboxed(::getpid())
+                         ? Probe{"sandbox is applied", "allowed", "allowed", 0}
+                         : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
+    probes.push_back(probe("connect to 127.0.0.1 port 9", "denied", connectLocalTCP()));
+    probes.push_back(probe("listen on a socket in the IPC directory", "allowed",
+                           listenAt((places.ipc / "self-test.sock").string())));
+    probes.push_back(probe("listen on a socket in the temporary directory", "denied",
+                           listenAt((places.temporary / "kivo-pdf-self-test.sock").string())));
+    probes.push_back(probe("start /usr/bin/true", "denied", spawn("/usr/bin/true")));
+    probes.push_back(probe("list ~/.local/share/keyrings", "denied", listFolder(home + "/.local/share/keyrings")));
+    probes.push_back(probe("list ~/.local/share", "denied", listFolder(home + "/.local/share")));
+    probes.push_back(probe("create a dotfile in the home folder", "denied",
+                           createFile(home + "/.kivo-pdf-sandbox-probe")));
+    probes.push_back(probe("create a file in ~/.cache", "denied", createFile(home + "/.cache/kivo-pdf-sandbox-probe")));
+    // Landlock can let a folder be listed only together with every folder
+    // below it, so the home folder stays unlisted to keep its dot-folders so.
+    probes.push_back(probe("list the home folder", "denied", listFolder(places.home)));
+    probes.push_back(probe("read a system font", "allowed", readOneByte(places.systemFont)));
+    probes.push_back(probe("look up ~/.local/share", "allowed", lookUp(home + "/.local/share")));
+    probes.push_back(probe("create a file in the temporary directory", "allowed",
+                           createFile(places.temporary / "kivo-pdf-sandbox-probe")));
+    probes.push_back(probe("create a file in the support directory", "allowed",
+                           createFile(places.support / "sandbox-probe")));
+    return probes;
+}
+
+int run(std::ostream& out, const Places& places) {
+    try {
+        fs::create_directories(places.ipc);
+        fs::permissions(places.ipc, fs::perms::owner_all, fs::perm_options::replace);
+        WorkerSandbox::apply(places.ipc, places.support, places.home);
+    } catch (const std::exception& error) {
+        out << encodeError(WorkerSandbox::describe(error)) << '\n';
+        out.flush();
+        return WorkerExit::sandboxFailed;
+    }
+    bool asExpected = true;
+    for (const auto& probe : runProbes(places)) {
+        asExpected = asExpected && probe.result == probe.expected;
+        try {
+            out << encode(probe) << '\n';
+        } catch (const std::exception&) {
+            // Left out of the report; it still counts for the status.
+        }
+    }
+    out.flush();
+    return asExpected ? 0 : WorkerExit::sandboxFailed;
+}
+
+}  // namespace SandboxSelfTest
+
+int runSandboxSelfTest(std::ostream& out) { return SandboxSelfTest::run(out, SandboxSelfTest::currentPlaces()); }
+
+}  // namespace kivo

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "core/worker_limits.hpp"
+
+namespace kivo {
+
+// What the watchdog reads of the command engine: whether a command runs and
+// how long ago it last made progress.
+struct ProgressSnapshot {
+    bool busy = false;
+    double quietSeconds = 0;
+};
+
+// A background thread that ends the worker when its memory passes the hard
+// limit (exit 71) or a running command shows no progress for the stall limit
+// (exit 72); a command stuck inside one long library call never reaches a
+// place where it could stop itself.
+namespace WorkerWatchdog {
+
+// Linux keeps thread names to 15 bytes.
+inline constexpr const char* threadName = "kivo-watchdog";
+inline constexpr unsigned pollMilliseconds = 100;
+
+struct Stop {
+    std::int32_t status = 0;
+    std::string reason;
+
+    bool operator==(const Stop&) const = default;
+};
+
+struct Sources {
+    // Bytes; 0 when it cannot be read, which never stops the worker.
+    std::function<std::uint64_t()> footprint;
+    // Absent: no command is ever seen running, so only memory can stop it.
+    std::function<ProgressSnapshot()> progress;
+};
+
+// False for limits with neither a hard memory limit nor a finite stall limit:
+// then there is nothing to watch.
+bool needed(const ResourceLimits& limits);
+
+// The memory rule: footprint strictly above a set hard limit.
+std::optional<Stop> memoryStop(const ResourceLimits& limits, std::uint64_t footprint);
+
+// The stall rule: a busy command quiet for strictly longer than the limit.
+std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapshot& progress);
+
+// One pass: the memory rule first, then (reading the progress only then) the
+// stall rule.
+std::optional<Stop> check(const ResourceLimits& limits, const Sources& sources);
+
+// Shortest text that reads back as the same double, ".0" added to whole
+// numbers: 60 -> "60.0", 2.5 -> "2.5".
+std::string formatSeconds(double seconds);
+
+// "kivo-pdf-worker: stopping, because <reason>\n"
+std::string stopLine(const std::string& reason);
+
+// Starts the watchdog thread for these limits, unless there is nothing to
+// watch. Returns whether a thread was started. A missing footprint source
+// uses footprintBytes().
+bool start(const ResourceLimits& limits, Sources sources);
+
+// Writes the stop line to standard error in one write and ends the process at
+// once, without exit handlers or flushing.
+[[noreturn]] void stop(std::int32_t status, const std::string& reason);
+
+// The worker's memory footprint: the anonymous and shared-memory part of its
+// resident set plus what was swapped out (RssAnon + RssShmem + VmSwap of
+// /proc/self/status). File-backed pages are left out: mapped documents are
+// clean and the kernel can drop them. 0 when it cannot be read.
+std::uint64_t footprintBytes() noexcept;
+
+}  // namespace WorkerWatchdog
+
+}  // namespace kivo

@@ -1,0 +1,281 @@
+#include <fcntl.h>
+#include <linux/io_uring.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "child_process.hpp"
+#include "pdfium/engine_failure.hpp"
+#include "sandbox/worker_sandbox.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::inChild;
+using testing::writeAll;
+
+int openErrno(const fs::path& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+int connectErrno(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int error = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+int bindErrno(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int error = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    if (error == 0 && ::listen(fd, 1) != 0) error = errno;
+    ::close(fd);
+    return error;
+}
+
+// A fake home folder with private data, a document and the default support
+// folder inside a dot-folder.
+struct FakeHome {
+    testing::TempDir root;
+    fs::path home = root.path() / "home";
+    fs::path support = home / ".local" / "share" / "kivo-pdf";
+    fs::path ipc = support / "ipc";
+
+    FakeHome() {
+        fs::create_directories(home / ".ssh");
+        fs::create_directories(home / "Documents");
+        fs::create_directories(home / "bin");
+        fs::create_directories(root.path() / "scratch");
+        fs::create_directories(ipc);
+        testing::writeFile(home / ".ssh" / "id_ed25519", "secret");
+        testing::writeFile(home / ".profile", "PATH=...");
+        testing::writeFile(home / "Documents" / "report.pdf", "%PDF-1.7");
+        testing::writeFile(home / "loose.pdf", "%PDF-1.4");
+    }
+};
+
+class Confinement : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testing::landlockAvailable()) GTEST_SKIP() << "Landlock is not available on this machine";
+    }
+};
+
+TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
+    FakeHome fake;
+    ASSERT_FALSE(WorkerSandbox::isSandboxed(::getpid()));
+
+    const auto outcome = inChild([&](int report) {
+        // A thread that exists before the sandbox must end up confined too.
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool go = false;
+        std::atomic<int> earlyThreadRead{-1};
+        std::thread early([&] {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [&] { return go; });
+            earlyThreadRead = openErrno(fake.home / ".ssh" / "id_ed25519", O_RDONLY);
+        });
+
+        try {
+            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+        } catch (const std::exception& error) {
+            writeAll(report, std::string("apply failed: ") + error.what());
+            return 1;
+        }
+        {
+            std::lock_guard lock(mutex);
+            go = true;
+        }
+        wake.notify_all();
+        early.join();
+
+        std::map<std::string, int> results;
+        results["sandboxed"] = WorkerSandbox::isSandboxed(::getpid()) ? 0 : ESRCH;
+        results["read private key"] = openErrno(fake.home / ".ssh" / "id_ed25519", O_RDONLY);
+        results["read private key from an early thread"] = earlyThreadRead;
+        results["write dotfile"] = openErrno(fake.home / ".profile", O_WRONLY);
+        results["create dotfile"] = openErrno(fake.home / ".new-dotfile", O_WRONLY | O_CREAT | O_EXCL);
+        results["list dot-folder"] = openErrno(fake.home / ".ssh", O_RDONLY | O_DIRECTORY);
+        struct stat status {};
+        results["look up private key"] = ::stat((fake.home / ".ssh" / "id_ed25519").c_str(), &status) == 0 ? 0 : errno;
+        results["read document"] = openErrno(fake.home / "Documents" / "report.pdf", O_RDONLY);
+        results["write document"] = openErrno(fake.home / "Documents" / "report.pdf", O_WRONLY);
+        results["create document"] = openErrno(fake.home / "Documents" / "copy.pdf", O_WRONLY | O_CREAT | O_EXCL);
+        results["write loose document"] = openErrno(fake.home / "loose.pdf", O_RDWR);
+        results["create in ~/bin"] = openErrno(fake.home / "bin" / "ls", O_WRONLY | O_CREAT | O_EXCL);
+        results["write support"] = openErrno(fake.support / "state.json", O_WRONLY | O_CREAT | O_TRUNC);
+        results["write under /usr"] = openErrno("/usr/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
+        results["write under /etc"] = openErrno("/etc/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
+        results["read under /etc"] = openErrno("/etc/passwd", O_RDONLY);
+        results["write temporary"] =
+            openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
+
+        char* const arguments[] = {const_cast<char*>("/usr/bin/true"), nullptr};
+        char* const environment[] = {nullptr};
+        ::execve("/usr/bin/true", arguments, environment);
+        results["execve"] = errno;
+        const pid_t forked = ::fork();
+        if (forked == 0) ::_exit(0);
+        results["fork"] = forked < 0 ? errno : 0;
+        std::atomic<bool> ran{false};
+        try {
+            std::thread([&] { ran = true; }).join();
+        } catch (const std::system_error& error) {
+            results["thread"] = error.code().value();
+        }
+        if (!results.contains("thread")) results["thread"] = ran ? 0 : EINVAL;
+
+        const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+        results["tcp socket"] = tcp < 0 ? errno : 0;
+        const int udp = ::socket(AF_INET6, SOCK_DGRAM, 0);
+        results["udp socket"] = udp < 0 ? errno : 0;
+        const int datagram = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        results["unix datagram socket"] = datagram < 0 ? errno : 0;
+        io_uring_params params{};
+        results["io_uring_setup"] = ::syscall(SYS_io_uring_setup, 4, &params) < 0 ? errno : 0;
+
+        results["listen in IPC"] = bindErrno(fake.ipc / "probe.sock");
+        results["listen in temporary"] = bindErrno(fake.root.path() / "probe.sock");
+        results["connect to IPC socket"] = connectErrno(fake.ipc / "probe.sock");
+
+        std::ostringstream text;
+        for (const auto& [name, error] : results) text << name << '=' << error << '\n';
+        writeAll(report, text.str());
+        return 0;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+
+    std::map<std::string, int> results;
+    std::istringstream lines(outcome.report);
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.rfind('=');
+        results[line.substr(0, at)] = std::stoi(line.substr(at + 1));
+    }
+    const std::map<std::string, int> expected = {
+        {"sandboxed", 0},
+        {"read private key", EACCES},
+        {"read private key from an early thread", EACCES},
+        {"write dotfile", EACCES},
+        {"create dotfile", EACCES},
+        {"list dot-folder", EACCES},
+        {"look up private key", 0},
+        {"read document", 0},
+        {"write document", 0},
+        {"create document", 0},
+        {"write loose document", 0},
+        {"create in ~/bin", EACCES},
+        {"write support", 0},
+        {"write under /usr", EACCES},
+        {"write under /etc", EACCES},
+        {"read under /etc", 0},
+        {"write temporary", 0},
+        {"execve", EPERM},
+        {"fork", EPERM},
+        {"thread", 0},
+        {"tcp socket", EPERM},
+        {"udp socket", EPERM},
+        {"unix datagram socket", EPERM},
+        {"io_uring_setup", EPERM},
+        {"listen in IPC", 0},
+        {"listen in temporary", EACCES},
+        // Landlock cannot tell which socket path a connect reaches, so the
+        // worker, which only ever accepts, may not connect at all.
+        {"connect to IPC socket", EPERM},
+    };
+    EXPECT_EQ(results, expected) << outcome.report;
+    EXPECT_FALSE(fs::exists("/usr/kivo-sandbox-probe"));
+    EXPECT_FALSE(fs::exists(fake.home / "bin" / "ls"));
+    EXPECT_TRUE(fs::exists(fake.home / "Documents" / "copy.pdf"));
+    EXPECT_EQ(testing::readFile(fake.home / ".ssh" / "id_ed25519"), "secret");
+}
+
+TEST_F(Confinement, RefusesASupportFolderThatWouldOpenTheHomeFolder) {
+    FakeHome fake;
+    const auto outcome = inChild([&](int report) {
+        try {
+            WorkerSandbox::apply(fake.home / "ipc", fake.home, fake.home);
+        } catch (const EngineFailure& failure) {
+            writeAll(report, failure.code + "|" + failure.message);
+            return 0;
+        }
+        return 1;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.report.substr(0, outcome.report.find('|')), "sandbox");
+    EXPECT_TRUE(outcome.report.find("|The worker's sandbox could not be applied: ") != std::string::npos)
+        << outcome.report;
+}
+
+TEST_F(Confinement, ApplyCreatesTheSupportFolderFirst) {
+    FakeHome fake;
+    const auto support = fake.root.path() / "fresh" / "support";
+    const auto outcome = inChild([&](int) {
+        try {
+            WorkerSandbox::apply(support / "ipc", support, fake.home);
+        } catch (const std::exception&) {
+            return 1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_TRUE(fs::is_directory(support));
+}
+
+TEST(SandboxWorkerStart, OffRunsUnconfinedAndSaysSo) {
+    const auto outcome = inChild(
+        [](int) {
+            ::setenv(WorkerSandbox::switchVariable, "off", 1);
+            WorkerSandbox::applyForWorker("/nonexistent/ipc");
+            return WorkerSandbox::isSandboxed(::getpid()) ? 1 : 0;
+        },
+        /*reportIsStderr=*/true);
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.report, "kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n");
+}
+
+TEST(SandboxWorkerStart, FailureEndsTheWorkerWithStatus73) {
+    testing::TempDir home;
+    const auto outcome = inChild(
+        [&](int) {
+            ::setenv(WorkerSandbox::switchVariable, "OFF", 1);
+            ::setenv("HOME", home.path().c_str(), 1);
+            // A support folder that is the home folder cannot be confined.
+            ::setenv("KIVO_PDF_SUPPORT_DIR", home.path().c_str(), 1);
+            WorkerSandbox::applyForWorker(home.path() / "ipc");
+            return 0;
+        },
+        /*reportIsStderr=*/true);
+    EXPECT_EQ(outcome.exitStatus, 73);
+    EXPECT_EQ(outcome.report.rfind("kivo-pdf-worker: sandbox: The worker's sandbox could not be applied: ", 0), 0u)
+        << outcome.report;
+}
+
+}  // namespace
+}  // namespace kivo
