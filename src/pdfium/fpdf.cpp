@@ -581,6 +581,15 @@ int FPDFAnnot_GetFormControlIndex(FPDF_FORMHANDLE f, FPDF_ANNOTATION a) {
     return call<int>(Z_pdfiumZ_FPDFAnnot_GetFormControlIndex, f, a);
 }
 
+unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, int event,
+                                                          std::span<uint16_t> buffer) {
+    Z_pdfium_instance_t* m = M;
+    return wideOut(buffer, 2, [&](Address out, u32 bytes) {
+        return Z_pdfiumZ_FPDFAnnot_GetFormAdditionalActionJavaScript(m, f.address, a.address, wasm(event), out,
+                                                                     bytes);
+    });
+}
+
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, float* value) {
     Scratch s;
     const Address out = s.reserve(4);

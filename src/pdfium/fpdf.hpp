@@ -132,6 +132,12 @@ inline constexpr int FPDF_ANNOT_FLAG_NOVIEW = 1 << 5;
 inline constexpr int FPDF_ANNOT_FLAG_READONLY = 1 << 6;
 inline constexpr int FPDF_ANNOT_FLAG_LOCKED = 1 << 7;
 
+// Additional-action events of form widgets (FPDFAnnot_GetFormAdditionalActionJavaScript).
+inline constexpr int FPDF_ANNOT_AACTION_KEY_STROKE = 12;
+inline constexpr int FPDF_ANNOT_AACTION_FORMAT = 13;
+inline constexpr int FPDF_ANNOT_AACTION_VALIDATE = 14;
+inline constexpr int FPDF_ANNOT_AACTION_CALCULATE = 15;
+
 // Object value types (FPDFAnnot_GetValueType).
 inline constexpr int FPDF_OBJECT_UNKNOWN = 0;
 inline constexpr int FPDF_OBJECT_BOOLEAN = 1;
@@ -345,6 +351,8 @@ bool FPDFAnnot_IsChecked(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetFormControlCount(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetFormControlIndex(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, float* value);
+unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
+                                                          int event, std::span<uint16_t> buffer);
 
 // The form-fill environment. `formInfo` is the address of a form-fill record in module memory
 // (see support.hpp), which must outlive the environment.

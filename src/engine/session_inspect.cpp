@@ -1,0 +1,133 @@
+#include "engine/running_command.hpp"
+#include "engine/session.hpp"
+#include "engine/session_internal.hpp"
+
+namespace kivo {
+
+using namespace pdfium;
+
+CommandResult Session::inspectResult() {
+    CommandResult result;
+    result.sessionId = id_;
+    result.revision = revision_;
+    result.pageCount = static_cast<std::int64_t>(pages_.size());
+    result.pages = pages_;
+    result.formType = formTypeName_;
+    result.readOnly = readOnly_;
+    const DocumentContent& content = documentContent();
+    result.fields = content.fields;
+    result.annotations = content.annotations;
+    result.annotationSubtypes = content.annotationSubtypes;
+    result.metadata = content.metadata;
+    result.undoAvailable = !undoStack_.empty();
+    result.redoAvailable = !redoStack_.empty();
+    const bool dirty = !isSaved();
+    result.dirty = dirty;
+    result.saveState = dirty ? "unsaved" : "saved";
+    result.sourcePath = sourcePath_;
+    const bool changed = sourceChangedOnDisk();
+    result.sourceChanged = changed;
+    // The sentence goes into the result only; the session's own list stays as it is.
+    std::vector<std::string> warnings = warnings_;
+    if (changed) warnings.push_back(sourceChangedWarning);
+    result.warnings = std::move(warnings);
+    return result;
+}
+
+const Session::DocumentContent& Session::documentContent() {
+    if (cachedContent_ && cachedContent_->revision == revision_) return *cachedContent_;
+    DocumentContent content;
+    try {
+        // An inspection reports progress but is never cut short.
+        RunningCommand::Uninterruptible section;
+        content = readContent(revision_);
+    } catch (const EngineFailure&) {
+        if (!module::usable()) throw;
+        content = DocumentContent{};
+        content.revision = revision_;
+        content.metadata = metadata();
+    }
+    // A failed census is cached too, so the same revision is not walked again.
+    cachedContent_ = std::move(content);
+    return *cachedContent_;
+}
+
+Session::DocumentContent Session::readContent(std::int64_t revision) {
+    DocumentContent content;
+    content.revision = revision;
+    try {
+        Census census = documentCensus();
+        content.fields = std::move(census.fields);
+        content.annotations = std::move(census.items);
+        content.annotationSubtypes = std::move(census.subtypes);
+    } catch (const EngineFailure& failure) {
+        if (failure.code == "cancelled" || failure.code == "resource_limit" || !module::usable()) throw;
+        // Any other failure leaves the lists empty; the metadata is still read.
+    }
+    content.metadata = metadata();
+    return content;
+}
+
+Session::Census Session::documentCensus() {
+    Census census;
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t k = 0; k < total; ++k) {
+        RunningCommand::step(CommandPhase::readingAnnotations, k, total);
+        const std::string& pageId = pages_[static_cast<size_t>(k)].id;
+        OpenPage page = loadPage(pageId);
+        const int count = FPDFPage_GetAnnotCount(page.get());
+        for (int j = 0; j < count; ++j) {
+            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
+            if (!annotation) continue;
+            const int subtype = FPDFAnnot_GetSubtype(annotation.get());
+            ++census.subtypes[pageId][subtypeName(subtype)];
+            if (subtype == FPDF_ANNOT_POPUP) continue;
+            if (subtype == FPDF_ANNOT_WIDGET) {
+                if (auto field = fieldInfo(annotation.get(), pageId)) census.fields.push_back(std::move(*field));
+                continue;
+            }
+            std::string kind = annotationKind(annotation.get(), subtype);
+            if (kind == "other") continue;
+            AnnotationInfo item;
+            const std::string name = readStringKey(annotation.get(), "NM");
+            item.id = name.empty() ? pageId + "#" + std::to_string(j) : name;
+            item.kind = std::move(kind);
+            item.pageId = pageId;
+            FS_RECTF rect;
+            if (!FPDFAnnot_GetRect(annotation.get(), &rect)) rect = FS_RECTF{};
+            item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
+            item.contents = readStringKey(annotation.get(), "Contents");
+            census.items.push_back(std::move(item));
+        }
+    }
+    census.fields = mergeRadioFields(census.fields);
+    return census;
+}
+
+std::map<std::string, std::string> Session::metadata() const {
+    std::map<std::string, std::string> values;
+    if (!document_) return values;
+    for (const char* key : {"Title", "Author", "Subject", "Keywords", "Creator", "Producer", "CreationDate", "ModDate"}) {
+        std::string value = session_detail::readWide(
+            [&](std::span<uint16_t> buffer) { return FPDF_GetMetaText(document_.get(), key, buffer); });
+        if (!value.empty()) values.emplace(key, std::move(value));
+    }
+    return values;
+}
+
+void Session::refreshPageMetrics() {
+    if (!document_) throw session_detail::documentClosed();
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t i = 0; i < total; ++i) {
+        RunningCommand::step(CommandPhase::measuringPages, i, total);
+        // By position and without the form-fill notifications: only the metrics are wanted.
+        OpenPage page = openPageAt(static_cast<int>(i), false);
+        if (!page) continue;
+        PageInfo& info = pages_[static_cast<size_t>(i)];
+        info.width = FPDF_GetPageWidthF(page.get());
+        info.height = FPDF_GetPageHeightF(page.get());
+        info.rotation = FPDFPage_GetRotation(page.get());
+    }
+}
+
+}  // namespace kivo
