@@ -70,6 +70,14 @@ MCPServer::ClientFactory MCPServer::workerClientFactory() {
     };
 }
 
+MCPServer::Output MCPServer::streamOutput(std::ostream& stream) {
+    return [&stream](std::string_view line) {
+        stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+        stream.flush();
+        return static_cast<bool>(stream);
+    };
+}
+
 std::string MCPServer::instructions() {
     return "Kivo PDF shares only the documents the user turned on with \"Allow MCP on this document\". Start with "
            "list_documents to get each sessionId and revision, then inspect_document for stable pageIds and form "

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <istream>
+#include <ostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ public:
     // A client for the worker named by the token file, on the mcp channel. The
     // file is read afresh on every call.
     static ClientFactory workerClientFactory();
+
+    // Output to a stream, flushed after every line.
+    static Output streamOutput(std::ostream& stream);
 
     static std::string instructions();
 

@@ -100,6 +100,7 @@ const json& operationIdProperty() {
     return fragment;
 }
 
+// One line of the table, in the order that reads best there.
 struct Row {
     const char* name;
     const char* title;
@@ -112,8 +113,14 @@ struct Row {
 };
 
 MCPTool makeTool(Row row) {
-    return MCPTool{row.name,         row.title,   row.description, row.method, std::move(row.properties),
-                   std::move(row.required), row.readOnly, row.destructive};
+    return MCPTool{row.name,
+                   row.title,
+                   row.description,
+                   row.method,
+                   std::move(row.properties),
+                   std::move(row.required),
+                   row.readOnly,
+                   row.destructive};
 }
 
 std::vector<MCPTool> makeTable() {
@@ -210,7 +217,9 @@ std::vector<MCPTool> makeTable() {
                     {{"sessionId", sessionId},
                      {"pageIds", pageIds},
                      {"rotation",
-                      {{"type", "integer"}, {"enum", json::array({90, 180, 270, -90})}, {"description", "Degrees."}}}}});
+                      {{"type", "integer"},
+                       {"enum", json::array({90, 180, 270, -90})},
+                       {"description", "Degrees."}}}}});
     rows.push_back({"delete_pages", "Delete pages", M::deletePages, false, true, {"sessionId", "pageIds"},
                     "Delete pages. A document cannot be left with zero pages.",
                     {{"sessionId", sessionId}, {"pageIds", pageIds}}});
@@ -219,7 +228,9 @@ std::vector<MCPTool> makeTable() {
                     {{"sessionId", sessionId},
                      {"path", Schema::approvedPath()},
                      {"sessionIds",
-                      {{"type", "array"}, {"items", {{"type", "string"}}}, {"description", "Other shared sessionIds."}}}}});
+                      {{"type", "array"},
+                       {"items", {{"type", "string"}}},
+                       {"description", "Other shared sessionIds."}}}}});
     rows.push_back({"extract_pages", "Extract pages", M::extractPages, false, true, {"sessionId", "pageIds"},
                     "Write the given pages to destination. Without destination, keep only those pages in this "
                     "document.",
@@ -350,7 +361,8 @@ nlohmann::json MCPTool::definition() const {
         {"name", name},
         {"title", title},
         {"description", description},
-        {"inputSchema", {{"type", "object"}, {"properties", std::move(schemaProperties)}, {"required", schemaRequired}}},
+        {"inputSchema",
+         {{"type", "object"}, {"properties", std::move(schemaProperties)}, {"required", std::move(schemaRequired)}}},
         {"annotations",
          {{"title", title},
           {"readOnlyHint", readOnly},

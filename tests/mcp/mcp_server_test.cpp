@@ -64,7 +64,8 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
         {"tools/call without params", R"({"id":6,"method":"tools/call"})", errorReply(6, -32602, "Unknown tool ")},
         {"tool name not a string", R"({"id":6,"method":"tools/call","params":{"name":5}})",
          errorReply(6, -32602, "Unknown tool ")},
-        {"ping without jsonrpc", R"({"id":7,"method":"ping"})", json{{"jsonrpc", "2.0"}, {"id", 7}, {"result", json::object()}}},
+        {"ping without jsonrpc", R"({"id":7,"method":"ping"})",
+         json{{"jsonrpc", "2.0"}, {"id", 7}, {"result", json::object()}}},
         {"params as array", R"({"id":8,"method":"ping","params":[1]})",
          json{{"jsonrpc", "2.0"}, {"id", 8}, {"result", json::object()}}},
     };
@@ -140,15 +141,15 @@ TEST(MCPServer, ToolsListNeedsNoInitialize) {
 }
 
 TEST(MCPServer, RunReadsLinesAndRepairsThem) {
-    std::vector<std::string> out;
-    MCPServer server([&](std::string_view line) {
-        out.emplace_back(line);
-        return true;
-    }, noWorker());
+    std::ostringstream output;
+    MCPServer server(MCPServer::streamOutput(output), noWorker());
     // CR LF endings, a blank line, invalid UTF-8 inside a string id, and a last line without its line feed.
     std::istringstream input("{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":\"a\xff\",\"method\":\"ping\"}\n"
                              "{\"id\":3,\"method\":\"ping\"}");
     server.run(input);
+    std::vector<std::string> out;
+    std::istringstream lines(output.str());
+    for (std::string line; std::getline(lines, line);) out.push_back(line);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(json::parse(out[0])["id"], 1);
     EXPECT_EQ(json::parse(out[1])["id"], "a\xEF\xBF\xBD");

@@ -27,19 +27,14 @@ using mcptest::TempDir;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-CommandParams paramsWith(const std::function<void(CommandParams&)>& fill) {
-    CommandParams params;
-    fill(params);
-    return params;
-}
-
-// Every tool, with arguments of the kind a client sends, and what reaches the worker.
+// Every tool, with arguments of the kind a client sends, and the parameters
+// that reach the worker (as the command codec writes them).
 TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
     struct Case {
         const char* tool;
         CommandMethod method;
         json arguments;
-        CommandParams params;
+        json params;
     };
     const json change = {{"expectedRevision", 7}, {"operationId", "op-1"}};
     const auto with = [&](json arguments) {
@@ -47,62 +42,56 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
         return arguments;
     };
     const json rect = {{"left", 10}, {"bottom", 20}, {"right", 30}, {"top", 40}};
+    const json points = json::array({{{"x", 1}, {"y", 2}}, {{"x", 3}, {"y", 4}}});
+    const json S = {{"sessionId", "S"}};
+    const json SP = {{"sessionId", "S"}, {"pageId", "P"}};
+    const auto plus = [](json base, const json& more) {
+        base.update(more);
+        return base;
+    };
     const std::vector<Case> cases = {
-        {"list_documents", CommandMethod::listDocuments, json::object(), {}},
-        {"inspect_document", CommandMethod::inspect, {{"sessionId", "S"}},
-         paramsWith([](auto& p) { p.sessionId = "S"; })},
-        {"extract_text", CommandMethod::extractText, {{"sessionId", "S"}, {"pageId", "P"}},
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P"; })},
+        {"list_documents", CommandMethod::listDocuments, json::object(), json::object()},
+        {"inspect_document", CommandMethod::inspect, S, S},
+        {"extract_text", CommandMethod::extractText, SP, SP},
         {"search_document", CommandMethod::search, {{"sessionId", "S"}, {"query", "cat"}, {"page_id", "P"}},
-         paramsWith([](auto& p) { p.sessionId = "S", p.query = "cat", p.pageId = "P"; })},
-        {"ask_document", CommandMethod::ask, {{"sessionId", "S"}, {"query", "why?"}, {"scope", "document"}},
-         paramsWith([](auto& p) { p.sessionId = "S", p.query = "why?", p.scope = "document"; })},
-        {"render_page", CommandMethod::renderPage, {{"sessionId", "S"}, {"pageId", "P"}, {"scale", 0.5}},
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.scale = 0.5; })},
-        {"add_annotation", CommandMethod::addHighlight,
-         with({{"sessionId", "S"}, {"pageId", "P"}, {"rect", rect}, {"contents", "c"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.rect = PDFRect{10, 20, 30, 40}, p.contents = "c"; })},
-        {"add_note", CommandMethod::addNote, with({{"sessionId", "S"}, {"pageId", "P"}, {"rect", rect}, {"contents", "n"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageId = "P", p.rect = PDFRect{10, 20, 30, 40}, p.contents = "n"; })},
-        {"add_ink", CommandMethod::addInk,
-         with({{"sessionId", "S"}, {"pageId", "P"}, {"points", json::array({{{"x", 1}, {"y", 2}}, {{"x", 3}, {"y", 4}}})}}),
-         paramsWith([](auto& p) {
-             p.sessionId = "S", p.pageId = "P", p.points = std::vector<PDFPoint>{{1, 2}, {3, 4}};
-         })},
+         plus(SP, {{"query", "cat"}})},
+        {"ask_document", CommandMethod::ask, plus(S, {{"query", "why?"}, {"scope", "document"}}),
+         plus(S, {{"query", "why?"}, {"scope", "document"}})},
+        {"render_page", CommandMethod::renderPage, plus(SP, {{"scale", 0.5}}), plus(SP, {{"scale", 0.5}})},
+        {"add_annotation", CommandMethod::addHighlight, with(plus(SP, {{"rect", rect}, {"contents", "c"}})),
+         plus(SP, {{"rect", rect}, {"contents", "c"}})},
+        {"add_note", CommandMethod::addNote, with(plus(SP, {{"rect", rect}, {"contents", "n"}})),
+         plus(SP, {{"rect", rect}, {"contents", "n"}})},
+        {"add_ink", CommandMethod::addInk, with(plus(SP, {{"points", points}})), plus(SP, {{"points", points}})},
         {"add_content", CommandMethod::addContent,
-         with({{"sessionId", "S"}, {"pageId", "P"}, {"kind", "image"}, {"rect", rect}, {"imagePath", "/a/b.png"},
-               {"fontSize", 12}}),
-         paramsWith([](auto& p) {
-             p.sessionId = "S", p.pageId = "P", p.kind = "image", p.rect = PDFRect{10, 20, 30, 40},
-             p.imagePath = "/a/b.png", p.fontSize = 12.0;
-         })},
+         with(plus(SP, {{"kind", "image"}, {"rect", rect}, {"image_path", "/a/b.png"}, {"fontSize", 12}})),
+         plus(SP, {{"kind", "image"}, {"rect", rect}, {"imagePath", "/a/b.png"}, {"fontSize", 12}})},
         {"update_annotation", CommandMethod::updateAnnotation,
-         with({{"sessionId", "S"}, {"annotationId", "A"}, {"contents", "new"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.annotationId = "A", p.contents = "new"; })},
-        {"remove_annotation", CommandMethod::removeAnnotation, with({{"sessionId", "S"}, {"annotation_id", "A"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.annotationId = "A"; })},
-        {"fill_form", CommandMethod::fillForm, with({{"sessionId", "S"}, {"fieldName", "name"}, {"value", "Ilse"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.fieldName = "name", p.value = "Ilse"; })},
-        {"organize_pages", CommandMethod::organizePages, with({{"sessionId", "S"}, {"pageIds", {"b", "a"}}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"b", "a"}; })},
-        {"rotate_pages", CommandMethod::rotatePages, with({{"sessionId", "S"}, {"pageIds", {"a"}}, {"rotation", -90}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}, p.rotation = -90; })},
-        {"delete_pages", CommandMethod::deletePages, with({{"sessionId", "S"}, {"page_ids", {"a"}}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}; })},
+         with(plus(S, {{"annotationId", "A"}, {"contents", "new"}})),
+         plus(S, {{"annotationId", "A"}, {"contents", "new"}})},
+        {"remove_annotation", CommandMethod::removeAnnotation, with(plus(S, {{"annotation_id", "A"}})),
+         plus(S, {{"annotationId", "A"}})},
+        {"fill_form", CommandMethod::fillForm, with(plus(S, {{"fieldName", "name"}, {"value", "Ilse"}})),
+         plus(S, {{"fieldName", "name"}, {"value", "Ilse"}})},
+        {"organize_pages", CommandMethod::organizePages, with(plus(S, {{"pageIds", {"b", "a"}}})),
+         plus(S, {{"pageIds", {"b", "a"}}})},
+        {"rotate_pages", CommandMethod::rotatePages, with(plus(S, {{"pageIds", {"a"}}, {"rotation", -90}})),
+         plus(S, {{"pageIds", {"a"}}, {"rotation", -90}})},
+        {"delete_pages", CommandMethod::deletePages, with(plus(S, {{"page_ids", {"a"}}})),
+         plus(S, {{"pageIds", {"a"}}})},
         {"merge_documents", CommandMethod::mergeDocuments,
-         with({{"sessionId", "S"}, {"path", "/x.pdf"}, {"session_ids", {"T"}}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.path = "/x.pdf", p.sessionIds = std::vector<std::string>{"T"}; })},
+         with(plus(S, {{"path", "/x.pdf"}, {"session_ids", {"T"}}})),
+         plus(S, {{"path", "/x.pdf"}, {"sessionIds", {"T"}}})},
         {"extract_pages", CommandMethod::extractPages,
-         with({{"sessionId", "S"}, {"pageIds", {"a"}}, {"destination", "/out.pdf"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.pageIds = std::vector<std::string>{"a"}, p.destination = "/out.pdf"; })},
+         with(plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})),
+         plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})},
         {"save_document", CommandMethod::saveDocument,
-         with({{"sessionId", "S"}, {"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.saveMode = "saveCopy", p.destination = "/c.pdf", p.force = true; })},
-        {"export_document", CommandMethod::exportDocument, with({{"sessionId", "S"}, {"destination", "/e.pdf"}}),
-         paramsWith([](auto& p) { p.sessionId = "S", p.destination = "/e.pdf"; })},
-        {"undo", CommandMethod::undo, with({{"sessionId", "S"}}), paramsWith([](auto& p) { p.sessionId = "S"; })},
-        {"redo", CommandMethod::redo, with({{"document_session_id", "S"}}),
-         paramsWith([](auto& p) { p.sessionId = "S"; })},
+         with(plus(S, {{"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}})),
+         plus(S, {{"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}})},
+        {"export_document", CommandMethod::exportDocument, with(plus(S, {{"destination", "/e.pdf"}})),
+         plus(S, {{"destination", "/e.pdf"}})},
+        {"undo", CommandMethod::undo, with(S), S},
+        {"redo", CommandMethod::redo, with({{"document_session_id", "S"}}), S},
     };
     ASSERT_EQ(cases.size(), MCPTools::all().size());
 
@@ -119,7 +108,7 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
         const auto& sent = requests.back();
         EXPECT_EQ(sent.method, c.method);
         EXPECT_EQ(sent.channel, CommandChannel::mcp);
-        EXPECT_EQ(sent.params, c.params);
+        EXPECT_EQ(json::parse(CommandJSON::encodeBody(sent.params)), c.params);
         EXPECT_FALSE(sent.progress);
         const bool mutating = !MCPTools::byName().at(c.tool)->readOnly;
         EXPECT_EQ(sent.expectedRevision, mutating ? std::optional<std::int64_t>(7) : std::nullopt);
@@ -221,10 +210,11 @@ TEST(ToolCall, RestartedWorkerIsReachedWithinTheSameCall) {
 TEST(ToolCall, RetrySendsTheIdenticalRequest) {
     SupportDir support;
     int seen = 0;
-    FakeWorker worker(support.socket(), "mcp-token", [&](const CommandRequest& request) -> std::optional<CommandResponse> {
-        if (++seen == 1) return std::nullopt;  // read it, then drop the line unanswered
+    const auto dropTheFirst = [&](const CommandRequest& request) -> std::optional<CommandResponse> {
+        if (++seen == 1) return std::nullopt;  // read it, then hang up unanswered
         return CommandResponse::success(request.id, {});
-    });
+    };
+    FakeWorker worker(support.socket(), "mcp-token", dropTheFirst);
     Session session;
     EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
               false);
