@@ -55,6 +55,8 @@ public:
     CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress = nullptr);
 
 private:
+    friend struct DocumentEngineTesting;
+
     CommandResponse lockedBody(const CommandRequest& request);
     CommandResponse dispatch(const CommandRequest& request);
     CommandResponse cancel(const CommandRequest& request);

@@ -5,5 +5,5 @@ target_sources(kivo_engine PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/connection_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/render_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/document_engine.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/engine_handlers_interim.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine_handlers.cpp
 )

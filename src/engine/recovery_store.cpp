@@ -15,6 +15,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
+#include "engine/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {
@@ -133,6 +134,18 @@ void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
     const std::string json = encodeMeta(meta);
     writeAtomically(directory / "meta.json",
                     {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+}
+
+void write(const Session& session) {
+    const DocumentBytes::Shared& bytes = session.backingBytes();
+    RecoveryMeta meta;
+    meta.recoveryId = session.id();
+    meta.sourcePath = session.sourcePath();
+    meta.sourceFingerprint = session.sourceFingerprint();
+    meta.revision = session.revision();
+    meta.pageCount = static_cast<std::int64_t>(session.pages().size());
+    meta.dirty = !session.isSaved();
+    writeCheckpoint(bytes ? bytes->data() : std::span<const std::uint8_t>{}, std::move(meta));
 }
 
 Checkpoint load(std::string_view recoveryId) {

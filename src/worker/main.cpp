@@ -3,8 +3,7 @@
 
 #include <signal.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,30 +13,31 @@
 #include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
 #include "engine/document_engine.hpp"
+#include "engine/running_command.hpp"
+#include "sandbox/sandbox_self_test.hpp"
+#include "sandbox/worker_sandbox.hpp"
+#include "sandbox/worker_watchdog.hpp"
 #include "worker/worker_main.hpp"
 
 namespace kivo::WorkerMain {
 namespace {
 
-// Where the worker confines itself; the one place the sandbox is applied.
-void confine(const std::filesystem::path& ipc) {
-    (void)ipc;
-}
-
-// Where the watchdog is started; the one place it is started.
+// Ends the worker when its memory passes the hard limit or a running command stops making
+// progress; it reads the engine's progress clock.
 void startWatchdog(const ResourceLimits& limits) {
-    (void)limits;
+    WorkerWatchdog::Sources sources;  // no footprint source: the watchdog's own measure
+    sources.progress = [] {
+        const EngineProgress::Snapshot snapshot = EngineProgress::shared().snapshot();
+        return ProgressSnapshot{snapshot.busy, snapshot.quietSeconds};
+    };
+    WorkerWatchdog::start(limits, std::move(sources));
 }
 
 }  // namespace
 
-void applySandbox(const std::filesystem::path& ipc) {
-    if (const char* setting = std::getenv("KIVO_PDF_WORKER_SANDBOX"); setting != nullptr && std::string_view(setting) == "off") {
-        say("kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)");
-        return;
-    }
-    confine(ipc);
-}
+// With KIVO_PDF_WORKER_SANDBOX=off it says so and returns; otherwise it confines the process for
+// good or ends it with status 73.
+void applySandbox(const std::filesystem::path& ipc) { WorkerSandbox::applyForWorker(ipc); }
 
 }  // namespace kivo::WorkerMain
 
@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
     using namespace kivo;
     ::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    for (const std::string& argument : arguments) {
+        if (argument == "--sandbox-self-test") return runSandboxSelfTest(std::cout);
+    }
 
     const ResourceLimits limits = ResourceLimits::fromEnvironment(processEnvironment(), physicalMemoryBytes());
     auto engine = std::make_unique<DocumentEngine>(limits);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -8,6 +9,9 @@
 
 #include "engine/document_engine.hpp"
 #include "engine/pdfium_runtime.hpp"
+#include "engine/recovery_store.hpp"
+#include "engine/session.hpp"
+#include "test_pdfs.hpp"
 
 namespace kivo {
 namespace {
@@ -210,6 +214,286 @@ TEST(DocumentEngine, ACancelledCommandStopsAtItsNextStep) {
     waiting.join();
     ASSERT_TRUE(response.has_value());
     EXPECT_EQ(codeOf(*response), "cancelled");
+}
+
+}  // namespace
+}  // namespace kivo
+
+namespace kivo {
+
+// Reaches into the engine's session table, to make a document dirty without the editing commands.
+struct DocumentEngineTesting {
+    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// An engine with one open two-page document; support and temporary folders are private to the test.
+class EngineWithDocument : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
+        ::setenv("TMPDIR", dir.path().c_str(), 1);
+        pdf = dir.path() / "doc.pdf";
+        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
+        const auto opened = openDocument();
+        sessionId = *opened.result->sessionId;
+        pageId = opened.result->pages->at(0).id;
+    }
+    void TearDown() override {
+        engine.reset();
+        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
+        ::unsetenv("TMPDIR");
+    }
+
+    CommandResponse openDocument() {
+        auto r = request("open", CommandMethod::open, CommandChannel::ui);
+        r.params.path = pdf.string();
+        auto response = engine->handle(r);
+        EXPECT_TRUE(response.ok) << codeOf(response);
+        return response;
+    }
+
+    CommandRequest onDocument(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::ui) {
+        auto r = request(std::move(id), method, channel);
+        r.params.sessionId = sessionId;
+        if (channel == CommandChannel::mcp && isMutatingMethod(method)) {
+            r.expectedRevision = 1;
+            r.operationId = newOperation();
+        }
+        return r;
+    }
+
+    std::string newOperation() { return "op-" + std::to_string(++operations); }
+
+    void grant(std::vector<std::string> permissions, std::vector<std::string> paths = {}) {
+        auto r = request("g", CommandMethod::setGrants, CommandChannel::ui);
+        r.params.sessionIds = std::vector<std::string>{sessionId};
+        if (!permissions.empty()) r.params.permissions = std::move(permissions);
+        r.params.paths = std::move(paths);
+        ASSERT_TRUE(engine->handle(r).ok);
+    }
+
+    testing::TempDir dir;
+    fs::path pdf;
+    std::unique_ptr<DocumentEngine> engine;
+    std::string sessionId;
+    std::string pageId;
+    int operations = 0;
+};
+
+TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
+    const std::string notGranted =
+        "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this document.";
+    const auto outcome = [&](CommandRequest r) {
+        const auto response = engine->handle(r);
+        return response.ok ? std::string("ok") : response.error->code + ": " + response.error->message;
+    };
+    auto renderWithoutPage = onDocument("r", CommandMethod::renderPage, CommandChannel::mcp);
+    EXPECT_EQ(outcome(renderWithoutPage), "unauthorized: " + notGranted);  // the grant comes before pageId
+    EXPECT_EQ(outcome(onDocument("i", CommandMethod::inspect, CommandChannel::mcp)), "unauthorized: " + notGranted);
+
+    grant({});  // no permissions given: read only
+    const std::string sourceLink = (dir.path() / "link.pdf").string();
+    fs::create_symlink(pdf, sourceLink);
+    auto exportToSource = onDocument("e", CommandMethod::exportDocument, CommandChannel::mcp);
+    exportToSource.params.destination = sourceLink;
+    auto extractInPlace = onDocument("x", CommandMethod::extractPages, CommandChannel::mcp);
+    auto extractToFile = onDocument("x", CommandMethod::extractPages, CommandChannel::mcp);
+    extractToFile.params.destination = (dir.path() / "out.pdf").string();
+    const std::string unsupportedPrefix = "unsupported: This version of Kivo PDF cannot run ";
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> permissions;
+        CommandRequest request;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"read: inspect", {}, onDocument("i", CommandMethod::inspect, CommandChannel::mcp), "ok"},
+        {"read: edit", {}, onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
+         "unauthorized: MCP is not allowed to modify this document."},
+        {"read: save", {}, onDocument("s", CommandMethod::saveDocument, CommandChannel::mcp),
+         "unauthorized: MCP is not allowed to export this document."},
+        {"read: extract to a file", {}, extractToFile, "unauthorized: MCP is not allowed to export this document."},
+        {"read: extract in place", {}, extractInPlace, "unauthorized: MCP is not allowed to modify this document."},
+        {"modify: edit passes the guards", {"read", "modify"},
+         onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp), unsupportedPrefix + "add_highlight yet. Nothing changed."},
+        {"export: ungranted path", {"read", "export"}, extractToFile,
+         "unauthorized: That path has not been granted to MCP."},
+        {"export: source through a link", {"read", "export"}, exportToSource,
+         unsupportedPrefix + "export_document yet. Nothing changed."},
+        {"editor is never checked", {}, onDocument("a", CommandMethod::saveDocument, CommandChannel::ui),
+         unsupportedPrefix + "save_document yet. Nothing changed."},
+    };
+    for (const Case& c : cases) {
+        grant(c.permissions);
+        EXPECT_EQ(outcome(c.request), c.expected) << c.name;
+    }
+
+    grant({"export"}, {(dir.path() / "out.pdf").string()});
+    EXPECT_EQ(outcome(extractToFile), unsupportedPrefix + "extract_pages yet. Nothing changed.");
+}
+
+TEST_F(EngineWithDocument, ListsDocumentsPerChannelAndForgetsClosedOnes) {
+    const std::string second = *openDocument().result->sessionId;
+    EXPECT_NE(second, sessionId);
+    const auto listed = [&](CommandChannel channel) {
+        std::set<std::string> ids;
+        const auto response = engine->handle(request("l", CommandMethod::listDocuments, channel));
+        for (const auto& d : *response.result->documents) {
+            EXPECT_EQ(d.path, pdf.string());
+            EXPECT_EQ(d.pageCount, 2);
+            ids.insert(d.sessionId);
+        }
+        return ids;
+    };
+    EXPECT_EQ(listed(CommandChannel::ui), (std::set<std::string>{sessionId, second}));
+    EXPECT_TRUE(listed(CommandChannel::mcp).empty());
+    grant({});
+    EXPECT_EQ(listed(CommandChannel::mcp), std::set<std::string>{sessionId});
+
+    auto staleClose = onDocument("c", CommandMethod::close);
+    staleClose.expectedRevision = 5;
+    EXPECT_EQ(engine->handle(staleClose).error,
+              (CommandErrorPayload{"stale_revision", "Document is at revision 1, not 5."}));
+    const auto closed = engine->handle(onDocument("c", CommandMethod::close));
+    EXPECT_EQ(closed, CommandResponse::success("c", CommandResult{}));
+    EXPECT_TRUE(listed(CommandChannel::mcp).empty());
+    EXPECT_EQ(codeOf(engine->handle(onDocument("i", CommandMethod::inspect))), "not_found");
+}
+
+TEST_F(EngineWithDocument, ReadingCommands) {
+    auto stale = onDocument("s", CommandMethod::inspect, CommandChannel::cli);
+    stale.expectedRevision = 5;
+    EXPECT_EQ(engine->handle(stale).error, (CommandErrorPayload{"stale_revision", "Document is at revision 1, not 5."}));
+
+    auto text = onDocument("t", CommandMethod::extractText);
+    EXPECT_EQ(engine->handle(text).error, (CommandErrorPayload{"invalid_argument", "extract_text requires pageId."}));
+    text.params.pageId = pageId;
+    const auto extracted = engine->handle(text);
+    ASSERT_TRUE(extracted.ok) << codeOf(extracted);
+    EXPECT_NE(extracted.result->text->find("Hello PDF"), std::string::npos);
+    EXPECT_EQ(extracted.result->revision, 1);
+
+    auto find = onDocument("f", CommandMethod::search);
+    EXPECT_EQ(engine->handle(find).error, (CommandErrorPayload{"invalid_argument", "search requires query."}));
+    find.params.query = "second";
+    const auto found = engine->handle(find);
+    ASSERT_TRUE(found.ok) << codeOf(found);
+    ASSERT_EQ(found.result->matches->size(), 1u);
+    EXPECT_NE(found.result->matches->at(0).pageId, pageId);
+
+    const auto annotations = engine->handle(onDocument("a", CommandMethod::listAnnotations));
+    ASSERT_TRUE(annotations.ok);
+    EXPECT_EQ(annotations.result->sessionId, sessionId);
+}
+
+TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
+    const fs::path folder = dir.path() / "kivo-pdf-render";
+    const auto render = [&](CommandChannel channel, auto change) {
+        auto r = onDocument("r", CommandMethod::renderPage, channel);
+        r.params.pageId = pageId;
+        change(r);
+        return engine->handle(r);
+    };
+    grant({});
+    const std::string ownFile = (dir.path() / "mine.png").string();
+    struct Case {
+        const char* name;
+        CommandChannel channel;
+        std::function<void(CommandRequest&)> change;
+        std::int64_t width;  // 0: expect a failure
+        std::string pngPath;
+    };
+    const std::string inFolder = (folder / (sessionId + "-" + pageId + "-1.png")).string();
+    const auto tile = [&](int n) {
+        return std::vector<RenderTile>(n, RenderTile{0, 0, 8, 8, (dir.path() / "tile.png").string()});
+    };
+    const Case cases[] = {
+        {"default scale", CommandChannel::ui, [](auto&) {}, 918, inFolder},
+        {"editor path", CommandChannel::ui, [&](auto& r) { r.params.pngPath = ownFile; }, 918, ownFile},
+        {"mcp scale 10 is 2", CommandChannel::mcp, [](auto& r) { r.params.scale = 10; }, 1224, inFolder},
+        {"mcp scale 0.1 is 0.25", CommandChannel::mcp, [](auto& r) { r.params.scale = 0.1; }, 153, inFolder},
+        {"mcp ignores path and tiles", CommandChannel::mcp,
+         [&](auto& r) {
+             r.params.pngPath = ownFile;
+             r.params.tiles = tile(0);
+         },
+         918, inFolder},
+        {"64 tiles", CommandChannel::ui, [&](auto& r) { r.params.tiles = tile(64); }, 918, ""},
+    };
+    for (const Case& c : cases) {
+        fs::remove(c.pngPath.empty() ? dir.path() / "tile.png" : fs::path(c.pngPath));
+        const auto response = render(c.channel, c.change);
+        ASSERT_TRUE(response.ok) << c.name << ": " << codeOf(response);
+        EXPECT_EQ(response.result->width, c.width) << c.name;
+        EXPECT_EQ(response.result->pngPath.value_or(""), c.pngPath) << c.name;
+        const fs::path written = c.pngPath.empty() ? dir.path() / "tile.png" : fs::path(c.pngPath);
+        EXPECT_TRUE(fs::is_regular_file(written)) << c.name;
+    }
+    for (int count : {0, 65}) {
+        const auto response = render(CommandChannel::ui, [&](auto& r) { r.params.tiles = tile(count); });
+        EXPECT_EQ(response.error, (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."})) << count;
+    }
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
+    const fs::path folder = dir.path() / "kivo-pdf-render";
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    fs::create_directory(elsewhere);
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    const Case cases[] = {
+        {"open to others", [&] {
+             fs::create_directory(folder);
+             fs::permissions(folder, fs::perms::all);
+         }},
+        {"group readable", [&] {
+             fs::create_directory(folder);
+             fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+         }},
+        {"a link to a folder", [&] { fs::create_directory_symlink(elsewhere, folder); }},
+        {"a file", [&] { testing::writeFile(folder, "x"); }},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(folder);
+        c.prepare();
+        auto r = onDocument("r", CommandMethod::renderPage);
+        r.params.pageId = pageId;
+        const auto response = engine->handle(r);
+        EXPECT_EQ(codeOf(response), "render_failed") << c.name;
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
+        fs::remove(folder);
+    }
+}
+
+TEST_F(EngineWithDocument, TeardownCheckpointsOnlyUnsavedDocuments) {
+    const std::string clean = *openDocument().result->sessionId;
+    {
+        std::lock_guard held(PdfiumRuntime::lock());
+        Session& session = DocumentEngineTesting::session(*engine, sessionId);
+        session.checkpoint();
+        session.addHighlight(pageId, PDFRect{72, 72, 200, 100}, "note");
+        session.refreshBacking();
+        session.commitCheckpoint();
+    }
+    engine.reset();
+    const auto recoveries = RecoveryStore::list();
+    ASSERT_EQ(recoveries.size(), 1u);
+    EXPECT_EQ(recoveries[0].recoveryId, sessionId);
+    EXPECT_TRUE(recoveries[0].dirty);
+    EXPECT_EQ(recoveries[0].sourcePath, pdf.string());
+    EXPECT_EQ(recoveries[0].pageCount, 2);
+    const auto checkpoint = RecoveryStore::load(sessionId);
+    EXPECT_GT(checkpoint.bytes->count(), 0);
+    (void)clean;
 }
 
 }  // namespace

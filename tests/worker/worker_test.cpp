@@ -203,5 +203,140 @@ TEST_F(WorkerTest, SocketStampsTheChannelAndKeepsServing) {
     }
 }
 
+
+// The reading commands in one session, through whichever mode `connection` speaks.
+template <class Connection>
+void readThroughADocument(Connection& connection, const fs::path& pdf, const fs::path& renderFolder) {
+    const auto send = [&](CommandRequest r) {
+        connection.write(testing::requestLine(r));
+        auto exchange = testing::readExchange(connection);
+        EXPECT_TRUE(exchange.response.has_value()) << r.id;
+        if (!exchange.response) return CommandResponse{};
+        EXPECT_EQ(exchange.response->id, r.id);
+        return *exchange.response;
+    };
+    auto open = request("open", CommandMethod::open, CommandChannel::ui);
+    open.params.path = pdf.string();
+    const auto opened = send(open);
+    ASSERT_TRUE(opened.ok) << errorCode(opened);
+    const std::string session = *opened.result->sessionId;
+    ASSERT_EQ(opened.result->pages->size(), 2u);
+    const std::string firstPage = opened.result->pages->at(0).id;
+    const auto on = [&](std::string id, CommandMethod method) {
+        auto r = request(std::move(id), method, CommandChannel::ui);
+        r.params.sessionId = session;
+        return r;
+    };
+
+    const auto inspected = send(on("inspect", CommandMethod::inspect));
+    EXPECT_EQ(inspected.result->pageCount, 2);
+    EXPECT_EQ(inspected.result->revision, 1);
+
+    auto render = on("render", CommandMethod::renderPage);
+    render.params.pageId = firstPage;
+    render.params.scale = 0.5;
+    const auto rendered = send(render);
+    ASSERT_TRUE(rendered.ok) << errorCode(rendered);
+    EXPECT_EQ(rendered.result->width, 306);
+    EXPECT_EQ(fs::path(*rendered.result->pngPath).parent_path(), renderFolder);
+    EXPECT_EQ(testing::readFile(*rendered.result->pngPath).substr(0, 8), "\x89PNG\r\n\x1a\n");
+
+    auto text = on("text", CommandMethod::extractText);
+    text.params.pageId = firstPage;
+    const auto extracted = send(text);
+    ASSERT_TRUE(extracted.ok) << errorCode(extracted);
+    EXPECT_NE(extracted.result->text->find("Hello PDF"), std::string::npos);
+
+    auto find = on("search", CommandMethod::search);
+    find.params.query = "second page";
+    const auto found = send(find);
+    ASSERT_TRUE(found.ok) << errorCode(found);
+    ASSERT_EQ(found.result->matches->size(), 1u);
+    EXPECT_EQ(found.result->matches->at(0).pageId, opened.result->pages->at(1).id);
+
+    const auto listed = send(request("list", CommandMethod::listDocuments, CommandChannel::ui));
+    ASSERT_EQ(listed.result->documents->size(), 1u);
+    EXPECT_EQ(listed.result->documents->at(0).sessionId, session);
+    EXPECT_EQ(listed.result->documents->at(0).path, pdf.string());
+
+    EXPECT_TRUE(send(on("close", CommandMethod::close)).ok);
+    EXPECT_EQ(errorCode(send(on("again", CommandMethod::inspect))), "not_found");
+}
+
+TEST_F(WorkerTest, StdioReadsADocument) {
+    const fs::path pdf = dir.path() / "two pages.pdf";
+    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    WorkerProcess worker({}, environment());
+    readThroughADocument(worker, pdf, dir.path() / "kivo-pdf-render");
+    worker.closeInput();
+    EXPECT_EQ(worker.wait(), 0) << worker.errorOutput();
+}
+
+TEST_F(WorkerTest, SocketReadsADocument) {
+    const fs::path pdf = dir.path() / "two.pdf";
+    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    auto worker = startSocketWorker();
+    SocketConnection editor(socketPath());
+    editor.write(testing::requestLine(hello("ui-token")));
+    ASSERT_EQ(errorCode(testing::readExchange(editor).response), "ok");
+    readThroughADocument(editor, pdf, dir.path() / "kivo-pdf-render");
+}
+
+TEST_F(WorkerTest, ASecondConnectionCancelsARunningCommand) {
+    const fs::path pdf = dir.path() / "long.pdf";
+    testing::writeFile(pdf, testing::makePdf(std::vector<testing::TestPage>(6000)));
+    auto worker = startSocketWorker();
+    SocketConnection editor(socketPath());
+    SocketConnection control(socketPath());
+    for (auto* connection : {&editor, &control}) {
+        connection->write(testing::requestLine(hello("ui-token")));
+        ASSERT_EQ(errorCode(testing::readExchange(*connection).response), "ok");
+    }
+    auto open = request("open", CommandMethod::open, CommandChannel::ui);
+    open.params.path = pdf.string();
+    editor.write(testing::requestLine(open));
+    const auto opened = testing::readExchange(editor, 60).response;
+    ASSERT_TRUE(opened && opened->ok) << errorCode(opened);
+
+    // Each search of every page calls the engine's step, where a cancel takes effect.
+    auto search = request("long-search", CommandMethod::search, CommandChannel::ui);
+    search.params.sessionId = opened->result->sessionId;
+    search.params.query = "nowhere to be found";
+    search.progress = true;
+    editor.write(testing::requestLine(search));
+    std::vector<CommandPhase> phases;
+    std::optional<CommandResponse> response;
+    bool cancelSent = false;
+    while (auto line = editor.readLine(60)) {
+        CommandReply reply = CommandJSON::decodeReply(*line);
+        if (auto* progress = std::get_if<CommandProgress>(&reply)) {
+            EXPECT_EQ(progress->id, "long-search");
+            phases.push_back(progress->phase);
+            if (progress->phase == CommandPhase::searching && !cancelSent) {
+                auto cancel = request("stop", CommandMethod::cancel, CommandChannel::ui);
+                cancel.params.requestId = "long-search";
+                control.write(testing::requestLine(cancel));
+                const auto answer = testing::readExchange(control, 5).response;
+                ASSERT_TRUE(answer && answer->ok) << errorCode(answer);
+                EXPECT_EQ(answer->result->cancelled, true);
+                cancelSent = true;
+            }
+            continue;
+        }
+        response = std::get<CommandResponse>(std::move(reply));
+        break;
+    }
+    ASSERT_TRUE(cancelSent);
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->error, (CommandErrorPayload{"cancelled", "Cancelled before it finished. Nothing changed."}));
+    ASSERT_GE(phases.size(), 2u);
+    EXPECT_EQ(phases.front(), CommandPhase::started);
+    for (std::size_t i = 1; i < phases.size(); ++i) EXPECT_EQ(phases[i], CommandPhase::searching);
+
+    // The engine is free again.
+    editor.write(testing::requestLine(request("after", CommandMethod::ping)));
+    EXPECT_EQ(errorCode(testing::readExchange(editor).response), "ok");
+}
+
 }  // namespace
 }  // namespace kivo
