@@ -326,43 +326,29 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_NNP, 1), "no_new_privs could not be requested");
 
     const auto refused = SCMP_ACT_ERRNO(EPERM);
-    auto refuse = [&](int syscallNumber, const char* name) {
-        check(seccomp_rule_add(context.get(), refused, syscallNumber, 0), name);
+    auto refuse = [&](int syscallNumber) {
+        if (syscallNumber == __NR_SCMP_ERROR) return;  // not a call of this architecture
+        check(seccomp_rule_add(context.get(), refused, syscallNumber, 0), "a system call could not be refused");
     };
-    // No programs, no other processes, no way around the filter or Landlock.
-    refuse(SCMP_SYS(execve), "execve could not be refused");
-    refuse(SCMP_SYS(execveat), "execveat could not be refused");
-    refuse(SCMP_SYS(fork), "fork could not be refused");
-    refuse(SCMP_SYS(vfork), "vfork could not be refused");
-    refuse(SCMP_SYS(io_uring_setup), "io_uring_setup could not be refused");
-    refuse(SCMP_SYS(io_uring_enter), "io_uring_enter could not be refused");
-    refuse(SCMP_SYS(io_uring_register), "io_uring_register could not be refused");
-    refuse(SCMP_SYS(ptrace), "ptrace could not be refused");
-    refuse(SCMP_SYS(process_vm_readv), "process_vm_readv could not be refused");
-    refuse(SCMP_SYS(process_vm_writev), "process_vm_writev could not be refused");
-    refuse(SCMP_SYS(pidfd_getfd), "pidfd_getfd could not be refused");
-    refuse(SCMP_SYS(keyctl), "keyctl could not be refused");
-    refuse(SCMP_SYS(add_key), "add_key could not be refused");
-    refuse(SCMP_SYS(request_key), "request_key could not be refused");
-    refuse(SCMP_SYS(unshare), "unshare could not be refused");
-    refuse(SCMP_SYS(setns), "setns could not be refused");
-    refuse(SCMP_SYS(mount), "mount could not be refused");
-    refuse(SCMP_SYS(umount2), "umount2 could not be refused");
-    refuse(SCMP_SYS(pivot_root), "pivot_root could not be refused");
-    refuse(SCMP_SYS(chroot), "chroot could not be refused");
-    refuse(SCMP_SYS(open_tree), "open_tree could not be refused");
-    refuse(SCMP_SYS(move_mount), "move_mount could not be refused");
-    refuse(SCMP_SYS(fsopen), "fsopen could not be refused");
-    refuse(SCMP_SYS(fsmount), "fsmount could not be refused");
-    refuse(SCMP_SYS(fspick), "fspick could not be refused");
-    refuse(SCMP_SYS(bpf), "bpf could not be refused");
-    refuse(SCMP_SYS(perf_event_open), "perf_event_open could not be refused");
-    refuse(SCMP_SYS(userfaultfd), "userfaultfd could not be refused");
+    // No programs, no other processes, no way around the filter or Landlock,
+    // nothing that only privileged processes need.
+    for (const int syscallNumber :
+         {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(fork), SCMP_SYS(vfork), SCMP_SYS(io_uring_setup),
+          SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register), SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv),
+          SCMP_SYS(process_vm_writev), SCMP_SYS(pidfd_getfd), SCMP_SYS(keyctl), SCMP_SYS(add_key),
+          SCMP_SYS(request_key), SCMP_SYS(unshare), SCMP_SYS(setns), SCMP_SYS(mount), SCMP_SYS(umount2),
+          SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(open_tree), SCMP_SYS(move_mount), SCMP_SYS(fsopen),
+          SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(bpf), SCMP_SYS(perf_event_open), SCMP_SYS(userfaultfd),
+          SCMP_SYS(open_by_handle_at), SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module),
+          SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(reboot), SCMP_SYS(swapon), SCMP_SYS(swapoff),
+          SCMP_SYS(iopl), SCMP_SYS(ioperm)}) {
+        refuse(syscallNumber);
+    }
     // Landlock governs neither connect() to a path-named socket nor the
     // reaching of one, so the session bus or an agent socket would be open to
     // a compromised worker: the worker only accepts, so connect is refused.
-    refuse(SCMP_SYS(connect), "connect could not be refused");
-    if (refuseTruncateByPath) refuse(SCMP_SYS(truncate), "truncate could not be refused");
+    refuse(SCMP_SYS(connect));
+    if (refuseTruncateByPath) refuse(SCMP_SYS(truncate));
 
     // Threads only: clone must carry CLONE_THREAD. clone3 passes its flags in
     // memory the filter cannot read, so it reports ENOSYS and the C library

@@ -1,6 +1,5 @@
 #include "sandbox/worker_watchdog.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -12,6 +11,10 @@
 #include <thread>
 
 namespace kivo::WorkerWatchdog {
+
+Sources Sources::engine() {
+    return Sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); }};
+}
 
 bool needed(const ResourceLimits& limits) {
     return limits.memoryHardBytes != ResourceLimits::noLimitBytes || std::isfinite(limits.stallSeconds);
@@ -30,7 +33,7 @@ std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapsh
 
 std::optional<Stop> check(const ResourceLimits& limits, const Sources& sources) {
     if (limits.memoryHardBytes != ResourceLimits::noLimitBytes) {
-        const std::uint64_t footprint = sources.footprint ? sources.footprint() : footprintBytes();
+        const std::uint64_t footprint = sources.footprint ? sources.footprint() : ProcessMemory::footprint();
         if (auto stop = memoryStop(limits, footprint)) return stop;
     }
     if (!sources.progress) return {};
@@ -55,7 +58,7 @@ void stop(std::int32_t status, const std::string& reason) {
 
 bool start(const ResourceLimits& limits, Sources sources) {
     if (!needed(limits)) return false;
-    if (!sources.footprint) sources.footprint = footprintBytes;
+    if (!sources.footprint) sources.footprint = ProcessMemory::footprint;
     std::thread thread([limits, sources = std::move(sources)] {
         pthread_setname_np(pthread_self(), threadName);
         for (;;) {
@@ -67,34 +70,5 @@ bool start(const ResourceLimits& limits, Sources sources) {
     return true;
 }
 
-std::uint64_t footprintBytes() noexcept {
-    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    char text[8192];
-    std::size_t length = 0;
-    for (;;) {
-        const ssize_t count = ::read(fd, text + length, sizeof text - 1 - length);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        length += static_cast<std::size_t>(count);
-        if (length == sizeof text - 1) break;
-    }
-    ::close(fd);
-    text[length] = '\0';
-    std::uint64_t kilobytes = 0;
-    bool foundResident = false;
-    for (const char* field : {"\nRssAnon:", "\nRssShmem:", "\nVmSwap:"}) {
-        const char* at = std::strstr(text, field);
-        if (at == nullptr) continue;
-        at += std::strlen(field);
-        while (*at == ' ' || *at == '\t') ++at;
-        std::uint64_t value = 0;
-        const auto parsed = std::from_chars(at, text + length, value);
-        if (parsed.ec != std::errc()) continue;
-        kilobytes += value;
-        foundResident = foundResident || std::strcmp(field, "\nRssAnon:") == 0;
-    }
-    return foundResident ? kilobytes * 1024 : 0;
-}
 
 }  // namespace kivo::WorkerWatchdog

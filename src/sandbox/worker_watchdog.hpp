@@ -6,15 +6,13 @@
 #include <string>
 
 #include "core/worker_limits.hpp"
+#include "engine/running_command.hpp"
 
 namespace kivo {
 
 // What the watchdog reads of the command engine: whether a command runs and
 // how long ago it last made progress.
-struct ProgressSnapshot {
-    bool busy = false;
-    double quietSeconds = 0;
-};
+using ProgressSnapshot = EngineProgress::Snapshot;
 
 // A background thread that ends the worker when its memory passes the hard
 // limit (exit 71) or a running command shows no progress for the stall limit
@@ -33,11 +31,15 @@ struct Stop {
     bool operator==(const Stop&) const = default;
 };
 
+// Where the watchdog reads what it watches; tests pass their own.
 struct Sources {
     // Bytes; 0 when it cannot be read, which never stops the worker.
     std::function<std::uint64_t()> footprint;
     // Absent: no command is ever seen running, so only memory can stop it.
     std::function<ProgressSnapshot()> progress;
+
+    // The worker's own: ProcessMemory::footprint() and EngineProgress::shared().
+    static Sources engine();
 };
 
 // False for limits with neither a hard memory limit nor a finite stall limit:
@@ -62,19 +64,15 @@ std::string formatSeconds(double seconds);
 std::string stopLine(const std::string& reason);
 
 // Starts the watchdog thread for these limits, unless there is nothing to
-// watch. Returns whether a thread was started. A missing footprint source
-// uses footprintBytes().
-bool start(const ResourceLimits& limits, Sources sources);
+// watch. Returns whether a thread was started. The thread is never stopped; it
+// ends with the process. A missing footprint source reads
+// ProcessMemory::footprint().
+bool start(const ResourceLimits& limits, Sources sources = Sources::engine());
 
 // Writes the stop line to standard error in one write and ends the process at
 // once, without exit handlers or flushing.
 [[noreturn]] void stop(std::int32_t status, const std::string& reason);
 
-// The worker's memory footprint: the anonymous and shared-memory part of its
-// resident set plus what was swapped out (RssAnon + RssShmem + VmSwap of
-// /proc/self/status). File-backed pages are left out: mapped documents are
-// clean and the kernel can drop them. 0 when it cannot be read.
-std::uint64_t footprintBytes() noexcept;
 
 }  // namespace WorkerWatchdog
 

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <seccomp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -231,6 +233,48 @@ TEST_F(Confinement, RefusesASupportFolderThatWouldOpenTheHomeFolder) {
     EXPECT_EQ(outcome.report.substr(0, outcome.report.find('|')), "sandbox");
     EXPECT_TRUE(outcome.report.find("|The worker's sandbox could not be applied: ") != std::string::npos)
         << outcome.report;
+}
+
+// Reports what apply threw in the child, "applied" when it did not.
+std::string applyOutcome(const FakeHome& fake, const std::function<void()>& before) {
+    return inChild([&](int report) {
+               before();
+               try {
+                   WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+                   writeAll(report, "applied");
+               } catch (const EngineFailure& failure) {
+                   writeAll(report, failure.code + ": " + failure.message);
+               }
+               return 0;
+           })
+        .report;
+}
+
+TEST_F(Confinement, RefusesToStartWithoutLandlock) {
+    FakeHome fake;
+    const auto outcome = applyOutcome(fake, [] {
+        // A kernel without Landlock answers its calls with ENOSYS.
+        scmp_filter_ctx context = seccomp_init(SCMP_ACT_ALLOW);
+        seccomp_rule_add(context, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0);
+        seccomp_load(context);
+        seccomp_release(context);
+    });
+    EXPECT_EQ(outcome,
+              "sandbox: The worker's sandbox could not be applied: Landlock is not available on this system "
+              "(Function not implemented)");
+}
+
+TEST_F(Confinement, FailsClosedWhenAThreadCannotBeConfined) {
+    FakeHome fake;
+    const auto outcome = applyOutcome(fake, [] {
+        sigset_t all;
+        sigfillset(&all);
+        sigset_t previous;
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+        std::thread([] { ::pause(); }).detach();  // inherits the mask: deaf to every signal
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    });
+    EXPECT_EQ(outcome, "sandbox: The worker's sandbox could not be applied: a worker thread did not confine itself in time");
 }
 
 TEST_F(Confinement, ApplyCreatesTheSupportFolderFirst) {

@@ -109,8 +109,13 @@ TEST(WatchdogDecision, NeededOnlyWithAHardLimitOrAFiniteStallLimit) {
     EXPECT_TRUE(WorkerWatchdog::needed(limits(1024, infinity)));
 }
 
-TEST(WatchdogFootprint, ReadsThisProcessesMemory) {
-    EXPECT_GT(WorkerWatchdog::footprintBytes(), 0u);
+TEST(WatchdogEngineSources, ReadTheEnginesProgressClockAndFootprint) {
+    const auto sources = WorkerWatchdog::Sources::engine();
+    EXPECT_GT(sources.footprint(), 0u);
+    EngineProgress::shared().mark(true);
+    EXPECT_TRUE(sources.progress().busy);
+    EngineProgress::shared().mark(false);
+    EXPECT_FALSE(sources.progress().busy);
 }
 
 bool watchdogThreadExists() {
@@ -162,6 +167,34 @@ TEST(WatchdogThread, EndsTheProcessWith72WhenABusyCommandStalls) {
         /*reportIsStderr=*/true);
     EXPECT_EQ(outcome.exitStatus, 72);
     EXPECT_EQ(outcome.report, "kivo-pdf-worker: stopping, because a command showed no progress for 0.05 s\n");
+}
+
+TEST(WatchdogThread, StopsABusyEngineThatStopsMakingProgress) {
+    const auto outcome = inChild(
+        [](int) {
+            EngineProgress::shared().mark(true);
+            WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.2));
+            // Steps for a while, then hangs inside "one long call".
+            for (int i = 0; i < 8; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                EngineProgress::shared().mark(true);
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            return 0;
+        },
+        /*reportIsStderr=*/true);
+    EXPECT_EQ(outcome.exitStatus, 72);
+    EXPECT_EQ(outcome.report, "kivo-pdf-worker: stopping, because a command showed no progress for 0.2 s\n");
+}
+
+TEST(WatchdogThread, NeverStopsAnIdleEngineForStalling) {
+    const auto outcome = inChild([](int) {
+        EngineProgress::shared().mark(false);
+        WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.05));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return 0;
+    });
+    EXPECT_EQ(outcome.exitStatus, 0);
 }
 
 TEST(WatchdogThread, LeavesACommandThatKeepsSteppingAlone) {
