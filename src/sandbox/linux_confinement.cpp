@@ -405,11 +405,15 @@ void confine(const fs::path& ipc, const fs::path& support, const fs::path& home)
     }
     rules.grant(supportFolder, readRights | writeRights);
     rules.grant(ipcFolder, readRights | writeRights | LANDLOCK_ACCESS_FS_MAKE_SOCK);
+    // Scratch folders stay writable inside the folders that are otherwise
+    // read-only, and the worker's own temporary folder wherever it lies.
+    std::vector<fs::path> scratch = {"/var/tmp", "/dev/shm"};
     std::error_code error;
     const auto temporary = fs::temp_directory_path(error);
-    if (!error) {
-        const auto temporaryFolder = resolved(temporary);
-        if (!isWithin(homeFolder, temporaryFolder)) rules.grant(temporaryFolder, readRights | writeRights);
+    if (!error) scratch.push_back(temporary);
+    for (const auto& folder : scratch) {
+        const auto target = resolved(folder);
+        if (!isWithin(homeFolder, target)) rules.grant(target, readRights | writeRights);
     }
 
     confineOtherThreads(static_cast<int>(rulesetFd));

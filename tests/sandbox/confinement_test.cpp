@@ -92,6 +92,8 @@ protected:
 TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
     FakeHome fake;
     ASSERT_FALSE(WorkerSandbox::isSandboxed(::getpid()));
+    const fs::path varTmpProbe = "/var/tmp/kivo-sandbox-probe-" + std::to_string(::getpid());
+    const fs::path shmProbe = "/dev/shm/kivo-sandbox-probe-" + std::to_string(::getpid());
 
     const auto outcome = inChild([&](int report) {
         // A thread that exists before the sandbox must end up confined too.
@@ -136,6 +138,10 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["write under /usr"] = openErrno("/usr/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["write under /etc"] = openErrno("/etc/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["read under /etc"] = openErrno("/etc/passwd", O_RDONLY);
+        results["create in /var/tmp"] = openErrno(varTmpProbe, O_WRONLY | O_CREAT | O_EXCL);
+        results["create in /dev/shm"] = openErrno(shmProbe, O_WRONLY | O_CREAT | O_EXCL);
+        results["write /dev/null"] = openErrno("/dev/null", O_WRONLY);
+        results["create in /dev"] = openErrno("/dev/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["write temporary"] =
             openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
 
@@ -197,6 +203,10 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"write under /usr", EACCES},
         {"write under /etc", EACCES},
         {"read under /etc", 0},
+        {"create in /var/tmp", 0},
+        {"create in /dev/shm", 0},
+        {"write /dev/null", 0},
+        {"create in /dev", EACCES},
         {"write temporary", 0},
         {"execve", EPERM},
         {"fork", EPERM},
@@ -213,6 +223,12 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
     };
     EXPECT_EQ(results, expected) << outcome.report;
     EXPECT_FALSE(fs::exists("/usr/kivo-sandbox-probe"));
+    EXPECT_FALSE(fs::exists("/dev/kivo-sandbox-probe"));
+    for (const fs::path& probe : {varTmpProbe, shmProbe, fs::path("/usr/kivo-sandbox-probe"),
+                                  fs::path("/etc/kivo-sandbox-probe"), fs::path("/dev/kivo-sandbox-probe")}) {
+        std::error_code ignored;
+        fs::remove(probe, ignored);
+    }
     EXPECT_FALSE(fs::exists(fake.home / "bin" / "ls"));
     EXPECT_TRUE(fs::exists(fake.home / "Documents" / "copy.pdf"));
     EXPECT_EQ(testing::readFile(fake.home / ".ssh" / "id_ed25519"), "secret");
