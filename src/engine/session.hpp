@@ -94,6 +94,17 @@ public:
         pdfium::ScopedAnnotation annotation;
         std::string pageId;
         int index = 0;
+
+        FoundAnnotation() = default;
+        FoundAnnotation(FoundAnnotation&&) = default;
+        FoundAnnotation& operator=(FoundAnnotation&& other) noexcept {
+            annotation.reset();  // before its page, as on destruction
+            page = std::move(other.page);
+            annotation = std::move(other.annotation);
+            pageId = std::move(other.pageId);
+            index = other.index;
+            return *this;
+        }
     };
 
     static constexpr std::size_t maxSearchHits = 200;

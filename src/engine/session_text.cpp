@@ -34,16 +34,26 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
     const int count = std::max(0, FPDFText_CountChars(textPage.get()));
     result.chars.reserve(static_cast<size_t>(count));
     std::u16string text;
+    // PDFium hands out a character beyond the Basic Multilingual Plane as two characters, one per
+    // surrogate. The first of them carries the whole character and the second an empty text, so
+    // runs keep PDFium's indexes and still join into the page text.
+    unsigned int code = count > 0 ? FPDFText_GetUnicode(textPage.get(), 0) : 0;
+    bool lowHalf = false;
     for (int i = 0; i < count; ++i) {
-        const unsigned int code = FPDFText_GetUnicode(textPage.get(), i);
+        const unsigned int next = i + 1 < count ? FPDFText_GetUnicode(textPage.get(), i + 1) : 0;
         double left = 0, right = 0, bottom = 0, top = 0;
         if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top)) left = right = bottom = top = 0;
         const std::u16string units = utf16Units(code);
         TextRun run;
         run.index = i;
+        const bool pairStart = code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         if (code != 0) {
             text += units;
-            run.unicode = decodeUnits(units);
+            if (pairStart) {
+                run.unicode = decodeUnits(units + utf16Units(next));
+            } else if (!lowHalf) {
+                run.unicode = decodeUnits(units);
+            }
         } else {
             // Kept as a run so that indexes stay PDFium's, but it adds nothing to the text.
             run.unicode = std::string(1, '\0');
@@ -53,6 +63,8 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
         run.right = right;
         run.top = top;
         result.chars.push_back(std::move(run));
+        lowHalf = pairStart;
+        code = next;
     }
     result.text = decodeUnits(text);
     return result;
