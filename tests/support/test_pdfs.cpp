@@ -102,4 +102,97 @@ std::string readFile(const std::filesystem::path& path) {
     return out.str();
 }
 
+// ---- Form filling, overlays and page organisation
+
+static std::string rectAt(int x, int y, int width, int height) {
+    return "/Rect [" + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(x + width) + " " +
+           std::to_string(y + height) + "]";
+}
+
+static const char* const kFormCatalogTail = " /DA (/Helv 12 Tf 0 g) /DR << /Font << /Helv 3 0 R >> >> >> >>";
+
+std::string makeFillFormPdf() {
+    const std::string widget = "<< /Type /Annot /Subtype /Widget /P 4 0 R /F 4 /DA (/Helv 12 Tf 0 g) ";
+    const auto radioKid = [](const std::string& state, int y) {
+        return "<< /Type /Annot /Subtype /Widget /Parent 13 0 R /P 4 0 R /F 4 " + rectAt(72, y, 18, 18) +
+               " /AS /Off /MK << >> /AP << /N << /" + state + " 16 0 R /Off 17 0 R >> >> >>";
+    };
+    return assemblePdf({
+        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 6 0 R 7 0 R 8 0 R 9 0 R 10 0 R "
+                    "11 0 R 12 0 R 13 0 R]") +
+            kFormCatalogTail,
+        "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R 6 0 R 7 0 R 8 0 R 9 0 R 10 0 R "
+        "11 0 R 12 0 R 14 0 R 15 0 R] >>",
+        widget + "/FT /Tx /T (name) /Ff 4096 /V (Ada) " + rectAt(72, 700, 228, 48) + " >>",
+        widget + "/FT /Tx /T (short) /MaxLen 3 /V (ab) " + rectAt(72, 650, 228, 24) + " >>",
+        widget + "/FT /Tx /T (locked) /Ff 1 /V (fixed) " + rectAt(72, 600, 228, 24) + " >>",
+        widget + "/FT /Btn /T (submit) /Ff 65536 /MK << /CA (Go) >> " + rectAt(72, 550, 100, 24) + " >>",
+        widget + "/FT /Ch /T (answer) /Ff 131072 /Opt [(Yes) (No)] /V (No) " + rectAt(72, 500, 150, 24) + " >>",
+        widget + "/FT /Ch /T (answerEdit) /Ff 393216 /Opt [(Yes) (No)] " + rectAt(72, 450, 150, 24) +
+            " >>",
+        widget + "/FT /Ch /T (colours) /Ff 2097152 /Opt [(Red) (Green) (Blue)] /V [(Red) (Blue)] /I [0 2] " +
+            rectAt(72, 330, 150, 100) + " >>",
+        widget + "/FT /Btn /T (agree) /V /Off /AS /Off /MK << >> /AP << /N << /Agreed 16 0 R /Off 17 0 R >> >> " +
+            rectAt(72, 290, 18, 18) + " >>",
+        "<< /FT /Btn /Ff 49152 /T (direction) /V /Off /Kids [14 0 R 15 0 R] >>",
+        radioKid("North", 250),
+        radioKid("South", 210),
+        appearance("0 0 0 rg 2 2 14 14 re f"),
+        appearance(""),
+    });
+}
+
+std::string makeSpreadFormPdf() {
+    const auto kid = [](int parent, int page, int y) {
+        return "<< /Type /Annot /Subtype /Widget /Parent " + std::to_string(parent) + " 0 R /P " +
+               std::to_string(page) + " 0 R /F 4 " + rectAt(72, y, 228, 24) + " >>";
+    };
+    const auto radioKid = [](int parent, const std::string& state, int y) {
+        return "<< /Type /Annot /Subtype /Widget /Parent " + std::to_string(parent) + " 0 R /P 5 0 R /F 4 " +
+               rectAt(72, y, 18, 18) + " /AS /" + state + " /MK << >> /AP << /N << /" + state +
+               " 20 0 R /Off 21 0 R >> >> >>";
+    };
+    const std::string page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [";
+    return assemblePdf({
+        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [7 0 R 10 0 R 13 0 R 15 0 R 17 0 R "
+                    "19 0 R]") +
+            kFormCatalogTail,
+        "<< /Type /Pages /Kids [4 0 R 5 0 R 6 0 R] /Count 3 >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        page + "9 0 R 11 0 R] >>",
+        page + "12 0 R 14 0 R 16 0 R 18 0 R 19 0 R] >>",
+        page + "8 0 R] >>",
+        "<< /FT /Tx /T (spread) /V (old) /DA (/Helv 12 Tf 0 g) /Kids [8 0 R 9 0 R] >>",
+        kid(7, 6, 700),
+        kid(7, 4, 700),
+        "<< /FT /Tx /T (kept) /V (keep me) /DA (/Helv 12 Tf 0 g) /Kids [11 0 R 12 0 R] >>",
+        kid(10, 4, 600),
+        kid(10, 5, 600),
+        "<< /FT /Btn /Ff 49152 /T (zeta) /V /Z1 /Kids [14 0 R] >>",
+        radioKid(13, "Z1", 500),
+        "<< /FT /Btn /Ff 49152 /T (alpha) /V /A1 /Kids [16 0 R] >>",
+        radioKid(15, "A1", 450),
+        "<< /FT /Tx /T (gone) /V (bye) /DA (/Helv 12 Tf 0 g) /Kids [18 0 R] >>",
+        kid(17, 5, 400),
+        "<< /Type /Annot /Subtype /Widget /FT /Tx /T (solo) /V (solo) /DA (/Helv 12 Tf 0 g) /P 5 0 R /F 4 " +
+            rectAt(72, 350, 228, 24) + " >>",
+        appearance("0 0 0 rg 2 2 14 14 re f"),
+        appearance(""),
+    });
+}
+
+std::string makeXfaPdf() {
+    return assemblePdf({
+        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R] /XFA (<xdp:xdp/>)") +
+            kFormCatalogTail,
+        "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R] >>",
+        "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada) /P 4 0 R /F 4 /DA (/Helv 12 Tf 0 g) " +
+            rectAt(72, 700, 228, 24) + " >>",
+    });
+}
+
 }  // namespace kivo::testing

@@ -48,4 +48,22 @@ private:
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
 
+// ---- Form filling, overlays and page organisation
+
+// One page of fields to fill: a multi-line text "name" (Ada), a text "short" of at most 3
+// characters, a read-only text "locked", a push button "submit", a combo "answer" and an
+// editable combo "answerEdit" (both Yes/No, value No), a multi-select list "colours"
+// (Red/Green/Blue, Red and Blue selected), a checkbox "agree" exporting "Agreed" (off), and a
+// radio group "direction" whose kids, without names of their own, export North and South (none on).
+std::string makeFillFormPdf();
+
+// Three pages of fields. "spread" (text, "old") has kid widgets on page 3 and page 1, listed in
+// that order; "kept" (text, "keep me") has kids on pages 1 and 2; on page 2 only: radio groups
+// "zeta" and "alpha" with one nameless kid each, on; "gone" (text, "bye") with a nameless kid;
+// "solo" (text, "solo") a widget with its own name.
+std::string makeSpreadFormPdf();
+
+// One page with an AcroForm that also carries an XFA entry, and a text field "name".
+std::string makeXfaPdf();
+
 }  // namespace kivo::testing

@@ -1,0 +1,191 @@
+#include <algorithm>
+
+#include "session_test.hpp"
+
+namespace kivo::testing {
+namespace {
+
+class SessionPages : public SessionTest {
+protected:
+    // Pages whose text is their letter, from "A".
+    std::unique_ptr<Session> openLettered(int count) {
+        std::vector<TestPage> pages;
+        for (int i = 0; i < count; ++i) pages.push_back(TestPage{612, 792, std::string(1, char('A' + i)), false});
+        return open(makePdf(pages), std::nullopt, "letters.pdf");
+    }
+
+    // The letters in document order, read from the pages themselves.
+    static std::string letters(const Session& session) {
+        std::string out;
+        for (const PageInfo& page : session.pages()) {
+            const std::string text = session.extractText(page.id).text;
+            out += text.empty() ? '?' : text.front();
+        }
+        return out;
+    }
+
+    static void expectIndexesInOrder(const Session& session) {
+        for (size_t i = 0; i < session.pages().size(); ++i) EXPECT_EQ(session.pages()[i].index, std::int64_t(i));
+    }
+
+    DocumentBytes::Shared bytesOfPdf(const std::string& pdf, const std::string& name) {
+        writeFile(dir_.path() / name, pdf);
+        return DocumentBytes::read(dir_.path() / name);
+    }
+};
+
+TEST_F(SessionPages, ReorderKeepsIdsAndMovesThePages) {
+    auto session = openLettered(3);
+    const std::vector<std::string> ids = pageIds(*session);  // A, B, C
+    session->reorder({ids[2], ids[0], ids[1]});
+    EXPECT_EQ(pageIds(*session), (std::vector<std::string>{ids[2], ids[0], ids[1]}));
+    expectIndexesInOrder(*session);
+    EXPECT_EQ(letters(*session), "CAB");
+}
+
+TEST_F(SessionPages, ReorderRefusesAnythingButAPermutation) {
+    auto session = openLettered(3);
+    const std::vector<std::string> ids = pageIds(*session);
+    const std::string permutation = "organize_pages must list every page in the session exactly once.";
+    struct Case {
+        std::vector<std::string> order;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{ids[0], ids[1]}, permutation},
+        {{ids[0], ids[1], "foreign"}, permutation},
+        {{}, permutation},
+        {{ids[0], ids[1], ids[2], ids[0]}, "Page list contains duplicates."},
+        // Duplicates are named first even when a page is also missing.
+        {{ids[0], ids[0]}, "Page list contains duplicates."},
+    };
+    for (const Case& c : cases) {
+        const EngineFailure failure = failureOf([&] { session->reorder(c.order); });
+        EXPECT_EQ(failure.code, "invalid_argument");
+        EXPECT_EQ(failure.message, c.message);
+    }
+    EXPECT_EQ(letters(*session), "ABC");
+}
+
+TEST_F(SessionPages, DeleteKeepsTheSurvivorsIds) {
+    auto session = openLettered(4);
+    const std::vector<std::string> ids = pageIds(*session);
+    const std::vector<std::string> survivors = session->deletePages({ids[3], ids[1]});
+    EXPECT_EQ(survivors, (std::vector<std::string>{ids[0], ids[2]}));
+    EXPECT_EQ(pageIds(*session), survivors);
+    expectIndexesInOrder(*session);
+    EXPECT_EQ(letters(*session), "AC");
+    EXPECT_TRUE(session->warnings().empty());
+}
+
+TEST_F(SessionPages, PageListRefusals) {
+    auto session = openLettered(2);
+    const std::vector<std::string> ids = pageIds(*session);
+    struct Case {
+        std::vector<std::string> list;
+        std::string code, message;
+    };
+    const Case cases[] = {
+        {{}, "invalid_argument", "A non-empty pageIds list is required."},
+        {{ids[0], ids[0]}, "invalid_argument", "Page list contains duplicates."},
+        {{ids[0], "foreign"}, "invalid_page", "Unknown page id."},
+    };
+    for (const Case& c : cases) {
+        for (const auto& operation : {std::function<void()>([&] { session->deletePages(c.list); }),
+                                      std::function<void()>([&] { session->extractPagesInPlace(c.list); })}) {
+            const EngineFailure failure = failureOf(operation);
+            EXPECT_EQ(failure.code, c.code);
+            EXPECT_EQ(failure.message, c.message);
+        }
+    }
+    const EngineFailure all = failureOf([&] { session->deletePages({ids[1], ids[0]}); });
+    EXPECT_EQ(all.code, "invalid_argument");
+    EXPECT_EQ(all.message, "Cannot delete every page. The editor refuses to export a zero-page document.");
+    EXPECT_EQ(letters(*session), "AB");
+}
+
+TEST_F(SessionPages, ExtractKeepsOnlyTheListedPagesInListOrder) {
+    struct Case {
+        std::vector<int> keep;
+        std::string letters;
+    };
+    const Case cases[] = {{{2, 0}, "CA"}, {{0, 1}, "AB"}, {{1, 2, 0}, "BCA"}, {{1}, "B"}};
+    for (const Case& c : cases) {
+        auto session = openLettered(3);
+        const std::vector<std::string> ids = pageIds(*session);
+        std::vector<std::string> keep;
+        for (const int k : c.keep) keep.push_back(ids[static_cast<size_t>(k)]);
+        EXPECT_EQ(session->extractPagesInPlace(keep), keep);
+        EXPECT_EQ(pageIds(*session), keep);
+        expectIndexesInOrder(*session);
+        EXPECT_EQ(letters(*session), c.letters);
+    }
+}
+
+TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
+    auto session = openLettered(3);
+    const std::vector<std::string> before = pageIds(*session);
+    const auto other = bytesOfPdf(makePdf({TestPage{300, 400, "X", false}, TestPage{500, 600, "Y", false}}), "o.pdf");
+    const std::vector<std::string> added = session->merge(other);
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_NE(added[0], added[1]);
+    for (const std::string& id : added) EXPECT_EQ(std::count(before.begin(), before.end(), id), 0);
+
+    const std::vector<PageInfo>& pages = session->pages();
+    ASSERT_EQ(pages.size(), 5u);
+    expectIndexesInOrder(*session);
+    const std::vector<std::string> ids = pageIds(*session);
+    EXPECT_EQ(std::vector<std::string>(ids.begin(), ids.begin() + 3), before);
+    EXPECT_EQ(pages[3].id, added[0]);
+    EXPECT_EQ(pages[4].id, added[1]);
+    EXPECT_DOUBLE_EQ(pages[3].width, 300);
+    EXPECT_DOUBLE_EQ(pages[3].height, 400);
+    EXPECT_DOUBLE_EQ(pages[4].width, 500);
+    EXPECT_DOUBLE_EQ(pages[4].height, 600);
+    EXPECT_EQ(letters(*session), "ABCXY");
+    EXPECT_TRUE(session->warnings().empty());
+}
+
+TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
+    auto session = openLettered(1);
+    const EngineFailure garbage = failureOf([&] { session->merge(bytesOfPdf("not a pdf", "g.pdf")); });
+    EXPECT_EQ(garbage.code, "merge_failed");
+    EXPECT_EQ(garbage.message, "Could not read the PDF to merge.");
+    EXPECT_EQ(letters(*session), "A");
+}
+
+TEST_F(SessionPages, MergeWarnsOfSharedFieldNamesWithoutRepeatingOtherWarnings) {
+    auto session = open(makeXfaPdf(), std::nullopt, "xfa.pdf");
+    ASSERT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+    session->merge(bytesOfPdf(makePdf(), "plain.pdf"));
+    EXPECT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+
+    session->merge(bytesOfPdf(makeFormPdf(), "form.pdf"));  // its "name" meets the session's "name"
+    EXPECT_EQ(session->warnings(), (std::vector<std::string>{Session::xfaWarning, Session::sharedFieldNamesWarning}));
+
+    session->deletePages({session->pages()[1].id});
+    EXPECT_EQ(session->warnings(), (std::vector<std::string>{Session::xfaWarning, Session::sharedFieldNamesWarning}));
+}
+
+TEST_F(SessionPages, NextRotation) {
+    struct Case {
+        int current;
+        std::int64_t requested;
+        int expected;
+    };
+    const Case cases[] = {
+        {3, 90, 0},  {0, -90, 3}, {2, 1, 1},    {1, 0, 0},   {0, 3, 3},    {1, 180, 3},
+        {3, 270, 2}, {2, -180, 0}, {1, -270, 2}, {0, 270, 3}, {3, -90, 2},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Session::nextRotation(c.current, c.requested), c.expected) << c.current << " " << c.requested;
+    }
+    for (const std::int64_t bad : std::vector<std::int64_t>{4, 45, 89, 360, -360, -1, -45, 450, std::int64_t(1) << 40}) {
+        const EngineFailure failure = failureOf([&] { Session::nextRotation(0, bad); });
+        EXPECT_EQ(failure.code, "invalid_argument") << bad;
+        EXPECT_EQ(failure.message, "rotation must be 0-3 or ±90/180/270.");
+    }
+}
+
+}  // namespace
+}  // namespace kivo::testing
