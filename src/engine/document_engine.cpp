@@ -119,6 +119,10 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
             return list(request);
         case CommandMethod::setGrants:
             return setGrants(request);
+        case CommandMethod::ask:
+            return ask(request);
+        case CommandMethod::assistantContext:
+            return assistantContext(request);
         case CommandMethod::cancel:
             // Only reachable through handle's fast path; answered the same way here for safety.
             return cancel(request);
@@ -180,10 +184,6 @@ CommandResponse DocumentEngine::notYetSupported(const CommandRequest& request) {
             break;
         case CommandMethod::extractPages:
             permission = request.params.destination ? "export" : "modify";
-            break;
-        case CommandMethod::ask:
-        case CommandMethod::assistantContext:
-            permission = "read";
             break;
         case CommandMethod::listRecovery:
         case CommandMethod::restoreRecovery:

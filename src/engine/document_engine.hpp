@@ -77,6 +77,10 @@ private:
     CommandResponse close(const CommandRequest& request);
     CommandResponse setGrants(const CommandRequest& request);
 
+    // Assistant commands: the local question planner and a model assistant's reading material.
+    CommandResponse ask(const CommandRequest& request);
+    CommandResponse assistantContext(const CommandRequest& request);
+
     // Methods this worker does not run yet: they pass the same guards as they will, then refuse.
     CommandResponse notYetSupported(const CommandRequest& request);
 

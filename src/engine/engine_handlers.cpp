@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/page_tiles.hpp"
+#include "engine/assistant.hpp"
 #include "engine/document_engine.hpp"
 #include "engine/pdfium_runtime.hpp"
 #include "engine/recovery_store.hpp"
@@ -25,6 +26,22 @@ constexpr double mcpMinimumScale = 0.25;
 constexpr double mcpMaximumScale = 2.0;
 constexpr std::size_t maxTilesPerRender = 64;
 constexpr std::int64_t wholePageTileSize = 1024;
+
+// What the assistant reads of a session, read only as far as it goes.
+AssistantSources sourcesOf(Session& session) {
+    AssistantSources sources;
+    sources.revision = session.revision();
+    sources.pages = session.pages();
+    sources.pageText = [&session](const std::string& pageId) { return session.extractText(pageId).text; };
+    sources.search = [&session](const std::string& query, const std::optional<std::string>& pageId) {
+        return session.search(query, pageId);
+    };
+    sources.fields = [&session] { return session.listFields(); };
+    sources.step = [](CommandPhase phase, std::int64_t completed, std::int64_t total) {
+        RunningCommand::step(phase, completed, total);
+    };
+    return sources;
+}
 
 }  // namespace
 
@@ -201,6 +218,23 @@ CommandResponse DocumentEngine::close(const CommandRequest& request) {
     sessions_.erase(id);
     grants_.sessionIds.erase(id);
     return CommandResponse::success(request.id, CommandResult{});
+}
+
+CommandResponse DocumentEngine::ask(const CommandRequest& request) {
+    Session& session = requireSession(request, "read");
+    AskOutcome outcome = askDocument(request.params, sourcesOf(session));
+    CommandResult result = session.inspectResult();
+    result.answer = std::move(outcome.answer);
+    result.matches = std::move(outcome.matches);
+    return CommandResponse::success(request.id, std::move(result));
+}
+
+CommandResponse DocumentEngine::assistantContext(const CommandRequest& request) {
+    Session& session = requireSession(request, "read");
+    AssistantContext context = buildAssistantContext(request.params, sourcesOf(session));
+    CommandResult result = session.inspectResult();
+    result.assistantContext = std::move(context);
+    return CommandResponse::success(request.id, std::move(result));
 }
 
 }  // namespace kivo

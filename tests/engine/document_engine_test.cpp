@@ -392,6 +392,30 @@ TEST_F(EngineWithDocument, ReadingCommands) {
     EXPECT_EQ(annotations.result->sessionId, sessionId);
 }
 
+TEST_F(EngineWithDocument, AssistantCommandsReadTheSession) {
+    grant({});
+    auto ask = onDocument("q", CommandMethod::ask, CommandChannel::mcp);
+    ask.params.query = "Where does it say \"Second page\"?";
+    ask.params.scope = "document";
+    const auto answered = engine->handle(ask);
+    ASSERT_TRUE(answered.ok) << codeOf(answered);
+    ASSERT_TRUE(answered.result->answer.has_value());
+    EXPECT_EQ(answered.result->answer->revision, 1);
+    ASSERT_EQ(answered.result->matches->size(), 1u);
+    EXPECT_EQ(answered.result->sessionId, sessionId);
+
+    auto blank = onDocument("b", CommandMethod::ask);
+    blank.params.query = "  ";
+    EXPECT_EQ(codeOf(engine->handle(blank)), "invalid_argument");
+
+    auto context = onDocument("c", CommandMethod::assistantContext);
+    context.params.scope = "document";
+    const auto read = engine->handle(context);
+    ASSERT_TRUE(read.ok) << codeOf(read);
+    EXPECT_EQ(read.result->assistantContext->pageCount, 2);
+    EXPECT_EQ(read.result->assistantContext->pages.size(), 2u);
+}
+
 TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     const fs::path folder = dir.path() / "kivo-pdf-render";
     const auto render = [&](CommandChannel channel, auto change) {
