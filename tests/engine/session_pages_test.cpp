@@ -151,6 +151,11 @@ TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
     const EngineFailure garbage = failureOf([&] { session->merge(bytesOfPdf("not a pdf", "g.pdf")); });
     EXPECT_EQ(garbage.code, "merge_failed");
     EXPECT_EQ(garbage.message, "Could not read the PDF to merge.");
+    const std::string empty =
+        assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"});
+    const EngineFailure pageless = failureOf([&] { session->merge(bytesOfPdf(empty, "e.pdf")); });
+    EXPECT_EQ(pageless.code, "merge_failed");
+    EXPECT_EQ(pageless.message, "The merged file has no pages.");
     EXPECT_EQ(letters(*session), "A");
 }
 
