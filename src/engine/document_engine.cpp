@@ -15,6 +15,15 @@ constexpr auto lockSlice = std::chrono::milliseconds(50);
 // against the length of any command it waits for.
 constexpr auto lockPoll = std::chrono::milliseconds(1);
 
+// Errors that are not the engine's own carry a technical description; the user gets it inside a
+// sentence rather than bare.
+CommandResponse internalFailure(const std::string& id, const std::exception& error) {
+    std::string description = error.what();
+    while (!description.empty() && (description.back() == '.' || description.back() == ' ')) description.pop_back();
+    if (description.empty()) description = "an unexpected error";
+    return CommandResponse::failure(id, "internal", "Kivo PDF could not finish the command: " + description + ".");
+}
+
 EngineFailure cancelledFailure() { return EngineFailure("cancelled", "Cancelled before it finished. Nothing changed."); }
 
 }  // namespace
@@ -88,9 +97,9 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
     } catch (const EngineFailure& failure) {
         return CommandResponse::failure(request.id, failure.code, failure.message);
     } catch (const std::exception& error) {
-        return CommandResponse::failure(request.id, "internal", error.what());
+        return internalFailure(request.id, error);
     } catch (...) {
-        return CommandResponse::failure(request.id, "internal", "An unexpected error stopped the command.");
+        return CommandResponse::failure(request.id, "internal", "Kivo PDF could not finish the command: an unexpected error.");
     }
 }
 
@@ -142,7 +151,7 @@ CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
     } catch (const EngineFailure& failure) {
         return CommandResponse::failure(request.id, failure.code, failure.message);
     } catch (const std::exception& error) {
-        return CommandResponse::failure(request.id, "internal", error.what());
+        return internalFailure(request.id, error);
     }
 }
 

@@ -464,6 +464,14 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
         EXPECT_EQ(response.error, (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."})) << count;
     }
     EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    // A file-system error that is not the engine's own still answers in a sentence.
+    testing::writeFile(dir.path() / "plain", "x");
+    const auto blocked = render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
+    ASSERT_TRUE(blocked.error.has_value());
+    EXPECT_EQ(blocked.error->code, "internal");
+    EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not finish the command: ", 0), 0u) << blocked.error->message;
+    EXPECT_EQ(blocked.error->message.back(), '.');
 }
 
 TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {

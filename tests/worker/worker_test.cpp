@@ -282,6 +282,56 @@ TEST_F(WorkerTest, SocketReadsADocument) {
     readThroughADocument(editor, pdf, dir.path() / "kivo-pdf-render");
 }
 
+TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
+    const fs::path pdf = dir.path() / "shared.pdf";
+    testing::writeFile(pdf, testing::makePdf());
+    auto worker = startSocketWorker();
+    SocketConnection editor(socketPath());
+    SocketConnection mcp(socketPath());
+    const auto send = [](SocketConnection& connection, const CommandRequest& r) {
+        connection.write(testing::requestLine(r));
+        return testing::readExchange(connection).response.value_or(CommandResponse{});
+    };
+    ASSERT_TRUE(send(editor, hello("ui-token")).ok);
+    ASSERT_TRUE(send(mcp, hello("mcp-token")).ok);
+
+    auto missing = request("m", CommandMethod::open);
+    missing.params.path = (dir.path() / "missing.pdf").string();
+    EXPECT_EQ(send(editor, missing).error, (CommandErrorPayload{"file", "The file could not be opened."}));
+    auto open = request("o", CommandMethod::open);
+    open.params.path = pdf.string();
+    const auto opened = send(editor, open);
+    ASSERT_TRUE(opened.ok) << errorCode(opened);
+    const std::string session = *opened.result->sessionId;
+
+    const auto mcpDocuments = [&] {
+        return send(mcp, request("l", CommandMethod::listDocuments)).result->documents->size();
+    };
+    EXPECT_EQ(mcpDocuments(), 0u);
+    auto grants = request("g", CommandMethod::setGrants);
+    grants.params.sessionIds = std::vector<std::string>{session};
+    ASSERT_TRUE(send(editor, grants).ok);
+    EXPECT_EQ(mcpDocuments(), 1u);
+
+    auto render = request("r", CommandMethod::renderPage);
+    render.params.sessionId = session;
+    render.params.pageId = opened.result->pages->at(0).id;
+    render.params.scale = 10;
+    render.params.pngPath = (dir.path() / "not-here.png").string();
+    const auto rendered = send(mcp, render);
+    ASSERT_TRUE(rendered.ok) << errorCode(rendered);
+    EXPECT_EQ(rendered.result->width, 1224);
+    EXPECT_EQ(*rendered.result->pngPath,
+              (dir.path() / "kivo-pdf-render" / (session + "-" + *render.params.pageId + "-1.png")).string());
+    EXPECT_FALSE(fs::exists(dir.path() / "not-here.png"));
+
+    auto close = request("c", CommandMethod::close);
+    close.params.sessionId = session;
+    EXPECT_EQ(send(mcp, close).error, (CommandErrorPayload{"unauthorized", "MCP cannot call close."}));
+    EXPECT_TRUE(send(editor, close).ok);
+    EXPECT_EQ(mcpDocuments(), 0u);
+}
+
 TEST_F(WorkerTest, ASecondConnectionCancelsARunningCommand) {
     const fs::path pdf = dir.path() / "long.pdf";
     testing::writeFile(pdf, testing::makePdf(std::vector<testing::TestPage>(6000)));
