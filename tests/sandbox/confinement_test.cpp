@@ -79,6 +79,10 @@ struct FakeHome {
         testing::writeFile(home / ".profile", "PATH=...");
         testing::writeFile(home / "Documents" / "report.pdf", "%PDF-1.7");
         testing::writeFile(home / "loose.pdf", "%PDF-1.4");
+        // Non-dot names that lead into private data must not open it.
+        fs::create_directory_symlink(home / ".ssh", home / "notes");
+        fs::create_directory_symlink(home, home / "self");
+        fs::create_directory_symlink("/", home / "everything");
     }
 };
 
@@ -124,6 +128,11 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["sandboxed"] = WorkerSandbox::isSandboxed(::getpid()) ? 0 : ESRCH;
         results["read private key"] = openErrno(fake.home / ".ssh" / "id_ed25519", O_RDONLY);
         results["read private key from an early thread"] = earlyThreadRead;
+        results["read private key through a link"] = openErrno(fake.home / "notes" / "id_ed25519", O_RDONLY);
+        results["read private key through a link to home"] =
+            openErrno(fake.home / "self" / ".ssh" / "id_ed25519", O_RDONLY);
+        results["read private key through a link to the root"] =
+            openErrno(fake.home / "everything" / fake.home.relative_path() / ".ssh" / "id_ed25519", O_RDONLY);
         results["write dotfile"] = openErrno(fake.home / ".profile", O_WRONLY);
         results["create dotfile"] = openErrno(fake.home / ".new-dotfile", O_WRONLY | O_CREAT | O_EXCL);
         results["list dot-folder"] = openErrno(fake.home / ".ssh", O_RDONLY | O_DIRECTORY);
@@ -190,6 +199,9 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"sandboxed", 0},
         {"read private key", EACCES},
         {"read private key from an early thread", EACCES},
+        {"read private key through a link", EACCES},
+        {"read private key through a link to home", EACCES},
+        {"read private key through a link to the root", EACCES},
         {"write dotfile", EACCES},
         {"create dotfile", EACCES},
         {"list dot-folder", EACCES},
