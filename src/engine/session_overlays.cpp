@@ -47,6 +47,7 @@ void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::stri
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     setAnnotString(annotation.get(), "DA", "/Helv " + std::to_string(size) + " Tf 0 g");
+    if (formHandle_) FPDFAnnot_SetFontColor(formHandle_, annotation.get(), 20, 20, 20);
     writeIdentity(annotation.get(), "text");
     // Without a normal appearance PDFium draws the box from "DA" and "Contents".
     FPDFAnnot_SetAP(annotation.get(), FPDF_ANNOT_APPEARANCEMODE_NORMAL, nullptr);

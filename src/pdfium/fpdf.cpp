@@ -590,6 +590,10 @@ unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE f, FPD
     });
 }
 
+bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, unsigned int r, unsigned int g, unsigned int b) {
+    return call<bool>(Z_pdfiumZ_FPDFAnnot_SetFontColor, f, a, r, g, b);
+}
+
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, float* value) {
     Scratch s;
     const Address out = s.reserve(4);

@@ -351,6 +351,8 @@ bool FPDFAnnot_IsChecked(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetFormControlCount(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetFormControlIndex(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, float* value);
+bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, unsigned int r, unsigned int g,
+                            unsigned int b);
 unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
                                                           int event, std::span<uint16_t> buffer);
 
