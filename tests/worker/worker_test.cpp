@@ -102,6 +102,21 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
     EXPECT_EQ(worker.wait(), 0) << worker.errorOutput();
 }
 
+TEST_F(WorkerTest, AnOverlongLineIsRefusedOnceAndSkipped) {
+    WorkerProcess worker({}, environment());
+    worker.write(std::string(65 * 1024 * 1024, 'a') + "\n");
+    worker.write(testing::requestLine(request("after", CommandMethod::ping)));
+    const auto refused = testing::readExchange(worker).response;
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->error,
+              (CommandErrorPayload{"invalid_json", "Command was longer than the 64 MiB Kivo PDF accepts."}));
+    const auto after = testing::readExchange(worker).response;
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(after->id, "after");
+    worker.closeInput();
+    EXPECT_EQ(worker.wait(), 0);
+}
+
 TEST_F(WorkerTest, BadCommandLinesExitWithStatusTwo) {
     struct Case {
         const char* name;
