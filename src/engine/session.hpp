@@ -185,6 +185,9 @@ public:
     void redoLast();
     // Drops the oldest entries beyond 32, and beyond the byte budget while more than 4 remain.
     static void trimUndoStack(std::vector<Snapshot>& stack);
+    // Adopts the source and saved state of a restored recovery checkpoint. When the original file
+    // no longer matches the checkpoint, the document becomes an unsaved copy without a source.
+    void applyRecovery(const RecoveryMeta& meta, bool originalChanged);
 
     // ---- Saving (session_save.cpp)
 

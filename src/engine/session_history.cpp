@@ -1,3 +1,4 @@
+#include "engine/recovery_store.hpp"
 #include "engine/session.hpp"
 #include "engine/session_internal.hpp"
 
@@ -68,5 +69,22 @@ void Session::moveThroughHistory(std::vector<Snapshot>& from, std::vector<Snapsh
 void Session::undo() { moveThroughHistory(undoStack_, redoStack_, "Nothing to undo."); }
 
 void Session::redoLast() { moveThroughHistory(redoStack_, undoStack_, "Nothing to redo."); }
+
+void Session::applyRecovery(const RecoveryMeta& meta, bool originalChanged) {
+    if (originalChanged) {
+        savedGeneration_.reset();
+        sourcePath_.reset();
+        sourceFingerprint_.reset();
+        warnings_.push_back(recoveryCopyWarning);
+        return;
+    }
+    sourcePath_ = meta.sourcePath;
+    sourceFingerprint_ = meta.sourceFingerprint;
+    if (meta.dirty || !meta.sourcePath) {
+        savedGeneration_.reset();
+    } else {
+        savedGeneration_ = generation_;
+    }
+}
 
 }  // namespace kivo

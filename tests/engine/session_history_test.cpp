@@ -1,5 +1,7 @@
 #include "session_test.hpp"
 
+#include "engine/recovery_store.hpp"
+
 namespace kivo::testing {
 namespace {
 
@@ -137,6 +139,46 @@ TEST_F(SessionHistory, WarningsAreNeitherLostNorDoubled) {
     session->checkpoint();
     session->rollbackCheckpoint();
     EXPECT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+}
+
+TEST_F(SessionHistory, RecoveryAdoption) {
+    struct Case {
+        const char* name;
+        bool originalChanged;
+        bool dirty;
+        std::optional<std::string> metaPath;
+        std::optional<std::string> sourcePath;
+        bool saved;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"original changed", true, false, "/docs/a.pdf", std::nullopt, false, true},
+        {"dirty checkpoint", false, true, "/docs/a.pdf", "/docs/a.pdf", false, false},
+        {"clean checkpoint of a file", false, false, "/docs/a.pdf", "/docs/a.pdf", true, false},
+        {"checkpoint of a document without a file", false, false, std::nullopt, std::nullopt, false, false},
+    };
+    for (const Case& c : cases) {
+        const auto session = open(makePdf());
+        edit(*session, "recovered");
+        RecoveryMeta meta;
+        meta.recoveryId = session->id();
+        meta.sourcePath = c.metaPath;
+        meta.sourceFingerprint = c.metaPath ? std::optional<std::string>("ab12") : std::nullopt;
+        meta.dirty = c.dirty;
+        const auto mtime = session->sourceMTime();
+        session->applyRecovery(meta, c.originalChanged);
+        EXPECT_EQ(session->sourcePath(), c.sourcePath) << c.name;
+        EXPECT_EQ(session->sourceFingerprint(), c.originalChanged ? std::nullopt : meta.sourceFingerprint) << c.name;
+        EXPECT_EQ(session->isSaved(), c.saved) << c.name;
+        EXPECT_EQ(session->sourceMTime(), mtime) << c.name;
+        const std::vector<std::string> expected =
+            c.warned ? std::vector<std::string>{Session::recoveryCopyWarning} : std::vector<std::string>{};
+        EXPECT_EQ(session->warnings(), expected) << c.name;
+        // The recovery warning outlives undo and redo.
+        session->undo();
+        session->redoLast();
+        EXPECT_EQ(session->warnings(), expected) << c.name;
+    }
 }
 
 TEST_F(SessionHistory, FortyEditsKeepTheNewestThirtyTwo) {
