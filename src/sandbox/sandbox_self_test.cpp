@@ -202,7 +202,19 @@ std::vector<Probe> runProbes(const Places& places) {
     return probes;
 }
 
+// The private folders the probes try to reach are standard, but a fresh account may not have
+// them yet; a probe of a missing folder would test the account, not the sandbox. They are made
+// owner-only, as their own programs make them; a failure here shows as a "failed" probe.
+void preparePrivateFolders(const fs::path& home) {
+    for (const fs::path& folder : {home / ".local/share/keyrings", home / ".cache"}) {
+        std::error_code error;
+        if (fs::exists(folder, error) || !fs::create_directories(folder, error)) continue;
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, error);
+    }
+}
+
 int run(std::ostream& out, const Places& places) {
+    preparePrivateFolders(places.home);
     try {
         fs::create_directories(places.ipc);
         fs::permissions(places.ipc, fs::perms::owner_all, fs::perm_options::replace);
