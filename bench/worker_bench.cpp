@@ -1,0 +1,142 @@
+// Measures the worker as a person's editor drives it: started from build/bin in socket mode with
+// its sandbox, reached through the shared client. Prints the `ping` round trip (median and 99th
+// percentile over 10,000), `open` + `inspect` of a document, and `render_page` of every page at
+// scale 2 (144 dpi).
+// usage: worker_bench [document.pdf]   (default: the shared 117-page sample)
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/command_client.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+kivo::CommandRequest request(std::string id, kivo::CommandMethod method) {
+    kivo::CommandRequest r;
+    r.id = std::move(id);
+    r.method = method;
+    return r;
+}
+
+void require(const kivo::CommandResponse& response, const char* what) {
+    if (response.ok) return;
+    std::fprintf(stderr, "worker_bench: %s failed: %s\n", what, response.error ? response.error->message.c_str() : "");
+    std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const fs::path document = argc > 1 ? fs::path(argv[1]) : fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+    if (!fs::exists(document)) {
+        std::fprintf(stderr, "worker_bench: %s not found\n", document.c_str());
+        return 2;
+    }
+    char pattern[] = "/tmp/kivo-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 1;
+    const fs::path root = pattern;
+    const fs::path support = root / "support";
+    const fs::path socket = root / "w.sock";
+    setenv("KIVO_PDF_SUPPORT_DIR", support.c_str(), 1);
+    setenv("TMPDIR", root.c_str(), 1);
+
+    int tokens[2];
+    if (pipe(tokens) != 0) return 1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, tokens[1]);
+    const std::string worker = std::string(KIVO_BIN_DIR) + "/kivo-pdf-worker";
+    std::vector<std::string> args = {worker, "--socket", socket.string(), "--token-stdin"};
+    std::vector<char*> argvWorker;
+    for (auto& a : args) argvWorker.push_back(a.data());
+    argvWorker.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, worker.c_str(), &actions, nullptr, argvWorker.data(), environ) != 0) {
+        std::fprintf(stderr, "worker_bench: could not start %s\n", worker.c_str());
+        return 1;
+    }
+    close(tokens[0]);
+    const std::string lines = "bench-ui\nbench-mcp\n";
+    if (write(tokens[1], lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) return 1;
+    close(tokens[1]);
+
+    kivo::CommandClient client(socket.string(), "bench-ui", kivo::CommandChannel::ui);
+    for (int attempt = 0; attempt < 200 && !client.isConnected(); ++attempt) {
+        try {
+            client.connect();
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (!client.isConnected()) {
+        std::fprintf(stderr, "worker_bench: the worker did not start listening\n");
+        kill(pid, SIGTERM);
+        return 1;
+    }
+
+    std::vector<double> pings;
+    pings.reserve(10'000);
+    for (int i = 0; i < 10'000; ++i) {
+        const auto start = Clock::now();
+        require(client.send(request(std::to_string(i), kivo::CommandMethod::ping)), "ping");
+        pings.push_back(microseconds(Clock::now() - start));
+    }
+    std::sort(pings.begin(), pings.end());
+
+    const auto openStart = Clock::now();
+    auto open = request("open", kivo::CommandMethod::open);
+    open.params.path = document.string();
+    const kivo::CommandResponse opened = client.send(open);
+    require(opened, "open");
+    const double openOnlyMs = microseconds(Clock::now() - openStart) / 1000;
+    auto inspect = request("inspect", kivo::CommandMethod::inspect);
+    inspect.params.sessionId = opened.result->sessionId;
+    require(client.send(inspect), "inspect");
+    const double openMs = microseconds(Clock::now() - openStart) / 1000;
+
+    const auto& pages = *opened.result->pages;
+    const auto renderStart = Clock::now();
+    for (const auto& page : pages) {
+        auto render = request("render-" + page.id, kivo::CommandMethod::renderPage);
+        render.params.sessionId = opened.result->sessionId;
+        render.params.pageId = page.id;
+        render.params.scale = 2;
+        const kivo::CommandResponse rendered = client.send(render);
+        require(rendered, "render_page");
+        if (rendered.result && rendered.result->pngPath) fs::remove(*rendered.result->pngPath);
+    }
+    const double renderSeconds = microseconds(Clock::now() - renderStart) / 1e6;
+
+    client.close();
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+
+    std::printf("document: %s (%zu pages)\n", document.c_str(), pages.size());
+    std::printf("ping round trip: median %.1f us, p99 %.1f us (10000 requests; target median < 50 us)\n",
+                pings[pings.size() / 2], pings[pings.size() * 99 / 100]);
+    std::printf("open + inspect: %.1f ms (open %.1f ms; target < 300 ms)\n", openMs, openOnlyMs);
+    std::printf("render_page at scale 2: %.2f s for %zu pages, %.1f pages/s\n", renderSeconds, pages.size(),
+                static_cast<double>(pages.size()) / renderSeconds);
+    return 0;
+}
