@@ -29,9 +29,10 @@ bool encode(std::FILE* file, const std::uint8_t* firstRow, std::uint32_t width, 
     }
     png_init_io(png, file);
     png_set_compression_level(png, compressionLevel);
-    // Sub filtering alone: nearly all of the gain of adaptive filtering on rendered pages at a
-    // fraction of its cost.
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    // Rendered pages are mostly flat runs of paper colour, which deflate well unfiltered:
+    // measured on an A4 page at 150 dpi, no filter at level 1 was both the fastest and smaller
+    // than Sub, Up or adaptive filtering at the same level.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
