@@ -132,12 +132,39 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
             return ask(request);
         case CommandMethod::assistantContext:
             return assistantContext(request);
+        case CommandMethod::addHighlight:
+        case CommandMethod::addNote:
+        case CommandMethod::addInk:
+        case CommandMethod::addContent:
+        case CommandMethod::updateAnnotation:
+        case CommandMethod::removeAnnotation:
+        case CommandMethod::fillForm:
+        case CommandMethod::organizePages:
+        case CommandMethod::rotatePages:
+        case CommandMethod::deletePages:
+        case CommandMethod::mergeDocuments:
+            return edit(request);
+        case CommandMethod::extractPages:
+            return extractPages(request);
+        case CommandMethod::undo:
+            return applyHistory(request, true);
+        case CommandMethod::redo:
+            return applyHistory(request, false);
+        case CommandMethod::saveDocument:
+            return saveDocument(request);
+        case CommandMethod::exportDocument:
+            return exportDocument(request);
+        case CommandMethod::listRecovery:
+            return listRecovery(request);
+        case CommandMethod::restoreRecovery:
+            return restoreRecovery(request);
+        case CommandMethod::discardRecovery:
+            return discardRecovery(request);
         case CommandMethod::cancel:
             // Only reachable through handle's fast path; answered the same way here for safety.
             return cancel(request);
-        default:
-            return notYetSupported(request);
     }
+    throw EngineFailure("invalid_argument", "Unknown command method.");
 }
 
 CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
@@ -182,37 +209,6 @@ CommandResponse DocumentEngine::setGrants(const CommandRequest& request) {
     }
     grants_ = std::move(grants);
     return CommandResponse::success(request.id, CommandResult{});
-}
-
-CommandResponse DocumentEngine::notYetSupported(const CommandRequest& request) {
-    std::optional<std::string_view> permission = "modify";
-    switch (request.method) {
-        case CommandMethod::saveDocument:
-        case CommandMethod::exportDocument:
-            permission = "export";
-            break;
-        case CommandMethod::extractPages:
-            permission = request.params.destination ? "export" : "modify";
-            break;
-        case CommandMethod::listRecovery:
-        case CommandMethod::restoreRecovery:
-        case CommandMethod::discardRecovery:
-            permission.reset();
-            break;
-        default:
-            break;
-    }
-    if (isMutatingMethod(request.method)) requireMCPMutation(request);
-    if (permission) {
-        requireSession(request, permission);
-        if (request.params.destination) requireGrantedPath(*request.params.destination, request);
-        if (request.params.imagePath) requireGrantedPath(*request.params.imagePath, request);
-        if (request.method == CommandMethod::mergeDocuments && request.params.paths) {
-            for (const std::string& path : *request.params.paths) requireGrantedPath(path, request);
-        }
-    }
-    throw EngineFailure("unsupported", "This version of Kivo PDF cannot run " + std::string(rawValue(request.method)) +
-                                           " yet. Nothing changed.");
 }
 
 }  // namespace kivo

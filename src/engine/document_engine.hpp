@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/commands.hpp"
 #include "core/worker_limits.hpp"
@@ -40,6 +41,10 @@ std::string canonicalPath(const std::string& path);
 class DocumentEngine {
 public:
     using ProgressFunction = std::function<void(const CommandProgress&)>;
+    // One edit's change to a session; answers the ids of the pages whose appearance changed.
+    using Perform = std::function<std::vector<std::string>(Session&)>;
+    // Checks an edit's parameters without touching the session and answers its change.
+    using Prepare = std::function<Perform(Session&)>;
 
     // Starts PDFium for the process when this is its first user.
     explicit DocumentEngine(ResourceLimits limits);
@@ -81,8 +86,24 @@ private:
     CommandResponse ask(const CommandRequest& request);
     CommandResponse assistantContext(const CommandRequest& request);
 
-    // Methods this worker does not run yet: they pass the same guards as they will, then refuse.
-    CommandResponse notYetSupported(const CommandRequest& request);
+    // Editing commands. A change is prepared first (parameter checks that touch nothing), then
+    // performed between an undo checkpoint and its commit or rollback; it answers the ids of the
+    // pages whose appearance changed.
+    CommandResponse mutate(const CommandRequest& request, std::string_view permission, const Prepare& prepare);
+    CommandResponse edit(const CommandRequest& request);
+    Perform addContent(const CommandRequest& request);
+    Perform merge(const CommandRequest& request, const Session& target);
+    CommandResponse extractPages(const CommandRequest& request);
+    CommandResponse applyHistory(const CommandRequest& request, bool undo);
+
+    // Save and export commands.
+    CommandResponse saveDocument(const CommandRequest& request);
+    CommandResponse exportDocument(const CommandRequest& request);
+
+    // Recovery commands.
+    CommandResponse listRecovery(const CommandRequest& request);
+    CommandResponse restoreRecovery(const CommandRequest& request);
+    CommandResponse discardRecovery(const CommandRequest& request);
 
     void teardownSessions() noexcept;
 

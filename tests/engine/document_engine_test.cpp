@@ -304,7 +304,9 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     auto extractInPlace = onDocument("x", CommandMethod::extractPages, CommandChannel::mcp);
     auto extractToFile = onDocument("x", CommandMethod::extractPages, CommandChannel::mcp);
     extractToFile.params.destination = (dir.path() / "out.pdf").string();
-    const std::string unsupportedPrefix = "unsupported: This version of Kivo PDF cannot run ";
+    extractInPlace.params.pageIds = extractToFile.params.pageIds = std::vector<std::string>{pageId};
+    auto exportElsewhere = onDocument("e", CommandMethod::exportDocument, CommandChannel::ui);
+    exportElsewhere.params.destination = (dir.path() / "ungranted" / "copy.pdf").string();
 
     struct Case {
         const char* name;
@@ -321,13 +323,12 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
         {"read: extract to a file", {}, extractToFile, "unauthorized: MCP is not allowed to export this document."},
         {"read: extract in place", {}, extractInPlace, "unauthorized: MCP is not allowed to modify this document."},
         {"modify: edit passes the guards", {"read", "modify"},
-         onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp), unsupportedPrefix + "add_highlight yet. Nothing changed."},
+         onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
+         "invalid_argument: add_highlight requires pageId and rect."},
         {"export: ungranted path", {"read", "export"}, extractToFile,
          "unauthorized: That path has not been granted to MCP."},
-        {"export: source through a link", {"read", "export"}, exportToSource,
-         unsupportedPrefix + "export_document yet. Nothing changed."},
-        {"editor is never checked", {}, onDocument("a", CommandMethod::saveDocument, CommandChannel::ui),
-         unsupportedPrefix + "save_document yet. Nothing changed."},
+        {"export: source through a link", {"read", "export"}, exportToSource, "ok"},
+        {"editor is never checked", {}, exportElsewhere, "ok"},
     };
     for (const Case& c : cases) {
         grant(c.permissions);
@@ -335,7 +336,9 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     }
 
     grant({"export"}, {(dir.path() / "out.pdf").string()});
-    EXPECT_EQ(outcome(extractToFile), unsupportedPrefix + "extract_pages yet. Nothing changed.");
+    extractToFile.operationId = newOperation();
+    EXPECT_EQ(outcome(extractToFile), "ok");
+    EXPECT_TRUE(fs::exists(dir.path() / "out.pdf"));
 }
 
 TEST_F(EngineWithDocument, ListsDocumentsPerChannelAndForgetsClosedOnes) {

@@ -1,0 +1,295 @@
+// The editing commands. Every change runs through one frame: who may edit, an undo checkpoint,
+// the change, then either a commit (a new revision, a fresh census, a recovery checkpoint on
+// disk) or a rollback to exactly the state before, so that a change is all or nothing.
+
+#include <filesystem>
+#include <system_error>
+
+#include "engine/document_engine.hpp"
+#include "engine/recovery_store.hpp"
+#include "engine/session.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double defaultFontSize = 14;
+constexpr std::int64_t defaultRotation = 90;
+
+EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+
+// Paths from a client are taken against the worker's current folder, as `open` takes them.
+fs::path clientPath(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? fs::path(path) : absolute;
+}
+
+std::vector<std::string> pageIdsOf(const Session& session) {
+    std::vector<std::string> ids;
+    ids.reserve(session.pages().size());
+    for (const PageInfo& page : session.pages()) ids.push_back(page.id);
+    return ids;
+}
+
+// A checkpoint that cannot be written costs the user only a crash safety net, never the change.
+void writeRecovery(const Session& session) noexcept {
+    try {
+        RecoveryStore::write(session);
+    } catch (...) {
+    }
+}
+
+// Raises the revision and reads the census at it, so the answer and every later inspection of
+// this revision come from one walk over the pages. Fails only when the PDF engine is gone.
+void enterRevision(Session& session, std::int64_t revision) {
+    session.setRevision(revision);
+    session.documentContent();
+}
+
+void historyStep(Session& session, bool undo) {
+    if (undo) {
+        session.undo();
+    } else {
+        session.redoLast();
+    }
+}
+
+// Only the parameters of the request are read; a missing one is refused before any change.
+DocumentEngine::Perform annotationEdit(const CommandRequest& request) {
+    const CommandParams& p = request.params;
+    switch (request.method) {
+        case CommandMethod::addHighlight:
+            if (!p.pageId || !p.rect) throw invalid("add_highlight requires pageId and rect.");
+            return [&p](Session& s) {
+                s.addHighlight(*p.pageId, *p.rect, p.contents.value_or("Highlight"));
+                return std::vector<std::string>{*p.pageId};
+            };
+        case CommandMethod::addNote:
+            if (!p.pageId || !p.rect) throw invalid("add_note requires pageId and rect.");
+            return [&p](Session& s) {
+                s.addNote(*p.pageId, *p.rect, p.contents.value_or("Note"));
+                return std::vector<std::string>{*p.pageId};
+            };
+        case CommandMethod::addInk:
+            if (!p.pageId || !p.points) throw invalid("add_ink requires pageId and points.");
+            return [&p](Session& s) {
+                s.addInk(*p.pageId, *p.points, p.contents.value_or("Ink"));
+                return std::vector<std::string>{*p.pageId};
+            };
+        case CommandMethod::updateAnnotation:
+            if (!p.annotationId) throw invalid("update_annotation requires annotationId.");
+            return [&p](Session& s) {
+                return std::vector<std::string>{s.updateAnnotation(*p.annotationId, p.rect, p.contents)};
+            };
+        case CommandMethod::removeAnnotation:
+            if (!p.annotationId) throw invalid("remove_annotation requires annotationId.");
+            return [&p](Session& s) { return std::vector<std::string>{s.removeAnnotation(*p.annotationId)}; };
+        default:
+            return nullptr;
+    }
+}
+
+DocumentEngine::Perform pageEdit(const CommandRequest& request, const Session& session) {
+    const CommandParams& p = request.params;
+    switch (request.method) {
+        case CommandMethod::fillForm:
+            if (!p.fieldName || !p.value) throw invalid("fill_form requires fieldName and value.");
+            return [&p](Session& s) { return s.fillField(*p.fieldName, *p.value); };
+        case CommandMethod::organizePages:
+            if (!p.pageIds || p.pageIds->empty()) throw invalid("organize_pages requires a non-empty pageIds list.");
+            return [&p](Session& s) {
+                s.reorder(*p.pageIds);
+                return *p.pageIds;
+            };
+        case CommandMethod::deletePages:
+            if (!p.pageIds || p.pageIds->empty()) throw invalid("delete_pages requires pageIds.");
+            return [&p](Session& s) { return s.deletePages(*p.pageIds); };
+        case CommandMethod::rotatePages: {
+            if (!p.pageIds || p.pageIds->empty()) throw invalid("rotate_pages requires pageIds.");
+            const std::int64_t requested = p.rotation.value_or(defaultRotation);
+            session.uniqueExisting(*p.pageIds);
+            // A rotation allowed from one quarter turn is allowed from every one.
+            Session::nextRotation(0, requested);
+            return [&p, requested](Session& s) {
+                for (const std::string& id : *p.pageIds) {
+                    OpenPage page = s.loadPage(id);
+                    const int next = Session::nextRotation(pdfium::FPDFPage_GetRotation(page.get()), requested);
+                    pdfium::FPDFPage_SetRotation(page.get(), next);
+                }
+                s.refreshPageMetrics();
+                return *p.pageIds;
+            };
+        }
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::string_view permission,
+                                       const Prepare& prepare) {
+    requireMCPMutation(request);
+    Session& session = requireSession(request, permission);
+    if (session.readOnly()) {
+        throw EngineFailure("read_only",
+                            "This file is treated as read-only. Save a copy if you need an unsigned working file.");
+    }
+    const Perform perform = prepare(session);
+    const std::int64_t revision = session.revision();
+
+    session.checkpoint();
+    std::vector<std::string> affected;
+    try {
+        affected = perform(session);
+        session.refreshBacking();
+        enterRevision(session, revision + 1);
+    } catch (...) {
+        // Neither a cancel nor the memory limit may stop a half-restored document.
+        RunningCommand::Uninterruptible section;
+        session.setRevision(revision);
+        session.rollbackCheckpoint();
+        throw;
+    }
+    session.commitCheckpoint();
+    writeRecovery(session);
+
+    CommandResult result = session.inspectResult();
+    result.affectedPages = std::move(affected);
+    return CommandResponse::success(request.id, std::move(result));
+}
+
+CommandResponse DocumentEngine::edit(const CommandRequest& request) {
+    return mutate(request, "modify", [this, &request](Session& session) -> Perform {
+        if (request.method == CommandMethod::addContent) return addContent(request);
+        if (request.method == CommandMethod::mergeDocuments) return merge(request, session);
+        if (Perform perform = annotationEdit(request)) return perform;
+        if (Perform perform = pageEdit(request, session)) return perform;
+        throw EngineFailure("internal", "Kivo PDF has no edit for " + std::string(rawValue(request.method)) + ".");
+    });
+}
+
+DocumentEngine::Perform DocumentEngine::addContent(const CommandRequest& request) {
+    const CommandParams& p = request.params;
+    if (!p.pageId || !p.rect) throw invalid("add_content requires pageId and rect.");
+    if (p.imagePath) requireGrantedPath(*p.imagePath, request);
+    const std::string kind = p.kind.value_or("text");
+    std::string contents = p.contents.value_or("");
+    if (kind == "text") {
+        const double fontSize = p.fontSize.value_or(defaultFontSize);
+        return [&p, contents, fontSize](Session& s) {
+            s.addTextBox(*p.pageId, *p.rect, contents, fontSize);
+            return std::vector<std::string>{*p.pageId};
+        };
+    }
+    if (kind != "image" && kind != "signature") throw invalid("add_content kind must be text, image, or signature.");
+    if (!p.imagePath) throw invalid(kind + " requires imagePath.");
+    if (contents.empty()) contents = kind == "image" ? "Image" : "Visual signature";
+    return [&p, kind, contents](Session& s) {
+        s.addStamp(*p.pageId, *p.rect, clientPath(*p.imagePath), kind, contents);
+        return std::vector<std::string>{*p.pageId};
+    };
+}
+
+// Every source is found and allowed before the first page is appended, so a refused source
+// costs no rollback.
+DocumentEngine::Perform DocumentEngine::merge(const CommandRequest& request, const Session& target) {
+    const CommandParams& p = request.params;
+    std::vector<DocumentBytes::Shared> sources;
+    if (p.path) {
+        requireGrantedPath(*p.path, request);
+        sources.push_back(DocumentBytes::read(clientPath(*p.path)));
+    } else {
+        for (const std::string& id : p.sessionIds.value_or(std::vector<std::string>{})) {
+            if (id == target.id()) continue;
+            if (request.channel == CommandChannel::mcp && !grants_.sessionIds.contains(id)) {
+                throw EngineFailure("unauthorized", "That document has not been granted to MCP.");
+            }
+            const auto found = sessions_.find(id);
+            if (found == sessions_.end()) throw EngineFailure("not_found", "No open document matches " + id + ".");
+            sources.push_back(found->second->backingBytes());
+        }
+        if (sources.empty()) throw invalid("merge_documents requires path or sessionIds.");
+    }
+    return [sources = std::move(sources)](Session& s) {
+        std::vector<std::string> added;
+        for (const DocumentBytes::Shared& bytes : sources) {
+            std::vector<std::string> pages = s.merge(bytes);
+            added.insert(added.end(), pages.begin(), pages.end());
+        }
+        return added;
+    };
+}
+
+CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
+    const CommandParams& p = request.params;
+    if (!p.pageIds || p.pageIds->empty()) throw invalid("extract_pages requires pageIds.");
+    if (!p.destination) {
+        return mutate(request, "modify", [&p](Session& session) -> Perform {
+            session.uniqueExisting(*p.pageIds);
+            return [&p](Session& s) { return s.extractPagesInPlace(*p.pageIds); };
+        });
+    }
+
+    requireMCPMutation(request);
+    Session& session = requireSession(request, "export");
+    requireGrantedPath(*p.destination, request);
+    const fs::path destination = clientPath(*p.destination);
+    if (destination.has_parent_path()) fs::create_directories(destination.parent_path());
+    session.uniqueExisting(*p.pageIds);
+
+    // The pages are cut from a copy, and the copy replaces the destination whole: an existing
+    // file there (even the document's own, whose bytes PDFium may still be reading) is never
+    // truncated or left half written.
+    std::unique_ptr<Session> copy = session.detachedCopy();
+    copy->extractPagesInPlace(*p.pageIds);
+    copy->atomicWrite(destination);
+    copy.reset();
+
+    CommandResult result = session.inspectResult();
+    result.affectedPages = *p.pageIds;
+    result.sourcePath = destination.string();
+    return CommandResponse::success(request.id, std::move(result));
+}
+
+CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool undo) {
+    requireMCPMutation(request);
+    Session& session = requireSession(request, "modify");
+    const std::int64_t revision = session.revision();
+
+    try {
+        historyStep(session, undo);
+    } catch (const EngineFailure& failure) {
+        // A state that could not be opened again leaves the session without a document; the
+        // step back reopens the state it came from.
+        if (failure.code != "empty_history" && !session.isOpen()) {
+            RunningCommand::Uninterruptible section;
+            try {
+                historyStep(session, !undo);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    try {
+        enterRevision(session, revision + 1);
+    } catch (...) {
+        RunningCommand::Uninterruptible section;
+        session.setRevision(revision);
+        try {
+            historyStep(session, !undo);
+        } catch (...) {
+        }
+        throw;
+    }
+    writeRecovery(session);
+
+    CommandResult result = session.inspectResult();
+    result.affectedPages = pageIdsOf(session);
+    return CommandResponse::success(request.id, std::move(result));
+}
+
+}  // namespace kivo

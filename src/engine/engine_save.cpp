@@ -1,0 +1,96 @@
+// Saving and exporting. Both write the whole document through a hidden sibling that then takes
+// the destination's place; neither changes the document's content or its revision.
+
+#include <filesystem>
+#include <system_error>
+
+#include "engine/document_engine.hpp"
+#include "engine/recovery_store.hpp"
+#include "engine/session.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+
+EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+
+std::string clientPath(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? path : absolute.string();
+}
+
+void refuseChangedSource(Session& session, bool force) {
+    if (!force && session.sourceChangedOnDisk()) {
+        throw EngineFailure("source_changed", "The file on disk has changed. Save As, or pass force to overwrite.");
+    }
+}
+
+// The written file becomes the document's own: the document counts as saved, the outside-change
+// guard watches the new file, and the crash checkpoint is no longer needed.
+void writeAndAdopt(Session& session, const std::string& path) {
+    session.atomicWrite(path);
+    session.refreshBacking();
+    session.setSourcePath(path);
+    session.setSavedGeneration(session.generation());
+    session.captureSourceStamp();
+    try {
+        RecoveryStore::discard(session.id());
+    } catch (...) {
+        // A stale checkpoint is only clutter; the save itself succeeded.
+    }
+}
+
+}  // namespace
+
+CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
+    requireMCPMutation(request);
+    Session& session = requireSession(request, "export");
+    const CommandParams& p = request.params;
+    const std::string mode = p.saveMode.value_or("save");
+    if (session.readOnly() && mode != "saveCopy") {
+        throw EngineFailure("read_only",
+                            "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
+    }
+    const bool force = p.force.value_or(false);
+    if (mode == "save") {
+        if (!session.sourcePath()) throw invalid("Save As is required for a document without a path.");
+        const std::string path = *session.sourcePath();
+        requireGrantedPath(path, request);
+        refuseChangedSource(session, force);
+        writeAndAdopt(session, path);
+    } else if (mode == "saveAs") {
+        if (!p.destination) throw invalid("saveAs requires destination.");
+        requireGrantedPath(*p.destination, request);
+        // The guard is about the document's own file: a Save As must not hide that it changed.
+        refuseChangedSource(session, force);
+        writeAndAdopt(session, clientPath(*p.destination));
+    } else if (mode == "saveCopy") {
+        if (!p.destination) throw invalid("saveCopy requires destination.");
+        requireGrantedPath(*p.destination, request);
+        session.atomicWrite(clientPath(*p.destination));
+        session.refreshBacking();
+    } else {
+        throw invalid("saveMode must be save, saveAs, or saveCopy.");
+    }
+    return CommandResponse::success(request.id, session.inspectResult());
+}
+
+CommandResponse DocumentEngine::exportDocument(const CommandRequest& request) {
+    requireMCPMutation(request);
+    Session& session = requireSession(request, "export");
+    const auto& destination = request.params.destination;
+    if (!destination) throw invalid("export_document requires destination.");
+    requireGrantedPath(*destination, request);
+    session.atomicWrite(clientPath(*destination));
+
+    CommandResult result = session.inspectResult();
+    std::vector<std::string> warnings = result.warnings.value_or(std::vector<std::string>{});
+    if (session.readOnly()) warnings.push_back("Exported copy may not preserve signature validity.");
+    result.warnings = std::move(warnings);
+    return CommandResponse::success(request.id, std::move(result));
+}
+
+}  // namespace kivo
