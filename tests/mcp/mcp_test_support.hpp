@@ -1,25 +1,33 @@
 #pragma once
 
 // Shared pieces of the connector's tests: a scratch support folder, a fake
-// worker on a real Unix socket, and an in-process server session.
+// worker on a real Unix socket, an in-process server session, and programs
+// started as children.
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -28,6 +36,8 @@
 #include "core/commands.hpp"
 #include "core/line_io.hpp"
 #include "mcp/mcp_server.hpp"
+
+extern char** environ;
 
 namespace kivo::mcptest {
 
@@ -286,6 +296,124 @@ private:
 
     std::vector<std::string> lines_;
     MCPServer server_;
+};
+
+// A program started as a child with pipes on its standard input and output
+// (standard error is inherited, so its complaints show in the test log). It
+// inherits this process's environment, with `environment` added over it. Every
+// read and wait has a time limit, and a child still running at the end is killed.
+class ChildProgram {
+public:
+    ChildProgram(const std::string& program, const std::vector<std::string>& arguments = {},
+                 const std::map<std::string, std::string>& environment = {}, bool keepOutput = true) {
+        ::signal(SIGPIPE, SIG_IGN);
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+
+        std::map<std::string, std::string> merged;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (const auto equals = text.find('='); equals != std::string::npos) {
+                merged[text.substr(0, equals)] = text.substr(equals + 1);
+            }
+        }
+        for (const auto& [key, value] : environment) merged[key] = value;
+        std::vector<std::string> envText;
+        for (const auto& [key, value] : merged) envText.push_back(key + "=" + value);
+        std::vector<std::string> argText{program};
+        argText.insert(argText.end(), arguments.begin(), arguments.end());
+        const auto pointers = [](std::vector<std::string>& texts) {
+            std::vector<char*> list;
+            for (auto& text : texts) list.push_back(text.data());
+            list.push_back(nullptr);
+            return list;
+        };
+        auto argv = pointers(argText);
+        auto envp = pointers(envText);
+        const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        if (spawned != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "could not start " << program << ": " << std::strerror(spawned);
+        }
+        if (!keepOutput) {
+            ::close(output_);
+            output_ = -1;
+        }
+    }
+    ~ChildProgram() {
+        if (input_ >= 0) ::close(input_);
+        if (output_ >= 0) ::close(output_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+    void write(const std::string& text) {
+        std::size_t done = 0;
+        while (input_ >= 0 && done < text.size()) {
+            const ssize_t n = ::write(input_, text.data() + done, text.size() - done);
+            if (n <= 0) return;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    void closeInput() {
+        if (input_ >= 0) ::close(input_);
+        input_ = -1;
+    }
+
+    // The next line of standard output without its line feed; at the end of
+    // the output, or when no line came within `seconds`, what there is of it.
+    std::string readLine(double seconds = 10) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+        for (;;) {
+            if (const auto end = pending_.find('\n'); end != std::string::npos) {
+                std::string line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd entry{output_, POLLIN, 0};
+            char chunk[65536];
+            ssize_t n = 0;
+            if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) != 1 ||
+                (n = ::read(output_, chunk, sizeof chunk)) <= 0) {
+                return std::exchange(pending_, std::string());
+            }
+            pending_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // The exit status, or -1 when the child has not ended within `seconds`.
+    int wait(double seconds = 10) {
+        for (int i = 0; pid_ > 0 && i < seconds * 100; ++i) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            ::usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::string pending_;
 };
 
 }  // namespace kivo::mcptest

@@ -1,11 +1,7 @@
 // Tool calls end to end against a fake worker on a real socket, in process and
 // through the kivo-pdf-mcp program.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -13,8 +9,6 @@
 #include "mcp/mcp_server.hpp"
 #include "mcp/rendered_page.hpp"
 #include "mcp_test_support.hpp"
-
-extern char** environ;
 
 namespace kivo {
 namespace {
@@ -302,71 +296,10 @@ TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
 }
 
 // The program itself, as a client starts it.
-class Child {
+class Child : public mcptest::ChildProgram {
 public:
-    explicit Child(bool keepOutput = true) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const std::string program = std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp";
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) std::abort();
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-        if (!keepOutput) {
-            ::close(output_);
-            output_ = -1;
-        }
-    }
-    ~Child() {
-        if (input_ >= 0) ::close(input_);
-        if (output_ >= 0) ::close(output_);
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    void write(const std::string& text) { (void)::write(input_, text.data(), text.size()); }
-    void closeInput() {
-        ::close(input_);
-        input_ = -1;
-    }
-
-    std::string readLine() {
-        std::string line;
-        char c = 0;
-        pollfd entry{output_, POLLIN, 0};
-        while (true) {
-            if (::poll(&entry, 1, 10000) != 1 || ::read(output_, &c, 1) != 1) return line;
-            if (c == '\n') return line;
-            line.push_back(c);
-        }
-    }
-
-    // Exit status, waiting at most ten seconds.
-    int wait() {
-        for (int i = 0; i < 1000; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            ::usleep(10000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
+    explicit Child(bool keepOutput = true)
+        : ChildProgram(std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp", {}, {}, keepOutput) {}
 };
 
 TEST(MCPProgram, ServesAClientOverStandardIO) {
