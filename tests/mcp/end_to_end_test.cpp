@@ -104,7 +104,8 @@ protected:
         hello.params.token = uiToken_;
         ASSERT_TRUE(editor(hello).ok);
 
-        const std::pair<const char*, CommandResult*> documents[] = {{"shared.pdf", &shared_}, {"private.pdf", &private_}};
+        const std::pair<const char*, CommandResult*> documents[] = {{"shared.pdf", &shared_},
+                                                                     {"private.pdf", &private_}};
         for (const auto& [name, opened] : documents) {
             auto open = editorRequest(CommandMethod::open);
             open.params.path = (dir_.path() / "docs" / name).string();
@@ -179,7 +180,8 @@ protected:
         ToolOutcome outcome;
         outcome.result = rpc(connector, "tools/call", {{"name", tool}, {"arguments", arguments}});
         try {
-            outcome.response = CommandJSON::decodeResponse(outcome.result.at("content").at(0).at("text").get<std::string>());
+            const json& text = outcome.result.at("content").at(0).at("text");
+            outcome.response = CommandJSON::decodeResponse(text.get<std::string>());
         } catch (const std::exception& error) {
             ADD_FAILURE() << tool << ": no worker response in " << outcome.result.dump() << " (" << error.what() << ")";
         }
