@@ -1,0 +1,110 @@
+#include "document_worker.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "test_pdfs.hpp"
+
+namespace kivo::testing {
+
+namespace fs = std::filesystem;
+
+std::string modeName(WorkerMode mode) { return mode == WorkerMode::stdio ? "Stdio" : "Socket"; }
+
+DocumentWorker::DocumentWorker(WorkerMode mode, const fs::path& folder) : mode_(mode) {
+    const std::map<std::string, std::string> environment{{"KIVO_PDF_SUPPORT_DIR", (folder / "support").string()},
+                                                         {"TMPDIR", folder.string()},
+                                                         {"KIVO_PDF_WORKER_SANDBOX", "off"}};
+    if (mode == WorkerMode::stdio) {
+        process_ = std::make_unique<WorkerProcess>(std::vector<std::string>{}, environment);
+        return;
+    }
+    const fs::path socket = folder / "w.sock";
+    process_ = std::make_unique<WorkerProcess>(std::vector<std::string>{"--socket", socket.string(), "--token-stdin"},
+                                               environment);
+    process_->write("ui-token\nmcp-token\n");
+    process_->closeInput();
+    for (int i = 0; i < 400 && process_->errorOutput().find("listening on") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    editor_ = std::make_unique<SocketConnection>(socket);
+    mcp_ = std::make_unique<SocketConnection>(socket);
+    for (auto [connection, token] : {std::pair{editor_.get(), "ui-token"}, std::pair{mcp_.get(), "mcp-token"}}) {
+        auto hello = makeRequest(CommandMethod::hello);
+        hello.params.token = token;
+        connection->write(requestLine(hello));
+        const auto answer = readExchange(*connection).response;
+        EXPECT_TRUE(answer && answer->ok) << process_->errorOutput();
+    }
+}
+
+DocumentWorker::~DocumentWorker() { stop(); }
+
+CommandResponse DocumentWorker::send(const CommandRequest& request) {
+    CommandRequest numbered = request;
+    if (numbered.id.empty()) numbered.id = "r" + std::to_string(++requests_);
+    Exchange exchange;
+    if (mode_ == WorkerMode::stdio) {
+        process_->write(requestLine(numbered));
+        exchange = readExchange(*process_);
+    } else {
+        SocketConnection& connection = numbered.channel == CommandChannel::mcp ? *mcp_ : *editor_;
+        connection.write(requestLine(numbered));
+        exchange = readExchange(connection);
+    }
+    if (!exchange.response) return CommandResponse::failure(numbered.id, "<no response>", process_->errorOutput());
+    EXPECT_EQ(exchange.response->id, numbered.id);
+    return *exchange.response;
+}
+
+CommandResponse DocumentWorker::open(const fs::path& path) {
+    auto request = makeRequest(CommandMethod::open);
+    request.params.path = path.string();
+    CommandResponse response = send(request);
+    EXPECT_TRUE(response.ok) << path << ": " << outcome(response);
+    return response;
+}
+
+int DocumentWorker::stop() {
+    editor_.reset();
+    mcp_.reset();
+    process_->closeInput();
+    if (mode_ == WorkerMode::stdio) return process_->wait();
+    return 0;  // the socket worker ends with the process object
+}
+
+CommandRequest makeRequest(CommandMethod method, CommandChannel channel) {
+    CommandRequest request;
+    request.method = method;
+    request.channel = channel;
+    return request;
+}
+
+std::string outcome(const CommandResponse& response) {
+    if (response.ok) return "ok";
+    if (!response.error) return "failure without error";
+    return response.error->code + ": " + response.error->message;
+}
+
+std::string tinyPng() {
+    return std::string(
+        "\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02\x08\x02\x00\x00\x00\xfd\xd4\x9a\x73"
+        "\x00\x00\x00\x10IDAT\x78\x9c\x63\xf8\xcf\xc0\xc0\x00\xc2\x60\x02\x00\x19\xf4\x02\xfe\xab\x41\x56\xbc"
+        "\x00\x00\x00\x00IEND\xae\x42\x60\x82",
+        73);
+}
+
+std::string makeSignedPdf() {
+    return assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [4 0 R] /SigFlags 3 >> >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [4 0 R] >>",
+        "<< /Type /Annot /Subtype /Widget /FT /Sig /T (signature) /Rect [0 0 0 0] /P 3 0 R /V 5 0 R >>",
+        "<< /Type /Sig /Filter /Adobe.PPKLite /SubFilter /adbe.pkcs7.detached /ByteRange [0 0 0 0] "
+        "/Contents <00> >>",
+    });
+}
+
+}  // namespace kivo::testing

@@ -1,0 +1,54 @@
+#pragma once
+
+// A worker in stdio or socket mode as the editor talks to it, with (over the socket) a second
+// connection as the MCP client, so one scenario can run through both modes.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/commands.hpp"
+#include "worker_process.hpp"
+
+namespace kivo::testing {
+
+enum class WorkerMode { stdio, socket };
+
+std::string modeName(WorkerMode mode);
+
+class DocumentWorker {
+public:
+    // Support folder, temporary folder and socket live below `folder`; the sandbox is off.
+    DocumentWorker(WorkerMode mode, const std::filesystem::path& folder);
+    ~DocumentWorker();
+    DocumentWorker(const DocumentWorker&) = delete;
+    DocumentWorker& operator=(const DocumentWorker&) = delete;
+
+    // One request and its answer; an MCP request goes over the MCP connection. A missing answer
+    // is a failure with code "<no response>".
+    CommandResponse send(const CommandRequest& request);
+    // Opens a file from the editor; a failed open fails the calling test.
+    CommandResponse open(const std::filesystem::path& path);
+    // Ends the worker as its owner would (stdio: the end of its input) and answers its status.
+    int stop();
+
+private:
+    WorkerMode mode_;
+    std::unique_ptr<WorkerProcess> process_;
+    std::unique_ptr<SocketConnection> editor_;
+    std::unique_ptr<SocketConnection> mcp_;
+    int requests_ = 0;
+};
+
+CommandRequest makeRequest(CommandMethod method, CommandChannel channel = CommandChannel::ui);
+
+// "ok", or the error's code and message as "code: message".
+std::string outcome(const CommandResponse& response);
+
+// A two-by-two PNG.
+std::string tinyPng();
+
+// One page with a signature field whose value is a signature dictionary.
+std::string makeSignedPdf();
+
+}  // namespace kivo::testing
