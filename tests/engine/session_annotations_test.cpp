@@ -121,15 +121,8 @@ TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle
 }
 
 TEST_F(SessionAnnotations, SubtypeNamesAndKinds) {
-    const std::pair<int, const char*> names[] = {
-        {1, "Text"},       {2, "Link"},      {3, "FreeText"},   {4, "Line"},    {5, "Square"},   {6, "Circle"},
-        {7, "Polygon"},    {8, "PolyLine"},  {9, "Highlight"},  {10, "Underline"}, {11, "Squiggly"},
-        {12, "StrikeOut"}, {13, "Stamp"},    {14, "Caret"},     {15, "Ink"},    {16, "Popup"},
-        {17, "FileAttachment"}, {20, "Widget"}, {21, "Screen"}, {24, "Watermark"}, {28, "Redact"},
-        {0, "Other"},      {18, "Other"},    {19, "Other"},     {22, "Other"},  {27, "Other"},   {29, "Other"},
-        {-1, "Other"},
-    };
-    for (const auto& [code, name] : names) EXPECT_EQ(Session::subtypeName(code), name) << code;
+    EXPECT_EQ(Session::subtypeName(3), "FreeText");
+    EXPECT_EQ(Session::subtypeName(18), "Other");  // codes PDFium knows but the census does not name
 
     const auto session = open(makeAnnotatedPdf());
     const std::string page = session->pages()[0].id;

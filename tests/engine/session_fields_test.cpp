@@ -17,13 +17,6 @@ FormFieldInfo field(std::string name, std::string type, std::string value, std::
     return f;
 }
 
-TEST(SessionFieldTypes, Names) {
-    const std::pair<int, const char*> cases[] = {{0, "unknown"}, {1, "button"}, {2, "checkbox"}, {3, "radio"},
-                                                 {4, "combo"},   {5, "list"},   {6, "text"},     {7, "signature"},
-                                                 {8, "unknown"}, {-1, "unknown"}};
-    for (const auto& [code, name] : cases) EXPECT_EQ(formFieldTypeName(code), name) << code;
-}
-
 TEST(SessionRadioMerge, Cases) {
     struct Case {
         const char* name;
