@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <chrono>
@@ -507,6 +508,34 @@ TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
         EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
         fs::remove(folder);
     }
+}
+
+// A cancel that arrives half-way through an edit, after pages were already appended, leaves
+// the document exactly as it was; the rollback itself cannot be cut short.
+TEST_F(EngineWithDocument, ACancelledEditIsRolledBackWhole) {
+    const CommandResult before = engine->handle(onDocument("i", CommandMethod::inspect)).result.value();
+    auto merge = onDocument("merge", CommandMethod::mergeDocuments);
+    merge.params.path = pdf.string();
+    merge.progress = true;
+    std::vector<CommandPhase> phases;
+    const auto response = engine->handle(merge, [&](const CommandProgress& line) {
+        phases.push_back(line.phase);
+        if (line.phase != CommandPhase::loadingPages) return;
+        auto cancel = request("stop", CommandMethod::cancel, CommandChannel::ui);
+        cancel.params.requestId = "merge";
+        EXPECT_EQ(engine->handle(cancel).result->cancelled, true);
+    });
+    EXPECT_EQ(codeOf(response), "cancelled");
+    EXPECT_NE(std::find(phases.begin(), phases.end(), CommandPhase::loadingPages), phases.end());
+    EXPECT_EQ(engine->handle(onDocument("i", CommandMethod::inspect)).result, before);
+    EXPECT_TRUE(RecoveryStore::list().empty());
+
+    merge.progress.reset();
+    const auto merged = engine->handle(merge);
+    ASSERT_TRUE(merged.ok) << codeOf(merged);
+    EXPECT_EQ(merged.result->revision, 2);
+    EXPECT_EQ(merged.result->pageCount, 4);
+    EXPECT_EQ(merged.result->affectedPages->size(), 2u);
 }
 
 TEST_F(EngineWithDocument, TeardownCheckpointsOnlyUnsavedDocuments) {
