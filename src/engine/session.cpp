@@ -123,8 +123,11 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     measuredPages.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         RunningCommand::step(CommandPhase::loadingPages, i, count);
-        OpenPage page = openPageAt(i, true);
-        if (!page) {
+        // Size and rotation come from the page tree: the same figures a loaded page reports, without
+        // parsing every page's content, which made opening a long document several times slower.
+        FS_SIZEF size;
+        const int rotation = EPDF_GetPageRotationByIndex(document_.get(), i);
+        if (!FPDF_GetPageSizeByIndexF(document_.get(), i, &size) || rotation < 0 || rotation > 3) {
             throw EngineFailure("unsupported",
                                 "Page " + std::to_string(i + 1) + " could not be loaded, so this file cannot be opened.");
         }
@@ -132,9 +135,9 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         info.id = existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id
                                                                                   : newUUIDString();
         info.index = i;
-        info.width = FPDF_GetPageWidthF(page.get());
-        info.height = FPDF_GetPageHeightF(page.get());
-        info.rotation = FPDFPage_GetRotation(page.get());
+        info.width = size.width;
+        info.height = size.height;
+        info.rotation = rotation;
         measuredPages.push_back(std::move(info));
     }
     pages_ = std::move(measuredPages);
@@ -178,7 +181,9 @@ void Session::discloseUnsupportedScripts() {
         warnings_.push_back(scriptsWarning);
         return;
     }
-    if (!formHandle_) return;
+    // Field scripts hang off AcroForm fields only; without a form there is nothing to find, and
+    // the scan would load every page once more.
+    if (!formHandle_ || formTypeName_ == "none") return;
     static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
                                      FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
     const auto total = static_cast<std::int64_t>(pages_.size());

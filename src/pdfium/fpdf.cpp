@@ -107,6 +107,10 @@ bool FPDF_GetPageSizeByIndexF(FPDF_DOCUMENT d, int index, FS_SIZEF* size) {
     return ok;
 }
 
+int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT d, int index) {
+    return call<int>(Z_pdfiumZ_EPDF_GetPageRotationByIndex, d, index);
+}
+
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT d, std::string_view tag, std::span<uint16_t> buffer) {
     Scratch s;
     const Address key = s.bytes(tag);

@@ -213,6 +213,9 @@ bool FPDF_GetFileVersion(FPDF_DOCUMENT document, int* version);
 int FPDF_GetSignatureCount(FPDF_DOCUMENT document);
 int FPDFDoc_GetJavaScriptActionCount(FPDF_DOCUMENT document);
 bool FPDF_GetPageSizeByIndexF(FPDF_DOCUMENT document, int index, FS_SIZEF* size);
+// The page's /Rotate in quarter turns read from the page tree, without parsing the page's content
+// (an addition of this PDFium build); -1 when the page cannot be found.
+int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT document, int index);
 // Two-call string getters: with an empty buffer they answer the byte length including the
 // terminator; the buffer is in UTF-16 units.
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT document, std::string_view tag, std::span<uint16_t> buffer);
