@@ -1,6 +1,7 @@
 // Saving, exporting and extracting pages into a file through the worker's socket: the three
 // save modes, the guard against overwriting a file changed by another program, signed files,
-// and files that are replaced whole, never truncated.
+// and files that are replaced whole, never truncated. (Path grants for MCP are the engine's
+// tests.)
 
 #include <gtest/gtest.h>
 
@@ -117,46 +118,6 @@ TEST_F(WorkerSaving, SaveModesAndTheOutsideChangeGuard) {
         EXPECT_FALSE(fs::exists(written.parent_path() / ("." + written.filename().string() + ".kivo-tmp")));
     }
     EXPECT_EQ(worker->open(renamed).result->annotations->size(), 3u);
-}
-
-TEST_F(WorkerSaving, MCPWritesOnlyToGrantedPaths) {
-    const fs::path granted = dir.path() / "granted.pdf";
-    auto grants = makeRequest(CommandMethod::setGrants);
-    grants.params.sessionIds = Ids{session};
-    grants.params.permissions = Ids{"read", "export"};
-    grants.params.paths = Ids{granted.string()};
-    ASSERT_TRUE(worker->send(grants).ok);
-
-    int operation = 0;
-    const auto mcp = [&](CommandRequest r) {
-        r.channel = CommandChannel::mcp;
-        r.expectedRevision = 1;
-        r.operationId = "op-" + std::to_string(++operation);
-        return r;
-    };
-    auto exportGranted = mcp(on(CommandMethod::exportDocument));
-    exportGranted.params.destination = granted.string();
-    auto exportElsewhere = exportGranted;
-    exportElsewhere.params.destination = (dir.path() / "elsewhere.pdf").string();
-    exportElsewhere.operationId = "op-elsewhere";
-    auto unnumbered = exportGranted;
-    unnumbered.operationId.reset();
-    struct Case {
-        const char* name;
-        CommandRequest request;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"save to the granted document's own file", mcp(save("save")), "ok"},
-        {"save as to a granted path", mcp(save("saveAs", granted)), "ok"},
-        {"export to a granted path", exportGranted, "ok"},
-        {"export elsewhere", exportElsewhere, "unauthorized: That path has not been granted to MCP."},
-        {"export without an operation", unnumbered,
-         "invalid_argument: MCP mutations require operationId for deduplication."},
-        {"edit with export only", mcp(highlight()), "unauthorized: MCP is not allowed to modify this document."},
-    };
-    for (const Case& c : cases) EXPECT_EQ(outcome(worker->send(c.request)), c.expected) << c.name;
-    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere.pdf"));
 }
 
 TEST_F(WorkerSaving, ASignedFileStaysReadOnlyAndExportsWithAWarning) {
