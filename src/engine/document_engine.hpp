@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +35,9 @@ bool isMCPAllowedMethod(CommandMethod method) noexcept;
 // The form in which grants compare paths: absolute, symbolic links of the existing part resolved,
 // "." and ".." removed. A path that cannot be resolved keeps its lexical form.
 std::string canonicalPath(const std::string& path);
+
+// A path a client names, taken against the worker's current folder when relative.
+std::filesystem::path clientPath(const std::string& path);
 
 // The one object of the worker that owns every open document and runs every request. `handle` is
 // called from any number of connection threads; all document work runs one command at a time

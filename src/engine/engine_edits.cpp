@@ -3,7 +3,6 @@
 // disk) or a rollback to exactly the state before, so that a change is all or nothing.
 
 #include <filesystem>
-#include <system_error>
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
@@ -19,13 +18,6 @@ constexpr double defaultFontSize = 14;
 constexpr std::int64_t defaultRotation = 90;
 
 EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
-
-// Paths from a client are taken against the worker's current folder, as `open` takes them.
-fs::path clientPath(const std::string& path) {
-    std::error_code error;
-    fs::path absolute = fs::absolute(fs::path(path), error);
-    return error ? fs::path(path) : absolute;
-}
 
 std::vector<std::string> pageIdsOf(const Session& session) {
     std::vector<std::string> ids;

@@ -54,6 +54,12 @@ std::string canonicalPath(const std::string& path) {
     return resolved.string();
 }
 
+fs::path clientPath(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? fs::path(path) : absolute;
+}
+
 Session& DocumentEngine::requireSession(const CommandRequest& request, std::optional<std::string_view> permission) {
     const auto& sessionId = request.params.sessionId;
     const auto found = sessionId ? sessions_.find(*sessionId) : sessions_.end();
@@ -107,9 +113,7 @@ void DocumentEngine::teardownSessions() noexcept {
 CommandResponse DocumentEngine::open(const CommandRequest& request) {
     const auto& path = request.params.path;
     if (!path) throw EngineFailure("invalid_argument", "open requires a file path.");
-    std::error_code error;
-    fs::path location = fs::absolute(fs::path(*path), error);
-    if (error) location = fs::path(*path);
+    const fs::path location = clientPath(*path);
     if (location.empty() || ::access(location.c_str(), R_OK) != 0) {
         throw EngineFailure("file", "The file could not be opened.");
     }
@@ -150,9 +154,7 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
 
     fs::path destination;
     if (!mcp && params.pngPath) {
-        std::error_code error;
-        destination = fs::absolute(fs::path(*params.pngPath), error);
-        if (error) destination = fs::path(*params.pngPath);
+        destination = clientPath(*params.pngPath);
     } else {
         destination = RenderFolder::prepare() / RenderFolder::fileName(session.id(), *params.pageId, session.revision());
     }

@@ -1,9 +1,6 @@
 // Saving and exporting. Both write the whole document through a hidden sibling that then takes
 // the destination's place; neither changes the document's content or its revision.
 
-#include <filesystem>
-#include <system_error>
-
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
 #include "engine/session.hpp"
@@ -12,15 +9,7 @@
 namespace kivo {
 namespace {
 
-namespace fs = std::filesystem;
-
 EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
-
-std::string clientPath(const std::string& path) {
-    std::error_code error;
-    fs::path absolute = fs::absolute(fs::path(path), error);
-    return error ? path : absolute.string();
-}
 
 void refuseChangedSource(Session& session, bool force) {
     if (!force && session.sourceChangedOnDisk()) {
@@ -66,7 +55,7 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
         requireGrantedPath(*p.destination, request);
         // The guard is about the document's own file: a Save As must not hide that it changed.
         refuseChangedSource(session, force);
-        writeAndAdopt(session, clientPath(*p.destination));
+        writeAndAdopt(session, clientPath(*p.destination).string());
     } else if (mode == "saveCopy") {
         if (!p.destination) throw invalid("saveCopy requires destination.");
         requireGrantedPath(*p.destination, request);
