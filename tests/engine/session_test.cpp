@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "engine/running_command.hpp"
+
 namespace kivo::testing {
 namespace {
 
@@ -122,6 +124,26 @@ TEST_F(SessionLoading, FormTypesSignaturesAndScripts) {
     scriptSession->bind(scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
     scriptSession->bind(scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
     EXPECT_EQ(scriptSession->warnings(), std::vector<std::string>{Session::scriptsWarning});
+}
+
+TEST_F(SessionLoading, LongLoopsStopForCancelAndMemory) {
+    const std::string pdf = makePdf({{612, 792}, {612, 792}});
+    ResourceLimits tight;
+    tight.memorySoftBytes = 0;
+    RunningCommand cancelled("c", CommandChannel::ui, ResourceLimits::unlimited(), nullptr);
+    cancelled.requestCancel();
+    {
+        RunningCommand::Activation active(cancelled);
+        EXPECT_EQ(failureOf([&] { open(pdf); }).code, "cancelled");
+    }
+    const auto session = open(pdf);
+    RunningCommand overMemory("m", CommandChannel::ui, tight, nullptr);
+    RunningCommand::Activation active(overMemory);
+    EXPECT_EQ(failureOf([&] { session->listFields(); }).code, "resource_limit");
+    // The footprint is measured at most every 100 ms, so a second loop right after runs through.
+    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }).code, "none");
+    // Work on one page has no steps and runs to its end.
+    EXPECT_EQ(session->extractText(session->pages()[0].id).text, "Hello PDF");
 }
 
 TEST_F(SessionLoading, RebindKeepsOrMeasuresPages) {
