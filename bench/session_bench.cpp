@@ -1,7 +1,9 @@
-// Renders every page of a document to PNG at 150 dpi and extracts the text of every page through
-// a document session, reporting pages per second; and times the PNG encoder alone at a few
-// compression levels on one rendered page. The document is $KIVO_BENCH_PDF, else the shared
-// sample of 117 pages.
+// Times what the worker does for a person through a document session, on $KIVO_BENCH_PDF, else
+// the shared sample of 117 pages: opening, the census of a fresh revision, rendering every page
+// to PNG at 150 dpi, the text of every page, a search, and one undo checkpoint; the PNG encoder
+// alone at a few compression levels on one rendered page; and two edits: filling one text field
+// ($KIVO_BENCH_FORM_PDF, else the shared pdflatex form) and merging the document into itself.
+// Figures are printed, never checked.
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/document_bytes.hpp"
@@ -24,30 +28,40 @@ namespace {
 namespace fs = std::filesystem;
 using namespace kivo;
 
-fs::path benchPath() {
-    if (const char* chosen = std::getenv("KIVO_BENCH_PDF")) return chosen;
-    return fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+fs::path chosenPath(const char* variable, const char* sample) {
+    if (const char* chosen = std::getenv(variable)) return chosen;
+    return fs::path(KIVO_CORPUS_DIR) / sample;
 }
 
-std::unique_ptr<Session>& sessionSlot() {
-    static std::unique_ptr<Session> session;
-    return session;
-}
+fs::path benchPath() { return chosenPath("KIVO_BENCH_PDF", "geotopo.pdf"); }
+fs::path formPath() { return chosenPath("KIVO_BENCH_FORM_PDF", "pdflatex-forms.pdf"); }
 
-// One session for the whole run, opened on first use with the PDFium lock held.
-Session& benchSession() {
-    std::unique_ptr<Session>& session = sessionSlot();
-    if (!session) {
-        const fs::path path = benchPath();
-        if (!fs::exists(path)) {
-            std::fprintf(stderr, "session_bench: %s not found\n", path.c_str());
-            std::exit(2);
-        }
-        PdfiumRuntime::addUser();
-        std::lock_guard lock(PdfiumRuntime::lock());
-        session = Session::load(DocumentBytes::read(path), path.string(), std::nullopt);
+DocumentBytes::Shared readOrExit(const fs::path& path) {
+    if (!fs::exists(path)) {
+        std::fprintf(stderr, "session_bench: %s not found\n", path.c_str());
+        std::exit(2);
     }
-    return *session;
+    return DocumentBytes::read(path);
+}
+
+// Every session of the run, closed with the PDFium lock held before PDFium stops.
+std::vector<std::unique_ptr<Session>>& openSessions() {
+    static std::vector<std::unique_ptr<Session>> sessions;
+    return sessions;
+}
+
+Session& openSession(const fs::path& path) {
+    if (openSessions().empty()) PdfiumRuntime::addUser();
+    const DocumentBytes::Shared bytes = readOrExit(path);
+    std::lock_guard lock(PdfiumRuntime::lock());
+    openSessions().push_back(Session::load(bytes, path.string(), std::nullopt));
+    return *openSessions().back();
+}
+
+// One session on the benchmark document for the whole run.
+Session& benchSession() {
+    static Session& session = openSession(benchPath());
+    return session;
 }
 
 fs::path scratchFolder() {
@@ -60,6 +74,34 @@ fs::path scratchFolder() {
 }
 
 constexpr double dpi150 = 150.0 / 72.0;
+
+void BM_Open(benchmark::State& state) {
+    benchSession();  // starts PDFium outside the timing
+    const DocumentBytes::Shared bytes = readOrExit(benchPath());
+    std::lock_guard lock(PdfiumRuntime::lock());
+    std::size_t pages = 0;
+    for (auto _ : state) {
+        std::unique_ptr<Session> session = Session::load(bytes, benchPath().string(), std::nullopt);
+        pages = session->pages().size();
+        state.PauseTiming();
+        session.reset();
+        state.ResumeTiming();
+    }
+    state.counters["pages"] = static_cast<double>(pages);
+}
+
+// What an edit's answer costs after the change: a new revision, so the census walks every page.
+void BM_CensusOfFreshRevision(benchmark::State& state) {
+    Session& session = benchSession();
+    std::lock_guard lock(PdfiumRuntime::lock());
+    std::size_t annotations = 0;
+    for (auto _ : state) {
+        session.setRevision(session.revision() + 1);
+        const CommandResult result = session.inspectResult();
+        annotations = result.annotations ? result.annotations->size() : 0;
+    }
+    state.counters["annotations"] = static_cast<double>(annotations);
+}
 
 void BM_RenderAllPagesToPng(benchmark::State& state) {
     Session& session = benchSession();
@@ -98,6 +140,70 @@ void BM_ExtractTextOfAllPages(benchmark::State& state) {
     state.counters["pages_per_s"] = benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
 }
 
+// A common word stops at the 200-hit cap after a few pages; a word that is nowhere walks them all.
+void searchFor(benchmark::State& state, const char* query) {
+    Session& session = benchSession();
+    std::lock_guard lock(PdfiumRuntime::lock());
+    std::size_t hits = 0;
+    for (auto _ : state) hits = session.search(query, std::nullopt).size();
+    state.counters["hits"] = static_cast<double>(hits);
+}
+
+// The snapshot an edit takes around its change: the whole document written to bytes once.
+void BM_UndoCheckpoint(benchmark::State& state) {
+    Session& session = benchSession();
+    std::lock_guard lock(PdfiumRuntime::lock());
+    for (auto _ : state) {
+        session.checkpoint();
+        session.refreshBacking();
+        session.commitCheckpoint();
+    }
+    state.counters["MiB"] = static_cast<double>(session.backingBytes()->count()) / 1048576.0;
+}
+
+// The document's first text field, by name; empty when it has none.
+std::string firstTextField(const Session& session) {
+    for (const FormFieldInfo& field : session.listFields()) {
+        if (field.type == "text" && !field.readOnly) return field.name;
+    }
+    return {};
+}
+
+void BM_FillTextField(benchmark::State& state) {
+    static Session& session = openSession(formPath());
+    std::lock_guard lock(PdfiumRuntime::lock());
+    const std::string name = firstTextField(session);
+    if (name.empty()) {
+        state.SkipWithError("the form has no writable text field");
+        return;
+    }
+    state.SetLabel(name);
+    // Alternating values, so every fill is a real change.
+    const std::string values[2] = {"Kivo bench value", "Another value, a little longer"};
+    std::size_t turn = 0;
+    for (auto _ : state) session.fillField(name, values[turn++ % 2]);
+}
+
+// Appends every page of the document to itself, on a fresh session each time.
+void BM_MergeIntoItself(benchmark::State& state) {
+    benchSession();
+    const DocumentBytes::Shared bytes = readOrExit(benchPath());
+    std::lock_guard lock(PdfiumRuntime::lock());
+    std::size_t pages = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::unique_ptr<Session> session = Session::load(bytes, benchPath().string(), std::nullopt);
+        state.ResumeTiming();
+        session->merge(session->backingBytes());
+        if (state.range(0) != 0) session->refreshBacking();
+        pages = session->pages().size();
+        state.PauseTiming();
+        session.reset();
+        state.ResumeTiming();
+    }
+    state.counters["pages_after"] = static_cast<double>(pages);
+}
+
 // The encoder alone, on the BGRA pixels of the document's first page at 150 dpi.
 void BM_EncodePng(benchmark::State& state) {
     static const std::vector<std::uint8_t> pixels = [] {
@@ -128,8 +234,16 @@ void BM_EncodePng(benchmark::State& state) {
     fs::remove(png);
 }
 
+BENCHMARK(BM_Open)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CensusOfFreshRevision)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RenderAllPagesToPng)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 BENCHMARK(BM_ExtractTextOfAllPages)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK_CAPTURE(searchFor, common_word_und, "und")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(searchFor, absent_word, "qqxzqq")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_UndoCheckpoint)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FillTextField)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arg 1 also writes the merged document to bytes, as an edit does before its undo entry.
+BENCHMARK(BM_MergeIntoItself)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EncodePng)->Arg(1)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
@@ -139,10 +253,10 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (sessionSlot()) {
+    if (!openSessions().empty()) {
         {
             std::lock_guard lock(PdfiumRuntime::lock());
-            sessionSlot().reset();
+            openSessions().clear();
         }
         PdfiumRuntime::removeUser();
     }
