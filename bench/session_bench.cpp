@@ -2,13 +2,15 @@
 // the shared sample of 117 pages: opening, the census of a fresh revision, rendering every page
 // to PNG at 150 dpi, the text of every page, a search, and one undo checkpoint; the PNG encoder
 // alone at a few compression levels on one rendered page; and two edits: filling one text field
-// ($KIVO_BENCH_FORM_PDF, else the shared pdflatex form) and merging the document into itself.
-// Figures are printed, never checked.
+// ($KIVO_BENCH_FORM_PDF, else the shared pdflatex form) and merging the document into itself; and
+// the stages of one highlight and its undo as the engine frames them, to show where an edit's
+// round trip goes. Figures are printed, never checked.
 
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include "engine/document_bytes.hpp"
 #include "engine/pdfium_runtime.hpp"
 #include "engine/png_writer.hpp"
+#include "engine/recovery_store.hpp"
 #include "engine/session.hpp"
 
 namespace {
@@ -161,6 +164,53 @@ void BM_UndoCheckpoint(benchmark::State& state) {
     state.counters["MiB"] = static_cast<double>(session.backingBytes()->count()) / 1048576.0;
 }
 
+// One add_highlight and one undo, stage by stage, as the engine runs them: the change between
+// an undo checkpoint and its commit, the document written to bytes for the undo entry, the census
+// of the new revision, the recovery checkpoint written to disk (into a scratch support folder),
+// and the answer; then the undo's rebind, census and recovery checkpoint. Each counter is the
+// mean milliseconds of one stage; the highlight and its undo leave the document as it was.
+void BM_HighlightAndUndoStages(benchmark::State& state) {
+    Session& session = benchSession();
+    std::lock_guard lock(PdfiumRuntime::lock());
+    using Clock = std::chrono::steady_clock;
+    enum Stage { change, snapshot, census, recovery, answer, undoRebind, undoCensus, undoRecovery, stageCount };
+    static constexpr const char* names[stageCount] = {"hl_change",    "hl_snapshot", "hl_census",
+                                                      "hl_recovery",  "hl_answer",   "undo_rebind",
+                                                      "undo_census",  "undo_recovery"};
+    double totals[stageCount] = {};
+    const std::string firstPage = session.pages().front().id;
+    for (auto _ : state) {
+        auto mark = Clock::now();
+        auto lap = [&](Stage stage) {
+            const auto now = Clock::now();
+            totals[stage] += std::chrono::duration<double, std::milli>(now - mark).count();
+            mark = now;
+        };
+        session.checkpoint();
+        session.addHighlight(firstPage, PDFRect{40, 40, 200, 56}, "bench");
+        lap(change);
+        session.refreshBacking();
+        lap(snapshot);
+        session.setRevision(session.revision() + 1);
+        session.documentContent();
+        session.commitCheckpoint();
+        lap(census);
+        RecoveryStore::write(session);
+        lap(recovery);
+        benchmark::DoNotOptimize(session.inspectResult());
+        lap(answer);
+        session.undo();
+        lap(undoRebind);
+        session.setRevision(session.revision() + 1);
+        session.documentContent();
+        lap(undoCensus);
+        RecoveryStore::write(session);
+        lap(undoRecovery);
+    }
+    const double n = static_cast<double>(state.iterations());
+    for (int stage = 0; stage < stageCount; ++stage) state.counters[names[stage]] = n > 0 ? totals[stage] / n : 0;
+}
+
 // The document's first text field, by name; empty when it has none.
 std::string firstTextField(const Session& session) {
     for (const FormFieldInfo& field : session.listFields()) {
@@ -241,6 +291,7 @@ BENCHMARK(BM_ExtractTextOfAllPages)->Unit(benchmark::kMillisecond)->UseRealTime(
 BENCHMARK_CAPTURE(searchFor, common_word_und, "und")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(searchFor, absent_word, "qqxzqq")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_UndoCheckpoint)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HighlightAndUndoStages)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_FillTextField)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Arg 1 also writes the merged document to bytes, as an edit does before its undo entry.
 BENCHMARK(BM_MergeIntoItself)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -249,6 +300,8 @@ BENCHMARK(BM_EncodePng)->Arg(1)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Recovery checkpoints go to the scratch folder, never into the person's own support folder.
+    setenv("KIVO_PDF_SUPPORT_DIR", (scratchFolder() / "support").c_str(), 1);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
