@@ -20,12 +20,12 @@
 
 #include "core/command_json.hpp"
 #include "core/line_io.hpp"
-#include "test_support.hpp"
+#include "scoped_env.hpp"
 
 namespace kivo {
 namespace {
 
-using testing::TempDir;
+using TempDir = testing::ShortTempDir;
 
 // One accepted connection of the fake worker.
 struct Peer {

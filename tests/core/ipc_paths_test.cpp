@@ -6,13 +6,13 @@
 
 #include <fstream>
 
-#include "test_support.hpp"
+#include "scoped_env.hpp"
 
 namespace kivo {
 namespace {
 
 using testing::ScopedEnv;
-using testing::TempDir;
+using TempDir = testing::ShortTempDir;
 
 TEST(IPCPaths, SupportDirectoryFromEnvironment) {
     TempDir dir;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "test_support.hpp"
+#include "scoped_env.hpp"
 
 namespace kivo {
 namespace {
@@ -73,7 +73,7 @@ TEST(ResourceLimits, StallSeconds) {
 // A process running in a locale with a decimal comma still reads "2.5" as 2.5.
 TEST(ResourceLimits, StallSecondsIgnoreTheProcessLocale) {
     const std::string saved = std::setlocale(LC_ALL, nullptr);
-    testing::TempDir localeDir;
+    testing::ShortTempDir localeDir;
     std::optional<testing::ScopedEnv> localePath;
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
         // Build the locale privately, never into the system.

@@ -36,6 +36,7 @@
 #include "core/commands.hpp"
 #include "core/line_io.hpp"
 #include "mcp/mcp_server.hpp"
+#include "scoped_env.hpp"
 
 extern char** environ;
 
@@ -43,52 +44,9 @@ namespace kivo::mcptest {
 
 using nlohmann::json;
 
-// A fresh folder directly under /tmp (short, so socket paths stay well below
-// the limit), removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = "/tmp/kivo-mcp-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// Sets (or with nullopt unsets) an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) old_ = old;
-        if (value) {
-            ::setenv(name_.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+// Short scratch folders keep the socket paths inside them below the limit.
+using TempDir = testing::ShortTempDir;
+using testing::ScopedEnv;
 
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

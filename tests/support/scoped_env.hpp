@@ -1,27 +1,33 @@
 #pragma once
 
+// Scratch folders and environment overrides for tests that talk over Unix sockets
+// or read their settings from the environment.
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <utility>
 
 namespace kivo::testing {
 
-// A fresh folder under /tmp, removed with everything in it at the end of scope.
-// Kept short so socket paths inside it stay well below the path limit.
-class TempDir {
+// A fresh folder directly under /tmp, removed with everything in it at the end of scope.
+// Kept short (and independent of TMPDIR) so socket paths inside it stay well below the
+// path limit.
+class ShortTempDir {
 public:
-    TempDir() {
+    ShortTempDir() {
         std::string pattern = "/tmp/kivo-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         path_ = pattern;
     }
-    ~TempDir() {
+    ~ShortTempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ShortTempDir(const ShortTempDir&) = delete;
+    ShortTempDir& operator=(const ShortTempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
 
