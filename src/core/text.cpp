@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -17,13 +18,6 @@ namespace kivo {
 namespace {
 
 constexpr std::int32_t kMaxICULength = INT32_MAX;
-
-bool isTrimmable(UChar32 c) noexcept {
-    if (c < 0) return false;
-    if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
-    const auto type = u_charType(c);
-    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
-}
 
 }  // namespace
 
@@ -77,6 +71,13 @@ void appendRepairedUTF8(std::string& out, std::string_view bytes) {
     out.append(bytes.substr(runStart));
 }
 
+bool isWhitespaceOrNewline(std::int32_t c) noexcept {
+    if (c < 0) return false;
+    if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
+    const auto type = u_charType(c);
+    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
 std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
     if (text.size() > static_cast<std::size_t>(kMaxICULength)) return text;
@@ -86,7 +87,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
         std::int32_t next = start;
         UChar32 c = 0;
         U8_NEXT(s, next, length, c);
-        if (!isTrimmable(c)) break;
+        if (!isWhitespaceOrNewline(c)) break;
         start = next;
     }
     std::int32_t end = length;
@@ -94,15 +95,16 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
         std::int32_t previous = end;
         UChar32 c = 0;
         U8_PREV(s, start, previous, c);
-        if (!isTrimmable(c)) break;
+        if (!isWhitespaceOrNewline(c)) break;
         end = previous;
     }
     return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
-std::int64_t graphemeCount(std::string_view utf8) {
-    if (utf8.empty()) return 0;
-    // A character break iterator is costly to build; keep one per thread.
+GraphemePrefix graphemePrefix(std::string_view utf8, std::int64_t limit) {
+    if (utf8.empty()) return {};
+    // A character break iterator is costly to build; keep one per thread. It walks the UTF-8
+    // bytes directly, so its boundaries are byte offsets into `utf8`.
     thread_local std::unique_ptr<icu::BreakIterator> iterator;
     UErrorCode status = U_ZERO_ERROR;
     if (!iterator) {
@@ -116,10 +118,15 @@ std::int64_t graphemeCount(std::string_view utf8) {
     utext_openUTF8(&text, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status);
     if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
     iterator->setText(&text, status);
-    std::int64_t count = 0;
+    GraphemePrefix prefix;
     if (U_SUCCESS(status)) {
         iterator->first();
-        while (iterator->next() != icu::BreakIterator::DONE) ++count;
+        while (prefix.characters < limit) {
+            const std::int32_t next = iterator->next();
+            if (next == icu::BreakIterator::DONE) break;
+            prefix.bytes = static_cast<std::size_t>(next);
+            ++prefix.characters;
+        }
     }
     // Detach the iterator from the stack UText before it goes away.
     UErrorCode resetStatus = U_ZERO_ERROR;
@@ -129,7 +136,11 @@ std::int64_t graphemeCount(std::string_view utf8) {
     utext_close(&empty);
     utext_close(&text);
     if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
-    return count;
+    return prefix;
+}
+
+std::int64_t graphemeCount(std::string_view utf8) {
+    return graphemePrefix(utf8, std::numeric_limits<std::int64_t>::max()).characters;
 }
 
 std::string newUUIDString() {

@@ -1,11 +1,9 @@
 #include "engine/assistant_text.hpp"
 
-#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
-#include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include <climits>
@@ -30,13 +28,6 @@ std::string toUTF8(const icu::UnicodeString& text) {
 }
 
 }  // namespace
-
-bool isWhitespaceOrNewline(UChar32 c) noexcept {
-    if (c < 0) return false;
-    if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
-    const auto type = u_charType(c);
-    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
-}
 
 bool isLetter(UChar32 c) noexcept {
     if (c < 0) return false;
@@ -113,43 +104,8 @@ Cut cut(std::string_view text, std::int64_t characters) {
     if (text.empty()) return {};
     if (characters <= 0) return {text.substr(0, 0), 0, true};
     if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("The text is too long to read.");
-    // Building a character break iterator is costly; keep one per thread. It walks the UTF-8
-    // bytes directly, so its boundaries are byte offsets into `text`.
-    thread_local std::unique_ptr<icu::BreakIterator> iterator;
-    UErrorCode status = U_ZERO_ERROR;
-    if (!iterator) {
-        iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status) || !iterator) {
-            iterator.reset();
-            throw std::runtime_error("The text boundary rules are not available.");
-        }
-    }
-    UText utext = UTEXT_INITIALIZER;
-    utext_openUTF8(&utext, text.data(), static_cast<std::int64_t>(text.size()), &status);
-    if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
-    iterator->setText(&utext, status);
-    Cut result{text.substr(0, 0), 0, false};
-    std::int32_t end = 0;
-    if (U_SUCCESS(status)) {
-        iterator->first();
-        while (result.characters < characters) {
-            const std::int32_t next = iterator->next();
-            if (next == icu::BreakIterator::DONE) break;
-            end = next;
-            ++result.characters;
-        }
-    }
-    // Detach the iterator from the stack UText before it goes away.
-    UErrorCode resetStatus = U_ZERO_ERROR;
-    UText empty = UTEXT_INITIALIZER;
-    utext_openUTF8(&empty, "", 0, &resetStatus);
-    iterator->setText(&empty, resetStatus);
-    utext_close(&empty);
-    utext_close(&utext);
-    if (U_FAILURE(status)) throw std::runtime_error("The text could not be measured.");
-    result.text = text.substr(0, static_cast<std::size_t>(end));
-    result.truncated = static_cast<std::size_t>(end) < text.size();
-    return result;
+    const GraphemePrefix prefix = graphemePrefix(text, characters);
+    return {text.substr(0, prefix.bytes), prefix.characters, prefix.bytes < text.size()};
 }
 
 }  // namespace AssistantContextBudget
@@ -162,7 +118,7 @@ std::string clip(std::string_view text, std::int64_t limit) {
     bool inWhitespace = false;
     for (std::int32_t i = 0; i < unicode.length(); i = unicode.moveIndex32(i, 1)) {
         const UChar32 c = unicode.char32At(i);
-        if (assistant_text::isWhitespaceOrNewline(c)) {
+        if (isWhitespaceOrNewline(c)) {
             if (!inWhitespace) collapsed.append(static_cast<UChar>(u' '));
             inWhitespace = true;
         } else {

@@ -12,9 +12,6 @@
 
 namespace kivo::assistant_text {
 
-// The white space and line breaks that trimming removes.
-bool isWhitespaceOrNewline(UChar32 c) noexcept;
-
 // General categories L and M.
 bool isLetter(UChar32 c) noexcept;
 
