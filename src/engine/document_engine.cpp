@@ -104,6 +104,7 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
 }
 
 CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
+    if (isEditMethod(request.method)) return edit(request);
     switch (request.method) {
         case CommandMethod::ping:
         case CommandMethod::hello: {
@@ -132,18 +133,6 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
             return ask(request);
         case CommandMethod::assistantContext:
             return assistantContext(request);
-        case CommandMethod::addHighlight:
-        case CommandMethod::addNote:
-        case CommandMethod::addInk:
-        case CommandMethod::addContent:
-        case CommandMethod::updateAnnotation:
-        case CommandMethod::removeAnnotation:
-        case CommandMethod::fillForm:
-        case CommandMethod::organizePages:
-        case CommandMethod::rotatePages:
-        case CommandMethod::deletePages:
-        case CommandMethod::mergeDocuments:
-            return edit(request);
         case CommandMethod::extractPages:
             return extractPages(request);
         case CommandMethod::undo:
@@ -163,6 +152,9 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
         case CommandMethod::cancel:
             // Only reachable through handle's fast path; answered the same way here for safety.
             return cancel(request);
+        default:
+            // The edit methods, answered above.
+            break;
     }
     throw EngineFailure("invalid_argument", "Unknown command method.");
 }

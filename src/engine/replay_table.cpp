@@ -6,7 +6,7 @@
 
 namespace kivo {
 
-bool isMutatingMethod(CommandMethod method) noexcept {
+bool isEditMethod(CommandMethod method) noexcept {
     switch (method) {
         case CommandMethod::addHighlight:
         case CommandMethod::addNote:
@@ -19,6 +19,15 @@ bool isMutatingMethod(CommandMethod method) noexcept {
         case CommandMethod::rotatePages:
         case CommandMethod::deletePages:
         case CommandMethod::mergeDocuments:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isMutatingMethod(CommandMethod method) noexcept {
+    if (isEditMethod(method)) return true;
+    switch (method) {
         case CommandMethod::extractPages:
         case CommandMethod::saveDocument:
         case CommandMethod::exportDocument:

@@ -11,6 +11,10 @@
 
 namespace kivo {
 
+// The methods that change one open document as a single undoable step (answered by
+// DocumentEngine::edit).
+bool isEditMethod(CommandMethod method) noexcept;
+
 // The methods that change a document or write a file; only these are ever replayed.
 bool isMutatingMethod(CommandMethod method) noexcept;
 
