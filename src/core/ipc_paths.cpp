@@ -14,9 +14,20 @@
 namespace kivo {
 namespace {
 
+// The user's folder for application data, per the XDG base directory rules:
+// a relative $XDG_DATA_HOME is invalid and ignored.
+std::filesystem::path userDataDirectory() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') return xdg;
+    return IPCPaths::homeDirectory() / ".local" / "share";
+}
+
+}  // namespace
+
+namespace IPCPaths {
+
 std::filesystem::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* result = nullptr;
@@ -26,17 +37,6 @@ std::filesystem::path homeDirectory() {
     }
     return "/";
 }
-
-// The user's folder for application data, per the XDG base directory rules:
-// a relative $XDG_DATA_HOME is invalid and ignored.
-std::filesystem::path userDataDirectory() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') return xdg;
-    return homeDirectory() / ".local" / "share";
-}
-
-}  // namespace
-
-namespace IPCPaths {
 
 std::filesystem::path supportDirectory() {
     if (const char* value = std::getenv(supportDirectoryVariable); value != nullptr && *value != '\0') return value;

@@ -12,6 +12,10 @@ namespace IPCPaths {
 
 inline constexpr const char* supportDirectoryVariable = "KIVO_PDF_SUPPORT_DIR";
 
+// The user's home folder: $HOME when set and not empty, else the password
+// database's entry, else "/".
+std::filesystem::path homeDirectory();
+
 // KIVO_PDF_SUPPORT_DIR exactly as given when set and not empty; otherwise
 // "kivo-pdf" in the user's data folder ($XDG_DATA_HOME, else ~/.local/share).
 std::filesystem::path supportDirectory();

@@ -161,7 +161,7 @@ int listenAt(const std::string& path) {
 
 Places currentPlaces() {
     Places places;
-    places.home = WorkerSandbox::homeDirectory();
+    places.home = IPCPaths::homeDirectory();
     std::error_code error;
     auto temporary = fs::temp_directory_path(error);
     if (error) temporary = "/tmp";

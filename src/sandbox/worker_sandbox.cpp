@@ -1,6 +1,5 @@
 #include "sandbox/worker_sandbox.hpp"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -128,19 +127,6 @@ std::string describe(const std::exception& error) {
     return error.what();
 }
 
-std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* result = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
-        result->pw_dir != nullptr) {
-        return result->pw_dir;
-    }
-    return "/";
-}
-
 void applyForWorker(const std::filesystem::path& ipc) {
     if (switchedOff(std::getenv(switchVariable))) {
         const std::string line = "kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n";
@@ -149,7 +135,7 @@ void applyForWorker(const std::filesystem::path& ipc) {
     }
     std::string line;
     try {
-        apply(ipc, IPCPaths::supportDirectory(), homeDirectory());
+        apply(ipc, IPCPaths::supportDirectory(), IPCPaths::homeDirectory());
         return;
     } catch (const std::exception& error) {
         line = "kivo-pdf-worker: " + describe(error) + "\n";

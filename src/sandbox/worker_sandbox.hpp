@@ -55,10 +55,6 @@ std::string describe(const std::exception& error);
 // exits with WorkerExit::sandboxFailed (73).
 void applyForWorker(const std::filesystem::path& ipc);
 
-// The user's home folder: $HOME when set and not empty, else the password
-// database's entry, else "/".
-std::filesystem::path homeDirectory();
-
 }  // namespace WorkerSandbox
 
 }  // namespace kivo
