@@ -32,6 +32,11 @@ std::u16string toUtf16(std::string_view utf8) {
 
 EngineFailure documentClosed() { return EngineFailure("internal", "Document is closed."); }
 
+void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject) {
+    pdfium::FPDFAnnot_SetStringValue(annotation, "NM", toUtf16(newUUIDString()));
+    pdfium::FPDFAnnot_SetStringValue(annotation, "Subj", toUtf16(subject));
+}
+
 }  // namespace session_detail
 
 using session_detail::documentClosed;

@@ -9,23 +9,15 @@ namespace kivo {
 
 using namespace pdfium;
 
-namespace {
+using session_detail::toPdfium;
+using session_detail::writeIdentity;
 
-FS_RECTF toPdfium(const PDFRect& rect) {
-    return FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
-                    static_cast<float>(rect.bottom)};
-}
+namespace {
 
 // The corners in the order (left, top), (right, top), (left, bottom), (right, bottom).
 FS_QUADPOINTSF quadOf(const PDFRect& rect) {
     const FS_RECTF r = toPdfium(rect);
     return FS_QUADPOINTSF{r.left, r.top, r.right, r.top, r.left, r.bottom, r.right, r.bottom};
-}
-
-// Writes whose outcome the design leaves unchecked: identification and subject entries.
-void writeIdentity(FPDF_ANNOTATION annotation, std::u16string_view subject) {
-    FPDFAnnot_SetStringValue(annotation, "NM", session_detail::toUtf16(newUUIDString()));
-    FPDFAnnot_SetStringValue(annotation, "Subj", subject);
 }
 
 std::string lowercased(const std::string& text) {
@@ -51,7 +43,7 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
     FPDFAnnot_AppendAttachmentPoints(annotation.get(), quadOf(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     FPDFAnnot_SetStringValue(annotation.get(), "Contents", session_detail::toUtf16(contents));
-    writeIdentity(annotation.get(), u"highlight");
+    writeIdentity(annotation.get(), "highlight");
 }
 
 void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
@@ -61,7 +53,7 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
-    writeIdentity(annotation.get(), u"note");
+    writeIdentity(annotation.get(), "note");
 }
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
@@ -83,7 +75,7 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
     FPDFAnnot_SetColor(annotation.get(), FPDFANNOT_COLORTYPE_Color, 20, 20, 20, 255);
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
-    writeIdentity(annotation.get(), u"ink");
+    writeIdentity(annotation.get(), "ink");
 }
 
 Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {

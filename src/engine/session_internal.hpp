@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/document_records.hpp"
 #include "engine/wide_string.hpp"
 #include "pdfium/fpdf.hpp"
 
@@ -23,5 +24,14 @@ std::string readWide(Get&& get) {
 }
 
 EngineFailure documentClosed();
+
+inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
+    return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top),
+                            static_cast<float>(rect.right), static_cast<float>(rect.bottom)};
+}
+
+// Gives a new annotation a fresh id and its subject. A refused write here leaves a usable
+// annotation, so neither is checked.
+void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject);
 
 }  // namespace kivo::session_detail

@@ -10,18 +10,10 @@ namespace kivo {
 
 using namespace pdfium;
 
+using session_detail::toPdfium;
+using session_detail::writeIdentity;
+
 namespace {
-
-FS_RECTF toPdfium(const PDFRect& rect) {
-    return FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
-                    static_cast<float>(rect.bottom)};
-}
-
-// Identification and subject; a refused write here leaves a usable annotation, so it is not checked.
-void writeIdentity(FPDF_ANNOTATION annotation, std::string_view subject) {
-    FPDFAnnot_SetStringValue(annotation, "NM", session_detail::toUtf16(newUUIDString()));
-    FPDFAnnot_SetStringValue(annotation, "Subj", session_detail::toUtf16(subject));
-}
 
 // The whole points of a font size, toward zero. A size that is not finite, or whose whole part
 // is outside 64 bits, has no text form a reader could use.
