@@ -43,19 +43,10 @@ std::string normaliseLineBreaks(std::string value) {
 
 std::vector<FormFieldInfo> Session::listFields() const {
     std::vector<FormFieldInfo> fields;
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t i = 0; i < total; ++i) {
-        RunningCommand::step(CommandPhase::readingFields, i, total);
-        const std::string& pageId = pages_[static_cast<size_t>(i)].id;
-        OpenPage page = loadPage(pageId);
-        // PDFium answers a negative count only for a page it cannot read: no annotations.
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation || FPDFAnnot_GetSubtype(annotation.get()) != FPDF_ANNOT_WIDGET) continue;
-            if (auto field = fieldInfo(annotation.get(), pageId)) fields.push_back(std::move(*field));
-        }
-    }
+    session_detail::forEachWidget(*this, CommandPhase::readingFields,
+                                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                                      if (auto field = fieldInfo(annotation, pageId)) fields.push_back(std::move(*field));
+                                  });
     return mergeRadioFields(fields);
 }
 

@@ -77,22 +77,12 @@ std::string widgetName(const Session& session, FPDF_ANNOTATION annotation) {
 // Handles are never kept from one walk to the next; a visitor failure closes the annotation and
 // the page on its way out.
 template <class Visit>
-void forEachWidget(const Session& session, const std::string& name, Visit&& visit) {
-    const std::vector<PageInfo>& pages = session.pages();
-    const auto total = static_cast<std::int64_t>(pages.size());
-    for (std::int64_t i = 0; i < total; ++i) {
-        RunningCommand::step(CommandPhase::findingFields, i, total);
-        const std::string pageId = pages[static_cast<size_t>(i)].id;
-        OpenPage page = session.loadPage(pageId);
-        // A negative count means PDFium could not read the page's annotations: none to visit.
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation || FPDFAnnot_GetSubtype(annotation.get()) != FPDF_ANNOT_WIDGET) continue;
-            if (widgetName(session, annotation.get()) != name) continue;
-            visit(page, annotation.get(), pageId);
-        }
-    }
+void forEachWidgetNamed(const Session& session, const std::string& name, Visit&& visit) {
+    session_detail::forEachWidget(
+        session, CommandPhase::findingFields,
+        [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+            if (widgetName(session, annotation) == name) visit(page, annotation, pageId);
+        });
 }
 
 // One left click at the widget's centre, as a user toggling a checkbox or choosing a radio option.
@@ -123,7 +113,7 @@ void fillText(const Session& session, const std::string& name, const std::string
     const std::string wanted = normalisedNewlines(value);
     bool done = false;
     // Every widget shows the one field value, so the first is enough.
-    forEachWidget(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
         if (done) return;
         done = true;
         if (normalisedNewlines(session.readFormValue(annotation)) == wanted) return;
@@ -139,7 +129,7 @@ void fillText(const Session& session, const std::string& name, const std::string
 void fillChoice(const Session& session, const std::string& name, const std::string& value, int type) {
     const FPDF_FORMHANDLE form = session.formHandle();
     bool done = false;
-    forEachWidget(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
         if (done) return;
         done = true;
         const std::vector<std::string> labels = session.optionLabels(annotation);
@@ -180,7 +170,7 @@ void fillButtons(const Session& session, const std::string& name, const std::str
     const FPDF_FORMHANDLE form = session.formHandle();
     std::vector<std::string> exports;
     bool anyOn = false;
-    forEachWidget(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
         exports.push_back(session.readExportValue(annotation));
         if (!anyOn) anyOn = FPDFAnnot_IsChecked(form, annotation);
     });
@@ -206,7 +196,7 @@ void fillButtons(const Session& session, const std::string& name, const std::str
         }
     }
 
-    forEachWidget(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
         const bool wanted = matches(session.readExportValue(annotation));
         const bool on = FPDFAnnot_IsChecked(form, annotation);
         // A radio option goes off when another one is chosen, never by clicking it.
@@ -214,7 +204,7 @@ void fillButtons(const Session& session, const std::string& name, const std::str
         clickWidget(session, annotation, page.get());
     });
 
-    forEachWidget(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
         if (FPDFAnnot_IsChecked(form, annotation) != matches(session.readExportValue(annotation))) {
             throw EngineFailure("form_failed", "Field " + name + " did not take the value " + value + ".");
         }
@@ -264,7 +254,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
 
     std::vector<std::string> pageIds;
     std::optional<int> type;
-    forEachWidget(*this, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
+    forEachWidgetNamed(*this, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
         if (hasFlag(FPDFAnnot_GetFormFieldFlags(formHandle_, annotation), FPDF_FORMFLAG_READONLY)) {
             throw EngineFailure("read_only", "Field " + name + " is read-only.");
         }
@@ -297,19 +287,11 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
 
     // Which pages each field name has widgets on.
     std::map<std::string, std::set<std::string>> pagesOfName;
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t i = 0; i < total; ++i) {
-        RunningCommand::step(CommandPhase::clearingFields, i, total);
-        const std::string& pageId = pages_[static_cast<size_t>(i)].id;
-        OpenPage page = loadPage(pageId);
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation || FPDFAnnot_GetSubtype(annotation.get()) != FPDF_ANNOT_WIDGET) continue;
-            const std::string name = readFormName(annotation.get());
-            if (!name.empty()) pagesOfName[name].insert(pageId);
-        }
-    }
+    session_detail::forEachWidget(*this, CommandPhase::clearingFields,
+                                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                                      const std::string name = readFormName(annotation);
+                                      if (!name.empty()) pagesOfName[name].insert(pageId);
+                                  });
 
     std::vector<std::string> targets;
     for (const PageInfo& info : pages_) {

@@ -70,36 +70,28 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
 
 Session::Census Session::documentCensus() {
     Census census;
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t k = 0; k < total; ++k) {
-        RunningCommand::step(CommandPhase::readingAnnotations, k, total);
-        const std::string& pageId = pages_[static_cast<size_t>(k)].id;
-        OpenPage page = loadPage(pageId);
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation) continue;
-            const int subtype = FPDFAnnot_GetSubtype(annotation.get());
-            ++census.subtypes[pageId][subtypeName(subtype)];
-            if (subtype == FPDF_ANNOT_POPUP) continue;
-            if (subtype == FPDF_ANNOT_WIDGET) {
-                if (auto field = fieldInfo(annotation.get(), pageId)) census.fields.push_back(std::move(*field));
-                continue;
-            }
-            std::string kind = annotationKind(annotation.get(), subtype);
-            if (kind == "other") continue;
-            AnnotationInfo item;
-            const std::string name = readStringKey(annotation.get(), "NM");
-            item.id = name.empty() ? pageId + "#" + std::to_string(j) : name;
-            item.kind = std::move(kind);
-            item.pageId = pageId;
-            FS_RECTF rect;
-            if (!FPDFAnnot_GetRect(annotation.get(), &rect)) rect = FS_RECTF{};
-            item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
-            item.contents = readStringKey(annotation.get(), "Contents");
-            census.items.push_back(std::move(item));
+    session_detail::forEachAnnotation(*this, CommandPhase::readingAnnotations, [&](OpenPage&, FPDF_ANNOTATION annotation,
+                                                                                const std::string& pageId, int index) {
+        const int subtype = FPDFAnnot_GetSubtype(annotation);
+        ++census.subtypes[pageId][subtypeName(subtype)];
+        if (subtype == FPDF_ANNOT_POPUP) return;
+        if (subtype == FPDF_ANNOT_WIDGET) {
+            if (auto field = fieldInfo(annotation, pageId)) census.fields.push_back(std::move(*field));
+            return;
         }
-    }
+        std::string kind = annotationKind(annotation, subtype);
+        if (kind == "other") return;
+        AnnotationInfo item;
+        const std::string name = readStringKey(annotation, "NM");
+        item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
+        item.kind = std::move(kind);
+        item.pageId = pageId;
+        FS_RECTF rect;
+        if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
+        item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
+        item.contents = readStringKey(annotation, "Contents");
+        census.items.push_back(std::move(item));
+    });
     census.fields = mergeRadioFields(census.fields);
     return census;
 }
