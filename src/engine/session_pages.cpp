@@ -19,6 +19,16 @@ bool hasDuplicates(const std::vector<std::string>& ids) {
     return std::set<std::string>(ids.begin(), ids.end()).size() != ids.size();
 }
 
+// The ids of the pages not in `listed`, in document order.
+std::vector<std::string> idsNotListed(const std::vector<PageInfo>& pages, const std::vector<std::string>& listed) {
+    const std::set<std::string> excluded(listed.begin(), listed.end());
+    std::vector<std::string> ids;
+    for (const PageInfo& page : pages) {
+        if (excluded.count(page.id) == 0) ids.push_back(page.id);
+    }
+    return ids;
+}
+
 // A rebind opens the document afresh and repeats its document-level warnings. Sentences the
 // session already showed stay once; anything the new document raises for the first time stays.
 void dropRepeatedWarnings(std::vector<std::string>& warnings, size_t countBefore) {
@@ -72,11 +82,7 @@ void Session::reorder(const std::vector<std::string>& pageIds) {
 
 std::vector<std::string> Session::deletePages(const std::vector<std::string>& pageIds) {
     uniqueExisting(pageIds);
-    const std::set<std::string> doomed(pageIds.begin(), pageIds.end());
-    std::vector<std::string> survivors;
-    for (const PageInfo& page : pages_) {
-        if (doomed.count(page.id) == 0) survivors.push_back(page.id);
-    }
+    std::vector<std::string> survivors = idsNotListed(pages_, pageIds);
     if (survivors.empty()) {
         throw EngineFailure("invalid_argument",
                             "Cannot delete every page. The editor refuses to export a zero-page document.");
@@ -114,11 +120,7 @@ void Session::removePagesInPlace(const std::vector<std::string>& pageIds) {
 
 std::vector<std::string> Session::extractPagesInPlace(const std::vector<std::string>& pageIds) {
     uniqueExisting(pageIds);
-    const std::set<std::string> kept(pageIds.begin(), pageIds.end());
-    std::vector<std::string> others;
-    for (const PageInfo& page : pages_) {
-        if (kept.count(page.id) == 0) others.push_back(page.id);
-    }
+    const std::vector<std::string> others = idsNotListed(pages_, pageIds);
     if (!others.empty()) removePagesInPlace(others);
 
     std::vector<std::string> order;
