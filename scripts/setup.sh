@@ -23,22 +23,20 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# npm ci only when the installed tree does not match the lock file.
-pdfium="$root/src/pdfium"
-stamp="$pdfium/node_modules/.kivo-lock.sha256"
-want="$(sha256sum "$pdfium/package-lock.json" | cut -d' ' -f1)"
-if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" || ! -f "$pdfium/node_modules/@embedpdf/pdfium/dist/pdfium.wasm" ]]; then
-  echo "setup: fetching the pinned PDFium package"
-  (cd "$pdfium" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
-  echo "$want" > "$stamp"
-fi
+# npm ci in folder $1 only when the installed tree does not match the lock file or lacks $2 (a
+# file below node_modules that the install leaves); $3 says what is being fetched.
+npm_ci_pinned() {
+  local dir="$1" marker="$2" what="$3"
+  local stamp="$dir/node_modules/.kivo-lock.sha256"
+  local want
+  want="$(sha256sum "$dir/package-lock.json" | cut -d' ' -f1)"
+  if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" || ! -f "$dir/node_modules/$marker" ]]; then
+    echo "setup: fetching $what"
+    (cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+    echo "$want" > "$stamp"
+  fi
+}
 
+npm_ci_pinned "$root/src/pdfium" "@embedpdf/pdfium/dist/pdfium.wasm" "the pinned PDFium package"
 # The MCP SDK's client for the connector's interoperability test, on the same terms.
-sdk="$root/tests/mcp/sdk"
-stamp="$sdk/node_modules/.kivo-lock.sha256"
-want="$(sha256sum "$sdk/package-lock.json" | cut -d' ' -f1)"
-if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" || ! -f "$sdk/node_modules/@modelcontextprotocol/sdk/package.json" ]]; then
-  echo "setup: fetching the pinned MCP SDK for the connector's tests"
-  (cd "$sdk" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
-  echo "$want" > "$stamp"
-fi
+npm_ci_pinned "$root/tests/mcp/sdk" "@modelcontextprotocol/sdk/package.json" "the pinned MCP SDK for the connector's tests"
