@@ -66,4 +66,7 @@ std::string makeSpreadFormPdf();
 // One page with an AcroForm that also carries an XFA entry, and a text field "name".
 std::string makeXfaPdf();
 
+// One page with a signature field whose value is a signature dictionary.
+std::string makeSignedPdf();
+
 }  // namespace kivo::testing

@@ -96,15 +96,4 @@ std::string tinyPng() {
         73);
 }
 
-std::string makeSignedPdf() {
-    return assemblePdf({
-        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [4 0 R] /SigFlags 3 >> >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [4 0 R] >>",
-        "<< /Type /Annot /Subtype /Widget /FT /Sig /T (signature) /Rect [0 0 0 0] /P 3 0 R /V 5 0 R >>",
-        "<< /Type /Sig /Filter /Adobe.PPKLite /SubFilter /adbe.pkcs7.detached /ByteRange [0 0 0 0] "
-        "/Contents <00> >>",
-    });
-}
-
 }  // namespace kivo::testing

@@ -48,7 +48,4 @@ std::string outcome(const CommandResponse& response);
 // A two-by-two PNG.
 std::string tinyPng();
 
-// One page with a signature field whose value is a signature dictionary.
-std::string makeSignedPdf();
-
 }  // namespace kivo::testing
