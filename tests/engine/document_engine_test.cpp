@@ -12,18 +12,13 @@
 #include "engine/pdfium_runtime.hpp"
 #include "engine/recovery_store.hpp"
 #include "engine/session.hpp"
+#include "command_requests.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
 namespace {
 
-CommandRequest request(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::cli) {
-    CommandRequest r;
-    r.id = std::move(id);
-    r.method = method;
-    r.channel = channel;
-    return r;
-}
+using testing::request;
 
 std::string codeOf(const CommandResponse& response) { return response.error ? response.error->code : "ok"; }
 

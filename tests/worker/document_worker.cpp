@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "command_requests.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo::testing {
@@ -75,11 +76,22 @@ int DocumentWorker::stop() {
     return 0;  // the socket worker ends with the process object
 }
 
-CommandRequest makeRequest(CommandMethod method, CommandChannel channel) {
-    CommandRequest request;
-    request.method = method;
-    request.channel = channel;
-    return request;
+CommandRequest makeRequest(CommandMethod method, CommandChannel channel) { return request({}, method, channel); }
+
+void OpenedDocument::start(WorkerMode mode) {
+    pdf = dir.path() / "doc.pdf";
+    writeFile(pdf, makePdf({TestPage{}, TestPage{300, 400, "Second page"}}));
+    worker = std::make_unique<DocumentWorker>(mode, dir.path());
+    const auto opened = worker->open(pdf);
+    ASSERT_TRUE(opened.ok);
+    session = *opened.result->sessionId;
+    for (const PageInfo& page : *opened.result->pages) pages.push_back(page.id);
+}
+
+CommandRequest OpenedDocument::on(CommandMethod method, const std::string& sessionId) const {
+    auto r = makeRequest(method);
+    r.params.sessionId = sessionId.empty() ? session : sessionId;
+    return r;
 }
 
 std::string outcome(const CommandResponse& response) {

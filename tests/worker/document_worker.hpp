@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/commands.hpp"
+#include "test_pdfs.hpp"
 #include "worker_process.hpp"
 
 namespace kivo::testing {
@@ -41,6 +43,20 @@ private:
 };
 
 CommandRequest makeRequest(CommandMethod method, CommandChannel channel = CommandChannel::ui);
+
+// A worker with a two-page document (a default page, then a 300 by 400 "Second page") open from
+// the editor, for test fixtures to build on. A failed open fails the calling test.
+struct OpenedDocument {
+    void start(WorkerMode mode);
+    // A request from the editor on `sessionId`, by default on the opened document.
+    CommandRequest on(CommandMethod method, const std::string& sessionId = {}) const;
+
+    TempDir dir;
+    std::filesystem::path pdf;
+    std::unique_ptr<DocumentWorker> worker;
+    std::string session;
+    std::vector<std::string> pages;
+};
 
 // "ok", or the error's code and message as "code: message".
 std::string outcome(const CommandResponse& response);

@@ -21,23 +21,9 @@ using testing::WorkerMode;
 
 using Ids = std::vector<std::string>;
 
-class WorkerEdits : public ::testing::TestWithParam<WorkerMode> {
+class WorkerEdits : public ::testing::TestWithParam<WorkerMode>, protected testing::OpenedDocument {
 protected:
-    void SetUp() override {
-        pdf = dir.path() / "doc.pdf";
-        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
-        worker = std::make_unique<DocumentWorker>(GetParam(), dir.path());
-        const auto opened = worker->open(pdf);
-        ASSERT_TRUE(opened.ok);
-        session = *opened.result->sessionId;
-        for (const PageInfo& page : *opened.result->pages) pages.push_back(page.id);
-    }
-
-    CommandRequest on(CommandMethod method, const std::string& sessionId = {}) {
-        auto r = makeRequest(method);
-        r.params.sessionId = sessionId.empty() ? session : sessionId;
-        return r;
-    }
+    void SetUp() override { start(GetParam()); }
 
     CommandResult inspect(const std::string& sessionId = {}) {
         const auto response = worker->send(on(CommandMethod::inspect, sessionId));
@@ -48,12 +34,6 @@ protected:
     std::string save(const std::string& sessionId = {}) {
         return outcome(worker->send(on(CommandMethod::saveDocument, sessionId)));
     }
-
-    testing::TempDir dir;
-    fs::path pdf;
-    std::unique_ptr<DocumentWorker> worker;
-    std::string session;
-    Ids pages;
 };
 
 TEST_P(WorkerEdits, EachEditIsOneRevisionAndNamesItsPages) {

@@ -21,23 +21,9 @@ using testing::WorkerMode;
 
 using Ids = std::vector<std::string>;
 
-class WorkerSaving : public ::testing::Test {
+class WorkerSaving : public ::testing::Test, protected testing::OpenedDocument {
 protected:
-    void SetUp() override {
-        pdf = dir.path() / "doc.pdf";
-        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
-        worker = std::make_unique<DocumentWorker>(WorkerMode::socket, dir.path());
-        const auto opened = worker->open(pdf);
-        ASSERT_TRUE(opened.ok);
-        session = *opened.result->sessionId;
-        for (const PageInfo& page : *opened.result->pages) pages.push_back(page.id);
-    }
-
-    CommandRequest on(CommandMethod method, const std::string& sessionId = {}) {
-        auto r = makeRequest(method);
-        r.params.sessionId = sessionId.empty() ? session : sessionId;
-        return r;
-    }
+    void SetUp() override { start(WorkerMode::socket); }
 
     CommandRequest save(std::optional<std::string> mode, std::optional<fs::path> destination = std::nullopt,
                         std::optional<bool> force = std::nullopt) {
@@ -56,12 +42,6 @@ protected:
     }
 
     bool hasCheckpoint() const { return fs::exists(dir.path() / "support" / "recovery" / session); }
-
-    testing::TempDir dir;
-    fs::path pdf;
-    std::unique_ptr<DocumentWorker> worker;
-    std::string session;
-    Ids pages;
 };
 
 TEST_F(WorkerSaving, SaveModesAndTheOutsideChangeGuard) {

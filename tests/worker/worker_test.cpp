@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/command_json.hpp"
+#include "command_requests.hpp"
 #include "test_pdfs.hpp"
 #include "worker_process.hpp"
 
@@ -15,13 +16,7 @@ namespace fs = std::filesystem;
 using testing::SocketConnection;
 using testing::WorkerProcess;
 
-CommandRequest request(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::cli) {
-    CommandRequest r;
-    r.id = std::move(id);
-    r.method = method;
-    r.channel = channel;
-    return r;
-}
+using testing::request;
 
 CommandRequest hello(std::string token) {
     auto r = request("h", CommandMethod::hello, CommandChannel::ui);
