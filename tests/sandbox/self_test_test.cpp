@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -63,21 +64,29 @@ protected:
         fs::create_directories(temporary);
     }
 
+    // Runs the whole self-test in a child once `environment` has set the child's variables, and
+    // answers what the child reported.
+    static testing::ChildOutcome selfTestInChild(const std::function<void()>& environment) {
+        return inChild([&](int report) {
+            environment();
+            std::ostringstream out;
+            const int status = runSandboxSelfTest(out);
+            writeAll(report, out.str());
+            return status;
+        });
+    }
+
     testing::TempDir root;
     fs::path home = root.path() / "home";
     fs::path temporary = root.path() / "tmp";
 };
 
 TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
-    const auto outcome = inChild([&](int report) {
+    const auto outcome = selfTestInChild([&] {
         ::setenv("HOME", home.c_str(), 1);
         ::setenv("TMPDIR", temporary.c_str(), 1);
         ::unsetenv("KIVO_PDF_SUPPORT_DIR");
         ::unsetenv("XDG_DATA_HOME");
-        std::ostringstream out;
-        const int status = runSandboxSelfTest(out);
-        writeAll(report, out.str());
-        return status;
     });
     const auto lines = splitLines(outcome.report);
     ASSERT_EQ(lines.size(), 14u) << outcome.report;
@@ -136,14 +145,10 @@ TEST_F(SandboxSelfTestRun, AnIPCSocketPathThatDoesNotFitFailsTheThirdProbe) {
 TEST_F(SandboxSelfTestRun, MissingPrivateFoldersArePreparedBeforeProbing) {
     fs::remove_all(home / ".cache");
     fs::remove_all(home / ".local" / "share" / "keyrings");
-    const auto outcome = inChild([&](int report) {
+    const auto outcome = selfTestInChild([&] {
         ::setenv("HOME", home.c_str(), 1);
         ::setenv("TMPDIR", temporary.c_str(), 1);
         ::setenv("KIVO_PDF_SUPPORT_DIR", (root.path() / "support").c_str(), 1);
-        std::ostringstream out;
-        const int status = runSandboxSelfTest(out);
-        writeAll(report, out.str());
-        return status;
     });
     const auto lines = splitLines(outcome.report);
     ASSERT_EQ(lines.size(), 14u) << outcome.report;
@@ -158,13 +163,9 @@ TEST_F(SandboxSelfTestRun, MissingPrivateFoldersArePreparedBeforeProbing) {
 }
 
 TEST_F(SandboxSelfTestRun, ASandboxThatCannotBeAppliedPrintsOneErrorLine) {
-    const auto outcome = inChild([&](int report) {
+    const auto outcome = selfTestInChild([&] {
         ::setenv("HOME", home.c_str(), 1);
         ::setenv("KIVO_PDF_SUPPORT_DIR", home.c_str(), 1);  // would open the whole home folder
-        std::ostringstream out;
-        const int status = runSandboxSelfTest(out);
-        writeAll(report, out.str());
-        return status;
     });
     EXPECT_EQ(outcome.exitStatus, 73);
     const auto lines = splitLines(outcome.report);
