@@ -21,6 +21,7 @@
 #include "core/command_json.hpp"
 #include "core/line_io.hpp"
 #include "scoped_env.hpp"
+#include "unix_listener.hpp"
 
 namespace kivo {
 namespace {
@@ -49,16 +50,8 @@ struct Peer {
 // Every blocking call has a time limit so a broken client cannot hang the suite.
 class FakeWorker {
 public:
-    explicit FakeWorker(const std::filesystem::path& path) : path_(path.string()) {
-        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listenFd_, 8) != 0) {
-            std::abort();
-        }
-    }
+    explicit FakeWorker(const std::filesystem::path& path)
+        : path_(path.string()), listenFd_(testing::listenOnUnixSocket(path)) {}
 
     ~FakeWorker() {
         if (thread_.joinable()) thread_.join();

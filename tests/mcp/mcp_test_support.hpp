@@ -37,6 +37,7 @@
 #include "core/line_io.hpp"
 #include "mcp/mcp_server.hpp"
 #include "scoped_env.hpp"
+#include "unix_listener.hpp"
 
 extern char** environ;
 
@@ -82,15 +83,7 @@ public:
 
     FakeWorker(const std::filesystem::path& socketPath, std::string token, Handler handler)
         : token_(std::move(token)), handler_(std::move(handler)) {
-        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const auto path = socketPath.string();
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listenFd_, 8) != 0) {
-            std::abort();
-        }
+        listenFd_ = testing::listenOnUnixSocket(socketPath);
         thread_ = std::thread([this] { serve(); });
     }
 
