@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -37,6 +36,7 @@
 #include "core/line_io.hpp"
 #include "mcp/mcp_server.hpp"
 #include "scoped_env.hpp"
+#include "test_pdfs.hpp"
 #include "unix_listener.hpp"
 
 extern char** environ;
@@ -49,10 +49,7 @@ using nlohmann::json;
 using TempDir = testing::ShortTempDir;
 using testing::ScopedEnv;
 
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testing::writeFile;
 
 // A support folder (KIVO_PDF_SUPPORT_DIR points at it for the scope) with the
 // ipc folder and a token file.
@@ -63,7 +60,7 @@ public:
         std::filesystem::create_directories(dir_.path() / "ipc");
         setToken(token);
     }
-    void setToken(const std::string& token) const { writeText(dir_.path() / "ipc" / "token", token + "\n"); }
+    void setToken(const std::string& token) const { writeFile(dir_.path() / "ipc" / "token", token + "\n"); }
     std::filesystem::path root() const { return dir_.path(); }
     std::filesystem::path socket() const { return dir_.path() / "ipc" / "commands.sock"; }
 

@@ -12,7 +12,7 @@ namespace {
 
 using mcptest::ScopedEnv;
 using mcptest::TempDir;
-using mcptest::writeText;
+using mcptest::writeFile;
 namespace fs = std::filesystem;
 
 TEST(Base64, KnownVectors) {
@@ -47,11 +47,11 @@ TEST(RenderedPage, OnlySafePathsAreRead) {
     const fs::path folder = temp.path() / "kivo-pdf-render";
     fs::create_directories(folder / "sub");
     const fs::path outside = temp.path() / "secret.png";
-    writeText(outside, "secret");
-    writeText(folder / "page.png", "PNGDATA");
-    writeText(folder / "page.txt", "text");
-    writeText(folder / "sub" / "nested.png", "nested");
-    writeText(folder / "page.PNG", "upper");
+    writeFile(outside, "secret");
+    writeFile(folder / "page.png", "PNGDATA");
+    writeFile(folder / "page.txt", "text");
+    writeFile(folder / "sub" / "nested.png", "nested");
+    writeFile(folder / "page.PNG", "upper");
     fs::create_symlink(outside, folder / "escape.png");
     fs::create_symlink("/etc/passwd", folder / "passwd.png");
     fs::create_symlink(folder / "page.png", folder / "alias.png");
@@ -85,7 +85,7 @@ TEST(RenderedPage, FolderReachedThroughALinkStillCounts) {
     TempDir temp;
     fs::create_directories(temp.path() / "real" / "kivo-pdf-render");
     fs::create_directory_symlink(temp.path() / "real", temp.path() / "link");
-    writeText(temp.path() / "real" / "kivo-pdf-render" / "p.png", "bytes");
+    writeFile(temp.path() / "real" / "kivo-pdf-render" / "p.png", "bytes");
     ScopedEnv tmp("TMPDIR", (temp.path() / "link").string());
     EXPECT_EQ(RenderedPage::read((temp.path() / "link" / "kivo-pdf-render" / "p.png").string()), "bytes");
     EXPECT_EQ(RenderedPage::read((temp.path() / "real" / "kivo-pdf-render" / "p.png").string()), "bytes");
@@ -97,7 +97,7 @@ TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
     ScopedEnv tmp("TMPDIR", temp.path().string());
     const fs::path folder = temp.path() / "kivo-pdf-render";
     fs::create_directory(folder);
-    writeText(folder / "p.png", "bytes");
+    writeFile(folder / "p.png", "bytes");
     ASSERT_EQ(RenderedPage::read((folder / "p.png").string()), "bytes");
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
     EXPECT_EQ(RenderedPage::read((folder / "p.png").string()), std::nullopt);
@@ -106,7 +106,7 @@ TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
 TEST(RenderedPage, MissingFolderReadsNothing) {
     TempDir temp;
     ScopedEnv tmp("TMPDIR", temp.path().string());
-    writeText(temp.path() / "p.png", "bytes");
+    writeFile(temp.path() / "p.png", "bytes");
     EXPECT_EQ(RenderedPage::read((temp.path() / "p.png").string()), std::nullopt);
 }
 

@@ -248,9 +248,9 @@ TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
     const fs::path folder = temp.path() / "kivo-pdf-render";
     fs::create_directories(folder);
     const std::string png("\x89PNG\r\n\x1a\n-page-bytes", 19);
-    mcptest::writeText(folder / "page.png", png);
-    mcptest::writeText(temp.path() / "secret.png", "secret");
-    mcptest::writeText(folder / "page.txt", "text");
+    mcptest::writeFile(folder / "page.png", png);
+    mcptest::writeFile(temp.path() / "secret.png", "secret");
+    mcptest::writeFile(folder / "page.txt", "text");
     fs::create_symlink(temp.path() / "secret.png", folder / "link.png");
 
     struct Case {
