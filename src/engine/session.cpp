@@ -168,6 +168,7 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 }
 
 void Session::teardownDocument() noexcept {
+    pageCensus_.clear();
     const bool usable = module::usable();
     try {
         if (formHandle_ && usable) FPDFDOC_ExitFormFillEnvironment(formHandle_);

@@ -70,6 +70,13 @@ public:
         std::map<std::string, std::string> metadata;
     };
 
+    // What the census found on one page; kept until something changes that page.
+    struct PageCensus {
+        std::map<std::string, std::int64_t> subtypes;
+        std::vector<AnnotationInfo> items;
+        std::vector<FormFieldInfo> fields;
+    };
+
     struct Census {
         std::vector<AnnotationInfo> items;
         std::map<std::string, std::map<std::string, std::int64_t>> subtypes;
@@ -234,6 +241,10 @@ public:
     // A fresh census stamped with `revision`; only a cancel or memory stop fails it.
     DocumentContent readContent(std::int64_t revision);
     Census documentCensus();
+    // Forgets what the census knows of these pages, so the next census reads them again. Every
+    // operation here that changes a page's annotations or fields calls it; rebinding forgets all.
+    void forgetCensus(const std::vector<std::string>& pageIds);
+    PageCensus readPageCensus(const std::string& pageId) const;
     std::map<std::string, std::string> metadata() const;
     // Measures every page again (after rotations); ids and indexes stay.
     void refreshPageMetrics();
@@ -327,6 +338,7 @@ private:
     pdfium::FPDF_FORMHANDLE formHandle_{};
     std::optional<std::string> openPassword_;
     std::optional<DocumentContent> cachedContent_;
+    std::map<std::string, PageCensus> pageCensus_;
 };
 
 }  // namespace kivo

@@ -35,6 +35,7 @@ void Session::setAnnotString(FPDF_ANNOTATION annotation, std::string_view key, s
 }
 
 void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
+    forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_HIGHLIGHT));
     if (!annotation) throw EngineFailure("unsupported", "Highlight annotations are not available on this page.");
@@ -47,6 +48,7 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
 }
 
 void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
+    forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_TEXT));
     if (!annotation) throw EngineFailure("unsupported", "Notes are not available on this page.");
@@ -58,6 +60,7 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
     if (points.size() < 2) throw EngineFailure("invalid_argument", "Ink requires at least two points.");
+    forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_INK));
     if (!annotation) throw EngineFailure("unsupported", "Ink annotations are not available on this page.");
@@ -100,6 +103,7 @@ Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {
 std::string Session::updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
                                       const std::optional<std::string>& contents) {
     FoundAnnotation found = findAnnotation(id);
+    forgetCensus({found.pageId});
     const FPDF_ANNOTATION annotation = found.annotation.get();
     if (rect) {
         FPDFAnnot_SetRect(annotation, toPdfium(*rect));
@@ -118,6 +122,7 @@ std::string Session::updateAnnotation(std::string_view id, const std::optional<P
 
 std::string Session::removeAnnotation(std::string_view id) {
     FoundAnnotation found = findAnnotation(id);
+    forgetCensus({found.pageId});
     found.annotation.reset();
     if (!FPDFPage_RemoveAnnot(found.page.get(), found.index)) {
         throw EngineFailure("unsupported", "Could not remove that annotation.");

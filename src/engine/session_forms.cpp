@@ -262,6 +262,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
         if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
     });
     if (!type) throw noSuchField(name);
+    forgetCensus(pageIds);
 
     switch (*type) {
         case FPDF_FORMFIELD_CHECKBOX:
@@ -283,6 +284,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
 
 void Session::clearFormFields(const std::vector<std::string>& pageIds) {
     if (!formHandle_) return;
+    forgetCensus(pageIds);
     const std::set<std::string> doomed(pageIds.begin(), pageIds.end());
 
     // Which pages each field name has widgets on.

@@ -70,10 +70,29 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
 
 Session::Census Session::documentCensus() {
     Census census;
-    session_detail::forEachAnnotation(*this, CommandPhase::readingAnnotations, [&](OpenPage&, FPDF_ANNOTATION annotation,
-                                                                                const std::string& pageId, int index) {
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t k = 0; k < total; ++k) {
+        RunningCommand::step(CommandPhase::readingAnnotations, k, total);
+        const std::string& pageId = pages_[static_cast<size_t>(k)].id;
+        auto known = pageCensus_.find(pageId);
+        // Pages an edit did not touch are not read again: after an edit to one page of a long
+        // document, the census costs one page instead of all of them.
+        if (known == pageCensus_.end()) known = pageCensus_.emplace(pageId, readPageCensus(pageId)).first;
+        const PageCensus& page = known->second;
+        if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
+        census.items.insert(census.items.end(), page.items.begin(), page.items.end());
+        census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
+    }
+    census.fields = mergeRadioFields(census.fields);
+    return census;
+}
+
+Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
+    PageCensus census;
+    session_detail::forEachAnnotationOn(*this, pageId, [&](OpenPage&, FPDF_ANNOTATION annotation,
+                                                           const std::string&, int index) {
         const int subtype = FPDFAnnot_GetSubtype(annotation);
-        ++census.subtypes[pageId][subtypeName(subtype)];
+        ++census.subtypes[subtypeName(subtype)];
         if (subtype == FPDF_ANNOT_POPUP) return;
         if (subtype == FPDF_ANNOT_WIDGET) {
             if (auto field = fieldInfo(annotation, pageId)) census.fields.push_back(std::move(*field));
@@ -92,8 +111,11 @@ Session::Census Session::documentCensus() {
         item.contents = readStringKey(annotation, "Contents");
         census.items.push_back(std::move(item));
     });
-    census.fields = mergeRadioFields(census.fields);
     return census;
+}
+
+void Session::forgetCensus(const std::vector<std::string>& pageIds) {
+    for (const std::string& pageId : pageIds) pageCensus_.erase(pageId);
 }
 
 std::map<std::string, std::string> Session::metadata() const {

@@ -40,6 +40,17 @@ void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject)
 // reporting `phase` page by page. Handles are never kept from one page to the next; a visitor
 // failure closes the annotation and the page on its way out.
 template <class Visit>
+void forEachAnnotationOn(const Session& session, const std::string& pageId, Visit&& visit) {
+    OpenPage page = session.loadPage(pageId);
+    // PDFium answers a negative count only for a page it cannot read: no annotations.
+    const int count = pdfium::FPDFPage_GetAnnotCount(page.get());
+    for (int j = 0; j < count; ++j) {
+        pdfium::ScopedAnnotation annotation(pdfium::FPDFPage_GetAnnot(page.get(), j));
+        if (annotation) visit(page, annotation.get(), pageId, j);
+    }
+}
+
+template <class Visit>
 void forEachAnnotation(const Session& session, CommandPhase phase, Visit&& visit) {
     const std::vector<PageInfo>& pages = session.pages();
     const auto total = static_cast<std::int64_t>(pages.size());
@@ -47,13 +58,7 @@ void forEachAnnotation(const Session& session, CommandPhase phase, Visit&& visit
         RunningCommand::step(phase, i, total);
         // A copy: the visitor may change the session.
         const std::string pageId = pages[static_cast<std::size_t>(i)].id;
-        OpenPage page = session.loadPage(pageId);
-        // PDFium answers a negative count only for a page it cannot read: no annotations.
-        const int count = pdfium::FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            pdfium::ScopedAnnotation annotation(pdfium::FPDFPage_GetAnnot(page.get(), j));
-            if (annotation) visit(page, annotation.get(), pageId, j);
-        }
+        forEachAnnotationOn(session, pageId, visit);
     }
 }
 

@@ -111,6 +111,52 @@ TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     EXPECT_EQ(failureOf([&] { session->readContent(session->revision()); }).code, "cancelled");
 }
 
+// The census reads a page again only after something changed it; every kind of change shows in
+// the next revision's census, the untouched pages' entries unchanged.
+TEST_F(SessionInspect, CensusOfANewRevisionSeesEveryChange) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}, {200, 100}}));
+    const auto page = [&](int i) { return session->pages()[static_cast<size_t>(i)].id; };
+    const auto census = [&] {
+        session->setRevision(session->revision() + 1);
+        return session->inspectResult();
+    };
+    session->addNote(page(0), PDFRect{10, 10, 20, 20}, "first");
+    CommandResult result = census();
+    ASSERT_EQ(result.annotations->size(), 1u);
+    session->addHighlight(page(2), PDFRect{10, 10, 50, 20}, "third");
+    result = census();
+    ASSERT_EQ(result.annotations->size(), 2u);
+    EXPECT_EQ(result.annotations->at(1).pageId, page(2));
+    session->updateAnnotation(result.annotations->at(0).id, std::nullopt, std::string("changed"));
+    EXPECT_EQ(census().annotations->at(0).contents, "changed");
+    session->removeAnnotation(result.annotations->at(1).id);
+    EXPECT_EQ(census().annotations->size(), 1u);
+    session->addTextBox(page(1), PDFRect{10, 10, 100, 40}, "box", 12);
+    result = census();
+    EXPECT_EQ(result.annotationSubtypes->at(page(1)).at("FreeText"), 1);
+    session->reorder({page(2), page(1), page(0)});
+    result = census();
+    ASSERT_EQ(result.annotations->size(), 2u);
+    EXPECT_EQ(result.annotations->at(0).contents, "box");
+    session->deletePages({page(1)});
+    EXPECT_EQ(census().annotations->size(), 1u);
+}
+
+TEST_F(SessionInspect, CensusSeesAFilledFieldOnEveryPageOfIt) {
+    const auto session = open(makeSpreadFormPdf());
+    session->inspectResult();
+    EXPECT_EQ(session->fillField("spread", "filled").size(), 2u);
+    session->setRevision(session->revision() + 1);
+    const CommandResult result = session->inspectResult();
+    int widgets = 0;
+    for (const FormFieldInfo& field : result.fields.value()) {
+        if (field.name != "spread") continue;
+        ++widgets;
+        EXPECT_EQ(field.value, "filled") << field.pageId;
+    }
+    EXPECT_GE(widgets, 1);
+}
+
 TEST_F(SessionInspect, PageMetricsAfterRotation) {
     const auto session = open(makePdf({{612, 792}, {300, 400}}));
     const auto ids = pageIds(*session);
