@@ -54,11 +54,20 @@ std::string formFieldTypeName(std::int32_t type);
 
 class Session {
 public:
+    // What the census found on one page; kept until something changes that page.
+    struct PageCensus {
+        std::map<std::string, std::int64_t> subtypes;
+        std::vector<AnnotationInfo> items;
+        std::vector<FormFieldInfo> fields;
+    };
+
     // One undo or redo state. The bytes are shared, never copied.
     struct Snapshot {
         DocumentBytes::Shared bytes;
         std::vector<PageInfo> pages;
         std::int64_t generation = 0;
+        // What the census knew of this state's pages, so that stepping back to it reads no page.
+        std::shared_ptr<const std::map<std::string, PageCensus>> census{};
     };
 
     // The census of a document's content, valid for one revision.
@@ -68,13 +77,6 @@ public:
         std::vector<AnnotationInfo> annotations;
         std::map<std::string, std::map<std::string, std::int64_t>> annotationSubtypes;
         std::map<std::string, std::string> metadata;
-    };
-
-    // What the census found on one page; kept until something changes that page.
-    struct PageCensus {
-        std::map<std::string, std::int64_t> subtypes;
-        std::vector<AnnotationInfo> items;
-        std::vector<FormFieldInfo> fields;
     };
 
     struct Census {
@@ -245,6 +247,9 @@ public:
     // operation here that changes a page's annotations or fields calls it; rebinding forgets all.
     void forgetCensus(const std::vector<std::string>& pageIds);
     PageCensus readPageCensus(const std::string& pageId) const;
+    // The state as it stands, for the history, and the census a restored state brings back.
+    Snapshot currentSnapshot() const;
+    void adoptCensus(const Snapshot& entry);
     std::map<std::string, std::string> metadata() const;
     // Measures every page again (after rotations); ids and indexes stay.
     void refreshPageMetrics();

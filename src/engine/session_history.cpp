@@ -4,7 +4,16 @@
 
 namespace kivo {
 
-void Session::checkpoint() { undoStack_.push_back(Snapshot{backingBytes_, pages_, generation_}); }
+void Session::checkpoint() { undoStack_.push_back(currentSnapshot()); }
+
+Session::Snapshot Session::currentSnapshot() const {
+    return Snapshot{backingBytes_, pages_, generation_,
+                    std::make_shared<const std::map<std::string, PageCensus>>(pageCensus_)};
+}
+
+void Session::adoptCensus(const Snapshot& entry) {
+    if (entry.census) pageCensus_ = *entry.census;
+}
 
 void Session::refreshBacking() {
     if (!document_) throw session_detail::documentClosed();
@@ -41,6 +50,7 @@ void Session::rollbackCheckpoint() noexcept {
     try {
         bind(entry.bytes, std::nullopt, entry.pages, true);
         generation_ = entry.generation;
+        adoptCensus(entry);
     } catch (const std::exception&) {
         // The caller is already failing; a rollback has nothing further to report.
     }
@@ -54,7 +64,7 @@ void Session::moveThroughHistory(std::vector<Snapshot>& from, std::vector<Snapsh
     if (from.empty()) throw EngineFailure("empty_history", emptyMessage);
     Snapshot entry = std::move(from.back());
     from.pop_back();
-    to.push_back(Snapshot{backingBytes_, pages_, generation_});
+    to.push_back(currentSnapshot());
     const std::vector<std::string> warnings = warnings_;
     try {
         bind(entry.bytes, std::nullopt, entry.pages, true);
@@ -64,6 +74,7 @@ void Session::moveThroughHistory(std::vector<Snapshot>& from, std::vector<Snapsh
     }
     warnings_ = warnings;
     generation_ = entry.generation;
+    adoptCensus(entry);
 }
 
 void Session::undo() { moveThroughHistory(undoStack_, redoStack_, "Nothing to undo."); }

@@ -157,6 +157,31 @@ TEST_F(SessionInspect, CensusSeesAFilledFieldOnEveryPageOfIt) {
     EXPECT_GE(widgets, 1);
 }
 
+// Undo, redo and a rollback bring back the census of the state they return to.
+TEST_F(SessionInspect, HistoryStepsBringBackTheirCensus) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}}));
+    const std::string second = session->pages()[1].id;
+    const auto annotations = [&] {
+        session->setRevision(session->revision() + 1);
+        return session->inspectResult().annotations->size();
+    };
+    EXPECT_EQ(annotations(), 0u);
+    session->checkpoint();
+    session->addNote(second, PDFRect{10, 10, 20, 20}, "kept");
+    session->refreshBacking();
+    session->commitCheckpoint();
+    EXPECT_EQ(annotations(), 1u);
+    session->checkpoint();
+    session->addNote(second, PDFRect{30, 30, 40, 40}, "rolled back");
+    EXPECT_EQ(annotations(), 2u);
+    session->rollbackCheckpoint();
+    EXPECT_EQ(annotations(), 1u);
+    session->undo();
+    EXPECT_EQ(annotations(), 0u);
+    session->redoLast();
+    EXPECT_EQ(annotations(), 1u);
+}
+
 TEST_F(SessionInspect, PageMetricsAfterRotation) {
     const auto session = open(makePdf({{612, 792}, {300, 400}}));
     const auto ids = pageIds(*session);
