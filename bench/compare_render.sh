@@ -4,15 +4,8 @@
 # usage: bench/compare_render.sh [document.pdf]   (default: the shared 117-page sample)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-doc="${1:-$root/../shared/corpus/geotopo.pdf}"
-[[ -f "$doc" ]] || { echo "compare_render: $doc not found" >&2; exit 2; }
-"$root/scripts/build.sh" >/dev/null
+source "$root/bench/common.sh" compare_render "${1:-}"
 bench="$root/build/bin/render_bench"
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); calc "$e - $s"; }
 
 # One iteration of the on-demand benchmark is one whole-document render.
 ours_ms=$(KIVO_BENCH_PDF="$doc" "$bench" --benchmark_filter=BM_RenderOnDemand --benchmark_min_time=0 \

@@ -7,18 +7,11 @@
 # usage: bench/compare_sessions.sh [document.pdf]   (default: the shared 117-page sample)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-doc="${1:-$root/../shared/corpus/geotopo.pdf}"
-[[ -f "$doc" ]] || { echo "compare_sessions: $doc not found" >&2; exit 2; }
 for tool in mutool pdftotext; do
     command -v "$tool" >/dev/null || { echo "compare_sessions: $tool is not installed" >&2; exit 2; }
 done
-"$root/scripts/build.sh" >/dev/null
+source "$root/bench/common.sh" compare_sessions "${1:-}"
 bench="$root/build/bin/session_bench"
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); calc "$e - $s"; }
 # One iteration is one pass over the whole document; the CSV's fourth column is its real time in
 # ms. The benchmarks measure real time, so their names end in "/real_time".
 ours() {

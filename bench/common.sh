@@ -1,0 +1,12 @@
+# Shared set-up of the comparison scripts: sourced after `root` is set, with the script's name and
+# the document argument. Leaves `doc` (checked), `out` (a temporary folder removed at exit), and
+# the helpers `calc` (floating-point arithmetic) and `seconds` (wall time of a command).
+name="$1"
+doc="${2:-$root/../shared/corpus/geotopo.pdf}"
+[[ -f "$doc" ]] || { echo "$name: $doc not found" >&2; exit 2; }
+"$root/scripts/build.sh" >/dev/null
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); calc "$e - $s"; }
