@@ -174,9 +174,8 @@ void BM_HighlightAndUndoStages(benchmark::State& state) {
     std::lock_guard lock(PdfiumRuntime::lock());
     using Clock = std::chrono::steady_clock;
     enum Stage { change, snapshot, census, recovery, answer, undoRebind, undoCensus, undoRecovery, stageCount };
-    static constexpr const char* names[stageCount] = {"hl_change",    "hl_snapshot", "hl_census",
-                                                      "hl_recovery",  "hl_answer",   "undo_rebind",
-                                                      "undo_census",  "undo_recovery"};
+    static constexpr const char* names[stageCount] = {"hl_change", "hl_snapshot", "hl_census",   "hl_recovery",
+                                                      "hl_answer", "undo_rebind", "undo_census", "undo_recovery"};
     double totals[stageCount] = {};
     const std::string firstPage = session.pages().front().id;
     for (auto _ : state) {
@@ -264,8 +263,8 @@ void BM_EncodePng(benchmark::State& state) {
         const std::int64_t height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), dpi150);
         pdfium::ScopedBitmap bitmap(pdfium::FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1));
         pdfium::FPDFBitmap_FillRect(bitmap.get(), 0, 0, static_cast<int>(width), static_cast<int>(height), 0xFFFFFFFF);
-        pdfium::FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, static_cast<int>(width),
-                                      static_cast<int>(height), 0, pdfium::FPDF_ANNOT | pdfium::FPDF_LCD_TEXT);
+        pdfium::FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, static_cast<int>(width), static_cast<int>(height),
+                                      0, pdfium::FPDF_ANNOT | pdfium::FPDF_LCD_TEXT);
         const std::span<std::uint8_t> view = pdfium::bitmapPixels(bitmap.get());
         std::vector<std::uint8_t> copy(view.begin(), view.end());
         copy.resize(copy.size() + 2 * sizeof(std::uint32_t));

@@ -131,13 +131,14 @@ std::vector<std::pair<std::size_t, double>> buildLongDocument(kivo::CommandClien
 }
 
 void printEdits(const EditFigures& figures) {
-    std::printf("  %4zu pages: open %.1f ms, add_highlight median %.1f ms (min %.1f, max %.1f), undo median %.1f ms "
-                "(min %.1f, max %.1f)\n",
-                figures.pages, figures.openMs, median(figures.highlightMs),
-                *std::min_element(figures.highlightMs.begin(), figures.highlightMs.end()),
-                *std::max_element(figures.highlightMs.begin(), figures.highlightMs.end()), median(figures.undoMs),
-                *std::min_element(figures.undoMs.begin(), figures.undoMs.end()),
-                *std::max_element(figures.undoMs.begin(), figures.undoMs.end()));
+    std::printf(
+        "  %4zu pages: open %.1f ms, add_highlight median %.1f ms (min %.1f, max %.1f), undo median %.1f ms "
+        "(min %.1f, max %.1f)\n",
+        figures.pages, figures.openMs, median(figures.highlightMs),
+        *std::min_element(figures.highlightMs.begin(), figures.highlightMs.end()),
+        *std::max_element(figures.highlightMs.begin(), figures.highlightMs.end()), median(figures.undoMs),
+        *std::min_element(figures.undoMs.begin(), figures.undoMs.end()),
+        *std::max_element(figures.undoMs.begin(), figures.undoMs.end()));
 }
 
 }  // namespace

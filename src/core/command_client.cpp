@@ -71,9 +71,7 @@ void CommandClient::close() noexcept {
     dropConnection();
 }
 
-void CommandClient::writeRequest(const CommandRequest& request) {
-    writeAll(fd_, CommandJSON::encode(request));
-}
+void CommandClient::writeRequest(const CommandRequest& request) { writeAll(fd_, CommandJSON::encode(request)); }
 
 CommandResponse CommandClient::readResponse(const ProgressHandler* progress) {
     for (;;) {
@@ -130,8 +128,7 @@ void CommandClient::connect() {
     }
     if (response.ok) return;
     dropConnection();
-    throw CommandClientError::rejected(response.error ? response.error->message
-                                                      : "Kivo PDF rejected this connection.");
+    throw CommandClientError::rejected(response.error ? response.error->message : "Kivo PDF rejected this connection.");
 }
 
 CommandResponse CommandClient::send(const CommandRequest& request, const ProgressHandler& progress) {

@@ -15,9 +15,9 @@
 namespace kivo {
 
 CommandCodecError CommandCodecError::lineTooLong(std::int64_t byteCount) {
-    return CommandCodecError(Kind::lineTooLong, byteCount,
-                             "A message on the Kivo PDF socket passed " + std::to_string(byteCount) +
-                                 " bytes without ending.");
+    return CommandCodecError(
+        Kind::lineTooLong, byteCount,
+        "A message on the Kivo PDF socket passed " + std::to_string(byteCount) + " bytes without ending.");
 }
 
 CommandCodecError CommandCodecError::notUTF8() {
@@ -451,8 +451,7 @@ struct FieldReader {
 
 std::int64_t readInteger(const Json& j) {
     switch (j.type()) {
-        case Json::value_t::number_integer:
-            return j.get<std::int64_t>();
+        case Json::value_t::number_integer: return j.get<std::int64_t>();
         case Json::value_t::number_unsigned: {
             const auto u = j.get<std::uint64_t>();
             if (u > static_cast<std::uint64_t>(INT64_MAX)) fail("the integer is too large");
@@ -466,8 +465,7 @@ std::int64_t readInteger(const Json& j) {
             if (d < -0x1p63 || d >= 0x1p63) fail("the integer is too large");
             return static_cast<std::int64_t>(d);
         }
-        default:
-            fail("expected an integer");
+        default: fail("expected an integer");
     }
 }
 
@@ -613,10 +611,10 @@ CommandReply decodeReply(std::string_view line) {
     return decodeChecked<CommandResponse>(line);
 }
 
-#define KIVO_COMMAND_JSON_INSTANTIATE(T)                     \
-    template void write<T>(JsonWriter&, const T&);           \
-    template std::string encodeBody<T>(const T&);            \
-    template std::string encode<T>(const T&);                \
+#define KIVO_COMMAND_JSON_INSTANTIATE(T)           \
+    template void write<T>(JsonWriter&, const T&); \
+    template std::string encodeBody<T>(const T&);  \
+    template std::string encode<T>(const T&);      \
     template T decode<T>(std::string_view);
 
 KIVO_COMMAND_JSON_INSTANTIATE(PDFRect)

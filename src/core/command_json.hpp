@@ -54,8 +54,7 @@ private:
 };
 
 template <class T>
-concept CommandJSONValue =
-    std::same_as<T, PDFRect> || std::same_as<T, PDFPoint> || std::same_as<T, PageInfo> ||
+concept CommandJSONValue = std::same_as<T, PDFRect> || std::same_as<T, PDFPoint> || std::same_as<T, PageInfo> ||
     std::same_as<T, TextRun> || std::same_as<T, AnnotationInfo> || std::same_as<T, FormFieldInfo> ||
     std::same_as<T, SearchHit> || std::same_as<T, DocumentSummary> || std::same_as<T, RecoveryInfo> ||
     std::same_as<T, RenderTile> || std::same_as<T, ContextPage> || std::same_as<T, ContextSelection> ||

@@ -69,20 +69,46 @@ enum class CommandPhase {
 };
 
 inline constexpr std::array<std::string_view, 33> commandMethodWireNames = {
-    "ping",           "hello",          "open",             "inspect",          "render_page",
-    "extract_text",   "add_highlight",  "add_note",         "add_ink",          "add_content",
-    "fill_form",      "organize_pages", "rotate_pages",     "delete_pages",     "merge_documents",
-    "extract_pages",  "search",         "list_annotations", "update_annotation", "remove_annotation",
-    "save_document",  "export_document", "undo",            "redo",             "close",
-    "list_documents", "set_grants",     "list_recovery",    "restore_recovery", "discard_recovery",
-    "ask_document",   "assistant_context", "cancel",
+    "ping",
+    "hello",
+    "open",
+    "inspect",
+    "render_page",
+    "extract_text",
+    "add_highlight",
+    "add_note",
+    "add_ink",
+    "add_content",
+    "fill_form",
+    "organize_pages",
+    "rotate_pages",
+    "delete_pages",
+    "merge_documents",
+    "extract_pages",
+    "search",
+    "list_annotations",
+    "update_annotation",
+    "remove_annotation",
+    "save_document",
+    "export_document",
+    "undo",
+    "redo",
+    "close",
+    "list_documents",
+    "set_grants",
+    "list_recovery",
+    "restore_recovery",
+    "discard_recovery",
+    "ask_document",
+    "assistant_context",
+    "cancel",
 };
 
 inline constexpr std::array<std::string_view, 3> commandChannelWireNames = {"ui", "mcp", "cli"};
 
 inline constexpr std::array<std::string_view, 11> commandPhaseWireNames = {
-    "waiting",        "started",         "loading_pages", "checking_scripts", "reading_annotations", "reading_fields",
-    "searching",      "clearing_fields", "measuring_pages", "finding_fields", "reading_text",
+    "waiting",   "started",         "loading_pages",   "checking_scripts", "reading_annotations", "reading_fields",
+    "searching", "clearing_fields", "measuring_pages", "finding_fields",   "reading_text",
 };
 
 constexpr std::string_view rawValue(CommandMethod method) noexcept {

@@ -149,4 +149,3 @@ void JsonWriter::writeEscaped(std::string_view text) {
 }
 
 }  // namespace kivo
-

@@ -7,9 +7,7 @@
 namespace kivo {
 namespace {
 
-std::int64_t clampSide(std::int64_t n) noexcept {
-    return std::clamp<std::int64_t>(n, 1, TileGrid::maxPixelsPerSide);
-}
+std::int64_t clampSide(std::int64_t n) noexcept { return std::clamp<std::int64_t>(n, 1, TileGrid::maxPixelsPerSide); }
 
 std::int64_t ceilDiv(std::int64_t n, std::int64_t d) noexcept {
     // Not (n + d - 1) / d: a huge tile size would overflow.

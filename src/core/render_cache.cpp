@@ -23,10 +23,8 @@ RenderInvalidation RenderInvalidation::after(CommandMethod method,
         case CommandMethod::mergeDocuments:
         case CommandMethod::extractPages:
         case CommandMethod::saveDocument:
-        case CommandMethod::exportDocument:
-            return none();
-        default:
-            return all();
+        case CommandMethod::exportDocument: return none();
+        default: return all();
     }
 }
 

@@ -43,8 +43,7 @@ struct AssistantSources {
     // The full extracted text of one page.
     std::function<std::string(const std::string& pageId)> pageText{};
     // Hits of one search, on one page or (no page) the whole document, in page order.
-    std::function<std::vector<SearchHit>(const std::string& query, const std::optional<std::string>& pageId)>
-        search{};
+    std::function<std::vector<SearchHit>(const std::string& query, const std::optional<std::string>& pageId)> search{};
     // Every form field of the document, in document order.
     std::function<std::vector<FormFieldInfo>()> fields{};
     // Progress and cancellation point between pages; may be empty. What it throws ends the read.

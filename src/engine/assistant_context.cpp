@@ -12,8 +12,8 @@ namespace kivo {
 namespace {
 
 const PageInfo& lookUpPage(const std::vector<PageInfo>& pages, const std::string& pageId) {
-    const auto page =
-        std::find_if(pages.begin(), pages.end(), [&pageId](const PageInfo& candidate) { return candidate.id == pageId; });
+    const auto page = std::find_if(pages.begin(), pages.end(),
+                                   [&pageId](const PageInfo& candidate) { return candidate.id == pageId; });
     if (page == pages.end()) throw EngineFailure("invalid_page", "No page with that id is in the document.");
     return *page;
 }

@@ -15,9 +15,9 @@ namespace kivo {
 namespace {
 
 constexpr std::array<std::string_view, 29> kStopWords = {
-    "where", "what",  "whats", "this",  "that",  "page", "pages", "summarize", "summary", "explain",
+    "where",  "what",  "whats",    "this",  "that", "page", "pages", "summarize", "summary", "explain",
     "please", "about", "document", "which", "does", "have", "from",  "with",      "fill",    "field",
-    "the",   "and",   "for",   "are",   "was",   "how",  "find",  "show",      "tell",
+    "the",    "and",   "for",      "are",   "was",  "how",  "find",  "show",      "tell",
 };
 
 bool isStopWord(std::string_view lowered) {
@@ -142,8 +142,8 @@ AssistantAnswer respond(const Question& question) {
 
     for (std::size_t i = 0; i < hits.size() && i < hitCitations; ++i) {
         const auto& hit = hits[i];
-        citations.push_back(
-            citation(hit.pageId, *positions.indexOf(hit.pageId), revision, clip(hit.preview, previewCharacters), hit.rects));
+        citations.push_back(citation(hit.pageId, *positions.indexOf(hit.pageId), revision,
+                                     clip(hit.preview, previewCharacters), hit.rects));
     }
 
     if (citations.empty()) {
@@ -159,12 +159,13 @@ AssistantAnswer respond(const Question& question) {
     const std::string revisionText = std::to_string(revision);
     std::optional<std::string> text;
     if (citations.empty() && scan) {
-        text = "This page looks like a scan or has no extractable text. OCR is not available in alpha. No page "
-               "citations were invented.";
+        text =
+            "This page looks like a scan or has no extractable text. OCR is not available in alpha. No page "
+            "citations were invented.";
     }
     if (!text && !excerpts.empty() && summary) {
-        const auto first = std::find_if(excerpts.begin(), excerpts.end(),
-                                        [](const auto& excerpt) { return hasLetter(excerpt.text); });
+        const auto first =
+            std::find_if(excerpts.begin(), excerpts.end(), [](const auto& excerpt) { return hasLetter(excerpt.text); });
         if (first != excerpts.end()) {
             text = "From the document (revision " + revisionText + ", page " + std::to_string(first->page.index + 1) +
                    "):\n" + clip(first->text, summaryCharacters);
@@ -182,8 +183,9 @@ AssistantAnswer respond(const Question& question) {
             for (const auto& cited : citations) joined.append("\n").append(cited.preview);
             text = std::move(joined);
         } else {
-            text = "No match for that question in the selected scope. The cited passages are the available document "
-                   "evidence. I will not invent a page reference.";
+            text =
+                "No match for that question in the selected scope. The cited passages are the available document "
+                "evidence. I will not invent a page reference.";
         }
     }
     if (!text) text = "No document text was available in this scope, so no citation can be given.";

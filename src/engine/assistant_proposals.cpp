@@ -104,11 +104,11 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
             // The form's own spelling, so the fill finds the field whatever case the question used.
             params.fieldName = field->name;
             params.value = value;
-            entries.push_back(
-                edit("Fill " + field->name + " with " + quoted(value), CommandMethod::fillForm, std::move(params), revision));
+            entries.push_back(edit("Fill " + field->name + " with " + quoted(value), CommandMethod::fillForm,
+                                   std::move(params), revision));
         } else {
-            entries.push_back(
-                refusal("Unknown field " + name, "No AcroForm field named " + name + " is on this document.", revision));
+            entries.push_back(refusal("Unknown field " + name,
+                                      "No AcroForm field named " + name + " is on this document.", revision));
         }
     }
 

@@ -56,7 +56,7 @@ std::string trimmedOfQuotes(std::string_view text) {
 }
 
 std::optional<std::vector<std::optional<std::string>>> firstMatchGroups(std::string_view pattern,
-                                                                       std::string_view text) {
+                                                                        std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError{};
     std::unique_ptr<icu::RegexPattern> compiled(

@@ -31,6 +31,6 @@ std::string trimmedOfQuotes(std::string_view text);
 // when the group took no part. No value when the pattern does not compile or nothing matches.
 // The list is as long as the pattern has groups.
 std::optional<std::vector<std::optional<std::string>>> firstMatchGroups(std::string_view pattern,
-                                                                       std::string_view text);
+                                                                        std::string_view text);
 
 }  // namespace kivo::assistant_text

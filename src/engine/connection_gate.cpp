@@ -44,8 +44,8 @@ ConnectionGate::Decision ConnectionGate::admit(const CommandRequest& request) {
         } else if (isMCP) {
             channel_ = CommandChannel::mcp;
         } else {
-            return Reject{CommandResponse::failure(request.id, "unauthorized",
-                                                   "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
+            return Reject{CommandResponse::failure(
+                request.id, "unauthorized", "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
         }
         CommandResult result;
         result.pong = true;

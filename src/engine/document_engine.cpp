@@ -24,7 +24,9 @@ CommandResponse internalFailure(const std::string& id, const std::exception& err
     return CommandResponse::failure(id, "internal", "Kivo PDF could not finish the command: " + description + ".");
 }
 
-EngineFailure cancelledFailure() { return EngineFailure("cancelled", "Cancelled before it finished. Nothing changed."); }
+EngineFailure cancelledFailure() {
+    return EngineFailure("cancelled", "Cancelled before it finished. Nothing changed.");
+}
 
 }  // namespace
 
@@ -37,10 +39,8 @@ bool isMCPAllowedMethod(CommandMethod method) noexcept {
         case CommandMethod::search:
         case CommandMethod::listAnnotations:
         case CommandMethod::ask:
-        case CommandMethod::listDocuments:
-            return true;
-        default:
-            return isMutatingMethod(method);
+        case CommandMethod::listDocuments: return true;
+        default: return isMutatingMethod(method);
     }
 }
 
@@ -99,7 +99,8 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
     } catch (const std::exception& error) {
         return internalFailure(request.id, error);
     } catch (...) {
-        return CommandResponse::failure(request.id, "internal", "Kivo PDF could not finish the command: an unexpected error.");
+        return CommandResponse::failure(request.id, "internal",
+                                        "Kivo PDF could not finish the command: an unexpected error.");
     }
 }
 
@@ -112,43 +113,25 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
             result.pong = true;
             return CommandResponse::success(request.id, std::move(result));
         }
-        case CommandMethod::open:
-            return open(request);
+        case CommandMethod::open: return open(request);
         case CommandMethod::inspect:
-        case CommandMethod::listAnnotations:
-            return inspect(request);
-        case CommandMethod::renderPage:
-            return render(request);
-        case CommandMethod::extractText:
-            return extract(request);
-        case CommandMethod::search:
-            return search(request);
-        case CommandMethod::close:
-            return close(request);
-        case CommandMethod::listDocuments:
-            return list(request);
-        case CommandMethod::setGrants:
-            return setGrants(request);
-        case CommandMethod::ask:
-            return ask(request);
-        case CommandMethod::assistantContext:
-            return assistantContext(request);
-        case CommandMethod::extractPages:
-            return extractPages(request);
-        case CommandMethod::undo:
-            return applyHistory(request, true);
-        case CommandMethod::redo:
-            return applyHistory(request, false);
-        case CommandMethod::saveDocument:
-            return saveDocument(request);
-        case CommandMethod::exportDocument:
-            return exportDocument(request);
-        case CommandMethod::listRecovery:
-            return listRecovery(request);
-        case CommandMethod::restoreRecovery:
-            return restoreRecovery(request);
-        case CommandMethod::discardRecovery:
-            return discardRecovery(request);
+        case CommandMethod::listAnnotations: return inspect(request);
+        case CommandMethod::renderPage: return render(request);
+        case CommandMethod::extractText: return extract(request);
+        case CommandMethod::search: return search(request);
+        case CommandMethod::close: return close(request);
+        case CommandMethod::listDocuments: return list(request);
+        case CommandMethod::setGrants: return setGrants(request);
+        case CommandMethod::ask: return ask(request);
+        case CommandMethod::assistantContext: return assistantContext(request);
+        case CommandMethod::extractPages: return extractPages(request);
+        case CommandMethod::undo: return applyHistory(request, true);
+        case CommandMethod::redo: return applyHistory(request, false);
+        case CommandMethod::saveDocument: return saveDocument(request);
+        case CommandMethod::exportDocument: return exportDocument(request);
+        case CommandMethod::listRecovery: return listRecovery(request);
+        case CommandMethod::restoreRecovery: return restoreRecovery(request);
+        case CommandMethod::discardRecovery: return discardRecovery(request);
         case CommandMethod::cancel:
             // Only reachable through handle's fast path; answered the same way here for safety.
             return cancel(request);

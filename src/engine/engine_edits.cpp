@@ -30,8 +30,7 @@ std::vector<std::string> pageIdsOf(const Session& session) {
 void writeRecovery(const Session& session) noexcept {
     try {
         RecoveryStore::write(session);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // Raises the revision and reads the census at it, so the answer and every later inspection of
@@ -79,8 +78,7 @@ DocumentEngine::Perform annotationEdit(const CommandRequest& request) {
         case CommandMethod::removeAnnotation:
             if (!p.annotationId) throw invalid("remove_annotation requires annotationId.");
             return [&p](Session& s) { return std::vector<std::string>{s.removeAnnotation(*p.annotationId)}; };
-        default:
-            return nullptr;
+        default: return nullptr;
     }
 }
 
@@ -115,8 +113,7 @@ DocumentEngine::Perform pageEdit(const CommandRequest& request, const Session& s
                 return *p.pageIds;
             };
         }
-        default:
-            return nullptr;
+        default: return nullptr;
     }
 }
 
@@ -261,8 +258,7 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
             RunningCommand::Uninterruptible section;
             try {
                 historyStep(session, !undo);
-            } catch (...) {
-            }
+            } catch (...) {}
         }
         throw;
     }
@@ -273,8 +269,7 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
         session.setRevision(revision);
         try {
             historyStep(session, !undo);
-        } catch (...) {
-        }
+        } catch (...) {}
         throw;
     }
     writeRecovery(session);

@@ -71,7 +71,8 @@ Session& DocumentEngine::requireSession(const CommandRequest& request, std::opti
                                 "document.");
         }
         if (permission && !grants_.permissions.contains(std::string(*permission))) {
-            throw EngineFailure("unauthorized", "MCP is not allowed to " + std::string(*permission) + " this document.");
+            throw EngineFailure("unauthorized",
+                                "MCP is not allowed to " + std::string(*permission) + " this document.");
         }
     }
     Session& session = *found->second;
@@ -156,7 +157,8 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
     if (!mcp && params.pngPath) {
         destination = clientPath(*params.pngPath);
     } else {
-        destination = RenderFolder::prepare() / RenderFolder::fileName(session.id(), *params.pageId, session.revision());
+        destination =
+            RenderFolder::prepare() / RenderFolder::fileName(session.id(), *params.pageId, session.revision());
     }
 
     std::int64_t width = 0;
@@ -198,8 +200,9 @@ CommandResponse DocumentEngine::list(const CommandRequest& request) {
     std::vector<DocumentSummary> documents;
     for (const auto& [id, session] : sessions_) {
         if (request.channel == CommandChannel::mcp && !grants_.sessionIds.contains(id)) continue;
-        documents.push_back(DocumentSummary{id, session->sourcePath(), static_cast<std::int64_t>(session->pages().size()),
-                                            session->revision(), session->readOnly()});
+        documents.push_back(DocumentSummary{id, session->sourcePath(),
+                                            static_cast<std::int64_t>(session->pages().size()), session->revision(),
+                                            session->readOnly()});
     }
     CommandResult result;
     result.documents = std::move(documents);

@@ -31,9 +31,8 @@ CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
     RecoveryStore::Checkpoint checkpoint = RecoveryStore::load(*recoveryId);
     const bool changed = originalChanged(checkpoint.meta);
 
-    std::shared_ptr<Session> session =
-        Session::load(std::move(checkpoint.bytes), changed ? std::nullopt : checkpoint.meta.sourcePath,
-                      request.params.password);
+    std::shared_ptr<Session> session = Session::load(
+        std::move(checkpoint.bytes), changed ? std::nullopt : checkpoint.meta.sourcePath, request.params.password);
     session->applyRecovery(checkpoint.meta, changed);
     // A failure here (a cancel, say) drops the new session unregistered.
     session->documentContent();
@@ -45,13 +44,11 @@ CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
     try {
         RecoveryStore::write(*session);
         written = true;
-    } catch (...) {
-    }
+    } catch (...) {}
     if (written && *recoveryId != session->id()) {
         try {
             RecoveryStore::discard(*recoveryId);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     return CommandResponse::success(request.id, session->inspectResult());
 }

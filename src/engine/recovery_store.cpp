@@ -35,7 +35,11 @@ constexpr std::size_t maxIdCharacters = 64;
 char32_t takeCodePoint(std::string_view& text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
     if (length == 0 || length > text.size()) {
         text.remove_prefix(1);
         return 0xFFFFFFFF;
@@ -73,7 +77,8 @@ bool isValidRecoveryId(std::string_view id) {
 // Writes to a hidden sibling, then renames it over the target, so a reader sees the old file or
 // the whole new one, never a part.
 void writeAtomically(const fs::path& target, std::span<const std::uint8_t> bytes) {
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + "." + newUUIDString() + ".tmp");
+    const fs::path temporary =
+        target.parent_path() / ("." + target.filename().string() + "." + newUUIDString() + ".tmp");
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) throwErrno("Could not write a recovery file", temporary);
     std::size_t done = 0;
@@ -105,10 +110,12 @@ void writeAtomically(const fs::path& target, std::span<const std::uint8_t> bytes
 
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+    if (!in)
+        throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
     std::ostringstream out;
     out << in.rdbuf();
-    if (in.bad()) throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+    if (in.bad())
+        throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
     return std::move(out).str();
 }
 
@@ -132,8 +139,7 @@ void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
     writeAtomically(directory / "checkpoint.pdf", bytes);
     meta.updatedAt = timestamp(std::chrono::system_clock::now());
     const std::string json = encodeMeta(meta);
-    writeAtomically(directory / "meta.json",
-                    {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+    writeAtomically(directory / "meta.json", {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
 }
 
 void write(const Session& session) {
@@ -211,7 +217,8 @@ RecoveryMeta decodeMeta(std::string_view text) {
     };
     const auto integer = [&](const char* key) {
         const nlohmann::json& value = required(key);
-        if (!value.is_number_integer()) throw std::runtime_error(std::string("The recovery key ") + key + " is not an integer.");
+        if (!value.is_number_integer())
+            throw std::runtime_error(std::string("The recovery key ") + key + " is not an integer.");
         return value.get<std::int64_t>();
     };
     const auto optionalText = [&](const char* key) -> std::optional<std::string> {

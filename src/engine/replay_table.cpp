@@ -18,10 +18,8 @@ bool isEditMethod(CommandMethod method) noexcept {
         case CommandMethod::organizePages:
         case CommandMethod::rotatePages:
         case CommandMethod::deletePages:
-        case CommandMethod::mergeDocuments:
-            return true;
-        default:
-            return false;
+        case CommandMethod::mergeDocuments: return true;
+        default: return false;
     }
 }
 
@@ -32,10 +30,8 @@ bool isMutatingMethod(CommandMethod method) noexcept {
         case CommandMethod::saveDocument:
         case CommandMethod::exportDocument:
         case CommandMethod::undo:
-        case CommandMethod::redo:
-            return true;
-        default:
-            return false;
+        case CommandMethod::redo: return true;
+        default: return false;
     }
 }
 
@@ -79,8 +75,9 @@ std::optional<CommandResponse> ReplayTable::replayed(const CommandRequest& reque
     }
     if (request.channel == CommandChannel::mcp &&
         (!request.params.sessionId || !mcpSessionGrants.contains(*request.params.sessionId))) {
-        throw EngineFailure("unauthorized",
-                            "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this document.");
+        throw EngineFailure(
+            "unauthorized",
+            "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this document.");
     }
     CommandResponse response = found->second.response;
     response.id = request.id;

@@ -23,8 +23,8 @@ std::u16string toUtf16(std::string_view utf8) {
     std::u16string out(utf8.size(), u'\0');
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length,
-                         utf8.data(), static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length, utf8.data(),
+                         static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
     if (U_FAILURE(status)) return {};
     out.resize(static_cast<size_t>(length));
     return out;
@@ -64,8 +64,7 @@ void OpenPage::close() noexcept {
     try {
         if (form) FORM_OnBeforeClosePage(page, form);
         FPDF_ClosePage(page);
-    } catch (const EngineFailure&) {
-    }
+    } catch (const EngineFailure&) {}
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -133,12 +132,12 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         FS_SIZEF size;
         const int rotation = EPDF_GetPageRotationByIndex(document_.get(), i);
         if (!FPDF_GetPageSizeByIndexF(document_.get(), i, &size) || rotation < 0 || rotation > 3) {
-            throw EngineFailure("unsupported",
-                                "Page " + std::to_string(i + 1) + " could not be loaded, so this file cannot be opened.");
+            throw EngineFailure("unsupported", "Page " + std::to_string(i + 1) +
+                                                   " could not be loaded, so this file cannot be opened.");
         }
         PageInfo info;
-        info.id = existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id
-                                                                                  : newUUIDString();
+        info.id =
+            existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id : newUUIDString();
         info.index = i;
         info.width = size.width;
         info.height = size.height;
@@ -173,8 +172,7 @@ void Session::teardownDocument() noexcept {
     try {
         if (formHandle_ && usable) FPDFDOC_ExitFormFillEnvironment(formHandle_);
         if (formInfo_ != 0 && usable) kivo_formfill_free(formInfo_);
-    } catch (const EngineFailure&) {
-    }
+    } catch (const EngineFailure&) {}
     formHandle_ = FPDF_FORMHANDLE{};
     formInfo_ = 0;
     document_.close();
@@ -219,16 +217,12 @@ void Session::discloseUnsupportedScripts() {
 
 EngineFailure Session::mapLoadError() {
     switch (FPDF_GetLastError()) {
-        case FPDF_ERR_FILE:
-            return EngineFailure("file", "The file could not be read.");
-        case FPDF_ERR_FORMAT:
-            return EngineFailure("unsupported", "This file is not a supported PDF.");
+        case FPDF_ERR_FILE: return EngineFailure("file", "The file could not be read.");
+        case FPDF_ERR_FORMAT: return EngineFailure("unsupported", "This file is not a supported PDF.");
         case FPDF_ERR_PASSWORD:
             return EngineFailure("password_required", "This PDF needs a password. The password is not logged.");
-        case FPDF_ERR_SECURITY:
-            return EngineFailure("unsupported", "This file uses an unsupported security scheme.");
-        default:
-            return EngineFailure("unsupported", "PDFium could not open this file.");
+        case FPDF_ERR_SECURITY: return EngineFailure("unsupported", "This file uses an unsupported security scheme.");
+        default: return EngineFailure("unsupported", "PDFium could not open this file.");
     }
 }
 

@@ -45,7 +45,8 @@ std::vector<FormFieldInfo> Session::listFields() const {
     std::vector<FormFieldInfo> fields;
     session_detail::forEachWidget(*this, CommandPhase::readingFields,
                                   [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-                                      if (auto field = fieldInfo(annotation, pageId)) fields.push_back(std::move(*field));
+                                      if (auto field = fieldInfo(annotation, pageId))
+                                          fields.push_back(std::move(*field));
                                   });
     return mergeRadioFields(fields);
 }
@@ -117,18 +118,16 @@ std::vector<std::string> Session::optionLabels(FPDF_ANNOTATION annotation) const
     if (!formHandle_) return labels;
     const int count = FPDFAnnot_GetOptionCount(formHandle_, annotation);
     for (int i = 0; i < count; ++i) {
-        labels.push_back(readWide([&](std::span<uint16_t> buffer) {
-            return FPDFAnnot_GetOptionLabel(formHandle_, annotation, i, buffer);
-        }));
+        labels.push_back(readWide(
+            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(formHandle_, annotation, i, buffer); }));
     }
     return labels;
 }
 
 std::string Session::readExportValue(FPDF_ANNOTATION annotation) const {
     if (!formHandle_) return "";
-    return readWide([&](std::span<uint16_t> buffer) {
-        return FPDFAnnot_GetFormFieldExportValue(formHandle_, annotation, buffer);
-    });
+    return readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldExportValue(formHandle_, annotation, buffer); });
 }
 
 std::string Session::readFormString(FPDF_ANNOTATION annotation, bool name) const {

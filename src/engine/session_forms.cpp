@@ -65,24 +65,22 @@ EngineFailure noSuchField(const std::string& name) {
 }
 
 EngineFailure notAnOption(const std::string& name, const std::string& value, const std::vector<std::string>& options) {
-    return EngineFailure("invalid_argument", value + " is not an option of " + name + ". Options: " + joined(options) + ".");
+    return EngineFailure("invalid_argument",
+                         value + " is not an option of " + name + ". Options: " + joined(options) + ".");
 }
 
 // The full name of a widget as the field walk compares it.
-std::string widgetName(const Session& session, FPDF_ANNOTATION annotation) {
-    return session.readFormName(annotation);
-}
+std::string widgetName(const Session& session, FPDF_ANNOTATION annotation) { return session.readFormName(annotation); }
 
 // Calls `visit(page, annotation, pageId)` for every widget of the field, on every page in order.
 // Handles are never kept from one walk to the next; a visitor failure closes the annotation and
 // the page on its way out.
 template <class Visit>
 void forEachWidgetNamed(const Session& session, const std::string& name, Visit&& visit) {
-    session_detail::forEachWidget(
-        session, CommandPhase::findingFields,
-        [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-            if (widgetName(session, annotation) == name) visit(page, annotation, pageId);
-        });
+    session_detail::forEachWidget(session, CommandPhase::findingFields,
+                                  [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                                      if (widgetName(session, annotation) == name) visit(page, annotation, pageId);
+                                  });
 }
 
 // One left click at the widget's centre, as a user toggling a checkbox or choosing a radio option.
@@ -185,7 +183,8 @@ void fillButtons(const Session& session, const std::string& name, const std::str
         for (const std::string& e : exports) {
             if (!e.empty()) options.push_back(e);
         }
-        const bool known = std::any_of(options.begin(), options.end(), [&](const std::string& e) { return matches(e); });
+        const bool known =
+            std::any_of(options.begin(), options.end(), [&](const std::string& e) { return matches(e); });
         if (!known) {
             if (value.empty() || equalIgnoringCase(value, "off")) {
                 if (!anyOn) return;
@@ -219,9 +218,7 @@ bool clearParentValue(const Session& session, FPDF_ANNOTATION annotation, FPDF_P
     const FPDF_FORMHANDLE form = session.formHandle();
     if (isClearedValue(session.readFormValue(annotation))) return true;
     switch (FPDFAnnot_GetFormFieldType(form, annotation)) {
-        case FPDF_FORMFIELD_CHECKBOX:
-            clickWidget(session, annotation, page);
-            break;
+        case FPDF_FORMFIELD_CHECKBOX: clickWidget(session, annotation, page); break;
         case FPDF_FORMFIELD_COMBOBOX:
         case FPDF_FORMFIELD_TEXTFIELD:
             if (!typeInto(form, annotation, page, std::u16string_view())) return false;
@@ -266,18 +263,11 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
 
     switch (*type) {
         case FPDF_FORMFIELD_CHECKBOX:
-        case FPDF_FORMFIELD_RADIOBUTTON:
-            fillButtons(*this, name, value, *type == FPDF_FORMFIELD_RADIOBUTTON);
-            break;
+        case FPDF_FORMFIELD_RADIOBUTTON: fillButtons(*this, name, value, *type == FPDF_FORMFIELD_RADIOBUTTON); break;
         case FPDF_FORMFIELD_COMBOBOX:
-        case FPDF_FORMFIELD_LISTBOX:
-            fillChoice(*this, name, value, *type);
-            break;
-        case FPDF_FORMFIELD_TEXTFIELD:
-            fillText(*this, name, value);
-            break;
-        default:
-            throw EngineFailure("unsupported", "Field " + name + " does not take a value.");
+        case FPDF_FORMFIELD_LISTBOX: fillChoice(*this, name, value, *type); break;
+        case FPDF_FORMFIELD_TEXTFIELD: fillText(*this, name, value); break;
+        default: throw EngineFailure("unsupported", "Field " + name + " does not take a value.");
     }
     return pageIds;
 }

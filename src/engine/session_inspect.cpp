@@ -89,28 +89,29 @@ Session::Census Session::documentCensus() {
 
 Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
     PageCensus census;
-    session_detail::forEachAnnotationOn(*this, pageId, [&](OpenPage&, FPDF_ANNOTATION annotation,
-                                                           const std::string&, int index) {
-        const int subtype = FPDFAnnot_GetSubtype(annotation);
-        ++census.subtypes[subtypeName(subtype)];
-        if (subtype == FPDF_ANNOT_POPUP) return;
-        if (subtype == FPDF_ANNOT_WIDGET) {
-            if (auto field = fieldInfo(annotation, pageId)) census.fields.push_back(std::move(*field));
-            return;
-        }
-        std::string kind = annotationKind(annotation, subtype);
-        if (kind == "other") return;
-        AnnotationInfo item;
-        const std::string name = readStringKey(annotation, "NM");
-        item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
-        item.kind = std::move(kind);
-        item.pageId = pageId;
-        FS_RECTF rect;
-        if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
-        item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
-        item.contents = readStringKey(annotation, "Contents");
-        census.items.push_back(std::move(item));
-    });
+    session_detail::forEachAnnotationOn(*this, pageId,
+                                        [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
+                                            const int subtype = FPDFAnnot_GetSubtype(annotation);
+                                            ++census.subtypes[subtypeName(subtype)];
+                                            if (subtype == FPDF_ANNOT_POPUP) return;
+                                            if (subtype == FPDF_ANNOT_WIDGET) {
+                                                if (auto field = fieldInfo(annotation, pageId))
+                                                    census.fields.push_back(std::move(*field));
+                                                return;
+                                            }
+                                            std::string kind = annotationKind(annotation, subtype);
+                                            if (kind == "other") return;
+                                            AnnotationInfo item;
+                                            const std::string name = readStringKey(annotation, "NM");
+                                            item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
+                                            item.kind = std::move(kind);
+                                            item.pageId = pageId;
+                                            FS_RECTF rect;
+                                            if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
+                                            item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
+                                            item.contents = readStringKey(annotation, "Contents");
+                                            census.items.push_back(std::move(item));
+                                        });
     return census;
 }
 
@@ -121,7 +122,8 @@ void Session::forgetCensus(const std::vector<std::string>& pageIds) {
 std::map<std::string, std::string> Session::metadata() const {
     std::map<std::string, std::string> values;
     if (!document_) return values;
-    for (const char* key : {"Title", "Author", "Subject", "Keywords", "Creator", "Producer", "CreationDate", "ModDate"}) {
+    for (const char* key :
+         {"Title", "Author", "Subject", "Keywords", "Creator", "Producer", "CreationDate", "ModDate"}) {
         std::string value = session_detail::readWide(
             [&](std::span<uint16_t> buffer) { return FPDF_GetMetaText(document_.get(), key, buffer); });
         if (!value.empty()) values.emplace(key, std::move(value));

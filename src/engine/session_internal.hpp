@@ -28,8 +28,8 @@ std::string readWide(Get&& get) {
 EngineFailure documentClosed();
 
 inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
-    return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top),
-                            static_cast<float>(rect.right), static_cast<float>(rect.bottom)};
+    return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
+                            static_cast<float>(rect.bottom)};
 }
 
 // Gives a new annotation a fresh id and its subject. A refused write here leaves a usable
@@ -65,11 +65,12 @@ void forEachAnnotation(const Session& session, CommandPhase phase, Visit&& visit
 // forEachAnnotation, for the form widgets only.
 template <class Visit>
 void forEachWidget(const Session& session, CommandPhase phase, Visit&& visit) {
-    forEachAnnotation(session, phase,
-                      [&visit](OpenPage& page, pdfium::FPDF_ANNOTATION annotation, const std::string& pageId, int index) {
-                          if (pdfium::FPDFAnnot_GetSubtype(annotation) != pdfium::FPDF_ANNOT_WIDGET) return;
-                          visit(page, annotation, pageId, index);
-                      });
+    forEachAnnotation(
+        session, phase,
+        [&visit](OpenPage& page, pdfium::FPDF_ANNOTATION annotation, const std::string& pageId, int index) {
+            if (pdfium::FPDFAnnot_GetSubtype(annotation) != pdfium::FPDF_ANNOT_WIDGET) return;
+            visit(page, annotation, pageId, index);
+        });
 }
 
 }  // namespace kivo::session_detail

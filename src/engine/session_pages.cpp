@@ -55,9 +55,9 @@ void Session::reorder(const std::vector<std::string>& pageIds) {
     if (hasDuplicates(pageIds)) throw duplicates();
     std::map<std::string, const PageInfo*> byId;
     for (const PageInfo& page : pages_) byId.emplace(page.id, &page);
-    const bool permutation = pageIds.size() == byId.size() &&
-                             std::all_of(pageIds.begin(), pageIds.end(),
-                                         [&](const std::string& id) { return byId.count(id) != 0; });
+    const bool permutation =
+        pageIds.size() == byId.size() &&
+        std::all_of(pageIds.begin(), pageIds.end(), [&](const std::string& id) { return byId.count(id) != 0; });
     if (!permutation) {
         throw EngineFailure("invalid_argument", "organize_pages must list every page in the session exactly once.");
     }
@@ -131,8 +131,8 @@ std::vector<std::string> Session::extractPagesInPlace(const std::vector<std::str
 
 std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (!document_) throw documentClosed();
-    const Document source = other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy)
-                                  : Document();
+    const Document source =
+        other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
     if (!source) throw EngineFailure("merge_failed", "Could not read the PDF to merge.");
     const int count = FPDF_GetPageCount(source.get());
     if (count < 1) throw EngineFailure("merge_failed", "The merged file has no pages.");

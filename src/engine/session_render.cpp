@@ -38,8 +38,7 @@ void Session::draw(FPDF_PAGE page, const RenderTile& region, const TileGrid& gri
     constexpr std::int64_t intMax = std::numeric_limits<int>::max();
     const bool fits = region.width >= 1 && region.height >= 1 && width <= intMax && height <= intMax &&
                       grid.width() <= intMax && grid.height() <= intMax;
-    ScopedBitmap bitmap(fits ? FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1)
-                             : FPDF_BITMAP{});
+    ScopedBitmap bitmap(fits ? FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1) : FPDF_BITMAP{});
     if (!bitmap) throw EngineFailure("render_failed", "Could not allocate a page bitmap.");
     FPDFBitmap_FillRect(bitmap.get(), 0, 0, static_cast<int>(width), static_cast<int>(height), 0xFFFFFFFF);
 
@@ -59,8 +58,8 @@ void Session::draw(FPDF_PAGE page, const RenderTile& region, const TileGrid& gri
     if (pixels.empty()) throw EngineFailure("render_failed", "Empty bitmap buffer.");
     const auto stride = static_cast<std::size_t>(FPDFBitmap_GetStride(bitmap.get()));
     // The margin is rendered but not written: the PNG starts at the region's first pixel.
-    const uint8_t* firstRow = pixels.data() + static_cast<std::size_t>(margin) * stride +
-                              static_cast<std::size_t>(margin) * 4;
+    const uint8_t* firstRow =
+        pixels.data() + static_cast<std::size_t>(margin) * stride + static_cast<std::size_t>(margin) * 4;
 
     if (to.has_parent_path()) std::filesystem::create_directories(to.parent_path());
     PngWriter::writeBgra(to, firstRow, static_cast<std::uint32_t>(region.width),

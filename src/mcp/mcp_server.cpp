@@ -51,8 +51,7 @@ std::optional<json> parseMessage(std::string_view line) {
         });
         if (message.is_object() || message.is_array()) return message;
     } catch (const json::exception&) {
-    } catch (const TooDeep&) {
-    }
+    } catch (const TooDeep&) {}
     return std::nullopt;
 }
 
@@ -159,9 +158,8 @@ void MCPServer::dispatch(const std::string& method, const json& id, const json& 
         const auto tool = index.find(name);
         if (tool == index.end()) return emitError(id, -32602, "Unknown tool " + name);
         const auto arguments = params.find("arguments");
-        const json result = call(*tool->second, arguments != params.end() && arguments->is_object()
-                                                    ? *arguments
-                                                    : json::object());
+        const json result =
+            call(*tool->second, arguments != params.end() && arguments->is_object() ? *arguments : json::object());
         emit({{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});
     } else {
         emitError(id, -32601, "Method not found: " + method);

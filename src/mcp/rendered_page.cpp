@@ -108,9 +108,9 @@ std::string base64Encode(std::string_view bytes) {
     std::string buffer(chunk / 3 * 4 + 1, '\0');
     for (std::size_t offset = 0; offset < bytes.size(); offset += chunk) {
         const std::size_t length = std::min(chunk, bytes.size() - offset);
-        const int written = ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(buffer.data()),
-                                              reinterpret_cast<const unsigned char*>(bytes.data() + offset),
-                                              static_cast<int>(length));
+        const int written =
+            ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(buffer.data()),
+                              reinterpret_cast<const unsigned char*>(bytes.data() + offset), static_cast<int>(length));
         out.append(buffer.data(), static_cast<std::size_t>(written));
     }
     return out;

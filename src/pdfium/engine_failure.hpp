@@ -12,14 +12,11 @@ struct EngineFailure : std::exception {
     std::string code;
     std::string message;
 
-    EngineFailure(std::string code_, std::string message_)
-        : code(std::move(code_)), message(std::move(message_)) {}
+    EngineFailure(std::string code_, std::string message_) : code(std::move(code_)), message(std::move(message_)) {}
 
     const char* what() const noexcept override { return message.c_str(); }
 
-    bool operator==(const EngineFailure& other) const {
-        return code == other.code && message == other.message;
-    }
+    bool operator==(const EngineFailure& other) const { return code == other.code && message == other.message; }
 };
 
 }  // namespace kivo

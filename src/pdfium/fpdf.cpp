@@ -14,7 +14,9 @@ namespace kivo::pdfium {
 namespace {
 
 template <class T>
-u32 wasm(Handle<T> h) { return h.address; }
+u32 wasm(Handle<T> h) {
+    return h.address;
+}
 inline u32 wasm(int v) { return static_cast<u32>(v); }
 inline u32 wasm(unsigned int v) { return v; }
 inline u32 wasm(unsigned long v) { return static_cast<u32>(v); }
@@ -82,9 +84,7 @@ int FPDF_GetPageCount(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetPage
 unsigned long FPDF_GetDocPermissions(FPDF_DOCUMENT d) {
     return call<unsigned long>(Z_pdfiumZ_FPDF_GetDocPermissions, d);
 }
-int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT d) {
-    return call<int>(Z_pdfiumZ_FPDF_GetSecurityHandlerRevision, d);
-}
+int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSecurityHandlerRevision, d); }
 int FPDF_GetFormType(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetFormType, d); }
 int FPDF_GetSignatureCount(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSignatureCount, d); }
 int FPDFDoc_GetJavaScriptActionCount(FPDF_DOCUMENT d) {
@@ -115,9 +115,8 @@ unsigned long FPDF_GetMetaText(FPDF_DOCUMENT d, std::string_view tag, std::span<
     Scratch s;
     const Address key = s.bytes(tag);
     Z_pdfium_instance_t* m = M;
-    return wideOut(buffer, 2, [&](Address out, u32 bytes) {
-        return Z_pdfiumZ_FPDF_GetMetaText(m, d.address, key, out, bytes);
-    });
+    return wideOut(buffer, 2,
+                   [&](Address out, u32 bytes) { return Z_pdfiumZ_FPDF_GetMetaText(m, d.address, key, out, bytes); });
 }
 
 unsigned long FPDF_GetPageLabel(FPDF_DOCUMENT d, int index, std::span<uint16_t> buffer) {
@@ -131,12 +130,11 @@ bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, st
                              int insertIndex) {
     Scratch s;
     const Address list = s.copy({reinterpret_cast<const uint8_t*>(indices.data()), indices.size_bytes()});
-    return raw(Z_pdfiumZ_FPDF_ImportPagesByIndex, destination.address, source.address,
-               indices.empty() ? 0u : list, static_cast<u32>(indices.size()), wasm(insertIndex)) != 0;
+    return raw(Z_pdfiumZ_FPDF_ImportPagesByIndex, destination.address, source.address, indices.empty() ? 0u : list,
+               static_cast<u32>(indices.size()), wasm(insertIndex)) != 0;
 }
 
-bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange,
-                      int insertIndex) {
+bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange, int insertIndex) {
     Scratch s;
     const Address range = pageRange.empty() ? 0 : s.bytes(pageRange);
     return raw(Z_pdfiumZ_FPDF_ImportPages, destination.address, source.address, range, wasm(insertIndex)) != 0;
@@ -145,8 +143,8 @@ bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::stri
 bool FPDF_MovePages(FPDF_DOCUMENT d, std::span<const int> indices, int destinationIndex) {
     Scratch s;
     const Address list = s.copy({reinterpret_cast<const uint8_t*>(indices.data()), indices.size_bytes()});
-    return raw(Z_pdfiumZ_FPDF_MovePages, d.address, list, static_cast<u32>(indices.size()),
-               wasm(destinationIndex)) != 0;
+    return raw(Z_pdfiumZ_FPDF_MovePages, d.address, list, static_cast<u32>(indices.size()), wasm(destinationIndex)) !=
+           0;
 }
 
 void FPDFPage_Delete(FPDF_DOCUMENT d, int index) { call<void>(Z_pdfiumZ_FPDFPage_Delete, d, index); }
@@ -165,9 +163,7 @@ int FPDFPage_GetRotation(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_GetR
 void FPDFPage_SetRotation(FPDF_PAGE p, int rotate) { call<void>(Z_pdfiumZ_FPDFPage_SetRotation, p, rotate); }
 bool FPDFPage_GenerateContent(FPDF_PAGE p) { return call<bool>(Z_pdfiumZ_FPDFPage_GenerateContent, p); }
 void FPDFPage_InsertObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) { call<void>(Z_pdfiumZ_FPDFPage_InsertObject, p, o); }
-bool FPDFPage_RemoveObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) {
-    return call<bool>(Z_pdfiumZ_FPDFPage_RemoveObject, p, o);
-}
+bool FPDFPage_RemoveObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) { return call<bool>(Z_pdfiumZ_FPDFPage_RemoveObject, p, o); }
 int FPDFPage_CountObjects(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_CountObjects, p); }
 FPDF_PAGEOBJECT FPDFPage_GetObject(FPDF_PAGE p, int index) {
     return call<FPDF_PAGEOBJECT>(Z_pdfiumZ_FPDFPage_GetObject, p, index);
@@ -207,19 +203,19 @@ bool FPDF_PageToDevice(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY
                        double pageY, int* deviceX, int* deviceY) {
     Scratch s;
     const Address out = s.reserve(8);
-    const bool ok = raw(Z_pdfiumZ_FPDF_PageToDevice, p.address, wasm(startX), wasm(startY), wasm(sizeX),
-                        wasm(sizeY), wasm(rotate), pageX, pageY, out, out + 4) != 0;
+    const bool ok = raw(Z_pdfiumZ_FPDF_PageToDevice, p.address, wasm(startX), wasm(startY), wasm(sizeX), wasm(sizeY),
+                        wasm(rotate), pageX, pageY, out, out + 4) != 0;
     if (deviceX) *deviceX = fetch<int32_t>(out);
     if (deviceY) *deviceY = fetch<int32_t>(out + 4);
     return ok;
 }
 
-bool FPDF_DeviceToPage(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY, int rotate, int deviceX,
-                       int deviceY, double* pageX, double* pageY) {
+bool FPDF_DeviceToPage(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY, int rotate, int deviceX, int deviceY,
+                       double* pageX, double* pageY) {
     Scratch s;
     const Address out = s.reserve(16);
-    const bool ok = raw(Z_pdfiumZ_FPDF_DeviceToPage, p.address, wasm(startX), wasm(startY), wasm(sizeX),
-                        wasm(sizeY), wasm(rotate), wasm(deviceX), wasm(deviceY), out, out + 8) != 0;
+    const bool ok = raw(Z_pdfiumZ_FPDF_DeviceToPage, p.address, wasm(startX), wasm(startY), wasm(sizeX), wasm(sizeY),
+                        wasm(rotate), wasm(deviceX), wasm(deviceY), out, out + 8) != 0;
     if (pageX) *pageX = fetch<double>(out);
     if (pageY) *pageY = fetch<double>(out + 8);
     return ok;
@@ -360,18 +356,14 @@ int FPDFPage_GetAnnotCount(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_Ge
 FPDF_ANNOTATION FPDFPage_GetAnnot(FPDF_PAGE p, int index) {
     return call<FPDF_ANNOTATION>(Z_pdfiumZ_FPDFPage_GetAnnot, p, index);
 }
-int FPDFPage_GetAnnotIndex(FPDF_PAGE p, FPDF_ANNOTATION a) {
-    return call<int>(Z_pdfiumZ_FPDFPage_GetAnnotIndex, p, a);
-}
+int FPDFPage_GetAnnotIndex(FPDF_PAGE p, FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_FPDFPage_GetAnnotIndex, p, a); }
 FPDF_ANNOTATION FPDFPage_CreateAnnot(FPDF_PAGE p, int subtype) {
     return call<FPDF_ANNOTATION>(Z_pdfiumZ_FPDFPage_CreateAnnot, p, subtype);
 }
 bool FPDFPage_RemoveAnnot(FPDF_PAGE p, int index) { return call<bool>(Z_pdfiumZ_FPDFPage_RemoveAnnot, p, index); }
 void FPDFPage_CloseAnnot(FPDF_ANNOTATION a) { call<void>(Z_pdfiumZ_FPDFPage_CloseAnnot, a); }
 int FPDFAnnot_GetSubtype(FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_FPDFAnnot_GetSubtype, a); }
-bool FPDFAnnot_IsSupportedSubtype(int subtype) {
-    return call<bool>(Z_pdfiumZ_FPDFAnnot_IsSupportedSubtype, subtype);
-}
+bool FPDFAnnot_IsSupportedSubtype(int subtype) { return call<bool>(Z_pdfiumZ_FPDFAnnot_IsSupportedSubtype, subtype); }
 
 bool FPDFAnnot_GetRect(FPDF_ANNOTATION a, FS_RECTF* rect) {
     Scratch s;
@@ -405,9 +397,7 @@ bool FPDFAnnot_GetColor(FPDF_ANNOTATION a, int colorType, unsigned int* r, unsig
     return ok;
 }
 
-bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION a) {
-    return call<bool>(Z_pdfiumZ_FPDFAnnot_HasAttachmentPoints, a);
-}
+bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION a) { return call<bool>(Z_pdfiumZ_FPDFAnnot_HasAttachmentPoints, a); }
 
 bool FPDFAnnot_AppendAttachmentPoints(FPDF_ANNOTATION a, const FS_QUADPOINTSF& quad) {
     Scratch s;
@@ -450,8 +440,8 @@ unsigned long FPDFAnnot_GetInkListPath(FPDF_ANNOTATION a, unsigned long pathInde
     Scratch s;
     const size_t bytes = buffer.size_bytes();
     const Address out = buffer.empty() ? 0 : s.reserve(bytes);
-    const u32 count = raw(Z_pdfiumZ_FPDFAnnot_GetInkListPath, a.address, wasm(pathIndex), out,
-                          static_cast<u32>(buffer.size()));
+    const u32 count =
+        raw(Z_pdfiumZ_FPDFAnnot_GetInkListPath, a.address, wasm(pathIndex), out, static_cast<u32>(buffer.size()));
     if (!buffer.empty()) std::memcpy(buffer.data(), module::hostPointer(out, bytes), bytes);
     return count;
 }
@@ -549,10 +539,10 @@ int FPDFAnnot_GetFormFieldType(FPDF_FORMHANDLE f, FPDF_ANNOTATION a) {
     return call<int>(Z_pdfiumZ_FPDFAnnot_GetFormFieldType, f, a);
 }
 
-#define KIVO_FORM_STRING(name)                                                                              \
-    unsigned long name(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, std::span<uint16_t> buffer) {                  \
-        Z_pdfium_instance_t* m = M;                                                                         \
-        return wideOut(buffer, 2,                                                                           \
+#define KIVO_FORM_STRING(name)                                                                                         \
+    unsigned long name(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, std::span<uint16_t> buffer) {                             \
+        Z_pdfium_instance_t* m = M;                                                                                    \
+        return wideOut(buffer, 2,                                                                                      \
                        [&](Address out, u32 bytes) { return Z_pdfiumZ_##name(m, f.address, a.address, out, bytes); }); \
     }
 KIVO_FORM_STRING(FPDFAnnot_GetFormFieldName)
@@ -589,8 +579,7 @@ unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE f, FPD
                                                           std::span<uint16_t> buffer) {
     Z_pdfium_instance_t* m = M;
     return wideOut(buffer, 2, [&](Address out, u32 bytes) {
-        return Z_pdfiumZ_FPDFAnnot_GetFormAdditionalActionJavaScript(m, f.address, a.address, wasm(event), out,
-                                                                     bytes);
+        return Z_pdfiumZ_FPDFAnnot_GetFormAdditionalActionJavaScript(m, f.address, a.address, wasm(event), out, bytes);
     });
 }
 
@@ -727,8 +716,12 @@ bool FPDFPageObj_GetBounds(FPDF_PAGEOBJECT o, float* left, float* bottom, float*
 bool FPDFPath_SetDrawMode(FPDF_PAGEOBJECT path, int fillMode, bool stroke) {
     return call<bool>(Z_pdfiumZ_FPDFPath_SetDrawMode, path, fillMode, stroke);
 }
-bool FPDFPath_MoveTo(FPDF_PAGEOBJECT path, float x, float y) { return call<bool>(Z_pdfiumZ_FPDFPath_MoveTo, path, x, y); }
-bool FPDFPath_LineTo(FPDF_PAGEOBJECT path, float x, float y) { return call<bool>(Z_pdfiumZ_FPDFPath_LineTo, path, x, y); }
+bool FPDFPath_MoveTo(FPDF_PAGEOBJECT path, float x, float y) {
+    return call<bool>(Z_pdfiumZ_FPDFPath_MoveTo, path, x, y);
+}
+bool FPDFPath_LineTo(FPDF_PAGEOBJECT path, float x, float y) {
+    return call<bool>(Z_pdfiumZ_FPDFPath_LineTo, path, x, y);
+}
 bool FPDFPath_Close(FPDF_PAGEOBJECT path) { return call<bool>(Z_pdfiumZ_FPDFPath_Close, path); }
 bool FPDFImageObj_SetMatrix(FPDF_PAGEOBJECT image, double a, double b, double c, double d, double e, double f) {
     return call<bool>(Z_pdfiumZ_FPDFImageObj_SetMatrix, image, a, b, c, d, e, f);
@@ -763,9 +756,7 @@ uint32_t getBlockSlot() {
     return slot;
 }
 
-EngineFailure tooLarge() {
-    return EngineFailure("file", "The document is too large for the PDF engine to open.");
-}
+EngineFailure tooLarge() { return EngineFailure("file", "The document is too large for the PDF engine to open."); }
 
 }  // namespace
 
@@ -794,8 +785,8 @@ Document Document::load(std::span<const uint8_t> bytes, std::shared_ptr<const vo
         if (!bytes.empty()) {
             std::memcpy(module::hostPointer(document.moduleCopy_, bytes.size()), bytes.data(), bytes.size());
         }
-        document.handle_ = FPDF_DOCUMENT{raw(Z_pdfiumZ_FPDF_LoadMemDocument64, document.moduleCopy_,
-                                             static_cast<u32>(bytes.size()), secret)};
+        document.handle_ = FPDF_DOCUMENT{
+            raw(Z_pdfiumZ_FPDF_LoadMemDocument64, document.moduleCopy_, static_cast<u32>(bytes.size()), secret)};
     }
     if (!document.handle_) document.close();
     return document;
@@ -829,8 +820,7 @@ void Document::close() {
             if (handle_) FPDF_CloseDocument(handle_);
             module::release(moduleCopy_);
             module::release(access_);
-        } catch (const EngineFailure&) {
-        }
+        } catch (const EngineFailure&) {}
     }
     if (reader_ != 0) g_readers.erase(reader_);
     handle_ = FPDF_DOCUMENT{};

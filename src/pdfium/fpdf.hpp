@@ -260,10 +260,10 @@ int FPDFBitmap_GetStride(FPDF_BITMAP bitmap);
 int FPDFBitmap_GetFormat(FPDF_BITMAP bitmap);
 Address FPDFBitmap_GetBuffer(FPDF_BITMAP bitmap);
 std::span<uint8_t> bitmapPixels(FPDF_BITMAP bitmap);
-void FPDF_RenderPageBitmap(FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX, int sizeY,
-                           int rotate, int flags);
-void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP bitmap, FPDF_PAGE page, const FS_MATRIX& matrix,
-                                     const FS_RECTF& clip, int flags);
+void FPDF_RenderPageBitmap(FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX, int sizeY, int rotate,
+                           int flags);
+void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP bitmap, FPDF_PAGE page, const FS_MATRIX& matrix, const FS_RECTF& clip,
+                                     int flags);
 void FPDF_FFLDraw(FPDF_FORMHANDLE form, FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX,
                   int sizeY, int rotate, int flags);
 
@@ -274,16 +274,14 @@ int FPDFText_CountChars(FPDF_TEXTPAGE textPage);
 unsigned int FPDFText_GetUnicode(FPDF_TEXTPAGE textPage, int index);
 int FPDFText_IsGenerated(FPDF_TEXTPAGE textPage, int index);
 double FPDFText_GetFontSize(FPDF_TEXTPAGE textPage, int index);
-bool FPDFText_GetCharBox(FPDF_TEXTPAGE textPage, int index, double* left, double* right, double* bottom,
-                         double* top);
+bool FPDFText_GetCharBox(FPDF_TEXTPAGE textPage, int index, double* left, double* right, double* bottom, double* top);
 bool FPDFText_GetLooseCharBox(FPDF_TEXTPAGE textPage, int index, FS_RECTF* rect);
 bool FPDFText_GetCharOrigin(FPDF_TEXTPAGE textPage, int index, double* x, double* y);
 int FPDFText_GetCharIndexAtPos(FPDF_TEXTPAGE textPage, double x, double y, double xTolerance, double yTolerance);
 // Answers the number of UTF-16 units written, terminator included; `buffer` needs count + 1 units.
 int FPDFText_GetText(FPDF_TEXTPAGE textPage, int startIndex, int count, std::span<uint16_t> buffer);
 int FPDFText_CountRects(FPDF_TEXTPAGE textPage, int startIndex, int count);
-bool FPDFText_GetRect(FPDF_TEXTPAGE textPage, int rectIndex, double* left, double* top, double* right,
-                      double* bottom);
+bool FPDFText_GetRect(FPDF_TEXTPAGE textPage, int rectIndex, double* left, double* top, double* right, double* bottom);
 FPDF_SCHHANDLE FPDFText_FindStart(FPDF_TEXTPAGE textPage, std::u16string_view what, unsigned long flags,
                                   int startIndex);
 bool FPDFText_FindNext(FPDF_SCHHANDLE search);
@@ -304,8 +302,8 @@ bool FPDFAnnot_GetRect(FPDF_ANNOTATION annotation, FS_RECTF* rect);
 bool FPDFAnnot_SetRect(FPDF_ANNOTATION annotation, const FS_RECTF& rect);
 bool FPDFAnnot_SetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int r, unsigned int g, unsigned int b,
                         unsigned int a);
-bool FPDFAnnot_GetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int* r, unsigned int* g,
-                        unsigned int* b, unsigned int* a);
+bool FPDFAnnot_GetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int* r, unsigned int* g, unsigned int* b,
+                        unsigned int* a);
 bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION annotation);
 bool FPDFAnnot_AppendAttachmentPoints(FPDF_ANNOTATION annotation, const FS_QUADPOINTSF& quad);
 bool FPDFAnnot_SetAttachmentPoints(FPDF_ANNOTATION annotation, size_t index, const FS_QUADPOINTSF& quad);
@@ -326,8 +324,7 @@ unsigned long FPDFAnnot_GetAP(FPDF_ANNOTATION annotation, int appearanceMode, st
 FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION annotation, std::string_view key);
 int FPDFAnnot_GetFlags(FPDF_ANNOTATION annotation);
 bool FPDFAnnot_SetFlags(FPDF_ANNOTATION annotation, int flags);
-bool FPDFAnnot_SetBorder(FPDF_ANNOTATION annotation, float horizontalRadius, float verticalRadius,
-                         float borderWidth);
+bool FPDFAnnot_SetBorder(FPDF_ANNOTATION annotation, float horizontalRadius, float verticalRadius, float borderWidth);
 bool FPDFAnnot_GetBorder(FPDF_ANNOTATION annotation, float* horizontalRadius, float* verticalRadius,
                          float* borderWidth);
 bool FPDFAnnot_AppendObject(FPDF_ANNOTATION annotation, FPDF_PAGEOBJECT object);
@@ -338,12 +335,10 @@ bool FPDFAnnot_RemoveObject(FPDF_ANNOTATION annotation, int index);
 int FPDFAnnot_GetFormFieldFlags(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 bool FPDFAnnot_SetFormFieldFlags(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, int flags);
 int FPDFAnnot_GetFormFieldType(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
-unsigned long FPDFAnnot_GetFormFieldName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
-                                         std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormFieldName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, std::span<uint16_t> buffer);
 unsigned long FPDFAnnot_GetFormFieldAlternateName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
                                                   std::span<uint16_t> buffer);
-unsigned long FPDFAnnot_GetFormFieldValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
-                                          std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormFieldValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, std::span<uint16_t> buffer);
 unsigned long FPDFAnnot_GetFormFieldExportValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
                                                 std::span<uint16_t> buffer);
 int FPDFAnnot_GetOptionCount(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
@@ -356,8 +351,8 @@ int FPDFAnnot_GetFormControlIndex(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotati
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, float* value);
 bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, unsigned int r, unsigned int g,
                             unsigned int b);
-unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
-                                                          int event, std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, int event,
+                                                          std::span<uint16_t> buffer);
 
 // The form-fill environment. `formInfo` is the address of a form-fill record in module memory
 // (see support.hpp), which must outlive the environment.
@@ -390,10 +385,8 @@ void FPDFFont_Close(FPDF_FONT font);
 bool FPDFText_SetText(FPDF_PAGEOBJECT textObject, std::u16string_view text);
 void FPDFPageObj_Destroy(FPDF_PAGEOBJECT object);
 int FPDFPageObj_GetType(FPDF_PAGEOBJECT object);
-bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b,
-                              unsigned int a);
-bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b,
-                                unsigned int a);
+bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b, unsigned int a);
+bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b, unsigned int a);
 bool FPDFPageObj_SetStrokeWidth(FPDF_PAGEOBJECT object, float width);
 void FPDFPageObj_Transform(FPDF_PAGEOBJECT object, double a, double b, double c, double d, double e, double f);
 bool FPDFPageObj_SetMatrix(FPDF_PAGEOBJECT object, const FS_MATRIX& matrix);
@@ -461,8 +454,7 @@ public:
         if (old && module::usable()) {
             try {
                 Closer{}(old);
-            } catch (const EngineFailure&) {
-            }
+            } catch (const EngineFailure&) {}
         }
     }
 

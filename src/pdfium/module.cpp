@@ -197,8 +197,8 @@ bool usable() {
 }
 
 EngineFailure trapFailure() {
-    return EngineFailure("internal",
-                         "The PDF engine stopped on an internal fault and must restart; the file on disk was not changed.");
+    return EngineFailure(
+        "internal", "The PDF engine stopped on an internal fault and must restart; the file on disk was not changed.");
 }
 
 uint64_t memorySize() { return g_instance.w2c_memory.size; }
@@ -377,17 +377,15 @@ void Z_envZ_invoke_v(Z_env_instance_t* e, u32 i) { invoke<void>(e, i); }
 void Z_envZ_invoke_vi(Z_env_instance_t* e, u32 i, u32 a) { invoke<void>(e, i, a); }
 void Z_envZ_invoke_vii(Z_env_instance_t* e, u32 i, u32 a, u32 b) { invoke<void>(e, i, a, b); }
 void Z_envZ_invoke_viii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c) { invoke<void>(e, i, a, b, c); }
-void Z_envZ_invoke_viiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d) {
-    invoke<void>(e, i, a, b, c, d);
-}
-void Z_envZ_invoke_viiiiiiiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d, u32 f, u32 g, u32 h,
-                              u32 j, u32 k) {
+void Z_envZ_invoke_viiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d) { invoke<void>(e, i, a, b, c, d); }
+void Z_envZ_invoke_viiiiiiiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d, u32 f, u32 g, u32 h, u32 j,
+                              u32 k) {
     invoke<void>(e, i, a, b, c, d, f, g, h, j, k);
 }
 
 u32 Z_wasi_snapshot_preview1Z_environ_get(Z_wasi_snapshot_preview1_instance_t*, u32, u32) { return 0; }
 u32 Z_wasi_snapshot_preview1Z_environ_sizes_get(Z_wasi_snapshot_preview1_instance_t*, u32 countAddress,
-                                                 u32 sizeAddress) {
+                                                u32 sizeAddress) {
     store<uint32_t>(countAddress, 0);
     store<uint32_t>(sizeAddress, 0);
     return 0;

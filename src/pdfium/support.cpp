@@ -69,9 +69,9 @@ struct FormSlots {
 
 const FormSlots& formSlots() {
     static const FormSlots slots{
-        module::addHostFunction(&stubInvalidate),  module::addHostFunction(&stubSetCursor),
-        module::addHostFunction(&stubSetTimer),    module::addHostFunction(&stubKillTimer),
-        module::addHostFunction(&stubLocalTime),   module::addHostFunction(&stubGetPage),
+        module::addHostFunction(&stubInvalidate),     module::addHostFunction(&stubSetCursor),
+        module::addHostFunction(&stubSetTimer),       module::addHostFunction(&stubKillTimer),
+        module::addHostFunction(&stubLocalTime),      module::addHostFunction(&stubGetPage),
         module::addHostFunction(&stubGetCurrentPage), module::addHostFunction(&stubGetRotation),
         module::addHostFunction(&stubNamedAction)};
     return slots;

@@ -152,8 +152,8 @@ public:
         if (isWithin(target, "/dev")) return readRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
         if (isWithin(target, home)) return isWithin(target, home / "bin") ? readRights : readRights | writeRights;
         if (isWithin(target, "/var/tmp")) return readRights | writeRights;
-        static const char* const software[] = {"/usr", "/etc", "/opt", "/boot", "/bin", "/sbin", "/lib", "/lib32",
-                                               "/lib64", "/libx32", "/var", "/proc", "/sys", "/run", "/snap"};
+        static const char* const software[] = {"/usr",   "/etc",    "/opt", "/boot", "/bin", "/sbin", "/lib", "/lib32",
+                                               "/lib64", "/libx32", "/var", "/proc", "/sys", "/run",  "/snap"};
         for (const char* root : software) {
             if (isWithin(target, root)) return readRights;
         }
@@ -238,8 +238,7 @@ std::atomic<int> confinedCount{0};
 std::atomic<int> threadFailures{0};
 
 bool confineCallingThread(int rulesetFd) {
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::syscall(SYS_landlock_restrict_self, rulesetFd, 0) == 0;
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::syscall(SYS_landlock_restrict_self, rulesetFd, 0) == 0;
 }
 
 void confineFromSignal(int) {
@@ -332,16 +331,45 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     };
     // No programs, no other processes, no way around the filter or Landlock,
     // nothing that only privileged processes need.
-    for (const int syscallNumber :
-         {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(fork), SCMP_SYS(vfork), SCMP_SYS(io_uring_setup),
-          SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register), SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv),
-          SCMP_SYS(process_vm_writev), SCMP_SYS(pidfd_getfd), SCMP_SYS(keyctl), SCMP_SYS(add_key),
-          SCMP_SYS(request_key), SCMP_SYS(unshare), SCMP_SYS(setns), SCMP_SYS(mount), SCMP_SYS(umount2),
-          SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(open_tree), SCMP_SYS(move_mount), SCMP_SYS(fsopen),
-          SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(bpf), SCMP_SYS(perf_event_open), SCMP_SYS(userfaultfd),
-          SCMP_SYS(open_by_handle_at), SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module),
-          SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(reboot), SCMP_SYS(swapon), SCMP_SYS(swapoff),
-          SCMP_SYS(iopl), SCMP_SYS(ioperm)}) {
+    for (const int syscallNumber : {SCMP_SYS(execve),
+                                    SCMP_SYS(execveat),
+                                    SCMP_SYS(fork),
+                                    SCMP_SYS(vfork),
+                                    SCMP_SYS(io_uring_setup),
+                                    SCMP_SYS(io_uring_enter),
+                                    SCMP_SYS(io_uring_register),
+                                    SCMP_SYS(ptrace),
+                                    SCMP_SYS(process_vm_readv),
+                                    SCMP_SYS(process_vm_writev),
+                                    SCMP_SYS(pidfd_getfd),
+                                    SCMP_SYS(keyctl),
+                                    SCMP_SYS(add_key),
+                                    SCMP_SYS(request_key),
+                                    SCMP_SYS(unshare),
+                                    SCMP_SYS(setns),
+                                    SCMP_SYS(mount),
+                                    SCMP_SYS(umount2),
+                                    SCMP_SYS(pivot_root),
+                                    SCMP_SYS(chroot),
+                                    SCMP_SYS(open_tree),
+                                    SCMP_SYS(move_mount),
+                                    SCMP_SYS(fsopen),
+                                    SCMP_SYS(fsmount),
+                                    SCMP_SYS(fspick),
+                                    SCMP_SYS(bpf),
+                                    SCMP_SYS(perf_event_open),
+                                    SCMP_SYS(userfaultfd),
+                                    SCMP_SYS(open_by_handle_at),
+                                    SCMP_SYS(init_module),
+                                    SCMP_SYS(finit_module),
+                                    SCMP_SYS(delete_module),
+                                    SCMP_SYS(kexec_load),
+                                    SCMP_SYS(kexec_file_load),
+                                    SCMP_SYS(reboot),
+                                    SCMP_SYS(swapon),
+                                    SCMP_SYS(swapoff),
+                                    SCMP_SYS(iopl),
+                                    SCMP_SYS(ioperm)}) {
         refuse(syscallNumber);
     }
     // Landlock governs neither connect() to a path-named socket nor the

@@ -47,8 +47,7 @@ int spawn(const std::string& path) {
     const int result = ::posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environment);
     if (result == 0) {
         int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     }
     return result;
 }
@@ -176,9 +175,8 @@ Places currentPlaces() {
 std::vector<Probe> runProbes(const Places& places) {
     const auto home = places.home.string();
     std::vector<Probe> probes;
-    probes.push_back(WorkerSandbox::isSandboxed(::getpid())
-                         ? Probe{"sandbox is applied", "allowed", "allowed", 0}
-                         : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
+    probes.push_back(WorkerSandbox::isSandboxed(::getpid()) ? Probe{"sandbox is applied", "allowed", "allowed", 0}
+                                                            : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
     probes.push_back(probe("connect to 127.0.0.1 port 9", "denied", connectLocalTCP()));
     probes.push_back(probe("listen on a socket in the IPC directory", "allowed",
                            listenAt((places.ipc / "self-test.sock").string())));
@@ -187,8 +185,8 @@ std::vector<Probe> runProbes(const Places& places) {
     probes.push_back(probe("start /usr/bin/true", "denied", spawn("/usr/bin/true")));
     probes.push_back(probe("list ~/.local/share/keyrings", "denied", listFolder(home + "/.local/share/keyrings")));
     probes.push_back(probe("list ~/.local/share", "denied", listFolder(home + "/.local/share")));
-    probes.push_back(probe("create a dotfile in the home folder", "denied",
-                           createFile(home + "/.kivo-pdf-sandbox-probe")));
+    probes.push_back(
+        probe("create a dotfile in the home folder", "denied", createFile(home + "/.kivo-pdf-sandbox-probe")));
     probes.push_back(probe("create a file in ~/.cache", "denied", createFile(home + "/.cache/kivo-pdf-sandbox-probe")));
     // Landlock can let a folder be listed only together with every folder
     // below it, so the home folder stays unlisted to keep its dot-folders so.
@@ -197,8 +195,8 @@ std::vector<Probe> runProbes(const Places& places) {
     probes.push_back(probe("look up ~/.local/share", "allowed", lookUp(home + "/.local/share")));
     probes.push_back(probe("create a file in the temporary directory", "allowed",
                            createFile(places.temporary / "kivo-pdf-sandbox-probe")));
-    probes.push_back(probe("create a file in the support directory", "allowed",
-                           createFile(places.support / "sandbox-probe")));
+    probes.push_back(
+        probe("create a file in the support directory", "allowed", createFile(places.support / "sandbox-probe")));
     return probes;
 }
 

@@ -47,8 +47,8 @@ std::string profile(std::string_view ipc, std::string_view support, std::string_
         "",
         "; Network: only Unix sockets in the editor's IPC directory, which carry commands.",
         "(deny network*)",
-        "(allow network* (local unix-socket (subpath " + WorkerSandbox::quoted(ipc) + ")) (remote unix-socket (subpath " +
-            WorkerSandbox::quoted(ipc) + ")))",
+        "(allow network* (local unix-socket (subpath " + WorkerSandbox::quoted(ipc) +
+            ")) (remote unix-socket (subpath " + WorkerSandbox::quoted(ipc) + ")))",
         "",
         "; No other programs.",
         "(deny process-exec* process-fork)",
@@ -105,8 +105,7 @@ std::filesystem::path withoutLinks(const std::filesystem::path& path) {
 
 }  // namespace
 
-void apply(const std::filesystem::path& ipc, const std::filesystem::path& support,
-           const std::filesystem::path& home) {
+void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home) {
     std::filesystem::create_directories(support);
     const auto ipcPath = withoutLinks(ipc).string();
     const auto supportPath = withoutLinks(support).string();
@@ -123,7 +122,8 @@ bool isSandboxed(pid_t pid) { return kivo_sandbox_is_sandboxed(pid) == 1; }
 bool switchedOff(const char* value) noexcept { return value != nullptr && std::strcmp(value, "off") == 0; }
 
 std::string describe(const std::exception& error) {
-    if (const auto* failure = dynamic_cast<const EngineFailure*>(&error)) return failure->code + ": " + failure->message;
+    if (const auto* failure = dynamic_cast<const EngineFailure*>(&error))
+        return failure->code + ": " + failure->message;
     return error.what();
 }
 

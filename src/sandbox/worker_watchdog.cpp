@@ -22,8 +22,8 @@ bool needed(const ResourceLimits& limits) {
 
 std::optional<Stop> memoryStop(const ResourceLimits& limits, std::uint64_t footprint) {
     if (limits.memoryHardBytes == ResourceLimits::noLimitBytes || footprint <= limits.memoryHardBytes) return {};
-    return Stop{WorkerExit::memoryLimit, "its memory went past the hard limit of " +
-                                             std::to_string(limits.memoryHardBytes / 1'048'576) + " MB"};
+    return Stop{WorkerExit::memoryLimit,
+                "its memory went past the hard limit of " + std::to_string(limits.memoryHardBytes / 1'048'576) + " MB"};
 }
 
 std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapshot& progress) {
@@ -69,6 +69,5 @@ bool start(const ResourceLimits& limits, Sources sources) {
     thread.detach();
     return true;
 }
-
 
 }  // namespace kivo::WorkerWatchdog

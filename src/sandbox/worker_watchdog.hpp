@@ -73,7 +73,6 @@ bool start(const ResourceLimits& limits, Sources sources = Sources::engine());
 // once, without exit handlers or flushing.
 [[noreturn]] void stop(std::int32_t status, const std::string& reason);
 
-
 }  // namespace WorkerWatchdog
 
 }  // namespace kivo

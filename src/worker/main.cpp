@@ -64,8 +64,9 @@ int main(int argc, char** argv) {
     for (const std::string& argument : arguments) tokenStdin = tokenStdin || argument == "--token-stdin";
     const auto tokens = tokenStdin ? WorkerMain::readTokens() : std::nullopt;
     if (!tokens) {
-        WorkerMain::say("kivo-pdf-worker: --socket needs --token-stdin with the UI token and the MCP token on "
-                        "separate lines.");
+        WorkerMain::say(
+            "kivo-pdf-worker: --socket needs --token-stdin with the UI token and the MCP token on "
+            "separate lines.");
         return WorkerMain::badCommandLine;
     }
     try {

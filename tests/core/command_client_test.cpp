@@ -86,9 +86,7 @@ public:
         return *peers_.back();
     }
 
-    static void hangUp(Peer& peer) {
-        ::shutdown(peer.fd, SHUT_RDWR);
-    }
+    static void hangUp(Peer& peer) { ::shutdown(peer.fd, SHUT_RDWR); }
 
 private:
     std::string path_;

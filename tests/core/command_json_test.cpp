@@ -80,15 +80,31 @@ CommandResult fullResult() {
     r.annotations = std::vector<AnnotationInfo>{{"A", "highlight", "P", {1, 2, 3, 4}, "c"}};
     r.matches = std::vector<SearchHit>{{"P", 4, 2, {{1, 2, 3, 4}}, "Hi"}};
     r.recoveries = std::vector<RecoveryInfo>{{"R", std::nullopt, 2, 1, "2024-01-02T03:04:05Z", true}};
-    r.answer = AssistantAnswer{"It says hi.", {{"P", 0, 3, "Hi", {{1, 2, 3, 4}}, "document"}},
-                               {proposal, refusal}, false, "page", true, 3, "m", std::vector<std::string>{"n"},
-                               AnswerUsage{10, 20, 1.25}, "length", "1 page"};
+    r.answer = AssistantAnswer{"It says hi.",
+                               {{"P", 0, 3, "Hi", {{1, 2, 3, 4}}, "document"}},
+                               {proposal, refusal},
+                               false,
+                               "page",
+                               true,
+                               3,
+                               "m",
+                               std::vector<std::string>{"n"},
+                               AnswerUsage{10, 20, 1.25},
+                               "length",
+                               "1 page"};
     r.metadata = std::map<std::string, std::string>{{"Title", "T"}, {"Author", "A"}};
     r.annotationSubtypes = std::map<std::string, std::map<std::string, std::int64_t>>{{"P", {{"Highlight", 1}}}};
     r.cancelled = false;
-    r.assistantContext =
-        AssistantContext{3, "selection", 1, {{"P", 0, 612, 792, "Hi", false}},
-                         ContextSelection{"P", 0, "Hi", PDFRect{1, 2, 3, 4}}, {}, {refusal}, false, true, 2};
+    r.assistantContext = AssistantContext{3,
+                                          "selection",
+                                          1,
+                                          {{"P", 0, 612, 792, "Hi", false}},
+                                          ContextSelection{"P", 0, "Hi", PDFRect{1, 2, 3, 4}},
+                                          {},
+                                          {refusal},
+                                          false,
+                                          true,
+                                          2};
     return r;
 }
 
@@ -121,8 +137,7 @@ TEST(CommandJSONEncoding, GoldenBytes) {
          "{\"channel\":\"cli\",\"id\":\"1\",\"method\":\"ping\",\"params\":{}}\n"},
         {"progress", CommandJSON::encode(CommandProgress{"progress", "9", CommandPhase::readingText, 2, 5}),
          "{\"completed\":2,\"event\":\"progress\",\"id\":\"9\",\"phase\":\"reading_text\",\"total\":5}\n"},
-        {"answer without optionals",
-         CommandJSON::encodeBody(AssistantAnswer{"a", {}, {}, false, "page", false, 0}),
+        {"answer without optionals", CommandJSON::encodeBody(AssistantAnswer{"a", {}, {}, false, "page", false, 0}),
          "{\"citations\":[],\"fromDocument\":false,\"proposals\":[],\"revision\":0,\"scan\":false,\"scope\":\"page\","
          "\"text\":\"a\"}"},
         {"refusal", CommandJSON::encodeBody(ProposedEdit{"O", "s", "no", std::nullopt, {}, 1}),
@@ -135,7 +150,8 @@ TEST(CommandJSONEncoding, GoldenBytes) {
          "{\"multiline\":false,\"name\":\"n\",\"options\":[],\"pageId\":\"P\",\"readOnly\":false,\"type\":\"text\","
          "\"value\":\"\"}"},
         {"ask travels as ask_document", CommandJSON::encodeBody(CommandMethod::ask), "\"ask_document\""},
-        {"bad map keys stay unique", CommandJSON::encodeBody(badKeys), "{\"metadata\":{\"a\xEF\xBF\xBD\":\"2\",\"b\":\"3\"}}"},
+        {"bad map keys stay unique", CommandJSON::encodeBody(badKeys),
+         "{\"metadata\":{\"a\xEF\xBF\xBD\":\"2\",\"b\":\"3\"}}"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.name;
 }
@@ -151,7 +167,10 @@ TEST(CommandJSONEncoding, StringsAndNumbers) {
         {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\x7f\""},
         {"gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80", "\"gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80\""},
         // Ill-formed UTF-8 never reaches the wire: each bad sequence becomes U+FFFD.
-        {"a\xFF" "b\xC3", "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\""},
+        {"a\xFF"
+         "b\xC3",
+         "\"a\xEF\xBF\xBD"
+         "b\xEF\xBF\xBD\""},
         {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
     };
     for (const auto& c : strings) {
@@ -160,7 +179,12 @@ TEST(CommandJSONEncoding, StringsAndNumbers) {
     }
 
     const std::pair<double, const char*> numbers[] = {
-        {0.1, "0.1"}, {2.0, "2"}, {-0.0, "0"}, {1e22, "1e+22"}, {5e-324, "5e-324"}, {73.44, "73.44"},
+        {0.1, "0.1"},
+        {2.0, "2"},
+        {-0.0, "0"},
+        {1e22, "1e+22"},
+        {5e-324, "5e-324"},
+        {73.44, "73.44"},
         {1.0 / 3.0, "0.3333333333333333"},
     };
     for (const auto& [value, text] : numbers) {

@@ -45,7 +45,7 @@ TEST(IPCPaths, PrepareIsRepeatableAndOwnerOnly) {
     ScopedEnv support("KIVO_PDF_SUPPORT_DIR", (dir.path() / "a" / "b").string());
     for (int i = 0; i < 2; ++i) {
         IPCPaths::prepareIPCDirectory();
-        struct stat info{};
+        struct stat info {};
         ASSERT_EQ(::stat(IPCPaths::ipcDirectory().c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0700u);
     }

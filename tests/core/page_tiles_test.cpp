@@ -13,7 +13,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 
 TEST(TileGrid, Pixels) {
     const std::tuple<double, double, std::int64_t> cases[] = {
-        {612, 1.5, 918}, {612, 100, 4896}, {612, 0, 73}, {0, 1, 1}, {1e7, 1, 1'000'000},
+        {612, 1.5, 918}, {612, 100, 4896}, {612, 0, 73},   {0, 1, 1},   {1e7, 1, 1'000'000},
         {612, nan, 1},   {inf, 1, 1},      {-1e300, 1, 1}, {0.5, 1, 1}, {2.5, 1, 3},
     };
     for (const auto& [points, scale, expected] : cases) {
@@ -23,7 +23,7 @@ TEST(TileGrid, Pixels) {
 
 TEST(TileGrid, BaseScale) {
     const std::tuple<double, double, double, double> cases[] = {
-        {612, 792, 4, 2.87}, {612, 792, 1, 1.0}, {14400, 14400, 1, 0.13},
+        {612, 792, 4, 2.87},     {612, 792, 1, 1.0},     {14400, 14400, 1, 0.13},
         {1e200, 1e200, 1, 0.12}, {612, 792, 0.05, 0.05}, {0, 0, 50, 50.0},
     };
     for (const auto& [width, height, scale, expected] : cases) {

@@ -21,7 +21,10 @@ ResourceLimits limitsWith(const std::string& name, const std::string& value, std
 
 TEST(ResourceLimits, DefaultsFromPhysicalMemory) {
     const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> cases[] = {
-        {16 * GiB, 4 * GiB, 8 * GiB}, {8 * GiB, 2 * GiB, 4 * GiB}, {64 * GiB, 4 * GiB, 8 * GiB}, {3, 0, 1},
+        {16 * GiB, 4 * GiB, 8 * GiB},
+        {8 * GiB, 2 * GiB, 4 * GiB},
+        {64 * GiB, 4 * GiB, 8 * GiB},
+        {3, 0, 1},
     };
     for (const auto& [memory, soft, hard] : cases) {
         EXPECT_EQ(ResourceLimits::fromEnvironment({}, memory), (ResourceLimits{soft, hard, 60})) << memory;
@@ -58,16 +61,15 @@ TEST(ResourceLimits, MegabyteRule) {
 TEST(ResourceLimits, StallSeconds) {
     const double inf = std::numeric_limits<double>::infinity();
     const std::pair<const char*, double> cases[] = {
-        {"0.5", 0.5}, {"30", 30},   {" 30", 60}, {"30 ", 60}, {"0", 60},      {"-5", 60},
-        {"1e2", 100}, {"0x10", 16}, {"inf", inf}, {"INFINITY", inf}, {"nan", 60}, {"", 60},
-        {"1e999", 60}, {"2,5", 60},
+        {"0.5", 0.5}, {"30", 30},   {" 30", 60},       {"30 ", 60}, {"0", 60}, {"-5", 60},    {"1e2", 100},
+        {"0x10", 16}, {"inf", inf}, {"INFINITY", inf}, {"nan", 60}, {"", 60},  {"1e999", 60}, {"2,5", 60},
     };
     for (const auto& [text, seconds] : cases) {
         EXPECT_EQ(limitsWith("KIVO_PDF_WORKER_STALL_LIMIT_S", text).stallSeconds, seconds) << '"' << text << '"';
     }
-    EXPECT_EQ(ResourceLimits::fromEnvironment({{"KIVO_PDF_WORKER_STALL_LIMIT_S", std::string("5\0", 2)}}, GiB)
-                  .stallSeconds,
-              60);
+    EXPECT_EQ(
+        ResourceLimits::fromEnvironment({{"KIVO_PDF_WORKER_STALL_LIMIT_S", std::string("5\0", 2)}}, GiB).stallSeconds,
+        60);
 }
 
 // A process running in a locale with a decimal comma still reads "2.5" as 2.5.
@@ -77,8 +79,8 @@ TEST(ResourceLimits, StallSecondsIgnoreTheProcessLocale) {
     std::optional<testing::ScopedEnv> localePath;
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
         // Build the locale privately, never into the system.
-        const auto command = "localedef -i de_DE -f UTF-8 " + (localeDir.path() / "de_DE.UTF-8").string() +
-                             " >/dev/null 2>&1";
+        const auto command =
+            "localedef -i de_DE -f UTF-8 " + (localeDir.path() / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
         if (std::system(command.c_str()) == 0) {
             localePath.emplace("LOCPATH", localeDir.path().string());
         }

@@ -38,7 +38,8 @@ struct FakeDocument {
         sources.step = [this](CommandPhase phase, std::int64_t completed, std::int64_t total) {
             EXPECT_EQ(phase, CommandPhase::readingText);
             steps.emplace_back(completed, total);
-            if (cancelAtStep && completed == *cancelAtStep) throw EngineFailure("cancelled", "Cancelled. Nothing changed.");
+            if (cancelAtStep && completed == *cancelAtStep)
+                throw EngineFailure("cancelled", "Cancelled. Nothing changed.");
         };
         return sources;
     }
@@ -70,8 +71,8 @@ void expectFailure(const CommandParams& params, FakeDocument& document, const st
 
 TEST(AssistantContext, Budget) {
     const std::pair<std::optional<std::int64_t>, std::int64_t> cases[] = {
-        {std::nullopt, 24000}, {-5, 1000},     {0, 1000},           {1, 1000},        {1000, 1000},
-        {1001, 1001},          {99999, 99999}, {100000, 100000},    {100001, 100000}, {10'000'000, 100000},
+        {std::nullopt, 24000}, {-5, 1000},     {0, 1000},        {1, 1000},        {1000, 1000},
+        {1001, 1001},          {99999, 99999}, {100000, 100000}, {100001, 100000}, {10'000'000, 100000},
     };
     for (const auto& [limit, budget] : cases) EXPECT_EQ(AssistantContextBudget::resolve(limit), budget);
 }
@@ -235,8 +236,8 @@ TEST(AssistantContext, FieldsScanAndLimitations) {
     EXPECT_TRUE(context.scan);
     EXPECT_TRUE(context.fields.empty());
 
-    document.fields = {{.name = "b", .pageId = "PAGE-2"}, {.name = "a1", .pageId = "PAGE-1"},
-                       {.name = "a2", .pageId = "PAGE-1"}};
+    document.fields = {
+        {.name = "b", .pageId = "PAGE-2"}, {.name = "a1", .pageId = "PAGE-1"}, {.name = "a2", .pageId = "PAGE-1"}};
     context = buildAssistantContext(scoped("page"), document.sources());
     EXPECT_FALSE(context.scan);
     ASSERT_EQ(context.fields.size(), 2u);
@@ -249,7 +250,13 @@ TEST(AssistantContext, FieldsScanAndLimitations) {
     EXPECT_TRUE(buildAssistantContext(scoped("page"), digits.sources()).scan);
 
     // Combining marks count as letters.
-    FakeDocument marks({"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81"});
+    FakeDocument marks(
+        {"e\xCC\x81"
+         "e\xCC\x81"
+         "e\xCC\x81"
+         "e\xCC\x81"
+         "e\xCC\x81"
+         "e\xCC\x81"});
     EXPECT_FALSE(buildAssistantContext(scoped("page"), marks.sources()).scan);
 
     // A selection keeps the fields of its page.

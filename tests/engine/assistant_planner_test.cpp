@@ -51,7 +51,9 @@ struct FakeDocument {
         const std::string needle = lower(query);
         for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
             const double left = 72 + static_cast<double>(at);
-            hits.push_back({page.id, static_cast<std::int64_t>(at), static_cast<std::int64_t>(query.size()),
+            hits.push_back({page.id,
+                            static_cast<std::int64_t>(at),
+                            static_cast<std::int64_t>(query.size()),
                             {{left, 700, left + 6.0 * static_cast<double>(query.size()), 712}},
                             text.substr(at, query.size())});
         }
@@ -136,18 +138,24 @@ TEST(AssistantPlanner, ClipSummaryAndLetters) {
     EXPECT_EQ(clip(text300, 220), std::string(220, 'q') + "\xE2\x80\xA6");
     EXPECT_EQ(graphemeCount(clip(text300, 220)), 221);
     EXPECT_EQ(clip(std::string(220, 'q'), 220), std::string(220, 'q'));
-    EXPECT_EQ(clip("ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" "cd", 3), "ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\xE2\x80\xA6");
+    EXPECT_EQ(clip("ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"
+                   "cd",
+                   3),
+              "ab\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\xE2\x80\xA6");
 
     const std::pair<std::string, bool> summaries[] = {
-        {"What is this", true},       {"what is this?", false},        {"Can you EXPLAIN line 4", true},
-        {"Summarize page 2", true},   {"What's on this page", true},   {"what is on page 3", true},
-        {"Where is the total?", false}, {"summary", true},
+        {"What is this", true},           {"what is this?", false},
+        {"Can you EXPLAIN line 4", true}, {"Summarize page 2", true},
+        {"What's on this page", true},    {"what is on page 3", true},
+        {"Where is the total?", false},   {"summary", true},
     };
     for (const auto& [query, summary] : summaries) EXPECT_EQ(AssistantPlanner::isSummary(query), summary) << query;
 
     EXPECT_EQ(AssistantPlanner::letterCount("Ab 12 !?"), 2);
     EXPECT_EQ(AssistantPlanner::letterCount("e\xCC\x81\xE6\x97\xA5\xF0\x9F\x91\x8D"), 3);  // e, mark, CJK; no emoji
-    EXPECT_EQ(AssistantPlanner::letterCount("a\xFF" "b"), 2);
+    EXPECT_EQ(AssistantPlanner::letterCount("a\xFF"
+                                            "b"),
+              2);
 }
 
 TEST(AssistantPlanner, AnswerRules) {
@@ -156,7 +164,8 @@ TEST(AssistantPlanner, AnswerRules) {
     const std::string longText = "Quarterly report. " + std::string(600, 'x');
     const auto hitsOf = [](std::size_t n) {
         std::vector<SearchHit> hits;
-        for (std::size_t i = 0; i < n; ++i) hits.push_back({"P2", static_cast<std::int64_t>(i), 5, {{1, 2, 3, 4}}, "Total"});
+        for (std::size_t i = 0; i < n; ++i)
+            hits.push_back({"P2", static_cast<std::int64_t>(i), 5, {{1, 2, 3, 4}}, "Total"});
         return hits;
     };
     struct Case {
@@ -169,34 +178,69 @@ TEST(AssistantPlanner, AnswerRules) {
     const Case cases[] = {
         {"no letters, no fields",
          {.query = "what is here", .scope = "page", .excerpts = {{page1, "12 34 -- 56"}}},
-         kScanText, 0, true},
+         kScanText,
+         0,
+         true},
         {"summary of a page with text",
-         {.query = "summarize this page", .scope = "page", .revision = 5, .excerpts = {{page2, longText}},
+         {.query = "summarize this page",
+          .scope = "page",
+          .revision = 5,
+          .excerpts = {{page2, longText}},
           .hits = hitsOf(2)},
-         "From the document (revision 5, page 2):\n" + clip(longText, 500), 2, false},
+         "From the document (revision 5, page 2):\n" + clip(longText, 500),
+         2,
+         false},
         {"text but no hit",
          {.query = "where is the signature", .scope = "page", .excerpts = {{page1, longText}}},
-         kNoMatchText, 1, false},
+         kNoMatchText,
+         1,
+         false},
         {"twelve hits",
-         {.query = "total", .scope = "page", .revision = 2, .excerpts = {{page1, "Total due. Total paid."}},
-          .hits = hitsOf(12), .documentPages = {page1, page2}},
-         "Found 12 match(es) in the document at revision 2. First hit is on page 2: Total", 8, false},
+         {.query = "total",
+          .scope = "page",
+          .revision = 2,
+          .excerpts = {{page1, "Total due. Total paid."}},
+          .hits = hitsOf(12),
+          .documentPages = {page1, page2}},
+         "Found 12 match(es) in the document at revision 2. First hit is on page 2: Total",
+         8,
+         false},
         {"summary of a selection on an empty page",
-         {.query = "explain this", .scope = "selection", .revision = 9, .excerpts = {{page1, "  "}},
-          .selection = "  Net 30\n days after delivery ", .selectionPageId = "P1"},
-         "From the document at revision 9:\nNet 30 days after delivery", 1, false},
+         {.query = "explain this",
+          .scope = "selection",
+          .revision = 9,
+          .excerpts = {{page1, "  "}},
+          .selection = "  Net 30\n days after delivery ",
+          .selectionPageId = "P1"},
+         "From the document at revision 9:\nNet 30 days after delivery",
+         1,
+         false},
         {"selection text without a page read",
          {.query = "what is it", .scope = "page", .selection = "Hello there world"},
-         kNoTextText, 0, false},
+         kNoTextText,
+         0,
+         false},
         {"field on a page without letters",
-         {.query = "what is here", .scope = "page", .excerpts = {{page1, "1 2 3"}},
+         {.query = "what is here",
+          .scope = "page",
+          .excerpts = {{page1, "1 2 3"}},
           .fields = {{.name = "amount", .pageId = "P1"}}},
-         kScanText, 0, true},
-        {"eleven letters", {.query = "x", .scope = "page", .excerpts = {{page1, "Abcdefghijk"}}}, kNoMatchText, 1, true},
+         kScanText,
+         0,
+         true},
+        {"eleven letters",
+         {.query = "x", .scope = "page", .excerpts = {{page1, "Abcdefghijk"}}},
+         kNoMatchText,
+         1,
+         true},
         {"eleven letters and a field",
-         {.query = "x", .scope = "page", .excerpts = {{page1, "Abcdefghijk"}},
+         {.query = "x",
+          .scope = "page",
+          .excerpts = {{page1, "Abcdefghijk"}},
           .fields = {{.name = "amount", .pageId = "P1"}}},
-         kNoMatchText, 1, false},
+         kNoMatchText,
+         1,
+         false},
     };
     for (const auto& c : cases) {
         const auto answer = respond(c.question);
@@ -217,9 +261,14 @@ TEST(AssistantPlanner, CitationsNameTheRightPages) {
     const PDFRect rect{5, 6, 7, 8};
 
     // A selection is cited on its own page, even when that page was not among those read.
-    AssistantPlanner::Question question{.query = "what does this mean", .scope = "document", .revision = 1,
-                                        .excerpts = {{pages[0], "Cover page"}}, .selection = "clause nine",
-                                        .selectionRect = rect, .selectionPageId = "P9", .documentPages = pages};
+    AssistantPlanner::Question question{.query = "what does this mean",
+                                        .scope = "document",
+                                        .revision = 1,
+                                        .excerpts = {{pages[0], "Cover page"}},
+                                        .selection = "clause nine",
+                                        .selectionRect = rect,
+                                        .selectionPageId = "P9",
+                                        .documentPages = pages};
     auto answer = respond(question);
     ASSERT_EQ(answer.citations.size(), 1u);
     EXPECT_EQ(answer.citations[0], (Citation{"P9", 8, 1, "clause nine", {rect}, "document"}));
@@ -238,8 +287,12 @@ TEST(AssistantPlanner, CitationsNameTheRightPages) {
 
     // Hits beyond the pages read are placed by the document's page list; hits on pages the
     // document does not hold are dropped.
-    question = {.query = "total", .scope = "document", .revision = 1, .excerpts = {{pages[0], "Cover page"}},
-                .hits = {{"GONE", 0, 5, {rect}, "Total"}, {"P9", 0, 5, {rect}, "Total"}}, .documentPages = pages};
+    question = {.query = "total",
+                .scope = "document",
+                .revision = 1,
+                .excerpts = {{pages[0], "Cover page"}},
+                .hits = {{"GONE", 0, 5, {rect}, "Total"}, {"P9", 0, 5, {rect}, "Total"}},
+                .documentPages = pages};
     answer = respond(question);
     ASSERT_EQ(answer.citations.size(), 1u);
     EXPECT_EQ(answer.citations[0].pageIndex, 8);
@@ -317,8 +370,9 @@ TEST(AssistantPlanner, AnswersFromInvoiceText) {
     // "total" is twice on page 2 (in "Subtotal" too) and once on page 3, "due" only on page 2.
     EXPECT_EQ(outcome.matches.size(), 4u);
     EXPECT_EQ(outcome.answer.citations.size(), 4u);
-    EXPECT_TRUE(outcome.answer.text.starts_with("Found 4 match(es) in the document at revision 3. First hit is on "
-                                                "page 2: "));
+    EXPECT_TRUE(
+        outcome.answer.text.starts_with("Found 4 match(es) in the document at revision 3. First hit is on "
+                                        "page 2: "));
     EXPECT_TRUE(outcome.answer.proposals.empty());
     expectCitationsOnTheirPages(outcome.answer, document);
 

@@ -27,7 +27,10 @@ TEST(WideStringDecode, Cases) {
         {"no terminator", {'O', 'k'}, "Ok"},
         {"two- and three-byte forms", {0x00E9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},
         {"surrogate pair", {0xD83D, 0xDE00, 0}, "\xF0\x9F\x98\x80"},
-        {"lone high surrogate", {'a', 0xD83D, 'b'}, "a\xEF\xBF\xBD" "b"},
+        {"lone high surrogate",
+         {'a', 0xD83D, 'b'},
+         "a\xEF\xBF\xBD"
+         "b"},
         {"lone low surrogate", {0xDE00}, "\xEF\xBF\xBD"},
         {"high surrogate at the end", {'a', 0xD83D}, "a\xEF\xBF\xBD"},
         {"reversed pair", {0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},

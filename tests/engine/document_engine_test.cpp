@@ -63,12 +63,30 @@ TEST(DocumentEngine, PingAndHelloAnswerPongOnly) {
 
 TEST(DocumentEngine, MCPAllowList) {
     DocumentEngine engine(ResourceLimits::unlimited());
-    const std::set<std::string_view> allowed = {
-        "ping",         "inspect",           "render_page",       "extract_text",   "search",
-        "list_annotations", "ask_document",  "add_highlight",     "add_note",       "add_ink",
-        "add_content",  "update_annotation", "remove_annotation", "fill_form",      "organize_pages",
-        "rotate_pages", "delete_pages",      "merge_documents",   "extract_pages",  "save_document",
-        "export_document", "undo",           "redo",              "list_documents"};
+    const std::set<std::string_view> allowed = {"ping",
+                                                "inspect",
+                                                "render_page",
+                                                "extract_text",
+                                                "search",
+                                                "list_annotations",
+                                                "ask_document",
+                                                "add_highlight",
+                                                "add_note",
+                                                "add_ink",
+                                                "add_content",
+                                                "update_annotation",
+                                                "remove_annotation",
+                                                "fill_form",
+                                                "organize_pages",
+                                                "rotate_pages",
+                                                "delete_pages",
+                                                "merge_documents",
+                                                "extract_pages",
+                                                "save_document",
+                                                "export_document",
+                                                "undo",
+                                                "redo",
+                                                "list_documents"};
     EXPECT_EQ(allowed.size(), 24u);
     for (std::size_t i = 0; i < commandMethodWireNames.size(); ++i) {
         const auto method = static_cast<CommandMethod>(i);
@@ -76,8 +94,8 @@ TEST(DocumentEngine, MCPAllowList) {
         EXPECT_EQ(isMCPAllowedMethod(method), allowed.contains(name)) << name;
         if (method == CommandMethod::hello) continue;  // answered like ping wherever it reaches the engine
         const auto response = engine.handle(request("m", method, CommandChannel::mcp));
-        const bool refused = response.error &&
-                             *response.error == CommandErrorPayload{"unauthorized", "MCP cannot call " + name + "."};
+        const bool refused =
+            response.error && *response.error == CommandErrorPayload{"unauthorized", "MCP cannot call " + name + "."};
         EXPECT_EQ(refused, !allowed.contains(name)) << name << ": " << codeOf(response);
     }
 }
@@ -99,22 +117,26 @@ TEST(DocumentEngine, GuardsBeforeAnyDocument) {
         {"mcp edit without expectedRevision",
          with(request("1", CommandMethod::addHighlight, CommandChannel::mcp), [](auto& r) { r.operationId = "op"; }),
          "invalid_argument", "MCP mutations require expectedRevision."},
-        {"mcp edit with empty operationId", with(request("2", CommandMethod::undo, CommandChannel::mcp), [](auto& r) {
-             r.expectedRevision = 1;
-             r.operationId = "";
-         }),
+        {"mcp edit with empty operationId",
+         with(request("2", CommandMethod::undo, CommandChannel::mcp),
+              [](auto& r) {
+                  r.expectedRevision = 1;
+                  r.operationId = "";
+              }),
          "invalid_argument", "MCP mutations require operationId for deduplication."},
-        {"mcp edit, unknown session", with(request("3", CommandMethod::redo, CommandChannel::mcp), [](auto& r) {
-             r.expectedRevision = 1;
-             r.operationId = "op";
-             r.params.sessionId = "nope";
-         }),
+        {"mcp edit, unknown session",
+         with(request("3", CommandMethod::redo, CommandChannel::mcp),
+              [](auto& r) {
+                  r.expectedRevision = 1;
+                  r.operationId = "op";
+                  r.params.sessionId = "nope";
+              }),
          "not_found", notFound},
         {"ui edit without revision, unknown session", request("4", CommandMethod::addNote, CommandChannel::ui),
          "not_found", notFound},
         {"inspect, no session id", request("5", CommandMethod::inspect), "not_found", notFound},
-        {"close, unknown session",
-         with(request("6", CommandMethod::close), [](auto& r) { r.params.sessionId = "x"; }), "not_found", notFound},
+        {"close, unknown session", with(request("6", CommandMethod::close), [](auto& r) { r.params.sessionId = "x"; }),
+         "not_found", notFound},
         {"open without path", request("7", CommandMethod::open), "invalid_argument", "open requires a file path."},
         {"cancel on mcp", request("8", CommandMethod::cancel, CommandChannel::mcp), "unauthorized",
          "MCP cannot call cancel."},
@@ -186,7 +208,8 @@ TEST(DocumentEngine, CancelReachesAWaitingCommandOnItsOwnChannelOnly) {
     held.unlock();
 
     ASSERT_TRUE(response.has_value());
-    EXPECT_EQ(*response, CommandResponse::failure("target", "cancelled", "Cancelled before it finished. Nothing changed."));
+    EXPECT_EQ(*response,
+              CommandResponse::failure("target", "cancelled", "Cancelled before it finished. Nothing changed."));
     EXPECT_EQ(log.phases(), std::vector<CommandPhase>{CommandPhase::waiting});
     EXPECT_EQ(cancelFrom(CommandChannel::ui).result->cancelled, false);  // no longer registered
 }
@@ -312,16 +335,23 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     };
     const Case cases[] = {
         {"read: inspect", {}, onDocument("i", CommandMethod::inspect, CommandChannel::mcp), "ok"},
-        {"read: edit", {}, onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
+        {"read: edit",
+         {},
+         onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
          "unauthorized: MCP is not allowed to modify this document."},
-        {"read: save", {}, onDocument("s", CommandMethod::saveDocument, CommandChannel::mcp),
+        {"read: save",
+         {},
+         onDocument("s", CommandMethod::saveDocument, CommandChannel::mcp),
          "unauthorized: MCP is not allowed to export this document."},
         {"read: extract to a file", {}, extractToFile, "unauthorized: MCP is not allowed to export this document."},
         {"read: extract in place", {}, extractInPlace, "unauthorized: MCP is not allowed to modify this document."},
-        {"modify: edit passes the guards", {"read", "modify"},
+        {"modify: edit passes the guards",
+         {"read", "modify"},
          onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
          "invalid_argument: add_highlight requires pageId and rect."},
-        {"export: ungranted path", {"read", "export"}, extractToFile,
+        {"export: ungranted path",
+         {"read", "export"},
+         extractToFile,
          "unauthorized: That path has not been granted to MCP."},
         {"export: source through a link", {"read", "export"}, exportToSource, "ok"},
         {"editor is never checked", {}, exportElsewhere, "ok"},
@@ -368,7 +398,8 @@ TEST_F(EngineWithDocument, ListsDocumentsPerChannelAndForgetsClosedOnes) {
 TEST_F(EngineWithDocument, ReadingCommands) {
     auto stale = onDocument("s", CommandMethod::inspect, CommandChannel::cli);
     stale.expectedRevision = 5;
-    EXPECT_EQ(engine->handle(stale).error, (CommandErrorPayload{"stale_revision", "Document is at revision 1, not 5."}));
+    EXPECT_EQ(engine->handle(stale).error,
+              (CommandErrorPayload{"stale_revision", "Document is at revision 1, not 5."}));
 
     auto text = onDocument("t", CommandMethod::extractText);
     EXPECT_EQ(engine->handle(text).error, (CommandErrorPayload{"invalid_argument", "extract_text requires pageId."}));
@@ -460,13 +491,15 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     }
     for (int count : {0, 65}) {
         const auto response = render(CommandChannel::ui, [&](auto& r) { r.params.tiles = tile(count); });
-        EXPECT_EQ(response.error, (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."})) << count;
+        EXPECT_EQ(response.error, (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."}))
+            << count;
     }
     EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
 
     // A file-system error that is not the engine's own still answers in a sentence.
     testing::writeFile(dir.path() / "plain", "x");
-    const auto blocked = render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
+    const auto blocked =
+        render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
     ASSERT_TRUE(blocked.error.has_value());
     EXPECT_EQ(blocked.error->code, "internal");
     EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not finish the command: ", 0), 0u) << blocked.error->message;
@@ -482,11 +515,13 @@ TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
         std::function<void()> prepare;
     };
     const Case cases[] = {
-        {"open to others", [&] {
+        {"open to others",
+         [&] {
              fs::create_directory(folder);
              fs::permissions(folder, fs::perms::all);
          }},
-        {"group readable", [&] {
+        {"group readable",
+         [&] {
              fs::create_directory(folder);
              fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
          }},

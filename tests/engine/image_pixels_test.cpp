@@ -76,8 +76,8 @@ TEST(ImagePixelsDecode, HugePngRefusedFromItsHeader) {
     for (uint32_t side : {10'000u, 7'000u})
         for (int shift = 24; shift >= 0; shift -= 8) ihdr.push_back(static_cast<char>(side >> shift));
     ihdr += std::string("\x08\x06\x00\x00\x00", 5);
-    testing::writeFile(dir.path() / "huge.png", std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", "") +
-                                                    chunk("IEND", ""));
+    testing::writeFile(dir.path() / "huge.png", std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) +
+                                                    chunk("IDAT", "") + chunk("IEND", ""));
     EXPECT_EQ(failureOf([&] { ImagePixels::bgra(dir.path() / "huge.png"); }),
               "invalid_argument: That image is 10000 by 7000 pixels, which is too large to add to a page.");
 }

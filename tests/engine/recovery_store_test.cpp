@@ -65,8 +65,8 @@ TEST_F(RecoveryStoreTest, WriteLoadAndDiscard) {
 }
 
 TEST_F(RecoveryStoreTest, RefusesIdsThatAreNotSessionIds) {
-    const std::string badIds[] = {"", "ab/cd", "..", "ab.cd", "ab cd", std::string(65, 'a'), "abcg",
-                                  "\xEF\xBC\x87" /* fullwidth apostrophe */};
+    const std::string badIds[] = {"",     "ab/cd",       "..", "ab.cd", "ab cd", std::string(65, 'a'),
+                                  "abcg", "\xEF\xBC\x87" /* fullwidth apostrophe */};
     for (const std::string& id : badIds) {
         try {
             RecoveryStore::folder(id);

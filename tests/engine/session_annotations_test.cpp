@@ -6,7 +6,8 @@ namespace {
 using SessionAnnotations = SessionTest;
 
 const AnnotationInfo* byKind(const std::vector<AnnotationInfo>& items, const std::string& kind) {
-    const auto found = std::find_if(items.begin(), items.end(), [&](const AnnotationInfo& a) { return a.kind == kind; });
+    const auto found =
+        std::find_if(items.begin(), items.end(), [&](const AnnotationInfo& a) { return a.kind == kind; });
     return found == items.end() ? nullptr : &*found;
 }
 

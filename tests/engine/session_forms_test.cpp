@@ -113,9 +113,9 @@ TEST_F(SessionForms, CheckboxWords) {
     };
     // Alternating, so that every case changes the state it finds.
     const Case cases[] = {
-        {"yes", true},  {"Off", false},     {" ON\n", true},   {"no", false},   {"True", true},
-        {"", false},    {"1", true},        {"maybe", false},  {"CHECKED", true}, {"Agreed?", false},
-        {"aGREED", true}, {"\t0 ", false},  {"Agreed", true},  {"yes", true},
+        {"yes", true},    {"Off", false},  {" ON\n", true},  {"no", false},     {"True", true},
+        {"", false},      {"1", true},     {"maybe", false}, {"CHECKED", true}, {"Agreed?", false},
+        {"aGREED", true}, {"\t0 ", false}, {"Agreed", true}, {"yes", true},
     };
     for (const Case& c : cases) {
         session->fillField("agree", c.value);

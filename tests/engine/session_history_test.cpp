@@ -14,8 +14,8 @@ std::vector<Session::Snapshot> fakeStack(const std::vector<std::int64_t>& length
     static const std::uint8_t byte = 0;
     std::vector<Session::Snapshot> stack;
     for (size_t i = 0; i < lengths.size(); ++i) {
-        stack.push_back(Session::Snapshot{std::make_shared<DocumentBytes>(&byte, lengths[i], 0), {},
-                                          static_cast<std::int64_t>(i)});
+        stack.push_back(
+            Session::Snapshot{std::make_shared<DocumentBytes>(&byte, lengths[i], 0), {}, static_cast<std::int64_t>(i)});
     }
     return stack;
 }

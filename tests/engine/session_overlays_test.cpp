@@ -74,8 +74,11 @@ TEST_F(SessionOverlays, TextBoxWritesItsDefaultAppearance) {
     // PDFium restate it with that colour in front. PDFium refuses the colour for a size below 1, and
     // the refusal is ignored, so those keep the text as written.
     const std::string grey = ".078431375 .078431375 .078431375 rg ";
-    const Case cases[] = {{9.99, grey + "/Helv 9 Tf"}, {14, grey + "/Helv 14 Tf"}, {-3.7, "/Helv -3 Tf 0 g"},
-                          {0.5, "/Helv 0 Tf 0 g"}, {-9.2e18, "/Helv -9200000000000000000 Tf 0 g"}};
+    const Case cases[] = {{9.99, grey + "/Helv 9 Tf"},
+                          {14, grey + "/Helv 14 Tf"},
+                          {-3.7, "/Helv -3 Tf 0 g"},
+                          {0.5, "/Helv 0 Tf 0 g"},
+                          {-9.2e18, "/Helv -9200000000000000000 Tf 0 g"}};
     for (const Case& c : cases) {
         session->addTextBox(page, PDFRect{72, 600, 300, 650}, "Hello", c.size);
         Added added = lastAnnotation(*session);

@@ -179,13 +179,14 @@ TEST_F(SessionPages, NextRotation) {
         int expected;
     };
     const Case cases[] = {
-        {3, 90, 0},  {0, -90, 3}, {2, 1, 1},    {1, 0, 0},   {0, 3, 3},    {1, 180, 3},
+        {3, 90, 0},  {0, -90, 3},  {2, 1, 1},    {1, 0, 0},   {0, 3, 3},   {1, 180, 3},
         {3, 270, 2}, {2, -180, 0}, {1, -270, 2}, {0, 270, 3}, {3, -90, 2},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Session::nextRotation(c.current, c.requested), c.expected) << c.current << " " << c.requested;
     }
-    for (const std::int64_t bad : std::vector<std::int64_t>{4, 45, 89, 360, -360, -1, -45, 450, std::int64_t(1) << 40}) {
+    for (const std::int64_t bad :
+         std::vector<std::int64_t>{4, 45, 89, 360, -360, -1, -45, 450, std::int64_t(1) << 40}) {
         const EngineFailure failure = failureOf([&] { Session::nextRotation(0, bad); });
         EXPECT_EQ(failure.code, "invalid_argument") << bad;
         EXPECT_EQ(failure.message, "rotation must be 0-3 or ±90/180/270.");

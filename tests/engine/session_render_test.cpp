@@ -37,8 +37,8 @@ TEST_F(SessionRender, WholePageIsAnOpaqueSrgbPng) {
     for (std::uint32_t i = 3; i < image.rgba.size(); i += 4) ASSERT_EQ(image.rgba[i], 255) << "opaque";
 
     const std::string bytes = readFile(png);
-    EXPECT_EQ(bytes[24], 8);                        // bit depth
-    EXPECT_EQ(bytes[25], 6);                        // colour with alpha
+    EXPECT_EQ(bytes[24], 8);  // bit depth
+    EXPECT_EQ(bytes[25], 6);  // colour with alpha
     EXPECT_NE(bytes.find("sRGB"), std::string::npos);
 
     // Twice the scale, twice the pixels.
@@ -92,7 +92,9 @@ TEST_F(SessionRender, InvalidTilesFailTheCall) {
     const EngineFailure expected("invalid_argument", "Each tile needs a pngPath and must lie on the page.");
     for (const Case& c : cases) {
         fs::remove(first);
-        EXPECT_EQ(failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 16, 16, first), c.bad}, true); }),
+        EXPECT_EQ(failureOf([&] {
+                      session->renderTiles(page, 1.0, {tile(0, 0, 16, 16, first), c.bad}, true);
+                  }),
                   expected)
             << c.name;
         EXPECT_TRUE(fs::exists(first)) << c.name << ": tiles before the bad one stay written";
@@ -128,8 +130,9 @@ TEST_F(SessionRender, FileSystemFailures) {
                  fs::filesystem_error);
     // A path that is a folder cannot take a PNG.
     fs::create_directory(dir_.path() / "folder.png");
-    EXPECT_EQ(failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true); }),
-              EngineFailure("render_failed", "Could not create PNG writer."));
+    EXPECT_EQ(
+        failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true); }),
+        EngineFailure("render_failed", "Could not create PNG writer."));
 }
 
 TEST_F(SessionRender, SamplePagesRender) {

@@ -57,8 +57,7 @@ TEST_F(SessionLoading, LoadErrors) {
     const Case cases[] = {
         {"empty file", "", notPdf},
         {"not a PDF", "hello, this is text", notPdf},
-        {"no pages",
-         assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
+        {"no pages", assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
          EngineFailure("unsupported", "This file has no pages.")},
     };
     for (const Case& c : cases) {
@@ -253,7 +252,7 @@ TEST_F(SessionLoading, SamplesOpenWithStablePageIds) {
         const char* formType;
     };
     const Case cases[] = {
-        {"pdflatex-4-pages.pdf", 4, "none"}, {"multicolumn.pdf", 3, "none"},      {"habibi.pdf", 1, "none"},
+        {"pdflatex-4-pages.pdf", 4, "none"},   {"multicolumn.pdf", 3, "none"},          {"habibi.pdf", 1, "none"},
         {"pdflatex-forms.pdf", 1, "acroform"}, {"libreoffice-form.pdf", 1, "acroform"}, {"annotated.pdf", 1, nullptr},
     };
     if (corpus("pdflatex-4-pages.pdf").empty()) GTEST_SKIP() << "sample folder absent";

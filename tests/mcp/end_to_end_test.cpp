@@ -105,7 +105,7 @@ protected:
         ASSERT_TRUE(editor(hello).ok);
 
         const std::pair<const char*, CommandResult*> documents[] = {{"shared.pdf", &shared_},
-                                                                     {"private.pdf", &private_}};
+                                                                    {"private.pdf", &private_}};
         for (const auto& [name, opened] : documents) {
             auto open = editorRequest(CommandMethod::open);
             open.params.path = (dir_.path() / "docs" / name).string();
@@ -132,8 +132,8 @@ protected:
         environment["HOME"] = (dir_.path() / "home").string();
         environment["KIVO_PDF_WORKER_SANDBOX"] = sandbox ? "on" : "off";
         const auto socket = (ipc() / "commands.sock").string();
-        worker_ = std::make_unique<WorkerProcess>(std::vector<std::string>{"--socket", socket, "--token-stdin"},
-                                                  environment);
+        worker_ =
+            std::make_unique<WorkerProcess>(std::vector<std::string>{"--socket", socket, "--token-stdin"}, environment);
         worker_->write(uiToken_ + "\n" + mcpToken_ + "\n");
         worker_->closeInput();
         for (int i = 0; i < 1000; ++i) {
@@ -213,7 +213,8 @@ TEST_F(ConnectorEndToEnd, ReadsTheSharedDocumentAndNothingElse) {
                            {"clientInfo", {{"name", "end-to-end"}, {"version", "1"}}}});
     EXPECT_EQ(init["protocolVersion"], "2025-06-18");
     EXPECT_EQ(init["serverInfo"]["name"], "kivo-pdf");
-    connector->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n");
+    connector->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                     "\n");
     EXPECT_EQ(rpc(*connector, "tools/list")["tools"].size(), 22u);
 
     const auto listed = call(*connector, "list_documents", json::object());

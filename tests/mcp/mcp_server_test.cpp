@@ -88,8 +88,8 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
 
 TEST(MCPServer, IdsAreEchoedAsSent) {
     Session session(noWorker());
-    for (const char* id : {R"("abc")", "12", "-3", "1.5", "1.0", "true", R"({"k":[1,"x"]})", "[]",
-                           "18446744073709551615"}) {
+    for (const char* id :
+         {R"("abc")", "12", "-3", "1.5", "1.0", "true", R"({"k":[1,"x"]})", "[]", "18446744073709551615"}) {
         const auto reply = session.reply(std::string(R"({"method":"ping","id":)") + id + "}");
         EXPECT_EQ(reply["id"], json::parse(id)) << id;
         // Written back as the same JSON text, not only an equal number.
@@ -144,8 +144,9 @@ TEST(MCPServer, RunReadsLinesAndRepairsThem) {
     std::ostringstream output;
     MCPServer server(MCPServer::streamOutput(output), noWorker());
     // CR LF endings, a blank line, invalid UTF-8 inside a string id, and a last line without its line feed.
-    std::istringstream input("{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":\"a\xff\",\"method\":\"ping\"}\n"
-                             "{\"id\":3,\"method\":\"ping\"}");
+    std::istringstream input(
+        "{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":\"a\xff\",\"method\":\"ping\"}\n"
+        "{\"id\":3,\"method\":\"ping\"}");
     server.run(input);
     std::vector<std::string> out;
     std::istringstream lines(output.str());
@@ -158,10 +159,12 @@ TEST(MCPServer, RunReadsLinesAndRepairsThem) {
 
 TEST(MCPServer, FailedWriteEndsTheLoop) {
     int writes = 0;
-    MCPServer server([&](std::string_view) {
-        ++writes;
-        return false;
-    }, noWorker());
+    MCPServer server(
+        [&](std::string_view) {
+            ++writes;
+            return false;
+        },
+        noWorker());
     std::istringstream input("{\"id\":1,\"method\":\"ping\"}\n{\"id\":2,\"method\":\"ping\"}\n");
     server.run(input);
     EXPECT_EQ(writes, 1);

@@ -55,8 +55,7 @@ using testing::writeFile;
 // ipc folder and a token file.
 class SupportDir {
 public:
-    explicit SupportDir(const std::string& token = "mcp-token")
-        : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
+    explicit SupportDir(const std::string& token = "mcp-token") : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
         std::filesystem::create_directories(dir_.path() / "ipc");
         setToken(token);
     }
@@ -331,8 +330,8 @@ public:
                 pending_.erase(0, end + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd entry{output_, POLLIN, 0};
             char chunk[65536];
             ssize_t n = 0;

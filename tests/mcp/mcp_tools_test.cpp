@@ -28,26 +28,47 @@ const std::vector<ExpectedTool>& expectedTools() {
         {"search_document", "search", true, false, {"sessionId", "query"}},
         {"ask_document", "ask_document", true, false, {"sessionId", "query"}},
         {"render_page", "render_page", true, false, {"sessionId", "pageId"}},
-        {"add_annotation", "add_highlight", false, false,
+        {"add_annotation",
+         "add_highlight",
+         false,
+         false,
          {"sessionId", "pageId", "rect", "expectedRevision", "operationId"}},
-        {"add_note", "add_note", false, false,
+        {"add_note",
+         "add_note",
+         false,
+         false,
          {"sessionId", "pageId", "rect", "contents", "expectedRevision", "operationId"}},
         {"add_ink", "add_ink", false, false, {"sessionId", "pageId", "points", "expectedRevision", "operationId"}},
-        {"add_content", "add_content", false, false,
+        {"add_content",
+         "add_content",
+         false,
+         false,
          {"sessionId", "pageId", "kind", "rect", "expectedRevision", "operationId"}},
-        {"update_annotation", "update_annotation", false, true,
+        {"update_annotation",
+         "update_annotation",
+         false,
+         true,
          {"sessionId", "annotationId", "expectedRevision", "operationId"}},
-        {"remove_annotation", "remove_annotation", false, true,
+        {"remove_annotation",
+         "remove_annotation",
+         false,
+         true,
          {"sessionId", "annotationId", "expectedRevision", "operationId"}},
         {"fill_form", "fill_form", false, true, {"sessionId", "fieldName", "value", "expectedRevision", "operationId"}},
         {"organize_pages", "organize_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
-        {"rotate_pages", "rotate_pages", false, true,
+        {"rotate_pages",
+         "rotate_pages",
+         false,
+         true,
          {"sessionId", "pageIds", "rotation", "expectedRevision", "operationId"}},
         {"delete_pages", "delete_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
         {"merge_documents", "merge_documents", false, false, {"sessionId", "expectedRevision", "operationId"}},
         {"extract_pages", "extract_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
         {"save_document", "save_document", false, true, {"sessionId", "expectedRevision", "operationId"}},
-        {"export_document", "export_document", false, true,
+        {"export_document",
+         "export_document",
+         false,
+         true,
          {"sessionId", "destination", "expectedRevision", "operationId"}},
         {"undo", "undo", false, true, {"sessionId", "expectedRevision", "operationId"}},
         {"redo", "redo", false, true, {"sessionId", "expectedRevision", "operationId"}},
@@ -113,14 +134,13 @@ TEST(MCPTools, SchemaDetails) {
               (std::set<std::string>{"sessionId", "pageId", "rect", "contents", "expectedRevision", "operationId"}));
     EXPECT_EQ(keysOf(definitionOf("redo")["inputSchema"]["properties"]),
               (std::set<std::string>{"sessionId", "expectedRevision", "operationId"}));
-    EXPECT_EQ(keysOf(definitionOf("save_document")["inputSchema"]["properties"]),
-              (std::set<std::string>{"sessionId", "saveMode", "destination", "force", "expectedRevision",
-                                     "operationId"}));
+    EXPECT_EQ(
+        keysOf(definitionOf("save_document")["inputSchema"]["properties"]),
+        (std::set<std::string>{"sessionId", "saveMode", "destination", "force", "expectedRevision", "operationId"}));
 
     EXPECT_EQ(definitionOf("render_page")["inputSchema"]["properties"]["scale"].dump(),
               R"({"description":"Zoom factor, default 1.5.","maximum":2,"minimum":0.25,"type":"number"})");
-    EXPECT_EQ(definitionOf("rotate_pages")["inputSchema"]["properties"]["rotation"]["enum"].dump(),
-              "[90,180,270,-90]");
+    EXPECT_EQ(definitionOf("rotate_pages")["inputSchema"]["properties"]["rotation"]["enum"].dump(), "[90,180,270,-90]");
     EXPECT_EQ(definitionOf("save_document")["inputSchema"]["properties"]["saveMode"]["enum"].dump(),
               R"(["save","saveAs","saveCopy"])");
     EXPECT_EQ(definitionOf("add_ink")["inputSchema"]["properties"]["points"].dump(),
@@ -178,16 +198,19 @@ TEST(MCPTools, ArgumentMapping) {
     };
     const std::vector<Case> cases = {
         {"camelCase wins over alias", {{"pageId", "A"}, {"page_id", "B"}}, params([](auto& p) { p.pageId = "A"; })},
-        {"ill-typed camelCase falls to alias", {{"pageId", 3}, {"page_id", "B"}},
-         params([](auto& p) { p.pageId = "B"; })},
+        {"ill-typed camelCase falls to alias", {{"pageId", 3}, {"page_id", "B"}}, params([](auto& p) {
+             p.pageId = "B";
+         })},
         {"ill-typed alone sends nothing", {{"pageId", 3}}, {}},
         {"session_id is no alias", {{"session_id", "S"}}, {}},
         {"document_session_id is", {{"document_session_id", "S"}}, params([](auto& p) { p.sessionId = "S"; })},
         {"mixed page list is no list", {{"pageIds", json::array({"a", 1})}}, {}},
-        {"mixed list falls to page_ids", {{"pageIds", json::array({"a", 1})}, {"page_ids", json::array({"b"})}},
+        {"mixed list falls to page_ids",
+         {{"pageIds", json::array({"a", 1})}, {"page_ids", json::array({"b"})}},
          params([](auto& p) { p.pageIds = std::vector<std::string>{"b"}; })},
-        {"empty list is a list", {{"sessionIds", json::array()}},
-         params([](auto& p) { p.sessionIds = std::vector<std::string>{}; })},
+        {"empty list is a list", {{"sessionIds", json::array()}}, params([](auto& p) {
+             p.sessionIds = std::vector<std::string>{};
+         })},
         {"rotation 90", {{"rotation", 90}}, params([](auto& p) { p.rotation = 90; })},
         {"rotation 90.0", json::parse(R"({"rotation":90.0})"), params([](auto& p) { p.rotation = 90; })},
         {"rotation -90", {{"rotation", -90}}, params([](auto& p) { p.rotation = -90; })},
@@ -204,17 +227,24 @@ TEST(MCPTools, ArgumentMapping) {
         {"rect without top", {{"rect", {{"left", 1}, {"bottom", 2}, {"right", 3}}}}, {}},
         {"rect with string top", {{"rect", {{"left", 1}, {"bottom", 2}, {"right", 3}, {"top", "4"}}}}, {}},
         {"rect as array", {{"rect", json::array({1, 2, 3, 4})}}, {}},
-        {"rect with extras", {{"rect", {{"left", 1}, {"bottom", 2}, {"right", 3}, {"top", 4.5}, {"z", 9}}}},
-         params([](auto& p) { p.rect = PDFRect{1, 2, 3, 4.5}; })},
+        {"rect with extras",
+         {{"rect", {{"left", 1}, {"bottom", 2}, {"right", 3}, {"top", 4.5}, {"z", 9}}}},
+         params([](auto& p) {
+             p.rect = PDFRect{1, 2, 3, 4.5};
+         })},
         {"points skip a bad middle",
          {{"points", json::array({{{"x", 1}, {"y", 2}}, {{"x", "3"}, {"y", 4}}, {{"x", 5}, {"y", 6}}})}},
-         params([](auto& p) { p.points = std::vector<PDFPoint>{{1, 2}, {5, 6}}; })},
-        {"points skip a missing y", {{"points", json::array({{{"x", 1}}})}},
-         params([](auto& p) { p.points = std::vector<PDFPoint>{}; })},
+         params([](auto& p) {
+             p.points = std::vector<PDFPoint>{{1, 2}, {5, 6}};
+         })},
+        {"points skip a missing y", {{"points", json::array({{{"x", 1}}})}}, params([](auto& p) {
+             p.points = std::vector<PDFPoint>{};
+         })},
         {"points empty", {{"points", json::array()}}, params([](auto& p) { p.points = std::vector<PDFPoint>{}; })},
         {"points of numbers", {{"points", json::array({1, 2})}}, {}},
         {"points with one non-object", {{"points", json::array({{{"x", 1}, {"y", 2}}, 7})}}, {}},
-        {"aliases", {{"field_name", "F"}, {"image_path", "/i.png"}, {"annotation_id", "N"}, {"save_mode", "saveAs"}},
+        {"aliases",
+         {{"field_name", "F"}, {"image_path", "/i.png"}, {"annotation_id", "N"}, {"save_mode", "saveAs"}},
          params([](auto& p) {
              p.fieldName = "F";
              p.imagePath = "/i.png";
@@ -222,8 +252,14 @@ TEST(MCPTools, ArgumentMapping) {
              p.saveMode = "saveAs";
          })},
         {"never-mapped fields stay absent",
-         {{"token", "t"}, {"password", "p"}, {"pngPath", "/x.png"}, {"limit", 3}, {"paths", json::array({"/a"})},
-          {"recoveryId", "r"}, {"requestId", "q"}, {"renderAnnotations", true}},
+         {{"token", "t"},
+          {"password", "p"},
+          {"pngPath", "/x.png"},
+          {"limit", 3},
+          {"paths", json::array({"/a"})},
+          {"recoveryId", "r"},
+          {"requestId", "q"},
+          {"renderAnnotations", true}},
          {}},
     };
     for (const auto& c : cases) {
@@ -232,9 +268,7 @@ TEST(MCPTools, ArgumentMapping) {
     }
 }
 
-TEST(MCPTools, QueryReachesAnyTool) {
-    EXPECT_EQ(mapped({{"query", "q"}}, "undo").params.query, "q");
-}
+TEST(MCPTools, QueryReachesAnyTool) { EXPECT_EQ(mapped({{"query", "q"}}, "undo").params.query, "q"); }
 
 TEST(MCPTools, RevisionAndOperationId) {
     struct Case {

@@ -17,8 +17,14 @@ namespace fs = std::filesystem;
 
 TEST(Base64, KnownVectors) {
     const std::pair<std::string, std::string> cases[] = {
-        {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {std::string("\xff\xfe\x00", 3), "//4A"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {std::string("\xff\xfe\x00", 3), "//4A"},
     };
     for (const auto& [plain, encoded] : cases) EXPECT_EQ(base64Encode(plain), encoded) << encoded;
     std::string bytes(3 * 1024 * 1024 + 5, '\0');

@@ -47,7 +47,9 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
         {"list_documents", CommandMethod::listDocuments, json::object(), json::object()},
         {"inspect_document", CommandMethod::inspect, S, S},
         {"extract_text", CommandMethod::extractText, SP, SP},
-        {"search_document", CommandMethod::search, {{"sessionId", "S"}, {"query", "cat"}, {"page_id", "P"}},
+        {"search_document",
+         CommandMethod::search,
+         {{"sessionId", "S"}, {"query", "cat"}, {"page_id", "P"}},
          plus(SP, {{"query", "cat"}})},
         {"ask_document", CommandMethod::ask, plus(S, {{"query", "why?"}, {"scope", "document"}}),
          plus(S, {{"query", "why?"}, {"scope", "document"}})},
@@ -73,11 +75,9 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
          plus(S, {{"pageIds", {"a"}}, {"rotation", -90}})},
         {"delete_pages", CommandMethod::deletePages, with(plus(S, {{"page_ids", {"a"}}})),
          plus(S, {{"pageIds", {"a"}}})},
-        {"merge_documents", CommandMethod::mergeDocuments,
-         with(plus(S, {{"path", "/x.pdf"}, {"session_ids", {"T"}}})),
+        {"merge_documents", CommandMethod::mergeDocuments, with(plus(S, {{"path", "/x.pdf"}, {"session_ids", {"T"}}})),
          plus(S, {{"path", "/x.pdf"}, {"sessionIds", {"T"}}})},
-        {"extract_pages", CommandMethod::extractPages,
-         with(plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})),
+        {"extract_pages", CommandMethod::extractPages, with(plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})),
          plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})},
         {"save_document", CommandMethod::saveDocument,
          with(plus(S, {{"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}})),
@@ -155,8 +155,8 @@ TEST(ToolCall, NoWorkerMeansTwoAttemptsPerCall) {
     });
     for (int call = 1; call <= 2; ++call) {
         const json result = session.call("list_documents");
-        EXPECT_EQ(result, (json{{"content", {{{"type", "text"}, {"text", MCPServer::unreachableText}}}},
-                                {"isError", true}}));
+        EXPECT_EQ(result,
+                  (json{{"content", {{{"type", "text"}, {"text", MCPServer::unreachableText}}}}, {"isError", true}}));
         EXPECT_EQ(made, 2 * call);
     }
 }
@@ -308,11 +308,14 @@ TEST(MCPProgram, ServesAClientOverStandardIO) {
     listed.documents = std::vector<DocumentSummary>{{"S1", "/home/u/a.pdf", 3, 2, false}};
     FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering(listed));
     Child child;
-    child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})" "\n");
+    child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
+                "\n");
     const json init = json::parse(child.readLine());
     EXPECT_EQ(init["result"]["protocolVersion"], "2025-06-18");
-    child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\r\n");
-    child.write(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})" "\r\n");
+    child.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                "\r\n");
+    child.write(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
+                "\r\n");
     EXPECT_EQ(json::parse(child.readLine())["result"]["tools"].size(), 22u);
     child.write(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"list_documents"}})");
     child.closeInput();
@@ -328,7 +331,8 @@ TEST(MCPProgram, ServesAClientOverStandardIO) {
 
 TEST(MCPProgram, ClosedOutputEndsQuietly) {
     Child child(false);
-    child.write(R"({"id":1,"method":"ping"})" "\n");
+    child.write(R"({"id":1,"method":"ping"})"
+                "\n");
     EXPECT_EQ(child.wait(), 0);
 }
 

@@ -78,8 +78,8 @@ TEST_P(LoadingTest, PasswordProtectedSample) {
         const char* password;
         bool opens;
     };
-    for (const Case& c : {Case{nullptr, false}, Case{"wrong", false}, Case{"openpassword", true},
-                          Case{"permissionpassword", true}}) {
+    for (const Case& c :
+         {Case{nullptr, false}, Case{"wrong", false}, Case{"openpassword", true}, Case{"permissionpassword", true}}) {
         const std::string password = c.password ? c.password : "";
         Document document = load(pdf, c.password ? &password : nullptr, source);
         EXPECT_EQ(static_cast<bool>(document), c.opens) << (c.password ? c.password : "(none)");
@@ -246,18 +246,14 @@ TEST_F(PdfiumTest, ImageSetBgraEdgeCases) {
         int expected;
     };
     const Case cases[] = {
-        {"no image", false, true, 2, 2, 8, 0},
-        {"no pixels", true, false, 2, 2, 8, 0},
-        {"zero width", true, true, 0, 2, 8, 0},
-        {"zero height", true, true, 2, 0, 8, 0},
-        {"negative width", true, true, -2, 2, 8, 0},
-        {"stride below width x 4", true, true, 2, 2, 7, 0},
-        {"exact stride", true, true, 2, 2, 8, 1},
-        {"padded stride", true, true, 2, 2, 24, 1},
+        {"no image", false, true, 2, 2, 8, 0},       {"no pixels", true, false, 2, 2, 8, 0},
+        {"zero width", true, true, 0, 2, 8, 0},      {"zero height", true, true, 2, 0, 8, 0},
+        {"negative width", true, true, -2, 2, 8, 0}, {"stride below width x 4", true, true, 2, 2, 7, 0},
+        {"exact stride", true, true, 2, 2, 8, 1},    {"padded stride", true, true, 2, 2, 24, 1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(kivo_image_set_bgra(c.hasImage ? image.get() : FPDF_PAGEOBJECT{}, c.hasPixels ? pixels.data() : nullptr,
-                                      c.width, c.height, c.stride),
+        EXPECT_EQ(kivo_image_set_bgra(c.hasImage ? image.get() : FPDF_PAGEOBJECT{},
+                                      c.hasPixels ? pixels.data() : nullptr, c.width, c.height, c.stride),
                   c.expected)
             << c.name;
     }

@@ -50,16 +50,14 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
         }
         text << "saved to Documents=" << kivo_save_document(document.get(), (home / "Documents" / "out.pdf").c_str())
              << '\n';
-        text << "saved to support=" << kivo_save_document(document.get(), (support / "checkpoint.pdf").c_str())
-             << '\n';
+        text << "saved to support=" << kivo_save_document(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
         text << "saved to dot-folder=" << kivo_save_document(document.get(), (home / ".config" / "out.pdf").c_str())
              << '\n';
         writeAll(report, text.str());
         return 0;
     });
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
-    EXPECT_EQ(outcome.report,
-              "pages=2\nrendered=1\nsaved to Documents=1\nsaved to support=1\nsaved to dot-folder=0\n");
+    EXPECT_EQ(outcome.report, "pages=2\nrendered=1\nsaved to Documents=1\nsaved to support=1\nsaved to dot-folder=0\n");
     EXPECT_TRUE(fs::exists(home / "Documents" / "out.pdf"));
     EXPECT_FALSE(fs::exists(home / ".config" / "out.pdf"));
 }

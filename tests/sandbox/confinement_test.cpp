@@ -151,8 +151,7 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["create in /dev/shm"] = openErrno(shmProbe, O_WRONLY | O_CREAT | O_EXCL);
         results["write /dev/null"] = openErrno("/dev/null", O_WRONLY);
         results["create in /dev"] = openErrno("/dev/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
-        results["write temporary"] =
-            openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
+        results["write temporary"] = openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
 
         char* const arguments[] = {const_cast<char*>("/usr/bin/true"), nullptr};
         char* const environment[] = {nullptr};
@@ -302,7 +301,8 @@ TEST_F(Confinement, FailsClosedWhenAThreadCannotBeConfined) {
         std::thread([] { ::pause(); }).detach();  // inherits the mask: deaf to every signal
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     });
-    EXPECT_EQ(outcome, "sandbox: The worker's sandbox could not be applied: a worker thread did not confine itself in time");
+    EXPECT_EQ(outcome,
+              "sandbox: The worker's sandbox could not be applied: a worker thread did not confine itself in time");
 }
 
 TEST_F(Confinement, ApplyCreatesTheSupportFolderFirst) {

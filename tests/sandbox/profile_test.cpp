@@ -94,12 +94,8 @@ TEST(SandboxProfile, DotfilePatternMatchesOnlyDotEntriesOfThatHome) {
         const char* path;
         bool matches;
     } cases[] = {
-        {"/Users/a.b/.ssh", true},
-        {"/Users/a.b/.ssh/id_ed25519", true},
-        {"/Users/a.b/.zshrc", true},
-        {"/Users/aXb/.ssh", false},
-        {"/Users/a.b/Documents/.hidden", false},
-        {"/Users/a.b/Documents", false},
+        {"/Users/a.b/.ssh", true},        {"/Users/a.b/.ssh/id_ed25519", true},    {"/Users/a.b/.zshrc", true},
+        {"/Users/aXb/.ssh", false},       {"/Users/a.b/Documents/.hidden", false}, {"/Users/a.b/Documents", false},
         {"/other/Users/a.b/.ssh", false},
     };
     for (const auto& c : cases) {

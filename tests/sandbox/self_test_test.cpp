@@ -32,7 +32,8 @@ TEST(SandboxSelfTestReport, ResultRuleAndLineEncoding) {
     EXPECT_EQ(SandboxSelfTest::resultFor(0), "allowed");
     EXPECT_EQ(SandboxSelfTest::resultFor(EPERM), "denied");
     EXPECT_EQ(SandboxSelfTest::resultFor(EACCES), "denied");
-    for (int other : {ENOENT, ECONNREFUSED, ENAMETOOLONG, ESRCH}) EXPECT_EQ(SandboxSelfTest::resultFor(other), "failed");
+    for (int other : {ENOENT, ECONNREFUSED, ENAMETOOLONG, ESRCH})
+        EXPECT_EQ(SandboxSelfTest::resultFor(other), "failed");
 
     EXPECT_EQ(SandboxSelfTest::encode({"sandbox is applied", "allowed", "allowed", 0}),
               R"({"errno":0,"expected":"allowed","name":"sandbox is applied","result":"allowed"})");
@@ -183,8 +184,8 @@ namespace {
 // The worker's own command line, as a person runs it: fourteen lines and status 0.
 TEST_F(SandboxSelfTestRun, TheWorkerCommandReportsFourteenProbesAndPasses) {
     const std::string command = "env HOME='" + home.string() + "' TMPDIR='" + temporary.string() +
-                                "' KIVO_PDF_SUPPORT_DIR='" + (root.path() / "support").string() + "' '" +
-                                KIVO_BIN_DIR + "/kivo-pdf-worker' --sandbox-self-test";
+                                "' KIVO_PDF_SUPPORT_DIR='" + (root.path() / "support").string() + "' '" + KIVO_BIN_DIR +
+                                "/kivo-pdf-worker' --sandbox-self-test";
     std::FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;

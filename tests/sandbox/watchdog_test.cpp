@@ -159,8 +159,9 @@ TEST(WatchdogThread, EndsTheProcessWith71WhenMemoryPassesTheHardLimit) {
 TEST(WatchdogThread, EndsTheProcessWith72WhenABusyCommandStalls) {
     const auto outcome = inChild(
         [](int) {
-            WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.05),
-                                  {nullptr, [] { return ProgressSnapshot{true, 0.2}; }});
+            WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.05), {nullptr, [] {
+                                                                                   return ProgressSnapshot{true, 0.2};
+                                                                               }});
             std::this_thread::sleep_for(std::chrono::seconds(5));
             return 0;
         },
@@ -200,12 +201,13 @@ TEST(WatchdogThread, NeverStopsAnIdleEngineForStalling) {
 TEST(WatchdogThread, LeavesACommandThatKeepsSteppingAlone) {
     const auto outcome = inChild([](int) {
         const auto begun = std::chrono::steady_clock::now();
-        WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.3), {nullptr, [begun] {
-                                  // Steps every 0.2 s: never quiet for longer than that.
-                                  const double elapsed =
-                                      std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-                                  return ProgressSnapshot{true, std::fmod(elapsed, 0.2)};
-                              }});
+        WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.3),
+                              {nullptr, [begun] {
+                                   // Steps every 0.2 s: never quiet for longer than that.
+                                   const double elapsed =
+                                       std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+                                   return ProgressSnapshot{true, std::fmod(elapsed, 0.2)};
+                               }});
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         return 0;
     });

@@ -45,7 +45,8 @@ std::string makePdf(const std::vector<TestPage>& pages) {
         kids += std::to_string(pageObject) + " 0 R ";
         std::ostringstream content;
         if (page.blackBox) content << "0 0 0 rg 100 100 200 150 re f\n";
-        if (!page.text.empty()) content << "BT /F1 24 Tf 72 " << page.height - 100 << " Td (" << page.text << ") Tj ET\n";
+        if (!page.text.empty())
+            content << "BT /F1 24 Tf 72 " << page.height - 100 << " Td (" << page.text << ") Tj ET\n";
         std::ostringstream pageDict;
         pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << " " << page.height
                  << "] /Resources << /Font << /F1 3 0 R >> >> /Contents " << pageObject + 1 << " 0 R >>";
@@ -130,8 +131,7 @@ std::string makeFillFormPdf() {
         widget + "/FT /Tx /T (locked) /Ff 1 /V (fixed) " + rectAt(72, 600, 228, 24) + " >>",
         widget + "/FT /Btn /T (submit) /Ff 65536 /MK << /CA (Go) >> " + rectAt(72, 550, 100, 24) + " >>",
         widget + "/FT /Ch /T (answer) /Ff 131072 /Opt [(Yes) (No)] /V (No) " + rectAt(72, 500, 150, 24) + " >>",
-        widget + "/FT /Ch /T (answerEdit) /Ff 393216 /Opt [(Yes) (No)] " + rectAt(72, 450, 150, 24) +
-            " >>",
+        widget + "/FT /Ch /T (answerEdit) /Ff 393216 /Opt [(Yes) (No)] " + rectAt(72, 450, 150, 24) + " >>",
         widget + "/FT /Ch /T (colours) /Ff 2097152 /Opt [(Red) (Green) (Blue)] /V [(Red) (Blue)] /I [0 2] " +
             rectAt(72, 330, 150, 100) + " >>",
         widget + "/FT /Btn /T (agree) /V /Off /AS /Off /MK << >> /AP << /N << /Agreed 16 0 R /Off 17 0 R >> >> " +
@@ -185,8 +185,7 @@ std::string makeSpreadFormPdf() {
 
 std::string makeXfaPdf() {
     return assemblePdf({
-        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R] /XFA (<xdp:xdp/>)") +
-            kFormCatalogTail,
+        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R] /XFA (<xdp:xdp/>)") + kFormCatalogTail,
         "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R] >>",

@@ -17,7 +17,8 @@ using testing::WorkerProcess;
 // laid out from the same characters the page text holds.
 std::string folded(std::string text) {
     for (const std::string ellipsis : {"\xE2\x80\xA6", "..."})
-        if (text.size() >= ellipsis.size() && text.compare(text.size() - ellipsis.size(), ellipsis.size(), ellipsis) == 0)
+        if (text.size() >= ellipsis.size() &&
+            text.compare(text.size() - ellipsis.size(), ellipsis.size(), ellipsis) == 0)
             text.erase(text.size() - ellipsis.size());
     std::string out;
     bool space = false;
@@ -36,11 +37,11 @@ std::string folded(std::string text) {
 class AssistantThroughWorker : public ::testing::Test {
 protected:
     void SetUp() override {
-        worker = std::make_unique<WorkerProcess>(std::vector<std::string>{},
-                                                 std::map<std::string, std::string>{
-                                                     {"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
-                                                     {"TMPDIR", dir.path().string()},
-                                                     {"KIVO_PDF_WORKER_SANDBOX", "off"}});
+        worker = std::make_unique<WorkerProcess>(
+            std::vector<std::string>{},
+            std::map<std::string, std::string>{{"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
+                                               {"TMPDIR", dir.path().string()},
+                                               {"KIVO_PDF_WORKER_SANDBOX", "off"}});
     }
 
     CommandResponse send(CommandMethod method, CommandParams params) {
@@ -75,8 +76,8 @@ protected:
     // page's text.
     void expectCitationsHold(const std::string& session, const AssistantAnswer& answer) {
         for (const Citation& citation : answer.citations) {
-            const auto page = std::find_if(pages.begin(), pages.end(),
-                                           [&](const PageInfo& p) { return p.id == citation.pageId; });
+            const auto page =
+                std::find_if(pages.begin(), pages.end(), [&](const PageInfo& p) { return p.id == citation.pageId; });
             ASSERT_NE(page, pages.end()) << citation.pageId;
             EXPECT_EQ(citation.pageIndex, page->index);
             const std::string preview = folded(citation.preview);

@@ -58,35 +58,107 @@ TEST_P(WorkerEdits, EachEditIsOneRevisionAndNamesItsPages) {
         std::function<Ids()> affected;
     };
     const Case cases[] = {
-        {"add_highlight", [&] { auto r = on(CommandMethod::addHighlight); r.params.pageId = pages[0]; r.params.rect = rect; return r; },
+        {"add_highlight",
+         [&] {
+             auto r = on(CommandMethod::addHighlight);
+             r.params.pageId = pages[0];
+             r.params.rect = rect;
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"add_note", [&] { auto r = on(CommandMethod::addNote); r.params.pageId = pages[1]; r.params.rect = rect; return r; },
+        {"add_note",
+         [&] {
+             auto r = on(CommandMethod::addNote);
+             r.params.pageId = pages[1];
+             r.params.rect = rect;
+             return r;
+         },
          [&] { return Ids{pages[1]}; }},
-        {"add_ink", [&] { auto r = on(CommandMethod::addInk); r.params.pageId = pages[0];
-                          r.params.points = std::vector<PDFPoint>{{80, 80}, {120, 140}, {160, 90}}; return r; },
+        {"add_ink",
+         [&] {
+             auto r = on(CommandMethod::addInk);
+             r.params.pageId = pages[0];
+             r.params.points = std::vector<PDFPoint>{{80, 80}, {120, 140}, {160, 90}};
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"add_content text", [&] { auto r = on(CommandMethod::addContent); r.params.pageId = pages[1]; r.params.rect = rect;
-                                   r.params.contents = "Boxed words"; return r; },
+        {"add_content text",
+         [&] {
+             auto r = on(CommandMethod::addContent);
+             r.params.pageId = pages[1];
+             r.params.rect = rect;
+             r.params.contents = "Boxed words";
+             return r;
+         },
          [&] { return Ids{pages[1]}; }},
-        {"add_content signature", [&] { auto r = on(CommandMethod::addContent); r.params.pageId = pages[0]; r.params.rect = rect;
-                                        r.params.kind = "signature"; r.params.imagePath = png.string(); return r; },
+        {"add_content signature",
+         [&] {
+             auto r = on(CommandMethod::addContent);
+             r.params.pageId = pages[0];
+             r.params.rect = rect;
+             r.params.kind = "signature";
+             r.params.imagePath = png.string();
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"update_annotation", [&] { auto r = on(CommandMethod::updateAnnotation); r.params.annotationId = annotationId;
-                                    r.params.contents = "Changed"; return r; },
+        {"update_annotation",
+         [&] {
+             auto r = on(CommandMethod::updateAnnotation);
+             r.params.annotationId = annotationId;
+             r.params.contents = "Changed";
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"remove_annotation", [&] { auto r = on(CommandMethod::removeAnnotation); r.params.annotationId = annotationId; return r; },
+        {"remove_annotation",
+         [&] {
+             auto r = on(CommandMethod::removeAnnotation);
+             r.params.annotationId = annotationId;
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"organize_pages", [&] { auto r = on(CommandMethod::organizePages); r.params.pageIds = Ids{pages[1], pages[0]}; return r; },
-         [&] { return Ids{pages[1], pages[0]}; }},
-        {"rotate_pages", [&] { auto r = on(CommandMethod::rotatePages); r.params.pageIds = Ids{pages[0]}; return r; },
+        {"organize_pages",
+         [&] {
+             auto r = on(CommandMethod::organizePages);
+             r.params.pageIds = Ids{pages[1], pages[0]};
+             return r;
+         },
+         [&] {
+             return Ids{pages[1], pages[0]};
+         }},
+        {"rotate_pages",
+         [&] {
+             auto r = on(CommandMethod::rotatePages);
+             r.params.pageIds = Ids{pages[0]};
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"merge_documents", [&] { auto r = on(CommandMethod::mergeDocuments); r.params.sessionIds = Ids{session, other}; return r; },
+        {"merge_documents",
+         [&] {
+             auto r = on(CommandMethod::mergeDocuments);
+             r.params.sessionIds = Ids{session, other};
+             return r;
+         },
          merged},
-        {"delete_pages", [&] { auto r = on(CommandMethod::deletePages); r.params.pageIds = merged(); return r; },
-         [&] { return Ids{pages[1], pages[0]}; }},
-        {"extract_pages in place", [&] { auto r = on(CommandMethod::extractPages); r.params.pageIds = Ids{pages[0]}; return r; },
+        {"delete_pages",
+         [&] {
+             auto r = on(CommandMethod::deletePages);
+             r.params.pageIds = merged();
+             return r;
+         },
+         [&] {
+             return Ids{pages[1], pages[0]};
+         }},
+        {"extract_pages in place",
+         [&] {
+             auto r = on(CommandMethod::extractPages);
+             r.params.pageIds = Ids{pages[0]};
+             return r;
+         },
          [&] { return Ids{pages[0]}; }},
-        {"undo", [&] { return on(CommandMethod::undo); }, [&] { return Ids{pages[1], pages[0]}; }},
+        {"undo", [&] { return on(CommandMethod::undo); },
+         [&] {
+             return Ids{pages[1], pages[0]};
+         }},
         {"redo", [&] { return on(CommandMethod::redo); }, [&] { return Ids{pages[0]}; }},
     };
     std::int64_t revision = 1;
@@ -171,7 +243,8 @@ TEST_P(WorkerEdits, AFailedEditChangesNothing) {
     std::map<std::string, CommandResult> before{{session, inspect(session)}, {form, inspect(form)}};
     for (const Case& c : cases) {
         const auto response = worker->send(c.request);
-        EXPECT_EQ(response.ok ? std::string("ok") : response.error->code, c.code) << c.name << ": " << outcome(response);
+        EXPECT_EQ(response.ok ? std::string("ok") : response.error->code, c.code)
+            << c.name << ": " << outcome(response);
         CommandResult state = inspect(*c.request.params.sessionId);
         EXPECT_EQ(state, before.at(*c.request.params.sessionId)) << c.name;
     }
@@ -252,9 +325,10 @@ TEST_P(WorkerEdits, MCPChangesNeedARevisionAndAnOperationAndAreAppliedOnce) {
         {"stale revision", mcpHighlight(0, "op-1", pages[0]), "stale_revision: Document is at revision 1, not 0.", 1},
         {"applied", mcpHighlight(1, "op-1", pages[0]), "ok", 2},
         {"repeated: answered again, not applied", mcpHighlight(1, "op-1", pages[0]), "ok", 2},
-        {"same operation, other page",  mcpHighlight(1, "op-1", pages[1]),
+        {"same operation, other page", mcpHighlight(1, "op-1", pages[1]),
          "operation_conflict: That operationId was already used for a different request. Use a new operationId for a "
-         "new change.", 2},
+         "new change.",
+         2},
         {"next change", mcpHighlight(2, "op-2", pages[1]), "ok", 3},
     };
     std::optional<CommandResult> first;

@@ -122,51 +122,100 @@ TEST(WorkerFiles, EveryWrittenFileIsSoundAndHoldsTheEdit) {
     };
     const Edit edits[] = {
         {"add_highlight", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::addHighlight, o); r.params.pageId = o.pages[0];
-                                r.params.rect = rect; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addHighlight, o);
+             r.params.pageId = o.pages[0];
+             r.params.rect = rect;
+             return r;
+         },
          2, "612/0 300/0 | highlight"},
         {"add_note", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::addNote, o); r.params.pageId = o.pages[1];
-                                r.params.rect = rect; r.params.contents = "A note"; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addNote, o);
+             r.params.pageId = o.pages[1];
+             r.params.rect = rect;
+             r.params.contents = "A note";
+             return r;
+         },
          2, "612/0 300/0 | note"},
         {"add_ink", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::addInk, o); r.params.pageId = o.pages[0];
-                                r.params.points = std::vector<PDFPoint>{{80, 80}, {120, 140}, {160, 90}}; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addInk, o);
+             r.params.pageId = o.pages[0];
+             r.params.points = std::vector<PDFPoint>{{80, 80}, {120, 140}, {160, 90}};
+             return r;
+         },
          2, "612/0 300/0 | ink"},
         {"add_content text", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::addContent, o); r.params.pageId = o.pages[1];
-                                r.params.rect = rect; r.params.contents = "Boxed words"; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addContent, o);
+             r.params.pageId = o.pages[1];
+             r.params.rect = rect;
+             r.params.contents = "Boxed words";
+             return r;
+         },
          2, "612/0 300/0 | text"},
         {"add_content image", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::addContent, o); r.params.pageId = o.pages[0];
-                                r.params.rect = rect; r.params.kind = "image"; r.params.imagePath = o.png.string();
-                                return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addContent, o);
+             r.params.pageId = o.pages[0];
+             r.params.rect = rect;
+             r.params.kind = "image";
+             r.params.imagePath = o.png.string();
+             return r;
+         },
          2, "612/0 300/0 | image"},
         {"organize_pages", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::organizePages, o); r.params.pageIds = Ids{o.pages[1], o.pages[0]};
-                                return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::organizePages, o);
+             r.params.pageIds = Ids{o.pages[1], o.pages[0]};
+             return r;
+         },
          2, "300/0 612/0 |"},
         {"rotate_pages", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::rotatePages, o); r.params.pageIds = Ids{o.pages[1]}; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::rotatePages, o);
+             r.params.pageIds = Ids{o.pages[1]};
+             return r;
+         },
          2, "612/0 400/1 |"},  // a turned page reports its turned width
         {"delete_pages", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::deletePages, o); r.params.pageIds = Ids{o.pages[0]}; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::deletePages, o);
+             r.params.pageIds = Ids{o.pages[0]};
+             return r;
+         },
          1, "300/0 |"},
         {"merge_documents", Source::twoPages,
-         [&](const Opened& o) { auto r = on(CommandMethod::mergeDocuments, o); r.params.sessionIds = Ids{o.session, o.other};
-                                return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::mergeDocuments, o);
+             r.params.sessionIds = Ids{o.session, o.other};
+             return r;
+         },
          3, "612/0 300/0 200/0 |"},
         {"fill_form", Source::form,
-         [&](const Opened& o) { auto r = on(CommandMethod::fillForm, o); r.params.fieldName = o.field;
-                                r.params.value = "Grace"; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::fillForm, o);
+             r.params.fieldName = o.field;
+             r.params.value = "Grace";
+             return r;
+         },
          1, "612/0 | | name=Grace"},
         {"fill_form of the sample", Source::sampleForm,
-         [&](const Opened& o) { auto r = on(CommandMethod::fillForm, o); r.params.fieldName = o.field;
-                                r.params.value = "Grace"; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::fillForm, o);
+             r.params.fieldName = o.field;
+             r.params.value = "Grace";
+             return r;
+         },
          1, "612/0 | | Name=Grace"},
         {"add_highlight on the sample", Source::sampleForm,
-         [&](const Opened& o) { auto r = on(CommandMethod::addHighlight, o); r.params.pageId = o.pages[0];
-                                r.params.rect = rect; return r; },
+         [&](const Opened& o) {
+             auto r = on(CommandMethod::addHighlight, o);
+             r.params.pageId = o.pages[0];
+             r.params.rect = rect;
+             return r;
+         },
          1, "612/0 | highlight"},
     };
 
@@ -179,9 +228,10 @@ TEST(WorkerFiles, EveryWrittenFileIsSoundAndHoldsTheEdit) {
         if (edit.source == Source::sampleForm) {
             fs::copy_file(sample, file);
         } else {
-            testing::writeFile(file, edit.source == Source::form ? testing::makeFillFormPdf()
-                                                                 : testing::makePdf({testing::TestPage{},
-                                                                                     testing::TestPage{300, 400, "Second page"}}));
+            testing::writeFile(
+                file, edit.source == Source::form
+                          ? testing::makeFillFormPdf()
+                          : testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
         }
         const std::string original = testing::readFile(file);
         const CommandResult opened = worker.open(file).result.value();

@@ -50,7 +50,8 @@ protected:
         for (int i = 0; i < 400 && worker->errorOutput().find("listening on") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_NE(worker->errorOutput().find("kivo-pdf-worker listening on " + socketPath().string()), std::string::npos)
+        EXPECT_NE(worker->errorOutput().find("kivo-pdf-worker listening on " + socketPath().string()),
+                  std::string::npos)
             << worker->errorOutput();
         return worker;
     }
@@ -73,7 +74,8 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
         {"invalid UTF-8", "{\"id\":\"\xFF\"}\n", "invalid_json", "invalid"},
         {"JSON but not a request", "{\"id\":\"x\"}\n", "invalid_json", "invalid"},
         {"hello is only a ping here", testing::requestLine(hello("anything")), "ok", "h"},
-        {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)), "invalid_argument", "c"},
+        {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)), "invalid_argument",
+         "c"},
         {"still serving", testing::requestLine(request("2", CommandMethod::ping)), "ok", "2"},
     };
     for (const Case& c : cases) {
@@ -212,7 +214,6 @@ TEST_F(WorkerTest, SocketStampsTheChannelAndKeepsServing) {
         }
     }
 }
-
 
 // The reading commands in one session, through whichever mode `connection` speaks.
 template <class Connection>
