@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/document_bytes.hpp"
-#include "engine/pdfium_runtime.hpp"
-#include "engine/png_writer.hpp"
+#include "session/document_bytes.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "session/png_writer.hpp"
 #include "engine/recovery_store.hpp"
-#include "engine/session.hpp"
+#include "session/session.hpp"
 
 namespace {
 

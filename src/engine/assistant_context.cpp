@@ -5,7 +5,7 @@
 
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
-#include "engine/assistant_text.hpp"
+#include "core/text_match.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {

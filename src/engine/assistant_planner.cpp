@@ -8,7 +8,7 @@
 
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
-#include "engine/assistant_text.hpp"
+#include "core/text_match.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {
@@ -75,7 +75,7 @@ std::vector<std::string> searchTerms(std::string_view query) {
         std::string utf8;
         word.toUTF8String(utf8);
         if (graphemeCount(utf8) < 3) return;
-        if (isStopWord(assistant_text::lowercased(utf8))) return;
+        if (isStopWord(TextMatch::lowercased(utf8))) return;
         terms.push_back(std::move(utf8));
     };
     const auto text =
@@ -83,7 +83,7 @@ std::vector<std::string> searchTerms(std::string_view query) {
     icu::UnicodeString word;
     for (std::int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
         const UChar32 c = text.char32At(i);
-        if (assistant_text::isLetter(c)) {
+        if (TextMatch::isLetter(c)) {
             word.append(c);
         } else {
             keep(word);
@@ -97,7 +97,7 @@ std::vector<std::string> searchTerms(std::string_view query) {
 namespace AssistantPlanner {
 
 bool isSummary(std::string_view query) {
-    const std::string lowered = assistant_text::lowercased(query);
+    const std::string lowered = TextMatch::lowercased(query);
     for (const std::string_view phrase : {"summar", "what's on", "what is on", "explain"}) {
         if (lowered.find(phrase) != std::string::npos) return true;
     }
@@ -205,7 +205,7 @@ AssistantAnswer respond(const Question& question) {
 }  // namespace AssistantPlanner
 
 AskOutcome askDocument(const CommandParams& params, const AssistantSources& sources) {
-    const std::string query = assistant_text::trimmed(params.query.value_or(std::string()));
+    const std::string query = TextMatch::trimmed(params.query.value_or(std::string()));
     if (query.empty()) throw EngineFailure("invalid_argument", "ask_document requires query.");
     const std::string scope = params.scope.value_or("page");
 

@@ -5,7 +5,7 @@
 
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
-#include "engine/assistant_text.hpp"
+#include "core/text_match.hpp"
 
 namespace kivo::AssistantPlanner {
 namespace {
@@ -64,7 +64,7 @@ bool looksLikeDestructive(std::string_view lowered) {
 }
 
 std::vector<ProposedEdit> limitations(std::string_view query, std::int64_t revision) {
-    const std::string lowered = assistant_text::lowercased(trimWhitespaceAndNewlines(query));
+    const std::string lowered = TextMatch::lowercased(trimWhitespaceAndNewlines(query));
     if (looksLikeReplacement(lowered)) {
         return {refusal("Existing-text replacement is outside alpha",
                         "Overlays and highlights are not redaction or true text replacement. The document was not "
@@ -91,10 +91,10 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
 
     if (const auto fill = firstMatch(kFillPattern, question)) {
         const auto& [name, rawValue] = *fill;
-        const std::string value = assistant_text::trimmed(rawValue);
+        const std::string value = TextMatch::trimmed(rawValue);
         const FormFieldInfo* field = nullptr;
         for (const auto& candidate : fields) {
-            if (assistant_text::equalsIgnoringCase(candidate.name, name)) {
+            if (TextMatch::equalsIgnoringCase(candidate.name, name)) {
                 field = &candidate;
                 break;
             }
@@ -113,7 +113,7 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
     }
 
     if (const auto highlight = firstMatch(kHighlightPattern, question)) {
-        const std::string phrase = assistant_text::trimmedOfQuotes(highlight->first);
+        const std::string phrase = TextMatch::trimmedOfQuotes(highlight->first);
         if (hits.empty() || hits.front().rects.empty()) {
             entries.push_back(refusal("Nothing to highlight",
                                       "No document match for " + quoted(phrase) + ". A highlight was not created.",
@@ -130,7 +130,7 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
     }
 
     if (const auto note = firstMatch(kNotePattern, question)) {
-        const std::string text = assistant_text::trimmed(note->first);
+        const std::string text = TextMatch::trimmed(note->first);
         std::optional<std::string> pageId = selectionPageId;
         if (!pageId && !excerpts.empty()) pageId = excerpts.front().page.id;
         if (pageId && !text.empty()) {

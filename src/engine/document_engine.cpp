@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/pdfium_runtime.hpp"
+#include "engine/method_kinds.hpp"
+#include "session/pdfium_runtime.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {

@@ -14,7 +14,7 @@
 #include "core/commands.hpp"
 #include "core/worker_limits.hpp"
 #include "engine/replay_table.hpp"
-#include "engine/running_command.hpp"
+#include "engine/running_commands.hpp"
 
 namespace kivo {
 

@@ -10,10 +10,10 @@
 #include "core/page_tiles.hpp"
 #include "engine/assistant.hpp"
 #include "engine/document_engine.hpp"
-#include "engine/pdfium_runtime.hpp"
+#include "session/pdfium_runtime.hpp"
 #include "engine/recovery_store.hpp"
 #include "engine/render_folder.hpp"
-#include "engine/session.hpp"
+#include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {

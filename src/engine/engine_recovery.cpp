@@ -3,7 +3,7 @@
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
-#include "engine/session.hpp"
+#include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {

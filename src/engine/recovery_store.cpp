@@ -15,14 +15,10 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
-#include "engine/session.hpp"
+#include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {
-
-RecoveryInfo RecoveryMeta::info() const {
-    return RecoveryInfo{recoveryId, sourcePath, revision, pageCount, updatedAt, dirty};
-}
 
 namespace RecoveryStore {
 namespace {

@@ -10,27 +10,13 @@
 #include <vector>
 
 #include "core/document_records.hpp"
-#include "engine/document_bytes.hpp"
-#include "engine/fingerprint.hpp"
+#include "session/document_bytes.hpp"
+#include "session/fingerprint.hpp"
+#include "session/recovery_meta.hpp"
 
 namespace kivo {
 
 class Session;
-
-// The content of a checkpoint's "meta.json".
-struct RecoveryMeta {
-    std::string recoveryId{};
-    std::optional<std::string> sourcePath{};
-    std::optional<std::string> sourceFingerprint{};
-    std::int64_t revision = 0;
-    std::int64_t pageCount = 0;
-    std::string updatedAt{};
-    bool dirty = false;
-
-    RecoveryInfo info() const;
-
-    bool operator==(const RecoveryMeta&) const = default;
-};
 
 // Recovery checkpoints of documents with unsaved changes, one folder per session below the
 // support directory's "recovery" folder, holding "checkpoint.pdf" and "meta.json". Called only

@@ -11,13 +11,6 @@
 
 namespace kivo {
 
-// The methods that change one open document as a single undoable step (answered by
-// DocumentEngine::edit).
-bool isEditMethod(CommandMethod method) noexcept;
-
-// The methods that change a document or write a file; only these are ever replayed.
-bool isMutatingMethod(CommandMethod method) noexcept;
-
 // Remembers the successful answer to each change sent with an operation id, so that a client
 // repeating the change (after a lost connection, say) gets the first answer instead of a second
 // change. Keys are per channel; the oldest key is forgotten past `capacity`. Used only under the

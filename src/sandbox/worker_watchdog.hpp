@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/worker_limits.hpp"
-#include "engine/running_command.hpp"
+#include "session/running_command.hpp"
 
 namespace kivo {
 

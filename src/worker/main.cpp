@@ -13,7 +13,7 @@
 #include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
 #include "engine/document_engine.hpp"
-#include "engine/running_command.hpp"
+#include "session/running_command.hpp"
 #include "sandbox/sandbox_self_test.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "sandbox/worker_watchdog.hpp"

@@ -9,9 +9,10 @@
 #include <thread>
 
 #include "engine/document_engine.hpp"
-#include "engine/pdfium_runtime.hpp"
+#include "engine/method_kinds.hpp"
+#include "session/pdfium_runtime.hpp"
 #include "engine/recovery_store.hpp"
-#include "engine/session.hpp"
+#include "session/session.hpp"
 #include "command_requests.hpp"
 #include "test_pdfs.hpp"
 

@@ -1,0 +1,88 @@
+#include "session/document_bytes.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/text.hpp"
+#include "pdfium/engine_failure.hpp"
+#include "pdfium/support.hpp"
+
+namespace kivo {
+namespace {
+
+EngineFailure unreadable() { return EngineFailure("file", "The file could not be read."); }
+EngineFailure cannotReadBack() { return EngineFailure("internal", "Could not read the saved document back."); }
+
+std::filesystem::path temporaryDirectory() {
+    std::error_code error;
+    auto directory = std::filesystem::temp_directory_path(error);
+    return error ? std::filesystem::path("/tmp") : directory;
+}
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+DocumentBytes::~DocumentBytes() {
+    if (mappedLength_ >= 1) munmap(const_cast<uint8_t*>(pointer_), static_cast<size_t>(mappedLength_));
+}
+
+DocumentBytes::Shared DocumentBytes::empty() {
+    // A private byte that is never freed, so `pointer` is never null.
+    static const Shared instance = std::make_shared<const DocumentBytes>(new uint8_t[1]{0}, 0, 0);
+    return instance;
+}
+
+DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
+    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) throw unreadable();
+    struct stat info {};
+    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) throw unreadable();
+    if (info.st_size <= 0) return empty();
+    const size_t size = static_cast<size_t>(info.st_size);
+    void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) throw EngineFailure("internal", "Could not allocate memory for the document.");
+    auto* bytes = static_cast<uint8_t*>(mapping);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(file.fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            munmap(mapping, size);
+            throw unreadable();
+        }
+        done += static_cast<size_t>(n);
+    }
+    return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size), static_cast<int64_t>(size));
+}
+
+DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
+    const auto path = temporaryDirectory() / ("kivo-snap-" + newUUIDString() + ".pdf");
+    Descriptor file{::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    if (file.fd < 0) throw EngineFailure("internal", "Could not create a temporary file for the document.");
+    // From here on the file exists only through the descriptor, whatever happens next.
+    ::unlink(path.c_str());
+    if (kivo_save_document_fd(document, file.fd) == 0) {
+        throw EngineFailure("export_failed", "PDFium could not write the file.");
+    }
+    struct stat info {};
+    if (fstat(file.fd, &info) != 0) throw cannotReadBack();
+    if (info.st_size <= 0) return empty();
+    const size_t size = static_cast<size_t>(info.st_size);
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd, 0);
+    if (mapping == MAP_FAILED) throw cannotReadBack();
+    return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
+                                                 static_cast<int64_t>(size));
+}
+
+}  // namespace kivo

@@ -1,0 +1,33 @@
+#include "session/pdfium_runtime.hpp"
+
+#include "pdfium/support.hpp"
+
+namespace kivo::PdfiumRuntime {
+namespace {
+int g_users = 0;
+}
+
+std::mutex& lock() {
+    static std::mutex instance;
+    return instance;
+}
+
+int users() {
+    std::lock_guard guard(lock());
+    return g_users;
+}
+
+void addUser() {
+    std::lock_guard guard(lock());
+    if (g_users == 0) kivo_pdfium_init();
+    ++g_users;
+}
+
+void removeUser() {
+    std::lock_guard guard(lock());
+    if (g_users == 0) return;
+    --g_users;
+    if (g_users == 0 && pdfium::module::usable()) kivo_pdfium_destroy();
+}
+
+}  // namespace kivo::PdfiumRuntime

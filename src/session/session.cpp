@@ -1,0 +1,285 @@
+#include "session/session.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <unicode/ustring.h>
+
+#include "core/text.hpp"
+#include "session/fingerprint.hpp"
+#include "session/running_command.hpp"
+#include "session/session_internal.hpp"
+#include "pdfium/support.hpp"
+
+namespace kivo {
+
+using namespace pdfium;
+
+namespace session_detail {
+
+std::u16string toUtf16(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    // UTF-16 never needs more units than UTF-8 has bytes.
+    std::u16string out(utf8.size(), u'\0');
+    int32_t length = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length, utf8.data(),
+                         static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) return {};
+    out.resize(static_cast<size_t>(length));
+    return out;
+}
+
+EngineFailure documentClosed() { return EngineFailure("internal", "Document is closed."); }
+
+void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject) {
+    pdfium::FPDFAnnot_SetStringValue(annotation, "NM", toUtf16(newUUIDString()));
+    pdfium::FPDFAnnot_SetStringValue(annotation, "Subj", toUtf16(subject));
+}
+
+}  // namespace session_detail
+
+using session_detail::documentClosed;
+
+// ---------------------------------------------------------------------------------------------
+// Open pages.
+
+OpenPage::OpenPage(OpenPage&& other) noexcept
+    : page_(std::exchange(other.page_, FPDF_PAGE{})), form_(std::exchange(other.form_, FPDF_FORMHANDLE{})) {}
+
+OpenPage& OpenPage::operator=(OpenPage&& other) noexcept {
+    if (this != &other) {
+        close();
+        page_ = std::exchange(other.page_, FPDF_PAGE{});
+        form_ = std::exchange(other.form_, FPDF_FORMHANDLE{});
+    }
+    return *this;
+}
+
+void OpenPage::close() noexcept {
+    const FPDF_PAGE page = std::exchange(page_, FPDF_PAGE{});
+    const FPDF_FORMHANDLE form = std::exchange(form_, FPDF_FORMHANDLE{});
+    // After a trap the module's state is gone; calling into it again would only trap again.
+    if (!page || !module::usable()) return;
+    try {
+        if (form) FORM_OnBeforeClosePage(page, form);
+        FPDF_ClosePage(page);
+    } catch (const EngineFailure&) {}
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading.
+
+Session::Session()
+    : id_(newUUIDString()), backingBytes_(DocumentBytes::empty()), loadedBytes_(DocumentBytes::empty()) {}
+
+Session::~Session() { teardownDocument(); }
+
+std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
+                                       const std::optional<std::string>& password) {
+    std::unique_ptr<Session> session(new Session());
+    session->sourcePath_ = std::move(sourcePath);
+    if (password && !password->empty()) session->openPassword_ = password;
+    session->bind(std::move(bytes), password, std::nullopt, false);
+    session->captureSourceStamp();
+    return session;
+}
+
+void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
+                   std::optional<std::vector<PageInfo>> existingPages, bool measured) {
+    teardownDocument();
+    if (!bytes) bytes = DocumentBytes::empty();
+    loadedBytes_ = bytes;
+    backingBytes_ = bytes;
+
+    const std::optional<std::string>& chosen = password ? password : openPassword_;
+    const std::string* secret = chosen && !chosen->empty() ? &*chosen : nullptr;
+    document_ = Document::load(bytes->data(), bytes, secret);
+    if (!document_) throw mapLoadError();
+
+    formInfo_ = kivo_formfill_create();
+    if (formInfo_ == 0) throw EngineFailure("internal", "Could not create form-fill callbacks.");
+    // No environment is fine: every later step then leaves the form calls out.
+    formHandle_ = FPDFDOC_InitFormFillEnvironment(document_.get(), formInfo_);
+
+    const int formType = FPDF_GetFormType(document_.get());
+    if (formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND) {
+        formTypeName_ = "xfa";
+        warnings_.push_back(xfaWarning);
+    } else if (formType == FORMTYPE_ACRO_FORM) {
+        formTypeName_ = "acroform";
+    } else {
+        formTypeName_ = "none";
+    }
+
+    readOnly_ = FPDF_GetSignatureCount(document_.get()) > 0;
+    if (readOnly_) warnings_.push_back(signedWarning);
+
+    const int count = FPDF_GetPageCount(document_.get());
+    if (count < 1) throw EngineFailure("unsupported", "This file has no pages.");
+
+    if (measured && existingPages && existingPages->size() == static_cast<size_t>(count)) {
+        pages_ = std::move(*existingPages);
+        return;
+    }
+
+    std::vector<PageInfo> measuredPages;
+    measuredPages.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        RunningCommand::step(CommandPhase::loadingPages, i, count);
+        // Size and rotation come from the page tree: the same figures a loaded page reports, without
+        // parsing every page's content, which made opening a long document several times slower.
+        FS_SIZEF size;
+        const int rotation = EPDF_GetPageRotationByIndex(document_.get(), i);
+        if (!FPDF_GetPageSizeByIndexF(document_.get(), i, &size) || rotation < 0 || rotation > 3) {
+            throw EngineFailure("unsupported", "Page " + std::to_string(i + 1) +
+                                                   " could not be loaded, so this file cannot be opened.");
+        }
+        PageInfo info;
+        info.id =
+            existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id : newUUIDString();
+        info.index = i;
+        info.width = size.width;
+        info.height = size.height;
+        info.rotation = rotation;
+        measuredPages.push_back(std::move(info));
+    }
+    pages_ = std::move(measuredPages);
+    discloseUnsupportedScripts();
+}
+
+OpenPage Session::openPageAt(int index, bool notifyForm) const {
+    const FPDF_PAGE page = FPDF_LoadPage(document_.get(), index);
+    if (!page) return {};
+    const FPDF_FORMHANDLE form = notifyForm ? formHandle_ : FPDF_FORMHANDLE{};
+    OpenPage open(page, form);
+    if (form) FORM_OnAfterLoadPage(page, form);
+    return open;
+}
+
+OpenPage Session::loadPage(std::string_view pageId) const {
+    if (!document_) throw documentClosed();
+    const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
+    if (found == pages_.end()) throw EngineFailure("invalid_page", "Unknown page id.");
+    OpenPage page = openPageAt(static_cast<int>(found->index), true);
+    if (!page) throw EngineFailure("page", "Could not load page " + std::to_string(found->index + 1) + ".");
+    return page;
+}
+
+void Session::teardownDocument() noexcept {
+    pageCensus_.clear();
+    const bool usable = module::usable();
+    try {
+        if (formHandle_ && usable) FPDFDOC_ExitFormFillEnvironment(formHandle_);
+        if (formInfo_ != 0 && usable) kivo_formfill_free(formInfo_);
+    } catch (const EngineFailure&) {}
+    formHandle_ = FPDF_FORMHANDLE{};
+    formInfo_ = 0;
+    document_.close();
+    loadedBytes_ = DocumentBytes::empty();
+}
+
+void Session::discloseUnsupportedScripts() {
+    if (std::find(warnings_.begin(), warnings_.end(), scriptsWarning) != warnings_.end()) return;
+    if (document_ && FPDFDoc_GetJavaScriptActionCount(document_.get()) >= 1) {
+        warnings_.push_back(scriptsWarning);
+        return;
+    }
+    // Field scripts hang off AcroForm fields only; without a form there is nothing to find, and
+    // the scan would load every page once more.
+    if (!formHandle_ || formTypeName_ == "none") return;
+    static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
+                                     FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t k = 0; k < total; ++k) {
+        RunningCommand::step(CommandPhase::checkingScripts, k, total);
+        OpenPage page;
+        try {
+            page = loadPage(pages_[static_cast<size_t>(k)].id);
+        } catch (const EngineFailure&) {
+            if (!module::usable()) throw;
+            continue;
+        }
+        const int count = FPDFPage_GetAnnotCount(page.get());
+        for (int j = 0; j < count; ++j) {
+            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
+            if (!annotation) continue;
+            for (const int event : events) {
+                // More than the two bytes of an empty terminator means a script is there.
+                if (FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle_, annotation.get(), event, {}) > 2) {
+                    warnings_.push_back(scriptsWarning);
+                    return;
+                }
+            }
+        }
+    }
+}
+
+EngineFailure Session::mapLoadError() {
+    switch (FPDF_GetLastError()) {
+        case FPDF_ERR_FILE: return EngineFailure("file", "The file could not be read.");
+        case FPDF_ERR_FORMAT: return EngineFailure("unsupported", "This file is not a supported PDF.");
+        case FPDF_ERR_PASSWORD:
+            return EngineFailure("password_required", "This PDF needs a password. The password is not logged.");
+        case FPDF_ERR_SECURITY: return EngineFailure("unsupported", "This file uses an unsupported security scheme.");
+        default: return EngineFailure("unsupported", "PDFium could not open this file.");
+    }
+}
+
+std::string Session::readStringKey(FPDF_ANNOTATION annotation, std::string_view key) {
+    return session_detail::readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// The source file's stamp.
+
+namespace {
+
+struct FileStamp {
+    std::optional<std::int64_t> mtime;
+    std::optional<std::int64_t> size;
+};
+
+std::optional<FileStamp> readStamp(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    FileStamp stamp;
+    stamp.mtime = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    stamp.size = static_cast<std::int64_t>(status.st_size);
+    return stamp;
+}
+
+}  // namespace
+
+void Session::captureSourceStamp() {
+    if (!sourcePath_) {
+        sourceFingerprint_.reset();
+        sourceMTime_.reset();
+        sourceSize_.reset();
+        return;
+    }
+    const FileStamp stamp = readStamp(*sourcePath_).value_or(FileStamp{});
+    sourceMTime_ = stamp.mtime;
+    sourceSize_ = stamp.size;
+    // An unreadable file keeps the fingerprint taken before.
+    if (auto fingerprint = RecoveryStore::fingerprint(*sourcePath_)) sourceFingerprint_ = std::move(fingerprint);
+}
+
+bool Session::sourceChangedOnDisk() {
+    if (!sourcePath_) return false;
+    const std::optional<FileStamp> stamp = readStamp(*sourcePath_);
+    if (!stamp) return false;
+    if (stamp->mtime == sourceMTime_ && stamp->size == sourceSize_) return false;
+    if (!sourceFingerprint_) return false;
+    const std::optional<std::string> current = RecoveryStore::fingerprint(*sourcePath_);
+    if (!current) return false;
+    if (*current == *sourceFingerprint_) {
+        sourceMTime_ = stamp->mtime;
+        sourceSize_ = stamp->size;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kivo

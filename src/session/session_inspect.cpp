@@ -1,0 +1,149 @@
+#include "session/running_command.hpp"
+#include "session/session.hpp"
+#include "session/session_internal.hpp"
+
+namespace kivo {
+
+using namespace pdfium;
+
+CommandResult Session::inspectResult() {
+    CommandResult result;
+    result.sessionId = id_;
+    result.revision = revision_;
+    result.pageCount = static_cast<std::int64_t>(pages_.size());
+    result.pages = pages_;
+    result.formType = formTypeName_;
+    result.readOnly = readOnly_;
+    const DocumentContent& content = documentContent();
+    result.fields = content.fields;
+    result.annotations = content.annotations;
+    result.annotationSubtypes = content.annotationSubtypes;
+    result.metadata = content.metadata;
+    result.undoAvailable = !undoStack_.empty();
+    result.redoAvailable = !redoStack_.empty();
+    const bool dirty = !isSaved();
+    result.dirty = dirty;
+    result.saveState = dirty ? "unsaved" : "saved";
+    result.sourcePath = sourcePath_;
+    const bool changed = sourceChangedOnDisk();
+    result.sourceChanged = changed;
+    // The sentence goes into the result only; the session's own list stays as it is.
+    std::vector<std::string> warnings = warnings_;
+    if (changed) warnings.push_back(sourceChangedWarning);
+    result.warnings = std::move(warnings);
+    return result;
+}
+
+const Session::DocumentContent& Session::documentContent() {
+    if (cachedContent_ && cachedContent_->revision == revision_) return *cachedContent_;
+    DocumentContent content;
+    try {
+        // An inspection reports progress but is never cut short.
+        RunningCommand::Uninterruptible section;
+        content = readContent(revision_);
+    } catch (const EngineFailure&) {
+        if (!module::usable()) throw;
+        content = DocumentContent{};
+        content.revision = revision_;
+        content.metadata = metadata();
+    }
+    // A failed census is cached too, so the same revision is not walked again.
+    cachedContent_ = std::move(content);
+    return *cachedContent_;
+}
+
+Session::DocumentContent Session::readContent(std::int64_t revision) {
+    DocumentContent content;
+    content.revision = revision;
+    try {
+        Census census = documentCensus();
+        content.fields = std::move(census.fields);
+        content.annotations = std::move(census.items);
+        content.annotationSubtypes = std::move(census.subtypes);
+    } catch (const EngineFailure& failure) {
+        if (failure.code == "cancelled" || failure.code == "resource_limit" || !module::usable()) throw;
+        // Any other failure leaves the lists empty; the metadata is still read.
+    }
+    content.metadata = metadata();
+    return content;
+}
+
+Session::Census Session::documentCensus() {
+    Census census;
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t k = 0; k < total; ++k) {
+        RunningCommand::step(CommandPhase::readingAnnotations, k, total);
+        const std::string& pageId = pages_[static_cast<size_t>(k)].id;
+        auto known = pageCensus_.find(pageId);
+        // Pages an edit did not touch are not read again: after an edit to one page of a long
+        // document, the census costs one page instead of all of them.
+        if (known == pageCensus_.end()) known = pageCensus_.emplace(pageId, readPageCensus(pageId)).first;
+        const PageCensus& page = known->second;
+        if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
+        census.items.insert(census.items.end(), page.items.begin(), page.items.end());
+        census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
+    }
+    census.fields = mergeRadioFields(census.fields);
+    return census;
+}
+
+Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
+    PageCensus census;
+    session_detail::forEachAnnotationOn(*this, pageId,
+                                        [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
+                                            const int subtype = FPDFAnnot_GetSubtype(annotation);
+                                            ++census.subtypes[subtypeName(subtype)];
+                                            if (subtype == FPDF_ANNOT_POPUP) return;
+                                            if (subtype == FPDF_ANNOT_WIDGET) {
+                                                if (auto field = fieldInfo(annotation, pageId))
+                                                    census.fields.push_back(std::move(*field));
+                                                return;
+                                            }
+                                            std::string kind = annotationKind(annotation, subtype);
+                                            if (kind == "other") return;
+                                            AnnotationInfo item;
+                                            const std::string name = readStringKey(annotation, "NM");
+                                            item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
+                                            item.kind = std::move(kind);
+                                            item.pageId = pageId;
+                                            FS_RECTF rect;
+                                            if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
+                                            item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
+                                            item.contents = readStringKey(annotation, "Contents");
+                                            census.items.push_back(std::move(item));
+                                        });
+    return census;
+}
+
+void Session::forgetCensus(const std::vector<std::string>& pageIds) {
+    for (const std::string& pageId : pageIds) pageCensus_.erase(pageId);
+}
+
+std::map<std::string, std::string> Session::metadata() const {
+    std::map<std::string, std::string> values;
+    if (!document_) return values;
+    for (const char* key :
+         {"Title", "Author", "Subject", "Keywords", "Creator", "Producer", "CreationDate", "ModDate"}) {
+        std::string value = session_detail::readWide(
+            [&](std::span<uint16_t> buffer) { return FPDF_GetMetaText(document_.get(), key, buffer); });
+        if (!value.empty()) values.emplace(key, std::move(value));
+    }
+    return values;
+}
+
+void Session::refreshPageMetrics() {
+    if (!document_) throw session_detail::documentClosed();
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t i = 0; i < total; ++i) {
+        RunningCommand::step(CommandPhase::measuringPages, i, total);
+        // By position and without the form-fill notifications: only the metrics are wanted.
+        OpenPage page = openPageAt(static_cast<int>(i), false);
+        if (!page) continue;
+        PageInfo& info = pages_[static_cast<size_t>(i)];
+        info.width = FPDF_GetPageWidthF(page.get());
+        info.height = FPDF_GetPageHeightF(page.get());
+        info.rotation = FPDFPage_GetRotation(page.get());
+    }
+}
+
+}  // namespace kivo

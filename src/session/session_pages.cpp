@@ -1,0 +1,185 @@
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "core/text.hpp"
+#include "session/session.hpp"
+#include "session/session_internal.hpp"
+
+namespace kivo {
+
+using namespace pdfium;
+using session_detail::documentClosed;
+
+namespace {
+
+EngineFailure duplicates() { return EngineFailure("invalid_argument", "Page list contains duplicates."); }
+
+bool hasDuplicates(const std::vector<std::string>& ids) {
+    return std::set<std::string>(ids.begin(), ids.end()).size() != ids.size();
+}
+
+// The ids of the pages not in `listed`, in document order.
+std::vector<std::string> idsNotListed(const std::vector<PageInfo>& pages, const std::vector<std::string>& listed) {
+    const std::set<std::string> excluded(listed.begin(), listed.end());
+    std::vector<std::string> ids;
+    for (const PageInfo& page : pages) {
+        if (excluded.count(page.id) == 0) ids.push_back(page.id);
+    }
+    return ids;
+}
+
+// A rebind opens the document afresh and repeats its document-level warnings. Sentences the
+// session already showed stay once; anything the new document raises for the first time stays.
+void dropRepeatedWarnings(std::vector<std::string>& warnings, size_t countBefore) {
+    std::vector<std::string> kept(warnings.begin(), warnings.begin() + static_cast<std::ptrdiff_t>(countBefore));
+    for (size_t i = countBefore; i < warnings.size(); ++i) {
+        if (std::find(kept.begin(), kept.end(), warnings[i]) == kept.end()) kept.push_back(warnings[i]);
+    }
+    warnings = std::move(kept);
+}
+
+}  // namespace
+
+const std::vector<std::string>& Session::uniqueExisting(const std::vector<std::string>& pageIds) const {
+    if (pageIds.empty()) throw EngineFailure("invalid_argument", "A non-empty pageIds list is required.");
+    if (hasDuplicates(pageIds)) throw duplicates();
+    for (const std::string& id : pageIds) {
+        const bool known = std::any_of(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
+        if (!known) throw EngineFailure("invalid_page", "Unknown page id.");
+    }
+    return pageIds;
+}
+
+void Session::reorder(const std::vector<std::string>& pageIds) {
+    if (hasDuplicates(pageIds)) throw duplicates();
+    std::map<std::string, const PageInfo*> byId;
+    for (const PageInfo& page : pages_) byId.emplace(page.id, &page);
+    const bool permutation =
+        pageIds.size() == byId.size() &&
+        std::all_of(pageIds.begin(), pageIds.end(), [&](const std::string& id) { return byId.count(id) != 0; });
+    if (!permutation) {
+        throw EngineFailure("invalid_argument", "organize_pages must list every page in the session exactly once.");
+    }
+    if (!document_) throw documentClosed();
+
+    std::vector<int> indices;
+    std::vector<PageInfo> reordered;
+    indices.reserve(pageIds.size());
+    reordered.reserve(pageIds.size());
+    for (const std::string& id : pageIds) {
+        const PageInfo& page = *byId.at(id);
+        indices.push_back(static_cast<int>(page.index));
+        reordered.push_back(page);
+        reordered.back().index = static_cast<std::int64_t>(reordered.size() - 1);
+    }
+    // Moving the listed pages to the front, in list order, leaves the document in that order.
+    if (!FPDF_MovePages(document_.get(), indices, 0)) {
+        throw EngineFailure("organize_failed", "The pages could not be moved.");
+    }
+    pages_ = std::move(reordered);
+}
+
+std::vector<std::string> Session::deletePages(const std::vector<std::string>& pageIds) {
+    uniqueExisting(pageIds);
+    std::vector<std::string> survivors = idsNotListed(pages_, pageIds);
+    if (survivors.empty()) {
+        throw EngineFailure("invalid_argument",
+                            "Cannot delete every page. The editor refuses to export a zero-page document.");
+    }
+    removePagesInPlace(pageIds);
+    return survivors;
+}
+
+void Session::removePagesInPlace(const std::vector<std::string>& pageIds) {
+    clearFormFields(pageIds);
+
+    const std::set<std::string> doomed(pageIds.begin(), pageIds.end());
+    std::vector<int> removed;
+    std::vector<PageInfo> survivors;
+    for (const PageInfo& page : pages_) {
+        if (doomed.count(page.id) != 0) {
+            removed.push_back(static_cast<int>(page.index));
+        } else {
+            survivors.push_back(page);
+        }
+    }
+    if (!document_) throw documentClosed();
+
+    // Highest index first, so that no deletion shifts one still to come.
+    std::sort(removed.begin(), removed.end(), std::greater<>());
+    for (const int index : removed) FPDFPage_Delete(document_.get(), index);
+    if (FPDF_GetPageCount(document_.get()) != static_cast<int>(survivors.size())) {
+        throw EngineFailure("organize_failed", "The pages could not be deleted.");
+    }
+
+    const size_t warningsBefore = warnings_.size();
+    bind(DocumentBytes::writing(document_.get()), std::nullopt, std::move(survivors), false);
+    dropRepeatedWarnings(warnings_, warningsBefore);
+}
+
+std::vector<std::string> Session::extractPagesInPlace(const std::vector<std::string>& pageIds) {
+    uniqueExisting(pageIds);
+    const std::vector<std::string> others = idsNotListed(pages_, pageIds);
+    if (!others.empty()) removePagesInPlace(others);
+
+    std::vector<std::string> order;
+    for (const PageInfo& page : pages_) order.push_back(page.id);
+    if (order != pageIds) reorder(pageIds);
+    return pageIds;
+}
+
+std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
+    if (!document_) throw documentClosed();
+    const Document source =
+        other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
+    if (!source) throw EngineFailure("merge_failed", "Could not read the PDF to merge.");
+    const int count = FPDF_GetPageCount(source.get());
+    if (count < 1) throw EngineFailure("merge_failed", "The merged file has no pages.");
+
+    const int before = FPDF_GetPageCount(document_.get());
+    std::vector<int> indices(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) indices[static_cast<size_t>(i)] = i;
+    if (!FPDF_ImportPagesByIndex(document_.get(), source.get(), indices, before) ||
+        FPDF_GetPageCount(document_.get()) != before + count) {
+        throw EngineFailure("merge_failed", "Page import failed while merging.");
+    }
+
+    std::vector<PageInfo> pages = pages_;
+    std::vector<std::string> added;
+    for (int i = 0; i < count; ++i) {
+        PageInfo page;
+        page.id = newUUIDString();
+        page.index = before + i;
+        pages.push_back(page);
+        added.push_back(page.id);
+    }
+    const size_t warningsBefore = warnings_.size();
+    bind(DocumentBytes::writing(document_.get()), std::nullopt, std::move(pages), false);
+    dropRepeatedWarnings(warnings_, warningsBefore);
+
+    std::vector<FormFieldInfo> fields;
+    try {
+        fields = listFields();
+    } catch (const EngineFailure&) {
+        if (!module::usable()) throw;
+    }
+    std::set<std::string> names;
+    const bool shared = std::any_of(fields.begin(), fields.end(),
+                                    [&](const FormFieldInfo& field) { return !names.insert(field.name).second; });
+    if (shared) warnings_.push_back(sharedFieldNamesWarning);
+    return added;
+}
+
+int Session::nextRotation(int current, std::int64_t requested) {
+    if (requested >= 0 && requested <= 3) return static_cast<int>(requested);
+    if (requested == 90 || requested == 180 || requested == 270) {
+        return static_cast<int>((current + requested / 90) % 4);
+    }
+    if (requested == -90 || requested == -180 || requested == -270) {
+        return static_cast<int>((current - (-requested) / 90 + 4) % 4);
+    }
+    throw EngineFailure("invalid_argument", "rotation must be 0-3 or ±90/180/270.");
+}
+
+}  // namespace kivo

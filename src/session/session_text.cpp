@@ -1,0 +1,121 @@
+#include "core/text.hpp"
+#include "session/running_command.hpp"
+#include "session/session.hpp"
+#include "session/session_internal.hpp"
+#include "session/wide_string.hpp"
+
+namespace kivo {
+
+using namespace pdfium;
+
+namespace {
+
+std::string decodeUnits(const std::u16string& units) {
+    return WideString::decode({reinterpret_cast<const uint16_t*>(units.data()), units.size()});
+}
+
+}  // namespace
+
+std::u16string Session::utf16Units(std::uint32_t code) {
+    if (code >= 0x10000 && code <= 0x10FFFF) {
+        const std::uint32_t v = code - 0x10000;
+        return {static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 + (v & 0x3FF))};
+    }
+    if (code > 0x10FFFF) return std::u16string(1, u'\uFFFD');
+    // Surrogate values pass through as they are; decoding turns a lone one into U+FFFD.
+    return std::u16string(1, static_cast<char16_t>(code));
+}
+
+Session::ExtractedText Session::extractText(std::string_view pageId) const {
+    OpenPage page = loadPage(pageId);
+    ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
+    ExtractedText result;
+    if (!textPage) return result;
+    const int count = std::max(0, FPDFText_CountChars(textPage.get()));
+    result.chars.reserve(static_cast<size_t>(count));
+    std::u16string text;
+    // PDFium hands out a character beyond the Basic Multilingual Plane as two characters, one per
+    // surrogate. The first of them carries the whole character and the second an empty text, so
+    // runs keep PDFium's indexes and still join into the page text.
+    unsigned int code = count > 0 ? FPDFText_GetUnicode(textPage.get(), 0) : 0;
+    bool lowHalf = false;
+    for (int i = 0; i < count; ++i) {
+        const unsigned int next = i + 1 < count ? FPDFText_GetUnicode(textPage.get(), i + 1) : 0;
+        double left = 0, right = 0, bottom = 0, top = 0;
+        if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top)) left = right = bottom = top = 0;
+        const std::u16string units = utf16Units(code);
+        TextRun run;
+        run.index = i;
+        const bool pairStart = code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
+        if (code != 0) {
+            text += units;
+            if (pairStart) {
+                run.unicode = decodeUnits(units + utf16Units(next));
+            } else if (!lowHalf) {
+                run.unicode = decodeUnits(units);
+            }
+        } else {
+            // Kept as a run so that indexes stay PDFium's, but it adds nothing to the text.
+            run.unicode = std::string(1, '\0');
+        }
+        run.left = left;
+        run.bottom = bottom;
+        run.right = right;
+        run.top = top;
+        result.chars.push_back(std::move(run));
+        lowHalf = pairStart;
+        code = next;
+    }
+    result.text = decodeUnits(text);
+    return result;
+}
+
+std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
+    const std::string_view trimmed = trimWhitespaceAndNewlines(query);
+    if (trimmed.empty()) throw EngineFailure("invalid_argument", "search requires a query.");
+    const std::u16string what = session_detail::toUtf16(trimmed);
+
+    std::vector<std::string> ids;
+    if (pageId) {
+        ids.push_back(*pageId);
+    } else {
+        for (const PageInfo& page : pages_) ids.push_back(page.id);
+    }
+
+    std::vector<SearchHit> hits;
+    const auto total = static_cast<std::int64_t>(ids.size());
+    for (std::int64_t k = 0; k < total; ++k) {
+        RunningCommand::step(CommandPhase::searching, k, total);
+        // Once the cap is reached the remaining pages still take their progress steps, so a
+        // cancel keeps working, but add nothing.
+        if (hits.size() >= maxSearchHits) continue;
+        const std::string& id = ids[static_cast<size_t>(k)];
+        OpenPage page = loadPage(id);
+        ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
+        if (!textPage) continue;
+        ScopedSearch handle(FPDFText_FindStart(textPage.get(), what, 0, 0));
+        if (!handle) continue;
+        while (FPDFText_FindNext(handle.get())) {
+            if (hits.size() >= maxSearchHits) break;
+            SearchHit hit;
+            hit.pageId = id;
+            hit.index = FPDFText_GetSchResultIndex(handle.get());
+            hit.count = FPDFText_GetSchCount(handle.get());
+            const int start = static_cast<int>(hit.index);
+            const int count = static_cast<int>(hit.count);
+            const int rects = FPDFText_CountRects(textPage.get(), start, count);
+            for (int r = 0; r < rects; ++r) {
+                double left = 0, top = 0, right = 0, bottom = 0;
+                FPDFText_GetRect(textPage.get(), r, &left, &top, &right, &bottom);
+                hit.rects.push_back(PDFRect{left, bottom, right, top});
+            }
+            std::vector<uint16_t> buffer(count < 1 ? 1 : static_cast<size_t>(count) + 1, 0);
+            FPDFText_GetText(textPage.get(), start, count, buffer);
+            hit.preview = WideString::decode(buffer);
+            hits.push_back(std::move(hit));
+        }
+    }
+    return hits;
+}
+
+}  // namespace kivo

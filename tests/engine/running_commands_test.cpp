@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "engine/running_commands.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo {
+namespace {
+
+CommandRequest request(std::string id, CommandChannel channel) {
+    CommandRequest r;
+    r.id = std::move(id);
+    r.channel = channel;
+    return r;
+}
+
+// Runs `body` with `command` current and answers the failure code it stopped with, "" if none.
+template <class Body>
+std::string runAs(RunningCommand& command, Body&& body) {
+    RunningCommand::Activation active(command);
+    try {
+        body();
+    } catch (const EngineFailure& failure) {
+        return failure.code;
+    }
+    return "";
+}
+
+TEST(RunningCommands, CancelFindsOnlyItsOwnChannelAndId) {
+    RunningCommands running;
+    const auto cli = running.begin(request("a", CommandChannel::cli), ResourceLimits::unlimited(), nullptr);
+    EXPECT_FALSE(running.cancel(CommandChannel::ui, "a"));
+    EXPECT_FALSE(running.cancel(CommandChannel::cli, "b"));
+    EXPECT_FALSE(cli->cancelRequested());
+    EXPECT_TRUE(running.cancel(CommandChannel::cli, "a"));
+    EXPECT_TRUE(running.cancel(CommandChannel::cli, "a"));  // a second cancel also finds it
+    EXPECT_TRUE(cli->cancelRequested());
+    running.end(cli);
+    EXPECT_FALSE(running.cancel(CommandChannel::cli, "a"));
+}
+
+TEST(RunningCommands, LaterRequestWithSameIdReplacesTheEarlier) {
+    RunningCommands running;
+    const auto earlier = running.begin(request("x", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
+    const auto later = running.begin(request("x", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
+    EXPECT_TRUE(running.cancel(CommandChannel::ui, "x"));
+    EXPECT_TRUE(later->cancelRequested());
+    EXPECT_FALSE(earlier->cancelRequested());
+    running.end(earlier);  // leaves the later entry in place
+    EXPECT_TRUE(running.cancel(CommandChannel::ui, "x"));
+    running.end(later);
+    EXPECT_FALSE(running.cancel(CommandChannel::ui, "x"));
+}
+
+TEST(RunningCommands, CancelFromAnotherThreadStopsTheLoop) {
+    RunningCommands running;
+    const auto command = running.begin(request("long", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        running.cancel(CommandChannel::ui, "long");
+    });
+    const std::string code = runAs(*command, [] {
+        for (int i = 0;; ++i) {
+            RunningCommand::step(CommandPhase::searching, i, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    canceller.join();
+    EXPECT_EQ(code, "cancelled");
+    running.end(command);
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "session/document_bytes.hpp"
+#include "session/fingerprint.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "session/wide_string.hpp"
+#include "pdfium/engine_failure.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(WideStringDecode, Cases) {
+    struct Case {
+        const char* name;
+        std::vector<uint16_t> units;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"empty buffer", {}, ""},
+        {"only the terminator", {0}, ""},
+        {"cut at the first zero", {'H', 'i', 0, 'x', 'y'}, "Hi"},
+        {"no terminator", {'O', 'k'}, "Ok"},
+        {"two- and three-byte forms", {0x00E9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},
+        {"surrogate pair", {0xD83D, 0xDE00, 0}, "\xF0\x9F\x98\x80"},
+        {"lone high surrogate",
+         {'a', 0xD83D, 'b'},
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"lone low surrogate", {0xDE00}, "\xEF\xBF\xBD"},
+        {"high surrogate at the end", {'a', 0xD83D}, "a\xEF\xBF\xBD"},
+        {"reversed pair", {0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(WideString::decode(c.units), c.expected) << c.name;
+}
+
+TEST(Fingerprint, Files) {
+    testing::TempDir dir;
+    testing::writeFile(dir.path() / "empty", "");
+    testing::writeFile(dir.path() / "abc", "abc");
+    EXPECT_EQ(RecoveryStore::fingerprint(dir.path() / "empty"),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(RecoveryStore::fingerprint(dir.path() / "abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(RecoveryStore::fingerprint(dir.path() / "missing"), std::nullopt);
+    // Larger than one read chunk, so the digest spans several reads.
+    const std::string big(3 * 1'048'576 + 17, 'x');
+    testing::writeFile(dir.path() / "big", big);
+    const auto digest = RecoveryStore::fingerprint(dir.path() / "big");
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(digest->size(), 64u);
+    EXPECT_NE(digest, RecoveryStore::fingerprint(dir.path() / "abc"));
+}
+
+TEST(DocumentBytesRead, Files) {
+    testing::TempDir dir;
+    testing::writeFile(dir.path() / "empty.pdf", "");
+    testing::writeFile(dir.path() / "doc.pdf", testing::makePdf());
+    fs::create_directory(dir.path() / "folder");
+
+    const auto empty = DocumentBytes::read(dir.path() / "empty.pdf");
+    EXPECT_EQ(empty, DocumentBytes::empty());
+    EXPECT_EQ(empty->count(), 0);
+    EXPECT_EQ(empty->mappedLength(), 0);
+    EXPECT_NE(empty->pointer(), nullptr);
+
+    const auto bytes = DocumentBytes::read(dir.path() / "doc.pdf");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data().data()), bytes->data().size()),
+              testing::makePdf());
+    EXPECT_EQ(bytes->mappedLength(), bytes->count());
+
+    for (const char* name : {"missing.pdf", "folder"}) {
+        try {
+            DocumentBytes::read(dir.path() / name);
+            ADD_FAILURE() << name;
+        } catch (const EngineFailure& failure) {
+            EXPECT_EQ(failure, EngineFailure("file", "The file could not be read.")) << name;
+        }
+    }
+}
+
+class DocumentBytesWriting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+        setenv("TMPDIR", dir_.path().c_str(), 1);
+        PdfiumRuntime::addUser();
+    }
+    void TearDown() override {
+        PdfiumRuntime::removeUser();
+        if (previous_.empty()) unsetenv("TMPDIR");
+        else setenv("TMPDIR", previous_.c_str(), 1);
+    }
+    bool snapshotFilesLeft() const {
+        for (const auto& entry : fs::directory_iterator(dir_.path()))
+            if (entry.path().filename().string().rfind("kivo-snap-", 0) == 0) return true;
+        return false;
+    }
+    testing::TempDir dir_;
+    std::string previous_;
+};
+
+TEST_F(DocumentBytesWriting, SnapshotOutlivesDocumentAndLeavesNoFile) {
+    std::lock_guard lock(PdfiumRuntime::lock());
+    auto source = std::make_shared<std::string>(testing::makePdf({{612, 792, "One"}, {612, 792, "Two"}}));
+    DocumentBytes::Shared snapshot;
+    {
+        auto document = pdfium::Document::load(testing::bytesOf(*source), source, nullptr);
+        ASSERT_TRUE(document);
+        snapshot = DocumentBytes::writing(document.get());
+        pdfium::FPDFPage_Delete(document.get(), 0);  // later changes do not reach the snapshot
+    }
+    EXPECT_FALSE(snapshotFilesLeft());
+    ASSERT_GT(snapshot->count(), 0);
+    auto reloaded = pdfium::Document::load(snapshot->data(), snapshot, nullptr);
+    ASSERT_TRUE(reloaded);
+    EXPECT_EQ(pdfium::FPDF_GetPageCount(reloaded.get()), 2);
+}
+
+TEST_F(DocumentBytesWriting, FailureAfterCreationLeavesNoFile) {
+    std::lock_guard lock(PdfiumRuntime::lock());
+    // A document handle of 0 makes PDFium refuse to save.
+    try {
+        DocumentBytes::writing(pdfium::FPDF_DOCUMENT{});
+        ADD_FAILURE() << "saving no document should fail";
+    } catch (const EngineFailure& failure) {
+        EXPECT_EQ(failure, EngineFailure("export_failed", "PDFium could not write the file."));
+    }
+    EXPECT_FALSE(snapshotFilesLeft());
+}
+
+TEST(PdfiumRuntimeUsers, CountsEngines) {
+    EXPECT_EQ(PdfiumRuntime::users(), 0);
+    PdfiumRuntime::addUser();
+    PdfiumRuntime::addUser();
+    EXPECT_EQ(PdfiumRuntime::users(), 2);
+    PdfiumRuntime::removeUser();
+    PdfiumRuntime::removeUser();
+    EXPECT_EQ(PdfiumRuntime::users(), 0);
+    PdfiumRuntime::removeUser();  // never below zero
+    EXPECT_EQ(PdfiumRuntime::users(), 0);
+}
+
+}  // namespace
+}  // namespace kivo

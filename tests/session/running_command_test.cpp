@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "session/running_command.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo {
+namespace {
+
+// Runs `body` with `command` current and answers the failure code it stopped with, "" if none.
+template <class Body>
+std::string runAs(RunningCommand& command, Body&& body) {
+    RunningCommand::Activation active(command);
+    try {
+        body();
+    } catch (const EngineFailure& failure) {
+        return failure.code;
+    }
+    return "";
+}
+
+struct Recorder {
+    std::vector<CommandProgress> lines;
+    RunningCommand::Report report() {
+        return [this](const CommandProgress& line) { lines.push_back(line); };
+    }
+};
+
+TEST(RunningCommandProgress, ThrottlesRepeatsOfOnePhase) {
+    Recorder recorder;
+    RunningCommand command("r1", CommandChannel::ui, ResourceLimits::unlimited(), recorder.report());
+    runAs(command, [] {
+        for (int i = 0; i < 10; ++i) RunningCommand::step(CommandPhase::searching, i, 10);
+    });
+    ASSERT_EQ(recorder.lines.size(), 1u);
+    EXPECT_EQ(recorder.lines[0], (CommandProgress{"progress", "r1", CommandPhase::searching, 0, 10}));
+
+    // A change of phase is always sent, and so is a repeat once the throttle has passed.
+    runAs(command, [] {
+        RunningCommand::step(CommandPhase::readingFields, 0, 3);
+        RunningCommand::step(CommandPhase::searching, 1, 3);
+        RunningCommand::step(CommandPhase::searching, 2, 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(110));
+        RunningCommand::step(CommandPhase::searching, 3, 3);
+    });
+    ASSERT_EQ(recorder.lines.size(), 4u);
+    EXPECT_EQ(recorder.lines[1].phase, CommandPhase::readingFields);
+    EXPECT_EQ(recorder.lines[2].completed, 1);
+    EXPECT_EQ(recorder.lines[3].completed, 3);
+}
+
+TEST(RunningCommandProgress, StepWithoutCurrentCommandDoesNothing) {
+    ASSERT_EQ(RunningCommand::current(), nullptr);
+    EXPECT_NO_THROW(RunningCommand::step(CommandPhase::searching, 0, 1));
+}
+
+TEST(RunningCommandStep, CancelAndMemoryRules) {
+    struct Case {
+        const char* name;
+        std::uint64_t softLimit;
+        bool cancelled;
+        bool withReport;
+        CommandPhase phase;
+        const char* expected;
+    };
+    const std::uint64_t none = ResourceLimits::noLimitBytes;
+    const Case cases[] = {
+        {"nothing asked", none, false, true, CommandPhase::searching, ""},
+        {"cancelled", none, true, true, CommandPhase::searching, "cancelled"},
+        {"cancelled without progress lines", none, true, false, CommandPhase::loadingPages, "cancelled"},
+        {"cancel is checked at the start step", none, true, true, CommandPhase::started, "cancelled"},
+        {"soft limit of zero", 0, false, true, CommandPhase::readingFields, "resource_limit"},
+        {"soft limit of zero without progress lines", 0, false, false, CommandPhase::readingFields, "resource_limit"},
+        {"memory is not checked at the start step", 0, false, true, CommandPhase::started, ""},
+        {"cancel wins over memory", 0, true, true, CommandPhase::searching, "cancelled"},
+        {"a generous soft limit", 1ull << 50, false, true, CommandPhase::searching, ""},
+    };
+    for (const Case& c : cases) {
+        ResourceLimits limits;
+        limits.memorySoftBytes = c.softLimit;
+        Recorder recorder;
+        RunningCommand command("id", CommandChannel::cli, limits, c.withReport ? recorder.report() : nullptr);
+        if (c.cancelled) command.requestCancel();
+        EXPECT_EQ(runAs(command, [&] { RunningCommand::step(c.phase, 0, 1); }), c.expected) << c.name;
+        // Progress goes out before the command stops.
+        EXPECT_EQ(recorder.lines.size(), c.withReport ? 1u : 0u) << c.name;
+    }
+}
+
+TEST(RunningCommandStep, UninterruptibleSectionDefersCancel) {
+    Recorder recorder;
+    RunningCommand command("r", CommandChannel::ui, ResourceLimits::unlimited(), recorder.report());
+    int finished = 0;
+    const std::string code = runAs(command, [&] {
+        {
+            RunningCommand::Uninterruptible section;
+            {
+                RunningCommand::Uninterruptible nested;
+                command.requestCancel();
+                RunningCommand::step(CommandPhase::readingAnnotations, 0, 2);
+            }
+            RunningCommand::step(CommandPhase::readingAnnotations, 1, 2);
+            ++finished;
+        }
+        RunningCommand::step(CommandPhase::searching, 0, 1);
+        ++finished;
+    });
+    EXPECT_EQ(code, "cancelled");
+    EXPECT_EQ(finished, 1);
+    EXPECT_FALSE(recorder.lines.empty());  // progress still went out inside the section
+    // Without a current command a section is harmless.
+    EXPECT_NO_THROW(RunningCommand::Uninterruptible{});
+}
+
+TEST(EngineProgressClock, BusyWhileACommandRuns) {
+    RunningCommand command("p", CommandChannel::ui, ResourceLimits::unlimited(), nullptr);
+    {
+        RunningCommand::Activation active(command);
+        EXPECT_EQ(RunningCommand::current(), &command);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_TRUE(EngineProgress::shared().snapshot().busy);
+        EXPECT_GE(EngineProgress::shared().snapshot().quietSeconds, 0.025);
+        RunningCommand::step(CommandPhase::searching, 0, 1);  // progress resets the quiet time
+        EXPECT_LT(EngineProgress::shared().snapshot().quietSeconds, 0.025);
+    }
+    EXPECT_EQ(RunningCommand::current(), nullptr);
+    EXPECT_FALSE(EngineProgress::shared().snapshot().busy);
+}
+
+TEST(ProcessMemoryFootprint, IsMeasurable) {
+    // This process has dirtied some anonymous memory, so the footprint cannot be zero.
+    std::vector<char> block(8 << 20, 1);
+    volatile char touched = block.back();
+    (void)touched;
+    EXPECT_GT(ProcessMemory::footprint(), block.size() / 2);
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,204 @@
+#include "session_test.hpp"
+
+#include <thread>
+
+#include "session/running_command.hpp"
+
+namespace kivo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+using SessionInspect = SessionTest;
+
+TEST_F(SessionInspect, FreshAndEditedDocument) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}}));
+    CommandResult fresh = session->inspectResult();
+    EXPECT_EQ(fresh.sessionId, session->id());
+    EXPECT_EQ(fresh.revision, 1);
+    EXPECT_EQ(fresh.pageCount, 2);
+    EXPECT_EQ(fresh.pages, session->pages());
+    EXPECT_EQ(fresh.formType, "none");
+    EXPECT_EQ(fresh.readOnly, false);
+    EXPECT_EQ(fresh.saveState, "saved");
+    EXPECT_EQ(fresh.dirty, false);
+    EXPECT_EQ(fresh.undoAvailable, false);
+    EXPECT_EQ(fresh.redoAvailable, false);
+    EXPECT_EQ(fresh.sourcePath, (dir_.path() / "doc.pdf").string());
+    EXPECT_EQ(fresh.sourceChanged, false);
+    EXPECT_EQ(fresh.warnings, std::vector<std::string>{});
+    EXPECT_EQ(fresh.fields, std::vector<FormFieldInfo>{});
+    EXPECT_EQ(fresh.annotations, std::vector<AnnotationInfo>{});
+    EXPECT_EQ(fresh.annotationSubtypes, (std::map<std::string, std::map<std::string, std::int64_t>>{}));
+    EXPECT_FALSE(fresh.text.has_value());
+    EXPECT_FALSE(fresh.affectedPages.has_value());
+
+    // One edit as the engine makes it, with the revision it raises.
+    session->checkpoint();
+    session->addNote(session->pages()[1].id, PDFRect{10, 10, 20, 20}, "n");
+    session->refreshBacking();
+    session->commitCheckpoint();
+    session->setRevision(2);
+    const CommandResult edited = session->inspectResult();
+    EXPECT_EQ(edited.revision, 2);
+    EXPECT_EQ(edited.saveState, "unsaved");
+    EXPECT_EQ(edited.dirty, true);
+    EXPECT_EQ(edited.undoAvailable, true);
+    EXPECT_EQ(edited.redoAvailable, false);
+    ASSERT_EQ(edited.annotations->size(), 1u);
+    EXPECT_EQ(edited.annotationSubtypes->at(session->pages()[1].id).at("Text"), 1);
+
+    // A copy has no source: no path, and never a change.
+    const CommandResult copy = session->detachedCopy()->inspectResult();
+    EXPECT_FALSE(copy.sourcePath.has_value());
+    EXPECT_EQ(copy.sourceChanged, false);
+}
+
+TEST_F(SessionInspect, ChangedSourceFileIsReportedInTheResultOnly) {
+    const auto session = open(makePdf());
+    writeFile(dir_.path() / "doc.pdf", makePdf({{612, 792, "Changed by someone else"}}));
+    const CommandResult result = session->inspectResult();
+    EXPECT_EQ(result.sourceChanged, true);
+    EXPECT_EQ(result.warnings, std::vector<std::string>{Session::sourceChangedWarning});
+    EXPECT_TRUE(session->warnings().empty());
+}
+
+TEST_F(SessionInspect, CensusOfAnnotationsAndMetadata) {
+    const auto session = open(makeAnnotatedPdf());
+    const std::string first = session->pages()[0].id;
+    const CommandResult result = session->inspectResult();
+
+    std::vector<std::pair<std::string, std::string>> listed;
+    for (const AnnotationInfo& item : *result.annotations) listed.emplace_back(item.id, item.kind);
+    EXPECT_EQ(listed, (std::vector<std::pair<std::string, std::string>>{{first + "#0", "highlight"},
+                                                                        {"H-1", "highlight"},
+                                                                        {first + "#3", "note"},
+                                                                        {first + "#4", "signature"},
+                                                                        {first + "#5", "logo"},
+                                                                        {first + "#6", "image"}}));
+    const AnnotationInfo& highlight = result.annotations->at(0);
+    EXPECT_EQ(highlight.rect, (PDFRect{100, 680, 200, 700}));
+    EXPECT_EQ(highlight.contents, "first");
+    EXPECT_EQ(highlight.pageId, first);
+
+    // Every annotation is counted, the popup and the link too; the empty page has no entry.
+    EXPECT_EQ(*result.annotationSubtypes,
+              (std::map<std::string, std::map<std::string, std::int64_t>>{
+                  {first, {{"Highlight", 2}, {"Popup", 1}, {"Text", 1}, {"Stamp", 3}, {"Link", 1}}}}));
+    // The empty title is left out.
+    EXPECT_EQ(*result.metadata, (std::map<std::string, std::string>{{"Author", "Ada"}}));
+}
+
+TEST_F(SessionInspect, CensusIsCachedPerRevision) {
+    const auto session = open(makeAnnotatedPdf());
+    int walks = 0;
+    RunningCommand command("i", CommandChannel::ui, ResourceLimits::unlimited(), [&](const CommandProgress& line) {
+        if (line.phase == CommandPhase::readingAnnotations && line.completed == 0) ++walks;
+    });
+    RunningCommand::Activation active(command);
+    session->inspectResult();
+    std::this_thread::sleep_for(std::chrono::milliseconds(110));  // past the progress throttle
+    session->inspectResult();
+    EXPECT_EQ(walks, 1);
+    session->setRevision(session->revision() + 1);
+    session->inspectResult();
+    EXPECT_EQ(walks, 2);
+
+    // An inspection is not cut short by a cancel; a census the engine asks for itself is.
+    session->setRevision(session->revision() + 1);
+    command.requestCancel();
+    EXPECT_EQ(session->inspectResult().annotations->size(), 6u);
+    EXPECT_EQ(failureOf([&] { session->readContent(session->revision()); }).code, "cancelled");
+}
+
+// The census reads a page again only after something changed it; every kind of change shows in
+// the next revision's census, the untouched pages' entries unchanged.
+TEST_F(SessionInspect, CensusOfANewRevisionSeesEveryChange) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}, {200, 100}}));
+    const auto page = [&](int i) { return session->pages()[static_cast<size_t>(i)].id; };
+    const auto census = [&] {
+        session->setRevision(session->revision() + 1);
+        return session->inspectResult();
+    };
+    session->addNote(page(0), PDFRect{10, 10, 20, 20}, "first");
+    CommandResult result = census();
+    ASSERT_EQ(result.annotations->size(), 1u);
+    session->addHighlight(page(2), PDFRect{10, 10, 50, 20}, "third");
+    result = census();
+    ASSERT_EQ(result.annotations->size(), 2u);
+    EXPECT_EQ(result.annotations->at(1).pageId, page(2));
+    session->updateAnnotation(result.annotations->at(0).id, std::nullopt, std::string("changed"));
+    EXPECT_EQ(census().annotations->at(0).contents, "changed");
+    session->removeAnnotation(result.annotations->at(1).id);
+    EXPECT_EQ(census().annotations->size(), 1u);
+    session->addTextBox(page(1), PDFRect{10, 10, 100, 40}, "box", 12);
+    result = census();
+    EXPECT_EQ(result.annotationSubtypes->at(page(1)).at("FreeText"), 1);
+    session->reorder({page(2), page(1), page(0)});
+    result = census();
+    ASSERT_EQ(result.annotations->size(), 2u);
+    EXPECT_EQ(result.annotations->at(0).contents, "box");
+    session->deletePages({page(1)});
+    EXPECT_EQ(census().annotations->size(), 1u);
+}
+
+TEST_F(SessionInspect, CensusSeesAFilledFieldOnEveryPageOfIt) {
+    const auto session = open(makeSpreadFormPdf());
+    session->inspectResult();
+    EXPECT_EQ(session->fillField("spread", "filled").size(), 2u);
+    session->setRevision(session->revision() + 1);
+    const CommandResult result = session->inspectResult();
+    int widgets = 0;
+    for (const FormFieldInfo& field : result.fields.value()) {
+        if (field.name != "spread") continue;
+        ++widgets;
+        EXPECT_EQ(field.value, "filled") << field.pageId;
+    }
+    EXPECT_GE(widgets, 1);
+}
+
+// Undo, redo and a rollback bring back the census of the state they return to.
+TEST_F(SessionInspect, HistoryStepsBringBackTheirCensus) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}}));
+    const std::string second = session->pages()[1].id;
+    const auto annotations = [&] {
+        session->setRevision(session->revision() + 1);
+        return session->inspectResult().annotations->size();
+    };
+    EXPECT_EQ(annotations(), 0u);
+    session->checkpoint();
+    session->addNote(second, PDFRect{10, 10, 20, 20}, "kept");
+    session->refreshBacking();
+    session->commitCheckpoint();
+    EXPECT_EQ(annotations(), 1u);
+    session->checkpoint();
+    session->addNote(second, PDFRect{30, 30, 40, 40}, "rolled back");
+    EXPECT_EQ(annotations(), 2u);
+    session->rollbackCheckpoint();
+    EXPECT_EQ(annotations(), 1u);
+    session->undo();
+    EXPECT_EQ(annotations(), 0u);
+    session->redoLast();
+    EXPECT_EQ(annotations(), 1u);
+}
+
+TEST_F(SessionInspect, PageMetricsAfterRotation) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}}));
+    const auto ids = pageIds(*session);
+    {
+        OpenPage page = session->loadPage(ids[1]);
+        pdfium::FPDFPage_SetRotation(page.get(), 1);
+    }
+    session->refreshPageMetrics();
+    EXPECT_EQ(session->pages()[1].rotation, 1);
+    EXPECT_DOUBLE_EQ(session->pages()[1].width, 400);
+    EXPECT_DOUBLE_EQ(session->pages()[1].height, 300);
+    EXPECT_EQ(pageIds(*session), ids);
+    EXPECT_EQ(session->pages()[0].rotation, 0);
+
+    session->teardownDocument();
+    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }), EngineFailure("internal", "Document is closed."));
+}
+
+}  // namespace
+}  // namespace kivo::testing
