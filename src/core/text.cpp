@@ -78,7 +78,10 @@ bool isWhitespaceOrNewline(std::int32_t c) noexcept {
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
+namespace {
+
+template <class Predicate>
+std::string_view trimmedWhere(std::string_view text, Predicate remove) noexcept {
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
     if (text.size() > static_cast<std::size_t>(kMaxICULength)) return text;
     const auto length = static_cast<std::int32_t>(text.size());
@@ -87,7 +90,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
         std::int32_t next = start;
         UChar32 c = 0;
         U8_NEXT(s, next, length, c);
-        if (!isWhitespaceOrNewline(c)) break;
+        if (!remove(c)) break;
         start = next;
     }
     std::int32_t end = length;
@@ -95,10 +98,20 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
         std::int32_t previous = end;
         UChar32 c = 0;
         U8_PREV(s, start, previous, c);
-        if (!isWhitespaceOrNewline(c)) break;
+        if (!remove(c)) break;
         end = previous;
     }
     return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+}  // namespace
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
+    return trimmedWhere(text, isWhitespaceOrNewline);
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+    return trimmedWhere(text, [](UChar32 c) { return c == 0x09 || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR); });
 }
 
 GraphemePrefix graphemePrefix(std::string_view utf8, std::int64_t limit) {

@@ -22,6 +22,10 @@ bool isWhitespaceOrNewline(std::int32_t codePoint) noexcept;
 // NEL, line and paragraph separators) from both ends.
 std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept;
 
+// Strips the tab and the Unicode space separators (category Zs) from both ends; line breaks
+// stay.
+std::string_view trimBlanks(std::string_view text) noexcept;
+
 // Number of user-perceived characters (extended grapheme clusters). Ill-formed
 // bytes count as one character each.
 std::int64_t graphemeCount(std::string_view utf8);

@@ -7,6 +7,7 @@
 #include <unicode/umachine.h>
 #include <unicode/unistr.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,10 +34,35 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // Double quotes, apostrophes and spaces removed from both ends.
 std::string trimmedOfQuotes(std::string_view text);
 
+// Runs of white space and newlines become one space; the ends are trimmed.
+std::string collapsedWhitespace(std::string_view text);
+
+// `collapsedWhitespace(text)`, and when that holds more than `limit` user-perceived
+// characters, its first `limit` characters followed by "…".
+std::string clipped(std::string_view text, std::int64_t limit);
+
+// Canonical composition (NFC), so canonically equivalent texts compare equal byte for byte.
+std::string composed(std::string_view text);
+
 // The capture groups 1..n of the first case-insensitive match of an ICU pattern, each absent
 // when the group took no part. No value when the pattern does not compile or nothing matches.
 // The list is as long as the pattern has groups.
 std::optional<std::vector<std::optional<std::string>>> firstMatchGroups(std::string_view pattern,
                                                                         std::string_view text);
+
+// A text cut at every non-overlapping case-insensitive match of an ICU pattern: each match
+// with the text before it (since the previous match) and its capture groups, then the rest
+// after the last match. Joining before + matched + ... + rest gives the text back.
+struct PatternMatch {
+    std::string before;
+    std::string matched;
+    std::vector<std::optional<std::string>> groups;
+};
+struct PatternSplit {
+    std::vector<PatternMatch> matches;
+    std::string rest;
+};
+// No value when the pattern does not compile or the search fails.
+std::optional<PatternSplit> splitAtMatches(std::string_view pattern, std::string_view text);
 
 }  // namespace kivo::TextMatch

@@ -39,25 +39,7 @@ Cut cut(std::string_view text, std::int64_t characters) {
 
 namespace AssistantPlanner {
 
-std::string clip(std::string_view text, std::int64_t limit) {
-    const auto unicode = TextMatch::utf16(text);
-    icu::UnicodeString collapsed;
-    bool inWhitespace = false;
-    for (std::int32_t i = 0; i < unicode.length(); i = unicode.moveIndex32(i, 1)) {
-        const UChar32 c = unicode.char32At(i);
-        if (isWhitespaceOrNewline(c)) {
-            if (!inWhitespace) collapsed.append(static_cast<UChar>(u' '));
-            inWhitespace = true;
-        } else {
-            collapsed.append(c);
-            inWhitespace = false;
-        }
-    }
-    const std::string whole = TextMatch::trimmed(TextMatch::utf8(collapsed));
-    const auto kept = AssistantContextBudget::cut(whole, limit);
-    if (!kept.truncated) return whole;
-    return std::string(kept.text) + "\xE2\x80\xA6";
-}
+std::string clip(std::string_view text, std::int64_t limit) { return TextMatch::clipped(text, limit); }
 
 std::int64_t letterCount(std::string_view text) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());

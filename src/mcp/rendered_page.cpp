@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/descriptor.hpp"
+
 namespace kivo {
 namespace {
 
@@ -22,20 +24,6 @@ std::optional<std::string> realPath(const char* path) {
     if (!resolved) return std::nullopt;
     return std::string(resolved.get());
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::optional<std::string> readAll(int fd, std::size_t expected) {
     std::string bytes;
