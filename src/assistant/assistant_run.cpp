@@ -1,0 +1,259 @@
+#include "assistant/assistant_run.hpp"
+
+#include <unicode/locid.h>
+#include <unicode/numberformatter.h>
+
+#include <mutex>
+
+#include "assistant/assistant_prompt.hpp"
+#include "assistant/plain_text.hpp"
+#include "assistant/proposal_builder.hpp"
+#include "assistant/provider_error.hpp"
+#include "core/text.hpp"
+#include "core/text_match.hpp"
+
+namespace kivo::AssistantRun {
+namespace {
+
+constexpr std::int64_t kPreviewCharacters = 160;
+constexpr std::string_view kScanText =
+    "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing was sent to the "
+    "model.";
+
+// The answer text streamed so far, shared with the provider's event callback.
+class DraftText {
+public:
+    explicit DraftText(const DraftHandler& report) : report_(report) {}
+
+    void append(std::string_view piece) {
+        std::string copy;
+        {
+            std::lock_guard guard(lock_);
+            text_.append(piece);
+            copy = text_;
+        }
+        if (report_) report_(copy);
+    }
+
+    void reset() {
+        {
+            std::lock_guard guard(lock_);
+            text_.clear();
+        }
+        if (report_) report_(std::string());
+    }
+
+private:
+    const DraftHandler& report_;
+    std::mutex lock_;
+    std::string text_;
+};
+
+std::string groupedInteger(std::int64_t value, std::string_view locale) {
+    const icu::Locale where = locale.empty() ? icu::Locale::getDefault() : icu::Locale(std::string(locale).c_str());
+    UErrorCode status = U_ZERO_ERROR;
+    const auto formatted = icu::number::NumberFormatter::withLocale(where).formatInt(value, status);
+    const icu::UnicodeString text = formatted.toString(status);
+    if (U_FAILURE(status)) return std::to_string(value);
+    return TextMatch::utf8(text);
+}
+
+std::string noToolsNote(const std::string& model) { return model + " cannot propose edits, so this answer has none."; }
+
+const char* incompleteWord(ProviderError::Kind kind) {
+    switch (kind) {
+        case ProviderError::Kind::timedOut: return "timed_out";
+        case ProviderError::Kind::cancelled: return "cancelled";
+        default: return "disconnected";
+    }
+}
+
+bool endsEarly(ProviderError::Kind kind) {
+    return kind == ProviderError::Kind::timedOut || kind == ProviderError::Kind::cancelled ||
+           kind == ProviderError::Kind::disconnected;
+}
+
+AssistantAnswer answerFrame(const AssistantContext& context, const AssistantSettings& settings) {
+    AssistantAnswer answer;
+    answer.proposals = context.limitations;
+    answer.scope = context.scope;
+    answer.revision = context.revision;
+    answer.model = settings.model;
+    return answer;
+}
+
+AssistantAnswer partialAnswer(const ProviderError& error, std::vector<std::string> notes,
+                              const AssistantContext& context, const AssistantSettings& settings,
+                              std::string_view locale) {
+    const GroundedAnswer grounded = AnswerGrounding::ground(error.partialText(), context);
+    AssistantAnswer answer = answerFrame(context, settings);
+    for (const auto& claim : grounded.claims) answer.citations.push_back(citation(claim, {}, context));
+    notes.insert(notes.end(), grounded.notes.begin(), grounded.notes.end());
+    notes.push_back(error.description() + " An unfinished answer proposes no edits.");
+    answer.text = TextMatch::trimmed(grounded.text);
+    answer.fromDocument = !answer.citations.empty();
+    answer.notes = std::move(notes);
+    answer.incomplete = incompleteWord(error.kind());
+    answer.read = summary(context, locale);
+    return answer;
+}
+
+}  // namespace
+
+AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings, ModelProvider& provider,
+                    AssistantDocument& document, const DraftHandler& onDraft, std::stop_token stop,
+                    std::string_view locale) {
+    checkChatLimits(settings.limits);
+    const AssistantContext context = document.context(question, settings.contextCharacters, stop);
+    if (context.scan) {
+        AssistantAnswer answer = answerFrame(context, settings);
+        answer.text = kScanText;
+        answer.scan = true;
+        return answer;
+    }
+
+    const ModelCapabilities capabilities = provider.capabilities(settings.model, stop);
+    std::vector<std::string> notes;
+    bool sendTools = capabilities.tools;
+    if (!sendTools) notes.push_back(noToolsNote(settings.model));
+    const auto messages = AssistantPrompt::messages(question.text, context);
+    ChatLimits limits = settings.limits;
+    limits.contextTokens = AssistantPrompt::contextTokens(messages, settings.limits.maxOutputTokens);
+    if (!limits.think && capabilities.thinking) limits.think = false;
+
+    DraftText draft(onDraft);
+    const ChatEventHandler onEvent = [&draft](const ChatEvent& event) {
+        if (event.kind == ChatEvent::Kind::text) draft.append(event.text);
+    };
+    ChatOutcome outcome;
+    for (;;) {
+        try {
+            // A stop between attempts ends the run like a stop during one.
+            if (stop.stop_requested()) throw ProviderError::cancelled({});
+            static const std::vector<ToolDefinition> none;
+            outcome = provider.chat(settings.model, messages, sendTools ? AssistantPrompt::tools() : none, limits,
+                                    onEvent, stop);
+            break;
+        } catch (const ProviderError& error) {
+            if (error.kind() == ProviderError::Kind::toolsUnsupported && sendTools) {
+                notes.push_back(noToolsNote(settings.model));
+                draft.reset();
+                sendTools = false;
+            } else if (error.kind() == ProviderError::Kind::thinkingUnsupported && limits.think) {
+                draft.reset();
+                limits.think.reset();
+            } else if (endsEarly(error.kind())) {
+                return partialAnswer(error, std::move(notes), context, settings, locale);
+            } else {
+                throw;
+            }
+        }
+    }
+
+    const GroundedAnswer grounded = AnswerGrounding::ground(outcome.text, context);
+    AssistantAnswer answer = answerFrame(context, settings);
+    for (const auto& claim : grounded.claims) {
+        std::vector<PDFRect> rects;
+        if (claim.quote) {
+            try {
+                const auto hits = document.find(searchText(*claim.quote), claim.pageId, stop);
+                if (!hits.empty()) rects = hits.front().rects;
+            } catch (...) {
+                // A failed search costs only the rectangles.
+                rects.clear();
+            }
+        }
+        answer.citations.push_back(citation(claim, std::move(rects), context));
+    }
+
+    ProposalOutcome built;
+    if (sendTools) {
+        built = ProposalBuilder::build(
+            outcome.toolCalls, context,
+            [&](const std::string& text, const std::string& pageId) { return document.find(text, pageId, stop); });
+    }
+    answer.proposals.insert(answer.proposals.end(), built.proposals.begin(), built.proposals.end());
+
+    notes.insert(notes.end(), grounded.notes.begin(), grounded.notes.end());
+    notes.insert(notes.end(), built.notes.begin(), built.notes.end());
+    if (context.truncated) {
+        notes.push_back("The text was longer than " + std::to_string(settings.contextCharacters) +
+                        " characters, so the model read only the first part.");
+    }
+    const bool cutOff = outcome.finish.kind == FinishReason::Kind::length;
+    if (cutOff) {
+        notes.push_back("The answer reached the limit of " + std::to_string(settings.limits.maxOutputTokens) +
+                        " tokens and may be cut off.");
+    }
+    answer.text = TextMatch::trimmed(grounded.text);
+    if (!answer.text.empty()) {
+        if (answer.citations.empty()) {
+            notes.emplace_back("No citation in this answer matches the document, so treat it as unverified.");
+        }
+    } else if (!built.proposals.empty()) {
+        answer.text = "The model proposed changes. Review them below before applying anything.";
+    } else {
+        answer.text = "The model gave no answer.";
+    }
+    answer.fromDocument = !answer.citations.empty();
+    answer.notes = std::move(notes);
+    answer.usage = outcome.usage;
+    if (cutOff) answer.incomplete = "length";
+    answer.read = summary(context, locale);
+    return answer;
+}
+
+std::string searchText(std::string_view quote) {
+    std::vector<std::string> pieces{std::string(quote)};
+    for (const std::string_view separator : {"...", "\xE2\x80\xA6", "\\r\\n", "\\n", "\\r", "\r\n", "\n", "\r"}) {
+        pieces = PlainText::cutAt(pieces, separator);
+    }
+    std::string longest;
+    std::int64_t longestLength = -1;
+    for (const auto& piece : pieces) {
+        std::string normalised = TextMatch::collapsedWhitespace(piece);
+        const std::int64_t length = graphemeCount(normalised);
+        if (length > longestLength) {
+            longest = std::move(normalised);
+            longestLength = length;
+        }
+    }
+    return longest;
+}
+
+std::string summary(const AssistantContext& context, std::string_view locale) {
+    const std::string count = groupedInteger(context.characters, locale);
+    if (const auto& selection = context.selection) {
+        return "Read the selection on page " + std::to_string(selection->pageIndex + 1) + ", " + count + " characters.";
+    }
+    std::vector<std::int64_t> numbers;
+    for (const auto& page : context.pages) numbers.push_back(page.pageIndex + 1);
+    return "Read " + AssistantPrompt::describe(numbers) + ", " + count + " characters" +
+           (context.truncated ? ", cut to fit" : "") + ".";
+}
+
+Citation citation(const CitationClaim& claim, std::vector<PDFRect> rects, const AssistantContext& context) {
+    Citation made;
+    made.pageId = claim.pageId;
+    made.pageIndex = claim.pageIndex;
+    made.revision = context.revision;
+    made.rects = std::move(rects);
+    made.source = "document";
+    if (claim.quote) {
+        made.preview = *claim.quote;
+        return made;
+    }
+    std::string_view pageText;
+    const auto page = std::find_if(context.pages.begin(), context.pages.end(),
+                                   [&](const ContextPage& candidate) { return candidate.pageId == claim.pageId; });
+    if (page != context.pages.end()) {
+        pageText = page->text;
+    } else if (context.selection) {
+        pageText = context.selection->text;
+    }
+    const std::string collapsed = TextMatch::collapsedWhitespace(pageText);
+    made.preview = collapsed.substr(0, graphemePrefix(collapsed, kPreviewCharacters).bytes);
+    return made;
+}
+
+}  // namespace kivo::AssistantRun
