@@ -1,0 +1,116 @@
+#include "assistant/secret_keyring.hpp"
+
+#include <gio/gio.h>
+#include <libsecret/secret.h>
+
+#include <memory>
+
+#include "assistant/keychain_key.hpp"
+
+namespace kivo::SecretKeyring {
+namespace {
+
+const SecretSchema* schema() {
+    static const SecretSchema provider = {
+        "org.kivo-pdf.ProviderKey",
+        SECRET_SCHEMA_NONE,
+        {
+            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+        },
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+    return &provider;
+}
+
+struct ErrorFree {
+    void operator()(GError* error) const noexcept { g_error_free(error); }
+};
+using Error = std::unique_ptr<GError, ErrorFree>;
+
+struct ValueUnref {
+    void operator()(SecretValue* value) const noexcept { secret_value_unref(value); }
+};
+
+// True for the failures that mean nobody serves secrets on the bus: the name is unknown or
+// unowned, or starting the service that would own it failed.
+bool meansNoService(const GError* error) {
+    if (error->domain != G_DBUS_ERROR) return false;
+    switch (error->code) {
+        case G_DBUS_ERROR_SERVICE_UNKNOWN:
+        case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+        case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+        case G_DBUS_ERROR_SPAWN_FORK_FAILED:
+        case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
+        case G_DBUS_ERROR_SPAWN_CHILD_SIGNALED:
+        case G_DBUS_ERROR_SPAWN_FAILED:
+        case G_DBUS_ERROR_SPAWN_SETUP_FAILED:
+        case G_DBUS_ERROR_SPAWN_CONFIG_INVALID:
+        case G_DBUS_ERROR_SPAWN_SERVICE_INVALID:
+        case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+        case G_DBUS_ERROR_SPAWN_PERMISSIONS_INVALID:
+        case G_DBUS_ERROR_SPAWN_FILE_INVALID:
+        case G_DBUS_ERROR_SPAWN_NO_MEMORY: return true;
+        default: return false;
+    }
+}
+
+[[noreturn]] void fail(const GError* error) {
+    if (meansNoService(error)) throw NoSecretService(error->message ? error->message : "no secret service");
+    throw KeychainKey::Failure::store(KeychainKey::Place::keyring, error->code, error->message ? error->message : "");
+}
+
+// Any failure to reach the session bus means no secret service can answer.
+void requireSessionBus() {
+    GError* raw = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
+    const Error error(raw);
+    if (bus == nullptr) throw NoSecretService(error && error->message ? error->message : "no session bus");
+    g_object_unref(bus);
+}
+
+}  // namespace
+
+std::optional<std::string> lookup(const std::string& service, const std::string& account) {
+    requireSessionBus();
+    GError* raw = nullptr;
+    const std::unique_ptr<SecretValue, ValueUnref> value(secret_password_lookup_binary_sync(
+        schema(), nullptr, &raw, "service", service.c_str(), "account", account.c_str(), nullptr));
+    const Error error(raw);
+    if (error) fail(error.get());
+    if (!value) return std::nullopt;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return std::string(bytes, length);
+}
+
+void store(const std::string& service, const std::string& account, const std::string& key) {
+    requireSessionBus();
+    const std::unique_ptr<SecretValue, ValueUnref> value(
+        secret_value_new(key.data(), static_cast<gssize>(key.size()), "text/plain"));
+    const std::string label = "Kivo PDF key for " + account;
+    GError* raw = nullptr;
+    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr, &raw,
+                                      "service", service.c_str(), "account", account.c_str(), nullptr);
+    const Error error(raw);
+    if (error) fail(error.get());
+}
+
+void clear(const std::string& service, const std::string& account) {
+    requireSessionBus();
+    GError* raw = nullptr;
+    secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(), "account", account.c_str(),
+                               nullptr);
+    const Error error(raw);
+    if (error) fail(error.get());
+}
+
+}  // namespace kivo::SecretKeyring

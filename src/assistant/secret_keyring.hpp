@@ -1,0 +1,27 @@
+#pragma once
+
+// The desktop keyring through libsecret: one item per service and account. The binary calls
+// carry the key as bytes, so nothing cuts it at a NUL.
+//
+// `NoSecretService` says that no secret service answers at all (no session bus, none on it,
+// none that could be started): the caller may fall back. Every other failure, a locked
+// keyring or a dismissed prompt included, is thrown as KeychainKey::Failure (store, place
+// keyring) with the GLib error's code and message.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace kivo::SecretKeyring {
+
+class NoSecretService : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The stored bytes, or nothing when no item matches.
+std::optional<std::string> lookup(const std::string& service, const std::string& account);
+void store(const std::string& service, const std::string& account, const std::string& key);
+void clear(const std::string& service, const std::string& account);
+
+}  // namespace kivo::SecretKeyring
