@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -148,6 +149,10 @@ inline constexpr double maximumChatSeconds = 1e9;
 // Throws std::invalid_argument when a time limit is not a finite number from 0 to
 // `maximumChatSeconds`, so no request is made with limits no timer can honour.
 void checkChatLimits(const ChatLimits& limits);
+
+// Environment variables by name, as the providers' `fromEnvironment` factories read them.
+using Environment = std::map<std::string, std::string>;
+Environment processEnvironment();
 
 class ModelProvider {
 public:

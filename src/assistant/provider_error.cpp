@@ -100,6 +100,11 @@ std::vector<ToolCall> ProviderStream::calls() const {
     return calls_;
 }
 
+std::pair<std::string, std::vector<ToolCall>> ProviderStream::contents() const {
+    std::lock_guard guard(lock_);
+    return {text_, calls_};
+}
+
 bool ProviderStream::didTimeOut() const {
     std::lock_guard guard(lock_);
     return didTimeOut_;

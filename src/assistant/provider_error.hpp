@@ -85,6 +85,8 @@ public:
 
     std::string text() const;
     std::vector<ToolCall> calls() const;
+    // Text and calls read together, so they always match.
+    std::pair<std::string, std::vector<ToolCall>> contents() const;
     bool didTimeOut() const;
 
 private:
