@@ -51,7 +51,7 @@ TEST_F(KeyStoreWithoutBus, FallsBackToAnOwnerOnlyFileAtOnce) {
     EXPECT_EQ(modeOf(file), 0600u);
 
     // Refused keys leave the stored one in place.
-    for (const std::string bad : {std::string(" \n\t "), std::string("")}) {
+    for (const std::string& bad : {std::string(" \n\t "), std::string("")}) {
         try {
             KeychainKey::save(bad, "anthropic");
             FAIL() << "saved a blank key";
@@ -60,7 +60,7 @@ TEST_F(KeyStoreWithoutBus, FallsBackToAnOwnerOnlyFileAtOnce) {
             EXPECT_STREQ(failure.what(), "The key is empty.");
         }
     }
-    for (const std::string bad :
+    for (const std::string& bad :
          {std::string("sk\r\nInjected: 1"), std::string("sk\0x", 4), std::string("sk\x7F"), std::string("sk\xFF")}) {
         EXPECT_THROW(KeychainKey::save(bad, "anthropic"), KeychainKey::Failure);
     }
@@ -81,7 +81,7 @@ TEST_F(KeyStoreWithoutBus, ReadsNothingFromAFileItCannotUse) {
     EXPECT_EQ(KeychainKey::read("anthropic"), std::nullopt);  // no folder yet
     fs::create_directories(file.parent_path());
     const std::string service = KeychainKey::service();
-    for (const std::string text :
+    for (const std::string& text :
          {"{\"" + service + "\":{\"anthropic\":\"sk-\xFF\"}}", "{\"" + service + "\":{\"anthropic\":\"\"}}",
           std::string("not json"), std::string(2 << 20, ' ')}) {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
