@@ -101,9 +101,12 @@ TEST(OllamaProvider, StatusAndCapabilities) {
     }
     EXPECT_EQ(JSONValue::decode(server.requests().back().body), JSONValue::decode(R"({"model":"b"})"));
 
-    script.tags = R"({"nothing":[]})";
-    server.setScript(script);
-    EXPECT_EQ(provider->status({}), ProviderStatus::unavailable(ProviderError::malformed("").description()));
+    // No list, and a list past what the editor reads, are both replies it cannot read.
+    for (const std::string& tags : {std::string(R"({"nothing":[]})"), R"({"models":[")" + std::string(5 << 20, 'x')}) {
+        script.tags = tags;
+        server.setScript(script);
+        EXPECT_EQ(provider->status({}), ProviderStatus::unavailable(ProviderError::malformed("").description()));
+    }
 }
 
 TEST(OllamaProvider, NotRunning) {
