@@ -1,0 +1,161 @@
+#include "design/pill_segment.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QPainter>
+
+#include "design/accessibility.hpp"
+#include "design/appearance.hpp"
+#include "design/painting.hpp"
+#include "design/shadow.hpp"
+#include "design/text_scale.hpp"
+#include "design/theme.hpp"
+#include "design/tween.hpp"
+
+namespace kivo {
+namespace {
+
+QRectF lerp(const QRectF& from, const QRectF& to, double t) {
+    const auto mix = [t](double a, double b) { return a + (b - a) * t; };
+    return {mix(from.x(), to.x()), mix(from.y(), to.y()), mix(from.width(), to.width()),
+            mix(from.height(), to.height())};
+}
+
+}  // namespace
+
+PillSegment::PillSegment(const QString& label, HeroButtonSize size, QWidget* parent)
+    : QWidget(parent), label_(label), size_(size), glide_(new Tween(this, Tween::Curve::fluid, 1)) {
+    installAccessibility();
+    setAccessibleName(label);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+void PillSegment::setItems(const QList<SegmentItem>& items) {
+    qDeleteAll(segments_);
+    segments_.clear();
+    for (int i = 0; i < items.size(); ++i) {
+        auto* segment = new PillSegmentButton(items[i], size_, this);
+        connect(segment, &QAbstractButton::clicked, this, [this, i] { onSegmentClicked(i); });
+        segment->show();
+        segments_.append(segment);
+    }
+    selectedIndex_ = -2;  // forces setSelection to place the indicator afresh
+    layoutSegments();
+    setSelection(selection_, false);
+    updateGeometry();
+}
+
+QList<SegmentItem> PillSegment::items() const {
+    QList<SegmentItem> result;
+    for (const PillSegmentButton* segment : segments_) result.append(segment->item());
+    return result;
+}
+
+void PillSegment::setSelection(const QVariant& value, bool animated) {
+    selection_ = value;
+    int index = -1;
+    for (int i = 0; i < segments_.size(); ++i) {
+        if (segments_[i]->item().value == value) {
+            index = i;
+            break;
+        }
+    }
+    for (int i = 0; i < segments_.size(); ++i) segments_[i]->setChecked(i == index);
+    if (index == selectedIndex_) return;
+    const QRectF current = indicatorRect();
+    const bool glides = animated && selectedIndex_ >= 0 && index >= 0;
+    selectedIndex_ = index;
+    indicatorTo_ = index >= 0 ? segmentRect(index) : QRectF();
+    if (glides) {
+        indicatorFrom_ = current;
+        glide_->jumpTo(0);
+        glide_->animateTo(1);
+    } else {
+        indicatorFrom_ = indicatorTo_;
+        glide_->jumpTo(1);
+    }
+    update();
+}
+
+QRectF PillSegment::indicatorRect() const {
+    if (selectedIndex_ < 0) return {};
+    return lerp(indicatorFrom_, indicatorTo_, glide_->value());
+}
+
+double PillSegment::padding() const { return 3 * TextScale::of(this); }
+
+double PillSegment::cornerRadius() const { return 4 * TextScale::of(this) + 16; }
+
+QRectF PillSegment::segmentRect(int index) const {
+    if (index < 0 || index >= segments_.size()) return {};
+    return QRectF(segments_[index]->geometry());
+}
+
+void PillSegment::layoutSegments() {
+    if (segments_.isEmpty()) return;
+    const double pad = padding();
+    const QRectF track = QRectF(rect()).adjusted(pad, pad, -pad, -pad);
+    const double width = track.width() / segments_.size();
+    for (int i = 0; i < segments_.size(); ++i) {
+        const int left = static_cast<int>(std::lround(track.left() + width * i));
+        const int right = static_cast<int>(std::lround(track.left() + width * (i + 1)));
+        segments_[i]->setGeometry(left, static_cast<int>(std::lround(track.top())), right - left,
+                                  static_cast<int>(std::lround(track.height())));
+    }
+}
+
+QSize PillSegment::sizeHint() const {
+    const double pad = padding();
+    int widest = 0;
+    int tallest = 0;
+    for (const PillSegmentButton* segment : segments_) {
+        const QSize hint = segment->sizeHint();
+        widest = std::max(widest, hint.width());
+        tallest = std::max(tallest, hint.height());
+    }
+    const auto edge = static_cast<int>(std::ceil(2 * pad));
+    return {widest * static_cast<int>(segments_.size()) + edge, tallest + edge};
+}
+
+QSize PillSegment::minimumSizeHint() const {
+    const double pad = padding();
+    int width = 0;
+    for (const PillSegmentButton* segment : segments_) width += segment->minimumSizeHint().width();
+    return {width + static_cast<int>(std::ceil(2 * pad)), sizeHint().height()};
+}
+
+void PillSegment::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) painter.setOpacity(Painting::disabledOpacity);
+    const QRectF track = QRectF(rect());
+    Painting::fillRounded(painter, track, cornerRadius(), Theme::color(Theme::Token::defaultFill));
+    const QRectF indicator = indicatorRect();
+    if (indicator.isEmpty()) return;
+    const double radius = indicator.height() / 2;
+    Shadows::paint(painter, indicator, radius, Shadows::surface(Appearance::currentScheme()));
+    Painting::fillRounded(painter, indicator, radius, Theme::color(Theme::Token::segment));
+}
+
+void PillSegment::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutSegments();
+    indicatorTo_ = segmentRect(selectedIndex_);
+    indicatorFrom_ = indicatorTo_;
+    glide_->jumpTo(1);
+}
+
+bool PillSegment::event(QEvent* event) {
+    TextScale::remeasureOn(*this, *event);
+    return QWidget::event(event);
+}
+
+void PillSegment::onSegmentClicked(int index) {
+    if (index < 0 || index >= segments_.size()) return;
+    const QVariant value = segments_[index]->item().value;
+    setSelection(value, true);
+    emit activated(value);
+}
+
+}  // namespace kivo
