@@ -1,0 +1,25 @@
+#pragma once
+
+// The gallery's sample sections, each built from the design's own controls.
+
+#include <QList>
+
+class QWidget;
+
+namespace kivo::Gallery {
+
+QWidget* buttons();
+QWidget* chips();
+QWidget* segments();
+QWidget* toggles();
+// Sample cards with and without header, accessory and rows.
+QList<QWidget*> cards();
+QWidget* emptyStates();
+// `focusField` receives the field meant to show keyboard focus.
+QWidget* fields(QWidget** focusField);
+QWidget* symbols();
+QWidget* tokens();
+QWidget* shadows();
+QWidget* standardButtons();
+
+}  // namespace kivo::Gallery
