@@ -1,0 +1,226 @@
+// Cards, rows, empty states and fields: the card's surface, corner and shadow in both appearances, header
+// rules and spacing, the row's gap and combined reading, the empty state's metrics and wrapping, and the
+// field's border before and after focus.
+
+#include <QAccessible>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+#include <QtTest>
+
+#include "design/card_row.hpp"
+#include "design/chip.hpp"
+#include "design/empty_state_view.hpp"
+#include "design/hero_button.hpp"
+#include "design/hero_field.hpp"
+#include "design/section_card.hpp"
+#include "design/shadow.hpp"
+#include "design/text_scale.hpp"
+#include "design/themed_label.hpp"
+#include "design_test_support.hpp"
+
+using kivo::Appearance;
+using kivo::CardRow;
+using kivo::ColorScheme;
+using kivo::EmptyStateView;
+using kivo::HeroField;
+using kivo::SectionCard;
+using kivo::testing::Stage;
+using kivo::Theme::Token;
+
+namespace {
+
+kivo::ThemedLabel* text(const QString& s) {
+    return new kivo::ThemedLabel(s, kivo::ScaledTextStyle::body, QFont::Normal, Token::foreground);
+}
+
+}  // namespace
+
+class SurfacesTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { kivo::testing::prepareApplication(); }
+    void cleanup() { Appearance::instance().overrideScheme(ColorScheme::light); }
+
+    void cardCornerAndShadow_data() {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark") << true;
+    }
+    void cardCornerAndShadow() {
+        QFETCH(bool, dark);
+        const ColorScheme scheme = dark ? ColorScheme::dark : ColorScheme::light;
+        Appearance::instance().overrideScheme(scheme);
+        auto* card = new SectionCard(QStringLiteral("Document"), std::nullopt);
+        card->contentLayout()->addWidget(text(QStringLiteral("Body")));
+        Stage stage(card, 1.0, 0, 320);
+        const QImage image = kivo::testing::grabbed(*card);
+        const QRectF surface = card->surfaceRect();
+        // The rounded corner leaves the rectangle's corner clear, and the middle of the left edge is surface.
+        QVERIFY2(kivo::testing::pixel(image, surface.topLeft() + QPointF(1, 1)).alpha() <= 8,
+                 qPrintable(QString::number(kivo::testing::pixel(image, surface.topLeft() + QPointF(1, 1)).alpha())));
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, QPointF(surface.left() + 4, surface.center().y())),
+                           kivo::Theme::color(Token::surface, scheme), 1);
+        // Below the bottom edge: the shadow in light, nothing in dark.
+        const int below = kivo::testing::pixel(image, QPointF(surface.center().x(), surface.bottom() + 1.5)).alpha();
+        if (dark) {
+            QCOMPARE(below, 0);
+        } else {
+            QVERIFY2(below >= 6, qPrintable(QString::number(below)));
+        }
+        QVERIFY(kivo::testing::pixel(image, QPointF(surface.center().x(), image.height() - 0.5)).alpha() <= 1);
+    }
+
+    void cardHeaderRules() {
+        auto* bare = new SectionCard(std::nullopt, std::nullopt);
+        auto* accessory = new kivo::Chip(QStringLiteral("Saved"));
+        bare->setAccessory(accessory);
+        auto* body = text(QStringLiteral("Body"));
+        bare->contentLayout()->addWidget(body);
+        auto* subtitled = new SectionCard(std::nullopt, QStringLiteral("Only a subtitle"));
+        auto* second = new kivo::Chip(QStringLiteral("On"));
+        subtitled->setAccessory(second);
+        auto* literal = new SectionCard(QStringLiteral("%1 of <b>%2</b> &amp;"), std::nullopt);
+        Stage a(bare, 1.0, 0, 320);
+        Stage b(subtitled, 1.0, 0, 320);
+        Stage c(literal, 1.0, 0, 320);
+        QVERIFY(!accessory->isVisibleTo(bare));
+        QCOMPARE(body->mapTo(bare, QPoint(0, 0)).y(), int(SectionCard::shadowMargins().top() + 12));
+        QVERIFY(second->isVisibleTo(subtitled));
+        QVERIFY(!subtitled->titleLabel()->isVisibleTo(subtitled));
+        QVERIFY(subtitled->subtitleLabel()->isVisibleTo(subtitled));
+        QCOMPARE(QAccessible::queryAccessibleInterface(literal->titleLabel())->role(), QAccessible::Heading);
+        QCOMPARE(QAccessible::queryAccessibleInterface(literal)->text(QAccessible::Name),
+                 QStringLiteral("%1 of <b>%2</b> &amp;"));
+        QCOMPARE(literal->titleLabel()->text(), QStringLiteral("%1 of <b>%2</b> &amp;"));
+        QCOMPARE(literal->titleLabel()->textFormat(), Qt::PlainText);
+    }
+
+    void cardMetricsFollowTheTextScale_data() { kivo::testing::addScaleRows(); }
+    void cardMetricsFollowTheTextScale() {
+        QFETCH(double, scale);
+        auto* card = new SectionCard(QStringLiteral("Document"), QStringLiteral("Facts"));
+        auto* body = text(QStringLiteral("Body"));
+        card->contentLayout()->addWidget(body);
+        Stage stage(card, scale, 0, 320);
+        const QPointF origin = card->surfaceRect().topLeft();
+        const QRect title = card->titleLabel()->geometry();
+        const QRect subtitle = card->subtitleLabel()->geometry();
+        const QPoint titleAt = card->titleLabel()->mapTo(card, QPoint(0, 0));
+        QCOMPARE(titleAt.x() - origin.x(), std::round(12 * scale));
+        QCOMPARE(titleAt.y() - origin.y(), std::round(12 * scale));
+        QCOMPARE(subtitle.top() - title.bottom() - 1, 2);
+        const int headerBottom = card->subtitleLabel()->mapTo(card, QPoint(0, subtitle.height())).y();
+        QVERIFY(std::abs(body->mapTo(card, QPoint(0, 0)).y() - headerBottom - 10 * scale) <= 1);
+        QCOMPARE(SectionCard::cornerRadius, 16.0);
+    }
+
+    void rowReadsAsOneAndKeepsItsGap() {
+        auto* row = new CardRow(QStringLiteral("Revision"), text(QStringLiteral("12")));
+        auto* crowded = new CardRow(QStringLiteral("A label long enough to need two lines in a narrow row"),
+                                    text(QStringLiteral("Value that is wide")));
+        auto* chipRow = new CardRow(QStringLiteral("Save state"), new kivo::Chip(QStringLiteral("Unsaved")));
+        Stage a(row, 1.0, 0, 320);
+        Stage b(crowded, 1.0, 0, 200);
+        Stage c(chipRow, 1.0, 0, 320);
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(row);
+        QCOMPARE(iface->role(), QAccessible::StaticText);
+        QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("Revision, 12"));
+        QCOMPARE(iface->childCount(), 0);
+        QCOMPARE(QAccessible::queryAccessibleInterface(chipRow)->text(QAccessible::Name),
+                 QStringLiteral("Save state, Unsaved"));
+        const QWidget* label = crowded->findChild<kivo::ThemedLabel*>();
+        QVERIFY(crowded->value()->x() - (label->x() + label->width()) >= CardRow::minimumGap);
+        QVERIFY(crowded->value()->geometry().right() <= crowded->width());
+        QVERIFY(label->height() > label->fontMetrics().height());
+    }
+
+    void emptyStateMetricsAndWrapping() {
+        auto* action = new kivo::HeroButton(QStringLiteral("Open a PDF\u2026"), kivo::HeroButtonVariant::primary);
+        auto* view = new EmptyStateView(QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
+                                        QStringLiteral("Local files only. The same commands drive the canvas, the CLI, "
+                                                       "and MCP, and this sentence goes on to wrap."),
+                                        action);
+        Stage stage(view, 2.0, 0, 360);
+        const QRectF badge = view->badgeRect();
+        QCOMPARE(badge.size(), QSizeF(88, 88));
+        QCOMPARE(badge.center().x(), view->width() / 2.0);
+        const QMargins margins = view->layout()->contentsMargins();
+        QCOMPARE(margins, QMargins(40, 32, 40, 32));
+        QCOMPARE(view->layout()->spacing(), 20);
+        const QRect title = view->titleLabel()->geometry();
+        const QRect message = view->messageLabel()->geometry();
+        QCOMPARE(title.top() - int(badge.bottom()), 20);
+        QCOMPARE(message.top() - title.bottom() - 1, 20);
+        // The message wraps over several lines and gets the height they need.
+        QVERIFY(message.height() >= view->messageLabel()->heightForWidth(message.width()));
+        QVERIFY(message.height() >= 2 * view->messageLabel()->fontMetrics().lineSpacing());
+        QCOMPARE(action->geometry().top() - message.bottom() - 1, 20);
+
+        // The badge is not offered to assistive technologies: only the texts and the action are.
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(view);
+        QCOMPARE(iface->role(), QAccessible::Grouping);
+        QCOMPARE(iface->childCount(), 3);
+    }
+
+    void fieldBorderFollowsFocus_data() {
+        QTest::addColumn<bool>("multiline");
+        QTest::newRow("single line") << false;
+        QTest::newRow("multi-line") << true;
+    }
+    void fieldBorderFollowsFocus() {
+        QFETCH(bool, multiline);
+        auto* field = new HeroField(multiline);
+        auto* other = new QLineEdit();
+        Stage stage(field, 1.0, 0, 320);
+        other->setParent(&stage.window);
+        other->show();
+        if (multiline) field->setFixedHeight(60);
+        QApplication::setActiveWindow(&stage.window);
+        QVERIFY(QTest::qWaitForWindowActive(&stage.window));
+        other->setFocus();
+        const QColor ground = kivo::Theme::color(Token::background, ColorScheme::light);
+        const QPointF top(field->width() / 2.0, 0.5);
+        const QPointF second(field->width() / 2.0, 1.5);
+        QImage image = kivo::testing::grabbedOver(*field, ground);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, top), kivo::Theme::color(Token::border, ColorScheme::light), 3);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second), kivo::Theme::color(Token::field, ColorScheme::light),
+                           1);
+        field->setFocus();
+        QTRY_VERIFY(field->isFocused());
+        image = kivo::testing::grabbedOver(*field, ground);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, top), kivo::Theme::focus(ColorScheme::light), 3);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second), kivo::Theme::focus(ColorScheme::light), 3);
+        other->setFocus();
+        QTRY_VERIFY(!field->isFocused());
+        image = kivo::testing::grabbedOver(*field, ground);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second), kivo::Theme::color(Token::field, ColorScheme::light),
+                           1);
+    }
+
+    void fieldInsetsFollowTheTextScale() {
+        auto* single = new HeroField(false);
+        auto* multi = new HeroField(true);
+        Stage a(single, 1.25, 0, 320);
+        Stage b(multi, 1.25, 0, 320);
+        QCOMPARE(single->insets(), QMarginsF(11.25, 6.25, 11.25, 6.25));
+        QCOMPARE(multi->insets(), QMarginsF(11.25, 8.75, 11.25, 8.75));
+        QCOMPARE(single->editor()->font().pointSizeF(), kivo::pointSizeForPixels(13 * 1.25, single));
+        single->lineEdit()->setText(QStringLiteral("<b>%1</b>"));
+        QCOMPARE(single->lineEdit()->displayText(), QStringLiteral("<b>%1</b>"));
+    }
+
+    void shadowReachIsSymmetricAndDownward() {
+        const QMarginsF light = kivo::Shadows::reach(kivo::Shadows::surface(ColorScheme::light));
+        QCOMPARE(light.left(), light.right());
+        QVERIFY(light.bottom() > light.top());
+        QVERIFY(light.top() > 0);
+        QCOMPARE(kivo::Shadows::reach(kivo::Shadows::surface(ColorScheme::dark)), QMarginsF());
+        const QMarginsF overlay = kivo::Shadows::reach(kivo::Shadows::overlay(ColorScheme::dark));
+        QVERIFY(overlay.bottom() > light.bottom());
+    }
+};
+
+QTEST_MAIN(SurfacesTest)
+#include "surfaces_test.moc"
