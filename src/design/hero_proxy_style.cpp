@@ -61,4 +61,11 @@ QSize HeroProxyStyle::sizeFromContents(ContentsType type, const QStyleOption* op
             contents.height() + static_cast<int>(std::ceil(12 * s))};
 }
 
+int HeroProxyStyle::styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                              QStyleHintReturn* returnData) const {
+    // Some platform themes put stock icons on OK and Cancel; hero buttons carry text alone.
+    if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+}
+
 }  // namespace kivo

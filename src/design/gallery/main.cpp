@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QScrollArea>
+#include <QTimer>
 
 #include "design/appearance.hpp"
 #include "design/text_scale.hpp"
@@ -39,6 +41,11 @@ int main(int argc, char** argv) {
         page->show();
         page->fitToContents();
         QApplication::processEvents();
+        // The first paint starts the presses of the pressed samples; let them finish before the picture.
+        page->grab();
+        QEventLoop settle;
+        QTimer::singleShot(kivo::Theme::fluidMilliseconds * 2, &settle, &QEventLoop::quit);
+        settle.exec();
         const bool written = page->grab().save(parser.value(screenshot), "PNG");
         delete page;
         return written ? 0 : 1;
