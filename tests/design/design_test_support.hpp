@@ -60,6 +60,7 @@ inline QImage grabbedOver(QWidget& widget, const QColor& background) {
 // given a `width`, laid out at that width and the height its wrapped texts need.
 struct Stage {
     QWidget window;
+    bool exposed = false;
     explicit Stage(QWidget* child, double scale = 1.0, int margin = 0, int width = 0) {
         if (width > 0) {
             auto* layout = new QVBoxLayout(&window);
@@ -70,7 +71,7 @@ struct Stage {
         }
         TextScale::apply(&window, scale);
         window.show();
-        QTest::qWaitForWindowExposed(&window);
+        exposed = QTest::qWaitForWindowExposed(&window);
         if (width > 0) {
             const int height = window.heightForWidth(width);
             window.resize(width, height > 0 ? height : window.sizeHint().height());
