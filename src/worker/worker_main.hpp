@@ -61,9 +61,10 @@ private:
     std::atomic<int> free_;
 };
 
-// Serves the socket forever, one thread per connection; a client that leaves output unread for
-// `stallSeconds` (the worker's stall limit) is dropped. Throws std::system_error when the socket
-// cannot be created, bound or put into listening state.
+// Serves the socket forever, one thread per connection (and one more for its progress lines once
+// it asks for them); a client that leaves output unread for `stallSeconds` (the worker's stall
+// limit) is dropped. Throws std::system_error when the socket cannot be created, bound or put into
+// listening state.
 [[noreturn]] void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate,
                             double stallSeconds);
 

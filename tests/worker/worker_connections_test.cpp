@@ -186,10 +186,13 @@ TEST_F(WorkerConnectionsTest, AClientThatNeverReadsALargeAnswerIsClosedAndCostsO
     ASSERT_GT(answerBytes, 2'000'000u);
     const long before = statusKiB(worker->pid(), "VmRSS");
 
-    // The greedy client asks again and again and reads nothing.
+    // The greedy client makes an edit, then asks for the text again and again and reads nothing.
     SocketConnection greedy(socket());
     ASSERT_TRUE(greedy.authenticate("ui-token"));
-    std::string asks;
+    auto highlight = request("edit", CommandMethod::addHighlight, CommandChannel::ui);
+    highlight.params = extract.params;
+    highlight.params.rect = PDFRect{72, 600, 300, 630};
+    std::string asks = testing::requestLine(highlight);
     for (int i = 0; i < 20; ++i) {
         auto again = request("greedy-" + std::to_string(i), CommandMethod::extractText, CommandChannel::ui);
         again.params = extract.params;
@@ -218,9 +221,11 @@ TEST_F(WorkerConnectionsTest, AClientThatNeverReadsALargeAnswerIsClosedAndCostsO
     // One answer held for it at a time, however many it asked for.
     EXPECT_LT(peak - before, static_cast<long>(6 * answerBytes / 1024)) << "peak " << peak << " KiB";
 
+    // Its edit stays, as for any client that went away.
     editor.write(testing::requestLine(extract));
     const auto after = testing::readExchange(editor).response;
-    EXPECT_TRUE(after && after->ok);
+    ASSERT_TRUE(after && after->ok);
+    EXPECT_EQ(after->result->revision, *opened.result->revision + 1);
 }
 
 TEST_F(WorkerConnectionsTest, ConnectionsWaitingForHelloAreFewAndShortLived) {
