@@ -10,55 +10,42 @@
 #include <string>
 #include <vector>
 
+#include "socket_pair.hpp"
+
 namespace kivo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Both ends of a local stream connection; the writer gets `ours`, the test reads `theirs`.
-struct SocketPair {
-    SocketPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-        ours = fds[0];
-        theirs = fds[1];
-    }
-    ~SocketPair() {
-        ::close(ours);
-        ::close(theirs);
-    }
+using testing::SocketPair;
 
-    // Fills our side until it takes no more, as a client that stopped reading leaves it; answers
-    // the bytes written.
-    std::size_t fill() const {
-        const std::string block(4096, '.');
-        std::size_t written = 0;
-        for (;;) {
-            const ssize_t n = ::send(ours, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n <= 0) return written;
-            written += static_cast<std::size_t>(n);
-        }
+// Fills the writer's side until it takes no more, as a client that stopped reading leaves it;
+// answers the bytes written.
+std::size_t fill(const SocketPair& pair) {
+    const std::string block(4096, '.');
+    std::size_t written = 0;
+    for (;;) {
+        const ssize_t n = ::send(pair.writer, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0) return written;
+        written += static_cast<std::size_t>(n);
     }
+}
 
-    // Everything the peer can read until our side is shut down.
-    std::string readToEnd() const {
-        std::string text;
-        char chunk[65536];
-        for (;;) {
-            const ssize_t n = ::recv(theirs, chunk, sizeof chunk, 0);
-            if (n <= 0) return text;
-            text.append(chunk, static_cast<std::size_t>(n));
-        }
+// Everything the client can read until the writer's side is shut down.
+std::string readToEnd(const SocketPair& pair) {
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::recv(pair.reader, chunk, sizeof chunk, 0);
+        if (n <= 0) return text;
+        text.append(chunk, static_cast<std::size_t>(n));
     }
-
-    int ours = -1;
-    int theirs = -1;
-};
+}
 
 TEST(ConnectionWriterTest, ProgressNeverWaitsAndTheNewestComesBeforeTheResponse) {
     SocketPair pair;
-    const std::size_t filled = pair.fill();
-    ConnectionWriter writer(pair.ours, {});
+    const std::size_t filled = fill(pair);
+    ConnectionWriter writer(pair.writer, {});
     const auto start = Clock::now();
     for (int i = 0; i < 100; ++i) writer.progress("p" + std::to_string(i) + "\n");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
@@ -69,7 +56,7 @@ TEST(ConnectionWriterTest, ProgressNeverWaitsAndTheNewestComesBeforeTheResponse)
     std::string text;
     char chunk[65536];
     while (text.find("answer\n") == std::string::npos) {
-        const ssize_t n = ::recv(pair.theirs, chunk, sizeof chunk, 0);
+        const ssize_t n = ::recv(pair.reader, chunk, sizeof chunk, 0);
         ASSERT_GT(n, 0);
         text.append(chunk, static_cast<std::size_t>(n));
     }
@@ -102,13 +89,13 @@ TEST(ConnectionWriterTest, BreakingABoundClosesTheConnection) {
     };
     for (const Case& c : cases) {
         SocketPair pair;
-        if (c.clientStoppedReading) pair.fill();
-        ConnectionWriter writer(pair.ours, c.bounds);
+        if (c.clientStoppedReading) fill(pair);
+        ConnectionWriter writer(pair.writer, c.bounds);
         const auto start = Clock::now();
         EXPECT_FALSE(writer.respond(std::string(200, 'a') + "\n")) << c.name;
         EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), c.atLeastSeconds) << c.name;
         // The client finds the connection ended, with at most what it left unread.
-        EXPECT_EQ(pair.readToEnd().find('a'), std::string::npos) << c.name;
+        EXPECT_EQ(readToEnd(pair).find('a'), std::string::npos) << c.name;
         EXPECT_FALSE(writer.respond("late\n")) << c.name;
         writer.progress("late\n");
     }
