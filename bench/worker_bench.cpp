@@ -7,11 +7,6 @@
 // so that the growth with page count shows. Figures are printed, never checked.
 // usage: worker_bench [document.pdf]   (default: the shared 117-page sample)
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,9 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "bench_worker.hpp"
 #include "core/command_client.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -41,9 +35,7 @@ kivo::CommandRequest request(std::string id, kivo::CommandMethod method) {
 }
 
 void require(const kivo::CommandResponse& response, const char* what) {
-    if (response.ok) return;
-    std::fprintf(stderr, "worker_bench: %s failed: %s\n", what, response.error ? response.error->message.c_str() : "");
-    std::exit(1);
+    kivo::bench::require("worker_bench", response, what);
 }
 
 double median(std::vector<double> values) {
@@ -149,48 +141,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "worker_bench: %s not found\n", document.c_str());
         return 2;
     }
-    char pattern[] = "/tmp/kivo-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 1;
-    const fs::path root = pattern;
-    const fs::path support = root / "support";
-    const fs::path socket = root / "w.sock";
-    setenv("KIVO_PDF_SUPPORT_DIR", support.c_str(), 1);
-    setenv("TMPDIR", root.c_str(), 1);
-
-    int tokens[2];
-    if (pipe(tokens) != 0) return 1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, tokens[1]);
-    const std::string worker = std::string(KIVO_BIN_DIR) + "/kivo-pdf-worker";
-    std::vector<std::string> args = {worker, "--socket", socket.string(), "--token-stdin"};
-    std::vector<char*> argvWorker;
-    for (auto& a : args) argvWorker.push_back(a.data());
-    argvWorker.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, worker.c_str(), &actions, nullptr, argvWorker.data(), environ) != 0) {
-        std::fprintf(stderr, "worker_bench: could not start %s\n", worker.c_str());
-        return 1;
-    }
-    close(tokens[0]);
-    const std::string lines = "bench-ui\nbench-mcp\n";
-    if (write(tokens[1], lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) return 1;
-    close(tokens[1]);
-
-    kivo::CommandClient client(socket.string(), "bench-ui", kivo::CommandChannel::ui);
-    for (int attempt = 0; attempt < 200 && !client.isConnected(); ++attempt) {
-        try {
-            client.connect();
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    if (!client.isConnected()) {
-        std::fprintf(stderr, "worker_bench: the worker did not start listening\n");
-        kill(pid, SIGTERM);
-        return 1;
-    }
+    kivo::bench::BenchWorker worker("worker_bench");
+    const fs::path root = worker.folder();
+    const std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
+    kivo::CommandClient& client = *connection;
 
     std::vector<double> pings;
     pings.reserve(10'000);
@@ -231,10 +185,6 @@ int main(int argc, char** argv) {
     const EditFigures longEdits = highlightAndUndo(client, longDocument);
 
     client.close();
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
 
     std::printf("document: %s (%zu pages)\n", document.c_str(), pages.size());
     std::printf("ping round trip: median %.1f us, p99 %.1f us (10000 requests; target median < 50 us)\n",

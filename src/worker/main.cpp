@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         return WorkerMain::badCommandLine;
     }
     try {
-        WorkerMain::runSocket(*socketPath, *engine, ConnectionGate(tokens->first, tokens->second));
+        WorkerMain::runSocket(*socketPath, *engine, ConnectionGate(tokens->first, tokens->second), limits.stallSeconds);
     } catch (const std::system_error& error) {
         WorkerMain::say("kivo-pdf-worker: could not listen on " + *socketPath + ": " + error.what());
         return WorkerMain::socketFailed;

@@ -17,84 +17,21 @@
 #include "core/command_json.hpp"
 #include "core/line_io.hpp"
 #include "core/text.hpp"
+#include "worker/connection_writer.hpp"
+#include "worker/request_lines.hpp"
 
 namespace kivo::WorkerMain {
 namespace {
-
-// A line longer than this is refused without being kept; the clients refuse the same.
-constexpr std::size_t maxLineBytes = 64 * 1024 * 1024;
 
 const char* const notJSON = "Command was not valid JSON.";
 const char* const tooLong = "Command was longer than the 64 MiB Kivo PDF accepts.";
 const char* const helloFirst = "Send hello with the Kivo PDF token before other commands.";
 
-// Cuts one descriptor's bytes into request lines. An overlong line is reported once and skipped to
-// its end, so memory stays bounded and the following lines are read as they were meant.
-class RequestLines {
-public:
-    enum class Kind { line, tooLong, end };
-    struct Next {
-        Kind kind;
-        std::string text;
-    };
-
-    // `keepUnterminatedLast`: whether bytes after the last line feed count as a line at the end
-    // of input (stdio, where a typed last line may lack it) or are dropped (the socket).
-    RequestLines(int fd, bool keepUnterminatedLast) : fd_(fd), keepLast_(keepUnterminatedLast) {}
-
-    Next next() {
-        std::size_t searched = 0;
-        for (;;) {
-            const auto position = pending_.find('\n', head_ + searched);
-            if (position != std::string::npos) {
-                std::string line = pending_.substr(head_, position - head_);
-                head_ = position + 1;
-                searched = 0;
-                if (discarding_) {
-                    discarding_ = false;
-                    continue;
-                }
-                return {Kind::line, std::move(line)};
-            }
-            if (ended_) {
-                std::string rest = pending_.substr(head_);
-                pending_.clear();
-                head_ = 0;
-                if (keepLast_ && !rest.empty() && !discarding_) return {Kind::line, std::move(rest)};
-                return {Kind::end, {}};
-            }
-            if (head_ > 0) {
-                pending_.erase(0, head_);
-                head_ = 0;
-            }
-            if (pending_.size() > maxLineBytes) {
-                pending_.clear();
-                searched = 0;
-                if (!discarding_) {
-                    discarding_ = true;
-                    return {Kind::tooLong, {}};
-                }
-            }
-            searched = pending_.size();
-            char chunk[65'536];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ended_ = true;
-                continue;
-            }
-            pending_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
-private:
-    int fd_;
-    bool keepLast_;
-    std::string pending_;
-    std::size_t head_ = 0;
-    bool discarding_ = false;
-    bool ended_ = false;
-};
+// A connection that has not said hello costs its client nothing, so it gets little: a few places,
+// a short line and a short time.
+constexpr int maxWaitingForHello = 32;
+constexpr std::size_t maxHelloBytes = 64 * 1024;
+constexpr auto helloTime = std::chrono::seconds(10);
 
 // The request on a line, or nothing when it is not UTF-8, not JSON, or not a request.
 std::optional<CommandRequest> decode(const RequestLines::Next& next) {
@@ -115,6 +52,21 @@ bool writeText(const std::string& text, int fd) {
     }
 }
 
+// Progress for the connection's writer, which sends it without the engine waiting.
+DocumentEngine::ProgressFunction progressTo(ConnectionWriter& writer) {
+    return [&writer](const CommandProgress& line) {
+        try {
+            writer.progress(CommandJSON::encode(line));
+        } catch (const std::exception&) {
+            // Progress is advisory: a line that cannot be encoded is left out.
+        }
+    };
+}
+
+bool respond(ConnectionWriter& writer, const CommandResponse& response) {
+    return writer.respond(encodeResponse(response));
+}
+
 std::optional<std::string> readTokenLine() {
     std::string line;
     if (!std::getline(std::cin, line)) return std::nullopt;
@@ -126,6 +78,26 @@ bool isTransientAcceptFailure(int error) {
 }
 
 }  // namespace
+
+HelloPlaces::Held& HelloPlaces::Held::operator=(Held&& other) noexcept {
+    if (this != &other) {
+        Held released(std::move(*this));
+        places_ = std::exchange(other.places_, nullptr);
+    }
+    return *this;
+}
+
+HelloPlaces::Held::~Held() {
+    if (places_ != nullptr) places_->free_.fetch_add(1);
+}
+
+HelloPlaces::Held HelloPlaces::take() {
+    int free = free_.load();
+    while (free > 0) {
+        if (free_.compare_exchange_weak(free, free - 1)) return Held(this);
+    }
+    return Held();
+}
 
 void say(const std::string& line) { writeText(line + "\n", STDERR_FILENO); }
 
@@ -156,46 +128,45 @@ std::string encodeResponse(const CommandResponse& response) {
     }
 }
 
-bool writeLine(const CommandResponse& response, int fd) { return writeText(encodeResponse(response), fd); }
-
-bool writeLine(const CommandProgress& progress, int fd) {
-    try {
-        return writeText(CommandJSON::encode(progress), fd);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-void serve(int client, DocumentEngine& engine, ConnectionGate gate) {
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace) {
+    // No answer may be longer than the longest line a client accepts.
+    ConnectionWriter writer(client, {LineReader::maxPendingBytes, stallSeconds});
+    const DocumentEngine::ProgressFunction progress = progressTo(writer);
     RequestLines lines(client, false);
-    const auto progress = [client](const CommandProgress& line) { writeLine(line, client); };
+    lines.bound(maxHelloBytes, std::chrono::steady_clock::now() + helloTime);
     for (;;) {
         const RequestLines::Next next = lines.next();
         if (next.kind == RequestLines::Kind::end) return;
         const std::optional<CommandRequest> request = decode(next);
         if (!request) {
             if (!gate.channel()) {
-                writeLine(CommandResponse::failure("invalid", "unauthorized", helloFirst), client);
+                respond(writer, CommandResponse::failure("invalid", "unauthorized", helloFirst));
                 return;
             }
             const bool overlong = next.kind == RequestLines::Kind::tooLong;
-            if (!writeLine(CommandResponse::failure("invalid", "invalid_json", overlong ? tooLong : notJSON), client)) {
+            if (!respond(writer, CommandResponse::failure("invalid", "invalid_json", overlong ? tooLong : notJSON))) {
                 return;
             }
             continue;
         }
         const ConnectionGate::Decision decision = gate.admit(*request);
         if (const CommandRequest* admitted = decision.request()) {
-            if (!writeLine(engine.handle(*admitted, progress), client)) return;
+            if (!respond(writer, engine.handle(*admitted, progress))) return;
             continue;
         }
-        if (!writeLine(*decision.response(), client) || decision.closesConnection()) return;
+        if (!respond(writer, *decision.response()) || decision.closesConnection()) return;
+        if (gate.channel() && helloPlace) {
+            helloPlace = {};
+            lines.bound(RequestLines::maxLineBytes, std::nullopt);
+        }
     }
 }
 
 void runStdio(DocumentEngine& engine) {
+    // Only this one client reads standard output, so nothing bounds how long it may take.
+    ConnectionWriter writer(STDOUT_FILENO, {});
+    const DocumentEngine::ProgressFunction progress = progressTo(writer);
     RequestLines lines(STDIN_FILENO, true);
-    const auto progress = [](const CommandProgress& line) { writeLine(line, STDOUT_FILENO); };
     for (;;) {
         const RequestLines::Next next = lines.next();
         if (next.kind == RequestLines::Kind::end) return;
@@ -204,11 +175,11 @@ void runStdio(DocumentEngine& engine) {
             request ? engine.handle(*request, progress)
                     : CommandResponse::failure("invalid", "invalid_json",
                                                next.kind == RequestLines::Kind::tooLong ? tooLong : notJSON);
-        if (!writeLine(response, STDOUT_FILENO)) return;
+        if (!respond(writer, response)) return;
     }
 }
 
-void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate) {
+void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate, double stallSeconds) {
     const auto fail = [](int error, const char* what) {
         throw std::system_error(error != 0 ? error : EIO, std::generic_category(), what);
     };
@@ -240,6 +211,7 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     applySandbox(std::filesystem::path(path).parent_path());
     say("kivo-pdf-worker listening on " + path);
 
+    HelloPlaces helloPlaces(maxWaitingForHello);
     for (;;) {
         const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
@@ -247,9 +219,14 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
             if (isTransientAcceptFailure(errno)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
+        HelloPlaces::Held place = helloPlaces.take();
+        if (!place) {
+            ::close(client);
+            continue;
+        }
         try {
-            std::thread([client, &engine, gate] {
-                serve(client, engine, gate);
+            std::thread([client, &engine, gate, stallSeconds, place = std::move(place)]() mutable {
+                serve(client, engine, gate, stallSeconds, std::move(place));
                 ::close(client);
             }).detach();
         } catch (const std::system_error&) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -33,12 +34,43 @@ std::optional<std::string> value(std::string_view flag, std::span<const std::str
 // a line is missing or blank or the two are equal.
 std::optional<std::pair<std::string, std::string>> readTokens();
 
-// Serves the socket forever, one thread per connection. Throws std::system_error when the socket
-// cannot be created, bound or put into listening state.
-[[noreturn]] void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate);
+// Places for connections that have not yet said hello. Shared by the accepting thread, which takes
+// a place for each new connection, and the connections, which give theirs back at hello or at
+// their end.
+class HelloPlaces {
+public:
+    // A place while it is held; empty when there was none, or once moved from or reset.
+    class Held {
+    public:
+        Held() = default;
+        explicit Held(HelloPlaces* places) : places_(places) {}
+        Held(Held&& other) noexcept : places_(std::exchange(other.places_, nullptr)) {}
+        Held& operator=(Held&& other) noexcept;
+        ~Held();
+        explicit operator bool() const { return places_ != nullptr; }
 
-// Serves one connection until it ends; the caller closes the descriptor.
-void serve(int client, DocumentEngine& engine, ConnectionGate gate);
+    private:
+        HelloPlaces* places_ = nullptr;
+    };
+
+    explicit HelloPlaces(int count) : free_(count) {}
+    // A place, or an empty one when all are taken.
+    Held take();
+
+private:
+    std::atomic<int> free_;
+};
+
+// Serves the socket forever, one thread per connection (and one more for its progress lines once
+// it asks for them); a client that leaves output unread for `stallSeconds` (the worker's stall
+// limit) is dropped. Throws std::system_error when the socket cannot be created, bound or put into
+// listening state.
+[[noreturn]] void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate,
+                            double stallSeconds);
+
+// Serves one connection until it ends; the caller closes the descriptor. Until hello the
+// connection holds `helloPlace` and may send one line of 64 KiB within 10 seconds.
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace);
 
 // Serves standard input and output until standard input ends or standard output fails.
 void runStdio(DocumentEngine& engine);
@@ -46,10 +78,6 @@ void runStdio(DocumentEngine& engine);
 // Confines the worker, or ends it with status 73 when that is impossible. `ipc` is the folder of
 // the command socket.
 void applySandbox(const std::filesystem::path& ipc);
-
-// Writes one record as a sorted-key JSON line; false when it cannot be encoded or written.
-bool writeLine(const CommandResponse& response, int fd);
-bool writeLine(const CommandProgress& progress, int fd);
 
 // The response as it goes on the wire: a response that cannot be encoded (a number that is not
 // finite, say) becomes an "internal" failure with the same id rather than a dropped connection.

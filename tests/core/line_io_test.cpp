@@ -11,29 +11,12 @@
 #include <thread>
 
 #include "core/command_json.hpp"
+#include "socket_pair.hpp"
 
 namespace kivo {
 namespace {
 
-// Both ends of a connected local stream socket.
-struct SocketPair {
-    int reader = -1;
-    int writer = -1;
-    SocketPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-        reader = fds[0];
-        writer = fds[1];
-    }
-    ~SocketPair() {
-        closeWriter();
-        if (reader >= 0) ::close(reader);
-    }
-    void closeWriter() {
-        if (writer >= 0) ::close(writer);
-        writer = -1;
-    }
-};
+using testing::SocketPair;
 
 std::error_code errorOf(const std::function<void()>& f) {
     try {

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "command_requests.hpp"
 #include "test_pdfs.hpp"
 
@@ -23,22 +20,11 @@ DocumentWorker::DocumentWorker(WorkerMode mode, const fs::path& folder) : mode_(
         return;
     }
     const fs::path socket = folder / "w.sock";
-    process_ = std::make_unique<WorkerProcess>(std::vector<std::string>{"--socket", socket.string(), "--token-stdin"},
-                                               environment);
-    process_->write("ui-token\nmcp-token\n");
-    process_->closeInput();
-    for (int i = 0; i < 400 && process_->errorOutput().find("listening on") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    process_ = startSocketWorker(socket, environment);
     editor_ = std::make_unique<SocketConnection>(socket);
     mcp_ = std::make_unique<SocketConnection>(socket);
-    for (auto [connection, token] : {std::pair{editor_.get(), "ui-token"}, std::pair{mcp_.get(), "mcp-token"}}) {
-        auto hello = makeRequest(CommandMethod::hello);
-        hello.params.token = token;
-        connection->write(requestLine(hello));
-        const auto answer = readExchange(*connection).response;
-        EXPECT_TRUE(answer && answer->ok) << process_->errorOutput();
-    }
+    EXPECT_TRUE(editor_->authenticate("ui-token")) << process_->errorOutput();
+    EXPECT_TRUE(mcp_->authenticate("mcp-token")) << process_->errorOutput();
 }
 
 DocumentWorker::~DocumentWorker() { stop(); }

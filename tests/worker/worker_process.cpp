@@ -187,6 +187,28 @@ void SocketConnection::write(const std::string& bytes) { writeAllTo(fd_, bytes);
 
 std::optional<std::string> SocketConnection::readLine(double seconds) { return readLineFrom(fd_, pending_, seconds); }
 
+bool SocketConnection::authenticate(const std::string& token) {
+    CommandRequest hello;
+    hello.id = "hello";
+    hello.method = CommandMethod::hello;
+    hello.params.token = token;
+    write(requestLine(hello));
+    const auto answer = readExchange(*this).response;
+    return answer && answer->ok;
+}
+
+std::unique_ptr<WorkerProcess> startSocketWorker(const std::filesystem::path& socket,
+                                                 const std::map<std::string, std::string>& environment) {
+    auto worker = std::make_unique<WorkerProcess>(
+        std::vector<std::string>{"--socket", socket.string(), "--token-stdin"}, environment);
+    worker->write(" ui-token\r\nmcp-token \n");
+    worker->closeInput();
+    for (int i = 0; i < 400 && worker->errorOutput().find("listening on") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return worker;
+}
+
 std::string requestLine(const CommandRequest& request) { return CommandJSON::encode(request); }
 
 }  // namespace kivo::testing

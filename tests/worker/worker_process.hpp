@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ public:
     int wait(double seconds = 20);
     // Everything written to standard error so far (after wait, all of it).
     std::string errorOutput();
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;
@@ -51,11 +53,19 @@ public:
 
     void write(const std::string& bytes);
     std::optional<std::string> readLine(double seconds = 20);
+    // Sends hello with `token`; true when the worker accepted it.
+    bool authenticate(const std::string& token);
+    int fd() const { return fd_; }
 
 private:
     int fd_ = -1;
     std::string pending_;
 };
+
+// A worker in socket mode at `socket` with the tokens "ui-token" and "mcp-token" (sent with the
+// white space and line ends a token file may have), once it says it is listening.
+std::unique_ptr<WorkerProcess> startSocketWorker(const std::filesystem::path& socket,
+                                                 const std::map<std::string, std::string>& environment);
 
 // One request line in the wire form, with the fields the tests vary.
 std::string requestLine(const CommandRequest& request);

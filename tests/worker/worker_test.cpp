@@ -41,15 +41,10 @@ protected:
 
     fs::path socketPath() const { return dir.path() / "w.sock"; }
 
-    // A worker in socket mode with the tokens "ui-token" and "mcp-token", listening.
+    // A worker in socket mode with the tokens "ui-token" and "mcp-token", listening; the tokens
+    // reach it with surrounding white space, which it trims.
     std::unique_ptr<WorkerProcess> startSocketWorker() {
-        auto worker = std::make_unique<WorkerProcess>(
-            std::vector<std::string>{"--socket", socketPath().string(), "--token-stdin"}, environment());
-        worker->write(" ui-token\r\nmcp-token \n");
-        worker->closeInput();
-        for (int i = 0; i < 400 && worker->errorOutput().find("listening on") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        auto worker = testing::startSocketWorker(socketPath(), environment());
         EXPECT_NE(worker->errorOutput().find("kivo-pdf-worker listening on " + socketPath().string()),
                   std::string::npos)
             << worker->errorOutput();

@@ -1,0 +1,86 @@
+#include "bench_worker.hpp"
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kivo::bench {
+namespace {
+
+[[noreturn]] void fail(const char* program, const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", program, what.c_str());
+    std::exit(1);
+}
+
+}  // namespace
+
+BenchWorker::BenchWorker(const char* program) : program_(program) {
+    char pattern[] = "/tmp/kivo-bench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) fail(program_, "could not make a scratch folder");
+    folder_ = pattern;
+    ::setenv("KIVO_PDF_SUPPORT_DIR", (folder_ / "support").c_str(), 1);
+    ::setenv("TMPDIR", folder_.c_str(), 1);
+
+    int tokens[2];
+    if (::pipe(tokens) != 0) fail(program_, "could not make a pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, tokens[1]);
+    const std::string worker = std::string(KIVO_BIN_DIR) + "/kivo-pdf-worker";
+    std::vector<std::string> args = {worker, "--socket", (folder_ / "w.sock").string(), "--token-stdin"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int spawned = ::posix_spawn(&pid_, worker.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(tokens[0]);
+    if (spawned != 0) fail(program_, "could not start " + worker);
+    const std::string lines = std::string(uiToken) + "\n" + mcpToken + "\n";
+    if (::write(tokens[1], lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
+        fail(program_, "could not hand the worker its tokens");
+    }
+    ::close(tokens[1]);
+}
+
+BenchWorker::~BenchWorker() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+std::unique_ptr<CommandClient> BenchWorker::connect(CommandChannel channel) const {
+    const char* token = channel == CommandChannel::mcp ? mcpToken : uiToken;
+    auto client = std::make_unique<CommandClient>((folder_ / "w.sock").string(), token, channel);
+    for (int attempt = 0; attempt < 200 && !client->isConnected(); ++attempt) {
+        try {
+            client->connect();
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (!client->isConnected()) fail(program_, "the worker did not start listening");
+    return client;
+}
+
+void require(const char* program, const CommandResponse& response, const char* what) {
+    if (response.ok) return;
+    fail(program, std::string(what) + " failed: " + (response.error ? response.error->message : ""));
+}
+
+}  // namespace kivo::bench

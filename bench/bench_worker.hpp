@@ -1,0 +1,46 @@
+#pragma once
+
+// The real worker as the benchmarks drive it: started from build/bin in socket mode with its
+// sandbox, in a scratch folder of its own, reached through the shared client. A benchmark has no
+// one to report a failure to, so every failure here prints one line and ends the run.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/command_client.hpp"
+
+namespace kivo::bench {
+
+class BenchWorker {
+public:
+    static constexpr const char* uiToken = "bench-ui";
+    static constexpr const char* mcpToken = "bench-mcp";
+
+    // Starts the worker with this process's environment plus its own support and temporary
+    // folders; `program` names the benchmark in failure lines.
+    explicit BenchWorker(const char* program);
+    // Terminates the worker and removes the scratch folder.
+    ~BenchWorker();
+    BenchWorker(const BenchWorker&) = delete;
+    BenchWorker& operator=(const BenchWorker&) = delete;
+
+    const std::filesystem::path& folder() const { return folder_; }
+    pid_t pid() const { return pid_; }
+
+    // A client that has said hello with the token of `channel`; waits up to two seconds for the
+    // worker to listen.
+    std::unique_ptr<CommandClient> connect(CommandChannel channel) const;
+
+private:
+    const char* program_;
+    std::filesystem::path folder_;
+    pid_t pid_ = -1;
+};
+
+// Ends the run with the worker's message when `response` failed.
+void require(const char* program, const CommandResponse& response, const char* what);
+
+}  // namespace kivo::bench
