@@ -1,0 +1,41 @@
+#pragma once
+
+// The editor's user defaults: one INI store with typed getters and one change signal. No other code
+// reads QSettings by string keys.
+
+#include <QObject>
+#include <QSettings>
+
+#include <optional>
+#include <string>
+
+namespace kivo {
+
+class EditorSettings : public QObject {
+    Q_OBJECT
+
+public:
+    // The store of organisation "kivo-pdf" and application suiteName(), in the user's config folder.
+    explicit EditorSettings(QObject* parent = nullptr);
+
+    // KIVO_PDF_DEFAULTS_SUITE when it is set, not empty, holds no "/" and does not start with ".";
+    // otherwise "kivo-pdf".
+    static QString suiteName();
+
+    // The chosen assistant provider and model; nothing when none was ever stored.
+    std::optional<std::string> assistantProvider() const;
+    void setAssistantProvider(const std::string& provider);
+    std::optional<std::string> assistantModel() const;
+    void setAssistantModel(const std::string& model);
+
+signals:
+    void changed();
+
+private:
+    std::optional<std::string> text(const char* key) const;
+    void setText(const char* key, const std::string& value);
+
+    QSettings store_;
+};
+
+}  // namespace kivo

@@ -1,0 +1,38 @@
+#include "workspace/workspace.hpp"
+
+#include "core/text.hpp"
+
+namespace kivo {
+namespace {
+
+// The hosted provider whose stored key the inspector's key field reflects.
+constexpr const char* anthropicProviderId = "anthropic";
+
+bool keyStored(KeyStore& store) {
+    try {
+        const auto key = store.read(anthropicProviderId);
+        return key && !key->empty();
+    } catch (const std::exception&) {
+        return false;  // a store that cannot be read holds no key we could use
+    }
+}
+
+}  // namespace
+
+Workspace::Workspace(WorkspaceServices services, QObject* parent)
+    : Workspace(services.withDefaults(), parent, FilledServices{}) {}
+
+Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
+    : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
+    setAssistantKeyStored(keyStored(*services_.keyStore));
+}
+
+Workspace::~Workspace() { shutdownWorker(); }
+
+qint64 Workspace::workerProcessId() const { return worker_ ? worker_->processId() : 0; }
+
+ResourceLimits Workspace::workerLimits() const {
+    return ResourceLimits::fromEnvironment(services_.workerHost->environment(), physicalMemoryBytes());
+}
+
+}  // namespace kivo

@@ -1,0 +1,208 @@
+#pragma once
+
+// The editor's one model object, the only one that talks to the worker. It starts and supervises
+// the worker, carries every command to it over the serial command queue, takes results in as the
+// published state (WorkspaceState) that the windows show, brings the open document back after a
+// worker stop, and offers recovery checkpoints. Everything runs on the GUI thread: read the state
+// there, call the operations there, and observe the change signals. Whatever shows something to
+// the user it asks of the services the application passes in, so the model runs in tests without
+// a window.
+//
+// Operations never throw: a failure ends in `errorMessage`, in `status`, or in `workerNotice`.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/command_client.hpp"
+#include "core/commands.hpp"
+#include "core/page_text.hpp"
+#include "core/render_cache.hpp"
+#include "core/worker_limits.hpp"
+#include "workspace/ipc_files.hpp"
+#include "workspace/launch_error.hpp"
+#include "workspace/serial_queue.hpp"
+#include "workspace/worker_process.hpp"
+#include "workspace/worker_stops.hpp"
+#include "workspace/workspace_services.hpp"
+#include "workspace/workspace_state.hpp"
+#include "workspace/workspace_types.hpp"
+
+namespace kivo {
+
+class Workspace : public WorkspaceState {
+    Q_OBJECT
+
+public:
+    // Creating the workspace starts nothing; the worker is launched by launchOnce(). The assistant
+    // provider and model come from the settings, and whether a key is stored from the key store.
+    explicit Workspace(WorkspaceServices services = {}, QObject* parent = nullptr);
+    // Stops the worker as shutdownWorker() does.
+    ~Workspace() override;
+
+    // ---- The worker
+
+    // Takes the lock that makes this the one editor of the user's support folder; answers whether
+    // it holds it. Throws std::filesystem::filesystem_error when the ipc folder or the lock file
+    // cannot be made. Without the lock the workspace never starts a worker, writes the token file,
+    // removes the socket, or lists or discards checkpoints.
+    bool claimEditorLock();
+    // The first call launches the worker, says "Worker ready…" and lists the recovery
+    // checkpoints; a failed launch shows its description in `errorMessage`. Later calls do nothing.
+    void launchOnce();
+    // The application is quitting: ends the worker (SIGTERM, SIGKILL after 2 s), closes both
+    // connections and ends the queue threads. A command in flight ends as "worker_stopped".
+    // Returns within about 4 s whatever the worker does.
+    void shutdownWorker();
+    // The notice's "Restart Worker": starts a worker and brings the lost document back. Does
+    // nothing while a worker and its connection stand, or once the editor is quitting.
+    void restartWorker();
+
+    // ---- Commands and activities
+
+    // Asks the worker to cancel the command of the shown activity, once, on the control connection.
+    void cancelActivity();
+    // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
+    // its result with `status` in the status line.
+    void mutate(CommandMethod method, CommandParams params, const std::string& status);
+    // Undo or redo of the open document; with none open, nothing happens.
+    void history(CommandMethod method, const std::string& status);
+    // Fills a form field of the open document; with none open, nothing happens.
+    void fill(const std::string& field, const std::string& value);
+
+    // ---- Opening and pages
+
+    // Opens a PDF file as the open document, asking for the password while the worker wants one,
+    // and closes the document that was open before.
+    void open(const std::filesystem::path& path, const std::optional<std::string>& password = std::nullopt);
+    // Asks the file panel for a PDF and opens it.
+    void openPanel();
+    // Opens the first readable "*.pdf" among the editor's command-line `arguments` (the program
+    // itself left out) once the worker is ready, checking again every 0.25 s, `attemptsLeft` times.
+    void openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft);
+    // Shows a page, by its id; clears the selection and the ink stroke.
+    void select(const std::string& pageId);
+    // The record of the shown page; nothing without a document or a match.
+    std::optional<PageInfo> currentPage() const;
+
+    // ---- Search
+
+    // Searches the open document for `searchQuery` and shows the first hit; with none open, nothing happens.
+    void search();
+    // Step through the hits, wrapping around; with no hits they search instead.
+    void findNext();
+    void findPrevious();
+
+    // ---- Recovery checkpoints
+
+    void refreshRecoveries();
+    // Opens a listed checkpoint as the open document, asking for its password when it has one.
+    void restoreRecovery(const std::string& recoveryId);
+    void discardRecovery(const std::string& recoveryId);
+
+    // ---- For the inspector's diagnostics and for tests
+
+    const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
+    // The UI token: made once per workspace, handed to every worker it starts.
+    const std::string& uiToken() const { return token_; }
+    // The running worker's process id; 0 when none runs.
+    qint64 workerProcessId() const;
+
+private:
+    struct FilledServices {};
+    Workspace(WorkspaceServices services, QObject* parent, FilledServices);
+
+    using SuccessHandler = std::function<void(const CommandResult&)>;
+    using FailureHandler = std::function<void(const std::string& code, const std::string& message)>;
+    using CancelHandler = std::function<void()>;
+
+    // Transport (workspace_transport.cpp)
+    static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
+    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
+              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
+    void exchange(CommandClient& client, const CommandRequest& request, const std::optional<std::string>& activity,
+                  SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled);
+    void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
+    void beginActivity(const std::string& requestId, const std::string& title);
+    void followProgress(const CommandProgress& line);
+    void endActivity(const std::string& requestId);
+    static bool isLostConnection(const std::exception& error);
+    EngineLaunchError noConnectionError() const;
+
+    // Launch and supervision (workspace_worker.cpp, workspace_stops.cpp)
+    void launchWorker();
+    void connectToWorker(const std::string& socket);
+    [[noreturn]] void abandonLaunch(std::exception_ptr error);
+    ResourceLimits workerLimits() const;
+    void workerDidStop(std::int64_t generation, WorkerTermination termination);
+    void rememberOpenDocument();
+    void relaunch(const std::optional<std::string>& giveUpReason);
+    void showStopNotice(const std::optional<std::string>& extraSentence);
+    void noticeAfterRestart(const std::string& sentence);
+    void forgetDocument();
+
+    // Documents (workspace_documents.cpp)
+    void adopt(const CommandResult& result, const std::string& status, bool keepSelection,
+               const RenderInvalidation& invalidation);
+    void closeReplacedSession(const std::optional<std::string>& previous, const CommandResult& result);
+    // Its answer, and any failure, are of no interest.
+    void closeSession(const std::string& session);
+    void syncSavePhase();
+    std::optional<std::string> askPassword(const std::string& title, const std::string& detail);
+    void revealSearchHit();
+
+    // Renders (workspace_render.cpp)
+    PageVersion version(const std::string& pageId) const;
+    void invalidateRenders(const RenderInvalidation& invalidation);
+    void refreshPage();
+
+    // The lost document and the checkpoints (workspace_recovery.cpp)
+    void restoreLost(const LostDocument& lost, const std::optional<std::string>& password);
+    void reopenLost(const LostDocument& lost, const std::string& path, const std::optional<std::string>& password);
+    void lostAttemptFailed(const LostDocument& lost, const std::string& code, const std::string& message,
+                           bool triedPassword, const std::function<void(const std::string&)>& retry);
+    void adoptLost(const CommandResult& result, const LostDocument& lost, const std::string& outcome);
+    void giveUp(const LostDocument& lost, const std::string& reason);
+    bool isPending(const LostDocument& lost) const;
+    void restoreRecovery(const std::string& recoveryId, const std::optional<std::string>& password);
+
+    const WorkspaceServices services_;
+    std::optional<LineSelection> lineSelection_;
+    std::shared_ptr<CommandClient> client_;
+    std::shared_ptr<CommandClient> controlClient_;
+    std::unique_ptr<WorkerProcess> worker_;
+    std::int64_t workerGeneration_ = 0;
+    bool stoppingWorker_ = false;
+    StopHistory workerStops_;
+    std::optional<std::string> stopCause_;
+    std::optional<std::string> mcpNote_;
+    std::optional<LostDocument> lostDocument_;
+    // A restore or reopen of the lost document is on its way to the worker.
+    bool restoringLost_ = false;
+    // The last exchange broke the main connection while the worker went on running.
+    bool reconnectPending_ = false;
+    const std::string token_;
+    bool didStart_ = false;
+    BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
+    BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
+    RenderQueue<std::string> thumbnailQueue_;
+    BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
+    std::unordered_set<std::string> visibleThumbnails_;
+    std::int64_t documentVersion_ = 0;
+    std::unordered_map<std::string, std::int64_t> pageVersions_;
+    bool zoomSettling_ = false;
+    EditorLock editorLock_;
+    // Another editor holds the lock of this support folder.
+    bool lockedOut_ = false;
+    // Declared last so that they stop first, before anything their jobs might post about.
+    SerialQueue commandQueue_{"kivo.pdf.commands"};
+    SerialQueue controlQueue_{"kivo.pdf.control"};
+};
+
+}  // namespace kivo

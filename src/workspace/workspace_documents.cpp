@@ -1,0 +1,224 @@
+// Changes to the open document and the one way results come in: edits with their revision and
+// operation id, undo and redo, opening files, and the page shown.
+
+#include <unistd.h>
+
+#include <QTimer>
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/text.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int launchFileRetryMilliseconds = 250;
+
+std::string activityTitle(CommandMethod method) {
+    switch (method) {
+        case CommandMethod::fillForm: return "Filling the form";
+        case CommandMethod::organizePages: return "Moving pages";
+        case CommandMethod::rotatePages: return "Rotating pages";
+        case CommandMethod::deletePages: return "Deleting pages";
+        case CommandMethod::mergeDocuments: return "Merging";
+        case CommandMethod::undo: return "Undoing";
+        case CommandMethod::redo: return "Redoing";
+        default: return "Applying the change";
+    }
+}
+
+// The 0-based position of a page id in a result's pages.
+std::optional<std::size_t> positionOf(const CommandResult& result, const std::optional<std::string>& pageId) {
+    if (!result.pages || !pageId) return std::nullopt;
+    const auto& pages = *result.pages;
+    const auto found =
+        std::find_if(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == *pageId; });
+    if (found == pages.end()) return std::nullopt;
+    return static_cast<std::size_t>(found - pages.begin());
+}
+
+bool isReadablePdf(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == ".pdf" && ::access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+void Workspace::mutate(CommandMethod method, CommandParams params, const std::string& status) {
+    CommandRequest request = makeRequest(method, std::move(params));
+    request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
+    request.operationId = newUUIDString();
+    send(std::move(request), activityTitle(method), true, [this, method, status](const CommandResult& result) {
+        adopt(result, status, false, RenderInvalidation::after(method, result.affectedPages));
+    });
+}
+
+void Workspace::history(CommandMethod method, const std::string& status) {
+    if (!sessionId()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    CommandRequest request = makeRequest(method, std::move(params));
+    request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
+    send(std::move(request), activityTitle(method), true,
+         [this, status](const CommandResult& result) { adopt(result, status, false, RenderInvalidation::all()); });
+}
+
+void Workspace::fill(const std::string& field, const std::string& value) {
+    if (!sessionId()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.fieldName = field;
+    params.value = value;
+    mutate(CommandMethod::fillForm, std::move(params), "Filled " + field);
+}
+
+void Workspace::adopt(const CommandResult& result, const std::string& status, bool keepSelection,
+                      const RenderInvalidation& invalidation) {
+    const std::optional<std::string> oldSession = sessionId();
+    const std::optional<std::string> oldAnnotation = selectedAnnotationId();
+
+    if (result.sessionId) setSessionId(result.sessionId);
+    const bool sameSession = oldSession == sessionId();
+    if (!sameSession) {
+        pageCache_.removeAll();
+        tileCache_.removeAll();
+        setPageTiles({});
+        thumbnailCache_.removeAll();
+        thumbnailQueue_.removeAll();
+        visibleThumbnails_.clear();
+        setThumbnailGeneration(thumbnailGeneration() + 1);
+        setSelectedAnnotationId(std::nullopt);
+        setPageImage(QImage());
+        // Hits of another document would point at pages this one does not have.
+        setSearchHits({});
+        setSearchHitIndex(0);
+    }
+    setInspect(result);
+    if (!positionOf(result, selectedPageId())) {
+        setSelectedPageId(result.pages && !result.pages->empty() ? std::optional(result.pages->front().id)
+                                                                 : std::nullopt);
+    }
+    if (!keepSelection) {
+        setSelection(std::nullopt);
+        setInkPoints({});
+    }
+    setStatus(status);
+    syncSavePhase();
+    if (const auto position = positionOf(result, selectedPageId())) setPageJump(std::to_string(*position + 1));
+
+    if (sameSession) {
+        if (oldAnnotation) {
+            const std::vector<AnnotationInfo> none;
+            const auto& annotations = result.annotations ? *result.annotations : none;
+            const auto kept =
+                std::find_if(annotations.begin(), annotations.end(),
+                             [&](const AnnotationInfo& annotation) { return annotation.id == *oldAnnotation; });
+            if (kept != annotations.end()) {
+                setSelectedAnnotationId(kept->id);
+                setSelection(kept->rect);
+            } else {
+                setSelectedAnnotationId(std::nullopt);
+            }
+        }
+        invalidateRenders(invalidation);
+        refreshPage();
+    } else {
+        refreshPage();
+        if (mcpAccessGranted()) {
+            setMcpAccessGranted(false);
+            setStatus(status + ". MCP access is per document; turn it on again to share this one.");
+        }
+    }
+}
+
+void Workspace::closeReplacedSession(const std::optional<std::string>& previous, const CommandResult& result) {
+    // A worker that answers with the same session kept the document: there is nothing to close.
+    if (previous && result.sessionId != previous) closeSession(*previous);
+}
+
+void Workspace::closeSession(const std::string& session) {
+    CommandParams params;
+    params.sessionId = session;
+    send(
+        makeRequest(CommandMethod::close, std::move(params)), std::nullopt, true, [](const CommandResult&) {},
+        [](const std::string&, const std::string&) {});
+}
+
+void Workspace::syncSavePhase() {
+    if (savePhase() == "saving" || savePhase() == "failed") return;
+    setSavePhase(inspect() && inspect()->dirty.value_or(false) ? "unsaved" : "saved");
+}
+
+std::optional<std::string> Workspace::askPassword(const std::string& title, const std::string& detail) {
+    auto password = services_.prompts->askPassword(title, detail, "Open");
+    if (password && password->empty()) return std::nullopt;
+    return password;
+}
+
+void Workspace::open(const std::filesystem::path& path, const std::optional<std::string>& password) {
+    const std::optional<std::string> previous = sessionId();
+    const std::string name = path.filename().string();
+    CommandParams params;
+    params.path = path.string();
+    params.password = password;
+    send(
+        makeRequest(CommandMethod::open, std::move(params)), "Opening " + name, true,
+        [this, previous, name](const CommandResult& result) {
+            closeReplacedSession(previous, result);
+            lostDocument_.reset();
+            restoringLost_ = false;
+            adopt(result, "Opened " + name, false, RenderInvalidation::all());
+        },
+        [this, path](const std::string& code, const std::string& message) {
+            if (code != "password_required") {
+                setErrorMessage(message);
+                return;
+            }
+            const auto typed =
+                askPassword("Password required", "This PDF is encrypted. The password is not stored or logged.");
+            if (typed) open(path, typed);
+        });
+}
+
+void Workspace::openPanel() {
+    if (const auto path = services_.fileDialogs->chooseOpenPdf()) open(*path);
+}
+
+void Workspace::openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft) {
+    if (workerReady()) {
+        const auto first = std::find_if(arguments.begin(), arguments.end(),
+                                        [](const std::string& argument) { return isReadablePdf(argument); });
+        if (first != arguments.end()) open(*first);
+        return;
+    }
+    if (attemptsLeft < 1 || errorMessage()) return;
+    QTimer::singleShot(launchFileRetryMilliseconds, this, [this, arguments = std::move(arguments), attemptsLeft] {
+        openLaunchFiles(arguments, attemptsLeft - 1);
+    });
+}
+
+void Workspace::select(const std::string& pageId) {
+    setSelectedPageId(pageId);
+    setSelection(std::nullopt);
+    setSelectedText("");
+    lineSelection_.reset();
+    setInkPoints({});
+    if (inspect()) {
+        if (const auto position = positionOf(*inspect(), pageId)) setPageJump(std::to_string(*position + 1));
+    }
+    refreshPage();
+}
+
+std::optional<PageInfo> Workspace::currentPage() const {
+    if (!inspect() || !inspect()->pages || !selectedPageId()) return std::nullopt;
+    for (const PageInfo& page : *inspect()->pages) {
+        if (page.id == *selectedPageId()) return page;
+    }
+    return std::nullopt;
+}
+
+}  // namespace kivo

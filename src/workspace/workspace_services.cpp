@@ -1,0 +1,67 @@
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+namespace {
+
+class CancellingPrompts : public Prompts {
+public:
+    std::optional<std::string> askPassword(const std::string&, const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> askText(const std::string&, const std::string&, const std::string&,
+                                       const std::string&) override {
+        return std::nullopt;
+    }
+    StaleFileChoice askStaleFile() override { return StaleFileChoice::cancel; }
+};
+
+class ClosedFileDialogs : public FileDialogs {
+public:
+    std::optional<std::filesystem::path> chooseOpenPdf() override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string&) override { return std::nullopt; }
+    std::vector<std::filesystem::path> choosePaths(const std::string&) override { return {}; }
+};
+
+class NoClipboard : public Clipboard {
+public:
+    void setText(const std::string&) override {}
+};
+
+class NoPrinter : public Printer {
+public:
+    void printPdf(const std::filesystem::path&) override {}
+};
+
+class EmptyKeyStore : public KeyStore {
+public:
+    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    void save(const std::string&, const std::string&) override {}
+    void remove(const std::string&) override {}
+};
+
+class SteadyClock : public Clock {
+public:
+    std::chrono::steady_clock::time_point now() const override { return std::chrono::steady_clock::now(); }
+};
+
+template <class Interface, class Default>
+void fill(std::shared_ptr<Interface>& service) {
+    if (!service) service = std::make_shared<Default>();
+}
+
+}  // namespace
+
+WorkspaceServices WorkspaceServices::withDefaults() const {
+    WorkspaceServices services = *this;
+    fill<WorkerHost, DesktopWorkerHost>(services.workerHost);
+    fill<Prompts, CancellingPrompts>(services.prompts);
+    fill<FileDialogs, ClosedFileDialogs>(services.fileDialogs);
+    fill<Clipboard, NoClipboard>(services.clipboard);
+    fill<Printer, NoPrinter>(services.printer);
+    fill<KeyStore, EmptyKeyStore>(services.keyStore);
+    fill<Clock, SteadyClock>(services.clock);
+    fill<EditorSettings, EditorSettings>(services.settings);
+    return services;
+}
+
+}  // namespace kivo

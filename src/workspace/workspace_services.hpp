@@ -1,0 +1,93 @@
+#pragma once
+
+// What the workspace asks of the application: everything that shows something to the user (file
+// panels, prompts, the clipboard, printing), the key store, the clock, the worker's host and the
+// settings. The application passes its desktop versions in; tests pass fakes. Left empty, each
+// takes the quiet default of withDefaults(), with which the model runs without any window.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "workspace/editor_settings.hpp"
+#include "workspace/worker_host.hpp"
+
+namespace kivo {
+
+// Modal questions. Each returns what the user entered, or nothing when they cancelled.
+class Prompts {
+public:
+    enum class StaleFileChoice { saveAs, overwrite, cancel };
+
+    virtual ~Prompts() = default;
+
+    // A masked field: an empty field confirmed counts as cancelled.
+    virtual std::optional<std::string> askPassword(const std::string& title, const std::string& detail,
+                                                   const std::string& button) = 0;
+    // A plain one-line field, starting with `initialText`.
+    virtual std::optional<std::string> askText(const std::string& title, const std::string& detail,
+                                               const std::string& initialText, const std::string& button) = 0;
+    // The file on disk changed since it was opened: save elsewhere, overwrite it, or neither.
+    virtual StaleFileChoice askStaleFile() = 0;
+};
+
+// The system's file panels. An empty answer means the user closed the panel.
+class FileDialogs {
+public:
+    virtual ~FileDialogs() = default;
+
+    virtual std::optional<std::filesystem::path> chooseOpenPdf() = 0;
+    virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) = 0;
+    // Files and folders, several at once, under `message`.
+    virtual std::vector<std::filesystem::path> choosePaths(const std::string& message) = 0;
+};
+
+class Clipboard {
+public:
+    virtual ~Clipboard() = default;
+    virtual void setText(const std::string& text) = 0;
+};
+
+class Printer {
+public:
+    virtual ~Printer() = default;
+    // Shows the print dialog for a PDF file and prints it; what the user chose is the printer's business.
+    virtual void printPdf(const std::filesystem::path& path) = 0;
+};
+
+// The model providers' keys, one per provider id. Each throws std::runtime_error when the store fails.
+class KeyStore {
+public:
+    virtual ~KeyStore() = default;
+    virtual std::optional<std::string> read(const std::string& provider) = 0;
+    virtual void save(const std::string& key, const std::string& provider) = 0;
+    virtual void remove(const std::string& provider) = 0;
+};
+
+// Monotonic time, for counting worker stops.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::chrono::steady_clock::time_point now() const = 0;
+};
+
+struct WorkspaceServices {
+    std::shared_ptr<WorkerHost> workerHost;
+    std::shared_ptr<Prompts> prompts;
+    std::shared_ptr<FileDialogs> fileDialogs;
+    std::shared_ptr<Clipboard> clipboard;
+    std::shared_ptr<Printer> printer;
+    std::shared_ptr<KeyStore> keyStore;
+    std::shared_ptr<Clock> clock;
+    std::shared_ptr<EditorSettings> settings;
+
+    // Fills the empty ones: the desktop worker host, prompts that cancel, panels that choose
+    // nothing, a clipboard and a printer that do nothing, a key store without keys, the steady
+    // clock, and the settings of the environment's defaults suite.
+    WorkspaceServices withDefaults() const;
+};
+
+}  // namespace kivo

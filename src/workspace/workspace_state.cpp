@@ -1,0 +1,175 @@
+#include "workspace/workspace_state.hpp"
+
+#include <utility>
+
+namespace kivo {
+
+WorkspaceState::WorkspaceState(EditorSettings& settings, QObject* parent)
+    : QObject(parent),
+      settings_(settings),
+      assistantProvider_(settings.assistantProvider().value_or("local")),
+      assistantModel_(settings.assistantModel().value_or("")) {}
+
+template <class T>
+void WorkspaceState::assign(T& field, T value, void (WorkspaceState::*changed)()) {
+    if (field == value) return;
+    field = std::move(value);
+    emit(this->*changed)();
+}
+
+void WorkspaceState::setPageChars(std::vector<TextRun> value) {
+    // The lines always follow the characters, so the two never disagree.
+    std::vector<TextLine> lines = PageText::lines(value);
+    assign(pageChars_, std::move(value), &WorkspaceState::pageCharsChanged);
+    assign(pageLines_, std::move(lines), &WorkspaceState::pageLinesChanged);
+}
+
+void WorkspaceState::setAssistantProvider(std::string value) {
+    if (value == assistantProvider_) return;
+    settings_.setAssistantProvider(value);
+    assign(assistantProvider_, std::move(value), &WorkspaceState::assistantProviderChanged);
+}
+
+void WorkspaceState::setAssistantModel(std::string value) {
+    // Written on every set, changed or not.
+    settings_.setAssistantModel(value);
+    assign(assistantModel_, std::move(value), &WorkspaceState::assistantModelChanged);
+}
+
+void WorkspaceState::setSessionId(std::optional<std::string> value) {
+    assign(sessionId_, std::move(value), &WorkspaceState::sessionIdChanged);
+}
+
+void WorkspaceState::setInspect(std::optional<CommandResult> value) {
+    assign(inspect_, std::move(value), &WorkspaceState::inspectChanged);
+}
+
+void WorkspaceState::setSelectedPageId(std::optional<std::string> value) {
+    assign(selectedPageId_, std::move(value), &WorkspaceState::selectedPageIdChanged);
+}
+
+void WorkspaceState::setPageImage(QImage value) {
+    assign(pageImage_, std::move(value), &WorkspaceState::pageImageChanged);
+}
+
+void WorkspaceState::setPageTiles(std::vector<PageTile> value) {
+    assign(pageTiles_, std::move(value), &WorkspaceState::pageTilesChanged);
+}
+
+void WorkspaceState::setThumbnailGeneration(std::int64_t value) {
+    assign(thumbnailGeneration_, std::move(value), &WorkspaceState::thumbnailGenerationChanged);
+}
+
+void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(value), &WorkspaceState::statusChanged); }
+
+void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
+    assign(errorMessage_, std::move(value), &WorkspaceState::errorMessageChanged);
+}
+
+void WorkspaceState::setActivity(std::optional<CommandActivity> value) {
+    assign(activity_, std::move(value), &WorkspaceState::activityChanged);
+}
+
+void WorkspaceState::setZoom(double value) { assign(zoom_, std::move(value), &WorkspaceState::zoomChanged); }
+
+void WorkspaceState::setSelection(std::optional<PDFRect> value) {
+    assign(selection_, std::move(value), &WorkspaceState::selectionChanged);
+}
+
+void WorkspaceState::setSelectedAnnotationId(std::optional<std::string> value) {
+    assign(selectedAnnotationId_, std::move(value), &WorkspaceState::selectedAnnotationIdChanged);
+}
+
+void WorkspaceState::setSelectedText(std::string value) {
+    assign(selectedText_, std::move(value), &WorkspaceState::selectedTextChanged);
+}
+
+void WorkspaceState::setSearchQuery(std::string value) {
+    assign(searchQuery_, std::move(value), &WorkspaceState::searchQueryChanged);
+}
+
+void WorkspaceState::setSearchHits(std::vector<SearchHit> value) {
+    assign(searchHits_, std::move(value), &WorkspaceState::searchHitsChanged);
+}
+
+void WorkspaceState::setSearchHitIndex(std::int64_t value) {
+    assign(searchHitIndex_, std::move(value), &WorkspaceState::searchHitIndexChanged);
+}
+
+void WorkspaceState::setSearchFocusToken(std::int64_t value) {
+    assign(searchFocusToken_, std::move(value), &WorkspaceState::searchFocusTokenChanged);
+}
+
+void WorkspaceState::setSearchAnchor(std::int64_t value) {
+    assign(searchAnchor_, std::move(value), &WorkspaceState::searchAnchorChanged);
+}
+
+void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value), &WorkspaceState::toolChanged); }
+
+void WorkspaceState::setFitMode(FitMode value) { assign(fitMode_, std::move(value), &WorkspaceState::fitModeChanged); }
+
+void WorkspaceState::setMcpEnabled(bool value) {
+    assign(mcpEnabled_, std::move(value), &WorkspaceState::mcpEnabledChanged);
+}
+
+void WorkspaceState::setMcpAccessGranted(bool value) {
+    assign(mcpAccessGranted_, std::move(value), &WorkspaceState::mcpAccessGrantedChanged);
+}
+
+void WorkspaceState::setAssistantQuery(std::string value) {
+    assign(assistantQuery_, std::move(value), &WorkspaceState::assistantQueryChanged);
+}
+
+void WorkspaceState::setAssistantScope(std::string value) {
+    assign(assistantScope_, std::move(value), &WorkspaceState::assistantScopeChanged);
+}
+
+void WorkspaceState::setAssistantAnswer(std::optional<AssistantAnswer> value) {
+    assign(assistantAnswer_, std::move(value), &WorkspaceState::assistantAnswerChanged);
+}
+
+void WorkspaceState::setAssistantKeyStored(bool value) {
+    assign(assistantKeyStored_, std::move(value), &WorkspaceState::assistantKeyStoredChanged);
+}
+
+void WorkspaceState::setAssistantDraft(std::optional<std::string> value) {
+    assign(assistantDraft_, std::move(value), &WorkspaceState::assistantDraftChanged);
+}
+
+void WorkspaceState::setAssistantRunning(bool value) {
+    assign(assistantRunning_, std::move(value), &WorkspaceState::assistantRunningChanged);
+}
+
+void WorkspaceState::setWorkerReady(bool value) {
+    assign(workerReady_, std::move(value), &WorkspaceState::workerReadyChanged);
+}
+
+void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {
+    assign(workerNotice_, std::move(value), &WorkspaceState::workerNoticeChanged);
+}
+
+void WorkspaceState::setSavePhase(std::string value) {
+    assign(savePhase_, std::move(value), &WorkspaceState::savePhaseChanged);
+}
+
+void WorkspaceState::setRecoveries(std::vector<RecoveryInfo> value) {
+    assign(recoveries_, std::move(value), &WorkspaceState::recoveriesChanged);
+}
+
+void WorkspaceState::setShowRecovery(bool value) {
+    assign(showRecovery_, std::move(value), &WorkspaceState::showRecoveryChanged);
+}
+
+void WorkspaceState::setPageJump(std::string value) {
+    assign(pageJump_, std::move(value), &WorkspaceState::pageJumpChanged);
+}
+
+void WorkspaceState::setInkPoints(std::vector<PDFPoint> value) {
+    assign(inkPoints_, std::move(value), &WorkspaceState::inkPointsChanged);
+}
+
+void WorkspaceState::setViewport(QSizeF value) {
+    assign(viewport_, std::move(value), &WorkspaceState::viewportChanged);
+}
+
+}  // namespace kivo

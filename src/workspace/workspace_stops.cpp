@@ -1,0 +1,162 @@
+// What happens when the worker process ends on its own: the notice that says why, the document
+// remembered for the next worker, and the policy that starts a new worker or stops trying.
+
+#include <initializer_list>
+
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+// The sentences that are there, joined by single spaces.
+std::string joinSentences(std::initializer_list<std::optional<std::string>> sentences) {
+    std::string text;
+    for (const auto& sentence : sentences) {
+        if (!sentence) continue;
+        if (!text.empty()) text += ' ';
+        text += *sentence;
+    }
+    return text;
+}
+
+// The file name of a source path, else the name a new file would get.
+std::string documentName(const std::optional<std::string>& sourcePath) {
+    if (!sourcePath) return "Untitled.pdf";
+    return std::filesystem::path(*sourcePath).filename().string();
+}
+
+}  // namespace
+
+void Workspace::workerDidStop(std::int64_t generation, WorkerTermination termination) {
+    if (generation != workerGeneration_ || stoppingWorker_) return;
+
+    client_.reset();
+    controlClient_.reset();
+    worker_.reset();
+    setWorkerReady(false);
+    setActivity(std::nullopt);
+
+    // A stop while the lost document was being brought back must not bring it back again, or a
+    // document that stops the worker would stop every worker that opens it.
+    const bool stoppedWhileRestoring = lostDocument_ && restoringLost_;
+    restoringLost_ = false;
+    rememberOpenDocument();
+    stopCause_ = describeStop(termination, workerLimits());
+    const std::size_t stops = workerStops_.record(services_.clock->now());
+
+    if (termination.reason == WorkerTermination::Reason::exit && termination.status == WorkerExit::sandboxFailed) {
+        showStopNotice(std::nullopt);
+    } else if (stops >= StopHistory::stopsWithoutRestart) {
+        showStopNotice("It stopped " + std::to_string(stops) +
+                       " times within a minute, so Kivo PDF stopped restarting it.");
+    } else {
+        relaunch(stoppedWhileRestoring ? std::optional<std::string>("the PDF worker stopped again while opening it")
+                                       : std::nullopt);
+    }
+}
+
+// The document shown when the worker stopped, to be brought back by the next worker. One still
+// pending from an earlier stop stays: it is the one the user last had.
+void Workspace::rememberOpenDocument() {
+    if (!sessionId() || lostDocument_) return;
+    LostDocument lost;
+    lost.sessionId = *sessionId();
+    if (inspect()) {
+        lost.sourcePath = inspect()->sourcePath;
+        lost.dirty = inspect()->dirty.value_or(false);
+        const auto& pages = inspect()->pages;
+        for (std::size_t i = 0; pages && selectedPageId() && i < pages->size(); ++i) {
+            if ((*pages)[i].id != *selectedPageId()) continue;
+            lost.pageIndex = static_cast<std::int64_t>(i);
+            break;
+        }
+    }
+    lost.name = documentName(lost.sourcePath);
+    lostDocument_ = lost;
+}
+
+void Workspace::showStopNotice(const std::optional<std::string>& extraSentence) {
+    forgetDocument();
+    setMcpAccessGranted(false);
+    const bool unsaved = lostDocument_ && lostDocument_->dirty;
+    const std::optional<std::string> checkpoint =
+        unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.") : std::nullopt;
+    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, extraSentence, checkpoint}), true});
+    setStatus("The PDF worker stopped");
+}
+
+void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
+    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, "Restarting it…"}), false});
+    setStatus("Restarting the PDF worker…");
+    try {
+        launchWorker();
+    } catch (const std::exception& error) {
+        forgetDocument();
+        setStatus("The PDF worker is not running");
+        setWorkerNotice(WorkerNotice{
+            joinSentences({stopCause_, "It could not be started again: " + std::string(error.what())}), true});
+        return;
+    }
+    setWorkerReady(true);
+    // A new worker starts without grants; sharing is the user's decision again.
+    mcpNote_ =
+        mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;
+    setMcpAccessGranted(false);
+
+    if (!lostDocument_) {
+        noticeAfterRestart("Kivo PDF started it again.");
+        setStatus("PDF worker restarted");
+        return;
+    }
+    const LostDocument lost = *lostDocument_;
+    if (giveUpReason) {
+        giveUp(lost, *giveUpReason);
+        return;
+    }
+    send(
+        makeRequest(CommandMethod::listRecovery), std::nullopt, true,
+        [this, lost](const CommandResult& result) {
+            // The worker names a document's checkpoint after its session.
+            for (const RecoveryInfo& recovery : result.recoveries.value_or(std::vector<RecoveryInfo>{})) {
+                if (recovery.recoveryId != lost.sessionId) continue;
+                restoreLost(lost, std::nullopt);
+                return;
+            }
+            if (lost.sourcePath) {
+                reopenLost(lost, *lost.sourcePath, std::nullopt);
+            } else {
+                giveUp(lost, "it had no file and no recovery checkpoint");
+            }
+        },
+        [this, lost](const std::string&, const std::string& message) { giveUp(lost, message); });
+}
+
+void Workspace::noticeAfterRestart(const std::string& sentence) {
+    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, sentence, mcpNote_}), false});
+}
+
+void Workspace::forgetDocument() {
+    setSessionId(std::nullopt);
+    setInspect(std::nullopt);
+    setSelectedPageId(std::nullopt);
+    setPageImage(QImage());
+    setPageTiles({});
+    pageCache_.removeAll();
+    tileCache_.removeAll();
+    thumbnailCache_.removeAll();
+    thumbnailQueue_.removeAll();
+    visibleThumbnails_.clear();
+    setThumbnailGeneration(thumbnailGeneration() + 1);
+    setSelection(std::nullopt);
+    setSelectedAnnotationId(std::nullopt);
+    setSelectedText("");
+    lineSelection_.reset();
+    setPageChars({});
+    setSearchHits({});
+    setAssistantAnswer(std::nullopt);
+    setInkPoints({});
+    setSavePhase("saved");
+    setPageJump("1");
+}
+
+}  // namespace kivo
