@@ -1,0 +1,216 @@
+// fake-kivo-pdf-worker: a stand-in for kivo-pdf-worker that the workspace tests start in its
+// place. It takes the same command line and tokens, writes down what it was given, and behaves as
+// its environment says:
+//   KIVO_FAKE_WORKER_LOG          a file to append "argv …", "stdin …" and every request line to
+//   KIVO_FAKE_WORKER_START        "serve" (default), "exit:N", "signal:N", or "silent" (never listens)
+//   KIVO_FAKE_WORKER_USR1         "exit:N" or "signal:N": what SIGUSR1 makes it do (default exit:71)
+//   KIVO_FAKE_WORKER_SCRIPT       "method=action;…" with action "exit:N", "signal:N", "stall" (no
+//                                 answer), "garbage" (an unreadable reply, then it hangs up) or
+//                                 "error:CODE:MESSAGE"
+//   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
+//   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
+// Documents have three pages p1…p3. A path opened again keeps its session. A path or recovery id
+// containing "locked" needs the password "secret".
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/command_json.hpp"
+#include "core/line_io.hpp"
+
+namespace {
+
+using namespace kivo;
+
+std::string variable(const char* name, const char* fallback = "") {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : fallback;
+}
+
+std::mutex logLock;
+
+void log(const std::string& line) {
+    const std::string path = variable("KIVO_FAKE_WORKER_LOG");
+    if (path.empty()) return;
+    std::lock_guard guard(logLock);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const std::string text = line + "\n";
+    [[maybe_unused]] const auto written = ::write(fd, text.data(), text.size());
+    ::close(fd);
+}
+
+// "exit:N" ends with status N, "signal:N" dies of signal N; anything else does nothing.
+void act(const std::string& action) {
+    const auto colon = action.find(':');
+    if (colon == std::string::npos) return;
+    const int number = std::atoi(action.c_str() + colon + 1);
+    if (action.starts_with("exit:")) ::_exit(number);
+    if (action.starts_with("signal:")) {
+        ::signal(number, SIG_DFL);
+        ::raise(number);
+    }
+}
+
+std::string usr1Action;
+
+extern "C" void onUsr1(int) { act(usr1Action); }
+
+std::map<std::string, std::string> script() {
+    std::map<std::string, std::string> actions;
+    std::stringstream entries(variable("KIVO_FAKE_WORKER_SCRIPT"));
+    std::string entry;
+    while (std::getline(entries, entry, ';')) {
+        const auto equals = entry.find('=');
+        if (equals != std::string::npos) actions[entry.substr(0, equals)] = entry.substr(equals + 1);
+    }
+    return actions;
+}
+
+struct Documents {
+    std::mutex lock;
+    int opened = 0;
+    std::map<std::string, CommandResult> bySession;
+
+    CommandResult make(const std::string& prefix, std::optional<std::string> path, bool dirty) {
+        for (const auto& [session, open] : bySession) {
+            if (path && open.sourcePath == path) return open;
+        }
+        CommandResult result;
+        result.sessionId = prefix + std::to_string(++opened);
+        result.revision = 1;
+        result.pages = std::vector<PageInfo>{{"p1", 0, 612, 792, 0}, {"p2", 1, 612, 792, 0}, {"p3", 2, 612, 792, 0}};
+        result.dirty = dirty;
+        result.sourcePath = std::move(path);
+        result.annotations = std::vector<AnnotationInfo>{};
+        bySession[*result.sessionId] = result;
+        return result;
+    }
+};
+
+Documents documents;
+
+bool locked(const std::optional<std::string>& name, const std::optional<std::string>& password) {
+    return name && name->find("locked") != std::string::npos && password != "secret";
+}
+
+CommandResponse answer(const CommandRequest& request) {
+    std::lock_guard guard(documents.lock);
+    const auto& params = request.params;
+    switch (request.method) {
+        case CommandMethod::open:
+        case CommandMethod::restoreRecovery:
+            if (locked(params.path, params.password) || locked(params.recoveryId, params.password)) {
+                return CommandResponse::failure(request.id, "password_required", "This PDF needs a password.");
+            }
+            if (request.method == CommandMethod::restoreRecovery) {
+                return CommandResponse::success(request.id, documents.make("r", std::nullopt, true));
+            }
+            return CommandResponse::success(request.id, documents.make("s", params.path, false));
+        case CommandMethod::listRecovery: {
+            CommandResult result;
+            result.recoveries = std::vector<RecoveryInfo>{};
+            std::stringstream ids(variable("KIVO_FAKE_WORKER_RECOVERIES"));
+            std::string id;
+            while (std::getline(ids, id, ',')) result.recoveries->push_back({id, std::nullopt, 2, 3, "", true});
+            return CommandResponse::success(request.id, result);
+        }
+        default: break;
+    }
+    const auto found = params.sessionId ? documents.bySession.find(*params.sessionId) : documents.bySession.end();
+    if (found == documents.bySession.end()) return CommandResponse::success(request.id, CommandResult{});
+    CommandResult& document = found->second;
+    if (request.method != CommandMethod::inspect && request.method != CommandMethod::search &&
+        request.method != CommandMethod::close) {
+        *document.revision += 1;
+        document.dirty = true;
+    }
+    return CommandResponse::success(request.id, document);
+}
+
+void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::string, std::string>& actions) {
+    LineReader reader;
+    try {
+        const CommandRequest hello = CommandJSON::decodeRequest(reader.readLine(fd));
+        const bool known = hello.params.token == tokens[0] || hello.params.token == tokens[1];
+        writeAll(fd, CommandJSON::encode(known ? CommandResponse::success(hello.id, CommandResult{})
+                                               : CommandResponse::failure(hello.id, "unauthorized", "Unknown token.")));
+        if (!known) return;
+        for (;;) {
+            const std::string line = reader.readLine(fd);
+            log("request " + line);
+            const CommandRequest request = CommandJSON::decodeRequest(line);
+            const auto action = actions.find(std::string(rawValue(request.method)));
+            const std::string what = action != actions.end() ? action->second : "";
+            if (what == "garbage") {
+                writeAll(fd, "this is not a reply\n");
+                break;  // and hang up, as a confused worker would
+            }
+            if (what == "stall") {
+                for (;;) ::pause();
+            }
+            if (what.starts_with("error:")) {
+                const auto colon = what.find(':', 6);
+                writeAll(fd, CommandJSON::encode(CommandResponse::failure(request.id, what.substr(6, colon - 6),
+                                                                          what.substr(colon + 1))));
+                continue;
+            }
+            act(what);
+            writeAll(fd, CommandJSON::encode(answer(request)));
+        }
+    } catch (const std::exception&) {}
+    ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string arguments = "argv";
+    std::string socketPath;
+    for (int i = 1; i < argc; ++i) {
+        arguments += std::string(" ") + argv[i];
+        if (std::strcmp(argv[i], "--socket") == 0 && i + 1 < argc) socketPath = argv[i + 1];
+    }
+    log(arguments);
+    std::vector<std::string> tokens;
+    for (std::string line; tokens.size() < 2 && std::getline(std::cin, line);) tokens.push_back(line);
+    for (const auto& token : tokens) log("stdin " + token);
+    log(std::cin.get() == std::char_traits<char>::eof() ? "stdin closed" : "stdin more");
+
+    usr1Action = variable("KIVO_FAKE_WORKER_USR1", "exit:71");
+    ::signal(SIGUSR1, onUsr1);
+    if (variable("KIVO_FAKE_WORKER_IGNORE_TERM") == "1") ::signal(SIGTERM, SIG_IGN);
+    const std::string start = variable("KIVO_FAKE_WORKER_START", "serve");
+    act(start);
+    if (start == "silent" || tokens.size() < 2 || socketPath.empty()) {
+        for (;;) ::pause();
+    }
+
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) {
+        return 2;
+    }
+    const auto actions = script();
+    for (;;) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) std::thread(serve, fd, tokens, actions).detach();
+    }
+}

@@ -1,0 +1,401 @@
+// The workspace against the fake worker program, which exits, crashes, stalls or answers badly on
+// cue and writes down everything it was sent.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "core/command_json.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+using testing::fakeLog;
+using testing::waitUntil;
+
+constexpr const char* restartedSentence = "Kivo PDF started it again.";
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class FakeWorkerTest : public ::testing::Test {
+protected:
+    testing::TestWorkspace& start(std::map<std::string, std::string> extra = {},
+                                  std::optional<std::filesystem::path> program = testing::fakeWorker()) {
+        extra["KIVO_FAKE_WORKER_LOG"] = scratch_.log().string();
+        workspace_ = std::make_unique<testing::TestWorkspace>(std::move(program), std::move(extra));
+        (*workspace_)->launchOnce();
+        return *workspace_;
+    }
+
+    Workspace& ws() { return **workspace_; }
+
+    // The requests the fake worker received, of one method.
+    std::vector<CommandRequest> sent(CommandMethod method) const {
+        std::vector<CommandRequest> requests;
+        for (const auto& line : fakeLog(scratch_.log(), "request ")) {
+            CommandRequest request = CommandJSON::decodeRequest(line);
+            if (request.method == method) requests.push_back(std::move(request));
+        }
+        return requests;
+    }
+
+    void openDocument(const std::string& name) {
+        ws().open(scratch_.docs() / name);
+        ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened " + name; })) << ws().status();
+    }
+
+    // Ends the running fake worker with `signal` and waits for the workspace to handle it.
+    void stopWorker(int signal = SIGUSR1) {
+        const qint64 pid = ws().workerProcessId();
+        ASSERT_GT(pid, 0);
+        ::kill(static_cast<pid_t>(pid), signal);
+        ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != pid && ws().workerNotice(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().activity() && ws().status() != "Restarting the PDF worker…"; }));
+    }
+
+    std::string noticeText() { return ws().workerNotice() ? ws().workerNotice()->message : "(no notice)"; }
+
+    testing::Scratch scratch_;
+    std::unique_ptr<testing::TestWorkspace> workspace_;
+};
+
+TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEachStart) {
+    std::filesystem::create_directories(scratch_.socket().parent_path());
+    std::ofstream(scratch_.socket()) << "left over from an earlier run";
+    start();
+    ASSERT_TRUE(ws().workerReady()) << ws().errorMessage().value_or("");
+    EXPECT_EQ(ws().status(), "Worker ready. PDFium 154.0.8035 isolated from the UI.");
+    EXPECT_TRUE(ws().mcpEnabled());
+
+    const std::string arguments = "--socket " + scratch_.socket().string() + " --token-stdin";
+    const std::string firstToken = readAll(scratch_.token());
+    EXPECT_EQ(fakeLog(scratch_.log(), "argv "), std::vector<std::string>{arguments});
+    EXPECT_EQ(fakeLog(scratch_.log(), "stdin "), (std::vector<std::string>{ws().uiToken(), firstToken, "closed"}));
+    struct stat info {};
+    ASSERT_EQ(::stat(scratch_.token().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(firstToken.size(), 36u);
+    EXPECT_TRUE(waitUntil([&] { return sent(CommandMethod::listRecovery).size() == 1; }));
+
+    ws().restartWorker();  // a worker and its connection stand: nothing to do
+    EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), 1u);
+
+    stopWorker();
+    EXPECT_TRUE(ws().workerReady());
+    const std::string secondToken = readAll(scratch_.token());
+    EXPECT_NE(secondToken, firstToken);
+    EXPECT_EQ(fakeLog(scratch_.log(), "argv "), (std::vector<std::string>{arguments, arguments}));
+    EXPECT_EQ(fakeLog(scratch_.log(), "stdin "),
+              (std::vector<std::string>{ws().uiToken(), firstToken, "closed", ws().uiToken(), secondToken, "closed"}));
+}
+
+TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
+    const struct {
+        const char* start;
+        bool program;
+        std::string message;
+    } cases[] = {
+        {"exit:73", true,
+         "The PDF worker stopped because the system would not apply its sandbox, and it does not open documents "
+         "without one."},
+        // The signal number of a crash reaches the sentence.
+        {"signal:11", true, "The PDF worker crashed (Segmentation fault)."},
+        {"exit:72", true, "The PDF worker stopped because a command made no progress for 60 seconds."},
+        {"silent", true, "connect: No such file or directory"},
+        {"serve", false,
+         "Could not find kivo-pdf-worker next to the editor. Build it and start the editor with scripts/run.sh from "
+         "the repository root."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        std::filesystem::remove(scratch_.log());
+        std::filesystem::create_directories(scratch_.socket().parent_path());
+        std::ofstream(scratch_.socket()) << "stale";
+        workspace_.reset();
+        start({{"KIVO_FAKE_WORKER_START", c.start}}, c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
+        EXPECT_EQ(ws().errorMessage().value_or(""), c.message);
+        EXPECT_FALSE(ws().workerReady());
+        EXPECT_EQ(ws().workerProcessId(), 0);
+        // The failed worker's own exit report is stale and changes nothing.
+        waitUntil([] { return false; }, 0.3);
+        EXPECT_FALSE(ws().workerNotice());
+        EXPECT_EQ(ws().status(), "Open a PDF to start. Editing stays on this computer.");
+        // The token file is written and the stale socket gone before the worker is looked for.
+        EXPECT_EQ(readAll(scratch_.token()).size(), 36u);
+        if (!c.program) {
+            EXPECT_FALSE(std::filesystem::exists(scratch_.socket()));
+        }
+    }
+}
+
+TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {
+    const struct {
+        const char* usr1;
+        int signal;
+        std::map<std::string, std::string> environment;
+        bool sharing;
+        std::string notice;
+    } cases[] = {
+        {"exit:71",
+         SIGUSR1,
+         {{"KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB", "3000"}},
+         false,
+         "The PDF worker stopped because a document took its memory past 3000 MB. Kivo PDF started it again."},
+        {"exit:72",
+         SIGUSR1,
+         {{"KIVO_PDF_WORKER_STALL_LIMIT_S", "2.5"}},
+         false,
+         "The PDF worker stopped because a command made no progress for 2.5 seconds. Kivo PDF started it again."},
+        {"signal:11", SIGUSR1, {}, false, "The PDF worker crashed (Segmentation fault). Kivo PDF started it again."},
+        {"exit:3",
+         SIGUSR1,
+         {},
+         true,
+         "The PDF worker exited unexpectedly with status 3. Kivo PDF started it again. MCP access is off until you "
+         "turn it on again."},
+        {"",
+         SIGKILL,
+         {},
+         false,
+         "The PDF worker was killed (Killed). The system does this when memory runs out, and another program can "
+         "too. Kivo PDF started it again."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.notice);
+        workspace_.reset();
+        auto environment = c.environment;
+        environment["KIVO_FAKE_WORKER_USR1"] = c.usr1;
+        start(environment);
+        ASSERT_TRUE(ws().workerReady());
+        ws().setMcpAccessGranted(c.sharing);
+        stopWorker(c.signal);
+        EXPECT_EQ(noticeText(), c.notice);
+        EXPECT_FALSE(ws().workerNotice()->offersRestart);
+        EXPECT_EQ(ws().status(), "PDF worker restarted");
+        EXPECT_TRUE(ws().workerReady());
+        EXPECT_FALSE(ws().mcpAccessGranted());
+    }
+}
+
+TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBringsTheDocumentBack) {
+    auto& test = start();
+    stopWorker();
+    test.clock->advance(30);
+    stopWorker();
+    EXPECT_TRUE(ws().workerReady());
+
+    openDocument("a.pdf");
+    CommandParams note;
+    note.sessionId = ws().sessionId();
+    note.pageId = "p2";
+    ws().mutate(CommandMethod::addNote, note, "Note added");
+    ASSERT_TRUE(waitUntil([&] { return ws().savePhase() == "unsaved"; }));
+    ws().select("p3");
+
+    test.clock->advance(20);
+    stopWorker();
+    const std::string cause = "The PDF worker stopped because a document took its memory past ";
+    EXPECT_TRUE(noticeText().starts_with(cause)) << noticeText();
+    EXPECT_TRUE(noticeText().ends_with(
+        " MB. It stopped 3 times within a minute, so Kivo PDF stopped restarting it. Unsaved changes stay in their "
+        "recovery checkpoint."))
+        << noticeText();
+    EXPECT_TRUE(ws().workerNotice()->offersRestart);
+    EXPECT_EQ(ws().status(), "The PDF worker stopped");
+    EXPECT_FALSE(ws().workerReady() || ws().sessionId() || ws().inspect());
+    ASSERT_TRUE(ws().lostDocument());
+    EXPECT_EQ(ws().lostDocument()->pageIndex, 2);
+
+    // Commands now say what to do.
+    ws().refreshRecoveries();
+    EXPECT_EQ(ws().errorMessage().value_or(""), "The PDF worker is not running. Use Restart Worker in the inspector.");
+
+    ws().restartWorker();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened a.pdf again"; })) << ws().status();
+    EXPECT_TRUE(noticeText().ends_with(
+        "Kivo PDF started it again and opened a.pdf from its file. Its unsaved changes had no recovery checkpoint "
+        "and are lost."))
+        << noticeText();
+    EXPECT_EQ(ws().selectedPageId(), "p3");
+    EXPECT_EQ(ws().pageJump(), "3");
+    EXPECT_FALSE(ws().lostDocument());
+}
+
+TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
+    start({{"KIVO_FAKE_WORKER_USR1", "exit:73"}});
+    ws().setMcpAccessGranted(true);
+    stopWorker();
+    EXPECT_EQ(noticeText(),
+              "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
+              "documents without one.");
+    EXPECT_TRUE(ws().workerNotice()->offersRestart);
+    EXPECT_FALSE(ws().mcpAccessGranted() || ws().workerReady());
+    EXPECT_EQ(ws().workerProcessId(), 0);
+}
+
+TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocumentGivenUp) {
+    start({{"KIVO_FAKE_WORKER_RECOVERIES", "s1"}, {"KIVO_FAKE_WORKER_SCRIPT", "restore_recovery=exit:72"}});
+    openDocument("a.pdf");
+    stopWorker();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Could not open a.pdf again"; })) << ws().status();
+    EXPECT_EQ(noticeText(),
+              "The PDF worker stopped because a command made no progress for 60 seconds. Kivo PDF started it again, "
+              "but could not open a.pdf: the PDF worker stopped again while opening it.");
+    EXPECT_TRUE(ws().workerReady());
+    EXPECT_EQ(sent(CommandMethod::restoreRecovery).size(), 1u);
+    EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), 3u);
+    // The checkpoint stays and is offered.
+    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
+    EXPECT_EQ(ws().recoveries().at(0).recoveryId, "s1");
+}
+
+TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
+    start(
+        {{"KIVO_FAKE_WORKER_RECOVERIES", "s1"},
+         {"KIVO_FAKE_WORKER_SCRIPT", "restore_recovery=error:cancelled:The command was cancelled. Nothing changed."}});
+    openDocument("a.pdf");
+    stopWorker();
+    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
+    EXPECT_TRUE(
+        noticeText().ends_with("Kivo PDF started it again, but could not open a.pdf: the restore was cancelled."))
+        << noticeText();
+    EXPECT_EQ(ws().status(), "Could not open a.pdf again");
+    EXPECT_FALSE(ws().lostDocument());
+}
+
+TEST_F(FakeWorkerTest, ALostEncryptedDocumentAsksForItsPasswordAgain) {
+    auto& test = start();
+    test.prompts->passwords = {"secret"};
+    openDocument("locked.pdf");
+    test.prompts->asked.clear();
+    test.prompts->passwords = {"wrong", std::nullopt};
+    stopWorker();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Could not open locked.pdf again"; })) << ws().status();
+    ASSERT_EQ(test.prompts->asked.size(), 2u);
+    EXPECT_EQ(test.prompts->asked[0].title, "Password required");
+    EXPECT_EQ(test.prompts->asked[1].title, "That password did not open locked.pdf");
+    EXPECT_EQ(test.prompts->asked[1].detail,
+              "Enter the password for locked.pdf to open it again after the PDF worker stopped. The password is not "
+              "stored or logged.");
+    EXPECT_TRUE(noticeText().ends_with("could not open locked.pdf: no password was entered.")) << noticeText();
+}
+
+TEST_F(FakeWorkerTest, AnUnreadableReplyReconnectsAndReadsTheDocumentAgain) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "search=garbage"}});
+    openDocument("a.pdf");
+    ws().setSearchQuery("anything");
+    ws().search();
+    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
+
+    CommandParams note;
+    note.sessionId = ws().sessionId();
+    note.pageId = "p1";
+    ws().mutate(CommandMethod::addNote, note, "Note added");
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Note added"; })) << ws().errorMessage().value_or("");
+    EXPECT_FALSE(ws().errorMessage());
+    EXPECT_EQ(sent(CommandMethod::inspect).size(), 1u) << "the document is read again before the next command";
+    EXPECT_EQ(ws().inspect()->revision, 2);
+}
+
+TEST_F(FakeWorkerTest, ChangesCarryTheirRevisionAndAFreshOperationId) {
+    auto& test = start();
+    // With no document open, these have nothing to act on.
+    ws().history(CommandMethod::undo, "Undo");
+    ws().fill("name", "Ada");
+    ws().setSearchQuery("budget");
+    ws().search();
+    EXPECT_FALSE(ws().errorMessage());
+
+    openDocument("a.pdf");
+    ws().setSearchHits({SearchHit{"p1", 0, 1, {}, "budget"}});
+    CommandParams params;
+    params.sessionId = ws().sessionId();
+    ws().mutate(CommandMethod::rotatePages, params, "Page rotated");
+    ws().mutate(CommandMethod::rotatePages, params, "Page rotated");
+    ASSERT_TRUE(waitUntil([&] { return ws().inspect()->revision == 3; }));
+    ws().history(CommandMethod::undo, "Undo");
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Undo"; }));
+
+    const auto rotations = sent(CommandMethod::rotatePages);
+    ASSERT_EQ(rotations.size(), 2u);
+    for (const auto& rotation : rotations) {
+        EXPECT_EQ(rotation.expectedRevision, 1);
+        EXPECT_EQ(rotation.operationId.value_or("").size(), 36u);
+        EXPECT_EQ(rotation.channel, CommandChannel::ui);
+    }
+    EXPECT_NE(rotations[0].operationId, rotations[1].operationId);
+    const auto undo = sent(CommandMethod::undo);
+    ASSERT_EQ(undo.size(), 1u);
+    EXPECT_EQ(undo[0].expectedRevision, 3);
+    EXPECT_FALSE(undo[0].operationId);
+    EXPECT_EQ(undo[0].params.sessionId, ws().sessionId());
+    EXPECT_TRUE(sent(CommandMethod::search).empty());
+    EXPECT_TRUE(sent(CommandMethod::fillForm).empty());
+    EXPECT_EQ(ws().searchHits().size(), 1u) << "the same session keeps its hits";
+
+    // The worker answering an open with the open session keeps it open; another document closes it.
+    openDocument("a.pdf");
+    EXPECT_TRUE(sent(CommandMethod::close).empty());
+    const auto first = ws().sessionId();
+    openDocument("b.pdf");
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));
+    EXPECT_EQ(sent(CommandMethod::close)[0].params.sessionId, first);
+    EXPECT_TRUE(ws().searchHits().empty()) << "hits of another document are gone";
+    EXPECT_TRUE(test.prompts->asked.empty());
+}
+
+TEST_F(FakeWorkerTest, AnEncryptedCheckpointOpensWithThePasswordAndReplacesTheOpenDocument) {
+    auto& test = start({{"KIVO_FAKE_WORKER_RECOVERIES", "locked-1"}});
+    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
+    openDocument("a.pdf");
+    const auto opened = ws().sessionId();
+    test.prompts->passwords = {"wrong", "secret"};
+    ws().restoreRecovery("locked-1");
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Restored unsaved work"; })) << ws().status();
+    EXPECT_EQ(test.prompts->asked.size(), 2u);
+    EXPECT_EQ(test.prompts->asked.at(1).title, "Password required");
+    EXPECT_EQ(test.prompts->asked.at(1).detail, "This PDF is encrypted. The password is not stored or logged.");
+    EXPECT_FALSE(ws().showRecovery());
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));
+    EXPECT_EQ(sent(CommandMethod::close)[0].params.sessionId, opened);
+}
+
+TEST_F(FakeWorkerTest, OpensTheFirstReadablePdfNamedAtLaunchOnceTheWorkerIsReady) {
+    for (const char* name : {"notes.txt", "B.PDF", "c.pdf"}) std::ofstream(scratch_.docs() / name) << "x";
+    const std::vector<std::string> arguments = {
+        (scratch_.docs() / "missing.pdf").string(), (scratch_.docs() / "notes.txt").string(),
+        (scratch_.docs() / "B.PDF").string(), (scratch_.docs() / "c.pdf").string()};
+    workspace_ = std::make_unique<testing::TestWorkspace>(
+        testing::fakeWorker(), std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
+    ws().openLaunchFiles(arguments, 8);
+    ws().launchOnce();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened B.PDF"; })) << ws().status();
+    EXPECT_EQ(sent(CommandMethod::open).size(), 1u);
+}
+
+TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresSIGTERM) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}, {"KIVO_FAKE_WORKER_IGNORE_TERM", "1"}});
+    openDocument("a.pdf");
+    ws().setSearchQuery("anything");
+    ws().search();
+    ASSERT_TRUE(waitUntil([&] { return ws().activity().has_value(); }));
+    const auto pid = static_cast<pid_t>(ws().workerProcessId());
+
+    const auto started = std::chrono::steady_clock::now();
+    ws().shutdownWorker();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_NE(::kill(pid, 0), 0) << "the worker is gone";
+    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
+    EXPECT_EQ(*ws().errorMessage(), "The PDF worker stopped before this finished.");
+    EXPECT_FALSE(ws().workerNotice()) << "quitting is no worker stop";
+}
+
+}  // namespace
+}  // namespace kivo

@@ -1,0 +1,68 @@
+#include "workspace_fixture.hpp"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <fstream>
+#include <thread>
+
+#include "core/text.hpp"
+
+namespace kivo::testing {
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::filesystem::path realWorker() { return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker"; }
+
+std::filesystem::path fakeWorker() { return std::filesystem::path(KIVO_BIN_DIR) / "fake-kivo-pdf-worker"; }
+
+std::vector<std::string> fakeLog(const std::filesystem::path& log, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+}
+
+std::map<std::string, std::string> TestWorkerHost::environment() const {
+    auto environment = processEnvironment();
+    for (const auto& [name, value] : extra_) environment[name] = value;
+    return environment;
+}
+
+std::optional<std::string> FakePrompts::askPassword(const std::string& title, const std::string& detail,
+                                                    const std::string& button) {
+    asked.push_back({title, detail, button});
+    if (passwords.empty()) return std::nullopt;
+    auto password = passwords.front();
+    passwords.pop_front();
+    return password;
+}
+
+Scratch::Scratch()
+    : support_("KIVO_PDF_SUPPORT_DIR", (dir_.path() / "support").string()),
+      tmp_("TMPDIR", (dir_.path() / "tmp").string()),
+      suite_("KIVO_PDF_DEFAULTS_SUITE", "kivo-test-" + newUUIDString()) {
+    for (const char* folder : {"support", "tmp", "docs", "home"})
+        std::filesystem::create_directories(dir_.path() / folder);
+}
+
+TestWorkspace::TestWorkspace(std::optional<std::filesystem::path> program, std::map<std::string, std::string> extra)
+    : host(std::make_shared<TestWorkerHost>(std::move(program), std::move(extra))) {
+    WorkspaceServices services;
+    services.workerHost = host;
+    services.prompts = prompts;
+    services.clock = clock;
+    workspace = std::make_unique<Workspace>(services);
+}
+
+}  // namespace kivo::testing

@@ -1,0 +1,229 @@
+// The workspace against the real kivo-pdf-worker, started the way the editor starts it, inside its
+// sandbox where this system offers one.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+
+#include "core/ipc_paths.hpp"
+#include "test_pdfs.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+using testing::waitUntil;
+
+// The arguments of a running process as the kernel holds them.
+std::vector<std::string> commandLine(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> arguments;
+    for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);
+    return arguments;
+}
+
+class RealWorkerTest : public ::testing::Test {
+protected:
+    // A workspace whose worker is ready: with the sandbox where it can be applied, else without.
+    std::unique_ptr<testing::TestWorkspace> launched() {
+        for (const char* sandbox : {"on", "off"}) {
+            auto test = std::make_unique<testing::TestWorkspace>(
+                testing::realWorker(), std::map<std::string, std::string>{{"HOME", scratch_.home().string()},
+                                                                          {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
+            (*test)->launchOnce();
+            if ((*test)->workerReady()) return test;
+            std::cerr << "note: the worker does not start with its sandbox " << sandbox
+                      << " here: " << (*test)->errorMessage().value_or("") << "\n";
+        }
+        ADD_FAILURE() << "the worker did not start";
+        return nullptr;
+    }
+
+    std::filesystem::path document(const std::string& name, const std::vector<testing::TestPage>& pages) {
+        const auto path = scratch_.docs() / name;
+        testing::writeFile(path, testing::makePdf(pages));
+        return path;
+    }
+
+    // A document long enough that searching it takes the worker a few seconds.
+    void openLongDocument(Workspace& ws) {
+        std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "",
+                                            "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+        std::string kids;
+        for (int page = 0; page < longPages; ++page) {
+            std::string text = "BT /F1 10 Tf 72 700 Td 12 TL";
+            for (int line = 0; line < 40; ++line) text += " (Line " + std::to_string(line) + " of ordinary words) '";
+            text += " ET";
+            const int object = 4 + page * 2;
+            kids += std::to_string(object) + " 0 R ";
+            objects.push_back(
+                "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
+                ">> >> /Contents " +
+                std::to_string(object + 1) + " 0 R >>");
+            objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text + "\nendstream");
+        }
+        objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(longPages) + " >>";
+        const auto path = scratch_.docs() / "long.pdf";
+        testing::writeFile(path, testing::assemblePdf(objects));
+        ws.open(path);
+        ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened long.pdf"; })) << ws.status();
+    }
+
+    static constexpr int longPages = 2000;
+
+    testing::Scratch scratch_;
+};
+
+TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
+    const auto test = launched();
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    EXPECT_EQ(commandLine(ws.workerProcessId()),
+              (std::vector<std::string>{testing::realWorker().string(), "--socket", scratch_.socket().string(),
+                                        "--token-stdin"}));
+    // The worker took the second token line as the MCP token: a client with the file's token gets in.
+    const IPCToken fromFile = loadIPCToken();
+    CommandClient mcp(fromFile.socket, fromFile.token, CommandChannel::mcp);
+    EXPECT_NO_THROW(mcp.connect());
+
+    const auto locked = testing::corpus("libreoffice-writer-password.pdf");
+    if (!locked.empty()) {
+        test->prompts->passwords = {"not it", "openpassword"};
+        ws.open(locked);
+        ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened libreoffice-writer-password.pdf"; }))
+            << ws.errorMessage().value_or(ws.status());
+        ASSERT_EQ(test->prompts->asked.size(), 2u);
+        EXPECT_EQ(test->prompts->asked[0].title, "Password required");
+        EXPECT_EQ(test->prompts->asked[0].detail, "This PDF is encrypted. The password is not stored or logged.");
+        EXPECT_EQ(test->prompts->asked[0].button, "Open");
+    }
+
+    ws.open(document("two.pdf", {testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened two.pdf"; })) << ws.status();
+    const std::int64_t opened = *ws.inspect()->revision;
+    EXPECT_EQ(ws.pageJump(), "1");
+    const std::string second = ws.inspect()->pages->at(1).id;
+    ws.select(second);
+    EXPECT_EQ(ws.pageJump(), "2");
+
+    CommandParams highlight;
+    highlight.sessionId = ws.sessionId();
+    highlight.pageId = second;
+    highlight.rect = PDFRect{72, 300, 200, 320};
+    ws.mutate(CommandMethod::addHighlight, highlight, "Highlighted");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+    EXPECT_EQ(ws.inspect()->revision, opened + 1);
+    EXPECT_EQ(ws.savePhase(), "unsaved");
+    EXPECT_EQ(ws.selectedPageId(), second) << "an edit keeps the page";
+
+    ws.history(CommandMethod::undo, "Undo");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Undo"; })) << ws.errorMessage().value_or("");
+    EXPECT_EQ(ws.inspect()->revision, opened + 2);
+    ws.history(CommandMethod::redo, "Redo");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Redo"; })) << ws.errorMessage().value_or("");
+    EXPECT_EQ(ws.inspect()->annotations->size(), 1u);
+}
+
+TEST_F(RealWorkerTest, ALongCommandShowsItsActivityAndIsCancelledFromTheControlConnection) {
+    const auto test = launched();
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    openLongDocument(ws);
+    if (HasFatalFailure()) return;
+
+    std::vector<CommandActivity> seen;
+    QObject::connect(&ws, &Workspace::activityChanged, [&] {
+        if (ws.activity()) seen.push_back(*ws.activity());
+    });
+    ws.setSearchQuery("  no such words anywhere  ");
+    ws.search();
+    ASSERT_TRUE(waitUntil([&] { return ws.activity() && ws.activity()->visible && ws.activity()->total > 0; }))
+        << "the search ended before its activity showed";
+    EXPECT_EQ(ws.activity()->title, "Searching for “no such words anywhere”");
+    EXPECT_EQ(seen.front().visible, false) << "an activity shows only after 0.25 s";
+    EXPECT_EQ(ws.activity()->phase, CommandPhase::searching);
+    EXPECT_EQ(ws.activity()->total, longPages);
+
+    ws.cancelActivity();
+    EXPECT_TRUE(ws.activity()->cancelling);
+    ASSERT_TRUE(waitUntil([&] { return !ws.activity(); }));
+    EXPECT_EQ(ws.status(), "Cancelled before it finished. Nothing changed.");
+    EXPECT_FALSE(ws.errorMessage());
+    EXPECT_TRUE(ws.searchHits().empty());
+}
+
+TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) {
+    const auto test = launched();
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    ws.open(document("notes.pdf", {testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf"; })) << ws.status();
+    const std::string third = ws.inspect()->pages->at(2).id;
+    ws.select(third);
+    CommandParams highlight;
+    highlight.sessionId = ws.sessionId();
+    highlight.pageId = third;
+    highlight.rect = PDFRect{72, 600, 300, 700};
+    ws.mutate(CommandMethod::addHighlight, highlight, "Highlighted");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+    const auto killed = ws.sessionId();
+
+    ::kill(static_cast<pid_t>(ws.workerProcessId()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf again"; })) << ws.status();
+    EXPECT_EQ(ws.workerNotice()->message,
+              "The PDF worker was killed (Killed). The system does this when memory runs out, and another program "
+              "can too. Kivo PDF started it again and restored notes.pdf from its last recovery checkpoint. Undo "
+              "history from before the stop is gone.");
+    EXPECT_FALSE(ws.workerNotice()->offersRestart);
+    EXPECT_NE(ws.sessionId(), killed);
+    EXPECT_EQ(ws.pageJump(), "3");
+    EXPECT_EQ(ws.currentPage()->index, 2);
+    EXPECT_EQ(ws.inspect()->annotations->size(), 1u) << "the highlight came back with the checkpoint";
+    EXPECT_TRUE(ws.workerReady());
+}
+
+TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
+    const auto first = launched();
+    ASSERT_TRUE(first);
+    const std::string token = testing::readFile(scratch_.token());
+
+    testing::TestWorkspace second(testing::realWorker(), {{"KIVO_PDF_WORKER_SANDBOX", "off"}});
+    EXPECT_FALSE(second->claimEditorLock());
+    second->launchOnce();
+    EXPECT_FALSE(second->workerReady());
+    EXPECT_EQ(second->workerProcessId(), 0);
+    EXPECT_EQ(second->errorMessage().value_or(""),
+              "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
+              "first.");
+    second->refreshRecoveries();
+    EXPECT_EQ(second->errorMessage().value_or(""), EngineLaunchError::anotherEditor().what());
+
+    EXPECT_EQ(testing::readFile(scratch_.token()), token);
+    EXPECT_TRUE(std::filesystem::exists(scratch_.socket()));
+    (*first)->refreshRecoveries();
+    EXPECT_TRUE(waitUntil([&] { return !(*first)->errorMessage() && (*first)->workerReady(); }));
+}
+
+TEST_F(RealWorkerTest, QuittingDuringALongSearchReturnsAtOnceAndLeavesNoWorker) {
+    const auto test = launched();
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    openLongDocument(ws);
+    if (HasFatalFailure()) return;
+    ws.setSearchQuery("no such words anywhere");
+    ws.search();
+    ASSERT_TRUE(waitUntil([&] { return ws.activity() && ws.activity()->total > 0; }));
+    const auto pid = static_cast<pid_t>(ws.workerProcessId());
+
+    const auto started = std::chrono::steady_clock::now();
+    ws.shutdownWorker();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_NE(::kill(pid, 0), 0);
+    EXPECT_FALSE(ws.workerNotice());
+}
+
+}  // namespace
+}  // namespace kivo
