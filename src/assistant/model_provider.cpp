@@ -3,8 +3,6 @@
 #include <cmath>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace kivo {
 
 std::string_view roleName(ChatMessage::Role role) noexcept {
@@ -21,18 +19,6 @@ std::optional<ChatMessage::Role> roleNamed(std::string_view name) noexcept {
         if (roleName(role) == name) return role;
     }
     return std::nullopt;
-}
-
-Environment processEnvironment() {
-    Environment environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string_view::npos) {
-            environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-        }
-    }
-    return environment;
 }
 
 void checkChatLimits(const ChatLimits& limits) {

@@ -150,9 +150,9 @@ inline constexpr double maximumChatSeconds = 1e9;
 // `maximumChatSeconds`, so no request is made with limits no timer can honour.
 void checkChatLimits(const ChatLimits& limits);
 
-// Environment variables by name, as the providers' `fromEnvironment` factories read them.
+// Environment variables by name, as the providers' `fromEnvironment` factories read them; the
+// process's own come from processEnvironment() in core/worker_limits.hpp.
 using Environment = std::map<std::string, std::string>;
-Environment processEnvironment();
 
 class ModelProvider {
 public:
