@@ -1,16 +1,14 @@
 #include "workspace/workspace.hpp"
 
+#include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
 
 namespace kivo {
 namespace {
 
-// The hosted provider whose stored key the inspector's key field reflects.
-constexpr const char* anthropicProviderId = "anthropic";
-
 bool keyStored(KeyStore& store) {
     try {
-        const auto key = store.read(anthropicProviderId);
+        const auto key = store.read(AnthropicProvider::id);
         return key && !key->empty();
     } catch (const std::exception&) {
         return false;  // a store that cannot be read holds no key we could use

@@ -28,6 +28,8 @@ void WorkspaceState::setAssistantProvider(std::string value) {
     if (value == assistantProvider_) return;
     settings_.setAssistantProvider(value);
     assign(assistantProvider_, std::move(value), &WorkspaceState::assistantProviderChanged);
+    // The status belonged to the provider chosen before.
+    setProviderStatus(std::nullopt);
 }
 
 void WorkspaceState::setAssistantModel(std::string value) {
@@ -126,6 +128,10 @@ void WorkspaceState::setAssistantScope(std::string value) {
 
 void WorkspaceState::setAssistantAnswer(std::optional<AssistantAnswer> value) {
     assign(assistantAnswer_, std::move(value), &WorkspaceState::assistantAnswerChanged);
+}
+
+void WorkspaceState::setProviderStatus(std::optional<ProviderStatus> value) {
+    assign(providerStatus_, std::move(value), &WorkspaceState::providerStatusChanged);
 }
 
 void WorkspaceState::setAssistantKeyStored(bool value) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "assistant/model_provider.hpp"
 #include "core/assistant_records.hpp"
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
@@ -61,6 +62,8 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(
         std::string assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY assistantProviderChanged)
     Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
+    Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
+                   providerStatusChanged)
     Q_PROPERTY(
         bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY assistantKeyStoredChanged)
     Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
@@ -110,6 +113,7 @@ public:
     const std::optional<AssistantAnswer>& assistantAnswer() const { return assistantAnswer_; }
     const std::string& assistantProvider() const { return assistantProvider_; }
     const std::string& assistantModel() const { return assistantModel_; }
+    const std::optional<ProviderStatus>& providerStatus() const { return providerStatus_; }
     bool assistantKeyStored() const { return assistantKeyStored_; }
     const std::optional<std::string>& assistantDraft() const { return assistantDraft_; }
     bool assistantRunning() const { return assistantRunning_; }
@@ -150,6 +154,7 @@ public:
     void setAssistantAnswer(std::optional<AssistantAnswer> value);
     void setAssistantProvider(std::string value);
     void setAssistantModel(std::string value);
+    void setProviderStatus(std::optional<ProviderStatus> value);
     void setAssistantKeyStored(bool value);
     void setAssistantDraft(std::optional<std::string> value);
     void setAssistantRunning(bool value);
@@ -192,6 +197,7 @@ signals:
     void assistantAnswerChanged();
     void assistantProviderChanged();
     void assistantModelChanged();
+    void providerStatusChanged();
     void assistantKeyStoredChanged();
     void assistantDraftChanged();
     void assistantRunningChanged();
@@ -239,6 +245,7 @@ private:
     std::optional<AssistantAnswer> assistantAnswer_{};
     std::string assistantProvider_{};
     std::string assistantModel_{};
+    std::optional<ProviderStatus> providerStatus_{};
     bool assistantKeyStored_{false};
     std::optional<std::string> assistantDraft_{};
     bool assistantRunning_{false};

@@ -66,7 +66,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
             "errorMessage activity zoom selection selectedAnnotationId selectedText pageChars "
             "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
             "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
-            "assistantProvider assistantModel assistantKeyStored assistantDraft assistantRunning "
+            "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
             "workerReady workerNotice savePhase recoveries showRecovery pageJump inkPoints "
             "viewport")
             .split(' ');
@@ -103,10 +103,13 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     EXPECT_EQ(workspace->assistantProvider(), "ollama");
     EXPECT_EQ(writes, 0) << "construction writes nothing";
 
+    workspace->setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
     workspace->setAssistantProvider("ollama");
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
+    EXPECT_TRUE(workspace->providerStatus());
     workspace->setAssistantProvider("local");
     EXPECT_EQ(writes, 1);
+    EXPECT_FALSE(workspace->providerStatus()) << "the status was the other provider's";
     EXPECT_EQ(EditorSettings().assistantProvider(), "local");
 
     workspace->setAssistantModel("");
