@@ -1,5 +1,7 @@
 #include "workspace/workspace_services.hpp"
 
+#include "assistant/keychain_key.hpp"
+
 namespace kivo {
 namespace {
 
@@ -50,6 +52,12 @@ void fill(std::shared_ptr<Interface>& service) {
 }
 
 }  // namespace
+
+std::optional<std::string> KeychainKeyStore::read(const std::string& provider) { return KeychainKey::read(provider); }
+
+void KeychainKeyStore::save(const std::string& key, const std::string& provider) { KeychainKey::save(key, provider); }
+
+void KeychainKeyStore::remove(const std::string& provider) { KeychainKey::remove(provider); }
 
 WorkspaceServices WorkspaceServices::withDefaults() const {
     WorkspaceServices services = *this;

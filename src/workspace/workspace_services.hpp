@@ -58,13 +58,21 @@ public:
     virtual void printPdf(const std::filesystem::path& path) = 0;
 };
 
-// The model providers' keys, one per provider id. Each throws std::runtime_error when the store fails.
+// The model providers' keys, one per provider id. Each throws a std::exception when the store fails.
 class KeyStore {
 public:
     virtual ~KeyStore() = default;
     virtual std::optional<std::string> read(const std::string& provider) = 0;
     virtual void save(const std::string& key, const std::string& provider) = 0;
     virtual void remove(const std::string& provider) = 0;
+};
+
+// The desktop's key store: the keyring, or the owner-only file when no keyring answers.
+class KeychainKeyStore : public KeyStore {
+public:
+    std::optional<std::string> read(const std::string& provider) override;
+    void save(const std::string& key, const std::string& provider) override;
+    void remove(const std::string& provider) override;
 };
 
 // Monotonic time, for counting worker stops.
@@ -85,7 +93,8 @@ struct WorkspaceServices {
     std::shared_ptr<EditorSettings> settings;
 
     // Fills the empty ones: the desktop worker host, prompts that cancel, panels that choose
-    // nothing, a clipboard and a printer that do nothing, a key store without keys, the steady
+    // nothing, a clipboard and a printer that do nothing, a key store without keys (the desktop
+    // passes KeychainKeyStore), the steady
     // clock, and the settings of the environment's defaults suite.
     WorkspaceServices withDefaults() const;
 };
