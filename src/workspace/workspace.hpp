@@ -155,6 +155,10 @@ private:
     void closeSession(const std::string& session);
     void syncSavePhase();
     std::optional<std::string> askPassword(const std::string& title, const std::string& detail);
+    // A failure handler that asks for the password when the worker wants one and then calls
+    // `retry` with it; any other failure goes to the error line.
+    FailureHandler retryWithPassword(std::function<void(const std::string&)> retry);
+    void stepSearch(std::int64_t delta);
     void revealSearchHit();
 
     // Renders (workspace_render.cpp)

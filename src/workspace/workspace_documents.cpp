@@ -173,15 +173,20 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
             restoringLost_ = false;
             adopt(result, "Opened " + name, false, RenderInvalidation::all());
         },
-        [this, path](const std::string& code, const std::string& message) {
-            if (code != "password_required") {
-                setErrorMessage(message);
-                return;
-            }
-            const auto typed =
-                askPassword("Password required", "This PDF is encrypted. The password is not stored or logged.");
-            if (typed) open(path, typed);
-        });
+        retryWithPassword([this, path](const std::string& password) { open(path, password); }));
+}
+
+Workspace::FailureHandler Workspace::retryWithPassword(std::function<void(const std::string&)> retry) {
+    return [this, retry = std::move(retry)](const std::string& code, const std::string& message) {
+        if (code != "password_required") {
+            setErrorMessage(message);
+            return;
+        }
+        // Asked again after a wrong one, until the user cancels.
+        const auto typed =
+            askPassword("Password required", "This PDF is encrypted. The password is not stored or logged.");
+        if (typed) retry(*typed);
+    };
 }
 
 void Workspace::openPanel() {

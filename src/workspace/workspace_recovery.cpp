@@ -119,16 +119,8 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
             adopt(result, "Restored unsaved work", false, RenderInvalidation::all());
             setShowRecovery(false);
         },
-        [this, recoveryId](const std::string& code, const std::string& message) {
-            if (code != "password_required") {
-                setErrorMessage(message);
-                return;
-            }
-            // An encrypted checkpoint opens the way its file would.
-            const auto typed =
-                askPassword("Password required", "This PDF is encrypted. The password is not stored or logged.");
-            if (typed) restoreRecovery(recoveryId, typed);
-        });
+        // An encrypted checkpoint opens the way its file would.
+        retryWithPassword([this, recoveryId](const std::string& password) { restoreRecovery(recoveryId, password); }));
 }
 
 void Workspace::discardRecovery(const std::string& recoveryId) {

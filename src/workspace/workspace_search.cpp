@@ -25,23 +25,17 @@ void Workspace::search() {
          });
 }
 
-void Workspace::findNext() {
-    const auto count = static_cast<std::int64_t>(searchHits().size());
-    if (count == 0) {
-        search();
-        return;
-    }
-    setSearchHitIndex((searchHitIndex() + 1) % count);
-    revealSearchHit();
-}
+void Workspace::findNext() { stepSearch(1); }
 
-void Workspace::findPrevious() {
+void Workspace::findPrevious() { stepSearch(-1); }
+
+void Workspace::stepSearch(std::int64_t delta) {
     const auto count = static_cast<std::int64_t>(searchHits().size());
     if (count == 0) {
         search();
         return;
     }
-    setSearchHitIndex((searchHitIndex() - 1 + count) % count);
+    setSearchHitIndex((searchHitIndex() + delta + count) % count);
     revealSearchHit();
 }
 

@@ -74,6 +74,15 @@ protected:
 
     static constexpr int longPages = 2000;
 
+    void highlight(Workspace& ws, const std::string& pageId) {
+        CommandParams params;
+        params.sessionId = ws.sessionId();
+        params.pageId = pageId;
+        params.rect = PDFRect{72, 300, 200, 320};
+        ws.mutate(CommandMethod::addHighlight, params, "Highlighted");
+        ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+    }
+
     testing::Scratch scratch_;
 };
 
@@ -109,12 +118,8 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
     ws.select(second);
     EXPECT_EQ(ws.pageJump(), "2");
 
-    CommandParams highlight;
-    highlight.sessionId = ws.sessionId();
-    highlight.pageId = second;
-    highlight.rect = PDFRect{72, 300, 200, 320};
-    ws.mutate(CommandMethod::addHighlight, highlight, "Highlighted");
-    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+    highlight(ws, second);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(ws.inspect()->revision, opened + 1);
     EXPECT_EQ(ws.savePhase(), "unsaved");
     EXPECT_EQ(ws.selectedPageId(), second) << "an edit keeps the page";
@@ -163,12 +168,8 @@ TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) 
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf"; })) << ws.status();
     const std::string third = ws.inspect()->pages->at(2).id;
     ws.select(third);
-    CommandParams highlight;
-    highlight.sessionId = ws.sessionId();
-    highlight.pageId = third;
-    highlight.rect = PDFRect{72, 600, 300, 700};
-    ws.mutate(CommandMethod::addHighlight, highlight, "Highlighted");
-    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+    highlight(ws, third);
+    if (HasFatalFailure()) return;
     const auto killed = ws.sessionId();
 
     ::kill(static_cast<pid_t>(ws.workerProcessId()), SIGKILL);
