@@ -5,8 +5,8 @@
 //   KIVO_FAKE_WORKER_START        "serve" (default), "exit:N", "signal:N", or "silent" (never listens)
 //   KIVO_FAKE_WORKER_USR1         "exit:N" or "signal:N": what SIGUSR1 makes it do (default exit:71)
 //   KIVO_FAKE_WORKER_SCRIPT       "method=action;…" with action "exit:N", "signal:N", "stall" (no
-//                                 answer), "garbage" (an unreadable reply, then it hangs up) or
-//                                 "error:CODE:MESSAGE"
+//                                 answer), "sleep:MS" (then the answer), "garbage" (an unreadable
+//                                 reply, then it hangs up) or "error:CODE:MESSAGE"
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
 // Documents have three pages p1…p3. A path opened again keeps its session. A path or recovery id
@@ -18,6 +18,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -162,6 +163,9 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
             }
             if (what == "stall") {
                 for (;;) ::pause();
+            }
+            if (what.starts_with("sleep:")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(what.c_str() + 6)));
             }
             if (what.starts_with("error:")) {
                 const auto colon = what.find(':', 6);

@@ -270,6 +270,22 @@ TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
     EXPECT_FALSE(ws().lostDocument());
 }
 
+TEST_F(FakeWorkerTest, ADocumentOpenedWhileTheLostOneIsOnItsWayStaysOpen) {
+    start({{"KIVO_FAKE_WORKER_RECOVERIES", "s1"}, {"KIVO_FAKE_WORKER_SCRIPT", "list_recovery=sleep:300"}});
+    openDocument("a.pdf");
+    const qint64 first = ws().workerProcessId();
+    ::kill(static_cast<pid_t>(first), SIGUSR1);
+    ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != first && ws().workerProcessId() != 0; }));
+    // The restore is sent only after this open, whose answer ends the wait for the lost document.
+    openDocument("b.pdf");
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::restoreRecovery).size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));
+    EXPECT_EQ(sent(CommandMethod::close)[0].params.sessionId, "r2") << "the restored copy is closed, unseen";
+    EXPECT_EQ(ws().status(), "Opened b.pdf");
+    EXPECT_EQ(ws().inspect()->sourcePath, (scratch_.docs() / "b.pdf").string());
+    EXPECT_FALSE(ws().lostDocument());
+}
+
 TEST_F(FakeWorkerTest, ALostEncryptedDocumentAsksForItsPasswordAgain) {
     auto& test = start();
     test.prompts->passwords = {"secret"};
