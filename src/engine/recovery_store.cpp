@@ -14,6 +14,8 @@
 #include <system_error>
 
 #include "core/ipc_paths.hpp"
+#include "core/line_io.hpp"
+#include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
@@ -66,42 +68,22 @@ bool isValidRecoveryId(std::string_view id) {
     return true;
 }
 
-[[noreturn]] void throwErrno(const char* what, const fs::path& path) {
-    throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
-}
-
-// Writes to a hidden sibling, then renames it over the target, so a reader sees the old file or
-// the whole new one, never a part.
+// A reader sees the old file or the whole new one, never a part; the files are the user's alone.
 void writeAtomically(const fs::path& target, std::span<const std::uint8_t> bytes) {
-    const fs::path temporary =
-        target.parent_path() / ("." + target.filename().string() + "." + newUUIDString() + ".tmp");
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throwErrno("Could not write a recovery file", temporary);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            errno = saved;
-            throwErrno("Could not write a recovery file", temporary);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int saved = errno;
-        ::unlink(temporary.c_str());
-        errno = saved;
-        throwErrno("Could not write a recovery file", temporary);
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(temporary.c_str());
-        errno = saved;
-        throwErrno("Could not replace a recovery file", target);
-    }
+    SafeFiles::ReplaceOptions options;
+    options.newFileMode = 0600;
+    options.followLink = false;
+    options.createFolders = false;
+    SafeFiles::replaceFile(
+        target,
+        [&](int fd) {
+            try {
+                writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            } catch (const std::system_error& error) {
+                throw fs::filesystem_error("Could not write a recovery file", target, error.code());
+            }
+        },
+        options);
 }
 
 std::string readWholeFile(const fs::path& path) {

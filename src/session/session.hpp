@@ -16,6 +16,7 @@
 
 #include "core/commands.hpp"
 #include "core/document_records.hpp"
+#include "core/safe_files.hpp"
 #include "core/page_tiles.hpp"
 #include "session/document_bytes.hpp"
 #include "pdfium/engine_failure.hpp"
@@ -203,9 +204,11 @@ public:
     // Writes the whole document to `to` and flushes it to disk; creates the folder. Fails with
     // "export_failed" or a filesystem_error.
     void save(const std::filesystem::path& to) const;
-    // Writes through the hidden sibling "." + name + ".kivo-tmp" and renames it into place, so a
-    // reader sees the old or the new file whole. An existing file keeps its permissions.
-    void atomicWrite(const std::filesystem::path& to) const;
+    // Writes through a new hidden sibling with a random name and renames it into place, so a
+    // reader sees the old or the new file whole (SafeFiles::replaceFile, which says who keeps
+    // which permissions). Fails with "internal" when the document is closed, "export_failed" when
+    // PDFium cannot write, or a filesystem_error.
+    void atomicWrite(const std::filesystem::path& to, const SafeFiles::ReplaceOptions& options = {}) const;
     // An independent session holding the current document, with the same page ids.
     std::unique_ptr<Session> detachedCopy() const;
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "core/safe_files.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
 #include "pdfium/support.hpp"
@@ -19,14 +20,6 @@ EngineFailure writeFailed() { return EngineFailure("export_failed", "PDFium coul
 
 void createParent(const fs::path& file) {
     if (file.has_parent_path()) fs::create_directories(file.parent_path());
-}
-
-// Makes a completed rename survive a crash: the directory entry itself is flushed.
-void syncDirectory(const fs::path& directory) {
-    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace
@@ -49,34 +42,14 @@ void Session::save(const fs::path& to) const {
     if (!written) throw writeFailed();
 }
 
-void Session::atomicWrite(const fs::path& to) const {
-    // Saving through a symbolic link replaces the file it points to and keeps the link.
-    std::error_code ignored;
-    const fs::path destination = fs::is_symlink(to, ignored) ? fs::weakly_canonical(to) : to;
-    createParent(destination);
-    fs::path sibling = destination;
-    sibling.replace_filename("." + destination.filename().string() + ".kivo-tmp");
-    if (fs::exists(fs::symlink_status(sibling))) fs::remove(sibling);
-
-    save(sibling);
-
-    struct stat existing {};
-    if (::stat(destination.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        // The new file takes the place of the old one with the old one's permissions and, where
-        // allowed, its owner.
-        if (::chown(sibling.c_str(), existing.st_uid, existing.st_gid) != 0) {
-            // Not ours to give away; the file stays ours.
-        }
-        ::chmod(sibling.c_str(), existing.st_mode & 07777);
-    }
-    if (::rename(sibling.c_str(), destination.c_str()) != 0) {
-        const int error = errno;
-        fs::remove(sibling, ignored);
-        throw fs::filesystem_error("Could not replace the file", destination,
-                                   std::error_code(error, std::generic_category()));
-    }
-    syncDirectory(destination.parent_path());
-    fs::remove(sibling, ignored);
+void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& options) const {
+    if (!document_) throw session_detail::documentClosed();
+    SafeFiles::replaceFile(
+        to,
+        [this](int fd) {
+            if (kivo_save_document_fd(document_.get(), fd) == 0) throw writeFailed();
+        },
+        options);
 }
 
 std::unique_ptr<Session> Session::detachedCopy() const {

@@ -1,6 +1,11 @@
 #include "session_test.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 namespace kivo::testing {
 namespace {
@@ -31,11 +36,87 @@ TEST_F(SessionSave, AtomicWriteLeavesOnlyTheDestination) {
     ASSERT_EQ(census.items.size(), 1u);
     EXPECT_EQ(census.items[0].contents, "saved note");
 
-    // A stale sibling from an earlier failed attempt is replaced, and overwriting works.
-    writeFile(out.parent_path() / ".out.pdf.kivo-tmp", "half a file");
+    // Overwriting works and leaves nothing else either.
     session->atomicWrite(out);
     EXPECT_EQ(namesIn(out.parent_path()), std::vector<std::string>{"out.pdf"});
     EXPECT_EQ(openFile(out)->pages().size(), 2u);
+}
+
+// Another user who may write the folder races the save through the name of its temporary file:
+// a link planted there before the file is made (the save would write the link's target), or
+// swapped in after it is closed (the save's change of mode would land on the target). Neither may
+// reach a file of the user's elsewhere.
+TEST_F(SessionSave, ARaceInASharedFolderCannotReachAnotherFile) {
+    const auto session = open(makePdf());
+    const fs::path shared = dir_.path() / "shared";
+    fs::create_directory(shared);
+    const fs::path out = shared / "out.pdf";
+    writeFile(out, "old");
+    fs::permissions(out, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+    const fs::path victim = dir_.path() / "private";
+    writeFile(victim, "secret");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    const fs::path predictable = shared / ".out.pdf.kivo-tmp";
+
+    std::atomic<bool> stop{false};
+    std::thread intruder([&] {
+        for (int n = 0; !stop; ++n) {
+            ::symlink(victim.c_str(), predictable.c_str());
+            const fs::path spare = shared / ("spare-" + std::to_string(n % 4));
+            ::unlink(spare.c_str());
+            ::symlink(victim.c_str(), spare.c_str());
+            ::rename(spare.c_str(), predictable.c_str());
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        try {
+            session->atomicWrite(out);
+        } catch (const std::exception&) {
+            // A save the intruder spoiled may fail; it must not do harm elsewhere.
+        }
+    }
+    stop = true;
+    intruder.join();
+    EXPECT_EQ(readFile(victim), "secret");
+    EXPECT_EQ(fs::status(victim).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(fs::is_symlink(out));
+    EXPECT_EQ(readFile(out).rfind("%PDF", 0), 0u);
+}
+
+// Saving over a file of someone else that this user may write must not leave a file of this user
+// as open as the other user had made theirs.
+TEST_F(SessionSave, OverwritingAnotherUsersFileKeepsItOwnerOnly) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a file of another user";
+    const auto session = open(makePdf());
+    fs::permissions(dir_.path(), fs::perms::others_exec, fs::perm_options::add);
+    const fs::path shared = dir_.path() / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all);
+    const fs::path theirs = shared / "theirs.pdf";
+    writeFile(theirs, "old");
+    fs::permissions(theirs, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+
+    const uid_t nobody = 65534;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::umask(022);
+        if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0) ::_exit(2);
+        try {
+            session->atomicWrite(theirs);
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat written {};
+    ASSERT_EQ(::stat(theirs.c_str(), &written), 0);
+    EXPECT_EQ(written.st_uid, nobody);
+    EXPECT_EQ(written.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(theirs).rfind("%PDF", 0), 0u);
 }
 
 TEST_F(SessionSave, OverwritingKeepsPermissionsAndLinks) {
@@ -65,11 +146,12 @@ TEST_F(SessionSave, Failures) {
     writeFile(dir_.path() / "plain", "x");
     // The parent cannot be made: the file system's error, and nothing else written.
     EXPECT_THROW(session->atomicWrite(dir_.path() / "plain" / "out.pdf"), fs::filesystem_error);
-    // The destination is a folder: the rename fails, the folder stays, no sibling is left.
+    // The destination is a folder, or PDFium cannot write: the folder stays, no new file is left.
     fs::create_directory(dir_.path() / "folder.pdf");
     EXPECT_THROW(session->atomicWrite(dir_.path() / "folder.pdf"), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(dir_.path() / "folder.pdf"));
-    EXPECT_FALSE(fs::exists(dir_.path() / ".folder.pdf.kivo-tmp"));
+    EXPECT_THROW(session->atomicWrite(dir_.path() / std::string(300, 'x')), fs::filesystem_error);
+    EXPECT_EQ(namesIn(dir_.path()), (std::vector<std::string>{"doc.pdf", "folder.pdf", "plain"}));
 
     session->teardownDocument();
     EXPECT_EQ(failureOf([&] { session->save(dir_.path() / "closed.pdf"); }),

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+
+namespace kivo {
+
+// Reading and replacing files in folders that other local users may write too. A name in such a
+// folder can turn into a symbolic link, a FIFO or a device between two calls, so a file is opened
+// once, checked through its descriptor, and everything after that goes through descriptors: the
+// folder's and the file's own.
+namespace SafeFiles {
+
+// Owns one descriptor and closes it on every exit.
+class Descriptor {
+public:
+    Descriptor() noexcept = default;
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept;
+    void reset() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// What opening a file for reading found.
+struct ReadableFile {
+    Descriptor fd;           // open, blocking reads, close-on-exec; empty when the open failed
+    int error = 0;           // errno of the failed open
+    bool isRegular = false;  // false for folders, FIFOs, sockets and devices
+    off_t size = 0;          // of a regular file
+};
+
+// Opens `path` read-only without blocking on a FIFO or a device and without taking a terminal as
+// the controlling one, then looks at what was opened. Never throws; the caller refuses anything
+// that is not a regular file.
+ReadableFile openForReading(const std::filesystem::path& path) noexcept;
+
+struct ReplaceOptions {
+    // Mode of a file that did not exist before, before the umask.
+    mode_t newFileMode = 0666;
+    // Whether a destination that is a symbolic link replaces the file it points to (keeping the
+    // link) or is itself replaced by the new file.
+    bool followLink = true;
+    // Whether missing folders on the way to the destination are made.
+    bool createFolders = true;
+};
+
+// Writes `destination` whole: `write` fills a new file with a random hidden name in the
+// destination's folder (created exclusively, never through a link), which is then flushed and
+// renamed over the destination relative to one descriptor of that folder, so a reader sees the
+// old file or the new one, never a part, and nobody can slip a link in between. An existing file
+// of this user keeps its mode and, where allowed, its group; an existing file of someone else
+// keeps its owner, group and mode only when the owner can be given back, and is otherwise written
+// owner-only. The new file is removed on every failure. Throws std::filesystem::filesystem_error
+// for file-system failures and whatever `write` throws.
+void replaceFile(const std::filesystem::path& destination, const std::function<void(int fd)>& write,
+                 const ReplaceOptions& options = {});
+
+// The path `replaceFile` writes for `destination` when links are followed: the file a link
+// points to, or `destination` itself.
+std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink);
+
+}  // namespace SafeFiles
+}  // namespace kivo
