@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -50,6 +51,15 @@ std::filesystem::path recoveryDirectory() { return supportDirectory() / "recover
 std::filesystem::path socketURL() { return supportDirectory() / "ipc" / "commands.sock"; }
 
 std::filesystem::path tokenURL() { return supportDirectory() / "ipc" / "token"; }
+
+std::filesystem::path renderDirectory() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
+        return std::filesystem::path(runtime) / "kivo-pdf-render";
+    }
+    const char* temporary = std::getenv("TMPDIR");
+    const std::filesystem::path base = (temporary != nullptr && *temporary != '\0') ? temporary : "/tmp";
+    return base / ("kivo-pdf-render-" + std::to_string(::geteuid()));
+}
 
 void prepareIPCDirectory() {
     const auto directory = ipcDirectory();

@@ -24,6 +24,13 @@ std::filesystem::path recoveryDirectory();
 std::filesystem::path socketURL();
 std::filesystem::path tokenURL();
 
+// The user's own folder for rendered pages, which the worker writes and the MCP connector reads:
+// "kivo-pdf-render" in $XDG_RUNTIME_DIR when that is set to an absolute path, otherwise
+// "kivo-pdf-render-" + the user id in $TMPDIR (when set and not empty) or /tmp. The name carries
+// the user, so another user who made a folder of that name first in a shared /tmp cannot block
+// this user's renders.
+std::filesystem::path renderDirectory();
+
 // Creates the ipc folder (and missing parents) and makes it owner-only (0700).
 // Throws std::filesystem::filesystem_error.
 void prepareIPCDirectory();

@@ -1,10 +1,12 @@
 #include "engine/document_engine.hpp"
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "engine/method_kinds.hpp"
+#include "engine/request_checks.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "pdfium/engine_failure.hpp"
 
@@ -23,6 +25,16 @@ CommandResponse internalFailure(const std::string& id, const std::exception& err
     while (!description.empty() && (description.back() == '.' || description.back() == ' ')) description.pop_back();
     if (description.empty()) description = "an unexpected error";
     return CommandResponse::failure(id, "internal", "Kivo PDF could not finish the command: " + description + ".");
+}
+
+// A file that cannot be written or read is the user's business (a full disk, a folder where a
+// file was named, a name too long), not a fault of the engine that would call for a restart.
+CommandResponse fileFailure(const std::string& id, const std::filesystem::filesystem_error& error) {
+    std::string reason = error.code().message();
+    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    const std::string place = error.path1().empty() ? std::string("a file") : error.path1().string();
+    return CommandResponse::failure(id, "file",
+                                    "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
 
 EngineFailure cancelledFailure() {
@@ -90,6 +102,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
 CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
     try {
         if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp) denyUnknownMCP(request);
+        RequestChecks::check(request.params);
         if (auto replayed = replay_.replayed(request, grants_.sessionIds)) return std::move(*replayed);
         RunningCommand::step(CommandPhase::started, 0, 0);
         CommandResponse response = dispatch(request);
@@ -97,6 +110,8 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
         return response;
     } catch (const EngineFailure& failure) {
         return CommandResponse::failure(request.id, failure.code, failure.message);
+    } catch (const std::filesystem::filesystem_error& error) {
+        return fileFailure(request.id, error);
     } catch (const std::exception& error) {
         return internalFailure(request.id, error);
     } catch (...) {

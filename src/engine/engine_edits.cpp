@@ -6,6 +6,7 @@
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
+#include "engine/request_checks.hpp"
 #include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
@@ -225,9 +226,8 @@ CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
 
     requireMCPMutation(request);
     Session& session = requireSession(request, "export");
-    requireGrantedPath(*p.destination, request);
-    const fs::path destination = clientPath(*p.destination);
-    if (destination.has_parent_path()) fs::create_directories(destination.parent_path());
+    const fs::path destination = RequestChecks::writeDestination(*p.destination, request.channel);
+    requireGrantedPath(destination.string(), request);
     session.uniqueExisting(*p.pageIds);
 
     // The pages are cut from a copy, and the copy replaces the destination whole: an existing
@@ -235,7 +235,7 @@ CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
     // truncated or left half written.
     std::unique_ptr<Session> copy = session.detachedCopy();
     copy->extractPagesInPlace(*p.pageIds);
-    copy->atomicWrite(destination);
+    copy->atomicWrite(destination, RequestChecks::writeOptions(request.channel));
     copy.reset();
 
     CommandResult result = session.inspectResult();

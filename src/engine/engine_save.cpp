@@ -3,6 +3,7 @@
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
+#include "engine/request_checks.hpp"
 #include "session/session.hpp"
 #include "pdfium/engine_failure.hpp"
 
@@ -19,8 +20,8 @@ void refuseChangedSource(Session& session, bool force) {
 
 // The written file becomes the document's own: the document counts as saved, the outside-change
 // guard watches the new file, and the crash checkpoint is no longer needed.
-void writeAndAdopt(Session& session, const std::string& path) {
-    session.atomicWrite(path);
+void writeAndAdopt(Session& session, const std::string& path, const SafeFiles::ReplaceOptions& options) {
+    session.atomicWrite(path, options);
     session.refreshBacking();
     session.setSourcePath(path);
     session.setSavedGeneration(session.generation());
@@ -44,22 +45,25 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
                             "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
     }
     const bool force = p.force.value_or(false);
+    const SafeFiles::ReplaceOptions options = RequestChecks::writeOptions(request.channel);
     if (mode == "save") {
         if (!session.sourcePath()) throw invalid("Save As is required for a document without a path.");
-        const std::string path = *session.sourcePath();
+        const std::string path = RequestChecks::writeDestination(*session.sourcePath(), request.channel).string();
         requireGrantedPath(path, request);
         refuseChangedSource(session, force);
-        writeAndAdopt(session, path);
+        writeAndAdopt(session, path, options);
     } else if (mode == "saveAs") {
         if (!p.destination) throw invalid("saveAs requires destination.");
-        requireGrantedPath(*p.destination, request);
+        const std::string path = RequestChecks::writeDestination(*p.destination, request.channel).string();
+        requireGrantedPath(path, request);
         // The guard is about the document's own file: a Save As must not hide that it changed.
         refuseChangedSource(session, force);
-        writeAndAdopt(session, clientPath(*p.destination).string());
+        writeAndAdopt(session, path, options);
     } else if (mode == "saveCopy") {
         if (!p.destination) throw invalid("saveCopy requires destination.");
-        requireGrantedPath(*p.destination, request);
-        session.atomicWrite(clientPath(*p.destination));
+        const std::string path = RequestChecks::writeDestination(*p.destination, request.channel).string();
+        requireGrantedPath(path, request);
+        session.atomicWrite(path, options);
         session.refreshBacking();
     } else {
         throw invalid("saveMode must be save, saveAs, or saveCopy.");
@@ -72,8 +76,9 @@ CommandResponse DocumentEngine::exportDocument(const CommandRequest& request) {
     Session& session = requireSession(request, "export");
     const auto& destination = request.params.destination;
     if (!destination) throw invalid("export_document requires destination.");
-    requireGrantedPath(*destination, request);
-    session.atomicWrite(clientPath(*destination));
+    const std::string path = RequestChecks::writeDestination(*destination, request.channel).string();
+    requireGrantedPath(path, request);
+    session.atomicWrite(path, RequestChecks::writeOptions(request.channel));
 
     CommandResult result = session.inspectResult();
     std::vector<std::string> warnings = result.warnings.value_or(std::vector<std::string>{});

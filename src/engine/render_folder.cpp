@@ -6,16 +6,12 @@
 #include <cerrno>
 #include <system_error>
 
+#include "core/ipc_paths.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo::RenderFolder {
 
-std::filesystem::path location() {
-    std::error_code error;
-    std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    if (error || base.empty()) base = "/tmp";
-    return base / name;
-}
+std::filesystem::path location() { return IPCPaths::renderDirectory(); }
 
 std::filesystem::path prepare() {
     const std::filesystem::path folder = location();

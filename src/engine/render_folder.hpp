@@ -7,9 +7,7 @@
 
 namespace kivo::RenderFolder {
 
-inline constexpr const char* name = "kivo-pdf-render";
-
-// "kivo-pdf-render" in the temporary folder ($TMPDIR, else /tmp).
+// The user's render folder, IPCPaths::renderDirectory(), the place the MCP connector reads from.
 std::filesystem::path location();
 
 // Creates the folder owner-only when it is missing and answers it. Fails with "render_failed"

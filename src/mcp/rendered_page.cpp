@@ -7,23 +7,15 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
+#include <string_view>
 
-#include "core/descriptor.hpp"
+#include "core/ipc_paths.hpp"
+#include "core/safe_files.hpp"
 
 namespace kivo {
 namespace {
 
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-
-std::optional<std::string> realPath(const char* path) {
-    std::unique_ptr<char, FreeDeleter> resolved(::realpath(path, nullptr));
-    if (!resolved) return std::nullopt;
-    return std::string(resolved.get());
-}
+constexpr std::string_view pngSignature("\x89PNG\r\n\x1a\n", 8);
 
 std::optional<std::string> readAll(int fd, std::size_t expected) {
     std::string bytes;
@@ -46,44 +38,44 @@ std::optional<std::string> readAll(int fd, std::size_t expected) {
 
 namespace RenderedPage {
 
-std::filesystem::path folder() {
-    const char* temporary = std::getenv("TMPDIR");
-    const std::filesystem::path base = (temporary != nullptr && *temporary != '\0') ? temporary : "/tmp";
-    return base / "kivo-pdf-render";
-}
+std::filesystem::path folder() { return IPCPaths::renderDirectory(); }
 
 std::optional<std::string> read(const std::string& path) {
     if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) return std::nullopt;
-
-    const auto realFolder = realPath(folder().c_str());
-    const auto realFile = realPath(path.c_str());
-    if (!realFolder || !realFile) return std::nullopt;
-
-    const std::filesystem::path file(*realFile);
-    if (file.parent_path() != std::filesystem::path(*realFolder)) return std::nullopt;
-    const std::string name = file.filename().string();
+    const std::filesystem::path named(path);
+    const std::string name = named.filename().string();
     if (name.size() <= 4 || !name.ends_with(".png")) return std::nullopt;
 
-    // Open the folder and then the name inside it without following links, so
-    // that what is read is what was checked even if the paths change meanwhile.
-    const Descriptor directory(::open(realFolder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (directory.get() < 0) return std::nullopt;
+    // The folder itself must not be a link: a worker that swapped it for one would have the
+    // connector read, and attach, what the worker cannot read itself.
+    const SafeFiles::Descriptor directory(::open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) return std::nullopt;
     struct stat folderStatus {};
     if (::fstat(directory.get(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode) ||
-        folderStatus.st_uid != ::geteuid()) {
+        folderStatus.st_uid != ::geteuid() || (folderStatus.st_mode & 077) != 0) {
+        return std::nullopt;
+    }
+    // The path must name a file directly in that very folder, however the worker spelled it.
+    const SafeFiles::Descriptor parent(
+        ::open(named.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat parentStatus {};
+    if (!parent || ::fstat(parent.get(), &parentStatus) != 0 || parentStatus.st_dev != folderStatus.st_dev ||
+        parentStatus.st_ino != folderStatus.st_ino) {
         return std::nullopt;
     }
 
-    // Non-blocking, so a FIFO planted under a ".png" name cannot stall the open.
-    const Descriptor fd(
+    // Non-blocking, so a FIFO planted under a ".png" name cannot stall the open; no links.
+    const SafeFiles::Descriptor fd(
         ::openat(directory.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return std::nullopt;
+    if (!fd) return std::nullopt;
     struct stat fileStatus {};
     if (::fstat(fd.get(), &fileStatus) != 0 || !S_ISREG(fileStatus.st_mode) || fileStatus.st_size < 0 ||
         static_cast<std::size_t>(fileStatus.st_size) > maxBytes) {
         return std::nullopt;
     }
-    return readAll(fd.get(), static_cast<std::size_t>(fileStatus.st_size));
+    auto bytes = readAll(fd.get(), static_cast<std::size_t>(fileStatus.st_size));
+    if (!bytes || !bytes->starts_with(pngSignature)) return std::nullopt;
+    return bytes;
 }
 
 }  // namespace RenderedPage

@@ -17,15 +17,16 @@ namespace RenderedPage {
 // Larger files are not attached: they could not travel in one reply line anyway.
 inline constexpr std::size_t maxBytes = 256u << 20;
 
-// "<temporary folder>/kivo-pdf-render", the temporary folder being $TMPDIR when
-// set and not empty, else /tmp. Read from the environment at every call.
+// The user's render folder, IPCPaths::renderDirectory(), the one the worker
+// writes to. Read from the environment at every call.
 std::filesystem::path folder();
 
 // The file's bytes when the path passes every check: the render folder is a
-// directory owned by this user, the file's real path (symlinks resolved) lies
-// directly inside the folder's real path, names a regular file ending in
-// ".png", and is no larger than maxBytes. Otherwise, or when reading fails,
-// nothing.
+// real directory (not a link), owned by this user, with no access for group
+// or others; the path names an entry directly inside it whose name ends in
+// ".png"; that entry, opened without following links, is a regular file no
+// larger than maxBytes that starts with the PNG signature. Otherwise, or when
+// reading fails, nothing.
 std::optional<std::string> read(const std::string& path);
 
 }  // namespace RenderedPage

@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -23,7 +24,10 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "core/ipc_paths.hpp"
 
 // The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
 // values the kernel gave them.
@@ -189,7 +193,23 @@ public:
         std::error_code error;
         const auto target = fs::canonical(entry, error);
         if (error || reachesPrivateData(target)) return;
+        if (target == "/dev") {
+            grantDevices();
+            return;
+        }
         grant(target, rightsByPlace(target, home_));
+    }
+
+    // The devices one by one, all but the controlling terminal: a worker that could open it could
+    // write to the user's terminal, or type into it. Links are left out; what they lead to is
+    // granted, or not, where it lies.
+    void grantDevices() {
+        for (const auto& name : entries("/dev")) {
+            const fs::path device = fs::path("/dev") / name;
+            std::error_code error;
+            if (name == "tty" || fs::is_symlink(device, error) || error) continue;
+            grant(device, rightsByPlace(device, home_));
+        }
     }
 
     // Everything but the home folder's dot-entries: each ancestor of the home
@@ -372,6 +392,29 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
                                     SCMP_SYS(ioperm)}) {
         refuse(syscallNumber);
     }
+    // Landlock governs opening and writing files, not changing their modes, owners, times or
+    // extended attributes, so a compromised worker could open the user's private key to others.
+    // The worker only changes files it opened itself, through their descriptors.
+    for (const char* name : {"chmod", "fchmodat", "chown", "lchown", "fchownat", "utime", "utimes", "futimesat",
+                             "setxattr", "lsetxattr", "removexattr", "lremovexattr"}) {
+        refuse(seccomp_syscall_resolve_name(name));
+    }
+    // Calls newer than the installed libseccomp keep the number every architecture gave them.
+    for (const auto& [name, number] : {std::pair{"fchmodat2", 452}, {"setxattrat", 463}, {"removexattrat", 466}}) {
+        const int resolved = seccomp_syscall_resolve_name(name);
+        refuse(resolved != __NR_SCMP_ERROR ? resolved : number);
+    }
+    // utimensat without a path sets the times of a descriptor (futimens); with one, of any file.
+    check(seccomp_rule_add(context.get(), refused, SCMP_SYS(utimensat), 1, SCMP_A1(SCMP_CMP_NE, 0)),
+          "utimensat with a path could not be refused");
+    // No typing into a terminal, whichever one the worker still holds. The kernel reads the
+    // request as 32 bits, so the upper half of the argument must not hide it.
+    for (const unsigned long request : {static_cast<unsigned long>(TIOCSTI), static_cast<unsigned long>(TIOCLINUX)}) {
+        check(seccomp_rule_add(context.get(), refused, SCMP_SYS(ioctl), 1,
+                               SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffUL, static_cast<scmp_datum_t>(request))),
+              "typing into a terminal could not be refused");
+    }
+
     // Landlock governs neither connect() to a path-named socket nor the
     // reaching of one, so the session bus or an agent socket would be open to
     // a compromised worker: the worker only accepts, so connect is refused.
@@ -442,6 +485,17 @@ void confine(const fs::path& ipc, const fs::path& support, const fs::path& home)
     for (const auto& folder : scratch) {
         const auto target = resolved(folder);
         if (!isWithin(homeFolder, target)) rules.grant(target, readRights | writeRights);
+    }
+
+    // The render folder may lie where nothing else is writable ($XDG_RUNTIME_DIR); it is made
+    // now, while that is still possible, and granted only when it is this user's own.
+    const auto render = kivo::IPCPaths::renderDirectory();
+    ::mkdir(render.c_str(), 0700);
+    struct stat renderStatus {};
+    if (::lstat(render.c_str(), &renderStatus) == 0 && S_ISDIR(renderStatus.st_mode) &&
+        renderStatus.st_uid == ::geteuid() && (renderStatus.st_mode & 077) == 0) {
+        const auto target = resolved(render);
+        if (!rules.reachesPrivateData(target)) rules.grant(target, readRights | writeRights);
     }
 
     confineOtherThreads(static_cast<int>(rulesetFd));

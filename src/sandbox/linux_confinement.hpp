@@ -12,13 +12,16 @@
 //   (/usr, /etc, /opt, /boot, /bin, /sbin, /lib*, /var but /var/tmp, /proc,
 //   /sys, /run and ~/bin), and nothing may be executed. The support folder,
 //   the IPC folder and the temporary folder are granted in full even when they
-//   lie in a dot-folder; sockets may be created only in the IPC folder. TCP
+//   lie in a dot-folder, and so is the user's render folder; /dev/tty is not
+//   granted at all; sockets may be created only in the IPC folder. TCP
 //   bind and connect are refused, and so are abstract sockets and signals that
 //   would leave the worker (ABI 4 and 6).
 // - A seccomp filter on every thread: only Unix stream sockets; no connect;
 //   no execve, execveat, fork, vfork or process-creating clone; clone3 fails
 //   with ENOSYS so the C library falls back to clone, whose flags can be read;
-//   no io_uring, ptrace, kernel keyrings, namespaces or mounts.
+//   no io_uring, ptrace, kernel keyrings, namespaces or mounts; no changing of
+//   modes, owners, times or extended attributes by path (descriptors only);
+//   no TIOCSTI or TIOCLINUX.
 // - PR_SET_NO_NEW_PRIVS.
 //
 // Landlock confines one thread at a time, so every thread that exists when

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "pdfium/engine_failure.hpp"
 #include "pdfium/support.hpp"
@@ -24,13 +25,6 @@ std::filesystem::path temporaryDirectory() {
     return error ? std::filesystem::path("/tmp") : directory;
 }
 
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 }  // namespace
 
 DocumentBytes::~DocumentBytes() {
@@ -44,18 +38,21 @@ DocumentBytes::Shared DocumentBytes::empty() {
 }
 
 DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) throw unreadable();
-    struct stat info {};
-    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) throw unreadable();
-    if (info.st_size <= 0) return empty();
-    const size_t size = static_cast<size_t>(info.st_size);
+    // A FIFO or a device must neither stall the open nor be read as a document.
+    const SafeFiles::ReadableFile file = SafeFiles::openForReading(path);
+    if (!file.fd) throw unreadable();
+    if (!file.isRegular) {
+        throw EngineFailure("file", "Only regular files can be read as documents, and " + path.filename().string() +
+                                        " is not one. Nothing changed.");
+    }
+    if (file.size <= 0) return empty();
+    const size_t size = static_cast<size_t>(file.size);
     void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) throw EngineFailure("internal", "Could not allocate memory for the document.");
     auto* bytes = static_cast<uint8_t*>(mapping);
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(file.fd, bytes + done, size - done);
+        const ssize_t n = ::read(file.fd.get(), bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             munmap(mapping, size);
@@ -68,18 +65,18 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
 
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
     const auto path = temporaryDirectory() / ("kivo-snap-" + newUUIDString() + ".pdf");
-    Descriptor file{::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-    if (file.fd < 0) throw EngineFailure("internal", "Could not create a temporary file for the document.");
+    const SafeFiles::Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) throw EngineFailure("internal", "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
-    if (kivo_save_document_fd(document, file.fd) == 0) {
+    if (kivo_save_document_fd(document, file.get()) == 0) {
         throw EngineFailure("export_failed", "PDFium could not write the file.");
     }
     struct stat info {};
-    if (fstat(file.fd, &info) != 0) throw cannotReadBack();
+    if (fstat(file.get(), &info) != 0) throw cannotReadBack();
     if (info.st_size <= 0) return empty();
     const size_t size = static_cast<size_t>(info.st_size);
-    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd, 0);
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
     if (mapping == MAP_FAILED) throw cannotReadBack();
     return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
                                                  static_cast<int64_t>(size));

@@ -8,11 +8,15 @@
 #include <memory>
 #include <vector>
 
+#include "core/safe_files.hpp"
+
 namespace kivo::RecoveryStore {
 
 std::optional<std::string> fingerprint(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    // A file swapped for a FIFO since it was opened has no fingerprint; it must not stall the worker.
+    const SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
+    if (!opened.fd || !opened.isRegular) return std::nullopt;
+    const int fd = opened.fd.get();
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
     std::vector<unsigned char> chunk(1'048'576);
@@ -23,7 +27,6 @@ std::optional<std::string> fingerprint(const std::filesystem::path& file) {
         if (n <= 0) break;
         ok = EVP_DigestUpdate(context.get(), chunk.data(), static_cast<size_t>(n)) == 1;
     }
-    ::close(fd);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!ok || EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;

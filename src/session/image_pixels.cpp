@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/safe_files.hpp"
 #include "pdfium/engine_failure.hpp"
 
 namespace kivo {
@@ -36,10 +37,10 @@ ImagePixels allocate(int64_t width, int64_t height) {
 
 // libpng's simplified reader converts palettes, grey, 16-bit and gamma to 8-bit sRGB with straight
 // alpha, and reports the size before the pixels are read.
-ImagePixels decodePng(const std::filesystem::path& file) {
+ImagePixels decodePng(const std::filesystem::path& file, std::FILE* stream) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, file.c_str())) throw unreadable(file);
+    if (!png_image_begin_read_from_stdio(&image, stream)) throw unreadable(file);
     struct Guard {
         png_image* image;
         ~Guard() { png_image_free(image); }
@@ -128,15 +129,21 @@ void ImagePixels::checkSize(int64_t width, int64_t height) {
 }
 
 ImagePixels ImagePixels::bgra(const std::filesystem::path& file) {
-    File stream(std::fopen(file.c_str(), "rbe"));
+    // Opened once and read through that descriptor only: a FIFO planted under the name must
+    // not stall the worker, and a name swapped after the check must not be read instead.
+    SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
+    if (!opened.fd) throw unreadable(file);
+    if (!opened.isRegular) {
+        throw EngineFailure("file", "The image " + file.filename().string() +
+                                        " is not a regular file, so it was not read. Nothing changed.");
+    }
+    File stream(::fdopen(opened.fd.get(), "rb"));
     if (!stream) throw unreadable(file);
+    opened.fd.release();
     unsigned char magic[8] = {};
     const size_t got = std::fread(magic, 1, sizeof magic, stream.get());
     std::rewind(stream.get());
-    if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) {
-        stream.reset();
-        return decodePng(file);
-    }
+    if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return decodePng(file, stream.get());
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return decodeJpeg(file, stream.get());
     throw unreadable(file);
 }

@@ -139,8 +139,8 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         info.id =
             existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id : newUUIDString();
         info.index = i;
-        info.width = size.width;
-        info.height = size.height;
+        info.width = session_detail::finiteOrZero(size.width);
+        info.height = session_detail::finiteOrZero(size.height);
         info.rotation = rotation;
         measuredPages.push_back(std::move(info));
     }

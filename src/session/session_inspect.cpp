@@ -108,7 +108,7 @@ Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
                                             item.pageId = pageId;
                                             FS_RECTF rect;
                                             if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
-                                            item.rect = PDFRect{rect.left, rect.bottom, rect.right, rect.top};
+                                            item.rect = session_detail::fromPdfium(rect);
                                             item.contents = readStringKey(annotation, "Contents");
                                             census.items.push_back(std::move(item));
                                         });
@@ -140,8 +140,8 @@ void Session::refreshPageMetrics() {
         OpenPage page = openPageAt(static_cast<int>(i), false);
         if (!page) continue;
         PageInfo& info = pages_[static_cast<size_t>(i)];
-        info.width = FPDF_GetPageWidthF(page.get());
-        info.height = FPDF_GetPageHeightF(page.get());
+        info.width = session_detail::finiteOrZero(FPDF_GetPageWidthF(page.get()));
+        info.height = session_detail::finiteOrZero(FPDF_GetPageHeightF(page.get()));
         info.rotation = FPDFPage_GetRotation(page.get());
     }
 }

@@ -2,6 +2,7 @@
 
 // Helpers shared by the session's source files; not part of its interface.
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -30,6 +31,15 @@ EngineFailure documentClosed();
 inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
     return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
                             static_cast<float>(rect.bottom)};
+}
+
+// A figure PDFium read from the file, as an answer can carry it: a file may declare sizes beyond
+// what a float holds, which JSON cannot write, so those count as 0.
+inline double finiteOrZero(double value) { return std::isfinite(value) ? value : 0.0; }
+
+inline PDFRect fromPdfium(const pdfium::FS_RECTF& rect) {
+    return PDFRect{finiteOrZero(rect.left), finiteOrZero(rect.bottom), finiteOrZero(rect.right),
+                   finiteOrZero(rect.top)};
 }
 
 // Gives a new annotation a fresh id and its subject. A refused write here leaves a usable

@@ -58,10 +58,10 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
             // Kept as a run so that indexes stay PDFium's, but it adds nothing to the text.
             run.unicode = std::string(1, '\0');
         }
-        run.left = left;
-        run.bottom = bottom;
-        run.right = right;
-        run.top = top;
+        run.left = session_detail::finiteOrZero(left);
+        run.bottom = session_detail::finiteOrZero(bottom);
+        run.right = session_detail::finiteOrZero(right);
+        run.top = session_detail::finiteOrZero(top);
         result.chars.push_back(std::move(run));
         lowHalf = pairStart;
         code = next;
@@ -73,6 +73,10 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
 std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
     const std::string_view trimmed = trimWhitespaceAndNewlines(query);
     if (trimmed.empty()) throw EngineFailure("invalid_argument", "search requires a query.");
+    // PDFium takes the query up to its first U+0000, and an empty one never finishes.
+    if (trimmed.find('\0') != std::string_view::npos) {
+        throw EngineFailure("invalid_argument", "A search query cannot hold the character U+0000.");
+    }
     const std::u16string what = session_detail::toUtf16(trimmed);
 
     std::vector<std::string> ids;
@@ -103,11 +107,13 @@ std::vector<SearchHit> Session::search(std::string_view query, const std::option
             hit.count = FPDFText_GetSchCount(handle.get());
             const int start = static_cast<int>(hit.index);
             const int count = static_cast<int>(hit.count);
+            if (count <= 0) break;  // a match of nothing would be found again and again
             const int rects = FPDFText_CountRects(textPage.get(), start, count);
             for (int r = 0; r < rects; ++r) {
                 double left = 0, top = 0, right = 0, bottom = 0;
                 FPDFText_GetRect(textPage.get(), r, &left, &top, &right, &bottom);
-                hit.rects.push_back(PDFRect{left, bottom, right, top});
+                hit.rects.push_back(PDFRect{session_detail::finiteOrZero(left), session_detail::finiteOrZero(bottom),
+                                            session_detail::finiteOrZero(right), session_detail::finiteOrZero(top)});
             }
             std::vector<uint16_t> buffer(count < 1 ? 1 : static_cast<size_t>(count) + 1, 0);
             FPDFText_GetText(textPage.get(), start, count, buffer);

@@ -60,6 +60,10 @@ int main(int argc, char** argv) {
         engine.reset();  // writes recovery checkpoints of unsaved documents
         return 0;
     }
+    if (const auto problem = WorkerMain::socketPathProblem(*socketPath)) {
+        WorkerMain::say(*problem);
+        return WorkerMain::badCommandLine;
+    }
     bool tokenStdin = false;
     for (const std::string& argument : arguments) tokenStdin = tokenStdin || argument == "--token-stdin";
     const auto tokens = tokenStdin ? WorkerMain::readTokens() : std::nullopt;

@@ -1,5 +1,7 @@
 #include "worker/worker_main.hpp"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -73,6 +75,17 @@ std::optional<std::string> readTokenLine() {
     return std::string(trimWhitespaceAndNewlines(line));
 }
 
+// A worker serving a socket has no business with the terminal it was started from: without a
+// controlling terminal, code that takes the worker over cannot reach the user's shell through it.
+void leaveTerminal() {
+    if (::setsid() >= 0) return;
+    // Already a process group leader (started from a shell): give the terminal up by hand.
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0) return;
+    ::ioctl(tty, TIOCNOTTY);
+    ::close(tty);
+}
+
 bool isTransientAcceptFailure(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
@@ -109,6 +122,13 @@ std::optional<std::string> value(std::string_view flag, std::span<const std::str
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> socketPathProblem(const std::string& path) {
+    if (path.size() <= maxSocketPathBytes) return std::nullopt;
+    return "kivo-pdf-worker: the socket path " + path + " is " + std::to_string(path.size()) +
+           " bytes long, but a socket path can hold at most " + std::to_string(maxSocketPathBytes) +
+           "; choose a shorter one.";
 }
 
 std::optional<std::pair<std::string, std::string>> readTokens() {
@@ -183,23 +203,25 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     const auto fail = [](int error, const char* what) {
         throw std::system_error(error != 0 ? error : EIO, std::generic_category(), what);
     };
+    // An empty name would bind Linux's abstract namespace instead of a file, and a cut one a file
+    // somewhere else.
+    if (path.empty()) fail(EINVAL, "bind");
+    if (path.size() > maxSocketPathBytes) fail(ENAMETOOLONG, "bind");
     ::unlink(path.c_str());
     const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0) fail(errno, "socket");
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::size_t length = std::min(path.size(), maxSocketPathBytes);
-    // An empty name would bind Linux's abstract namespace instead of a file.
-    if (length == 0) {
+    std::memcpy(address.sun_path, path.data(), path.size());
+    // The socket file is owner-only from the moment it exists, not just after the chmod below.
+    const mode_t previousMask = ::umask(077);
+    const int bound = ::bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bindError = errno;
+    ::umask(previousMask);
+    if (bound != 0) {
         ::close(server);
-        fail(EINVAL, "bind");
-    }
-    std::memcpy(address.sun_path, path.data(), length);
-    if (::bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        ::close(server);
-        fail(error, "bind");
+        fail(bindError, "bind");
     }
     if (::listen(server, 8) != 0) {
         const int error = errno;
@@ -208,6 +230,7 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     }
     ::chmod(path.c_str(), 0600);
 
+    leaveTerminal();
     applySandbox(std::filesystem::path(path).parent_path());
     say("kivo-pdf-worker listening on " + path);
 

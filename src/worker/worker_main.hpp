@@ -19,9 +19,13 @@ inline constexpr int badCommandLine = 2;
 // Exit status when the command socket cannot be set up.
 inline constexpr int socketFailed = 1;
 
-// Socket paths are cut to this many bytes, the limit every client of the worker keeps, so that
-// the worker never listens on a path no client could reach.
+// The longest socket path a socket address holds with its closing zero byte, the limit every
+// client of the worker keeps; a longer one is refused at start.
 inline constexpr std::size_t maxSocketPathBytes = 103;
+
+// The line and status for a socket path longer than maxSocketPathBytes, said before anything is
+// bound; nothing when the path fits.
+std::optional<std::string> socketPathProblem(const std::string& path);
 
 // Writes one line to standard error.
 void say(const std::string& line);
@@ -62,9 +66,10 @@ private:
 };
 
 // Serves the socket forever, one thread per connection (and one more for its progress lines once
-// it asks for them); a client that leaves output unread for `stallSeconds` (the worker's stall
-// limit) is dropped. Throws std::system_error when the socket cannot be created, bound or put into
-// listening state.
+// it asks for them), in a session of its own without a controlling terminal; a client that leaves
+// output unread for `stallSeconds` (the worker's stall limit) is dropped. Throws std::system_error
+// when the socket cannot be created, bound or put into listening state (ENAMETOOLONG for a path
+// longer than maxSocketPathBytes).
 [[noreturn]] void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate,
                             double stallSeconds);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -13,6 +14,28 @@ namespace {
 
 using testing::ScopedEnv;
 using TempDir = testing::ShortTempDir;
+
+// One rule for the worker, which renders there, and the connector, which reads there; the user's
+// id in the name keeps another user's folder of the same name in /tmp out of the way.
+TEST(IPCPaths, RenderDirectoryIsPerUser) {
+    const std::string own = "kivo-pdf-render-" + std::to_string(::geteuid());
+    struct Case {
+        std::optional<std::string> runtime, temporary;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"/run/user/7", "/var/tmp/x", "/run/user/7/kivo-pdf-render"},
+        {"relative/run", "/var/tmp/x", "/var/tmp/x/" + own},
+        {"", std::nullopt, "/tmp/" + own},
+        {std::nullopt, "", "/tmp/" + own},
+        {std::nullopt, "/var/tmp/x", "/var/tmp/x/" + own},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        ScopedEnv temporary("TMPDIR", c.temporary);
+        EXPECT_EQ(IPCPaths::renderDirectory(), c.expected);
+    }
+}
 
 TEST(IPCPaths, SupportDirectoryFromEnvironment) {
     TempDir dir;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/ipc_paths.hpp"
 #include "engine/document_engine.hpp"
 #include "engine/method_kinds.hpp"
 #include "session/pdfium_runtime.hpp"
@@ -256,6 +257,7 @@ protected:
     void SetUp() override {
         ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
         ::setenv("TMPDIR", dir.path().c_str(), 1);
+        ::unsetenv("XDG_RUNTIME_DIR");
         pdf = dir.path() / "doc.pdf";
         testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
         engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
@@ -354,7 +356,11 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
          {"read", "export"},
          extractToFile,
          "unauthorized: That path has not been granted to MCP."},
-        {"export: source through a link", {"read", "export"}, exportToSource, "ok"},
+        // The grant check and the write must see the same file, which a link could change between them.
+        {"export: source through a link",
+         {"read", "export"},
+         exportToSource,
+         "permission_denied: MCP cannot write through the symbolic link " + sourceLink + ". Nothing changed."},
         {"editor is never checked", {}, exportElsewhere, "ok"},
     };
     for (const Case& c : cases) {
@@ -448,7 +454,7 @@ TEST_F(EngineWithDocument, AssistantCommandsReadTheSession) {
 }
 
 TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
-    const fs::path folder = dir.path() / "kivo-pdf-render";
+    const fs::path folder = IPCPaths::renderDirectory();
     const auto render = [&](CommandChannel channel, auto change) {
         auto r = onDocument("r", CommandMethod::renderPage, channel);
         r.params.pageId = pageId;
@@ -497,18 +503,18 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     }
     EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
 
-    // A file-system error that is not the engine's own still answers in a sentence.
+    // A file-system error is the user's business, not the engine's, and answers in a sentence.
     testing::writeFile(dir.path() / "plain", "x");
     const auto blocked =
         render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
     ASSERT_TRUE(blocked.error.has_value());
-    EXPECT_EQ(blocked.error->code, "internal");
-    EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not finish the command: ", 0), 0u) << blocked.error->message;
+    EXPECT_EQ(blocked.error->code, "file");
+    EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not use ", 0), 0u) << blocked.error->message;
     EXPECT_EQ(blocked.error->message.back(), '.');
 }
 
 TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
-    const fs::path folder = dir.path() / "kivo-pdf-render";
+    const fs::path folder = IPCPaths::renderDirectory();
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     struct Case {

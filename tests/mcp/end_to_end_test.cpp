@@ -123,7 +123,8 @@ protected:
 
     std::map<std::string, std::string> environment() const {
         return {{"KIVO_PDF_SUPPORT_DIR", (dir_.path() / "support").string()},
-                {"TMPDIR", (dir_.path() / "tmp").string()}};
+                {"TMPDIR", (dir_.path() / "tmp").string()},
+                {"XDG_RUNTIME_DIR", ""}};
     }
 
     // True once the worker listens; false when it stopped first or stayed silent.

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "core/ipc_paths.hpp"
 #include "mcp_test_support.hpp"
 
 namespace kivo {
@@ -35,45 +38,51 @@ TEST(Base64, KnownVectors) {
     EXPECT_EQ(long64.substr(long64.size() - 4), base64Encode(bytes.substr(bytes.size() - 2)));
 }
 
-TEST(RenderedPage, FolderFollowsTMPDIR) {
-    {
-        ScopedEnv tmp("TMPDIR", "/var/tmp/x");
-        EXPECT_EQ(RenderedPage::folder(), fs::path("/var/tmp/x/kivo-pdf-render"));
-    }
-    for (const auto& unset : {std::optional<std::string>(""), std::optional<std::string>()}) {
-        ScopedEnv tmp("TMPDIR", unset);
-        EXPECT_EQ(RenderedPage::folder(), fs::path("/tmp/kivo-pdf-render"));
-    }
+const std::string png("\x89PNG\r\n\x1a\nPNGDATA", 15);
+
+// The render folder as the worker makes it: this user's, owner-only.
+fs::path makeRenderFolder(const fs::path& temporary) {
+    const fs::path folder = testing::renderFolderIn(temporary);
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    return folder;
 }
 
-// Only a regular .png directly inside the render folder is ever read.
+TEST(RenderedPage, FolderIsTheOneTheWorkerUses) {
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    ScopedEnv tmp("TMPDIR", "/var/tmp/x");
+    EXPECT_EQ(RenderedPage::folder(), IPCPaths::renderDirectory());
+}
+
+// Only a regular PNG file directly inside the render folder is ever read.
 TEST(RenderedPage, OnlySafePathsAreRead) {
     TempDir temp;
     ScopedEnv tmp("TMPDIR", temp.path().string());
-    const fs::path folder = temp.path() / "kivo-pdf-render";
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const fs::path folder = makeRenderFolder(temp.path());
     fs::create_directories(folder / "sub");
     const fs::path outside = temp.path() / "secret.png";
-    writeFile(outside, "secret");
-    writeFile(folder / "page.png", "PNGDATA");
-    writeFile(folder / "page.txt", "text");
-    writeFile(folder / "sub" / "nested.png", "nested");
-    writeFile(folder / "page.PNG", "upper");
+    writeFile(outside, png);
+    writeFile(folder / "page.png", png);
+    writeFile(folder / "page.txt", png);
+    writeFile(folder / "plain.png", "not an image");
+    writeFile(folder / "sub" / "nested.png", png);
+    writeFile(folder / "page.PNG", png);
     fs::create_symlink(outside, folder / "escape.png");
     fs::create_symlink("/etc/passwd", folder / "passwd.png");
     fs::create_symlink(folder / "page.png", folder / "alias.png");
-    fs::create_symlink(folder / "page.txt", folder / "disguised.png");
     fs::create_directory(folder / "dir.png");
     ASSERT_EQ(::mkfifo((folder / "pipe.png").c_str(), 0600), 0);
 
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {(folder / "page.png").string(), "PNGDATA"},
-        {(folder / "alias.png").string(), "PNGDATA"},  // a link that stays inside
-        {(folder / "sub" / ".." / "page.png").string(), "PNGDATA"},
+        {(folder / "page.png").string(), png},
+        {(folder / "sub" / ".." / "page.png").string(), png},
+        {(folder / "alias.png").string(), std::nullopt},  // no link at all, even one that stays inside
+        {(folder / "plain.png").string(), std::nullopt},  // no PNG signature
         {outside.string(), std::nullopt},
         {"/etc/passwd", std::nullopt},
         {(folder / "escape.png").string(), std::nullopt},
         {(folder / "passwd.png").string(), std::nullopt},
-        {(folder / "disguised.png").string(), std::nullopt},
         {(folder / "page.txt").string(), std::nullopt},
         {(folder / "page.PNG").string(), std::nullopt},
         {(folder / "sub" / "nested.png").string(), std::nullopt},
@@ -87,24 +96,64 @@ TEST(RenderedPage, OnlySafePathsAreRead) {
     for (const auto& [path, expected] : cases) EXPECT_EQ(RenderedPage::read(path), expected) << path;
 }
 
-TEST(RenderedPage, FolderReachedThroughALinkStillCounts) {
+TEST(RenderedPage, ATemporaryFolderReachedThroughALinkStillCounts) {
     TempDir temp;
-    fs::create_directories(temp.path() / "real" / "kivo-pdf-render");
+    const fs::path folder = makeRenderFolder(temp.path() / "real");
     fs::create_directory_symlink(temp.path() / "real", temp.path() / "link");
-    writeFile(temp.path() / "real" / "kivo-pdf-render" / "p.png", "bytes");
+    writeFile(folder / "p.png", png);
     ScopedEnv tmp("TMPDIR", (temp.path() / "link").string());
-    EXPECT_EQ(RenderedPage::read((temp.path() / "link" / "kivo-pdf-render" / "p.png").string()), "bytes");
-    EXPECT_EQ(RenderedPage::read((temp.path() / "real" / "kivo-pdf-render" / "p.png").string()), "bytes");
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    EXPECT_EQ(RenderedPage::read((testing::renderFolderIn(temp.path() / "link") / "p.png").string()), png);
+    EXPECT_EQ(RenderedPage::read((folder / "p.png").string()), png);
+}
+
+// A worker taken over could swap its render folder for a link to a folder of the user's that the
+// worker itself may not read, and have the connector attach what lies there.
+TEST(RenderedPage, ARenderFolderThatIsNotPrivateOrIsALinkReadsNothing) {
+    TempDir temp;
+    ScopedEnv tmp("TMPDIR", temp.path().string());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const fs::path folder = testing::renderFolderIn(temp.path());
+    const fs::path thumbnails = temp.path() / "thumbnails";
+    fs::create_directory(thumbnails);
+    fs::permissions(thumbnails, fs::perms::owner_all, fs::perm_options::replace);
+    writeFile(thumbnails / "p.png", png);
+
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    const Case cases[] = {
+        {"a link to another private folder", [&] { fs::create_directory_symlink(thumbnails, folder); }},
+        {"group readable",
+         [&] {
+             makeRenderFolder(temp.path());
+             fs::permissions(folder, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
+             writeFile(folder / "p.png", png);
+         }},
+        {"open to others",
+         [&] {
+             makeRenderFolder(temp.path());
+             fs::permissions(folder, fs::perms::others_exec, fs::perm_options::add);
+             writeFile(folder / "p.png", png);
+         }},
+    };
+    for (const Case& c : cases) {
+        if (fs::is_symlink(folder)) fs::remove(folder);
+        fs::remove_all(folder);
+        c.prepare();
+        EXPECT_EQ(RenderedPage::read((folder / "p.png").string()), std::nullopt) << c.name;
+    }
 }
 
 TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs to hand the folder to another user";
     TempDir temp;
     ScopedEnv tmp("TMPDIR", temp.path().string());
-    const fs::path folder = temp.path() / "kivo-pdf-render";
-    fs::create_directory(folder);
-    writeFile(folder / "p.png", "bytes");
-    ASSERT_EQ(RenderedPage::read((folder / "p.png").string()), "bytes");
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const fs::path folder = makeRenderFolder(temp.path());
+    writeFile(folder / "p.png", png);
+    ASSERT_EQ(RenderedPage::read((folder / "p.png").string()), png);
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
     EXPECT_EQ(RenderedPage::read((folder / "p.png").string()), std::nullopt);
 }
@@ -112,7 +161,8 @@ TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
 TEST(RenderedPage, MissingFolderReadsNothing) {
     TempDir temp;
     ScopedEnv tmp("TMPDIR", temp.path().string());
-    writeFile(temp.path() / "p.png", "bytes");
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    writeFile(temp.path() / "p.png", png);
     EXPECT_EQ(RenderedPage::read((temp.path() / "p.png").string()), std::nullopt);
 }
 

@@ -245,12 +245,14 @@ CommandResult renderedAt(const std::string& path) {
 TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
     TempDir temp;
     ScopedEnv tmp("TMPDIR", temp.path().string());
-    const fs::path folder = temp.path() / "kivo-pdf-render";
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const fs::path folder = testing::renderFolderIn(temp.path());
     fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     const std::string png("\x89PNG\r\n\x1a\n-page-bytes", 19);
     mcptest::writeFile(folder / "page.png", png);
     mcptest::writeFile(temp.path() / "secret.png", "secret");
-    mcptest::writeFile(folder / "page.txt", "text");
+    mcptest::writeFile(folder / "page.txt", "\x89PNG\r\n\x1a\n but not named .png");
     fs::create_symlink(temp.path() / "secret.png", folder / "link.png");
 
     struct Case {

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -73,12 +74,19 @@ TEST(DocumentBytesRead, Files) {
               testing::makePdf());
     EXPECT_EQ(bytes->mappedLength(), bytes->count());
 
-    for (const char* name : {"missing.pdf", "folder"}) {
+    // A FIFO would block the open for good, and with it the whole worker.
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.pdf").c_str(), 0600), 0);
+    const std::pair<const char*, std::string> failures[] = {
+        {"missing.pdf", "The file could not be read."},
+        {"folder", "Only regular files can be read as documents, and folder is not one. Nothing changed."},
+        {"pipe.pdf", "Only regular files can be read as documents, and pipe.pdf is not one. Nothing changed."},
+    };
+    for (const auto& [name, message] : failures) {
         try {
             DocumentBytes::read(dir.path() / name);
             ADD_FAILURE() << name;
         } catch (const EngineFailure& failure) {
-            EXPECT_EQ(failure, EngineFailure("file", "The file could not be read.")) << name;
+            EXPECT_EQ(failure, EngineFailure("file", message)) << name;
         }
     }
 }

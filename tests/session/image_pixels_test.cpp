@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <zlib.h>
@@ -92,8 +93,13 @@ TEST(ImagePixelsDecode, UnreadableFilesNameOnlyTheFile) {
                   std::string("invalid_argument: Could not read image at ") + name + ".")
             << name;
     }
-    EXPECT_EQ(failureOf([&] { ImagePixels::bgra(dir.path()); }),
-              "invalid_argument: Could not read image at " + dir.path().filename().string() + ".");
+    // Neither a folder nor a FIFO, which would block the open for good, is read.
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);
+    for (const std::filesystem::path& path : {dir.path(), dir.path() / "pipe.png"}) {
+        EXPECT_EQ(failureOf([&] { ImagePixels::bgra(path); }), "file: The image " + path.filename().string() +
+                                                                   " is not a regular file, so it was not read. " +
+                                                                   "Nothing changed.");
+    }
 }
 
 TEST(ImagePixelsDecode, SampleImages) {

@@ -3,6 +3,8 @@
 // Scratch folders and environment overrides for tests that talk over Unix sockets
 // or read their settings from the environment.
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -34,6 +36,12 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The render folder of this user inside `temporary`, where a worker whose TMPDIR is `temporary`
+// and whose XDG_RUNTIME_DIR is empty renders.
+inline std::filesystem::path renderFolderIn(const std::filesystem::path& temporary) {
+    return temporary / ("kivo-pdf-render-" + std::to_string(::geteuid()));
+}
 
 // Sets (or, with nullopt, unsets) one environment variable for the scope.
 class ScopedEnv {

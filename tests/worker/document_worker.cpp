@@ -14,6 +14,7 @@ std::string modeName(WorkerMode mode) { return mode == WorkerMode::stdio ? "Stdi
 DocumentWorker::DocumentWorker(WorkerMode mode, const fs::path& folder) : mode_(mode) {
     const std::map<std::string, std::string> environment{{"KIVO_PDF_SUPPORT_DIR", (folder / "support").string()},
                                                          {"TMPDIR", folder.string()},
+                                                         {"XDG_RUNTIME_DIR", ""},
                                                          {"KIVO_PDF_WORKER_SANDBOX", "off"}};
     if (mode == WorkerMode::stdio) {
         process_ = std::make_unique<WorkerProcess>(std::vector<std::string>{}, environment);

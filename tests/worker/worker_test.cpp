@@ -6,6 +6,7 @@
 
 #include "core/command_json.hpp"
 #include "command_requests.hpp"
+#include "scoped_env.hpp"
 #include "test_pdfs.hpp"
 #include "worker_process.hpp"
 
@@ -36,6 +37,7 @@ protected:
     std::map<std::string, std::string> environment() const {
         return {{"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
                 {"TMPDIR", dir.path().string()},
+                {"XDG_RUNTIME_DIR", ""},
                 {"KIVO_PDF_WORKER_SANDBOX", "off"}};
     }
 
@@ -273,7 +275,7 @@ TEST_F(WorkerTest, StdioReadsADocument) {
     const fs::path pdf = dir.path() / "two pages.pdf";
     testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     WorkerProcess worker({}, environment());
-    readThroughADocument(worker, pdf, dir.path() / "kivo-pdf-render");
+    readThroughADocument(worker, pdf, testing::renderFolderIn(dir.path()));
     worker.closeInput();
     EXPECT_EQ(worker.wait(), 0) << worker.errorOutput();
 }
@@ -285,7 +287,7 @@ TEST_F(WorkerTest, SocketReadsADocument) {
     SocketConnection editor(socketPath());
     editor.write(testing::requestLine(hello("ui-token")));
     ASSERT_EQ(errorCode(testing::readExchange(editor).response), "ok");
-    readThroughADocument(editor, pdf, dir.path() / "kivo-pdf-render");
+    readThroughADocument(editor, pdf, testing::renderFolderIn(dir.path()));
 }
 
 TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
@@ -328,7 +330,7 @@ TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
     ASSERT_TRUE(rendered.ok) << errorCode(rendered);
     EXPECT_EQ(rendered.result->width, 1224);
     EXPECT_EQ(*rendered.result->pngPath,
-              (dir.path() / "kivo-pdf-render" / (session + "-" + *render.params.pageId + "-1.png")).string());
+              (testing::renderFolderIn(dir.path()) / (session + "-" + *render.params.pageId + "-1.png")).string());
     EXPECT_FALSE(fs::exists(dir.path() / "not-here.png"));
 
     auto close = request("c", CommandMethod::close);

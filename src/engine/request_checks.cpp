@@ -1,0 +1,89 @@
+#include "engine/request_checks.hpp"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <string_view>
+
+#include "engine/document_engine.hpp"
+#include "pdfium/engine_failure.hpp"
+
+namespace kivo::RequestChecks {
+namespace {
+
+namespace fs = std::filesystem;
+
+EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+
+void checkPath(const std::optional<std::string>& path, std::string_view name) {
+    if (path && path->find('\0') != std::string::npos) {
+        throw invalid(std::string(name) + " cannot hold the character U+0000. Nothing changed.");
+    }
+}
+
+bool isReasonable(double value) { return std::isfinite(value) && std::fabs(value) <= maxCoordinate; }
+
+void checkNumber(const std::optional<double>& value, std::string_view name) {
+    if (value && !isReasonable(*value)) {
+        throw invalid(std::string(name) + " must be a finite number of at most 10,000,000. Nothing changed.");
+    }
+}
+
+}  // namespace
+
+void check(const CommandParams& params) {
+    checkPath(params.path, "path");
+    checkPath(params.pngPath, "pngPath");
+    checkPath(params.destination, "destination");
+    checkPath(params.imagePath, "imagePath");
+    for (const std::string& path : params.paths.value_or(std::vector<std::string>{})) checkPath(path, "paths");
+    for (const RenderTile& tile : params.tiles.value_or(std::vector<RenderTile>{})) checkPath(tile.pngPath, "tiles");
+
+    if (const auto& rect = params.rect) {
+        if (!isReasonable(rect->left) || !isReasonable(rect->bottom) || !isReasonable(rect->right) ||
+            !isReasonable(rect->top)) {
+            throw invalid("rect must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
+        }
+    }
+    for (const PDFPoint& point : params.points.value_or(std::vector<PDFPoint>{})) {
+        if (!isReasonable(point.x) || !isReasonable(point.y)) {
+            throw invalid("points must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
+        }
+    }
+    checkNumber(params.fontSize, "fontSize");
+    checkNumber(params.scale, "scale");
+}
+
+fs::path writeDestination(const std::string& destination, CommandChannel channel) {
+    if (destination.empty()) throw invalid("The destination is empty; name a file. Nothing changed.");
+    if (destination.back() == '/') {
+        throw invalid("The destination " + destination + " ends in a slash; name a file. Nothing changed.");
+    }
+    if (channel != CommandChannel::mcp) return clientPath(destination);
+
+    // The name as given, with "." and ".." taken away by their text alone: the grant check and
+    // the write both see this one path, and no folder named on the way is ever made.
+    const fs::path named = clientPath(destination).lexically_normal();
+    struct stat status {};
+    if (::lstat(named.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        throw EngineFailure("permission_denied",
+                            "MCP cannot write through the symbolic link " + named.string() + ". Nothing changed.");
+    }
+    const fs::path written(canonicalPath(named.string()));
+    std::error_code error;
+    if (!fs::is_directory(written.parent_path(), error)) {
+        throw EngineFailure("file", "The folder of " + written.string() + " does not exist. Nothing changed.");
+    }
+    return written;
+}
+
+SafeFiles::ReplaceOptions writeOptions(CommandChannel channel) {
+    SafeFiles::ReplaceOptions options;
+    if (channel == CommandChannel::mcp) {
+        options.followLink = false;
+        options.createFolders = false;
+    }
+    return options;
+}
+
+}  // namespace kivo::RequestChecks
