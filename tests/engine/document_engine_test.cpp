@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <functional>
 #include <chrono>
@@ -511,6 +514,107 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     EXPECT_EQ(blocked.error->code, "file");
     EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not use ", 0), 0u) << blocked.error->message;
     EXPECT_EQ(blocked.error->message.back(), '.');
+}
+
+// Single requests that once hung the worker, broke a session for good, or wrote somewhere else
+// than they named: each is answered with a plain refusal and leaves the document as it was.
+TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.pdf").c_str(), 0600), 0);
+    fs::create_directory(dir.path() / "folder.pdf");
+    const std::string nul("\0", 1);
+    const auto with = [&](CommandMethod method, auto change) {
+        auto r = onDocument("h", method);
+        change(r.params);
+        return r;
+    };
+    const auto highlightAt = [&](PDFRect rect) {
+        return with(CommandMethod::addHighlight, [&](CommandParams& p) {
+            p.pageId = pageId;
+            p.rect = rect;
+        });
+    };
+    const auto saveCopyTo = [&](std::string destination) {
+        return with(CommandMethod::saveDocument, [&](CommandParams& p) {
+            p.saveMode = "saveCopy";
+            p.destination = std::move(destination);
+        });
+    };
+    struct Case {
+        const char* name;
+        CommandRequest request;
+        std::string code;
+    };
+    const Case cases[] = {
+        {"a query starting with U+0000",
+         with(CommandMethod::search, [&](CommandParams& p) { p.query = nul + "Second"; }), "invalid_argument"},
+        {"a FIFO", with(CommandMethod::open, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
+         "file"},
+        {"a FIFO to merge",
+         with(CommandMethod::mergeDocuments, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
+         "file"},
+        {"beyond a double", highlightAt(PDFRect{0, 0, 1e308, 10}), "invalid_argument"},
+        {"beyond a float", highlightAt(PDFRect{0, 0, 3.4e38, 10}), "invalid_argument"},
+        {"far below", highlightAt(PDFRect{-1e308, 0, 10, 10}), "invalid_argument"},
+        {"not finite", highlightAt(PDFRect{0, std::nan(""), 10, 10}), "invalid_argument"},
+        {"an ink point beyond a float",
+         with(CommandMethod::addInk,
+              [&](CommandParams& p) {
+                  p.pageId = pageId;
+                  p.points = std::vector<PDFPoint>{{0, 0}, {1e39, 5}};
+              }),
+         "invalid_argument"},
+        {"a path cut at U+0000",
+         with(CommandMethod::open, [&](CommandParams& p) { p.path = pdf.string() + nul + "junk"; }),
+         "invalid_argument"},
+        {"a destination cut at U+0000", saveCopyTo((dir.path() / "c.pdf").string() + nul + ".txt"), "invalid_argument"},
+        {"a destination ending in a slash", saveCopyTo(dir.path().string() + "/"), "invalid_argument"},
+        {"a destination that is a folder", saveCopyTo((dir.path() / "folder.pdf").string()), "file"},
+        {"a name too long", saveCopyTo((dir.path() / std::string(5000, 'n')).string() + ".pdf"), "file"},
+    };
+    for (const Case& c : cases) {
+        const auto response = engine->handle(c.request);
+        EXPECT_EQ(codeOf(response), c.code) << c.name;
+        if (response.error) {
+            EXPECT_EQ(response.error->message.back(), '.') << c.name << ": " << response.error->message;
+        }
+        const auto inspected = engine->handle(onDocument("i", CommandMethod::inspect));
+        ASSERT_TRUE(inspected.ok) << c.name << ": " << codeOf(inspected);
+        EXPECT_EQ(inspected.result->revision, 1) << c.name;
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / "c.pdf"));
+    for (const CommandMethod method : {CommandMethod::undo, CommandMethod::redo}) {
+        EXPECT_EQ(codeOf(engine->handle(onDocument("u", method))), "empty_history");
+    }
+    EXPECT_TRUE(engine->handle(saveCopyTo((dir.path() / "copy.pdf").string())).ok);
+}
+
+// A path that leaves a granted folder and comes back passes the grant only as the file it names;
+// nothing named on the way is made.
+TEST_F(EngineWithDocument, AnMCPDestinationIsResolvedBeforeAnythingIsCreated) {
+    grant({"read", "export"}, {(dir.path() / "out.pdf").string()});
+    auto exported = onDocument("e", CommandMethod::exportDocument, CommandChannel::mcp);
+    exported.params.destination = (dir.path() / "new" / "x" / ".." / ".." / "out.pdf").string();
+    const auto response = engine->handle(exported);
+    EXPECT_TRUE(response.ok) << codeOf(response);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "out.pdf"));
+    EXPECT_FALSE(fs::exists(dir.path() / "new"));
+
+    // A granted name in a folder that does not exist is not made for MCP either.
+    grant({"read", "export"}, {(dir.path() / "missing" / "out.pdf").string()});
+    exported.params.destination = (dir.path() / "missing" / "out.pdf").string();
+    exported.operationId = newOperation();
+    EXPECT_EQ(codeOf(engine->handle(exported)), "file");
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+}
+
+// Another user who made a folder of the old shared name first no longer blocks renders.
+TEST_F(EngineWithDocument, AForeignFolderOfTheOldSharedNameDoesNotBlockRenders) {
+    testing::writeFile(dir.path() / "kivo-pdf-render", "made by someone else");
+    auto r = onDocument("r", CommandMethod::renderPage);
+    r.params.pageId = pageId;
+    const auto response = engine->handle(r);
+    ASSERT_TRUE(response.ok) << codeOf(response);
+    EXPECT_TRUE(fs::is_regular_file(*response.result->pngPath));
 }
 
 TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {

@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -243,6 +246,92 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
     EXPECT_FALSE(fs::exists(fake.home / "bin" / "ls"));
     EXPECT_TRUE(fs::exists(fake.home / "Documents" / "copy.pdf"));
     EXPECT_EQ(testing::readFile(fake.home / ".ssh" / "id_ed25519"), "secret");
+}
+
+// Landlock governs opening and writing, not modes, owners, times or extended attributes, nor what
+// an ioctl does to a terminal: a worker taken over could otherwise open the user's private key to
+// everyone or type a command into the shell it was started from.
+TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
+    FakeHome fake;
+    fs::permissions(fake.home / ".ssh" / "id_ed25519", fs::perms::owner_read | fs::perms::owner_write);
+    const auto outcome = inChild([&](int report) {
+        // A terminal of its own, as the worker has when started from a shell.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::setsid() < 0) return 2;
+        const int terminal = ::open(::ptsname(master), O_RDWR | O_CLOEXEC);
+        if (terminal < 0) return 3;
+        try {
+            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+        } catch (const std::exception& error) {
+            writeAll(report, std::string("apply failed: ") + error.what());
+            return 1;
+        }
+        const auto result = [](long value) { return value == 0 ? 0 : errno; };
+        const std::string profile = (fake.home / ".profile").string();
+        const std::string ssh = (fake.home / ".ssh").string();
+        const std::string key = (fake.home / ".ssh" / "id_ed25519").string();
+        std::map<std::string, int> results;
+        results["chmod dotfile"] = result(::chmod(profile.c_str(), 0666));
+        results["chmod dot-folder"] = result(::chmod(ssh.c_str(), 0755));
+        results["fchmodat private key"] = result(::fchmodat(AT_FDCWD, key.c_str(), 0644, 0));
+        results["fchmodat2 private key"] = result(::syscall(452, AT_FDCWD, key.c_str(), 0644, 0));
+        results["chown dotfile"] = result(::chown(profile.c_str(), ::getuid(), ::getgid()));
+        results["lchown dotfile"] = result(::lchown(profile.c_str(), ::getuid(), ::getgid()));
+        results["fchownat dotfile"] = result(::fchownat(AT_FDCWD, profile.c_str(), ::getuid(), ::getgid(), 0));
+        results["utimensat dotfile"] = result(::utimensat(AT_FDCWD, profile.c_str(), nullptr, 0));
+        results["utimes dotfile"] = result(::utimes(profile.c_str(), nullptr));
+        results["setxattr dotfile"] = result(::setxattr(profile.c_str(), "user.kivo", "x", 1, 0));
+        results["lsetxattr dotfile"] = result(::lsetxattr(profile.c_str(), "user.kivo", "x", 1, 0));
+        results["removexattr dotfile"] = result(::removexattr(profile.c_str(), "user.kivo"));
+        results["lremovexattr dotfile"] = result(::lremovexattr(profile.c_str(), "user.kivo"));
+        const int own = ::open((fake.home / "Documents" / "report.pdf").c_str(), O_WRONLY | O_CLOEXEC);
+        results["fchmod own document"] = result(::fchmod(own, 0640));
+        results["futimens own document"] = result(::futimens(own, nullptr));
+        ::close(own);
+        results["open /dev/tty"] = openErrno("/dev/tty", O_RDWR);
+        const char typed = 'x';
+        results["TIOCSTI"] = result(::ioctl(terminal, TIOCSTI, &typed));
+        results["TIOCSTI with high bits"] = result(::syscall(SYS_ioctl, terminal, TIOCSTI | (1UL << 32), &typed));
+        char subcode = 6;
+        results["TIOCLINUX"] = result(::ioctl(terminal, TIOCLINUX, &subcode));
+
+        std::ostringstream text;
+        for (const auto& [name, error] : results) text << name << '=' << error << '\n';
+        writeAll(report, text.str());
+        return 0;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+    std::map<std::string, int> results;
+    std::istringstream lines(outcome.report);
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.rfind('=');
+        results[line.substr(0, at)] = std::stoi(line.substr(at + 1));
+    }
+    std::map<std::string, int> expected = {
+        {"chmod dotfile", EPERM},
+        {"chmod dot-folder", EPERM},
+        {"fchmodat private key", EPERM},
+        {"fchmodat2 private key", EPERM},
+        {"chown dotfile", EPERM},
+        {"lchown dotfile", EPERM},
+        {"fchownat dotfile", EPERM},
+        {"utimensat dotfile", EPERM},
+        {"utimes dotfile", EPERM},
+        {"setxattr dotfile", EPERM},
+        {"lsetxattr dotfile", EPERM},
+        {"removexattr dotfile", EPERM},
+        {"lremovexattr dotfile", EPERM},
+        {"fchmod own document", 0},
+        {"futimens own document", 0},
+        {"open /dev/tty", EACCES},
+        {"TIOCSTI", EPERM},
+        {"TIOCSTI with high bits", EPERM},
+        {"TIOCLINUX", EPERM},
+    };
+    EXPECT_EQ(results, expected) << outcome.report;
+    struct stat status {};
+    ASSERT_EQ(::stat((fake.home / ".ssh" / "id_ed25519").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 077, 0u);
 }
 
 TEST_F(Confinement, RefusesASupportFolderThatWouldOpenTheHomeFolder) {

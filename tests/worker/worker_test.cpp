@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "core/command_json.hpp"
@@ -136,6 +139,39 @@ TEST_F(WorkerTest, BadCommandLinesExitWithStatusTwo) {
             << c.name;
         EXPECT_FALSE(fs::exists(socketPath())) << c.name;
     }
+}
+
+// A path cut to what fits in a socket address would be bound in another folder, under another
+// name and with the umask's mode, while the worker announced the full path.
+TEST_F(WorkerTest, ASocketPathThatDoesNotFitIsRefusedAndNothingIsBound) {
+    const fs::path folder = dir.path() / "sockets";
+    fs::create_directory(folder);
+    const std::string path = (folder / (std::string(120, 'p') + ".sock")).string();
+    WorkerProcess worker({"--socket", path, "--token-stdin"}, environment());
+    worker.write("ui\nmcp\n");
+    worker.closeInput();
+    EXPECT_EQ(worker.wait(10), 2);
+    EXPECT_NE(
+        worker.errorOutput().find("kivo-pdf-worker: the socket path " + path + " is " + std::to_string(path.size()) +
+                                  " bytes long, but a socket path can hold at most 103; choose a shorter one.\n"),
+        std::string::npos)
+        << worker.errorOutput();
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
+// Without a controlling terminal, code that takes the worker over cannot reach the shell it was
+// started from.
+TEST_F(WorkerTest, SocketModeRunsInASessionOfItsOwn) {
+    auto worker = startSocketWorker();
+    std::ifstream stat("/proc/" + std::to_string(worker->pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // pid (comm) state ppid pgrp session tty_nr ...
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string state;
+    long parent = 0, group = 0, session = 0, terminal = -1;
+    fields >> state >> parent >> group >> session >> terminal;
+    EXPECT_EQ(session, worker->pid()) << text;
+    EXPECT_EQ(terminal, 0) << text;
 }
 
 TEST_F(WorkerTest, SocketAsLastArgumentMeansStdio) {
