@@ -334,6 +334,31 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
     EXPECT_EQ(status.st_mode & 077, 0u);
 }
 
+// With XDG_RUNTIME_DIR set the render folder lies below /run, which is otherwise read-only.
+TEST_F(Confinement, TheRenderFolderStaysWritableWhereverItLies) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a runtime folder below /run";
+    FakeHome fake;
+    const fs::path runtime = "/run/kivo-sandbox-test-" + std::to_string(::getpid());
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    const auto outcome = inChild([&](int report) {
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        try {
+            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+        } catch (const std::exception& error) {
+            writeAll(report, std::string("apply failed: ") + error.what());
+            return 1;
+        }
+        writeAll(report, std::to_string(openErrno(runtime / "kivo-pdf-render" / "page.png", O_WRONLY | O_CREAT)) + " " +
+                             std::to_string(openErrno(runtime / "elsewhere.png", O_WRONLY | O_CREAT)));
+        return 0;
+    });
+    std::error_code ignored;
+    fs::remove_all(runtime, ignored);
+    EXPECT_EQ(outcome.exitStatus, 0) << outcome.report;
+    EXPECT_EQ(outcome.report, "0 " + std::to_string(EACCES));
+}
+
 TEST_F(Confinement, RefusesASupportFolderThatWouldOpenTheHomeFolder) {
     FakeHome fake;
     const auto outcome = inChild([&](int report) {
