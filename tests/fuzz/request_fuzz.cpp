@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -110,6 +111,35 @@ const char* const parameterNames[] = {
     "kind",       "imagePath", "fontSize", "rotation",          "points",     "annotationId", "saveMode", "force",
     "recoveryId", "scope",     "paths",    "renderAnnotations", "tiles",      "requestId",    "limit"};
 
+const std::map<std::string, std::vector<const char*>>& methodParameters() {
+    static const std::map<std::string, std::vector<const char*>> table = {
+        {"open", {"path", "password"}},
+        {"render_page", {"scale", "pngPath", "tiles", "renderAnnotations"}},
+        {"search", {"query"}},
+        {"add_highlight", {"rect", "contents"}},
+        {"add_note", {"rect", "contents"}},
+        {"add_ink", {"points", "contents"}},
+        {"add_content", {"rect", "kind", "imagePath", "fontSize", "contents"}},
+        {"fill_form", {"fieldName", "value"}},
+        {"organize_pages", {"pageIds"}},
+        {"rotate_pages", {"pageIds", "rotation"}},
+        {"delete_pages", {"pageIds"}},
+        {"merge_documents", {"path", "sessionIds"}},
+        {"extract_pages", {"pageIds", "destination"}},
+        {"update_annotation", {"annotationId", "rect", "contents"}},
+        {"remove_annotation", {"annotationId"}},
+        {"save_document", {"saveMode", "destination", "force"}},
+        {"export_document", {"destination"}},
+        {"set_grants", {"sessionIds", "permissions", "paths"}},
+        {"restore_recovery", {"recoveryId"}},
+        {"discard_recovery", {"recoveryId"}},
+        {"ask_document", {"query", "scope", "limit"}},
+        {"assistant_context", {"scope", "limit"}},
+        {"cancel", {"requestId"}},
+    };
+    return table;
+}
+
 // A request of a random method with a few parameters, some of them sensible for the open
 // document, the rest hostile.
 json randomRequest(Random& random, const Places& places, const std::string& id, const std::string& sessionId,
@@ -124,6 +154,13 @@ json randomRequest(Random& random, const Places& places, const std::string& id, 
     const std::size_t count = below(random, 5);
     for (std::size_t i = 0; i < count; ++i) {
         params[parameterNames[below(random, std::size(parameterNames))]] = randomValue(random, places);
+    }
+    // Half the time the parameters the method reads, so hostile values reach the handlers.
+    if (const auto found = methodParameters().find(request["method"].get<std::string>());
+        found != methodParameters().end() && random() % 2 == 0) {
+        for (const char* name : found->second) {
+            if (random() % 3 != 0) params[name] = randomValue(random, places);
+        }
     }
     if (random() % 4 == 0) params["rect"] = randomValue(random, places);
     request["params"] = params;

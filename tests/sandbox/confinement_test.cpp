@@ -64,6 +64,23 @@ int bindErrno(const fs::path& path) {
     return error;
 }
 
+// What a confined child found, one "name=errno" line each, as it reports it to the test.
+std::string encodeResults(const std::map<std::string, int>& results) {
+    std::ostringstream text;
+    for (const auto& [name, error] : results) text << name << '=' << error << '\n';
+    return text.str();
+}
+
+std::map<std::string, int> decodeResults(const std::string& report) {
+    std::map<std::string, int> results;
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.rfind('=');
+        results[line.substr(0, at)] = std::stoi(line.substr(at + 1));
+    }
+    return results;
+}
+
 // A fake home folder with private data, a document and the default support
 // folder inside a dot-folder.
 struct FakeHome {
@@ -184,19 +201,12 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["listen in temporary"] = bindErrno(fake.root.path() / "probe.sock");
         results["connect to IPC socket"] = connectErrno(fake.ipc / "probe.sock");
 
-        std::ostringstream text;
-        for (const auto& [name, error] : results) text << name << '=' << error << '\n';
-        writeAll(report, text.str());
+        writeAll(report, encodeResults(results));
         return 0;
     });
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
 
-    std::map<std::string, int> results;
-    std::istringstream lines(outcome.report);
-    for (std::string line; std::getline(lines, line);) {
-        const auto at = line.rfind('=');
-        results[line.substr(0, at)] = std::stoi(line.substr(at + 1));
-    }
+    const std::map<std::string, int> results = decodeResults(outcome.report);
     const std::map<std::string, int> expected = {
         {"sandboxed", 0},
         {"read private key", EACCES},
@@ -295,18 +305,11 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
         char subcode = 6;
         results["TIOCLINUX"] = result(::ioctl(terminal, TIOCLINUX, &subcode));
 
-        std::ostringstream text;
-        for (const auto& [name, error] : results) text << name << '=' << error << '\n';
-        writeAll(report, text.str());
+        writeAll(report, encodeResults(results));
         return 0;
     });
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
-    std::map<std::string, int> results;
-    std::istringstream lines(outcome.report);
-    for (std::string line; std::getline(lines, line);) {
-        const auto at = line.rfind('=');
-        results[line.substr(0, at)] = std::stoi(line.substr(at + 1));
-    }
+    const std::map<std::string, int> results = decodeResults(outcome.report);
     std::map<std::string, int> expected = {
         {"chmod dotfile", EPERM},
         {"chmod dot-folder", EPERM},
