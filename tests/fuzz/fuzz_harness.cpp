@@ -51,8 +51,9 @@ Bounds boundsFrom(int argc, char** argv, Bounds defaults) {
 void Tally::print(const std::string& name, double seconds) const {
     for (const std::string& finding : findings) std::cout << "finding: " << finding << '\n';
     std::cout << name << ": " << inputs << " inputs, " << requests << " requests, " << deaths << " deaths, " << hangs
-              << " hangs, " << badAnswers << " bad answers, " << copiesRejected << " saved copies qpdf rejected, peak "
-              << peakKiB / 1024 << " MiB, " << static_cast<int>(seconds) << " s\n";
+              << " hangs, " << badAnswers << " bad answers, " << copiesRejected << " saved copies qpdf rejected ("
+              << copiesWorse << " of inputs it accepts), peak " << peakKiB / 1024 << " MiB, "
+              << static_cast<int>(seconds) << " s\n";
     std::cout << (clean() ? 1 : 0) << " passed, " << (clean() ? 0 : 1) << " failed\n";
 }
 

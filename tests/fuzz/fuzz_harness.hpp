@@ -31,10 +31,11 @@ Bounds boundsFrom(int argc, char** argv, Bounds defaults);
 struct Tally {
     std::size_t inputs = 0;
     std::size_t requests = 0;
-    std::size_t deaths = 0;      // the worker ended on its own (a crash, a watchdog or memory stop)
-    std::size_t hangs = 0;       // no answer within the answer timeout
-    std::size_t badAnswers = 0;  // not one JSON line answering the request
-    std::size_t copiesRejected = 0;
+    std::size_t deaths = 0;          // the worker ended on its own (a crash, a watchdog or memory stop)
+    std::size_t hangs = 0;           // no answer within the answer timeout
+    std::size_t badAnswers = 0;      // not one JSON line answering the request
+    std::size_t copiesRejected = 0;  // saved copies qpdf rejects, mostly for damage the input had
+    std::size_t copiesWorse = 0;     // ... of inputs that qpdf accepts
     std::int64_t peakKiB = 0;
     std::vector<std::string> findings;  // the first few, as a person reads them
 

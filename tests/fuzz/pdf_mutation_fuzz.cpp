@@ -4,12 +4,14 @@
 // opened, inspected, rendered, read, searched and saved as a copy that qpdf checks. A run fails on
 // any death, hang or answer that is not one JSON line.
 //
-//   kivo_pdf_fuzz [--seed N] [--inputs N] [--seconds S]   (or KIVO_FUZZ_SEED/INPUTS/SECONDS)
+//   kivo_pdf_mutation_fuzz [--seed N] [--inputs N] [--seconds S]   (or KIVO_FUZZ_SEED/INPUTS/SECONDS;
+//   KIVO_FUZZ_KEEP=<folder> keeps the inputs behind each finding)
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <random>
@@ -186,9 +188,14 @@ void exercise(FuzzWorker& worker, Tally& tally, const std::string& input) {
     save.saveMode = "saveCopy";
     save.destination = copy.string();
     const Answer saved = ask(CommandMethod::saveDocument, save);
+    // A copy keeps whatever damage the input's own objects carry; only a copy worse than its
+    // input is a finding.
     if (saved.response && saved.response->ok && qpdfCheck(copy) == 1) {
         ++tally.copiesRejected;
-        if (tally.findings.size() < 20) tally.findings.push_back(input + ": qpdf rejects the saved copy");
+        if (qpdfCheck(worker.scratch() / "input.pdf") == 0) {
+            ++tally.copiesWorse;
+            if (tally.findings.size() < 20) tally.findings.push_back(input + ": qpdf rejects the copy, not the input");
+        }
     }
     ask(CommandMethod::close, on);
 }
@@ -214,7 +221,13 @@ int main(int argc, char** argv) {
         const std::string pdf = mutate(original, random, how);
         kivo::testing::writeFile(scratch.path() / "input.pdf", pdf);
         ++tally.inputs;
+        const std::size_t findings = tally.findings.size();
         exercise(worker, tally, name + " with " + how + " (input " + std::to_string(tally.inputs) + ")");
+        // KIVO_FUZZ_KEEP names a folder that receives every input that made a finding.
+        if (const char* keep = std::getenv("KIVO_FUZZ_KEEP"); keep != nullptr && tally.findings.size() > findings) {
+            kivo::testing::writeFile(std::filesystem::path(keep) / ("input-" + std::to_string(tally.inputs) + ".pdf"),
+                                     pdf);
+        }
     }
     tally.print("kivo_pdf_fuzz seed " + std::to_string(bounds.seed), elapsed());
     return tally.clean() ? 0 : 1;
