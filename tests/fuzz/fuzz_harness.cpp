@@ -51,9 +51,9 @@ Bounds boundsFrom(int argc, char** argv, Bounds defaults) {
 void Tally::print(const std::string& name, double seconds) const {
     for (const std::string& finding : findings) std::cout << "finding: " << finding << '\n';
     std::cout << name << ": " << inputs << " inputs, " << requests << " requests, " << deaths << " deaths, " << hangs
-              << " hangs, " << badAnswers << " bad answers, " << copiesRejected << " saved copies qpdf rejected ("
-              << copiesWorse << " of inputs it accepts), peak " << peakKiB / 1024 << " MiB, "
-              << static_cast<int>(seconds) << " s\n";
+              << " hangs, " << badAnswers << " bad answers, " << internalFailures << " internal failures, "
+              << copiesRejected << " saved copies qpdf rejected (" << copiesWorse << " of inputs it accepts), peak "
+              << peakKiB / 1024 << " MiB, " << static_cast<int>(seconds) << " s\n";
     std::cout << (clean() ? 1 : 0) << " passed, " << (clean() ? 0 : 1) << " failed\n";
 }
 
@@ -92,6 +92,12 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
             auto* response = std::get_if<CommandResponse>(&decoded);
             if (response && (response->id == expectedId || response->id == "invalid" || expectedId.empty())) {
                 answer.response = std::move(*response);
+                if (!answer.response->error || answer.response->error->code != "internal") return answer;
+                ++tally_.internalFailures;
+                answer.detail = "answered internal: " + answer.response->error->message;
+                if (tally_.findings.size() < maxFindings) {
+                    tally_.findings.push_back(input + ": " + answer.detail + " | request " + text.substr(0, 200));
+                }
                 return answer;
             }
             answer.detail = "an answer with another id or a progress line";

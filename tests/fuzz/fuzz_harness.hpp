@@ -31,15 +31,16 @@ Bounds boundsFrom(int argc, char** argv, Bounds defaults);
 struct Tally {
     std::size_t inputs = 0;
     std::size_t requests = 0;
-    std::size_t deaths = 0;          // the worker ended on its own (a crash, a watchdog or memory stop)
-    std::size_t hangs = 0;           // no answer within the answer timeout
-    std::size_t badAnswers = 0;      // not one JSON line answering the request
-    std::size_t copiesRejected = 0;  // saved copies qpdf rejects, mostly for damage the input had
-    std::size_t copiesWorse = 0;     // ... of inputs that qpdf accepts
+    std::size_t deaths = 0;            // the worker ended on its own (a crash, a watchdog or memory stop)
+    std::size_t hangs = 0;             // no answer within the answer timeout
+    std::size_t badAnswers = 0;        // not one JSON line answering the request
+    std::size_t internalFailures = 0;  // "internal": an engine fault, after which clients restart it
+    std::size_t copiesRejected = 0;    // saved copies qpdf rejects, mostly for damage the input had
+    std::size_t copiesWorse = 0;       // ... of inputs that qpdf accepts
     std::int64_t peakKiB = 0;
     std::vector<std::string> findings;  // the first few, as a person reads them
 
-    bool clean() const { return deaths == 0 && hangs == 0 && badAnswers == 0; }
+    bool clean() const { return deaths == 0 && hangs == 0 && badAnswers == 0 && internalFailures == 0; }
     // One line of counts, then a closing line of the form "N passed, N failed".
     void print(const std::string& name, double seconds) const;
 };

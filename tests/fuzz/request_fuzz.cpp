@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -105,11 +107,95 @@ json randomValue(Random& random, const Places& places, int depth = 0) {
     }
 }
 
-const char* const parameterNames[] = {
-    "token",      "path",      "password", "sessionId",         "pageId",     "scale",        "pngPath",  "rect",
-    "fieldName",  "value",     "pageIds",  "destination",       "sessionIds", "permissions",  "contents", "query",
-    "kind",       "imagePath", "fontSize", "rotation",          "points",     "annotationId", "saveMode", "force",
-    "recoveryId", "scope",     "paths",    "renderAnnotations", "tiles",      "requestId",    "limit"};
+json randomInteger(Random& random) {
+    static const std::int64_t integers[] = {0,
+                                            -1,
+                                            1,
+                                            90,
+                                            180,
+                                            270,
+                                            45,
+                                            360,
+                                            -90,
+                                            1'000'000,
+                                            64,
+                                            65,
+                                            2'147'483'648,
+                                            std::numeric_limits<std::int64_t>::max(),
+                                            std::numeric_limits<std::int64_t>::min()};
+    return integers[below(random, std::size(integers))];
+}
+
+json randomRect(Random& random) {
+    return {{"left", randomNumber(random)},
+            {"bottom", randomNumber(random)},
+            {"right", randomNumber(random)},
+            {"top", randomNumber(random)}};
+}
+
+enum class Kind { text, number, integer, boolean, rect, points, texts, tiles };
+
+// The type each parameter has, so that most hostile values get past the codec to the handlers.
+const std::map<std::string, Kind>& parameterKinds() {
+    static const std::map<std::string, Kind> kinds = {{"token", Kind::text},       {"path", Kind::text},
+                                                      {"password", Kind::text},    {"sessionId", Kind::text},
+                                                      {"pageId", Kind::text},      {"scale", Kind::number},
+                                                      {"pngPath", Kind::text},     {"rect", Kind::rect},
+                                                      {"fieldName", Kind::text},   {"value", Kind::text},
+                                                      {"pageIds", Kind::texts},    {"destination", Kind::text},
+                                                      {"sessionIds", Kind::texts}, {"permissions", Kind::texts},
+                                                      {"contents", Kind::text},    {"query", Kind::text},
+                                                      {"kind", Kind::text},        {"imagePath", Kind::text},
+                                                      {"fontSize", Kind::number},  {"rotation", Kind::integer},
+                                                      {"points", Kind::points},    {"annotationId", Kind::text},
+                                                      {"saveMode", Kind::text},    {"force", Kind::boolean},
+                                                      {"recoveryId", Kind::text},  {"scope", Kind::text},
+                                                      {"paths", Kind::texts},      {"renderAnnotations", Kind::boolean},
+                                                      {"tiles", Kind::tiles},      {"requestId", Kind::text},
+                                                      {"limit", Kind::integer}};
+    return kinds;
+}
+
+// A hostile value of the parameter's own type, now and then one of any type.
+json valueFor(const std::string& name, Random& random, const Places& places, const std::vector<std::string>& ids) {
+    const auto found = parameterKinds().find(name);
+    if (found == parameterKinds().end() || random() % 10 == 0) return randomValue(random, places);
+    const auto text = [&]() -> json {
+        if (!ids.empty() && random() % 3 == 0) return ids[below(random, ids.size())];
+        static const char* const words[] = {"save", "saveAs", "saveCopy", "text", "image",    "signature",
+                                            "read", "modify", "export",   "page", "document", "selection"};
+        if (random() % 4 == 0) return words[below(random, std::size(words))];
+        return randomString(random, places);
+    };
+    const auto listOf = [&](auto make, std::size_t most) {
+        json list = json::array();
+        const std::size_t count = below(random, most + 1);
+        for (std::size_t i = 0; i < count; ++i) list.push_back(make());
+        return list;
+    };
+    switch (found->second) {
+        case Kind::text: return text();
+        case Kind::number: return randomNumber(random);
+        case Kind::integer: return randomInteger(random);
+        case Kind::boolean: return random() % 2 == 0;
+        case Kind::rect: return randomRect(random);
+        case Kind::points:
+            return listOf([&] { return json{{"x", randomNumber(random)}, {"y", randomNumber(random)}}; }, 5);
+        case Kind::texts: return listOf(text, 4);
+        case Kind::tiles:
+            return listOf(
+                [&] {
+                    json tile = {{"x", randomInteger(random)},
+                                 {"y", randomInteger(random)},
+                                 {"width", randomInteger(random)},
+                                 {"height", randomInteger(random)}};
+                    if (random() % 2 == 0) tile["pngPath"] = randomString(random, places);
+                    return tile;
+                },
+                70);
+    }
+    return nullptr;
+}
 
 const std::map<std::string, std::vector<const char*>>& methodParameters() {
     static const std::map<std::string, std::vector<const char*>> table = {
@@ -151,18 +237,19 @@ json randomRequest(Random& random, const Places& places, const std::string& id, 
     json params = json::object();
     if (random() % 4 != 0) params["sessionId"] = sessionId;
     if (random() % 3 != 0) params["pageId"] = pageId;
-    const std::size_t count = below(random, 5);
+    const std::vector<std::string> ids = {sessionId, pageId};
+    const std::size_t count = below(random, 4);
     for (std::size_t i = 0; i < count; ++i) {
-        params[parameterNames[below(random, std::size(parameterNames))]] = randomValue(random, places);
+        const auto& name = std::next(parameterKinds().begin(), below(random, parameterKinds().size()))->first;
+        params[name] = valueFor(name, random, places, ids);
     }
     // Half the time the parameters the method reads, so hostile values reach the handlers.
     if (const auto found = methodParameters().find(request["method"].get<std::string>());
         found != methodParameters().end() && random() % 2 == 0) {
         for (const char* name : found->second) {
-            if (random() % 3 != 0) params[name] = randomValue(random, places);
+            if (random() % 3 != 0) params[name] = valueFor(name, random, places, ids);
         }
     }
-    if (random() % 4 == 0) params["rect"] = randomValue(random, places);
     request["params"] = params;
     if (random() % 3 == 0) request["expectedRevision"] = static_cast<std::int64_t>(below(random, 4));
     if (random() % 3 == 0) request["operationId"] = "op-" + std::to_string(random() % 8);
@@ -240,7 +327,9 @@ int main(int argc, char** argv) {
         std::string expected = id;
         if (random() % 4 == 0) std::tie(text, expected) = brokenLine(random, request);
         const Answer answer = worker.send(text, expected, "input " + id);
-        if (answer.kind == Answer::Kind::died || answer.kind == Answer::Kind::hung || random() % 200 == 0) {
+        // A closed document, or a stopped worker, is opened again, so requests keep reaching one.
+        const bool closed = request["method"] == "close" && answer.response && answer.response->ok;
+        if (closed || answer.kind == Answer::Kind::died || answer.kind == Answer::Kind::hung || random() % 50 == 0) {
             openDocument();
         }
     }
