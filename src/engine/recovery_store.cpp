@@ -107,7 +107,12 @@ fs::path folder(std::string_view recoveryId) {
 void prepare() {
     const fs::path root = IPCPaths::recoveryDirectory();
     fs::create_directories(root);
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::replace);
+    // Through a descriptor: the sandbox refuses changes of mode by path.
+    const SafeFiles::Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder || ::fchmod(folder.get(), 0700) != 0) {
+        throw fs::filesystem_error("Could not make the recovery folder private", root,
+                                   std::error_code(errno, std::generic_category()));
+    }
 }
 
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {

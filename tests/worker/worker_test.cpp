@@ -174,6 +174,47 @@ TEST_F(WorkerTest, SocketModeRunsInASessionOfItsOwn) {
     EXPECT_EQ(terminal, 0) << text;
 }
 
+// The sandbox refuses every change of mode by path: what the worker writes after it is applied
+// (checkpoints, copies, renders) must get its modes through descriptors.
+TEST_F(WorkerTest, AConfinedWorkerStillWritesCheckpointsCopiesAndRenders) {
+    const fs::path pdf = dir.path() / "doc.pdf";
+    testing::writeFile(pdf, testing::makePdf());
+    auto confined = environment();
+    confined["KIVO_PDF_WORKER_SANDBOX"] = "on";
+    // A home folder of its own, outside the temporary folder, which the sandbox would otherwise
+    // keep closed to protect it.
+    const testing::TempDir home;
+    confined["HOME"] = home.path().string();
+    WorkerProcess worker({}, confined);
+    const auto send = [&](CommandRequest r) {
+        worker.write(testing::requestLine(r));
+        return testing::readExchange(worker).response.value_or(CommandResponse{});
+    };
+    auto open = request("o", CommandMethod::open);
+    open.params.path = pdf.string();
+    const auto opened = send(open);
+    if (!opened.ok && worker.wait(5) == 73) GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
+    ASSERT_TRUE(opened.ok) << errorCode(opened) << worker.errorOutput();
+    auto on = [&](const char* id, CommandMethod method) {
+        auto r = request(id, method);
+        r.params.sessionId = opened.result->sessionId;
+        r.params.pageId = opened.result->pages->at(0).id;
+        return r;
+    };
+    auto highlight = on("h", CommandMethod::addHighlight);
+    highlight.params.rect = PDFRect{10, 10, 50, 50};
+    EXPECT_EQ(errorCode(send(highlight)), "ok");
+    EXPECT_EQ(send(request("l", CommandMethod::listRecovery)).result->recoveries->size(), 1u);
+    auto copy = on("c", CommandMethod::saveDocument);
+    copy.params.saveMode = "saveCopy";
+    copy.params.destination = (dir.path() / "copy.pdf").string();
+    EXPECT_EQ(errorCode(send(copy)), "ok");
+    const auto rendered = send(on("r", CommandMethod::renderPage));
+    ASSERT_EQ(errorCode(rendered), "ok");
+    EXPECT_EQ(fs::path(*rendered.result->pngPath).parent_path(), testing::renderFolderIn(dir.path()));
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "copy.pdf"));
+}
+
 TEST_F(WorkerTest, SocketAsLastArgumentMeansStdio) {
     WorkerProcess worker({"--socket"}, environment());
     worker.write(testing::requestLine(request("1", CommandMethod::ping)));
