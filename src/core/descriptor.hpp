@@ -27,6 +27,12 @@ public:
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
 
 private:
     int fd_ = -1;

@@ -55,25 +55,6 @@ Descriptor createSibling(int folder, const std::string& name, mode_t mode, std::
 
 }  // namespace
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Descriptor::release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void Descriptor::reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
 ReadableFile openForReading(const fs::path& path) noexcept {
     ReadableFile file;
     file.fd = Descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

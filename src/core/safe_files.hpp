@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "core/descriptor.hpp"
+
 namespace kivo {
 
 // Reading and replacing files in folders that other local users may write too. A name in such a
@@ -12,26 +14,6 @@ namespace kivo {
 // once, checked through its descriptor, and everything after that goes through descriptors: the
 // folder's and the file's own.
 namespace SafeFiles {
-
-// Owns one descriptor and closes it on every exit.
-class Descriptor {
-public:
-    Descriptor() noexcept = default;
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept;
-    void reset() noexcept;
-
-private:
-    int fd_ = -1;
-};
 
 // What opening a file for reading found.
 struct ReadableFile {

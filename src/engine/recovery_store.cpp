@@ -108,7 +108,7 @@ void prepare() {
     const fs::path root = IPCPaths::recoveryDirectory();
     fs::create_directories(root);
     // Through a descriptor: the sandbox refuses changes of mode by path.
-    const SafeFiles::Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder || ::fchmod(folder.get(), 0700) != 0) {
         throw fs::filesystem_error("Could not make the recovery folder private", root,
                                    std::error_code(errno, std::generic_category()));

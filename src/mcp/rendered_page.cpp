@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "core/ipc_paths.hpp"
-#include "core/safe_files.hpp"
+#include "core/descriptor.hpp"
 
 namespace kivo {
 namespace {
@@ -48,7 +48,7 @@ std::optional<std::string> read(const std::string& path) {
 
     // The folder itself must not be a link: a worker that swapped it for one would have the
     // connector read, and attach, what the worker cannot read itself.
-    const SafeFiles::Descriptor directory(::open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor directory(::open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory) return std::nullopt;
     struct stat folderStatus {};
     if (::fstat(directory.get(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode) ||
@@ -56,8 +56,7 @@ std::optional<std::string> read(const std::string& path) {
         return std::nullopt;
     }
     // The path must name a file directly in that very folder, however the worker spelled it.
-    const SafeFiles::Descriptor parent(
-        ::open(named.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor parent(::open(named.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat parentStatus {};
     if (!parent || ::fstat(parent.get(), &parentStatus) != 0 || parentStatus.st_dev != folderStatus.st_dev ||
         parentStatus.st_ino != folderStatus.st_ino) {
@@ -65,7 +64,7 @@ std::optional<std::string> read(const std::string& path) {
     }
 
     // Non-blocking, so a FIFO planted under a ".png" name cannot stall the open; no links.
-    const SafeFiles::Descriptor fd(
+    const Descriptor fd(
         ::openat(directory.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return std::nullopt;
     struct stat fileStatus {};

@@ -65,7 +65,7 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
 
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
     const auto path = temporaryDirectory() / ("kivo-snap-" + newUUIDString() + ".pdf");
-    const SafeFiles::Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) throw EngineFailure("internal", "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
