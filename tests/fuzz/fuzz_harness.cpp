@@ -98,6 +98,9 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
                 if (tally_.findings.size() < maxFindings) {
                     tally_.findings.push_back(input + ": " + answer.detail + " | request " + text.substr(0, 200));
                 }
+                // After an internal failure a client starts the worker again, and so does this.
+                answer.kind = Answer::Kind::died;
+                start();
                 return answer;
             }
             answer.detail = "an answer with another id or a progress line";

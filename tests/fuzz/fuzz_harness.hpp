@@ -47,6 +47,7 @@ struct Tally {
 
 // The answer a request got, or why there was none.
 struct Answer {
+    // `died` also after an "internal" answer, after which the worker is started again.
     enum class Kind { response, died, hung, unreadable } kind = Kind::response;
     std::optional<CommandResponse> response;
     std::string detail;  // what was wrong

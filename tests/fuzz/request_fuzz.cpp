@@ -310,7 +310,12 @@ int main(int argc, char** argv) {
 
     std::string sessionId = "none";
     std::string pageId = "none";
+    // One document at a time: each reopening closes the one before, so the worker's memory
+    // measures what the requests do, not how many documents pile up.
     const auto openDocument = [&] {
+        CommandParams previous;
+        previous.sessionId = sessionId;
+        worker.send(line("close", CommandMethod::close, previous), "close", "closing the document");
         CommandParams open;
         open.path = places.paths[0];
         const Answer opened = worker.send(line("open", CommandMethod::open, open), "open", "opening the document");
