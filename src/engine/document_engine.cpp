@@ -32,7 +32,10 @@ CommandResponse internalFailure(const std::string& id, const std::exception& err
 CommandResponse fileFailure(const std::string& id, const std::filesystem::filesystem_error& error) {
     std::string reason = error.code().message();
     if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-    const std::string place = error.path1().empty() ? std::string("a file") : error.path1().string();
+    std::string place = error.path1().empty() ? std::string("a file") : error.path1().string();
+    // A name far too long for the file system would otherwise fill the whole sentence.
+    constexpr std::size_t longestPlace = 160;
+    if (place.size() > longestPlace) place = place.substr(0, longestPlace) + "...";
     return CommandResponse::failure(id, "file",
                                     "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
