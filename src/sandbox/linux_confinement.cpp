@@ -200,14 +200,14 @@ public:
         grant(target, rightsByPlace(target, home_));
     }
 
-    // The devices one by one, all but the controlling terminal: a worker that could open it could
-    // write to the user's terminal, or type into it. Links are left out; what they lead to is
-    // granted, or not, where it lies.
+    // Only the devices a worker reads or writes as plain data. No terminal at all: a worker that
+    // could open the controlling terminal (/dev/tty) or another of the user's (/dev/pts) could
+    // write to it, or type into it.
     void grantDevices() {
-        for (const auto& name : entries("/dev")) {
+        for (const char* name : {"null", "zero", "full", "random", "urandom", "shm"}) {
             const fs::path device = fs::path("/dev") / name;
             std::error_code error;
-            if (name == "tty" || fs::is_symlink(device, error) || error) continue;
+            if (fs::is_symlink(device, error) || error) continue;
             grant(device, rightsByPlace(device, home_));
         }
     }

@@ -12,8 +12,9 @@
 //   (/usr, /etc, /opt, /boot, /bin, /sbin, /lib*, /var but /var/tmp, /proc,
 //   /sys, /run and ~/bin), and nothing may be executed. The support folder,
 //   the IPC folder and the temporary folder are granted in full even when they
-//   lie in a dot-folder, and so is the user's render folder; /dev/tty is not
-//   granted at all; sockets may be created only in the IPC folder. TCP
+//   lie in a dot-folder, and so is the user's render folder; of /dev only
+//   null, zero, full, random, urandom and shm are granted, no terminal;
+//   sockets may be created only in the IPC folder. TCP
 //   bind and connect are refused, and so are abstract sockets and signals that
 //   would leave the worker (ABI 4 and 6).
 // - A seccomp filter on every thread: only Unix stream sockets; no connect;

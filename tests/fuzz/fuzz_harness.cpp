@@ -118,7 +118,8 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
         ++(status < 0 ? tally_.hangs : tally_.deaths);
         start();
     }
-    if (tally_.findings.size() < maxFindings) {
+    // Deaths and hangs are always listed; they are what a run is for.
+    if (answer.kind != Answer::Kind::unreadable || tally_.findings.size() < maxFindings) {
         tally_.findings.push_back(input + ": " + answer.detail + " | request " + text.substr(0, 200));
     }
     return answer;

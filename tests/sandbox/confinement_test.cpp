@@ -299,6 +299,8 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
         results["futimens own document"] = result(::futimens(own, nullptr));
         ::close(own);
         results["open /dev/tty"] = openErrno("/dev/tty", O_RDWR);
+        results["open its terminal again"] = openErrno(::ptsname(master), O_RDWR | O_NOCTTY);
+        results["read /dev/urandom"] = openErrno("/dev/urandom", O_RDONLY);
         const char typed = 'x';
         results["TIOCSTI"] = result(::ioctl(terminal, TIOCSTI, &typed));
         results["TIOCSTI with high bits"] = result(::syscall(SYS_ioctl, terminal, TIOCSTI | (1UL << 32), &typed));
@@ -327,6 +329,8 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
         {"fchmod own document", 0},
         {"futimens own document", 0},
         {"open /dev/tty", EACCES},
+        {"open its terminal again", EACCES},
+        {"read /dev/urandom", 0},
         {"TIOCSTI", EPERM},
         {"TIOCSTI with high bits", EPERM},
         {"TIOCLINUX", EPERM},
