@@ -91,6 +91,49 @@ public:
     // The record of the shown page; nothing without a document or a match.
     std::optional<PageInfo> currentPage() const;
 
+    // ---- Showing pages, for the canvas and the page list (workspace_render.cpp, workspace_tiles.cpp,
+    // workspace_navigation.cpp, workspace_thumbnails.cpp)
+    //
+    // The canvas draws `pageImage` at its display size in points, QImage::deviceIndependentSize()
+    // (zoom × the page's size; its devicePixelRatio is pixels per point), and over it every one of
+    // `pageTiles` at its `frame`. A page of more than 8,000,000 pixels at the current zoom arrives
+    // as a coarser image stretched to that size, and the tiles make the part on screen sharp.
+    // Pixels are points × the backing scale of the services' Screen, read at every render.
+    // `pageChars` (and `pageLines`) follow the shown page. The page list draws thumbnail(pageId)
+    // and redraws when `thumbnailGeneration` changes.
+
+    // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
+    // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
+    // image and the tiles when no page is selected. Adopting a result and select() call it.
+    void refreshPage();
+    // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
+    // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
+    // Hides the state's plain setter, which sets the number alone.
+    void setZoom(double zoom);
+    // Sets `zoom` to fit the page (fit `page`) or its width (fit `width`) into `viewport` less 48
+    // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing.
+    void applyFit();
+    // applyFit() 0.12 s after the last call: the window calls it while `viewport` changes and
+    // `fitMode` is not manual.
+    void scheduleFit();
+    // The tile pass: publishes the cached tiles around `visibleCanvasRect` and asks the worker for
+    // missing ones, nearest the middle of the view first. The canvas sets `visibleCanvasRect` and
+    // calls this whenever the part of the page on screen changes.
+    void updateTiles();
+    // The page whose 1-based position is typed in `pageJump` ("+7" and "07" as well as "7"); a text
+    // that is no such position does nothing.
+    void jumpToPage();
+    // The neighbouring page; nothing at either end.
+    void previousPage();
+    void nextPage();
+    // A page-list row appeared or disappeared. A shown row whose thumbnail is missing or stale is
+    // rendered, one at a time; a hidden row's waiting render is dropped.
+    void showThumbnail(const std::string& pageId);
+    void hideThumbnail(const std::string& pageId);
+    // The page's cached thumbnail, also a stale one until its new render arrives; a null image
+    // when there is none.
+    QImage thumbnail(const std::string& pageId) const;
+
     // ---- Search
 
     // Searches the open document for `searchQuery` and shows the first hit; with none open, nothing happens.
@@ -161,10 +204,21 @@ private:
     void stepSearch(std::int64_t delta);
     void revealSearchHit();
 
-    // Renders (workspace_render.cpp)
+    // Renders (workspace_render.cpp, workspace_tiles.cpp, workspace_thumbnails.cpp)
+    struct PageRender;
+    struct TileBatch;
+    struct ThumbnailRender;
     PageVersion version(const std::string& pageId) const;
     void invalidateRenders(const RenderInvalidation& invalidation);
-    void refreshPage();
+    double backingScale() const;
+    void pageRendered(const PageRender& render, const CommandResult& result);
+    void pageTextArrived(const PageRender& render, const CommandResult& result);
+    void takeRenderedInspection(const CommandResult& result);
+    void tilesRendered(const TileBatch& batch, const CommandResult& result);
+    void tilesFailed(const TileBatch& batch);
+    void pumpThumbnails();
+    void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
+    void thumbnailFailed(const ThumbnailRender& render);
 
     // The lost document and the checkpoints (workspace_recovery.cpp)
     void restoreLost(const LostDocument& lost, const std::optional<std::string>& password);
@@ -201,6 +255,12 @@ private:
     std::int64_t documentVersion_ = 0;
     std::unordered_map<std::string, std::int64_t> pageVersions_;
     bool zoomSettling_ = false;
+    // Every refresh and zoom step starts a generation; replies of an older one change nothing.
+    std::int64_t renderGeneration_ = 0;
+    bool tileRequestInFlight_ = false;
+    // The delayed re-render of a zoom and the delayed fit: only the latest of each runs.
+    std::uint64_t zoomTicket_ = 0;
+    std::uint64_t fitTicket_ = 0;
     EditorLock editorLock_;
     // Another editor holds the lock of this support folder.
     bool lockedOut_ = false;

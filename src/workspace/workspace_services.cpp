@@ -1,5 +1,8 @@
 #include "workspace/workspace_services.hpp"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include "assistant/keychain_key.hpp"
 
 namespace kivo {
@@ -59,6 +62,13 @@ void KeychainKeyStore::save(const std::string& key, const std::string& provider)
 
 void KeychainKeyStore::remove(const std::string& provider) { KeychainKey::remove(provider); }
 
+double MainScreen::backingScale() const {
+    const QScreen* screen = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr
+                                ? QGuiApplication::primaryScreen()
+                                : nullptr;
+    return screen != nullptr ? screen->devicePixelRatio() : 2.0;
+}
+
 WorkspaceServices WorkspaceServices::withDefaults() const {
     WorkspaceServices services = *this;
     fill<WorkerHost, DesktopWorkerHost>(services.workerHost);
@@ -69,6 +79,7 @@ WorkspaceServices WorkspaceServices::withDefaults() const {
     fill<KeyStore, EmptyKeyStore>(services.keyStore);
     fill<Clock, SteadyClock>(services.clock);
     fill<EditorSettings, EditorSettings>(services.settings);
+    fill<Screen, MainScreen>(services.screen);
     return services;
 }
 

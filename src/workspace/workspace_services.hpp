@@ -82,6 +82,20 @@ public:
     virtual std::chrono::steady_clock::time_point now() const = 0;
 };
 
+// The screen pages are shown on: its backing scale, device pixels per point, read afresh at every
+// render. The desktop's is MainScreen; tests pass a fixed one.
+class Screen {
+public:
+    virtual ~Screen() = default;
+    virtual double backingScale() const = 0;
+};
+
+// The primary screen's devicePixelRatio; 2.0 when there is none (no QGuiApplication, or no screen).
+class MainScreen : public Screen {
+public:
+    double backingScale() const override;
+};
+
 struct WorkspaceServices {
     std::shared_ptr<WorkerHost> workerHost;
     std::shared_ptr<Prompts> prompts;
@@ -91,11 +105,12 @@ struct WorkspaceServices {
     std::shared_ptr<KeyStore> keyStore;
     std::shared_ptr<Clock> clock;
     std::shared_ptr<EditorSettings> settings;
+    std::shared_ptr<Screen> screen;
 
     // Fills the empty ones: the desktop worker host, prompts that cancel, panels that choose
     // nothing, a clipboard and a printer that do nothing, a key store without keys (the desktop
     // passes KeychainKeyStore), the steady
-    // clock, and the settings of the environment's defaults suite.
+    // clock, the settings of the environment's defaults suite, and the main screen.
     WorkspaceServices withDefaults() const;
 };
 

@@ -51,7 +51,11 @@ void WorkspaceState::setSelectedPageId(std::optional<std::string> value) {
 }
 
 void WorkspaceState::setPageImage(QImage value) {
-    assign(pageImage_, std::move(value), &WorkspaceState::pageImageChanged);
+    // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
+    // same pixels at another size: the same image is the same pixel buffer at the same ratio.
+    if (value.cacheKey() == pageImage_.cacheKey() && value.devicePixelRatio() == pageImage_.devicePixelRatio()) return;
+    pageImage_ = std::move(value);
+    emit pageImageChanged();
 }
 
 void WorkspaceState::setPageTiles(std::vector<PageTile> value) {
@@ -176,6 +180,10 @@ void WorkspaceState::setInkPoints(std::vector<PDFPoint> value) {
 
 void WorkspaceState::setViewport(QSizeF value) {
     assign(viewport_, std::move(value), &WorkspaceState::viewportChanged);
+}
+
+void WorkspaceState::setVisibleCanvasRect(QRectF value) {
+    assign(visibleCanvasRect_, std::move(value), &WorkspaceState::visibleCanvasRectChanged);
 }
 
 }  // namespace kivo

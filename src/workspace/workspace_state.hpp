@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QRectF>
 #include <QSizeF>
 
 #include <cstdint>
@@ -78,6 +79,8 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
+    Q_PROPERTY(
+        QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
 
 public:
     // The assistant provider and model start as stored in `settings` ("local" and "" when nothing
@@ -125,6 +128,9 @@ public:
     const std::string& pageJump() const { return pageJump_; }
     const std::vector<PDFPoint>& inkPoints() const { return inkPoints_; }
     const QSizeF& viewport() const { return viewport_; }
+    // The part of the displayed page on screen, in points from its top-left corner; the zero
+    // rectangle when none of it is.
+    const QRectF& visibleCanvasRect() const { return visibleCanvasRect_; }
 
     void setSessionId(std::optional<std::string> value);
     void setInspect(std::optional<CommandResult> value);
@@ -166,6 +172,7 @@ public:
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
     void setViewport(QSizeF value);
+    void setVisibleCanvasRect(QRectF value);
 
 signals:
     void sessionIdChanged();
@@ -209,6 +216,7 @@ signals:
     void pageJumpChanged();
     void inkPointsChanged();
     void viewportChanged();
+    void visibleCanvasRectChanged();
 
 private:
     template <class T>
@@ -257,6 +265,7 @@ private:
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
     QSizeF viewport_{800, 600};
+    QRectF visibleCanvasRect_{};
 };
 
 }  // namespace kivo

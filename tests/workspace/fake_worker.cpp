@@ -6,11 +6,17 @@
 //   KIVO_FAKE_WORKER_USR1         "exit:N" or "signal:N": what SIGUSR1 makes it do (default exit:71)
 //   KIVO_FAKE_WORKER_SCRIPT       "method=action;…" with action "exit:N", "signal:N", "stall" (no
 //                                 answer), "sleep:MS" (then the answer), "garbage" (an unreadable
-//                                 reply, then it hangs up) or "error:CODE:MESSAGE"
+//                                 reply, then it hangs up) or "error:CODE:MESSAGE"; for render_page
+//                                 also "newer" (the document moves on a revision first, as an MCP
+//                                 client's edit would), "wrong-size" (tiles are answered for a page
+//                                 one pixel wider) and "foreign-path" (the reply names another file,
+//                                 written beside the one asked for)
+//   KIVO_FAKE_WORKER_PAGE_SIZE    "WxH": the pages' size in points (default 612x792)
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
 // Documents have three pages p1…p3. A path opened again keeps its session. A path or recovery id
-// containing "locked" needs the password "secret".
+// containing "locked" needs the password "secret". render_page writes plain grey PNGs of the sizes
+// the real worker would, and extract_text answers one character.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -29,6 +35,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <QImage>
+#include <QString>
 
 #include "core/command_json.hpp"
 #include "core/line_io.hpp"
@@ -82,6 +91,48 @@ std::map<std::string, std::string> script() {
     return actions;
 }
 
+struct PageSize {
+    double width = 612;
+    double height = 792;
+};
+
+PageSize pageSize() {
+    PageSize size;
+    const std::string text = variable("KIVO_FAKE_WORKER_PAGE_SIZE");
+    const auto x = text.find('x');
+    if (x != std::string::npos) size = {std::atof(text.substr(0, x).c_str()), std::atof(text.substr(x + 1).c_str())};
+    return size;
+}
+
+void writePng(const std::optional<std::string>& path, std::int64_t width, std::int64_t height) {
+    if (!path) return;
+    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
+    image.fill(Qt::lightGray);
+    image.save(QString::fromStdString(*path), "PNG", 100);
+}
+
+// Renders as the real worker answers: the page's pixel size at the scale, and one file per tile.
+void render(const CommandRequest& request, const std::string& action, CommandResult& result) {
+    const PageSize size = pageSize();
+    const double scale = request.params.scale.value_or(1.0);
+    const std::int64_t width = TileGrid::pixels(size.width, scale);
+    const std::int64_t height = TileGrid::pixels(size.height, scale);
+    if (request.params.tiles) {
+        for (const RenderTile& tile : *request.params.tiles) writePng(tile.pngPath, tile.width, tile.height);
+        result.width = width + (action == "wrong-size" ? 1 : 0);
+        result.height = height;
+        return;
+    }
+    writePng(request.params.pngPath, width, height);
+    result.pngPath = request.params.pngPath;
+    if (action == "foreign-path" && result.pngPath) {
+        *result.pngPath += "-elsewhere.png";
+        writePng(result.pngPath, width, height);
+    }
+    result.width = width;
+    result.height = height;
+}
+
 struct Documents {
     std::mutex lock;
     int opened = 0;
@@ -94,7 +145,10 @@ struct Documents {
         CommandResult result;
         result.sessionId = prefix + std::to_string(++opened);
         result.revision = 1;
-        result.pages = std::vector<PageInfo>{{"p1", 0, 612, 792, 0}, {"p2", 1, 612, 792, 0}, {"p3", 2, 612, 792, 0}};
+        const PageSize size = pageSize();
+        result.pages = std::vector<PageInfo>{{"p1", 0, size.width, size.height, 0},
+                                             {"p2", 1, size.width, size.height, 0},
+                                             {"p3", 2, size.width, size.height, 0}};
         result.dirty = dirty;
         result.sourcePath = std::move(path);
         result.annotations = std::vector<AnnotationInfo>{};
@@ -109,7 +163,7 @@ bool locked(const std::optional<std::string>& name, const std::optional<std::str
     return name && name->find("locked") != std::string::npos && password != "secret";
 }
 
-CommandResponse answer(const CommandRequest& request) {
+CommandResponse answer(const CommandRequest& request, const std::string& action) {
     std::lock_guard guard(documents.lock);
     const auto& params = request.params;
     switch (request.method) {
@@ -135,12 +189,17 @@ CommandResponse answer(const CommandRequest& request) {
     const auto found = params.sessionId ? documents.bySession.find(*params.sessionId) : documents.bySession.end();
     if (found == documents.bySession.end()) return CommandResponse::success(request.id, CommandResult{});
     CommandResult& document = found->second;
-    if (request.method != CommandMethod::inspect && request.method != CommandMethod::search &&
-        request.method != CommandMethod::close) {
+    const bool reads = request.method == CommandMethod::inspect || request.method == CommandMethod::search ||
+                       request.method == CommandMethod::close || request.method == CommandMethod::renderPage ||
+                       request.method == CommandMethod::extractText;
+    if (!reads || action == "newer") {
         *document.revision += 1;
         document.dirty = true;
     }
-    return CommandResponse::success(request.id, document);
+    CommandResult result = document;
+    if (request.method == CommandMethod::renderPage) render(request, action, result);
+    if (request.method == CommandMethod::extractText) result.chars = std::vector<TextRun>{{0, "A", 72, 700, 80, 712}};
+    return CommandResponse::success(request.id, result);
 }
 
 void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::string, std::string>& actions) {
@@ -174,7 +233,7 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
                 continue;
             }
             act(what);
-            writeAll(fd, CommandJSON::encode(answer(request)));
+            writeAll(fd, CommandJSON::encode(answer(request, what)));
         }
     } catch (const std::exception&) {}
     ::close(fd);

@@ -8,7 +8,6 @@
 
 #include <fstream>
 
-#include "core/command_json.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -38,12 +37,7 @@ protected:
 
     // The requests the fake worker received, of one method.
     std::vector<CommandRequest> sent(CommandMethod method) const {
-        std::vector<CommandRequest> requests;
-        for (const auto& line : fakeLog(scratch_.log(), "request ")) {
-            CommandRequest request = CommandJSON::decodeRequest(line);
-            if (request.method == method) requests.push_back(std::move(request));
-        }
-        return requests;
+        return testing::sentRequests(scratch_.log(), method);
     }
 
     void openDocument(const std::string& name) {

@@ -3,9 +3,13 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
+#include <iostream>
 #include <thread>
 
+#include "core/command_json.hpp"
 #include "core/text.hpp"
 
 namespace kivo::testing {
@@ -31,6 +35,15 @@ std::vector<std::string> fakeLog(const std::filesystem::path& log, const std::st
         if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
     }
     return lines;
+}
+
+std::vector<CommandRequest> sentRequests(const std::filesystem::path& log, CommandMethod method) {
+    std::vector<CommandRequest> requests;
+    for (const auto& line : fakeLog(log, "request ")) {
+        CommandRequest request = CommandJSON::decodeRequest(line);
+        if (request.method == method) requests.push_back(std::move(request));
+    }
+    return requests;
 }
 
 std::map<std::string, std::string> TestWorkerHost::environment() const {
@@ -62,7 +75,22 @@ TestWorkspace::TestWorkspace(std::optional<std::filesystem::path> program, std::
     services.workerHost = host;
     services.prompts = prompts;
     services.clock = clock;
+    services.screen = screen;
     workspace = std::make_unique<Workspace>(services);
+}
+
+std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch) {
+    for (const char* sandbox : {"on", "off"}) {
+        auto test = std::make_unique<TestWorkspace>(
+            realWorker(), std::map<std::string, std::string>{{"HOME", scratch.home().string()},
+                                                             {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
+        (*test)->launchOnce();
+        if ((*test)->workerReady()) return test;
+        std::cerr << "note: the worker does not start with its sandbox " << sandbox
+                  << " here: " << (*test)->errorMessage().value_or("") << "\n";
+    }
+    ADD_FAILURE() << "the worker did not start";
+    return nullptr;
 }
 
 }  // namespace kivo::testing

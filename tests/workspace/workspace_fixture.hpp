@@ -27,6 +27,9 @@ std::filesystem::path fakeWorker();
 // The fake worker's log lines that start with `prefix`, the prefix cut off.
 std::vector<std::string> fakeLog(const std::filesystem::path& log, const std::string& prefix);
 
+// The requests of one method among the fake worker's log lines, in the order it read them.
+std::vector<CommandRequest> sentRequests(const std::filesystem::path& log, CommandMethod method);
+
 // Starts `program` with this process's environment plus `extra`.
 class TestWorkerHost : public WorkerHost {
 public:
@@ -76,6 +79,13 @@ private:
     std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
 };
 
+// A screen of a fixed backing scale, changeable between renders.
+class FixedScreen : public Screen {
+public:
+    double backingScale() const override { return scale; }
+    double scale = 2.0;
+};
+
 // A scratch folder with the support folder, TMPDIR and a documents folder, named in the
 // environment for as long as it lives; the defaults suite is the test's own too.
 class Scratch {
@@ -88,6 +98,7 @@ public:
     std::filesystem::path docs() const { return dir_.path() / "docs"; }
     std::filesystem::path home() const { return dir_.path() / "home"; }
     std::filesystem::path log() const { return dir_.path() / "fake.log"; }
+    std::filesystem::path tmp() const { return dir_.path() / "tmp"; }
 
 private:
     ShortTempDir dir_;
@@ -103,10 +114,15 @@ struct TestWorkspace {
     std::shared_ptr<TestWorkerHost> host;
     std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<FixedScreen> screen = std::make_shared<FixedScreen>();
     std::unique_ptr<Workspace> workspace;
 
     Workspace* operator->() { return workspace.get(); }
     Workspace& operator*() { return *workspace; }
 };
+
+// A workspace whose real worker is ready: inside its sandbox where this system can apply it, else
+// without; nothing (and a test failure) when it does not start at all.
+std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch);
 
 }  // namespace kivo::testing

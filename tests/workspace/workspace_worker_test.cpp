@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iostream>
 
 #include "core/ipc_paths.hpp"
 #include "test_pdfs.hpp"
@@ -28,19 +27,7 @@ std::vector<std::string> commandLine(qint64 pid) {
 class RealWorkerTest : public ::testing::Test {
 protected:
     // A workspace whose worker is ready: with the sandbox where it can be applied, else without.
-    std::unique_ptr<testing::TestWorkspace> launched() {
-        for (const char* sandbox : {"on", "off"}) {
-            auto test = std::make_unique<testing::TestWorkspace>(
-                testing::realWorker(), std::map<std::string, std::string>{{"HOME", scratch_.home().string()},
-                                                                          {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
-            (*test)->launchOnce();
-            if ((*test)->workerReady()) return test;
-            std::cerr << "note: the worker does not start with its sandbox " << sandbox
-                      << " here: " << (*test)->errorMessage().value_or("") << "\n";
-        }
-        ADD_FAILURE() << "the worker did not start";
-        return nullptr;
-    }
+    std::unique_ptr<testing::TestWorkspace> launched() { return testing::launchedRealWorker(scratch_); }
 
     std::filesystem::path document(const std::string& name, const std::vector<testing::TestPage>& pages) {
         const auto path = scratch_.docs() / name;

@@ -1,0 +1,135 @@
+#include "workspace/page_renders.hpp"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QImageReader>
+#include <QString>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "core/text.hpp"
+
+namespace kivo::PageRenders {
+namespace {
+
+// A whole page is at most 8,000,000 pixels, 32 MB decoded; anything larger is not one of ours.
+constexpr int decodeLimitMegabytes = 64;
+
+bool isPrivateFolder(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+std::filesystem::path temporaryFolder() {
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    return error || base.empty() ? std::filesystem::path("/tmp") : base;
+}
+
+// Keeps the image a view was made of alive for as long as the view's pixels are used.
+void releaseKept(void* kept) { delete static_cast<QImage*>(kept); }
+
+}  // namespace
+
+std::optional<std::filesystem::path> folder() {
+    // Chosen when the named folder turned out unusable; GUI thread only, like every render.
+    static std::optional<std::filesystem::path> fallback;
+    const std::string name = "kivo-pdf-ui-" + std::to_string(::geteuid());
+    const std::filesystem::path base = temporaryFolder();
+    const std::filesystem::path named = base / name;
+    std::error_code ignored;
+    std::filesystem::create_directories(base, ignored);
+    ::mkdir(named.c_str(), 0700);
+    if (isPrivateFolder(named)) return named;
+    if (fallback && isPrivateFolder(*fallback)) return fallback;
+    std::string pattern = (base / (name + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+    fallback = std::filesystem::path(pattern);
+    return fallback;
+}
+
+std::string renderPath() {
+    const auto where = folder();
+    return where ? (*where / (newUUIDString() + ".png")).string() : std::string();
+}
+
+std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
+                                  std::optional<std::int64_t> height, double backing) {
+    if (!path) return std::nullopt;
+    QImage image;
+    {
+        QImageReader reader(QString::fromStdString(*path));
+        reader.setAllocationLimit(decodeLimitMegabytes);
+        image = reader.read();
+    }
+    discard(path);
+    if (image.isNull()) return std::nullopt;
+    if (width && height && *width > 0 && *height > 0) {
+        const double points = std::max(backing, 1.0);
+        // The image was just decoded and is not shared: setting its ratio copies nothing.
+        image.setDevicePixelRatio(static_cast<double>(image.width()) / (static_cast<double>(*width) / points));
+    }
+    const QSizeF size = image.deviceIndependentSize();
+    if (size.width() < 1 || size.height() < 1) return std::nullopt;
+    return image;
+}
+
+std::optional<QImage> loadReply(const std::string& asked, const CommandResult& result, double backing) {
+    auto image = loadPreview(result.pngPath == asked ? std::optional(asked) : std::nullopt, result.width, result.height,
+                             backing);
+    discard(asked);
+    return image;
+}
+
+std::int64_t cost(std::optional<std::int64_t> width, std::optional<std::int64_t> height) {
+    return std::max<std::int64_t>(width.value_or(1), 1) * std::max<std::int64_t>(height.value_or(1), 1) * 4;
+}
+
+QImage sized(const QImage& image, QSizeF size) {
+    if (image.isNull() || size.width() <= 0 || size.height() <= 0) return image;
+    const QSizeF current = image.deviceIndependentSize();
+    if (std::abs(current.width() - size.width()) <= 0.5 && std::abs(current.height() - size.height()) <= 0.5) {
+        return image;
+    }
+    const double ratio = static_cast<double>(image.width()) / size.width();
+    if (image.colorCount() > 0) {
+        // A view would lose the colour table; palette images are small and rare, so copy those.
+        QImage copy = image;
+        copy.setDevicePixelRatio(ratio);
+        return copy;
+    }
+    // Setting the ratio of a shared QImage would copy its pixels; a view over them does not.
+    auto* kept = new QImage(image);
+    QImage view(kept->constBits(), kept->width(), kept->height(), kept->bytesPerLine(), kept->format(), releaseKept,
+                kept);
+    view.setDevicePixelRatio(ratio);
+    return view;
+}
+
+void discard(const std::optional<std::string>& path) {
+    if (path && !path->empty()) ::unlink(path->c_str());
+}
+
+std::string scaleText(double scale) {
+    std::array<char, 32> buffer{};
+    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), scale);
+    std::string text(buffer.data(), written.ptr);
+    const bool whole = std::all_of(text.begin(), text.end(), [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
+    if (whole) text += ".0";
+    return text;
+}
+
+std::string pageKey(const std::string& pageId, double scale) { return pageId + "@" + scaleText(scale); }
+
+std::string tileKey(const std::string& pageId, double scale, std::int64_t column, std::int64_t row) {
+    return pageKey(pageId, scale) + "#" + std::to_string(column) + "," + std::to_string(row);
+}
+
+}  // namespace kivo::PageRenders

@@ -1,0 +1,469 @@
+// Showing pages: the render files, the page render with its zoom and fit, the tiles of a large
+// page, navigation and the thumbnails. The fake worker counts what it was asked for; the real one
+// shows that its files and sizes fit.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QLocale>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <locale>
+
+#include "test_pdfs.hpp"
+#include "workspace/page_renders.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::waitUntil;
+
+const char* const unloadable = "The page rendered but the preview image could not be loaded.";
+
+std::vector<fs::path> filesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) files.push_back(entry.path());
+    return files;
+}
+
+bool isPrivateFolder(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+QSizeF shownSize(const QImage& image) { return image.deviceIndependentSize(); }
+
+struct CommaDecimals : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+};
+
+TEST(PageRendersTest, KeysAreTheShortestRoundTripNumberInEveryLocale) {
+    const std::locale before = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(PageRenders::pageKey("p1", 1.2 * 2), "p1@2.4");
+    EXPECT_EQ(PageRenders::pageKey("p1", 2), "p1@2.0");
+    EXPECT_EQ(PageRenders::tileKey("p1", 0.1 + 0.2, 2, 0), "p1@0.30000000000000004#2,0");
+    std::locale::global(before);
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+TEST(PageRendersTest, RendersGoOnlyIntoAPrivateFolderOfThisUser) {
+    const std::string name = "kivo-pdf-ui-" + std::to_string(::geteuid());
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> prepare;
+        bool used;
+    } cases[] = {
+        {"missing, so made", [](const fs::path&) {}, true},
+        {"private already",
+         [](const fs::path& path) {
+             fs::create_directory(path);
+             fs::permissions(path, fs::perms::owner_all);
+         },
+         true},
+        {"open to the group",
+         [](const fs::path& path) {
+             fs::create_directory(path);
+             fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+         },
+         false},
+        {"a link to a private folder",
+         [](const fs::path& path) {
+             fs::create_directory(path.string() + "-target");
+             fs::permissions(path.string() + "-target", fs::perms::owner_all);
+             fs::create_directory_symlink(path.string() + "-target", path);
+         },
+         false},
+        {"a file", [](const fs::path& path) { std::ofstream(path) << "planted"; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::ShortTempDir temporary;
+        testing::ScopedEnv tmp("TMPDIR", temporary.path().string());
+        const fs::path named = temporary.path() / name;
+        c.prepare(named);
+        const auto folder = PageRenders::folder();
+        ASSERT_TRUE(folder);
+        EXPECT_EQ(*folder == named, c.used) << folder->string();
+        EXPECT_TRUE(isPrivateFolder(*folder)) << folder->string();
+        const fs::path path = PageRenders::renderPath();
+        EXPECT_EQ(path.parent_path(), *folder);
+        EXPECT_EQ(path.filename().string().size(), 36u + 4u);
+        EXPECT_EQ(path.extension(), ".png");
+    }
+}
+
+// ---- Against the fake worker
+
+class RenderFakeTest : public ::testing::Test {
+protected:
+    Workspace& start(std::map<std::string, std::string> extra = {}, double backing = 2.0) {
+        extra["KIVO_FAKE_WORKER_LOG"] = scratch_.log().string();
+        test_ = std::make_unique<testing::TestWorkspace>(testing::fakeWorker(), std::move(extra));
+        test_->screen->scale = backing;
+        ws().launchOnce();
+        EXPECT_TRUE(ws().workerReady()) << ws().errorMessage().value_or("");
+        return ws();
+    }
+
+    Workspace& ws() { return **test_; }
+
+    std::vector<CommandRequest> sent(CommandMethod method) const {
+        return testing::sentRequests(scratch_.log(), method);
+    }
+
+    std::vector<CommandRequest> tileRequests() const {
+        std::vector<CommandRequest> tiles;
+        for (auto& request : sent(CommandMethod::renderPage)) {
+            if (request.params.tiles) tiles.push_back(request);
+        }
+        return tiles;
+    }
+
+    void openDocument(const std::string& name = "a.pdf") {
+        ws().open(scratch_.docs() / name);
+        ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened " + name; })) << ws().status();
+    }
+
+    // Two exchanges through the command queue: whatever a reply handled before the first of them
+    // sent has reached the worker once they are back.
+    void roundTrips() {
+        for (int i = 0; i < 2; ++i) {
+            ws().setStatus("");
+            ws().setSearchQuery("anything");
+            ws().search();
+            ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
+        }
+    }
+
+    fs::path renderFolder() const { return scratch_.tmp() / ("kivo-pdf-ui-" + std::to_string(::geteuid())); }
+
+    testing::Scratch scratch_;
+    std::unique_ptr<testing::TestWorkspace> test_;
+};
+
+TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromTheCache) {
+    start({}, 1.5);
+    openDocument();
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
+
+    const auto renders = sent(CommandMethod::renderPage);
+    const auto texts = sent(CommandMethod::extractText);
+    ASSERT_EQ(renders.size(), 1u);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(renders[0].params.pageId, "p1");
+    EXPECT_EQ(renders[0].params.scale, 1.2 * 1.5);
+    EXPECT_EQ(fs::path(renders[0].params.pngPath.value_or("")).parent_path(), renderFolder());
+    EXPECT_FALSE(renders[0].params.renderAnnotations);
+    EXPECT_FALSE(renders[0].expectedRevision || renders[0].operationId);
+    EXPECT_EQ(texts[0].params.pageId, "p1");
+    EXPECT_FALSE(texts[0].params.scale || texts[0].params.pngPath);
+
+    // 612 × 792 points at 1.8 pixels a point, shown at the zoomed size in points.
+    EXPECT_EQ(ws().pageImage().size(), QSize(1102, 1426));
+    EXPECT_NEAR(shownSize(ws().pageImage()).width(), 1102 / 1.5, 1e-9);
+    EXPECT_NEAR(shownSize(ws().pageImage()).height(), 1426 / 1.5, 1e-9);
+    EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the PNG is deleted once loaded";
+    EXPECT_EQ(ws().inspect()->width, 1102) << "the render's inspection is taken in";
+
+    const qint64 first = ws().pageImage().cacheKey();
+    ws().select("p2");
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().cacheKey() != first && !ws().pageChars().empty(); }));
+    ws().select("p1");
+    EXPECT_EQ(ws().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
+    EXPECT_EQ(ws().pageChars().size(), 1u);
+    roundTrips();
+    EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
+    EXPECT_EQ(ws().pageJump(), "1");
+}
+
+TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles) {
+    start();
+    openDocument();
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull(); }));
+    const uchar* pixels = ws().pageImage().constBits();
+    int changes = 0;
+    QObject::connect(&ws(), &Workspace::pageImageChanged, [&] { ++changes; });
+    ws().setFitMode(FitMode::page);
+
+    ws().setZoom(1.5);
+    ws().setZoom(2.0);
+    ws().setZoom(10);
+    EXPECT_EQ(ws().zoom(), 4.0);
+    EXPECT_EQ(ws().fitMode(), FitMode::manual);
+    EXPECT_EQ(changes, 3) << "one preview a step";
+    EXPECT_EQ(ws().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
+    EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 4896 / 2.0);
+    EXPECT_NEAR(shownSize(ws().pageImage()).height(), 6336 / 2.0, 1.0);
+
+    // Past 8,000,000 pixels the page comes at the base scale, stretched to the full size.
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().constBits() != pixels; }));
+    const auto renders = sent(CommandMethod::renderPage);
+    ASSERT_EQ(renders.size(), 2u);
+    EXPECT_EQ(renders[1].params.scale, 2.87);
+    EXPECT_EQ(ws().pageImage().width(), 1756);
+    EXPECT_EQ(shownSize(ws().pageImage()).width(), 4896 / 2.0);
+    roundTrips();
+    EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
+
+    ws().setZoom(0.1);
+    EXPECT_EQ(ws().zoom(), 0.25);
+}
+
+TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
+    start();
+    openDocument();
+    const struct {
+        FitMode mode;
+        QSizeF viewport;
+        double zoom;  // 1.2 is the zoom it started with: nothing changed
+    } cases[] = {
+        {FitMode::page, {848, 648}, 600.0 / 792}, {FitMode::width, {848, 648}, 800.0 / 612},
+        {FitMode::width, {60, 500}, 0.25},        {FitMode::width, {40, 500}, 1.2},
+        {FitMode::page, {848, 40}, 1.2},          {FitMode::manual, {848, 648}, 1.2},
+        {FitMode::page, {10000, 10000}, 4.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(rawValue(c.mode)) + " " + std::to_string(c.viewport.width()));
+        ws().WorkspaceState::setZoom(1.2);
+        ws().setFitMode(c.mode);
+        ws().setViewport(c.viewport);
+        ws().applyFit();
+        EXPECT_DOUBLE_EQ(ws().zoom(), c.zoom);
+    }
+
+    // A resize fits once, after it settles.
+    ws().WorkspaceState::setZoom(1.2);
+    ws().setFitMode(FitMode::width);
+    for (double width : {500.0, 600.0, 660.0}) {
+        ws().setViewport({width, 500});
+        ws().scheduleFit();
+    }
+    EXPECT_EQ(ws().zoom(), 1.2);
+    ASSERT_TRUE(waitUntil([&] { return ws().zoom() != 1.2; }));
+    EXPECT_DOUBLE_EQ(ws().zoom(), 612.0 / 612);
+}
+
+TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnows) {
+    const struct {
+        const char* action;
+        bool loaded;
+        std::size_t filesLeft;  // in the render folder, once the reply is handled
+    } cases[] = {
+        // An MCP client moved the document on: the image is good, the revision is the watch's to adopt.
+        {"newer", true, 0},
+        // The reply names another file: it is neither read nor deleted, and the one asked for is gone.
+        {"foreign-path", false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        test_.reset();
+        fs::remove_all(renderFolder());
+        start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
+        openDocument();
+        ASSERT_TRUE(waitUntil([&] { return !ws().pageChars().empty(); }));
+        EXPECT_EQ(!ws().pageImage().isNull(), c.loaded);
+        EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
+        EXPECT_EQ(ws().inspect()->revision, 1);
+        EXPECT_EQ(filesIn(renderFolder()).size(), c.filesLeft);
+    }
+}
+
+// 375 points at 400% and backing scale 2: a page of 3000 × 3000 pixels, shown at 1500 points.
+class TileFakeTest : public RenderFakeTest {
+protected:
+    void openLargePage(std::map<std::string, std::string> extra = {}) {
+        extra["KIVO_FAKE_WORKER_PAGE_SIZE"] = "375x375";
+        start(extra);
+        ws().WorkspaceState::setZoom(4.0);
+        ws().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
+        openDocument();
+    }
+
+    static std::vector<RenderTile> squares(const CommandRequest& request) {
+        std::vector<RenderTile> tiles = *request.params.tiles;
+        for (auto& tile : tiles) tile.pngPath.reset();
+        return tiles;
+    }
+
+    std::vector<std::string> tileIds() {
+        std::vector<std::string> ids;
+        for (const auto& tile : ws().pageTiles()) ids.push_back(tile.id);
+        return ids;
+    }
+};
+
+TEST_F(TileFakeTest, ALargePageGetsTilesNearestTheViewFirstFourAtATime) {
+    openLargePage();
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 4; }, 3))
+        << tileRequests().size() << " " << ws().pageImage().deviceIndependentSize().width() << " "
+        << ws().errorMessage().value_or("") << sent(CommandMethod::renderPage).size();
+    EXPECT_EQ(sent(CommandMethod::renderPage).at(0).params.scale, 5.33) << "the base image";
+    EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(1500, 1500));
+
+    auto requests = tileRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].params.scale, 8.0);
+    EXPECT_EQ(squares(requests[0]),
+              (std::vector<RenderTile>{
+                  {0, 0, 1024, 1024}, {1024, 0, 1024, 1024}, {0, 1024, 1024, 1024}, {1024, 1024, 1024, 1024}}));
+    for (const auto& tile : *requests[0].params.tiles) {
+        EXPECT_EQ(fs::path(tile.pngPath.value_or("")).parent_path(), renderFolder());
+    }
+    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0", "p1@8.0#0,1", "p1@8.0#1,1"}));
+    EXPECT_EQ(ws().pageTiles()[3].frame, QRectF(512, 512, 512, 512));
+    EXPECT_EQ(shownSize(ws().pageTiles()[3].image), QSizeF(512, 512));
+
+    // The whole page in view: the rest, nearest its middle first, and the corner tile last.
+    ws().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
+    ws().updateTiles();
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }));
+    requests = tileRequests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(squares(requests[1]),
+              (std::vector<RenderTile>{
+                  {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}, {2048, 0, 952, 1024}, {0, 2048, 1024, 952}}));
+    EXPECT_EQ(squares(requests[2]), (std::vector<RenderTile>{{2048, 2048, 952, 952}}));
+    EXPECT_TRUE(filesIn(renderFolder()).empty());
+
+    // A zoom step drops the tiles and asks for none while it settles.
+    ws().setZoom(3.9);
+    EXPECT_TRUE(ws().pageTiles().empty());
+    ws().updateTiles();
+    EXPECT_TRUE(ws().pageTiles().empty());
+}
+
+TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
+    openLargePage({{"KIVO_FAKE_WORKER_SCRIPT", "render_page=wrong-size"}});
+    ASSERT_TRUE(waitUntil([&] { return tileRequests().size() == 1; }));
+    roundTrips();
+    EXPECT_EQ(tileRequests().size(), 1u);
+    EXPECT_TRUE(ws().pageTiles().empty());
+    EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the refused tiles' files are deleted";
+    EXPECT_FALSE(ws().errorMessage());
+
+    // A later pass, after a scroll, asks again.
+    ws().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
+    ws().updateTiles();
+    EXPECT_TRUE(waitUntil([&] { return tileRequests().size() == 2; }));
+}
+
+TEST_F(RenderFakeTest, PagesAreFoundByTheirPositionWithoutWrapping) {
+    start();
+    openDocument();
+    const struct {
+        const char* typed;
+        const char* shown;
+    } cases[] = {
+        {"3", "p3"},  {"+3", "p3"}, {"03", "p3"}, {"1", "p1"}, {"0", "p2"},   {"4", "p2"},
+        {"-3", "p2"}, {"3a", "p2"}, {" 3", "p2"}, {"", "p2"},  {"+-3", "p2"}, {"99999999999999999999", "p2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        ws().select("p2");
+        ws().setPageJump(c.typed);
+        ws().jumpToPage();
+        EXPECT_EQ(ws().selectedPageId(), c.shown);
+        // A position that shows a page is written back as its plain number; anything else stays.
+        EXPECT_EQ(ws().pageJump(), std::string(c.shown) == "p2" ? c.typed : std::string(c.shown).substr(1));
+    }
+    ws().select("p1");
+    ws().previousPage();
+    EXPECT_EQ(ws().selectedPageId(), "p1");
+    ws().nextPage();
+    ws().nextPage();
+    EXPECT_EQ(ws().selectedPageId(), "p3");
+    ws().nextPage();
+    EXPECT_EQ(ws().selectedPageId(), "p3");
+    EXPECT_EQ(ws().pageJump(), "3");
+}
+
+// ---- Against the real worker
+
+class RenderRealWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_ = testing::launchedRealWorker(scratch_);
+        ASSERT_TRUE(test_);
+    }
+
+    Workspace& ws() { return **test_; }
+
+    void roundTrip() {
+        ws().setStatus("");
+        ws().setSearchQuery("no such words");
+        ws().search();
+        ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
+    }
+
+    testing::Scratch scratch_;
+    std::unique_ptr<testing::TestWorkspace> test_;
+};
+
+TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItChanged) {
+    const fs::path path = scratch_.docs() / "three.pdf";
+    testing::writeFile(path, testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
+    ws().open(path);
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }))
+        << ws().errorMessage().value_or(ws().status());
+    // 612 × 792 points at zoom 1.2 on a backing scale of 2.
+    EXPECT_EQ(ws().pageImage().size(), QSize(1469, 1901));
+    EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(734.5, 950.5));
+    EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
+
+    const auto pages = *ws().inspect()->pages;
+    const std::int64_t start = ws().thumbnailGeneration();
+    for (const auto& page : pages) ws().showThumbnail(page.id);
+    ws().hideThumbnail(pages[1].id);  // scrolled away before its turn
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 2; }));
+    roundTrip();
+    EXPECT_EQ(ws().thumbnailGeneration(), start + 2);
+    // At 0.18 of the backing scale of 2.
+    EXPECT_EQ(ws().thumbnail(pages[0].id).size(), QSize(220, 285));
+    EXPECT_TRUE(ws().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
+    ws().showThumbnail(pages[0].id);  // current: not rendered again
+    ws().showThumbnail(pages[1].id);
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 3; }));
+    std::vector<qint64> before;
+    for (const auto& page : pages) before.push_back(ws().thumbnail(page.id).cacheKey());
+    const qint64 shown = ws().pageImage().cacheKey();
+
+    CommandParams params;
+    params.sessionId = ws().sessionId();
+    params.pageId = pages[1].id;
+    params.rect = PDFRect{72, 300, 200, 320};
+    ws().mutate(CommandMethod::addHighlight, params, "Highlighted");
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 4; }))
+        << ws().errorMessage().value_or(ws().status());
+    roundTrip();
+    EXPECT_EQ(ws().thumbnailGeneration(), start + 4);
+    EXPECT_EQ(ws().thumbnail(pages[0].id).cacheKey(), before[0]);
+    EXPECT_NE(ws().thumbnail(pages[1].id).cacheKey(), before[1]);
+    EXPECT_EQ(ws().thumbnail(pages[2].id).cacheKey(), before[2]);
+    EXPECT_EQ(ws().pageImage().cacheKey(), shown) << "the shown page did not change";
+    EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
+}
+
+TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
+    const fs::path path = scratch_.docs() / "one.pdf";
+    testing::writeFile(path, testing::makePdf({testing::TestPage{}}));
+    ws().WorkspaceState::setZoom(4.0);
+    ws().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
+    ws().open(path);
+    // Around the view, 2000 × 1400 points: 3 × 3 tiles of 1024 pixels, in three requests.
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }))
+        << ws().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
+    EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 2448);
+    EXPECT_EQ(ws().pageTiles().front().id.substr(ws().pageTiles().front().id.find('@')), "@8.0#0,0");
+    for (const auto& tile : ws().pageTiles()) EXPECT_EQ(shownSize(tile.image), tile.frame.size());
+    EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
+}
+
+}  // namespace
+}  // namespace kivo
