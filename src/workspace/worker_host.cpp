@@ -29,6 +29,10 @@ std::optional<std::filesystem::path> siblingExecutable(const std::string& name) 
     return candidate;
 }
 
+std::optional<std::filesystem::path> WorkerHost::connectorExecutable() const {
+    return siblingExecutable("kivo-pdf-mcp");
+}
+
 std::optional<std::filesystem::path> DesktopWorkerHost::workerExecutable() const {
     return siblingExecutable("kivo-pdf-worker");
 }

@@ -26,6 +26,9 @@ public:
     virtual bool installed() const = 0;
     // A new process, not yet started.
     virtual std::unique_ptr<WorkerProcess> makeProcess() const { return std::make_unique<QProcessWorker>(); }
+    // The MCP connector that MCP clients start, or nothing when there is none: by default
+    // kivo-pdf-mcp beside the editor.
+    virtual std::optional<std::filesystem::path> connectorExecutable() const;
 };
 
 // The file `name` in the folder of the editor's own executable (/proc/self/exe, links resolved),

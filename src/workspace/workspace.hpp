@@ -16,6 +16,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <stop_token>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,6 +35,8 @@
 #include "workspace/workspace_services.hpp"
 #include "workspace/workspace_state.hpp"
 #include "workspace/workspace_types.hpp"
+
+class QTimer;
 
 namespace kivo {
 
@@ -134,9 +138,119 @@ public:
     // when there is none.
     QImage thumbnail(const std::string& pageId) const;
 
+    // ---- Selection and annotations (workspace_selection.cpp, workspace_annotations.cpp)
+
+    // What a finished drag or click of the canvas does with `tool`: `end` is the gesture's
+    // rectangle, `points` the ink stroke. A gesture under 6 points both ways is a click.
+    void applyTool(const PDFRect& end, const std::vector<PDFPoint>& points);
+    // Selects the last-listed annotation of the shown page under the point, edges included, or
+    // clears the selection.
+    void hitTestAnnotation(const PDFPoint& point);
+    // The shown page's characters whose boxes overlap the rectangle with some area, in order.
+    std::string text(const PDFRect& rect) const;
+    // Selects whole lines of the shown page; a page without lines changes nothing.
+    void selectLines(const LineSelection& lines);
+    // The next and previous line commands: moves or extends the line selection by `delta`.
+    void selectAdjacentLine(std::int64_t delta, bool extend);
+    const std::optional<LineSelection>& lineSelection() const { return lineSelection_; }
+    // "Copied text": the selected text to the clipboard; nothing without one.
+    void copySelection();
+    void highlightSelection();
+    // A note with its top left corner at the selection's, or at the default place of the page.
+    void addNoteAtSelection();
+    void addNote(const PDFRect& rect);
+    // Asks for the overlay's text, then adds it.
+    void promptText(const PDFRect& rect);
+    // Nothing for an empty text; a text of spaces is sent as it is.
+    void addText(const PDFRect& rect, const std::string& contents);
+    // Nothing for fewer than 2 points; `inkPoints` empties once the stroke is sent.
+    void addInk(const std::vector<PDFPoint>& points);
+    // Asks for an image file, then adds it as an image overlay, or a visual signature for the kind
+    // "signature".
+    void addImage(const std::string& kind, const PDFRect& rect);
+    // An ink stroke 1 point under the selection.
+    void underlineSelectionWithInk();
+    // Where the menu commands put an overlay of this size: the selection, else 72 points in from
+    // the shown page's left edge and below its top (a top of 720 without a page).
+    PDFRect overlayRect(double width, double height) const;
+    // Selects an annotation and shows its page; an id the document does not list is only kept.
+    void selectAnnotation(const std::string& annotationId);
+    void deleteSelectedAnnotation();
+    // Moves the selected annotation, or with `resize` moves its top right corner.
+    void nudgeSelection(double dx, double dy, bool resize);
+    // Steps through the shown page's annotations in reading order, wrapping around.
+    void selectAdjacentAnnotation(std::int64_t step);
+    // Asks for new contents of the selected annotation, then saves them.
+    void promptSelectedContents();
+    void updateSelectedContents(const std::string& contents);
+
+    // ---- Saving (workspace_saving.cpp)
+
+    // Saves in place, or asks for a name when the document has no file yet.
+    void save();
+    void saveAs();
+    void saveCopy();
+    // "Saving…", "Save failed", "Unsaved" or "Saved".
+    std::string saveLabel() const;
+    // The file name the Save As panel proposes.
+    std::string suggestedName() const;
+
+    // ---- Pages (workspace_pages.cpp)
+
+    // Moves the pages at the 0-based positions `from` before the page at `to` (the end when `to`
+    // is the page count). Positions outside the list are ignored; `to` is clamped into it.
+    void movePage(const std::vector<std::int64_t>& from, std::int64_t to);
+    // Swaps the shown page with its neighbour; nothing at either end.
+    void moveSelectedPage(std::int64_t by);
+    void rotateSelected(std::int64_t degrees);
+    void deleteSelectedPage();
+    // Asks for a PDF and appends its pages.
+    void mergePanel();
+    // Asks for a destination and writes the shown page there as a new PDF.
+    void extractPanel();
+
+    // ---- Printing (workspace_printing.cpp)
+
+    // Exports the document as the worker holds it to a temporary copy and prints that.
+    void printDocument();
+
+    // ---- MCP sharing (workspace_sharing.cpp)
+
+    // Sends the whole grant state to the worker, then starts or stops the change watch.
+    void syncMCPGrants();
+    // Asks for files and folders MCP may use.
+    void approveMCPPath();
+    // Puts the MCP client configuration on the clipboard.
+    void copyMCPSetup();
+    // Watches for MCP clients' edits exactly while sharing is on and a document is open.
+    void updateExternalChangeWatch();
+    bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
+    const std::vector<std::string>& approvedMCPPaths() const { return extraMCPPaths_; }
+
+    // ---- The assistant (workspace_assistant.cpp)
+
+    // Asks `assistantQuery` about the open document: the worker's planner for the provider
+    // "local", else a model run on a thread of its own.
+    void askAssistant();
+    // "Stop": the model run ends at once with what it has.
+    void stopAssistant();
+    // Fetches the chosen provider's status and models, off the GUI thread.
+    void refreshModels();
+    void saveAssistantKey(const std::string& key);
+    void removeAssistantKey();
+    // Sends a proposed edit of the answer on show as a change of the document it was made for.
+    void applyProposal(const ProposedEdit& edit);
+    void cancelProposal(const std::string& operationId);
+    // Sends one read for the assistant and reports its outcome once, on the GUI thread: the
+    // result, or the failure's code and message. GUI thread only.
+    using AssistantCompletion =
+        std::function<void(std::optional<CommandResult> result, const std::string& code, const std::string& message)>;
+    void performForAssistant(CommandRequest request, AssistantCompletion completion);
+
     // ---- Search
 
-    // Searches the open document for `searchQuery` and shows the first hit; with none open, nothing happens.
+    // Searches the open document for `searchQuery` and shows the first hit; with none open, nothing
+    // happens. A query of white space only empties the hits and sends nothing.
     void search();
     // Step through the hits, wrapping around; with no hits they search instead.
     void findNext();
@@ -204,6 +318,26 @@ private:
     void stepSearch(std::int64_t delta);
     void revealSearchHit();
 
+    // Editing (workspace_selection.cpp, workspace_annotations.cpp, workspace_saving.cpp)
+    const std::vector<AnnotationInfo>& annotations() const;
+    const AnnotationInfo* annotation(const std::string& annotationId) const;
+    void write(const std::string& mode, const std::optional<std::string>& destination, bool force);
+    void promptStaleSave();
+
+    // MCP sharing (workspace_sharing.cpp)
+    void pollExternalChanges();
+    void grantsRefused(const std::string& message);
+
+    // The assistant (workspace_assistant.cpp)
+    std::unique_ptr<ModelProvider> modelProvider() const;
+    void askModel(const std::string& question, const std::string& session);
+    void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
+                         const std::optional<std::string>& error);
+    void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
+    void showFirstCitation();
+    void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
+    void stopAssistantThreads();
+
     // Renders (workspace_render.cpp, workspace_tiles.cpp, workspace_thumbnails.cpp)
     struct PageRender;
     struct TileBatch;
@@ -264,9 +398,24 @@ private:
     EditorLock editorLock_;
     // Another editor holds the lock of this support folder.
     bool lockedOut_ = false;
+    // MCP sharing: the approved paths in the order approved, the watch and its poll.
+    std::vector<std::string> extraMCPPaths_;
+    QTimer* externalChangeTimer_ = nullptr;
+    bool externalPollInFlight_ = false;
+    // The assistant: the session the answer on show was made for, the model run (numbered, so a
+    // late report of an earlier run is known) and the model-list fetch (numbered likewise).
+    std::optional<std::string> answerSession_;
+    std::optional<std::string> runSession_;
+    std::uint64_t assistantRun_ = 0;
+    std::uint64_t modelListRequest_ = 0;
+    std::jthread assistantThread_;
+    // Ends the model-list fetch under way when a newer one starts or the workspace goes.
+    std::stop_source modelListStop_;
     // Declared last so that they stop first, before anything their jobs might post about.
     SerialQueue commandQueue_{"kivo.pdf.commands"};
     SerialQueue controlQueue_{"kivo.pdf.control"};
+    // Model-list fetches, which wait on the network, one at a time.
+    SerialQueue modelListQueue_{"kivo.pdf.models"};
 };
 
 }  // namespace kivo

@@ -24,6 +24,7 @@ class ClosedFileDialogs : public FileDialogs {
 public:
     std::optional<std::filesystem::path> chooseOpenPdf() override { return std::nullopt; }
     std::optional<std::filesystem::path> chooseSavePdf(const std::string&) override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseImage() override { return std::nullopt; }
     std::vector<std::filesystem::path> choosePaths(const std::string&) override { return {}; }
 };
 
@@ -32,15 +33,15 @@ public:
     void setText(const std::string&) override {}
 };
 
-class NoPrinter : public Printer {
+class NoPrinter : public PrintService {
 public:
-    void printPdf(const std::filesystem::path&) override {}
+    PrintOutcome print(const PrintJob&) override { return PrintOutcome::cancelled(); }
 };
 
 class EmptyKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string&) override { return std::nullopt; }
-    void save(const std::string&, const std::string&) override {}
+    KeychainKey::Place save(const std::string&, const std::string&) override { return KeychainKey::Place::keyring; }
     void remove(const std::string&) override {}
 };
 
@@ -58,7 +59,9 @@ void fill(std::shared_ptr<Interface>& service) {
 
 std::optional<std::string> KeychainKeyStore::read(const std::string& provider) { return KeychainKey::read(provider); }
 
-void KeychainKeyStore::save(const std::string& key, const std::string& provider) { KeychainKey::save(key, provider); }
+KeychainKey::Place KeychainKeyStore::save(const std::string& key, const std::string& provider) {
+    return KeychainKey::save(key, provider);
+}
 
 void KeychainKeyStore::remove(const std::string& provider) { KeychainKey::remove(provider); }
 
@@ -75,7 +78,7 @@ WorkspaceServices WorkspaceServices::withDefaults() const {
     fill<Prompts, CancellingPrompts>(services.prompts);
     fill<FileDialogs, ClosedFileDialogs>(services.fileDialogs);
     fill<Clipboard, NoClipboard>(services.clipboard);
-    fill<Printer, NoPrinter>(services.printer);
+    fill<PrintService, NoPrinter>(services.printer);
     fill<KeyStore, EmptyKeyStore>(services.keyStore);
     fill<Clock, SteadyClock>(services.clock);
     fill<EditorSettings, EditorSettings>(services.settings);

@@ -6,12 +6,14 @@
 // takes the quiet default of withDefaults(), with which the model runs without any window.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "assistant/keychain_key.hpp"
 #include "workspace/editor_settings.hpp"
 #include "workspace/worker_host.hpp"
 
@@ -30,8 +32,14 @@ public:
     // A plain one-line field, starting with `initialText`.
     virtual std::optional<std::string> askText(const std::string& title, const std::string& detail,
                                                const std::string& initialText, const std::string& button) = 0;
-    // The file on disk changed since it was opened: save elsewhere, overwrite it, or neither.
+    // The file on disk changed since it was opened: save elsewhere, overwrite it, or neither. The
+    // alert shows `staleFileMessage` and `staleFileDetail` over the buttons "Save As…" (the
+    // default), "Overwrite" and "Cancel".
     virtual StaleFileChoice askStaleFile() = 0;
+
+    static constexpr const char* staleFileMessage = "The file on disk has changed";
+    static constexpr const char* staleFileDetail =
+        "Overwrite the original, or save a new copy? The last valid file stays until you choose.";
 };
 
 // The system's file panels. An empty answer means the user closed the panel.
@@ -41,6 +49,8 @@ public:
 
     virtual std::optional<std::filesystem::path> chooseOpenPdf() = 0;
     virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) = 0;
+    // One PNG, JPEG or WebP image, for an image or signature overlay.
+    virtual std::optional<std::filesystem::path> chooseImage() = 0;
     // Files and folders, several at once, under `message`.
     virtual std::vector<std::filesystem::path> choosePaths(const std::string& message) = 0;
 };
@@ -51,11 +61,34 @@ public:
     virtual void setText(const std::string& text) = 0;
 };
 
-class Printer {
+// One PDF file to print, exported by the worker for the purpose.
+struct PrintJob {
+    std::filesystem::path path;
+    // The name the print queue shows for the job.
+    std::string title;
+    // For the dialog's page range; 0 when unknown.
+    std::int64_t pageCount = 0;
+};
+
+struct PrintOutcome {
+    enum class Kind { printed, cancelled, failed };
+
+    Kind kind = Kind::printed;
+    // Why it failed, a phrase without a final full stop; empty otherwise.
+    std::string reason;
+
+    static PrintOutcome printed() { return {Kind::printed, {}}; }
+    static PrintOutcome cancelled() { return {Kind::cancelled, {}}; }
+    static PrintOutcome failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
+};
+
+class PrintService {
 public:
-    virtual ~Printer() = default;
-    // Shows the print dialog for a PDF file and prints it; what the user chose is the printer's business.
-    virtual void printPdf(const std::filesystem::path& path) = 0;
+    virtual ~PrintService() = default;
+    // Shows the print dialog for the job and, unless the user cancels, hands the file to the chosen
+    // printer or copies it to the chosen file. Returns once the system has taken the job, so the
+    // file may then be deleted. Never throws: a refusal comes back as `failed` with its reason.
+    virtual PrintOutcome print(const PrintJob& job) = 0;
 };
 
 // The model providers' keys, one per provider id. Each throws a std::exception when the store fails.
@@ -63,7 +96,8 @@ class KeyStore {
 public:
     virtual ~KeyStore() = default;
     virtual std::optional<std::string> read(const std::string& provider) = 0;
-    virtual void save(const std::string& key, const std::string& provider) = 0;
+    // Answers whether the key went to the keyring or to the owner-only file.
+    virtual KeychainKey::Place save(const std::string& key, const std::string& provider) = 0;
     virtual void remove(const std::string& provider) = 0;
 };
 
@@ -71,7 +105,7 @@ public:
 class KeychainKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string& provider) override;
-    void save(const std::string& key, const std::string& provider) override;
+    KeychainKey::Place save(const std::string& key, const std::string& provider) override;
     void remove(const std::string& provider) override;
 };
 
@@ -101,14 +135,14 @@ struct WorkspaceServices {
     std::shared_ptr<Prompts> prompts;
     std::shared_ptr<FileDialogs> fileDialogs;
     std::shared_ptr<Clipboard> clipboard;
-    std::shared_ptr<Printer> printer;
+    std::shared_ptr<PrintService> printer;
     std::shared_ptr<KeyStore> keyStore;
     std::shared_ptr<Clock> clock;
     std::shared_ptr<EditorSettings> settings;
     std::shared_ptr<Screen> screen;
 
     // Fills the empty ones: the desktop worker host, prompts that cancel, panels that choose
-    // nothing, a clipboard and a printer that do nothing, a key store without keys (the desktop
+    // nothing, a clipboard that does nothing, a printer that cancels, a key store without keys (the desktop
     // passes KeychainKeyStore), the steady
     // clock, the settings of the environment's defaults suite, and the main screen.
     WorkspaceServices withDefaults() const;

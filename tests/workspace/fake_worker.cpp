@@ -16,7 +16,8 @@
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
 // Documents have three pages p1…p3. A path opened again keeps its session. A path or recovery id
 // containing "locked" needs the password "secret". render_page writes plain grey PNGs of the sizes
-// the real worker would, and extract_text answers one character.
+// the real worker would, and extract_text answers one character. Edits raise the revision and make
+// the document dirty; a save clears that and "saveAs" moves it; an export writes nothing.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -191,8 +192,11 @@ CommandResponse answer(const CommandRequest& request, const std::string& action)
     CommandResult& document = found->second;
     const bool reads = request.method == CommandMethod::inspect || request.method == CommandMethod::search ||
                        request.method == CommandMethod::close || request.method == CommandMethod::renderPage ||
-                       request.method == CommandMethod::extractText;
-    if (!reads || action == "newer") {
+                       request.method == CommandMethod::extractText || request.method == CommandMethod::exportDocument;
+    if (request.method == CommandMethod::saveDocument) {
+        if (params.saveMode == "saveAs") document.sourcePath = params.destination;
+        if (params.saveMode != "saveCopy") document.dirty = false;
+    } else if (!reads || action == "newer") {
         *document.revision += 1;
         document.dirty = true;
     }

@@ -61,6 +61,48 @@ std::optional<std::string> FakePrompts::askPassword(const std::string& title, co
     return password;
 }
 
+std::optional<std::string> FakePrompts::askText(const std::string& title, const std::string& detail,
+                                                const std::string& initialText, const std::string& button) {
+    asked.push_back({title, detail, button});
+    initialTexts.push_back(initialText);
+    if (texts.empty()) return std::nullopt;
+    auto text = texts.front();
+    texts.pop_front();
+    return text;
+}
+
+Prompts::StaleFileChoice FakePrompts::askStaleFile() {
+    ++staleAsked;
+    if (staleChoices.empty()) return StaleFileChoice::cancel;
+    const StaleFileChoice choice = staleChoices.front();
+    staleChoices.pop_front();
+    return choice;
+}
+
+PrintOutcome FakePrintService::print(const PrintJob& job) {
+    std::string bytes;
+    if (std::filesystem::exists(job.path)) bytes = readFile(job.path);
+    printed.push_back({job, std::move(bytes)});
+    return outcome;
+}
+
+std::optional<std::string> FakeKeyStore::read(const std::string& provider) {
+    if (failure) throw std::runtime_error(*failure);
+    const auto found = keys.find(provider);
+    return found != keys.end() ? std::optional(found->second) : std::nullopt;
+}
+
+KeychainKey::Place FakeKeyStore::save(const std::string& key, const std::string& provider) {
+    if (failure) throw std::runtime_error(*failure);
+    keys[provider] = key;
+    return place;
+}
+
+void FakeKeyStore::remove(const std::string& provider) {
+    if (failure) throw std::runtime_error(*failure);
+    keys.erase(provider);
+}
+
 Scratch::Scratch()
     : support_("KIVO_PDF_SUPPORT_DIR", (dir_.path() / "support").string()),
       tmp_("TMPDIR", (dir_.path() / "tmp").string()),
@@ -76,6 +118,10 @@ TestWorkspace::TestWorkspace(std::optional<std::filesystem::path> program, std::
     services.prompts = prompts;
     services.clock = clock;
     services.screen = screen;
+    services.fileDialogs = dialogs;
+    services.clipboard = clipboard;
+    services.printer = printer;
+    services.keyStore = keys;
     workspace = std::make_unique<Workspace>(services);
 }
 
@@ -91,6 +137,13 @@ std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch) {
     }
     ADD_FAILURE() << "the worker did not start";
     return nullptr;
+}
+
+std::filesystem::path writeDocument(const Scratch& scratch, const std::string& name,
+                                    const std::vector<TestPage>& pages) {
+    const auto path = scratch.docs() / name;
+    writeFile(path, makePdf(pages));
+    return path;
 }
 
 }  // namespace kivo::testing

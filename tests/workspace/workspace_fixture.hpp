@@ -11,9 +11,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scoped_env.hpp"
+#include "test_pdfs.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo::testing {
@@ -26,7 +28,6 @@ std::filesystem::path fakeWorker();
 
 // The fake worker's log lines that start with `prefix`, the prefix cut off.
 std::vector<std::string> fakeLog(const std::filesystem::path& log, const std::string& prefix);
-
 // The requests of one method among the fake worker's log lines, in the order it read them.
 std::vector<CommandRequest> sentRequests(const std::filesystem::path& log, CommandMethod method);
 
@@ -39,8 +40,13 @@ public:
     std::optional<std::filesystem::path> workerExecutable() const override { return program_; }
     std::map<std::string, std::string> environment() const override;
     bool installed() const override { return false; }
+    // The connector beside the tests, unless `connector` names another or, set empty, none.
+    std::optional<std::filesystem::path> connectorExecutable() const override {
+        return connector ? *connector : WorkerHost::connectorExecutable();
+    }
 
     std::map<std::string, std::string>& extra() { return extra_; }
+    std::optional<std::optional<std::filesystem::path>> connector;
 
 private:
     std::optional<std::filesystem::path> program_;
@@ -58,14 +64,75 @@ public:
 
     std::optional<std::string> askPassword(const std::string& title, const std::string& detail,
                                            const std::string& button) override;
-    std::optional<std::string> askText(const std::string&, const std::string&, const std::string&,
-                                       const std::string&) override {
-        return std::nullopt;
-    }
-    StaleFileChoice askStaleFile() override { return StaleFileChoice::cancel; }
+    // Answers from `texts`, cancelling once it runs out; `asked` gets title, detail and button,
+    // `initialTexts` what the field held.
+    std::optional<std::string> askText(const std::string& title, const std::string& detail,
+                                       const std::string& initialText, const std::string& button) override;
+    // Answers from `staleChoices`, cancelling once it runs out.
+    StaleFileChoice askStaleFile() override;
 
     std::deque<std::optional<std::string>> passwords;
+    std::deque<std::optional<std::string>> texts;
+    std::vector<std::string> initialTexts;
+    std::deque<StaleFileChoice> staleChoices;
+    int staleAsked = 0;
     std::vector<Asked> asked;
+};
+
+// Chooses what the test put in, once each, and remembers what it was asked for.
+class FakeFileDialogs : public FileDialogs {
+public:
+    std::optional<std::filesystem::path> chooseOpenPdf() override { return take(openPdf); }
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) override {
+        suggestedNames.push_back(suggestedName);
+        return take(savePdf);
+    }
+    std::optional<std::filesystem::path> chooseImage() override { return take(image); }
+    std::vector<std::filesystem::path> choosePaths(const std::string& message) override {
+        messages.push_back(message);
+        return std::exchange(paths, {});
+    }
+
+    std::optional<std::filesystem::path> openPdf, savePdf, image;
+    std::vector<std::filesystem::path> paths;
+    std::vector<std::string> suggestedNames;
+    std::vector<std::string> messages;
+
+private:
+    static std::optional<std::filesystem::path> take(std::optional<std::filesystem::path>& slot) {
+        return std::exchange(slot, std::nullopt);
+    }
+};
+
+class FakeClipboard : public Clipboard {
+public:
+    void setText(const std::string& value) override { text = value; }
+    std::string text;
+};
+
+// Answers with `outcome`; `printed` holds each job and whether its file was there, as read then.
+class FakePrintService : public PrintService {
+public:
+    struct Seen {
+        PrintJob job;
+        std::string bytes;
+    };
+    PrintOutcome print(const PrintJob& job) override;
+
+    PrintOutcome outcome = PrintOutcome::printed();
+    std::vector<Seen> printed;
+};
+
+// Keys in memory; `failure` makes every call throw it.
+class FakeKeyStore : public KeyStore {
+public:
+    std::optional<std::string> read(const std::string& provider) override;
+    KeychainKey::Place save(const std::string& key, const std::string& provider) override;
+    void remove(const std::string& provider) override;
+
+    std::map<std::string, std::string> keys;
+    KeychainKey::Place place = KeychainKey::Place::keyring;
+    std::optional<std::string> failure;
 };
 
 class FakeClock : public Clock {
@@ -115,14 +182,22 @@ struct TestWorkspace {
     std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::shared_ptr<FixedScreen> screen = std::make_shared<FixedScreen>();
+    std::shared_ptr<FakeFileDialogs> dialogs = std::make_shared<FakeFileDialogs>();
+    std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
+    std::shared_ptr<FakePrintService> printer = std::make_shared<FakePrintService>();
+    std::shared_ptr<FakeKeyStore> keys = std::make_shared<FakeKeyStore>();
     std::unique_ptr<Workspace> workspace;
 
     Workspace* operator->() { return workspace.get(); }
     Workspace& operator*() { return *workspace; }
 };
 
-// A workspace whose real worker is ready: inside its sandbox where this system can apply it, else
-// without; nothing (and a test failure) when it does not start at all.
+// A workspace on the real worker, launched: with its sandbox where this system applies it, else
+// without (said on stderr); nothing, with a test failure, when it starts neither way.
 std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch);
+
+// A PDF of `pages` written into the scratch documents folder.
+std::filesystem::path writeDocument(const Scratch& scratch, const std::string& name,
+                                    const std::vector<TestPage>& pages);
 
 }  // namespace kivo::testing

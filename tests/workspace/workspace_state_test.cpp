@@ -19,20 +19,13 @@ namespace {
 
 using testing::Scratch;
 
-class StoredKey : public KeyStore {
-public:
-    explicit StoredKey(std::optional<std::string> key, bool fails = false) : key_(std::move(key)), fails_(fails) {}
-    std::optional<std::string> read(const std::string& provider) override {
-        if (fails_) throw std::runtime_error("the keyring is locked");
-        return provider == "anthropic" ? key_ : std::nullopt;
-    }
-    void save(const std::string&, const std::string&) override {}
-    void remove(const std::string&) override {}
-
-private:
-    std::optional<std::string> key_;
-    bool fails_;
-};
+// A key store holding `key` for the provider "anthropic", or failing every read.
+std::shared_ptr<KeyStore> storedKey(const std::string& key, bool fails = false) {
+    auto store = std::make_shared<testing::FakeKeyStore>();
+    store->keys["anthropic"] = key;
+    if (fails) store->failure = "the keyring is locked";
+    return store;
+}
 
 std::unique_ptr<Workspace> workspaceWith(std::shared_ptr<KeyStore> keys = nullptr,
                                          std::shared_ptr<EditorSettings> settings = nullptr) {
@@ -87,9 +80,9 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
 
 TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {
     Scratch scratch;
-    EXPECT_TRUE(workspaceWith(std::make_shared<StoredKey>("sk-test"))->assistantKeyStored());
-    EXPECT_FALSE(workspaceWith(std::make_shared<StoredKey>(std::string()))->assistantKeyStored());
-    EXPECT_FALSE(workspaceWith(std::make_shared<StoredKey>("sk-test", true))->assistantKeyStored());
+    EXPECT_TRUE(workspaceWith(storedKey("sk-test"))->assistantKeyStored());
+    EXPECT_FALSE(workspaceWith(storedKey(""))->assistantKeyStored());
+    EXPECT_FALSE(workspaceWith(storedKey("sk-test", true))->assistantKeyStored());
 }
 
 TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
