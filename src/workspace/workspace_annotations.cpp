@@ -1,0 +1,150 @@
+// The changes to the shown page's annotations: highlights, notes, text, ink, image and signature
+// overlays, and moving, editing and removing the selected annotation. Each is one edit through
+// mutate(), which stamps it with the revision and an operation id and adopts the answer.
+
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr double noteSide = 24;
+constexpr double overlayFontSize = 14;
+// The underline runs this far below the selection.
+constexpr double underlineGap = 1;
+
+const char* const selectTextFirst = "Select text first, for example with Select Next Line.";
+
+}  // namespace
+
+void Workspace::highlightSelection() {
+    if (!sessionId() || !selectedPageId()) return;
+    if (!selection()) {
+        setStatus(selectTextFirst);
+        return;
+    }
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageId = selectedPageId();
+    params.rect = selection();
+    params.contents = selectedText().empty() ? "Highlight" : selectedText();
+    mutate(CommandMethod::addHighlight, std::move(params), "Highlight added");
+}
+
+void Workspace::addNoteAtSelection() {
+    if (const auto& rect = selection()) {
+        addNote(PDFRect{rect->left, rect->top - noteSide, rect->left + noteSide, rect->top});
+        return;
+    }
+    const auto page = currentPage();
+    const double top = page ? page->height - 72 : 720;
+    addNote(PDFRect{72, top - noteSide, 72 + noteSide, top});
+}
+
+void Workspace::addNote(const PDFRect& rect) {
+    if (!sessionId() || !selectedPageId()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageId = selectedPageId();
+    params.rect = rect;
+    params.contents = "Note";
+    mutate(CommandMethod::addNote, std::move(params), "Note added");
+}
+
+void Workspace::promptText(const PDFRect& rect) {
+    const auto typed = services_.prompts->askText(
+        "Text overlay", "This draws on top of the page. It is not redaction or text replacement.", "", "Add");
+    if (typed) addText(rect, *typed);
+}
+
+void Workspace::addText(const PDFRect& rect, const std::string& contents) {
+    if (!sessionId() || !selectedPageId() || contents.empty()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageId = selectedPageId();
+    params.rect = rect;
+    params.contents = contents;
+    params.kind = "text";
+    params.fontSize = overlayFontSize;
+    mutate(CommandMethod::addContent, std::move(params), "Text overlay added");
+}
+
+void Workspace::addInk(const std::vector<PDFPoint>& points) {
+    if (!sessionId() || !selectedPageId() || points.size() < 2) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageId = selectedPageId();
+    params.contents = "Ink";
+    params.points = points;
+    mutate(CommandMethod::addInk, std::move(params), "Ink added");
+    setInkPoints({});
+}
+
+void Workspace::addImage(const std::string& kind, const PDFRect& rect) {
+    const auto image = services_.fileDialogs->chooseImage();
+    if (!image || !sessionId() || !selectedPageId()) return;
+    const bool signature = kind == "signature";
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageId = selectedPageId();
+    params.rect = rect;
+    params.contents = signature ? "Visual signature" : "Image";
+    params.kind = kind;
+    params.imagePath = image->string();
+    mutate(CommandMethod::addContent, std::move(params), signature ? "Visual signature added" : "Image overlay added");
+}
+
+void Workspace::underlineSelectionWithInk() {
+    const auto& rect = selection();
+    if (!rect) {
+        setStatus(selectTextFirst);
+        return;
+    }
+    addInk({PDFPoint{rect->left, rect->bottom - underlineGap}, PDFPoint{rect->right, rect->bottom - underlineGap}});
+}
+
+void Workspace::deleteSelectedAnnotation() {
+    if (!selectedAnnotationId()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.annotationId = selectedAnnotationId();
+    setSelectedAnnotationId(std::nullopt);
+    mutate(CommandMethod::removeAnnotation, std::move(params), "Annotation removed");
+}
+
+void Workspace::nudgeSelection(double dx, double dy, bool resize) {
+    const AnnotationInfo* selected = selectedAnnotationId() ? annotation(*selectedAnnotationId()) : nullptr;
+    if (!selected) {
+        setStatus("Select an annotation first, for example with Select Next Annotation.");
+        return;
+    }
+    const PDFRect& from = selected->rect;
+    // Resizing keeps the bottom left corner and moves the top right one.
+    const PDFRect to = resize ? PDFRect{from.left, from.bottom, from.right + dx, from.top + dy}
+                              : PDFRect{from.left + dx, from.bottom + dy, from.right + dx, from.top + dy};
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.annotationId = selected->id;
+    params.rect = to;
+    mutate(CommandMethod::updateAnnotation, std::move(params), "Annotation updated");
+}
+
+void Workspace::promptSelectedContents() {
+    const AnnotationInfo* selected = selectedAnnotationId() ? annotation(*selectedAnnotationId()) : nullptr;
+    if (!selected) return;
+    const AnnotationInfo shown = *selected;
+    const auto typed = services_.prompts->askText(
+        "Edit " + shown.kind, "This changes the PDF annotation contents. Overlays are not redaction.", shown.contents,
+        "Save");
+    if (typed) updateSelectedContents(*typed);
+}
+
+void Workspace::updateSelectedContents(const std::string& contents) {
+    if (!selectedAnnotationId()) return;
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.annotationId = selectedAnnotationId();
+    params.contents = contents;
+    mutate(CommandMethod::updateAnnotation, std::move(params), "Annotation updated");
+}
+
+}  // namespace kivo
