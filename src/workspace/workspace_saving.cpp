@@ -1,0 +1,79 @@
+// Writing the open document to disk: in place, under a new name, as a copy, and the prompt for a
+// file that changed on disk since it was opened. The worker writes the bytes; the workspace only
+// follows the save phase and takes in the document's record after a save.
+
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+
+void Workspace::save() {
+    if (inspect() && inspect()->sourcePath) {
+        write("save", std::nullopt, false);
+        return;
+    }
+    saveAs();
+}
+
+void Workspace::saveAs() {
+    if (const auto path = services_.fileDialogs->chooseSavePdf(suggestedName())) write("saveAs", path->string(), false);
+}
+
+void Workspace::saveCopy() {
+    if (const auto path = services_.fileDialogs->chooseSavePdf("Untitled copy.pdf")) {
+        write("saveCopy", path->string(), false);
+    }
+}
+
+std::string Workspace::suggestedName() const {
+    if (inspect() && inspect()->sourcePath) return std::filesystem::path(*inspect()->sourcePath).filename().string();
+    return "Untitled.pdf";
+}
+
+std::string Workspace::saveLabel() const {
+    if (savePhase() == "saving") return "Saving…";
+    if (savePhase() == "failed") return "Save failed";
+    if (savePhase() == "unsaved") return "Unsaved";
+    return inspect() && inspect()->dirty.value_or(false) ? "Unsaved" : "Saved";
+}
+
+void Workspace::write(const std::string& mode, const std::optional<std::string>& destination, bool force) {
+    setSavePhase("saving");
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.saveMode = mode;
+    params.destination = destination;
+    params.force = force;
+    CommandRequest request = makeRequest(CommandMethod::saveDocument, std::move(params));
+    request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
+    send(
+        std::move(request), std::nullopt, true,
+        [this, mode](const CommandResult& result) {
+            const std::optional<std::string> oldPath = inspect() ? inspect()->sourcePath : std::nullopt;
+            setInspect(result);
+            setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
+            setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
+            // MCP clients may reach the document's file only under its new name.
+            if (mcpAccessGranted() && result.sourcePath != oldPath) syncMCPGrants();
+        },
+        [this, mode](const std::string& code, const std::string& message) {
+            if (code == "source_changed" && mode == "save") {
+                promptStaleSave();
+                return;
+            }
+            setSavePhase("failed");
+            setErrorMessage(message);
+        });
+}
+
+void Workspace::promptStaleSave() {
+    setSavePhase("failed");
+    switch (services_.prompts->askStaleFile()) {
+        case Prompts::StaleFileChoice::overwrite: write("save", std::nullopt, true); return;
+        case Prompts::StaleFileChoice::saveAs: saveAs(); return;
+        case Prompts::StaleFileChoice::cancel:
+            setErrorMessage("Save cancelled because the file on disk changed.");
+            return;
+    }
+}
+
+}  // namespace kivo
