@@ -1,0 +1,59 @@
+#pragma once
+
+// The editor's road from a PDF file to paper: the choices of the print dialog as CUPS options, the
+// job handed to the CUPS scheduler (every page scaled to fit the paper), and "print to file",
+// which copies the PDF. No dialog here: desktop_print_service.hpp shows it.
+//
+// Each operation throws PrintFailure with the reason for the user; nothing fails silently.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kivo {
+
+// A reason for the user, a phrase without a final full stop ("the printer or class does not exist").
+class PrintFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PrintChoice {
+    enum class Sides { printerDefault, oneSided, longEdge, shortEdge };
+
+    // The CUPS destination, "name" or "name/instance"; empty means the user's default.
+    std::string printer{};
+    int copies = 1;
+    bool collate = true;
+    // CUPS's form, "1-3,5"; empty prints every page.
+    std::string pageRanges{};
+    Sides sides = Sides::printerDefault;
+    // Print to file: the PDF is copied there and no printer is involved.
+    std::filesystem::path outputFile{};
+
+    bool operator==(const PrintChoice&) const = default;
+};
+
+namespace CupsPrinting {
+
+using Options = std::vector<std::pair<std::string, std::string>>;
+
+// The options of a job for the choice: always "fit-to-page", then copies, collation, page
+// ranges and sides where the choice says something.
+Options options(const PrintChoice& choice);
+
+// Submits the PDF as one job titled `title` to the choice's printer (with the options of its
+// instance under ours) and returns the job id. The file is read during the call, so it may be
+// deleted afterwards. Throws PrintFailure with the scheduler's reason.
+int submit(const std::filesystem::path& pdf, const std::string& title, const PrintChoice& choice);
+
+// Copies the PDF to `destination`, replacing a file there only once the copy is whole (its mode as
+// the umask allows). Throws PrintFailure when the PDF cannot be read or the copy cannot be written;
+// the destination is then as it was.
+void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination);
+
+}  // namespace CupsPrinting
+
+}  // namespace kivo

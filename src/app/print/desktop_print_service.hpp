@@ -1,0 +1,37 @@
+#pragma once
+
+// The editor's PrintService: the system's print dialog (printer, copies, page range, two-sided)
+// over the exported PDF, then the job to CUPS with every page fitted to the paper, or the PDF
+// copied where "print to file" points. GUI thread only; the dialog is modal.
+
+#include <QPointer>
+#include <QPrinter>
+#include <QWidget>
+
+#include "app/print/cups_printing.hpp"
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+
+class DesktopPrintService : public PrintService {
+public:
+    // The dialog opens over `parent` (may be null).
+    explicit DesktopPrintService(QWidget* parent = nullptr) : parent_(parent) {}
+
+    // Cancelled when the user closes the dialog; failed with the reason when CUPS refuses the job
+    // or the copy cannot be written.
+    PrintOutcome print(const PrintJob& job) override;
+
+    // What the user chose in the dialog, read from the printer it filled in. Never fails.
+    static PrintChoice choiceFrom(const QPrinter& printer);
+    // The sides CUPS is asked for: "auto" is the long edge, as for a portrait page.
+    static PrintChoice::Sides sides(QPrinter::DuplexMode duplex);
+
+    // The choice carried out: copied for "print to file", else submitted to CUPS. Never throws.
+    static PrintOutcome carryOut(const PrintJob& job, const PrintChoice& choice);
+
+private:
+    QPointer<QWidget> parent_;
+};
+
+}  // namespace kivo
