@@ -79,11 +79,13 @@ void Workspace::fill(const std::string& field, const std::string& value) {
 void Workspace::adopt(const CommandResult& result, const std::string& status, bool keepSelection,
                       const RenderInvalidation& invalidation) {
     const std::optional<std::string> oldSession = sessionId();
+    const std::optional<std::string> oldSourcePath = inspect() ? inspect()->sourcePath : std::nullopt;
     const std::optional<std::string> oldAnnotation = selectedAnnotationId();
 
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
+        stopAssistant();
         pageCache_.removeAll();
         tileCache_.removeAll();
         setPageTiles({});
@@ -126,10 +128,13 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         }
         invalidateRenders(invalidation);
         refreshPage();
+        // MCP clients may reach the document's file only under its current name.
+        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) syncMCPGrants();
     } else {
         refreshPage();
         if (mcpAccessGranted()) {
             setMcpAccessGranted(false);
+            syncMCPGrants();
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
     }

@@ -102,6 +102,12 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
     mcpNote_ =
         mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;
     setMcpAccessGranted(false);
+    // The new worker holds no grants: the approved paths are sent again, the document is not.
+    if (!extraMCPPaths_.empty()) {
+        syncMCPGrants();
+    } else {
+        updateExternalChangeWatch();
+    }
 
     if (!lostDocument_) {
         noticeAfterRestart("Kivo PDF started it again.");
@@ -136,6 +142,7 @@ void Workspace::noticeAfterRestart(const std::string& sentence) {
 }
 
 void Workspace::forgetDocument() {
+    stopAssistant();
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
@@ -153,10 +160,11 @@ void Workspace::forgetDocument() {
     lineSelection_.reset();
     setPageChars({});
     setSearchHits({});
-    setAssistantAnswer(std::nullopt);
+    showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});
     setSavePhase("saved");
     setPageJump("1");
+    updateExternalChangeWatch();
 }
 
 }  // namespace kivo

@@ -1,0 +1,210 @@
+// MCP sharing: the grants the worker receives (the fake writes them down), what an MCP client sees
+// through the real worker, the watch that takes in its edits, and the configuration copied for it.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "core/ipc_paths.hpp"
+#include "core/text.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+using testing::waitUntil;
+
+const std::vector<std::string> allPermissions = {"read", "modify", "export"};
+
+class SharingWireTest : public ::testing::Test {
+protected:
+    void start(std::map<std::string, std::string> extra = {}) {
+        extra["KIVO_FAKE_WORKER_LOG"] = scratch_.log().string();
+        test_ = std::make_unique<testing::TestWorkspace>(testing::fakeWorker(), std::move(extra));
+        ws().launchOnce();
+        ASSERT_TRUE(ws().workerReady());
+    }
+
+    Workspace& ws() { return **test_; }
+
+    // The last grants the worker received, once `count` of them arrived.
+    CommandParams grants(std::size_t count) {
+        waitUntil([&] { return testing::sentRequests(scratch_.log(), CommandMethod::setGrants).size() >= count; });
+        const auto sent = testing::sentRequests(scratch_.log(), CommandMethod::setGrants);
+        EXPECT_EQ(sent.size(), count);
+        return sent.empty() ? CommandParams{} : sent.back().params;
+    }
+
+    void open(const std::string& name) {
+        ws().open(scratch_.docs() / name);
+        ASSERT_TRUE(waitUntil([&] { return ws().status().starts_with("Opened " + name); })) << ws().status();
+    }
+
+    testing::Scratch scratch_;
+    std::unique_ptr<testing::TestWorkspace> test_;
+};
+
+TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPath) {
+    start();
+    test_->dialogs->paths = {"/srv/a", "/srv/b"};
+    ws().approveMCPPath();
+    EXPECT_EQ(test_->dialogs->messages.back(), "MCP may only read or write these approved paths.");
+    EXPECT_EQ(ws().status(), "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
+    CommandParams sent = grants(1);
+    EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
+    EXPECT_EQ(sent.permissions, std::vector<std::string>{});
+    EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
+
+    ws().setMcpAccessGranted(true);
+    ws().syncMCPGrants();  // sharing with no document: permissions but no session, and no watch
+    EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
+    EXPECT_FALSE(ws().watchingExternalChanges());
+    ws().setMcpAccessGranted(false);
+
+    open("shared.pdf");
+    if (HasFatalFailure()) return;
+    const std::string document = (scratch_.docs() / "shared.pdf").string();
+    ws().setMcpAccessGranted(true);
+    ws().syncMCPGrants();
+    sent = grants(3);
+    EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
+    EXPECT_EQ(sent.permissions, allPermissions);
+    EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
+    EXPECT_TRUE(ws().watchingExternalChanges());
+
+    test_->dialogs->paths = {"/srv/b"};
+    ws().approveMCPPath();
+    EXPECT_EQ(ws().status(), "Approved 1 path(s) for MCP.");
+    EXPECT_EQ(grants(4).paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
+
+    const std::string renamed = (scratch_.docs() / "renamed.pdf").string();
+    test_->dialogs->savePdf = renamed;
+    ws().saveAs();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Saved"; })) << ws().errorMessage().value_or("");
+    EXPECT_EQ(grants(5).paths, (std::vector<std::string>{"/srv/a", "/srv/b", renamed}));
+    ws().save();  // the same path again: no new grants
+    ASSERT_TRUE(waitUntil([&] { return ws().savePhase() == "saved"; }));
+
+    open("other.pdf");
+    if (HasFatalFailure()) return;
+    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_EQ(ws().status(), "Opened other.pdf. MCP access is per document; turn it on again to share this one.");
+    sent = grants(6);
+    EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
+    EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
+    EXPECT_FALSE(ws().watchingExternalChanges());
+
+    // A new worker holds no grants: the approved paths are sent to it again, the document is not.
+    ws().setMcpAccessGranted(true);
+    ws().syncMCPGrants();
+    grants(7);
+    const qint64 pid = ws().workerProcessId();
+    ::kill(static_cast<pid_t>(pid), SIGUSR1);
+    ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != pid && ws().workerReady(); }));
+    sent = grants(8);
+    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
+    EXPECT_EQ(sent.permissions, std::vector<std::string>{});
+    EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
+}
+
+TEST_F(SharingWireTest, AGrantTheWorkerRefusesTurnsSharingOff) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "set_grants=error:internal:The grants could not be kept."}});
+    open("shared.pdf");
+    if (HasFatalFailure()) return;
+    ws().setMcpAccessGranted(true);
+    ws().syncMCPGrants();
+    EXPECT_TRUE(ws().watchingExternalChanges());
+    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
+    EXPECT_EQ(*ws().errorMessage(), "The grants could not be kept.");
+    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_FALSE(ws().watchingExternalChanges());
+}
+
+TEST(CopyMCPSetup, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
+    const testing::Scratch scratch;
+    testing::TestWorkspace test(std::nullopt);
+    struct Case {
+        std::string path;
+        std::string word;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
+                           {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
+        test.host->connector = std::filesystem::path(c.path);
+        test->copyMCPSetup();
+        EXPECT_EQ(test.clipboard->text,
+                  "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path + "\"\n    }\n  }\n}");
+        EXPECT_EQ(
+            test->status(),
+            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
+                c.word);
+    }
+    test.host->connector.reset();  // the tests' own folder holds the real one
+    test->copyMCPSetup();
+    EXPECT_NE(test.clipboard->text.find((std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-mcp").string()),
+              std::string::npos);
+
+    test.host->connector = std::optional<std::filesystem::path>();
+    test.clipboard->text = "kept";
+    test->copyMCPSetup();
+    EXPECT_EQ(test->errorMessage().value_or(""),
+              "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then copy the "
+              "config again.");
+    EXPECT_EQ(test.clipboard->text, "kept");
+}
+
+// ---- What an MCP client sees through the real worker
+
+TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
+    const testing::Scratch scratch;
+    const auto test = testing::launchedRealWorker(scratch);
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    ws.open(testing::writeDocument(scratch, "shared.pdf", {testing::TestPage{}}));
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened shared.pdf"; })) << ws.status();
+
+    const IPCToken ipc = loadIPCToken();
+    CommandClient mcp(ipc.socket, ipc.token, CommandChannel::mcp);
+    mcp.connect();
+    const auto listed = [&] {
+        CommandRequest request;
+        request.id = newUUIDString();
+        request.method = CommandMethod::listDocuments;
+        const CommandResponse response = mcp.send(request);
+        EXPECT_TRUE(response.ok) << (response.error ? response.error->message : "");
+        return response.result ? response.result->documents.value_or(std::vector<DocumentSummary>{})
+                               : std::vector<DocumentSummary>{};
+    };
+    EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
+
+    ws.setMcpAccessGranted(true);
+    ws.syncMCPGrants();
+    ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
+    const DocumentSummary shared = listed().front();
+    EXPECT_EQ(shared.sessionId, ws.sessionId());
+
+    CommandRequest note;
+    note.id = newUUIDString();
+    note.method = CommandMethod::addNote;
+    note.params.sessionId = shared.sessionId;
+    note.params.pageId = ws.selectedPageId();
+    note.params.rect = PDFRect{100, 100, 124, 124};
+    note.params.contents = "From the MCP client";
+    note.expectedRevision = shared.revision;
+    note.operationId = newUUIDString();
+    const CommandResponse added = mcp.send(note);
+    ASSERT_TRUE(added.ok) << (added.error ? added.error->message : "");
+    const std::string expected = "Updated by an MCP client · revision " + std::to_string(shared.revision + 1);
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == expected; }, 10)) << ws.status();
+    ASSERT_EQ(ws.inspect()->annotations->size(), 1u);
+    EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
+
+    ws.setMcpAccessGranted(false);
+    ws.syncMCPGrants();
+    EXPECT_FALSE(ws.watchingExternalChanges());
+    EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));
+}
+
+}  // namespace
+}  // namespace kivo
