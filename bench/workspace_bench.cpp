@@ -2,7 +2,9 @@
 // beside this program (inside its sandbox where the system offers one) with a scratch support
 // folder. Prints the medians of 10 runs of the launch up to "Worker ready" (the process, its socket
 // and both connections) and of opening a document up to its first adoption, beside the worker's own
-// open round trip on a bare connection. Figures are printed, never checked.
+// open round trip on a bare connection; and, with the tests' fake Ollama server at hand, the time
+// from "Stop" to the end of a model run that is streaming its answer. Figures are printed, never
+// checked.
 // usage: workspace_bench [document.pdf]   (default: the shared 117-page sample)
 
 #include <QCoreApplication>
@@ -22,6 +24,10 @@
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
 #include "workspace/workspace.hpp"
+#ifdef KIVO_BENCH_FAKE_OLLAMA
+#include "fake_ollama.hpp"
+#include "test_pdfs.hpp"
+#endif
 
 namespace {
 
@@ -61,6 +67,38 @@ std::unique_ptr<kivo::Workspace> launched(const fs::path& scratch, int run, doub
     }
     return workspace;
 }
+
+#ifdef KIVO_BENCH_FAKE_OLLAMA
+// Asks a model that writes a few words and then says nothing for a minute, and stops it once the
+// words are on show: the milliseconds from Stop to the run's end, one per run.
+std::vector<double> modelRunStops(const fs::path& scratch) {
+    kivo::testing::FakeOllama ollama;
+    kivo::testing::FakeOllama::Script script;
+    script.chat = {{kivo::testing::FakeOllama::content("Partial words")}, {"", std::chrono::seconds(60)}};
+    ollama.setScript(script);
+    ::setenv("KIVO_PDF_OLLAMA_URL", ollama.url().c_str(), 1);
+    const fs::path document = scratch / "asked.pdf";
+    kivo::testing::writeFile(document, kivo::testing::makePdf({kivo::testing::TestPage{612, 792, "Budget report"}}));
+    auto workspace = launched(scratch, runs, nullptr);
+    workspace->open(document);
+    if (!spinUntil([&] { return workspace->status() == "Opened asked.pdf"; })) return {};
+    workspace->setAssistantProvider("ollama");
+    workspace->setAssistantModel("tiny:1b");
+    workspace->setAssistantQuery("Summarise the page.");
+    std::vector<double> stops;
+    for (int run = 0; run < runs; ++run) {
+        workspace->askAssistant();
+        if (!spinUntil([&] { return workspace->assistantDraft() == "Partial words"; })) return {};
+        const auto start = Clock::now();
+        workspace->stopAssistant();
+        if (!spinUntil([&] { return !workspace->assistantRunning(); })) return {};
+        stops.push_back(milliseconds(Clock::now() - start));
+    }
+    workspace->shutdownWorker();
+    ::unsetenv("KIVO_PDF_OLLAMA_URL");
+    return stops;
+}
+#endif
 
 }  // namespace
 
@@ -107,6 +145,9 @@ int main(int argc, char** argv) {
         workerOpens.push_back(milliseconds(Clock::now() - direct));
         workspace->shutdownWorker();
     }
+#ifdef KIVO_BENCH_FAKE_OLLAMA
+    const std::vector<double> stops = modelRunStops(scratch);
+#endif
     fs::remove_all(scratch);
 
     std::printf("workspace_bench: %s (%d runs, sandbox %s)\n", document.filename().c_str(), runs,
@@ -115,5 +156,13 @@ int main(int argc, char** argv) {
                 median(launches));
     std::printf("  open + first adoption: median %.1f ms (target < 250 ms)\n", median(opens));
     std::printf("  for comparison, the worker's own open on a bare connection: median %.1f ms\n", median(workerOpens));
+#ifdef KIVO_BENCH_FAKE_OLLAMA
+    if (stops.empty()) {
+        std::printf("  Stop of a streaming model run: not measured, the run did not stream\n");
+    } else {
+        std::printf("  Stop of a streaming model run to its end: median %.1f ms, at most %.1f ms (target < 200 ms)\n",
+                    median(stops), *std::max_element(stops.begin(), stops.end()));
+    }
+#endif
     return 0;
 }

@@ -23,9 +23,17 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
     : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
     setAssistantKeyStored(keyStored(*services_.keyStore));
+    // Choosing a provider that answers through a model asks it for its models at once.
+    connect(this, &WorkspaceState::assistantProviderChanged, this, [this] {
+        if (assistantProvider() != "local") refreshModels();
+    });
 }
 
-Workspace::~Workspace() { shutdownWorker(); }
+Workspace::~Workspace() {
+    // The runs first: their reads wait for answers this workspace would no longer deliver.
+    stopAssistantThreads();
+    shutdownWorker();
+}
 
 qint64 Workspace::workerProcessId() const { return worker_ ? worker_->processId() : 0; }
 

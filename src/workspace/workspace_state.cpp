@@ -27,9 +27,10 @@ void WorkspaceState::setPageChars(std::vector<TextRun> value) {
 void WorkspaceState::setAssistantProvider(std::string value) {
     if (value == assistantProvider_) return;
     settings_.setAssistantProvider(value);
-    assign(assistantProvider_, std::move(value), &WorkspaceState::assistantProviderChanged);
-    // The status belonged to the provider chosen before.
+    // The status belonged to the provider chosen before; cleared first, so that what observers of
+    // the change fetch for the new one stays.
     setProviderStatus(std::nullopt);
+    assign(assistantProvider_, std::move(value), &WorkspaceState::assistantProviderChanged);
 }
 
 void WorkspaceState::setAssistantModel(std::string value) {

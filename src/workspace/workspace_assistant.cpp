@@ -1,0 +1,273 @@
+// The workspace's side of the document assistant: questions to the worker's planner or to a model
+// run on a thread of its own, the streamed draft, the providers' model lists, the Anthropic key,
+// and the proposed edits applied as changes of the document they were made for.
+
+#include <QMetaObject>
+
+#include <algorithm>
+
+#include "assistant/anthropic_provider.hpp"
+#include "assistant/ollama_provider.hpp"
+#include "assistant/provider_error.hpp"
+#include "core/text.hpp"
+#include "workspace/workspace.hpp"
+#include "workspace/workspace_document.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr std::int64_t contextCharacters = 24000;
+
+// Whatever a model wrote, a proposal may only fill a field, highlight or add a note.
+bool isProposable(CommandMethod method) {
+    return method == CommandMethod::fillForm || method == CommandMethod::addHighlight ||
+           method == CommandMethod::addNote;
+}
+
+// The model that stays chosen when the list no longer holds it: the first that can propose edits,
+// else the first, else none.
+std::string fallbackModel(const std::vector<ModelInfo>& models) {
+    const auto tools = std::find_if(models.begin(), models.end(), [](const ModelInfo& model) {
+        const auto& capabilities = model.capabilities;
+        return capabilities && std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
+    });
+    if (tools != models.end()) return tools->name;
+    return models.empty() ? std::string() : models.front().name;
+}
+
+template <class Step>
+void post(QObject* context, Step step) {
+    QMetaObject::invokeMethod(context, std::move(step), Qt::QueuedConnection);
+}
+
+}  // namespace
+
+void Workspace::askAssistant() {
+    const std::string question(trimWhitespaceAndNewlines(assistantQuery()));
+    if (question.empty() || !sessionId()) return;
+    const std::string session = *sessionId();
+    if (assistantProvider() != "local") {
+        askModel(question, session);
+        return;
+    }
+    CommandParams params;
+    params.sessionId = session;
+    params.query = question;
+    params.scope = assistantScope();
+    params.pageId = selectedPageId();
+    params.rect = selection();
+    if (assistantScope() == "selection") params.contents = selectedText();
+    send(makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
+         [this, session](const CommandResult& result) {
+             // An answer about a document that is no longer open would cite pages it does not have.
+             if (sessionId() != session) return;
+             showAnswer(result.answer, session);
+             setStatus(result.answer && result.answer->scan ? "No extractable text in this scope"
+                                                            : "Answer uses document evidence only");
+             showFirstCitation();
+         });
+}
+
+std::unique_ptr<ModelProvider> Workspace::modelProvider() const {
+    const auto environment = processEnvironment();
+    if (assistantProvider() != AnthropicProvider::id) return OllamaProvider::fromEnvironment(environment);
+    const auto key = services_.keyStore->read(AnthropicProvider::id);
+    if (!key) throw ProviderError::missingKey("Anthropic");
+    return AnthropicProvider::fromEnvironment(*key, environment);
+}
+
+void Workspace::askModel(const std::string& question, const std::string& session) {
+    if (assistantRunning()) return;
+    if (assistantModel().empty()) {
+        setErrorMessage("Choose a model first.");
+        return;
+    }
+    std::shared_ptr<ModelProvider> provider;
+    try {
+        provider = modelProvider();
+    } catch (const std::exception& error) {
+        setErrorMessage(error.what());
+        return;
+    }
+    AssistantQuestion asked;
+    asked.text = question;
+    asked.scope = assistantScope();
+    asked.pageId = selectedPageId();
+    if (assistantScope() == "selection") {
+        asked.selection = selectedText();
+        asked.selectionRect = selection();
+    }
+    const AssistantSettings settings{
+        assistantModel(), contextCharacters,
+        assistantProvider() == AnthropicProvider::id ? ChatLimits::hosted() : ChatLimits::standard()};
+    setAssistantRunning(true);
+    setAssistantDraft("");
+    showAnswer(std::nullopt, std::nullopt);
+    setErrorMessage(std::nullopt);
+    setStatus("Asking " + assistantModel() + "…");
+
+    const std::uint64_t run = ++assistantRun_;
+    runSession_ = session;
+    auto document = std::make_shared<WorkspaceDocument>(*this, session);
+    assistantThread_ = std::jthread([this, run, asked, settings, provider, document](std::stop_token stop) {
+        std::optional<AssistantAnswer> answer;
+        std::optional<std::string> error;
+        const DraftHandler onDraft = [this, run](const std::string& draft) {
+            post(this, [this, run, draft] {
+                // A draft that comes after its run ended would show text of an answer already settled.
+                if (run == assistantRun_ && assistantRunning()) setAssistantDraft(draft);
+            });
+        };
+        try {
+            answer = AssistantRun::ask(asked, settings, *provider, *document, onDraft, stop);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        } catch (...) {
+            error = "The assistant stopped with an unexpected error.";
+        }
+        post(this, [this, run, answer = std::move(answer), error = std::move(error)] {
+            finishAssistant(run, answer, error);
+        });
+    });
+}
+
+void Workspace::stopAssistant() {
+    if (assistantRunning()) assistantThread_.request_stop();
+}
+
+void Workspace::finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
+                                const std::optional<std::string>& error) {
+    if (run != assistantRun_) return;
+    setAssistantRunning(false);
+    setAssistantDraft(std::nullopt);
+    const std::optional<std::string> session = std::exchange(runSession_, std::nullopt);
+    // The run was about a document that is no longer open.
+    if (session != sessionId()) return;
+    if (!answer) {
+        if (!error) return;
+        setErrorMessage(*error);
+        setStatus("The assistant could not answer");
+        return;
+    }
+    showAnswer(answer, session);
+    setStatus(answer->incomplete ? "The answer stopped early" : "Answered by " + answer->model.value_or("the model"));
+    showFirstCitation();
+}
+
+void Workspace::showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session) {
+    answerSession_ = answer ? session : std::nullopt;
+    setAssistantAnswer(std::move(answer));
+}
+
+void Workspace::showFirstCitation() {
+    if (!assistantAnswer() || assistantAnswer()->citations.empty()) return;
+    const Citation first = assistantAnswer()->citations.front();
+    select(first.pageId);
+    setSelection(first.rects.empty() ? std::nullopt : std::optional(first.rects.front()));
+}
+
+void Workspace::refreshModels() {
+    const std::uint64_t request = ++modelListRequest_;
+    const std::string provider = assistantProvider();
+    std::shared_ptr<ModelProvider> built;
+    try {
+        built = modelProvider();
+    } catch (const std::exception& error) {
+        setProviderStatus(ProviderStatus::unavailable(error.what()));
+        return;
+    }
+    // A newer fetch makes the one under way pointless.
+    modelListStop_.request_stop();
+    modelListStop_ = std::stop_source();
+    modelListQueue_.post([this, request, provider, built, stop = modelListStop_.get_token()] {
+        if (stop.stop_requested()) return;
+        const ProviderStatus status = built->status(stop);
+        if (stop.stop_requested()) return;
+        post(this, [this, request, provider, status] { modelsArrived(request, provider, status); });
+    });
+}
+
+void Workspace::modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status) {
+    // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
+    if (request != modelListRequest_ || provider != assistantProvider()) return;
+    setProviderStatus(status);
+    if (!status.ready) return;
+    const auto& models = status.models;
+    const bool listed = std::any_of(models.begin(), models.end(),
+                                    [&](const ModelInfo& model) { return model.name == assistantModel(); });
+    if (!listed) setAssistantModel(fallbackModel(models));
+}
+
+void Workspace::saveAssistantKey(const std::string& key) {
+    KeychainKey::Place place;
+    try {
+        place = services_.keyStore->save(key, AnthropicProvider::id);
+    } catch (const std::exception& error) {
+        setErrorMessage(error.what());
+        return;
+    }
+    setAssistantKeyStored(true);
+    setErrorMessage(std::nullopt);
+    setStatus(place == KeychainKey::Place::file ? "Anthropic key saved in a file only you can read."
+                                                : "Anthropic key saved in your keyring.");
+    refreshModels();
+}
+
+void Workspace::removeAssistantKey() {
+    try {
+        services_.keyStore->remove(AnthropicProvider::id);
+    } catch (const std::exception& error) {
+        setErrorMessage(error.what());
+        return;
+    }
+    setAssistantKeyStored(false);
+    setStatus("Anthropic key removed from your keyring.");
+    setProviderStatus(std::nullopt);
+    if (assistantProvider() == AnthropicProvider::id) refreshModels();
+}
+
+void Workspace::applyProposal(const ProposedEdit& edit) {
+    if (!edit.method || edit.limitation) return;
+    if (!sessionId() || answerSession_ != sessionId()) {
+        setErrorMessage("This suggestion was made for another document. Ask again.");
+        return;
+    }
+    if (!isProposable(*edit.method)) {
+        setErrorMessage("The assistant may only fill fields, highlight and add notes. Nothing changed.");
+        return;
+    }
+    CommandParams params = edit.params;
+    params.sessionId = sessionId();
+    CommandRequest request = makeRequest(*edit.method, std::move(params));
+    request.expectedRevision = edit.expectedRevision;
+    request.operationId = edit.operationId;
+    send(std::move(request), std::nullopt, true,
+         [this, summary = edit.summary, id = edit.operationId](const CommandResult& result) {
+             adopt(result, summary, false, RenderInvalidation::all());
+             cancelProposal(id);
+         });
+}
+
+void Workspace::cancelProposal(const std::string& operationId) {
+    if (!assistantAnswer()) return;
+    AssistantAnswer changed = *assistantAnswer();
+    std::erase_if(changed.proposals, [&](const ProposedEdit& edit) { return edit.operationId == operationId; });
+    setAssistantAnswer(std::move(changed));
+}
+
+void Workspace::performForAssistant(CommandRequest request, AssistantCompletion completion) {
+    send(
+        std::move(request), std::nullopt, false,
+        [completion](const CommandResult& result) { completion(result, {}, {}); },
+        [completion](const std::string& code, const std::string& message) { completion(std::nullopt, code, message); },
+        [completion] { completion(std::nullopt, "cancelled", "Cancelled before it finished. Nothing changed."); });
+}
+
+void Workspace::stopAssistantThreads() {
+    assistantThread_.request_stop();
+    if (assistantThread_.joinable()) assistantThread_.join();
+    modelListStop_.request_stop();
+    modelListQueue_.stop();
+}
+
+}  // namespace kivo

@@ -1,0 +1,245 @@
+// The assistant in the workspace: the worker's planner, a model run against the fake Ollama server
+// reading the real worker's document, its draft, its stop, the proposals it makes, the model
+// lists, the key, and the guards around all of them.
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+
+#include "fake_ollama.hpp"
+#include "workspace/workspace_document.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+using testing::FakeOllama;
+using testing::waitUntil;
+
+class AssistantTest : public ::testing::Test {
+protected:
+    void launch() {
+        test_ = testing::launchedRealWorker(scratch_);
+        ASSERT_TRUE(test_);
+    }
+
+    Workspace& ws() { return **test_; }
+
+    void open(const std::string& name) {
+        // Enough letters on the first page that it does not pass for a scan.
+        ws().open(testing::writeDocument(
+            scratch_, name,
+            {testing::TestPage{612, 792, "Hello PDF budget report"}, testing::TestPage{612, 792, "Second page"}}));
+        ASSERT_TRUE(waitUntil([&] { return ws().status().starts_with("Opened " + name); })) << ws().status();
+    }
+
+    // A launched workspace with "asked.pdf" open, asking the fake Ollama server that answers with `chat`.
+    void askOllama(std::vector<FakeOllama::Step> chat) {
+        launch();
+        if (HasFatalFailure()) return;
+        open("asked.pdf");
+        if (HasFatalFailure()) return;
+        FakeOllama::Script script;
+        script.chat = std::move(chat);
+        ollama_.setScript(script);
+        ws().setAssistantProvider("ollama");
+        ws().setAssistantModel("tiny:1b");
+    }
+
+    testing::Scratch scratch_;
+    FakeOllama ollama_;
+    testing::ScopedEnv ollamaURL_{"KIVO_PDF_OLLAMA_URL", ollama_.url()};
+    std::unique_ptr<testing::TestWorkspace> test_;
+};
+
+TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDropped) {
+    launch();
+    if (HasFatalFailure()) return;
+    open("first.pdf");
+    if (HasFatalFailure()) return;
+    ws().setAssistantQuery("  What does the second page say? \n");
+    ws().setAssistantScope("document");
+    ws().askAssistant();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistantAnswer().has_value() || ws().errorMessage(); }))
+        << ws().errorMessage().value_or("");
+    EXPECT_EQ(ws().status(), "Answer uses document evidence only");
+    EXPECT_TRUE(ws().assistantAnswer()->fromDocument);
+    EXPECT_FALSE(ws().assistantRunning()) << "the planner's answer comes in one piece";
+
+    // The next document is opened before the question about this one is answered.
+    int answers = 0;
+    QObject::connect(&ws(), &Workspace::assistantAnswerChanged, [&] { ++answers; });
+    ws().open(testing::writeDocument(scratch_, "second.pdf", {testing::TestPage{}}));
+    ws().askAssistant();
+    ws().setSearchQuery("Hello");
+    ws().search();  // answered after both
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Match 1 of 1" || ws().errorMessage(); }))
+        << ws().errorMessage().value_or(ws().status());
+    EXPECT_EQ(answers, 0) << "the answer about first.pdf was not shown with second.pdf";
+
+    ws().setAssistantQuery(" \n ");
+    ws().askAssistant();
+    EXPECT_FALSE(ws().activity());
+}
+
+TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOwnDocument) {
+    askOllama({{FakeOllama::content("The first page says ")},
+               {"", std::chrono::milliseconds(300)},
+               {FakeOllama::content("[p. 1: \"Hello PDF\"].")},
+               {FakeOllama::toolCall("add_highlight", R"({"page": 1, "text": "Hello PDF"})")},
+               {FakeOllama::done()}});
+    if (HasFatalFailure()) return;
+
+    std::vector<std::string> drafts;
+    bool offThread = false;
+    QObject::connect(&ws(), &Workspace::assistantDraftChanged, [&] {
+        offThread = offThread || QThread::currentThread() != QCoreApplication::instance()->thread();
+        if (ws().assistantDraft()) drafts.push_back(*ws().assistantDraft());
+    });
+    ws().setAssistantQuery("What does page one say?");
+    ws().askAssistant();
+    EXPECT_EQ(ws().status(), "Asking tiny:1b…");
+    EXPECT_TRUE(ws().assistantRunning());
+    ws().askAssistant();  // one run at a time
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); })) << ws().status();
+    ASSERT_TRUE(ws().assistantAnswer()) << ws().errorMessage().value_or(ws().status());
+    EXPECT_EQ(ws().status(), "Answered by tiny:1b");
+    EXPECT_FALSE(offThread);
+    ASSERT_FALSE(drafts.empty());
+    EXPECT_EQ(drafts.front(), "");
+    EXPECT_EQ(drafts.back(), "The first page says [p. 1: \"Hello PDF\"].");
+    EXPECT_EQ(ws().assistantDraft(), std::nullopt);
+    ASSERT_FALSE(ws().assistantAnswer()->citations.empty());
+    ASSERT_FALSE(ws().assistantAnswer()->citations.front().rects.empty());
+    EXPECT_EQ(ws().selection(), ws().assistantAnswer()->citations.front().rects.front()) << "the citation is shown";
+
+    ASSERT_EQ(ws().assistantAnswer()->proposals.size(), 1u);
+    const ProposedEdit proposal = ws().assistantAnswer()->proposals.front();
+    ProposedEdit forbidden = proposal;
+    forbidden.method = CommandMethod::deletePages;
+    ws().applyProposal(forbidden);
+    EXPECT_EQ(ws().errorMessage(), "The assistant may only fill fields, highlight and add notes. Nothing changed.");
+
+    const std::int64_t revision = *ws().inspect()->revision;
+    ws().applyProposal(proposal);
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == proposal.summary || ws().errorMessage(); }))
+        << ws().errorMessage().value_or("");
+    EXPECT_EQ(ws().inspect()->revision, revision + 1);
+    EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
+    EXPECT_TRUE(ws().assistantAnswer()->proposals.empty());
+    ws().applyProposal(proposal);  // the same operation id: the worker replays instead of applying twice
+    ws().history(CommandMethod::redo, "barrier");
+    waitUntil([&] { return ws().status() == "barrier" || ws().errorMessage(); });
+    EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
+
+    open("other.pdf");
+    if (HasFatalFailure()) return;
+    ws().applyProposal(proposal);
+    EXPECT_EQ(ws().errorMessage(), "This suggestion was made for another document. Ask again.");
+}
+
+TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
+    askOllama({{FakeOllama::content("Partial words")}, {"", std::chrono::seconds(60)}, {FakeOllama::done()}});
+    if (HasFatalFailure()) return;
+    ws().setAssistantQuery("Summarise the page.");
+
+    ws().askAssistant();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
+    const auto stopped = std::chrono::steady_clock::now();
+    ws().stopAssistant();
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
+    const auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count();
+    std::cerr << "note: the model run ended " << took << " ms after Stop\n";
+    EXPECT_LT(took, 1000) << "a stop must not wait for the model";
+    EXPECT_EQ(ws().assistantDraft(), std::nullopt);
+    EXPECT_EQ(ws().status(), "The answer stopped early");
+    EXPECT_TRUE(ws().assistantAnswer()->text.starts_with("Partial words")) << ws().assistantAnswer()->text;
+
+    ws().askAssistant();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
+    open("next.pdf");
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
+    EXPECT_EQ(ws().assistantAnswer(), std::nullopt) << "the answer about asked.pdf is not shown";
+    EXPECT_EQ(ws().status(), "Opened next.pdf");
+}
+
+TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleReply) {
+    const testing::Scratch scratch;
+    testing::TestWorkspace test(std::nullopt);
+    FakeOllama ollama;
+    const testing::ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
+    test->setAssistantModel("gone:7b");
+    test->setAssistantProvider("ollama");  // choosing it fetches its models
+    ASSERT_TRUE(waitUntil([&] { return test->providerStatus().has_value(); }));
+    EXPECT_TRUE(test->providerStatus()->ready);
+    EXPECT_EQ(test->assistantModel(), "tiny:1b") << "the vanished model gives way to one that proposes edits";
+    const std::size_t asked = ollama.requests().size();
+    test->setAssistantProvider("ollama");
+    EXPECT_EQ(ollama.requests().size(), asked) << "the same provider again fetches nothing";
+
+    // A slow server answers after the user chose the worker's planner: its list is no answer.
+    ollama.server().setHandler([](const testing::RecordedRequest& request, testing::FakeConnection& connection) {
+        connection.pause(std::chrono::milliseconds(500));
+        connection.respond(200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
+    });
+    test->setAssistantProvider("anthropic");
+    test->setAssistantProvider("ollama");
+    test->setAssistantProvider("local");
+    waitUntil([&] { return false; }, 2);
+    EXPECT_EQ(test->providerStatus(), std::nullopt);
+    EXPECT_EQ(test->assistantModel(), "tiny:1b");
+}
+
+TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
+    const testing::Scratch scratch;
+    // The model list fetched with a saved key comes from here, not from the hosted service.
+    testing::FakeHttpServer hosted([](const testing::RecordedRequest&, testing::FakeConnection& connection) {
+        connection.respond(404, R"({"type":"error","error":{"type":"not_found_error","message":"none"}})");
+    });
+    const testing::ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
+    testing::TestWorkspace test(std::nullopt);
+    test->setSessionId("s1");
+    test->setAssistantModel("claude-opus-5");
+    test->setAssistantQuery("Anything?");
+    test->setAssistantProvider("anthropic");
+    const std::string missing = "Anthropic answers with your own key. Add one in the Assistant panel.";
+    EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing));
+    const std::string status = test->status();
+    test->askAssistant();
+    EXPECT_EQ(test->errorMessage(), missing);
+    EXPECT_EQ(test->status(), status);
+    EXPECT_FALSE(test->assistantRunning());
+
+    test->saveAssistantKey("sk-test");
+    EXPECT_TRUE(test->assistantKeyStored());
+    EXPECT_EQ(test->status(), "Anthropic key saved in your keyring.");
+    EXPECT_EQ(test.keys->keys.at("anthropic"), "sk-test");
+    test.keys->place = KeychainKey::Place::file;
+    test->saveAssistantKey("sk-test");
+    EXPECT_EQ(test->status(), "Anthropic key saved in a file only you can read.");
+
+    test->removeAssistantKey();
+    EXPECT_FALSE(test->assistantKeyStored());
+    EXPECT_EQ(test->status(), "Anthropic key removed from your keyring.");
+    EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
+
+    test.keys->failure = "The keyring is locked.";
+    test->saveAssistantKey("sk-other");
+    EXPECT_EQ(test->errorMessage(), "The keyring is locked.");
+    EXPECT_FALSE(test->assistantKeyStored());
+}
+
+TEST(WorkspaceDocumentTest, RefusesToWaitOnTheGUIThread) {
+    const testing::Scratch scratch;
+    testing::TestWorkspace test(std::nullopt);
+    WorkspaceDocument document(*test, "s1");
+    EXPECT_THROW(document.perform(CommandMethod::search, {}, {}), std::logic_error);
+}
+
+}  // namespace
+}  // namespace kivo
