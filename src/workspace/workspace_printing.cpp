@@ -2,9 +2,13 @@
 // temporary copy; the print service shows the dialog and hands the copy to the printer. The copy
 // is deleted once the system has taken it.
 
-#include <fstream>
+#include <unistd.h>
+
+#include <array>
+#include <string_view>
 #include <system_error>
 
+#include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "workspace/workspace.hpp"
 
@@ -13,9 +17,10 @@ namespace {
 
 // A file the worker wrote as a PDF starts like one; anything else is not worth a print dialog.
 bool looksLikePdf(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    char head[5] = {};
-    return in.read(head, sizeof head) && std::string_view(head, sizeof head) == "%PDF-";
+    const SafeFiles::ReadableFile file = SafeFiles::openForReading(path);
+    std::array<char, 5> head{};
+    return file.fd && file.isRegular && ::read(file.fd.get(), head.data(), head.size()) == 5 &&
+           std::string_view(head.data(), head.size()) == "%PDF-";
 }
 
 }  // namespace

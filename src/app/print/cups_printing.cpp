@@ -1,7 +1,6 @@
 #include "app/print/cups_printing.hpp"
 
 #include <cups/cups.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,8 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/descriptor.hpp"
-#include "core/text.hpp"
+#include "core/safe_files.hpp"
 
 namespace kivo::CupsPrinting {
 namespace {
@@ -89,36 +87,39 @@ int submit(const std::filesystem::path& pdf, const std::string& title, const Pri
 }
 
 void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination) {
-    const Descriptor source{::open(pdf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
-    if (!source) throw PrintFailure("the PDF to print could not be read: " + std::string(std::strerror(errno)));
-    // The copy grows under a name of its own and replaces the destination only when whole, so a
-    // failure leaves whatever file was there before.
-    const std::filesystem::path partial =
-        destination.parent_path() / ("." + destination.filename().string() + "." + newUUIDString() + ".part");
-    // A printed file is an ordinary document of the user's: the umask decides who may read it.
-    const Descriptor target{::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
-    if (!target) {
-        throw PrintFailure("the PDF could not be written to " + destination.string() + ": " + std::strerror(errno));
-    }
-    const auto fail = [&](int error) {
-        ::unlink(partial.c_str());
-        throw PrintFailure("the PDF could not be written to " + destination.string() + ": " + std::strerror(error));
+    const SafeFiles::ReadableFile source = SafeFiles::openForReading(pdf);
+    if (!source.fd)
+        throw PrintFailure("the PDF to print could not be read: " + std::string(std::strerror(source.error)));
+    if (!source.isRegular) throw PrintFailure("the PDF to print is not a regular file");
+    const auto unwritable = [&](int error) {
+        return PrintFailure("the PDF could not be written to " + destination.string() + ": " + std::strerror(error));
     };
-    std::array<char, 1 << 16> buffer{};
-    for (;;) {
-        const ssize_t got = ::read(source.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) fail(errno);
-        if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(target.get(), buffer.data() + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) fail(errno);
-            done += put;
-        }
+    SafeFiles::ReplaceOptions options;
+    options.createFolders = false;
+    try {
+        // The old file stays until the copy is whole.
+        SafeFiles::replaceFile(
+            destination,
+            [&](int target) {
+                std::array<char, 1 << 16> buffer{};
+                for (;;) {
+                    const ssize_t got = ::read(source.fd.get(), buffer.data(), buffer.size());
+                    if (got < 0 && errno == EINTR) continue;
+                    if (got < 0)
+                        throw PrintFailure("the PDF to print could not be read: " + std::string(std::strerror(errno)));
+                    if (got == 0) return;
+                    for (ssize_t done = 0; done < got;) {
+                        const ssize_t put = ::write(target, buffer.data() + done, static_cast<std::size_t>(got - done));
+                        if (put < 0 && errno == EINTR) continue;
+                        if (put < 0) throw unwritable(errno);
+                        done += put;
+                    }
+                }
+            },
+            options);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw unwritable(error.code().value());
     }
-    if (::fsync(target.get()) != 0) fail(errno);
-    if (::rename(partial.c_str(), destination.c_str()) != 0) fail(errno);
 }
 
 }  // namespace kivo::CupsPrinting

@@ -49,9 +49,8 @@ Options options(const PrintChoice& choice);
 // deleted afterwards. Throws PrintFailure with the scheduler's reason.
 int submit(const std::filesystem::path& pdf, const std::string& title, const PrintChoice& choice);
 
-// Copies the PDF to `destination`, replacing a file there only once the copy is whole (its mode as
-// the umask allows). Throws PrintFailure when the PDF cannot be read or the copy cannot be written;
-// the destination is then as it was.
+// Copies the PDF to `destination`, replacing a file there only once the copy is whole. Throws PrintFailure when the PDF
+// cannot be read or the copy cannot be written; the destination is then as it was.
 void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination);
 
 }  // namespace CupsPrinting
