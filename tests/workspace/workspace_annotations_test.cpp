@@ -97,27 +97,6 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
              EXPECT_EQ(p.contents, "Ink");
              EXPECT_EQ(p.rect, std::nullopt);
          }},
-        {"a text of spaces",
-         [](Workspace& ws) {
-             ws.addText({1, 2, 3, 4}, "  ");
-         },
-         CommandMethod::addContent, "Text overlay added",
-         [](const CommandParams& p) {
-             EXPECT_EQ(p.contents, "  ");
-             EXPECT_EQ(p.kind, "text");
-             EXPECT_EQ(p.fontSize, 14);
-         }},
-        {"a visual signature",
-         [&](Workspace& ws) {
-             test_->dialogs->image = "/pictures/sign.png";
-             ws.addImage("signature", {10, 20, 170, 100});
-         },
-         CommandMethod::addContent, "Visual signature added",
-         [](const CommandParams& p) {
-             EXPECT_EQ(p.contents, "Visual signature");
-             EXPECT_EQ(p.kind, "signature");
-             EXPECT_EQ(p.imagePath, "/pictures/sign.png");
-         }},
         {"a resize to the right",
          [&](Workspace& ws) {
              withAnnotation(ws);
@@ -137,28 +116,6 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
          CommandMethod::updateAnnotation, "Annotation updated",
          [](const CommandParams& p) {
              EXPECT_EQ(p.rect, (PDFRect{14, 10, 54, 30}));
-         }},
-        {"a resize downward",
-         [&](Workspace& ws) {
-             withAnnotation(ws);
-             ws.nudgeSelection(0, -4, true);
-         },
-         CommandMethod::updateAnnotation, "Annotation updated",
-         [](const CommandParams& p) {
-             EXPECT_EQ(p.rect, (PDFRect{10, 10, 50, 26}));
-         }},
-        {"new contents",
-         [&](Workspace& ws) {
-             withAnnotation(ws);
-             test_->prompts->texts = {""};
-             ws.promptSelectedContents();
-         },
-         CommandMethod::updateAnnotation, "Annotation updated",
-         [&](const CommandParams& p) {
-             EXPECT_EQ(p.contents, "");
-             EXPECT_EQ(p.rect, std::nullopt);
-             EXPECT_EQ(test_->prompts->asked.back().title, "Edit note");
-             EXPECT_EQ(test_->prompts->initialTexts.back(), "Old");
          }},
     };
     for (const Case& c : cases) {
