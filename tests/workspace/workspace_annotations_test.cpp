@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/command_client.hpp"
-#include "core/ipc_paths.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -157,21 +155,6 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
 
 class AnnotationTest : public ::testing::Test {
 protected:
-    // The shown page's characters, read from the worker over a connection of the test's own.
-    std::vector<TextRun> pageChars(Workspace& ws) {
-        const IPCToken ipc = loadIPCToken();
-        CommandClient client(ipc.socket, ws.uiToken(), CommandChannel::ui);
-        client.connect();
-        CommandRequest request;
-        request.id = "chars";
-        request.method = CommandMethod::extractText;
-        request.params.sessionId = ws.sessionId();
-        request.params.pageId = ws.selectedPageId();
-        const CommandResponse response = client.send(request);
-        return response.ok && response.result ? response.result->chars.value_or(std::vector<TextRun>{})
-                                              : std::vector<TextRun>{};
-    }
-
     testing::Scratch scratch_;
 };
 
@@ -181,8 +164,8 @@ TEST_F(AnnotationTest, EveryToolAndAnnotationCommandChangesTheDocument) {
     Workspace& ws = **test;
     ws.open(testing::writeDocument(scratch_, "notes.pdf", {testing::TestPage{}}));
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf"; })) << ws.status();
-    ws.setPageChars(pageChars(ws));
-    ASSERT_FALSE(ws.pageChars().empty());
+    // The characters come with the page's render.
+    ASSERT_TRUE(waitUntil([&] { return !ws.pageChars().empty(); }));
     const auto count = [&] { return ws.inspect()->annotations ? ws.inspect()->annotations->size() : 0u; };
     const auto done = [&](const std::string& status) {
         return waitUntil([&] { return ws.status() == status || ws.errorMessage(); }) && ws.status() == status;
