@@ -20,15 +20,8 @@ namespace {
 using testing::FakeOllama;
 using testing::waitUntil;
 
-class AssistantTest : public ::testing::Test {
+class AssistantTest : public testing::LaunchedWorkspaceTest {
 protected:
-    void launch() {
-        test_ = testing::launchedRealWorker(scratch_);
-        ASSERT_TRUE(test_);
-    }
-
-    Workspace& ws() { return **test_; }
-
     void open(const std::string& name) {
         // Enough letters on the first page that it does not pass for a scan.
         ws().open(testing::writeDocument(
@@ -39,8 +32,6 @@ protected:
 
     // A launched workspace with "asked.pdf" open, asking the fake Ollama server that answers with `chat`.
     void askOllama(std::vector<FakeOllama::Step> chat) {
-        launch();
-        if (HasFatalFailure()) return;
         open("asked.pdf");
         if (HasFatalFailure()) return;
         FakeOllama::Script script;
@@ -50,15 +41,11 @@ protected:
         ws().setAssistantModel("tiny:1b");
     }
 
-    testing::Scratch scratch_;
     FakeOllama ollama_;
     testing::ScopedEnv ollamaURL_{"KIVO_PDF_OLLAMA_URL", ollama_.url()};
-    std::unique_ptr<testing::TestWorkspace> test_;
 };
 
 TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDropped) {
-    launch();
-    if (HasFatalFailure()) return;
     open("first.pdf");
     if (HasFatalFailure()) return;
     ws().setAssistantQuery("  What does the second page say? \n");

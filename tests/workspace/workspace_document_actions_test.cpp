@@ -10,15 +10,8 @@ namespace {
 
 using testing::waitUntil;
 
-class DocumentActionsTest : public ::testing::Test {
+class DocumentActionsTest : public testing::LaunchedWorkspaceTest {
 protected:
-    void SetUp() override {
-        test_ = testing::launchedRealWorker(scratch_);
-        ASSERT_TRUE(test_);
-    }
-
-    Workspace& ws() { return **test_; }
-
     void open(const std::string& name, int pages) {
         std::vector<testing::TestPage> list;
         for (int i = 0; i < pages; ++i)
@@ -44,9 +37,6 @@ protected:
         for (const PageInfo& page : *ws().inspect()->pages) ids.push_back(page.id);
         return ids;
     }
-
-    testing::Scratch scratch_;
-    std::unique_ptr<testing::TestWorkspace> test_;
 };
 
 TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {

@@ -3,6 +3,8 @@
 // What the workspace tests share: a scratch support folder, the worker programs they start, fake
 // prompts and a fake clock, and a way to let the event loop run until something happened.
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -195,6 +197,20 @@ struct TestWorkspace {
 // A workspace on the real worker, launched: with its sandbox where this system applies it, else
 // without (said on stderr); nothing, with a test failure, when it starts neither way.
 std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch);
+
+// Tests on a workspace whose real worker is ready before each test starts.
+class LaunchedWorkspaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_ = launchedRealWorker(scratch_);
+        ASSERT_TRUE(test_);
+    }
+
+    Workspace& ws() { return **test_; }
+
+    Scratch scratch_;
+    std::unique_ptr<TestWorkspace> test_;
+};
 
 // A PDF of `pages` written into the scratch documents folder.
 std::filesystem::path writeDocument(const Scratch& scratch, const std::string& name,

@@ -386,24 +386,14 @@ TEST_F(RenderFakeTest, PagesAreFoundByTheirPositionWithoutWrapping) {
 
 // ---- Against the real worker
 
-class RenderRealWorkerTest : public ::testing::Test {
+class RenderRealWorkerTest : public testing::LaunchedWorkspaceTest {
 protected:
-    void SetUp() override {
-        test_ = testing::launchedRealWorker(scratch_);
-        ASSERT_TRUE(test_);
-    }
-
-    Workspace& ws() { return **test_; }
-
     void roundTrip() {
         ws().setStatus("");
         ws().setSearchQuery("no such words");
         ws().search();
         ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
     }
-
-    testing::Scratch scratch_;
-    std::unique_ptr<testing::TestWorkspace> test_;
 };
 
 TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItChanged) {
