@@ -218,8 +218,8 @@ public:
 
     // Sends the whole grant state to the worker, then starts or stops the change watch.
     void syncMCPGrants();
-    // Asks for files and folders MCP may use.
-    void approveMCPPath();
+    // Asks for files, or for folders, that MCP may use.
+    void approveMCPPath(FileDialogs::PathKind kind);
     // Puts the MCP client configuration on the clipboard.
     void copyMCPSetup();
     // Watches for MCP clients' edits exactly while sharing is on and a document is open.

@@ -25,7 +25,7 @@ public:
     std::optional<std::filesystem::path> chooseOpenPdf() override { return std::nullopt; }
     std::optional<std::filesystem::path> chooseSavePdf(const std::string&) override { return std::nullopt; }
     std::optional<std::filesystem::path> chooseImage() override { return std::nullopt; }
-    std::vector<std::filesystem::path> choosePaths(const std::string&) override { return {}; }
+    std::vector<std::filesystem::path> choosePaths(const std::string&, PathKind) override { return {}; }
 };
 
 class NoClipboard : public Clipboard {

@@ -51,8 +51,11 @@ public:
     virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) = 0;
     // One PNG, JPEG or WebP image, for an image or signature overlay.
     virtual std::optional<std::filesystem::path> chooseImage() = 0;
-    // Files and folders, several at once, under `message`.
-    virtual std::vector<std::filesystem::path> choosePaths(const std::string& message) = 0;
+    // The desktop's panels pick files or folders, not both at once, so each has its own.
+    enum class PathKind { files, folders };
+
+    // Several files, or several folders, under `message`.
+    virtual std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) = 0;
 };
 
 class Clipboard {

@@ -51,8 +51,8 @@ void Workspace::grantsRefused(const std::string& message) {
     setErrorMessage(message);
 }
 
-void Workspace::approveMCPPath() {
-    const auto chosen = services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.");
+void Workspace::approveMCPPath(FileDialogs::PathKind kind) {
+    const auto chosen = services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.", kind);
     if (chosen.empty()) return;
     for (const auto& path : chosen) {
         if (std::find(extraMCPPaths_.begin(), extraMCPPaths_.end(), path.string()) == extraMCPPaths_.end()) {

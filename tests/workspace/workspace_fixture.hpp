@@ -90,8 +90,9 @@ public:
         return take(savePdf);
     }
     std::optional<std::filesystem::path> chooseImage() override { return take(image); }
-    std::vector<std::filesystem::path> choosePaths(const std::string& message) override {
+    std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) override {
         messages.push_back(message);
+        kinds.push_back(kind);
         return std::exchange(paths, {});
     }
 
@@ -99,6 +100,7 @@ public:
     std::vector<std::filesystem::path> paths;
     std::vector<std::string> suggestedNames;
     std::vector<std::string> messages;
+    std::vector<PathKind> kinds;
 
 private:
     static std::optional<std::filesystem::path> take(std::optional<std::filesystem::path>& slot) {

@@ -47,7 +47,7 @@ protected:
 TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPath) {
     start();
     test_->dialogs->paths = {"/srv/a", "/srv/b"};
-    ws().approveMCPPath();
+    ws().approveMCPPath(FileDialogs::PathKind::files);
     EXPECT_EQ(test_->dialogs->messages.back(), "MCP may only read or write these approved paths.");
     EXPECT_EQ(ws().status(), "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
     CommandParams sent = grants(1);
@@ -73,8 +73,9 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_TRUE(ws().watchingExternalChanges());
 
     test_->dialogs->paths = {"/srv/b"};
-    ws().approveMCPPath();
+    ws().approveMCPPath(FileDialogs::PathKind::folders);
     EXPECT_EQ(ws().status(), "Approved 1 path(s) for MCP.");
+    EXPECT_EQ(test_->dialogs->kinds, (std::vector{FileDialogs::PathKind::files, FileDialogs::PathKind::folders}));
     EXPECT_EQ(grants(4).paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
 
     const std::string renamed = (scratch_.docs() / "renamed.pdf").string();
