@@ -26,7 +26,9 @@ namespace {
 
 }  // namespace
 
-BenchWorker::BenchWorker(const char* program) : program_(program) {
+std::filesystem::path BenchWorker::builtWorker() { return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker"; }
+
+BenchWorker::BenchWorker(const char* program, const std::filesystem::path& worker) : program_(program) {
     char pattern[] = "/tmp/kivo-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) fail(program_, "could not make a scratch folder");
     folder_ = pattern;
@@ -39,15 +41,14 @@ BenchWorker::BenchWorker(const char* program) : program_(program) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, tokens[1]);
-    const std::string worker = std::string(KIVO_BIN_DIR) + "/kivo-pdf-worker";
-    std::vector<std::string> args = {worker, "--socket", (folder_ / "w.sock").string(), "--token-stdin"};
+    std::vector<std::string> args = {worker.string(), "--socket", (folder_ / "w.sock").string(), "--token-stdin"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const int spawned = ::posix_spawn(&pid_, worker.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(tokens[0]);
-    if (spawned != 0) fail(program_, "could not start " + worker);
+    if (spawned != 0) fail(program_, "could not start " + worker.string());
     const std::string lines = std::string(uiToken) + "\n" + mcpToken + "\n";
     if (::write(tokens[1], lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
         fail(program_, "could not hand the worker its tokens");

@@ -19,9 +19,12 @@ public:
     static constexpr const char* uiToken = "bench-ui";
     static constexpr const char* mcpToken = "bench-mcp";
 
-    // Starts the worker with this process's environment plus its own support and temporary
+    // The worker this build made, in build/bin.
+    static std::filesystem::path builtWorker();
+
+    // Starts `worker` with this process's environment plus its own support and temporary
     // folders; `program` names the benchmark in failure lines.
-    explicit BenchWorker(const char* program);
+    explicit BenchWorker(const char* program, const std::filesystem::path& worker = builtWorker());
     // Terminates the worker and removes the scratch folder.
     ~BenchWorker();
     BenchWorker(const BenchWorker&) = delete;

@@ -5,13 +5,22 @@
 // the census of the new revision and the recovery checkpoint) and one `undo`, on the document and
 // on one of 1,000 pages the benchmark builds from it with `merge_documents` and `extract_pages`,
 // so that the growth with page count shows. Figures are printed, never checked.
-// usage: worker_bench [document.pdf]   (default: the shared 117-page sample)
+//
+// With --render it measures only rendering, as the editor asks for it: `render_page` of every page
+// at 150 dpi into a PNG, one request after another, then one request of 64 tiles of 256 pixels at
+// scale 4 on each of the first eight pages. It prints `key=value` lines for bench/compare_render.sh
+// and, with --keep, leaves the PNGs of a few pages (page-N.png, N counted from 1) in that folder.
+// --worker runs another build of the worker, an older one say, instead of the one in build/bin.
+// usage: worker_bench [--render [--keep folder]] [--worker program] [document.pdf]
+//        (default: the shared 117-page sample)
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +28,7 @@
 
 #include "bench_worker.hpp"
 #include "core/command_client.hpp"
+#include "core/page_tiles.hpp"
 
 namespace {
 
@@ -133,19 +143,83 @@ void printEdits(const EditFigures& figures) {
         *std::max_element(figures.undoMs.begin(), figures.undoMs.end()));
 }
 
-}  // namespace
+constexpr double dpi150 = 150.0 / 72.0;
+constexpr double tileScale = 4;
+constexpr std::int64_t tileSide = 256;
+constexpr std::int64_t tileBlock = 8;  // 8 x 8 = 64 tiles, the most one request may carry
+constexpr std::size_t tilePages = 8;
 
-int main(int argc, char** argv) {
-    const fs::path document = argc > 1 ? fs::path(argv[1]) : fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
-    if (!fs::exists(document)) {
-        std::fprintf(stderr, "worker_bench: %s not found\n", document.c_str());
-        return 2;
+// The pages whose PNGs --keep leaves behind: the first, the last and a few between.
+bool keptPage(std::size_t index, std::size_t count) { return index % 20 == 0 || index + 1 == count; }
+
+// The 64 tiles of one request: an 8 x 8 block of the page's 256-pixel grid at scale 4, centred on
+// the page so that it holds text rather than margin, each to its own file in `folder`.
+std::vector<kivo::RenderTile> centredTiles(const kivo::PageInfo& page, const fs::path& folder) {
+    const kivo::TileGrid grid = kivo::TileGrid::forPage(page.width, page.height, tileScale, tileSide);
+    const std::int64_t firstColumn = std::max<std::int64_t>(0, (grid.columns() - tileBlock) / 2);
+    const std::int64_t firstRow = std::max<std::int64_t>(0, (grid.rows() - tileBlock) / 2);
+    std::vector<kivo::RenderTile> tiles;
+    for (std::int64_t row = firstRow; row < std::min(grid.rows(), firstRow + tileBlock); ++row) {
+        for (std::int64_t column = firstColumn; column < std::min(grid.columns(), firstColumn + tileBlock); ++column) {
+            kivo::RenderTile tile = grid.region({column, row});
+            tile.pngPath = (folder / ("tile-" + std::to_string(tiles.size()) + ".png")).string();
+            tiles.push_back(std::move(tile));
+        }
     }
-    kivo::bench::BenchWorker worker("worker_bench");
-    const fs::path root = worker.folder();
-    const std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
-    kivo::CommandClient& client = *connection;
+    return tiles;
+}
 
+int renderFigures(kivo::CommandClient& client, const fs::path& document, const fs::path& scratch,
+                  const std::optional<fs::path>& keep) {
+    fs::create_directories(scratch);
+    auto open = request("open", kivo::CommandMethod::open);
+    open.params.path = document.string();
+    kivo::CommandResponse opened;
+    timed(client, open, "open", &opened);
+    const std::vector<kivo::PageInfo>& pages = *opened.result->pages;
+    if (keep) fs::create_directories(*keep);
+
+    double pageMs = 0;
+    std::uintmax_t pngBytes = 0;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const fs::path png = scratch / "page.png";
+        auto render = request("render-" + std::to_string(i), kivo::CommandMethod::renderPage);
+        render.params.sessionId = opened.result->sessionId;
+        render.params.pageId = pages[i].id;
+        render.params.scale = dpi150;
+        render.params.pngPath = png.string();
+        pageMs += timed(client, render, "render_page");
+        pngBytes += fs::file_size(png);
+        if (keep && keptPage(i, pages.size())) {
+            fs::rename(png, *keep / ("page-" + std::to_string(i + 1) + ".png"));
+        } else {
+            fs::remove(png);  // as a client does once it has loaded the render
+        }
+    }
+
+    std::vector<double> tileMs;
+    for (std::size_t i = 0; i < std::min(tilePages, pages.size()); ++i) {
+        auto render = request("tiles-" + std::to_string(i), kivo::CommandMethod::renderPage);
+        render.params.sessionId = opened.result->sessionId;
+        render.params.pageId = pages[i].id;
+        render.params.scale = tileScale;
+        render.params.tiles = centredTiles(pages[i], scratch);
+        tileMs.push_back(timed(client, render, "render_page with tiles"));
+        for (const kivo::RenderTile& tile : *render.params.tiles) fs::remove(*tile.pngPath);
+    }
+
+    std::printf("pages=%zu\n", pages.size());
+    std::printf("page_seconds=%.3f\n", pageMs / 1000);
+    std::printf("mean_png_bytes=%.0f\n", static_cast<double>(pngBytes) / static_cast<double>(pages.size()));
+    std::printf("tile_requests=%zu\n", tileMs.size());
+    std::printf("tile_request_mean_ms=%.1f\n", std::accumulate(tileMs.begin(), tileMs.end(), 0.0) /
+                                                   static_cast<double>(std::max<std::size_t>(tileMs.size(), 1)));
+    std::printf("tile_request_median_ms=%.1f\n", tileMs.empty() ? 0.0 : median(tileMs));
+    return 0;
+}
+
+// The whole suite: ping, open, page renders at scale 2 and the edit round trips.
+void suiteFigures(kivo::CommandClient& client, const fs::path& document, const fs::path& root) {
     std::vector<double> pings;
     pings.reserve(10'000);
     for (int i = 0; i < 10'000; ++i) {
@@ -184,8 +258,6 @@ int main(int argc, char** argv) {
     const auto merges = buildLongDocument(client, document, 1000, longDocument);
     const EditFigures longEdits = highlightAndUndo(client, longDocument);
 
-    client.close();
-
     std::printf("document: %s (%zu pages)\n", document.c_str(), pages.size());
     std::printf("ping round trip: median %.1f us, p99 %.1f us (10000 requests; target median < 50 us)\n",
                 pings[pings.size() / 2], pings[pings.size() * 99 / 100]);
@@ -202,5 +274,40 @@ int main(int argc, char** argv) {
                 longEdits.pages, static_cast<double>(longEdits.pages) / static_cast<double>(shortEdits.pages),
                 median(longEdits.highlightMs) / median(shortEdits.highlightMs),
                 median(longEdits.undoMs) / median(shortEdits.undoMs));
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool renderOnly = false;
+    std::optional<fs::path> keep;
+    fs::path program = kivo::bench::BenchWorker::builtWorker();
+    fs::path document = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--render") {
+            renderOnly = true;
+        } else if (arg == "--keep" && i + 1 < argc) {
+            keep = fs::absolute(argv[++i]);
+        } else if (arg == "--worker" && i + 1 < argc) {
+            program = argv[++i];
+        } else if (arg.starts_with("--")) {
+            std::fprintf(stderr, "usage: worker_bench [--render [--keep folder]] [--worker program] [document.pdf]\n");
+            return 2;
+        } else {
+            document = arg;
+        }
+    }
+    if (!fs::exists(document)) {
+        std::fprintf(stderr, "worker_bench: %s not found\n", document.c_str());
+        return 2;
+    }
+    kivo::bench::BenchWorker worker("worker_bench", program);
+    const fs::path root = worker.folder();
+    const std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
+    kivo::CommandClient& client = *connection;
+    const int status = renderOnly ? renderFigures(client, fs::absolute(document), root / "renders", keep)
+                                  : (suiteFigures(client, document, root), 0);
+    client.close();
+    return status;
 }
