@@ -92,12 +92,19 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
             std::this_thread::sleep_for(lockPoll);
         }
     }
+    PngWriter::Batch writes;
     if (lock.owns_lock()) {
         RunningCommand::Activation activation(*command);
         response = lockedBody(request);
+        writes = std::move(renderWrites_);
     }
     if (lock.owns_lock()) lock.unlock();
     if (!response) response = CommandResponse::failure(request.id, "cancelled", cancelledFailure().message);
+    try {
+        writes.finish();
+    } catch (const EngineFailure& failure) {
+        response = CommandResponse::failure(request.id, failure.code, failure.message);
+    }
     running_.end(command);
     return std::move(*response);
 }

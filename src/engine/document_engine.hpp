@@ -15,6 +15,7 @@
 #include "core/worker_limits.hpp"
 #include "engine/replay_table.hpp"
 #include "engine/running_commands.hpp"
+#include "session/png_writer.hpp"
 
 namespace kivo {
 
@@ -115,6 +116,9 @@ private:
     std::map<std::string, std::shared_ptr<Session>> sessions_;
     GrantState grants_;
     ReplayTable replay_;
+    // The PNGs a render started; `handle` takes them before it lets the lock go and answers once
+    // they are written, so that compression never holds up the next command's PDFium work.
+    PngWriter::Batch renderWrites_;
 
     RunningCommands running_;
     std::mutex limitsLock_;

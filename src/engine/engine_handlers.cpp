@@ -11,6 +11,7 @@
 #include "engine/assistant.hpp"
 #include "engine/document_engine.hpp"
 #include "session/pdfium_runtime.hpp"
+#include "session/png_writer.hpp"
 #include "engine/recovery_store.hpp"
 #include "engine/render_folder.hpp"
 #include "session/session.hpp"
@@ -146,10 +147,12 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
         if (params.tiles->empty() || params.tiles->size() > maxTilesPerRender) {
             throw EngineFailure("invalid_argument", "render_page takes 1 to 64 tiles.");
         }
-        const Session::PixelSize size = session.renderTiles(*params.pageId, scale, *params.tiles, annotations);
+        PngWriter::Batch writes;
+        const Session::PixelSize size = session.renderTiles(*params.pageId, scale, *params.tiles, annotations, writes);
         CommandResult result = session.inspectResult();
         result.width = size.width;
         result.height = size.height;
+        renderWrites_ = std::move(writes);
         return CommandResponse::success(request.id, std::move(result));
     }
 
@@ -163,17 +166,19 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
 
     std::int64_t width = 0;
     std::int64_t height = 0;
+    PngWriter::Batch writes;
     {
         OpenPage page = session.loadPage(*params.pageId);
         width = TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), scale);
         height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), scale);
         const RenderTile region{0, 0, width, height, std::nullopt};
-        session.draw(page.get(), region, TileGrid(width, height, wholePageTileSize), annotations, destination);
+        session.draw(page.get(), region, TileGrid(width, height, wholePageTileSize), annotations, destination, writes);
     }
     CommandResult result = session.inspectResult();
     result.pngPath = destination.string();
     result.width = width;
     result.height = height;
+    renderWrites_ = std::move(writes);
     return CommandResponse::success(request.id, std::move(result));
 }
 

@@ -26,6 +26,10 @@ namespace kivo {
 
 struct RecoveryMeta;
 
+namespace PngWriter {
+class Batch;
+}
+
 // An open page of a session's document. Closing it (on every exit, by the destructor) first
 // tells the form-fill environment, when there is one, and then closes the page. Annotation
 // handles taken from the page must be closed before it: declare them after it, so that they go
@@ -168,14 +172,20 @@ public:
     // ---- Rendering (session_render.cpp)
 
     // Renders each tile of the page at `scale` to its own PNG and answers the page's pixel size
-    // at that scale. Fails with "invalid_argument" for a tile without a path or off the page
-    // (tiles before it stay written), the failures of loadPage and those of draw.
+    // at that scale; every file is complete on return. Fails with "invalid_argument" for a tile
+    // without a path or off the page (tiles before it stay written), the failures of loadPage and
+    // those of draw; a file that cannot be written fails the call once every other tile is.
     PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles,
                           bool annotations) const;
-    // Renders `region` of the page laid out at the grid's size into a PNG at `to`, creating its
-    // folder. Fails with "render_failed", or a filesystem_error when the folder cannot be made.
+    // The same, but the PNGs are only started in `writes`: each tile compresses while the next
+    // one renders, and the caller finishes the batch, with or without the PDFium lock.
+    PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles, bool annotations,
+                          PngWriter::Batch& writes) const;
+    // Renders `region` of the page laid out at the grid's size and starts its PNG at `to` in
+    // `writes`, creating its folder. Fails with "render_failed" (a file that cannot be created or
+    // written only when the batch finishes), or a filesystem_error when the folder cannot be made.
     void draw(pdfium::FPDF_PAGE page, const RenderTile& region, const TileGrid& grid, bool annotations,
-              const std::filesystem::path& to) const;
+              const std::filesystem::path& to, PngWriter::Batch& writes) const;
 
     // ---- Text (session_text.cpp)
 

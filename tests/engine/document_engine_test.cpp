@@ -506,6 +506,19 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     }
     EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
 
+    // PNGs are compressed and written after the engine lets the PDFium lock go, yet a file that
+    // cannot be made still fails the render that asked for it, whole page or tile.
+    fs::create_directory(dir.path() / "folder.png");
+    const std::string folderPath = (dir.path() / "folder.png").string();
+    const CommandErrorPayload cannotCreate{"render_failed", "Could not create PNG writer."};
+    EXPECT_EQ(render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = folderPath; }).error, cannotCreate);
+    EXPECT_EQ(render(CommandChannel::ui,
+                     [&](auto& r) {
+                         r.params.tiles = {RenderTile{0, 0, 8, 8, folderPath}};
+                     })
+                  .error,
+              cannotCreate);
+
     // A file-system error is the user's business, not the engine's, and answers in a sentence.
     testing::writeFile(dir.path() / "plain", "x");
     const auto blocked =

@@ -19,6 +19,34 @@ RenderTile tile(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h, 
     return t;
 }
 
+// PDFium's own pixels of `region` of the page at `scale`, as RGBA rows, rendered the way a render
+// must: a margin of 8 around a region that is not the whole page, white paper, annotations drawn.
+std::vector<std::uint8_t> pdfiumPixels(const Session& session, const std::string& pageId, double scale,
+                                       const RenderTile& region) {
+    using namespace pdfium;
+    const OpenPage page = session.loadPage(pageId);
+    const auto gridWidth = static_cast<int>(TileGrid::pixels(FPDF_GetPageWidthF(page.get()), scale));
+    const auto gridHeight = static_cast<int>(TileGrid::pixels(FPDF_GetPageHeightF(page.get()), scale));
+    const bool whole = region.width == gridWidth && region.height == gridHeight;
+    const int margin = whole ? 0 : 8;
+    const int width = static_cast<int>(region.width) + 2 * margin;
+    const int height = static_cast<int>(region.height) + 2 * margin;
+    ScopedBitmap bitmap(FPDFBitmap_Create(width, height, 1));
+    FPDFBitmap_FillRect(bitmap.get(), 0, 0, width, height, 0xFFFFFFFF);
+    FPDF_RenderPageBitmap(bitmap.get(), page.get(), margin - static_cast<int>(region.x),
+                          margin - static_cast<int>(region.y), gridWidth, gridHeight, 0, FPDF_ANNOT | FPDF_LCD_TEXT);
+    const std::uint8_t* bgra = bitmapPixels(bitmap.get()).data();
+    const auto stride = static_cast<std::size_t>(FPDFBitmap_GetStride(bitmap.get()));
+    std::vector<std::uint8_t> rgba;
+    for (int y = margin; y < margin + region.height; ++y) {
+        for (int x = margin; x < margin + region.width; ++x) {
+            const std::uint8_t* p = bgra + y * stride + x * 4;
+            rgba.insert(rgba.end(), {p[2], p[1], p[0], p[3]});
+        }
+    }
+    return rgba;
+}
+
 bool isWhite(const std::uint8_t* p) { return p[0] == 255 && p[1] == 255 && p[2] == 255; }
 bool isBlack(const std::uint8_t* p) { return p[0] < 30 && p[1] < 30 && p[2] < 30; }
 
@@ -133,6 +161,37 @@ TEST_F(SessionRender, FileSystemFailures) {
     EXPECT_EQ(
         failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true); }),
         EngineFailure("render_failed", "Could not create PNG writer."));
+}
+
+// Compression runs apart from rendering now; what comes back out of the PNG must still be exactly
+// what PDFium drew, on whole pages and on tiles, on a page of annotations and on real pages.
+TEST_F(SessionRender, PngsDecodeToPdfiumsOwnPixels) {
+    const auto annotated = open(makeAnnotatedPdf());
+    std::vector<std::pair<const Session*, std::string>> pages = {{annotated.get(), annotated->pages()[0].id}};
+    const auto sample = openSample("pdflatex-4-pages.pdf");
+    if (sample) {
+        for (const PageInfo& page : sample->pages()) pages.emplace_back(sample.get(), page.id);
+    }
+    for (const auto& [session, pageId] : pages) {
+        constexpr double scale = 150.0 / 72;
+        const Session::PixelSize size = session->renderTiles(pageId, scale, {}, true);
+        const RenderTile regions[] = {tile(0, 0, size.width, size.height, std::nullopt),
+                                      tile(101, 233, 517, 389, std::nullopt),
+                                      tile(size.width - 50, size.height - 70, 50, 70, std::nullopt)};
+        std::vector<RenderTile> tiles;
+        for (const RenderTile& region : regions) {
+            tiles.push_back(region);
+            tiles.back().pngPath = (dir_.path() / ("t" + std::to_string(tiles.size()) + ".png")).string();
+        }
+        session->renderTiles(pageId, scale, tiles, true);
+        for (const RenderTile& written : tiles) {
+            const DecodedPng png = decodePng(*written.pngPath);
+            ASSERT_EQ(png.width, static_cast<std::uint32_t>(written.width));
+            ASSERT_EQ(png.height, static_cast<std::uint32_t>(written.height));
+            EXPECT_TRUE(png.rgba == pdfiumPixels(*session, pageId, scale, written))
+                << pageId << " at " << written.x << "," << written.y;
+        }
+    }
 }
 
 TEST_F(SessionRender, SamplePagesRender) {
