@@ -172,11 +172,8 @@ public:
     std::size_t rowBytes() const { return 1 + std::size_t{4} * width_; }
     std::size_t bytes() const { return rowBytes() * height_; }
 
-    // Hands every strip to the pool, to copy and then deflate. A single strip is left for the
-    // caller to copy: on a busy machine a pool thread may lose its core half-way through a copy
-    // that the caller then has to wait for.
+    // Hands every strip to the pool, to copy and then deflate.
     static void begin(const std::shared_ptr<Encoding>& self) {
-        if (self->strips_.size() == 1) return;
         ThreadPool& pool = ThreadPool::shared();
         try {
             for (std::size_t i = 0; i < self->strips_.size(); ++i) pool.submit([self] { self->copyNextAndDeflate(); });

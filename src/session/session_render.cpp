@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
-#include <optional>
 
 #include "session/png_writer.hpp"
 #include "session/session.hpp"
@@ -58,12 +58,18 @@ RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTi
     return rendered;
 }
 
-// A tile whose PNG has started: the pool copies its pixels while the next tile renders. The copy
+// A tile whose PNG has started: the pool copies its pixels while the next tiles render. The copy
 // is declared last so that it goes first, waiting before the bitmap is destroyed.
 struct StartedTile {
     RenderedRegion rendered;
     PngWriter::PendingCopy copy;
+    std::size_t bytes = 0;
 };
+
+// Bitmaps kept while the pool copies them: a few, so that the rendering thread seldom waits for a
+// pool thread that lost its core half-way through a copy, and never more than this many bytes.
+constexpr std::size_t maxTilesCopying = 4;
+constexpr std::size_t maxBytesCopying = 64u << 20;
 
 }  // namespace
 
@@ -81,7 +87,9 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, c
     const PixelSize size{TileGrid::pixels(FPDF_GetPageWidthF(page.get()), scale),
                          TileGrid::pixels(FPDF_GetPageHeightF(page.get()), scale)};
     const TileGrid grid(size.width, size.height, 1024);
-    std::optional<StartedTile> previous;
+    std::deque<StartedTile> copying;
+    std::size_t bytesCopying = 0;
+    std::filesystem::path folderMade;
     for (const RenderTile& tile : tiles) {
         const bool valid = tile.pngPath && tile.x >= 0 && tile.y >= 0 && tile.width >= 1 && tile.height >= 1 &&
                            tile.width <= size.width && tile.height <= size.height && tile.x < size.width &&
@@ -94,13 +102,21 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, c
         region.height = std::min(size.height - tile.y, tile.height);
         RenderedRegion rendered = renderRegion(page.get(), formHandle_, region, grid, annotations);
         const std::filesystem::path to(*tile.pngPath);
-        if (to.has_parent_path()) std::filesystem::create_directories(to.parent_path());
+        if (to.has_parent_path() && to.parent_path() != folderMade) {
+            std::filesystem::create_directories(to.parent_path());
+            folderMade = to.parent_path();
+        }
         PngWriter::PendingCopy copy = writes.start(to, rendered.firstRow, static_cast<std::uint32_t>(region.width),
                                                    static_cast<std::uint32_t>(region.height), rendered.stride);
-        previous.reset();  // its copy had this tile's rendering to finish in
-        previous.emplace(StartedTile{std::move(rendered), std::move(copy)});
+        const std::size_t bytes = static_cast<std::size_t>(region.width * region.height) * 4;
+        copying.push_back(StartedTile{std::move(rendered), std::move(copy), bytes});
+        bytesCopying += bytes;
+        while (copying.size() > maxTilesCopying || (copying.size() > 1 && bytesCopying > maxBytesCopying)) {
+            bytesCopying -= copying.front().bytes;
+            copying.pop_front();  // waits for its copy, helping, then frees its bitmap
+        }
     }
-    return size;
+    return size;  // the last bitmaps go with `copying`, each once copied
 }
 
 void Session::draw(FPDF_PAGE page, const RenderTile& region, const TileGrid& grid, bool annotations,
