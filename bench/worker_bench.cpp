@@ -8,7 +8,7 @@
 //
 // With --render it measures only rendering, as the editor asks for it: `render_page` of every page
 // at 150 dpi into a PNG, one request after another, then one request of 64 tiles of 256 pixels at
-// scale 4 on each of the first eight pages. It prints `key=value` lines for bench/compare_render.sh
+// scale 4 on each of the first 24 pages. It prints `key=value` lines for bench/compare_render.sh
 // and, with --keep, leaves the PNGs of a few pages (page-N.png, N counted from 1) in that folder.
 // --worker runs another build of the worker, an older one say, instead of the one in build/bin.
 // usage: worker_bench [--render [--keep folder]] [--worker program] [document.pdf]
@@ -147,7 +147,7 @@ constexpr double dpi150 = 150.0 / 72.0;
 constexpr double tileScale = 4;
 constexpr std::int64_t tileSide = 256;
 constexpr std::int64_t tileBlock = 8;  // 8 x 8 = 64 tiles, the most one request may carry
-constexpr std::size_t tilePages = 8;
+constexpr std::size_t tilePages = 24;
 
 // The pages whose PNGs --keep leaves behind: the first, the last and a few between.
 bool keptPage(std::size_t index, std::size_t count) { return index % 20 == 0 || index + 1 == count; }
