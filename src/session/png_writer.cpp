@@ -114,7 +114,7 @@ bool writeChunk(std::FILE* file, const char (&type)[5], std::span<const std::uin
 // one whole PNG.
 class PathWrite {
 public:
-    explicit PathWrite(const std::filesystem::path& path) : path_(path.string()) {
+    explicit PathWrite(std::string path) : path_(std::move(path)) {
         std::unique_lock guard(lock());
         released().wait(guard, [this] { return !busy().contains(path_); });
         busy().insert(path_);
@@ -155,6 +155,7 @@ public:
     Encoding(std::filesystem::path path, const std::uint8_t* firstRow, std::uint32_t width, std::uint32_t height,
              std::size_t stride, std::size_t stripCount)
         : path_(std::move(path)),
+          pathKey_(path_.lexically_normal().native()),
           source_(firstRow),
           width_(width),
           height_(height),
@@ -168,7 +169,8 @@ public:
         }
     }
 
-    const std::filesystem::path& path() const { return path_; }
+    // The path as written, normalised, so that two spellings of one file are seen as one.
+    const std::string& pathKey() const { return pathKey_; }
     std::size_t rowBytes() const { return 1 + std::size_t{4} * width_; }
     std::size_t bytes() const { return rowBytes() * height_; }
 
@@ -267,7 +269,7 @@ private:
             if (std::any_of(strips_.begin(), strips_.end(), [](const Strip& s) { return s.failed; })) {
                 failure = cannotWrite;
             } else {
-                const PathWrite hold(path_);
+                const PathWrite hold(pathKey_);
                 std::FILE* file = std::fopen(path_.c_str(), "wbe");
                 if (file == nullptr) {
                     failure = cannotCreate;
@@ -325,6 +327,7 @@ private:
     }
 
     const std::filesystem::path path_;
+    const std::string pathKey_;
     const std::uint8_t* const source_;  // read only until `copied_` opens
     const std::uint32_t width_;
     const std::uint32_t height_;
@@ -390,8 +393,9 @@ PendingCopy Batch::start(const std::filesystem::path& path, const std::uint8_t* 
         complete(older);
     }
     // Two tiles of one request naming the same file are written in order, the later one last.
+    const std::string key = path.lexically_normal().native();
     for (const auto& earlier : files_) {
-        if (earlier->path() == path) complete(earlier);
+        if (earlier->pathKey() == key) complete(earlier);
     }
     // Up to one strip per pool thread for a large image, fewer for a small one: a strip costs a few
     // hundred bytes of Huffman tables and the start of a fresh window. The count depends on the

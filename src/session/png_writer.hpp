@@ -38,9 +38,10 @@ private:
 
 // The PNG files of one request. A file is complete once `finish` returns; a batch that goes away
 // unfinished still waits for its files, so none is left half-written behind the caller's back.
+// Every PendingCopy of a batch must have waited before the batch finishes, is assigned or goes.
 class Batch {
 public:
-    // Pixels copied but not yet compressed, beyond which `add` first waits for older files.
+    // Bytes of rows not yet written, beyond which `start` first waits for older files.
     static constexpr std::size_t maxBytesInFlight = 256u << 20;
 
     Batch() = default;
@@ -63,8 +64,6 @@ public:
     // with "render_failed" and the first such file's reason: "Could not create PNG writer." or
     // "Could not write PNG."; such files are removed (a partly written one), the others stay.
     void finish();
-
-    bool empty() const noexcept { return files_.empty(); }
 
 private:
     void waitAll() noexcept;
