@@ -100,7 +100,8 @@ bool writeChunk(std::FILE* file, const char (&type)[5], std::span<const std::uin
     putBigEndian(head, static_cast<std::uint32_t>(data.size()));
     std::memcpy(head + 4, type, 4);
     uLong crc = crc32(0, head + 4, 4);
-    crc = crc32_z(crc, data.data(), data.size());
+    // zlib answers its initial value for a null buffer, and an empty span may hold one.
+    if (!data.empty()) crc = crc32_z(crc, data.data(), data.size());
     std::uint8_t tail[4];
     putBigEndian(tail, static_cast<std::uint32_t>(crc));
     return std::fwrite(head, 1, sizeof head, file) == sizeof head &&

@@ -83,13 +83,16 @@ std::uint32_t bigEndian(const std::string& bytes, std::size_t at) {
 struct Chunk {
     std::string type;
     std::string data;
+    bool crcMatches = false;
 };
 
 std::vector<Chunk> chunksOf(const std::string& png) {
     std::vector<Chunk> chunks;
     for (std::size_t at = 8; at + 12 <= png.size();) {
         const std::uint32_t length = bigEndian(png, at);
-        chunks.push_back({png.substr(at + 4, 4), png.substr(at + 8, length)});
+        const std::string typeAndData = png.substr(at + 4, 4 + length);
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(typeAndData.data()), typeAndData.size());
+        chunks.push_back({typeAndData.substr(0, 4), typeAndData.substr(4), crc == bigEndian(png, at + 8 + length)});
         at += 12 + length;
     }
     return chunks;
@@ -136,6 +139,7 @@ TEST(PngWriter, DecodesToExactlyThePixelsGiven) {
         }
         const std::vector<Chunk> chunks = chunksOf(readFile(png));
         ASSERT_GE(chunks.size(), 4u) << c.name;
+        for (const Chunk& chunk : chunks) EXPECT_TRUE(chunk.crcMatches) << c.name << ": " << chunk.type;
         EXPECT_EQ(chunks.front().type, "IHDR") << c.name;
         EXPECT_EQ(chunks.front().data.substr(8), std::string("\x08\x06\x00\x00\x00", 5)) << c.name;
         EXPECT_EQ(chunks[1].type, "sRGB") << c.name;
