@@ -1,5 +1,6 @@
 #include "workspace/editor_settings.hpp"
 
+#include <cmath>
 #include <cstdlib>
 
 namespace kivo {
@@ -32,5 +33,21 @@ void EditorSettings::setAssistantProvider(const std::string& provider) { setText
 std::optional<std::string> EditorSettings::assistantModel() const { return text("assistantModel"); }
 
 void EditorSettings::setAssistantModel(const std::string& model) { setText("assistantModel", model); }
+
+double EditorSettings::interfaceTextScale() const {
+    bool ok = false;
+    const double scale = store_.value("interfaceTextScale").toDouble(&ok);
+    if (!ok || !std::isfinite(scale) || scale < 0.5 || scale > 4.0) return 1.0;
+    return scale;
+}
+
+void EditorSettings::setInterfaceTextScale(double scale) {
+    store_.setValue("interfaceTextScale", scale);
+    emit changed();
+}
+
+std::string EditorSettings::inspectorTab() const { return text("inspectorTab").value_or("assistant"); }
+
+void EditorSettings::setInspectorTab(const std::string& tab) { setText("inspectorTab", tab); }
 
 }  // namespace kivo

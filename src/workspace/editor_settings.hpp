@@ -28,6 +28,15 @@ public:
     std::optional<std::string> assistantModel() const;
     void setAssistantModel(const std::string& model);
 
+    // The interface text scale; 1.0 when none was stored, or when the stored value is no number
+    // between 0.5 and 4 (a hand-edited file must not make the window unusable).
+    double interfaceTextScale() const;
+    void setInterfaceTextScale(double scale);
+    // The raw value of the inspector tab last chosen, "assistant" when none was stored. The value
+    // is returned as stored: the window decides what an unknown one shows.
+    std::string inspectorTab() const;
+    void setInspectorTab(const std::string& tab);
+
 signals:
     void changed();
 

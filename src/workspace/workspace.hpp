@@ -61,8 +61,8 @@ public:
     // checkpoints; a failed launch shows its description in `errorMessage`. Later calls do nothing.
     void launchOnce();
     // The application is quitting: ends the worker (SIGTERM, SIGKILL after 2 s), closes both
-    // connections and ends the queue threads. A command in flight ends as "worker_stopped".
-    // Returns within about 4 s whatever the worker does.
+    // connections, ends the queue threads and removes the worker's socket. A command in flight
+    // ends as "worker_stopped". Returns within about 4 s whatever the worker does.
     void shutdownWorker();
     // The notice's "Restart Worker": starts a worker and brings the lost document back. Does
     // nothing while a worker and its connection stand, or once the editor is quitting.
@@ -72,6 +72,8 @@ public:
 
     // Asks the worker to cancel the command of the shown activity, once, on the control connection.
     void cancelActivity();
+    // Whether the control connection stands, so that a command can be cancelled at all.
+    bool hasControlConnection() const { return controlClient_ != nullptr; }
     // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
     // its result with `status` in the status line.
     void mutate(CommandMethod method, CommandParams params, const std::string& status);

@@ -187,4 +187,11 @@ void WorkspaceState::setVisibleCanvasRect(QRectF value) {
     assign(visibleCanvasRect_, std::move(value), &WorkspaceState::visibleCanvasRectChanged);
 }
 
+std::string WorkspaceState::saveLabel() const {
+    if (savePhase_ == "saving") return "Saving…";
+    if (savePhase_ == "failed") return "Save failed";
+    if (savePhase_ == "unsaved" || (inspect_ && inspect_->dirty.value_or(false))) return "Unsaved";
+    return "Saved";
+}
+
 }  // namespace kivo

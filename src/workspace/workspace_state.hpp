@@ -123,6 +123,9 @@ public:
     bool workerReady() const { return workerReady_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     const std::string& savePhase() const { return savePhase_; }
+    // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
+    // adopted document is dirty, else "Saved". Changes with savePhase and inspect.
+    std::string saveLabel() const;
     const std::vector<RecoveryInfo>& recoveries() const { return recoveries_; }
     bool showRecovery() const { return showRecovery_; }
     const std::string& pageJump() const { return pageJump_; }

@@ -139,6 +139,12 @@ void Workspace::shutdownWorker() {
     client_.reset();
     controlClient_.reset();
     worker_.reset();
+    // The worker cannot remove its socket from inside its sandbox; a file left behind would only
+    // make the MCP connector knock at a door nobody answers.
+    if (editorLock_.held()) {
+        std::error_code ignored;
+        std::filesystem::remove(IPCPaths::socketURL(), ignored);
+    }
 }
 
 void Workspace::restartWorker() {

@@ -59,6 +59,26 @@ std::string makePdf(const std::vector<TestPage>& pages) {
     return assemblePdf(objects);
 }
 
+std::string makeLongTextPdf(int pages) {
+    std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "",
+                                        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+    std::string kids;
+    for (int page = 0; page < pages; ++page) {
+        std::string text = "BT /F1 10 Tf 72 700 Td 12 TL";
+        for (int line = 0; line < 40; ++line) text += " (Line " + std::to_string(line) + " of ordinary words) '";
+        text += " ET";
+        const int object = 4 + page * 2;
+        kids += std::to_string(object) + " 0 R ";
+        objects.push_back(
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
+            ">> >> /Contents " +
+            std::to_string(object + 1) + " 0 R >>");
+        objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text + "\nendstream");
+    }
+    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
+    return assemblePdf(objects);
+}
+
 std::string makeFormPdf() {
     return assemblePdf({
         "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 6 0 R] /NeedAppearances true "

@@ -24,6 +24,10 @@ struct TestPage {
 std::string makePdf(const std::vector<TestPage>& pages);
 inline std::string makePdf() { return makePdf({TestPage{}}); }
 
+// `pages` Letter pages of 40 lines of Helvetica text each: large enough that reading or searching all of
+// it takes a while.
+std::string makeLongTextPdf(int pages);
+
 // One page with an AcroForm text field named "name" and a checkbox named "agree".
 std::string makeFormPdf();
 

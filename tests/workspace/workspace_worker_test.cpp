@@ -37,24 +37,8 @@ protected:
 
     // A document long enough that searching it takes the worker a few seconds.
     void openLongDocument(Workspace& ws) {
-        std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "",
-                                            "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
-        std::string kids;
-        for (int page = 0; page < longPages; ++page) {
-            std::string text = "BT /F1 10 Tf 72 700 Td 12 TL";
-            for (int line = 0; line < 40; ++line) text += " (Line " + std::to_string(line) + " of ordinary words) '";
-            text += " ET";
-            const int object = 4 + page * 2;
-            kids += std::to_string(object) + " 0 R ";
-            objects.push_back(
-                "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
-                ">> >> /Contents " +
-                std::to_string(object + 1) + " 0 R >>");
-            objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text + "\nendstream");
-        }
-        objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(longPages) + " >>";
         const auto path = scratch_.docs() / "long.pdf";
-        testing::writeFile(path, testing::assemblePdf(objects));
+        testing::writeFile(path, testing::makeLongTextPdf(longPages));
         ws.open(path);
         ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened long.pdf"; })) << ws.status();
     }
