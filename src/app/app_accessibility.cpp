@@ -1,0 +1,46 @@
+#include "app/app_accessibility.hpp"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+
+#include "app/announcer.hpp"
+#include "app/status_message.hpp"
+
+namespace kivo {
+namespace {
+
+// One element read as a whole: its parts are not offered one by one.
+class WholeAccessible : public QAccessibleWidget {
+public:
+    WholeAccessible(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+
+    QString text(QAccessible::Text kind) const override {
+        if (kind != QAccessible::Name) return QAccessibleWidget::text(kind);
+        if (const auto* message = qobject_cast<const StatusMessage*>(widget())) return message->spokenText();
+        if (const auto* announcer = qobject_cast<const Announcer*>(widget())) return announcer->lastText();
+        return QAccessibleWidget::text(kind);
+    }
+    int childCount() const override { return 0; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+};
+
+QAccessibleInterface* appFactory(const QString& className, QObject* object) {
+    if (object == nullptr || !object->isWidgetType()) return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    if (className == QLatin1String("kivo::StatusMessage")) return new WholeAccessible(widget, QAccessible::StaticText);
+    if (className == QLatin1String("kivo::Announcer")) return new WholeAccessible(widget, QAccessible::StatusBar);
+    return nullptr;
+}
+
+}  // namespace
+
+void installAppAccessibility() {
+    static const bool installed = [] {
+        QAccessible::installFactory(appFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
+
+}  // namespace kivo

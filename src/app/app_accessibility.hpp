@@ -1,0 +1,12 @@
+#pragma once
+
+// What assistive technologies learn about the window's own widgets, where Qt's defaults would be wrong:
+// a StatusMessage is one static-text element ("Warning: " or "Error: " and its message) with nothing
+// inside it; the Announcer is a status bar named by the last text it announced.
+
+namespace kivo {
+
+// Registers the factory with Qt; every such widget calls it, only the first call counts.
+void installAppAccessibility();
+
+}  // namespace kivo

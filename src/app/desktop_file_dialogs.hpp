@@ -1,0 +1,27 @@
+#pragma once
+
+// The desktop's file panels for the workspace: Qt's file dialog, window-modal over the window given with
+// setWindow(), for one existing PDF, a PDF to save (the suggested name filled in, ".pdf" added when
+// missing), or any number of files. Each waits with waitForDialog(); a closed panel answers nothing.
+// GUI thread only.
+
+#include <QPointer>
+#include <QWidget>
+
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+
+class DesktopFileDialogs : public FileDialogs {
+public:
+    void setWindow(QWidget* window) { window_ = window; }
+
+    std::optional<std::filesystem::path> chooseOpenPdf() override;
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) override;
+    std::vector<std::filesystem::path> choosePaths(const std::string& message) override;
+
+private:
+    QPointer<QWidget> window_;
+};
+
+}  // namespace kivo

@@ -1,0 +1,131 @@
+#include "app/editor_app.hpp"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <QWindow>
+
+#include "app/desktop_clipboard.hpp"
+#include "app/desktop_file_dialogs.hpp"
+#include "app/desktop_prompts.hpp"
+#include "app/instance_channel.hpp"
+#include "app/main_window.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int handOffMilliseconds = 3000;
+// A window that is never exposed (started on a hidden desktop) must not keep the worker from starting.
+constexpr int paintWaitMilliseconds = 1000;
+
+}  // namespace
+
+EditorApp::EditorApp(WorkspaceServices services, QObject* parent) : QObject(parent) {
+    settings_ = services.settings ? services.settings : std::make_shared<EditorSettings>();
+    services.settings = settings_;
+    if (!services.prompts) services.prompts = prompts_ = std::make_shared<DesktopPrompts>();
+    if (!services.fileDialogs) services.fileDialogs = fileDialogs_ = std::make_shared<DesktopFileDialogs>();
+    if (!services.clipboard) services.clipboard = std::make_shared<DesktopClipboard>();
+    if (!services.keyStore) services.keyStore = std::make_shared<KeychainKeyStore>();
+    workspace_ = std::make_unique<Workspace>(std::move(services));
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &EditorApp::shutdown);
+}
+
+EditorApp::~EditorApp() {
+    shutdown();
+    delete window_;
+}
+
+std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>& arguments,
+                                                  const std::filesystem::path& folder) {
+    std::vector<std::string> paths;
+    for (const std::string& argument : arguments) {
+        if (argument.empty()) continue;
+        const std::filesystem::path path(argument);
+        paths.push_back((path.is_absolute() ? path : folder / path).lexically_normal().string());
+    }
+    return paths;
+}
+
+EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
+    std::error_code noFolder;
+    const std::filesystem::path here = std::filesystem::current_path(noFolder);
+    launchFiles_ = absolutePaths(arguments, here);
+
+    bool ours = true;
+    try {
+        ours = workspace_->claimEditorLock();
+    } catch (const std::exception&) {
+        // No ipc folder: the launch says why in the window.
+    }
+    if (!ours) {
+        return InstanceChannel::handOff(InstanceChannel::socketPath(), launchFiles_, handOffMilliseconds)
+                   ? Start::handedOver
+                   : Start::handOverFailed;
+    }
+    server_ = new InstanceServer(this);
+    // Without it a later `kivo-pdf` cannot hand its files over, and says so; this editor runs as ever.
+    server_->listen(InstanceChannel::socketPath());
+    connect(server_, &InstanceServer::filesReceived, this, &EditorApp::openFiles);
+
+    window_ = new MainWindow(*workspace_, *settings_);
+    if (prompts_) prompts_->setWindow(window_);
+    if (fileDialogs_) fileDialogs_->setWindow(window_);
+    window_->show();
+    launchWhenPainted();
+    return Start::running;
+}
+
+void EditorApp::launchWhenPainted() {
+    QWindow* handle = window_->windowHandle();
+    if (handle != nullptr && !handle->isExposed()) {
+        handle->installEventFilter(this);
+        QTimer::singleShot(paintWaitMilliseconds, this, &EditorApp::launch);
+        return;
+    }
+    // Exposed at once: it painted while it was shown.
+    QTimer::singleShot(0, this, &EditorApp::launch);
+}
+
+bool EditorApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose) {
+        auto* handle = static_cast<QWindow*>(watched);
+        if (handle->isExposed()) {
+            handle->removeEventFilter(this);
+            // The window paints as this expose is handled; the launch follows it.
+            QTimer::singleShot(0, this, &EditorApp::launch);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void EditorApp::launch() {
+    if (launchQueued_) return;
+    launchQueued_ = true;
+    // Started before the launch, which keeps the GUI thread busy: it fires right after it.
+    QTimer::singleShot(frontMilliseconds, this, [this] {
+        if (window_ != nullptr) {
+            window_->raise();
+            window_->activateWindow();
+        }
+        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
+    });
+    workspace_->launchOnce();
+    emit launched();
+}
+
+void EditorApp::openFiles(const std::vector<std::string>& paths) {
+    if (window_ != nullptr) {
+        window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+        window_->raise();
+        window_->activateWindow();
+    }
+    workspace_->openLaunchFiles(paths, launchFileAttempts);
+}
+
+void EditorApp::shutdown() {
+    if (server_ != nullptr) server_->close();
+    workspace_->shutdownWorker();
+}
+
+}  // namespace kivo

@@ -1,0 +1,41 @@
+#include "app/find_field.hpp"
+
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+
+FindField::FindField(Workspace& workspace, QWidget* parent)
+    : HeroField(false, parent), workspace_(workspace), token_(workspace.searchFocusToken()) {
+    setObjectName(QStringLiteral("findField"));
+    lineEdit()->setPlaceholderText(QStringLiteral("Find"));
+    lineEdit()->setAccessibleName(QStringLiteral("Find in document"));
+    connect(lineEdit(), &QLineEdit::textEdited, this,
+            [this](const QString& text) { workspace_.setSearchQuery(text.toStdString()); });
+    connect(lineEdit(), &QLineEdit::returnPressed, this, &FindField::submitted);
+    connect(&workspace_, &WorkspaceState::searchQueryChanged, this, &FindField::showQuery);
+    connect(&workspace_, &WorkspaceState::searchFocusTokenChanged, this, &FindField::focusOnRequest);
+    showQuery();
+}
+
+void FindField::showQuery() {
+    const QString query = QString::fromStdString(workspace_.searchQuery());
+    if (lineEdit()->text() == query) return;
+    const QSignalBlocker blocker(lineEdit());
+    lineEdit()->setText(query);
+}
+
+void FindField::focusOnRequest() {
+    if (workspace_.searchFocusToken() == token_) return;
+    token_ = workspace_.searchFocusToken();
+    QTimer::singleShot(0, this, [this] {
+        if (!window()->isVisible() || !lineEdit()->isEnabled()) return;
+        lineEdit()->setFocus(Qt::ShortcutFocusReason);
+        if (lineEdit()->hasFocus() || window()->focusWidget() == lineEdit()) lineEdit()->selectAll();
+    });
+}
+
+}  // namespace kivo

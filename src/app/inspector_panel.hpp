@@ -1,0 +1,71 @@
+#pragma once
+
+// InspectorPanel: the right-hand column of the window. From the top: the tab strip (a pill of the four
+// tabs, titled with symbols while they fit, symbols alone when they do not), the alerts (the workspace's
+// error, then the worker notice with "Restart Worker" or "Dismiss"; there only while one of them is),
+// a separator line, and the body of the selected tab. All on `background`; lengths times the text scale.
+//
+// The tab shown belongs to the window, which stores it: the panel shows what setTab() says and reports a
+// user's pick with tabChosen(), even of the tab already shown. Restart calls Workspace::restartWorker() at
+// once; Dismiss clears a notice that offers no restart. The tab bodies are scroll areas the tabs fill; the
+// Assistant tab adds a composer area below its scroll area that never scrolls away (hidden while empty).
+
+#include <array>
+
+#include "app/filled_panel.hpp"
+#include "app/inspector_tab.hpp"
+
+class QPushButton;
+class QScrollArea;
+class QStackedWidget;
+class QVBoxLayout;
+
+namespace kivo {
+
+class HeroButton;
+class InspectorTabStrip;
+class StatusMessage;
+class Workspace;
+
+class InspectorPanel : public FilledPanel {
+    Q_OBJECT
+
+public:
+    InspectorPanel(Workspace& workspace, QWidget* parent = nullptr);
+
+    InspectorTab tab() const noexcept { return tab_; }
+    void setTab(InspectorTab tab);
+
+    QScrollArea* scrollArea(InspectorTab tab) const { return scrolls_[static_cast<std::size_t>(tab)]; }
+    QWidget* composerArea() const { return composer_; }
+    InspectorTabStrip* tabStrip() const { return strip_; }
+
+signals:
+    void tabChosen(kivo::InspectorTab tab);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    QWidget* buildAlerts();
+    void refreshAlerts();
+    void dismissNotice();
+    void applyMetrics();
+
+    Workspace& workspace_;
+    InspectorTab tab_ = InspectorTab::assistant;
+    QVBoxLayout* column_;
+    InspectorTabStrip* strip_;
+    QWidget* alerts_;
+    QVBoxLayout* alertsLayout_;
+    StatusMessage* error_;
+    StatusMessage* notice_;
+    HeroButton* restart_;
+    HeroButton* dismiss_;
+    QStackedWidget* bodies_;
+    std::array<QScrollArea*, 4> scrolls_{};
+    QWidget* composer_;
+    QVBoxLayout* composerLayout_;
+};
+
+}  // namespace kivo

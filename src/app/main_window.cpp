@@ -1,0 +1,203 @@
+#include "app/main_window.hpp"
+
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QListView>
+#include <QMimeData>
+#include <QSplitter>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/announcer.hpp"
+#include "app/canvas_area.hpp"
+#include "app/find_field.hpp"
+#include "app/inspector_panel.hpp"
+#include "app/interface_text_scale.hpp"
+#include "app/page_list_focus_start.hpp"
+#include "app/recovery_sheet.hpp"
+#include "app/status_bar.hpp"
+#include "app/symbol_icon.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int pageListMinimum = 180;
+constexpr int pageListInitial = 210;
+constexpr int pageListMaximum = 280;
+constexpr int inspectorMinimum = 300;
+constexpr int inspectorInitial = 340;
+constexpr int inspectorMaximum = 460;
+constexpr int findFieldWidth = 160;
+
+// Only a local file whose name ends in ".pdf", in any letter case, is a PDF to open.
+bool isPdfFile(const QUrl& url) {
+    return url.isLocalFile() &&
+           QFileInfo(url.toLocalFile()).suffix().compare(QStringLiteral("pdf"), Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* parent)
+    : QMainWindow(parent), workspace_(workspace), settings_(settings) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Kivo PDF"));
+    setMinimumSize(minimumWidth, minimumHeight);
+    resize(initialWidth, initialHeight);
+    setAcceptDrops(true);
+    announcer_ = new Announcer(this);
+
+    createActions();
+    createToolBar();
+    createColumns();
+    connectWorkspace();
+    readSettings();
+    updateActions();
+    connect(&settings_, &EditorSettings::changed, this, &MainWindow::readSettings);
+    // The list is offered the keyboard when the window first becomes active.
+    new PageListFocusStart(pageList_);
+}
+
+void MainWindow::createActions() {
+    openAction_ = new QAction(symbolIcon(QStringLiteral("folder")), QStringLiteral("Open"), this);
+    openAction_->setObjectName(QStringLiteral("openAction"));
+    connect(openAction_, &QAction::triggered, &workspace_, &Workspace::openPanel);
+
+    saveAction_ = new QAction(symbolIcon(QStringLiteral("square.and.arrow.down")), QStringLiteral("Save"), this);
+    saveAction_->setObjectName(QStringLiteral("saveAction"));
+
+    saveAsAction_ =
+        new QAction(symbolIcon(QStringLiteral("square.and.arrow.down.on.square")), QStringLiteral("Save As"), this);
+    saveAsAction_->setObjectName(QStringLiteral("saveAsAction"));
+
+    searchAction_ = new QAction(symbolIcon(QStringLiteral("magnifyingglass")), QStringLiteral("Search"), this);
+    searchAction_->setObjectName(QStringLiteral("searchAction"));
+    connect(searchAction_, &QAction::triggered, this, &MainWindow::runSearch);
+}
+
+void MainWindow::createToolBar() {
+    toolBar_ = new QToolBar(QStringLiteral("Tool bar"), this);
+    toolBar_->setObjectName(QStringLiteral("toolBar"));
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolBar_->toggleViewAction()->setEnabled(false);
+    toolBar_->addAction(openAction_);
+    toolBar_->addAction(saveAction_);
+    toolBar_->addAction(saveAsAction_);
+    auto* gap = new QWidget(toolBar_);
+    gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolBar_->addWidget(gap);
+    findField_ = new FindField(workspace_, toolBar_);
+    findField_->setFixedWidth(findFieldWidth);
+    toolBar_->addWidget(findField_);
+    toolBar_->addAction(searchAction_);
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+    connect(findField_, &FindField::submitted, this, &MainWindow::runSearch);
+}
+
+void MainWindow::createColumns() {
+    columns_ = new QSplitter(Qt::Horizontal, this);
+    columns_->setObjectName(QStringLiteral("columns"));
+    columns_->setChildrenCollapsible(false);
+    columns_->setHandleWidth(1);
+
+    pageList_ = new QListView(columns_);
+    pageList_->setObjectName(QStringLiteral("pageList"));
+    pageList_->setFrameShape(QFrame::NoFrame);
+    pageList_->setMinimumWidth(pageListMinimum);
+    pageList_->setMaximumWidth(pageListMaximum);
+    pageList_->viewport()->setBackgroundRole(QPalette::Window);
+
+    auto* canvasColumn = new QWidget(columns_);
+    canvasColumn->setObjectName(QStringLiteral("canvasColumn"));
+    auto* stack = new QVBoxLayout(canvasColumn);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+    canvasArea_ = new CanvasArea(workspace_, canvasColumn);
+    statusBar_ = new StatusBar(workspace_, canvasColumn);
+    stack->addWidget(canvasArea_, 1);
+    stack->addWidget(statusBar_);
+
+    inspector_ = new InspectorPanel(workspace_, columns_);
+    inspector_->setMinimumWidth(inspectorMinimum);
+    inspector_->setMaximumWidth(inspectorMaximum);
+
+    columns_->addWidget(pageList_);
+    columns_->addWidget(canvasColumn);
+    columns_->addWidget(inspector_);
+    columns_->setStretchFactor(0, 0);
+    columns_->setStretchFactor(1, 1);
+    columns_->setStretchFactor(2, 0);
+    columns_->setSizes({pageListInitial, initialWidth - pageListInitial - inspectorInitial, inspectorInitial});
+    setCentralWidget(columns_);
+
+    connect(inspector_, &InspectorPanel::tabChosen, this,
+            [this](InspectorTab tab) { settings_.setInspectorTab(std::string(info(tab).rawValue)); });
+}
+
+void MainWindow::connectWorkspace() {
+    connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &MainWindow::updateActions);
+    connect(&workspace_, &WorkspaceState::showRecoveryChanged, this, &MainWindow::showRecovery);
+    connect(&workspace_, &WorkspaceState::statusChanged, this,
+            [this] { announcer_->announce(QString::fromStdString(workspace_.status())); });
+    connect(&workspace_, &WorkspaceState::errorMessageChanged, this, [this] {
+        if (const auto& error = workspace_.errorMessage())
+            announcer_->announce(QStringLiteral("Error: ") + QString::fromStdString(*error));
+    });
+    connect(&workspace_, &WorkspaceState::workerNoticeChanged, this, [this] {
+        if (const auto& notice = workspace_.workerNotice())
+            announcer_->announce(QString::fromStdString(notice->message));
+    });
+}
+
+void MainWindow::readSettings() {
+    const double scale = settings_.interfaceTextScale();
+    if (scale != textScale_) {
+        textScale_ = scale;
+        InterfaceTextScale::apply(this, scale);
+        const int icon = InterfaceTextScale::iconSide(InterfaceTextScale::controlSize(scale));
+        toolBar_->setIconSize(QSize(icon, icon));
+        if (recoverySheet_) InterfaceTextScale::apply(recoverySheet_, scale);
+    }
+    inspector_->setTab(shownInspectorTab(settings_.inspectorTab()));
+}
+
+void MainWindow::updateActions() {
+    const bool open = workspace_.sessionId().has_value();
+    saveAction_->setEnabled(open);
+    saveAsAction_->setEnabled(open);
+    searchAction_->setEnabled(open);
+}
+
+void MainWindow::runSearch() {
+    workspace_.search();
+    settings_.setInspectorTab(std::string(info(InspectorTab::page).rawValue));
+}
+
+void MainWindow::showRecovery() {
+    if (!workspace_.showRecovery()) {
+        if (recoverySheet_ && recoverySheet_->isVisible()) recoverySheet_->done(QDialog::Rejected);
+        return;
+    }
+    if (!recoverySheet_) {
+        recoverySheet_ = new RecoverySheet(workspace_, this);
+        InterfaceTextScale::apply(recoverySheet_, textScale_);
+    }
+    if (!recoverySheet_->isVisible()) recoverySheet_->open();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    // Only the first item counts; anything but a PDF file is ignored without a word.
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && isPdfFile(urls.first())) workspace_.open(urls.first().toLocalFile().toStdString());
+    event->acceptProposedAction();
+}
+
+}  // namespace kivo

@@ -1,0 +1,98 @@
+#pragma once
+
+// MainWindow: the editor's one document window, "Kivo PDF". It lays out the page list, the canvas column
+// (canvas area over the status bar) and the inspector side by side in a splitter (the list 180 to 280
+// wide, 210 at first; the inspector 300 to 460, 340 at first), puts Open, Save, Save As, the find field
+// and Search in its tool bar, opens a PDF dropped on it, presents the recovery sheet while the workspace
+// asks for it, speaks the status, errors and worker notices through its announcer, and carries the two
+// settings it owns (the interface text scale and the inspector tab) to the widgets below it.
+//
+// The window holds no document state: every control reads the workspace and calls it. Its actions are
+// made once in createActions() and their enabled state follows the workspace in updateActions(); menus
+// and key bindings refer to the same actions.
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include "app/recovery_sheet.hpp"
+
+class QAction;
+class QListView;
+class QSplitter;
+class QToolBar;
+
+namespace kivo {
+
+class Announcer;
+class CanvasArea;
+class EditorSettings;
+class FindField;
+class InspectorPanel;
+class StatusBar;
+class Workspace;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* parent = nullptr);
+
+    static constexpr int minimumWidth = 1100;
+    static constexpr int minimumHeight = 700;
+    static constexpr int initialWidth = 1280;
+    static constexpr int initialHeight = 820;
+
+    double textScale() const noexcept { return textScale_; }
+
+    QSplitter* columns() const { return columns_; }
+    QListView* pageList() const { return pageList_; }
+    CanvasArea* canvasArea() const { return canvasArea_; }
+    StatusBar* statusStrip() const { return statusBar_; }
+    InspectorPanel* inspector() const { return inspector_; }
+    FindField* findField() const { return findField_; }
+    Announcer* announcer() const { return announcer_; }
+    RecoverySheet* recoverySheet() const { return recoverySheet_; }
+
+    QAction* openAction() const { return openAction_; }
+    QAction* saveAction() const { return saveAction_; }
+    QAction* saveAsAction() const { return saveAsAction_; }
+    QAction* searchAction() const { return searchAction_; }
+
+public slots:
+    // Searches for the find field's text and shows the Page tab, where the results are.
+    void runSearch();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void createActions();
+    void createToolBar();
+    void createColumns();
+    void connectWorkspace();
+    void readSettings();
+    void updateActions();
+    void showRecovery();
+
+    Workspace& workspace_;
+    EditorSettings& settings_;
+    double textScale_ = 0;
+
+    QAction* openAction_ = nullptr;
+    QAction* saveAction_ = nullptr;
+    QAction* saveAsAction_ = nullptr;
+    QAction* searchAction_ = nullptr;
+
+    QToolBar* toolBar_ = nullptr;
+    FindField* findField_ = nullptr;
+    QSplitter* columns_ = nullptr;
+    QListView* pageList_ = nullptr;
+    CanvasArea* canvasArea_ = nullptr;
+    StatusBar* statusBar_ = nullptr;
+    InspectorPanel* inspector_ = nullptr;
+    Announcer* announcer_ = nullptr;
+    QPointer<RecoverySheet> recoverySheet_;
+};
+
+}  // namespace kivo

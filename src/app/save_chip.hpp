@@ -1,0 +1,32 @@
+#pragma once
+
+// SaveChip: the chip that shows whether the open document is saved, in the status bar and on the
+// Document tab. Its text is the workspace's save label; tone and symbol follow the save phase, compared
+// exactly: "failed" is danger with the warning triangle, "saving" accent, "unsaved" warning, anything
+// else neutral. No signals; read by assistive technologies as its text.
+
+#include <string>
+
+#include "design/chip.hpp"
+
+namespace kivo {
+
+struct SaveChipLook {
+    ChipTone tone;
+    const char* symbol;  // empty for none
+
+    bool operator==(const SaveChipLook&) const = default;
+};
+
+class SaveChip : public Chip {
+    Q_OBJECT
+
+public:
+    explicit SaveChip(QWidget* parent = nullptr);
+
+    void setState(const std::string& phase, const std::string& label);
+
+    static SaveChipLook look(const std::string& phase) noexcept;
+};
+
+}  // namespace kivo

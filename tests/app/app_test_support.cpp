@@ -1,0 +1,109 @@
+#include "app_test_support.hpp"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QLocale>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "app/announcer.hpp"
+#include "app/main_window.hpp"
+#include "core/text.hpp"
+#include "design/appearance.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo::testing {
+
+std::optional<std::filesystem::path> TestWorkerHost::workerExecutable() const {
+    if (!withWorker_) return std::nullopt;
+    return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker";
+}
+
+std::map<std::string, std::string> TestWorkerHost::environment() const {
+    auto environment = DesktopWorkerHost::environment();
+    for (const auto& [name, value] : extra_) environment[name] = value;
+    return environment;
+}
+
+Scratch::Scratch()
+    : support_("KIVO_PDF_SUPPORT_DIR", (dir_.path() / "support").string()),
+      tmp_("TMPDIR", (dir_.path() / "tmp").string()),
+      suite_("KIVO_PDF_DEFAULTS_SUITE", "kivo-test-" + newUUIDString()) {
+    for (const char* folder : {"support", "tmp", "docs", "home"})
+        std::filesystem::create_directories(dir_.path() / folder);
+}
+
+std::filesystem::path Scratch::document(const std::string& name, int pages) const {
+    const auto path = docs() / name;
+    writeFile(path, makePdf(std::vector<TestPage>(static_cast<std::size_t>(pages))));
+    return path;
+}
+
+std::filesystem::path Scratch::longDocument(const std::string& name, int pages) const {
+    const auto path = docs() / name;
+    writeFile(path, makeLongTextPdf(pages));
+    return path;
+}
+
+std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files,
+                                           Worker worker) {
+    for (const char* sandbox : {"on", "off"}) {
+        auto running = std::make_unique<RunningEditor>();
+        WorkspaceServices services;
+        services.workerHost = std::make_shared<TestWorkerHost>(
+            worker == Worker::real, std::map<std::string, std::string>{{"HOME", scratch.home().string()},
+                                                                       {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
+        running->app = std::make_unique<EditorApp>(services);
+        bool launched = false;
+        QObject::connect(running->app.get(), &EditorApp::launched, [&launched] { launched = true; });
+        if (running->app->start(files) != EditorApp::Start::running) {
+            qWarning("the editor did not start as the user's editor");
+            return nullptr;
+        }
+        // The launch waits for the window's first paint: nothing was said yet.
+        QObject::connect(running->window().announcer(), &Announcer::announced,
+                         [list = &running->announced](const QString& text) { list->append(text); });
+        if (!waitFor([&] { return launched; })) {
+            qWarning("the editor never launched its worker");
+            return nullptr;
+        }
+        if (worker == Worker::missing || running->workspace().workerReady()) return running;
+        std::cerr << "note: the worker does not start with its sandbox " << sandbox
+                  << " here: " << running->workspace().errorMessage().value_or("") << "\n";
+    }
+    qWarning("the worker did not start");
+    return nullptr;
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+QString screenshot(QWidget& widget, const QString& name) {
+    const QByteArray configured = qgetenv("KIVO_SCREENSHOT_DIR");
+    const QString dir =
+        configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR) : QString::fromLocal8Bit(configured);
+    QDir().mkpath(dir);
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    widget.grab().save(path, "PNG");
+    return path;
+}
+
+void prepareApplication() {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    Appearance::instance().install(*qApp);
+    Appearance::instance().overrideScheme(ColorScheme::light);
+    Appearance::instance().overrideReduceMotion(true);
+    QCursor::setPos(-1000, -1000);
+}
+
+}  // namespace kivo::testing

@@ -1,0 +1,107 @@
+// The kivo-pdf program as a process: quitting on SIGTERM or SIGINT stops the worker and leaves no socket,
+// and a second kivo-pdf hands its file to the editor already running instead of starting a worker.
+
+#include <signal.h>
+
+#include <QProcess>
+
+#include <fstream>
+
+#include "app/main_window.hpp"
+#include "app_test_support.hpp"
+
+using namespace kivo;
+using namespace kivo::testing;
+
+namespace {
+
+QString editorProgram() { return QStringLiteral(KIVO_BIN_DIR "/kivo-pdf"); }
+
+// The process ids whose parent is `parent`, from /proc.
+std::vector<pid_t> childrenOf(qint64 parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // pid (comm) state ppid …; the command may hold spaces and parentheses.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        qint64 ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent) children.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return children;
+}
+
+bool alive(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
+
+}  // namespace
+
+class EditorProcessTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void aQuitSignalStopsTheWorkerAndRemovesTheSockets_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+    void aQuitSignalStopsTheWorkerAndRemovesTheSockets() {
+        QFETCH(int, signal);
+        Scratch scratch;
+        QProcess editor;
+        editor.setProcessChannelMode(QProcess::ForwardedChannels);
+        std::vector<pid_t> workers;
+        for (const char* sandbox : {"on", "off"}) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("HOME", QString::fromStdString(scratch.home().string()));
+            environment.insert("KIVO_PDF_WORKER_SANDBOX", sandbox);
+            editor.setProcessEnvironment(environment);
+            editor.start(editorProgram(), {});
+            QVERIFY(editor.waitForStarted());
+            if (waitFor([&] { return std::filesystem::exists(scratch.socket()); }, 20)) break;
+            editor.kill();
+            editor.waitForFinished();
+        }
+        QVERIFY2(std::filesystem::exists(scratch.socket()), "the editor's worker never listened");
+        QVERIFY(waitFor([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
+        QVERIFY(std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
+
+        ::kill(static_cast<pid_t>(editor.processId()), signal);
+        QVERIFY(editor.waitForFinished(15000));
+        QCOMPARE(editor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(editor.exitCode(), 0);
+        for (const pid_t worker : workers) QVERIFY(waitFor([&] { return !alive(worker); }, 5));
+        QVERIFY(!std::filesystem::exists(scratch.socket()));
+        QVERIFY(!std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
+    }
+
+    void aSecondEditorHandsItsFileToTheFirst() {
+        Scratch scratch;
+        scratch.document("other.pdf", 2);
+        auto first = startEditor(scratch);
+        QVERIFY(first);
+        const qint64 worker = first->workspace().workerProcessId();
+
+        QProcess second;
+        second.setProcessChannelMode(QProcess::ForwardedChannels);
+        second.setWorkingDirectory(QString::fromStdString(scratch.docs().string()));
+        second.start(editorProgram(), {"other.pdf"});
+        QVERIFY(second.waitForStarted());
+        QVERIFY(waitFor([&] { return second.state() == QProcess::NotRunning; }, 20));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+
+        QVERIFY(waitFor([&] { return first->workspace().status() == "Opened other.pdf"; }));
+        QCOMPARE(first->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "other.pdf").string());
+        QCOMPARE(first->workspace().workerProcessId(), worker);
+    }
+};
+
+KIVO_APP_TEST_MAIN(EditorProcessTest)
+#include "editor_process_test.moc"

@@ -1,0 +1,387 @@
+// The editor in-process against the real worker: launch, the three columns, the launch error, a worker
+// stop, the recovery sheet, dropped files, cancelling a long command, the text scale, focus and the
+// inspector's alerts. Screenshots of the states a person looks at.
+
+#include <signal.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QLabel>
+#include <QListView>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QUrl>
+
+#include "app/activity_card.hpp"
+#include "app/canvas_area.hpp"
+#include "app/eliding_label.hpp"
+#include "app/find_field.hpp"
+#include "app/inspector_panel.hpp"
+#include "app/inspector_tab_strip.hpp"
+#include "app/main_window.hpp"
+#include "app/recovery_row.hpp"
+#include "app/recovery_sheet.hpp"
+#include "app/status_bar.hpp"
+#include "app/status_message.hpp"
+#include "app_test_support.hpp"
+#include "test_pdfs.hpp"
+#include "design/appearance.hpp"
+#include "design/chip.hpp"
+#include "design/hero_button.hpp"
+#include "design/themed_label.hpp"
+
+using namespace kivo;
+using namespace kivo::testing;
+
+namespace {
+
+const QString workerReady = QStringLiteral("Worker ready. PDFium 154.0.8035 isolated from the UI.");
+
+QString statusText(MainWindow& window) { return window.findChild<ElidingLabel*>("statusText")->fullText(); }
+
+StatusMessage* banner(MainWindow& window, const char* name) {
+    return window.inspector()->findChild<StatusMessage*>(name);
+}
+
+// Drops `files` (names in the documents folder) on the window as one drag.
+void drop(MainWindow& window, const Scratch& scratch, const QStringList& files) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& file : files)
+        urls.append(QUrl::fromLocalFile(QString::fromStdString((scratch.docs() / file.toStdString()).string())));
+    data.setUrls(urls);
+    const QPointF centre = QPointF(window.rect().center());
+    QDragEnterEvent enter(centre.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent dropped(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &dropped);
+}
+
+void addNote(Workspace& workspace) {
+    CommandParams params;
+    params.sessionId = workspace.sessionId();
+    params.pageId = workspace.inspect()->pages->front().id;
+    params.rect = PDFRect{72, 600, 96, 624};
+    params.contents = "Remember this";
+    workspace.mutate(CommandMethod::addNote, params, "Note added");
+}
+
+}  // namespace
+
+class EditorWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { Appearance::instance().overrideScheme(ColorScheme::light); }
+
+    void aLaunchFileOpensInTheThreeColumns() {
+        Scratch scratch;
+        scratch.document("three.pdf", 3);
+        // Relative to where the editor started, as a shell passes it.
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(QString::fromStdString(scratch.docs().string()));
+        auto editor = startEditor(scratch, {"notes.txt", "three.pdf"});
+        QDir::setCurrent(before);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+
+        QCOMPARE(window.windowTitle(), QStringLiteral("Kivo PDF"));
+        QCOMPARE(window.minimumSize(), QSize(1100, 700));
+        QCOMPARE(editor->announced.value(0), workerReady);
+        QVERIFY(editor->announced.contains("Opened three.pdf"));
+        QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "three.pdf").string());
+
+        QCOMPARE(window.columns()->count(), 3);
+        const QList<int> widths = window.columns()->sizes();
+        QVERIFY2(widths[0] >= 180 && widths[0] <= 280, qPrintable(QString::number(widths[0])));
+        QVERIFY2(widths[2] >= 300 && widths[2] <= 460, qPrintable(QString::number(widths[2])));
+        for (QWidget* column : {static_cast<QWidget*>(window.pageList()), static_cast<QWidget*>(window.canvasArea()),
+                                static_cast<QWidget*>(window.inspector())})
+            QVERIFY(column->isVisible());
+
+        QVERIFY(window.canvasArea()->shown() != CanvasArea::Shown::empty);
+        QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
+        QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
+        QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
+        QVERIFY(window.saveAction()->isEnabled() && window.searchAction()->isEnabled());
+        screenshot(window, "editor-document-open");
+    }
+
+    void aMissingWorkerShowsTheLaunchError() {
+        Scratch scratch;
+        scratch.document("three.pdf");
+        auto editor = startEditor(scratch, {(scratch.docs() / "three.pdf").string()}, Worker::missing);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        StatusMessage* error = banner(window, "errorMessage");
+        QVERIFY(waitFor([&] { return error->isVisible(); }));
+        QVERIFY(error->text().startsWith("Could not find kivo-pdf-worker next to the editor."));
+        QCOMPARE(error->spokenText(), "Error: " + error->text());
+        QVERIFY(editor->announced.contains("Error: " + error->text()));
+        QCOMPARE(statusText(window), QStringLiteral("Open a PDF to start. Editing stays on this computer."));
+        QVERIFY(!window.saveAction()->isEnabled() && !window.searchAction()->isEnabled());
+        QVERIFY(window.openAction()->isEnabled());
+        // The launch file is given up at once, not tried again and again.
+        QTest::qWait(600);
+        QVERIFY(!editor->workspace().sessionId());
+        QCOMPARE(window.canvasArea()->shown(), CanvasArea::Shown::empty);
+        screenshot(window, "editor-launch-error");
+    }
+
+    void aKilledWorkerShowsTheNoticeAndTheDocumentComesBack() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {scratch.document("three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+        const qint64 first = workspace.workerProcessId();
+
+        ::kill(static_cast<pid_t>(first), SIGKILL);
+        StatusMessage* notice = banner(window, "workerNotice");
+        QVERIFY(waitFor([&] { return notice->isVisible(); }));
+        QVERIFY(waitFor([&] { return notice->text().endsWith("opened three.pdf from its file."); }));
+        QVERIFY(workspace.sessionId());
+        QVERIFY(workspace.workerProcessId() != first);
+        QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
+        QVERIFY(editor->announced.contains(notice->text()));
+
+        auto* dismiss = window.inspector()->findChild<HeroButton*>("dismissNotice");
+        QVERIFY(dismiss->isVisible());
+        QVERIFY(!window.inspector()->findChild<HeroButton*>("restartWorker")->isVisible());
+        QTest::mouseClick(dismiss, Qt::LeftButton);
+        QVERIFY(!workspace.workerNotice());
+        QVERIFY(!window.inspector()->findChild<QWidget*>("inspectorAlerts")->isVisible());
+    }
+
+    void theRecoverySheetRestoresAndDiscardsCheckpoints() {
+        Scratch scratch;
+        // A name that would be markup, were any label to read it so.
+        const auto document = scratch.document("<i>draft.pdf", 2);
+        const auto leaveACheckpoint = [&] {
+            auto editor = startEditor(scratch, {document.string()});
+            QVERIFY(editor);
+            QVERIFY(waitFor([&] { return editor->workspace().sessionId().has_value(); }));
+            addNote(editor->workspace());
+            QVERIFY(waitFor([&] { return editor->workspace().status() == "Note added"; }));
+        };
+
+        leaveACheckpoint();
+        if (QTest::currentTestFailed()) return;
+        {
+            auto editor = startEditor(scratch);
+            QVERIFY(editor);
+            QVERIFY(waitFor(
+                [&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
+            RecoverySheet& sheet = *editor->window().recoverySheet();
+            QCOMPARE(sheet.size(), QSize(580, 380));
+            QVERIFY(waitFor([&] { return sheet.findChildren<RecoveryRow*>().size() == 1; }));
+            auto* row = sheet.findChild<RecoveryRow*>();
+            QCOMPARE(row->findChild<ElidingLabel*>("recoveryTitle")->fullText(), QStringLiteral("<i>draft.pdf"));
+            QVERIFY(row->findChild<ElidingLabel*>("recoveryDetail")->fullText().startsWith("Revision "));
+            screenshot(sheet, "editor-recovery-sheet");
+
+            // Discard asks first; Cancel, the default, keeps the checkpoint.
+            QTest::mouseClick(row->discardButton(), Qt::LeftButton);
+            QMessageBox* question = nullptr;
+            QVERIFY(waitFor([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            QCOMPARE(question->text(), QStringLiteral("Discard unsaved work?"));
+            QVERIFY(question->informativeText().startsWith("The checkpoint of “<i>draft.pdf” (revision "));
+            QCOMPARE(question->defaultButton()->text(), QStringLiteral("Cancel"));
+            for (QWidget* shown : {static_cast<QWidget*>(&editor->window()), static_cast<QWidget*>(question)}) {
+                for (QLabel* label : shown->findChildren<QLabel*>())
+                    QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text()));
+            }
+            screenshot(*question, "editor-recovery-discard-question");
+            question->defaultButton()->click();
+            QTest::qWait(300);
+            QCOMPARE(editor->workspace().recoveries().size(), 1u);
+            QVERIFY(sheet.isVisible());
+
+            QTest::mouseClick(row->discardButton(), Qt::LeftButton);
+            QVERIFY(waitFor([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            for (QAbstractButton* button : question->buttons()) {
+                if (button->text() == "Discard") button->click();
+            }
+            QVERIFY(waitFor([&] { return editor->workspace().recoveries().empty(); }));
+            QVERIFY(waitFor([&] { return !sheet.isVisible(); }));
+            QVERIFY(!editor->workspace().showRecovery());
+        }
+
+        leaveACheckpoint();
+        if (QTest::currentTestFailed()) return;
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        QVERIFY(
+            waitFor([&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
+        QVERIFY(waitFor([&] { return editor->window().recoverySheet()->findChild<RecoveryRow*>() != nullptr; }));
+        QTest::mouseClick(editor->window().recoverySheet()->findChild<RecoveryRow*>()->restoreButton(), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
+        QVERIFY(!editor->window().recoverySheet()->isVisible());
+        QCOMPARE(editor->workspace().inspect()->annotations->size(), 1u);
+    }
+
+    void aDroppedPdfOpensAndAnythingElseDoesNothing_data() {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("a PDF first") << QStringList{"a.pdf", "notes.txt", "b.pdf"} << "a.pdf";
+        QTest::newRow("a text file first") << QStringList{"notes.txt", "a.pdf"} << "";
+        QTest::newRow("capital extension") << QStringList{"REPORT.PDF"} << "REPORT.PDF";
+        QTest::newRow("no item") << QStringList{} << "";
+    }
+    void aDroppedPdfOpensAndAnythingElseDoesNothing() {
+        QFETCH(QStringList, files);
+        QFETCH(QString, opened);
+        Scratch scratch;
+        for (const char* name : {"a.pdf", "b.pdf", "REPORT.PDF"}) scratch.document(name, 1);
+        writeFile(scratch.docs() / "notes.txt", "not a PDF");
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        drop(editor->window(), scratch, files);
+        if (opened.isEmpty()) {
+            QTest::qWait(500);
+            QVERIFY(!editor->workspace().sessionId());
+            QCOMPARE(statusText(editor->window()), workerReady);
+        } else {
+            QVERIFY(waitFor([&] { return statusText(editor->window()) == "Opened " + opened; }));
+        }
+    }
+
+    void escapeCancelsALongCommandThroughTheActivityCard() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {scratch.longDocument("long.pdf", 2000).string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitFor([&] { return statusText(window) == "Opened long.pdf"; }, 60));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        workspace.setSearchQuery("no such words anywhere");
+        window.searchAction()->trigger();
+        ActivityCard* card = window.canvasArea()->activityCard();
+        QVERIFY(waitFor([&] { return card->isVisible() && workspace.activity() && workspace.activity()->total > 0; }));
+        QCOMPARE(editor->app->settings().inspectorTab(), std::string("page"));
+        QVERIFY(card->cancelButton()->isVisible() && card->cancelButton()->isEnabled());
+        QCOMPARE(card->progressBar()->maximum(), 2000);
+        QVERIFY(card->findChild<ElidingLabel*>("activityDetail")->fullText().startsWith("Searching pages: "));
+        screenshot(window, "editor-activity-card");
+
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(waitFor([&] { return !workspace.activity(); }));
+        QCOMPARE(statusText(window), QStringLiteral("Cancelled before it finished. Nothing changed."));
+        QVERIFY(!card->isVisible());
+        QVERIFY(!workspace.errorMessage());
+    }
+
+    void aStoredTextScaleEnlargesEveryRole_data() {
+        QTest::addColumn<double>("scale");
+        QTest::newRow("1.5") << 1.5;
+        QTest::newRow("2") << 2.0;
+    }
+    void aStoredTextScaleEnlargesEveryRole() {
+        QFETCH(double, scale);
+        Scratch scratch;
+        EditorSettings().setInterfaceTextScale(scale);
+        auto editor = startEditor(scratch, {scratch.document("three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+        QCOMPARE(window.textScale(), scale);
+        QVERIFY(qFuzzyCompare(window.font().pointSizeF(), pointSizeForPixels(13 * scale, &window)));
+
+        QSet<int> roles;
+        for (ThemedLabel* label : window.findChildren<ThemedLabel*>()) {
+            const double expected = pointSizeForPixels(basePoints(label->textStyle()) * scale, label);
+            QVERIFY2(qFuzzyCompare(label->font().pointSizeF(), expected),
+                     qPrintable(label->objectName() + ": " + QString::number(label->font().pointSizeF())));
+            roles.insert(static_cast<int>(label->textStyle()));
+        }
+        QVERIFY2(roles.size() >= 3, "the window shows at least the caption, callout and title roles");
+        auto* chip = window.findChild<Chip*>("saveChip");
+        QVERIFY(chip->sizeHint().height() >= static_cast<int>(basePoints(ScaledTextStyle::subheadline) * scale));
+        if (scale == 2.0) screenshot(window, "editor-text-scale-2");
+    }
+
+    void theEmptyWindowInBothAppearances_data() {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark") << true;
+    }
+    void theEmptyWindowInBothAppearances() {
+        QFETCH(bool, dark);
+        Appearance::instance().overrideScheme(dark ? ColorScheme::dark : ColorScheme::light);
+        Scratch scratch;
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        QCOMPARE(statusText(editor->window()), workerReady);
+        QCOMPARE(editor->window().canvasArea()->shown(), CanvasArea::Shown::empty);
+        QVERIFY(!editor->window().findChild<Chip*>("pageChip")->isVisible());
+        QVERIFY(!editor->window().findChild<Chip*>("revisionChip")->isVisible());
+        QVERIFY(editor->window().findChild<Chip*>("saveChip")->isVisible());
+        screenshot(editor->window(), dark ? "editor-empty-dark" : "editor-empty-light");
+    }
+
+    void focusGoesToThePageListFirstAndToTheFindFieldOnRequest() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitFor([&] { return window.pageList()->hasFocus(); }, 5));
+
+        QLineEdit* field = window.findField()->lineEdit();
+        editor->workspace().setSearchQuery("needle");
+        QCOMPARE(field->text(), QStringLiteral("needle"));
+        editor->workspace().setSearchFocusToken(editor->workspace().searchFocusToken() + 1);
+        QVERIFY(waitFor([&] { return field->hasFocus(); }, 5));
+        QCOMPARE(field->selectedText(), QStringLiteral("needle"));
+
+        // Return in the field searches and shows the Page tab, whichever tab was shown.
+        editor->app->settings().setInspectorTab("form");
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(window.inspector()->tab(), InspectorTab::page);
+    }
+
+    void theInspectorShowsItsTabsAndAlerts() {
+        Scratch scratch;
+        EditorSettings().setInspectorTab("Page");
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        InspectorPanel& inspector = *window.inspector();
+        QCOMPARE(inspector.tab(), InspectorTab::assistant);
+
+        // Picking a tab stores it, and the panel follows the stored value.
+        QTest::mouseClick(inspector.tabStrip()->shownPill()->segments().at(3), Qt::LeftButton);
+        QCOMPARE(editor->app->settings().inspectorTab(), std::string("document"));
+        QCOMPARE(inspector.tab(), InspectorTab::document);
+
+        Workspace& workspace = editor->workspace();
+        workspace.setWorkerNotice(WorkerNotice{"The PDF worker stopped.", true});
+        StatusMessage* notice = banner(window, "workerNotice");
+        QCOMPARE(notice->kind(), StatusMessage::Kind::error);
+        QVERIFY(inspector.findChild<HeroButton*>("restartWorker")->isVisible());
+        QVERIFY(!inspector.findChild<HeroButton*>("dismissNotice")->isVisible());
+        // The error comes first.
+        QVERIFY(banner(window, "errorMessage")->y() < notice->y());
+        workspace.setWorkerNotice(WorkerNotice{"Kivo PDF started it again.", false});
+        QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
+        QTest::mouseClick(inspector.findChild<HeroButton*>("dismissNotice"), Qt::LeftButton);
+        QVERIFY(!workspace.workerNotice());
+
+        // Titles with symbols where they fit; too narrow for them, symbols alone, with the same selection.
+        window.columns()->setSizes({180, 2000, 460});
+        QVERIFY(waitFor([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->titledPill(); }, 5));
+        editor->app->settings().setInterfaceTextScale(2.0);
+        QVERIFY(waitFor([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->iconPill(); }, 5));
+        QCOMPARE(inspector.tabStrip()->iconPill()->selectedIndex(), 3);
+    }
+};
+
+KIVO_APP_TEST_MAIN(EditorWindowTest)
+#include "editor_window_test.moc"
