@@ -1,12 +1,24 @@
 #!/usr/bin/env bash
-# Builds the product and starts the worker on this terminal: one JSON command per line on standard
-# input, one answer per line on standard output. With a PDF path as argument, that file is opened
-# first. The worker ends, writing recovery checkpoints of unsaved documents, when input ends (Ctrl-D).
+# Builds the product and starts the editor, opening the PDF given as argument. On a machine with no
+# display (neither DISPLAY nor WAYLAND_DISPLAY set) it says so and starts the worker on this terminal
+# instead: one JSON command per line on standard input, one answer per line on standard output, the
+# PDF given opened first; the worker ends, writing recovery checkpoints of unsaved documents, when
+# input ends (Ctrl-D).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh" >&2  # standard output belongs to the worker
-worker="$root/build/bin/kivo-pdf-worker"
 
+if [[ $# -gt 0 && ! -f "$1" ]]; then
+    echo "run.sh: $1 is not a file." >&2
+    exit 2
+fi
+
+if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
+    exec "$root/build/bin/kivo-pdf" "$@"
+fi
+
+echo "run.sh: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the worker starts in stdio mode instead of the editor." >&2
+worker="$root/build/bin/kivo-pdf-worker"
 cat >&2 <<'HINT'
 kivo-pdf-worker: type one command per line, for example
   {"channel":"cli","id":"1","method":"ping","params":{}}
@@ -18,10 +30,6 @@ if [[ $# -eq 0 ]]; then
     exec "$worker"
 fi
 
-if [[ ! -f "$1" ]]; then
-    echo "run.sh: $1 is not a file." >&2
-    exit 2
-fi
 path="$(realpath -- "$1")"
 # The path as a JSON string.
 path="${path//\\/\\\\}"
