@@ -5,9 +5,7 @@
 #include <QDir>
 #include <QLocale>
 
-#include <chrono>
 #include <iostream>
-#include <thread>
 
 #include "app/announcer.hpp"
 #include "app/main_window.hpp"
@@ -17,33 +15,14 @@
 
 namespace kivo::testing {
 
-std::optional<std::filesystem::path> TestWorkerHost::workerExecutable() const {
-    if (!withWorker_) return std::nullopt;
-    return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker";
-}
-
-std::map<std::string, std::string> TestWorkerHost::environment() const {
-    auto environment = DesktopWorkerHost::environment();
-    for (const auto& [name, value] : extra_) environment[name] = value;
-    return environment;
-}
-
-Scratch::Scratch()
-    : support_("KIVO_PDF_SUPPORT_DIR", (dir_.path() / "support").string()),
-      tmp_("TMPDIR", (dir_.path() / "tmp").string()),
-      suite_("KIVO_PDF_DEFAULTS_SUITE", "kivo-test-" + newUUIDString()) {
-    for (const char* folder : {"support", "tmp", "docs", "home"})
-        std::filesystem::create_directories(dir_.path() / folder);
-}
-
-std::filesystem::path Scratch::document(const std::string& name, int pages) const {
-    const auto path = docs() / name;
+std::filesystem::path document(const Scratch& scratch, const std::string& name, int pages) {
+    const auto path = scratch.docs() / name;
     writeFile(path, makePdf(std::vector<TestPage>(static_cast<std::size_t>(pages))));
     return path;
 }
 
-std::filesystem::path Scratch::longDocument(const std::string& name, int pages) const {
-    const auto path = docs() / name;
+std::filesystem::path longDocument(const Scratch& scratch, const std::string& name, int pages) {
+    const auto path = scratch.docs() / name;
     writeFile(path, makeLongTextPdf(pages));
     return path;
 }
@@ -53,9 +32,10 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
     for (const char* sandbox : {"on", "off"}) {
         auto running = std::make_unique<RunningEditor>();
         WorkspaceServices services;
-        services.workerHost = std::make_shared<TestWorkerHost>(
-            worker == Worker::real, std::map<std::string, std::string>{{"HOME", scratch.home().string()},
-                                                                       {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
+        services.workerHost =
+            std::make_shared<TestWorkerHost>(worker == Worker::real ? std::optional(realWorker()) : std::nullopt,
+                                             std::map<std::string, std::string>{{"HOME", scratch.home().string()},
+                                                                                {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
         running->app = std::make_unique<EditorApp>(services);
         bool launched = false;
         QObject::connect(running->app.get(), &EditorApp::launched, [&launched] { launched = true; });
@@ -66,7 +46,7 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
         // The launch waits for the window's first paint: nothing was said yet.
         QObject::connect(running->window().announcer(), &Announcer::announced,
                          [list = &running->announced](const QString& text) { list->append(text); });
-        if (!waitFor([&] { return launched; })) {
+        if (!waitUntil([&] { return launched; })) {
             qWarning("the editor never launched its worker");
             return nullptr;
         }
@@ -76,16 +56,6 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
     }
     qWarning("the worker did not start");
     return nullptr;
-}
-
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 QString screenshot(QWidget& widget, const QString& name) {

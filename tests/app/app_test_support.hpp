@@ -1,13 +1,12 @@
 #pragma once
 
-// What the editor's widget tests share: an application set up as the editor's (offscreen, en_US, light,
-// motion reduced, settings in a folder of the test's own), a scratch support folder per test, the editor
-// started in-process against the real worker (or none), and screenshots.
+// What the editor's widget tests share beside the workspace tests' scratch folder and waiting: an
+// application set up as the editor's (offscreen, en_US, light, motion reduced, settings in a folder of
+// the test's own), documents, the editor started in-process against the real worker (or none), and
+// screenshots.
 
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,48 +17,15 @@
 
 #include "app/editor_app.hpp"
 #include "scoped_env.hpp"
+#include "workspace_fixture.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo::testing {
 
-// The worker beside the test programs (or no worker at all), with extra environment for it.
-class TestWorkerHost : public DesktopWorkerHost {
-public:
-    TestWorkerHost(bool withWorker, std::map<std::string, std::string> extra)
-        : withWorker_(withWorker), extra_(std::move(extra)) {}
-
-    std::optional<std::filesystem::path> workerExecutable() const override;
-    std::map<std::string, std::string> environment() const override;
-    bool installed() const override { return false; }
-
-private:
-    bool withWorker_;
-    std::map<std::string, std::string> extra_;
-};
-
-// A scratch support folder, temporary folder, home and documents folder, and a defaults suite of its own,
-// named in the environment while it lives.
-class Scratch {
-public:
-    Scratch();
-
-    std::filesystem::path root() const { return dir_.path(); }
-    std::filesystem::path support() const { return dir_.path() / "support"; }
-    std::filesystem::path docs() const { return dir_.path() / "docs"; }
-    std::filesystem::path home() const { return dir_.path() / "home"; }
-    std::filesystem::path socket() const { return support() / "ipc" / "commands.sock"; }
-
-    // A PDF of `pages` plain pages written into the documents folder.
-    std::filesystem::path document(const std::string& name, int pages = 3) const;
-    // A PDF of `pages` pages of 40 text lines each, slow enough to search that its activity shows.
-    std::filesystem::path longDocument(const std::string& name, int pages) const;
-
-private:
-    ShortTempDir dir_;
-    ScopedEnv support_;
-    ScopedEnv tmp_;
-    ScopedEnv suite_;
-};
+// A PDF of `pages` plain pages written into the scratch documents folder.
+std::filesystem::path document(const Scratch& scratch, const std::string& name, int pages = 3);
+// A PDF of `pages` pages of 40 text lines each, slow enough to search that its activity shows.
+std::filesystem::path longDocument(const Scratch& scratch, const std::string& name, int pages);
 
 // The editor started in-process: with the real worker (sandboxed where this machine allows it), or with
 // none next to it.
@@ -78,9 +44,6 @@ enum class Worker { real, missing };
 // the worker should start and does not.
 std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files = {},
                                            Worker worker = Worker::real);
-
-// Runs the event loop until `done` holds, for up to `seconds`.
-bool waitFor(const std::function<bool()>& done, double seconds = 30);
 
 // Writes `widget` as <screenshot dir>/<name>.png and answers the path.
 QString screenshot(QWidget& widget, const QString& name);

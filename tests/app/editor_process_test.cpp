@@ -64,26 +64,26 @@ private slots:
             editor.setProcessEnvironment(environment);
             editor.start(editorProgram(), {});
             QVERIFY(editor.waitForStarted());
-            if (waitFor([&] { return std::filesystem::exists(scratch.socket()); }, 20)) break;
+            if (waitUntil([&] { return std::filesystem::exists(scratch.socket()); }, 20)) break;
             editor.kill();
             editor.waitForFinished();
         }
         QVERIFY2(std::filesystem::exists(scratch.socket()), "the editor's worker never listened");
-        QVERIFY(waitFor([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
+        QVERIFY(waitUntil([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
         QVERIFY(std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
 
         ::kill(static_cast<pid_t>(editor.processId()), signal);
         QVERIFY(editor.waitForFinished(15000));
         QCOMPARE(editor.exitStatus(), QProcess::NormalExit);
         QCOMPARE(editor.exitCode(), 0);
-        for (const pid_t worker : workers) QVERIFY(waitFor([&] { return !alive(worker); }, 5));
+        for (const pid_t worker : workers) QVERIFY(waitUntil([&] { return !alive(worker); }, 5));
         QVERIFY(!std::filesystem::exists(scratch.socket()));
         QVERIFY(!std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
     }
 
     void aSecondEditorHandsItsFileToTheFirst() {
         Scratch scratch;
-        scratch.document("other.pdf", 2);
+        document(scratch, "other.pdf", 2);
         auto first = startEditor(scratch);
         QVERIFY(first);
         const qint64 worker = first->workspace().workerProcessId();
@@ -93,11 +93,11 @@ private slots:
         second.setWorkingDirectory(QString::fromStdString(scratch.docs().string()));
         second.start(editorProgram(), {"other.pdf"});
         QVERIFY(second.waitForStarted());
-        QVERIFY(waitFor([&] { return second.state() == QProcess::NotRunning; }, 20));
+        QVERIFY(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
 
-        QVERIFY(waitFor([&] { return first->workspace().status() == "Opened other.pdf"; }));
+        QVERIFY(waitUntil([&] { return first->workspace().status() == "Opened other.pdf"; }));
         QCOMPARE(first->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "other.pdf").string());
         QCOMPARE(first->workspace().workerProcessId(), worker);
     }

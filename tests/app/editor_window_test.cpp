@@ -80,7 +80,7 @@ private slots:
 
     void aLaunchFileOpensInTheThreeColumns() {
         Scratch scratch;
-        scratch.document("three.pdf", 3);
+        document(scratch, "three.pdf", 3);
         // Relative to where the editor started, as a shell passes it.
         const QString before = QDir::currentPath();
         QDir::setCurrent(QString::fromStdString(scratch.docs().string()));
@@ -88,7 +88,7 @@ private slots:
         QDir::setCurrent(before);
         QVERIFY(editor);
         MainWindow& window = editor->window();
-        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
 
         QCOMPARE(window.windowTitle(), QStringLiteral("Kivo PDF"));
         QCOMPARE(window.minimumSize(), QSize(1100, 700));
@@ -114,12 +114,12 @@ private slots:
 
     void aMissingWorkerShowsTheLaunchError() {
         Scratch scratch;
-        scratch.document("three.pdf");
+        document(scratch, "three.pdf");
         auto editor = startEditor(scratch, {(scratch.docs() / "three.pdf").string()}, Worker::missing);
         QVERIFY(editor);
         MainWindow& window = editor->window();
         StatusMessage* error = banner(window, "errorMessage");
-        QVERIFY(waitFor([&] { return error->isVisible(); }));
+        QVERIFY(waitUntil([&] { return error->isVisible(); }));
         QVERIFY(error->text().startsWith("Could not find kivo-pdf-worker next to the editor."));
         QCOMPARE(error->spokenText(), "Error: " + error->text());
         QVERIFY(editor->announced.contains("Error: " + error->text()));
@@ -135,17 +135,17 @@ private slots:
 
     void aKilledWorkerShowsTheNoticeAndTheDocumentComesBack() {
         Scratch scratch;
-        auto editor = startEditor(scratch, {scratch.document("three.pdf").string()});
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
         const qint64 first = workspace.workerProcessId();
 
         ::kill(static_cast<pid_t>(first), SIGKILL);
         StatusMessage* notice = banner(window, "workerNotice");
-        QVERIFY(waitFor([&] { return notice->isVisible(); }));
-        QVERIFY(waitFor([&] { return notice->text().endsWith("opened three.pdf from its file."); }));
+        QVERIFY(waitUntil([&] { return notice->isVisible(); }));
+        QVERIFY(waitUntil([&] { return notice->text().endsWith("opened three.pdf from its file."); }));
         QVERIFY(workspace.sessionId());
         QVERIFY(workspace.workerProcessId() != first);
         QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
@@ -162,13 +162,13 @@ private slots:
     void theRecoverySheetRestoresAndDiscardsCheckpoints() {
         Scratch scratch;
         // A name that would be markup, were any label to read it so.
-        const auto document = scratch.document("<i>draft.pdf", 2);
+        const auto draft = document(scratch, "<i>draft.pdf", 2);
         const auto leaveACheckpoint = [&] {
-            auto editor = startEditor(scratch, {document.string()});
+            auto editor = startEditor(scratch, {draft.string()});
             QVERIFY(editor);
-            QVERIFY(waitFor([&] { return editor->workspace().sessionId().has_value(); }));
+            QVERIFY(waitUntil([&] { return editor->workspace().sessionId().has_value(); }));
             addNote(editor->workspace());
-            QVERIFY(waitFor([&] { return editor->workspace().status() == "Note added"; }));
+            QVERIFY(waitUntil([&] { return editor->workspace().status() == "Note added"; }));
         };
 
         leaveACheckpoint();
@@ -176,11 +176,11 @@ private slots:
         {
             auto editor = startEditor(scratch);
             QVERIFY(editor);
-            QVERIFY(waitFor(
+            QVERIFY(waitUntil(
                 [&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
             RecoverySheet& sheet = *editor->window().recoverySheet();
             QCOMPARE(sheet.size(), QSize(580, 380));
-            QVERIFY(waitFor([&] { return sheet.findChildren<RecoveryRow*>().size() == 1; }));
+            QVERIFY(waitUntil([&] { return sheet.findChildren<RecoveryRow*>().size() == 1; }));
             auto* row = sheet.findChild<RecoveryRow*>();
             QCOMPARE(row->findChild<ElidingLabel*>("recoveryTitle")->fullText(), QStringLiteral("<i>draft.pdf"));
             QVERIFY(row->findChild<ElidingLabel*>("recoveryDetail")->fullText().startsWith("Revision "));
@@ -189,7 +189,8 @@ private slots:
             // Discard asks first; Cancel, the default, keeps the checkpoint.
             QTest::mouseClick(row->discardButton(), Qt::LeftButton);
             QMessageBox* question = nullptr;
-            QVERIFY(waitFor([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            QVERIFY(
+                waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
             QCOMPARE(question->text(), QStringLiteral("Discard unsaved work?"));
             QVERIFY(question->informativeText().startsWith("The checkpoint of “<i>draft.pdf” (revision "));
             QCOMPARE(question->defaultButton()->text(), QStringLiteral("Cancel"));
@@ -204,12 +205,13 @@ private slots:
             QVERIFY(sheet.isVisible());
 
             QTest::mouseClick(row->discardButton(), Qt::LeftButton);
-            QVERIFY(waitFor([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            QVERIFY(
+                waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
             for (QAbstractButton* button : question->buttons()) {
                 if (button->text() == "Discard") button->click();
             }
-            QVERIFY(waitFor([&] { return editor->workspace().recoveries().empty(); }));
-            QVERIFY(waitFor([&] { return !sheet.isVisible(); }));
+            QVERIFY(waitUntil([&] { return editor->workspace().recoveries().empty(); }));
+            QVERIFY(waitUntil([&] { return !sheet.isVisible(); }));
             QVERIFY(!editor->workspace().showRecovery());
         }
 
@@ -217,11 +219,11 @@ private slots:
         if (QTest::currentTestFailed()) return;
         auto editor = startEditor(scratch);
         QVERIFY(editor);
-        QVERIFY(
-            waitFor([&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
-        QVERIFY(waitFor([&] { return editor->window().recoverySheet()->findChild<RecoveryRow*>() != nullptr; }));
+        QVERIFY(waitUntil(
+            [&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
+        QVERIFY(waitUntil([&] { return editor->window().recoverySheet()->findChild<RecoveryRow*>() != nullptr; }));
         QTest::mouseClick(editor->window().recoverySheet()->findChild<RecoveryRow*>()->restoreButton(), Qt::LeftButton);
-        QVERIFY(waitFor([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
+        QVERIFY(waitUntil([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
         QVERIFY(!editor->window().recoverySheet()->isVisible());
         QCOMPARE(editor->workspace().inspect()->annotations->size(), 1u);
     }
@@ -238,7 +240,7 @@ private slots:
         QFETCH(QStringList, files);
         QFETCH(QString, opened);
         Scratch scratch;
-        for (const char* name : {"a.pdf", "b.pdf", "REPORT.PDF"}) scratch.document(name, 1);
+        for (const char* name : {"a.pdf", "b.pdf", "REPORT.PDF"}) document(scratch, name, 1);
         writeFile(scratch.docs() / "notes.txt", "not a PDF");
         auto editor = startEditor(scratch);
         QVERIFY(editor);
@@ -248,23 +250,24 @@ private slots:
             QVERIFY(!editor->workspace().sessionId());
             QCOMPARE(statusText(editor->window()), workerReady);
         } else {
-            QVERIFY(waitFor([&] { return statusText(editor->window()) == "Opened " + opened; }));
+            QVERIFY(waitUntil([&] { return statusText(editor->window()) == "Opened " + opened; }));
         }
     }
 
     void escapeCancelsALongCommandThroughTheActivityCard() {
         Scratch scratch;
-        auto editor = startEditor(scratch, {scratch.longDocument("long.pdf", 2000).string()});
+        auto editor = startEditor(scratch, {longDocument(scratch, "long.pdf", 2000).string()});
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitFor([&] { return statusText(window) == "Opened long.pdf"; }, 60));
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened long.pdf"; }, 60));
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
         workspace.setSearchQuery("no such words anywhere");
         window.searchAction()->trigger();
         ActivityCard* card = window.canvasArea()->activityCard();
-        QVERIFY(waitFor([&] { return card->isVisible() && workspace.activity() && workspace.activity()->total > 0; }));
+        QVERIFY(
+            waitUntil([&] { return card->isVisible() && workspace.activity() && workspace.activity()->total > 0; }));
         QCOMPARE(editor->app->settings().inspectorTab(), std::string("page"));
         QVERIFY(card->cancelButton()->isVisible() && card->cancelButton()->isEnabled());
         QCOMPARE(card->progressBar()->maximum(), 2000);
@@ -272,7 +275,7 @@ private slots:
         screenshot(window, "editor-activity-card");
 
         QTest::keyClick(&window, Qt::Key_Escape);
-        QVERIFY(waitFor([&] { return !workspace.activity(); }));
+        QVERIFY(waitUntil([&] { return !workspace.activity(); }));
         QCOMPARE(statusText(window), QStringLiteral("Cancelled before it finished. Nothing changed."));
         QVERIFY(!card->isVisible());
         QVERIFY(!workspace.errorMessage());
@@ -287,10 +290,10 @@ private slots:
         QFETCH(double, scale);
         Scratch scratch;
         EditorSettings().setInterfaceTextScale(scale);
-        auto editor = startEditor(scratch, {scratch.document("three.pdf").string()});
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
         QVERIFY(editor);
         MainWindow& window = editor->window();
-        QVERIFY(waitFor([&] { return statusText(window) == "Opened three.pdf"; }));
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
         QCOMPARE(window.textScale(), scale);
         QVERIFY(qFuzzyCompare(window.font().pointSizeF(), pointSizeForPixels(13 * scale, &window)));
 
@@ -332,13 +335,13 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitFor([&] { return window.pageList()->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
 
         QLineEdit* field = window.findField()->lineEdit();
         editor->workspace().setSearchQuery("needle");
         QCOMPARE(field->text(), QStringLiteral("needle"));
         editor->workspace().setSearchFocusToken(editor->workspace().searchFocusToken() + 1);
-        QVERIFY(waitFor([&] { return field->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return field->hasFocus(); }, 5));
         QCOMPARE(field->selectedText(), QStringLiteral("needle"));
 
         // Return in the field searches and shows the Page tab, whichever tab was shown.
@@ -376,9 +379,9 @@ private slots:
 
         // Titles with symbols where they fit; too narrow for them, symbols alone, with the same selection.
         window.columns()->setSizes({180, 2000, 460});
-        QVERIFY(waitFor([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->titledPill(); }, 5));
+        QVERIFY(waitUntil([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->titledPill(); }, 5));
         editor->app->settings().setInterfaceTextScale(2.0);
-        QVERIFY(waitFor([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->iconPill(); }, 5));
+        QVERIFY(waitUntil([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->iconPill(); }, 5));
         QCOMPARE(inspector.tabStrip()->iconPill()->selectedIndex(), 3);
     }
 };
