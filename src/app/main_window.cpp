@@ -60,6 +60,11 @@ MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* 
     new PageListFocusStart(pageList_);
 }
 
+QString MainWindow::pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect) {
+    const std::size_t count = inspect && inspect->pages ? inspect->pages->size() : 1;
+    return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
+}
+
 void MainWindow::createActions() {
     openAction_ = new QAction(symbolIcon(QStringLiteral("folder")), QStringLiteral("Open"), this);
     openAction_->setObjectName(QStringLiteral("openAction"));

@@ -15,6 +15,7 @@
 #include <QPointer>
 
 #include "app/recovery_sheet.hpp"
+#include "core/commands.hpp"
 
 class QAction;
 class QListView;
@@ -43,6 +44,10 @@ public:
     static constexpr int initialHeight = 820;
 
     double textScale() const noexcept { return textScale_; }
+
+    // What the page canvas calls a page: "Page " + its index + 1 + " of " + the number of adopted
+    // pages (1 without a page list), in plain digits.
+    static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
 
     QSplitter* columns() const { return columns_; }
     QListView* pageList() const { return pageList_; }

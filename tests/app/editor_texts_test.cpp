@@ -7,6 +7,7 @@
 #include "app/inspector_tab.hpp"
 #include "app/instance_channel.hpp"
 #include "app/interface_text_scale.hpp"
+#include "app/main_window.hpp"
 #include "app/recovery_sheet.hpp"
 #include "app/save_chip.hpp"
 #include "app/status_bar.hpp"
@@ -69,6 +70,21 @@ private slots:
         QFETCH(std::optional<CommandResult>, inspect);
         QFETCH(std::optional<QString>, expected);
         QCOMPARE(StatusBar::pageChipText(current, inspect, QLocale()), expected);
+    }
+
+    void pageLabel_data() {
+        QTest::addColumn<std::int64_t>("index");
+        QTest::addColumn<std::optional<CommandResult>>("inspect");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("first of twelve") << std::int64_t{0} << std::optional(pages(12)) << "Page 1 of 12";
+        QTest::newRow("no document") << std::int64_t{0} << std::optional<CommandResult>() << "Page 1 of 1";
+        QTest::newRow("plain digits") << std::int64_t{1233} << std::optional(pages(1500)) << "Page 1234 of 1500";
+    }
+    void pageLabel() {
+        QFETCH(std::int64_t, index);
+        QFETCH(std::optional<CommandResult>, inspect);
+        QFETCH(QString, label);
+        QCOMPARE(MainWindow::pageLabel(PageInfo{"p", index, 612, 792, 0}, inspect), label);
     }
 
     void saveChip_data() {
