@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QListView>
 #include <QMimeData>
+#include <QPainter>
 #include <QSplitter>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -19,6 +20,7 @@
 #include "app/recovery_sheet.hpp"
 #include "app/status_bar.hpp"
 #include "app/symbol_icon.hpp"
+#include "design/appearance.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -37,6 +39,21 @@ bool isPdfFile(const QUrl& url) {
     return url.isLocalFile() &&
            QFileInfo(url.toLocalFile()).suffix().compare(QStringLiteral("pdf"), Qt::CaseInsensitive) == 0;
 }
+
+// The tool bar on `background` with a separator line under it, instead of the style's gradient.
+class WindowToolBar : public QToolBar {
+public:
+    WindowToolBar(const QString& title, QWidget* parent) : QToolBar(title, parent) {
+        connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), Theme::color(Theme::Token::background));
+        painter.fillRect(QRect(0, height() - 1, width(), 1), Theme::color(Theme::Token::separator));
+    }
+};
 
 }  // namespace
 
@@ -83,7 +100,7 @@ void MainWindow::createActions() {
 }
 
 void MainWindow::createToolBar() {
-    toolBar_ = new QToolBar(QStringLiteral("Tool bar"), this);
+    toolBar_ = new WindowToolBar(QStringLiteral("Tool bar"), this);
     toolBar_->setObjectName(QStringLiteral("toolBar"));
     toolBar_->setMovable(false);
     toolBar_->setFloatable(false);
