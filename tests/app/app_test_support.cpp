@@ -14,6 +14,29 @@
 #include "test_pdfs.hpp"
 
 namespace kivo::testing {
+namespace {
+
+// Notes whether any widget of a window has painted yet.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(QWidget* window) : QObject(window), window_(window) { qApp->installEventFilter(this); }
+    ~PaintWatch() override { qApp->removeEventFilter(this); }
+
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!painted && event->type() == QEvent::Paint && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->window() == window_)
+            painted = true;
+        return false;
+    }
+
+private:
+    QWidget* window_;
+};
+
+}  // namespace
 
 std::filesystem::path document(const Scratch& scratch, const std::string& name, int pages) {
     const auto path = scratch.docs() / name;
@@ -46,6 +69,9 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
         // The launch waits for the window's first paint: nothing was said yet.
         QObject::connect(running->window().announcer(), &Announcer::announced,
                          [list = &running->announced](const QString& text) { list->append(text); });
+        auto* painted = new PaintWatch(&running->window());
+        QObject::connect(&running->workspace(), &WorkspaceState::workerReadyChanged, painted,
+                         [painted, flag = &running->paintedBeforeWorker] { *flag = painted->painted; });
         if (!waitUntil([&] { return launched; })) {
             qWarning("the editor never launched its worker");
             return nullptr;

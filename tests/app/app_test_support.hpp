@@ -33,6 +33,8 @@ struct RunningEditor {
     std::unique_ptr<EditorApp> app;
     // Everything the window's announcer said, from before the launch on.
     QStringList announced;
+    // Whether the window had painted by the time the worker was ready.
+    bool paintedBeforeWorker = false;
 
     Workspace& workspace() { return app->workspace(); }
     MainWindow& window() { return *app->window(); }

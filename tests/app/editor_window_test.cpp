@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QLabel>
 #include <QListView>
@@ -23,6 +24,7 @@
 #include "app/inspector_panel.hpp"
 #include "app/inspector_tab_strip.hpp"
 #include "app/main_window.hpp"
+#include "app/prompt_dialog.hpp"
 #include "app/recovery_row.hpp"
 #include "app/recovery_sheet.hpp"
 #include "app/status_bar.hpp"
@@ -93,6 +95,7 @@ private slots:
         QCOMPARE(window.windowTitle(), QStringLiteral("Kivo PDF"));
         QCOMPARE(window.minimumSize(), QSize(1100, 700));
         QCOMPARE(editor->announced.value(0), workerReady);
+        QVERIFY2(editor->paintedBeforeWorker, "the window paints before the worker starts");
         QVERIFY(editor->announced.contains("Opened three.pdf"));
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "three.pdf").string());
 
@@ -226,6 +229,38 @@ private slots:
         QVERIFY(waitUntil([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
         QVERIFY(!editor->window().recoverySheet()->isVisible());
         QCOMPARE(editor->workspace().inspect()->annotations->size(), 1u);
+    }
+
+    void passwordsAndFilesAreAskedForOverTheWindow() {
+        const auto locked = corpus("libreoffice-writer-password.pdf");
+        if (locked.empty()) QSKIP("the shared sample folder is absent");
+        Scratch scratch;
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+
+        // The prompts wait in an event loop of their own: answer them from timers, as a person would.
+        QStringList asked;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (auto* files = window.findChild<QFileDialog*>(); files != nullptr && files->isVisible()) {
+                QCOMPARE(files->windowModality(), Qt::WindowModal);
+                files->selectFile(QString::fromStdString(locked.string()));
+                QMetaObject::invokeMethod(files, "accept");
+                return;
+            }
+            auto* prompt = window.findChild<PromptDialog*>();
+            if (prompt == nullptr || !prompt->isVisible()) return;
+            QCOMPARE(prompt->windowModality(), Qt::WindowModal);
+            QCOMPARE(prompt->field()->echoMode(), QLineEdit::Password);
+            asked.append(prompt->windowTitle());
+            QTest::keyClicks(prompt->field(), asked.size() == 1 ? "not it" : "openpassword");
+            QTest::keyClick(prompt->field(), Qt::Key_Return);
+        });
+        answer.start(50);
+        window.openAction()->trigger();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
+        QCOMPARE(asked, (QStringList{"Password required", "Password required"}));
     }
 
     void aDroppedPdfOpensAndAnythingElseDoesNothing_data() {
