@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     fs::remove_all(scratch, ignored);
     if (!adopted.empty()) std::printf("median start to document adopted: %.0f ms\n", median(adopted));
     if (pages.empty()) {
-        std::printf("median start to first page image: none shown (the workspace renders no page yet)\n");
+        std::printf("median start to first page image: none shown\n");
         return 0;
     }
     std::printf("median start to first page image: %.0f ms (%zu of %d runs)\n", median(pages), pages.size(), runs);

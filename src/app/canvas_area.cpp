@@ -4,6 +4,7 @@
 
 #include <QPainter>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -73,9 +74,13 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     card_->raise();
 
     connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_, &Workspace::openPanel);
-    for (const auto changed :
-         {&WorkspaceState::pageImageChanged, &WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged})
+    for (const auto changed : {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged,
+                               &WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
+    for (QScrollBar* bar : {scroll_->horizontalScrollBar(), scroll_->verticalScrollBar()}) {
+        connect(bar, &QScrollBar::valueChanged, this, &CanvasArea::reportVisiblePart);
+        connect(bar, &QScrollBar::rangeChanged, this, &CanvasArea::reportVisiblePart);
+    }
     refresh();
 }
 
@@ -84,20 +89,34 @@ void CanvasArea::refresh() {
     const auto& inspect = workspace_.inspect();
     if (!image.isNull() && workspace_.currentPage() && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
-        page_->setImage(image);
+        page_->setImage(image, workspace_.pageTiles());
     } else if (inspect && inspect->pages && !inspect->pages->empty()) {
         shown_ = Shown::rendering;
     } else {
         shown_ = Shown::empty;
     }
-    if (shown_ != Shown::page) page_->setImage(QImage());
+    if (shown_ != Shown::page) page_->setImage(QImage(), {});
     states_->setCurrentIndex(static_cast<int>(shown_));
+    reportVisiblePart();
+}
+
+void CanvasArea::reportVisiblePart() {
+    if (shown_ != Shown::page) return;
+    // The scroll area's viewport in the page's own points, origin at the page's top-left corner.
+    const QRectF page = page_->pageRect();
+    const QRectF viewport(QPointF(-page_->pos()) - page.topLeft(), QSizeF(scroll_->viewport()->size()));
+    QRectF visible = viewport.intersected(QRectF(QPointF(), page.size()));
+    if (visible.isEmpty()) visible = QRectF();
+    if (visible == workspace_.visibleCanvasRect()) return;
+    workspace_.setVisibleCanvasRect(visible);
+    workspace_.updateTiles();
 }
 
 void CanvasArea::resizeEvent(QResizeEvent* event) {
     FilledPanel::resizeEvent(event);
     card_->placeIn(rect());
     workspace_.setViewport(QSizeF(event->size()));
+    reportVisiblePart();
 }
 
 PageImageView::PageImageView(QWidget* parent) : QWidget(parent) {
@@ -105,8 +124,9 @@ PageImageView::PageImageView(QWidget* parent) : QWidget(parent) {
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
 }
 
-void PageImageView::setImage(const QImage& image) {
+void PageImageView::setImage(const QImage& image, std::vector<PageTile> tiles) {
     image_ = image;
+    tiles_ = std::move(tiles);
     resize(sizeHint());
     update();
 }
@@ -129,6 +149,7 @@ void PageImageView::paintEvent(QPaintEvent*) {
     const QRectF page = pageRect();
     Shadows::paint(painter, page, 0, Shadows::overlay(Appearance::currentScheme()));
     painter.drawImage(page, image_);
+    for (const PageTile& tile : tiles_) painter.drawImage(tile.frame.translated(page.topLeft()), tile.image);
 }
 
 }  // namespace kivo

@@ -1,18 +1,22 @@
 #pragma once
 
 // CanvasArea: the middle of the canvas column, on `canvas`. It shows one of three states, chosen afresh
-// whenever the workspace changes: the page (the workspace's rendered page image, 24 from the edges of a
-// scroll area that scrolls both ways, under the overlay shadow) when there is a usable image of the shown
-// page; "Rendering page…" while the document has pages but no image yet; otherwise the empty state ("Drop a
-// PDF here", with "Open a PDF…" calling Workspace::openPanel()). The activity card floats over its bottom
-// edge. Its size goes to the workspace's viewport whenever it changes.
+// whenever the workspace changes: the page (the workspace's rendered page image with its sharper tiles
+// over it, 24 from the edges of a scroll area that scrolls both ways, under the overlay shadow) when there
+// is a usable image of the shown page; "Rendering page…" while the document has pages but no image yet;
+// otherwise the empty state ("Drop a PDF here", with "Open a PDF…" calling Workspace::openPanel()). The
+// activity card floats over its bottom edge. Its size goes to the workspace's viewport, and the part of
+// the page on screen to its visible canvas rectangle (asking for tiles), whenever they change.
 //
 // The page is shown as a picture only: selecting, drawing and the accessibility layer over it belong to
 // the page canvas that will take the page view's place.
 
 #include <QWidget>
 
+#include <vector>
+
 #include "app/filled_panel.hpp"
+#include "workspace/workspace_types.hpp"
 
 class QScrollArea;
 class QStackedWidget;
@@ -41,6 +45,7 @@ protected:
 
 private:
     void refresh();
+    void reportVisiblePart();
 
     Workspace& workspace_;
     QStackedWidget* states_;
@@ -59,7 +64,7 @@ class PageImageView : public QWidget {
 public:
     explicit PageImageView(QWidget* parent = nullptr);
 
-    void setImage(const QImage& image);
+    void setImage(const QImage& image, std::vector<PageTile> tiles);
     const QImage& image() const { return image_; }
     // Where the page is drawn, inside the padding.
     QRectF pageRect() const;
@@ -73,6 +78,7 @@ protected:
 
 private:
     QImage image_;
+    std::vector<PageTile> tiles_;
 };
 
 }  // namespace kivo

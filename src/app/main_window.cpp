@@ -161,6 +161,9 @@ void MainWindow::createColumns() {
 }
 
 void MainWindow::connectWorkspace() {
+    connect(&workspace_, &WorkspaceState::viewportChanged, this, [this] {
+        if (workspace_.fitMode() != FitMode::manual) workspace_.scheduleFit();
+    });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &MainWindow::updateActions);
     connect(&workspace_, &WorkspaceState::showRecoveryChanged, this, &MainWindow::showRecovery);
     connect(&workspace_, &WorkspaceState::statusChanged, this,

@@ -107,7 +107,10 @@ private slots:
                                 static_cast<QWidget*>(window.inspector())})
             QVERIFY(column->isVisible());
 
-        QVERIFY(window.canvasArea()->shown() != CanvasArea::Shown::empty);
+        QVERIFY(waitUntil([&] { return window.canvasArea()->shown() == CanvasArea::Shown::page; }));
+        const QImage& page = window.canvasArea()->pageView()->image();
+        // The page at the workspace's zoom, in points, to within the rounding of its pixels.
+        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().zoom()) < 1);
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
         QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
