@@ -118,6 +118,25 @@ private slots:
         screenshot(window, "editor-document-open");
     }
 
+    void zoomedInThePartOnScreenGetsSharperTiles() {
+        Scratch scratch;
+        // Large enough that at 400 % the page is more pixels than one image holds.
+        const auto poster = scratch.docs() / "poster.pdf";
+        writeFile(poster, makePdf({TestPage{1200, 1200}}));
+        auto editor = startEditor(scratch, {poster.string()});
+        QVERIFY(editor);
+        CanvasArea& area = *editor->window().canvasArea();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
+        workspace.setZoom(4.0);
+        QVERIFY(waitUntil([&] { return !workspace.pageTiles().empty(); }, 60));
+        const QRectF visible = workspace.visibleCanvasRect();
+        QVERIFY(!visible.isEmpty());
+        // The view shows the top left of the page: what it reported lies there, no wider than itself.
+        QCOMPARE(visible.topLeft(), QPointF(0, 0));
+        QVERIFY(visible.width() <= area.width() && visible.height() <= area.height());
+    }
+
     void aMissingWorkerShowsTheLaunchError() {
         Scratch scratch;
         document(scratch, "three.pdf");
