@@ -16,7 +16,6 @@ constexpr double strokeWidth = 2.5;
 
 Spinner::Spinner(QWidget* parent) : QWidget(parent), turn_(new QTimer(this)) {
     setFixedSize(side, side);
-    setAccessibleName(QStringLiteral("Busy"));
     turn_->setInterval(stepMilliseconds);
     connect(turn_, &QTimer::timeout, this, [this] {
         angle_ = (angle_ + stepDegrees) % 360;

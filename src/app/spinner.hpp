@@ -2,7 +2,7 @@
 
 // Spinner: the small turning arc of a state that waits for the worker ("Rendering page…"), in `muted`,
 // 20 across. It turns only while visible, and stands still when the desktop asks for reduced motion.
-// No signals; read by assistive technologies as a busy indicator.
+// No signals.
 
 #include <QWidget>
 

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include "app/activity_card.hpp"
 #include "app/canvas_area.hpp"
@@ -24,6 +25,7 @@
 #include "app/inspector_panel.hpp"
 #include "app/inspector_tab_strip.hpp"
 #include "app/main_window.hpp"
+#include "app/page_list_focus_start.hpp"
 #include "app/prompt_dialog.hpp"
 #include "app/recovery_row.hpp"
 #include "app/recovery_sheet.hpp"
@@ -405,6 +407,36 @@ private slots:
         editor->app->settings().setInspectorTab("form");
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(window.inspector()->tab(), InspectorTab::page);
+    }
+
+    void thePageListTakesFocusOnlyFromATextFieldOrNobody_data() {
+        QTest::addColumn<QString>("focused");
+        QTest::addColumn<bool>("listTakesIt");
+        QTest::newRow("nobody") << "" << true;
+        QTest::newRow("a text field") << "field" << true;
+        QTest::newRow("a button") << "button" << false;
+    }
+    void thePageListTakesFocusOnlyFromATextFieldOrNobody() {
+        QFETCH(QString, focused);
+        QFETCH(bool, listTakesIt);
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        auto* list = new QListView(&window);
+        auto* field = new QLineEdit(&window);
+        auto* button = new QPushButton(QStringLiteral("Other"), &window);
+        for (QWidget* widget :
+             {static_cast<QWidget*>(list), static_cast<QWidget*>(field), static_cast<QWidget*>(button)})
+            layout->addWidget(widget);
+        button->setFocusPolicy(Qt::StrongFocus);
+        window.show();
+        new PageListFocusStart(list);
+        if (focused == "field") field->setFocus();
+        if (focused == "button") button->setFocus();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        if (focused.isEmpty() && window.focusWidget() != nullptr) window.focusWidget()->clearFocus();
+        QTest::qWait(PageListFocusStart::delayMilliseconds + 200);
+        QCOMPARE(list->hasFocus(), listTakesIt);
     }
 
     void theInspectorShowsItsTabsAndAlerts() {
