@@ -53,6 +53,8 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
       page_(new PageImageView()),
       card_(new ActivityCard(workspace, this)) {
     setObjectName(QStringLiteral("canvasArea"));
+    // A click on the canvas takes the keyboard from the fields, so the window's keys act on the page.
+    setFocusPolicy(Qt::ClickFocus);
     empty_->setObjectName(QStringLiteral("emptyState"));
     scroll_->setObjectName(QStringLiteral("pageScroll"));
     scroll_->setFrameShape(QFrame::NoFrame);

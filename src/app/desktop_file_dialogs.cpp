@@ -8,6 +8,7 @@ namespace kivo {
 namespace {
 
 const QString pdfFilter = QStringLiteral("PDF documents (*.pdf *.PDF)");
+const QString imageFilter = QStringLiteral("Images (*.png *.jpg *.jpeg *.webp *.PNG *.JPG *.JPEG *.WEBP)");
 
 // The files chosen in `dialog` once it was confirmed; none when it was closed.
 std::vector<std::filesystem::path> run(QFileDialog* made) {
@@ -45,9 +46,23 @@ std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std
     return chosen.front();
 }
 
-std::vector<std::filesystem::path> DesktopFileDialogs::choosePaths(const std::string& message) {
+std::optional<std::filesystem::path> DesktopFileDialogs::chooseImage() {
+    auto* dialog = new QFileDialog(window_, QStringLiteral("Choose an image"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(imageFilter);
+    const auto chosen = run(dialog);
+    if (chosen.empty()) return std::nullopt;
+    return chosen.front();
+}
+
+std::vector<std::filesystem::path> DesktopFileDialogs::choosePaths(const std::string& message, PathKind kind) {
     auto* dialog = new QFileDialog(window_, QString::fromStdString(message));
-    dialog->setFileMode(QFileDialog::ExistingFiles);
+    if (kind == PathKind::folders) {
+        dialog->setFileMode(QFileDialog::Directory);
+        dialog->setOption(QFileDialog::ShowDirsOnly);
+    } else {
+        dialog->setFileMode(QFileDialog::ExistingFiles);
+    }
     return run(dialog);
 }
 

@@ -2,8 +2,8 @@
 
 // The desktop's file panels for the workspace: Qt's file dialog, window-modal over the window given with
 // setWindow(), for one existing PDF, a PDF to save (the suggested name filled in, ".pdf" added when
-// missing), or any number of files. Each waits with waitForDialog(); a closed panel answers nothing.
-// GUI thread only.
+// missing), one PNG, JPEG or WebP image, any number of files, or one folder (Qt's panel picks one folder
+// at a time). Each waits with waitForDialog(); a closed panel answers nothing. GUI thread only.
 
 #include <QPointer>
 #include <QWidget>
@@ -18,7 +18,8 @@ public:
 
     std::optional<std::filesystem::path> chooseOpenPdf() override;
     std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) override;
-    std::vector<std::filesystem::path> choosePaths(const std::string& message) override;
+    std::optional<std::filesystem::path> chooseImage() override;
+    std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) override;
 
 private:
     QPointer<QWidget> window_;

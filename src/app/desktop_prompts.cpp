@@ -39,10 +39,9 @@ Prompts::StaleFileChoice DesktopPrompts::askStaleFile() {
     QPointer<QMessageBox> box = new QMessageBox(window_);
     box->setObjectName(QStringLiteral("staleFileQuestion"));
     box->setIcon(QMessageBox::Warning);
-    box->setWindowTitle(QStringLiteral("The file on disk has changed"));
-    box->setText(QStringLiteral("The file on disk has changed"));
-    box->setInformativeText(
-        QStringLiteral("Overwrite the original, or save a new copy? The last valid file stays until you choose."));
+    box->setWindowTitle(QString::fromUtf8(staleFileMessage));
+    box->setText(QString::fromUtf8(staleFileMessage));
+    box->setInformativeText(QString::fromUtf8(staleFileDetail));
     QPushButton* saveAs = box->addButton(QStringLiteral("Save As…"), QMessageBox::AcceptRole);
     QPushButton* overwrite = box->addButton(QStringLiteral("Overwrite"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

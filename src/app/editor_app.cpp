@@ -9,6 +9,7 @@
 #include "app/desktop_prompts.hpp"
 #include "app/instance_channel.hpp"
 #include "app/main_window.hpp"
+#include "app/window_print_service.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -26,6 +27,7 @@ EditorApp::EditorApp(WorkspaceServices services, QObject* parent) : QObject(pare
     if (!services.prompts) services.prompts = prompts_ = std::make_shared<DesktopPrompts>();
     if (!services.fileDialogs) services.fileDialogs = fileDialogs_ = std::make_shared<DesktopFileDialogs>();
     if (!services.clipboard) services.clipboard = std::make_shared<DesktopClipboard>();
+    if (!services.printer) services.printer = printer_ = std::make_shared<WindowPrintService>();
     if (!services.keyStore) services.keyStore = std::make_shared<KeychainKeyStore>();
     workspace_ = std::make_unique<Workspace>(std::move(services));
     connect(qApp, &QCoreApplication::aboutToQuit, this, &EditorApp::shutdown);
@@ -71,6 +73,7 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
     window_ = new MainWindow(*workspace_, *settings_);
     if (prompts_) prompts_->setWindow(window_);
     if (fileDialogs_) fileDialogs_->setWindow(window_);
+    if (printer_) printer_->setWindow(window_);
     window_->show();
     launchWhenPainted();
     return Start::running;

@@ -1,12 +1,12 @@
 #pragma once
 
 // EditorApp: the top of the editor. It makes the one settings object and the one Workspace (with the
-// desktop's prompts, file panels and clipboard), decides whether this process is the user's editor (it
-// takes the editor lock) or hands its files to the editor that is, shows the window, and only once the
-// window has painted launches the worker. 0.25 s after the launch began it brings the window to the front
-// and opens the first readable PDF among the launch files (checking up to 9 times, 0.25 s apart, and giving
-// up at once while an error is shown). Files handed over by a later `kivo-pdf` are opened the same way.
-// When the application quits it stops the worker before the process ends (aboutToQuit).
+// desktop's prompts, file panels, clipboard, printing and key store), decides whether this process is the user's editor
+// (it takes the editor lock) or hands its files to the editor that is, shows the window, and only once the window has
+// painted launches the worker. 0.25 s after the launch began it brings the window to the front and opens the first
+// readable PDF among the launch files (checking up to 9 times, 0.25 s apart, and giving up at once while an error is
+// shown). Files handed over by a later `kivo-pdf` are opened the same way. When the application quits it stops the
+// worker before the process ends (aboutToQuit).
 //
 // GUI thread only. Nothing here throws: a failed launch shows in the inspector, a hand-off that found no
 // editor answers handOverFailed.
@@ -26,6 +26,7 @@ class DesktopPrompts;
 class EditorSettings;
 class InstanceServer;
 class MainWindow;
+class WindowPrintService;
 class Workspace;
 
 class EditorApp : public QObject {
@@ -69,6 +70,7 @@ private:
     std::shared_ptr<EditorSettings> settings_;
     std::shared_ptr<DesktopPrompts> prompts_;
     std::shared_ptr<DesktopFileDialogs> fileDialogs_;
+    std::shared_ptr<WindowPrintService> printer_;
     std::unique_ptr<Workspace> workspace_;
     MainWindow* window_ = nullptr;
     InstanceServer* server_ = nullptr;

@@ -4,10 +4,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QListView>
 #include <QMimeData>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QSplitter>
+#include <QTextEdit>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -89,14 +93,27 @@ void MainWindow::createActions() {
 
     saveAction_ = new QAction(symbolIcon(QStringLiteral("square.and.arrow.down")), QStringLiteral("Save"), this);
     saveAction_->setObjectName(QStringLiteral("saveAction"));
+    connect(saveAction_, &QAction::triggered, &workspace_, &Workspace::save);
 
     saveAsAction_ =
         new QAction(symbolIcon(QStringLiteral("square.and.arrow.down.on.square")), QStringLiteral("Save As"), this);
     saveAsAction_->setObjectName(QStringLiteral("saveAsAction"));
+    connect(saveAsAction_, &QAction::triggered, &workspace_, &Workspace::saveAs);
 
     searchAction_ = new QAction(symbolIcon(QStringLiteral("magnifyingglass")), QStringLiteral("Search"), this);
     searchAction_->setObjectName(QStringLiteral("searchAction"));
     connect(searchAction_, &QAction::triggered, this, &MainWindow::runSearch);
+
+    // A focused text field claims these keys for itself before the window sees them.
+    copyAction_ = new QAction(QStringLiteral("Copy"), this);
+    copyAction_->setObjectName(QStringLiteral("copyAction"));
+    copyAction_->setShortcut(QKeySequence::Copy);
+    connect(copyAction_, &QAction::triggered, this, &MainWindow::copy);
+    deleteAction_ = new QAction(QStringLiteral("Delete"), this);
+    deleteAction_->setObjectName(QStringLiteral("deleteAction"));
+    deleteAction_->setShortcuts({QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
+    connect(deleteAction_, &QAction::triggered, &workspace_, &Workspace::deleteSelectedAnnotation);
+    addActions({copyAction_, deleteAction_});
 }
 
 void MainWindow::createToolBar() {
@@ -212,6 +229,31 @@ void MainWindow::showRecovery() {
         InterfaceTextScale::apply(recoverySheet_, textScale_);
     }
     if (!recoverySheet_->isVisible()) recoverySheet_->open();
+}
+
+void MainWindow::copy() {
+    // From a menu the action also runs while a field has focus: the field's own text is meant then.
+    QWidget* focused = focusWidget();
+    if (auto* line = qobject_cast<QLineEdit*>(focused)) return line->copy();
+    if (auto* text = qobject_cast<QTextEdit*>(focused)) return text->copy();
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(focused)) return plain->copy();
+    workspace_.copySelection();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    constexpr double step = 4;
+    const QWidget* focused = focusWidget();
+    const bool inText = qobject_cast<const QLineEdit*>(focused) != nullptr ||
+                        qobject_cast<const QTextEdit*>(focused) != nullptr ||
+                        qobject_cast<const QPlainTextEdit*>(focused) != nullptr;
+    const bool plain = event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier;
+    switch (plain && !inText ? event->key() : 0) {
+        case Qt::Key_Up: return workspace_.nudgeSelection(0, step, false);
+        case Qt::Key_Down: return workspace_.nudgeSelection(0, -step, false);
+        case Qt::Key_Left: return workspace_.nudgeSelection(-step, 0, false);
+        case Qt::Key_Right: return workspace_.nudgeSelection(step, 0, false);
+        default: QMainWindow::keyPressEvent(event);
+    }
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {

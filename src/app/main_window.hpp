@@ -9,7 +9,8 @@
 //
 // The window holds no document state: every control reads the workspace and calls it. Its actions are
 // made once in createActions() and their enabled state follows the workspace in updateActions(); menus
-// and key bindings refer to the same actions.
+// and key bindings refer to the same actions. Copy, Delete and the arrow keys act on the document only
+// when no text field takes them: a focused field copies its own text and moves its own caret.
 
 #include <QMainWindow>
 #include <QPointer>
@@ -62,12 +63,16 @@ public:
     QAction* saveAction() const { return saveAction_; }
     QAction* saveAsAction() const { return saveAsAction_; }
     QAction* searchAction() const { return searchAction_; }
+    QAction* copyAction() const { return copyAction_; }
+    QAction* deleteAction() const { return deleteAction_; }
 
 public slots:
     // Searches for the find field's text and shows the Page tab, where the results are.
     void runSearch();
 
 protected:
+    // Arrow keys no control used move the selected annotation by 4 points.
+    void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -79,6 +84,7 @@ private:
     void readSettings();
     void updateActions();
     void showRecovery();
+    void copy();
 
     Workspace& workspace_;
     EditorSettings& settings_;
@@ -88,6 +94,8 @@ private:
     QAction* saveAction_ = nullptr;
     QAction* saveAsAction_ = nullptr;
     QAction* searchAction_ = nullptr;
+    QAction* copyAction_ = nullptr;
+    QAction* deleteAction_ = nullptr;
 
     QToolBar* toolBar_ = nullptr;
     FindField* findField_ = nullptr;

@@ -6,7 +6,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QLabel>
 #include <QListView>
@@ -285,6 +287,69 @@ private slots:
         window.openAction()->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
         QCOMPARE(asked, (QStringList{"Password required", "Password required"}));
+        answer.stop();
+
+        // Save As asks for the new file in the same kind of panel.
+        const QString copy = QString::fromStdString((scratch.docs() / "copy.pdf").string());
+        QTimer saveAs;
+        QObject::connect(&saveAs, &QTimer::timeout, [&] {
+            auto* files = window.findChild<QFileDialog*>();
+            if (files == nullptr || !files->isVisible() || files->acceptMode() != QFileDialog::AcceptSave) return;
+            // The name field has the focus, so it is typed into, as a person would.
+            files->setDirectory(QString::fromStdString(scratch.docs().string()));
+            files->findChild<QLineEdit*>("fileNameEdit")->setText(QStringLiteral("copy.pdf"));
+            QMetaObject::invokeMethod(files, "accept");
+        });
+        saveAs.start(50);
+        window.saveAsAction()->trigger();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Saved"; }));
+        QVERIFY(QFileInfo::exists(copy));
+        QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), copy.toStdString());
+    }
+
+    void theWindowsKeysActOnTheSelectionUnlessAFieldTakesThem() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QWidget* canvas = window.canvasArea();
+        canvas->setFocus();
+
+        QTest::keyClick(canvas, Qt::Key_Up);
+        QCOMPARE(workspace.status(),
+                 std::string("Select an annotation first, for example with Select Next Annotation."));
+        addNote(workspace);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        const AnnotationInfo note = workspace.inspect()->annotations->front();
+        workspace.selectAnnotation(note.id);
+
+        QTest::keyClick(canvas, Qt::Key_Up);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Annotation updated"; }));
+        QCOMPARE(workspace.inspect()->annotations->front().rect.bottom, note.rect.bottom + 4);
+
+        // In the find field the keys are the field's.
+        QLineEdit* field = window.findField()->lineEdit();
+        field->setFocus();
+        QTest::keyClicks(field, "ab");
+        const auto revision = workspace.inspect()->revision;
+        QTest::keyClick(field, Qt::Key_Up);
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::qWait(300);
+        QCOMPARE(field->text(), QStringLiteral("a"));
+        QCOMPARE(workspace.inspect()->revision, revision);
+
+        workspace.setSelectedText("Hello PDF");
+        canvas->setFocus();
+        QTest::keyClick(canvas, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Hello PDF"));
+        QCOMPARE(workspace.status(), std::string("Copied text"));
+
+        QTest::keyClick(canvas, Qt::Key_Delete);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
+        QVERIFY(workspace.inspect()->annotations->empty());
     }
 
     void aDroppedPdfOpensAndAnythingElseDoesNothing_data() {
