@@ -431,7 +431,9 @@ private slots:
         QVERIFY2(roles.size() >= 3, "the window shows at least the caption, callout and title roles");
         auto* chip = window.findChild<Chip*>("saveChip");
         QVERIFY(chip->sizeHint().height() >= static_cast<int>(basePoints(ScaledTextStyle::subheadline) * scale));
-        if (scale == 2.0) screenshot(window, "editor-text-scale-2");
+        if (scale != 2.0) return;
+        QVERIFY(waitUntil([&] { return window.canvasArea()->shown() == CanvasArea::Shown::page; }));
+        screenshot(window, "editor-text-scale-2");
     }
 
     void theEmptyWindowInBothAppearances_data() {
