@@ -67,6 +67,15 @@ void drop(MainWindow& window, const Scratch& scratch, const QStringList& files) 
     QApplication::sendEvent(&window, &dropped);
 }
 
+// The recovery sheet once it is shown with at least one row; nothing when it never is.
+RecoverySheet* shownSheet(RunningEditor& editor) {
+    const auto shown = [&] {
+        RecoverySheet* sheet = editor.window().recoverySheet();
+        return sheet != nullptr && sheet->isVisible() && sheet->findChild<RecoveryRow*>() != nullptr;
+    };
+    return waitUntil(shown) ? editor.window().recoverySheet() : nullptr;
+}
+
 void addNote(Workspace& workspace) {
     CommandParams params;
     params.sessionId = workspace.sessionId();
@@ -205,11 +214,10 @@ private slots:
         {
             auto editor = startEditor(scratch);
             QVERIFY(editor);
-            QVERIFY(waitUntil(
-                [&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
+            QVERIFY(shownSheet(*editor));
             RecoverySheet& sheet = *editor->window().recoverySheet();
             QCOMPARE(sheet.size(), QSize(580, 380));
-            QVERIFY(waitUntil([&] { return sheet.findChildren<RecoveryRow*>().size() == 1; }));
+            QCOMPARE(sheet.findChildren<RecoveryRow*>().size(), 1);
             auto* row = sheet.findChild<RecoveryRow*>();
             QCOMPARE(row->findChild<ElidingLabel*>("recoveryTitle")->fullText(), QStringLiteral("<i>draft.pdf"));
             QVERIFY(row->findChild<ElidingLabel*>("recoveryDetail")->fullText().startsWith("Revision "));
@@ -248,12 +256,11 @@ private slots:
         if (QTest::currentTestFailed()) return;
         auto editor = startEditor(scratch);
         QVERIFY(editor);
-        QVERIFY(waitUntil(
-            [&] { return editor->window().recoverySheet() && editor->window().recoverySheet()->isVisible(); }));
-        QVERIFY(waitUntil([&] { return editor->window().recoverySheet()->findChild<RecoveryRow*>() != nullptr; }));
-        QTest::mouseClick(editor->window().recoverySheet()->findChild<RecoveryRow*>()->restoreButton(), Qt::LeftButton);
+        RecoverySheet* sheet = shownSheet(*editor);
+        QVERIFY(sheet);
+        QTest::mouseClick(sheet->findChild<RecoveryRow*>()->restoreButton(), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
-        QVERIFY(!editor->window().recoverySheet()->isVisible());
+        QVERIFY(!sheet->isVisible());
         QCOMPARE(editor->workspace().inspect()->annotations->size(), 1u);
     }
 
