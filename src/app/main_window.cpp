@@ -5,19 +5,17 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QListView>
 #include <QMimeData>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QSplitter>
-#include <QTextEdit>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 #include "app/announcer.hpp"
 #include "app/canvas_area.hpp"
 #include "app/find_field.hpp"
+#include "app/focused_text.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/interface_text_scale.hpp"
 #include "app/page_list_focus_start.hpp"
@@ -233,19 +231,13 @@ void MainWindow::showRecovery() {
 
 void MainWindow::copy() {
     // From a menu the action also runs while a field has focus: the field's own text is meant then.
-    QWidget* focused = focusWidget();
-    if (auto* line = qobject_cast<QLineEdit*>(focused)) return line->copy();
-    if (auto* text = qobject_cast<QTextEdit*>(focused)) return text->copy();
-    if (auto* plain = qobject_cast<QPlainTextEdit*>(focused)) return plain->copy();
+    if (FocusedText text = FocusedText::of(focusWidget())) return text.copy();
     workspace_.copySelection();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
     constexpr double step = 4;
-    const QWidget* focused = focusWidget();
-    const bool inText = qobject_cast<const QLineEdit*>(focused) != nullptr ||
-                        qobject_cast<const QTextEdit*>(focused) != nullptr ||
-                        qobject_cast<const QPlainTextEdit*>(focused) != nullptr;
+    const bool inText = static_cast<bool>(FocusedText::of(focusWidget()));
     const bool plain = event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier;
     switch (plain && !inText ? event->key() : 0) {
         case Qt::Key_Up: return workspace_.nudgeSelection(0, step, false);

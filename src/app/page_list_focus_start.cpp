@@ -1,21 +1,12 @@
 #include "app/page_list_focus_start.hpp"
 
 #include <QEvent>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QTextEdit>
 #include <QTimer>
 #include <QWidget>
 
+#include "app/focused_text.hpp"
+
 namespace kivo {
-namespace {
-
-bool isTextInput(const QWidget* widget) {
-    return qobject_cast<const QLineEdit*>(widget) != nullptr || qobject_cast<const QTextEdit*>(widget) != nullptr ||
-           qobject_cast<const QPlainTextEdit*>(widget) != nullptr;
-}
-
-}  // namespace
 
 PageListFocusStart::PageListFocusStart(QWidget* list) : QObject(list), list_(list), window_(list->window()) {
     if (window_->isActiveWindow()) {
@@ -39,8 +30,8 @@ void PageListFocusStart::focusListSoon() {
 
 void PageListFocusStart::attempt() {
     if (!list_ || !window_ || !list_->isVisible() || list_->window() != window_) return;
-    const QWidget* focused = window_->focusWidget();
-    if (focused == nullptr || focused == window_ || isTextInput(focused)) list_->setFocus(Qt::OtherFocusReason);
+    QWidget* focused = window_->focusWidget();
+    if (focused == nullptr || focused == window_ || FocusedText::of(focused)) list_->setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace kivo
