@@ -7,8 +7,10 @@
 #include "app/desktop_clipboard.hpp"
 #include "app/desktop_file_dialogs.hpp"
 #include "app/desktop_prompts.hpp"
+#include "app/editor_commands.hpp"
 #include "app/instance_channel.hpp"
 #include "app/main_window.hpp"
+#include "app/updates.hpp"
 #include "app/window_print_service.hpp"
 #include "workspace/workspace.hpp"
 
@@ -21,7 +23,8 @@ constexpr int paintWaitMilliseconds = 1000;
 
 }  // namespace
 
-EditorApp::EditorApp(WorkspaceServices services, QObject* parent) : QObject(parent) {
+EditorApp::EditorApp(WorkspaceServices services, std::unique_ptr<Updates> updates, QObject* parent)
+    : QObject(parent), updates_(updates ? std::move(updates) : Updates::installed()) {
     settings_ = services.settings ? services.settings : std::make_shared<EditorSettings>();
     services.settings = settings_;
     if (!services.prompts) services.prompts = prompts_ = std::make_shared<DesktopPrompts>();
@@ -71,6 +74,7 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
     connect(server_, &InstanceServer::filesReceived, this, &EditorApp::openFiles);
 
     window_ = new MainWindow(*workspace_, *settings_);
+    commands_ = new EditorCommands(*window_, *workspace_, *settings_, *updates_);
     if (prompts_) prompts_->setWindow(window_);
     if (fileDialogs_) fileDialogs_->setWindow(window_);
     if (printer_) printer_->setWindow(window_);

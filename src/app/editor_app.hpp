@@ -6,7 +6,8 @@
 // painted launches the worker. 0.25 s after the launch began it brings the window to the front and opens the first
 // readable PDF among the launch files (checking up to 9 times, 0.25 s apart, and giving up at once while an error is
 // shown). Files handed over by a later `kivo-pdf` are opened the same way. When the application quits it stops the
-// worker before the process ends (aboutToQuit).
+// worker before the process ends (aboutToQuit). It also holds the one software-update holder, Updates, which the
+// window's menu commands use.
 //
 // GUI thread only. Nothing here throws: a failed launch shows in the inspector, a hand-off that found no
 // editor answers handOverFailed.
@@ -17,12 +18,14 @@
 
 #include <QObject>
 
+#include "app/updates.hpp"
 #include "workspace/workspace_services.hpp"
 
 namespace kivo {
 
 class DesktopFileDialogs;
 class DesktopPrompts;
+class EditorCommands;
 class EditorSettings;
 class InstanceServer;
 class MainWindow;
@@ -36,8 +39,9 @@ public:
     enum class Start { running, handedOver, handOverFailed };
 
     // Services left empty get the desktop's (tests pass their own worker host); the settings are
-    // those of the environment's defaults suite.
-    explicit EditorApp(WorkspaceServices services = {}, QObject* parent = nullptr);
+    // those of the environment's defaults suite. Without `updates`, the installation's (Updates::installed()).
+    explicit EditorApp(WorkspaceServices services = {}, std::unique_ptr<Updates> updates = nullptr,
+                       QObject* parent = nullptr);
     ~EditorApp() override;
 
     // Starts the editor with the launch files `arguments` (each made absolute against the current
@@ -52,6 +56,9 @@ public:
     Workspace& workspace() { return *workspace_; }
     EditorSettings& settings() { return *settings_; }
     MainWindow* window() const { return window_; }
+    // The window's menu bar commands; none before start() made the window.
+    EditorCommands* commands() const { return commands_; }
+    Updates& updates() { return *updates_; }
 
     static constexpr int frontMilliseconds = 250;
     static constexpr int launchFileAttempts = 8;
@@ -72,7 +79,9 @@ private:
     std::shared_ptr<DesktopFileDialogs> fileDialogs_;
     std::shared_ptr<WindowPrintService> printer_;
     std::unique_ptr<Workspace> workspace_;
+    std::unique_ptr<Updates> updates_;
     MainWindow* window_ = nullptr;
+    EditorCommands* commands_ = nullptr;
     InstanceServer* server_ = nullptr;
     std::vector<std::string> launchFiles_;
     bool launchQueued_ = false;

@@ -50,8 +50,8 @@ std::filesystem::path longDocument(const Scratch& scratch, const std::string& na
     return path;
 }
 
-std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files,
-                                           Worker worker) {
+std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files, Worker worker,
+                                           const std::optional<std::string>& updateFeed) {
     for (const char* sandbox : {"on", "off"}) {
         auto running = std::make_unique<RunningEditor>();
         WorkspaceServices services;
@@ -59,7 +59,8 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
             std::make_shared<TestWorkerHost>(worker == Worker::real ? std::optional(realWorker()) : std::nullopt,
                                              std::map<std::string, std::string>{{"HOME", scratch.home().string()},
                                                                                 {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
-        running->app = std::make_unique<EditorApp>(services);
+        running->app = std::make_unique<EditorApp>(
+            services, std::make_unique<Updates>(updateFeed ? Http::Address::parse(*updateFeed) : std::nullopt));
         bool launched = false;
         QObject::connect(running->app.get(), &EditorApp::launched, [&launched] { launched = true; });
         if (running->app->start(files) != EditorApp::Start::running) {
@@ -84,14 +85,15 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
     return nullptr;
 }
 
-QString screenshot(QWidget& widget, const QString& name) {
+QString screenshot(QWidget& widget, const QString& name) { return saveScreenshot(widget.grab().toImage(), name); }
+
+QString saveScreenshot(const QImage& image, const QString& name) {
     const QByteArray configured = qgetenv("KIVO_SCREENSHOT_DIR");
     const QString dir =
         configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR) : QString::fromLocal8Bit(configured);
     QDir().mkpath(dir);
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    widget.grab().save(path, "PNG");
-    return path;
+    return image.save(path, "PNG") ? path : QString();
 }
 
 void prepareApplication() {

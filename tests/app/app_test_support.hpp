@@ -43,12 +43,16 @@ struct RunningEditor {
 enum class Worker { real, missing };
 
 // Starts the editor on `files` and waits until its launch ran. Fails the test (and answers nothing) when
-// the worker should start and does not.
+// the worker should start and does not. The editor checks `updateFeed` for updates, or has no update
+// check without one.
 std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files = {},
-                                           Worker worker = Worker::real);
+                                           Worker worker = Worker::real,
+                                           const std::optional<std::string>& updateFeed = std::nullopt);
 
 // Writes `widget` as <screenshot dir>/<name>.png and answers the path.
 QString screenshot(QWidget& widget, const QString& name);
+// Writes `image` there the same way; answers the path, empty when it could not be written.
+QString saveScreenshot(const QImage& image, const QString& name);
 
 // Sets up the application like the editor's: style, palette, locale; light with motion reduced.
 void prepareApplication();

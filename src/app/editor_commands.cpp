@@ -1,0 +1,304 @@
+#include "app/editor_commands.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
+
+#include "app/focused_text.hpp"
+#include "app/inspector_tab.hpp"
+#include "app/main_window.hpp"
+#include "app/text_size_steps.hpp"
+#include "app/updates.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr auto ctrl = Qt::CTRL;
+constexpr auto shift = Qt::SHIFT;
+constexpr auto alt = Qt::ALT;
+constexpr int updateReportTextWidth = 380;
+
+}  // namespace
+
+EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings, Updates& updates)
+    : QObject(&window), window_(window), workspace_(workspace), settings_(settings), updates_(updates) {
+    setObjectName(QStringLiteral("editorCommands"));
+    createFileMenu();
+    createEditMenu();
+    createViewMenu();
+    createPageMenu();
+    createFindMenu();
+    createToolsMenu();
+    createAnnotateMenu();
+    createHelpMenu();
+    updateActions();
+    for (auto changed : {&WorkspaceState::sessionIdChanged, &WorkspaceState::selectionChanged,
+                         &WorkspaceState::selectedAnnotationIdChanged})
+        connect(&workspace_, changed, this, &EditorCommands::updateActions);
+    if (UpdateController* controller = updates_.controller())
+        connect(controller, &UpdateController::checked, this, &EditorCommands::reportUpdate);
+    qApp->installEventFilter(this);
+}
+
+QAction* EditorCommands::add(QMenu* menu, const QString& title, const QKeySequence& shortcut, Rule rule,
+                             std::function<void()> run) {
+    auto* action = new QAction(title, &window_);
+    action->setShortcut(shortcut);
+    connect(action, &QAction::triggered, this, std::move(run));
+    menu->addAction(action);
+    rules_.emplace_back(action, rule);
+    return action;
+}
+
+void EditorCommands::createFileMenu() {
+    QMenu* file = window_.menuBar()->addMenu(QStringLiteral("File"));
+    Workspace* w = &workspace_;
+    add(file, "Open…", ctrl | Qt::Key_O, Rule::always, [w] { w->openPanel(); });
+    add(file, "Save", ctrl | Qt::Key_S, Rule::document, [w] { w->save(); });
+    add(file, "Save As…", ctrl | shift | Qt::Key_S, Rule::document, [w] { w->saveAs(); });
+    add(file, "Save a Copy…", {}, Rule::document, [w] { w->saveCopy(); });
+    file->addSeparator();
+    add(file, "Print…", ctrl | Qt::Key_P, Rule::document, [w] { w->printDocument(); });
+    file->addSeparator();
+    // Closing the last window quits, and the application stops the worker on its way out.
+    add(file, "Quit", ctrl | Qt::Key_Q, Rule::always, [] { QApplication::closeAllWindows(); });
+}
+
+void EditorCommands::createEditMenu() {
+    QMenu* edit = window_.menuBar()->addMenu(QStringLiteral("Edit"));
+    routed_.push_back(add(edit, "Undo", ctrl | Qt::Key_Z, Rule::always, [this] { undo(); }));
+    routed_.push_back(add(edit, "Redo", ctrl | shift | Qt::Key_Z, Rule::always, [this] { redo(); }));
+    edit->addSeparator();
+    add(edit, "Cut", QKeySequence::Cut, Rule::always, [] { FocusedText::current().cut(); });
+    edit->addAction(window_.copyAction());
+    add(edit, "Paste", QKeySequence::Paste, Rule::always, [] { FocusedText::current().paste(); });
+    edit->addSeparator();
+    add(edit, "Select All", QKeySequence::SelectAll, Rule::always, [] { FocusedText::current().selectAll(); });
+}
+
+void EditorCommands::createViewMenu() {
+    QMenu* view = window_.menuBar()->addMenu(QStringLiteral("View"));
+    const auto panel = [this](InspectorTab tab) { return [this, tab] { showInspectorTab(info(tab).rawValue); }; };
+    add(view, "Show Assistant", ctrl | Qt::Key_1, Rule::always, panel(InspectorTab::assistant));
+    add(view, "Show Page Panel", ctrl | Qt::Key_2, Rule::always, panel(InspectorTab::page));
+    add(view, "Show Form Panel", ctrl | Qt::Key_3, Rule::always, panel(InspectorTab::form));
+    add(view, "Show Document Panel", ctrl | Qt::Key_4, Rule::always, panel(InspectorTab::document));
+    view->addSeparator();
+    EditorSettings* s = &settings_;
+    add(view, "Larger Text", ctrl | alt | Qt::Key_Equal, Rule::always,
+        [this, s] { setTextScale(TextSizeSteps::larger(s->interfaceTextScale())); });
+    add(view, "Smaller Text", ctrl | alt | Qt::Key_Minus, Rule::always,
+        [this, s] { setTextScale(TextSizeSteps::smaller(s->interfaceTextScale())); });
+    add(view, "Actual Text Size", ctrl | alt | Qt::Key_0, Rule::always,
+        [this] { setTextScale(TextSizeSteps::actual); });
+}
+
+void EditorCommands::createPageMenu() {
+    QMenu* page = window_.menuBar()->addMenu(QStringLiteral("Page"));
+    Workspace* w = &workspace_;
+    add(page, "Fit Page", ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
+    add(page, "Fit Width", {}, Rule::always, [this] { fit(FitMode::width); });
+    add(page, "Zoom In", ctrl | Qt::Key_Equal, Rule::always, [w] { w->setZoom(w->zoom() + zoomStep); });
+    add(page, "Zoom Out", ctrl | Qt::Key_Minus, Rule::always, [w] { w->setZoom(w->zoom() - zoomStep); });
+    routed_.push_back(add(page, "Previous Page", ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
+    routed_.push_back(add(page, "Next Page", ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
+    add(page, "Rotate Right", ctrl | Qt::Key_R, Rule::document, [w] { w->rotateSelected(90); });
+    add(page, "Rotate Left", {}, Rule::document, [w] { w->rotateSelected(-90); });
+    add(page, "Delete Page", {}, Rule::document, [w] { w->deleteSelectedPage(); });
+    add(page, "Extract Page…", {}, Rule::document, [w] { w->extractPanel(); });
+    add(page, "Merge PDF…", {}, Rule::document, [w] { w->mergePanel(); });
+    page->addSeparator();
+    add(page, "Move Page Up", ctrl | alt | Qt::Key_BracketLeft, Rule::document, [w] { w->moveSelectedPage(-1); });
+    add(page, "Move Page Down", ctrl | alt | Qt::Key_BracketRight, Rule::document, [w] { w->moveSelectedPage(1); });
+}
+
+void EditorCommands::createFindMenu() {
+    QMenu* find = window_.menuBar()->addMenu(QStringLiteral("Find"));
+    Workspace* w = &workspace_;
+    add(find, "Find…", ctrl | Qt::Key_F, Rule::always, [w] { w->setSearchFocusToken(w->searchFocusToken() + 1); });
+    add(find, "Find Next", ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
+    add(find, "Find Previous", ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
+}
+
+void EditorCommands::createToolsMenu() {
+    QMenu* tools = window_.menuBar()->addMenu(QStringLiteral("Tools"));
+    static constexpr std::pair<EditorTool, const char*> items[] = {
+        {EditorTool::select, "Select"},
+        {EditorTool::highlight, "Highlight"},
+        {EditorTool::note, "Note"},
+        {EditorTool::text, "Text"},
+        {EditorTool::ink, "Ink"},
+        {EditorTool::image, "Image"},
+        {EditorTool::signature, "Signature"},
+    };
+    int digit = Qt::Key_1;
+    for (const auto& [tool, title] : items) {
+        add(tools, title, QKeySequence(alt | Qt::Key(digit++)), Rule::always,
+            [w = &workspace_, tool = tool] { w->setTool(tool); });
+    }
+}
+
+void EditorCommands::createAnnotateMenu() {
+    QMenu* annotate = window_.menuBar()->addMenu(QStringLiteral("Annotate"));
+    Workspace* w = &workspace_;
+    add(annotate, "Select Next Line", alt | Qt::Key_Down, Rule::document, [w] { w->selectAdjacentLine(1, false); });
+    add(annotate, "Select Previous Line", alt | Qt::Key_Up, Rule::document, [w] { w->selectAdjacentLine(-1, false); });
+    add(annotate, "Extend Selection Down", shift | alt | Qt::Key_Down, Rule::document,
+        [w] { w->selectAdjacentLine(1, true); });
+    add(annotate, "Extend Selection Up", shift | alt | Qt::Key_Up, Rule::document,
+        [w] { w->selectAdjacentLine(-1, true); });
+    annotate->addSeparator();
+    add(annotate, "Highlight Selection", ctrl | shift | Qt::Key_H, Rule::documentAndSelection,
+        [w] { w->highlightSelection(); });
+    add(annotate, "Add Note", ctrl | shift | Qt::Key_N, Rule::document, [w] { w->addNoteAtSelection(); });
+    add(annotate, "Add Text…", ctrl | shift | Qt::Key_T, Rule::document,
+        [w] { w->promptText(w->overlayRect(textBoxWidth, textBoxHeight)); });
+    add(annotate, "Add Image…", {}, Rule::document,
+        [w] { w->addImage("image", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
+    add(annotate, "Add Visual Signature…", {}, Rule::document,
+        [w] { w->addImage("signature", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
+    add(annotate, "Underline Selection with Ink", {}, Rule::documentAndSelection,
+        [w] { w->underlineSelectionWithInk(); });
+    annotate->addSeparator();
+    add(annotate, "Select Next Annotation", alt | Qt::Key_Right, Rule::document,
+        [w] { w->selectAdjacentAnnotation(1); });
+    add(annotate, "Select Previous Annotation", alt | Qt::Key_Left, Rule::document,
+        [w] { w->selectAdjacentAnnotation(-1); });
+    add(annotate, "Edit Contents…", ctrl | shift | Qt::Key_E, Rule::annotation, [w] { w->promptSelectedContents(); });
+    // Moving takes Ctrl+Shift+arrows and resizing Shift+arrows: Ctrl+Alt+arrows switch desktops here.
+    struct Nudge {
+        const char* title;
+        Qt::Key key;
+        double dx, dy;
+        bool resize;
+    };
+    static constexpr Nudge nudges[] = {
+        {"Move Left", Qt::Key_Left, -nudgeStep, 0, false},  {"Move Right", Qt::Key_Right, nudgeStep, 0, false},
+        {"Move Up", Qt::Key_Up, 0, nudgeStep, false},       {"Move Down", Qt::Key_Down, 0, -nudgeStep, false},
+        {"Grow Right", Qt::Key_Right, nudgeStep, 0, true},  {"Grow Up", Qt::Key_Up, 0, nudgeStep, true},
+        {"Shrink Left", Qt::Key_Left, -nudgeStep, 0, true}, {"Shrink Down", Qt::Key_Down, 0, -nudgeStep, true},
+    };
+    for (const Nudge& nudge : nudges) {
+        const QKeySequence shortcut =
+            nudge.resize ? QKeySequence(shift | nudge.key) : QKeySequence(ctrl | shift | nudge.key);
+        add(annotate, nudge.title, shortcut, Rule::annotation,
+            [w, nudge] { w->nudgeSelection(nudge.dx, nudge.dy, nudge.resize); });
+    }
+    add(annotate, "Delete Annotation", {}, Rule::annotation, [w] { w->deleteSelectedAnnotation(); });
+}
+
+void EditorCommands::createHelpMenu() {
+    QMenu* help = window_.menuBar()->addMenu(QStringLiteral("Help"));
+    add(help, "Check for Updates…", {}, Rule::updater, [this] {
+        if (UpdateController* controller = updates_.controller()) controller->checkForUpdates();
+    });
+}
+
+QAction* EditorCommands::action(const QString& menu, const QString& title) const {
+    for (QAction* entry : window_.menuBar()->actions()) {
+        if (entry->text() != menu || entry->menu() == nullptr) continue;
+        for (QAction* item : entry->menu()->actions()) {
+            if (item->text() == title) return item;
+        }
+    }
+    return nullptr;
+}
+
+void EditorCommands::updateActions() {
+    const bool document = workspace_.sessionId().has_value();
+    for (const auto& [action, rule] : rules_) {
+        switch (rule) {
+            case Rule::always: action->setEnabled(true); break;
+            case Rule::document: action->setEnabled(document); break;
+            case Rule::documentAndSelection: action->setEnabled(document && workspace_.selection().has_value()); break;
+            case Rule::annotation: action->setEnabled(workspace_.selectedAnnotationId().has_value()); break;
+            case Rule::updater: action->setEnabled(updates_.controller() != nullptr); break;
+        }
+    }
+}
+
+void EditorCommands::setTextScale(double scale) { settings_.setInterfaceTextScale(scale); }
+
+void EditorCommands::showInspectorTab(std::string_view rawValue) { settings_.setInspectorTab(std::string(rawValue)); }
+
+void EditorCommands::fit(FitMode mode) {
+    workspace_.setFitMode(mode);
+    workspace_.applyFit();
+}
+
+void EditorCommands::undo() {
+    if (FocusedText text = FocusedText::current(); text.canUndo()) return text.undo();
+    const auto& inspect = workspace_.inspect();
+    if (inspect && inspect->undoAvailable.value_or(false)) return workspace_.history(CommandMethod::undo, "Undo");
+    beep();
+}
+
+void EditorCommands::redo() {
+    if (FocusedText text = FocusedText::current(); text.canRedo()) return text.redo();
+    const auto& inspect = workspace_.inspect();
+    if (inspect && inspect->redoAvailable.value_or(false)) return workspace_.history(CommandMethod::redo, "Redo");
+    beep();
+}
+
+void EditorCommands::previousPage() {
+    if (FocusedText text = FocusedText::current(); text.isMultiLine()) return text.moveToStart();
+    workspace_.previousPage();
+}
+
+void EditorCommands::nextPage() {
+    if (FocusedText text = FocusedText::current(); text.isMultiLine()) return text.moveToEnd();
+    workspace_.nextPage();
+}
+
+void EditorCommands::beep() {
+    QApplication::beep();
+    emit beeped();
+}
+
+bool EditorCommands::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::ShortcutOverride || !watched->isWidgetType()) return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    if (widget->window() != &window_ || !FocusedText::of(widget)) return false;
+    const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (const QAction* action : routed_) {
+        // Left unaccepted, the keystroke goes on to the shortcut, whose command asks the widget first.
+        if (action->shortcut() == pressed) return true;
+    }
+    return false;
+}
+
+void EditorCommands::reportUpdate(const UpdateFeed::Outcome& outcome) {
+    const bool failed = outcome.kind == UpdateFeed::Outcome::Kind::failed;
+    auto* box =
+        new QMessageBox(failed ? QMessageBox::Warning : QMessageBox::Information, QStringLiteral("Software Update"),
+                        QString::fromStdString(outcome.message), QMessageBox::NoButton, &window_);
+    box->setObjectName(QStringLiteral("updateReport"));
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(QString::fromStdString(outcome.detail));
+    // The feed's texts are the server's: no label may read them as markup.
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        // Wide enough that the page's address stays on one line.
+        if (label->wordWrap()) label->setMinimumWidth(updateReportTextWidth);
+    }
+    if (outcome.page) {
+        QPushButton* open = box->addButton(QStringLiteral("Open Page"), QMessageBox::AcceptRole);
+        connect(open, &QPushButton::clicked, this,
+                [page = QString::fromStdString(*outcome.page)] { QDesktopServices::openUrl(QUrl(page)); });
+    }
+    box->setDefaultButton(box->addButton(QStringLiteral("Close"), QMessageBox::RejectRole));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (updateReport_) updateReport_->close();
+    updateReport_ = box;
+    box->open();
+}
+
+}  // namespace kivo
