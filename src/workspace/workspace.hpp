@@ -240,6 +240,10 @@ public:
     void refreshModels();
     void saveAssistantKey(const std::string& key);
     void removeAssistantKey();
+    // Where the last key saved in this run went; nothing before a save, or after a removal.
+    std::optional<KeychainKey::Place> assistantKeyPlace() const { return assistantKeyPlace_; }
+    // A model list asked for by refreshModels() has not arrived yet.
+    bool modelsPending() const { return modelsPending_; }
     // Sends a proposed edit of the answer on show as a change of the document it was made for.
     void applyProposal(const ProposedEdit& edit);
     void cancelProposal(const std::string& operationId);
@@ -272,6 +276,11 @@ public:
     const std::string& uiToken() const { return token_; }
     // The running worker's process id; 0 when none runs.
     qint64 workerProcessId() const;
+
+signals:
+    // The user opened or restored another document in place of the open one (not the same
+    // document brought back after a worker stop); what was typed for the old one no longer applies.
+    void documentReplaced();
 
 private:
     struct FilledServices {};
@@ -410,6 +419,8 @@ private:
     std::optional<std::string> runSession_;
     std::uint64_t assistantRun_ = 0;
     std::uint64_t modelListRequest_ = 0;
+    bool modelsPending_ = false;
+    std::optional<KeychainKey::Place> assistantKeyPlace_;
     std::jthread assistantThread_;
     // Ends the model-list fetch under way when a newer one starts or the workspace goes.
     std::stop_source modelListStop_;

@@ -173,9 +173,13 @@ void Workspace::refreshModels() {
     try {
         built = modelProvider();
     } catch (const std::exception& error) {
+        modelsPending_ = false;
         setProviderStatus(ProviderStatus::unavailable(error.what()));
         return;
     }
+    modelsPending_ = true;
+    // Unknown while it is being checked: a status of before, or of another key, no longer holds.
+    setProviderStatus(std::nullopt);
     // A newer fetch makes the one under way pointless.
     modelListStop_.request_stop();
     modelListStop_ = std::stop_source();
@@ -189,7 +193,9 @@ void Workspace::refreshModels() {
 
 void Workspace::modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status) {
     // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
-    if (request != modelListRequest_ || provider != assistantProvider()) return;
+    if (request != modelListRequest_) return;
+    modelsPending_ = false;
+    if (provider != assistantProvider()) return;
     setProviderStatus(status);
     if (!status.ready) return;
     const auto& models = status.models;
@@ -206,6 +212,7 @@ void Workspace::saveAssistantKey(const std::string& key) {
         setErrorMessage(error.what());
         return;
     }
+    assistantKeyPlace_ = place;
     setAssistantKeyStored(true);
     setErrorMessage(std::nullopt);
     setStatus(place == KeychainKey::Place::file ? "Anthropic key saved in a file only you can read."
@@ -220,6 +227,7 @@ void Workspace::removeAssistantKey() {
         setErrorMessage(error.what());
         return;
     }
+    assistantKeyPlace_.reset();
     setAssistantKeyStored(false);
     setStatus("Anthropic key removed from your keyring.");
     setProviderStatus(std::nullopt);

@@ -176,6 +176,7 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
             closeReplacedSession(previous, result);
             lostDocument_.reset();
             restoringLost_ = false;
+            emit documentReplaced();
             adopt(result, "Opened " + name, false, RenderInvalidation::all());
         },
         retryWithPassword([this, path](const std::string& password) { open(path, password); }));

@@ -116,6 +116,7 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
             lostDocument_.reset();
             restoringLost_ = false;
             closeReplacedSession(previous, result);
+            emit documentReplaced();
             adopt(result, "Restored unsaved work", false, RenderInvalidation::all());
             setShowRecovery(false);
         },
