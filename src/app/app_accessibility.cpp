@@ -4,6 +4,7 @@
 #include <QAccessibleWidget>
 
 #include "app/announcer.hpp"
+#include "app/row_button.hpp"
 #include "app/status_message.hpp"
 
 namespace kivo {
@@ -25,11 +26,29 @@ public:
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
 };
 
+// A row that is one button: read by the name its maker gave it, pressed as a whole.
+class RowAccessible : public WholeAccessible {
+public:
+    explicit RowAccessible(QWidget* widget) : WholeAccessible(widget, QAccessible::Button) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State st = WholeAccessible::state();
+        st.selectable = true;
+        st.selected = static_cast<const RowButton*>(widget())->isSelected();
+        return st;
+    }
+    QStringList actionNames() const override { return QStringList{pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction() && widget()->isEnabled()) static_cast<RowButton*>(widget())->click();
+    }
+};
+
 QAccessibleInterface* appFactory(const QString& className, QObject* object) {
     if (object == nullptr || !object->isWidgetType()) return nullptr;
     auto* widget = static_cast<QWidget*>(object);
     if (className == QLatin1String("kivo::StatusMessage")) return new WholeAccessible(widget, QAccessible::StaticText);
     if (className == QLatin1String("kivo::Announcer")) return new WholeAccessible(widget, QAccessible::StatusBar);
+    if (className == QLatin1String("kivo::RowButton")) return new RowAccessible(widget);
     return nullptr;
 }
 
