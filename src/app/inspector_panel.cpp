@@ -7,7 +7,12 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "app/assistant_composer.hpp"
+#include "app/assistant_tab.hpp"
+#include "app/document_tab.hpp"
+#include "app/form_tab.hpp"
 #include "app/inspector_tab_strip.hpp"
+#include "app/page_tab.hpp"
 #include "app/status_message.hpp"
 #include "design/hero_button.hpp"
 #include "design/text_scale.hpp"
@@ -29,7 +34,7 @@ int scaled(double length, double scale) { return static_cast<int>(std::lround(le
 
 }  // namespace
 
-InspectorPanel::InspectorPanel(Workspace& workspace, QWidget* parent)
+InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidget* parent)
     : FilledPanel(Theme::Token::background, parent),
       workspace_(workspace),
       column_(new QVBoxLayout(this)),
@@ -65,12 +70,11 @@ InspectorPanel::InspectorPanel(Workspace& workspace, QWidget* parent)
         stack->addWidget(scroll, 1);
         composer_->setParent(assistant);
         composer_->setObjectName(QStringLiteral("inspectorComposer"));
-        // Nothing to compose into until the Assistant tab fills it.
-        composer_->hide();
         stack->addWidget(composer_);
         bodies_->addWidget(assistant);
     }
 
+    buildTabs(drafts);
     connect(strip_, &InspectorTabStrip::activated, this, &InspectorPanel::tabChosen);
     connect(&workspace_, &WorkspaceState::errorMessageChanged, this, &InspectorPanel::refreshAlerts);
     connect(&workspace_, &WorkspaceState::workerNoticeChanged, this, &InspectorPanel::refreshAlerts);
@@ -103,6 +107,19 @@ QWidget* InspectorPanel::buildAlerts() {
     connect(restart_, &HeroButton::clicked, &workspace_, &Workspace::restartWorker);
     connect(dismiss_, &HeroButton::clicked, this, &InspectorPanel::dismissNotice);
     return alerts;
+}
+
+void InspectorPanel::buildTabs(EditorDrafts& drafts) {
+    assistant_ = new AssistantTab(workspace_, scrollArea(InspectorTab::assistant));
+    scrollArea(InspectorTab::assistant)->setWidget(assistant_);
+    composerBox_ = new AssistantComposer(workspace_, composer_);
+    composerLayout_->addWidget(composerBox_);
+    page_ = new PageTab(workspace_, drafts, scrollArea(InspectorTab::page));
+    scrollArea(InspectorTab::page)->setWidget(page_);
+    form_ = new FormTab(workspace_, drafts, scrollArea(InspectorTab::form));
+    scrollArea(InspectorTab::form)->setWidget(form_);
+    document_ = new DocumentTab(workspace_, scrollArea(InspectorTab::document));
+    scrollArea(InspectorTab::document)->setWidget(document_);
 }
 
 void InspectorPanel::setTab(InspectorTab tab) {

@@ -7,8 +7,9 @@
 //
 // The tab shown belongs to the window, which stores it: the panel shows what setTab() says and reports a
 // user's pick with tabChosen(), even of the tab already shown. Restart calls Workspace::restartWorker() at
-// once; Dismiss clears a notice that offers no restart. The tab bodies are scroll areas the tabs fill; the
-// Assistant tab adds a composer area below its scroll area that never scrolls away (hidden while empty).
+// once; Dismiss clears a notice that offers no restart. Each tab body is a scroll area holding its tab
+// (AssistantTab, PageTab, FormTab, DocumentTab); the Assistant tab's composer stands below its scroll
+// area and never scrolls away. The drafts the Page and Form tabs edit are the window's, handed in.
 
 #include <array>
 
@@ -22,8 +23,14 @@ class QVBoxLayout;
 
 namespace kivo {
 
+class AssistantComposer;
+class AssistantTab;
+class DocumentTab;
+class EditorDrafts;
+class FormTab;
 class HeroButton;
 class InspectorTabStrip;
+class PageTab;
 class StatusMessage;
 class Workspace;
 
@@ -31,7 +38,7 @@ class InspectorPanel : public FilledPanel {
     Q_OBJECT
 
 public:
-    InspectorPanel(Workspace& workspace, QWidget* parent = nullptr);
+    InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidget* parent = nullptr);
 
     InspectorTab tab() const noexcept { return tab_; }
     void setTab(InspectorTab tab);
@@ -39,6 +46,11 @@ public:
     QScrollArea* scrollArea(InspectorTab tab) const { return scrolls_[static_cast<std::size_t>(tab)]; }
     QWidget* composerArea() const { return composer_; }
     InspectorTabStrip* tabStrip() const { return strip_; }
+    AssistantTab* assistantTab() const { return assistant_; }
+    AssistantComposer* composer() const { return composerBox_; }
+    PageTab* pageTab() const { return page_; }
+    FormTab* formTab() const { return form_; }
+    DocumentTab* documentTab() const { return document_; }
 
 signals:
     void tabChosen(kivo::InspectorTab tab);
@@ -51,6 +63,7 @@ private:
     void refreshAlerts();
     void dismissNotice();
     void applyMetrics();
+    void buildTabs(EditorDrafts& drafts);
 
     Workspace& workspace_;
     InspectorTab tab_ = InspectorTab::assistant;
@@ -66,6 +79,11 @@ private:
     std::array<QScrollArea*, 4> scrolls_{};
     QWidget* composer_;
     QVBoxLayout* composerLayout_;
+    AssistantTab* assistant_ = nullptr;
+    AssistantComposer* composerBox_ = nullptr;
+    PageTab* page_ = nullptr;
+    FormTab* form_ = nullptr;
+    DocumentTab* document_ = nullptr;
 };
 
 }  // namespace kivo

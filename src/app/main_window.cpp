@@ -14,6 +14,7 @@
 
 #include "app/announcer.hpp"
 #include "app/canvas_area.hpp"
+#include "app/editor_drafts.hpp"
 #include "app/find_field.hpp"
 #include "app/focused_text.hpp"
 #include "app/inspector_panel.hpp"
@@ -158,7 +159,8 @@ void MainWindow::createColumns() {
     stack->addWidget(canvasArea_, 1);
     stack->addWidget(statusBar_);
 
-    inspector_ = new InspectorPanel(workspace_, columns_);
+    drafts_ = new EditorDrafts(workspace_, this);
+    inspector_ = new InspectorPanel(workspace_, *drafts_, columns_);
     inspector_->setMinimumWidth(inspectorMinimum);
     inspector_->setMaximumWidth(inspectorMaximum);
 

@@ -27,6 +27,7 @@ namespace kivo {
 
 class Announcer;
 class CanvasArea;
+class EditorDrafts;
 class EditorSettings;
 class FindField;
 class InspectorPanel;
@@ -58,6 +59,8 @@ public:
     FindField* findField() const { return findField_; }
     Announcer* announcer() const { return announcer_; }
     RecoverySheet* recoverySheet() const { return recoverySheet_; }
+    // The window's unapplied form values and annotation contents, which the inspector edits.
+    EditorDrafts* drafts() const { return drafts_; }
 
     QAction* openAction() const { return openAction_; }
     QAction* saveAction() const { return saveAction_; }
@@ -104,6 +107,7 @@ private:
     CanvasArea* canvasArea_ = nullptr;
     StatusBar* statusBar_ = nullptr;
     InspectorPanel* inspector_ = nullptr;
+    EditorDrafts* drafts_ = nullptr;
     Announcer* announcer_ = nullptr;
     QPointer<RecoverySheet> recoverySheet_;
 };

@@ -1,0 +1,184 @@
+#include "app/assistant_composer.hpp"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QTextBlock>
+#include <QVBoxLayout>
+
+#include "app/assistant_texts.hpp"
+#include "app/scaled_stack.hpp"
+#include "app/spinner.hpp"
+#include "design/appearance.hpp"
+#include "design/hero_button.hpp"
+#include "design/painting.hpp"
+#include "design/pill_segment.hpp"
+#include "design/text_scale.hpp"
+#include "design/themed_label.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr double boxRadius = 16;
+
+// The box behind the field and its row: the field colour with a thin border.
+class ComposerBox : public ScaledStack {
+public:
+    explicit ComposerBox(QWidget* parent) : ScaledStack(Qt::Vertical, 8, QMarginsF(10, 10, 10, 10), parent) {
+        connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        Painting::fillRounded(painter, QRectF(rect()), boxRadius, Theme::color(Theme::Token::field));
+        Painting::strokeRoundedInside(painter, QRectF(rect()), boxRadius, 1, Theme::color(Theme::Token::border));
+    }
+};
+
+}  // namespace
+
+QuestionField::QuestionField(QWidget* parent) : QPlainTextEdit(parent) {
+    setObjectName(QStringLiteral("question"));
+    setPlaceholderText(QStringLiteral("Ask about this PDF"));
+    setAccessibleName(QStringLiteral("Ask about this PDF"));
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // It grows instead, up to four lines; only a longer question scrolls.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTabChangesFocus(true);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    document()->setDocumentMargin(0);
+    connect(this, &QPlainTextEdit::blockCountChanged, this, &QuestionField::followLines);
+    connect(document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
+            &QuestionField::followLines);
+    connect(&Appearance::instance(), &Appearance::schemeChanged, this, &QuestionField::applyLook);
+    applyLook();
+}
+
+void QuestionField::applyLook() {
+    setFont(scaledFont(ScaledTextStyle::body, QFont::Normal, TextScale::of(this), this));
+    QPalette p = palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        p.setColor(group, QPalette::Base, Qt::transparent);
+        p.setColor(group, QPalette::Text, Theme::color(Theme::Token::foreground));
+        p.setColor(group, QPalette::PlaceholderText, Theme::color(Theme::Token::muted));
+    }
+    setPalette(p);
+    viewport()->setAutoFillBackground(false);
+    updateGeometry();
+}
+
+int QuestionField::heightForLines(int lines) const {
+    const QMargins margins = contentsMargins();
+    // The last line's descent needs a pixel or two beyond the line spacing, or the editor scrolls.
+    return lines * fontMetrics().lineSpacing() + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
+}
+
+int QuestionField::lineCount() const {
+    // Wrapped lines count, not only the paragraphs typed.
+    int lines = 0;
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next())
+        lines += std::max(1, block.layout() != nullptr ? block.layout()->lineCount() : 1);
+    return lines;
+}
+
+void QuestionField::followLines() {
+    setVerticalScrollBarPolicy(lineCount() > maxLines ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    updateGeometry();
+}
+
+QSize QuestionField::sizeHint() const {
+    return {QPlainTextEdit::sizeHint().width(), heightForLines(std::clamp(lineCount(), 1, maxLines))};
+}
+
+QSize QuestionField::minimumSizeHint() const { return {0, heightForLines(1)}; }
+
+void QuestionField::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & Qt::ShiftModifier)) {
+        insertPlainText(QStringLiteral("\n"));
+        return;
+    }
+    if (enter && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        emit submitted();
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+bool QuestionField::event(QEvent* event) {
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyLook();
+    return QPlainTextEdit::event(event);
+}
+
+AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
+    setObjectName(QStringLiteral("composer"));
+    auto* column = new ScaledStack(Qt::Vertical, 6, {}, this);
+    auto* frame = new QVBoxLayout(this);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(column);
+
+    auto* box = new ComposerBox(column);
+    box_ = box;
+    field_ = new QuestionField(box);
+    box->add(field_);
+    auto* row = new ScaledStack(Qt::Horizontal, 8, {}, box);
+    scope_ = new PillSegment(QStringLiteral("Scope"), HeroButtonSize::sm, row);
+    scope_->setObjectName(QStringLiteral("scope"));
+    scope_->setItems({{QStringLiteral("selection"), QStringLiteral("Selection"), QString()},
+                      {QStringLiteral("page"), QStringLiteral("Page"), QString()},
+                      {QStringLiteral("document"), QStringLiteral("Document"), QString()}});
+    row->add(scope_, 0, Qt::AlignVCenter);
+    row->addStretch();
+    spinner_ = new Spinner(row);
+    spinner_->setAccessibleName(QStringLiteral("The model is answering"));
+    row->add(spinner_, 0, Qt::AlignVCenter);
+    stop_ = new HeroButton(QStringLiteral("Stop"), HeroButtonVariant::tertiary, HeroButtonSize::sm, row);
+    stop_->setObjectName(QStringLiteral("stopAssistant"));
+    row->add(stop_, 0, Qt::AlignVCenter);
+    send_ = HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"), HeroButtonVariant::primary,
+                                 HeroButtonSize::sm, row);
+    send_->setObjectName(QStringLiteral("ask"));
+    row->add(send_, 0, Qt::AlignVCenter);
+    box->add(row);
+    column->add(box);
+
+    disclosure_ = new ThemedLabel(QString(), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
+    disclosure_->setObjectName(QStringLiteral("disclosure"));
+    wrapInWidth(disclosure_);
+    column->add(disclosure_);
+
+    connect(field_, &QPlainTextEdit::textChanged, this,
+            [this] { workspace_.setAssistantQuery(field_->toPlainText().toStdString()); });
+    connect(field_, &QuestionField::submitted, &workspace_, &Workspace::askAssistant);
+    connect(scope_, &PillSegment::activated, this,
+            [this](const QVariant& value) { workspace_.setAssistantScope(value.toString().toStdString()); });
+    connect(send_, &HeroButton::clicked, &workspace_, &Workspace::askAssistant);
+    connect(stop_, &HeroButton::clicked, &workspace_, &Workspace::stopAssistant);
+    for (const auto changed : {&WorkspaceState::assistantQueryChanged, &WorkspaceState::assistantScopeChanged,
+                               &WorkspaceState::assistantRunningChanged, &WorkspaceState::sessionIdChanged,
+                               &WorkspaceState::assistantProviderChanged, &WorkspaceState::assistantModelChanged})
+        connect(&workspace_, changed, this, &AssistantComposer::refresh);
+    refresh();
+}
+
+void AssistantComposer::refresh() {
+    const QString query = QString::fromStdString(workspace_.assistantQuery());
+    if (field_->toPlainText() != query) {
+        const QSignalBlocker quiet(field_);
+        field_->setPlainText(query);
+        field_->moveCursor(QTextCursor::End);
+    }
+    scope_->setSelection(QString::fromStdString(workspace_.assistantScope()));
+    const bool running = workspace_.assistantRunning();
+    spinner_->setVisible(running);
+    stop_->setVisible(running);
+    send_->setVisible(!running);
+    send_->setEnabled(AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistantQuery()));
+    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistantProvider(), workspace_.assistantModel()));
+}
+
+}  // namespace kivo

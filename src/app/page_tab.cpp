@@ -1,0 +1,69 @@
+#include "app/page_tab.hpp"
+
+#include <QVBoxLayout>
+
+#include "app/annotations_card.hpp"
+#include "app/scaled_stack.hpp"
+#include "app/search_results_card.hpp"
+#include "design/hero_button.hpp"
+#include "design/section_card.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+
+PageTab::PageTab(Workspace& workspace, EditorDrafts& drafts, QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("pageTab"));
+    auto* column = new ScaledStack(Qt::Vertical, 12, QMarginsF(10, 10, 10, 10), this);
+    auto* frame = new QVBoxLayout(this);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(column);
+    column->add(buildPageCard(workspace));
+    search_ = new SearchResultsCard(workspace, column);
+    column->add(search_);
+    annotations_ = new AnnotationsCard(workspace, drafts, column);
+    column->add(annotations_);
+    column->addStretch();
+}
+
+QWidget* PageTab::buildPageCard(Workspace& workspace) {
+    auto* card = new SectionCard(QStringLiteral("Page"), std::nullopt, this);
+    card->setObjectName(QStringLiteral("pageCard"));
+    auto* rows = new ScaledStack(Qt::Vertical, 8, {}, card);
+    card->contentLayout()->addWidget(rows);
+    pageButtons_ = rows;
+
+    struct Button {
+        const char* title;
+        const char* name;
+        HeroButtonVariant variant;
+        void (*act)(Workspace&);
+    };
+    // Each acts on the page shown, or on the whole document, and reports in the status line.
+    const Button buttons[] = {
+        {"Rotate left", "rotateLeft", HeroButtonVariant::tertiary, [](Workspace& w) { w.rotateSelected(-90); }},
+        {"Rotate right", "rotateRight", HeroButtonVariant::tertiary, [](Workspace& w) { w.rotateSelected(90); }},
+        {"Extract…", "extractPage", HeroButtonVariant::tertiary, [](Workspace& w) { w.extractPanel(); }},
+        {"Merge PDF…", "mergePdf", HeroButtonVariant::tertiary, [](Workspace& w) { w.mergePanel(); }},
+        {"Print…", "printDocument", HeroButtonVariant::tertiary, [](Workspace& w) { w.printDocument(); }},
+        {"Delete page", "deletePage", HeroButtonVariant::dangerSoft, [](Workspace& w) { w.deleteSelectedPage(); }},
+    };
+    ScaledStack* line = nullptr;
+    for (std::size_t i = 0; i < std::size(buttons); ++i) {
+        if (i % 2 == 0) {
+            line = new ScaledStack(Qt::Horizontal, 8, {}, rows);
+            rows->add(line);
+        }
+        const Button& entry = buttons[i];
+        auto* button = new HeroButton(QString::fromUtf8(entry.title), entry.variant, HeroButtonSize::md, line);
+        button->setObjectName(QString::fromLatin1(entry.name));
+        line->add(button, 0, Qt::AlignVCenter);
+        if (i % 2 == 1) line->addStretch();
+        connect(button, &HeroButton::clicked, &workspace, [&workspace, act = entry.act] { act(workspace); });
+    }
+    const auto follow = [rows, &workspace] { rows->setEnabled(workspace.sessionId().has_value()); };
+    connect(&workspace, &WorkspaceState::sessionIdChanged, rows, follow);
+    follow();
+    return card;
+}
+
+}  // namespace kivo

@@ -1,0 +1,101 @@
+#include "app/search_results_card.hpp"
+
+#include <QVBoxLayout>
+
+#include "app/clamped_label.hpp"
+#include "app/row_button.hpp"
+#include "app/scaled_stack.hpp"
+#include "design/chip.hpp"
+#include "design/section_card.hpp"
+#include "design/themed_label.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int previewLines = 2;
+
+}  // namespace
+
+SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
+    setObjectName(QStringLiteral("searchResults"));
+    card_ = new SectionCard(QStringLiteral("Search results"), std::nullopt, this);
+    auto* frame = new QVBoxLayout(this);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(card_);
+    empty_ = new ThemedLabel(QStringLiteral("Find text in the toolbar, then jump from the match list."),
+                             ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, card_);
+    wrapInWidth(empty_);
+    card_->contentLayout()->addWidget(empty_);
+    list_ = new ScaledStack(Qt::Vertical, 6, {}, card_);
+    card_->contentLayout()->addWidget(list_);
+    connect(&workspace_, &WorkspaceState::searchHitsChanged, this, &SearchResultsCard::rebuild);
+    connect(&workspace_, &WorkspaceState::inspectChanged, this, &SearchResultsCard::refreshPlaces);
+    rebuild();
+}
+
+std::optional<QString> SearchResultsCard::matchPlace(const SearchHit& hit,
+                                                     const std::optional<CommandResult>& inspect) {
+    if (!inspect || !inspect->pages) return std::nullopt;
+    const auto& pages = *inspect->pages;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (pages[i].id == hit.pageId) return QStringLiteral("Page ") + QString::number(i + 1);
+    }
+    return std::nullopt;
+}
+
+void SearchResultsCard::rebuild() {
+    for (RowButton* row : rows_) {
+        row->hide();
+        row->deleteLater();
+    }
+    rows_.clear();
+    places_.clear();
+    const auto& hits = workspace_.searchHits();
+    empty_->setVisible(hits.empty());
+    list_->setVisible(!hits.empty());
+    if (hits.empty()) {
+        card_->setAccessory(nullptr);
+    } else {
+        const QString count = QString::number(hits.size());
+        auto* chip = new Chip(count, ChipTone::accent, QString(), card_);
+        chip->setObjectName(QStringLiteral("matchCount"));
+        chip->setAccessibleName(count + QStringLiteral(" matches"));
+        card_->setAccessory(chip);
+    }
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        auto* row = new RowButton(false, QMarginsF(0, 3, 0, 3), 8, Qt::AlignTop, list_);
+        row->setObjectName(QStringLiteral("match"));
+        auto* place = new Chip(QString(), ChipTone::neutral, QString(), row);
+        row->add(place);
+        auto* preview = new ClampedLabel(previewLines, ScaledTextStyle::callout, Theme::Token::foreground, row);
+        preview->setFullText(QString::fromStdString(hits[i].preview));
+        row->add(preview, 1);
+        list_->add(row);
+        rows_.append(row);
+        places_.append(place);
+        // Rows stand for positions: a new search replaces them all.
+        connect(row, &RowButton::clicked, this, [this, i] {
+            if (i >= workspace_.searchHits().size()) return;
+            const SearchHit hit = workspace_.searchHits()[i];
+            workspace_.select(hit.pageId);
+            workspace_.setSelection(hit.rects.empty() ? std::nullopt : std::optional(hit.rects.front()));
+        });
+    }
+    refreshPlaces();
+}
+
+void SearchResultsCard::refreshPlaces() {
+    const auto& hits = workspace_.searchHits();
+    for (int i = 0; i < rows_.size() && i < static_cast<int>(hits.size()); ++i) {
+        const SearchHit& hit = hits[static_cast<std::size_t>(i)];
+        const std::optional<QString> place = matchPlace(hit, workspace_.inspect());
+        places_[i]->setText(place.value_or(QStringLiteral("Gone")));
+        places_[i]->setTone(place ? ChipTone::neutral : ChipTone::warning);
+        rows_[i]->setEnabled(place.has_value());
+        rows_[i]->setAccessibleName(QString::fromStdString(hit.preview) + QStringLiteral(", ") +
+                                    place.value_or(QStringLiteral("page no longer in the document")));
+    }
+}
+
+}  // namespace kivo

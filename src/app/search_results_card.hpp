@@ -1,0 +1,49 @@
+#pragma once
+
+// SearchResultsCard: the "Search results" card of the Page tab. With no hits it says where to search;
+// otherwise it lists every hit of the last search in the workspace's order, each a row with the page the
+// hit is on ("Page 3", its place in the open document) or "Gone" when that page is no longer there, and
+// the hit's preview cut after 2 lines; a count chip stands in the title line. Pressing a row shows the
+// hit's page and selects its first box; a "Gone" row is disabled. No signals.
+
+#include <optional>
+#include <vector>
+
+#include <QWidget>
+
+#include "core/commands.hpp"
+
+namespace kivo {
+
+class Chip;
+class RowButton;
+class ScaledStack;
+class SectionCard;
+class ThemedLabel;
+class Workspace;
+
+class SearchResultsCard : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SearchResultsCard(Workspace& workspace, QWidget* parent = nullptr);
+
+    // "Page N" for the hit's page at its 1-based place in the result's pages; nothing when the result,
+    // its pages, or the page is missing.
+    static std::optional<QString> matchPlace(const SearchHit& hit, const std::optional<CommandResult>& inspect);
+
+    QList<RowButton*> rows() const { return rows_; }
+
+private:
+    void rebuild();
+    void refreshPlaces();
+
+    Workspace& workspace_;
+    SectionCard* card_;
+    ThemedLabel* empty_;
+    ScaledStack* list_;
+    QList<RowButton*> rows_;
+    QList<Chip*> places_;
+};
+
+}  // namespace kivo
