@@ -1,0 +1,542 @@
+// The inspector's four tabs in the running editor against the real worker: the built-in answer and its
+// citations, a model's answer streamed from the fake Ollama server and its proposal applied, Ollama away,
+// the Anthropic key in the file store, the Page tab's hits and annotations, the Form tab filling the
+// sample form, drafts that stay with their document, and MCP sharing seen by the real connector.
+// Screenshots of each tab as a person looks at it.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QScrollArea>
+#include <QSplitter>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+
+#include "app/annotations_card.hpp"
+#include "app/assistant_composer.hpp"
+#include "app/conversation_view.hpp"
+#include "app/document_tab.hpp"
+#include "app/editor_drafts.hpp"
+#include "app/form_field_editor.hpp"
+#include "app/form_tab.hpp"
+#include "app/inline_code_label.hpp"
+#include "app/inspector_panel.hpp"
+#include "app/main_window.hpp"
+#include "app/page_tab.hpp"
+#include "app/provider_card.hpp"
+#include "app/row_button.hpp"
+#include "app/search_results_card.hpp"
+#include "app/status_message.hpp"
+#include "app_test_support.hpp"
+#include "assistant/keychain_key.hpp"
+#include "core/command_json.hpp"
+#include "design/chip.hpp"
+#include "design/empty_state_view.hpp"
+#include "design/hero_button.hpp"
+#include "design/hero_checkbox.hpp"
+#include "design/hero_field.hpp"
+#include "design/hero_switch.hpp"
+#include "design/pill_segment.hpp"
+#include "design/themed_label.hpp"
+#include "fake_ollama.hpp"
+#include "test_pdfs.hpp"
+
+using namespace kivo;
+using namespace kivo::testing;
+using nlohmann::json;
+
+namespace {
+
+InspectorPanel& inspectorOf(RunningEditor& editor) { return *editor.window().inspector(); }
+
+void showTab(RunningEditor& editor, const char* raw) { editor.app->settings().setInspectorTab(raw); }
+
+// The tab's whole scroll content, grown to its full height, for a screenshot of all of it.
+QString screenshotTab(RunningEditor& editor, InspectorTab tab, const QString& name) {
+    QWidget* content = inspectorOf(editor).scrollArea(tab)->widget();
+    content->adjustSize();
+    return screenshot(*content, name);
+}
+
+std::unique_ptr<RunningEditor> openIn(const Scratch& scratch, const std::filesystem::path& file) {
+    auto editor = startEditor(scratch, {file.string()});
+    if (editor && !waitUntil([&] { return editor->workspace().status() == "Opened " + file.filename().string(); })) {
+        qWarning("%s was not opened: %s", file.c_str(), editor->workspace().errorMessage().value_or("").c_str());
+        return nullptr;
+    }
+    return editor;
+}
+
+std::filesystem::path textDocument(const Scratch& scratch, const std::string& name) {
+    const auto path = scratch.docs() / name;
+    writeFile(path, makePdf({TestPage{612, 792, "Hello PDF budget report"}, TestPage{612, 792, "Second page"},
+                             TestPage{612, 792, "Hello again"}}));
+    return path;
+}
+
+template <class T>
+T* named(QWidget& root, const char* name) {
+    return root.findChild<T*>(QString::fromLatin1(name));
+}
+
+FormFieldEditor* fieldEditor(FormTab& tab, const std::string& name) {
+    for (FormFieldEditor* editor : tab.editors()) {
+        if (editor->field().name == name) return editor;
+    }
+    return nullptr;
+}
+
+std::optional<FormFieldInfo> workerField(Workspace& workspace, const std::string& name) {
+    if (!workspace.inspect() || !workspace.inspect()->fields) return std::nullopt;
+    for (const FormFieldInfo& field : *workspace.inspect()->fields) {
+        if (field.name == name) return field;
+    }
+    return std::nullopt;
+}
+
+// A user's pick in a picker: the index becomes current and the picker says it was activated.
+void choose(QComboBox* picker, int index) {
+    picker->setCurrentIndex(index);
+    emit picker->activated(index);
+}
+
+// The documents the real MCP connector lists, started as an MCP client starts it.
+std::vector<DocumentSummary> listedToMcpClient() {
+    QProcess connector;
+    connector.start(QStringLiteral(KIVO_BIN_DIR "/kivo-pdf-mcp"), {});
+    if (!connector.waitForStarted(10000)) return {};
+    connector.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
+                    "\n"
+                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                    "\n"
+                    R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"list_documents"}})"
+                    "\n");
+    connector.closeWriteChannel();
+    connector.waitForFinished(20000);
+    for (const QByteArray& line : connector.readAllStandardOutput().split('\n')) {
+        if (line.trimmed().isEmpty()) continue;
+        const json reply = json::parse(line.toStdString());
+        if (reply.value("id", 0) != 2) continue;
+        const auto response = CommandJSON::decodeResponse(reply["result"]["content"][0]["text"].get<std::string>());
+        return response.result ? response.result->documents.value_or(std::vector<DocumentSummary>{})
+                               : std::vector<DocumentSummary>{};
+    }
+    return {};
+}
+
+}  // namespace
+
+class InspectorTabsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // The key store finds no keyring here and keeps keys in the owner-only file of the test's config folder.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kivo-test-bus");
+    }
+
+    void init() {
+        EditorSettings settings;
+        settings.setAssistantProvider("local");
+        settings.setAssistantModel("");
+        settings.setInterfaceTextScale(1.0);
+    }
+
+    void aBuiltInAnswerCitesPagesThatJump() {
+        Scratch scratch;
+        auto editor = openIn(scratch, textDocument(scratch, "asked.pdf"));
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        AssistantComposer& composer = *inspectorOf(*editor).composer();
+        QCOMPARE(named<EmptyStateView>(inspectorOf(*editor), "noAnswer")->message(),
+                 QStringLiteral("Answers quote the pages in the scope you choose below."));
+        QVERIFY(composer.disclosure()->text().startsWith("Answers quote the document without a model."));
+        QVERIFY(!composer.sendButton()->isEnabled());
+
+        QTest::mouseClick(composer.scope()->segments().at(2), Qt::LeftButton);
+        QCOMPARE(workspace.assistantScope(), std::string("document"));
+        QTest::keyClicks(composer.field(), "What does the second page say?");
+        QVERIFY(composer.sendButton()->isEnabled());
+        QTest::keyClick(composer.field(), Qt::Key_Return);
+        QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
+        QVERIFY(waitUntil([&] { return inspectorOf(*editor).findChild<QWidget*>("answerCard") != nullptr; }));
+
+        const auto& pages = *workspace.inspect()->pages;
+        RowButton* second = nullptr;
+        for (RowButton* citation : inspectorOf(*editor).findChildren<RowButton*>("citation")) {
+            if (citation->accessibleName().startsWith("Citation, page 2, revision ")) second = citation;
+        }
+        QVERIFY2(second != nullptr, "the answer cites the second page");
+        QCOMPARE(second->findChild<Chip*>()->text(), QStringLiteral("p. 2"));
+        workspace.select(pages[0].id);
+        QTest::mouseClick(second, Qt::LeftButton);
+        QCOMPARE(workspace.selectedPageId(), std::optional(pages[1].id));
+        const auto& cited = workspace.assistantAnswer()->citations;
+        const auto citation =
+            std::find_if(cited.begin(), cited.end(), [&](const Citation& c) { return c.pageId == pages[1].id; });
+        QCOMPARE(workspace.selection(),
+                 citation->rects.empty() ? std::nullopt : std::optional(citation->rects.front()));
+        QVERIFY(!inspectorOf(*editor).findChild<StatusMessage*>("staleCitation")->isVisible());
+
+        // A later edit leaves the quotes behind their revision, and the rows say so.
+        workspace.addNote(PDFRect{72, 600, 96, 624});
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        QVERIFY(inspectorOf(*editor).findChild<StatusMessage*>("staleCitation")->isVisible());
+    }
+
+    void anOllamaAnswerStreamsIntoTheBubbleAndItsProposalAppliesAsOneEdit() {
+        FakeOllama::Script script;
+        script.tags = R"({"models":[{"name":"tiny:1b","size":1000,"details":{"parameter_size":"1B"},
+                                     "capabilities":["completion","tools"]}]})";
+        script.chat = {{FakeOllama::content("The first page says ")},
+                       {"", std::chrono::milliseconds(600)},
+                       {FakeOllama::content("[p. 1: \"Hello PDF\"].")},
+                       {FakeOllama::toolCall("add_highlight", R"({"page": 1, "text": "Hello PDF"})")},
+                       {FakeOllama::done("stop", 1200, 80)}};
+        FakeOllama ollama(script);
+        const ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
+        Scratch scratch;
+        auto editor = openIn(scratch, textDocument(scratch, "asked.pdf"));
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        InspectorPanel& inspector = inspectorOf(*editor);
+        ProviderCard& card = *named<ProviderCard>(inspector, "providerCard");
+
+        QTest::mouseClick(card.providerPill()->segments().at(1), Qt::LeftButton);
+        QCOMPARE(workspace.assistantProvider(), std::string("ollama"));
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
+        QCOMPARE(card.modelPicker()->currentText(), QStringLiteral("tiny:1b · 1B"));
+        QCOMPARE(named<Chip>(inspector, "capabilityChip")->text(), QStringLiteral("Can propose edits"));
+        QCOMPARE(named<Chip>(inspector, "versionChip")->text(), QStringLiteral("Ollama 0.9.0"));
+
+        AssistantComposer& composer = *inspector.composer();
+        QTest::keyClicks(composer.field(), "What does page one say?");
+        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
+        QVERIFY(composer.stopButton()->isVisible() && !composer.sendButton()->isVisible());
+        QVERIFY(waitUntil([&] {
+            auto* draft = named<ThemedLabel>(inspector, "draftText");
+            return draft != nullptr && draft->text() == "The first page says ";
+        }));
+        QCOMPARE(named<ThemedLabel>(inspector, "draftText")->accessibleName(),
+                 QStringLiteral("Answer so far: The first page says "));
+        QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("proposal") != nullptr; }));
+        QVERIFY(composer.sendButton()->isVisible());
+        QVERIFY(named<ThemedLabel>(inspector, "answerUsage")
+                    ->text()
+                    .startsWith("tiny:1b · 1,200 tokens read, 80 written · "));
+        QCOMPARE(inspector.findChildren<RowButton*>("citation").size(), 1);
+        showTab(*editor, "assistant");
+        screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-answer");
+        screenshot(editor->window(), "editor-assistant-answer");
+
+        const std::int64_t revision = *workspace.inspect()->revision;
+        QTest::mouseClick(named<HeroButton>(inspector, "applyProposal"), Qt::LeftButton);
+        QVERIFY(
+            waitUntil([&] { return workspace.assistantAnswer() && workspace.assistantAnswer()->proposals.empty(); }));
+        QCOMPARE(*workspace.inspect()->revision, revision + 1);
+        QCOMPARE(workspace.inspect()->annotations->size(), 1u);
+        QCOMPARE(workspace.inspect()->annotations->front().kind, std::string("highlight"));
+        QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("proposal") == nullptr; }));
+    }
+
+    void ollamaAtAClosedPortShowsItsWarningAndTheCardAsksOnlyWhenItComesToCheck() {
+        std::string closed;
+        {
+            FakeHttpServer gone([](const RecordedRequest&, FakeConnection&) {});
+            closed = gone.url();
+        }
+        Scratch scratch;
+        EditorSettings().setAssistantProvider("ollama");
+        {
+            const ScopedEnv url("KIVO_PDF_OLLAMA_URL", closed);
+            auto editor = startEditor(scratch, {}, Worker::missing);
+            QVERIFY(editor);
+            auto& card = *named<ProviderCard>(inspectorOf(*editor), "providerCard");
+            QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaUnavailable; }));
+            auto* warning = named<StatusMessage>(inspectorOf(*editor), "providerWarning");
+            QVERIFY(warning->isVisible());
+            QCOMPARE(warning->text().toStdString(), editor->workspace().providerStatus()->reason);
+            QCOMPARE(named<HeroButton>(inspectorOf(*editor), "providerRetry")->text(),
+                     QStringLiteral("Check Ollama again"));
+        }
+
+        // A provider chosen in an earlier run is asked once, when the card first comes to "Checking Ollama…",
+        // and never again because the card was drawn, laid out or switched to.
+        FakeOllama ollama;
+        const ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
+        const auto asked = [&] {
+            const auto requests = ollama.requests();
+            return std::count_if(requests.begin(), requests.end(),
+                                 [](const RecordedRequest& request) { return request.target == "/api/tags"; });
+        };
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        auto& card = *named<ProviderCard>(inspectorOf(*editor), "providerCard");
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
+        showTab(*editor, "document");
+        showTab(*editor, "assistant");
+        editor->app->settings().setInterfaceTextScale(1.5);
+        editor->window().columns()->setSizes({180, 600, 460});
+        editor->window().repaint();
+        QTest::qWait(500);
+        QCOMPARE(asked(), 1);
+        QTest::mouseClick(named<HeroButton>(inspectorOf(*editor), "refreshModels"), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return asked() == 2; }));
+    }
+
+    void theAnthropicKeyIsSavedReplacedAndRemovedInTheFileStore() {
+        FakeHttpServer hosted([](const RecordedRequest&, FakeConnection& connection) {
+            connection.respond(200, R"({"data":[{"id":"claude-opus-5","display_name":"Opus 5"},
+                                                 {"id":"claude-haiku-4-5","display_name":"Haiku 4.5"}]})");
+        });
+        const ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
+        Scratch scratch;
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        InspectorPanel& inspector = inspectorOf(*editor);
+        auto& card = *named<ProviderCard>(inspector, "providerCard");
+        const auto stored = [] { return readFile(KeychainKey::fallbackFile()); };
+
+        QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
+        QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
+        QVERIFY(!named<HeroButton>(inspector, "cancelKey")->isVisible());
+        auto* save = named<HeroButton>(inspector, "saveKey");
+        QTest::keyClicks(card.keyField(), "   ");
+        QVERIFY(!save->isEnabled());
+        QTest::keyClicks(card.keyField(), "sk-first");
+        QVERIFY(save->isEnabled());
+        QTest::keyClick(card.keyField(), Qt::Key_Return);
+        QVERIFY(!workspace.assistantKeyStored());
+        QTest::mouseClick(save, Qt::LeftButton);
+        QCOMPARE(workspace.status(), std::string("Anthropic key saved in a file only you can read."));
+        QVERIFY(stored().find("sk-first") != std::string::npos);
+        QVERIFY(card.keyField()->text().isEmpty());
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
+        QCOMPARE(named<Chip>(inspector, "keyChip")->text(), QStringLiteral("Key in a file only you can read"));
+        QCOMPARE(card.modelPicker()->count(), 2);
+        QCOMPARE(hosted.requests().back().header("x-api-key"), std::optional<std::string>("sk-first"));
+        screenshot(card, "inspector-anthropic-card");
+
+        QTest::mouseClick(named<HeroButton>(inspector, "replaceKey"), Qt::LeftButton);
+        QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
+        QVERIFY(named<HeroButton>(inspector, "cancelKey")->isVisible());
+        QTest::keyClicks(card.keyField(), "sk-second");
+        QTest::mouseClick(save, Qt::LeftButton);
+        QVERIFY(stored().find("sk-second") != std::string::npos);
+        QVERIFY(stored().find("sk-first") == std::string::npos);
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
+
+        QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
+        QCOMPARE(workspace.status(), std::string("Anthropic key removed from your keyring."));
+        QVERIFY(!workspace.assistantKeyStored());
+        QVERIFY(stored().find("sk-second") == std::string::npos);
+        QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
+    }
+
+    void thePageTabListsHitsAndAnnotationsEditsThemAndShowsGoneHits() {
+        Scratch scratch;
+        auto editor = openIn(scratch, textDocument(scratch, "pages.pdf"));
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        InspectorPanel& inspector = inspectorOf(*editor);
+        PageTab& tab = *inspector.pageTab();
+        const std::vector<PageInfo> pages = *workspace.inspect()->pages;
+
+        workspace.setSearchQuery("Hello");
+        editor->window().runSearch();
+        QCOMPARE(inspector.tab(), InspectorTab::page);
+        QVERIFY(waitUntil([&] { return tab.searchResults()->rows().size() == 2; }));
+        QCOMPARE(named<Chip>(tab, "matchCount")->accessibleName(), QStringLiteral("2 matches"));
+        RowButton* onThird = tab.searchResults()->rows().at(1);
+        QCOMPARE(onThird->findChild<Chip*>()->text(), QStringLiteral("Page 3"));
+        QTest::mouseClick(onThird, Qt::LeftButton);
+        QCOMPARE(workspace.selectedPageId(), std::optional(pages[2].id));
+        QCOMPARE(workspace.selection(), std::optional(workspace.searchHits()[1].rects.front()));
+
+        // The Annotate menu's actions give the hint its keys, and it follows them.
+        QAction move(QStringLiteral("Move Annotation Up"));
+        move.setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up));
+        QAction resize(QStringLiteral("Resize Annotation Up"));
+        resize.setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_Up));
+        tab.annotations()->setKeyActions(&move, &resize);
+        workspace.addNote(PDFRect{72, 600, 96, 624});
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        const AnnotationInfo note = workspace.inspect()->annotations->front();
+        AnnotationRow* row = tab.annotations()->row(note.id);
+        QVERIFY(row);
+        QVERIFY(tab.annotations()->hint()->text().startsWith("Ctrl+Shift+arrow moves the selected annotation"));
+        resize.setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
+        QVERIFY(tab.annotations()->hint()->text().contains("and Alt+Shift+arrow resizes it"));
+        QCOMPARE(row->deleteButton()->accessibleName(), QStringLiteral("Delete note annotation"));
+
+        QTest::mouseClick(row->selectButton(), Qt::LeftButton);
+        QCOMPARE(workspace.selectedAnnotationId(), std::optional(note.id));
+        QVERIFY(row->contentsField()->isVisible());
+        QLineEdit* contents = row->contentsField()->lineEdit();
+        QCOMPARE(contents->text(), QString::fromStdString(note.contents));
+        contents->setFocus();
+        contents->end(false);
+        QTest::keyClicks(contents, " checked");
+        const std::string typed = note.contents + " checked";
+        QCOMPARE(editor->window().drafts()->annotation(note.id), std::optional(typed));
+        showTab(*editor, "page");
+        screenshotTab(*editor, InspectorTab::page, "inspector-page-tab");
+
+        QTest::mouseClick(row->saveButton(), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Annotation updated"; }));
+        QCOMPARE(workspace.inspect()->annotations->front().contents, typed);
+        // The row is kept, not built anew.
+        QCOMPARE(tab.annotations()->row(note.id), row);
+
+        // The draft outlives the editor: away and back, it is what the field shows.
+        workspace.setSelectedAnnotationId(std::nullopt);
+        QVERIFY(!row->contentsField()->isVisible());
+        workspace.history(CommandMethod::undo, "Undone");
+        QVERIFY(waitUntil([&] { return workspace.status() == "Undone"; }));
+        workspace.selectAnnotation(note.id);
+        QCOMPARE(tab.annotations()->row(note.id)->contentsField()->lineEdit()->text(), QString::fromStdString(typed));
+
+        QTest::mouseClick(tab.annotations()->row(note.id)->deleteButton(), Qt::LeftButton);
+        QCOMPARE(workspace.selectedAnnotationId(), std::nullopt);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
+        QVERIFY(waitUntil([&] { return tab.annotations()->row(note.id) == nullptr; }));
+
+        QTest::mouseClick(named<HeroButton>(tab, "deletePage"), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Page deleted"; }));
+        QCOMPARE(onThird->findChild<Chip*>()->text(), QStringLiteral("Gone"));
+        QCOMPARE(onThird->findChild<Chip*>()->tone(), ChipTone::warning);
+        QVERIFY(!onThird->isEnabled());
+        QCOMPARE(onThird->accessibleName(), QString::fromStdString(workspace.searchHits()[1].preview) +
+                                                QStringLiteral(", page no longer in the document"));
+    }
+
+    void theFormTabFillsTheSampleFormAndDraftsStayWithTheirDocument() {
+        const auto sample = corpus("libreoffice-form.pdf");
+        if (sample.empty()) QSKIP("the shared sample folder is absent");
+        Scratch scratch;
+        for (const char* name : {"form-a.pdf", "form-b.pdf"}) std::filesystem::copy_file(sample, scratch.docs() / name);
+        auto editor = openIn(scratch, scratch.docs() / "form-a.pdf");
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        FormTab& tab = *inspectorOf(*editor).formTab();
+        showTab(*editor, "form");
+        QCOMPARE(named<Chip>(tab, "formType")->text(), QStringLiteral("acroform"));
+        const auto filled = [&](const std::string& name) {
+            return waitUntil([&] { return workspace.status() == "Filled " + name; });
+        };
+
+        QLineEdit* last = fieldEditor(tab, "Last Name")->findChild<HeroField*>()->lineEdit();
+        QTest::keyClicks(last, "Smith");
+        QTest::keyClick(last, Qt::Key_Return);
+        QCOMPARE(workerField(workspace, "Last Name")->value, std::string());
+        QTest::mouseClick(fieldEditor(tab, "Last Name")->applyButton(), Qt::LeftButton);
+        QVERIFY(filled("Last Name"));
+        QCOMPARE(workerField(workspace, "Last Name")->value, std::string("Smith"));
+
+        auto* gdpr = qobject_cast<HeroCheckbox*>(fieldEditor(tab, "gdpr")->control());
+        QTest::mouseClick(gdpr, Qt::LeftButton);
+        QVERIFY2(!gdpr->isChecked(), "the box shows the worker's state until the fill comes back");
+        QVERIFY(filled("gdpr"));
+        QVERIFY(workerField(workspace, "gdpr")->checked.value_or(false));
+        QVERIFY(gdpr->isChecked());
+
+        choose(qobject_cast<QComboBox*>(fieldEditor(tab, "female")->control()), 1);
+        QVERIFY(filled("female"));
+        QCOMPARE(workerField(workspace, "female")->value, std::string("2"));
+
+        auto* nationality = qobject_cast<QComboBox*>(fieldEditor(tab, "Nationality")->control());
+        choose(nationality, 1);
+        QTest::qWait(200);
+        // A choice list waits for Apply.
+        QCOMPARE(workerField(workspace, "Nationality")->value, std::string());
+        QTest::mouseClick(fieldEditor(tab, "Nationality")->applyButton(), Qt::LeftButton);
+        QVERIFY(filled("Nationality"));
+        QCOMPARE(workerField(workspace, "Nationality")->value, std::string("German"));
+
+        // The multi-line editor keeps Tab, and a result taken in while it is typed in leaves it be.
+        FormFieldEditor* notes = fieldEditor(tab, "First Name_2");
+        QPlainTextEdit* lines = notes->findChild<HeroField*>()->textEdit();
+        lines->setFocus();
+        QVERIFY(QTest::qWaitForWindowActive(&editor->window()));
+        lines->moveCursor(QTextCursor::End);
+        QTest::keyClicks(lines, "\tand Carol");
+        QCOMPARE(lines->toPlainText(), QStringLiteral("Bob\tand Carol"));
+        workspace.fill("Birthday", "1990-01-01");
+        QVERIFY(filled("Birthday"));
+        QCOMPARE(fieldEditor(tab, "First Name_2"), notes);
+        QVERIFY(lines->hasFocus());
+        QCOMPARE(static_cast<qsizetype>(lines->textCursor().position()), lines->toPlainText().size());
+        QTest::keyClick(lines, Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(notes->applyButton()));
+        screenshotTab(*editor, InspectorTab::form, "inspector-form-tab");
+
+        // A worker restart brings the same document back, and its drafts with it.
+        const qint64 pid = workspace.workerProcessId();
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QVERIFY(waitUntil([&] { return workspace.workerProcessId() != pid && workspace.sessionId(); }));
+        QVERIFY(waitUntil([&] { return fieldEditor(tab, "First Name_2") != nullptr; }));
+        QVERIFY(waitUntil([&] { return workerField(workspace, "First Name_2").has_value(); }));
+        QCOMPARE(fieldEditor(tab, "First Name_2")->findChild<HeroField*>()->textEdit()->toPlainText(),
+                 QStringLiteral("Bob\tand Carol"));
+
+        // Another document has a field of the same name: the draft typed for this one stays behind.
+        workspace.open(scratch.docs() / "form-b.pdf");
+        QVERIFY(waitUntil([&] { return workspace.status() == "Opened form-b.pdf"; }));
+        QVERIFY(editor->window().drafts()->empty());
+        FormFieldEditor* other = fieldEditor(tab, "First Name_2");
+        QCOMPARE(other->findChild<HeroField*>()->textEdit()->toPlainText(), QStringLiteral("Bob"));
+        QTest::mouseClick(other->applyButton(), Qt::LeftButton);
+        QVERIFY(filled("First Name_2"));
+        QCOMPARE(workerField(workspace, "First Name_2")->value, std::string("Bob"));
+    }
+
+    void sharingShowsTheDocumentToAnMcpClientAndTheConfigIsCopied() {
+        Scratch scratch;
+        auto editor = openIn(scratch, document(scratch, "shared.pdf", 3));
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        DocumentTab& tab = *inspectorOf(*editor).documentTab();
+        showTab(*editor, "document");
+        QCOMPARE(named<ThemedLabel>(tab, "documentPages")->text(), QStringLiteral("3"));
+        // The form type as the worker names it, verbatim.
+        QCOMPARE(named<ThemedLabel>(tab, "documentForm")->text(),
+                 QString::fromStdString(workspace.inspect()->formType.value_or("—")));
+        QCOMPARE(named<Chip>(tab, "documentReadOnly")->text(), QStringLiteral("No"));
+        QCOMPARE(named<Chip>(tab, "documentMcp")->text(), QStringLiteral("Off"));
+        QCOMPARE(named<InlineCodeLabel>(tab, "workerState")->plainText(),
+                 QStringLiteral("Worker is running. Paste the config into Claude Desktop or Cursor, or use claude mcp "
+                                "add for Claude Code. Client edits appear here."));
+        QVERIFY(tab.approveButton()->isEnabled());
+        QVERIFY(listedToMcpClient().empty());
+
+        QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);
+        QVERIFY(workspace.mcpAccessGranted());
+        QCOMPARE(workspace.status(),
+                 std::string("MCP can use this document. A client may send tool results to its own provider."));
+        QCOMPARE(named<Chip>(tab, "documentMcp")->text(), QStringLiteral("Document granted"));
+        std::vector<DocumentSummary> listed;
+        QVERIFY(waitUntil([&] { return (listed = listedToMcpClient()).size() == 1; }));
+        QCOMPARE(listed.front().sessionId, *workspace.sessionId());
+
+        QTest::mouseClick(tab.copyButton(), Qt::LeftButton);
+        const json copied = json::parse(QGuiApplication::clipboard()->text().toStdString());
+        const json expected = {
+            {"mcpServers", {{"kivo-pdf", {{"command", std::string(KIVO_BIN_DIR "/kivo-pdf-mcp")}}}}}};
+        QVERIFY2(copied == expected, copied.dump().c_str());
+        screenshotTab(*editor, InspectorTab::document, "inspector-document-sharing");
+
+        QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);
+        QCOMPARE(workspace.status(), std::string("MCP access revoked."));
+        QVERIFY(waitUntil([&] { return listedToMcpClient().empty(); }));
+    }
+};
+
+KIVO_APP_TEST_MAIN(InspectorTabsTest)
+#include "inspector_tabs_test.moc"
