@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QLineEdit>
-#include <QVBoxLayout>
 
 #include "app/clamped_label.hpp"
 #include "app/editor_drafts.hpp"
@@ -34,10 +33,7 @@ std::optional<QString> modifierWords(const QKeySequence& sequence) {
 AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const std::string& id, QWidget* parent)
     : QWidget(parent), workspace_(workspace), drafts_(drafts), id_(id) {
     setObjectName(QStringLiteral("annotationRow"));
-    auto* column = new ScaledStack(Qt::Vertical, 6, QMarginsF(0, 2, 0, 2), this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 6, QMarginsF(0, 2, 0, 2));
 
     auto* line = new ScaledStack(Qt::Horizontal, 8, {}, column);
     select_ = new RowButton(false, {}, 8, Qt::AlignVCenter, line);
@@ -109,9 +105,7 @@ AnnotationsCard::AnnotationsCard(Workspace& workspace, EditorDrafts& drafts, QWi
     : QWidget(parent), workspace_(workspace), drafts_(drafts) {
     setObjectName(QStringLiteral("annotations"));
     card_ = new SectionCard(QStringLiteral("Annotations"), std::nullopt, this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(card_);
+    fill(this, card_);
     empty_ = new ThemedLabel(QStringLiteral("Drag on the page, or use the Annotate menu, to add a highlight, note, "
                                             "text overlay, ink, image, or visual signature. Overlays never redact."),
                              ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, card_);

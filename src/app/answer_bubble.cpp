@@ -1,6 +1,5 @@
 #include "app/answer_bubble.hpp"
 
-#include <QHBoxLayout>
 #include <QPainter>
 
 #include "app/scaled_stack.hpp"
@@ -46,11 +45,10 @@ protected:
 
 AnswerBubble::AnswerBubble(QWidget* parent) : QWidget(parent) {
     auto* line = new ScaledStack(Qt::Horizontal, 9, {}, this);
-    auto* frame = new QHBoxLayout(this);
+    fill(this, line);
     // In line with the surfaces of the cards around it, which keep room for their shadows.
     const QMarginsF shadow = SectionCard::shadowMargins();
-    frame->setContentsMargins(qRound(shadow.left()), 0, qRound(shadow.right()), 0);
-    frame->addWidget(line);
+    layout()->setContentsMargins(qRound(shadow.left()), 0, qRound(shadow.right()), 0);
     auto* avatar = new Avatar(line);
     line->add(avatar, 0, Qt::AlignTop);
     content_ = new ScaledStack(Qt::Vertical, 10, {}, line);

@@ -1,6 +1,5 @@
 #include "app/answer_parts.hpp"
 
-#include <QVBoxLayout>
 
 #include "app/clamped_label.hpp"
 #include "app/row_button.hpp"
@@ -16,13 +15,6 @@ namespace {
 
 constexpr int quoteLines = 3;
 
-QVBoxLayout* frameOf(QWidget* widget) {
-    auto* frame = new QVBoxLayout(widget);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->setSpacing(0);
-    return frame;
-}
-
 }  // namespace
 
 CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget* parent)
@@ -30,7 +22,7 @@ CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget
     auto* stack = new ScaledStack(Qt::Vertical, 4, {}, this);
     // In line with the surfaces of the cards around it, which keep room for their shadows.
     const QMarginsF shadow = SectionCard::shadowMargins();
-    frameOf(this)->addWidget(stack);
+    fill(this, stack);
     layout()->setContentsMargins(qRound(shadow.left()), 0, qRound(shadow.right()), 0);
     auto* button = new RowButton(true, QMarginsF(9, 9, 9, 9), 8, Qt::AlignVCenter, stack);
     button->setObjectName(QStringLiteral("citation"));
@@ -73,7 +65,7 @@ void CitationRow::refreshStale() { stale_->setVisible(isStale(citation_, workspa
 ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("proposal"));
     auto* card = new SectionCard(std::nullopt, std::nullopt, this);
-    frameOf(this)->addWidget(card);
+    fill(this, card);
     auto* stack = new ScaledStack(Qt::Vertical, 8, {}, card);
     card->contentLayout()->addWidget(stack);
 

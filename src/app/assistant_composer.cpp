@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QTextBlock>
-#include <QVBoxLayout>
 
 #include "app/assistant_texts.hpp"
 #include "app/scaled_stack.hpp"
@@ -116,10 +115,7 @@ bool QuestionField::event(QEvent* event) {
 
 AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("composer"));
-    auto* column = new ScaledStack(Qt::Vertical, 6, {}, this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 6);
 
     auto* box = new ComposerBox(column);
     box_ = box;

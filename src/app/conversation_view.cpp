@@ -1,6 +1,5 @@
 #include "app/conversation_view.hpp"
 
-#include <QHBoxLayout>
 
 #include "app/answer_bubble.hpp"
 #include "app/answer_parts.hpp"
@@ -25,9 +24,7 @@ ThemedLabel* answerText(const QString& text, ScaledTextStyle style, Theme::Token
 ConversationView::ConversationView(Workspace& workspace, QWidget* parent)
     : QWidget(parent), workspace_(workspace), column_(new ScaledStack(Qt::Vertical, 12, {}, this)) {
     setObjectName(QStringLiteral("conversation"));
-    auto* frame = new QHBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column_);
+    fill(this, column_);
     connect(&workspace_, &WorkspaceState::assistantAnswerChanged, this, [this] { refresh(true); });
     connect(&workspace_, &WorkspaceState::assistantDraftChanged, this, [this] { refresh(false); });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, [this] { refresh(false); });

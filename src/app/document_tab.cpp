@@ -2,7 +2,6 @@
 
 #include <QMenu>
 #include <QSignalBlocker>
-#include <QVBoxLayout>
 
 #include "app/inline_code_label.hpp"
 #include "app/save_chip.hpp"
@@ -36,10 +35,7 @@ const QString DocumentTab::workerStoppedText = QStringLiteral("Worker is not con
 
 DocumentTab::DocumentTab(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("documentTab"));
-    auto* column = new ScaledStack(Qt::Vertical, 12, QMarginsF(10, 10, 10, 10), this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 12, QMarginsF(10, 10, 10, 10));
     column->add(buildFacts(column));
     column->add(buildSharing(column));
     column->addStretch();

@@ -11,6 +11,14 @@ std::optional<std::string> lookup(const std::map<std::string, std::string>& draf
     return found->second;
 }
 
+// Answers whether the entry changed.
+bool store(std::map<std::string, std::string>& drafts, const std::string& key, const std::string& value) {
+    const auto [entry, added] = drafts.try_emplace(key, value);
+    if (!added && entry->second == value) return false;
+    entry->second = value;
+    return true;
+}
+
 }  // namespace
 
 EditorDrafts::EditorDrafts(Workspace& workspace, QObject* parent) : QObject(parent) {
@@ -20,19 +28,13 @@ EditorDrafts::EditorDrafts(Workspace& workspace, QObject* parent) : QObject(pare
 std::optional<std::string> EditorDrafts::field(const std::string& name) const { return lookup(fields_, name); }
 
 void EditorDrafts::setField(const std::string& name, const std::string& value) {
-    const auto [entry, added] = fields_.try_emplace(name, value);
-    if (!added && entry->second == value) return;
-    entry->second = value;
-    emit fieldChanged(name);
+    if (store(fields_, name, value)) emit fieldChanged(name);
 }
 
 std::optional<std::string> EditorDrafts::annotation(const std::string& id) const { return lookup(annotations_, id); }
 
 void EditorDrafts::setAnnotation(const std::string& id, const std::string& contents) {
-    const auto [entry, added] = annotations_.try_emplace(id, contents);
-    if (!added && entry->second == contents) return;
-    entry->second = contents;
-    emit annotationChanged(id);
+    if (store(annotations_, id, contents)) emit annotationChanged(id);
 }
 
 void EditorDrafts::clear() {

@@ -5,7 +5,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
-#include <QVBoxLayout>
 
 #include "app/editor_drafts.hpp"
 #include "app/scaled_stack.hpp"
@@ -49,10 +48,7 @@ FormFieldEditor::FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, con
                                  QWidget* parent)
     : QWidget(parent), workspace_(workspace), drafts_(drafts), field_(field), kind_(FormEditors::kind(field)) {
     setObjectName(QStringLiteral("formField"));
-    auto* column = new ScaledStack(Qt::Vertical, 6, {}, this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 6);
 
     auto* header = new ScaledStack(Qt::Horizontal, 6, {}, column);
     auto* name = new ThemedLabel(QString::fromStdString(field.name), ScaledTextStyle::callout, QFont::DemiBold,

@@ -1,6 +1,5 @@
 #include "app/form_tab.hpp"
 
-#include <QVBoxLayout>
 
 #include "app/editor_drafts.hpp"
 #include "app/form_field_editor.hpp"
@@ -15,10 +14,7 @@ namespace kivo {
 FormTab::FormTab(Workspace& workspace, EditorDrafts& drafts, QWidget* parent)
     : QWidget(parent), workspace_(workspace), drafts_(drafts) {
     setObjectName(QStringLiteral("formTab"));
-    auto* column = new ScaledStack(Qt::Vertical, 12, QMarginsF(10, 10, 10, 10), this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 12, QMarginsF(10, 10, 10, 10));
     card_ = new SectionCard(QStringLiteral("Form fields"), std::nullopt, column);
     card_->setObjectName(QStringLiteral("formFields"));
     column->add(card_);

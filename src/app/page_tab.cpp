@@ -1,6 +1,5 @@
 #include "app/page_tab.hpp"
 
-#include <QVBoxLayout>
 
 #include "app/annotations_card.hpp"
 #include "app/scaled_stack.hpp"
@@ -13,10 +12,7 @@ namespace kivo {
 
 PageTab::PageTab(Workspace& workspace, EditorDrafts& drafts, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("pageTab"));
-    auto* column = new ScaledStack(Qt::Vertical, 12, QMarginsF(10, 10, 10, 10), this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(column);
+    auto* column = ScaledStack::filling(this, Qt::Vertical, 12, QMarginsF(10, 10, 10, 10));
     column->add(buildPageCard(workspace));
     search_ = new SearchResultsCard(workspace, column);
     column->add(search_);

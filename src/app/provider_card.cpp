@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include "app/assistant_texts.hpp"
 #include "app/scaled_stack.hpp"
@@ -52,9 +51,7 @@ ProviderCard::ProviderCard(Workspace& workspace, QWidget* parent) : QWidget(pare
 
 void ProviderCard::build() {
     card_ = new SectionCard(QStringLiteral("Answers from"), std::nullopt, this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(card_);
+    fill(this, card_);
     auto* column = new ScaledStack(Qt::Vertical, 10, {}, card_);
     card_->contentLayout()->addWidget(column);
 

@@ -19,9 +19,7 @@ RowButton::RowButton(bool framed, QMarginsF padding, double spacing, Qt::Alignme
     installAppAccessibility();
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(row_);
+    fill(this, row_);
     row_->setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <QLabel>
+#include <QVBoxLayout>
 
 #include "design/text_scale.hpp"
 
@@ -14,6 +15,12 @@ ScaledStack::ScaledStack(Qt::Orientation orientation, double spacing, QMarginsF 
       spacing_(spacing),
       margins_(margins) {
     applyMetrics();
+}
+
+ScaledStack* ScaledStack::filling(QWidget* owner, Qt::Orientation orientation, double spacing, QMarginsF margins) {
+    auto* stack = new ScaledStack(orientation, spacing, margins, owner);
+    fill(owner, stack);
+    return stack;
 }
 
 void ScaledStack::add(QWidget* widget, int stretch, Qt::Alignment alignment) {
@@ -46,6 +53,13 @@ void ScaledStack::applyMetrics() {
 bool ScaledStack::event(QEvent* event) {
     if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
     return QWidget::event(event);
+}
+
+void fill(QWidget* owner, QWidget* content) {
+    auto* frame = new QVBoxLayout(owner);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->setSpacing(0);
+    frame->addWidget(content);
 }
 
 void wrapInWidth(QLabel* label) {

@@ -17,6 +17,8 @@ class ScaledStack : public QWidget {
 
 public:
     ScaledStack(Qt::Orientation orientation, double spacing, QMarginsF margins = {}, QWidget* parent = nullptr);
+    // A stack that covers all of `owner`, edge to edge.
+    static ScaledStack* filling(QWidget* owner, Qt::Orientation orientation, double spacing, QMarginsF margins = {});
 
     QBoxLayout* box() const { return box_; }
     // Adds `widget` (the stack becomes its parent) with the given stretch and alignment.
@@ -39,6 +41,9 @@ private:
     QMarginsF margins_;
     QList<QPair<QSpacerItem*, double>> spaces_;
 };
+
+// Lays `content` over all of `owner`, edge to edge; `owner` must have no layout yet.
+void fill(QWidget* owner, QWidget* content);
 
 // Makes `label` wrap into whatever width its row gives it, as tall as its lines, never widening the row.
 void wrapInWidth(QLabel* label);

@@ -1,6 +1,5 @@
 #include "app/search_results_card.hpp"
 
-#include <QVBoxLayout>
 
 #include "app/clamped_label.hpp"
 #include "app/row_button.hpp"
@@ -20,9 +19,7 @@ constexpr int previewLines = 2;
 SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("searchResults"));
     card_ = new SectionCard(QStringLiteral("Search results"), std::nullopt, this);
-    auto* frame = new QVBoxLayout(this);
-    frame->setContentsMargins(0, 0, 0, 0);
-    frame->addWidget(card_);
+    fill(this, card_);
     empty_ = new ThemedLabel(QStringLiteral("Find text in the toolbar, then jump from the match list."),
                              ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, card_);
     wrapInWidth(empty_);
