@@ -34,6 +34,8 @@ void Workspace::workerDidStop(std::int64_t generation, WorkerTermination termina
     controlClient_.reset();
     worker_.reset();
     setWorkerReady(false);
+    // No MCP client reaches the worker now; a new one says so again once it runs.
+    setMcpEnabled(false);
     setActivity(std::nullopt);
 
     // A stop while the lost document was being brought back must not bring it back again, or a

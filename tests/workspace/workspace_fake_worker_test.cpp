@@ -204,6 +204,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
     EXPECT_EQ(ws().status(), "The PDF worker stopped");
     EXPECT_FALSE(ws().workerReady() || ws().sessionId() || ws().inspect());
+    EXPECT_FALSE(ws().mcpEnabled()) << "no MCP client can reach a worker that is not running";
     ASSERT_TRUE(ws().lostDocument());
     EXPECT_EQ(ws().lostDocument()->pageIndex, 2);
 
@@ -213,6 +214,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
 
     ws().restartWorker();
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened a.pdf again"; })) << ws().status();
+    EXPECT_TRUE(ws().mcpEnabled());
     EXPECT_TRUE(noticeText().ends_with(
         "Kivo PDF started it again and opened a.pdf from its file. Its unsaved changes had no recovery checkpoint "
         "and are lost."))
