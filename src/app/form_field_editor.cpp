@@ -12,6 +12,7 @@
 #include "design/hero_button.hpp"
 #include "design/hero_checkbox.hpp"
 #include "design/hero_field.hpp"
+#include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"
 
@@ -63,6 +64,7 @@ FormFieldEditor::FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, con
     column->add(header);
 
     buildControl(column);
+    applyMetrics();
     setField(field);
 }
 
@@ -95,7 +97,6 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             break;
         case FormEditorKind::multilineText:
             text_ = new HeroField(true, column);
-            text_->setMinimumHeight(ScaledStack::scaled(column, minimumEditorHeight));
             text_->textEdit()->setAccessibleName(name);
             text_->textEdit()->setAccessibleDescription(tabHint);
             text_->textEdit()->installEventFilter(this);
@@ -127,6 +128,15 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
     apply_->setAccessibleName(QStringLiteral("Apply ") + name);
     column->add(apply_, 0, Qt::AlignLeft);
     connect(apply_, &HeroButton::clicked, this, &FormFieldEditor::apply);
+}
+
+void FormFieldEditor::applyMetrics() {
+    if (kind_ == FormEditorKind::multilineText) text_->setMinimumHeight(ScaledStack::scaled(this, minimumEditorHeight));
+}
+
+bool FormFieldEditor::event(QEvent* event) {
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    return QWidget::event(event);
 }
 
 void FormFieldEditor::setField(const FormFieldInfo& field) {

@@ -65,8 +65,10 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    void applyMetrics();
     void buildControl(ScaledStack* column);
     void refreshPicker();
     void pickerChosen(int index);
