@@ -7,9 +7,12 @@
 #include "app/desktop_clipboard.hpp"
 #include "app/desktop_file_dialogs.hpp"
 #include "app/desktop_prompts.hpp"
+#include "app/annotations_card.hpp"
 #include "app/editor_commands.hpp"
+#include "app/inspector_panel.hpp"
 #include "app/instance_channel.hpp"
 #include "app/main_window.hpp"
+#include "app/page_tab.hpp"
 #include "app/updates.hpp"
 #include "app/window_print_service.hpp"
 #include "workspace/workspace.hpp"
@@ -75,6 +78,10 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
 
     window_ = new MainWindow(*workspace_, *settings_);
     commands_ = new EditorCommands(*window_, *workspace_, *settings_, *updates_);
+    // The Page tab's hint names the keys of the Annotate menu's own items.
+    window_->inspector()->pageTab()->annotations()->setKeyActions(
+        commands_->action(QStringLiteral("Annotate"), QStringLiteral("Move Up")),
+        commands_->action(QStringLiteral("Annotate"), QStringLiteral("Grow Up")));
     if (prompts_) prompts_->setWindow(window_);
     if (fileDialogs_) fileDialogs_->setWindow(window_);
     if (printer_) printer_->setWindow(window_);

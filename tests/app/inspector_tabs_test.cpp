@@ -22,6 +22,7 @@
 #include "app/assistant_composer.hpp"
 #include "app/conversation_view.hpp"
 #include "app/document_tab.hpp"
+#include "app/editor_commands.hpp"
 #include "app/editor_drafts.hpp"
 #include "app/form_field_editor.hpp"
 #include "app/form_tab.hpp"
@@ -360,19 +361,17 @@ private slots:
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[2].id));
         QCOMPARE(workspace.selection(), std::optional(workspace.searchHits()[1].rects.front()));
 
-        // The Annotate menu's actions give the hint its keys, and it follows them.
-        QAction move(QStringLiteral("Move Annotation Up"));
-        move.setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up));
-        QAction resize(QStringLiteral("Resize Annotation Up"));
-        resize.setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_Up));
-        tab.annotations()->setKeyActions(&move, &resize);
+        // The hint names the keys of the Annotate menu's own items, and follows them.
+        QAction* move = editor->app->commands()->action("Annotate", "Move Up");
+        QAction* resize = editor->app->commands()->action("Annotate", "Grow Up");
+        QVERIFY(move && resize);
         workspace.addNote(PDFRect{72, 600, 96, 624});
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
         const AnnotationInfo note = workspace.inspect()->annotations->front();
         AnnotationRow* row = tab.annotations()->row(note.id);
         QVERIFY(row);
         QVERIFY(tab.annotations()->hint()->text().startsWith("Ctrl+Shift+arrow moves the selected annotation"));
-        resize.setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
+        resize->setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
         QVERIFY(tab.annotations()->hint()->text().contains("and Alt+Shift+arrow resizes it"));
         QCOMPARE(row->deleteButton()->accessibleName(), QStringLiteral("Delete note annotation"));
 
