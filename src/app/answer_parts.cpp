@@ -1,6 +1,5 @@
 #include "app/answer_parts.hpp"
 
-
 #include "app/clamped_label.hpp"
 #include "app/row_button.hpp"
 #include "app/scaled_stack.hpp"

@@ -1,6 +1,5 @@
 #include "app/assistant_tab.hpp"
 
-
 #include "app/conversation_view.hpp"
 #include "app/provider_card.hpp"
 #include "app/scaled_stack.hpp"

@@ -1,6 +1,5 @@
 #include "app/conversation_view.hpp"
 
-
 #include "app/answer_bubble.hpp"
 #include "app/answer_parts.hpp"
 #include "app/assistant_texts.hpp"

@@ -1,6 +1,5 @@
 #include "app/form_tab.hpp"
 
-
 #include "app/editor_drafts.hpp"
 #include "app/form_field_editor.hpp"
 #include "app/scaled_stack.hpp"

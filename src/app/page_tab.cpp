@@ -1,6 +1,5 @@
 #include "app/page_tab.hpp"
 
-
 #include "app/annotations_card.hpp"
 #include "app/scaled_stack.hpp"
 #include "app/search_results_card.hpp"

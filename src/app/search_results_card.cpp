@@ -1,6 +1,5 @@
 #include "app/search_results_card.hpp"
 
-
 #include "app/clamped_label.hpp"
 #include "app/row_button.hpp"
 #include "app/scaled_stack.hpp"
