@@ -32,8 +32,9 @@ DocumentBytes::~DocumentBytes() {
 }
 
 DocumentBytes::Shared DocumentBytes::empty() {
-    // A private byte that is never freed, so `pointer` is never null.
-    static const Shared instance = std::make_shared<const DocumentBytes>(new uint8_t[1]{0}, 0, 0);
+    // A static byte, so `pointer` is never null and nothing is left allocated at exit.
+    static const uint8_t nothing = 0;
+    static const Shared instance = std::make_shared<const DocumentBytes>(&nothing, 0, 0);
     return instance;
 }
 
