@@ -28,4 +28,9 @@ std::optional<CommandPhase> fromRawValue<CommandPhase>(std::string_view wireName
     return lookUp<CommandPhase>(commandPhaseWireNames, wireName);
 }
 
+template <>
+std::optional<FailureCode> fromRawValue<FailureCode>(std::string_view wireName) noexcept {
+    return lookUp<FailureCode>(failureCodeWireNames, wireName);
+}
+
 }  // namespace kivo

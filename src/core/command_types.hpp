@@ -68,6 +68,35 @@ enum class CommandPhase {
     readingText,
 };
 
+// Why a command failed, in their listing order: the code of an error response. Each travels as its
+// wire name; the sentence that goes with it is written where the failure is raised.
+enum class FailureCode {
+    invalidJSON,
+    unauthorized,
+    invalidArgument,
+    notFound,
+    invalidPage,
+    page,
+    file,
+    unsupported,
+    passwordRequired,
+    readOnly,
+    staleRevision,
+    operationConflict,
+    sourceChanged,
+    emptyHistory,
+    renderFailed,
+    formFailed,
+    mergeFailed,
+    organizeFailed,
+    exportFailed,
+    cancelled,
+    resourceLimit,
+    internal,
+    permissionDenied,
+    sandbox,
+};
+
 inline constexpr std::array<std::string_view, 33> commandMethodWireNames = {
     "ping",
     "hello",
@@ -111,6 +140,14 @@ inline constexpr std::array<std::string_view, 11> commandPhaseWireNames = {
     "searching", "clearing_fields", "measuring_pages", "finding_fields",   "reading_text",
 };
 
+inline constexpr std::array<std::string_view, 24> failureCodeWireNames = {
+    "invalid_json",   "unauthorized",  "invalid_argument",  "not_found",   "invalid_page",      "page",
+    "file",           "unsupported",   "password_required", "read_only",   "stale_revision",    "operation_conflict",
+    "source_changed", "empty_history", "render_failed",     "form_failed", "merge_failed",      "organize_failed",
+    "export_failed",  "cancelled",     "resource_limit",    "internal",    "permission_denied", "sandbox",
+};
+static_assert(failureCodeWireNames.size() == static_cast<std::size_t>(FailureCode::sandbox) + 1);
+
 constexpr std::string_view rawValue(CommandMethod method) noexcept {
     return commandMethodWireNames[static_cast<std::size_t>(method)];
 }
@@ -119,6 +156,9 @@ constexpr std::string_view rawValue(CommandChannel channel) noexcept {
 }
 constexpr std::string_view rawValue(CommandPhase phase) noexcept {
     return commandPhaseWireNames[static_cast<std::size_t>(phase)];
+}
+constexpr std::string_view rawValue(FailureCode code) noexcept {
+    return failureCodeWireNames[static_cast<std::size_t>(code)];
 }
 
 // Wire name to case: exact, case-sensitive; an unknown name gives no value.
@@ -131,6 +171,8 @@ template <>
 std::optional<CommandChannel> fromRawValue<CommandChannel>(std::string_view wireName) noexcept;
 template <>
 std::optional<CommandPhase> fromRawValue<CommandPhase>(std::string_view wireName) noexcept;
+template <>
+std::optional<FailureCode> fromRawValue<FailureCode>(std::string_view wireName) noexcept;
 
 // Every parameter any method takes; each method reads the ones it needs.
 // Field order is the record's order (and the order of its equality).

@@ -77,6 +77,8 @@ struct CommandResponse {
     std::optional<CommandErrorPayload> error{};
 
     static CommandResponse success(std::string id, CommandResult result);
+    static CommandResponse failure(std::string id, FailureCode code, std::string message);
+    // With a code as it came over the wire, which may be a peer's own.
     static CommandResponse failure(std::string id, std::string code, std::string message);
 
     bool operator==(const CommandResponse&) const = default;

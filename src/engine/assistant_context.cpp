@@ -6,7 +6,7 @@
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
 #include "core/text_match.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 const PageInfo& lookUpPage(const std::vector<PageInfo>& pages, const std::string& pageId) {
     const auto page = std::find_if(pages.begin(), pages.end(),
                                    [&pageId](const PageInfo& candidate) { return candidate.id == pageId; });
-    if (page == pages.end()) throw EngineFailure("invalid_page", "No page with that id is in the document.");
+    if (page == pages.end()) throw EngineFailure(FailureCode::invalidPage, "No page with that id is in the document.");
     return *page;
 }
 
@@ -37,7 +37,7 @@ AssistantContext buildAssistantContext(const CommandParams& params, const Assist
         const std::string_view selected =
             params.contents ? trimWhitespaceAndNewlines(*params.contents) : std::string_view();
         if (selected.empty() || !params.pageId) {
-            throw EngineFailure("invalid_argument", "Select text on a page to ask about a selection.");
+            throw EngineFailure(FailureCode::invalidArgument, "Select text on a page to ask about a selection.");
         }
         const PageInfo& page = lookUpPage(sources.pages, *params.pageId);
         const auto cut = AssistantContextBudget::cut(selected, budget);
@@ -51,7 +51,7 @@ AssistantContext buildAssistantContext(const CommandParams& params, const Assist
         } else if (!sources.pages.empty()) {
             pageId = sources.pages.front().id;
         } else {
-            throw EngineFailure("invalid_page", "The document has no pages.");
+            throw EngineFailure(FailureCode::invalidPage, "The document has no pages.");
         }
         const PageInfo& page = lookUpPage(sources.pages, pageId);
         const std::string text = sources.pageText(page.id);
@@ -80,7 +80,7 @@ AssistantContext buildAssistantContext(const CommandParams& params, const Assist
         context.truncated = cutShort;
         context.characters = used;
     } else {
-        throw EngineFailure("invalid_argument", "scope must be selection, page, or document.");
+        throw EngineFailure(FailureCode::invalidArgument, "scope must be selection, page, or document.");
     }
 
     const auto isReadPage = [&context](const std::string& pageId) {

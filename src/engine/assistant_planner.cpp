@@ -9,7 +9,7 @@
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
 #include "core/text_match.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -206,7 +206,7 @@ AssistantAnswer respond(const Question& question) {
 
 AskOutcome askDocument(const CommandParams& params, const AssistantSources& sources) {
     const std::string query = TextMatch::trimmed(params.query.value_or(std::string()));
-    if (query.empty()) throw EngineFailure("invalid_argument", "ask_document requires query.");
+    if (query.empty()) throw EngineFailure(FailureCode::invalidArgument, "ask_document requires query.");
     const std::string scope = params.scope.value_or("page");
 
     std::vector<std::string> pageIds;
@@ -218,7 +218,7 @@ AskOutcome askDocument(const CommandParams& params, const AssistantSources& sour
     } else if (!sources.pages.empty()) {
         pageIds.push_back(sources.pages.front().id);
     } else {
-        throw EngineFailure("invalid_page", "ask_document requires a page.");
+        throw EngineFailure(FailureCode::invalidPage, "ask_document requires a page.");
     }
 
     AssistantPlanner::Question question;

@@ -32,7 +32,7 @@ ConnectionGate::Decision ConnectionGate::admit(const CommandRequest& request) {
     if (request.method == CommandMethod::hello) {
         if (channel_) {
             return Reply{CommandResponse::failure(
-                request.id, "invalid_argument",
+                request.id, FailureCode::invalidArgument,
                 "This connection is already authenticated as " + std::string(rawValue(*channel_)) + ".")};
         }
         const std::string token = request.params.token.value_or("");
@@ -44,15 +44,16 @@ ConnectionGate::Decision ConnectionGate::admit(const CommandRequest& request) {
         } else if (isMCP) {
             channel_ = CommandChannel::mcp;
         } else {
-            return Reject{CommandResponse::failure(
-                request.id, "unauthorized", "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
+            return Reject{
+                CommandResponse::failure(request.id, FailureCode::unauthorized,
+                                         "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
         }
         CommandResult result;
         result.pong = true;
         return Reply{CommandResponse::success(request.id, std::move(result))};
     }
     if (!channel_) {
-        return Reject{CommandResponse::failure(request.id, "unauthorized",
+        return Reject{CommandResponse::failure(request.id, FailureCode::unauthorized,
                                                "Send hello with the Kivo PDF token before other commands.")};
     }
     CommandRequest stamped = request;

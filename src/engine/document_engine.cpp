@@ -8,7 +8,7 @@
 #include "engine/method_kinds.hpp"
 #include "engine/request_checks.hpp"
 #include "session/pdfium_runtime.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -24,7 +24,8 @@ CommandResponse internalFailure(const std::string& id, const std::exception& err
     std::string description = error.what();
     while (!description.empty() && (description.back() == '.' || description.back() == ' ')) description.pop_back();
     if (description.empty()) description = "an unexpected error";
-    return CommandResponse::failure(id, "internal", "Kivo PDF could not finish the command: " + description + ".");
+    return CommandResponse::failure(id, FailureCode::internal,
+                                    "Kivo PDF could not finish the command: " + description + ".");
 }
 
 // A file that cannot be written or read is the user's business (a full disk, a folder where a
@@ -36,12 +37,12 @@ CommandResponse fileFailure(const std::string& id, const std::filesystem::filesy
     // A name far too long for the file system would otherwise fill the whole sentence.
     constexpr std::size_t longestPlace = 160;
     if (place.size() > longestPlace) place = place.substr(0, longestPlace) + "...";
-    return CommandResponse::failure(id, "file",
+    return CommandResponse::failure(id, FailureCode::file,
                                     "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
 
 EngineFailure cancelledFailure() {
-    return EngineFailure("cancelled", "Cancelled before it finished. Nothing changed.");
+    return EngineFailure(FailureCode::cancelled, "Cancelled before it finished. Nothing changed.");
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
         writes = std::move(renderWrites_);
     }
     if (lock.owns_lock()) lock.unlock();
-    if (!response) response = CommandResponse::failure(request.id, "cancelled", cancelledFailure().message);
+    if (!response) response = CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
     try {
         writes.finish();
     } catch (const EngineFailure& failure) {
@@ -125,7 +126,7 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
     } catch (const std::exception& error) {
         return internalFailure(request.id, error);
     } catch (...) {
-        return CommandResponse::failure(request.id, "internal",
+        return CommandResponse::failure(request.id, FailureCode::internal,
                                         "Kivo PDF could not finish the command: an unexpected error.");
     }
 }
@@ -165,14 +166,14 @@ CommandResponse DocumentEngine::dispatch(const CommandRequest& request) {
             // The edit methods, answered above.
             break;
     }
-    throw EngineFailure("invalid_argument", "Unknown command method.");
+    throw EngineFailure(FailureCode::invalidArgument, "Unknown command method.");
 }
 
 CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
     try {
         if (request.channel == CommandChannel::mcp) denyUnknownMCP(request);
         const auto& target = request.params.requestId;
-        if (!target || target->empty()) throw EngineFailure("invalid_argument", "cancel requires requestId.");
+        if (!target || target->empty()) throw EngineFailure(FailureCode::invalidArgument, "cancel requires requestId.");
         CommandResult result;
         result.cancelled = running_.cancel(request.channel, *target);
         return CommandResponse::success(request.id, std::move(result));
@@ -185,21 +186,24 @@ CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
 
 void DocumentEngine::denyUnknownMCP(const CommandRequest& request) {
     if (!isMCPAllowedMethod(request.method)) {
-        throw EngineFailure("unauthorized", "MCP cannot call " + std::string(rawValue(request.method)) + ".");
+        throw EngineFailure(FailureCode::unauthorized,
+                            "MCP cannot call " + std::string(rawValue(request.method)) + ".");
     }
 }
 
 void DocumentEngine::requireMCPMutation(const CommandRequest& request) {
     if (request.channel != CommandChannel::mcp) return;
-    if (!request.expectedRevision) throw EngineFailure("invalid_argument", "MCP mutations require expectedRevision.");
+    if (!request.expectedRevision) {
+        throw EngineFailure(FailureCode::invalidArgument, "MCP mutations require expectedRevision.");
+    }
     if (!request.operationId || request.operationId->empty()) {
-        throw EngineFailure("invalid_argument", "MCP mutations require operationId for deduplication.");
+        throw EngineFailure(FailureCode::invalidArgument, "MCP mutations require operationId for deduplication.");
     }
 }
 
 CommandResponse DocumentEngine::setGrants(const CommandRequest& request) {
     if (request.channel == CommandChannel::mcp) {
-        throw EngineFailure("unauthorized", "Grants can only be changed from the editor.");
+        throw EngineFailure(FailureCode::unauthorized, "Grants can only be changed from the editor.");
     }
     const CommandParams& params = request.params;
     GrantState grants;

@@ -8,7 +8,7 @@
 #include "engine/recovery_store.hpp"
 #include "engine/request_checks.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 constexpr double defaultFontSize = 14;
 constexpr std::int64_t defaultRotation = 90;
 
-EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
 
 std::vector<std::string> pageIdsOf(const Session& session) {
     std::vector<std::string> ids;
@@ -125,7 +125,7 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
     requireMCPMutation(request);
     Session& session = requireSession(request, permission);
     if (session.readOnly()) {
-        throw EngineFailure("read_only",
+        throw EngineFailure(FailureCode::readOnly,
                             "This file is treated as read-only. Save a copy if you need an unsigned working file.");
     }
     const Perform perform = prepare(session);
@@ -158,7 +158,8 @@ CommandResponse DocumentEngine::edit(const CommandRequest& request) {
         if (request.method == CommandMethod::mergeDocuments) return merge(request, session);
         if (Perform perform = annotationEdit(request)) return perform;
         if (Perform perform = pageEdit(request, session)) return perform;
-        throw EngineFailure("internal", "Kivo PDF has no edit for " + std::string(rawValue(request.method)) + ".");
+        throw EngineFailure(FailureCode::internal,
+                            "Kivo PDF has no edit for " + std::string(rawValue(request.method)) + ".");
     });
 }
 
@@ -196,10 +197,12 @@ DocumentEngine::Perform DocumentEngine::merge(const CommandRequest& request, con
         for (const std::string& id : p.sessionIds.value_or(std::vector<std::string>{})) {
             if (id == target.id()) continue;
             if (request.channel == CommandChannel::mcp && !grants_.sessionIds.contains(id)) {
-                throw EngineFailure("unauthorized", "That document has not been granted to MCP.");
+                throw EngineFailure(FailureCode::unauthorized, "That document has not been granted to MCP.");
             }
             const auto found = sessions_.find(id);
-            if (found == sessions_.end()) throw EngineFailure("not_found", "No open document matches " + id + ".");
+            if (found == sessions_.end()) {
+                throw EngineFailure(FailureCode::notFound, "No open document matches " + id + ".");
+            }
             sources.push_back(found->second->backingBytes());
         }
         if (sources.empty()) throw invalid("merge_documents requires path or sessionIds.");
@@ -254,7 +257,7 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
     } catch (const EngineFailure& failure) {
         // A state that could not be opened again leaves the session without a document; the
         // step back reopens the state it came from.
-        if (failure.code != "empty_history" && !session.isOpen()) {
+        if (failure.code != FailureCode::emptyHistory && !session.isOpen()) {
             RunningCommand::Uninterruptible section;
             try {
                 historyStep(session, !undo);

@@ -15,7 +15,7 @@
 #include "engine/recovery_store.hpp"
 #include "engine/render_folder.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -64,22 +64,23 @@ fs::path clientPath(const std::string& path) {
 Session& DocumentEngine::requireSession(const CommandRequest& request, std::optional<std::string_view> permission) {
     const auto& sessionId = request.params.sessionId;
     const auto found = sessionId ? sessions_.find(*sessionId) : sessions_.end();
-    if (found == sessions_.end()) throw EngineFailure("not_found", "No open document matches that session.");
+    if (found == sessions_.end()) throw EngineFailure(FailureCode::notFound, "No open document matches that session.");
     if (request.channel == CommandChannel::mcp) {
         if (!grants_.sessionIds.contains(*sessionId)) {
-            throw EngineFailure("unauthorized",
+            throw EngineFailure(FailureCode::unauthorized,
                                 "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this "
                                 "document.");
         }
         if (permission && !grants_.permissions.contains(std::string(*permission))) {
-            throw EngineFailure("unauthorized",
+            throw EngineFailure(FailureCode::unauthorized,
                                 "MCP is not allowed to " + std::string(*permission) + " this document.");
         }
     }
     Session& session = *found->second;
     if (request.expectedRevision && *request.expectedRevision != session.revision()) {
-        throw EngineFailure("stale_revision", "Document is at revision " + std::to_string(session.revision()) +
-                                                  ", not " + std::to_string(*request.expectedRevision) + ".");
+        throw EngineFailure(FailureCode::staleRevision, "Document is at revision " +
+                                                            std::to_string(session.revision()) + ", not " +
+                                                            std::to_string(*request.expectedRevision) + ".");
     }
     return session;
 }
@@ -93,7 +94,7 @@ void DocumentEngine::requireGrantedPath(const std::string& path, const CommandRe
         if (found == sessions_.end() || !found->second->sourcePath()) continue;
         if (canonicalPath(*found->second->sourcePath()) == canonical) return;
     }
-    throw EngineFailure("unauthorized", "That path has not been granted to MCP.");
+    throw EngineFailure(FailureCode::unauthorized, "That path has not been granted to MCP.");
 }
 
 void DocumentEngine::teardownSessions() noexcept {
@@ -114,10 +115,10 @@ void DocumentEngine::teardownSessions() noexcept {
 
 CommandResponse DocumentEngine::open(const CommandRequest& request) {
     const auto& path = request.params.path;
-    if (!path) throw EngineFailure("invalid_argument", "open requires a file path.");
+    if (!path) throw EngineFailure(FailureCode::invalidArgument, "open requires a file path.");
     const fs::path location = clientPath(*path);
     if (location.empty() || ::access(location.c_str(), R_OK) != 0) {
-        throw EngineFailure("file", "The file could not be opened.");
+        throw EngineFailure(FailureCode::file, "The file could not be opened.");
     }
     DocumentBytes::Shared bytes = DocumentBytes::read(location);
     std::shared_ptr<Session> session = Session::load(std::move(bytes), location.string(), request.params.password);
@@ -137,7 +138,7 @@ CommandResponse DocumentEngine::inspect(const CommandRequest& request) {
 CommandResponse DocumentEngine::render(const CommandRequest& request) {
     Session& session = requireSession(request, "read");
     const CommandParams& params = request.params;
-    if (!params.pageId) throw EngineFailure("invalid_argument", "render_page requires pageId.");
+    if (!params.pageId) throw EngineFailure(FailureCode::invalidArgument, "render_page requires pageId.");
     double scale = params.scale.value_or(defaultRenderScale);
     const bool annotations = params.renderAnnotations.value_or(true);
     const bool mcp = request.channel == CommandChannel::mcp;
@@ -145,7 +146,7 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
 
     if (!mcp && params.tiles) {
         if (params.tiles->empty() || params.tiles->size() > maxTilesPerRender) {
-            throw EngineFailure("invalid_argument", "render_page takes 1 to 64 tiles.");
+            throw EngineFailure(FailureCode::invalidArgument, "render_page takes 1 to 64 tiles.");
         }
         PngWriter::Batch writes;
         const Session::PixelSize size = session.renderTiles(*params.pageId, scale, *params.tiles, annotations, writes);
@@ -184,7 +185,7 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::extract(const CommandRequest& request) {
     Session& session = requireSession(request, "read");
-    if (!request.params.pageId) throw EngineFailure("invalid_argument", "extract_text requires pageId.");
+    if (!request.params.pageId) throw EngineFailure(FailureCode::invalidArgument, "extract_text requires pageId.");
     Session::ExtractedText extracted = session.extractText(*request.params.pageId);
     CommandResult result = session.inspectResult();
     result.text = std::move(extracted.text);
@@ -194,7 +195,7 @@ CommandResponse DocumentEngine::extract(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::search(const CommandRequest& request) {
     Session& session = requireSession(request, "read");
-    if (!request.params.query) throw EngineFailure("invalid_argument", "search requires query.");
+    if (!request.params.query) throw EngineFailure(FailureCode::invalidArgument, "search requires query.");
     std::vector<SearchHit> matches = session.search(*request.params.query, request.params.pageId);
     CommandResult result = session.inspectResult();
     result.matches = std::move(matches);

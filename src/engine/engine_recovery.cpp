@@ -4,7 +4,7 @@
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -27,7 +27,7 @@ CommandResponse DocumentEngine::listRecovery(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
     const auto& recoveryId = request.params.recoveryId;
-    if (!recoveryId) throw EngineFailure("invalid_argument", "restore_recovery requires recoveryId.");
+    if (!recoveryId) throw EngineFailure(FailureCode::invalidArgument, "restore_recovery requires recoveryId.");
     RecoveryStore::Checkpoint checkpoint = RecoveryStore::load(*recoveryId);
     const bool changed = originalChanged(checkpoint.meta);
 
@@ -55,7 +55,7 @@ CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::discardRecovery(const CommandRequest& request) {
     const auto& recoveryId = request.params.recoveryId;
-    if (!recoveryId) throw EngineFailure("invalid_argument", "discard_recovery requires recoveryId.");
+    if (!recoveryId) throw EngineFailure(FailureCode::invalidArgument, "discard_recovery requires recoveryId.");
     RecoveryStore::discard(*recoveryId);
     return CommandResponse::success(request.id, CommandResult{});
 }

@@ -5,16 +5,17 @@
 #include "engine/recovery_store.hpp"
 #include "engine/request_checks.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
 
-EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
 
 void refuseChangedSource(Session& session, bool force) {
     if (!force && session.sourceChangedOnDisk()) {
-        throw EngineFailure("source_changed", "The file on disk has changed. Save As, or pass force to overwrite.");
+        throw EngineFailure(FailureCode::sourceChanged,
+                            "The file on disk has changed. Save As, or pass force to overwrite.");
     }
 }
 
@@ -41,7 +42,7 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
     const CommandParams& p = request.params;
     const std::string mode = p.saveMode.value_or("save");
     if (session.readOnly() && mode != "saveCopy") {
-        throw EngineFailure("read_only",
+        throw EngineFailure(FailureCode::readOnly,
                             "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
     }
     const bool force = p.force.value_or(false);

@@ -18,7 +18,7 @@
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 
@@ -88,19 +88,23 @@ void writeAtomically(const fs::path& target, std::span<const std::uint8_t> bytes
 
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!in) {
         throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+    }
     std::ostringstream out;
     out << in.rdbuf();
-    if (in.bad())
+    if (in.bad()) {
         throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+    }
     return std::move(out).str();
 }
 
 }  // namespace
 
 fs::path folder(std::string_view recoveryId) {
-    if (!isValidRecoveryId(recoveryId)) throw EngineFailure("invalid_argument", "A recoveryId is the id of a session.");
+    if (!isValidRecoveryId(recoveryId)) {
+        throw EngineFailure(FailureCode::invalidArgument, "A recoveryId is the id of a session.");
+    }
     return IPCPaths::recoveryDirectory() / std::string(recoveryId);
 }
 
@@ -142,7 +146,7 @@ Checkpoint load(std::string_view recoveryId) {
     const fs::path pdf = directory / "checkpoint.pdf";
     std::error_code error;
     if (!fs::is_regular_file(pdf, error) || ::access(pdf.c_str(), R_OK) != 0) {
-        throw EngineFailure("not_found", "No recovery checkpoint matches that id.");
+        throw EngineFailure(FailureCode::notFound, "No recovery checkpoint matches that id.");
     }
     Checkpoint checkpoint{DocumentBytes::read(pdf), {}};
     checkpoint.meta = decodeMeta(readWholeFile(directory / "meta.json"));
@@ -200,8 +204,9 @@ RecoveryMeta decodeMeta(std::string_view text) {
     };
     const auto integer = [&](const char* key) {
         const nlohmann::json& value = required(key);
-        if (!value.is_number_integer())
+        if (!value.is_number_integer()) {
             throw std::runtime_error(std::string("The recovery key ") + key + " is not an integer.");
+        }
         return value.get<std::int64_t>();
     };
     const auto optionalText = [&](const char* key) -> std::optional<std::string> {

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "core/ipc_paths.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo::RenderFolder {
 
@@ -23,9 +23,10 @@ std::filesystem::path prepare() {
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
         (info.st_mode & 077) != 0) {
-        throw EngineFailure("render_failed", "The render folder " + folder.string() +
-                                                 " is not private to this user, so the page was not rendered. "
-                                                 "Remove that folder and try again.");
+        throw EngineFailure(FailureCode::renderFailed,
+                            "The render folder " + folder.string() +
+                                " is not private to this user, so the page was not rendered. "
+                                "Remove that folder and try again.");
     }
     return folder;
 }

@@ -3,7 +3,7 @@
 
 #include "core/command_json.hpp"
 #include "core/json_writer.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 
@@ -41,14 +41,14 @@ std::optional<CommandResponse> ReplayTable::replayed(const CommandRequest& reque
     const auto found = entries_.find(*replayKey);
     if (found == entries_.end()) return std::nullopt;
     if (fingerprint(request) != found->second.fingerprint) {
-        throw EngineFailure("operation_conflict",
+        throw EngineFailure(FailureCode::operationConflict,
                             "That operationId was already used for a different request. Use a new operationId for a "
                             "new change.");
     }
     if (request.channel == CommandChannel::mcp &&
         (!request.params.sessionId || !mcpSessionGrants.contains(*request.params.sessionId))) {
         throw EngineFailure(
-            "unauthorized",
+            FailureCode::unauthorized,
             "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this document.");
     }
     CommandResponse response = found->second.response;

@@ -6,14 +6,14 @@
 #include <string_view>
 
 #include "engine/document_engine.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo::RequestChecks {
 namespace {
 
 namespace fs = std::filesystem;
 
-EngineFailure invalid(std::string message) { return EngineFailure("invalid_argument", std::move(message)); }
+EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
 
 void checkPath(const std::optional<std::string>& path, std::string_view name) {
     if (path && path->find('\0') != std::string::npos) {
@@ -66,13 +66,14 @@ fs::path writeDestination(const std::string& destination, CommandChannel channel
     const fs::path named = clientPath(destination).lexically_normal();
     struct stat status {};
     if (::lstat(named.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-        throw EngineFailure("permission_denied",
+        throw EngineFailure(FailureCode::permissionDenied,
                             "MCP cannot write through the symbolic link " + named.string() + ". Nothing changed.");
     }
     const fs::path written(canonicalPath(named.string()));
     std::error_code error;
     if (!fs::is_directory(written.parent_path(), error)) {
-        throw EngineFailure("file", "The folder of " + written.string() + " does not exist. Nothing changed.");
+        throw EngineFailure(FailureCode::file,
+                            "The folder of " + written.string() + " does not exist. Nothing changed.");
     }
     return written;
 }

@@ -756,7 +756,9 @@ uint32_t getBlockSlot() {
     return slot;
 }
 
-EngineFailure tooLarge() { return EngineFailure("file", "The document is too large for the PDF engine to open."); }
+EngineFailure tooLarge() {
+    return EngineFailure(FailureCode::file, "The document is too large for the PDF engine to open.");
+}
 
 }  // namespace
 

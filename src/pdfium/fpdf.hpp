@@ -6,7 +6,7 @@
 //
 // Handles are distinct types holding module addresses. Strings go in as UTF-16 (`std::u16string_view`,
 // PDFium's FPDF_WIDESTRING) or UTF-8 bytes (`std::string_view`, FPDF_BYTESTRING); buffers and
-// out-parameters are ordinary host memory. Every function may throw EngineFailure("internal")
+// out-parameters are ordinary host memory. Every function may throw EngineFailure(FailureCode::internal)
 // when the module traps.
 
 #include <cstdint>
@@ -477,7 +477,7 @@ public:
     enum class Source { OnDemand, ModuleCopy };
 
     // Loads `bytes` (which the caller keeps alive via `keepAlive`). Returns an empty Document when
-    // PDFium refuses it; FPDF_GetLastError then says why. Throws EngineFailure("file") when the
+    // PDFium refuses it; FPDF_GetLastError then says why. Throws EngineFailure(FailureCode::file) when the
     // document is too large for the module to hold.
     static Document load(std::span<const uint8_t> bytes, std::shared_ptr<const void> keepAlive,
                          const std::string* password, Source source = Source::OnDemand);

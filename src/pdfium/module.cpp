@@ -198,7 +198,8 @@ bool usable() {
 
 EngineFailure trapFailure() {
     return EngineFailure(
-        "internal", "The PDF engine stopped on an internal fault and must restart; the file on disk was not changed.");
+        FailureCode::internal,
+        "The PDF engine stopped on an internal fault and must restart; the file on disk was not changed.");
 }
 
 uint64_t memorySize() { return g_instance.w2c_memory.size; }
@@ -230,7 +231,9 @@ uint32_t addHostFunction(wasm_rt_function_ptr_t function, uint32_t wasmType) {
     wasm_rt_funcref_table_t& table = module->w2c___indirect_function_table;
     const wasm_rt_funcref_t entry{wasmType, function, &g_env};
     const uint32_t index = wasm_rt_grow_funcref_table(&table, 1, entry);
-    if (index == UINT32_MAX) throw EngineFailure("internal", "The PDF engine could not register a callback.");
+    if (index == UINT32_MAX) {
+        throw EngineFailure(FailureCode::internal, "The PDF engine could not register a callback.");
+    }
     return index;
 }
 
@@ -437,7 +440,7 @@ constexpr size_t kScratchSize = 256 * 1024;
 Scratch::Scratch() : mark_(g_scratchUsed) {
     if (g_scratch == 0) {
         g_scratch = module::allocate(kScratchSize);
-        if (g_scratch == 0) throw EngineFailure("internal", "The PDF engine ran out of memory.");
+        if (g_scratch == 0) throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
         g_scratchSize = kScratchSize;
     }
 }
@@ -454,9 +457,9 @@ Address Scratch::reserve(size_t size) {
         address = g_scratch + static_cast<Address>(g_scratchUsed);
         g_scratchUsed += aligned;
     } else {
-        if (overflowCount_ == 4) throw EngineFailure("internal", "The PDF engine ran out of memory.");
+        if (overflowCount_ == 4) throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
         address = module::allocate(aligned == 0 ? 8 : aligned);
-        if (address == 0) throw EngineFailure("internal", "The PDF engine ran out of memory.");
+        if (address == 0) throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
         overflow_[overflowCount_++] = address;
     }
     std::memset(module::hostPointer(address, size), 0, size);

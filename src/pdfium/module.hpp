@@ -13,7 +13,7 @@
 #include <string>
 #include <type_traits>
 
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "wasm-rt-impl.h"
 #include "wasm-rt.h"
 

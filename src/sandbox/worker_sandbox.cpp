@@ -8,7 +8,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "sandbox/linux_confinement.hpp"
 
 namespace kivo::WorkerSandbox {
@@ -114,7 +114,7 @@ void apply(const std::filesystem::path& ipc, const std::filesystem::path& suppor
     if (kivo_sandbox_apply(ipcPath.c_str(), supportPath.c_str(), homePath.c_str(), &error) == 0) return;
     std::string reason = error != nullptr ? error : "no reason given";
     kivo_sandbox_free_error(error);
-    throw EngineFailure(failureCode, failurePrefix + reason);
+    throw EngineFailure(FailureCode::sandbox, failurePrefix + reason);
 }
 
 bool isSandboxed(pid_t pid) { return kivo_sandbox_is_sandboxed(pid) == 1; }
@@ -122,8 +122,9 @@ bool isSandboxed(pid_t pid) { return kivo_sandbox_is_sandboxed(pid) == 1; }
 bool switchedOff(const char* value) noexcept { return value != nullptr && std::strcmp(value, "off") == 0; }
 
 std::string describe(const std::exception& error) {
-    if (const auto* failure = dynamic_cast<const EngineFailure*>(&error))
-        return failure->code + ": " + failure->message;
+    if (const auto* failure = dynamic_cast<const EngineFailure*>(&error)) {
+        return std::string(rawValue(failure->code)) + ": " + failure->message;
+    }
     return error.what();
 }
 

@@ -16,7 +16,6 @@ namespace kivo {
 namespace WorkerSandbox {
 
 inline constexpr const char* switchVariable = "KIVO_PDF_WORKER_SANDBOX";
-inline constexpr const char* failureCode = "sandbox";
 inline constexpr const char* failurePrefix = "The worker's sandbox could not be applied: ";
 
 // The profile text for the three folders (each with links already resolved).

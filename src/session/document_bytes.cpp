@@ -10,14 +10,16 @@
 
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "pdfium/support.hpp"
 
 namespace kivo {
 namespace {
 
-EngineFailure unreadable() { return EngineFailure("file", "The file could not be read."); }
-EngineFailure cannotReadBack() { return EngineFailure("internal", "Could not read the saved document back."); }
+EngineFailure unreadable() { return EngineFailure(FailureCode::file, "The file could not be read."); }
+EngineFailure cannotReadBack() {
+    return EngineFailure(FailureCode::internal, "Could not read the saved document back.");
+}
 
 std::filesystem::path temporaryDirectory() {
     std::error_code error;
@@ -43,13 +45,15 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     const SafeFiles::ReadableFile file = SafeFiles::openForReading(path);
     if (!file.fd) throw unreadable();
     if (!file.isRegular) {
-        throw EngineFailure("file", "Only regular files can be read as documents, and " + path.filename().string() +
-                                        " is not one. Nothing changed.");
+        throw EngineFailure(FailureCode::file, "Only regular files can be read as documents, and " +
+                                                   path.filename().string() + " is not one. Nothing changed.");
     }
     if (file.size <= 0) return empty();
     const size_t size = static_cast<size_t>(file.size);
     void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) throw EngineFailure("internal", "Could not allocate memory for the document.");
+    if (mapping == MAP_FAILED) {
+        throw EngineFailure(FailureCode::internal, "Could not allocate memory for the document.");
+    }
     auto* bytes = static_cast<uint8_t*>(mapping);
     size_t done = 0;
     while (done < size) {
@@ -67,11 +71,11 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
     const auto path = temporaryDirectory() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file) throw EngineFailure("internal", "Could not create a temporary file for the document.");
+    if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
     if (kivo_save_document_fd(document, file.get()) == 0) {
-        throw EngineFailure("export_failed", "PDFium could not write the file.");
+        throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
     }
     struct stat info {};
     if (fstat(file.get(), &info) != 0) throw cannotReadBack();

@@ -11,13 +11,13 @@
 #include <string>
 
 #include "core/safe_files.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
 
 EngineFailure unreadable(const std::filesystem::path& file) {
-    return EngineFailure("invalid_argument", "Could not read image at " + file.filename().string() + ".");
+    return EngineFailure(FailureCode::invalidArgument, "Could not read image at " + file.filename().string() + ".");
 }
 
 struct FileCloser {
@@ -122,9 +122,9 @@ ImagePixels decodeJpeg(const std::filesystem::path& file, std::FILE* stream) {
 
 void ImagePixels::checkSize(int64_t width, int64_t height) {
     if (width < 1 || width > kMaxPixels || height < 1 || height > kMaxPixels || width * height > kMaxPixels) {
-        throw EngineFailure("invalid_argument", "That image is " + std::to_string(width) + " by " +
-                                                    std::to_string(height) +
-                                                    " pixels, which is too large to add to a page.");
+        throw EngineFailure(FailureCode::invalidArgument, "That image is " + std::to_string(width) + " by " +
+                                                              std::to_string(height) +
+                                                              " pixels, which is too large to add to a page.");
     }
 }
 
@@ -134,8 +134,8 @@ ImagePixels ImagePixels::bgra(const std::filesystem::path& file) {
     SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
     if (!opened.fd) throw unreadable(file);
     if (!opened.isRegular) {
-        throw EngineFailure("file", "The image " + file.filename().string() +
-                                        " is not a regular file, so it was not read. Nothing changed.");
+        throw EngineFailure(FailureCode::file, "The image " + file.filename().string() +
+                                                   " is not a regular file, so it was not read. Nothing changed.");
     }
     File stream(::fdopen(opened.fd.get(), "rb"));
     if (!stream) throw unreadable(file);

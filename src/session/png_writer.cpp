@@ -14,7 +14,7 @@
 #include <string>
 #include <span>
 
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "session/thread_pool.hpp"
 
 namespace kivo::PngWriter {
@@ -378,7 +378,7 @@ PendingCopy Batch::start(const std::filesystem::path& path, const std::uint8_t* 
                          std::uint32_t height, std::size_t stride) {
     constexpr std::uint32_t pngMaxSide = 0x7FFF'FFFF;
     if (width == 0 || height == 0 || width > pngMaxSide || height > pngMaxSide) {
-        throw EngineFailure("render_failed", cannotWrite);
+        throw EngineFailure(FailureCode::renderFailed, cannotWrite);
     }
     const std::size_t bytes = (1 + std::size_t{4} * width) * height;
     // The caller still holds the pixels of every file of the batch whose copy it has not waited
@@ -409,7 +409,7 @@ PendingCopy Batch::start(const std::filesystem::path& path, const std::uint8_t* 
     try {
         pending.encoding_ = std::make_shared<Encoding>(path, firstRow, width, height, stride, strips);
     } catch (...) {
-        throw EngineFailure("render_failed", cannotWrite);
+        throw EngineFailure(FailureCode::renderFailed, cannotWrite);
     }
     files_.push_back(pending.encoding_);
     Encoding::begin(pending.encoding_);
@@ -430,7 +430,7 @@ void Batch::finish() {
         if (failure == nullptr) failure = fileFailure;
     }
     files_.clear();
-    if (failure != nullptr) throw EngineFailure("render_failed", failure);
+    if (failure != nullptr) throw EngineFailure(FailureCode::renderFailed, failure);
 }
 
 void writeBgra(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width,

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 
@@ -87,11 +87,11 @@ void RunningCommand::step(CommandPhase phase, std::int64_t completed, std::int64
     command->progress(phase, completed, total);
     if (command->uninterruptibleDepth_ != 0) return;
     if (command->cancelRequested()) {
-        throw EngineFailure("cancelled", "Cancelled before it finished. Nothing changed.");
+        throw EngineFailure(FailureCode::cancelled, "Cancelled before it finished. Nothing changed.");
     }
     if (phase == CommandPhase::started) return;
     if (command->overMemoryLimit(monotonicNanoseconds())) {
-        throw EngineFailure("resource_limit",
+        throw EngineFailure(FailureCode::resourceLimit,
                             "This document needs more memory than Kivo PDF lets a command use, so the command "
                             "stopped. Nothing changed.");
     }

@@ -30,7 +30,7 @@ std::u16string toUtf16(std::string_view utf8) {
     return out;
 }
 
-EngineFailure documentClosed() { return EngineFailure("internal", "Document is closed."); }
+EngineFailure documentClosed() { return EngineFailure(FailureCode::internal, "Document is closed."); }
 
 void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject) {
     pdfium::FPDFAnnot_SetStringValue(annotation, "NM", toUtf16(newUUIDString()));
@@ -98,7 +98,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (!document_) throw mapLoadError();
 
     formInfo_ = kivo_formfill_create();
-    if (formInfo_ == 0) throw EngineFailure("internal", "Could not create form-fill callbacks.");
+    if (formInfo_ == 0) throw EngineFailure(FailureCode::internal, "Could not create form-fill callbacks.");
     // No environment is fine: every later step then leaves the form calls out.
     formHandle_ = FPDFDOC_InitFormFillEnvironment(document_.get(), formInfo_);
 
@@ -116,7 +116,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (readOnly_) warnings_.push_back(signedWarning);
 
     const int count = FPDF_GetPageCount(document_.get());
-    if (count < 1) throw EngineFailure("unsupported", "This file has no pages.");
+    if (count < 1) throw EngineFailure(FailureCode::unsupported, "This file has no pages.");
 
     if (measured && existingPages && existingPages->size() == static_cast<size_t>(count)) {
         pages_ = std::move(*existingPages);
@@ -132,8 +132,8 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         FS_SIZEF size;
         const int rotation = EPDF_GetPageRotationByIndex(document_.get(), i);
         if (!FPDF_GetPageSizeByIndexF(document_.get(), i, &size) || rotation < 0 || rotation > 3) {
-            throw EngineFailure("unsupported", "Page " + std::to_string(i + 1) +
-                                                   " could not be loaded, so this file cannot be opened.");
+            throw EngineFailure(FailureCode::unsupported, "Page " + std::to_string(i + 1) +
+                                                              " could not be loaded, so this file cannot be opened.");
         }
         PageInfo info;
         info.id =
@@ -160,9 +160,9 @@ OpenPage Session::openPageAt(int index, bool notifyForm) const {
 OpenPage Session::loadPage(std::string_view pageId) const {
     if (!document_) throw documentClosed();
     const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
-    if (found == pages_.end()) throw EngineFailure("invalid_page", "Unknown page id.");
+    if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     OpenPage page = openPageAt(static_cast<int>(found->index), true);
-    if (!page) throw EngineFailure("page", "Could not load page " + std::to_string(found->index + 1) + ".");
+    if (!page) throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(found->index + 1) + ".");
     return page;
 }
 
@@ -217,12 +217,14 @@ void Session::discloseUnsupportedScripts() {
 
 EngineFailure Session::mapLoadError() {
     switch (FPDF_GetLastError()) {
-        case FPDF_ERR_FILE: return EngineFailure("file", "The file could not be read.");
-        case FPDF_ERR_FORMAT: return EngineFailure("unsupported", "This file is not a supported PDF.");
+        case FPDF_ERR_FILE: return EngineFailure(FailureCode::file, "The file could not be read.");
+        case FPDF_ERR_FORMAT: return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
         case FPDF_ERR_PASSWORD:
-            return EngineFailure("password_required", "This PDF needs a password. The password is not logged.");
-        case FPDF_ERR_SECURITY: return EngineFailure("unsupported", "This file uses an unsupported security scheme.");
-        default: return EngineFailure("unsupported", "PDFium could not open this file.");
+            return EngineFailure(FailureCode::passwordRequired,
+                                 "This PDF needs a password. The password is not logged.");
+        case FPDF_ERR_SECURITY:
+            return EngineFailure(FailureCode::unsupported, "This file uses an unsupported security scheme.");
+        default: return EngineFailure(FailureCode::unsupported, "PDFium could not open this file.");
     }
 }
 

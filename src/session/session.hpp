@@ -19,7 +19,7 @@
 #include "core/safe_files.hpp"
 #include "core/page_tiles.hpp"
 #include "session/document_bytes.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "pdfium/fpdf.hpp"
 
 namespace kivo {

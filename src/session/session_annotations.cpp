@@ -30,7 +30,7 @@ std::string lowercased(const std::string& text) {
 
 void Session::setAnnotString(FPDF_ANNOTATION annotation, std::string_view key, std::string_view value) {
     if (!FPDFAnnot_SetStringValue(annotation, key, session_detail::toUtf16(value))) {
-        throw EngineFailure("form_failed", "Could not write " + std::string(key) + " on field.");
+        throw EngineFailure(FailureCode::formFailed, "Could not write " + std::string(key) + " on field.");
     }
 }
 
@@ -38,7 +38,9 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
     forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_HIGHLIGHT));
-    if (!annotation) throw EngineFailure("unsupported", "Highlight annotations are not available on this page.");
+    if (!annotation) {
+        throw EngineFailure(FailureCode::unsupported, "Highlight annotations are not available on this page.");
+    }
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetColor(annotation.get(), FPDFANNOT_COLORTYPE_Color, 255, 214, 0, 140);
     FPDFAnnot_AppendAttachmentPoints(annotation.get(), quadOf(rect));
@@ -51,7 +53,7 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
     forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_TEXT));
-    if (!annotation) throw EngineFailure("unsupported", "Notes are not available on this page.");
+    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Notes are not available on this page.");
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
@@ -59,11 +61,11 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
 }
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
-    if (points.size() < 2) throw EngineFailure("invalid_argument", "Ink requires at least two points.");
+    if (points.size() < 2) throw EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points.");
     forgetCensus({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_INK));
-    if (!annotation) throw EngineFailure("unsupported", "Ink annotations are not available on this page.");
+    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Ink annotations are not available on this page.");
     const auto [minX, maxX] = std::minmax_element(points.begin(), points.end(),
                                                   [](const PDFPoint& a, const PDFPoint& b) { return a.x < b.x; });
     const auto [minY, maxY] = std::minmax_element(points.begin(), points.end(),
@@ -73,7 +75,7 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
     stroke.reserve(points.size());
     for (const PDFPoint& p : points) stroke.push_back(FS_POINTF{static_cast<float>(p.x), static_cast<float>(p.y)});
     if (FPDFAnnot_AddInkStroke(annotation.get(), stroke) < 0) {
-        throw EngineFailure("unsupported", "Could not store the ink stroke.");
+        throw EngineFailure(FailureCode::unsupported, "Could not store the ink stroke.");
     }
     FPDFAnnot_SetColor(annotation.get(), FPDFANNOT_COLORTYPE_Color, 20, 20, 20, 255);
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
@@ -97,7 +99,7 @@ Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {
         }
         // `found` closes its annotation, then its page.
     }
-    throw EngineFailure("not_found", "No annotation matches that id.");
+    throw EngineFailure(FailureCode::notFound, "No annotation matches that id.");
 }
 
 std::string Session::updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
@@ -125,7 +127,7 @@ std::string Session::removeAnnotation(std::string_view id) {
     forgetCensus({found.pageId});
     found.annotation.reset();
     if (!FPDFPage_RemoveAnnot(found.page.get(), found.index)) {
-        throw EngineFailure("unsupported", "Could not remove that annotation.");
+        throw EngineFailure(FailureCode::unsupported, "Could not remove that annotation.");
     }
     return found.pageId;
 }

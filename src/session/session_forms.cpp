@@ -61,11 +61,11 @@ std::string joined(const std::vector<std::string>& items) {
 bool hasFlag(int flags, int flag) { return flags >= 0 && (flags & flag) != 0; }
 
 EngineFailure noSuchField(const std::string& name) {
-    return EngineFailure("not_found", "No form field named " + name + ".");
+    return EngineFailure(FailureCode::notFound, "No form field named " + name + ".");
 }
 
 EngineFailure notAnOption(const std::string& name, const std::string& value, const std::vector<std::string>& options) {
-    return EngineFailure("invalid_argument",
+    return EngineFailure(FailureCode::invalidArgument,
                          value + " is not an option of " + name + ". Options: " + joined(options) + ".");
 }
 
@@ -117,9 +117,10 @@ void fillText(const Session& session, const std::string& name, const std::string
         if (normalisedNewlines(session.readFormValue(annotation)) == wanted) return;
         typeInto(form, annotation, page.get(), toUtf16(value));
         if (normalisedNewlines(session.readFormValue(annotation)) != wanted) {
-            throw EngineFailure("form_failed", "Field " + name +
-                                                   " did not take that value. It may be longer, or have more lines, "
-                                                   "than the field allows.");
+            throw EngineFailure(FailureCode::formFailed,
+                                "Field " + name +
+                                    " did not take that value. It may be longer, or have more lines, "
+                                    "than the field allows.");
         }
     });
 }
@@ -139,7 +140,7 @@ void fillChoice(const Session& session, const std::string& name, const std::stri
             }
             typeInto(form, annotation, page.get(), toUtf16(value));
             if (session.readFormValue(annotation) != value) {
-                throw EngineFailure("form_failed", "Field " + name + " did not take that value.");
+                throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take that value.");
             }
             return;
         }
@@ -153,14 +154,16 @@ void fillChoice(const Session& session, const std::string& name, const std::stri
         };
         if (selectedOnlyK()) return;
         if (!FORM_SetFocusedAnnot(form, annotation)) {
-            throw EngineFailure("form_failed", "Field " + name + " could not be selected for filling.");
+            throw EngineFailure(FailureCode::formFailed, "Field " + name + " could not be selected for filling.");
         }
         for (int i = 0; i < count; ++i) {
             if (i != k && FORM_IsIndexSelected(form, page.get(), i)) FORM_SetIndexSelected(form, page.get(), i, false);
         }
         FORM_SetIndexSelected(form, page.get(), k, true);
         FORM_ForceToKillFocus(form);
-        if (!selectedOnlyK()) throw EngineFailure("form_failed", "Field " + name + " did not select " + value + ".");
+        if (!selectedOnlyK()) {
+            throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not select " + value + ".");
+        }
     });
 }
 
@@ -188,8 +191,8 @@ void fillButtons(const Session& session, const std::string& name, const std::str
         if (!known) {
             if (value.empty() || equalIgnoringCase(value, "off")) {
                 if (!anyOn) return;
-                throw EngineFailure("unsupported", "PDFium cannot clear the radio group " + name +
-                                                       ". Choose one of its options instead.");
+                throw EngineFailure(FailureCode::unsupported, "PDFium cannot clear the radio group " + name +
+                                                                  ". Choose one of its options instead.");
             }
             throw notAnOption(name, value, options);
         }
@@ -205,7 +208,7 @@ void fillButtons(const Session& session, const std::string& name, const std::str
 
     forEachWidgetNamed(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
         if (FPDFAnnot_IsChecked(form, annotation) != matches(session.readExportValue(annotation))) {
-            throw EngineFailure("form_failed", "Field " + name + " did not take the value " + value + ".");
+            throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take the value " + value + ".");
         }
     });
 }
@@ -245,7 +248,7 @@ bool clearParentValue(const Session& session, FPDF_ANNOTATION annotation, FPDF_P
 
 std::vector<std::string> Session::fillField(const std::string& name, const std::string& value) {
     if (formTypeName_.rfind("xfa", 0) == 0) {
-        throw EngineFailure("unsupported", "XFA forms are outside alpha. This file was not filled.");
+        throw EngineFailure(FailureCode::unsupported, "XFA forms are outside alpha. This file was not filled.");
     }
     if (!formHandle_) throw noSuchField(name);
 
@@ -253,7 +256,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
     std::optional<int> type;
     forEachWidgetNamed(*this, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
         if (hasFlag(FPDFAnnot_GetFormFieldFlags(formHandle_, annotation), FPDF_FORMFLAG_READONLY)) {
-            throw EngineFailure("read_only", "Field " + name + " is read-only.");
+            throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
         }
         if (!type) type = FPDFAnnot_GetFormFieldType(formHandle_, annotation);
         if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
@@ -267,7 +270,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
         case FPDF_FORMFIELD_COMBOBOX:
         case FPDF_FORMFIELD_LISTBOX: fillChoice(*this, name, value, *type); break;
         case FPDF_FORMFIELD_TEXTFIELD: fillText(*this, name, value); break;
-        default: throw EngineFailure("unsupported", "Field " + name + " does not take a value.");
+        default: throw EngineFailure(FailureCode::unsupported, "Field " + name + " does not take a value.");
     }
     return pageIds;
 }

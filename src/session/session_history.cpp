@@ -61,7 +61,7 @@ void Session::rollbackCheckpoint() noexcept {
 // stacks moved and propagates; the warnings never change either way, so one raised after
 // loading survives and none is doubled.
 void Session::moveThroughHistory(std::vector<Snapshot>& from, std::vector<Snapshot>& to, const char* emptyMessage) {
-    if (from.empty()) throw EngineFailure("empty_history", emptyMessage);
+    if (from.empty()) throw EngineFailure(FailureCode::emptyHistory, emptyMessage);
     Snapshot entry = std::move(from.back());
     from.pop_back();
     to.push_back(currentSnapshot());

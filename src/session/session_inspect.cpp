@@ -61,7 +61,9 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
         content.annotations = std::move(census.items);
         content.annotationSubtypes = std::move(census.subtypes);
     } catch (const EngineFailure& failure) {
-        if (failure.code == "cancelled" || failure.code == "resource_limit" || !module::usable()) throw;
+        if (failure.code == FailureCode::cancelled || failure.code == FailureCode::resourceLimit || !module::usable()) {
+            throw;
+        }
         // Any other failure leaves the lists empty; the metadata is still read.
     }
     content.metadata = metadata();

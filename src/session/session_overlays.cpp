@@ -21,7 +21,7 @@ std::int64_t wholeFontSize(double size) {
     const double whole = std::trunc(size);
     // -2^63 is representable exactly; 2^63 is the first value past the top.
     if (!std::isfinite(whole) || whole < -9223372036854775808.0 || whole >= 9223372036854775808.0) {
-        throw EngineFailure("invalid_argument", "The font size must be a finite number of points.");
+        throw EngineFailure(FailureCode::invalidArgument, "The font size must be a finite number of points.");
     }
     return static_cast<std::int64_t>(whole);
 }
@@ -29,13 +29,13 @@ std::int64_t wholeFontSize(double size) {
 }  // namespace
 
 void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents, double fontSize) {
-    if (contents.empty()) throw EngineFailure("invalid_argument", "Text content is required.");
+    if (contents.empty()) throw EngineFailure(FailureCode::invalidArgument, "Text content is required.");
     forgetCensus({std::string(pageId)});
     const std::int64_t size = wholeFontSize(fontSize);
 
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_FREETEXT));
-    if (!annotation) throw EngineFailure("unsupported", "Text boxes are not available on this page.");
+    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Text boxes are not available on this page.");
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
@@ -54,13 +54,13 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
 
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_STAMP));
-    if (!annotation) throw EngineFailure("unsupported", "Stamps are not available on this page.");
+    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Stamps are not available on this page.");
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
 
     ScopedPageObject picture(FPDFPageObj_NewImageObj(document_.get()));
-    if (!picture) throw EngineFailure("unsupported", "Could not create an image object.");
+    if (!picture) throw EngineFailure(FailureCode::unsupported, "Could not create an image object.");
     if (kivo_image_set_bgra(picture.get(), pixels.bytes.data(), pixels.width, pixels.height, pixels.stride) == 0) {
-        throw EngineFailure("unsupported", "Could not embed the image.");
+        throw EngineFailure(FailureCode::unsupported, "Could not embed the image.");
     }
     // The image's unit square is stretched over the rectangle; the aspect ratio is the caller's.
     FS_MATRIX matrix;
@@ -72,7 +72,7 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
     matrix.f = static_cast<float>(rect.bottom);
     FPDFPageObj_SetMatrix(picture.get(), matrix);
     if (!FPDFAnnot_AppendObject(annotation.get(), picture.get())) {
-        throw EngineFailure("unsupported", "Could not attach the image to the page.");
+        throw EngineFailure(FailureCode::unsupported, "Could not attach the image to the page.");
     }
     picture.release();  // the annotation owns it now
 

@@ -13,7 +13,7 @@ using session_detail::documentClosed;
 
 namespace {
 
-EngineFailure duplicates() { return EngineFailure("invalid_argument", "Page list contains duplicates."); }
+EngineFailure duplicates() { return EngineFailure(FailureCode::invalidArgument, "Page list contains duplicates."); }
 
 bool hasDuplicates(const std::vector<std::string>& ids) {
     return std::set<std::string>(ids.begin(), ids.end()).size() != ids.size();
@@ -42,11 +42,11 @@ void dropRepeatedWarnings(std::vector<std::string>& warnings, size_t countBefore
 }  // namespace
 
 const std::vector<std::string>& Session::uniqueExisting(const std::vector<std::string>& pageIds) const {
-    if (pageIds.empty()) throw EngineFailure("invalid_argument", "A non-empty pageIds list is required.");
+    if (pageIds.empty()) throw EngineFailure(FailureCode::invalidArgument, "A non-empty pageIds list is required.");
     if (hasDuplicates(pageIds)) throw duplicates();
     for (const std::string& id : pageIds) {
         const bool known = std::any_of(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
-        if (!known) throw EngineFailure("invalid_page", "Unknown page id.");
+        if (!known) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     }
     return pageIds;
 }
@@ -59,7 +59,8 @@ void Session::reorder(const std::vector<std::string>& pageIds) {
         pageIds.size() == byId.size() &&
         std::all_of(pageIds.begin(), pageIds.end(), [&](const std::string& id) { return byId.count(id) != 0; });
     if (!permutation) {
-        throw EngineFailure("invalid_argument", "organize_pages must list every page in the session exactly once.");
+        throw EngineFailure(FailureCode::invalidArgument,
+                            "organize_pages must list every page in the session exactly once.");
     }
     if (!document_) throw documentClosed();
 
@@ -75,7 +76,7 @@ void Session::reorder(const std::vector<std::string>& pageIds) {
     }
     // Moving the listed pages to the front, in list order, leaves the document in that order.
     if (!FPDF_MovePages(document_.get(), indices, 0)) {
-        throw EngineFailure("organize_failed", "The pages could not be moved.");
+        throw EngineFailure(FailureCode::organizeFailed, "The pages could not be moved.");
     }
     pages_ = std::move(reordered);
 }
@@ -84,7 +85,7 @@ std::vector<std::string> Session::deletePages(const std::vector<std::string>& pa
     uniqueExisting(pageIds);
     std::vector<std::string> survivors = idsNotListed(pages_, pageIds);
     if (survivors.empty()) {
-        throw EngineFailure("invalid_argument",
+        throw EngineFailure(FailureCode::invalidArgument,
                             "Cannot delete every page. The editor refuses to export a zero-page document.");
     }
     removePagesInPlace(pageIds);
@@ -110,7 +111,7 @@ void Session::removePagesInPlace(const std::vector<std::string>& pageIds) {
     std::sort(removed.begin(), removed.end(), std::greater<>());
     for (const int index : removed) FPDFPage_Delete(document_.get(), index);
     if (FPDF_GetPageCount(document_.get()) != static_cast<int>(survivors.size())) {
-        throw EngineFailure("organize_failed", "The pages could not be deleted.");
+        throw EngineFailure(FailureCode::organizeFailed, "The pages could not be deleted.");
     }
 
     const size_t warningsBefore = warnings_.size();
@@ -133,16 +134,16 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (!document_) throw documentClosed();
     const Document source =
         other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
-    if (!source) throw EngineFailure("merge_failed", "Could not read the PDF to merge.");
+    if (!source) throw EngineFailure(FailureCode::mergeFailed, "Could not read the PDF to merge.");
     const int count = FPDF_GetPageCount(source.get());
-    if (count < 1) throw EngineFailure("merge_failed", "The merged file has no pages.");
+    if (count < 1) throw EngineFailure(FailureCode::mergeFailed, "The merged file has no pages.");
 
     const int before = FPDF_GetPageCount(document_.get());
     std::vector<int> indices(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) indices[static_cast<size_t>(i)] = i;
     if (!FPDF_ImportPagesByIndex(document_.get(), source.get(), indices, before) ||
         FPDF_GetPageCount(document_.get()) != before + count) {
-        throw EngineFailure("merge_failed", "Page import failed while merging.");
+        throw EngineFailure(FailureCode::mergeFailed, "Page import failed while merging.");
     }
 
     std::vector<PageInfo> pages = pages_;
@@ -179,7 +180,7 @@ int Session::nextRotation(int current, std::int64_t requested) {
     if (requested == -90 || requested == -180 || requested == -270) {
         return static_cast<int>((current - (-requested) / 90 + 4) % 4);
     }
-    throw EngineFailure("invalid_argument", "rotation must be 0-3 or ±90/180/270.");
+    throw EngineFailure(FailureCode::invalidArgument, "rotation must be 0-3 or ±90/180/270.");
 }
 
 }  // namespace kivo

@@ -32,9 +32,9 @@ RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTi
     RenderedRegion rendered;
     rendered.bitmap.reset(fits ? FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1)
                                : FPDF_BITMAP{});
-    if (!rendered.bitmap) throw EngineFailure("render_failed", "Could not allocate a page bitmap.");
+    if (!rendered.bitmap) throw EngineFailure(FailureCode::renderFailed, "Could not allocate a page bitmap.");
     const std::span<uint8_t> pixels = bitmapPixels(rendered.bitmap.get());
-    if (pixels.empty()) throw EngineFailure("render_failed", "Empty bitmap buffer.");
+    if (pixels.empty()) throw EngineFailure(FailureCode::renderFailed, "Empty bitmap buffer.");
     // Opaque white, FFFFFFFF in every pixel: the same bytes FPDFBitmap_FillRect writes, written by the
     // host at memory speed rather than pixel by pixel inside the module.
     std::memset(pixels.data(), 0xFF, pixels.size());
@@ -94,7 +94,9 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, c
         const bool valid = tile.pngPath && tile.x >= 0 && tile.y >= 0 && tile.width >= 1 && tile.height >= 1 &&
                            tile.width <= size.width && tile.height <= size.height && tile.x < size.width &&
                            tile.y < size.height;
-        if (!valid) throw EngineFailure("invalid_argument", "Each tile needs a pngPath and must lie on the page.");
+        if (!valid) {
+            throw EngineFailure(FailureCode::invalidArgument, "Each tile needs a pngPath and must lie on the page.");
+        }
         RenderTile region;
         region.x = tile.x;
         region.y = tile.y;

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-EngineFailure writeFailed() { return EngineFailure("export_failed", "PDFium could not write the file."); }
+EngineFailure writeFailed() { return EngineFailure(FailureCode::exportFailed, "PDFium could not write the file."); }
 
 void createParent(const fs::path& file) {
     if (file.has_parent_path()) fs::create_directories(file.parent_path());

@@ -72,10 +72,10 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
 
 std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
     const std::string_view trimmed = trimWhitespaceAndNewlines(query);
-    if (trimmed.empty()) throw EngineFailure("invalid_argument", "search requires a query.");
+    if (trimmed.empty()) throw EngineFailure(FailureCode::invalidArgument, "search requires a query.");
     // PDFium takes the query up to its first U+0000, and an empty one never finishes.
     if (trimmed.find('\0') != std::string_view::npos) {
-        throw EngineFailure("invalid_argument", "A search query cannot hold the character U+0000.");
+        throw EngineFailure(FailureCode::invalidArgument, "A search query cannot hold the character U+0000.");
     }
     const std::u16string what = session_detail::toUtf16(trimmed);
 

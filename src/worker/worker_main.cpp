@@ -144,7 +144,7 @@ std::string encodeResponse(const CommandResponse& response) {
         return CommandJSON::encode(response);
     } catch (const std::exception&) {
         return CommandJSON::encode(CommandResponse::failure(
-            response.id, "internal", "Kivo PDF could not write its answer to this command as JSON."));
+            response.id, FailureCode::internal, "Kivo PDF could not write its answer to this command as JSON."));
     }
 }
 
@@ -160,11 +160,12 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
         const std::optional<CommandRequest> request = decode(next);
         if (!request) {
             if (!gate.channel()) {
-                respond(writer, CommandResponse::failure("invalid", "unauthorized", helloFirst));
+                respond(writer, CommandResponse::failure("invalid", FailureCode::unauthorized, helloFirst));
                 return;
             }
             const bool overlong = next.kind == RequestLines::Kind::tooLong;
-            if (!respond(writer, CommandResponse::failure("invalid", "invalid_json", overlong ? tooLong : notJSON))) {
+            if (!respond(writer,
+                         CommandResponse::failure("invalid", FailureCode::invalidJSON, overlong ? tooLong : notJSON))) {
                 return;
             }
             continue;
@@ -193,7 +194,7 @@ void runStdio(DocumentEngine& engine) {
         const std::optional<CommandRequest> request = decode(next);
         const CommandResponse response =
             request ? engine.handle(*request, progress)
-                    : CommandResponse::failure("invalid", "invalid_json",
+                    : CommandResponse::failure("invalid", FailureCode::invalidJSON,
                                                next.kind == RequestLines::Kind::tooLong ? tooLong : notJSON);
         if (!respond(writer, response)) return;
     }

@@ -178,7 +178,7 @@ TEST(CommandClient, RejectedHello) {
         worker.run([&, message = message](FakeWorker& w) {
             Peer& peer = w.accept();
             const auto hello = CommandJSON::decodeRequest(peer.readLine());
-            peer.reply(message ? CommandResponse::failure(hello.id, "unauthorized", *message)
+            peer.reply(message ? CommandResponse::failure(hello.id, FailureCode::unauthorized, *message)
                                : CommandResponse{hello.id, false, std::nullopt, std::nullopt});
         });
         CommandClient client(worker.path(), "bad", CommandChannel::mcp);

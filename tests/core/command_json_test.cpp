@@ -126,7 +126,8 @@ TEST(CommandJSONEncoding, GoldenBytes) {
     };
     const Case cases[] = {
         {"failure",
-         CommandJSON::encode(CommandResponse::failure("7", "not_found", "No page 1/2 at /tmp/a.pdf. Nothing changed.")),
+         CommandJSON::encode(
+             CommandResponse::failure("7", FailureCode::notFound, "No page 1/2 at /tmp/a.pdf. Nothing changed.")),
          "{\"error\":{\"code\":\"not_found\",\"message\":\"No page 1\\/2 at \\/tmp\\/a.pdf. Nothing changed.\"},"
          "\"id\":\"7\",\"ok\":false}\n"},
         {"pong only", CommandJSON::encode(CommandResponse::success("1", pong)),
@@ -392,6 +393,14 @@ TEST(CommandVocabulary, WireNames) {
     EXPECT_EQ(fromRawValue<CommandMethod>("ask"), std::nullopt);
     EXPECT_EQ(fromRawValue<CommandMethod>("Ping"), std::nullopt);
     EXPECT_EQ(fromRawValue<CommandChannel>("mcp"), CommandChannel::mcp);
+    EXPECT_EQ(rawValue(FailureCode::invalidJSON), "invalid_json");
+    EXPECT_EQ(rawValue(FailureCode::passwordRequired), "password_required");
+    EXPECT_EQ(fromRawValue<FailureCode>("Cancelled"), std::nullopt);
+    // Every code reads back from its own wire name.
+    for (std::size_t i = 0; i < failureCodeWireNames.size(); ++i) {
+        const auto code = static_cast<FailureCode>(i);
+        EXPECT_EQ(fromRawValue<FailureCode>(rawValue(code)), code) << rawValue(code);
+    }
     EXPECT_EQ(CommandCodecError::lineTooLong(67108865).what(),
               std::string("A message on the Kivo PDF socket passed 67108865 bytes without ending."));
     EXPECT_EQ(CommandCodecError::notUTF8().what(), std::string("A message on the Kivo PDF socket was not UTF-8."));

@@ -4,7 +4,7 @@
 
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -38,8 +38,9 @@ struct FakeDocument {
         sources.step = [this](CommandPhase phase, std::int64_t completed, std::int64_t total) {
             EXPECT_EQ(phase, CommandPhase::readingText);
             steps.emplace_back(completed, total);
-            if (cancelAtStep && completed == *cancelAtStep)
-                throw EngineFailure("cancelled", "Cancelled. Nothing changed.");
+            if (cancelAtStep && completed == *cancelAtStep) {
+                throw EngineFailure(FailureCode::cancelled, "Cancelled. Nothing changed.");
+            }
         };
         return sources;
     }
@@ -64,7 +65,7 @@ void expectFailure(const CommandParams& params, FakeDocument& document, const st
         buildAssistantContext(params, document.sources());
         ADD_FAILURE() << "expected " << code;
     } catch (const EngineFailure& failure) {
-        EXPECT_EQ(failure.code, code);
+        EXPECT_EQ(rawValue(failure.code), code);
         EXPECT_EQ(failure.message, message);
     }
 }

@@ -6,7 +6,7 @@
 
 #include "core/text.hpp"
 #include "engine/assistant.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "failures.hpp"
 
 namespace kivo {
 namespace {
@@ -70,14 +70,14 @@ struct FakeDocument {
         };
         sources.search = [this](const std::string& query, const std::optional<std::string>& pageId) {
             searches.emplace_back(query, pageId);
-            if (query.empty()) throw EngineFailure("invalid_argument", "search requires a query.");
+            if (query.empty()) throw EngineFailure(FailureCode::invalidArgument, "search requires a query.");
             std::vector<SearchHit> hits;
             for (const auto& page : pages) {
                 if (pageId && page.id != *pageId) continue;
                 auto found = searchPage(query, page);
                 hits.insert(hits.end(), found.begin(), found.end());
             }
-            if (pageId && !texts.count(*pageId)) throw EngineFailure("page", "Unknown page id.");
+            if (pageId && !texts.count(*pageId)) throw EngineFailure(FailureCode::page, "Unknown page id.");
             return hits;
         };
         sources.fields = [this] { return fields; };
@@ -330,20 +330,16 @@ TEST(AssistantPlanner, AskDocumentReadsSearchesAndRefuses) {
     EXPECT_EQ(outcome.answer.proposals[0].params.rect, (PDFRect{1, 1, 2, 2}));
     EXPECT_EQ(outcome.answer.citations[0].rects, std::vector<PDFRect>{(PDFRect{1, 1, 2, 2})});
 
-    const auto failure = [&document](const CommandParams& params, FakeDocument* other = nullptr) -> EngineFailure {
-        try {
-            askDocument(params, (other ? *other : document).sources());
-        } catch (const EngineFailure& caught) {
-            return caught;
-        }
-        return EngineFailure("none", "");
+    const auto failure = [&document](const CommandParams& params, FakeDocument* other = nullptr) {
+        return testing::failureOf([&] { askDocument(params, (other ? *other : document).sources()); });
     };
-    EXPECT_EQ(failure(ask("  ")), EngineFailure("invalid_argument", "ask_document requires query."));
-    EXPECT_EQ(failure(CommandParams{}), EngineFailure("invalid_argument", "ask_document requires query."));
+    EXPECT_EQ(failure(ask("  ")), EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
+    EXPECT_EQ(failure(CommandParams{}), EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
     FakeDocument empty({});
-    EXPECT_EQ(failure(ask("total"), &empty), EngineFailure("invalid_page", "ask_document requires a page."));
-    EXPECT_EQ(failure(ask("total", "page", "NOPE")), EngineFailure("page", "Unknown page id."));
-    EXPECT_EQ(failure(ask("find \" \" please")), EngineFailure("invalid_argument", "search requires a query."));
+    EXPECT_EQ(failure(ask("total"), &empty), EngineFailure(FailureCode::invalidPage, "ask_document requires a page."));
+    EXPECT_EQ(failure(ask("total", "page", "NOPE")), EngineFailure(FailureCode::page, "Unknown page id."));
+    EXPECT_EQ(failure(ask("find \" \" please")),
+              EngineFailure(FailureCode::invalidArgument, "search requires a query."));
 
     // An empty document asked as a whole is no error.
     outcome = askDocument(ask("summarize", "document"), empty.sources());

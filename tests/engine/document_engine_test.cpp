@@ -213,8 +213,8 @@ TEST(DocumentEngine, CancelReachesAWaitingCommandOnItsOwnChannelOnly) {
     held.unlock();
 
     ASSERT_TRUE(response.has_value());
-    EXPECT_EQ(*response,
-              CommandResponse::failure("target", "cancelled", "Cancelled before it finished. Nothing changed."));
+    EXPECT_EQ(*response, CommandResponse::failure("target", FailureCode::cancelled,
+                                                  "Cancelled before it finished. Nothing changed."));
     EXPECT_EQ(log.phases(), std::vector<CommandPhase>{CommandPhase::waiting});
     EXPECT_EQ(cancelFrom(CommandChannel::ui).result->cancelled, false);  // no longer registered
 }

@@ -6,7 +6,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "engine/recovery_store.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -60,7 +60,7 @@ TEST_F(RecoveryStoreTest, WriteLoadAndDiscard) {
         RecoveryStore::load(id);
         FAIL() << "loaded a discarded checkpoint";
     } catch (const EngineFailure& failure) {
-        EXPECT_EQ(failure, EngineFailure("not_found", "No recovery checkpoint matches that id."));
+        EXPECT_EQ(failure, EngineFailure(FailureCode::notFound, "No recovery checkpoint matches that id."));
     }
 }
 
@@ -72,7 +72,8 @@ TEST_F(RecoveryStoreTest, RefusesIdsThatAreNotSessionIds) {
             RecoveryStore::folder(id);
             ADD_FAILURE() << "accepted '" << id << "'";
         } catch (const EngineFailure& failure) {
-            EXPECT_EQ(failure, EngineFailure("invalid_argument", "A recoveryId is the id of a session.")) << id;
+            EXPECT_EQ(failure, EngineFailure(FailureCode::invalidArgument, "A recoveryId is the id of a session."))
+                << id;
         }
         EXPECT_THROW(RecoveryStore::discard(id), EngineFailure) << id;
     }

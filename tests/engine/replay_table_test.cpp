@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/replay_table.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -30,7 +30,7 @@ std::string codeOf(const ReplayTable& table, const CommandRequest& request, cons
         const auto response = table.replayed(request, grants);
         return response ? "replayed" : "runs";
     } catch (const EngineFailure& failure) {
-        return failure.code;
+        return std::string(rawValue(failure.code));
     }
 }
 
@@ -85,7 +85,7 @@ TEST(ReplayTable, DecidesPerRequest) {
 
 TEST(ReplayTable, StoresOnlySuccessfulChanges) {
     ReplayTable table;
-    table.remember(highlight("r1", "failed"), CommandResponse::failure("r1", "stale_revision", "x"));
+    table.remember(highlight("r1", "failed"), CommandResponse::failure("r1", FailureCode::staleRevision, "x"));
     auto inspect = highlight("r2", "read");
     inspect.method = CommandMethod::inspect;
     table.remember(inspect, answer("r2", 1));

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "engine/running_commands.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -23,7 +23,7 @@ std::string runAs(RunningCommand& command, Body&& body) {
     try {
         body();
     } catch (const EngineFailure& failure) {
-        return failure.code;
+        return std::string(rawValue(failure.code));
     }
     return "";
 }

@@ -160,8 +160,8 @@ private:
         }
         if (hello.method != CommandMethod::hello || hello.params.token != expected) {
             ++refusedHellos_;
-            writeAll(fd, CommandJSON::encode(
-                             CommandResponse::failure(hello.id, "unauthorized", "That token is not valid.")));
+            writeAll(fd, CommandJSON::encode(CommandResponse::failure(hello.id, FailureCode::unauthorized,
+                                                                      "That token is not valid.")));
             return;
         }
         writeAll(fd, CommandJSON::encode(CommandResponse::success(hello.id, {})));

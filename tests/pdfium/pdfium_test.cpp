@@ -327,7 +327,7 @@ TEST_F(PdfiumTest, RefusesDocumentsTooLargeForTheModule) {
             Document::load({static_cast<const uint8_t*>(reserved), c.size}, nullptr, nullptr, c.source);
             ADD_FAILURE() << c.name;
         } catch (const EngineFailure& failure) {
-            EXPECT_EQ(failure.code, "file") << c.name;
+            EXPECT_EQ(failure.code, FailureCode::file) << c.name;
         }
         munmap(reserved, c.size);
         EXPECT_TRUE(module::usable()) << c.name;

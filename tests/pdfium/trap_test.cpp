@@ -21,7 +21,7 @@ TEST(ModuleTrap, ReportedAsFailureAndRuntimeStopped) {
         FPDF_GetPageCount(FPDF_DOCUMENT{0xFFFFFF00u});
         FAIL() << "the call should have trapped";
     } catch (const EngineFailure& failure) {
-        EXPECT_EQ(failure.code, "internal");
+        EXPECT_EQ(failure.code, FailureCode::internal);
         EXPECT_FALSE(failure.message.empty());
         EXPECT_EQ(failure.message.back(), '.');
     }

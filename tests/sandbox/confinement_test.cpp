@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "child_process.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "test_pdfs.hpp"
 
@@ -372,7 +372,7 @@ TEST_F(Confinement, RefusesASupportFolderThatWouldOpenTheHomeFolder) {
         try {
             WorkerSandbox::apply(fake.home / "ipc", fake.home, fake.home);
         } catch (const EngineFailure& failure) {
-            writeAll(report, failure.code + "|" + failure.message);
+            writeAll(report, std::string(rawValue(failure.code)) + "|" + failure.message);
             return 0;
         }
         return 1;
@@ -391,7 +391,7 @@ std::string applyOutcome(const FakeHome& fake, const std::function<void()>& befo
                    WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
                    writeAll(report, "applied");
                } catch (const EngineFailure& failure) {
-                   writeAll(report, failure.code + ": " + failure.message);
+                   writeAll(report, std::string(rawValue(failure.code)) + ": " + failure.message);
                }
                return 0;
            })

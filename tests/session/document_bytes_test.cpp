@@ -7,7 +7,7 @@
 #include "session/fingerprint.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/wide_string.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -86,7 +86,7 @@ TEST(DocumentBytesRead, Files) {
             DocumentBytes::read(dir.path() / name);
             ADD_FAILURE() << name;
         } catch (const EngineFailure& failure) {
-            EXPECT_EQ(failure, EngineFailure("file", message)) << name;
+            EXPECT_EQ(failure, EngineFailure(FailureCode::file, message)) << name;
         }
     }
 }
@@ -136,7 +136,7 @@ TEST_F(DocumentBytesWriting, FailureAfterCreationLeavesNoFile) {
         DocumentBytes::writing(pdfium::FPDF_DOCUMENT{});
         ADD_FAILURE() << "saving no document should fail";
     } catch (const EngineFailure& failure) {
-        EXPECT_EQ(failure, EngineFailure("export_failed", "PDFium could not write the file."));
+        EXPECT_EQ(failure, EngineFailure(FailureCode::exportFailed, "PDFium could not write the file."));
     }
     EXPECT_FALSE(snapshotFilesLeft());
 }

@@ -4,7 +4,7 @@
 #include <zlib.h>
 
 #include "session/image_pixels.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "failures.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -14,7 +14,7 @@ std::string failureOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const EngineFailure& failure) {
-        return failure.code + ": " + failure.message;
+        return testing::describe(failure);
     }
     return "no failure";
 }

@@ -205,7 +205,7 @@ TEST(PngWriter, FailuresNameTheStepAndLeaveNoFile) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(failureOf([&] { PngWriter::writeBgra(c.path, image.bgra.data(), c.width, 20, image.stride); }),
-                  EngineFailure("render_failed", c.message))
+                  EngineFailure(FailureCode::renderFailed, c.message))
             << c.name;
         EXPECT_FALSE(fs::is_regular_file(c.path)) << c.name;
     }
@@ -216,7 +216,8 @@ TEST(PngWriter, FailuresNameTheStepAndLeaveNoFile) {
     PngWriter::Batch batch;
     batch.add(dir.path() / "good.png", image.bgra.data(), 20, 20, image.stride);
     batch.add(dir.path() / "folder.png", image.bgra.data(), 20, 20, image.stride);
-    EXPECT_EQ(failureOf([&] { batch.finish(); }), EngineFailure("render_failed", "Could not create PNG writer."));
+    EXPECT_EQ(failureOf([&] { batch.finish(); }),
+              EngineFailure(FailureCode::renderFailed, "Could not create PNG writer."));
     EXPECT_EQ(decodePng(dir.path() / "good.png").width, 20u);
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "session/running_command.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "core/engine_failure.hpp"
 
 namespace kivo {
 namespace {
@@ -17,7 +17,7 @@ std::string runAs(RunningCommand& command, Body&& body) {
     try {
         body();
     } catch (const EngineFailure& failure) {
-        return failure.code;
+        return std::string(rawValue(failure.code));
     }
     return "";
 }

@@ -49,10 +49,10 @@ TEST_F(SessionAnnotations, RefusedInput) {
     // Too few ink points fail before the page is even looked up.
     for (const std::vector<PDFPoint>& points : {std::vector<PDFPoint>{}, std::vector<PDFPoint>{{1, 1}}}) {
         EXPECT_EQ(failureOf([&] { session->addInk("no such page", points, ""); }),
-                  EngineFailure("invalid_argument", "Ink requires at least two points."));
+                  EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points."));
     }
-    EXPECT_EQ(failureOf([&] { session->addNote("no such page", PDFRect{}, ""); }).code, "invalid_page");
-    const EngineFailure notFound("not_found", "No annotation matches that id.");
+    EXPECT_EQ(failureOf([&] { session->addNote("no such page", PDFRect{}, ""); }).code, FailureCode::invalidPage);
+    const EngineFailure notFound(FailureCode::notFound, "No annotation matches that id.");
     EXPECT_EQ(failureOf([&] { session->updateAnnotation("nothing", std::nullopt, std::nullopt); }), notFound);
     EXPECT_EQ(failureOf([&] { session->removeAnnotation(session->pages()[0].id + "#0"); }), notFound);
 }

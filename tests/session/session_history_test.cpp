@@ -62,8 +62,8 @@ size_t noteCount(Session& session) {
 TEST_F(SessionHistory, GenerationsAndSavedState) {
     const auto session = open(makePdf());
     EXPECT_TRUE(session->isSaved());
-    EXPECT_EQ(failureOf([&] { session->undo(); }), EngineFailure("empty_history", "Nothing to undo."));
-    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure("empty_history", "Nothing to redo."));
+    EXPECT_EQ(failureOf([&] { session->undo(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to undo."));
+    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 
     edit(*session, "one");
     EXPECT_EQ(session->generation(), 1);
@@ -88,7 +88,7 @@ TEST_F(SessionHistory, GenerationsAndSavedState) {
     edit(*session, "two");
     EXPECT_EQ(session->generation(), 2);
     EXPECT_TRUE(session->redoStack().empty());
-    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure("empty_history", "Nothing to redo."));
+    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 }
 
 TEST_F(SessionHistory, PageIdsSurviveUndoAndRedo) {

@@ -108,7 +108,7 @@ TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     session->setRevision(session->revision() + 1);
     command.requestCancel();
     EXPECT_EQ(session->inspectResult().annotations->size(), 6u);
-    EXPECT_EQ(failureOf([&] { session->readContent(session->revision()); }).code, "cancelled");
+    EXPECT_EQ(failureOf([&] { session->readContent(session->revision()); }).code, FailureCode::cancelled);
 }
 
 // The census reads a page again only after something changed it; every kind of change shows in
@@ -197,7 +197,8 @@ TEST_F(SessionInspect, PageMetricsAfterRotation) {
     EXPECT_EQ(session->pages()[0].rotation, 0);
 
     session->teardownDocument();
-    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }), EngineFailure("internal", "Document is closed."));
+    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }),
+              EngineFailure(FailureCode::internal, "Document is closed."));
 }
 
 }  // namespace

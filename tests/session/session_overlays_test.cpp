@@ -98,9 +98,10 @@ TEST_F(SessionOverlays, TextBoxRefusals) {
     EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "", 12); }).message, "Text content is required.");
     for (const double size : {std::nan(""), std::numeric_limits<double>::infinity(),
                               -std::numeric_limits<double>::infinity(), 9.3e18, -9.3e18, 1e300}) {
-        EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "Hi", size); }).code, "invalid_argument") << size;
+        EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "Hi", size); }).code, FailureCode::invalidArgument)
+            << size;
     }
-    EXPECT_EQ(failureOf([&] { session->addTextBox("nope", rect, "Hi", 12); }).code, "invalid_page");
+    EXPECT_EQ(failureOf([&] { session->addTextBox("nope", rect, "Hi", 12); }).code, FailureCode::invalidPage);
     OpenPage open = session->loadPage(page);
     EXPECT_EQ(FPDFPage_GetAnnotCount(open.get()), 0);
 }
@@ -140,7 +141,7 @@ TEST_F(SessionOverlays, StampRefusals) {
               "Could not read image at logo.png.");
     writeFile(dir_.path() / "fake.png", "not an image");
     EXPECT_EQ(failureOf([&] { session->addStamp(page, rect, dir_.path() / "fake.png", "image", ""); }).code,
-              "invalid_argument");
+              FailureCode::invalidArgument);
     OpenPage open = session->loadPage(page);
     EXPECT_EQ(FPDFPage_GetAnnotCount(open.get()), 0);
 }

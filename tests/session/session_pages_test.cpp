@@ -60,8 +60,8 @@ TEST_F(SessionPages, ReorderRefusesAnythingButAPermutation) {
         {{ids[0], ids[0]}, "Page list contains duplicates."},
     };
     for (const Case& c : cases) {
-        const EngineFailure failure = failureOf([&] { session->reorder(c.order); });
-        EXPECT_EQ(failure.code, "invalid_argument");
+        const Thrown failure = failureOf([&] { session->reorder(c.order); });
+        EXPECT_EQ(failure.code, FailureCode::invalidArgument);
         EXPECT_EQ(failure.message, c.message);
     }
     EXPECT_EQ(letters(*session), "ABC");
@@ -83,23 +83,24 @@ TEST_F(SessionPages, PageListRefusals) {
     const std::vector<std::string> ids = pageIds(*session);
     struct Case {
         std::vector<std::string> list;
-        std::string code, message;
+        FailureCode code;
+        std::string message;
     };
     const Case cases[] = {
-        {{}, "invalid_argument", "A non-empty pageIds list is required."},
-        {{ids[0], ids[0]}, "invalid_argument", "Page list contains duplicates."},
-        {{ids[0], "foreign"}, "invalid_page", "Unknown page id."},
+        {{}, FailureCode::invalidArgument, "A non-empty pageIds list is required."},
+        {{ids[0], ids[0]}, FailureCode::invalidArgument, "Page list contains duplicates."},
+        {{ids[0], "foreign"}, FailureCode::invalidPage, "Unknown page id."},
     };
     for (const Case& c : cases) {
         for (const auto& operation : {std::function<void()>([&] { session->deletePages(c.list); }),
                                       std::function<void()>([&] { session->extractPagesInPlace(c.list); })}) {
-            const EngineFailure failure = failureOf(operation);
+            const Thrown failure = failureOf(operation);
             EXPECT_EQ(failure.code, c.code);
             EXPECT_EQ(failure.message, c.message);
         }
     }
-    const EngineFailure all = failureOf([&] { session->deletePages({ids[1], ids[0]}); });
-    EXPECT_EQ(all.code, "invalid_argument");
+    const Thrown all = failureOf([&] { session->deletePages({ids[1], ids[0]}); });
+    EXPECT_EQ(all.code, FailureCode::invalidArgument);
     EXPECT_EQ(all.message, "Cannot delete every page. The editor refuses to export a zero-page document.");
     EXPECT_EQ(letters(*session), "AB");
 }
@@ -148,13 +149,13 @@ TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
 
 TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
     auto session = openLettered(1);
-    const EngineFailure garbage = failureOf([&] { session->merge(bytesOfPdf("not a pdf", "g.pdf")); });
-    EXPECT_EQ(garbage.code, "merge_failed");
+    const Thrown garbage = failureOf([&] { session->merge(bytesOfPdf("not a pdf", "g.pdf")); });
+    EXPECT_EQ(garbage.code, FailureCode::mergeFailed);
     EXPECT_EQ(garbage.message, "Could not read the PDF to merge.");
     const std::string empty =
         assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"});
-    const EngineFailure pageless = failureOf([&] { session->merge(bytesOfPdf(empty, "e.pdf")); });
-    EXPECT_EQ(pageless.code, "merge_failed");
+    const Thrown pageless = failureOf([&] { session->merge(bytesOfPdf(empty, "e.pdf")); });
+    EXPECT_EQ(pageless.code, FailureCode::mergeFailed);
     EXPECT_EQ(pageless.message, "The merged file has no pages.");
     EXPECT_EQ(letters(*session), "A");
 }
@@ -187,8 +188,8 @@ TEST_F(SessionPages, NextRotation) {
     }
     for (const std::int64_t bad :
          std::vector<std::int64_t>{4, 45, 89, 360, -360, -1, -45, 450, std::int64_t(1) << 40}) {
-        const EngineFailure failure = failureOf([&] { Session::nextRotation(0, bad); });
-        EXPECT_EQ(failure.code, "invalid_argument") << bad;
+        const Thrown failure = failureOf([&] { Session::nextRotation(0, bad); });
+        EXPECT_EQ(failure.code, FailureCode::invalidArgument) << bad;
         EXPECT_EQ(failure.message, "rotation must be 0-3 or ±90/180/270.");
     }
 }

@@ -117,7 +117,7 @@ TEST_F(SessionRender, InvalidTilesFailTheCall) {
         {"wider than the grid", tile(0, 0, 613, 10, p)},
         {"taller than the grid", tile(0, 0, 10, 793, p)},
     };
-    const EngineFailure expected("invalid_argument", "Each tile needs a pngPath and must lie on the page.");
+    const EngineFailure expected(FailureCode::invalidArgument, "Each tile needs a pngPath and must lie on the page.");
     for (const Case& c : cases) {
         fs::remove(first);
         EXPECT_EQ(failureOf([&] {
@@ -128,7 +128,7 @@ TEST_F(SessionRender, InvalidTilesFailTheCall) {
         EXPECT_TRUE(fs::exists(first)) << c.name << ": tiles before the bad one stay written";
         EXPECT_FALSE(fs::exists(p)) << c.name;
     }
-    EXPECT_EQ(failureOf([&] { session->renderTiles("missing", 1.0, {}, true); }).code, "invalid_page");
+    EXPECT_EQ(failureOf([&] { session->renderTiles("missing", 1.0, {}, true); }).code, FailureCode::invalidPage);
 }
 
 TEST_F(SessionRender, EmptyTileListOnlyMeasures) {
@@ -160,7 +160,7 @@ TEST_F(SessionRender, FileSystemFailures) {
     fs::create_directory(dir_.path() / "folder.png");
     EXPECT_EQ(
         failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true); }),
-        EngineFailure("render_failed", "Could not create PNG writer."));
+        EngineFailure(FailureCode::renderFailed, "Could not create PNG writer."));
 }
 
 // Compression runs apart from rendering now; what comes back out of the PNG must still be exactly

@@ -155,8 +155,8 @@ TEST_F(SessionSave, Failures) {
 
     session->teardownDocument();
     EXPECT_EQ(failureOf([&] { session->save(dir_.path() / "closed.pdf"); }),
-              EngineFailure("internal", "Document is closed."));
-    EXPECT_EQ(failureOf([&] { session->detachedCopy(); }), EngineFailure("internal", "Document is closed."));
+              EngineFailure(FailureCode::internal, "Document is closed."));
+    EXPECT_EQ(failureOf([&] { session->detachedCopy(); }), EngineFailure(FailureCode::internal, "Document is closed."));
 }
 
 TEST_F(SessionSave, DetachedCopyIsIndependent) {

@@ -53,12 +53,12 @@ TEST_F(SessionLoading, LoadErrors) {
         std::string pdf;
         EngineFailure expected;
     };
-    const EngineFailure notPdf("unsupported", "This file is not a supported PDF.");
+    const EngineFailure notPdf(FailureCode::unsupported, "This file is not a supported PDF.");
     const Case cases[] = {
         {"empty file", "", notPdf},
         {"not a PDF", "hello, this is text", notPdf},
         {"no pages", assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
-         EngineFailure("unsupported", "This file has no pages.")},
+         EngineFailure(FailureCode::unsupported, "This file has no pages.")},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(failureOf([&] { open(c.pdf); }), c.expected) << c.name;
@@ -126,14 +126,14 @@ TEST_F(SessionLoading, LongLoopsStopForCancelAndMemory) {
     cancelled.requestCancel();
     {
         RunningCommand::Activation active(cancelled);
-        EXPECT_EQ(failureOf([&] { open(pdf); }).code, "cancelled");
+        EXPECT_EQ(failureOf([&] { open(pdf); }).code, FailureCode::cancelled);
     }
     const auto session = open(pdf);
     RunningCommand overMemory("m", CommandChannel::ui, tight, nullptr);
     RunningCommand::Activation active(overMemory);
-    EXPECT_EQ(failureOf([&] { session->listFields(); }).code, "resource_limit");
+    EXPECT_EQ(failureOf([&] { session->listFields(); }).code, FailureCode::resourceLimit);
     // The footprint is measured at most every 100 ms, so a second loop right after runs through.
-    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }).code, "none");
+    EXPECT_EQ(failureOf([&] { session->refreshPageMetrics(); }), Thrown{});
     // Work on one page has no steps and runs to its end.
     EXPECT_EQ(session->extractText(session->pages()[0].id).text, "Hello PDF");
 }
@@ -164,7 +164,8 @@ TEST_F(SessionLoading, PagesByIdAndTeardown) {
         OpenPage page = session->loadPage(second);
         EXPECT_FLOAT_EQ(pdfium::FPDF_GetPageWidthF(page.get()), 300);
     }
-    EXPECT_EQ(failureOf([&] { session->loadPage("nope"); }), EngineFailure("invalid_page", "Unknown page id."));
+    EXPECT_EQ(failureOf([&] { session->loadPage("nope"); }),
+              EngineFailure(FailureCode::invalidPage, "Unknown page id."));
 
     const DocumentBytes::Shared backing = session->backingBytes();
     session->teardownDocument();
@@ -172,7 +173,8 @@ TEST_F(SessionLoading, PagesByIdAndTeardown) {
     EXPECT_FALSE(session->isOpen());
     EXPECT_EQ(session->loadedBytes(), DocumentBytes::empty());
     EXPECT_EQ(session->backingBytes(), backing);
-    EXPECT_EQ(failureOf([&] { session->loadPage(second); }), EngineFailure("internal", "Document is closed."));
+    EXPECT_EQ(failureOf([&] { session->loadPage(second); }),
+              EngineFailure(FailureCode::internal, "Document is closed."));
 }
 
 TEST_F(SessionLoading, SourceFileChanges) {
@@ -214,7 +216,7 @@ TEST_F(SessionLoading, SourceFileChanges) {
 TEST_F(SessionLoading, PasswordSample) {
     const fs::path path = corpus("libreoffice-writer-password.pdf");
     if (path.empty()) GTEST_SKIP() << "sample folder absent";
-    const EngineFailure needed("password_required", "This PDF needs a password. The password is not logged.");
+    const Thrown needed{FailureCode::passwordRequired, "This PDF needs a password. The password is not logged."};
     struct Case {
         const char* name;
         std::optional<std::string> password;
@@ -227,8 +229,8 @@ TEST_F(SessionLoading, PasswordSample) {
         {"user password", std::string("openpassword"), true},
     };
     for (const Case& c : cases) {
-        const EngineFailure failure = failureOf([&] { openFile(path, c.password); });
-        EXPECT_EQ(failure, c.opens ? EngineFailure("none", "") : needed) << c.name;
+        const Thrown failure = failureOf([&] { openFile(path, c.password); });
+        EXPECT_EQ(failure, c.opens ? Thrown{} : needed) << c.name;
         EXPECT_EQ(std::string(failure.message).find("openpassword"), std::string::npos);
     }
 

@@ -17,14 +17,8 @@
 #include "session/document_bytes.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/session.hpp"
-#include "pdfium/engine_failure.hpp"
+#include "failures.hpp"
 #include "test_pdfs.hpp"
-
-namespace kivo {
-inline std::ostream& operator<<(std::ostream& out, const EngineFailure& failure) {
-    return out << failure.code << ": " << failure.message;
-}
-}  // namespace kivo
 
 namespace kivo::testing {
 
@@ -63,17 +57,6 @@ protected:
 private:
     std::unique_lock<std::mutex> lock_;
 };
-
-// The failure `body` throws, or a failure with code "none" when it throws nothing.
-template <class Body>
-EngineFailure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const EngineFailure& failure) {
-        return failure;
-    }
-    return EngineFailure("none", "");
-}
 
 // A decoded PNG as RGBA rows; width 0 when the file is not a readable PNG.
 struct DecodedPng {

@@ -50,7 +50,7 @@ TEST_F(SessionText, CharactersWithBoxes) {
     const Session::ExtractedText blank = session->extractText(session->pages()[1].id);
     EXPECT_EQ(blank.text, "");
     EXPECT_TRUE(blank.chars.empty());
-    EXPECT_EQ(failureOf([&] { session->extractText("nope"); }).code, "invalid_page");
+    EXPECT_EQ(failureOf([&] { session->extractText("nope"); }).code, FailureCode::invalidPage);
 }
 
 TEST_F(SessionText, CharactersBeyondTheBasicPlane) {
@@ -109,12 +109,12 @@ TEST_F(SessionText, SearchFindsTrimmedCaseInsensitiveMatches) {
     EXPECT_EQ(session->search("pdf", ids[1]).size(), 2u);
     EXPECT_TRUE(session->search("absent", std::nullopt).empty());
 
-    const EngineFailure blank("invalid_argument", "search requires a query.");
+    const EngineFailure blank(FailureCode::invalidArgument, "search requires a query.");
     for (const char* query : {"", "   ", " \n\t\r\n "}) {
         EXPECT_EQ(failureOf([&] { session->search(query, std::nullopt); }), blank) << '"' << query << '"';
     }
     EXPECT_EQ(failureOf([&] { session->search("pdf", std::string("nope")); }),
-              EngineFailure("invalid_page", "Unknown page id."));
+              EngineFailure(FailureCode::invalidPage, "Unknown page id."));
 }
 
 TEST_F(SessionText, SearchStopsAtTwoHundredHits) {
@@ -140,7 +140,7 @@ TEST_F(SessionText, SearchReportsProgressAndStopsOnCancel) {
     EXPECT_EQ(lines[0].phase, CommandPhase::searching);
     EXPECT_EQ(lines[0].total, 2);
     command.requestCancel();
-    EXPECT_EQ(failureOf([&] { session->search("o", std::nullopt); }).code, "cancelled");
+    EXPECT_EQ(failureOf([&] { session->search("o", std::nullopt); }).code, FailureCode::cancelled);
 }
 
 TEST_F(SessionText, SampleText) {
