@@ -35,7 +35,7 @@ std::shared_ptr<std::string> benchDocument() {
 }
 
 void renderAll(benchmark::State& state, Document::Source source) {
-    static bool initialised = (kivo::kivo_pdfium_init(), true);
+    static bool initialised = (kivo::pdfium::initLibrary(), true);
     (void)initialised;
     auto bytes = benchDocument();
     const std::span<const uint8_t> view(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size());

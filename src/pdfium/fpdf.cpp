@@ -805,6 +805,7 @@ Document::Document(Document&& other) noexcept { *this = std::move(other); }
 Document& Document::operator=(Document&& other) noexcept {
     if (this != &other) {
         close();
+        form_ = std::move(other.form_);
         handle_ = std::exchange(other.handle_, FPDF_DOCUMENT{});
         moduleCopy_ = std::exchange(other.moduleCopy_, 0);
         access_ = std::exchange(other.access_, 0);
@@ -816,7 +817,13 @@ Document& Document::operator=(Document&& other) noexcept {
 
 Document::~Document() { close(); }
 
+void Document::openFormFill() {
+    form_.close();
+    form_ = FormFillEnvironment(handle_);
+}
+
 void Document::close() {
+    form_.close();
     if (module::usable()) {
         try {
             if (handle_) FPDF_CloseDocument(handle_);

@@ -16,28 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "pdfium/form_fill_environment.hpp"
+#include "pdfium/handles.hpp"
 #include "pdfium/module.hpp"
 
 namespace kivo::pdfium {
-
-template <class Tag>
-struct Handle {
-    Address address = 0;
-    explicit operator bool() const { return address != 0; }
-    bool operator==(const Handle&) const = default;
-};
-
-using FPDF_DOCUMENT = Handle<struct DocumentTag>;
-using FPDF_PAGE = Handle<struct PageTag>;
-using FPDF_TEXTPAGE = Handle<struct TextPageTag>;
-using FPDF_SCHHANDLE = Handle<struct SearchTag>;
-using FPDF_BITMAP = Handle<struct BitmapTag>;
-using FPDF_ANNOTATION = Handle<struct AnnotationTag>;
-using FPDF_FORMHANDLE = Handle<struct FormTag>;
-using FPDF_PAGEOBJECT = Handle<struct PageObjectTag>;
-using FPDF_FONT = Handle<struct FontTag>;
-using FPDF_SIGNATURE = Handle<struct SignatureTag>;
-using FPDF_BOOKMARK = Handle<struct BookmarkTag>;
 
 using FPDF_BOOL = int;
 using FPDF_DWORD = unsigned long;
@@ -355,7 +338,7 @@ unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, 
                                                           std::span<uint16_t> buffer);
 
 // The form-fill environment. `formInfo` is the address of a form-fill record in module memory
-// (see support.hpp), which must outlive the environment.
+// (see FormFillEnvironment, which owns both), which must outlive the environment.
 FPDF_FORMHANDLE FPDFDOC_InitFormFillEnvironment(FPDF_DOCUMENT document, Address formInfo);
 void FPDFDOC_ExitFormFillEnvironment(FPDF_FORMHANDLE form);
 void FORM_OnAfterLoadPage(FPDF_PAGE page, FPDF_FORMHANDLE form);
@@ -470,8 +453,10 @@ using ScopedAnnotation = Owned<FPDF_ANNOTATION, AnnotationCloser>;
 using ScopedFont = Owned<FPDF_FONT, FontCloser>;
 using ScopedPageObject = Owned<FPDF_PAGEOBJECT, PageObjectCloser>;
 
-// A loaded document together with whatever keeps its bytes reachable for PDFium: the module
-// copy, or the host bytes and the record through which PDFium reads them on demand.
+// A loaded document together with whatever keeps its bytes reachable for PDFium (the module copy,
+// or the host bytes and the record through which PDFium reads them on demand) and, once opened, its
+// form-fill environment. Closing it (on every exit, by the destructor) closes the environment
+// first, then the document, then what held its bytes.
 class Document {
 public:
     enum class Source { OnDemand, ModuleCopy };
@@ -494,7 +479,14 @@ public:
     explicit operator bool() const { return static_cast<bool>(handle_); }
     void close();
 
+    // Opens the form-fill environment on the open document, in place of any earlier one. Fails as
+    // FormFillEnvironment's constructor does; the document stays open without one then.
+    void openFormFill();
+    // The environment's handle; empty before openFormFill and when PDFium gave none.
+    FPDF_FORMHANDLE formHandle() const { return form_.handle(); }
+
 private:
+    FormFillEnvironment form_;
     FPDF_DOCUMENT handle_{};
     Address moduleCopy_ = 0;
     Address access_ = 0;

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/descriptor.hpp"
 #include "core/ipc_paths.hpp"
 
 // The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
@@ -52,6 +53,7 @@
 #define LANDLOCK_CREATE_RULESET_ERRATA (1U << 1)
 #endif
 
+namespace kivo::LinuxConfinement {
 namespace {
 
 namespace fs = std::filesystem;
@@ -69,13 +71,16 @@ struct RulesetAttr {
 static_assert(sizeof(landlock_ruleset_attr) == sizeof(__u64), "installed header grew; use its struct");
 #endif
 
-struct Failure {
-    std::string reason;
-};
-
 std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
-[[noreturn]] void fail(std::string what, int error) { throw Failure{std::move(what) + " (" + errnoText(error) + ")"}; }
+[[noreturn]] void fail(std::string what, int error) {
+    throw ConfinementError(std::move(what) + " (" + errnoText(error) + ")");
+}
+
+// A folder listing, closed on every exit.
+using Directory = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+Directory openDirectory(const fs::path& folder) { return Directory(::opendir(folder.c_str()), ::closedir); }
 
 long landlockCreateRuleset(const RulesetAttr* attr, std::size_t size, std::uint32_t flags) {
     return ::syscall(SYS_landlock_create_ruleset, attr, size, flags);
@@ -138,7 +143,9 @@ fs::path resolved(const fs::path& path) {
 
 class RulesetBuilder {
 public:
-    RulesetBuilder(int fd, std::uint64_t handled, fs::path home) : fd_(fd), handled_(handled), home_(std::move(home)) {}
+    // `ruleset` stays the caller's.
+    RulesetBuilder(int ruleset, std::uint64_t handled, fs::path home)
+        : ruleset_(ruleset), handled_(handled), home_(std::move(home)) {}
 
     // The home folder itself and its ancestors are never granted (that would
     // grant its dot-entries with them), nor anything inside a dot-entry.
@@ -167,26 +174,20 @@ public:
     // Grants `access` beneath `path` (links followed). A path that does not
     // exist or cannot be reached is left out, which only narrows the sandbox.
     void grant(const fs::path& path, std::uint64_t access) {
-        const int pathFd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-        if (pathFd < 0) return;
+        const Descriptor target(::open(path.c_str(), O_PATH | O_CLOEXEC));
+        if (!target) return;
         struct stat status {};
-        if (::fstat(pathFd, &status) != 0) {
-            ::close(pathFd);
-            return;
-        }
+        if (::fstat(target.get(), &status) != 0) return;
         if (!S_ISDIR(status.st_mode)) access &= fileRights;
         access &= handled_;
-        if (access == 0) {
-            ::close(pathFd);
-            return;
-        }
+        if (access == 0) return;
         landlock_path_beneath_attr rule{};
         rule.allowed_access = access;
-        rule.parent_fd = pathFd;
-        const long result = ::syscall(SYS_landlock_add_rule, fd_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
-        const int error = errno;
-        ::close(pathFd);
-        if (result != 0) fail("Landlock refused the rule for " + path.string(), error);
+        rule.parent_fd = target.get();
+        if (::syscall(SYS_landlock_add_rule, ruleset_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
+            const int error = errno;
+            fail("Landlock refused the rule for " + path.string(), error);
+        }
     }
 
     void grantEntry(const fs::path& entry) {
@@ -234,17 +235,16 @@ public:
 private:
     static std::vector<std::string> entries(const fs::path& folder) {
         std::vector<std::string> names;
-        DIR* directory = ::opendir(folder.c_str());
-        if (directory == nullptr) return names;  // nothing granted there: narrower, not wider
-        while (const dirent* entry = ::readdir(directory)) {
+        const Directory directory = openDirectory(folder);
+        if (!directory) return names;  // nothing granted there: narrower, not wider
+        while (const dirent* entry = ::readdir(directory.get())) {
             const std::string name = entry->d_name;
             if (name != "." && name != "..") names.push_back(name);
         }
-        ::closedir(directory);
         return names;
     }
 
-    int fd_;
+    int ruleset_;
     std::uint64_t handled_;
     fs::path home_;
 };
@@ -278,12 +278,11 @@ void confineFromSignal(int) {
 
 std::vector<pid_t> threadIds() {
     std::vector<pid_t> ids;
-    DIR* directory = ::opendir("/proc/self/task");
-    if (directory == nullptr) fail("the worker's threads could not be listed", errno);
-    while (const dirent* entry = ::readdir(directory)) {
+    const Directory directory = openDirectory("/proc/self/task");
+    if (!directory) fail("the worker's threads could not be listed", errno);
+    while (const dirent* entry = ::readdir(directory.get())) {
         if (entry->d_name[0] != '.') ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
     }
-    ::closedir(directory);
     return ids;
 }
 
@@ -322,22 +321,22 @@ void confineOtherThreads(int rulesetFd) {
             }
         }
         if (settled) break;
-        if (threadFailures.load() != 0) throw Failure{"a worker thread could not confine itself"};
+        if (threadFailures.load() != 0) throw ConfinementError("a worker thread could not confine itself");
         if (std::chrono::steady_clock::now() > deadline) {
-            throw Failure{"a worker thread did not confine itself in time"};
+            throw ConfinementError("a worker thread did not confine itself in time");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int count = std::min(confinedCount.load(), maxThreads);
         for (int slot = 0; slot < count; ++slot) confirmed.insert(confinedThreads[slot].load());
     }
-    if (threadFailures.load() != 0) throw Failure{"a worker thread could not confine itself"};
+    if (threadFailures.load() != 0) throw ConfinementError("a worker thread could not confine itself");
 }
 
 // --- Seccomp ---------------------------------------------------------------
 
 void loadSeccompFilter(bool refuseTruncateByPath) {
     std::unique_ptr<void, void (*)(scmp_filter_ctx)> context(seccomp_init(SCMP_ACT_ALLOW), seccomp_release);
-    if (!context) throw Failure{"the seccomp filter could not be created"};
+    if (!context) throw ConfinementError("the seccomp filter could not be created");
     auto check = [](int result, const char* what) {
         if (result < 0) fail(what, -result);
     };
@@ -447,8 +446,20 @@ std::uint64_t landlockErrata() {
     return errata < 0 ? 0 : static_cast<std::uint64_t>(errata);
 }
 
-void confine(const fs::path& ipc, const fs::path& support, const fs::path& home) {
-    const int abi = kivo_sandbox_landlock_abi();
+long landlockVersion() { return landlockCreateRuleset(nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION); }
+
+}  // namespace
+
+int landlockABI() {
+    const long abi = landlockVersion();
+    return abi < 0 ? -1 : static_cast<int>(abi);
+}
+
+void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
+    for (const fs::path* folder : {&ipc, &support, &home}) {
+        if (!folder->is_absolute()) throw ConfinementError("its folders must be absolute paths");
+    }
+    const int abi = landlockABI();
     if (abi < 1) fail("Landlock is not available on this system", errno);
     const auto handled = handledRights(abi, landlockErrata());
 
@@ -456,22 +467,18 @@ void confine(const fs::path& ipc, const fs::path& support, const fs::path& home)
     attributes.handled_access_fs = handled.fs;
     attributes.handled_access_net = handled.net;
     attributes.scoped = handled.scoped;
-    const long rulesetFd = landlockCreateRuleset(&attributes, sizeof attributes, 0);
-    if (rulesetFd < 0) fail("Landlock could not create its rule set", errno);
-    struct CloseOnExit {
-        int fd;
-        ~CloseOnExit() { ::close(fd); }
-    } closeRuleset{static_cast<int>(rulesetFd)};
+    const Descriptor ruleset(static_cast<int>(landlockCreateRuleset(&attributes, sizeof attributes, 0)));
+    if (!ruleset) fail("Landlock could not create its rule set", errno);
 
     const auto homeFolder = resolved(home);
-    RulesetBuilder rules(static_cast<int>(rulesetFd), handled.fs, homeFolder);
+    RulesetBuilder rules(ruleset.get(), handled.fs, homeFolder);
     rules.grantAllButPrivateData();
 
     const auto supportFolder = resolved(support);
     const auto ipcFolder = resolved(ipc);
     for (const auto& folder : {supportFolder, ipcFolder}) {
         if (isWithin(homeFolder, folder)) {
-            throw Failure{"the folder " + folder.string() + " would open the whole home folder"};
+            throw ConfinementError("the folder " + folder.string() + " would open the whole home folder");
         }
     }
     rules.grant(supportFolder, readRights | writeRights);
@@ -498,61 +505,24 @@ void confine(const fs::path& ipc, const fs::path& support, const fs::path& home)
         if (!rules.reachesPrivateData(target)) rules.grant(target, readRights | writeRights);
     }
 
-    confineOtherThreads(static_cast<int>(rulesetFd));
-    if (!confineCallingThread(static_cast<int>(rulesetFd))) fail("Landlock could not confine the worker", errno);
+    confineOtherThreads(ruleset.get());
+    if (!confineCallingThread(ruleset.get())) fail("Landlock could not confine the worker", errno);
     // Before ABI 3 truncate(2) by path is outside Landlock's reach.
     loadSeccompFilter(abi < 3);
 }
 
-char* copyText(const std::string& text) {
-    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-    if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
-
-}  // namespace
-
-extern "C" {
-
-int32_t kivo_sandbox_landlock_abi(void) {
-    const long abi = landlockCreateRuleset(nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-    return abi < 0 ? -1 : static_cast<int32_t>(abi);
-}
-
-int32_t kivo_sandbox_apply(const char* ipc, const char* support, const char* home, char** error) {
-    std::string reason;
-    try {
-        if (ipc == nullptr || support == nullptr || home == nullptr || *home != '/' || *support != '/' || *ipc != '/') {
-            throw Failure{"its folders must be absolute paths"};
-        }
-        confine(ipc, support, home);
-        return 0;
-    } catch (const Failure& failure) {
-        reason = failure.reason;
-    } catch (const std::exception& exception) {
-        reason = exception.what();
-    } catch (...) {
-        reason = "an unknown error";
-    }
-    if (error != nullptr) *error = copyText(reason);
-    return -1;
-}
-
-void kivo_sandbox_free_error(char* error) { std::free(error); }
-
-int32_t kivo_sandbox_is_sandboxed(pid_t pid) {
+bool isSandboxed(pid_t pid) {
     const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    const Descriptor status(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!status) return false;
     std::string text;
     char buffer[4096];
     for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        const ssize_t count = ::read(status.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) break;
         text.append(buffer, static_cast<std::size_t>(count));
     }
-    ::close(fd);
     auto field = [&](const char* name) -> std::string {
         const auto at = text.find(std::string("\n") + name + ":");
         if (at == std::string::npos) return {};
@@ -560,6 +530,7 @@ int32_t kivo_sandbox_is_sandboxed(pid_t pid) {
         const auto end = text.find('\n', start);
         return start == std::string::npos ? std::string() : text.substr(start, end - start);
     };
-    return field("Seccomp") == "2" && field("NoNewPrivs") == "1" ? 1 : 0;
+    return field("Seccomp") == "2" && field("NoNewPrivs") == "1";
 }
-}
+
+}  // namespace kivo::LinuxConfinement

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <stdint.h>
-#include <sys/types.h>
-
 // The Linux layer under WorkerSandbox. The rules it enforces are those of the
 // worker's sandbox profile, translated to what the kernel offers:
 //
@@ -28,22 +25,34 @@
 // Landlock confines one thread at a time, so every thread that exists when
 // the sandbox is applied confines itself from a signal handler before the
 // call returns; the seccomp filter is synchronised to all threads.
-//
-// Functions with C linkage, mirroring the small C layer of other platforms.
-extern "C" {
 
-// Confines the calling process for good. Returns 0 on success. On failure
-// stores a malloc'ed reason at *error (when error is not null), to be released
-// with kivo_sandbox_free_error; the process may then be partly confined.
-int32_t kivo_sandbox_apply(const char* ipc, const char* support, const char* home, char** error);
+#include <sys/types.h>
 
-void kivo_sandbox_free_error(char* error);
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 
-// 1 when the process runs under a seccomp filter with no_new_privs set (the
-// kernel does not report Landlock domains), 0 otherwise.
-int32_t kivo_sandbox_is_sandboxed(pid_t pid);
+namespace kivo::LinuxConfinement {
+
+// Why the confinement could not be applied, as a sentence fragment ("Landlock
+// is not available on this system (Function not implemented)").
+class ConfinementError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Confines the calling process for good. Throws ConfinementError for a folder
+// that is not an absolute path and for every refusal of the kernel; other
+// exceptions (no memory, say) pass through. After a failure the process may
+// be partly confined.
+void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home);
+
+// True when the process runs under a seccomp filter with no_new_privs set (the
+// kernel does not report Landlock domains); false also when it cannot be read.
+bool isSandboxed(pid_t pid);
 
 // The running kernel's Landlock ABI version, or -1 with errno set when
 // Landlock is missing or disabled.
-int32_t kivo_sandbox_landlock_abi(void);
-}
+int landlockABI();
+
+}  // namespace kivo::LinuxConfinement

@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
+#include "core/descriptor.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/json_writer.hpp"
 #include "core/worker_limits.hpp"
@@ -28,16 +30,14 @@ namespace {
 namespace fs = std::filesystem;
 
 int connectLocalTCP() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
+    const Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket) return errno;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(9);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int error = result == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
+    const int result = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return result == 0 ? 0 : errno;
 }
 
 int spawn(const std::string& path) {
@@ -53,32 +53,28 @@ int spawn(const std::string& path) {
 }
 
 int listFolder(const fs::path& path) {
-    DIR* directory = ::opendir(path.c_str());
-    if (directory == nullptr) return errno;
-    ::closedir(directory);
-    return 0;
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.c_str()), ::closedir);
+    return directory ? 0 : errno;
 }
 
 int createFile(const fs::path& path) {
     ::unlink(path.c_str());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    ::close(fd);
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file) return errno;
+    file.reset();
     ::unlink(path.c_str());
     return 0;
 }
 
 int readOneByte(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return errno;
     char byte = 0;
     ssize_t count = 0;
     do {
-        count = ::read(fd, &byte, 1);
+        count = ::read(file.get(), &byte, 1);
     } while (count < 0 && errno == EINTR);
-    const int error = count == 1 ? 0 : (count < 0 ? errno : EIO);
-    ::close(fd);
-    return error;
+    return count == 1 ? 0 : (count < 0 ? errno : EIO);
 }
 
 int lookUp(const fs::path& path) {
@@ -140,8 +136,8 @@ std::string encodeError(const std::string& description) {
 
 int listenAt(const std::string& path) {
     ::unlink(path.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
+    Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket) return errno;
     sockaddr_un address{};
     int error = 0;
     if (path.size() >= sizeof address.sun_path) {
@@ -149,11 +145,12 @@ int listenAt(const std::string& path) {
     } else {
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.c_str(), path.size());
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0) {
+        if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(socket.get(), 1) != 0) {
             error = errno;
         }
     }
-    ::close(fd);
+    socket.reset();
     ::unlink(path.c_str());
     return error;
 }

@@ -110,14 +110,19 @@ void apply(const std::filesystem::path& ipc, const std::filesystem::path& suppor
     const auto ipcPath = withoutLinks(ipc).string();
     const auto supportPath = withoutLinks(support).string();
     const auto homePath = withoutLinks(home).string();
-    char* error = nullptr;
-    if (kivo_sandbox_apply(ipcPath.c_str(), supportPath.c_str(), homePath.c_str(), &error) == 0) return;
-    std::string reason = error != nullptr ? error : "no reason given";
-    kivo_sandbox_free_error(error);
+    std::string reason;
+    try {
+        LinuxConfinement::apply(ipcPath, supportPath, homePath);
+        return;
+    } catch (const std::exception& error) {
+        reason = error.what();
+    } catch (...) {
+        reason = "an unknown error";
+    }
     throw EngineFailure(FailureCode::sandbox, failurePrefix + reason);
 }
 
-bool isSandboxed(pid_t pid) { return kivo_sandbox_is_sandboxed(pid) == 1; }
+bool isSandboxed(pid_t pid) { return LinuxConfinement::isSandboxed(pid); }
 
 bool switchedOff(const char* value) noexcept { return value != nullptr && std::strcmp(value, "off") == 0; }
 

@@ -74,7 +74,7 @@ DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
     if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
-    if (kivo_save_document_fd(document, file.get()) == 0) {
+    if (!pdfium::saveToDescriptor(document, file.get())) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
     }
     struct stat info {};

@@ -19,7 +19,7 @@ int users() {
 
 void addUser() {
     std::lock_guard guard(lock());
-    if (g_users == 0) kivo_pdfium_init();
+    if (g_users == 0) pdfium::initLibrary();
     ++g_users;
 }
 
@@ -27,7 +27,7 @@ void removeUser() {
     std::lock_guard guard(lock());
     if (g_users == 0) return;
     --g_users;
-    if (g_users == 0 && pdfium::module::usable()) kivo_pdfium_destroy();
+    if (g_users == 0 && pdfium::module::usable()) pdfium::destroyLibrary();
 }
 
 }  // namespace kivo::PdfiumRuntime

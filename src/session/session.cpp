@@ -97,10 +97,8 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     document_ = Document::load(bytes->data(), bytes, secret);
     if (!document_) throw mapLoadError();
 
-    formInfo_ = kivo_formfill_create();
-    if (formInfo_ == 0) throw EngineFailure(FailureCode::internal, "Could not create form-fill callbacks.");
     // No environment is fine: every later step then leaves the form calls out.
-    formHandle_ = FPDFDOC_InitFormFillEnvironment(document_.get(), formInfo_);
+    document_.openFormFill();
 
     const int formType = FPDF_GetFormType(document_.get());
     if (formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND) {
@@ -151,7 +149,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
 OpenPage Session::openPageAt(int index, bool notifyForm) const {
     const FPDF_PAGE page = FPDF_LoadPage(document_.get(), index);
     if (!page) return {};
-    const FPDF_FORMHANDLE form = notifyForm ? formHandle_ : FPDF_FORMHANDLE{};
+    const FPDF_FORMHANDLE form = notifyForm ? formHandle() : FPDF_FORMHANDLE{};
     OpenPage open(page, form);
     if (form) FORM_OnAfterLoadPage(page, form);
     return open;
@@ -168,13 +166,6 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 
 void Session::teardownDocument() noexcept {
     pageCensus_.clear();
-    const bool usable = module::usable();
-    try {
-        if (formHandle_ && usable) FPDFDOC_ExitFormFillEnvironment(formHandle_);
-        if (formInfo_ != 0 && usable) kivo_formfill_free(formInfo_);
-    } catch (const EngineFailure&) {}
-    formHandle_ = FPDF_FORMHANDLE{};
-    formInfo_ = 0;
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }
@@ -187,7 +178,7 @@ void Session::discloseUnsupportedScripts() {
     }
     // Field scripts hang off AcroForm fields only; without a form there is nothing to find, and
     // the scan would load every page once more.
-    if (!formHandle_ || formTypeName_ == "none") return;
+    if (!formHandle() || formTypeName_ == "none") return;
     static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
                                      FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
     const auto total = static_cast<std::int64_t>(pages_.size());
@@ -206,7 +197,7 @@ void Session::discloseUnsupportedScripts() {
             if (!annotation) continue;
             for (const int event : events) {
                 // More than the two bytes of an empty terminator means a script is there.
-                if (FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle_, annotation.get(), event, {}) > 2) {
+                if (FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation.get(), event, {}) > 2) {
                     warnings_.push_back(scriptsWarning);
                     return;
                 }

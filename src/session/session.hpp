@@ -101,24 +101,33 @@ public:
         std::vector<TextRun> chars;
     };
 
-    // An annotation found by id, still open together with its page; the annotation is closed
-    // first.
-    struct FoundAnnotation {
-        OpenPage page;
-        pdfium::ScopedAnnotation annotation;
-        std::string pageId;
-        int index = 0;
+    // An annotation found by id, open together with its page. Closing it (on every exit, by the
+    // destructor) closes the annotation and then the page.
+    class FoundAnnotation {
+    public:
+        FoundAnnotation(OpenPage page, pdfium::ScopedAnnotation annotation, std::string pageId, int index)
+            : page_(std::move(page)), annotation_(std::move(annotation)), pageId_(std::move(pageId)), index_(index) {}
+        FoundAnnotation(FoundAnnotation&&) noexcept = default;
+        FoundAnnotation& operator=(FoundAnnotation&&) = delete;
+        ~FoundAnnotation() { close(); }
 
-        FoundAnnotation() = default;
-        FoundAnnotation(FoundAnnotation&&) = default;
-        FoundAnnotation& operator=(FoundAnnotation&& other) noexcept {
-            annotation.reset();  // before its page, as on destruction
-            page = std::move(other.page);
-            annotation = std::move(other.annotation);
-            pageId = std::move(other.pageId);
-            index = other.index;
-            return *this;
+        pdfium::FPDF_ANNOTATION annotation() const { return annotation_.get(); }
+        pdfium::FPDF_PAGE page() const { return page_.get(); }
+        const std::string& pageId() const { return pageId_; }
+        int index() const { return index_; }
+
+        // Closes the annotation and leaves its page open, to remove the annotation from it.
+        void closeAnnotation() noexcept { annotation_.reset(); }
+        void close() noexcept {
+            annotation_.reset();
+            page_.close();
         }
+
+    private:
+        OpenPage page_;
+        pdfium::ScopedAnnotation annotation_;
+        std::string pageId_;
+        int index_ = 0;
     };
 
     static constexpr std::size_t maxSearchHits = 200;
@@ -326,7 +335,7 @@ public:
     bool isSaved() const { return savedGeneration_ == generation_; }
     bool isOpen() const { return static_cast<bool>(document_); }
     pdfium::FPDF_DOCUMENT document() const { return document_.get(); }
-    pdfium::FPDF_FORMHANDLE formHandle() const { return formHandle_; }
+    pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
 
 private:
     Session();
@@ -352,8 +361,6 @@ private:
     std::int64_t newestGeneration_ = 0;
     std::optional<std::int64_t> savedGeneration_ = 0;
     pdfium::Document document_;
-    pdfium::Address formInfo_ = 0;  // the form-fill record; outlives the form handle
-    pdfium::FPDF_FORMHANDLE formHandle_{};
     std::optional<std::string> openPassword_;
     std::optional<DocumentContent> cachedContent_;
     std::map<std::string, PageCensus> pageCensus_;

@@ -85,19 +85,15 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
 
 Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {
     for (const PageInfo& info : pages_) {
-        FoundAnnotation found;
-        found.page = loadPage(info.id);
-        const int count = FPDFPage_GetAnnotCount(found.page.get());
+        OpenPage page = loadPage(info.id);
+        const int count = FPDFPage_GetAnnotCount(page.get());
         for (int j = 0; j < count; ++j) {
-            found.annotation.reset(FPDFPage_GetAnnot(found.page.get(), j));
-            if (!found.annotation) continue;
-            if (readStringKey(found.annotation.get(), "NM") == id || info.id + "#" + std::to_string(j) == id) {
-                found.pageId = info.id;
-                found.index = j;
-                return found;
+            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
+            if (!annotation) continue;
+            if (readStringKey(annotation.get(), "NM") == id || info.id + "#" + std::to_string(j) == id) {
+                return FoundAnnotation(std::move(page), std::move(annotation), info.id, j);
             }
         }
-        // `found` closes its annotation, then its page.
     }
     throw EngineFailure(FailureCode::notFound, "No annotation matches that id.");
 }
@@ -105,8 +101,8 @@ Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {
 std::string Session::updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
                                       const std::optional<std::string>& contents) {
     FoundAnnotation found = findAnnotation(id);
-    forgetCensus({found.pageId});
-    const FPDF_ANNOTATION annotation = found.annotation.get();
+    forgetCensus({found.pageId()});
+    const FPDF_ANNOTATION annotation = found.annotation();
     if (rect) {
         FPDFAnnot_SetRect(annotation, toPdfium(*rect));
         if (FPDFAnnot_GetSubtype(annotation) == FPDF_ANNOT_HIGHLIGHT) {
@@ -119,17 +115,17 @@ std::string Session::updateAnnotation(std::string_view id, const std::optional<P
         }
     }
     if (contents) setAnnotString(annotation, "Contents", *contents);
-    return found.pageId;
+    return found.pageId();
 }
 
 std::string Session::removeAnnotation(std::string_view id) {
     FoundAnnotation found = findAnnotation(id);
-    forgetCensus({found.pageId});
-    found.annotation.reset();
-    if (!FPDFPage_RemoveAnnot(found.page.get(), found.index)) {
+    forgetCensus({found.pageId()});
+    found.closeAnnotation();
+    if (!FPDFPage_RemoveAnnot(found.page(), found.index())) {
         throw EngineFailure(FailureCode::unsupported, "Could not remove that annotation.");
     }
-    return found.pageId;
+    return found.pageId();
 }
 
 std::string Session::subtypeName(std::int32_t subtype) {

@@ -55,8 +55,8 @@ std::optional<FormFieldInfo> Session::fieldInfo(FPDF_ANNOTATION annotation, cons
     FormFieldInfo field;
     field.name = readFormName(annotation);
     if (field.name.empty()) return std::nullopt;
-    const int type = formHandle_ ? FPDFAnnot_GetFormFieldType(formHandle_, annotation) : 0;
-    const int flags = formHandle_ ? FPDFAnnot_GetFormFieldFlags(formHandle_, annotation) : 0;
+    const int type = formHandle() ? FPDFAnnot_GetFormFieldType(formHandle(), annotation) : 0;
+    const int flags = formHandle() ? FPDFAnnot_GetFormFieldFlags(formHandle(), annotation) : 0;
     std::string value = readFormValue(annotation);
     const std::string exportValue = readExportValue(annotation);
     field.options = optionLabels(annotation);
@@ -65,12 +65,12 @@ std::optional<FormFieldInfo> Session::fieldInfo(FPDF_ANNOTATION annotation, cons
             std::find(field.options.begin(), field.options.end(), exportValue) == field.options.end()) {
             field.options.push_back(exportValue);
         }
-        if (formHandle_) {
-            field.checked = FPDFAnnot_IsChecked(formHandle_, annotation);
+        if (formHandle()) {
+            field.checked = FPDFAnnot_IsChecked(formHandle(), annotation);
             if (*field.checked && !exportValue.empty()) value = exportValue;
         }
-    } else if (type == FPDF_FORMFIELD_CHECKBOX && formHandle_) {
-        field.checked = FPDFAnnot_IsChecked(formHandle_, annotation);
+    } else if (type == FPDF_FORMFIELD_CHECKBOX && formHandle()) {
+        field.checked = FPDFAnnot_IsChecked(formHandle(), annotation);
     }
     field.value = normaliseLineBreaks(std::move(value));
     field.type = formFieldTypeName(type);
@@ -115,26 +115,27 @@ std::vector<FormFieldInfo> Session::mergeRadioFields(const std::vector<FormField
 
 std::vector<std::string> Session::optionLabels(FPDF_ANNOTATION annotation) const {
     std::vector<std::string> labels;
-    if (!formHandle_) return labels;
-    const int count = FPDFAnnot_GetOptionCount(formHandle_, annotation);
+    if (!formHandle()) return labels;
+    const int count = FPDFAnnot_GetOptionCount(formHandle(), annotation);
     for (int i = 0; i < count; ++i) {
         labels.push_back(readWide(
-            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(formHandle_, annotation, i, buffer); }));
+            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(formHandle(), annotation, i, buffer); }));
     }
     return labels;
 }
 
 std::string Session::readExportValue(FPDF_ANNOTATION annotation) const {
-    if (!formHandle_) return "";
-    return readWide(
-        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldExportValue(formHandle_, annotation, buffer); });
+    if (!formHandle()) return "";
+    return readWide([&](std::span<uint16_t> buffer) {
+        return FPDFAnnot_GetFormFieldExportValue(formHandle(), annotation, buffer);
+    });
 }
 
 std::string Session::readFormString(FPDF_ANNOTATION annotation, bool name) const {
-    if (!formHandle_) return readStringKey(annotation, name ? "T" : "V");
+    if (!formHandle()) return readStringKey(annotation, name ? "T" : "V");
     return readWide([&](std::span<uint16_t> buffer) {
-        return name ? FPDFAnnot_GetFormFieldName(formHandle_, annotation, buffer)
-                    : FPDFAnnot_GetFormFieldValue(formHandle_, annotation, buffer);
+        return name ? FPDFAnnot_GetFormFieldName(formHandle(), annotation, buffer)
+                    : FPDFAnnot_GetFormFieldValue(formHandle(), annotation, buffer);
     });
 }
 

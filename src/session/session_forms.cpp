@@ -250,15 +250,15 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
     if (formTypeName_.rfind("xfa", 0) == 0) {
         throw EngineFailure(FailureCode::unsupported, "XFA forms are outside alpha. This file was not filled.");
     }
-    if (!formHandle_) throw noSuchField(name);
+    if (!formHandle()) throw noSuchField(name);
 
     std::vector<std::string> pageIds;
     std::optional<int> type;
     forEachWidgetNamed(*this, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
-        if (hasFlag(FPDFAnnot_GetFormFieldFlags(formHandle_, annotation), FPDF_FORMFLAG_READONLY)) {
+        if (hasFlag(FPDFAnnot_GetFormFieldFlags(formHandle(), annotation), FPDF_FORMFLAG_READONLY)) {
             throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
         }
-        if (!type) type = FPDFAnnot_GetFormFieldType(formHandle_, annotation);
+        if (!type) type = FPDFAnnot_GetFormFieldType(formHandle(), annotation);
         if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
     });
     if (!type) throw noSuchField(name);
@@ -276,7 +276,7 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
 }
 
 void Session::clearFormFields(const std::vector<std::string>& pageIds) {
-    if (!formHandle_) return;
+    if (!formHandle()) return;
     forgetCensus(pageIds);
     const std::set<std::string> doomed(pageIds.begin(), pageIds.end());
 
@@ -307,7 +307,7 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
             ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), k));
             if (!annotation || FPDFAnnot_GetSubtype(annotation.get()) != FPDF_ANNOT_WIDGET) continue;
             const std::string name = readFormName(annotation.get());
-            const int type = FPDFAnnot_GetFormFieldType(formHandle_, annotation.get());
+            const int type = FPDFAnnot_GetFormFieldType(formHandle(), annotation.get());
             const bool button = type == FPDF_FORMFIELD_CHECKBOX || type == FPDF_FORMFIELD_RADIOBUTTON;
             if (!name.empty() && livesOnlyOnDoomedPages(name)) {
                 if (!FPDFAnnot_HasKey(annotation.get(), "T") &&

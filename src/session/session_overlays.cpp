@@ -40,7 +40,7 @@ void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::stri
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     setAnnotString(annotation.get(), "DA", "/Helv " + std::to_string(size) + " Tf 0 g");
-    if (formHandle_) FPDFAnnot_SetFontColor(formHandle_, annotation.get(), 20, 20, 20);
+    if (formHandle()) FPDFAnnot_SetFontColor(formHandle(), annotation.get(), 20, 20, 20);
     writeIdentity(annotation.get(), "text");
     // Without a normal appearance PDFium draws the box from "DA" and "Contents".
     FPDFAnnot_SetAP(annotation.get(), FPDF_ANNOT_APPEARANCEMODE_NORMAL, nullptr);
@@ -59,7 +59,7 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
 
     ScopedPageObject picture(FPDFPageObj_NewImageObj(document_.get()));
     if (!picture) throw EngineFailure(FailureCode::unsupported, "Could not create an image object.");
-    if (kivo_image_set_bgra(picture.get(), pixels.bytes.data(), pixels.width, pixels.height, pixels.stride) == 0) {
+    if (!setImageBGRA(picture.get(), pixels.bytes.data(), pixels.width, pixels.height, pixels.stride)) {
         throw EngineFailure(FailureCode::unsupported, "Could not embed the image.");
     }
     // The image's unit square is stretched over the rectangle; the aspect ratio is the caller's.

@@ -31,7 +31,7 @@ void Session::save(const fs::path& to) const {
     if (fd < 0) throw writeFailed();
     bool written = false;
     try {
-        written = kivo_save_document_fd(document_.get(), fd) != 0;
+        written = pdfium::saveToDescriptor(document_.get(), fd);
     } catch (...) {
         ::close(fd);
         throw;
@@ -47,7 +47,7 @@ void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& o
     SafeFiles::replaceFile(
         to,
         [this](int fd) {
-            if (kivo_save_document_fd(document_.get(), fd) == 0) throw writeFailed();
+            if (!pdfium::saveToDescriptor(document_.get(), fd)) throw writeFailed();
         },
         options);
 }

@@ -20,8 +20,8 @@ using testing::TestPage;
 
 class PdfiumTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { kivo_pdfium_init(); }
-    static void TearDownTestSuite() { kivo_pdfium_destroy(); }
+    static void SetUpTestSuite() { initLibrary(); }
+    static void TearDownTestSuite() { destroyLibrary(); }
 
     static Document load(const std::string& pdf, const std::string* password = nullptr,
                          Document::Source source = Document::Source::OnDemand) {
@@ -171,7 +171,7 @@ TEST_F(PdfiumTest, SavesThroughDescriptorAndLoadsBack) {
     const auto path = dir.path() / "saved.pdf";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_NE(kivo_save_document_fd(document.get(), fd), 0);
+    ASSERT_TRUE(saveToDescriptor(document.get(), fd));
     // The caller's descriptor stays open and usable.
     EXPECT_EQ(::lseek(fd, 0, SEEK_SET), 0);
     ::close(fd);
@@ -186,18 +186,18 @@ TEST_F(PdfiumTest, SavesThroughDescriptorAndLoadsBack) {
     EXPECT_EQ(FPDFPage_GetRotation(page.get()), 1);
 
     const auto byPath = dir.path() / "by-path.pdf";
-    ASSERT_NE(kivo_save_document(document.get(), byPath.c_str()), 0);
+    ASSERT_TRUE(saveToFile(document.get(), byPath.c_str()));
     EXPECT_EQ(testing::readFile(byPath), saved);
-    EXPECT_EQ(kivo_save_document(document.get(), (dir.path() / "missing" / "x.pdf").c_str()), 0);
+    EXPECT_FALSE(saveToFile(document.get(), (dir.path() / "missing" / "x.pdf").c_str()));
 }
 
 TEST_F(PdfiumTest, FormFillEnvironmentReadsAndEditsFields) {
     Document document = load(makeFormPdf());
     ASSERT_TRUE(document);
     EXPECT_EQ(FPDF_GetFormType(document.get()), FORMTYPE_ACRO_FORM);
-    const Address info = kivo_formfill_create();
-    ASSERT_NE(info, 0u);
-    FPDF_FORMHANDLE form = FPDFDOC_InitFormFillEnvironment(document.get(), info);
+    FormFillEnvironment environment(document.get());
+    ASSERT_NE(environment.record(), 0u);
+    const FPDF_FORMHANDLE form = environment.handle();
     ASSERT_TRUE(form);
     {
         ScopedPage page(FPDF_LoadPage(document.get(), 0));
@@ -229,8 +229,6 @@ TEST_F(PdfiumTest, FormFillEnvironmentReadsAndEditsFields) {
         FPDF_FFLDraw(form, bitmap.get(), page.get(), 0, 0, 100, 100, 0, FPDF_ANNOT);
         FORM_OnBeforeClosePage(page.get(), form);
     }
-    FPDFDOC_ExitFormFillEnvironment(form);
-    kivo_formfill_free(info);
 }
 
 TEST_F(PdfiumTest, ImageSetBgraEdgeCases) {
@@ -243,17 +241,17 @@ TEST_F(PdfiumTest, ImageSetBgraEdgeCases) {
         bool hasImage;
         bool hasPixels;
         int width, height, stride;
-        int expected;
+        bool expected;
     };
     const Case cases[] = {
-        {"no image", false, true, 2, 2, 8, 0},       {"no pixels", true, false, 2, 2, 8, 0},
-        {"zero width", true, true, 0, 2, 8, 0},      {"zero height", true, true, 2, 0, 8, 0},
-        {"negative width", true, true, -2, 2, 8, 0}, {"stride below width x 4", true, true, 2, 2, 7, 0},
-        {"exact stride", true, true, 2, 2, 8, 1},    {"padded stride", true, true, 2, 2, 24, 1},
+        {"no image", false, true, 2, 2, 8, false},       {"no pixels", true, false, 2, 2, 8, false},
+        {"zero width", true, true, 0, 2, 8, false},      {"zero height", true, true, 2, 0, 8, false},
+        {"negative width", true, true, -2, 2, 8, false}, {"stride below width x 4", true, true, 2, 2, 7, false},
+        {"exact stride", true, true, 2, 2, 8, true},     {"padded stride", true, true, 2, 2, 24, true},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(kivo_image_set_bgra(c.hasImage ? image.get() : FPDF_PAGEOBJECT{},
-                                      c.hasPixels ? pixels.data() : nullptr, c.width, c.height, c.stride),
+        EXPECT_EQ(setImageBGRA(c.hasImage ? image.get() : FPDF_PAGEOBJECT{}, c.hasPixels ? pixels.data() : nullptr,
+                               c.width, c.height, c.stride),
                   c.expected)
             << c.name;
     }
@@ -271,7 +269,7 @@ TEST_F(PdfiumTest, StampedImageRenders) {
             p[0] = 0, p[1] = 0, p[2] = 255, p[3] = 255;  // BGRA red
         }
     FPDF_PAGEOBJECT image = FPDFPageObj_NewImageObj(document.get());
-    ASSERT_EQ(kivo_image_set_bgra(image, pixels.data(), width, height, stride), 1);
+    ASSERT_TRUE(setImageBGRA(image, pixels.data(), width, height, stride));
     ASSERT_TRUE(FPDFImageObj_SetMatrix(image, 100, 0, 0, 100, 50, 50));
     FPDFPage_InsertObject(page.get(), image);
     ASSERT_TRUE(FPDFPage_GenerateContent(page.get()));
@@ -291,14 +289,14 @@ TEST_F(PdfiumTest, StampedImageRenders) {
 TEST(WriteBlock, FailsWithoutStreamAndClearsOk) {
     const uint8_t bytes[4] = {1, 2, 3, 4};
     FileWriter writer;
-    EXPECT_EQ(kivo_write_block(writer, bytes, 4), 0);
-    EXPECT_EQ(writer.ok, 0);
+    EXPECT_FALSE(writer.write(bytes, 4));
+    EXPECT_FALSE(writer.ok);
 
     std::FILE* stream = std::tmpfile();
     ASSERT_NE(stream, nullptr);
-    FileWriter good{stream, 1};
-    EXPECT_EQ(kivo_write_block(good, bytes, 4), 1);
-    EXPECT_EQ(good.ok, 1);
+    FileWriter good{stream, true};
+    EXPECT_TRUE(good.write(bytes, 4));
+    EXPECT_TRUE(good.ok);
     std::fclose(stream);
 }
 

@@ -10,7 +10,7 @@ namespace {
 // A fault inside the module must come back as a failure the worker can answer with, and leave
 // the process alive with the runtime marked unusable.
 TEST(ModuleTrap, ReportedAsFailureAndRuntimeStopped) {
-    kivo_pdfium_init();
+    initLibrary();
     auto pdf = std::make_shared<std::string>(testing::makePdf());
     Document document = Document::load(testing::bytesOf(*pdf), pdf, nullptr);
     ASSERT_TRUE(document);

@@ -52,6 +52,6 @@ inline void writeAll(int fd, const std::string& text) {
     }
 }
 
-inline bool landlockAvailable() { return kivo_sandbox_landlock_abi() >= 1; }
+inline bool landlockAvailable() { return LinuxConfinement::landlockABI() >= 1; }
 
 }  // namespace kivo::testing

@@ -30,7 +30,7 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
     testing::writeFile(home / "Documents" / "in.pdf", testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
 
     const auto outcome = inChild([&](int report) {
-        kivo_pdfium_init();
+        initLibrary();
         try {
             WorkerSandbox::apply(support / "ipc", support, home);
         } catch (const std::exception& error) {
@@ -48,11 +48,9 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
             FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, 64, 64, 0, 0);
             text << "rendered=" << (page && bitmap ? 1 : 0) << '\n';
         }
-        text << "saved to Documents=" << kivo_save_document(document.get(), (home / "Documents" / "out.pdf").c_str())
-             << '\n';
-        text << "saved to support=" << kivo_save_document(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
-        text << "saved to dot-folder=" << kivo_save_document(document.get(), (home / ".config" / "out.pdf").c_str())
-             << '\n';
+        text << "saved to Documents=" << saveToFile(document.get(), (home / "Documents" / "out.pdf").c_str()) << '\n';
+        text << "saved to support=" << saveToFile(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
+        text << "saved to dot-folder=" << saveToFile(document.get(), (home / ".config" / "out.pdf").c_str()) << '\n';
         writeAll(report, text.str());
         return 0;
     });

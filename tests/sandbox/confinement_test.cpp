@@ -21,9 +21,11 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "child_process.hpp"
 #include "core/engine_failure.hpp"
+#include "sandbox/linux_confinement.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "test_pdfs.hpp"
 
@@ -396,6 +398,19 @@ std::string applyOutcome(const FakeHome& fake, const std::function<void()>& befo
                return 0;
            })
         .report;
+}
+
+// Checked before anything is confined, so this runs in the test process itself.
+TEST(LinuxConfinement, RefusesFoldersThatAreNotAbsolute) {
+    for (const auto& [ipc, support, home] :
+         {std::tuple<fs::path, fs::path, fs::path>{"ipc", "/s", "/h"}, {"/i", "", "/h"}, {"/i", "/s", "home"}}) {
+        try {
+            LinuxConfinement::apply(ipc, support, home);
+            ADD_FAILURE() << "applied with " << ipc << " " << support << " " << home;
+        } catch (const LinuxConfinement::ConfinementError& error) {
+            EXPECT_STREQ(error.what(), "its folders must be absolute paths");
+        }
+    }
 }
 
 TEST_F(Confinement, RefusesToStartWithoutLandlock) {

@@ -39,9 +39,9 @@ TEST_F(SessionAnnotations, AddedAnnotationsCarryNewIds) {
     EXPECT_NEAR(ink.top, 32, 0.5);
 
     Session::FoundAnnotation found = session->findAnnotation(highlight->id);
-    EXPECT_EQ(pdfium::FPDFAnnot_GetFlags(found.annotation.get()), pdfium::FPDF_ANNOT_FLAG_PRINT);
-    EXPECT_EQ(Session::readStringKey(found.annotation.get(), "Subj"), "highlight");
-    EXPECT_EQ(found.pageId, page);
+    EXPECT_EQ(pdfium::FPDFAnnot_GetFlags(found.annotation()), pdfium::FPDF_ANNOT_FLAG_PRINT);
+    EXPECT_EQ(Session::readStringKey(found.annotation(), "Subj"), "highlight");
+    EXPECT_EQ(found.pageId(), page);
 }
 
 TEST_F(SessionAnnotations, RefusedInput) {
@@ -62,17 +62,17 @@ TEST_F(SessionAnnotations, FallbackIdsFollowPositions) {
     const std::string page = session->pages()[0].id;
     {
         Session::FoundAnnotation byName = session->findAnnotation("H-1");
-        EXPECT_EQ(byName.index, 2);
+        EXPECT_EQ(byName.index(), 2);
         Session::FoundAnnotation byPosition = session->findAnnotation(page + "#2");
-        EXPECT_EQ(Session::readStringKey(byPosition.annotation.get(), "NM"), "H-1");
+        EXPECT_EQ(Session::readStringKey(byPosition.annotation(), "NM"), "H-1");
         Session::FoundAnnotation note = session->findAnnotation(page + "#3");
-        EXPECT_EQ(Session::readStringKey(note.annotation.get(), "Contents"), "a note");
+        EXPECT_EQ(Session::readStringKey(note.annotation(), "Contents"), "a note");
     }
     EXPECT_EQ(session->removeAnnotation(page + "#0"), page);
     // Everything after the removed annotation moved up by one.
     Session::FoundAnnotation note = session->findAnnotation(page + "#2");
-    EXPECT_EQ(Session::readStringKey(note.annotation.get(), "Contents"), "a note");
-    EXPECT_EQ(session->findAnnotation("H-1").index, 1);
+    EXPECT_EQ(Session::readStringKey(note.annotation(), "Contents"), "a note");
+    EXPECT_EQ(session->findAnnotation("H-1").index(), 1);
 }
 
 TEST_F(SessionAnnotations, UpdatesMoveAndRewrite) {
@@ -86,12 +86,12 @@ TEST_F(SessionAnnotations, UpdatesMoveAndRewrite) {
     EXPECT_EQ(session->updateAnnotation(id, std::nullopt, std::nullopt), page);  // nothing to change is fine
 
     Session::FoundAnnotation found = session->findAnnotation(id);
-    ASSERT_EQ(pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation.get()), 1u);
+    ASSERT_EQ(pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation()), 1u);
     pdfium::FS_QUADPOINTSF quad;
-    pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation.get(), 0, &quad);
+    pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation(), 0, &quad);
     EXPECT_EQ((std::vector<float>{quad.x1, quad.y1, quad.x2, quad.y2, quad.x3, quad.y3, quad.x4, quad.y4}),
               (std::vector<float>{200, 320, 260, 320, 200, 300, 260, 300}));
-    found = {};
+    found.close();
 
     const AnnotationInfo item = session->documentCensus().items.at(0);
     EXPECT_EQ(item.rect, (PDFRect{200, 300, 260, 320}));
@@ -112,11 +112,11 @@ TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle
     const std::string id = session->pages()[0].id + "#0";
     session->updateAnnotation(id, PDFRect{400, 400, 450, 420}, std::nullopt);
     Session::FoundAnnotation found = session->findAnnotation(id);
-    const size_t quads = pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation.get());
+    const size_t quads = pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation());
     ASSERT_GE(quads, 1u);
     for (size_t q = 0; q < quads; ++q) {
         pdfium::FS_QUADPOINTSF quad;
-        pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation.get(), q, &quad);
+        pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation(), q, &quad);
         EXPECT_EQ((std::vector<float>{quad.x1, quad.y1, quad.x4, quad.y4}), (std::vector<float>{400, 420, 450, 400}));
     }
 }
@@ -136,8 +136,8 @@ TEST_F(SessionAnnotations, SubtypeNamesAndKinds) {
                           {page + "#7", "other"}};
     for (const Case& c : kinds) {
         Session::FoundAnnotation found = session->findAnnotation(c.id);
-        const int subtype = pdfium::FPDFAnnot_GetSubtype(found.annotation.get());
-        EXPECT_EQ(Session::annotationKind(found.annotation.get(), subtype), c.kind) << c.id;
+        const int subtype = pdfium::FPDFAnnot_GetSubtype(found.annotation());
+        EXPECT_EQ(Session::annotationKind(found.annotation(), subtype), c.kind) << c.id;
     }
 }
 
@@ -149,7 +149,7 @@ TEST_F(SessionAnnotations, SampleAnnotations) {
     for (const AnnotationInfo& item : census.items) {
         // Every listed annotation can be found again by the id it was listed with.
         Session::FoundAnnotation found = session->findAnnotation(item.id);
-        EXPECT_EQ(found.pageId, item.pageId);
+        EXPECT_EQ(found.pageId(), item.pageId);
     }
 }
 

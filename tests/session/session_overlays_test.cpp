@@ -50,16 +50,13 @@ void writeJpeg(const std::filesystem::path& path, int width, int height) {
 
 class SessionOverlays : public SessionTest {
 protected:
-    // The page's last annotation: the one just added.
-    struct Added {
-        OpenPage page;
-        ScopedAnnotation annotation;
-    };
-    static Added lastAnnotation(Session& session) {
-        Added added;
-        added.page = session.loadPage(session.pages().front().id);
-        added.annotation.reset(FPDFPage_GetAnnot(added.page.get(), FPDFPage_GetAnnotCount(added.page.get()) - 1));
-        return added;
+    // The first page's last annotation: the one just added.
+    static Session::FoundAnnotation lastAnnotation(Session& session) {
+        const std::string pageId = session.pages().front().id;
+        OpenPage page = session.loadPage(pageId);
+        const int index = FPDFPage_GetAnnotCount(page.get()) - 1;
+        ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), index));
+        return Session::FoundAnnotation(std::move(page), std::move(annotation), pageId, index);
     }
 };
 
@@ -81,13 +78,13 @@ TEST_F(SessionOverlays, TextBoxWritesItsDefaultAppearance) {
                           {-9.2e18, "/Helv -9200000000000000000 Tf 0 g"}};
     for (const Case& c : cases) {
         session->addTextBox(page, PDFRect{72, 600, 300, 650}, "Hello", c.size);
-        Added added = lastAnnotation(*session);
-        EXPECT_EQ(FPDFAnnot_GetSubtype(added.annotation.get()), FPDF_ANNOT_FREETEXT);
-        EXPECT_EQ(Session::readStringKey(added.annotation.get(), "DA"), c.da) << c.size;
-        EXPECT_EQ(Session::readStringKey(added.annotation.get(), "Contents"), "Hello");
-        EXPECT_EQ(Session::readStringKey(added.annotation.get(), "Subj"), "text");
-        EXPECT_EQ(Session::readStringKey(added.annotation.get(), "NM").size(), 36u);
-        EXPECT_EQ(FPDFAnnot_GetFlags(added.annotation.get()), FPDF_ANNOT_FLAG_PRINT);
+        const Session::FoundAnnotation added = lastAnnotation(*session);
+        EXPECT_EQ(FPDFAnnot_GetSubtype(added.annotation()), FPDF_ANNOT_FREETEXT);
+        EXPECT_EQ(Session::readStringKey(added.annotation(), "DA"), c.da) << c.size;
+        EXPECT_EQ(Session::readStringKey(added.annotation(), "Contents"), "Hello");
+        EXPECT_EQ(Session::readStringKey(added.annotation(), "Subj"), "text");
+        EXPECT_EQ(Session::readStringKey(added.annotation(), "NM").size(), 36u);
+        EXPECT_EQ(FPDFAnnot_GetFlags(added.annotation()), FPDF_ANNOT_FLAG_PRINT);
     }
 }
 
