@@ -25,7 +25,7 @@ void writeAndAdopt(Session& session, const std::string& path, const SafeFiles::R
     session.atomicWrite(path, options);
     session.refreshBacking();
     session.setSourcePath(path);
-    session.setSavedGeneration(session.generation());
+    session.markSaved();
     session.captureSourceStamp();
     try {
         RecoveryStore::discard(session.id());

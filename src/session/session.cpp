@@ -1,15 +1,12 @@
 #include "session/session.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <unicode/ustring.h>
 
 #include "core/text.hpp"
-#include "session/fingerprint.hpp"
 #include "session/running_command.hpp"
 #include "session/session_internal.hpp"
-#include "pdfium/support.hpp"
+#include "session/session_warnings.hpp"
 
 namespace kivo {
 
@@ -31,6 +28,19 @@ std::u16string toUtf16(std::string_view utf8) {
 }
 
 EngineFailure documentClosed() { return EngineFailure(FailureCode::internal, "Document is closed."); }
+
+EngineFailure loadFailure() {
+    switch (FPDF_GetLastError()) {
+        case FPDF_ERR_FILE: return EngineFailure(FailureCode::file, "The file could not be read.");
+        case FPDF_ERR_FORMAT: return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
+        case FPDF_ERR_PASSWORD:
+            return EngineFailure(FailureCode::passwordRequired,
+                                 "This PDF needs a password. The password is not logged.");
+        case FPDF_ERR_SECURITY:
+            return EngineFailure(FailureCode::unsupported, "This file uses an unsupported security scheme.");
+        default: return EngineFailure(FailureCode::unsupported, "PDFium could not open this file.");
+    }
+}
 
 void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject) {
     pdfium::FPDFAnnot_SetStringValue(annotation, "NM", toUtf16(newUUIDString()));
@@ -95,7 +105,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     const std::optional<std::string>& chosen = password ? password : openPassword_;
     const std::string* secret = chosen && !chosen->empty() ? &*chosen : nullptr;
     document_ = Document::load(bytes->data(), bytes, secret);
-    if (!document_) throw mapLoadError();
+    if (!document_) throw session_detail::loadFailure();
 
     // No environment is fine: every later step then leaves the form calls out.
     document_.openFormFill();
@@ -103,7 +113,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     const int formType = FPDF_GetFormType(document_.get());
     if (formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND) {
         formTypeName_ = "xfa";
-        warnings_.push_back(xfaWarning);
+        warnings_.push_back(SessionWarnings::xfa);
     } else if (formType == FORMTYPE_ACRO_FORM) {
         formTypeName_ = "acroform";
     } else {
@@ -111,7 +121,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     }
 
     readOnly_ = FPDF_GetSignatureCount(document_.get()) > 0;
-    if (readOnly_) warnings_.push_back(signedWarning);
+    if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
 
     const int count = FPDF_GetPageCount(document_.get());
     if (count < 1) throw EngineFailure(FailureCode::unsupported, "This file has no pages.");
@@ -165,15 +175,15 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 }
 
 void Session::teardownDocument() noexcept {
-    pageCensus_.clear();
+    census_.clear();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }
 
 void Session::discloseUnsupportedScripts() {
-    if (std::find(warnings_.begin(), warnings_.end(), scriptsWarning) != warnings_.end()) return;
+    if (std::find(warnings_.begin(), warnings_.end(), SessionWarnings::scripts) != warnings_.end()) return;
     if (document_ && FPDFDoc_GetJavaScriptActionCount(document_.get()) >= 1) {
-        warnings_.push_back(scriptsWarning);
+        warnings_.push_back(SessionWarnings::scripts);
         return;
     }
     // Field scripts hang off AcroForm fields only; without a form there is nothing to find, and
@@ -198,7 +208,7 @@ void Session::discloseUnsupportedScripts() {
             for (const int event : events) {
                 // More than the two bytes of an empty terminator means a script is there.
                 if (FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation.get(), event, {}) > 2) {
-                    warnings_.push_back(scriptsWarning);
+                    warnings_.push_back(SessionWarnings::scripts);
                     return;
                 }
             }
@@ -206,73 +216,11 @@ void Session::discloseUnsupportedScripts() {
     }
 }
 
-EngineFailure Session::mapLoadError() {
-    switch (FPDF_GetLastError()) {
-        case FPDF_ERR_FILE: return EngineFailure(FailureCode::file, "The file could not be read.");
-        case FPDF_ERR_FORMAT: return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
-        case FPDF_ERR_PASSWORD:
-            return EngineFailure(FailureCode::passwordRequired,
-                                 "This PDF needs a password. The password is not logged.");
-        case FPDF_ERR_SECURITY:
-            return EngineFailure(FailureCode::unsupported, "This file uses an unsupported security scheme.");
-        default: return EngineFailure(FailureCode::unsupported, "PDFium could not open this file.");
-    }
-}
-
-std::string Session::readStringKey(FPDF_ANNOTATION annotation, std::string_view key) {
-    return session_detail::readWide(
-        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
-}
-
 // ---------------------------------------------------------------------------------------------
 // The source file's stamp.
 
-namespace {
+void Session::captureSourceStamp() { stamp_.capture(sourcePath_); }
 
-struct FileStamp {
-    std::optional<std::int64_t> mtime;
-    std::optional<std::int64_t> size;
-};
-
-std::optional<FileStamp> readStamp(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    FileStamp stamp;
-    stamp.mtime = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
-    stamp.size = static_cast<std::int64_t>(status.st_size);
-    return stamp;
-}
-
-}  // namespace
-
-void Session::captureSourceStamp() {
-    if (!sourcePath_) {
-        sourceFingerprint_.reset();
-        sourceMTime_.reset();
-        sourceSize_.reset();
-        return;
-    }
-    const FileStamp stamp = readStamp(*sourcePath_).value_or(FileStamp{});
-    sourceMTime_ = stamp.mtime;
-    sourceSize_ = stamp.size;
-    // An unreadable file keeps the fingerprint taken before.
-    if (auto fingerprint = RecoveryStore::fingerprint(*sourcePath_)) sourceFingerprint_ = std::move(fingerprint);
-}
-
-bool Session::sourceChangedOnDisk() {
-    if (!sourcePath_) return false;
-    const std::optional<FileStamp> stamp = readStamp(*sourcePath_);
-    if (!stamp) return false;
-    if (stamp->mtime == sourceMTime_ && stamp->size == sourceSize_) return false;
-    if (!sourceFingerprint_) return false;
-    const std::optional<std::string> current = RecoveryStore::fingerprint(*sourcePath_);
-    if (!current) return false;
-    if (*current == *sourceFingerprint_) {
-        sourceMTime_ = stamp->mtime;
-        sourceSize_ = stamp->size;
-        return false;
-    }
-    return true;
-}
+bool Session::sourceChangedOnDisk() { return stamp_.changed(sourcePath_); }
 
 }  // namespace kivo

@@ -1,9 +1,10 @@
 #pragma once
 
-// One open PDF document inside the worker: its bytes, the PDFium document and form-fill
-// environment opened from them, its pages with stable ids, its warnings, its edit history and
-// the stamp of its source file. Every operation runs with `PdfiumRuntime::lock()` held by the
-// caller, and so does the destruction of a session (it closes the PDFium document).
+// One open PDF document inside the worker, as the command engine uses it: its bytes, the PDFium
+// document and form-fill environment opened from them, its pages with stable ids, its warnings,
+// its edit history and the stamp of its source file. Every operation runs with
+// `PdfiumRuntime::lock()` held by the caller, and so does the destruction of a session (it closes
+// the PDFium document). What the session's own source files share lies in session_internal.hpp.
 
 #include <cstdint>
 #include <filesystem>
@@ -16,11 +17,14 @@
 
 #include "core/commands.hpp"
 #include "core/document_records.hpp"
-#include "core/safe_files.hpp"
-#include "core/page_tiles.hpp"
-#include "session/document_bytes.hpp"
 #include "core/engine_failure.hpp"
+#include "core/page_tiles.hpp"
+#include "core/safe_files.hpp"
 #include "pdfium/fpdf.hpp"
+#include "session/document_bytes.hpp"
+#include "session/page_census_cache.hpp"
+#include "session/source_stamp.hpp"
+#include "session/undo_history.hpp"
 
 namespace kivo {
 
@@ -28,6 +32,10 @@ struct RecoveryMeta;
 
 namespace PngWriter {
 class Batch;
+}
+
+namespace testing {
+class SessionProbe;
 }
 
 // An open page of a session's document. Closing it (on every exit, by the destructor) first
@@ -53,28 +61,8 @@ private:
     pdfium::FPDF_FORMHANDLE form_{};
 };
 
-// The PDFium form field type's name: "button", "checkbox", "radio", "combo", "list", "text",
-// "signature", else "unknown".
-std::string formFieldTypeName(std::int32_t type);
-
 class Session {
 public:
-    // What the census found on one page; kept until something changes that page.
-    struct PageCensus {
-        std::map<std::string, std::int64_t> subtypes;
-        std::vector<AnnotationInfo> items;
-        std::vector<FormFieldInfo> fields;
-    };
-
-    // One undo or redo state. The bytes are shared, never copied.
-    struct Snapshot {
-        DocumentBytes::Shared bytes;
-        std::vector<PageInfo> pages;
-        std::int64_t generation = 0;
-        // What the census knew of this state's pages, so that stepping back to it reads no page.
-        std::shared_ptr<const std::map<std::string, PageCensus>> census{};
-    };
-
     // The census of a document's content, valid for one revision.
     struct DocumentContent {
         std::int64_t revision = 0;
@@ -82,12 +70,6 @@ public:
         std::vector<AnnotationInfo> annotations;
         std::map<std::string, std::map<std::string, std::int64_t>> annotationSubtypes;
         std::map<std::string, std::string> metadata;
-    };
-
-    struct Census {
-        std::vector<AnnotationInfo> items;
-        std::map<std::string, std::map<std::string, std::int64_t>> subtypes;
-        std::vector<FormFieldInfo> fields;
     };
 
     struct PixelSize {
@@ -101,55 +83,12 @@ public:
         std::vector<TextRun> chars;
     };
 
-    // An annotation found by id, open together with its page. Closing it (on every exit, by the
-    // destructor) closes the annotation and then the page.
-    class FoundAnnotation {
-    public:
-        FoundAnnotation(OpenPage page, pdfium::ScopedAnnotation annotation, std::string pageId, int index)
-            : page_(std::move(page)), annotation_(std::move(annotation)), pageId_(std::move(pageId)), index_(index) {}
-        FoundAnnotation(FoundAnnotation&&) noexcept = default;
-        FoundAnnotation& operator=(FoundAnnotation&&) = delete;
-        ~FoundAnnotation() { close(); }
-
-        pdfium::FPDF_ANNOTATION annotation() const { return annotation_.get(); }
-        pdfium::FPDF_PAGE page() const { return page_.get(); }
-        const std::string& pageId() const { return pageId_; }
-        int index() const { return index_; }
-
-        // Closes the annotation and leaves its page open, to remove the annotation from it.
-        void closeAnnotation() noexcept { annotation_.reset(); }
-        void close() noexcept {
-            annotation_.reset();
-            page_.close();
-        }
-
-    private:
-        OpenPage page_;
-        pdfium::ScopedAnnotation annotation_;
-        std::string pageId_;
-        int index_ = 0;
-    };
-
-    static constexpr std::size_t maxSearchHits = 200;
-    static constexpr std::size_t maxUndoEntries = 32;
-    static constexpr std::int64_t undoByteBudget = 268'435'456;  // 256 MiB
-    static constexpr std::size_t minUndoEntriesUnderBudget = 4;
-    static constexpr std::int64_t tileMargin = 8;
-
-    static inline const std::string xfaWarning =
-        "XFA forms are not supported in alpha. Values will not be treated as validated.";
-    static inline const std::string signedWarning =
-        "Signed file opened read-only. Exporting a copy may not preserve signature validity.";
-    static inline const std::string scriptsWarning =
-        "This file contains JavaScript. Form calculations will not run and values are not treated as validated.";
-    static inline const std::string sourceChangedWarning =
-        "The file on disk has changed since it was opened or last saved.";
-    static inline const std::string recoveryCopyWarning = "The original file changed. Recovery opened as a copy.";
-
     // ---- Loading (session.cpp)
 
-    // Opens `bytes` as a new session; an empty password counts as none. Fails with the load
-    // errors (see mapLoadError) and the failures of bind.
+    // Opens `bytes` as a new session; an empty password counts as none. Fails with "file",
+    // "unsupported" or "password_required" for a document PDFium refuses, "unsupported" for one
+    // without pages or with a page that cannot be measured, and with "cancelled" or
+    // "resource_limit" while the pages are measured.
     static std::unique_ptr<Session> load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
                                          const std::optional<std::string>& password);
 
@@ -157,25 +96,14 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens `bytes` in place of the current document. With `measured` and a page list of exactly
-    // the document's page count, that list is taken as it stands and no page is loaded;
-    // otherwise every page is measured, keeping the given ids position by position. Without a
-    // password argument the password that opened the session is used again.
-    void bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
-              std::optional<std::vector<PageInfo>> existingPages, bool measured);
     // The page with that id, open. Fails with "Document is closed.", "Unknown page id." or
     // "Could not load page N.".
     OpenPage loadPage(std::string_view pageId) const;
     // Closes the form-fill environment and the document; safe to call repeatedly.
     void teardownDocument() noexcept;
-    void discloseUnsupportedScripts();
-    // PDFium's last load error as the failure the user sees.
-    static EngineFailure mapLoadError();
-    // An annotation dictionary's string entry, "" when absent.
-    static std::string readStringKey(pdfium::FPDF_ANNOTATION annotation, std::string_view key);
+    // Takes the stamp of the source file (see SourceStamp), or forgets it without a source.
     void captureSourceStamp();
-    // Whether the source file changed since the stamp. Unchanged time and size answer without
-    // reading the file; a touched file with the same contents refreshes the stamp.
+    // Whether the source file changed since the stamp (see SourceStamp::changed).
     bool sourceChangedOnDisk();
 
     // ---- Rendering (session_render.cpp)
@@ -198,114 +126,100 @@ public:
 
     // ---- Text (session_text.cpp)
 
+    // The page's text and its characters, one run per PDFium character. Fails as loadPage does.
     ExtractedText extractText(std::string_view pageId) const;
-    // Matches of the trimmed query (case-insensitive), on one page or all, at most 200.
+    // Matches of the trimmed query (case-insensitive), on one page or all, at most 200. Fails with
+    // "invalid_argument" for a blank query or one holding U+0000, and as loadPage does.
     std::vector<SearchHit> search(std::string_view query, const std::optional<std::string>& pageId) const;
-    // One PDFium character code as UTF-16: a pair above the BMP, U+FFFD above U+10FFFF.
-    static std::u16string utf16Units(std::uint32_t code);
 
     // ---- History (session_history.cpp)
 
+    // One edit as the engine makes it: checkpoint, the change, refreshBacking, then either
+    // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails.
     void checkpoint();
+    // Takes the document as it now stands as the session's bytes. Fails with "internal" when the
+    // document is closed, "export_failed" when PDFium cannot write it.
     void refreshBacking();
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
+    // Reopen the state before (after) the newest change. Fail with "empty_history", or as the
+    // state fails to open; the warnings stay as they were either way.
     void undo();
     void redoLast();
-    // Drops the oldest entries beyond 32, and beyond the byte budget while more than 4 remain.
-    static void trimUndoStack(std::vector<Snapshot>& stack);
     // Adopts the source and saved state of a restored recovery checkpoint. When the original file
     // no longer matches the checkpoint, the document becomes an unsaved copy without a source.
     void applyRecovery(const RecoveryMeta& meta, bool originalChanged);
 
     // ---- Saving (session_save.cpp)
 
-    // Writes the whole document to `to` and flushes it to disk; creates the folder. Fails with
-    // "export_failed" or a filesystem_error.
-    void save(const std::filesystem::path& to) const;
     // Writes through a new hidden sibling with a random name and renames it into place, so a
     // reader sees the old or the new file whole (SafeFiles::replaceFile, which says who keeps
     // which permissions). Fails with "internal" when the document is closed, "export_failed" when
     // PDFium cannot write, or a filesystem_error.
     void atomicWrite(const std::filesystem::path& to, const SafeFiles::ReplaceOptions& options = {}) const;
-    // An independent session holding the current document, with the same page ids.
+    // An independent session holding the current document, with the same page ids. Fails with
+    // "internal" when the document is closed and as opening the copy fails.
     std::unique_ptr<Session> detachedCopy() const;
 
-    // ---- Form fields (session_fields.cpp)
+    // ---- Annotations and form fields (session_annotations.cpp, session_fields.cpp)
 
+    // Every named form field, radio groups merged into one entry each.
     std::vector<FormFieldInfo> listFields() const;
-    std::optional<FormFieldInfo> fieldInfo(pdfium::FPDF_ANNOTATION annotation, const std::string& pageId) const;
-    static std::vector<FormFieldInfo> mergeRadioFields(const std::vector<FormFieldInfo>& fields);
-    std::vector<std::string> optionLabels(pdfium::FPDF_ANNOTATION annotation) const;
-    std::string readExportValue(pdfium::FPDF_ANNOTATION annotation) const;
-    std::string readFormName(pdfium::FPDF_ANNOTATION annotation) const;
-    std::string readFormValue(pdfium::FPDF_ANNOTATION annotation) const;
-
-    // ---- Annotations (session_annotations.cpp)
-
+    // The three add a new annotation with a fresh id. They fail as loadPage does, with
+    // "unsupported" when PDFium will not make the annotation, and addInk with "invalid_argument"
+    // for fewer than two points.
     void addHighlight(std::string_view pageId, const PDFRect& rect, std::string_view contents);
     void addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents);
     void addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents);
-    // Moves and/or rewrites the annotation; answers the id of its page.
+    // Moves and/or rewrites the annotation (by its "NM" or by page id + "#" + index); answers the
+    // id of its page. Fails with "not_found" for an unknown id.
     std::string updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
                                  const std::optional<std::string>& contents);
     std::string removeAnnotation(std::string_view id);
-    // By its "NM" or by page id + "#" + index; the first match in page order.
-    FoundAnnotation findAnnotation(std::string_view id) const;
-    static void setAnnotString(pdfium::FPDF_ANNOTATION annotation, std::string_view key, std::string_view value);
-    static std::string subtypeName(std::int32_t subtype);
-    static std::string annotationKind(pdfium::FPDF_ANNOTATION annotation, std::int32_t subtype);
 
     // ---- Inspection (session_inspect.cpp)
 
     // The summary most document commands answer with. Never fails.
     CommandResult inspectResult();
-    // The census of the current revision, computed at most once per revision.
+    // The census of the current revision, computed at most once per revision; a census that
+    // fails is taken as empty, so only a trap of the PDF engine fails this.
     const DocumentContent& documentContent();
-    // A fresh census stamped with `revision`; only a cancel or memory stop fails it.
-    DocumentContent readContent(std::int64_t revision);
-    Census documentCensus();
-    // Forgets what the census knows of these pages, so the next census reads them again. Every
-    // operation here that changes a page's annotations or fields calls it; rebinding forgets all.
-    void forgetCensus(const std::vector<std::string>& pageIds);
-    PageCensus readPageCensus(const std::string& pageId) const;
-    // The state as it stands, for the history, and the census a restored state brings back.
-    Snapshot currentSnapshot() const;
-    void adoptCensus(const Snapshot& entry);
-    std::map<std::string, std::string> metadata() const;
-    // Measures every page again (after rotations); ids and indexes stay.
+    // Measures every page again (after rotations); ids and indexes stay. Fails with "internal"
+    // when the document is closed.
     void refreshPageMetrics();
 
     // ---- Forms, overlays and page organisation (session_forms.cpp, session_overlays.cpp, session_pages.cpp)
 
-    static inline const std::string sharedFieldNamesWarning =
-        "Merged documents share form field names. Review values before export.";
-
     // Sets the field whose full name is exactly `name`, acting through the form-fill environment
     // as a user would (typing, selecting, clicking), then reads it back. Answers the ids of the
-    // pages holding a widget of the field, each once, in page order.
+    // pages holding a widget of the field, each once, in page order. Fails with "not_found",
+    // "read_only", "unsupported", "invalid_argument" (not one of the options) or "form_failed"
+    // (the field did not take the value).
     std::vector<std::string> fillField(const std::string& name, const std::string& value);
-    // Empties the fields that live only on the pages `pageIds` (a set) and strips the appearances
-    // of their text-like widgets; names PDFium cannot clear go into one warning.
-    void clearFormFields(const std::vector<std::string>& pageIds);
 
+    // A text box, and an image stamp from the file at `image`. Fail as the annotations above do,
+    // with "invalid_argument" for empty text, a font size without a whole number of points, or an
+    // image that cannot be read.
     void addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents, double fontSize);
     void addStamp(std::string_view pageId, const PDFRect& rect, const std::filesystem::path& image,
                   std::string_view subject, std::string_view contents);
 
-    // The complete new order as page ids.
+    // The complete new order as page ids. Fails with "invalid_argument" for anything but a
+    // permutation of the pages, "organize_failed" when PDFium cannot move them.
     void reorder(const std::vector<std::string>& pageIds);
-    // Answers the ids of the remaining pages, in order.
+    // Answers the ids of the remaining pages, in order. Fails as uniqueExisting does, with
+    // "invalid_argument" for every page, and "organize_failed".
     std::vector<std::string> deletePages(const std::vector<std::string>& pageIds);
     // Keeps only these pages, in this order; answers the list.
     std::vector<std::string> extractPagesInPlace(const std::vector<std::string>& pageIds);
-    // Appends every page of `other`; answers the new pages' ids, in order.
+    // Appends every page of `other`; answers the new pages' ids, in order. Fails with
+    // "merge_failed".
     std::vector<std::string> merge(const DocumentBytes::Shared& other);
-    // Deletes the pages `pageIds` (a set) and rebinds, keeping the survivors' ids.
-    void removePagesInPlace(const std::vector<std::string>& pageIds);
-    // Answers the list when it is non-empty, free of duplicates and names only pages of the session.
+    // Answers the list when it is non-empty, free of duplicates and names only pages of the
+    // session; fails with "invalid_argument" or "invalid_page" otherwise.
     const std::vector<std::string>& uniqueExisting(const std::vector<std::string>& pageIds) const;
-    // 0 to 3 sets that many quarter turns; +-90, 180, 270 turn from `current`.
+    // 0 to 3 sets that many quarter turns; +-90, 180, 270 turn from `current`. Fails with
+    // "invalid_argument" for anything else.
     static int nextRotation(int current, std::int64_t requested);
 
     // ---- State
@@ -317,31 +231,49 @@ public:
     std::int64_t revision() const { return revision_; }
     void setRevision(std::int64_t revision) { revision_ = revision; }
     bool readOnly() const { return readOnly_; }
-    const std::vector<std::string>& warnings() const { return warnings_; }
-    const std::string& formTypeName() const { return formTypeName_; }
-    const std::optional<std::string>& sourceFingerprint() const { return sourceFingerprint_; }
-    // Modification time in nanoseconds since the epoch.
-    const std::optional<std::int64_t>& sourceMTime() const { return sourceMTime_; }
-    const std::optional<std::int64_t>& sourceSize() const { return sourceSize_; }
-    const std::vector<Snapshot>& undoStack() const { return undoStack_; }
-    const std::vector<Snapshot>& redoStack() const { return redoStack_; }
+    const std::optional<std::string>& sourceFingerprint() const { return stamp_.fingerprint(); }
     const DocumentBytes::Shared& backingBytes() const { return backingBytes_; }
-    const DocumentBytes::Shared& loadedBytes() const { return loadedBytes_; }
-    std::int64_t generation() const { return generation_; }
-    std::int64_t newestGeneration() const { return newestGeneration_; }
-    const std::optional<std::int64_t>& savedGeneration() const { return savedGeneration_; }
-    void setSavedGeneration(std::optional<std::int64_t> generation) { savedGeneration_ = generation; }
     // The state in memory is the one last written to the source file.
-    bool isSaved() const { return savedGeneration_ == generation_; }
+    bool isSaved() const { return history_.isSaved(); }
+    // The state in memory has just been written to the source file.
+    void markSaved() { history_.markSaved(); }
     bool isOpen() const { return static_cast<bool>(document_); }
-    pdfium::FPDF_DOCUMENT document() const { return document_.get(); }
-    pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
 
 private:
+    friend class testing::SessionProbe;
+
+    using Snapshot = UndoHistory::Snapshot;
+
     Session();
+    // Opens `bytes` in place of the current document. With `measured` and a page list of exactly
+    // the document's page count, that list is taken as it stands and no page is loaded;
+    // otherwise every page is measured, keeping the given ids position by position. Without a
+    // password argument the password that opened the session is used again.
+    void bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
+              std::optional<std::vector<PageInfo>> existingPages, bool measured);
     OpenPage openPageAt(int index, bool notifyForm) const;
-    std::string readFormString(pdfium::FPDF_ANNOTATION annotation, bool name) const;
-    void moveThroughHistory(std::vector<Snapshot>& from, std::vector<Snapshot>& to, const char* emptyMessage);
+    void discloseUnsupportedScripts();
+    pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
+
+    // Undo and redo: opens the state the history hands back.
+    void stepThroughHistory(bool back);
+    // The state as it stands, for the history.
+    Snapshot currentSnapshot() const;
+
+    // A fresh census stamped with `revision`; only a cancel or memory stop fails it.
+    DocumentContent readContent(std::int64_t revision);
+    PageCensusCache::Census documentCensus();
+    PageCensusCache::PageCensus readPageCensus(const std::string& pageId) const;
+    std::map<std::string, std::string> metadata() const;
+
+    // Empties the fields that live only on the pages `pageIds` (a set) and strips the appearances
+    // of their text-like widgets; names PDFium cannot clear go into one warning.
+    void clearFormFields(const std::vector<std::string>& pageIds);
+    // Deletes the pages `pageIds` (a set) and rebinds, keeping the survivors' ids.
+    void removePagesInPlace(const std::vector<std::string>& pageIds);
+    // Writes the whole document to `to` and flushes it to disk; creates the folder. Fails with
+    // "export_failed" or a filesystem_error.
+    void save(const std::filesystem::path& to) const;
 
     const std::string id_;
     std::optional<std::string> sourcePath_;
@@ -350,20 +282,14 @@ private:
     bool readOnly_ = false;
     std::vector<std::string> warnings_;
     std::string formTypeName_ = "none";
-    std::optional<std::string> sourceFingerprint_;
-    std::optional<std::int64_t> sourceMTime_;
-    std::optional<std::int64_t> sourceSize_;
-    std::vector<Snapshot> undoStack_;
-    std::vector<Snapshot> redoStack_;
+    SourceStamp stamp_;
+    UndoHistory history_;
     DocumentBytes::Shared backingBytes_;
     DocumentBytes::Shared loadedBytes_;
-    std::int64_t generation_ = 0;
-    std::int64_t newestGeneration_ = 0;
-    std::optional<std::int64_t> savedGeneration_ = 0;
     pdfium::Document document_;
     std::optional<std::string> openPassword_;
     std::optional<DocumentContent> cachedContent_;
-    std::map<std::string, PageCensus> pageCensus_;
+    PageCensusCache census_;
 };
 
 }  // namespace kivo

@@ -9,8 +9,7 @@ namespace kivo {
 
 using namespace pdfium;
 
-using session_detail::toPdfium;
-using session_detail::writeIdentity;
+using namespace session_detail;
 
 namespace {
 
@@ -28,14 +27,8 @@ std::string lowercased(const std::string& text) {
 
 }  // namespace
 
-void Session::setAnnotString(FPDF_ANNOTATION annotation, std::string_view key, std::string_view value) {
-    if (!FPDFAnnot_SetStringValue(annotation, key, session_detail::toUtf16(value))) {
-        throw EngineFailure(FailureCode::formFailed, "Could not write " + std::string(key) + " on field.");
-    }
-}
-
 void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
-    forgetCensus({std::string(pageId)});
+    census_.forget({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_HIGHLIGHT));
     if (!annotation) {
@@ -50,7 +43,7 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
 }
 
 void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
-    forgetCensus({std::string(pageId)});
+    census_.forget({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_TEXT));
     if (!annotation) throw EngineFailure(FailureCode::unsupported, "Notes are not available on this page.");
@@ -62,7 +55,7 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
     if (points.size() < 2) throw EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points.");
-    forgetCensus({std::string(pageId)});
+    census_.forget({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_INK));
     if (!annotation) throw EngineFailure(FailureCode::unsupported, "Ink annotations are not available on this page.");
@@ -83,25 +76,10 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
     writeIdentity(annotation.get(), "ink");
 }
 
-Session::FoundAnnotation Session::findAnnotation(std::string_view id) const {
-    for (const PageInfo& info : pages_) {
-        OpenPage page = loadPage(info.id);
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation) continue;
-            if (readStringKey(annotation.get(), "NM") == id || info.id + "#" + std::to_string(j) == id) {
-                return FoundAnnotation(std::move(page), std::move(annotation), info.id, j);
-            }
-        }
-    }
-    throw EngineFailure(FailureCode::notFound, "No annotation matches that id.");
-}
-
 std::string Session::updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
                                       const std::optional<std::string>& contents) {
-    FoundAnnotation found = findAnnotation(id);
-    forgetCensus({found.pageId()});
+    FoundAnnotation found = findAnnotation(*this, id);
+    census_.forget({found.pageId()});
     const FPDF_ANNOTATION annotation = found.annotation();
     if (rect) {
         FPDFAnnot_SetRect(annotation, toPdfium(*rect));
@@ -119,8 +97,8 @@ std::string Session::updateAnnotation(std::string_view id, const std::optional<P
 }
 
 std::string Session::removeAnnotation(std::string_view id) {
-    FoundAnnotation found = findAnnotation(id);
-    forgetCensus({found.pageId()});
+    FoundAnnotation found = findAnnotation(*this, id);
+    census_.forget({found.pageId()});
     found.closeAnnotation();
     if (!FPDFPage_RemoveAnnot(found.page(), found.index())) {
         throw EngineFailure(FailureCode::unsupported, "Could not remove that annotation.");
@@ -128,7 +106,34 @@ std::string Session::removeAnnotation(std::string_view id) {
     return found.pageId();
 }
 
-std::string Session::subtypeName(std::int32_t subtype) {
+namespace session_detail {
+
+std::string readStringKey(FPDF_ANNOTATION annotation, std::string_view key) {
+    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
+}
+
+void setAnnotString(FPDF_ANNOTATION annotation, std::string_view key, std::string_view value) {
+    if (!FPDFAnnot_SetStringValue(annotation, key, toUtf16(value))) {
+        throw EngineFailure(FailureCode::formFailed, "Could not write " + std::string(key) + " on field.");
+    }
+}
+
+FoundAnnotation findAnnotation(const Session& session, std::string_view id) {
+    for (const PageInfo& info : session.pages()) {
+        OpenPage page = session.loadPage(info.id);
+        const int count = FPDFPage_GetAnnotCount(page.get());
+        for (int j = 0; j < count; ++j) {
+            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
+            if (!annotation) continue;
+            if (readStringKey(annotation.get(), "NM") == id || info.id + "#" + std::to_string(j) == id) {
+                return FoundAnnotation(std::move(page), std::move(annotation), info.id, j);
+            }
+        }
+    }
+    throw EngineFailure(FailureCode::notFound, "No annotation matches that id.");
+}
+
+std::string subtypeName(std::int32_t subtype) {
     switch (subtype) {
         case 1: return "Text";
         case 2: return "Link";
@@ -155,7 +160,7 @@ std::string Session::subtypeName(std::int32_t subtype) {
     }
 }
 
-std::string Session::annotationKind(FPDF_ANNOTATION annotation, std::int32_t subtype) {
+std::string annotationKind(FPDF_ANNOTATION annotation, std::int32_t subtype) {
     switch (subtype) {
         case FPDF_ANNOT_TEXT: return "note";
         case FPDF_ANNOT_FREETEXT: return "text";
@@ -170,4 +175,5 @@ std::string Session::annotationKind(FPDF_ANNOTATION annotation, std::int32_t sub
     }
 }
 
+}  // namespace session_detail
 }  // namespace kivo

@@ -8,7 +8,19 @@
 namespace kivo {
 
 using namespace pdfium;
-using session_detail::readWide;
+
+std::vector<FormFieldInfo> Session::listFields() const {
+    std::vector<FormFieldInfo> fields;
+    const FPDF_FORMHANDLE form = formHandle();
+    session_detail::forEachWidget(*this, CommandPhase::readingFields,
+                                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                                      if (auto field = session_detail::fieldInfo(form, annotation, pageId))
+                                          fields.push_back(std::move(*field));
+                                  });
+    return session_detail::mergeRadioFields(fields);
+}
+
+namespace session_detail {
 
 std::string formFieldTypeName(std::int32_t type) {
     switch (type) {
@@ -23,9 +35,7 @@ std::string formFieldTypeName(std::int32_t type) {
     }
 }
 
-namespace {
-
-std::string normaliseLineBreaks(std::string value) {
+std::string normalisedLineBreaks(std::string_view value) {
     std::string out;
     out.reserve(value.size());
     for (size_t i = 0; i < value.size(); ++i) {
@@ -39,40 +49,28 @@ std::string normaliseLineBreaks(std::string value) {
     return out;
 }
 
-}  // namespace
-
-std::vector<FormFieldInfo> Session::listFields() const {
-    std::vector<FormFieldInfo> fields;
-    session_detail::forEachWidget(*this, CommandPhase::readingFields,
-                                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-                                      if (auto field = fieldInfo(annotation, pageId))
-                                          fields.push_back(std::move(*field));
-                                  });
-    return mergeRadioFields(fields);
-}
-
-std::optional<FormFieldInfo> Session::fieldInfo(FPDF_ANNOTATION annotation, const std::string& pageId) const {
+std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, const std::string& pageId) {
     FormFieldInfo field;
-    field.name = readFormName(annotation);
+    field.name = readFormName(form, annotation);
     if (field.name.empty()) return std::nullopt;
-    const int type = formHandle() ? FPDFAnnot_GetFormFieldType(formHandle(), annotation) : 0;
-    const int flags = formHandle() ? FPDFAnnot_GetFormFieldFlags(formHandle(), annotation) : 0;
-    std::string value = readFormValue(annotation);
-    const std::string exportValue = readExportValue(annotation);
-    field.options = optionLabels(annotation);
+    const int type = form ? FPDFAnnot_GetFormFieldType(form, annotation) : 0;
+    const int flags = form ? FPDFAnnot_GetFormFieldFlags(form, annotation) : 0;
+    std::string value = readFormValue(form, annotation);
+    const std::string exportValue = readExportValue(form, annotation);
+    field.options = optionLabels(form, annotation);
     if (type == FPDF_FORMFIELD_RADIOBUTTON) {
         if (!exportValue.empty() &&
             std::find(field.options.begin(), field.options.end(), exportValue) == field.options.end()) {
             field.options.push_back(exportValue);
         }
-        if (formHandle()) {
-            field.checked = FPDFAnnot_IsChecked(formHandle(), annotation);
+        if (form) {
+            field.checked = FPDFAnnot_IsChecked(form, annotation);
             if (*field.checked && !exportValue.empty()) value = exportValue;
         }
-    } else if (type == FPDF_FORMFIELD_CHECKBOX && formHandle()) {
-        field.checked = FPDFAnnot_IsChecked(formHandle(), annotation);
+    } else if (type == FPDF_FORMFIELD_CHECKBOX && form) {
+        field.checked = FPDFAnnot_IsChecked(form, annotation);
     }
-    field.value = normaliseLineBreaks(std::move(value));
+    field.value = normalisedLineBreaks(value);
     field.type = formFieldTypeName(type);
     field.readOnly = (flags & FPDF_FORMFLAG_READONLY) != 0;
     field.multiline = (flags & FPDF_FORMFLAG_TEXT_MULTILINE) != 0;
@@ -80,7 +78,7 @@ std::optional<FormFieldInfo> Session::fieldInfo(FPDF_ANNOTATION annotation, cons
     return field;
 }
 
-std::vector<FormFieldInfo> Session::mergeRadioFields(const std::vector<FormFieldInfo>& fields) {
+std::vector<FormFieldInfo> mergeRadioFields(const std::vector<FormFieldInfo>& fields) {
     std::map<std::string, FormFieldInfo> groups;
     for (const FormFieldInfo& field : fields) {
         if (field.type != "radio") continue;
@@ -113,34 +111,32 @@ std::vector<FormFieldInfo> Session::mergeRadioFields(const std::vector<FormField
     return out;
 }
 
-std::vector<std::string> Session::optionLabels(FPDF_ANNOTATION annotation) const {
+std::vector<std::string> optionLabels(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
     std::vector<std::string> labels;
-    if (!formHandle()) return labels;
-    const int count = FPDFAnnot_GetOptionCount(formHandle(), annotation);
+    if (!form) return labels;
+    const int count = FPDFAnnot_GetOptionCount(form, annotation);
     for (int i = 0; i < count; ++i) {
         labels.push_back(readWide(
-            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(formHandle(), annotation, i, buffer); }));
+            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(form, annotation, i, buffer); }));
     }
     return labels;
 }
 
-std::string Session::readExportValue(FPDF_ANNOTATION annotation) const {
-    if (!formHandle()) return "";
-    return readWide([&](std::span<uint16_t> buffer) {
-        return FPDFAnnot_GetFormFieldExportValue(formHandle(), annotation, buffer);
-    });
+std::string readExportValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
+    if (!form) return "";
+    return readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldExportValue(form, annotation, buffer); });
 }
 
-std::string Session::readFormString(FPDF_ANNOTATION annotation, bool name) const {
-    if (!formHandle()) return readStringKey(annotation, name ? "T" : "V");
-    return readWide([&](std::span<uint16_t> buffer) {
-        return name ? FPDFAnnot_GetFormFieldName(formHandle(), annotation, buffer)
-                    : FPDFAnnot_GetFormFieldValue(formHandle(), annotation, buffer);
-    });
+std::string readFormName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
+    if (!form) return readStringKey(annotation, "T");
+    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
 }
 
-std::string Session::readFormName(FPDF_ANNOTATION annotation) const { return readFormString(annotation, true); }
+std::string readFormValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
+    if (!form) return readStringKey(annotation, "V");
+    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
+}
 
-std::string Session::readFormValue(FPDF_ANNOTATION annotation) const { return readFormString(annotation, false); }
-
+}  // namespace session_detail
 }  // namespace kivo

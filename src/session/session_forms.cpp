@@ -14,24 +14,9 @@
 namespace kivo {
 
 using namespace pdfium;
-using session_detail::toUtf16;
+using namespace session_detail;
 
 namespace {
-
-// Form values are compared the way a user reads them: a CR LF pair or a lone CR is one line break.
-std::string normalisedNewlines(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '\r') {
-            out.push_back(value[i]);
-            continue;
-        }
-        out.push_back('\n');
-        if (i + 1 < value.size() && value[i + 1] == '\n') ++i;
-    }
-    return out;
-}
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
     return icu::UnicodeString::fromUTF8(a).caseCompare(icu::UnicodeString::fromUTF8(b), U_FOLD_CASE_DEFAULT) == 0;
@@ -69,23 +54,19 @@ EngineFailure notAnOption(const std::string& name, const std::string& value, con
                          value + " is not an option of " + name + ". Options: " + joined(options) + ".");
 }
 
-// The full name of a widget as the field walk compares it.
-std::string widgetName(const Session& session, FPDF_ANNOTATION annotation) { return session.readFormName(annotation); }
-
 // Calls `visit(page, annotation, pageId)` for every widget of the field, on every page in order.
 // Handles are never kept from one walk to the next; a visitor failure closes the annotation and
 // the page on its way out.
 template <class Visit>
-void forEachWidgetNamed(const Session& session, const std::string& name, Visit&& visit) {
-    session_detail::forEachWidget(session, CommandPhase::findingFields,
-                                  [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-                                      if (widgetName(session, annotation) == name) visit(page, annotation, pageId);
-                                  });
+void forEachWidgetNamed(const Session& session, FPDF_FORMHANDLE form, const std::string& name, Visit&& visit) {
+    forEachWidget(session, CommandPhase::findingFields,
+                  [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                      if (readFormName(form, annotation) == name) visit(page, annotation, pageId);
+                  });
 }
 
 // One left click at the widget's centre, as a user toggling a checkbox or choosing a radio option.
-void clickWidget(const Session& session, FPDF_ANNOTATION annotation, FPDF_PAGE page) {
-    const FPDF_FORMHANDLE form = session.formHandle();
+void clickWidget(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, FPDF_PAGE page) {
     if (!form) return;
     FS_RECTF rect;
     if (!FPDFAnnot_GetRect(annotation, &rect)) return;
@@ -106,17 +87,16 @@ bool typeInto(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, FPDF_PAGE page, 
     return true;
 }
 
-void fillText(const Session& session, const std::string& name, const std::string& value) {
-    const FPDF_FORMHANDLE form = session.formHandle();
-    const std::string wanted = normalisedNewlines(value);
+void fillText(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value) {
+    const std::string wanted = normalisedLineBreaks(value);
     bool done = false;
     // Every widget shows the one field value, so the first is enough.
-    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
         if (done) return;
         done = true;
-        if (normalisedNewlines(session.readFormValue(annotation)) == wanted) return;
+        if (normalisedLineBreaks(readFormValue(form, annotation)) == wanted) return;
         typeInto(form, annotation, page.get(), toUtf16(value));
-        if (normalisedNewlines(session.readFormValue(annotation)) != wanted) {
+        if (normalisedLineBreaks(readFormValue(form, annotation)) != wanted) {
             throw EngineFailure(FailureCode::formFailed,
                                 "Field " + name +
                                     " did not take that value. It may be longer, or have more lines, "
@@ -125,13 +105,13 @@ void fillText(const Session& session, const std::string& name, const std::string
     });
 }
 
-void fillChoice(const Session& session, const std::string& name, const std::string& value, int type) {
-    const FPDF_FORMHANDLE form = session.formHandle();
+void fillChoice(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value,
+                int type) {
     bool done = false;
-    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
         if (done) return;
         done = true;
-        const std::vector<std::string> labels = session.optionLabels(annotation);
+        const std::vector<std::string> labels = optionLabels(form, annotation);
         const auto found = std::find(labels.begin(), labels.end(), value);
         if (found == labels.end()) {
             const int flags = FPDFAnnot_GetFormFieldFlags(form, annotation);
@@ -139,7 +119,7 @@ void fillChoice(const Session& session, const std::string& name, const std::stri
                 throw notAnOption(name, value, labels);
             }
             typeInto(form, annotation, page.get(), toUtf16(value));
-            if (session.readFormValue(annotation) != value) {
+            if (readFormValue(form, annotation) != value) {
                 throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take that value.");
             }
             return;
@@ -167,12 +147,12 @@ void fillChoice(const Session& session, const std::string& name, const std::stri
     });
 }
 
-void fillButtons(const Session& session, const std::string& name, const std::string& value, bool radio) {
-    const FPDF_FORMHANDLE form = session.formHandle();
+void fillButtons(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value,
+                 bool radio) {
     std::vector<std::string> exports;
     bool anyOn = false;
-    forEachWidgetNamed(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
-        exports.push_back(session.readExportValue(annotation));
+    forEachWidgetNamed(session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+        exports.push_back(readExportValue(form, annotation));
         if (!anyOn) anyOn = FPDFAnnot_IsChecked(form, annotation);
     });
 
@@ -198,16 +178,16 @@ void fillButtons(const Session& session, const std::string& name, const std::str
         }
     }
 
-    forEachWidgetNamed(session, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
-        const bool wanted = matches(session.readExportValue(annotation));
+    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+        const bool wanted = matches(readExportValue(form, annotation));
         const bool on = FPDFAnnot_IsChecked(form, annotation);
         // A radio option goes off when another one is chosen, never by clicking it.
         if (wanted == on || (radio && on)) return;
-        clickWidget(session, annotation, page.get());
+        clickWidget(form, annotation, page.get());
     });
 
-    forEachWidgetNamed(session, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
-        if (FPDFAnnot_IsChecked(form, annotation) != matches(session.readExportValue(annotation))) {
+    forEachWidgetNamed(session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+        if (FPDFAnnot_IsChecked(form, annotation) != matches(readExportValue(form, annotation))) {
             throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take the value " + value + ".");
         }
     });
@@ -217,11 +197,10 @@ bool isClearedValue(const std::string& value) { return value.empty() || value ==
 
 // Clears the value a kid widget shares with its parent field through the form-fill environment.
 // False when that is not possible for this kind of field, or did not work.
-bool clearParentValue(const Session& session, FPDF_ANNOTATION annotation, FPDF_PAGE page) {
-    const FPDF_FORMHANDLE form = session.formHandle();
-    if (isClearedValue(session.readFormValue(annotation))) return true;
+bool clearParentValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, FPDF_PAGE page) {
+    if (isClearedValue(readFormValue(form, annotation))) return true;
     switch (FPDFAnnot_GetFormFieldType(form, annotation)) {
-        case FPDF_FORMFIELD_CHECKBOX: clickWidget(session, annotation, page); break;
+        case FPDF_FORMFIELD_CHECKBOX: clickWidget(form, annotation, page); break;
         case FPDF_FORMFIELD_COMBOBOX:
         case FPDF_FORMFIELD_TEXTFIELD:
             if (!typeInto(form, annotation, page, std::u16string_view())) return false;
@@ -241,7 +220,7 @@ bool clearParentValue(const Session& session, FPDF_ANNOTATION annotation, FPDF_P
             // Radio groups included: the form-fill environment cannot turn every option off.
             return false;
     }
-    return isClearedValue(session.readFormValue(annotation));
+    return isClearedValue(readFormValue(form, annotation));
 }
 
 }  // namespace
@@ -250,43 +229,47 @@ std::vector<std::string> Session::fillField(const std::string& name, const std::
     if (formTypeName_.rfind("xfa", 0) == 0) {
         throw EngineFailure(FailureCode::unsupported, "XFA forms are outside alpha. This file was not filled.");
     }
-    if (!formHandle()) throw noSuchField(name);
+    const FPDF_FORMHANDLE form = formHandle();
+    if (!form) throw noSuchField(name);
 
     std::vector<std::string> pageIds;
     std::optional<int> type;
-    forEachWidgetNamed(*this, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
-        if (hasFlag(FPDFAnnot_GetFormFieldFlags(formHandle(), annotation), FPDF_FORMFLAG_READONLY)) {
+    forEachWidgetNamed(*this, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
+        if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY)) {
             throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
         }
-        if (!type) type = FPDFAnnot_GetFormFieldType(formHandle(), annotation);
+        if (!type) type = FPDFAnnot_GetFormFieldType(form, annotation);
         if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
     });
     if (!type) throw noSuchField(name);
-    forgetCensus(pageIds);
+    census_.forget(pageIds);
 
     switch (*type) {
         case FPDF_FORMFIELD_CHECKBOX:
-        case FPDF_FORMFIELD_RADIOBUTTON: fillButtons(*this, name, value, *type == FPDF_FORMFIELD_RADIOBUTTON); break;
+        case FPDF_FORMFIELD_RADIOBUTTON:
+            fillButtons(*this, form, name, value, *type == FPDF_FORMFIELD_RADIOBUTTON);
+            break;
         case FPDF_FORMFIELD_COMBOBOX:
-        case FPDF_FORMFIELD_LISTBOX: fillChoice(*this, name, value, *type); break;
-        case FPDF_FORMFIELD_TEXTFIELD: fillText(*this, name, value); break;
+        case FPDF_FORMFIELD_LISTBOX: fillChoice(*this, form, name, value, *type); break;
+        case FPDF_FORMFIELD_TEXTFIELD: fillText(*this, form, name, value); break;
         default: throw EngineFailure(FailureCode::unsupported, "Field " + name + " does not take a value.");
     }
     return pageIds;
 }
 
 void Session::clearFormFields(const std::vector<std::string>& pageIds) {
-    if (!formHandle()) return;
-    forgetCensus(pageIds);
+    const FPDF_FORMHANDLE form = formHandle();
+    if (!form) return;
+    census_.forget(pageIds);
     const std::set<std::string> doomed(pageIds.begin(), pageIds.end());
 
     // Which pages each field name has widgets on.
     std::map<std::string, std::set<std::string>> pagesOfName;
-    session_detail::forEachWidget(*this, CommandPhase::clearingFields,
-                                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-                                      const std::string name = readFormName(annotation);
-                                      if (!name.empty()) pagesOfName[name].insert(pageId);
-                                  });
+    forEachWidget(*this, CommandPhase::clearingFields,
+                  [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
+                      const std::string name = readFormName(form, annotation);
+                      if (!name.empty()) pagesOfName[name].insert(pageId);
+                  });
 
     std::vector<std::string> targets;
     for (const PageInfo& info : pages_) {
@@ -306,12 +289,11 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
         for (int k = 0; k < count; ++k) {
             ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), k));
             if (!annotation || FPDFAnnot_GetSubtype(annotation.get()) != FPDF_ANNOT_WIDGET) continue;
-            const std::string name = readFormName(annotation.get());
-            const int type = FPDFAnnot_GetFormFieldType(formHandle(), annotation.get());
+            const std::string name = readFormName(form, annotation.get());
+            const int type = FPDFAnnot_GetFormFieldType(form, annotation.get());
             const bool button = type == FPDF_FORMFIELD_CHECKBOX || type == FPDF_FORMFIELD_RADIOBUTTON;
             if (!name.empty() && livesOnlyOnDoomedPages(name)) {
-                if (!FPDFAnnot_HasKey(annotation.get(), "T") &&
-                    !clearParentValue(*this, annotation.get(), page.get())) {
+                if (!FPDFAnnot_HasKey(annotation.get(), "T") && !clearParentValue(form, annotation.get(), page.get())) {
                     uncleared.insert(name);
                 }
                 if (button) {

@@ -1,6 +1,7 @@
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
+#include "session/session_warnings.hpp"
 
 namespace kivo {
 
@@ -19,8 +20,8 @@ CommandResult Session::inspectResult() {
     result.annotations = content.annotations;
     result.annotationSubtypes = content.annotationSubtypes;
     result.metadata = content.metadata;
-    result.undoAvailable = !undoStack_.empty();
-    result.redoAvailable = !redoStack_.empty();
+    result.undoAvailable = history_.canUndo();
+    result.redoAvailable = history_.canRedo();
     const bool dirty = !isSaved();
     result.dirty = dirty;
     result.saveState = dirty ? "unsaved" : "saved";
@@ -29,7 +30,7 @@ CommandResult Session::inspectResult() {
     result.sourceChanged = changed;
     // The sentence goes into the result only; the session's own list stays as it is.
     std::vector<std::string> warnings = warnings_;
-    if (changed) warnings.push_back(sourceChangedWarning);
+    if (changed) warnings.push_back(SessionWarnings::sourceChanged);
     result.warnings = std::move(warnings);
     return result;
 }
@@ -56,7 +57,7 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
     DocumentContent content;
     content.revision = revision;
     try {
-        Census census = documentCensus();
+        PageCensusCache::Census census = documentCensus();
         content.fields = std::move(census.fields);
         content.annotations = std::move(census.items);
         content.annotationSubtypes = std::move(census.subtypes);
@@ -70,34 +71,24 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
     return content;
 }
 
-Session::Census Session::documentCensus() {
-    Census census;
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t k = 0; k < total; ++k) {
-        RunningCommand::step(CommandPhase::readingAnnotations, k, total);
-        const std::string& pageId = pages_[static_cast<size_t>(k)].id;
-        auto known = pageCensus_.find(pageId);
-        // Pages an edit did not touch are not read again: after an edit to one page of a long
-        // document, the census costs one page instead of all of them.
-        if (known == pageCensus_.end()) known = pageCensus_.emplace(pageId, readPageCensus(pageId)).first;
-        const PageCensus& page = known->second;
-        if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
-        census.items.insert(census.items.end(), page.items.begin(), page.items.end());
-        census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
-    }
-    census.fields = mergeRadioFields(census.fields);
+PageCensusCache::Census Session::documentCensus() {
+    PageCensusCache::Census census =
+        census_.gather(pages_, [this](const std::string& pageId) { return readPageCensus(pageId); });
+    census.fields = session_detail::mergeRadioFields(census.fields);
     return census;
 }
 
-Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
-    PageCensus census;
+PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
+    using namespace session_detail;
+    PageCensusCache::PageCensus census;
+    const FPDF_FORMHANDLE form = formHandle();
     session_detail::forEachAnnotationOn(*this, pageId,
                                         [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
                                             const int subtype = FPDFAnnot_GetSubtype(annotation);
                                             ++census.subtypes[subtypeName(subtype)];
                                             if (subtype == FPDF_ANNOT_POPUP) return;
                                             if (subtype == FPDF_ANNOT_WIDGET) {
-                                                if (auto field = fieldInfo(annotation, pageId))
+                                                if (auto field = fieldInfo(form, annotation, pageId))
                                                     census.fields.push_back(std::move(*field));
                                                 return;
                                             }
@@ -115,10 +106,6 @@ Session::PageCensus Session::readPageCensus(const std::string& pageId) const {
                                             census.items.push_back(std::move(item));
                                         });
     return census;
-}
-
-void Session::forgetCensus(const std::vector<std::string>& pageIds) {
-    for (const std::string& pageId : pageIds) pageCensus_.erase(pageId);
 }
 
 std::map<std::string, std::string> Session::metadata() const {

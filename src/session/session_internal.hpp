@@ -1,12 +1,18 @@
 #pragma once
 
-// Helpers shared by the session's source files; not part of its interface.
+// What the session's source files share, not part of its interface: string and rectangle
+// conversions, the walks over annotations and widgets, and the readers of annotations and form
+// fields. Each reader answers "" or nothing for what PDFium cannot read; only setAnnotString and
+// findAnnotation fail, as they say.
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/document_records.hpp"
 #include "session/running_command.hpp"
@@ -28,6 +34,9 @@ std::string readWide(Get&& get) {
 
 EngineFailure documentClosed();
 
+// PDFium's last load error as the failure the user sees.
+EngineFailure loadFailure();
+
 inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
     return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
                             static_cast<float>(rect.bottom)};
@@ -45,6 +54,76 @@ inline PDFRect fromPdfium(const pdfium::FS_RECTF& rect) {
 // Gives a new annotation a fresh id and its subject. A refused write here leaves a usable
 // annotation, so neither is checked.
 void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject);
+
+// ---- Annotations (session_annotations.cpp)
+
+// An annotation dictionary's string entry, "" when absent.
+std::string readStringKey(pdfium::FPDF_ANNOTATION annotation, std::string_view key);
+// Fails with "form_failed" when PDFium refuses the entry.
+void setAnnotString(pdfium::FPDF_ANNOTATION annotation, std::string_view key, std::string_view value);
+// The census's name of a PDFium subtype ("Highlight", "Widget", ...), "Other" for the rest.
+std::string subtypeName(std::int32_t subtype);
+// What the editor calls an annotation of that subtype: "note", "text", "highlight", "ink", a
+// stamp's subject in lower case ("image" without one), else "other".
+std::string annotationKind(pdfium::FPDF_ANNOTATION annotation, std::int32_t subtype);
+
+// An annotation found by id, open together with its page. Closing it (on every exit, by the
+// destructor) closes the annotation and then the page.
+class FoundAnnotation {
+public:
+    FoundAnnotation(OpenPage page, pdfium::ScopedAnnotation annotation, std::string pageId, int index)
+        : page_(std::move(page)), annotation_(std::move(annotation)), pageId_(std::move(pageId)), index_(index) {}
+    FoundAnnotation(FoundAnnotation&&) noexcept = default;
+    FoundAnnotation& operator=(FoundAnnotation&&) = delete;
+    ~FoundAnnotation() { close(); }
+
+    pdfium::FPDF_ANNOTATION annotation() const { return annotation_.get(); }
+    pdfium::FPDF_PAGE page() const { return page_.get(); }
+    const std::string& pageId() const { return pageId_; }
+    int index() const { return index_; }
+
+    // Closes the annotation and leaves its page open, to remove the annotation from it.
+    void closeAnnotation() noexcept { annotation_.reset(); }
+    void close() noexcept {
+        annotation_.reset();
+        page_.close();
+    }
+
+private:
+    OpenPage page_;
+    pdfium::ScopedAnnotation annotation_;
+    std::string pageId_;
+    int index_ = 0;
+};
+
+// By its "NM" or by page id + "#" + index; the first match in page order. Fails with
+// "not_found", and as Session::loadPage does.
+FoundAnnotation findAnnotation(const Session& session, std::string_view id);
+
+// ---- Form fields (session_fields.cpp)
+
+// The PDFium form field type's name: "button", "checkbox", "radio", "combo", "list", "text",
+// "signature", else "unknown".
+std::string formFieldTypeName(std::int32_t type);
+// Without a form-fill environment (`form` empty) the name and value come from the widget's own
+// "T" and "V", and a field has no options or export value.
+std::string readFormName(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
+std::string readFormValue(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
+std::string readExportValue(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
+std::vector<std::string> optionLabels(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
+// The widget as a field of the census; nothing for a widget without a name.
+std::optional<FormFieldInfo> fieldInfo(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation,
+                                       const std::string& pageId);
+// A form value as a user reads it: a CR LF pair or a lone CR is one line break, "\n".
+std::string normalisedLineBreaks(std::string_view value);
+// One entry per radio group, where the first of its widgets stood: the options of all of them,
+// sorted, and the value of the checked one.
+std::vector<FormFieldInfo> mergeRadioFields(const std::vector<FormFieldInfo>& fields);
+
+// ---- Text (session_text.cpp)
+
+// One PDFium character code as UTF-16: a pair above the BMP, U+FFFD above U+10FFFF.
+std::u16string utf16Units(std::uint32_t code);
 
 // Calls `visit(page, annotation, pageId, index)` for every annotation of every page in order,
 // reporting `phase` page by page. Handles are never kept from one page to the next; a visitor

@@ -10,6 +10,7 @@ namespace kivo {
 
 using namespace pdfium;
 
+using session_detail::setAnnotString;
 using session_detail::toPdfium;
 using session_detail::writeIdentity;
 
@@ -30,7 +31,7 @@ std::int64_t wholeFontSize(double size) {
 
 void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents, double fontSize) {
     if (contents.empty()) throw EngineFailure(FailureCode::invalidArgument, "Text content is required.");
-    forgetCensus({std::string(pageId)});
+    census_.forget({std::string(pageId)});
     const std::int64_t size = wholeFontSize(fontSize);
 
     OpenPage page = loadPage(pageId);
@@ -50,7 +51,7 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
                        std::string_view subject, std::string_view contents) {
     if (!document_) throw session_detail::documentClosed();
     const ImagePixels pixels = ImagePixels::bgra(image);
-    forgetCensus({std::string(pageId)});
+    census_.forget({std::string(pageId)});
 
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_STAMP));

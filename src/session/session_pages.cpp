@@ -5,6 +5,7 @@
 #include "core/text.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
+#include "session/session_warnings.hpp"
 
 namespace kivo {
 
@@ -168,7 +169,7 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     std::set<std::string> names;
     const bool shared = std::any_of(fields.begin(), fields.end(),
                                     [&](const FormFieldInfo& field) { return !names.insert(field.name).second; });
-    if (shared) warnings_.push_back(sharedFieldNamesWarning);
+    if (shared) warnings_.push_back(SessionWarnings::sharedFieldNames);
     return added;
 }
 

@@ -12,6 +12,10 @@ using namespace pdfium;
 
 namespace {
 
+// The pixels rendered around a tile beyond its edges, so that what is drawn across an edge
+// (anti-aliasing, a stroke) matches the neighbouring tile; a whole page has none.
+constexpr std::int64_t tileMargin = 8;
+
 // A region rendered into its own bitmap: the bitmap holds the region plus its margin, and the
 // PNG starts at `firstRow`, the region's first pixel.
 struct RenderedRegion {
@@ -23,7 +27,7 @@ struct RenderedRegion {
 RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTile& region, const TileGrid& grid,
                             bool annotations) {
     const bool whole = region.x == 0 && region.y == 0 && region.width == grid.width() && region.height == grid.height();
-    const std::int64_t margin = whole ? 0 : Session::tileMargin;
+    const std::int64_t margin = whole ? 0 : tileMargin;
     const std::int64_t width = region.width + 2 * margin;
     const std::int64_t height = region.height + 2 * margin;
     constexpr std::int64_t intMax = std::numeric_limits<int>::max();

@@ -14,9 +14,14 @@ std::string decodeUnits(const std::u16string& units) {
     return WideString::decode({reinterpret_cast<const uint16_t*>(units.data()), units.size()});
 }
 
+// A search stops collecting here; the rest of the pages still report progress.
+constexpr std::size_t maxSearchHits = 200;
+
 }  // namespace
 
-std::u16string Session::utf16Units(std::uint32_t code) {
+namespace session_detail {
+
+std::u16string utf16Units(std::uint32_t code) {
     if (code >= 0x10000 && code <= 0x10FFFF) {
         const std::uint32_t v = code - 0x10000;
         return {static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 + (v & 0x3FF))};
@@ -25,6 +30,8 @@ std::u16string Session::utf16Units(std::uint32_t code) {
     // Surrogate values pass through as they are; decoding turns a lone one into U+FFFD.
     return std::u16string(1, static_cast<char16_t>(code));
 }
+
+}  // namespace session_detail
 
 Session::ExtractedText Session::extractText(std::string_view pageId) const {
     OpenPage page = loadPage(pageId);
@@ -43,14 +50,14 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
         const unsigned int next = i + 1 < count ? FPDFText_GetUnicode(textPage.get(), i + 1) : 0;
         double left = 0, right = 0, bottom = 0, top = 0;
         if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top)) left = right = bottom = top = 0;
-        const std::u16string units = utf16Units(code);
+        const std::u16string units = session_detail::utf16Units(code);
         TextRun run;
         run.index = i;
         const bool pairStart = code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         if (code != 0) {
             text += units;
             if (pairStart) {
-                run.unicode = decodeUnits(units + utf16Units(next));
+                run.unicode = decodeUnits(units + session_detail::utf16Units(next));
             } else if (!lowHalf) {
                 run.unicode = decodeUnits(units);
             }

@@ -18,7 +18,7 @@ TEST_F(SessionAnnotations, AddedAnnotationsCarryNewIds) {
     session->addNote(page, PDFRect{10, 20, 30, 40}, "a note");
     session->addInk(page, {{10, 10}, {20, 30}, {15, 12}}, "");
 
-    const auto items = session->documentCensus().items;
+    const auto items = SessionProbe::census(*session).items;
     ASSERT_EQ(items.size(), 3u);
     for (const AnnotationInfo& item : items) {
         EXPECT_EQ(item.id.size(), 36u) << item.kind;
@@ -38,9 +38,9 @@ TEST_F(SessionAnnotations, AddedAnnotationsCarryNewIds) {
     EXPECT_NEAR(ink.right, 22, 0.5);
     EXPECT_NEAR(ink.top, 32, 0.5);
 
-    Session::FoundAnnotation found = session->findAnnotation(highlight->id);
+    session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, highlight->id);
     EXPECT_EQ(pdfium::FPDFAnnot_GetFlags(found.annotation()), pdfium::FPDF_ANNOT_FLAG_PRINT);
-    EXPECT_EQ(Session::readStringKey(found.annotation(), "Subj"), "highlight");
+    EXPECT_EQ(session_detail::readStringKey(found.annotation(), "Subj"), "highlight");
     EXPECT_EQ(found.pageId(), page);
 }
 
@@ -61,31 +61,31 @@ TEST_F(SessionAnnotations, FallbackIdsFollowPositions) {
     const auto session = open(makeAnnotatedPdf());
     const std::string page = session->pages()[0].id;
     {
-        Session::FoundAnnotation byName = session->findAnnotation("H-1");
+        session_detail::FoundAnnotation byName = session_detail::findAnnotation(*session, "H-1");
         EXPECT_EQ(byName.index(), 2);
-        Session::FoundAnnotation byPosition = session->findAnnotation(page + "#2");
-        EXPECT_EQ(Session::readStringKey(byPosition.annotation(), "NM"), "H-1");
-        Session::FoundAnnotation note = session->findAnnotation(page + "#3");
-        EXPECT_EQ(Session::readStringKey(note.annotation(), "Contents"), "a note");
+        session_detail::FoundAnnotation byPosition = session_detail::findAnnotation(*session, page + "#2");
+        EXPECT_EQ(session_detail::readStringKey(byPosition.annotation(), "NM"), "H-1");
+        session_detail::FoundAnnotation note = session_detail::findAnnotation(*session, page + "#3");
+        EXPECT_EQ(session_detail::readStringKey(note.annotation(), "Contents"), "a note");
     }
     EXPECT_EQ(session->removeAnnotation(page + "#0"), page);
     // Everything after the removed annotation moved up by one.
-    Session::FoundAnnotation note = session->findAnnotation(page + "#2");
-    EXPECT_EQ(Session::readStringKey(note.annotation(), "Contents"), "a note");
-    EXPECT_EQ(session->findAnnotation("H-1").index(), 1);
+    session_detail::FoundAnnotation note = session_detail::findAnnotation(*session, page + "#2");
+    EXPECT_EQ(session_detail::readStringKey(note.annotation(), "Contents"), "a note");
+    EXPECT_EQ(session_detail::findAnnotation(*session, "H-1").index(), 1);
 }
 
 TEST_F(SessionAnnotations, UpdatesMoveAndRewrite) {
     const auto session = open(makePdf());
     const std::string page = session->pages()[0].id;
     session->addHighlight(page, PDFRect{10, 10, 50, 20}, "");
-    const std::string id = session->documentCensus().items.at(0).id;
+    const std::string id = SessionProbe::census(*session).items.at(0).id;
 
     EXPECT_EQ(session->updateAnnotation(id, PDFRect{100, 100, 150, 120}, std::nullopt), page);
     EXPECT_EQ(session->updateAnnotation(id, PDFRect{200, 300, 260, 320}, std::string("new words")), page);
     EXPECT_EQ(session->updateAnnotation(id, std::nullopt, std::nullopt), page);  // nothing to change is fine
 
-    Session::FoundAnnotation found = session->findAnnotation(id);
+    session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, id);
     ASSERT_EQ(pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation()), 1u);
     pdfium::FS_QUADPOINTSF quad;
     pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation(), 0, &quad);
@@ -93,12 +93,12 @@ TEST_F(SessionAnnotations, UpdatesMoveAndRewrite) {
               (std::vector<float>{200, 320, 260, 320, 200, 300, 260, 300}));
     found.close();
 
-    const AnnotationInfo item = session->documentCensus().items.at(0);
+    const AnnotationInfo item = SessionProbe::census(*session).items.at(0);
     EXPECT_EQ(item.rect, (PDFRect{200, 300, 260, 320}));
     EXPECT_EQ(item.contents, "new words");
 
     EXPECT_EQ(session->removeAnnotation(id), page);
-    EXPECT_TRUE(session->documentCensus().items.empty());
+    EXPECT_TRUE(SessionProbe::census(*session).items.empty());
 }
 
 TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle) {
@@ -111,7 +111,7 @@ TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle
     }));
     const std::string id = session->pages()[0].id + "#0";
     session->updateAnnotation(id, PDFRect{400, 400, 450, 420}, std::nullopt);
-    Session::FoundAnnotation found = session->findAnnotation(id);
+    session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, id);
     const size_t quads = pdfium::FPDFAnnot_CountAttachmentPoints(found.annotation());
     ASSERT_GE(quads, 1u);
     for (size_t q = 0; q < quads; ++q) {
@@ -122,8 +122,8 @@ TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle
 }
 
 TEST_F(SessionAnnotations, SubtypeNamesAndKinds) {
-    EXPECT_EQ(Session::subtypeName(3), "FreeText");
-    EXPECT_EQ(Session::subtypeName(18), "Other");  // codes PDFium knows but the census does not name
+    EXPECT_EQ(session_detail::subtypeName(3), "FreeText");
+    EXPECT_EQ(session_detail::subtypeName(18), "Other");  // codes PDFium knows but the census does not name
 
     const auto session = open(makeAnnotatedPdf());
     const std::string page = session->pages()[0].id;
@@ -135,20 +135,20 @@ TEST_F(SessionAnnotations, SubtypeNamesAndKinds) {
                           {page + "#4", "signature"}, {page + "#5", "logo"},  {page + "#6", "image"},
                           {page + "#7", "other"}};
     for (const Case& c : kinds) {
-        Session::FoundAnnotation found = session->findAnnotation(c.id);
+        session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, c.id);
         const int subtype = pdfium::FPDFAnnot_GetSubtype(found.annotation());
-        EXPECT_EQ(Session::annotationKind(found.annotation(), subtype), c.kind) << c.id;
+        EXPECT_EQ(session_detail::annotationKind(found.annotation(), subtype), c.kind) << c.id;
     }
 }
 
 TEST_F(SessionAnnotations, SampleAnnotations) {
     const auto session = openSample("annotated.pdf");
     if (!session) GTEST_SKIP() << "sample folder absent";
-    const auto census = session->documentCensus();
+    const auto census = SessionProbe::census(*session);
     EXPECT_FALSE(census.subtypes.empty());
     for (const AnnotationInfo& item : census.items) {
         // Every listed annotation can be found again by the id it was listed with.
-        Session::FoundAnnotation found = session->findAnnotation(item.id);
+        session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, item.id);
         EXPECT_EQ(found.pageId(), item.pageId);
     }
 }

@@ -47,7 +47,7 @@ TEST(SessionRadioMerge, Cases) {
           field("c", "checkbox", "Off", {}, false)}},
         {"no fields", {}, {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(Session::mergeRadioFields(c.in), c.out) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(session_detail::mergeRadioFields(c.in), c.out) << c.name;
 }
 
 TEST_F(SessionFields, FieldsOfAHandMadeForm) {
@@ -77,7 +77,7 @@ TEST_F(SessionFields, FieldsOfAHandMadeForm) {
     EXPECT_FALSE(fields[2].readOnly);
 
     // The census carries the same records.
-    EXPECT_EQ(session->documentCensus().fields, fields);
+    EXPECT_EQ(SessionProbe::census(*session).fields, fields);
 
     const std::vector<FormFieldInfo> simple = open(makeFormPdf(), std::nullopt, "form.pdf")->listFields();
     ASSERT_EQ(simple.size(), 2u);

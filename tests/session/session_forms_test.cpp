@@ -23,11 +23,11 @@ protected:
         OpenPage page = session.loadPage(session.pages().front().id);
         for (int j = 0; j < FPDFPage_GetAnnotCount(page.get()); ++j) {
             ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (session.readFormName(annotation.get()) != name) continue;
+            if (session_detail::readFormName(SessionProbe::formHandle(session), annotation.get()) != name) continue;
             std::vector<bool> selected;
-            const int count = FPDFAnnot_GetOptionCount(session.formHandle(), annotation.get());
+            const int count = FPDFAnnot_GetOptionCount(SessionProbe::formHandle(session), annotation.get());
             for (int i = 0; i < count; ++i) {
-                selected.push_back(FPDFAnnot_IsOptionSelected(session.formHandle(), annotation.get(), i));
+                selected.push_back(FPDFAnnot_IsOptionSelected(SessionProbe::formHandle(session), annotation.get(), i));
             }
             return selected;
         }
@@ -169,13 +169,13 @@ TEST_F(SessionForms, ClearingBeforeDeletionKeepsSharedFieldsAndWarnsOfRadioGroup
     const std::string warning =
         "Form fields from the deleted pages still hold their values in the file, because PDFium cannot clear "
         "them: alpha, zeta.";
-    EXPECT_EQ(std::count(session->warnings().begin(), session->warnings().end(), warning), 1);
+    EXPECT_EQ(std::count(SessionProbe::warnings(*session).begin(), SessionProbe::warnings(*session).end(), warning), 1);
 }
 
 TEST_F(SessionForms, ClearingEmptiesFieldsOfTheDoomedPagesOnly) {
     auto session = open(makeSpreadFormPdf());
     const std::vector<std::string> ids = pageIds(*session);
-    session->clearFormFields({ids[1]});
+    SessionProbe::clearFormFields(*session, {ids[1]});
     // Still on the page until it is deleted: the fields living only there are empty, "kept" is not.
     EXPECT_EQ(field(*session, "gone").value, "");
     EXPECT_EQ(field(*session, "solo").value, "");
@@ -184,8 +184,8 @@ TEST_F(SessionForms, ClearingEmptiesFieldsOfTheDoomedPagesOnly) {
 
     // Without a form nothing happens and nothing is said.
     auto plain = open(makePdf({TestPage{}, TestPage{}}), std::nullopt, "plain.pdf");
-    plain->clearFormFields({plain->pages()[0].id});
-    EXPECT_TRUE(plain->warnings().empty());
+    SessionProbe::clearFormFields(*plain, {plain->pages()[0].id});
+    EXPECT_TRUE(SessionProbe::warnings(*plain).empty());
 }
 
 TEST_F(SessionForms, SampleForms) {

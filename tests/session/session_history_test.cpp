@@ -7,44 +7,6 @@ namespace {
 
 using SessionHistory = SessionTest;
 
-constexpr std::int64_t MiB = 1024 * 1024;
-
-// Snapshots of the given lengths that own no memory: only their counts matter to the trim.
-std::vector<Session::Snapshot> fakeStack(const std::vector<std::int64_t>& lengths) {
-    static const std::uint8_t byte = 0;
-    std::vector<Session::Snapshot> stack;
-    for (size_t i = 0; i < lengths.size(); ++i) {
-        stack.push_back(
-            Session::Snapshot{std::make_shared<DocumentBytes>(&byte, lengths[i], 0), {}, static_cast<std::int64_t>(i)});
-    }
-    return stack;
-}
-
-TEST(SessionUndoTrim, CountAndByteBudget) {
-    struct Case {
-        const char* name;
-        std::vector<std::int64_t> lengths;
-        size_t kept;
-    };
-    const Case cases[] = {
-        {"under both limits", std::vector<std::int64_t>(5, 1000), 5},
-        {"41 small entries", std::vector<std::int64_t>(41, 1000), 32},
-        {"four of 100 MiB", std::vector<std::int64_t>(4, 100 * MiB), 4},
-        {"five of 100 MiB", std::vector<std::int64_t>(5, 100 * MiB), 4},
-        {"budget never below four", std::vector<std::int64_t>(8, 300 * MiB), 4},
-        {"exactly the budget", {MiB, MiB, MiB, MiB, MiB, 251 * MiB}, 6},
-        {"one byte over the budget", {MiB + 1, MiB, MiB, MiB, MiB, 251 * MiB}, 5},
-        {"one big old entry", {251 * MiB, MiB, MiB, MiB, MiB, MiB, MiB}, 6},
-    };
-    for (const Case& c : cases) {
-        std::vector<Session::Snapshot> stack = fakeStack(c.lengths);
-        Session::trimUndoStack(stack);
-        ASSERT_EQ(stack.size(), c.kept) << c.name;
-        // The newest entries survive.
-        EXPECT_EQ(stack.back().generation, static_cast<std::int64_t>(c.lengths.size()) - 1) << c.name;
-    }
-}
-
 // One committed edit as the engine makes it: checkpoint, change, refresh, commit.
 void edit(Session& session, const std::string& contents) {
     session.checkpoint();
@@ -55,7 +17,7 @@ void edit(Session& session, const std::string& contents) {
 
 size_t noteCount(Session& session) {
     size_t notes = 0;
-    for (const AnnotationInfo& item : session.documentCensus().items) notes += item.kind == "note";
+    for (const AnnotationInfo& item : SessionProbe::census(session).items) notes += item.kind == "note";
     return notes;
 }
 
@@ -66,28 +28,28 @@ TEST_F(SessionHistory, GenerationsAndSavedState) {
     EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 
     edit(*session, "one");
-    EXPECT_EQ(session->generation(), 1);
+    EXPECT_EQ(SessionProbe::history(*session).generation(), 1);
     EXPECT_FALSE(session->isSaved());
     EXPECT_EQ(noteCount(*session), 1u);
 
     // Saved now; undo leaves the saved state, redo returns to it.
-    session->setSavedGeneration(session->generation());
+    session->markSaved();
     EXPECT_TRUE(session->isSaved());
     session->undo();
-    EXPECT_EQ(session->generation(), 0);
+    EXPECT_EQ(SessionProbe::history(*session).generation(), 0);
     EXPECT_FALSE(session->isSaved());
     EXPECT_EQ(noteCount(*session), 0u);
-    EXPECT_EQ(session->redoStack().size(), 1u);
+    EXPECT_EQ(SessionProbe::history(*session).redoStack().size(), 1u);
     session->redoLast();
-    EXPECT_EQ(session->generation(), 1);
+    EXPECT_EQ(SessionProbe::history(*session).generation(), 1);
     EXPECT_TRUE(session->isSaved());
     EXPECT_EQ(noteCount(*session), 1u);
 
     // Undo then a new edit: the redo history is gone and generations are never reused.
     session->undo();
     edit(*session, "two");
-    EXPECT_EQ(session->generation(), 2);
-    EXPECT_TRUE(session->redoStack().empty());
+    EXPECT_EQ(SessionProbe::history(*session).generation(), 2);
+    EXPECT_TRUE(SessionProbe::history(*session).redoStack().empty());
     EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 }
 
@@ -107,19 +69,19 @@ TEST_F(SessionHistory, RollbackRestoresTheDocument) {
     EXPECT_TRUE(session->isOpen());
 
     edit(*session, "kept");
-    const std::int64_t generation = session->generation();
+    const std::int64_t generation = SessionProbe::history(*session).generation();
     session->checkpoint();
     session->addNote(session->pages()[0].id, PDFRect{40, 40, 60, 60}, "dropped");
     session->rollbackCheckpoint();
     EXPECT_EQ(noteCount(*session), 1u);
-    EXPECT_EQ(session->generation(), generation);
-    EXPECT_EQ(session->undoStack().size(), 1u);
+    EXPECT_EQ(SessionProbe::history(*session).generation(), generation);
+    EXPECT_EQ(SessionProbe::history(*session).undoStack().size(), 1u);
 
     // A commit without a checkpoint still clears redo and advances the generation.
     session->undo();
     session->commitCheckpoint();
-    EXPECT_TRUE(session->redoStack().empty());
-    EXPECT_EQ(session->generation(), generation + 1);
+    EXPECT_TRUE(SessionProbe::history(*session).redoStack().empty());
+    EXPECT_EQ(SessionProbe::history(*session).generation(), generation + 1);
 }
 
 TEST_F(SessionHistory, WarningsAreNeitherLostNorDoubled) {
@@ -130,7 +92,7 @@ TEST_F(SessionHistory, WarningsAreNeitherLostNorDoubled) {
         "<< /Length 0 >>\nstream\n\nendstream",
     });
     const auto session = open(xfa);
-    ASSERT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+    ASSERT_EQ(SessionProbe::warnings(*session), std::vector<std::string>{SessionWarnings::xfa});
     edit(*session, "a");
     edit(*session, "b");
     session->undo();
@@ -138,7 +100,7 @@ TEST_F(SessionHistory, WarningsAreNeitherLostNorDoubled) {
     session->redoLast();
     session->checkpoint();
     session->rollbackCheckpoint();
-    EXPECT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+    EXPECT_EQ(SessionProbe::warnings(*session), std::vector<std::string>{SessionWarnings::xfa});
 }
 
 TEST_F(SessionHistory, RecoveryAdoption) {
@@ -165,29 +127,29 @@ TEST_F(SessionHistory, RecoveryAdoption) {
         meta.sourcePath = c.metaPath;
         meta.sourceFingerprint = c.metaPath ? std::optional<std::string>("ab12") : std::nullopt;
         meta.dirty = c.dirty;
-        const auto mtime = session->sourceMTime();
+        const auto mtime = SessionProbe::stamp(*session).mtime();
         session->applyRecovery(meta, c.originalChanged);
         EXPECT_EQ(session->sourcePath(), c.sourcePath) << c.name;
         EXPECT_EQ(session->sourceFingerprint(), c.originalChanged ? std::nullopt : meta.sourceFingerprint) << c.name;
         EXPECT_EQ(session->isSaved(), c.saved) << c.name;
-        EXPECT_EQ(session->sourceMTime(), mtime) << c.name;
+        EXPECT_EQ(SessionProbe::stamp(*session).mtime(), mtime) << c.name;
         const std::vector<std::string> expected =
-            c.warned ? std::vector<std::string>{Session::recoveryCopyWarning} : std::vector<std::string>{};
-        EXPECT_EQ(session->warnings(), expected) << c.name;
+            c.warned ? std::vector<std::string>{SessionWarnings::recoveryCopy} : std::vector<std::string>{};
+        EXPECT_EQ(SessionProbe::warnings(*session), expected) << c.name;
         // The recovery warning outlives undo and redo.
         session->undo();
         session->redoLast();
-        EXPECT_EQ(session->warnings(), expected) << c.name;
+        EXPECT_EQ(SessionProbe::warnings(*session), expected) << c.name;
     }
 }
 
 TEST_F(SessionHistory, FortyEditsKeepTheNewestThirtyTwo) {
     const auto session = open(makePdf());
     for (int i = 0; i < 40; ++i) edit(*session, std::to_string(i));
-    ASSERT_EQ(session->undoStack().size(), 32u);
-    EXPECT_EQ(session->undoStack().front().generation, 8);
-    EXPECT_EQ(session->undoStack().back().generation, 39);
-    EXPECT_EQ(session->generation(), 40);
+    ASSERT_EQ(SessionProbe::history(*session).undoStack().size(), 32u);
+    EXPECT_EQ(SessionProbe::history(*session).undoStack().front().generation, 8);
+    EXPECT_EQ(SessionProbe::history(*session).undoStack().back().generation, 39);
+    EXPECT_EQ(SessionProbe::history(*session).generation(), 40);
 }
 
 }  // namespace

@@ -59,8 +59,8 @@ TEST_F(SessionInspect, ChangedSourceFileIsReportedInTheResultOnly) {
     writeFile(dir_.path() / "doc.pdf", makePdf({{612, 792, "Changed by someone else"}}));
     const CommandResult result = session->inspectResult();
     EXPECT_EQ(result.sourceChanged, true);
-    EXPECT_EQ(result.warnings, std::vector<std::string>{Session::sourceChangedWarning});
-    EXPECT_TRUE(session->warnings().empty());
+    EXPECT_EQ(result.warnings, std::vector<std::string>{SessionWarnings::sourceChanged});
+    EXPECT_TRUE(SessionProbe::warnings(*session).empty());
 }
 
 TEST_F(SessionInspect, CensusOfAnnotationsAndMetadata) {
@@ -108,7 +108,7 @@ TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     session->setRevision(session->revision() + 1);
     command.requestCancel();
     EXPECT_EQ(session->inspectResult().annotations->size(), 6u);
-    EXPECT_EQ(failureOf([&] { session->readContent(session->revision()); }).code, FailureCode::cancelled);
+    EXPECT_EQ(failureOf([&] { SessionProbe::readContent(*session); }).code, FailureCode::cancelled);
 }
 
 // The census reads a page again only after something changed it; every kind of change shows in

@@ -51,12 +51,12 @@ void writeJpeg(const std::filesystem::path& path, int width, int height) {
 class SessionOverlays : public SessionTest {
 protected:
     // The first page's last annotation: the one just added.
-    static Session::FoundAnnotation lastAnnotation(Session& session) {
+    static session_detail::FoundAnnotation lastAnnotation(Session& session) {
         const std::string pageId = session.pages().front().id;
         OpenPage page = session.loadPage(pageId);
         const int index = FPDFPage_GetAnnotCount(page.get()) - 1;
         ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), index));
-        return Session::FoundAnnotation(std::move(page), std::move(annotation), pageId, index);
+        return session_detail::FoundAnnotation(std::move(page), std::move(annotation), pageId, index);
     }
 };
 
@@ -78,12 +78,12 @@ TEST_F(SessionOverlays, TextBoxWritesItsDefaultAppearance) {
                           {-9.2e18, "/Helv -9200000000000000000 Tf 0 g"}};
     for (const Case& c : cases) {
         session->addTextBox(page, PDFRect{72, 600, 300, 650}, "Hello", c.size);
-        const Session::FoundAnnotation added = lastAnnotation(*session);
+        const session_detail::FoundAnnotation added = lastAnnotation(*session);
         EXPECT_EQ(FPDFAnnot_GetSubtype(added.annotation()), FPDF_ANNOT_FREETEXT);
-        EXPECT_EQ(Session::readStringKey(added.annotation(), "DA"), c.da) << c.size;
-        EXPECT_EQ(Session::readStringKey(added.annotation(), "Contents"), "Hello");
-        EXPECT_EQ(Session::readStringKey(added.annotation(), "Subj"), "text");
-        EXPECT_EQ(Session::readStringKey(added.annotation(), "NM").size(), 36u);
+        EXPECT_EQ(session_detail::readStringKey(added.annotation(), "DA"), c.da) << c.size;
+        EXPECT_EQ(session_detail::readStringKey(added.annotation(), "Contents"), "Hello");
+        EXPECT_EQ(session_detail::readStringKey(added.annotation(), "Subj"), "text");
+        EXPECT_EQ(session_detail::readStringKey(added.annotation(), "NM").size(), 36u);
         EXPECT_EQ(FPDFAnnot_GetFlags(added.annotation()), FPDF_ANNOT_FLAG_PRINT);
     }
 }
@@ -111,7 +111,7 @@ TEST_F(SessionOverlays, StampsFromPngAndJpegListWithTheirKind) {
     session->addStamp(page, PDFRect{100, 500, 300, 550}, dir_.path() / "sig.png", "signature", "Signed");
     session->addStamp(page, PDFRect{100, 300, 200, 400}, dir_.path() / "photo.jpg", "image", "");
 
-    const Session::Census census = session->documentCensus();
+    const PageCensusCache::Census census = SessionProbe::census(*session);
     ASSERT_EQ(census.items.size(), 2u);
     EXPECT_EQ(census.items[0].kind, "signature");
     EXPECT_EQ(census.items[0].contents, "Signed");

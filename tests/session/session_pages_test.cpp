@@ -75,7 +75,7 @@ TEST_F(SessionPages, DeleteKeepsTheSurvivorsIds) {
     EXPECT_EQ(pageIds(*session), survivors);
     expectIndexesInOrder(*session);
     EXPECT_EQ(letters(*session), "AC");
-    EXPECT_TRUE(session->warnings().empty());
+    EXPECT_TRUE(SessionProbe::warnings(*session).empty());
 }
 
 TEST_F(SessionPages, PageListRefusals) {
@@ -144,7 +144,7 @@ TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
     EXPECT_DOUBLE_EQ(pages[4].width, 500);
     EXPECT_DOUBLE_EQ(pages[4].height, 600);
     EXPECT_EQ(letters(*session), "ABCXY");
-    EXPECT_TRUE(session->warnings().empty());
+    EXPECT_TRUE(SessionProbe::warnings(*session).empty());
 }
 
 TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
@@ -162,15 +162,17 @@ TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
 
 TEST_F(SessionPages, MergeWarnsOfSharedFieldNamesWithoutRepeatingOtherWarnings) {
     auto session = open(makeXfaPdf(), std::nullopt, "xfa.pdf");
-    ASSERT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+    ASSERT_EQ(SessionProbe::warnings(*session), std::vector<std::string>{SessionWarnings::xfa});
     session->merge(bytesOfPdf(makePdf(), "plain.pdf"));
-    EXPECT_EQ(session->warnings(), std::vector<std::string>{Session::xfaWarning});
+    EXPECT_EQ(SessionProbe::warnings(*session), std::vector<std::string>{SessionWarnings::xfa});
 
     session->merge(bytesOfPdf(makeFormPdf(), "form.pdf"));  // its "name" meets the session's "name"
-    EXPECT_EQ(session->warnings(), (std::vector<std::string>{Session::xfaWarning, Session::sharedFieldNamesWarning}));
+    EXPECT_EQ(SessionProbe::warnings(*session),
+              (std::vector<std::string>{SessionWarnings::xfa, SessionWarnings::sharedFieldNames}));
 
     session->deletePages({session->pages()[1].id});
-    EXPECT_EQ(session->warnings(), (std::vector<std::string>{Session::xfaWarning, Session::sharedFieldNamesWarning}));
+    EXPECT_EQ(SessionProbe::warnings(*session),
+              (std::vector<std::string>{SessionWarnings::xfa, SessionWarnings::sharedFieldNames}));
 }
 
 TEST_F(SessionPages, NextRotation) {

@@ -32,7 +32,7 @@ TEST_F(SessionSave, AtomicWriteLeavesOnlyTheDestination) {
 
     const auto reopened = openFile(out);
     EXPECT_EQ(reopened->pages().size(), 2u);
-    const auto census = reopened->documentCensus();
+    const auto census = SessionProbe::census(*reopened);
     ASSERT_EQ(census.items.size(), 1u);
     EXPECT_EQ(census.items[0].contents, "saved note");
 
@@ -154,7 +154,7 @@ TEST_F(SessionSave, Failures) {
     EXPECT_EQ(namesIn(dir_.path()), (std::vector<std::string>{"doc.pdf", "folder.pdf", "plain"}));
 
     session->teardownDocument();
-    EXPECT_EQ(failureOf([&] { session->save(dir_.path() / "closed.pdf"); }),
+    EXPECT_EQ(failureOf([&] { SessionProbe::save(*session, dir_.path() / "closed.pdf"); }),
               EngineFailure(FailureCode::internal, "Document is closed."));
     EXPECT_EQ(failureOf([&] { session->detachedCopy(); }), EngineFailure(FailureCode::internal, "Document is closed."));
 }
@@ -170,15 +170,15 @@ TEST_F(SessionSave, DetachedCopyIsIndependent) {
     EXPECT_NE(copy->id(), session->id());
     EXPECT_EQ(copy->pages(), session->pages());
     EXPECT_FALSE(copy->sourcePath().has_value());
-    EXPECT_TRUE(copy->undoStack().empty());
-    EXPECT_EQ(copy->generation(), 0);
+    EXPECT_TRUE(SessionProbe::history(*copy).undoStack().empty());
+    EXPECT_EQ(SessionProbe::history(*copy).generation(), 0);
     EXPECT_TRUE(copy->isSaved());
-    EXPECT_EQ(copy->documentCensus().items.size(), 1u);
+    EXPECT_EQ(SessionProbe::census(*copy).items.size(), 1u);
 
     // Changing the copy leaves the session alone.
     copy->addNote(copy->pages()[1].id, PDFRect{10, 10, 30, 30}, "only in the copy");
-    EXPECT_EQ(copy->documentCensus().items.size(), 2u);
-    EXPECT_EQ(session->documentCensus().items.size(), 1u);
+    EXPECT_EQ(SessionProbe::census(*copy).items.size(), 2u);
+    EXPECT_EQ(SessionProbe::census(*session).items.size(), 1u);
 }
 
 }  // namespace

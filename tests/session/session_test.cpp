@@ -34,12 +34,12 @@ TEST_F(SessionLoading, PagesGetFreshIdsAndTheirMeasures) {
     EXPECT_EQ(session->id().size(), 36u);
     EXPECT_EQ(session->revision(), 1);
     EXPECT_FALSE(session->readOnly());
-    EXPECT_EQ(session->formTypeName(), "none");
-    EXPECT_TRUE(session->warnings().empty());
+    EXPECT_EQ(SessionProbe::formType(*session), "none");
+    EXPECT_TRUE(SessionProbe::warnings(*session).empty());
     EXPECT_TRUE(session->isSaved());
     EXPECT_EQ(session->sourcePath(), (dir_.path() / "doc.pdf").string());
     EXPECT_TRUE(session->sourceFingerprint().has_value());
-    EXPECT_EQ(session->sourceSize(), static_cast<std::int64_t>(fs::file_size(dir_.path() / "doc.pdf")));
+    EXPECT_EQ(SessionProbe::stamp(*session).size(), static_cast<std::int64_t>(fs::file_size(dir_.path() / "doc.pdf")));
 
     // Another session of the same file gets ids of its own.
     const auto other = open(makePdf({{612, 792}, {300, 400}, {200.5, 100}}), std::nullopt, "again.pdf");
@@ -96,26 +96,27 @@ TEST_F(SessionLoading, FormTypesSignaturesAndScripts) {
     const Case cases[] = {
         {"plain", makePdf(), "none", false, {}},
         {"acroform", makeFormPdf(), "acroform", false, {}},
-        {"xfa", xfa, "xfa", false, {Session::xfaWarning}},
-        {"signed", signedPdf, "acroform", true, {Session::signedWarning}},
-        {"widget script", script, "acroform", false, {Session::scriptsWarning}},
-        {"document script", documentScript, "none", false, {Session::scriptsWarning}},
+        {"xfa", xfa, "xfa", false, {SessionWarnings::xfa}},
+        {"signed", signedPdf, "acroform", true, {SessionWarnings::signedFile}},
+        {"widget script", script, "acroform", false, {SessionWarnings::scripts}},
+        {"document script", documentScript, "none", false, {SessionWarnings::scripts}},
     };
     for (const Case& c : cases) {
         const auto session = open(c.pdf);
-        EXPECT_EQ(session->formTypeName(), c.formType) << c.name;
+        EXPECT_EQ(SessionProbe::formType(*session), c.formType) << c.name;
         EXPECT_EQ(session->readOnly(), c.readOnly) << c.name;
-        EXPECT_EQ(session->warnings(), c.warnings) << c.name;
+        EXPECT_EQ(SessionProbe::warnings(*session), c.warnings) << c.name;
     }
 
     // Rebinding appends the XFA sentence again each time, the scripts sentence only once.
     const auto xfaSession = open(xfa);
-    xfaSession->bind(xfaSession->backingBytes(), std::nullopt, xfaSession->pages(), true);
-    EXPECT_EQ(xfaSession->warnings(), (std::vector<std::string>{Session::xfaWarning, Session::xfaWarning}));
+    SessionProbe::bind(*xfaSession, xfaSession->backingBytes(), std::nullopt, xfaSession->pages(), true);
+    EXPECT_EQ(SessionProbe::warnings(*xfaSession),
+              (std::vector<std::string>{SessionWarnings::xfa, SessionWarnings::xfa}));
     const auto scriptSession = open(script);
-    scriptSession->bind(scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
-    scriptSession->bind(scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
-    EXPECT_EQ(scriptSession->warnings(), std::vector<std::string>{Session::scriptsWarning});
+    SessionProbe::bind(*scriptSession, scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
+    SessionProbe::bind(*scriptSession, scriptSession->backingBytes(), std::nullopt, std::nullopt, false);
+    EXPECT_EQ(SessionProbe::warnings(*scriptSession), std::vector<std::string>{SessionWarnings::scripts});
 }
 
 TEST_F(SessionLoading, LongLoopsStopForCancelAndMemory) {
@@ -145,11 +146,11 @@ TEST_F(SessionLoading, RebindKeepsOrMeasuresPages) {
     // A list of the right length with `measured` is taken as it stands.
     std::vector<PageInfo> vouched = before;
     vouched[1].width = 1;
-    session->bind(session->backingBytes(), std::nullopt, vouched, true);
+    SessionProbe::bind(*session, session->backingBytes(), std::nullopt, vouched, true);
     EXPECT_EQ(session->pages(), vouched);
 
     // A list of the wrong length is measured again, its ids kept position by position.
-    session->bind(session->backingBytes(), std::nullopt, std::vector<PageInfo>{{"A"}, {"B"}}, true);
+    SessionProbe::bind(*session, session->backingBytes(), std::nullopt, std::vector<PageInfo>{{"A"}, {"B"}}, true);
     ASSERT_EQ(session->pages().size(), 3u);
     EXPECT_EQ(session->pages()[0].id, "A");
     EXPECT_EQ(session->pages()[1].id, "B");
@@ -171,46 +172,10 @@ TEST_F(SessionLoading, PagesByIdAndTeardown) {
     session->teardownDocument();
     session->teardownDocument();  // harmless
     EXPECT_FALSE(session->isOpen());
-    EXPECT_EQ(session->loadedBytes(), DocumentBytes::empty());
+    EXPECT_EQ(SessionProbe::loadedBytes(*session), DocumentBytes::empty());
     EXPECT_EQ(session->backingBytes(), backing);
     EXPECT_EQ(failureOf([&] { session->loadPage(second); }),
               EngineFailure(FailureCode::internal, "Document is closed."));
-}
-
-TEST_F(SessionLoading, SourceFileChanges) {
-    const auto session = open(makePdf());
-    const fs::path path = dir_.path() / "doc.pdf";
-    EXPECT_FALSE(session->sourceChangedOnDisk());
-
-    // Touched: same contents, new time. Not changed, and the new time is remembered.
-    fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(5));
-    const auto before = session->sourceMTime();
-    EXPECT_FALSE(session->sourceChangedOnDisk());
-    EXPECT_NE(session->sourceMTime(), before);
-    // The next check takes the quick path: same time and size are trusted without hashing, so
-    // a same-sized edit that keeps the time goes unnoticed.
-    const auto stamp = fs::last_write_time(path);
-    std::string contents = readFile(path);
-    contents.replace(contents.find("Hello"), 5, "Jello");
-    writeFile(path, contents);
-    fs::last_write_time(path, stamp);
-    EXPECT_FALSE(session->sourceChangedOnDisk());
-
-    // Replaced contents are a change.
-    writeFile(path, makePdf({{612, 792, "Something else entirely"}}));
-    EXPECT_TRUE(session->sourceChangedOnDisk());
-
-    // A deleted file is no change.
-    fs::remove(path);
-    EXPECT_FALSE(session->sourceChangedOnDisk());
-
-    // Without a fingerprint at load time there is never a change.
-    writeFile(dir_.path() / "real.pdf", makePdf());
-    const auto unstamped = Session::load(DocumentBytes::read(dir_.path() / "real.pdf"),
-                                         (dir_.path() / "later.pdf").string(), std::nullopt);
-    EXPECT_FALSE(unstamped->sourceFingerprint().has_value());
-    writeFile(dir_.path() / "later.pdf", makePdf({{612, 792, "New"}}));
-    EXPECT_FALSE(unstamped->sourceChangedOnDisk());
 }
 
 TEST_F(SessionLoading, PasswordSample) {
@@ -263,10 +228,10 @@ TEST_F(SessionLoading, SamplesOpenWithStablePageIds) {
         if (!session) continue;
         EXPECT_EQ(session->pages().size(), c.pages) << c.name;
         if (c.formType) {
-            EXPECT_EQ(session->formTypeName(), c.formType) << c.name;
+            EXPECT_EQ(SessionProbe::formType(*session), c.formType) << c.name;
         }
         const auto ids = pageIds(*session);
-        session->bind(session->backingBytes(), std::nullopt, session->pages(), false);
+        SessionProbe::bind(*session, session->backingBytes(), std::nullopt, session->pages(), false);
         EXPECT_EQ(pageIds(*session), ids) << c.name;
     }
 }

@@ -17,10 +17,34 @@
 #include "session/document_bytes.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/session.hpp"
+#include "session/session_internal.hpp"
+#include "session/session_warnings.hpp"
 #include "failures.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo::testing {
+
+// The parts of a session its own tests look at and the command engine never calls.
+class SessionProbe {
+public:
+    static void bind(Session& session, DocumentBytes::Shared bytes, const std::optional<std::string>& password,
+                     std::optional<std::vector<PageInfo>> pages, bool measured) {
+        session.bind(std::move(bytes), password, std::move(pages), measured);
+    }
+    static PageCensusCache::Census census(Session& session) { return session.documentCensus(); }
+    static Session::DocumentContent readContent(Session& session) { return session.readContent(session.revision()); }
+    static void clearFormFields(Session& session, const std::vector<std::string>& pageIds) {
+        session.clearFormFields(pageIds);
+    }
+    static void save(const Session& session, const std::filesystem::path& to) { session.save(to); }
+
+    static const std::vector<std::string>& warnings(const Session& session) { return session.warnings_; }
+    static const std::string& formType(const Session& session) { return session.formTypeName_; }
+    static const UndoHistory& history(const Session& session) { return session.history_; }
+    static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
+    static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
+    static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
+};
 
 class SessionTest : public ::testing::Test {
 protected:

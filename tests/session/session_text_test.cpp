@@ -84,7 +84,7 @@ TEST_F(SessionText, Utf16Units) {
         {0x110000, u"\uFFFD"},
         {0xFFFFFFFF, u"\uFFFD"},
     };
-    for (const Case& c : cases) EXPECT_EQ(Session::utf16Units(c.code), c.units) << std::hex << c.code;
+    for (const Case& c : cases) EXPECT_EQ(session_detail::utf16Units(c.code), c.units) << std::hex << c.code;
 }
 
 TEST_F(SessionText, SearchFindsTrimmedCaseInsensitiveMatches) {
