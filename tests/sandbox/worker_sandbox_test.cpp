@@ -1,12 +1,19 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 #include <string>
 
+#include "child_process.hpp"
 #include "sandbox/worker_sandbox.hpp"
+#include "test_pdfs.hpp"
 
 namespace kivo {
 namespace {
+
+using testing::inChild;
 
 TEST(SandboxProfile, MatchesTheGoldenTextForTypicalFolders) {
     const std::string expected =
@@ -109,6 +116,35 @@ TEST(SandboxSwitch, OnlyTheExactLowerCaseOffSwitchesItOff) {
         EXPECT_FALSE(WorkerSandbox::switchedOff(value)) << value;
     }
     EXPECT_FALSE(WorkerSandbox::switchedOff(nullptr));
+}
+
+TEST(SandboxWorkerStart, OffRunsUnconfinedAndSaysSo) {
+    const auto outcome = inChild(
+        [](int) {
+            ::setenv(WorkerSandbox::switchVariable, "off", 1);
+            WorkerSandbox::applyForWorker("/nonexistent/ipc");
+            return WorkerSandbox::isSandboxed(::getpid()) ? 1 : 0;
+        },
+        /*reportIsStderr=*/true);
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.report, "kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n");
+}
+
+TEST(SandboxWorkerStart, FailureEndsTheWorkerWithStatus73) {
+    testing::TempDir home;
+    const auto outcome = inChild(
+        [&](int) {
+            ::setenv(WorkerSandbox::switchVariable, "OFF", 1);
+            ::setenv("HOME", home.path().c_str(), 1);
+            // A support folder that is the home folder cannot be confined.
+            ::setenv("KIVO_PDF_SUPPORT_DIR", home.path().c_str(), 1);
+            WorkerSandbox::applyForWorker(home.path() / "ipc");
+            return 0;
+        },
+        /*reportIsStderr=*/true);
+    EXPECT_EQ(outcome.exitStatus, 73);
+    EXPECT_EQ(outcome.report.rfind("kivo-pdf-worker: sandbox: The worker's sandbox could not be applied: ", 0), 0u)
+        << outcome.report;
 }
 
 }  // namespace

@@ -24,6 +24,8 @@
 #include <tuple>
 
 #include "child_process.hpp"
+#include "pdfium/fpdf.hpp"
+#include "pdfium/support.hpp"
 #include "core/engine_failure.hpp"
 #include "sandbox/linux_confinement.hpp"
 #include "sandbox/worker_sandbox.hpp"
@@ -456,33 +458,48 @@ TEST_F(Confinement, ApplyCreatesTheSupportFolderFirst) {
     EXPECT_TRUE(fs::is_directory(support));
 }
 
-TEST(SandboxWorkerStart, OffRunsUnconfinedAndSaysSo) {
-    const auto outcome = inChild(
-        [](int) {
-            ::setenv(WorkerSandbox::switchVariable, "off", 1);
-            WorkerSandbox::applyForWorker("/nonexistent/ipc");
-            return WorkerSandbox::isSandboxed(::getpid()) ? 1 : 0;
-        },
-        /*reportIsStderr=*/true);
-    EXPECT_EQ(outcome.exitStatus, 0);
-    EXPECT_EQ(outcome.report, "kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n");
-}
+// The worker does all its PDF work after it has confined itself: PDFium's
+// runtime (its memory, its fault handling) must keep working in the sandbox.
+TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
+    using namespace kivo::pdfium;
+    if (!testing::landlockAvailable()) GTEST_SKIP() << "Landlock is not available on this machine";
+    testing::TempDir root;
+    const auto home = root.path() / "home";
+    const auto support = home / ".local" / "share" / "kivo-pdf";
+    fs::create_directories(home / "Documents");
+    fs::create_directories(home / ".config");
+    fs::create_directories(support / "ipc");
+    testing::writeFile(home / "Documents" / "in.pdf", testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
 
-TEST(SandboxWorkerStart, FailureEndsTheWorkerWithStatus73) {
-    testing::TempDir home;
-    const auto outcome = inChild(
-        [&](int) {
-            ::setenv(WorkerSandbox::switchVariable, "OFF", 1);
-            ::setenv("HOME", home.path().c_str(), 1);
-            // A support folder that is the home folder cannot be confined.
-            ::setenv("KIVO_PDF_SUPPORT_DIR", home.path().c_str(), 1);
-            WorkerSandbox::applyForWorker(home.path() / "ipc");
-            return 0;
-        },
-        /*reportIsStderr=*/true);
-    EXPECT_EQ(outcome.exitStatus, 73);
-    EXPECT_EQ(outcome.report.rfind("kivo-pdf-worker: sandbox: The worker's sandbox could not be applied: ", 0), 0u)
-        << outcome.report;
+    const auto outcome = inChild([&](int report) {
+        initLibrary();
+        try {
+            WorkerSandbox::apply(support / "ipc", support, home);
+        } catch (const std::exception& error) {
+            writeAll(report, error.what());
+            return 1;
+        }
+        auto bytes = std::make_shared<std::string>(testing::readFile(home / "Documents" / "in.pdf"));
+        Document document = Document::load(testing::bytesOf(*bytes), bytes, nullptr);
+        if (!document) return 2;
+        std::ostringstream text;
+        text << "pages=" << FPDF_GetPageCount(document.get()) << '\n';
+        {
+            ScopedPage page(FPDF_LoadPage(document.get(), 0));
+            ScopedBitmap bitmap(FPDFBitmap_Create(64, 64, 1));
+            FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, 64, 64, 0, 0);
+            text << "rendered=" << (page && bitmap ? 1 : 0) << '\n';
+        }
+        text << "saved to Documents=" << saveToFile(document.get(), (home / "Documents" / "out.pdf").c_str()) << '\n';
+        text << "saved to support=" << saveToFile(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
+        text << "saved to dot-folder=" << saveToFile(document.get(), (home / ".config" / "out.pdf").c_str()) << '\n';
+        writeAll(report, text.str());
+        return 0;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+    EXPECT_EQ(outcome.report, "pages=2\nrendered=1\nsaved to Documents=1\nsaved to support=1\nsaved to dot-folder=0\n");
+    EXPECT_TRUE(fs::exists(home / "Documents" / "out.pdf"));
+    EXPECT_FALSE(fs::exists(home / ".config" / "out.pdf"));
 }
 
 }  // namespace
