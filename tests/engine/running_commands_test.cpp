@@ -4,28 +4,18 @@
 #include <thread>
 
 #include "engine/running_commands.hpp"
-#include "core/engine_failure.hpp"
+#include "running_as.hpp"
 
 namespace kivo {
 namespace {
+
+using testing::runAs;
 
 CommandRequest request(std::string id, CommandChannel channel) {
     CommandRequest r;
     r.id = std::move(id);
     r.channel = channel;
     return r;
-}
-
-// Runs `body` with `command` current and answers the failure code it stopped with, "" if none.
-template <class Body>
-std::string runAs(RunningCommand& command, Body&& body) {
-    RunningCommand::Activation active(command);
-    try {
-        body();
-    } catch (const EngineFailure& failure) {
-        return std::string(rawValue(failure.code));
-    }
-    return "";
 }
 
 TEST(RunningCommands, CancelFindsOnlyItsOwnChannelAndId) {
@@ -61,14 +51,14 @@ TEST(RunningCommands, CancelFromAnotherThreadStopsTheLoop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         running.cancel(CommandChannel::ui, "long");
     });
-    const std::string code = runAs(*command, [] {
+    const std::optional<FailureCode> code = runAs(*command, [] {
         for (int i = 0;; ++i) {
             RunningCommand::step(CommandPhase::searching, i, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     canceller.join();
-    EXPECT_EQ(code, "cancelled");
+    EXPECT_EQ(code, FailureCode::cancelled);
     running.end(command);
 }
 

@@ -5,22 +5,12 @@
 #include <vector>
 
 #include "session/running_command.hpp"
-#include "core/engine_failure.hpp"
+#include "running_as.hpp"
 
 namespace kivo {
 namespace {
 
-// Runs `body` with `command` current and answers the failure code it stopped with, "" if none.
-template <class Body>
-std::string runAs(RunningCommand& command, Body&& body) {
-    RunningCommand::Activation active(command);
-    try {
-        body();
-    } catch (const EngineFailure& failure) {
-        return std::string(rawValue(failure.code));
-    }
-    return "";
-}
+using testing::runAs;
 
 struct Recorder {
     std::vector<CommandProgress> lines;
@@ -64,19 +54,20 @@ TEST(RunningCommandStep, CancelAndMemoryRules) {
         bool cancelled;
         bool withReport;
         CommandPhase phase;
-        const char* expected;
+        std::optional<FailureCode> expected;
     };
     const std::uint64_t none = ResourceLimits::noLimitBytes;
     const Case cases[] = {
-        {"nothing asked", none, false, true, CommandPhase::searching, ""},
-        {"cancelled", none, true, true, CommandPhase::searching, "cancelled"},
-        {"cancelled without progress lines", none, true, false, CommandPhase::loadingPages, "cancelled"},
-        {"cancel is checked at the start step", none, true, true, CommandPhase::started, "cancelled"},
-        {"soft limit of zero", 0, false, true, CommandPhase::readingFields, "resource_limit"},
-        {"soft limit of zero without progress lines", 0, false, false, CommandPhase::readingFields, "resource_limit"},
-        {"memory is not checked at the start step", 0, false, true, CommandPhase::started, ""},
-        {"cancel wins over memory", 0, true, true, CommandPhase::searching, "cancelled"},
-        {"a generous soft limit", 1ull << 50, false, true, CommandPhase::searching, ""},
+        {"nothing asked", none, false, true, CommandPhase::searching, std::nullopt},
+        {"cancelled", none, true, true, CommandPhase::searching, FailureCode::cancelled},
+        {"cancelled without progress lines", none, true, false, CommandPhase::loadingPages, FailureCode::cancelled},
+        {"cancel is checked at the start step", none, true, true, CommandPhase::started, FailureCode::cancelled},
+        {"soft limit of zero", 0, false, true, CommandPhase::readingFields, FailureCode::resourceLimit},
+        {"soft limit of zero without progress lines", 0, false, false, CommandPhase::readingFields,
+         FailureCode::resourceLimit},
+        {"memory is not checked at the start step", 0, false, true, CommandPhase::started, std::nullopt},
+        {"cancel wins over memory", 0, true, true, CommandPhase::searching, FailureCode::cancelled},
+        {"a generous soft limit", 1ull << 50, false, true, CommandPhase::searching, std::nullopt},
     };
     for (const Case& c : cases) {
         ResourceLimits limits;
@@ -94,7 +85,7 @@ TEST(RunningCommandStep, UninterruptibleSectionDefersCancel) {
     Recorder recorder;
     RunningCommand command("r", CommandChannel::ui, ResourceLimits::unlimited(), recorder.report());
     int finished = 0;
-    const std::string code = runAs(command, [&] {
+    const std::optional<FailureCode> code = runAs(command, [&] {
         {
             RunningCommand::Uninterruptible section;
             {
@@ -108,7 +99,7 @@ TEST(RunningCommandStep, UninterruptibleSectionDefersCancel) {
         RunningCommand::step(CommandPhase::searching, 0, 1);
         ++finished;
     });
-    EXPECT_EQ(code, "cancelled");
+    EXPECT_EQ(code, FailureCode::cancelled);
     EXPECT_EQ(finished, 1);
     EXPECT_FALSE(recorder.lines.empty());  // progress still went out inside the section
     // Without a current command a section is harmless.
