@@ -10,7 +10,7 @@ namespace kivo {
 struct ResourceLimits {
     static constexpr std::uint64_t noLimitBytes = std::numeric_limits<std::uint64_t>::max();
 
-    // A command whose footprint rises above this stops with "resource_limit".
+    // A command whose footprint rises above this stops with `resourceLimit`.
     std::uint64_t memorySoftBytes = noLimitBytes;
     // The worker ends with WorkerExit::memoryLimit above this.
     std::uint64_t memoryHardBytes = noLimitBytes;

@@ -70,13 +70,13 @@ struct AskOutcome {
 
 // The `ask_document` command after the session lookup: reads `query`, `scope`, `pageId`,
 // `contents` and `rect`; reads the pages in scope, searches the first four terms and answers.
-// Throws EngineFailure "invalid_argument" for a blank query and "invalid_page" when a single
+// Throws EngineFailure `invalidArgument` for a blank query and `invalidPage` when a single
 // page is asked about in a document without pages.
 AskOutcome askDocument(const CommandParams& params, const AssistantSources& sources);
 
 // The `assistant_context` command after the session lookup: reads `scope`, `pageId`,
 // `contents`, `rect`, `limit` and `query`. Needs `pageText` and `fields`, and `step` for
-// progress in scope "document". Throws EngineFailure "invalid_argument" or "invalid_page" for
+// progress in scope "document". Throws EngineFailure `invalidArgument` or `invalidPage` for
 // a bad scope, a blank selection or an unknown page; no partial context is returned.
 AssistantContext buildAssistantContext(const CommandParams& params, const AssistantSources& sources);
 

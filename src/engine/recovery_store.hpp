@@ -29,7 +29,7 @@ struct Checkpoint {
     RecoveryMeta meta;
 };
 
-// The folder of one checkpoint. Fails with "invalid_argument" for anything but a non-empty run of
+// The folder of one checkpoint. Fails with `invalidArgument` for anything but a non-empty run of
 // at most 64 hex digits and dashes, so an id can never name a place outside the recovery root.
 std::filesystem::path folder(std::string_view recoveryId);
 
@@ -42,7 +42,7 @@ void write(const Session& session);
 // The same for bytes and a description given directly; `meta.updatedAt` is set to now.
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta);
 
-// Fails with "invalid_argument", "not_found" (no readable checkpoint.pdf), the failures of
+// Fails with `invalidArgument`, `notFound` (no readable checkpoint.pdf), the failures of
 // DocumentBytes::read, or a file-system or decoding failure of meta.json.
 Checkpoint load(std::string_view recoveryId);
 

@@ -10,7 +10,7 @@ namespace kivo::RenderFolder {
 // The user's render folder, IPCPaths::renderDirectory(), the place the MCP connector reads from.
 std::filesystem::path location();
 
-// Creates the folder owner-only when it is missing and answers it. Fails with "render_failed"
+// Creates the folder owner-only when it is missing and answers it. Fails with `renderFailed`
 // when something else stands there: not a directory (a symbolic link included), another owner,
 // or any access for group or others. A folder set up by someone else must never receive renders,
 // which the MCP connector then reads back.

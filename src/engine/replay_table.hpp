@@ -20,8 +20,8 @@ public:
     static constexpr std::size_t capacity = 512;
 
     // The stored answer for a repeat of a remembered change, with the new request's id; nothing
-    // when the request is not such a repeat. Throws EngineFailure "operation_conflict" when the
-    // operation id was used for a different request, and "unauthorized" when an MCP repeat names a
+    // when the request is not such a repeat. Throws EngineFailure `operationConflict` when the
+    // operation id was used for a different request, and `unauthorized` when an MCP repeat names a
     // session that is no longer in `mcpSessionGrants`.
     std::optional<CommandResponse> replayed(const CommandRequest& request,
                                             const std::set<std::string>& mcpSessionGrants) const;

@@ -16,16 +16,16 @@ namespace RequestChecks {
 // which is what the PDF keeps, would turn larger values into infinities.
 inline constexpr double maxCoordinate = 1e7;
 
-// Fails with "invalid_argument" when a path parameter (path, pngPath, destination, imagePath,
+// Fails with `invalidArgument` when a path parameter (path, pngPath, destination, imagePath,
 // grant paths, tile paths) holds U+0000, which the file system would silently cut off, or when a
 // rectangle, point, font size or scale is not finite or lies beyond ±maxCoordinate.
 void check(const CommandParams& params);
 
 // The file a save, export or page extraction writes for a destination the client named. Fails with
-// "invalid_argument" for an empty destination or one that ends in "/". For the MCP channel the
+// `invalidArgument` for an empty destination or one that ends in "/". For the MCP channel the
 // path is resolved here, once, and the grant is checked on exactly the file that is written:
-// a destination that is a symbolic link fails with "permission_denied", and one whose folder does
-// not exist with "file" (an MCP write never creates folders).
+// a destination that is a symbolic link fails with `permissionDenied`, and one whose folder does
+// not exist with `file` (an MCP write never creates folders).
 std::filesystem::path writeDestination(const std::string& destination, CommandChannel channel);
 
 // How a file named by a client on this channel is written: the editor and the command line save

@@ -32,7 +32,7 @@ std::string dotfiles(std::string_view home);
 
 // Creates the support folder (throws std::filesystem::filesystem_error when
 // that fails), resolves links in the three paths and confines the calling
-// process for good. Throws EngineFailure with code "sandbox" and a message
+// process for good. Throws EngineFailure with code `sandbox` and a message
 // starting with failurePrefix when the confinement cannot be applied in full.
 void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home);
 

@@ -16,7 +16,7 @@ class DocumentBytes {
 public:
     using Shared = std::shared_ptr<const DocumentBytes>;
 
-    // The file's bytes in a private anonymous mapping. Fails with "file" or "internal".
+    // The file's bytes in a private anonymous mapping. Fails with `file` or `internal`.
     static Shared read(const std::filesystem::path& path);
     // A full, non-incremental save of the open document, in a read-only mapping of an unlinked
     // temporary file: valid after the document changes or closes, and nothing stays on disk.

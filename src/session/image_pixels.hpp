@@ -19,7 +19,7 @@ struct ImagePixels {
     static constexpr int64_t kMaxPixels = 64'000'000;
 
     // Decodes the first frame of a PNG or JPEG file (recognised by its content, not its name).
-    // Fails with "invalid_argument" for an unreadable file, an unknown format or an image too
+    // Fails with `invalidArgument` for an unreadable file, an unknown format or an image too
     // large; the size is checked from the header before any pixel memory is taken.
     static ImagePixels bgra(const std::filesystem::path& file);
 

@@ -53,7 +53,7 @@ public:
     // Starts writing `height` rows of `width` BGRA pixels (straight alpha), `stride` bytes apart and
     // starting at `firstRow`, to `path`, and returns at once: the pixels are copied on the pool while
     // the caller goes on, and the file is created once they are compressed. Fails with
-    // "render_failed" "Could not write PNG." for an empty or oversized image or no memory.
+    // `renderFailed` "Could not write PNG." for an empty or oversized image or no memory.
     PendingCopy start(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width,
                       std::uint32_t height, std::size_t stride);
     // `start`, then waits for the copy (helping it): on return the caller may free the pixels.
@@ -61,7 +61,7 @@ public:
              std::size_t stride);
 
     // Waits for every file started and empties the batch. When any file could not be written, fails
-    // with "render_failed" and the first such file's reason: "Could not create PNG writer." or
+    // with `renderFailed` and the first such file's reason: "Could not create PNG writer." or
     // "Could not write PNG."; such files are removed (a partly written one), the others stay.
     void finish();
 

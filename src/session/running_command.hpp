@@ -61,8 +61,8 @@ public:
 
     // The call every long loop makes between items. Acts on `current()`, does nothing when
     // there is none. Stamps the progress clock, reports progress, and (outside an
-    // uninterruptible section) fails with "cancelled" when a cancel arrived or with
-    // "resource_limit" when the footprint is over the soft limit (never for `started`).
+    // uninterruptible section) fails with `cancelled` when a cancel arrived or with
+    // `resourceLimit` when the footprint is over the soft limit (never for `started`).
     static void step(CommandPhase phase, std::int64_t completed, std::int64_t total);
 
     // Makes `command` current and the engine busy for its lifetime; on exit clears both. The

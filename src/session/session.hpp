@@ -85,10 +85,10 @@ public:
 
     // ---- Loading (session.cpp)
 
-    // Opens `bytes` as a new session; an empty password counts as none. Fails with "file",
-    // "unsupported" or "password_required" for a document PDFium refuses, "unsupported" for one
-    // without pages or with a page that cannot be measured, and with "cancelled" or
-    // "resource_limit" while the pages are measured.
+    // Opens `bytes` as a new session; an empty password counts as none. Fails with `file`,
+    // `unsupported` or `passwordRequired` for a document PDFium refuses, `unsupported` for one
+    // without pages or with a page that cannot be measured, and with `cancelled` or
+    // `resourceLimit` while the pages are measured.
     static std::unique_ptr<Session> load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
                                          const std::optional<std::string>& password);
 
@@ -109,7 +109,7 @@ public:
     // ---- Rendering (session_render.cpp)
 
     // Renders each tile of the page at `scale` to its own PNG and answers the page's pixel size
-    // at that scale; every file is complete on return. Fails with "invalid_argument" for a tile
+    // at that scale; every file is complete on return. Fails with `invalidArgument` for a tile
     // without a path or off the page (tiles before it stay written), the failures of loadPage and
     // those of draw; a file that cannot be written fails the call once every other tile is.
     PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles,
@@ -119,7 +119,7 @@ public:
     PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles, bool annotations,
                           PngWriter::Batch& writes) const;
     // Renders `region` of the page laid out at the grid's size and starts its PNG at `to` in
-    // `writes`, creating its folder. Fails with "render_failed" (a file that cannot be created or
+    // `writes`, creating its folder. Fails with `renderFailed` (a file that cannot be created or
     // written only when the batch finishes), or a filesystem_error when the folder cannot be made.
     void draw(pdfium::FPDF_PAGE page, const RenderTile& region, const TileGrid& grid, bool annotations,
               const std::filesystem::path& to, PngWriter::Batch& writes) const;
@@ -129,7 +129,7 @@ public:
     // The page's text and its characters, one run per PDFium character. Fails as loadPage does.
     ExtractedText extractText(std::string_view pageId) const;
     // Matches of the trimmed query (case-insensitive), on one page or all, at most 200. Fails with
-    // "invalid_argument" for a blank query or one holding U+0000, and as loadPage does.
+    // `invalidArgument` for a blank query or one holding U+0000, and as loadPage does.
     std::vector<SearchHit> search(std::string_view query, const std::optional<std::string>& pageId) const;
 
     // ---- History (session_history.cpp)
@@ -137,12 +137,12 @@ public:
     // One edit as the engine makes it: checkpoint, the change, refreshBacking, then either
     // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails.
     void checkpoint();
-    // Takes the document as it now stands as the session's bytes. Fails with "internal" when the
-    // document is closed, "export_failed" when PDFium cannot write it.
+    // Takes the document as it now stands as the session's bytes. Fails with `internal` when the
+    // document is closed, `exportFailed` when PDFium cannot write it.
     void refreshBacking();
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
-    // Reopen the state before (after) the newest change. Fail with "empty_history", or as the
+    // Reopen the state before (after) the newest change. Fail with `emptyHistory`, or as the
     // state fails to open; the warnings stay as they were either way.
     void undo();
     void redoLast();
@@ -154,11 +154,11 @@ public:
 
     // Writes through a new hidden sibling with a random name and renames it into place, so a
     // reader sees the old or the new file whole (SafeFiles::replaceFile, which says who keeps
-    // which permissions). Fails with "internal" when the document is closed, "export_failed" when
+    // which permissions). Fails with `internal` when the document is closed, `exportFailed` when
     // PDFium cannot write, or a filesystem_error.
     void atomicWrite(const std::filesystem::path& to, const SafeFiles::ReplaceOptions& options = {}) const;
     // An independent session holding the current document, with the same page ids. Fails with
-    // "internal" when the document is closed and as opening the copy fails.
+    // `internal` when the document is closed and as opening the copy fails.
     std::unique_ptr<Session> detachedCopy() const;
 
     // ---- Annotations and form fields (session_annotations.cpp, session_fields.cpp)
@@ -166,13 +166,13 @@ public:
     // Every named form field, radio groups merged into one entry each.
     std::vector<FormFieldInfo> listFields() const;
     // The three add a new annotation with a fresh id. They fail as loadPage does, with
-    // "unsupported" when PDFium will not make the annotation, and addInk with "invalid_argument"
+    // `unsupported` when PDFium will not make the annotation, and addInk with `invalidArgument`
     // for fewer than two points.
     void addHighlight(std::string_view pageId, const PDFRect& rect, std::string_view contents);
     void addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents);
     void addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents);
     // Moves and/or rewrites the annotation (by its "NM" or by page id + "#" + index); answers the
-    // id of its page. Fails with "not_found" for an unknown id.
+    // id of its page. Fails with `notFound` for an unknown id.
     std::string updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,
                                  const std::optional<std::string>& contents);
     std::string removeAnnotation(std::string_view id);
@@ -184,7 +184,7 @@ public:
     // The census of the current revision, computed at most once per revision; a census that
     // fails is taken as empty, so only a trap of the PDF engine fails this.
     const DocumentContent& documentContent();
-    // Measures every page again (after rotations); ids and indexes stay. Fails with "internal"
+    // Measures every page again (after rotations); ids and indexes stay. Fails with `internal`
     // when the document is closed.
     void refreshPageMetrics();
 
@@ -192,34 +192,34 @@ public:
 
     // Sets the field whose full name is exactly `name`, acting through the form-fill environment
     // as a user would (typing, selecting, clicking), then reads it back. Answers the ids of the
-    // pages holding a widget of the field, each once, in page order. Fails with "not_found",
-    // "read_only", "unsupported", "invalid_argument" (not one of the options) or "form_failed"
+    // pages holding a widget of the field, each once, in page order. Fails with `notFound`,
+    // `readOnly`, `unsupported`, `invalidArgument` (not one of the options) or `formFailed`
     // (the field did not take the value).
     std::vector<std::string> fillField(const std::string& name, const std::string& value);
 
     // A text box, and an image stamp from the file at `image`. Fail as the annotations above do,
-    // with "invalid_argument" for empty text, a font size without a whole number of points, or an
+    // with `invalidArgument` for empty text, a font size without a whole number of points, or an
     // image that cannot be read.
     void addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents, double fontSize);
     void addStamp(std::string_view pageId, const PDFRect& rect, const std::filesystem::path& image,
                   std::string_view subject, std::string_view contents);
 
-    // The complete new order as page ids. Fails with "invalid_argument" for anything but a
-    // permutation of the pages, "organize_failed" when PDFium cannot move them.
+    // The complete new order as page ids. Fails with `invalidArgument` for anything but a
+    // permutation of the pages, `organizeFailed` when PDFium cannot move them.
     void reorder(const std::vector<std::string>& pageIds);
     // Answers the ids of the remaining pages, in order. Fails as uniqueExisting does, with
-    // "invalid_argument" for every page, and "organize_failed".
+    // `invalidArgument` for every page, and `organizeFailed`.
     std::vector<std::string> deletePages(const std::vector<std::string>& pageIds);
     // Keeps only these pages, in this order; answers the list.
     std::vector<std::string> extractPagesInPlace(const std::vector<std::string>& pageIds);
     // Appends every page of `other`; answers the new pages' ids, in order. Fails with
-    // "merge_failed".
+    // `mergeFailed`.
     std::vector<std::string> merge(const DocumentBytes::Shared& other);
     // Answers the list when it is non-empty, free of duplicates and names only pages of the
-    // session; fails with "invalid_argument" or "invalid_page" otherwise.
+    // session; fails with `invalidArgument` or `invalidPage` otherwise.
     const std::vector<std::string>& uniqueExisting(const std::vector<std::string>& pageIds) const;
     // 0 to 3 sets that many quarter turns; +-90, 180, 270 turn from `current`. Fails with
-    // "invalid_argument" for anything else.
+    // `invalidArgument` for anything else.
     static int nextRotation(int current, std::int64_t requested);
 
     // ---- State
@@ -272,7 +272,7 @@ private:
     // Deletes the pages `pageIds` (a set) and rebinds, keeping the survivors' ids.
     void removePagesInPlace(const std::vector<std::string>& pageIds);
     // Writes the whole document to `to` and flushes it to disk; creates the folder. Fails with
-    // "export_failed" or a filesystem_error.
+    // `exportFailed` or a filesystem_error.
     void save(const std::filesystem::path& to) const;
 
     const std::string id_;

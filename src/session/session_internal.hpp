@@ -59,7 +59,7 @@ void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject)
 
 // An annotation dictionary's string entry, "" when absent.
 std::string readStringKey(pdfium::FPDF_ANNOTATION annotation, std::string_view key);
-// Fails with "form_failed" when PDFium refuses the entry.
+// Fails with `formFailed` when PDFium refuses the entry.
 void setAnnotString(pdfium::FPDF_ANNOTATION annotation, std::string_view key, std::string_view value);
 // The census's name of a PDFium subtype ("Highlight", "Widget", ...), "Other" for the rest.
 std::string subtypeName(std::int32_t subtype);
@@ -97,7 +97,7 @@ private:
 };
 
 // By its "NM" or by page id + "#" + index; the first match in page order. Fails with
-// "not_found", and as Session::loadPage does.
+// `notFound`, and as Session::loadPage does.
 FoundAnnotation findAnnotation(const Session& session, std::string_view id);
 
 // ---- Form fields (session_fields.cpp)

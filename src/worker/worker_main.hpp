@@ -85,7 +85,7 @@ void runStdio(DocumentEngine& engine);
 void applySandbox(const std::filesystem::path& ipc);
 
 // The response as it goes on the wire: a response that cannot be encoded (a number that is not
-// finite, say) becomes an "internal" failure with the same id rather than a dropped connection.
+// finite, say) becomes an `internal` failure with the same id rather than a dropped connection.
 std::string encodeResponse(const CommandResponse& response);
 
 }  // namespace kivo::WorkerMain
