@@ -268,7 +268,10 @@ void Workspace::performForAssistant(CommandRequest request, AssistantCompletion 
         std::move(request), std::nullopt, false,
         [completion](const CommandResult& result) { completion(result, {}, {}); },
         [completion](const std::string& code, const std::string& message) { completion(std::nullopt, code, message); },
-        [completion] { completion(std::nullopt, "cancelled", "Cancelled before it finished. Nothing changed."); });
+        [completion] {
+            completion(std::nullopt, std::string(rawValue(FailureCode::cancelled)),
+                       "Cancelled before it finished. Nothing changed.");
+        });
 }
 
 void Workspace::stopAssistantThreads() {

@@ -39,7 +39,9 @@ AssistantContext WorkspaceDocument::context(const AssistantQuestion& question, s
     params.rect = question.selectionRect;
     params.limit = limit;
     CommandResult result = perform(CommandMethod::assistantContext, std::move(params), stop);
-    if (!result.assistantContext) throw AssistantCommandError("internal", "The worker returned no document text.");
+    if (!result.assistantContext)
+        throw AssistantCommandError(std::string(rawValue(FailureCode::internal)),
+                                    "The worker returned no document text.");
     return std::move(*result.assistantContext);
 }
 

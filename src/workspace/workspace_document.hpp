@@ -36,7 +36,7 @@ public:
     WorkspaceDocument(Workspace& workspace, std::string sessionId)
         : workspace_(workspace), sessionId_(std::move(sessionId)) {}
 
-    // Throws AssistantCommandError for a refusal, and for an answer without a context ("internal").
+    // Throws AssistantCommandError for a refusal, and for an answer without a context (`internal`).
     AssistantContext context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) override;
     // No hits is an empty list. Throws AssistantCommandError for a refusal.
     std::vector<SearchHit> find(const std::string& text, const std::string& pageId, std::stop_token stop) override;

@@ -184,7 +184,7 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
 
 Workspace::FailureHandler Workspace::retryWithPassword(std::function<void(const std::string&)> retry) {
     return [this, retry = std::move(retry)](const std::string& code, const std::string& message) {
-        if (code != "password_required") {
+        if (code != rawValue(FailureCode::passwordRequired)) {
             setErrorMessage(message);
             return;
         }

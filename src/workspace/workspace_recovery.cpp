@@ -53,7 +53,7 @@ void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& c
     // A connection that broke under a worker that goes on running decides nothing, so that one gives up.
     if (code == "worker_stopped" && (!worker_ || worker_->waitForExit(250))) return;
     restoringLost_ = false;
-    if (code != "password_required") {
+    if (code != rawValue(FailureCode::passwordRequired)) {
         giveUp(lost, message);
         return;
     }

@@ -56,7 +56,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             if (mcpAccessGranted() && result.sourcePath != oldPath) syncMCPGrants();
         },
         [this, mode](const std::string& code, const std::string& message) {
-            if (code == "source_changed" && mode == "save") {
+            if (code == rawValue(FailureCode::sourceChanged) && mode == "save") {
                 promptStaleSave();
                 return;
             }

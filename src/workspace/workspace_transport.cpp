@@ -69,7 +69,7 @@ void Workspace::send(CommandRequest request, std::optional<std::string> activity
     if (!client_) {
         const std::string message = noConnectionError().what();
         if (onFailure) {
-            onFailure("internal", message);
+            onFailure(std::string(rawValue(FailureCode::internal)), message);
         } else {
             setErrorMessage(message);
         }
@@ -112,9 +112,10 @@ void Workspace::exchange(CommandClient& client, const CommandRequest& request,
                 onSuccess(*response.result);
                 return;
             }
-            const std::string code = response.error ? response.error->code : "internal";
+            const std::string code =
+                response.error ? response.error->code : std::string(rawValue(FailureCode::internal));
             const std::string message = response.error ? response.error->message : "Command failed.";
-            if (code != "cancelled") {
+            if (code != rawValue(FailureCode::cancelled)) {
                 fail(code, message);
                 return;
             }
@@ -128,7 +129,8 @@ void Workspace::exchange(CommandClient& client, const CommandRequest& request,
         post(this, [this, fail, lost, description = std::string(error.what())] {
             // Every failed exchange leaves the client unconnected.
             reconnectPending_ = true;
-            fail(lost ? "worker_stopped" : "internal", lost ? stoppedMessage : description);
+            fail(lost ? "worker_stopped" : std::string(rawValue(FailureCode::internal)),
+                 lost ? stoppedMessage : description);
         });
     }
 }
