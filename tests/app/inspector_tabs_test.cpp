@@ -160,6 +160,29 @@ private slots:
         QVERIFY(composer.disclosure()->text().startsWith("Answers quote the document without a model."));
         QVERIFY(!composer.sendButton()->isEnabled());
 
+        // Shift+Return starts a new line, and the field grows with its lines up to four, then scrolls.
+        QuestionField* field = composer.field();
+        const int oneLine = field->sizeHint().height();
+        QTest::keyClicks(field, "first");
+        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(field, "second");
+        QCOMPARE(workspace.assistantQuery(), std::string("first\nsecond"));
+        QVERIFY(composer.sendButton()->isEnabled());
+        QVERIFY(field->sizeHint().height() > oneLine);
+        for (const char* line : {"third", "fourth"}) {
+            QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
+            QTest::keyClicks(field, line);
+        }
+        const int fourLines = field->sizeHint().height();
+        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(field, "fifth");
+        QCOMPARE(field->sizeHint().height(), fourLines);
+        QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
+        QVERIFY(!workspace.assistantAnswer());
+        field->clear();
+        QCOMPARE(workspace.assistantQuery(), std::string());
+        QVERIFY(waitUntil([&] { return field->height() == oneLine; }));
+
         QTest::mouseClick(composer.scope()->segments().at(2), Qt::LeftButton);
         QCOMPARE(workspace.assistantScope(), std::string("document"));
         QTest::keyClicks(composer.field(), "What does the second page say?");
@@ -267,9 +290,11 @@ private slots:
                      QStringLiteral("Check Ollama again"));
         }
 
-        // A provider chosen in an earlier run is asked once, when the card first comes to "Checking Ollama…",
-        // and never again because the card was drawn, laid out or switched to.
-        FakeOllama ollama;
+        // A provider chosen in an earlier run is asked once, when the card comes to "Checking Ollama…", and
+        // never because the card was drawn, laid out, rebuilt or switched to while the list is on its way.
+        FakeOllama::Script slow;
+        slow.tagsPause = std::chrono::milliseconds(3000);
+        FakeOllama ollama(slow);
         const ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
         const auto asked = [&] {
             const auto requests = ollama.requests();
@@ -279,16 +304,26 @@ private slots:
         auto editor = startEditor(scratch, {}, Worker::missing);
         QVERIFY(editor);
         auto& card = *named<ProviderCard>(inspectorOf(*editor), "providerCard");
-        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
+        QVERIFY(waitUntil([&] { return asked() == 1; }));
+        QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
+        QVERIFY(named<ThemedLabel>(inspectorOf(*editor), "providerChecking")->isVisible());
         showTab(*editor, "document");
         showTab(*editor, "assistant");
         editor->app->settings().setInterfaceTextScale(1.5);
         editor->window().columns()->setSizes({180, 600, 460});
+        editor->workspace().setAssistantModel("another:7b");
         editor->window().repaint();
-        QTest::qWait(500);
+        QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
+        QTest::qWait(300);
         QCOMPARE(asked(), 1);
+
+        // The refresh button asks once; the card, back at "Checking Ollama…" meanwhile, adds no ask of its own.
         QTest::mouseClick(named<HeroButton>(inspectorOf(*editor), "refreshModels"), Qt::LeftButton);
-        QVERIFY(waitUntil([&] { return asked() == 2; }));
+        QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
+        QTest::qWait(300);
+        QCOMPARE(asked(), 2);
     }
 
     void theAnthropicKeyIsSavedReplacedAndRemovedInTheFileStore() {
@@ -371,8 +406,11 @@ private slots:
         AnnotationRow* row = tab.annotations()->row(note.id);
         QVERIFY(row);
         QVERIFY(tab.annotations()->hint()->text().startsWith("Ctrl+Shift+arrow moves the selected annotation"));
+        const QKeySequence resizeKey = resize->shortcut();
         resize->setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
         QVERIFY(tab.annotations()->hint()->text().contains("and Alt+Shift+arrow resizes it"));
+        resize->setShortcut(resizeKey);
+        QVERIFY(tab.annotations()->hint()->text().contains("and Shift+arrow resizes it"));
         QCOMPARE(row->deleteButton()->accessibleName(), QStringLiteral("Delete note annotation"));
 
         QTest::mouseClick(row->selectButton(), Qt::LeftButton);
@@ -476,14 +514,15 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(notes->applyButton()));
         screenshotTab(*editor, InspectorTab::form, "inspector-form-tab");
 
-        // A worker restart brings the same document back, and its drafts with it.
+        // A worker restart brings the same document back, and its drafts with it, the annotations' too.
+        editor->window().drafts()->setAnnotation("typed-for-a", "a note for form-a");
         const qint64 pid = workspace.workerProcessId();
         ::kill(static_cast<pid_t>(pid), SIGKILL);
-        QVERIFY(waitUntil([&] { return workspace.workerProcessId() != pid && workspace.sessionId(); }));
-        QVERIFY(waitUntil([&] { return fieldEditor(tab, "First Name_2") != nullptr; }));
-        QVERIFY(waitUntil([&] { return workerField(workspace, "First Name_2").has_value(); }));
+        QVERIFY(waitUntil([&] { return workspace.status() == "Opened form-a.pdf again"; }));
+        QVERIFY(workerField(workspace, "First Name_2").has_value());
         QCOMPARE(fieldEditor(tab, "First Name_2")->findChild<HeroField*>()->textEdit()->toPlainText(),
                  QStringLiteral("Bob\tand Carol"));
+        QCOMPARE(editor->window().drafts()->annotation("typed-for-a"), std::optional<std::string>("a note for form-a"));
 
         // Another document has a field of the same name: the draft typed for this one stays behind.
         workspace.open(scratch.docs() / "form-b.pdf");
@@ -525,10 +564,12 @@ private slots:
         QCOMPARE(listed.front().sessionId, *workspace.sessionId());
 
         QTest::mouseClick(tab.copyButton(), Qt::LeftButton);
-        const json copied = json::parse(QGuiApplication::clipboard()->text().toStdString());
-        const json expected = {
-            {"mcpServers", {{"kivo-pdf", {{"command", std::string(KIVO_BIN_DIR "/kivo-pdf-mcp")}}}}}};
-        QVERIFY2(copied == expected, copied.dump().c_str());
+        // Pretty-printed, keys sorted, slashes as they are.
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QStringLiteral("{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" KIVO_BIN_DIR
+                                "/kivo-pdf-mcp\"\n    }\n  }\n}"));
+        QVERIFY(workspace.status().starts_with(
+            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- "));
         screenshotTab(*editor, InspectorTab::document, "inspector-document-sharing");
 
         QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);

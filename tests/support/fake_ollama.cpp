@@ -47,7 +47,10 @@ void FakeOllama::answer(const RecordedRequest& request, FakeConnection& connecti
     const std::vector<std::string> json{"Content-Type: application/json"};
     if (request.target == "/api/version")
         return connection.respond(200, R"({"version":")" + script.version + "\"}", json);
-    if (request.target == "/api/tags") return connection.respond(200, script.tags, json);
+    if (request.target == "/api/tags") {
+        if (script.tagsPause.count() > 0 && !connection.pause(script.tagsPause)) return;
+        return connection.respond(200, script.tags, json);
+    }
     if (request.target == "/api/show") return connection.respond(200, script.show, json);
     if (request.target != "/api/chat") return connection.respond(404, R"({"error":"not found"})", json);
     if (script.chatStatus != 200) return connection.respond(script.chatStatus, script.chatBody, json);

@@ -25,6 +25,8 @@ public:
     struct Script {
         std::string version = "0.9.0";
         std::string tags = R"({"models":[{"name":"tiny:1b","size":1000,"details":{"parameter_size":"1B"}}]})";
+        // How long the model list takes, for tests of what happens while it is on its way.
+        std::chrono::milliseconds tagsPause{0};
         std::string show = R"({"capabilities":["completion","tools"]})";
         // The chat reply: a status other than 200 sends `chatBody` whole; 200 sends the steps.
         int chatStatus = 200;

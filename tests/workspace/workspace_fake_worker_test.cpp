@@ -224,6 +224,29 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     EXPECT_FALSE(ws().lostDocument());
 }
 
+// The window drops what was typed for a document when the user brings another in its place, and keeps
+// it while a restart brings the same one back, from its checkpoint or from its file.
+TEST_F(FakeWorkerTest, SaysAnotherDocumentReplacedTheOpenOneOnlyWhenTheUserBroughtIt) {
+    for (const char* checkpoint : {"", "s1"}) {
+        SCOPED_TRACE(std::string("checkpoint ") + checkpoint);
+        workspace_.reset();
+        std::filesystem::remove(scratch_.log());
+        start({{"KIVO_FAKE_WORKER_RECOVERIES", checkpoint}});
+        int replaced = 0;
+        QObject::connect(&ws(), &Workspace::documentReplaced, [&] { ++replaced; });
+        openDocument("a.pdf");
+        EXPECT_EQ(replaced, 1);
+        stopWorker();
+        ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened a.pdf again"; })) << ws().status();
+        EXPECT_EQ(replaced, 1) << "the same document came back";
+        openDocument("b.pdf");
+        EXPECT_EQ(replaced, 2);
+        ws().restoreRecovery("s1");
+        ASSERT_TRUE(waitUntil([&] { return ws().status() == "Restored unsaved work"; })) << ws().status();
+        EXPECT_EQ(replaced, 3);
+    }
+}
+
 TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
     start({{"KIVO_FAKE_WORKER_USR1", "exit:73"}});
     ws().setMcpAccessGranted(true);
