@@ -1,6 +1,7 @@
 #include "assistant/keychain_key.hpp"
 
 #include <cstdlib>
+#include <utility>
 
 #include "assistant/key_file.hpp"
 #include "assistant/secret_keyring.hpp"
@@ -65,17 +66,37 @@ std::filesystem::path fallbackFile() {
     return folder / "kivo-pdf" / "provider-keys.json";
 }
 
-std::optional<std::string> read(const std::string& provider) {
+namespace {
+
+std::optional<std::pair<std::string, Place>> lookup(const std::string& provider) {
     std::optional<std::string> stored;
+    Place place = Place::keyring;
     try {
         stored = SecretKeyring::lookup(service(), provider);
     } catch (const SecretKeyring::NoSecretService&) {
         stored.reset();
     }
     // A key saved while no keyring ran stays in the file until saved again or removed.
-    if (!stored) stored = fallback().read(service(), provider);
+    if (!stored) {
+        stored = fallback().read(service(), provider);
+        place = Place::file;
+    }
     if (!stored || stored->empty() || !isValidUTF8(*stored)) return std::nullopt;
-    return stored;
+    return std::pair(std::move(*stored), place);
+}
+
+}  // namespace
+
+std::optional<std::string> read(const std::string& provider) {
+    auto found = lookup(provider);
+    if (!found) return std::nullopt;
+    return std::move(found->first);
+}
+
+std::optional<Place> placeOf(const std::string& provider) {
+    const auto found = lookup(provider);
+    if (!found) return std::nullopt;
+    return found->second;
 }
 
 Place save(std::string_view key, const std::string& provider) {

@@ -74,6 +74,9 @@ Place save(std::string_view key, const std::string& provider);
 // store when the keyring or the file fails.
 void remove(const std::string& provider);
 
+// Where the key that `read` gives is kept, or nothing when it gives none. Throws as `read`.
+std::optional<Place> placeOf(const std::string& provider);
+
 // True exactly when `read` gives a key; a failure counts as no.
 bool has(const std::string& provider);
 

@@ -6,12 +6,11 @@
 namespace kivo {
 namespace {
 
-bool keyStored(KeyStore& store) {
+std::optional<KeychainKey::Place> storedKeyPlace(KeyStore& store) {
     try {
-        const auto key = store.read(AnthropicProvider::id);
-        return key && !key->empty();
+        return store.storedPlace(AnthropicProvider::id);
     } catch (const std::exception&) {
-        return false;  // a store that cannot be read holds no key we could use
+        return std::nullopt;  // a store that cannot be read holds no key we could use
     }
 }
 
@@ -22,7 +21,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
     : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
-    setAssistantKeyStored(keyStored(*services_.keyStore));
+    assistantKeyPlace_ = storedKeyPlace(*services_.keyStore);
+    setAssistantKeyStored(assistantKeyPlace_.has_value());
     // Choosing a provider that answers through a model asks it for its models at once.
     connect(this, &WorkspaceState::assistantProviderChanged, this, [this] {
         if (assistantProvider() != "local") refreshModels();

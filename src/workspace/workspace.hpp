@@ -240,7 +240,8 @@ public:
     void refreshModels();
     void saveAssistantKey(const std::string& key);
     void removeAssistantKey();
-    // Where the last key saved in this run went; nothing before a save, or after a removal.
+    // Where the stored key is kept: as found at start, then where the last save put it; nothing while
+    // no key is stored.
     std::optional<KeychainKey::Place> assistantKeyPlace() const { return assistantKeyPlace_; }
     // A model list asked for by refreshModels() has not arrived yet.
     bool modelsPending() const { return modelsPending_; }

@@ -41,6 +41,7 @@ public:
 class EmptyKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    std::optional<KeychainKey::Place> storedPlace(const std::string&) override { return std::nullopt; }
     KeychainKey::Place save(const std::string&, const std::string&) override { return KeychainKey::Place::keyring; }
     void remove(const std::string&) override {}
 };
@@ -58,6 +59,10 @@ void fill(std::shared_ptr<Interface>& service) {
 }  // namespace
 
 std::optional<std::string> KeychainKeyStore::read(const std::string& provider) { return KeychainKey::read(provider); }
+
+std::optional<KeychainKey::Place> KeychainKeyStore::storedPlace(const std::string& provider) {
+    return KeychainKey::placeOf(provider);
+}
 
 KeychainKey::Place KeychainKeyStore::save(const std::string& key, const std::string& provider) {
     return KeychainKey::save(key, provider);

@@ -99,6 +99,8 @@ class KeyStore {
 public:
     virtual ~KeyStore() = default;
     virtual std::optional<std::string> read(const std::string& provider) = 0;
+    // Where the key that read() gives is kept; nothing when none is stored.
+    virtual std::optional<KeychainKey::Place> storedPlace(const std::string& provider) = 0;
     // Answers whether the key went to the keyring or to the owner-only file.
     virtual KeychainKey::Place save(const std::string& key, const std::string& provider) = 0;
     virtual void remove(const std::string& provider) = 0;
@@ -108,6 +110,7 @@ public:
 class KeychainKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string& provider) override;
+    std::optional<KeychainKey::Place> storedPlace(const std::string& provider) override;
     KeychainKey::Place save(const std::string& key, const std::string& provider) override;
     void remove(const std::string& provider) override;
 };

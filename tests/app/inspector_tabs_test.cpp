@@ -374,6 +374,17 @@ private slots:
         QVERIFY(!workspace.assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
+
+        // A key kept from an earlier run says where it is kept.
+        QTest::keyClicks(card.keyField(), "sk-third");
+        QTest::mouseClick(save, Qt::LeftButton);
+        editor.reset();
+        editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        auto& again = *named<ProviderCard>(inspectorOf(*editor), "providerCard");
+        QVERIFY(waitUntil([&] { return again.shown() == ProviderCard::Shown::keyModels; }));
+        QCOMPARE(named<Chip>(inspectorOf(*editor), "keyChip")->text(),
+                 QStringLiteral("Key in a file only you can read"));
     }
 
     void thePageTabListsHitsAndAnnotationsEditsThemAndShowsGoneHits() {

@@ -46,6 +46,8 @@ TEST_F(KeyStoreWithoutBus, FallsBackToAnOwnerOnlyFileAtOnce) {
     EXPECT_EQ(KeychainKey::save("  sk-first \n", "anthropic"), KeychainKey::Place::file);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_EQ(KeychainKey::read("anthropic"), "sk-first");
+    EXPECT_EQ(KeychainKey::placeOf("anthropic"), KeychainKey::Place::file);
+    EXPECT_EQ(KeychainKey::placeOf("other"), std::nullopt);
     EXPECT_TRUE(KeychainKey::has("anthropic"));
     EXPECT_EQ(modeOf(file.parent_path()), 0700u);
     EXPECT_EQ(modeOf(file), 0600u);
@@ -195,10 +197,12 @@ TEST_F(KeychainKeyChild, InTheKeyring) {
     // A key left in the file from a time without a keyring is still found...
     KeyFile(file()).save(KeychainKey::service(), "anthropic", "sk-from-file");
     EXPECT_EQ(KeychainKey::read("anthropic"), "sk-from-file");
+    EXPECT_EQ(KeychainKey::placeOf("anthropic"), KeychainKey::Place::file);
     // ...until a save puts the key in the keyring and clears the file's copy.
     EXPECT_EQ(KeychainKey::save(" sk-one\n", "anthropic"), KeychainKey::Place::keyring);
     EXPECT_EQ(KeyFile(file()).read(KeychainKey::service(), "anthropic"), std::nullopt);
     EXPECT_EQ(KeychainKey::read("anthropic"), "sk-one");
+    EXPECT_EQ(KeychainKey::placeOf("anthropic"), KeychainKey::Place::keyring);
     EXPECT_EQ(KeychainKey::save("sk-two", "anthropic"), KeychainKey::Place::keyring);
     EXPECT_EQ(KeychainKey::read("anthropic"), "sk-two");
     EXPECT_THROW(KeychainKey::save("  ", "anthropic"), KeychainKey::Failure);

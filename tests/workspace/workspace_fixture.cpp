@@ -92,6 +92,11 @@ std::optional<std::string> FakeKeyStore::read(const std::string& provider) {
     return found != keys.end() ? std::optional(found->second) : std::nullopt;
 }
 
+std::optional<KeychainKey::Place> FakeKeyStore::storedPlace(const std::string& provider) {
+    const auto key = read(provider);
+    return key && !key->empty() ? std::optional(place) : std::nullopt;
+}
+
 KeychainKey::Place FakeKeyStore::save(const std::string& key, const std::string& provider) {
     if (failure) throw std::runtime_error(*failure);
     keys[provider] = key;

@@ -131,6 +131,7 @@ public:
 class FakeKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string& provider) override;
+    std::optional<KeychainKey::Place> storedPlace(const std::string& provider) override;
     KeychainKey::Place save(const std::string& key, const std::string& provider) override;
     void remove(const std::string& provider) override;
 
