@@ -73,6 +73,7 @@ void describe(R& r, V& v) {
 
 template <Is<PageInfo> R, class V>
 void describe(R& r, V& v) {
+    v("box", r.box);
     v("height", r.height);
     v("id", r.id);
     v("index", r.index);

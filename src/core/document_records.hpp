@@ -29,6 +29,7 @@ struct PDFPoint {
     bool operator==(const PDFPoint&) const = default;
 };
 
+// `width` and `height` are the page as it is shown: its crop box, turned by `rotation`.
 struct PageInfo {
     std::string id{};
     std::int64_t index = 0;
@@ -36,6 +37,15 @@ struct PageInfo {
     double height = 0;
     // Quarter turns clockwise, 0 to 3.
     std::int64_t rotation = 0;
+    // The crop box in user space, before the turn; absent when it is defaultBox().
+    std::optional<PDFRect> box{};
+
+    // A box at the origin of the page's size before the turn: what a page without `box` has.
+    PDFRect defaultBox() const noexcept {
+        const bool sideways = rotation % 2 != 0;
+        return PDFRect{0, 0, sideways ? height : width, sideways ? width : height};
+    }
+    PDFRect cropBox() const noexcept { return box.value_or(defaultBox()); }
 
     bool operator==(const PageInfo&) const = default;
 };

@@ -111,6 +111,15 @@ int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT d, int index) {
     return call<int>(Z_pdfiumZ_EPDF_GetPageRotationByIndex, d, index);
 }
 
+bool EPDF_GetPageBoxByIndex(FPDF_DOCUMENT d, int index, int box, FS_RECTF* rect) {
+    Scratch s;
+    const Address out = s.reserve(sizeof(FS_RECTF));
+    store<FS_RECTF>(out, FS_RECTF{});
+    const bool ok = raw(Z_pdfiumZ_EPDF_GetPageBoxByIndex, d.address, wasm(index), wasm(box), out) != 0;
+    if (rect) *rect = fetch<FS_RECTF>(out);
+    return ok;
+}
+
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT d, std::string_view tag, std::span<uint16_t> buffer) {
     Scratch s;
     const Address key = s.bytes(tag);

@@ -199,6 +199,10 @@ bool FPDF_GetPageSizeByIndexF(FPDF_DOCUMENT document, int index, FS_SIZEF* size)
 // The page's /Rotate in quarter turns read from the page tree, without parsing the page's content
 // (an addition of this PDFium build); -1 when the page cannot be found.
 int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT document, int index);
+// A box of the page read from the page tree, inherited boxes included, as written (not cut to the media
+// box): `box` 0 is the media box, 1 the crop box (an addition of this PDFium build). False when the page
+// has no such box.
+bool EPDF_GetPageBoxByIndex(FPDF_DOCUMENT document, int index, int box, FS_RECTF* rect);
 // Two-call string getters: with an empty buffer they answer the byte length including the
 // terminator; the buffer is in UTF-16 units.
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT document, std::string_view tag, std::span<uint16_t> buffer);

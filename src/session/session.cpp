@@ -42,6 +42,38 @@ EngineFailure loadFailure() {
     }
 }
 
+PDFRect cropBoxAt(pdfium::FPDF_DOCUMENT document, int index, const PageInfo& measured) {
+    // The box types of EPDF_GetPageBoxByIndex: 0 the media box, 1 the crop box (inherited, unclipped).
+    constexpr int mediaBox = 0;
+    constexpr int cropBox = 1;
+    const auto read = [&](int type) -> std::optional<PDFRect> {
+        FS_RECTF box;
+        if (!EPDF_GetPageBoxByIndex(document, index, type, &box)) return std::nullopt;
+        const PDFRect r = fromPdfium(box);
+        return PDFRect{std::min(r.left, r.right), std::min(r.bottom, r.top), std::max(r.left, r.right),
+                       std::max(r.bottom, r.top)};
+    };
+    const auto empty = [](const std::optional<PDFRect>& r) { return !r || r->width() <= 0 || r->height() <= 0; };
+    // As PDFium shows a page: a missing media box is Letter, and the crop box is cut to the media box.
+    std::optional<PDFRect> shown = read(mediaBox);
+    if (empty(shown)) shown = PDFRect{0, 0, 612, 792};
+    if (const std::optional<PDFRect> crop = read(cropBox); !empty(crop)) {
+        shown = PDFRect{std::max(shown->left, crop->left), std::max(shown->bottom, crop->bottom),
+                        std::min(shown->right, crop->right), std::min(shown->top, crop->top)};
+        if (shown->width() <= 0 || shown->height() <= 0) shown = PDFRect{};
+    }
+    const PDFRect expected = measured.defaultBox();
+    constexpr double tolerance = 0.01;
+    if (std::abs(shown->width() - expected.width()) <= tolerance &&
+        std::abs(shown->height() - expected.height()) <= tolerance)
+        return *shown;
+    // Some file the tree reading does not follow: the loaded page knows.
+    ScopedPage page(FPDF_LoadPage(document, index));
+    FS_RECTF box;
+    if (page && FPDF_GetPageBoundingBox(page.get(), &box)) return fromPdfium(box);
+    return expected;
+}
+
 void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject) {
     pdfium::FPDFAnnot_SetStringValue(annotation, "NM", toUtf16(newUUIDString()));
     pdfium::FPDFAnnot_SetStringValue(annotation, "Subj", toUtf16(subject));
@@ -150,6 +182,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         info.width = session_detail::finiteOrZero(size.width);
         info.height = session_detail::finiteOrZero(size.height);
         info.rotation = rotation;
+        info.box = session_detail::shownBox(info, session_detail::cropBoxAt(document_.get(), i, info));
         measuredPages.push_back(std::move(info));
     }
     pages_ = std::move(measuredPages);

@@ -132,6 +132,10 @@ void Session::refreshPageMetrics() {
         info.width = session_detail::finiteOrZero(FPDF_GetPageWidthF(page.get()));
         info.height = session_detail::finiteOrZero(FPDF_GetPageHeightF(page.get()));
         info.rotation = FPDFPage_GetRotation(page.get());
+        FS_RECTF box;
+        info.box = FPDF_GetPageBoundingBox(page.get(), &box)
+                       ? session_detail::shownBox(info, session_detail::fromPdfium(box))
+                       : std::nullopt;
     }
 }
 

@@ -51,6 +51,17 @@ inline PDFRect fromPdfium(const pdfium::FS_RECTF& rect) {
                    finiteOrZero(rect.top)};
 }
 
+// The page's crop box as PDFium shows it (within the media box), for PageInfo::box: absent where it is
+// the page's default box, so the answers for ordinary pages stay exactly as they were.
+inline std::optional<PDFRect> shownBox(const PageInfo& info, const PDFRect& box) {
+    if (box == info.defaultBox()) return std::nullopt;
+    return box;
+}
+
+// The crop box of the page at `index` from the page tree, without parsing the page's content; when the
+// tree's boxes do not give the page's measured size, the loaded page's own box.
+PDFRect cropBoxAt(pdfium::FPDF_DOCUMENT document, int index, const PageInfo& measured);
+
 // Gives a new annotation a fresh id and its subject. A refused write here leaves a usable
 // annotation, so neither is checked.
 void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject);

@@ -57,7 +57,7 @@ CommandResult fullResult() {
     r.sessionId = "S";
     r.revision = 3;
     r.pageCount = 1;
-    r.pages = std::vector<PageInfo>{{"P", 0, 612, 792, 1}};
+    r.pages = std::vector<PageInfo>{{"P", 0, 612, 792, 1}, {"Q", 1, 350, 640, 0, PDFRect{50, 60, 400, 700}}};
     r.formType = "acroform";
     r.readOnly = false;
     r.warnings = std::vector<std::string>{"w"};

@@ -201,5 +201,44 @@ TEST_F(SessionInspect, PageMetricsAfterRotation) {
               EngineFailure(FailureCode::internal, "Document is closed."));
 }
 
+TEST_F(SessionInspect, PagesCarryTheirCropBoxOnlyWhereItIsNotTheDefault) {
+    struct Case {
+        const char* name;
+        TestPage page;
+        double width;
+        double height;
+        std::optional<PDFRect> box;
+    };
+    const auto page = [](int rotation, double left, double bottom, std::vector<double> crop) {
+        TestPage made;
+        made.rotation = rotation;
+        made.mediaLeft = left;
+        made.mediaBottom = bottom;
+        made.cropBox = std::move(crop);
+        return made;
+    };
+    const Case cases[] = {
+        {"plain", page(0, 0, 0, {}), 612, 792, std::nullopt},
+        {"turned, at the origin", page(90, 0, 0, {}), 792, 612, std::nullopt},
+        {"turned upside down", page(180, 0, 0, {}), 612, 792, std::nullopt},
+        {"cropped", page(0, 0, 0, {50, 60, 400, 700}), 350, 640, PDFRect{50, 60, 400, 700}},
+        {"cropped and turned", page(270, 0, 0, {50, 60, 400, 700}), 640, 350, PDFRect{50, 60, 400, 700}},
+        {"media away from the origin", page(0, 10, 20, {}), 612, 792, PDFRect{10, 20, 622, 812}},
+        {"crop beyond the media", page(0, 0, 0, {-50, 100, 700, 900}), 612, 692, PDFRect{0, 100, 612, 792}},
+        {"crop written backwards", page(0, 0, 0, {400, 700, 50, 60}), 350, 640, PDFRect{50, 60, 400, 700}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto session = open(makePdf({c.page}));
+        const PageInfo opened = session->pages().front();
+        EXPECT_DOUBLE_EQ(opened.width, c.width);
+        EXPECT_DOUBLE_EQ(opened.height, c.height);
+        EXPECT_EQ(opened.box, c.box);
+        // Measured from the loaded page, the same.
+        session->refreshPageMetrics();
+        EXPECT_EQ(session->pages().front(), opened);
+    }
+}
+
 }  // namespace
 }  // namespace kivo::testing

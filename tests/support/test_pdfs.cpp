@@ -48,8 +48,14 @@ std::string makePdf(const std::vector<TestPage>& pages) {
         if (!page.text.empty())
             content << "BT /F1 24 Tf 72 " << page.height - 100 << " Td (" << page.text << ") Tj ET\n";
         std::ostringstream pageDict;
-        pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << " " << page.height
-                 << "] /Resources << /Font << /F1 3 0 R >> >> /Contents " << pageObject + 1 << " 0 R >>";
+        pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [" << page.mediaLeft << " " << page.mediaBottom << " "
+                 << page.mediaLeft + page.width << " " << page.mediaBottom + page.height << "]";
+        if (page.rotation != 0) pageDict << " /Rotate " << page.rotation;
+        if (page.cropBox.size() == 4) {
+            pageDict << " /CropBox [" << page.cropBox[0] << " " << page.cropBox[1] << " " << page.cropBox[2] << " "
+                     << page.cropBox[3] << "]";
+        }
+        pageDict << " /Resources << /Font << /F1 3 0 R >> >> /Contents " << pageObject + 1 << " 0 R >>";
         objects.push_back(pageDict.str());
         objects.push_back(stream(content.str()));
     }

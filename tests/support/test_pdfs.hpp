@@ -19,6 +19,12 @@ struct TestPage {
     double height = 792;
     std::string text = "Hello PDF";  // drawn in Helvetica 24 at (72, height - 100)
     bool blackBox = true;            // a filled black rectangle at (100, 100), 200 x 150
+    int rotation = 0;                // degrees clockwise, written as /Rotate
+    // The media box starts here and is width x height.
+    double mediaLeft = 0;
+    double mediaBottom = 0;
+    // The crop box as left, bottom, right, top; empty for none.
+    std::vector<double> cropBox{};
 };
 
 std::string makePdf(const std::vector<TestPage>& pages);

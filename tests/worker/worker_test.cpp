@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "core/command_json.hpp"
 #include "command_requests.hpp"
 #include "scoped_env.hpp"
@@ -222,6 +224,50 @@ TEST_F(WorkerTest, AConfinedWorkerStillWritesCheckpointsCopiesAndRenders) {
     ASSERT_EQ(errorCode(rendered), "ok");
     EXPECT_EQ(fs::path(*rendered.result->pngPath).parent_path(), testing::renderFolderIn(dir.path()));
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "copy.pdf"));
+}
+
+// The page records on the wire: ordinary pages (turned or not) read exactly as before; a page whose
+// crop box is not at the origin names it, before the turn, and keeps it through a rotation.
+TEST_F(WorkerTest, PagesNameTheirCropBoxOnlyWhenItIsNotTheDefault) {
+    const fs::path pdf = dir.path() / "boxes.pdf";
+    testing::TestPage turned;
+    turned.rotation = 90;
+    testing::TestPage cropped;
+    cropped.cropBox = {50, 60, 400, 700};
+    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, turned, cropped}));
+    WorkerProcess worker({}, environment());
+    const auto resultOnTheWire = [&](const CommandRequest& r) {
+        worker.write(testing::requestLine(r));
+        const std::optional<std::string> line = worker.readLine();
+        EXPECT_TRUE(line);
+        return nlohmann::json::parse(line.value_or("{}"))["result"];
+    };
+    const nlohmann::json box = nlohmann::json::parse(R"({"bottom":60.0,"left":50.0,"right":400.0,"top":700.0})");
+    const auto expectPages = [&](const nlohmann::json& pages) {
+        ASSERT_EQ(pages.size(), 3u);
+        for (int i : {0, 1}) {
+            std::vector<std::string> keys;
+            for (const auto& [key, value] : pages[i].items()) keys.push_back(key);
+            EXPECT_EQ(keys, (std::vector<std::string>{"height", "id", "index", "rotation", "width"}))
+                << pages[i].dump();
+        }
+        EXPECT_EQ(pages[2]["box"], box);
+    };
+    auto open = request("o", CommandMethod::open);
+    open.params.path = pdf.string();
+    const nlohmann::json opened = resultOnTheWire(open);
+    expectPages(opened["pages"]);
+    EXPECT_EQ(opened["pages"][1]["width"], 792.0);
+
+    auto rotate = request("r", CommandMethod::rotatePages);
+    rotate.params.sessionId = opened["sessionId"].get<std::string>();
+    rotate.params.pageIds = std::vector<std::string>{opened["pages"][0]["id"], opened["pages"][2]["id"]};
+    rotate.params.rotation = 90;
+    const nlohmann::json rotated = resultOnTheWire(rotate);
+    expectPages(rotated["pages"]);
+    EXPECT_EQ(rotated["pages"][0]["rotation"], 1);
+    EXPECT_EQ(rotated["pages"][2]["rotation"], 1);
+    EXPECT_EQ(rotated["pages"][2]["width"], 640.0);
 }
 
 TEST_F(WorkerTest, SocketAsLastArgumentMeansStdio) {
