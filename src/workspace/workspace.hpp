@@ -175,10 +175,12 @@ public:
     // Where the menu commands put an overlay of this size: the selection, else 72 points in from
     // the shown page's left edge and below its top (a top of 720 without a page).
     PDFRect overlayRect(double width, double height) const;
-    // Selects an annotation and shows its page; an id the document does not list is only kept.
+    // Selects an annotation and shows its page; an id the document does not list is only kept. The
+    // four commands below act only on a selected annotation of the page shown.
     void selectAnnotation(const std::string& annotationId);
     void deleteSelectedAnnotation();
-    // Moves the selected annotation, or with `resize` moves its top right corner.
+    // Moves the selected annotation by dx right and dy up as the page is shown, or with `resize` moves
+    // its edges shown right and top.
     void nudgeSelection(double dx, double dy, bool resize);
     // Steps through the shown page's annotations in reading order, wrapping around.
     void selectAdjacentAnnotation(std::int64_t step);
@@ -333,6 +335,7 @@ private:
     // Editing (workspace_selection.cpp, workspace_annotations.cpp, workspace_saving.cpp)
     const std::vector<AnnotationInfo>& annotations() const;
     const AnnotationInfo* annotation(const std::string& annotationId) const;
+    const AnnotationInfo* selectedOnShownPage() const;
     void write(const std::string& mode, const std::optional<std::string>& destination, bool force);
     void promptStaleSave();
 

@@ -2,6 +2,7 @@
 // overlays, and moving, editing and removing the selected annotation. Each is one edit through
 // mutate(), which stamps it with the revision and an operation id and adopts the answer.
 
+#include "workspace/canvas_mapping.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -102,25 +103,33 @@ void Workspace::underlineSelectionWithInk() {
     addInk({PDFPoint{rect->left, rect->bottom - underlineGap}, PDFPoint{rect->right, rect->bottom - underlineGap}});
 }
 
+// An annotation stays selected when another page is shown; the keys and commands then act on
+// nothing rather than on a mark the user cannot see.
+const AnnotationInfo* Workspace::selectedOnShownPage() const {
+    if (!selectedAnnotationId() || !selectedPageId()) return nullptr;
+    const AnnotationInfo* selected = annotation(*selectedAnnotationId());
+    return selected && selected->pageId == *selectedPageId() ? selected : nullptr;
+}
+
 void Workspace::deleteSelectedAnnotation() {
-    if (!selectedAnnotationId()) return;
+    const AnnotationInfo* selected = selectedOnShownPage();
+    if (!selected) return;
     CommandParams params;
     params.sessionId = sessionId();
-    params.annotationId = selectedAnnotationId();
+    params.annotationId = selected->id;
     setSelectedAnnotationId(std::nullopt);
     mutate(CommandMethod::removeAnnotation, std::move(params), "Annotation removed");
 }
 
 void Workspace::nudgeSelection(double dx, double dy, bool resize) {
-    const AnnotationInfo* selected = selectedAnnotationId() ? annotation(*selectedAnnotationId()) : nullptr;
-    if (!selected) {
+    const AnnotationInfo* selected = selectedOnShownPage();
+    const std::optional<PageInfo> page = currentPage();
+    if (!selected || !page) {
         setStatus("Select an annotation first, for example with Select Next Annotation.");
         return;
     }
-    const PDFRect& from = selected->rect;
-    // Resizing keeps the bottom left corner and moves the top right one.
-    const PDFRect to = resize ? PDFRect{from.left, from.bottom, from.right + dx, from.top + dy}
-                              : PDFRect{from.left + dx, from.bottom + dy, from.right + dx, from.top + dy};
+    // Up is up on screen, whichever way the page is turned; resizing keeps the corner shown bottom left.
+    const PDFRect to = CanvasMapping::nudged(selected->rect, *page, dx, dy, resize);
     CommandParams params;
     params.sessionId = sessionId();
     params.annotationId = selected->id;
@@ -129,7 +138,7 @@ void Workspace::nudgeSelection(double dx, double dy, bool resize) {
 }
 
 void Workspace::promptSelectedContents() {
-    const AnnotationInfo* selected = selectedAnnotationId() ? annotation(*selectedAnnotationId()) : nullptr;
+    const AnnotationInfo* selected = selectedOnShownPage();
     if (!selected) return;
     const AnnotationInfo shown = *selected;
     const auto typed = services_.prompts->askText(
@@ -139,10 +148,11 @@ void Workspace::promptSelectedContents() {
 }
 
 void Workspace::updateSelectedContents(const std::string& contents) {
-    if (!selectedAnnotationId()) return;
+    const AnnotationInfo* selected = selectedOnShownPage();
+    if (!selected) return;
     CommandParams params;
     params.sessionId = sessionId();
-    params.annotationId = selectedAnnotationId();
+    params.annotationId = selected->id;
     params.contents = contents;
     mutate(CommandMethod::updateAnnotation, std::move(params), "Annotation updated");
 }

@@ -115,6 +115,18 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
          [](const CommandParams& p) {
              EXPECT_EQ(p.rect, (PDFRect{14, 10, 54, 30}));
          }},
+        {"a move up on a page turned a quarter, up on screen",
+         [&](Workspace& ws) {
+             withAnnotation(ws);
+             CommandResult document = *ws.inspect();
+             document.pages->front().rotation = 1;
+             ws.setInspect(document);
+             ws.nudgeSelection(0, 4, false);
+         },
+         CommandMethod::updateAnnotation, "Annotation updated",
+         [](const CommandParams& p) {
+             EXPECT_EQ(p.rect, (PDFRect{6, 10, 46, 30}));
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,8 +157,25 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
     ws().setSelectedAnnotationId("gone");
     ws().nudgeSelection(4, 4, false);
     EXPECT_EQ(ws().status(), "Select an annotation first, for example with Select Next Annotation.");
+    // An annotation still selected on a page no longer shown is out of reach of the keys and commands.
+    const std::size_t updates = sent(CommandMethod::updateAnnotation).size();
+    CommandResult elsewhere = *ws().inspect();
+    elsewhere.annotations = std::vector<AnnotationInfo>{{"n2", "note", "p2", {10, 10, 50, 30}, "Elsewhere"}};
+    ws().setInspect(elsewhere);
+    ws().setSelectedAnnotationId("n2");
+    ws().setStatus("");
+    ws().deleteSelectedAnnotation();
+    ws().updateSelectedContents("Changed");
+    test_->prompts->texts = {"Changed"};
+    ws().promptSelectedContents();
+    ws().nudgeSelection(0, 4, false);
+    EXPECT_EQ(ws().status(), "Select an annotation first, for example with Select Next Annotation.");
+    EXPECT_EQ(ws().selectedAnnotationId(), "n2");
     ws().history(CommandMethod::undo, "Undo");
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Undo"; }));
+    EXPECT_EQ(sent(CommandMethod::removeAnnotation).size(), 0u);
+    EXPECT_EQ(sent(CommandMethod::updateAnnotation).size(), updates);
+    EXPECT_EQ(test_->prompts->texts.size(), 1u) << "nothing was asked";
     EXPECT_EQ(sent(CommandMethod::addInk).size(), inks);
     EXPECT_TRUE(sent(CommandMethod::addHighlight).size() == 1u);
 }
