@@ -10,11 +10,13 @@
 #include <QVBoxLayout>
 
 #include "app/activity_card.hpp"
+#include "app/canvas_accessibility.hpp"
+#include "app/main_window.hpp"
+#include "app/page_canvas.hpp"
 #include "app/spinner.hpp"
 #include "design/appearance.hpp"
 #include "design/empty_state_view.hpp"
 #include "design/hero_button.hpp"
-#include "design/shadow.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"
 
@@ -50,7 +52,7 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
           new HeroButton(QStringLiteral("Open a PDF…"), HeroButtonVariant::primary, HeroButtonSize::md), this)),
       rendering_(makeRenderingState(this)),
       scroll_(new QScrollArea(this)),
-      page_(new PageImageView()),
+      page_(new PageCanvas()),
       card_(new ActivityCard(workspace, this)) {
     setObjectName(QStringLiteral("canvasArea"));
     // A click on the canvas takes the keyboard from the fields, so the window's keys act on the page.
@@ -76,9 +78,24 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     card_->raise();
 
     connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_, &Workspace::openPanel);
-    for (const auto changed : {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged,
-                               &WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged})
+    page_->setActions(CanvasAccessibility::windowActions(workspace_));
+    connect(page_, &PageCanvas::selectionDragged, &workspace_,
+            [this](const PDFRect& rect) { workspace_.setSelection(rect); });
+    connect(page_, &PageCanvas::inkDrawn, &workspace_,
+            [this](const std::vector<PDFPoint>& points) { workspace_.setInkPoints(points); });
+    connect(page_, &PageCanvas::committed, &workspace_,
+            [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
+    for (const auto changed :
+         {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged, &WorkspaceState::inspectChanged,
+          &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
+          &WorkspaceState::inkPointsChanged, &WorkspaceState::searchHitsChanged,
+          &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::pageLinesChanged,
+          &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
+    connect(&workspace_, &WorkspaceState::searchAnchorChanged, this, [this] {
+        revealPending_ = true;
+        revealSelection();
+    });
     for (QScrollBar* bar : {scroll_->horizontalScrollBar(), scroll_->verticalScrollBar()}) {
         connect(bar, &QScrollBar::valueChanged, this, &CanvasArea::reportVisiblePart);
         connect(bar, &QScrollBar::rangeChanged, this, &CanvasArea::reportVisiblePart);
@@ -89,17 +106,49 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
 void CanvasArea::refresh() {
     const QImage& image = workspace_.pageImage();
     const auto& inspect = workspace_.inspect();
-    if (!image.isNull() && workspace_.currentPage() && image.deviceIndependentSize().width() > 1.0) {
+    const std::optional<PageInfo> page = workspace_.currentPage();
+    PageCanvas::Inputs inputs;
+    if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
-        page_->setImage(image, workspace_.pageTiles());
+        inputs.image = image;
+        inputs.tiles = workspace_.pageTiles();
+        inputs.page = *page;
+        inputs.tool = workspace_.tool();
+        inputs.selection = workspace_.selection();
+        inputs.inkPoints = workspace_.inkPoints();
+        if (inspect && inspect->annotations) inputs.annotations = *inspect->annotations;
+        for (const SearchHit& hit : workspace_.searchHits()) {
+            if (hit.pageId == page->id)
+                inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
+        }
+        inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
+        inputs.lines = workspace_.pageLines();
+        inputs.selectedText = workspace_.selectedText();
+        inputs.pageLabel = MainWindow::pageLabel(*page, inspect);
     } else if (inspect && inspect->pages && !inspect->pages->empty()) {
         shown_ = Shown::rendering;
     } else {
         shown_ = Shown::empty;
     }
-    if (shown_ != Shown::page) page_->setImage(QImage(), {});
+    page_->setInputs(std::move(inputs));
     states_->setCurrentIndex(static_cast<int>(shown_));
     reportVisiblePart();
+    if (revealPending_) revealSelection();
+}
+
+void CanvasArea::revealSelection() {
+    const auto& selection = workspace_.selection();
+    if (!selection) {
+        revealPending_ = false;
+        return;
+    }
+    if (shown_ != Shown::page) return;
+    revealPending_ = false;
+    // Half the view as the margin on each side puts the selection's centre in the middle.
+    const QPointF centre = page_->frameOf(*selection).normalized().center();
+    const QSize view = scroll_->viewport()->size();
+    scroll_->ensureVisible(static_cast<int>(std::lround(centre.x())), static_cast<int>(std::lround(centre.y())),
+                           view.width() / 2, view.height() / 2);
 }
 
 void CanvasArea::reportVisiblePart() {
@@ -119,39 +168,6 @@ void CanvasArea::resizeEvent(QResizeEvent* event) {
     card_->placeIn(rect());
     workspace_.setViewport(QSizeF(event->size()));
     reportVisiblePart();
-}
-
-PageImageView::PageImageView(QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("pageImage"));
-    connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
-}
-
-void PageImageView::setImage(const QImage& image, std::vector<PageTile> tiles) {
-    image_ = image;
-    tiles_ = std::move(tiles);
-    resize(sizeHint());
-    update();
-}
-
-QRectF PageImageView::pageRect() const {
-    if (image_.isNull()) return {};
-    return {QPointF(padding, padding), image_.deviceIndependentSize()};
-}
-
-QSize PageImageView::sizeHint() const {
-    const QSizeF page = image_.isNull() ? QSizeF() : image_.deviceIndependentSize();
-    return {static_cast<int>(std::ceil(page.width())) + 2 * padding,
-            static_cast<int>(std::ceil(page.height())) + 2 * padding};
-}
-
-void PageImageView::paintEvent(QPaintEvent*) {
-    if (image_.isNull()) return;
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const QRectF page = pageRect();
-    Shadows::paint(painter, page, 0, Shadows::overlay(Appearance::currentScheme()));
-    painter.drawImage(page, image_);
-    for (const PageTile& tile : tiles_) painter.drawImage(tile.frame.translated(page.topLeft()), tile.image);
 }
 
 }  // namespace kivo

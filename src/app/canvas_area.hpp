@@ -1,19 +1,18 @@
 #pragma once
 
 // CanvasArea: the middle of the canvas column, on `canvas`. It shows one of three states, chosen afresh
-// whenever the workspace changes: the page (the workspace's rendered page image with its sharper tiles
-// over it, 24 from the edges of a scroll area that scrolls both ways, under the overlay shadow) when there
-// is a usable image of the shown page; "Rendering page…" while the document has pages but no image yet;
-// otherwise the empty state ("Drop a PDF here", with "Open a PDF…" calling Workspace::openPanel()). The
-// activity card floats over its bottom edge. Its size goes to the workspace's viewport, and the part of
-// the page on screen to its visible canvas rectangle (asking for tiles), whenever they change.
+// whenever the workspace changes: the page canvas (the shown page with its tiles, marks and selection, 24
+// from the edges of a scroll area that scrolls both ways) when there is a usable image of the shown page;
+// "Rendering page…" while the document has pages but no image yet; otherwise the empty state ("Drop a PDF
+// here", with "Open a PDF…" calling Workspace::openPanel()). The activity card floats over its bottom edge.
+// Its size goes to the workspace's viewport, and the part of the page on screen to its visible canvas
+// rectangle (asking for tiles), whenever they change. When the workspace moves to a search hit or a line
+// (searchAnchor), the selection is scrolled to the middle.
 //
-// The page is shown as a picture only: selecting, drawing and the accessibility layer over it belong to
-// the page canvas that will take the page view's place.
+// It carries the canvas's drags to the workspace: the dragged rectangle becomes the selection, the ink
+// stroke the ink points, and the end of each gesture goes to Workspace::applyTool().
 
 #include <QWidget>
-
-#include <vector>
 
 #include "app/filled_panel.hpp"
 #include "workspace/workspace_types.hpp"
@@ -25,7 +24,7 @@ namespace kivo {
 
 class ActivityCard;
 class EmptyStateView;
-class PageImageView;
+class PageCanvas;
 class Workspace;
 
 class CanvasArea : public FilledPanel {
@@ -38,7 +37,8 @@ public:
 
     Shown shown() const noexcept { return shown_; }
     ActivityCard* activityCard() const { return card_; }
-    PageImageView* pageView() const { return page_; }
+    PageCanvas* pageView() const { return page_; }
+    QScrollArea* scrollArea() const { return scroll_; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -46,39 +46,18 @@ protected:
 private:
     void refresh();
     void reportVisiblePart();
+    void revealSelection();
 
     Workspace& workspace_;
     QStackedWidget* states_;
     EmptyStateView* empty_;
     QWidget* rendering_;
     QScrollArea* scroll_;
-    PageImageView* page_;
+    PageCanvas* page_;
     ActivityCard* card_;
     Shown shown_ = Shown::empty;
-};
-
-// The rendered page as a picture, at its size in points, with room for the padding and the shadow.
-class PageImageView : public QWidget {
-    Q_OBJECT
-
-public:
-    explicit PageImageView(QWidget* parent = nullptr);
-
-    void setImage(const QImage& image, std::vector<PageTile> tiles);
-    const QImage& image() const { return image_; }
-    // Where the page is drawn, inside the padding.
-    QRectF pageRect() const;
-
-    QSize sizeHint() const override;
-
-    static constexpr int padding = 24;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QImage image_;
-    std::vector<PageTile> tiles_;
+    // A reveal asked for while no page was shown waits for the page.
+    bool revealPending_ = false;
 };
 
 }  // namespace kivo
