@@ -5,7 +5,6 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QListView>
 #include <QMimeData>
 #include <QPainter>
 #include <QSplitter>
@@ -14,11 +13,14 @@
 
 #include "app/announcer.hpp"
 #include "app/canvas_area.hpp"
+#include "app/canvas_bar.hpp"
 #include "app/editor_drafts.hpp"
 #include "app/find_field.hpp"
 #include "app/focused_text.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/interface_text_scale.hpp"
+#include "app/page_list.hpp"
+#include "app/page_list_view.hpp"
 #include "app/page_list_focus_start.hpp"
 #include "app/recovery_sheet.hpp"
 #include "app/status_bar.hpp"
@@ -142,20 +144,20 @@ void MainWindow::createColumns() {
     columns_->setChildrenCollapsible(false);
     columns_->setHandleWidth(1);
 
-    pageList_ = new QListView(columns_);
-    pageList_->setObjectName(QStringLiteral("pageList"));
-    pageList_->setFrameShape(QFrame::NoFrame);
-    pageList_->setMinimumWidth(pageListMinimum);
-    pageList_->setMaximumWidth(pageListMaximum);
-    pageList_->viewport()->setBackgroundRole(QPalette::Window);
+    pageListPanel_ = new PageList(workspace_, columns_);
+    pageListPanel_->setMinimumWidth(pageListMinimum);
+    pageListPanel_->setMaximumWidth(pageListMaximum);
+    pageList_ = pageListPanel_->view();
 
     auto* canvasColumn = new QWidget(columns_);
     canvasColumn->setObjectName(QStringLiteral("canvasColumn"));
     auto* stack = new QVBoxLayout(canvasColumn);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
+    canvasBar_ = new CanvasBar(workspace_, canvasColumn);
     canvasArea_ = new CanvasArea(workspace_, canvasColumn);
     statusBar_ = new StatusBar(workspace_, canvasColumn);
+    stack->addWidget(canvasBar_);
     stack->addWidget(canvasArea_, 1);
     stack->addWidget(statusBar_);
 
@@ -164,7 +166,7 @@ void MainWindow::createColumns() {
     inspector_->setMinimumWidth(inspectorMinimum);
     inspector_->setMaximumWidth(inspectorMaximum);
 
-    columns_->addWidget(pageList_);
+    columns_->addWidget(pageListPanel_);
     columns_->addWidget(canvasColumn);
     columns_->addWidget(inspector_);
     columns_->setStretchFactor(0, 0);

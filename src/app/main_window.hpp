@@ -19,7 +19,6 @@
 #include "core/commands.hpp"
 
 class QAction;
-class QListView;
 class QSplitter;
 class QToolBar;
 
@@ -27,7 +26,10 @@ namespace kivo {
 
 class Announcer;
 class CanvasArea;
+class CanvasBar;
 class EditorDrafts;
+class PageList;
+class PageListView;
 class EditorSettings;
 class FindField;
 class InspectorPanel;
@@ -52,7 +54,9 @@ public:
     static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
 
     QSplitter* columns() const { return columns_; }
-    QListView* pageList() const { return pageList_; }
+    PageListView* pageList() const { return pageList_; }
+    PageList* pageListPanel() const { return pageListPanel_; }
+    CanvasBar* canvasBar() const { return canvasBar_; }
     CanvasArea* canvasArea() const { return canvasArea_; }
     StatusBar* statusStrip() const { return statusBar_; }
     InspectorPanel* inspector() const { return inspector_; }
@@ -103,7 +107,9 @@ private:
     QToolBar* toolBar_ = nullptr;
     FindField* findField_ = nullptr;
     QSplitter* columns_ = nullptr;
-    QListView* pageList_ = nullptr;
+    PageList* pageListPanel_ = nullptr;
+    PageListView* pageList_ = nullptr;
+    CanvasBar* canvasBar_ = nullptr;
     CanvasArea* canvasArea_ = nullptr;
     StatusBar* statusBar_ = nullptr;
     InspectorPanel* inspector_ = nullptr;
