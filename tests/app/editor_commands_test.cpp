@@ -18,6 +18,7 @@
 #include "app/find_field.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/main_window.hpp"
+#include "app/page_list_view.hpp"
 #include "app/prompt_dialog.hpp"
 #include "app/text_size_steps.hpp"
 #include "app_test_support.hpp"
