@@ -111,11 +111,8 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->drawText(QRectF(x, y, width, sizeMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
                       sizeMetrics.elidedText(row.sizeText(), Qt::ElideRight, width));
     y += sizeMetrics.height() + lineGap;
+    if (!marks.isEmpty()) chip_->paintFace(*painter, QRectF(QPointF(x, y), QSizeF(chip)));
     painter->restore();
-    if (marks.isEmpty()) return;
-    chip_->resize(chip);
-    chip_->render(painter, QPoint(static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y))), QRegion(),
-                  QWidget::DrawChildren);
 }
 
 }  // namespace kivo

@@ -87,11 +87,16 @@ QSize Chip::minimumSizeHint() const { return sizeHint(); }
 
 void Chip::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    paintFace(painter, QRectF(rect()));
+}
+
+void Chip::paintFace(QPainter& painter, const QRectF& face) const {
+    painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const double s = TextScale::of(this);
-    const QRectF face = QRectF(rect());
     Painting::fillRounded(painter, face, face.height() / 2, fillColor());
     Painting::paintLabel(painter, face.adjusted(7 * s, 0, -7 * s, 0), textFont(), content(), textColor());
+    painter.restore();
 }
 
 bool Chip::event(QEvent* event) {

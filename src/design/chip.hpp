@@ -36,6 +36,10 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+    // Paints the chip into `face` with `painter`, as it paints itself: for views that draw chips in rows
+    // of their own without a widget per row.
+    void paintFace(QPainter& painter, const QRectF& face) const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;

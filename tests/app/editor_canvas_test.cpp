@@ -435,10 +435,14 @@ private slots:
         workspace.setSearchQuery("Hello");
         f.window().runSearch();
         QVERIFY(waitUntil([&] { return workspace.searchHits().size() == 2; }));
+        // The first page's image stays up until the second page's arrives.
+        const qint64 firstPage = workspace.pageImage().cacheKey();
         workspace.findNext();
         // On the page turned upside down the words stand near the bottom of the view.
-        QVERIFY(
-            waitUntil([&] { return workspace.selectedPageId() == workspace.searchHits()[1].pageId && f.settled(); }));
+        QVERIFY(waitUntil([&] {
+            return workspace.selectedPageId() == workspace.searchHits()[1].pageId &&
+                   workspace.pageImage().cacheKey() != firstPage && f.settled();
+        }));
         QVERIFY(!f.canvas().inputs().searchRects.empty());
         QScrollArea& scroll = *f.area().scrollArea();
         const QRect selection =
