@@ -157,21 +157,13 @@ private:
     mutable std::uint64_t generation_ = std::numeric_limits<std::uint64_t>::max();
 };
 
-QAccessibleInterface* elementFactory(const QString&, QObject* object) {
+}  // namespace
+
+QAccessibleInterface* elementContainerFor(QObject* object) {
     if (object == nullptr || !object->isWidgetType()) return nullptr;
     const AccessibleElementSource* source = sourceOf(object);
     if (source == nullptr) return nullptr;
     return new ContainerAccessible(static_cast<QWidget*>(object), source->containerRole());
-}
-
-}  // namespace
-
-void installElementAccessibility() {
-    static const bool installed = [] {
-        QAccessible::installFactory(elementFactory);
-        return true;
-    }();
-    Q_UNUSED(installed);
 }
 
 void announceElementsChanged(QWidget* widget) {

@@ -7,7 +7,7 @@
 // makes new ones, so an element never outlives the words it speaks.
 //
 // A widget class takes part by deriving from AccessibleElementSource and calling
-// installElementAccessibility() once; its interface is a container of `containerRole` whose children are
+// installAppAccessibility() once; its interface is a container of `containerRole` whose children are
 // the elements, in list order. GUI thread only; nothing here fails.
 
 #include <QAccessible>
@@ -47,9 +47,9 @@ public:
     virtual QRectF accessibleFrame(std::size_t index) const { return accessibleElements().at(index).frame; }
 };
 
-// Registers the factory that gives every AccessibleElementSource widget its container interface; only the
-// first call counts.
-void installElementAccessibility();
+// The container interface of an AccessibleElementSource widget; null for any other object. The app's
+// accessibility factory (installAppAccessibility) hands it out.
+QAccessibleInterface* elementContainerFor(QObject* object);
 
 // Tells assistive technologies that `widget`'s elements changed; nothing while none listens.
 void announceElementsChanged(QWidget* widget);

@@ -3,7 +3,9 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 
+#include "app/accessible_elements.hpp"
 #include "app/announcer.hpp"
+#include "app/canvas_bar.hpp"
 #include "app/row_button.hpp"
 #include "app/status_message.hpp"
 
@@ -46,6 +48,8 @@ public:
 QAccessibleInterface* appFactory(const QString& className, QObject* object) {
     if (object == nullptr || !object->isWidgetType()) return nullptr;
     auto* widget = static_cast<QWidget*>(object);
+    if (QAccessibleInterface* container = elementContainerFor(object)) return container;
+    if (className == QLatin1String("kivo::ZoomMenuButton")) return ZoomMenuButton::accessibleFor(widget);
     if (className == QLatin1String("kivo::StatusMessage")) return new WholeAccessible(widget, QAccessible::StaticText);
     if (className == QLatin1String("kivo::Announcer")) return new WholeAccessible(widget, QAccessible::StatusBar);
     if (className == QLatin1String("kivo::RowButton")) return new RowAccessible(widget);

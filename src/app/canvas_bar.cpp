@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 
+#include "app/app_accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
@@ -56,12 +57,6 @@ public:
     }
 };
 
-QAccessibleInterface* zoomFactory(const QString& className, QObject* object) {
-    if (className == QLatin1String("kivo::ZoomMenuButton") && object != nullptr && object->isWidgetType())
-        return new ZoomMenuAccessible(static_cast<QWidget*>(object));
-    return nullptr;
-}
-
 QFont zoomFont(const QWidget* widget) {
     return scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(widget), widget);
 }
@@ -74,12 +69,10 @@ QFont countFont(const QWidget* widget) {
 
 // ---- The zoom menu's button
 
+QAccessibleInterface* ZoomMenuButton::accessibleFor(QWidget* widget) { return new ZoomMenuAccessible(widget); }
+
 ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
-    static const bool installed = [] {
-        QAccessible::installFactory(zoomFactory);
-        return true;
-    }();
-    Q_UNUSED(installed);
+    installAppAccessibility();
     setObjectName(QStringLiteral("zoomMenu"));
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);

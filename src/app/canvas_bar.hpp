@@ -11,6 +11,7 @@
 // It keeps nothing of its own: every control shows the workspace and calls it, and a refresh never sends a
 // command. The zoom steps add or take 0.15; the workspace keeps the zoom within 0.25 to 4.0.
 
+#include <QAccessibleInterface>
 #include <QToolButton>
 
 #include "app/filled_panel.hpp"
@@ -32,6 +33,9 @@ class ZoomMenuButton : public QToolButton {
 
 public:
     explicit ZoomMenuButton(QWidget* parent = nullptr);
+
+    // Its interface, for the app's accessibility factory.
+    static QAccessibleInterface* accessibleFor(QWidget* widget);
 
     double zoom() const noexcept { return zoom_; }
     void setZoom(double zoom);

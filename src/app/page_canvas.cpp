@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/app_accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/shadow.hpp"
 #include "workspace/canvas_mapping.hpp"
@@ -55,7 +56,7 @@ QRectF atLeast(const QRectF& rect, double side) {
 
 PageCanvas::PageCanvas(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("pageCanvas"));
-    installElementAccessibility();
+    installAppAccessibility();
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
 }
 
