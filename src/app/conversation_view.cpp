@@ -99,7 +99,8 @@ void ConversationView::refreshDraft() {
                        line.waiting ? Theme::Token::muted : Theme::Token::foreground, draft_->parentWidget());
         replacement->setObjectName(QStringLiteral("draftText"));
         replacement->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        draft_->parentWidget()->layout()->replaceWidget(draft_, replacement);
+        // The layout hands back the old label's item, which is ours to delete.
+        delete draft_->parentWidget()->layout()->replaceWidget(draft_, replacement);
         draft_->setObjectName(QString());
         draft_->hide();
         draft_->deleteLater();

@@ -9,7 +9,7 @@ SaveChip::SaveChip(QWidget* parent) : Chip(QStringLiteral("Saved"), ChipTone::ne
 void SaveChip::setState(const std::string& phase, const std::string& label) {
     const SaveChipLook chosen = look(phase);
     setTone(chosen.tone);
-    setSymbol(QString::fromLatin1(chosen.symbol));
+    setSymbol(QString::fromLatin1(chosen.symbol.data(), static_cast<qsizetype>(chosen.symbol.size())));
     setText(QString::fromStdString(label));
 }
 

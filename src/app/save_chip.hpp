@@ -6,6 +6,7 @@
 // else neutral. No signals; read by assistive technologies as its text.
 
 #include <string>
+#include <string_view>
 
 #include "design/chip.hpp"
 
@@ -13,7 +14,8 @@ namespace kivo {
 
 struct SaveChipLook {
     ChipTone tone;
-    const char* symbol;  // empty for none
+    // Compared by its characters: the same literal need not have one address in every file.
+    std::string_view symbol;  // empty for none
 
     bool operator==(const SaveChipLook&) const = default;
 };

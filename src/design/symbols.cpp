@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <memory>
 
 #include <QCache>
 #include <QDir>
-#include <QHash>
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -29,15 +30,12 @@ bool wellFormed(const QString& name) {
 
 QSvgRenderer* renderer(const QString& name) {
     if (!wellFormed(name)) return nullptr;
-    static QHash<QString, QSvgRenderer*> renderers;
-    if (const auto found = renderers.constFind(name); found != renderers.constEnd()) return found.value();
-    auto* loaded = new QSvgRenderer(folder + name + QStringLiteral(".svg"));
-    if (!loaded->isValid()) {
-        delete loaded;
-        loaded = nullptr;
-    }
-    renderers.insert(name, loaded);
-    return loaded;
+    // A name that does not load is kept as null, so it is looked up only once.
+    static std::map<QString, std::unique_ptr<QSvgRenderer>> renderers;
+    if (const auto found = renderers.find(name); found != renderers.end()) return found->second.get();
+    auto loaded = std::make_unique<QSvgRenderer>(folder + name + QStringLiteral(".svg"));
+    if (!loaded->isValid()) loaded.reset();
+    return renderers.emplace(name, std::move(loaded)).first->second.get();
 }
 
 QImage tinted(QSvgRenderer& svg, int side, const QColor& color, double ratio) {
