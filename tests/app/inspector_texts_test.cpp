@@ -28,7 +28,7 @@ namespace {
 FormFieldInfo field(std::string type, std::string value = {}, std::optional<bool> checked = std::nullopt,
                     bool multiline = false) {
     FormFieldInfo info;
-    info.name = "f";
+    info.name = std::string("f");  // plain assignment of a literal trips a false -Wrestrict in g++ 12
     info.type = std::move(type);
     info.value = std::move(value);
     info.checked = checked;
