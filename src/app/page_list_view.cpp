@@ -25,6 +25,9 @@ PageListView::PageListView(Workspace& workspace, QWidget* parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Rows are as wide as the list and elide their text; nothing is ever wider than it.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setResizeMode(QListView::Adjust);
     setFrameShape(QFrame::NoFrame);
     setDragEnabled(true);
     setAcceptDrops(true);

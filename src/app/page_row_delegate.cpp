@@ -1,5 +1,6 @@
 #include "app/page_row_delegate.hpp"
 
+#include <QAbstractScrollArea>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -51,7 +52,10 @@ QSize PageRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModel
     const double text = QFontMetricsF(fonts.title).height() + lineGap + QFontMetricsF(fonts.size).height() + lineGap +
                         chip_->sizeHint().height();
     const double height = std::max(thumbnailHeight, text) + 2 * rowPadding;
-    return {std::max(option.rect.width(), 1), static_cast<int>(std::ceil(height))};
+    // As wide as the list's visible part, so a vertical bar narrows the rows rather than adding a horizontal bar.
+    const auto* list = qobject_cast<const QAbstractScrollArea*>(view_);
+    const int width = list != nullptr ? list->viewport()->width() : option.rect.width();
+    return {std::max(width, 1), static_cast<int>(std::ceil(height))};
 }
 
 void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
