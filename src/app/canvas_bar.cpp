@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "app/app_accessibility.hpp"
+#include "app/editor_tools.hpp"
 #include "design/appearance.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
@@ -22,24 +23,6 @@
 
 namespace kivo {
 namespace {
-
-struct ToolItem {
-    EditorTool tool;
-    const char* title;
-    const char* symbol;
-};
-
-constexpr std::array<ToolItem, 7> toolItems = {{
-    {EditorTool::select, "Select", "cursorarrow"},
-    {EditorTool::highlight, "Highlight", "highlighter"},
-    {EditorTool::note, "Note", "note.text"},
-    {EditorTool::text, "Text", "textformat"},
-    {EditorTool::ink, "Ink", "pencil.tip"},
-    {EditorTool::image, "Image", "photo"},
-    {EditorTool::signature, "Signature", "signature"},
-}};
-
-int scaled(double points, double scale) { return static_cast<int>(std::lround(points * scale)); }
 
 // The zoom button is read as a menu button named "Zoom" whose value is the percentage in words.
 class ZoomMenuAccessible : public QAccessibleWidget {
@@ -179,7 +162,7 @@ CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     zoomMenu_->setMenu(menu_);
 
     QList<SegmentItem> items;
-    for (const ToolItem& item : toolItems)
+    for (const EditorToolItem& item : editorTools)
         items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
                                  QString::fromLatin1(item.symbol), true});
     tools_->setItems(items);
@@ -213,7 +196,7 @@ void CanvasBar::buildZoomMenu() {
     connect(menu_->addAction(QStringLiteral("Fit Width")), &QAction::triggered, this, [fit] { fit(FitMode::width); });
     menu_->addSeparator();
     for (const double preset : presets) {
-        QAction* action = menu_->addAction(QString::number(static_cast<int>(preset * 100)) + QLatin1Char('%'));
+        QAction* action = menu_->addAction(zoomText(preset));
         connect(action, &QAction::triggered, this, [this, preset] { workspace_.setZoom(preset); });
     }
 }
@@ -242,13 +225,13 @@ void CanvasBar::refresh() {
 CanvasBar::Metrics CanvasBar::metrics() const {
     const double s = TextScale::of(this);
     Metrics m;
-    m.padX = scaled(12, s);
-    m.padY = scaled(8, s);
-    m.groupGap = scaled(10, s);
-    m.innerGap = scaled(4, s);
-    m.pageGap = scaled(6, s);
-    m.rowGap = scaled(8, s);
-    m.fieldWidth = scaled(52, s);
+    m.padX = TextScale::pixels(12, s);
+    m.padY = TextScale::pixels(8, s);
+    m.groupGap = TextScale::pixels(10, s);
+    m.innerGap = TextScale::pixels(4, s);
+    m.pageGap = TextScale::pixels(6, s);
+    m.rowGap = TextScale::pixels(8, s);
+    m.fieldWidth = TextScale::pixels(52, s);
     const auto row = [](std::initializer_list<QSize> parts, int gap) {
         QSize size(0, 0);
         for (const QSize& part : parts)

@@ -61,7 +61,6 @@ public:
     // The zoom in whole percent, halves away from zero: 0.625 is "63%".
     static QString zoomText(double zoom);
 
-    static constexpr double zoomStep = 0.15;
     static constexpr double presets[] = {0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 4.0};
 
     bool twoRows() const noexcept { return twoRows_; }

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "app/editor_tools.hpp"
 #include "app/focused_text.hpp"
 #include "app/inspector_tab.hpp"
 #include "app/main_window.hpp"
@@ -129,17 +130,8 @@ void EditorCommands::createFindMenu() {
 
 void EditorCommands::createToolsMenu() {
     QMenu* tools = window_.menuBar()->addMenu(QStringLiteral("Tools"));
-    static constexpr std::pair<EditorTool, const char*> items[] = {
-        {EditorTool::select, "Select"},
-        {EditorTool::highlight, "Highlight"},
-        {EditorTool::note, "Note"},
-        {EditorTool::text, "Text"},
-        {EditorTool::ink, "Ink"},
-        {EditorTool::image, "Image"},
-        {EditorTool::signature, "Signature"},
-    };
     int digit = Qt::Key_1;
-    for (const auto& [tool, title] : items) {
+    for (const auto& [tool, title, symbol] : editorTools) {
         add(tools, title, QKeySequence(alt | Qt::Key(digit++)), Rule::always,
             [w = &workspace_, tool = tool] { w->setTool(tool); });
     }

@@ -55,8 +55,6 @@ public:
     static constexpr double textBoxHeight = 40;
     static constexpr double imageBoxWidth = 160;
     static constexpr double imageBoxHeight = 80;
-    static constexpr double zoomStep = 0.15;
-    static constexpr double nudgeStep = 4;
 
 public slots:
     // The focused text widget's undo when it has one to do, else the document's when the worker says it

@@ -30,8 +30,6 @@ QScrollArea* makeScroll(QWidget* parent) {
     return scroll;
 }
 
-int scaled(double length, double scale) { return static_cast<int>(std::lround(length * scale)); }
-
 }  // namespace
 
 InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidget* parent)
@@ -151,10 +149,10 @@ void InspectorPanel::dismissNotice() {
 
 void InspectorPanel::applyMetrics() {
     const double s = TextScale::of(this);
-    alertsLayout_->setSpacing(scaled(8, s));
-    alertsLayout_->setContentsMargins(scaled(10, s), 0, scaled(10, s), scaled(10, s));
-    composerLayout_->setSpacing(scaled(6, s));
-    const int inset = scaled(10, s);
+    alertsLayout_->setSpacing(TextScale::pixels(8, s));
+    alertsLayout_->setContentsMargins(TextScale::pixels(10, s), 0, TextScale::pixels(10, s), TextScale::pixels(10, s));
+    composerLayout_->setSpacing(TextScale::pixels(6, s));
+    const int inset = TextScale::pixels(10, s);
     composerLayout_->setContentsMargins(inset, inset, inset, inset);
 }
 

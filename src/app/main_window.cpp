@@ -15,6 +15,7 @@
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
 #include "app/editor_drafts.hpp"
+#include "app/editor_tools.hpp"
 #include "app/find_field.hpp"
 #include "app/focused_text.hpp"
 #include "app/inspector_panel.hpp"
@@ -240,14 +241,13 @@ void MainWindow::copy() {
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
-    constexpr double step = 4;
     const bool inText = static_cast<bool>(FocusedText::of(focusWidget()));
     const bool plain = event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier;
     switch (plain && !inText ? event->key() : 0) {
-        case Qt::Key_Up: return workspace_.nudgeSelection(0, step, false);
-        case Qt::Key_Down: return workspace_.nudgeSelection(0, -step, false);
-        case Qt::Key_Left: return workspace_.nudgeSelection(-step, 0, false);
-        case Qt::Key_Right: return workspace_.nudgeSelection(step, 0, false);
+        case Qt::Key_Up: return workspace_.nudgeSelection(0, nudgeStep, false);
+        case Qt::Key_Down: return workspace_.nudgeSelection(0, -nudgeStep, false);
+        case Qt::Key_Left: return workspace_.nudgeSelection(-nudgeStep, 0, false);
+        case Qt::Key_Right: return workspace_.nudgeSelection(nudgeStep, 0, false);
         default: QMainWindow::keyPressEvent(event);
     }
 }

@@ -35,7 +35,7 @@ void ScaledStack::addSpace(double points) {
 }
 
 int ScaledStack::scaled(const QWidget* widget, double length) {
-    return static_cast<int>(std::lround(length * TextScale::of(widget)));
+    return TextScale::pixels(length, TextScale::of(widget));
 }
 
 void ScaledStack::applyMetrics() {

@@ -1,5 +1,7 @@
 #include "design/text_scale.hpp"
 
+#include <cmath>
+
 #include <QApplication>
 #include <QScreen>
 #include <QWidget>
@@ -41,6 +43,8 @@ QFont scaledFont(ScaledTextStyle style, QFont::Weight weight, double scale, cons
 }
 
 namespace TextScale {
+
+int pixels(double length, double scale) { return static_cast<int>(std::lround(length * scale)); }
 
 double of(const QWidget* widget) {
     for (const QWidget* w = widget; w != nullptr; w = w->parentWidget()) {

@@ -32,6 +32,9 @@ namespace TextScale {
 // The scale in force for `widget`: the one set on it or its nearest ancestor, 1.0 when none is.
 double of(const QWidget* widget);
 
+// A design length in points at `scale`, rounded to whole logical pixels (halves away from zero).
+int pixels(double length, double scale);
+
 // Sets `scale` on `root` (values at or below 0 count as 1.0) and sends the change event to `root` and every
 // widget below it, so they refresh fonts and metrics. Widgets added later read the scale when they lay out.
 void apply(QWidget* root, double scale);
