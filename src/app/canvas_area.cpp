@@ -88,10 +88,13 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     for (const auto changed :
          {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged, &WorkspaceState::inspectChanged,
           &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
-          &WorkspaceState::inkPointsChanged, &WorkspaceState::searchHitsChanged,
-          &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::pageLinesChanged,
-          &WorkspaceState::selectedTextChanged})
+          &WorkspaceState::searchHitsChanged, &WorkspaceState::selectedAnnotationIdChanged,
+          &WorkspaceState::pageLinesChanged, &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
+    // Each pointer move of an ink stroke changes these; rebuilding the page's marks and elements for it
+    // would cost a copy of every annotation per move.
+    connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
+            [this] { page_->setInkPoints(workspace_.inkPoints()); });
     connect(&workspace_, &WorkspaceState::searchAnchorChanged, this, [this] {
         revealPending_ = true;
         revealSelection();

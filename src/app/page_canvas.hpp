@@ -60,6 +60,8 @@ public:
     explicit PageCanvas(QWidget* parent = nullptr);
 
     void setInputs(Inputs inputs);
+    // The workspace's ink points alone: nothing shows them, so the rest need not be rebuilt with them.
+    void setInkPoints(std::vector<PDFPoint> points) { inputs_.inkPoints = std::move(points); }
     const Inputs& inputs() const { return inputs_; }
     void setActions(CanvasActions actions);
 
