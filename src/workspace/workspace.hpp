@@ -229,7 +229,6 @@ public:
     // Watches for MCP clients' edits exactly while sharing is on and a document is open.
     void updateExternalChangeWatch();
     bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
-    const std::vector<std::string>& approvedMCPPaths() const { return extraMCPPaths_; }
 
     // ---- The assistant (workspace_assistant.cpp)
 

@@ -23,6 +23,13 @@ constexpr double fitMinimum = 40;
 constexpr double fallbackBackingScale = 2.0;
 
 const char* const unloadableMessage = "The page rendered but the preview image could not be loaded.";
+
+// The page's size on screen at `zoom`: whole device pixels, in logical pixels at `backing`.
+QSizeF shownSize(const PageInfo& page, double zoom, double backing) {
+    const double scale = zoom * backing;
+    return {static_cast<double>(TileGrid::pixels(page.width, scale)) / backing,
+            static_cast<double>(TileGrid::pixels(page.height, scale)) / backing};
+}
 const char* const noFolderMessage =
     "Kivo PDF could not make a private folder for page images in the temporary folder, so the page was not "
     "rendered.";
@@ -90,8 +97,7 @@ void Workspace::refreshPage() {
         scale = TileGrid::baseScale(page->width, page->height, scale);
     }
     // Always the size at the full zoom: a reduced base image is stretched to it.
-    render.display =
-        QSizeF(static_cast<double>(pixelWidth) / render.backing, static_cast<double>(pixelHeight) / render.backing);
+    render.display = shownSize(*page, zoom(), render.backing);
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
     setPageTiles({});
@@ -168,11 +174,7 @@ void Workspace::setZoom(double zoom) {
     ++renderGeneration_;
     setPageTiles({});
     if (const auto page = currentPage(); page && !pageImage().isNull()) {
-        const double backing = backingScale();
-        const double scale = backing * this->zoom();
-        const QSizeF size(static_cast<double>(TileGrid::pixels(page->width, scale)) / backing,
-                          static_cast<double>(TileGrid::pixels(page->height, scale)) / backing);
-        setPageImage(PageRenders::sized(pageImage(), size));
+        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
     }
     zoomSettling_ = true;
     const std::uint64_t ticket = ++zoomTicket_;

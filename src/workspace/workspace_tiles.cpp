@@ -119,7 +119,7 @@ void Workspace::tilesRendered(const TileBatch& batch, const CommandResult& resul
         }
         const auto image = PageRenders::loadPreview(square.pngPath, square.width, square.height, batch.backing);
         if (!image) continue;
-        const std::int64_t cost = square.width * square.height * 4;
+        const std::int64_t cost = PageRenders::cost(square.width, square.height);
         tileCache_.insert(RenderedPage{*image, batch.version, cost, std::nullopt}, batch.keys[i], cost);
         ++stored;
     }
