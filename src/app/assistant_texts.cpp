@@ -66,16 +66,11 @@ bool canSend(bool documentOpen, const std::string& query) {
     return documentOpen && !trimWhitespaceAndNewlines(query).empty();
 }
 
-bool canProposeEdits(const ModelInfo& model) {
-    const auto& capabilities = model.capabilities;
-    return capabilities && std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
-}
-
 QString modelLabel(const ModelInfo& model) {
     QStringList parts{QString::fromStdString(model.name)};
     if (model.parameterSize && *model.parameterSize != model.name)
         parts << QString::fromStdString(*model.parameterSize);
-    if (model.capabilities && !canProposeEdits(model)) parts << QStringLiteral("answers only");
+    if (model.capabilities && !model.canCallTools()) parts << QStringLiteral("answers only");
     return parts.join(separator);
 }
 

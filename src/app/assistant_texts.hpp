@@ -41,7 +41,4 @@ bool canSend(bool documentOpen, const std::string& query);
 // known not to call tools.
 QString modelLabel(const ModelInfo& model);
 
-// Whether the model's capabilities are known and include calling tools.
-bool canProposeEdits(const ModelInfo& model);
-
 }  // namespace kivo::AssistantTexts

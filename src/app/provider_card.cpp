@@ -240,7 +240,7 @@ void ProviderCard::refreshModels(const ProviderStatus& status, const QString& re
     const auto match = std::find_if(status.models.begin(), status.models.end(),
                                     [&](const ModelInfo& model) { return model.name == chosen; });
     if (match == status.models.end() || !match->capabilities) return;
-    const bool tools = AssistantTexts::canProposeEdits(*match);
+    const bool tools = match->canCallTools();
     capability_->setText(tools ? QStringLiteral("Can propose edits") : QStringLiteral("Answers only"));
     capability_->setTone(tools ? ChipTone::accent : ChipTone::neutral);
     version_->setText(QStringLiteral("Ollama ") + QString::fromStdString(status.version));

@@ -8,6 +8,7 @@
 // each takes a `std::stop_token`: a stop ends the call at once. Every failure of a chat comes
 // out as one `ProviderError` (provider_error.hpp); `status` and `capabilities` never throw.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -98,6 +99,11 @@ struct ModelInfo {
     std::optional<std::string> parameterSize{};
     std::optional<std::int64_t> sizeBytes{};
     std::optional<std::vector<std::string>> capabilities{};
+
+    // Whether the capabilities are known and include calling tools: what proposing edits needs.
+    bool canCallTools() const {
+        return capabilities && std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
+    }
 
     bool operator==(const ModelInfo&) const = default;
 };

@@ -27,10 +27,8 @@ bool isProposable(CommandMethod method) {
 // The model that stays chosen when the list no longer holds it: the first that can propose edits,
 // else the first, else none.
 std::string fallbackModel(const std::vector<ModelInfo>& models) {
-    const auto tools = std::find_if(models.begin(), models.end(), [](const ModelInfo& model) {
-        const auto& capabilities = model.capabilities;
-        return capabilities && std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
-    });
+    const auto tools =
+        std::find_if(models.begin(), models.end(), [](const ModelInfo& model) { return model.canCallTools(); });
     if (tools != models.end()) return tools->name;
     return models.empty() ? std::string() : models.front().name;
 }
