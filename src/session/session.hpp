@@ -257,6 +257,8 @@ private:
 
     // Undo and redo: opens the state the history hands back.
     void stepThroughHistory(bool back);
+    // Binds a snapshot of the history and takes back its generation and census.
+    void reopen(const Snapshot& entry);
     // The state as it stands, for the history.
     Snapshot currentSnapshot() const;
 

@@ -21,21 +21,20 @@ void Session::commitCheckpoint() { history_.commit(); }
 void Session::rollbackCheckpoint() noexcept {
     std::optional<Snapshot> entry = history_.takeCheckpoint();
     if (!entry) return;
-    const std::vector<std::string> warnings = warnings_;
     try {
-        bind(entry->bytes, std::nullopt, entry->pages, true);
-        history_.restore(entry->generation);
-        census_.adopt(entry->census);
+        reopen(*entry);
     } catch (const std::exception&) {
         // The caller is already failing; a rollback has nothing further to report.
     }
-    warnings_ = warnings;
 }
 
-// A failed rebind leaves the history's stacks moved and propagates; the warnings never change
-// either way, so one raised after loading survives and none is doubled.
+// A failed rebind leaves the history's stacks moved and propagates.
 void Session::stepThroughHistory(bool back) {
-    Snapshot entry = back ? history_.stepBack(currentSnapshot()) : history_.stepForward(currentSnapshot());
+    reopen(back ? history_.stepBack(currentSnapshot()) : history_.stepForward(currentSnapshot()));
+}
+
+// The warnings never change either way, so one raised after loading survives and none is doubled.
+void Session::reopen(const Snapshot& entry) {
     const std::vector<std::string> warnings = warnings_;
     try {
         bind(entry.bytes, std::nullopt, entry.pages, true);
