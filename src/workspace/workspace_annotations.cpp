@@ -32,13 +32,10 @@ void Workspace::highlightSelection() {
 }
 
 void Workspace::addNoteAtSelection() {
-    if (const auto& rect = selection()) {
-        addNote(PDFRect{rect->left, rect->top - noteSide, rect->left + noteSide, rect->top});
-        return;
-    }
-    const auto page = currentPage();
-    const double top = page ? page->height - 72 : 720;
-    addNote(PDFRect{72, top - noteSide, 72 + noteSide, top});
+    // A note sits at the selection's top-left corner; without one, where an overlay would go.
+    const auto& rect = selection();
+    addNote(rect ? PDFRect{rect->left, rect->top - noteSide, rect->left + noteSide, rect->top}
+                 : overlayRect(noteSide, noteSide));
 }
 
 void Workspace::addNote(const PDFRect& rect) {
