@@ -76,6 +76,10 @@ ReadableFile openForReading(const fs::path& path) noexcept {
     return file;
 }
 
+bool isPrivateFolder(const struct stat& status) noexcept {
+    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+}
+
 fs::path replacementTarget(const fs::path& destination, bool followLink) {
     std::error_code error;
     if (!followLink || !fs::is_symlink(destination, error)) return destination;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -52,6 +53,11 @@ void replaceFile(const std::filesystem::path& destination, const std::function<v
 // The path `replaceFile` writes for `destination` when links are followed: the file a link
 // points to, or `destination` itself.
 std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink);
+
+// Whether `status` (from lstat or fstat, so a link is not followed) describes a folder that only
+// this user can reach: a directory, owned by the effective user, with no group or other bits.
+// Never fails.
+bool isPrivateFolder(const struct stat& status) noexcept;
 
 }  // namespace SafeFiles
 }  // namespace kivo

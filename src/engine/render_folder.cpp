@@ -8,6 +8,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/engine_failure.hpp"
+#include "core/safe_files.hpp"
 
 namespace kivo::RenderFolder {
 
@@ -21,8 +22,7 @@ std::filesystem::path prepare() {
                                                 std::error_code(errno, std::generic_category()));
     }
     struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-        (info.st_mode & 077) != 0) {
+    if (::lstat(folder.c_str(), &info) != 0 || !SafeFiles::isPrivateFolder(info)) {
         throw EngineFailure(FailureCode::renderFailed,
                             "The render folder " + folder.string() +
                                 " is not private to this user, so the page was not rendered. "

@@ -11,6 +11,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/descriptor.hpp"
+#include "core/safe_files.hpp"
 
 namespace kivo {
 namespace {
@@ -51,8 +52,7 @@ std::optional<std::string> read(const std::string& path) {
     const Descriptor directory(::open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory) return std::nullopt;
     struct stat folderStatus {};
-    if (::fstat(directory.get(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode) ||
-        folderStatus.st_uid != ::geteuid() || (folderStatus.st_mode & 077) != 0) {
+    if (::fstat(directory.get(), &folderStatus) != 0 || !SafeFiles::isPrivateFolder(folderStatus)) {
         return std::nullopt;
     }
     // The path must name a file directly in that very folder, however the worker spelled it.

@@ -29,6 +29,7 @@
 
 #include "core/descriptor.hpp"
 #include "core/ipc_paths.hpp"
+#include "core/safe_files.hpp"
 
 // The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
 // values the kernel gave them.
@@ -499,8 +500,7 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
     const auto render = kivo::IPCPaths::renderDirectory();
     ::mkdir(render.c_str(), 0700);
     struct stat renderStatus {};
-    if (::lstat(render.c_str(), &renderStatus) == 0 && S_ISDIR(renderStatus.st_mode) &&
-        renderStatus.st_uid == ::geteuid() && (renderStatus.st_mode & 077) == 0) {
+    if (::lstat(render.c_str(), &renderStatus) == 0 && kivo::SafeFiles::isPrivateFolder(renderStatus)) {
         const auto target = resolved(render);
         if (!rules.reachesPrivateData(target)) rules.grant(target, readRights | writeRights);
     }

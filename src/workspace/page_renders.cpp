@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/safe_files.hpp"
 #include "core/text.hpp"
 
 namespace kivo::PageRenders {
@@ -23,8 +24,7 @@ constexpr int decodeLimitMegabytes = 64;
 
 bool isPrivateFolder(const std::filesystem::path& path) {
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-           (info.st_mode & 077) == 0;
+    return ::lstat(path.c_str(), &info) == 0 && SafeFiles::isPrivateFolder(info);
 }
 
 std::filesystem::path temporaryFolder() {
