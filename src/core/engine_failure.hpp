@@ -23,4 +23,10 @@ struct EngineFailure : std::exception {
     bool operator==(const EngineFailure& other) const { return code == other.code && message == other.message; }
 };
 
+// What a command stopped by its user fails with, wherever it stopped: a cancelled command leaves
+// everything as it was.
+inline EngineFailure cancelledFailure() {
+    return EngineFailure(FailureCode::cancelled, "Cancelled before it finished. Nothing changed.");
+}
+
 }  // namespace kivo

@@ -41,10 +41,6 @@ CommandResponse fileFailure(const std::string& id, const std::filesystem::filesy
                                     "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
 
-EngineFailure cancelledFailure() {
-    return EngineFailure(FailureCode::cancelled, "Cancelled before it finished. Nothing changed.");
-}
-
 }  // namespace
 
 bool isMCPAllowedMethod(CommandMethod method) noexcept {

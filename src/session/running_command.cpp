@@ -87,7 +87,7 @@ void RunningCommand::step(CommandPhase phase, std::int64_t completed, std::int64
     command->progress(phase, completed, total);
     if (command->uninterruptibleDepth_ != 0) return;
     if (command->cancelRequested()) {
-        throw EngineFailure(FailureCode::cancelled, "Cancelled before it finished. Nothing changed.");
+        throw cancelledFailure();
     }
     if (phase == CommandPhase::started) return;
     if (command->overMemoryLimit(monotonicNanoseconds())) {

@@ -9,6 +9,7 @@
 #include "assistant/anthropic_provider.hpp"
 #include "assistant/ollama_provider.hpp"
 #include "assistant/provider_error.hpp"
+#include "core/engine_failure.hpp"
 #include "core/text.hpp"
 #include "workspace/workspace.hpp"
 #include "workspace/workspace_document.hpp"
@@ -267,8 +268,8 @@ void Workspace::performForAssistant(CommandRequest request, AssistantCompletion 
         [completion](const CommandResult& result) { completion(result, {}, {}); },
         [completion](const std::string& code, const std::string& message) { completion(std::nullopt, code, message); },
         [completion] {
-            completion(std::nullopt, std::string(rawValue(FailureCode::cancelled)),
-                       "Cancelled before it finished. Nothing changed.");
+            const EngineFailure cancelled = cancelledFailure();
+            completion(std::nullopt, std::string(rawValue(cancelled.code)), cancelled.message);
         });
 }
 
