@@ -387,7 +387,10 @@ PendingCopy Batch::start(const std::filesystem::path& path, const std::uint8_t* 
         Encoding::finishCopying(file);
         file->wait();
     };
+    // A file already done holds no bytes in flight and has nothing to wait for, so the bytes are
+    // summed again only before a wait: files keep finishing on the pool meanwhile.
     for (const auto& older : files_) {
+        if (older->isDone()) continue;
         std::size_t inFlight = 0;
         for (const auto& file : files_) inFlight += file->isDone() ? 0 : file->bytes();
         if (inFlight + bytes <= maxBytesInFlight) break;
