@@ -100,8 +100,11 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     const bool replacing = ::fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (replacing && S_ISDIR(old.st_mode)) fail("Could not write the file", target, EISDIR);
 
+    // A file of this user's own starts with its final mode: nobody sees the new one more open.
+    const bool ownFile = replacing && S_ISREG(old.st_mode) && old.st_uid == ::geteuid();
     std::string siblingName;
-    Descriptor file = createSibling(directory.get(), name, options.newFileMode, siblingName, target);
+    Descriptor file =
+        createSibling(directory.get(), name, ownFile ? old.st_mode & 0777 : options.newFileMode, siblingName, target);
     try {
         write(file.get());
         if (replacing && S_ISREG(old.st_mode)) takeOverAttributes(file.get(), old);
