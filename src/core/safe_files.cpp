@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/text.hpp"
@@ -16,6 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int maxNameAttempts = 16;
+constexpr std::string_view siblingEnding = ".kivo-tmp";
+// As many links as the kernel itself follows in one path.
+constexpr int maxLinkHops = 40;
 
 [[noreturn]] void fail(const char* what, const fs::path& path, int error) {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
@@ -40,11 +46,30 @@ void takeOverAttributes(int fd, const struct stat& old) {
     if (::fstat(fd, &created) == 0) ::fchmod(fd, created.st_mode & 0600);
 }
 
+// What a link names, read from the link that was checked (an O_PATH descriptor), so nobody can
+// swap another link in between. Nothing when `path` is not a link (or not there at all); throws
+// WriteRefused for a link of another user.
+std::optional<fs::path> linkTarget(const fs::path& path) {
+    const Descriptor link(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!link || ::fstat(link.get(), &status) != 0 || !S_ISLNK(status.st_mode)) return std::nullopt;
+    if (status.st_uid != ::geteuid()) {
+        throw WriteRefused(WriteRefused::Reason::foreignLink,
+                           path.filename().string() + " is a link made by another user, so nothing was written.");
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(link.get(), "", target.data(), target.size());
+    if (length < 0) fail("Could not follow the link", path, errno);
+    if (static_cast<std::size_t>(length) >= target.size()) fail("Could not follow the link", path, ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(length));
+    return fs::path(target);
+}
+
 // A fresh hidden sibling, created exclusively and never through a link someone planted there.
 Descriptor createSibling(int folder, const std::string& name, mode_t mode, std::string& siblingName,
                          const fs::path& target) {
     for (int attempt = 0; attempt < maxNameAttempts; ++attempt) {
-        siblingName = "." + name + "." + newUUIDString().substr(0, 13) + ".kivo-tmp";
+        siblingName = "." + name + "." + newUUIDString().substr(0, 13) + std::string(siblingEnding);
         Descriptor fd(
             ::openat(folder, siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd) return fd;
@@ -81,10 +106,14 @@ bool isPrivateFolder(const struct stat& status) noexcept {
 }
 
 fs::path replacementTarget(const fs::path& destination, bool followLink) {
-    std::error_code error;
-    if (!followLink || !fs::is_symlink(destination, error)) return destination;
-    const fs::path resolved = fs::weakly_canonical(destination, error);
-    return error ? destination : resolved;
+    if (!followLink) return destination;
+    fs::path current = destination;
+    for (int hop = 0; hop < maxLinkHops; ++hop) {
+        const auto next = linkTarget(current);
+        if (!next) return current;
+        current = next->is_absolute() ? *next : current.parent_path() / *next;
+    }
+    fail("Could not follow the link", destination, ELOOP);
 }
 
 void replaceFile(const fs::path& destination, const std::function<void(int fd)>& write, const ReplaceOptions& options) {
@@ -105,11 +134,13 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     std::string siblingName;
     Descriptor file =
         createSibling(directory.get(), name, ownFile ? old.st_mode & 0777 : options.newFileMode, siblingName, target);
+    struct stat written {};
     try {
         write(file.get());
         if (replacing && S_ISREG(old.st_mode)) takeOverAttributes(file.get(), old);
         // The bytes are on disk before the name points at them.
         if (::fsync(file.get()) != 0) fail("Could not write the file", target, errno);
+        if (::fstat(file.get(), &written) != 0) fail("Could not write the file", target, errno);
         if (::close(file.release()) != 0) fail("Could not write the file", target, errno);
         if (::renameat(directory.get(), siblingName.c_str(), directory.get(), name.c_str()) != 0) {
             fail("Could not replace the file", target, errno);
@@ -117,6 +148,15 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     } catch (...) {
         ::unlinkat(directory.get(), siblingName.c_str(), 0);
         throw;
+    }
+    // Another writer of the folder may have swapped the hidden name before the rename, or the
+    // destination right after it: then the bytes are not where the user asked for them.
+    struct stat placed {};
+    if (::fstatat(directory.get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+        placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
+        throw WriteRefused(
+            WriteRefused::Reason::replacedMeanwhile,
+            "Something else took the place of " + name + " while it was being written, so it was not saved.");
     }
     // The rename itself survives a crash once the folder is flushed.
     ::fsync(directory.get());

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
+#include <string>
 
 #include "core/descriptor.hpp"
 
@@ -29,11 +31,27 @@ struct ReadableFile {
 // that is not a regular file.
 ReadableFile openForReading(const std::filesystem::path& path) noexcept;
 
+// A write that was refused or undone for the user's sake, with the whole sentence for them.
+class WriteRefused : public std::runtime_error {
+public:
+    enum class Reason {
+        // The destination is a symbolic link another user made: nothing was written.
+        foreignLink,
+        // Something else took the destination's name as the new file was put there: not saved.
+        replacedMeanwhile,
+    };
+
+    WriteRefused(Reason reason, const std::string& sentence) : std::runtime_error(sentence), reason(reason) {}
+
+    Reason reason;
+};
+
 struct ReplaceOptions {
     // Mode of a file that did not exist before, before the umask.
     mode_t newFileMode = 0666;
-    // Whether a destination that is a symbolic link replaces the file it points to (keeping the
-    // link) or is itself replaced by the new file.
+    // Whether a destination that is a symbolic link of this user replaces the file it points to
+    // (keeping the link) or is itself replaced by the new file. A link of anyone else is never
+    // followed: the write is refused.
     bool followLink = true;
     // Whether missing folders on the way to the destination are made.
     bool createFolders = true;
@@ -45,13 +63,16 @@ struct ReplaceOptions {
 // old file or the new one, never a part, and nobody can slip a link in between. An existing file
 // of this user keeps its mode and, where allowed, its group; an existing file of someone else
 // keeps its owner, group and mode only when the owner can be given back, and is otherwise written
-// owner-only. The new file is removed on every failure. Throws std::filesystem::filesystem_error
-// for file-system failures and whatever `write` throws.
+// owner-only. The new file is removed on every failure. After the rename the destination's name
+// must still hold the very file written; a name someone swapped in between is not a success.
+// Throws WriteRefused for a followed link of another user and for a swapped name,
+// std::filesystem::filesystem_error for file-system failures, and whatever `write` throws.
 void replaceFile(const std::filesystem::path& destination, const std::function<void(int fd)>& write,
                  const ReplaceOptions& options = {});
 
-// The path `replaceFile` writes for `destination` when links are followed: the file a link
-// points to, or `destination` itself.
+// The path `replaceFile` writes for `destination` when links are followed: the file a chain of
+// this user's links points to, or `destination` itself. Throws WriteRefused at a link of another
+// user, std::filesystem::filesystem_error when a link cannot be read or the chain is too long.
 std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink);
 
 // Whether `status` (from lstat or fstat, so a link is not followed) describes a folder that only

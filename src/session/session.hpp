@@ -155,7 +155,8 @@ public:
     // Writes through a new hidden sibling with a random name and renames it into place, so a
     // reader sees the old or the new file whole (SafeFiles::replaceFile, which says who keeps
     // which permissions). Fails with `internal` when the document is closed, `exportFailed` when
-    // PDFium cannot write, or a filesystem_error.
+    // PDFium cannot write, `permissionDenied` at a followed link of another user, `file` when
+    // something else took the destination's name during the write, or a filesystem_error.
     void atomicWrite(const std::filesystem::path& to, const SafeFiles::ReplaceOptions& options = {}) const;
     // An independent session holding the current document, with the same page ids. Fails with
     // `internal` when the document is closed and as opening the copy fails.

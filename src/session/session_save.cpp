@@ -44,12 +44,19 @@ void Session::save(const fs::path& to) const {
 
 void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& options) const {
     if (!document_) throw session_detail::documentClosed();
-    SafeFiles::replaceFile(
-        to,
-        [this](int fd) {
-            if (!pdfium::saveToDescriptor(document_.get(), fd)) throw writeFailed();
-        },
-        options);
+    try {
+        SafeFiles::replaceFile(
+            to,
+            [this](int fd) {
+                if (!pdfium::saveToDescriptor(document_.get(), fd)) throw writeFailed();
+            },
+            options);
+    } catch (const SafeFiles::WriteRefused& refused) {
+        throw EngineFailure(refused.reason == SafeFiles::WriteRefused::Reason::foreignLink
+                                ? FailureCode::permissionDenied
+                                : FailureCode::file,
+                            refused.what());
+    }
 }
 
 std::unique_ptr<Session> Session::detachedCopy() const {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/descriptor.hpp"
 #include "core/ipc_paths.hpp"
 #include "engine/document_engine.hpp"
 #include "engine/method_kinds.hpp"
@@ -253,6 +259,26 @@ struct DocumentEngineTesting {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Waits up to 10 s for a hidden file of `name` to appear in `folder` and exchanges it with `mine`
+// in one step; answers whether the exchange happened, which it cannot once the file was renamed.
+bool tradeHiddenFile(int watch, const fs::path& folder, const std::string& name, const fs::path& mine) {
+    const std::string prefix = "." + name + ".";
+    for (;;) {
+        pollfd ready{watch, POLLIN, 0};
+        if (::poll(&ready, 1, 10'000) != 1) return false;
+        alignas(inotify_event) std::array<char, 4096> buffer{};
+        const ssize_t got = ::read(watch, buffer.data(), buffer.size());
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+            const std::string created = event->len > 0 ? event->name : "";
+            if (created.starts_with(prefix)) {
+                return ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (folder / created).c_str(), RENAME_EXCHANGE) == 0;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
 
 // An engine with one open two-page document; support and temporary folders are private to the test.
 class EngineWithDocument : public ::testing::Test {
@@ -599,6 +625,90 @@ TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(codeOf(engine->handle(onDocument("u", method))), "empty_history");
     }
     EXPECT_TRUE(engine->handle(saveCopyTo((dir.path() / "copy.pdf").string())).ok);
+}
+
+// Another user who may write a shared folder plants a link where the user saves, to a file of the
+// user's elsewhere: only the user's own links are followed, however many lead there.
+TEST_F(EngineWithDocument, WritesThroughALinkOnlyWhenItIsTheUsersOwn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a link of another user";
+    const uid_t me = ::geteuid();
+    const uid_t other = 65534;
+    const fs::path shared = dir.path() / "shared";
+    fs::create_directory(shared);
+    const fs::path victim = dir.path() / "secret.txt";
+    const fs::path link = shared / "report.pdf";
+    const fs::path hop = shared / "hop";
+    const std::string refused = "permission_denied: report.pdf is a link made by another user, so nothing was written.";
+    struct Case {
+        const char* name;
+        std::string mode;           // a save mode, or "" to export
+        std::vector<uid_t> owners;  // of the links from report.pdf on, the last one naming the victim
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"Save As", "saveAs", {other}, refused},
+        {"a copy", "saveCopy", {other}, refused},
+        {"an export", "", {other}, refused},
+        {"a link of the user's to one of another user",
+         "saveCopy",
+         {me, other},
+         "permission_denied: hop is a link made by another user, so nothing was written."},
+        {"the user's own link", "saveCopy", {me}, "ok"},
+        {"the user's own links", "saveAs", {me, me}, "ok"},
+    };
+    for (const Case& c : cases) {
+        testing::writeFile(victim, "secret");
+        fs::remove(link);
+        fs::remove(hop);
+        fs::create_symlink(c.owners.size() == 1 ? victim : hop, link);
+        ASSERT_EQ(::lchown(link.c_str(), c.owners[0], c.owners[0]), 0);
+        if (c.owners.size() == 2) {
+            fs::create_symlink(victim, hop);
+            ASSERT_EQ(::lchown(hop.c_str(), c.owners[1], c.owners[1]), 0);
+        }
+
+        auto r = onDocument("w", c.mode.empty() ? CommandMethod::exportDocument : CommandMethod::saveDocument);
+        if (!c.mode.empty()) r.params.saveMode = c.mode;
+        r.params.destination = link.string();
+        r.params.force = true;
+        const auto response = engine->handle(r);
+        EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message, c.expected) << c.name;
+        EXPECT_EQ(testing::readFile(victim).rfind(response.ok ? "%PDF" : "secret", 0), 0u) << c.name;
+        EXPECT_TRUE(fs::is_symlink(link)) << c.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()), std::ssize(c.owners))
+            << c.name << ": no hidden file is left";
+    }
+}
+
+// Another writer of a shared folder trades the save's hidden file for one of its own before the
+// rename; what then lands under the name is not what was saved, and the save must not say so.
+TEST_F(EngineWithDocument, ASaveWhoseHiddenFileWasTradedIsNotReportedAsSaved) {
+    const fs::path shared = dir.path() / "shared";
+    fs::create_directory(shared);
+    const fs::path planted = shared / "planted";
+    const Descriptor watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    ASSERT_TRUE(watch);
+    ASSERT_GE(::inotify_add_watch(watch.get(), shared.c_str(), IN_CREATE), 0);
+    // The hidden file lives for a moment only, so the trade can come too late; try again then.
+    bool traded = false;
+    for (int attempt = 0; attempt < 50 && !traded; ++attempt) {
+        for (const auto& entry : fs::directory_iterator(shared)) fs::remove(entry.path());
+        testing::writeFile(planted, "planted");
+        const auto bound = engine->handle(onDocument("i", CommandMethod::inspect)).result->sourcePath;
+        std::thread intruder([&] { traded = tradeHiddenFile(watch.get(), shared, "report.pdf", planted); });
+        auto r = onDocument("s", CommandMethod::saveDocument);
+        r.params.saveMode = "saveAs";
+        r.params.destination = (shared / "report.pdf").string();
+        r.params.force = true;
+        const auto response = engine->handle(r);
+        intruder.join();
+        if (!traded) continue;
+        EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message,
+                  "file: Something else took the place of report.pdf while it was being written, so it was not saved.");
+        const auto inspected = engine->handle(onDocument("i", CommandMethod::inspect));
+        EXPECT_EQ(inspected.result->sourcePath, bound) << "the document stays bound to its former file";
+    }
+    ASSERT_TRUE(traded) << "the hidden file was never traded in time";
 }
 
 // A path that leaves a granted folder and comes back passes the grant only as the file it names;

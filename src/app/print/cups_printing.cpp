@@ -117,6 +117,10 @@ void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& d
                 }
             },
             options);
+    } catch (const SafeFiles::WriteRefused& refused) {
+        std::string sentence = refused.what();
+        if (sentence.ends_with('.')) sentence.pop_back();
+        throw PrintFailure(sentence);
     } catch (const std::filesystem::filesystem_error& error) {
         throw unwritable(error.code().value());
     }

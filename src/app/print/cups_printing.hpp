@@ -49,8 +49,10 @@ Options options(const PrintChoice& choice);
 // deleted afterwards. Throws PrintFailure with the scheduler's reason.
 int submit(const std::filesystem::path& pdf, const std::string& title, const PrintChoice& choice);
 
-// Copies the PDF to `destination`, replacing a file there only once the copy is whole. Throws PrintFailure when the PDF
-// cannot be read or the copy cannot be written; the destination is then as it was.
+// Copies the PDF to `destination`, replacing a file there only once the copy is whole, through a link only when
+// it is this user's. Throws PrintFailure when the PDF cannot be read, the copy cannot be written or the
+// destination is a link of another user (the destination is then as it was), and when something else took
+// the destination's name as the copy was put there.
 void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination);
 
 }  // namespace CupsPrinting

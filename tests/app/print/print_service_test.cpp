@@ -109,6 +109,39 @@ TEST(DesktopPrintService, PrintToFileCopiesThePdfAndLeavesTheOldFileWhenItCannot
         << "no partial copy is left behind";
 }
 
+// Another user who may write the chosen folder links the chosen name to a file of the user's; the
+// copy goes through a link only when it is the user's own.
+TEST(DesktopPrintService, PrintToFileFollowsOnlyTheUsersOwnLink) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a link of another user";
+    const testing::TempDir dir;
+    const fs::path pdf = dir.path() / "export.pdf";
+    testing::writeFile(pdf, testing::makePdf());
+    const fs::path victim = dir.path() / "profile";
+    const fs::path chosen = dir.path() / "report.pdf";
+    struct Case {
+        uid_t owner;
+        PrintOutcome expected;
+    };
+    const Case cases[] = {
+        {65534, PrintOutcome::failed("report.pdf is a link made by another user, so nothing was written")},
+        {::geteuid(), PrintOutcome::printed()},
+    };
+    for (const Case& c : cases) {
+        testing::writeFile(victim, "the user's own file");
+        fs::remove(chosen);
+        fs::create_symlink(victim, chosen);
+        ASSERT_EQ(::lchown(chosen.c_str(), c.owner, c.owner), 0);
+        PrintChoice choice;
+        choice.outputFile = chosen;
+        const PrintOutcome outcome = DesktopPrintService::carryOut(PrintJob{pdf, "export.pdf", 1}, choice);
+        EXPECT_EQ(outcome.kind, c.expected.kind) << c.owner;
+        EXPECT_EQ(outcome.reason, c.expected.reason) << c.owner;
+        const bool printed = c.expected.kind == PrintOutcome::Kind::printed;
+        EXPECT_EQ(testing::readFile(victim), printed ? testing::readFile(pdf) : "the user's own file") << c.owner;
+        EXPECT_TRUE(fs::is_symlink(chosen)) << c.owner;
+    }
+}
+
 // ---- A real scheduler
 
 constexpr const char* cupsd = "/usr/sbin/cupsd";
