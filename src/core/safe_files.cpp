@@ -105,6 +105,18 @@ bool isPrivateFolder(const struct stat& status) noexcept {
     return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
 }
 
+void removeSiblings(const fs::path& destination) noexcept {
+    const std::string prefix = "." + destination.filename().string() + ".";
+    const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.starts_with(prefix) && name.ends_with(siblingEnding)) {
+            ::unlinkat(AT_FDCWD, entry->path().c_str(), 0);
+        }
+    }
+}
+
 fs::path replacementTarget(const fs::path& destination, bool followLink) {
     if (!followLink) return destination;
     fs::path current = destination;

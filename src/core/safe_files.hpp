@@ -70,6 +70,10 @@ struct ReplaceOptions {
 void replaceFile(const std::filesystem::path& destination, const std::function<void(int fd)>& write,
                  const ReplaceOptions& options = {});
 
+// Removes the hidden siblings `replaceFile` made for `destination` and a stopped writer left
+// behind. Never fails: a name that cannot be removed stays.
+void removeSiblings(const std::filesystem::path& destination) noexcept;
+
 // The path `replaceFile` writes for `destination` when links are followed: the file a chain of
 // this user's links points to, or `destination` itself. Throws WriteRefused at a link of another
 // user, std::filesystem::filesystem_error when a link cannot be read or the chain is too long.

@@ -215,7 +215,9 @@ public:
 
     // ---- Printing (workspace_printing.cpp)
 
-    // Exports the document as the worker holds it to a temporary copy and prints that.
+    // Exports the document as the worker holds it to an owner-only copy in the private render
+    // folder (PageRenders::folder()) and prints that; the copy is deleted once printed, cancelled
+    // or failed, and at shutdownWorker(). Without a private folder nothing is exported.
     void printDocument();
 
     // ---- MCP sharing (workspace_sharing.cpp)
@@ -338,6 +340,10 @@ private:
     void write(const std::string& mode, const std::optional<std::string>& destination, bool force);
     void promptStaleSave();
 
+    // Printing (workspace_printing.cpp): deletes a print copy, or all that are still out.
+    void discardPrintCopy(const std::filesystem::path& copy);
+    void discardPrintCopies();
+
     // MCP sharing (workspace_sharing.cpp)
     void pollExternalChanges();
     void grantsRefused(const std::string& message);
@@ -412,6 +418,8 @@ private:
     EditorLock editorLock_;
     // Another editor holds the lock of this support folder.
     bool lockedOut_ = false;
+    // The print copies made and not yet deleted.
+    std::unordered_set<std::string> printCopies_;
     // MCP sharing: the approved paths in the order approved, the watch and its poll.
     std::vector<std::string> extraMCPPaths_;
     QTimer* externalChangeTimer_ = nullptr;

@@ -139,6 +139,8 @@ void Workspace::shutdownWorker() {
     client_.reset();
     controlClient_.reset();
     worker_.reset();
+    // Only now that no export can still be writing one.
+    discardPrintCopies();
     // The worker cannot remove its socket from inside its sandbox; a file left behind would only
     // make the MCP connector knock at a door nobody answers.
     if (editorLock_.held()) {

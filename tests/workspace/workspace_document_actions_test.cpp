@@ -1,6 +1,8 @@
 // Saving, searching, page organisation and printing against the real worker: each action's
 // command, its status, and what it did to the worker's document and to the files on disk.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "workspace_fixture.hpp"
@@ -9,6 +11,22 @@ namespace kivo {
 namespace {
 
 using testing::waitUntil;
+
+std::filesystem::path privateFolder(const testing::Scratch& scratch) {
+    return scratch.tmp() / ("kivo-pdf-ui-" + std::to_string(::geteuid()));
+}
+
+// The print copies in `folder` and any hidden file written for one.
+std::vector<std::string> printCopiesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.starts_with("kivo-print-") || name.starts_with(".kivo-print-")) names.push_back(name);
+    }
+    return names;
+}
 
 class DocumentActionsTest : public testing::LaunchedWorkspaceTest {
 protected:
@@ -135,7 +153,8 @@ TEST_F(DocumentActionsTest, SearchWrapsAndPagesMoveRotateDeleteMergeAndExtract) 
     EXPECT_NE(testing::readFile(scratch_.docs() / "one page.pdf").find("/Count 1"), std::string::npos);
 }
 
-TEST_F(DocumentActionsTest, PrintsAnExportedCopyWithTheUnsavedChangesAndDeletesIt) {
+// The copy holds the whole document, unsaved changes included: only its user may read it.
+TEST_F(DocumentActionsTest, PrintsAnOwnerOnlyCopyWithTheUnsavedChangesAndDeletesIt) {
     ws().printDocument();  // no document: nothing at all
     open("print.pdf", 2);
     if (HasFatalFailure()) return;
@@ -145,32 +164,73 @@ TEST_F(DocumentActionsTest, PrintsAnExportedCopyWithTheUnsavedChangesAndDeletesI
     ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() == 2 || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     for (const auto& seen : test_->printer->printed) {
-        EXPECT_EQ(seen.job.path.parent_path(), scratch_.support().parent_path() / "tmp");
+        EXPECT_EQ(seen.job.path.parent_path(), privateFolder(scratch_));
+        EXPECT_EQ(seen.mode, 0600u) << std::oct << seen.mode;
         EXPECT_TRUE(seen.job.path.filename().string().starts_with("kivo-print-")) << seen.job.path;
         EXPECT_EQ(seen.job.title, "print.pdf");
         EXPECT_EQ(seen.job.pageCount, 2);
         EXPECT_NE(seen.bytes.find("/Highlight"), std::string::npos) << "the unsaved highlight is printed";
-        EXPECT_FALSE(std::filesystem::exists(seen.job.path)) << "the copy is deleted once printed";
     }
     EXPECT_NE(test_->printer->printed[0].job.path, test_->printer->printed[1].job.path);
 
-    test_->printer->outcome = PrintOutcome::failed("the printer is out of paper");
-    ws().printDocument();
-    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
-    EXPECT_EQ(*ws().errorMessage(), "Could not print: the printer is out of paper. Nothing was printed.");
-    EXPECT_FALSE(std::filesystem::exists(test_->printer->printed.back().job.path));
+    struct Case {
+        PrintOutcome outcome;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        {PrintOutcome::printed(), std::nullopt},
+        {PrintOutcome::cancelled(), std::nullopt},
+        {PrintOutcome::failed("the printer is out of paper"),
+         "Could not print: the printer is out of paper. Nothing was printed."},
+    };
+    for (const Case& c : cases) {
+        test_->printer->outcome = c.outcome;
+        const std::size_t before = test_->printer->printed.size();
+        ws().setErrorMessage(std::nullopt);
+        ws().printDocument();
+        ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }));
+        ASSERT_TRUE(waitUntil([&] { return printCopiesIn(privateFolder(scratch_)).empty(); }))
+            << c.error.value_or("") << ": the copy is deleted";
+        EXPECT_EQ(ws().errorMessage(), c.error);
+    }
+    EXPECT_TRUE(printCopiesIn(scratch_.tmp()).empty());
 }
 
-TEST(PrintingTest, AnExportThatLeftNoReadableCopyPrintsNothing) {
-    const testing::Scratch scratch;
-    testing::TestWorkspace test(testing::fakeWorker());
-    test->launchOnce();
-    test->open(scratch.docs() / "a.pdf");
-    ASSERT_TRUE(waitUntil([&] { return test->status() == "Opened a.pdf"; }));
-    test->printDocument();  // the fake worker answers the export without writing anything
-    ASSERT_TRUE(waitUntil([&] { return test->errorMessage().has_value(); }));
-    EXPECT_EQ(*test->errorMessage(), "Could not print: the exported copy could not be read. Nothing was printed.");
-    EXPECT_TRUE(test.printer->printed.empty());
+// An export that fails, or an editor that quits while the worker writes, leaves no copy behind
+// either; the fake worker writes nothing, so the copy is the one the editor made for the export.
+TEST(PrintingTest, NoCopyOutlivesAFailedExportOrTheEditor) {
+    struct Case {
+        const char* name;
+        std::string script;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        {"a copy the export left unreadable", "",
+         "Could not print: the exported copy could not be read. Nothing was printed."},
+        {"a refused export", "export_document=error:stale_revision:The document changed.", "The document changed."},
+        {"quitting during the export", "export_document=stall", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const testing::Scratch scratch;
+        testing::TestWorkspace test(testing::fakeWorker(), {{"KIVO_FAKE_WORKER_SCRIPT", c.script},
+                                                            {"KIVO_FAKE_WORKER_LOG", scratch.log().string()}});
+        test->launchOnce();
+        test->open(scratch.docs() / "a.pdf");
+        ASSERT_TRUE(waitUntil([&] { return test->status() == "Opened a.pdf"; })) << c.name;
+        test->printDocument();
+        if (c.error) {
+            ASSERT_TRUE(waitUntil([&] { return test->errorMessage().has_value(); })) << c.name;
+            EXPECT_EQ(*test->errorMessage(), *c.error) << c.name;
+        } else {
+            ASSERT_TRUE(waitUntil([&] {
+                return testing::sentRequests(scratch.log(), CommandMethod::exportDocument).size() == 1;
+            })) << c.name;
+            EXPECT_EQ(printCopiesIn(privateFolder(scratch)).size(), 1u) << c.name << ": the copy is out";
+            test.workspace.reset();
+        }
+        EXPECT_TRUE(printCopiesIn(privateFolder(scratch)).empty()) << c.name;
+        EXPECT_TRUE(test.printer->printed.empty()) << c.name;
+    }
 }
 
 }  // namespace

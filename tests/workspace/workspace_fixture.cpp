@@ -1,5 +1,7 @@
 #include "workspace_fixture.hpp"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
@@ -82,7 +84,9 @@ Prompts::StaleFileChoice FakePrompts::askStaleFile() {
 PrintOutcome FakePrintService::print(const PrintJob& job) {
     std::string bytes;
     if (std::filesystem::exists(job.path)) bytes = readFile(job.path);
-    printed.push_back({job, std::move(bytes)});
+    struct stat info {};
+    const unsigned mode = ::stat(job.path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    printed.push_back({job, std::move(bytes), mode});
     return outcome;
 }
 

@@ -114,12 +114,13 @@ public:
     std::string text;
 };
 
-// Answers with `outcome`; `printed` holds each job and whether its file was there, as read then.
+// Answers with `outcome`; `printed` holds each job with its file's bytes and mode as they were then.
 class FakePrintService : public PrintService {
 public:
     struct Seen {
         PrintJob job;
         std::string bytes;
+        unsigned mode = 0;
     };
     PrintOutcome print(const PrintJob& job) override;
 
