@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -620,47 +621,69 @@ TEST_F(EngineWithDocument, AnMCPDestinationIsResolvedBeforeAnythingIsCreated) {
     EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 }
 
-// Another user who made a folder of the old shared name first no longer blocks renders.
-TEST_F(EngineWithDocument, AForeignFolderOfTheOldSharedNameDoesNotBlockRenders) {
+// Without a runtime folder the renders stay in the support folder: another user who made the name
+// a shared /tmp offered first ("kivo-pdf-render-" and the user id) cannot stop them for good.
+TEST_F(EngineWithDocument, RendersWithoutARuntimeFolderStayInTheSupportFolder) {
     testing::writeFile(dir.path() / "kivo-pdf-render", "made by someone else");
+    testing::writeFile(dir.path() / ("kivo-pdf-render-" + std::to_string(::geteuid())), "made by someone else");
     auto r = onDocument("r", CommandMethod::renderPage);
     r.params.pageId = pageId;
     const auto response = engine->handle(r);
     ASSERT_TRUE(response.ok) << codeOf(response);
     EXPECT_TRUE(fs::is_regular_file(*response.result->pngPath));
+    EXPECT_EQ(fs::path(*response.result->pngPath).parent_path(), dir.path() / "support" / "renders");
 }
 
-TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
+// Whatever stands at the render folder's name and is not this user's private folder is set aside,
+// never written into, and the page is rendered in a fresh folder.
+TEST_F(EngineWithDocument, SetsAsideARenderFolderItDoesNotOwnPrivately) {
     const fs::path folder = IPCPaths::renderDirectory();
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     struct Case {
         const char* name;
         std::function<void()> prepare;
+        bool setAside;
     };
     const Case cases[] = {
         {"open to others",
          [&] {
-             fs::create_directory(folder);
+             fs::create_directories(folder);
              fs::permissions(folder, fs::perms::all);
-         }},
+         },
+         true},
         {"group readable",
          [&] {
-             fs::create_directory(folder);
+             fs::create_directories(folder);
              fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-         }},
-        {"a link to a folder", [&] { fs::create_directory_symlink(elsewhere, folder); }},
-        {"a file", [&] { testing::writeFile(folder, "x"); }},
+         },
+         false},
+        {"a link to a folder", [&] { fs::create_directory_symlink(elsewhere, folder); }, true},
+        {"a file", [&] { testing::writeFile(folder, "x"); }, true},
+    };
+    const auto setAside = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(folder.parent_path())) {
+            count += entry.path().filename().string().starts_with("renders.not-ours-") ? 1 : 0;
+        }
+        return count;
     };
     for (const Case& c : cases) {
-        fs::remove_all(folder);
+        SCOPED_TRACE(c.name);
+        fs::remove_all(folder.parent_path());
+        fs::create_directories(folder.parent_path());
         c.prepare();
         auto r = onDocument("r", CommandMethod::renderPage);
         r.params.pageId = pageId;
         const auto response = engine->handle(r);
-        EXPECT_EQ(codeOf(response), "render_failed") << c.name;
-        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
-        fs::remove(folder);
+        ASSERT_TRUE(response.ok) << codeOf(response);
+        EXPECT_EQ(fs::path(*response.result->pngPath).parent_path(), folder);
+        struct stat status {};
+        ASSERT_EQ(::lstat(folder.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISDIR(status.st_mode));
+        EXPECT_EQ(status.st_mode & 0777, 0700u);
+        EXPECT_EQ(setAside(), c.setAside ? 1 : 0);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
     }
 }
 
