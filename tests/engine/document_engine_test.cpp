@@ -637,7 +637,10 @@ TEST_F(EngineWithDocument, RendersWithoutARuntimeFolderStayInTheSupportFolder) {
 // Whatever stands at the render folder's name and is not this user's private folder is set aside,
 // never written into, and the page is rendered in a fresh folder.
 TEST_F(EngineWithDocument, SetsAsideARenderFolderItDoesNotOwnPrivately) {
-    const fs::path folder = IPCPaths::renderDirectory();
+    const fs::path support = dir.path() / "support";
+    const fs::path folder = support / "renders";
+    // Only this test's own folder is ever emptied below.
+    ASSERT_EQ(IPCPaths::renderDirectory(), folder);
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     struct Case {
@@ -663,15 +666,15 @@ TEST_F(EngineWithDocument, SetsAsideARenderFolderItDoesNotOwnPrivately) {
     };
     const auto setAside = [&] {
         int count = 0;
-        for (const auto& entry : fs::directory_iterator(folder.parent_path())) {
+        for (const auto& entry : fs::directory_iterator(support)) {
             count += entry.path().filename().string().starts_with("renders.not-ours-") ? 1 : 0;
         }
         return count;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(folder.parent_path());
-        fs::create_directories(folder.parent_path());
+        fs::remove_all(support);
+        fs::create_directories(support);
         c.prepare();
         auto r = onDocument("r", CommandMethod::renderPage);
         r.params.pageId = pageId;
