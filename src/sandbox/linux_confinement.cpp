@@ -244,7 +244,7 @@ public:
             prefix /= component;
         }
         for (const auto& folder : walked) {
-            if (isWalledFolder(folder)) continue;
+            if (isInsideAWall(folder)) continue;
             for (const auto& name : entries(folder)) {
                 const fs::path entry = folder / name;
                 if (folder == home_ && name.starts_with('.')) continue;
@@ -268,6 +268,11 @@ private:
 
     bool isWalledFolder(const fs::path& folder) const {
         return std::find(walled_.begin(), walled_.end(), folder) != walled_.end();
+    }
+
+    bool isInsideAWall(const fs::path& folder) const {
+        return std::any_of(walled_.begin(), walled_.end(),
+                           [&](const fs::path& wall) { return isWithin(folder, wall); });
     }
 
     int ruleset_;
