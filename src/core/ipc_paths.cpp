@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/descriptor.hpp"
 #include "core/text.hpp"
 
 namespace kivo {
@@ -52,13 +54,13 @@ std::filesystem::path socketURL() { return supportDirectory() / "ipc" / "command
 
 std::filesystem::path tokenURL() { return supportDirectory() / "ipc" / "token"; }
 
-std::filesystem::path renderDirectory() {
+std::filesystem::path renderDirectory() { return renderDirectory(supportDirectory()); }
+
+std::filesystem::path renderDirectory(const std::filesystem::path& support) {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
         return std::filesystem::path(runtime) / "kivo-pdf-render";
     }
-    const char* temporary = std::getenv("TMPDIR");
-    const std::filesystem::path base = (temporary != nullptr && *temporary != '\0') ? temporary : "/tmp";
-    return base / ("kivo-pdf-render-" + std::to_string(::geteuid()));
+    return support / "renders";
 }
 
 void prepareIPCDirectory() {
@@ -69,6 +71,17 @@ void prepareIPCDirectory() {
 
 }  // namespace IPCPaths
 
+bool isEditorToken(std::string_view token) {
+    // The editor writes a version-4 UUID in upper-case hexadecimal (newUUIDString).
+    if (token.size() != 36) return false;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const char c = token[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 IPCToken loadIPCToken() {
     const auto directory = IPCPaths::supportDirectory();
     const auto socket = directory / "ipc" / "commands.sock";
@@ -78,22 +91,34 @@ IPCToken loadIPCToken() {
         return std::filesystem::filesystem_error("The MCP token could not be read", tokenFile,
                                                  std::error_code(error, std::generic_category()));
     };
-    const int fd = ::open(tokenFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw readFailure(errno);
+    const auto unusable = [&] { return UnusableTokenFile(tokenFile); };
+    // Whatever stands at that name is sent to the worker as proof of who we are, and the worker
+    // could have put it there: a link (to a private key, say), a FIFO or a device is never read,
+    // nor a file someone else owns or could have written.
+    const Descriptor fd(::open(tokenFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ELOOP) throw unusable();
+        throw readFailure(errno);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) throw readFailure(errno);
+    if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 077) != 0 ||
+        status.st_size > static_cast<off_t>(maxTokenFileBytes)) {
+        throw unusable();
+    }
     std::string contents;
-    char buffer[4096];
+    char buffer[maxTokenFileBytes + 1];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            throw readFailure(error);
+            throw readFailure(errno);
         }
         contents.append(buffer, static_cast<std::size_t>(n));
+        // It may have grown since it was measured.
+        if (contents.size() > maxTokenFileBytes) throw unusable();
     }
-    ::close(fd);
     if (!isValidUTF8(contents)) {
         throw std::filesystem::filesystem_error("The MCP token file is not UTF-8", tokenFile,
                                                 std::make_error_code(std::errc::illegal_byte_sequence));
@@ -103,7 +128,13 @@ IPCToken loadIPCToken() {
         throw std::filesystem::filesystem_error("The MCP token file is empty", tokenFile,
                                                 std::make_error_code(std::errc::no_such_file_or_directory));
     }
+    if (!isEditorToken(token)) throw unusable();
     return IPCToken{socket.string(), std::string(token)};
 }
+
+UnusableTokenFile::UnusableTokenFile(const std::filesystem::path& path)
+    : std::runtime_error("The MCP token file " + path.string() +
+                         " is not usable (it must be a private file of this user holding the editor's token), "
+                         "so nothing was sent.") {}
 
 }  // namespace kivo

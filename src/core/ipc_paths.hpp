@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace kivo {
 
@@ -25,11 +28,12 @@ std::filesystem::path socketURL();
 std::filesystem::path tokenURL();
 
 // The user's own folder for rendered pages, which the worker writes and the MCP connector reads:
-// "kivo-pdf-render" in $XDG_RUNTIME_DIR when that is set to an absolute path, otherwise
-// "kivo-pdf-render-" + the user id in $TMPDIR (when set and not empty) or /tmp. The name carries
-// the user, so another user who made a folder of that name first in a shared /tmp cannot block
-// this user's renders.
+// "kivo-pdf-render" in $XDG_RUNTIME_DIR when that is set to an absolute path, otherwise "renders"
+// in the support folder. Both are the user's alone: in a shared folder such as /tmp another user
+// could make the name first and keep it.
 std::filesystem::path renderDirectory();
+// The same for a given support folder.
+std::filesystem::path renderDirectory(const std::filesystem::path& support);
 
 // Creates the ipc folder (and missing parents) and makes it owner-only (0700).
 // Throws std::filesystem::filesystem_error.
@@ -42,9 +46,24 @@ struct IPCToken {
     std::string token;
 };
 
-// The socket path and the MCP token from the token file, trimmed of white
-// space and line breaks. Throws std::filesystem::filesystem_error when the
-// file cannot be read or is not UTF-8, and with ENOENT when it holds no token.
+// The longest token file the connector reads: a token with room for a line break.
+inline constexpr std::size_t maxTokenFileBytes = 128;
+
+// Whether `token` has the shape of the tokens the editor writes (newUUIDString).
+bool isEditorToken(std::string_view token);
+
+// The token file exists but cannot be trusted: a link, not a regular file, another user's, open to
+// group or others, longer than maxTokenFileBytes, or not holding a token of the editor's shape.
+// what() is one sentence naming the file.
+class UnusableTokenFile : public std::runtime_error {
+public:
+    explicit UnusableTokenFile(const std::filesystem::path& path);
+};
+
+// The socket path and the MCP token from the token file, trimmed of white space and line breaks.
+// Throws UnusableTokenFile as above (nothing read from such a file is ever returned);
+// std::filesystem::filesystem_error when the file cannot be read or is not UTF-8, and with ENOENT
+// when it is missing or holds no token.
 IPCToken loadIPCToken();
 
 }  // namespace kivo

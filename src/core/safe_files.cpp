@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/file_creation.hpp"
 #include "core/text.hpp"
 
 namespace kivo::SafeFiles {
@@ -27,23 +28,31 @@ constexpr int maxLinkHops = 40;
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
-// The new file stands in for the old one. Only the old file's own user may pass its mode on: a
-// file of someone else that this user may merely write would otherwise come back as this user's
-// file, as open as the other user had made it.
-void takeOverAttributes(int fd, const struct stat& old) {
+// The mode the new file is created with, so that it needs no change afterwards (the confined
+// worker may not make one). It stands in for the old file, whose mode passes on only from the old
+// file's own user: a file of someone else that this user may merely write would otherwise come
+// back as this user's file, as open as the other user had made it.
+mode_t creationMode(bool replacing, const struct stat& old, mode_t newFileMode) {
+    if (!replacing || !S_ISREG(old.st_mode)) return FileCreation::newFileMode(newFileMode);
+    if (old.st_uid == ::geteuid()) return old.st_mode & 0777;
+    return FileCreation::newFileMode(newFileMode) & 0600;
+}
+
+// What the creation could not carry over: the old file's group (and, for someone else's file, its
+// owner and then its mode), and the mode where a umask still narrowed it. Where the process may
+// change none of these (a confined worker, which clears its umask instead), the file keeps what
+// it was created with.
+void takeOverAttributes(int fd, const struct stat& old, mode_t wanted) {
+    struct stat created {};
+    if (::fstat(fd, &created) != 0) return;
     if (old.st_uid == ::geteuid()) {
-        if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        if (created.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
             // Not a group of this user: the file keeps the user's own group.
         }
-        ::fchmod(fd, old.st_mode & 0777);
+        if ((created.st_mode & 0777) != wanted) ::fchmod(fd, wanted);
         return;
     }
-    if (::fchown(fd, old.st_uid, old.st_gid) == 0) {
-        ::fchmod(fd, old.st_mode & 0777);
-        return;
-    }
-    struct stat created {};
-    if (::fstat(fd, &created) == 0) ::fchmod(fd, created.st_mode & 0600);
+    if (::fchown(fd, old.st_uid, old.st_gid) == 0) ::fchmod(fd, old.st_mode & 0777);
 }
 
 // What a link names, read from the link that was checked (an O_PATH descriptor), so nobody can
@@ -133,7 +142,7 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     const std::string name = target.filename().string();
     if (name.empty() || name == "." || name == "..") fail("Could not write the file", target, EISDIR);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (options.createFolders) fs::create_directories(folder);
+    if (options.createFolders) FileCreation::makeFolders(folder);
 
     const Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) fail("Could not open the folder", folder, errno);
@@ -141,15 +150,13 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     const bool replacing = ::fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (replacing && S_ISDIR(old.st_mode)) fail("Could not write the file", target, EISDIR);
 
-    // A file of this user's own starts with its final mode: nobody sees the new one more open.
-    const bool ownFile = replacing && S_ISREG(old.st_mode) && old.st_uid == ::geteuid();
     std::string siblingName;
-    Descriptor file =
-        createSibling(directory.get(), name, ownFile ? old.st_mode & 0777 : options.newFileMode, siblingName, target);
+    const mode_t mode = creationMode(replacing, old, options.newFileMode);
+    Descriptor file = createSibling(directory.get(), name, mode, siblingName, target);
     struct stat written {};
     try {
         write(file.get());
-        if (replacing && S_ISREG(old.st_mode)) takeOverAttributes(file.get(), old);
+        if (replacing && S_ISREG(old.st_mode)) takeOverAttributes(file.get(), old, mode);
         // The bytes are on disk before the name points at them.
         if (::fsync(file.get()) != 0) fail("Could not write the file", target, errno);
         if (::fstat(file.get(), &written) != 0) fail("Could not write the file", target, errno);

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/line_io.hpp"
 #include "core/safe_files.hpp"
@@ -109,20 +110,18 @@ fs::path folder(std::string_view recoveryId) {
 }
 
 void prepare() {
-    const fs::path root = IPCPaths::recoveryDirectory();
-    fs::create_directories(root);
-    // Through a descriptor: the sandbox refuses changes of mode by path.
-    const Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder || ::fchmod(folder.get(), 0700) != 0) {
-        throw fs::filesystem_error("Could not make the recovery folder private", root,
-                                   std::error_code(errno, std::generic_category()));
-    }
+    // Inside the sandbox the folder was made private before the worker was confined, and its mode
+    // can no longer be changed.
+    FileCreation::makePrivateFolder(IPCPaths::recoveryDirectory());
 }
 
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
     prepare();
     const fs::path directory = folder(meta.recoveryId);
-    fs::create_directories(directory);
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw fs::filesystem_error("Could not create a recovery folder", directory,
+                                   std::error_code(errno, std::generic_category()));
+    }
     writeAtomically(directory / "checkpoint.pdf", bytes);
     meta.updatedAt = timestamp(std::chrono::system_clock::now());
     const std::string json = encodeMeta(meta);

@@ -1,14 +1,8 @@
 #include "engine/render_folder.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
-
 #include "core/ipc_paths.hpp"
 #include "core/engine_failure.hpp"
-#include "core/safe_files.hpp"
+#include "core/file_creation.hpp"
 
 namespace kivo::RenderFolder {
 
@@ -16,17 +10,13 @@ std::filesystem::path location() { return IPCPaths::renderDirectory(); }
 
 std::filesystem::path prepare() {
     const std::filesystem::path folder = location();
-    std::filesystem::create_directories(folder.parent_path());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw std::filesystem::filesystem_error("Could not create the render folder", folder,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !SafeFiles::isPrivateFolder(info)) {
+    try {
+        FileCreation::makePrivateFolder(folder);
+    } catch (const std::filesystem::filesystem_error&) {
         throw EngineFailure(FailureCode::renderFailed,
                             "The render folder " + folder.string() +
-                                " is not private to this user, so the page was not rendered. "
-                                "Remove that folder and try again.");
+                                " is not private to this user and could not be set aside, so the page was not "
+                                "rendered.");
     }
     return folder;
 }

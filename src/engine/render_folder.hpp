@@ -10,10 +10,10 @@ namespace kivo::RenderFolder {
 // The user's render folder, IPCPaths::renderDirectory(), the place the MCP connector reads from.
 std::filesystem::path location();
 
-// Creates the folder owner-only when it is missing and answers it. Fails with `renderFailed`
-// when something else stands there: not a directory (a symbolic link included), another owner,
-// or any access for group or others. A folder set up by someone else must never receive renders,
-// which the MCP connector then reads back.
+// Makes the folder owner-only when it is missing and answers it; what stands at its name but is
+// not this user's private folder (a link, a file, another user's folder, one others may write
+// into) is set aside first, never written into (FileCreation::makePrivateFolder). Fails with
+// `renderFailed` when that cannot be done, as inside the sandbox, which prepares it beforehand.
 std::filesystem::path prepare();
 
 // session id, "-", page id, "-", revision, ".png"

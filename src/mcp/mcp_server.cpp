@@ -2,8 +2,10 @@
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <exception>
 #include <utility>
 
@@ -64,8 +66,15 @@ MCPServer::MCPServer(Output output, ClientFactory makeClient)
 
 MCPServer::ClientFactory MCPServer::workerClientFactory() {
     return [] {
-        const auto token = loadIPCToken();
-        return std::make_unique<CommandClient>(token.socket, token.token, CommandChannel::mcp);
+        try {
+            const auto token = loadIPCToken();
+            return std::make_unique<CommandClient>(token.socket, token.token, CommandChannel::mcp);
+        } catch (const UnusableTokenFile& error) {
+            // Someone other than the editor put that file there; retrying would only read it again.
+            const std::string line = std::string("kivo-pdf-mcp: ") + error.what() + "\n";
+            [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), line.size());
+            std::exit(unusableTokenStatus);
+        }
     };
 }
 

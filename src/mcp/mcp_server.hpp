@@ -40,8 +40,13 @@ public:
 
     explicit MCPServer(Output output, ClientFactory makeClient = workerClientFactory());
 
+    // The connector's exit status when the token file is there but not usable.
+    static constexpr int unusableTokenStatus = 1;
+
     // A client for the worker named by the token file, on the mcp channel. The
-    // file is read afresh on every call.
+    // file is read afresh on every call. A token file that is there but not
+    // usable (UnusableTokenFile) ends the connector: one line on standard error,
+    // exit status unusableTokenStatus, nothing sent.
     static ClientFactory workerClientFactory();
 
     // Output to a stream, flushed after every line.

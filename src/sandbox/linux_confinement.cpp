@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,8 +29,8 @@
 #include <vector>
 
 #include "core/descriptor.hpp"
+#include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
-#include "core/safe_files.hpp"
 
 // The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
 // values the kernel gave them.
@@ -144,9 +145,11 @@ fs::path resolved(const fs::path& path) {
 
 class RulesetBuilder {
 public:
-    // `ruleset` stays the caller's.
-    RulesetBuilder(int ruleset, std::uint64_t handled, fs::path home)
-        : ruleset_(ruleset), handled_(handled), home_(std::move(home)) {}
+    // `ruleset` stays the caller's. Nothing is granted by place in or above a walled folder: the
+    // editor's own files lie there (its socket, token and lock), and whatever a folder is granted
+    // holds for everything below it.
+    RulesetBuilder(int ruleset, std::uint64_t handled, fs::path home, std::vector<fs::path> walled)
+        : ruleset_(ruleset), handled_(handled), home_(std::move(home)), walled_(std::move(walled)) {}
 
     // The home folder itself and its ancestors are never granted (that would
     // grant its dot-entries with them), nor anything inside a dot-entry.
@@ -155,6 +158,14 @@ public:
         if (!isWithin(target, home_) || target == home_) return false;
         const auto relative = target.lexically_relative(home_);
         return !relative.empty() && relative.begin()->string().starts_with('.');
+    }
+
+    // A walled folder, anything inside one, or one of their ancestors.
+    bool reachesWalled(const fs::path& target) const {
+        for (const auto& wall : walled_) {
+            if (isWithin(target, wall) || isWithin(wall, target)) return true;
+        }
+        return false;
     }
 
     // What a path outside the explicitly granted folders may do, by where it
@@ -194,7 +205,7 @@ public:
     void grantEntry(const fs::path& entry) {
         std::error_code error;
         const auto target = fs::canonical(entry, error);
-        if (error || reachesPrivateData(target)) return;
+        if (error || reachesPrivateData(target) || reachesWalled(target)) return;
         if (target == "/dev") {
             grantDevices();
             return;
@@ -214,22 +225,32 @@ public:
         }
     }
 
-    // Everything but the home folder's dot-entries: each ancestor of the home
-    // folder contributes its other entries, the home folder its non-dot ones.
+    // Everything but the home folder's dot-entries and the walled folders: each ancestor of the
+    // home folder or of a walled folder contributes its other entries, the home folder its non-dot
+    // ones, a walled folder none (what the worker writes there is granted on its own).
     void grantAllButPrivateData() {
-        fs::path prefix = "/";
-        std::vector<std::pair<fs::path, std::string>> levels;  // folder, entry on the way to home
-        for (const auto& component : home_.relative_path()) {
-            levels.emplace_back(prefix, component.string());
-            prefix /= component;
-        }
-        for (const auto& [folder, next] : levels) {
-            for (const auto& name : entries(folder)) {
-                if (name != next) grantEntry(folder / name);
+        std::set<fs::path> walked{home_};
+        for (const auto& root : walled_) {
+            fs::path prefix = "/";
+            for (const auto& component : root.relative_path()) {
+                // Past a dot-entry of the home folder nothing is granted by place anyway.
+                if (reachesPrivateData(prefix) && prefix != home_ && !isWithin(home_, prefix)) break;
+                walked.insert(prefix);
+                prefix /= component;
             }
         }
-        for (const auto& name : entries(home_)) {
-            if (!name.starts_with('.')) grantEntry(home_ / name);
+        for (fs::path prefix = "/"; const auto& component : home_.relative_path()) {
+            walked.insert(prefix);
+            prefix /= component;
+        }
+        for (const auto& folder : walked) {
+            if (isInsideAWall(folder)) continue;
+            for (const auto& name : entries(folder)) {
+                const fs::path entry = folder / name;
+                if (folder == home_ && name.starts_with('.')) continue;
+                if (walked.contains(entry) || isWalledFolder(entry)) continue;
+                grantEntry(entry);
+            }
         }
     }
 
@@ -245,9 +266,19 @@ private:
         return names;
     }
 
+    bool isWalledFolder(const fs::path& folder) const {
+        return std::find(walled_.begin(), walled_.end(), folder) != walled_.end();
+    }
+
+    bool isInsideAWall(const fs::path& folder) const {
+        return std::any_of(walled_.begin(), walled_.end(),
+                           [&](const fs::path& wall) { return isWithin(folder, wall); });
+    }
+
     int ruleset_;
     std::uint64_t handled_;
     fs::path home_;
+    std::vector<fs::path> walled_;
 };
 
 // --- Confining every thread ------------------------------------------------
@@ -393,10 +424,12 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
         refuse(syscallNumber);
     }
     // Landlock governs opening and writing files, not changing their modes, owners, times or
-    // extended attributes, so a compromised worker could open the user's private key to others.
-    // The worker only changes files it opened itself, through their descriptors.
-    for (const char* name : {"chmod", "fchmodat", "chown", "lchown", "fchownat", "utime", "utimes", "futimesat",
-                             "setxattr", "lsetxattr", "removexattr", "lremovexattr"}) {
+    // extended attributes, so a compromised worker could open the user's private key to others, or
+    // a program it may only read (~/bin) to other writers. Neither by path nor by descriptor: the
+    // worker's files get their final mode from the call that creates them.
+    for (const char* name :
+         {"chmod", "fchmod", "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime", "utimes", "futimesat",
+          "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr"}) {
         refuse(seccomp_syscall_resolve_name(name));
     }
     // Calls newer than the installed libseccomp keep the number every architecture gave them.
@@ -405,8 +438,7 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
         refuse(resolved != __NR_SCMP_ERROR ? resolved : number);
     }
     // utimensat without a path sets the times of a descriptor (futimens); with one, of any file.
-    check(seccomp_rule_add(context.get(), refused, SCMP_SYS(utimensat), 1, SCMP_A1(SCMP_CMP_NE, 0)),
-          "utimensat with a path could not be refused");
+    refuse(SCMP_SYS(utimensat));
     // No typing into a terminal, whichever one the worker still holds. The kernel reads the
     // request as 32 bits, so the upper half of the argument must not hide it.
     for (const unsigned long request : {static_cast<unsigned long>(TIOCSTI), static_cast<unsigned long>(TIOCLINUX)}) {
@@ -472,9 +504,6 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
     if (!ruleset) fail("Landlock could not create its rule set", errno);
 
     const auto homeFolder = resolved(home);
-    RulesetBuilder rules(ruleset.get(), handled.fs, homeFolder);
-    rules.grantAllButPrivateData();
-
     const auto supportFolder = resolved(support);
     const auto ipcFolder = resolved(ipc);
     for (const auto& folder : {supportFolder, ipcFolder}) {
@@ -482,27 +511,52 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
             throw ConfinementError("the folder " + folder.string() + " would open the whole home folder");
         }
     }
-    rules.grant(supportFolder, readRights | writeRights);
-    rules.grant(ipcFolder, readRights | writeRights | LANDLOCK_ACCESS_FS_MAKE_SOCK);
-    // Scratch folders stay writable inside the folders that are otherwise
-    // read-only, and the worker's own temporary folder wherever it lies.
-    std::vector<fs::path> scratch = {"/var/tmp", "/dev/shm"};
-    std::error_code error;
-    const auto temporary = fs::temp_directory_path(error);
-    if (!error) scratch.push_back(temporary);
-    for (const auto& folder : scratch) {
-        const auto target = resolved(folder);
-        if (!isWithin(homeFolder, target)) rules.grant(target, readRights | writeRights);
-    }
+    RulesetBuilder rules(ruleset.get(), handled.fs, homeFolder, {supportFolder, ipcFolder});
+    rules.grantAllButPrivateData();
 
-    // The render folder may lie where nothing else is writable ($XDG_RUNTIME_DIR); it is made
-    // now, while that is still possible, and granted only when it is this user's own.
-    const auto render = kivo::IPCPaths::renderDirectory();
-    ::mkdir(render.c_str(), 0700);
-    struct stat renderStatus {};
-    if (::lstat(render.c_str(), &renderStatus) == 0 && kivo::SafeFiles::isPrivateFolder(renderStatus)) {
-        const auto target = resolved(render);
-        if (!rules.reachesPrivateData(target)) rules.grant(target, readRights | writeRights);
+    // Scratch folders stay writable inside the folders that are otherwise read-only, where that
+    // opens nothing private and none of the editor's own files.
+    const auto grantable = [&](const fs::path& target) {
+        return !rules.reachesPrivateData(target) && !rules.reachesWalled(target);
+    };
+    // What the worker writes in the support folder lies in folders of its own: nothing in the IPC
+    // folder beside them (the socket listens already) may be made, removed, renamed or linked.
+    // They are made now, while that is still possible, and only this user's own are granted.
+    const auto grantPrivate = [&](const fs::path& folder, const std::string& what) {
+        try {
+            FileCreation::makePrivateFolder(folder);
+        } catch (const std::exception& error) {
+            throw ConfinementError("its " + what + " " + folder.string() + " could not be made (" + error.what() + ")");
+        }
+        const auto target = resolved(folder);
+        const bool inSupport = isWithin(target, supportFolder) && target != supportFolder;
+        if (isWithin(target, ipcFolder) || isWithin(ipcFolder, target) || !(inSupport || grantable(target))) {
+            throw ConfinementError("its " + what + " " + folder.string() + " lies where it may not write");
+        }
+        rules.grant(target, readRights | writeRights);
+    };
+    grantPrivate(supportFolder / "recovery", "recovery folder");
+    try {
+        grantPrivate(kivo::IPCPaths::renderDirectory(supportFolder), "render folder");
+    } catch (const ConfinementError&) {
+        // Renders alone fail then, each with its own sentence; documents still open and save.
+    }
+    for (const fs::path folder : {"/var/tmp", "/dev/shm"}) {
+        const auto target = resolved(folder);
+        if (grantable(target)) rules.grant(target, readRights | writeRights);
+    }
+    // The system's temporary folder may hold the home folder (as in some containers) or the
+    // support folder; granting it would grant those too, so the worker then keeps its temporary
+    // files in a folder of its own.
+    const auto systemTemporary = resolved(FileCreation::temporaryFolder());
+    struct stat temporaryStatus {};
+    if (grantable(systemTemporary) && ::stat(systemTemporary.c_str(), &temporaryStatus) == 0 &&
+        S_ISDIR(temporaryStatus.st_mode)) {
+        rules.grant(systemTemporary, readRights | writeRights);
+        FileCreation::useTemporaryFolder(systemTemporary);
+    } else {
+        grantPrivate(supportFolder / "tmp", "temporary folder");
+        FileCreation::useTemporaryFolder(supportFolder / "tmp");
     }
 
     confineOtherThreads(ruleset.get());

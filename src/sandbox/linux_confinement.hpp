@@ -7,18 +7,21 @@
 //   knows is handled): files may be read everywhere except inside the home
 //   folder's dot-entries, written everywhere except where software lives
 //   (/usr, /etc, /opt, /boot, /bin, /sbin, /lib*, /var but /var/tmp, /proc,
-//   /sys, /run and ~/bin), and nothing may be executed. The support folder,
-//   the IPC folder and the temporary folder are granted in full even when they
-//   lie in a dot-folder, and so is the user's render folder; of /dev only
-//   null, zero, full, random, urandom and shm are granted, no terminal;
-//   sockets may be created only in the IPC folder. TCP
-//   bind and connect are refused, and so are abstract sockets and signals that
-//   would leave the worker (ABI 4 and 6).
+//   /sys, /run and ~/bin), and nothing may be executed. Nothing is granted in
+//   the support folder and the IPC folder, nor in any folder that holds them,
+//   beyond the folders the worker writes: its recovery folder, its render
+//   folder and its temporary folder (the system's when granting it opens
+//   nothing else, else one in the support folder), made private before the
+//   worker is confined. So nothing in the IPC folder (socket, token, the
+//   editor's lock) can be made, removed, renamed or linked, and no socket can
+//   be made anywhere. Of /dev only null, zero, full, random, urandom and shm
+//   are granted, no terminal. TCP bind and connect are refused, and so are
+//   abstract sockets and signals that would leave the worker (ABI 4 and 6).
 // - A seccomp filter on every thread: only Unix stream sockets; no connect;
 //   no execve, execveat, fork, vfork or process-creating clone; clone3 fails
 //   with ENOSYS so the C library falls back to clone, whose flags can be read;
 //   no io_uring, ptrace, kernel keyrings, namespaces or mounts; no changing of
-//   modes, owners, times or extended attributes by path (descriptors only);
+//   modes, owners, times or extended attributes, by path or by descriptor;
 //   no TIOCSTI or TIOCLINUX.
 // - PR_SET_NO_NEW_PRIVS.
 //
@@ -41,10 +44,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Confines the calling process for good. Throws ConfinementError for a folder
-// that is not an absolute path and for every refusal of the kernel; other
-// exceptions (no memory, say) pass through. After a failure the process may
-// be partly confined.
+// Confines the calling process for good, and names the worker's temporary
+// folder (FileCreation::useTemporaryFolder). Throws ConfinementError for a
+// folder that is not an absolute path, for a support or IPC folder that holds
+// the home folder, for a recovery or temporary folder that cannot be made
+// private, and for every refusal of the kernel; other exceptions (no memory,
+// say) pass through. After a failure the process may be partly confined.
 void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home);
 
 // True when the process runs under a seccomp filter with no_new_privs set (the

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "core/descriptor.hpp"
+#include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/json_writer.hpp"
 #include "core/worker_limits.hpp"
@@ -175,8 +176,9 @@ std::vector<Probe> runProbes(const Places& places) {
     probes.push_back(WorkerSandbox::isSandboxed(::getpid()) ? Probe{"sandbox is applied", "allowed", "allowed", 0}
                                                             : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
     probes.push_back(probe("connect to 127.0.0.1 port 9", "denied", connectLocalTCP()));
-    probes.push_back(probe("listen on a socket in the IPC directory", "allowed",
-                           listenAt((places.ipc / "self-test.sock").string())));
+    // The worker's socket listens before it is confined; nothing new may appear beside it.
+    probes.push_back(
+        probe("listen on a socket in the IPC directory", "denied", listenAt((places.ipc / "self-test.sock").string())));
     probes.push_back(probe("listen on a socket in the temporary directory", "denied",
                            listenAt((places.temporary / "kivo-pdf-self-test.sock").string())));
     probes.push_back(probe("start /usr/bin/true", "denied", spawn("/usr/bin/true")));
@@ -192,8 +194,8 @@ std::vector<Probe> runProbes(const Places& places) {
     probes.push_back(probe("look up ~/.local/share", "allowed", lookUp(home + "/.local/share")));
     probes.push_back(probe("create a file in the temporary directory", "allowed",
                            createFile(places.temporary / "kivo-pdf-sandbox-probe")));
-    probes.push_back(
-        probe("create a file in the support directory", "allowed", createFile(places.support / "sandbox-probe")));
+    probes.push_back(probe("create a file in the recovery folder", "allowed",
+                           createFile(places.support / "recovery" / "sandbox-probe")));
     return probes;
 }
 
@@ -219,8 +221,13 @@ int run(std::ostream& out, const Places& places) {
         out.flush();
         return WorkerExit::sandboxFailed;
     }
+    // The worker's temporary folder is the one the sandbox chose for it.
+    Places probed = places;
+    std::error_code error;
+    probed.temporary = fs::weakly_canonical(FileCreation::temporaryFolder(), error);
+    if (error) probed.temporary = FileCreation::temporaryFolder();
     bool asExpected = true;
-    for (const auto& probe : runProbes(places)) {
+    for (const auto& probe : runProbes(probed)) {
         asExpected = asExpected && probe.result == probe.expected;
         try {
             out << encode(probe) << '\n';

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
 #include "core/engine_failure.hpp"
@@ -106,7 +107,7 @@ std::filesystem::path withoutLinks(const std::filesystem::path& path) {
 }  // namespace
 
 void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home) {
-    std::filesystem::create_directories(support);
+    FileCreation::makeFolders(support);
     const auto ipcPath = withoutLinks(ipc).string();
     const auto supportPath = withoutLinks(support).string();
     const auto homePath = withoutLinks(home).string();

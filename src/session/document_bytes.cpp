@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "core/engine_failure.hpp"
@@ -19,12 +20,6 @@ namespace {
 EngineFailure unreadable() { return EngineFailure(FailureCode::file, "The file could not be read."); }
 EngineFailure cannotReadBack() {
     return EngineFailure(FailureCode::internal, "Could not read the saved document back.");
-}
-
-std::filesystem::path temporaryDirectory() {
-    std::error_code error;
-    auto directory = std::filesystem::temp_directory_path(error);
-    return error ? std::filesystem::path("/tmp") : directory;
 }
 
 }  // namespace
@@ -69,7 +64,7 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
 }
 
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
-    const auto path = temporaryDirectory() / ("kivo-snap-" + newUUIDString() + ".pdf");
+    const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.

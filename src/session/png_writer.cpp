@@ -1,6 +1,8 @@
 #include "session/png_writer.hpp"
 
+#include <fcntl.h>
 #include <isa-l/igzip_lib.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <latch>
 #include <mutex>
 #include <set>
@@ -15,10 +18,20 @@
 #include <span>
 
 #include "core/engine_failure.hpp"
+#include "core/file_creation.hpp"
 #include "session/thread_pool.hpp"
 
 namespace kivo::PngWriter {
 namespace {
+
+// The file with the mode named here, not whatever the process umask leaves of it.
+std::FILE* openForWriting(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
 
 // Below this many bytes of rows a strip is not worth a thread of its own.
 constexpr std::size_t minStripBytes = 512u << 10;
@@ -271,7 +284,7 @@ private:
                 failure = cannotWrite;
             } else {
                 const PathWrite hold(pathKey_);
-                std::FILE* file = std::fopen(path_.c_str(), "wbe");
+                std::FILE* file = openForWriting(path_);
                 if (file == nullptr) {
                     failure = cannotCreate;
                 } else {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -19,7 +20,7 @@ namespace {
 EngineFailure writeFailed() { return EngineFailure(FailureCode::exportFailed, "PDFium could not write the file."); }
 
 void createParent(const fs::path& file) {
-    if (file.has_parent_path()) fs::create_directories(file.parent_path());
+    if (file.has_parent_path()) FileCreation::makeFolders(file.parent_path());
 }
 
 }  // namespace
@@ -27,7 +28,7 @@ void createParent(const fs::path& file) {
 void Session::save(const fs::path& to) const {
     createParent(to);
     if (!document_) throw session_detail::documentClosed();
-    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
     if (fd < 0) throw writeFailed();
     bool written = false;
     try {

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
 #include "engine/document_engine.hpp"
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
     for (const std::string& argument : arguments) {
         if (argument == "--sandbox-self-test") return runSandboxSelfTest(std::cout);
     }
+    // Once confined the worker may not change a file's mode, so each file gets it when created.
+    FileCreation::clearUmask();
 
     const ResourceLimits limits = ResourceLimits::fromEnvironment(processEnvironment(), physicalMemoryBytes());
     auto engine = std::make_unique<DocumentEngine>(limits);

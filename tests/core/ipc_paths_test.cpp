@@ -15,21 +15,22 @@ namespace {
 using testing::ScopedEnv;
 using TempDir = testing::ShortTempDir;
 
-// One rule for the worker, which renders there, and the connector, which reads there; the user's
-// id in the name keeps another user's folder of the same name in /tmp out of the way.
-TEST(IPCPaths, RenderDirectoryIsPerUser) {
-    const std::string own = "kivo-pdf-render-" + std::to_string(::geteuid());
+// One rule for the worker, which renders there, and the connector, which reads there. Without a
+// runtime folder the renders stay in the support folder: a name in a shared /tmp could be taken
+// first by another user, for good.
+TEST(IPCPaths, RenderDirectoryIsTheUsersOwn) {
     struct Case {
         std::optional<std::string> runtime, temporary;
         std::string expected;
     };
     const Case cases[] = {
         {"/run/user/7", "/var/tmp/x", "/run/user/7/kivo-pdf-render"},
-        {"relative/run", "/var/tmp/x", "/var/tmp/x/" + own},
-        {"", std::nullopt, "/tmp/" + own},
-        {std::nullopt, "", "/tmp/" + own},
-        {std::nullopt, "/var/tmp/x", "/var/tmp/x/" + own},
+        {"relative/run", "/var/tmp/x", "/srv/support/renders"},
+        {"", std::nullopt, "/srv/support/renders"},
+        {std::nullopt, "", "/srv/support/renders"},
+        {std::nullopt, "/tmp", "/srv/support/renders"},
     };
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", "/srv/support");
     for (const auto& c : cases) {
         ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
         ScopedEnv temporary("TMPDIR", c.temporary);
@@ -79,6 +80,9 @@ TEST(LoadIPCToken, TrimsAndRefusesEmptyTokens) {
     ScopedEnv support("KIVO_PDF_SUPPORT_DIR", dir.path().string());
     const auto write = [&](const std::string& text) {
         std::ofstream(dir.path() / "ipc" / "token", std::ios::binary) << text;
+        std::filesystem::permissions(dir.path() / "ipc" / "token",
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::replace);
     };
     const auto errorOf = [] {
         try {

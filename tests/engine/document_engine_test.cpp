@@ -730,47 +730,80 @@ TEST_F(EngineWithDocument, AnMCPDestinationIsResolvedBeforeAnythingIsCreated) {
     EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 }
 
-// Another user who made a folder of the old shared name first no longer blocks renders.
-TEST_F(EngineWithDocument, AForeignFolderOfTheOldSharedNameDoesNotBlockRenders) {
+// Without a runtime folder the renders stay in the support folder: another user who made the name
+// a shared /tmp offered first ("kivo-pdf-render-" and the user id) cannot stop them for good.
+TEST_F(EngineWithDocument, RendersWithoutARuntimeFolderStayInTheSupportFolder) {
     testing::writeFile(dir.path() / "kivo-pdf-render", "made by someone else");
+    testing::writeFile(dir.path() / ("kivo-pdf-render-" + std::to_string(::geteuid())), "made by someone else");
     auto r = onDocument("r", CommandMethod::renderPage);
     r.params.pageId = pageId;
     const auto response = engine->handle(r);
     ASSERT_TRUE(response.ok) << codeOf(response);
     EXPECT_TRUE(fs::is_regular_file(*response.result->pngPath));
+    EXPECT_EQ(fs::path(*response.result->pngPath).parent_path(), dir.path() / "support" / "renders");
 }
 
-TEST_F(EngineWithDocument, RefusesARenderFolderItDoesNotOwnPrivately) {
-    const fs::path folder = IPCPaths::renderDirectory();
+// Whatever stands at the render folder's name and is not this user's private folder is set aside,
+// never written into, and the page is rendered in a fresh folder.
+TEST_F(EngineWithDocument, SetsAsideARenderFolderItDoesNotOwnPrivately) {
+    const fs::path support = dir.path() / "support";
+    const fs::path folder = support / "renders";
+    // Only this test's own folder is ever emptied below.
+    ASSERT_EQ(IPCPaths::renderDirectory(), folder);
     const fs::path elsewhere = dir.path() / "elsewhere";
     fs::create_directory(elsewhere);
     struct Case {
         const char* name;
         std::function<void()> prepare;
+        bool setAside;
     };
     const Case cases[] = {
         {"open to others",
          [&] {
-             fs::create_directory(folder);
+             fs::create_directories(folder);
              fs::permissions(folder, fs::perms::all);
-         }},
+         },
+         true},
         {"group readable",
          [&] {
-             fs::create_directory(folder);
+             fs::create_directories(folder);
              fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-         }},
-        {"a link to a folder", [&] { fs::create_directory_symlink(elsewhere, folder); }},
-        {"a file", [&] { testing::writeFile(folder, "x"); }},
+         },
+         false},
+        {"a link to a folder", [&] { fs::create_directory_symlink(elsewhere, folder); }, true},
+        {"a file", [&] { testing::writeFile(folder, "x"); }, true},
+        {"another user's folder",
+         [&] {
+             fs::create_directories(folder);
+             fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+             ASSERT_EQ(::lchown(folder.c_str(), 65534, 65534), 0);
+         },
+         true},
+    };
+    const auto setAside = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(support)) {
+            count += entry.path().filename().string().starts_with("renders.not-ours-") ? 1 : 0;
+        }
+        return count;
     };
     for (const Case& c : cases) {
-        fs::remove_all(folder);
+        SCOPED_TRACE(c.name);
+        if (std::string_view(c.name) == "another user's folder" && ::geteuid() != 0) continue;  // needs lchown
+        fs::remove_all(support);
+        fs::create_directories(support);
         c.prepare();
         auto r = onDocument("r", CommandMethod::renderPage);
         r.params.pageId = pageId;
         const auto response = engine->handle(r);
-        EXPECT_EQ(codeOf(response), "render_failed") << c.name;
-        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
-        fs::remove(folder);
+        ASSERT_TRUE(response.ok) << codeOf(response);
+        EXPECT_EQ(fs::path(*response.result->pngPath).parent_path(), folder);
+        struct stat status {};
+        ASSERT_EQ(::lstat(folder.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISDIR(status.st_mode));
+        EXPECT_EQ(status.st_mode & 0777, 0700u);
+        EXPECT_EQ(setAside(), c.setAside ? 1 : 0);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
     }
 }
 

@@ -51,15 +51,24 @@ using testing::ScopedEnv;
 
 using testing::writeFile;
 
+// Tokens of the shape the editor writes; the connector reads no other.
+inline const std::string mcpToken = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
+inline const std::string otherToken = "6BA7B810-9DAD-41D1-80B4-00C04FD430C8";
+
 // A support folder (KIVO_PDF_SUPPORT_DIR points at it for the scope) with the
-// ipc folder and a token file.
+// ipc folder and a token file, owner-only as the editor writes it.
 class SupportDir {
 public:
-    explicit SupportDir(const std::string& token = "mcp-token") : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
+    explicit SupportDir(const std::string& token = mcpToken) : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
         std::filesystem::create_directories(dir_.path() / "ipc");
         setToken(token);
     }
-    void setToken(const std::string& token) const { writeFile(dir_.path() / "ipc" / "token", token + "\n"); }
+    void setToken(const std::string& token) const {
+        const auto path = dir_.path() / "ipc" / "token";
+        writeFile(path, token + "\n");
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::replace);
+    }
     std::filesystem::path root() const { return dir_.path(); }
     std::filesystem::path socket() const { return dir_.path() / "ipc" / "commands.sock"; }
 
@@ -246,13 +255,15 @@ private:
 };
 
 // A program started as a child with pipes on its standard input and output
-// (standard error is inherited, so its complaints show in the test log). It
+// (standard error is inherited, so its complaints show in the test log, unless
+// `errorFile` names a file to take it). It
 // inherits this process's environment, with `environment` added over it. Every
 // read and wait has a time limit, and a child still running at the end is killed.
 class ChildProgram {
 public:
     ChildProgram(const std::string& program, const std::vector<std::string>& arguments = {},
-                 const std::map<std::string, std::string>& environment = {}, bool keepOutput = true) {
+                 const std::map<std::string, std::string>& environment = {}, bool keepOutput = true,
+                 const std::optional<std::filesystem::path>& errorFile = std::nullopt) {
         ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
@@ -260,6 +271,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (errorFile) posix_spawn_file_actions_addopen(&actions, 2, errorFile->c_str(), O_WRONLY | O_CREAT, 0600);
 
         std::map<std::string, std::string> merged;
         for (char** entry = environ; *entry != nullptr; ++entry) {

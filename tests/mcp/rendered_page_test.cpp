@@ -41,8 +41,8 @@ TEST(Base64, KnownVectors) {
 const std::string png("\x89PNG\r\n\x1a\nPNGDATA", 15);
 
 // The render folder as the worker makes it: this user's, owner-only.
-fs::path makeRenderFolder(const fs::path& temporary) {
-    const fs::path folder = testing::renderFolderIn(temporary);
+fs::path makeRenderFolder(const fs::path& support) {
+    const fs::path folder = testing::renderFolderIn(support);
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     return folder;
@@ -57,7 +57,7 @@ TEST(RenderedPage, FolderIsTheOneTheWorkerUses) {
 // Only a regular PNG file directly inside the render folder is ever read.
 TEST(RenderedPage, OnlySafePathsAreRead) {
     TempDir temp;
-    ScopedEnv tmp("TMPDIR", temp.path().string());
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", temp.path().string());
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     const fs::path folder = makeRenderFolder(temp.path());
     fs::create_directories(folder / "sub");
@@ -96,12 +96,12 @@ TEST(RenderedPage, OnlySafePathsAreRead) {
     for (const auto& [path, expected] : cases) EXPECT_EQ(RenderedPage::read(path), expected) << path;
 }
 
-TEST(RenderedPage, ATemporaryFolderReachedThroughALinkStillCounts) {
+TEST(RenderedPage, ASupportFolderReachedThroughALinkStillCounts) {
     TempDir temp;
     const fs::path folder = makeRenderFolder(temp.path() / "real");
     fs::create_directory_symlink(temp.path() / "real", temp.path() / "link");
     writeFile(folder / "p.png", png);
-    ScopedEnv tmp("TMPDIR", (temp.path() / "link").string());
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", (temp.path() / "link").string());
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     EXPECT_EQ(RenderedPage::read((testing::renderFolderIn(temp.path() / "link") / "p.png").string()), png);
     EXPECT_EQ(RenderedPage::read((folder / "p.png").string()), png);
@@ -111,7 +111,7 @@ TEST(RenderedPage, ATemporaryFolderReachedThroughALinkStillCounts) {
 // worker itself may not read, and have the connector attach what lies there.
 TEST(RenderedPage, ARenderFolderThatIsNotPrivateOrIsALinkReadsNothing) {
     TempDir temp;
-    ScopedEnv tmp("TMPDIR", temp.path().string());
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", temp.path().string());
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     const fs::path folder = testing::renderFolderIn(temp.path());
     const fs::path thumbnails = temp.path() / "thumbnails";
@@ -149,7 +149,7 @@ TEST(RenderedPage, ARenderFolderThatIsNotPrivateOrIsALinkReadsNothing) {
 TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs to hand the folder to another user";
     TempDir temp;
-    ScopedEnv tmp("TMPDIR", temp.path().string());
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", temp.path().string());
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     const fs::path folder = makeRenderFolder(temp.path());
     writeFile(folder / "p.png", png);
@@ -160,7 +160,7 @@ TEST(RenderedPage, FolderOfAnotherUserIsNotTrusted) {
 
 TEST(RenderedPage, MissingFolderReadsNothing) {
     TempDir temp;
-    ScopedEnv tmp("TMPDIR", temp.path().string());
+    ScopedEnv support("KIVO_PDF_SUPPORT_DIR", temp.path().string());
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
     writeFile(temp.path() / "p.png", png);
     EXPECT_EQ(RenderedPage::read((temp.path() / "p.png").string()), std::nullopt);

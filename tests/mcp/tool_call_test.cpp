@@ -90,7 +90,7 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
     ASSERT_EQ(cases.size(), MCPTools::all().size());
 
     SupportDir support;
-    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
@@ -117,7 +117,7 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
 
 TEST(ToolCall, ArgumentsThatAreNoObjectCountAsEmpty) {
     SupportDir support;
-    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     for (const char* arguments : {R"([{"sessionId":"S"}])", R"("sessionId")", "null"}) {
         const auto reply = session.reply(std::string(R"({"id":9,"method":"tools/call","params":{"name":"undo",)") +
@@ -129,7 +129,7 @@ TEST(ToolCall, ArgumentsThatAreNoObjectCountAsEmpty) {
 
 TEST(ToolCall, WorkerErrorIsAToolResult) {
     SupportDir support;
-    FakeWorker worker(support.socket(), "mcp-token", [](const CommandRequest& request) {
+    FakeWorker worker(support.socket(), mcptest::mcpToken, [](const CommandRequest& request) {
         return CommandResponse::failure(request.id, "revision_required",
                                         "This change needs the document's current revision. Nothing changed.");
     });
@@ -163,20 +163,20 @@ TEST(ToolCall, NoWorkerMeansTwoAttemptsPerCall) {
 
 TEST(ToolCall, MissingOrEmptyTokenIsUnreachable) {
     SupportDir support;
-    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     fs::remove(support.root() / "ipc" / "token");
     EXPECT_EQ(session.call("list_documents")["isError"], true);
     support.setToken("  ");
     EXPECT_EQ(session.call("list_documents")["isError"], true);
     EXPECT_EQ(worker.connections(), 0);
-    support.setToken("mcp-token");
+    support.setToken(mcptest::mcpToken);
     EXPECT_EQ(session.call("list_documents")["isError"], false);
 }
 
 TEST(ToolCall, RejectedTokenIsUnreachable) {
-    SupportDir support("stale");
-    FakeWorker worker(support.socket(), "fresh", FakeWorker::answering());
+    SupportDir support(mcptest::otherToken);
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     EXPECT_EQ(session.call("list_documents")["content"][0]["text"], MCPServer::unreachableText);
     EXPECT_EQ(worker.refusedHellos(), 2);
@@ -186,12 +186,12 @@ TEST(ToolCall, RejectedTokenIsUnreachable) {
 // The editor restarted the worker with a new token: the stale connection fails,
 // and the same call reconnects with the token read afresh.
 TEST(ToolCall, RestartedWorkerIsReachedWithinTheSameCall) {
-    SupportDir support("first");
-    FakeWorker worker(support.socket(), "first", FakeWorker::answering());
+    SupportDir support(mcptest::mcpToken);
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     EXPECT_EQ(session.call("list_documents")["isError"], false);
-    support.setToken("second");
-    worker.setToken("second");
+    support.setToken(mcptest::otherToken);
+    worker.setToken(mcptest::otherToken);
     worker.hangUp();
     const json result = session.call("inspect_document", {{"sessionId", "S"}});
     EXPECT_EQ(result["isError"], false);
@@ -208,7 +208,7 @@ TEST(ToolCall, RetrySendsTheIdenticalRequest) {
         if (++seen == 1) return std::nullopt;  // read it, then hang up unanswered
         return CommandResponse::success(request.id, {});
     };
-    FakeWorker worker(support.socket(), "mcp-token", dropTheFirst);
+    FakeWorker worker(support.socket(), mcptest::mcpToken, dropTheFirst);
     Session session;
     EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
               false);
@@ -223,7 +223,7 @@ TEST(ToolCall, RetrySendsTheIdenticalRequest) {
 
 TEST(ToolCall, UndecodableReplyCostsAnAttempt) {
     SupportDir support;
-    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering());
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     worker.garbleNextReply(R"({"id":"x","ok":"yes"})");
     Session session;
     EXPECT_EQ(session.call("list_documents")["isError"], false);
@@ -244,9 +244,9 @@ CommandResult renderedAt(const std::string& path) {
 // Only a file the worker could legitimately have rendered is attached.
 TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
     TempDir temp;
-    ScopedEnv tmp("TMPDIR", temp.path().string());
+    SupportDir support;
     ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
-    const fs::path folder = testing::renderFolderIn(temp.path());
+    const fs::path folder = testing::renderFolderIn(support.root());
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     const std::string png("\x89PNG\r\n\x1a\n-page-bytes", 19);
@@ -271,10 +271,9 @@ TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
         {"failed render", "render_page", (folder / "page.png").string(), false, false},
         {"another tool", "inspect_document", (folder / "page.png").string(), true, false},
     };
-    SupportDir support;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        FakeWorker worker(support.socket(), "mcp-token", [&](const CommandRequest& request) {
+        FakeWorker worker(support.socket(), mcptest::mcpToken, [&](const CommandRequest& request) {
             CommandResponse response = CommandResponse::success(request.id, renderedAt(c.path));
             if (!c.ok) response.ok = false, response.error = CommandErrorPayload{"render_failed", "No page."};
             return response;
@@ -308,7 +307,7 @@ TEST(MCPProgram, ServesAClientOverStandardIO) {
     SupportDir support;
     CommandResult listed;
     listed.documents = std::vector<DocumentSummary>{{"S1", "/home/u/a.pdf", 3, 2, false}};
-    FakeWorker worker(support.socket(), "mcp-token", FakeWorker::answering(listed));
+    FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering(listed));
     Child child;
     child.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
                 "\n");
@@ -336,6 +335,68 @@ TEST(MCPProgram, ClosedOutputEndsQuietly) {
     child.write(R"({"id":1,"method":"ping"})"
                 "\n");
     EXPECT_EQ(child.wait(), 0);
+}
+
+// The token is the connector's proof of who it is, and a worker taken over can put anything at its
+// name: a link to a private key, a FIFO, a file too long to be a token, one that others could have
+// written, another user's. The connector reads none of them, says so in one line and ends, and the
+// worker hears nothing, not even a hello.
+TEST(MCPProgram, AnUnusableTokenFileEndsTheConnectorAndSendsNothing) {
+    const std::string token = mcptest::mcpToken + "\n";
+    const auto privately = [](const fs::path& path, const std::string& text, fs::perms mode) {
+        mcptest::writeFile(path, text);
+        fs::permissions(path, mode, fs::perm_options::replace);
+    };
+    const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& file)> plant;
+        bool needsRoot = false;
+    };
+    const std::vector<Case> cases = {
+        {"a link to a private file",
+         [&](const fs::path& file) {
+             privately(file.parent_path().parent_path() / "id_ed25519", token, ownerOnly);
+             fs::remove(file);
+             fs::create_symlink("../id_ed25519", file);
+         }},
+        {"a FIFO",
+         [](const fs::path& file) {
+             fs::remove(file);
+             ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+         }},
+        {"too long", [&](const fs::path& file) { privately(file, token + std::string(200, ' '), ownerOnly); }},
+        {"readable by the group",
+         [&](const fs::path& file) { privately(file, token, ownerOnly | fs::perms::group_read); }},
+        {"writable by others",
+         [&](const fs::path& file) { privately(file, token, ownerOnly | fs::perms::others_write); }},
+        {"not a token of the editor", [&](const fs::path& file) { privately(file, "mcp-token\n", ownerOnly); }},
+        {"another user's",
+         [&](const fs::path& file) {
+             privately(file, token, ownerOnly);
+             ASSERT_EQ(::lchown(file.c_str(), 65534, 65534), 0);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) continue;
+        SupportDir support;
+        FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
+        c.plant(support.root() / "ipc" / "token");
+        const fs::path errors = support.root() / "errors.txt";
+        mcptest::ChildProgram child(std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp", {}, {}, true, errors);
+        child.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_documents"}})"
+                    "\n");
+        child.closeInput();
+        EXPECT_EQ(child.readLine(), "");
+        EXPECT_EQ(child.wait(), MCPServer::unusableTokenStatus);
+        const std::string said = testing::readFile(errors);
+        EXPECT_EQ(said, "kivo-pdf-mcp: The MCP token file " + (support.root() / "ipc" / "token").string() +
+                            " is not usable (it must be a private file of this user holding the editor's token), "
+                            "so nothing was sent.\n");
+        EXPECT_EQ(worker.connections(), 0);
+    }
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "pdfium/fpdf.hpp"
 #include "pdfium/support.hpp"
 #include "core/engine_failure.hpp"
+#include "core/file_creation.hpp"
 #include "sandbox/linux_confinement.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "test_pdfs.hpp"
@@ -168,6 +169,7 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["write loose document"] = openErrno(fake.home / "loose.pdf", O_RDWR);
         results["create in ~/bin"] = openErrno(fake.home / "bin" / "ls", O_WRONLY | O_CREAT | O_EXCL);
         results["write support"] = openErrno(fake.support / "state.json", O_WRONLY | O_CREAT | O_TRUNC);
+        results["create in recovery"] = openErrno(fake.support / "recovery" / "r.pdf", O_WRONLY | O_CREAT | O_EXCL);
         results["write under /usr"] = openErrno("/usr/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["write under /etc"] = openErrno("/etc/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["read under /etc"] = openErrno("/etc/passwd", O_RDONLY);
@@ -227,7 +229,8 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"create document", 0},
         {"write loose document", 0},
         {"create in ~/bin", EACCES},
-        {"write support", 0},
+        {"write support", EACCES},
+        {"create in recovery", 0},
         {"write under /usr", EACCES},
         {"write under /etc", EACCES},
         {"read under /etc", 0},
@@ -243,7 +246,7 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"udp socket", EPERM},
         {"unix datagram socket", EPERM},
         {"io_uring_setup", EPERM},
-        {"listen in IPC", 0},
+        {"listen in IPC", EACCES},
         {"listen in temporary", EACCES},
         // Landlock cannot tell which socket path a connect reaches, so the
         // worker, which only ever accepts, may not connect at all.
@@ -264,10 +267,13 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
 
 // Landlock governs opening and writing, not modes, owners, times or extended attributes, nor what
 // an ioctl does to a terminal: a worker taken over could otherwise open the user's private key to
-// everyone or type a command into the shell it was started from.
-TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
+// everyone, open a program it may only read (~/bin) to other writers, or type a command into the
+// shell it was started from. By path and by descriptor alike.
+TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) {
     FakeHome fake;
     fs::permissions(fake.home / ".ssh" / "id_ed25519", fs::perms::owner_read | fs::perms::owner_write);
+    testing::writeFile(fake.home / "bin" / "tool", "#!/bin/sh\n");
+    fs::permissions(fake.home / "bin" / "tool", fs::perms::owner_all, fs::perm_options::replace);
     const auto outcome = inChild([&](int report) {
         // A terminal of its own, as the worker has when started from a shell.
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -299,9 +305,22 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
         results["removexattr dotfile"] = result(::removexattr(profile.c_str(), "user.kivo"));
         results["lremovexattr dotfile"] = result(::lremovexattr(profile.c_str(), "user.kivo"));
         const int own = ::open((fake.home / "Documents" / "report.pdf").c_str(), O_WRONLY | O_CLOEXEC);
-        results["fchmod own document"] = result(::fchmod(own, 0640));
-        results["futimens own document"] = result(::futimens(own, nullptr));
+        const int tool = ::open((fake.home / "bin" / "tool").c_str(), O_RDONLY | O_CLOEXEC);
+        const int bin = ::open((fake.home / "bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (const auto& [what, fd] : {std::pair{"own document", own}, {"read-only program", tool}, {"~/bin", bin}}) {
+            const std::string name(what);
+            results["fchmod " + name] = result(::fchmod(fd, 0777));
+            results["fchown " + name] = result(::fchown(fd, ::getuid(), ::getgid()));
+            results["futimens " + name] = result(::futimens(fd, nullptr));
+            results["utimensat on the descriptor of " + name] =
+                result(::syscall(SYS_utimensat, fd, nullptr, nullptr, 0));
+            results["fsetxattr " + name] = result(::fsetxattr(fd, "user.kivo", "x", 1, 0));
+            results["fremovexattr " + name] = result(::fremovexattr(fd, "user.kivo"));
+            results["fchmodat2 with an empty path " + name] = result(::syscall(452, fd, "", 0777, AT_EMPTY_PATH));
+        }
         ::close(own);
+        ::close(tool);
+        ::close(bin);
         results["open /dev/tty"] = openErrno("/dev/tty", O_RDWR);
         results["open its terminal again"] = openErrno(::ptsname(master), O_RDWR | O_NOCTTY);
         results["read /dev/urandom"] = openErrno("/dev/urandom", O_RDONLY);
@@ -317,32 +336,131 @@ TEST_F(Confinement, MetadataByPathAndTypingIntoATerminalAreRefused) {
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
     const std::map<std::string, int> results = decodeResults(outcome.report);
     std::map<std::string, int> expected = {
-        {"chmod dotfile", EPERM},
-        {"chmod dot-folder", EPERM},
-        {"fchmodat private key", EPERM},
-        {"fchmodat2 private key", EPERM},
-        {"chown dotfile", EPERM},
-        {"lchown dotfile", EPERM},
-        {"fchownat dotfile", EPERM},
-        {"utimensat dotfile", EPERM},
-        {"utimes dotfile", EPERM},
-        {"setxattr dotfile", EPERM},
-        {"lsetxattr dotfile", EPERM},
-        {"removexattr dotfile", EPERM},
+        {"chmod dotfile", EPERM},          {"chmod dot-folder", EPERM},
+        {"fchmodat private key", EPERM},   {"fchmodat2 private key", EPERM},
+        {"chown dotfile", EPERM},          {"lchown dotfile", EPERM},
+        {"fchownat dotfile", EPERM},       {"utimensat dotfile", EPERM},
+        {"utimes dotfile", EPERM},         {"setxattr dotfile", EPERM},
+        {"lsetxattr dotfile", EPERM},      {"removexattr dotfile", EPERM},
         {"lremovexattr dotfile", EPERM},
-        {"fchmod own document", 0},
-        {"futimens own document", 0},
-        {"open /dev/tty", EACCES},
-        {"open its terminal again", EACCES},
-        {"read /dev/urandom", 0},
-        {"TIOCSTI", EPERM},
-        {"TIOCSTI with high bits", EPERM},
-        {"TIOCLINUX", EPERM},
+
+        {"open /dev/tty", EACCES},         {"open its terminal again", EACCES},
+        {"read /dev/urandom", 0},          {"TIOCSTI", EPERM},
+        {"TIOCSTI with high bits", EPERM}, {"TIOCLINUX", EPERM},
     };
+    for (const char* name : {"own document", "read-only program", "~/bin"}) {
+        for (const char* call : {"fchmod ", "fchown ", "futimens ", "utimensat on the descriptor of ", "fsetxattr ",
+                                 "fremovexattr ", "fchmodat2 with an empty path "}) {
+            expected[std::string(call) + name] = EPERM;
+        }
+    }
     EXPECT_EQ(results, expected) << outcome.report;
     struct stat status {};
     ASSERT_EQ(::stat((fake.home / ".ssh" / "id_ed25519").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 077, 0u);
+    ASSERT_EQ(::stat((fake.home / "bin" / "tool").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+}
+
+// The worker's socket listens before it is confined, and the editor alone keeps the IPC folder:
+// a worker taken over must not remove the editor's lock (a second editor would become a second
+// primary), replace the token, or plant a link there, wherever the support folder lies (inside a
+// dot-folder of the home folder, or where the rest is writable by place).
+TEST_F(Confinement, NothingInTheIPCFolderCanBeMadeRemovedRenamedOrLinked) {
+    FakeHome fake;
+    const fs::path outside = fake.root.path() / "support";
+    for (const fs::path& support : {fake.support, outside}) {
+        SCOPED_TRACE(support.string());
+        const fs::path ipc = support / "ipc";
+        fs::create_directories(ipc);
+        fs::create_directories(support / "recovery");
+        testing::writeFile(ipc / "token", "token");
+        testing::writeFile(ipc / "editor.lock", "");
+        const auto outcome = inChild([&](int report) {
+            const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, (ipc / "commands.sock").c_str(), sizeof address.sun_path - 1);
+            if (::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return 2;
+            try {
+                WorkerSandbox::apply(ipc, support, fake.home);
+            } catch (const std::exception& error) {
+                writeAll(report, std::string("apply failed: ") + error.what());
+                return 1;
+            }
+            const auto result = [](int value) { return value == 0 ? 0 : errno; };
+            const auto in = [&](const char* name) { return (ipc / name).string(); };
+            const std::string key = (fake.home / ".ssh" / "id_ed25519").string();
+            const std::string checkpoint = (support / "recovery" / "c.pdf").string();
+            std::map<std::string, int> results;
+            results["create a file"] = openErrno(in("new"), O_WRONLY | O_CREAT | O_EXCL);
+            results["make a folder"] = result(::mkdir(in("folder").c_str(), 0700));
+            results["remove the lock"] = result(::unlink(in("editor.lock").c_str()));
+            results["remove the socket"] = result(::unlink(in("commands.sock").c_str()));
+            results["rename the token"] = result(::rename(in("token").c_str(), in("token.old").c_str()));
+            results["link the token"] = result(::link(in("token").c_str(), in("token.copy").c_str()));
+            results["plant a symbolic link"] = result(::symlink(key.c_str(), in("planted").c_str()));
+            results["listen beside the socket"] = bindErrno(in("other.sock"));
+            results["write the token"] = openErrno(in("token"), O_WRONLY | O_TRUNC);
+            results["read the token"] = openErrno(in("token"), O_RDONLY);
+            results["write a checkpoint"] = openErrno(checkpoint, O_WRONLY | O_CREAT | O_EXCL);
+            results["move a checkpoint over the token"] = result(::rename(checkpoint.c_str(), in("token").c_str()));
+            results["remove the IPC folder"] = result(::rmdir(ipc.c_str()));
+            writeAll(report, encodeResults(results));
+            return 0;
+        });
+        ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+        std::map<std::string, int> expected = {
+            {"create a file", EACCES},         {"make a folder", EACCES},
+            {"remove the lock", EACCES},       {"remove the socket", EACCES},
+            {"rename the token", EACCES},      {"link the token", EACCES},
+            {"plant a symbolic link", EACCES}, {"listen beside the socket", EACCES},
+            {"write the token", EACCES},       {"read the token", EACCES},
+            {"write a checkpoint", 0},         {"move a checkpoint over the token", EACCES},
+            {"remove the IPC folder", EACCES},
+        };
+        EXPECT_EQ(decodeResults(outcome.report), expected) << outcome.report;
+        EXPECT_EQ(testing::readFile(ipc / "token"), "token");
+        EXPECT_TRUE(fs::exists(ipc / "editor.lock"));
+        EXPECT_EQ(std::distance(fs::directory_iterator(ipc), fs::directory_iterator()), 3);
+    }
+}
+
+// Some containers and CI runners put the home folder inside /tmp. Granting that temporary folder
+// would grant the home folder's private data with it, so the worker keeps its temporary files in
+// a folder of its own, which stays writable, and the home folder stays closed.
+TEST_F(Confinement, AHomeFolderInsideTheTemporaryFolderLeavesTheWorkerATemporaryFolder) {
+    FakeHome fake;
+    const auto outcome = inChild([&](int report) {
+        ::setenv("TMPDIR", fake.root.path().c_str(), 1);
+        try {
+            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+        } catch (const std::exception& error) {
+            writeAll(report, std::string("apply failed: ") + error.what());
+            return 1;
+        }
+        const fs::path temporary = FileCreation::temporaryFolder();
+        std::map<std::string, int> results;
+        results["temporary folder is the support folder's"] = temporary == fake.support / "tmp" ? 0 : EINVAL;
+        results["create a temporary file"] = openErrno(temporary / "snapshot.pdf", O_RDWR | O_CREAT | O_EXCL);
+        results["create in the system's temporary folder"] =
+            openErrno(fake.root.path() / "snapshot.pdf", O_RDWR | O_CREAT | O_EXCL);
+        results["create dotfile"] = openErrno(fake.home / ".new-dotfile", O_WRONLY | O_CREAT | O_EXCL);
+        writeAll(report, encodeResults(results));
+        return 0;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+    const std::map<std::string, int> expected = {
+        {"temporary folder is the support folder's", 0},
+        {"create a temporary file", 0},
+        {"create in the system's temporary folder", EACCES},
+        {"create dotfile", EACCES},
+    };
+    EXPECT_EQ(decodeResults(outcome.report), expected) << outcome.report;
+    struct stat status {};
+    ASSERT_EQ(::lstat((fake.support / "tmp").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
 }
 
 // With XDG_RUNTIME_DIR set the render folder lies below /run, which is otherwise read-only.
@@ -492,12 +610,16 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
         }
         text << "saved to Documents=" << saveToFile(document.get(), (home / "Documents" / "out.pdf").c_str()) << '\n';
         text << "saved to support=" << saveToFile(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
+        text << "saved to recovery=" << saveToFile(document.get(), (support / "recovery" / "checkpoint.pdf").c_str())
+             << '\n';
         text << "saved to dot-folder=" << saveToFile(document.get(), (home / ".config" / "out.pdf").c_str()) << '\n';
         writeAll(report, text.str());
         return 0;
     });
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
-    EXPECT_EQ(outcome.report, "pages=2\nrendered=1\nsaved to Documents=1\nsaved to support=1\nsaved to dot-folder=0\n");
+    EXPECT_EQ(outcome.report,
+              "pages=2\nrendered=1\nsaved to Documents=1\nsaved to support=0\nsaved to recovery=1\n"
+              "saved to dot-folder=0\n");
     EXPECT_TRUE(fs::exists(home / "Documents" / "out.pdf"));
     EXPECT_FALSE(fs::exists(home / ".config" / "out.pdf"));
 }

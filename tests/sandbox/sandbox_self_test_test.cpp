@@ -106,7 +106,7 @@ TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
         "read a system font",
         "look up ~/.local/share",
         "create a file in the temporary directory",
-        "create a file in the support directory",
+        "create a file in the recovery folder",
     };
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const auto probe = nlohmann::json::parse(lines[i]);
@@ -116,7 +116,8 @@ TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.report;
     EXPECT_FALSE(fs::exists(home / ".kivo-pdf-sandbox-probe"));
     EXPECT_FALSE(fs::exists(temporary / "kivo-pdf-sandbox-probe"));
-    EXPECT_FALSE(fs::exists(home / ".local" / "share" / "kivo-pdf" / "sandbox-probe"));
+    EXPECT_FALSE(fs::exists(home / ".local" / "share" / "kivo-pdf" / "recovery" / "sandbox-probe"));
+    EXPECT_FALSE(fs::exists(home / ".local" / "share" / "kivo-pdf" / "ipc" / "self-test.sock"));
     EXPECT_TRUE(fs::is_directory(home / ".local" / "share" / "kivo-pdf" / "ipc"));
 }
 

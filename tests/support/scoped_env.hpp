@@ -37,11 +37,9 @@ private:
     std::filesystem::path path_;
 };
 
-// The render folder of this user inside `temporary`, where a worker whose TMPDIR is `temporary`
-// and whose XDG_RUNTIME_DIR is empty renders.
-inline std::filesystem::path renderFolderIn(const std::filesystem::path& temporary) {
-    return temporary / ("kivo-pdf-render-" + std::to_string(::geteuid()));
-}
+// The render folder inside the support folder `support`, where a worker whose
+// KIVO_PDF_SUPPORT_DIR is `support` and whose XDG_RUNTIME_DIR is empty renders.
+inline std::filesystem::path renderFolderIn(const std::filesystem::path& support) { return support / "renders"; }
 
 // Sets (or, with nullopt, unsets) one environment variable for the scope.
 class ScopedEnv {

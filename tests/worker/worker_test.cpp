@@ -185,45 +185,80 @@ TEST_F(WorkerTest, SocketModeRunsInASessionOfItsOwn) {
     EXPECT_EQ(terminal, 0) << text;
 }
 
-// The sandbox refuses every change of mode by path: what the worker writes after it is applied
-// (checkpoints, copies, renders) must get its modes through descriptors.
+// The sandbox refuses every change of mode, by path or by descriptor: what the worker writes after
+// it is applied (checkpoints, copies, saves over a file, renders) gets its final mode when it is
+// created, the user's umask still honoured. With the home folder inside the temporary folder (some
+// containers and CI runners) the edits that need a temporary file still work.
 TEST_F(WorkerTest, AConfinedWorkerStillWritesCheckpointsCopiesAndRenders) {
-    const fs::path pdf = dir.path() / "doc.pdf";
-    testing::writeFile(pdf, testing::makePdf());
-    auto confined = environment();
-    confined["KIVO_PDF_WORKER_SANDBOX"] = "on";
-    // A home folder of its own, outside the temporary folder, which the sandbox would otherwise
-    // keep closed to protect it.
-    const testing::TempDir home;
-    confined["HOME"] = home.path().string();
-    WorkerProcess worker({}, confined);
-    const auto send = [&](CommandRequest r) {
-        worker.write(testing::requestLine(r));
-        return testing::readExchange(worker).response.value_or(CommandResponse{});
+    const mode_t umask = ::umask(022);
+    ::umask(umask);
+    struct Case {
+        const char* name;
+        bool homeInsideTheTemporaryFolder;
     };
-    auto open = request("o", CommandMethod::open);
-    open.params.path = pdf.string();
-    const auto opened = send(open);
-    if (!opened.ok && worker.wait(5) == 73) GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
-    ASSERT_TRUE(opened.ok) << errorCode(opened) << worker.errorOutput();
-    auto on = [&](const char* id, CommandMethod method) {
-        auto r = request(id, method);
-        r.params.sessionId = opened.result->sessionId;
-        r.params.pageId = opened.result->pages->at(0).id;
-        return r;
-    };
-    auto highlight = on("h", CommandMethod::addHighlight);
-    highlight.params.rect = PDFRect{10, 10, 50, 50};
-    EXPECT_EQ(errorCode(send(highlight)), "ok");
-    EXPECT_EQ(send(request("l", CommandMethod::listRecovery)).result->recoveries->size(), 1u);
-    auto copy = on("c", CommandMethod::saveDocument);
-    copy.params.saveMode = "saveCopy";
-    copy.params.destination = (dir.path() / "copy.pdf").string();
-    EXPECT_EQ(errorCode(send(copy)), "ok");
-    const auto rendered = send(on("r", CommandMethod::renderPage));
-    ASSERT_EQ(errorCode(rendered), "ok");
-    EXPECT_EQ(fs::path(*rendered.result->pngPath).parent_path(), testing::renderFolderIn(dir.path()));
-    EXPECT_TRUE(fs::is_regular_file(dir.path() / "copy.pdf"));
+    for (const Case c : {Case{"home apart", false}, Case{"home inside the temporary folder", true}}) {
+        SCOPED_TRACE(c.name);
+        const testing::TempDir folder;
+        // Nothing can be made beside the support folder, which holds the IPC folder.
+        const fs::path documents = folder.path() / "documents";
+        fs::create_directories(documents);
+        const fs::path pdf = documents / "doc.pdf";
+        testing::writeFile(pdf, testing::makePdf());
+        fs::permissions(pdf, fs::perms(0664), fs::perm_options::replace);
+        auto confined = environment();
+        confined["KIVO_PDF_WORKER_SANDBOX"] = "on";
+        confined["KIVO_PDF_SUPPORT_DIR"] = (folder.path() / "support").string();
+        confined["TMPDIR"] = folder.path().string();
+        // A home folder of its own, apart from the temporary folder or inside it.
+        const testing::TempDir apart;
+        const fs::path home = c.homeInsideTheTemporaryFolder ? folder.path() / "home" : apart.path();
+        fs::create_directories(home);
+        confined["HOME"] = home.string();
+        WorkerProcess worker({}, confined);
+        const auto send = [&](CommandRequest r) {
+            worker.write(testing::requestLine(r));
+            return testing::readExchange(worker).response.value_or(CommandResponse{});
+        };
+        auto open = request("o", CommandMethod::open);
+        open.params.path = pdf.string();
+        const auto opened = send(open);
+        if (!opened.ok && worker.wait(5) == 73) GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
+        ASSERT_TRUE(opened.ok) << errorCode(opened) << worker.errorOutput();
+        auto on = [&](const char* id, CommandMethod method) {
+            auto r = request(id, method);
+            r.params.sessionId = opened.result->sessionId;
+            r.params.pageId = opened.result->pages->at(0).id;
+            return r;
+        };
+        auto highlight = on("h", CommandMethod::addHighlight);
+        highlight.params.rect = PDFRect{10, 10, 50, 50};
+        EXPECT_EQ(errorCode(send(highlight)), "ok");
+        EXPECT_EQ(errorCode(send(on("u", CommandMethod::undo))), "ok");
+        EXPECT_EQ(errorCode(send(on("r2", CommandMethod::redo))), "ok");
+        const auto recoveries = send(request("l", CommandMethod::listRecovery)).result->recoveries;
+        ASSERT_EQ(recoveries->size(), 1u);
+        const auto modeOf = [](const fs::path& path) {
+            struct stat status {};
+            return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 07777u;
+        };
+        const fs::path checkpoint =
+            folder.path() / "support" / "recovery" / recoveries->front().recoveryId / "checkpoint.pdf";
+        EXPECT_EQ(modeOf(checkpoint), 0600u);
+        EXPECT_EQ(modeOf(checkpoint.parent_path()), 0700u);
+        EXPECT_EQ(modeOf(folder.path() / "support" / "recovery"), 0700u);
+        auto copy = on("c", CommandMethod::saveDocument);
+        copy.params.saveMode = "saveCopy";
+        copy.params.destination = (documents / "copy.pdf").string();
+        EXPECT_EQ(errorCode(send(copy)), "ok");
+        EXPECT_EQ(errorCode(send(on("s", CommandMethod::saveDocument))), "ok");
+        const auto rendered = send(on("r", CommandMethod::renderPage));
+        ASSERT_EQ(errorCode(rendered), "ok");
+        EXPECT_EQ(fs::path(*rendered.result->pngPath).parent_path(),
+                  testing::renderFolderIn(folder.path() / "support"));
+        EXPECT_EQ(modeOf(documents / "copy.pdf"), 0666u & ~umask);
+        EXPECT_EQ(modeOf(pdf), 0664u) << "a file saved over keeps its mode";
+        EXPECT_EQ(modeOf(*rendered.result->pngPath), 0666u & ~umask);
+    }
 }
 
 // The page records on the wire: ordinary pages (turned or not) read exactly as before; a page whose
@@ -407,7 +442,7 @@ TEST_F(WorkerTest, StdioReadsADocument) {
     const fs::path pdf = dir.path() / "two pages.pdf";
     testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     WorkerProcess worker({}, environment());
-    readThroughADocument(worker, pdf, testing::renderFolderIn(dir.path()));
+    readThroughADocument(worker, pdf, testing::renderFolderIn(dir.path() / "support"));
     worker.closeInput();
     EXPECT_EQ(worker.wait(), 0) << worker.errorOutput();
 }
@@ -419,7 +454,7 @@ TEST_F(WorkerTest, SocketReadsADocument) {
     SocketConnection editor(socketPath());
     editor.write(testing::requestLine(hello("ui-token")));
     ASSERT_EQ(errorCode(testing::readExchange(editor).response), "ok");
-    readThroughADocument(editor, pdf, testing::renderFolderIn(dir.path()));
+    readThroughADocument(editor, pdf, testing::renderFolderIn(dir.path() / "support"));
 }
 
 TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
@@ -462,7 +497,8 @@ TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
     ASSERT_TRUE(rendered.ok) << errorCode(rendered);
     EXPECT_EQ(rendered.result->width, 1224);
     EXPECT_EQ(*rendered.result->pngPath,
-              (testing::renderFolderIn(dir.path()) / (session + "-" + *render.params.pageId + "-1.png")).string());
+              (testing::renderFolderIn(dir.path() / "support") / (session + "-" + *render.params.pageId + "-1.png"))
+                  .string());
     EXPECT_FALSE(fs::exists(dir.path() / "not-here.png"));
 
     auto close = request("c", CommandMethod::close);
