@@ -1,9 +1,7 @@
 // Text from a document, a file name or a model shows as written wherever Qt guesses the format: the
 // tooltips of the labels that carry it never turn into markup, and never load an image the text names.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QAccessible>
 #include <QApplication>
@@ -13,48 +11,19 @@
 #include <QTextDocumentFragment>
 #include <QToolTip>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "app/annotations_card.hpp"
 #include "app/answer_parts.hpp"
 #include "app/editor_drafts.hpp"
 #include "app/recovery_row.hpp"
 #include "app/status_bar.hpp"
 #include "app_test_support.hpp"
+#include "fifo_release.hpp"
 
 using namespace kivo;
 
 namespace {
 
 enum class Place { annotationRow, statusLine, citation, recoveryRow };
-
-// From `seconds` on, opens and closes the FIFO's other end again and again until released, so a
-// reader stuck on it (the fault under test) comes free, each time it tries, and the test fails on its
-// time instead of hanging.
-class FifoRelease {
-public:
-    FifoRelease(std::string path, double seconds)
-        : thread_([this, path = std::move(path), seconds] {
-              const auto from = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-              while (!done_) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                  if (std::chrono::steady_clock::now() < from) continue;
-                  // Read-write never blocks on a FIFO and counts as a writer; closing it ends the read.
-                  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-                  if (fd >= 0) ::close(fd);
-              }
-          }) {}
-    ~FifoRelease() {
-        done_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> done_ = false;
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -111,7 +80,7 @@ private slots:
         for (QLabel* label : window.findChildren<QLabel*>()) {
             if (label->toolTip().isEmpty() || label->accessibleName() != text) continue;
             ++shown;
-            const FifoRelease release(fifo, 3);
+            const kivo::testing::FifoRelease release(fifo, 3);
             const QPoint centre = label->rect().center();
             QHelpEvent hover(QEvent::ToolTip, centre, label->mapToGlobal(centre));
             QElapsedTimer clock;
