@@ -147,7 +147,9 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
         // Refusing takes microseconds; waiting on the FIFO would last until the release.
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
         EXPECT_EQ(image.has_value(), c.loads);
-        if (image) EXPECT_EQ(image->pixel(0, 0), QColor(Qt::red).rgb());
+        if (image) {
+            EXPECT_EQ(image->pixel(0, 0), QColor(Qt::red).rgb());
+        }
         std::error_code ignored;
         EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored))) << "the render path is deleted either way";
     }
