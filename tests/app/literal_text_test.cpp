@@ -90,6 +90,10 @@ private slots:
             // Showing a tooltip takes milliseconds; an image read from the FIFO waits for the release.
             QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
             const QString tip = QToolTip::text();
+            for (QWidget* shownTip : QApplication::topLevelWidgets()) {
+                if (shownTip->inherits("QTipLabel") && shownTip->isVisible())
+                    kivo::testing::screenshot(*shownTip, QStringLiteral("tooltip-") + QTest::currentDataTag());
+            }
             if (Qt::mightBeRichText(tip)) {
                 // Read as markup, it reads back as the very text, with no image in it.
                 QCOMPARE(QTextDocumentFragment::fromHtml(tip).toPlainText(), text);
