@@ -80,8 +80,8 @@ void requireSessionBus() {
 // Whether an item matches, locked or not; looking neither unlocks nor prompts.
 bool isStored(const std::string& service, const std::string& account) {
     GError* raw = nullptr;
-    GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service",
-                                               service.c_str(), "account", account.c_str(), nullptr);
+    GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service", service.c_str(),
+                                               "account", account.c_str(), nullptr);
     const Error error(raw);
     const bool any = found != nullptr;
     g_list_free_full(found, g_object_unref);
@@ -119,8 +119,8 @@ void store(const std::string& service, const std::string& account, const std::st
 void clear(const std::string& service, const std::string& account) {
     requireSessionBus();
     GError* raw = nullptr;
-    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(),
-                                                        "account", account.c_str(), nullptr);
+    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(), "account",
+                                                        account.c_str(), nullptr);
     const Error error(raw);
     if (error) fail(error.get());
     if (removed) return;

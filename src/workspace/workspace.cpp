@@ -23,7 +23,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
     : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
     keyQueue_.post([this, keys = services_.keyStore] {
         const auto place = storedKeyPlace(*keys);
-        QMetaObject::invokeMethod(this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
     });
     // Choosing a provider that answers through a model asks it for its models at once.
     connect(this, &WorkspaceState::assistantProviderChanged, this, [this] {

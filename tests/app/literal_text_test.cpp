@@ -108,7 +108,6 @@ private slots:
         }
         QCOMPARE(shown, 1);
     }
-
 };
 
 KIVO_APP_TEST_MAIN(LiteralTextTest)

@@ -175,8 +175,7 @@ TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
     }
     testing::ShortTempDir home;
     const std::string unlock = "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
-    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring:KeychainKeyChild.Locked*"),
-              0);
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring:KeychainKeyChild.Locked*"), 0);
 
     // A bus on which no secret service can be found or started.
     const fs::path bare = home.path() / "bare-bus.conf";
@@ -223,7 +222,14 @@ const SecretSchema keySchema = {
     {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
      {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
      {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Locks the default keyring as the desktop does after a while or at the screen lock.
@@ -235,8 +241,7 @@ void lockDefaultKeyring() {
         secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
     ASSERT_NE(keyring, nullptr) << (error ? error->message : "");
     GList* objects = g_list_append(nullptr, keyring);
-    EXPECT_EQ(secret_service_lock_sync(service, objects, nullptr, nullptr, &error), 1)
-        << (error ? error->message : "");
+    EXPECT_EQ(secret_service_lock_sync(service, objects, nullptr, nullptr, &error), 1) << (error ? error->message : "");
     g_list_free(objects);
     g_object_unref(keyring);
     g_object_unref(service);
@@ -250,7 +255,8 @@ TEST_F(KeychainKeyChild, LockedKeyringKeepsTheKeyAndSaysSo) {
         ADD_FAILURE() << "removing from a locked keyring reported success";
     } catch (const KeychainKey::Failure& failure) {
         EXPECT_EQ(failure.kind(), KeychainKey::Failure::Kind::store);
-        EXPECT_EQ(failure.description(), "The keyring could not store or read the key: it is locked, so the key stays in it");
+        EXPECT_EQ(failure.description(),
+                  "The keyring could not store or read the key: it is locked, so the key stays in it");
     }
     GError* error = nullptr;
     GList* items = secret_password_search_sync(&keySchema, SECRET_SEARCH_ALL, nullptr, &error, "service",

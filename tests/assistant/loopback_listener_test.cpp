@@ -59,8 +59,9 @@ TEST(LoopbackListener, TrustsOnlyThisUserRootAndSystemAccounts) {
     EXPECT_FALSE(LoopbackListener::trusted(tables, "127.0.0.1", 0x2CB0, 0)) << "nobody seen is nobody trusted";
     const auto system = [](bool ipv6) {
         return ipv6 ? std::string()
-                    : std::string("sl\n   0: 0100007F:2CAA 00000000:0000 0A 00000000:00000000 00:00000000 "
-                                  "00000000   999        0 11 1\n");
+                    : std::string(
+                          "sl\n   0: 0100007F:2CAA 00000000:0000 0A 00000000:00000000 00:00000000 "
+                          "00000000   999        0 11 1\n");
     };
     EXPECT_TRUE(LoopbackListener::trusted(system, "127.0.0.1", 0x2CAA, 1500));
 }

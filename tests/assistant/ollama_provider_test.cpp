@@ -130,8 +130,9 @@ std::string listenerLine(long port, uid_t uid) {
     std::snprintf(line, sizeof line,
                   "   0: 0100007F:%04lX 00000000:0000 0A 00000000:00000000 00:00000000 00000000 %5u        0 4242 1\n",
                   port, static_cast<unsigned>(uid));
-    return std::string("  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
-                       "inode\n") +
+    return std::string(
+               "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+               "inode\n") +
            line;
 }
 
@@ -153,7 +154,8 @@ TEST(OllamaProvider, SendsTheDocumentOnlyToAListenerOfThisUserOrTheSystem) {
         {"a system account", listenerLine(port, 999), true},
         {"another user", listenerLine(port, other), false},
         {"another user, beside one of this user on another port",
-         listenerLine(port + 1, ::geteuid()) + listenerLine(port, other).substr(listenerLine(port, other).find('\n') + 1),
+         listenerLine(port + 1, ::geteuid()) +
+             listenerLine(port, other).substr(listenerLine(port, other).find('\n') + 1),
          false},
         {"nobody seen listening", "", false},
     };

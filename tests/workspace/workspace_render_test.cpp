@@ -130,9 +130,13 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
              fs::create_symlink(path.string() + ".target", path);
          },
          false},
-        {"an SVG", [&](const fs::path& path) {
-             write(path, R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="2"><rect width="4" height="2"/></svg>)");
-         }, false},
+        {"an SVG",
+         [&](const fs::path& path) {
+             write(
+                 path,
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="2"><rect width="4" height="2"/></svg>)");
+         },
+         false},
         {"a JPEG", [&](const fs::path& path) { write(path, encoded("JPEG")); }, false},
         {"a PNG cut short", [&](const fs::path& path) { write(path, png.substr(0, 20)); }, false},
     };
