@@ -10,6 +10,7 @@
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
+#include "design/literal_text.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/canvas_accessibility.hpp"
@@ -86,7 +87,7 @@ void AnnotationRow::setAnnotation(const AnnotationInfo& annotation, bool selecte
     contents_->setFullText(QString::fromStdString(annotation.contents));
     select_->setAccessibleName(QString::fromStdString(CanvasAccessibility::describe(annotation)));
     select_->setSelected(selected);
-    delete_->setToolTip(QStringLiteral("Delete this ") + kind);
+    LiteralText::setToolTip(*delete_, QStringLiteral("Delete this ") + kind);
     delete_->setAccessibleName(QStringLiteral("Delete ") + kind + QStringLiteral(" annotation"));
     field_->lineEdit()->setAccessibleName(QStringLiteral("Contents of the ") + kind + QStringLiteral(" annotation"));
     editor_->setVisible(selected);

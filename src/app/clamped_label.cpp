@@ -2,6 +2,8 @@
 
 #include <QTextLayout>
 
+#include "design/literal_text.hpp"
+
 namespace kivo {
 
 ClampedLabel::ClampedLabel(int maxLines, ScaledTextStyle style, Theme::Token colour, QWidget* parent)
@@ -14,7 +16,7 @@ ClampedLabel::ClampedLabel(int maxLines, ScaledTextStyle style, Theme::Token col
 void ClampedLabel::setFullText(const QString& text) {
     if (text == full_ && !text.isEmpty()) return;
     full_ = text;
-    setToolTip(text);
+    LiteralText::setToolTip(*this, text);
     setAccessibleName(text);
     reclamp();
     updateGeometry();

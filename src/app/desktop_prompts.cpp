@@ -6,6 +6,7 @@
 
 #include "app/modal_wait.hpp"
 #include "app/prompt_dialog.hpp"
+#include "design/literal_text.hpp"
 
 namespace kivo {
 namespace {
@@ -42,6 +43,7 @@ Prompts::StaleFileChoice DesktopPrompts::askStaleFile() {
     box->setWindowTitle(QString::fromUtf8(staleFileMessage));
     box->setText(QString::fromUtf8(staleFileMessage));
     box->setInformativeText(QString::fromUtf8(staleFileDetail));
+    LiteralText::keepPlain(*box);
     QPushButton* saveAs = box->addButton(QStringLiteral("Save As…"), QMessageBox::AcceptRole);
     QPushButton* overwrite = box->addButton(QStringLiteral("Overwrite"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

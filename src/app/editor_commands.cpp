@@ -16,6 +16,7 @@
 #include "app/main_window.hpp"
 #include "app/text_size_steps.hpp"
 #include "app/updates.hpp"
+#include "design/literal_text.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -272,11 +273,10 @@ void EditorCommands::reportUpdate(const UpdateFeed::Outcome& outcome) {
         new QMessageBox(failed ? QMessageBox::Warning : QMessageBox::Information, QStringLiteral("Software Update"),
                         QString::fromStdString(outcome.message), QMessageBox::NoButton, &window_);
     box->setObjectName(QStringLiteral("updateReport"));
-    box->setTextFormat(Qt::PlainText);
     box->setInformativeText(QString::fromStdString(outcome.detail));
     // The feed's texts are the server's: no label may read them as markup.
+    LiteralText::keepPlain(*box);
     for (QLabel* label : box->findChildren<QLabel*>()) {
-        label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         // Wide enough that the page's address stays on one line.
         if (label->wordWrap()) label->setMinimumWidth(updateReportTextWidth);

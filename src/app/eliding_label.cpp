@@ -1,5 +1,7 @@
 #include "app/eliding_label.hpp"
 
+#include "design/literal_text.hpp"
+
 namespace kivo {
 
 ElidingLabel::ElidingLabel(ScaledTextStyle style, QFont::Weight weight, Theme::Token colour, QWidget* parent)
@@ -12,7 +14,7 @@ void ElidingLabel::setFullText(const QString& text) {
     if (text == full_ && !text.isEmpty()) return;
     full_ = text;
     setAccessibleName(text);
-    setToolTip(text);
+    LiteralText::setToolTip(*this, text);
     elide();
 }
 

@@ -13,6 +13,7 @@
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
+#include "design/literal_text.hpp"
 #include "design/pill_segment.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
@@ -225,7 +226,7 @@ void ProviderCard::refresh() {
 }
 
 void ProviderCard::refreshModels(const ProviderStatus& status, const QString& refreshLabel) {
-    refreshList_->setToolTip(refreshLabel);
+    LiteralText::setToolTip(*refreshList_, refreshLabel);
     refreshList_->setAccessibleName(refreshLabel);
     const std::string& chosen = workspace_.assistantModel();
     {

@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
@@ -12,6 +11,7 @@
 
 #include "app/recovery_row.hpp"
 #include "design/hero_button.hpp"
+#include "design/literal_text.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"
 
@@ -115,10 +115,9 @@ void RecoverySheet::confirmDiscard(const RecoveryInfo& recovery) {
     auto* question = new QMessageBox(QMessageBox::Warning, QStringLiteral("Discard unsaved work?"),
                                      QStringLiteral("Discard unsaved work?"), QMessageBox::NoButton, this);
     question->setObjectName(QStringLiteral("discardQuestion"));
-    question->setTextFormat(Qt::PlainText);
     question->setInformativeText(discardExplanation(recovery));
     // The file name comes from the checkpoint: no label of the box may read it as markup.
-    for (QLabel* label : question->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+    LiteralText::keepPlain(*question);
     QPushButton* discard = question->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
     QPushButton* cancel = question->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     question->setDefaultButton(cancel);

@@ -132,6 +132,7 @@ Outcome outcomeOfFailure(const Http::TransportError& error) {
         case Kind::connectionLost: return failure("The connection to the update server broke. Try again later.");
         case Kind::tooLarge: return failure("The update server's answer is larger than an update feed can be.");
         case Kind::cancelled: return failure("The check was stopped.");
+        case Kind::refused:
         case Kind::other: break;
     }
     return failure(std::string("The exchange with the update server failed: ") + error.what());

@@ -327,6 +327,7 @@ ProviderError AnthropicProvider::map(const Http::TransportError& error, const st
         case Kind::timedOut: return ProviderError::timedOut(partial);
         case Kind::connectionLost: return ProviderError::disconnected(partial);
         case Kind::tooLarge: return ProviderError::malformed("the reply is larger than the editor reads");
+        case Kind::refused:
         case Kind::other: break;
     }
     return ProviderError::server(0, error.what());

@@ -89,6 +89,9 @@ struct Hop {
 
     enum class Stop { none, errorBodyFull, tooLarge } stopped = Stop::none;
 
+    const std::function<bool(const std::string&, long)>* admitsPeer = nullptr;
+    bool refused = false;
+
     bool isStreaming() const { return lineMode && status == 200; }
 
     // Splits at LF, CR LF and CR; a CR at the end of one write may meet its LF in the next.
@@ -163,6 +166,13 @@ struct Hop {
 
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* hop) {
     return static_cast<Hop*>(hop)->write(data, size * count);
+}
+
+int onConnected(void* hop, char* address, char*, int port, int) {
+    auto* state = static_cast<Hop*>(hop);
+    if ((*state->admitsPeer)(address != nullptr ? address : "", port)) return CURL_PREREQFUNC_OK;
+    state->refused = true;
+    return CURL_PREREQFUNC_ABORT;
 }
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* hop) {
@@ -249,6 +259,11 @@ struct Exchange {
         curl_easy_setopt(e, CURLOPT_WRITEDATA, &state);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(e, CURLOPT_HEADERDATA, &state);
+        if (request.admitsPeer) {
+            state.admitsPeer = &request.admitsPeer;
+            curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onConnected);
+            curl_easy_setopt(e, CURLOPT_PREREQDATA, &state);
+        }
         if (method == "GET") {
             curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
         } else {
@@ -289,6 +304,9 @@ struct Exchange {
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
             if (message->msg == CURLMSG_DONE) result = message->data.result;
+        }
+        if (state.refused) {
+            throw TransportError(TransportError::Kind::refused, "The server at " + address.text() + " was refused.");
         }
         if (state.stopped == Hop::Stop::tooLarge) {
             throw TransportError(TransportError::Kind::tooLarge, "The reply is larger than the editor reads.");

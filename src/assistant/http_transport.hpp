@@ -86,6 +86,9 @@ struct Request {
     double totalSeconds = 300;
     // Every address the exchange goes to must pass; empty allows any http or https address.
     Rule allows{};
+    // Asked on every connection once it stands and before anything is sent on it, with the numeric
+    // address and the port reached; false ends the exchange there as `refused`. Empty: no check.
+    std::function<bool(const std::string& address, long port)> admitsPeer{};
 };
 
 struct Reply {
@@ -112,6 +115,8 @@ public:
         connectionLost,
         // A reply, line or stream past its cap.
         tooLarge,
+        // The request's admitsPeer turned the connection down; nothing was sent.
+        refused,
         other,
     };
 

@@ -1,5 +1,7 @@
 #include "assistant/ollama_provider.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -129,7 +131,8 @@ std::unique_ptr<OllamaProvider> OllamaProvider::fromEnvironment(const Environmen
         ProviderReplies::baseAddress(environment, "KIVO_PDF_OLLAMA_URL", defaultURL));
 }
 
-OllamaProvider::OllamaProvider(const Http::Address& baseURL) : baseURL_(baseURL) {
+OllamaProvider::OllamaProvider(const Http::Address& baseURL, LoopbackListener::Tables listeners)
+    : baseURL_(baseURL), listeners_(std::move(listeners)) {
     if (!isLoopback(baseURL_)) throw ProviderError::notLocal(baseURL_.text());
 }
 
@@ -223,6 +226,13 @@ ChatOutcome OllamaProvider::chat(const std::string& model, const std::vector<Cha
     Http::Request call = request("POST", "api/chat", limits.idleSeconds, ProviderReplies::totalLimit(limits));
     call.headers = {"Content-Type: application/json"};
     call.body = JSONValue(std::move(body)).encode();
+    // The document text goes only to a program of this user, root or the system.
+    std::string foreign;
+    call.admitsPeer = [this, &foreign](const std::string& address, long port) {
+        if (LoopbackListener::trusted(listeners_, address, port, ::geteuid())) return true;
+        foreign = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" + std::to_string(port);
+        return false;
+    };
 
     ProviderStream stream;
     std::optional<ChatOutcome> outcome;
@@ -252,6 +262,7 @@ ChatOutcome OllamaProvider::chat(const std::string& model, const std::vector<Cha
     try {
         reply = Http::stream(call, onLine, stop);
     } catch (const Http::TransportError& error) {
+        if (error.kind() == Http::TransportError::Kind::refused) throw ProviderError::foreignServer(foreign);
         throw map(error, stream.text());
     }
     if (reply.status != 200) throw failureFromBody(reply.status, reply.body, model);
@@ -268,6 +279,7 @@ ProviderError OllamaProvider::map(const Http::TransportError& error, const std::
         case Kind::timedOut: return ProviderError::timedOut(partial);
         case Kind::connectionLost: return ProviderError::disconnected(partial);
         case Kind::tooLarge: return ProviderError::malformed("the reply is larger than the editor reads");
+        case Kind::refused:
         case Kind::other: break;
     }
     return ProviderError::server(0, error.what());

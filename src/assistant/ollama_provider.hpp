@@ -2,7 +2,9 @@
 
 // The model provider of a local Ollama server, reached over plain http on a loopback host only
 // and never through a proxy. It reports the server's version and models, probes what a model
-// accepts, and runs one streamed chat per call, reading the reply's JSON lines.
+// accepts, and runs one streamed chat per call, reading the reply's JSON lines. A chat sends the
+// document text only once the connection stands to a listener of this user, root or a system
+// account; another user's program on the address gets nothing (ProviderError foreignServer).
 //
 // Construction throws ProviderError notLocal; `chat` throws as ModelProvider says.
 
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "assistant/http_transport.hpp"
+#include "assistant/loopback_listener.hpp"
 #include "assistant/model_provider.hpp"
 #include "assistant/provider_error.hpp"
 
@@ -24,7 +27,10 @@ public:
     // parse), else `defaultURL`.
     static std::unique_ptr<OllamaProvider> fromEnvironment(const Environment& environment);
 
-    explicit OllamaProvider(const Http::Address& baseURL);
+    // `listeners`: where the chat learns who listens on the server's address (the system's tables;
+    // tests give their own).
+    explicit OllamaProvider(const Http::Address& baseURL,
+                            LoopbackListener::Tables listeners = LoopbackListener::systemTables());
 
     // Plain http on a loopback host; https is refused, also on a loopback host.
     static bool isLoopback(const Http::Address& url);
@@ -53,6 +59,7 @@ private:
     JSONValue perform(const Http::Request& request, std::stop_token stop) const;
 
     Http::Address baseURL_;
+    LoopbackListener::Tables listeners_;
 };
 
 }  // namespace kivo

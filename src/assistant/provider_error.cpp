@@ -30,6 +30,8 @@ std::string sentence(ProviderError::Kind kind, const std::string& payload, std::
         case Kind::notRunning: return "Ollama is not running on this computer. Start Ollama, then ask again.";
         case Kind::toolsUnsupported: return "This model cannot propose edits.";
         case Kind::thinkingUnsupported: return "This model does not accept a thinking setting.";
+        case Kind::foreignServer:
+            return "Another user's program answers on " + payload + ", so the document text was not sent.";
     }
     return {};
 }
@@ -64,6 +66,7 @@ ProviderError ProviderError::malformed(std::string note) { return {Kind::malform
 ProviderError ProviderError::notRunning() { return {Kind::notRunning, {}}; }
 ProviderError ProviderError::toolsUnsupported() { return {Kind::toolsUnsupported, {}}; }
 ProviderError ProviderError::thinkingUnsupported() { return {Kind::thinkingUnsupported, {}}; }
+ProviderError ProviderError::foreignServer(std::string address) { return {Kind::foreignServer, std::move(address)}; }
 
 std::string ProviderError::partialText() const {
     if (kind_ == Kind::timedOut || kind_ == Kind::cancelled || kind_ == Kind::disconnected) return payload_;

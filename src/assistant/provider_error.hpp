@@ -30,6 +30,7 @@ public:
         notRunning,
         toolsUnsupported,
         thinkingUnsupported,
+        foreignServer,
     };
 
     // The refused address as text (or the configured text when it is no address at all).
@@ -49,6 +50,8 @@ public:
     static ProviderError notRunning();
     static ProviderError toolsUnsupported();
     static ProviderError thinkingUnsupported();
+    // A program of another user listens on the local server's address (given as text).
+    static ProviderError foreignServer(std::string address);
 
     Kind kind() const noexcept { return kind_; }
     // The case's text payload: address, model, provider name, partial text, message or note.

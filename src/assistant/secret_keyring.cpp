@@ -77,6 +77,18 @@ void requireSessionBus() {
     g_object_unref(bus);
 }
 
+// Whether an item matches, locked or not; looking neither unlocks nor prompts.
+bool isStored(const std::string& service, const std::string& account) {
+    GError* raw = nullptr;
+    GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service", service.c_str(),
+                                               "account", account.c_str(), nullptr);
+    const Error error(raw);
+    const bool any = found != nullptr;
+    g_list_free_full(found, g_object_unref);
+    if (error) fail(error.get());
+    return any;
+}
+
 }  // namespace
 
 std::optional<std::string> lookup(const std::string& service, const std::string& account) {
@@ -107,10 +119,17 @@ void store(const std::string& service, const std::string& account, const std::st
 void clear(const std::string& service, const std::string& account) {
     requireSessionBus();
     GError* raw = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(), "account", account.c_str(),
-                               nullptr);
+    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(), "account",
+                                                        account.c_str(), nullptr);
     const Error error(raw);
     if (error) fail(error.get());
+    if (removed) return;
+    // Nothing removed means nothing stored, or an item the call passed over without a word because its
+    // keyring is locked: only the first is done.
+    if (isStored(service, account)) {
+        throw KeychainKey::Failure::store(KeychainKey::Place::keyring, SECRET_ERROR_IS_LOCKED,
+                                          "it is locked, so the key stays in it");
+    }
 }
 
 }  // namespace kivo::SecretKeyring

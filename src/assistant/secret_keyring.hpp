@@ -6,7 +6,8 @@
 // `NoSecretService` says that no secret service answers at all (no session bus, none on it,
 // none that could be started): the caller may fall back. Every other failure, a locked
 // keyring or a dismissed prompt included, is thrown as KeychainKey::Failure (store, place
-// keyring) with the GLib error's code and message.
+// keyring) with the GLib error's code and message. Clearing succeeds only when the item is gone
+// or was never there: an item left in a locked keyring is a failure too.
 
 #include <optional>
 #include <stdexcept>

@@ -74,6 +74,9 @@ public:
             if (const auto* chip = qobject_cast<const Chip*>(widget())) return chip->text();
             if (const auto* label = qobject_cast<const ThemedLabel*>(widget())) return label->text();
         }
+        // A label's tooltip repeats its whole text, escaped as markup where the text looked like markup:
+        // not a description to read out.
+        if (kind == QAccessible::Description) return widget()->accessibleDescription();
         return QAccessibleWidget::text(kind);
     }
 };

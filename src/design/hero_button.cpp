@@ -9,6 +9,7 @@
 
 #include "design/accessibility.hpp"
 #include "design/appearance.hpp"
+#include "design/literal_text.hpp"
 #include "design/painting.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
@@ -44,7 +45,7 @@ HeroButton* HeroButton::iconOnly(const QString& symbol, const QString& label, He
     auto* button = new HeroButton(QString(), variant, size, parent);
     button->setSymbol(symbol);
     button->setIconOnly(true);
-    button->setToolTip(label);
+    LiteralText::setToolTip(*button, label);
     button->setAccessibleName(label);
     return button;
 }

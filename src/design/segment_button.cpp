@@ -5,6 +5,7 @@
 #include <QPainter>
 
 #include "design/accessibility.hpp"
+#include "design/literal_text.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
 #include "design/theme.hpp"
@@ -21,7 +22,7 @@ PillSegmentButton::PillSegmentButton(const SegmentItem& item, HeroButtonSize siz
     installAccessibility();
     setCheckable(true);
     setText(item.title);
-    setToolTip(item.title);
+    LiteralText::setToolTip(*this, item.title);
     setFocusPolicy(Qt::TabFocus);
 }
 

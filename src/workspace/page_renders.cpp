@@ -1,26 +1,36 @@
 #include "workspace/page_renders.hpp"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QImageReader>
 #include <QString>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
+#include "core/descriptor.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 
 namespace kivo::PageRenders {
 namespace {
 
-// A whole page is at most 8,000,000 pixels, 32 MB decoded; anything larger is not one of ours.
+// A whole page is at most 8,000,000 pixels, 32 MB decoded; anything larger is not one of ours. Its PNG
+// file is smaller still.
 constexpr int decodeLimitMegabytes = 64;
+constexpr off_t fileLimitBytes = off_t{decodeLimitMegabytes} << 20;
+constexpr char pngSignature[] = "\x89PNG\r\n\x1a\n";
+constexpr std::size_t pngSignatureBytes = sizeof(pngSignature) - 1;
 
 bool isPrivateFolder(const std::filesystem::path& path) {
     struct stat info {};
@@ -31,6 +41,46 @@ std::filesystem::path temporaryFolder() {
     std::error_code error;
     std::filesystem::path base = std::filesystem::temp_directory_path(error);
     return error || base.empty() ? std::filesystem::path("/tmp") : base;
+}
+
+// The bytes of the PNG file at `path`; none for anything else. The folder is private, but a render
+// path comes back from the worker, so a link, a FIFO or a device there is neither followed nor
+// waited on, and nothing is read past the limit.
+std::optional<QByteArray> readPng(const std::string& path) {
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > fileLimitBytes) {
+        return std::nullopt;
+    }
+    QByteArray bytes(static_cast<qsizetype>(info.st_size) + 1, Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        done += n;
+    }
+    // It grew while it was read: not a finished render.
+    if (done > info.st_size) return std::nullopt;
+    bytes.truncate(done);
+    if (static_cast<std::size_t>(bytes.size()) < pngSignatureBytes ||
+        std::memcmp(bytes.constData(), pngSignature, pngSignatureBytes) != 0) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// Decodes as PNG and nothing else: no guessing the format from the name or the contents.
+QImage decodePng(const QByteArray& bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    reader.setAutoDetectImageFormat(false);
+    reader.setDecideFormatFromContent(false);
+    reader.setAllocationLimit(decodeLimitMegabytes);
+    return reader.read();
 }
 
 // Keeps the image a view was made of alive for as long as the view's pixels are used.
@@ -63,13 +113,9 @@ std::string renderPath() {
 std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
                                   std::optional<std::int64_t> height, double backing) {
     if (!path) return std::nullopt;
-    QImage image;
-    {
-        QImageReader reader(QString::fromStdString(*path));
-        reader.setAllocationLimit(decodeLimitMegabytes);
-        image = reader.read();
-    }
+    const std::optional<QByteArray> bytes = readPng(*path);
     discard(path);
+    QImage image = bytes ? decodePng(*bytes) : QImage();
     if (image.isNull()) return std::nullopt;
     if (width && height && *width > 0 && *height > 0) {
         const double points = std::max(backing, 1.0);

@@ -32,7 +32,9 @@ std::string renderPath();
 
 // Loads the PNG at `path` (nothing without a path) and deletes the file whatever the outcome. With
 // both pixel sizes given and above 0 the image is shown at (width, height) / max(backing, 1)
-// points. Nothing when the file cannot be read or decoded, or the image is under 1 × 1 point.
+// points. Nothing when the file cannot be read or decoded, or the image is under 1 × 1 point; only
+// a regular file (never a link, a FIFO or a device) of at most 64 MiB that starts as a PNG is read,
+// and it is decoded as PNG whatever else it might pass for.
 std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
                                   std::optional<std::int64_t> height, double backing);
 

@@ -9,7 +9,7 @@ namespace {
 std::optional<KeychainKey::Place> storedKeyPlace(KeyStore& store) {
     try {
         return store.storedPlace(AnthropicProvider::id);
-    } catch (const std::exception&) {
+    } catch (...) {
         return std::nullopt;  // a store that cannot be read holds no key we could use
     }
 }
@@ -21,8 +21,11 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
     : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
-    assistantKeyPlace_ = storedKeyPlace(*services_.keyStore);
-    setAssistantKeyStored(assistantKeyPlace_.has_value());
+    keyQueue_.post([this, keys = services_.keyStore] {
+        const auto place = storedKeyPlace(*keys);
+        QMetaObject::invokeMethod(
+            this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
+    });
     // Choosing a provider that answers through a model asks it for its models at once.
     connect(this, &WorkspaceState::assistantProviderChanged, this, [this] {
         if (assistantProvider() != "local") refreshModels();

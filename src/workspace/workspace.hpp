@@ -241,10 +241,12 @@ public:
     void stopAssistant();
     // Fetches the chosen provider's status and models, off the GUI thread.
     void refreshModels();
+    // The key store's work runs on a queue of its own (the keyring may hold it up with its unlock
+    // prompt); its outcome comes back to the GUI thread in the order asked.
     void saveAssistantKey(const std::string& key);
     void removeAssistantKey();
-    // Where the stored key is kept: as found at start, then where the last save put it; nothing while
-    // no key is stored.
+    // Where the stored key is kept: as found at start (once the store answered), then where the last
+    // save put it; nothing while no key is stored.
     std::optional<KeychainKey::Place> assistantKeyPlace() const { return assistantKeyPlace_; }
     // A model list asked for by refreshModels() has not arrived yet.
     bool modelsPending() const { return modelsPending_; }
@@ -356,6 +358,9 @@ private:
     void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
     void showFirstCitation();
     void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
+    void keyFound(std::optional<KeychainKey::Place> place);
+    void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
+    void keyRemoved(const std::optional<std::string>& error);
     void stopAssistantThreads();
 
     // Renders (workspace_render.cpp, workspace_tiles.cpp, workspace_thumbnails.cpp)
@@ -440,6 +445,8 @@ private:
     SerialQueue controlQueue_{"kivo.pdf.control"};
     // Model-list fetches, which wait on the network, one at a time.
     SerialQueue modelListQueue_{"kivo.pdf.models"};
+    // Reading, saving and removing the provider key, one at a time.
+    SerialQueue keyQueue_{"kivo.pdf.keys"};
 };
 
 }  // namespace kivo

@@ -5,12 +5,14 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <future>
 
 #include "assistant/anthropic_provider.hpp"
 #include "assistant/ollama_provider.hpp"
 #include "assistant/provider_error.hpp"
 #include "core/engine_failure.hpp"
 #include "core/text.hpp"
+#include "workspace/stored_key_provider.hpp"
 #include "workspace/workspace.hpp"
 #include "workspace/workspace_document.hpp"
 
@@ -70,9 +72,9 @@ void Workspace::askAssistant() {
 std::unique_ptr<ModelProvider> Workspace::modelProvider() const {
     const auto environment = processEnvironment();
     if (assistantProvider() != AnthropicProvider::id) return OllamaProvider::fromEnvironment(environment);
-    const auto key = services_.keyStore->read(AnthropicProvider::id);
-    if (!key) throw ProviderError::missingKey("Anthropic");
-    return AnthropicProvider::fromEnvironment(*key, environment);
+    if (!assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
+    // The key itself is read where the provider is used, off the GUI thread.
+    return std::make_unique<StoredKeyProvider>(services_.keyStore, environment);
 }
 
 void Workspace::askModel(const std::string& question, const std::string& session) {
@@ -203,12 +205,29 @@ void Workspace::modelsArrived(std::uint64_t request, const std::string& provider
     if (!listed) setAssistantModel(fallbackModel(models));
 }
 
+void Workspace::keyFound(std::optional<KeychainKey::Place> place) {
+    assistantKeyPlace_ = place;
+    setAssistantKeyStored(place.has_value());
+    // A provider chosen before the store answered listed itself as lacking a key.
+    if (place && assistantProvider() == AnthropicProvider::id) refreshModels();
+}
+
 void Workspace::saveAssistantKey(const std::string& key) {
-    KeychainKey::Place place;
-    try {
-        place = services_.keyStore->save(key, AnthropicProvider::id);
-    } catch (const std::exception& error) {
-        setErrorMessage(error.what());
+    keyQueue_.post([this, keys = services_.keyStore, key] {
+        std::optional<KeychainKey::Place> place;
+        std::optional<std::string> error;
+        try {
+            place = keys->save(key, AnthropicProvider::id);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        post(this, [this, place, error] { keySaved(place, error); });
+    });
+}
+
+void Workspace::keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error) {
+    if (error || !place) {
+        setErrorMessage(error.value_or("The key could not be saved."));
         return;
     }
     assistantKeyPlace_ = place;
@@ -220,10 +239,20 @@ void Workspace::saveAssistantKey(const std::string& key) {
 }
 
 void Workspace::removeAssistantKey() {
-    try {
-        services_.keyStore->remove(AnthropicProvider::id);
-    } catch (const std::exception& error) {
-        setErrorMessage(error.what());
+    keyQueue_.post([this, keys = services_.keyStore] {
+        std::optional<std::string> error;
+        try {
+            keys->remove(AnthropicProvider::id);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        post(this, [this, error] { keyRemoved(error); });
+    });
+}
+
+void Workspace::keyRemoved(const std::optional<std::string>& error) {
+    if (error) {
+        setErrorMessage(*error);
         return;
     }
     assistantKeyPlace_.reset();
@@ -278,6 +307,12 @@ void Workspace::stopAssistantThreads() {
     if (assistantThread_.joinable()) assistantThread_.join();
     modelListStop_.request_stop();
     modelListQueue_.stop();
+    // A key saved or removed just before the end is still saved or removed: the queue is drained, not
+    // dropped, even while the keyring's prompt holds it up.
+    std::promise<void> drained;
+    keyQueue_.post([&drained] { drained.set_value(); });
+    drained.get_future().wait();
+    keyQueue_.stop();
 }
 
 }  // namespace kivo

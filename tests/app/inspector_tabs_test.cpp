@@ -351,7 +351,7 @@ private slots:
         QTest::keyClick(card.keyField(), Qt::Key_Return);
         QVERIFY(!workspace.assistantKeyStored());
         QTest::mouseClick(save, Qt::LeftButton);
-        QCOMPARE(workspace.status(), std::string("Anthropic key saved in a file only you can read."));
+        QTRY_COMPARE(workspace.status(), std::string("Anthropic key saved in a file only you can read."));
         QVERIFY(stored().find("sk-first") != std::string::npos);
         QVERIFY(card.keyField()->text().isEmpty());
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
@@ -365,12 +365,12 @@ private slots:
         QVERIFY(named<HeroButton>(inspector, "cancelKey")->isVisible());
         QTest::keyClicks(card.keyField(), "sk-second");
         QTest::mouseClick(save, Qt::LeftButton);
-        QVERIFY(stored().find("sk-second") != std::string::npos);
+        QTRY_VERIFY(stored().find("sk-second") != std::string::npos);
         QVERIFY(stored().find("sk-first") == std::string::npos);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
 
         QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
-        QCOMPARE(workspace.status(), std::string("Anthropic key removed from your keyring."));
+        QTRY_COMPARE(workspace.status(), std::string("Anthropic key removed from your keyring."));
         QVERIFY(!workspace.assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include <libsecret/secret.h>
+
 #include "assistant/key_file.hpp"
 #include "scoped_env.hpp"
 
@@ -173,7 +175,7 @@ TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
     }
     testing::ShortTempDir home;
     const std::string unlock = "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
-    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring"), 0);
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring:KeychainKeyChild.Locked*"), 0);
 
     // A bus on which no secret service can be found or started.
     const fs::path bare = home.path() / "bare-bus.conf";
@@ -211,6 +213,58 @@ TEST_F(KeychainKeyChild, InTheKeyring) {
     KeychainKey::remove("anthropic");
     EXPECT_EQ(KeychainKey::read("anthropic"), std::nullopt);
     EXPECT_NO_THROW(KeychainKey::remove("anthropic"));
+}
+
+// The schema the key store files its items under.
+const SecretSchema keySchema = {
+    "org.kivo-pdf.ProviderKey",
+    SECRET_SCHEMA_NONE,
+    {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+     {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+     {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Locks the default keyring as the desktop does after a while or at the screen lock.
+void lockDefaultKeyring() {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
+    ASSERT_NE(service, nullptr) << (error ? error->message : "");
+    SecretCollection* keyring =
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    ASSERT_NE(keyring, nullptr) << (error ? error->message : "");
+    GList* objects = g_list_append(nullptr, keyring);
+    EXPECT_EQ(secret_service_lock_sync(service, objects, nullptr, nullptr, &error), 1) << (error ? error->message : "");
+    g_list_free(objects);
+    g_object_unref(keyring);
+    g_object_unref(service);
+}
+
+TEST_F(KeychainKeyChild, LockedKeyringKeepsTheKeyAndSaysSo) {
+    ASSERT_EQ(KeychainKey::save("sk-kept", "anthropic"), KeychainKey::Place::keyring);
+    lockDefaultKeyring();
+    try {
+        KeychainKey::remove("anthropic");
+        ADD_FAILURE() << "removing from a locked keyring reported success";
+    } catch (const KeychainKey::Failure& failure) {
+        EXPECT_EQ(failure.kind(), KeychainKey::Failure::Kind::store);
+        EXPECT_EQ(failure.description(),
+                  "The keyring could not store or read the key: it is locked, so the key stays in it");
+    }
+    GError* error = nullptr;
+    GList* items = secret_password_search_sync(&keySchema, SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                               KeychainKey::service().c_str(), "account", "anthropic", nullptr);
+    EXPECT_NE(items, nullptr) << "the key is still there";
+    g_list_free_full(items, g_object_unref);
+    // Removing what is not stored stays no failure, locked keyring or not.
+    EXPECT_NO_THROW(KeychainKey::remove("other"));
 }
 
 TEST_F(KeychainKeyChild, NoSecretService) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <future>
 
 #include "fake_ollama.hpp"
@@ -119,6 +122,59 @@ TEST(OllamaProvider, NotRunning) {
     EXPECT_EQ(provider->status({}), ProviderStatus::unavailable(ProviderError::notRunning().description()));
     EXPECT_EQ(provider->capabilities("x", {}), (ModelCapabilities{true, false, false}));
     EXPECT_EQ(chat(*provider).error, ProviderError::notRunning());
+}
+
+// A socket table (of /proc/net/tcp's shape) with one listener on 127.0.0.1:`port` owned by `uid`.
+std::string listenerLine(long port, uid_t uid) {
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "   0: 0100007F:%04lX 00000000:0000 0A 00000000:00000000 00:00000000 00000000 %5u        0 4242 1\n",
+                  port, static_cast<unsigned>(uid));
+    return std::string(
+               "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+               "inode\n") +
+           line;
+}
+
+TEST(OllamaProvider, SendsTheDocumentOnlyToAListenerOfThisUserOrTheSystem) {
+    FakeOllama server;
+    FakeOllama::Script script;
+    script.chat = {{FakeOllama::content("Hi")}, {FakeOllama::done("stop", 1, 1)}};
+    server.setScript(script);
+    const long port = std::stol(server.url().substr(server.url().rfind(':') + 1));
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    const uid_t other = ::geteuid() == 4321 ? 4322 : 4321;
+    const struct {
+        const char* what;
+        std::string ipv4;
+        bool answers;
+    } cases[] = {
+        {"this user", listenerLine(port, ::geteuid()), true},
+        {"root", listenerLine(port, 0), true},
+        {"a system account", listenerLine(port, 999), true},
+        {"another user", listenerLine(port, other), false},
+        {"another user, beside one of this user on another port",
+         listenerLine(port + 1, ::geteuid()) +
+             listenerLine(port, other).substr(listenerLine(port, other).find('\n') + 1),
+         false},
+        {"nobody seen listening", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OllamaProvider provider(*Http::Address::parse(server.url()),
+                                [&](bool ipv6) { return ipv6 ? std::string() : c.ipv4; });
+        const std::size_t before = server.requests().size();
+        const auto result = chat(provider);
+        if (c.answers) {
+            EXPECT_FALSE(result.error) << result.error->description();
+            EXPECT_EQ(result.outcome.text, "Hi");
+            continue;
+        }
+        ASSERT_TRUE(result.error);
+        EXPECT_EQ(result.error->description(),
+                  "Another user's program answers on " + address + ", so the document text was not sent.");
+        EXPECT_EQ(server.requests().size(), before) << "nothing reached the listener";
+    }
 }
 
 TEST(OllamaProvider, StreamsAChat) {

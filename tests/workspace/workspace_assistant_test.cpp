@@ -202,22 +202,26 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     EXPECT_EQ(test->status(), status);
     EXPECT_FALSE(test->assistantRunning());
 
+    // The store answers off the GUI thread.
+    const auto statusBecomes = [&](const std::string& expected) {
+        return waitUntil([&] { return test->status() == expected; }, 5);
+    };
     test->saveAssistantKey("sk-test");
+    EXPECT_TRUE(statusBecomes("Anthropic key saved in your keyring."));
     EXPECT_TRUE(test->assistantKeyStored());
-    EXPECT_EQ(test->status(), "Anthropic key saved in your keyring.");
     EXPECT_EQ(test.keys->keys.at("anthropic"), "sk-test");
     test.keys->place = KeychainKey::Place::file;
     test->saveAssistantKey("sk-test");
-    EXPECT_EQ(test->status(), "Anthropic key saved in a file only you can read.");
+    EXPECT_TRUE(statusBecomes("Anthropic key saved in a file only you can read."));
 
     test->removeAssistantKey();
+    EXPECT_TRUE(statusBecomes("Anthropic key removed from your keyring."));
     EXPECT_FALSE(test->assistantKeyStored());
-    EXPECT_EQ(test->status(), "Anthropic key removed from your keyring.");
     EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
 
     test.keys->failure = "The keyring is locked.";
     test->saveAssistantKey("sk-other");
-    EXPECT_EQ(test->errorMessage(), "The keyring is locked.");
+    EXPECT_TRUE(waitUntil([&] { return test->errorMessage() == "The keyring is locked."; }, 5));
     EXPECT_FALSE(test->assistantKeyStored());
 }
 

@@ -5,13 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QBuffer>
+#include <QColor>
 #include <QLocale>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <locale>
 
+#include "fifo_release.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/page_renders.hpp"
 #include "workspace_fixture.hpp"
@@ -96,6 +100,62 @@ TEST(PageRendersTest, RendersGoOnlyIntoAPrivateFolderOfThisUser) {
         EXPECT_EQ(path.parent_path(), *folder);
         EXPECT_EQ(path.filename().string().size(), 36u + 4u);
         EXPECT_EQ(path.extension(), ".png");
+    }
+}
+
+TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
+    const auto encoded = [](const char* format) {
+        QImage image(4, 2, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, format);
+        return bytes.toStdString();
+    };
+    const auto write = [](const fs::path& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    };
+    const std::string png = encoded("PNG");
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> place;
+        bool loads;
+    } cases[] = {
+        {"a PNG file", [&](const fs::path& path) { write(path, png); }, true},
+        {"a FIFO", [](const fs::path& path) { ::mkfifo(path.c_str(), 0600); }, false},
+        {"a link to a PNG file",
+         [&](const fs::path& path) {
+             write(path.string() + ".target", png);
+             fs::create_symlink(path.string() + ".target", path);
+         },
+         false},
+        {"an SVG",
+         [&](const fs::path& path) {
+             write(
+                 path,
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="2"><rect width="4" height="2"/></svg>)");
+         },
+         false},
+        {"a JPEG", [&](const fs::path& path) { write(path, encoded("JPEG")); }, false},
+        {"a PNG cut short", [&](const fs::path& path) { write(path, png.substr(0, 20)); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::ShortTempDir folder;
+        const fs::path path = folder.path() / "render.png";
+        c.place(path);
+        const testing::FifoRelease release(path.string(), 2);
+        const auto started = std::chrono::steady_clock::now();
+        const auto image = PageRenders::loadPreview(path.string(), 4, 2, 1);
+        // Refusing takes microseconds; waiting on the FIFO would last until the release.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_EQ(image.has_value(), c.loads);
+        if (image) {
+            EXPECT_EQ(image->pixel(0, 0), QColor(Qt::red).rgb());
+        }
+        std::error_code ignored;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored))) << "the render path is deleted either way";
     }
 }
 

@@ -7,11 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <QMetaProperty>
+#include <QTimer>
+
+#include <chrono>
+#include <condition_variable>
 
 #include <fstream>
+#include <mutex>
 
 #include "workspace/ipc_files.hpp"
 #include "workspace/worker_stops.hpp"
+#include "fake_http_server.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -80,9 +86,97 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
 
 TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {
     Scratch scratch;
-    EXPECT_TRUE(workspaceWith(storedKey("sk-test"))->assistantKeyStored());
-    EXPECT_FALSE(workspaceWith(storedKey(""))->assistantKeyStored());
-    EXPECT_FALSE(workspaceWith(storedKey("sk-test", true))->assistantKeyStored());
+    // The store answers off the GUI thread, soon after the start.
+    const auto stored = [](std::shared_ptr<KeyStore> keys) {
+        const auto workspace = workspaceWith(std::move(keys));
+        return testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 0.5);
+    };
+    EXPECT_TRUE(stored(storedKey("sk-test")));
+    EXPECT_FALSE(stored(storedKey("")));
+    EXPECT_FALSE(stored(storedKey("sk-test", true)));
+}
+
+// Keys in memory behind a gate: while it is shut every call waits, as a keyring does while its unlock
+// prompt is up (at most 5 s here, so that a call made on the GUI thread ends the test instead of hanging).
+class GatedKeyStore : public testing::FakeKeyStore {
+public:
+    std::optional<std::string> read(const std::string& provider) override {
+        pass();
+        return FakeKeyStore::read(provider);
+    }
+    std::optional<KeychainKey::Place> storedPlace(const std::string& provider) override {
+        pass();
+        return FakeKeyStore::storedPlace(provider);
+    }
+    KeychainKey::Place save(const std::string& key, const std::string& provider) override {
+        pass();
+        return FakeKeyStore::save(key, provider);
+    }
+    void remove(const std::string& provider) override {
+        pass();
+        FakeKeyStore::remove(provider);
+    }
+    void setOpen(bool open) {
+        const std::lock_guard guard(lock_);
+        open_ = open;
+        changed_.notify_all();
+    }
+
+private:
+    void pass() {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::seconds(5), [this] { return open_; });
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = true;
+};
+
+TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
+    Scratch scratch;
+    testing::FakeHttpServer hosted([](const testing::RecordedRequest&, testing::FakeConnection& connection) {
+        connection.respond(404, R"({"type":"error","error":{"type":"not_found_error","message":"none"}})");
+    });
+    const testing::ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
+    using Step = std::function<void(Workspace&)>;
+    const struct {
+        const char* what;
+        Step act;
+        std::function<bool(const Workspace&)> done;
+    } cases[] = {
+        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistantKeyStored(); }},
+        {"saving", [](Workspace& w) { w.saveAssistantKey("sk-new"); },
+         [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
+        {"removing", [](Workspace& w) { w.removeAssistantKey(); },
+         [](const Workspace& w) { return !w.assistantKeyStored(); }},
+        {"the read for the model list", [](Workspace& w) { w.setAssistantProvider("anthropic"); },
+         [](const Workspace& w) { return w.providerStatus().has_value(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto keys = std::make_shared<GatedKeyStore>();
+        keys->keys["anthropic"] = "sk-test";
+        keys->setOpen(c.act != nullptr);
+        auto started = std::chrono::steady_clock::now();
+        auto workspace = workspaceWith(keys);
+        if (c.act) {
+            ASSERT_TRUE(testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 5));
+            keys->setOpen(false);
+            started = std::chrono::steady_clock::now();
+            c.act(*workspace);
+        }
+        // The window goes on: the call came back at once and the event loop turns while the store waits.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        bool turned = false;
+        QTimer::singleShot(0, [&] { turned = true; });
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_TRUE(testing::waitUntil([&] { return turned; }, 1));
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+        EXPECT_FALSE(c.done(*workspace)) << "nothing is settled while the store waits";
+        keys->setOpen(true);
+        EXPECT_TRUE(testing::waitUntil([&] { return c.done(*workspace); }, 5));
+    }
 }
 
 TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
