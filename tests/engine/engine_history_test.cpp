@@ -1,0 +1,146 @@
+// Edits whose undo history cannot be kept. A document whose written bytes do not open again is
+// never changed, and stays readable; a history state that does not open again fails its undo
+// with the document, its revision and its history as they were.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+
+#include "engine/document_engine.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "command_requests.hpp"
+#include "session_test.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+
+struct DocumentEngineTesting {
+    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::request;
+
+const CommandErrorPayload noHistory{"unsupported",
+                                    "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
+                                    "Nothing changed."};
+
+class EngineHistory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
+        ::setenv("TMPDIR", dir.path().c_str(), 1);
+        const fs::path pdf = dir.path() / "doc.pdf";
+        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
+        auto open = request("open", CommandMethod::open, CommandChannel::ui);
+        open.params.path = pdf.string();
+        const auto opened = engine->handle(open);
+        ASSERT_TRUE(opened.ok);
+        sessionId = *opened.result->sessionId;
+        pageId = opened.result->pages->at(0).id;
+    }
+    void TearDown() override {
+        engine.reset();
+        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
+        ::unsetenv("TMPDIR");
+    }
+
+    CommandRequest on(CommandMethod method) {
+        auto r = request(std::string(rawValue(method)), method, CommandChannel::ui);
+        r.params.sessionId = sessionId;
+        r.params.pageId = pageId;
+        r.params.rect = PDFRect{72, 72, 200, 100};
+        return r;
+    }
+    CommandResponse ask(const CommandRequest& r) { return engine->handle(r); }
+    void withSession(const std::function<void(Session&)>& body) {
+        std::lock_guard held(PdfiumRuntime::lock());
+        body(DocumentEngineTesting::session(*engine, sessionId));
+    }
+    std::int64_t revision() { return *ask(on(CommandMethod::inspect)).result->revision; }
+
+    testing::TempDir dir;
+    std::unique_ptr<DocumentEngine> engine;
+    std::string sessionId;
+    std::string pageId;
+};
+
+TEST_F(EngineHistory, ADocumentWhoseWrittenBytesDoNotOpenIsOnlyRead) {
+    withSession([](Session& session) { testing::SessionProbe::addPhantomPage(session); });
+
+    auto rotate = on(CommandMethod::rotatePages);
+    rotate.params.pageIds = std::vector<std::string>{pageId};
+    auto erase = on(CommandMethod::deletePages);
+    erase.params.pageIds = std::vector<std::string>{pageId};
+    auto fill = on(CommandMethod::fillForm);  // refused before its missing parameters are looked at
+    for (const CommandRequest& edit :
+         {on(CommandMethod::addHighlight), on(CommandMethod::addNote), rotate, erase, fill}) {
+        EXPECT_EQ(ask(edit).error, noHistory) << rawValue(edit.method);
+    }
+    const auto inspected = ask(on(CommandMethod::inspect));
+    EXPECT_EQ(*inspected.result->revision, 1);
+    EXPECT_FALSE(*inspected.result->undoAvailable);
+    EXPECT_TRUE(inspected.result->annotations->empty());
+    EXPECT_EQ(ask(on(CommandMethod::undo)).error->code, "empty_history");
+
+    // Reading, rendering, searching and exporting a copy go on as before.
+    auto render = on(CommandMethod::renderPage);
+    render.params.scale = 0.5;
+    render.params.pngPath = (dir.path() / "page.png").string();
+    EXPECT_TRUE(ask(render).ok);
+    const auto text = ask(on(CommandMethod::extractText));
+    ASSERT_TRUE(text.ok);
+    EXPECT_NE(text.result->text->find("Hello PDF"), std::string::npos);
+    auto search = on(CommandMethod::search);
+    search.params.query = "hello";
+    EXPECT_EQ(ask(search).result->matches->size(), 1u);
+    auto exported = on(CommandMethod::exportDocument);
+    exported.params.destination = (dir.path() / "copy.pdf").string();
+    EXPECT_TRUE(ask(exported).ok);
+    auto reopen = request("again", CommandMethod::open, CommandChannel::ui);
+    reopen.params.path = *exported.params.destination;
+    EXPECT_EQ(*ask(reopen).result->pageCount, 2);
+}
+
+TEST_F(EngineHistory, AnUndoThatCannotOpenItsStateChangesNothing) {
+    ASSERT_TRUE(ask(on(CommandMethod::addHighlight)).ok);
+    ASSERT_TRUE(ask(on(CommandMethod::addNote)).ok);
+    // Every state was written in a form PDFium refuses: the one an undo opens, and the one it
+    // would have to come back to.
+    testing::writeFile(dir.path() / "garbage.pdf", "%PDF-1.7\nthese bytes are no document\n");
+    withSession([&](Session& session) {
+        const DocumentBytes::Shared garbage = DocumentBytes::read(dir.path() / "garbage.pdf");
+        testing::SessionProbe::replaceNext(session, true, garbage);
+        testing::SessionProbe::replaceBacking(session, garbage);
+    });
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto undone = ask(on(CommandMethod::undo));
+        ASSERT_FALSE(undone.ok);
+        EXPECT_EQ(undone.error->code, "unsupported") << undone.error->message;
+        const auto inspected = ask(on(CommandMethod::inspect));
+        EXPECT_EQ(*inspected.result->revision, 3) << attempt;
+        EXPECT_EQ(inspected.result->annotations->size(), 2u) << attempt;
+        EXPECT_TRUE(*inspected.result->undoAvailable) << attempt;
+        EXPECT_FALSE(*inspected.result->redoAvailable) << attempt;
+    }
+    auto render = on(CommandMethod::renderPage);
+    render.params.scale = 0.5;
+    render.params.pngPath = (dir.path() / "page.png").string();
+    EXPECT_TRUE(ask(render).ok);
+    const auto edited = ask(on(CommandMethod::addInk));
+    EXPECT_FALSE(edited.ok);  // no points: refused by its own parameter check, not a closed document
+    EXPECT_EQ(edited.error->code, "invalid_argument");
+    auto ink = on(CommandMethod::addInk);
+    ink.params.points = std::vector<PDFPoint>{{80, 80}, {120, 120}};
+    EXPECT_TRUE(ask(ink).ok);
+    EXPECT_EQ(revision(), 4);
+}
+
+}  // namespace
+}  // namespace kivo
