@@ -50,7 +50,9 @@ bool endedByWorker(int fd, double seconds) {
     return ::poll(&entry, 1, static_cast<int>(seconds * 1000)) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
-bool endedByWorker(const SocketConnection& connection, double seconds) { return endedByWorker(connection.fd(), seconds); }
+bool endedByWorker(const SocketConnection& connection, double seconds) {
+    return endedByWorker(connection.fd(), seconds);
+}
 
 // Connections to the socket that a process of another user (nobody) opened and handed over, as a
 // stranger on the same machine can open them; closed with the object. Empty when this test cannot
