@@ -54,6 +54,23 @@ bool endedByWorker(const SocketConnection& connection, double seconds) {
     return endedByWorker(connection.fd(), seconds);
 }
 
+// One byte that carries one descriptor across a local socket.
+struct DescriptorMessage {
+    char byte = 'c';
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+
+    DescriptorMessage() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
 // Connections to the socket that a process of another user (nobody) opened and handed over, as a
 // stranger on the same machine can open them; closed with the object. Empty when this test cannot
 // act as another user.
@@ -74,36 +91,22 @@ public:
                 if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
                     ::_exit(2);
                 }
-                char byte = 'c';
-                iovec data{&byte, 1};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-                msghdr message{};
-                message.msg_iov = &data;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
-                cmsghdr* header = CMSG_FIRSTHDR(&message);
+                DescriptorMessage sent;
+                cmsghdr* header = CMSG_FIRSTHDR(&sent.message);
                 header->cmsg_level = SOL_SOCKET;
                 header->cmsg_type = SCM_RIGHTS;
                 header->cmsg_len = CMSG_LEN(sizeof(int));
                 std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-                if (::sendmsg(channel[1], &message, 0) != 1) ::_exit(3);
+                if (::sendmsg(channel[1], &sent.message, 0) != 1) ::_exit(3);
                 ::close(fd);
             }
             ::_exit(0);
         }
         ::close(channel[1]);
         for (int i = 0; child > 0 && i < count; ++i) {
-            char byte = 0;
-            iovec data{&byte, 1};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-            msghdr message{};
-            message.msg_iov = &data;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            if (::recvmsg(channel[0], &message, MSG_CMSG_CLOEXEC) != 1) break;
-            const cmsghdr* header = CMSG_FIRSTHDR(&message);
+            DescriptorMessage received;
+            if (::recvmsg(channel[0], &received.message, MSG_CMSG_CLOEXEC) != 1) break;
+            const cmsghdr* header = CMSG_FIRSTHDR(&received.message);
             if (header == nullptr || header->cmsg_type != SCM_RIGHTS) break;
             int fd = -1;
             std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
