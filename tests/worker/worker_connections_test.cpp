@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -54,78 +51,17 @@ bool endedByWorker(const SocketConnection& connection, double seconds) {
     return endedByWorker(connection.fd(), seconds);
 }
 
-// One byte that carries one descriptor across a local socket.
-struct DescriptorMessage {
-    char byte = 'c';
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-
-    DescriptorMessage() {
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-    }
-    DescriptorMessage(const DescriptorMessage&) = delete;
-    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
-};
-
-// Connections to the socket that a process of another user (nobody) opened and handed over, as a
-// stranger on the same machine can open them; closed with the object. Empty when this test cannot
-// act as another user.
-class StrangersConnections {
-public:
-    StrangersConnections(const fs::path& socket, int count) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, socket.c_str(), socket.string().size());
-        int channel[2];
-        if (::geteuid() != 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) return;
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(channel[0]);
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
-            for (int i = 0; i < count; ++i) {
-                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-                    ::_exit(2);
-                }
-                DescriptorMessage sent;
-                cmsghdr* header = CMSG_FIRSTHDR(&sent.message);
-                header->cmsg_level = SOL_SOCKET;
-                header->cmsg_type = SCM_RIGHTS;
-                header->cmsg_len = CMSG_LEN(sizeof(int));
-                std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-                if (::sendmsg(channel[1], &sent.message, 0) != 1) ::_exit(3);
-                ::close(fd);
-            }
-            ::_exit(0);
-        }
-        ::close(channel[1]);
-        for (int i = 0; child > 0 && i < count; ++i) {
-            DescriptorMessage received;
-            if (::recvmsg(channel[0], &received.message, MSG_CMSG_CLOEXEC) != 1) break;
-            const cmsghdr* header = CMSG_FIRSTHDR(&received.message);
-            if (header == nullptr || header->cmsg_type != SCM_RIGHTS) break;
-            int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-            fds_.push_back(fd);
-        }
-        ::close(channel[0]);
-        if (child > 0) ::waitpid(child, nullptr, 0);
-    }
-    ~StrangersConnections() {
-        for (const int fd : fds_) ::close(fd);
-    }
-    StrangersConnections(const StrangersConnections&) = delete;
-    StrangersConnections& operator=(const StrangersConnections&) = delete;
-
-    const std::vector<int>& fds() const { return fds_; }
-
-private:
-    std::vector<int> fds_;
-};
+// Connections to the socket opened as another user (nobody) would open them, from a thread that
+// takes that user's identity for itself alone; empty when this test cannot take it.
+std::vector<std::unique_ptr<SocketConnection>> strangersConnections(const fs::path& socket, int count) {
+    std::vector<std::unique_ptr<SocketConnection>> connections;
+    std::thread([&] {
+        // The system call, not the C library's setresuid, which would change every thread.
+        if (::syscall(SYS_setresuid, -1, 65534, -1) != 0) return;
+        for (int i = 0; i < count; ++i) connections.push_back(std::make_unique<SocketConnection>(socket));
+    }).join();
+    return connections;
+}
 
 // Reads what the connection still holds until the worker's end of it; answers the byte count, or
 // -1 when it did not end within `seconds`.
@@ -329,13 +265,11 @@ TEST_F(WorkerConnectionsTest, ConnectionsWaitingForHelloAreFewAndShortLived) {
     // Thirty-two silent connections of another user hold every place; that user's next one is
     // closed at once.
     const auto opened = Clock::now();
-    const StrangersConnections silent(socket(), 32);
-    if (silent.fds().empty()) GTEST_SKIP() << "needs to run as root to connect as another user";
-    ASSERT_EQ(silent.fds().size(), 32u);
+    const auto silent = strangersConnections(socket(), 32);
+    if (silent.empty()) GTEST_SKIP() << "needs to run as root to connect as another user";
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const StrangersConnections extra(socket(), 1);
-    ASSERT_EQ(extra.fds().size(), 1u);
-    EXPECT_TRUE(endedByWorker(extra.fds()[0], 5)) << "a 33rd connection waiting for hello was kept";
+    const auto extra = strangersConnections(socket(), 1);
+    EXPECT_TRUE(endedByWorker(*extra.at(0), 5)) << "a 33rd connection waiting for hello was kept";
 
     // This user's own processes (the editor, the connector) never wait behind them.
     {
@@ -346,14 +280,15 @@ TEST_F(WorkerConnectionsTest, ConnectionsWaitingForHelloAreFewAndShortLived) {
     }
 
     // Each is closed ten seconds after it came, with no hello.
-    for (const int fd : silent.fds()) EXPECT_TRUE(endedByWorker(fd, std::max(0.0, 20 - secondsSince(opened))));
+    for (const auto& connection : silent) {
+        EXPECT_TRUE(endedByWorker(*connection, std::max(0.0, 20 - secondsSince(opened))));
+    }
     EXPECT_GE(secondsSince(opened), 9.5);
     EXPECT_LT(secondsSince(opened), 20.0);
 
     // Their places are free again.
-    const StrangersConnections later(socket(), 1);
-    ASSERT_EQ(later.fds().size(), 1u);
-    EXPECT_FALSE(endedByWorker(later.fds()[0], 1)) << "a place did not come back";
+    const auto later = strangersConnections(socket(), 1);
+    EXPECT_FALSE(endedByWorker(*later.at(0), 1)) << "a place did not come back";
 }
 
 // Long unfinished lines of all connections together hold at most two of the longest a client may
