@@ -34,13 +34,16 @@ protected:
     void SetUp() override {
         ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
         ::setenv("TMPDIR", dir.path().c_str(), 1);
-        const fs::path pdf = dir.path() / "doc.pdf";
-        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
         engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
-        auto open = request("open", CommandMethod::open, CommandChannel::ui);
-        open.params.path = pdf.string();
-        const auto opened = engine->handle(open);
-        ASSERT_TRUE(opened.ok);
+    }
+    // Opens `pdf` as the document the requests are about.
+    void open(const std::string& pdf) {
+        const fs::path path = dir.path() / "doc.pdf";
+        testing::writeFile(path, pdf);
+        auto r = request("open", CommandMethod::open, CommandChannel::ui);
+        r.params.path = path.string();
+        const auto opened = engine->handle(r);
+        ASSERT_TRUE(opened.ok) << opened.error->message;
         sessionId = *opened.result->sessionId;
         pageId = opened.result->pages->at(0).id;
     }
@@ -77,7 +80,7 @@ protected:
 };
 
 TEST_F(EngineHistory, ADocumentWhoseWrittenBytesDoNotOpenIsOnlyRead) {
-    withSession([](Session& session) { testing::SessionProbe::addPhantomPage(session); });
+    open(testing::makeUnkeptEncryptedPdf());
 
     auto rotate = on(CommandMethod::rotatePages);
     rotate.params.pageIds = std::vector<std::string>{pageId};
@@ -89,10 +92,11 @@ TEST_F(EngineHistory, ADocumentWhoseWrittenBytesDoNotOpenIsOnlyRead) {
         EXPECT_EQ(ask(edit).error, noHistory) << rawValue(edit.method);
     }
     const auto inspected = ask(on(CommandMethod::inspect));
+    ASSERT_TRUE(inspected.ok);
     EXPECT_EQ(*inspected.result->revision, 1);
     EXPECT_FALSE(*inspected.result->undoAvailable);
     EXPECT_TRUE(inspected.result->annotations->empty());
-    EXPECT_EQ(ask(on(CommandMethod::undo)).error->code, "empty_history");
+    EXPECT_EQ(ask(on(CommandMethod::undo)).error.value_or(CommandErrorPayload{}).code, "empty_history");
 
     // Reading, rendering, searching and exporting a copy go on as before.
     EXPECT_TRUE(ask(render()).ok);
@@ -101,16 +105,17 @@ TEST_F(EngineHistory, ADocumentWhoseWrittenBytesDoNotOpenIsOnlyRead) {
     EXPECT_NE(text.result->text->find("Hello PDF"), std::string::npos);
     auto search = on(CommandMethod::search);
     search.params.query = "hello";
-    EXPECT_EQ(ask(search).result->matches->size(), 1u);
+    const auto found = ask(search);
+    ASSERT_TRUE(found.ok);
+    EXPECT_EQ(found.result->matches->size(), 1u);
     auto exported = on(CommandMethod::exportDocument);
     exported.params.destination = (dir.path() / "copy.pdf").string();
     EXPECT_TRUE(ask(exported).ok);
-    auto reopen = request("again", CommandMethod::open, CommandChannel::ui);
-    reopen.params.path = *exported.params.destination;
-    EXPECT_EQ(*ask(reopen).result->pageCount, 2);
+    EXPECT_GT(fs::file_size(dir.path() / "copy.pdf"), 0u);
 }
 
 TEST_F(EngineHistory, AnUndoThatCannotOpenItsStateChangesNothing) {
+    open(testing::makePdf());
     ASSERT_TRUE(ask(on(CommandMethod::addHighlight)).ok);
     ASSERT_TRUE(ask(on(CommandMethod::addNote)).ok);
     // Every state was written in a form PDFium refuses: the one an undo opens, and the one it
@@ -127,6 +132,7 @@ TEST_F(EngineHistory, AnUndoThatCannotOpenItsStateChangesNothing) {
         ASSERT_FALSE(undone.ok);
         EXPECT_EQ(undone.error->code, "unsupported") << undone.error->message;
         const auto inspected = ask(on(CommandMethod::inspect));
+        ASSERT_TRUE(inspected.ok) << inspected.error->message;
         EXPECT_EQ(*inspected.result->revision, 3) << attempt;
         EXPECT_EQ(inspected.result->annotations->size(), 2u) << attempt;
         EXPECT_TRUE(*inspected.result->undoAvailable) << attempt;

@@ -44,14 +44,6 @@ public:
     static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
-    // Makes the document's written bytes come back as another document: the session counts one
-    // page more than PDFium writes.
-    static void addPhantomPage(Session& session) {
-        PageInfo page = session.pages_.back();
-        page.id = "phantom";
-        page.index = static_cast<std::int64_t>(session.pages_.size());
-        session.pages_.push_back(page);
-    }
     // Puts `bytes` in place of the document's bytes as it stands.
     static void replaceBacking(Session& session, DocumentBytes::Shared bytes) {
         session.backingBytes_ = std::move(bytes);
