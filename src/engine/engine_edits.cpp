@@ -128,6 +128,7 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
         throw EngineFailure(FailureCode::readOnly,
                             "This file is treated as read-only. Save a copy if you need an unsigned working file.");
     }
+    session.requireKeepableHistory();
     const Perform perform = prepare(session);
     const std::int64_t revision = session.revision();
 
@@ -252,19 +253,8 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
     Session& session = requireSession(request, "modify");
     const std::int64_t revision = session.revision();
 
-    try {
-        historyStep(session, undo);
-    } catch (const EngineFailure& failure) {
-        // A state that could not be opened again leaves the session without a document; the
-        // step back reopens the state it came from.
-        if (failure.code != FailureCode::emptyHistory && !session.isOpen()) {
-            RunningCommand::Uninterruptible section;
-            try {
-                historyStep(session, !undo);
-            } catch (...) {}
-        }
-        throw;
-    }
+    // A state that does not open again fails the step with the document as it was.
+    historyStep(session, undo);
     try {
         enterRevision(session, revision + 1);
     } catch (...) {

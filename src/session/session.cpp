@@ -129,64 +129,67 @@ std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optiona
 
 void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
                    std::optional<std::vector<PageInfo>> existingPages, bool measured) {
-    teardownDocument();
     if (!bytes) bytes = DocumentBytes::empty();
-    loadedBytes_ = bytes;
-    backingBytes_ = bytes;
 
-    const std::optional<std::string>& chosen = password ? password : openPassword_;
-    const std::string* secret = chosen && !chosen->empty() ? &*chosen : nullptr;
-    document_ = Document::load(bytes->data(), bytes, secret);
-    if (!document_) throw session_detail::loadFailure();
+    // Everything is read from the new document before the old one goes: bytes PDFium wrote but
+    // cannot read back, or a cancel while measuring, leave the session with the document it had.
+    Document opened = Document::load(bytes->data(), bytes, secretFor(password));
+    if (!opened) throw session_detail::loadFailure();
 
     // No environment is fine: every later step then leaves the form calls out.
-    document_.openFormFill();
+    opened.openFormFill();
 
-    const int formType = FPDF_GetFormType(document_.get());
-    if (formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND) {
-        formTypeName_ = "xfa";
-        warnings_.push_back(SessionWarnings::xfa);
-    } else if (formType == FORMTYPE_ACRO_FORM) {
-        formTypeName_ = "acroform";
-    } else {
-        formTypeName_ = "none";
-    }
+    const int formType = FPDF_GetFormType(opened.get());
+    const bool xfa = formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND;
+    const bool signedFile = FPDF_GetSignatureCount(opened.get()) > 0;
 
-    readOnly_ = FPDF_GetSignatureCount(document_.get()) > 0;
-    if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
-
-    const int count = FPDF_GetPageCount(document_.get());
+    const int count = FPDF_GetPageCount(opened.get());
     if (count < 1) throw EngineFailure(FailureCode::unsupported, "This file has no pages.");
 
-    if (measured && existingPages && existingPages->size() == static_cast<size_t>(count)) {
-        pages_ = std::move(*existingPages);
-        return;
+    const bool keepPages = measured && existingPages && existingPages->size() == static_cast<size_t>(count);
+    std::vector<PageInfo> pages;
+    if (keepPages) {
+        pages = std::move(*existingPages);
+    } else {
+        pages.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            RunningCommand::step(CommandPhase::loadingPages, i, count);
+            // Size and rotation come from the page tree: the same figures a loaded page reports, without
+            // parsing every page's content, which made opening a long document several times slower.
+            FS_SIZEF size;
+            const int rotation = EPDF_GetPageRotationByIndex(opened.get(), i);
+            if (!FPDF_GetPageSizeByIndexF(opened.get(), i, &size) || rotation < 0 || rotation > 3) {
+                throw EngineFailure(
+                    FailureCode::unsupported,
+                    "Page " + std::to_string(i + 1) + " could not be loaded, so this file cannot be opened.");
+            }
+            PageInfo info;
+            info.id = existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id
+                                                                                      : newUUIDString();
+            info.index = i;
+            info.width = session_detail::finiteOrZero(size.width);
+            info.height = session_detail::finiteOrZero(size.height);
+            info.rotation = rotation;
+            info.box = session_detail::shownBox(info, session_detail::cropBoxAt(opened.get(), i, info));
+            pages.push_back(std::move(info));
+        }
     }
 
-    std::vector<PageInfo> measuredPages;
-    measuredPages.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        RunningCommand::step(CommandPhase::loadingPages, i, count);
-        // Size and rotation come from the page tree: the same figures a loaded page reports, without
-        // parsing every page's content, which made opening a long document several times slower.
-        FS_SIZEF size;
-        const int rotation = EPDF_GetPageRotationByIndex(document_.get(), i);
-        if (!FPDF_GetPageSizeByIndexF(document_.get(), i, &size) || rotation < 0 || rotation > 3) {
-            throw EngineFailure(FailureCode::unsupported, "Page " + std::to_string(i + 1) +
-                                                              " could not be loaded, so this file cannot be opened.");
-        }
-        PageInfo info;
-        info.id =
-            existingPages && existingPages->size() > static_cast<size_t>(i) ? (*existingPages)[i].id : newUUIDString();
-        info.index = i;
-        info.width = session_detail::finiteOrZero(size.width);
-        info.height = session_detail::finiteOrZero(size.height);
-        info.rotation = rotation;
-        info.box = session_detail::shownBox(info, session_detail::cropBoxAt(document_.get(), i, info));
-        measuredPages.push_back(std::move(info));
-    }
-    pages_ = std::move(measuredPages);
-    discloseUnsupportedScripts();
+    teardownDocument();
+    document_ = std::move(opened);
+    loadedBytes_ = bytes;
+    backingBytes_ = std::move(bytes);
+    formTypeName_ = xfa ? "xfa" : formType == FORMTYPE_ACRO_FORM ? "acroform" : "none";
+    if (xfa) warnings_.push_back(SessionWarnings::xfa);
+    readOnly_ = signedFile;
+    if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
+    pages_ = std::move(pages);
+    if (!keepPages) discloseUnsupportedScripts();
+}
+
+const std::string* Session::secretFor(const std::optional<std::string>& password) const {
+    const std::optional<std::string>& chosen = password ? password : openPassword_;
+    return chosen && !chosen->empty() ? &*chosen : nullptr;
 }
 
 OpenPage Session::openPageAt(int index, bool notifyForm) const {

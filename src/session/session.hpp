@@ -135,7 +135,8 @@ public:
     // ---- History (session_history.cpp)
 
     // One edit as the engine makes it: checkpoint, the change, refreshBacking, then either
-    // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails.
+    // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails (a
+    // state that does not open again stays checkpointed, the document as it is).
     void checkpoint();
     // Takes the document as it now stands as the session's bytes. Fails with `internal` when the
     // document is closed, `exportFailed` when PDFium cannot write it.
@@ -143,9 +144,14 @@ public:
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
     // Reopen the state before (after) the newest change. Fail with `emptyHistory`, or as the
-    // state fails to open; the warnings stay as they were either way.
+    // state fails to open, and then nothing changed: the document stays open as it was, with its
+    // generation and history. The warnings stay as they were either way.
     void undo();
     void redoLast();
+    // Fails with `unsupported` for a document whose written bytes PDFium cannot open again: its
+    // undo states and recovery checkpoint would be lost, so it is not changed at all. The first
+    // call for a document finds out by writing it and opening the result; every later one knows.
+    void requireKeepableHistory();
     // Adopts the source and saved state of a restored recovery checkpoint. When the original file
     // no longer matches the checkpoint, the document becomes an unsaved copy without a source.
     void applyRecovery(const RecoveryMeta& meta, bool originalChanged);
@@ -246,12 +252,16 @@ private:
     using Snapshot = UndoHistory::Snapshot;
 
     Session();
-    // Opens `bytes` in place of the current document. With `measured` and a page list of exactly
+    // Opens `bytes` in place of the current document; when they do not open, the current document
+    // stays as it was. With `measured` and a page list of exactly
     // the document's page count, that list is taken as it stands and no page is loaded;
     // otherwise every page is measured, keeping the given ids position by position. Without a
     // password argument the password that opened the session is used again.
     void bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
               std::optional<std::vector<PageInfo>> existingPages, bool measured);
+    // The password to open bytes with: `password` when given, else the one that opened the
+    // session; none for an empty one.
+    const std::string* secretFor(const std::optional<std::string>& password) const;
     OpenPage openPageAt(int index, bool notifyForm) const;
     void discloseUnsupportedScripts();
     pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
@@ -291,6 +301,8 @@ private:
     DocumentBytes::Shared loadedBytes_;
     pdfium::Document document_;
     std::optional<std::string> openPassword_;
+    // Whether bytes written from this document open again; unknown until the first change.
+    std::optional<bool> keepableHistory_;
     std::optional<DocumentContent> cachedContent_;
     PageCensusCache census_;
 };

@@ -5,6 +5,8 @@
 
 namespace kivo {
 
+using session_detail::documentClosed;
+
 void Session::checkpoint() { history_.checkpoint(currentSnapshot()); }
 
 Session::Snapshot Session::currentSnapshot() const {
@@ -12,25 +14,50 @@ Session::Snapshot Session::currentSnapshot() const {
 }
 
 void Session::refreshBacking() {
-    if (!document_) throw session_detail::documentClosed();
+    if (!document_) throw documentClosed();
     backingBytes_ = DocumentBytes::writing(document_.get());
+}
+
+// Undo states, a rolled-back change and the recovery checkpoint are all bytes PDFium wrote. Some
+// damaged files open but are written in a form PDFium then refuses; changing those would lose
+// the change at the first undo or restart, so they are only read.
+void Session::requireKeepableHistory() {
+    if (!keepableHistory_) {
+        if (!document_) throw documentClosed();
+        const DocumentBytes::Shared written = DocumentBytes::writing(document_.get());
+        const pdfium::Document again = pdfium::Document::load(written->data(), written, secretFor(std::nullopt));
+        keepableHistory_ = again && pdfium::FPDF_GetPageCount(again.get()) == static_cast<int>(pages_.size());
+    }
+    if (!*keepableHistory_) {
+        throw EngineFailure(FailureCode::unsupported,
+                            "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
+                            "Nothing changed.");
+    }
 }
 
 void Session::commitCheckpoint() { history_.commit(); }
 
+// A checkpoint that cannot be opened again stays where it was, and so does the document.
 void Session::rollbackCheckpoint() noexcept {
-    std::optional<Snapshot> entry = history_.takeCheckpoint();
-    if (!entry) return;
+    if (!history_.canUndo()) return;
     try {
-        reopen(*entry);
+        reopen(history_.undoStack().back());
+        history_.takeCheckpoint();
     } catch (const std::exception&) {
         // The caller is already failing; a rollback has nothing further to report.
     }
 }
 
-// A failed rebind leaves the history's stacks moved and propagates.
+// The state is opened before the history moves, so a state that cannot be opened leaves the
+// document, its generation and both stacks as they were.
 void Session::stepThroughHistory(bool back) {
-    reopen(back ? history_.stepBack(currentSnapshot()) : history_.stepForward(currentSnapshot()));
+    Snapshot current = currentSnapshot();
+    reopen(history_.next(back));
+    if (back) {
+        history_.stepBack(std::move(current));
+    } else {
+        history_.stepForward(std::move(current));
+    }
 }
 
 // The warnings never change either way, so one raised after loading survives and none is doubled.

@@ -5,6 +5,9 @@
 namespace kivo {
 namespace {
 
+const char* const nothingToUndo = "Nothing to undo.";
+const char* const nothingToRedo = "Nothing to redo.";
+
 // Undo and redo are the same step with the stacks exchanged.
 UndoHistory::Snapshot step(std::vector<UndoHistory::Snapshot>& from, std::vector<UndoHistory::Snapshot>& to,
                            UndoHistory::Snapshot current, const char* emptyMessage) {
@@ -46,12 +49,18 @@ std::optional<UndoHistory::Snapshot> UndoHistory::takeCheckpoint() {
     return entry;
 }
 
+const UndoHistory::Snapshot& UndoHistory::next(bool back) const {
+    const std::vector<Snapshot>& from = back ? undo_ : redo_;
+    if (from.empty()) throw EngineFailure(FailureCode::emptyHistory, back ? nothingToUndo : nothingToRedo);
+    return from.back();
+}
+
 UndoHistory::Snapshot UndoHistory::stepBack(Snapshot current) {
-    return step(undo_, redo_, std::move(current), "Nothing to undo.");
+    return step(undo_, redo_, std::move(current), nothingToUndo);
 }
 
 UndoHistory::Snapshot UndoHistory::stepForward(Snapshot current) {
-    return step(redo_, undo_, std::move(current), "Nothing to redo.");
+    return step(redo_, undo_, std::move(current), nothingToRedo);
 }
 
 }  // namespace kivo

@@ -16,6 +16,10 @@
 
 namespace kivo {
 
+namespace testing {
+class SessionProbe;
+}
+
 class UndoHistory {
 public:
     // One undo or redo state. The bytes are shared, never copied.
@@ -41,8 +45,11 @@ public:
     void commit();
     // The newest checkpoint, taken back to roll a change back; none when there is none.
     std::optional<Snapshot> takeCheckpoint();
+    // The state an undo (`back`) or a redo would open, left in place. Fails with emptyHistory
+    // "Nothing to undo." ("Nothing to redo.").
+    const Snapshot& next(bool back) const;
     // The state an undo (a redo) opens: the newest undo (redo) entry, taken off, with `current`
-    // kept for the way back. Fails with emptyHistory "Nothing to undo." ("Nothing to redo.").
+    // kept for the way back. Fails as next does.
     Snapshot stepBack(Snapshot current);
     Snapshot stepForward(Snapshot current);
     // The state in memory is now the one of `generation`, an entry just opened again.
@@ -61,6 +68,8 @@ public:
     void markUnsaved() { saved_.reset(); }
 
 private:
+    friend class testing::SessionProbe;
+
     std::vector<Snapshot> undo_;
     std::vector<Snapshot> redo_;
     std::int64_t generation_ = 0;

@@ -27,6 +27,8 @@ namespace {
 
 const char* const notJSON = "Command was not valid JSON.";
 const char* const tooLong = "Command was longer than the 64 MiB Kivo PDF accepts.";
+const char* const overBudget =
+    "Kivo PDF is reading too many long commands at once, so it dropped this one. Send it again.";
 const char* const helloFirst = "Send hello with the Kivo PDF token before other commands.";
 
 // A connection that has not said hello costs its client nothing, so it gets little: a few places,
@@ -34,6 +36,8 @@ const char* const helloFirst = "Send hello with the Kivo PDF token before other 
 constexpr int maxWaitingForHello = 32;
 constexpr std::size_t maxHelloBytes = 64 * 1024;
 constexpr auto helloTime = std::chrono::seconds(10);
+// Unfinished lines of all connections together: two of the longest a client may send.
+constexpr std::size_t lineBudgetBytes = 2 * RequestLines::maxLineBytes;
 
 // The request on a line, or nothing when it is not UTF-8, not JSON, or not a request.
 std::optional<CommandRequest> decode(const RequestLines::Next& next) {
@@ -84,6 +88,23 @@ void leaveTerminal() {
     if (tty < 0) return;
     ::ioctl(tty, TIOCNOTTY);
     ::close(tty);
+}
+
+// Why a line that is no request was refused, as the client reads it.
+const char* refusal(RequestLines::Kind kind) {
+    switch (kind) {
+        case RequestLines::Kind::tooLong: return tooLong;
+        case RequestLines::Kind::overBudget: return overBudget;
+        default: return notJSON;
+    }
+}
+
+// Whether the peer runs as this worker's own user: the editor and the connector always do.
+bool fromOwnUser(int client) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return ::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer &&
+           peer.uid == ::geteuid();
 }
 
 bool isTransientAcceptFailure(int error) {
@@ -148,11 +169,12 @@ std::string encodeResponse(const CommandResponse& response) {
     }
 }
 
-void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace) {
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace,
+           LineBudget& budget) {
     // No answer may be longer than the longest line a client accepts.
     ConnectionWriter writer(client, {LineReader::maxPendingBytes, stallSeconds});
     const DocumentEngine::ProgressFunction progress = progressTo(writer);
-    RequestLines lines(client, false);
+    RequestLines lines(client, false, &budget);
     lines.bound(maxHelloBytes, std::chrono::steady_clock::now() + helloTime);
     for (;;) {
         const RequestLines::Next next = lines.next();
@@ -163,20 +185,19 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
                 respond(writer, CommandResponse::failure("invalid", FailureCode::unauthorized, helloFirst));
                 return;
             }
-            const bool overlong = next.kind == RequestLines::Kind::tooLong;
-            if (!respond(writer,
-                         CommandResponse::failure("invalid", FailureCode::invalidJSON, overlong ? tooLong : notJSON))) {
+            if (!respond(writer, CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind)))) {
                 return;
             }
             continue;
         }
+        const bool waitingForHello = !gate.channel();
         const ConnectionGate::Decision decision = gate.admit(*request);
         if (const CommandRequest* admitted = decision.request()) {
             if (!respond(writer, engine.handle(*admitted, progress))) return;
             continue;
         }
         if (!respond(writer, *decision.response()) || decision.closesConnection()) return;
-        if (gate.channel() && helloPlace) {
+        if (waitingForHello && gate.channel()) {
             helloPlace = {};
             lines.bound(RequestLines::maxLineBytes, std::nullopt);
         }
@@ -194,8 +215,7 @@ void runStdio(DocumentEngine& engine) {
         const std::optional<CommandRequest> request = decode(next);
         const CommandResponse response =
             request ? engine.handle(*request, progress)
-                    : CommandResponse::failure("invalid", FailureCode::invalidJSON,
-                                               next.kind == RequestLines::Kind::tooLong ? tooLong : notJSON);
+                    : CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind));
         if (!respond(writer, response)) return;
     }
 }
@@ -236,6 +256,7 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     say("kivo-pdf-worker listening on " + path);
 
     HelloPlaces helloPlaces(maxWaitingForHello);
+    LineBudget lineBudget(lineBudgetBytes);
     for (;;) {
         const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
@@ -243,14 +264,19 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
             if (isTransientAcceptFailure(errno)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        HelloPlaces::Held place = helloPlaces.take();
-        if (!place) {
-            ::close(client);
-            continue;
+        // The places bound what other users' processes can hold; this user's own (the editor,
+        // the connector) never wait behind them.
+        HelloPlaces::Held place;
+        if (!fromOwnUser(client)) {
+            place = helloPlaces.take();
+            if (!place) {
+                ::close(client);
+                continue;
+            }
         }
         try {
-            std::thread([client, &engine, gate, stallSeconds, place = std::move(place)]() mutable {
-                serve(client, engine, gate, stallSeconds, std::move(place));
+            std::thread([client, &engine, gate, stallSeconds, place = std::move(place), &lineBudget]() mutable {
+                serve(client, engine, gate, stallSeconds, std::move(place), lineBudget);
                 ::close(client);
             }).detach();
         } catch (const std::system_error&) {

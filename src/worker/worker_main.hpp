@@ -11,6 +11,7 @@
 #include "core/commands.hpp"
 #include "engine/connection_gate.hpp"
 #include "engine/document_engine.hpp"
+#include "worker/request_lines.hpp"
 
 namespace kivo::WorkerMain {
 
@@ -38,9 +39,9 @@ std::optional<std::string> value(std::string_view flag, std::span<const std::str
 // a line is missing or blank or the two are equal.
 std::optional<std::pair<std::string, std::string>> readTokens();
 
-// Places for connections that have not yet said hello. Shared by the accepting thread, which takes
-// a place for each new connection, and the connections, which give theirs back at hello or at
-// their end.
+// Places for connections from other users' processes that have not yet said hello. Shared by the
+// accepting thread, which takes a place for each such connection, and the connections, which give
+// theirs back at hello or at their end.
 class HelloPlaces {
 public:
     // A place while it is held; empty when there was none, or once moved from or reset.
@@ -74,8 +75,10 @@ private:
                             double stallSeconds);
 
 // Serves one connection until it ends; the caller closes the descriptor. Until hello the
-// connection holds `helloPlace` and may send one line of 64 KiB within 10 seconds.
-void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace);
+// connection holds `helloPlace` (empty for one from this user's own processes) and may send one
+// line of 64 KiB within 10 seconds; its unfinished lines draw on `budget`, shared by all.
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace,
+           LineBudget& budget);
 
 // Serves standard input and output until standard input ends or standard output fails.
 void runStdio(DocumentEngine& engine);

@@ -84,6 +84,62 @@ TEST_F(SessionHistory, RollbackRestoresTheDocument) {
     EXPECT_EQ(SessionProbe::history(*session).generation(), generation + 1);
 }
 
+// A state that does not open again (bytes PDFium wrote but refuses, a memory stop) fails the step
+// and leaves everything as it was: the document open with its edits, the generation, both
+// stacks, the page ids, the bytes and the warnings.
+TEST_F(SessionHistory, AStateThatDoesNotOpenChangesNothing) {
+    struct Case {
+        const char* name;
+        bool unkept;        // the document is one whose written bytes do not open (else a state is damaged)
+        int undosFirst;     // steps back before the step that fails
+        bool back;          // the step that fails is an undo (else a redo)
+        bool rollback;      // the step is a rollback of a change in progress
+        size_t notesAfter;  // what the document shows after the failed step
+        FailureCode code;
+    };
+    const Case cases[] = {
+        {"undo of a damaged state", false, 0, true, false, 2, FailureCode::unsupported},
+        {"redo of a damaged state", false, 1, false, false, 1, FailureCode::unsupported},
+        {"rollback to a damaged state", false, 0, true, true, 3, FailureCode::unsupported},
+        {"undo to a state written of an unkept document", true, 0, true, false, 2, FailureCode::passwordRequired},
+    };
+    writeFile(dir_.path() / "garbage.pdf", "%PDF-1.7\nthese bytes are no document\n");
+    const DocumentBytes::Shared garbage = DocumentBytes::read(dir_.path() / "garbage.pdf");
+    for (const Case& c : cases) {
+        const auto session = open(c.unkept ? makeUnkeptEncryptedPdf() : makePdf());
+        edit(*session, "one");
+        edit(*session, "two");
+        for (int i = 0; i < c.undosFirst; ++i) session->undo();
+        if (c.rollback) {
+            session->checkpoint();
+            session->addNote(session->pages()[0].id, PDFRect{40, 40, 60, 60}, "three");
+        }
+        const UndoHistory& history = SessionProbe::history(*session);
+        const std::int64_t generation = history.generation();
+        const size_t undos = history.undoStack().size();
+        const size_t redos = history.redoStack().size();
+        const auto ids = pageIds(*session);
+        const DocumentBytes::Shared bytes = session->backingBytes();
+        if (!c.unkept) SessionProbe::replaceNext(*session, c.back, garbage);
+
+        if (c.rollback) {
+            session->rollbackCheckpoint();
+        } else {
+            const Thrown failure = failureOf([&] { c.back ? session->undo() : session->redoLast(); });
+            EXPECT_EQ(failure.code, c.code) << c.name << ": " << failure.message;
+        }
+        ASSERT_TRUE(session->isOpen()) << c.name;
+        EXPECT_EQ(noteCount(*session), c.notesAfter) << c.name;
+        EXPECT_EQ(history.generation(), generation) << c.name;
+        EXPECT_EQ(history.undoStack().size(), undos) << c.name;
+        EXPECT_EQ(history.redoStack().size(), redos) << c.name;
+        EXPECT_EQ(pageIds(*session), ids) << c.name;
+        EXPECT_EQ(session->backingBytes(), bytes) << c.name;
+        EXPECT_TRUE(SessionProbe::warnings(*session).empty()) << c.name;
+        EXPECT_NE(session->extractText(session->pages()[0].id).text.find("Hello PDF"), std::string::npos) << c.name;
+    }
+}
+
 TEST_F(SessionHistory, WarningsAreNeitherLostNorDoubled) {
     const std::string xfa = assemblePdf({
         "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] /XFA [(template) 4 0 R] >> >>",

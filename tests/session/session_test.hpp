@@ -44,6 +44,14 @@ public:
     static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
+    // Puts `bytes` in place of the document's bytes as it stands.
+    static void replaceBacking(Session& session, DocumentBytes::Shared bytes) {
+        session.backingBytes_ = std::move(bytes);
+    }
+    // Puts `bytes` in place of the state the next undo (`back`) or redo opens.
+    static void replaceNext(Session& session, bool back, DocumentBytes::Shared bytes) {
+        (back ? session.history_.undo_ : session.history_.redo_).back().bytes = std::move(bytes);
+    }
 };
 
 class SessionTest : public ::testing::Test {

@@ -1,9 +1,13 @@
 #include "test_pdfs.hpp"
 
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 
 namespace kivo::testing {
 
@@ -229,6 +233,102 @@ std::string makeSignedPdf() {
         "<< /Type /Sig /Filter /Adobe.PPKLite /SubFilter /adbe.pkcs7.detached /ByteRange [0 0 0 0] "
         "/Contents <00> >>",
     });
+}
+
+namespace {
+
+using Bytes = std::string;
+
+Bytes digest(const EVP_MD* kind, const Bytes& data) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), out, &length, kind, nullptr) != 1) throw std::runtime_error("digest");
+    return Bytes(reinterpret_cast<const char*>(out), length);
+}
+
+// Encrypts with the cipher, without padding unless `pad`.
+Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data, bool pad = false) {
+    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    Bytes out(data.size() + 32, '\0');
+    int written = 0;
+    int last = 0;
+    const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+    const auto* v = iv.empty() ? nullptr : reinterpret_cast<const unsigned char*>(iv.data());
+    if (EVP_EncryptInit_ex(context.get(), cipher, nullptr, k, v) != 1 ||
+        EVP_CIPHER_CTX_set_padding(context.get(), pad ? 1 : 0) != 1 ||
+        EVP_EncryptUpdate(context.get(), reinterpret_cast<unsigned char*>(out.data()), &written,
+                          reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size())) != 1 ||
+        EVP_EncryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(out.data()) + written, &last) != 1) {
+        throw std::runtime_error("encrypt");
+    }
+    out.resize(static_cast<size_t>(written + last));
+    return out;
+}
+
+// The password hash of the 256-bit standard security handler, revision 6.
+Bytes passwordHash(const Bytes& password, const Bytes& salt, const Bytes& userKey) {
+    Bytes k = digest(EVP_sha256(), password + salt + userKey);
+    Bytes e;
+    for (int round = 0; round < 64 || static_cast<unsigned char>(e.back()) > round - 32; ++round) {
+        Bytes k1;
+        for (int i = 0; i < 64; ++i) k1 += password + k + userKey;
+        e = encrypt(EVP_aes_128_cbc(), k.substr(0, 16), k.substr(16, 16), k1);
+        int sum = 0;
+        for (int i = 0; i < 16; ++i) sum += static_cast<unsigned char>(e[static_cast<size_t>(i)]);
+        const EVP_MD* kinds[] = {EVP_sha256(), EVP_sha384(), EVP_sha512()};
+        k = digest(kinds[sum % 3], e);
+    }
+    return k.substr(0, 32);
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string out = "<";
+    for (const char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(c));
+        out += pair;
+    }
+    return out + ">";
+}
+
+}  // namespace
+
+std::string makeUnkeptEncryptedPdf() {
+    const Bytes fileKey(32, '\x5a');
+    const Bytes zeroIv(16, '\0');
+    const Bytes userSalts = "uvalsaltukeysalt";
+    const Bytes ownerSalts = "ovalsaltokeysalt";
+    const Bytes owner = "owner";
+    const Bytes u = passwordHash("", userSalts.substr(0, 8), "") + userSalts;
+    const Bytes ue = encrypt(EVP_aes_256_cbc(), passwordHash("", userSalts.substr(8), ""), zeroIv, fileKey);
+    const Bytes o = passwordHash(owner, ownerSalts.substr(0, 8), u) + ownerSalts;
+    const Bytes oe = encrypt(EVP_aes_256_cbc(), passwordHash(owner, ownerSalts.substr(8), u), zeroIv, fileKey);
+    // P = -4 (every permission), little-endian, then "T" (metadata encrypted) and "adb".
+    const Bytes perms =
+        encrypt(EVP_aes_256_ecb(), fileKey, "", Bytes("\xfc\xff\xff\xff\xff\xff\xff\xffTadb\0\0\0\0", 16));
+
+    const Bytes contentIv = "content-iv-16byt";
+    const Bytes content =
+        contentIv + encrypt(EVP_aes_256_cbc(), fileKey, contentIv, "BT /F1 24 Tf 72 692 Td (Hello PDF) Tj ET", true);
+    std::string pdf = assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << /Font << /F1 5 0 R >> >> "
+        ">>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Filter /Standard /V 5 /R 6 /Length 256 /P -4 /StmF /StdCF /StrF /StdCF "
+        "/CF << /StdCF << /CFM /AESV3 /AuthEvent /DocOpen /Length 32 >> >> "
+        "/U 7 0 R /UE " +
+            hex(ue) + " /O " + hex(o) + " /OE " + hex(oe) + " /Perms " + hex(perms) + " >>",
+        hex(u),
+    });
+    const std::string root = "/Root 1 0 R";
+    pdf.replace(pdf.find(root), root.size(),
+                root +
+                    " /Encrypt 6 0 R /ID [<00112233445566778899aabbccddeeff> "
+                    "<00112233445566778899aabbccddeeff>]");
+    return pdf;
 }
 
 }  // namespace kivo::testing

@@ -79,4 +79,9 @@ std::string makeXfaPdf();
 // One page with a signature field whose value is a signature dictionary.
 std::string makeSignedPdf();
 
+// One page of text, encrypted with AES-256 and no password to open, whose encryption dictionary
+// keeps its /U entry in an object of its own. PDFium opens it, but encrypts that object when it
+// writes the document, so nothing it writes of it opens again.
+std::string makeUnkeptEncryptedPdf();
+
 }  // namespace kivo::testing

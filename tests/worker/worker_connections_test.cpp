@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,9 +42,25 @@ long statusKiB(int pid, const std::string& field) {
 
 // Whether the worker has ended the connection: true once the peer shut it down, also while
 // answers the client never read are still waiting in it.
-bool endedByWorker(const SocketConnection& connection, double seconds) {
-    pollfd entry{connection.fd(), POLLRDHUP, 0};
+bool endedByWorker(int fd, double seconds) {
+    pollfd entry{fd, POLLRDHUP, 0};
     return ::poll(&entry, 1, static_cast<int>(seconds * 1000)) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+bool endedByWorker(const SocketConnection& connection, double seconds) {
+    return endedByWorker(connection.fd(), seconds);
+}
+
+// Connections to the socket opened as another user (nobody) would open them, from a thread that
+// takes that user's identity for itself alone; empty when this test cannot take it.
+std::vector<std::unique_ptr<SocketConnection>> strangersConnections(const fs::path& socket, int count) {
+    std::vector<std::unique_ptr<SocketConnection>> connections;
+    std::thread([&] {
+        // The system call, not the C library's setresuid, which would change every thread.
+        if (::syscall(SYS_setresuid, -1, 65534, -1) != 0) return;
+        for (int i = 0; i < count; ++i) connections.push_back(std::make_unique<SocketConnection>(socket));
+    }).join();
+    return connections;
 }
 
 // Reads what the connection still holds until the worker's end of it; answers the byte count, or
@@ -239,22 +257,79 @@ TEST_F(WorkerConnectionsTest, ConnectionsWaitingForHelloAreFewAndShortLived) {
     EXPECT_NE(refused->find("unauthorized"), std::string::npos) << *refused;
     EXPECT_FALSE(talker.readLine(5).has_value());
 
-    // Thirty-two silent connections hold every place; the next one is closed at once.
+    // Another user may reach the socket here, as on a machine where its folder is shared.
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(socket(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+
+    // Thirty-two silent connections of another user hold every place; that user's next one is
+    // closed at once.
     const auto opened = Clock::now();
-    std::vector<std::unique_ptr<SocketConnection>> silent;
-    for (int i = 0; i < 32; ++i) silent.push_back(std::make_unique<SocketConnection>(socket()));
+    const auto silent = strangersConnections(socket(), 32);
+    if (silent.empty()) GTEST_SKIP() << "needs to run as root to connect as another user";
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    SocketConnection extra(socket());
-    EXPECT_TRUE(endedByWorker(extra, 5)) << "a 33rd connection waiting for hello was kept";
+    const auto extra = strangersConnections(socket(), 1);
+    EXPECT_TRUE(endedByWorker(*extra.at(0), 5)) << "a 33rd connection waiting for hello was kept";
+
+    // This user's own processes (the editor, the connector) never wait behind them.
+    {
+        SocketConnection editor(socket());
+        EXPECT_TRUE(editor.authenticate("ui-token"));
+        SocketConnection connector(socket());
+        EXPECT_TRUE(connector.authenticate("mcp-token"));
+    }
 
     // Each is closed ten seconds after it came, with no hello.
-    for (auto& connection : silent) EXPECT_TRUE(endedByWorker(*connection, std::max(0.0, 20 - secondsSince(opened))));
+    for (const auto& connection : silent) {
+        EXPECT_TRUE(endedByWorker(*connection, std::max(0.0, 20 - secondsSince(opened))));
+    }
     EXPECT_GE(secondsSince(opened), 9.5);
     EXPECT_LT(secondsSince(opened), 20.0);
 
     // Their places are free again.
-    SocketConnection editor(socket());
-    EXPECT_TRUE(editor.authenticate("ui-token"));
+    const auto later = strangersConnections(socket(), 1);
+    EXPECT_FALSE(endedByWorker(*later.at(0), 1)) << "a place did not come back";
+}
+
+// Long unfinished lines of all connections together hold at most two of the longest a client may
+// send: the connection whose line would pass that is answered at once and its line dropped, and
+// every connection goes on as before.
+TEST_F(WorkerConnectionsTest, LongUnfinishedLinesShareOneBudget) {
+    auto worker = start("60");
+    std::vector<std::unique_ptr<SocketConnection>> senders;
+    for (int i = 0; i < 3; ++i) {
+        senders.push_back(std::make_unique<SocketConnection>(socket()));
+        ASSERT_TRUE(senders.back()->authenticate("ui-token"));
+    }
+    const std::string part(60 * 1024 * 1024, 'x');
+    senders[0]->write(part);
+    senders[1]->write(part);
+    senders[2]->write(part);
+
+    const auto refused = senders[2]->readLine(10);
+    ASSERT_TRUE(refused.has_value()) << "the third long line was kept";
+    const auto answer = CommandJSON::decodeResponse(*refused);
+    EXPECT_EQ(answer.id, "invalid");
+    ASSERT_TRUE(answer.error.has_value());
+    EXPECT_EQ(answer.error->code, "invalid_json");
+    EXPECT_NE(answer.error->message.find("too many long commands"), std::string::npos) << answer.error->message;
+    EXPECT_FALSE(senders[0]->readLine(0.5).has_value());
+    EXPECT_FALSE(senders[1]->readLine(0.5).has_value());
+
+    for (int i = 0; i < 3; ++i) senders[static_cast<size_t>(i)]->write("\n");
+    for (int i = 0; i < 2; ++i) {
+        const auto ended = senders[static_cast<size_t>(i)]->readLine(10);
+        ASSERT_TRUE(ended.has_value()) << i;
+        EXPECT_NE(ended->find("Command was not valid JSON."), std::string::npos) << *ended;
+    }
+    for (int i = 0; i < 3; ++i) {
+        auto& sender = *senders[static_cast<size_t>(i)];
+        sender.write(testing::requestLine(request("after", CommandMethod::ping, CommandChannel::ui)));
+        const auto pong = testing::readExchange(sender, 10).response;
+        EXPECT_TRUE(pong && pong->ok && pong->id == "after") << i;
+    }
+    const long peak = statusKiB(worker->pid(), "VmHWM");
+    std::printf("worker peak resident %ld KiB\n", peak);
 }
 
 }  // namespace

@@ -1,0 +1,147 @@
+// Edits whose undo history cannot be kept. A document whose written bytes do not open again is
+// never changed, and stays readable; a history state that does not open again fails its undo
+// with the document, its revision and its history as they were.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+
+#include "engine/document_engine.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "command_requests.hpp"
+#include "session_test.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+
+struct DocumentEngineTesting {
+    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::request;
+
+const CommandErrorPayload noHistory{"unsupported",
+                                    "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
+                                    "Nothing changed."};
+
+class EngineHistory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
+        ::setenv("TMPDIR", dir.path().c_str(), 1);
+        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
+    }
+    // Opens `pdf` as the document the requests are about.
+    void open(const std::string& pdf) {
+        const fs::path path = dir.path() / "doc.pdf";
+        testing::writeFile(path, pdf);
+        auto r = request("open", CommandMethod::open, CommandChannel::ui);
+        r.params.path = path.string();
+        const auto opened = engine->handle(r);
+        ASSERT_TRUE(opened.ok) << opened.error->message;
+        sessionId = *opened.result->sessionId;
+        pageId = opened.result->pages->at(0).id;
+    }
+    void TearDown() override {
+        engine.reset();
+        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
+        ::unsetenv("TMPDIR");
+    }
+
+    CommandRequest on(CommandMethod method) {
+        auto r = request(std::string(rawValue(method)), method, CommandChannel::ui);
+        r.params.sessionId = sessionId;
+        r.params.pageId = pageId;
+        r.params.rect = PDFRect{72, 72, 200, 100};
+        return r;
+    }
+    CommandRequest render() {
+        auto r = on(CommandMethod::renderPage);
+        r.params.scale = 0.5;
+        r.params.pngPath = (dir.path() / "page.png").string();
+        return r;
+    }
+    CommandResponse ask(const CommandRequest& r) { return engine->handle(r); }
+    void withSession(const std::function<void(Session&)>& body) {
+        std::lock_guard held(PdfiumRuntime::lock());
+        body(DocumentEngineTesting::session(*engine, sessionId));
+    }
+    std::int64_t revision() { return *ask(on(CommandMethod::inspect)).result->revision; }
+
+    testing::TempDir dir;
+    std::unique_ptr<DocumentEngine> engine;
+    std::string sessionId;
+    std::string pageId;
+};
+
+TEST_F(EngineHistory, ADocumentWhoseWrittenBytesDoNotOpenIsOnlyRead) {
+    open(testing::makeUnkeptEncryptedPdf());
+
+    auto rotate = on(CommandMethod::rotatePages);
+    rotate.params.pageIds = std::vector<std::string>{pageId};
+    auto erase = on(CommandMethod::deletePages);
+    erase.params.pageIds = std::vector<std::string>{pageId};
+    auto fill = on(CommandMethod::fillForm);  // refused before its missing parameters are looked at
+    for (const CommandRequest& edit :
+         {on(CommandMethod::addHighlight), on(CommandMethod::addNote), rotate, erase, fill}) {
+        EXPECT_EQ(ask(edit).error, noHistory) << rawValue(edit.method);
+    }
+    const auto inspected = ask(on(CommandMethod::inspect));
+    ASSERT_TRUE(inspected.ok);
+    EXPECT_EQ(*inspected.result->revision, 1);
+    EXPECT_FALSE(*inspected.result->undoAvailable);
+    EXPECT_TRUE(inspected.result->annotations->empty());
+    EXPECT_EQ(ask(on(CommandMethod::undo)).error.value_or(CommandErrorPayload{}).code, "empty_history");
+
+    // Reading, rendering, searching and exporting a copy go on as before.
+    EXPECT_TRUE(ask(render()).ok);
+    const auto text = ask(on(CommandMethod::extractText));
+    ASSERT_TRUE(text.ok);
+    EXPECT_NE(text.result->text->find("Hello PDF"), std::string::npos);
+    auto search = on(CommandMethod::search);
+    search.params.query = "hello";
+    const auto found = ask(search);
+    ASSERT_TRUE(found.ok);
+    EXPECT_EQ(found.result->matches->size(), 1u);
+    auto exported = on(CommandMethod::exportDocument);
+    exported.params.destination = (dir.path() / "copy.pdf").string();
+    EXPECT_TRUE(ask(exported).ok);
+    EXPECT_GT(fs::file_size(dir.path() / "copy.pdf"), 0u);
+}
+
+TEST_F(EngineHistory, AnUndoThatCannotOpenItsStateChangesNothing) {
+    open(testing::makePdf());
+    ASSERT_TRUE(ask(on(CommandMethod::addHighlight)).ok);
+    ASSERT_TRUE(ask(on(CommandMethod::addNote)).ok);
+    // Every state was written in a form PDFium refuses: the one an undo opens, and the one it
+    // would have to come back to.
+    testing::writeFile(dir.path() / "garbage.pdf", "%PDF-1.7\nthese bytes are no document\n");
+    withSession([&](Session& session) {
+        const DocumentBytes::Shared garbage = DocumentBytes::read(dir.path() / "garbage.pdf");
+        testing::SessionProbe::replaceNext(session, true, garbage);
+        testing::SessionProbe::replaceBacking(session, garbage);
+    });
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto undone = ask(on(CommandMethod::undo));
+        ASSERT_FALSE(undone.ok);
+        EXPECT_EQ(undone.error->code, "unsupported") << undone.error->message;
+        const auto inspected = ask(on(CommandMethod::inspect));
+        ASSERT_TRUE(inspected.ok) << inspected.error->message;
+        EXPECT_EQ(*inspected.result->revision, 3) << attempt;
+        EXPECT_EQ(inspected.result->annotations->size(), 2u) << attempt;
+        EXPECT_TRUE(*inspected.result->undoAvailable) << attempt;
+        EXPECT_FALSE(*inspected.result->redoAvailable) << attempt;
+    }
+    EXPECT_TRUE(ask(render()).ok);
+    EXPECT_TRUE(ask(on(CommandMethod::addHighlight)).ok);
+    EXPECT_EQ(revision(), 4);
+}
+
+}  // namespace
+}  // namespace kivo
