@@ -29,6 +29,7 @@
 #include "core/worker_limits.hpp"
 #include "workspace/ipc_files.hpp"
 #include "workspace/launch_error.hpp"
+#include "workspace/own_revisions.hpp"
 #include "workspace/serial_queue.hpp"
 #include "workspace/worker_process.hpp"
 #include "workspace/worker_stops.hpp"
@@ -296,8 +297,9 @@ private:
     static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
     void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
               FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
-    void exchange(CommandClient& client, const CommandRequest& request, const std::optional<std::string>& activity,
-                  SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled);
+    void exchange(CommandClient& client, CommandRequest request, bool ownChange,
+                  const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
+                  CancelHandler onCancelled);
     void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
     void beginActivity(const std::string& requestId, const std::string& title);
     void followProgress(const CommandProgress& line);
@@ -393,6 +395,17 @@ private:
     bool restoringLost_ = false;
     // The last exchange broke the main connection while the worker went on running.
     bool reconnectPending_ = false;
+    // Changes of ours sent against the revision on show whose answers have not come back yet, and
+    // the rectangle the last nudge among them sent, so quick nudges add up rather than repeat.
+    std::int64_t ownChangesInFlight_ = 0;
+    struct NudgeBase {
+        std::string annotationId;
+        PDFRect rect;
+    };
+    std::optional<NudgeBase> nudgeBase_;
+    // Command queue only: the revisions our changes produced, on the connection they went over.
+    OwnRevisions ownRevisions_;
+    const CommandClient* revisionsClient_ = nullptr;
     const std::string token_;
     bool didStart_ = false;
     BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
