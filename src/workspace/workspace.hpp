@@ -10,6 +10,7 @@
 //
 // Operations never throw: a failure ends in `errorMessage`, in `status`, or in `workerNotice`.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,7 @@
 #include "core/page_text.hpp"
 #include "core/render_cache.hpp"
 #include "core/worker_limits.hpp"
+#include "workspace/draft_relay.hpp"
 #include "workspace/ipc_files.hpp"
 #include "workspace/launch_error.hpp"
 #include "workspace/own_revisions.hpp"
@@ -349,6 +351,7 @@ private:
     void askModel(const std::string& question, const std::string& session);
     void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
                          const std::optional<std::string>& error);
+    void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
     void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
     void showFirstCitation();
     void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
@@ -437,6 +440,7 @@ private:
     std::uint64_t modelListRequest_ = 0;
     bool modelsPending_ = false;
     std::optional<KeychainKey::Place> assistantKeyPlace_;
+    std::chrono::steady_clock::time_point lastDraftShown_{};
     std::jthread assistantThread_;
     // Ends the model-list fetch under way when a newer one starts or the workspace goes.
     std::stop_source modelListStop_;
