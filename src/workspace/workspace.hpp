@@ -276,6 +276,16 @@ public:
 
     // ---- For the inspector's diagnostics and for tests
 
+    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
+    struct RenderCacheUse {
+        std::int64_t pages = 0;
+        std::int64_t tiles = 0;
+        std::int64_t thumbnails = 0;
+        std::int64_t bytes = 0;
+        std::int64_t boundBytes = 0;
+    };
+    RenderCacheUse renderCacheUse() const;
+
     const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
     // The UI token: made once per workspace, handed to every worker it starts.
     const std::string& uiToken() const { return token_; }
