@@ -81,25 +81,18 @@ private:
         return {c, static_cast<std::size_t>(offset)};
     }
 
-    // White space as the pattern's \s takes it: the Unicode White_Space property.
-    std::size_t skipSpace(std::size_t at) const {
+    // Past the code points from `at` on that `holds` takes (UBool(UChar32), as ICU's properties are).
+    std::size_t skipWhile(std::size_t at, UBool (*holds)(UChar32)) const {
         while (at < text_.size()) {
             const auto [c, after] = decode(at);
-            if (c < 0 || !u_isUWhiteSpace(c)) break;
+            if (c < 0 || !holds(c)) break;
             at = after;
         }
         return at;
     }
-
-    // Decimal digits as the pattern's \d takes them: general category Nd.
-    std::size_t skipDigits(std::size_t at) const {
-        while (at < text_.size()) {
-            const auto [c, after] = decode(at);
-            if (c < 0 || !u_isdigit(c)) break;
-            at = after;
-        }
-        return at;
-    }
+    // White space as the pattern's \s takes it (the White_Space property), digits as its \d (Nd).
+    std::size_t skipSpace(std::size_t at) const { return skipWhile(at, u_isUWhiteSpace); }
+    std::size_t skipDigits(std::size_t at) const { return skipWhile(at, u_isdigit); }
 
     bool isLetter(std::size_t at, char lower) const {
         return at < text_.size() && (text_[at] == lower || text_[at] == lower - ('a' - 'A'));
