@@ -55,6 +55,7 @@ struct Verdict {
 // one look-up of its quote on the page. Citations past these are marked "not checked" in the
 // text (as they are once `stop` is requested) and `uncheckedNote` says so once.
 inline constexpr std::size_t maximumCheckedCitations = 20;
+static_assert(maximumCheckedCitations == 20, "uncheckedNote names the bound");
 inline constexpr std::string_view uncheckedNote =
     "This answer has more citations than the assistant checks (20); those marked \"not checked\" were not "
     "compared with the document.";

@@ -55,7 +55,8 @@ public:
 };
 
 // Called with the whole raw text written so far (or "" when a retry starts over), on the
-// thread that called `ask`, once per piece of text. The text is the run's own and lives only for
+// thread that called `ask`, once per piece of text until the answer's bound is reached (nothing
+// after that). The text is the run's own and lives only for
 // the call: a handler that keeps it copies what it needs, and one called for every piece of a
 // long reply should not copy it whole every time.
 using DraftHandler = std::function<void(const std::string& draft)>;
