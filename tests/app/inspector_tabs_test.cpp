@@ -323,6 +323,11 @@ private slots:
         QVERIFY(waitUntil([&] { return named<ThemedLabel>(inspector, "draftText") != nullptr; }));
         waitUntil([] { return false; }, 1.5);
         QVERIFY2(workspace.assistantRunning(), "the flood lasts longer than the wait");
+        // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's time.
+        heartbeat.stop();
+        screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-long-draft");
+        last = Clock::now();
+        heartbeat.start();
         const auto stopped = Clock::now();
         QTest::mouseClick(composer.stopButton(), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 10));
