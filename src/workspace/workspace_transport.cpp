@@ -82,8 +82,9 @@ void Workspace::send(CommandRequest request, std::optional<std::string> activity
     // moved it on: it then goes with the revision they produced (see OwnRevisions).
     const bool ownChange = request.expectedRevision && inspect() && request.expectedRevision == inspect()->revision &&
                            request.params.sessionId && request.params.sessionId == sessionId();
-    if (ownChange) {
-        ++ownChangesInFlight_;
+    if (ownChange) ++ownChangesInFlight_;
+    // Another move of the nudged annotation (a drag, say) decides where the next nudge starts.
+    if (nudgeBase_ && request.params.annotationId == nudgeBase_->annotationId && request.params.rect) {
         nudgeBase_.reset();
     }
     commandQueue_.post([this, client = client_, request = std::move(request), activity = std::move(activity),
