@@ -58,7 +58,18 @@ DraftLine draftLine(const std::string& draft, const std::string& model) {
         return {QStringLiteral("Waiting for ") + QString::fromStdString(model) + QStringLiteral("…"),
                 QStringLiteral("Waiting for the model"), true};
     }
-    const QString text = QString::fromStdString(draft);
+    // A long draft shows its end, where the model is writing: laying out tens of thousands of
+    // characters thirty times a second would keep the window from answering. The answer, once
+    // settled, is shown whole.
+    std::string_view shown = draft;
+    QString text;
+    if (shown.size() > draftShownBytes) {
+        shown.remove_prefix(shown.size() - draftShownBytes);
+        // Start at a whole character.
+        while (!shown.empty() && (static_cast<unsigned char>(shown.front()) & 0xC0) == 0x80) shown.remove_prefix(1);
+        text = QStringLiteral("…");
+    }
+    text += QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
     return {text, QStringLiteral("Answer so far: ") + text, false};
 }
 

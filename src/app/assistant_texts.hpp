@@ -26,7 +26,8 @@ QString incompleteNote(const std::string& reason);
 QString disclosure(const std::string& provider, const std::string& model);
 
 // What the bubble shows while a model streams: the text, what assistive technologies read, and whether
-// it is the muted waiting line.
+// it is the muted waiting line. Of a draft longer than `draftShownBytes`, only its end is shown, after "…".
+inline constexpr std::size_t draftShownBytes = 2000;
 struct DraftLine {
     QString text;
     QString spoken;

@@ -3,10 +3,11 @@
 // Checks every page citation of a model's answer against the page text the assistant sent
 // (the `AssistantContext`), rewrites each one it cannot confirm so that the user sees it
 // failed, and returns the confirmed ones as claims. Pure text work: it calls nothing, keeps no
-// state and never fails.
+// state and never fails. Its work is bounded by the reply's length and a fixed number of checks.
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,7 +51,17 @@ struct Verdict {
     bool operator==(const Verdict&) const = default;
 };
 
-GroundedAnswer ground(std::string_view text, const AssistantContext& context);
+// Different citations judged per answer, at most; each costs one pass over its page's text and
+// one look-up of its quote on the page. Citations past these are marked "not checked" in the
+// text (as they are once `stop` is requested) and `uncheckedNote` says so once.
+inline constexpr std::size_t maximumCheckedCitations = 20;
+static_assert(maximumCheckedCitations == 20, "uncheckedNote names the bound");
+inline constexpr std::string_view uncheckedNote =
+    "This answer has more citations than the assistant checks (20); those marked \"not checked\" were not "
+    "compared with the document.";
+
+// Linear in the text: a reply of any length is scanned once.
+GroundedAnswer ground(std::string_view text, const AssistantContext& context, std::stop_token stop = {});
 
 // Judges one citation; `page` is the page number as cited (1-based).
 Verdict verify(std::int64_t page, const std::optional<std::string>& quote, const AssistantContext& context);

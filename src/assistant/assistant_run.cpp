@@ -3,7 +3,7 @@
 #include <unicode/locid.h>
 #include <unicode/numberformatter.h>
 
-#include <mutex>
+#include <algorithm>
 
 #include "assistant/assistant_prompt.hpp"
 #include "assistant/plain_text.hpp"
@@ -20,33 +20,50 @@ constexpr std::string_view kScanText =
     "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing was sent to the "
     "model.";
 
-// The answer text streamed so far, shared with the provider's event callback.
+std::size_t codePoints(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// How many bytes of `text` hold its first `limit` code points.
+std::size_t keptPrefix(std::string_view text, std::size_t limit) {
+    std::size_t seen = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
+        if (seen == limit) return at;
+        ++seen;
+    }
+    return text.size();
+}
+
+// The answer text streamed so far. The provider calls back on the thread that asked, so the text
+// is only ever touched there; the caller is handed the text itself, never a copy per piece, and
+// decides what to copy. Text past the answer's bound is dropped as it arrives.
 class DraftText {
 public:
     explicit DraftText(const DraftHandler& report) : report_(report) {}
 
     void append(std::string_view piece) {
-        std::string copy;
-        {
-            std::lock_guard guard(lock_);
-            text_.append(piece);
-            copy = text_;
-        }
-        if (report_) report_(copy);
+        if (full_) return;
+        const std::size_t kept = keptPrefix(piece, maximumAnswerCharacters - characters_);
+        characters_ += codePoints(piece.substr(0, kept));
+        text_.append(piece.substr(0, kept));
+        full_ = kept < piece.size();
+        if (report_ && kept > 0) report_(text_);
     }
 
     void reset() {
-        {
-            std::lock_guard guard(lock_);
-            text_.clear();
-        }
-        if (report_) report_(std::string());
+        text_.clear();
+        characters_ = 0;
+        full_ = false;
+        if (report_) report_(text_);
     }
 
 private:
     const DraftHandler& report_;
-    std::mutex lock_;
     std::string text_;
+    std::size_t characters_ = 0;
+    bool full_ = false;
 };
 
 std::string groupedInteger(std::int64_t value, std::string_view locale) {
@@ -56,6 +73,22 @@ std::string groupedInteger(std::int64_t value, std::string_view locale) {
     const icu::UnicodeString text = formatted.toString(status);
     if (U_FAILURE(status)) return std::to_string(value);
     return TextMatch::utf8(text);
+}
+
+// The reply cut to the answer's bound, and whether it was cut.
+std::pair<std::string_view, bool> boundedReply(std::string_view text) {
+    const std::size_t kept = keptPrefix(text, maximumAnswerCharacters);
+    return {text.substr(0, kept), kept < text.size()};
+}
+
+const std::string cutNote =
+    "The answer ran past " + std::to_string(maximumAnswerCharacters) + " characters; the rest is not shown.";
+
+// The first `maximumNotesOfAKind` of `more`, then one line for the rest, onto `notes`.
+void addBounded(std::vector<std::string>& notes, const std::vector<std::string>& more) {
+    const std::size_t shown = std::min(more.size(), maximumNotesOfAKind);
+    notes.insert(notes.end(), more.begin(), more.begin() + static_cast<std::ptrdiff_t>(shown));
+    if (more.size() > shown) notes.push_back("And " + std::to_string(more.size() - shown) + " more like these.");
 }
 
 std::string noToolsNote(const std::string& model) { return model + " cannot propose edits, so this answer has none."; }
@@ -85,10 +118,14 @@ AssistantAnswer answerFrame(const AssistantContext& context, const AssistantSett
 AssistantAnswer partialAnswer(const ProviderError& error, std::vector<std::string> notes,
                               const AssistantContext& context, const AssistantSettings& settings,
                               std::string_view locale) {
-    const GroundedAnswer grounded = AnswerGrounding::ground(error.partialText(), context);
+    // Grounded whatever stopped the run: its work is bounded, and the user sees what was checked.
+    const std::string partial = error.partialText();
+    const auto [reply, cut] = boundedReply(partial);
+    const GroundedAnswer grounded = AnswerGrounding::ground(reply, context);
     AssistantAnswer answer = answerFrame(context, settings);
     for (const auto& claim : grounded.claims) answer.citations.push_back(citation(claim, {}, context));
-    notes.insert(notes.end(), grounded.notes.begin(), grounded.notes.end());
+    addBounded(notes, grounded.notes);
+    if (cut) notes.push_back(cutNote);
     notes.push_back(error.description() + " An unfinished answer proposes no edits.");
     answer.text = TextMatch::trimmed(grounded.text);
     answer.fromDocument = !answer.citations.empty();
@@ -150,9 +187,16 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
         }
     }
 
-    const GroundedAnswer grounded = AnswerGrounding::ground(outcome.text, context);
+    // A stop after the model finished ends the run as a stop during it would.
+    const auto stopped = [&] {
+        return partialAnswer(ProviderError::cancelled(outcome.text), std::move(notes), context, settings, locale);
+    };
+    const auto [reply, cut] = boundedReply(outcome.text);
+    const GroundedAnswer grounded = AnswerGrounding::ground(reply, context, stop);
+    if (stop.stop_requested()) return stopped();
     AssistantAnswer answer = answerFrame(context, settings);
     for (const auto& claim : grounded.claims) {
+        if (stop.stop_requested()) return stopped();
         std::vector<PDFRect> rects;
         if (claim.quote) {
             try {
@@ -172,10 +216,12 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
             outcome.toolCalls, context,
             [&](const std::string& text, const std::string& pageId) { return document.find(text, pageId, stop); });
     }
+    if (stop.stop_requested()) return stopped();
     answer.proposals.insert(answer.proposals.end(), built.proposals.begin(), built.proposals.end());
 
-    notes.insert(notes.end(), grounded.notes.begin(), grounded.notes.end());
-    notes.insert(notes.end(), built.notes.begin(), built.notes.end());
+    addBounded(notes, grounded.notes);
+    addBounded(notes, built.notes);
+    if (cut) notes.push_back(cutNote);
     if (context.truncated) {
         notes.push_back("The text was longer than " + std::to_string(settings.contextCharacters) +
                         " characters, so the model read only the first part.");

@@ -6,8 +6,8 @@
 // setting when the model rejects them, check the citations, locate the quoted ones, turn tool
 // calls into proposals, and return one answer. Nothing of the document changes.
 //
-// `ask` blocks the calling thread; a stop ends the chat at once and the run returns the
-// "cancelled" partial answer.
+// `ask` blocks the calling thread; a stop ends the chat at once, or the checks after it, and the
+// run returns the "cancelled" partial answer.
 
 #include <cstdint>
 #include <functional>
@@ -55,10 +55,20 @@ public:
 };
 
 // Called with the whole raw text written so far (or "" when a retry starts over), on the
-// thread that called `ask`.
+// thread that called `ask`, once per piece of text until the answer's bound is reached (nothing
+// after that). The text is the run's own and lives only for
+// the call: a handler that keeps it copies what it needs, and one called for every piece of a
+// long reply should not copy it whole every time.
 using DraftHandler = std::function<void(const std::string& draft)>;
 
 namespace AssistantRun {
+
+// An answer holds at most this many characters (code points) of the model's text: the draft stops
+// growing there and the answer is cut there, with a note. The citations in the kept part are
+// checked (AnswerGrounding bounds those), and of each kind of note (about citations, about the
+// model's edit calls) the first `maximumNotesOfAKind` are kept, then one line counting the rest.
+inline constexpr std::size_t maximumAnswerCharacters = 8000;
+inline constexpr std::size_t maximumNotesOfAKind = 5;
 
 // `locale` formats the character count of the read summary ("1,234" in "en_US"); empty means
 // the process's default locale. Throws what the document's `context` throws, std::invalid_argument

@@ -284,6 +284,8 @@ struct Exchange {
             int running = 0;
             curl_multi_perform(multi.get(), &running);
             while (!state.lines.empty()) {
+                // One read may bring thousands of lines; a stop must not wait for all of them.
+                if (stopped) throw TransportError(TransportError::Kind::cancelled, "Stopped.");
                 const std::string line = std::move(state.lines.front());
                 state.lines.pop_front();
                 if ((*onLine)(line)) return finished(state);

@@ -117,8 +117,10 @@ bool writeChunk(std::FILE* file, const char (&type)[5], std::span<const std::uin
     if (!data.empty()) crc = crc32_z(crc, data.data(), data.size());
     std::uint8_t tail[4];
     putBigEndian(tail, static_cast<std::uint32_t>(crc));
+    // An empty body (IEND's) is no write at all: its span may hold a null pointer, which fwrite
+    // must never be given, whatever the length.
     return std::fwrite(head, 1, sizeof head, file) == sizeof head &&
-           std::fwrite(data.data(), 1, data.size(), file) == data.size() &&
+           (data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size()) &&
            std::fwrite(tail, 1, sizeof tail, file) == sizeof tail;
 }
 

@@ -10,6 +10,7 @@
 //
 // Operations never throw: a failure ends in `errorMessage`, in `status`, or in `workerNotice`.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,8 +28,10 @@
 #include "core/page_text.hpp"
 #include "core/render_cache.hpp"
 #include "core/worker_limits.hpp"
+#include "workspace/draft_relay.hpp"
 #include "workspace/ipc_files.hpp"
 #include "workspace/launch_error.hpp"
+#include "workspace/own_revisions.hpp"
 #include "workspace/serial_queue.hpp"
 #include "workspace/worker_process.hpp"
 #include "workspace/worker_stops.hpp"
@@ -277,6 +280,16 @@ public:
 
     // ---- For the inspector's diagnostics and for tests
 
+    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
+    struct RenderCacheUse {
+        std::int64_t pages = 0;
+        std::int64_t tiles = 0;
+        std::int64_t thumbnails = 0;
+        std::int64_t bytes = 0;
+        std::int64_t boundBytes = 0;
+    };
+    RenderCacheUse renderCacheUse() const;
+
     const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
     // The UI token: made once per workspace, handed to every worker it starts.
     const std::string& uiToken() const { return token_; }
@@ -300,8 +313,9 @@ private:
     static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
     void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
               FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
-    void exchange(CommandClient& client, const CommandRequest& request, const std::optional<std::string>& activity,
-                  SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled);
+    void exchange(CommandClient& client, CommandRequest request, bool ownChange,
+                  const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
+                  CancelHandler onCancelled);
     void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
     void beginActivity(const std::string& requestId, const std::string& title);
     void followProgress(const CommandProgress& line);
@@ -355,6 +369,7 @@ private:
     void askModel(const std::string& question, const std::string& session);
     void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
                          const std::optional<std::string>& error);
+    void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
     void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
     void showFirstCitation();
     void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
@@ -404,6 +419,17 @@ private:
     bool restoringLost_ = false;
     // The last exchange broke the main connection while the worker went on running.
     bool reconnectPending_ = false;
+    // Changes of ours sent against the revision on show whose answers have not come back yet, and
+    // the rectangle the last nudge among them sent, so quick nudges add up rather than repeat.
+    std::int64_t ownChangesInFlight_ = 0;
+    struct NudgeBase {
+        std::string annotationId;
+        PDFRect rect;
+    };
+    std::optional<NudgeBase> nudgeBase_;
+    // Command queue only: the revisions our changes produced, on the connection they went over.
+    OwnRevisions ownRevisions_;
+    const CommandClient* revisionsClient_ = nullptr;
     const std::string token_;
     bool didStart_ = false;
     BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
@@ -437,6 +463,7 @@ private:
     std::uint64_t modelListRequest_ = 0;
     bool modelsPending_ = false;
     std::optional<KeychainKey::Place> assistantKeyPlace_;
+    std::chrono::steady_clock::time_point lastDraftShown_{};
     std::jthread assistantThread_;
     // Ends the model-list fetch under way when a newer one starts or the workspace goes.
     std::stop_source modelListStop_;

@@ -125,13 +125,18 @@ void Workspace::nudgeSelection(double dx, double dy, bool resize) {
         setStatus("Select an annotation first, for example with Select Next Annotation.");
         return;
     }
+    // While earlier nudges are on their way, the next one starts where the last one sent left it.
+    const bool follows = ownChangesInFlight_ > 0 && nudgeBase_ && nudgeBase_->annotationId == selected->id;
+    const PDFRect from = follows ? nudgeBase_->rect : selected->rect;
     // Up is up on screen, whichever way the page is turned; resizing keeps the corner shown bottom left.
-    const PDFRect to = CanvasMapping::nudged(selected->rect, *page, dx, dy, resize);
+    const PDFRect to = CanvasMapping::nudged(from, *page, dx, dy, resize);
+    const std::string id = selected->id;
     CommandParams params;
     params.sessionId = sessionId();
-    params.annotationId = selected->id;
+    params.annotationId = id;
     params.rect = to;
     mutate(CommandMethod::updateAnnotation, std::move(params), "Annotation updated");
+    nudgeBase_ = NudgeBase{id, to};
 }
 
 void Workspace::promptSelectedContents() {

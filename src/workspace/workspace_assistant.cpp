@@ -3,6 +3,7 @@
 // and the proposed edits applied as changes of the document they were made for.
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <future>
@@ -20,6 +21,8 @@ namespace kivo {
 namespace {
 
 constexpr std::int64_t contextCharacters = 24000;
+// About 30 drafts a second: enough to read as typing, few enough that the window keeps up.
+constexpr auto draftInterval = std::chrono::milliseconds(33);
 
 // Whatever a model wrote, a proposal may only fill a field, highlight or add a note.
 bool isProposable(CommandMethod method) {
@@ -110,14 +113,12 @@ void Workspace::askModel(const std::string& question, const std::string& session
     const std::uint64_t run = ++assistantRun_;
     runSession_ = session;
     auto document = std::make_shared<WorkspaceDocument>(*this, session);
-    assistantThread_ = std::jthread([this, run, asked, settings, provider, document](std::stop_token stop) {
+    auto relay = std::make_shared<DraftRelay>();
+    assistantThread_ = std::jthread([this, run, asked, settings, provider, document, relay](std::stop_token stop) {
         std::optional<AssistantAnswer> answer;
         std::optional<std::string> error;
-        const DraftHandler onDraft = [this, run](const std::string& draft) {
-            post(this, [this, run, draft] {
-                // A draft that comes after its run ended would show text of an answer already settled.
-                if (run == assistantRun_ && assistantRunning()) setAssistantDraft(draft);
-            });
+        const DraftHandler onDraft = [this, run, relay](const std::string& draft) {
+            if (relay->offer(draft)) post(this, [this, run, relay] { showDraft(run, relay); });
         };
         try {
             answer = AssistantRun::ask(asked, settings, *provider, *document, onDraft, stop);
@@ -130,6 +131,21 @@ void Workspace::askModel(const std::string& question, const std::string& session
             finishAssistant(run, answer, error);
         });
     });
+}
+
+void Workspace::showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay) {
+    // A draft that comes after its run ended would show text of an answer already settled.
+    if (run != assistantRun_ || !assistantRunning()) return;
+    // Shown at most every draftInterval, the latest text each time; the wake stays pending till then.
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = lastDraftShown_ + draftInterval;
+    if (now < due) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+        QTimer::singleShot(wait, this, [this, run, relay] { showDraft(run, relay); });
+        return;
+    }
+    lastDraftShown_ = now;
+    setAssistantDraft(relay->take());
 }
 
 void Workspace::stopAssistant() {

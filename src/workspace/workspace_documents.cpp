@@ -140,6 +140,12 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     }
 }
 
+Workspace::RenderCacheUse Workspace::renderCacheUse() const {
+    return {pageCache_.count(), tileCache_.count(), thumbnailCache_.count(),
+            pageCache_.totalCost() + tileCache_.totalCost() + thumbnailCache_.totalCost(),
+            pageCache_.costLimit() + tileCache_.costLimit() + thumbnailCache_.costLimit()};
+}
+
 void Workspace::closeReplacedSession(const std::optional<std::string>& previous, const CommandResult& result) {
     // A worker that answers with the same session kept the document: there is nothing to close.
     if (previous && result.sessionId != previous) closeSession(*previous);

@@ -78,24 +78,46 @@ void Workspace::send(CommandRequest request, std::optional<std::string> activity
     // The broken connection is mended once, before the next command, while the worker still runs.
     const bool reconnect = std::exchange(reconnectPending_, false) && worker_ && !worker_->waitForExit(0);
     const std::optional<std::string> inspected = reconnect ? sessionId() : std::nullopt;
+    // A change made against the revision on show may leave the queue after earlier changes of ours
+    // moved it on: it then goes with the revision they produced (see OwnRevisions).
+    const bool ownChange = request.expectedRevision && inspect() && request.expectedRevision == inspect()->revision &&
+                           request.params.sessionId && request.params.sessionId == sessionId();
+    if (ownChange) ++ownChangesInFlight_;
+    // Another move of the nudged annotation (a drag, say) decides where the next nudge starts.
+    if (nudgeBase_ && request.params.annotationId == nudgeBase_->annotationId && request.params.rect) {
+        nudgeBase_.reset();
+    }
     commandQueue_.post([this, client = client_, request = std::move(request), activity = std::move(activity),
                         onSuccess = std::move(onSuccess), onFailure = std::move(onFailure),
-                        onCancelled = std::move(onCancelled), reconnect, inspected]() mutable {
+                        onCancelled = std::move(onCancelled), reconnect, inspected, ownChange]() mutable {
         if (reconnect) reconnectAndInspect(*client, inspected);
-        exchange(*client, request, activity, std::move(onSuccess), std::move(onFailure), std::move(onCancelled));
+        exchange(*client, std::move(request), ownChange, activity, std::move(onSuccess), std::move(onFailure),
+                 std::move(onCancelled));
     });
 }
 
-// On the command queue: touches no state, only posts.
-void Workspace::exchange(CommandClient& client, const CommandRequest& request,
+// On the command queue: touches no state but the chain of our own revisions, only posts.
+void Workspace::exchange(CommandClient& client, CommandRequest request, bool ownChange,
                          const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
                          CancelHandler onCancelled) {
+    if (revisionsClient_ != &client) {
+        ownRevisions_.clear();
+        revisionsClient_ = &client;
+    }
+    if (ownChange) {
+        request.expectedRevision = ownRevisions_.forward(*request.params.sessionId, *request.expectedRevision);
+    }
+    // Counted down on the GUI thread with the outcome, whichever it is.
+    const auto settled = [this, ownChange] {
+        if (ownChange) --ownChangesInFlight_;
+    };
     CommandClient::ProgressHandler progress;
     if (activity) {
         post(this, [this, id = request.id, title = *activity] { beginActivity(id, title); });
         progress = [this](const CommandProgress& line) { post(this, [this, line] { followProgress(line); }); };
     }
-    const auto fail = [this, id = request.id, onFailure](std::string code, std::string message) {
+    const auto fail = [this, id = request.id, onFailure, settled](std::string code, std::string message) {
+        settled();
         endActivity(id);
         if (onFailure) {
             onFailure(code, message);
@@ -105,9 +127,14 @@ void Workspace::exchange(CommandClient& client, const CommandRequest& request,
     };
     try {
         CommandResponse response = client.send(request, progress);
+        if (request.expectedRevision && request.params.sessionId && response.ok && response.result &&
+            response.result->revision) {
+            ownRevisions_.record(*request.params.sessionId, *request.expectedRevision, *response.result->revision);
+        }
         post(this, [this, response = std::move(response), id = request.id, method = request.method, onSuccess,
-                    onCancelled, fail] {
+                    onCancelled, fail, settled] {
             if (response.ok && response.result) {
+                settled();
                 endActivity(id);
                 onSuccess(*response.result);
                 return;
@@ -119,6 +146,7 @@ void Workspace::exchange(CommandClient& client, const CommandRequest& request,
                 fail(code, message);
                 return;
             }
+            settled();
             endActivity(id);
             setStatus(message);
             if (method == CommandMethod::search) setSearchHits({});
@@ -138,6 +166,8 @@ void Workspace::exchange(CommandClient& client, const CommandRequest& request,
 // On the command queue. The command that broke the connection may have been applied, so the
 // document is read again; when even the reconnect fails, the next command reports it.
 void Workspace::reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session) {
+    // Whether the broken command went through is unknown: the chain starts again from what is read.
+    ownRevisions_.clear();
     try {
         client.connect();
         if (!session) return;

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QScrollArea>
 #include <QSplitter>
+#include <QTimer>
 
 #include <nlohmann/json.hpp>
 
@@ -267,6 +268,94 @@ private slots:
         QCOMPARE(workspace.inspect()->annotations->size(), 1u);
         QCOMPARE(workspace.inspect()->annotations->front().kind, std::string("highlight"));
         QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("proposal") == nullptr; }));
+    }
+
+    // Hostile model servers against the whole window: a flood of tiny pieces that Stop must end at
+    // once, and a reply of forty thousand citations and edit calls whose answer must stay small. Every
+    // 5 ms tick of the GUI thread is timed throughout; none may wait 100 ms (150 allowed for a busy
+    // machine), and Stop must end the run within 200 ms.
+    void aFloodingModelLeavesTheWindowAnsweringAndItsAnswerBounded() {
+        std::vector<FakeOllama::Step> flood;
+        for (int step = 0; step < 800; ++step) {
+            std::string lines;
+            for (int i = 0; i < 100; ++i) lines += FakeOllama::content("ab ") + "\n";
+            lines.pop_back();
+            flood.push_back({lines});
+            flood.push_back({"", std::chrono::milliseconds(5)});
+        }
+        std::string citations;
+        for (int i = 0; i < 40000; ++i) citations += "[p. 1: \"words " + std::to_string(i) + "\"] ";
+        std::string calls;
+        for (int i = 0; i < 40000; ++i) calls += FakeOllama::toolCall("frobnicate", "{}") + "\n";
+        calls.pop_back();
+        FakeOllama::Script script;
+        script.tags = R"({"models":[{"name":"tiny:1b","size":1000,"details":{"parameter_size":"1B"},
+                                     "capabilities":["completion","tools"]}]})";
+        script.chat = flood;
+        FakeOllama ollama(script);
+        const ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
+        Scratch scratch;
+        auto editor = openIn(scratch, textDocument(scratch, "asked.pdf"));
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        InspectorPanel& inspector = inspectorOf(*editor);
+        showTab(*editor, "assistant");
+        QTest::mouseClick(named<ProviderCard>(inspector, "providerCard")->providerPill()->segments().at(1),
+                          Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return workspace.assistantModel() == "tiny:1b"; }));
+
+        using Clock = std::chrono::steady_clock;
+        Clock::duration longest{};
+        Clock::time_point last = Clock::now();
+        QTimer heartbeat;
+        heartbeat.setInterval(5);
+        connect(&heartbeat, &QTimer::timeout, [&] {
+            longest = std::max(longest, Clock::now() - last);
+            last = Clock::now();
+        });
+        const auto stallMs = [&] { return std::chrono::duration<double, std::milli>(longest).count(); };
+        AssistantComposer& composer = *inspector.composer();
+
+        QTest::keyClicks(composer.field(), "Summarise the page.");
+        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
+        last = Clock::now();
+        heartbeat.start();
+        QVERIFY(waitUntil([&] { return named<ThemedLabel>(inspector, "draftText") != nullptr; }));
+        waitUntil([] { return false; }, 1.5);
+        QVERIFY2(workspace.assistantRunning(), "the flood lasts longer than the wait");
+        // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's time.
+        heartbeat.stop();
+        screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-long-draft");
+        last = Clock::now();
+        heartbeat.start();
+        const auto stopped = Clock::now();
+        QTest::mouseClick(composer.stopButton(), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 10));
+        const double stopMs = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
+        QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("answerCard") != nullptr; }));
+        waitUntil([] { return false; }, 0.2);
+        qInfo("flood: longest GUI stall %.1f ms, the run ended %.1f ms after Stop", stallMs(), stopMs);
+        QVERIFY2(stallMs() < 150, qPrintable(QString::number(stallMs())));
+        QVERIFY2(stopMs < 200, qPrintable(QString::number(stopMs)));
+
+        script.chat = {{FakeOllama::content(citations)}, {calls}, {FakeOllama::done()}};
+        ollama.setScript(script);
+        longest = {};
+        last = Clock::now();
+        QTest::keyClicks(composer.field(), "Cite everything.");
+        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 60));
+        waitUntil([] { return false; }, 0.3);
+        heartbeat.stop();
+        const AssistantAnswer& answer = *workspace.assistantAnswer();
+        qInfo("citations: %zu notes, %zu characters, longest GUI stall %.1f ms", answer.notes->size(),
+              answer.text.size(), stallMs());
+        QVERIFY(answer.text.size() <= 40000);
+        QVERIFY(answer.notes->size() <= 20);
+        QVERIFY(std::find(answer.notes->begin(), answer.notes->end(), "And 39995 more like these.") !=
+                answer.notes->end());
+        QVERIFY(inspector.findChildren<RowButton*>("citation").size() <= 20);
+        QVERIFY2(stallMs() < 150, qPrintable(QString::number(stallMs())));
     }
 
     void ollamaAtAClosedPortShowsItsWarningAndTheCardAsksOnlyWhenItComesToCheck() {

@@ -85,6 +85,15 @@ private slots:
         QCOMPARE(waiting.spoken, QStringLiteral("Waiting for the model"));
         QVERIFY(waiting.waiting);
         QCOMPARE(AssistantTexts::draftLine("So far", "m").spoken, QStringLiteral("Answer so far: So far"));
+        // A long draft shows its end, from a whole character on: "é" is two bytes, so the cut falls inside one.
+        std::string longDraft = "x" + std::string(AssistantTexts::draftShownBytes, '.');
+        for (int i = 0; i < 3000; ++i) longDraft += "\xC3\xA9";
+        longDraft += " the end!";
+        const auto tail = AssistantTexts::draftLine(longDraft, "m");
+        QVERIFY(tail.text.startsWith(QStringLiteral("…é")));
+        QVERIFY(tail.text.endsWith(QStringLiteral("é the end!")));
+        QVERIFY(static_cast<std::size_t>(tail.text.toUtf8().size()) <= AssistantTexts::draftShownBytes + 3);
+        QCOMPARE(tail.spoken, QStringLiteral("Answer so far: ") + tail.text);
 
         QVERIFY(!AssistantTexts::canSend(true, " \n\t"));
         QVERIFY(!AssistantTexts::canSend(false, "Why?"));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "assistant/provider_error.hpp"
+#include "core/text.hpp"
 
 namespace kivo {
 namespace {
@@ -368,6 +369,70 @@ TEST(AssistantRun, SearchTextSummaryAndPreview) {
     EXPECT_EQ(onSelection.preview, std::string(160, 'x'));
     const Citation onPage = AssistantRun::citation({"p1", 0, std::nullopt}, {}, selection);
     EXPECT_EQ(onPage.preview, "Revenue rose to 4.2 million. Costs fell.");
+}
+
+// A reply that floods: thousands of different citations, thousands of calls of an unknown tool and
+// more text than an answer holds. The answer stays small, the document is searched a bounded number
+// of times, and a stop during the checks after the chat ends the run as a stop during it would.
+TEST(AssistantRun, AFloodingReplyGivesABoundedAnswer) {
+    struct Case {
+        std::string name;
+        bool stopDuringChecks;
+    };
+    for (const Case& c : {Case{"checked", false}, Case{"stopped while checking", true}}) {
+        Asking run;
+        std::string page;
+        for (int i = 0; i < 3000; ++i) page += "w" + std::to_string(i) + " ";
+        run.document.context_.pages[0].text = page;
+        std::vector<std::string> pieces;
+        for (int i = 0; i < 3000; ++i)
+            pieces.push_back("[p. 1: \"w" + std::to_string(i) + " w" + std::to_string(i + 1) + "\"] ");
+        std::vector<ToolCall> calls(3000, ToolCall{"frobnicate", JSONValue()});
+        run.provider.replies.push_back(streams(pieces, calls));
+        if (c.stopDuringChecks) {
+            run.document.findThrows = true;
+            run.document.context_.pages[1].text = "Apples.";
+        }
+        struct StoppingDocument : AssistantDocument {
+            FakeDocument& inner;
+            std::stop_source& stop;
+            bool stopFirst;
+            StoppingDocument(FakeDocument& d, std::stop_source& s, bool f) : inner(d), stop(s), stopFirst(f) {}
+            AssistantContext context(const AssistantQuestion& q, std::int64_t limit, std::stop_token t) override {
+                return inner.context(q, limit, t);
+            }
+            std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
+                                        std::stop_token t) override {
+                if (stopFirst) stop.request_stop();
+                return inner.find(text, pageId, t);
+            }
+        } document(run.document, run.stop, c.stopDuringChecks);
+        const AssistantAnswer answer = AssistantRun::ask(
+            {"Cite.", "document", std::nullopt, std::nullopt, std::nullopt}, run.settings, run.provider, document,
+            [&](const std::string& draft) { run.drafts.push_back(draft); }, run.stop.get_token(), "en_US");
+
+        EXPECT_LE(graphemeCount(run.drafts.back()), static_cast<std::int64_t>(AssistantRun::maximumAnswerCharacters))
+            << c.name;
+        EXPECT_LE(run.drafts.size(), pieces.size()) << c.name << ": nothing is reported past the bound";
+        const auto& notes = *answer.notes;
+        if (c.stopDuringChecks) {
+            EXPECT_EQ(answer.incomplete, "cancelled") << c.name;
+            EXPECT_EQ(run.document.finds.size(), 1u) << c.name;
+            EXPECT_TRUE(answer.proposals.size() == 1u) << c.name << ": only the context's refusal";
+        } else {
+            EXPECT_FALSE(answer.incomplete) << c.name;
+            EXPECT_EQ(answer.citations.size(), AnswerGrounding::maximumCheckedCitations) << c.name;
+            EXPECT_EQ(run.document.finds.size(), AnswerGrounding::maximumCheckedCitations) << c.name;
+            EXPECT_NE(std::find(notes.begin(), notes.end(), "And 2995 more like these."), notes.end()) << c.name;
+        }
+        EXPECT_LE(answer.text.size(), 2 * AssistantRun::maximumAnswerCharacters) << c.name;
+        EXPECT_LE(notes.size(), 3 * AssistantRun::maximumNotesOfAKind) << c.name;
+        EXPECT_NE(std::find(notes.begin(), notes.end(), std::string(AnswerGrounding::uncheckedNote)), notes.end())
+            << c.name;
+        EXPECT_NE(std::find(notes.begin(), notes.end(), "The answer ran past 8000 characters; the rest is not shown."),
+                  notes.end())
+            << c.name;
+    }
 }
 
 }  // namespace

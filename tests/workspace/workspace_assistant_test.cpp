@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -153,6 +154,66 @@ TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
     ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
     EXPECT_EQ(ws().assistantAnswer(), std::nullopt) << "the answer about asked.pdf is not shown";
     EXPECT_EQ(ws().status(), "Opened next.pdf");
+}
+
+// A model that floods: its answer in tens of thousands of tiny pieces, as fast as the socket takes
+// them, for longer than the user waits. The window must keep answering (every 5 ms tick of the GUI
+// thread is timed), see a few drafts a second rather than one per piece, and Stop must end the run
+// at once however much is still arriving.
+TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOnce) {
+    std::vector<FakeOllama::Step> chat;
+    for (int step = 0; step < 600; ++step) {
+        std::string lines;
+        for (int i = 0; i < 100; ++i)
+            lines += FakeOllama::content(i % 10 == 0 ? "[p. 1: \"Hello PDF\"] " : "ab ") + "\n";
+        lines.pop_back();
+        chat.push_back({lines});
+        chat.push_back({"", std::chrono::milliseconds(5)});
+    }
+    chat.push_back({FakeOllama::done()});
+    askOllama(chat);
+    if (HasFatalFailure()) return;
+
+    using Clock = std::chrono::steady_clock;
+    int drafts = 0;
+    QObject::connect(&ws(), &Workspace::assistantDraftChanged, [&] { ++drafts; });
+    Clock::duration longestStall{};
+    Clock::time_point lastTick = Clock::now();
+    QTimer heartbeat;
+    heartbeat.setInterval(5);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        longestStall = std::max(longestStall, now - lastTick);
+        lastTick = now;
+    });
+
+    ws().setAssistantQuery("Summarise the page.");
+    const auto asked = Clock::now();
+    ws().askAssistant();
+    heartbeat.start();
+    lastTick = Clock::now();
+    // Let it flood for a second and a half, then press Stop while the pieces still pour in.
+    waitUntil([] { return false; }, 1.5);
+    ASSERT_TRUE(ws().assistantRunning()) << "the flood lasts longer than the wait";
+    const double flooded = std::chrono::duration<double>(Clock::now() - asked).count();
+    const int draftsWhileFlooding = drafts;
+    const auto stopped = Clock::now();
+    ws().stopAssistant();
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 10));
+    const auto stopTook = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
+    heartbeat.stop();
+    const auto stall = std::chrono::duration<double, std::milli>(longestStall).count();
+    std::cerr << "note: " << draftsWhileFlooding << " drafts in " << flooded << " s of flood; longest GUI stall "
+              << stall << " ms; the run ended " << stopTook << " ms after Stop\n";
+
+    EXPECT_GE(draftsWhileFlooding, 2) << "the draft grows while the model writes";
+    EXPECT_LE(draftsWhileFlooding, 30 * flooded + 3) << "about 30 drafts a second at most";
+    EXPECT_LT(stall, 100) << "the GUI thread never waits on the flood";
+    EXPECT_LT(stopTook, 200);
+    ASSERT_TRUE(ws().assistantAnswer());
+    EXPECT_EQ(ws().status(), "The answer stopped early");
+    EXPECT_TRUE(ws().assistantAnswer()->text.starts_with("[p. 1: \"Hello PDF\"] ab ab"));
+    EXPECT_EQ(ws().assistantAnswer()->citations.size(), 1u) << "one citation, written again and again";
 }
 
 TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleReply) {

@@ -233,5 +233,35 @@ TEST(PrintingTest, NoCopyOutlivesAFailedExportOrTheEditor) {
     }
 }
 
+// What a replaced document rendered goes with it, also what was still on its way when the next one
+// was opened: the page list's thumbnails, the page and its tiles at 400 %.
+TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) {
+    open("first.pdf", 12);
+    if (HasFatalFailure()) return;
+    ws().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
+    ws().setZoom(4.0);
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageTiles().empty(); }));
+    const std::vector<std::string> ids = pageIds();
+    for (const std::string& id : ids) ws().showThumbnail(id);
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnail(ids[2]).isNull(); }));
+    const Workspace::RenderCacheUse before = ws().renderCacheUse();
+    EXPECT_GT(before.tiles, 0);
+    EXPECT_GT(before.thumbnails, 0);
+
+    // Thumbnails of the first are still being rendered, one at a time, when the second is opened.
+    ws().setZoom(1.0);
+    open("second.pdf", 1);
+    if (HasFatalFailure()) return;
+    const Workspace::RenderCacheUse atOpen = ws().renderCacheUse();
+    EXPECT_EQ(atOpen.pages + atOpen.tiles + atOpen.thumbnails, 0);
+    EXPECT_EQ(atOpen.bytes, 0);
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().activity(); }));
+    waitUntil([] { return false; }, 0.5);
+    const Workspace::RenderCacheUse after = ws().renderCacheUse();
+    EXPECT_EQ(after.pages, 1) << "only the second's page";
+    EXPECT_EQ(after.tiles, 0);
+    EXPECT_EQ(after.thumbnails, 0) << "no late thumbnail of the first";
+}
+
 }  // namespace
 }  // namespace kivo

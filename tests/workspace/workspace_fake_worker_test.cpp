@@ -360,8 +360,10 @@ TEST_F(FakeWorkerTest, ChangesCarryTheirRevisionAndAFreshOperationId) {
 
     const auto rotations = sent(CommandMethod::rotatePages);
     ASSERT_EQ(rotations.size(), 2u);
+    // Both were made against revision 1; the second goes with the revision the first produced.
+    EXPECT_EQ(rotations[0].expectedRevision, 1);
+    EXPECT_EQ(rotations[1].expectedRevision, 2);
     for (const auto& rotation : rotations) {
-        EXPECT_EQ(rotation.expectedRevision, 1);
         EXPECT_EQ(rotation.operationId.value_or("").size(), 36u);
         EXPECT_EQ(rotation.channel, CommandChannel::ui);
     }
