@@ -370,7 +370,7 @@ private slots:
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
 
         QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
-        QCOMPARE(workspace.status(), std::string("Anthropic key removed from your keyring."));
+        QCOMPARE(workspace.status(), std::string("Anthropic key removed from the file only you can read."));
         QVERIFY(!workspace.assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
