@@ -12,7 +12,10 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
+#include <QTextBlock>
+#include <QWindow>
 
 #include <nlohmann/json.hpp>
 
@@ -29,6 +32,7 @@
 #include "app/inline_code_label.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/main_window.hpp"
+#include "app/page_list_view.hpp"
 #include "app/page_tab.hpp"
 #include "app/provider_card.hpp"
 #include "app/row_button.hpp"
@@ -160,24 +164,43 @@ private slots:
         QVERIFY(composer.disclosure()->text().startsWith("Answers quote the document without a model."));
         QVERIFY(!composer.sendButton()->isEnabled());
 
-        // Shift+Return starts a new line, and the field grows with its lines up to four, then scrolls.
+        // Shift+Return starts a new line, and the field grows with its lines up to four, showing the whole
+        // question from its first line; past four it scrolls with the caret. Clicked and typed into through
+        // the window, as a person does.
         QuestionField* field = composer.field();
         const int oneLine = field->sizeHint().height();
-        QTest::keyClicks(field, "first");
-        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-        QTest::keyClicks(field, "second");
+        QWindow* window = editor->window().windowHandle();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        // The page list takes the keyboard first, shortly after the window is; the click comes after.
+        QVERIFY(waitUntil([&] { return editor->window().pageList()->hasFocus(); }));
+        QTest::mouseClick(window, Qt::LeftButton, {}, field->mapTo(&editor->window(), field->rect().center()));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+        // Keys go where the keyboard focus is, as the desktop sends them.
+        const auto type = [&](const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); };
+        const auto firstLineShown = [&] {
+            return field->cursorForPosition(QPoint(1, 1)).block() == field->document()->firstBlock();
+        };
+        type("first");
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+        type("second");
         QCOMPARE(workspace.assistantQuery(), std::string("first\nsecond"));
         QVERIFY(composer.sendButton()->isEnabled());
         QVERIFY(field->sizeHint().height() > oneLine);
+        QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
+        QVERIFY(firstLineShown());
         for (const char* line : {"third", "fourth"}) {
-            QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-            QTest::keyClicks(field, line);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+            type(QString::fromLatin1(line));
         }
         const int fourLines = field->sizeHint().height();
-        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-        QTest::keyClicks(field, "fifth");
+        QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
+        QVERIFY(firstLineShown());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+        type("fifth");
         QCOMPARE(field->sizeHint().height(), fourLines);
         QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
+        QVERIFY(field->viewport()->rect().contains(field->cursorRect().center()));
+        QVERIFY(!firstLineShown());
         QVERIFY(!workspace.assistantAnswer());
         field->clear();
         QCOMPARE(workspace.assistantQuery(), std::string());
