@@ -31,7 +31,9 @@ public:
 
     QString text(QAccessible::Text kind) const override {
         if (kind == QAccessible::Name) return QStringLiteral("Zoom");
-        if (kind == QAccessible::Value) return static_cast<const ZoomMenuButton*>(widget())->spokenValue();
+        // The desktop's accessibility bus carries no value for a menu button: the description carries it.
+        if (kind == QAccessible::Value || kind == QAccessible::Description)
+            return static_cast<const ZoomMenuButton*>(widget())->spokenValue();
         return QAccessibleWidget::text(kind);
     }
     QStringList actionNames() const override { return {showMenuAction()}; }
@@ -65,8 +67,13 @@ ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
 }
 
 void ZoomMenuButton::setZoom(double zoom) {
+    const bool changed = zoom != zoom_;
     zoom_ = zoom;
     setText(CanvasBar::zoomText(zoom));
+    if (changed && QAccessible::isActive()) {
+        QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&described);
+    }
     updateGeometry();
     update();
 }
