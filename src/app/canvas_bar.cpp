@@ -42,6 +42,18 @@ public:
     }
 };
 
+// The tool pill with its segments, made before the bar's other controls so that Tab reaches the tools
+// first, in the order the bar is drawn.
+PillSegment* makeToolPicker(QWidget* parent) {
+    auto* pill = new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm, parent);
+    QList<SegmentItem> items;
+    for (const EditorToolItem& item : editorTools)
+        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
+                                 QString::fromLatin1(item.symbol), true});
+    pill->setItems(items);
+    return pill;
+}
+
 QFont zoomFont(const QWidget* widget) {
     return scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(widget), widget);
 }
@@ -142,7 +154,7 @@ struct CanvasBar::Metrics {
 CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     : FilledPanel(Theme::Token::background, parent),
       workspace_(workspace),
-      tools_(new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm, this)),
+      tools_(makeToolPicker(this)),
       undo_(HeroButton::iconOnly(QStringLiteral("arrow.uturn.backward"), QStringLiteral("Undo"),
                                  HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
       redo_(HeroButton::iconOnly(QStringLiteral("arrow.uturn.forward"), QStringLiteral("Redo"),
@@ -168,11 +180,6 @@ CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     menu_->setObjectName(QStringLiteral("zoomPresets"));
     zoomMenu_->setMenu(menu_);
 
-    QList<SegmentItem> items;
-    for (const EditorToolItem& item : editorTools)
-        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
-                                 QString::fromLatin1(item.symbol), true});
-    tools_->setItems(items);
     buildZoomMenu();
 
     connect(tools_, &PillSegment::activated, &workspace_,

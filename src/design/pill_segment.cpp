@@ -42,13 +42,6 @@ void PillSegment::setItems(const QList<SegmentItem>& items) {
         segment->show();
         segments_.append(segment);
     }
-    // Tab reaches the segments where the pill stands among its siblings, not after everything made
-    // before the segments were.
-    QWidget* before = this;
-    for (PillSegmentButton* segment : segments_) {
-        QWidget::setTabOrder(before, segment);
-        before = segment;
-    }
     selectedIndex_ = -2;  // forces setSelection to place the indicator afresh
     layoutSegments();
     setSelection(selection_, false);
