@@ -4,6 +4,7 @@
 // sample form, drafts that stay with their document, and MCP sharing seen by the real connector.
 // Screenshots of each tab as a person looks at it.
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -48,6 +49,7 @@
 #include "design/hero_field.hpp"
 #include "design/hero_switch.hpp"
 #include "design/pill_segment.hpp"
+#include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
 #include "fake_ollama.hpp"
 #include "test_pdfs.hpp"
@@ -264,8 +266,19 @@ private slots:
 
         AssistantComposer& composer = *inspector.composer();
         QTest::keyClicks(composer.field(), "What does page one say?");
+        // At the inspector's narrowest.
+        editor->window().columns()->setSizes({210, 2000, 0});
         QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
         QVERIFY(composer.stopButton()->isVisible() && !composer.sendButton()->isVisible());
+        // The spinner and Stop take room from the scope pill's padding, or send it to rows, never from its
+        // words: each title keeps its full size in its segment.
+        QCoreApplication::sendPostedEvents();
+        for (PillSegmentButton* segment : composer.scope()->segments()) {
+            const QFont font = scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(segment), segment);
+            QVERIFY2(QFontMetricsF(font).horizontalAdvance(segment->item().title) <= segment->width(),
+                     qPrintable(segment->item().title));
+        }
+        editor->window().columns()->setSizes({210, 730, 340});
         QVERIFY(waitUntil([&] {
             auto* draft = named<ThemedLabel>(inspector, "draftText");
             return draft != nullptr && draft->text() == "The first page says ";
@@ -363,9 +376,14 @@ private slots:
         auto& card = *named<ProviderCard>(inspector, "providerCard");
         const auto stored = [] { return readFile(KeychainKey::fallbackFile()); };
 
+        // A model chosen for Ollama is not Anthropic's: until Anthropic lists its models, the disclosure
+        // names none.
+        workspace.setAssistantModel("tiny:1b");
         QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(!named<HeroButton>(inspector, "cancelKey")->isVisible());
+        QVERIFY(inspector.composer()->disclosure()->text().startsWith(
+            "Answers come from the chosen model at Anthropic, with your key."));
         auto* save = named<HeroButton>(inspector, "saveKey");
         QTest::keyClicks(card.keyField(), "   ");
         QVERIFY(!save->isEnabled());
@@ -380,12 +398,21 @@ private slots:
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
         QCOMPARE(named<Chip>(inspector, "keyChip")->text(), QStringLiteral("Key in a file only you can read"));
         QCOMPARE(card.modelPicker()->count(), 2);
+        QVERIFY(inspector.composer()->disclosure()->text().startsWith("Answers come from claude-opus-5 at Anthropic"));
+        // Read as "Model", the model its value and description.
+        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(card.modelPicker());
+        QCOMPARE(picker->text(QAccessible::Name), QStringLiteral("Model"));
+        QCOMPARE(picker->text(QAccessible::Description), card.modelPicker()->currentText());
         QCOMPARE(hosted.requests().back().header("x-api-key"), std::optional<std::string>("sk-first"));
         screenshot(card, "inspector-anthropic-card");
 
         QTest::mouseClick(named<HeroButton>(inspector, "replaceKey"), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(named<HeroButton>(inspector, "cancelKey")->isVisible());
+        // The notice says where the key goes: where the one it replaces is kept.
+        auto* notice = named<ThemedLabel>(inspector, "keyNotice");
+        QVERIFY(notice != nullptr);
+        QVERIFY(notice->text().startsWith("The key goes into a file only you can read."));
         QTest::keyClicks(card.keyField(), "sk-second");
         QTest::mouseClick(save, Qt::LeftButton);
         QVERIFY(stored().find("sk-second") != std::string::npos);
