@@ -96,10 +96,8 @@ void QuestionField::followLines() {
 // While the field grows with its lines the whole question shows from its first line (the editor would
 // stay scrolled to where the caret was while it was shorter); past four lines the caret stays in view.
 void QuestionField::keepQuestionInView() {
-    if (lineCount() <= maxLines)
-        verticalScrollBar()->setValue(0);
-    else
-        ensureCursorVisible();
+    if (lineCount() <= maxLines) verticalScrollBar()->setValue(0);
+    else ensureCursorVisible();
 }
 
 void QuestionField::resizeEvent(QResizeEvent* event) {

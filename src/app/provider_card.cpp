@@ -27,8 +27,9 @@ namespace {
 QString keyNotice(bool file) {
     return (file ? QStringLiteral("The key goes into a file only you can read.")
                  : QStringLiteral("The key goes into your keyring.")) +
-           QStringLiteral(" It is never written to a document, a recovery file, or a log, and answers are billed to "
-                          "your own Anthropic account.");
+           QStringLiteral(
+               " It is never written to a document, a recovery file, or a log, and answers are billed to "
+               "your own Anthropic account.");
 }
 
 bool isChecking(ProviderCard::Shown shown) {

@@ -73,8 +73,7 @@ QSize CardRow::minimumSizeHint() const {
 
 int CardRow::heightForWidth(int width) const {
     const QSize value = valueSizeFor(width);
-    if (sideBySide(width))
-        return std::max(label_->heightForWidth(width - minimumGap - value.width()), value.height());
+    if (sideBySide(width)) return std::max(label_->heightForWidth(width - minimumGap - value.width()), value.height());
     return label_->heightForWidth(width) + stackGap + value.height();
 }
 
@@ -98,7 +97,8 @@ void CardRow::placeParts() {
     if (sideBySide(width)) {
         const int labelWidth = std::max(0, width - minimumGap - value.width());
         label_->setGeometry(0, 0, labelWidth, height());
-        if (value_ != nullptr) value_->setGeometry(QRect(QPoint(width - value.width(), (height() - value.height()) / 2), value));
+        if (value_ != nullptr)
+            value_->setGeometry(QRect(QPoint(width - value.width(), (height() - value.height()) / 2), value));
         return;
     }
     const int labelHeight = label_->heightForWidth(width);

@@ -10,7 +10,6 @@
 #include <QPointer>
 #include <QWidget>
 
-
 namespace kivo {
 
 class ThemedLabel;

@@ -136,9 +136,9 @@ int HeroButton::heightForWidth(int width) const {
     const QSize hint = sizeHint();
     if (!hasHeightForWidth() || width >= hint.width()) return hint.height();
     const QMarginsF pad = padding();
-    const QRectF lines = QFontMetricsF(labelFont()).boundingRect(
-        QRectF(0, 0, std::max(1.0, width - pad.left() - pad.right()), 1e6), Qt::AlignCenter | Qt::TextWordWrap,
-        text());
+    const QRectF lines = QFontMetricsF(labelFont())
+                             .boundingRect(QRectF(0, 0, std::max(1.0, width - pad.left() - pad.right()), 1e6),
+                                           Qt::AlignCenter | Qt::TextWordWrap, text());
     return std::max(hint.height(), static_cast<int>(std::ceil(lines.height() + pad.top() + pad.bottom())));
 }
 

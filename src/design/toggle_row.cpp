@@ -86,8 +86,9 @@ int ToggleRow::heightForWidth(int width) const {
     if (text().isEmpty()) return static_cast<int>(std::ceil(control));
     const bool under = stacked(width);
     const double room = under ? width : width - labelLeft();
-    const QRectF lines = QFontMetricsF(labelFont()).boundingRect(QRectF(0, 0, std::max(1.0, room), 1e6),
-                                                                 Qt::AlignLeft | Qt::TextWordWrap, text());
+    const QRectF lines =
+        QFontMetricsF(labelFont())
+            .boundingRect(QRectF(0, 0, std::max(1.0, room), 1e6), Qt::AlignLeft | Qt::TextWordWrap, text());
     const double height = under ? control + stackGap * s + lines.height() : std::max(control, lines.height());
     return static_cast<int>(std::ceil(height));
 }

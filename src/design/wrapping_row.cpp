@@ -67,10 +67,8 @@ public:
         };
         // A widget gets the height it asked for, even where its vertical policy caps it at its one-line hint.
         const auto place = [](QLayoutItem* item, const QRect& where) {
-            if (QWidget* widget = item->widget())
-                widget->setGeometry(where);
-            else
-                item->setGeometry(where);
+            if (QWidget* widget = item->widget()) widget->setGeometry(where);
+            else item->setGeometry(where);
         };
         std::vector<Placed> line;
         int lineWidth = 0;

@@ -199,7 +199,7 @@ void Workspace::applyFit() {
             fitted = width / page->width;
             // Taller than the view, the page brings the vertical bar, which narrows the view (and a
             // pixel goes to the rounding up of the page's shown size).
-            if (fitted * page->height + fitMargin > area.height())
+            if (scrollBarWidth_ > 0 && fitted * page->height + fitMargin > area.height())
                 fitted = std::max(width - scrollBarWidth_ - 1, fitMinimum) / page->width;
             break;
     }

@@ -666,7 +666,8 @@ private slots:
         answer.citations = {citation};
         workspace.setAssistantAnswer(answer);
         RowButton* row = nullptr;
-        QVERIFY(waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
+        QVERIFY(
+            waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
         QScrollArea& scroll = *f.area().scrollArea();
         const auto shown = [&] {
             const QRect frame = f.canvas().frameOf(citation.rects.front()).toAlignedRect();

@@ -69,10 +69,8 @@ private slots:
         Scratch scratch;
         const auto sample = corpus("libreoffice-form.pdf");
         const auto file = scratch.docs() / "form.pdf";
-        if (sample.empty())
-            writeFile(file, makeFillFormPdf());
-        else
-            std::filesystem::copy_file(sample, file);
+        if (sample.empty()) writeFile(file, makeFillFormPdf());
+        else std::filesystem::copy_file(sample, file);
         auto editor = startEditor(scratch, {file.string()});
         QVERIFY(editor);
         Workspace& workspace = editor->workspace();
@@ -113,10 +111,10 @@ private slots:
                     for (const QString& found : overflowing(scroll))
                         failures << QStringLiteral("%1 at %2: %3").arg(tab.title).arg(step).arg(found);
                     if (step == 1.0 || step == 1.5 || step == 2.0) {
-                        const QString name = QStringLiteral("inspector-fit-%1-%2-%3")
-                                                 .arg(QString::fromLatin1(tab.rawValue),
-                                                      scheme == ColorScheme::dark ? "dark" : "light",
-                                                      QString::number(step, 'f', 1));
+                        const QString name =
+                            QStringLiteral("inspector-fit-%1-%2-%3")
+                                .arg(QString::fromLatin1(tab.rawValue), scheme == ColorScheme::dark ? "dark" : "light",
+                                     QString::number(step, 'f', 1));
                         screenshot(inspector, name);
                     }
                 }

@@ -212,7 +212,8 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
 
     test->removeAssistantKey();
     EXPECT_FALSE(test->assistantKeyStored());
-    EXPECT_EQ(test->status(), "Anthropic key removed from your keyring.");
+    // Said of where the key was kept.
+    EXPECT_EQ(test->status(), "Anthropic key removed from the file only you can read.");
     EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
 
     test.keys->failure = "The keyring is locked.";
