@@ -45,7 +45,8 @@ public:
         const AccessibleElement* shown = element();
         if (shown == nullptr) return {};
         if (kind == QAccessible::Name) return shown->name;
-        if (kind == QAccessible::Value) return shown->value;
+        // The desktop's accessibility bus carries no value for these roles: the description carries it.
+        if (kind == QAccessible::Value || kind == QAccessible::Description) return shown->value;
         return {};
     }
     void setText(QAccessible::Text, const QString&) override {}

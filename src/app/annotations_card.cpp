@@ -58,7 +58,8 @@ AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const s
     editor->add(field_);
     save_ = new HeroButton(QStringLiteral("Save contents"), HeroButtonVariant::secondary, HeroButtonSize::sm, editor);
     save_->setObjectName(QStringLiteral("saveContents"));
-    editor->add(save_, 0, Qt::AlignLeft);
+    // Aligned both ways, so a title that wraps gets the height it needs.
+    editor->add(save_, 0, Qt::AlignLeft | Qt::AlignTop);
     column->add(editor);
     editor_->hide();
 

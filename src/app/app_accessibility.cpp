@@ -6,6 +6,7 @@
 #include "app/accessible_elements.hpp"
 #include "app/announcer.hpp"
 #include "app/canvas_bar.hpp"
+#include "app/model_picker.hpp"
 #include "app/row_button.hpp"
 #include "app/status_message.hpp"
 
@@ -50,6 +51,7 @@ QAccessibleInterface* appFactory(const QString& className, QObject* object) {
     auto* widget = static_cast<QWidget*>(object);
     if (QAccessibleInterface* container = elementContainerFor(object)) return container;
     if (className == QLatin1String("kivo::ZoomMenuButton")) return ZoomMenuButton::accessibleFor(widget);
+    if (className == QLatin1String("kivo::ModelPicker")) return ModelPicker::accessibleFor(widget);
     if (className == QLatin1String("kivo::StatusMessage")) return new WholeAccessible(widget, QAccessible::StaticText);
     if (className == QLatin1String("kivo::Announcer")) return new WholeAccessible(widget, QAccessible::StatusBar);
     if (className == QLatin1String("kivo::RowButton")) return new RowAccessible(widget);

@@ -1,7 +1,10 @@
 #include "app/assistant_composer.hpp"
 
+#include <algorithm>
+
 #include <QKeyEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTextBlock>
 
@@ -87,6 +90,19 @@ int QuestionField::lineCount() const {
 void QuestionField::followLines() {
     setVerticalScrollBarPolicy(lineCount() > maxLines ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     updateGeometry();
+    keepQuestionInView();
+}
+
+// While the field grows with its lines the whole question shows from its first line (the editor would
+// stay scrolled to where the caret was while it was shorter); past four lines the caret stays in view.
+void QuestionField::keepQuestionInView() {
+    if (lineCount() <= maxLines) verticalScrollBar()->setValue(0);
+    else ensureCursorVisible();
+}
+
+void QuestionField::resizeEvent(QResizeEvent* event) {
+    QPlainTextEdit::resizeEvent(event);
+    keepQuestionInView();
 }
 
 QSize QuestionField::sizeHint() const {
@@ -156,9 +172,21 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     connect(stop_, &HeroButton::clicked, &workspace_, &Workspace::stopAssistant);
     for (const auto changed : {&WorkspaceState::assistantQueryChanged, &WorkspaceState::assistantScopeChanged,
                                &WorkspaceState::assistantRunningChanged, &WorkspaceState::sessionIdChanged,
-                               &WorkspaceState::assistantProviderChanged, &WorkspaceState::assistantModelChanged})
+                               &WorkspaceState::assistantProviderChanged, &WorkspaceState::assistantModelChanged,
+                               &WorkspaceState::providerStatusChanged})
         connect(&workspace_, changed, this, &AssistantComposer::refresh);
     refresh();
+}
+
+// The chosen model while the provider shown lists it; until then (just after a switch the choice is still
+// the other provider's) none, so the disclosure says "the chosen model" rather than a wrong name.
+std::string AssistantComposer::listedModel() const {
+    const auto& status = workspace_.providerStatus();
+    const std::string& chosen = workspace_.assistantModel();
+    if (!status || !status->ready) return {};
+    const bool listed = std::any_of(status->models.begin(), status->models.end(),
+                                    [&](const ModelInfo& model) { return model.name == chosen; });
+    return listed ? chosen : std::string();
 }
 
 void AssistantComposer::refresh() {
@@ -174,7 +202,7 @@ void AssistantComposer::refresh() {
     stop_->setVisible(running);
     send_->setVisible(!running);
     send_->setEnabled(AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistantQuery()));
-    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistantProvider(), workspace_.assistantModel()));
+    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistantProvider(), listedModel()));
 }
 
 }  // namespace kivo

@@ -38,12 +38,14 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool event(QEvent* event) override;
 
 private:
     int heightForLines(int lines) const;
     int lineCount() const;
     void followLines();
+    void keepQuestionInView();
     void applyLook();
 };
 
@@ -61,6 +63,7 @@ public:
 
 private:
     void refresh();
+    std::string listedModel() const;
 
     Workspace& workspace_;
     QWidget* box_;

@@ -33,6 +33,8 @@ std::function<void()> bound(const std::function<void()>& callback) {
 }  // namespace
 
 std::vector<AccessibleElement> headerOnly(const QString& pageLabel, const QRectF& frame) {
+    // Without a page there is nothing to head: no empty heading is offered.
+    if (pageLabel.isEmpty()) return {};
     AccessibleElement header;
     header.role = QAccessible::Heading;
     header.name = pageLabel;

@@ -59,9 +59,15 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     setFocusPolicy(Qt::ClickFocus);
     empty_->setObjectName(QStringLiteral("emptyState"));
     scroll_->setObjectName(QStringLiteral("pageScroll"));
+    // A click on the page focuses this area, not the scroll area, which would take the arrow keys for
+    // scrolling: the arrows nudge the selected annotation.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setAlignment(Qt::AlignCenter);
     scroll_->setWidget(page_);
+    // The scroll area fills its widget with the window colour; the canvas shows through, one colour
+    // around the page however narrow it is.
+    page_->setAutoFillBackground(false);
     scroll_->viewport()->setAutoFillBackground(false);
     // The empty state sits centred at its natural height.
     auto* emptyBox = new QWidget(this);
@@ -169,6 +175,7 @@ void CanvasArea::reportVisiblePart() {
 void CanvasArea::resizeEvent(QResizeEvent* event) {
     FilledPanel::resizeEvent(event);
     card_->placeIn(rect());
+    workspace_.setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
     workspace_.setViewport(QSizeF(event->size()));
     reportVisiblePart();
 }

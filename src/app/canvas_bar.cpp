@@ -31,7 +31,9 @@ public:
 
     QString text(QAccessible::Text kind) const override {
         if (kind == QAccessible::Name) return QStringLiteral("Zoom");
-        if (kind == QAccessible::Value) return static_cast<const ZoomMenuButton*>(widget())->spokenValue();
+        // The desktop's accessibility bus carries no value for a menu button: the description carries it.
+        if (kind == QAccessible::Value || kind == QAccessible::Description)
+            return static_cast<const ZoomMenuButton*>(widget())->spokenValue();
         return QAccessibleWidget::text(kind);
     }
     QStringList actionNames() const override { return {showMenuAction()}; }
@@ -39,6 +41,18 @@ public:
         if (action == showMenuAction()) static_cast<ZoomMenuButton*>(widget())->showMenu();
     }
 };
+
+// The tool pill with its segments, made before the bar's other controls so that Tab reaches the tools
+// first, in the order the bar is drawn.
+PillSegment* makeToolPicker(QWidget* parent) {
+    auto* pill = new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm, parent);
+    QList<SegmentItem> items;
+    for (const EditorToolItem& item : editorTools)
+        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
+                                 QString::fromLatin1(item.symbol), true});
+    pill->setItems(items);
+    return pill;
+}
 
 QFont zoomFont(const QWidget* widget) {
     return scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(widget), widget);
@@ -65,8 +79,13 @@ ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
 }
 
 void ZoomMenuButton::setZoom(double zoom) {
+    const bool changed = zoom != zoom_;
     zoom_ = zoom;
     setText(CanvasBar::zoomText(zoom));
+    if (changed && QAccessible::isActive()) {
+        QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&described);
+    }
     updateGeometry();
     update();
 }
@@ -135,7 +154,7 @@ struct CanvasBar::Metrics {
 CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     : FilledPanel(Theme::Token::background, parent),
       workspace_(workspace),
-      tools_(new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm, this)),
+      tools_(makeToolPicker(this)),
       undo_(HeroButton::iconOnly(QStringLiteral("arrow.uturn.backward"), QStringLiteral("Undo"),
                                  HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
       redo_(HeroButton::iconOnly(QStringLiteral("arrow.uturn.forward"), QStringLiteral("Redo"),
@@ -161,11 +180,6 @@ CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     menu_->setObjectName(QStringLiteral("zoomPresets"));
     zoomMenu_->setMenu(menu_);
 
-    QList<SegmentItem> items;
-    for (const EditorToolItem& item : editorTools)
-        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
-                                 QString::fromLatin1(item.symbol), true});
-    tools_->setItems(items);
     buildZoomMenu();
 
     connect(tools_, &PillSegment::activated, &workspace_,

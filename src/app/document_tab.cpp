@@ -6,6 +6,7 @@
 #include "app/inline_code_label.hpp"
 #include "app/save_chip.hpp"
 #include "app/scaled_stack.hpp"
+#include "design/wrapping_row.hpp"
 #include "app/status_message.hpp"
 #include "design/card_row.hpp"
 #include "design/chip.hpp"
@@ -82,20 +83,19 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
 
     switch_ = new HeroSwitch(QStringLiteral("Allow MCP on this document"), column);
     switch_->setObjectName(QStringLiteral("allowMcp"));
-    column->add(switch_, 0, Qt::AlignLeft);
+    column->add(switch_, 0, Qt::AlignLeft | Qt::AlignTop);
     auto* note = new ThemedLabel(sharingNote, ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
     wrapInWidth(note);
     column->add(note);
 
-    auto* buttons = new ScaledStack(Qt::Horizontal, 8, {}, column);
+    auto* buttons = new WrappingRow(8, column);
     approve_ =
         new HeroButton(QStringLiteral("Approve path…"), HeroButtonVariant::secondary, HeroButtonSize::sm, buttons);
     approve_->setObjectName(QStringLiteral("approvePath"));
     copy_ = new HeroButton(QStringLiteral("Copy MCP config"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
     copy_->setObjectName(QStringLiteral("copyMcpConfig"));
-    buttons->add(approve_, 0, Qt::AlignVCenter);
-    buttons->add(copy_, 0, Qt::AlignVCenter);
-    buttons->addStretch();
+    buttons->add(approve_);
+    buttons->add(copy_);
     column->add(buttons);
 
     // The desktop's panels choose files or folders, never both at once: the button asks which first.

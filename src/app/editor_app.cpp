@@ -1,5 +1,6 @@
 #include "app/editor_app.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
 #include <QWindow>
@@ -118,10 +119,7 @@ void EditorApp::launch() {
     launchQueued_ = true;
     // Started before the launch, which keeps the GUI thread busy: it fires right after it.
     QTimer::singleShot(frontMilliseconds, this, [this] {
-        if (window_ != nullptr) {
-            window_->raise();
-            window_->activateWindow();
-        }
+        bringToFront();
         workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
     });
     workspace_->launchOnce();
@@ -129,12 +127,24 @@ void EditorApp::launch() {
 }
 
 void EditorApp::openFiles(const std::vector<std::string>& paths) {
-    if (window_ != nullptr) {
-        window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
-        window_->raise();
-        window_->activateWindow();
-    }
+    if (window_ != nullptr) window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    bringToFront();
     workspace_->openLaunchFiles(paths, launchFileAttempts);
+}
+
+void EditorApp::bringToFront() {
+    if (window_ == nullptr) return;
+    window_->raise();
+    // A sheet open over the window (the recovery sheet at launch) keeps the keyboard: activating the
+    // window under it would leave Escape, Tab and the menus' keys to nobody.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != window_ && modal->parentWidget() != nullptr &&
+        modal->parentWidget()->window() == window_) {
+        modal->raise();
+        modal->activateWindow();
+        return;
+    }
+    window_->activateWindow();
 }
 
 void EditorApp::shutdown() {

@@ -71,6 +71,8 @@ private:
     void launchWhenPainted();
     void launch();
     void openFiles(const std::vector<std::string>& paths);
+    // Raises the window and gives it the keyboard, or gives it to the sheet open over it.
+    void bringToFront();
     void shutdown();
     bool eventFilter(QObject* watched, QEvent* event) override;
 

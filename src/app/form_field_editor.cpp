@@ -14,6 +14,7 @@
 #include "design/hero_field.hpp"
 #include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
+#include "design/wrapping_row.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -51,16 +52,15 @@ FormFieldEditor::FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, con
     setObjectName(QStringLiteral("formField"));
     auto* column = ScaledStack::filling(this, Qt::Vertical, 6);
 
-    auto* header = new ScaledStack(Qt::Horizontal, 6, {}, column);
+    auto* header = new WrappingRow(6, column);
     auto* name = new ThemedLabel(QString::fromStdString(field.name), ScaledTextStyle::callout, QFont::DemiBold,
                                  Theme::Token::foreground, header);
     name->setObjectName(QStringLiteral("fieldName"));
     name->setWordWrap(true);
-    header->add(name, 0, Qt::AlignVCenter);
+    header->add(name);
     readOnly_ = new Chip(QStringLiteral("Read-only"), ChipTone::warning, QString(), header);
     readOnly_->setObjectName(QStringLiteral("readOnlyChip"));
-    header->add(readOnly_, 0, Qt::AlignVCenter);
-    header->addStretch();
+    header->add(readOnly_);
     column->add(header);
 
     buildControl(column);
@@ -75,7 +75,7 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             checkbox_ = new HeroCheckbox(QStringLiteral("Checked"), column);
             checkbox_->setAccessibleName(name);
             control_ = checkbox_;
-            column->add(checkbox_, 0, Qt::AlignLeft);
+            column->add(checkbox_, 0, Qt::AlignLeft | Qt::AlignTop);
             connect(checkbox_, &HeroCheckbox::clicked, this, [this](bool on) {
                 // The box goes on showing the worker's state until the fill comes back.
                 {
@@ -126,7 +126,7 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
     apply_ = new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::secondary, HeroButtonSize::sm, column);
     apply_->setObjectName(QStringLiteral("applyField"));
     apply_->setAccessibleName(QStringLiteral("Apply ") + name);
-    column->add(apply_, 0, Qt::AlignLeft);
+    column->add(apply_, 0, Qt::AlignLeft | Qt::AlignTop);
     connect(apply_, &HeroButton::clicked, this, &FormFieldEditor::apply);
 }
 

@@ -115,7 +115,10 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->drawText(QRectF(x, y, width, sizeMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
                       sizeMetrics.elidedText(row.sizeText(), Qt::ElideRight, width));
     y += sizeMetrics.height() + lineGap;
-    if (!marks.isEmpty()) chip_->paintFace(*painter, QRectF(QPointF(x, y), QSizeF(chip)));
+    // On the selected row, whose fill is the neutral chip's own, the capsule takes the surface colour.
+    if (!marks.isEmpty())
+        chip_->paintFace(*painter, QRectF(QPointF(x, y), QSizeF(chip)),
+                         selected ? std::optional(Theme::color(Theme::Token::surface)) : std::nullopt);
     painter->restore();
 }
 

@@ -3,6 +3,7 @@
 #include "app/annotations_card.hpp"
 #include "app/scaled_stack.hpp"
 #include "app/search_results_card.hpp"
+#include "design/wrapping_row.hpp"
 #include "design/hero_button.hpp"
 #include "design/section_card.hpp"
 #include "workspace/workspace.hpp"
@@ -42,17 +43,17 @@ QWidget* PageTab::buildPageCard(Workspace& workspace) {
         {"Print…", "printDocument", HeroButtonVariant::tertiary, [](Workspace& w) { w.printDocument(); }},
         {"Delete page", "deletePage", HeroButtonVariant::dangerSoft, [](Workspace& w) { w.deleteSelectedPage(); }},
     };
-    ScaledStack* line = nullptr;
+    // Rows of two; a pair that does not fit side by side stands one above the other.
+    WrappingRow* line = nullptr;
     for (std::size_t i = 0; i < std::size(buttons); ++i) {
         if (i % 2 == 0) {
-            line = new ScaledStack(Qt::Horizontal, 8, {}, rows);
+            line = new WrappingRow(8, rows);
             rows->add(line);
         }
         const Button& entry = buttons[i];
         auto* button = new HeroButton(QString::fromUtf8(entry.title), entry.variant, HeroButtonSize::md, line);
         button->setObjectName(QString::fromLatin1(entry.name));
-        line->add(button, 0, Qt::AlignVCenter);
-        if (i % 2 == 1) line->addStretch();
+        line->add(button);
         connect(button, &HeroButton::clicked, &workspace, [&workspace, act = entry.act] { act(workspace); });
     }
     const auto follow = [rows, &workspace] { rows->setEnabled(workspace.sessionId().has_value()); };

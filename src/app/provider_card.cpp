@@ -6,8 +6,10 @@
 #include <QTimer>
 
 #include "app/assistant_texts.hpp"
+#include "app/model_picker.hpp"
 #include "app/scaled_stack.hpp"
 #include "app/status_message.hpp"
+#include "design/wrapping_row.hpp"
 #include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
 #include "design/chip.hpp"
@@ -22,9 +24,14 @@
 namespace kivo {
 namespace {
 
-const QString keyNotice = QStringLiteral(
-    "The key goes into your keyring. It is never written to a document, a recovery file, or a log, and answers are "
-    "billed to your own Anthropic account.");
+// Where the key goes: the keyring, or the owner-only file where the key store keeps it without one.
+QString keyNotice(bool file) {
+    return (file ? QStringLiteral("The key goes into a file only you can read.")
+                 : QStringLiteral("The key goes into your keyring.")) +
+           QStringLiteral(
+               " It is never written to a document, a recovery file, or a log, and answers are billed to "
+               "your own Anthropic account.");
+}
 
 bool isChecking(ProviderCard::Shown shown) {
     return shown == ProviderCard::Shown::ollamaChecking || shown == ProviderCard::Shown::keyChecking;
@@ -74,14 +81,13 @@ void ProviderCard::build() {
     column->add(warning_);
     retry_ = new HeroButton(QString(), HeroButtonVariant::tertiary, HeroButtonSize::sm, column);
     retry_->setObjectName(QStringLiteral("providerRetry"));
-    column->add(retry_, 0, Qt::AlignLeft);
+    column->add(retry_, 0, Qt::AlignLeft | Qt::AlignTop);
     connect(retry_, &HeroButton::clicked, &workspace_, &Workspace::refreshModels);
 
     auto* pickerRow = row(8, column);
     pickerRow_ = pickerRow;
-    picker_ = new QComboBox(pickerRow);
+    picker_ = new ModelPicker(pickerRow);
     picker_->setObjectName(QStringLiteral("modelPicker"));
-    picker_->setAccessibleName(QStringLiteral("Model"));
     picker_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     picker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     pickerRow->add(picker_, 1, Qt::AlignVCenter);
@@ -94,15 +100,14 @@ void ProviderCard::build() {
             [this](int index) { workspace_.setAssistantModel(picker_->itemData(index).toString().toStdString()); });
     connect(refreshList_, &HeroButton::clicked, &workspace_, &Workspace::refreshModels);
 
-    auto* chips = row(6, column);
+    auto* chips = new WrappingRow(6, column);
     chips_ = chips;
     capability_ = new Chip(QString(), ChipTone::neutral, QString(), chips);
     capability_->setObjectName(QStringLiteral("capabilityChip"));
     version_ = new Chip(QString(), ChipTone::neutral, QString(), chips);
     version_->setObjectName(QStringLiteral("versionChip"));
-    chips->add(capability_, 0, Qt::AlignVCenter);
-    chips->add(version_, 0, Qt::AlignVCenter);
-    chips->addStretch();
+    chips->add(capability_);
+    chips->add(version_);
     column->add(chips);
 }
 
@@ -115,18 +120,18 @@ void ProviderCard::buildKeyEntry(ScaledStack* column) {
     key_->lineEdit()->setPlaceholderText(QStringLiteral("Anthropic API key"));
     key_->lineEdit()->setAccessibleName(QStringLiteral("Anthropic API key"));
     entry->add(key_);
-    auto* buttons = row(8, entry);
+    auto* buttons = new WrappingRow(8, entry);
     saveKey_ = new HeroButton(QStringLiteral("Save key"), HeroButtonVariant::primary, HeroButtonSize::sm, buttons);
     saveKey_->setObjectName(QStringLiteral("saveKey"));
     cancelKey_ = new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
     cancelKey_->setObjectName(QStringLiteral("cancelKey"));
-    buttons->add(saveKey_, 0, Qt::AlignVCenter);
-    buttons->add(cancelKey_, 0, Qt::AlignVCenter);
-    buttons->addStretch();
+    buttons->add(saveKey_);
+    buttons->add(cancelKey_);
     entry->add(buttons);
-    auto* notice = new ThemedLabel(keyNotice, ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, entry);
-    wrapInWidth(notice);
-    entry->add(notice);
+    notice_ = new ThemedLabel(keyNotice(false), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, entry);
+    notice_->setObjectName(QStringLiteral("keyNotice"));
+    wrapInWidth(notice_);
+    entry->add(notice_);
     column->add(entry);
 
     // Return in the field saves nothing: the key is saved only with the button.
@@ -141,19 +146,20 @@ void ProviderCard::buildKeyEntry(ScaledStack* column) {
 }
 
 void ProviderCard::buildKeyRow(ScaledStack* column) {
-    auto* keyRow = row(8, column);
+    // The chip and the two buttons go to two lines, or the chip elides, before the row outgrows the card.
+    auto* keyRow = new WrappingRow(8, column);
     keyRow_ = keyRow;
     keyChip_ = new Chip(QString(), ChipTone::success, QStringLiteral("key.fill"), keyRow);
     keyChip_->setObjectName(QStringLiteral("keyChip"));
-    keyRow->add(keyChip_, 0, Qt::AlignVCenter);
+    keyRow->add(keyChip_);
     keyRow->addStretch();
     auto* replace = new HeroButton(QStringLiteral("Replace"), HeroButtonVariant::tertiary, HeroButtonSize::sm, keyRow);
     replace->setObjectName(QStringLiteral("replaceKey"));
     auto* remove = new HeroButton(QStringLiteral("Remove"), HeroButtonVariant::dangerSoft, HeroButtonSize::sm, keyRow);
     remove->setObjectName(QStringLiteral("removeKey"));
     remove->setAccessibleName(QStringLiteral("Remove the Anthropic key"));
-    keyRow->add(replace, 0, Qt::AlignVCenter);
-    keyRow->add(remove, 0, Qt::AlignVCenter);
+    keyRow->add(replace);
+    keyRow->add(remove);
     column->add(keyRow);
 
     connect(replace, &HeroButton::clicked, this, [this] {
@@ -196,9 +202,11 @@ void ProviderCard::refresh() {
     cancelKey_->setVisible(keyEntry && workspace_.assistantKeyStored());
     saveKey_->setEnabled(!trimWhitespaceAndNewlines(key_->lineEdit()->text().toStdString()).empty());
     keyRow_->setVisible(keyStoredRow);
-    keyChip_->setText(workspace_.assistantKeyPlace() == KeychainKey::Place::file
-                          ? QStringLiteral("Key in a file only you can read")
-                          : QStringLiteral("Key in your keyring"));
+    if (const auto place = workspace_.assistantKeyPlace()) keyInFile_ = *place == KeychainKey::Place::file;
+    keyChip_->setText(keyInFile_ ? QStringLiteral("Key in a file only you can read")
+                                 : QStringLiteral("Key in your keyring"));
+    // A key replaced, or saved again after it was removed, goes where the last one was kept.
+    notice_->setText(keyNotice(keyInFile_));
 
     checking_->setVisible(isChecking(shown_));
     checking_->setText(shown_ == Shown::ollamaChecking ? QStringLiteral("Checking Ollama…")

@@ -92,6 +92,9 @@ private:
     HeroButton* cancelKey_;
     QWidget* keyRow_;
     Chip* keyChip_;
+    ThemedLabel* notice_;
+    // Where the last key the card saw was kept.
+    bool keyInFile_ = false;
 };
 
 }  // namespace kivo

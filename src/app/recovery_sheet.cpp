@@ -1,5 +1,6 @@
 #include "app/recovery_sheet.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -23,6 +24,8 @@ constexpr int sectionSpacing = 14;
 constexpr int headerSpacing = 6;
 constexpr int rowSpacing = 8;
 constexpr int listPadding = 2;
+// The widest line of the discard question's explanation, before it wraps.
+constexpr int discardTextWidth = 420;
 
 }  // namespace
 
@@ -118,6 +121,11 @@ void RecoverySheet::confirmDiscard(const RecoveryInfo& recovery) {
     question->setInformativeText(discardExplanation(recovery));
     // The file name comes from the checkpoint: no label of the box may read it as markup.
     LiteralText::keepPlain(*question);
+    // The box takes the width of its text (up to a comfortable line), not that of its short title.
+    if (auto* detail = question->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        const QFontMetrics metrics(detail->font());
+        detail->setMinimumWidth(std::min(metrics.horizontalAdvance(detail->text()) + 1, discardTextWidth));
+    }
     QPushButton* discard = question->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
     QPushButton* cancel = question->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     question->setDefaultButton(cancel);

@@ -1,7 +1,9 @@
 #include "design/card_row.hpp"
 
+#include <algorithm>
+
 #include <QAccessible>
-#include <QHBoxLayout>
+#include <QEvent>
 
 #include "design/accessibility.hpp"
 #include "design/themed_label.hpp"
@@ -30,15 +32,78 @@ QString spokenName(QObject* object) {
 
 CardRow::CardRow(const QString& label, QWidget* value, QWidget* parent) : QWidget(parent) {
     installAccessibility();
-    line_ = new QHBoxLayout(this);
-    line_->setContentsMargins(0, 0, 0, 0);
-    line_->setSpacing(0);
     label_ = new ThemedLabel(label, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
     label_->setWordWrap(true);
     label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    line_->addWidget(label_, 1);
-    line_->addSpacing(minimumGap);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
     setValue(value);
+}
+
+int CardRow::widestWord() const {
+    const QFontMetrics metrics(label_->font());
+    int widest = 0;
+    for (const QString& word : label_->text().split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        widest = std::max(widest, metrics.horizontalAdvance(word));
+    return widest + 1;
+}
+
+QSize CardRow::valueSizeFor(int width) const {
+    if (value_ == nullptr || value_->isHidden()) return {0, 0};
+    const QSize hint = value_->sizeHint();
+    const int wide = std::max(std::min(hint.width(), width), value_->minimumSizeHint().width());
+    return {wide, value_->hasHeightForWidth() ? value_->heightForWidth(wide) : hint.height()};
+}
+
+bool CardRow::sideBySide(int width) const {
+    return value_ == nullptr || widestWord() + minimumGap + valueSizeFor(width).width() <= width;
+}
+
+QSize CardRow::sizeHint() const {
+    const QSize label = label_->sizeHint();
+    const QSize value = valueSizeFor(QWIDGETSIZE_MAX);
+    return {label.width() + minimumGap + value.width(), std::max(label.height(), value.height())};
+}
+
+QSize CardRow::minimumSizeHint() const {
+    const int value = value_ != nullptr ? value_->minimumSizeHint().width() : 0;
+    return {std::max(widestWord(), value), label_->fontMetrics().height()};
+}
+
+int CardRow::heightForWidth(int width) const {
+    const QSize value = valueSizeFor(width);
+    if (sideBySide(width)) return std::max(label_->heightForWidth(width - minimumGap - value.width()), value.height());
+    return label_->heightForWidth(width) + stackGap + value.height();
+}
+
+void CardRow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placeParts();
+}
+
+bool CardRow::event(QEvent* event) {
+    if (event->type() == QEvent::LayoutRequest) {
+        updateGeometry();
+        placeParts();
+    }
+    return QWidget::event(event);
+}
+
+// Side by side, the value at the trailing edge; where the two do not fit, the value under the label.
+void CardRow::placeParts() {
+    const int width = this->width();
+    const QSize value = valueSizeFor(width);
+    if (sideBySide(width)) {
+        const int labelWidth = std::max(0, width - minimumGap - value.width());
+        label_->setGeometry(0, 0, labelWidth, height());
+        if (value_ != nullptr)
+            value_->setGeometry(QRect(QPoint(width - value.width(), (height() - value.height()) / 2), value));
+        return;
+    }
+    const int labelHeight = label_->heightForWidth(width);
+    label_->setGeometry(0, 0, width, labelHeight);
+    if (value_ != nullptr) value_->setGeometry(QRect(QPoint(0, labelHeight + stackGap), value));
 }
 
 QString CardRow::label() const { return label_->text(); }
@@ -54,9 +119,10 @@ void CardRow::setValue(QWidget* value) {
     value_ = value;
     if (value != nullptr) {
         value->setParent(this);
-        line_->addWidget(value, 0, Qt::AlignRight | Qt::AlignVCenter);
         value->show();
     }
+    updateGeometry();
+    placeParts();
 }
 
 QString CardRow::spokenText() const {

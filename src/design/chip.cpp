@@ -1,5 +1,6 @@
 #include "design/chip.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAccessible>
@@ -21,7 +22,7 @@ constexpr double toneOpacity = 0.15;
 Chip::Chip(const QString& text, ChipTone tone, const QString& symbol, QWidget* parent)
     : QWidget(parent), text_(text), tone_(tone), symbol_(symbol) {
     installAccessibility();
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
 }
 
 void Chip::setText(const QString& text) {
@@ -83,18 +84,26 @@ QSize Chip::sizeHint() const {
     return {static_cast<int>(std::ceil(size.width() + 14 * s)), static_cast<int>(std::ceil(size.height() + 5 * s))};
 }
 
-QSize Chip::minimumSizeHint() const { return sizeHint(); }
+QSize Chip::minimumSizeHint() const {
+    // Squeezed, a chip elides its text; its accessible name keeps all of it.
+    const QSize hint = sizeHint();
+    const double s = TextScale::of(this);
+    const Painting::Label label = content();
+    const QString start = label.text.left(3) + QStringLiteral("…");
+    const QSizeF least = Painting::labelSize(textFont(), {label.symbol, start, label.symbolSide, label.spacing});
+    return {std::min(hint.width(), static_cast<int>(std::ceil(least.width() + 14 * s))), hint.height()};
+}
 
 void Chip::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     paintFace(painter, QRectF(rect()));
 }
 
-void Chip::paintFace(QPainter& painter, const QRectF& face) const {
+void Chip::paintFace(QPainter& painter, const QRectF& face, const std::optional<QColor>& fill) const {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const double s = TextScale::of(this);
-    Painting::fillRounded(painter, face, face.height() / 2, fillColor());
+    Painting::fillRounded(painter, face, face.height() / 2, fill.value_or(fillColor()));
     Painting::paintLabel(painter, face.adjusted(7 * s, 0, -7 * s, 0), textFont(), content(), textColor());
     painter.restore();
 }

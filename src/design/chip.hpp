@@ -4,9 +4,12 @@
 //
 // Tones (ChipTone): neutral (foreground text on defaultFill) and accent, success, warning, danger (the
 // tone's soft text on the tone's colour at 15 %). An optional symbol stands before the text, 3 apart;
-// text in subheadline medium, padding 7 x 2.5, all times the text scale. The text is shown as given.
+// text in subheadline medium, padding 7 x 2.5, all times the text scale. The text is shown as given; a chip
+// squeezed below its size hint elides it (down to three characters and the ellipsis).
 // No signals. Accessibility: one static-text element named by the text (or accessibleName() when set);
 // the symbol is not read.
+
+#include <optional>
 
 #include <QWidget>
 
@@ -36,9 +39,9 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
-    // Paints the chip into `face` with `painter`, as it paints itself: for views that draw chips in rows
-    // of their own without a widget per row.
-    void paintFace(QPainter& painter, const QRectF& face) const;
+    // Paints the chip into `face` with `painter`, as it paints itself (filled with `fill` when given, for a
+    // row whose own fill is the chip's): for views that draw chips in rows without a widget per row.
+    void paintFace(QPainter& painter, const QRectF& face, const std::optional<QColor>& fill = std::nullopt) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

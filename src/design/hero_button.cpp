@@ -37,7 +37,7 @@ HeroButton::HeroButton(const QString& text, HeroButtonVariant variant, HeroButto
     installAccessibility();
     setText(text);
     setFocusPolicy(Qt::TabFocus);
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
 }
 
 HeroButton* HeroButton::iconOnly(const QString& symbol, const QString& label, HeroButtonVariant variant,
@@ -131,7 +131,29 @@ QSize HeroButton::sizeHint() const {
     return {static_cast<int>(std::ceil(width)), static_cast<int>(std::ceil(height))};
 }
 
-QSize HeroButton::minimumSizeHint() const { return sizeHint(); }
+bool HeroButton::hasHeightForWidth() const { return !iconOnly_ && symbol_.isEmpty() && !text().isEmpty(); }
+
+int HeroButton::heightForWidth(int width) const {
+    const QSize hint = sizeHint();
+    if (!hasHeightForWidth() || width >= hint.width()) return hint.height();
+    const QMarginsF pad = padding();
+    const QRectF lines = QFontMetricsF(labelFont())
+                             .boundingRect(QRectF(0, 0, std::max(1.0, width - pad.left() - pad.right()), 1e6),
+                                           Qt::AlignCenter | Qt::TextWordWrap, text());
+    return std::max(hint.height(), static_cast<int>(std::ceil(lines.height() + pad.top() + pad.bottom())));
+}
+
+QSize HeroButton::minimumSizeHint() const {
+    // A text button too narrow for its title on one line breaks it between words, never inside one.
+    const QSize hint = sizeHint();
+    if (!hasHeightForWidth()) return hint;
+    const QFontMetricsF metrics(labelFont());
+    double widest = 0;
+    for (const QString& word : text().split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        widest = std::max(widest, metrics.horizontalAdvance(word));
+    const QMarginsF pad = padding();
+    return {std::min(hint.width(), static_cast<int>(std::ceil(widest + pad.left() + pad.right()))), hint.height()};
+}
 
 void HeroButton::syncPress() {
     const double wanted = isDown() ? 1.0 : 0.0;
@@ -154,10 +176,17 @@ void HeroButton::paintEvent(QPaintEvent*) {
     const ColorScheme scheme = Appearance::currentScheme();
     const HeroButtonColors rest = colors(variant_, hovered_ && isEnabled(), scheme);
     const HeroButtonColors active = colors(variant_, true, scheme);
-    const double radius = face.height() / 2;
+    // A title on several lines keeps the corners of a one-line button.
+    const double radius = std::min(face.height(), static_cast<double>(sizeHint().height())) / 2;
     Painting::fillRounded(painter, face, radius, mix(rest.fill, active.fill, press_->value()));
     Painting::strokeRoundedInside(painter, face, radius, 1, rest.border);
     if (Painting::showsFocusRing(*this)) Painting::focusRing(painter, face, radius);
+    if (hasHeightForWidth() && width() < sizeHint().width()) {
+        painter.setFont(labelFont());
+        painter.setPen(rest.text);
+        painter.drawText(face.marginsRemoved(padding()), Qt::AlignCenter | Qt::TextWordWrap, text());
+        return;
+    }
     Painting::paintLabel(painter, face.marginsRemoved(padding()), labelFont(), content(), rest.text);
 }
 

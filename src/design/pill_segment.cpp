@@ -28,7 +28,9 @@ PillSegment::PillSegment(const QString& label, HeroButtonSize size, QWidget* par
     : QWidget(parent), label_(label), size_(size), glide_(new Tween(this, Tween::Curve::fluid, 1)) {
     installAccessibility();
     setAccessibleName(label);
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 }
 
 void PillSegment::setItems(const QList<SegmentItem>& items) {
@@ -92,16 +94,45 @@ QRectF PillSegment::segmentRect(int index) const {
     return QRectF(segments_[index]->geometry());
 }
 
+int PillSegment::rowHeight() const {
+    int tallest = 0;
+    for (const PillSegmentButton* segment : segments_) tallest = std::max(tallest, segment->sizeHint().height());
+    return tallest;
+}
+
+int PillSegment::columnsFor(int width) const {
+    const auto count = static_cast<int>(segments_.size());
+    int least = 0;
+    for (const PillSegmentButton* segment : segments_) least = std::max(least, segment->minimumSizeHint().width());
+    const double inner = width - 2 * padding();
+    int columns = std::max(count, 1);
+    while (columns > 1 && inner / columns < least) --columns;
+    return columns;
+}
+
+int PillSegment::heightForWidth(int width) const {
+    const auto count = static_cast<int>(segments_.size());
+    const int columns = columnsFor(width);
+    const int rows = std::max(1, (count + columns - 1) / columns);
+    return rows * rowHeight() + static_cast<int>(std::ceil(2 * padding()));
+}
+
 void PillSegment::layoutSegments() {
     if (segments_.isEmpty()) return;
     const double pad = padding();
     const QRectF track = QRectF(rect()).adjusted(pad, pad, -pad, -pad);
-    const double width = track.width() / segments_.size();
+    const int columns = columnsFor(width());
+    const int rows = (static_cast<int>(segments_.size()) + columns - 1) / columns;
+    const double width = track.width() / columns;
+    const double height = track.height() / rows;
     for (int i = 0; i < segments_.size(); ++i) {
-        const int left = static_cast<int>(std::lround(track.left() + width * i));
-        const int right = static_cast<int>(std::lround(track.left() + width * (i + 1)));
-        segments_[i]->setGeometry(left, static_cast<int>(std::lround(track.top())), right - left,
-                                  static_cast<int>(std::lround(track.height())));
+        const int column = i % columns;
+        const int row = i / columns;
+        const int left = static_cast<int>(std::lround(track.left() + width * column));
+        const int right = static_cast<int>(std::lround(track.left() + width * (column + 1)));
+        const int top = static_cast<int>(std::lround(track.top() + height * row));
+        const int bottom = static_cast<int>(std::lround(track.top() + height * (row + 1)));
+        segments_[i]->setGeometry(left, top, right - left, bottom - top);
     }
 }
 
@@ -119,10 +150,11 @@ QSize PillSegment::sizeHint() const {
 }
 
 QSize PillSegment::minimumSizeHint() const {
-    const double pad = padding();
-    int width = 0;
-    for (const PillSegmentButton* segment : segments_) width += segment->minimumSizeHint().width();
-    return {width + static_cast<int>(std::ceil(2 * pad)), sizeHint().height()};
+    // One segment a row, each title whole.
+    int least = 0;
+    for (const PillSegmentButton* segment : segments_) least = std::max(least, segment->minimumSizeHint().width());
+    const auto edge = static_cast<int>(std::ceil(2 * padding()));
+    return {least + edge, rowHeight() + edge};
 }
 
 void PillSegment::paintEvent(QPaintEvent*) {

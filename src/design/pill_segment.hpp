@@ -6,6 +6,9 @@
 // indicator to the new segment on Theme::fluid (0.25 s), or jumps there with reduced motion.
 //
 // Sizes: HeroButtonSize sm or md (see PillSegmentButton). Values are QVariants, distinct within one pill.
+// Narrower than its size hint, the segments first give up their padding; when a segment would still not
+// show its title whole, the segments go to as many rows as that takes (equal widths, in reading order),
+// and the pill grows in height for its width. Only one segment a row too narrow shrinks or elides titles.
 // Signals: activated(value) when the user picks a segment (mouse or Space), even the one already selected;
 // setSelection() never emits, so a refresh never sends a command.
 // Accessibility: a grouping named by `label`, holding one checkable button per segment named by its title
@@ -48,6 +51,10 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    // How many segments stand in one row at `width`.
+    int columnsFor(int width) const;
 
 signals:
     void activated(const QVariant& value);
@@ -61,6 +68,7 @@ private:
     void layoutSegments();
     void onSegmentClicked(int index);
     QRectF segmentRect(int index) const;
+    int rowHeight() const;
 
     QString label_;
     HeroButtonSize size_;

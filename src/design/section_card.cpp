@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
 
@@ -13,6 +12,7 @@
 #include "design/shadow.hpp"
 #include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
+#include "design/wrapping_row.hpp"
 
 namespace kivo {
 namespace {
@@ -25,11 +25,10 @@ SectionCard::SectionCard(std::optional<QString> title, std::optional<QString> su
     : QWidget(parent), title_(std::move(title)), subtitle_(std::move(subtitle)) {
     installAccessibility();
     outer_ = new QVBoxLayout(this);
-    header_ = new QWidget(this);
-    auto* headerLine = new QHBoxLayout(header_);
-    headerLine->setContentsMargins(0, 0, 0, 0);
-    headerLine->setSpacing(0);
-    titles_ = new QVBoxLayout();
+    // The accessory goes under the title, at the trailing edge, when the two do not fit on one line.
+    header_ = new WrappingRow(6, this);
+    auto* titleBox = new QWidget(header_);
+    titles_ = new QVBoxLayout(titleBox);
     titles_->setSpacing(2);
     titleLabel_ = new ThemedLabel(QString(), ScaledTextStyle::body, QFont::DemiBold, Theme::Token::foreground);
     titleLabel_->setHeading(true);
@@ -38,11 +37,13 @@ SectionCard::SectionCard(std::optional<QString> title, std::optional<QString> su
     subtitleLabel_->setWordWrap(true);
     titles_->addWidget(titleLabel_);
     titles_->addWidget(subtitleLabel_);
-    headerLine->addLayout(titles_, 1);
-    headerLine->addSpacing(6);
-    accessoryBox_ = new QVBoxLayout();
+    header_->add(titleBox);
+    header_->addStretch();
+    accessoryFrame_ = new QWidget(header_);
+    accessoryBox_ = new QVBoxLayout(accessoryFrame_);
     accessoryBox_->setSpacing(0);
-    headerLine->addLayout(accessoryBox_);
+    header_->add(accessoryFrame_);
+    accessoryFrame_->hide();
     outer_->addWidget(header_);
     content_ = new QVBoxLayout();
     content_->setContentsMargins(0, 0, 0, 0);
@@ -66,9 +67,10 @@ void SectionCard::setAccessory(QWidget* accessory) {
     if (accessory_ != nullptr && accessory_ != accessory) accessory_->deleteLater();
     accessory_ = accessory;
     if (accessory != nullptr) {
-        accessory->setParent(header_);
+        accessory->setParent(accessoryFrame_);
         accessoryBox_->addWidget(accessory, 0, Qt::AlignTop | Qt::AlignRight);
     }
+    accessoryFrame_->setVisible(accessory != nullptr);
     updateHeader();
 }
 

@@ -6,7 +6,8 @@
 // From the inside out: an optional header line (title in body semibold foreground, read as a heading;
 // subtitle in callout muted, 2 below it; an optional accessory at the trailing end, at least 6 away), then
 // the content, 10 apart; inset 12 on every side; a `surface` fill with corner radius 16; the surface shadow
-// (none in dark). Lengths but the radius and the 2 and 6 follow the text scale. A card with neither title
+// (none in dark); an accessory that does not fit beside the title goes under it, at the trailing edge.
+// Lengths but the radius and the 2 and 6 follow the text scale. A card with neither title
 // nor subtitle has no header, and so shows no accessory. Texts are shown as given, as plain text.
 //
 // A widget cannot paint outside its rectangle, so the card keeps the shadow's reach (shadowMargins())
@@ -24,6 +25,7 @@ class QVBoxLayout;
 namespace kivo {
 
 class ThemedLabel;
+class WrappingRow;
 
 class SectionCard : public QWidget {
     Q_OBJECT
@@ -63,8 +65,9 @@ private:
     std::optional<QString> title_;
     std::optional<QString> subtitle_;
     QVBoxLayout* outer_;
-    QWidget* header_;
+    WrappingRow* header_;
     QVBoxLayout* titles_;
+    QWidget* accessoryFrame_;
     QVBoxLayout* accessoryBox_;
     QVBoxLayout* content_;
     ThemedLabel* titleLabel_;

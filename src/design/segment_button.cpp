@@ -1,5 +1,6 @@
 #include "design/segment_button.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QPainter>
@@ -14,6 +15,8 @@ namespace kivo {
 namespace {
 
 constexpr double smallestTitleScale = 0.7;
+// What is left of the side padding when a narrow segment gives it up for its title.
+constexpr double leastSidePadding = 3;
 
 }  // namespace
 
@@ -53,10 +56,21 @@ QSize PillSegmentButton::sizeHint() const {
             static_cast<int>(std::ceil(label.height() + pad.top() + pad.bottom()))};
 }
 
+QMarginsF PillSegmentButton::paddingAt(double width) const {
+    QMarginsF pad = padding();
+    const double label = Painting::labelSize(labelFont(), content()).width();
+    const double least = leastSidePadding * TextScale::of(this);
+    const double side = std::clamp((width - label) / 2, std::min(least, pad.left()), pad.left());
+    pad.setLeft(side);
+    pad.setRight(side);
+    return pad;
+}
+
 QSize PillSegmentButton::minimumSizeHint() const {
     const QSize hint = sizeHint();
-    const QMarginsF pad = padding();
-    return {static_cast<int>(std::ceil(pad.left() + pad.right())), hint.height()};
+    const double label = Painting::labelSize(labelFont(), content()).width();
+    const double side = std::min(leastSidePadding * TextScale::of(this), padding().left());
+    return {static_cast<int>(std::ceil(label + 2 * side)), hint.height()};
 }
 
 void PillSegmentButton::paintEvent(QPaintEvent*) {
@@ -66,7 +80,8 @@ void PillSegmentButton::paintEvent(QPaintEvent*) {
     const QRectF face = QRectF(rect());
     if (Painting::showsFocusRing(*this)) Painting::focusRing(painter, face, face.height() / 2);
     const QColor colour = Theme::color(isChecked() ? Theme::Token::foreground : Theme::Token::muted);
-    Painting::paintLabel(painter, face.marginsRemoved(padding()), labelFont(), content(), colour, smallestTitleScale);
+    Painting::paintLabel(painter, face.marginsRemoved(paddingAt(face.width())), labelFont(), content(), colour,
+                         smallestTitleScale);
 }
 
 void PillSegmentButton::nextCheckState() {

@@ -5,8 +5,10 @@
 // decides which segment is selected and sets it checked. Callers reach segments only through PillSegment.
 //
 // Sizes: sm (callout, padding 9 x 4) and md (body, padding 12 x 5.5), symbol and title 5 apart, all times
-// the text scale; a title too wide shrinks to 0.7 of its size, then is elided. The title is also the
-// tooltip. Accessibility: a checkable button named by the title, checked while selected; action press.
+// the text scale. A segment narrower than that first gives up its side padding, down to 3 x scale a side
+// (minimumSizeHint() is that width, the title whole at its size); only narrower still does the title
+// shrink to 0.7 of its size, then elide. The title is also the tooltip. Accessibility: a checkable button named by the
+// title, checked while selected; action press.
 
 #include <QAbstractButton>
 #include <QVariant>
@@ -42,6 +44,8 @@ protected:
 private:
     QFont labelFont() const;
     QMarginsF padding() const;
+    // The padding at the present width: the full one while it fits, less as the face narrows.
+    QMarginsF paddingAt(double width) const;
     Painting::Label content() const;
 
     SegmentItem item_;

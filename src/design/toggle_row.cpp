@@ -25,7 +25,9 @@ ToggleRow::ToggleRow(const QString& label, QWidget* parent) : QAbstractButton(pa
     setCheckable(true);
     setText(label);
     setFocusPolicy(Qt::TabFocus);
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 }
 
 QFont ToggleRow::labelFont() const {
@@ -34,8 +36,27 @@ QFont ToggleRow::labelFont() const {
 
 QRectF ToggleRow::controlRect() const {
     const QSizeF size = controlSize(TextScale::of(this));
-    // On whole pixels, so the 1 px outline stays crisp.
-    return {0, std::round((height() - size.height()) / 2), size.width(), size.height()};
+    // On whole pixels, so the 1 px outline stays crisp; over its label when the two are stacked.
+    const double top = stacked(width()) ? 0 : std::round((height() - size.height()) / 2);
+    return {0, top, size.width(), size.height()};
+}
+
+double ToggleRow::widestWord() const {
+    const QFontMetricsF metrics(labelFont());
+    double widest = 0;
+    for (const QString& word : text().split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        widest = std::max(widest, metrics.horizontalAdvance(word));
+    return widest;
+}
+
+bool ToggleRow::stacked(int width) const { return !text().isEmpty() && width < labelLeft() + widestWord(); }
+
+QRectF ToggleRow::labelRect() const {
+    if (stacked(width())) {
+        const double top = controlSize(TextScale::of(this)).height() + stackGap * TextScale::of(this);
+        return {0, top, static_cast<double>(width()), height() - top};
+    }
+    return {labelLeft(), 0, std::max(0.0, width() - labelLeft()), static_cast<double>(height())};
 }
 
 QSize ToggleRow::sizeHint() const {
@@ -48,9 +69,28 @@ QSize ToggleRow::sizeHint() const {
     return {static_cast<int>(std::ceil(width)), static_cast<int>(std::ceil(height))};
 }
 
+double ToggleRow::labelLeft() const {
+    const double s = TextScale::of(this);
+    return controlSize(s).width() + spacing(s);
+}
+
 QSize ToggleRow::minimumSizeHint() const {
+    // The label wraps between its words, never inside one; narrower still, it goes under the control.
     const QSizeF control = controlSize(TextScale::of(this));
-    return {static_cast<int>(std::ceil(control.width())), sizeHint().height()};
+    return {static_cast<int>(std::ceil(std::max(control.width(), widestWord()))), sizeHint().height()};
+}
+
+int ToggleRow::heightForWidth(int width) const {
+    const double s = TextScale::of(this);
+    const double control = controlSize(s).height();
+    if (text().isEmpty()) return static_cast<int>(std::ceil(control));
+    const bool under = stacked(width);
+    const double room = under ? width : width - labelLeft();
+    const QRectF lines =
+        QFontMetricsF(labelFont())
+            .boundingRect(QRectF(0, 0, std::max(1.0, room), 1e6), Qt::AlignLeft | Qt::TextWordWrap, text());
+    const double height = under ? control + stackGap * s + lines.height() : std::max(control, lines.height());
+    return static_cast<int>(std::ceil(height));
 }
 
 void ToggleRow::paintEvent(QPaintEvent*) {
@@ -62,13 +102,9 @@ void ToggleRow::paintEvent(QPaintEvent*) {
     const QRectF box = controlRect();
     paintControl(painter, box, s);
     if (text().isEmpty()) return;
-    const QFont font = labelFont();
-    const QFontMetricsF metrics(font);
-    const double x = box.right() + spacing(s);
-    const QString shown = metrics.elidedText(text(), Qt::ElideRight, std::max(0.0, width() - x));
-    painter.setFont(font);
+    painter.setFont(labelFont());
     painter.setPen(Theme::color(Theme::Token::foreground));
-    painter.drawText(QPointF(x, height() / 2.0 + (metrics.ascent() - metrics.descent()) / 2), shown);
+    painter.drawText(labelRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap, text());
 }
 
 // A click flips the value with refreshes held back, so checkStateSet() runs only for setChecked().

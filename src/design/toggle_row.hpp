@@ -1,7 +1,9 @@
 #pragma once
 
 // The row shared by HeroSwitch and HeroCheckbox: a painted control followed by the caller's label (body,
-// regular, foreground, shown as plain text). A click anywhere in the row, label and gap included, flips
+// regular, foreground, shown as plain text). A row narrower than its label wraps it between words and
+// grows in height for its width; where even the longest word does not fit beside the control, the label
+// stands under it, 4 below. A click anywhere in the row, label and gap included, flips
 // the value; Space does too when the row has keyboard focus. A disabled row draws at half opacity.
 //
 // Signals: QAbstractButton's; callers act on clicked(bool) or toggled(bool) from user input, and set the
@@ -20,6 +22,8 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     ToggleRow(const QString& label, QWidget* parent);
@@ -39,6 +43,12 @@ protected:
 
 private:
     QFont labelFont() const;
+    double labelLeft() const;
+    double widestWord() const;
+    bool stacked(int width) const;
+    QRectF labelRect() const;
+
+    static constexpr double stackGap = 4;
 };
 
 }  // namespace kivo

@@ -120,8 +120,12 @@ public:
     // Hides the state's plain setter, which sets the number alone.
     void setZoom(double zoom);
     // Sets `zoom` to fit the page (fit `page`) or its width (fit `width`) into `viewport` less 48
-    // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing.
+    // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing. A
+    // width fit that leaves the page taller than the viewport leaves room for the vertical scroll
+    // bar too, so no horizontal one appears.
     void applyFit();
+    // How wide the canvas's vertical scroll bar is when it shows; the window tells it.
+    void setScrollBarWidth(double width) { scrollBarWidth_ = width; }
     // applyFit() 0.12 s after the last call: the window calls it while `viewport` changes and
     // `fitMode` is not manual.
     void scheduleFit();
@@ -446,6 +450,7 @@ private:
     // The delayed re-render of a zoom and the delayed fit: only the latest of each runs.
     std::uint64_t zoomTicket_ = 0;
     std::uint64_t fitTicket_ = 0;
+    double scrollBarWidth_ = 0;
     EditorLock editorLock_;
     // Another editor holds the lock of this support folder.
     bool lockedOut_ = false;

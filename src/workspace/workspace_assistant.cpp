@@ -271,9 +271,12 @@ void Workspace::keyRemoved(const std::optional<std::string>& error) {
         setErrorMessage(*error);
         return;
     }
+    // Said of the place it was kept in.
+    const bool fromFile = assistantKeyPlace_ == KeychainKey::Place::file;
     assistantKeyPlace_.reset();
     setAssistantKeyStored(false);
-    setStatus("Anthropic key removed from your keyring.");
+    setStatus(fromFile ? "Anthropic key removed from the file only you can read."
+                       : "Anthropic key removed from your keyring.");
     setProviderStatus(std::nullopt);
     if (assistantProvider() == AnthropicProvider::id) refreshModels();
 }

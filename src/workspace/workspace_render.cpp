@@ -195,7 +195,13 @@ void Workspace::applyFit() {
         case FitMode::page:
             fitted = std::min(width / page->width, std::max(area.height() - fitMargin, fitMinimum) / page->height);
             break;
-        case FitMode::width: fitted = width / page->width; break;
+        case FitMode::width:
+            fitted = width / page->width;
+            // Taller than the view, the page brings the vertical bar, which narrows the view (and a
+            // pixel goes to the rounding up of the page's shown size).
+            if (scrollBarWidth_ > 0 && fitted * page->height + fitMargin > area.height())
+                fitted = std::max(width - scrollBarWidth_ - 1, fitMinimum) / page->width;
+            break;
     }
     // A pending zoom re-render is left alone; this refresh ends its settling.
     WorkspaceState::setZoom(limitedZoom(fitted));

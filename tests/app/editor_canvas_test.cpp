@@ -16,20 +16,25 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTimer>
+#include <QApplication>
+#include <QWindow>
 
 #include <cmath>
 
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
+#include "app/inspector_panel.hpp"
 #include "app/main_window.hpp"
 #include "app/page_canvas.hpp"
 #include "app/page_list.hpp"
 #include "app/page_list_model.hpp"
 #include "app/page_list_view.hpp"
 #include "app/prompt_dialog.hpp"
+#include "app/row_button.hpp"
 #include "app_test_support.hpp"
 #include "design/hero_button.hpp"
 #include "design/pill_segment.hpp"
+#include "design/theme.hpp"
 #include "design/themed_label.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/canvas_mapping.hpp"
@@ -362,9 +367,22 @@ private slots:
         for (QAction* action : bar.zoomMenu()->actions()) titles.append(action->text());
         QCOMPARE(titles,
                  (QStringList{"Fit Page", "Fit Width", "", "50%", "75%", "100%", "125%", "150%", "200%", "400%"}));
-        choose(QStringLiteral("Fit Width"));
+        // Fit Width, chosen from the menu as a person does, leaves room for the vertical bar: the page
+        // fills the width and no horizontal bar appears.
+        QTimer::singleShot(200, [&] {
+            QMenu* menu = bar.zoomMenu();
+            for (QAction* action : menu->actions()) {
+                if (action->text() == "Fit Width")
+                    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+            }
+        });
+        QTest::mouseClick(bar.zoomMenuButton(), Qt::LeftButton);
         QCOMPARE(workspace.fitMode(), FitMode::width);
-        QVERIFY(std::abs(workspace.zoom() - (workspace.viewport().width() - 48) / 612) < 1e-9);
+        QScrollArea* scroll = f.window().canvasArea()->scrollArea();
+        QVERIFY(waitUntil([&] { return scroll->verticalScrollBar()->isVisible(); }));
+        QTest::qWait(400);
+        QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
+        QVERIFY(scroll->widget()->width() >= scroll->viewport()->width() - 1);
         choose(QStringLiteral("150%"));
         QCOMPARE(workspace.fitMode(), FitMode::manual);
         QCOMPARE(workspace.zoom(), 1.5);
@@ -584,6 +602,116 @@ private slots:
         QVERIFY(waitUntil([&] { return workspace.status() == "Page moved to position 1"; }));
         QCOMPARE(list.pageModel()->rows()[0].id, second);
         QCOMPARE(f.window().pageListPanel()->headerText(), QStringLiteral("Pages, 2"));
+    }
+
+    void tabWalksTheBarInTheOrderItIsDrawn() {
+        CanvasFixture f;
+        QVERIFY(f.start({blankPage(), blankPage()}));
+        CanvasBar& bar = *f.window().canvasBar();
+        QWindow* handle = f.window().windowHandle();
+        QVERIFY(QTest::qWaitForWindowActive(handle));
+        // What Tab reaches in the bar, pressed through the window from wherever the keyboard is.
+        QList<QWidget*> reached;
+        for (int press = 0; press < 60; ++press) {
+            QTest::keyClick(handle, Qt::Key_Tab);
+            QWidget* focused = QApplication::focusWidget();
+            if (bar.isAncestorOf(focused) && !reached.contains(focused)) reached.append(focused);
+        }
+        QList<QWidget*> drawn = reached;
+        // Reading order: rows from the top, then from the leading edge.
+        std::sort(drawn.begin(), drawn.end(), [&](QWidget* a, QWidget* b) {
+            const QPoint pa = a->mapTo(&bar, QPoint(0, 0));
+            const QPoint pb = b->mapTo(&bar, QPoint(0, 0));
+            const bool sameRow = std::abs(pa.y() - pb.y()) < a->height();
+            return sameRow ? pa.x() < pb.x() : pa.y() < pb.y();
+        });
+        QCOMPARE(reached.size(), 11);  // seven tools, three zoom controls and the page field
+        QCOMPARE(reached, drawn);
+        QCOMPARE(reached.first(), static_cast<QWidget*>(bar.toolPicker()->segments().first()));
+    }
+
+    void aNarrowPageSitsOnOneCanvasColour() {
+        CanvasFixture f;
+        QVERIFY(f.start({blankPage()}, 0.5));
+        CanvasArea& area = f.area();
+        QVERIFY(f.canvas().width() < area.width() / 2);
+        const QImage shot = area.grab().toImage();
+        const double ratio = shot.devicePixelRatio();
+        const auto colourAt = [&](QPoint point) { return shot.pixelColor((QPointF(point) * ratio).toPoint()); };
+        const QColor canvas = Theme::color(Theme::Token::canvas);
+        // Beside the page widget, and inside it around the page, where only the page's faint shadow falls.
+        const auto nearCanvas = [&](const QColor& colour) {
+            return std::abs(colour.red() - canvas.red()) <= 4 && std::abs(colour.green() - canvas.green()) <= 4 &&
+                   std::abs(colour.blue() - canvas.blue()) <= 4;
+        };
+        QCOMPARE(colourAt(QPoint(4, area.height() / 2)), canvas);
+        QVERIFY(nearCanvas(colourAt(f.canvas().mapTo(&area, QPoint(2, 2)))));
+        QVERIFY(nearCanvas(colourAt(f.canvas().mapTo(&area, QPoint(f.canvas().width() - 2, 2)))));
+    }
+
+    void aCitationBelowTheViewIsScrolledIntoIt() {
+        CanvasFixture f;
+        QVERIFY(f.start({blankPage(), blankPage()}, 2.0));
+        Workspace& workspace = f.workspace();
+        f.editor->app->settings().setInspectorTab("assistant");
+        const PageInfo first = workspace.inspect()->pages->front();
+        Citation citation;
+        citation.pageId = first.id;
+        citation.pageIndex = 0;
+        citation.revision = workspace.inspect()->revision.value_or(0);
+        citation.preview = "near the foot of the page";
+        citation.rects = {PDFRect{72, 60, 300, 74}};
+        AssistantAnswer answer;
+        answer.text = "The foot of the page says so.";
+        answer.citations = {citation};
+        workspace.setAssistantAnswer(answer);
+        RowButton* row = nullptr;
+        QVERIFY(
+            waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
+        QScrollArea& scroll = *f.area().scrollArea();
+        const auto shown = [&] {
+            const QRect frame = f.canvas().frameOf(citation.rects.front()).toAlignedRect();
+            const QRect inView(f.canvas().mapTo(scroll.viewport(), frame.topLeft()), frame.size());
+            return scroll.viewport()->rect().contains(inView);
+        };
+        QVERIFY(!shown());
+        QWindow* handle = f.window().windowHandle();
+        QVERIFY(waitUntil([&] { return row->isVisible() && row->visibleRegion().boundingRect() == row->rect(); }));
+        QTest::mouseClick(handle, Qt::LeftButton, {}, row->mapTo(&f.window(), row->rect().center()));
+        QCOMPARE(workspace.selection(), std::optional(citation.rects.front()));
+        QVERIFY(waitUntil([&] { return shown(); }));
+    }
+
+    void withNoDocumentTheCanvasOffersNoHeading() {
+        Scratch scratch;
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        PageCanvas& canvas = *editor->window().canvasArea()->pageView();
+        QCOMPARE(QAccessible::queryAccessibleInterface(&canvas)->childCount(), 0);
+    }
+
+    void theSelectedRowKeepsItsMarksCapsule() {
+        CanvasFixture f;
+        QVERIFY(f.start({blankPage(), blankPage()}));
+        Workspace& workspace = f.workspace();
+        workspace.addNote(PDFRect{72, 600, 96, 624});
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        PageListView& list = *f.window().pageList();
+        QVERIFY(waitUntil([&] { return list.pageModel()->rows()[0].marksText() == "1 mark"; }));
+        list.viewport()->update();
+        QTest::qWait(50);
+        const QImage shot = list.viewport()->grab().toImage();
+        const QRect row = list.visualRect(list.pageModel()->index(0));
+        // The text column of the selected row: the chip's capsule is the only surface there.
+        const QColor surface = Theme::color(Theme::Token::surface);
+        int capsule = 0;
+        const double ratio = shot.devicePixelRatio();
+        for (int y = row.top(); y < row.bottom(); ++y) {
+            for (int x = row.left() + row.width() / 3; x < row.right() - 8; ++x) {
+                if (shot.pixelColor((QPointF(x, y) * ratio).toPoint()) == surface) ++capsule;
+            }
+        }
+        QVERIFY2(capsule > 100, qPrintable(QString::number(capsule)));
     }
 
     void thePageListShowsSizesMarksAndThumbnails() {

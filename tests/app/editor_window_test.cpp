@@ -16,6 +16,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QWindow>
 #include <QSplitter>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -238,6 +240,9 @@ private slots:
                     QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text()));
             }
             screenshot(*question, "editor-recovery-discard-question");
+            // As wide as its text's line, so neither the title nor the explanation is squeezed.
+            QVERIFY(question->width() >= 400);
+            QVERIFY(question->width() > question->fontMetrics().horizontalAdvance(question->windowTitle()) + 100);
             question->defaultButton()->click();
             QTest::qWait(300);
             QCOMPARE(editor->workspace().recoveries().size(), 1u);
@@ -256,6 +261,19 @@ private slots:
 
         leaveACheckpoint();
         if (QTest::currentTestFailed()) return;
+        {
+            // The sheet keeps the keyboard after the window comes to the front: Escape, pressed in the
+            // active window, closes it.
+            auto editor = startEditor(scratch);
+            QVERIFY(editor);
+            RecoverySheet* sheet = shownSheet(*editor);
+            QVERIFY(sheet);
+            QTest::qWait(EditorApp::frontMilliseconds + 250);
+            QCOMPARE(QApplication::activeWindow(), static_cast<QWidget*>(sheet));
+            QTest::keyClick(QApplication::activeWindow()->windowHandle(), Qt::Key_Escape);
+            QVERIFY(waitUntil([&] { return !sheet->isVisible(); }));
+        }
+
         auto editor = startEditor(scratch);
         QVERIFY(editor);
         RecoverySheet* sheet = shownSheet(*editor);
@@ -324,10 +342,17 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QWidget* canvas = window.canvasArea();
-        canvas->setFocus();
-
-        QTest::keyClick(canvas, Qt::Key_Up);
+        CanvasArea& canvas = *window.canvasArea();
+        QVERIFY(waitUntil([&] { return canvas.shown() == CanvasArea::Shown::page; }));
+        // A person clicks the page, then presses the keys: both go through the window as from the desktop.
+        QWindow* handle = window.windowHandle();
+        const auto clickThePage = [&] {
+            const QPoint onPage = canvas.pageView()->mapTo(&window, canvas.pageView()->pageRect().center().toPoint());
+            QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier, onPage);
+            QVERIFY(canvas.isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == &canvas);
+        };
+        clickThePage();
+        QTest::keyClick(handle, Qt::Key_Up);
         QCOMPARE(workspace.status(),
                  std::string("Select an annotation first, for example with Select Next Annotation."));
         addNote(workspace);
@@ -335,7 +360,9 @@ private slots:
         const AnnotationInfo note = workspace.inspect()->annotations->front();
         workspace.selectAnnotation(note.id);
 
-        QTest::keyClick(canvas, Qt::Key_Up);
+        clickThePage();
+        workspace.selectAnnotation(note.id);
+        QTest::keyClick(handle, Qt::Key_Up);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation updated"; }));
         QCOMPARE(workspace.inspect()->annotations->front().rect.bottom, note.rect.bottom + 4);
 
@@ -350,13 +377,14 @@ private slots:
         QCOMPARE(field->text(), QStringLiteral("a"));
         QCOMPARE(workspace.inspect()->revision, revision);
 
+        clickThePage();
+        workspace.selectAnnotation(note.id);
         workspace.setSelectedText("Hello PDF");
-        canvas->setFocus();
-        QTest::keyClick(canvas, Qt::Key_C, Qt::ControlModifier);
+        QTest::keyClick(handle, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Hello PDF"));
         QCOMPARE(workspace.status(), std::string("Copied text"));
 
-        QTest::keyClick(canvas, Qt::Key_Delete);
+        QTest::keyClick(handle, Qt::Key_Delete);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(workspace.inspect()->annotations->empty());
     }

@@ -4,6 +4,7 @@
 // sample form, drafts that stay with their document, and MCP sharing seen by the real connector.
 // Screenshots of each tab as a person looks at it.
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -12,8 +13,11 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
+#include <QTextBlock>
 #include <QTimer>
+#include <QWindow>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +34,7 @@
 #include "app/inline_code_label.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/main_window.hpp"
+#include "app/page_list_view.hpp"
 #include "app/page_tab.hpp"
 #include "app/provider_card.hpp"
 #include "app/row_button.hpp"
@@ -45,6 +50,7 @@
 #include "design/hero_field.hpp"
 #include "design/hero_switch.hpp"
 #include "design/pill_segment.hpp"
+#include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
 #include "fake_ollama.hpp"
 #include "test_pdfs.hpp"
@@ -161,24 +167,43 @@ private slots:
         QVERIFY(composer.disclosure()->text().startsWith("Answers quote the document without a model."));
         QVERIFY(!composer.sendButton()->isEnabled());
 
-        // Shift+Return starts a new line, and the field grows with its lines up to four, then scrolls.
+        // Shift+Return starts a new line, and the field grows with its lines up to four, showing the whole
+        // question from its first line; past four it scrolls with the caret. Clicked and typed into through
+        // the window, as a person does.
         QuestionField* field = composer.field();
         const int oneLine = field->sizeHint().height();
-        QTest::keyClicks(field, "first");
-        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-        QTest::keyClicks(field, "second");
+        QWindow* window = editor->window().windowHandle();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        // The page list takes the keyboard first, shortly after the window is; the click comes after.
+        QVERIFY(waitUntil([&] { return editor->window().pageList()->hasFocus(); }));
+        QTest::mouseClick(window, Qt::LeftButton, {}, field->mapTo(&editor->window(), field->rect().center()));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+        // Keys go where the keyboard focus is, as the desktop sends them.
+        const auto type = [&](const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); };
+        const auto firstLineShown = [&] {
+            return field->cursorForPosition(QPoint(1, 1)).block() == field->document()->firstBlock();
+        };
+        type("first");
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+        type("second");
         QCOMPARE(workspace.assistantQuery(), std::string("first\nsecond"));
         QVERIFY(composer.sendButton()->isEnabled());
         QVERIFY(field->sizeHint().height() > oneLine);
+        QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
+        QVERIFY(firstLineShown());
         for (const char* line : {"third", "fourth"}) {
-            QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-            QTest::keyClicks(field, line);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+            type(QString::fromLatin1(line));
         }
         const int fourLines = field->sizeHint().height();
-        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
-        QTest::keyClicks(field, "fifth");
+        QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
+        QVERIFY(firstLineShown());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
+        type("fifth");
         QCOMPARE(field->sizeHint().height(), fourLines);
         QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
+        QVERIFY(field->viewport()->rect().contains(field->cursorRect().center()));
+        QVERIFY(!firstLineShown());
         QVERIFY(!workspace.assistantAnswer());
         field->clear();
         QCOMPARE(workspace.assistantQuery(), std::string());
@@ -242,8 +267,19 @@ private slots:
 
         AssistantComposer& composer = *inspector.composer();
         QTest::keyClicks(composer.field(), "What does page one say?");
+        // At the inspector's narrowest.
+        editor->window().columns()->setSizes({210, 2000, 0});
         QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
         QVERIFY(composer.stopButton()->isVisible() && !composer.sendButton()->isVisible());
+        // The spinner and Stop take room from the scope pill's padding, or send it to rows, never from its
+        // words: each title keeps its full size in its segment.
+        QCoreApplication::sendPostedEvents();
+        for (PillSegmentButton* segment : composer.scope()->segments()) {
+            const QFont font = scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(segment), segment);
+            QVERIFY2(QFontMetricsF(font).horizontalAdvance(segment->item().title) <= segment->width(),
+                     qPrintable(segment->item().title));
+        }
+        editor->window().columns()->setSizes({210, 730, 340});
         QVERIFY(waitUntil([&] {
             auto* draft = named<ThemedLabel>(inspector, "draftText");
             return draft != nullptr && draft->text() == "The first page says ";
@@ -429,9 +465,14 @@ private slots:
         auto& card = *named<ProviderCard>(inspector, "providerCard");
         const auto stored = [] { return readFile(KeychainKey::fallbackFile()); };
 
+        // A model chosen for Ollama is not Anthropic's: until Anthropic lists its models, the disclosure
+        // names none.
+        workspace.setAssistantModel("tiny:1b");
         QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(!named<HeroButton>(inspector, "cancelKey")->isVisible());
+        QVERIFY(inspector.composer()->disclosure()->text().startsWith(
+            "Answers come from the chosen model at Anthropic, with your key."));
         auto* save = named<HeroButton>(inspector, "saveKey");
         QTest::keyClicks(card.keyField(), "   ");
         QVERIFY(!save->isEnabled());
@@ -446,12 +487,21 @@ private slots:
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
         QCOMPARE(named<Chip>(inspector, "keyChip")->text(), QStringLiteral("Key in a file only you can read"));
         QCOMPARE(card.modelPicker()->count(), 2);
+        QVERIFY(inspector.composer()->disclosure()->text().startsWith("Answers come from claude-opus-5 at Anthropic"));
+        // Read as "Model", the model its value and description.
+        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(card.modelPicker());
+        QCOMPARE(picker->text(QAccessible::Name), QStringLiteral("Model"));
+        QCOMPARE(picker->text(QAccessible::Description), card.modelPicker()->currentText());
         QCOMPARE(hosted.requests().back().header("x-api-key"), std::optional<std::string>("sk-first"));
         screenshot(card, "inspector-anthropic-card");
 
         QTest::mouseClick(named<HeroButton>(inspector, "replaceKey"), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(named<HeroButton>(inspector, "cancelKey")->isVisible());
+        // The notice says where the key goes: where the one it replaces is kept.
+        auto* notice = named<ThemedLabel>(inspector, "keyNotice");
+        QVERIFY(notice != nullptr);
+        QVERIFY(notice->text().startsWith("The key goes into a file only you can read."));
         QTest::keyClicks(card.keyField(), "sk-second");
         QTest::mouseClick(save, Qt::LeftButton);
         QTRY_VERIFY(stored().find("sk-second") != std::string::npos);
@@ -459,7 +509,7 @@ private slots:
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
 
         QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
-        QTRY_COMPARE(workspace.status(), std::string("Anthropic key removed from your keyring."));
+        QTRY_COMPARE(workspace.status(), std::string("Anthropic key removed from the file only you can read."));
         QVERIFY(!workspace.assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);

@@ -276,7 +276,8 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     EXPECT_TRUE(statusBecomes("Anthropic key saved in a file only you can read."));
 
     test->removeAssistantKey();
-    EXPECT_TRUE(statusBecomes("Anthropic key removed from your keyring."));
+    // Said of where the key was kept.
+    EXPECT_TRUE(statusBecomes("Anthropic key removed from the file only you can read."));
     EXPECT_FALSE(test->assistantKeyStored());
     EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
 

@@ -1,0 +1,131 @@
+// The inspector at its narrowest, at every text size step: each tab, filled as a person fills it (an
+// answer with citations, the Anthropic key in the owner-only file, search hits and a note, the sample
+// form, the document's facts), fits its column. Nothing reaches past the scroll area's right edge and no
+// control is squeezed below its smallest size. Screenshots of every tab at 1.0, 1.5 and 2.0, light and dark.
+
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
+
+#include <iostream>
+
+#include "app/annotations_card.hpp"
+#include "app/assistant_composer.hpp"
+#include "app/inspector_panel.hpp"
+#include "app/main_window.hpp"
+#include "app/page_tab.hpp"
+#include "app/provider_card.hpp"
+#include "app/text_size_steps.hpp"
+#include "app_test_support.hpp"
+#include "design/appearance.hpp"
+#include "design/pill_segment.hpp"
+#include "fake_http_server.hpp"
+#include "test_pdfs.hpp"
+
+using namespace kivo;
+using namespace kivo::testing;
+
+namespace {
+
+// Which widget of `tab` sticks out of the viewport, or is narrower than it can be drawn; empty when none.
+QStringList overflowing(QScrollArea& scroll) {
+    QWidget* viewport = scroll.viewport();
+    QStringList found;
+    for (QWidget* widget : scroll.widget()->findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(viewport) || widget->isWindow()) continue;
+        const QRect placed(widget->mapTo(viewport, QPoint(0, 0)), widget->size());
+        const QString name = QString::fromLatin1(widget->metaObject()->className()) + QLatin1Char(' ') +
+                             widget->objectName() + QLatin1Char(' ') + widget->accessibleName();
+        if (placed.right() >= viewport->width())
+            found << QStringLiteral("%1 ends at %2 of %3").arg(name).arg(placed.right() + 1).arg(viewport->width());
+        const int least = widget->minimumSizeHint().width();
+        if (least > 0 && widget->width() < least && widget->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
+            found << QStringLiteral("%1 is %2 wide, needs %3").arg(name).arg(widget->width()).arg(least);
+    }
+    return found;
+}
+
+}  // namespace
+
+class InspectorFitTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // The key store finds no keyring here and keeps the key in the owner-only file.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kivo-test-bus");
+        EditorSettings settings;
+        settings.setAssistantProvider("local");
+        settings.setAssistantModel("");
+        settings.setInterfaceTextScale(1.0);
+    }
+
+    void everyTabFitsItsNarrowestColumnAtEveryTextSize() {
+        FakeHttpServer hosted([](const RecordedRequest&, FakeConnection& connection) {
+            connection.respond(200, R"({"data":[{"id":"claude-opus-5","display_name":"Opus 5"}]})");
+        });
+        const ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
+        Scratch scratch;
+        const auto sample = corpus("libreoffice-form.pdf");
+        const auto file = scratch.docs() / "form.pdf";
+        if (sample.empty()) writeFile(file, makeFillFormPdf());
+        else std::filesystem::copy_file(sample, file);
+        auto editor = startEditor(scratch, {file.string()});
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        MainWindow& window = editor->window();
+        InspectorPanel& inspector = *window.inspector();
+        QVERIFY(waitUntil([&] { return workspace.sessionId().has_value() && workspace.inspect(); }));
+
+        // An answer with its citations, then the key kept in the file, which the card shows as a row.
+        workspace.setAssistantQuery("What does the form ask for?");
+        workspace.setAssistantScope("document");
+        workspace.askAssistant();
+        QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
+        auto& card = *inspector.findChild<ProviderCard*>("providerCard");
+        QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
+        QTest::keyClicks(card.keyField(), "sk-narrow");
+        QTest::mouseClick(inspector.findChild<QWidget*>("saveKey"), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
+        // Search hits and a note, selected so its editor shows.
+        workspace.setSearchQuery("Name");
+        window.runSearch();
+        workspace.addNote(PDFRect{72, 600, 96, 624});
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        workspace.selectAnnotation(workspace.inspect()->annotations->front().id);
+
+        window.resize(MainWindow::initialWidth, 1500);
+        window.columns()->setSizes({210, 2000, 0});
+        QCOMPARE(inspector.width(), inspector.minimumWidth());
+        QStringList failures;
+        for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+            Appearance::instance().overrideScheme(scheme);
+            for (const double step : TextSizeSteps::steps) {
+                editor->app->settings().setInterfaceTextScale(step);
+                for (const InspectorTabInfo& tab : inspectorTabs) {
+                    editor->app->settings().setInspectorTab(std::string(tab.rawValue));
+                    QScrollArea& scroll = *inspector.scrollArea(tab.tab);
+                    QTest::qWait(30);
+                    QCoreApplication::sendPostedEvents();
+                    for (const QString& found : overflowing(scroll))
+                        failures << QStringLiteral("%1 at %2: %3").arg(tab.title).arg(step).arg(found);
+                    if (step == 1.0 || step == 1.5 || step == 2.0) {
+                        const QString name =
+                            QStringLiteral("inspector-fit-%1-%2-%3")
+                                .arg(QString::fromLatin1(tab.rawValue), scheme == ColorScheme::dark ? "dark" : "light",
+                                     QString::number(step, 'f', 1));
+                        screenshot(inspector, name);
+                    }
+                }
+            }
+        }
+        Appearance::instance().overrideScheme(ColorScheme::light);
+        failures.removeDuplicates();
+        for (const QString& failure : failures) std::cerr << failure.toStdString() << "\n";
+        QVERIFY2(failures.isEmpty(), "some tab does not fit its column");
+    }
+};
+
+KIVO_APP_TEST_MAIN(InspectorFitTest)
+#include "inspector_fit_test.moc"
