@@ -295,15 +295,18 @@ private slots:
         answer.start(50);
         window.openAction()->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
-        QCOMPARE(asked, (QStringList{"Password required", "Password required"}));
+        QCOMPARE(asked,
+                 (QStringList{"Password required", "That password did not open libreoffice-writer-password.pdf"}));
         answer.stop();
 
         // Save As asks for the new file in the same kind of panel.
         const QString copy = QString::fromStdString((scratch.docs() / "copy.pdf").string());
+        QString panelFolder;
         QTimer saveAs;
         QObject::connect(&saveAs, &QTimer::timeout, [&] {
             auto* files = window.findChild<QFileDialog*>();
             if (files == nullptr || !files->isVisible() || files->acceptMode() != QFileDialog::AcceptSave) return;
+            panelFolder = files->directory().absolutePath();
             // The name field has the focus, so it is typed into, as a person would.
             files->setDirectory(QString::fromStdString(scratch.docs().string()));
             files->findChild<QLineEdit*>("fileNameEdit")->setText(QStringLiteral("copy.pdf"));
@@ -312,6 +315,7 @@ private slots:
         saveAs.start(50);
         window.saveAsAction()->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Saved"; }));
+        QCOMPARE(panelFolder, QFileInfo(QString::fromStdString(locked.string())).absolutePath());
         QVERIFY(QFileInfo::exists(copy));
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), copy.toStdString());
     }
@@ -359,6 +363,29 @@ private slots:
         QTest::keyClick(canvas, Qt::Key_Delete);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(workspace.inspect()->annotations->empty());
+    }
+
+    void aSelectionOfSeveralLinesKeepsTheStatusLineToOneLine() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {longDocument(scratch, "lines.pdf", 1).string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened lines.pdf" && !workspace.pageLines().empty(); }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        QWidget* bar = window.statusStrip();
+        auto* line = window.findChild<ElidingLabel*>("statusText");
+        const int height = bar->height();
+
+        QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier);
+        for (int i = 0; i < 3; ++i) QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier | Qt::ShiftModifier);
+        const QString full = QString::fromStdString(workspace.status());
+        QVERIFY2(full.startsWith("Lines ") && full.contains('\n'), qPrintable(full));
+        QTest::qWait(50);
+        QCOMPARE(bar->height(), height);
+        QVERIFY(!line->text().contains('\n'));
+        QCOMPARE(line->accessibleName(), full);
     }
 
     void aDroppedPdfOpensAndAnythingElseDoesNothing_data() {

@@ -79,10 +79,15 @@ Prompts::StaleFileChoice FakePrompts::askStaleFile() {
     return choice;
 }
 
-PrintOutcome FakePrintService::print(const PrintJob& job) {
+std::optional<PrintChoice> FakePrintService::choose(const PrintJob& job) {
+    chosenFor.push_back(job);
+    return choice;
+}
+
+PrintOutcome FakePrintService::output(const PrintJob& job, const PrintChoice& chosen) {
     std::string bytes;
     if (std::filesystem::exists(job.path)) bytes = readFile(job.path);
-    printed.push_back({job, std::move(bytes)});
+    printed.push_back({job, std::move(bytes), chosen});
     return outcome;
 }
 
