@@ -22,6 +22,7 @@
 
 #include "app/activity_card.hpp"
 #include "app/canvas_area.hpp"
+#include "app/editor_commands.hpp"
 #include "app/eliding_label.hpp"
 #include "app/find_field.hpp"
 #include "app/inspector_panel.hpp"
@@ -363,6 +364,34 @@ private slots:
         QTest::keyClick(canvas, Qt::Key_Delete);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(workspace.inspect()->annotations->empty());
+    }
+
+    void theSaveAndImagePanelsOpenBesideTheDocument() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        // Each panel says where it opened and is closed, as a person would close it.
+        QStringList folders;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            for (auto* files : window.findChildren<QFileDialog*>()) {
+                if (!files->isVisible()) continue;
+                folders.append(files->directory().absolutePath());
+                files->reject();
+            }
+        });
+        answer.start(50);
+        QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(waitUntil([&] { return folders.size() == 1; }));
+        editor->app->commands()->action("Annotate", "Add Image…")->trigger();
+        QVERIFY(waitUntil([&] { return folders.size() == 2; }));
+        answer.stop();
+        const QString beside = QString::fromStdString(scratch.docs().string());
+        QCOMPARE(folders, (QStringList{beside, beside}));
     }
 
     void aSelectionOfSeveralLinesKeepsTheStatusLineToOneLine() {
