@@ -91,6 +91,8 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
             [this](const std::vector<PDFPoint>& points) { workspace_.setInkPoints(points); });
     connect(page_, &PageCanvas::committed, &workspace_,
             [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
+    // Before the refresh below, which scrolls once the page is up.
+    connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] { topPending_ = true; });
     for (const auto changed :
          {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged, &WorkspaceState::inspectChanged,
           &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
@@ -141,6 +143,11 @@ void CanvasArea::refresh() {
     }
     page_->setInputs(std::move(inputs));
     states_->setCurrentIndex(static_cast<int>(shown_));
+    if (topPending_ && shown_ == Shown::page) {
+        topPending_ = false;
+        QScrollBar* bar = scroll_->verticalScrollBar();
+        if (!revealPending_) bar->setValue(bar->minimum());
+    }
     reportVisiblePart();
     if (revealPending_) revealSelection();
 }

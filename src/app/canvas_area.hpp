@@ -58,6 +58,8 @@ private:
     Shown shown_ = Shown::empty;
     // A reveal asked for while no page was shown waits for the page.
     bool revealPending_ = false;
+    // Another page was selected: it is shown from its top, unless a search hit or citation places it.
+    bool topPending_ = false;
 };
 
 }  // namespace kivo

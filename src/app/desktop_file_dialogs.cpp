@@ -34,8 +34,10 @@ std::optional<std::filesystem::path> DesktopFileDialogs::chooseOpenPdf() {
     return chosen.front();
 }
 
-std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std::string& suggestedName) {
+std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std::string& suggestedName,
+                                                                       const std::filesystem::path& folder) {
     auto* dialog = new QFileDialog(window_, QStringLiteral("Save"));
+    if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder.string()));
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilter(pdfFilter);
@@ -46,8 +48,9 @@ std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std
     return chosen.front();
 }
 
-std::optional<std::filesystem::path> DesktopFileDialogs::chooseImage() {
+std::optional<std::filesystem::path> DesktopFileDialogs::chooseImage(const std::filesystem::path& folder) {
     auto* dialog = new QFileDialog(window_, QStringLiteral("Choose an image"));
+    if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder.string()));
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(imageFilter);
     const auto chosen = run(dialog);

@@ -17,8 +17,9 @@ public:
     void setWindow(QWidget* window) { window_ = window; }
 
     std::optional<std::filesystem::path> chooseOpenPdf() override;
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) override;
-    std::optional<std::filesystem::path> chooseImage() override;
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName,
+                                                       const std::filesystem::path& folder) override;
+    std::optional<std::filesystem::path> chooseImage(const std::filesystem::path& folder) override;
     std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) override;
 
 private:

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QUrl>
 
 #include "app/editor_tools.hpp"
@@ -27,7 +28,41 @@ constexpr auto shift = Qt::SHIFT;
 constexpr auto alt = Qt::ALT;
 constexpr int updateReportTextWidth = 380;
 
+// Alt and a letter reach each of `actions`: the first letter of a word not yet taken among them, else any
+// letter not yet taken, else (a long menu runs out of letters) its first letter, which the menu then
+// steps through. The visible words stay as they are.
+void giveAccessKeys(const QList<QAction*>& actions) {
+    QSet<QChar> taken;
+    for (QAction* action : actions) {
+        const QString text = action->text();
+        if (action->isSeparator() || text.contains(QLatin1Char('&'))) continue;
+        qsizetype chosen = -1;
+        for (const bool wordStartsOnly : {true, false}) {
+            for (qsizetype i = 0; chosen < 0 && i < text.size(); ++i) {
+                const bool wordStart = i == 0 || !text[i - 1].isLetterOrNumber();
+                if (text[i].isLetterOrNumber() && (wordStart || !wordStartsOnly) && !taken.contains(text[i].toLower()))
+                    chosen = i;
+            }
+        }
+        for (qsizetype i = 0; chosen < 0 && i < text.size(); ++i) {
+            if (text[i].isLetterOrNumber()) chosen = i;
+        }
+        if (chosen < 0) continue;
+        taken.insert(text[chosen].toLower());
+        action->setText(text.left(chosen) + QLatin1Char('&') + text.mid(chosen));
+    }
+}
+
 }  // namespace
+
+QString EditorCommands::visibleText(const QString& text) {
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        shown += text[i];
+    }
+    return shown;
+}
 
 EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings, Updates& updates)
     : QObject(&window), window_(window), workspace_(workspace), settings_(settings), updates_(updates) {
@@ -40,6 +75,8 @@ EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorS
     createToolsMenu();
     createAnnotateMenu();
     createHelpMenu();
+    giveAccessKeys(window_.menuBar()->actions());
+    for (QAction* title : window_.menuBar()->actions()) giveAccessKeys(title->menu()->actions());
     updateActions();
     for (auto changed : {&WorkspaceState::sessionIdChanged, &WorkspaceState::selectionChanged,
                          &WorkspaceState::selectedAnnotationIdChanged})
@@ -63,9 +100,11 @@ void EditorCommands::createFileMenu() {
     QMenu* file = window_.menuBar()->addMenu(QStringLiteral("File"));
     Workspace* w = &workspace_;
     add(file, "Open…", ctrl | Qt::Key_O, Rule::always, [w] { w->openPanel(); });
-    add(file, "Save", ctrl | Qt::Key_S, Rule::document, [w] { w->save(); });
-    add(file, "Save As…", ctrl | shift | Qt::Key_S, Rule::document, [w] { w->saveAs(); });
-    add(file, "Save a Copy…", {}, Rule::document, [w] { w->saveCopy(); });
+    MainWindow* window = &window_;
+    add(file, "Save", ctrl | Qt::Key_S, Rule::document, [window] { window->saveWithTypedValues(&Workspace::save); });
+    add(file, "Save As…", ctrl | shift | Qt::Key_S, Rule::document,
+        [window] { window->saveWithTypedValues(&Workspace::saveAs); });
+    add(file, "Save a Copy…", {}, Rule::document, [window] { window->saveWithTypedValues(&Workspace::saveCopy); });
     file->addSeparator();
     add(file, "Print…", ctrl | Qt::Key_P, Rule::document, [w] { w->printDocument(); });
     file->addSeparator();
@@ -196,9 +235,9 @@ void EditorCommands::createHelpMenu() {
 
 QAction* EditorCommands::action(const QString& menu, const QString& title) const {
     for (QAction* entry : window_.menuBar()->actions()) {
-        if (entry->text() != menu || entry->menu() == nullptr) continue;
+        if (visibleText(entry->text()) != menu || entry->menu() == nullptr) continue;
         for (QAction* item : entry->menu()->actions()) {
-            if (item->text() == title) return item;
+            if (visibleText(item->text()) == title) return item;
         }
     }
     return nullptr;

@@ -42,8 +42,10 @@ public:
     // Fills `window`'s menu bar. `updates` must outlive the commands.
     EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings, Updates& updates);
 
-    // The item of menu `menu` titled `title`; none when there is no such item.
+    // The item of menu `menu` titled `title` (the visible words, without access keys); none when there is no such item.
     QAction* action(const QString& menu, const QString& title) const;
+    // A menu title or item as it reads: its access key's marker "&" left out ("&&" reads "&").
+    static QString visibleText(const QString& text);
 
     // The box that reported the last update check, while it is open.
     QWidget* updateReport() const { return updateReport_; }

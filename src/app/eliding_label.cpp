@@ -24,6 +24,15 @@ bool ElidingLabel::event(QEvent* event) {
     return handled;
 }
 
-void ElidingLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, std::max(0, width()))); }
+void ElidingLabel::elide() {
+    // One line whatever the text holds: its line breaks read as spaces here, and in full in the name.
+    QString line = full_;
+    for (QChar& c : line) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator || c == QLatin1Char('\v') || c == QLatin1Char('\f'))
+            c = QLatin1Char(' ');
+    }
+    setText(fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, width())));
+}
 
 }  // namespace kivo

@@ -1,5 +1,7 @@
 #include "app/form_field_editor.hpp"
 
+#include <algorithm>
+
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -34,6 +36,20 @@ bool shownChecked(const FormFieldInfo& field) {
 
 std::string shownValue(const FormFieldInfo& field, const std::optional<std::string>& draft) {
     return draft.value_or(field.value);
+}
+
+std::vector<std::pair<std::string, std::string>> unapplied(const std::vector<FormFieldInfo>& fields,
+                                                           const EditorDrafts& drafts) {
+    std::vector<std::pair<std::string, std::string>> typed;
+    for (const FormFieldInfo& field : fields) {
+        const FormEditorKind shown = kind(field);
+        if (field.readOnly || shown == FormEditorKind::checkbox || shown == FormEditorKind::radio) continue;
+        const std::optional<std::string> draft = drafts.field(field.name);
+        const bool listed =
+            std::any_of(typed.begin(), typed.end(), [&](const auto& entry) { return entry.first == field.name; });
+        if (draft && *draft != field.value && !listed) typed.emplace_back(field.name, *draft);
+    }
+    return typed;
 }
 
 }  // namespace FormEditors
@@ -117,9 +133,12 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             text_->lineEdit()->setAccessibleName(name);
             control_ = text_;
             column->add(text_);
-            // Return sends nothing; only "Apply" does.
             connect(text_->lineEdit(), &QLineEdit::textEdited, this,
                     [this](const QString& text) { drafts_.setField(field_.name, text.toStdString()); });
+            // Return in the one-line field applies it, as "Apply" does.
+            connect(text_->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+                if (!field_.readOnly) apply();
+            });
             break;
     }
     if (kind_ == FormEditorKind::radio) return;

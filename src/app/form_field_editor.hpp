@@ -14,6 +14,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QWidget>
 
@@ -41,6 +43,10 @@ FormEditorKind kind(const FormFieldInfo& field);
 bool shownChecked(const FormFieldInfo& field);
 // Pickers and text editors show the draft when there is one, else the value.
 std::string shownValue(const FormFieldInfo& field, const std::optional<std::string>& draft);
+// The drafts of text and choice fields that differ from the document's value and that "Apply" (or Return)
+// would send, as field name and value, in the fields' order; read-only fields are left out.
+std::vector<std::pair<std::string, std::string>> unapplied(const std::vector<FormFieldInfo>& fields,
+                                                           const EditorDrafts& drafts);
 
 }  // namespace FormEditors
 

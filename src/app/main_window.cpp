@@ -15,6 +15,7 @@
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
 #include "app/editor_drafts.hpp"
+#include "app/form_field_editor.hpp"
 #include "app/editor_tools.hpp"
 #include "app/find_field.hpp"
 #include "app/focused_text.hpp"
@@ -88,6 +89,13 @@ QString MainWindow::pageLabel(const PageInfo& page, const std::optional<CommandR
     return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
 }
 
+void MainWindow::saveWithTypedValues(void (Workspace::*save)()) {
+    const auto& inspect = workspace_.inspect();
+    std::vector<std::pair<std::string, std::string>> typed;
+    if (inspect && inspect->fields && drafts_ != nullptr) typed = FormEditors::unapplied(*inspect->fields, *drafts_);
+    workspace_.fillAll(std::move(typed), [w = &workspace_, save] { (w->*save)(); });
+}
+
 void MainWindow::createActions() {
     openAction_ = new QAction(symbolIcon(QStringLiteral("folder")), QStringLiteral("Open"), this);
     openAction_->setObjectName(QStringLiteral("openAction"));
@@ -95,12 +103,12 @@ void MainWindow::createActions() {
 
     saveAction_ = new QAction(symbolIcon(QStringLiteral("square.and.arrow.down")), QStringLiteral("Save"), this);
     saveAction_->setObjectName(QStringLiteral("saveAction"));
-    connect(saveAction_, &QAction::triggered, &workspace_, &Workspace::save);
+    connect(saveAction_, &QAction::triggered, this, [this] { saveWithTypedValues(&Workspace::save); });
 
     saveAsAction_ =
         new QAction(symbolIcon(QStringLiteral("square.and.arrow.down.on.square")), QStringLiteral("Save As"), this);
     saveAsAction_->setObjectName(QStringLiteral("saveAsAction"));
-    connect(saveAsAction_, &QAction::triggered, &workspace_, &Workspace::saveAs);
+    connect(saveAsAction_, &QAction::triggered, this, [this] { saveWithTypedValues(&Workspace::saveAs); });
 
     searchAction_ = new QAction(symbolIcon(QStringLiteral("magnifyingglass")), QStringLiteral("Search"), this);
     searchAction_->setObjectName(QStringLiteral("searchAction"));

@@ -73,6 +73,10 @@ public:
     QAction* copyAction() const { return copyAction_; }
     QAction* deleteAction() const { return deleteAction_; }
 
+    // Runs a save of the workspace (save, saveAs or saveCopy) once the form values typed or chosen
+    // in the inspector but not applied are in the document: nothing typed is left out of a file.
+    void saveWithTypedValues(void (Workspace::*save)());
+
 public slots:
     // Searches for the find field's text and shows the Page tab, where the results are.
     void runSearch();

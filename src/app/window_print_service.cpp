@@ -4,6 +4,12 @@
 
 namespace kivo {
 
-PrintOutcome WindowPrintService::print(const PrintJob& job) { return DesktopPrintService(window_).print(job); }
+std::optional<PrintChoice> WindowPrintService::choose(const PrintJob& job) {
+    return DesktopPrintService(window_).choose(job);
+}
+
+PrintOutcome WindowPrintService::output(const PrintJob& job, const PrintChoice& choice) {
+    return DesktopPrintService::carryOut(job, choice);
+}
 
 }  // namespace kivo

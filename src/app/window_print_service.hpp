@@ -14,7 +14,8 @@ class WindowPrintService : public PrintService {
 public:
     void setWindow(QWidget* window) { window_ = window; }
 
-    PrintOutcome print(const PrintJob& job) override;
+    std::optional<PrintChoice> choose(const PrintJob& job) override;
+    PrintOutcome output(const PrintJob& job, const PrintChoice& choice) override;
 
 private:
     QPointer<QWidget> window_;

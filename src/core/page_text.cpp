@@ -18,25 +18,28 @@ PDFRect unite(const PDFRect& a, const PDFRect& b) noexcept {
 struct LineBuilder {
     std::string text;
     std::optional<PDFRect> rect;
+    // The runs with a box on the line, by index.
+    std::vector<std::size_t> members;
 
-    void emit(std::vector<TextLine>& out) {
+    void emit(std::vector<TextLine>& out, std::vector<std::optional<PDFRect>>& bands) {
         const auto trimmed = trimWhitespaceAndNewlines(text);
         if (rect && !trimmed.empty()) out.push_back(TextLine{std::string(trimmed), *rect});
+        for (const std::size_t member : members) bands[member] = rect;
         text.clear();
         rect.reset();
+        members.clear();
     }
 };
 
-}  // namespace
-
-namespace PageText {
-
-std::vector<TextLine> lines(const std::vector<TextRun>& runs) {
+// The lines of the runs, and for each run with a box the rectangle of the line it is on.
+std::vector<TextLine> group(const std::vector<TextRun>& runs, std::vector<std::optional<PDFRect>>& bands) {
+    bands.assign(runs.size(), std::nullopt);
     std::vector<TextLine> out;
     LineBuilder line;
-    for (const auto& run : runs) {
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const TextRun& run = runs[i];
         if (run.unicode == "\r" || run.unicode == "\n") {
-            line.emit(out);
+            line.emit(out, bands);
             continue;
         }
         // Generated characters such as spaces have no box: they join the
@@ -46,23 +49,45 @@ std::vector<TextLine> lines(const std::vector<TextRun>& runs) {
             continue;
         }
         const PDFRect box{run.left, run.bottom, run.right, run.top};
-        if (!line.rect) {
-            line.text += run.unicode;
-            line.rect = box;
-            continue;
-        }
-        const double middle = (run.bottom + run.top) / 2;
-        if (middle < line.rect->bottom || middle > line.rect->top) {
-            line.emit(out);
-            line.text = run.unicode;
-            line.rect = box;
-        } else {
-            line.text += run.unicode;
-            line.rect = unite(*line.rect, box);
-        }
+        // Glyph boxes are tight: a comma hangs below the foot of "Hello" and a quote mark rises above
+        // it. Any height in common with the line's band keeps a character on the line.
+        if (line.rect && (run.top <= line.rect->bottom || run.bottom >= line.rect->top)) line.emit(out, bands);
+        line.text += run.unicode;
+        line.rect = line.rect ? unite(*line.rect, box) : box;
+        line.members.push_back(i);
     }
-    line.emit(out);
+    line.emit(out, bands);
     return out;
+}
+
+}  // namespace
+
+namespace PageText {
+
+std::vector<TextLine> lines(const std::vector<TextRun>& runs) {
+    std::vector<std::optional<PDFRect>> bands;
+    return group(runs, bands);
+}
+
+std::string textUnder(const std::vector<TextRun>& runs, const PDFRect& rect) {
+    std::vector<std::optional<PDFRect>> bands;
+    group(runs, bands);
+    std::string covered;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const TextRun& run = runs[i];
+        if (!bands[i]) continue;
+        const bool overlaps =
+            run.left < rect.right && rect.left < run.right && run.bottom < rect.top && rect.bottom < run.top;
+        // The glyph's line must be taken, not just grazed by a drag over the next one: the rectangle
+        // holds the middle of the line's band or a third of its height, or lies within it.
+        const PDFRect& band = *bands[i];
+        const double middle = (band.bottom + band.top) / 2;
+        const double shared = std::min(rect.top, band.top) - std::max(rect.bottom, band.bottom);
+        const bool onLine = (rect.bottom <= middle && middle <= rect.top) || shared * 3 >= band.top - band.bottom ||
+                            (band.bottom <= rect.bottom && rect.top <= band.top);
+        if (overlaps && onLine) covered += run.unicode;
+    }
+    return covered;
 }
 
 std::optional<TextLine> selection(const std::vector<TextLine>& lines, LineRange range) {

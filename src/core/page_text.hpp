@@ -27,8 +27,15 @@ struct LineRange {
 
 namespace PageText {
 
-// Groups a page's characters into visual lines, in the order of the runs.
+// Groups a page's characters into visual lines, in the order of the runs. A character whose box has any
+// height in common with the line so far joins it; the line's band grows to hold it.
 std::vector<TextLine> lines(const std::vector<TextRun>& runs);
+
+// The characters under `rect` (page points), in the runs' order and joined without separators: those
+// whose box overlaps it with positive area and whose line it takes (it holds the middle of the line's
+// band or a third of its height, or lies within it), so that the edges of neighbouring lines' glyphs
+// stay out.
+std::string textUnder(const std::vector<TextRun>& runs, const PDFRect& rect);
 
 // The lines of `range` (clamped to the list) joined by line feeds, with the
 // union of their rectangles; absent when there are no lines.

@@ -40,8 +40,11 @@ void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::stri
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
-    setAnnotString(annotation.get(), "DA", "/Helv " + std::to_string(size) + " Tf 0 g");
-    if (formHandle()) FPDFAnnot_SetFontColor(formHandle(), annotation.get(), 20, 20, 20);
+    // The font colour of 20, 20, 20 is written into "DA" as PDFium's font-colour call writes it (which refuses
+    // a size below 1): that call would also give a document without a form an AcroForm with no Fields array,
+    // which other readers report as broken.
+    const std::string font = "/Helv " + std::to_string(size) + " Tf";
+    setAnnotString(annotation.get(), "DA", size >= 1 ? ".078431375 .078431375 .078431375 rg " + font : font + " 0 g");
     writeIdentity(annotation.get(), "text");
     // Without a normal appearance PDFium draws the box from "DA" and "Contents".
     FPDFAnnot_SetAP(annotation.get(), FPDF_ANNOT_APPEARANCEMODE_NORMAL, nullptr);

@@ -163,6 +163,11 @@ void discard(const std::optional<std::string>& path) {
     if (path && !path->empty()) ::unlink(path->c_str());
 }
 
+std::shared_ptr<const void> deletedWhenDone(const std::string& path) {
+    if (path.empty()) return nullptr;
+    return {nullptr, [path](const void*) { discard(path); }};
+}
+
 std::string scaleText(double scale) {
     std::array<char, 32> buffer{};
     const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), scale);

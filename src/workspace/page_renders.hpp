@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -53,6 +54,11 @@ QImage sized(const QImage& image, QSizeF size);
 
 // Deletes a render file; a file already gone or that cannot be removed is no matter.
 void discard(const std::optional<std::string>& path);
+
+// Deletes the render file `path` when the last copy of the answer goes. Every handler of a render's
+// replies holds one, so the file goes whether the render loads, fails, is cancelled, is cut short by a
+// worker stop or is dropped unanswered. Nothing for an empty path.
+std::shared_ptr<const void> deletedWhenDone(const std::string& path);
 
 // A render scale as the shortest text that reads back as the same double, with ".0" after whole
 // numbers (2.4 is "2.4", 2 is "2.0"), never in the user's locale.

@@ -1,7 +1,8 @@
 #include "workspace/worker_stops.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <array>
+#include <charconv>
 #include <cstring>
 
 namespace kivo {
@@ -22,10 +23,12 @@ std::string describeStop(const WorkerTermination& termination, const ResourceLim
             return "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
                    "documents without one.";
         case WorkerExit::stalled: {
-            char seconds[64];
-            std::snprintf(seconds, sizeof seconds, "%g", limits.stallSeconds);
-            return std::string("The PDF worker stopped because a command made no progress for ") + seconds +
-                   " seconds.";
+            // "%g" as the C locale writes it: the editor's process locale may put a comma in "0.05".
+            std::array<char, 64> seconds{};
+            const auto written = std::to_chars(seconds.data(), seconds.data() + seconds.size(), limits.stallSeconds,
+                                               std::chars_format::general, 6);
+            return "The PDF worker stopped because a command made no progress for " +
+                   std::string(seconds.data(), written.ptr) + " seconds.";
         }
         case WorkerExit::memoryLimit:
             return "The PDF worker stopped because a document took its memory past " +

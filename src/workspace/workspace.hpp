@@ -78,12 +78,16 @@ public:
     // Whether the control connection stands, so that a command can be cancelled at all.
     bool hasControlConnection() const { return controlClient_ != nullptr; }
     // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
-    // its result with `status` in the status line.
-    void mutate(CommandMethod method, CommandParams params, const std::string& status);
+    // its result with `status` in the status line; then runs `then`, which a failure skips.
+    void mutate(CommandMethod method, CommandParams params, const std::string& status,
+                std::function<void()> then = nullptr);
     // Undo or redo of the open document; with none open, nothing happens.
     void history(CommandMethod method, const std::string& status);
     // Fills a form field of the open document; with none open, nothing happens.
     void fill(const std::string& field, const std::string& value);
+    // Fills the fields one after another, each against the revision the one before made, then runs
+    // `then`; a fill that fails stops there with its message, and `then` is not run.
+    void fillAll(std::vector<std::pair<std::string, std::string>> values, std::function<void()> then);
 
     // ---- Opening and pages
 
@@ -205,6 +209,8 @@ public:
     std::string saveLabel() const;
     // The file name the Save As panel proposes.
     std::string suggestedName() const;
+    // The open document's folder, where its save and image panels start; empty for a document without a file.
+    std::filesystem::path documentFolder() const;
 
     // ---- Pages (workspace_pages.cpp)
 
@@ -339,6 +345,14 @@ private:
     void noticeAfterRestart(const std::string& sentence);
     void forgetDocument();
 
+    // Printing (workspace_printing.cpp)
+    void printPages(PrintJob job, PrintChoice choice, const std::vector<std::string>& pages);
+    // Deletes the job's copy and tells of a failure.
+    void finishPrint(const PrintJob& job, const PrintOutcome& outcome);
+    // The ids of the pages a range in CUPS's form ("1-3,5") names, each once, in the range's order;
+    // numbers outside the document are left out.
+    std::vector<std::string> pagesInRanges(const std::string& ranges) const;
+
     // Documents (workspace_documents.cpp)
     void adopt(const CommandResult& result, const std::string& status, bool keepSelection,
                const RenderInvalidation& invalidation);
@@ -347,9 +361,11 @@ private:
     void closeSession(const std::string& session);
     void syncSavePhase();
     std::optional<std::string> askPassword(const std::string& title, const std::string& detail);
-    // A failure handler that asks for the password when the worker wants one and then calls
-    // `retry` with it; any other failure goes to the error line.
-    FailureHandler retryWithPassword(std::function<void(const std::string&)> retry);
+    // A failure handler that asks for the password of `name` when the worker wants one and then calls
+    // `retry` with it; any other failure goes to the error line. `triedPassword`: the failed attempt
+    // carried one, so the prompt says it was wrong.
+    FailureHandler retryWithPassword(const std::string& name, bool triedPassword,
+                                     std::function<void(const std::string&)> retry);
     void stepSearch(std::int64_t delta);
     void revealSearchHit();
 

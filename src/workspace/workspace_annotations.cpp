@@ -78,7 +78,7 @@ void Workspace::addInk(const std::vector<PDFPoint>& points) {
 }
 
 void Workspace::addImage(const std::string& kind, const PDFRect& rect) {
-    const auto image = services_.fileDialogs->chooseImage();
+    const auto image = services_.fileDialogs->chooseImage(documentFolder());
     if (!image || !sessionId() || !selectedPageId()) return;
     const bool signature = kind == "signature";
     CommandParams params;

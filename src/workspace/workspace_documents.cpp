@@ -48,13 +48,16 @@ bool isReadablePdf(const std::filesystem::path& path) {
 
 }  // namespace
 
-void Workspace::mutate(CommandMethod method, CommandParams params, const std::string& status) {
+void Workspace::mutate(CommandMethod method, CommandParams params, const std::string& status,
+                       std::function<void()> then) {
     CommandRequest request = makeRequest(method, std::move(params));
     request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
     request.operationId = newUUIDString();
-    send(std::move(request), activityTitle(method), true, [this, method, status](const CommandResult& result) {
-        adopt(result, status, false, RenderInvalidation::after(method, result.affectedPages));
-    });
+    send(std::move(request), activityTitle(method), true,
+         [this, method, status, then = std::move(then)](const CommandResult& result) {
+             adopt(result, status, false, RenderInvalidation::after(method, result.affectedPages));
+             if (then) then();
+         });
 }
 
 void Workspace::history(CommandMethod method, const std::string& status) {
@@ -68,12 +71,25 @@ void Workspace::history(CommandMethod method, const std::string& status) {
 }
 
 void Workspace::fill(const std::string& field, const std::string& value) {
-    if (!sessionId()) return;
+    if (sessionId()) fillAll({{field, value}}, nullptr);
+}
+
+void Workspace::fillAll(std::vector<std::pair<std::string, std::string>> values, std::function<void()> then) {
+    if (values.empty() || !sessionId()) {
+        if (then) then();
+        return;
+    }
+    const auto [field, value] = values.front();
+    values.erase(values.begin());
     CommandParams params;
     params.sessionId = sessionId();
     params.fieldName = field;
     params.value = value;
-    mutate(CommandMethod::fillForm, std::move(params), "Filled " + field);
+    // What follows belongs to this document: another one opened meanwhile ends the chain.
+    mutate(CommandMethod::fillForm, std::move(params), "Filled " + field,
+           [this, session = sessionId(), values = std::move(values), then = std::move(then)]() mutable {
+               if (sessionId() == session) fillAll(std::move(values), std::move(then));
+           });
 }
 
 void Workspace::adopt(const CommandResult& result, const std::string& status, bool keepSelection,
@@ -81,6 +97,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     const std::optional<std::string> oldSession = sessionId();
     const std::optional<std::string> oldSourcePath = inspect() ? inspect()->sourcePath : std::nullopt;
     const std::optional<std::string> oldAnnotation = selectedAnnotationId();
+    const std::optional<std::size_t> oldPosition = inspect() ? positionOf(*inspect(), selectedPageId()) : std::nullopt;
 
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
@@ -98,11 +115,19 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
         setSearchHitIndex(0);
+        // A failed or running save was the other document's; this one's phase follows from its record.
+        setSavePhase("saved");
     }
     setInspect(result);
     if (!positionOf(result, selectedPageId())) {
-        setSelectedPageId(result.pages && !result.pages->empty() ? std::optional(result.pages->front().id)
-                                                                 : std::nullopt);
+        // A deleted page gives way to the one that took its place (the new last page after the last);
+        // another document starts at its first.
+        std::optional<std::string> shown;
+        if (result.pages && !result.pages->empty()) {
+            const std::size_t at = sameSession && oldPosition ? std::min(*oldPosition, result.pages->size() - 1) : 0;
+            shown = (*result.pages)[at].id;
+        }
+        setSelectedPageId(shown);
     }
     if (!keepSelection) {
         setSelection(std::nullopt);
@@ -185,18 +210,20 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
             emit documentReplaced();
             adopt(result, "Opened " + name, false, RenderInvalidation::all());
         },
-        retryWithPassword([this, path](const std::string& password) { open(path, password); }));
+        retryWithPassword(name, password.has_value(),
+                          [this, path](const std::string& password) { open(path, password); }));
 }
 
-Workspace::FailureHandler Workspace::retryWithPassword(std::function<void(const std::string&)> retry) {
-    return [this, retry = std::move(retry)](const std::string& code, const std::string& message) {
+Workspace::FailureHandler Workspace::retryWithPassword(const std::string& name, bool triedPassword,
+                                                       std::function<void(const std::string&)> retry) {
+    return [this, name, triedPassword, retry = std::move(retry)](const std::string& code, const std::string& message) {
         if (code != rawValue(FailureCode::passwordRequired)) {
             setErrorMessage(message);
             return;
         }
-        // Asked again after a wrong one, until the user cancels.
-        const auto typed =
-            askPassword("Password required", "This PDF is encrypted. The password is not stored or logged.");
+        // Asked again after a wrong one, until the user cancels; the title says why it is asked again.
+        const auto typed = askPassword(triedPassword ? "That password did not open " + name : "Password required",
+                                       "This PDF is encrypted. The password is not stored or logged.");
         if (typed) retry(*typed);
     };
 }

@@ -94,7 +94,7 @@ void Workspace::mergePanel() {
 
 void Workspace::extractPanel() {
     if (!selectedPageId()) return;
-    const auto destination = services_.fileDialogs->chooseSavePdf("Extracted pages.pdf");
+    const auto destination = services_.fileDialogs->chooseSavePdf("Extracted pages.pdf", documentFolder());
     if (!destination) return;
     CommandParams params;
     params.sessionId = sessionId();

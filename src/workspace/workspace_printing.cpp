@@ -1,12 +1,16 @@
 // Printing: the worker exports the document as it holds it, unsaved changes included, to a
-// temporary copy; the print service shows the dialog and hands the copy to the printer. The copy
-// holds the whole document, so it lives in the editor's private render folder, owner-only, and
-// is deleted on every way out: printed, cancelled, failed, or the editor quitting meanwhile.
+// temporary copy; the print service shows the dialog and hands the copy to the printer, or to the
+// file chosen, holding only the pages of the range chosen. A copy holds the document, so it lives
+// in the editor's private render folder, owner-only, and is deleted on every way out: printed,
+// cancelled, failed, or the editor quitting meanwhile.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 
@@ -61,12 +65,13 @@ void Workspace::printDocument() {
         if (inspect()) {
             job.pageCount = inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);
         }
-        const PrintOutcome outcome = looksLikePdf(copy) ? services_.printer->print(job)
-                                                        : PrintOutcome::failed("the exported copy could not be read");
-        discardPrintCopy(copy);
-        if (outcome.kind == PrintOutcome::Kind::failed) {
-            setErrorMessage("Could not print: " + outcome.reason + ". Nothing was printed.");
-        }
+        if (!looksLikePdf(copy)) return finishPrint(job, PrintOutcome::failed("the exported copy could not be read"));
+        const std::optional<PrintChoice> choice = services_.printer->choose(job);
+        if (!choice) return finishPrint(job, PrintOutcome::cancelled());
+        const std::vector<std::string> pages =
+            choice->outputFile.empty() ? std::vector<std::string>{} : pagesInRanges(choice->pageRanges);
+        if (pages.empty()) return finishPrint(job, services_.printer->output(job, *choice));
+        printPages(job, *choice, pages);
     };
     const auto onFailure = [this, copy = *copy](const std::string&, const std::string& message) {
         discardPrintCopy(copy);
@@ -85,6 +90,68 @@ void Workspace::discardPrintCopy(const std::filesystem::path& copy) {
 
 void Workspace::discardPrintCopies() {
     while (!printCopies_.empty()) discardPrintCopy(*printCopies_.begin());
+}
+
+// A printer takes the range as an option of the job; a file gets only the chosen pages, which the
+// worker cuts from the document into a second copy.
+void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<std::string>& pages) {
+    discardPrintCopy(job.path);
+    const auto copy = makePrintCopy();
+    if (!copy) {
+        setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
+        return;
+    }
+    printCopies_.insert(copy->string());
+    job.path = *copy;
+    choice.pageRanges.clear();
+    CommandParams params;
+    params.sessionId = sessionId();
+    params.pageIds = pages;
+    params.destination = job.path.string();
+    CommandRequest request = makeRequest(CommandMethod::extractPages, std::move(params));
+    request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
+    send(
+        std::move(request), std::nullopt, true,
+        [this, job, choice](const CommandResult&) {
+            finishPrint(job, looksLikePdf(job.path) ? services_.printer->output(job, choice)
+                                                    : PrintOutcome::failed("the exported copy could not be read"));
+        },
+        [this, job](const std::string&, const std::string& message) {
+            discardPrintCopy(job.path);
+            setErrorMessage(message);
+        },
+        [this, job] { discardPrintCopy(job.path); });
+}
+
+void Workspace::finishPrint(const PrintJob& job, const PrintOutcome& outcome) {
+    discardPrintCopy(job.path);
+    if (outcome.kind == PrintOutcome::Kind::failed) {
+        setErrorMessage("Could not print: " + outcome.reason + ". Nothing was printed.");
+    }
+}
+
+std::vector<std::string> Workspace::pagesInRanges(const std::string& ranges) const {
+    std::vector<std::string> ids;
+    if (!inspect() || !inspect()->pages) return ids;
+    const std::vector<PageInfo>& pages = *inspect()->pages;
+    std::stringstream parts(ranges);
+    for (std::string part; std::getline(parts, part, ',');) {
+        const auto dash = part.find('-');
+        const auto number = [](std::string_view text) {
+            std::int64_t value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            return error == std::errc() && end == text.data() + text.size() ? value : 0;
+        };
+        const std::string_view whole(part);
+        const std::int64_t first = number(whole.substr(0, dash));
+        const std::int64_t last = dash == std::string::npos ? first : number(whole.substr(dash + 1));
+        for (std::int64_t page = std::max<std::int64_t>(first, 1); page <= last && page <= std::ssize(pages); ++page) {
+            const std::string& id = pages[static_cast<std::size_t>(page - 1)].id;
+            // The worker takes each page once.
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+        }
+    }
+    return ids;
 }
 
 }  // namespace kivo

@@ -110,6 +110,11 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
     CommandParams params;
     params.recoveryId = recoveryId;
     params.password = password;
+    std::string name = "this PDF";
+    for (const RecoveryInfo& recovery : recoveries()) {
+        if (recovery.recoveryId == recoveryId && recovery.sourcePath)
+            name = std::filesystem::path(*recovery.sourcePath).filename().string();
+    }
     send(
         makeRequest(CommandMethod::restoreRecovery, std::move(params)), "Restoring", true,
         [this, previous](const CommandResult& result) {
@@ -121,7 +126,8 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
             setShowRecovery(false);
         },
         // An encrypted checkpoint opens the way its file would.
-        retryWithPassword([this, recoveryId](const std::string& password) { restoreRecovery(recoveryId, password); }));
+        retryWithPassword(name, password.has_value(),
+                          [this, recoveryId](const std::string& password) { restoreRecovery(recoveryId, password); }));
 }
 
 void Workspace::discardRecovery(const std::string& recoveryId) {

@@ -46,6 +46,7 @@ struct Workspace::PageRender {
     PageVersion version;
     std::string key;
     std::string path;
+    std::shared_ptr<const void> file;
 };
 
 double Workspace::backingScale() const {
@@ -114,6 +115,7 @@ void Workspace::refreshPage() {
         setErrorMessage(noFolderMessage);
         return;
     }
+    render.file = PageRenders::deletedWhenDone(render.path);
     CommandParams image;
     image.sessionId = sessionId();
     image.pageId = page->id;

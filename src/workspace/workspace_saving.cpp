@@ -15,11 +15,13 @@ void Workspace::save() {
 }
 
 void Workspace::saveAs() {
-    if (const auto path = services_.fileDialogs->chooseSavePdf(suggestedName())) write("saveAs", path->string(), false);
+    if (const auto path = services_.fileDialogs->chooseSavePdf(suggestedName(), documentFolder())) {
+        write("saveAs", path->string(), false);
+    }
 }
 
 void Workspace::saveCopy() {
-    if (const auto path = services_.fileDialogs->chooseSavePdf("Untitled copy.pdf")) {
+    if (const auto path = services_.fileDialogs->chooseSavePdf("Untitled copy.pdf", documentFolder())) {
         write("saveCopy", path->string(), false);
     }
 }
@@ -27,6 +29,11 @@ void Workspace::saveCopy() {
 std::string Workspace::suggestedName() const {
     if (inspect() && inspect()->sourcePath) return std::filesystem::path(*inspect()->sourcePath).filename().string();
     return "Untitled.pdf";
+}
+
+std::filesystem::path Workspace::documentFolder() const {
+    if (inspect() && inspect()->sourcePath) return std::filesystem::path(*inspect()->sourcePath).parent_path();
+    return {};
 }
 
 std::string Workspace::saveLabel() const {
@@ -45,9 +52,11 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
     params.force = force;
     CommandRequest request = makeRequest(CommandMethod::saveDocument, std::move(params));
     request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
+    // The answer may come after another document replaced this one: then it is not that one's.
     send(
         std::move(request), std::nullopt, true,
-        [this, mode](const CommandResult& result) {
+        [this, mode, session = sessionId()](const CommandResult& result) {
+            if (sessionId() != session) return;
             const std::optional<std::string> oldPath = inspect() ? inspect()->sourcePath : std::nullopt;
             setInspect(result);
             setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
@@ -55,7 +64,11 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             // MCP clients may reach the document's file only under its new name.
             if (mcpAccessGranted() && result.sourcePath != oldPath) syncMCPGrants();
         },
-        [this, mode](const std::string& code, const std::string& message) {
+        [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
+            if (sessionId() != session) {
+                setErrorMessage(message);
+                return;
+            }
             if (code == rawValue(FailureCode::sourceChanged) && mode == "save") {
                 promptStaleSave();
                 return;

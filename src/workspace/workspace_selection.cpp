@@ -33,10 +33,6 @@ bool contains(const PDFRect& rect, const PDFPoint& point) {
     return rect.left <= point.x && point.x <= rect.right && rect.bottom <= point.y && point.y <= rect.top;
 }
 
-bool overlaps(const TextRun& run, const PDFRect& rect) {
-    return run.left < rect.right && rect.left < run.right && run.bottom < rect.top && rect.bottom < run.top;
-}
-
 }  // namespace
 
 const std::vector<AnnotationInfo>& Workspace::annotations() const {
@@ -104,13 +100,7 @@ void Workspace::hitTestAnnotation(const PDFPoint& point) {
     setSelectedText("");
 }
 
-std::string Workspace::text(const PDFRect& rect) const {
-    std::string covered;
-    for (const TextRun& run : pageChars()) {
-        if (overlaps(run, rect)) covered += run.unicode;
-    }
-    return covered;
-}
+std::string Workspace::text(const PDFRect& rect) const { return PageText::textUnder(pageChars(), rect); }
 
 void Workspace::selectLines(const LineSelection& lines) {
     const LineRange range = lines.range();

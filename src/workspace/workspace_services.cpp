@@ -23,8 +23,10 @@ public:
 class ClosedFileDialogs : public FileDialogs {
 public:
     std::optional<std::filesystem::path> chooseOpenPdf() override { return std::nullopt; }
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string&) override { return std::nullopt; }
-    std::optional<std::filesystem::path> chooseImage() override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string&, const std::filesystem::path&) override {
+        return std::nullopt;
+    }
+    std::optional<std::filesystem::path> chooseImage(const std::filesystem::path&) override { return std::nullopt; }
     std::vector<std::filesystem::path> choosePaths(const std::string&, PathKind) override { return {}; }
 };
 
@@ -35,7 +37,8 @@ public:
 
 class NoPrinter : public PrintService {
 public:
-    PrintOutcome print(const PrintJob&) override { return PrintOutcome::cancelled(); }
+    std::optional<PrintChoice> choose(const PrintJob&) override { return std::nullopt; }
+    PrintOutcome output(const PrintJob&, const PrintChoice&) override { return PrintOutcome::cancelled(); }
 };
 
 class EmptyKeyStore : public KeyStore {

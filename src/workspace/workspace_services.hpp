@@ -48,9 +48,11 @@ public:
     virtual ~FileDialogs() = default;
 
     virtual std::optional<std::filesystem::path> chooseOpenPdf() = 0;
-    virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) = 0;
+    // The panels open in `folder` (the open document's) when one is given, else where the desktop chooses.
+    virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName,
+                                                               const std::filesystem::path& folder) = 0;
     // One PNG, JPEG or WebP image, for an image or signature overlay.
-    virtual std::optional<std::filesystem::path> chooseImage() = 0;
+    virtual std::optional<std::filesystem::path> chooseImage(const std::filesystem::path& folder) = 0;
     // The desktop's panels pick files or folders, not both at once, so each has its own.
     enum class PathKind { files, folders };
 
@@ -85,13 +87,32 @@ struct PrintOutcome {
     static PrintOutcome failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
 };
 
+// What the user chose in the print dialog.
+struct PrintChoice {
+    enum class Sides { printerDefault, oneSided, longEdge, shortEdge };
+
+    // The CUPS destination, "name" or "name/instance"; empty means the user's default.
+    std::string printer{};
+    int copies = 1;
+    bool collate = true;
+    // CUPS's form, "1-3,5"; empty prints every page.
+    std::string pageRanges{};
+    Sides sides = Sides::printerDefault;
+    // Print to file: the PDF is copied there and no printer is involved.
+    std::filesystem::path outputFile{};
+
+    bool operator==(const PrintChoice&) const = default;
+};
+
 class PrintService {
 public:
     virtual ~PrintService() = default;
-    // Shows the print dialog for the job and, unless the user cancels, hands the file to the chosen
-    // printer or copies it to the chosen file. Returns once the system has taken the job, so the
-    // file may then be deleted. Never throws: a refusal comes back as `failed` with its reason.
-    virtual PrintOutcome print(const PrintJob& job) = 0;
+    // Shows the print dialog for the job: what the user chose, or nothing when they closed it.
+    virtual std::optional<PrintChoice> choose(const PrintJob& job) = 0;
+    // Hands the job's file to the chosen printer, or copies it to the chosen file. Returns once the
+    // system has taken the job, so the file may then be deleted. Never throws: a refusal comes back
+    // as `failed` with its reason.
+    virtual PrintOutcome output(const PrintJob& job, const PrintChoice& choice) = 0;
 };
 
 // The model providers' keys, one per provider id. Each throws a std::exception when the store fails.

@@ -17,6 +17,7 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QApplication>
+#include <QWheelEvent>
 #include <QWindow>
 
 #include <cmath>
@@ -263,6 +264,30 @@ private slots:
         // The highlight was the last selection made; it shows as the dashed rectangle over the page.
         f.workspace().selectAnnotation(f.workspace().inspect()->annotations->front().id);
         if (!shot.isEmpty()) screenshot(f.window(), shot);
+    }
+
+    void aNewlyShownPageStartsAtItsTop() {
+        CanvasFixture f;
+        QVERIFY(f.start({blankPage(), blankPage(), blankPage()}, 2.0));
+        auto* scroll = f.area().findChild<QScrollArea*>("pageScroll");
+        QScrollBar* bar = scroll->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QVERIFY(QTest::qWaitForWindowActive(&f.window()));
+        const auto rows = f.window().pageList()->pageModel()->rows();
+        // Down to the foot of the first page with the wheel, then the next page by its key, and back.
+        for (const auto& [key, shown] : {std::pair{Qt::Key_Down, 1}, std::pair{Qt::Key_Up, 0}}) {
+            const QPoint middle = scroll->viewport()->rect().center();
+            for (int i = 0; i < 100 && bar->value() < bar->maximum(); ++i) {
+                QWheelEvent wheel(middle, scroll->viewport()->mapToGlobal(middle), QPoint(), QPoint(0, -120),
+                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(scroll->viewport(), &wheel);
+            }
+            QCOMPARE(bar->value(), bar->maximum());
+            QTest::keyClick(&f.window(), key, Qt::ControlModifier);
+            QVERIFY(waitUntil([&] { return f.workspace().selectedPageId() == rows[std::size_t(shown)].id; }));
+            QVERIFY(f.settled());
+            QCOMPARE(bar->value(), bar->minimum());
+        }
     }
 
     void clicksPlaceNotesAndChooseAnnotations() {

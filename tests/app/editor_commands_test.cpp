@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 
 #include "app/canvas_area.hpp"
@@ -114,7 +115,7 @@ QList<QAction*> menuItems(MainWindow& window) {
 QStringList disabledTitles(MainWindow& window) {
     QStringList titles;
     for (QAction* item : menuItems(window)) {
-        if (!item->isSeparator() && !item->isEnabled()) titles.append(item->text());
+        if (!item->isSeparator() && !item->isEnabled()) titles.append(EditorCommands::visibleText(item->text()));
     }
     titles.sort();
     return titles;
@@ -155,7 +156,7 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         QStringList titles;
-        for (QAction* menu : window.menuBar()->actions()) titles.append(menu->text());
+        for (QAction* menu : window.menuBar()->actions()) titles.append(EditorCommands::visibleText(menu->text()));
         QStringList expectedTitles;
         for (const auto& [title, rows] : expectedMenus) expectedTitles.append(title);
         QCOMPARE(titles, expectedTitles);
@@ -164,9 +165,9 @@ private slots:
             QMenu* menu = window.menuBar()->actions().at(int(expectedTitles.indexOf(title)))->menu();
             MenuRows rows;
             for (QAction* action : menu->actions()) {
-                rows.append(action->isSeparator()
-                                ? QStringLiteral("-")
-                                : action->text() + "|" + action->shortcut().toString(QKeySequence::PortableText));
+                rows.append(action->isSeparator() ? QStringLiteral("-")
+                                                  : EditorCommands::visibleText(action->text()) + "|" +
+                                                        action->shortcut().toString(QKeySequence::PortableText));
             }
             // Compared as key sequences, so that the order of modifiers in the text does not matter.
             QCOMPARE(rows.size(), expected.size());
@@ -189,6 +190,48 @@ private slots:
                 seen.insert(text);
             }
         }
+    }
+
+    void everyMenuAndItemHasItsOwnAccessKey() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        // The letter after "&", lower-cased; none when the text has no access key.
+        const auto key = [](const QString& text) {
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            return at >= 0 && at + 1 < text.size() ? text[at + 1].toLower() : QChar();
+        };
+        // The first item without a key, or with one another item has although a letter of its own was free.
+        const auto distinct = [&](const QList<QAction*>& actions) {
+            QSet<QChar> seen;
+            for (QAction* action : actions) {
+                if (action->isSeparator()) continue;
+                const QChar letter = key(action->text());
+                bool ownLeft = false;
+                for (const QChar c : EditorCommands::visibleText(action->text()))
+                    ownLeft = ownLeft || (c.isLetterOrNumber() && !seen.contains(c.toLower()));
+                if (letter.isNull() || (seen.contains(letter) && ownLeft)) return action->text();
+                seen.insert(letter);
+            }
+            return QString();
+        };
+        QCOMPARE(distinct(window.menuBar()->actions()), QString());
+        for (QAction* title : window.menuBar()->actions()) QCOMPARE(distinct(title->menu()->actions()), QString());
+
+        // Alt and the View menu's letter open it; the letter of an item runs it, as a person types them.
+        QVERIFY(readyForKeys(window));
+        QAction* view = nullptr;
+        for (QAction* title : window.menuBar()->actions()) {
+            if (EditorCommands::visibleText(title->text()) == "View") view = title;
+        }
+        QVERIFY(view);
+        QTest::keyClick(&window, Qt::Key(key(view->text()).toUpper().unicode()), Qt::AltModifier);
+        QVERIFY(waitUntil([&] { return view->menu()->isVisible(); }, 5));
+        const QChar form = key(item(*editor, "View", "Show Form Panel")->text());
+        QTest::keyClick(view->menu(), Qt::Key(form.toUpper().unicode()));
+        QVERIFY(waitUntil([&] { return editor->app->settings().inspectorTab() == "form"; }, 5));
+        QVERIFY(!view->menu()->isVisible());
     }
 
     void theEnableRulesFollowTheWorkspace() {

@@ -60,7 +60,7 @@ private slots:
         QMenuBar* bar = window.menuBar();
         QAction* title = nullptr;
         for (QAction* candidate : bar->actions()) {
-            if (candidate->text() == menu) title = candidate;
+            if (EditorCommands::visibleText(candidate->text()) == menu) title = candidate;
         }
         QVERIFY(title);
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(title).center());

@@ -24,6 +24,7 @@
 
 #include "app/activity_card.hpp"
 #include "app/canvas_area.hpp"
+#include "app/editor_commands.hpp"
 #include "app/eliding_label.hpp"
 #include "app/find_field.hpp"
 #include "app/inspector_panel.hpp"
@@ -313,15 +314,18 @@ private slots:
         answer.start(50);
         window.openAction()->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
-        QCOMPARE(asked, (QStringList{"Password required", "Password required"}));
+        QCOMPARE(asked,
+                 (QStringList{"Password required", "That password did not open libreoffice-writer-password.pdf"}));
         answer.stop();
 
         // Save As asks for the new file in the same kind of panel.
         const QString copy = QString::fromStdString((scratch.docs() / "copy.pdf").string());
+        QString panelFolder;
         QTimer saveAs;
         QObject::connect(&saveAs, &QTimer::timeout, [&] {
             auto* files = window.findChild<QFileDialog*>();
             if (files == nullptr || !files->isVisible() || files->acceptMode() != QFileDialog::AcceptSave) return;
+            panelFolder = files->directory().absolutePath();
             // The name field has the focus, so it is typed into, as a person would.
             files->setDirectory(QString::fromStdString(scratch.docs().string()));
             files->findChild<QLineEdit*>("fileNameEdit")->setText(QStringLiteral("copy.pdf"));
@@ -330,6 +334,7 @@ private slots:
         saveAs.start(50);
         window.saveAsAction()->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Saved"; }));
+        QCOMPARE(panelFolder, QFileInfo(QString::fromStdString(locked.string())).absolutePath());
         QVERIFY(QFileInfo::exists(copy));
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), copy.toStdString());
     }
@@ -387,6 +392,57 @@ private slots:
         QTest::keyClick(handle, Qt::Key_Delete);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(workspace.inspect()->annotations->empty());
+    }
+
+    void theSaveAndImagePanelsOpenBesideTheDocument() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        // Each panel says where it opened and is closed, as a person would close it.
+        QStringList folders;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            for (auto* files : window.findChildren<QFileDialog*>()) {
+                if (!files->isVisible()) continue;
+                folders.append(files->directory().absolutePath());
+                files->reject();
+            }
+        });
+        answer.start(50);
+        QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(waitUntil([&] { return folders.size() == 1; }));
+        editor->app->commands()->action("Annotate", "Add Image…")->trigger();
+        QVERIFY(waitUntil([&] { return folders.size() == 2; }));
+        answer.stop();
+        const QString beside = QString::fromStdString(scratch.docs().string());
+        QCOMPARE(folders, (QStringList{beside, beside}));
+    }
+
+    void aSelectionOfSeveralLinesKeepsTheStatusLineToOneLine() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {longDocument(scratch, "lines.pdf", 1).string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened lines.pdf" && !workspace.pageLines().empty(); }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        QWidget* bar = window.statusStrip();
+        auto* line = window.findChild<ElidingLabel*>("statusText");
+        const int height = bar->height();
+
+        QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier);
+        for (int i = 0; i < 3; ++i) QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier | Qt::ShiftModifier);
+        const QString full = QString::fromStdString(workspace.status());
+        QVERIFY2(full.startsWith("Lines ") && full.contains('\n'), qPrintable(full));
+        QTest::qWait(50);
+        QCOMPARE(bar->height(), height);
+        QVERIFY(!line->text().contains('\n'));
+        QCOMPARE(line->accessibleName(), full);
     }
 
     void aDroppedPdfOpensAndAnythingElseDoesNothing_data() {

@@ -33,6 +33,12 @@ TEST(PageText, Lines) {
         {"only spaces", {run(" ", 10, 700, 14, 712), run(" ", 14, 700, 18, 712), run("\r", 0, 0, 0, 0)}, {}},
         {"box-less only", {run("a", 0, 0, 0, 0)}, {}},
         {"superscript", {H, run("2", 18, 708, 21, 716), run("y", 21, 711, 25, 715)}, {"H2y"}},
+        // Tight glyph boxes: the comma hangs below the foot of "o", whose overshoot dips below the "H".
+        {"hanging comma",
+         {H, run("o", 18, 699.8, 24, 708), run(",", 24, 697.5, 26.5, 701.5), space, run("w", 30, 700, 38, 708)},
+         {"Ho, w"}},
+        {"quote mark", {run("“", 10, 706, 14, 713), H}, {"“H"}},
+        {"next line under a descender", {H, run("g", 18, 696, 24, 708), run("x", 10, 684, 16, 692)}, {"Hg", "x"}},
     };
     for (const auto& c : cases) EXPECT_EQ(texts(PageText::lines(c.runs)), c.expected) << c.name;
 
@@ -40,6 +46,27 @@ TEST(PageText, Lines) {
     EXPECT_EQ(generated[0].rect, (PDFRect{10, 700, 22, 712}));
     const auto raised = PageText::lines({H, run("2", 18, 708, 21, 716)});
     EXPECT_EQ(raised[0].rect, (PDFRect{10, 700, 21, 716}));
+}
+
+TEST(PageText, TextUnderTakesTheLinesADragCoversNotTheirNeighboursEdges) {
+    // "Hg," over "lo": the first line's band is 696 to 712, the second's 680 to 692.
+    const std::vector<TextRun> runs = {run("H", 10, 700, 18, 712), run("g", 18, 696, 24, 708),
+                                       run(",", 24, 697, 26, 701), run("\n", 0, 0, 0, 0),
+                                       run("l", 10, 680, 12, 692), run("o", 12, 680, 18, 688)};
+    const struct {
+        const char* name;
+        PDFRect rect;
+        std::string text;
+    } cases[] = {
+        {"both lines", {0, 670, 100, 720}, "Hg,lo"},
+        {"the second line, grazing the first's descenders", {0, 678, 100, 697.5}, "lo"},
+        {"from the middle of the first line down", {0, 678, 100, 705}, "Hg,lo"},
+        {"the top third of the first line, from above", {0, 706, 100, 716}, "Hg"},
+        {"a thin drag inside the first line", {0, 709, 100, 710}, "H"},
+        {"half of the first line's width", {0, 690, 19, 720}, "Hg"},
+        {"touching an edge only", {0, 712, 100, 720}, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PageText::textUnder(runs, c.rect), c.text) << c.name;
 }
 
 TEST(PageText, Selection) {

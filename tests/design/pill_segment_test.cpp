@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "design/pill_segment.hpp"
+#include "design/segment_button.hpp"
 #include "design/text_scale.hpp"
 #include "design_test_support.hpp"
 
@@ -130,6 +131,42 @@ private slots:
         PillSegment empty(QStringLiteral("Nothing"), HeroButtonSize::sm);
         kivo::TextScale::apply(&empty, scale);
         QCOMPARE(empty.sizeHint(), QSize(int(std::ceil(6 * scale)), int(std::ceil(6 * scale))));
+    }
+
+    // A title too wide for its segment shrinks to fit, down to 0.7 of its size, and is cut short below that.
+    void aTitleShrinksToSevenTenthsThenIsCutShort() {
+        constexpr double scale = 3.0;
+        const SegmentItem item{QStringLiteral("document"), QStringLiteral("Document"), QString(), false};
+        // The height of the title's ink in the segment at `width` (all of it when 0).
+        const auto inkHeight = [&](double widthFactor) {
+            auto* segment = new kivo::PillSegmentButton(item, HeroButtonSize::md, nullptr);
+            Stage stage(segment, scale);
+            const double padding = 2 * 12 * scale;
+            const double title = segment->sizeHint().width() - padding;
+            if (widthFactor > 0) segment->setFixedWidth(static_cast<int>(std::lround(padding + widthFactor * title)));
+            const QImage image = kivo::testing::grabbedOver(*segment, Qt::white);
+            int top = image.height(), bottom = -1;
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    if (qGray(image.pixel(x, y)) < 160) {
+                        top = std::min(top, y);
+                        bottom = std::max(bottom, y);
+                    }
+                }
+            }
+            return bottom - top + 1;
+        };
+        const double whole = inkHeight(0);
+        QVERIFY(whole > 20);
+        const struct {
+            double room;
+            double size;
+        } cases[] = {{0.85, 0.85}, {0.75, 0.75}, {0.55, 0.7}, {0.4, 0.7}};
+        for (const auto& c : cases) {
+            const double height = inkHeight(c.room);
+            QVERIFY2(std::abs(height - c.size * whole) <= 1.5,
+                     qPrintable(QStringLiteral("room %1: %2 of %3").arg(c.room).arg(height).arg(whole)));
+        }
     }
 
     void accessibility() {

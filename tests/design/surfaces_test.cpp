@@ -211,6 +211,58 @@ private slots:
         QCOMPARE(single->lineEdit()->displayText(), QStringLiteral("<b>%1</b>"));
     }
 
+    // Below the middle of a wide card the light surface shadow is the three layers along one edge: the
+    // pixels are compared with the same layers worked out from true Gaussians, one row at a time.
+    void theLightSurfaceShadowIsItsThreeLayers() {
+        const QRectF card(40, 40, 400, 100);
+        QImage image(480, 200, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        {
+            QPainter painter(&image);
+            kivo::Shadows::paint(painter, card, 8, kivo::Shadows::surface(ColorScheme::light));
+        }
+        struct Layer {
+            double opacity, radius, y;
+        };
+        const Layer layers[] = {{0.04, 4, 2}, {0.06, 2, 1}, {0.06, 1, 0}};
+        // Distances below the card's lower edge, 0.05 apart; the card covers the negative ones.
+        constexpr double step = 0.05;
+        constexpr int span = 800;
+        std::vector<double> shadow(2 * span + 1);
+        const auto at = [&](int i) { return (i - span) * step; };
+        for (int i = 0; i <= 2 * span; ++i) shadow[i] = at(i) < 0 ? 1.0 : 0.0;
+        for (const Layer& layer : layers) {
+            std::vector<double> blurred(shadow.size());
+            const int reach = static_cast<int>(5 * layer.radius / step);
+            const int shift = static_cast<int>(std::lround(layer.y / step));
+            for (int i = 0; i <= 2 * span; ++i) {
+                double sum = 0, weights = 0;
+                for (int k = -reach; k <= reach; ++k) {
+                    const double weight = std::exp(-0.5 * std::pow(k * step / layer.radius, 2));
+                    const int from = std::clamp(i + k - shift, 0, 2 * span);
+                    sum += weight * shadow[from];
+                    weights += weight;
+                }
+                blurred[i] = sum / weights;
+            }
+            for (int i = 0; i <= 2 * span; ++i) shadow[i] += layer.opacity * blurred[i] * (1 - shadow[i]);
+        }
+        int total = 0, expectedTotal = 0;
+        for (int row = 0; row < 16; ++row) {
+            double mean = 0;
+            for (int i = 0; i < 20; ++i) mean += shadow[span + row * 20 + i] / 20;
+            const int expected = static_cast<int>(std::lround(mean * 255));
+            const int alpha = qAlpha(image.pixel(240, 140 + row));
+            // Three box blurs stand in for each Gaussian: a level or two apart.
+            QVERIFY2(std::abs(alpha - expected) <= 2,
+                     qPrintable(QStringLiteral("row %1: alpha %2, not %3").arg(row).arg(alpha).arg(expected)));
+            total += alpha;
+            expectedTotal += expected;
+        }
+        QVERIFY2(std::abs(total - expectedTotal) <= 4,
+                 qPrintable(QStringLiteral("%1 against %2").arg(total).arg(expectedTotal)));
+    }
+
     void shadowReachIsSymmetricAndDownward() {
         const QMarginsF light = kivo::Shadows::reach(kivo::Shadows::surface(ColorScheme::light));
         QCOMPARE(light.left(), light.right());

@@ -88,6 +88,27 @@ TEST_F(SessionOverlays, TextBoxWritesItsDefaultAppearance) {
     }
 }
 
+TEST_F(SessionOverlays, ATextBoxLeavesTheFormAsReadersExpectIt) {
+    const struct {
+        const char* name;
+        std::string pdf;
+        bool form;
+    } cases[] = {{"no form", makePdf(), false}, {"a form", makeFormPdf(), true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto session = open(c.pdf);
+        session->addTextBox(session->pages().front().id, PDFRect{72, 600, 300, 650}, "Hello", 12);
+        session->atomicWrite(dir_.path() / "saved.pdf");
+        const std::string saved = readFile(dir_.path() / "saved.pdf");
+        // An AcroForm dictionary needs its Fields array; a document without a form gets none.
+        EXPECT_EQ(saved.find("/AcroForm") != std::string::npos, c.form);
+        EXPECT_EQ(saved.find("/Fields") != std::string::npos, c.form);
+        EXPECT_EQ(
+            openFile(dir_.path() / "saved.pdf")->inspectResult().fields.value_or(std::vector<FormFieldInfo>{}).size(),
+            c.form ? 2u : 0u);
+    }
+}
+
 TEST_F(SessionOverlays, TextBoxRefusals) {
     auto session = open(makePdf());
     const std::string page = session->pages().front().id;

@@ -2,7 +2,8 @@
 // place. It takes the same command line and tokens, writes down what it was given, and behaves as
 // its environment says:
 //   KIVO_FAKE_WORKER_LOG          a file to append "argv …", "stdin …" and every request line to
-//   KIVO_FAKE_WORKER_START        "serve" (default), "exit:N", "signal:N", or "silent" (never listens)
+//   KIVO_FAKE_WORKER_START        "serve" (default), "exit:N", "signal:N", "silent" (never listens) or
+//                                 "late:MS" (listens MS milliseconds after it started)
 //   KIVO_FAKE_WORKER_USR1         "exit:N" or "signal:N": what SIGUSR1 makes it do (default exit:71)
 //   KIVO_FAKE_WORKER_SCRIPT       "method=action;…" with action "exit:N", "signal:N", "stall" (no
 //                                 answer), "sleep:MS" (then the answer), "garbage" (an unreadable
@@ -10,7 +11,9 @@
 //                                 also "newer" (the document moves on a revision first, as an MCP
 //                                 client's edit would), "wrong-size" (tiles are answered for a page
 //                                 one pixel wider) and "foreign-path" (the reply names another file,
-//                                 written beside the one asked for)
+//                                 written beside the one asked for); a render_page that stalls, stops
+//                                 or fails has begun its file first, as a worker cut short would, and
+//                                 logs "began <path>"
 //   KIVO_FAKE_WORKER_PAGE_SIZE    "WxH": the pages' size in points (default 612x792)
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
@@ -28,6 +31,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -220,6 +224,12 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
             const CommandRequest request = CommandJSON::decodeRequest(line);
             const auto action = actions.find(std::string(rawValue(request.method)));
             const std::string what = action != actions.end() ? action->second : "";
+            const bool cutShort = what == "stall" || what.starts_with("exit:") || what.starts_with("signal:") ||
+                                  what.starts_with("error:");
+            if (request.method == CommandMethod::renderPage && cutShort && request.params.pngPath) {
+                std::ofstream(*request.params.pngPath) << "\x89PNG";
+                log("began " + *request.params.pngPath);
+            }
             if (what == "garbage") {
                 writeAll(fd, "this is not a reply\n");
                 break;  // and hang up, as a confused worker would
@@ -264,6 +274,8 @@ int main(int argc, char** argv) {
     if (variable("KIVO_FAKE_WORKER_IGNORE_TERM") == "1") ::signal(SIGTERM, SIG_IGN);
     const std::string start = variable("KIVO_FAKE_WORKER_START", "serve");
     act(start);
+    if (start.starts_with("late:"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(start.c_str() + 5)));
     if (start == "silent" || tokens.size() < 2 || socketPath.empty()) {
         for (;;) ::pause();
     }

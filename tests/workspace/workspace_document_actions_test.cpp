@@ -72,6 +72,7 @@ TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
     ws().saveCopy();
     ASSERT_TRUE(finished("Saved a copy")) << ws().errorMessage().value_or("");
     EXPECT_EQ(test_->dialogs->suggestedNames.back(), "Untitled copy.pdf");
+    EXPECT_EQ(test_->dialogs->folders.back(), scratch_.docs()) << "the panel opens beside the document";
     EXPECT_TRUE(std::filesystem::exists(scratch_.docs() / "copy.pdf"));
     EXPECT_EQ(ws().inspect()->sourcePath, (scratch_.docs() / "report.pdf").string());
 
@@ -138,6 +139,7 @@ TEST_F(DocumentActionsTest, SearchWrapsAndPagesMoveRotateDeleteMergeAndExtract) 
     ws().deleteSelectedPage();
     ASSERT_TRUE(finished("Page deleted")) << ws().errorMessage().value_or("");
     EXPECT_EQ(pageIds(), (std::vector<std::string>{ids[1], ids[2]}));
+    EXPECT_EQ(ws().selectedPageId(), ids[2]) << "the last page gave way to the new last";
 
     test_->dialogs->openPdf = testing::writeDocument(scratch_, "more.pdf", {testing::TestPage{}});
     ws().mergePanel();
@@ -149,8 +151,68 @@ TEST_F(DocumentActionsTest, SearchWrapsAndPagesMoveRotateDeleteMergeAndExtract) 
     ws().extractPanel();
     ASSERT_TRUE(finished("Extracted page to one page.pdf")) << ws().errorMessage().value_or("");
     EXPECT_EQ(test_->dialogs->suggestedNames.back(), "Extracted pages.pdf");
+    EXPECT_EQ(test_->dialogs->folders.back(), scratch_.docs());
     EXPECT_EQ(ws().inspect(), before) << "extracting leaves the open document as it was";
     EXPECT_NE(testing::readFile(scratch_.docs() / "one page.pdf").find("/Count 1"), std::string::npos);
+}
+
+TEST_F(DocumentActionsTest, ADeletedPageGivesWayToThePageThatTookItsPlace) {
+    open("four.pdf", 4);
+    if (HasFatalFailure()) return;
+    const std::vector<std::string> ids = pageIds();
+    const struct {
+        std::string deleted;
+        std::string shown;
+        std::string pageJump;
+    } cases[] = {{ids[1], ids[2], "2"}, {ids[0], ids[2], "1"}, {ids[3], ids[2], "1"}};
+    for (const auto& c : cases) {
+        ws().select(c.deleted);
+        ws().setStatus("");
+        ws().deleteSelectedPage();
+        ASSERT_TRUE(finished("Page deleted")) << ws().errorMessage().value_or("");
+        EXPECT_EQ(ws().selectedPageId(), c.shown);
+        EXPECT_EQ(ws().pageJump(), c.pageJump);
+    }
+}
+
+TEST_F(DocumentActionsTest, PrintToFileHoldsOnlyThePagesOfTheRange) {
+    open("range.pdf", 4);
+    if (HasFatalFailure()) return;
+    const std::filesystem::path file = scratch_.docs() / "printed.pdf";
+    const struct {
+        bool toFile;
+        std::string ranges;
+        std::string count;  // of the pages handed on
+        std::string rangesHandedOn;
+    } cases[] = {
+        {true, "2-3", "/Count 2", ""}, {true, "4,1,4", "/Count 2", ""},   {true, "3-9", "/Count 2", ""},
+        {true, "", "/Count 4", ""},    {false, "2-3", "/Count 4", "2-3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ranges);
+        PrintChoice choice;
+        choice.pageRanges = c.ranges;
+        if (c.toFile) choice.outputFile = file;
+        test_->printer->choice = choice;
+        const std::size_t before = test_->printer->printed.size();
+        ws().printDocument();
+        ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }))
+            << ws().errorMessage().value_or("");
+        const auto& seen = test_->printer->printed.back();
+        EXPECT_NE(seen.bytes.find(c.count), std::string::npos);
+        EXPECT_EQ(seen.choice.pageRanges, c.rangesHandedOn) << "a printer takes the range as an option";
+        EXPECT_EQ(seen.choice.outputFile, choice.outputFile);
+        EXPECT_TRUE(seen.job.path.filename().string().starts_with("kivo-print-")) << seen.job.path;
+        EXPECT_FALSE(std::filesystem::exists(seen.job.path)) << "the copy is deleted once printed";
+    }
+    const std::filesystem::path copies = test_->printer->printed.back().job.path.parent_path();
+    const auto left = std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator());
+    test_->printer->choice = std::nullopt;
+    ws().printDocument();
+    ws().history(CommandMethod::redo, "Redo");  // a barrier: the export before it has its answer
+    waitUntil([&] { return ws().status() == "Redo" || ws().errorMessage(); });
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator()), left)
+        << "a closed dialog leaves no copy behind";
 }
 
 // The copy holds the whole document, unsaved changes included: only its user may read it.

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <fstream>
 
 #include "workspace_fixture.hpp"
@@ -88,6 +90,47 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     EXPECT_EQ(fakeLog(scratch_.log(), "argv "), (std::vector<std::string>{arguments, arguments}));
     EXPECT_EQ(fakeLog(scratch_.log(), "stdin "),
               (std::vector<std::string>{ws().uiToken(), firstToken, "closed", ws().uiToken(), secondToken, "closed"}));
+}
+
+// The launch looks for the socket 40 times, 50 ms apart, then tries to connect 20 times.
+TEST_F(FakeWorkerTest, TheLaunchWaitsTwoSecondsForTheSocketAndOneMoreToConnect) {
+    const struct {
+        const char* start;
+        bool ready;
+        double least, most;  // seconds the launch takes
+    } cases[] = {
+        {"late:1400", true, 1.3, 2.6},
+        {"silent", false, 2.85, 4.5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        workspace_.reset();
+        const auto begun = std::chrono::steady_clock::now();
+        start({{"KIVO_FAKE_WORKER_START", c.start}});
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begun;
+        EXPECT_EQ(ws().workerReady(), c.ready) << ws().errorMessage().value_or("");
+        EXPECT_GE(took.count(), c.least);
+        EXPECT_LE(took.count(), c.most);
+    }
+}
+
+// The activity card shows a command that is still running 0.25 s after it was sent, not before.
+TEST_F(FakeWorkerTest, AnActivityIsShownAQuarterSecondAfterItBegan) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}});
+    openDocument("a.pdf");
+    std::optional<std::chrono::steady_clock::time_point> begun, shown;
+    QObject::connect(&ws(), &WorkspaceState::activityChanged, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (ws().activity() && !begun) begun = now;
+        if (ws().activity() && ws().activity()->visible && !shown) shown = now;
+    });
+    ws().setSearchQuery("anything");
+    ws().search();
+    ASSERT_TRUE(waitUntil([&] { return shown.has_value(); }, 5));
+    ASSERT_TRUE(begun);
+    const std::chrono::duration<double> delay = *shown - *begun;
+    EXPECT_GE(delay.count(), 0.24);
+    EXPECT_LE(delay.count(), 0.7);
 }
 
 TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
@@ -322,6 +365,29 @@ TEST_F(FakeWorkerTest, ALostEncryptedDocumentAsksForItsPasswordAgain) {
     EXPECT_TRUE(noticeText().ends_with("could not open locked.pdf: no password was entered.")) << noticeText();
 }
 
+TEST_F(FakeWorkerTest, ASaveFailureStaysWithItsDocument) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "save_document=error:write_failed:The file could not be written."}});
+    openDocument("a.pdf");
+    ws().save();
+    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
+    EXPECT_EQ(ws().saveLabel(), "Save failed");
+    openDocument("b.pdf");
+    EXPECT_EQ(ws().savePhase(), "saved");
+    EXPECT_EQ(ws().saveLabel(), "Saved");
+}
+
+TEST_F(FakeWorkerTest, AWrongPasswordIsSaidToBeWrongAndAskedForAgain) {
+    auto& test = start();
+    test.prompts->passwords = {"wrong", "also wrong", "secret"};
+    ws().open(scratch_.docs() / "locked.pdf");
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened locked.pdf"; })) << ws().status();
+    ASSERT_EQ(test.prompts->asked.size(), 3u);
+    EXPECT_EQ(test.prompts->asked[0].title, "Password required");
+    EXPECT_EQ(test.prompts->asked[1].title, "That password did not open locked.pdf");
+    EXPECT_EQ(test.prompts->asked[2].title, "That password did not open locked.pdf");
+    EXPECT_FALSE(ws().errorMessage());
+}
+
 TEST_F(FakeWorkerTest, AnUnreadableReplyReconnectsAndReadsTheDocumentAgain) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=garbage"}});
     openDocument("a.pdf");
@@ -397,7 +463,8 @@ TEST_F(FakeWorkerTest, AnEncryptedCheckpointOpensWithThePasswordAndReplacesTheOp
     ws().restoreRecovery("locked-1");
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Restored unsaved work"; })) << ws().status();
     EXPECT_EQ(test.prompts->asked.size(), 2u);
-    EXPECT_EQ(test.prompts->asked.at(1).title, "Password required");
+    EXPECT_EQ(test.prompts->asked.at(0).title, "Password required");
+    EXPECT_EQ(test.prompts->asked.at(1).title, "That password did not open this PDF");
     EXPECT_EQ(test.prompts->asked.at(1).detail, "This PDF is encrypted. The password is not stored or logged.");
     EXPECT_FALSE(ws().showRecovery());
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));

@@ -81,12 +81,17 @@ Prompts::StaleFileChoice FakePrompts::askStaleFile() {
     return choice;
 }
 
-PrintOutcome FakePrintService::print(const PrintJob& job) {
+std::optional<PrintChoice> FakePrintService::choose(const PrintJob& job) {
+    chosenFor.push_back(job);
+    return choice;
+}
+
+PrintOutcome FakePrintService::output(const PrintJob& job, const PrintChoice& chosen) {
     std::string bytes;
     if (std::filesystem::exists(job.path)) bytes = readFile(job.path);
     struct stat info {};
     const unsigned mode = ::stat(job.path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-    printed.push_back({job, std::move(bytes), mode});
+    printed.push_back({job, std::move(bytes), mode, chosen});
     return outcome;
 }
 

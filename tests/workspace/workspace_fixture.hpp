@@ -85,11 +85,16 @@ public:
 class FakeFileDialogs : public FileDialogs {
 public:
     std::optional<std::filesystem::path> chooseOpenPdf() override { return take(openPdf); }
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName) override {
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName,
+                                                       const std::filesystem::path& folder) override {
         suggestedNames.push_back(suggestedName);
+        folders.push_back(folder);
         return take(savePdf);
     }
-    std::optional<std::filesystem::path> chooseImage() override { return take(image); }
+    std::optional<std::filesystem::path> chooseImage(const std::filesystem::path& folder) override {
+        folders.push_back(folder);
+        return take(image);
+    }
     std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) override {
         messages.push_back(message);
         kinds.push_back(kind);
@@ -99,6 +104,8 @@ public:
     std::optional<std::filesystem::path> openPdf, savePdf, image;
     std::vector<std::filesystem::path> paths;
     std::vector<std::string> suggestedNames;
+    // The folder each save or image panel was to open in.
+    std::vector<std::filesystem::path> folders;
     std::vector<std::string> messages;
     std::vector<PathKind> kinds;
 
@@ -114,17 +121,22 @@ public:
     std::string text;
 };
 
-// Answers with `outcome`; `printed` holds each job with its file's bytes and mode as they were then.
+// Chooses `choice` in the dialog (nothing: closed) and answers with `outcome`; `printed` holds each
+// job handed on, its file's bytes and mode as they were then, and the choice it went with.
 class FakePrintService : public PrintService {
 public:
     struct Seen {
         PrintJob job;
         std::string bytes;
         unsigned mode = 0;
+        PrintChoice choice;
     };
-    PrintOutcome print(const PrintJob& job) override;
+    std::optional<PrintChoice> choose(const PrintJob& job) override;
+    PrintOutcome output(const PrintJob& job, const PrintChoice& chosen) override;
 
+    std::optional<PrintChoice> choice = PrintChoice{};
     PrintOutcome outcome = PrintOutcome::printed();
+    std::vector<PrintJob> chosenFor;
     std::vector<Seen> printed;
 };
 

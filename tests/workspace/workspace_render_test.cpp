@@ -2,6 +2,7 @@
 // page, navigation and the thumbnails. The fake worker counts what it was asked for; the real one
 // shows that its files and sizes fit.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -254,6 +255,7 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
 
     ws().setZoom(1.5);
     ws().setZoom(2.0);
+    const auto lastStep = std::chrono::steady_clock::now();
     ws().setZoom(10);
     EXPECT_EQ(ws().zoom(), 4.0);
     EXPECT_EQ(ws().fitMode(), FitMode::manual);
@@ -261,6 +263,12 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_EQ(ws().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
     EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 4896 / 2.0);
     EXPECT_NEAR(shownSize(ws().pageImage()).height(), 6336 / 2.0, 1.0);
+
+    // The render is asked for once the zoom has rested 0.15 s.
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::renderPage).size() == 2; }));
+    const std::chrono::duration<double> settled = std::chrono::steady_clock::now() - lastStep;
+    EXPECT_GE(settled.count(), 0.15);
+    EXPECT_LE(settled.count(), 0.8);
 
     // Past 8,000,000 pixels the page comes at the base scale, stretched to the full size.
     ASSERT_TRUE(waitUntil([&] { return ws().pageImage().constBits() != pixels; }));
@@ -332,6 +340,34 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
         EXPECT_EQ(filesIn(renderFolder()).size(), c.filesLeft);
+    }
+}
+
+TEST_F(RenderFakeTest, ARenderCutShortOrRefusedLeavesNoFileBehind) {
+    const struct {
+        const char* action;
+        bool stopped;  // the worker is stopped while it renders
+    } cases[] = {
+        {"stall", true},
+        {"exit:3", false},
+        {"error:render_failed:The page could not be rendered.", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        test_.reset();
+        fs::remove_all(renderFolder());
+        fs::remove(scratch_.log());
+        start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
+        openDocument();
+        ASSERT_TRUE(waitUntil([&] { return !sent(CommandMethod::renderPage).empty(); }));
+        const fs::path begun = sent(CommandMethod::renderPage).front().params.pngPath.value_or("");
+        ASSERT_TRUE(waitUntil([&] {
+            const auto began = testing::fakeLog(scratch_.log(), "began ");
+            return std::find(began.begin(), began.end(), begun.string()) != began.end();
+        })) << "the worker began the file";
+        const qint64 worker = ws().workerProcessId();
+        if (c.stopped) ::kill(static_cast<pid_t>(worker), SIGUSR1);
+        EXPECT_TRUE(waitUntil([&] { return !fs::exists(begun); })) << begun;
     }
 }
 

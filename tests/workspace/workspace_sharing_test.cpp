@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
 #include "workspace_fixture.hpp"
@@ -107,6 +109,28 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
+}
+
+TEST_F(SharingWireTest, TheChangeWatchAsksOnceASecond) {
+    start();
+    open("a.pdf");
+    ws().setMcpAccessGranted(true);
+    ws().syncMCPGrants();
+    ASSERT_TRUE(ws().watchingExternalChanges());
+    std::vector<std::chrono::steady_clock::time_point> asked;
+    const auto granted = std::chrono::steady_clock::now();
+    for (std::size_t count = 1; count <= 3; ++count) {
+        ASSERT_TRUE(waitUntil(
+            [&] { return testing::sentRequests(scratch_.log(), CommandMethod::listDocuments).size() >= count; }, 10));
+        asked.push_back(std::chrono::steady_clock::now());
+    }
+    std::chrono::steady_clock::time_point before = granted;
+    for (const auto at : asked) {
+        const std::chrono::duration<double> gap = at - before;
+        EXPECT_GE(gap.count(), 0.9);
+        EXPECT_LE(gap.count(), 1.6);
+        before = at;
+    }
 }
 
 TEST_F(SharingWireTest, AGrantTheWorkerRefusesTurnsSharingOff) {

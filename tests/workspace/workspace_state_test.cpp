@@ -222,6 +222,29 @@ TEST(WorkerStops, CountsTheStopsOfTheLastMinute) {
     }
 }
 
+TEST(WorkerStops, SaysTheStallLimitInTheCFormWhateverTheProcessLocale) {
+    // A German locale built for the test, where "%g" would write a decimal comma.
+    Scratch scratch;
+    const std::string folder = (scratch.home() / "locales").string();
+    std::filesystem::create_directories(folder);
+    const std::string build = "localedef -i de_DE -f UTF-8 '" + folder + "/de_DE.UTF-8' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(build.c_str()), 0) << "localedef (Debian package locales) builds the test's locale";
+    ::setenv("LOCPATH", folder.c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    ResourceLimits limits;
+    const struct {
+        double seconds;
+        std::string said;
+    } cases[] = {{0.05, "0.05"}, {2.5, "2.5"}, {60, "60"}, {1234567, "1.23457e+06"}};
+    for (const auto& c : cases) {
+        limits.stallSeconds = c.seconds;
+        EXPECT_EQ(describeStop({WorkerTermination::Reason::exit, WorkerExit::stalled}, limits),
+                  "The PDF worker stopped because a command made no progress for " + c.said + " seconds.");
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    ::unsetenv("LOCPATH");
+}
+
 TEST(CommandActivity, TellsThePhaseWithCountsInTheUsersLocale) {
     const struct {
         CommandPhase phase;

@@ -12,28 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "workspace/workspace_services.hpp"
+
 namespace kivo {
 
 // A reason for the user, a phrase without a final full stop ("the printer or class does not exist").
 class PrintFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-struct PrintChoice {
-    enum class Sides { printerDefault, oneSided, longEdge, shortEdge };
-
-    // The CUPS destination, "name" or "name/instance"; empty means the user's default.
-    std::string printer{};
-    int copies = 1;
-    bool collate = true;
-    // CUPS's form, "1-3,5"; empty prints every page.
-    std::string pageRanges{};
-    Sides sides = Sides::printerDefault;
-    // Print to file: the PDF is copied there and no printer is involved.
-    std::filesystem::path outputFile{};
-
-    bool operator==(const PrintChoice&) const = default;
 };
 
 namespace CupsPrinting {

@@ -8,7 +8,7 @@
 
 namespace kivo {
 
-PrintOutcome DesktopPrintService::print(const PrintJob& job) {
+std::optional<PrintChoice> DesktopPrintService::choose(const PrintJob& job) {
     QPrinter printer(QPrinter::HighResolution);
     printer.setDocName(QString::fromStdString(job.title));
     // Offered as "print to file" in the dialog: the PDF itself, never a re-rendering.
@@ -21,8 +21,8 @@ PrintOutcome DesktopPrintService::print(const PrintJob& job) {
     dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
     dialog.setOption(QAbstractPrintDialog::PrintCurrentPage, false);
     if (job.pageCount > 0) dialog.setMinMax(1, static_cast<int>(job.pageCount));
-    if (dialog.exec() != QDialog::Accepted) return PrintOutcome::cancelled();
-    return carryOut(job, choiceFrom(printer));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return choiceFrom(printer);
 }
 
 PrintChoice DesktopPrintService::choiceFrom(const QPrinter& printer) {

@@ -18,9 +18,10 @@ public:
     // The dialog opens over `parent` (may be null).
     explicit DesktopPrintService(QWidget* parent = nullptr) : parent_(parent) {}
 
-    // Cancelled when the user closes the dialog; failed with the reason when CUPS refuses the job
-    // or the copy cannot be written.
-    PrintOutcome print(const PrintJob& job) override;
+    // Nothing when the user closes the dialog.
+    std::optional<PrintChoice> choose(const PrintJob& job) override;
+    // As carryOut().
+    PrintOutcome output(const PrintJob& job, const PrintChoice& choice) override { return carryOut(job, choice); }
 
     // What the user chose in the dialog, read from the printer it filled in. Never fails.
     static PrintChoice choiceFrom(const QPrinter& printer);
