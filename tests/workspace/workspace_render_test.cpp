@@ -299,37 +299,39 @@ protected:
     }
 };
 
-TEST_F(TileFakeTest, ALargePageGetsTilesNearestTheViewFirstFourAtATime) {
+TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleArea) {
     openLargePage();
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 4; }, 3))
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 2; }, 3))
         << tileRequests().size() << " " << ws().pageImage().deviceIndependentSize().width() << " "
         << ws().errorMessage().value_or("") << sent(CommandMethod::renderPage).size();
     EXPECT_EQ(sent(CommandMethod::renderPage).at(0).params.scale, 5.33) << "the base image";
     EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(1500, 1500));
 
+    // The view, 1000 × 800 pixels, lies in the first tile alone: it is asked for on its own, then the one
+    // beside it that twice the view reaches into; none below, which only four times the view would reach.
     auto requests = tileRequests();
-    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].params.scale, 8.0);
-    EXPECT_EQ(squares(requests[0]),
-              (std::vector<RenderTile>{
-                  {0, 0, 1024, 1024}, {1024, 0, 1024, 1024}, {0, 1024, 1024, 1024}, {1024, 1024, 1024, 1024}}));
+    EXPECT_EQ(squares(requests[0]), (std::vector<RenderTile>{{0, 0, 1024, 1024}}));
+    EXPECT_EQ(squares(requests[1]), (std::vector<RenderTile>{{1024, 0, 1024, 1024}}));
     for (const auto& tile : *requests[0].params.tiles) {
         EXPECT_EQ(fs::path(tile.pngPath.value_or("")).parent_path(), renderFolder());
     }
-    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0", "p1@8.0#0,1", "p1@8.0#1,1"}));
-    EXPECT_EQ(ws().pageTiles()[3].frame, QRectF(512, 512, 512, 512));
-    EXPECT_EQ(shownSize(ws().pageTiles()[3].image), QSizeF(512, 512));
+    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0"}));
+    EXPECT_EQ(ws().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
+    EXPECT_EQ(shownSize(ws().pageTiles()[1].image), QSizeF(512, 512));
 
-    // The whole page in view: the rest, nearest its middle first, and the corner tile last.
+    // The whole page in view: the rest, nearest its middle first, and the corner tiles last.
     ws().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
     ws().updateTiles();
     ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }));
     requests = tileRequests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(squares(requests[1]),
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(squares(requests[2]),
               (std::vector<RenderTile>{
-                  {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}, {2048, 0, 952, 1024}, {0, 2048, 1024, 952}}));
-    EXPECT_EQ(squares(requests[2]), (std::vector<RenderTile>{{2048, 2048, 952, 952}}));
+                  {1024, 1024, 1024, 1024}, {0, 1024, 1024, 1024}, {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}}));
+    EXPECT_EQ(squares(requests[3]),
+              (std::vector<RenderTile>{{2048, 0, 952, 1024}, {0, 2048, 1024, 952}, {2048, 2048, 952, 952}}));
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 
     // A zoom step drops the tiles and asks for none while it settles.
@@ -446,8 +448,9 @@ TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
     ws().WorkspaceState::setZoom(4.0);
     ws().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
     ws().open(path);
-    // Around the view, 2000 × 1400 points: 3 × 3 tiles of 1024 pixels, in three requests.
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }))
+    // The view, 2000 × 1400 pixels, in 2 × 2 tiles of 1024, then the two beside them that twice its area
+    // reaches into.
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 6; }))
         << ws().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
     EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 2448);
     EXPECT_EQ(ws().pageTiles().front().id.substr(ws().pageTiles().front().id.find('@')), "@8.0#0,0");
