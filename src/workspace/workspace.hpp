@@ -359,6 +359,8 @@ private:
     PageVersion version(const std::string& pageId) const;
     void invalidateRenders(const RenderInvalidation& invalidation);
     double backingScale() const;
+    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
+    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
     void pageRendered(const PageRender& render, const CommandResult& result);
     void pageTextArrived(const PageRender& render, const CommandResult& result);
     void takeRenderedInspection(const CommandResult& result);
@@ -395,6 +397,8 @@ private:
     bool reconnectPending_ = false;
     const std::string token_;
     bool didStart_ = false;
+    // The page the last page refresh was for: a stand-in image is for a change of page.
+    std::string refreshedPageId_;
     BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
     BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
     RenderQueue<std::string> thumbnailQueue_;

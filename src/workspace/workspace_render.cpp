@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "workspace/page_renders.hpp"
 #include "workspace/workspace.hpp"
@@ -109,6 +110,13 @@ void Workspace::refreshPage() {
         updateTiles();
         return;
     }
+    // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
+    // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
+    const bool samePage = std::exchange(refreshedPageId_, page->id) == page->id;
+    if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
+        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
+            setPageImage(PageRenders::sized(*standIn, render.display));
+    }
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         setErrorMessage(noFolderMessage);
@@ -127,6 +135,21 @@ void Workspace::refreshPage() {
     // The image shown so far (a zoom preview, say) stays up until the replies arrive.
     send(makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
          [this, render](const CommandResult& result) { pageTextArrived(render, result); });
+}
+
+std::optional<QImage> Workspace::standInImage(const std::string& pageId, const PageVersion& version) const {
+    std::optional<QImage> best;
+    const auto consider = [&](const RenderedPage& rendered) {
+        if (rendered.version != version || rendered.image.isNull()) return;
+        if (!best || rendered.image.width() > best->width()) best = rendered.image;
+    };
+    const std::string prefix = pageId + "@";
+    pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
+        // "<id>@<scale>": another page's id may itself hold an "@", its scale never does.
+        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(rendered);
+    });
+    if (const auto thumbnail = thumbnailCache_.peek(pageId)) consider(*thumbnail);
+    return best;
 }
 
 void Workspace::pageRendered(const PageRender& render, const CommandResult& result) {

@@ -216,6 +216,40 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_EQ(ws().zoom(), 0.25);
 }
 
+TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRenderIsOnTheWay) {
+    start();
+    openDocument();
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ws().showThumbnail("p2");
+    ws().showThumbnail("p3");
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnail("p2").isNull() && !ws().thumbnail("p3").isNull(); }));
+    // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
+    ws().select("p3");
+    ws().setZoom(0.5);
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 612; }));
+    const uchar* halfZoom = ws().pageImage().constBits();
+    ws().select("p1");
+    ws().setZoom(1.0);
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
+    const uchar* p1 = ws().pageImage().constBits();
+    const struct {
+        const char* page;
+        const uchar* shown;  // at once, before any reply
+    } cases[] = {
+        {"p2", ws().thumbnail("p2").constBits()}, {"p3", halfZoom}, {"p1", p1},  // cached at this zoom: the page itself
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        ws().select(c.page);
+        EXPECT_EQ(ws().pageImage().constBits(), c.shown);
+        // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
+        EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 612);
+        EXPECT_NEAR(shownSize(ws().pageImage()).height(), 792, 2);
+        ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224; }));
+        ws().select("p1");
+    }
+}
+
 TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
     start();
     openDocument();
