@@ -13,7 +13,8 @@
 # its peer: the first viewer for zoom and paging, the faster of the two for start-up.
 # Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, both viewers, the X
 # library screen_watch is built with). Figures are printed, never checked.
-# usage: bench/compare_viewers.sh [document.pdf]   (default: the shared 117-page sample)
+# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] bench/compare_viewers.sh [document.pdf]
+#        (default: the shared 117-page sample)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -31,7 +32,8 @@ fi
 
 source "$root/bench/common.sh" compare_viewers "${1:-}"
 cmake --build "$root/build" --target screen_watch kivo-pdf kivo-pdf-worker >/dev/null
-bin="$root/build/bin"
+# KIVO_BENCH_BIN: another build's programs (kivo-pdf beside its worker and screen_watch), an older one say.
+bin="${KIVO_BENCH_BIN:-$root/build/bin}"
 runs="${KIVO_BENCH_RUNS:-5}"
 region=(620 300 160 400)
 
