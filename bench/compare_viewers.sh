@@ -31,7 +31,6 @@ if ((${#missing[@]})); then
 fi
 
 source "$root/bench/common.sh" compare_viewers "${1:-}"
-cmake --build "$root/build" --target screen_watch kivo-pdf kivo-pdf-worker >/dev/null
 # KIVO_BENCH_BIN: another build's programs (kivo-pdf beside its worker and screen_watch), an older one say.
 bin="${KIVO_BENCH_BIN:-$root/build/bin}"
 runs="${KIVO_BENCH_RUNS:-5}"
