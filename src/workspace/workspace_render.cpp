@@ -117,6 +117,12 @@ void Workspace::refreshPage() {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
             setPageImage(PageRenders::sized(*standIn, render.display));
     }
+    // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
+    // asked for, and the page shown when it is back is asked for next.
+    if (pageRenderInFlight_) {
+        pageRenderWanted_ = true;
+        return;
+    }
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         setErrorMessage(noFolderMessage);
@@ -127,8 +133,24 @@ void Workspace::refreshPage() {
     image.pageId = page->id;
     image.scale = scale;
     image.pngPath = render.path;
-    send(makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
-         [this, render](const CommandResult& result) { pageRendered(render, result); });
+    pageRenderInFlight_ = true;
+    send(
+        makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
+        [this, render](const CommandResult& result) { pageRendered(render, result); },
+        [this, render](const std::string& code, const std::string& message) {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+            // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
+            if (code == "worker_restarting") {
+                setStatus(message);
+            } else {
+                setErrorMessage(message);
+            }
+        },
+        [this, render] {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+        });
     CommandParams text;
     text.sessionId = sessionId();
     text.pageId = page->id;
@@ -152,11 +174,19 @@ std::optional<QImage> Workspace::standInImage(const std::string& pageId, const P
     return best;
 }
 
+void Workspace::pageRenderEnded() {
+    pageRenderInFlight_ = false;
+    if (std::exchange(pageRenderWanted_, false)) refreshPage();
+}
+
 void Workspace::pageRendered(const PageRender& render, const CommandResult& result) {
     if (render.generation != renderGeneration_) {
         PageRenders::discard(render.path);
+        pageRenderEnded();
         return;
     }
+    pageRenderInFlight_ = false;
+    pageRenderWanted_ = false;
     const auto image = PageRenders::loadReply(render.path, result, render.backing);
     if (image) {
         setPageImage(PageRenders::sized(*image, render.display));
