@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
         if (image != nullptr) {
             const std::uint64_t hash = hashOf(image);
             XDestroyImage(image);
-            if (first || hash != last) std::printf("frame %lld %016llx\n", nowMilliseconds(),
-                                                   static_cast<unsigned long long>(hash));
+            if (first || hash != last)
+                std::printf("frame %lld %016llx\n", nowMilliseconds(), static_cast<unsigned long long>(hash));
             first = false;
             last = hash;
         }
