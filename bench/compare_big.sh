@@ -20,7 +20,6 @@ small="$(dirname "$doc")/pdflatex-4-pages.pdf"
 big="$out/nine-times.pdf"
 qpdf --empty --pages "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" -- "$big"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'; }
 declare -A lists
 for _ in $(seq "$runs"); do
     lists[mutool]+="$(calc "$(seconds mutool pages "$big") * 1000")"$'\n'

@@ -69,7 +69,6 @@ trap cleanup EXIT
 sleep 0.5
 
 now() { date +%s%3N; }
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else printf "%.0f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'; }
 
 # The command that starts `viewer` on a file, each run in a fresh home so nothing is remembered.
 launch_command() {
@@ -165,8 +164,10 @@ hold_key() {
     local delay=30
     [[ "$1" == *+* ]] && delay=15
     now >"$out/pressed"
-    xdotool key --delay "$delay" --repeat 116 "$1"
+    xdotool key --delay "$delay" --repeat 115 "$1"
+    # The last press on its own, so its moment is known whatever xdotool waits after it.
     now >"$out/moment"
+    xdotool key "$1"
 }
 
 paging_once() {
@@ -203,7 +204,7 @@ for run in $(seq "$runs"); do
 done
 
 med() { printf '%s' "${figures["$1 $2"]}" | grep -v '^-\?$' | median; }
-ratio() { [[ "$1" == - || "$2" == - || "$2" == 0 ]] && echo - || calc "$1 / $2"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 printf 'compare_viewers: %s, medians of %s runs (ms unless said)\n' "$doc" "$runs"
 printf '%-44s %8s %9s %7s  %s\n' "what" kivo qpdfview mupdf "ratio"
 row() {
