@@ -10,8 +10,11 @@
 // at 150 dpi into a PNG, one request after another, then one request of 64 tiles of 256 pixels at
 // scale 4 on each of the first 24 pages. It prints `key=value` lines for bench/compare_render.sh
 // and, with --keep, leaves the PNGs of a few pages (page-N.png, N counted from 1) in that folder.
+// With --big SMALL it measures only what a long document costs beside a short one: `open` + `inspect`
+// of the document, and the median `add_highlight` and `undo` round trips on it and on SMALL, as
+// `key=value` lines for bench/compare_big.sh.
 // --worker runs another build of the worker, an older one say, instead of the one in build/bin.
-// usage: worker_bench [--render [--keep folder]] [--worker program] [document.pdf]
+// usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] [document.pdf]
 //        (default: the shared 117-page sample)
 
 #include <algorithm>
@@ -276,11 +279,35 @@ void suiteFigures(kivo::CommandClient& client, const fs::path& document, const f
                 median(longEdits.undoMs) / median(shortEdits.undoMs));
 }
 
+// Open + inspect of the document, then its edits and those of `small`.
+void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs::path& small) {
+    const auto openStart = Clock::now();
+    auto open = request("open", kivo::CommandMethod::open);
+    open.params.path = document.string();
+    const kivo::CommandResponse opened = client.send(open);
+    require(opened, "open");
+    auto inspect = request("inspect", kivo::CommandMethod::inspect);
+    inspect.params.sessionId = opened.result->sessionId;
+    require(client.send(inspect), "inspect");
+    const double openMs = microseconds(Clock::now() - openStart) / 1000;
+    auto close = request("close", kivo::CommandMethod::close);
+    close.params.sessionId = opened.result->sessionId;
+    require(client.send(close), "close");
+
+    const EditFigures big = highlightAndUndo(client, document);
+    const EditFigures little = highlightAndUndo(client, small);
+    std::printf("pages=%zu\nopen_inspect_ms=%.1f\n", big.pages, openMs);
+    std::printf("highlight_big_ms=%.1f\nundo_big_ms=%.1f\n", median(big.highlightMs), median(big.undoMs));
+    std::printf("small_pages=%zu\nhighlight_small_ms=%.1f\nundo_small_ms=%.1f\n", little.pages,
+                median(little.highlightMs), median(little.undoMs));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool renderOnly = false;
     std::optional<fs::path> keep;
+    std::optional<fs::path> small;
     fs::path program = kivo::bench::BenchWorker::builtWorker();
     fs::path document = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
     for (int i = 1; i < argc; ++i) {
@@ -289,10 +316,14 @@ int main(int argc, char** argv) {
             renderOnly = true;
         } else if (arg == "--keep" && i + 1 < argc) {
             keep = fs::absolute(argv[++i]);
+        } else if (arg == "--big" && i + 1 < argc) {
+            small = fs::absolute(argv[++i]);
         } else if (arg == "--worker" && i + 1 < argc) {
             program = argv[++i];
         } else if (arg.starts_with("--")) {
-            std::fprintf(stderr, "usage: worker_bench [--render [--keep folder]] [--worker program] [document.pdf]\n");
+            std::fprintf(stderr,
+                         "usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] "
+                         "[document.pdf]\n");
             return 2;
         } else {
             document = arg;
@@ -306,8 +337,14 @@ int main(int argc, char** argv) {
     const fs::path root = worker.folder();
     const std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
     kivo::CommandClient& client = *connection;
-    const int status = renderOnly ? renderFigures(client, fs::absolute(document), root / "renders", keep)
-                                  : (suiteFigures(client, document, root), 0);
+    int status = 0;
+    if (renderOnly) {
+        status = renderFigures(client, fs::absolute(document), root / "renders", keep);
+    } else if (small) {
+        bigFigures(client, fs::absolute(document), *small);
+    } else {
+        suiteFigures(client, document, root);
+    }
     client.close();
     return status;
 }

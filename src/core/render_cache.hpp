@@ -35,6 +35,12 @@ public:
         return found->second.value;
     }
 
+    // Calls visit(key, value) for every entry, in no order, without making any more recent.
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        for (const auto& [key, entry] : entries_) visit(key, entry.value);
+    }
+
     // Looks a key up and marks it as just used.
     std::optional<Value> value(const Key& key) {
         const auto found = entries_.find(key);

@@ -141,6 +141,46 @@ QString cacheKey(const QSizeF& size, double radius, std::span<const ShadowLayer>
     return key;
 }
 
+// How many device pixels a pixel of the shape can spread into its shadow: each layer's three box passes
+// plus its drop, one layer on top of the other.
+int spread(std::span<const ShadowLayer> layers, double ratio) {
+    int total = 0;
+    for (const ShadowLayer& l : layers) {
+        if (l.radius > 0) {
+            for (const int r : boxRadii(l.radius * ratio)) total += std::max(r, 0);
+        }
+        total += static_cast<int>(std::lround(std::abs(l.y) * ratio));
+    }
+    return total;
+}
+
+const QImage& cachedShadow(const QSizeF& shapeSize, double cornerRadius, std::span<const ShadowLayer> layers,
+                           double ratio, const QMarginsF& margins) {
+    static QCache<QString, QImage> cache(cacheBytes);
+    const QString key = cacheKey(shapeSize, cornerRadius, layers, ratio);
+    if (const QImage* cached = cache.object(key)) return *cached;
+    auto* rendered = new QImage(renderShadow(shapeSize, cornerRadius, layers, ratio, margins));
+    const qsizetype cost = std::min<qsizetype>(rendered->sizeInBytes(), cacheBytes);
+    // Shadows are only rendered up to the size of their border, so each one fits.
+    cache.insert(key, rendered, cost);
+    return *cache.object(key);
+}
+
+// One axis of the nine pieces: the image's first `split` pixels stay where they are, the pixel at `split`
+// is stretched over `stretch` + 1 pixels and the rest follows `stretch` pixels further on.
+struct Cut {
+    int split = 0;
+    int stretch = 0;
+    int length = 0;  // of the small image
+};
+
+// The pieces of an axis as (source start, source length, target start, target length) in device pixels.
+std::array<std::array<int, 4>, 3> pieces(const Cut& cut) {
+    return {{{0, cut.split, 0, cut.split},
+             {cut.split, 1, cut.split, cut.stretch + 1},
+             {cut.split + 1, cut.length - cut.split - 1, cut.split + 1 + cut.stretch, cut.length - cut.split - 1}}};
+}
+
 }  // namespace
 
 std::span<const ShadowLayer> surface(ColorScheme scheme) {
@@ -168,23 +208,52 @@ QMarginsF reach(std::span<const ShadowLayer> layers) {
     return margins;
 }
 
+QImage image(const QSizeF& shape, double cornerRadius, std::span<const ShadowLayer> layers, double ratio) {
+    if (layers.empty() || shape.width() <= 0 || shape.height() <= 0) return {};
+    const double radius = std::min({cornerRadius, shape.width() / 2, shape.height() / 2});
+    return renderShadow(shape, radius, layers, ratio, reach(layers));
+}
+
 void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::span<const ShadowLayer> layers) {
     if (layers.empty() || shape.width() <= 0 || shape.height() <= 0) return;
     const double radius = std::min({cornerRadius, shape.width() / 2, shape.height() / 2});
     const double ratio = painter.device() != nullptr ? painter.device()->devicePixelRatio() : 1.0;
     const QMarginsF margins = reach(layers);
-    static QCache<QString, QImage> cache(cacheBytes);
-    const QString key = cacheKey(shape.size(), radius, layers, ratio);
     const QPointF origin = shape.topLeft() - QPointF(margins.left(), margins.top());
-    if (const QImage* cached = cache.object(key)) {
-        painter.drawImage(origin, *cached);
+
+    // A shadow is an edge effect: away from the corners every line across an edge is the same. Only a
+    // shape just big enough for its corners to keep their own shadows is blurred, whatever its size on
+    // screen, and its middle lines are stretched along the edges.
+    const int corner = static_cast<int>(std::ceil(radius * ratio)) + spread(layers, ratio) + 2;
+    const auto stretchOf = [&](double side) {
+        const double pixels = side * ratio;
+        return pixels > 2 * corner + 2 ? static_cast<int>(std::floor(pixels - 2 * corner)) : 0;
+    };
+    const int stretchX = stretchOf(shape.width());
+    const int stretchY = stretchOf(shape.height());
+    const QSizeF small(shape.width() - stretchX / ratio, shape.height() - stretchY / ratio);
+    const QImage& shadow = cachedShadow(small, radius, layers, ratio, margins);
+    if (stretchX == 0 && stretchY == 0) {
+        painter.drawImage(origin, shadow);
         return;
     }
-    QImage rendered = renderShadow(shape.size(), radius, layers, ratio, margins);
-    painter.drawImage(origin, rendered);
-    const qsizetype cost = rendered.sizeInBytes();
-    // A shadow larger than the whole cache is drawn once and not kept.
-    if (cost <= cacheBytes) cache.insert(key, new QImage(std::move(rendered)), cost);
+    // The cuts fall inside the shape, where the shadow is clear, and at least a corner's reach from its ends.
+    const Cut across{static_cast<int>(std::lround((margins.left() + small.width() / 2) * ratio)), stretchX,
+                     static_cast<int>(shadow.width())};
+    const Cut down{static_cast<int>(std::lround((margins.top() + small.height() / 2) * ratio)), stretchY,
+                   static_cast<int>(shadow.height())};
+    const auto columns = pieces(across);
+    const auto rows = pieces(down);
+    for (int row = 0; row < 3; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            if (row == 1 && column == 1) continue;  // inside the shape
+            const auto& x = columns[column];
+            const auto& y = rows[row];
+            if (x[1] <= 0 || y[1] <= 0) continue;
+            const QRectF target(origin.x() + x[2] / ratio, origin.y() + y[2] / ratio, x[3] / ratio, y[3] / ratio);
+            painter.drawImage(target, shadow, QRectF(x[0], y[0], x[1], y[1]));
+        }
+    }
 }
 
 }  // namespace kivo::Shadows

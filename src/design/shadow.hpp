@@ -7,11 +7,13 @@
 //
 // Qt's drop-shadow effect has one layer and re-renders the widget, so the shadow is painted here from a
 // blurred alpha mask of the rounded shape, layer by layer, and kept in a cache keyed by size, corner radius,
-// layers and pixel ratio. A widget cannot paint outside its own rectangle: one that casts a shadow leaves
-// reach() around the shape it draws.
+// layers and pixel ratio. Blurring costs the mask's area, so a shape larger than its corners' reach is
+// blurred at that smaller size and its edges stretched: a page at any zoom costs the same. A widget cannot
+// paint outside its own rectangle: one that casts a shadow leaves reach() around the shape it draws.
 
 #include <span>
 
+#include <QImage>
 #include <QMarginsF>
 #include <QRectF>
 
@@ -43,6 +45,10 @@ QMarginsF reach(std::span<const ShadowLayer> layers);
 // only outside the shape, so the shape itself can be drawn over it with any opacity. Empty layers or an
 // empty shape paint nothing.
 void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::span<const ShadowLayer> layers);
+
+// The shadow paint() draws for a shape of `shape` size, blurred whole as one image at `ratio` with reach()
+// around the shape; its cost grows with the shape's area. Null for empty layers or an empty shape.
+QImage image(const QSizeF& shape, double cornerRadius, std::span<const ShadowLayer> layers, double ratio);
 
 }  // namespace Shadows
 }  // namespace kivo

@@ -405,7 +405,11 @@ private:
     PageVersion version(const std::string& pageId) const;
     void invalidateRenders(const RenderInvalidation& invalidation);
     double backingScale() const;
+    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
+    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
     void pageRendered(const PageRender& render, const CommandResult& result);
+    // The page render in flight is over without a picture to show: the page now wanted is asked for.
+    void pageRenderEnded();
     void pageTextArrived(const PageRender& render, const CommandResult& result);
     void takeRenderedInspection(const CommandResult& result);
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
@@ -452,6 +456,11 @@ private:
     const CommandClient* revisionsClient_ = nullptr;
     const std::string token_;
     bool didStart_ = false;
+    // The page the last page refresh was for: a stand-in image is for a change of page.
+    std::string refreshedPageId_;
+    // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
+    bool pageRenderInFlight_ = false;
+    bool pageRenderWanted_ = false;
     BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
     BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
     RenderQueue<std::string> thumbnailQueue_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "workspace/page_renders.hpp"
 #include "workspace/workspace.hpp"
@@ -110,6 +111,19 @@ void Workspace::refreshPage() {
         updateTiles();
         return;
     }
+    // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
+    // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
+    const bool samePage = std::exchange(refreshedPageId_, page->id) == page->id;
+    if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
+        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
+            setPageImage(PageRenders::sized(*standIn, render.display));
+    }
+    // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
+    // asked for, and the page shown when it is back is asked for next.
+    if (pageRenderInFlight_) {
+        pageRenderWanted_ = true;
+        return;
+    }
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         setErrorMessage(noFolderMessage);
@@ -121,8 +135,24 @@ void Workspace::refreshPage() {
     image.pageId = page->id;
     image.scale = scale;
     image.pngPath = render.path;
-    send(makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
-         [this, render](const CommandResult& result) { pageRendered(render, result); });
+    pageRenderInFlight_ = true;
+    send(
+        makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
+        [this, render](const CommandResult& result) { pageRendered(render, result); },
+        [this, render](const std::string& code, const std::string& message) {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+            // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
+            if (code == "worker_restarting") {
+                setStatus(message);
+            } else {
+                setErrorMessage(message);
+            }
+        },
+        [this, render] {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+        });
     CommandParams text;
     text.sessionId = sessionId();
     text.pageId = page->id;
@@ -131,11 +161,34 @@ void Workspace::refreshPage() {
          [this, render](const CommandResult& result) { pageTextArrived(render, result); });
 }
 
+std::optional<QImage> Workspace::standInImage(const std::string& pageId, const PageVersion& version) const {
+    std::optional<QImage> best;
+    const auto consider = [&](const RenderedPage& rendered) {
+        if (rendered.version != version || rendered.image.isNull()) return;
+        if (!best || rendered.image.width() > best->width()) best = rendered.image;
+    };
+    const std::string prefix = pageId + "@";
+    pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
+        // "<id>@<scale>": another page's id may itself hold an "@", its scale never does.
+        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(rendered);
+    });
+    if (const auto thumbnail = thumbnailCache_.peek(pageId)) consider(*thumbnail);
+    return best;
+}
+
+void Workspace::pageRenderEnded() {
+    pageRenderInFlight_ = false;
+    if (std::exchange(pageRenderWanted_, false)) refreshPage();
+}
+
 void Workspace::pageRendered(const PageRender& render, const CommandResult& result) {
     if (render.generation != renderGeneration_) {
         PageRenders::discard(render.path);
+        pageRenderEnded();
         return;
     }
+    pageRenderInFlight_ = false;
+    pageRenderWanted_ = false;
     const auto image = PageRenders::loadReply(render.path, result, render.backing);
     if (image) {
         setPageImage(PageRenders::sized(*image, render.display));

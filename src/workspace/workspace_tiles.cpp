@@ -1,5 +1,6 @@
 // Sharp tiles over the visible part of a page too large to render whole: the cached ones are
-// published, the missing ones near the view asked for four at a time, one request in flight.
+// published, the missing ones asked for four at a time, one request in flight: those in view first, on
+// their own so the view sharpens without waiting for the rest, then those in twice the visible area.
 
 #include <algorithm>
 #include <cmath>
@@ -12,9 +13,13 @@ namespace {
 
 constexpr std::int64_t tileSize = 1024;
 
+// What grows the visible rectangle, about its centre, to twice its area.
+const double aroundView = (std::sqrt(2.0) - 1) / 2;
+
 struct MissingTile {
     std::string key;
     RenderTile square;
+    bool inView = false;
 };
 
 // Distance from `centre` to the middle of a square, halves rounded down to whole pixels.
@@ -52,8 +57,10 @@ void Workspace::updateTiles() {
     if (!grid.needsTiles() || std::abs(shownWidth - static_cast<double>(grid.width()) / backing) >= 1) return clear();
 
     const PageVersion stamp = version(page->id);
-    const QRectF wanted =
-        visible.adjusted(-visible.width() / 2, -visible.height() / 2, visible.width() / 2, visible.height() / 2);
+    const double aroundX = visible.width() * aroundView;
+    const double aroundY = visible.height() * aroundView;
+    const QRectF wanted = visible.adjusted(-aroundX, -aroundY, aroundX, aroundY);
+    const QRectF inView(visible.topLeft() * backing, visible.size() * backing);
     std::vector<PageTile> present;
     std::vector<MissingTile> missing;
     for (const TileIndex& index : grid.tiles(wanted.left() * backing, wanted.top() * backing, wanted.right() * backing,
@@ -67,7 +74,9 @@ void Workspace::updateTiles() {
                                static_cast<double>(square.height) / backing);
             present.push_back(PageTile{std::move(key), cached->image, frame});
         } else {
-            missing.push_back(MissingTile{std::move(key), square});
+            const QRectF area(static_cast<double>(square.x), static_cast<double>(square.y),
+                              static_cast<double>(square.width), static_cast<double>(square.height));
+            missing.push_back(MissingTile{std::move(key), square, area.intersects(inView)});
         }
     }
     const bool sameTiles = std::equal(present.begin(), present.end(), pageTiles().begin(), pageTiles().end(),
@@ -78,8 +87,12 @@ void Workspace::updateTiles() {
 
     const QPointF centre = visible.center() * backing;
     std::stable_sort(missing.begin(), missing.end(), [&](const MissingTile& a, const MissingTile& b) {
+        if (a.inView != b.inView) return a.inView;
         return distance(a.square, centre) < distance(b.square, centre);
     });
+    const auto firstOutside =
+        std::find_if(missing.begin(), missing.end(), [](const MissingTile& t) { return !t.inView; });
+    if (firstOutside != missing.begin()) missing.erase(firstOutside, missing.end());
     missing.resize(std::min<std::size_t>(missing.size(), TileGrid::tilesPerRequest));
 
     TileBatch batch;

@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -271,6 +272,60 @@ private slots:
         QCOMPARE(kivo::Shadows::reach(kivo::Shadows::surface(ColorScheme::dark)), QMarginsF());
         const QMarginsF overlay = kivo::Shadows::reach(kivo::Shadows::overlay(ColorScheme::dark));
         QVERIFY(overlay.bottom() > light.bottom());
+    }
+
+    // A large shape's shadow is stretched from a small one's border; every pixel must still be the one the
+    // whole shape blurred at once gives, at a page's zoom steps and pixel ratios, square corners and round.
+    void largeShadowMatchesTheWholeBlur_data() {
+        QTest::addColumn<QSizeF>("shape");
+        QTest::addColumn<double>("corner");
+        QTest::addColumn<double>("ratio");
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("page at 100 %, ratio 1") << QSizeF(612, 792) << 0.0 << 1.0 << false;
+        QTest::newRow("page at 150 %, ratio 2") << QSizeF(918, 1188) << 0.0 << 2.0 << false;
+        QTest::newRow("odd device pixels") << QSizeF(700.5, 402.5) << 0.0 << 2.0 << false;
+        QTest::newRow("dark, long and thin") << QSizeF(1500, 260) << 0.0 << 1.0 << true;
+        QTest::newRow("rounded card") << QSizeF(640, 480) << 12.0 << 1.0 << false;
+    }
+    void largeShadowMatchesTheWholeBlur() {
+        QFETCH(QSizeF, shape);
+        QFETCH(double, corner);
+        QFETCH(double, ratio);
+        QFETCH(bool, dark);
+        const auto layers = kivo::Shadows::overlay(dark ? ColorScheme::dark : ColorScheme::light);
+        const QMarginsF reach = kivo::Shadows::reach(layers);
+        const QImage whole = kivo::Shadows::image(shape, corner, layers, ratio);
+        QImage painted(whole.size(), QImage::Format_ARGB32_Premultiplied);
+        painted.setDevicePixelRatio(ratio);
+        painted.fill(Qt::transparent);
+        {
+            QPainter painter(&painted);
+            kivo::Shadows::paint(painter, QRectF(QPointF(reach.left(), reach.top()), shape), corner, layers);
+        }
+        int worst = 0;
+        for (int y = 0; y < whole.height(); ++y) {
+            const auto* a = reinterpret_cast<const QRgb*>(whole.constScanLine(y));
+            const auto* b = reinterpret_cast<const QRgb*>(painted.constScanLine(y));
+            for (int x = 0; x < whole.width(); ++x) worst = std::max(worst, std::abs(qAlpha(a[x]) - qAlpha(b[x])));
+        }
+        // Float sums over lines of another length may round half a level the other way.
+        QVERIFY2(worst <= 1, qPrintable(QStringLiteral("alpha differs by %1").arg(worst)));
+    }
+
+    // A page zoomed far in is hundreds of thousands of pixels a side; its shadow costs what a small one does.
+    void hugeShapeShadowPaintsItsVisibleEdge() {
+        const auto layers = kivo::Shadows::overlay(ColorScheme::light);
+        QImage view(200, 200, QImage::Format_ARGB32_Premultiplied);
+        view.fill(Qt::white);
+        {
+            QPainter painter(&view);
+            painter.translate(100, 100);
+            kivo::Shadows::paint(painter, QRectF(0, 0, 300000, 400000), 0, layers);
+        }
+        // Above the top edge it darkens towards the shape; inside the shape nothing is painted.
+        QVERIFY(qRed(view.pixel(150, 99)) < qRed(view.pixel(150, 80)));
+        QVERIFY(qRed(view.pixel(150, 80)) < 255);
+        QCOMPARE(view.pixel(150, 150), QColor(Qt::white).rgb());
     }
 };
 

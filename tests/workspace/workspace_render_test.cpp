@@ -284,6 +284,59 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_EQ(ws().zoom(), 0.25);
 }
 
+TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRenderIsOnTheWay) {
+    start();
+    openDocument();
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ws().showThumbnail("p2");
+    ws().showThumbnail("p3");
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnail("p2").isNull() && !ws().thumbnail("p3").isNull(); }));
+    // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
+    ws().select("p3");
+    ws().setZoom(0.5);
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 612; }));
+    const uchar* halfZoom = ws().pageImage().constBits();
+    ws().select("p1");
+    ws().setZoom(1.0);
+    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
+    const uchar* p1 = ws().pageImage().constBits();
+    const struct {
+        const char* page;
+        const uchar* shown;  // at once, before any reply; none: its thumbnail
+    } cases[] = {
+        {"p2", nullptr}, {"p3", halfZoom}, {"p1", p1},  // cached at this zoom: the page itself
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        const uchar* expected = c.shown != nullptr ? c.shown : ws().thumbnail(c.page).constBits();
+        ws().select(c.page);
+        EXPECT_EQ(ws().pageImage().constBits(), expected);
+        // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
+        EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 612);
+        EXPECT_NEAR(shownSize(ws().pageImage()).height(), 792, 2);
+        ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224; }));
+        ws().select("p1");
+    }
+}
+
+TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "render_page=sleep:300"}});
+    openDocument();
+    ASSERT_EQ(sent(CommandMethod::renderPage).size(), 1u) << "p1's render, still on its way";
+    // A held next-page key: p2 and p3 go by while p1 renders; only the page shown then is asked for.
+    ws().nextPage();
+    ws().nextPage();
+    // p1's text is p1's: only p3's reaches the page.
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageChars().empty(); }));
+    roundTrips();
+    std::vector<std::string> asked;
+    for (const auto& request : sent(CommandMethod::renderPage)) asked.push_back(request.params.pageId.value_or(""));
+    EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3"}));
+    EXPECT_EQ(ws().selectedPageId(), "p3");
+    EXPECT_FALSE(ws().pageImage().isNull());
+    EXPECT_TRUE(filesIn(renderFolder()).empty());
+}
+
 TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
     start();
     openDocument();
@@ -395,37 +448,39 @@ protected:
     }
 };
 
-TEST_F(TileFakeTest, ALargePageGetsTilesNearestTheViewFirstFourAtATime) {
+TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleArea) {
     openLargePage();
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 4; }, 3))
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 2; }, 3))
         << tileRequests().size() << " " << ws().pageImage().deviceIndependentSize().width() << " "
         << ws().errorMessage().value_or("") << sent(CommandMethod::renderPage).size();
     EXPECT_EQ(sent(CommandMethod::renderPage).at(0).params.scale, 5.33) << "the base image";
     EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(1500, 1500));
 
+    // The view, 1000 × 800 pixels, lies in the first tile alone: it is asked for on its own, then the one
+    // beside it that twice the view reaches into; none below, which only four times the view would reach.
     auto requests = tileRequests();
-    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].params.scale, 8.0);
-    EXPECT_EQ(squares(requests[0]),
-              (std::vector<RenderTile>{
-                  {0, 0, 1024, 1024}, {1024, 0, 1024, 1024}, {0, 1024, 1024, 1024}, {1024, 1024, 1024, 1024}}));
+    EXPECT_EQ(squares(requests[0]), (std::vector<RenderTile>{{0, 0, 1024, 1024}}));
+    EXPECT_EQ(squares(requests[1]), (std::vector<RenderTile>{{1024, 0, 1024, 1024}}));
     for (const auto& tile : *requests[0].params.tiles) {
         EXPECT_EQ(fs::path(tile.pngPath.value_or("")).parent_path(), renderFolder());
     }
-    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0", "p1@8.0#0,1", "p1@8.0#1,1"}));
-    EXPECT_EQ(ws().pageTiles()[3].frame, QRectF(512, 512, 512, 512));
-    EXPECT_EQ(shownSize(ws().pageTiles()[3].image), QSizeF(512, 512));
+    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0"}));
+    EXPECT_EQ(ws().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
+    EXPECT_EQ(shownSize(ws().pageTiles()[1].image), QSizeF(512, 512));
 
-    // The whole page in view: the rest, nearest its middle first, and the corner tile last.
+    // The whole page in view: the rest, nearest its middle first, and the corner tiles last.
     ws().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
     ws().updateTiles();
     ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }));
     requests = tileRequests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(squares(requests[1]),
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(squares(requests[2]),
               (std::vector<RenderTile>{
-                  {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}, {2048, 0, 952, 1024}, {0, 2048, 1024, 952}}));
-    EXPECT_EQ(squares(requests[2]), (std::vector<RenderTile>{{2048, 2048, 952, 952}}));
+                  {1024, 1024, 1024, 1024}, {0, 1024, 1024, 1024}, {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}}));
+    EXPECT_EQ(squares(requests[3]),
+              (std::vector<RenderTile>{{2048, 0, 952, 1024}, {0, 2048, 1024, 952}, {2048, 2048, 952, 952}}));
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 
     // A zoom step drops the tiles and asks for none while it settles.
@@ -542,8 +597,9 @@ TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
     ws().WorkspaceState::setZoom(4.0);
     ws().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
     ws().open(path);
-    // Around the view, 2000 × 1400 points: 3 × 3 tiles of 1024 pixels, in three requests.
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }))
+    // The view, 2000 × 1400 pixels, in 2 × 2 tiles of 1024, then the two beside them that twice its area
+    // reaches into.
+    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 6; }))
         << ws().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
     EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 2448);
     EXPECT_EQ(ws().pageTiles().front().id.substr(ws().pageTiles().front().id.find('@')), "@8.0#0,0");

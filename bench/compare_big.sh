@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# A long document beside a peer tool and beside a short one: the shared 117-page sample nine times over
+# (1,053 pages, made with qpdf) opened and inspected by the worker against `mutool pages` listing every
+# page's boxes, and `add_highlight` (with `undo`) on it against the same edit on the 4-page sample.
+# Each is run KIVO_BENCH_RUNS times (5 by default); prints the medians and the two ratios. Figures are
+# printed, never checked.
+# usage: [KIVO_BENCH_RUNS=5] bench/compare_big.sh [document.pdf]   (default: the shared 117-page sample)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+for tool in mutool qpdf; do
+    command -v "$tool" >/dev/null || { echo "compare_big: $tool is not installed" >&2; exit 2; }
+done
+source "$root/bench/common.sh" compare_big "${1:-}"
+# KIVO_BENCH_BIN: a folder with another build's worker, an older one say, to measure instead.
+bin="${KIVO_BENCH_BIN:-$root/build/bin}"
+runs="${KIVO_BENCH_RUNS:-5}"
+small="$(dirname "$doc")/pdflatex-4-pages.pdf"
+[[ -f "$small" ]] || { echo "compare_big: $small not found" >&2; exit 2; }
+
+big="$out/nine-times.pdf"
+qpdf --empty --pages "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" -- "$big"
+
+declare -A lists
+for _ in $(seq "$runs"); do
+    lists[mutool]+="$(calc "$(seconds mutool pages "$big") * 1000")"$'\n'
+    while IFS='=' read -r key value; do lists[$key]+="$value"$'\n'; done \
+        < <("$root/build/bin/worker_bench" --big "$small" --worker "$bin/kivo-pdf-worker" "$big" 2>/dev/null)
+done
+m() { printf '%s' "${lists[$1]}" | median; }
+pages=$(printf '%s' "${lists[pages]}" | head -1)
+printf 'compare_big: %s pages (%s nine times), medians of %s runs\n' "$pages" "$doc" "$runs"
+printf '  open + inspect: %s ms, mutool pages: %s ms, ratio %s\n' "$(m open_inspect_ms)" "$(m mutool)" \
+    "$(calc "$(m open_inspect_ms) / $(m mutool)")"
+printf '  add_highlight: %s ms, on the 4-page sample %s ms, ratio %s\n' "$(m highlight_big_ms)" \
+    "$(m highlight_small_ms)" "$(calc "$(m highlight_big_ms) / $(m highlight_small_ms)")"
+printf '  undo: %s ms, on the 4-page sample %s ms\n' "$(m undo_big_ms)" "$(m undo_small_ms)"
