@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "app/recovery_sheet.hpp"
 #include "app/desktop_clipboard.hpp"
 #include "app/desktop_file_dialogs.hpp"
 #include "app/desktop_prompts.hpp"
@@ -135,11 +136,11 @@ void EditorApp::openFiles(const std::vector<std::string>& paths) {
 void EditorApp::bringToFront() {
     if (window_ == nullptr) return;
     window_->raise();
-    // A sheet open over the window (the recovery sheet at launch) keeps the keyboard: activating the
-    // window under it would leave Escape, Tab and the menus' keys to nobody.
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal != nullptr && modal != window_ && modal->parentWidget() != nullptr &&
-        modal->parentWidget()->window() == window_) {
+    // The recovery sheet shown at launch keeps the keyboard: activating the window under it would
+    // leave Escape, Tab and the menus' keys to nobody. Any other dialog already open is left alone
+    // (activating a file dialog again in the middle of its choice stalls it).
+    auto* modal = qobject_cast<RecoverySheet*>(QApplication::activeModalWidget());
+    if (modal != nullptr && modal->parentWidget() != nullptr && modal->parentWidget()->window() == window_) {
         modal->raise();
         modal->activateWindow();
         return;

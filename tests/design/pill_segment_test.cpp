@@ -133,7 +133,8 @@ private slots:
         QCOMPARE(empty.sizeHint(), QSize(int(std::ceil(6 * scale)), int(std::ceil(6 * scale))));
     }
 
-    // A title too wide for its segment shrinks to fit, down to 0.7 of its size, and is cut short below that.
+    // A title too wide for its segment, once the segment has given up its side padding, shrinks to fit,
+    // down to 0.7 of its size, and is cut short below that.
     void aTitleShrinksToSevenTenthsThenIsCutShort() {
         constexpr double scale = 3.0;
         const SegmentItem item{QStringLiteral("document"), QStringLiteral("Document"), QString(), false};
@@ -141,9 +142,11 @@ private slots:
         const auto inkHeight = [&](double widthFactor) {
             auto* segment = new kivo::PillSegmentButton(item, HeroButtonSize::md, nullptr);
             Stage stage(segment, scale);
-            const double padding = 2 * 12 * scale;
-            const double title = segment->sizeHint().width() - padding;
-            if (widthFactor > 0) segment->setFixedWidth(static_cast<int>(std::lround(padding + widthFactor * title)));
+            const double title = segment->sizeHint().width() - 2 * 12 * scale;
+            const double leastPadding = 2 * 3 * scale;
+            if (widthFactor > 0) {
+                segment->setFixedWidth(static_cast<int>(std::lround(leastPadding + widthFactor * title)));
+            }
             const QImage image = kivo::testing::grabbedOver(*segment, Qt::white);
             int top = image.height(), bottom = -1;
             for (int y = 0; y < image.height(); ++y) {
