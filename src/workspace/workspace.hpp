@@ -406,6 +406,7 @@ private:
     void invalidateRenders(const RenderInvalidation& invalidation);
     double backingScale() const;
     // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
+    bool hasPage(const std::string& pageId) const;
     std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
     void pageRendered(const PageRender& render, const CommandResult& result);
     // The page render in flight is over without a picture to show: the page now wanted is asked for.

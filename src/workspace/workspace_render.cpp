@@ -139,9 +139,11 @@ void Workspace::refreshPage() {
     send(
         makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
         [this, render](const CommandResult& result) { pageRendered(render, result); },
-        [this, render](const std::string& code, const std::string& message) {
+        [this, render, pageId = page->id](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
             pageRenderEnded();
+            // A render asked for while the page's deletion was on its way has nothing left to show.
+            if (!hasPage(pageId)) return;
             // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
             if (code == "worker_restarting") {
                 setStatus(message);
@@ -157,8 +159,18 @@ void Workspace::refreshPage() {
     text.sessionId = sessionId();
     text.pageId = page->id;
     // The image shown so far (a zoom preview, say) stays up until the replies arrive.
-    send(makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
-         [this, render](const CommandResult& result) { pageTextArrived(render, result); });
+    send(
+        makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
+        [this, render](const CommandResult& result) { pageTextArrived(render, result); },
+        [this, pageId = page->id](const std::string&, const std::string& message) {
+            if (hasPage(pageId)) setErrorMessage(message);
+        });
+}
+
+bool Workspace::hasPage(const std::string& pageId) const {
+    if (!inspect() || !inspect()->pages) return false;
+    const std::vector<PageInfo>& pages = *inspect()->pages;
+    return std::any_of(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
 }
 
 std::optional<QImage> Workspace::standInImage(const std::string& pageId, const PageVersion& version) const {
