@@ -1,6 +1,7 @@
 #include "session/png_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -24,10 +25,19 @@
 namespace kivo::PngWriter {
 namespace {
 
-// The file with the mode named here, not whatever the process umask leaves of it.
+// The file with the mode named here, not whatever the process umask leaves of it. A client names
+// the path, so whatever else stands there is refused rather than written into: a named pipe would
+// hold the worker until someone reads it (hence no blocking open), a link could lead anywhere.
 std::FILE* openForWriting(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, FileCreation::newFileMode(0666));
     if (fd < 0) return nullptr;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd, 0) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
     std::FILE* file = ::fdopen(fd, "wb");
     if (file == nullptr) ::close(fd);
     return file;

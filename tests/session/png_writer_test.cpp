@@ -1,5 +1,6 @@
 #include "session/png_writer.hpp"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -192,6 +193,10 @@ TEST(PngWriter, FailuresNameTheStepAndLeaveNoFile) {
     const TempDir dir;
     const Image image = makeImage(20, 20, Fill::paper);
     fs::create_directory(dir.path() / "folder.png");
+    // Nothing else standing at the path is written into: a pipe nobody reads would hold the worker.
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);
+    writeFile(dir.path() / "kept.txt", "kept");
+    fs::create_symlink(dir.path() / "kept.txt", dir.path() / "link.png");
     struct Case {
         const char* name;
         fs::path path;
@@ -202,13 +207,17 @@ TEST(PngWriter, FailuresNameTheStepAndLeaveNoFile) {
         {"missing folder", dir.path() / "missing" / "t.png", 20, "Could not create PNG writer."},
         {"a folder", dir.path() / "folder.png", 20, "Could not create PNG writer."},
         {"no columns", dir.path() / "empty.png", 0, "Could not write PNG."},
+        {"a named pipe", dir.path() / "pipe.png", 20, "Could not create PNG writer."},
+        {"a link", dir.path() / "link.png", 20, "Could not create PNG writer."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(failureOf([&] { PngWriter::writeBgra(c.path, image.bgra.data(), c.width, 20, image.stride); }),
                   EngineFailure(FailureCode::renderFailed, c.message))
             << c.name;
-        EXPECT_FALSE(fs::is_regular_file(c.path)) << c.name;
+        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(c.path))) << c.name;
     }
+    EXPECT_TRUE(fs::is_fifo(dir.path() / "pipe.png"));
+    EXPECT_EQ(readFile(dir.path() / "kept.txt"), "kept");
     EXPECT_TRUE(fs::is_directory(dir.path() / "folder.png"));
     EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 
