@@ -23,6 +23,7 @@
 #include "core/command_client.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 #ifdef KIVO_BENCH_FAKE_OLLAMA
 #include "fake_ollama.hpp"
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
         opens.push_back(milliseconds(Clock::now() - start));
 
         // The worker's own share: the same open on a connection of its own, nothing adopted.
-        kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), workspace->uiToken(),
+        kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), workspace->link().uiToken(),
                                    kivo::CommandChannel::ui);
         client.connect();
         kivo::CommandRequest request;

@@ -27,6 +27,7 @@
 #include "core/page_tiles.hpp"
 #include "core/text.hpp"
 #include "workspace/page_renders.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace {
@@ -161,7 +162,7 @@ int main(int argc, char** argv) {
         fail("every thumbnail", ws);
     const double stall = loop.longestMs;
     const double editorMb = residentMegabytes("self");
-    const double workerMb = residentMegabytes(std::to_string(ws.workerProcessId()));
+    const double workerMb = residentMegabytes(std::to_string(ws.link().workerProcessId()));
     const std::int64_t thumbnails = ws.thumbnailGeneration() - generation;
 
     // Next page, each page new to the cache.
@@ -200,7 +201,7 @@ int main(int argc, char** argv) {
 
     // For comparison, the two shares of a page shown: the worker's render on a bare connection,
     // and loading its PNG as the workspace does on the GUI thread.
-    kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), ws.uiToken(), kivo::CommandChannel::ui);
+    kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), ws.link().uiToken(), kivo::CommandChannel::ui);
     client.connect();
     std::vector<double> workerRenders;
     std::vector<double> decodes;

@@ -13,6 +13,7 @@
 #include "design/painting.hpp"
 #include "design/shadow.hpp"
 #include "design/text_scale.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -53,7 +54,7 @@ ActivityCard::ActivityCard(Workspace& workspace, QWidget* parent)
     row_->addWidget(column_, 0, Qt::AlignVCenter);
     row_->addWidget(cancel_, 0, Qt::AlignVCenter);
     cancel_->setShortcut(QKeySequence(Qt::Key_Escape));
-    connect(cancel_, &HeroButton::clicked, &workspace_, &Workspace::cancelActivity);
+    connect(cancel_, &HeroButton::clicked, &workspace_.link(), &WorkerLink::cancelActivity);
     connect(&workspace_, &WorkspaceState::activityChanged, this, &ActivityCard::refresh);
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, [this] {
         applyMetrics();
@@ -89,7 +90,7 @@ void ActivityCard::refresh() {
         }
         progress_->setAccessibleName(title);
         detail_->setFullText(QString::fromStdString(activity->detail()));
-        cancel_->setVisible(workspace_.hasControlConnection());
+        cancel_->setVisible(workspace_.link().hasControlConnection());
         cancel_->setEnabled(!activity->cancelling);
         cancel_->setAccessibleDescription(title);
     }

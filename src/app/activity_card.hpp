@@ -8,7 +8,7 @@
 // radius 16 and the overlay shadow, which the widget keeps room for around the card.
 //
 // Cancel is offered only while the workspace has its control connection; Escape presses it; it is
-// disabled once the cancel is on its way. It calls Workspace::cancelActivity(), the card's only action.
+// disabled once the cancel is on its way. It calls WorkerLink::cancelActivity(), the card's only action.
 
 #include <QMarginsF>
 #include <QWidget>

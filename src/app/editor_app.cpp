@@ -17,6 +17,7 @@
 #include "app/page_tab.hpp"
 #include "app/updates.hpp"
 #include "app/window_print_service.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -64,7 +65,7 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
 
     bool ours = true;
     try {
-        ours = workspace_->claimEditorLock();
+        ours = workspace_->link().claimEditorLock();
     } catch (const std::exception&) {
         // No ipc folder: the launch says why in the window.
     }

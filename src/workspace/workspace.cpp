@@ -2,6 +2,7 @@
 
 #include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
+#include "workspace/worker_link.hpp"
 
 namespace kivo {
 namespace {
@@ -20,7 +21,15 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
     : Workspace(services.withDefaults(), parent, FilledServices{}) {}
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
-    : WorkspaceState(*services.settings, parent), services_(std::move(services)), token_(newUUIDString()) {
+    : WorkspaceState(*services.settings, parent),
+      services_(std::move(services)),
+      link_(std::make_unique<WorkerLink>(*this, services_)) {
+    link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
+                    [this](const CommandRequest& request) { requestLeaving(request); },
+                    [this](const CommandResult& result, const std::optional<std::string>& session) {
+                        if (sessionId() == session) adopt(result, status(), true, RenderInvalidation::all());
+                    }});
+    connect(link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
     keyQueue_.post([this, keys = services_.keyStore] {
         const auto place = storedKeyPlace(*keys);
         QMetaObject::invokeMethod(
@@ -38,10 +47,56 @@ Workspace::~Workspace() {
     shutdownWorker();
 }
 
-qint64 Workspace::workerProcessId() const { return worker_ ? worker_->processId() : 0; }
+void Workspace::launchOnce() {
+    if (didStart_) return;
+    didStart_ = true;
+    try {
+        launchWorker();
+    } catch (const std::exception& error) {
+        setErrorMessage(error.what());
+        return;
+    }
+    setWorkerReady(true);
+    setStatus("Worker ready. PDFium 154.0.8035 isolated from the UI.");
+    refreshRecoveries();
+}
 
-ResourceLimits Workspace::workerLimits() const {
-    return ResourceLimits::fromEnvironment(services_.workerHost->environment(), physicalMemoryBytes());
+void Workspace::launchWorker() {
+    link_->launch();
+    setMcpEnabled(true);
+}
+
+void Workspace::shutdownWorker() {
+    link_->shutdown();
+    // Only now that no export can still be writing one.
+    discardPrintCopies();
+}
+
+void Workspace::restartWorker() {
+    if (link_->stopping() || link_->running()) return;
+    relaunch(std::nullopt);
+}
+
+CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
+    return WorkerLink::makeRequest(method, std::move(params));
+}
+
+void Workspace::send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
+                     SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled) {
+    link_->send(std::move(request), std::move(activity), clearsError, std::move(onSuccess), std::move(onFailure),
+                std::move(onCancelled));
+}
+
+std::optional<std::string> Workspace::refusal(const CommandRequest& request) const {
+    if (!lostDocument_ || request.params.sessionId != lostDocument_->sessionId) return std::nullopt;
+    return "Wait while Kivo PDF opens " + lostDocument_->name + " again.";
+}
+
+void Workspace::requestLeaving(const CommandRequest& request) {
+    // Another move of the nudged annotation (a drag, say) decides where the next nudge starts.
+    if (nudgeBase_ && request.params.annotationId == nudgeBase_->annotationId && request.params.rect) {
+        nudgeBase_.reset();
+    }
 }
 
 }  // namespace kivo

@@ -1,9 +1,9 @@
 #pragma once
 
-// The editor's one model object, the only one that talks to the worker. It starts and supervises
-// the worker, carries every command to it over the serial command queue, takes results in as the
-// published state (WorkspaceState) that the windows show, brings the open document back after a
-// worker stop, and offers recovery checkpoints. Everything runs on the GUI thread: read the state
+// The editor's one model object. Its WorkerLink starts and supervises the worker and carries every
+// command to it over the serial command queue; the workspace takes results in as the published
+// state (WorkspaceState) that the windows show, brings the open document back after a worker stop,
+// and offers recovery checkpoints. Everything runs on the GUI thread: read the state
 // there, call the operations there, and observe the change signals. Whatever shows something to
 // the user it asks of the services the application passes in, so the model runs in tests without
 // a window.
@@ -23,17 +23,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/command_client.hpp"
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
 #include "core/render_cache.hpp"
 #include "core/worker_limits.hpp"
 #include "workspace/draft_relay.hpp"
-#include "workspace/ipc_files.hpp"
-#include "workspace/launch_error.hpp"
-#include "workspace/own_revisions.hpp"
 #include "workspace/serial_queue.hpp"
-#include "workspace/worker_process.hpp"
 #include "workspace/worker_stops.hpp"
 #include "workspace/workspace_services.hpp"
 #include "workspace/workspace_state.hpp"
@@ -42,6 +37,9 @@
 class QTimer;
 
 namespace kivo {
+
+class WorkerLink;
+struct WorkerStop;
 
 class Workspace : public WorkspaceState {
     Q_OBJECT
@@ -55,11 +53,11 @@ public:
 
     // ---- The worker
 
-    // Takes the lock that makes this the one editor of the user's support folder; answers whether
-    // it holds it. Throws std::filesystem::filesystem_error when the ipc folder or the lock file
-    // cannot be made. Without the lock the workspace never starts a worker, writes the token file,
-    // removes the socket, or lists or discards checkpoints.
-    bool claimEditorLock();
+    // The link to the worker: the editor lock (without it the workspace never starts a worker,
+    // writes the token file, removes the socket, or lists or discards checkpoints), the UI token,
+    // the worker's process, cancelling the shown activity.
+    WorkerLink& link() { return *link_; }
+    const WorkerLink& link() const { return *link_; }
     // The first call launches the worker, says "Worker ready…" and lists the recovery
     // checkpoints; a failed launch shows its description in `errorMessage`. Later calls do nothing.
     void launchOnce();
@@ -71,12 +69,7 @@ public:
     // nothing while a worker and its connection stand, or once the editor is quitting.
     void restartWorker();
 
-    // ---- Commands and activities
-
-    // Asks the worker to cancel the command of the shown activity, once, on the control connection.
-    void cancelActivity();
-    // Whether the control connection stands, so that a command can be cancelled at all.
-    bool hasControlConnection() const { return controlClient_ != nullptr; }
+    // ---- Commands
     // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
     // its result with `status` in the status line; then runs `then`, which a failure skips.
     void mutate(CommandMethod method, CommandParams params, const std::string& status,
@@ -301,10 +294,6 @@ public:
     RenderCacheUse renderCacheUse() const;
 
     const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
-    // The UI token: made once per workspace, handed to every worker it starts.
-    const std::string& uiToken() const { return token_; }
-    // The running worker's process id; 0 when none runs.
-    qint64 workerProcessId() const;
 
 signals:
     // The user opened or restored another document in place of the open one (not the same
@@ -319,26 +308,17 @@ private:
     using FailureHandler = std::function<void(const std::string& code, const std::string& message)>;
     using CancelHandler = std::function<void()>;
 
-    // Transport (workspace_transport.cpp)
+    // Every command goes through the link (WorkerLink::send); these only shorten the call sites.
     static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
     void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
               FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
-    void exchange(CommandClient& client, CommandRequest request, bool ownChange,
-                  const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
-                  CancelHandler onCancelled);
-    void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
-    void beginActivity(const std::string& requestId, const std::string& title);
-    void followProgress(const CommandProgress& line);
-    void endActivity(const std::string& requestId);
-    static bool isLostConnection(const std::exception& error);
-    EngineLaunchError noConnectionError() const;
+    // What the workspace says about a request on its way (WorkerLink::Gate).
+    std::optional<std::string> refusal(const CommandRequest& request) const;
+    void requestLeaving(const CommandRequest& request);
 
-    // Launch and supervision (workspace_worker.cpp, workspace_stops.cpp)
+    // Launch and stops (workspace_worker.cpp, workspace_stops.cpp)
     void launchWorker();
-    void connectToWorker(const std::string& socket);
-    [[noreturn]] void abandonLaunch(std::exception_ptr error);
-    ResourceLimits workerLimits() const;
-    void workerDidStop(std::int64_t generation, WorkerTermination termination);
+    void workerDidStop(const WorkerStop& stop);
     void rememberOpenDocument();
     void relaunch(const std::optional<std::string>& giveUpReason);
     void showStopNotice(const std::optional<std::string>& extraSentence);
@@ -431,31 +411,19 @@ private:
 
     const WorkspaceServices services_;
     std::optional<LineSelection> lineSelection_;
-    std::shared_ptr<CommandClient> client_;
-    std::shared_ptr<CommandClient> controlClient_;
-    std::unique_ptr<WorkerProcess> worker_;
-    std::int64_t workerGeneration_ = 0;
-    bool stoppingWorker_ = false;
-    StopHistory workerStops_;
+    std::unique_ptr<WorkerLink> link_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;
     // A restore or reopen of the lost document is on its way to the worker.
     bool restoringLost_ = false;
-    // The last exchange broke the main connection while the worker went on running.
-    bool reconnectPending_ = false;
-    // Changes of ours sent against the revision on show whose answers have not come back yet, and
-    // the rectangle the last nudge among them sent, so quick nudges add up rather than repeat.
-    std::int64_t ownChangesInFlight_ = 0;
+    // The rectangle the last nudge among the changes of ours still in flight sent, so quick nudges
+    // add up rather than repeat.
     struct NudgeBase {
         std::string annotationId;
         PDFRect rect;
     };
     std::optional<NudgeBase> nudgeBase_;
-    // Command queue only: the revisions our changes produced, on the connection they went over.
-    OwnRevisions ownRevisions_;
-    const CommandClient* revisionsClient_ = nullptr;
-    const std::string token_;
     bool didStart_ = false;
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
@@ -477,9 +445,6 @@ private:
     std::uint64_t zoomTicket_ = 0;
     std::uint64_t fitTicket_ = 0;
     double scrollBarWidth_ = 0;
-    EditorLock editorLock_;
-    // Another editor holds the lock of this support folder.
-    bool lockedOut_ = false;
     // The print copies made and not yet deleted.
     std::unordered_set<std::string> printCopies_;
     // MCP sharing: the approved paths in the order approved, the watch and its poll.
@@ -499,8 +464,6 @@ private:
     // Ends the model-list fetch under way when a newer one starts or the workspace goes.
     std::stop_source modelListStop_;
     // Declared last so that they stop first, before anything their jobs might post about.
-    SerialQueue commandQueue_{"kivo.pdf.commands"};
-    SerialQueue controlQueue_{"kivo.pdf.control"};
     // Model-list fetches, which wait on the network, one at a time.
     SerialQueue modelListQueue_{"kivo.pdf.models"};
     // Reading, saving and removing the provider key, one at a time.

@@ -3,6 +3,7 @@
 // mutate(), which stamps it with the revision and an operation id and adopts the answer.
 
 #include "workspace/canvas_mapping.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -126,7 +127,7 @@ void Workspace::nudgeSelection(double dx, double dy, bool resize) {
         return;
     }
     // While earlier nudges are on their way, the next one starts where the last one sent left it.
-    const bool follows = ownChangesInFlight_ > 0 && nudgeBase_ && nudgeBase_->annotationId == selected->id;
+    const bool follows = link_->ownChangesInFlight() > 0 && nudgeBase_ && nudgeBase_->annotationId == selected->id;
     const PDFRect from = follows ? nudgeBase_->rect : selected->rect;
     // Up is up on screen, whichever way the page is turned; resizing keeps the corner shown bottom left.
     const PDFRect to = CanvasMapping::nudged(from, *page, dx, dy, resize);

@@ -1,6 +1,7 @@
 // Bringing back the document that was open when the worker stopped, from its checkpoint or its
 // file, and the list of recovery checkpoints the window offers.
 
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -51,7 +52,7 @@ void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& c
     if (!isPending(lost)) return;
     // The worker stopped under it: the document stays pending and the stop decides what follows.
     // A connection that broke under a worker that goes on running decides nothing, so that one gives up.
-    if (code == "worker_stopped" && (!worker_ || worker_->waitForExit(250))) return;
+    if (code == "worker_stopped" && link_->workerEnded(250)) return;
     restoringLost_ = false;
     if (code != rawValue(FailureCode::passwordRequired)) {
         giveUp(lost, message);

@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -27,12 +28,7 @@ std::string documentName(const std::optional<std::string>& sourcePath) {
 
 }  // namespace
 
-void Workspace::workerDidStop(std::int64_t generation, WorkerTermination termination) {
-    if (generation != workerGeneration_ || stoppingWorker_) return;
-
-    client_.reset();
-    controlClient_.reset();
-    worker_.reset();
+void Workspace::workerDidStop(const WorkerStop& stop) {
     setWorkerReady(false);
     // No MCP client reaches the worker now; a new one says so again once it runs.
     setMcpEnabled(false);
@@ -43,9 +39,10 @@ void Workspace::workerDidStop(std::int64_t generation, WorkerTermination termina
     const bool stoppedWhileRestoring = lostDocument_ && restoringLost_;
     restoringLost_ = false;
     rememberOpenDocument();
-    stopCause_ = describeStop(termination, workerLimits());
-    const std::size_t stops = workerStops_.record(services_.clock->now());
+    stopCause_ = stop.cause;
+    const std::size_t stops = stop.recentStops;
 
+    const WorkerTermination& termination = stop.termination;
     if (termination.reason == WorkerTermination::Reason::exit && termination.status == WorkerExit::sandboxFailed) {
         showStopNotice(std::nullopt);
     } else if (stops >= StopHistory::stopsWithoutRestart) {

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/main_window.hpp"
+#include "workspace/worker_link.hpp"
 #include "app_test_support.hpp"
 
 using namespace kivo;
@@ -86,7 +87,7 @@ private slots:
         document(scratch, "other.pdf", 2);
         auto first = startEditor(scratch);
         QVERIFY(first);
-        const qint64 worker = first->workspace().workerProcessId();
+        const qint64 worker = first->workspace().link().workerProcessId();
 
         QProcess second;
         second.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -99,7 +100,7 @@ private slots:
 
         QVERIFY(waitUntil([&] { return first->workspace().status() == "Opened other.pdf"; }));
         QCOMPARE(first->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "other.pdf").string());
-        QCOMPARE(first->workspace().workerProcessId(), worker);
+        QCOMPARE(first->workspace().link().workerProcessId(), worker);
     }
 };
 

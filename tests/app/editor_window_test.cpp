@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "workspace/worker_link.hpp"
 #include "app/activity_card.hpp"
 #include "app/canvas_area.hpp"
 #include "app/editor_commands.hpp"
@@ -183,14 +184,14 @@ private slots:
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
-        const qint64 first = workspace.workerProcessId();
+        const qint64 first = workspace.link().workerProcessId();
 
         ::kill(static_cast<pid_t>(first), SIGKILL);
         StatusMessage* notice = banner(window, "workerNotice");
         QVERIFY(waitUntil([&] { return notice->isVisible(); }));
         QVERIFY(waitUntil([&] { return notice->text().endsWith("opened three.pdf from its file."); }));
         QVERIFY(workspace.sessionId());
-        QVERIFY(workspace.workerProcessId() != first);
+        QVERIFY(workspace.link().workerProcessId() != first);
         QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
         QVERIFY(editor->announced.contains(notice->text()));
 

@@ -23,6 +23,7 @@
 
 #include <csignal>
 
+#include "workspace/worker_link.hpp"
 #include "app/annotations_card.hpp"
 #include "app/assistant_composer.hpp"
 #include "app/conversation_view.hpp"
@@ -698,7 +699,7 @@ private slots:
 
         // A worker restart brings the same document back, and its drafts with it, the annotations' too.
         editor->window().drafts()->setAnnotation("typed-for-a", "a note for form-a");
-        const qint64 pid = workspace.workerProcessId();
+        const qint64 pid = workspace.link().workerProcessId();
         ::kill(static_cast<pid_t>(pid), SIGKILL);
         QVERIFY(waitUntil([&] { return workspace.status() == "Opened form-a.pdf again"; }));
         QVERIFY(workerField(workspace, "First Name_2").has_value());

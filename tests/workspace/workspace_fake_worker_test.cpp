@@ -49,10 +49,10 @@ protected:
 
     // Ends the running fake worker with `signal` and waits for the workspace to handle it.
     void stopWorker(int signal = SIGUSR1) {
-        const qint64 pid = ws().workerProcessId();
+        const qint64 pid = ws().link().workerProcessId();
         ASSERT_GT(pid, 0);
         ::kill(static_cast<pid_t>(pid), signal);
-        ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != pid && ws().workerNotice(); }));
+        ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().workerNotice(); }));
         ASSERT_TRUE(waitUntil([&] { return !ws().activity() && ws().status() != "Restarting the PDF worker…"; }));
     }
 
@@ -73,7 +73,8 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     const std::string arguments = "--socket " + scratch_.socket().string() + " --token-stdin";
     const std::string firstToken = readAll(scratch_.token());
     EXPECT_EQ(fakeLog(scratch_.log(), "argv "), std::vector<std::string>{arguments});
-    EXPECT_EQ(fakeLog(scratch_.log(), "stdin "), (std::vector<std::string>{ws().uiToken(), firstToken, "closed"}));
+    EXPECT_EQ(fakeLog(scratch_.log(), "stdin "),
+              (std::vector<std::string>{ws().link().uiToken(), firstToken, "closed"}));
     struct stat info {};
     ASSERT_EQ(::stat(scratch_.token().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
@@ -89,7 +90,8 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     EXPECT_NE(secondToken, firstToken);
     EXPECT_EQ(fakeLog(scratch_.log(), "argv "), (std::vector<std::string>{arguments, arguments}));
     EXPECT_EQ(fakeLog(scratch_.log(), "stdin "),
-              (std::vector<std::string>{ws().uiToken(), firstToken, "closed", ws().uiToken(), secondToken, "closed"}));
+              (std::vector<std::string>{ws().link().uiToken(), firstToken, "closed", ws().link().uiToken(), secondToken,
+                                        "closed"}));
 }
 
 // The launch looks for the socket 40 times, 50 ms apart, then tries to connect 20 times.
@@ -159,7 +161,7 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
         start({{"KIVO_FAKE_WORKER_START", c.start}}, c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
         EXPECT_EQ(ws().errorMessage().value_or(""), c.message);
         EXPECT_FALSE(ws().workerReady());
-        EXPECT_EQ(ws().workerProcessId(), 0);
+        EXPECT_EQ(ws().link().workerProcessId(), 0);
         // The failed worker's own exit report is stale and changes nothing.
         waitUntil([] { return false; }, 0.3);
         EXPECT_FALSE(ws().workerNotice());
@@ -299,7 +301,7 @@ TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
               "documents without one.");
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
     EXPECT_FALSE(ws().mcpAccessGranted() || ws().workerReady());
-    EXPECT_EQ(ws().workerProcessId(), 0);
+    EXPECT_EQ(ws().link().workerProcessId(), 0);
 }
 
 TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocumentGivenUp) {
@@ -335,9 +337,10 @@ TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
 TEST_F(FakeWorkerTest, ADocumentOpenedWhileTheLostOneIsOnItsWayStaysOpen) {
     start({{"KIVO_FAKE_WORKER_RECOVERIES", "s1"}, {"KIVO_FAKE_WORKER_SCRIPT", "list_recovery=sleep:300"}});
     openDocument("a.pdf");
-    const qint64 first = ws().workerProcessId();
+    const qint64 first = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(first), SIGUSR1);
-    ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != first && ws().workerProcessId() != 0; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return ws().link().workerProcessId() != first && ws().link().workerProcessId() != 0; }));
     // The restore is sent only after this open, whose answer ends the wait for the lost document.
     openDocument("b.pdf");
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::restoreRecovery).size() == 1; }));
@@ -490,7 +493,7 @@ TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresS
     ws().setSearchQuery("anything");
     ws().search();
     ASSERT_TRUE(waitUntil([&] { return ws().activity().has_value(); }));
-    const auto pid = static_cast<pid_t>(ws().workerProcessId());
+    const auto pid = static_cast<pid_t>(ws().link().workerProcessId());
 
     const auto started = std::chrono::steady_clock::now();
     ws().shutdownWorker();

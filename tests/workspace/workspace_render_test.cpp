@@ -418,7 +418,7 @@ TEST_F(RenderFakeTest, ARenderCutShortOrRefusedLeavesNoFileBehind) {
             const auto began = testing::fakeLog(scratch_.log(), "began ");
             return std::find(began.begin(), began.end(), begun.string()) != began.end();
         })) << "the worker began the file";
-        const qint64 worker = ws().workerProcessId();
+        const qint64 worker = ws().link().workerProcessId();
         if (c.stopped) ::kill(static_cast<pid_t>(worker), SIGUSR1);
         EXPECT_TRUE(waitUntil([&] { return !fs::exists(begun); })) << begun;
     }

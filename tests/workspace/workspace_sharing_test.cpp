@@ -101,9 +101,9 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     ws().setMcpAccessGranted(true);
     ws().syncMCPGrants();
     grants(7);
-    const qint64 pid = ws().workerProcessId();
+    const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
-    ASSERT_TRUE(waitUntil([&] { return ws().workerProcessId() != pid && ws().workerReady(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().workerReady(); }));
     sent = grants(8);
     EXPECT_FALSE(ws().mcpAccessGranted());
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});

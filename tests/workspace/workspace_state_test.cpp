@@ -81,7 +81,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->property("status").value<std::string>(), workspace->status());
 
     // Two workspaces never share their UI token.
-    EXPECT_NE(workspace->uiToken(), workspaceWith()->uiToken());
+    EXPECT_NE(workspace->link().uiToken(), workspaceWith()->link().uiToken());
 }
 
 TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {

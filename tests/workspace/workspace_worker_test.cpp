@@ -61,7 +61,7 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
     const auto test = launched();
     ASSERT_TRUE(test);
     Workspace& ws = **test;
-    EXPECT_EQ(commandLine(ws.workerProcessId()),
+    EXPECT_EQ(commandLine(ws.link().workerProcessId()),
               (std::vector<std::string>{testing::realWorker().string(), "--socket", scratch_.socket().string(),
                                         "--token-stdin"}));
     // The worker took the second token line as the MCP token: a client with the file's token gets in.
@@ -123,7 +123,7 @@ TEST_F(RealWorkerTest, ALongCommandShowsItsActivityAndIsCancelledFromTheControlC
     EXPECT_EQ(ws.activity()->phase, CommandPhase::searching);
     EXPECT_EQ(ws.activity()->total, longPages);
 
-    ws.cancelActivity();
+    ws.link().cancelActivity();
     EXPECT_TRUE(ws.activity()->cancelling);
     ASSERT_TRUE(waitUntil([&] { return !ws.activity(); }));
     EXPECT_EQ(ws.status(), "Cancelled before it finished. Nothing changed.");
@@ -143,7 +143,7 @@ TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) 
     if (HasFatalFailure()) return;
     const auto killed = ws.sessionId();
 
-    ::kill(static_cast<pid_t>(ws.workerProcessId()), SIGKILL);
+    ::kill(static_cast<pid_t>(ws.link().workerProcessId()), SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf again"; })) << ws.status();
     EXPECT_EQ(ws.workerNotice()->message,
               "The PDF worker was killed (Killed). The system does this when memory runs out, and another program "
@@ -163,10 +163,10 @@ TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
     const std::string token = testing::readFile(scratch_.token());
 
     testing::TestWorkspace second(testing::realWorker(), {{"KIVO_PDF_WORKER_SANDBOX", "off"}});
-    EXPECT_FALSE(second->claimEditorLock());
+    EXPECT_FALSE(second->link().claimEditorLock());
     second->launchOnce();
     EXPECT_FALSE(second->workerReady());
-    EXPECT_EQ(second->workerProcessId(), 0);
+    EXPECT_EQ(second->link().workerProcessId(), 0);
     EXPECT_EQ(second->errorMessage().value_or(""),
               "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
               "first.");
@@ -188,7 +188,7 @@ TEST_F(RealWorkerTest, QuittingDuringALongSearchReturnsAtOnceAndLeavesNoWorker) 
     ws.setSearchQuery("no such words anywhere");
     ws.search();
     ASSERT_TRUE(waitUntil([&] { return ws.activity() && ws.activity()->total > 0; }));
-    const auto pid = static_cast<pid_t>(ws.workerProcessId());
+    const auto pid = static_cast<pid_t>(ws.link().workerProcessId());
 
     const auto started = std::chrono::steady_clock::now();
     ws.shutdownWorker();

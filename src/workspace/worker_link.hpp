@@ -1,0 +1,154 @@
+#pragma once
+
+// The workspace's link to its worker: the editor lock, the worker's launch and end, the main and
+// control connections, and the one road every command of the editor takes to the worker and back.
+// It owns the process, both connections, the UI token and the two queues the exchanges run on; it
+// shows the exchange under way as `activity` and reports failures in `errorMessage` of the state
+// it is given. What a request means to the open document the workspace decides through the Gate.
+// GUI thread only, except where a function says otherwise.
+//
+// send() never throws: every outcome reaches exactly one of its handlers (or the state when the
+// handler is absent), on the GUI thread. launch() throws, as it says.
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/command_client.hpp"
+#include "core/commands.hpp"
+#include "core/worker_limits.hpp"
+#include "workspace/ipc_files.hpp"
+#include "workspace/launch_error.hpp"
+#include "workspace/own_revisions.hpp"
+#include "workspace/serial_queue.hpp"
+#include "workspace/worker_process.hpp"
+#include "workspace/worker_stops.hpp"
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+
+class WorkspaceState;
+
+// A worker that ended on its own: how, the sentence that says why, and how many stops the last
+// minute holds with this one.
+struct WorkerStop {
+    WorkerTermination termination;
+    std::string cause;
+    std::size_t recentStops = 0;
+};
+
+class WorkerLink : public QObject {
+    Q_OBJECT
+
+public:
+    using SuccessHandler = std::function<void(const CommandResult&)>;
+    using FailureHandler = std::function<void(const std::string& code, const std::string& message)>;
+    using CancelHandler = std::function<void()>;
+
+    // What the owner of the open document says about each request, on the GUI thread.
+    struct Gate {
+        // The sentence that refuses a request that may not go now; nothing lets it go.
+        std::function<std::optional<std::string>(const CommandRequest&)> refusal;
+        // The request is on its way to the queue.
+        std::function<void(const CommandRequest&)> leaving;
+        // After a broken connection was mended, the document of `session` as read again.
+        std::function<void(const CommandResult&, const std::optional<std::string>& session)> reread;
+    };
+
+    // `state` and `services` must outlive the link. Starts nothing.
+    WorkerLink(WorkspaceState& state, const WorkspaceServices& services, QObject* parent = nullptr);
+    ~WorkerLink() override;
+
+    void setGate(Gate gate) { gate_ = std::move(gate); }
+
+    // A request on the UI channel with a fresh id.
+    static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
+
+    // ---- The worker
+
+    // Takes the lock that makes this the one editor of the user's support folder; answers whether
+    // it holds it. Throws std::filesystem::filesystem_error when the ipc folder or the lock file
+    // cannot be made.
+    bool claimEditorLock();
+    // Starts a worker with a fresh MCP token and connects both connections. Throws
+    // EngineLaunchError (another editor, no worker, stopped at its start) or the connection's
+    // error; a worker that started is ended again before it throws.
+    void launch();
+    // Ends the worker (SIGTERM, SIGKILL after 2 s), closes both connections, ends the queues and
+    // removes the worker's socket. A command in flight ends as "worker_stopped". Returns within
+    // about 4 s whatever the worker does. Nothing is sent afterwards.
+    void shutdown();
+    bool stopping() const { return stopping_; }
+    // A worker runs and the main connection stands.
+    bool running() const { return worker_ && client_; }
+    // No worker runs, or the running one ends within `milliseconds`.
+    bool workerEnded(int milliseconds) const;
+    // The limits the worker runs under, as its environment sets them.
+    ResourceLimits limits() const;
+    // The UI token: made once per link, handed to every worker it starts.
+    const std::string& uiToken() const { return token_; }
+    // The running worker's process id; 0 when none runs.
+    qint64 workerProcessId() const;
+
+    // ---- Commands
+
+    // The one road of a command: refusals (the gate's, or no connection), the exchange on the
+    // command queue, the activity titled `activity` while it runs, and the outcome back on the
+    // GUI thread. `clearsError` empties `errorMessage` first. A failure without `onFailure` goes to
+    // `errorMessage`; a cancel says so in `status`.
+    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
+              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
+    // Asks the worker to cancel the command of the shown activity, once, on the control connection.
+    void cancelActivity();
+    // Whether the control connection stands, so that a command can be cancelled at all.
+    bool hasControlConnection() const { return controlClient_ != nullptr; }
+    // Changes of ours sent against the revision on show whose answers have not come back yet.
+    std::int64_t ownChangesInFlight() const { return ownChangesInFlight_; }
+
+signals:
+    // The running worker ended on its own (not through shutdown()); both connections are gone.
+    void stopped(const WorkerStop& stop);
+
+private:
+    void connectToWorker(const std::string& socket);
+    [[noreturn]] void abandonLaunch(std::exception_ptr error);
+    void processEnded(std::int64_t generation, WorkerTermination termination);
+    void exchange(CommandClient& client, CommandRequest request, bool ownChange,
+                  const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
+                  CancelHandler onCancelled);
+    void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
+    void beginActivity(const std::string& requestId, const std::string& title);
+    void followProgress(const CommandProgress& line);
+    void endActivity(const std::string& requestId);
+    static bool isLostConnection(const std::exception& error);
+    EngineLaunchError noConnectionError() const;
+
+    WorkspaceState& state_;
+    const WorkspaceServices& services_;
+    Gate gate_;
+    std::shared_ptr<CommandClient> client_;
+    std::shared_ptr<CommandClient> controlClient_;
+    std::unique_ptr<WorkerProcess> worker_;
+    std::int64_t workerGeneration_ = 0;
+    bool stopping_ = false;
+    StopHistory workerStops_;
+    // The last exchange broke the main connection while the worker went on running.
+    bool reconnectPending_ = false;
+    std::int64_t ownChangesInFlight_ = 0;
+    // Command queue only: the revisions our changes produced, on the connection they went over.
+    OwnRevisions ownRevisions_;
+    const CommandClient* revisionsClient_ = nullptr;
+    const std::string token_;
+    EditorLock editorLock_;
+    // Another editor holds the lock of this support folder.
+    bool lockedOut_ = false;
+    // Declared last so that they stop first, before anything their jobs might post about.
+    SerialQueue commandQueue_{"kivo.pdf.commands"};
+    SerialQueue controlQueue_{"kivo.pdf.control"};
+};
+
+}  // namespace kivo
