@@ -21,6 +21,7 @@
 
 #include "app/editor_app.hpp"
 #include "design/appearance.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace {
@@ -97,10 +98,11 @@ int main(int argc, char** argv) {
         if (!until([&] { return ws.status().starts_with(opened) && !ws.pageImage().isNull(); })) fail("open", ws);
         const auto pages = *ws.inspect()->pages;
         const std::size_t rows = std::min<std::size_t>(pages.size(), thumbnailRows);
-        for (std::size_t row = 0; row < rows; ++row) ws.showThumbnail(pages[row].id);
+        for (std::size_t row = 0; row < rows; ++row) ws.renderer().showThumbnail(pages[row].id);
         if (!until([&] {
-                return std::all_of(pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(rows),
-                                   [&](const kivo::PageInfo& page) { return !ws.thumbnail(page.id).isNull(); });
+                return std::all_of(
+                    pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(rows),
+                    [&](const kivo::PageInfo& page) { return !ws.renderer().thumbnail(page.id).isNull(); });
             }))
             fail("thumbnails", ws);
         ws.setZoom(4.0);
@@ -109,7 +111,7 @@ int main(int argc, char** argv) {
         settle(0.05);
         resident.push_back(residentMegabytes());
     }
-    const kivo::Workspace::RenderCacheUse use = ws.renderCacheUse();
+    const kivo::PageRenderer::RenderCacheUse use = ws.renderer().renderCacheUse();
 
     std::printf("long_session_bench: %d documents opened in turn from %zu samples (the editor, offscreen)\n", opens,
                 documents.size());

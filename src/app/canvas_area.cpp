@@ -18,6 +18,7 @@
 #include "design/empty_state_view.hpp"
 #include "design/hero_button.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -176,13 +177,13 @@ void CanvasArea::reportVisiblePart() {
     if (visible.isEmpty()) visible = QRectF();
     if (visible == workspace_.visibleCanvasRect()) return;
     workspace_.setVisibleCanvasRect(visible);
-    workspace_.updateTiles();
+    workspace_.renderer().updateTiles();
 }
 
 void CanvasArea::resizeEvent(QResizeEvent* event) {
     FilledPanel::resizeEvent(event);
     card_->placeIn(rect());
-    workspace_.setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
+    workspace_.renderer().setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
     workspace_.setViewport(QSizeF(event->size()));
     reportVisiblePart();
 }

@@ -28,6 +28,7 @@
 #include "app/status_bar.hpp"
 #include "app/symbol_icon.hpp"
 #include "design/appearance.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -190,7 +191,7 @@ void MainWindow::createColumns() {
 
 void MainWindow::connectWorkspace() {
     connect(&workspace_, &WorkspaceState::viewportChanged, this, [this] {
-        if (workspace_.fitMode() != FitMode::manual) workspace_.scheduleFit();
+        if (workspace_.fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
     });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &MainWindow::updateActions);
     connect(&workspace_, &WorkspaceState::showRecoveryChanged, this, &MainWindow::showRecovery);

@@ -12,6 +12,7 @@
 #include "app/page_list_model.hpp"
 #include "app/page_row_delegate.hpp"
 #include "design/theme.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -47,7 +48,8 @@ PageListView::PageListView(Workspace& workspace, QWidget* parent)
         showWorkspacePage();
         rebuildElements();
     });
-    connect(&workspace_, &WorkspaceState::thumbnailGenerationChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(&workspace_.renderer(), &PageRenderer::thumbnailGenerationChanged, viewport(),
+            qOverload<>(&QWidget::update));
     showWorkspacePage();
     rebuildElements();
 }
@@ -136,10 +138,10 @@ void PageListView::updateRowsOnScreen() {
         }
     }
     for (const std::string& id : onScreen_) {
-        if (!now.contains(id)) workspace_.hideThumbnail(id);
+        if (!now.contains(id)) workspace_.renderer().hideThumbnail(id);
     }
     for (const std::string& id : now) {
-        if (!onScreen_.contains(id)) workspace_.showThumbnail(id);
+        if (!onScreen_.contains(id)) workspace_.renderer().showThumbnail(id);
     }
     onScreen_ = std::move(now);
 }

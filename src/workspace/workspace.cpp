@@ -1,7 +1,9 @@
 #include "workspace/workspace.hpp"
 
 #include "assistant/anthropic_provider.hpp"
+#include "core/render_cache.hpp"
 #include "core/text.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 
 namespace kivo {
@@ -23,13 +25,15 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
     : WorkspaceState(*services.settings, parent),
       services_(std::move(services)),
-      link_(std::make_unique<WorkerLink>(*this, services_)) {
+      link_(std::make_unique<WorkerLink>(*this, services_)),
+      renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)) {
     link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                     [this](const CommandRequest& request) { requestLeaving(request); },
                     [this](const CommandResult& result, const std::optional<std::string>& session) {
                         if (sessionId() == session) adopt(result, status(), true, RenderInvalidation::all());
                     }});
     connect(link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
+    connect(renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
     keyQueue_.post([this, keys = services_.keyStore] {
         const auto place = storedKeyPlace(*keys);
         QMetaObject::invokeMethod(
@@ -76,6 +80,10 @@ void Workspace::restartWorker() {
     if (link_->stopping() || link_->running()) return;
     relaunch(std::nullopt);
 }
+
+void Workspace::setZoom(double zoom) { renderer_->setZoom(zoom); }
+
+void Workspace::applyFit() { renderer_->applyFit(); }
 
 CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
     return WorkerLink::makeRequest(method, std::move(params));

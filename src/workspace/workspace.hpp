@@ -25,7 +25,6 @@
 
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
-#include "core/render_cache.hpp"
 #include "core/worker_limits.hpp"
 #include "workspace/draft_relay.hpp"
 #include "workspace/serial_queue.hpp"
@@ -38,6 +37,8 @@ class QTimer;
 
 namespace kivo {
 
+class PageRenderer;
+class RenderInvalidation;
 class WorkerLink;
 struct WorkerStop;
 
@@ -94,55 +95,22 @@ public:
     void openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft);
     // Shows a page, by its id; clears the selection and the ink stroke.
     void select(const std::string& pageId);
-    // The record of the shown page; nothing without a document or a match.
-    std::optional<PageInfo> currentPage() const;
 
-    // ---- Showing pages, for the canvas and the page list (workspace_render.cpp, workspace_tiles.cpp,
-    // workspace_navigation.cpp, workspace_thumbnails.cpp)
-    //
-    // The canvas draws `pageImage` at its display size in points, QImage::deviceIndependentSize()
-    // (zoom × the page's size; its devicePixelRatio is pixels per point), and over it every one of
-    // `pageTiles` at its `frame`. A page of more than 8,000,000 pixels at the current zoom arrives
-    // as a coarser image stretched to that size, and the tiles make the part on screen sharp.
-    // Pixels are points × the backing scale of the services' Screen, read at every render.
-    // `pageChars` (and `pageLines`) follow the shown page. The page list draws thumbnail(pageId)
-    // and redraws when `thumbnailGeneration` changes.
+    // ---- Showing pages
 
-    // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
-    // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
-    // image and the tiles when no page is selected. Adopting a result and select() call it.
-    void refreshPage();
-    // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
-    // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
-    // Hides the state's plain setter, which sets the number alone.
+    // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
+    PageRenderer& renderer() { return *renderer_; }
+    const PageRenderer& renderer() const { return *renderer_; }
+    // PageRenderer::setZoom() and applyFit(), for the commands that zoom. setZoom hides the
+    // state's plain setter, which sets the number alone.
     void setZoom(double zoom);
-    // Sets `zoom` to fit the page (fit `page`) or its width (fit `width`) into `viewport` less 48
-    // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing. A
-    // width fit that leaves the page taller than the viewport leaves room for the vertical scroll
-    // bar too, so no horizontal one appears.
     void applyFit();
-    // How wide the canvas's vertical scroll bar is when it shows; the window tells it.
-    void setScrollBarWidth(double width) { scrollBarWidth_ = width; }
-    // applyFit() 0.12 s after the last call: the window calls it while `viewport` changes and
-    // `fitMode` is not manual.
-    void scheduleFit();
-    // The tile pass: publishes the cached tiles around `visibleCanvasRect` and asks the worker for
-    // missing ones, nearest the middle of the view first. The canvas sets `visibleCanvasRect` and
-    // calls this whenever the part of the page on screen changes.
-    void updateTiles();
     // The page whose 1-based position is typed in `pageJump` ("+7" and "07" as well as "7"); a text
     // that is no such position does nothing.
     void jumpToPage();
     // The neighbouring page; nothing at either end.
     void previousPage();
     void nextPage();
-    // A page-list row appeared or disappeared. A shown row whose thumbnail is missing or stale is
-    // rendered, one at a time; a hidden row's waiting render is dropped.
-    void showThumbnail(const std::string& pageId);
-    void hideThumbnail(const std::string& pageId);
-    // The page's cached thumbnail, also a stale one until its new render arrives; a null image
-    // when there is none.
-    QImage thumbnail(const std::string& pageId) const;
 
     // ---- Selection and annotations (workspace_selection.cpp, workspace_annotations.cpp)
 
@@ -281,17 +249,7 @@ public:
     void restoreRecovery(const std::string& recoveryId);
     void discardRecovery(const std::string& recoveryId);
 
-    // ---- For the inspector's diagnostics and for tests
-
-    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
-    struct RenderCacheUse {
-        std::int64_t pages = 0;
-        std::int64_t tiles = 0;
-        std::int64_t thumbnails = 0;
-        std::int64_t bytes = 0;
-        std::int64_t boundBytes = 0;
-    };
-    RenderCacheUse renderCacheUse() const;
+    // ---- For tests
 
     const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
 
@@ -378,26 +336,8 @@ private:
     void keyRemoved(const std::optional<std::string>& error);
     void stopAssistantThreads();
 
-    // Renders (workspace_render.cpp, workspace_tiles.cpp, workspace_thumbnails.cpp)
-    struct PageRender;
-    struct TileBatch;
-    struct ThumbnailRender;
-    PageVersion version(const std::string& pageId) const;
-    void invalidateRenders(const RenderInvalidation& invalidation);
-    double backingScale() const;
-    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
-    bool hasPage(const std::string& pageId) const;
-    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
-    void pageRendered(const PageRender& render, const CommandResult& result);
-    // The page render in flight is over without a picture to show: the page now wanted is asked for.
-    void pageRenderEnded();
-    void pageTextArrived(const PageRender& render, const CommandResult& result);
+    // A page render's view of the document (PageRenderer::inspectionRendered).
     void takeRenderedInspection(const CommandResult& result);
-    void tilesRendered(const TileBatch& batch, const CommandResult& result);
-    void tilesFailed(const TileBatch& batch);
-    void pumpThumbnails();
-    void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
-    void thumbnailFailed(const ThumbnailRender& render);
 
     // The lost document and the checkpoints (workspace_recovery.cpp)
     void restoreLost(const LostDocument& lost, const std::optional<std::string>& password);
@@ -412,6 +352,7 @@ private:
     const WorkspaceServices services_;
     std::optional<LineSelection> lineSelection_;
     std::unique_ptr<WorkerLink> link_;
+    std::unique_ptr<PageRenderer> renderer_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;
@@ -425,26 +366,6 @@ private:
     };
     std::optional<NudgeBase> nudgeBase_;
     bool didStart_ = false;
-    // The page the last page refresh was for: a stand-in image is for a change of page.
-    std::string refreshedPageId_;
-    // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
-    bool pageRenderInFlight_ = false;
-    bool pageRenderWanted_ = false;
-    BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
-    BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
-    RenderQueue<std::string> thumbnailQueue_;
-    BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
-    std::unordered_set<std::string> visibleThumbnails_;
-    std::int64_t documentVersion_ = 0;
-    std::unordered_map<std::string, std::int64_t> pageVersions_;
-    bool zoomSettling_ = false;
-    // Every refresh and zoom step starts a generation; replies of an older one change nothing.
-    std::int64_t renderGeneration_ = 0;
-    bool tileRequestInFlight_ = false;
-    // The delayed re-render of a zoom and the delayed fit: only the latest of each runs.
-    std::uint64_t zoomTicket_ = 0;
-    std::uint64_t fitTicket_ = 0;
-    double scrollBarWidth_ = 0;
     // The print copies made and not yet deleted.
     std::unordered_set<std::string> printCopies_;
     // MCP sharing: the approved paths in the order approved, the watch and its poll.

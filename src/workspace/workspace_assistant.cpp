@@ -13,6 +13,7 @@
 #include "assistant/provider_error.hpp"
 #include "core/engine_failure.hpp"
 #include "core/text.hpp"
+#include "core/render_cache.hpp"
 #include "workspace/stored_key_provider.hpp"
 #include "workspace/workspace.hpp"
 #include "workspace/workspace_document.hpp"

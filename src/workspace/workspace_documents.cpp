@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "core/text.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -103,13 +104,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
         stopAssistant();
-        pageCache_.removeAll();
-        tileCache_.removeAll();
+        renderer_->forgetRenders();
         setPageTiles({});
-        thumbnailCache_.removeAll();
-        thumbnailQueue_.removeAll();
-        visibleThumbnails_.clear();
-        setThumbnailGeneration(thumbnailGeneration() + 1);
         setSelectedAnnotationId(std::nullopt);
         setPageImage(QImage());
         // Hits of another document would point at pages this one does not have.
@@ -151,24 +147,18 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
                 setSelectedAnnotationId(std::nullopt);
             }
         }
-        invalidateRenders(invalidation);
-        refreshPage();
+        renderer_->invalidate(invalidation);
+        renderer_->refreshPage();
         // MCP clients may reach the document's file only under its current name.
         if (mcpAccessGranted() && result.sourcePath != oldSourcePath) syncMCPGrants();
     } else {
-        refreshPage();
+        renderer_->refreshPage();
         if (mcpAccessGranted()) {
             setMcpAccessGranted(false);
             syncMCPGrants();
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
     }
-}
-
-Workspace::RenderCacheUse Workspace::renderCacheUse() const {
-    return {pageCache_.count(), tileCache_.count(), thumbnailCache_.count(),
-            pageCache_.totalCost() + tileCache_.totalCost() + thumbnailCache_.totalCost(),
-            pageCache_.costLimit() + tileCache_.costLimit() + thumbnailCache_.costLimit()};
 }
 
 void Workspace::closeReplacedSession(const std::optional<std::string>& previous, const CommandResult& result) {
@@ -254,15 +244,16 @@ void Workspace::select(const std::string& pageId) {
     if (inspect()) {
         if (const auto position = positionOf(*inspect(), pageId)) setPageJump(std::to_string(*position + 1));
     }
-    refreshPage();
+    renderer_->refreshPage();
 }
 
-std::optional<PageInfo> Workspace::currentPage() const {
-    if (!inspect() || !inspect()->pages || !selectedPageId()) return std::nullopt;
-    for (const PageInfo& page : *inspect()->pages) {
-        if (page.id == *selectedPageId()) return page;
-    }
-    return std::nullopt;
+// A render answers with the document's whole state. A newer revision in it was made by someone
+// else (an MCP client) in the meantime: taking it in here would skip its invalidation, so it is
+// left to the change watch, which adopts it and makes every page and thumbnail stale.
+void Workspace::takeRenderedInspection(const CommandResult& result) {
+    if (!inspect() || result.sessionId != inspect()->sessionId || result.revision != inspect()->revision) return;
+    setInspect(result);
+    syncSavePhase();
 }
 
 }  // namespace kivo

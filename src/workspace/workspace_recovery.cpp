@@ -1,6 +1,7 @@
 // Bringing back the document that was open when the worker stopped, from its checkpoint or its
 // file, and the list of recovery checkpoints the window offers.
 
+#include "core/render_cache.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 

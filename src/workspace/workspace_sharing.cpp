@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/render_cache.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

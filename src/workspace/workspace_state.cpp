@@ -63,10 +63,6 @@ void WorkspaceState::setPageTiles(std::vector<PageTile> value) {
     assign(pageTiles_, std::move(value), &WorkspaceState::pageTilesChanged);
 }
 
-void WorkspaceState::setThumbnailGeneration(std::int64_t value) {
-    assign(thumbnailGeneration_, std::move(value), &WorkspaceState::thumbnailGenerationChanged);
-}
-
 void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(value), &WorkspaceState::statusChanged); }
 
 void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
@@ -185,6 +181,14 @@ void WorkspaceState::setViewport(QSizeF value) {
 
 void WorkspaceState::setVisibleCanvasRect(QRectF value) {
     assign(visibleCanvasRect_, std::move(value), &WorkspaceState::visibleCanvasRectChanged);
+}
+
+std::optional<PageInfo> WorkspaceState::currentPage() const {
+    if (!inspect_ || !inspect_->pages || !selectedPageId_) return std::nullopt;
+    for (const PageInfo& page : *inspect_->pages) {
+        if (page.id == *selectedPageId_) return page;
+    }
+    return std::nullopt;
 }
 
 std::string WorkspaceState::saveLabel() const {

@@ -33,8 +33,6 @@ class WorkspaceState : public QObject {
                    selectedPageIdChanged)
     Q_PROPERTY(QImage pageImage READ pageImage WRITE setPageImage NOTIFY pageImageChanged)
     Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles WRITE setPageTiles NOTIFY pageTilesChanged)
-    Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration WRITE setThumbnailGeneration NOTIFY
-                   thumbnailGenerationChanged)
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
     Q_PROPERTY(
         std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
@@ -92,7 +90,6 @@ public:
     const std::optional<std::string>& selectedPageId() const { return selectedPageId_; }
     const QImage& pageImage() const { return pageImage_; }
     const std::vector<PageTile>& pageTiles() const { return pageTiles_; }
-    std::int64_t thumbnailGeneration() const { return thumbnailGeneration_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
     const std::optional<CommandActivity>& activity() const { return activity_; }
@@ -134,13 +131,14 @@ public:
     // The part of the displayed page on screen, in points from its top-left corner; the zero
     // rectangle when none of it is.
     const QRectF& visibleCanvasRect() const { return visibleCanvasRect_; }
+    // The record of the shown page; nothing without a document or a match.
+    std::optional<PageInfo> currentPage() const;
 
     void setSessionId(std::optional<std::string> value);
     void setInspect(std::optional<CommandResult> value);
     void setSelectedPageId(std::optional<std::string> value);
     void setPageImage(QImage value);
     void setPageTiles(std::vector<PageTile> value);
-    void setThumbnailGeneration(std::int64_t value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
     void setActivity(std::optional<CommandActivity> value);
@@ -183,7 +181,6 @@ signals:
     void selectedPageIdChanged();
     void pageImageChanged();
     void pageTilesChanged();
-    void thumbnailGenerationChanged();
     void statusChanged();
     void errorMessageChanged();
     void activityChanged();
@@ -232,7 +229,6 @@ private:
     std::optional<std::string> selectedPageId_{};
     QImage pageImage_{};
     std::vector<PageTile> pageTiles_{};
-    std::int64_t thumbnailGeneration_{0};
     std::string status_{"Open a PDF to start. Editing stays on this computer."};
     std::optional<std::string> errorMessage_{};
     std::optional<CommandActivity> activity_{};

@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -147,12 +148,7 @@ void Workspace::forgetDocument() {
     setSelectedPageId(std::nullopt);
     setPageImage(QImage());
     setPageTiles({});
-    pageCache_.removeAll();
-    tileCache_.removeAll();
-    thumbnailCache_.removeAll();
-    thumbnailQueue_.removeAll();
-    visibleThumbnails_.clear();
-    setThumbnailGeneration(thumbnailGeneration() + 1);
+    renderer_->forgetRenders();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");

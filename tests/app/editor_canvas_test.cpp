@@ -22,6 +22,7 @@
 
 #include <cmath>
 
+#include "workspace/page_renderer.hpp"
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
 #include "app/inspector_panel.hpp"
@@ -505,14 +506,14 @@ private slots:
         QVERIFY(waitUntil([&] {
             return !list.rowsOnScreen().empty() &&
                    std::all_of(list.rowsOnScreen().begin(), list.rowsOnScreen().end(),
-                               [&](const std::string& id) { return !workspace.thumbnail(id).isNull(); });
+                               [&](const std::string& id) { return !workspace.renderer().thumbnail(id).isNull(); });
         }));
         QVERIFY(list.rowsOnScreen().size() < 20);
         QTest::qWait(500);
-        QVERIFY(workspace.thumbnail(rows.back().id).isNull());
+        QVERIFY(workspace.renderer().thumbnail(rows.back().id).isNull());
         QVERIFY(!list.rowsOnScreen().contains(rows.back().id));
         list.scrollToBottom();
-        QVERIFY(waitUntil([&] { return !workspace.thumbnail(rows.back().id).isNull(); }));
+        QVERIFY(waitUntil([&] { return !workspace.renderer().thumbnail(rows.back().id).isNull(); }));
         QVERIFY(!list.rowsOnScreen().contains(rows.front().id));
     }
 
@@ -762,7 +763,7 @@ private slots:
         QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotations"));
         QVERIFY(waitUntil([&] {
             return std::all_of(rows.begin(), rows.end(),
-                               [&](const PageRow& row) { return !workspace.thumbnail(row.id).isNull(); });
+                               [&](const PageRow& row) { return !workspace.renderer().thumbnail(row.id).isNull(); });
         }));
         QVERIFY(!f.window().pageListPanel()->emptyLabel()->isVisible());
         screenshot(*f.window().pageListPanel(), "editor-page-list");

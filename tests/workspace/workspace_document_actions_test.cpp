@@ -304,9 +304,9 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     ws().setZoom(4.0);
     ASSERT_TRUE(waitUntil([&] { return !ws().pageTiles().empty(); }));
     const std::vector<std::string> ids = pageIds();
-    for (const std::string& id : ids) ws().showThumbnail(id);
-    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnail(ids[2]).isNull(); }));
-    const Workspace::RenderCacheUse before = ws().renderCacheUse();
+    for (const std::string& id : ids) ws().renderer().showThumbnail(id);
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().thumbnail(ids[2]).isNull(); }));
+    const PageRenderer::RenderCacheUse before = ws().renderer().renderCacheUse();
     EXPECT_GT(before.tiles, 0);
     EXPECT_GT(before.thumbnails, 0);
 
@@ -314,12 +314,12 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     ws().setZoom(1.0);
     open("second.pdf", 1);
     if (HasFatalFailure()) return;
-    const Workspace::RenderCacheUse atOpen = ws().renderCacheUse();
+    const PageRenderer::RenderCacheUse atOpen = ws().renderer().renderCacheUse();
     EXPECT_EQ(atOpen.pages + atOpen.tiles + atOpen.thumbnails, 0);
     EXPECT_EQ(atOpen.bytes, 0);
     ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().activity(); }));
     waitUntil([] { return false; }, 0.5);
-    const Workspace::RenderCacheUse after = ws().renderCacheUse();
+    const PageRenderer::RenderCacheUse after = ws().renderer().renderCacheUse();
     EXPECT_EQ(after.pages, 1) << "only the second's page";
     EXPECT_EQ(after.tiles, 0);
     EXPECT_EQ(after.thumbnails, 0) << "no late thumbnail of the first";

@@ -288,9 +288,10 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     start();
     openDocument();
     ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
-    ws().showThumbnail("p2");
-    ws().showThumbnail("p3");
-    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnail("p2").isNull() && !ws().thumbnail("p3").isNull(); }));
+    ws().renderer().showThumbnail("p2");
+    ws().renderer().showThumbnail("p3");
+    ASSERT_TRUE(waitUntil(
+        [&] { return !ws().renderer().thumbnail("p2").isNull() && !ws().renderer().thumbnail("p3").isNull(); }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
     ws().setZoom(0.5);
@@ -308,7 +309,7 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
-        const uchar* expected = c.shown != nullptr ? c.shown : ws().thumbnail(c.page).constBits();
+        const uchar* expected = c.shown != nullptr ? c.shown : ws().renderer().thumbnail(c.page).constBits();
         ws().select(c.page);
         EXPECT_EQ(ws().pageImage().constBits(), expected);
         // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
@@ -364,7 +365,7 @@ TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
     ws().setFitMode(FitMode::width);
     for (double width : {500.0, 600.0, 660.0}) {
         ws().setViewport({width, 500});
-        ws().scheduleFit();
+        ws().renderer().scheduleFit();
     }
     EXPECT_EQ(ws().zoom(), 1.2);
     ASSERT_TRUE(waitUntil([&] { return ws().zoom() != 1.2; }));
@@ -472,7 +473,7 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
 
     // The whole page in view: the rest, nearest its middle first, and the corner tiles last.
     ws().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
-    ws().updateTiles();
+    ws().renderer().updateTiles();
     ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }));
     requests = tileRequests();
     ASSERT_EQ(requests.size(), 4u);
@@ -486,7 +487,7 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     // A zoom step drops the tiles and asks for none while it settles.
     ws().setZoom(3.9);
     EXPECT_TRUE(ws().pageTiles().empty());
-    ws().updateTiles();
+    ws().renderer().updateTiles();
     EXPECT_TRUE(ws().pageTiles().empty());
 }
 
@@ -501,7 +502,7 @@ TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
 
     // A later pass, after a scroll, asks again.
     ws().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
-    ws().updateTiles();
+    ws().renderer().updateTiles();
     EXPECT_TRUE(waitUntil([&] { return tileRequests().size() == 2; }));
 }
 
@@ -559,20 +560,20 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 
     const auto pages = *ws().inspect()->pages;
-    const std::int64_t start = ws().thumbnailGeneration();
-    for (const auto& page : pages) ws().showThumbnail(page.id);
-    ws().hideThumbnail(pages[1].id);  // scrolled away before its turn
-    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 2; }));
+    const std::int64_t start = ws().renderer().thumbnailGeneration();
+    for (const auto& page : pages) ws().renderer().showThumbnail(page.id);
+    ws().renderer().hideThumbnail(pages[1].id);  // scrolled away before its turn
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 2; }));
     roundTrip();
-    EXPECT_EQ(ws().thumbnailGeneration(), start + 2);
+    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 2);
     // At 0.18 of the backing scale of 2.
-    EXPECT_EQ(ws().thumbnail(pages[0].id).size(), QSize(220, 285));
-    EXPECT_TRUE(ws().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
-    ws().showThumbnail(pages[0].id);  // current: not rendered again
-    ws().showThumbnail(pages[1].id);
-    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 3; }));
+    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).size(), QSize(220, 285));
+    EXPECT_TRUE(ws().renderer().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
+    ws().renderer().showThumbnail(pages[0].id);  // current: not rendered again
+    ws().renderer().showThumbnail(pages[1].id);
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 3; }));
     std::vector<qint64> before;
-    for (const auto& page : pages) before.push_back(ws().thumbnail(page.id).cacheKey());
+    for (const auto& page : pages) before.push_back(ws().renderer().thumbnail(page.id).cacheKey());
     const qint64 shown = ws().pageImage().cacheKey();
 
     CommandParams params;
@@ -580,13 +581,13 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     params.pageId = pages[1].id;
     params.rect = PDFRect{72, 300, 200, 320};
     ws().mutate(CommandMethod::addHighlight, params, "Highlighted");
-    ASSERT_TRUE(waitUntil([&] { return ws().thumbnailGeneration() == start + 4; }))
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 4; }))
         << ws().errorMessage().value_or(ws().status());
     roundTrip();
-    EXPECT_EQ(ws().thumbnailGeneration(), start + 4);
-    EXPECT_EQ(ws().thumbnail(pages[0].id).cacheKey(), before[0]);
-    EXPECT_NE(ws().thumbnail(pages[1].id).cacheKey(), before[1]);
-    EXPECT_EQ(ws().thumbnail(pages[2].id).cacheKey(), before[2]);
+    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 4);
+    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).cacheKey(), before[0]);
+    EXPECT_NE(ws().renderer().thumbnail(pages[1].id).cacheKey(), before[1]);
+    EXPECT_EQ(ws().renderer().thumbnail(pages[2].id).cacheKey(), before[2]);
     EXPECT_EQ(ws().pageImage().cacheKey(), shown) << "the shown page did not change";
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }

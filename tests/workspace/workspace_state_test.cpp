@@ -59,24 +59,27 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_FALSE(workspace->assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
-    const QStringList published =
-        QString(
-            "sessionId inspect selectedPageId pageImage pageTiles thumbnailGeneration status "
-            "errorMessage activity zoom selection selectedAnnotationId selectedText pageChars "
-            "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
-            "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
-            "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
-            "workerReady workerNotice savePhase recoveries showRecovery pageJump inkPoints "
-            "viewport")
-            .split(' ');
-    const QMetaObject* meta = workspace->metaObject();
-    for (const QString& text : published) {
-        const std::string name = text.toStdString();
-        const int index = meta->indexOfProperty(name.c_str());
-        ASSERT_GE(index, 0) << name;
-        const QMetaProperty property = meta->property(index);
-        EXPECT_TRUE(property.hasNotifySignal()) << name;
-        EXPECT_EQ(property.notifySignal().name().toStdString(), name + "Changed");
+    const std::vector<std::pair<const QObject*, QString>> owners = {
+        {workspace.get(),
+         QString("sessionId inspect selectedPageId pageImage pageTiles status "
+                 "errorMessage activity zoom selection selectedAnnotationId selectedText pageChars "
+                 "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
+                 "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
+                 "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
+                 "workerReady workerNotice savePhase recoveries showRecovery pageJump inkPoints "
+                 "viewport")},
+        {&workspace->renderer(), "thumbnailGeneration"},
+    };
+    for (const auto& [owner, names] : owners) {
+        const QMetaObject* meta = owner->metaObject();
+        for (const QString& text : names.split(' ')) {
+            const std::string name = text.toStdString();
+            const int index = meta->indexOfProperty(name.c_str());
+            ASSERT_GE(index, 0) << name;
+            const QMetaProperty property = meta->property(index);
+            EXPECT_TRUE(property.hasNotifySignal()) << name;
+            EXPECT_EQ(property.notifySignal().name().toStdString(), name + "Changed");
+        }
     }
     EXPECT_EQ(workspace->property("status").value<std::string>(), workspace->status());
 

@@ -1,0 +1,564 @@
+// The shown page: its render through the worker with the cache in front, the zoom with its
+// instant preview and settled re-render, the fit modes, and the render stamps that a change makes
+// stale. Sharp tiles over the visible part of a page too large to render whole: the cached ones
+// are published, the missing ones asked for four at a time, one request in flight: those in view
+// first, on their own so the view sharpens without waiting for the rest, then those in twice the
+// visible area. The page list's small page images: rendered only for rows on screen, one at a
+// time, stamped with the version of the page they show, and rendered again when that version moves.
+
+#include "workspace/page_renderer.hpp"
+
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "workspace/page_renders.hpp"
+#include "workspace/worker_link.hpp"
+#include "workspace/workspace_state.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr double minimumZoom = 0.25;
+constexpr double maximumZoom = 4.0;
+constexpr int zoomSettleMilliseconds = 150;
+constexpr int fitSettleMilliseconds = 120;
+// Room the canvas keeps around a fitted page, and the least room a fit works with.
+constexpr double fitMargin = 48;
+constexpr double fitMinimum = 40;
+constexpr double fallbackBackingScale = 2.0;
+
+const char* const unloadableMessage = "The page rendered but the preview image could not be loaded.";
+
+// The page's size on screen at `zoom`: whole device pixels, in logical pixels at `backing`.
+QSizeF shownSize(const PageInfo& page, double zoom, double backing) {
+    const double scale = zoom * backing;
+    return {static_cast<double>(TileGrid::pixels(page.width, scale)) / backing,
+            static_cast<double>(TileGrid::pixels(page.height, scale)) / backing};
+}
+const char* const noFolderMessage =
+    "Kivo PDF could not make a private folder for page images in the temporary folder, so the page was not "
+    "rendered.";
+
+double limitedZoom(double zoom) { return std::clamp(zoom, minimumZoom, maximumZoom); }
+
+constexpr std::int64_t tileSize = 1024;
+
+// What grows the visible rectangle, about its centre, to twice its area.
+const double aroundView = (std::sqrt(2.0) - 1) / 2;
+
+struct MissingTile {
+    std::string key;
+    RenderTile square;
+    bool inView = false;
+};
+
+// Distance from `centre` to the middle of a square, halves rounded down to whole pixels.
+double distance(const RenderTile& square, QPointF centre) {
+    const double x = static_cast<double>(square.x + square.width / 2) - centre.x();
+    const double y = static_cast<double>(square.y + square.height / 2) - centre.y();
+    return std::hypot(x, y);
+}
+
+// Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
+constexpr double thumbnailScale = 0.18;
+
+}  // namespace
+
+struct PageRenderer::Private {
+    // The page the last page refresh was for: a stand-in image is for a change of page.
+    std::string refreshedPageId_;
+    // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
+    bool pageRenderInFlight_ = false;
+    bool pageRenderWanted_ = false;
+    BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
+    BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
+    RenderQueue<std::string> thumbnailQueue_;
+    BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
+    std::unordered_set<std::string> visibleThumbnails_;
+    std::int64_t documentVersion_ = 0;
+    std::unordered_map<std::string, std::int64_t> pageVersions_;
+    bool zoomSettling_ = false;
+    // Every refresh and zoom step starts a generation; replies of an older one change nothing.
+    std::int64_t renderGeneration_ = 0;
+    bool tileRequestInFlight_ = false;
+    // The delayed re-render of a zoom and the delayed fit: only the latest of each runs.
+    std::uint64_t zoomTicket_ = 0;
+    std::uint64_t fitTicket_ = 0;
+    double scrollBarWidth_ = 0;
+    std::int64_t thumbnailGeneration_ = 0;
+};
+
+PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
+    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {}
+
+PageRenderer::~PageRenderer() = default;
+
+std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGeneration_; }
+
+void PageRenderer::nextThumbnailGeneration() {
+    ++d_->thumbnailGeneration_;
+    emit thumbnailGenerationChanged();
+}
+
+void PageRenderer::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
+
+void PageRenderer::forgetRenders() {
+    d_->pageCache_.removeAll();
+    d_->tileCache_.removeAll();
+    d_->thumbnailCache_.removeAll();
+    d_->thumbnailQueue_.removeAll();
+    d_->visibleThumbnails_.clear();
+    nextThumbnailGeneration();
+}
+
+PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
+    const Private& d = *d_;
+    return {d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
+            d.pageCache_.totalCost() + d.tileCache_.totalCost() + d.thumbnailCache_.totalCost(),
+            d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
+}
+
+// ---- The shown page, the zoom and the fits
+
+// What the two replies of one page render need from the moment it was asked for.
+struct PageRenderer::PageRender {
+    std::int64_t generation = 0;
+    double backing = 0;
+    QSizeF display;
+    PageVersion version;
+    std::string key;
+    std::string path;
+    std::shared_ptr<const void> file;
+};
+
+double PageRenderer::backingScale() const {
+    const double scale = services_.screen->backingScale();
+    return std::isfinite(scale) && scale > 0 ? scale : fallbackBackingScale;
+}
+
+PageVersion PageRenderer::version(const std::string& pageId) const {
+    const auto found = d_->pageVersions_.find(pageId);
+    return PageVersion{d_->documentVersion_, found != d_->pageVersions_.end() ? found->second : 0};
+}
+
+void PageRenderer::invalidate(const RenderInvalidation& invalidation) {
+    switch (invalidation.kind()) {
+        case RenderInvalidation::Kind::none: return;
+        case RenderInvalidation::Kind::all:
+            ++d_->documentVersion_;
+            d_->pageVersions_.clear();
+            break;
+        case RenderInvalidation::Kind::pages:
+            // No cached image is dropped: every lookup compares its stamp with the page's version.
+            for (const std::string& pageId : invalidation.pageIds()) ++d_->pageVersions_[pageId];
+            break;
+    }
+    for (const std::string& pageId : d_->visibleThumbnails_) {
+        const auto cached = d_->thumbnailCache_.peek(pageId);
+        if (!cached || cached->version != version(pageId)) d_->thumbnailQueue_.request(pageId);
+    }
+    pumpThumbnails();
+}
+
+void PageRenderer::refreshPage() {
+    d_->zoomSettling_ = false;
+    const std::optional<PageInfo> page = state_.currentPage();
+    if (!state_.sessionId() || !state_.selectedPageId() || !page) {
+        state_.setPageImage(QImage());
+        state_.setPageTiles({});
+        return;
+    }
+    PageRender render;
+    render.generation = ++d_->renderGeneration_;
+    render.backing = backingScale();
+    double scale = state_.zoom() * render.backing;
+    const std::int64_t pixelWidth = TileGrid::pixels(page->width, scale);
+    const std::int64_t pixelHeight = TileGrid::pixels(page->height, scale);
+    if (pixelWidth * pixelHeight <= TileGrid::wholePagePixelLimit) {
+        d_->tileCache_.removeAll();
+    } else {
+        scale = TileGrid::baseScale(page->width, page->height, scale);
+    }
+    // Always the size at the full zoom: a reduced base image is stretched to it.
+    render.display = shownSize(*page, state_.zoom(), render.backing);
+    render.key = PageRenders::pageKey(page->id, scale);
+    render.version = version(page->id);
+    state_.setPageTiles({});
+
+    const auto cached = d_->pageCache_.value(render.key);
+    if (cached && cached->version == render.version && cached->chars) {
+        state_.setPageImage(PageRenders::sized(cached->image, render.display));
+        state_.setPageChars(*cached->chars);
+        updateTiles();
+        return;
+    }
+    // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
+    // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
+    const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
+    if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
+        if (!samePage || state_.pageImage().isNull() || standIn->width() > state_.pageImage().width())
+            state_.setPageImage(PageRenders::sized(*standIn, render.display));
+    }
+    // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
+    // asked for, and the page shown when it is back is asked for next.
+    if (d_->pageRenderInFlight_) {
+        d_->pageRenderWanted_ = true;
+        return;
+    }
+    render.path = PageRenders::renderPath();
+    if (render.path.empty()) {
+        state_.setErrorMessage(noFolderMessage);
+        return;
+    }
+    render.file = PageRenders::deletedWhenDone(render.path);
+    CommandParams image;
+    image.sessionId = state_.sessionId();
+    image.pageId = page->id;
+    image.scale = scale;
+    image.pngPath = render.path;
+    d_->pageRenderInFlight_ = true;
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
+        [this, render](const CommandResult& result) { pageRendered(render, result); },
+        [this, render, pageId = page->id](const std::string& code, const std::string& message) {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+            // A render asked for while the page's deletion was on its way has nothing left to show.
+            if (!hasPage(pageId)) return;
+            // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
+            if (code == "worker_restarting") {
+                state_.setStatus(message);
+            } else {
+                state_.setErrorMessage(message);
+            }
+        },
+        [this, render] {
+            PageRenders::discard(render.path);
+            pageRenderEnded();
+        });
+    CommandParams text;
+    text.sessionId = state_.sessionId();
+    text.pageId = page->id;
+    // The image shown so far (a zoom preview, say) stays up until the replies arrive.
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
+        [this, render](const CommandResult& result) { pageTextArrived(render, result); },
+        [this, pageId = page->id](const std::string&, const std::string& message) {
+            if (hasPage(pageId)) state_.setErrorMessage(message);
+        });
+}
+
+bool PageRenderer::hasPage(const std::string& pageId) const {
+    if (!state_.inspect() || !state_.inspect()->pages) return false;
+    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    return std::any_of(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
+}
+
+std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) const {
+    std::optional<QImage> best;
+    const auto consider = [&](const RenderedPage& rendered) {
+        if (rendered.version != version || rendered.image.isNull()) return;
+        if (!best || rendered.image.width() > best->width()) best = rendered.image;
+    };
+    const std::string prefix = pageId + "@";
+    d_->pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
+        // "<id>@<scale>": another page's id may itself hold an "@", its scale never does.
+        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(rendered);
+    });
+    if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(*thumbnail);
+    return best;
+}
+
+void PageRenderer::pageRenderEnded() {
+    d_->pageRenderInFlight_ = false;
+    if (std::exchange(d_->pageRenderWanted_, false)) refreshPage();
+}
+
+void PageRenderer::pageRendered(const PageRender& render, const CommandResult& result) {
+    if (render.generation != d_->renderGeneration_) {
+        PageRenders::discard(render.path);
+        pageRenderEnded();
+        return;
+    }
+    d_->pageRenderInFlight_ = false;
+    d_->pageRenderWanted_ = false;
+    const auto image = PageRenders::loadReply(render.path, result, render.backing);
+    if (image) {
+        state_.setPageImage(PageRenders::sized(*image, render.display));
+        const std::int64_t cost = PageRenders::cost(result.width, result.height);
+        d_->pageCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.key, cost);
+    } else {
+        state_.setPageImage(QImage());
+        state_.setErrorMessage(unloadableMessage);
+    }
+    emit inspectionRendered(result);
+    updateTiles();
+}
+
+void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult& result) {
+    if (render.generation != d_->renderGeneration_) return;
+    std::vector<TextRun> chars = result.chars.value_or(std::vector<TextRun>{});
+    state_.setPageChars(chars);
+    // Without an image of this version cached (unloadable, or evicted) the text is shown, not cached.
+    std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
+    if (!cached || cached->version != render.version) return;
+    cached->chars = std::move(chars);
+    const std::int64_t cost = cached->cost;
+    d_->pageCache_.insert(std::move(*cached), render.key, cost);
+}
+
+void PageRenderer::setZoom(double zoom) {
+    state_.setFitMode(FitMode::manual);
+    state_.setZoom(std::isnan(zoom) ? state_.zoom() : limitedZoom(zoom));
+    ++d_->renderGeneration_;
+    state_.setPageTiles({});
+    if (const auto page = state_.currentPage(); page && !state_.pageImage().isNull()) {
+        state_.setPageImage(PageRenders::sized(state_.pageImage(), shownSize(*page, state_.zoom(), backingScale())));
+    }
+    d_->zoomSettling_ = true;
+    const std::uint64_t ticket = ++d_->zoomTicket_;
+    QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
+        if (ticket == d_->zoomTicket_) refreshPage();
+    });
+}
+
+void PageRenderer::applyFit() {
+    const auto page = state_.currentPage();
+    if (!page) return;
+    const QSizeF area = state_.viewport();
+    if (!(area.width() > fitMinimum && area.height() > fitMinimum)) return;
+    const double width = std::max(area.width() - fitMargin, fitMinimum);
+    double fitted = 0;
+    switch (state_.fitMode()) {
+        case FitMode::manual: return;
+        case FitMode::page:
+            fitted = std::min(width / page->width, std::max(area.height() - fitMargin, fitMinimum) / page->height);
+            break;
+        case FitMode::width:
+            fitted = width / page->width;
+            // Taller than the view, the page brings the vertical bar, which narrows the view (and a
+            // pixel goes to the rounding up of the page's shown size).
+            if (d_->scrollBarWidth_ > 0 && fitted * page->height + fitMargin > area.height())
+                fitted = std::max(width - d_->scrollBarWidth_ - 1, fitMinimum) / page->width;
+            break;
+    }
+    // A pending zoom re-render is left alone; this refresh ends its settling.
+    state_.setZoom(limitedZoom(fitted));
+    refreshPage();
+}
+
+void PageRenderer::scheduleFit() {
+    const std::uint64_t ticket = ++d_->fitTicket_;
+    QTimer::singleShot(fitSettleMilliseconds, this, [this, ticket] {
+        if (ticket == d_->fitTicket_) applyFit();
+    });
+}
+
+// ---- Tiles
+
+// What a tile reply needs from the moment it was asked for.
+struct PageRenderer::TileBatch {
+    std::int64_t generation = 0;
+    std::int64_t pixelWidth = 0;
+    std::int64_t pixelHeight = 0;
+    double backing = 0;
+    PageVersion version;
+    std::vector<std::string> keys;
+    std::vector<RenderTile> squares;
+};
+
+void PageRenderer::updateTiles() {
+    const double backing = backingScale();
+    const auto clear = [this] {
+        if (!state_.pageTiles().empty()) state_.setPageTiles({});
+    };
+    const std::optional<PageInfo> page = state_.currentPage();
+    const QRectF visible = state_.visibleCanvasRect();
+    if (!state_.sessionId() || !page || state_.pageImage().isNull() || visible.isEmpty()) return clear();
+    const double scale = state_.zoom() * backing;
+    const TileGrid grid = TileGrid::forPage(page->width, page->height, scale, tileSize);
+    // An image of another width is another page or zoom on its way out: its tiles would not fit.
+    const double shownWidth = state_.pageImage().deviceIndependentSize().width();
+    if (!grid.needsTiles() || std::abs(shownWidth - static_cast<double>(grid.width()) / backing) >= 1) return clear();
+
+    const PageVersion stamp = version(page->id);
+    const double aroundX = visible.width() * aroundView;
+    const double aroundY = visible.height() * aroundView;
+    const QRectF wanted = visible.adjusted(-aroundX, -aroundY, aroundX, aroundY);
+    const QRectF inView(visible.topLeft() * backing, visible.size() * backing);
+    std::vector<PageTile> present;
+    std::vector<MissingTile> missing;
+    for (const TileIndex& index : grid.tiles(wanted.left() * backing, wanted.top() * backing, wanted.right() * backing,
+                                             wanted.bottom() * backing)) {
+        std::string key = PageRenders::tileKey(page->id, scale, index.column, index.row);
+        const RenderTile square = grid.region(index);
+        const auto cached = d_->tileCache_.value(key);
+        if (cached && cached->version == stamp) {
+            const QRectF frame(static_cast<double>(square.x) / backing, static_cast<double>(square.y) / backing,
+                               static_cast<double>(square.width) / backing,
+                               static_cast<double>(square.height) / backing);
+            present.push_back(PageTile{std::move(key), cached->image, frame});
+        } else {
+            const QRectF area(static_cast<double>(square.x), static_cast<double>(square.y),
+                              static_cast<double>(square.width), static_cast<double>(square.height));
+            missing.push_back(MissingTile{std::move(key), square, area.intersects(inView)});
+        }
+    }
+    const bool sameTiles =
+        std::equal(present.begin(), present.end(), state_.pageTiles().begin(), state_.pageTiles().end(),
+                   [](const PageTile& a, const PageTile& b) { return a.id == b.id; });
+    if (!sameTiles) state_.setPageTiles(std::move(present));
+    // While a zoom settles its preview stands in; the settled refresh runs this pass again.
+    if (missing.empty() || d_->tileRequestInFlight_ || d_->zoomSettling_) return;
+
+    const QPointF centre = visible.center() * backing;
+    std::stable_sort(missing.begin(), missing.end(), [&](const MissingTile& a, const MissingTile& b) {
+        if (a.inView != b.inView) return a.inView;
+        return distance(a.square, centre) < distance(b.square, centre);
+    });
+    const auto firstOutside =
+        std::find_if(missing.begin(), missing.end(), [](const MissingTile& t) { return !t.inView; });
+    if (firstOutside != missing.begin()) missing.erase(firstOutside, missing.end());
+    missing.resize(std::min<std::size_t>(missing.size(), TileGrid::tilesPerRequest));
+
+    TileBatch batch;
+    batch.generation = d_->renderGeneration_;
+    batch.pixelWidth = grid.width();
+    batch.pixelHeight = grid.height();
+    batch.backing = backing;
+    batch.version = stamp;
+    for (MissingTile& tile : missing) {
+        tile.square.pngPath = PageRenders::renderPath();
+        if (tile.square.pngPath->empty()) return;  // no private folder: nowhere to render to
+        batch.keys.push_back(std::move(tile.key));
+        batch.squares.push_back(std::move(tile.square));
+    }
+    CommandParams params;
+    params.sessionId = state_.sessionId();
+    params.pageId = page->id;
+    params.scale = scale;
+    params.tiles = batch.squares;
+    d_->tileRequestInFlight_ = true;
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        [this, batch](const CommandResult& result) { tilesRendered(batch, result); },
+        [this, batch](const std::string&, const std::string&) { tilesFailed(batch); });
+}
+
+void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& result) {
+    d_->tileRequestInFlight_ = false;
+    const bool current = batch.generation == d_->renderGeneration_;
+    const bool accepted = current && result.width == batch.pixelWidth && result.height == batch.pixelHeight;
+    int stored = 0;
+    for (std::size_t i = 0; i < batch.squares.size(); ++i) {
+        const RenderTile& square = batch.squares[i];
+        if (!accepted) {
+            PageRenders::discard(square.pngPath);
+            continue;
+        }
+        const auto image = PageRenders::loadPreview(square.pngPath, square.width, square.height, batch.backing);
+        if (!image) continue;
+        const std::int64_t cost = PageRenders::cost(square.width, square.height);
+        d_->tileCache_.insert(RenderedPage{*image, batch.version, cost, std::nullopt}, batch.keys[i], cost);
+        ++stored;
+    }
+    // A reply of the wrong size for the current view would come back the same when asked again at
+    // once; only a newer view (refresh, zoom) is worth a new pass. A later scroll asks again.
+    if (stored > 0 || !current) updateTiles();
+}
+
+void PageRenderer::tilesFailed(const TileBatch& batch) {
+    d_->tileRequestInFlight_ = false;
+    for (const RenderTile& square : batch.squares) PageRenders::discard(square.pngPath);
+}
+
+// ---- Thumbnails
+
+// What a thumbnail reply needs from the moment it was asked for.
+struct PageRenderer::ThumbnailRender {
+    std::string pageId;
+    std::string session;
+    double backing = 0;
+    PageVersion version;
+    std::string path;
+};
+
+QImage PageRenderer::thumbnail(const std::string& pageId) const {
+    const auto cached = d_->thumbnailCache_.peek(pageId);
+    return cached ? cached->image : QImage();
+}
+
+// Rows report themselves while the list lays out; the work waits for the next turn of the event
+// loop, so a row that comes and goes within one turn is added and removed in that order.
+void PageRenderer::showThumbnail(const std::string& pageId) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, pageId] {
+            d_->visibleThumbnails_.insert(pageId);
+            const auto cached = d_->thumbnailCache_.peek(pageId);
+            if (cached && cached->version == version(pageId)) return;
+            d_->thumbnailQueue_.request(pageId);
+            pumpThumbnails();
+        },
+        Qt::QueuedConnection);
+}
+
+void PageRenderer::hideThumbnail(const std::string& pageId) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, pageId] {
+            d_->visibleThumbnails_.erase(pageId);
+            // A render already on its way is not stopped; its image is still kept.
+            d_->thumbnailQueue_.cancel(pageId);
+        },
+        Qt::QueuedConnection);
+}
+
+void PageRenderer::pumpThumbnails() {
+    if (!state_.sessionId()) return;
+    const std::optional<std::string> pageId = d_->thumbnailQueue_.next();
+    if (!pageId) return;
+    ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId), PageRenders::renderPath()};
+    if (render.path.empty()) return thumbnailFailed(render);
+    CommandParams params;
+    params.sessionId = render.session;
+    params.pageId = render.pageId;
+    params.scale = render.backing * thumbnailScale;
+    params.pngPath = render.path;
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        [this, render](const CommandResult& result) { thumbnailRendered(render, result); },
+        [this, render](const std::string&, const std::string&) { thumbnailFailed(render); });
+}
+
+void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
+    d_->thumbnailQueue_.finish(render.pageId);
+    if (state_.sessionId() != render.session) {
+        // The document was closed or replaced meanwhile.
+        PageRenders::discard(render.path);
+    } else if (const auto image = PageRenders::loadReply(render.path, result, render.backing)) {
+        const std::int64_t cost = PageRenders::cost(result.width, result.height);
+        d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
+        nextThumbnailGeneration();
+        // The page changed while it was rendered.
+        if (d_->visibleThumbnails_.contains(render.pageId) && version(render.pageId) != render.version) {
+            d_->thumbnailQueue_.request(render.pageId);
+        }
+    }
+    pumpThumbnails();
+}
+
+// Dropped without a word: the row asks again when it next appears, or when its page changes.
+void PageRenderer::thumbnailFailed(const ThumbnailRender& render) {
+    d_->thumbnailQueue_.finish(render.pageId);
+    PageRenders::discard(render.path);
+    pumpThumbnails();
+}
+
+}  // namespace kivo

@@ -1,0 +1,129 @@
+#pragma once
+
+// How the open document's pages reach the screen: the shown page's render through the worker with
+// its cache in front, the zoom with its instant preview and settled re-render, the fits, the sharp
+// tiles over a page too large to render whole, and the page list's thumbnails. It owns the three
+// render caches, the thumbnail queue and the stamps (render generation, page versions) that make a
+// reply stale, all behind its private part, so a change of them recompiles this part alone.
+//
+// It shows its work in the published state it is given (`pageImage`, `pageTiles`, `pageChars`,
+// `zoom`, `fitMode`) and in `thumbnailGeneration`; every request goes through the WorkerLink. GUI
+// thread only. Nothing here throws: a failed render ends in `errorMessage` (or `status` while the
+// worker is on its way back), a failed tile or thumbnail is dropped without a word.
+//
+// The canvas draws `pageImage` at its display size in points, QImage::deviceIndependentSize()
+// (zoom × the page's size; its devicePixelRatio is pixels per point), and over it every one of
+// `pageTiles` at its `frame`. A page of more than 8,000,000 pixels at the current zoom arrives as
+// a coarser image stretched to that size, and the tiles make the part on screen sharp. Pixels are
+// points × the backing scale of the services' Screen, read at every render. `pageChars` (and
+// `pageLines`) follow the shown page. The page list draws thumbnail(pageId) and redraws when
+// `thumbnailGeneration` changes.
+
+#include <QImage>
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/render_cache.hpp"
+#include "core/commands.hpp"
+#include "workspace/workspace_types.hpp"
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+
+class WorkerLink;
+class WorkspaceState;
+
+class PageRenderer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
+
+public:
+    // `state`, `link` and `services` must outlive the renderer.
+    PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
+    ~PageRenderer() override;
+
+    // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
+    std::int64_t thumbnailGeneration() const;
+
+    // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
+    // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
+    // image and the tiles when no page is selected.
+    void refreshPage();
+    // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
+    // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
+    void setZoom(double zoom);
+    // Sets `zoom` to fit the page (fit `page`) or its width (fit `width`) into `viewport` less 48
+    // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing. A
+    // width fit that leaves the page taller than the viewport leaves room for the vertical scroll
+    // bar too, so no horizontal one appears.
+    void applyFit();
+    // How wide the canvas's vertical scroll bar is when it shows; the window tells it.
+    void setScrollBarWidth(double width);
+    // applyFit() 0.12 s after the last call: the window calls it while `viewport` changes and
+    // `fitMode` is not manual.
+    void scheduleFit();
+    // The tile pass: publishes the cached tiles around `visibleCanvasRect` and asks the worker for
+    // missing ones, nearest the middle of the view first. The canvas sets `visibleCanvasRect` and
+    // calls this whenever the part of the page on screen changes.
+    void updateTiles();
+    // A page-list row appeared or disappeared. A shown row whose thumbnail is missing or stale is
+    // rendered, one at a time; a hidden row's waiting render is dropped.
+    void showThumbnail(const std::string& pageId);
+    void hideThumbnail(const std::string& pageId);
+    // The page's cached thumbnail, also a stale one until its new render arrives; a null image
+    // when there is none.
+    QImage thumbnail(const std::string& pageId) const;
+
+    // The document changed: the renders `invalidation` names are stale from now on, and visible
+    // thumbnails that are stale are rendered again.
+    void invalidate(const RenderInvalidation& invalidation);
+    // Another document, or none: every cached render and waiting thumbnail is dropped.
+    void forgetRenders();
+
+    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
+    struct RenderCacheUse {
+        std::int64_t pages = 0;
+        std::int64_t tiles = 0;
+        std::int64_t thumbnails = 0;
+        std::int64_t bytes = 0;
+        std::int64_t boundBytes = 0;
+    };
+    RenderCacheUse renderCacheUse() const;
+
+signals:
+    void thumbnailGenerationChanged();
+    // A page render answered with the document's whole state, as it was when rendered.
+    void inspectionRendered(const CommandResult& result);
+
+private:
+    struct Private;
+    struct PageRender;
+    struct TileBatch;
+    struct ThumbnailRender;
+
+    PageVersion version(const std::string& pageId) const;
+    double backingScale() const;
+    bool hasPage(const std::string& pageId) const;
+    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
+    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
+    void pageRendered(const PageRender& render, const CommandResult& result);
+    // The page render in flight is over without a picture to show: the page now wanted is asked for.
+    void pageRenderEnded();
+    void pageTextArrived(const PageRender& render, const CommandResult& result);
+    void tilesRendered(const TileBatch& batch, const CommandResult& result);
+    void tilesFailed(const TileBatch& batch);
+    void pumpThumbnails();
+    void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
+    void thumbnailFailed(const ThumbnailRender& render);
+    void nextThumbnailGeneration();
+
+    WorkspaceState& state_;
+    WorkerLink& link_;
+    const WorkspaceServices& services_;
+    std::unique_ptr<Private> d_;
+};
+
+}  // namespace kivo
