@@ -24,6 +24,7 @@
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
 #include "workspace/worker_link.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/workspace.hpp"
 #ifdef KIVO_BENCH_FAKE_OLLAMA
 #include "fake_ollama.hpp"
@@ -88,10 +89,10 @@ std::vector<double> modelRunStops(const fs::path& scratch) {
     workspace->setAssistantQuery("Summarise the page.");
     std::vector<double> stops;
     for (int run = 0; run < runs; ++run) {
-        workspace->askAssistant();
+        workspace->assistant().askAssistant();
         if (!spinUntil([&] { return workspace->assistantDraft() == "Partial words"; })) return {};
         const auto start = Clock::now();
-        workspace->stopAssistant();
+        workspace->assistant().stopAssistant();
         if (!spinUntil([&] { return !workspace->assistantRunning(); })) return {};
         stops.push_back(milliseconds(Clock::now() - start));
     }

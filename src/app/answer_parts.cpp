@@ -7,6 +7,7 @@
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
 #include "design/section_card.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -99,9 +100,10 @@ ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, Q
     buttons->addStretch();
     stack->add(buttons);
     // The workspace removes the proposal once it is applied or cancelled, and this card with it.
-    connect(apply, &HeroButton::clicked, &workspace, [&workspace, proposal] { workspace.applyProposal(proposal); });
+    connect(apply, &HeroButton::clicked, &workspace,
+            [&workspace, proposal] { workspace.assistant().applyProposal(proposal); });
     connect(cancel, &HeroButton::clicked, &workspace,
-            [&workspace, id = proposal.operationId] { workspace.cancelProposal(id); });
+            [&workspace, id = proposal.operationId] { workspace.assistant().cancelProposal(id); });
 }
 
 }  // namespace kivo

@@ -17,6 +17,7 @@
 #include "design/pill_segment.hpp"
 #include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -165,11 +166,11 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
 
     connect(field_, &QPlainTextEdit::textChanged, this,
             [this] { workspace_.setAssistantQuery(field_->toPlainText().toStdString()); });
-    connect(field_, &QuestionField::submitted, &workspace_, &Workspace::askAssistant);
+    connect(field_, &QuestionField::submitted, &workspace_.assistant(), &AssistantSession::askAssistant);
     connect(scope_, &PillSegment::activated, this,
             [this](const QVariant& value) { workspace_.setAssistantScope(value.toString().toStdString()); });
-    connect(send_, &HeroButton::clicked, &workspace_, &Workspace::askAssistant);
-    connect(stop_, &HeroButton::clicked, &workspace_, &Workspace::stopAssistant);
+    connect(send_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::askAssistant);
+    connect(stop_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::stopAssistant);
     for (const auto changed : {&WorkspaceState::assistantQueryChanged, &WorkspaceState::assistantScopeChanged,
                                &WorkspaceState::assistantRunningChanged, &WorkspaceState::sessionIdChanged,
                                &WorkspaceState::assistantProviderChanged, &WorkspaceState::assistantModelChanged,

@@ -19,6 +19,7 @@
 #include "design/pill_segment.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -82,7 +83,7 @@ void ProviderCard::build() {
     retry_ = new HeroButton(QString(), HeroButtonVariant::tertiary, HeroButtonSize::sm, column);
     retry_->setObjectName(QStringLiteral("providerRetry"));
     column->add(retry_, 0, Qt::AlignLeft | Qt::AlignTop);
-    connect(retry_, &HeroButton::clicked, &workspace_, &Workspace::refreshModels);
+    connect(retry_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::refreshModels);
 
     auto* pickerRow = row(8, column);
     pickerRow_ = pickerRow;
@@ -98,7 +99,7 @@ void ProviderCard::build() {
     column->add(pickerRow);
     connect(picker_, &QComboBox::activated, this,
             [this](int index) { workspace_.setAssistantModel(picker_->itemData(index).toString().toStdString()); });
-    connect(refreshList_, &HeroButton::clicked, &workspace_, &Workspace::refreshModels);
+    connect(refreshList_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::refreshModels);
 
     auto* chips = new WrappingRow(6, column);
     chips_ = chips;
@@ -167,7 +168,7 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
         refresh();
     });
     connect(remove, &HeroButton::clicked, this, [this] {
-        workspace_.removeAssistantKey();
+        workspace_.assistant().removeAssistantKey();
         // Only the typed key goes; a replacement under way stays one.
         key_->lineEdit()->clear();
         refresh();
@@ -202,7 +203,7 @@ void ProviderCard::refresh() {
     cancelKey_->setVisible(keyEntry && workspace_.assistantKeyStored());
     saveKey_->setEnabled(!trimWhitespaceAndNewlines(key_->lineEdit()->text().toStdString()).empty());
     keyRow_->setVisible(keyStoredRow);
-    if (const auto place = workspace_.assistantKeyPlace()) keyInFile_ = *place == KeychainKey::Place::file;
+    if (const auto place = workspace_.assistant().assistantKeyPlace()) keyInFile_ = *place == KeychainKey::Place::file;
     keyChip_->setText(keyInFile_ ? QStringLiteral("Key in a file only you can read")
                                  : QStringLiteral("Key in your keyring"));
     // A key replaced, or saved again after it was removed, goes where the last one was kept.
@@ -261,14 +262,14 @@ void ProviderCard::refreshModels(const ProviderStatus& status, const QString& re
 // Asked on the next turn, so a fetch that the same change starts is seen first.
 void ProviderCard::checkWhenShown() {
     QTimer::singleShot(0, this, [this] {
-        if (isChecking(shown_) && !workspace_.modelsPending()) workspace_.refreshModels();
+        if (isChecking(shown_) && !workspace_.assistant().modelsPending()) workspace_.assistant().refreshModels();
     });
 }
 
 void ProviderCard::saveKey() {
     const std::string typed = key_->lineEdit()->text().toStdString();
     forgetTypedKey();
-    workspace_.saveAssistantKey(typed);
+    workspace_.assistant().saveAssistantKey(typed);
     refresh();
 }
 

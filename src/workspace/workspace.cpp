@@ -1,23 +1,12 @@
 #include "workspace/workspace.hpp"
 
-#include "assistant/anthropic_provider.hpp"
 #include "core/render_cache.hpp"
 #include "core/text.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 
 namespace kivo {
-namespace {
-
-std::optional<KeychainKey::Place> storedKeyPlace(KeyStore& store) {
-    try {
-        return store.storedPlace(AnthropicProvider::id);
-    } catch (...) {
-        return std::nullopt;  // a store that cannot be read holds no key we could use
-    }
-}
-
-}  // namespace
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent)
     : Workspace(services.withDefaults(), parent, FilledServices{}) {}
@@ -26,7 +15,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
     : WorkspaceState(*services.settings, parent),
       services_(std::move(services)),
       link_(std::make_unique<WorkerLink>(*this, services_)),
-      renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)) {
+      renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)),
+      assistant_(std::make_unique<AssistantSession>(*this, *link_, services_)) {
     link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                     [this](const CommandRequest& request) { requestLeaving(request); },
                     [this](const CommandResult& result, const std::optional<std::string>& session) {
@@ -34,20 +24,20 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
                     }});
     connect(link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
     connect(renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
-    keyQueue_.post([this, keys = services_.keyStore] {
-        const auto place = storedKeyPlace(*keys);
-        QMetaObject::invokeMethod(
-            this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
-    });
-    // Choosing a provider that answers through a model asks it for its models at once.
-    connect(this, &WorkspaceState::assistantProviderChanged, this, [this] {
-        if (assistantProvider() != "local") refreshModels();
-    });
+    connect(assistant_.get(), &AssistantSession::citationShown, this,
+            [this](const std::string& pageId, const std::optional<PDFRect>& rect) {
+                select(pageId);
+                setSelection(rect);
+            });
+    connect(assistant_.get(), &AssistantSession::proposalApplied, this,
+            [this](const CommandResult& result, const std::string& summary) {
+                adopt(result, summary, false, RenderInvalidation::all());
+            });
 }
 
 Workspace::~Workspace() {
     // The runs first: their reads wait for answers this workspace would no longer deliver.
-    stopAssistantThreads();
+    assistant_->stopThreads();
     shutdownWorker();
 }
 

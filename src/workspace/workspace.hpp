@@ -37,6 +37,7 @@ class QTimer;
 
 namespace kivo {
 
+class AssistantSession;
 class PageRenderer;
 class RenderInvalidation;
 class WorkerLink;
@@ -206,32 +207,11 @@ public:
     void updateExternalChangeWatch();
     bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
 
-    // ---- The assistant (workspace_assistant.cpp)
+    // ---- The assistant
 
-    // Asks `assistantQuery` about the open document: the worker's planner for the provider
-    // "local", else a model run on a thread of its own.
-    void askAssistant();
-    // "Stop": the model run ends at once with what it has.
-    void stopAssistant();
-    // Fetches the chosen provider's status and models, off the GUI thread.
-    void refreshModels();
-    // The key store's work runs on a queue of its own (the keyring may hold it up with its unlock
-    // prompt); its outcome comes back to the GUI thread in the order asked.
-    void saveAssistantKey(const std::string& key);
-    void removeAssistantKey();
-    // Where the stored key is kept: as found at start (once the store answered), then where the last
-    // save put it; nothing while no key is stored.
-    std::optional<KeychainKey::Place> assistantKeyPlace() const { return assistantKeyPlace_; }
-    // A model list asked for by refreshModels() has not arrived yet.
-    bool modelsPending() const { return modelsPending_; }
-    // Sends a proposed edit of the answer on show as a change of the document it was made for.
-    void applyProposal(const ProposedEdit& edit);
-    void cancelProposal(const std::string& operationId);
-    // Sends one read for the assistant and reports its outcome once, on the GUI thread: the
-    // result, or the failure's code and message. GUI thread only.
-    using AssistantCompletion =
-        std::function<void(std::optional<CommandResult> result, const std::string& code, const std::string& message)>;
-    void performForAssistant(CommandRequest request, AssistantCompletion completion);
+    // Questions, runs and drafts, model lists, the provider key, proposals.
+    AssistantSession& assistant() { return *assistant_; }
+    const AssistantSession& assistant() const { return *assistant_; }
 
     // ---- Search
 
@@ -322,20 +302,6 @@ private:
     void pollExternalChanges();
     void grantsRefused(const std::string& message);
 
-    // The assistant (workspace_assistant.cpp)
-    std::unique_ptr<ModelProvider> modelProvider() const;
-    void askModel(const std::string& question, const std::string& session);
-    void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
-                         const std::optional<std::string>& error);
-    void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
-    void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
-    void showFirstCitation();
-    void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
-    void keyFound(std::optional<KeychainKey::Place> place);
-    void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
-    void keyRemoved(const std::optional<std::string>& error);
-    void stopAssistantThreads();
-
     // A page render's view of the document (PageRenderer::inspectionRendered).
     void takeRenderedInspection(const CommandResult& result);
 
@@ -353,6 +319,7 @@ private:
     std::optional<LineSelection> lineSelection_;
     std::unique_ptr<WorkerLink> link_;
     std::unique_ptr<PageRenderer> renderer_;
+    std::unique_ptr<AssistantSession> assistant_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;
@@ -372,23 +339,6 @@ private:
     std::vector<std::string> extraMCPPaths_;
     QTimer* externalChangeTimer_ = nullptr;
     bool externalPollInFlight_ = false;
-    // The assistant: the session the answer on show was made for, the model run (numbered, so a
-    // late report of an earlier run is known) and the model-list fetch (numbered likewise).
-    std::optional<std::string> answerSession_;
-    std::optional<std::string> runSession_;
-    std::uint64_t assistantRun_ = 0;
-    std::uint64_t modelListRequest_ = 0;
-    bool modelsPending_ = false;
-    std::optional<KeychainKey::Place> assistantKeyPlace_;
-    std::chrono::steady_clock::time_point lastDraftShown_{};
-    std::jthread assistantThread_;
-    // Ends the model-list fetch under way when a newer one starts or the workspace goes.
-    std::stop_source modelListStop_;
-    // Declared last so that they stop first, before anything their jobs might post about.
-    // Model-list fetches, which wait on the network, one at a time.
-    SerialQueue modelListQueue_{"kivo.pdf.models"};
-    // Reading, saving and removing the provider key, one at a time.
-    SerialQueue keyQueue_{"kivo.pdf.keys"};
 };
 
 }  // namespace kivo

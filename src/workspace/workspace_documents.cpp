@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "core/text.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
@@ -103,7 +104,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
-        stopAssistant();
+        assistant_->stopAssistant();
         renderer_->forgetRenders();
         setPageTiles({});
         setSelectedAnnotationId(std::nullopt);

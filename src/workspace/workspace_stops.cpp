@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "workspace/assistant_session.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
@@ -142,7 +143,7 @@ void Workspace::noticeAfterRestart(const std::string& sentence) {
 }
 
 void Workspace::forgetDocument() {
-    stopAssistant();
+    assistant_->stopAssistant();
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
@@ -155,7 +156,7 @@ void Workspace::forgetDocument() {
     lineSelection_.reset();
     setPageChars({});
     setSearchHits({});
-    showAnswer(std::nullopt, std::nullopt);
+    assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});
     setSavePhase("saved");
     setPageJump("1");

@@ -22,6 +22,7 @@
 #include "design/pill_segment.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
+#include "workspace/assistant_session.hpp"
 
 using namespace kivo;
 using namespace kivo::testing;
@@ -81,7 +82,7 @@ private slots:
         // An answer with its citations, then the key kept in the file, which the card shows as a row.
         workspace.setAssistantQuery("What does the form ask for?");
         workspace.setAssistantScope("document");
-        workspace.askAssistant();
+        workspace.assistant().askAssistant();
         QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
         auto& card = *inspector.findChild<ProviderCard*>("providerCard");
         QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);

@@ -12,7 +12,7 @@
 #include <iostream>
 
 #include "fake_ollama.hpp"
-#include "workspace/workspace_document.hpp"
+#include "workspace/assistant_reader.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -51,7 +51,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     if (HasFatalFailure()) return;
     ws().setAssistantQuery("  What does the second page say? \n");
     ws().setAssistantScope("document");
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     ASSERT_TRUE(waitUntil([&] { return ws().assistantAnswer().has_value() || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().status(), "Answer uses document evidence only");
@@ -62,7 +62,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     int answers = 0;
     QObject::connect(&ws(), &Workspace::assistantAnswerChanged, [&] { ++answers; });
     ws().open(testing::writeDocument(scratch_, "second.pdf", {testing::TestPage{}}));
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     ws().setSearchQuery("Hello");
     ws().search();  // answered after both
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Match 1 of 1" || ws().errorMessage(); }))
@@ -70,7 +70,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     EXPECT_EQ(answers, 0) << "the answer about first.pdf was not shown with second.pdf";
 
     ws().setAssistantQuery(" \n ");
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     EXPECT_FALSE(ws().activity());
 }
 
@@ -89,10 +89,10 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
         if (ws().assistantDraft()) drafts.push_back(*ws().assistantDraft());
     });
     ws().setAssistantQuery("What does page one say?");
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     EXPECT_EQ(ws().status(), "Asking tiny:1b…");
     EXPECT_TRUE(ws().assistantRunning());
-    ws().askAssistant();  // one run at a time
+    ws().assistant().askAssistant();  // one run at a time
     ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); })) << ws().status();
     ASSERT_TRUE(ws().assistantAnswer()) << ws().errorMessage().value_or(ws().status());
     EXPECT_EQ(ws().status(), "Answered by tiny:1b");
@@ -109,24 +109,24 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
     const ProposedEdit proposal = ws().assistantAnswer()->proposals.front();
     ProposedEdit forbidden = proposal;
     forbidden.method = CommandMethod::deletePages;
-    ws().applyProposal(forbidden);
+    ws().assistant().applyProposal(forbidden);
     EXPECT_EQ(ws().errorMessage(), "The assistant may only fill fields, highlight and add notes. Nothing changed.");
 
     const std::int64_t revision = *ws().inspect()->revision;
-    ws().applyProposal(proposal);
+    ws().assistant().applyProposal(proposal);
     ASSERT_TRUE(waitUntil([&] { return ws().status() == proposal.summary || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().inspect()->revision, revision + 1);
     EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
     EXPECT_TRUE(ws().assistantAnswer()->proposals.empty());
-    ws().applyProposal(proposal);  // the same operation id: the worker replays instead of applying twice
+    ws().assistant().applyProposal(proposal);  // the same operation id: the worker replays instead of applying twice
     ws().history(CommandMethod::redo, "barrier");
     waitUntil([&] { return ws().status() == "barrier" || ws().errorMessage(); });
     EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
 
     open("other.pdf");
     if (HasFatalFailure()) return;
-    ws().applyProposal(proposal);
+    ws().assistant().applyProposal(proposal);
     EXPECT_EQ(ws().errorMessage(), "This suggestion was made for another document. Ask again.");
 }
 
@@ -135,10 +135,10 @@ TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
     if (HasFatalFailure()) return;
     ws().setAssistantQuery("Summarise the page.");
 
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
     const auto stopped = std::chrono::steady_clock::now();
-    ws().stopAssistant();
+    ws().assistant().stopAssistant();
     ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
     const auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count();
     std::cerr << "note: the model run ended " << took << " ms after Stop\n";
@@ -147,7 +147,7 @@ TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
     EXPECT_EQ(ws().status(), "The answer stopped early");
     EXPECT_TRUE(ws().assistantAnswer()->text.starts_with("Partial words")) << ws().assistantAnswer()->text;
 
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
     open("next.pdf");
     if (HasFatalFailure()) return;
@@ -189,7 +189,7 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
 
     ws().setAssistantQuery("Summarise the page.");
     const auto asked = Clock::now();
-    ws().askAssistant();
+    ws().assistant().askAssistant();
     heartbeat.start();
     lastTick = Clock::now();
     // Let it flood for a second and a half, then press Stop while the pieces still pour in.
@@ -198,7 +198,7 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     const double flooded = std::chrono::duration<double>(Clock::now() - asked).count();
     const int draftsWhileFlooding = drafts;
     const auto stopped = Clock::now();
-    ws().stopAssistant();
+    ws().assistant().stopAssistant();
     ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 10));
     const auto stopTook = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
     heartbeat.stop();
@@ -258,7 +258,7 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     const std::string missing = "Anthropic answers with your own key. Add one in the Assistant panel.";
     EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing));
     const std::string status = test->status();
-    test->askAssistant();
+    test->assistant().askAssistant();
     EXPECT_EQ(test->errorMessage(), missing);
     EXPECT_EQ(test->status(), status);
     EXPECT_FALSE(test->assistantRunning());
@@ -267,30 +267,30 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     const auto statusBecomes = [&](const std::string& expected) {
         return waitUntil([&] { return test->status() == expected; }, 5);
     };
-    test->saveAssistantKey("sk-test");
+    test->assistant().saveAssistantKey("sk-test");
     EXPECT_TRUE(statusBecomes("Anthropic key saved in your keyring."));
     EXPECT_TRUE(test->assistantKeyStored());
     EXPECT_EQ(test.keys->keys.at("anthropic"), "sk-test");
     test.keys->place = KeychainKey::Place::file;
-    test->saveAssistantKey("sk-test");
+    test->assistant().saveAssistantKey("sk-test");
     EXPECT_TRUE(statusBecomes("Anthropic key saved in a file only you can read."));
 
-    test->removeAssistantKey();
+    test->assistant().removeAssistantKey();
     // Said of where the key was kept.
     EXPECT_TRUE(statusBecomes("Anthropic key removed from the file only you can read."));
     EXPECT_FALSE(test->assistantKeyStored());
     EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
 
     test.keys->failure = "The keyring is locked.";
-    test->saveAssistantKey("sk-other");
+    test->assistant().saveAssistantKey("sk-other");
     EXPECT_TRUE(waitUntil([&] { return test->errorMessage() == "The keyring is locked."; }, 5));
     EXPECT_FALSE(test->assistantKeyStored());
 }
 
-TEST(WorkspaceDocumentTest, RefusesToWaitOnTheGUIThread) {
+TEST(AssistantReaderTest, RefusesToWaitOnTheGUIThread) {
     const testing::Scratch scratch;
     testing::TestWorkspace test(std::nullopt);
-    WorkspaceDocument document(*test, "s1");
+    AssistantReader document(test->assistant(), "s1");
     EXPECT_THROW(document.perform(CommandMethod::search, {}, {}), std::logic_error);
 }
 

@@ -149,9 +149,9 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         std::function<bool(const Workspace&)> done;
     } cases[] = {
         {"the read at the start", nullptr, [](const Workspace& w) { return w.assistantKeyStored(); }},
-        {"saving", [](Workspace& w) { w.saveAssistantKey("sk-new"); },
+        {"saving", [](Workspace& w) { w.assistant().saveAssistantKey("sk-new"); },
          [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
-        {"removing", [](Workspace& w) { w.removeAssistantKey(); },
+        {"removing", [](Workspace& w) { w.assistant().removeAssistantKey(); },
          [](const Workspace& w) { return !w.assistantKeyStored(); }},
         {"the read for the model list", [](Workspace& w) { w.setAssistantProvider("anthropic"); },
          [](const Workspace& w) { return w.providerStatus().has_value(); }},

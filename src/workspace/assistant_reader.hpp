@@ -1,8 +1,8 @@
 #pragma once
 
 // The document as a model run reads it: the worker's "assistant_context" and "search" commands for
-// one session, carried by the workspace's own transport. A run calls it on its own thread; each
-// read hops to the GUI thread to send and waits there for the answer, so it must never be called
+// one session, carried by the assistant session over the worker link. A run calls it on its own
+// thread; each read hops to the GUI thread to send and waits there for the answer, so it must never be called
 // on the GUI thread itself (that would wait forever, and it throws instead).
 
 #include <exception>
@@ -13,7 +13,7 @@
 
 namespace kivo {
 
-class Workspace;
+class AssistantSession;
 
 // The worker refused a read, or the transport could not carry it: its code and sentence.
 class AssistantCommandError : public std::exception {
@@ -30,11 +30,11 @@ private:
     std::string message_;
 };
 
-class WorkspaceDocument : public AssistantDocument {
+class AssistantReader : public AssistantDocument {
 public:
-    // `workspace` must outlive every read; the workspace stops and joins its runs before it goes.
-    WorkspaceDocument(Workspace& workspace, std::string sessionId)
-        : workspace_(workspace), sessionId_(std::move(sessionId)) {}
+    // `session` must outlive every read; the session stops and joins its runs before it goes.
+    AssistantReader(AssistantSession& session, std::string sessionId)
+        : session_(session), sessionId_(std::move(sessionId)) {}
 
     // Throws AssistantCommandError for a refusal, and for an answer without a context (`internal`).
     AssistantContext context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) override;
@@ -46,7 +46,7 @@ public:
     CommandResult perform(CommandMethod method, CommandParams params, std::stop_token stop);
 
 private:
-    Workspace& workspace_;
+    AssistantSession& session_;
     const std::string sessionId_;
 };
 

@@ -1,4 +1,4 @@
-#include "workspace/workspace_document.hpp"
+#include "workspace/assistant_reader.hpp"
 
 #include <QMetaObject>
 #include <QThread>
@@ -10,7 +10,7 @@
 
 #include "assistant/provider_error.hpp"
 #include "core/text.hpp"
-#include "workspace/workspace.hpp"
+#include "workspace/assistant_session.hpp"
 
 namespace kivo {
 namespace {
@@ -28,8 +28,7 @@ struct PendingRead {
 
 }  // namespace
 
-AssistantContext WorkspaceDocument::context(const AssistantQuestion& question, std::int64_t limit,
-                                            std::stop_token stop) {
+AssistantContext AssistantReader::context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) {
     CommandParams params;
     params.sessionId = sessionId_;
     params.query = question.text;
@@ -45,8 +44,7 @@ AssistantContext WorkspaceDocument::context(const AssistantQuestion& question, s
     return std::move(*result.assistantContext);
 }
 
-std::vector<SearchHit> WorkspaceDocument::find(const std::string& text, const std::string& pageId,
-                                               std::stop_token stop) {
+std::vector<SearchHit> AssistantReader::find(const std::string& text, const std::string& pageId, std::stop_token stop) {
     CommandParams params;
     params.sessionId = sessionId_;
     params.pageId = pageId;
@@ -54,8 +52,8 @@ std::vector<SearchHit> WorkspaceDocument::find(const std::string& text, const st
     return perform(CommandMethod::search, std::move(params), stop).matches.value_or(std::vector<SearchHit>{});
 }
 
-CommandResult WorkspaceDocument::perform(CommandMethod method, CommandParams params, std::stop_token stop) {
-    if (QThread::currentThread() == workspace_.thread()) {
+CommandResult AssistantReader::perform(CommandMethod method, CommandParams params, std::stop_token stop) {
+    if (QThread::currentThread() == session_.thread()) {
         throw std::logic_error("The assistant's document is read off the GUI thread only.");
     }
     if (stop.stop_requested()) throw ProviderError::cancelled({});
@@ -66,11 +64,11 @@ CommandResult WorkspaceDocument::perform(CommandMethod method, CommandParams par
     request.channel = CommandChannel::ui;
 
     const auto pending = std::make_shared<PendingRead>();
-    Workspace* workspace = &workspace_;
+    AssistantSession* session = &session_;
     QMetaObject::invokeMethod(
-        workspace,
-        [workspace, request = std::move(request), pending]() mutable {
-            workspace->performForAssistant(
+        session,
+        [session, request = std::move(request), pending]() mutable {
+            session->performForAssistant(
                 std::move(request),
                 [pending](std::optional<CommandResult> result, const std::string& code, const std::string& message) {
                     const std::lock_guard guard(pending->lock);

@@ -1,0 +1,392 @@
+// Questions to the worker's planner or to a model run on a thread of its own, the streamed draft,
+// the providers' model lists, the Anthropic key, and the proposed edits applied as changes of the
+// document they were made for.
+
+#include "workspace/assistant_session.hpp"
+
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <stop_token>
+#include <thread>
+
+#include "assistant/anthropic_provider.hpp"
+#include "assistant/ollama_provider.hpp"
+#include "assistant/provider_error.hpp"
+#include "core/engine_failure.hpp"
+#include "core/text.hpp"
+#include "workspace/assistant_reader.hpp"
+#include "workspace/draft_relay.hpp"
+#include "workspace/serial_queue.hpp"
+#include "workspace/stored_key_provider.hpp"
+#include "workspace/worker_link.hpp"
+#include "workspace/workspace_state.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr std::int64_t contextCharacters = 24000;
+// About 30 drafts a second: enough to read as typing, few enough that the window keeps up.
+constexpr auto draftInterval = std::chrono::milliseconds(33);
+
+// Whatever a model wrote, a proposal may only fill a field, highlight or add a note.
+bool isProposable(CommandMethod method) {
+    return method == CommandMethod::fillForm || method == CommandMethod::addHighlight ||
+           method == CommandMethod::addNote;
+}
+
+// The model that stays chosen when the list no longer holds it: the first that can propose edits,
+// else the first, else none.
+std::string fallbackModel(const std::vector<ModelInfo>& models) {
+    const auto tools =
+        std::find_if(models.begin(), models.end(), [](const ModelInfo& model) { return model.canCallTools(); });
+    if (tools != models.end()) return tools->name;
+    return models.empty() ? std::string() : models.front().name;
+}
+
+template <class Step>
+void post(QObject* context, Step step) {
+    QMetaObject::invokeMethod(context, std::move(step), Qt::QueuedConnection);
+}
+
+std::optional<KeychainKey::Place> storedKeyPlace(KeyStore& store) {
+    try {
+        return store.storedPlace(AnthropicProvider::id);
+    } catch (...) {
+        return std::nullopt;  // a store that cannot be read holds no key we could use
+    }
+}
+}  // namespace
+
+struct AssistantSession::Private {
+    // The session the answer on show was made for, the model run (numbered, so a late report of an
+    // earlier run is known) and the model-list fetch (numbered likewise).
+    std::optional<std::string> answerSession_;
+    std::optional<std::string> runSession_;
+    std::uint64_t assistantRun_ = 0;
+    std::uint64_t modelListRequest_ = 0;
+    bool modelsPending_ = false;
+    std::optional<KeychainKey::Place> assistantKeyPlace_;
+    std::chrono::steady_clock::time_point lastDraftShown_{};
+    std::jthread assistantThread_;
+    // Ends the model-list fetch under way when a newer one starts or the session goes.
+    std::stop_source modelListStop_;
+    // Declared last so that they stop first, before anything their jobs might post about.
+    // Model-list fetches, which wait on the network, one at a time.
+    SerialQueue modelListQueue_{"kivo.pdf.models"};
+    // Reading, saving and removing the provider key, one at a time.
+    SerialQueue keyQueue_{"kivo.pdf.keys"};
+};
+
+AssistantSession::AssistantSession(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services,
+                                   QObject* parent)
+    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
+    d_->keyQueue_.post([this, keys = services_.keyStore] {
+        const auto place = storedKeyPlace(*keys);
+        QMetaObject::invokeMethod(
+            this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
+    });
+    // Choosing a provider that answers through a model asks it for its models at once.
+    connect(&state_, &WorkspaceState::assistantProviderChanged, this, [this] {
+        if (state_.assistantProvider() != "local") refreshModels();
+    });
+}
+
+AssistantSession::~AssistantSession() = default;
+
+std::optional<KeychainKey::Place> AssistantSession::assistantKeyPlace() const { return d_->assistantKeyPlace_; }
+
+bool AssistantSession::modelsPending() const { return d_->modelsPending_; }
+
+void AssistantSession::askAssistant() {
+    const std::string question(trimWhitespaceAndNewlines(state_.assistantQuery()));
+    if (question.empty() || !state_.sessionId()) return;
+    const std::string session = *state_.sessionId();
+    if (state_.assistantProvider() != "local") {
+        askModel(question, session);
+        return;
+    }
+    CommandParams params;
+    params.sessionId = session;
+    params.query = question;
+    params.scope = state_.assistantScope();
+    params.pageId = state_.selectedPageId();
+    params.rect = state_.selection();
+    if (state_.assistantScope() == "selection") params.contents = state_.selectedText();
+    link_.send(WorkerLink::makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
+               [this, session](const CommandResult& result) {
+                   // An answer about a document that is no longer open would cite pages it does not have.
+                   if (state_.sessionId() != session) return;
+                   showAnswer(result.answer, session);
+                   state_.setStatus(result.answer && result.answer->scan ? "No extractable text in this scope"
+                                                                         : "Answer uses document evidence only");
+                   showFirstCitation();
+               });
+}
+
+std::unique_ptr<ModelProvider> AssistantSession::modelProvider() const {
+    const auto environment = processEnvironment();
+    if (state_.assistantProvider() != AnthropicProvider::id) return OllamaProvider::fromEnvironment(environment);
+    if (!state_.assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
+    // The key itself is read where the provider is used, off the GUI thread.
+    return std::make_unique<StoredKeyProvider>(services_.keyStore, environment);
+}
+
+void AssistantSession::askModel(const std::string& question, const std::string& session) {
+    if (state_.assistantRunning()) return;
+    if (state_.assistantModel().empty()) {
+        state_.setErrorMessage("Choose a model first.");
+        return;
+    }
+    std::shared_ptr<ModelProvider> provider;
+    try {
+        provider = modelProvider();
+    } catch (const std::exception& error) {
+        state_.setErrorMessage(error.what());
+        return;
+    }
+    AssistantQuestion asked;
+    asked.text = question;
+    asked.scope = state_.assistantScope();
+    asked.pageId = state_.selectedPageId();
+    if (state_.assistantScope() == "selection") {
+        asked.selection = state_.selectedText();
+        asked.selectionRect = state_.selection();
+    }
+    const AssistantSettings settings{
+        state_.assistantModel(), contextCharacters,
+        state_.assistantProvider() == AnthropicProvider::id ? ChatLimits::hosted() : ChatLimits::standard()};
+    state_.setAssistantRunning(true);
+    state_.setAssistantDraft("");
+    showAnswer(std::nullopt, std::nullopt);
+    state_.setErrorMessage(std::nullopt);
+    state_.setStatus("Asking " + state_.assistantModel() + "…");
+
+    const std::uint64_t run = ++d_->assistantRun_;
+    d_->runSession_ = session;
+    auto document = std::make_shared<AssistantReader>(*this, session);
+    auto relay = std::make_shared<DraftRelay>();
+    d_->assistantThread_ = std::jthread([this, run, asked, settings, provider, document, relay](std::stop_token stop) {
+        std::optional<AssistantAnswer> answer;
+        std::optional<std::string> error;
+        const DraftHandler onDraft = [this, run, relay](const std::string& draft) {
+            if (relay->offer(draft)) post(this, [this, run, relay] { showDraft(run, relay); });
+        };
+        try {
+            answer = AssistantRun::ask(asked, settings, *provider, *document, onDraft, stop);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        } catch (...) {
+            error = "The assistant stopped with an unexpected error.";
+        }
+        post(this, [this, run, answer = std::move(answer), error = std::move(error)] {
+            finishAssistant(run, answer, error);
+        });
+    });
+}
+
+void AssistantSession::showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay) {
+    // A draft that comes after its run ended would show text of an answer already settled.
+    if (run != d_->assistantRun_ || !state_.assistantRunning()) return;
+    // Shown at most every draftInterval, the latest text each time; the wake stays pending till then.
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = d_->lastDraftShown_ + draftInterval;
+    if (now < due) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+        QTimer::singleShot(wait, this, [this, run, relay] { showDraft(run, relay); });
+        return;
+    }
+    d_->lastDraftShown_ = now;
+    state_.setAssistantDraft(relay->take());
+}
+
+void AssistantSession::stopAssistant() {
+    if (state_.assistantRunning()) d_->assistantThread_.request_stop();
+}
+
+void AssistantSession::finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
+                                       const std::optional<std::string>& error) {
+    if (run != d_->assistantRun_) return;
+    state_.setAssistantRunning(false);
+    state_.setAssistantDraft(std::nullopt);
+    const std::optional<std::string> session = std::exchange(d_->runSession_, std::nullopt);
+    // The run was about a document that is no longer open.
+    if (session != state_.sessionId()) return;
+    if (!answer) {
+        if (!error) return;
+        state_.setErrorMessage(*error);
+        state_.setStatus("The assistant could not answer");
+        return;
+    }
+    showAnswer(answer, session);
+    state_.setStatus(answer->incomplete ? "The answer stopped early"
+                                        : "Answered by " + answer->model.value_or("the model"));
+    showFirstCitation();
+}
+
+void AssistantSession::showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session) {
+    d_->answerSession_ = answer ? session : std::nullopt;
+    state_.setAssistantAnswer(std::move(answer));
+}
+
+void AssistantSession::showFirstCitation() {
+    if (!state_.assistantAnswer() || state_.assistantAnswer()->citations.empty()) return;
+    const Citation first = state_.assistantAnswer()->citations.front();
+    emit citationShown(first.pageId, first.rects.empty() ? std::nullopt : std::optional(first.rects.front()));
+}
+
+void AssistantSession::refreshModels() {
+    const std::uint64_t request = ++d_->modelListRequest_;
+    const std::string provider = state_.assistantProvider();
+    std::shared_ptr<ModelProvider> built;
+    try {
+        built = modelProvider();
+    } catch (const std::exception& error) {
+        d_->modelsPending_ = false;
+        state_.setProviderStatus(ProviderStatus::unavailable(error.what()));
+        return;
+    }
+    d_->modelsPending_ = true;
+    // Unknown while it is being checked: a status of before, or of another key, no longer holds.
+    state_.setProviderStatus(std::nullopt);
+    // A newer fetch makes the one under way pointless.
+    d_->modelListStop_.request_stop();
+    d_->modelListStop_ = std::stop_source();
+    d_->modelListQueue_.post([this, request, provider, built, stop = d_->modelListStop_.get_token()] {
+        if (stop.stop_requested()) return;
+        const ProviderStatus status = built->status(stop);
+        if (stop.stop_requested()) return;
+        post(this, [this, request, provider, status] { modelsArrived(request, provider, status); });
+    });
+}
+
+void AssistantSession::modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status) {
+    // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
+    if (request != d_->modelListRequest_) return;
+    d_->modelsPending_ = false;
+    if (provider != state_.assistantProvider()) return;
+    state_.setProviderStatus(status);
+    if (!status.ready) return;
+    const auto& models = status.models;
+    const bool listed = std::any_of(models.begin(), models.end(),
+                                    [&](const ModelInfo& model) { return model.name == state_.assistantModel(); });
+    if (!listed) state_.setAssistantModel(fallbackModel(models));
+}
+
+void AssistantSession::keyFound(std::optional<KeychainKey::Place> place) {
+    d_->assistantKeyPlace_ = place;
+    state_.setAssistantKeyStored(place.has_value());
+    // A provider chosen before the store answered listed itself as lacking a key.
+    if (place && state_.assistantProvider() == AnthropicProvider::id) refreshModels();
+}
+
+void AssistantSession::saveAssistantKey(const std::string& key) {
+    d_->keyQueue_.post([this, keys = services_.keyStore, key] {
+        std::optional<KeychainKey::Place> place;
+        std::optional<std::string> error;
+        try {
+            place = keys->save(key, AnthropicProvider::id);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        post(this, [this, place, error] { keySaved(place, error); });
+    });
+}
+
+void AssistantSession::keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error) {
+    if (error || !place) {
+        state_.setErrorMessage(error.value_or("The key could not be saved."));
+        return;
+    }
+    d_->assistantKeyPlace_ = place;
+    state_.setAssistantKeyStored(true);
+    state_.setErrorMessage(std::nullopt);
+    state_.setStatus(place == KeychainKey::Place::file ? "Anthropic key saved in a file only you can read."
+                                                       : "Anthropic key saved in your keyring.");
+    refreshModels();
+}
+
+void AssistantSession::removeAssistantKey() {
+    d_->keyQueue_.post([this, keys = services_.keyStore] {
+        std::optional<std::string> error;
+        try {
+            keys->remove(AnthropicProvider::id);
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        post(this, [this, error] { keyRemoved(error); });
+    });
+}
+
+void AssistantSession::keyRemoved(const std::optional<std::string>& error) {
+    if (error) {
+        state_.setErrorMessage(*error);
+        return;
+    }
+    // Said of the place it was kept in.
+    const bool fromFile = d_->assistantKeyPlace_ == KeychainKey::Place::file;
+    d_->assistantKeyPlace_.reset();
+    state_.setAssistantKeyStored(false);
+    state_.setStatus(fromFile ? "Anthropic key removed from the file only you can read."
+                              : "Anthropic key removed from your keyring.");
+    state_.setProviderStatus(std::nullopt);
+    if (state_.assistantProvider() == AnthropicProvider::id) refreshModels();
+}
+
+void AssistantSession::applyProposal(const ProposedEdit& edit) {
+    if (!edit.method || edit.limitation) return;
+    if (!state_.sessionId() || d_->answerSession_ != state_.sessionId()) {
+        state_.setErrorMessage("This suggestion was made for another document. Ask again.");
+        return;
+    }
+    if (!isProposable(*edit.method)) {
+        state_.setErrorMessage("The assistant may only fill fields, highlight and add notes. Nothing changed.");
+        return;
+    }
+    CommandParams params = edit.params;
+    params.sessionId = state_.sessionId();
+    CommandRequest request = WorkerLink::makeRequest(*edit.method, std::move(params));
+    request.expectedRevision = edit.expectedRevision;
+    request.operationId = edit.operationId;
+    link_.send(std::move(request), std::nullopt, true,
+               [this, summary = edit.summary, id = edit.operationId](const CommandResult& result) {
+                   emit proposalApplied(result, summary);
+                   cancelProposal(id);
+               });
+}
+
+void AssistantSession::cancelProposal(const std::string& operationId) {
+    if (!state_.assistantAnswer()) return;
+    AssistantAnswer changed = *state_.assistantAnswer();
+    std::erase_if(changed.proposals, [&](const ProposedEdit& edit) { return edit.operationId == operationId; });
+    state_.setAssistantAnswer(std::move(changed));
+}
+
+void AssistantSession::performForAssistant(CommandRequest request, AssistantCompletion completion) {
+    link_.send(
+        std::move(request), std::nullopt, false,
+        [completion](const CommandResult& result) { completion(result, {}, {}); },
+        [completion](const std::string& code, const std::string& message) { completion(std::nullopt, code, message); },
+        [completion] {
+            const EngineFailure cancelled = cancelledFailure();
+            completion(std::nullopt, std::string(rawValue(cancelled.code)), cancelled.message);
+        });
+}
+
+void AssistantSession::stopThreads() {
+    d_->assistantThread_.request_stop();
+    if (d_->assistantThread_.joinable()) d_->assistantThread_.join();
+    d_->modelListStop_.request_stop();
+    d_->modelListQueue_.stop();
+    // A key saved or removed just before the end is still saved or removed: the queue is drained, not
+    // dropped, even while the keyring's prompt holds it up.
+    std::promise<void> drained;
+    d_->keyQueue_.post([&drained] { drained.set_value(); });
+    drained.get_future().wait();
+    d_->keyQueue_.stop();
+}
+
+}  // namespace kivo

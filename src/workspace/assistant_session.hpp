@@ -1,0 +1,100 @@
+#pragma once
+
+// The document assistant's side of the workspace: a question to the worker's planner or to a model
+// run on a thread of its own (with its streamed draft), the providers' model lists, the Anthropic
+// key, and the proposed edits of the answer on show. It owns the run's thread, the model-list and
+// key queues and the numbers that tell a late report from a current one, all behind its private
+// part. It shows its work in the published state it is given (`assistantAnswer`, `assistantDraft`,
+// `assistantRunning`, `providerStatus`, `assistantModel`, `assistantKeyStored`, `status`,
+// `errorMessage`) and reads what it asks about there; every request goes through the WorkerLink.
+//
+// GUI thread only, except the reads of the AssistantReader. Nothing here throws: a failure ends in
+// `errorMessage`, in `status` or in `providerStatus`.
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "assistant/keychain_key.hpp"
+#include "assistant/model_provider.hpp"
+#include "core/assistant_records.hpp"
+#include "core/commands.hpp"
+#include "workspace/workspace_services.hpp"
+
+namespace kivo {
+
+class DraftRelay;
+class WorkerLink;
+class WorkspaceState;
+
+class AssistantSession : public QObject {
+    Q_OBJECT
+
+public:
+    // `state`, `link` and `services` must outlive the session. The key store is read at once, off
+    // the GUI thread; choosing a provider that answers through a model asks it for its models.
+    AssistantSession(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services,
+                     QObject* parent = nullptr);
+    // Stops the run and the fetch without draining the key queue; the workspace calls stopThreads() first.
+    ~AssistantSession() override;
+
+    // Asks `assistantQuery` about the open document: the worker's planner for the provider
+    // "local", else a model run on a thread of its own.
+    void askAssistant();
+    // "Stop": the model run ends at once with what it has.
+    void stopAssistant();
+    // Shows `answer`, made for the document of `session` (nothing: no answer).
+    void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
+    // Fetches the chosen provider's status and models, off the GUI thread.
+    void refreshModels();
+    // The key store's work runs on a queue of its own (the keyring may hold it up with its unlock
+    // prompt); its outcome comes back to the GUI thread in the order asked.
+    void saveAssistantKey(const std::string& key);
+    void removeAssistantKey();
+    // Where the stored key is kept: as found at start (once the store answered), then where the last
+    // save put it; nothing while no key is stored.
+    std::optional<KeychainKey::Place> assistantKeyPlace() const;
+    // A model list asked for by refreshModels() has not arrived yet.
+    bool modelsPending() const;
+    // Sends a proposed edit of the answer on show as a change of the document it was made for.
+    void applyProposal(const ProposedEdit& edit);
+    void cancelProposal(const std::string& operationId);
+    // Sends one read for the assistant and reports its outcome once, on the GUI thread: the
+    // result, or the failure's code and message. GUI thread only.
+    using AssistantCompletion =
+        std::function<void(std::optional<CommandResult> result, const std::string& code, const std::string& message)>;
+    void performForAssistant(CommandRequest request, AssistantCompletion completion);
+    // Ends the run and the model-list fetch, and drains the key queue (a key saved or removed just
+    // before the end is still saved or removed). Waits for a keyring prompt that holds the queue.
+    void stopThreads();
+
+signals:
+    // An answer's first citation is to be shown: its page, and its first rectangle when it has one.
+    void citationShown(const std::string& pageId, const std::optional<PDFRect>& rect);
+    // A proposal was applied: the document as the change left it, and the sentence for `status`.
+    void proposalApplied(const CommandResult& result, const std::string& summary);
+
+private:
+    struct Private;
+
+    std::unique_ptr<ModelProvider> modelProvider() const;
+    void askModel(const std::string& question, const std::string& session);
+    void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
+                         const std::optional<std::string>& error);
+    void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
+    void showFirstCitation();
+    void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
+    void keyFound(std::optional<KeychainKey::Place> place);
+    void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
+    void keyRemoved(const std::optional<std::string>& error);
+
+    WorkspaceState& state_;
+    WorkerLink& link_;
+    const WorkspaceServices& services_;
+    std::unique_ptr<Private> d_;
+};
+
+}  // namespace kivo
