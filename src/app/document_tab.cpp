@@ -14,6 +14,7 @@
 #include "design/hero_switch.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -104,12 +105,12 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
     QAction* files = approveMenu_->addAction(QStringLiteral("Files…"));
     QAction* folders = approveMenu_->addAction(QStringLiteral("Folders…"));
     connect(files, &QAction::triggered, &workspace_,
-            [this] { workspace_.approveMCPPath(FileDialogs::PathKind::files); });
+            [this] { workspace_.sharing().approveMCPPath(FileDialogs::PathKind::files); });
     connect(folders, &QAction::triggered, &workspace_,
-            [this] { workspace_.approveMCPPath(FileDialogs::PathKind::folders); });
+            [this] { workspace_.sharing().approveMCPPath(FileDialogs::PathKind::folders); });
     connect(approve_, &HeroButton::clicked, this,
             [this] { approveMenu_->popup(approve_->mapToGlobal(QPoint(0, approve_->height()))); });
-    connect(copy_, &HeroButton::clicked, &workspace_, &Workspace::copyMCPSetup);
+    connect(copy_, &HeroButton::clicked, &workspace_.sharing(), &McpSharing::copyMCPSetup);
     connect(switch_, &HeroSwitch::clicked, this, &DocumentTab::flipSharing);
 
     workerState_ = new InlineCodeLabel(column);
@@ -120,7 +121,7 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
 
 void DocumentTab::flipSharing(bool on) {
     workspace_.setMcpAccessGranted(on);
-    workspace_.syncMCPGrants();
+    workspace_.sharing().syncMCPGrants();
     workspace_.setStatus(on ? "MCP can use this document. A client may send tool results to its own provider."
                             : "MCP access revoked.");
 }

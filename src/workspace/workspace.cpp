@@ -3,6 +3,7 @@
 #include "core/render_cache.hpp"
 #include "core/text.hpp"
 #include "workspace/assistant_session.hpp"
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 
@@ -16,7 +17,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
       services_(std::move(services)),
       link_(std::make_unique<WorkerLink>(*this, services_)),
       renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)),
-      assistant_(std::make_unique<AssistantSession>(*this, *link_, services_)) {
+      assistant_(std::make_unique<AssistantSession>(*this, *link_, services_)),
+      mcp_(std::make_unique<McpSharing>(*this, *link_, services_)) {
     link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                     [this](const CommandRequest& request) { requestLeaving(request); },
                     [this](const CommandResult& result, const std::optional<std::string>& session) {
@@ -28,6 +30,10 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
             [this](const std::string& pageId, const std::optional<PDFRect>& rect) {
                 select(pageId);
                 setSelection(rect);
+            });
+    connect(mcp_.get(), &McpSharing::externalChange, this,
+            [this](const CommandResult& result, const std::string& status) {
+                adopt(result, status, true, RenderInvalidation::all());
             });
     connect(assistant_.get(), &AssistantSession::proposalApplied, this,
             [this](const CommandResult& result, const std::string& summary) {

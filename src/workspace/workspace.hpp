@@ -38,6 +38,7 @@ class QTimer;
 namespace kivo {
 
 class AssistantSession;
+class McpSharing;
 class PageRenderer;
 class RenderInvalidation;
 class WorkerLink;
@@ -195,17 +196,11 @@ public:
     // or failed, and at shutdownWorker(). Without a private folder nothing is exported.
     void printDocument();
 
-    // ---- MCP sharing (workspace_sharing.cpp)
+    // ---- MCP sharing
 
-    // Sends the whole grant state to the worker, then starts or stops the change watch.
-    void syncMCPGrants();
-    // Asks for files, or for folders, that MCP may use.
-    void approveMCPPath(FileDialogs::PathKind kind);
-    // Puts the MCP client configuration on the clipboard.
-    void copyMCPSetup();
-    // Watches for MCP clients' edits exactly while sharing is on and a document is open.
-    void updateExternalChangeWatch();
-    bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
+    // The grants, the approved paths and the change watch.
+    McpSharing& sharing() { return *mcp_; }
+    const McpSharing& sharing() const { return *mcp_; }
 
     // ---- The assistant
 
@@ -298,10 +293,6 @@ private:
     void discardPrintCopy(const std::filesystem::path& copy);
     void discardPrintCopies();
 
-    // MCP sharing (workspace_sharing.cpp)
-    void pollExternalChanges();
-    void grantsRefused(const std::string& message);
-
     // A page render's view of the document (PageRenderer::inspectionRendered).
     void takeRenderedInspection(const CommandResult& result);
 
@@ -320,6 +311,7 @@ private:
     std::unique_ptr<WorkerLink> link_;
     std::unique_ptr<PageRenderer> renderer_;
     std::unique_ptr<AssistantSession> assistant_;
+    std::unique_ptr<McpSharing> mcp_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;
@@ -335,10 +327,6 @@ private:
     bool didStart_ = false;
     // The print copies made and not yet deleted.
     std::unordered_set<std::string> printCopies_;
-    // MCP sharing: the approved paths in the order approved, the watch and its poll.
-    std::vector<std::string> extraMCPPaths_;
-    QTimer* externalChangeTimer_ = nullptr;
-    bool externalPollInFlight_ = false;
 };
 
 }  // namespace kivo

@@ -10,6 +10,7 @@
 
 #include "core/text.hpp"
 #include "workspace/assistant_session.hpp"
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
@@ -151,12 +152,12 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         renderer_->invalidate(invalidation);
         renderer_->refreshPage();
         // MCP clients may reach the document's file only under its current name.
-        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) syncMCPGrants();
+        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) mcp_->syncMCPGrants();
     } else {
         renderer_->refreshPage();
         if (mcpAccessGranted()) {
             setMcpAccessGranted(false);
-            syncMCPGrants();
+            mcp_->syncMCPGrants();
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
     }

@@ -2,6 +2,7 @@
 // file that changed on disk since it was opened. The worker writes the bytes; the workspace only
 // follows the save phase and takes in the document's record after a save.
 
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -62,7 +63,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
             setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
             // MCP clients may reach the document's file only under its new name.
-            if (mcpAccessGranted() && result.sourcePath != oldPath) syncMCPGrants();
+            if (mcpAccessGranted() && result.sourcePath != oldPath) mcp_->syncMCPGrants();
         },
         [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
             if (sessionId() != session) {

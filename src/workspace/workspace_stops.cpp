@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "workspace/assistant_session.hpp"
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
@@ -104,10 +105,10 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
         mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;
     setMcpAccessGranted(false);
     // The new worker holds no grants: the approved paths are sent again, the document is not.
-    if (!extraMCPPaths_.empty()) {
-        syncMCPGrants();
+    if (mcp_->hasApprovedPaths()) {
+        mcp_->syncMCPGrants();
     } else {
-        updateExternalChangeWatch();
+        mcp_->updateExternalChangeWatch();
     }
 
     if (!lostDocument_) {
@@ -160,7 +161,7 @@ void Workspace::forgetDocument() {
     setInkPoints({});
     setSavePhase("saved");
     setPageJump("1");
-    updateExternalChangeWatch();
+    mcp_->updateExternalChangeWatch();
 }
 
 }  // namespace kivo

@@ -19,6 +19,7 @@
 #include "scoped_env.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/assistant_session.hpp"
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"

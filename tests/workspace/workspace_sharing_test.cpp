@@ -49,7 +49,7 @@ protected:
 TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPath) {
     start();
     test_->dialogs->paths = {"/srv/a", "/srv/b"};
-    ws().approveMCPPath(FileDialogs::PathKind::files);
+    ws().sharing().approveMCPPath(FileDialogs::PathKind::files);
     EXPECT_EQ(test_->dialogs->messages.back(), "MCP may only read or write these approved paths.");
     EXPECT_EQ(ws().status(), "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
     CommandParams sent = grants(1);
@@ -58,24 +58,24 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
 
     ws().setMcpAccessGranted(true);
-    ws().syncMCPGrants();  // sharing with no document: permissions but no session, and no watch
+    ws().sharing().syncMCPGrants();  // sharing with no document: permissions but no session, and no watch
     EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
-    EXPECT_FALSE(ws().watchingExternalChanges());
+    EXPECT_FALSE(ws().sharing().watchingExternalChanges());
     ws().setMcpAccessGranted(false);
 
     open("shared.pdf");
     if (HasFatalFailure()) return;
     const std::string document = (scratch_.docs() / "shared.pdf").string();
     ws().setMcpAccessGranted(true);
-    ws().syncMCPGrants();
+    ws().sharing().syncMCPGrants();
     sent = grants(3);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
     EXPECT_EQ(sent.permissions, allPermissions);
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
-    EXPECT_TRUE(ws().watchingExternalChanges());
+    EXPECT_TRUE(ws().sharing().watchingExternalChanges());
 
     test_->dialogs->paths = {"/srv/b"};
-    ws().approveMCPPath(FileDialogs::PathKind::folders);
+    ws().sharing().approveMCPPath(FileDialogs::PathKind::folders);
     EXPECT_EQ(ws().status(), "Approved 1 path(s) for MCP.");
     EXPECT_EQ(test_->dialogs->kinds, (std::vector{FileDialogs::PathKind::files, FileDialogs::PathKind::folders}));
     EXPECT_EQ(grants(4).paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
@@ -95,11 +95,11 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     sent = grants(6);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
-    EXPECT_FALSE(ws().watchingExternalChanges());
+    EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 
     // A new worker holds no grants: the approved paths are sent to it again, the document is not.
     ws().setMcpAccessGranted(true);
-    ws().syncMCPGrants();
+    ws().sharing().syncMCPGrants();
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
@@ -115,8 +115,8 @@ TEST_F(SharingWireTest, TheChangeWatchAsksOnceASecond) {
     start();
     open("a.pdf");
     ws().setMcpAccessGranted(true);
-    ws().syncMCPGrants();
-    ASSERT_TRUE(ws().watchingExternalChanges());
+    ws().sharing().syncMCPGrants();
+    ASSERT_TRUE(ws().sharing().watchingExternalChanges());
     std::vector<std::chrono::steady_clock::time_point> asked;
     const auto granted = std::chrono::steady_clock::now();
     for (std::size_t count = 1; count <= 3; ++count) {
@@ -138,12 +138,12 @@ TEST_F(SharingWireTest, AGrantTheWorkerRefusesTurnsSharingOff) {
     open("shared.pdf");
     if (HasFatalFailure()) return;
     ws().setMcpAccessGranted(true);
-    ws().syncMCPGrants();
-    EXPECT_TRUE(ws().watchingExternalChanges());
+    ws().sharing().syncMCPGrants();
+    EXPECT_TRUE(ws().sharing().watchingExternalChanges());
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
     EXPECT_EQ(*ws().errorMessage(), "The grants could not be kept.");
     EXPECT_FALSE(ws().mcpAccessGranted());
-    EXPECT_FALSE(ws().watchingExternalChanges());
+    EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 }
 
 TEST(CopyMCPSetup, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
@@ -157,7 +157,7 @@ TEST(CopyMCPSetup, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
          std::vector<Case>{{"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
                            {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
         test.host->connector = std::filesystem::path(c.path);
-        test->copyMCPSetup();
+        test->sharing().copyMCPSetup();
         EXPECT_EQ(test.clipboard->text,
                   "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path + "\"\n    }\n  }\n}");
         EXPECT_EQ(
@@ -166,13 +166,13 @@ TEST(CopyMCPSetup, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
                 c.word);
     }
     test.host->connector.reset();  // the tests' own folder holds the real one
-    test->copyMCPSetup();
+    test->sharing().copyMCPSetup();
     EXPECT_NE(test.clipboard->text.find((std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-mcp").string()),
               std::string::npos);
 
     test.host->connector = std::optional<std::filesystem::path>();
     test.clipboard->text = "kept";
-    test->copyMCPSetup();
+    test->sharing().copyMCPSetup();
     EXPECT_EQ(test->errorMessage().value_or(""),
               "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then copy the "
               "config again.");
@@ -204,7 +204,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
 
     ws.setMcpAccessGranted(true);
-    ws.syncMCPGrants();
+    ws.sharing().syncMCPGrants();
     ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
     const DocumentSummary shared = listed().front();
     EXPECT_EQ(shared.sessionId, ws.sessionId());
@@ -226,8 +226,8 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
 
     ws.setMcpAccessGranted(false);
-    ws.syncMCPGrants();
-    EXPECT_FALSE(ws.watchingExternalChanges());
+    ws.sharing().syncMCPGrants();
+    EXPECT_FALSE(ws.sharing().watchingExternalChanges());
     EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));
 }
 

@@ -2,6 +2,8 @@
 // the worker, the approved paths, the configuration an MCP client needs, and the 1 s watch that
 // takes the document in again when an MCP client moved its revision.
 
+#include "workspace/mcp_sharing.hpp"
+
 #include <QTimer>
 
 #include <nlohmann/json.hpp>
@@ -9,8 +11,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "core/render_cache.hpp"
-#include "workspace/workspace.hpp"
+#include "workspace/worker_link.hpp"
+#include "workspace/workspace_state.hpp"
 
 namespace kivo {
 namespace {
@@ -31,28 +33,33 @@ std::string shellWord(const std::string& path) {
 
 }  // namespace
 
-void Workspace::syncMCPGrants() {
-    const bool sharing = mcpAccessGranted();
+McpSharing::McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
+    : QObject(parent), state_(state), link_(link), services_(services) {}
+
+void McpSharing::syncMCPGrants() {
+    const bool sharing = state_.mcpAccessGranted();
     CommandParams params;
-    params.sessionIds = sharing && sessionId() ? std::vector<std::string>{*sessionId()} : std::vector<std::string>{};
+    params.sessionIds =
+        sharing && state_.sessionId() ? std::vector<std::string>{*state_.sessionId()} : std::vector<std::string>{};
     params.permissions = sharing ? std::vector<std::string>{"read", "modify", "export"} : std::vector<std::string>{};
     std::vector<std::string> paths = extraMCPPaths_;
-    if (sharing && inspect() && inspect()->sourcePath) paths.push_back(*inspect()->sourcePath);
+    if (sharing && state_.inspect() && state_.inspect()->sourcePath) paths.push_back(*state_.inspect()->sourcePath);
     params.paths = std::move(paths);
-    send(
-        makeRequest(CommandMethod::setGrants, std::move(params)), std::nullopt, true, [](const CommandResult&) {},
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::setGrants, std::move(params)), std::nullopt, true,
+        [](const CommandResult&) {},
         [this](const std::string&, const std::string& message) { grantsRefused(message); });
     updateExternalChangeWatch();
 }
 
 // The switch must not say "shared" while the worker holds other grants than the editor meant.
-void Workspace::grantsRefused(const std::string& message) {
-    setMcpAccessGranted(false);
+void McpSharing::grantsRefused(const std::string& message) {
+    state_.setMcpAccessGranted(false);
     updateExternalChangeWatch();
-    setErrorMessage(message);
+    state_.setErrorMessage(message);
 }
 
-void Workspace::approveMCPPath(FileDialogs::PathKind kind) {
+void McpSharing::approveMCPPath(FileDialogs::PathKind kind) {
     const auto chosen = services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.", kind);
     if (chosen.empty()) return;
     for (const auto& path : chosen) {
@@ -62,17 +69,19 @@ void Workspace::approveMCPPath(FileDialogs::PathKind kind) {
     }
     syncMCPGrants();
     const std::string approved = "Approved " + std::to_string(chosen.size()) + " path(s)";
-    setStatus(mcpAccessGranted() ? approved + " for MCP."
-                                 : approved + ". Turn on Allow MCP on this document to share the document itself.");
+    state_.setStatus(state_.mcpAccessGranted()
+                         ? approved + " for MCP."
+                         : approved + ". Turn on Allow MCP on this document to share the document itself.");
 }
 
-void Workspace::copyMCPSetup() {
+void McpSharing::copyMCPSetup() {
     const auto connector = services_.workerHost->connectorExecutable();
     if (!connector) {
-        setErrorMessage(services_.workerHost->installed()
-                            ? "Kivo PDF is missing the connector that MCP clients use. Install Kivo PDF again."
-                            : "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, "
-                              "then copy the config again.");
+        state_.setErrorMessage(
+            services_.workerHost->installed()
+                ? "Kivo PDF is missing the connector that MCP clients use. Install Kivo PDF again."
+                : "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, "
+                  "then copy the config again.");
         return;
     }
     std::string text;
@@ -84,16 +93,17 @@ void Workspace::copyMCPSetup() {
         return;  // a path that is no UTF-8 cannot be written into the configuration
     }
     services_.clipboard->setText(text);
-    setStatus("Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
-              shellWord(connector->string()));
+    state_.setStatus(
+        "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
+        shellWord(connector->string()));
 }
 
-void Workspace::updateExternalChangeWatch() {
-    if (mcpAccessGranted() && sessionId()) {
+void McpSharing::updateExternalChangeWatch() {
+    if (state_.mcpAccessGranted() && state_.sessionId()) {
         if (externalChangeTimer_) return;
         externalChangeTimer_ = new QTimer(this);
         externalChangeTimer_->setInterval(watchMilliseconds);
-        connect(externalChangeTimer_, &QTimer::timeout, this, &Workspace::pollExternalChanges);
+        connect(externalChangeTimer_, &QTimer::timeout, this, &McpSharing::pollExternalChanges);
         externalChangeTimer_->start();
         return;
     }
@@ -101,32 +111,32 @@ void Workspace::updateExternalChangeWatch() {
     externalChangeTimer_ = nullptr;
 }
 
-void Workspace::pollExternalChanges() {
-    if (!mcpAccessGranted() || externalPollInFlight_) return;
-    if (!sessionId() || !inspect() || !inspect()->revision) return;
-    const std::string session = *sessionId();
-    const std::int64_t known = *inspect()->revision;
+void McpSharing::pollExternalChanges() {
+    if (!state_.mcpAccessGranted() || externalPollInFlight_) return;
+    if (!state_.sessionId() || !state_.inspect() || !state_.inspect()->revision) return;
+    const std::string session = *state_.sessionId();
+    const std::int64_t known = *state_.inspect()->revision;
     externalPollInFlight_ = true;
-    send(
-        makeRequest(CommandMethod::listDocuments), std::nullopt, false,
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::listDocuments), std::nullopt, false,
         [this, session, known](const CommandResult& result) {
             externalPollInFlight_ = false;
-            if (sessionId() != session || !result.documents) return;
+            if (state_.sessionId() != session || !result.documents) return;
             const auto& documents = *result.documents;
             const auto listed = std::find_if(documents.begin(), documents.end(),
                                              [&](const DocumentSummary& entry) { return entry.sessionId == session; });
             if (listed == documents.end()) return;
-            const std::int64_t current = inspect() && inspect()->revision ? *inspect()->revision : known;
+            const std::int64_t current =
+                state_.inspect() && state_.inspect()->revision ? *state_.inspect()->revision : known;
             if (current >= listed->revision) return;
             CommandParams params;
             params.sessionId = session;
-            send(makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt, false,
-                 [this, session, revision = listed->revision](const CommandResult& latest) {
-                     if (sessionId() != session) return;
-                     adopt(latest,
-                           "Updated by an MCP client · revision " + std::to_string(latest.revision.value_or(revision)),
-                           true, RenderInvalidation::all());
-                 });
+            link_.send(WorkerLink::makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt, false,
+                       [this, session, revision = listed->revision](const CommandResult& latest) {
+                           if (state_.sessionId() != session) return;
+                           emit externalChange(latest, "Updated by an MCP client · revision " +
+                                                           std::to_string(latest.revision.value_or(revision)));
+                       });
         },
         [this](const std::string&, const std::string&) { externalPollInFlight_ = false; });
 }

@@ -1,0 +1,61 @@
+#pragma once
+
+// What MCP clients may reach through the worker, and following their edits: the grants sent to the
+// worker (the open document while `mcpAccessGranted` holds, and the approved paths), the
+// configuration an MCP client needs, and the 1 s watch that reads the document again when an MCP
+// client moved its revision. It owns the approved paths and the watch; it reads and writes the
+// published state it is given and sends through the WorkerLink. GUI thread only. Nothing here
+// throws: a refusal ends in `errorMessage` and turns `mcpAccessGranted` off.
+
+#include <QObject>
+
+#include <string>
+#include <vector>
+
+#include "core/commands.hpp"
+#include "workspace/workspace_services.hpp"
+
+class QTimer;
+
+namespace kivo {
+
+class WorkerLink;
+class WorkspaceState;
+
+class McpSharing : public QObject {
+    Q_OBJECT
+
+public:
+    // `state`, `link` and `services` must outlive the sharing.
+    McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
+
+    // Sends the whole grant state to the worker, then starts or stops the change watch.
+    void syncMCPGrants();
+    // Asks for files, or for folders, that MCP may use.
+    void approveMCPPath(FileDialogs::PathKind kind);
+    // Whether any path was approved; a new worker is sent them again.
+    bool hasApprovedPaths() const { return !extraMCPPaths_.empty(); }
+    // Puts the MCP client configuration on the clipboard.
+    void copyMCPSetup();
+    // Watches for MCP clients' edits exactly while sharing is on and a document is open.
+    void updateExternalChangeWatch();
+    bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
+
+signals:
+    // An MCP client changed the open document: the document as read now, and the sentence for `status`.
+    void externalChange(const CommandResult& result, const std::string& status);
+
+private:
+    void pollExternalChanges();
+    void grantsRefused(const std::string& message);
+
+    WorkspaceState& state_;
+    WorkerLink& link_;
+    const WorkspaceServices& services_;
+    // The approved paths in the order approved, the watch and its poll.
+    std::vector<std::string> extraMCPPaths_;
+    QTimer* externalChangeTimer_ = nullptr;
+    bool externalPollInFlight_ = false;
+};
+
+}  // namespace kivo
