@@ -14,6 +14,7 @@
 #include "design/hero_button.hpp"
 #include "design/literal_text.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/recovery_checkpoints.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -132,7 +133,7 @@ void RecoverySheet::confirmDiscard(const RecoveryInfo& recovery) {
     question->setEscapeButton(cancel);
     question->setAttribute(Qt::WA_DeleteOnClose);
     connect(question, &QMessageBox::finished, this, [this, question, discard, id = recovery.recoveryId] {
-        if (question->clickedButton() == discard) workspace_.discardRecovery(id);
+        if (question->clickedButton() == discard) workspace_.checkpoints().discard(id);
     });
     question->open();
 }

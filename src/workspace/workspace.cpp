@@ -5,6 +5,7 @@
 #include "workspace/assistant_session.hpp"
 #include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 
 namespace kivo {
@@ -18,7 +19,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
       link_(std::make_unique<WorkerLink>(*this, services_)),
       renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)),
       assistant_(std::make_unique<AssistantSession>(*this, *link_, services_)),
-      mcp_(std::make_unique<McpSharing>(*this, *link_, services_)) {
+      mcp_(std::make_unique<McpSharing>(*this, *link_, services_)),
+      checkpoints_(std::make_unique<RecoveryCheckpoints>(*this, *link_)) {
     link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                     [this](const CommandRequest& request) { requestLeaving(request); },
                     [this](const CommandResult& result, const std::optional<std::string>& session) {
@@ -58,7 +60,7 @@ void Workspace::launchOnce() {
     }
     setWorkerReady(true);
     setStatus("Worker ready. PDFium 154.0.8035 isolated from the UI.");
-    refreshRecoveries();
+    checkpoints_->refresh();
 }
 
 void Workspace::launchWorker() {

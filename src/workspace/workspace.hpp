@@ -40,6 +40,7 @@ namespace kivo {
 class AssistantSession;
 class McpSharing;
 class PageRenderer;
+class RecoveryCheckpoints;
 class RenderInvalidation;
 class WorkerLink;
 struct WorkerStop;
@@ -219,10 +220,11 @@ public:
 
     // ---- Recovery checkpoints
 
-    void refreshRecoveries();
+    // Listing and discarding them.
+    RecoveryCheckpoints& checkpoints() { return *checkpoints_; }
+    const RecoveryCheckpoints& checkpoints() const { return *checkpoints_; }
     // Opens a listed checkpoint as the open document, asking for its password when it has one.
     void restoreRecovery(const std::string& recoveryId);
-    void discardRecovery(const std::string& recoveryId);
 
     // ---- For tests
 
@@ -312,6 +314,7 @@ private:
     std::unique_ptr<PageRenderer> renderer_;
     std::unique_ptr<AssistantSession> assistant_;
     std::unique_ptr<McpSharing> mcp_;
+    std::unique_ptr<RecoveryCheckpoints> checkpoints_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;

@@ -1,7 +1,8 @@
 // Bringing back the document that was open when the worker stopped, from its checkpoint or its
-// file, and the list of recovery checkpoints the window offers.
+// file, and opening a listed recovery checkpoint as the document.
 
 #include "core/render_cache.hpp"
+#include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -95,14 +96,7 @@ void Workspace::giveUp(const LostDocument& lost, const std::string& reason) {
     if (clause.ends_with('.')) clause.pop_back();
     noticeAfterRestart("Kivo PDF started it again, but could not open " + lost.name + ": " + clause + ".");
     setStatus("Could not open " + lost.name + " again");
-    refreshRecoveries();
-}
-
-void Workspace::refreshRecoveries() {
-    send(makeRequest(CommandMethod::listRecovery), std::nullopt, true, [this](const CommandResult& result) {
-        setRecoveries(result.recoveries.value_or(std::vector<RecoveryInfo>{}));
-        setShowRecovery(!recoveries().empty() && !sessionId());
-    });
+    checkpoints_->refresh();
 }
 
 void Workspace::restoreRecovery(const std::string& recoveryId) { restoreRecovery(recoveryId, std::nullopt); }
@@ -112,11 +106,7 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
     CommandParams params;
     params.recoveryId = recoveryId;
     params.password = password;
-    std::string name = "this PDF";
-    for (const RecoveryInfo& recovery : recoveries()) {
-        if (recovery.recoveryId == recoveryId && recovery.sourcePath)
-            name = std::filesystem::path(*recovery.sourcePath).filename().string();
-    }
+    const std::string name = checkpoints_->name(recoveryId);
     send(
         makeRequest(CommandMethod::restoreRecovery, std::move(params)), "Restoring", true,
         [this, previous](const CommandResult& result) {
@@ -130,13 +120,6 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
         // An encrypted checkpoint opens the way its file would.
         retryWithPassword(name, password.has_value(),
                           [this, recoveryId](const std::string& password) { restoreRecovery(recoveryId, password); }));
-}
-
-void Workspace::discardRecovery(const std::string& recoveryId) {
-    CommandParams params;
-    params.recoveryId = recoveryId;
-    send(makeRequest(CommandMethod::discardRecovery, std::move(params)), std::nullopt, true,
-         [this](const CommandResult&) { refreshRecoveries(); });
 }
 
 }  // namespace kivo

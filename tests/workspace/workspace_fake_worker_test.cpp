@@ -254,7 +254,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     EXPECT_EQ(ws().lostDocument()->pageIndex, 2);
 
     // Commands now say what to do.
-    ws().refreshRecoveries();
+    ws().checkpoints().refresh();
     EXPECT_EQ(ws().errorMessage().value_or(""), "The PDF worker is not running. Use Restart Worker in the inspector.");
 
     ws().restartWorker();

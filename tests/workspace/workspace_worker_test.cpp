@@ -170,12 +170,12 @@ TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
     EXPECT_EQ(second->errorMessage().value_or(""),
               "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
               "first.");
-    second->refreshRecoveries();
+    second->checkpoints().refresh();
     EXPECT_EQ(second->errorMessage().value_or(""), EngineLaunchError::anotherEditor().what());
 
     EXPECT_EQ(testing::readFile(scratch_.token()), token);
     EXPECT_TRUE(std::filesystem::exists(scratch_.socket()));
-    (*first)->refreshRecoveries();
+    (*first)->checkpoints().refresh();
     EXPECT_TRUE(waitUntil([&] { return !(*first)->errorMessage() && (*first)->workerReady(); }));
 }
 
