@@ -1,12 +1,8 @@
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 #include "core/render_cache.hpp"
 #include "core/text.hpp"
-#include "workspace/assistant_session.hpp"
-#include "workspace/mcp_sharing.hpp"
-#include "workspace/page_renderer.hpp"
-#include "workspace/recovery_checkpoints.hpp"
-#include "workspace/worker_link.hpp"
 
 namespace kivo {
 
@@ -14,30 +10,29 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
     : Workspace(services.withDefaults(), parent, FilledServices{}) {}
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
-    : WorkspaceState(*services.settings, parent),
-      services_(std::move(services)),
-      link_(std::make_unique<WorkerLink>(*this, services_)),
-      renderer_(std::make_unique<PageRenderer>(*this, *link_, services_)),
-      assistant_(std::make_unique<AssistantSession>(*this, *link_, services_)),
-      mcp_(std::make_unique<McpSharing>(*this, *link_, services_)),
-      checkpoints_(std::make_unique<RecoveryCheckpoints>(*this, *link_)) {
-    link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
-                    [this](const CommandRequest& request) { requestLeaving(request); },
-                    [this](const CommandResult& result, const std::optional<std::string>& session) {
-                        if (sessionId() == session) adopt(result, status(), true, RenderInvalidation::all());
-                    }});
-    connect(link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
-    connect(renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
-    connect(assistant_.get(), &AssistantSession::citationShown, this,
+    : WorkspaceState(*services.settings, parent), d_(std::make_unique<Private>(std::move(services))) {
+    d_->link_ = std::make_unique<WorkerLink>(*this, d_->services_);
+    d_->renderer_ = std::make_unique<PageRenderer>(*this, *d_->link_, d_->services_);
+    d_->assistant_ = std::make_unique<AssistantSession>(*this, *d_->link_, d_->services_);
+    d_->mcp_ = std::make_unique<McpSharing>(*this, *d_->link_, d_->services_);
+    d_->checkpoints_ = std::make_unique<RecoveryCheckpoints>(*this, *d_->link_);
+    d_->link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
+                        [this](const CommandRequest& request) { requestLeaving(request); },
+                        [this](const CommandResult& result, const std::optional<std::string>& session) {
+                            if (sessionId() == session) adopt(result, status(), true, RenderInvalidation::all());
+                        }});
+    connect(d_->link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
+    connect(d_->renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
+    connect(d_->assistant_.get(), &AssistantSession::citationShown, this,
             [this](const std::string& pageId, const std::optional<PDFRect>& rect) {
                 select(pageId);
                 setSelection(rect);
             });
-    connect(mcp_.get(), &McpSharing::externalChange, this,
+    connect(d_->mcp_.get(), &McpSharing::externalChange, this,
             [this](const CommandResult& result, const std::string& status) {
                 adopt(result, status, true, RenderInvalidation::all());
             });
-    connect(assistant_.get(), &AssistantSession::proposalApplied, this,
+    connect(d_->assistant_.get(), &AssistantSession::proposalApplied, this,
             [this](const CommandResult& result, const std::string& summary) {
                 adopt(result, summary, false, RenderInvalidation::all());
             });
@@ -45,13 +40,26 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
 
 Workspace::~Workspace() {
     // The runs first: their reads wait for answers this workspace would no longer deliver.
-    assistant_->stopThreads();
+    d_->assistant_->stopThreads();
     shutdownWorker();
 }
 
+WorkerLink& Workspace::link() { return *d_->link_; }
+const WorkerLink& Workspace::link() const { return *d_->link_; }
+PageRenderer& Workspace::renderer() { return *d_->renderer_; }
+const PageRenderer& Workspace::renderer() const { return *d_->renderer_; }
+AssistantSession& Workspace::assistant() { return *d_->assistant_; }
+const AssistantSession& Workspace::assistant() const { return *d_->assistant_; }
+McpSharing& Workspace::sharing() { return *d_->mcp_; }
+const McpSharing& Workspace::sharing() const { return *d_->mcp_; }
+RecoveryCheckpoints& Workspace::checkpoints() { return *d_->checkpoints_; }
+const RecoveryCheckpoints& Workspace::checkpoints() const { return *d_->checkpoints_; }
+const std::optional<LineSelection>& Workspace::lineSelection() const { return d_->lineSelection_; }
+const std::optional<LostDocument>& Workspace::lostDocument() const { return d_->lostDocument_; }
+
 void Workspace::launchOnce() {
-    if (didStart_) return;
-    didStart_ = true;
+    if (d_->didStart_) return;
+    d_->didStart_ = true;
     try {
         launchWorker();
     } catch (const std::exception& error) {
@@ -60,28 +68,28 @@ void Workspace::launchOnce() {
     }
     setWorkerReady(true);
     setStatus("Worker ready. PDFium 154.0.8035 isolated from the UI.");
-    checkpoints_->refresh();
+    d_->checkpoints_->refresh();
 }
 
 void Workspace::launchWorker() {
-    link_->launch();
+    d_->link_->launch();
     setMcpEnabled(true);
 }
 
 void Workspace::shutdownWorker() {
-    link_->shutdown();
+    d_->link_->shutdown();
     // Only now that no export can still be writing one.
     discardPrintCopies();
 }
 
 void Workspace::restartWorker() {
-    if (link_->stopping() || link_->running()) return;
+    if (d_->link_->stopping() || d_->link_->running()) return;
     relaunch(std::nullopt);
 }
 
-void Workspace::setZoom(double zoom) { renderer_->setZoom(zoom); }
+void Workspace::setZoom(double zoom) { d_->renderer_->setZoom(zoom); }
 
-void Workspace::applyFit() { renderer_->applyFit(); }
+void Workspace::applyFit() { d_->renderer_->applyFit(); }
 
 CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
     return WorkerLink::makeRequest(method, std::move(params));
@@ -89,19 +97,19 @@ CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params
 
 void Workspace::send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
                      SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled) {
-    link_->send(std::move(request), std::move(activity), clearsError, std::move(onSuccess), std::move(onFailure),
-                std::move(onCancelled));
+    d_->link_->send(std::move(request), std::move(activity), clearsError, std::move(onSuccess), std::move(onFailure),
+                    std::move(onCancelled));
 }
 
 std::optional<std::string> Workspace::refusal(const CommandRequest& request) const {
-    if (!lostDocument_ || request.params.sessionId != lostDocument_->sessionId) return std::nullopt;
-    return "Wait while Kivo PDF opens " + lostDocument_->name + " again.";
+    if (!d_->lostDocument_ || request.params.sessionId != d_->lostDocument_->sessionId) return std::nullopt;
+    return "Wait while Kivo PDF opens " + d_->lostDocument_->name + " again.";
 }
 
 void Workspace::requestLeaving(const CommandRequest& request) {
     // Another move of the nudged annotation (a drag, say) decides where the next nudge starts.
-    if (nudgeBase_ && request.params.annotationId == nudgeBase_->annotationId && request.params.rect) {
-        nudgeBase_.reset();
+    if (d_->nudgeBase_ && request.params.annotationId == d_->nudgeBase_->annotationId && request.params.rect) {
+        d_->nudgeBase_.reset();
     }
 }
 

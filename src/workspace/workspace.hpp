@@ -10,30 +10,19 @@
 //
 // Operations never throw: a failure ends in `errorMessage`, in `status`, or in `workerNotice`.
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <stop_token>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
-#include "core/worker_limits.hpp"
-#include "workspace/draft_relay.hpp"
-#include "workspace/serial_queue.hpp"
-#include "workspace/worker_stops.hpp"
 #include "workspace/workspace_services.hpp"
 #include "workspace/workspace_state.hpp"
 #include "workspace/workspace_types.hpp"
-
-class QTimer;
 
 namespace kivo {
 
@@ -60,8 +49,8 @@ public:
     // The link to the worker: the editor lock (without it the workspace never starts a worker,
     // writes the token file, removes the socket, or lists or discards checkpoints), the UI token,
     // the worker's process, cancelling the shown activity.
-    WorkerLink& link() { return *link_; }
-    const WorkerLink& link() const { return *link_; }
+    WorkerLink& link();
+    const WorkerLink& link() const;
     // The first call launches the worker, says "Worker ready…" and lists the recovery
     // checkpoints; a failed launch shows its description in `errorMessage`. Later calls do nothing.
     void launchOnce();
@@ -102,8 +91,8 @@ public:
     // ---- Showing pages
 
     // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
-    PageRenderer& renderer() { return *renderer_; }
-    const PageRenderer& renderer() const { return *renderer_; }
+    PageRenderer& renderer();
+    const PageRenderer& renderer() const;
     // PageRenderer::setZoom() and applyFit(), for the commands that zoom. setZoom hides the
     // state's plain setter, which sets the number alone.
     void setZoom(double zoom);
@@ -129,7 +118,7 @@ public:
     void selectLines(const LineSelection& lines);
     // The next and previous line commands: moves or extends the line selection by `delta`.
     void selectAdjacentLine(std::int64_t delta, bool extend);
-    const std::optional<LineSelection>& lineSelection() const { return lineSelection_; }
+    const std::optional<LineSelection>& lineSelection() const;
     // "Copied text": the selected text to the clipboard; nothing without one.
     void copySelection();
     void highlightSelection();
@@ -200,14 +189,14 @@ public:
     // ---- MCP sharing
 
     // The grants, the approved paths and the change watch.
-    McpSharing& sharing() { return *mcp_; }
-    const McpSharing& sharing() const { return *mcp_; }
+    McpSharing& sharing();
+    const McpSharing& sharing() const;
 
     // ---- The assistant
 
     // Questions, runs and drafts, model lists, the provider key, proposals.
-    AssistantSession& assistant() { return *assistant_; }
-    const AssistantSession& assistant() const { return *assistant_; }
+    AssistantSession& assistant();
+    const AssistantSession& assistant() const;
 
     // ---- Search
 
@@ -221,14 +210,14 @@ public:
     // ---- Recovery checkpoints
 
     // Listing and discarding them.
-    RecoveryCheckpoints& checkpoints() { return *checkpoints_; }
-    const RecoveryCheckpoints& checkpoints() const { return *checkpoints_; }
+    RecoveryCheckpoints& checkpoints();
+    const RecoveryCheckpoints& checkpoints() const;
     // Opens a listed checkpoint as the open document, asking for its password when it has one.
     void restoreRecovery(const std::string& recoveryId);
 
     // ---- For tests
 
-    const std::optional<LostDocument>& lostDocument() const { return lostDocument_; }
+    const std::optional<LostDocument>& lostDocument() const;
 
 signals:
     // The user opened or restored another document in place of the open one (not the same
@@ -308,28 +297,10 @@ private:
     bool isPending(const LostDocument& lost) const;
     void restoreRecovery(const std::string& recoveryId, const std::optional<std::string>& password);
 
-    const WorkspaceServices services_;
-    std::optional<LineSelection> lineSelection_;
-    std::unique_ptr<WorkerLink> link_;
-    std::unique_ptr<PageRenderer> renderer_;
-    std::unique_ptr<AssistantSession> assistant_;
-    std::unique_ptr<McpSharing> mcp_;
-    std::unique_ptr<RecoveryCheckpoints> checkpoints_;
-    std::optional<std::string> stopCause_;
-    std::optional<std::string> mcpNote_;
-    std::optional<LostDocument> lostDocument_;
-    // A restore or reopen of the lost document is on its way to the worker.
-    bool restoringLost_ = false;
-    // The rectangle the last nudge among the changes of ours still in flight sent, so quick nudges
-    // add up rather than repeat.
-    struct NudgeBase {
-        std::string annotationId;
-        PDFRect rect;
-    };
-    std::optional<NudgeBase> nudgeBase_;
-    bool didStart_ = false;
-    // The print copies made and not yet deleted.
-    std::unordered_set<std::string> printCopies_;
+    // The parts and the rest of the private state (workspace_private.hpp), so that a change of
+    // them recompiles only the workspace's own sources.
+    struct Private;
+    std::unique_ptr<Private> d_;
 };
 
 }  // namespace kivo

@@ -3,8 +3,8 @@
 // mutate(), which stamps it with the revision and an operation id and adopts the answer.
 
 #include "workspace/canvas_mapping.hpp"
-#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -50,7 +50,7 @@ void Workspace::addNote(const PDFRect& rect) {
 }
 
 void Workspace::promptText(const PDFRect& rect) {
-    const auto typed = services_.prompts->askText(
+    const auto typed = d_->services_.prompts->askText(
         "Text overlay", "This draws on top of the page. It is not redaction or text replacement.", "", "Add");
     if (typed) addText(rect, *typed);
 }
@@ -79,7 +79,7 @@ void Workspace::addInk(const std::vector<PDFPoint>& points) {
 }
 
 void Workspace::addImage(const std::string& kind, const PDFRect& rect) {
-    const auto image = services_.fileDialogs->chooseImage(documentFolder());
+    const auto image = d_->services_.fileDialogs->chooseImage(documentFolder());
     if (!image || !sessionId() || !selectedPageId()) return;
     const bool signature = kind == "signature";
     CommandParams params;
@@ -127,8 +127,9 @@ void Workspace::nudgeSelection(double dx, double dy, bool resize) {
         return;
     }
     // While earlier nudges are on their way, the next one starts where the last one sent left it.
-    const bool follows = link_->ownChangesInFlight() > 0 && nudgeBase_ && nudgeBase_->annotationId == selected->id;
-    const PDFRect from = follows ? nudgeBase_->rect : selected->rect;
+    const bool follows =
+        d_->link_->ownChangesInFlight() > 0 && d_->nudgeBase_ && d_->nudgeBase_->annotationId == selected->id;
+    const PDFRect from = follows ? d_->nudgeBase_->rect : selected->rect;
     // Up is up on screen, whichever way the page is turned; resizing keeps the corner shown bottom left.
     const PDFRect to = CanvasMapping::nudged(from, *page, dx, dy, resize);
     const std::string id = selected->id;
@@ -137,14 +138,14 @@ void Workspace::nudgeSelection(double dx, double dy, bool resize) {
     params.annotationId = id;
     params.rect = to;
     mutate(CommandMethod::updateAnnotation, std::move(params), "Annotation updated");
-    nudgeBase_ = NudgeBase{id, to};
+    d_->nudgeBase_ = Private::NudgeBase{id, to};
 }
 
 void Workspace::promptSelectedContents() {
     const AnnotationInfo* selected = selectedOnShownPage();
     if (!selected) return;
     const AnnotationInfo shown = *selected;
-    const auto typed = services_.prompts->askText(
+    const auto typed = d_->services_.prompts->askText(
         "Edit " + shown.kind, "This changes the PDF annotation contents. Overlays are not redaction.", shown.contents,
         "Save");
     if (typed) updateSelectedContents(*typed);

@@ -9,10 +9,8 @@
 #include <cctype>
 
 #include "core/text.hpp"
-#include "workspace/assistant_session.hpp"
-#include "workspace/mcp_sharing.hpp"
-#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -105,8 +103,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
-        assistant_->stopAssistant();
-        renderer_->forgetRenders();
+        d_->assistant_->stopAssistant();
+        d_->renderer_->forgetRenders();
         setPageTiles({});
         setSelectedAnnotationId(std::nullopt);
         setPageImage(QImage());
@@ -149,15 +147,15 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
                 setSelectedAnnotationId(std::nullopt);
             }
         }
-        renderer_->invalidate(invalidation);
-        renderer_->refreshPage();
+        d_->renderer_->invalidate(invalidation);
+        d_->renderer_->refreshPage();
         // MCP clients may reach the document's file only under its current name.
-        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) mcp_->syncMCPGrants();
+        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMCPGrants();
     } else {
-        renderer_->refreshPage();
+        d_->renderer_->refreshPage();
         if (mcpAccessGranted()) {
             setMcpAccessGranted(false);
-            mcp_->syncMCPGrants();
+            d_->mcp_->syncMCPGrants();
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
     }
@@ -182,7 +180,7 @@ void Workspace::syncSavePhase() {
 }
 
 std::optional<std::string> Workspace::askPassword(const std::string& title, const std::string& detail) {
-    auto password = services_.prompts->askPassword(title, detail, "Open");
+    auto password = d_->services_.prompts->askPassword(title, detail, "Open");
     if (password && password->empty()) return std::nullopt;
     return password;
 }
@@ -197,8 +195,8 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
         makeRequest(CommandMethod::open, std::move(params)), "Opening " + name, true,
         [this, previous, name](const CommandResult& result) {
             closeReplacedSession(previous, result);
-            lostDocument_.reset();
-            restoringLost_ = false;
+            d_->lostDocument_.reset();
+            d_->restoringLost_ = false;
             emit documentReplaced();
             adopt(result, "Opened " + name, false, RenderInvalidation::all());
         },
@@ -221,7 +219,7 @@ Workspace::FailureHandler Workspace::retryWithPassword(const std::string& name, 
 }
 
 void Workspace::openPanel() {
-    if (const auto path = services_.fileDialogs->chooseOpenPdf()) open(*path);
+    if (const auto path = d_->services_.fileDialogs->chooseOpenPdf()) open(*path);
 }
 
 void Workspace::openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft) {
@@ -241,12 +239,12 @@ void Workspace::select(const std::string& pageId) {
     setSelectedPageId(pageId);
     setSelection(std::nullopt);
     setSelectedText("");
-    lineSelection_.reset();
+    d_->lineSelection_.reset();
     setInkPoints({});
     if (inspect()) {
         if (const auto position = positionOf(*inspect(), pageId)) setPageJump(std::to_string(*position + 1));
     }
-    renderer_->refreshPage();
+    d_->renderer_->refreshPage();
 }
 
 // A render answers with the document's whole state. A newer revision in it was made by someone

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -84,7 +85,7 @@ void Workspace::deleteSelectedPage() {
 }
 
 void Workspace::mergePanel() {
-    const auto path = services_.fileDialogs->chooseOpenPdf();
+    const auto path = d_->services_.fileDialogs->chooseOpenPdf();
     if (!path) return;
     CommandParams params;
     params.sessionId = sessionId();
@@ -94,7 +95,7 @@ void Workspace::mergePanel() {
 
 void Workspace::extractPanel() {
     if (!selectedPageId()) return;
-    const auto destination = services_.fileDialogs->chooseSavePdf("Extracted pages.pdf", documentFolder());
+    const auto destination = d_->services_.fileDialogs->chooseSavePdf("Extracted pages.pdf", documentFolder());
     if (!destination) return;
     CommandParams params;
     params.sessionId = sessionId();

@@ -19,6 +19,7 @@
 #include "core/text.hpp"
 #include "workspace/page_renders.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -50,7 +51,7 @@ void Workspace::printDocument() {
         setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
     }
-    printCopies_.insert(copy->string());
+    d_->printCopies_.insert(copy->string());
     CommandParams params;
     params.sessionId = sessionId();
     params.destination = copy->string();
@@ -66,11 +67,11 @@ void Workspace::printDocument() {
             job.pageCount = inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);
         }
         if (!looksLikePdf(copy)) return finishPrint(job, PrintOutcome::failed("the exported copy could not be read"));
-        const std::optional<PrintChoice> choice = services_.printer->choose(job);
+        const std::optional<PrintChoice> choice = d_->services_.printer->choose(job);
         if (!choice) return finishPrint(job, PrintOutcome::cancelled());
         const std::vector<std::string> pages =
             choice->outputFile.empty() ? std::vector<std::string>{} : pagesInRanges(choice->pageRanges);
-        if (pages.empty()) return finishPrint(job, services_.printer->output(job, *choice));
+        if (pages.empty()) return finishPrint(job, d_->services_.printer->output(job, *choice));
         printPages(job, *choice, pages);
     };
     const auto onFailure = [this, copy = *copy](const std::string&, const std::string& message) {
@@ -85,11 +86,11 @@ void Workspace::discardPrintCopy(const std::filesystem::path& copy) {
     ::unlink(copy.c_str());
     // A worker stopped in the middle of the export leaves its hidden file beside the copy.
     SafeFiles::removeSiblings(copy);
-    printCopies_.erase(copy.string());
+    d_->printCopies_.erase(copy.string());
 }
 
 void Workspace::discardPrintCopies() {
-    while (!printCopies_.empty()) discardPrintCopy(*printCopies_.begin());
+    while (!d_->printCopies_.empty()) discardPrintCopy(*d_->printCopies_.begin());
 }
 
 // A printer takes the range as an option of the job; a file gets only the chosen pages, which the
@@ -101,7 +102,7 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
         setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
     }
-    printCopies_.insert(copy->string());
+    d_->printCopies_.insert(copy->string());
     job.path = *copy;
     choice.pageRanges.clear();
     CommandParams params;
@@ -113,7 +114,7 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     send(
         std::move(request), std::nullopt, true,
         [this, job, choice](const CommandResult&) {
-            finishPrint(job, looksLikePdf(job.path) ? services_.printer->output(job, choice)
+            finishPrint(job, looksLikePdf(job.path) ? d_->services_.printer->output(job, choice)
                                                     : PrintOutcome::failed("the exported copy could not be read"));
         },
         [this, job](const std::string&, const std::string& message) {

@@ -2,19 +2,18 @@
 // file, and opening a listed recovery checkpoint as the document.
 
 #include "core/render_cache.hpp"
-#include "workspace/recovery_checkpoints.hpp"
-#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 
-bool Workspace::isPending(const LostDocument& lost) const { return lostDocument_ && *lostDocument_ == lost; }
+bool Workspace::isPending(const LostDocument& lost) const { return d_->lostDocument_ && *d_->lostDocument_ == lost; }
 
 void Workspace::restoreLost(const LostDocument& lost, const std::optional<std::string>& password) {
     CommandParams params;
     params.recoveryId = lost.sessionId;
     params.password = password;
-    restoringLost_ = true;
+    d_->restoringLost_ = true;
     send(
         makeRequest(CommandMethod::restoreRecovery, std::move(params)), "Restoring " + lost.name, true,
         [this, lost](const CommandResult& result) {
@@ -34,7 +33,7 @@ void Workspace::reopenLost(const LostDocument& lost, const std::string& path,
     CommandParams params;
     params.path = path;
     params.password = password;
-    restoringLost_ = true;
+    d_->restoringLost_ = true;
     send(
         makeRequest(CommandMethod::open, std::move(params)), "Opening " + lost.name, true,
         [this, lost](const CommandResult& result) {
@@ -54,8 +53,8 @@ void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& c
     if (!isPending(lost)) return;
     // The worker stopped under it: the document stays pending and the stop decides what follows.
     // A connection that broke under a worker that goes on running decides nothing, so that one gives up.
-    if (code == "worker_stopped" && link_->workerEnded(250)) return;
-    restoringLost_ = false;
+    if (code == "worker_stopped" && d_->link_->workerEnded(250)) return;
+    d_->restoringLost_ = false;
     if (code != rawValue(FailureCode::passwordRequired)) {
         giveUp(lost, message);
         return;
@@ -77,8 +76,8 @@ void Workspace::adoptLost(const CommandResult& result, const LostDocument& lost,
         if (result.sessionId) closeSession(*result.sessionId);
         return;
     }
-    lostDocument_.reset();
-    restoringLost_ = false;
+    d_->lostDocument_.reset();
+    d_->restoringLost_ = false;
     adopt(result, "Opened " + lost.name + " again", false, RenderInvalidation::all());
     const auto& pages = result.pages;
     if (pages && lost.pageIndex >= 0 && lost.pageIndex < static_cast<std::int64_t>(pages->size())) {
@@ -89,14 +88,14 @@ void Workspace::adoptLost(const CommandResult& result, const LostDocument& lost,
 
 void Workspace::giveUp(const LostDocument& lost, const std::string& reason) {
     if (!isPending(lost)) return;
-    lostDocument_.reset();
-    restoringLost_ = false;
+    d_->lostDocument_.reset();
+    d_->restoringLost_ = false;
     forgetDocument();
     std::string clause = reason;
     if (clause.ends_with('.')) clause.pop_back();
     noticeAfterRestart("Kivo PDF started it again, but could not open " + lost.name + ": " + clause + ".");
     setStatus("Could not open " + lost.name + " again");
-    checkpoints_->refresh();
+    d_->checkpoints_->refresh();
 }
 
 void Workspace::restoreRecovery(const std::string& recoveryId) { restoreRecovery(recoveryId, std::nullopt); }
@@ -106,12 +105,12 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
     CommandParams params;
     params.recoveryId = recoveryId;
     params.password = password;
-    const std::string name = checkpoints_->name(recoveryId);
+    const std::string name = d_->checkpoints_->name(recoveryId);
     send(
         makeRequest(CommandMethod::restoreRecovery, std::move(params)), "Restoring", true,
         [this, previous](const CommandResult& result) {
-            lostDocument_.reset();
-            restoringLost_ = false;
+            d_->lostDocument_.reset();
+            d_->restoringLost_ = false;
             closeReplacedSession(previous, result);
             emit documentReplaced();
             adopt(result, "Restored unsaved work", false, RenderInvalidation::all());

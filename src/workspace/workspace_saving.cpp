@@ -2,8 +2,8 @@
 // file that changed on disk since it was opened. The worker writes the bytes; the workspace only
 // follows the save phase and takes in the document's record after a save.
 
-#include "workspace/mcp_sharing.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 
@@ -16,13 +16,13 @@ void Workspace::save() {
 }
 
 void Workspace::saveAs() {
-    if (const auto path = services_.fileDialogs->chooseSavePdf(suggestedName(), documentFolder())) {
+    if (const auto path = d_->services_.fileDialogs->chooseSavePdf(suggestedName(), documentFolder())) {
         write("saveAs", path->string(), false);
     }
 }
 
 void Workspace::saveCopy() {
-    if (const auto path = services_.fileDialogs->chooseSavePdf("Untitled copy.pdf", documentFolder())) {
+    if (const auto path = d_->services_.fileDialogs->chooseSavePdf("Untitled copy.pdf", documentFolder())) {
         write("saveCopy", path->string(), false);
     }
 }
@@ -63,7 +63,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
             setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
             // MCP clients may reach the document's file only under its new name.
-            if (mcpAccessGranted() && result.sourcePath != oldPath) mcp_->syncMCPGrants();
+            if (mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMCPGrants();
         },
         [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
             if (sessionId() != session) {
@@ -81,7 +81,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
 
 void Workspace::promptStaleSave() {
     setSavePhase("failed");
-    switch (services_.prompts->askStaleFile()) {
+    switch (d_->services_.prompts->askStaleFile()) {
         case Prompts::StaleFileChoice::overwrite: write("save", std::nullopt, true); return;
         case Prompts::StaleFileChoice::saveAs: saveAs(); return;
         case Prompts::StaleFileChoice::cancel:

@@ -8,6 +8,7 @@
 #include "core/text.hpp"
 #include "workspace/canvas_accessibility.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -60,7 +61,7 @@ void Workspace::applyTool(const PDFRect& end, const std::vector<PDFPoint>& point
             setSelectedAnnotationId(std::nullopt);
             setSelection(end);
             setSelectedText(text(end));
-            lineSelection_.reset();
+            d_->lineSelection_.reset();
             return;
         case EditorTool::highlight:
             if (click) return;
@@ -106,7 +107,7 @@ void Workspace::selectLines(const LineSelection& lines) {
     const LineRange range = lines.range();
     const auto selected = PageText::selection(pageLines(), range);
     if (!selected) return;
-    lineSelection_ = lines;
+    d_->lineSelection_ = lines;
     setSelectedAnnotationId(std::nullopt);
     setSelection(selected->rect);
     setSelectedText(selected->text);
@@ -116,7 +117,7 @@ void Workspace::selectLines(const LineSelection& lines) {
 
 void Workspace::selectAdjacentLine(std::int64_t delta, bool extend) {
     const auto moved =
-        LineSelection::moved(lineSelection_, delta, extend, static_cast<std::int64_t>(pageLines().size()));
+        LineSelection::moved(d_->lineSelection_, delta, extend, static_cast<std::int64_t>(pageLines().size()));
     if (!moved) {
         setStatus("This page has no text to select.");
         return;
@@ -126,7 +127,7 @@ void Workspace::selectAdjacentLine(std::int64_t delta, bool extend) {
 
 void Workspace::copySelection() {
     if (selectedText().empty()) return;
-    services_.clipboard->setText(selectedText());
+    d_->services_.clipboard->setText(selectedText());
     setStatus("Copied text");
 }
 

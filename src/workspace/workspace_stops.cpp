@@ -3,11 +3,8 @@
 
 #include <initializer_list>
 
-#include "workspace/assistant_session.hpp"
-#include "workspace/mcp_sharing.hpp"
-#include "workspace/page_renderer.hpp"
-#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -39,10 +36,10 @@ void Workspace::workerDidStop(const WorkerStop& stop) {
 
     // A stop while the lost document was being brought back must not bring it back again, or a
     // document that stops the worker would stop every worker that opens it.
-    const bool stoppedWhileRestoring = lostDocument_ && restoringLost_;
-    restoringLost_ = false;
+    const bool stoppedWhileRestoring = d_->lostDocument_ && d_->restoringLost_;
+    d_->restoringLost_ = false;
     rememberOpenDocument();
-    stopCause_ = stop.cause;
+    d_->stopCause_ = stop.cause;
     const std::size_t stops = stop.recentStops;
 
     const WorkerTermination& termination = stop.termination;
@@ -60,7 +57,7 @@ void Workspace::workerDidStop(const WorkerStop& stop) {
 // The document shown when the worker stopped, to be brought back by the next worker. One still
 // pending from an earlier stop stays: it is the one the user last had.
 void Workspace::rememberOpenDocument() {
-    if (!sessionId() || lostDocument_) return;
+    if (!sessionId() || d_->lostDocument_) return;
     LostDocument lost;
     lost.sessionId = *sessionId();
     if (inspect()) {
@@ -74,21 +71,21 @@ void Workspace::rememberOpenDocument() {
         }
     }
     lost.name = documentName(lost.sourcePath);
-    lostDocument_ = lost;
+    d_->lostDocument_ = lost;
 }
 
 void Workspace::showStopNotice(const std::optional<std::string>& extraSentence) {
     forgetDocument();
     setMcpAccessGranted(false);
-    const bool unsaved = lostDocument_ && lostDocument_->dirty;
+    const bool unsaved = d_->lostDocument_ && d_->lostDocument_->dirty;
     const std::optional<std::string> checkpoint =
         unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.") : std::nullopt;
-    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, extraSentence, checkpoint}), true});
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, extraSentence, checkpoint}), true});
     setStatus("The PDF worker stopped");
 }
 
 void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
-    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, "Restarting it…"}), false});
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, "Restarting it…"}), false});
     setStatus("Restarting the PDF worker…");
     try {
         launchWorker();
@@ -96,27 +93,27 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
         forgetDocument();
         setStatus("The PDF worker is not running");
         setWorkerNotice(WorkerNotice{
-            joinSentences({stopCause_, "It could not be started again: " + std::string(error.what())}), true});
+            joinSentences({d_->stopCause_, "It could not be started again: " + std::string(error.what())}), true});
         return;
     }
     setWorkerReady(true);
     // A new worker starts without grants; sharing is the user's decision again.
-    mcpNote_ =
+    d_->mcpNote_ =
         mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;
     setMcpAccessGranted(false);
     // The new worker holds no grants: the approved paths are sent again, the document is not.
-    if (mcp_->hasApprovedPaths()) {
-        mcp_->syncMCPGrants();
+    if (d_->mcp_->hasApprovedPaths()) {
+        d_->mcp_->syncMCPGrants();
     } else {
-        mcp_->updateExternalChangeWatch();
+        d_->mcp_->updateExternalChangeWatch();
     }
 
-    if (!lostDocument_) {
+    if (!d_->lostDocument_) {
         noticeAfterRestart("Kivo PDF started it again.");
         setStatus("PDF worker restarted");
         return;
     }
-    const LostDocument lost = *lostDocument_;
+    const LostDocument lost = *d_->lostDocument_;
     if (giveUpReason) {
         giveUp(lost, *giveUpReason);
         return;
@@ -140,28 +137,28 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
 }
 
 void Workspace::noticeAfterRestart(const std::string& sentence) {
-    setWorkerNotice(WorkerNotice{joinSentences({stopCause_, sentence, mcpNote_}), false});
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, sentence, d_->mcpNote_}), false});
 }
 
 void Workspace::forgetDocument() {
-    assistant_->stopAssistant();
+    d_->assistant_->stopAssistant();
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
     setPageImage(QImage());
     setPageTiles({});
-    renderer_->forgetRenders();
+    d_->renderer_->forgetRenders();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");
-    lineSelection_.reset();
+    d_->lineSelection_.reset();
     setPageChars({});
     setSearchHits({});
-    assistant_->showAnswer(std::nullopt, std::nullopt);
+    d_->assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});
     setSavePhase("saved");
     setPageJump("1");
-    mcp_->updateExternalChangeWatch();
+    d_->mcp_->updateExternalChangeWatch();
 }
 
 }  // namespace kivo

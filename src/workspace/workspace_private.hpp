@@ -1,0 +1,49 @@
+#pragma once
+
+// The workspace's own state behind its header: the services, its parts and what opening, editing,
+// printing and bringing a lost document back keep between calls. Only the workspace's sources
+// include this file.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "workspace/assistant_session.hpp"
+#include "workspace/mcp_sharing.hpp"
+#include "workspace/page_renderer.hpp"
+#include "workspace/recovery_checkpoints.hpp"
+#include "workspace/worker_link.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+
+struct Workspace::Private {
+    explicit Private(WorkspaceServices services) : services_(std::move(services)) {}
+
+    const WorkspaceServices services_;
+    std::optional<LineSelection> lineSelection_;
+    // Made in this order, each from those before it, and gone in the reverse order.
+    std::unique_ptr<WorkerLink> link_;
+    std::unique_ptr<PageRenderer> renderer_;
+    std::unique_ptr<AssistantSession> assistant_;
+    std::unique_ptr<McpSharing> mcp_;
+    std::unique_ptr<RecoveryCheckpoints> checkpoints_;
+    std::optional<std::string> stopCause_;
+    std::optional<std::string> mcpNote_;
+    std::optional<LostDocument> lostDocument_;
+    // A restore or reopen of the lost document is on its way to the worker.
+    bool restoringLost_ = false;
+    // The rectangle the last nudge among the changes of ours still in flight sent, so quick nudges
+    // add up rather than repeat.
+    struct NudgeBase {
+        std::string annotationId;
+        PDFRect rect;
+    };
+    std::optional<NudgeBase> nudgeBase_;
+    bool didStart_ = false;
+    // The print copies made and not yet deleted.
+    std::unordered_set<std::string> printCopies_;
+};
+
+}  // namespace kivo
