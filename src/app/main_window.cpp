@@ -29,6 +29,7 @@
 #include "app/symbol_icon.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/recovery_checkpoints.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -194,7 +195,7 @@ void MainWindow::connectWorkspace() {
         if (workspace_.fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
     });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &MainWindow::updateActions);
-    connect(&workspace_, &WorkspaceState::showRecoveryChanged, this, &MainWindow::showRecovery);
+    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this, &MainWindow::showRecovery);
     connect(&workspace_, &WorkspaceState::statusChanged, this,
             [this] { announcer_->announce(QString::fromStdString(workspace_.status())); });
     connect(&workspace_, &WorkspaceState::errorMessageChanged, this, [this] {
@@ -232,7 +233,7 @@ void MainWindow::runSearch() {
 }
 
 void MainWindow::showRecovery() {
-    if (!workspace_.showRecovery()) {
+    if (!workspace_.checkpoints().showRecovery()) {
         if (recoverySheet_ && recoverySheet_->isVisible()) recoverySheet_->done(QDialog::Rejected);
         return;
     }

@@ -75,10 +75,10 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     stack->addWidget(scroll, 1);
     stack->addLayout(buttons);
 
-    connect(later, &HeroButton::clicked, this, [this] { workspace_.setShowRecovery(false); });
+    connect(later, &HeroButton::clicked, this, [this] { workspace_.checkpoints().setShowRecovery(false); });
     // Escape and the window's close button end here too.
-    connect(this, &QDialog::finished, this, [this] { workspace_.setShowRecovery(false); });
-    connect(&workspace_, &WorkspaceState::recoveriesChanged, this, &RecoverySheet::rebuildRows);
+    connect(this, &QDialog::finished, this, [this] { workspace_.checkpoints().setShowRecovery(false); });
+    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::recoveriesChanged, this, &RecoverySheet::rebuildRows);
     rebuildRows();
 }
 
@@ -106,7 +106,7 @@ void RecoverySheet::rebuildRows() {
         delete item;
     }
     int place = 0;
-    for (const RecoveryInfo& recovery : workspace_.recoveries()) {
+    for (const RecoveryInfo& recovery : workspace_.checkpoints().recoveries()) {
         auto* row = new RecoveryRow(rowTitle(recovery), rowDetail(recovery), rowsBox_);
         connect(row, &RecoveryRow::restoreClicked, this,
                 [this, id = recovery.recoveryId] { workspace_.restoreRecovery(id); });

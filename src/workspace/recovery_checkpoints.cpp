@@ -10,11 +10,23 @@ namespace kivo {
 RecoveryCheckpoints::RecoveryCheckpoints(WorkspaceState& state, WorkerLink& link, QObject* parent)
     : QObject(parent), state_(state), link_(link) {}
 
+void RecoveryCheckpoints::setRecoveries(std::vector<RecoveryInfo> value) {
+    if (value == recoveries_) return;
+    recoveries_ = std::move(value);
+    emit recoveriesChanged();
+}
+
+void RecoveryCheckpoints::setShowRecovery(bool value) {
+    if (value == showRecovery_) return;
+    showRecovery_ = value;
+    emit showRecoveryChanged();
+}
+
 void RecoveryCheckpoints::refresh() {
     link_.send(WorkerLink::makeRequest(CommandMethod::listRecovery), std::nullopt, true,
                [this](const CommandResult& result) {
-                   state_.setRecoveries(result.recoveries.value_or(std::vector<RecoveryInfo>{}));
-                   state_.setShowRecovery(!state_.recoveries().empty() && !state_.sessionId());
+                   setRecoveries(result.recoveries.value_or(std::vector<RecoveryInfo>{}));
+                   setShowRecovery(!recoveries_.empty() && !state_.sessionId());
                });
 }
 
@@ -27,7 +39,7 @@ void RecoveryCheckpoints::discard(const std::string& recoveryId) {
 
 std::string RecoveryCheckpoints::name(const std::string& recoveryId) const {
     std::string name = "this PDF";
-    for (const RecoveryInfo& recovery : state_.recoveries()) {
+    for (const RecoveryInfo& recovery : recoveries_) {
         if (recovery.recoveryId == recoveryId && recovery.sourcePath)
             name = std::filesystem::path(*recovery.sourcePath).filename().string();
     }

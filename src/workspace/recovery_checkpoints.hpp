@@ -4,11 +4,14 @@
 // into `recoveries` (offered by `showRecovery` while no document is open), discarding one, and the
 // name a checkpoint is shown by. Restoring one opens it as the document, which the workspace does.
 // GUI thread only; every request goes through the WorkerLink. Nothing here throws: a failure ends
-// in `errorMessage`.
+// in the state's `errorMessage`. Each property changes with one signal, emitted only on a real change.
 
 #include <QObject>
 
 #include <string>
+#include <vector>
+
+#include "core/document_records.hpp"
 
 namespace kivo {
 
@@ -17,10 +20,17 @@ class WorkspaceState;
 
 class RecoveryCheckpoints : public QObject {
     Q_OBJECT
+    Q_PROPERTY(std::vector<RecoveryInfo> recoveries READ recoveries WRITE setRecoveries NOTIFY recoveriesChanged)
+    Q_PROPERTY(bool showRecovery READ showRecovery WRITE setShowRecovery NOTIFY showRecoveryChanged)
 
 public:
     // `state` and `link` must outlive the checkpoints.
     RecoveryCheckpoints(WorkspaceState& state, WorkerLink& link, QObject* parent = nullptr);
+
+    const std::vector<RecoveryInfo>& recoveries() const { return recoveries_; }
+    bool showRecovery() const { return showRecovery_; }
+    void setRecoveries(std::vector<RecoveryInfo> value);
+    void setShowRecovery(bool value);
 
     // Lists the checkpoints into `recoveries`.
     void refresh();
@@ -29,9 +39,15 @@ public:
     // The file name of the listed checkpoint's document, else "this PDF".
     std::string name(const std::string& recoveryId) const;
 
+signals:
+    void recoveriesChanged();
+    void showRecoveryChanged();
+
 private:
     WorkspaceState& state_;
     WorkerLink& link_;
+    std::vector<RecoveryInfo> recoveries_;
+    bool showRecovery_ = false;
 };
 
 }  // namespace kivo

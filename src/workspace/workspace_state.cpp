@@ -159,14 +159,6 @@ void WorkspaceState::setSavePhase(std::string value) {
     assign(savePhase_, std::move(value), &WorkspaceState::savePhaseChanged);
 }
 
-void WorkspaceState::setRecoveries(std::vector<RecoveryInfo> value) {
-    assign(recoveries_, std::move(value), &WorkspaceState::recoveriesChanged);
-}
-
-void WorkspaceState::setShowRecovery(bool value) {
-    assign(showRecovery_, std::move(value), &WorkspaceState::showRecoveryChanged);
-}
-
 void WorkspaceState::setPageJump(std::string value) {
     assign(pageJump_, std::move(value), &WorkspaceState::pageJumpChanged);
 }

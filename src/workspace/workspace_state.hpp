@@ -72,8 +72,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
     Q_PROPERTY(std::string savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
-    Q_PROPERTY(std::vector<RecoveryInfo> recoveries READ recoveries WRITE setRecoveries NOTIFY recoveriesChanged)
-    Q_PROPERTY(bool showRecovery READ showRecovery WRITE setShowRecovery NOTIFY showRecoveryChanged)
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
@@ -123,8 +121,6 @@ public:
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
     // adopted document is dirty, else "Saved". Changes with savePhase and inspect.
     std::string saveLabel() const;
-    const std::vector<RecoveryInfo>& recoveries() const { return recoveries_; }
-    bool showRecovery() const { return showRecovery_; }
     const std::string& pageJump() const { return pageJump_; }
     const std::vector<PDFPoint>& inkPoints() const { return inkPoints_; }
     const QSizeF& viewport() const { return viewport_; }
@@ -168,8 +164,6 @@ public:
     void setWorkerReady(bool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(std::string value);
-    void setRecoveries(std::vector<RecoveryInfo> value);
-    void setShowRecovery(bool value);
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
     void setViewport(QSizeF value);
@@ -211,8 +205,6 @@ signals:
     void workerReadyChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
-    void recoveriesChanged();
-    void showRecoveryChanged();
     void pageJumpChanged();
     void inkPointsChanged();
     void viewportChanged();
@@ -259,8 +251,6 @@ private:
     bool workerReady_{false};
     std::optional<WorkerNotice> workerNotice_{};
     std::string savePhase_{"saved"};
-    std::vector<RecoveryInfo> recoveries_{};
-    bool showRecovery_{false};
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
     QSizeF viewport_{800, 600};

@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 #include "app/activity_card.hpp"
 #include "app/canvas_area.hpp"
@@ -247,7 +248,7 @@ private slots:
             QVERIFY(question->width() > question->fontMetrics().horizontalAdvance(question->windowTitle()) + 100);
             question->defaultButton()->click();
             QTest::qWait(300);
-            QCOMPARE(editor->workspace().recoveries().size(), 1u);
+            QCOMPARE(editor->workspace().checkpoints().recoveries().size(), 1u);
             QVERIFY(sheet.isVisible());
 
             QTest::mouseClick(row->discardButton(), Qt::LeftButton);
@@ -256,9 +257,9 @@ private slots:
             for (QAbstractButton* button : question->buttons()) {
                 if (button->text() == "Discard") button->click();
             }
-            QVERIFY(waitUntil([&] { return editor->workspace().recoveries().empty(); }));
+            QVERIFY(waitUntil([&] { return editor->workspace().checkpoints().recoveries().empty(); }));
             QVERIFY(waitUntil([&] { return !sheet.isVisible(); }));
-            QVERIFY(!editor->workspace().showRecovery());
+            QVERIFY(!editor->workspace().checkpoints().showRecovery());
         }
 
         leaveACheckpoint();

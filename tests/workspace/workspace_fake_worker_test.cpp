@@ -316,8 +316,8 @@ TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocume
     EXPECT_EQ(sent(CommandMethod::restoreRecovery).size(), 1u);
     EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), 3u);
     // The checkpoint stays and is offered.
-    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
-    EXPECT_EQ(ws().recoveries().at(0).recoveryId, "s1");
+    ASSERT_TRUE(waitUntil([&] { return ws().checkpoints().showRecovery(); }));
+    EXPECT_EQ(ws().checkpoints().recoveries().at(0).recoveryId, "s1");
 }
 
 TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
@@ -326,7 +326,7 @@ TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
          {"KIVO_FAKE_WORKER_SCRIPT", "restore_recovery=error:cancelled:The command was cancelled. Nothing changed."}});
     openDocument("a.pdf");
     stopWorker();
-    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().checkpoints().showRecovery(); }));
     EXPECT_TRUE(
         noticeText().ends_with("Kivo PDF started it again, but could not open a.pdf: the restore was cancelled."))
         << noticeText();
@@ -459,7 +459,7 @@ TEST_F(FakeWorkerTest, ChangesCarryTheirRevisionAndAFreshOperationId) {
 
 TEST_F(FakeWorkerTest, AnEncryptedCheckpointOpensWithThePasswordAndReplacesTheOpenDocument) {
     auto& test = start({{"KIVO_FAKE_WORKER_RECOVERIES", "locked-1"}});
-    ASSERT_TRUE(waitUntil([&] { return ws().showRecovery(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().checkpoints().showRecovery(); }));
     openDocument("a.pdf");
     const auto opened = ws().sessionId();
     test.prompts->passwords = {"wrong", "secret"};
@@ -469,7 +469,7 @@ TEST_F(FakeWorkerTest, AnEncryptedCheckpointOpensWithThePasswordAndReplacesTheOp
     EXPECT_EQ(test.prompts->asked.at(0).title, "Password required");
     EXPECT_EQ(test.prompts->asked.at(1).title, "That password did not open this PDF");
     EXPECT_EQ(test.prompts->asked.at(1).detail, "This PDF is encrypted. The password is not stored or logged.");
-    EXPECT_FALSE(ws().showRecovery());
+    EXPECT_FALSE(ws().checkpoints().showRecovery());
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));
     EXPECT_EQ(sent(CommandMethod::close)[0].params.sessionId, opened);
 }

@@ -55,7 +55,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->assistantProvider(), "local");
     EXPECT_EQ(workspace->assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() || workspace->activity());
-    EXPECT_FALSE(workspace->workerReady() || workspace->mcpEnabled() || workspace->showRecovery());
+    EXPECT_FALSE(workspace->workerReady() || workspace->mcpEnabled() || workspace->checkpoints().showRecovery());
     EXPECT_FALSE(workspace->assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
@@ -66,9 +66,10 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
                  "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
                  "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
-                 "workerReady workerNotice savePhase recoveries showRecovery pageJump inkPoints "
+                 "workerReady workerNotice savePhase pageJump inkPoints "
                  "viewport")},
         {&workspace->renderer(), "thumbnailGeneration"},
+        {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
         const QMetaObject* meta = owner->metaObject();
