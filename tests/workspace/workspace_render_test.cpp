@@ -320,6 +320,37 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     }
 }
 
+// The renderer's stamps: a shown thumbnail made stale stays up until its new render replaces it, a
+// hidden one is not rendered, and forgetting the renders drops every cache and moves the generation
+// the page list redraws by.
+TEST_F(RenderFakeTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsEveryCache) {
+    start();
+    openDocument();
+    PageRenderer& renderer = ws().renderer();
+    const auto thumbnailRenders = [&] {
+        std::size_t count = 0;
+        for (const auto& request : sent(CommandMethod::renderPage)) count += request.params.scale == 2.0 * 0.18;
+        return count;
+    };
+    renderer.showThumbnail("p1");
+    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p1").isNull(); }));
+    const std::int64_t shown = renderer.thumbnailGeneration();
+    ASSERT_EQ(thumbnailRenders(), 1u);
+
+    renderer.invalidate(RenderInvalidation::pages({"p1", "p2"}));
+    EXPECT_FALSE(renderer.thumbnail("p1").isNull()) << "the stale one stays up meanwhile";
+    ASSERT_TRUE(waitUntil([&] { return renderer.thumbnailGeneration() > shown; }));
+    roundTrips();
+    EXPECT_EQ(thumbnailRenders(), 2u) << "p1 again, p2 not: it is not shown";
+
+    const std::int64_t before = renderer.thumbnailGeneration();
+    renderer.forgetRenders();
+    EXPECT_EQ(renderer.thumbnailGeneration(), before + 1);
+    const PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
+    EXPECT_EQ(use.pages + use.tiles + use.thumbnails + use.bytes, 0);
+    EXPECT_TRUE(renderer.thumbnail("p1").isNull());
+}
+
 TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "render_page=sleep:300"}});
     openDocument();
