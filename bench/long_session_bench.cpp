@@ -22,6 +22,7 @@
 #include "app/editor_app.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 namespace {
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     auto editor = std::make_unique<kivo::EditorApp>();
     if (editor->start({}) != kivo::EditorApp::Start::running) return 1;
     kivo::Workspace& ws = editor->workspace();
-    if (!until([&] { return ws.workerReady(); })) fail("the worker did not start", ws);
+    if (!until([&] { return ws.link().workerReady(); })) fail("the worker did not start", ws);
     const double startMb = residentMegabytes();
 
     std::vector<double> resident;

@@ -62,7 +62,7 @@ std::unique_ptr<kivo::Workspace> launched(const fs::path& scratch, int run, doub
     const auto start = Clock::now();
     workspace->launchOnce();
     if (launchMs != nullptr) *launchMs = milliseconds(Clock::now() - start);
-    if (!workspace->workerReady()) {
+    if (!workspace->link().workerReady()) {
         std::fprintf(stderr, "workspace_bench: the worker did not start: %s\n",
                      workspace->errorMessage().value_or("").c_str());
         std::exit(1);

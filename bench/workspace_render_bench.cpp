@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     kivo::Workspace& ws = *workspace;
     Loop loop;
     ws.launchOnce();
-    if (!ws.workerReady()) fail("the worker did not start", ws);
+    if (!ws.link().workerReady()) fail("the worker did not start", ws);
     ws.setViewport(QSizeF(1000, 700));
     ws.setVisibleCanvasRect(QRectF(0, 0, 952, 652));
 

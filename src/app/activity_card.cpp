@@ -55,7 +55,7 @@ ActivityCard::ActivityCard(Workspace& workspace, QWidget* parent)
     row_->addWidget(cancel_, 0, Qt::AlignVCenter);
     cancel_->setShortcut(QKeySequence(Qt::Key_Escape));
     connect(cancel_, &HeroButton::clicked, &workspace_.link(), &WorkerLink::cancelActivity);
-    connect(&workspace_, &WorkspaceState::activityChanged, this, &ActivityCard::refresh);
+    connect(&workspace_.link(), &WorkerLink::activityChanged, this, &ActivityCard::refresh);
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, [this] {
         applyMetrics();
         update();
@@ -77,7 +77,7 @@ void ActivityCard::applyMetrics() {
 }
 
 void ActivityCard::refresh() {
-    const auto& activity = workspace_.activity();
+    const auto& activity = workspace_.link().activity();
     const bool shown = activity && activity->visible;
     if (shown) {
         const QString title = QString::fromStdString(activity->title);

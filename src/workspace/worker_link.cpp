@@ -185,6 +185,18 @@ ResourceLimits WorkerLink::limits() const {
     return ResourceLimits::fromEnvironment(services_.workerHost->environment(), physicalMemoryBytes());
 }
 
+void WorkerLink::setWorkerReady(bool value) {
+    if (value == workerReady_) return;
+    workerReady_ = value;
+    emit workerReadyChanged();
+}
+
+void WorkerLink::setActivity(std::optional<CommandActivity> value) {
+    if (value == activity_) return;
+    activity_ = std::move(value);
+    emit activityChanged();
+}
+
 qint64 WorkerLink::workerProcessId() const { return worker_ ? worker_->processId() : 0; }
 
 // ---- Commands
@@ -335,33 +347,33 @@ void WorkerLink::beginActivity(const std::string& requestId, const std::string& 
     CommandActivity started;
     started.requestId = requestId;
     started.title = title;
-    state_.setActivity(started);
+    setActivity(started);
     QTimer::singleShot(activityDelayMilliseconds, this, [this, requestId] {
-        if (!state_.activity() || state_.activity()->requestId != requestId) return;
-        CommandActivity shown = *state_.activity();
+        if (!activity() || activity()->requestId != requestId) return;
+        CommandActivity shown = *activity();
         shown.visible = true;
-        state_.setActivity(shown);
+        setActivity(shown);
     });
 }
 
 void WorkerLink::followProgress(const CommandProgress& line) {
-    if (!state_.activity() || state_.activity()->requestId != line.id) return;
-    CommandActivity updated = *state_.activity();
+    if (!activity() || activity()->requestId != line.id) return;
+    CommandActivity updated = *activity();
     updated.phase = line.phase;
     updated.completed = line.completed;
     updated.total = line.total;
-    state_.setActivity(updated);
+    setActivity(updated);
 }
 
 void WorkerLink::endActivity(const std::string& requestId) {
-    if (state_.activity() && state_.activity()->requestId == requestId) state_.setActivity(std::nullopt);
+    if (activity() && activity()->requestId == requestId) setActivity(std::nullopt);
 }
 
 void WorkerLink::cancelActivity() {
-    if (!state_.activity() || state_.activity()->cancelling || !controlClient_) return;
-    CommandActivity cancelling = *state_.activity();
+    if (!activity() || activity()->cancelling || !controlClient_) return;
+    CommandActivity cancelling = *activity();
     cancelling.cancelling = true;
-    state_.setActivity(cancelling);
+    setActivity(cancelling);
     CommandParams params;
     params.requestId = cancelling.requestId;
     controlQueue_.post([client = controlClient_, request = makeRequest(CommandMethod::cancel, std::move(params))] {

@@ -28,6 +28,7 @@
 #include "workspace/worker_process.hpp"
 #include "workspace/worker_stops.hpp"
 #include "workspace/workspace_services.hpp"
+#include "workspace/workspace_types.hpp"
 
 namespace kivo {
 
@@ -43,6 +44,8 @@ struct WorkerStop {
 
 class WorkerLink : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool workerReady READ workerReady WRITE setWorkerReady NOTIFY workerReadyChanged)
+    Q_PROPERTY(std::optional<CommandActivity> activity READ activity WRITE setActivity NOTIFY activityChanged)
 
 public:
     using SuccessHandler = std::function<void(const CommandResult&)>;
@@ -64,6 +67,14 @@ public:
     ~WorkerLink() override;
 
     void setGate(Gate gate) { gate_ = std::move(gate); }
+
+    // A worker was started and both connections stood; false again once it stops.
+    bool workerReady() const { return workerReady_; }
+    // The exchange on show with its progress; shown (`visible`) once it has taken 0.25 s.
+    const std::optional<CommandActivity>& activity() const { return activity_; }
+    // Each emits its change signal only on a real change.
+    void setWorkerReady(bool value);
+    void setActivity(std::optional<CommandActivity> value);
 
     // A request on the UI channel with a fresh id.
     static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
@@ -110,6 +121,8 @@ public:
     std::int64_t ownChangesInFlight() const { return ownChangesInFlight_; }
 
 signals:
+    void workerReadyChanged();
+    void activityChanged();
     // The running worker ended on its own (not through shutdown()); both connections are gone.
     void stopped(const WorkerStop& stop);
 
@@ -130,6 +143,8 @@ private:
     WorkspaceState& state_;
     const WorkspaceServices& services_;
     Gate gate_;
+    bool workerReady_ = false;
+    std::optional<CommandActivity> activity_;
     std::shared_ptr<CommandClient> client_;
     std::shared_ptr<CommandClient> controlClient_;
     std::unique_ptr<WorkerProcess> worker_;

@@ -66,7 +66,7 @@ void Workspace::launchOnce() {
         setErrorMessage(error.what());
         return;
     }
-    setWorkerReady(true);
+    d_->link_->setWorkerReady(true);
     setStatus("Worker ready. PDFium 154.0.8035 isolated from the UI.");
     d_->checkpoints_->refresh();
 }

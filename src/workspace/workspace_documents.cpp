@@ -223,7 +223,7 @@ void Workspace::openPanel() {
 }
 
 void Workspace::openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft) {
-    if (workerReady()) {
+    if (d_->link_->workerReady()) {
         const auto first = std::find_if(arguments.begin(), arguments.end(),
                                         [](const std::string& argument) { return isReadablePdf(argument); });
         if (first != arguments.end()) open(*first);

@@ -69,10 +69,6 @@ void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
     assign(errorMessage_, std::move(value), &WorkspaceState::errorMessageChanged);
 }
 
-void WorkspaceState::setActivity(std::optional<CommandActivity> value) {
-    assign(activity_, std::move(value), &WorkspaceState::activityChanged);
-}
-
 void WorkspaceState::setZoom(double value) { assign(zoom_, std::move(value), &WorkspaceState::zoomChanged); }
 
 void WorkspaceState::setSelection(std::optional<PDFRect> value) {
@@ -145,10 +141,6 @@ void WorkspaceState::setAssistantDraft(std::optional<std::string> value) {
 
 void WorkspaceState::setAssistantRunning(bool value) {
     assign(assistantRunning_, std::move(value), &WorkspaceState::assistantRunningChanged);
-}
-
-void WorkspaceState::setWorkerReady(bool value) {
-    assign(workerReady_, std::move(value), &WorkspaceState::workerReadyChanged);
 }
 
 void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {

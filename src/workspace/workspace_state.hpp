@@ -36,7 +36,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
     Q_PROPERTY(
         std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
-    Q_PROPERTY(std::optional<CommandActivity> activity READ activity WRITE setActivity NOTIFY activityChanged)
     Q_PROPERTY(double zoom READ zoom WRITE setZoom NOTIFY zoomChanged)
     Q_PROPERTY(std::optional<PDFRect> selection READ selection WRITE setSelection NOTIFY selectionChanged)
     Q_PROPERTY(std::optional<std::string> selectedAnnotationId READ selectedAnnotationId WRITE setSelectedAnnotationId
@@ -68,7 +67,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
                    assistantDraftChanged)
     Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
-    Q_PROPERTY(bool workerReady READ workerReady WRITE setWorkerReady NOTIFY workerReadyChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
     Q_PROPERTY(std::string savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
@@ -90,7 +88,6 @@ public:
     const std::vector<PageTile>& pageTiles() const { return pageTiles_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
-    const std::optional<CommandActivity>& activity() const { return activity_; }
     double zoom() const { return zoom_; }
     const std::optional<PDFRect>& selection() const { return selection_; }
     const std::optional<std::string>& selectedAnnotationId() const { return selectedAnnotationId_; }
@@ -115,7 +112,6 @@ public:
     bool assistantKeyStored() const { return assistantKeyStored_; }
     const std::optional<std::string>& assistantDraft() const { return assistantDraft_; }
     bool assistantRunning() const { return assistantRunning_; }
-    bool workerReady() const { return workerReady_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     const std::string& savePhase() const { return savePhase_; }
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
@@ -137,7 +133,6 @@ public:
     void setPageTiles(std::vector<PageTile> value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
-    void setActivity(std::optional<CommandActivity> value);
     void setZoom(double value);
     void setSelection(std::optional<PDFRect> value);
     void setSelectedAnnotationId(std::optional<std::string> value);
@@ -161,7 +156,6 @@ public:
     void setAssistantKeyStored(bool value);
     void setAssistantDraft(std::optional<std::string> value);
     void setAssistantRunning(bool value);
-    void setWorkerReady(bool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(std::string value);
     void setPageJump(std::string value);
@@ -177,7 +171,6 @@ signals:
     void pageTilesChanged();
     void statusChanged();
     void errorMessageChanged();
-    void activityChanged();
     void zoomChanged();
     void selectionChanged();
     void selectedAnnotationIdChanged();
@@ -202,7 +195,6 @@ signals:
     void assistantKeyStoredChanged();
     void assistantDraftChanged();
     void assistantRunningChanged();
-    void workerReadyChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
     void pageJumpChanged();
@@ -223,7 +215,6 @@ private:
     std::vector<PageTile> pageTiles_{};
     std::string status_{"Open a PDF to start. Editing stays on this computer."};
     std::optional<std::string> errorMessage_{};
-    std::optional<CommandActivity> activity_{};
     double zoom_{1.2};
     std::optional<PDFRect> selection_{};
     std::optional<std::string> selectedAnnotationId_{};
@@ -248,7 +239,6 @@ private:
     bool assistantKeyStored_{false};
     std::optional<std::string> assistantDraft_{};
     bool assistantRunning_{false};
-    bool workerReady_{false};
     std::optional<WorkerNotice> workerNotice_{};
     std::string savePhase_{"saved"};
     std::string pageJump_{"1"};

@@ -29,10 +29,10 @@ std::string documentName(const std::optional<std::string>& sourcePath) {
 }  // namespace
 
 void Workspace::workerDidStop(const WorkerStop& stop) {
-    setWorkerReady(false);
+    d_->link_->setWorkerReady(false);
     // No MCP client reaches the worker now; a new one says so again once it runs.
     setMcpEnabled(false);
-    setActivity(std::nullopt);
+    d_->link_->setActivity(std::nullopt);
 
     // A stop while the lost document was being brought back must not bring it back again, or a
     // document that stops the worker would stop every worker that opens it.
@@ -96,7 +96,7 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
             joinSentences({d_->stopCause_, "It could not be started again: " + std::string(error.what())}), true});
         return;
     }
-    setWorkerReady(true);
+    d_->link_->setWorkerReady(true);
     // A new worker starts without grants; sharing is the user's decision again.
     d_->mcpNote_ =
         mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;

@@ -11,6 +11,7 @@
 #include "app/main_window.hpp"
 #include "core/text.hpp"
 #include "design/appearance.hpp"
+#include "workspace/worker_link.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo::testing {
@@ -71,13 +72,13 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
         QObject::connect(running->window().announcer(), &Announcer::announced,
                          [list = &running->announced](const QString& text) { list->append(text); });
         auto* painted = new PaintWatch(&running->window());
-        QObject::connect(&running->workspace(), &WorkspaceState::workerReadyChanged, painted,
+        QObject::connect(&running->workspace().link(), &WorkerLink::workerReadyChanged, painted,
                          [painted, flag = &running->paintedBeforeWorker] { *flag = painted->painted; });
         if (!waitUntil([&] { return launched; })) {
             qWarning("the editor never launched its worker");
             return nullptr;
         }
-        if (worker == Worker::missing || running->workspace().workerReady()) return running;
+        if (worker == Worker::missing || running->workspace().link().workerReady()) return running;
         std::cerr << "note: the worker does not start with its sandbox " << sandbox
                   << " here: " << running->workspace().errorMessage().value_or("") << "\n";
     }

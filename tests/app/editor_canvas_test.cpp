@@ -23,6 +23,7 @@
 #include <cmath>
 
 #include "workspace/page_renderer.hpp"
+#include "workspace/worker_link.hpp"
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
 #include "app/inspector_panel.hpp"
@@ -83,7 +84,7 @@ struct CanvasFixture {
             const double backing = QGuiApplication::primaryScreen()->devicePixelRatio();
             return page && std::abs(image.deviceIndependentSize().width() - page->width * workspace().zoom()) < 1 &&
                    image.devicePixelRatio() == backing && canvas().image().cacheKey() == image.cacheKey() &&
-                   !workspace().activity();
+                   !workspace().link().activity();
         });
     }
 

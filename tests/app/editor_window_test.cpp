@@ -485,8 +485,9 @@ private slots:
         workspace.setSearchQuery("no such words anywhere");
         window.searchAction()->trigger();
         ActivityCard* card = window.canvasArea()->activityCard();
-        QVERIFY(
-            waitUntil([&] { return card->isVisible() && workspace.activity() && workspace.activity()->total > 0; }));
+        QVERIFY(waitUntil([&] {
+            return card->isVisible() && workspace.link().activity() && workspace.link().activity()->total > 0;
+        }));
         QCOMPARE(editor->app->settings().inspectorTab(), std::string("page"));
         QVERIFY(card->cancelButton()->isVisible() && card->cancelButton()->isEnabled());
         QCOMPARE(card->progressBar()->maximum(), 2000);
@@ -494,7 +495,7 @@ private slots:
         screenshot(window, "editor-activity-card");
 
         QTest::keyClick(&window, Qt::Key_Escape);
-        QVERIFY(waitUntil([&] { return !workspace.activity(); }));
+        QVERIFY(waitUntil([&] { return !workspace.link().activity(); }));
         QCOMPARE(statusText(window), QStringLiteral("Cancelled before it finished. Nothing changed."));
         QVERIFY(!card->isVisible());
         QVERIFY(!workspace.errorMessage());

@@ -91,7 +91,7 @@ TEST_F(QuickEditsTest, BurstsOfNotesNudgesAndSavesAllApply) {
         return -1.0;
     };
     ASSERT_TRUE(waitUntil([&] { return left() >= before.left + 4 * burst - 0.01 || !errors_->empty(); }));
-    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Annotation updated" && !ws().activity(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Annotation updated" && !ws().link().activity(); }));
     EXPECT_NEAR(left(), before.left + 4 * burst, 0.01);
 
     // Save pressed right after each edit.

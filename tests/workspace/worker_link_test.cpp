@@ -76,7 +76,7 @@ TEST_F(WorkerLinkTest, EveryRequestPassesTheGateAndEndsInExactlyOneHandler) {
         link_->send(
             std::move(request), "Listing", row.clearsError, [&](const CommandResult&) { ++successes; },
             [&](const std::string& code, const std::string&) { failures.push_back(code); });
-        ASSERT_TRUE(waitUntil([&] { return successes + failures.size() > 0 && !state_->activity(); }));
+        ASSERT_TRUE(waitUntil([&] { return successes + failures.size() > 0 && !link_->activity(); }));
         waitUntil([] { return false; }, 0.1);  // a second outcome would arrive here
         EXPECT_EQ(successes, row.code ? 0 : 1);
         EXPECT_EQ(failures, row.code ? std::vector<std::string>{row.code} : std::vector<std::string>{});

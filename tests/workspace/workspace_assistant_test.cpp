@@ -71,7 +71,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
 
     ws().setAssistantQuery(" \n ");
     ws().assistant().askAssistant();
-    EXPECT_FALSE(ws().activity());
+    EXPECT_FALSE(ws().link().activity());
 }
 
 TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOwnDocument) {

@@ -317,7 +317,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     const PageRenderer::RenderCacheUse atOpen = ws().renderer().renderCacheUse();
     EXPECT_EQ(atOpen.pages + atOpen.tiles + atOpen.thumbnails, 0);
     EXPECT_EQ(atOpen.bytes, 0);
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().activity(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().link().activity(); }));
     waitUntil([] { return false; }, 0.5);
     const PageRenderer::RenderCacheUse after = ws().renderer().renderCacheUse();
     EXPECT_EQ(after.pages, 1) << "only the second's page";

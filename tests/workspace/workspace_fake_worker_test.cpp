@@ -53,7 +53,8 @@ protected:
         ASSERT_GT(pid, 0);
         ::kill(static_cast<pid_t>(pid), signal);
         ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().workerNotice(); }));
-        ASSERT_TRUE(waitUntil([&] { return !ws().activity() && ws().status() != "Restarting the PDF worker…"; }));
+        ASSERT_TRUE(
+            waitUntil([&] { return !ws().link().activity() && ws().status() != "Restarting the PDF worker…"; }));
     }
 
     std::string noticeText() { return ws().workerNotice() ? ws().workerNotice()->message : "(no notice)"; }
@@ -66,7 +67,7 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     std::filesystem::create_directories(scratch_.socket().parent_path());
     std::ofstream(scratch_.socket()) << "left over from an earlier run";
     start();
-    ASSERT_TRUE(ws().workerReady()) << ws().errorMessage().value_or("");
+    ASSERT_TRUE(ws().link().workerReady()) << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().status(), "Worker ready. PDFium 154.0.8035 isolated from the UI.");
     EXPECT_TRUE(ws().mcpEnabled());
 
@@ -85,7 +86,7 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), 1u);
 
     stopWorker();
-    EXPECT_TRUE(ws().workerReady());
+    EXPECT_TRUE(ws().link().workerReady());
     const std::string secondToken = readAll(scratch_.token());
     EXPECT_NE(secondToken, firstToken);
     EXPECT_EQ(fakeLog(scratch_.log(), "argv "), (std::vector<std::string>{arguments, arguments}));
@@ -110,7 +111,7 @@ TEST_F(FakeWorkerTest, TheLaunchWaitsTwoSecondsForTheSocketAndOneMoreToConnect) 
         const auto begun = std::chrono::steady_clock::now();
         start({{"KIVO_FAKE_WORKER_START", c.start}});
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begun;
-        EXPECT_EQ(ws().workerReady(), c.ready) << ws().errorMessage().value_or("");
+        EXPECT_EQ(ws().link().workerReady(), c.ready) << ws().errorMessage().value_or("");
         EXPECT_GE(took.count(), c.least);
         EXPECT_LE(took.count(), c.most);
     }
@@ -121,10 +122,10 @@ TEST_F(FakeWorkerTest, AnActivityIsShownAQuarterSecondAfterItBegan) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}});
     openDocument("a.pdf");
     std::optional<std::chrono::steady_clock::time_point> begun, shown;
-    QObject::connect(&ws(), &WorkspaceState::activityChanged, [&] {
+    QObject::connect(&ws().link(), &WorkerLink::activityChanged, [&] {
         const auto now = std::chrono::steady_clock::now();
-        if (ws().activity() && !begun) begun = now;
-        if (ws().activity() && ws().activity()->visible && !shown) shown = now;
+        if (ws().link().activity() && !begun) begun = now;
+        if (ws().link().activity() && ws().link().activity()->visible && !shown) shown = now;
     });
     ws().setSearchQuery("anything");
     ws().search();
@@ -160,7 +161,7 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
         workspace_.reset();
         start({{"KIVO_FAKE_WORKER_START", c.start}}, c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
         EXPECT_EQ(ws().errorMessage().value_or(""), c.message);
-        EXPECT_FALSE(ws().workerReady());
+        EXPECT_FALSE(ws().link().workerReady());
         EXPECT_EQ(ws().link().workerProcessId(), 0);
         // The failed worker's own exit report is stale and changes nothing.
         waitUntil([] { return false; }, 0.3);
@@ -212,13 +213,13 @@ TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {
         auto environment = c.environment;
         environment["KIVO_FAKE_WORKER_USR1"] = c.usr1;
         start(environment);
-        ASSERT_TRUE(ws().workerReady());
+        ASSERT_TRUE(ws().link().workerReady());
         ws().setMcpAccessGranted(c.sharing);
         stopWorker(c.signal);
         EXPECT_EQ(noticeText(), c.notice);
         EXPECT_FALSE(ws().workerNotice()->offersRestart);
         EXPECT_EQ(ws().status(), "PDF worker restarted");
-        EXPECT_TRUE(ws().workerReady());
+        EXPECT_TRUE(ws().link().workerReady());
         EXPECT_FALSE(ws().mcpAccessGranted());
     }
 }
@@ -228,7 +229,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     stopWorker();
     test.clock->advance(30);
     stopWorker();
-    EXPECT_TRUE(ws().workerReady());
+    EXPECT_TRUE(ws().link().workerReady());
 
     openDocument("a.pdf");
     CommandParams note;
@@ -248,7 +249,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
         << noticeText();
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
     EXPECT_EQ(ws().status(), "The PDF worker stopped");
-    EXPECT_FALSE(ws().workerReady() || ws().sessionId() || ws().inspect());
+    EXPECT_FALSE(ws().link().workerReady() || ws().sessionId() || ws().inspect());
     EXPECT_FALSE(ws().mcpEnabled()) << "no MCP client can reach a worker that is not running";
     ASSERT_TRUE(ws().lostDocument());
     EXPECT_EQ(ws().lostDocument()->pageIndex, 2);
@@ -300,7 +301,7 @@ TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
               "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
               "documents without one.");
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
-    EXPECT_FALSE(ws().mcpAccessGranted() || ws().workerReady());
+    EXPECT_FALSE(ws().mcpAccessGranted() || ws().link().workerReady());
     EXPECT_EQ(ws().link().workerProcessId(), 0);
 }
 
@@ -312,7 +313,7 @@ TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocume
     EXPECT_EQ(noticeText(),
               "The PDF worker stopped because a command made no progress for 60 seconds. Kivo PDF started it again, "
               "but could not open a.pdf: the PDF worker stopped again while opening it.");
-    EXPECT_TRUE(ws().workerReady());
+    EXPECT_TRUE(ws().link().workerReady());
     EXPECT_EQ(sent(CommandMethod::restoreRecovery).size(), 1u);
     EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), 3u);
     // The checkpoint stays and is offered.
@@ -492,7 +493,7 @@ TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresS
     openDocument("a.pdf");
     ws().setSearchQuery("anything");
     ws().search();
-    ASSERT_TRUE(waitUntil([&] { return ws().activity().has_value(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().link().activity().has_value(); }));
     const auto pid = static_cast<pid_t>(ws().link().workerProcessId());
 
     const auto started = std::chrono::steady_clock::now();

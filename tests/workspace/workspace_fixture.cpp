@@ -145,7 +145,7 @@ std::unique_ptr<TestWorkspace> launchedRealWorker(const Scratch& scratch) {
             realWorker(), std::map<std::string, std::string>{{"HOME", scratch.home().string()},
                                                              {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
         (*test)->launchOnce();
-        if ((*test)->workerReady()) return test;
+        if ((*test)->link().workerReady()) return test;
         std::cerr << "note: the worker does not start with its sandbox " << sandbox
                   << " here: " << (*test)->errorMessage().value_or("") << "\n";
     }

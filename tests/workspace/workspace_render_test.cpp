@@ -169,7 +169,7 @@ protected:
         test_ = std::make_unique<testing::TestWorkspace>(testing::fakeWorker(), std::move(extra));
         test_->screen->scale = backing;
         ws().launchOnce();
-        EXPECT_TRUE(ws().workerReady()) << ws().errorMessage().value_or("");
+        EXPECT_TRUE(ws().link().workerReady()) << ws().errorMessage().value_or("");
         return ws();
     }
 

@@ -24,7 +24,7 @@ protected:
         extra["KIVO_FAKE_WORKER_LOG"] = scratch_.log().string();
         test_ = std::make_unique<testing::TestWorkspace>(testing::fakeWorker(), std::move(extra));
         ws().launchOnce();
-        ASSERT_TRUE(ws().workerReady());
+        ASSERT_TRUE(ws().link().workerReady());
     }
 
     Workspace& ws() { return **test_; }
@@ -103,7 +103,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
-    ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().workerReady(); }));
+    ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().link().workerReady(); }));
     sent = grants(8);
     EXPECT_FALSE(ws().mcpAccessGranted());
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});

@@ -54,20 +54,22 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->viewport(), QSizeF(800, 600));
     EXPECT_EQ(workspace->assistantProvider(), "local");
     EXPECT_EQ(workspace->assistantModel(), "");
-    EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() || workspace->activity());
-    EXPECT_FALSE(workspace->workerReady() || workspace->mcpEnabled() || workspace->checkpoints().showRecovery());
+    EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
+                 workspace->link().activity());
+    EXPECT_FALSE(workspace->link().workerReady() || workspace->mcpEnabled() || workspace->checkpoints().showRecovery());
     EXPECT_FALSE(workspace->assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
     const std::vector<std::pair<const QObject*, QString>> owners = {
         {workspace.get(),
          QString("sessionId inspect selectedPageId pageImage pageTiles status "
-                 "errorMessage activity zoom selection selectedAnnotationId selectedText pageChars "
+                 "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
                  "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
                  "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
-                 "workerReady workerNotice savePhase pageJump inkPoints "
+                 "workerNotice savePhase pageJump inkPoints "
                  "viewport")},
+        {&workspace->link(), "workerReady activity"},
         {&workspace->renderer(), "thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };

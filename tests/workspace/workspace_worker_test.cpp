@@ -111,21 +111,22 @@ TEST_F(RealWorkerTest, ALongCommandShowsItsActivityAndIsCancelledFromTheControlC
     if (HasFatalFailure()) return;
 
     std::vector<CommandActivity> seen;
-    QObject::connect(&ws, &Workspace::activityChanged, [&] {
-        if (ws.activity()) seen.push_back(*ws.activity());
+    QObject::connect(&ws.link(), &WorkerLink::activityChanged, [&] {
+        if (ws.link().activity()) seen.push_back(*ws.link().activity());
     });
     ws.setSearchQuery("  no such words anywhere  ");
     ws.search();
-    ASSERT_TRUE(waitUntil([&] { return ws.activity() && ws.activity()->visible && ws.activity()->total > 0; }))
-        << "the search ended before its activity showed";
-    EXPECT_EQ(ws.activity()->title, "Searching for “no such words anywhere”");
+    ASSERT_TRUE(waitUntil([&] {
+        return ws.link().activity() && ws.link().activity()->visible && ws.link().activity()->total > 0;
+    })) << "the search ended before its activity showed";
+    EXPECT_EQ(ws.link().activity()->title, "Searching for “no such words anywhere”");
     EXPECT_EQ(seen.front().visible, false) << "an activity shows only after 0.25 s";
-    EXPECT_EQ(ws.activity()->phase, CommandPhase::searching);
-    EXPECT_EQ(ws.activity()->total, longPages);
+    EXPECT_EQ(ws.link().activity()->phase, CommandPhase::searching);
+    EXPECT_EQ(ws.link().activity()->total, longPages);
 
     ws.link().cancelActivity();
-    EXPECT_TRUE(ws.activity()->cancelling);
-    ASSERT_TRUE(waitUntil([&] { return !ws.activity(); }));
+    EXPECT_TRUE(ws.link().activity()->cancelling);
+    ASSERT_TRUE(waitUntil([&] { return !ws.link().activity(); }));
     EXPECT_EQ(ws.status(), "Cancelled before it finished. Nothing changed.");
     EXPECT_FALSE(ws.errorMessage());
     EXPECT_TRUE(ws.searchHits().empty());
@@ -154,7 +155,7 @@ TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) 
     EXPECT_EQ(ws.pageJump(), "3");
     EXPECT_EQ(ws.currentPage()->index, 2);
     EXPECT_EQ(ws.inspect()->annotations->size(), 1u) << "the highlight came back with the checkpoint";
-    EXPECT_TRUE(ws.workerReady());
+    EXPECT_TRUE(ws.link().workerReady());
 }
 
 TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
@@ -165,7 +166,7 @@ TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
     testing::TestWorkspace second(testing::realWorker(), {{"KIVO_PDF_WORKER_SANDBOX", "off"}});
     EXPECT_FALSE(second->link().claimEditorLock());
     second->launchOnce();
-    EXPECT_FALSE(second->workerReady());
+    EXPECT_FALSE(second->link().workerReady());
     EXPECT_EQ(second->link().workerProcessId(), 0);
     EXPECT_EQ(second->errorMessage().value_or(""),
               "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
@@ -176,7 +177,7 @@ TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
     EXPECT_EQ(testing::readFile(scratch_.token()), token);
     EXPECT_TRUE(std::filesystem::exists(scratch_.socket()));
     (*first)->checkpoints().refresh();
-    EXPECT_TRUE(waitUntil([&] { return !(*first)->errorMessage() && (*first)->workerReady(); }));
+    EXPECT_TRUE(waitUntil([&] { return !(*first)->errorMessage() && (*first)->link().workerReady(); }));
 }
 
 TEST_F(RealWorkerTest, QuittingDuringALongSearchReturnsAtOnceAndLeavesNoWorker) {
@@ -187,7 +188,7 @@ TEST_F(RealWorkerTest, QuittingDuringALongSearchReturnsAtOnceAndLeavesNoWorker) 
     if (HasFatalFailure()) return;
     ws.setSearchQuery("no such words anywhere");
     ws.search();
-    ASSERT_TRUE(waitUntil([&] { return ws.activity() && ws.activity()->total > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return ws.link().activity() && ws.link().activity()->total > 0; }));
     const auto pid = static_cast<pid_t>(ws.link().workerProcessId());
 
     const auto started = std::chrono::steady_clock::now();
