@@ -27,6 +27,7 @@
 #include "app/main_window.hpp"
 #include "app/quit_signals.hpp"
 #include "design/appearance.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 extern char** environ;
@@ -66,7 +67,7 @@ int runEditor(int argc, char** argv, const std::string& document) {
         std::printf("adopted %.3f\n", nowMilliseconds());
         std::fflush(stdout);
     });
-    QObject::connect(&workspace, &kivo::WorkspaceState::pageImageChanged, [&] {
+    QObject::connect(&workspace.renderer(), &kivo::PageRenderer::pageImageChanged, [&] {
         if (window.canvasArea()->shown() != kivo::CanvasArea::Shown::page) return;
         // Shown means painted: the window draws the page before the time is taken.
         window.repaint();

@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
         ws.setZoom(1.2);
         ws.open(document);
         const std::string opened = "Opened " + document.filename().string();
-        if (!until([&] { return ws.status().starts_with(opened) && !ws.pageImage().isNull(); })) fail("open", ws);
+        if (!until([&] { return ws.status().starts_with(opened) && !ws.renderer().pageImage().isNull(); }))
+            fail("open", ws);
         const auto pages = *ws.inspect()->pages;
         const std::size_t rows = std::min<std::size_t>(pages.size(), thumbnailRows);
         for (std::size_t row = 0; row < rows; ++row) ws.renderer().showThumbnail(pages[row].id);
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
             fail("thumbnails", ws);
         ws.setZoom(4.0);
         // A small page needs no tiles even at 400 %; a large one has its first ones by then.
-        until([&] { return !ws.pageTiles().empty(); }, 0.5);
+        until([&] { return !ws.renderer().pageTiles().empty(); }, 0.5);
         settle(0.05);
         resident.push_back(residentMegabytes());
     }

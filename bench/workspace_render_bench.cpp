@@ -95,7 +95,7 @@ double residentMegabytes(const std::string& pid) {
 // Whether every tile under the visible rectangle is among the published ones.
 bool visibleTilesPresent(kivo::Workspace& workspace) {
     const auto page = workspace.currentPage();
-    const QRectF visible = workspace.visibleCanvasRect();
+    const QRectF visible = workspace.renderer().visibleCanvasRect();
     const double scale = workspace.zoom() * backing;
     const kivo::TileGrid grid = kivo::TileGrid::forPage(page->width, page->height, scale, 1024);
     const auto wanted = grid.tiles(visible.left() * backing, visible.top() * backing, visible.right() * backing,
@@ -103,7 +103,7 @@ bool visibleTilesPresent(kivo::Workspace& workspace) {
     if (wanted.empty()) return false;
     for (const kivo::TileIndex& index : wanted) {
         const std::string suffix = "#" + std::to_string(index.column) + "," + std::to_string(index.row);
-        const auto& tiles = workspace.pageTiles();
+        const auto& tiles = workspace.renderer().pageTiles();
         if (std::none_of(tiles.begin(), tiles.end(),
                          [&](const kivo::PageTile& tile) { return tile.id.ends_with(suffix); }))
             return false;
@@ -134,11 +134,11 @@ int main(int argc, char** argv) {
     ws.launchOnce();
     if (!ws.link().workerReady()) fail("the worker did not start", ws);
     ws.setViewport(QSizeF(1000, 700));
-    ws.setVisibleCanvasRect(QRectF(0, 0, 952, 652));
+    ws.renderer().setVisibleCanvasRect(QRectF(0, 0, 952, 652));
 
     const std::string opened = "Opened " + document.filename().string();
     ws.open(document);
-    if (!loop.until([&] { return ws.status() == opened && !ws.pageImage().isNull(); })) fail("open", ws);
+    if (!loop.until([&] { return ws.status() == opened && !ws.renderer().pageImage().isNull(); })) fail("open", ws);
     const auto pages = *ws.inspect()->pages;
 
     // Scroll the page list through every page, a row a frame.
@@ -172,11 +172,12 @@ int main(int argc, char** argv) {
     int texts = 0;
     QObject::connect(&ws, &kivo::Workspace::pageCharsChanged, [&] { ++texts; });
     for (std::size_t i = 1; i < pages.size(); ++i) {
-        const qint64 before = ws.pageImage().cacheKey();
+        const qint64 before = ws.renderer().pageImage().cacheKey();
         const int textsBefore = texts;
         const auto start = Clock::now();
         ws.nextPage();
-        if (!loop.until([&] { return !ws.pageImage().isNull() && ws.pageImage().cacheKey() != before; }))
+        if (!loop.until(
+                [&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageImage().cacheKey() != before; }))
             fail("next page", ws);
         nextPage.push_back(milliseconds(Clock::now() - start));
         // A reader looks at the page a moment: its text arrives (a page like the one before may
@@ -189,7 +190,8 @@ int main(int argc, char** argv) {
     for (int run = 0; run < zoomRuns; ++run) {
         ws.select(pages[static_cast<std::size_t>(run * 7) % pages.size()].id);
         ws.setZoom(1.2);
-        if (!loop.until([&] { return !ws.pageImage().isNull() && ws.pageTiles().empty(); })) fail("zoom 1.2", ws);
+        if (!loop.until([&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
+            fail("zoom 1.2", ws);
         loop.for_(std::chrono::milliseconds(300));
         const auto start = Clock::now();
         ws.setZoom(4.0);

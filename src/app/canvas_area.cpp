@@ -94,12 +94,13 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
             [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
     // Before the refresh below, which scrolls once the page is up.
     connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] { topPending_ = true; });
-    for (const auto changed :
-         {&WorkspaceState::pageImageChanged, &WorkspaceState::pageTilesChanged, &WorkspaceState::inspectChanged,
-          &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
-          &WorkspaceState::searchHitsChanged, &WorkspaceState::selectedAnnotationIdChanged,
-          &WorkspaceState::pageLinesChanged, &WorkspaceState::selectedTextChanged})
+    for (const auto changed : {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged,
+                               &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
+                               &WorkspaceState::searchHitsChanged, &WorkspaceState::selectedAnnotationIdChanged,
+                               &WorkspaceState::pageLinesChanged, &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
+    for (const auto changed : {&PageRenderer::pageImageChanged, &PageRenderer::pageTilesChanged})
+        connect(&workspace_.renderer(), changed, this, &CanvasArea::refresh);
     // Each pointer move of an ink stroke changes these; rebuilding the page's marks and elements for it
     // would cost a copy of every annotation per move.
     connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
@@ -116,14 +117,14 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
 }
 
 void CanvasArea::refresh() {
-    const QImage& image = workspace_.pageImage();
+    const QImage& image = workspace_.renderer().pageImage();
     const auto& inspect = workspace_.inspect();
     const std::optional<PageInfo> page = workspace_.currentPage();
     PageCanvas::Inputs inputs;
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
         inputs.image = image;
-        inputs.tiles = workspace_.pageTiles();
+        inputs.tiles = workspace_.renderer().pageTiles();
         inputs.page = *page;
         inputs.tool = workspace_.tool();
         inputs.selection = workspace_.selection();
@@ -175,8 +176,8 @@ void CanvasArea::reportVisiblePart() {
     const QRectF viewport(QPointF(-page_->pos()) - page.topLeft(), QSizeF(scroll_->viewport()->size()));
     QRectF visible = viewport.intersected(QRectF(QPointF(), page.size()));
     if (visible.isEmpty()) visible = QRectF();
-    if (visible == workspace_.visibleCanvasRect()) return;
-    workspace_.setVisibleCanvasRect(visible);
+    if (visible == workspace_.renderer().visibleCanvasRect()) return;
+    workspace_.renderer().setVisibleCanvasRect(visible);
     workspace_.renderer().updateTiles();
 }
 

@@ -92,6 +92,9 @@ struct PageRenderer::Private {
     std::uint64_t fitTicket_ = 0;
     double scrollBarWidth_ = 0;
     std::int64_t thumbnailGeneration_ = 0;
+    QImage pageImage_;
+    std::vector<PageTile> pageTiles_;
+    QRectF visibleCanvasRect_;
 };
 
 PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
@@ -100,6 +103,33 @@ PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const Worksp
 PageRenderer::~PageRenderer() = default;
 
 std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGeneration_; }
+
+const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
+
+const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTiles_; }
+
+const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
+
+void PageRenderer::setPageImage(QImage value) {
+    // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
+    // same pixels at another size: the same image is the same pixel buffer at the same ratio.
+    if (value.cacheKey() == d_->pageImage_.cacheKey() && value.devicePixelRatio() == d_->pageImage_.devicePixelRatio())
+        return;
+    d_->pageImage_ = std::move(value);
+    emit pageImageChanged();
+}
+
+void PageRenderer::setPageTiles(std::vector<PageTile> value) {
+    if (value == d_->pageTiles_) return;
+    d_->pageTiles_ = std::move(value);
+    emit pageTilesChanged();
+}
+
+void PageRenderer::setVisibleCanvasRect(QRectF value) {
+    if (value == d_->visibleCanvasRect_) return;
+    d_->visibleCanvasRect_ = value;
+    emit visibleCanvasRectChanged();
+}
 
 void PageRenderer::nextThumbnailGeneration() {
     ++d_->thumbnailGeneration_;
@@ -170,8 +200,8 @@ void PageRenderer::refreshPage() {
     d_->zoomSettling_ = false;
     const std::optional<PageInfo> page = state_.currentPage();
     if (!state_.sessionId() || !state_.selectedPageId() || !page) {
-        state_.setPageImage(QImage());
-        state_.setPageTiles({});
+        setPageImage(QImage());
+        setPageTiles({});
         return;
     }
     PageRender render;
@@ -189,11 +219,11 @@ void PageRenderer::refreshPage() {
     render.display = shownSize(*page, state_.zoom(), render.backing);
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
-    state_.setPageTiles({});
+    setPageTiles({});
 
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
-        state_.setPageImage(PageRenders::sized(cached->image, render.display));
+        setPageImage(PageRenders::sized(cached->image, render.display));
         state_.setPageChars(*cached->chars);
         updateTiles();
         return;
@@ -202,8 +232,8 @@ void PageRenderer::refreshPage() {
     // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
     const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
-        if (!samePage || state_.pageImage().isNull() || standIn->width() > state_.pageImage().width())
-            state_.setPageImage(PageRenders::sized(*standIn, render.display));
+        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
+            setPageImage(PageRenders::sized(*standIn, render.display));
     }
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next.
@@ -290,11 +320,11 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     d_->pageRenderWanted_ = false;
     const auto image = PageRenders::loadReply(render.path, result, render.backing);
     if (image) {
-        state_.setPageImage(PageRenders::sized(*image, render.display));
+        setPageImage(PageRenders::sized(*image, render.display));
         const std::int64_t cost = PageRenders::cost(result.width, result.height);
         d_->pageCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.key, cost);
     } else {
-        state_.setPageImage(QImage());
+        setPageImage(QImage());
         state_.setErrorMessage(unloadableMessage);
     }
     emit inspectionRendered(result);
@@ -317,9 +347,9 @@ void PageRenderer::setZoom(double zoom) {
     state_.setFitMode(FitMode::manual);
     state_.setZoom(std::isnan(zoom) ? state_.zoom() : limitedZoom(zoom));
     ++d_->renderGeneration_;
-    state_.setPageTiles({});
-    if (const auto page = state_.currentPage(); page && !state_.pageImage().isNull()) {
-        state_.setPageImage(PageRenders::sized(state_.pageImage(), shownSize(*page, state_.zoom(), backingScale())));
+    setPageTiles({});
+    if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
+        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, state_.zoom(), backingScale())));
     }
     d_->zoomSettling_ = true;
     const std::uint64_t ticket = ++d_->zoomTicket_;
@@ -376,15 +406,15 @@ struct PageRenderer::TileBatch {
 void PageRenderer::updateTiles() {
     const double backing = backingScale();
     const auto clear = [this] {
-        if (!state_.pageTiles().empty()) state_.setPageTiles({});
+        if (!pageTiles().empty()) setPageTiles({});
     };
     const std::optional<PageInfo> page = state_.currentPage();
-    const QRectF visible = state_.visibleCanvasRect();
-    if (!state_.sessionId() || !page || state_.pageImage().isNull() || visible.isEmpty()) return clear();
+    const QRectF visible = visibleCanvasRect();
+    if (!state_.sessionId() || !page || pageImage().isNull() || visible.isEmpty()) return clear();
     const double scale = state_.zoom() * backing;
     const TileGrid grid = TileGrid::forPage(page->width, page->height, scale, tileSize);
     // An image of another width is another page or zoom on its way out: its tiles would not fit.
-    const double shownWidth = state_.pageImage().deviceIndependentSize().width();
+    const double shownWidth = pageImage().deviceIndependentSize().width();
     if (!grid.needsTiles() || std::abs(shownWidth - static_cast<double>(grid.width()) / backing) >= 1) return clear();
 
     const PageVersion stamp = version(page->id);
@@ -410,10 +440,9 @@ void PageRenderer::updateTiles() {
             missing.push_back(MissingTile{std::move(key), square, area.intersects(inView)});
         }
     }
-    const bool sameTiles =
-        std::equal(present.begin(), present.end(), state_.pageTiles().begin(), state_.pageTiles().end(),
-                   [](const PageTile& a, const PageTile& b) { return a.id == b.id; });
-    if (!sameTiles) state_.setPageTiles(std::move(present));
+    const bool sameTiles = std::equal(present.begin(), present.end(), pageTiles().begin(), pageTiles().end(),
+                                      [](const PageTile& a, const PageTile& b) { return a.id == b.id; });
+    if (!sameTiles) setPageTiles(std::move(present));
     // While a zoom settles its preview stands in; the settled refresh runs this pass again.
     if (missing.empty() || d_->tileRequestInFlight_ || d_->zoomSettling_) return;
 

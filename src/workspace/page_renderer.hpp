@@ -21,6 +21,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QRectF>
 
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,10 @@ class WorkspaceState;
 
 class PageRenderer : public QObject {
     Q_OBJECT
+    Q_PROPERTY(QImage pageImage READ pageImage WRITE setPageImage NOTIFY pageImageChanged)
+    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles WRITE setPageTiles NOTIFY pageTilesChanged)
+    Q_PROPERTY(
+        QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
     Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
 
 public:
@@ -45,8 +50,19 @@ public:
     PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
     ~PageRenderer() override;
 
+    // The shown page's image and the sharp tiles over it, as described above.
+    const QImage& pageImage() const;
+    const std::vector<PageTile>& pageTiles() const;
+    // The part of the displayed page on screen, in points from its top-left corner; the zero
+    // rectangle when none of it is.
+    const QRectF& visibleCanvasRect() const;
     // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
     std::int64_t thumbnailGeneration() const;
+    // Each emits its change signal only on a real change; the same image is the same pixel buffer
+    // at the same ratio.
+    void setPageImage(QImage value);
+    void setPageTiles(std::vector<PageTile> value);
+    void setVisibleCanvasRect(QRectF value);
 
     // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
     // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
@@ -94,6 +110,9 @@ public:
     RenderCacheUse renderCacheUse() const;
 
 signals:
+    void pageImageChanged();
+    void pageTilesChanged();
+    void visibleCanvasRectChanged();
     void thumbnailGenerationChanged();
     // A page render answered with the document's whole state, as it was when rendered.
     void inspectionRendered(const CommandResult& result);

@@ -105,9 +105,9 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (!sameSession) {
         d_->assistant_->stopAssistant();
         d_->renderer_->forgetRenders();
-        setPageTiles({});
+        d_->renderer_->setPageTiles({});
         setSelectedAnnotationId(std::nullopt);
-        setPageImage(QImage());
+        d_->renderer_->setPageImage(QImage());
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
         setSearchHitIndex(0);

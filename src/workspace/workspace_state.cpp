@@ -51,18 +51,6 @@ void WorkspaceState::setSelectedPageId(std::optional<std::string> value) {
     assign(selectedPageId_, std::move(value), &WorkspaceState::selectedPageIdChanged);
 }
 
-void WorkspaceState::setPageImage(QImage value) {
-    // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
-    // same pixels at another size: the same image is the same pixel buffer at the same ratio.
-    if (value.cacheKey() == pageImage_.cacheKey() && value.devicePixelRatio() == pageImage_.devicePixelRatio()) return;
-    pageImage_ = std::move(value);
-    emit pageImageChanged();
-}
-
-void WorkspaceState::setPageTiles(std::vector<PageTile> value) {
-    assign(pageTiles_, std::move(value), &WorkspaceState::pageTilesChanged);
-}
-
 void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(value), &WorkspaceState::statusChanged); }
 
 void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
@@ -161,10 +149,6 @@ void WorkspaceState::setInkPoints(std::vector<PDFPoint> value) {
 
 void WorkspaceState::setViewport(QSizeF value) {
     assign(viewport_, std::move(value), &WorkspaceState::viewportChanged);
-}
-
-void WorkspaceState::setVisibleCanvasRect(QRectF value) {
-    assign(visibleCanvasRect_, std::move(value), &WorkspaceState::visibleCanvasRectChanged);
 }
 
 std::optional<PageInfo> WorkspaceState::currentPage() const {

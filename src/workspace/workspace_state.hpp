@@ -31,8 +31,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::optional<CommandResult> inspect READ inspect WRITE setInspect NOTIFY inspectChanged)
     Q_PROPERTY(std::optional<std::string> selectedPageId READ selectedPageId WRITE setSelectedPageId NOTIFY
                    selectedPageIdChanged)
-    Q_PROPERTY(QImage pageImage READ pageImage WRITE setPageImage NOTIFY pageImageChanged)
-    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles WRITE setPageTiles NOTIFY pageTilesChanged)
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
     Q_PROPERTY(
         std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
@@ -73,8 +71,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
-    Q_PROPERTY(
-        QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
 
 public:
     // The assistant provider and model start as stored in `settings` ("local" and "" when nothing
@@ -84,8 +80,6 @@ public:
     const std::optional<std::string>& sessionId() const { return sessionId_; }
     const std::optional<CommandResult>& inspect() const { return inspect_; }
     const std::optional<std::string>& selectedPageId() const { return selectedPageId_; }
-    const QImage& pageImage() const { return pageImage_; }
-    const std::vector<PageTile>& pageTiles() const { return pageTiles_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
     double zoom() const { return zoom_; }
@@ -120,17 +114,12 @@ public:
     const std::string& pageJump() const { return pageJump_; }
     const std::vector<PDFPoint>& inkPoints() const { return inkPoints_; }
     const QSizeF& viewport() const { return viewport_; }
-    // The part of the displayed page on screen, in points from its top-left corner; the zero
-    // rectangle when none of it is.
-    const QRectF& visibleCanvasRect() const { return visibleCanvasRect_; }
     // The record of the shown page; nothing without a document or a match.
     std::optional<PageInfo> currentPage() const;
 
     void setSessionId(std::optional<std::string> value);
     void setInspect(std::optional<CommandResult> value);
     void setSelectedPageId(std::optional<std::string> value);
-    void setPageImage(QImage value);
-    void setPageTiles(std::vector<PageTile> value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
     void setZoom(double value);
@@ -161,14 +150,11 @@ public:
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
     void setViewport(QSizeF value);
-    void setVisibleCanvasRect(QRectF value);
 
 signals:
     void sessionIdChanged();
     void inspectChanged();
     void selectedPageIdChanged();
-    void pageImageChanged();
-    void pageTilesChanged();
     void statusChanged();
     void errorMessageChanged();
     void zoomChanged();
@@ -200,7 +186,6 @@ signals:
     void pageJumpChanged();
     void inkPointsChanged();
     void viewportChanged();
-    void visibleCanvasRectChanged();
 
 private:
     template <class T>
@@ -211,8 +196,6 @@ private:
     std::optional<std::string> sessionId_{};
     std::optional<CommandResult> inspect_{};
     std::optional<std::string> selectedPageId_{};
-    QImage pageImage_{};
-    std::vector<PageTile> pageTiles_{};
     std::string status_{"Open a PDF to start. Editing stays on this computer."};
     std::optional<std::string> errorMessage_{};
     double zoom_{1.2};
@@ -244,7 +227,6 @@ private:
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
     QSizeF viewport_{800, 600};
-    QRectF visibleCanvasRect_{};
 };
 
 }  // namespace kivo

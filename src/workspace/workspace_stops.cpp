@@ -145,8 +145,8 @@ void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    setPageImage(QImage());
-    setPageTiles({});
+    d_->renderer_->setPageImage(QImage());
+    d_->renderer_->setPageTiles({});
     d_->renderer_->forgetRenders();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);

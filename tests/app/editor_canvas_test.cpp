@@ -80,7 +80,7 @@ struct CanvasFixture {
     bool settled() {
         return waitUntil([&] {
             const auto page = workspace().currentPage();
-            const QImage& image = workspace().pageImage();
+            const QImage& image = workspace().renderer().pageImage();
             const double backing = QGuiApplication::primaryScreen()->devicePixelRatio();
             return page && std::abs(image.deviceIndependentSize().width() - page->width * workspace().zoom()) < 1 &&
                    image.devicePixelRatio() == backing && canvas().image().cacheKey() == image.cacheKey() &&
@@ -108,10 +108,11 @@ struct CanvasFixture {
     // Waits for the edit's status and the page rendered after it; answers the new page image.
     std::optional<QImage> renderedAfter(const std::string& status, qint64 before) {
         const bool done = waitUntil([&] {
-            return workspace().status() == status && workspace().pageImage().cacheKey() != before && settled();
+            return workspace().status() == status && workspace().renderer().pageImage().cacheKey() != before &&
+                   settled();
         });
         if (!done) return std::nullopt;
-        return workspace().pageImage();
+        return workspace().renderer().pageImage();
     }
 };
 
@@ -225,7 +226,7 @@ private slots:
         for (const Stroke& stroke : strokes) {
             SCOPED_TRACE(rawValue(stroke.tool).data());
             f.workspace().setTool(stroke.tool);
-            const QImage before = f.workspace().pageImage();
+            const QImage before = f.workspace().renderer().pageImage();
             const std::size_t count = f.workspace().inspect()->annotations->size();
             f.drag(stroke.path);
             const auto after = f.renderedAfter(stroke.status, before.cacheKey());
@@ -481,12 +482,12 @@ private slots:
         f.window().runSearch();
         QVERIFY(waitUntil([&] { return workspace.searchHits().size() == 2; }));
         // The first page's image stays up until the second page's arrives.
-        const qint64 firstPage = workspace.pageImage().cacheKey();
+        const qint64 firstPage = workspace.renderer().pageImage().cacheKey();
         workspace.findNext();
         // On the page turned upside down the words stand near the bottom of the view.
         QVERIFY(waitUntil([&] {
             return workspace.selectedPageId() == workspace.searchHits()[1].pageId &&
-                   workspace.pageImage().cacheKey() != firstPage && f.settled();
+                   workspace.renderer().pageImage().cacheKey() != firstPage && f.settled();
         }));
         QVERIFY(!f.canvas().inputs().searchRects.empty());
         QScrollArea& scroll = *f.area().scrollArea();

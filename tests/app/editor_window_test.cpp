@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "workspace/page_renderer.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 #include "app/activity_card.hpp"
@@ -149,8 +150,8 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
         workspace.setZoom(4.0);
-        QVERIFY(waitUntil([&] { return !workspace.pageTiles().empty(); }, 60));
-        const QRectF visible = workspace.visibleCanvasRect();
+        QVERIFY(waitUntil([&] { return !workspace.renderer().pageTiles().empty(); }, 60));
+        const QRectF visible = workspace.renderer().visibleCanvasRect();
         QVERIFY(!visible.isEmpty());
         // The view shows the top left of the page: what it reported lies there, no wider than itself.
         QCOMPARE(visible.topLeft(), QPointF(0, 0));

@@ -300,9 +300,9 @@ TEST(PrintingTest, NoCopyOutlivesAFailedExportOrTheEditor) {
 TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) {
     open("first.pdf", 12);
     if (HasFatalFailure()) return;
-    ws().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
+    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
     ws().setZoom(4.0);
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageTiles().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageTiles().empty(); }));
     const std::vector<std::string> ids = pageIds();
     for (const std::string& id : ids) ws().renderer().showThumbnail(id);
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().thumbnail(ids[2]).isNull(); }));
@@ -317,7 +317,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     const PageRenderer::RenderCacheUse atOpen = ws().renderer().renderCacheUse();
     EXPECT_EQ(atOpen.pages + atOpen.tiles + atOpen.thumbnails, 0);
     EXPECT_EQ(atOpen.bytes, 0);
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().link().activity(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().link().activity(); }));
     waitUntil([] { return false; }, 0.5);
     const PageRenderer::RenderCacheUse after = ws().renderer().renderCacheUse();
     EXPECT_EQ(after.pages, 1) << "only the second's page";

@@ -212,7 +212,7 @@ protected:
 TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromTheCache) {
     start({}, 1.5);
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }));
 
     const auto renders = sent(CommandMethod::renderPage);
     const auto texts = sent(CommandMethod::extractText);
@@ -227,17 +227,18 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     EXPECT_FALSE(texts[0].params.scale || texts[0].params.pngPath);
 
     // 612 × 792 points at 1.8 pixels a point, shown at the zoomed size in points.
-    EXPECT_EQ(ws().pageImage().size(), QSize(1102, 1426));
-    EXPECT_NEAR(shownSize(ws().pageImage()).width(), 1102 / 1.5, 1e-9);
-    EXPECT_NEAR(shownSize(ws().pageImage()).height(), 1426 / 1.5, 1e-9);
+    EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1102, 1426));
+    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).width(), 1102 / 1.5, 1e-9);
+    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 1426 / 1.5, 1e-9);
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the PNG is deleted once loaded";
     EXPECT_EQ(ws().inspect()->width, 1102) << "the render's inspection is taken in";
 
-    const qint64 first = ws().pageImage().cacheKey();
+    const qint64 first = ws().renderer().pageImage().cacheKey();
     ws().select("p2");
-    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().cacheKey() != first && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return ws().renderer().pageImage().cacheKey() != first && !ws().pageChars().empty(); }));
     ws().select("p1");
-    EXPECT_EQ(ws().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
+    EXPECT_EQ(ws().renderer().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
     EXPECT_EQ(ws().pageChars().size(), 1u);
     roundTrips();
     EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
@@ -247,10 +248,10 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
 TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles) {
     start();
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull(); }));
-    const uchar* pixels = ws().pageImage().constBits();
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull(); }));
+    const uchar* pixels = ws().renderer().pageImage().constBits();
     int changes = 0;
-    QObject::connect(&ws(), &Workspace::pageImageChanged, [&] { ++changes; });
+    QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged, [&] { ++changes; });
     ws().setFitMode(FitMode::page);
 
     ws().setZoom(1.5);
@@ -260,9 +261,9 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_EQ(ws().zoom(), 4.0);
     EXPECT_EQ(ws().fitMode(), FitMode::manual);
     EXPECT_EQ(changes, 3) << "one preview a step";
-    EXPECT_EQ(ws().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
-    EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 4896 / 2.0);
-    EXPECT_NEAR(shownSize(ws().pageImage()).height(), 6336 / 2.0, 1.0);
+    EXPECT_EQ(ws().renderer().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
+    EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 4896 / 2.0);
+    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 6336 / 2.0, 1.0);
 
     // The render is asked for once the zoom has rested 0.15 s.
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::renderPage).size() == 2; }));
@@ -271,12 +272,12 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_LE(settled.count(), 0.8);
 
     // Past 8,000,000 pixels the page comes at the base scale, stretched to the full size.
-    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().constBits() != pixels; }));
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().constBits() != pixels; }));
     const auto renders = sent(CommandMethod::renderPage);
     ASSERT_EQ(renders.size(), 2u);
     EXPECT_EQ(renders[1].params.scale, 2.87);
-    EXPECT_EQ(ws().pageImage().width(), 1756);
-    EXPECT_EQ(shownSize(ws().pageImage()).width(), 4896 / 2.0);
+    EXPECT_EQ(ws().renderer().pageImage().width(), 1756);
+    EXPECT_EQ(shownSize(ws().renderer().pageImage()).width(), 4896 / 2.0);
     roundTrips();
     EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
 
@@ -287,7 +288,7 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
 TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRenderIsOnTheWay) {
     start();
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }));
     ws().renderer().showThumbnail("p2");
     ws().renderer().showThumbnail("p3");
     ASSERT_TRUE(waitUntil(
@@ -295,12 +296,12 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
     ws().setZoom(0.5);
-    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 612; }));
-    const uchar* halfZoom = ws().pageImage().constBits();
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 612; }));
+    const uchar* halfZoom = ws().renderer().pageImage().constBits();
     ws().select("p1");
     ws().setZoom(1.0);
-    ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
-    const uchar* p1 = ws().pageImage().constBits();
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
+    const uchar* p1 = ws().renderer().pageImage().constBits();
     const struct {
         const char* page;
         const uchar* shown;  // at once, before any reply; none: its thumbnail
@@ -311,11 +312,11 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
         SCOPED_TRACE(c.page);
         const uchar* expected = c.shown != nullptr ? c.shown : ws().renderer().thumbnail(c.page).constBits();
         ws().select(c.page);
-        EXPECT_EQ(ws().pageImage().constBits(), expected);
+        EXPECT_EQ(ws().renderer().pageImage().constBits(), expected);
         // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
-        EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 612);
-        EXPECT_NEAR(shownSize(ws().pageImage()).height(), 792, 2);
-        ASSERT_TRUE(waitUntil([&] { return ws().pageImage().width() == 1224; }));
+        EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 612);
+        EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 792, 2);
+        ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224; }));
         ws().select("p1");
     }
 }
@@ -365,7 +366,7 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     for (const auto& request : sent(CommandMethod::renderPage)) asked.push_back(request.params.pageId.value_or(""));
     EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
-    EXPECT_FALSE(ws().pageImage().isNull());
+    EXPECT_FALSE(ws().renderer().pageImage().isNull());
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 }
 
@@ -421,7 +422,7 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
         openDocument();
         ASSERT_TRUE(waitUntil([&] { return !ws().pageChars().empty(); }));
-        EXPECT_EQ(!ws().pageImage().isNull(), c.loaded);
+        EXPECT_EQ(!ws().renderer().pageImage().isNull(), c.loaded);
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
         EXPECT_EQ(filesIn(renderFolder()).size(), c.filesLeft);
@@ -463,7 +464,7 @@ protected:
         extra["KIVO_FAKE_WORKER_PAGE_SIZE"] = "375x375";
         start(extra);
         ws().WorkspaceState::setZoom(4.0);
-        ws().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
+        ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
         openDocument();
     }
 
@@ -475,18 +476,18 @@ protected:
 
     std::vector<std::string> tileIds() {
         std::vector<std::string> ids;
-        for (const auto& tile : ws().pageTiles()) ids.push_back(tile.id);
+        for (const auto& tile : ws().renderer().pageTiles()) ids.push_back(tile.id);
         return ids;
     }
 };
 
 TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleArea) {
     openLargePage();
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 2; }, 3))
-        << tileRequests().size() << " " << ws().pageImage().deviceIndependentSize().width() << " "
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 2; }, 3))
+        << tileRequests().size() << " " << ws().renderer().pageImage().deviceIndependentSize().width() << " "
         << ws().errorMessage().value_or("") << sent(CommandMethod::renderPage).size();
     EXPECT_EQ(sent(CommandMethod::renderPage).at(0).params.scale, 5.33) << "the base image";
-    EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(1500, 1500));
+    EXPECT_EQ(shownSize(ws().renderer().pageImage()), QSizeF(1500, 1500));
 
     // The view, 1000 × 800 pixels, lies in the first tile alone: it is asked for on its own, then the one
     // beside it that twice the view reaches into; none below, which only four times the view would reach.
@@ -499,13 +500,13 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
         EXPECT_EQ(fs::path(tile.pngPath.value_or("")).parent_path(), renderFolder());
     }
     EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0"}));
-    EXPECT_EQ(ws().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
-    EXPECT_EQ(shownSize(ws().pageTiles()[1].image), QSizeF(512, 512));
+    EXPECT_EQ(ws().renderer().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
+    EXPECT_EQ(shownSize(ws().renderer().pageTiles()[1].image), QSizeF(512, 512));
 
     // The whole page in view: the rest, nearest its middle first, and the corner tiles last.
-    ws().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
+    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
     ws().renderer().updateTiles();
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 9; }));
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 9; }));
     requests = tileRequests();
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(squares(requests[2]),
@@ -517,9 +518,9 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
 
     // A zoom step drops the tiles and asks for none while it settles.
     ws().setZoom(3.9);
-    EXPECT_TRUE(ws().pageTiles().empty());
+    EXPECT_TRUE(ws().renderer().pageTiles().empty());
     ws().renderer().updateTiles();
-    EXPECT_TRUE(ws().pageTiles().empty());
+    EXPECT_TRUE(ws().renderer().pageTiles().empty());
 }
 
 TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
@@ -527,12 +528,12 @@ TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
     ASSERT_TRUE(waitUntil([&] { return tileRequests().size() == 1; }));
     roundTrips();
     EXPECT_EQ(tileRequests().size(), 1u);
-    EXPECT_TRUE(ws().pageTiles().empty());
+    EXPECT_TRUE(ws().renderer().pageTiles().empty());
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the refused tiles' files are deleted";
     EXPECT_FALSE(ws().errorMessage());
 
     // A later pass, after a scroll, asks again.
-    ws().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
+    ws().renderer().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
     ws().renderer().updateTiles();
     EXPECT_TRUE(waitUntil([&] { return tileRequests().size() == 2; }));
 }
@@ -583,11 +584,11 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     const fs::path path = scratch_.docs() / "three.pdf";
     testing::writeFile(path, testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
     ws().open(path);
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageImage().isNull() && !ws().pageChars().empty(); }))
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }))
         << ws().errorMessage().value_or(ws().status());
     // 612 × 792 points at zoom 1.2 on a backing scale of 2.
-    EXPECT_EQ(ws().pageImage().size(), QSize(1469, 1901));
-    EXPECT_EQ(shownSize(ws().pageImage()), QSizeF(734.5, 950.5));
+    EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1469, 1901));
+    EXPECT_EQ(shownSize(ws().renderer().pageImage()), QSizeF(734.5, 950.5));
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 
     const auto pages = *ws().inspect()->pages;
@@ -605,7 +606,7 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 3; }));
     std::vector<qint64> before;
     for (const auto& page : pages) before.push_back(ws().renderer().thumbnail(page.id).cacheKey());
-    const qint64 shown = ws().pageImage().cacheKey();
+    const qint64 shown = ws().renderer().pageImage().cacheKey();
 
     CommandParams params;
     params.sessionId = ws().sessionId();
@@ -619,7 +620,7 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).cacheKey(), before[0]);
     EXPECT_NE(ws().renderer().thumbnail(pages[1].id).cacheKey(), before[1]);
     EXPECT_EQ(ws().renderer().thumbnail(pages[2].id).cacheKey(), before[2]);
-    EXPECT_EQ(ws().pageImage().cacheKey(), shown) << "the shown page did not change";
+    EXPECT_EQ(ws().renderer().pageImage().cacheKey(), shown) << "the shown page did not change";
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }
 
@@ -627,15 +628,16 @@ TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
     const fs::path path = scratch_.docs() / "one.pdf";
     testing::writeFile(path, testing::makePdf({testing::TestPage{}}));
     ws().WorkspaceState::setZoom(4.0);
-    ws().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
+    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
     ws().open(path);
     // The view, 2000 × 1400 pixels, in 2 × 2 tiles of 1024, then the two beside them that twice its area
     // reaches into.
-    ASSERT_TRUE(waitUntil([&] { return ws().pageTiles().size() == 6; }))
-        << ws().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
-    EXPECT_DOUBLE_EQ(shownSize(ws().pageImage()).width(), 2448);
-    EXPECT_EQ(ws().pageTiles().front().id.substr(ws().pageTiles().front().id.find('@')), "@8.0#0,0");
-    for (const auto& tile : ws().pageTiles()) EXPECT_EQ(shownSize(tile.image), tile.frame.size());
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 6; }))
+        << ws().renderer().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
+    EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 2448);
+    EXPECT_EQ(ws().renderer().pageTiles().front().id.substr(ws().renderer().pageTiles().front().id.find('@')),
+              "@8.0#0,0");
+    for (const auto& tile : ws().renderer().pageTiles()) EXPECT_EQ(shownSize(tile.image), tile.frame.size());
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }
 

@@ -62,7 +62,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
     const std::vector<std::pair<const QObject*, QString>> owners = {
         {workspace.get(),
-         QString("sessionId inspect selectedPageId pageImage pageTiles status "
+         QString("sessionId inspect selectedPageId status "
                  "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
                  "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
@@ -70,7 +70,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
                  "workerNotice savePhase pageJump inkPoints "
                  "viewport")},
         {&workspace->link(), "workerReady activity"},
-        {&workspace->renderer(), "thumbnailGeneration"},
+        {&workspace->renderer(), "pageImage pageTiles visibleCanvasRect thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
