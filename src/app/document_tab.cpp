@@ -43,9 +43,10 @@ DocumentTab::DocumentTab(Workspace& workspace, QWidget* parent) : QWidget(parent
     column->addStretch();
 
     for (const auto changed :
-         {&WorkspaceState::inspectChanged, &WorkspaceState::savePhaseChanged, &WorkspaceState::mcpAccessGrantedChanged,
-          &WorkspaceState::mcpEnabledChanged, &WorkspaceState::sessionIdChanged})
+         {&WorkspaceState::inspectChanged, &WorkspaceState::savePhaseChanged, &WorkspaceState::sessionIdChanged})
         connect(&workspace_, changed, this, &DocumentTab::refresh);
+    for (const auto changed : {&McpSharing::mcpAccessGrantedChanged, &McpSharing::mcpEnabledChanged})
+        connect(&workspace_.sharing(), changed, this, &DocumentTab::refresh);
     refresh();
 }
 
@@ -120,7 +121,7 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
 }
 
 void DocumentTab::flipSharing(bool on) {
-    workspace_.setMcpAccessGranted(on);
+    workspace_.sharing().setMcpAccessGranted(on);
     workspace_.sharing().syncMCPGrants();
     workspace_.setStatus(on ? "MCP can use this document. A client may send tool results to its own provider."
                             : "MCP access revoked.");
@@ -135,7 +136,7 @@ void DocumentTab::refresh() {
     readOnly_->setText(readOnly ? QStringLiteral("Yes") : QStringLiteral("No"));
     readOnly_->setTone(readOnly ? ChipTone::warning : ChipTone::neutral);
     save_->setState(workspace_.savePhase(), workspace_.saveLabel());
-    const bool granted = workspace_.mcpAccessGranted();
+    const bool granted = workspace_.sharing().mcpAccessGranted();
     mcp_->setText(granted ? QStringLiteral("Document granted") : QStringLiteral("Off"));
     mcp_->setTone(granted ? ChipTone::accent : ChipTone::neutral);
     refreshWarnings();
@@ -145,8 +146,8 @@ void DocumentTab::refresh() {
         switch_->setChecked(granted);
     }
     switch_->setEnabled(workspace_.sessionId().has_value());
-    approve_->setEnabled(workspace_.mcpEnabled());
-    workerState_->setText(workspace_.mcpEnabled() ? workerRunningText : workerStoppedText);
+    approve_->setEnabled(workspace_.sharing().mcpEnabled());
+    workerState_->setText(workspace_.sharing().mcpEnabled() ? workerRunningText : workerStoppedText);
 }
 
 void DocumentTab::refreshWarnings() {

@@ -8,6 +8,7 @@
 #include "app/eliding_label.hpp"
 #include "app/save_chip.hpp"
 #include "design/chip.hpp"
+#include "workspace/mcp_sharing.hpp"
 
 namespace kivo {
 
@@ -34,10 +35,10 @@ StatusBar::StatusBar(Workspace& workspace, QWidget* parent)
         row_->addWidget(chip, 0, Qt::AlignVCenter);
     applyMetrics();
 
-    for (const auto changed :
-         {&WorkspaceState::statusChanged, &WorkspaceState::selectedPageIdChanged, &WorkspaceState::inspectChanged,
-          &WorkspaceState::mcpAccessGrantedChanged, &WorkspaceState::savePhaseChanged})
+    for (const auto changed : {&WorkspaceState::statusChanged, &WorkspaceState::selectedPageIdChanged,
+                               &WorkspaceState::inspectChanged, &WorkspaceState::savePhaseChanged})
         connect(&workspace_, changed, this, &StatusBar::refresh);
+    connect(&workspace_.sharing(), &McpSharing::mcpAccessGrantedChanged, this, &StatusBar::refresh);
     refresh();
 }
 
@@ -68,7 +69,7 @@ void StatusBar::refresh() {
         revision_->setText(QStringLiteral("Rev %1").arg(*inspect->revision));
         revision_->setAccessibleName(QStringLiteral("Revision %1").arg(*inspect->revision));
     }
-    mcp_->setVisible(workspace_.mcpAccessGranted());
+    mcp_->setVisible(workspace_.sharing().mcpAccessGranted());
     save_->setState(workspace_.savePhase(), workspace_.saveLabel());
 }
 

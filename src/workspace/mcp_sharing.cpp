@@ -36,8 +36,20 @@ std::string shellWord(const std::string& path) {
 McpSharing::McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services) {}
 
+void McpSharing::setMcpEnabled(bool value) {
+    if (value == mcpEnabled_) return;
+    mcpEnabled_ = value;
+    emit mcpEnabledChanged();
+}
+
+void McpSharing::setMcpAccessGranted(bool value) {
+    if (value == mcpAccessGranted_) return;
+    mcpAccessGranted_ = value;
+    emit mcpAccessGrantedChanged();
+}
+
 void McpSharing::syncMCPGrants() {
-    const bool sharing = state_.mcpAccessGranted();
+    const bool sharing = mcpAccessGranted();
     CommandParams params;
     params.sessionIds =
         sharing && state_.sessionId() ? std::vector<std::string>{*state_.sessionId()} : std::vector<std::string>{};
@@ -54,7 +66,7 @@ void McpSharing::syncMCPGrants() {
 
 // The switch must not say "shared" while the worker holds other grants than the editor meant.
 void McpSharing::grantsRefused(const std::string& message) {
-    state_.setMcpAccessGranted(false);
+    setMcpAccessGranted(false);
     updateExternalChangeWatch();
     state_.setErrorMessage(message);
 }
@@ -69,7 +81,7 @@ void McpSharing::approveMCPPath(FileDialogs::PathKind kind) {
     }
     syncMCPGrants();
     const std::string approved = "Approved " + std::to_string(chosen.size()) + " path(s)";
-    state_.setStatus(state_.mcpAccessGranted()
+    state_.setStatus(mcpAccessGranted()
                          ? approved + " for MCP."
                          : approved + ". Turn on Allow MCP on this document to share the document itself.");
 }
@@ -99,7 +111,7 @@ void McpSharing::copyMCPSetup() {
 }
 
 void McpSharing::updateExternalChangeWatch() {
-    if (state_.mcpAccessGranted() && state_.sessionId()) {
+    if (mcpAccessGranted() && state_.sessionId()) {
         if (externalChangeTimer_) return;
         externalChangeTimer_ = new QTimer(this);
         externalChangeTimer_->setInterval(watchMilliseconds);
@@ -112,7 +124,7 @@ void McpSharing::updateExternalChangeWatch() {
 }
 
 void McpSharing::pollExternalChanges() {
-    if (!state_.mcpAccessGranted() || externalPollInFlight_) return;
+    if (!mcpAccessGranted() || externalPollInFlight_) return;
     if (!state_.sessionId() || !state_.inspect() || !state_.inspect()->revision) return;
     const std::string session = *state_.sessionId();
     const std::int64_t known = *state_.inspect()->revision;

@@ -24,10 +24,20 @@ class WorkspaceState;
 
 class McpSharing : public QObject {
     Q_OBJECT
+    // A worker runs that MCP clients can reach.
+    Q_PROPERTY(bool mcpEnabled READ mcpEnabled WRITE setMcpEnabled NOTIFY mcpEnabledChanged)
+    // The user shares the open document with MCP clients.
+    Q_PROPERTY(bool mcpAccessGranted READ mcpAccessGranted WRITE setMcpAccessGranted NOTIFY mcpAccessGrantedChanged)
 
 public:
     // `state`, `link` and `services` must outlive the sharing.
     McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
+
+    bool mcpEnabled() const { return mcpEnabled_; }
+    bool mcpAccessGranted() const { return mcpAccessGranted_; }
+    // Each emits its change signal only on a real change.
+    void setMcpEnabled(bool value);
+    void setMcpAccessGranted(bool value);
 
     // Sends the whole grant state to the worker, then starts or stops the change watch.
     void syncMCPGrants();
@@ -42,6 +52,8 @@ public:
     bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
 
 signals:
+    void mcpEnabledChanged();
+    void mcpAccessGrantedChanged();
     // An MCP client changed the open document: the document as read now, and the sentence for `status`.
     void externalChange(const CommandResult& result, const std::string& status);
 
@@ -52,6 +64,8 @@ private:
     WorkspaceState& state_;
     WorkerLink& link_;
     const WorkspaceServices& services_;
+    bool mcpEnabled_ = false;
+    bool mcpAccessGranted_ = false;
     // The approved paths in the order approved, the watch and its poll.
     std::vector<std::string> extraMCPPaths_;
     QTimer* externalChangeTimer_ = nullptr;

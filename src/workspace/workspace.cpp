@@ -73,7 +73,7 @@ void Workspace::launchOnce() {
 
 void Workspace::launchWorker() {
     d_->link_->launch();
-    setMcpEnabled(true);
+    d_->mcp_->setMcpEnabled(true);
 }
 
 void Workspace::shutdownWorker() {

@@ -150,11 +150,11 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         d_->renderer_->invalidate(invalidation);
         d_->renderer_->refreshPage();
         // MCP clients may reach the document's file only under its current name.
-        if (mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMCPGrants();
+        if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMCPGrants();
     } else {
         d_->renderer_->refreshPage();
-        if (mcpAccessGranted()) {
-            setMcpAccessGranted(false);
+        if (d_->mcp_->mcpAccessGranted()) {
+            d_->mcp_->setMcpAccessGranted(false);
             d_->mcp_->syncMCPGrants();
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }

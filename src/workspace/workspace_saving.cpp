@@ -63,7 +63,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
             setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
             // MCP clients may reach the document's file only under its new name.
-            if (mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMCPGrants();
+            if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMCPGrants();
         },
         [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
             if (sessionId() != session) {

@@ -95,14 +95,6 @@ void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value),
 
 void WorkspaceState::setFitMode(FitMode value) { assign(fitMode_, std::move(value), &WorkspaceState::fitModeChanged); }
 
-void WorkspaceState::setMcpEnabled(bool value) {
-    assign(mcpEnabled_, std::move(value), &WorkspaceState::mcpEnabledChanged);
-}
-
-void WorkspaceState::setMcpAccessGranted(bool value) {
-    assign(mcpAccessGranted_, std::move(value), &WorkspaceState::mcpAccessGrantedChanged);
-}
-
 void WorkspaceState::setAssistantQuery(std::string value) {
     assign(assistantQuery_, std::move(value), &WorkspaceState::assistantQueryChanged);
 }

@@ -49,8 +49,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::int64_t searchAnchor READ searchAnchor WRITE setSearchAnchor NOTIFY searchAnchorChanged)
     Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
     Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
-    Q_PROPERTY(bool mcpEnabled READ mcpEnabled WRITE setMcpEnabled NOTIFY mcpEnabledChanged)
-    Q_PROPERTY(bool mcpAccessGranted READ mcpAccessGranted WRITE setMcpAccessGranted NOTIFY mcpAccessGrantedChanged)
     Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
     Q_PROPERTY(std::string assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
     Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
@@ -95,8 +93,6 @@ public:
     std::int64_t searchAnchor() const { return searchAnchor_; }
     EditorTool tool() const { return tool_; }
     FitMode fitMode() const { return fitMode_; }
-    bool mcpEnabled() const { return mcpEnabled_; }
-    bool mcpAccessGranted() const { return mcpAccessGranted_; }
     const std::string& assistantQuery() const { return assistantQuery_; }
     const std::string& assistantScope() const { return assistantScope_; }
     const std::optional<AssistantAnswer>& assistantAnswer() const { return assistantAnswer_; }
@@ -134,8 +130,6 @@ public:
     void setSearchAnchor(std::int64_t value);
     void setTool(EditorTool value);
     void setFitMode(FitMode value);
-    void setMcpEnabled(bool value);
-    void setMcpAccessGranted(bool value);
     void setAssistantQuery(std::string value);
     void setAssistantScope(std::string value);
     void setAssistantAnswer(std::optional<AssistantAnswer> value);
@@ -170,8 +164,6 @@ signals:
     void searchAnchorChanged();
     void toolChanged();
     void fitModeChanged();
-    void mcpEnabledChanged();
-    void mcpAccessGrantedChanged();
     void assistantQueryChanged();
     void assistantScopeChanged();
     void assistantAnswerChanged();
@@ -211,8 +203,6 @@ private:
     std::int64_t searchAnchor_{0};
     EditorTool tool_{EditorTool::select};
     FitMode fitMode_{FitMode::manual};
-    bool mcpEnabled_{false};
-    bool mcpAccessGranted_{false};
     std::string assistantQuery_{};
     std::string assistantScope_{"page"};
     std::optional<AssistantAnswer> assistantAnswer_{};

@@ -31,7 +31,7 @@ std::string documentName(const std::optional<std::string>& sourcePath) {
 void Workspace::workerDidStop(const WorkerStop& stop) {
     d_->link_->setWorkerReady(false);
     // No MCP client reaches the worker now; a new one says so again once it runs.
-    setMcpEnabled(false);
+    d_->mcp_->setMcpEnabled(false);
     d_->link_->setActivity(std::nullopt);
 
     // A stop while the lost document was being brought back must not bring it back again, or a
@@ -76,7 +76,7 @@ void Workspace::rememberOpenDocument() {
 
 void Workspace::showStopNotice(const std::optional<std::string>& extraSentence) {
     forgetDocument();
-    setMcpAccessGranted(false);
+    d_->mcp_->setMcpAccessGranted(false);
     const bool unsaved = d_->lostDocument_ && d_->lostDocument_->dirty;
     const std::optional<std::string> checkpoint =
         unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.") : std::nullopt;
@@ -98,9 +98,10 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
     }
     d_->link_->setWorkerReady(true);
     // A new worker starts without grants; sharing is the user's decision again.
-    d_->mcpNote_ =
-        mcpAccessGranted() ? std::optional<std::string>("MCP access is off until you turn it on again.") : std::nullopt;
-    setMcpAccessGranted(false);
+    d_->mcpNote_ = d_->mcp_->mcpAccessGranted()
+                       ? std::optional<std::string>("MCP access is off until you turn it on again.")
+                       : std::nullopt;
+    d_->mcp_->setMcpAccessGranted(false);
     // The new worker holds no grants: the approved paths are sent again, the document is not.
     if (d_->mcp_->hasApprovedPaths()) {
         d_->mcp_->syncMCPGrants();

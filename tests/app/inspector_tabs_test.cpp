@@ -23,6 +23,7 @@
 
 #include <csignal>
 
+#include "workspace/mcp_sharing.hpp"
 #include "workspace/worker_link.hpp"
 #include "app/annotations_card.hpp"
 #include "app/assistant_composer.hpp"
@@ -738,7 +739,7 @@ private slots:
         QVERIFY(listedToMcpClient().empty());
 
         QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);
-        QVERIFY(workspace.mcpAccessGranted());
+        QVERIFY(workspace.sharing().mcpAccessGranted());
         QCOMPARE(workspace.status(),
                  std::string("MCP can use this document. A client may send tool results to its own provider."));
         QCOMPARE(named<Chip>(tab, "documentMcp")->text(), QStringLiteral("Document granted"));

@@ -69,7 +69,7 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     start();
     ASSERT_TRUE(ws().link().workerReady()) << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().status(), "Worker ready. PDFium 154.0.8035 isolated from the UI.");
-    EXPECT_TRUE(ws().mcpEnabled());
+    EXPECT_TRUE(ws().sharing().mcpEnabled());
 
     const std::string arguments = "--socket " + scratch_.socket().string() + " --token-stdin";
     const std::string firstToken = readAll(scratch_.token());
@@ -214,13 +214,13 @@ TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {
         environment["KIVO_FAKE_WORKER_USR1"] = c.usr1;
         start(environment);
         ASSERT_TRUE(ws().link().workerReady());
-        ws().setMcpAccessGranted(c.sharing);
+        ws().sharing().setMcpAccessGranted(c.sharing);
         stopWorker(c.signal);
         EXPECT_EQ(noticeText(), c.notice);
         EXPECT_FALSE(ws().workerNotice()->offersRestart);
         EXPECT_EQ(ws().status(), "PDF worker restarted");
         EXPECT_TRUE(ws().link().workerReady());
-        EXPECT_FALSE(ws().mcpAccessGranted());
+        EXPECT_FALSE(ws().sharing().mcpAccessGranted());
     }
 }
 
@@ -250,7 +250,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
     EXPECT_EQ(ws().status(), "The PDF worker stopped");
     EXPECT_FALSE(ws().link().workerReady() || ws().sessionId() || ws().inspect());
-    EXPECT_FALSE(ws().mcpEnabled()) << "no MCP client can reach a worker that is not running";
+    EXPECT_FALSE(ws().sharing().mcpEnabled()) << "no MCP client can reach a worker that is not running";
     ASSERT_TRUE(ws().lostDocument());
     EXPECT_EQ(ws().lostDocument()->pageIndex, 2);
 
@@ -260,7 +260,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
 
     ws().restartWorker();
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened a.pdf again"; })) << ws().status();
-    EXPECT_TRUE(ws().mcpEnabled());
+    EXPECT_TRUE(ws().sharing().mcpEnabled());
     EXPECT_TRUE(noticeText().ends_with(
         "Kivo PDF started it again and opened a.pdf from its file. Its unsaved changes had no recovery checkpoint "
         "and are lost."))
@@ -295,13 +295,13 @@ TEST_F(FakeWorkerTest, SaysAnotherDocumentReplacedTheOpenOneOnlyWhenTheUserBroug
 
 TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
     start({{"KIVO_FAKE_WORKER_USR1", "exit:73"}});
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     stopWorker();
     EXPECT_EQ(noticeText(),
               "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
               "documents without one.");
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
-    EXPECT_FALSE(ws().mcpAccessGranted() || ws().link().workerReady());
+    EXPECT_FALSE(ws().sharing().mcpAccessGranted() || ws().link().workerReady());
     EXPECT_EQ(ws().link().workerProcessId(), 0);
 }
 

@@ -57,16 +57,16 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
 
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     ws().sharing().syncMCPGrants();  // sharing with no document: permissions but no session, and no watch
     EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
-    ws().setMcpAccessGranted(false);
+    ws().sharing().setMcpAccessGranted(false);
 
     open("shared.pdf");
     if (HasFatalFailure()) return;
     const std::string document = (scratch_.docs() / "shared.pdf").string();
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     ws().sharing().syncMCPGrants();
     sent = grants(3);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
@@ -90,7 +90,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
 
     open("other.pdf");
     if (HasFatalFailure()) return;
-    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_FALSE(ws().sharing().mcpAccessGranted());
     EXPECT_EQ(ws().status(), "Opened other.pdf. MCP access is per document; turn it on again to share this one.");
     sent = grants(6);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
@@ -98,14 +98,14 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 
     // A new worker holds no grants: the approved paths are sent to it again, the document is not.
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     ws().sharing().syncMCPGrants();
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
     ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().link().workerReady(); }));
     sent = grants(8);
-    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_FALSE(ws().sharing().mcpAccessGranted());
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
@@ -114,7 +114,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
 TEST_F(SharingWireTest, TheChangeWatchAsksOnceASecond) {
     start();
     open("a.pdf");
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     ws().sharing().syncMCPGrants();
     ASSERT_TRUE(ws().sharing().watchingExternalChanges());
     std::vector<std::chrono::steady_clock::time_point> asked;
@@ -137,12 +137,12 @@ TEST_F(SharingWireTest, AGrantTheWorkerRefusesTurnsSharingOff) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "set_grants=error:internal:The grants could not be kept."}});
     open("shared.pdf");
     if (HasFatalFailure()) return;
-    ws().setMcpAccessGranted(true);
+    ws().sharing().setMcpAccessGranted(true);
     ws().sharing().syncMCPGrants();
     EXPECT_TRUE(ws().sharing().watchingExternalChanges());
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
     EXPECT_EQ(*ws().errorMessage(), "The grants could not be kept.");
-    EXPECT_FALSE(ws().mcpAccessGranted());
+    EXPECT_FALSE(ws().sharing().mcpAccessGranted());
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 }
 
@@ -203,7 +203,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     };
     EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
 
-    ws.setMcpAccessGranted(true);
+    ws.sharing().setMcpAccessGranted(true);
     ws.sharing().syncMCPGrants();
     ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
     const DocumentSummary shared = listed().front();
@@ -225,7 +225,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     ASSERT_EQ(ws.inspect()->annotations->size(), 1u);
     EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
 
-    ws.setMcpAccessGranted(false);
+    ws.sharing().setMcpAccessGranted(false);
     ws.sharing().syncMCPGrants();
     EXPECT_FALSE(ws.sharing().watchingExternalChanges());
     EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));

@@ -56,7 +56,8 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
                  workspace->link().activity());
-    EXPECT_FALSE(workspace->link().workerReady() || workspace->mcpEnabled() || workspace->checkpoints().showRecovery());
+    EXPECT_FALSE(workspace->link().workerReady() || workspace->sharing().mcpEnabled() ||
+                 workspace->checkpoints().showRecovery());
     EXPECT_FALSE(workspace->assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
@@ -65,11 +66,12 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
          QString("sessionId inspect selectedPageId status "
                  "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
-                 "fitMode mcpEnabled mcpAccessGranted assistantQuery assistantScope assistantAnswer "
+                 "fitMode assistantQuery assistantScope assistantAnswer "
                  "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
                  "workerNotice savePhase pageJump inkPoints "
                  "viewport")},
         {&workspace->link(), "workerReady activity"},
+        {&workspace->sharing(), "mcpEnabled mcpAccessGranted"},
         {&workspace->renderer(), "pageImage pageTiles visibleCanvasRect thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
