@@ -13,8 +13,10 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSignalSpy>
+#include <QToolBar>
 
 #include "app/canvas_area.hpp"
+#include "app/canvas_bar.hpp"
 #include "app/editor_commands.hpp"
 #include "app/find_field.hpp"
 #include "app/inspector_panel.hpp"
@@ -255,6 +257,46 @@ private slots:
         QCOMPARE(disabledTitles(window), sorted(needAnnotation + noUpdates));
         workspace.setSelectedAnnotationId("7R");
         QCOMPARE(disabledTitles(window), noUpdates);
+    }
+
+    // One action per command: the table's rows stand at their ids with distinct raw values, each id has its
+    // own action with the row's name and status tip, every menu item is one of them, and the tool bar and
+    // the canvas bar show those same actions, keeping their own symbols when the actions change.
+    void everyCommandIsOneActionFoundByItsId() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitUntil([&] { return editor->workspace().sessionId().has_value(); }));
+        QSet<QAction*> commands;
+        for (std::size_t row = 0; row < editorActions.size(); ++row) {
+            const EditorActionInfo& about = editorActions[row];
+            const QString raw = QString::fromUtf8(about.rawValue.data(), about.rawValue.size());
+            QCOMPARE(static_cast<std::size_t>(about.action), row);
+            QCOMPARE(editorActionFromRaw(about.rawValue), std::optional(about.action));
+            QAction* action = editor->command(about.action);
+            QVERIFY2(action != nullptr && !commands.contains(action), qPrintable(raw));
+            commands.insert(action);
+            QCOMPARE(action->objectName(), raw + QStringLiteral("Action"));
+            QCOMPARE(action->statusTip(), QString::fromUtf8(about.statusTip));
+        }
+        for (QAction* item : menuItems(window)) QVERIFY(item->isSeparator() || commands.contains(item));
+
+        const QStringList labels = {"Open", "Save", "Save As", "Search"};
+        const EditorAction onToolBar[] = {EditorAction::open, EditorAction::save, EditorAction::saveAs,
+                                          EditorAction::search};
+        for (int i = 0; i < labels.size(); ++i) {
+            QAbstractButton* button = buttonOf(editor->command(onToolBar[i]));
+            QVERIFY(button != nullptr && window.findChild<QToolBar*>("toolBar")->isAncestorOf(button));
+            QCOMPARE(button->text(), labels[i]);
+            // Save, Save As and Search were enabled by the open document: each kept its symbol.
+            QVERIFY(button->isEnabled() && !button->icon().isNull());
+        }
+        for (const EditorAction id :
+             {EditorAction::undoDocument, EditorAction::redoDocument, EditorAction::zoomOut, EditorAction::zoomIn}) {
+            QAbstractButton* button = buttonOf(editor->command(id));
+            QVERIFY(button != nullptr && window.canvasBar()->isAncestorOf(button));
+        }
     }
 
     void textSizeSteps_data() {
