@@ -282,16 +282,6 @@ void EditorCommands::createWindowActions() {
          [w = &workspace_] { w->history(CommandMethod::redo, "Redo"); });
 }
 
-QAction* EditorCommands::action(const QString& menu, const QString& title) const {
-    for (QAction* entry : window_.menuBar()->actions()) {
-        if (visibleText(entry->text()) != menu || entry->menu() == nullptr) continue;
-        for (QAction* item : entry->menu()->actions()) {
-            if (visibleText(item->text()) == title) return item;
-        }
-    }
-    return nullptr;
-}
-
 void EditorCommands::updateActions() {
     const bool document = workspace_.sessionId().has_value();
     const auto& inspect = workspace_.inspect();

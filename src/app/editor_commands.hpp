@@ -49,8 +49,6 @@ public:
 
     // The one action of command `id`.
     QAction* action(EditorAction id) const { return actions_[static_cast<std::size_t>(id)]; }
-    // The item of menu `menu` titled `title` (the visible words, without access keys); none when there is no such item.
-    QAction* action(const QString& menu, const QString& title) const;
     // A menu title or item as it reads: its access key's marker "&" left out ("&&" reads "&").
     static QString visibleText(const QString& text);
 
