@@ -12,7 +12,9 @@
 #include <array>
 #include <cmath>
 
+#include "app/action_binding.hpp"
 #include "app/app_accessibility.hpp"
+#include "app/editor_commands.hpp"
 #include "app/editor_tools.hpp"
 #include "design/appearance.hpp"
 #include "design/hero_button.hpp"
@@ -48,8 +50,9 @@ PillSegment* makeToolPicker(QWidget* parent) {
     auto* pill = new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm, parent);
     QList<SegmentItem> items;
     for (const EditorToolItem& item : editorTools)
-        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)), QString::fromLatin1(item.title),
-                                 QString::fromLatin1(item.symbol), true});
+        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)),
+                                 QString::fromUtf8(info(toolAction(item.tool)).title), QString::fromLatin1(item.symbol),
+                                 true});
     pill->setItems(items);
     return pill;
 }
@@ -151,7 +154,7 @@ struct CanvasBar::Metrics {
     int twoRowHeight = 0;
 };
 
-CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
+CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidget* parent)
     : FilledPanel(Theme::Token::background, parent),
       workspace_(workspace),
       tools_(makeToolPicker(this)),
@@ -180,14 +183,7 @@ CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
     menu_->setObjectName(QStringLiteral("zoomPresets"));
     zoomMenu_->setMenu(menu_);
 
-    buildZoomMenu();
-
-    connect(tools_, &PillSegment::activated, &workspace_,
-            [this](const QVariant& value) { workspace_.setTool(static_cast<EditorTool>(value.toInt())); });
-    connect(undo_, &HeroButton::clicked, &workspace_, [this] { workspace_.history(CommandMethod::undo, "Undo"); });
-    connect(redo_, &HeroButton::clicked, &workspace_, [this] { workspace_.history(CommandMethod::redo, "Redo"); });
-    connect(zoomOut_, &HeroButton::clicked, &workspace_, [this] { workspace_.setZoom(workspace_.zoom() - zoomStep); });
-    connect(zoomIn_, &HeroButton::clicked, &workspace_, [this] { workspace_.setZoom(workspace_.zoom() + zoomStep); });
+    bindCommands(commands);
     connect(page_->lineEdit(), &QLineEdit::textEdited, &workspace_,
             [this](const QString& text) { workspace_.setPageJump(text.toStdString()); });
     connect(page_->lineEdit(), &QLineEdit::returnPressed, &workspace_, &Workspace::jumpToPage);
@@ -199,15 +195,16 @@ CanvasBar::CanvasBar(Workspace& workspace, QWidget* parent)
 
 QString CanvasBar::zoomText(double zoom) { return QString::number(std::lround(zoom * 100)) + QLatin1Char('%'); }
 
-QLineEdit* CanvasBar::pageField() const { return page_->lineEdit(); }
-
-void CanvasBar::buildZoomMenu() {
-    const auto fit = [this](FitMode mode) {
-        workspace_.setFitMode(mode);
-        workspace_.applyFit();
-    };
-    connect(menu_->addAction(QStringLiteral("Fit Page")), &QAction::triggered, this, [fit] { fit(FitMode::page); });
-    connect(menu_->addAction(QStringLiteral("Fit Width")), &QAction::triggered, this, [fit] { fit(FitMode::width); });
+void CanvasBar::bindCommands(const EditorCommands& commands) {
+    connect(tools_, &PillSegment::activated, this, [&commands](const QVariant& value) {
+        commands.action(toolAction(static_cast<EditorTool>(value.toInt())))->trigger();
+    });
+    bindButton(*undo_, *commands.action(EditorAction::undoDocument));
+    bindButton(*redo_, *commands.action(EditorAction::redoDocument));
+    bindButton(*zoomOut_, *commands.action(EditorAction::zoomOut));
+    bindButton(*zoomIn_, *commands.action(EditorAction::zoomIn));
+    addBoundItem(*menu_, *commands.action(EditorAction::fitPage), QStringLiteral("Fit Page"));
+    addBoundItem(*menu_, *commands.action(EditorAction::fitWidth), QStringLiteral("Fit Width"));
     menu_->addSeparator();
     for (const double preset : presets) {
         QAction* action = menu_->addAction(zoomText(preset));
@@ -218,8 +215,6 @@ void CanvasBar::buildZoomMenu() {
 void CanvasBar::refresh() {
     tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
     const auto& inspect = workspace_.inspect();
-    undo_->setEnabled(inspect && inspect->undoAvailable.value_or(false));
-    redo_->setEnabled(inspect && inspect->redoAvailable.value_or(false));
     zoomMenu_->setZoom(workspace_.zoom());
     const QString jump = QString::fromStdString(workspace_.pageJump());
     if (page_->lineEdit()->text() != jump) {

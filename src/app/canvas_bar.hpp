@@ -8,8 +8,10 @@
 // zoom and page below with the page group at the trailing edge. Inset 12 left and right and 8 top and
 // bottom, groups 10 apart, all times the text scale; `background` with a separator line along the bottom.
 //
-// It keeps nothing of its own: every control shows the workspace and calls it, and a refresh never sends a
-// command. The zoom steps add or take 0.15; the workspace keeps the zoom within 0.25 to 4.0.
+// It keeps nothing of its own: the tools, the history and zoom buttons and the zoom menu's fits run the
+// window's commands (EditorCommands), which decide when they are enabled; the tool pill, the zoom menu's
+// title and the page field show the workspace, and a refresh never sends a command. The zoom steps add or
+// take 0.15; the workspace keeps the zoom within 0.25 to 4.0.
 
 #include <QAccessibleInterface>
 #include <QToolButton>
@@ -21,6 +23,7 @@ class QMenu;
 
 namespace kivo {
 
+class EditorCommands;
 class HeroButton;
 class HeroField;
 class PillSegment;
@@ -56,7 +59,8 @@ class CanvasBar : public FilledPanel {
     Q_OBJECT
 
 public:
-    CanvasBar(Workspace& workspace, QWidget* parent = nullptr);
+    // `commands` must outlive the bar.
+    CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidget* parent = nullptr);
 
     // The zoom in whole percent, halves away from zero: 0.625 is "63%".
     static QString zoomText(double zoom);
@@ -64,14 +68,6 @@ public:
     static constexpr double presets[] = {0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 4.0};
 
     bool twoRows() const noexcept { return twoRows_; }
-    PillSegment* toolPicker() const { return tools_; }
-    HeroButton* undoButton() const { return undo_; }
-    HeroButton* redoButton() const { return redo_; }
-    HeroButton* zoomOutButton() const { return zoomOut_; }
-    HeroButton* zoomInButton() const { return zoomIn_; }
-    ZoomMenuButton* zoomMenuButton() const { return zoomMenu_; }
-    QMenu* zoomMenu() const { return menu_; }
-    QLineEdit* pageField() const;
     // "of 12", in the user's locale.
     QString pageCountText() const { return pageCount_; }
 
@@ -90,7 +86,7 @@ private:
     Metrics metrics() const;
     void arrange();
     void refresh();
-    void buildZoomMenu();
+    void bindCommands(const EditorCommands& commands);
 
     Workspace& workspace_;
     PillSegment* tools_;

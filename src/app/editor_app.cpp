@@ -79,12 +79,11 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
     server_->listen(InstanceChannel::socketPath());
     connect(server_, &InstanceServer::filesReceived, this, &EditorApp::openFiles);
 
-    window_ = new MainWindow(*workspace_, *settings_);
-    commands_ = new EditorCommands(*window_, *workspace_, *settings_, *updates_);
+    window_ = new MainWindow(*workspace_, *settings_, *updates_);
+    commands_ = window_->commands();
     // The Page tab's hint names the keys of the Annotate menu's own items.
-    window_->inspector()->pageTab()->annotations()->setKeyActions(
-        commands_->action(QStringLiteral("Annotate"), QStringLiteral("Move Up")),
-        commands_->action(QStringLiteral("Annotate"), QStringLiteral("Grow Up")));
+    window_->inspector()->pageTab()->annotations()->setKeyActions(commands_->action(EditorAction::moveUp),
+                                                                  commands_->action(EditorAction::growUp));
     if (prompts_) prompts_->setWindow(window_);
     if (fileDialogs_) fileDialogs_->setWindow(window_);
     if (printer_) printer_->setWindow(window_);

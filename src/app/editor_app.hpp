@@ -56,7 +56,7 @@ public:
     Workspace& workspace() { return *workspace_; }
     EditorSettings& settings() { return *settings_; }
     MainWindow* window() const { return window_; }
-    // The window's menu bar commands; none before start() made the window.
+    // The window's commands, each one action found by its id; none before start() made the window.
     EditorCommands* commands() const { return commands_; }
     Updates& updates() { return *updates_; }
 

@@ -75,176 +75,216 @@ EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorS
     createToolsMenu();
     createAnnotateMenu();
     createHelpMenu();
+    createWindowActions();
     giveAccessKeys(window_.menuBar()->actions());
     for (QAction* title : window_.menuBar()->actions()) giveAccessKeys(title->menu()->actions());
     updateActions();
     for (auto changed : {&WorkspaceState::sessionIdChanged, &WorkspaceState::selectionChanged,
-                         &WorkspaceState::selectedAnnotationIdChanged})
+                         &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::inspectChanged})
         connect(&workspace_, changed, this, &EditorCommands::updateActions);
     if (UpdateController* controller = updates_.controller())
         connect(controller, &UpdateController::checked, this, &EditorCommands::reportUpdate);
     qApp->installEventFilter(this);
 }
 
-QAction* EditorCommands::add(QMenu* menu, const QString& title, const QKeySequence& shortcut, Rule rule,
-                             std::function<void()> run) {
-    auto* action = new QAction(title, &window_);
+QAction* EditorCommands::make(EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run) {
+    const EditorActionInfo& about = info(id);
+    auto* action = new QAction(QString::fromUtf8(about.title), &window_);
+    action->setObjectName(QString::fromUtf8(about.rawValue.data(), about.rawValue.size()) + QStringLiteral("Action"));
+    action->setStatusTip(QString::fromUtf8(about.statusTip));
     action->setShortcut(shortcut);
     connect(action, &QAction::triggered, this, std::move(run));
-    menu->addAction(action);
+    actions_[static_cast<std::size_t>(id)] = action;
     rules_.emplace_back(action, rule);
     return action;
 }
 
+QAction* EditorCommands::add(QMenu* menu, EditorAction id, const QKeySequence& shortcut, Rule rule,
+                             std::function<void()> run) {
+    QAction* action = make(id, shortcut, rule, std::move(run));
+    menu->addAction(action);
+    return action;
+}
+
+// Shortcuts: the desktop's standard key where its first binding is the key pressed today (QKeySequence of
+// a standard key takes that first binding alone). The others keep their own keys: Save As and, under the
+// offscreen and other non-X11 schemes, Quit have no standard key; Redo's first standard key is Ctrl+Y
+// outside X11; Find Next and Previous would become F3 and Shift+F3, Zoom In Ctrl++ instead of Ctrl+=.
 void EditorCommands::createFileMenu() {
     QMenu* file = window_.menuBar()->addMenu(QStringLiteral("File"));
     Workspace* w = &workspace_;
-    add(file, "Open…", ctrl | Qt::Key_O, Rule::always, [w] { w->openPanel(); });
+    add(file, EditorAction::open, QKeySequence::Open, Rule::always, [w] { w->openPanel(); });
     MainWindow* window = &window_;
-    add(file, "Save", ctrl | Qt::Key_S, Rule::document, [window] { window->saveWithTypedValues(&Workspace::save); });
-    add(file, "Save As…", ctrl | shift | Qt::Key_S, Rule::document,
+    add(file, EditorAction::save, QKeySequence::Save, Rule::document,
+        [window] { window->saveWithTypedValues(&Workspace::save); });
+    add(file, EditorAction::saveAs, ctrl | shift | Qt::Key_S, Rule::document,
         [window] { window->saveWithTypedValues(&Workspace::saveAs); });
-    add(file, "Save a Copy…", {}, Rule::document, [window] { window->saveWithTypedValues(&Workspace::saveCopy); });
+    add(file, EditorAction::saveCopy, {}, Rule::document,
+        [window] { window->saveWithTypedValues(&Workspace::saveCopy); });
     file->addSeparator();
-    add(file, "Print…", ctrl | Qt::Key_P, Rule::document, [w] { w->printDocument(); });
+    add(file, EditorAction::print, QKeySequence::Print, Rule::document, [w] { w->printDocument(); });
     file->addSeparator();
     // Closing the last window quits, and the application stops the worker on its way out.
-    add(file, "Quit", ctrl | Qt::Key_Q, Rule::always, [] { QApplication::closeAllWindows(); });
+    add(file, EditorAction::quit, ctrl | Qt::Key_Q, Rule::always, [] { QApplication::closeAllWindows(); });
 }
 
 void EditorCommands::createEditMenu() {
     QMenu* edit = window_.menuBar()->addMenu(QStringLiteral("Edit"));
-    routed_.push_back(add(edit, "Undo", ctrl | Qt::Key_Z, Rule::always, [this] { undo(); }));
-    routed_.push_back(add(edit, "Redo", ctrl | shift | Qt::Key_Z, Rule::always, [this] { redo(); }));
+    routed_.push_back(add(edit, EditorAction::undo, QKeySequence::Undo, Rule::always, [this] { undo(); }));
+    routed_.push_back(add(edit, EditorAction::redo, ctrl | shift | Qt::Key_Z, Rule::always, [this] { redo(); }));
     edit->addSeparator();
-    add(edit, "Cut", QKeySequence::Cut, Rule::always, [] { FocusedText::current().cut(); });
-    edit->addAction(window_.copyAction());
-    add(edit, "Paste", QKeySequence::Paste, Rule::always, [] { FocusedText::current().paste(); });
+    add(edit, EditorAction::cut, QKeySequence::Cut, Rule::always, [] { FocusedText::current().cut(); });
+    add(edit, EditorAction::copy, QKeySequence::Copy, Rule::always, [this] { copy(); });
+    add(edit, EditorAction::paste, QKeySequence::Paste, Rule::always, [] { FocusedText::current().paste(); });
     edit->addSeparator();
-    add(edit, "Select All", QKeySequence::SelectAll, Rule::always, [] { FocusedText::current().selectAll(); });
+    add(edit, EditorAction::selectAll, QKeySequence::SelectAll, Rule::always,
+        [] { FocusedText::current().selectAll(); });
 }
 
 void EditorCommands::createViewMenu() {
     QMenu* view = window_.menuBar()->addMenu(QStringLiteral("View"));
     const auto panel = [this](InspectorTab tab) { return [this, tab] { showInspectorTab(info(tab).rawValue); }; };
-    add(view, "Show Assistant", ctrl | Qt::Key_1, Rule::always, panel(InspectorTab::assistant));
-    add(view, "Show Page Panel", ctrl | Qt::Key_2, Rule::always, panel(InspectorTab::page));
-    add(view, "Show Form Panel", ctrl | Qt::Key_3, Rule::always, panel(InspectorTab::form));
-    add(view, "Show Document Panel", ctrl | Qt::Key_4, Rule::always, panel(InspectorTab::document));
+    add(view, EditorAction::showAssistant, ctrl | Qt::Key_1, Rule::always, panel(InspectorTab::assistant));
+    add(view, EditorAction::showPagePanel, ctrl | Qt::Key_2, Rule::always, panel(InspectorTab::page));
+    add(view, EditorAction::showFormPanel, ctrl | Qt::Key_3, Rule::always, panel(InspectorTab::form));
+    add(view, EditorAction::showDocumentPanel, ctrl | Qt::Key_4, Rule::always, panel(InspectorTab::document));
     view->addSeparator();
     EditorSettings* s = &settings_;
-    add(view, "Larger Text", ctrl | alt | Qt::Key_Equal, Rule::always,
+    add(view, EditorAction::largerText, ctrl | alt | Qt::Key_Equal, Rule::always,
         [this, s] { setTextScale(TextSizeSteps::larger(s->interfaceTextScale())); });
-    add(view, "Smaller Text", ctrl | alt | Qt::Key_Minus, Rule::always,
+    add(view, EditorAction::smallerText, ctrl | alt | Qt::Key_Minus, Rule::always,
         [this, s] { setTextScale(TextSizeSteps::smaller(s->interfaceTextScale())); });
-    add(view, "Actual Text Size", ctrl | alt | Qt::Key_0, Rule::always,
+    add(view, EditorAction::actualTextSize, ctrl | alt | Qt::Key_0, Rule::always,
         [this] { setTextScale(TextSizeSteps::actual); });
 }
 
 void EditorCommands::createPageMenu() {
     QMenu* page = window_.menuBar()->addMenu(QStringLiteral("Page"));
     Workspace* w = &workspace_;
-    add(page, "Fit Page", ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
-    add(page, "Fit Width", {}, Rule::always, [this] { fit(FitMode::width); });
-    add(page, "Zoom In", ctrl | Qt::Key_Equal, Rule::always, [w] { w->setZoom(w->zoom() + zoomStep); });
-    add(page, "Zoom Out", ctrl | Qt::Key_Minus, Rule::always, [w] { w->setZoom(w->zoom() - zoomStep); });
-    routed_.push_back(add(page, "Previous Page", ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
-    routed_.push_back(add(page, "Next Page", ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
-    add(page, "Rotate Right", ctrl | Qt::Key_R, Rule::document, [w] { w->rotateSelected(90); });
-    add(page, "Rotate Left", {}, Rule::document, [w] { w->rotateSelected(-90); });
-    add(page, "Delete Page", {}, Rule::document, [w] { w->deleteSelectedPage(); });
-    add(page, "Extract Page…", {}, Rule::document, [w] { w->extractPanel(); });
-    add(page, "Merge PDF…", {}, Rule::document, [w] { w->mergePanel(); });
+    add(page, EditorAction::fitPage, ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
+    add(page, EditorAction::fitWidth, {}, Rule::always, [this] { fit(FitMode::width); });
+    add(page, EditorAction::zoomIn, ctrl | Qt::Key_Equal, Rule::always, [w] { w->setZoom(w->zoom() + zoomStep); });
+    add(page, EditorAction::zoomOut, QKeySequence::ZoomOut, Rule::always, [w] { w->setZoom(w->zoom() - zoomStep); });
+    routed_.push_back(
+        add(page, EditorAction::previousPage, ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
+    routed_.push_back(add(page, EditorAction::nextPage, ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
+    add(page, EditorAction::rotateRight, ctrl | Qt::Key_R, Rule::document, [w] { w->rotateSelected(90); });
+    add(page, EditorAction::rotateLeft, {}, Rule::document, [w] { w->rotateSelected(-90); });
+    add(page, EditorAction::deletePage, {}, Rule::document, [w] { w->deleteSelectedPage(); });
+    add(page, EditorAction::extractPage, {}, Rule::document, [w] { w->extractPanel(); });
+    add(page, EditorAction::mergePdf, {}, Rule::document, [w] { w->mergePanel(); });
     page->addSeparator();
-    add(page, "Move Page Up", ctrl | alt | Qt::Key_BracketLeft, Rule::document, [w] { w->moveSelectedPage(-1); });
-    add(page, "Move Page Down", ctrl | alt | Qt::Key_BracketRight, Rule::document, [w] { w->moveSelectedPage(1); });
+    add(page, EditorAction::movePageUp, ctrl | alt | Qt::Key_BracketLeft, Rule::document,
+        [w] { w->moveSelectedPage(-1); });
+    add(page, EditorAction::movePageDown, ctrl | alt | Qt::Key_BracketRight, Rule::document,
+        [w] { w->moveSelectedPage(1); });
 }
 
 void EditorCommands::createFindMenu() {
     QMenu* find = window_.menuBar()->addMenu(QStringLiteral("Find"));
     Workspace* w = &workspace_;
-    add(find, "Find…", ctrl | Qt::Key_F, Rule::always, [w] { w->setSearchFocusToken(w->searchFocusToken() + 1); });
-    add(find, "Find Next", ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
-    add(find, "Find Previous", ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
+    add(find, EditorAction::find, QKeySequence::Find, Rule::always,
+        [w] { w->setSearchFocusToken(w->searchFocusToken() + 1); });
+    add(find, EditorAction::findNext, ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
+    add(find, EditorAction::findPrevious, ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
 }
 
 void EditorCommands::createToolsMenu() {
     QMenu* tools = window_.menuBar()->addMenu(QStringLiteral("Tools"));
     int digit = Qt::Key_1;
-    for (const auto& [tool, title, symbol] : editorTools) {
-        add(tools, title, QKeySequence(alt | Qt::Key(digit++)), Rule::always,
-            [w = &workspace_, tool = tool] { w->setTool(tool); });
+    for (const EditorToolItem& item : editorTools) {
+        add(tools, toolAction(item.tool), QKeySequence(alt | Qt::Key(digit++)), Rule::always,
+            [w = &workspace_, tool = item.tool] { w->setTool(tool); });
     }
 }
 
 void EditorCommands::createAnnotateMenu() {
     QMenu* annotate = window_.menuBar()->addMenu(QStringLiteral("Annotate"));
     Workspace* w = &workspace_;
-    add(annotate, "Select Next Line", alt | Qt::Key_Down, Rule::document, [w] { w->selectAdjacentLine(1, false); });
-    add(annotate, "Select Previous Line", alt | Qt::Key_Up, Rule::document, [w] { w->selectAdjacentLine(-1, false); });
-    add(annotate, "Extend Selection Down", shift | alt | Qt::Key_Down, Rule::document,
+    add(annotate, EditorAction::selectNextLine, alt | Qt::Key_Down, Rule::document,
+        [w] { w->selectAdjacentLine(1, false); });
+    add(annotate, EditorAction::selectPreviousLine, alt | Qt::Key_Up, Rule::document,
+        [w] { w->selectAdjacentLine(-1, false); });
+    add(annotate, EditorAction::extendSelectionDown, shift | alt | Qt::Key_Down, Rule::document,
         [w] { w->selectAdjacentLine(1, true); });
-    add(annotate, "Extend Selection Up", shift | alt | Qt::Key_Up, Rule::document,
+    add(annotate, EditorAction::extendSelectionUp, shift | alt | Qt::Key_Up, Rule::document,
         [w] { w->selectAdjacentLine(-1, true); });
     annotate->addSeparator();
-    add(annotate, "Highlight Selection", ctrl | shift | Qt::Key_H, Rule::documentAndSelection,
+    add(annotate, EditorAction::highlightSelection, ctrl | shift | Qt::Key_H, Rule::documentAndSelection,
         [w] { w->highlightSelection(); });
-    add(annotate, "Add Note", ctrl | shift | Qt::Key_N, Rule::document, [w] { w->addNoteAtSelection(); });
-    add(annotate, "Add Text…", ctrl | shift | Qt::Key_T, Rule::document,
+    add(annotate, EditorAction::addNote, ctrl | shift | Qt::Key_N, Rule::document, [w] { w->addNoteAtSelection(); });
+    add(annotate, EditorAction::addText, ctrl | shift | Qt::Key_T, Rule::document,
         [w] { w->promptText(w->overlayRect(textBoxWidth, textBoxHeight)); });
-    add(annotate, "Add Image…", {}, Rule::document,
+    add(annotate, EditorAction::addImage, {}, Rule::document,
         [w] { w->addImage("image", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
-    add(annotate, "Add Visual Signature…", {}, Rule::document,
+    add(annotate, EditorAction::addSignature, {}, Rule::document,
         [w] { w->addImage("signature", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
-    add(annotate, "Underline Selection with Ink", {}, Rule::documentAndSelection,
+    add(annotate, EditorAction::underlineWithInk, {}, Rule::documentAndSelection,
         [w] { w->underlineSelectionWithInk(); });
     annotate->addSeparator();
-    add(annotate, "Select Next Annotation", alt | Qt::Key_Right, Rule::document,
+    add(annotate, EditorAction::selectNextAnnotation, alt | Qt::Key_Right, Rule::document,
         [w] { w->selectAdjacentAnnotation(1); });
-    add(annotate, "Select Previous Annotation", alt | Qt::Key_Left, Rule::document,
+    add(annotate, EditorAction::selectPreviousAnnotation, alt | Qt::Key_Left, Rule::document,
         [w] { w->selectAdjacentAnnotation(-1); });
-    add(annotate, "Edit Contents…", ctrl | shift | Qt::Key_E, Rule::annotation, [w] { w->promptSelectedContents(); });
+    add(annotate, EditorAction::editContents, ctrl | shift | Qt::Key_E, Rule::annotation,
+        [w] { w->promptSelectedContents(); });
     // Moving takes Ctrl+Shift+arrows and resizing Shift+arrows: Ctrl+Alt+arrows switch desktops here.
     struct Nudge {
-        const char* title;
+        EditorAction action;
         Qt::Key key;
         double dx, dy;
         bool resize;
     };
     static constexpr Nudge nudges[] = {
-        {"Move Left", Qt::Key_Left, -nudgeStep, 0, false},  {"Move Right", Qt::Key_Right, nudgeStep, 0, false},
-        {"Move Up", Qt::Key_Up, 0, nudgeStep, false},       {"Move Down", Qt::Key_Down, 0, -nudgeStep, false},
-        {"Grow Right", Qt::Key_Right, nudgeStep, 0, true},  {"Grow Up", Qt::Key_Up, 0, nudgeStep, true},
-        {"Shrink Left", Qt::Key_Left, -nudgeStep, 0, true}, {"Shrink Down", Qt::Key_Down, 0, -nudgeStep, true},
+        {EditorAction::moveLeft, Qt::Key_Left, -nudgeStep, 0, false},
+        {EditorAction::moveRight, Qt::Key_Right, nudgeStep, 0, false},
+        {EditorAction::moveUp, Qt::Key_Up, 0, nudgeStep, false},
+        {EditorAction::moveDown, Qt::Key_Down, 0, -nudgeStep, false},
+        {EditorAction::growRight, Qt::Key_Right, nudgeStep, 0, true},
+        {EditorAction::growUp, Qt::Key_Up, 0, nudgeStep, true},
+        {EditorAction::shrinkLeft, Qt::Key_Left, -nudgeStep, 0, true},
+        {EditorAction::shrinkDown, Qt::Key_Down, 0, -nudgeStep, true},
     };
     for (const Nudge& nudge : nudges) {
         const QKeySequence shortcut =
             nudge.resize ? QKeySequence(shift | nudge.key) : QKeySequence(ctrl | shift | nudge.key);
-        add(annotate, nudge.title, shortcut, Rule::annotation,
+        add(annotate, nudge.action, shortcut, Rule::annotation,
             [w, nudge] { w->nudgeSelection(nudge.dx, nudge.dy, nudge.resize); });
     }
-    add(annotate, "Delete Annotation", {}, Rule::annotation, [w] { w->deleteSelectedAnnotation(); });
+    add(annotate, EditorAction::deleteAnnotation, {}, Rule::annotation, [w] { w->deleteSelectedAnnotation(); });
 }
 
 void EditorCommands::createHelpMenu() {
     QMenu* help = window_.menuBar()->addMenu(QStringLiteral("Help"));
-    add(help, "Check for Updates…", {}, Rule::updater, [this] {
+    add(help, EditorAction::checkForUpdates, {}, Rule::updater, [this] {
         if (UpdateController* controller = updates_.controller()) controller->checkForUpdates();
     });
 }
 
-QAction* EditorCommands::action(const QString& menu, const QString& title) const {
-    for (QAction* entry : window_.menuBar()->actions()) {
-        if (visibleText(entry->text()) != menu || entry->menu() == nullptr) continue;
-        for (QAction* item : entry->menu()->actions()) {
-            if (visibleText(item->text()) == title) return item;
-        }
+// The commands no menu offers: the tool bar's Search, the Delete key and the canvas bar's history buttons,
+// which act on the document alone and only while it can undo or redo.
+void EditorCommands::createWindowActions() {
+    // The tool bar's labels drop the menu's "…".
+    for (const EditorAction id : {EditorAction::open, EditorAction::save, EditorAction::saveAs}) {
+        QAction* shown = action(id);
+        shown->setIconText(shown->text().remove(QChar(0x2026)));
+        shown->setToolTip(shown->iconText());
     }
-    return nullptr;
+    make(EditorAction::search, {}, Rule::document, [this] { window_.runSearch(); });
+    // A focused text field claims Delete and Backspace for itself before the window sees them.
+    QAction* remove =
+        make(EditorAction::deleteSelection, {}, Rule::always, [w = &workspace_] { w->deleteSelectedAnnotation(); });
+    remove->setShortcuts({QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
+    window_.addActions({action(EditorAction::copy), remove});
+    make(EditorAction::undoDocument, {}, Rule::undoable,
+         [w = &workspace_] { w->history(CommandMethod::undo, "Undo"); });
+    make(EditorAction::redoDocument, {}, Rule::redoable,
+         [w = &workspace_] { w->history(CommandMethod::redo, "Redo"); });
 }
 
 void EditorCommands::updateActions() {
     const bool document = workspace_.sessionId().has_value();
+    const auto& inspect = workspace_.inspect();
     for (const auto& [action, rule] : rules_) {
         switch (rule) {
             case Rule::always: action->setEnabled(true); break;
@@ -252,6 +292,8 @@ void EditorCommands::updateActions() {
             case Rule::documentAndSelection: action->setEnabled(document && workspace_.selection().has_value()); break;
             case Rule::annotation: action->setEnabled(workspace_.selectedAnnotationId().has_value()); break;
             case Rule::updater: action->setEnabled(updates_.controller() != nullptr); break;
+            case Rule::undoable: action->setEnabled(inspect && inspect->undoAvailable.value_or(false)); break;
+            case Rule::redoable: action->setEnabled(inspect && inspect->redoAvailable.value_or(false)); break;
         }
     }
 }
@@ -277,6 +319,12 @@ void EditorCommands::redo() {
     const auto& inspect = workspace_.inspect();
     if (inspect && inspect->redoAvailable.value_or(false)) return workspace_.history(CommandMethod::redo, "Redo");
     beep();
+}
+
+void EditorCommands::copy() {
+    // From a menu the action also runs while a field has focus: the field's own text is meant then.
+    if (FocusedText text = FocusedText::of(window_.focusWidget())) return text.copy();
+    workspace_.copySelection();
 }
 
 void EditorCommands::previousPage() {

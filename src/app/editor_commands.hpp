@@ -1,24 +1,29 @@
 #pragma once
 
-// EditorCommands: the editor's menu bar, File, Edit, View, Page, Find, Tools, Annotate and Help, with
-// every command's title, shortcut and enable rule. Each item calls one Workspace operation, writes one
-// published property, writes one of the two stored interface settings, or (Undo, Redo, Previous Page,
-// Next Page, Cut, Paste, Select All) first offers its keystroke to the text widget that holds the
-// keyboard. Edit > Copy is the window's own Copy action, so the two cannot disagree.
+// EditorCommands: every command of the editor's window as one QAction, found by its id (EditorAction),
+// and the menu bar, File, Edit, View, Page, Find, Tools, Annotate and Help, that offers them. Each action
+// has its title, status tip, shortcut (the desktop's standard keys where they are the ones pressed today)
+// and enable rule, and calls one Workspace operation, writes one published property, writes one of the
+// two stored interface settings, or (Undo, Redo, Previous Page, Next Page, Copy, Cut, Paste, Select All)
+// first offers its keystroke to the text widget that holds the keyboard. The window's tool bar, the
+// canvas bar, the zoom menu and the key hints show the same actions, so no command is wired twice.
 //
-// Items hold no state: their enabled state is a rule over the workspace's session, selection and
-// selected annotation, re-applied whenever one of them changes, and over whether the installation
-// names an update feed. The commands are made once, after the window, and live as its child.
-// GUI thread only; nothing throws: failures of the operations show in the workspace's status and error.
+// Actions hold no state: updateActions() sets every enabled state from a rule over the workspace's
+// session, selection, selected annotation and undo history, whenever one of them changes, and over
+// whether the installation names an update feed. The window makes the commands before its widgets, and
+// they live as its child. GUI thread only; nothing throws: failures of the operations show in the
+// workspace's status and error.
 
 #include <QObject>
 #include <QPointer>
 
+#include <array>
 #include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "app/editor_actions.hpp"
 #include "workspace/workspace_types.hpp"
 
 class QAction;
@@ -39,11 +44,11 @@ class EditorCommands : public QObject {
     Q_OBJECT
 
 public:
-    // Fills `window`'s menu bar. `updates` must outlive the commands.
+    // Makes every action and fills `window`'s menu bar. `updates` must outlive the commands.
     EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings, Updates& updates);
 
-    // The item of menu `menu` titled `title` (the visible words, without access keys); none when there is no such item.
-    QAction* action(const QString& menu, const QString& title) const;
+    // The one action of command `id`.
+    QAction* action(EditorAction id) const { return actions_[static_cast<std::size_t>(id)]; }
     // A menu title or item as it reads: its access key's marker "&" left out ("&&" reads "&").
     static QString visibleText(const QString& text);
 
@@ -76,9 +81,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    enum class Rule { always, document, documentAndSelection, annotation, updater };
+    enum class Rule { always, document, documentAndSelection, annotation, updater, undoable, redoable };
 
-    QAction* add(QMenu* menu, const QString& title, const QKeySequence& shortcut, Rule rule, std::function<void()> run);
+    QAction* make(EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run);
+    QAction* add(QMenu* menu, EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run);
+    void createWindowActions();
     void createFileMenu();
     void createEditMenu();
     void createViewMenu();
@@ -88,6 +95,7 @@ private:
     void createAnnotateMenu();
     void createHelpMenu();
     void updateActions();
+    void copy();
 
     void setTextScale(double scale);
     void showInspectorTab(std::string_view rawValue);
@@ -99,6 +107,7 @@ private:
     Workspace& workspace_;
     EditorSettings& settings_;
     Updates& updates_;
+    std::array<QAction*, editorActions.size()> actions_{};
     std::vector<std::pair<QAction*, Rule>> rules_;
     // The actions whose keystroke a focused text widget must not keep for itself.
     std::vector<QAction*> routed_;

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the canvas bar, the menus and the window's keys share, so a tool or a step is named once:
-// the seven tools in the order they are offered (the Tools menu numbers them Alt+1 to Alt+7), one
-// zoom step and one nudge step in points.
+// the seven tools in the order they are offered (the Tools menu numbers them Alt+1 to Alt+7) with the
+// symbols the tool pill draws (their titles are their commands', toolAction() in editor_actions.hpp),
+// one zoom step and one nudge step in points.
 
 #include <array>
 
@@ -12,18 +13,17 @@ namespace kivo {
 
 struct EditorToolItem {
     EditorTool tool;
-    const char* title;
     const char* symbol;
 };
 
 inline constexpr std::array<EditorToolItem, 7> editorTools = {{
-    {EditorTool::select, "Select", "cursorarrow"},
-    {EditorTool::highlight, "Highlight", "highlighter"},
-    {EditorTool::note, "Note", "note.text"},
-    {EditorTool::text, "Text", "textformat"},
-    {EditorTool::ink, "Ink", "pencil.tip"},
-    {EditorTool::image, "Image", "photo"},
-    {EditorTool::signature, "Signature", "signature"},
+    {EditorTool::select, "cursorarrow"},
+    {EditorTool::highlight, "highlighter"},
+    {EditorTool::note, "note.text"},
+    {EditorTool::text, "textformat"},
+    {EditorTool::ink, "pencil.tip"},
+    {EditorTool::image, "photo"},
+    {EditorTool::signature, "signature"},
 }};
 
 inline constexpr double zoomStep = 0.15;

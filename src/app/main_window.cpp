@@ -11,9 +11,11 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include "app/action_binding.hpp"
 #include "app/announcer.hpp"
 #include "app/canvas_area.hpp"
 #include "app/canvas_bar.hpp"
+#include "app/editor_commands.hpp"
 #include "app/editor_drafts.hpp"
 #include "app/form_field_editor.hpp"
 #include "app/editor_tools.hpp"
@@ -66,7 +68,7 @@ protected:
 
 }  // namespace
 
-MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* parent)
+MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, Updates& updates, QWidget* parent)
     : QMainWindow(parent), workspace_(workspace), settings_(settings) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Kivo PDF"));
@@ -75,12 +77,11 @@ MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* 
     setAcceptDrops(true);
     announcer_ = new Announcer(this);
 
-    createActions();
+    createActions(updates);
     createToolBar();
     createColumns();
     connectWorkspace();
     readSettings();
-    updateActions();
     connect(&settings_, &EditorSettings::changed, this, &MainWindow::readSettings);
     // The list is offered the keyboard when the window first becomes active.
     new PageListFocusStart(pageList_);
@@ -98,34 +99,8 @@ void MainWindow::saveWithTypedValues(void (Workspace::*save)()) {
     workspace_.fillAll(std::move(typed), [w = &workspace_, save] { (w->*save)(); });
 }
 
-void MainWindow::createActions() {
-    openAction_ = new QAction(symbolIcon(QStringLiteral("folder")), QStringLiteral("Open"), this);
-    openAction_->setObjectName(QStringLiteral("openAction"));
-    connect(openAction_, &QAction::triggered, &workspace_, &Workspace::openPanel);
-
-    saveAction_ = new QAction(symbolIcon(QStringLiteral("square.and.arrow.down")), QStringLiteral("Save"), this);
-    saveAction_->setObjectName(QStringLiteral("saveAction"));
-    connect(saveAction_, &QAction::triggered, this, [this] { saveWithTypedValues(&Workspace::save); });
-
-    saveAsAction_ =
-        new QAction(symbolIcon(QStringLiteral("square.and.arrow.down.on.square")), QStringLiteral("Save As"), this);
-    saveAsAction_->setObjectName(QStringLiteral("saveAsAction"));
-    connect(saveAsAction_, &QAction::triggered, this, [this] { saveWithTypedValues(&Workspace::saveAs); });
-
-    searchAction_ = new QAction(symbolIcon(QStringLiteral("magnifyingglass")), QStringLiteral("Search"), this);
-    searchAction_->setObjectName(QStringLiteral("searchAction"));
-    connect(searchAction_, &QAction::triggered, this, &MainWindow::runSearch);
-
-    // A focused text field claims these keys for itself before the window sees them.
-    copyAction_ = new QAction(QStringLiteral("Copy"), this);
-    copyAction_->setObjectName(QStringLiteral("copyAction"));
-    copyAction_->setShortcut(QKeySequence::Copy);
-    connect(copyAction_, &QAction::triggered, this, &MainWindow::copy);
-    deleteAction_ = new QAction(QStringLiteral("Delete"), this);
-    deleteAction_->setObjectName(QStringLiteral("deleteAction"));
-    deleteAction_->setShortcuts({QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
-    connect(deleteAction_, &QAction::triggered, &workspace_, &Workspace::deleteSelectedAnnotation);
-    addActions({copyAction_, deleteAction_});
+void MainWindow::createActions(Updates& updates) {
+    commands_ = new EditorCommands(*this, workspace_, settings_, updates);
 }
 
 void MainWindow::createToolBar() {
@@ -135,16 +110,19 @@ void MainWindow::createToolBar() {
     toolBar_->setFloatable(false);
     toolBar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toolBar_->toggleViewAction()->setEnabled(false);
-    toolBar_->addAction(openAction_);
-    toolBar_->addAction(saveAction_);
-    toolBar_->addAction(saveAsAction_);
+    const auto add = [this](EditorAction id, const char* symbol) {
+        addToolBarButton(*toolBar_, *commands_->action(id), symbolIcon(QString::fromLatin1(symbol)));
+    };
+    add(EditorAction::open, "folder");
+    add(EditorAction::save, "square.and.arrow.down");
+    add(EditorAction::saveAs, "square.and.arrow.down.on.square");
     auto* gap = new QWidget(toolBar_);
     gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolBar_->addWidget(gap);
     findField_ = new FindField(workspace_, toolBar_);
     findField_->setFixedWidth(findFieldWidth);
     toolBar_->addWidget(findField_);
-    toolBar_->addAction(searchAction_);
+    add(EditorAction::search, "magnifyingglass");
     addToolBar(Qt::TopToolBarArea, toolBar_);
     connect(findField_, &FindField::submitted, this, &MainWindow::runSearch);
 }
@@ -165,7 +143,7 @@ void MainWindow::createColumns() {
     auto* stack = new QVBoxLayout(canvasColumn);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
-    canvasBar_ = new CanvasBar(workspace_, canvasColumn);
+    canvasBar_ = new CanvasBar(workspace_, *commands_, canvasColumn);
     canvasArea_ = new CanvasArea(workspace_, canvasColumn);
     statusBar_ = new StatusBar(workspace_, canvasColumn);
     stack->addWidget(canvasBar_);
@@ -194,7 +172,6 @@ void MainWindow::connectWorkspace() {
     connect(&workspace_, &WorkspaceState::viewportChanged, this, [this] {
         if (workspace_.fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
     });
-    connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &MainWindow::updateActions);
     connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this, &MainWindow::showRecovery);
     connect(&workspace_, &WorkspaceState::statusChanged, this,
             [this] { announcer_->announce(QString::fromStdString(workspace_.status())); });
@@ -220,13 +197,6 @@ void MainWindow::readSettings() {
     inspector_->setTab(shownInspectorTab(settings_.inspectorTab()));
 }
 
-void MainWindow::updateActions() {
-    const bool open = workspace_.sessionId().has_value();
-    saveAction_->setEnabled(open);
-    saveAsAction_->setEnabled(open);
-    searchAction_->setEnabled(open);
-}
-
 void MainWindow::runSearch() {
     workspace_.search();
     settings_.setInspectorTab(std::string(info(InspectorTab::page).rawValue));
@@ -242,12 +212,6 @@ void MainWindow::showRecovery() {
         InterfaceTextScale::apply(recoverySheet_, textScale_);
     }
     if (!recoverySheet_->isVisible()) recoverySheet_->open();
-}
-
-void MainWindow::copy() {
-    // From a menu the action also runs while a field has focus: the field's own text is meant then.
-    if (FocusedText text = FocusedText::of(focusWidget())) return text.copy();
-    workspace_.copySelection();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {

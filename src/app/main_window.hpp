@@ -7,10 +7,11 @@
 // asks for it, speaks the status, errors and worker notices through its announcer, and carries the two
 // settings it owns (the interface text scale and the inspector tab) to the widgets below it.
 //
-// The window holds no document state: every control reads the workspace and calls it. Its actions are
-// made once in createActions() and their enabled state follows the workspace in updateActions(); menus
-// and key bindings refer to the same actions. Copy, Delete and the arrow keys act on the document only
-// when no text field takes them: a focused field copies its own text and moves its own caret.
+// The window holds no document state: every control reads the workspace and calls it. createActions()
+// makes the window's commands (EditorCommands) before any widget: every action once, with its menu bar;
+// the tool bar and the canvas bar show the same actions, whose enabled state the commands keep. Copy,
+// Delete and the arrow keys act on the document only when no text field takes them: a focused field
+// copies its own text and moves its own caret.
 
 #include <QMainWindow>
 #include <QPointer>
@@ -27,6 +28,7 @@ namespace kivo {
 class Announcer;
 class CanvasArea;
 class CanvasBar;
+class EditorCommands;
 class EditorDrafts;
 class PageList;
 class PageListView;
@@ -34,13 +36,15 @@ class EditorSettings;
 class FindField;
 class InspectorPanel;
 class StatusBar;
+class Updates;
 class Workspace;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    MainWindow(Workspace& workspace, EditorSettings& settings, QWidget* parent = nullptr);
+    // `updates` must outlive the window.
+    MainWindow(Workspace& workspace, EditorSettings& settings, Updates& updates, QWidget* parent = nullptr);
 
     static constexpr int minimumWidth = 1100;
     static constexpr int minimumHeight = 700;
@@ -66,12 +70,8 @@ public:
     // The window's unapplied form values and annotation contents, which the inspector edits.
     EditorDrafts* drafts() const { return drafts_; }
 
-    QAction* openAction() const { return openAction_; }
-    QAction* saveAction() const { return saveAction_; }
-    QAction* saveAsAction() const { return saveAsAction_; }
-    QAction* searchAction() const { return searchAction_; }
-    QAction* copyAction() const { return copyAction_; }
-    QAction* deleteAction() const { return deleteAction_; }
+    // Every command of the window, each one action found by its id.
+    EditorCommands* commands() const { return commands_; }
 
     // Runs a save of the workspace (save, saveAs or saveCopy) once the form values typed or chosen
     // in the inspector but not applied are in the document: nothing typed is left out of a file.
@@ -88,25 +88,18 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    void createActions();
+    void createActions(Updates& updates);
     void createToolBar();
     void createColumns();
     void connectWorkspace();
     void readSettings();
-    void updateActions();
     void showRecovery();
-    void copy();
 
     Workspace& workspace_;
     EditorSettings& settings_;
     double textScale_ = 0;
 
-    QAction* openAction_ = nullptr;
-    QAction* saveAction_ = nullptr;
-    QAction* saveAsAction_ = nullptr;
-    QAction* searchAction_ = nullptr;
-    QAction* copyAction_ = nullptr;
-    QAction* deleteAction_ = nullptr;
+    EditorCommands* commands_ = nullptr;
 
     QToolBar* toolBar_ = nullptr;
     FindField* findField_ = nullptr;

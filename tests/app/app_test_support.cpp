@@ -1,5 +1,7 @@
 #include "app_test_support.hpp"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
@@ -83,6 +85,13 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
                   << " here: " << running->workspace().errorMessage().value_or("") << "\n";
     }
     qWarning("the worker did not start");
+    return nullptr;
+}
+
+QAbstractButton* buttonOf(QAction* action) {
+    for (QObject* shown : action->associatedObjects()) {
+        if (auto* button = qobject_cast<QAbstractButton*>(shown)) return button;
+    }
     return nullptr;
 }
 

@@ -13,9 +13,13 @@
 #include <QImage>
 #include <QString>
 #include <QWidget>
+
+class QAbstractButton;
+class QAction;
 #include <QtTest>
 
 #include "app/editor_app.hpp"
+#include "app/editor_commands.hpp"
 #include "scoped_env.hpp"
 #include "workspace_fixture.hpp"
 #include "workspace/workspace.hpp"
@@ -38,6 +42,8 @@ struct RunningEditor {
 
     Workspace& workspace() { return app->workspace(); }
     MainWindow& window() { return *app->window(); }
+    // The window's one action of command `id`.
+    QAction* command(EditorAction id) { return app->commands()->action(id); }
 };
 
 enum class Worker { real, missing };
@@ -48,6 +54,9 @@ enum class Worker { real, missing };
 std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files = {},
                                            Worker worker = Worker::real,
                                            const std::optional<std::string>& updateFeed = std::nullopt);
+
+// The button in the window that runs `action`; none when no button is bound to it.
+QAbstractButton* buttonOf(QAction* action);
 
 // Writes `widget` as <screenshot dir>/<name>.png and answers the path.
 QString screenshot(QWidget& widget, const QString& name);

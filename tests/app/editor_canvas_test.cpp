@@ -36,6 +36,7 @@
 #include "app/row_button.hpp"
 #include "app_test_support.hpp"
 #include "design/hero_button.hpp"
+#include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
 #include "design/theme.hpp"
 #include "design/themed_label.hpp"
@@ -370,41 +371,45 @@ private slots:
         QVERIFY(f.start({blankPage(), blankPage(), blankPage()}, 1.2));
         Workspace& workspace = f.workspace();
         CanvasBar& bar = *f.window().canvasBar();
-        QCOMPARE(bar.zoomMenuButton()->text(), QStringLiteral("120%"));
-        QAccessibleInterface* zoom = QAccessible::queryAccessibleInterface(bar.zoomMenuButton());
+        auto* zoomMenuButton = bar.findChild<ZoomMenuButton*>("zoomMenu");
+        QMenu* zoomMenu = bar.findChild<QMenu*>("zoomPresets");
+        QAbstractButton* undoButton = buttonOf(f.editor->command(EditorAction::undoDocument));
+        QAbstractButton* redoButton = buttonOf(f.editor->command(EditorAction::redoDocument));
+        QCOMPARE(zoomMenuButton->text(), QStringLiteral("120%"));
+        QAccessibleInterface* zoom = QAccessible::queryAccessibleInterface(zoomMenuButton);
         QCOMPARE(zoom->text(QAccessible::Name), QStringLiteral("Zoom"));
         QCOMPARE(zoom->text(QAccessible::Value), QStringLiteral("120 percent"));
         QCOMPARE(bar.pageCountText(), QStringLiteral("of 3"));
-        QVERIFY(!bar.undoButton()->isEnabled() && !bar.redoButton()->isEnabled());
+        QVERIFY(!undoButton->isEnabled() && !redoButton->isEnabled());
 
         workspace.setZoom(0.3);
-        QTest::mouseClick(bar.zoomOutButton(), Qt::LeftButton);
+        QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomOut)), Qt::LeftButton);
         QCOMPARE(workspace.zoom(), 0.25);
-        QCOMPARE(bar.zoomMenuButton()->text(), QStringLiteral("25%"));
+        QCOMPARE(zoomMenuButton->text(), QStringLiteral("25%"));
         workspace.setZoom(3.9);
-        QTest::mouseClick(bar.zoomInButton(), Qt::LeftButton);
+        QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomIn)), Qt::LeftButton);
         QCOMPARE(workspace.zoom(), 4.0);
 
         // A preset turns fitting off; a fit turns it on and fits at once.
         const auto choose = [&](const QString& title) {
-            for (QAction* action : bar.zoomMenu()->actions()) {
+            for (QAction* action : zoomMenu->actions()) {
                 if (action->text() == title) action->trigger();
             }
         };
         QStringList titles;
-        for (QAction* action : bar.zoomMenu()->actions()) titles.append(action->text());
+        for (QAction* action : zoomMenu->actions()) titles.append(action->text());
         QCOMPARE(titles,
                  (QStringList{"Fit Page", "Fit Width", "", "50%", "75%", "100%", "125%", "150%", "200%", "400%"}));
         // Fit Width, chosen from the menu as a person does, leaves room for the vertical bar: the page
         // fills the width and no horizontal bar appears.
         QTimer::singleShot(200, [&] {
-            QMenu* menu = bar.zoomMenu();
+            QMenu* menu = zoomMenu;
             for (QAction* action : menu->actions()) {
                 if (action->text() == "Fit Width")
                     QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
             }
         });
-        QTest::mouseClick(bar.zoomMenuButton(), Qt::LeftButton);
+        QTest::mouseClick(zoomMenuButton, Qt::LeftButton);
         QCOMPARE(workspace.fitMode(), FitMode::width);
         QScrollArea* scroll = f.window().canvasArea()->scrollArea();
         QVERIFY(waitUntil([&] { return scroll->verticalScrollBar()->isVisible(); }));
@@ -415,7 +420,7 @@ private slots:
         QCOMPARE(workspace.fitMode(), FitMode::manual);
         QCOMPARE(workspace.zoom(), 1.5);
 
-        QLineEdit* field = bar.pageField();
+        QLineEdit* field = bar.findChild<HeroField*>("pageField")->lineEdit();
         QCOMPARE(field->placeholderText(), QStringLiteral("Page"));
         QCOMPARE(field->accessibleName(), QStringLiteral("Page number"));
         const std::string first = workspace.inspect()->pages->at(0).id;
@@ -440,10 +445,10 @@ private slots:
 
         // After an edit, undo can act.
         workspace.addNote(PDFRect{72, 600, 96, 624});
-        QVERIFY(waitUntil([&] { return bar.undoButton()->isEnabled(); }));
-        QTest::mouseClick(bar.undoButton(), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return undoButton->isEnabled(); }));
+        QTest::mouseClick(undoButton, Qt::LeftButton);
         QVERIFY(waitUntil([&] { return workspace.status() == "Undo"; }));
-        QVERIFY(bar.redoButton()->isEnabled());
+        QVERIFY(redoButton->isEnabled());
     }
 
     void theBarTakesTwoRowsWhenOneDoesNotFit() {
@@ -456,7 +461,8 @@ private slots:
         QVERIFY(waitUntil([&] { return bar.twoRows() && bar.height() == bar.heightForWidth(bar.width()); }, 5));
         QVERIFY(bar.height() > 2 * oneRow);
         // The page group keeps to the trailing edge of the second row, under the tools.
-        QVERIFY(bar.pageField()->parentWidget()->geometry().top() > bar.toolPicker()->geometry().bottom());
+        const QRect pageGroup = bar.findChild<HeroField*>("pageField")->geometry();
+        QVERIFY(pageGroup.top() > bar.findChild<PillSegment*>("toolPicker")->geometry().bottom());
         screenshot(f.window(), "editor-canvas-bar-two-rows");
         screenshot(bar, "editor-canvas-bar-two-rows-close");
         f.editor->app->settings().setInterfaceTextScale(1.0);
@@ -655,7 +661,8 @@ private slots:
         });
         QCOMPARE(reached.size(), 11);  // seven tools, three zoom controls and the page field
         QCOMPARE(reached, drawn);
-        QCOMPARE(reached.first(), static_cast<QWidget*>(bar.toolPicker()->segments().first()));
+        auto* tools = bar.findChild<PillSegment*>("toolPicker");
+        QCOMPARE(reached.first(), static_cast<QWidget*>(tools->segments().first()));
     }
 
     void aNarrowPageSitsOnOneCanvasColour() {

@@ -13,8 +13,10 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSignalSpy>
+#include <QToolBar>
 
 #include "app/canvas_area.hpp"
+#include "app/canvas_bar.hpp"
 #include "app/editor_commands.hpp"
 #include "app/find_field.hpp"
 #include "app/inspector_panel.hpp"
@@ -126,12 +128,6 @@ QStringList sorted(QStringList titles) {
     return titles;
 }
 
-QAction* item(RunningEditor& editor, const QString& menu, const QString& title) {
-    QAction* found = editor.app->commands()->action(menu, title);
-    if (found == nullptr) qWarning("no item %s > %s", qPrintable(menu), qPrintable(title));
-    return found;
-}
-
 // The window is active and has given its first focus to the page list, which would otherwise take it from
 // a text field a moment later.
 bool readyForKeys(MainWindow& window) {
@@ -228,7 +224,7 @@ private slots:
         QVERIFY(view);
         QTest::keyClick(&window, Qt::Key(key(view->text()).toUpper().unicode()), Qt::AltModifier);
         QVERIFY(waitUntil([&] { return view->menu()->isVisible(); }, 5));
-        const QChar form = key(item(*editor, "View", "Show Form Panel")->text());
+        const QChar form = key(editor->command(EditorAction::showFormPanel)->text());
         QTest::keyClick(view->menu(), Qt::Key(form.toUpper().unicode()));
         QVERIFY(waitUntil([&] { return editor->app->settings().inspectorTab() == "form"; }, 5));
         QVERIFY(!view->menu()->isVisible());
@@ -255,6 +251,46 @@ private slots:
         QCOMPARE(disabledTitles(window), sorted(needAnnotation + noUpdates));
         workspace.setSelectedAnnotationId("7R");
         QCOMPARE(disabledTitles(window), noUpdates);
+    }
+
+    // One action per command: the table's rows stand at their ids with distinct raw values, each id has its
+    // own action with the row's name and status tip, every menu item is one of them, and the tool bar and
+    // the canvas bar show those same actions, keeping their own symbols when the actions change.
+    void everyCommandIsOneActionFoundByItsId() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitUntil([&] { return editor->workspace().sessionId().has_value(); }));
+        QSet<QAction*> commands;
+        for (std::size_t row = 0; row < editorActions.size(); ++row) {
+            const EditorActionInfo& about = editorActions[row];
+            const QString raw = QString::fromUtf8(about.rawValue.data(), about.rawValue.size());
+            QCOMPARE(static_cast<std::size_t>(about.action), row);
+            QCOMPARE(editorActionFromRaw(about.rawValue), std::optional(about.action));
+            QAction* action = editor->command(about.action);
+            QVERIFY2(action != nullptr && !commands.contains(action), qPrintable(raw));
+            commands.insert(action);
+            QCOMPARE(action->objectName(), raw + QStringLiteral("Action"));
+            QCOMPARE(action->statusTip(), QString::fromUtf8(about.statusTip));
+        }
+        for (QAction* item : menuItems(window)) QVERIFY(item->isSeparator() || commands.contains(item));
+
+        const QStringList labels = {"Open", "Save", "Save As", "Search"};
+        const EditorAction onToolBar[] = {EditorAction::open, EditorAction::save, EditorAction::saveAs,
+                                          EditorAction::search};
+        for (int i = 0; i < labels.size(); ++i) {
+            QAbstractButton* button = buttonOf(editor->command(onToolBar[i]));
+            QVERIFY(button != nullptr && window.findChild<QToolBar*>("toolBar")->isAncestorOf(button));
+            QCOMPARE(button->text(), labels[i]);
+            // Save, Save As and Search were enabled by the open document: each kept its symbol.
+            QVERIFY(button->isEnabled() && !button->icon().isNull());
+        }
+        for (const EditorAction id :
+             {EditorAction::undoDocument, EditorAction::redoDocument, EditorAction::zoomOut, EditorAction::zoomIn}) {
+            QAbstractButton* button = buttonOf(editor->command(id));
+            QVERIFY(button != nullptr && window.canvasBar()->isAncestorOf(button));
+        }
     }
 
     void textSizeSteps_data() {
@@ -285,23 +321,23 @@ private slots:
         QVERIFY(editor);
         EditorSettings& settings = editor->app->settings();
         settings.setInterfaceTextScale(1.145);
-        item(*editor, "View", "Larger Text")->trigger();
+        editor->command(EditorAction::largerText)->trigger();
         QCOMPARE(settings.interfaceTextScale(), 1.3);
         QCOMPARE(editor->window().textScale(), 1.3);
         settings.setInterfaceTextScale(3.0);
-        item(*editor, "View", "Smaller Text")->trigger();
+        editor->command(EditorAction::smallerText)->trigger();
         QCOMPARE(settings.interfaceTextScale(), 2.0);
-        item(*editor, "View", "Actual Text Size")->trigger();
+        editor->command(EditorAction::actualTextSize)->trigger();
         QCOMPARE(settings.interfaceTextScale(), 1.0);
 
-        item(*editor, "View", "Show Document Panel")->trigger();
+        editor->command(EditorAction::showDocumentPanel)->trigger();
         QCOMPARE(settings.inspectorTab(), std::string("document"));
-        item(*editor, "View", "Show Assistant")->trigger();
+        editor->command(EditorAction::showAssistant)->trigger();
         QCOMPARE(settings.inspectorTab(), std::string("assistant"));
-        item(*editor, "Tools", "Ink")->trigger();
+        editor->command(EditorAction::toolInk)->trigger();
         QCOMPARE(editor->workspace().tool(), EditorTool::ink);
         const auto token = editor->workspace().searchFocusToken();
-        item(*editor, "Find", "Find…")->trigger();
+        editor->command(EditorAction::find)->trigger();
         QCOMPARE(editor->workspace().searchFocusToken(), token + 1);
     }
 
@@ -314,7 +350,7 @@ private slots:
         QSignalSpy beeps(editor->app->commands(), &EditorCommands::beeped);
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
         QVERIFY(readyForKeys(window));
-        item(*editor, "Annotate", "Add Note")->trigger();
+        editor->command(EditorAction::addNote)->trigger();
         QVERIFY(waitUntil([&] { return annotationCount(workspace) == 1; }));
         const auto revision = workspace.inspect()->revision;
 
@@ -346,12 +382,12 @@ private slots:
         QCOMPARE(beeps.size(), 2);
 
         // The clipboard items act on the field from the menu too.
-        item(*editor, "Edit", "Select All")->trigger();
-        item(*editor, "Edit", "Cut")->trigger();
+        editor->command(EditorAction::selectAll)->trigger();
+        editor->command(EditorAction::cut)->trigger();
         QCOMPARE(field->text(), QString());
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("ab"));
-        item(*editor, "Edit", "Paste")->trigger();
-        item(*editor, "Edit", "Paste")->trigger();
+        editor->command(EditorAction::paste)->trigger();
+        editor->command(EditorAction::paste)->trigger();
         QCOMPARE(field->text(), QStringLiteral("abab"));
     }
 
@@ -400,7 +436,7 @@ private slots:
 
         QTest::keyClick(canvas, Qt::Key_Down, Qt::AltModifier);
         QCOMPARE(workspace.status(), std::string("Line 1 of 1: Hello PDF"));
-        QVERIFY(item(*editor, "Annotate", "Highlight Selection")->isEnabled());
+        QVERIFY(editor->command(EditorAction::highlightSelection)->isEnabled());
         const auto revision = workspace.inspect()->revision;
         QTest::keyClick(canvas, Qt::Key_H, Qt::ControlModifier | Qt::ShiftModifier);
         QVERIFY(waitUntil([&] { return annotationCount(workspace) == 1; }));
@@ -438,16 +474,16 @@ private slots:
             QTest::keyClick(prompt->field(), Qt::Key_Return);
         });
         answer.start(50);
-        item(*editor, "Annotate", "Add Text…")->trigger();
+        editor->command(EditorAction::addText)->trigger();
         QVERIFY(waitUntil([&] { return annotationCount(workspace) == 1; }));
         answer.stop();
         const PDFRect box = onlyAnnotation(workspace).rect;
         QCOMPARE((std::array{box.left, box.bottom, box.right, box.top}), (std::array{72.0, 730.0, 272.0, 770.0}));
 
-        item(*editor, "Page", "Rotate Right")->trigger();
+        editor->command(EditorAction::rotateRight)->trigger();
         QVERIFY(waitUntil([&] { return workspace.status() == "Page rotated"; }));
         QCOMPARE(workspace.inspect()->pages->front().rotation, std::int64_t(1));
-        item(*editor, "Page", "Delete Page")->trigger();
+        editor->command(EditorAction::deletePage)->trigger();
         QVERIFY(waitUntil([&] { return workspace.inspect()->pages->size() == 1; }));
     }
 
@@ -458,7 +494,7 @@ private slots:
         Scratch scratch;
         auto editor = startEditor(scratch, {}, Worker::missing, feed.url() + "/feed.json");
         QVERIFY(editor);
-        QAction* check = item(*editor, "Help", "Check for Updates…");
+        QAction* check = editor->command(EditorAction::checkForUpdates);
         QVERIFY(check->isEnabled());
         check->trigger();
         QVERIFY(waitUntil([&] { return editor->app->commands()->updateReport() != nullptr; }, 20));

@@ -52,7 +52,7 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
         if (menu == "Annotate") {
-            editor->app->commands()->action("Annotate", "Add Note")->trigger();
+            editor->command(EditorAction::addNote)->trigger();
             QVERIFY(waitUntil([&] { return workspace.inspect()->annotations->size() == 1; }));
             workspace.selectAnnotation(workspace.inspect()->annotations->front().id);
         }

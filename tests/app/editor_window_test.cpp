@@ -135,7 +135,7 @@ private slots:
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
         QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
-        QVERIFY(window.saveAction()->isEnabled() && window.searchAction()->isEnabled());
+        QVERIFY(editor->command(EditorAction::save)->isEnabled() && editor->command(EditorAction::search)->isEnabled());
         screenshot(window, "editor-document-open");
     }
 
@@ -170,8 +170,9 @@ private slots:
         QCOMPARE(error->spokenText(), "Error: " + error->text());
         QVERIFY(editor->announced.contains("Error: " + error->text()));
         QCOMPARE(statusText(window), QStringLiteral("Open a PDF to start. Editing stays on this computer."));
-        QVERIFY(!window.saveAction()->isEnabled() && !window.searchAction()->isEnabled());
-        QVERIFY(window.openAction()->isEnabled());
+        QVERIFY(!editor->command(EditorAction::save)->isEnabled() &&
+                !editor->command(EditorAction::search)->isEnabled());
+        QVERIFY(editor->command(EditorAction::open)->isEnabled());
         // The launch file is given up at once, not tried again and again.
         QTest::qWait(600);
         QVERIFY(!editor->workspace().sessionId());
@@ -315,7 +316,7 @@ private slots:
             QTest::keyClick(prompt->field(), Qt::Key_Return);
         });
         answer.start(50);
-        window.openAction()->trigger();
+        editor->command(EditorAction::open)->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
         QCOMPARE(asked,
                  (QStringList{"Password required", "That password did not open libreoffice-writer-password.pdf"}));
@@ -335,7 +336,7 @@ private slots:
             QMetaObject::invokeMethod(files, "accept");
         });
         saveAs.start(50);
-        window.saveAsAction()->trigger();
+        editor->command(EditorAction::saveAs)->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Saved"; }));
         QCOMPARE(panelFolder, QFileInfo(QString::fromStdString(locked.string())).absolutePath());
         QVERIFY(QFileInfo::exists(copy));
@@ -418,7 +419,7 @@ private slots:
         answer.start(50);
         QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
         QVERIFY(waitUntil([&] { return folders.size() == 1; }));
-        editor->app->commands()->action("Annotate", "Add Image…")->trigger();
+        editor->command(EditorAction::addImage)->trigger();
         QVERIFY(waitUntil([&] { return folders.size() == 2; }));
         answer.stop();
         const QString beside = QString::fromStdString(scratch.docs().string());
@@ -484,7 +485,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
         workspace.setSearchQuery("no such words anywhere");
-        window.searchAction()->trigger();
+        editor->command(EditorAction::search)->trigger();
         ActivityCard* card = window.canvasArea()->activityCard();
         QVERIFY(waitUntil([&] {
             return card->isVisible() && workspace.link().activity() && workspace.link().activity()->total > 0;

@@ -549,8 +549,8 @@ private slots:
         QCOMPARE(workspace.selection(), std::optional(workspace.searchHits()[1].rects.front()));
 
         // The hint names the keys of the Annotate menu's own items, and follows them.
-        QAction* move = editor->app->commands()->action("Annotate", "Move Up");
-        QAction* resize = editor->app->commands()->action("Annotate", "Grow Up");
+        QAction* move = editor->command(EditorAction::moveUp);
+        QAction* resize = editor->command(EditorAction::growUp);
         QVERIFY(move && resize);
         workspace.addNote(PDFRect{72, 600, 96, 624});
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
