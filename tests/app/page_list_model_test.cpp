@@ -61,6 +61,12 @@ private slots:
             return page;
         };
 
+        const CommandResult opened = documentOf(
+            {a, b, c}, {mark("m1", "pb"), mark("m2", "pb"), mark("m3", "pc"), mark("m4", "pc"), mark("m5", "pc")});
+        const std::vector<Shown> openedRows = {{"Page 1", "612 by 792 points", "pa"},
+                                               {"Page 2", "595 by 841 points, 2 annotations", "pb"},
+                                               {"Page 3", "792 by 612 points, 3 annotations", "pc"}};
+
         struct Step {
             const char* name;
             std::optional<CommandResult> record;
@@ -70,22 +76,8 @@ private slots:
             std::vector<int> changed;
         };
         const std::vector<Step> steps = {
-            {"a document",
-             documentOf({a, b, c},
-                        {mark("m1", "pb"), mark("m2", "pb"), mark("m3", "pc"), mark("m4", "pc"), mark("m5", "pc")}),
-             {{"Page 1", "612 by 792 points", "pa"},
-              {"Page 2", "595 by 841 points, 2 annotations", "pb"},
-              {"Page 3", "792 by 612 points, 3 annotations", "pc"}},
-             true,
-             {}},
-            {"the same record again",
-             documentOf({a, b, c},
-                        {mark("m1", "pb"), mark("m2", "pb"), mark("m3", "pc"), mark("m4", "pc"), mark("m5", "pc")}),
-             {{"Page 1", "612 by 792 points", "pa"},
-              {"Page 2", "595 by 841 points, 2 annotations", "pb"},
-              {"Page 3", "792 by 612 points, 3 annotations", "pc"}},
-             false,
-             {}},
+            {"a document", opened, openedRows, true, {}},
+            {"the same record again", opened, openedRows, false, {}},
             {"marks added on the first page and taken from the third",
              documentOf({a, b, c}, {mark("m1", "pb"), mark("m2", "pb"), mark("m6", "pa"), mark("m7", "pa")}),
              {{"Page 1", "612 by 792 points, 2 annotations", "pa"},
