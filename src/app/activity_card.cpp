@@ -43,6 +43,7 @@ ActivityCard::ActivityCard(Workspace& workspace, QWidget* parent)
     title_->setObjectName(QStringLiteral("activityTitle"));
     detail_->setObjectName(QStringLiteral("activityDetail"));
     cancel_->setObjectName(QStringLiteral("activityCancel"));
+    progress_->setObjectName(QStringLiteral("activityProgress"));
     progress_->setTextVisible(false);
     progress_->setFixedHeight(progressHeight);
     columnLayout_->setContentsMargins(0, 0, 0, 0);

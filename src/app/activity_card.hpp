@@ -32,9 +32,6 @@ public:
     // Stands the card over the bottom centre of `area` (in the parent's coordinates), 16 inside its edges.
     void placeIn(const QRect& area);
 
-    HeroButton* cancelButton() const { return cancel_; }
-    QProgressBar* progressBar() const { return progress_; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;

@@ -46,11 +46,6 @@ public:
     // The draft changed elsewhere (another row of the same annotation, or cleared).
     void refreshDraft();
 
-    RowButton* selectButton() const { return select_; }
-    HeroButton* deleteButton() const { return delete_; }
-    HeroField* contentsField() const { return field_; }
-    HeroButton* saveButton() const { return save_; }
-
 private:
     QString shownContents() const;
 
@@ -85,7 +80,6 @@ public:
     void setKeyActions(QAction* move, QAction* resize);
 
     AnnotationRow* row(const std::string& id) const;
-    ThemedLabel* hint() const { return hint_; }
 
 private:
     void refresh();

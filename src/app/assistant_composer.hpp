@@ -55,12 +55,6 @@ class AssistantComposer : public QWidget {
 public:
     explicit AssistantComposer(Workspace& workspace, QWidget* parent = nullptr);
 
-    QuestionField* field() const { return field_; }
-    PillSegment* scope() const { return scope_; }
-    HeroButton* sendButton() const { return send_; }
-    HeroButton* stopButton() const { return stop_; }
-    ThemedLabel* disclosure() const { return disclosure_; }
-
 private:
     void refresh();
     std::string listedModel() const;

@@ -19,9 +19,6 @@ class AssistantTab : public QWidget {
 public:
     explicit AssistantTab(Workspace& workspace, QWidget* parent = nullptr);
 
-    ProviderCard* providerCard() const { return provider_; }
-    ConversationView* conversation() const { return conversation_; }
-
 private:
     ProviderCard* provider_;
     ConversationView* conversation_;

@@ -36,9 +36,6 @@ public:
     CanvasArea(Workspace& workspace, QWidget* parent = nullptr);
 
     Shown shown() const noexcept { return shown_; }
-    ActivityCard* activityCard() const { return card_; }
-    PageCanvas* pageView() const { return page_; }
-    QScrollArea* scrollArea() const { return scroll_; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

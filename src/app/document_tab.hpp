@@ -34,11 +34,6 @@ class DocumentTab : public QWidget {
 public:
     explicit DocumentTab(Workspace& workspace, QWidget* parent = nullptr);
 
-    HeroSwitch* mcpSwitch() const { return switch_; }
-    HeroButton* approveButton() const { return approve_; }
-    QMenu* approveMenu() const { return approveMenu_; }
-    HeroButton* copyButton() const { return copy_; }
-
     static const QString workerRunningText;
     static const QString workerStoppedText;
 

@@ -80,6 +80,7 @@ FormFieldEditor::FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, con
     column->add(header);
 
     buildControl(column);
+    control_->setObjectName(QStringLiteral("fieldControl"));
     applyMetrics();
     setField(field);
 }

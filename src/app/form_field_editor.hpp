@@ -63,10 +63,6 @@ public:
     // Shows the draft of the field's name again, unless the control showing it is being typed in.
     void refreshDraft();
 
-    // The one control of the field's kind.
-    QWidget* control() const { return control_; }
-    HeroButton* applyButton() const { return apply_; }
-
     static constexpr double minimumEditorHeight = 72;
 
 protected:

@@ -44,13 +44,7 @@ public:
     void setTab(InspectorTab tab);
 
     QScrollArea* scrollArea(InspectorTab tab) const { return scrolls_[static_cast<std::size_t>(tab)]; }
-    QWidget* composerArea() const { return composer_; }
-    InspectorTabStrip* tabStrip() const { return strip_; }
-    AssistantTab* assistantTab() const { return assistant_; }
-    AssistantComposer* composer() const { return composerBox_; }
     PageTab* pageTab() const { return page_; }
-    FormTab* formTab() const { return form_; }
-    DocumentTab* documentTab() const { return document_; }
 
 signals:
     void tabChosen(kivo::InspectorTab tab);

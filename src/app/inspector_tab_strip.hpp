@@ -21,8 +21,6 @@ public:
     void setTab(InspectorTab tab);
     // The pill shown now.
     PillSegment* shownPill() const;
-    PillSegment* titledPill() const { return titled_; }
-    PillSegment* iconPill() const { return icons_; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

@@ -151,6 +151,7 @@ void MainWindow::createColumns() {
     stack->addWidget(statusBar_);
 
     drafts_ = new EditorDrafts(workspace_, this);
+    drafts_->setObjectName(QStringLiteral("drafts"));
     inspector_ = new InspectorPanel(workspace_, *drafts_, columns_);
     inspector_->setMinimumWidth(inspectorMinimum);
     inspector_->setMaximumWidth(inspectorMaximum);

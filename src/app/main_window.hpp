@@ -57,18 +57,9 @@ public:
     // pages (1 without a page list), in plain digits.
     static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
 
-    QSplitter* columns() const { return columns_; }
-    PageListView* pageList() const { return pageList_; }
-    PageList* pageListPanel() const { return pageListPanel_; }
     CanvasBar* canvasBar() const { return canvasBar_; }
     CanvasArea* canvasArea() const { return canvasArea_; }
-    StatusBar* statusStrip() const { return statusBar_; }
     InspectorPanel* inspector() const { return inspector_; }
-    FindField* findField() const { return findField_; }
-    Announcer* announcer() const { return announcer_; }
-    RecoverySheet* recoverySheet() const { return recoverySheet_; }
-    // The window's unapplied form values and annotation contents, which the inspector edits.
-    EditorDrafts* drafts() const { return drafts_; }
 
     // Every command of the window, each one action found by its id.
     EditorCommands* commands() const { return commands_; }

@@ -22,7 +22,6 @@ public:
     PageListView* view() const { return view_; }
     // "Pages" and the count, as spoken.
     QString headerText() const;
-    ThemedLabel* emptyLabel() const { return empty_; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

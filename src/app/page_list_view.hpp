@@ -39,7 +39,6 @@ public:
     static constexpr const char* mimeType = "application/x-kivo-pdf-page-ids";
 
     PageListModel* pageModel() const { return model_; }
-    QMenu* contextMenu() const { return menu_; }
     // The ids of the rows on screen now, as last told to the workspace.
     const std::set<std::string>& rowsOnScreen() const { return onScreen_; }
 

@@ -26,7 +26,6 @@ QWidget* PageTab::buildPageCard(Workspace& workspace) {
     card->setObjectName(QStringLiteral("pageCard"));
     auto* rows = new ScaledStack(Qt::Vertical, 8, {}, card);
     card->contentLayout()->addWidget(rows);
-    pageButtons_ = rows;
 
     struct Button {
         const char* title;

@@ -21,14 +21,11 @@ class PageTab : public QWidget {
 public:
     PageTab(Workspace& workspace, EditorDrafts& drafts, QWidget* parent = nullptr);
 
-    SearchResultsCard* searchResults() const { return search_; }
     AnnotationsCard* annotations() const { return annotations_; }
-    QWidget* pageButtons() const { return pageButtons_; }
 
 private:
     QWidget* buildPageCard(Workspace& workspace);
 
-    QWidget* pageButtons_ = nullptr;
     SearchResultsCard* search_;
     AnnotationsCard* annotations_;
 };

@@ -175,8 +175,6 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
     });
 }
 
-QLineEdit* ProviderCard::keyField() const { return key_->lineEdit(); }
-
 ProviderCard::Shown ProviderCard::shownFor(const std::string& provider, const std::optional<ProviderStatus>& status,
                                            bool keyStored, bool editingKey) {
     if (provider == "ollama") {

@@ -56,10 +56,6 @@ public:
     static Shown shownFor(const std::string& provider, const std::optional<ProviderStatus>& status, bool keyStored,
                           bool editingKey);
 
-    PillSegment* providerPill() const { return provider_; }
-    QComboBox* modelPicker() const { return picker_; }
-    QLineEdit* keyField() const;
-
 private:
     void build();
     void buildKeyEntry(ScaledStack* column);

@@ -17,9 +17,6 @@ class RecoveryRow : public QWidget {
 public:
     RecoveryRow(const QString& title, const QString& detail, QWidget* parent = nullptr);
 
-    HeroButton* restoreButton() const { return restore_; }
-    HeroButton* discardButton() const { return discard_; }
-
     // The room the shadow takes around the row, which the sheet counts in its spacing.
     static QMarginsF shadowMargins();
 

@@ -71,7 +71,7 @@ std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::ve
             return nullptr;
         }
         // The launch waits for the window's first paint: nothing was said yet.
-        QObject::connect(running->window().announcer(), &Announcer::announced,
+        QObject::connect(named<Announcer>(running->window(), "announcer"), &Announcer::announced,
                          [list = &running->announced](const QString& text) { list->append(text); });
         auto* painted = new PaintWatch(&running->window());
         QObject::connect(&running->workspace().link(), &WorkerLink::workerReadyChanged, painted,

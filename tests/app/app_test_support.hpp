@@ -66,6 +66,17 @@ QString saveScreenshot(const QImage& image, const QString& name);
 // Sets up the application like the editor's: style, palette, locale; light with motion reduced.
 void prepareApplication();
 
+// The child of `root` (at any depth) of type T with the object name `name`. A missing child ends the test
+// program with what was looked for and where, instead of a crash on a null pointer a few lines later.
+template <typename T>
+T* named(const QObject& root, const char* name) {
+    T* found = root.findChild<T*>(QString::fromLatin1(name));
+    if (found == nullptr)
+        qFatal("no %s named \"%s\" under %s \"%s\"", T::staticMetaObject.className(), name,
+               root.metaObject()->className(), qPrintable(root.objectName()));
+    return found;
+}
+
 }  // namespace kivo::testing
 
 // A QtTest main with a settings folder of its own, read once when the first settings object is made.

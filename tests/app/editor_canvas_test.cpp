@@ -74,8 +74,8 @@ struct CanvasFixture {
 
     Workspace& workspace() { return editor->workspace(); }
     MainWindow& window() { return editor->window(); }
-    CanvasArea& area() { return *window().canvasArea(); }
-    PageCanvas& canvas() { return *area().pageView(); }
+    CanvasArea& area() { return *named<CanvasArea>(window(), "canvasArea"); }
+    PageCanvas& canvas() { return *named<PageCanvas>(area(), "pageCanvas"); }
 
     // The shown page is rendered at the zoom (not a stretched preview) and on the canvas.
     bool settled() {
@@ -277,7 +277,7 @@ private slots:
         QScrollBar* bar = scroll->verticalScrollBar();
         QVERIFY(bar->maximum() > 0);
         QVERIFY(QTest::qWaitForWindowActive(&f.window()));
-        const auto rows = f.window().pageList()->pageModel()->rows();
+        const auto rows = named<PageListView>(f.window(), "pageList")->pageModel()->rows();
         // Down to the foot of the first page with the wheel, then the next page by its key, and back.
         for (const auto& [key, shown] : {std::pair{Qt::Key_Down, 1}, std::pair{Qt::Key_Up, 0}}) {
             const QPoint middle = scroll->viewport()->rect().center();
@@ -411,7 +411,7 @@ private slots:
         });
         QTest::mouseClick(zoomMenuButton, Qt::LeftButton);
         QCOMPARE(workspace.fitMode(), FitMode::width);
-        QScrollArea* scroll = f.window().canvasArea()->scrollArea();
+        QScrollArea* scroll = named<QScrollArea>(f.window(), "pageScroll");
         QVERIFY(waitUntil([&] { return scroll->verticalScrollBar()->isVisible(); }));
         QTest::qWait(400);
         QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
@@ -496,7 +496,7 @@ private slots:
                    workspace.renderer().pageImage().cacheKey() != firstPage && f.settled();
         }));
         QVERIFY(!f.canvas().inputs().searchRects.empty());
-        QScrollArea& scroll = *f.area().scrollArea();
+        QScrollArea& scroll = *named<QScrollArea>(f.area(), "pageScroll");
         const QRect selection =
             f.canvas().frameOf(*workspace.selection()).normalized().toAlignedRect().translated(f.canvas().pos());
         QVERIFY2(QRect(QPoint(), scroll.viewport()->size()).contains(selection),
@@ -508,7 +508,7 @@ private slots:
     void onlyRowsOnScreenAskForThumbnails() {
         CanvasFixture f;
         QVERIFY(f.start(std::vector<TestPage>(40, blankPage())));
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         Workspace& workspace = f.workspace();
         const auto& rows = list.pageModel()->rows();
         QVERIFY(waitUntil([&] {
@@ -528,7 +528,7 @@ private slots:
     void draggingARowReordersThePagesOnceTheWorkerAnswers() {
         CanvasFixture f;
         QVERIFY(f.start({blankPage(), blankPage(), blankPage()}));
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         const std::vector<PageRow> before = list.pageModel()->rows();
         QMimeData data;
         data.setData(PageListView::mimeType, QByteArray::fromStdString(before[0].id));
@@ -555,21 +555,21 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(), blankPage(), TestPage{300, 400, "Third"}}));
         Workspace& workspace = f.workspace();
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         const std::vector<PageRow> rows = list.pageModel()->rows();
         QCOMPARE(workspace.selectedPageId(), std::optional(rows[0].id));
         const QPoint third = list.visualRect(list.pageModel()->index(2)).center();
         QContextMenuEvent opened(QContextMenuEvent::Mouse, third, list.viewport()->mapToGlobal(third));
         QApplication::sendEvent(list.viewport(), &opened);
-        QVERIFY(list.contextMenu()->isVisible());
+        QVERIFY(named<QMenu>(list, "pageMenu")->isVisible());
         QCOMPARE(workspace.selectedPageId(), std::optional(rows[2].id));
         QStringList titles;
-        for (QAction* action : list.contextMenu()->actions()) titles.append(action->text());
+        for (QAction* action : named<QMenu>(list, "pageMenu")->actions()) titles.append(action->text());
         QCOMPARE(titles, (QStringList{"Rotate Right", "Rotate Left", "Delete Page", "Extract Page…", "Merge PDF…"}));
         // Even when another page is shown meanwhile, the item acts on the row the menu belongs to.
         workspace.select(rows[0].id);
-        list.contextMenu()->actions().at(2)->trigger();
-        list.contextMenu()->hide();
+        named<QMenu>(list, "pageMenu")->actions().at(2)->trigger();
+        named<QMenu>(list, "pageMenu")->hide();
         QVERIFY(waitUntil([&] { return workspace.status() == "Page deleted"; }));
         QCOMPARE(list.pageModel()->rows().size(), 2u);
         QCOMPARE(list.pageModel()->rows()[0].id, rows[0].id);
@@ -622,7 +622,7 @@ private slots:
         QCOMPARE(layer->childCount(), 2);
 
         // The page list: each row with its size and marks, and moves.
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         QAccessibleInterface* rows = QAccessible::queryAccessibleInterface(&list);
         QCOMPARE(rows->role(), QAccessible::List);
         QCOMPARE(rows->childCount(), 2);
@@ -635,7 +635,7 @@ private slots:
         rows->child(1)->actionInterface()->doAction(QStringLiteral("Move page up"));
         QVERIFY(waitUntil([&] { return workspace.status() == "Page moved to position 1"; }));
         QCOMPARE(list.pageModel()->rows()[0].id, second);
-        QCOMPARE(f.window().pageListPanel()->headerText(), QStringLiteral("Pages, 2"));
+        QCOMPARE(named<PageList>(f.window(), "pageListPanel")->headerText(), QStringLiteral("Pages, 2"));
     }
 
     void tabWalksTheBarInTheOrderItIsDrawn() {
@@ -703,7 +703,7 @@ private slots:
         RowButton* row = nullptr;
         QVERIFY(
             waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
-        QScrollArea& scroll = *f.area().scrollArea();
+        QScrollArea& scroll = *named<QScrollArea>(f.area(), "pageScroll");
         const auto shown = [&] {
             const QRect frame = f.canvas().frameOf(citation.rects.front()).toAlignedRect();
             const QRect inView(f.canvas().mapTo(scroll.viewport(), frame.topLeft()), frame.size());
@@ -721,7 +721,7 @@ private slots:
         Scratch scratch;
         auto editor = startEditor(scratch);
         QVERIFY(editor);
-        PageCanvas& canvas = *editor->window().canvasArea()->pageView();
+        PageCanvas& canvas = *named<PageCanvas>(editor->window(), "pageCanvas");
         QCOMPARE(QAccessible::queryAccessibleInterface(&canvas)->childCount(), 0);
     }
 
@@ -731,7 +731,7 @@ private slots:
         Workspace& workspace = f.workspace();
         workspace.addNote(PDFRect{72, 600, 96, 624});
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         QVERIFY(waitUntil([&] { return list.pageModel()->rows()[0].marksText() == "1 mark"; }));
         list.viewport()->update();
         QTest::qWait(50);
@@ -763,7 +763,7 @@ private slots:
             QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
             workspace.setStatus("");
         }
-        PageListView& list = *f.window().pageList();
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
         const auto& rows = list.pageModel()->rows();
         QCOMPARE(rows[0].marksText(), QStringLiteral("1 mark"));
         QCOMPARE(rows[1].marksText(), QStringLiteral("2 marks"));
@@ -774,8 +774,8 @@ private slots:
             return std::all_of(rows.begin(), rows.end(),
                                [&](const PageRow& row) { return !workspace.renderer().thumbnail(row.id).isNull(); });
         }));
-        QVERIFY(!f.window().pageListPanel()->emptyLabel()->isVisible());
-        screenshot(*f.window().pageListPanel(), "editor-page-list");
+        QVERIFY(!named<ThemedLabel>(f.window(), "pageListEmpty")->isVisible());
+        screenshot(*named<PageList>(f.window(), "pageListPanel"), "editor-page-list");
     }
 };
 

@@ -131,7 +131,8 @@ QStringList sorted(QStringList titles) {
 // The window is active and has given its first focus to the page list, which would otherwise take it from
 // a text field a moment later.
 bool readyForKeys(MainWindow& window) {
-    return QTest::qWaitForWindowActive(&window) && waitUntil([&] { return window.pageList()->hasFocus(); }, 5);
+    return QTest::qWaitForWindowActive(&window) &&
+           waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5);
 }
 
 const AnnotationInfo& onlyAnnotation(Workspace& workspace) { return workspace.inspect()->annotations->front(); }
@@ -354,7 +355,7 @@ private slots:
         QVERIFY(waitUntil([&] { return annotationCount(workspace) == 1; }));
         const auto revision = workspace.inspect()->revision;
 
-        QLineEdit* field = window.findField()->lineEdit();
+        QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         field->setFocus();
         QTest::keyClicks(field, "ab");
         QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
@@ -415,7 +416,7 @@ private slots:
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[1].id));
 
         // A one-line field does not take them: the page changes.
-        QLineEdit* field = window.findField()->lineEdit();
+        QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         field->setFocus();
         QTest::keyClick(field, Qt::Key_Up, Qt::ControlModifier);
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[0].id));
@@ -431,7 +432,7 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QWidget* canvas = window.canvasArea();
+        QWidget* canvas = named<CanvasArea>(window, "canvasArea");
         canvas->setFocus();
 
         QTest::keyClick(canvas, Qt::Key_Down, Qt::AltModifier);

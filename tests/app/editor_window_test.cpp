@@ -78,10 +78,10 @@ void drop(MainWindow& window, const Scratch& scratch, const QStringList& files) 
 // The recovery sheet once it is shown with at least one row; nothing when it never is.
 RecoverySheet* shownSheet(RunningEditor& editor) {
     const auto shown = [&] {
-        RecoverySheet* sheet = editor.window().recoverySheet();
+        auto* sheet = editor.window().findChild<RecoverySheet*>("recoverySheet");
         return sheet != nullptr && sheet->isVisible() && sheet->findChild<RecoveryRow*>() != nullptr;
     };
-    return waitUntil(shown) ? editor.window().recoverySheet() : nullptr;
+    return waitUntil(shown) ? named<RecoverySheet>(editor.window(), "recoverySheet") : nullptr;
 }
 
 void addNote(Workspace& workspace) {
@@ -120,16 +120,17 @@ private slots:
         QVERIFY(editor->announced.contains("Opened three.pdf"));
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "three.pdf").string());
 
-        QCOMPARE(window.columns()->count(), 3);
-        const QList<int> widths = window.columns()->sizes();
+        QCOMPARE(named<QSplitter>(window, "columns")->count(), 3);
+        const QList<int> widths = named<QSplitter>(window, "columns")->sizes();
         QVERIFY2(widths[0] >= 180 && widths[0] <= 280, qPrintable(QString::number(widths[0])));
         QVERIFY2(widths[2] >= 300 && widths[2] <= 460, qPrintable(QString::number(widths[2])));
-        for (QWidget* column : {static_cast<QWidget*>(window.pageList()), static_cast<QWidget*>(window.canvasArea()),
+        for (QWidget* column : {static_cast<QWidget*>(named<PageListView>(window, "pageList")),
+                                static_cast<QWidget*>(named<CanvasArea>(window, "canvasArea")),
                                 static_cast<QWidget*>(window.inspector())})
             QVERIFY(column->isVisible());
 
-        QVERIFY(waitUntil([&] { return window.canvasArea()->shown() == CanvasArea::Shown::page; }));
-        const QImage& page = window.canvasArea()->pageView()->image();
+        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
+        const QImage& page = named<PageCanvas>(window, "pageCanvas")->image();
         // The page at the workspace's zoom, in points, to within the rounding of its pixels.
         QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().zoom()) < 1);
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
@@ -146,7 +147,7 @@ private slots:
         writeFile(poster, makePdf({TestPage{1200, 1200}}));
         auto editor = startEditor(scratch, {poster.string()});
         QVERIFY(editor);
-        CanvasArea& area = *editor->window().canvasArea();
+        CanvasArea& area = *named<CanvasArea>(editor->window(), "canvasArea");
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
         workspace.setZoom(4.0);
@@ -176,7 +177,7 @@ private slots:
         // The launch file is given up at once, not tried again and again.
         QTest::qWait(600);
         QVERIFY(!editor->workspace().sessionId());
-        QCOMPARE(window.canvasArea()->shown(), CanvasArea::Shown::empty);
+        QCOMPARE(named<CanvasArea>(window, "canvasArea")->shown(), CanvasArea::Shown::empty);
         screenshot(window, "editor-launch-error");
     }
 
@@ -224,7 +225,7 @@ private slots:
             auto editor = startEditor(scratch);
             QVERIFY(editor);
             QVERIFY(shownSheet(*editor));
-            RecoverySheet& sheet = *editor->window().recoverySheet();
+            RecoverySheet& sheet = *named<RecoverySheet>(editor->window(), "recoverySheet");
             QCOMPARE(sheet.size(), QSize(580, 380));
             QCOMPARE(sheet.findChildren<RecoveryRow*>().size(), 1);
             auto* row = sheet.findChild<RecoveryRow*>();
@@ -233,7 +234,7 @@ private slots:
             screenshot(sheet, "editor-recovery-sheet");
 
             // Discard asks first; Cancel, the default, keeps the checkpoint.
-            QTest::mouseClick(row->discardButton(), Qt::LeftButton);
+            QTest::mouseClick(named<HeroButton>(*row, "discardRecovery"), Qt::LeftButton);
             QMessageBox* question = nullptr;
             QVERIFY(
                 waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
@@ -253,7 +254,7 @@ private slots:
             QCOMPARE(editor->workspace().checkpoints().recoveries().size(), 1u);
             QVERIFY(sheet.isVisible());
 
-            QTest::mouseClick(row->discardButton(), Qt::LeftButton);
+            QTest::mouseClick(named<HeroButton>(*row, "discardRecovery"), Qt::LeftButton);
             QVERIFY(
                 waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
             for (QAbstractButton* button : question->buttons()) {
@@ -283,7 +284,7 @@ private slots:
         QVERIFY(editor);
         RecoverySheet* sheet = shownSheet(*editor);
         QVERIFY(sheet);
-        QTest::mouseClick(sheet->findChild<RecoveryRow*>()->restoreButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*sheet, "restoreRecovery"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return statusText(editor->window()) == "Restored unsaved work"; }));
         QVERIFY(!sheet->isVisible());
         QCOMPARE(editor->workspace().inspect()->annotations->size(), 1u);
@@ -351,12 +352,13 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        CanvasArea& canvas = *window.canvasArea();
+        CanvasArea& canvas = *named<CanvasArea>(window, "canvasArea");
         QVERIFY(waitUntil([&] { return canvas.shown() == CanvasArea::Shown::page; }));
         // A person clicks the page, then presses the keys: both go through the window as from the desktop.
         QWindow* handle = window.windowHandle();
+        PageCanvas& page = *named<PageCanvas>(canvas, "pageCanvas");
         const auto clickThePage = [&] {
-            const QPoint onPage = canvas.pageView()->mapTo(&window, canvas.pageView()->pageRect().center().toPoint());
+            const QPoint onPage = page.mapTo(&window, page.pageRect().center().toPoint());
             QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier, onPage);
             QVERIFY(canvas.isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == &canvas);
         };
@@ -376,7 +378,7 @@ private slots:
         QCOMPARE(workspace.inspect()->annotations->front().rect.bottom, note.rect.bottom + 4);
 
         // In the find field the keys are the field's.
-        QLineEdit* field = window.findField()->lineEdit();
+        QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         field->setFocus();
         QTest::keyClicks(field, "ab");
         const auto revision = workspace.inspect()->revision;
@@ -405,7 +407,7 @@ private slots:
         MainWindow& window = editor->window();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
         // Each panel says where it opened and is closed, as a person would close it.
         QStringList folders;
         QTimer answer;
@@ -434,8 +436,8 @@ private slots:
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened lines.pdf" && !workspace.pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
-        QWidget* bar = window.statusStrip();
+        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
+        QWidget* bar = named<StatusBar>(window, "statusBar");
         auto* line = window.findChild<ElidingLabel*>("statusText");
         const int height = bar->height();
 
@@ -486,13 +488,14 @@ private slots:
 
         workspace.setSearchQuery("no such words anywhere");
         editor->command(EditorAction::search)->trigger();
-        ActivityCard* card = window.canvasArea()->activityCard();
+        ActivityCard* card = named<ActivityCard>(window, "activityCard");
         QVERIFY(waitUntil([&] {
             return card->isVisible() && workspace.link().activity() && workspace.link().activity()->total > 0;
         }));
         QCOMPARE(editor->app->settings().inspectorTab(), std::string("page"));
-        QVERIFY(card->cancelButton()->isVisible() && card->cancelButton()->isEnabled());
-        QCOMPARE(card->progressBar()->maximum(), 2000);
+        QVERIFY(named<HeroButton>(*card, "activityCancel")->isVisible() &&
+                named<HeroButton>(*card, "activityCancel")->isEnabled());
+        QCOMPARE(named<QProgressBar>(*card, "activityProgress")->maximum(), 2000);
         QVERIFY(card->findChild<ElidingLabel*>("activityDetail")->fullText().startsWith("Searching pages: "));
         screenshot(window, "editor-activity-card");
 
@@ -530,7 +533,7 @@ private slots:
         auto* chip = window.findChild<Chip*>("saveChip");
         QVERIFY(chip->sizeHint().height() >= static_cast<int>(basePoints(ScaledTextStyle::subheadline) * scale));
         if (scale != 2.0) return;
-        QVERIFY(waitUntil([&] { return window.canvasArea()->shown() == CanvasArea::Shown::page; }));
+        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
         screenshot(window, "editor-text-scale-2");
     }
 
@@ -546,7 +549,7 @@ private slots:
         auto editor = startEditor(scratch);
         QVERIFY(editor);
         QCOMPARE(statusText(editor->window()), workerReady);
-        QCOMPARE(editor->window().canvasArea()->shown(), CanvasArea::Shown::empty);
+        QCOMPARE(named<CanvasArea>(editor->window(), "canvasArea")->shown(), CanvasArea::Shown::empty);
         QVERIFY(!editor->window().findChild<Chip*>("pageChip")->isVisible());
         QVERIFY(!editor->window().findChild<Chip*>("revisionChip")->isVisible());
         QVERIFY(editor->window().findChild<Chip*>("saveChip")->isVisible());
@@ -559,9 +562,9 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
 
-        QLineEdit* field = window.findField()->lineEdit();
+        QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         editor->workspace().setSearchQuery("needle");
         QCOMPARE(field->text(), QStringLiteral("needle"));
         editor->workspace().setSearchFocusToken(editor->workspace().searchFocusToken() + 1);
@@ -614,7 +617,8 @@ private slots:
         QCOMPARE(inspector.tab(), InspectorTab::assistant);
 
         // Picking a tab stores it, and the panel follows the stored value.
-        QTest::mouseClick(inspector.tabStrip()->shownPill()->segments().at(3), Qt::LeftButton);
+        QTest::mouseClick(named<InspectorTabStrip>(inspector, "inspectorTabs")->shownPill()->segments().at(3),
+                          Qt::LeftButton);
         QCOMPARE(editor->app->settings().inspectorTab(), std::string("document"));
         QCOMPARE(inspector.tab(), InspectorTab::document);
 
@@ -632,11 +636,13 @@ private slots:
         QVERIFY(!workspace.workerNotice());
 
         // Titles with symbols where they fit; too narrow for them, symbols alone, with the same selection.
-        window.columns()->setSizes({180, 2000, 460});
-        QVERIFY(waitUntil([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->titledPill(); }, 5));
+        named<QSplitter>(window, "columns")->setSizes({180, 2000, 460});
+        auto* strip = named<InspectorTabStrip>(inspector, "inspectorTabs");
+        auto* icons = named<PillSegment>(*strip, "inspectorTabsIcons");
+        QVERIFY(waitUntil([&] { return strip->shownPill() == named<PillSegment>(*strip, "inspectorTabsTitled"); }, 5));
         editor->app->settings().setInterfaceTextScale(2.0);
-        QVERIFY(waitUntil([&] { return inspector.tabStrip()->shownPill() == inspector.tabStrip()->iconPill(); }, 5));
-        QCOMPARE(inspector.tabStrip()->iconPill()->selectedIndex(), 3);
+        QVERIFY(waitUntil([&] { return strip->shownPill() == icons; }, 5));
+        QCOMPARE(icons->selectedIndex(), 3);
     }
 };
 

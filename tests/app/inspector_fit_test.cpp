@@ -19,6 +19,7 @@
 #include "app/text_size_steps.hpp"
 #include "app_test_support.hpp"
 #include "design/appearance.hpp"
+#include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
@@ -85,8 +86,8 @@ private slots:
         workspace.assistant().askAssistant();
         QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
         auto& card = *inspector.findChild<ProviderCard*>("providerCard");
-        QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
-        QTest::keyClicks(card.keyField(), "sk-narrow");
+        QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(2), Qt::LeftButton);
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-narrow");
         QTest::mouseClick(inspector.findChild<QWidget*>("saveKey"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
         // Search hits and a note, selected so its editor shows.
@@ -97,7 +98,7 @@ private slots:
         workspace.selectAnnotation(workspace.inspect()->annotations->front().id);
 
         window.resize(MainWindow::initialWidth, 1500);
-        window.columns()->setSizes({210, 2000, 0});
+        named<QSplitter>(window, "columns")->setSizes({210, 2000, 0});
         QCOMPARE(inspector.width(), inspector.minimumWidth());
         QStringList failures;
         for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {

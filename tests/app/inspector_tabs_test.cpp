@@ -90,11 +90,6 @@ std::filesystem::path textDocument(const Scratch& scratch, const std::string& na
     return path;
 }
 
-template <class T>
-T* named(QWidget& root, const char* name) {
-    return root.findChild<T*>(QString::fromLatin1(name));
-}
-
 FormFieldEditor* fieldEditor(FormTab& tab, const std::string& name) {
     for (FormFieldEditor* editor : tab.editors()) {
         if (editor->field().name == name) return editor;
@@ -163,21 +158,23 @@ private slots:
         auto editor = openIn(scratch, textDocument(scratch, "asked.pdf"));
         QVERIFY(editor);
         Workspace& workspace = editor->workspace();
-        AssistantComposer& composer = *inspectorOf(*editor).composer();
+        AssistantComposer& composer = *named<AssistantComposer>(inspectorOf(*editor), "composer");
         QCOMPARE(named<EmptyStateView>(inspectorOf(*editor), "noAnswer")->message(),
                  QStringLiteral("Answers quote the pages in the scope you choose below."));
-        QVERIFY(composer.disclosure()->text().startsWith("Answers quote the document without a model."));
-        QVERIFY(!composer.sendButton()->isEnabled());
+        QVERIFY(named<ThemedLabel>(composer, "disclosure")
+                    ->text()
+                    .startsWith("Answers quote the document without a model."));
+        QVERIFY(!named<HeroButton>(composer, "ask")->isEnabled());
 
         // Shift+Return starts a new line, and the field grows with its lines up to four, showing the whole
         // question from its first line; past four it scrolls with the caret. Clicked and typed into through
         // the window, as a person does.
-        QuestionField* field = composer.field();
+        QuestionField* field = named<QuestionField>(composer, "question");
         const int oneLine = field->sizeHint().height();
         QWindow* window = editor->window().windowHandle();
         QVERIFY(QTest::qWaitForWindowActive(window));
         // The page list takes the keyboard first, shortly after the window is; the click comes after.
-        QVERIFY(waitUntil([&] { return editor->window().pageList()->hasFocus(); }));
+        QVERIFY(waitUntil([&] { return named<PageListView>(editor->window(), "pageList")->hasFocus(); }));
         QTest::mouseClick(window, Qt::LeftButton, {}, field->mapTo(&editor->window(), field->rect().center()));
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
         // Keys go where the keyboard focus is, as the desktop sends them.
@@ -189,7 +186,7 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
         type("second");
         QCOMPARE(workspace.assistantQuery(), std::string("first\nsecond"));
-        QVERIFY(composer.sendButton()->isEnabled());
+        QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
         QVERIFY(field->sizeHint().height() > oneLine);
         QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
         QVERIFY(firstLineShown());
@@ -211,11 +208,11 @@ private slots:
         QCOMPARE(workspace.assistantQuery(), std::string());
         QVERIFY(waitUntil([&] { return field->height() == oneLine; }));
 
-        QTest::mouseClick(composer.scope()->segments().at(2), Qt::LeftButton);
+        QTest::mouseClick(named<PillSegment>(composer, "scope")->segments().at(2), Qt::LeftButton);
         QCOMPARE(workspace.assistantScope(), std::string("document"));
-        QTest::keyClicks(composer.field(), "What does the second page say?");
-        QVERIFY(composer.sendButton()->isEnabled());
-        QTest::keyClick(composer.field(), Qt::Key_Return);
+        QTest::keyClicks(named<QuestionField>(composer, "question"), "What does the second page say?");
+        QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
+        QTest::keyClick(named<QuestionField>(composer, "question"), Qt::Key_Return);
         QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
         QVERIFY(waitUntil([&] { return inspectorOf(*editor).findChild<QWidget*>("answerCard") != nullptr; }));
 
@@ -260,36 +257,37 @@ private slots:
         InspectorPanel& inspector = inspectorOf(*editor);
         ProviderCard& card = *named<ProviderCard>(inspector, "providerCard");
 
-        QTest::mouseClick(card.providerPill()->segments().at(1), Qt::LeftButton);
+        QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(1), Qt::LeftButton);
         QCOMPARE(workspace.assistantProvider(), std::string("ollama"));
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
-        QCOMPARE(card.modelPicker()->currentText(), QStringLiteral("tiny:1b · 1B"));
+        QCOMPARE(named<QComboBox>(card, "modelPicker")->currentText(), QStringLiteral("tiny:1b · 1B"));
         QCOMPARE(named<Chip>(inspector, "capabilityChip")->text(), QStringLiteral("Can propose edits"));
         QCOMPARE(named<Chip>(inspector, "versionChip")->text(), QStringLiteral("Ollama 0.9.0"));
 
-        AssistantComposer& composer = *inspector.composer();
-        QTest::keyClicks(composer.field(), "What does page one say?");
+        AssistantComposer& composer = *named<AssistantComposer>(inspector, "composer");
+        QTest::keyClicks(named<QuestionField>(composer, "question"), "What does page one say?");
         // At the inspector's narrowest.
-        editor->window().columns()->setSizes({210, 2000, 0});
-        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
-        QVERIFY(composer.stopButton()->isVisible() && !composer.sendButton()->isVisible());
+        named<QSplitter>(editor->window(), "columns")->setSizes({210, 2000, 0});
+        QTest::mouseClick(named<HeroButton>(composer, "ask"), Qt::LeftButton);
+        QVERIFY(named<HeroButton>(composer, "stopAssistant")->isVisible() &&
+                !named<HeroButton>(composer, "ask")->isVisible());
         // The spinner and Stop take room from the scope pill's padding, or send it to rows, never from its
         // words: each title keeps its full size in its segment.
         QCoreApplication::sendPostedEvents();
-        for (PillSegmentButton* segment : composer.scope()->segments()) {
+        for (PillSegmentButton* segment : named<PillSegment>(composer, "scope")->segments()) {
             const QFont font = scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(segment), segment);
             QVERIFY2(QFontMetricsF(font).horizontalAdvance(segment->item().title) <= segment->width(),
                      qPrintable(segment->item().title));
         }
-        editor->window().columns()->setSizes({210, 730, 340});
+        named<QSplitter>(editor->window(), "columns")->setSizes({210, 730, 340});
         QVERIFY(waitUntil([&] {
-            auto* draft = named<ThemedLabel>(inspector, "draftText");
+            auto* draft = inspector.findChild<ThemedLabel*>("draftText");
             return draft != nullptr && draft->text() == "The first page says ";
         }));
         QCOMPARE(named<ThemedLabel>(inspector, "draftText")->accessibleName(),
                  QStringLiteral("Answer so far: The first page says "));
         QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("proposal") != nullptr; }));
-        QVERIFY(composer.sendButton()->isVisible());
+        QVERIFY(named<HeroButton>(composer, "ask")->isVisible());
         QVERIFY(named<ThemedLabel>(inspector, "answerUsage")
                     ->text()
                     .startsWith("tiny:1b · 1,200 tokens read, 80 written · "));
@@ -338,8 +336,7 @@ private slots:
         Workspace& workspace = editor->workspace();
         InspectorPanel& inspector = inspectorOf(*editor);
         showTab(*editor, "assistant");
-        QTest::mouseClick(named<ProviderCard>(inspector, "providerCard")->providerPill()->segments().at(1),
-                          Qt::LeftButton);
+        QTest::mouseClick(named<PillSegment>(inspector, "providerPill")->segments().at(1), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return workspace.assistantModel() == "tiny:1b"; }));
 
         using Clock = std::chrono::steady_clock;
@@ -352,13 +349,13 @@ private slots:
             last = Clock::now();
         });
         const auto stallMs = [&] { return std::chrono::duration<double, std::milli>(longest).count(); };
-        AssistantComposer& composer = *inspector.composer();
+        AssistantComposer& composer = *named<AssistantComposer>(inspector, "composer");
 
-        QTest::keyClicks(composer.field(), "Summarise the page.");
-        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
+        QTest::keyClicks(named<QuestionField>(composer, "question"), "Summarise the page.");
+        QTest::mouseClick(named<HeroButton>(composer, "ask"), Qt::LeftButton);
         last = Clock::now();
         heartbeat.start();
-        QVERIFY(waitUntil([&] { return named<ThemedLabel>(inspector, "draftText") != nullptr; }));
+        QVERIFY(waitUntil([&] { return inspector.findChild<ThemedLabel*>("draftText") != nullptr; }));
         waitUntil([] { return false; }, 1.5);
         QVERIFY2(workspace.assistantRunning(), "the flood lasts longer than the wait");
         // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's time.
@@ -367,7 +364,7 @@ private slots:
         last = Clock::now();
         heartbeat.start();
         const auto stopped = Clock::now();
-        QTest::mouseClick(composer.stopButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(composer, "stopAssistant"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 10));
         const double stopMs = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
         QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("answerCard") != nullptr; }));
@@ -380,8 +377,8 @@ private slots:
         ollama.setScript(script);
         longest = {};
         last = Clock::now();
-        QTest::keyClicks(composer.field(), "Cite everything.");
-        QTest::mouseClick(composer.sendButton(), Qt::LeftButton);
+        QTest::keyClicks(named<QuestionField>(composer, "question"), "Cite everything.");
+        QTest::mouseClick(named<HeroButton>(composer, "ask"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 60));
         waitUntil([] { return false; }, 0.3);
         heartbeat.stop();
@@ -437,7 +434,7 @@ private slots:
         showTab(*editor, "document");
         showTab(*editor, "assistant");
         editor->app->settings().setInterfaceTextScale(1.5);
-        editor->window().columns()->setSizes({180, 600, 460});
+        named<QSplitter>(editor->window(), "columns")->setSizes({180, 600, 460});
         editor->workspace().setAssistantModel("another:7b");
         editor->window().repaint();
         QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
@@ -470,30 +467,33 @@ private slots:
         // A model chosen for Ollama is not Anthropic's: until Anthropic lists its models, the disclosure
         // names none.
         workspace.setAssistantModel("tiny:1b");
-        QTest::mouseClick(card.providerPill()->segments().at(2), Qt::LeftButton);
+        QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(2), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(!named<HeroButton>(inspector, "cancelKey")->isVisible());
-        QVERIFY(inspector.composer()->disclosure()->text().startsWith(
-            "Answers come from the chosen model at Anthropic, with your key."));
+        QVERIFY(named<ThemedLabel>(inspector, "disclosure")
+                    ->text()
+                    .startsWith("Answers come from the chosen model at Anthropic, with your key."));
         auto* save = named<HeroButton>(inspector, "saveKey");
-        QTest::keyClicks(card.keyField(), "   ");
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "   ");
         QVERIFY(!save->isEnabled());
-        QTest::keyClicks(card.keyField(), "sk-first");
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-first");
         QVERIFY(save->isEnabled());
-        QTest::keyClick(card.keyField(), Qt::Key_Return);
+        QTest::keyClick(named<HeroField>(card, "keyField")->lineEdit(), Qt::Key_Return);
         QVERIFY(!workspace.assistantKeyStored());
         QTest::mouseClick(save, Qt::LeftButton);
         QTRY_COMPARE(workspace.status(), std::string("Anthropic key saved in a file only you can read."));
         QVERIFY(stored().find("sk-first") != std::string::npos);
-        QVERIFY(card.keyField()->text().isEmpty());
+        QVERIFY(named<HeroField>(card, "keyField")->lineEdit()->text().isEmpty());
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
         QCOMPARE(named<Chip>(inspector, "keyChip")->text(), QStringLiteral("Key in a file only you can read"));
-        QCOMPARE(card.modelPicker()->count(), 2);
-        QVERIFY(inspector.composer()->disclosure()->text().startsWith("Answers come from claude-opus-5 at Anthropic"));
+        QCOMPARE(named<QComboBox>(card, "modelPicker")->count(), 2);
+        QVERIFY(named<ThemedLabel>(inspector, "disclosure")
+                    ->text()
+                    .startsWith("Answers come from claude-opus-5 at Anthropic"));
         // Read as "Model", the model its value and description.
-        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(card.modelPicker());
+        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(named<QComboBox>(card, "modelPicker"));
         QCOMPARE(picker->text(QAccessible::Name), QStringLiteral("Model"));
-        QCOMPARE(picker->text(QAccessible::Description), card.modelPicker()->currentText());
+        QCOMPARE(picker->text(QAccessible::Description), named<QComboBox>(card, "modelPicker")->currentText());
         QCOMPARE(hosted.requests().back().header("x-api-key"), std::optional<std::string>("sk-first"));
         screenshot(card, "inspector-anthropic-card");
 
@@ -504,7 +504,7 @@ private slots:
         auto* notice = named<ThemedLabel>(inspector, "keyNotice");
         QVERIFY(notice != nullptr);
         QVERIFY(notice->text().startsWith("The key goes into a file only you can read."));
-        QTest::keyClicks(card.keyField(), "sk-second");
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-second");
         QTest::mouseClick(save, Qt::LeftButton);
         QTRY_VERIFY(stored().find("sk-second") != std::string::npos);
         QVERIFY(stored().find("sk-first") == std::string::npos);
@@ -517,7 +517,7 @@ private slots:
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
 
         // A key kept from an earlier run says where it is kept.
-        QTest::keyClicks(card.keyField(), "sk-third");
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-third");
         QTest::mouseClick(save, Qt::LeftButton);
         editor.reset();
         editor = startEditor(scratch, {}, Worker::missing);
@@ -540,9 +540,9 @@ private slots:
         workspace.setSearchQuery("Hello");
         editor->window().runSearch();
         QCOMPARE(inspector.tab(), InspectorTab::page);
-        QVERIFY(waitUntil([&] { return tab.searchResults()->rows().size() == 2; }));
+        QVERIFY(waitUntil([&] { return named<SearchResultsCard>(tab, "searchResults")->rows().size() == 2; }));
         QCOMPARE(named<Chip>(tab, "matchCount")->accessibleName(), QStringLiteral("2 matches"));
-        RowButton* onThird = tab.searchResults()->rows().at(1);
+        RowButton* onThird = named<SearchResultsCard>(tab, "searchResults")->rows().at(1);
         QCOMPARE(onThird->findChild<Chip*>()->text(), QStringLiteral("Page 3"));
         QTest::mouseClick(onThird, Qt::LeftButton);
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[2].id));
@@ -557,28 +557,31 @@ private slots:
         const AnnotationInfo note = workspace.inspect()->annotations->front();
         AnnotationRow* row = tab.annotations()->row(note.id);
         QVERIFY(row);
-        QVERIFY(tab.annotations()->hint()->text().startsWith("Ctrl+Shift+arrow moves the selected annotation"));
+        QVERIFY(named<ThemedLabel>(tab, "annotationKeyHint")
+                    ->text()
+                    .startsWith("Ctrl+Shift+arrow moves the selected annotation"));
         const QKeySequence resizeKey = resize->shortcut();
         resize->setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
-        QVERIFY(tab.annotations()->hint()->text().contains("and Alt+Shift+arrow resizes it"));
+        QVERIFY(named<ThemedLabel>(tab, "annotationKeyHint")->text().contains("and Alt+Shift+arrow resizes it"));
         resize->setShortcut(resizeKey);
-        QVERIFY(tab.annotations()->hint()->text().contains("and Shift+arrow resizes it"));
-        QCOMPARE(row->deleteButton()->accessibleName(), QStringLiteral("Delete note annotation"));
+        QVERIFY(named<ThemedLabel>(tab, "annotationKeyHint")->text().contains("and Shift+arrow resizes it"));
+        QCOMPARE(named<HeroButton>(*row, "deleteAnnotation")->accessibleName(),
+                 QStringLiteral("Delete note annotation"));
 
-        QTest::mouseClick(row->selectButton(), Qt::LeftButton);
+        QTest::mouseClick(named<RowButton>(*row, "selectAnnotation"), Qt::LeftButton);
         QCOMPARE(workspace.selectedAnnotationId(), std::optional(note.id));
-        QVERIFY(row->contentsField()->isVisible());
-        QLineEdit* contents = row->contentsField()->lineEdit();
+        QVERIFY(named<HeroField>(*row, "annotationContents")->isVisible());
+        QLineEdit* contents = named<HeroField>(*row, "annotationContents")->lineEdit();
         QCOMPARE(contents->text(), QString::fromStdString(note.contents));
         contents->setFocus();
         contents->end(false);
         QTest::keyClicks(contents, " checked");
         const std::string typed = note.contents + " checked";
-        QCOMPARE(editor->window().drafts()->annotation(note.id), std::optional(typed));
+        QCOMPARE(named<EditorDrafts>(editor->window(), "drafts")->annotation(note.id), std::optional(typed));
         showTab(*editor, "page");
         screenshotTab(*editor, InspectorTab::page, "inspector-page-tab");
 
-        QTest::mouseClick(row->saveButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*row, "saveContents"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation updated"; }));
         QCOMPARE(workspace.inspect()->annotations->front().contents, typed);
         // The row is kept, not built anew.
@@ -586,13 +589,14 @@ private slots:
 
         // The draft outlives the editor: away and back, it is what the field shows.
         workspace.setSelectedAnnotationId(std::nullopt);
-        QVERIFY(!row->contentsField()->isVisible());
+        QVERIFY(!named<HeroField>(*row, "annotationContents")->isVisible());
         workspace.history(CommandMethod::undo, "Undone");
         QVERIFY(waitUntil([&] { return workspace.status() == "Undone"; }));
         workspace.selectAnnotation(note.id);
-        QCOMPARE(tab.annotations()->row(note.id)->contentsField()->lineEdit()->text(), QString::fromStdString(typed));
+        QCOMPARE(named<HeroField>(*tab.annotations()->row(note.id), "annotationContents")->lineEdit()->text(),
+                 QString::fromStdString(typed));
 
-        QTest::mouseClick(tab.annotations()->row(note.id)->deleteButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*tab.annotations()->row(note.id), "deleteAnnotation"), Qt::LeftButton);
         QCOMPARE(workspace.selectedAnnotationId(), std::nullopt);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(waitUntil([&] { return tab.annotations()->row(note.id) == nullptr; }));
@@ -616,9 +620,9 @@ private slots:
         MainWindow& window = editor->window();
         // The page list takes the first focus once the window is active; after that the keys are the person's.
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return window.pageList()->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
         QTest::keyClick(&window, Qt::Key_3, Qt::ControlModifier);
-        FormTab& tab = *inspectorOf(*editor).formTab();
+        FormTab& tab = *named<FormTab>(inspectorOf(*editor), "formTab");
         QVERIFY(
             waitUntil([&] { return fieldEditor(tab, "name") != nullptr && fieldEditor(tab, "name")->isVisible(); }));
         QLineEdit* name = fieldEditor(tab, "name")->findChild<HeroField*>()->lineEdit();
@@ -648,7 +652,7 @@ private slots:
         auto editor = openIn(scratch, scratch.docs() / "form-a.pdf");
         QVERIFY(editor);
         Workspace& workspace = editor->workspace();
-        FormTab& tab = *inspectorOf(*editor).formTab();
+        FormTab& tab = *named<FormTab>(inspectorOf(*editor), "formTab");
         showTab(*editor, "form");
         QCOMPARE(named<Chip>(tab, "formType")->text(), QStringLiteral("acroform"));
         const auto filled = [&](const std::string& name) {
@@ -657,27 +661,27 @@ private slots:
 
         QLineEdit* last = fieldEditor(tab, "Last Name")->findChild<HeroField*>()->lineEdit();
         QTest::keyClicks(last, "Smith");
-        QTest::mouseClick(fieldEditor(tab, "Last Name")->applyButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*fieldEditor(tab, "Last Name"), "applyField"), Qt::LeftButton);
         QVERIFY(filled("Last Name"));
         QCOMPARE(workerField(workspace, "Last Name")->value, std::string("Smith"));
 
-        auto* gdpr = qobject_cast<HeroCheckbox*>(fieldEditor(tab, "gdpr")->control());
+        auto* gdpr = qobject_cast<HeroCheckbox*>(named<QWidget>(*fieldEditor(tab, "gdpr"), "fieldControl"));
         QTest::mouseClick(gdpr, Qt::LeftButton);
         QVERIFY2(!gdpr->isChecked(), "the box shows the worker's state until the fill comes back");
         QVERIFY(filled("gdpr"));
         QVERIFY(workerField(workspace, "gdpr")->checked.value_or(false));
         QVERIFY(gdpr->isChecked());
 
-        choose(qobject_cast<QComboBox*>(fieldEditor(tab, "female")->control()), 1);
+        choose(qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "female"), "fieldControl")), 1);
         QVERIFY(filled("female"));
         QCOMPARE(workerField(workspace, "female")->value, std::string("2"));
 
-        auto* nationality = qobject_cast<QComboBox*>(fieldEditor(tab, "Nationality")->control());
+        auto* nationality = qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "Nationality"), "fieldControl"));
         choose(nationality, 1);
         QTest::qWait(200);
         // A choice list waits for Apply.
         QCOMPARE(workerField(workspace, "Nationality")->value, std::string());
-        QTest::mouseClick(fieldEditor(tab, "Nationality")->applyButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*fieldEditor(tab, "Nationality"), "applyField"), Qt::LeftButton);
         QVERIFY(filled("Nationality"));
         QCOMPARE(workerField(workspace, "Nationality")->value, std::string("German"));
 
@@ -695,26 +699,27 @@ private slots:
         QVERIFY(lines->hasFocus());
         QCOMPARE(static_cast<qsizetype>(lines->textCursor().position()), lines->toPlainText().size());
         QTest::keyClick(lines, Qt::Key_Tab, Qt::ControlModifier);
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(notes->applyButton()));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(named<HeroButton>(*notes, "applyField")));
         screenshotTab(*editor, InspectorTab::form, "inspector-form-tab");
 
         // A worker restart brings the same document back, and its drafts with it, the annotations' too.
-        editor->window().drafts()->setAnnotation("typed-for-a", "a note for form-a");
+        named<EditorDrafts>(editor->window(), "drafts")->setAnnotation("typed-for-a", "a note for form-a");
         const qint64 pid = workspace.link().workerProcessId();
         ::kill(static_cast<pid_t>(pid), SIGKILL);
         QVERIFY(waitUntil([&] { return workspace.status() == "Opened form-a.pdf again"; }));
         QVERIFY(workerField(workspace, "First Name_2").has_value());
         QCOMPARE(fieldEditor(tab, "First Name_2")->findChild<HeroField*>()->textEdit()->toPlainText(),
                  QStringLiteral("Bob\tand Carol"));
-        QCOMPARE(editor->window().drafts()->annotation("typed-for-a"), std::optional<std::string>("a note for form-a"));
+        QCOMPARE(named<EditorDrafts>(editor->window(), "drafts")->annotation("typed-for-a"),
+                 std::optional<std::string>("a note for form-a"));
 
         // Another document has a field of the same name: the draft typed for this one stays behind.
         workspace.open(scratch.docs() / "form-b.pdf");
         QVERIFY(waitUntil([&] { return workspace.status() == "Opened form-b.pdf"; }));
-        QVERIFY(editor->window().drafts()->empty());
+        QVERIFY(named<EditorDrafts>(editor->window(), "drafts")->empty());
         FormFieldEditor* other = fieldEditor(tab, "First Name_2");
         QCOMPARE(other->findChild<HeroField*>()->textEdit()->toPlainText(), QStringLiteral("Bob"));
-        QTest::mouseClick(other->applyButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*other, "applyField"), Qt::LeftButton);
         QVERIFY(filled("First Name_2"));
         QCOMPARE(workerField(workspace, "First Name_2")->value, std::string("Bob"));
     }
@@ -724,7 +729,7 @@ private slots:
         auto editor = openIn(scratch, document(scratch, "shared.pdf", 3));
         QVERIFY(editor);
         Workspace& workspace = editor->workspace();
-        DocumentTab& tab = *inspectorOf(*editor).documentTab();
+        DocumentTab& tab = *named<DocumentTab>(inspectorOf(*editor), "documentTab");
         showTab(*editor, "document");
         QCOMPARE(named<ThemedLabel>(tab, "documentPages")->text(), QStringLiteral("3"));
         // The form type as the worker names it, verbatim.
@@ -735,10 +740,10 @@ private slots:
         QCOMPARE(named<InlineCodeLabel>(tab, "workerState")->plainText(),
                  QStringLiteral("Worker is running. Paste the config into Claude Desktop or Cursor, or use claude mcp "
                                 "add for Claude Code. Client edits appear here."));
-        QVERIFY(tab.approveButton()->isEnabled());
+        QVERIFY(named<HeroButton>(tab, "approvePath")->isEnabled());
         QVERIFY(listedToMcpClient().empty());
 
-        QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroSwitch>(tab, "allowMcp"), Qt::LeftButton);
         QVERIFY(workspace.sharing().mcpAccessGranted());
         QCOMPARE(workspace.status(),
                  std::string("MCP can use this document. A client may send tool results to its own provider."));
@@ -747,7 +752,7 @@ private slots:
         QVERIFY(waitUntil([&] { return (listed = listedToMcpClient()).size() == 1; }));
         QCOMPARE(listed.front().sessionId, *workspace.sessionId());
 
-        QTest::mouseClick(tab.copyButton(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(tab, "copyMcpConfig"), Qt::LeftButton);
         // Pretty-printed, keys sorted, slashes as they are.
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  QStringLiteral("{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" KIVO_BIN_DIR
@@ -756,7 +761,7 @@ private slots:
             "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- "));
         screenshotTab(*editor, InspectorTab::document, "inspector-document-sharing");
 
-        QTest::mouseClick(tab.mcpSwitch(), Qt::LeftButton);
+        QTest::mouseClick(named<HeroSwitch>(tab, "allowMcp"), Qt::LeftButton);
         QCOMPARE(workspace.status(), std::string("MCP access revoked."));
         QVERIFY(waitUntil([&] { return listedToMcpClient().empty(); }));
     }
