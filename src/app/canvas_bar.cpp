@@ -12,7 +12,6 @@
 #include <array>
 #include <cmath>
 
-#include "app/app_accessibility.hpp"
 #include "app/editor_tools.hpp"
 #include "design/appearance.hpp"
 #include "design/hero_button.hpp"
@@ -69,7 +68,6 @@ QFont countFont(const QWidget* widget) {
 QAccessibleInterface* ZoomMenuButton::accessibleFor(QWidget* widget) { return new ZoomMenuAccessible(widget); }
 
 ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
-    installAppAccessibility();
     setObjectName(QStringLiteral("zoomMenu"));
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);

@@ -5,9 +5,9 @@
 #include <QHBoxLayout>
 #include <QResizeEvent>
 
-#include "app/eliding_label.hpp"
 #include "app/save_chip.hpp"
 #include "design/chip.hpp"
+#include "design/eliding_label.hpp"
 
 namespace kivo {
 
