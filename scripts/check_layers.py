@@ -3,7 +3,7 @@
 
 Reads every `#include "folder/..."` in src/ and tests/ and every target_link_libraries() in the
 CMakeLists.txt under src/, prints which folder uses which (I: includes, L: links, B: both, .: may but
-does not, space: may not), then every use the table does not allow. Exits 1 on any such use, on a
+does not, space: may not, !: does but may not), then every use the table does not allow. Exits 1 on any such use, on a
 folder or target the table does not know, or on a cycle in the table itself; 0 otherwise.
 Usage: check_layers.py [source root]   (default: the folder above this script)
 """
@@ -156,6 +156,8 @@ def print_matrix(table, uses):
             kinds = uses.get((user, used), set())
             if used == user:
                 cells.append("=")
+            elif kinds and used not in allowed:
+                cells.append("!")
             elif kinds:
                 cells.append("B" if len(kinds) == 2 else next(iter(kinds)))
             else:
