@@ -65,15 +65,14 @@ QWidget* labels() {
 
 QWidget* rowsAndPanels() {
     auto* c = new SectionCard(QStringLiteral("Rows and panels"), QStringLiteral("Row buttons, fills, waiting"));
-    const std::pair<bool, bool> rows[] = {{false, false}, {true, false}, {true, true}};
-    for (const auto& [framed, selected] : rows) {
+    for (const bool framed : {false, true}) {
         auto* row = new RowButton(framed, QMarginsF(9, 9, 9, 9), 8, Qt::AlignVCenter);
         row->add(new Chip(QStringLiteral("p. 4"), ChipTone::accent, QStringLiteral("quote.opening")));
-        row->add(new ThemedLabel(framed ? (selected ? QStringLiteral("Framed, selected") : QStringLiteral("Framed"))
-                                        : QStringLiteral("Plain row"),
-                                 ScaledTextStyle::body, QFont::Normal, Theme::Token::foreground),
-                 1);
-        row->setSelected(selected);
+        auto* label = new ThemedLabel(framed ? QStringLiteral("Framed row") : QStringLiteral("Plain row"),
+                                      ScaledTextStyle::body, QFont::Normal, Theme::Token::foreground);
+        // As in the inspector: a row takes its height from a part that wraps.
+        wrapInWidth(label);
+        row->add(label, 1);
         c->contentLayout()->addWidget(row);
     }
 
@@ -81,8 +80,7 @@ QWidget* rowsAndPanels() {
     for (const Theme::Token fill : {Theme::Token::background, Theme::Token::canvas}) {
         auto* panel = new FilledPanel(fill);
         panel->setSeparatorEdges(Qt::TopEdge | Qt::BottomEdge);
-        panel->setFixedHeight(40);
-        auto* inside = ScaledStack::filling(panel, Qt::Horizontal, 6, QMarginsF(8, 0, 8, 0));
+        auto* inside = ScaledStack::filling(panel, Qt::Horizontal, 6, QMarginsF(8, 10, 8, 10));
         if (fill == Theme::Token::canvas) inside->add(new Spinner(), 0, Qt::AlignVCenter);
         inside->add(
             caption(fill == Theme::Token::canvas ? QStringLiteral("canvas, waiting") : QStringLiteral("background")), 1,
