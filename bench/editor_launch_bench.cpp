@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_accessibility.hpp"
 #include "app/canvas_area.hpp"
 #include "app/editor_app.hpp"
 #include "app/main_window.hpp"
@@ -56,6 +57,7 @@ int runEditor(int argc, char** argv, const std::string& document) {
     QApplication application(argc, argv);
     kivo::QuitSignals::install();
     kivo::Appearance::instance().install(application);
+    kivo::installAppAccessibility();
     kivo::EditorApp editor;
     if (editor.start({document}) != kivo::EditorApp::Start::running) return 1;
     kivo::Workspace& workspace = editor.workspace();

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_accessibility.hpp"
 #include "app/editor_app.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
     kivo::Appearance::instance().install(application);
+    kivo::installAppAccessibility();
     std::vector<fs::path> documents;
     for (int i = 1; i < argc; ++i) documents.emplace_back(argv[i]);
     if (documents.empty()) {

@@ -6,9 +6,9 @@
 // generation whenever the list changes; its accessible interface then drops the elements it handed out and
 // makes new ones, so an element never outlives the words it speaks.
 //
-// A widget class takes part by deriving from AccessibleElementSource and calling
-// installAppAccessibility() once; its interface is a container of `containerRole` whose children are
-// the elements, in list order. GUI thread only; nothing here fails.
+// A widget class takes part by deriving from AccessibleElementSource; once the program has installed the
+// app's accessibility factory (installAppAccessibility), its interface is a container of `containerRole`
+// whose children are the elements, in list order. GUI thread only; nothing here fails.
 
 #include <QAccessible>
 #include <QRectF>

@@ -3,17 +3,17 @@
 #include <QAction>
 #include <QLineEdit>
 
-#include "app/clamped_label.hpp"
 #include "app/editor_drafts.hpp"
-#include "app/row_button.hpp"
-#include "app/scaled_stack.hpp"
 #include "design/chip.hpp"
+#include "design/clamped_label.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
 #include "design/literal_text.hpp"
+#include "design/row_button.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
-#include "workspace/canvas_accessibility.hpp"
+#include "workspace/annotation_description.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

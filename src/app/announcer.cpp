@@ -2,12 +2,9 @@
 
 #include <QAccessible>
 
-#include "app/app_accessibility.hpp"
-
 namespace kivo {
 
 Announcer::Announcer(QWidget* parent) : QWidget(parent) {
-    installAppAccessibility();
     setObjectName(QStringLiteral("announcer"));
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);

@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "app/scaled_stack.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"

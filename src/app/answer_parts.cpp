@@ -1,13 +1,13 @@
 #include "app/answer_parts.hpp"
 
-#include "app/clamped_label.hpp"
-#include "app/row_button.hpp"
-#include "app/scaled_stack.hpp"
-#include "app/status_message.hpp"
 #include "design/chip.hpp"
+#include "design/clamped_label.hpp"
 #include "design/hero_button.hpp"
+#include "design/row_button.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "workspace/assistant_session.hpp"
+#include "design/status_message.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

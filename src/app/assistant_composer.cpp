@@ -9,12 +9,12 @@
 #include <QTextBlock>
 
 #include "app/assistant_texts.hpp"
-#include "app/scaled_stack.hpp"
-#include "app/spinner.hpp"
 #include "design/appearance.hpp"
 #include "design/hero_button.hpp"
 #include "design/painting.hpp"
 #include "design/pill_segment.hpp"
+#include "design/scaled_stack.hpp"
+#include "design/spinner.hpp"
 #include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/assistant_session.hpp"

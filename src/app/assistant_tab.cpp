@@ -2,7 +2,7 @@
 
 #include "app/conversation_view.hpp"
 #include "app/provider_card.hpp"
-#include "app/scaled_stack.hpp"
+#include "design/scaled_stack.hpp"
 
 namespace kivo {
 

@@ -10,13 +10,12 @@
 #include <QVBoxLayout>
 
 #include "app/activity_card.hpp"
-#include "app/canvas_accessibility.hpp"
-#include "app/main_window.hpp"
+#include "app/canvas_accessible_elements.hpp"
 #include "app/page_canvas.hpp"
-#include "app/spinner.hpp"
 #include "design/appearance.hpp"
 #include "design/empty_state_view.hpp"
 #include "design/hero_button.hpp"
+#include "design/spinner.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
@@ -42,6 +41,11 @@ QWidget* makeRenderingState(QWidget* parent) {
 }
 
 }  // namespace
+
+QString CanvasArea::pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect) {
+    const std::size_t count = inspect && inspect->pages ? inspect->pages->size() : 1;
+    return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
+}
 
 CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     : FilledPanel(Theme::Token::canvas, parent),
@@ -137,7 +141,7 @@ void CanvasArea::refresh() {
         inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
         inputs.lines = workspace_.pageLines();
         inputs.selectedText = workspace_.selectedText();
-        inputs.pageLabel = MainWindow::pageLabel(*page, inspect);
+        inputs.pageLabel = pageLabel(*page, inspect);
     } else if (inspect && inspect->pages && !inspect->pages->empty()) {
         shown_ = Shown::rendering;
     } else {

@@ -14,7 +14,10 @@
 
 #include <QWidget>
 
-#include "app/filled_panel.hpp"
+#include <optional>
+
+#include "core/commands.hpp"
+#include "design/filled_panel.hpp"
 #include "workspace/workspace_types.hpp"
 
 class QScrollArea;
@@ -34,6 +37,10 @@ public:
     enum class Shown { empty, rendering, page };
 
     CanvasArea(Workspace& workspace, QWidget* parent = nullptr);
+
+    // What the page canvas calls a page: "Page " + its index + 1 + " of " + the number of adopted
+    // pages (1 without a page list), in plain digits.
+    static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
 
     Shown shown() const noexcept { return shown_; }
 

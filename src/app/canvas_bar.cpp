@@ -13,7 +13,6 @@
 #include <cmath>
 
 #include "app/action_binding.hpp"
-#include "app/app_accessibility.hpp"
 #include "app/editor_commands.hpp"
 #include "app/editor_tools.hpp"
 #include "design/appearance.hpp"
@@ -72,7 +71,6 @@ QFont countFont(const QWidget* widget) {
 QAccessibleInterface* ZoomMenuButton::accessibleFor(QWidget* widget) { return new ZoomMenuAccessible(widget); }
 
 ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
-    installAppAccessibility();
     setObjectName(QStringLiteral("zoomMenu"));
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);

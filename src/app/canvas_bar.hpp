@@ -16,7 +16,7 @@
 #include <QAccessibleInterface>
 #include <QToolButton>
 
-#include "app/filled_panel.hpp"
+#include "design/filled_panel.hpp"
 
 class QLineEdit;
 class QMenu;

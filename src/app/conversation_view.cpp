@@ -3,9 +3,9 @@
 #include "app/answer_bubble.hpp"
 #include "app/answer_parts.hpp"
 #include "app/assistant_texts.hpp"
-#include "app/scaled_stack.hpp"
-#include "app/status_message.hpp"
 #include "design/empty_state_view.hpp"
+#include "design/scaled_stack.hpp"
+#include "design/status_message.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"
 

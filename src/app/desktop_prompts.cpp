@@ -5,8 +5,8 @@
 #include <QPushButton>
 
 #include "app/modal_wait.hpp"
-#include "app/prompt_dialog.hpp"
 #include "design/literal_text.hpp"
+#include "design/prompt_dialog.hpp"
 
 namespace kivo {
 namespace {

@@ -3,18 +3,18 @@
 #include <QMenu>
 #include <QSignalBlocker>
 
-#include "app/inline_code_label.hpp"
 #include "app/save_chip.hpp"
-#include "app/scaled_stack.hpp"
-#include "design/wrapping_row.hpp"
-#include "app/status_message.hpp"
 #include "design/card_row.hpp"
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_switch.hpp"
+#include "design/inline_code_label.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
+#include "design/status_message.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/mcp_sharing.hpp"
+#include "design/wrapping_row.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

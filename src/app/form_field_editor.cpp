@@ -9,11 +9,11 @@
 #include <QSignalBlocker>
 
 #include "app/editor_drafts.hpp"
-#include "app/scaled_stack.hpp"
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_checkbox.hpp"
 #include "design/hero_field.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/text_scale.hpp"
 #include "design/themed_label.hpp"
 #include "design/wrapping_row.hpp"

@@ -2,8 +2,8 @@
 
 #include "app/editor_drafts.hpp"
 #include "app/form_field_editor.hpp"
-#include "app/scaled_stack.hpp"
 #include "design/chip.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"

@@ -13,8 +13,8 @@
 #include "app/form_tab.hpp"
 #include "app/inspector_tab_strip.hpp"
 #include "app/page_tab.hpp"
-#include "app/status_message.hpp"
 #include "design/hero_button.hpp"
+#include "design/status_message.hpp"
 #include "design/text_scale.hpp"
 #include "workspace/workspace.hpp"
 

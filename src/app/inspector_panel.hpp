@@ -13,8 +13,8 @@
 
 #include <array>
 
-#include "app/filled_panel.hpp"
 #include "app/inspector_tab.hpp"
+#include "design/filled_panel.hpp"
 
 class QPushButton;
 class QScrollArea;

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 
+#include "app/app_accessibility.hpp"
 #include "app/editor_app.hpp"
 #include "app/quit_signals.hpp"
 #include "design/appearance.hpp"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("kivo-pdf"));
     kivo::QuitSignals::install();
     kivo::Appearance::instance().install(application);
+    kivo::installAppAccessibility();
 
     // Qt took its own options out of argv already; the rest are file names, as raw bytes.
     std::vector<std::string> arguments(argv + 1, argv + argc);

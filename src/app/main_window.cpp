@@ -17,21 +17,21 @@
 #include "app/canvas_bar.hpp"
 #include "app/editor_commands.hpp"
 #include "app/editor_drafts.hpp"
-#include "app/form_field_editor.hpp"
 #include "app/editor_tools.hpp"
 #include "app/find_field.hpp"
 #include "app/focused_text.hpp"
+#include "app/form_field_editor.hpp"
 #include "app/inspector_panel.hpp"
 #include "app/interface_text_scale.hpp"
 #include "app/page_list.hpp"
-#include "app/page_list_view.hpp"
 #include "app/page_list_focus_start.hpp"
+#include "app/page_list_view.hpp"
 #include "app/recovery_sheet.hpp"
 #include "app/status_bar.hpp"
-#include "app/symbol_icon.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/recovery_checkpoints.hpp"
+#include "design/symbol_icon.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -88,8 +88,7 @@ MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, Updates& 
 }
 
 QString MainWindow::pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect) {
-    const std::size_t count = inspect && inspect->pages ? inspect->pages->size() : 1;
-    return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
+    return CanvasArea::pageLabel(page, inspect);
 }
 
 void MainWindow::saveWithTypedValues(void (Workspace::*save)()) {

@@ -2,8 +2,6 @@
 
 #include <QAccessibleWidget>
 
-#include "app/app_accessibility.hpp"
-
 namespace kivo {
 namespace {
 
@@ -29,7 +27,6 @@ public:
 QAccessibleInterface* ModelPicker::accessibleFor(QWidget* widget) { return new ModelPickerAccessible(widget); }
 
 ModelPicker::ModelPicker(QWidget* parent) : QComboBox(parent) {
-    installAppAccessibility();
     setAccessibleName(QStringLiteral("Model"));
     connect(this, &QComboBox::currentIndexChanged, this, [this] {
         if (!QAccessible::isActive()) return;

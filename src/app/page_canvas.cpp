@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/app_accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/shadow.hpp"
 #include "workspace/canvas_mapping.hpp"
@@ -56,7 +55,6 @@ QRectF atLeast(const QRectF& rect, double side) {
 
 PageCanvas::PageCanvas(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("pageCanvas"));
-    installAppAccessibility();
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
 }
 

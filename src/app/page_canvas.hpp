@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "app/accessible_elements.hpp"
-#include "app/canvas_accessibility.hpp"
+#include "app/canvas_accessible_elements.hpp"
 #include "workspace/workspace_types.hpp"
 
 namespace kivo {

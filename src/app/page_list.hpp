@@ -5,7 +5,7 @@
 // pages (PageListView). Without pages the list is empty and "No document" (callout, muted) stands in the
 // middle of it. Everything comes from the workspace; the list's rows say what they do.
 
-#include "app/filled_panel.hpp"
+#include "design/filled_panel.hpp"
 
 namespace kivo {
 

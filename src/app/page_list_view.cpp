@@ -8,7 +8,6 @@
 #include <QPainter>
 #include <QTimer>
 
-#include "app/app_accessibility.hpp"
 #include "app/page_list_model.hpp"
 #include "app/page_row_delegate.hpp"
 #include "design/theme.hpp"
@@ -20,7 +19,6 @@ namespace kivo {
 PageListView::PageListView(Workspace& workspace, QWidget* parent)
     : QListView(parent), workspace_(workspace), model_(new PageListModel(workspace, this)) {
     setObjectName(QStringLiteral("pageList"));
-    installAppAccessibility();
     setModel(model_);
     setItemDelegate(new PageRowDelegate(workspace, this));
     setSelectionMode(QAbstractItemView::SingleSelection);

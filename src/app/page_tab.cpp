@@ -1,11 +1,11 @@
 #include "app/page_tab.hpp"
 
 #include "app/annotations_card.hpp"
-#include "app/scaled_stack.hpp"
 #include "app/search_results_card.hpp"
-#include "design/wrapping_row.hpp"
 #include "design/hero_button.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
+#include "design/wrapping_row.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

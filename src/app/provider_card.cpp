@@ -7,9 +7,6 @@
 
 #include "app/assistant_texts.hpp"
 #include "app/model_picker.hpp"
-#include "app/scaled_stack.hpp"
-#include "app/status_message.hpp"
-#include "design/wrapping_row.hpp"
 #include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
 #include "design/chip.hpp"
@@ -17,9 +14,12 @@
 #include "design/hero_field.hpp"
 #include "design/literal_text.hpp"
 #include "design/pill_segment.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
+#include "design/status_message.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/assistant_session.hpp"
+#include "design/wrapping_row.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {

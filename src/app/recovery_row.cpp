@@ -6,8 +6,8 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "app/eliding_label.hpp"
 #include "design/appearance.hpp"
+#include "design/eliding_label.hpp"
 #include "design/hero_button.hpp"
 #include "design/painting.hpp"
 #include "design/shadow.hpp"

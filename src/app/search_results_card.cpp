@@ -1,9 +1,9 @@
 #include "app/search_results_card.hpp"
 
-#include "app/clamped_label.hpp"
-#include "app/row_button.hpp"
-#include "app/scaled_stack.hpp"
 #include "design/chip.hpp"
+#include "design/clamped_label.hpp"
+#include "design/row_button.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
 #include "workspace/workspace.hpp"

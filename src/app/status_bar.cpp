@@ -5,10 +5,10 @@
 #include <QHBoxLayout>
 #include <QResizeEvent>
 
-#include "app/eliding_label.hpp"
 #include "app/save_chip.hpp"
 #include "design/chip.hpp"
 #include "workspace/mcp_sharing.hpp"
+#include "design/eliding_label.hpp"
 
 namespace kivo {
 

@@ -11,8 +11,8 @@
 #include <QLocale>
 #include <QString>
 
-#include "app/filled_panel.hpp"
 #include "core/commands.hpp"
+#include "design/filled_panel.hpp"
 #include "workspace/workspace.hpp"
 
 class QHBoxLayout;

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "assistant/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace kivo::UpdateFeed {
 

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "assistant/http_transport.hpp"
+#include "http/http_transport.hpp"
 #include "assistant/model_provider.hpp"
 #include "assistant/provider_error.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "assistant/http_transport.hpp"
+#include "http/http_transport.hpp"
 #include "assistant/json_value.hpp"
 #include "assistant/model_provider.hpp"
 

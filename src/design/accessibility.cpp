@@ -6,6 +6,8 @@
 
 #include "design/card_row.hpp"
 #include "design/chip.hpp"
+#include "design/row_button.hpp"
+#include "design/status_message.hpp"
 #include "design/themed_label.hpp"
 
 namespace kivo {
@@ -82,18 +84,43 @@ public:
 };
 
 // A card row is one element: its parts are read together and not offered one by one.
-class RowAccessible : public QAccessibleWidget {
+class CardRowAccessible : public WholeAccessible {
 public:
-    explicit RowAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::StaticText) {}
+    explicit CardRowAccessible(QWidget* widget) : WholeAccessible(widget, QAccessible::StaticText) {}
 
     QString text(QAccessible::Text kind) const override {
         if (kind == QAccessible::Name && widget()->accessibleName().isEmpty())
             return static_cast<const CardRow*>(widget())->spokenText();
-        return QAccessibleWidget::text(kind);
+        return WholeAccessible::text(kind);
     }
-    int childCount() const override { return 0; }
-    QAccessibleInterface* child(int) const override { return nullptr; }
-    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+};
+
+// A status message is read as its kind and its message.
+class StatusMessageAccessible : public WholeAccessible {
+public:
+    explicit StatusMessageAccessible(QWidget* widget) : WholeAccessible(widget, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text kind) const override {
+        if (kind == QAccessible::Name) return static_cast<const StatusMessage*>(widget())->spokenText();
+        return WholeAccessible::text(kind);
+    }
+};
+
+// A row that is one button: read by the name its maker gave it, pressed as a whole.
+class RowButtonAccessible : public WholeAccessible {
+public:
+    explicit RowButtonAccessible(QWidget* widget) : WholeAccessible(widget, QAccessible::Button) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State st = WholeAccessible::state();
+        st.selectable = true;
+        st.selected = static_cast<const RowButton*>(widget())->isSelected();
+        return st;
+    }
+    QStringList actionNames() const override { return QStringList{pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction() && widget()->isEnabled()) static_cast<RowButton*>(widget())->click();
+    }
 };
 
 QAccessibleInterface* designFactory(const QString& className, QObject* object) {
@@ -105,7 +132,9 @@ QAccessibleInterface* designFactory(const QString& className, QObject* object) {
         return new ButtonAccessible(widget, QAccessible::CheckBox);
     if (className == QLatin1String("kivo::Chip")) return new TextAccessible(widget, QAccessible::StaticText);
     if (className == QLatin1String("kivo::ThemedLabel")) return new TextAccessible(widget, QAccessible::StaticText);
-    if (className == QLatin1String("kivo::CardRow")) return new RowAccessible(widget);
+    if (className == QLatin1String("kivo::CardRow")) return new CardRowAccessible(widget);
+    if (className == QLatin1String("kivo::StatusMessage")) return new StatusMessageAccessible(widget);
+    if (className == QLatin1String("kivo::RowButton")) return new RowButtonAccessible(widget);
     if (className == QLatin1String("kivo::PillSegment") || className == QLatin1String("kivo::SectionCard") ||
         className == QLatin1String("kivo::EmptyStateView") || className == QLatin1String("kivo::HeroField"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);

@@ -5,7 +5,6 @@
 #include <QAccessible>
 #include <QEvent>
 
-#include "design/accessibility.hpp"
 #include "design/themed_label.hpp"
 
 namespace kivo {
@@ -31,7 +30,6 @@ QString spokenName(QObject* object) {
 }  // namespace
 
 CardRow::CardRow(const QString& label, QWidget* value, QWidget* parent) : QWidget(parent) {
-    installAccessibility();
     label_ = new ThemedLabel(label, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
     label_->setWordWrap(true);
     label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);

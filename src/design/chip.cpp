@@ -6,7 +6,6 @@
 #include <QAccessible>
 #include <QPainter>
 
-#include "design/accessibility.hpp"
 #include "design/painting.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
@@ -21,7 +20,6 @@ constexpr double toneOpacity = 0.15;
 
 Chip::Chip(const QString& text, ChipTone tone, const QString& symbol, QWidget* parent)
     : QWidget(parent), text_(text), tone_(tone), symbol_(symbol) {
-    installAccessibility();
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
 }
 

@@ -6,7 +6,6 @@
 #include <QSpacerItem>
 #include <QVBoxLayout>
 
-#include "design/accessibility.hpp"
 #include "design/painting.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
@@ -25,7 +24,6 @@ int px(double length) { return static_cast<int>(std::lround(length)); }
 EmptyStateView::EmptyStateView(const QString& symbol, const QString& title, const QString& message, QWidget* action,
                                QWidget* parent)
     : QWidget(parent), symbol_(symbol), action_(action) {
-    installAccessibility();
     column_ = new QVBoxLayout(this);
     column_->addStretch(1);
     badge_ = new QSpacerItem(px(badgeSide), px(badgeSide), QSizePolicy::Fixed, QSizePolicy::Fixed);

@@ -7,7 +7,6 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "design/accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/literal_text.hpp"
 #include "design/painting.hpp"
@@ -34,7 +33,6 @@ QColor mix(const QColor& from, const QColor& to, double t) {
 
 HeroButton::HeroButton(const QString& text, HeroButtonVariant variant, HeroButtonSize size, QWidget* parent)
     : QAbstractButton(parent), variant_(variant), size_(size), press_(new Tween(this, Tween::Curve::pressEaseOut, 0)) {
-    installAccessibility();
     setText(text);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);

@@ -7,7 +7,6 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 
-#include "design/accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/painting.hpp"
 #include "design/text_scale.hpp"
@@ -41,7 +40,6 @@ void applyEditorColors(QWidget* widget) {
 }  // namespace
 
 HeroField::HeroField(bool multiline, QWidget* parent) : QWidget(parent) {
-    installAccessibility();
     layout_ = new QHBoxLayout(this);
     layout_->setSpacing(0);
     QWidget* editor = nullptr;

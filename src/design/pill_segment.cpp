@@ -5,7 +5,6 @@
 
 #include <QPainter>
 
-#include "design/accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/painting.hpp"
 #include "design/shadow.hpp"
@@ -26,7 +25,6 @@ QRectF lerp(const QRectF& from, const QRectF& to, double t) {
 
 PillSegment::PillSegment(const QString& label, HeroButtonSize size, QWidget* parent)
     : QWidget(parent), label_(label), size_(size), glide_(new Tween(this, Tween::Curve::fluid, 1)) {
-    installAccessibility();
     setAccessibleName(label);
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);

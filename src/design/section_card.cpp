@@ -6,7 +6,6 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "design/accessibility.hpp"
 #include "design/appearance.hpp"
 #include "design/painting.hpp"
 #include "design/shadow.hpp"
@@ -23,7 +22,6 @@ int px(double length) { return static_cast<int>(std::lround(length)); }
 
 SectionCard::SectionCard(std::optional<QString> title, std::optional<QString> subtitle, QWidget* parent)
     : QWidget(parent), title_(std::move(title)), subtitle_(std::move(subtitle)) {
-    installAccessibility();
     outer_ = new QVBoxLayout(this);
     // The accessory goes under the title, at the trailing edge, when the two do not fit on one line.
     header_ = new WrappingRow(6, this);

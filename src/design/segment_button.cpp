@@ -5,7 +5,6 @@
 
 #include <QPainter>
 
-#include "design/accessibility.hpp"
 #include "design/literal_text.hpp"
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
@@ -22,7 +21,6 @@ constexpr double leastSidePadding = 3;
 
 PillSegmentButton::PillSegmentButton(const SegmentItem& item, HeroButtonSize size, QWidget* parent)
     : QAbstractButton(parent), item_(item), size_(size) {
-    installAccessibility();
     setCheckable(true);
     setText(item.title);
     LiteralText::setToolTip(*this, item.title);

@@ -1,6 +1,5 @@
 #include "design/themed_label.hpp"
 
-#include "design/accessibility.hpp"
 #include "design/appearance.hpp"
 
 namespace kivo {
@@ -8,7 +7,6 @@ namespace kivo {
 ThemedLabel::ThemedLabel(const QString& text, ScaledTextStyle style, QFont::Weight weight, Theme::Token color,
                          QWidget* parent)
     : QLabel(parent), style_(style), weight_(weight), color_(color) {
-    installAccessibility();
     setTextFormat(Qt::PlainText);
     setText(text);
     applyFont();

@@ -7,7 +7,6 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "design/accessibility.hpp"
 #include "design/painting.hpp"
 #include "design/text_scale.hpp"
 #include "design/theme.hpp"
@@ -21,7 +20,6 @@ constexpr double rowRadius = 6;
 }  // namespace
 
 ToggleRow::ToggleRow(const QString& label, QWidget* parent) : QAbstractButton(parent) {
-    installAccessibility();
     setCheckable(true);
     setText(label);
     setFocusPolicy(Qt::TabFocus);

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "core/text.hpp"
-#include "workspace/canvas_accessibility.hpp"
+#include "workspace/annotation_description.hpp"
 #include "workspace/workspace.hpp"
 #include "workspace/workspace_private.hpp"
 

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "app/announcer.hpp"
+#include "app/app_accessibility.hpp"
 #include "app/main_window.hpp"
 #include "core/text.hpp"
 #include "design/appearance.hpp"
@@ -109,6 +110,7 @@ QString saveScreenshot(const QImage& image, const QString& name) {
 void prepareApplication() {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     Appearance::instance().install(*qApp);
+    installAppAccessibility();
     Appearance::instance().overrideScheme(ColorScheme::light);
     Appearance::instance().overrideReduceMotion(true);
     QCursor::setPos(-1000, -1000);

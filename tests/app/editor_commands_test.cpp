@@ -22,9 +22,9 @@
 #include "app/inspector_panel.hpp"
 #include "app/main_window.hpp"
 #include "app/page_list_view.hpp"
-#include "app/prompt_dialog.hpp"
 #include "app/text_size_steps.hpp"
 #include "app_test_support.hpp"
+#include "design/prompt_dialog.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
 

@@ -7,11 +7,11 @@
 
 #include "app/annotations_card.hpp"
 #include "app/assistant_texts.hpp"
-#include "app/clamped_label.hpp"
 #include "app/form_field_editor.hpp"
 #include "app/provider_card.hpp"
 #include "app/search_results_card.hpp"
 #include "app_test_support.hpp"
+#include "design/clamped_label.hpp"
 
 using namespace kivo;
 

@@ -42,6 +42,7 @@ GalleryPage::GalleryPage(QWidget* parent) : QWidget(parent) {
     first->addWidget(Gallery::segments());
     first->addWidget(Gallery::toggles());
     first->addWidget(Gallery::fields(&focusField_));
+    first->addWidget(Gallery::labels());
     first->addStretch(1);
     QVBoxLayout* second = column(columns);
     for (QWidget* card : Gallery::cards()) second->addWidget(card);
@@ -54,6 +55,7 @@ GalleryPage::GalleryPage(QWidget* parent) : QWidget(parent) {
     third->addWidget(Gallery::symbols());
     third->addWidget(Gallery::tokens());
     third->addWidget(Gallery::standardButtons());
+    third->addWidget(Gallery::rowsAndPanels());
     third->addStretch(1);
     page->addLayout(columns);
 }

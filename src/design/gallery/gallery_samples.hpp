@@ -21,5 +21,9 @@ QWidget* symbols();
 QWidget* tokens();
 QWidget* shadows();
 QWidget* standardButtons();
+// The editor's labels that cut or clamp, inline code and the two banners.
+QWidget* labels();
+// Row buttons, filled panels with the spinner, tool bar icons and a button that opens the prompt dialog.
+QWidget* rowsAndPanels();
 
 }  // namespace kivo::Gallery

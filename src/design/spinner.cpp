@@ -1,4 +1,4 @@
-#include "app/spinner.hpp"
+#include "design/spinner.hpp"
 
 #include <QPainter>
 #include <QTimer>

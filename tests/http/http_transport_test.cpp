@@ -1,4 +1,4 @@
-#include "assistant/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/status_message.hpp"
+#include "design/status_message.hpp"
 
 #include <cmath>
 
@@ -6,7 +6,6 @@
 #include <QHBoxLayout>
 #include <QPainter>
 
-#include "app/app_accessibility.hpp"
 #include "design/painting.hpp"
 #include "design/symbols.hpp"
 #include "design/themed_label.hpp"
@@ -43,7 +42,6 @@ StatusMessage::StatusMessage(Kind kind, const QString& text, ScaledTextStyle sty
       row_(new QHBoxLayout(this)),
       icon_(new BannerSymbol(this)),
       label_(new ThemedLabel(text, style, QFont::Normal, Theme::Token::foreground, this)) {
-    installAppAccessibility();
     label_->setWordWrap(true);
     label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);

@@ -1,4 +1,4 @@
-#include "app/filled_panel.hpp"
+#include "design/filled_panel.hpp"
 
 #include <QPainter>
 

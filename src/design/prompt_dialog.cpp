@@ -1,4 +1,4 @@
-#include "app/prompt_dialog.hpp"
+#include "design/prompt_dialog.hpp"
 
 #include <QHBoxLayout>
 #include <QLineEdit>

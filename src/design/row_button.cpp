@@ -1,12 +1,11 @@
-#include "app/row_button.hpp"
+#include "design/row_button.hpp"
 
 #include <QAccessible>
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "app/app_accessibility.hpp"
-#include "app/scaled_stack.hpp"
 #include "design/painting.hpp"
+#include "design/scaled_stack.hpp"
 #include "design/theme.hpp"
 
 namespace kivo {
@@ -16,7 +15,6 @@ RowButton::RowButton(bool framed, QMarginsF padding, double spacing, Qt::Alignme
       framed_(framed),
       row_(new ScaledStack(Qt::Horizontal, spacing, padding, this)),
       alignment_(alignment) {
-    installAppAccessibility();
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     fill(this, row_);

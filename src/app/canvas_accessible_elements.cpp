@@ -1,10 +1,10 @@
-#include "app/canvas_accessibility.hpp"
+#include "app/canvas_accessible_elements.hpp"
 
 #include <QAccessibleActionInterface>
 
 #include <algorithm>
 
-#include "workspace/canvas_accessibility.hpp"
+#include "workspace/annotation_description.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo::CanvasAccessibility {

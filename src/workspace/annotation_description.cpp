@@ -1,4 +1,4 @@
-#include "workspace/canvas_accessibility.hpp"
+#include "workspace/annotation_description.hpp"
 
 #include <unicode/uchar.h>
 

@@ -1,4 +1,4 @@
-#include "app/clamped_label.hpp"
+#include "design/clamped_label.hpp"
 
 #include <QTextLayout>
 

@@ -1,4 +1,4 @@
-#include "app/inline_code_label.hpp"
+#include "design/inline_code_label.hpp"
 
 #include <QAbstractTextDocumentLayout>
 #include <QFontDatabase>

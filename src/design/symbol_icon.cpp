@@ -1,4 +1,4 @@
-#include "app/symbol_icon.hpp"
+#include "design/symbol_icon.hpp"
 
 #include <QIconEngine>
 #include <QPainter>

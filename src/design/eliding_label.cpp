@@ -1,4 +1,4 @@
-#include "app/eliding_label.hpp"
+#include "design/eliding_label.hpp"
 
 #include "design/literal_text.hpp"
 

@@ -1,4 +1,4 @@
-#include "app/scaled_stack.hpp"
+#include "design/scaled_stack.hpp"
 
 #include <cmath>
 

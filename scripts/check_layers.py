@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Checks the one-way dependencies between the libraries under src/ against src/layers.txt.
+
+Reads every `#include "folder/..."` in src/ and tests/ and every target_link_libraries() in the
+CMakeLists.txt under src/, prints which folder uses which (I: includes, L: links, B: both, .: may but
+does not, space: may not, !: does but may not), then every use the table does not allow. Exits 1 on any such use, on a
+folder or target the table does not know, or on a cycle in the table itself; 0 otherwise.
+Usage: check_layers.py [source root]   (default: the folder above this script)
+"""
+
+import os
+import re
+import sys
+from pathlib import Path
+
+SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".h", ".hpp"}
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+LINK = re.compile(r"target_link_libraries\s*\(([^)]*)\)", re.S)
+MADE = re.compile(r"add_(?:library|executable)\s*\(\s*([\w.+-]+)")
+SCOPES = {"PUBLIC", "PRIVATE", "INTERFACE"}
+
+
+class Table:
+    def __init__(self, path):
+        self.order, self.targets, self.uses, self.never = [], {}, {}, {}
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            fields = line.split()
+            if len(fields) != 4:
+                sys.exit(f"{path}:{number}: expected: folder targets may-use never-links")
+            folder, targets, uses, never = fields
+            listed = lambda text: [] if text == "-" else text.split(",")
+            self.order.append(folder)
+            for target in listed(targets):
+                self.targets[target] = folder
+            self.uses[folder] = set(listed(uses))
+            self.never[folder] = listed(never)
+        libraries = [f for f in self.order if not f.startswith("tests/")]
+        for folder, uses in self.uses.items():
+            for used in uses - set(libraries):
+                sys.exit(f"{path}: {folder} may use {used}, which is no library in the table")
+        self.allowed = {f: self._closure(f, []) for f in libraries}
+        self.libraries = libraries
+
+    def _closure(self, folder, path):
+        if folder in path:
+            sys.exit("layers.txt: the table runs in a circle: " + " -> ".join(path + [folder]))
+        reach = set()
+        for used in self.uses[folder]:
+            reach |= {used} | self._closure(used, path + [folder])
+        return reach
+
+    def owner(self, relative):
+        """The library folder a path under src/ (or an include path) belongs to, the longest match."""
+        best = None
+        for folder in self.libraries:
+            if relative == folder or relative.startswith(folder + "/"):
+                if best is None or len(folder) > len(best):
+                    best = folder
+        return best
+
+    def allowed_for_tests(self, test_folder):
+        library = self.owner(test_folder[len("tests/"):])
+        reach = set()
+        if library is not None:
+            reach |= {library} | self.allowed[library]
+        for used in self.uses.get(test_folder, ()):
+            reach |= {used} | self.allowed[used]
+        return reach
+
+
+def source_files(top):
+    for directory, subdirectories, files in os.walk(top):
+        subdirectories[:] = sorted(d for d in subdirectories if d not in {"node_modules", "gen"})
+        for name in sorted(files):
+            if Path(name).suffix in SOURCE_SUFFIXES:
+                yield Path(directory) / name
+
+
+def main():
+    root = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent)
+    table = Table(root / "src" / "layers.txt")
+    uses = {}  # (user, used) -> set of "I"/"L"
+    problems = []
+
+    def note(user, used, kind, where, allowed):
+        uses.setdefault((user, used), set()).add(kind)
+        if used not in allowed:
+            problems.append(f"{where}: {user} may not {'include' if kind == 'I' else 'link'} {used}")
+
+    for top in ("src", "tests"):
+        for path in source_files(root / top):
+            relative = path.relative_to(root / top).as_posix()
+            if top == "src":
+                user = table.owner(relative)
+                if user is None:
+                    problems.append(f"src/{relative}: its folder is not in src/layers.txt")
+                    continue
+                allowed = {user} | table.allowed[user]
+            else:
+                parts = relative.split("/")
+                library = table.owner(relative)
+                user = "tests/" + (library if library is not None else parts[0])
+                allowed = table.allowed_for_tests(user)
+            for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+                match = INCLUDE.match(line)
+                if not match:
+                    continue
+                used = table.owner(match.group(1))
+                if used is not None and used != user:
+                    note(user, used, "I", f"{top}/{relative}:{number}", allowed)
+
+    made = {}
+    for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
+        for target in MADE.findall(cmake.read_text()):
+            made[target] = cmake
+    for target, cmake in made.items():
+        if target not in table.targets:
+            problems.append(f"{cmake.relative_to(root)}: target {target} is not in src/layers.txt")
+    for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
+        relative = cmake.relative_to(root)
+        for arguments in LINK.findall(cmake.read_text()):
+            words = [w for w in re.sub(r"#[^\n]*", "", arguments).split() if w not in SCOPES]
+            target, linked = words[0], words[1:]
+            user = table.targets.get(target)
+            if user is None:
+                continue  # reported above
+            for item in linked:
+                if item in table.targets:
+                    used = table.targets[item]
+                    if used != user:
+                        note(user, used, "L", f"{relative}: {target}", {user} | table.allowed[user])
+                elif item.startswith(("kivo_", "kivo-")):
+                    problems.append(f"{relative}: {target} links {item}, which is not in src/layers.txt")
+                elif any(item == n or item.startswith(n + "::") for n in table.never[user]):
+                    problems.append(f"{relative}: {target} may never link {item}")
+
+    print_matrix(table, uses)
+    for problem in problems:
+        print("layering: " + problem)
+    print(f"layering: {len(problems)} violation(s)" if problems else "layering: every use goes down the table")
+    return 1 if problems else 0
+
+
+def print_matrix(table, uses):
+    users = table.libraries + sorted({u for u, _ in uses if u.startswith("tests/")})
+    columns = table.libraries
+    width = max(len(u) for u in users)
+    print(" " * (width + 1) + " ".join(f"{i:>2}" for i in range(1, len(columns) + 1)))
+    for user in users:
+        allowed = table.allowed_for_tests(user) if user.startswith("tests/") else table.allowed[user]
+        cells = []
+        for used in columns:
+            kinds = uses.get((user, used), set())
+            if used == user:
+                cells.append("=")
+            elif kinds and used not in allowed:
+                cells.append("!")
+            elif kinds:
+                cells.append("B" if len(kinds) == 2 else next(iter(kinds)))
+            else:
+                cells.append("." if used in allowed else " ")
+        print(f"{user:<{width}} " + " ".join(f"{c:>2}" for c in cells))
+    print("columns: " + ", ".join(f"{i} {c}" for i, c in enumerate(columns, 1)))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
