@@ -46,8 +46,7 @@ std::optional<std::filesystem::path> makePrintCopy() {
 // another, else each page (on both sides, each sheet) as often as there are copies. On both sides
 // a copy or sheet of an odd number of pages gets a blank back (an empty id), so that each starts on
 // the front of a sheet; nothing blank follows the last page.
-std::vector<std::string> printedPages(const std::vector<std::string>& pages, int copies, bool collate,
-                                      bool twoSided) {
+std::vector<std::string> printedPages(const std::vector<std::string>& pages, int copies, bool collate, bool twoSided) {
     std::vector<std::vector<std::string>> units;
     const std::size_t perUnit = collate ? std::max<std::size_t>(pages.size(), 1) : twoSided ? 2 : 1;
     for (std::size_t first = 0; first < pages.size(); first += perUnit) {
@@ -164,8 +163,7 @@ std::vector<std::string> Workspace::pagesForFile(const PrintChoice& choice) cons
     std::vector<std::string> chosen = choice.pageRanges.empty() ? all : pagesInRanges(choice.pageRanges);
     // A range naming no page of the document leaves the whole document.
     if (chosen.empty()) chosen = all;
-    const bool twoSided =
-        choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
+    const bool twoSided = choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
     std::vector<std::string> pages = printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);
     return pages == all ? std::vector<std::string>{} : pages;
 }
