@@ -1,6 +1,7 @@
 #include "app/assistant_composer.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -75,8 +76,14 @@ void QuestionField::applyLook() {
 
 int QuestionField::heightForLines(int lines) const {
     const QMargins margins = contentsMargins();
-    // The last line's descent needs a pixel or two beyond the line spacing, or the editor scrolls.
-    return lines * fontMetrics().lineSpacing() + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
+    // The editor's lines can stand a pixel taller than the font's rounded line spacing: three or four of
+    // them then outgrow a field measured by the spacing, and the editor scrolls its first line away. So
+    // the lines as laid out are measured once there are any. The last line's descent needs a pixel or two
+    // more.
+    double line = QFontMetricsF(font()).lineSpacing();
+    if (const QTextLayout* laid = document()->firstBlock().layout(); laid != nullptr && laid->lineCount() > 0)
+        line = std::max(line, laid->lineAt(0).height());
+    return static_cast<int>(std::ceil(lines * line)) + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
 }
 
 int QuestionField::lineCount() const {
