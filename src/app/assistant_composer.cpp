@@ -1,6 +1,7 @@
 #include "app/assistant_composer.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -76,8 +77,14 @@ void QuestionField::applyLook() {
 
 int QuestionField::heightForLines(int lines) const {
     const QMargins margins = contentsMargins();
-    // The last line's descent needs a pixel or two beyond the line spacing, or the editor scrolls.
-    return lines * fontMetrics().lineSpacing() + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
+    // The editor's lines can stand a pixel taller than the font's rounded line spacing: three or four of
+    // them then outgrow a field measured by the spacing, and the editor scrolls its first line away. So
+    // the lines as laid out are measured once there are any. The last line's descent needs a pixel or two
+    // more.
+    double line = QFontMetricsF(font()).lineSpacing();
+    if (const QTextLayout* laid = document()->firstBlock().layout(); laid != nullptr && laid->lineCount() > 0)
+        line = std::max(line, laid->lineAt(0).height());
+    return static_cast<int>(std::ceil(lines * line)) + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
 }
 
 int QuestionField::lineCount() const {
@@ -146,16 +153,20 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
                       {QStringLiteral("document"), QStringLiteral("Document"), QString()}});
     row->add(scope_, 0, Qt::AlignVCenter);
     row->addStretch();
-    spinner_ = new Spinner(row);
+    buttons_ = new ScaledStack(Qt::Horizontal, 8, {}, row);
+    spinner_ = new Spinner(buttons_);
     spinner_->setAccessibleName(QStringLiteral("The model is answering"));
-    row->add(spinner_, 0, Qt::AlignVCenter);
-    stop_ = new HeroButton(QStringLiteral("Stop"), HeroButtonVariant::tertiary, HeroButtonSize::sm, row);
+    buttons_->add(spinner_, 0, Qt::AlignVCenter);
+    stop_ = new HeroButton(QStringLiteral("Stop"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons_);
     stop_->setObjectName(QStringLiteral("stopAssistant"));
-    row->add(stop_, 0, Qt::AlignVCenter);
+    buttons_->add(stop_, 0, Qt::AlignVCenter);
     send_ = HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"), HeroButtonVariant::primary,
-                                 HeroButtonSize::sm, row);
+                                 HeroButtonSize::sm, buttons_);
     send_->setObjectName(QStringLiteral("ask"));
-    row->add(send_, 0, Qt::AlignVCenter);
+    buttons_->add(send_, 0, Qt::AlignVCenter);
+    row->add(buttons_, 0, Qt::AlignVCenter);
+    row_ = row;
+    row->installEventFilter(this);
     box->add(row);
     column->add(box);
 
@@ -177,6 +188,24 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
                                &WorkspaceState::providerStatusChanged})
         connect(&workspace_, changed, this, &AssistantComposer::refresh);
     refresh();
+}
+
+bool AssistantComposer::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == row_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest)) placeScope();
+    return QWidget::eventFilter(watched, event);
+}
+
+// The scope stands beside the buttons while two rows hold its words whole there; where it would take
+// more, it has the row to itself and the buttons go under it, at the trailing edge.
+void AssistantComposer::placeScope() {
+    QBoxLayout* layout = row_->box();
+    const int beside = row_->contentsRect().width() - buttons_->sizeHint().width() - layout->spacing();
+    const bool stacked = scope_->rowCountFor(beside) > 2;
+    const auto direction = stacked ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight;
+    if (layout->direction() == direction) return;
+    layout->setDirection(direction);
+    layout->setAlignment(scope_, stacked ? Qt::Alignment() : Qt::AlignVCenter);
+    layout->setAlignment(buttons_, stacked ? Qt::AlignRight : Qt::AlignVCenter);
 }
 
 // The chosen model while the provider shown lists it; until then (just after a switch the choice is still
@@ -202,6 +231,7 @@ void AssistantComposer::refresh() {
     spinner_->setVisible(running);
     stop_->setVisible(running);
     send_->setVisible(!running);
+    placeScope();
     send_->setEnabled(AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistantQuery()));
     disclosure_->setText(AssistantTexts::disclosure(workspace_.assistantProvider(), listedModel()));
 }

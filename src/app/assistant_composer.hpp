@@ -2,8 +2,9 @@
 
 // AssistantComposer: the box below the conversation that never scrolls away: the question field
 // ("Ask about this PDF", 1 to 4 lines; Return asks, Shift+Return starts a new line), the scope pill
-// (Selection, Page, Document), and the send button, or while a model answers a spinner and "Stop"; under
-// the box, the disclosure that says where the question goes. The box: `field` in a rounded rectangle
+// (Selection, Page, Document), and the send button, or while a model answers a spinner and "Stop" (under
+// the scope when beside them the scope would stand in more than two rows); under the box, the
+// disclosure that says where the question goes. The box: `field` in a rounded rectangle
 // (radius 16) with a 1 px `border`, inset 10, its rows 8 apart; the disclosure 6 below; lengths × scale.
 //
 // The field and the pill are two-way with the workspace's assistantQuery and assistantScope; a refresh
@@ -17,6 +18,7 @@ namespace kivo {
 
 class HeroButton;
 class PillSegment;
+class ScaledStack;
 class Spinner;
 class ThemedLabel;
 class Workspace;
@@ -55,12 +57,18 @@ class AssistantComposer : public QWidget {
 public:
     explicit AssistantComposer(Workspace& workspace, QWidget* parent = nullptr);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void refresh();
+    void placeScope();
     std::string listedModel() const;
 
     Workspace& workspace_;
     QWidget* box_;
+    ScaledStack* row_;
+    ScaledStack* buttons_;
     QuestionField* field_;
     PillSegment* scope_;
     Spinner* spinner_;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -183,6 +184,18 @@ void CanvasArea::reportVisiblePart() {
     if (visible == workspace_.renderer().visibleCanvasRect()) return;
     workspace_.renderer().setVisibleCanvasRect(visible);
     workspace_.renderer().updateTiles();
+}
+
+// The area keeps the keyboard so that the arrows nudge; Page Down and Page Up still page through the
+// page, as they would in the scroll area.
+void CanvasArea::keyPressEvent(QKeyEvent* event) {
+    const bool paging = event->key() == Qt::Key_PageDown || event->key() == Qt::Key_PageUp;
+    if (shown_ != Shown::page || !paging || event->modifiers() != Qt::NoModifier) {
+        FilledPanel::keyPressEvent(event);
+        return;
+    }
+    scroll_->verticalScrollBar()->triggerAction(event->key() == Qt::Key_PageDown ? QAbstractSlider::SliderPageStepAdd
+                                                                                 : QAbstractSlider::SliderPageStepSub);
 }
 
 void CanvasArea::resizeEvent(QResizeEvent* event) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include <QPainter>
 
@@ -98,39 +99,62 @@ int PillSegment::rowHeight() const {
     return tallest;
 }
 
-int PillSegment::columnsFor(int width) const {
+QList<QList<double>> PillSegment::rowsFor(int width) const {
     const auto count = static_cast<int>(segments_.size());
-    int least = 0;
-    for (const PillSegmentButton* segment : segments_) least = std::max(least, segment->minimumSizeHint().width());
     const double inner = width - 2 * padding();
+    QList<int> least;
+    for (const PillSegmentButton* segment : segments_) least.append(segment->minimumSizeHint().width());
+    const int widest = least.isEmpty() ? 0 : *std::max_element(least.begin(), least.end());
     int columns = std::max(count, 1);
-    while (columns > 1 && inner / columns < least) --columns;
-    return columns;
+    while (columns > 1 && inner / columns < widest) --columns;
+    QList<QList<double>> grid;
+    for (int i = 0; i < count; ++i) {
+        if (i % columns == 0) grid.append(QList<double>());
+        grid.last().append(inner / columns);
+    }
+    // Too narrow for equal widths in few rows, the titles flow as words do, each segment its title's
+    // width and an equal share of what its row has left.
+    QList<QList<double>> flow;
+    double used = 0;
+    for (int i = 0; i < count; ++i) {
+        if (flow.isEmpty() || used + least[i] > inner) {
+            flow.append(QList<double>());
+            used = 0;
+        }
+        flow.last().append(least[i]);
+        used += least[i];
+    }
+    if (flow.size() >= grid.size()) return grid;
+    for (QList<double>& row : flow) {
+        const double spare =
+            std::max(0.0, inner - std::accumulate(row.begin(), row.end(), 0.0)) / static_cast<double>(row.size());
+        for (double& segment : row) segment += spare;
+    }
+    return flow;
 }
 
+int PillSegment::rowCountFor(int width) const { return std::max(1, static_cast<int>(rowsFor(width).size())); }
+
 int PillSegment::heightForWidth(int width) const {
-    const auto count = static_cast<int>(segments_.size());
-    const int columns = columnsFor(width);
-    const int rows = std::max(1, (count + columns - 1) / columns);
-    return rows * rowHeight() + static_cast<int>(std::ceil(2 * padding()));
+    return rowCountFor(width) * rowHeight() + static_cast<int>(std::ceil(2 * padding()));
 }
 
 void PillSegment::layoutSegments() {
     if (segments_.isEmpty()) return;
     const double pad = padding();
     const QRectF track = QRectF(rect()).adjusted(pad, pad, -pad, -pad);
-    const int columns = columnsFor(width());
-    const int rows = (static_cast<int>(segments_.size()) + columns - 1) / columns;
-    const double width = track.width() / columns;
-    const double height = track.height() / rows;
-    for (int i = 0; i < segments_.size(); ++i) {
-        const int column = i % columns;
-        const int row = i / columns;
-        const int left = static_cast<int>(std::lround(track.left() + width * column));
-        const int right = static_cast<int>(std::lround(track.left() + width * (column + 1)));
+    const QList<QList<double>> rows = rowsFor(width());
+    const double height = track.height() / static_cast<double>(rows.size());
+    int index = 0;
+    for (int row = 0; row < rows.size(); ++row) {
         const int top = static_cast<int>(std::lround(track.top() + height * row));
         const int bottom = static_cast<int>(std::lround(track.top() + height * (row + 1)));
-        segments_[i]->setGeometry(left, top, right - left, bottom - top);
+        double x = track.left();
+        for (const double segmentWidth : rows[row]) {
+            const int left = static_cast<int>(std::lround(x));
+            x += segmentWidth;
+            segments_[index++]->setGeometry(left, top, static_cast<int>(std::lround(x)) - left, bottom - top);
+        }
     }
 }
 

@@ -8,7 +8,9 @@
 // Sizes: HeroButtonSize sm or md (see PillSegmentButton). Values are QVariants, distinct within one pill.
 // Narrower than its size hint, the segments first give up their padding; when a segment would still not
 // show its title whole, the segments go to as many rows as that takes (equal widths, in reading order),
-// and the pill grows in height for its width. Only one segment a row too narrow shrinks or elides titles.
+// and the pill grows in height for its width. Where titles of their own widths take fewer rows than equal
+// widths would, they flow onto rows as words do, sharing each row's spare width. Only one segment a row
+// too narrow shrinks or elides titles.
 // Signals: activated(value) when the user picks a segment (mouse or Space), even the one already selected;
 // setSelection() never emits, so a refresh never sends a command.
 // Accessibility: a grouping named by `label`, holding one checkable button per segment named by its title
@@ -53,8 +55,8 @@ public:
     QSize minimumSizeHint() const override;
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
-    // How many segments stand in one row at `width`.
-    int columnsFor(int width) const;
+    // How many rows the segments take at `width`.
+    int rowCountFor(int width) const;
 
 signals:
     void activated(const QVariant& value);
@@ -68,6 +70,8 @@ private:
     void layoutSegments();
     void onSegmentClicked(int index);
     QRectF segmentRect(int index) const;
+    // The widths of the segments on each row at `width`, in reading order.
+    QList<QList<double>> rowsFor(int width) const;
     int rowHeight() const;
 
     QString label_;

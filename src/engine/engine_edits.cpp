@@ -2,7 +2,9 @@
 // the change, then either a commit (a new revision, a fresh census, a recovery checkpoint on
 // disk) or a rollback to exactly the state before, so that a change is all or nothing.
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
@@ -232,18 +234,28 @@ CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
     Session& session = requireSession(request, "export");
     const fs::path destination = RequestChecks::writeDestination(*p.destination, request.channel);
     requireGrantedPath(destination.string(), request);
-    session.uniqueExisting(*p.pageIds);
+    // A file may hold a page more than once and blank pages (empty ids) between them, as printed
+    // copies do; a list of distinct pages is cut from the document as it stands.
+    const std::vector<std::string>& ids = *p.pageIds;
+    const bool sequence = std::set<std::string>(ids.begin(), ids.end()).size() != ids.size() ||
+                          std::find(ids.begin(), ids.end(), std::string()) != ids.end();
+    if (!sequence) session.uniqueExisting(ids);
 
     // The pages are cut from a copy, and the copy replaces the destination whole: an existing
     // file there (even the document's own, whose bytes PDFium may still be reading) is never
     // truncated or left half written.
-    std::unique_ptr<Session> copy = session.detachedCopy();
-    copy->extractPagesInPlace(*p.pageIds);
+    std::unique_ptr<Session> copy = sequence ? session.sequenceCopy(ids) : session.detachedCopy();
+    if (!sequence) copy->extractPagesInPlace(ids);
     copy->atomicWrite(destination, RequestChecks::writeOptions(request.channel));
     copy.reset();
 
     CommandResult result = session.inspectResult();
-    result.affectedPages = *p.pageIds;
+    std::vector<std::string> written;
+    std::set<std::string> seen;
+    for (const std::string& id : ids) {
+        if (!id.empty() && seen.insert(id).second) written.push_back(id);
+    }
+    result.affectedPages = std::move(written);
     result.sourcePath = destination.string();
     return CommandResponse::success(request.id, std::move(result));
 }

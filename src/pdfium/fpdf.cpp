@@ -157,6 +157,9 @@ bool FPDF_MovePages(FPDF_DOCUMENT d, std::span<const int> indices, int destinati
 }
 
 void FPDFPage_Delete(FPDF_DOCUMENT d, int index) { call<void>(Z_pdfiumZ_FPDFPage_Delete, d, index); }
+FPDF_PAGE FPDFPage_New(FPDF_DOCUMENT d, int index, double width, double height) {
+    return call<FPDF_PAGE>(Z_pdfiumZ_FPDFPage_New, d, index, width, height);
+}
 bool FPDF_CopyViewerPreferences(FPDF_DOCUMENT destination, FPDF_DOCUMENT source) {
     return call<bool>(Z_pdfiumZ_FPDF_CopyViewerPreferences, destination, source);
 }

@@ -212,6 +212,8 @@ bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, st
 bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange, int insertIndex);
 bool FPDF_MovePages(FPDF_DOCUMENT document, std::span<const int> indices, int destinationIndex);
 void FPDFPage_Delete(FPDF_DOCUMENT document, int index);
+// An empty page of this size in points, inserted before `index`; the caller closes it.
+FPDF_PAGE FPDFPage_New(FPDF_DOCUMENT document, int index, double width, double height);
 bool FPDF_CopyViewerPreferences(FPDF_DOCUMENT destination, FPDF_DOCUMENT source);
 
 // Pages.

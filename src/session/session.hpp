@@ -219,6 +219,12 @@ public:
     std::vector<std::string> deletePages(const std::vector<std::string>& pageIds);
     // Keeps only these pages, in this order; answers the list.
     std::vector<std::string> extractPagesInPlace(const std::vector<std::string>& pageIds);
+    // A detached copy holding these pages in this order, for a file: a page listed again is written
+    // again, and an empty id is a blank page the size of the page before it. Fails with `invalidPage`
+    // for an id of no page, `invalidArgument` for a list naming no page or longer than
+    // maxSequencePages, and `organizeFailed` when PDFium cannot lay the pages out.
+    std::unique_ptr<Session> sequenceCopy(const std::vector<std::string>& sequence) const;
+    static constexpr std::size_t maxSequencePages = 100'000;
     // Appends every page of `other`; answers the new pages' ids, in order. Fails with
     // `mergeFailed`.
     std::vector<std::string> merge(const DocumentBytes::Shared& other);

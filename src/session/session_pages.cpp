@@ -131,6 +131,63 @@ std::vector<std::string> Session::extractPagesInPlace(const std::vector<std::str
     return pageIds;
 }
 
+std::unique_ptr<Session> Session::sequenceCopy(const std::vector<std::string>& sequence) const {
+    if (!document_) throw documentClosed();
+    if (sequence.size() > maxSequencePages) {
+        throw EngineFailure(FailureCode::invalidArgument, "The page list is longer than 100,000 pages.");
+    }
+    std::map<std::string, int> indexOf;
+    for (const PageInfo& page : pages_) indexOf.emplace(page.id, static_cast<int>(page.index));
+    std::vector<int> sources;  // -1 for a blank page
+    for (const std::string& id : sequence) {
+        if (id.empty()) {
+            sources.push_back(-1);
+            continue;
+        }
+        const auto found = indexOf.find(id);
+        if (found == indexOf.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
+        sources.push_back(found->second);
+    }
+    const auto firstPage = std::find_if(sources.begin(), sources.end(), [](int index) { return index >= 0; });
+    if (firstPage == sources.end()) throw EngineFailure(FailureCode::invalidArgument, "The page list names no page.");
+    const auto failed = [] { return EngineFailure(FailureCode::organizeFailed, "The pages could not be laid out."); };
+
+    // The copy keeps what belongs to the document as a whole; its own pages make way for the
+    // sequence, which is appended behind them from this session's document.
+    std::unique_ptr<Session> copy = detachedCopy();
+    const FPDF_DOCUMENT target = copy->document_.get();
+    const int before = FPDF_GetPageCount(target);
+    std::vector<int> run;
+    const auto appendRun = [&] {
+        if (run.empty()) return;
+        if (!FPDF_ImportPagesByIndex(target, document_.get(), run, FPDF_GetPageCount(target))) throw failed();
+        run.clear();
+    };
+    for (const int source : sources) {
+        if (source >= 0) {
+            run.push_back(source);
+            continue;
+        }
+        appendRun();
+        const int count = FPDF_GetPageCount(target);
+        FS_SIZEF size;
+        const bool measured = count > before ? FPDF_GetPageSizeByIndexF(target, count - 1, &size)
+                                             : FPDF_GetPageSizeByIndexF(document_.get(), *firstPage, &size);
+        if (!measured || !ScopedPage(FPDFPage_New(target, count, size.width, size.height))) throw failed();
+    }
+    appendRun();
+    for (int index = before - 1; index >= 0; --index) FPDFPage_Delete(target, index);
+    if (FPDF_GetPageCount(target) != static_cast<int>(sequence.size())) throw failed();
+
+    std::vector<PageInfo> pages(sequence.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        pages[i].id = newUUIDString();
+        pages[i].index = static_cast<std::int64_t>(i);
+    }
+    copy->bind(DocumentBytes::writing(target), std::nullopt, std::move(pages), false);
+    return copy;
+}
+
 std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (!document_) throw documentClosed();
     const Document source =

@@ -1,6 +1,7 @@
 // Printing: the worker exports the document as it holds it, unsaved changes included, to a
 // temporary copy; the print service shows the dialog and hands the copy to the printer, or to the
-// file chosen, holding only the pages of the range chosen. A copy holds the document, so it lives
+// file chosen, holding the pages of the range chosen as many times as the copies chosen (a file
+// has no printer to make copies or print on both sides). A copy holds the document, so it lives
 // in the editor's private render folder, owner-only, and is deleted on every way out: printed,
 // cancelled, failed, or the editor quitting meanwhile.
 
@@ -42,6 +43,28 @@ std::optional<std::filesystem::path> makePrintCopy() {
     return made ? std::optional(copy) : std::nullopt;
 }
 
+// What a printer makes of `copies` copies of `pages`, page by page: collated copies one after
+// another, else each page (on both sides, each sheet) as often as there are copies. On both sides
+// a copy or sheet of an odd number of pages gets a blank back (an empty id), so that each starts on
+// the front of a sheet; nothing blank follows the last page.
+std::vector<std::string> printedPages(const std::vector<std::string>& pages, int copies, bool collate, bool twoSided) {
+    std::vector<std::vector<std::string>> units;
+    const std::size_t perUnit = collate ? std::max<std::size_t>(pages.size(), 1) : twoSided ? 2 : 1;
+    for (std::size_t first = 0; first < pages.size(); first += perUnit) {
+        const auto from = pages.begin() + static_cast<std::ptrdiff_t>(first);
+        units.emplace_back(from, from + static_cast<std::ptrdiff_t>(std::min(perUnit, pages.size() - first)));
+    }
+    std::vector<std::string> printed;
+    for (const std::vector<std::string>& unit : units) {
+        for (int copy = 0; copy < copies; ++copy) {
+            printed.insert(printed.end(), unit.begin(), unit.end());
+            if (twoSided && unit.size() % 2 != 0) printed.emplace_back();
+        }
+    }
+    if (!printed.empty() && printed.back().empty()) printed.pop_back();
+    return printed;
+}
+
 }  // namespace
 
 void Workspace::printDocument() {
@@ -70,7 +93,7 @@ void Workspace::printDocument() {
         const std::optional<PrintChoice> choice = d_->services_.printer->choose(job);
         if (!choice) return finishPrint(job, PrintOutcome::cancelled());
         const std::vector<std::string> pages =
-            choice->outputFile.empty() ? std::vector<std::string>{} : pagesInRanges(choice->pageRanges);
+            choice->outputFile.empty() ? std::vector<std::string>{} : pagesForFile(*choice);
         if (pages.empty()) return finishPrint(job, d_->services_.printer->output(job, *choice));
         printPages(job, *choice, pages);
     };
@@ -93,8 +116,8 @@ void Workspace::discardPrintCopies() {
     while (!d_->printCopies_.empty()) discardPrintCopy(*d_->printCopies_.begin());
 }
 
-// A printer takes the range as an option of the job; a file gets only the chosen pages, which the
-// worker cuts from the document into a second copy.
+// A printer takes the range, the copies and the sides as options of the job; a file gets the
+// pages they make, which the worker lays out from the document into a second copy.
 void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<std::string>& pages) {
     discardPrintCopy(job.path);
     const auto copy = makePrintCopy();
@@ -105,6 +128,8 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     d_->printCopies_.insert(copy->string());
     job.path = *copy;
     choice.pageRanges.clear();
+    choice.copies = 1;
+    choice.sides = PrintChoice::Sides::oneSided;
     CommandParams params;
     params.sessionId = sessionId();
     params.pageIds = pages;
@@ -129,6 +154,19 @@ void Workspace::finishPrint(const PrintJob& job, const PrintOutcome& outcome) {
     if (outcome.kind == PrintOutcome::Kind::failed) {
         setErrorMessage("Could not print: " + outcome.reason + ". Nothing was printed.");
     }
+}
+
+std::vector<std::string> Workspace::pagesForFile(const PrintChoice& choice) const {
+    std::vector<std::string> all;
+    if (inspect() && inspect()->pages) {
+        for (const PageInfo& page : *inspect()->pages) all.push_back(page.id);
+    }
+    std::vector<std::string> chosen = choice.pageRanges.empty() ? all : pagesInRanges(choice.pageRanges);
+    // A range naming no page of the document leaves the whole document.
+    if (chosen.empty()) chosen = all;
+    const bool twoSided = choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
+    std::vector<std::string> pages = printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);
+    return pages == all ? std::vector<std::string>{} : pages;
 }
 
 std::vector<std::string> Workspace::pagesInRanges(const std::string& ranges) const {

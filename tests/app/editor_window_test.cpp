@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QWindow>
 #include <QSplitter>
@@ -366,6 +367,14 @@ private slots:
         QTest::keyClick(handle, Qt::Key_Up);
         QCOMPARE(workspace.status(),
                  std::string("Select an annotation first, for example with Select Next Annotation."));
+        // Page Down and Page Up still page through the page, as in any scroll area.
+        QScrollBar* bar = canvas.scrollArea()->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        bar->setValue(0);
+        QTest::keyClick(handle, Qt::Key_PageDown);
+        QVERIFY(bar->value() > 0);
+        QTest::keyClick(handle, Qt::Key_PageUp);
+        QCOMPARE(bar->value(), 0);
         addNote(workspace);
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
         const AnnotationInfo note = workspace.inspect()->annotations->front();

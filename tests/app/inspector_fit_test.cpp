@@ -1,7 +1,8 @@
 // The inspector at its narrowest, at every text size step: each tab, filled as a person fills it (an
 // answer with citations, the Anthropic key in the owner-only file, search hits and a note, the sample
-// form, the document's facts), fits its column. Nothing reaches past the scroll area's right edge and no
-// control is squeezed below its smallest size. Screenshots of every tab at 1.0, 1.5 and 2.0, light and dark.
+// form, the document's facts), fits its column. Nothing reaches past the scroll area's right edge, no
+// control is squeezed below its smallest size and the scope pill stands in at most two rows. Screenshots of
+// every tab at 1.0, 1.5 and 2.0, light and dark.
 
 #include <QLineEdit>
 #include <QScrollArea>
@@ -112,6 +113,14 @@ private slots:
                     QCoreApplication::sendPostedEvents();
                     for (const QString& found : overflowing(scroll))
                         failures << QStringLiteral("%1 at %2: %3").arg(tab.title).arg(step).arg(found);
+                    // The composer's scope keeps its words whole on at most two rows: three rows of three
+                    // segments read as a list.
+                    const PillSegment& scope = *inspector.findChild<PillSegment*>("scope");
+                    if (scope.isVisible() && scope.rowCountFor(scope.width()) > 2)
+                        failures << QStringLiteral("%1 at %2: the scope stands in %3 rows")
+                                        .arg(tab.title)
+                                        .arg(step)
+                                        .arg(scope.rowCountFor(scope.width()));
                     if (step == 1.0 || step == 1.5 || step == 2.0) {
                         const QString name =
                             QStringLiteral("inspector-fit-%1-%2-%3")

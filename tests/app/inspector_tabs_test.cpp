@@ -182,6 +182,11 @@ private slots:
         const auto firstLineShown = [&] {
             return field->cursorForPosition(QPoint(1, 1)).block() == field->document()->firstBlock();
         };
+        // The first line at the top and the caret's line whole at the bottom: the field is as tall as its text.
+        const auto wholeQuestionShown = [&] {
+            return firstLineShown() && field->verticalScrollBar()->value() == 0 &&
+                   field->cursorRect().bottom() < field->viewport()->height();
+        };
         type("first");
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
         type("second");
@@ -189,10 +194,13 @@ private slots:
         QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
         QVERIFY(field->sizeHint().height() > oneLine);
         QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
-        QVERIFY(firstLineShown());
+        QVERIFY(wholeQuestionShown());
         for (const char* line : {"third", "fourth"}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
             type(QString::fromLatin1(line));
+            QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
+            QTest::qWait(50);
+            QVERIFY2(wholeQuestionShown(), line);
         }
         const int fourLines = field->sizeHint().height();
         QVERIFY(waitUntil([&] { return field->height() == fourLines; }));

@@ -105,6 +105,40 @@ TEST_F(SessionPages, PageListRefusals) {
     EXPECT_EQ(letters(*session), "AB");
 }
 
+// A copy for a file of printed copies: a page as often as it is listed, and a blank page (an empty id)
+// the size of the page before it, or of the first page listed when it comes first.
+TEST_F(SessionPages, SequenceCopyRepeatsPagesAndSizesBlanksByTheirNeighbour) {
+    auto session =
+        open(makePdf({TestPage{300, 400, "A", false}, TestPage{500, 600, "B", false}}), std::nullopt, "sizes.pdf");
+    const std::vector<std::string> ids = pageIds(*session);
+    const auto copy = session->sequenceCopy({"", ids[1], "", ids[0], ids[1], ids[0]});
+    EXPECT_EQ(letters(*copy), "?B?ABA");
+    const std::vector<std::pair<double, double>> sizes = {{500, 600}, {500, 600}, {500, 600},
+                                                          {300, 400}, {500, 600}, {300, 400}};
+    ASSERT_EQ(copy->pages().size(), sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_EQ(std::pair(copy->pages()[i].width, copy->pages()[i].height), sizes[i]) << i;
+    }
+    expectIndexesInOrder(*copy);
+    EXPECT_EQ(letters(*session), "AB") << "the document itself is untouched";
+
+    const struct {
+        std::vector<std::string> list;
+        FailureCode code;
+        std::string message;
+    } refusals[] = {
+        {{"", ""}, FailureCode::invalidArgument, "The page list names no page."},
+        {{ids[0], "", "foreign"}, FailureCode::invalidPage, "Unknown page id."},
+        {std::vector<std::string>(Session::maxSequencePages + 1, ids[0]), FailureCode::invalidArgument,
+         "The page list is longer than 100,000 pages."},
+    };
+    for (const auto& c : refusals) {
+        const Thrown failure = failureOf([&] { session->sequenceCopy(c.list); });
+        EXPECT_EQ(failure.code, c.code);
+        EXPECT_EQ(failure.message, c.message);
+    }
+}
+
 TEST_F(SessionPages, ExtractKeepsOnlyTheListedPagesInListOrder) {
     struct Case {
         std::vector<int> keep;

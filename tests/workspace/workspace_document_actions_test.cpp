@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -213,6 +215,56 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsOnlyThePagesOfTheRange) {
     waitUntil([&] { return ws().status() == "Redo" || ws().errorMessage(); });
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator()), left)
         << "a closed dialog leaves no copy behind";
+}
+
+// A file holds what a printer would have made of the choice: the copies, collated or not, and on
+// both sides each copy (each sheet, uncollated) starting on the front of a sheet. The file handed
+// on is read back through the worker: page n is 500 + n points wide and says "Hello page n"; a
+// blank page has the size of the page before it and no text.
+TEST_F(DocumentActionsTest, PrintToFileHoldsTheCopiesAndBeginsEachOnAFrontSide) {
+    using Sides = PrintChoice::Sides;
+    const struct {
+        std::string ranges;
+        int copies;
+        bool collate;
+        Sides sides;
+        std::string pages;  // as read back, "_" for a blank page
+    } cases[] = {
+        {"", 2, true, Sides::oneSided, "123123"},    {"", 2, false, Sides::printerDefault, "112233"},
+        {"", 2, true, Sides::longEdge, "123_123"},   {"", 2, false, Sides::shortEdge, "12123_3"},
+        {"2-3", 3, true, Sides::longEdge, "232323"}, {"1", 2, true, Sides::longEdge, "1_1"},
+        {"3,1", 2, false, Sides::oneSided, "3311"},  {"", 1, true, Sides::longEdge, "123"},
+    };
+    const std::filesystem::path printed = scratch_.docs() / "printed.pdf";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pages);
+        std::vector<testing::TestPage> list;
+        for (int i = 1; i <= 3; ++i)
+            list.push_back(testing::TestPage{500.0 + i, 700, "Hello page " + std::to_string(i)});
+        ws().open(testing::writeDocument(scratch_, "copies.pdf", list));
+        ASSERT_TRUE(finished("Opened copies.pdf"));
+        PrintChoice choice{"", c.copies, c.collate, c.ranges, c.sides, scratch_.docs() / "chosen.pdf"};
+        test_->printer->choice = choice;
+        const std::size_t before = test_->printer->printed.size();
+        ws().printDocument();
+        ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }))
+            << ws().errorMessage().value_or("");
+        testing::writeFile(printed, test_->printer->printed.back().bytes);
+
+        ws().open(printed);
+        ASSERT_TRUE(finished("Opened printed.pdf"));
+        ws().setSearchQuery("Hello page");
+        ws().findNext();
+        ASSERT_TRUE(waitUntil([&] { return ws().status().starts_with("Match 1 of") || ws().errorMessage(); }))
+            << ws().errorMessage().value_or("");
+        std::set<std::string> withText;
+        for (const SearchHit& hit : ws().searchHits()) withText.insert(hit.pageId);
+        std::string pages;
+        for (const PageInfo& page : *ws().inspect()->pages) {
+            pages += withText.contains(page.id) ? std::to_string(static_cast<int>(page.width) - 500) : "_";
+        }
+        EXPECT_EQ(pages, c.pages);
+    }
 }
 
 // The copy holds the whole document, unsaved changes included: only its user may read it.
