@@ -277,6 +277,10 @@ private:
     DocumentContent readContent(std::int64_t revision);
     PageCensusCache::Census documentCensus();
     PageCensusCache::PageCensus readPageCensus(const std::string& pageId) const;
+    PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
+    // Takes the census of a page an edit has just changed from the page it still has open, so the
+    // census after the edit does not load and parse that page once more.
+    void recount(OpenPage& page, std::string_view pageId);
     std::map<std::string, std::string> metadata() const;
 
     // Empties the fields that live only on the pages `pageIds` (a set) and strips the appearances
