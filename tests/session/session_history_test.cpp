@@ -191,19 +191,29 @@ TEST_F(SessionHistory, EditsAppendToTheBytesTheyStartFromAndUndoRedoReturnThemEx
 }
 
 // A state kept as appended bytes reads as the same document as one written whole: the same
-// census, fields and text, on the samples with annotations, forms and several pages.
+// census, fields and text, on the samples with annotations, forms, several pages and a password.
 TEST_F(SessionHistory, AppendedStatesReadAsTheWholeDocument) {
     if (corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample folder absent";
-    for (const char* name : {"annotated.pdf", "pdflatex-forms.pdf", "libreoffice-form.pdf", "pdflatex-4-pages.pdf"}) {
-        const auto session = openSample(name);
+    const std::pair<const char*, std::optional<std::string>> samples[] = {
+        {"annotated.pdf", std::nullopt},
+        {"pdflatex-forms.pdf", std::nullopt},
+        {"libreoffice-form.pdf", std::nullopt},
+        {"pdflatex-4-pages.pdf", std::nullopt},
+        {"libreoffice-writer-password.pdf", "openpassword"},
+    };
+    for (const auto& [name, password] : samples) {
+        const auto session = openSample(name, password);
         edit(*session, "appended");
+        // The state before the edit, reopened by an undo and a redo, opens with the same password.
+        session->undo();
+        session->redoLast();
         const fs::path whole = dir_.path() / "whole.pdf";
         session->atomicWrite(whole);
         const DocumentBytes::Shared appended = session->backingBytes();
         const fs::path appendedPath = dir_.path() / "appended.pdf";
         writeFile(appendedPath, textOf(appended));
-        const auto fromAppended = openFile(appendedPath);
-        const auto fromWhole = openFile(whole);
+        const auto fromAppended = openFile(appendedPath, password);
+        const auto fromWhole = openFile(whole, password);
         const PageCensusCache::Census a = SessionProbe::census(*fromAppended);
         const PageCensusCache::Census b = SessionProbe::census(*fromWhole);
         ASSERT_EQ(a.items.size(), b.items.size()) << name;
