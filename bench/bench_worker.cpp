@@ -44,7 +44,8 @@ BenchWorker::BenchWorker(const char* program, const std::filesystem::path& worke
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, tokens[1]);
-    std::vector<std::string> args = {worker.string(), "--socket", (folder_ / "ipc" / "w.sock").string(), "--token-stdin"};
+    std::vector<std::string> args = {worker.string(), "--socket", (folder_ / "ipc" / "w.sock").string(),
+                                     "--token-stdin"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -248,19 +248,24 @@ TEST_F(SessionInspect, AnEditsOwnCensusOfItsPageIsWhatAFreshReadingFinds) {
     const fs::path picture = corpus("smile.png");
     using Add = void (*)(Session&, const std::string&, const fs::path&);
     const std::pair<const char*, Add> additions[] = {
-        {"highlight", [](Session& s, const std::string& page, const fs::path&) {
+        {"highlight",
+         [](Session& s, const std::string& page, const fs::path&) {
              s.addHighlight(page, PDFRect{40, 40, 200, 56}, "marked");
          }},
-        {"note", [](Session& s, const std::string& page, const fs::path&) {
+        {"note",
+         [](Session& s, const std::string& page, const fs::path&) {
              s.addNote(page, PDFRect{40, 80, 60, 100}, "noted");
          }},
-        {"ink", [](Session& s, const std::string& page, const fs::path&) {
+        {"ink",
+         [](Session& s, const std::string& page, const fs::path&) {
              s.addInk(page, {{50, 50}, {90, 70}, {120, 40}}, "drawn");
          }},
-        {"text", [](Session& s, const std::string& page, const fs::path&) {
+        {"text",
+         [](Session& s, const std::string& page, const fs::path&) {
              s.addTextBox(page, PDFRect{100, 100, 300, 140}, "typed", 12);
          }},
-        {"stamp", [](Session& s, const std::string& page, const fs::path& image) {
+        {"stamp",
+         [](Session& s, const std::string& page, const fs::path& image) {
              s.addStamp(page, PDFRect{100, 200, 180, 260}, image, "image", "stamped");
          }},
     };
