@@ -138,8 +138,9 @@ public:
     // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails (a
     // state that does not open again stays checkpointed, the document as it is).
     void checkpoint();
-    // Takes the document as it now stands as the session's bytes. Fails with `internal` when the
-    // document is closed, `exportFailed` when PDFium cannot write it.
+    // Takes the document as it now stands as the session's bytes: the bytes it was loaded from with
+    // its changes appended, so the cost follows the change, not the length of the document. Fails
+    // with `internal` when the document is closed, `exportFailed` when PDFium cannot write it.
     void refreshBacking();
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
