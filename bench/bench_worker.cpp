@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ BenchWorker::BenchWorker(const char* program, const std::filesystem::path& worke
     folder_ = pattern;
     ::setenv("KIVO_PDF_SUPPORT_DIR", (folder_ / "support").c_str(), 1);
     ::setenv("TMPDIR", folder_.c_str(), 1);
+    // The socket's folder must not hold the support folder: the worker's sandbox walls it off.
+    if (::mkdir((folder_ / "ipc").c_str(), 0700) != 0) fail(program_, "could not make a socket folder");
 
     int tokens[2];
     if (::pipe(tokens) != 0) fail(program_, "could not make a pipe");
@@ -41,7 +44,8 @@ BenchWorker::BenchWorker(const char* program, const std::filesystem::path& worke
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, tokens[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, tokens[1]);
-    std::vector<std::string> args = {worker.string(), "--socket", (folder_ / "w.sock").string(), "--token-stdin"};
+    std::vector<std::string> args = {worker.string(), "--socket", (folder_ / "ipc" / "w.sock").string(),
+                                     "--token-stdin"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -67,7 +71,7 @@ BenchWorker::~BenchWorker() {
 
 std::unique_ptr<CommandClient> BenchWorker::connect(CommandChannel channel) const {
     const char* token = channel == CommandChannel::mcp ? mcpToken : uiToken;
-    auto client = std::make_unique<CommandClient>((folder_ / "w.sock").string(), token, channel);
+    auto client = std::make_unique<CommandClient>((folder_ / "ipc" / "w.sock").string(), token, channel);
     for (int attempt = 0; attempt < 200 && !client->isConnected(); ++attempt) {
         try {
             client->connect();

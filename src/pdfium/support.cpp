@@ -23,7 +23,7 @@ u32 writeBlockCallback(void*, u32 record, u32 data, u32 size) {
     return found->second->write(module::hostPointer(data, size), size) ? 1 : 0;
 }
 
-bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream) {
+bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
     static const u32 slot = module::addHostFunction(&writeBlockCallback);
     FileWriter writer{stream, true};
     const Address record = module::allocate(8);
@@ -35,7 +35,7 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream) {
     try {
         saved = module::guarded([&] {
             return Z_pdfiumZ_FPDF_SaveAsCopy(module::instance(), document.address, record,
-                                             static_cast<u32>(FPDF_NO_INCREMENTAL));
+                                             static_cast<u32>(appended ? FPDF_INCREMENTAL : FPDF_NO_INCREMENTAL));
         });
     } catch (...) {
         g_writers.erase(record);
@@ -47,10 +47,10 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream) {
 }
 
 // Saves into the stream and closes it on every path; true only when both succeeded.
-bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream) {
+bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
     bool saved = false;
     try {
-        saved = saveToStream(document, stream);
+        saved = saveToStream(document, stream, appended);
     } catch (...) {
         std::fclose(stream);
         throw;
@@ -102,10 +102,10 @@ bool FileWriter::write(const uint8_t* bytes, unsigned long length) {
 bool saveToFile(FPDF_DOCUMENT document, const char* path) {
     std::FILE* stream = std::fopen(path, "wbe");
     if (stream == nullptr) return false;
-    return saveAndClose(document, stream);
+    return saveAndClose(document, stream, false);
 }
 
-bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor) {
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended) {
     const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return false;
     std::FILE* stream = fdopen(copy, "wb");
@@ -113,7 +113,7 @@ bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor) {
         ::close(copy);
         return false;
     }
-    return saveAndClose(document, stream);
+    return saveAndClose(document, stream, appended);
 }
 
 }  // namespace kivo::pdfium

@@ -19,11 +19,13 @@ void destroyLibrary();
 // when PDFium has no bitmap for it or refuses it.
 bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
 
-// Writes the whole document, never incrementally: to the file at `path`, created or emptied, or
-// to a duplicate of `descriptor`, leaving the caller's descriptor open. False when the file cannot
-// be opened, PDFium stops, or any write or the closing of the file fails.
+// Writes the whole document: to the file at `path`, created or emptied, or to a duplicate of
+// `descriptor`, leaving the caller's descriptor open. With `appended`, the bytes the document was
+// loaded from come first, unchanged, and only what changed since follows them (an incremental
+// save); a file saved for the user is always written whole. False when the file cannot be opened,
+// PDFium stops, or any write or the closing of the file fails.
 bool saveToFile(FPDF_DOCUMENT document, const char* path);
-bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor);
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended = false);
 
 // The host side of PDFium's file writer: the output stream and whether every write so far
 // succeeded.

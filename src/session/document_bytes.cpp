@@ -63,13 +63,13 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size), static_cast<int64_t>(size));
 }
 
-DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
+DocumentBytes::Shared DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool appended) {
     const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
-    if (!pdfium::saveToDescriptor(document, file.get())) {
+    if (!pdfium::saveToDescriptor(document, file.get(), appended)) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
     }
     struct stat info {};

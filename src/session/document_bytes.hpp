@@ -20,7 +20,11 @@ public:
     static Shared read(const std::filesystem::path& path);
     // A full, non-incremental save of the open document, in a read-only mapping of an unlinked
     // temporary file: valid after the document changes or closes, and nothing stays on disk.
-    static Shared writing(pdfium::FPDF_DOCUMENT document);
+    static Shared writing(pdfium::FPDF_DOCUMENT document) { return saved(document, false); }
+    // The same as an incremental save: the bytes the document was loaded from, unchanged, then
+    // only the objects changed since. Far cheaper than a full save of a long document, so an undo
+    // state or a recovery checkpoint costs what the change costs, not what the document does.
+    static Shared appending(pdfium::FPDF_DOCUMENT document) { return saved(document, true); }
     static Shared empty();
 
     DocumentBytes(const uint8_t* pointer, int64_t count, int64_t mappedLength)
@@ -35,6 +39,8 @@ public:
     std::span<const uint8_t> data() const { return {pointer_, static_cast<size_t>(count_)}; }
 
 private:
+    static Shared saved(pdfium::FPDF_DOCUMENT document, bool appended);
+
     const uint8_t* pointer_;
     int64_t count_;
     int64_t mappedLength_;

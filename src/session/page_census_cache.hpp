@@ -40,6 +40,8 @@ public:
     // fails with.
     Census gather(const std::vector<PageInfo>& pages, const Reader& read);
 
+    // Keeps what a page holds now, read by the caller.
+    void keep(const std::string& pageId, PageCensus census) { pages_.insert_or_assign(pageId, std::move(census)); }
     // Forgets these pages, so that the next census reads them again.
     void forget(const std::vector<std::string>& pageIds);
     void clear() { pages_.clear(); }

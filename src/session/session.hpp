@@ -138,8 +138,9 @@ public:
     // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails (a
     // state that does not open again stays checkpointed, the document as it is).
     void checkpoint();
-    // Takes the document as it now stands as the session's bytes. Fails with `internal` when the
-    // document is closed, `exportFailed` when PDFium cannot write it.
+    // Takes the document as it now stands as the session's bytes: the bytes it was loaded from with
+    // its changes appended, so the cost follows the change, not the length of the document. Fails
+    // with `internal` when the document is closed, `exportFailed` when PDFium cannot write it.
     void refreshBacking();
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
@@ -283,6 +284,10 @@ private:
     DocumentContent readContent(std::int64_t revision);
     PageCensusCache::Census documentCensus();
     PageCensusCache::PageCensus readPageCensus(const std::string& pageId) const;
+    PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
+    // Takes the census of a page an edit has just changed from the page it still has open, so the
+    // census after the edit does not load and parse that page once more.
+    void recount(OpenPage& page, std::string_view pageId);
     std::map<std::string, std::string> metadata() const;
 
     // Empties the fields that live only on the pages `pageIds` (a set) and strips the appearances

@@ -40,6 +40,7 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     FPDFAnnot_SetStringValue(annotation.get(), "Contents", session_detail::toUtf16(contents));
     writeIdentity(annotation.get(), "highlight");
+    recount(page, pageId);
 }
 
 void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
@@ -51,6 +52,7 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     writeIdentity(annotation.get(), "note");
+    recount(page, pageId);
 }
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
@@ -74,6 +76,8 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     writeIdentity(annotation.get(), "ink");
+    // No recount here: loading the page again gives the stroke an appearance and widens its
+    // rectangle by the border, and the census reports the rectangle as a fresh loading finds it.
 }
 
 std::string Session::updateAnnotation(std::string_view id, const std::optional<PDFRect>& rect,

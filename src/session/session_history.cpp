@@ -15,18 +15,21 @@ Session::Snapshot Session::currentSnapshot() const {
 
 void Session::refreshBacking() {
     if (!document_) throw documentClosed();
-    backingBytes_ = DocumentBytes::writing(document_.get());
+    backingBytes_ = DocumentBytes::appending(document_.get());
 }
 
-// Undo states, a rolled-back change and the recovery checkpoint are all bytes PDFium wrote. Some
-// damaged files open but are written in a form PDFium then refuses; changing those would lose
-// the change at the first undo or restart, so they are only read.
+// Undo states, a rolled-back change and the recovery checkpoint are all bytes PDFium wrote, whole
+// or appended to the file's own. Some damaged files open but are written in a form PDFium then
+// refuses; changing those would lose the change at the first undo or restart, so they are only read.
 void Session::requireKeepableHistory() {
     if (!keepableHistory_) {
         if (!document_) throw documentClosed();
-        const DocumentBytes::Shared written = DocumentBytes::writing(document_.get());
-        const pdfium::Document again = pdfium::Document::load(written->data(), written, secretFor(std::nullopt));
-        keepableHistory_ = again && pdfium::FPDF_GetPageCount(again.get()) == static_cast<int>(pages_.size());
+        const auto opensAgain = [this](const DocumentBytes::Shared& written) {
+            const pdfium::Document again = pdfium::Document::load(written->data(), written, secretFor(std::nullopt));
+            return again && pdfium::FPDF_GetPageCount(again.get()) == static_cast<int>(pages_.size());
+        };
+        keepableHistory_ = opensAgain(DocumentBytes::writing(document_.get())) &&
+                           opensAgain(DocumentBytes::appending(document_.get()));
     }
     if (!*keepableHistory_) {
         throw EngineFailure(FailureCode::unsupported,

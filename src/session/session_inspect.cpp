@@ -79,10 +79,20 @@ PageCensusCache::Census Session::documentCensus() {
 }
 
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
+    OpenPage page = loadPage(pageId);
+    return readPageCensus(page, pageId);
+}
+
+void Session::recount(OpenPage& page, std::string_view pageId) {
+    const std::string id(pageId);
+    census_.keep(id, readPageCensus(page, id));
+}
+
+PageCensusCache::PageCensus Session::readPageCensus(OpenPage& page, const std::string& pageId) const {
     using namespace session_detail;
     PageCensusCache::PageCensus census;
     const FPDF_FORMHANDLE form = formHandle();
-    session_detail::forEachAnnotationOn(*this, pageId,
+    session_detail::forEachAnnotationOn(page, pageId,
                                         [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
                                             const int subtype = FPDFAnnot_GetSubtype(annotation);
                                             ++census.subtypes[subtypeName(subtype)];

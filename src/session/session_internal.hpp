@@ -139,15 +139,22 @@ std::u16string utf16Units(std::uint32_t code);
 // Calls `visit(page, annotation, pageId, index)` for every annotation of every page in order,
 // reporting `phase` page by page. Handles are never kept from one page to the next; a visitor
 // failure closes the annotation and the page on its way out.
+// Calls `visit(page, annotation, pageId, index)` for every annotation of one page, open already
+// or loaded for the call.
 template <class Visit>
-void forEachAnnotationOn(const Session& session, const std::string& pageId, Visit&& visit) {
-    OpenPage page = session.loadPage(pageId);
+void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visit) {
     // PDFium answers a negative count only for a page it cannot read: no annotations.
     const int count = pdfium::FPDFPage_GetAnnotCount(page.get());
     for (int j = 0; j < count; ++j) {
         pdfium::ScopedAnnotation annotation(pdfium::FPDFPage_GetAnnot(page.get(), j));
         if (annotation) visit(page, annotation.get(), pageId, j);
     }
+}
+
+template <class Visit>
+void forEachAnnotationOn(const Session& session, const std::string& pageId, Visit&& visit) {
+    OpenPage page = session.loadPage(pageId);
+    forEachAnnotationOn(page, pageId, std::forward<Visit>(visit));
 }
 
 template <class Visit>

@@ -48,6 +48,7 @@ void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::stri
     writeIdentity(annotation.get(), "text");
     // Without a normal appearance PDFium draws the box from "DA" and "Contents".
     FPDFAnnot_SetAP(annotation.get(), FPDF_ANNOT_APPEARANCEMODE_NORMAL, nullptr);
+    recount(page, pageId);
 }
 
 void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::filesystem::path& image,
@@ -83,6 +84,7 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     writeIdentity(annotation.get(), subject);
+    recount(page, pageId);
 }
 
 }  // namespace kivo

@@ -5,6 +5,8 @@
 namespace kivo::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
 using SessionHistory = SessionTest;
 
 // One committed edit as the engine makes it: checkpoint, change, refresh, commit.
@@ -137,6 +139,114 @@ TEST_F(SessionHistory, AStateThatDoesNotOpenChangesNothing) {
         EXPECT_EQ(session->backingBytes(), bytes) << c.name;
         EXPECT_TRUE(SessionProbe::warnings(*session).empty()) << c.name;
         EXPECT_NE(session->extractText(session->pages()[0].id).text.find("Hello PDF"), std::string::npos) << c.name;
+    }
+}
+
+std::string textOf(const DocumentBytes::Shared& bytes) {
+    return {reinterpret_cast<const char*>(bytes->pointer()), static_cast<size_t>(bytes->count())};
+}
+
+size_t occurrences(const std::string& text, std::string_view word) {
+    size_t count = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+    return count;
+}
+
+// An edit keeps the bytes it started from and appends only what changed; undo and redo return to
+// exactly the bytes of each state, and the document a user saves is still written whole.
+TEST_F(SessionHistory, EditsAppendToTheBytesTheyStartFromAndUndoRedoReturnThemExactly) {
+    const auto session = open(makePdf({{612, 792}, {300, 400}}));
+    const std::string loaded = textOf(session->backingBytes());
+    edit(*session, "one");
+    const std::string one = textOf(session->backingBytes());
+    edit(*session, "two");
+    const std::string two = textOf(session->backingBytes());
+    for (const std::string* state : {&one, &two}) {
+        ASSERT_GT(state->size(), loaded.size());
+        EXPECT_EQ(state->substr(0, loaded.size()), loaded);
+    }
+
+    struct Step {
+        bool back;
+        const std::string* bytes;
+        std::int64_t generation;
+        size_t notes;
+    };
+    const Step steps[] = {{true, &one, 1, 1}, {true, &loaded, 0, 0}, {false, &one, 1, 1}, {false, &two, 2, 2}};
+    for (const Step& step : steps) {
+        step.back ? session->undo() : session->redoLast();
+        EXPECT_EQ(textOf(session->backingBytes()), *step.bytes) << step.generation;
+        EXPECT_EQ(SessionProbe::history(*session).generation(), step.generation);
+        EXPECT_EQ(noteCount(*session), step.notes);
+    }
+    // An edit after an undo appends to the state the undo returned to.
+    session->undo();
+    edit(*session, "three");
+    EXPECT_EQ(textOf(session->backingBytes()).substr(0, one.size()), one);
+
+    const fs::path saved = dir_.path() / "saved.pdf";
+    session->atomicWrite(saved);
+    EXPECT_EQ(occurrences(readFile(saved), "startxref"), 1u);
+    EXPECT_EQ(occurrences(textOf(session->backingBytes()), "startxref"), 3u);
+}
+
+// A state kept as appended bytes reads as the same document as one written whole: the same
+// census, fields and text, on the samples with annotations, forms, several pages and a password.
+TEST_F(SessionHistory, AppendedStatesReadAsTheWholeDocument) {
+    if (corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample folder absent";
+    const std::pair<const char*, std::optional<std::string>> samples[] = {
+        {"annotated.pdf", std::nullopt},
+        {"pdflatex-forms.pdf", std::nullopt},
+        {"libreoffice-form.pdf", std::nullopt},
+        {"pdflatex-4-pages.pdf", std::nullopt},
+        {"libreoffice-writer-password.pdf", "openpassword"},
+    };
+    for (const auto& [name, password] : samples) {
+        const auto session = openSample(name, password);
+        edit(*session, "appended");
+        // The state before the edit, reopened by an undo and a redo, opens with the same password.
+        session->undo();
+        session->redoLast();
+        const fs::path whole = dir_.path() / "whole.pdf";
+        session->atomicWrite(whole);
+        const DocumentBytes::Shared appended = session->backingBytes();
+        const fs::path appendedPath = dir_.path() / "appended.pdf";
+        writeFile(appendedPath, textOf(appended));
+        const auto fromAppended = openFile(appendedPath, password);
+        const auto fromWhole = openFile(whole, password);
+        const PageCensusCache::Census a = SessionProbe::census(*fromAppended);
+        const PageCensusCache::Census b = SessionProbe::census(*fromWhole);
+        ASSERT_EQ(a.items.size(), b.items.size()) << name;
+        // An unnamed annotation's id begins with its page's id, which each opening makes anew.
+        const auto ownId = [](const AnnotationInfo& item) {
+            return item.id.starts_with(item.pageId) ? item.id.substr(item.pageId.size()) : item.id;
+        };
+        for (size_t i = 0; i < a.items.size(); ++i) {
+            EXPECT_EQ(ownId(a.items[i]), ownId(b.items[i])) << name;
+            EXPECT_EQ(a.items[i].kind, b.items[i].kind) << name;
+            EXPECT_EQ(a.items[i].contents, b.items[i].contents) << name;
+        }
+        EXPECT_EQ(a.fields.size(), b.fields.size()) << name;
+        EXPECT_EQ(fromAppended->listFields().size(), fromWhole->listFields().size()) << name;
+        ASSERT_EQ(fromAppended->pages().size(), fromWhole->pages().size()) << name;
+        for (size_t i = 0; i < fromWhole->pages().size(); ++i) {
+            EXPECT_EQ(fromAppended->extractText(fromAppended->pages()[i].id).text,
+                      fromWhole->extractText(fromWhole->pages()[i].id).text)
+                << name << " page " << i + 1;
+        }
+        EXPECT_EQ(noteCount(*fromAppended), noteCount(*session)) << name;
+        // Hits name pages by id, which each opening makes anew; the rest must match.
+        const auto hits = [](const Session& s) {
+            std::vector<SearchHit> found = s.search("e", std::nullopt);
+            for (SearchHit& hit : found) {
+                const auto& pages = s.pages();
+                const auto page =
+                    std::find_if(pages.begin(), pages.end(), [&](const PageInfo& p) { return p.id == hit.pageId; });
+                hit.pageId = std::to_string(page - pages.begin());
+            }
+            return found;
+        };
+        EXPECT_EQ(hits(*fromAppended), hits(*fromWhole)) << name;
     }
 }
 

@@ -240,5 +240,69 @@ TEST_F(SessionInspect, PagesCarryTheirCropBoxOnlyWhereItIsNotTheDefault) {
     }
 }
 
+// An edit takes the census of its page from the page it has open; that census must be the one a
+// fresh reading of the written document gives, for every kind of addition, on a page that held
+// annotations before (the form sample) and on one that held none.
+TEST_F(SessionInspect, AnEditsOwnCensusOfItsPageIsWhatAFreshReadingFinds) {
+    if (corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample folder absent";
+    const fs::path picture = corpus("smile.png");
+    using Add = void (*)(Session&, const std::string&, const fs::path&);
+    const std::pair<const char*, Add> additions[] = {
+        {"highlight",
+         [](Session& s, const std::string& page, const fs::path&) {
+             s.addHighlight(page, PDFRect{40, 40, 200, 56}, "marked");
+         }},
+        {"note",
+         [](Session& s, const std::string& page, const fs::path&) {
+             s.addNote(page, PDFRect{40, 80, 60, 100}, "noted");
+         }},
+        {"ink",
+         [](Session& s, const std::string& page, const fs::path&) {
+             s.addInk(page, {{50, 50}, {90, 70}, {120, 40}}, "drawn");
+         }},
+        {"text",
+         [](Session& s, const std::string& page, const fs::path&) {
+             s.addTextBox(page, PDFRect{100, 100, 300, 140}, "typed", 12);
+         }},
+        {"stamp",
+         [](Session& s, const std::string& page, const fs::path& image) {
+             s.addStamp(page, PDFRect{100, 200, 180, 260}, image, "image", "stamped");
+         }},
+    };
+    const auto described = [](const std::vector<AnnotationInfo>& items) {
+        std::vector<std::string> lines;
+        for (const AnnotationInfo& item : items) {
+            // An unnamed annotation's id begins with its page's id, which each opening makes anew.
+            const std::string id = item.id.starts_with(item.pageId) ? item.id.substr(item.pageId.size()) : item.id;
+            lines.push_back(id + " " + item.kind + " " + item.contents + " " + std::to_string(item.rect.left) + " " +
+                            std::to_string(item.rect.top));
+        }
+        return lines;
+    };
+    for (const char* sample : {"annotated.pdf", "pdflatex-forms.pdf"}) {
+        for (const auto& [name, add] : additions) {
+            const auto session = openSample(sample);
+            session->documentContent();
+            session->checkpoint();
+            add(*session, session->pages()[0].id, picture);
+            session->refreshBacking();
+            session->commitCheckpoint();
+            session->setRevision(session->revision() + 1);
+            const Session::DocumentContent kept = session->documentContent();
+
+            const fs::path written = dir_.path() / "written.pdf";
+            writeFile(written, std::string(reinterpret_cast<const char*>(session->backingBytes()->pointer()),
+                                           static_cast<size_t>(session->backingBytes()->count())));
+            const auto fresh = openFile(written);
+            const Session::DocumentContent read = fresh->documentContent();
+            EXPECT_EQ(described(kept.annotations), described(read.annotations)) << sample << " " << name;
+            EXPECT_EQ(kept.fields.size(), read.fields.size()) << sample << " " << name;
+            EXPECT_EQ(kept.annotationSubtypes.at(session->pages()[0].id),
+                      read.annotationSubtypes.at(fresh->pages()[0].id))
+                << sample << " " << name;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kivo::testing
