@@ -9,6 +9,8 @@
 
 #include "app/canvas_bar.hpp"
 #include "app/interface_text_scale.hpp"
+#include "app/main_window.hpp"
+#include "app/updates.hpp"
 #include "app_test_support.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"
@@ -56,10 +58,14 @@ private slots:
         Workspace& workspace = *test;
         // Four digits of pages make the widest count the bar shows beside the field.
         workspace.setInspect(documentOfPages(1200));
+        // The bar's buttons are the window's actions, so a window (never shown) supplies them.
+        EditorSettings settings;
+        Updates updates(std::nullopt);
+        MainWindow owner(workspace, settings, updates);
 
         for (const Case& c : cases) {
             QWidget window;
-            auto* bar = new CanvasBar(workspace, &window);
+            auto* bar = new CanvasBar(workspace, *owner.commands(), &window);
             InterfaceTextScale::apply(&window, c.scale);
             QCoreApplication::sendPostedEvents();
             const int oneRow = bar->sizeHint().width();

@@ -368,7 +368,7 @@ private slots:
         QCOMPARE(workspace.status(),
                  std::string("Select an annotation first, for example with Select Next Annotation."));
         // Page Down and Page Up still page through the page, as in any scroll area.
-        QScrollBar* bar = canvas.scrollArea()->verticalScrollBar();
+        QScrollBar* bar = named<QScrollArea>(canvas, "pageScroll")->verticalScrollBar();
         QVERIFY(bar->maximum() > 0);
         bar->setValue(0);
         QTest::keyClick(handle, Qt::Key_PageDown);
