@@ -1,5 +1,8 @@
 #include "app/search_results_card.hpp"
 
+#include <QEvent>
+#include <QRegularExpression>
+
 #include "design/chip.hpp"
 #include "design/clamped_label.hpp"
 #include "design/row_button.hpp"
@@ -47,6 +50,7 @@ void SearchResultsCard::rebuild() {
     }
     rows_.clear();
     places_.clear();
+    previews_.clear();
     const auto& hits = workspace_.searchHits();
     empty_->setVisible(hits.empty());
     list_->setVisible(!hits.empty());
@@ -64,12 +68,15 @@ void SearchResultsCard::rebuild() {
         row->setObjectName(QStringLiteral("match"));
         auto* place = new Chip(QString(), ChipTone::neutral, QString(), row);
         row->add(place);
+        row->row()->box()->setAlignment(place, Qt::AlignLeft | Qt::AlignTop);
         auto* preview = new ClampedLabel(previewLines, ScaledTextStyle::callout, Theme::Token::foreground, row);
         preview->setFullText(QString::fromStdString(hits[i].preview));
         row->add(preview, 1);
         list_->add(row);
         rows_.append(row);
         places_.append(place);
+        previews_.append(preview);
+        row->row()->installEventFilter(this);
         // Rows stand for positions: a new search replaces them all.
         connect(row, &RowButton::clicked, this, [this, i] {
             if (i >= workspace_.searchHits().size()) return;
@@ -79,6 +86,29 @@ void SearchResultsCard::rebuild() {
         });
     }
     refreshPlaces();
+}
+
+bool SearchResultsCard::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest) {
+        for (int i = 0; i < rows_.size(); ++i) {
+            if (rows_[i]->row() == watched) arrange(i);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// A preview beside its page chip must still have room for its longest word; otherwise the word would be
+// broken in two, so the preview goes under the chip and takes the row's whole width.
+void SearchResultsCard::arrange(int row) {
+    ScaledStack* stack = rows_[row]->row();
+    const ClampedLabel* preview = previews_[row];
+    int longestWord = 0;
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    for (const QString& word : preview->fullText().split(space, Qt::SkipEmptyParts))
+        longestWord = std::max(longestWord, preview->fontMetrics().horizontalAdvance(word));
+    const int beside = places_[row]->sizeHint().width() + stack->box()->spacing() + longestWord;
+    const auto direction = beside > stack->width() ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight;
+    if (stack->box()->direction() != direction) stack->box()->setDirection(direction);
 }
 
 void SearchResultsCard::refreshPlaces() {

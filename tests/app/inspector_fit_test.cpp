@@ -4,7 +4,9 @@
 // control is squeezed below its smallest size and the scope pill stands in at most two rows. Screenshots of
 // every tab at 1.0, 1.5 and 2.0, light and dark.
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
@@ -20,6 +22,7 @@
 #include "app/text_size_steps.hpp"
 #include "app_test_support.hpp"
 #include "design/appearance.hpp"
+#include "design/clamped_label.hpp"
 #include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
 #include "fake_http_server.hpp"
@@ -45,6 +48,19 @@ QStringList overflowing(QScrollArea& scroll) {
         const int least = widget->minimumSizeHint().width();
         if (least > 0 && widget->width() < least && widget->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
             found << QStringLiteral("%1 is %2 wide, needs %3").arg(name).arg(widget->width()).arg(least);
+        // A wrapping label narrower than one of its words breaks that word in two.
+        if (const auto* label = qobject_cast<const QLabel*>(widget); label && label->wordWrap()) {
+            const QRegularExpression space(QStringLiteral("\\s+"));
+            QStringList words = label->text().split(space, Qt::SkipEmptyParts);
+            // A clamped label breaks lines itself, so its shown lines hold the halves: read its own words,
+            // as many as it shows.
+            if (const auto* clamped = qobject_cast<const ClampedLabel*>(widget))
+                words = clamped->fullText().split(space, Qt::SkipEmptyParts).mid(0, words.size());
+            for (const QString& word : words) {
+                if (label->fontMetrics().horizontalAdvance(word) > label->contentsRect().width())
+                    found << QStringLiteral("%1 breaks \"%2\" in %3 px").arg(name, word).arg(label->width());
+            }
+        }
     }
     return found;
 }
