@@ -1,8 +1,9 @@
 #pragma once
 
-// The small values the workspace publishes and keeps: the canvas tool and fit mode, the command in
-// progress, render stamps and cached images, the document lost at a worker stop, and the notice
-// shown after one. Plain values, compared field by field; nothing here fails.
+// The small values the workspace publishes and keeps: the canvas tool and fit mode, the save phase and
+// the overlay kinds (each enum with one table of raw names), the command in progress, render stamps and
+// cached images, the document lost at a worker stop, and the notice shown after one. Plain values,
+// compared field by field; nothing here fails.
 
 #include <QImage>
 #include <QRectF>
