@@ -170,14 +170,9 @@ void AnnotationsCard::refreshHint() {
 }
 
 void AnnotationsCard::refresh() {
-    std::vector<AnnotationInfo> shown;
-    const auto& inspect = workspace_.inspect();
     const auto& page = workspace_.selectedPageId();
-    if (inspect && inspect->annotations && page) {
-        for (const AnnotationInfo& annotation : *inspect->annotations) {
-            if (annotation.pageId == *page) shown.push_back(annotation);
-        }
-    }
+    const std::vector<AnnotationInfo> shown =
+        page ? workspace_.document().annotationsOn(*page) : std::vector<AnnotationInfo>{};
     std::map<std::string, AnnotationRow*> kept;
     const auto& selected = workspace_.selectedAnnotationId();
     for (const auto& [id, existing] : rows_) list_->box()->removeWidget(existing);

@@ -58,11 +58,12 @@ QString CitationRow::spokenText(const Citation& citation) {
            QString::fromStdString(citation.preview);
 }
 
-bool CitationRow::isStale(const Citation& citation, const std::optional<CommandResult>& inspect) {
-    return inspect && inspect->revision && *inspect->revision != citation.revision;
+bool CitationRow::isStale(const Citation& citation, const OpenDocument& document) {
+    const std::optional<std::int64_t> revision = document.revision();
+    return revision && *revision != citation.revision;
 }
 
-void CitationRow::refreshStale() { stale_->setVisible(isStale(citation_, workspace_.inspect())); }
+void CitationRow::refreshStale() { stale_->setVisible(isStale(citation_, workspace_.document())); }
 
 ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("proposal"));

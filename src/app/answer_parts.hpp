@@ -9,6 +9,7 @@
 
 #include "core/assistant_records.hpp"
 #include "core/commands.hpp"
+#include "workspace/open_document.hpp"
 
 namespace kivo {
 
@@ -24,7 +25,7 @@ public:
     // "Citation, page 2, revision 3: the quote": what the row's button reads.
     static QString spokenText(const Citation& citation);
     // Whether the quote was taken from another revision than the one now open.
-    static bool isStale(const Citation& citation, const std::optional<CommandResult>& inspect);
+    static bool isStale(const Citation& citation, const OpenDocument& document);
 
     QWidget* button() const { return button_; }
 

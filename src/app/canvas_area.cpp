@@ -43,8 +43,9 @@ QWidget* makeRenderingState(QWidget* parent) {
 
 }  // namespace
 
-QString CanvasArea::pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect) {
-    const std::size_t count = inspect && inspect->pages ? inspect->pages->size() : 1;
+QString CanvasArea::pageLabel(const PageInfo& page, const OpenDocument& document) {
+    // The page labelled is one of the document's, so it counts at least itself.
+    const std::size_t count = std::max<std::size_t>(document.pageCount(), 1);
     return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
 }
 
@@ -123,7 +124,7 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
 
 void CanvasArea::refresh() {
     const QImage& image = workspace_.renderer().pageImage();
-    const auto& inspect = workspace_.inspect();
+    const OpenDocument document = workspace_.document();
     const std::optional<PageInfo> page = workspace_.currentPage();
     PageCanvas::Inputs inputs;
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
@@ -134,7 +135,7 @@ void CanvasArea::refresh() {
         inputs.tool = workspace_.tool();
         inputs.selection = workspace_.selection();
         inputs.inkPoints = workspace_.inkPoints();
-        if (inspect && inspect->annotations) inputs.annotations = *inspect->annotations;
+        inputs.annotations.assign(document.annotations().begin(), document.annotations().end());
         for (const SearchHit& hit : workspace_.searchHits()) {
             if (hit.pageId == page->id)
                 inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
@@ -142,8 +143,8 @@ void CanvasArea::refresh() {
         inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
         inputs.lines = workspace_.pageLines();
         inputs.selectedText = workspace_.selectedText();
-        inputs.pageLabel = pageLabel(*page, inspect);
-    } else if (inspect && inspect->pages && !inspect->pages->empty()) {
+        inputs.pageLabel = pageLabel(*page, document);
+    } else if (document.pageCount() > 0) {
         shown_ = Shown::rendering;
     } else {
         shown_ = Shown::empty;

@@ -18,6 +18,7 @@
 
 #include "core/commands.hpp"
 #include "design/filled_panel.hpp"
+#include "workspace/open_document.hpp"
 #include "workspace/workspace_types.hpp"
 
 class QScrollArea;
@@ -40,7 +41,7 @@ public:
 
     // What the page canvas calls a page: "Page " + its index + 1 + " of " + the number of adopted
     // pages (1 without a page list), in plain digits.
-    static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
+    static QString pageLabel(const PageInfo& page, const OpenDocument& document);
 
     Shown shown() const noexcept { return shown_; }
 

@@ -212,14 +212,13 @@ void CanvasBar::bindCommands(const EditorCommands& commands) {
 
 void CanvasBar::refresh() {
     tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
-    const auto& inspect = workspace_.inspect();
     zoomMenu_->setZoom(workspace_.zoom());
     const QString jump = QString::fromStdString(workspace_.pageJump());
     if (page_->lineEdit()->text() != jump) {
         const QSignalBlocker quiet(page_->lineEdit());
         page_->lineEdit()->setText(jump);
     }
-    const std::size_t count = inspect && inspect->pages ? inspect->pages->size() : 0;
+    const std::size_t count = workspace_.document().pageCount();
     const QString text = QStringLiteral("of ") + QLocale().toString(static_cast<qulonglong>(count));
     if (text != pageCount_) {
         pageCount_ = text;

@@ -128,11 +128,12 @@ void DocumentTab::flipSharing(bool on) {
 }
 
 void DocumentTab::refresh() {
-    const auto& inspect = workspace_.inspect();
-    revision_->setText(QString::number(inspect && inspect->revision ? *inspect->revision : 0));
-    pages_->setText(QString::number(inspect && inspect->pages ? inspect->pages->size() : 0));
-    form_->setText(inspect && inspect->formType ? QString::fromStdString(*inspect->formType) : QStringLiteral("—"));
-    const bool readOnly = inspect && inspect->readOnly.value_or(false);
+    const OpenDocument document = workspace_.document();
+    const std::optional<std::string> formType = document.formType();
+    revision_->setText(QString::number(document.revision().value_or(0)));
+    pages_->setText(QString::number(document.pageCount()));
+    form_->setText(formType ? QString::fromStdString(*formType) : QStringLiteral("—"));
+    const bool readOnly = document.readOnly();
     readOnly_->setText(readOnly ? QStringLiteral("Yes") : QStringLiteral("No"));
     readOnly_->setTone(readOnly ? ChipTone::warning : ChipTone::neutral);
     save_->setState(workspace_.savePhase(), workspace_.saveLabel());
@@ -156,11 +157,10 @@ void DocumentTab::refreshWarnings() {
         delete item->widget();
         delete item;
     }
-    const auto& inspect = workspace_.inspect();
+    const OpenDocument document = workspace_.document();
     std::vector<std::string> shown;
-    if (inspect && inspect->sourceChanged.value_or(false))
-        shown.emplace_back("The file on disk has changed. Save As, or save with overwrite.");
-    if (inspect && inspect->warnings) shown.insert(shown.end(), inspect->warnings->begin(), inspect->warnings->end());
+    if (document.sourceChanged()) shown.emplace_back("The file on disk has changed. Save As, or save with overwrite.");
+    shown.insert(shown.end(), document.warnings().begin(), document.warnings().end());
     for (const std::string& warning : shown) {
         auto* message = new StatusMessage(StatusMessage::Kind::warning, QString::fromStdString(warning),
                                           ScaledTextStyle::caption, warnings_);

@@ -216,9 +216,9 @@ void EditorCommands::createAnnotateMenu() {
     add(annotate, EditorAction::addText, ctrl | shift | Qt::Key_T, Rule::document,
         [w] { w->promptText(w->overlayRect(textBoxWidth, textBoxHeight)); });
     add(annotate, EditorAction::addImage, {}, Rule::document,
-        [w] { w->addImage("image", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
+        [w] { w->addImage(OverlayKind::image, w->overlayRect(imageBoxWidth, imageBoxHeight)); });
     add(annotate, EditorAction::addSignature, {}, Rule::document,
-        [w] { w->addImage("signature", w->overlayRect(imageBoxWidth, imageBoxHeight)); });
+        [w] { w->addImage(OverlayKind::signature, w->overlayRect(imageBoxWidth, imageBoxHeight)); });
     add(annotate, EditorAction::underlineWithInk, {}, Rule::documentAndSelection,
         [w] { w->underlineSelectionWithInk(); });
     annotate->addSeparator();
@@ -284,7 +284,7 @@ void EditorCommands::createWindowActions() {
 
 void EditorCommands::updateActions() {
     const bool document = workspace_.sessionId().has_value();
-    const auto& inspect = workspace_.inspect();
+    const OpenDocument open = workspace_.document();
     for (const auto& [action, rule] : rules_) {
         switch (rule) {
             case Rule::always: action->setEnabled(true); break;
@@ -292,8 +292,8 @@ void EditorCommands::updateActions() {
             case Rule::documentAndSelection: action->setEnabled(document && workspace_.selection().has_value()); break;
             case Rule::annotation: action->setEnabled(workspace_.selectedAnnotationId().has_value()); break;
             case Rule::updater: action->setEnabled(updates_.controller() != nullptr); break;
-            case Rule::undoable: action->setEnabled(inspect && inspect->undoAvailable.value_or(false)); break;
-            case Rule::redoable: action->setEnabled(inspect && inspect->redoAvailable.value_or(false)); break;
+            case Rule::undoable: action->setEnabled(open.canUndo()); break;
+            case Rule::redoable: action->setEnabled(open.canRedo()); break;
         }
     }
 }
@@ -309,15 +309,13 @@ void EditorCommands::fit(FitMode mode) {
 
 void EditorCommands::undo() {
     if (FocusedText text = FocusedText::current(); text.canUndo()) return text.undo();
-    const auto& inspect = workspace_.inspect();
-    if (inspect && inspect->undoAvailable.value_or(false)) return workspace_.history(CommandMethod::undo, "Undo");
+    if (workspace_.document().canUndo()) return workspace_.history(CommandMethod::undo, "Undo");
     beep();
 }
 
 void EditorCommands::redo() {
     if (FocusedText text = FocusedText::current(); text.canRedo()) return text.redo();
-    const auto& inspect = workspace_.inspect();
-    if (inspect && inspect->redoAvailable.value_or(false)) return workspace_.history(CommandMethod::redo, "Redo");
+    if (workspace_.document().canRedo()) return workspace_.history(CommandMethod::redo, "Redo");
     beep();
 }
 

@@ -38,7 +38,7 @@ std::string shownValue(const FormFieldInfo& field, const std::optional<std::stri
     return draft.value_or(field.value);
 }
 
-std::vector<std::pair<std::string, std::string>> unapplied(const std::vector<FormFieldInfo>& fields,
+std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormFieldInfo> fields,
                                                            const EditorDrafts& drafts) {
     std::vector<std::pair<std::string, std::string>> typed;
     for (const FormFieldInfo& field : fields) {

@@ -13,6 +13,7 @@
 // typing a draft. No signals: every change goes to the workspace's fill() or to the drafts.
 
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,7 +46,7 @@ bool shownChecked(const FormFieldInfo& field);
 std::string shownValue(const FormFieldInfo& field, const std::optional<std::string>& draft);
 // The drafts of text and choice fields that differ from the document's value and that "Apply" (or Return)
 // would send, as field name and value, in the fields' order; read-only fields are left out.
-std::vector<std::pair<std::string, std::string>> unapplied(const std::vector<FormFieldInfo>& fields,
+std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormFieldInfo> fields,
                                                            const EditorDrafts& drafts);
 
 }  // namespace FormEditors

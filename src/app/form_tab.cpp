@@ -38,9 +38,8 @@ FormTab::FormTab(Workspace& workspace, EditorDrafts& drafts, QWidget* parent)
 }
 
 void FormTab::refresh() {
-    const auto& inspect = workspace_.inspect();
-    const std::vector<FormFieldInfo> none;
-    const auto& fields = inspect && inspect->fields ? *inspect->fields : none;
+    const OpenDocument document = workspace_.document();
+    const std::span<const FormFieldInfo> fields = document.fields();
 
     // An editor stays with the first field after it of the same name and kind.
     std::vector<FormFieldEditor*> pool = std::move(editors_);
@@ -74,7 +73,8 @@ void FormTab::refresh() {
         card_->setAccessory(nullptr);
         return;
     }
-    const QString type = inspect->formType ? QString::fromStdString(*inspect->formType) : QStringLiteral("AcroForm");
+    const std::optional<std::string> formType = document.formType();
+    const QString type = formType ? QString::fromStdString(*formType) : QStringLiteral("AcroForm");
     auto* chip = qobject_cast<Chip*>(card_->accessory());
     if (chip == nullptr) {
         chip = new Chip(type, ChipTone::neutral, QString(), card_);

@@ -87,14 +87,13 @@ MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, Updates& 
     new PageListFocusStart(pageList_);
 }
 
-QString MainWindow::pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect) {
-    return CanvasArea::pageLabel(page, inspect);
+QString MainWindow::pageLabel(const PageInfo& page, const OpenDocument& document) {
+    return CanvasArea::pageLabel(page, document);
 }
 
 void MainWindow::saveWithTypedValues(void (Workspace::*save)()) {
-    const auto& inspect = workspace_.inspect();
     std::vector<std::pair<std::string, std::string>> typed;
-    if (inspect && inspect->fields && drafts_ != nullptr) typed = FormEditors::unapplied(*inspect->fields, *drafts_);
+    if (drafts_ != nullptr) typed = FormEditors::unapplied(workspace_.document().fields(), *drafts_);
     workspace_.fillAll(std::move(typed), [w = &workspace_, save] { (w->*save)(); });
 }
 

@@ -18,6 +18,7 @@
 
 #include "app/recovery_sheet.hpp"
 #include "core/commands.hpp"
+#include "workspace/open_document.hpp"
 
 class QAction;
 class QSplitter;
@@ -55,7 +56,7 @@ public:
 
     // What the page canvas calls a page: "Page " + its index + 1 + " of " + the number of adopted
     // pages (1 without a page list), in plain digits.
-    static QString pageLabel(const PageInfo& page, const std::optional<CommandResult>& inspect);
+    static QString pageLabel(const PageInfo& page, const OpenDocument& document);
 
     CanvasBar* canvasBar() const { return canvasBar_; }
     CanvasArea* canvasArea() const { return canvasArea_; }

@@ -30,16 +30,14 @@ QString PageRow::spokenValue() const {
 PageListModel::PageListModel(Workspace& workspace, QObject* parent)
     : QAbstractListModel(parent), workspace_(workspace) {
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &PageListModel::refresh);
-    rows_ = rowsOf(workspace_.inspect());
+    rows_ = rowsOf(workspace_.document());
 }
 
-std::vector<PageRow> PageListModel::rowsOf(const std::optional<CommandResult>& document) {
+std::vector<PageRow> PageListModel::rowsOf(const OpenDocument& document) {
     std::vector<PageRow> rows;
-    if (!document || !document->pages) return rows;
     std::unordered_map<std::string, std::int64_t> marks;
-    for (const AnnotationInfo& annotation : document->annotations.value_or(std::vector<AnnotationInfo>{}))
-        ++marks[annotation.pageId];
-    for (const PageInfo& page : *document->pages) {
+    for (const AnnotationInfo& annotation : document.annotations()) ++marks[annotation.pageId];
+    for (const PageInfo& page : document.pages()) {
         const auto found = marks.find(page.id);
         rows.push_back(PageRow{page.id, page.index + 1, whole(page.width), whole(page.height),
                                found != marks.end() ? found->second : 0});
@@ -55,7 +53,7 @@ int PageListModel::rowOf(const std::string& pageId) const {
 }
 
 void PageListModel::refresh() {
-    std::vector<PageRow> rows = rowsOf(workspace_.inspect());
+    std::vector<PageRow> rows = rowsOf(workspace_.document());
     const bool sameOrder = std::equal(rows.begin(), rows.end(), rows_.begin(), rows_.end(),
                                       [](const PageRow& a, const PageRow& b) { return a.id == b.id; });
     if (!sameOrder) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/commands.hpp"
+#include "workspace/open_document.hpp"
 
 namespace kivo {
 
@@ -45,7 +46,7 @@ public:
     explicit PageListModel(Workspace& workspace, QObject* parent = nullptr);
 
     // The rows of a document's pages; none without pages.
-    static std::vector<PageRow> rowsOf(const std::optional<CommandResult>& document);
+    static std::vector<PageRow> rowsOf(const OpenDocument& document);
 
     const std::vector<PageRow>& rows() const { return rows_; }
     // The row of a page; -1 when it has none.

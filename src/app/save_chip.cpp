@@ -6,17 +6,20 @@ SaveChip::SaveChip(QWidget* parent) : Chip(QStringLiteral("Saved"), ChipTone::ne
     setObjectName(QStringLiteral("saveChip"));
 }
 
-void SaveChip::setState(const std::string& phase, const std::string& label) {
+void SaveChip::setState(SavePhase phase, const std::string& label) {
     const SaveChipLook chosen = look(phase);
     setTone(chosen.tone);
     setSymbol(QString::fromLatin1(chosen.symbol.data(), static_cast<qsizetype>(chosen.symbol.size())));
     setText(QString::fromStdString(label));
 }
 
-SaveChipLook SaveChip::look(const std::string& phase) noexcept {
-    if (phase == "failed") return {ChipTone::danger, "exclamationmark.triangle.fill"};
-    if (phase == "saving") return {ChipTone::accent, ""};
-    if (phase == "unsaved") return {ChipTone::warning, ""};
+SaveChipLook SaveChip::look(SavePhase phase) noexcept {
+    switch (phase) {
+        case SavePhase::failed: return {ChipTone::danger, "exclamationmark.triangle.fill"};
+        case SavePhase::saving: return {ChipTone::accent, ""};
+        case SavePhase::unsaved: return {ChipTone::warning, ""};
+        case SavePhase::saved: break;
+    }
     return {ChipTone::neutral, ""};
 }
 

@@ -1,14 +1,15 @@
 #pragma once
 
 // SaveChip: the chip that shows whether the open document is saved, in the status bar and on the
-// Document tab. Its text is the workspace's save label; tone and symbol follow the save phase, compared
-// exactly: "failed" is danger with the warning triangle, "saving" accent, "unsaved" warning, anything
-// else neutral. No signals; read by assistive technologies as its text.
+// Document tab. Its text is the workspace's save label; tone and symbol follow the save phase: failed
+// is danger with the warning triangle, saving accent, unsaved warning, saved neutral. No signals; read by
+// assistive technologies as its text.
 
 #include <string>
 #include <string_view>
 
 #include "design/chip.hpp"
+#include "workspace/workspace_types.hpp"
 
 namespace kivo {
 
@@ -26,9 +27,9 @@ class SaveChip : public Chip {
 public:
     explicit SaveChip(QWidget* parent = nullptr);
 
-    void setState(const std::string& phase, const std::string& label);
+    void setState(SavePhase phase, const std::string& label);
 
-    static SaveChipLook look(const std::string& phase) noexcept;
+    static SaveChipLook look(SavePhase phase) noexcept;
 };
 
 }  // namespace kivo

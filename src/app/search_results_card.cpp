@@ -33,14 +33,10 @@ SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QW
     rebuild();
 }
 
-std::optional<QString> SearchResultsCard::matchPlace(const SearchHit& hit,
-                                                     const std::optional<CommandResult>& inspect) {
-    if (!inspect || !inspect->pages) return std::nullopt;
-    const auto& pages = *inspect->pages;
-    for (std::size_t i = 0; i < pages.size(); ++i) {
-        if (pages[i].id == hit.pageId) return QStringLiteral("Page ") + QString::number(i + 1);
-    }
-    return std::nullopt;
+std::optional<QString> SearchResultsCard::matchPlace(const SearchHit& hit, const OpenDocument& document) {
+    const std::optional<std::size_t> position = document.position(hit.pageId);
+    if (!position) return std::nullopt;
+    return QStringLiteral("Page ") + QString::number(*position + 1);
 }
 
 void SearchResultsCard::rebuild() {
@@ -115,7 +111,7 @@ void SearchResultsCard::refreshPlaces() {
     const auto& hits = workspace_.searchHits();
     for (int i = 0; i < rows_.size() && i < static_cast<int>(hits.size()); ++i) {
         const SearchHit& hit = hits[static_cast<std::size_t>(i)];
-        const std::optional<QString> place = matchPlace(hit, workspace_.inspect());
+        const std::optional<QString> place = matchPlace(hit, workspace_.document());
         places_[i]->setText(place.value_or(QStringLiteral("Gone")));
         places_[i]->setTone(place ? ChipTone::neutral : ChipTone::warning);
         rows_[i]->setEnabled(place.has_value());

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include "core/commands.hpp"
+#include "workspace/open_document.hpp"
 
 namespace kivo {
 
@@ -30,9 +31,9 @@ class SearchResultsCard : public QWidget {
 public:
     explicit SearchResultsCard(Workspace& workspace, QWidget* parent = nullptr);
 
-    // "Page N" for the hit's page at its 1-based place in the result's pages; nothing when the result,
-    // its pages, or the page is missing.
-    static std::optional<QString> matchPlace(const SearchHit& hit, const std::optional<CommandResult>& inspect);
+    // "Page N" for the hit's page at its 1-based place in the document's pages; nothing when the
+    // document, its pages, or the page is missing.
+    static std::optional<QString> matchPlace(const SearchHit& hit, const OpenDocument& document);
 
     QList<RowButton*> rows() const { return rows_; }
 

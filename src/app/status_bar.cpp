@@ -42,32 +42,27 @@ StatusBar::StatusBar(Workspace& workspace, QWidget* parent)
     refresh();
 }
 
-std::optional<QString> StatusBar::pageChipText(const std::optional<PageInfo>& current,
-                                               const std::optional<CommandResult>& inspect, const QLocale& locale) {
-    if (!current || !inspect || !inspect->pages) return std::nullopt;
-    const auto& pages = *inspect->pages;
-    for (std::size_t i = 0; i < pages.size(); ++i) {
-        if (pages[i].id != current->id) continue;
-        return QStringLiteral("Page %1 of %2")
-            .arg(locale.toString(static_cast<qulonglong>(i + 1)),
-                 locale.toString(static_cast<qulonglong>(pages.size())));
-    }
-    return std::nullopt;
+std::optional<QString> StatusBar::pageChipText(const std::optional<PageInfo>& current, const OpenDocument& document,
+                                               const QLocale& locale) {
+    const std::optional<std::size_t> position = current ? document.position(current->id) : std::nullopt;
+    if (!position) return std::nullopt;
+    return QStringLiteral("Page %1 of %2")
+        .arg(locale.toString(static_cast<qulonglong>(*position + 1)),
+             locale.toString(static_cast<qulonglong>(document.pageCount())));
 }
 
 void StatusBar::refresh() {
     status_->setFullText(QString::fromStdString(workspace_.status()));
 
-    const std::optional<QString> page = pageChipText(workspace_.currentPage(), workspace_.inspect(), QLocale());
+    const std::optional<QString> page = pageChipText(workspace_.currentPage(), workspace_.document(), QLocale());
     page_->setVisible(page.has_value());
     if (page) page_->setText(*page);
 
-    const auto& inspect = workspace_.inspect();
-    const bool hasRevision = inspect && inspect->revision;
-    revision_->setVisible(hasRevision);
-    if (hasRevision) {
-        revision_->setText(QStringLiteral("Rev %1").arg(*inspect->revision));
-        revision_->setAccessibleName(QStringLiteral("Revision %1").arg(*inspect->revision));
+    const std::optional<std::int64_t> revision = workspace_.document().revision();
+    revision_->setVisible(revision.has_value());
+    if (revision) {
+        revision_->setText(QStringLiteral("Rev %1").arg(*revision));
+        revision_->setAccessibleName(QStringLiteral("Revision %1").arg(*revision));
     }
     mcp_->setVisible(workspace_.sharing().mcpAccessGranted());
     save_->setState(workspace_.savePhase(), workspace_.saveLabel());

@@ -131,9 +131,9 @@ public:
     void addText(const PDFRect& rect, const std::string& contents);
     // Nothing for fewer than 2 points; `inkPoints` empties once the stroke is sent.
     void addInk(const std::vector<PDFPoint>& points);
-    // Asks for an image file, then adds it as an image overlay, or a visual signature for the kind
-    // "signature".
-    void addImage(const std::string& kind, const PDFRect& rect);
+    // Asks for an image file, then adds it as an image overlay, or a visual signature for
+    // OverlayKind::signature.
+    void addImage(OverlayKind kind, const PDFRect& rect);
     // An ink stroke 1 point under the selection.
     void underlineSelectionWithInk();
     // Where the menu commands put an overlay of this size: the selection, else 72 points in from

@@ -62,7 +62,7 @@ void Workspace::addText(const PDFRect& rect, const std::string& contents) {
     params.pageId = selectedPageId();
     params.rect = rect;
     params.contents = contents;
-    params.kind = "text";
+    params.kind = std::string(rawValue(OverlayKind::text));
     params.fontSize = overlayFontSize;
     mutate(CommandMethod::addContent, std::move(params), "Text overlay added");
 }
@@ -78,16 +78,16 @@ void Workspace::addInk(const std::vector<PDFPoint>& points) {
     setInkPoints({});
 }
 
-void Workspace::addImage(const std::string& kind, const PDFRect& rect) {
+void Workspace::addImage(OverlayKind kind, const PDFRect& rect) {
     const auto image = d_->services_.fileDialogs->chooseImage(documentFolder());
     if (!image || !sessionId() || !selectedPageId()) return;
-    const bool signature = kind == "signature";
+    const bool signature = kind == OverlayKind::signature;
     CommandParams params;
     params.sessionId = sessionId();
     params.pageId = selectedPageId();
     params.rect = rect;
     params.contents = signature ? "Visual signature" : "Image";
-    params.kind = kind;
+    params.kind = std::string(rawValue(kind));
     params.imagePath = image->string();
     mutate(CommandMethod::addContent, std::move(params), signature ? "Visual signature added" : "Image overlay added");
 }

@@ -112,7 +112,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         setSearchHits({});
         setSearchHitIndex(0);
         // A failed or running save was the other document's; this one's phase follows from its record.
-        setSavePhase("saved");
+        setSavePhase(SavePhase::saved);
     }
     setInspect(result);
     if (!positionOf(result, selectedPageId())) {
@@ -175,8 +175,8 @@ void Workspace::closeSession(const std::string& session) {
 }
 
 void Workspace::syncSavePhase() {
-    if (savePhase() == "saving" || savePhase() == "failed") return;
-    setSavePhase(inspect() && inspect()->dirty.value_or(false) ? "unsaved" : "saved");
+    if (savePhase() == SavePhase::saving || savePhase() == SavePhase::failed) return;
+    setSavePhase(inspect() && inspect()->dirty.value_or(false) ? SavePhase::unsaved : SavePhase::saved);
 }
 
 std::optional<std::string> Workspace::askPassword(const std::string& title, const std::string& detail) {

@@ -38,14 +38,14 @@ std::filesystem::path Workspace::documentFolder() const {
 }
 
 std::string Workspace::saveLabel() const {
-    if (savePhase() == "saving") return "Saving…";
-    if (savePhase() == "failed") return "Save failed";
-    if (savePhase() == "unsaved") return "Unsaved";
+    if (savePhase() == SavePhase::saving) return "Saving…";
+    if (savePhase() == SavePhase::failed) return "Save failed";
+    if (savePhase() == SavePhase::unsaved) return "Unsaved";
     return inspect() && inspect()->dirty.value_or(false) ? "Unsaved" : "Saved";
 }
 
 void Workspace::write(const std::string& mode, const std::optional<std::string>& destination, bool force) {
-    setSavePhase("saving");
+    setSavePhase(SavePhase::saving);
     CommandParams params;
     params.sessionId = sessionId();
     params.saveMode = mode;
@@ -60,7 +60,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             if (sessionId() != session) return;
             const std::optional<std::string> oldPath = inspect() ? inspect()->sourcePath : std::nullopt;
             setInspect(result);
-            setSavePhase(result.dirty.value_or(false) ? "unsaved" : "saved");
+            setSavePhase(result.dirty.value_or(false) ? SavePhase::unsaved : SavePhase::saved);
             setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
             // MCP clients may reach the document's file only under its new name.
             if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMCPGrants();
@@ -74,13 +74,13 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
                 promptStaleSave();
                 return;
             }
-            setSavePhase("failed");
+            setSavePhase(SavePhase::failed);
             setErrorMessage(message);
         });
 }
 
 void Workspace::promptStaleSave() {
-    setSavePhase("failed");
+    setSavePhase(SavePhase::failed);
     switch (d_->services_.prompts->askStaleFile()) {
         case Prompts::StaleFileChoice::overwrite: write("save", std::nullopt, true); return;
         case Prompts::StaleFileChoice::saveAs: saveAs(); return;

@@ -80,10 +80,10 @@ void Workspace::applyTool(const PDFRect& end, const std::vector<PDFPoint>& point
             return;
         case EditorTool::ink: addInk(points); return;
         case EditorTool::image:
-            if (!click) addImage("image", end);
+            if (!click) addImage(OverlayKind::image, end);
             return;
         case EditorTool::signature:
-            if (!click) addImage("signature", end);
+            if (!click) addImage(OverlayKind::signature, end);
             return;
     }
 }

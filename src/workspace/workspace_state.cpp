@@ -127,9 +127,7 @@ void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {
     assign(workerNotice_, std::move(value), &WorkspaceState::workerNoticeChanged);
 }
 
-void WorkspaceState::setSavePhase(std::string value) {
-    assign(savePhase_, std::move(value), &WorkspaceState::savePhaseChanged);
-}
+void WorkspaceState::setSavePhase(SavePhase value) { assign(savePhase_, value, &WorkspaceState::savePhaseChanged); }
 
 void WorkspaceState::setPageJump(std::string value) {
     assign(pageJump_, std::move(value), &WorkspaceState::pageJumpChanged);
@@ -152,9 +150,9 @@ std::optional<PageInfo> WorkspaceState::currentPage() const {
 }
 
 std::string WorkspaceState::saveLabel() const {
-    if (savePhase_ == "saving") return "Saving…";
-    if (savePhase_ == "failed") return "Save failed";
-    if (savePhase_ == "unsaved" || (inspect_ && inspect_->dirty.value_or(false))) return "Unsaved";
+    if (savePhase_ == SavePhase::saving) return "Saving…";
+    if (savePhase_ == SavePhase::failed) return "Save failed";
+    if (savePhase_ == SavePhase::unsaved || (inspect_ && inspect_->dirty.value_or(false))) return "Unsaved";
     return "Saved";
 }
 

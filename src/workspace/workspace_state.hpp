@@ -19,6 +19,7 @@
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
 #include "workspace/editor_settings.hpp"
+#include "workspace/open_document.hpp"
 #include "workspace/workspace_types.hpp"
 
 namespace kivo {
@@ -65,7 +66,7 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
-    Q_PROPERTY(std::string savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
+    Q_PROPERTY(SavePhase savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
@@ -77,6 +78,8 @@ public:
 
     const std::optional<std::string>& sessionId() const { return sessionId_; }
     const std::optional<CommandResult>& inspect() const { return inspect_; }
+    // The open document as the windows read it; it changes with inspect.
+    OpenDocument document() const { return OpenDocument(inspect_); }
     const std::optional<std::string>& selectedPageId() const { return selectedPageId_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
@@ -103,7 +106,7 @@ public:
     const std::optional<std::string>& assistantDraft() const { return assistantDraft_; }
     bool assistantRunning() const { return assistantRunning_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
-    const std::string& savePhase() const { return savePhase_; }
+    SavePhase savePhase() const { return savePhase_; }
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
     // adopted document is dirty, else "Saved". Changes with savePhase and inspect.
     std::string saveLabel() const;
@@ -140,7 +143,7 @@ public:
     void setAssistantDraft(std::optional<std::string> value);
     void setAssistantRunning(bool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
-    void setSavePhase(std::string value);
+    void setSavePhase(SavePhase value);
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
     void setViewport(QSizeF value);
@@ -213,7 +216,7 @@ private:
     std::optional<std::string> assistantDraft_{};
     bool assistantRunning_{false};
     std::optional<WorkerNotice> workerNotice_{};
-    std::string savePhase_{"saved"};
+    SavePhase savePhase_{SavePhase::saved};
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
     QSizeF viewport_{800, 600};

@@ -157,7 +157,7 @@ void Workspace::forgetDocument() {
     setSearchHits({});
     d_->assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});
-    setSavePhase("saved");
+    setSavePhase(SavePhase::saved);
     setPageJump("1");
     d_->mcp_->updateExternalChangeWatch();
 }

@@ -38,6 +38,27 @@ std::string_view rawValue(FitMode mode) noexcept {
     return names[static_cast<std::size_t>(mode)];
 }
 
+namespace {
+
+constexpr std::array<std::string_view, 4> savePhaseNames = {"saved", "unsaved", "saving", "failed"};
+
+}  // namespace
+
+std::string_view rawValue(SavePhase phase) noexcept { return savePhaseNames[static_cast<std::size_t>(phase)]; }
+
+template <>
+std::optional<SavePhase> fromRawValue<SavePhase>(std::string_view rawName) noexcept {
+    for (std::size_t i = 0; i < savePhaseNames.size(); ++i) {
+        if (savePhaseNames[i] == rawName) return static_cast<SavePhase>(i);
+    }
+    return std::nullopt;
+}
+
+std::string_view rawValue(OverlayKind kind) noexcept {
+    constexpr std::array<std::string_view, 3> names = {"text", "image", "signature"};
+    return names[static_cast<std::size_t>(kind)];
+}
+
 std::string CommandActivity::detail() const {
     const PhaseText& entry = phaseTexts[static_cast<std::size_t>(phase)];
     std::string text = entry.text;

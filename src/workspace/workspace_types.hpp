@@ -1,8 +1,9 @@
 #pragma once
 
-// The small values the workspace publishes and keeps: the canvas tool and fit mode, the command in
-// progress, render stamps and cached images, the document lost at a worker stop, and the notice
-// shown after one. Plain values, compared field by field; nothing here fails.
+// The small values the workspace publishes and keeps: the canvas tool and fit mode, the save phase and
+// the overlay kinds (each enum with one table of raw names), the command in progress, render stamps and
+// cached images, the document lost at a worker stop, and the notice shown after one. Plain values,
+// compared field by field; nothing here fails.
 
 #include <QImage>
 #include <QRectF>
@@ -31,6 +32,19 @@ std::string_view rawValue(EditorTool tool) noexcept;
 enum class FitMode { manual, page, width };
 
 std::string_view rawValue(FitMode mode) noexcept;
+
+// Where the open document stands against its file: a save in flight or failed outranks the dirty flag.
+enum class SavePhase { saved, unsaved, saving, failed };
+
+std::string_view rawValue(SavePhase phase) noexcept;
+// Exact and case-sensitive; an unknown name gives no value.
+template <>
+std::optional<SavePhase> fromRawValue<SavePhase>(std::string_view rawName) noexcept;
+
+// What a placed overlay holds; its raw value is the add command's kind.
+enum class OverlayKind { text, image, signature };
+
+std::string_view rawValue(OverlayKind kind) noexcept;
 
 // The long command shown by the progress indicator; it follows the command's progress lines.
 struct CommandActivity {

@@ -160,8 +160,10 @@ private slots:
         if (withPages) result.pages = std::vector<PageInfo>{{"a", 7, 1, 1, 0}, {"b", 0, 1, 1, 0}, {"c", 0, 1, 1, 0}};
         SearchHit hit;
         hit.pageId = pageId.toStdString();
-        QCOMPARE(SearchResultsCard::matchPlace(hit, std::optional(result)), place);
-        QCOMPARE(SearchResultsCard::matchPlace(hit, std::nullopt), std::optional<QString>());
+        const std::optional<CommandResult> open(result);
+        const std::optional<CommandResult> none;
+        QCOMPARE(SearchResultsCard::matchPlace(hit, OpenDocument(open)), place);
+        QCOMPARE(SearchResultsCard::matchPlace(hit, OpenDocument(none)), std::optional<QString>());
     }
 
     void annotationWords() {

@@ -100,7 +100,7 @@ TEST_F(QuickEditsTest, BurstsOfNotesNudgesAndSavesAllApply) {
         ws().save();
     }
     ASSERT_TRUE(waitUntil([&] { return (notes() == burst * 3 / 2 && ws().status() == "Saved") || !errors_->empty(); }));
-    EXPECT_EQ(ws().savePhase(), "saved");
+    EXPECT_EQ(rawValue(ws().savePhase()), "saved");
     EXPECT_FALSE(ws().inspect()->dirty.value_or(true));
     EXPECT_TRUE(errors_->empty()) << errors_->front();
 }

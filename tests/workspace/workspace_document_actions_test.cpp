@@ -67,7 +67,7 @@ TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
     ws().save();
     EXPECT_EQ(ws().saveLabel(), "Saving…");
     ASSERT_TRUE(finished("Saved")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(ws().savePhase(), "saved");
+    EXPECT_EQ(rawValue(ws().savePhase()), "saved");
     EXPECT_NE(testing::readFile(scratch_.docs() / "report.pdf").find("/Highlight"), std::string::npos);
 
     test_->dialogs->savePdf = scratch_.docs() / "copy.pdf";

@@ -236,7 +236,7 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     note.sessionId = ws().sessionId();
     note.pageId = "p2";
     ws().mutate(CommandMethod::addNote, note, "Note added");
-    ASSERT_TRUE(waitUntil([&] { return ws().savePhase() == "unsaved"; }));
+    ASSERT_TRUE(waitUntil([&] { return rawValue(ws().savePhase()) == "unsaved"; }));
     ws().select("p3");
 
     test.clock->advance(20);
@@ -376,7 +376,7 @@ TEST_F(FakeWorkerTest, ASaveFailureStaysWithItsDocument) {
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
     EXPECT_EQ(ws().saveLabel(), "Save failed");
     openDocument("b.pdf");
-    EXPECT_EQ(ws().savePhase(), "saved");
+    EXPECT_EQ(rawValue(ws().savePhase()), "saved");
     EXPECT_EQ(ws().saveLabel(), "Saved");
 }
 

@@ -86,7 +86,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Saved"; })) << ws().errorMessage().value_or("");
     EXPECT_EQ(grants(5).paths, (std::vector<std::string>{"/srv/a", "/srv/b", renamed}));
     ws().save();  // the same path again: no new grants
-    ASSERT_TRUE(waitUntil([&] { return ws().savePhase() == "saved"; }));
+    ASSERT_TRUE(waitUntil([&] { return rawValue(ws().savePhase()) == "saved"; }));
 
     open("other.pdf");
     if (HasFatalFailure()) return;

@@ -46,7 +46,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     const auto workspace = workspaceWith();
     EXPECT_EQ(workspace->status(), "Open a PDF to start. Editing stays on this computer.");
     EXPECT_EQ(workspace->zoom(), 1.2);
-    EXPECT_EQ(workspace->savePhase(), "saved");
+    EXPECT_EQ(rawValue(workspace->savePhase()), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
     EXPECT_EQ(workspace->assistantScope(), "page");
     EXPECT_EQ(workspace->tool(), EditorTool::select);

@@ -92,7 +92,7 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
     highlight(ws, second);
     if (HasFatalFailure()) return;
     EXPECT_EQ(ws.inspect()->revision, opened + 1);
-    EXPECT_EQ(ws.savePhase(), "unsaved");
+    EXPECT_EQ(rawValue(ws.savePhase()), "unsaved");
     EXPECT_EQ(ws.selectedPageId(), second) << "an edit keeps the page";
 
     ws.history(CommandMethod::undo, "Undo");
