@@ -301,18 +301,23 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     ws().select("p1");
     ws().setZoom(1.0);
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
-    const uchar* p1 = ws().renderer().pageImage().constBits();
     const struct {
         const char* page;
         const uchar* shown;  // at once, before any reply; none: its thumbnail
+        // Cached at this zoom: the page itself, whichever of its renders came last (one at the opening zoom
+        // is sharper still when it finished before the zoom changed).
+        bool itself;
     } cases[] = {
-        {"p2", nullptr}, {"p3", halfZoom}, {"p1", p1},  // cached at this zoom: the page itself
+        {"p2", nullptr, false},
+        {"p3", halfZoom, false},
+        {"p1", nullptr, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
         const uchar* expected = c.shown != nullptr ? c.shown : ws().renderer().thumbnail(c.page).constBits();
         ws().select(c.page);
-        EXPECT_EQ(ws().renderer().pageImage().constBits(), expected);
+        if (c.itself) EXPECT_GE(ws().renderer().pageImage().width(), 1224);
+        else EXPECT_EQ(ws().renderer().pageImage().constBits(), expected);
         // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
         EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 612);
         EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 792, 2);
