@@ -364,11 +364,17 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
 
     // Thumbnails of the first are still being rendered, one at a time, when the second is opened.
     ws().setZoom(1.0);
+    // Read the caches the moment the second is opened, before its own first render can come back.
+    std::optional<PageRenderer::RenderCacheUse> atOpen;
+    const QMetaObject::Connection opened = QObject::connect(&ws(), &WorkspaceState::statusChanged, [&] {
+        if (!atOpen && ws().status() == "Opened second.pdf") atOpen = ws().renderer().renderCacheUse();
+    });
     open("second.pdf", 1);
+    QObject::disconnect(opened);
     if (HasFatalFailure()) return;
-    const PageRenderer::RenderCacheUse atOpen = ws().renderer().renderCacheUse();
-    EXPECT_EQ(atOpen.pages + atOpen.tiles + atOpen.thumbnails, 0);
-    EXPECT_EQ(atOpen.bytes, 0);
+    ASSERT_TRUE(atOpen.has_value());
+    EXPECT_EQ(atOpen->pages + atOpen->tiles + atOpen->thumbnails, 0);
+    EXPECT_EQ(atOpen->bytes, 0);
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().link().activity(); }));
     waitUntil([] { return false; }, 0.5);
     const PageRenderer::RenderCacheUse after = ws().renderer().renderCacheUse();
