@@ -10,7 +10,7 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
     : Workspace(services.withDefaults(), parent, FilledServices{}) {}
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
-    : WorkspaceState(*services.settings, parent), d_(std::make_unique<Private>(std::move(services))) {
+    : WorkspaceState(parent), d_(std::make_unique<Private>(std::move(services))) {
     d_->link_ = std::make_unique<WorkerLink>(*this, d_->services_);
     d_->renderer_ = std::make_unique<PageRenderer>(*this, *d_->link_, d_->services_);
     d_->assistant_ = std::make_unique<AssistantSession>(*this, *d_->link_, d_->services_);

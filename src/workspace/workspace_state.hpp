@@ -14,11 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "assistant/model_provider.hpp"
-#include "core/assistant_records.hpp"
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
-#include "workspace/editor_settings.hpp"
 #include "workspace/workspace_types.hpp"
 
 namespace kivo {
@@ -49,20 +46,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::int64_t searchAnchor READ searchAnchor WRITE setSearchAnchor NOTIFY searchAnchorChanged)
     Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
     Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
-    Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
-    Q_PROPERTY(std::string assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
-    Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
-                   assistantAnswerChanged)
-    Q_PROPERTY(
-        std::string assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY assistantProviderChanged)
-    Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
-    Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
-                   providerStatusChanged)
-    Q_PROPERTY(
-        bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY assistantKeyStoredChanged)
-    Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
-                   assistantDraftChanged)
-    Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
     Q_PROPERTY(std::string savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
@@ -71,9 +54,7 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
 
 public:
-    // The assistant provider and model start as stored in `settings` ("local" and "" when nothing
-    // is), without writing them back; `settings` must outlive the state.
-    WorkspaceState(EditorSettings& settings, QObject* parent = nullptr);
+    explicit WorkspaceState(QObject* parent = nullptr);
 
     const std::optional<std::string>& sessionId() const { return sessionId_; }
     const std::optional<CommandResult>& inspect() const { return inspect_; }
@@ -93,15 +74,6 @@ public:
     std::int64_t searchAnchor() const { return searchAnchor_; }
     EditorTool tool() const { return tool_; }
     FitMode fitMode() const { return fitMode_; }
-    const std::string& assistantQuery() const { return assistantQuery_; }
-    const std::string& assistantScope() const { return assistantScope_; }
-    const std::optional<AssistantAnswer>& assistantAnswer() const { return assistantAnswer_; }
-    const std::string& assistantProvider() const { return assistantProvider_; }
-    const std::string& assistantModel() const { return assistantModel_; }
-    const std::optional<ProviderStatus>& providerStatus() const { return providerStatus_; }
-    bool assistantKeyStored() const { return assistantKeyStored_; }
-    const std::optional<std::string>& assistantDraft() const { return assistantDraft_; }
-    bool assistantRunning() const { return assistantRunning_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     const std::string& savePhase() const { return savePhase_; }
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
@@ -130,15 +102,6 @@ public:
     void setSearchAnchor(std::int64_t value);
     void setTool(EditorTool value);
     void setFitMode(FitMode value);
-    void setAssistantQuery(std::string value);
-    void setAssistantScope(std::string value);
-    void setAssistantAnswer(std::optional<AssistantAnswer> value);
-    void setAssistantProvider(std::string value);
-    void setAssistantModel(std::string value);
-    void setProviderStatus(std::optional<ProviderStatus> value);
-    void setAssistantKeyStored(bool value);
-    void setAssistantDraft(std::optional<std::string> value);
-    void setAssistantRunning(bool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(std::string value);
     void setPageJump(std::string value);
@@ -164,15 +127,6 @@ signals:
     void searchAnchorChanged();
     void toolChanged();
     void fitModeChanged();
-    void assistantQueryChanged();
-    void assistantScopeChanged();
-    void assistantAnswerChanged();
-    void assistantProviderChanged();
-    void assistantModelChanged();
-    void providerStatusChanged();
-    void assistantKeyStoredChanged();
-    void assistantDraftChanged();
-    void assistantRunningChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
     void pageJumpChanged();
@@ -182,8 +136,6 @@ signals:
 private:
     template <class T>
     void assign(T& field, T value, void (WorkspaceState::*changed)());
-
-    EditorSettings& settings_;
 
     std::optional<std::string> sessionId_{};
     std::optional<CommandResult> inspect_{};
@@ -203,15 +155,6 @@ private:
     std::int64_t searchAnchor_{0};
     EditorTool tool_{EditorTool::select};
     FitMode fitMode_{FitMode::manual};
-    std::string assistantQuery_{};
-    std::string assistantScope_{"page"};
-    std::optional<AssistantAnswer> assistantAnswer_{};
-    std::string assistantProvider_{};
-    std::string assistantModel_{};
-    std::optional<ProviderStatus> providerStatus_{};
-    bool assistantKeyStored_{false};
-    std::optional<std::string> assistantDraft_{};
-    bool assistantRunning_{false};
     std::optional<WorkerNotice> workerNotice_{};
     std::string savePhase_{"saved"};
     std::string pageJump_{"1"};

@@ -699,7 +699,7 @@ private slots:
         AssistantAnswer answer;
         answer.text = "The foot of the page says so.";
         answer.citations = {citation};
-        workspace.setAssistantAnswer(answer);
+        workspace.assistant().setAssistantAnswer(answer);
         RowButton* row = nullptr;
         QVERIFY(
             waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));

@@ -48,30 +48,31 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->zoom(), 1.2);
     EXPECT_EQ(workspace->savePhase(), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
-    EXPECT_EQ(workspace->assistantScope(), "page");
+    EXPECT_EQ(workspace->assistant().assistantScope(), "page");
     EXPECT_EQ(workspace->tool(), EditorTool::select);
     EXPECT_EQ(workspace->fitMode(), FitMode::manual);
     EXPECT_EQ(workspace->viewport(), QSizeF(800, 600));
-    EXPECT_EQ(workspace->assistantProvider(), "local");
-    EXPECT_EQ(workspace->assistantModel(), "");
+    EXPECT_EQ(workspace->assistant().assistantProvider(), "local");
+    EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
                  workspace->link().activity());
     EXPECT_FALSE(workspace->link().workerReady() || workspace->sharing().mcpEnabled() ||
                  workspace->checkpoints().showRecovery());
-    EXPECT_FALSE(workspace->assistantKeyStored());
+    EXPECT_FALSE(workspace->assistant().assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
     const std::vector<std::pair<const QObject*, QString>> owners = {
-        {workspace.get(),
-         QString("sessionId inspect selectedPageId status "
-                 "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
-                 "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
-                 "fitMode assistantQuery assistantScope assistantAnswer "
-                 "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
-                 "workerNotice savePhase pageJump inkPoints "
-                 "viewport")},
+        {workspace.get(), QString("sessionId inspect selectedPageId status "
+                                  "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
+                                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
+                                  "fitMode "
+                                  "workerNotice savePhase pageJump inkPoints "
+                                  "viewport")},
         {&workspace->link(), "workerReady activity"},
         {&workspace->sharing(), "mcpEnabled mcpAccessGranted"},
+        {&workspace->assistant(),
+         "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
+         "assistantKeyStored assistantDraft assistantRunning"},
         {&workspace->renderer(), "pageImage pageTiles visibleCanvasRect thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
@@ -97,7 +98,7 @@ TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {
     // The store answers off the GUI thread, soon after the start.
     const auto stored = [](std::shared_ptr<KeyStore> keys) {
         const auto workspace = workspaceWith(std::move(keys));
-        return testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 0.5);
+        return testing::waitUntil([&] { return workspace->assistant().assistantKeyStored(); }, 0.5);
     };
     EXPECT_TRUE(stored(storedKey("sk-test")));
     EXPECT_FALSE(stored(storedKey("")));
@@ -153,13 +154,13 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         Step act;
         std::function<bool(const Workspace&)> done;
     } cases[] = {
-        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistantKeyStored(); }},
+        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistant().assistantKeyStored(); }},
         {"saving", [](Workspace& w) { w.assistant().saveAssistantKey("sk-new"); },
          [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
         {"removing", [](Workspace& w) { w.assistant().removeAssistantKey(); },
-         [](const Workspace& w) { return !w.assistantKeyStored(); }},
-        {"the read for the model list", [](Workspace& w) { w.setAssistantProvider("anthropic"); },
-         [](const Workspace& w) { return w.providerStatus().has_value(); }},
+         [](const Workspace& w) { return !w.assistant().assistantKeyStored(); }},
+        {"the read for the model list", [](Workspace& w) { w.assistant().setAssistantProvider("anthropic"); },
+         [](const Workspace& w) { return w.assistant().providerStatus().has_value(); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -169,7 +170,7 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         auto started = std::chrono::steady_clock::now();
         auto workspace = workspaceWith(keys);
         if (c.act) {
-            ASSERT_TRUE(testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 5));
+            ASSERT_TRUE(testing::waitUntil([&] { return workspace->assistant().assistantKeyStored(); }, 5));
             keys->setOpen(false);
             started = std::chrono::steady_clock::now();
             c.act(*workspace);
@@ -195,20 +196,20 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     QObject::connect(settings.get(), &EditorSettings::changed, [&] { ++writes; });
 
     const auto workspace = workspaceWith(nullptr, settings);
-    EXPECT_EQ(workspace->assistantProvider(), "ollama");
+    EXPECT_EQ(workspace->assistant().assistantProvider(), "ollama");
     EXPECT_EQ(writes, 0) << "construction writes nothing";
 
-    workspace->setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
-    workspace->setAssistantProvider("ollama");
+    workspace->assistant().setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
+    workspace->assistant().setAssistantProvider("ollama");
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
-    EXPECT_TRUE(workspace->providerStatus());
-    workspace->setAssistantProvider("local");
+    EXPECT_TRUE(workspace->assistant().providerStatus());
+    workspace->assistant().setAssistantProvider("local");
     EXPECT_EQ(writes, 1);
-    EXPECT_FALSE(workspace->providerStatus()) << "the status was the other provider's";
+    EXPECT_FALSE(workspace->assistant().providerStatus()) << "the status was the other provider's";
     EXPECT_EQ(EditorSettings().assistantProvider(), "local");
 
-    workspace->setAssistantModel("");
-    workspace->setAssistantModel("");
+    workspace->assistant().setAssistantModel("");
+    workspace->assistant().setAssistantModel("");
     EXPECT_EQ(writes, 3) << "the model is written on every set";
     EXPECT_EQ(EditorSettings().assistantModel(), "");
 }
