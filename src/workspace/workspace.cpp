@@ -87,10 +87,6 @@ void Workspace::restartWorker() {
     relaunch(std::nullopt);
 }
 
-void Workspace::setZoom(double zoom) { d_->renderer_->setZoom(zoom); }
-
-void Workspace::applyFit() { d_->renderer_->applyFit(); }
-
 CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
     return WorkerLink::makeRequest(method, std::move(params));
 }

@@ -93,10 +93,6 @@ public:
     // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
     PageRenderer& renderer();
     const PageRenderer& renderer() const;
-    // PageRenderer::setZoom() and applyFit(), for the commands that zoom. setZoom hides the
-    // state's plain setter, which sets the number alone.
-    void setZoom(double zoom);
-    void applyFit();
     // The page whose 1-based position is typed in `pageJump` ("+7" and "07" as well as "7"); a text
     // that is no such position does nothing.
     void jumpToPage();

@@ -13,13 +13,6 @@ void WorkspaceState::assign(T& field, T value, void (WorkspaceState::*changed)()
     emit(this->*changed)();
 }
 
-void WorkspaceState::setPageChars(std::vector<TextRun> value) {
-    // The lines always follow the characters, so the two never disagree.
-    std::vector<TextLine> lines = PageText::lines(value);
-    assign(pageChars_, std::move(value), &WorkspaceState::pageCharsChanged);
-    assign(pageLines_, std::move(lines), &WorkspaceState::pageLinesChanged);
-}
-
 void WorkspaceState::setSessionId(std::optional<std::string> value) {
     assign(sessionId_, std::move(value), &WorkspaceState::sessionIdChanged);
 }
@@ -37,8 +30,6 @@ void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(va
 void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
     assign(errorMessage_, std::move(value), &WorkspaceState::errorMessageChanged);
 }
-
-void WorkspaceState::setZoom(double value) { assign(zoom_, std::move(value), &WorkspaceState::zoomChanged); }
 
 void WorkspaceState::setSelection(std::optional<PDFRect> value) {
     assign(selection_, std::move(value), &WorkspaceState::selectionChanged);
@@ -74,8 +65,6 @@ void WorkspaceState::setSearchAnchor(std::int64_t value) {
 
 void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value), &WorkspaceState::toolChanged); }
 
-void WorkspaceState::setFitMode(FitMode value) { assign(fitMode_, std::move(value), &WorkspaceState::fitModeChanged); }
-
 void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {
     assign(workerNotice_, std::move(value), &WorkspaceState::workerNoticeChanged);
 }
@@ -90,10 +79,6 @@ void WorkspaceState::setPageJump(std::string value) {
 
 void WorkspaceState::setInkPoints(std::vector<PDFPoint> value) {
     assign(inkPoints_, std::move(value), &WorkspaceState::inkPointsChanged);
-}
-
-void WorkspaceState::setViewport(QSizeF value) {
-    assign(viewport_, std::move(value), &WorkspaceState::viewportChanged);
 }
 
 std::optional<PageInfo> WorkspaceState::currentPage() const {

@@ -31,13 +31,10 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
     Q_PROPERTY(
         std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
-    Q_PROPERTY(double zoom READ zoom WRITE setZoom NOTIFY zoomChanged)
     Q_PROPERTY(std::optional<PDFRect> selection READ selection WRITE setSelection NOTIFY selectionChanged)
     Q_PROPERTY(std::optional<std::string> selectedAnnotationId READ selectedAnnotationId WRITE setSelectedAnnotationId
                    NOTIFY selectedAnnotationIdChanged)
     Q_PROPERTY(std::string selectedText READ selectedText WRITE setSelectedText NOTIFY selectedTextChanged)
-    Q_PROPERTY(std::vector<TextRun> pageChars READ pageChars WRITE setPageChars NOTIFY pageCharsChanged)
-    Q_PROPERTY(std::vector<TextLine> pageLines READ pageLines NOTIFY pageLinesChanged)
     Q_PROPERTY(std::string searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
     Q_PROPERTY(std::vector<SearchHit> searchHits READ searchHits WRITE setSearchHits NOTIFY searchHitsChanged)
     Q_PROPERTY(std::int64_t searchHitIndex READ searchHitIndex WRITE setSearchHitIndex NOTIFY searchHitIndexChanged)
@@ -45,13 +42,11 @@ class WorkspaceState : public QObject {
         std::int64_t searchFocusToken READ searchFocusToken WRITE setSearchFocusToken NOTIFY searchFocusTokenChanged)
     Q_PROPERTY(std::int64_t searchAnchor READ searchAnchor WRITE setSearchAnchor NOTIFY searchAnchorChanged)
     Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
-    Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
     Q_PROPERTY(std::string savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
-    Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
 
 public:
     explicit WorkspaceState(QObject* parent = nullptr);
@@ -61,19 +56,15 @@ public:
     const std::optional<std::string>& selectedPageId() const { return selectedPageId_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
-    double zoom() const { return zoom_; }
     const std::optional<PDFRect>& selection() const { return selection_; }
     const std::optional<std::string>& selectedAnnotationId() const { return selectedAnnotationId_; }
     const std::string& selectedText() const { return selectedText_; }
-    const std::vector<TextRun>& pageChars() const { return pageChars_; }
-    const std::vector<TextLine>& pageLines() const { return pageLines_; }
     const std::string& searchQuery() const { return searchQuery_; }
     const std::vector<SearchHit>& searchHits() const { return searchHits_; }
     std::int64_t searchHitIndex() const { return searchHitIndex_; }
     std::int64_t searchFocusToken() const { return searchFocusToken_; }
     std::int64_t searchAnchor() const { return searchAnchor_; }
     EditorTool tool() const { return tool_; }
-    FitMode fitMode() const { return fitMode_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     const std::string& savePhase() const { return savePhase_; }
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
@@ -81,7 +72,6 @@ public:
     std::string saveLabel() const;
     const std::string& pageJump() const { return pageJump_; }
     const std::vector<PDFPoint>& inkPoints() const { return inkPoints_; }
-    const QSizeF& viewport() const { return viewport_; }
     // The record of the shown page; nothing without a document or a match.
     std::optional<PageInfo> currentPage() const;
 
@@ -90,23 +80,19 @@ public:
     void setSelectedPageId(std::optional<std::string> value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
-    void setZoom(double value);
     void setSelection(std::optional<PDFRect> value);
     void setSelectedAnnotationId(std::optional<std::string> value);
     void setSelectedText(std::string value);
-    void setPageChars(std::vector<TextRun> value);
     void setSearchQuery(std::string value);
     void setSearchHits(std::vector<SearchHit> value);
     void setSearchHitIndex(std::int64_t value);
     void setSearchFocusToken(std::int64_t value);
     void setSearchAnchor(std::int64_t value);
     void setTool(EditorTool value);
-    void setFitMode(FitMode value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(std::string value);
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
-    void setViewport(QSizeF value);
 
 signals:
     void sessionIdChanged();
@@ -114,24 +100,19 @@ signals:
     void selectedPageIdChanged();
     void statusChanged();
     void errorMessageChanged();
-    void zoomChanged();
     void selectionChanged();
     void selectedAnnotationIdChanged();
     void selectedTextChanged();
-    void pageCharsChanged();
-    void pageLinesChanged();
     void searchQueryChanged();
     void searchHitsChanged();
     void searchHitIndexChanged();
     void searchFocusTokenChanged();
     void searchAnchorChanged();
     void toolChanged();
-    void fitModeChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
     void pageJumpChanged();
     void inkPointsChanged();
-    void viewportChanged();
 
 private:
     template <class T>
@@ -142,24 +123,19 @@ private:
     std::optional<std::string> selectedPageId_{};
     std::string status_{"Open a PDF to start. Editing stays on this computer."};
     std::optional<std::string> errorMessage_{};
-    double zoom_{1.2};
     std::optional<PDFRect> selection_{};
     std::optional<std::string> selectedAnnotationId_{};
     std::string selectedText_{};
-    std::vector<TextRun> pageChars_{};
-    std::vector<TextLine> pageLines_{};
     std::string searchQuery_{};
     std::vector<SearchHit> searchHits_{};
     std::int64_t searchHitIndex_{0};
     std::int64_t searchFocusToken_{0};
     std::int64_t searchAnchor_{0};
     EditorTool tool_{EditorTool::select};
-    FitMode fitMode_{FitMode::manual};
     std::optional<WorkerNotice> workerNotice_{};
     std::string savePhase_{"saved"};
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
-    QSizeF viewport_{800, 600};
 };
 
 }  // namespace kivo

@@ -153,7 +153,7 @@ void Workspace::forgetDocument() {
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");
     d_->lineSelection_.reset();
-    setPageChars({});
+    d_->renderer_->setPageChars({});
     setSearchHits({});
     d_->assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});

@@ -27,6 +27,7 @@
 #include "design/prompt_dialog.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
+#include "workspace/page_renderer.hpp"
 
 using namespace kivo;
 using namespace kivo::testing;
@@ -430,7 +431,7 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.pageLines().empty(); }));
+        QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.renderer().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QWidget* canvas = named<CanvasArea>(window, "canvasArea");
         canvas->setFocus();

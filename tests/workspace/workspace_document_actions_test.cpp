@@ -353,7 +353,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     open("first.pdf", 12);
     if (HasFatalFailure()) return;
     ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
-    ws().setZoom(4.0);
+    ws().renderer().setZoom(4.0);
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageTiles().empty(); }));
     const std::vector<std::string> ids = pageIds();
     for (const std::string& id : ids) ws().renderer().showThumbnail(id);
@@ -363,7 +363,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     EXPECT_GT(before.thumbnails, 0);
 
     // Thumbnails of the first are still being rendered, one at a time, when the second is opened.
-    ws().setZoom(1.0);
+    ws().renderer().setZoom(1.0);
     open("second.pdf", 1);
     if (HasFatalFailure()) return;
     const PageRenderer::RenderCacheUse atOpen = ws().renderer().renderCacheUse();

@@ -45,13 +45,13 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     Scratch scratch;
     const auto workspace = workspaceWith();
     EXPECT_EQ(workspace->status(), "Open a PDF to start. Editing stays on this computer.");
-    EXPECT_EQ(workspace->zoom(), 1.2);
+    EXPECT_EQ(workspace->renderer().zoom(), 1.2);
     EXPECT_EQ(workspace->savePhase(), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
     EXPECT_EQ(workspace->assistant().assistantScope(), "page");
     EXPECT_EQ(workspace->tool(), EditorTool::select);
-    EXPECT_EQ(workspace->fitMode(), FitMode::manual);
-    EXPECT_EQ(workspace->viewport(), QSizeF(800, 600));
+    EXPECT_EQ(workspace->renderer().fitMode(), FitMode::manual);
+    EXPECT_EQ(workspace->renderer().viewport(), QSizeF(800, 600));
     EXPECT_EQ(workspace->assistant().assistantProvider(), "local");
     EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
@@ -63,17 +63,16 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
     const std::vector<std::pair<const QObject*, QString>> owners = {
         {workspace.get(), QString("sessionId inspect selectedPageId status "
-                                  "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
-                                  "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
-                                  "fitMode "
-                                  "workerNotice savePhase pageJump inkPoints "
-                                  "viewport")},
+                                  "errorMessage selection selectedAnnotationId selectedText "
+                                  "searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
+                                  "workerNotice savePhase pageJump inkPoints")},
         {&workspace->link(), "workerReady activity"},
         {&workspace->sharing(), "mcpEnabled mcpAccessGranted"},
         {&workspace->assistant(),
          "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
          "assistantKeyStored assistantDraft assistantRunning"},
-        {&workspace->renderer(), "pageImage pageTiles visibleCanvasRect thumbnailGeneration"},
+        {&workspace->renderer(),
+         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars pageLines"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
