@@ -84,7 +84,7 @@ std::vector<double> modelRunStops(const fs::path& scratch) {
     auto workspace = launched(scratch, runs, nullptr);
     workspace->open(document);
     if (!spinUntil([&] { return workspace->status() == "Opened asked.pdf"; })) return {};
-    workspace->assistant().setAssistantProvider("ollama");
+    workspace->assistant().setAssistantProvider(kivo::AssistantProvider::ollama);
     workspace->assistant().setAssistantModel("tiny:1b");
     workspace->assistant().setAssistantQuery("Summarise the page.");
     std::vector<double> stops;

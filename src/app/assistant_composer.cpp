@@ -148,9 +148,10 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     auto* row = new ScaledStack(Qt::Horizontal, 8, {}, box);
     scope_ = new PillSegment(QStringLiteral("Scope"), HeroButtonSize::sm, row);
     scope_->setObjectName(QStringLiteral("scope"));
-    scope_->setItems({{QStringLiteral("selection"), QStringLiteral("Selection"), QString()},
-                      {QStringLiteral("page"), QStringLiteral("Page"), QString()},
-                      {QStringLiteral("document"), QStringLiteral("Document"), QString()}});
+    QList<SegmentItem> scopes;
+    for (const AssistantScopeInfo& entry : assistantScopes)
+        scopes.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
+    scope_->setItems(scopes);
     row->add(scope_, 0, Qt::AlignVCenter);
     row->addStretch();
     buttons_ = new ScaledStack(Qt::Horizontal, 8, {}, row);
@@ -179,7 +180,8 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
             [this] { workspace_.assistant().setAssistantQuery(field_->toPlainText().toStdString()); });
     connect(field_, &QuestionField::submitted, &workspace_.assistant(), &AssistantSession::askAssistant);
     connect(scope_, &PillSegment::activated, this, [this](const QVariant& value) {
-        workspace_.assistant().setAssistantScope(value.toString().toStdString());
+        if (const auto scope = assistantScopeFromRaw(value.toString().toStdString()))
+            workspace_.assistant().setAssistantScope(*scope);
     });
     connect(send_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::askAssistant);
     connect(stop_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::stopAssistant);
@@ -227,7 +229,7 @@ void AssistantComposer::refresh() {
         field_->setPlainText(query);
         field_->moveCursor(QTextCursor::End);
     }
-    scope_->setSelection(QString::fromStdString(workspace_.assistant().assistantScope()));
+    scope_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantScope())));
     const bool running = workspace_.assistant().assistantRunning();
     spinner_->setVisible(running);
     stop_->setVisible(running);

@@ -7,7 +7,6 @@
 
 #include "app/assistant_texts.hpp"
 #include "app/model_picker.hpp"
-#include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
@@ -46,7 +45,8 @@ ProviderCard::ProviderCard(Workspace& workspace, QWidget* parent) : QWidget(pare
     setObjectName(QStringLiteral("providerCard"));
     build();
     connect(provider_, &PillSegment::activated, this, [this](const QVariant& value) {
-        workspace_.assistant().setAssistantProvider(value.toString().toStdString());
+        if (const auto provider = assistantProviderFromRaw(value.toString().toStdString()))
+            workspace_.assistant().setAssistantProvider(*provider);
     });
     connect(&workspace_.assistant(), &AssistantSession::assistantProviderChanged, this, [this] {
         // A key typed for one provider is never kept for another.
@@ -67,9 +67,10 @@ void ProviderCard::build() {
 
     provider_ = new PillSegment(QStringLiteral("Answers from"), HeroButtonSize::sm, column);
     provider_->setObjectName(QStringLiteral("providerPill"));
-    provider_->setItems({{QStringLiteral("local"), QStringLiteral("Built-in"), QString()},
-                         {QStringLiteral("ollama"), QStringLiteral("Ollama"), QString()},
-                         {QString::fromLatin1(AnthropicProvider::id), QStringLiteral("Anthropic"), QString()}});
+    QList<SegmentItem> providers;
+    for (const AssistantProviderInfo& entry : assistantProviders)
+        providers.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
+    provider_->setItems(providers);
     column->add(provider_);
 
     buildKeyEntry(column);
@@ -177,14 +178,14 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
     });
 }
 
-ProviderCard::Shown ProviderCard::shownFor(const std::string& provider, const std::optional<ProviderStatus>& status,
+ProviderCard::Shown ProviderCard::shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status,
                                            bool keyStored, bool editingKey) {
-    if (provider == "ollama") {
+    if (provider == AssistantProvider::ollama) {
         if (!status) return Shown::ollamaChecking;
         if (!status->ready) return Shown::ollamaUnavailable;
         return status->models.empty() ? Shown::ollamaEmpty : Shown::ollamaModels;
     }
-    if (provider != AnthropicProvider::id) return Shown::builtIn;
+    if (provider != AssistantProvider::anthropic) return Shown::builtIn;
     if (!keyStored || editingKey) return Shown::keyEntry;
     if (!status) return Shown::keyChecking;
     return status->ready ? Shown::keyModels : Shown::keyUnavailable;
@@ -195,7 +196,7 @@ void ProviderCard::refresh() {
     const Shown previous = shown_;
     shown_ = shownFor(workspace_.assistant().assistantProvider(), status, workspace_.assistant().assistantKeyStored(),
                       editingKey_);
-    provider_->setSelection(QString::fromStdString(workspace_.assistant().assistantProvider()));
+    provider_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantProvider())));
 
     const bool keyEntry = shown_ == Shown::keyEntry;
     const bool keyStoredRow =

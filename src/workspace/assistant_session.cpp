@@ -77,11 +77,11 @@ struct AssistantSession::Private {
     std::stop_source modelListStop_;
     // The published properties.
     std::string assistantQuery_;
-    std::string assistantScope_{"page"};
+    AssistantScope assistantScope_ = AssistantScope::page;
     std::optional<AssistantAnswer> assistantAnswer_;
     std::optional<std::string> assistantDraft_;
     bool assistantRunning_ = false;
-    std::string assistantProvider_;
+    AssistantProvider assistantProvider_ = AssistantProvider::local;
     std::string assistantModel_;
     std::optional<ProviderStatus> providerStatus_;
     bool assistantKeyStored_ = false;
@@ -96,7 +96,7 @@ AssistantSession::AssistantSession(WorkspaceState& state, WorkerLink& link, cons
                                    QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
     // Read as stored, without writing them back.
-    d_->assistantProvider_ = services_.settings->assistantProvider().value_or("local");
+    d_->assistantProvider_ = storedAssistantProvider(services_.settings->assistantProvider().value_or(""));
     d_->assistantModel_ = services_.settings->assistantModel().value_or("");
     d_->keyQueue_.post([this, keys = services_.keyStore] {
         const auto place = storedKeyPlace(*keys);
@@ -105,7 +105,7 @@ AssistantSession::AssistantSession(WorkspaceState& state, WorkerLink& link, cons
     });
     // Choosing a provider that answers through a model asks it for its models at once.
     connect(this, &AssistantSession::assistantProviderChanged, this, [this] {
-        if (assistantProvider() != "local") refreshModels();
+        if (assistantProvider() != AssistantProvider::local) refreshModels();
     });
 }
 
@@ -119,11 +119,11 @@ void AssistantSession::assign(T& field, T value, void (AssistantSession::*change
 }
 
 const std::string& AssistantSession::assistantQuery() const { return d_->assistantQuery_; }
-const std::string& AssistantSession::assistantScope() const { return d_->assistantScope_; }
+AssistantScope AssistantSession::assistantScope() const { return d_->assistantScope_; }
 const std::optional<AssistantAnswer>& AssistantSession::assistantAnswer() const { return d_->assistantAnswer_; }
 const std::optional<std::string>& AssistantSession::assistantDraft() const { return d_->assistantDraft_; }
 bool AssistantSession::assistantRunning() const { return d_->assistantRunning_; }
-const std::string& AssistantSession::assistantProvider() const { return d_->assistantProvider_; }
+AssistantProvider AssistantSession::assistantProvider() const { return d_->assistantProvider_; }
 const std::string& AssistantSession::assistantModel() const { return d_->assistantModel_; }
 const std::optional<ProviderStatus>& AssistantSession::providerStatus() const { return d_->providerStatus_; }
 bool AssistantSession::assistantKeyStored() const { return d_->assistantKeyStored_; }
@@ -132,8 +132,8 @@ void AssistantSession::setAssistantQuery(std::string value) {
     assign(d_->assistantQuery_, std::move(value), &AssistantSession::assistantQueryChanged);
 }
 
-void AssistantSession::setAssistantScope(std::string value) {
-    assign(d_->assistantScope_, std::move(value), &AssistantSession::assistantScopeChanged);
+void AssistantSession::setAssistantScope(AssistantScope value) {
+    assign(d_->assistantScope_, value, &AssistantSession::assistantScopeChanged);
 }
 
 void AssistantSession::setAssistantAnswer(std::optional<AssistantAnswer> value) {
@@ -148,13 +148,13 @@ void AssistantSession::setAssistantRunning(bool value) {
     assign(d_->assistantRunning_, value, &AssistantSession::assistantRunningChanged);
 }
 
-void AssistantSession::setAssistantProvider(std::string value) {
+void AssistantSession::setAssistantProvider(AssistantProvider value) {
     if (value == d_->assistantProvider_) return;
-    services_.settings->setAssistantProvider(value);
+    services_.settings->setAssistantProvider(std::string(rawValue(value)));
     // The status belonged to the provider chosen before; cleared first, so that what observers of
     // the change fetch for the new one stays.
     setProviderStatus(std::nullopt);
-    assign(d_->assistantProvider_, std::move(value), &AssistantSession::assistantProviderChanged);
+    assign(d_->assistantProvider_, value, &AssistantSession::assistantProviderChanged);
 }
 
 void AssistantSession::setAssistantModel(std::string value) {
@@ -179,17 +179,17 @@ void AssistantSession::askAssistant() {
     const std::string question(trimWhitespaceAndNewlines(assistantQuery()));
     if (question.empty() || !state_.sessionId()) return;
     const std::string session = *state_.sessionId();
-    if (assistantProvider() != "local") {
+    if (assistantProvider() != AssistantProvider::local) {
         askModel(question, session);
         return;
     }
     CommandParams params;
     params.sessionId = session;
     params.query = question;
-    params.scope = assistantScope();
+    params.scope = std::string(rawValue(assistantScope()));
     params.pageId = state_.selectedPageId();
     params.rect = state_.selection();
-    if (assistantScope() == "selection") params.contents = state_.selectedText();
+    if (assistantScope() == AssistantScope::selection) params.contents = state_.selectedText();
     link_.send(WorkerLink::makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
                [this, session](const CommandResult& result) {
                    // An answer about a document that is no longer open would cite pages it does not have.
@@ -203,7 +203,7 @@ void AssistantSession::askAssistant() {
 
 std::unique_ptr<ModelProvider> AssistantSession::modelProvider() const {
     const auto environment = processEnvironment();
-    if (assistantProvider() != AnthropicProvider::id) return OllamaProvider::fromEnvironment(environment);
+    if (assistantProvider() != AssistantProvider::anthropic) return OllamaProvider::fromEnvironment(environment);
     if (!assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
     // The key itself is read where the provider is used, off the GUI thread.
     return std::make_unique<StoredKeyProvider>(services_.keyStore, environment);
@@ -224,15 +224,15 @@ void AssistantSession::askModel(const std::string& question, const std::string& 
     }
     AssistantQuestion asked;
     asked.text = question;
-    asked.scope = assistantScope();
+    asked.scope = std::string(rawValue(assistantScope()));
     asked.pageId = state_.selectedPageId();
-    if (assistantScope() == "selection") {
+    if (assistantScope() == AssistantScope::selection) {
         asked.selection = state_.selectedText();
         asked.selectionRect = state_.selection();
     }
     const AssistantSettings settings{
         assistantModel(), contextCharacters,
-        assistantProvider() == AnthropicProvider::id ? ChatLimits::hosted() : ChatLimits::standard()};
+        assistantProvider() == AssistantProvider::anthropic ? ChatLimits::hosted() : ChatLimits::standard()};
     setAssistantRunning(true);
     setAssistantDraft("");
     showAnswer(std::nullopt, std::nullopt);
@@ -314,7 +314,7 @@ void AssistantSession::showFirstCitation() {
 
 void AssistantSession::refreshModels() {
     const std::uint64_t request = ++d_->modelListRequest_;
-    const std::string provider = assistantProvider();
+    const AssistantProvider provider = assistantProvider();
     std::shared_ptr<ModelProvider> built;
     try {
         built = modelProvider();
@@ -337,7 +337,7 @@ void AssistantSession::refreshModels() {
     });
 }
 
-void AssistantSession::modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status) {
+void AssistantSession::modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status) {
     // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
     if (request != d_->modelListRequest_) return;
     d_->modelsPending_ = false;
@@ -354,7 +354,7 @@ void AssistantSession::keyFound(std::optional<KeychainKey::Place> place) {
     d_->assistantKeyPlace_ = place;
     setAssistantKeyStored(place.has_value());
     // A provider chosen before the store answered listed itself as lacking a key.
-    if (place && assistantProvider() == AnthropicProvider::id) refreshModels();
+    if (place && assistantProvider() == AssistantProvider::anthropic) refreshModels();
 }
 
 void AssistantSession::saveAssistantKey(const std::string& key) {
@@ -407,7 +407,7 @@ void AssistantSession::keyRemoved(const std::optional<std::string>& error) {
     state_.setStatus(fromFile ? "Anthropic key removed from the file only you can read."
                               : "Anthropic key removed from your keyring.");
     setProviderStatus(std::nullopt);
-    if (assistantProvider() == AnthropicProvider::id) refreshModels();
+    if (assistantProvider() == AssistantProvider::anthropic) refreshModels();
 }
 
 void AssistantSession::applyProposal(const ProposedEdit& edit) {

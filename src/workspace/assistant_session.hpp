@@ -22,6 +22,7 @@
 #include "assistant/model_provider.hpp"
 #include "core/assistant_records.hpp"
 #include "core/commands.hpp"
+#include "workspace/assistant_choices.hpp"
 #include "workspace/workspace_services.hpp"
 
 namespace kivo {
@@ -32,9 +33,9 @@ class WorkspaceState;
 
 class AssistantSession : public QObject {
     Q_OBJECT
-    // The question typed and what it asks about ("page", "document" or "selection").
+    // The question typed and what it asks about.
     Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
-    Q_PROPERTY(std::string assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
+    Q_PROPERTY(AssistantScope assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
     // The answer on show, and the draft of the run on its way (nothing: no run streams).
     Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
                    assistantAnswerChanged)
@@ -42,8 +43,8 @@ class AssistantSession : public QObject {
                    assistantDraftChanged)
     Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
     // The chosen provider and model, kept in the settings, and what the provider last said of itself.
-    Q_PROPERTY(
-        std::string assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY assistantProviderChanged)
+    Q_PROPERTY(AssistantProvider assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY
+                   assistantProviderChanged)
     Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
     Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
                    providerStatusChanged)
@@ -59,28 +60,28 @@ public:
     ~AssistantSession() override;
 
     const std::string& assistantQuery() const;
-    const std::string& assistantScope() const;
+    AssistantScope assistantScope() const;
     const std::optional<AssistantAnswer>& assistantAnswer() const;
     const std::optional<std::string>& assistantDraft() const;
     bool assistantRunning() const;
-    const std::string& assistantProvider() const;
+    AssistantProvider assistantProvider() const;
     const std::string& assistantModel() const;
     const std::optional<ProviderStatus>& providerStatus() const;
     bool assistantKeyStored() const;
     // Each emits its change signal only on a real change. Another provider is written to the
     // settings and drops the status of the one before; the model is written on every set.
     void setAssistantQuery(std::string value);
-    void setAssistantScope(std::string value);
+    void setAssistantScope(AssistantScope value);
     void setAssistantAnswer(std::optional<AssistantAnswer> value);
     void setAssistantDraft(std::optional<std::string> value);
     void setAssistantRunning(bool value);
-    void setAssistantProvider(std::string value);
+    void setAssistantProvider(AssistantProvider value);
     void setAssistantModel(std::string value);
     void setProviderStatus(std::optional<ProviderStatus> value);
     void setAssistantKeyStored(bool value);
 
-    // Asks `assistantQuery` about the open document: the worker's planner for the provider
-    // "local", else a model run on a thread of its own.
+    // Asks `assistantQuery` about the open document: the worker's planner for the local
+    // provider, else a model run on a thread of its own.
     void askAssistant();
     // "Stop": the model run ends at once with what it has.
     void stopAssistant();
@@ -136,7 +137,7 @@ private:
                          const std::optional<std::string>& error);
     void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
     void showFirstCitation();
-    void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
+    void modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status);
     void keyFound(std::optional<KeychainKey::Place> place);
     void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
     void keyRemoved(const std::optional<std::string>& error);

@@ -83,7 +83,7 @@ private slots:
 
         // An answer with its citations, then the key kept in the file, which the card shows as a row.
         workspace.assistant().setAssistantQuery("What does the form ask for?");
-        workspace.assistant().setAssistantScope("document");
+        workspace.assistant().setAssistantScope(AssistantScope::document);
         workspace.assistant().askAssistant();
         QVERIFY(waitUntil([&] { return workspace.assistant().assistantAnswer().has_value(); }));
         auto& card = *inspector.findChild<ProviderCard*>("providerCard");

@@ -217,7 +217,7 @@ private slots:
         QVERIFY(waitUntil([&] { return field->height() == oneLine; }));
 
         QTest::mouseClick(named<PillSegment>(composer, "scope")->segments().at(2), Qt::LeftButton);
-        QCOMPARE(workspace.assistant().assistantScope(), std::string("document"));
+        QCOMPARE(workspace.assistant().assistantScope(), AssistantScope::document);
         QTest::keyClicks(named<QuestionField>(composer, "question"), "What does the second page say?");
         QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
         QTest::keyClick(named<QuestionField>(composer, "question"), Qt::Key_Return);
@@ -266,7 +266,7 @@ private slots:
         ProviderCard& card = *named<ProviderCard>(inspector, "providerCard");
 
         QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(1), Qt::LeftButton);
-        QCOMPARE(workspace.assistant().assistantProvider(), std::string("ollama"));
+        QCOMPARE(workspace.assistant().assistantProvider(), AssistantProvider::ollama);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
         QCOMPARE(named<QComboBox>(card, "modelPicker")->currentText(), QStringLiteral("tiny:1b · 1B"));
         QCOMPARE(named<Chip>(inspector, "capabilityChip")->text(), QStringLiteral("Can propose edits"));

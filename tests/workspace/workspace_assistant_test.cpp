@@ -38,7 +38,7 @@ protected:
         FakeOllama::Script script;
         script.chat = std::move(chat);
         ollama_.setScript(script);
-        ws().assistant().setAssistantProvider("ollama");
+        ws().assistant().setAssistantProvider(AssistantProvider::ollama);
         ws().assistant().setAssistantModel("tiny:1b");
     }
 
@@ -50,7 +50,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     open("first.pdf");
     if (HasFatalFailure()) return;
     ws().assistant().setAssistantQuery("  What does the second page say? \n");
-    ws().assistant().setAssistantScope("document");
+    ws().assistant().setAssistantScope(AssistantScope::document);
     ws().assistant().askAssistant();
     ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantAnswer().has_value() || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
@@ -224,13 +224,13 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
     FakeOllama ollama;
     const testing::ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
     test->assistant().setAssistantModel("gone:7b");
-    test->assistant().setAssistantProvider("ollama");  // choosing it fetches its models
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);  // choosing it fetches its models
     ASSERT_TRUE(waitUntil([&] { return test->assistant().providerStatus().has_value(); }));
     EXPECT_TRUE(test->assistant().providerStatus()->ready);
     EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b")
         << "the vanished model gives way to one that proposes edits";
     const std::size_t asked = ollama.requests().size();
-    test->assistant().setAssistantProvider("ollama");
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(ollama.requests().size(), asked) << "the same provider again fetches nothing";
 
     // A slow server answers after the user chose the worker's planner: its list is no answer.
@@ -238,9 +238,9 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
         connection.pause(std::chrono::milliseconds(500));
         connection.respond(200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
     });
-    test->assistant().setAssistantProvider("anthropic");
-    test->assistant().setAssistantProvider("ollama");
-    test->assistant().setAssistantProvider("local");
+    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);
+    test->assistant().setAssistantProvider(AssistantProvider::local);
     waitUntil([&] { return false; }, 2);
     EXPECT_EQ(test->assistant().providerStatus(), std::nullopt);
     EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b");
@@ -257,7 +257,7 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     test->setSessionId("s1");
     test->assistant().setAssistantModel("claude-opus-5");
     test->assistant().setAssistantQuery("Anything?");
-    test->assistant().setAssistantProvider("anthropic");
+    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
     const std::string missing = "Anthropic answers with your own key. Add one in the Assistant panel.";
     EXPECT_EQ(test->assistant().providerStatus(), ProviderStatus::unavailable(missing));
     const std::string status = test->status();

@@ -48,11 +48,11 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_EQ(workspace->renderer().zoom(), 1.2);
     EXPECT_EQ(workspace->savePhase(), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
-    EXPECT_EQ(workspace->assistant().assistantScope(), "page");
+    EXPECT_EQ(workspace->assistant().assistantScope(), AssistantScope::page);
     EXPECT_EQ(workspace->tool(), EditorTool::select);
     EXPECT_EQ(workspace->renderer().fitMode(), FitMode::manual);
     EXPECT_EQ(workspace->renderer().viewport(), QSizeF(800, 600));
-    EXPECT_EQ(workspace->assistant().assistantProvider(), "local");
+    EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::local);
     EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
                  workspace->link().activity());
@@ -158,7 +158,8 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
          [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
         {"removing", [](Workspace& w) { w.assistant().removeAssistantKey(); },
          [](const Workspace& w) { return !w.assistant().assistantKeyStored(); }},
-        {"the read for the model list", [](Workspace& w) { w.assistant().setAssistantProvider("anthropic"); },
+        {"the read for the model list",
+         [](Workspace& w) { w.assistant().setAssistantProvider(AssistantProvider::anthropic); },
          [](const Workspace& w) { return w.assistant().providerStatus().has_value(); }},
     };
     for (const auto& c : cases) {
@@ -187,6 +188,31 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
     }
 }
 
+// The settings keep the words they always kept; a stored word that names no provider (letter case
+// counts) starts the built-in one rather than a provider the pill cannot show.
+TEST(WorkspaceState, TheProviderIsReadFromTheWordsTheSettingsStore) {
+    const struct {
+        const char* stored;
+        AssistantProvider provider;
+    } cases[] = {{"local", AssistantProvider::local},
+                 {"ollama", AssistantProvider::ollama},
+                 {"anthropic", AssistantProvider::anthropic},
+                 {"Ollama", AssistantProvider::local},
+                 {"", AssistantProvider::local}};
+    for (const auto& c : cases) {
+        Scratch scratch;
+        auto settings = std::make_shared<EditorSettings>();
+        settings->setAssistantProvider(c.stored);
+        const auto workspace = workspaceWith(nullptr, settings);
+        EXPECT_EQ(workspace->assistant().assistantProvider(), c.provider) << c.stored;
+        if (c.provider == AssistantProvider::local) continue;
+        workspace->assistant().setAssistantProvider(AssistantProvider::local);
+        workspace->assistant().setAssistantProvider(c.provider);
+        EXPECT_EQ(EditorSettings().assistantProvider(), c.stored) << "written back as the same word";
+    }
+    for (const auto& entry : assistantScopes) EXPECT_EQ(assistantScopeFromRaw(entry.rawValue), entry.scope);
+}
+
 TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     Scratch scratch;
     auto settings = std::make_shared<EditorSettings>();
@@ -195,14 +221,14 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     QObject::connect(settings.get(), &EditorSettings::changed, [&] { ++writes; });
 
     const auto workspace = workspaceWith(nullptr, settings);
-    EXPECT_EQ(workspace->assistant().assistantProvider(), "ollama");
+    EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "construction writes nothing";
 
     workspace->assistant().setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
-    workspace->assistant().setAssistantProvider("ollama");
+    workspace->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
     EXPECT_TRUE(workspace->assistant().providerStatus());
-    workspace->assistant().setAssistantProvider("local");
+    workspace->assistant().setAssistantProvider(AssistantProvider::local);
     EXPECT_EQ(writes, 1);
     EXPECT_FALSE(workspace->assistant().providerStatus()) << "the status was the other provider's";
     EXPECT_EQ(EditorSettings().assistantProvider(), "local");
