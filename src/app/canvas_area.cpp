@@ -111,7 +111,7 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     // would cost a copy of every annotation per move.
     connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
             [this] { page_->setInkPoints(workspace_.inkPoints()); });
-    connect(&workspace_, &WorkspaceState::searchAnchorChanged, this, [this] {
+    connect(&workspace_, &Workspace::revealRequested, this, [this] {
         revealPending_ = true;
         revealSelection();
     });

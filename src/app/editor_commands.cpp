@@ -186,8 +186,7 @@ void EditorCommands::createPageMenu() {
 void EditorCommands::createFindMenu() {
     QMenu* find = window_.menuBar()->addMenu(QStringLiteral("Find"));
     Workspace* w = &workspace_;
-    add(find, EditorAction::find, QKeySequence::Find, Rule::always,
-        [w] { w->setSearchFocusToken(w->searchFocusToken() + 1); });
+    add(find, EditorAction::find, QKeySequence::Find, Rule::always, [w] { w->requestFind(); });
     add(find, EditorAction::findNext, ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
     add(find, EditorAction::findPrevious, ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
 }

@@ -154,8 +154,6 @@ public:
     void save();
     void saveAs();
     void saveCopy();
-    // "Saving…", "Save failed", "Unsaved" or "Saved".
-    std::string saveLabel() const;
     // The file name the Save As panel proposes.
     std::string suggestedName() const;
     // The open document's folder, where its save and image panels start; empty for a document without a file.
@@ -202,6 +200,11 @@ public:
     // Step through the hits, wrapping around; with no hits they search instead.
     void findNext();
     void findPrevious();
+    // The Find command: the find field takes the keys (findRequested).
+    void requestFind();
+    // Shows a citation's page with its first rectangle selected, brought into view wherever on the
+    // page the quote lies, as a search hit is.
+    void revealCitation(const std::string& pageId, const std::optional<PDFRect>& rect);
 
     // ---- Recovery checkpoints
 
@@ -219,6 +222,10 @@ signals:
     // The user opened or restored another document in place of the open one (not the same
     // document brought back after a worker stop); what was typed for the old one no longer applies.
     void documentReplaced();
+    // The user asked to find: the find field takes the keys.
+    void findRequested();
+    // The workspace moved to a search hit, a line or a citation: the canvas scrolls the selection into view.
+    void revealRequested();
 
 private:
     struct FilledServices {};

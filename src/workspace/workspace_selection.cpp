@@ -111,7 +111,7 @@ void Workspace::selectLines(const LineSelection& lines) {
     setSelectedAnnotationId(std::nullopt);
     setSelection(selected->rect);
     setSelectedText(selected->text);
-    setSearchAnchor(searchAnchor() + 1);
+    emit revealRequested();
     setStatus(lineStatus(range.lowerBound, range.upperBound, d_->renderer_->pageLines().size(), selected->text));
 }
 

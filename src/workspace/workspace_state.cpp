@@ -55,14 +55,6 @@ void WorkspaceState::setSearchHitIndex(std::int64_t value) {
     assign(searchHitIndex_, std::move(value), &WorkspaceState::searchHitIndexChanged);
 }
 
-void WorkspaceState::setSearchFocusToken(std::int64_t value) {
-    assign(searchFocusToken_, std::move(value), &WorkspaceState::searchFocusTokenChanged);
-}
-
-void WorkspaceState::setSearchAnchor(std::int64_t value) {
-    assign(searchAnchor_, std::move(value), &WorkspaceState::searchAnchorChanged);
-}
-
 void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value), &WorkspaceState::toolChanged); }
 
 void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {

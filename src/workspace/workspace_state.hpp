@@ -38,9 +38,6 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
     Q_PROPERTY(std::vector<SearchHit> searchHits READ searchHits WRITE setSearchHits NOTIFY searchHitsChanged)
     Q_PROPERTY(std::int64_t searchHitIndex READ searchHitIndex WRITE setSearchHitIndex NOTIFY searchHitIndexChanged)
-    Q_PROPERTY(
-        std::int64_t searchFocusToken READ searchFocusToken WRITE setSearchFocusToken NOTIFY searchFocusTokenChanged)
-    Q_PROPERTY(std::int64_t searchAnchor READ searchAnchor WRITE setSearchAnchor NOTIFY searchAnchorChanged)
     Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
@@ -62,8 +59,6 @@ public:
     const std::string& searchQuery() const { return searchQuery_; }
     const std::vector<SearchHit>& searchHits() const { return searchHits_; }
     std::int64_t searchHitIndex() const { return searchHitIndex_; }
-    std::int64_t searchFocusToken() const { return searchFocusToken_; }
-    std::int64_t searchAnchor() const { return searchAnchor_; }
     EditorTool tool() const { return tool_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     const std::string& savePhase() const { return savePhase_; }
@@ -86,8 +81,6 @@ public:
     void setSearchQuery(std::string value);
     void setSearchHits(std::vector<SearchHit> value);
     void setSearchHitIndex(std::int64_t value);
-    void setSearchFocusToken(std::int64_t value);
-    void setSearchAnchor(std::int64_t value);
     void setTool(EditorTool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(std::string value);
@@ -106,8 +99,6 @@ signals:
     void searchQueryChanged();
     void searchHitsChanged();
     void searchHitIndexChanged();
-    void searchFocusTokenChanged();
-    void searchAnchorChanged();
     void toolChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
@@ -129,8 +120,6 @@ private:
     std::string searchQuery_{};
     std::vector<SearchHit> searchHits_{};
     std::int64_t searchHitIndex_{0};
-    std::int64_t searchFocusToken_{0};
-    std::int64_t searchAnchor_{0};
     EditorTool tool_{EditorTool::select};
     std::optional<WorkerNotice> workerNotice_{};
     std::string savePhase_{"saved"};

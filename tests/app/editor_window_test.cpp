@@ -577,7 +577,7 @@ private slots:
         QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         editor->workspace().setSearchQuery("needle");
         QCOMPARE(field->text(), QStringLiteral("needle"));
-        editor->workspace().setSearchFocusToken(editor->workspace().searchFocusToken() + 1);
+        editor->workspace().requestFind();
         QVERIFY(waitUntil([&] { return field->hasFocus(); }, 5));
         QCOMPARE(field->selectedText(), QStringLiteral("needle"));
 

@@ -64,7 +64,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     const std::vector<std::pair<const QObject*, QString>> owners = {
         {workspace.get(), QString("sessionId inspect selectedPageId status "
                                   "errorMessage selection selectedAnnotationId selectedText "
-                                  "searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
+                                  "searchQuery searchHits searchHitIndex tool "
                                   "workerNotice savePhase pageJump inkPoints")},
         {&workspace->link(), "workerReady activity"},
         {&workspace->sharing(), "mcpEnabled mcpAccessGranted"},
