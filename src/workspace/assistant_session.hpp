@@ -68,17 +68,12 @@ public:
     const std::string& assistantModel() const;
     const std::optional<ProviderStatus>& providerStatus() const;
     bool assistantKeyStored() const;
-    // Each emits its change signal only on a real change. Another provider is written to the
-    // settings and drops the status of the one before; the model is written on every set.
+    // The user's choices. Each emits its change signal only on a real change. Another provider is
+    // written to the settings and drops the status of the one before; the model is written on every set.
     void setAssistantQuery(std::string value);
     void setAssistantScope(AssistantScope value);
-    void setAssistantAnswer(std::optional<AssistantAnswer> value);
-    void setAssistantDraft(std::optional<std::string> value);
-    void setAssistantRunning(bool value);
     void setAssistantProvider(AssistantProvider value);
     void setAssistantModel(std::string value);
-    void setProviderStatus(std::optional<ProviderStatus> value);
-    void setAssistantKeyStored(bool value);
 
     // Asks `assistantQuery` about the open document: the worker's planner for the local
     // provider, else a model run on a thread of its own.
@@ -130,6 +125,12 @@ private:
 
     template <class T>
     void assign(T& field, T value, void (AssistantSession::*changed)());
+    // What the session alone finds out: the runs, the provider's answers, the key store's.
+    void setAssistantAnswer(std::optional<AssistantAnswer> value);
+    void setAssistantDraft(std::optional<std::string> value);
+    void setAssistantRunning(bool value);
+    void setProviderStatus(std::optional<ProviderStatus> value);
+    void setAssistantKeyStored(bool value);
 
     std::unique_ptr<ModelProvider> modelProvider() const;
     void askModel(const std::string& question, const std::string& session);

@@ -130,6 +130,11 @@ void PageRenderer::setPageTiles(std::vector<PageTile> value) {
     emit pageTilesChanged();
 }
 
+void PageRenderer::clearPage() {
+    setPageTiles({});
+    setPageImage(QImage());
+}
+
 void PageRenderer::setVisibleCanvasRect(QRectF value) {
     if (value == d_->visibleCanvasRect_) return;
     d_->visibleCanvasRect_ = value;

@@ -41,8 +41,8 @@ class WorkspaceState;
 
 class PageRenderer : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QImage pageImage READ pageImage WRITE setPageImage NOTIFY pageImageChanged)
-    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles WRITE setPageTiles NOTIFY pageTilesChanged)
+    Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
+    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles NOTIFY pageTilesChanged)
     Q_PROPERTY(
         QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
     Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
@@ -65,11 +65,10 @@ public:
     const QRectF& visibleCanvasRect() const;
     // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
     std::int64_t thumbnailGeneration() const;
-    // Each emits its change signal only on a real change; the same image is the same pixel buffer
-    // at the same ratio.
-    void setPageImage(QImage value);
-    void setPageTiles(std::vector<PageTile> value);
+    // The canvas tells it; emits its change signal only on a real change.
     void setVisibleCanvasRect(QRectF value);
+    // No page is shown: the image and its tiles go.
+    void clearPage();
 
     // Points per page point, 1.2 at the start; changed by setZoom() and applyFit() alone.
     double zoom() const;
@@ -151,6 +150,10 @@ private:
 
     // The zoom as a number alone, without the render or the fit mode setZoom() sees to.
     void showZoom(double value);
+    // Each emits its change signal only on a real change; the same image is the same pixel buffer
+    // at the same ratio.
+    void setPageImage(QImage value);
+    void setPageTiles(std::vector<PageTile> value);
     PageVersion version(const std::string& pageId) const;
     double backingScale() const;
     bool hasPage(const std::string& pageId) const;

@@ -146,8 +146,7 @@ void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    d_->renderer_->setPageImage(QImage());
-    d_->renderer_->setPageTiles({});
+    d_->renderer_->clearPage();
     d_->renderer_->forgetRenders();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);

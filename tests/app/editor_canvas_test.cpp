@@ -700,7 +700,7 @@ private slots:
         AssistantAnswer answer;
         answer.text = "The foot of the page says so.";
         answer.citations = {citation};
-        workspace.assistant().setAssistantAnswer(answer);
+        workspace.assistant().showAnswer(answer, workspace.sessionId());
         RowButton* row = nullptr;
         QVERIFY(
             waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));

@@ -224,7 +224,9 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "construction writes nothing";
 
-    workspace->assistant().setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
+    // Only the session finds a status out; set here as a binding would, through the property.
+    workspace->assistant().setProperty(
+        "providerStatus", QVariant::fromValue(std::optional(ProviderStatus::unavailable("Ollama is not running."))));
     workspace->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
     EXPECT_TRUE(workspace->assistant().providerStatus());
