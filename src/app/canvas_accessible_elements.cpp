@@ -108,10 +108,7 @@ CanvasActions windowActions(Workspace& workspace) {
         workspace.selectAnnotation(id);
         workspace.promptSelectedContents();
     };
-    actions.deleteAnnotation = [&workspace](const std::string& id) {
-        workspace.setSelectedAnnotationId(id);
-        workspace.deleteSelectedAnnotation();
-    };
+    actions.deleteAnnotation = [&workspace](const std::string& id) { workspace.deleteAnnotation(id); };
     actions.highlightSelection = [&workspace] { workspace.highlightSelection(); };
     actions.noteSelection = [&workspace] { workspace.addNoteAtSelection(); };
     actions.copySelection = [&workspace] { workspace.copySelection(); };

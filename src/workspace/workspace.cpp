@@ -87,6 +87,10 @@ void Workspace::restartWorker() {
     relaunch(std::nullopt);
 }
 
+void Workspace::dismissWorkerNotice() {
+    if (workerNotice() && !workerNotice()->offersRestart) setWorkerNotice(std::nullopt);
+}
+
 CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
     return WorkerLink::makeRequest(method, std::move(params));
 }

@@ -61,6 +61,8 @@ public:
     // The notice's "Restart Worker": starts a worker and brings the lost document back. Does
     // nothing while a worker and its connection stand, or once the editor is quitting.
     void restartWorker();
+    // The user closes the notice; one that offers a restart stays until the worker is back.
+    void dismissWorkerNotice();
 
     // ---- Commands
     // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
@@ -139,6 +141,8 @@ public:
     // four commands below act only on a selected annotation of the page shown.
     void selectAnnotation(const std::string& annotationId);
     void deleteSelectedAnnotation();
+    // Deletes an annotation of the page shown, selected or not: it becomes the selected one first.
+    void deleteAnnotation(const std::string& annotationId);
     // Moves the selected annotation by dx right and dy up as the page is shown, or with `resize` moves
     // its edges shown right and top.
     void nudgeSelection(double dx, double dy, bool resize);

@@ -92,6 +92,17 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_NE(workspace->link().uiToken(), workspaceWith()->link().uiToken());
 }
 
+TEST(WorkspaceState, OnlyANoticeWithoutARestartIsTheUsersToDismiss) {
+    Scratch scratch;
+    const auto workspace = workspaceWith();
+    for (const bool offersRestart : {true, false}) {
+        const WorkerNotice notice{"The PDF worker stopped", offersRestart};
+        workspace->setWorkerNotice(notice);
+        workspace->dismissWorkerNotice();
+        EXPECT_EQ(workspace->workerNotice(), offersRestart ? std::optional(notice) : std::nullopt) << offersRestart;
+    }
+}
+
 TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {
     Scratch scratch;
     // The store answers off the GUI thread, soon after the start.
