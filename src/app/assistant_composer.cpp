@@ -149,7 +149,7 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     scope_ = new PillSegment(QStringLiteral("Scope"), HeroButtonSize::sm, row);
     scope_->setObjectName(QStringLiteral("scope"));
     QList<SegmentItem> scopes;
-    for (const AssistantScopeInfo& entry : assistantScopes)
+    for (const auto& entry : assistantScopes)
         scopes.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
     scope_->setItems(scopes);
     row->add(scope_, 0, Qt::AlignVCenter);

@@ -68,7 +68,7 @@ void ProviderCard::build() {
     provider_ = new PillSegment(QStringLiteral("Answers from"), HeroButtonSize::sm, column);
     provider_->setObjectName(QStringLiteral("providerPill"));
     QList<SegmentItem> providers;
-    for (const AssistantProviderInfo& entry : assistantProviders)
+    for (const auto& entry : assistantProviders)
         providers.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
     provider_->setItems(providers);
     column->add(provider_);

@@ -221,7 +221,7 @@ TEST(WorkspaceState, TheProviderIsReadFromTheWordsTheSettingsStore) {
         workspace->assistant().setAssistantProvider(c.provider);
         EXPECT_EQ(EditorSettings().assistantProvider(), c.stored) << "written back as the same word";
     }
-    for (const auto& entry : assistantScopes) EXPECT_EQ(assistantScopeFromRaw(entry.rawValue), entry.scope);
+    for (const auto& entry : assistantScopes) EXPECT_EQ(assistantScopeFromRaw(entry.rawValue), entry.value);
 }
 
 TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
