@@ -1,8 +1,10 @@
 #pragma once
 
-// The published state of the workspace: every value the windows show, each a Qt property with its
-// initial value and one change signal, emitted only when the value really changed. The windows may
-// set any of them; the workspace's operations set them too. GUI thread only. Setters never fail.
+// The published state of the open document, its selection, search and status: each a Qt property
+// with its initial value and one change signal, emitted only when the value really changed. The
+// assistant, the page renders and zoom, the sharing, the link and the checkpoints publish theirs on
+// their own parts. The workspace's operations set these; one-off requests to a view are the
+// workspace's signals, not values here. GUI thread only. Setters never fail.
 
 #include <QImage>
 #include <QObject>
