@@ -84,16 +84,16 @@ std::vector<double> modelRunStops(const fs::path& scratch) {
     auto workspace = launched(scratch, runs, nullptr);
     workspace->open(document);
     if (!spinUntil([&] { return workspace->status() == "Opened asked.pdf"; })) return {};
-    workspace->setAssistantProvider("ollama");
-    workspace->setAssistantModel("tiny:1b");
-    workspace->setAssistantQuery("Summarise the page.");
+    workspace->assistant().setAssistantProvider(kivo::AssistantProvider::ollama);
+    workspace->assistant().setAssistantModel("tiny:1b");
+    workspace->assistant().setAssistantQuery("Summarise the page.");
     std::vector<double> stops;
     for (int run = 0; run < runs; ++run) {
         workspace->assistant().askAssistant();
-        if (!spinUntil([&] { return workspace->assistantDraft() == "Partial words"; })) return {};
+        if (!spinUntil([&] { return workspace->assistant().assistantDraft() == "Partial words"; })) return {};
         const auto start = Clock::now();
         workspace->assistant().stopAssistant();
-        if (!spinUntil([&] { return !workspace->assistantRunning(); })) return {};
+        if (!spinUntil([&] { return !workspace->assistant().assistantRunning(); })) return {};
         stops.push_back(milliseconds(Clock::now() - start));
     }
     workspace->shutdownWorker();

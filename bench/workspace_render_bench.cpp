@@ -96,7 +96,7 @@ double residentMegabytes(const std::string& pid) {
 bool visibleTilesPresent(kivo::Workspace& workspace) {
     const auto page = workspace.currentPage();
     const QRectF visible = workspace.renderer().visibleCanvasRect();
-    const double scale = workspace.zoom() * backing;
+    const double scale = workspace.renderer().zoom() * backing;
     const kivo::TileGrid grid = kivo::TileGrid::forPage(page->width, page->height, scale, 1024);
     const auto wanted = grid.tiles(visible.left() * backing, visible.top() * backing, visible.right() * backing,
                                    visible.bottom() * backing);
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     Loop loop;
     ws.launchOnce();
     if (!ws.link().workerReady()) fail("the worker did not start", ws);
-    ws.setViewport(QSizeF(1000, 700));
+    ws.renderer().setViewport(QSizeF(1000, 700));
     ws.renderer().setVisibleCanvasRect(QRectF(0, 0, 952, 652));
 
     const std::string opened = "Opened " + document.filename().string();
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     // Next page, each page new to the cache.
     std::vector<double> nextPage;
     int texts = 0;
-    QObject::connect(&ws, &kivo::Workspace::pageCharsChanged, [&] { ++texts; });
+    QObject::connect(&ws.renderer(), &kivo::PageRenderer::pageCharsChanged, [&] { ++texts; });
     for (std::size_t i = 1; i < pages.size(); ++i) {
         const qint64 before = ws.renderer().pageImage().cacheKey();
         const int textsBefore = texts;
@@ -189,16 +189,16 @@ int main(int argc, char** argv) {
     std::vector<double> zoomIn;
     for (int run = 0; run < zoomRuns; ++run) {
         ws.select(pages[static_cast<std::size_t>(run * 7) % pages.size()].id);
-        ws.setZoom(1.2);
+        ws.renderer().setZoom(1.2);
         if (!loop.until([&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
             fail("zoom 1.2", ws);
         loop.for_(std::chrono::milliseconds(300));
         const auto start = Clock::now();
-        ws.setZoom(4.0);
+        ws.renderer().setZoom(4.0);
         if (!loop.until([&] { return visibleTilesPresent(ws); })) fail("tiles at 400 %", ws);
         zoomIn.push_back(milliseconds(Clock::now() - start));
     }
-    ws.setZoom(1.2);
+    ws.renderer().setZoom(1.2);
     loop.for_(std::chrono::milliseconds(300));
 
     const double afterAllMb = residentMegabytes("self");

@@ -64,11 +64,7 @@ AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const s
     editor_->hide();
 
     connect(select_, &RowButton::clicked, this, [this] { workspace_.selectAnnotation(id_); });
-    connect(delete_, &HeroButton::clicked, this, [this] {
-        // The row need not be the selected one: it becomes so just long enough to be removed.
-        workspace_.setSelectedAnnotationId(id_);
-        workspace_.deleteSelectedAnnotation();
-    });
+    connect(delete_, &HeroButton::clicked, this, [this] { workspace_.deleteAnnotation(id_); });
     // Return saves nothing; only the button does.
     connect(field_->lineEdit(), &QLineEdit::textEdited, this,
             [this](const QString& text) { drafts_.setAnnotation(id_, text.toStdString()); });

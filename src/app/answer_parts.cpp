@@ -43,10 +43,8 @@ CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget
     stack->add(stale_);
 
     connect(button, &RowButton::clicked, this, [this] {
-        workspace_.select(citation_.pageId);
-        workspace_.setSelection(citation_.rects.empty() ? std::nullopt : std::optional(citation_.rects.front()));
-        // Brought into view as a search hit is, wherever on the page the quote lies.
-        workspace_.setSearchAnchor(workspace_.searchAnchor() + 1);
+        workspace_.revealCitation(citation_.pageId,
+                                  citation_.rects.empty() ? std::nullopt : std::optional(citation_.rects.front()));
     });
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &CitationRow::refreshStale);
     refreshStale();

@@ -148,9 +148,10 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     auto* row = new ScaledStack(Qt::Horizontal, 8, {}, box);
     scope_ = new PillSegment(QStringLiteral("Scope"), HeroButtonSize::sm, row);
     scope_->setObjectName(QStringLiteral("scope"));
-    scope_->setItems({{QStringLiteral("selection"), QStringLiteral("Selection"), QString()},
-                      {QStringLiteral("page"), QStringLiteral("Page"), QString()},
-                      {QStringLiteral("document"), QStringLiteral("Document"), QString()}});
+    QList<SegmentItem> scopes;
+    for (const auto& entry : assistantScopes)
+        scopes.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
+    scope_->setItems(scopes);
     row->add(scope_, 0, Qt::AlignVCenter);
     row->addStretch();
     buttons_ = new ScaledStack(Qt::Horizontal, 8, {}, row);
@@ -176,17 +177,19 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     column->add(disclosure_);
 
     connect(field_, &QPlainTextEdit::textChanged, this,
-            [this] { workspace_.setAssistantQuery(field_->toPlainText().toStdString()); });
+            [this] { workspace_.assistant().setAssistantQuery(field_->toPlainText().toStdString()); });
     connect(field_, &QuestionField::submitted, &workspace_.assistant(), &AssistantSession::askAssistant);
-    connect(scope_, &PillSegment::activated, this,
-            [this](const QVariant& value) { workspace_.setAssistantScope(value.toString().toStdString()); });
+    connect(scope_, &PillSegment::activated, this, [this](const QVariant& value) {
+        if (const auto scope = assistantScopeFromRaw(value.toString().toStdString()))
+            workspace_.assistant().setAssistantScope(*scope);
+    });
     connect(send_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::askAssistant);
     connect(stop_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::stopAssistant);
-    for (const auto changed : {&WorkspaceState::assistantQueryChanged, &WorkspaceState::assistantScopeChanged,
-                               &WorkspaceState::assistantRunningChanged, &WorkspaceState::sessionIdChanged,
-                               &WorkspaceState::assistantProviderChanged, &WorkspaceState::assistantModelChanged,
-                               &WorkspaceState::providerStatusChanged})
-        connect(&workspace_, changed, this, &AssistantComposer::refresh);
+    for (const auto changed : {&AssistantSession::assistantQueryChanged, &AssistantSession::assistantScopeChanged,
+                               &AssistantSession::assistantRunningChanged, &AssistantSession::assistantProviderChanged,
+                               &AssistantSession::assistantModelChanged, &AssistantSession::providerStatusChanged})
+        connect(&workspace_.assistant(), changed, this, &AssistantComposer::refresh);
+    connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &AssistantComposer::refresh);
     refresh();
 }
 
@@ -211,8 +214,8 @@ void AssistantComposer::placeScope() {
 // The chosen model while the provider shown lists it; until then (just after a switch the choice is still
 // the other provider's) none, so the disclosure says "the chosen model" rather than a wrong name.
 std::string AssistantComposer::listedModel() const {
-    const auto& status = workspace_.providerStatus();
-    const std::string& chosen = workspace_.assistantModel();
+    const auto& status = workspace_.assistant().providerStatus();
+    const std::string& chosen = workspace_.assistant().assistantModel();
     if (!status || !status->ready) return {};
     const bool listed = std::any_of(status->models.begin(), status->models.end(),
                                     [&](const ModelInfo& model) { return model.name == chosen; });
@@ -220,20 +223,21 @@ std::string AssistantComposer::listedModel() const {
 }
 
 void AssistantComposer::refresh() {
-    const QString query = QString::fromStdString(workspace_.assistantQuery());
+    const QString query = QString::fromStdString(workspace_.assistant().assistantQuery());
     if (field_->toPlainText() != query) {
         const QSignalBlocker quiet(field_);
         field_->setPlainText(query);
         field_->moveCursor(QTextCursor::End);
     }
-    scope_->setSelection(QString::fromStdString(workspace_.assistantScope()));
-    const bool running = workspace_.assistantRunning();
+    scope_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantScope())));
+    const bool running = workspace_.assistant().assistantRunning();
     spinner_->setVisible(running);
     stop_->setVisible(running);
     send_->setVisible(!running);
     placeScope();
-    send_->setEnabled(AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistantQuery()));
-    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistantProvider(), listedModel()));
+    send_->setEnabled(
+        AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistant().assistantQuery()));
+    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistant().assistantProvider(), listedModel()));
 }
 
 }  // namespace kivo

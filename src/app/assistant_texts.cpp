@@ -35,15 +35,15 @@ QString incompleteNote(const std::string& reason) {
     return QStringLiteral("The model stopped partway, so this answer is incomplete.");
 }
 
-QString disclosure(const std::string& provider, const std::string& model) {
+QString disclosure(AssistantProvider provider, const std::string& model) {
     const QString name = model.empty() ? QStringLiteral("the chosen model") : QString::fromStdString(model);
-    if (provider == "ollama") {
+    if (provider == AssistantProvider::ollama) {
         return QStringLiteral(
                    "Answers come from %1 in Ollama. The scope's text goes to Ollama on this computer only. "
                    "Citations are checked against the document, and proposed edits wait for Apply.")
             .arg(name);
     }
-    if (provider == "anthropic") {
+    if (provider == AssistantProvider::anthropic) {
         return QStringLiteral(
                    "Answers come from %1 at Anthropic, with your key. The scope's text leaves this "
                    "computer: Anthropic receives the pages you ask about, and the answer is billed to your "

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "assistant/model_provider.hpp"
+#include "workspace/assistant_choices.hpp"
 #include "core/assistant_records.hpp"
 
 namespace kivo::AssistantTexts {
@@ -23,7 +24,7 @@ QString usageText(const std::string& model, const AnswerUsage& usage, const QLoc
 QString incompleteNote(const std::string& reason);
 
 // Where the question goes, by the chosen provider and model ("the chosen model" while none is chosen).
-QString disclosure(const std::string& provider, const std::string& model);
+QString disclosure(AssistantProvider provider, const std::string& model);
 
 // What the bubble shows while a model streams: the text, what assistive technologies read, and whether
 // it is the muted waiting line. Of a draft longer than `draftShownBytes`, only its end is shown, after "…".

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "workspace/annotation_description.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo::CanvasAccessibility {
@@ -87,7 +88,7 @@ std::vector<AccessibleElement> elements(const Layer& layer) {
 CanvasActions windowActions(Workspace& workspace) {
     // Only a line the shown page has is selected; the others do nothing after a line that is not.
     const auto selectLine = [&workspace](std::int64_t line) {
-        if (line < 0 || static_cast<std::size_t>(line) >= workspace.pageLines().size()) return false;
+        if (line < 0 || static_cast<std::size_t>(line) >= workspace.renderer().pageLines().size()) return false;
         workspace.selectLines(LineSelection{line, line});
         return true;
     };
@@ -107,10 +108,7 @@ CanvasActions windowActions(Workspace& workspace) {
         workspace.selectAnnotation(id);
         workspace.promptSelectedContents();
     };
-    actions.deleteAnnotation = [&workspace](const std::string& id) {
-        workspace.setSelectedAnnotationId(id);
-        workspace.deleteSelectedAnnotation();
-    };
+    actions.deleteAnnotation = [&workspace](const std::string& id) { workspace.deleteAnnotation(id); };
     actions.highlightSelection = [&workspace] { workspace.highlightSelection(); };
     actions.noteSelection = [&workspace] { workspace.addNoteAtSelection(); };
     actions.copySelection = [&workspace] { workspace.copySelection(); };

@@ -100,18 +100,19 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
             [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
     // Before the refresh below, which scrolls once the page is up.
     connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] { topPending_ = true; });
-    for (const auto changed : {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged,
-                               &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged,
-                               &WorkspaceState::searchHitsChanged, &WorkspaceState::selectedAnnotationIdChanged,
-                               &WorkspaceState::pageLinesChanged, &WorkspaceState::selectedTextChanged})
+    for (const auto changed :
+         {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged,
+          &WorkspaceState::selectionChanged, &WorkspaceState::searchHitsChanged,
+          &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
-    for (const auto changed : {&PageRenderer::pageImageChanged, &PageRenderer::pageTilesChanged})
+    for (const auto changed :
+         {&PageRenderer::pageImageChanged, &PageRenderer::pageTilesChanged, &PageRenderer::pageLinesChanged})
         connect(&workspace_.renderer(), changed, this, &CanvasArea::refresh);
     // Each pointer move of an ink stroke changes these; rebuilding the page's marks and elements for it
     // would cost a copy of every annotation per move.
     connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
             [this] { page_->setInkPoints(workspace_.inkPoints()); });
-    connect(&workspace_, &WorkspaceState::searchAnchorChanged, this, [this] {
+    connect(&workspace_, &Workspace::revealRequested, this, [this] {
         revealPending_ = true;
         revealSelection();
     });
@@ -141,7 +142,7 @@ void CanvasArea::refresh() {
                 inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
         }
         inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
-        inputs.lines = workspace_.pageLines();
+        inputs.lines = workspace_.renderer().pageLines();
         inputs.selectedText = workspace_.selectedText();
         inputs.pageLabel = pageLabel(*page, document);
     } else if (document.pageCount() > 0) {
@@ -203,7 +204,7 @@ void CanvasArea::resizeEvent(QResizeEvent* event) {
     FilledPanel::resizeEvent(event);
     card_->placeIn(rect());
     workspace_.renderer().setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
-    workspace_.setViewport(QSizeF(event->size()));
+    workspace_.renderer().setViewport(QSizeF(event->size()));
     reportVisiblePart();
 }
 

@@ -7,7 +7,7 @@
 // here", with "Open a PDF…" calling Workspace::openPanel()). The activity card floats over its bottom edge.
 // Its size goes to the workspace's viewport, and the part of the page on screen to its visible canvas
 // rectangle (asking for tiles), whenever they change. When the workspace moves to a search hit or a line
-// (searchAnchor), the selection is scrolled to the middle.
+// (revealRequested), the selection is scrolled to the middle.
 //
 // It carries the canvas's drags to the workspace: the dragged rectangle becomes the selection, the ink
 // stroke the ink points, and the end of each gesture goes to Workspace::applyTool().

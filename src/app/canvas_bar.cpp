@@ -20,6 +20,7 @@
 #include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
 #include "design/text_scale.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -185,9 +186,10 @@ CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidg
     connect(page_->lineEdit(), &QLineEdit::textEdited, &workspace_,
             [this](const QString& text) { workspace_.setPageJump(text.toStdString()); });
     connect(page_->lineEdit(), &QLineEdit::returnPressed, &workspace_, &Workspace::jumpToPage);
-    for (const auto changed : {&WorkspaceState::toolChanged, &WorkspaceState::inspectChanged,
-                               &WorkspaceState::zoomChanged, &WorkspaceState::pageJumpChanged})
+    for (const auto changed :
+         {&WorkspaceState::toolChanged, &WorkspaceState::inspectChanged, &WorkspaceState::pageJumpChanged})
         connect(&workspace_, changed, this, &CanvasBar::refresh);
+    connect(&workspace_.renderer(), &PageRenderer::zoomChanged, this, &CanvasBar::refresh);
     refresh();
 }
 
@@ -206,13 +208,13 @@ void CanvasBar::bindCommands(const EditorCommands& commands) {
     menu_->addSeparator();
     for (const double preset : presets) {
         QAction* action = menu_->addAction(zoomText(preset));
-        connect(action, &QAction::triggered, this, [this, preset] { workspace_.setZoom(preset); });
+        connect(action, &QAction::triggered, this, [this, preset] { workspace_.renderer().setZoom(preset); });
     }
 }
 
 void CanvasBar::refresh() {
     tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
-    zoomMenu_->setZoom(workspace_.zoom());
+    zoomMenu_->setZoom(workspace_.renderer().zoom());
     const QString jump = QString::fromStdString(workspace_.pageJump());
     if (page_->lineEdit()->text() != jump) {
         const QSignalBlocker quiet(page_->lineEdit());

@@ -7,6 +7,7 @@
 #include "design/scaled_stack.hpp"
 #include "design/status_message.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -24,17 +25,18 @@ ConversationView::ConversationView(Workspace& workspace, QWidget* parent)
     : QWidget(parent), workspace_(workspace), column_(new ScaledStack(Qt::Vertical, 12, {}, this)) {
     setObjectName(QStringLiteral("conversation"));
     fill(this, column_);
-    connect(&workspace_, &WorkspaceState::assistantAnswerChanged, this, [this] { refresh(true); });
-    connect(&workspace_, &WorkspaceState::assistantDraftChanged, this, [this] { refresh(false); });
+    connect(&workspace_.assistant(), &AssistantSession::assistantAnswerChanged, this, [this] { refresh(true); });
+    connect(&workspace_.assistant(), &AssistantSession::assistantDraftChanged, this, [this] { refresh(false); });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, [this] { refresh(false); });
-    connect(&workspace_, &WorkspaceState::assistantModelChanged, this, &ConversationView::refreshDraft);
+    connect(&workspace_.assistant(), &AssistantSession::assistantModelChanged, this, &ConversationView::refreshDraft);
     refresh(false);
 }
 
 void ConversationView::refresh(bool answerChanged) {
-    const Shown next = workspace_.assistantDraft() && !workspace_.assistantAnswer() ? Shown::streaming
-                       : workspace_.assistantAnswer()                               ? Shown::answer
-                                                                                    : Shown::empty;
+    const Shown next = workspace_.assistant().assistantDraft() && !workspace_.assistant().assistantAnswer()
+                           ? Shown::streaming
+                       : workspace_.assistant().assistantAnswer() ? Shown::answer
+                                                                  : Shown::empty;
     if (built_ && next == shown_) {
         // The draft and the session change the shown parts in place; only a changed answer rebuilds them.
         if (next == Shown::streaming) return refreshDraft();
@@ -91,7 +93,8 @@ void ConversationView::showStreaming() {
 
 void ConversationView::refreshDraft() {
     if (shown_ != Shown::streaming || draft_ == nullptr) return;
-    const auto line = AssistantTexts::draftLine(workspace_.assistantDraft().value_or(""), workspace_.assistantModel());
+    const auto line = AssistantTexts::draftLine(workspace_.assistant().assistantDraft().value_or(""),
+                                                workspace_.assistant().assistantModel());
     // The muted waiting line and the answer text are two looks of one label.
     if (line.waiting != (draft_->colorToken() == Theme::Token::muted)) {
         auto* replacement =
@@ -111,7 +114,7 @@ void ConversationView::refreshDraft() {
 }
 
 void ConversationView::showAnswer() {
-    const AssistantAnswer& answer = *workspace_.assistantAnswer();
+    const AssistantAnswer& answer = *workspace_.assistant().assistantAnswer();
     auto* bubble = new AnswerBubble(column_);
     bubble->setObjectName(QStringLiteral("answerCard"));
     ScaledStack* content = bubble->content();

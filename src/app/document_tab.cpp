@@ -112,19 +112,12 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
     connect(approve_, &HeroButton::clicked, this,
             [this] { approveMenu_->popup(approve_->mapToGlobal(QPoint(0, approve_->height()))); });
     connect(copy_, &HeroButton::clicked, &workspace_.sharing(), &McpSharing::copyMCPSetup);
-    connect(switch_, &HeroSwitch::clicked, this, &DocumentTab::flipSharing);
+    connect(switch_, &HeroSwitch::clicked, &workspace_.sharing(), &McpSharing::setMcpAccess);
 
     workerState_ = new InlineCodeLabel(column);
     workerState_->setObjectName(QStringLiteral("workerState"));
     column->add(workerState_);
     return card;
-}
-
-void DocumentTab::flipSharing(bool on) {
-    workspace_.sharing().setMcpAccessGranted(on);
-    workspace_.sharing().syncMCPGrants();
-    workspace_.setStatus(on ? "MCP can use this document. A client may send tool results to its own provider."
-                            : "MCP access revoked.");
 }
 
 void DocumentTab::refresh() {

@@ -42,7 +42,6 @@ private:
     QWidget* buildSharing(QWidget* parent);
     void refresh();
     void refreshWarnings();
-    void flipSharing(bool on);
 
     Workspace& workspace_;
     Chip* revision_;

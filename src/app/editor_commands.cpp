@@ -18,6 +18,7 @@
 #include "app/text_size_steps.hpp"
 #include "app/updates.hpp"
 #include "design/literal_text.hpp"
+#include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -163,8 +164,10 @@ void EditorCommands::createPageMenu() {
     Workspace* w = &workspace_;
     add(page, EditorAction::fitPage, ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
     add(page, EditorAction::fitWidth, {}, Rule::always, [this] { fit(FitMode::width); });
-    add(page, EditorAction::zoomIn, ctrl | Qt::Key_Equal, Rule::always, [w] { w->setZoom(w->zoom() + zoomStep); });
-    add(page, EditorAction::zoomOut, QKeySequence::ZoomOut, Rule::always, [w] { w->setZoom(w->zoom() - zoomStep); });
+    add(page, EditorAction::zoomIn, ctrl | Qt::Key_Equal, Rule::always,
+        [w] { w->renderer().setZoom(w->renderer().zoom() + zoomStep); });
+    add(page, EditorAction::zoomOut, QKeySequence::ZoomOut, Rule::always,
+        [w] { w->renderer().setZoom(w->renderer().zoom() - zoomStep); });
     routed_.push_back(
         add(page, EditorAction::previousPage, ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
     routed_.push_back(add(page, EditorAction::nextPage, ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
@@ -183,8 +186,7 @@ void EditorCommands::createPageMenu() {
 void EditorCommands::createFindMenu() {
     QMenu* find = window_.menuBar()->addMenu(QStringLiteral("Find"));
     Workspace* w = &workspace_;
-    add(find, EditorAction::find, QKeySequence::Find, Rule::always,
-        [w] { w->setSearchFocusToken(w->searchFocusToken() + 1); });
+    add(find, EditorAction::find, QKeySequence::Find, Rule::always, [w] { w->requestFind(); });
     add(find, EditorAction::findNext, ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
     add(find, EditorAction::findPrevious, ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
 }
@@ -303,8 +305,8 @@ void EditorCommands::setTextScale(double scale) { settings_.setInterfaceTextScal
 void EditorCommands::showInspectorTab(std::string_view rawValue) { settings_.setInspectorTab(std::string(rawValue)); }
 
 void EditorCommands::fit(FitMode mode) {
-    workspace_.setFitMode(mode);
-    workspace_.applyFit();
+    workspace_.renderer().setFitMode(mode);
+    workspace_.renderer().applyFit();
 }
 
 void EditorCommands::undo() {

@@ -8,8 +8,7 @@
 
 namespace kivo {
 
-FindField::FindField(Workspace& workspace, QWidget* parent)
-    : HeroField(false, parent), workspace_(workspace), token_(workspace.searchFocusToken()) {
+FindField::FindField(Workspace& workspace, QWidget* parent) : HeroField(false, parent), workspace_(workspace) {
     setObjectName(QStringLiteral("findField"));
     lineEdit()->setPlaceholderText(QStringLiteral("Find"));
     lineEdit()->setAccessibleName(QStringLiteral("Find in document"));
@@ -17,7 +16,7 @@ FindField::FindField(Workspace& workspace, QWidget* parent)
             [this](const QString& text) { workspace_.setSearchQuery(text.toStdString()); });
     connect(lineEdit(), &QLineEdit::returnPressed, this, &FindField::submitted);
     connect(&workspace_, &WorkspaceState::searchQueryChanged, this, &FindField::showQuery);
-    connect(&workspace_, &WorkspaceState::searchFocusTokenChanged, this, &FindField::focusOnRequest);
+    connect(&workspace_, &Workspace::findRequested, this, &FindField::focusOnRequest);
     showQuery();
 }
 
@@ -29,8 +28,6 @@ void FindField::showQuery() {
 }
 
 void FindField::focusOnRequest() {
-    if (workspace_.searchFocusToken() == token_) return;
-    token_ = workspace_.searchFocusToken();
     QTimer::singleShot(0, this, [this] {
         if (!window()->isVisible() || !lineEdit()->isEnabled()) return;
         lineEdit()->setFocus(Qt::ShortcutFocusReason);

@@ -29,7 +29,6 @@ private:
     void focusOnRequest();
 
     Workspace& workspace_;
-    std::int64_t token_;
 };
 
 }  // namespace kivo

@@ -103,7 +103,7 @@ QWidget* InspectorPanel::buildAlerts() {
     alertsLayout_->addWidget(notice_);
     alertsLayout_->addLayout(buttons);
     connect(restart_, &HeroButton::clicked, &workspace_, &Workspace::restartWorker);
-    connect(dismiss_, &HeroButton::clicked, this, &InspectorPanel::dismissNotice);
+    connect(dismiss_, &HeroButton::clicked, &workspace_, &Workspace::dismissWorkerNotice);
     return alerts;
 }
 
@@ -139,12 +139,6 @@ void InspectorPanel::refreshAlerts() {
         notice_->setText(QString::fromStdString(notice->message));
     }
     alerts_->setVisible(error || notice);
-}
-
-void InspectorPanel::dismissNotice() {
-    // Only a notice that offers no restart is the user's to clear.
-    const auto& notice = workspace_.workerNotice();
-    if (notice && !notice->offersRestart) workspace_.setWorkerNotice(std::nullopt);
 }
 
 void InspectorPanel::applyMetrics() {

@@ -55,7 +55,6 @@ protected:
 private:
     QWidget* buildAlerts();
     void refreshAlerts();
-    void dismissNotice();
     void applyMetrics();
     void buildTabs(EditorDrafts& drafts);
 

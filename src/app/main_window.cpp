@@ -168,8 +168,8 @@ void MainWindow::createColumns() {
 }
 
 void MainWindow::connectWorkspace() {
-    connect(&workspace_, &WorkspaceState::viewportChanged, this, [this] {
-        if (workspace_.fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
+    connect(&workspace_.renderer(), &PageRenderer::viewportChanged, this, [this] {
+        if (workspace_.renderer().fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
     });
     connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this, &MainWindow::showRecovery);
     connect(&workspace_, &WorkspaceState::statusChanged, this,

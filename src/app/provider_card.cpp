@@ -7,7 +7,6 @@
 
 #include "app/assistant_texts.hpp"
 #include "app/model_picker.hpp"
-#include "assistant/anthropic_provider.hpp"
 #include "core/text.hpp"
 #include "design/chip.hpp"
 #include "design/hero_button.hpp"
@@ -45,16 +44,18 @@ ScaledStack* row(double spacing, QWidget* parent) { return new ScaledStack(Qt::H
 ProviderCard::ProviderCard(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("providerCard"));
     build();
-    connect(provider_, &PillSegment::activated, this,
-            [this](const QVariant& value) { workspace_.setAssistantProvider(value.toString().toStdString()); });
-    connect(&workspace_, &WorkspaceState::assistantProviderChanged, this, [this] {
+    connect(provider_, &PillSegment::activated, this, [this](const QVariant& value) {
+        if (const auto provider = assistantProviderFromRaw(value.toString().toStdString()))
+            workspace_.assistant().setAssistantProvider(*provider);
+    });
+    connect(&workspace_.assistant(), &AssistantSession::assistantProviderChanged, this, [this] {
         // A key typed for one provider is never kept for another.
         forgetTypedKey();
         refresh();
     });
-    for (const auto changed : {&WorkspaceState::providerStatusChanged, &WorkspaceState::assistantModelChanged,
-                               &WorkspaceState::assistantKeyStoredChanged})
-        connect(&workspace_, changed, this, &ProviderCard::refresh);
+    for (const auto changed : {&AssistantSession::providerStatusChanged, &AssistantSession::assistantModelChanged,
+                               &AssistantSession::assistantKeyStoredChanged})
+        connect(&workspace_.assistant(), changed, this, &ProviderCard::refresh);
     refresh();
 }
 
@@ -66,9 +67,10 @@ void ProviderCard::build() {
 
     provider_ = new PillSegment(QStringLiteral("Answers from"), HeroButtonSize::sm, column);
     provider_->setObjectName(QStringLiteral("providerPill"));
-    provider_->setItems({{QStringLiteral("local"), QStringLiteral("Built-in"), QString()},
-                         {QStringLiteral("ollama"), QStringLiteral("Ollama"), QString()},
-                         {QString::fromLatin1(AnthropicProvider::id), QStringLiteral("Anthropic"), QString()}});
+    QList<SegmentItem> providers;
+    for (const auto& entry : assistantProviders)
+        providers.append({QString::fromLatin1(entry.rawValue), QString::fromLatin1(entry.title), QString()});
+    provider_->setItems(providers);
     column->add(provider_);
 
     buildKeyEntry(column);
@@ -97,8 +99,9 @@ void ProviderCard::build() {
     refreshList_->setObjectName(QStringLiteral("refreshModels"));
     pickerRow->add(refreshList_, 0, Qt::AlignVCenter);
     column->add(pickerRow);
-    connect(picker_, &QComboBox::activated, this,
-            [this](int index) { workspace_.setAssistantModel(picker_->itemData(index).toString().toStdString()); });
+    connect(picker_, &QComboBox::activated, this, [this](int index) {
+        workspace_.assistant().setAssistantModel(picker_->itemData(index).toString().toStdString());
+    });
     connect(refreshList_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::refreshModels);
 
     auto* chips = new WrappingRow(6, column);
@@ -175,30 +178,31 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
     });
 }
 
-ProviderCard::Shown ProviderCard::shownFor(const std::string& provider, const std::optional<ProviderStatus>& status,
+ProviderCard::Shown ProviderCard::shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status,
                                            bool keyStored, bool editingKey) {
-    if (provider == "ollama") {
+    if (provider == AssistantProvider::ollama) {
         if (!status) return Shown::ollamaChecking;
         if (!status->ready) return Shown::ollamaUnavailable;
         return status->models.empty() ? Shown::ollamaEmpty : Shown::ollamaModels;
     }
-    if (provider != AnthropicProvider::id) return Shown::builtIn;
+    if (provider != AssistantProvider::anthropic) return Shown::builtIn;
     if (!keyStored || editingKey) return Shown::keyEntry;
     if (!status) return Shown::keyChecking;
     return status->ready ? Shown::keyModels : Shown::keyUnavailable;
 }
 
 void ProviderCard::refresh() {
-    const auto& status = workspace_.providerStatus();
+    const auto& status = workspace_.assistant().providerStatus();
     const Shown previous = shown_;
-    shown_ = shownFor(workspace_.assistantProvider(), status, workspace_.assistantKeyStored(), editingKey_);
-    provider_->setSelection(QString::fromStdString(workspace_.assistantProvider()));
+    shown_ = shownFor(workspace_.assistant().assistantProvider(), status, workspace_.assistant().assistantKeyStored(),
+                      editingKey_);
+    provider_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantProvider())));
 
     const bool keyEntry = shown_ == Shown::keyEntry;
     const bool keyStoredRow =
         shown_ == Shown::keyChecking || shown_ == Shown::keyUnavailable || shown_ == Shown::keyModels;
     keyEntry_->setVisible(keyEntry);
-    cancelKey_->setVisible(keyEntry && workspace_.assistantKeyStored());
+    cancelKey_->setVisible(keyEntry && workspace_.assistant().assistantKeyStored());
     saveKey_->setEnabled(!trimWhitespaceAndNewlines(key_->lineEdit()->text().toStdString()).empty());
     keyRow_->setVisible(keyStoredRow);
     if (const auto place = workspace_.assistant().assistantKeyPlace()) keyInFile_ = *place == KeychainKey::Place::file;
@@ -235,7 +239,7 @@ void ProviderCard::refresh() {
 void ProviderCard::refreshModels(const ProviderStatus& status, const QString& refreshLabel) {
     LiteralText::setToolTip(*refreshList_, refreshLabel);
     refreshList_->setAccessibleName(refreshLabel);
-    const std::string& chosen = workspace_.assistantModel();
+    const std::string& chosen = workspace_.assistant().assistantModel();
     {
         const QSignalBlocker quiet(picker_);
         picker_->clear();

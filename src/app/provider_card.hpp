@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include "assistant/model_provider.hpp"
+#include "workspace/assistant_choices.hpp"
 
 class QComboBox;
 class QLineEdit;
@@ -53,7 +54,7 @@ public:
     };
     Shown shown() const noexcept { return shown_; }
     // What the card shows for this state of the workspace and of its own key editor.
-    static Shown shownFor(const std::string& provider, const std::optional<ProviderStatus>& status, bool keyStored,
+    static Shown shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status, bool keyStored,
                           bool editingKey);
 
 private:

@@ -12,6 +12,7 @@
 #include <future>
 #include <stop_token>
 #include <thread>
+#include <utility>
 
 #include "assistant/anthropic_provider.hpp"
 #include "assistant/ollama_provider.hpp"
@@ -74,6 +75,16 @@ struct AssistantSession::Private {
     std::jthread assistantThread_;
     // Ends the model-list fetch under way when a newer one starts or the session goes.
     std::stop_source modelListStop_;
+    // The published properties.
+    std::string assistantQuery_;
+    AssistantScope assistantScope_ = AssistantScope::page;
+    std::optional<AssistantAnswer> assistantAnswer_;
+    std::optional<std::string> assistantDraft_;
+    bool assistantRunning_ = false;
+    AssistantProvider assistantProvider_ = AssistantProvider::local;
+    std::string assistantModel_;
+    std::optional<ProviderStatus> providerStatus_;
+    bool assistantKeyStored_ = false;
     // Declared last so that they stop first, before anything their jobs might post about.
     // Model-list fetches, which wait on the network, one at a time.
     SerialQueue modelListQueue_{"kivo.pdf.models"};
@@ -84,38 +95,101 @@ struct AssistantSession::Private {
 AssistantSession::AssistantSession(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services,
                                    QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
+    // Read as stored, without writing them back.
+    d_->assistantProvider_ = storedAssistantProvider(services_.settings->assistantProvider().value_or(""));
+    d_->assistantModel_ = services_.settings->assistantModel().value_or("");
     d_->keyQueue_.post([this, keys = services_.keyStore] {
         const auto place = storedKeyPlace(*keys);
         QMetaObject::invokeMethod(
             this, [this, place] { keyFound(place); }, Qt::QueuedConnection);
     });
     // Choosing a provider that answers through a model asks it for its models at once.
-    connect(&state_, &WorkspaceState::assistantProviderChanged, this, [this] {
-        if (state_.assistantProvider() != "local") refreshModels();
+    connect(this, &AssistantSession::assistantProviderChanged, this, [this] {
+        if (assistantProvider() != AssistantProvider::local) refreshModels();
     });
 }
 
 AssistantSession::~AssistantSession() = default;
+
+template <class T>
+void AssistantSession::assign(T& field, T value, void (AssistantSession::*changed)()) {
+    if (field == value) return;
+    field = std::move(value);
+    emit(this->*changed)();
+}
+
+const std::string& AssistantSession::assistantQuery() const { return d_->assistantQuery_; }
+AssistantScope AssistantSession::assistantScope() const { return d_->assistantScope_; }
+const std::optional<AssistantAnswer>& AssistantSession::assistantAnswer() const { return d_->assistantAnswer_; }
+const std::optional<std::string>& AssistantSession::assistantDraft() const { return d_->assistantDraft_; }
+bool AssistantSession::assistantRunning() const { return d_->assistantRunning_; }
+AssistantProvider AssistantSession::assistantProvider() const { return d_->assistantProvider_; }
+const std::string& AssistantSession::assistantModel() const { return d_->assistantModel_; }
+const std::optional<ProviderStatus>& AssistantSession::providerStatus() const { return d_->providerStatus_; }
+bool AssistantSession::assistantKeyStored() const { return d_->assistantKeyStored_; }
+
+void AssistantSession::setAssistantQuery(std::string value) {
+    assign(d_->assistantQuery_, std::move(value), &AssistantSession::assistantQueryChanged);
+}
+
+void AssistantSession::setAssistantScope(AssistantScope value) {
+    assign(d_->assistantScope_, value, &AssistantSession::assistantScopeChanged);
+}
+
+void AssistantSession::setAssistantAnswer(std::optional<AssistantAnswer> value) {
+    assign(d_->assistantAnswer_, std::move(value), &AssistantSession::assistantAnswerChanged);
+}
+
+void AssistantSession::setAssistantDraft(std::optional<std::string> value) {
+    assign(d_->assistantDraft_, std::move(value), &AssistantSession::assistantDraftChanged);
+}
+
+void AssistantSession::setAssistantRunning(bool value) {
+    assign(d_->assistantRunning_, value, &AssistantSession::assistantRunningChanged);
+}
+
+void AssistantSession::setAssistantProvider(AssistantProvider value) {
+    if (value == d_->assistantProvider_) return;
+    services_.settings->setAssistantProvider(std::string(rawValue(value)));
+    // The status belonged to the provider chosen before; cleared first, so that what observers of
+    // the change fetch for the new one stays.
+    setProviderStatus(std::nullopt);
+    assign(d_->assistantProvider_, value, &AssistantSession::assistantProviderChanged);
+}
+
+void AssistantSession::setAssistantModel(std::string value) {
+    // Written on every set, changed or not.
+    services_.settings->setAssistantModel(value);
+    assign(d_->assistantModel_, std::move(value), &AssistantSession::assistantModelChanged);
+}
+
+void AssistantSession::setProviderStatus(std::optional<ProviderStatus> value) {
+    assign(d_->providerStatus_, std::move(value), &AssistantSession::providerStatusChanged);
+}
+
+void AssistantSession::setAssistantKeyStored(bool value) {
+    assign(d_->assistantKeyStored_, value, &AssistantSession::assistantKeyStoredChanged);
+}
 
 std::optional<KeychainKey::Place> AssistantSession::assistantKeyPlace() const { return d_->assistantKeyPlace_; }
 
 bool AssistantSession::modelsPending() const { return d_->modelsPending_; }
 
 void AssistantSession::askAssistant() {
-    const std::string question(trimWhitespaceAndNewlines(state_.assistantQuery()));
+    const std::string question(trimWhitespaceAndNewlines(assistantQuery()));
     if (question.empty() || !state_.sessionId()) return;
     const std::string session = *state_.sessionId();
-    if (state_.assistantProvider() != "local") {
+    if (assistantProvider() != AssistantProvider::local) {
         askModel(question, session);
         return;
     }
     CommandParams params;
     params.sessionId = session;
     params.query = question;
-    params.scope = state_.assistantScope();
+    params.scope = std::string(rawValue(assistantScope()));
     params.pageId = state_.selectedPageId();
     params.rect = state_.selection();
-    if (state_.assistantScope() == "selection") params.contents = state_.selectedText();
+    if (assistantScope() == AssistantScope::selection) params.contents = state_.selectedText();
     link_.send(WorkerLink::makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
                [this, session](const CommandResult& result) {
                    // An answer about a document that is no longer open would cite pages it does not have.
@@ -129,15 +203,15 @@ void AssistantSession::askAssistant() {
 
 std::unique_ptr<ModelProvider> AssistantSession::modelProvider() const {
     const auto environment = processEnvironment();
-    if (state_.assistantProvider() != AnthropicProvider::id) return OllamaProvider::fromEnvironment(environment);
-    if (!state_.assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
+    if (assistantProvider() != AssistantProvider::anthropic) return OllamaProvider::fromEnvironment(environment);
+    if (!assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
     // The key itself is read where the provider is used, off the GUI thread.
     return std::make_unique<StoredKeyProvider>(services_.keyStore, environment);
 }
 
 void AssistantSession::askModel(const std::string& question, const std::string& session) {
-    if (state_.assistantRunning()) return;
-    if (state_.assistantModel().empty()) {
+    if (assistantRunning()) return;
+    if (assistantModel().empty()) {
         state_.setErrorMessage("Choose a model first.");
         return;
     }
@@ -150,20 +224,20 @@ void AssistantSession::askModel(const std::string& question, const std::string& 
     }
     AssistantQuestion asked;
     asked.text = question;
-    asked.scope = state_.assistantScope();
+    asked.scope = std::string(rawValue(assistantScope()));
     asked.pageId = state_.selectedPageId();
-    if (state_.assistantScope() == "selection") {
+    if (assistantScope() == AssistantScope::selection) {
         asked.selection = state_.selectedText();
         asked.selectionRect = state_.selection();
     }
     const AssistantSettings settings{
-        state_.assistantModel(), contextCharacters,
-        state_.assistantProvider() == AnthropicProvider::id ? ChatLimits::hosted() : ChatLimits::standard()};
-    state_.setAssistantRunning(true);
-    state_.setAssistantDraft("");
+        assistantModel(), contextCharacters,
+        assistantProvider() == AssistantProvider::anthropic ? ChatLimits::hosted() : ChatLimits::standard()};
+    setAssistantRunning(true);
+    setAssistantDraft("");
     showAnswer(std::nullopt, std::nullopt);
     state_.setErrorMessage(std::nullopt);
-    state_.setStatus("Asking " + state_.assistantModel() + "…");
+    state_.setStatus("Asking " + assistantModel() + "…");
 
     const std::uint64_t run = ++d_->assistantRun_;
     d_->runSession_ = session;
@@ -190,7 +264,7 @@ void AssistantSession::askModel(const std::string& question, const std::string& 
 
 void AssistantSession::showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay) {
     // A draft that comes after its run ended would show text of an answer already settled.
-    if (run != d_->assistantRun_ || !state_.assistantRunning()) return;
+    if (run != d_->assistantRun_ || !assistantRunning()) return;
     // Shown at most every draftInterval, the latest text each time; the wake stays pending till then.
     const auto now = std::chrono::steady_clock::now();
     const auto due = d_->lastDraftShown_ + draftInterval;
@@ -200,18 +274,18 @@ void AssistantSession::showDraft(std::uint64_t run, const std::shared_ptr<DraftR
         return;
     }
     d_->lastDraftShown_ = now;
-    state_.setAssistantDraft(relay->take());
+    setAssistantDraft(relay->take());
 }
 
 void AssistantSession::stopAssistant() {
-    if (state_.assistantRunning()) d_->assistantThread_.request_stop();
+    if (assistantRunning()) d_->assistantThread_.request_stop();
 }
 
 void AssistantSession::finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
                                        const std::optional<std::string>& error) {
     if (run != d_->assistantRun_) return;
-    state_.setAssistantRunning(false);
-    state_.setAssistantDraft(std::nullopt);
+    setAssistantRunning(false);
+    setAssistantDraft(std::nullopt);
     const std::optional<std::string> session = std::exchange(d_->runSession_, std::nullopt);
     // The run was about a document that is no longer open.
     if (session != state_.sessionId()) return;
@@ -229,29 +303,29 @@ void AssistantSession::finishAssistant(std::uint64_t run, const std::optional<As
 
 void AssistantSession::showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session) {
     d_->answerSession_ = answer ? session : std::nullopt;
-    state_.setAssistantAnswer(std::move(answer));
+    setAssistantAnswer(std::move(answer));
 }
 
 void AssistantSession::showFirstCitation() {
-    if (!state_.assistantAnswer() || state_.assistantAnswer()->citations.empty()) return;
-    const Citation first = state_.assistantAnswer()->citations.front();
+    if (!assistantAnswer() || assistantAnswer()->citations.empty()) return;
+    const Citation first = assistantAnswer()->citations.front();
     emit citationShown(first.pageId, first.rects.empty() ? std::nullopt : std::optional(first.rects.front()));
 }
 
 void AssistantSession::refreshModels() {
     const std::uint64_t request = ++d_->modelListRequest_;
-    const std::string provider = state_.assistantProvider();
+    const AssistantProvider provider = assistantProvider();
     std::shared_ptr<ModelProvider> built;
     try {
         built = modelProvider();
     } catch (const std::exception& error) {
         d_->modelsPending_ = false;
-        state_.setProviderStatus(ProviderStatus::unavailable(error.what()));
+        setProviderStatus(ProviderStatus::unavailable(error.what()));
         return;
     }
     d_->modelsPending_ = true;
     // Unknown while it is being checked: a status of before, or of another key, no longer holds.
-    state_.setProviderStatus(std::nullopt);
+    setProviderStatus(std::nullopt);
     // A newer fetch makes the one under way pointless.
     d_->modelListStop_.request_stop();
     d_->modelListStop_ = std::stop_source();
@@ -263,24 +337,24 @@ void AssistantSession::refreshModels() {
     });
 }
 
-void AssistantSession::modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status) {
+void AssistantSession::modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status) {
     // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
     if (request != d_->modelListRequest_) return;
     d_->modelsPending_ = false;
-    if (provider != state_.assistantProvider()) return;
-    state_.setProviderStatus(status);
+    if (provider != assistantProvider()) return;
+    setProviderStatus(status);
     if (!status.ready) return;
     const auto& models = status.models;
     const bool listed = std::any_of(models.begin(), models.end(),
-                                    [&](const ModelInfo& model) { return model.name == state_.assistantModel(); });
-    if (!listed) state_.setAssistantModel(fallbackModel(models));
+                                    [&](const ModelInfo& model) { return model.name == assistantModel(); });
+    if (!listed) setAssistantModel(fallbackModel(models));
 }
 
 void AssistantSession::keyFound(std::optional<KeychainKey::Place> place) {
     d_->assistantKeyPlace_ = place;
-    state_.setAssistantKeyStored(place.has_value());
+    setAssistantKeyStored(place.has_value());
     // A provider chosen before the store answered listed itself as lacking a key.
-    if (place && state_.assistantProvider() == AnthropicProvider::id) refreshModels();
+    if (place && assistantProvider() == AssistantProvider::anthropic) refreshModels();
 }
 
 void AssistantSession::saveAssistantKey(const std::string& key) {
@@ -302,7 +376,7 @@ void AssistantSession::keySaved(std::optional<KeychainKey::Place> place, const s
         return;
     }
     d_->assistantKeyPlace_ = place;
-    state_.setAssistantKeyStored(true);
+    setAssistantKeyStored(true);
     state_.setErrorMessage(std::nullopt);
     state_.setStatus(place == KeychainKey::Place::file ? "Anthropic key saved in a file only you can read."
                                                        : "Anthropic key saved in your keyring.");
@@ -329,11 +403,11 @@ void AssistantSession::keyRemoved(const std::optional<std::string>& error) {
     // Said of the place it was kept in.
     const bool fromFile = d_->assistantKeyPlace_ == KeychainKey::Place::file;
     d_->assistantKeyPlace_.reset();
-    state_.setAssistantKeyStored(false);
+    setAssistantKeyStored(false);
     state_.setStatus(fromFile ? "Anthropic key removed from the file only you can read."
                               : "Anthropic key removed from your keyring.");
-    state_.setProviderStatus(std::nullopt);
-    if (state_.assistantProvider() == AnthropicProvider::id) refreshModels();
+    setProviderStatus(std::nullopt);
+    if (assistantProvider() == AssistantProvider::anthropic) refreshModels();
 }
 
 void AssistantSession::applyProposal(const ProposedEdit& edit) {
@@ -359,10 +433,10 @@ void AssistantSession::applyProposal(const ProposedEdit& edit) {
 }
 
 void AssistantSession::cancelProposal(const std::string& operationId) {
-    if (!state_.assistantAnswer()) return;
-    AssistantAnswer changed = *state_.assistantAnswer();
+    if (!assistantAnswer()) return;
+    AssistantAnswer changed = *assistantAnswer();
     std::erase_if(changed.proposals, [&](const ProposedEdit& edit) { return edit.operationId == operationId; });
-    state_.setAssistantAnswer(std::move(changed));
+    setAssistantAnswer(std::move(changed));
 }
 
 void AssistantSession::performForAssistant(CommandRequest request, AssistantCompletion completion) {

@@ -4,9 +4,9 @@
 // run on a thread of its own (with its streamed draft), the providers' model lists, the Anthropic
 // key, and the proposed edits of the answer on show. It owns the run's thread, the model-list and
 // key queues and the numbers that tell a late report from a current one, all behind its private
-// part. It shows its work in the published state it is given (`assistantAnswer`, `assistantDraft`,
-// `assistantRunning`, `providerStatus`, `assistantModel`, `assistantKeyStored`, `status`,
-// `errorMessage`) and reads what it asks about there; every request goes through the WorkerLink.
+// part. It publishes the question, the answer, the draft, the provider and its model as its own
+// properties, and tells `status` and `errorMessage` in the workspace's published state, where it also
+// reads the document it asks about; every request goes through the WorkerLink.
 //
 // GUI thread only, except the reads of the AssistantReader. Nothing here throws: a failure ends in
 // `errorMessage`, in `status` or in `providerStatus`.
@@ -22,6 +22,7 @@
 #include "assistant/model_provider.hpp"
 #include "core/assistant_records.hpp"
 #include "core/commands.hpp"
+#include "workspace/assistant_choices.hpp"
 #include "workspace/workspace_services.hpp"
 
 namespace kivo {
@@ -32,6 +33,23 @@ class WorkspaceState;
 
 class AssistantSession : public QObject {
     Q_OBJECT
+    // The question typed and what it asks about.
+    Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
+    Q_PROPERTY(AssistantScope assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
+    // The answer on show, and the draft of the run on its way (nothing: no run streams).
+    Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
+                   assistantAnswerChanged)
+    Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
+                   assistantDraftChanged)
+    Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
+    // The chosen provider and model, kept in the settings, and what the provider last said of itself.
+    Q_PROPERTY(AssistantProvider assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY
+                   assistantProviderChanged)
+    Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
+    Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
+                   providerStatusChanged)
+    Q_PROPERTY(
+        bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY assistantKeyStoredChanged)
 
 public:
     // `state`, `link` and `services` must outlive the session. The key store is read at once, off
@@ -41,8 +59,24 @@ public:
     // Stops the run and the fetch without draining the key queue; the workspace calls stopThreads() first.
     ~AssistantSession() override;
 
-    // Asks `assistantQuery` about the open document: the worker's planner for the provider
-    // "local", else a model run on a thread of its own.
+    const std::string& assistantQuery() const;
+    AssistantScope assistantScope() const;
+    const std::optional<AssistantAnswer>& assistantAnswer() const;
+    const std::optional<std::string>& assistantDraft() const;
+    bool assistantRunning() const;
+    AssistantProvider assistantProvider() const;
+    const std::string& assistantModel() const;
+    const std::optional<ProviderStatus>& providerStatus() const;
+    bool assistantKeyStored() const;
+    // The user's choices. Each emits its change signal only on a real change. Another provider is
+    // written to the settings and drops the status of the one before; the model is written on every set.
+    void setAssistantQuery(std::string value);
+    void setAssistantScope(AssistantScope value);
+    void setAssistantProvider(AssistantProvider value);
+    void setAssistantModel(std::string value);
+
+    // Asks `assistantQuery` about the open document: the worker's planner for the local
+    // provider, else a model run on a thread of its own.
     void askAssistant();
     // "Stop": the model run ends at once with what it has.
     void stopAssistant();
@@ -72,6 +106,15 @@ public:
     void stopThreads();
 
 signals:
+    void assistantQueryChanged();
+    void assistantScopeChanged();
+    void assistantAnswerChanged();
+    void assistantDraftChanged();
+    void assistantRunningChanged();
+    void assistantProviderChanged();
+    void assistantModelChanged();
+    void providerStatusChanged();
+    void assistantKeyStoredChanged();
     // An answer's first citation is to be shown: its page, and its first rectangle when it has one.
     void citationShown(const std::string& pageId, const std::optional<PDFRect>& rect);
     // A proposal was applied: the document as the change left it, and the sentence for `status`.
@@ -80,13 +123,22 @@ signals:
 private:
     struct Private;
 
+    template <class T>
+    void assign(T& field, T value, void (AssistantSession::*changed)());
+    // What the session alone finds out: the runs, the provider's answers, the key store's.
+    void setAssistantAnswer(std::optional<AssistantAnswer> value);
+    void setAssistantDraft(std::optional<std::string> value);
+    void setAssistantRunning(bool value);
+    void setProviderStatus(std::optional<ProviderStatus> value);
+    void setAssistantKeyStored(bool value);
+
     std::unique_ptr<ModelProvider> modelProvider() const;
     void askModel(const std::string& question, const std::string& session);
     void finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
                          const std::optional<std::string>& error);
     void showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay);
     void showFirstCitation();
-    void modelsArrived(std::uint64_t request, const std::string& provider, const ProviderStatus& status);
+    void modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status);
     void keyFound(std::optional<KeychainKey::Place> place);
     void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
     void keyRemoved(const std::optional<std::string>& error);

@@ -48,6 +48,13 @@ void McpSharing::setMcpAccessGranted(bool value) {
     emit mcpAccessGrantedChanged();
 }
 
+void McpSharing::setMcpAccess(bool on) {
+    setMcpAccessGranted(on);
+    syncMCPGrants();
+    state_.setStatus(on ? "MCP can use this document. A client may send tool results to its own provider."
+                        : "MCP access revoked.");
+}
+
 void McpSharing::syncMCPGrants() {
     const bool sharing = mcpAccessGranted();
     CommandParams params;

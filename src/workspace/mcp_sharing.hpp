@@ -39,6 +39,9 @@ public:
     void setMcpEnabled(bool value);
     void setMcpAccessGranted(bool value);
 
+    // The document's switch: shares the open document with MCP clients or stops sharing it, sends
+    // the grants and says so in `status`.
+    void setMcpAccess(bool on);
     // Sends the whole grant state to the worker, then starts or stops the change watch.
     void syncMCPGrants();
     // Asks for files, or for folders, that MCP may use.

@@ -95,6 +95,11 @@ struct PageRenderer::Private {
     QImage pageImage_;
     std::vector<PageTile> pageTiles_;
     QRectF visibleCanvasRect_;
+    double zoom_ = 1.2;
+    FitMode fitMode_ = FitMode::manual;
+    QSizeF viewport_{800, 600};
+    std::vector<TextRun> pageChars_;
+    std::vector<TextLine> pageLines_;
 };
 
 PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
@@ -125,10 +130,56 @@ void PageRenderer::setPageTiles(std::vector<PageTile> value) {
     emit pageTilesChanged();
 }
 
+void PageRenderer::clearPage() {
+    setPageTiles({});
+    setPageImage(QImage());
+}
+
 void PageRenderer::setVisibleCanvasRect(QRectF value) {
     if (value == d_->visibleCanvasRect_) return;
     d_->visibleCanvasRect_ = value;
     emit visibleCanvasRectChanged();
+}
+
+double PageRenderer::zoom() const { return d_->zoom_; }
+
+FitMode PageRenderer::fitMode() const { return d_->fitMode_; }
+
+const QSizeF& PageRenderer::viewport() const { return d_->viewport_; }
+
+const std::vector<TextRun>& PageRenderer::pageChars() const { return d_->pageChars_; }
+
+const std::vector<TextLine>& PageRenderer::pageLines() const { return d_->pageLines_; }
+
+void PageRenderer::showZoom(double value) {
+    if (value == d_->zoom_) return;
+    d_->zoom_ = value;
+    emit zoomChanged();
+}
+
+void PageRenderer::setFitMode(FitMode value) {
+    if (value == d_->fitMode_) return;
+    d_->fitMode_ = value;
+    emit fitModeChanged();
+}
+
+void PageRenderer::setViewport(QSizeF value) {
+    if (value == d_->viewport_) return;
+    d_->viewport_ = value;
+    emit viewportChanged();
+}
+
+void PageRenderer::setPageChars(std::vector<TextRun> value) {
+    // The lines always follow the characters, so the two never disagree.
+    std::vector<TextLine> lines = PageText::lines(value);
+    if (value != d_->pageChars_) {
+        d_->pageChars_ = std::move(value);
+        emit pageCharsChanged();
+    }
+    if (lines != d_->pageLines_) {
+        d_->pageLines_ = std::move(lines);
+        emit pageLinesChanged();
+    }
 }
 
 void PageRenderer::nextThumbnailGeneration() {
@@ -207,7 +258,7 @@ void PageRenderer::refreshPage() {
     PageRender render;
     render.generation = ++d_->renderGeneration_;
     render.backing = backingScale();
-    double scale = state_.zoom() * render.backing;
+    double scale = zoom() * render.backing;
     const std::int64_t pixelWidth = TileGrid::pixels(page->width, scale);
     const std::int64_t pixelHeight = TileGrid::pixels(page->height, scale);
     if (pixelWidth * pixelHeight <= TileGrid::wholePagePixelLimit) {
@@ -216,7 +267,7 @@ void PageRenderer::refreshPage() {
         scale = TileGrid::baseScale(page->width, page->height, scale);
     }
     // Always the size at the full zoom: a reduced base image is stretched to it.
-    render.display = shownSize(*page, state_.zoom(), render.backing);
+    render.display = shownSize(*page, zoom(), render.backing);
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
     setPageTiles({});
@@ -224,7 +275,7 @@ void PageRenderer::refreshPage() {
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
         setPageImage(PageRenders::sized(cached->image, render.display));
-        state_.setPageChars(*cached->chars);
+        setPageChars(*cached->chars);
         updateTiles();
         return;
     }
@@ -334,7 +385,7 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
 void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult& result) {
     if (render.generation != d_->renderGeneration_) return;
     std::vector<TextRun> chars = result.chars.value_or(std::vector<TextRun>{});
-    state_.setPageChars(chars);
+    setPageChars(chars);
     // Without an image of this version cached (unloadable, or evicted) the text is shown, not cached.
     std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
     if (!cached || cached->version != render.version) return;
@@ -344,12 +395,12 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
 }
 
 void PageRenderer::setZoom(double zoom) {
-    state_.setFitMode(FitMode::manual);
-    state_.setZoom(std::isnan(zoom) ? state_.zoom() : limitedZoom(zoom));
+    setFitMode(FitMode::manual);
+    showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
     ++d_->renderGeneration_;
     setPageTiles({});
     if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
-        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, state_.zoom(), backingScale())));
+        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
     }
     d_->zoomSettling_ = true;
     const std::uint64_t ticket = ++d_->zoomTicket_;
@@ -361,11 +412,11 @@ void PageRenderer::setZoom(double zoom) {
 void PageRenderer::applyFit() {
     const auto page = state_.currentPage();
     if (!page) return;
-    const QSizeF area = state_.viewport();
+    const QSizeF area = viewport();
     if (!(area.width() > fitMinimum && area.height() > fitMinimum)) return;
     const double width = std::max(area.width() - fitMargin, fitMinimum);
     double fitted = 0;
-    switch (state_.fitMode()) {
+    switch (fitMode()) {
         case FitMode::manual: return;
         case FitMode::page:
             fitted = std::min(width / page->width, std::max(area.height() - fitMargin, fitMinimum) / page->height);
@@ -379,7 +430,7 @@ void PageRenderer::applyFit() {
             break;
     }
     // A pending zoom re-render is left alone; this refresh ends its settling.
-    state_.setZoom(limitedZoom(fitted));
+    showZoom(limitedZoom(fitted));
     refreshPage();
 }
 
@@ -411,7 +462,7 @@ void PageRenderer::updateTiles() {
     const std::optional<PageInfo> page = state_.currentPage();
     const QRectF visible = visibleCanvasRect();
     if (!state_.sessionId() || !page || pageImage().isNull() || visible.isEmpty()) return clear();
-    const double scale = state_.zoom() * backing;
+    const double scale = zoom() * backing;
     const TileGrid grid = TileGrid::forPage(page->width, page->height, scale, tileSize);
     // An image of another width is another page or zoom on its way out: its tiles would not fit.
     const double shownWidth = pageImage().deviceIndependentSize().width();

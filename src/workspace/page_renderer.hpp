@@ -6,8 +6,8 @@
 // render caches, the thumbnail queue and the stamps (render generation, page versions) that make a
 // reply stale, all behind its private part, so a change of them recompiles this part alone.
 //
-// It shows its work in the published state it is given (`pageImage`, `pageTiles`, `pageChars`,
-// `zoom`, `fitMode`) and in `thumbnailGeneration`; every request goes through the WorkerLink. GUI
+// It publishes its work as its own properties (`pageImage`, `pageTiles`, `pageChars`, `pageLines`,
+// `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the WorkerLink. GUI
 // thread only. Nothing here throws: a failed render ends in `errorMessage` (or `status` while the
 // worker is on its way back), a failed tile or thumbnail is dropped without a word.
 //
@@ -22,6 +22,7 @@
 #include <QImage>
 #include <QObject>
 #include <QRectF>
+#include <QSizeF>
 
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,7 @@
 
 #include "core/render_cache.hpp"
 #include "core/commands.hpp"
+#include "core/page_text.hpp"
 #include "workspace/workspace_types.hpp"
 #include "workspace/workspace_services.hpp"
 
@@ -39,11 +41,16 @@ class WorkspaceState;
 
 class PageRenderer : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QImage pageImage READ pageImage WRITE setPageImage NOTIFY pageImageChanged)
-    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles WRITE setPageTiles NOTIFY pageTilesChanged)
+    Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
+    Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles NOTIFY pageTilesChanged)
     Q_PROPERTY(
         QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
     Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
+    Q_PROPERTY(double zoom READ zoom NOTIFY zoomChanged)
+    Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
+    Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
+    Q_PROPERTY(std::vector<TextRun> pageChars READ pageChars WRITE setPageChars NOTIFY pageCharsChanged)
+    Q_PROPERTY(std::vector<TextLine> pageLines READ pageLines NOTIFY pageLinesChanged)
 
 public:
     // `state`, `link` and `services` must outlive the renderer.
@@ -58,11 +65,24 @@ public:
     const QRectF& visibleCanvasRect() const;
     // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
     std::int64_t thumbnailGeneration() const;
-    // Each emits its change signal only on a real change; the same image is the same pixel buffer
-    // at the same ratio.
-    void setPageImage(QImage value);
-    void setPageTiles(std::vector<PageTile> value);
+    // The canvas tells it; emits its change signal only on a real change.
     void setVisibleCanvasRect(QRectF value);
+    // No page is shown: the image and its tiles go.
+    void clearPage();
+
+    // Points per page point, 1.2 at the start; changed by setZoom() and applyFit() alone.
+    double zoom() const;
+    // How applyFit() sizes the page; manual at the start.
+    FitMode fitMode() const;
+    // The canvas's size in points, which the fits fill; the canvas tells it. 800 × 600 at the start.
+    const QSizeF& viewport() const;
+    // The shown page's characters, and its lines made from them, so the two never disagree.
+    const std::vector<TextRun>& pageChars() const;
+    const std::vector<TextLine>& pageLines() const;
+    // Each emits its change signal only on a real change.
+    void setFitMode(FitMode value);
+    void setViewport(QSizeF value);
+    void setPageChars(std::vector<TextRun> value);
 
     // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
     // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
@@ -114,6 +134,11 @@ signals:
     void pageTilesChanged();
     void visibleCanvasRectChanged();
     void thumbnailGenerationChanged();
+    void zoomChanged();
+    void fitModeChanged();
+    void viewportChanged();
+    void pageCharsChanged();
+    void pageLinesChanged();
     // A page render answered with the document's whole state, as it was when rendered.
     void inspectionRendered(const CommandResult& result);
 
@@ -123,6 +148,12 @@ private:
     struct TileBatch;
     struct ThumbnailRender;
 
+    // The zoom as a number alone, without the render or the fit mode setZoom() sees to.
+    void showZoom(double value);
+    // Each emits its change signal only on a real change; the same image is the same pixel buffer
+    // at the same ratio.
+    void setPageImage(QImage value);
+    void setPageTiles(std::vector<PageTile> value);
     PageVersion version(const std::string& pageId) const;
     double backingScale() const;
     bool hasPage(const std::string& pageId) const;

@@ -10,7 +10,7 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
     : Workspace(services.withDefaults(), parent, FilledServices{}) {}
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
-    : WorkspaceState(*services.settings, parent), d_(std::make_unique<Private>(std::move(services))) {
+    : WorkspaceState(parent), d_(std::make_unique<Private>(std::move(services))) {
     d_->link_ = std::make_unique<WorkerLink>(*this, d_->services_);
     d_->renderer_ = std::make_unique<PageRenderer>(*this, *d_->link_, d_->services_);
     d_->assistant_ = std::make_unique<AssistantSession>(*this, *d_->link_, d_->services_);
@@ -87,9 +87,9 @@ void Workspace::restartWorker() {
     relaunch(std::nullopt);
 }
 
-void Workspace::setZoom(double zoom) { d_->renderer_->setZoom(zoom); }
-
-void Workspace::applyFit() { d_->renderer_->applyFit(); }
+void Workspace::dismissWorkerNotice() {
+    if (workerNotice() && !workerNotice()->offersRestart) setWorkerNotice(std::nullopt);
+}
 
 CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params) {
     return WorkerLink::makeRequest(method, std::move(params));

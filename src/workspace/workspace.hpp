@@ -61,6 +61,8 @@ public:
     // The notice's "Restart Worker": starts a worker and brings the lost document back. Does
     // nothing while a worker and its connection stand, or once the editor is quitting.
     void restartWorker();
+    // The user closes the notice; one that offers a restart stays until the worker is back.
+    void dismissWorkerNotice();
 
     // ---- Commands
     // Sends an edit made against the last adopted revision, with a fresh operation id, and adopts
@@ -93,10 +95,6 @@ public:
     // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
     PageRenderer& renderer();
     const PageRenderer& renderer() const;
-    // PageRenderer::setZoom() and applyFit(), for the commands that zoom. setZoom hides the
-    // state's plain setter, which sets the number alone.
-    void setZoom(double zoom);
-    void applyFit();
     // The page whose 1-based position is typed in `pageJump` ("+7" and "07" as well as "7"); a text
     // that is no such position does nothing.
     void jumpToPage();
@@ -143,6 +141,8 @@ public:
     // four commands below act only on a selected annotation of the page shown.
     void selectAnnotation(const std::string& annotationId);
     void deleteSelectedAnnotation();
+    // Deletes an annotation of the page shown, selected or not: it becomes the selected one first.
+    void deleteAnnotation(const std::string& annotationId);
     // Moves the selected annotation by dx right and dy up as the page is shown, or with `resize` moves
     // its edges shown right and top.
     void nudgeSelection(double dx, double dy, bool resize);
@@ -158,8 +158,6 @@ public:
     void save();
     void saveAs();
     void saveCopy();
-    // "Saving…", "Save failed", "Unsaved" or "Saved".
-    std::string saveLabel() const;
     // The file name the Save As panel proposes.
     std::string suggestedName() const;
     // The open document's folder, where its save and image panels start; empty for a document without a file.
@@ -206,6 +204,11 @@ public:
     // Step through the hits, wrapping around; with no hits they search instead.
     void findNext();
     void findPrevious();
+    // The Find command: the find field takes the keys (findRequested).
+    void requestFind();
+    // Shows a citation's page with its first rectangle selected, brought into view wherever on the
+    // page the quote lies, as a search hit is.
+    void revealCitation(const std::string& pageId, const std::optional<PDFRect>& rect);
 
     // ---- Recovery checkpoints
 
@@ -223,6 +226,10 @@ signals:
     // The user opened or restored another document in place of the open one (not the same
     // document brought back after a worker stop); what was typed for the old one no longer applies.
     void documentReplaced();
+    // The user asked to find: the find field takes the keys.
+    void findRequested();
+    // The workspace moved to a search hit, a line or a citation: the canvas scrolls the selection into view.
+    void revealRequested();
 
 private:
     struct FilledServices {};

@@ -109,6 +109,11 @@ const AnnotationInfo* Workspace::selectedOnShownPage() const {
     return selected && selected->pageId == *selectedPageId() ? selected : nullptr;
 }
 
+void Workspace::deleteAnnotation(const std::string& annotationId) {
+    setSelectedAnnotationId(annotationId);
+    deleteSelectedAnnotation();
+}
+
 void Workspace::deleteSelectedAnnotation() {
     const AnnotationInfo* selected = selectedOnShownPage();
     if (!selected) return;

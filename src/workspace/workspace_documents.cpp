@@ -105,9 +105,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (!sameSession) {
         d_->assistant_->stopAssistant();
         d_->renderer_->forgetRenders();
-        d_->renderer_->setPageTiles({});
+        d_->renderer_->clearPage();
         setSelectedAnnotationId(std::nullopt);
-        d_->renderer_->setPageImage(QImage());
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
         setSearchHitIndex(0);

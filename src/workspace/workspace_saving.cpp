@@ -37,13 +37,6 @@ std::filesystem::path Workspace::documentFolder() const {
     return {};
 }
 
-std::string Workspace::saveLabel() const {
-    if (savePhase() == SavePhase::saving) return "Saving…";
-    if (savePhase() == SavePhase::failed) return "Save failed";
-    if (savePhase() == SavePhase::unsaved) return "Unsaved";
-    return inspect() && inspect()->dirty.value_or(false) ? "Unsaved" : "Saved";
-}
-
 void Workspace::write(const std::string& mode, const std::optional<std::string>& destination, bool force) {
     setSavePhase(SavePhase::saving);
     CommandParams params;

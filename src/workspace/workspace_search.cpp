@@ -39,6 +39,14 @@ void Workspace::stepSearch(std::int64_t delta) {
     revealSearchHit();
 }
 
+void Workspace::requestFind() { emit findRequested(); }
+
+void Workspace::revealCitation(const std::string& pageId, const std::optional<PDFRect>& rect) {
+    select(pageId);
+    setSelection(rect);
+    emit revealRequested();
+}
+
 void Workspace::revealSearchHit() {
     const auto count = static_cast<std::int64_t>(searchHits().size());
     const std::int64_t index = searchHitIndex();
@@ -46,7 +54,7 @@ void Workspace::revealSearchHit() {
     const SearchHit hit = searchHits()[static_cast<std::size_t>(index)];
     select(hit.pageId);
     setSelection(hit.rects.empty() ? std::nullopt : std::optional(hit.rects.front()));
-    setSearchAnchor(searchAnchor() + 1);
+    emit revealRequested();
     setStatus("Match " + std::to_string(index + 1) + " of " + std::to_string(count));
 }
 

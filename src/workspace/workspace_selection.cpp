@@ -101,23 +101,23 @@ void Workspace::hitTestAnnotation(const PDFPoint& point) {
     setSelectedText("");
 }
 
-std::string Workspace::text(const PDFRect& rect) const { return PageText::textUnder(pageChars(), rect); }
+std::string Workspace::text(const PDFRect& rect) const { return PageText::textUnder(d_->renderer_->pageChars(), rect); }
 
 void Workspace::selectLines(const LineSelection& lines) {
     const LineRange range = lines.range();
-    const auto selected = PageText::selection(pageLines(), range);
+    const auto selected = PageText::selection(d_->renderer_->pageLines(), range);
     if (!selected) return;
     d_->lineSelection_ = lines;
     setSelectedAnnotationId(std::nullopt);
     setSelection(selected->rect);
     setSelectedText(selected->text);
-    setSearchAnchor(searchAnchor() + 1);
-    setStatus(lineStatus(range.lowerBound, range.upperBound, pageLines().size(), selected->text));
+    emit revealRequested();
+    setStatus(lineStatus(range.lowerBound, range.upperBound, d_->renderer_->pageLines().size(), selected->text));
 }
 
 void Workspace::selectAdjacentLine(std::int64_t delta, bool extend) {
-    const auto moved =
-        LineSelection::moved(d_->lineSelection_, delta, extend, static_cast<std::int64_t>(pageLines().size()));
+    const auto moved = LineSelection::moved(d_->lineSelection_, delta, extend,
+                                            static_cast<std::int64_t>(d_->renderer_->pageLines().size()));
     if (!moved) {
         setStatus("This page has no text to select.");
         return;

@@ -4,39 +4,13 @@
 
 namespace kivo {
 
-WorkspaceState::WorkspaceState(EditorSettings& settings, QObject* parent)
-    : QObject(parent),
-      settings_(settings),
-      assistantProvider_(settings.assistantProvider().value_or("local")),
-      assistantModel_(settings.assistantModel().value_or("")) {}
+WorkspaceState::WorkspaceState(QObject* parent) : QObject(parent) {}
 
 template <class T>
 void WorkspaceState::assign(T& field, T value, void (WorkspaceState::*changed)()) {
     if (field == value) return;
     field = std::move(value);
     emit(this->*changed)();
-}
-
-void WorkspaceState::setPageChars(std::vector<TextRun> value) {
-    // The lines always follow the characters, so the two never disagree.
-    std::vector<TextLine> lines = PageText::lines(value);
-    assign(pageChars_, std::move(value), &WorkspaceState::pageCharsChanged);
-    assign(pageLines_, std::move(lines), &WorkspaceState::pageLinesChanged);
-}
-
-void WorkspaceState::setAssistantProvider(std::string value) {
-    if (value == assistantProvider_) return;
-    settings_.setAssistantProvider(value);
-    // The status belonged to the provider chosen before; cleared first, so that what observers of
-    // the change fetch for the new one stays.
-    setProviderStatus(std::nullopt);
-    assign(assistantProvider_, std::move(value), &WorkspaceState::assistantProviderChanged);
-}
-
-void WorkspaceState::setAssistantModel(std::string value) {
-    // Written on every set, changed or not.
-    settings_.setAssistantModel(value);
-    assign(assistantModel_, std::move(value), &WorkspaceState::assistantModelChanged);
 }
 
 void WorkspaceState::setSessionId(std::optional<std::string> value) {
@@ -56,8 +30,6 @@ void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(va
 void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
     assign(errorMessage_, std::move(value), &WorkspaceState::errorMessageChanged);
 }
-
-void WorkspaceState::setZoom(double value) { assign(zoom_, std::move(value), &WorkspaceState::zoomChanged); }
 
 void WorkspaceState::setSelection(std::optional<PDFRect> value) {
     assign(selection_, std::move(value), &WorkspaceState::selectionChanged);
@@ -83,45 +55,7 @@ void WorkspaceState::setSearchHitIndex(std::int64_t value) {
     assign(searchHitIndex_, std::move(value), &WorkspaceState::searchHitIndexChanged);
 }
 
-void WorkspaceState::setSearchFocusToken(std::int64_t value) {
-    assign(searchFocusToken_, std::move(value), &WorkspaceState::searchFocusTokenChanged);
-}
-
-void WorkspaceState::setSearchAnchor(std::int64_t value) {
-    assign(searchAnchor_, std::move(value), &WorkspaceState::searchAnchorChanged);
-}
-
 void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value), &WorkspaceState::toolChanged); }
-
-void WorkspaceState::setFitMode(FitMode value) { assign(fitMode_, std::move(value), &WorkspaceState::fitModeChanged); }
-
-void WorkspaceState::setAssistantQuery(std::string value) {
-    assign(assistantQuery_, std::move(value), &WorkspaceState::assistantQueryChanged);
-}
-
-void WorkspaceState::setAssistantScope(std::string value) {
-    assign(assistantScope_, std::move(value), &WorkspaceState::assistantScopeChanged);
-}
-
-void WorkspaceState::setAssistantAnswer(std::optional<AssistantAnswer> value) {
-    assign(assistantAnswer_, std::move(value), &WorkspaceState::assistantAnswerChanged);
-}
-
-void WorkspaceState::setProviderStatus(std::optional<ProviderStatus> value) {
-    assign(providerStatus_, std::move(value), &WorkspaceState::providerStatusChanged);
-}
-
-void WorkspaceState::setAssistantKeyStored(bool value) {
-    assign(assistantKeyStored_, std::move(value), &WorkspaceState::assistantKeyStoredChanged);
-}
-
-void WorkspaceState::setAssistantDraft(std::optional<std::string> value) {
-    assign(assistantDraft_, std::move(value), &WorkspaceState::assistantDraftChanged);
-}
-
-void WorkspaceState::setAssistantRunning(bool value) {
-    assign(assistantRunning_, std::move(value), &WorkspaceState::assistantRunningChanged);
-}
 
 void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {
     assign(workerNotice_, std::move(value), &WorkspaceState::workerNoticeChanged);
@@ -135,10 +69,6 @@ void WorkspaceState::setPageJump(std::string value) {
 
 void WorkspaceState::setInkPoints(std::vector<PDFPoint> value) {
     assign(inkPoints_, std::move(value), &WorkspaceState::inkPointsChanged);
-}
-
-void WorkspaceState::setViewport(QSizeF value) {
-    assign(viewport_, std::move(value), &WorkspaceState::viewportChanged);
 }
 
 std::optional<PageInfo> WorkspaceState::currentPage() const {

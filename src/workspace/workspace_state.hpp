@@ -1,8 +1,10 @@
 #pragma once
 
-// The published state of the workspace: every value the windows show, each a Qt property with its
-// initial value and one change signal, emitted only when the value really changed. The windows may
-// set any of them; the workspace's operations set them too. GUI thread only. Setters never fail.
+// The published state of the open document, its selection, search and status: each a Qt property
+// with its initial value and one change signal, emitted only when the value really changed. The
+// assistant, the page renders and zoom, the sharing, the link and the checkpoints publish theirs on
+// their own parts. The workspace's operations set these; one-off requests to a view are the
+// workspace's signals, not values here. GUI thread only. Setters never fail.
 
 #include <QImage>
 #include <QObject>
@@ -14,11 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "assistant/model_provider.hpp"
-#include "core/assistant_records.hpp"
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
-#include "workspace/editor_settings.hpp"
 #include "workspace/open_document.hpp"
 #include "workspace/workspace_types.hpp"
 
@@ -35,46 +34,22 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
     Q_PROPERTY(
         std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
-    Q_PROPERTY(double zoom READ zoom WRITE setZoom NOTIFY zoomChanged)
     Q_PROPERTY(std::optional<PDFRect> selection READ selection WRITE setSelection NOTIFY selectionChanged)
     Q_PROPERTY(std::optional<std::string> selectedAnnotationId READ selectedAnnotationId WRITE setSelectedAnnotationId
                    NOTIFY selectedAnnotationIdChanged)
     Q_PROPERTY(std::string selectedText READ selectedText WRITE setSelectedText NOTIFY selectedTextChanged)
-    Q_PROPERTY(std::vector<TextRun> pageChars READ pageChars WRITE setPageChars NOTIFY pageCharsChanged)
-    Q_PROPERTY(std::vector<TextLine> pageLines READ pageLines NOTIFY pageLinesChanged)
     Q_PROPERTY(std::string searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
     Q_PROPERTY(std::vector<SearchHit> searchHits READ searchHits WRITE setSearchHits NOTIFY searchHitsChanged)
     Q_PROPERTY(std::int64_t searchHitIndex READ searchHitIndex WRITE setSearchHitIndex NOTIFY searchHitIndexChanged)
-    Q_PROPERTY(
-        std::int64_t searchFocusToken READ searchFocusToken WRITE setSearchFocusToken NOTIFY searchFocusTokenChanged)
-    Q_PROPERTY(std::int64_t searchAnchor READ searchAnchor WRITE setSearchAnchor NOTIFY searchAnchorChanged)
     Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
-    Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
-    Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
-    Q_PROPERTY(std::string assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
-    Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
-                   assistantAnswerChanged)
-    Q_PROPERTY(
-        std::string assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY assistantProviderChanged)
-    Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
-    Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
-                   providerStatusChanged)
-    Q_PROPERTY(
-        bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY assistantKeyStoredChanged)
-    Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
-                   assistantDraftChanged)
-    Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
     Q_PROPERTY(
         std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
     Q_PROPERTY(SavePhase savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)
-    Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
 
 public:
-    // The assistant provider and model start as stored in `settings` ("local" and "" when nothing
-    // is), without writing them back; `settings` must outlive the state.
-    WorkspaceState(EditorSettings& settings, QObject* parent = nullptr);
+    explicit WorkspaceState(QObject* parent = nullptr);
 
     const std::optional<std::string>& sessionId() const { return sessionId_; }
     const std::optional<CommandResult>& inspect() const { return inspect_; }
@@ -83,28 +58,13 @@ public:
     const std::optional<std::string>& selectedPageId() const { return selectedPageId_; }
     const std::string& status() const { return status_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
-    double zoom() const { return zoom_; }
     const std::optional<PDFRect>& selection() const { return selection_; }
     const std::optional<std::string>& selectedAnnotationId() const { return selectedAnnotationId_; }
     const std::string& selectedText() const { return selectedText_; }
-    const std::vector<TextRun>& pageChars() const { return pageChars_; }
-    const std::vector<TextLine>& pageLines() const { return pageLines_; }
     const std::string& searchQuery() const { return searchQuery_; }
     const std::vector<SearchHit>& searchHits() const { return searchHits_; }
     std::int64_t searchHitIndex() const { return searchHitIndex_; }
-    std::int64_t searchFocusToken() const { return searchFocusToken_; }
-    std::int64_t searchAnchor() const { return searchAnchor_; }
     EditorTool tool() const { return tool_; }
-    FitMode fitMode() const { return fitMode_; }
-    const std::string& assistantQuery() const { return assistantQuery_; }
-    const std::string& assistantScope() const { return assistantScope_; }
-    const std::optional<AssistantAnswer>& assistantAnswer() const { return assistantAnswer_; }
-    const std::string& assistantProvider() const { return assistantProvider_; }
-    const std::string& assistantModel() const { return assistantModel_; }
-    const std::optional<ProviderStatus>& providerStatus() const { return providerStatus_; }
-    bool assistantKeyStored() const { return assistantKeyStored_; }
-    const std::optional<std::string>& assistantDraft() const { return assistantDraft_; }
-    bool assistantRunning() const { return assistantRunning_; }
     const std::optional<WorkerNotice>& workerNotice() const { return workerNotice_; }
     SavePhase savePhase() const { return savePhase_; }
     // The save state in words: "Saving…", "Save failed", "Unsaved" while the phase says so or the
@@ -112,7 +72,6 @@ public:
     std::string saveLabel() const;
     const std::string& pageJump() const { return pageJump_; }
     const std::vector<PDFPoint>& inkPoints() const { return inkPoints_; }
-    const QSizeF& viewport() const { return viewport_; }
     // The record of the shown page; nothing without a document or a match.
     std::optional<PageInfo> currentPage() const;
 
@@ -121,32 +80,17 @@ public:
     void setSelectedPageId(std::optional<std::string> value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
-    void setZoom(double value);
     void setSelection(std::optional<PDFRect> value);
     void setSelectedAnnotationId(std::optional<std::string> value);
     void setSelectedText(std::string value);
-    void setPageChars(std::vector<TextRun> value);
     void setSearchQuery(std::string value);
     void setSearchHits(std::vector<SearchHit> value);
     void setSearchHitIndex(std::int64_t value);
-    void setSearchFocusToken(std::int64_t value);
-    void setSearchAnchor(std::int64_t value);
     void setTool(EditorTool value);
-    void setFitMode(FitMode value);
-    void setAssistantQuery(std::string value);
-    void setAssistantScope(std::string value);
-    void setAssistantAnswer(std::optional<AssistantAnswer> value);
-    void setAssistantProvider(std::string value);
-    void setAssistantModel(std::string value);
-    void setProviderStatus(std::optional<ProviderStatus> value);
-    void setAssistantKeyStored(bool value);
-    void setAssistantDraft(std::optional<std::string> value);
-    void setAssistantRunning(bool value);
     void setWorkerNotice(std::optional<WorkerNotice> value);
     void setSavePhase(SavePhase value);
     void setPageJump(std::string value);
     void setInkPoints(std::vector<PDFPoint> value);
-    void setViewport(QSizeF value);
 
 signals:
     void sessionIdChanged();
@@ -154,72 +98,38 @@ signals:
     void selectedPageIdChanged();
     void statusChanged();
     void errorMessageChanged();
-    void zoomChanged();
     void selectionChanged();
     void selectedAnnotationIdChanged();
     void selectedTextChanged();
-    void pageCharsChanged();
-    void pageLinesChanged();
     void searchQueryChanged();
     void searchHitsChanged();
     void searchHitIndexChanged();
-    void searchFocusTokenChanged();
-    void searchAnchorChanged();
     void toolChanged();
-    void fitModeChanged();
-    void assistantQueryChanged();
-    void assistantScopeChanged();
-    void assistantAnswerChanged();
-    void assistantProviderChanged();
-    void assistantModelChanged();
-    void providerStatusChanged();
-    void assistantKeyStoredChanged();
-    void assistantDraftChanged();
-    void assistantRunningChanged();
     void workerNoticeChanged();
     void savePhaseChanged();
     void pageJumpChanged();
     void inkPointsChanged();
-    void viewportChanged();
 
 private:
     template <class T>
     void assign(T& field, T value, void (WorkspaceState::*changed)());
-
-    EditorSettings& settings_;
 
     std::optional<std::string> sessionId_{};
     std::optional<CommandResult> inspect_{};
     std::optional<std::string> selectedPageId_{};
     std::string status_{"Open a PDF to start. Editing stays on this computer."};
     std::optional<std::string> errorMessage_{};
-    double zoom_{1.2};
     std::optional<PDFRect> selection_{};
     std::optional<std::string> selectedAnnotationId_{};
     std::string selectedText_{};
-    std::vector<TextRun> pageChars_{};
-    std::vector<TextLine> pageLines_{};
     std::string searchQuery_{};
     std::vector<SearchHit> searchHits_{};
     std::int64_t searchHitIndex_{0};
-    std::int64_t searchFocusToken_{0};
-    std::int64_t searchAnchor_{0};
     EditorTool tool_{EditorTool::select};
-    FitMode fitMode_{FitMode::manual};
-    std::string assistantQuery_{};
-    std::string assistantScope_{"page"};
-    std::optional<AssistantAnswer> assistantAnswer_{};
-    std::string assistantProvider_{};
-    std::string assistantModel_{};
-    std::optional<ProviderStatus> providerStatus_{};
-    bool assistantKeyStored_{false};
-    std::optional<std::string> assistantDraft_{};
-    bool assistantRunning_{false};
     std::optional<WorkerNotice> workerNotice_{};
     SavePhase savePhase_{SavePhase::saved};
     std::string pageJump_{"1"};
     std::vector<PDFPoint> inkPoints_{};
-    QSizeF viewport_{800, 600};
 };
 
 }  // namespace kivo

@@ -146,14 +146,13 @@ void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    d_->renderer_->setPageImage(QImage());
-    d_->renderer_->setPageTiles({});
+    d_->renderer_->clearPage();
     d_->renderer_->forgetRenders();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");
     d_->lineSelection_.reset();
-    setPageChars({});
+    d_->renderer_->setPageChars({});
     setSearchHits({});
     d_->assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});

@@ -68,7 +68,7 @@ struct CanvasFixture {
         writeFile(pdf, makePdf(pages));
         editor = startEditor(scratch, {pdf.string()});
         if (!editor || !waitUntil([&] { return area().shown() == CanvasArea::Shown::page; })) return false;
-        if (std::abs(workspace().zoom() - zoom) > 1e-9) workspace().setZoom(zoom);
+        if (std::abs(workspace().renderer().zoom() - zoom) > 1e-9) workspace().renderer().setZoom(zoom);
         return settled();
     }
 
@@ -83,7 +83,8 @@ struct CanvasFixture {
             const auto page = workspace().currentPage();
             const QImage& image = workspace().renderer().pageImage();
             const double backing = QGuiApplication::primaryScreen()->devicePixelRatio();
-            return page && std::abs(image.deviceIndependentSize().width() - page->width * workspace().zoom()) < 1 &&
+            return page &&
+                   std::abs(image.deviceIndependentSize().width() - page->width * workspace().renderer().zoom()) < 1 &&
                    image.devicePixelRatio() == backing && canvas().image().cacheKey() == image.cacheKey() &&
                    !workspace().link().activity();
         });
@@ -382,13 +383,13 @@ private slots:
         QCOMPARE(bar.pageCountText(), QStringLiteral("of 3"));
         QVERIFY(!undoButton->isEnabled() && !redoButton->isEnabled());
 
-        workspace.setZoom(0.3);
+        workspace.renderer().setZoom(0.3);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomOut)), Qt::LeftButton);
-        QCOMPARE(workspace.zoom(), 0.25);
+        QCOMPARE(workspace.renderer().zoom(), 0.25);
         QCOMPARE(zoomMenuButton->text(), QStringLiteral("25%"));
-        workspace.setZoom(3.9);
+        workspace.renderer().setZoom(3.9);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomIn)), Qt::LeftButton);
-        QCOMPARE(workspace.zoom(), 4.0);
+        QCOMPARE(workspace.renderer().zoom(), 4.0);
 
         // A preset turns fitting off; a fit turns it on and fits at once.
         const auto choose = [&](const QString& title) {
@@ -410,15 +411,15 @@ private slots:
             }
         });
         QTest::mouseClick(zoomMenuButton, Qt::LeftButton);
-        QCOMPARE(workspace.fitMode(), FitMode::width);
+        QCOMPARE(workspace.renderer().fitMode(), FitMode::width);
         QScrollArea* scroll = named<QScrollArea>(f.window(), "pageScroll");
         QVERIFY(waitUntil([&] { return scroll->verticalScrollBar()->isVisible(); }));
         QTest::qWait(400);
         QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
         QVERIFY(scroll->widget()->width() >= scroll->viewport()->width() - 1);
         choose(QStringLiteral("150%"));
-        QCOMPARE(workspace.fitMode(), FitMode::manual);
-        QCOMPARE(workspace.zoom(), 1.5);
+        QCOMPARE(workspace.renderer().fitMode(), FitMode::manual);
+        QCOMPARE(workspace.renderer().zoom(), 1.5);
 
         QLineEdit* field = bar.findChild<HeroField*>("pageField")->lineEdit();
         QCOMPARE(field->placeholderText(), QStringLiteral("Page"));
@@ -472,7 +473,7 @@ private slots:
     void tilesSharpenThePageAt400Percent() {
         CanvasFixture f;
         QVERIFY(f.start({TestPage{1200, 1200}}));
-        f.workspace().setZoom(4.0);
+        f.workspace().renderer().setZoom(4.0);
         QVERIFY(waitUntil([&] { return !f.canvas().inputs().tiles.empty(); }, 60));
         const PageTile& tile = f.canvas().inputs().tiles.front();
         // A tile has more pixels a point than the stretched base image under it.
@@ -580,7 +581,7 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(90), blankPage()}));
         Workspace& workspace = f.workspace();
-        QVERIFY(waitUntil([&] { return !workspace.pageLines().empty(); }));
+        QVERIFY(waitUntil([&] { return !workspace.renderer().pageLines().empty(); }));
         CommandParams params;
         params.sessionId = workspace.sessionId();
         params.pageId = workspace.selectedPageId();
@@ -699,7 +700,7 @@ private slots:
         AssistantAnswer answer;
         answer.text = "The foot of the page says so.";
         answer.citations = {citation};
-        workspace.setAssistantAnswer(answer);
+        workspace.assistant().showAnswer(answer, workspace.sessionId());
         RowButton* row = nullptr;
         QVERIFY(
             waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));

@@ -27,6 +27,7 @@
 #include "design/prompt_dialog.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
+#include "workspace/page_renderer.hpp"
 
 using namespace kivo;
 using namespace kivo::testing;
@@ -337,9 +338,10 @@ private slots:
         QCOMPARE(settings.inspectorTab(), std::string("assistant"));
         editor->command(EditorAction::toolInk)->trigger();
         QCOMPARE(editor->workspace().tool(), EditorTool::ink);
-        const auto token = editor->workspace().searchFocusToken();
+        int findRequests = 0;
+        connect(&editor->workspace(), &Workspace::findRequested, [&] { ++findRequests; });
         editor->command(EditorAction::find)->trigger();
-        QCOMPARE(editor->workspace().searchFocusToken(), token + 1);
+        QCOMPARE(findRequests, 1);
     }
 
     void undoAndRedoGoToTheFieldThenTheDocumentThenBeep() {
@@ -430,7 +432,7 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.pageLines().empty(); }));
+        QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.renderer().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QWidget* canvas = named<CanvasArea>(window, "canvasArea");
         canvas->setFocus();

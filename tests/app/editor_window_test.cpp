@@ -133,7 +133,7 @@ private slots:
         QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
         const QImage& page = named<PageCanvas>(window, "pageCanvas")->image();
         // The page at the workspace's zoom, in points, to within the rounding of its pixels.
-        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().zoom()) < 1);
+        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().renderer().zoom()) < 1);
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
         QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
@@ -151,7 +151,7 @@ private slots:
         CanvasArea& area = *named<CanvasArea>(editor->window(), "canvasArea");
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
-        workspace.setZoom(4.0);
+        workspace.renderer().setZoom(4.0);
         QVERIFY(waitUntil([&] { return !workspace.renderer().pageTiles().empty(); }, 60));
         const QRectF visible = workspace.renderer().visibleCanvasRect();
         QVERIFY(!visible.isEmpty());
@@ -443,7 +443,8 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitUntil([&] { return statusText(window) == "Opened lines.pdf" && !workspace.pageLines().empty(); }));
+        QVERIFY(waitUntil(
+            [&] { return statusText(window) == "Opened lines.pdf" && !workspace.renderer().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
         QWidget* bar = named<StatusBar>(window, "statusBar");
@@ -576,7 +577,7 @@ private slots:
         QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
         editor->workspace().setSearchQuery("needle");
         QCOMPARE(field->text(), QStringLiteral("needle"));
-        editor->workspace().setSearchFocusToken(editor->workspace().searchFocusToken() + 1);
+        editor->workspace().requestFind();
         QVERIFY(waitUntil([&] { return field->hasFocus(); }, 5));
         QCOMPARE(field->selectedText(), QStringLiteral("needle"));
 

@@ -98,10 +98,10 @@ private slots:
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value() && workspace.inspect(); }));
 
         // An answer with its citations, then the key kept in the file, which the card shows as a row.
-        workspace.setAssistantQuery("What does the form ask for?");
-        workspace.setAssistantScope("document");
+        workspace.assistant().setAssistantQuery("What does the form ask for?");
+        workspace.assistant().setAssistantScope(AssistantScope::document);
         workspace.assistant().askAssistant();
-        QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
+        QVERIFY(waitUntil([&] { return workspace.assistant().assistantAnswer().has_value(); }));
         auto& card = *inspector.findChild<ProviderCard*>("providerCard");
         QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(2), Qt::LeftButton);
         QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-narrow");

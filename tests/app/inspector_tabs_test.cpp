@@ -190,7 +190,7 @@ private slots:
         type("first");
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ShiftModifier);
         type("second");
-        QCOMPARE(workspace.assistantQuery(), std::string("first\nsecond"));
+        QCOMPARE(workspace.assistant().assistantQuery(), std::string("first\nsecond"));
         QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
         QVERIFY(field->sizeHint().height() > oneLine);
         QVERIFY(waitUntil([&] { return field->height() == field->sizeHint().height(); }));
@@ -211,17 +211,17 @@ private slots:
         QVERIFY(waitUntil([&] { return field->height() == fourLines; }));
         QVERIFY(field->viewport()->rect().contains(field->cursorRect().center()));
         QVERIFY(!firstLineShown());
-        QVERIFY(!workspace.assistantAnswer());
+        QVERIFY(!workspace.assistant().assistantAnswer());
         field->clear();
-        QCOMPARE(workspace.assistantQuery(), std::string());
+        QCOMPARE(workspace.assistant().assistantQuery(), std::string());
         QVERIFY(waitUntil([&] { return field->height() == oneLine; }));
 
         QTest::mouseClick(named<PillSegment>(composer, "scope")->segments().at(2), Qt::LeftButton);
-        QCOMPARE(workspace.assistantScope(), std::string("document"));
+        QCOMPARE(workspace.assistant().assistantScope(), AssistantScope::document);
         QTest::keyClicks(named<QuestionField>(composer, "question"), "What does the second page say?");
         QVERIFY(named<HeroButton>(composer, "ask")->isEnabled());
         QTest::keyClick(named<QuestionField>(composer, "question"), Qt::Key_Return);
-        QVERIFY(waitUntil([&] { return workspace.assistantAnswer().has_value(); }));
+        QVERIFY(waitUntil([&] { return workspace.assistant().assistantAnswer().has_value(); }));
         QVERIFY(waitUntil([&] { return inspectorOf(*editor).findChild<QWidget*>("answerCard") != nullptr; }));
 
         const auto& pages = *workspace.inspect()->pages;
@@ -234,7 +234,7 @@ private slots:
         workspace.select(pages[0].id);
         QTest::mouseClick(second, Qt::LeftButton);
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[1].id));
-        const auto& cited = workspace.assistantAnswer()->citations;
+        const auto& cited = workspace.assistant().assistantAnswer()->citations;
         const auto citation =
             std::find_if(cited.begin(), cited.end(), [&](const Citation& c) { return c.pageId == pages[1].id; });
         QCOMPARE(workspace.selection(),
@@ -266,7 +266,7 @@ private slots:
         ProviderCard& card = *named<ProviderCard>(inspector, "providerCard");
 
         QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(1), Qt::LeftButton);
-        QCOMPARE(workspace.assistantProvider(), std::string("ollama"));
+        QCOMPARE(workspace.assistant().assistantProvider(), AssistantProvider::ollama);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
         QCOMPARE(named<QComboBox>(card, "modelPicker")->currentText(), QStringLiteral("tiny:1b · 1B"));
         QCOMPARE(named<Chip>(inspector, "capabilityChip")->text(), QStringLiteral("Can propose edits"));
@@ -306,8 +306,10 @@ private slots:
 
         const std::int64_t revision = *workspace.inspect()->revision;
         QTest::mouseClick(named<HeroButton>(inspector, "applyProposal"), Qt::LeftButton);
-        QVERIFY(
-            waitUntil([&] { return workspace.assistantAnswer() && workspace.assistantAnswer()->proposals.empty(); }));
+        QVERIFY(waitUntil([&] {
+            return workspace.assistant().assistantAnswer() &&
+                   workspace.assistant().assistantAnswer()->proposals.empty();
+        }));
         QCOMPARE(*workspace.inspect()->revision, revision + 1);
         QCOMPARE(workspace.inspect()->annotations->size(), 1u);
         QCOMPARE(workspace.inspect()->annotations->front().kind, std::string("highlight"));
@@ -345,7 +347,7 @@ private slots:
         InspectorPanel& inspector = inspectorOf(*editor);
         showTab(*editor, "assistant");
         QTest::mouseClick(named<PillSegment>(inspector, "providerPill")->segments().at(1), Qt::LeftButton);
-        QVERIFY(waitUntil([&] { return workspace.assistantModel() == "tiny:1b"; }));
+        QVERIFY(waitUntil([&] { return workspace.assistant().assistantModel() == "tiny:1b"; }));
 
         using Clock = std::chrono::steady_clock;
         Clock::duration longest{};
@@ -365,7 +367,7 @@ private slots:
         heartbeat.start();
         QVERIFY(waitUntil([&] { return inspector.findChild<ThemedLabel*>("draftText") != nullptr; }));
         waitUntil([] { return false; }, 1.5);
-        QVERIFY2(workspace.assistantRunning(), "the flood lasts longer than the wait");
+        QVERIFY2(workspace.assistant().assistantRunning(), "the flood lasts longer than the wait");
         // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's time.
         heartbeat.stop();
         screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-long-draft");
@@ -373,7 +375,7 @@ private slots:
         heartbeat.start();
         const auto stopped = Clock::now();
         QTest::mouseClick(named<HeroButton>(composer, "stopAssistant"), Qt::LeftButton);
-        QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 10));
+        QVERIFY(waitUntil([&] { return !workspace.assistant().assistantRunning(); }, 10));
         const double stopMs = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
         QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("answerCard") != nullptr; }));
         waitUntil([] { return false; }, 0.2);
@@ -387,10 +389,10 @@ private slots:
         last = Clock::now();
         QTest::keyClicks(named<QuestionField>(composer, "question"), "Cite everything.");
         QTest::mouseClick(named<HeroButton>(composer, "ask"), Qt::LeftButton);
-        QVERIFY(waitUntil([&] { return !workspace.assistantRunning(); }, 60));
+        QVERIFY(waitUntil([&] { return !workspace.assistant().assistantRunning(); }, 60));
         waitUntil([] { return false; }, 0.3);
         heartbeat.stop();
-        const AssistantAnswer& answer = *workspace.assistantAnswer();
+        const AssistantAnswer& answer = *workspace.assistant().assistantAnswer();
         qInfo("citations: %zu notes, %zu characters, longest GUI stall %.1f ms", answer.notes->size(),
               answer.text.size(), stallMs());
         QVERIFY(answer.text.size() <= 40000);
@@ -417,7 +419,7 @@ private slots:
             QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaUnavailable; }));
             auto* warning = named<StatusMessage>(inspectorOf(*editor), "providerWarning");
             QVERIFY(warning->isVisible());
-            QCOMPARE(warning->text().toStdString(), editor->workspace().providerStatus()->reason);
+            QCOMPARE(warning->text().toStdString(), editor->workspace().assistant().providerStatus()->reason);
             QCOMPARE(named<HeroButton>(inspectorOf(*editor), "providerRetry")->text(),
                      QStringLiteral("Check Ollama again"));
         }
@@ -443,7 +445,7 @@ private slots:
         showTab(*editor, "assistant");
         editor->app->settings().setInterfaceTextScale(1.5);
         named<QSplitter>(editor->window(), "columns")->setSizes({180, 600, 460});
-        editor->workspace().setAssistantModel("another:7b");
+        editor->workspace().assistant().setAssistantModel("another:7b");
         editor->window().repaint();
         QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
@@ -474,7 +476,7 @@ private slots:
 
         // A model chosen for Ollama is not Anthropic's: until Anthropic lists its models, the disclosure
         // names none.
-        workspace.setAssistantModel("tiny:1b");
+        workspace.assistant().setAssistantModel("tiny:1b");
         QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(2), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
         QVERIFY(!named<HeroButton>(inspector, "cancelKey")->isVisible());
@@ -487,7 +489,7 @@ private slots:
         QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-first");
         QVERIFY(save->isEnabled());
         QTest::keyClick(named<HeroField>(card, "keyField")->lineEdit(), Qt::Key_Return);
-        QVERIFY(!workspace.assistantKeyStored());
+        QVERIFY(!workspace.assistant().assistantKeyStored());
         QTest::mouseClick(save, Qt::LeftButton);
         QTRY_COMPARE(workspace.status(), std::string("Anthropic key saved in a file only you can read."));
         QVERIFY(stored().find("sk-first") != std::string::npos);
@@ -520,7 +522,7 @@ private slots:
 
         QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
         QTRY_COMPARE(workspace.status(), std::string("Anthropic key removed from the file only you can read."));
-        QVERIFY(!workspace.assistantKeyStored());
+        QVERIFY(!workspace.assistant().assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
 

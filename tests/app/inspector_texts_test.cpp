@@ -71,13 +71,13 @@ private slots:
         };
         for (const auto& [reason, note] : notes) QCOMPARE(AssistantTexts::incompleteNote(reason), QString(note));
 
-        QVERIFY(AssistantTexts::disclosure("ollama", "")
+        QVERIFY(AssistantTexts::disclosure(AssistantProvider::ollama, "")
                     .startsWith("Answers come from the chosen model in Ollama. "
                                 "The scope's text goes to Ollama on this computer"));
-        QVERIFY(AssistantTexts::disclosure("anthropic", "m")
+        QVERIFY(AssistantTexts::disclosure(AssistantProvider::anthropic, "m")
                     .startsWith("Answers come from m at Anthropic, with your "
                                 "key. The scope's text leaves this computer"));
-        QCOMPARE(AssistantTexts::disclosure("Ollama", "m"),
+        QCOMPARE(AssistantTexts::disclosure(storedAssistantProvider("Ollama"), "m"),
                  QStringLiteral("Answers quote the document without a model. Proposed edits wait for Apply."));
 
         const auto waiting = AssistantTexts::draftLine("", "");
@@ -141,7 +141,8 @@ private slots:
         QFETCH(bool, keyStored);
         QFETCH(bool, editingKey);
         QFETCH(ProviderCard::Shown, shown);
-        QCOMPARE(ProviderCard::shownFor(provider.toStdString(), status, keyStored, editingKey), shown);
+        QCOMPARE(ProviderCard::shownFor(storedAssistantProvider(provider.toStdString()), status, keyStored, editingKey),
+                 shown);
     }
 
     void matchPlace_data() {

@@ -25,7 +25,7 @@ protected:
             std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
         services_.clock = std::make_shared<testing::FakeClock>();
         services_ = services_.withDefaults();
-        state_ = std::make_unique<WorkspaceState>(*services_.settings);
+        state_ = std::make_unique<WorkspaceState>();
         link_ = std::make_unique<WorkerLink>(*state_, services_);
     }
 

@@ -38,8 +38,8 @@ protected:
         FakeOllama::Script script;
         script.chat = std::move(chat);
         ollama_.setScript(script);
-        ws().setAssistantProvider("ollama");
-        ws().setAssistantModel("tiny:1b");
+        ws().assistant().setAssistantProvider(AssistantProvider::ollama);
+        ws().assistant().setAssistantModel("tiny:1b");
     }
 
     FakeOllama ollama_;
@@ -49,18 +49,18 @@ protected:
 TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDropped) {
     open("first.pdf");
     if (HasFatalFailure()) return;
-    ws().setAssistantQuery("  What does the second page say? \n");
-    ws().setAssistantScope("document");
+    ws().assistant().setAssistantQuery("  What does the second page say? \n");
+    ws().assistant().setAssistantScope(AssistantScope::document);
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistantAnswer().has_value() || ws().errorMessage(); }))
+    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantAnswer().has_value() || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().status(), "Answer uses document evidence only");
-    EXPECT_TRUE(ws().assistantAnswer()->fromDocument);
-    EXPECT_FALSE(ws().assistantRunning()) << "the planner's answer comes in one piece";
+    EXPECT_TRUE(ws().assistant().assistantAnswer()->fromDocument);
+    EXPECT_FALSE(ws().assistant().assistantRunning()) << "the planner's answer comes in one piece";
 
     // The next document is opened before the question about this one is answered.
     int answers = 0;
-    QObject::connect(&ws(), &Workspace::assistantAnswerChanged, [&] { ++answers; });
+    QObject::connect(&ws().assistant(), &AssistantSession::assistantAnswerChanged, [&] { ++answers; });
     ws().open(testing::writeDocument(scratch_, "second.pdf", {testing::TestPage{}}));
     ws().assistant().askAssistant();
     ws().setSearchQuery("Hello");
@@ -69,7 +69,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
         << ws().errorMessage().value_or(ws().status());
     EXPECT_EQ(answers, 0) << "the answer about first.pdf was not shown with second.pdf";
 
-    ws().setAssistantQuery(" \n ");
+    ws().assistant().setAssistantQuery(" \n ");
     ws().assistant().askAssistant();
     EXPECT_FALSE(ws().link().activity());
 }
@@ -84,29 +84,30 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
 
     std::vector<std::string> drafts;
     bool offThread = false;
-    QObject::connect(&ws(), &Workspace::assistantDraftChanged, [&] {
+    QObject::connect(&ws().assistant(), &AssistantSession::assistantDraftChanged, [&] {
         offThread = offThread || QThread::currentThread() != QCoreApplication::instance()->thread();
-        if (ws().assistantDraft()) drafts.push_back(*ws().assistantDraft());
+        if (ws().assistant().assistantDraft()) drafts.push_back(*ws().assistant().assistantDraft());
     });
-    ws().setAssistantQuery("What does page one say?");
+    ws().assistant().setAssistantQuery("What does page one say?");
     ws().assistant().askAssistant();
     EXPECT_EQ(ws().status(), "Asking tiny:1b…");
-    EXPECT_TRUE(ws().assistantRunning());
+    EXPECT_TRUE(ws().assistant().assistantRunning());
     ws().assistant().askAssistant();  // one run at a time
-    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); })) << ws().status();
-    ASSERT_TRUE(ws().assistantAnswer()) << ws().errorMessage().value_or(ws().status());
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); })) << ws().status();
+    ASSERT_TRUE(ws().assistant().assistantAnswer()) << ws().errorMessage().value_or(ws().status());
     EXPECT_EQ(ws().status(), "Answered by tiny:1b");
     EXPECT_FALSE(offThread);
     ASSERT_FALSE(drafts.empty());
     EXPECT_EQ(drafts.front(), "");
     EXPECT_EQ(drafts.back(), "The first page says [p. 1: \"Hello PDF\"].");
-    EXPECT_EQ(ws().assistantDraft(), std::nullopt);
-    ASSERT_FALSE(ws().assistantAnswer()->citations.empty());
-    ASSERT_FALSE(ws().assistantAnswer()->citations.front().rects.empty());
-    EXPECT_EQ(ws().selection(), ws().assistantAnswer()->citations.front().rects.front()) << "the citation is shown";
+    EXPECT_EQ(ws().assistant().assistantDraft(), std::nullopt);
+    ASSERT_FALSE(ws().assistant().assistantAnswer()->citations.empty());
+    ASSERT_FALSE(ws().assistant().assistantAnswer()->citations.front().rects.empty());
+    EXPECT_EQ(ws().selection(), ws().assistant().assistantAnswer()->citations.front().rects.front())
+        << "the citation is shown";
 
-    ASSERT_EQ(ws().assistantAnswer()->proposals.size(), 1u);
-    const ProposedEdit proposal = ws().assistantAnswer()->proposals.front();
+    ASSERT_EQ(ws().assistant().assistantAnswer()->proposals.size(), 1u);
+    const ProposedEdit proposal = ws().assistant().assistantAnswer()->proposals.front();
     ProposedEdit forbidden = proposal;
     forbidden.method = CommandMethod::deletePages;
     ws().assistant().applyProposal(forbidden);
@@ -118,7 +119,7 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
         << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().inspect()->revision, revision + 1);
     EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
-    EXPECT_TRUE(ws().assistantAnswer()->proposals.empty());
+    EXPECT_TRUE(ws().assistant().assistantAnswer()->proposals.empty());
     ws().assistant().applyProposal(proposal);  // the same operation id: the worker replays instead of applying twice
     ws().history(CommandMethod::redo, "barrier");
     waitUntil([&] { return ws().status() == "barrier" || ws().errorMessage(); });
@@ -133,26 +134,27 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
 TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
     askOllama({{FakeOllama::content("Partial words")}, {"", std::chrono::seconds(60)}, {FakeOllama::done()}});
     if (HasFatalFailure()) return;
-    ws().setAssistantQuery("Summarise the page.");
+    ws().assistant().setAssistantQuery("Summarise the page.");
 
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; })) << ws().status();
     const auto stopped = std::chrono::steady_clock::now();
     ws().assistant().stopAssistant();
-    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 5));
     const auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count();
     std::cerr << "note: the model run ended " << took << " ms after Stop\n";
     EXPECT_LT(took, 1000) << "a stop must not wait for the model";
-    EXPECT_EQ(ws().assistantDraft(), std::nullopt);
+    EXPECT_EQ(ws().assistant().assistantDraft(), std::nullopt);
     EXPECT_EQ(ws().status(), "The answer stopped early");
-    EXPECT_TRUE(ws().assistantAnswer()->text.starts_with("Partial words")) << ws().assistantAnswer()->text;
+    EXPECT_TRUE(ws().assistant().assistantAnswer()->text.starts_with("Partial words"))
+        << ws().assistant().assistantAnswer()->text;
 
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistantDraft() == "Partial words"; })) << ws().status();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; })) << ws().status();
     open("next.pdf");
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 5));
-    EXPECT_EQ(ws().assistantAnswer(), std::nullopt) << "the answer about asked.pdf is not shown";
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 5));
+    EXPECT_EQ(ws().assistant().assistantAnswer(), std::nullopt) << "the answer about asked.pdf is not shown";
     EXPECT_EQ(ws().status(), "Opened next.pdf");
 }
 
@@ -176,7 +178,7 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
 
     using Clock = std::chrono::steady_clock;
     int drafts = 0;
-    QObject::connect(&ws(), &Workspace::assistantDraftChanged, [&] { ++drafts; });
+    QObject::connect(&ws().assistant(), &AssistantSession::assistantDraftChanged, [&] { ++drafts; });
     Clock::duration longestStall{};
     Clock::time_point lastTick = Clock::now();
     QTimer heartbeat;
@@ -187,19 +189,19 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
         lastTick = now;
     });
 
-    ws().setAssistantQuery("Summarise the page.");
+    ws().assistant().setAssistantQuery("Summarise the page.");
     const auto asked = Clock::now();
     ws().assistant().askAssistant();
     heartbeat.start();
     lastTick = Clock::now();
     // Let it flood for a second and a half, then press Stop while the pieces still pour in.
     waitUntil([] { return false; }, 1.5);
-    ASSERT_TRUE(ws().assistantRunning()) << "the flood lasts longer than the wait";
+    ASSERT_TRUE(ws().assistant().assistantRunning()) << "the flood lasts longer than the wait";
     const double flooded = std::chrono::duration<double>(Clock::now() - asked).count();
     const int draftsWhileFlooding = drafts;
     const auto stopped = Clock::now();
     ws().assistant().stopAssistant();
-    ASSERT_TRUE(waitUntil([&] { return !ws().assistantRunning(); }, 10));
+    ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 10));
     const auto stopTook = std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
     heartbeat.stop();
     const auto stall = std::chrono::duration<double, std::milli>(longestStall).count();
@@ -210,10 +212,10 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     EXPECT_LE(draftsWhileFlooding, 30 * flooded + 3) << "about 30 drafts a second at most";
     EXPECT_LT(stall, 100) << "the GUI thread never waits on the flood";
     EXPECT_LT(stopTook, 200);
-    ASSERT_TRUE(ws().assistantAnswer());
+    ASSERT_TRUE(ws().assistant().assistantAnswer());
     EXPECT_EQ(ws().status(), "The answer stopped early");
-    EXPECT_TRUE(ws().assistantAnswer()->text.starts_with("[p. 1: \"Hello PDF\"] ab ab"));
-    EXPECT_EQ(ws().assistantAnswer()->citations.size(), 1u) << "one citation, written again and again";
+    EXPECT_TRUE(ws().assistant().assistantAnswer()->text.starts_with("[p. 1: \"Hello PDF\"] ab ab"));
+    EXPECT_EQ(ws().assistant().assistantAnswer()->citations.size(), 1u) << "one citation, written again and again";
 }
 
 TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleReply) {
@@ -221,13 +223,14 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
     testing::TestWorkspace test(std::nullopt);
     FakeOllama ollama;
     const testing::ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
-    test->setAssistantModel("gone:7b");
-    test->setAssistantProvider("ollama");  // choosing it fetches its models
-    ASSERT_TRUE(waitUntil([&] { return test->providerStatus().has_value(); }));
-    EXPECT_TRUE(test->providerStatus()->ready);
-    EXPECT_EQ(test->assistantModel(), "tiny:1b") << "the vanished model gives way to one that proposes edits";
+    test->assistant().setAssistantModel("gone:7b");
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);  // choosing it fetches its models
+    ASSERT_TRUE(waitUntil([&] { return test->assistant().providerStatus().has_value(); }));
+    EXPECT_TRUE(test->assistant().providerStatus()->ready);
+    EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b")
+        << "the vanished model gives way to one that proposes edits";
     const std::size_t asked = ollama.requests().size();
-    test->setAssistantProvider("ollama");
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(ollama.requests().size(), asked) << "the same provider again fetches nothing";
 
     // A slow server answers after the user chose the worker's planner: its list is no answer.
@@ -235,12 +238,12 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
         connection.pause(std::chrono::milliseconds(500));
         connection.respond(200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
     });
-    test->setAssistantProvider("anthropic");
-    test->setAssistantProvider("ollama");
-    test->setAssistantProvider("local");
+    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
+    test->assistant().setAssistantProvider(AssistantProvider::ollama);
+    test->assistant().setAssistantProvider(AssistantProvider::local);
     waitUntil([&] { return false; }, 2);
-    EXPECT_EQ(test->providerStatus(), std::nullopt);
-    EXPECT_EQ(test->assistantModel(), "tiny:1b");
+    EXPECT_EQ(test->assistant().providerStatus(), std::nullopt);
+    EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b");
 }
 
 TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
@@ -252,16 +255,16 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     const testing::ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
     testing::TestWorkspace test(std::nullopt);
     test->setSessionId("s1");
-    test->setAssistantModel("claude-opus-5");
-    test->setAssistantQuery("Anything?");
-    test->setAssistantProvider("anthropic");
+    test->assistant().setAssistantModel("claude-opus-5");
+    test->assistant().setAssistantQuery("Anything?");
+    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
     const std::string missing = "Anthropic answers with your own key. Add one in the Assistant panel.";
-    EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing));
+    EXPECT_EQ(test->assistant().providerStatus(), ProviderStatus::unavailable(missing));
     const std::string status = test->status();
     test->assistant().askAssistant();
     EXPECT_EQ(test->errorMessage(), missing);
     EXPECT_EQ(test->status(), status);
-    EXPECT_FALSE(test->assistantRunning());
+    EXPECT_FALSE(test->assistant().assistantRunning());
 
     // The store answers off the GUI thread.
     const auto statusBecomes = [&](const std::string& expected) {
@@ -269,7 +272,7 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     };
     test->assistant().saveAssistantKey("sk-test");
     EXPECT_TRUE(statusBecomes("Anthropic key saved in your keyring."));
-    EXPECT_TRUE(test->assistantKeyStored());
+    EXPECT_TRUE(test->assistant().assistantKeyStored());
     EXPECT_EQ(test.keys->keys.at("anthropic"), "sk-test");
     test.keys->place = KeychainKey::Place::file;
     test->assistant().saveAssistantKey("sk-test");
@@ -278,13 +281,14 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     test->assistant().removeAssistantKey();
     // Said of where the key was kept.
     EXPECT_TRUE(statusBecomes("Anthropic key removed from the file only you can read."));
-    EXPECT_FALSE(test->assistantKeyStored());
-    EXPECT_EQ(test->providerStatus(), ProviderStatus::unavailable(missing)) << "the provider says what is missing";
+    EXPECT_FALSE(test->assistant().assistantKeyStored());
+    EXPECT_EQ(test->assistant().providerStatus(), ProviderStatus::unavailable(missing))
+        << "the provider says what is missing";
 
     test.keys->failure = "The keyring is locked.";
     test->assistant().saveAssistantKey("sk-other");
     EXPECT_TRUE(waitUntil([&] { return test->errorMessage() == "The keyring is locked."; }, 5));
-    EXPECT_FALSE(test->assistantKeyStored());
+    EXPECT_FALSE(test->assistant().assistantKeyStored());
 }
 
 TEST(AssistantReaderTest, RefusesToWaitOnTheGUIThread) {

@@ -27,6 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 using testing::waitUntil;
 
+// Zooms before a document is open and lets the zoom settle, so the first render is at `zoom` and no
+// settled re-render follows the opening.
+void zoomBeforeOpening(Workspace& workspace, double zoom) {
+    workspace.renderer().setZoom(zoom);
+    waitUntil([] { return false; }, 0.3);
+}
+
 const char* const unloadable = "The page rendered but the preview image could not be loaded.";
 
 std::vector<fs::path> filesIn(const fs::path& folder) {
@@ -212,7 +219,8 @@ protected:
 TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromTheCache) {
     start({}, 1.5);
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
 
     const auto renders = sent(CommandMethod::renderPage);
     const auto texts = sent(CommandMethod::extractText);
@@ -235,11 +243,11 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
 
     const qint64 first = ws().renderer().pageImage().cacheKey();
     ws().select("p2");
-    ASSERT_TRUE(
-        waitUntil([&] { return ws().renderer().pageImage().cacheKey() != first && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return ws().renderer().pageImage().cacheKey() != first && !ws().renderer().pageChars().empty(); }));
     ws().select("p1");
     EXPECT_EQ(ws().renderer().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
-    EXPECT_EQ(ws().pageChars().size(), 1u);
+    EXPECT_EQ(ws().renderer().pageChars().size(), 1u);
     roundTrips();
     EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
     EXPECT_EQ(ws().pageJump(), "1");
@@ -252,14 +260,14 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     const uchar* pixels = ws().renderer().pageImage().constBits();
     int changes = 0;
     QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged, [&] { ++changes; });
-    ws().setFitMode(FitMode::page);
+    ws().renderer().setFitMode(FitMode::page);
 
-    ws().setZoom(1.5);
-    ws().setZoom(2.0);
+    ws().renderer().setZoom(1.5);
+    ws().renderer().setZoom(2.0);
     const auto lastStep = std::chrono::steady_clock::now();
-    ws().setZoom(10);
-    EXPECT_EQ(ws().zoom(), 4.0);
-    EXPECT_EQ(ws().fitMode(), FitMode::manual);
+    ws().renderer().setZoom(10);
+    EXPECT_EQ(ws().renderer().zoom(), 4.0);
+    EXPECT_EQ(ws().renderer().fitMode(), FitMode::manual);
     EXPECT_EQ(changes, 3) << "one preview a step";
     EXPECT_EQ(ws().renderer().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
     EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 4896 / 2.0);
@@ -281,26 +289,28 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     roundTrips();
     EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
 
-    ws().setZoom(0.1);
-    EXPECT_EQ(ws().zoom(), 0.25);
+    ws().renderer().setZoom(0.1);
+    EXPECT_EQ(ws().renderer().zoom(), 0.25);
 }
 
 TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRenderIsOnTheWay) {
     start();
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
     ws().renderer().showThumbnail("p2");
     ws().renderer().showThumbnail("p3");
     ASSERT_TRUE(waitUntil(
         [&] { return !ws().renderer().thumbnail("p2").isNull() && !ws().renderer().thumbnail("p3").isNull(); }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
-    ws().setZoom(0.5);
+    ws().renderer().setZoom(0.5);
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 612; }));
     const uchar* halfZoom = ws().renderer().pageImage().constBits();
     ws().select("p1");
-    ws().setZoom(1.0);
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().pageChars().empty(); }));
+    ws().renderer().setZoom(1.0);
+    ASSERT_TRUE(
+        waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
     const struct {
         const char* page;
         const uchar* shown;  // at once, before any reply; none: its thumbnail
@@ -365,7 +375,7 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     ws().nextPage();
     ws().nextPage();
     // p1's text is p1's: only p3's reaches the page.
-    ASSERT_TRUE(waitUntil([&] { return !ws().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty(); }));
     roundTrips();
     std::vector<std::string> asked;
     for (const auto& request : sent(CommandMethod::renderPage)) asked.push_back(request.params.pageId.value_or(""));
@@ -390,23 +400,23 @@ TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(rawValue(c.mode)) + " " + std::to_string(c.viewport.width()));
-        ws().WorkspaceState::setZoom(1.2);
-        ws().setFitMode(c.mode);
-        ws().setViewport(c.viewport);
-        ws().applyFit();
-        EXPECT_DOUBLE_EQ(ws().zoom(), c.zoom);
+        ws().renderer().setZoom(1.2);
+        ws().renderer().setFitMode(c.mode);
+        ws().renderer().setViewport(c.viewport);
+        ws().renderer().applyFit();
+        EXPECT_DOUBLE_EQ(ws().renderer().zoom(), c.zoom);
     }
 
     // A resize fits once, after it settles.
-    ws().WorkspaceState::setZoom(1.2);
-    ws().setFitMode(FitMode::width);
+    ws().renderer().setZoom(1.2);
+    ws().renderer().setFitMode(FitMode::width);
     for (double width : {500.0, 600.0, 660.0}) {
-        ws().setViewport({width, 500});
+        ws().renderer().setViewport({width, 500});
         ws().renderer().scheduleFit();
     }
-    EXPECT_EQ(ws().zoom(), 1.2);
-    ASSERT_TRUE(waitUntil([&] { return ws().zoom() != 1.2; }));
-    EXPECT_DOUBLE_EQ(ws().zoom(), 612.0 / 612);
+    EXPECT_EQ(ws().renderer().zoom(), 1.2);
+    ASSERT_TRUE(waitUntil([&] { return ws().renderer().zoom() != 1.2; }));
+    EXPECT_DOUBLE_EQ(ws().renderer().zoom(), 612.0 / 612);
 }
 
 TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnows) {
@@ -426,7 +436,7 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         fs::remove_all(renderFolder());
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
         openDocument();
-        ASSERT_TRUE(waitUntil([&] { return !ws().pageChars().empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty(); }));
         EXPECT_EQ(!ws().renderer().pageImage().isNull(), c.loaded);
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
@@ -468,7 +478,7 @@ protected:
     void openLargePage(std::map<std::string, std::string> extra = {}) {
         extra["KIVO_FAKE_WORKER_PAGE_SIZE"] = "375x375";
         start(extra);
-        ws().WorkspaceState::setZoom(4.0);
+        zoomBeforeOpening(ws(), 4.0);
         ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
         openDocument();
     }
@@ -522,7 +532,7 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 
     // A zoom step drops the tiles and asks for none while it settles.
-    ws().setZoom(3.9);
+    ws().renderer().setZoom(3.9);
     EXPECT_TRUE(ws().renderer().pageTiles().empty());
     ws().renderer().updateTiles();
     EXPECT_TRUE(ws().renderer().pageTiles().empty());
@@ -589,8 +599,9 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     const fs::path path = scratch_.docs() / "three.pdf";
     testing::writeFile(path, testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
     ws().open(path);
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().pageChars().empty(); }))
-        << ws().errorMessage().value_or(ws().status());
+    ASSERT_TRUE(waitUntil([&] {
+        return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty();
+    })) << ws().errorMessage().value_or(ws().status());
     // 612 × 792 points at zoom 1.2 on a backing scale of 2.
     EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1469, 1901));
     EXPECT_EQ(shownSize(ws().renderer().pageImage()), QSizeF(734.5, 950.5));
@@ -632,7 +643,7 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
 TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
     const fs::path path = scratch_.docs() / "one.pdf";
     testing::writeFile(path, testing::makePdf({testing::TestPage{}}));
-    ws().WorkspaceState::setZoom(4.0);
+    zoomBeforeOpening(ws(), 4.0);
     ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
     ws().open(path);
     // The view, 2000 × 1400 pixels, in 2 × 2 tiles of 1024, then the two beside them that twice its area

@@ -91,7 +91,8 @@ TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextIt
     EXPECT_EQ(ws().selection(), std::nullopt);
 
     // Characters at x 100-110, 110-120, 120-130; the rectangle touches the first and last only at their edges.
-    ws().setPageChars({{0, "A", 100, 500, 110, 512}, {1, "B", 110, 500, 120, 512}, {2, "C", 120, 500, 130, 512}});
+    ws().renderer().setPageChars(
+        {{0, "A", 100, 500, 110, 512}, {1, "B", 110, 500, 120, 512}, {2, "C", 120, 500, 130, 512}});
     EXPECT_EQ(ws().text({110, 490, 120, 520}), "B");
     // Grazing the line's top takes none of it; reaching its middle takes the characters overlapped.
     EXPECT_EQ(ws().text({109, 511, 121, 530}), "");
@@ -105,13 +106,14 @@ TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextIt
 }
 
 TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
-    ws().setPageChars(lineRuns(40));
-    const std::int64_t anchor = ws().searchAnchor();
+    ws().renderer().setPageChars(lineRuns(40));
+    int reveals = 0;
+    QObject::connect(&ws(), &Workspace::revealRequested, [&] { ++reveals; });
     ws().selectLines({3, 1});
     EXPECT_EQ(ws().status(), "Lines 2–4 of 40: Line 2\nLine 3\nLine 4");
     EXPECT_EQ(ws().lineSelection(), (LineSelection{3, 1}));
     EXPECT_EQ(ws().selection(), (PDFRect{72, 688, 200, 740}));
-    EXPECT_EQ(ws().searchAnchor(), anchor + 1);
+    EXPECT_EQ(reveals, 1);
     ws().selectAdjacentLine(1, false);
     EXPECT_EQ(ws().status(), "Line 3 of 40: Line 3") << "a move starts from the focus";
 
@@ -120,7 +122,7 @@ TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
         for (std::size_t i = 0; i < length; ++i) {
             runs.push_back(TextRun{static_cast<std::int64_t>(i), "é", 10.0 + i, 500, 11.0 + i, 510});
         }
-        ws().setPageChars(runs);
+        ws().renderer().setPageChars(runs);
         ws().selectLines({0, 0});
         std::string expected = "Line 1 of 1: ";
         for (std::size_t i = 0; i < 200; ++i) expected += "é";
@@ -128,7 +130,7 @@ TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
         EXPECT_EQ(ws().status(), expected) << length;
     }
 
-    ws().setPageChars({});
+    ws().renderer().setPageChars({});
     ws().selectAdjacentLine(1, false);
     EXPECT_EQ(ws().status(), "This page has no text to select.");
 }

@@ -45,34 +45,34 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     Scratch scratch;
     const auto workspace = workspaceWith();
     EXPECT_EQ(workspace->status(), "Open a PDF to start. Editing stays on this computer.");
-    EXPECT_EQ(workspace->zoom(), 1.2);
+    EXPECT_EQ(workspace->renderer().zoom(), 1.2);
     EXPECT_EQ(rawValue(workspace->savePhase()), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
-    EXPECT_EQ(workspace->assistantScope(), "page");
+    EXPECT_EQ(workspace->assistant().assistantScope(), AssistantScope::page);
     EXPECT_EQ(workspace->tool(), EditorTool::select);
-    EXPECT_EQ(workspace->fitMode(), FitMode::manual);
-    EXPECT_EQ(workspace->viewport(), QSizeF(800, 600));
-    EXPECT_EQ(workspace->assistantProvider(), "local");
-    EXPECT_EQ(workspace->assistantModel(), "");
+    EXPECT_EQ(workspace->renderer().fitMode(), FitMode::manual);
+    EXPECT_EQ(workspace->renderer().viewport(), QSizeF(800, 600));
+    EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::local);
+    EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
                  workspace->link().activity());
     EXPECT_FALSE(workspace->link().workerReady() || workspace->sharing().mcpEnabled() ||
                  workspace->checkpoints().showRecovery());
-    EXPECT_FALSE(workspace->assistantKeyStored());
+    EXPECT_FALSE(workspace->assistant().assistantKeyStored());
 
     // Each published field is a Qt property with its own change signal, so the windows can bind to it.
     const std::vector<std::pair<const QObject*, QString>> owners = {
-        {workspace.get(),
-         QString("sessionId inspect selectedPageId status "
-                 "errorMessage zoom selection selectedAnnotationId selectedText pageChars "
-                 "pageLines searchQuery searchHits searchHitIndex searchFocusToken searchAnchor tool "
-                 "fitMode assistantQuery assistantScope assistantAnswer "
-                 "assistantProvider assistantModel providerStatus assistantKeyStored assistantDraft assistantRunning "
-                 "workerNotice savePhase pageJump inkPoints "
-                 "viewport")},
+        {workspace.get(), QString("sessionId inspect selectedPageId status "
+                                  "errorMessage selection selectedAnnotationId selectedText "
+                                  "searchQuery searchHits searchHitIndex tool "
+                                  "workerNotice savePhase pageJump inkPoints")},
         {&workspace->link(), "workerReady activity"},
         {&workspace->sharing(), "mcpEnabled mcpAccessGranted"},
-        {&workspace->renderer(), "pageImage pageTiles visibleCanvasRect thumbnailGeneration"},
+        {&workspace->assistant(),
+         "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
+         "assistantKeyStored assistantDraft assistantRunning"},
+        {&workspace->renderer(),
+         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars pageLines"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
@@ -92,12 +92,23 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     EXPECT_NE(workspace->link().uiToken(), workspaceWith()->link().uiToken());
 }
 
+TEST(WorkspaceState, OnlyANoticeWithoutARestartIsTheUsersToDismiss) {
+    Scratch scratch;
+    const auto workspace = workspaceWith();
+    for (const bool offersRestart : {true, false}) {
+        const WorkerNotice notice{"The PDF worker stopped", offersRestart};
+        workspace->setWorkerNotice(notice);
+        workspace->dismissWorkerNotice();
+        EXPECT_EQ(workspace->workerNotice(), offersRestart ? std::optional(notice) : std::nullopt) << offersRestart;
+    }
+}
+
 TEST(WorkspaceState, ReadsTheKeyStoreOnceAndCountsAFailedReadAsNoKey) {
     Scratch scratch;
     // The store answers off the GUI thread, soon after the start.
     const auto stored = [](std::shared_ptr<KeyStore> keys) {
         const auto workspace = workspaceWith(std::move(keys));
-        return testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 0.5);
+        return testing::waitUntil([&] { return workspace->assistant().assistantKeyStored(); }, 0.5);
     };
     EXPECT_TRUE(stored(storedKey("sk-test")));
     EXPECT_FALSE(stored(storedKey("")));
@@ -153,13 +164,14 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         Step act;
         std::function<bool(const Workspace&)> done;
     } cases[] = {
-        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistantKeyStored(); }},
+        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistant().assistantKeyStored(); }},
         {"saving", [](Workspace& w) { w.assistant().saveAssistantKey("sk-new"); },
          [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
         {"removing", [](Workspace& w) { w.assistant().removeAssistantKey(); },
-         [](const Workspace& w) { return !w.assistantKeyStored(); }},
-        {"the read for the model list", [](Workspace& w) { w.setAssistantProvider("anthropic"); },
-         [](const Workspace& w) { return w.providerStatus().has_value(); }},
+         [](const Workspace& w) { return !w.assistant().assistantKeyStored(); }},
+        {"the read for the model list",
+         [](Workspace& w) { w.assistant().setAssistantProvider(AssistantProvider::anthropic); },
+         [](const Workspace& w) { return w.assistant().providerStatus().has_value(); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -169,7 +181,7 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         auto started = std::chrono::steady_clock::now();
         auto workspace = workspaceWith(keys);
         if (c.act) {
-            ASSERT_TRUE(testing::waitUntil([&] { return workspace->assistantKeyStored(); }, 5));
+            ASSERT_TRUE(testing::waitUntil([&] { return workspace->assistant().assistantKeyStored(); }, 5));
             keys->setOpen(false);
             started = std::chrono::steady_clock::now();
             c.act(*workspace);
@@ -187,6 +199,31 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
     }
 }
 
+// The settings keep the words they always kept; a stored word that names no provider (letter case
+// counts) starts the built-in one rather than a provider the pill cannot show.
+TEST(WorkspaceState, TheProviderIsReadFromTheWordsTheSettingsStore) {
+    const struct {
+        const char* stored;
+        AssistantProvider provider;
+    } cases[] = {{"local", AssistantProvider::local},
+                 {"ollama", AssistantProvider::ollama},
+                 {"anthropic", AssistantProvider::anthropic},
+                 {"Ollama", AssistantProvider::local},
+                 {"", AssistantProvider::local}};
+    for (const auto& c : cases) {
+        Scratch scratch;
+        auto settings = std::make_shared<EditorSettings>();
+        settings->setAssistantProvider(c.stored);
+        const auto workspace = workspaceWith(nullptr, settings);
+        EXPECT_EQ(workspace->assistant().assistantProvider(), c.provider) << c.stored;
+        if (c.provider == AssistantProvider::local) continue;
+        workspace->assistant().setAssistantProvider(AssistantProvider::local);
+        workspace->assistant().setAssistantProvider(c.provider);
+        EXPECT_EQ(EditorSettings().assistantProvider(), c.stored) << "written back as the same word";
+    }
+    for (const auto& entry : assistantScopes) EXPECT_EQ(assistantScopeFromRaw(entry.rawValue), entry.value);
+}
+
 TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     Scratch scratch;
     auto settings = std::make_shared<EditorSettings>();
@@ -195,20 +232,22 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     QObject::connect(settings.get(), &EditorSettings::changed, [&] { ++writes; });
 
     const auto workspace = workspaceWith(nullptr, settings);
-    EXPECT_EQ(workspace->assistantProvider(), "ollama");
+    EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "construction writes nothing";
 
-    workspace->setProviderStatus(ProviderStatus::unavailable("Ollama is not running."));
-    workspace->setAssistantProvider("ollama");
+    // Only the session finds a status out; set here as a binding would, through the property.
+    workspace->assistant().setProperty(
+        "providerStatus", QVariant::fromValue(std::optional(ProviderStatus::unavailable("Ollama is not running."))));
+    workspace->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
-    EXPECT_TRUE(workspace->providerStatus());
-    workspace->setAssistantProvider("local");
+    EXPECT_TRUE(workspace->assistant().providerStatus());
+    workspace->assistant().setAssistantProvider(AssistantProvider::local);
     EXPECT_EQ(writes, 1);
-    EXPECT_FALSE(workspace->providerStatus()) << "the status was the other provider's";
+    EXPECT_FALSE(workspace->assistant().providerStatus()) << "the status was the other provider's";
     EXPECT_EQ(EditorSettings().assistantProvider(), "local");
 
-    workspace->setAssistantModel("");
-    workspace->setAssistantModel("");
+    workspace->assistant().setAssistantModel("");
+    workspace->assistant().setAssistantModel("");
     EXPECT_EQ(writes, 3) << "the model is written on every set";
     EXPECT_EQ(EditorSettings().assistantModel(), "");
 }
