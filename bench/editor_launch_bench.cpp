@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_accessibility.hpp"
-#include "app/canvas_area.hpp"
-#include "app/editor_app.hpp"
-#include "app/main_window.hpp"
-#include "app/quit_signals.hpp"
+#include "app/canvas/canvas_area.hpp"
+#include "app/shell/app_accessibility.hpp"
+#include "app/shell/editor_app.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/quit_signals.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/workspace.hpp"

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_accessibility.hpp"
-#include "app/editor_app.hpp"
+#include "app/shell/app_accessibility.hpp"
+#include "app/shell/editor_app.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"

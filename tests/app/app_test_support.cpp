@@ -9,9 +9,9 @@
 
 #include <iostream>
 
-#include "app/announcer.hpp"
-#include "app/app_accessibility.hpp"
-#include "app/main_window.hpp"
+#include "app/shell/announcer.hpp"
+#include "app/shell/app_accessibility.hpp"
+#include "app/shell/main_window.hpp"
 #include "core/text.hpp"
 #include "design/appearance.hpp"
 #include "workspace/worker_link.hpp"

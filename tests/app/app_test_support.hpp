@@ -18,8 +18,8 @@ class QAbstractButton;
 class QAction;
 #include <QtTest>
 
-#include "app/editor_app.hpp"
-#include "app/editor_commands.hpp"
+#include "app/shell/editor_app.hpp"
+#include "app/shell/editor_commands.hpp"
 #include "scoped_env.hpp"
 #include "workspace_fixture.hpp"
 #include "workspace/workspace.hpp"

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/canvas_bar.hpp"
-#include "app/interface_text_scale.hpp"
-#include "app/main_window.hpp"
-#include "app/updates.hpp"
+#include "app/shell/canvas_bar.hpp"
+#include "app/shell/interface_text_scale.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/updates.hpp"
 #include "app_test_support.hpp"
 #include "design/hero_button.hpp"
 #include "design/hero_field.hpp"

@@ -15,14 +15,14 @@
 #include <QSignalSpy>
 #include <QToolBar>
 
-#include "app/canvas_area.hpp"
-#include "app/canvas_bar.hpp"
-#include "app/editor_commands.hpp"
-#include "app/find_field.hpp"
-#include "app/inspector_panel.hpp"
-#include "app/main_window.hpp"
-#include "app/page_list_view.hpp"
-#include "app/text_size_steps.hpp"
+#include "app/canvas/canvas_area.hpp"
+#include "app/inspector/inspector_panel.hpp"
+#include "app/pages/page_list_view.hpp"
+#include "app/shell/canvas_bar.hpp"
+#include "app/shell/editor_commands.hpp"
+#include "app/shell/find_field.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/text_size_steps.hpp"
 #include "app_test_support.hpp"
 #include "design/prompt_dialog.hpp"
 #include "fake_http_server.hpp"

@@ -5,8 +5,8 @@
 #include <QMenuBar>
 #include <QScreen>
 
-#include "app/editor_commands.hpp"
-#include "app/main_window.hpp"
+#include "app/shell/editor_commands.hpp"
+#include "app/shell/main_window.hpp"
 #include "app_test_support.hpp"
 
 using namespace kivo;

@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "app/main_window.hpp"
+#include "app/shell/main_window.hpp"
 #include "workspace/worker_link.hpp"
 #include "app_test_support.hpp"
 

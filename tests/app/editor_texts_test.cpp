@@ -3,14 +3,14 @@
 
 #include <QApplication>
 
-#include "app/editor_app.hpp"
-#include "app/inspector_tab.hpp"
-#include "app/instance_channel.hpp"
-#include "app/interface_text_scale.hpp"
-#include "app/main_window.hpp"
-#include "app/recovery_sheet.hpp"
-#include "app/save_chip.hpp"
-#include "app/status_bar.hpp"
+#include "app/inspector/inspector_tab.hpp"
+#include "app/inspector/save_chip.hpp"
+#include "app/shell/editor_app.hpp"
+#include "app/shell/instance_channel.hpp"
+#include "app/shell/interface_text_scale.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/recovery_sheet.hpp"
+#include "app/shell/status_bar.hpp"
 #include "app_test_support.hpp"
 
 using namespace kivo;

@@ -13,13 +13,13 @@
 
 #include <iostream>
 
-#include "app/annotations_card.hpp"
-#include "app/assistant_composer.hpp"
-#include "app/inspector_panel.hpp"
-#include "app/main_window.hpp"
-#include "app/page_tab.hpp"
-#include "app/provider_card.hpp"
-#include "app/text_size_steps.hpp"
+#include "app/inspector/annotations_card.hpp"
+#include "app/inspector/assistant_composer.hpp"
+#include "app/inspector/inspector_panel.hpp"
+#include "app/inspector/page_tab.hpp"
+#include "app/inspector/provider_card.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/text_size_steps.hpp"
 #include "app_test_support.hpp"
 #include "design/appearance.hpp"
 #include "design/clamped_label.hpp"

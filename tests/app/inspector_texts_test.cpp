@@ -5,11 +5,11 @@
 #include <QAction>
 #include <QApplication>
 
-#include "app/annotations_card.hpp"
-#include "app/assistant_texts.hpp"
-#include "app/form_field_editor.hpp"
-#include "app/provider_card.hpp"
-#include "app/search_results_card.hpp"
+#include "app/inspector/annotations_card.hpp"
+#include "app/inspector/assistant_texts.hpp"
+#include "app/inspector/form_field_editor.hpp"
+#include "app/inspector/provider_card.hpp"
+#include "app/inspector/search_results_card.hpp"
 #include "app_test_support.hpp"
 #include "design/clamped_label.hpp"
 

@@ -11,11 +11,11 @@
 #include <QTextDocumentFragment>
 #include <QToolTip>
 
-#include "app/annotations_card.hpp"
-#include "app/answer_parts.hpp"
-#include "app/editor_drafts.hpp"
-#include "app/recovery_row.hpp"
-#include "app/status_bar.hpp"
+#include "app/inspector/annotations_card.hpp"
+#include "app/inspector/answer_parts.hpp"
+#include "app/inspector/editor_drafts.hpp"
+#include "app/shell/recovery_row.hpp"
+#include "app/shell/status_bar.hpp"
 #include "app_test_support.hpp"
 #include "fifo_release.hpp"
 

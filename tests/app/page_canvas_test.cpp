@@ -4,7 +4,7 @@
 
 #include <QSignalSpy>
 
-#include "app/page_canvas.hpp"
+#include "app/canvas/page_canvas.hpp"
 #include "app_test_support.hpp"
 #include "workspace/canvas_mapping.hpp"
 

@@ -5,7 +5,7 @@
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
-#include "app/page_list_model.hpp"
+#include "app/pages/page_list_model.hpp"
 #include "app_test_support.hpp"
 
 using namespace kivo;

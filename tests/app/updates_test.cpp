@@ -4,8 +4,8 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 
-#include "app/update_feed.hpp"
-#include "app/updates.hpp"
+#include "app/shell/update_feed.hpp"
+#include "app/shell/updates.hpp"
 #include "app_test_support.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"

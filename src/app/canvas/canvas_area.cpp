@@ -1,0 +1,211 @@
+#include "app/canvas/canvas_area.hpp"
+
+#include <cmath>
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "app/canvas/activity_card.hpp"
+#include "app/canvas/canvas_accessible_elements.hpp"
+#include "app/canvas/page_canvas.hpp"
+#include "design/appearance.hpp"
+#include "design/empty_state_view.hpp"
+#include "design/hero_button.hpp"
+#include "design/spinner.hpp"
+#include "design/themed_label.hpp"
+#include "workspace/page_renderer.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int renderingSpacing = 10;
+
+QWidget* makeRenderingState(QWidget* parent) {
+    auto* state = new QWidget(parent);
+    state->setObjectName(QStringLiteral("renderingState"));
+    auto* spinner = new Spinner(state);
+    auto* text = new ThemedLabel(QStringLiteral("Rendering page…"), ScaledTextStyle::callout, QFont::Normal,
+                                 Theme::Token::muted, state);
+    auto* stack = new QVBoxLayout(state);
+    stack->setSpacing(renderingSpacing);
+    stack->addStretch(1);
+    stack->addWidget(spinner, 0, Qt::AlignHCenter);
+    stack->addWidget(text, 0, Qt::AlignHCenter);
+    stack->addStretch(1);
+    return state;
+}
+
+}  // namespace
+
+QString CanvasArea::pageLabel(const PageInfo& page, const OpenDocument& document) {
+    // The page labelled is one of the document's, so it counts at least itself.
+    const std::size_t count = std::max<std::size_t>(document.pageCount(), 1);
+    return QStringLiteral("Page %1 of %2").arg(QString::number(page.index + 1), QString::number(count));
+}
+
+CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
+    : FilledPanel(Theme::Token::canvas, parent),
+      workspace_(workspace),
+      states_(new QStackedWidget(this)),
+      empty_(new EmptyStateView(
+          QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
+          QStringLiteral("Local files only. The same commands drive the canvas, the CLI, and MCP."),
+          new HeroButton(QStringLiteral("Open a PDF…"), HeroButtonVariant::primary, HeroButtonSize::md), this)),
+      rendering_(makeRenderingState(this)),
+      scroll_(new QScrollArea(this)),
+      page_(new PageCanvas()),
+      card_(new ActivityCard(workspace, this)) {
+    setObjectName(QStringLiteral("canvasArea"));
+    // A click on the canvas takes the keyboard from the fields, so the window's keys act on the page.
+    setFocusPolicy(Qt::ClickFocus);
+    empty_->setObjectName(QStringLiteral("emptyState"));
+    scroll_->setObjectName(QStringLiteral("pageScroll"));
+    // A click on the page focuses this area, not the scroll area, which would take the arrow keys for
+    // scrolling: the arrows nudge the selected annotation.
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setAlignment(Qt::AlignCenter);
+    scroll_->setWidget(page_);
+    // The scroll area fills its widget with the window colour; the canvas shows through, one colour
+    // around the page however narrow it is.
+    page_->setAutoFillBackground(false);
+    scroll_->viewport()->setAutoFillBackground(false);
+    // The empty state sits centred at its natural height.
+    auto* emptyBox = new QWidget(this);
+    auto* centred = new QVBoxLayout(emptyBox);
+    centred->addStretch(1);
+    centred->addWidget(empty_);
+    centred->addStretch(1);
+    states_->addWidget(emptyBox);
+    states_->addWidget(rendering_);
+    states_->addWidget(scroll_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(states_);
+    card_->raise();
+
+    connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_, &Workspace::openPanel);
+    page_->setActions(CanvasAccessibility::windowActions(workspace_));
+    connect(page_, &PageCanvas::selectionDragged, &workspace_,
+            [this](const PDFRect& rect) { workspace_.setSelection(rect); });
+    connect(page_, &PageCanvas::inkDrawn, &workspace_,
+            [this](const std::vector<PDFPoint>& points) { workspace_.setInkPoints(points); });
+    connect(page_, &PageCanvas::committed, &workspace_,
+            [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
+    // Before the refresh below, which scrolls once the page is up.
+    connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] { topPending_ = true; });
+    for (const auto changed :
+         {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged,
+          &WorkspaceState::selectionChanged, &WorkspaceState::searchHitsChanged,
+          &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::selectedTextChanged})
+        connect(&workspace_, changed, this, &CanvasArea::refresh);
+    for (const auto changed :
+         {&PageRenderer::pageImageChanged, &PageRenderer::pageTilesChanged, &PageRenderer::pageLinesChanged})
+        connect(&workspace_.renderer(), changed, this, &CanvasArea::refresh);
+    // Each pointer move of an ink stroke changes these; rebuilding the page's marks and elements for it
+    // would cost a copy of every annotation per move.
+    connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
+            [this] { page_->setInkPoints(workspace_.inkPoints()); });
+    connect(&workspace_, &Workspace::revealRequested, this, [this] {
+        revealPending_ = true;
+        revealSelection();
+    });
+    for (QScrollBar* bar : {scroll_->horizontalScrollBar(), scroll_->verticalScrollBar()}) {
+        connect(bar, &QScrollBar::valueChanged, this, &CanvasArea::reportVisiblePart);
+        connect(bar, &QScrollBar::rangeChanged, this, &CanvasArea::reportVisiblePart);
+    }
+    refresh();
+}
+
+void CanvasArea::refresh() {
+    const QImage& image = workspace_.renderer().pageImage();
+    const OpenDocument document = workspace_.document();
+    const std::optional<PageInfo> page = workspace_.currentPage();
+    PageCanvas::Inputs inputs;
+    if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
+        shown_ = Shown::page;
+        inputs.image = image;
+        inputs.tiles = workspace_.renderer().pageTiles();
+        inputs.page = *page;
+        inputs.tool = workspace_.tool();
+        inputs.selection = workspace_.selection();
+        inputs.inkPoints = workspace_.inkPoints();
+        inputs.annotations.assign(document.annotations().begin(), document.annotations().end());
+        for (const SearchHit& hit : workspace_.searchHits()) {
+            if (hit.pageId == page->id)
+                inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
+        }
+        inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
+        inputs.lines = workspace_.renderer().pageLines();
+        inputs.selectedText = workspace_.selectedText();
+        inputs.pageLabel = pageLabel(*page, document);
+    } else if (document.pageCount() > 0) {
+        shown_ = Shown::rendering;
+    } else {
+        shown_ = Shown::empty;
+    }
+    page_->setInputs(std::move(inputs));
+    states_->setCurrentIndex(static_cast<int>(shown_));
+    if (topPending_ && shown_ == Shown::page) {
+        topPending_ = false;
+        QScrollBar* bar = scroll_->verticalScrollBar();
+        if (!revealPending_) bar->setValue(bar->minimum());
+    }
+    reportVisiblePart();
+    if (revealPending_) revealSelection();
+}
+
+void CanvasArea::revealSelection() {
+    const auto& selection = workspace_.selection();
+    if (!selection) {
+        revealPending_ = false;
+        return;
+    }
+    if (shown_ != Shown::page) return;
+    revealPending_ = false;
+    // Half the view as the margin on each side puts the selection's centre in the middle.
+    const QPointF centre = page_->frameOf(*selection).normalized().center();
+    const QSize view = scroll_->viewport()->size();
+    scroll_->ensureVisible(static_cast<int>(std::lround(centre.x())), static_cast<int>(std::lround(centre.y())),
+                           view.width() / 2, view.height() / 2);
+}
+
+void CanvasArea::reportVisiblePart() {
+    if (shown_ != Shown::page) return;
+    // The scroll area's viewport in the page's own points, origin at the page's top-left corner.
+    const QRectF page = page_->pageRect();
+    const QRectF viewport(QPointF(-page_->pos()) - page.topLeft(), QSizeF(scroll_->viewport()->size()));
+    QRectF visible = viewport.intersected(QRectF(QPointF(), page.size()));
+    if (visible.isEmpty()) visible = QRectF();
+    if (visible == workspace_.renderer().visibleCanvasRect()) return;
+    workspace_.renderer().setVisibleCanvasRect(visible);
+    workspace_.renderer().updateTiles();
+}
+
+// The area keeps the keyboard so that the arrows nudge; Page Down and Page Up still page through the
+// page, as they would in the scroll area.
+void CanvasArea::keyPressEvent(QKeyEvent* event) {
+    const bool paging = event->key() == Qt::Key_PageDown || event->key() == Qt::Key_PageUp;
+    if (shown_ != Shown::page || !paging || event->modifiers() != Qt::NoModifier) {
+        FilledPanel::keyPressEvent(event);
+        return;
+    }
+    scroll_->verticalScrollBar()->triggerAction(event->key() == Qt::Key_PageDown ? QAbstractSlider::SliderPageStepAdd
+                                                                                 : QAbstractSlider::SliderPageStepSub);
+}
+
+void CanvasArea::resizeEvent(QResizeEvent* event) {
+    FilledPanel::resizeEvent(event);
+    card_->placeIn(rect());
+    workspace_.renderer().setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
+    workspace_.renderer().setViewport(QSizeF(event->size()));
+    reportVisiblePart();
+}
+
+}  // namespace kivo

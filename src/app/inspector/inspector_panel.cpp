@@ -1,0 +1,158 @@
+#include "app/inspector/inspector_panel.hpp"
+
+#include <cmath>
+
+#include <QHBoxLayout>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "app/inspector/assistant_composer.hpp"
+#include "app/inspector/assistant_tab.hpp"
+#include "app/inspector/document_tab.hpp"
+#include "app/inspector/form_tab.hpp"
+#include "app/inspector/inspector_tab_strip.hpp"
+#include "app/inspector/page_tab.hpp"
+#include "design/hero_button.hpp"
+#include "design/status_message.hpp"
+#include "design/text_scale.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+QScrollArea* makeScroll(QWidget* parent) {
+    auto* scroll = new QScrollArea(parent);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    return scroll;
+}
+
+}  // namespace
+
+InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidget* parent)
+    : FilledPanel(Theme::Token::background, parent),
+      workspace_(workspace),
+      column_(new QVBoxLayout(this)),
+      strip_(new InspectorTabStrip(this)),
+      alerts_(buildAlerts()),
+      bodies_(new QStackedWidget(this)),
+      composer_(new FilledPanel(Theme::Token::background, this)),
+      composerLayout_(new QVBoxLayout(composer_)) {
+    setObjectName(QStringLiteral("inspector"));
+    column_->setContentsMargins(0, 0, 0, 0);
+    column_->setSpacing(0);
+    column_->addWidget(strip_);
+    column_->addWidget(alerts_);
+    auto* divider = new FilledPanel(Theme::Token::separator, this);
+    divider->setFixedHeight(1);
+    column_->addWidget(divider);
+    column_->addWidget(bodies_, 1);
+
+    for (const InspectorTabInfo& entry : inspectorTabs) {
+        QScrollArea* scroll = makeScroll(bodies_);
+        scroll->setObjectName(QStringLiteral("inspectorBody-") + QString::fromLatin1(entry.rawValue));
+        scrolls_[static_cast<std::size_t>(entry.tab)] = scroll;
+        if (entry.tab != InspectorTab::assistant) {
+            bodies_->addWidget(scroll);
+            continue;
+        }
+        // The composer stays below the conversation, however long it grows.
+        auto* assistant = new QWidget(bodies_);
+        auto* stack = new QVBoxLayout(assistant);
+        stack->setContentsMargins(0, 0, 0, 0);
+        stack->setSpacing(0);
+        scroll->setParent(assistant);
+        stack->addWidget(scroll, 1);
+        composer_->setParent(assistant);
+        composer_->setObjectName(QStringLiteral("inspectorComposer"));
+        stack->addWidget(composer_);
+        bodies_->addWidget(assistant);
+    }
+
+    buildTabs(drafts);
+    connect(strip_, &InspectorTabStrip::activated, this, &InspectorPanel::tabChosen);
+    connect(&workspace_, &WorkspaceState::errorMessageChanged, this, &InspectorPanel::refreshAlerts);
+    connect(&workspace_, &WorkspaceState::workerNoticeChanged, this, &InspectorPanel::refreshAlerts);
+    applyMetrics();
+    setTab(InspectorTab::assistant);
+    refreshAlerts();
+}
+
+QWidget* InspectorPanel::buildAlerts() {
+    auto* alerts = new QWidget(this);
+    alerts->setObjectName(QStringLiteral("inspectorAlerts"));
+    alertsLayout_ = new QVBoxLayout(alerts);
+    error_ = new StatusMessage(StatusMessage::Kind::error, QString(), ScaledTextStyle::callout, alerts);
+    error_->setObjectName(QStringLiteral("errorMessage"));
+    notice_ = new StatusMessage(StatusMessage::Kind::warning, QString(), ScaledTextStyle::callout, alerts);
+    notice_->setObjectName(QStringLiteral("workerNotice"));
+    restart_ = new HeroButton(QStringLiteral("Restart Worker"), HeroButtonVariant::primary, HeroButtonSize::sm, alerts);
+    restart_->setObjectName(QStringLiteral("restartWorker"));
+    dismiss_ = new HeroButton(QStringLiteral("Dismiss"), HeroButtonVariant::tertiary, HeroButtonSize::sm, alerts);
+    dismiss_->setObjectName(QStringLiteral("dismissNotice"));
+    dismiss_->setAccessibleName(QStringLiteral("Dismiss worker notice"));
+    auto* buttons = new QHBoxLayout();
+    buttons->setContentsMargins(0, 0, 0, 0);
+    buttons->addWidget(restart_);
+    buttons->addWidget(dismiss_);
+    buttons->addStretch(1);
+    alertsLayout_->addWidget(error_);
+    alertsLayout_->addWidget(notice_);
+    alertsLayout_->addLayout(buttons);
+    connect(restart_, &HeroButton::clicked, &workspace_, &Workspace::restartWorker);
+    connect(dismiss_, &HeroButton::clicked, &workspace_, &Workspace::dismissWorkerNotice);
+    return alerts;
+}
+
+void InspectorPanel::buildTabs(EditorDrafts& drafts) {
+    assistant_ = new AssistantTab(workspace_, scrollArea(InspectorTab::assistant));
+    scrollArea(InspectorTab::assistant)->setWidget(assistant_);
+    composerBox_ = new AssistantComposer(workspace_, composer_);
+    composerLayout_->addWidget(composerBox_);
+    page_ = new PageTab(workspace_, drafts, scrollArea(InspectorTab::page));
+    scrollArea(InspectorTab::page)->setWidget(page_);
+    form_ = new FormTab(workspace_, drafts, scrollArea(InspectorTab::form));
+    scrollArea(InspectorTab::form)->setWidget(form_);
+    document_ = new DocumentTab(workspace_, scrollArea(InspectorTab::document));
+    scrollArea(InspectorTab::document)->setWidget(document_);
+}
+
+void InspectorPanel::setTab(InspectorTab tab) {
+    tab_ = tab;
+    strip_->setTab(tab);
+    bodies_->setCurrentIndex(static_cast<int>(tab));
+}
+
+void InspectorPanel::refreshAlerts() {
+    const auto& error = workspace_.errorMessage();
+    const auto& notice = workspace_.workerNotice();
+    error_->setVisible(error.has_value());
+    if (error) error_->setText(QString::fromStdString(*error));
+    notice_->setVisible(notice.has_value());
+    restart_->setVisible(notice && notice->offersRestart);
+    dismiss_->setVisible(notice && !notice->offersRestart);
+    if (notice) {
+        notice_->setKind(notice->offersRestart ? StatusMessage::Kind::error : StatusMessage::Kind::warning);
+        notice_->setText(QString::fromStdString(notice->message));
+    }
+    alerts_->setVisible(error || notice);
+}
+
+void InspectorPanel::applyMetrics() {
+    const double s = TextScale::of(this);
+    alertsLayout_->setSpacing(TextScale::pixels(8, s));
+    alertsLayout_->setContentsMargins(TextScale::pixels(10, s), 0, TextScale::pixels(10, s), TextScale::pixels(10, s));
+    composerLayout_->setSpacing(TextScale::pixels(6, s));
+    const int inset = TextScale::pixels(10, s);
+    composerLayout_->setContentsMargins(inset, inset, inset, inset);
+}
+
+bool InspectorPanel::event(QEvent* event) {
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    return FilledPanel::event(event);
+}
+
+}  // namespace kivo

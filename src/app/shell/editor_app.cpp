@@ -1,0 +1,156 @@
+#include "app/shell/editor_app.hpp"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QTimer>
+#include <QWindow>
+
+#include "app/desktop/desktop_clipboard.hpp"
+#include "app/desktop/desktop_file_dialogs.hpp"
+#include "app/desktop/desktop_prompts.hpp"
+#include "app/desktop/window_print_service.hpp"
+#include "app/inspector/annotations_card.hpp"
+#include "app/inspector/inspector_panel.hpp"
+#include "app/inspector/page_tab.hpp"
+#include "app/shell/editor_commands.hpp"
+#include "app/shell/instance_channel.hpp"
+#include "app/shell/main_window.hpp"
+#include "app/shell/recovery_sheet.hpp"
+#include "app/shell/updates.hpp"
+#include "workspace/worker_link.hpp"
+#include "workspace/workspace.hpp"
+
+namespace kivo {
+namespace {
+
+constexpr int handOffMilliseconds = 3000;
+// A window that is never exposed (started on a hidden desktop) must not keep the worker from starting.
+constexpr int paintWaitMilliseconds = 1000;
+
+}  // namespace
+
+EditorApp::EditorApp(WorkspaceServices services, std::unique_ptr<Updates> updates, QObject* parent)
+    : QObject(parent), updates_(updates ? std::move(updates) : Updates::installed()) {
+    settings_ = services.settings ? services.settings : std::make_shared<EditorSettings>();
+    services.settings = settings_;
+    if (!services.prompts) services.prompts = prompts_ = std::make_shared<DesktopPrompts>();
+    if (!services.fileDialogs) services.fileDialogs = fileDialogs_ = std::make_shared<DesktopFileDialogs>();
+    if (!services.clipboard) services.clipboard = std::make_shared<DesktopClipboard>();
+    if (!services.printer) services.printer = printer_ = std::make_shared<WindowPrintService>();
+    if (!services.keyStore) services.keyStore = std::make_shared<KeychainKeyStore>();
+    workspace_ = std::make_unique<Workspace>(std::move(services));
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &EditorApp::shutdown);
+}
+
+EditorApp::~EditorApp() {
+    shutdown();
+    delete window_;
+}
+
+std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>& arguments,
+                                                  const std::filesystem::path& folder) {
+    std::vector<std::string> paths;
+    for (const std::string& argument : arguments) {
+        if (argument.empty()) continue;
+        const std::filesystem::path path(argument);
+        paths.push_back((path.is_absolute() ? path : folder / path).lexically_normal().string());
+    }
+    return paths;
+}
+
+EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
+    std::error_code noFolder;
+    const std::filesystem::path here = std::filesystem::current_path(noFolder);
+    launchFiles_ = absolutePaths(arguments, here);
+
+    bool ours = true;
+    try {
+        ours = workspace_->link().claimEditorLock();
+    } catch (const std::exception&) {
+        // No ipc folder: the launch says why in the window.
+    }
+    if (!ours) {
+        return InstanceChannel::handOff(InstanceChannel::socketPath(), launchFiles_, handOffMilliseconds)
+                   ? Start::handedOver
+                   : Start::handOverFailed;
+    }
+    server_ = new InstanceServer(this);
+    // Without it a later `kivo-pdf` cannot hand its files over, and says so; this editor runs as ever.
+    server_->listen(InstanceChannel::socketPath());
+    connect(server_, &InstanceServer::filesReceived, this, &EditorApp::openFiles);
+
+    window_ = new MainWindow(*workspace_, *settings_, *updates_);
+    commands_ = window_->commands();
+    // The Page tab's hint names the keys of the Annotate menu's own items.
+    window_->inspector()->pageTab()->annotations()->setKeyActions(commands_->action(EditorAction::moveUp),
+                                                                  commands_->action(EditorAction::growUp));
+    if (prompts_) prompts_->setWindow(window_);
+    if (fileDialogs_) fileDialogs_->setWindow(window_);
+    if (printer_) printer_->setWindow(window_);
+    window_->show();
+    launchWhenPainted();
+    return Start::running;
+}
+
+void EditorApp::launchWhenPainted() {
+    QWindow* handle = window_->windowHandle();
+    if (handle != nullptr && !handle->isExposed()) {
+        handle->installEventFilter(this);
+        QTimer::singleShot(paintWaitMilliseconds, this, &EditorApp::launch);
+        return;
+    }
+    // Exposed at once: it painted while it was shown.
+    QTimer::singleShot(0, this, &EditorApp::launch);
+}
+
+bool EditorApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose) {
+        auto* handle = static_cast<QWindow*>(watched);
+        if (handle->isExposed()) {
+            handle->removeEventFilter(this);
+            // The window paints as this expose is handled; the launch follows it.
+            QTimer::singleShot(0, this, &EditorApp::launch);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void EditorApp::launch() {
+    if (launchQueued_) return;
+    launchQueued_ = true;
+    // Started before the launch, which keeps the GUI thread busy: it fires right after it.
+    QTimer::singleShot(frontMilliseconds, this, [this] {
+        bringToFront();
+        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
+    });
+    workspace_->launchOnce();
+    emit launched();
+}
+
+void EditorApp::openFiles(const std::vector<std::string>& paths) {
+    if (window_ != nullptr) window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    bringToFront();
+    workspace_->openLaunchFiles(paths, launchFileAttempts);
+}
+
+void EditorApp::bringToFront() {
+    if (window_ == nullptr) return;
+    window_->raise();
+    // The recovery sheet shown at launch keeps the keyboard: activating the window under it would
+    // leave Escape, Tab and the menus' keys to nobody. Any other dialog already open is left alone
+    // (activating a file dialog again in the middle of its choice stalls it).
+    auto* modal = qobject_cast<RecoverySheet*>(QApplication::activeModalWidget());
+    if (modal != nullptr && modal->parentWidget() != nullptr && modal->parentWidget()->window() == window_) {
+        modal->raise();
+        modal->activateWindow();
+        return;
+    }
+    window_->activateWindow();
+}
+
+void EditorApp::shutdown() {
+    if (server_ != nullptr) server_->close();
+    workspace_->shutdownWorker();
+}
+
+}  // namespace kivo

@@ -1,0 +1,40 @@
+// kivo-pdf: the editor. Arguments are PDF files to open; the first readable one is opened once the worker
+// is ready. A second kivo-pdf of the same user hands its files to the first and exits (status 0; 1 when the
+// first did not take them).
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include "app/shell/app_accessibility.hpp"
+#include "app/shell/editor_app.hpp"
+#include "app/shell/quit_signals.hpp"
+#include "design/appearance.hpp"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kivo PDF"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kivo PDF"));
+    QApplication::setDesktopFileName(QStringLiteral("kivo-pdf"));
+    kivo::QuitSignals::install();
+    kivo::Appearance::instance().install(application);
+    kivo::installAppAccessibility();
+
+    // Qt took its own options out of argv already; the rest are file names, as raw bytes.
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+
+    kivo::EditorApp editor;
+    switch (editor.start(arguments)) {
+        case kivo::EditorApp::Start::handedOver: return 0;
+        case kivo::EditorApp::Start::handOverFailed:
+            std::fputs(
+                "kivo-pdf: Kivo PDF is already running for this user, but its window did not take the "
+                "files. Use that window, or quit it first.\n",
+                stderr);
+            return 1;
+        case kivo::EditorApp::Start::running: break;
+    }
+    return QApplication::exec();
+}
