@@ -74,6 +74,15 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
                    ? Start::handedOver
                    : Start::handOverFailed;
     }
+    // The 0.25 s count from the start, not from the window's first paint. A launch still waiting for that
+    // paint goes first, as the launch always comes before this step.
+    QTimer::singleShot(frontMilliseconds, this, [this] {
+        launch();
+        bringToFront();
+        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
+    });
+    // The worker comes up while the window is built; the launch after the first paint only connects.
+    workspace_->link().startEarly();
     server_ = new InstanceServer(this);
     // Without it a later `kivo-pdf` cannot hand its files over, and says so; this editor runs as ever.
     server_->listen(InstanceChannel::socketPath());
@@ -118,11 +127,6 @@ bool EditorApp::eventFilter(QObject* watched, QEvent* event) {
 void EditorApp::launch() {
     if (launchQueued_) return;
     launchQueued_ = true;
-    // Started before the launch, which keeps the GUI thread busy: it fires right after it.
-    QTimer::singleShot(frontMilliseconds, this, [this] {
-        bringToFront();
-        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
-    });
     workspace_->launchOnce();
     emit launched();
 }
