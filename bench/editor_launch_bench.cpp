@@ -19,6 +19,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cmath>
@@ -80,6 +81,7 @@ public:
 
 // The editor, as kivo-pdf's main starts it, reporting on standard output.
 int runEditor(int argc, char** argv, const std::string& document) {
+    const auto launchedAt = std::chrono::steady_clock::now();
     QApplication application(argc, argv);
     report("app");
     kivo::QuitSignals::install();
@@ -94,7 +96,7 @@ int runEditor(int argc, char** argv, const std::string& document) {
         sent = true;
         report("open");
     });
-    if (editor.start({document}) != kivo::EditorApp::Start::running) return 1;
+    if (editor.start({document}, launchedAt) != kivo::EditorApp::Start::running) return 1;
     report("shown");
     if (QWindow* handle = editor.window()->windowHandle(); handle != nullptr && !handle->isExposed()) {
         handle->installEventFilter(&exposeWatch);

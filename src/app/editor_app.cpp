@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
+
 #include "app/recovery_sheet.hpp"
 #include "app/desktop_clipboard.hpp"
 #include "app/desktop_file_dialogs.hpp"
@@ -58,7 +60,8 @@ std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>
     return paths;
 }
 
-EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
+EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments,
+                                  std::chrono::steady_clock::time_point launchedAt) {
     std::error_code noFolder;
     const std::filesystem::path here = std::filesystem::current_path(noFolder);
     launchFiles_ = absolutePaths(arguments, here);
@@ -74,9 +77,13 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
                    ? Start::handedOver
                    : Start::handOverFailed;
     }
-    // The 0.25 s count from the start, not from the window's first paint. A launch still waiting for that
-    // paint goes first, as the launch always comes before this step.
-    QTimer::singleShot(frontMilliseconds, this, [this] {
+    // The 0.25 s count from the process's launch, not from the window's first paint. A launch still waiting
+    // for that paint goes first, as the launch always comes before this step.
+    const auto sinceLaunch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launchedAt);
+    const auto front =
+        std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(frontMilliseconds) - sinceLaunch);
+    QTimer::singleShot(front, Qt::PreciseTimer, this, [this] {
         launch();
         bringToFront();
         workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
