@@ -6,6 +6,11 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <time.h>
+#include <unistd.h>
 
 #include "app/recovery_sheet.hpp"
 #include "app/desktop_clipboard.hpp"
@@ -47,6 +52,31 @@ EditorApp::EditorApp(WorkspaceServices services, std::unique_ptr<Updates> update
 EditorApp::~EditorApp() {
     shutdown();
     delete window_;
+}
+
+std::chrono::steady_clock::time_point EditorApp::processStartedAt() {
+    const auto now = std::chrono::steady_clock::now();
+    timespec boot{};
+    std::ifstream file("/proc/self/stat");
+    std::string stat(1024, '\0');
+    file.read(stat.data(), static_cast<std::streamsize>(stat.size()));
+    stat.resize(static_cast<std::size_t>(file.gcount()));
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    // The name in parentheses may hold anything; the start time is the 20th field after it.
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos || ticksPerSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    int index = 2;
+    while (index < 22 && fields >> field) ++index;
+    unsigned long long ticks = 0;
+    if (index != 22 || std::from_chars(field.data(), field.data() + field.size(), ticks).ec != std::errc()) return now;
+    const auto sinceBoot = std::chrono::seconds(boot.tv_sec) + std::chrono::nanoseconds(boot.tv_nsec);
+    const auto started =
+        std::chrono::nanoseconds(static_cast<std::int64_t>(ticks + 1) * (1'000'000'000 / ticksPerSecond));
+    const auto age = sinceBoot - started;
+    if (age < std::chrono::nanoseconds(0) || age > std::chrono::minutes(1)) return now;
+    return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
 }
 
 std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>& arguments,

@@ -53,6 +53,10 @@ public:
     Start start(const std::vector<std::string>& arguments,
                 std::chrono::steady_clock::time_point launchedAt = std::chrono::steady_clock::now());
 
+    // When the kernel made this process, on the steady clock, rounded up to the kernel's next clock tick, so
+    // never before it; now when /proc cannot tell.
+    static std::chrono::steady_clock::time_point processStartedAt();
+
     // The arguments as absolute paths against `folder`; empty arguments are dropped.
     static std::vector<std::string> absolutePaths(const std::vector<std::string>& arguments,
                                                   const std::filesystem::path& folder);

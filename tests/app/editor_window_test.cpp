@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include <chrono>
+
 #include <QAbstractButton>
 #include <QElapsedTimer>
 #include <QThread>
@@ -56,6 +58,9 @@ using namespace kivo::testing;
 
 namespace {
 
+// Taken as the test program is loaded, shortly after the kernel made its process.
+const std::chrono::steady_clock::time_point loadedAt = std::chrono::steady_clock::now();
+
 const QString workerReady = QStringLiteral("Worker ready. PDFium 154.0.8035 isolated from the UI.");
 
 QString statusText(MainWindow& window) { return window.findChild<ElidingLabel*>("statusText")->fullText(); }
@@ -103,6 +108,15 @@ class EditorWindowTest : public QObject {
 
 private slots:
     void init() { Appearance::instance().overrideScheme(ColorScheme::light); }
+
+    void theProcessStartComesFromTheKernel() {
+        // A reading of the clock now instead would be later than the loading by this pause.
+        QThread::msleep(100);
+        const auto started = EditorApp::processStartedAt();
+        // Rounded up to the kernel's next tick (10 ms on most systems), it may pass the loading by that much.
+        QVERIFY(started <= loadedAt + std::chrono::milliseconds(20));
+        QVERIFY(started >= loadedAt - std::chrono::seconds(1));
+    }
 
     // The quarter second before a launch file opens counts from the start, not from the window's first
     // paint: with the worker ready early and a paint that takes 0.2 s, the file still opens at 0.25 s.
