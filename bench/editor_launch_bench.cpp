@@ -3,7 +3,8 @@
 // folder each time, the worker beside it inside its sandbox where the system offers one); each child runs
 // kivo-pdf's own start-up and reports when the document was adopted and when the canvas first showed the
 // page image, and the steps between: the application made, the window shown and first exposed, the worker
-// launched, the open sent. Prints every run and the medians; figures are printed, never checked.
+// launched, the open sent, the page's thumbnail when it came before the page. Prints every run and the
+// medians; figures are printed, never checked.
 // Offscreen unless QT_QPA_PLATFORM is set (QT_QPA_PLATFORM=xcb with DISPLAY: a real X server).
 // usage: editor_launch_bench [document.pdf]   (default: the shared 117-page sample)
 
