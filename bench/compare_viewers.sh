@@ -9,11 +9,12 @@
 #              changed frame ("visible") and the last ("sharp");
 #   paging     the next-page key held over the 117 pages, 116 presses about 31 ms apart: how many distinct frames
 #              were painted, and how long after the last press the last page showed.
-# Each is run KIVO_BENCH_RUNS times (5 by default); the medians are printed with the editor's ratio to
+# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup runs the start-up figures alone; the medians are printed with the editor's ratio to
 # its peer: the first viewer for zoom and paging, the faster of the two for start-up.
 # Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, both viewers, the X
 # library screen_watch is built with). Figures are printed, never checked.
-# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] bench/compare_viewers.sh [document.pdf]
+# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup] [KIVO_BENCH_DISPLAY=N]
+#        bench/compare_viewers.sh [document.pdf]
 #        (default: the shared 117-page sample)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -34,6 +35,7 @@ source "$root/bench/common.sh" compare_viewers "${1:-}"
 # KIVO_BENCH_BIN: another build's programs (kivo-pdf beside its worker and screen_watch), an older one say.
 bin="${KIVO_BENCH_BIN:-$root/build/bin}"
 runs="${KIVO_BENCH_RUNS:-5}"
+only="${KIVO_BENCH_ONLY:-}"
 region=(620 300 160 400)
 
 one_page="$out/one-page.pdf"
@@ -51,7 +53,8 @@ cat >"$out/openbox/rc.xml" <<'XML'
   </applications>
 </openbox_config>
 XML
-number=$((200 + RANDOM % 600))
+# KIVO_BENCH_DISPLAY: the display number to use, when the machine hands them out.
+number="${KIVO_BENCH_DISPLAY:-$((200 + RANDOM % 600))}"
 while [[ -e "/tmp/.X11-unix/X$number" ]]; do number=$((number + 1)); done
 Xvfb ":$number" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
@@ -193,6 +196,7 @@ for run in $(seq "$runs"); do
     for viewer in "${viewers[@]}"; do
         record "start1 $viewer" "$(startup_once "$viewer" "$one_page")"
         record "start117 $viewer" "$(startup_once "$viewer" "$doc")"
+        [[ "$only" == startup ]] && continue
         read -r visible sharp < <(zoom_once "$viewer")
         record "visible $viewer" "$visible"
         record "sharp $viewer" "$sharp"
@@ -218,9 +222,11 @@ row() {
     esac
     printf '%-44s %8s %9s %7s  %s\n' "$name" "$k" "$q" "$m" "$(ratio "$k" "${against:--}")"
 }
-row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
-row "zoom 150 % -> 400 %: sharp" sharp qpdfview
-row "held next-page key: distinct frames" frames qpdfview
-row "held next-page key: delay after last press" delay qpdfview
+if [[ "$only" != startup ]]; then
+    row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
+    row "zoom 150 % -> 400 %: sharp" sharp qpdfview
+    row "held next-page key: distinct frames" frames qpdfview
+    row "held next-page key: delay after last press" delay qpdfview
+fi
 row "start to first page, 117 pages" start117 fastest
 row "start to first page, 1 page" start1 fastest

@@ -2,7 +2,10 @@
 // page image in its window. The bench starts itself 10 times as the editor (offscreen, a fresh support
 // folder each time, the worker beside it inside its sandbox where the system offers one); each child runs
 // kivo-pdf's own start-up and reports when the document was adopted and when the canvas first showed the
-// page image. Prints every run and the medians; figures are printed, never checked.
+// page image, and the steps between: the application made, the window shown and first exposed, the worker
+// launched, the open sent, the page's thumbnail when it came before the page. Prints every run and the
+// medians; figures are printed, never checked.
+// Offscreen unless QT_QPA_PLATFORM is set (QT_QPA_PLATFORM=xcb with DISPLAY: a real X server).
 // usage: editor_launch_bench [document.pdf]   (default: the shared 117-page sample)
 
 #include <signal.h>
@@ -12,13 +15,16 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QEvent>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +35,7 @@
 #include "app/shell/quit_signals.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
 extern char** environ;
@@ -52,29 +59,65 @@ double median(std::vector<double> values) {
     return (values[(values.size() - 1) / 2] + values[values.size() / 2]) / 2;
 }
 
+// The steps of a start, in their order; the child prints each as "<step> <ms>".
+const std::vector<std::string> steps = {"app", "shown", "exposed", "launched", "open", "adopted", "thumb", "page"};
+
+void report(const char* step) {
+    std::printf("%s %.3f\n", step, nowMilliseconds());
+    std::fflush(stdout);
+}
+
+// Reports the window's first expose.
+class ExposeWatch : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            report("exposed");
+        }
+        return false;
+    }
+};
+
 // The editor, as kivo-pdf's main starts it, reporting on standard output.
 int runEditor(int argc, char** argv, const std::string& document) {
+    const auto launchedAt = kivo::EditorApp::processStartedAt();
     QApplication application(argc, argv);
+    report("app");
     kivo::QuitSignals::install();
     kivo::Appearance::instance().install(application);
     kivo::installAppAccessibility();
     kivo::EditorApp editor;
-    if (editor.start({document}) != kivo::EditorApp::Start::running) return 1;
+    ExposeWatch exposeWatch;
+    QObject::connect(&editor, &kivo::EditorApp::launched, [] { report("launched"); });
+    bool sent = false;
+    QObject::connect(&editor.workspace().link(), &kivo::WorkerLink::activityChanged, [&] {
+        if (sent || !editor.workspace().link().activity()) return;
+        sent = true;
+        report("open");
+    });
+    if (editor.start({document}, launchedAt) != kivo::EditorApp::Start::running) return 1;
+    report("shown");
+    if (QWindow* handle = editor.window()->windowHandle(); handle != nullptr && !handle->isExposed()) {
+        handle->installEventFilter(&exposeWatch);
+    }
     kivo::Workspace& workspace = editor.workspace();
     kivo::MainWindow& window = *editor.window();
     bool adopted = false;
+    QObject::connect(&workspace.renderer(), &kivo::PageRenderer::thumbnailGenerationChanged, [&] {
+        if (adopted && !workspace.renderer().thumbnail(workspace.selectedPageId().value_or("")).isNull())
+            report("thumb");
+    });
     QObject::connect(&workspace, &kivo::WorkspaceState::inspectChanged, [&] {
         if (adopted || !workspace.inspect()) return;
         adopted = true;
-        std::printf("adopted %.3f\n", nowMilliseconds());
-        std::fflush(stdout);
+        report("adopted");
     });
     QObject::connect(&workspace.renderer(), &kivo::PageRenderer::pageImageChanged, [&] {
         if (window.canvasArea()->shown() != kivo::CanvasArea::Shown::page) return;
         // Shown means painted: the window draws the page before the time is taken.
         window.repaint();
-        std::printf("page %.3f\n", nowMilliseconds());
-        std::fflush(stdout);
+        report("page");
         QCoreApplication::quit();
     });
     QObject::connect(&workspace, &kivo::WorkspaceState::errorMessageChanged, [&] {
@@ -86,10 +129,8 @@ int runEditor(int argc, char** argv, const std::string& document) {
     return QApplication::exec();
 }
 
-struct Run {
-    std::optional<double> adopted;
-    std::optional<double> page;
-};
+// Milliseconds from the spawn to each step seen.
+using Run = std::map<std::string, double>;
 
 // One child editor in a scratch folder of its own; the times are from just before it was started.
 Run timeOneStart(const char* self, const std::string& document, const fs::path& scratch, int run) {
@@ -116,10 +157,7 @@ Run timeOneStart(const char* self, const std::string& document, const fs::path& 
     FILE* lines = ::fdopen(pipeFds[0], "r");
     char word[16];
     double at = 0;
-    while (std::fscanf(lines, "%15s %lf", word, &at) == 2) {
-        if (std::string(word) == "adopted") result.adopted = at - started;
-        if (std::string(word) == "page") result.page = at - started;
-    }
+    while (std::fscanf(lines, "%15s %lf", word, &at) == 2) result.emplace(word, at - started);
     std::fclose(lines);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -137,31 +175,37 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "editor_launch_bench: %s is missing\n", document.c_str());
         return 1;
     }
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     char pattern[] = "/tmp/kivo-launch-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) return 1;
     const fs::path scratch = pattern;
     ::setenv("TMPDIR", scratch.c_str(), 1);
     ::setenv("KIVO_PDF_DEFAULTS_SUITE", "kivo-launch-bench", 1);
 
-    std::vector<double> adopted;
-    std::vector<double> pages;
-    std::printf("editor_launch_bench: kivo-pdf %s, offscreen, %d runs\n", document.c_str(), runs);
+    std::map<std::string, std::vector<double>> times;
+    std::printf("editor_launch_bench: kivo-pdf %s, %s, %d runs (ms from the spawn)\n", document.c_str(),
+                std::getenv("QT_QPA_PLATFORM"), runs);
     for (int run = 0; run < runs; ++run) {
-        const Run times = timeOneStart(argv[0], document, scratch, run);
-        std::printf("  run %2d: document adopted %s ms, first page image %s ms\n", run + 1,
-                    times.adopted ? std::to_string(static_cast<int>(*times.adopted)).c_str() : "-",
-                    times.page ? std::to_string(static_cast<int>(*times.page)).c_str() : "-");
-        if (times.adopted) adopted.push_back(*times.adopted);
-        if (times.page) pages.push_back(*times.page);
+        const Run one = timeOneStart(argv[0], document, scratch, run);
+        std::printf("  run %2d:", run + 1);
+        for (const std::string& step : steps) {
+            const auto at = one.find(step);
+            if (at == one.end()) {
+                std::printf(" %s -", step.c_str());
+                continue;
+            }
+            std::printf(" %s %ld", step.c_str(), std::lround(at->second));
+            times[step].push_back(at->second);
+        }
+        std::printf("\n");
     }
     std::error_code ignored;
     fs::remove_all(scratch, ignored);
-    if (!adopted.empty()) std::printf("median start to document adopted: %.0f ms\n", median(adopted));
-    if (pages.empty()) {
-        std::printf("median start to first page image: none shown\n");
-        return 0;
+    std::printf("medians:");
+    for (const std::string& step : steps) {
+        if (!times.contains(step)) continue;
+        std::printf(" %s %.0f (%zu)", step.c_str(), median(times[step]), times[step].size());
     }
-    std::printf("median start to first page image: %.0f ms (%zu of %d runs)\n", median(pages), pages.size(), runs);
+    std::printf("\n");
     return 0;
 }

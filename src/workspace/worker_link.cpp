@@ -72,7 +72,31 @@ bool WorkerLink::claimEditorLock() {
     return editorLock_.held();
 }
 
+void WorkerLink::startEarly() {
+    if (worker_ || startedEarly_) return;
+    startedEarly_ = true;
+    try {
+        startProcess();
+    } catch (const std::exception&) {
+        earlyFailure_ = std::current_exception();
+    }
+}
+
 void WorkerLink::launch() {
+    if (std::exchange(startedEarly_, false)) {
+        if (const std::exception_ptr failure = std::exchange(earlyFailure_, nullptr)) std::rethrow_exception(failure);
+    } else {
+        startProcess();
+    }
+    try {
+        connectToWorker(IPCPaths::socketURL().string());
+    } catch (const std::exception&) {
+        abandonLaunch(std::current_exception());
+    }
+    reconnectPending_ = false;
+}
+
+void WorkerLink::startProcess() {
     // The lock comes first: nothing of a running editor's socket or token may be touched.
     if (!claimEditorLock()) throw EngineLaunchError::anotherEditor();
     const std::string socket = IPCPaths::socketURL().string();
@@ -96,11 +120,9 @@ void WorkerLink::launch() {
     worker_ = std::move(process);
     try {
         worker_->writeInputAndClose(token_ + "\n" + mcpToken + "\n");
-        connectToWorker(socket);
     } catch (const std::exception&) {
         abandonLaunch(std::current_exception());
     }
-    reconnectPending_ = false;
 }
 
 void WorkerLink::connectToWorker(const std::string& socket) {
@@ -148,7 +170,8 @@ void WorkerLink::abandonLaunch(std::exception_ptr error) {
 }
 
 void WorkerLink::processEnded(std::int64_t generation, WorkerTermination termination) {
-    if (generation != workerGeneration_ || stopping_) return;
+    // A worker started early that ends before launch() is that launch's failure, not a stop to recover from.
+    if (generation != workerGeneration_ || stopping_ || startedEarly_) return;
     client_.reset();
     controlClient_.reset();
     worker_.reset();

@@ -13,6 +13,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -89,6 +90,10 @@ public:
     // EngineLaunchError (another editor, no worker, stopped at its start) or the connection's
     // error; a worker that started is ended again before it throws.
     void launch();
+    // The first half of the next launch() ahead of it: the worker's process is started, so that it comes up
+    // while the editor builds its window, and launch() only connects. A failure is kept for launch() to
+    // throw; an end of the process before launch() is that launch's failure. Nothing when a worker runs.
+    void startEarly();
     // Ends the worker (SIGTERM, SIGKILL after 2 s), closes both connections, ends the queues and
     // removes the worker's socket. A command in flight ends as "worker_stopped". Returns within
     // about 4 s whatever the worker does. Nothing is sent afterwards.
@@ -127,6 +132,8 @@ signals:
     void stopped(const WorkerStop& stop);
 
 private:
+    // The steps of a launch up to the worker's token lines; throws as launch() does.
+    void startProcess();
     void connectToWorker(const std::string& socket);
     [[noreturn]] void abandonLaunch(std::exception_ptr error);
     void processEnded(std::int64_t generation, WorkerTermination termination);
@@ -153,6 +160,9 @@ private:
     StopHistory workerStops_;
     // The last exchange broke the main connection while the worker went on running.
     bool reconnectPending_ = false;
+    // startEarly() ran and the launch() it began has not; what went wrong in it, if anything.
+    bool startedEarly_ = false;
+    std::exception_ptr earlyFailure_;
     std::int64_t ownChangesInFlight_ = 0;
     // Command queue only: the revisions our changes produced, on the connection they went over.
     OwnRevisions ownRevisions_;

@@ -4,7 +4,11 @@
 
 #include <signal.h>
 
+#include <chrono>
+
 #include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
@@ -54,6 +58,9 @@ using namespace kivo::testing;
 
 namespace {
 
+// Taken as the test program is loaded, shortly after the kernel made its process.
+const std::chrono::steady_clock::time_point loadedAt = std::chrono::steady_clock::now();
+
 const QString workerReady = QStringLiteral("Worker ready. PDFium 154.0.8035 isolated from the UI.");
 
 QString statusText(MainWindow& window) { return window.findChild<ElidingLabel*>("statusText")->fullText(); }
@@ -101,6 +108,41 @@ class EditorWindowTest : public QObject {
 
 private slots:
     void init() { Appearance::instance().overrideScheme(ColorScheme::light); }
+
+    void theProcessStartComesFromTheKernel() {
+        // A reading of the clock now instead would be later than the loading by this pause.
+        QThread::msleep(100);
+        const auto started = EditorApp::processStartedAt();
+        // Rounded up to the kernel's next tick (10 ms on most systems), it may pass the loading by that much.
+        QVERIFY(started <= loadedAt + std::chrono::milliseconds(20));
+        QVERIFY(started >= loadedAt - std::chrono::seconds(1));
+    }
+
+    // The quarter second before a launch file opens counts from the start, not from the window's first
+    // paint: with the worker ready early and a paint that takes 0.2 s, the file still opens at 0.25 s.
+    void aLaunchFileOpensAQuarterSecondAfterTheStartHoweverLongThePaintTakes() {
+        Scratch scratch;
+        const auto file = document(scratch, "one.pdf", 1);
+        WorkspaceServices services;
+        services.workerHost = std::make_shared<TestWorkerHost>(
+            realWorker(),
+            std::map<std::string, std::string>{{"HOME", scratch.home().string()}, {"KIVO_PDF_WORKER_SANDBOX", "off"}});
+        EditorApp app(services, std::make_unique<Updates>(std::nullopt));
+        QElapsedTimer clock;
+        std::optional<qint64> openedAt;
+        QObject::connect(&app.workspace(), &WorkspaceState::inspectChanged, [&] {
+            if (!openedAt && app.workspace().inspect()) openedAt = clock.elapsed();
+        });
+        clock.start();
+        QCOMPARE(app.start({file.string()}), EditorApp::Start::running);
+        // The window is shown but cannot paint while the GUI thread is held.
+        QThread::msleep(200);
+        QVERIFY(waitUntil([&] { return openedAt.has_value(); }));
+        // A coarse timer may fire up to 5 % early; a loaded machine may be late, but not by a paint's time.
+        QVERIFY2(*openedAt >= EditorApp::frontMilliseconds * 95 / 100, qPrintable(QString::number(*openedAt)));
+        QVERIFY2(*openedAt <= EditorApp::frontMilliseconds + 150, qPrintable(QString::number(*openedAt)));
+        QVERIFY(app.workspace().link().workerReady());
+    }
 
     void aLaunchFileOpensInTheThreeColumns() {
         Scratch scratch;

@@ -10,6 +10,7 @@
 
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace_state.hpp"
+#include "test_pdfs.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -111,6 +112,56 @@ TEST_F(WorkerLinkTest, ReportsOnlyAStopOfItsOwn) {
     link_->shutdown();
     waitUntil([] { return false; }, 0.3);
     EXPECT_EQ(stops.size(), 1u);
+}
+
+// A worker started ahead of its launch is that launch's: one process, and its end before the launch is the
+// launch's failure, never a stop that would bring a worker back.
+TEST_F(WorkerLinkTest, AnEarlyStartIsTheFirstHalfOfTheLaunchThatFollows) {
+    struct Row {
+        const char* name;
+        const char* start;  // the fake worker's start; nothing: no worker program at all
+        std::optional<EngineLaunchError::Kind> failure;
+    };
+    const Row rows[] = {
+        {"serves", "serve", std::nullopt},
+        {"ends before the launch", "exit:3", EngineLaunchError::Kind::stoppedAtStart},
+        {"missing", nullptr, EngineLaunchError::Kind::missingWorker},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testing::Scratch scratch;
+        WorkspaceServices services;
+        services.workerHost = std::make_shared<testing::TestWorkerHost>(
+            row.start ? std::optional(testing::fakeWorker()) : std::nullopt,
+            std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch.log().string()},
+                                               {"KIVO_FAKE_WORKER_START", row.start ? row.start : ""}});
+        services = services.withDefaults();
+        WorkspaceState state;
+        WorkerLink link(state, services);
+        std::vector<WorkerStop> stops;
+        QObject::connect(&link, &WorkerLink::stopped, [&](const WorkerStop& stop) { stops.push_back(stop); });
+
+        link.startEarly();
+        // Long enough for a worker that ends at once to be reported.
+        waitUntil([] { return false; }, 0.3);
+        std::optional<EngineLaunchError::Kind> failure;
+        try {
+            link.launch();
+        } catch (const EngineLaunchError& error) {
+            failure = error.kind();
+        }
+        EXPECT_EQ(failure, row.failure);
+        EXPECT_EQ(link.running(), !row.failure);
+        waitUntil([] { return false; }, 0.1);
+        EXPECT_TRUE(stops.empty());
+        if (row.start) {
+            const std::string log = testing::readFile(scratch.log());
+            std::size_t started = 0;
+            for (std::size_t at = log.find("argv"); at != std::string::npos; at = log.find("argv", at + 1)) ++started;
+            EXPECT_EQ(started, 1u);
+        }
+        link.shutdown();
+    }
 }
 
 }  // namespace

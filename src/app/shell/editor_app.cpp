@@ -5,6 +5,13 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <time.h>
+#include <unistd.h>
+
 #include "app/desktop/desktop_clipboard.hpp"
 #include "app/desktop/desktop_file_dialogs.hpp"
 #include "app/desktop/desktop_prompts.hpp"
@@ -47,6 +54,31 @@ EditorApp::~EditorApp() {
     delete window_;
 }
 
+std::chrono::steady_clock::time_point EditorApp::processStartedAt() {
+    const auto now = std::chrono::steady_clock::now();
+    timespec boot{};
+    std::ifstream file("/proc/self/stat");
+    std::string stat(1024, '\0');
+    file.read(stat.data(), static_cast<std::streamsize>(stat.size()));
+    stat.resize(static_cast<std::size_t>(file.gcount()));
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    // The name in parentheses may hold anything; the start time is the 20th field after it.
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos || ticksPerSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    int index = 2;
+    while (index < 22 && fields >> field) ++index;
+    unsigned long long ticks = 0;
+    if (index != 22 || std::from_chars(field.data(), field.data() + field.size(), ticks).ec != std::errc()) return now;
+    const auto sinceBoot = std::chrono::seconds(boot.tv_sec) + std::chrono::nanoseconds(boot.tv_nsec);
+    const auto started =
+        std::chrono::nanoseconds(static_cast<std::int64_t>(ticks + 1) * (1'000'000'000 / ticksPerSecond));
+    const auto age = sinceBoot - started;
+    if (age < std::chrono::nanoseconds(0) || age > std::chrono::minutes(1)) return now;
+    return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+}
+
 std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>& arguments,
                                                   const std::filesystem::path& folder) {
     std::vector<std::string> paths;
@@ -58,7 +90,8 @@ std::vector<std::string> EditorApp::absolutePaths(const std::vector<std::string>
     return paths;
 }
 
-EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
+EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments,
+                                  std::chrono::steady_clock::time_point launchedAt) {
     std::error_code noFolder;
     const std::filesystem::path here = std::filesystem::current_path(noFolder);
     launchFiles_ = absolutePaths(arguments, here);
@@ -74,6 +107,19 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments) {
                    ? Start::handedOver
                    : Start::handOverFailed;
     }
+    // The 0.25 s count from the process's launch, not from the window's first paint. A launch still waiting
+    // for that paint goes first, as the launch always comes before this step.
+    const auto sinceLaunch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launchedAt);
+    const auto front =
+        std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(frontMilliseconds) - sinceLaunch);
+    QTimer::singleShot(front, Qt::PreciseTimer, this, [this] {
+        launch();
+        bringToFront();
+        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
+    });
+    // The worker comes up while the window is built; the launch after the first paint only connects.
+    workspace_->link().startEarly();
     server_ = new InstanceServer(this);
     // Without it a later `kivo-pdf` cannot hand its files over, and says so; this editor runs as ever.
     server_->listen(InstanceChannel::socketPath());
@@ -118,11 +164,6 @@ bool EditorApp::eventFilter(QObject* watched, QEvent* event) {
 void EditorApp::launch() {
     if (launchQueued_) return;
     launchQueued_ = true;
-    // Started before the launch, which keeps the GUI thread busy: it fires right after it.
-    QTimer::singleShot(frontMilliseconds, this, [this] {
-        bringToFront();
-        workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
-    });
     workspace_->launchOnce();
     emit launched();
 }

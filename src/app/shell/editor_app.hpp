@@ -1,17 +1,19 @@
 #pragma once
 
 // EditorApp: the top of the editor. It makes the one settings object and the one Workspace (with the
-// desktop's prompts, file panels, clipboard, printing and key store), decides whether this process is the user's editor
-// (it takes the editor lock) or hands its files to the editor that is, shows the window, and only once the window has
-// painted launches the worker. 0.25 s after the launch began it brings the window to the front and opens the first
-// readable PDF among the launch files (checking up to 9 times, 0.25 s apart, and giving up at once while an error is
-// shown). Files handed over by a later `kivo-pdf` are opened the same way. When the application quits it stops the
-// worker before the process ends (aboutToQuit). It also holds the one software-update holder, Updates, which the
-// window's menu commands use.
+// desktop's prompts, file panels, clipboard, printing and key store), decides whether this process is the user's
+// editor (it takes the editor lock) or hands its files to the editor that is, starts the worker's process, shows
+// the window, and once the window has painted connects to the worker (the launch). 0.25 s after its launch it
+// launches if the paint has not come yet, brings the window to the front and opens the first readable PDF among
+// the launch files (checking up to 9 times, 0.25 s apart, and giving up at once while an error is shown).
+// Files handed over by a later `kivo-pdf` are opened the same way. When the application quits it stops the
+// worker before the process ends (aboutToQuit). It also holds the one software-update holder, Updates, which
+// the window's menu commands use.
 //
 // GUI thread only. Nothing here throws: a failed launch shows in the inspector, a hand-off that found no
 // editor answers handOverFailed.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,9 +47,15 @@ public:
     ~EditorApp() override;
 
     // Starts the editor with the launch files `arguments` (each made absolute against the current
-    // folder): shows the window and launches the worker after its first paint, or, when another editor
-    // holds this user's worker, hands the files to it and shows nothing.
-    Start start(const std::vector<std::string>& arguments);
+    // folder): starts the worker, shows the window and connects to the worker after its first paint, or,
+    // when another editor holds this user's worker, hands the files to it and shows nothing. The 0.25 s
+    // before the launch files open count from `launchedAt`, the moment the process began.
+    Start start(const std::vector<std::string>& arguments,
+                std::chrono::steady_clock::time_point launchedAt = std::chrono::steady_clock::now());
+
+    // When the kernel made this process, on the steady clock, rounded up to the kernel's next clock tick, so
+    // never before it; now when /proc cannot tell.
+    static std::chrono::steady_clock::time_point processStartedAt();
 
     // The arguments as absolute paths against `folder`; empty arguments are dropped.
     static std::vector<std::string> absolutePaths(const std::vector<std::string>& arguments,
