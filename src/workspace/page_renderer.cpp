@@ -198,6 +198,15 @@ void PageRenderer::forgetRenders() {
     nextThumbnailGeneration();
 }
 
+// What every render of `page` asks, the whole page or its tiles alike.
+CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) const {
+    CommandParams params;
+    params.sessionId = state_.sessionId();
+    params.pageId = page.id;
+    params.scale = scale;
+    return params;
+}
+
 PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
     const Private& d = *d_;
     return {d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
@@ -298,10 +307,7 @@ void PageRenderer::refreshPage() {
         return;
     }
     render.file = PageRenders::deletedWhenDone(render.path);
-    CommandParams image;
-    image.sessionId = state_.sessionId();
-    image.pageId = page->id;
-    image.scale = scale;
+    CommandParams image = renderParams(*page, scale);
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
     link_.send(
@@ -519,10 +525,7 @@ void PageRenderer::updateTiles() {
         batch.keys.push_back(std::move(tile.key));
         batch.squares.push_back(std::move(tile.square));
     }
-    CommandParams params;
-    params.sessionId = state_.sessionId();
-    params.pageId = page->id;
-    params.scale = scale;
+    CommandParams params = renderParams(*page, scale);
     params.tiles = batch.squares;
     d_->tileRequestInFlight_ = true;
     link_.send(

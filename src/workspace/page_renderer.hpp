@@ -156,6 +156,7 @@ private:
     void setPageTiles(std::vector<PageTile> value);
     PageVersion version(const std::string& pageId) const;
     double backingScale() const;
+    CommandParams renderParams(const PageInfo& page, double scale) const;
     bool hasPage(const std::string& pageId) const;
     // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
     std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;

@@ -459,7 +459,8 @@ TEST_F(RenderFakeTest, ARenderCutShortOrRefusedLeavesNoFileBehind) {
         fs::remove_all(renderFolder());
         fs::remove(scratch_.log());
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
-        openDocument();
+        // Not openDocument(): a worker that ends on the render may replace "Opened" before it is seen.
+        ws().open(scratch_.docs() / "a.pdf");
         ASSERT_TRUE(waitUntil([&] { return !sent(CommandMethod::renderPage).empty(); }));
         const fs::path begun = sent(CommandMethod::renderPage).front().params.pngPath.value_or("");
         ASSERT_TRUE(waitUntil([&] {
