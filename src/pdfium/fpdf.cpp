@@ -365,6 +365,12 @@ void FPDFText_FindClose(FPDF_SCHHANDLE h) { call<void>(Z_pdfiumZ_FPDFText_FindCl
 // Annotations.
 
 int FPDFPage_GetAnnotCount(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_GetAnnotCount, p); }
+int EPDFPage_GetAnnotCountRaw(FPDF_DOCUMENT d, int pageIndex) {
+    return call<int>(Z_pdfiumZ_EPDFPage_GetAnnotCountRaw, d, pageIndex);
+}
+FPDF_ANNOTATION EPDFPage_GetAnnotRaw(FPDF_DOCUMENT d, int pageIndex, int index) {
+    return call<FPDF_ANNOTATION>(Z_pdfiumZ_EPDFPage_GetAnnotRaw, d, pageIndex, index);
+}
 FPDF_ANNOTATION FPDFPage_GetAnnot(FPDF_PAGE p, int index) {
     return call<FPDF_ANNOTATION>(Z_pdfiumZ_FPDFPage_GetAnnot, p, index);
 }

@@ -286,6 +286,11 @@ FPDF_ANNOTATION FPDFPage_CreateAnnot(FPDF_PAGE page, int subtype);
 bool FPDFPage_RemoveAnnot(FPDF_PAGE page, int index);
 void FPDFPage_CloseAnnot(FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetSubtype(FPDF_ANNOTATION annotation);
+// A page's annotations read from its /Annots without loading the page, so without parsing its content
+// (an addition of this PDFium build). The handles read and write the annotation's dictionary as
+// FPDFPage_GetAnnot's do; the count is negative when the page cannot be found.
+int EPDFPage_GetAnnotCountRaw(FPDF_DOCUMENT document, int pageIndex);
+FPDF_ANNOTATION EPDFPage_GetAnnotRaw(FPDF_DOCUMENT document, int pageIndex, int index);
 bool FPDFAnnot_IsSupportedSubtype(int subtype);
 bool FPDFAnnot_GetRect(FPDF_ANNOTATION annotation, FS_RECTF* rect);
 bool FPDFAnnot_SetRect(FPDF_ANNOTATION annotation, const FS_RECTF& rect);

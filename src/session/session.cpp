@@ -222,32 +222,25 @@ void Session::discloseUnsupportedScripts() {
         warnings_.push_back(SessionWarnings::scripts);
         return;
     }
-    // Field scripts hang off AcroForm fields only; without a form there is nothing to find, and
-    // the scan would load every page once more.
+    // Field scripts hang off AcroForm fields only; without a form there is nothing to find.
     if (!formHandle() || formTypeName_ == "none") return;
     static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
                                      FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
     const auto total = static_cast<std::int64_t>(pages_.size());
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::checkingScripts, k, total);
-        OpenPage page;
-        try {
-            page = loadPage(pages_[static_cast<size_t>(k)].id);
-        } catch (const EngineFailure&) {
-            if (!module::usable()) throw;
-            continue;
-        }
-        const int count = FPDFPage_GetAnnotCount(page.get());
-        for (int j = 0; j < count; ++j) {
-            ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (!annotation) continue;
-            for (const int event : events) {
-                // More than the two bytes of an empty terminator means a script is there.
-                if (FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation.get(), event, {}) > 2) {
-                    warnings_.push_back(SessionWarnings::scripts);
-                    return;
+        bool found = false;
+        session_detail::forEachAnnotationUnparsed(
+            document_.get(), static_cast<int>(k), [&](FPDF_ANNOTATION annotation, int) {
+                for (const int event : events) {
+                    // More than the two bytes of an empty terminator means a script is there.
+                    if (!found && FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
+                        found = true;
                 }
-            }
+            });
+        if (found) {
+            warnings_.push_back(SessionWarnings::scripts);
+            return;
         }
     }
 }

@@ -285,6 +285,8 @@ private:
     PageCensusCache::Census documentCensus();
     PageCensusCache::PageCensus readPageCensus(const std::string& pageId) const;
     PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
+    void countAnnotation(PageCensusCache::PageCensus& census, pdfium::FPDF_ANNOTATION annotation,
+                         const std::string& pageId, int index) const;
     // Takes the census of a page an edit has just changed from the page it still has open, so the
     // census after the edit does not load and parse that page once more.
     void recount(OpenPage& page, std::string_view pageId);

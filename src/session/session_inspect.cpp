@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -79,6 +81,19 @@ PageCensusCache::Census Session::documentCensus() {
 }
 
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
+    if (!document_) throw session_detail::documentClosed();
+    const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
+    if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
+    PageCensusCache::PageCensus census;
+    bool widgets = false;
+    session_detail::forEachAnnotationUnparsed(
+        document_.get(), static_cast<int>(found->index), [&](FPDF_ANNOTATION annotation, int index) {
+            widgets = widgets || FPDFAnnot_GetSubtype(annotation) == FPDF_ANNOT_WIDGET;
+            if (!widgets) countAnnotation(census, annotation, pageId, index);
+        });
+    if (!widgets) return census;
+    // Whether a radio button or check box is on, and what it exports, PDFium answers only for a
+    // widget of a page loaded into the form environment.
     OpenPage page = loadPage(pageId);
     return readPageCensus(page, pageId);
 }
@@ -89,33 +104,36 @@ void Session::recount(OpenPage& page, std::string_view pageId) {
 }
 
 PageCensusCache::PageCensus Session::readPageCensus(OpenPage& page, const std::string& pageId) const {
-    using namespace session_detail;
     PageCensusCache::PageCensus census;
-    const FPDF_FORMHANDLE form = formHandle();
     session_detail::forEachAnnotationOn(page, pageId,
                                         [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
-                                            const int subtype = FPDFAnnot_GetSubtype(annotation);
-                                            ++census.subtypes[subtypeName(subtype)];
-                                            if (subtype == FPDF_ANNOT_POPUP) return;
-                                            if (subtype == FPDF_ANNOT_WIDGET) {
-                                                if (auto field = fieldInfo(form, annotation, pageId))
-                                                    census.fields.push_back(std::move(*field));
-                                                return;
-                                            }
-                                            std::string kind = annotationKind(annotation, subtype);
-                                            if (kind == "other") return;
-                                            AnnotationInfo item;
-                                            const std::string name = readStringKey(annotation, "NM");
-                                            item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
-                                            item.kind = std::move(kind);
-                                            item.pageId = pageId;
-                                            FS_RECTF rect;
-                                            if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
-                                            item.rect = session_detail::fromPdfium(rect);
-                                            item.contents = readStringKey(annotation, "Contents");
-                                            census.items.push_back(std::move(item));
+                                            countAnnotation(census, annotation, pageId, index);
                                         });
     return census;
+}
+
+void Session::countAnnotation(PageCensusCache::PageCensus& census, FPDF_ANNOTATION annotation,
+                              const std::string& pageId, int index) const {
+    using namespace session_detail;
+    const int subtype = FPDFAnnot_GetSubtype(annotation);
+    ++census.subtypes[subtypeName(subtype)];
+    if (subtype == FPDF_ANNOT_POPUP) return;
+    if (subtype == FPDF_ANNOT_WIDGET) {
+        if (auto field = fieldInfo(formHandle(), annotation, pageId)) census.fields.push_back(std::move(*field));
+        return;
+    }
+    std::string kind = annotationKind(annotation, subtype);
+    if (kind == "other") return;
+    AnnotationInfo item;
+    const std::string name = readStringKey(annotation, "NM");
+    item.id = name.empty() ? pageId + "#" + std::to_string(index) : name;
+    item.kind = std::move(kind);
+    item.pageId = pageId;
+    FS_RECTF rect;
+    if (!FPDFAnnot_GetRect(annotation, &rect)) rect = FS_RECTF{};
+    item.rect = session_detail::fromPdfium(rect);
+    item.contents = readStringKey(annotation, "Contents");
+    census.items.push_back(std::move(item));
 }
 
 std::map<std::string, std::string> Session::metadata() const {

@@ -151,6 +151,18 @@ void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visi
     }
 }
 
+// Calls `visit(annotation, index)` for every annotation of the page at `pageIndex`, read from the
+// page's annotation list without loading the page: parsing each page's content made reading the
+// annotations of a long document take seconds. Only for reading the annotations' own entries.
+template <class Visit>
+void forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Visit&& visit) {
+    const int count = pdfium::EPDFPage_GetAnnotCountRaw(document, pageIndex);
+    for (int j = 0; j < count; ++j) {
+        pdfium::ScopedAnnotation annotation(pdfium::EPDFPage_GetAnnotRaw(document, pageIndex, j));
+        if (annotation) visit(annotation.get(), j);
+    }
+}
+
 template <class Visit>
 void forEachAnnotationOn(const Session& session, const std::string& pageId, Visit&& visit) {
     OpenPage page = session.loadPage(pageId);

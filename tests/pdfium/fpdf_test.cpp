@@ -1,5 +1,8 @@
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "pdfium/fpdf.hpp"
@@ -154,6 +157,52 @@ TEST_F(PdfiumTest, RefusesDocumentsTooLargeForTheModule) {
         munmap(reserved, c.size);
         EXPECT_TRUE(module::usable()) << c.name;
     }
+}
+
+// The census reads annotations without loading their page; what it reads from their dictionaries and
+// their fields must be what the loaded page gives, on every sample document. (A widget's state needs
+// its page loaded, so the census loads pages that hold widgets.)
+TEST_F(PdfiumTest, AnnotationsReadWithoutLoadingThePageAreThoseOfTheLoadedPage) {
+    if (testing::corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample documents absent";
+    const auto text = [](auto&& get) {
+        std::vector<uint16_t> units(4096);
+        const unsigned long bytes = get(std::span<uint16_t>(units));
+        return std::u16string(units.begin(), units.begin() + std::min<size_t>(bytes / 2, units.size()));
+    };
+    const auto describe = [&](FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
+        FS_RECTF rect{};
+        FPDFAnnot_GetRect(annotation, &rect);
+        std::u16string line = u"subtype " + std::u16string(1, char16_t('0' + FPDFAnnot_GetSubtype(annotation)));
+        for (const char* key : {"NM", "Contents", "T"})
+            line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
+        line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
+        line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
+        line += u" flags " + std::u16string(1, char16_t(0x4000 + FPDFAnnot_GetFormFieldFlags(form, annotation)));
+        for (const float edge : {rect.left, rect.bottom, rect.right, rect.top})
+            line += u" " + std::u16string(1, char16_t(0x4000 + static_cast<int>(edge * 4)));
+        return line;
+    };
+    int seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(testing::corpus("annotated.pdf").parent_path())) {
+        if (entry.path().extension() != ".pdf") continue;
+        Document document = load(testing::readFile(entry.path()));
+        if (!document) continue;  // the password sample
+        document.openFormFill();
+        for (int i = 0; i < FPDF_GetPageCount(document.get()); ++i) {
+            ScopedPage page(FPDF_LoadPage(document.get(), i));
+            const int count = FPDFPage_GetAnnotCount(page.get());
+            ASSERT_EQ(EPDFPage_GetAnnotCountRaw(document.get(), i), count) << entry.path() << " page " << i;
+            for (int j = 0; j < count; ++j, ++seen) {
+                ScopedAnnotation loaded(FPDFPage_GetAnnot(page.get(), j));
+                ScopedAnnotation unparsed(EPDFPage_GetAnnotRaw(document.get(), i, j));
+                ASSERT_TRUE(unparsed) << entry.path() << " page " << i << " #" << j;
+                EXPECT_EQ(describe(document.formHandle(), unparsed.get()),
+                          describe(document.formHandle(), loaded.get()))
+                    << entry.path() << " page " << i << " #" << j;
+            }
+        }
+    }
+    EXPECT_GT(seen, 500);  // the samples hold widgets, links and markup
 }
 
 }  // namespace
