@@ -80,20 +80,25 @@ PageCensusCache::Census Session::documentCensus() {
     return census;
 }
 
+namespace {
+
+// Whether an annotation's census read from its page's list is what the page loaded into the form
+// environment gives: the form environment answers for a widget's state and export value.
+bool countsUnloaded(FPDF_ANNOTATION annotation) { return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET; }
+
+}  // namespace
+
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
     if (!document_) throw session_detail::documentClosed();
     const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
     if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     PageCensusCache::PageCensus census;
-    bool widgets = false;
-    session_detail::forEachAnnotationUnparsed(
-        document_.get(), static_cast<int>(found->index), [&](FPDF_ANNOTATION annotation, int index) {
-            widgets = widgets || FPDFAnnot_GetSubtype(annotation) == FPDF_ANNOT_WIDGET;
-            if (!widgets) countAnnotation(census, annotation, pageId, index);
-        });
-    if (!widgets) return census;
-    // Whether a radio button or check box is on, and what it exports, PDFium answers only for a
-    // widget of a page loaded into the form environment.
+    if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(found->index), countsUnloaded,
+                                                  [&](FPDF_ANNOTATION annotation, int index) {
+                                                      countAnnotation(census, annotation, pageId, index);
+                                                  })) {
+        return census;
+    }
     OpenPage page = loadPage(pageId);
     return readPageCensus(page, pageId);
 }

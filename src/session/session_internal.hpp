@@ -153,14 +153,19 @@ void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visi
 
 // Calls `visit(annotation, index)` for every annotation of the page at `pageIndex`, read from the
 // page's annotation list without loading the page: parsing each page's content made reading the
-// annotations of a long document take seconds. Only for reading the annotations' own entries.
-template <class Visit>
-void forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Visit&& visit) {
+// annotations of a long document take seconds. Only for reading the annotations' own entries, and
+// only while `readable(annotation)` says the list gives what the loaded page would: answers false
+// at the first annotation for which it does not, so that the caller reads the page loaded instead.
+template <class Readable, class Visit>
+bool forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Readable&& readable, Visit&& visit) {
     const int count = pdfium::EPDFPage_GetAnnotCountRaw(document, pageIndex);
     for (int j = 0; j < count; ++j) {
         pdfium::ScopedAnnotation annotation(pdfium::EPDFPage_GetAnnotRaw(document, pageIndex, j));
-        if (annotation) visit(annotation.get(), j);
+        if (!annotation) continue;
+        if (!readable(annotation.get())) return false;
+        visit(annotation.get(), j);
     }
+    return true;
 }
 
 template <class Visit>
