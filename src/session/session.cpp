@@ -234,20 +234,21 @@ void Session::discloseUnsupportedScripts() {
                 found = true;
         }
     };
-    const auto notWidget = [](FPDF_ANNOTATION annotation) {
-        return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET;
+    // A widget the form's field list leaves out becomes a field, scripts and all, only when its page
+    // is loaded into the form environment; a widget the form knows by its name is read from the list.
+    const auto known = [&](FPDF_ANNOTATION annotation) {
+        return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET ||
+               FPDFAnnot_GetFormFieldType(formHandle(), annotation) >= 0;
     };
     const auto total = static_cast<std::int64_t>(pages_.size());
     for (std::int64_t k = 0; k < total && !found; ++k) {
         RunningCommand::step(CommandPhase::checkingScripts, k, total);
         const PageInfo& info = pages_[static_cast<size_t>(k)];
-        if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index), notWidget,
+        if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index), known,
                                                       [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
             found) {
             continue;
         }
-        // A widget the form's field list leaves out becomes a field, scripts and all, only when its
-        // page is loaded into the form environment.
         OpenPage page;
         try {
             page = loadPage(info.id);
