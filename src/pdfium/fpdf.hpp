@@ -288,7 +288,8 @@ void FPDFPage_CloseAnnot(FPDF_ANNOTATION annotation);
 int FPDFAnnot_GetSubtype(FPDF_ANNOTATION annotation);
 // A page's annotations read from its /Annots without loading the page, so without parsing its content
 // (an addition of this PDFium build). The handles read and write the annotation's dictionary as
-// FPDFPage_GetAnnot's do; the count is 0 when the page cannot be found.
+// FPDFPage_GetAnnot's do; the count is 0 when the page cannot be found. Each handle costs about 260
+// bytes of module memory that neither closing it nor closing the document gives back.
 int EPDFPage_GetAnnotCountRaw(FPDF_DOCUMENT document, int pageIndex);
 FPDF_ANNOTATION EPDFPage_GetAnnotRaw(FPDF_DOCUMENT document, int pageIndex, int index);
 bool FPDFAnnot_IsSupportedSubtype(int subtype);

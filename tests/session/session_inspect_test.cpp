@@ -142,6 +142,24 @@ TEST_F(SessionInspect, ThePageListGivesTheCensusOfTheLoadedPage) {
     }
 }
 
+// Each annotation read from its page's list costs this PDFium build module memory it never gives
+// back; however often a worker takes the census, what that costs stays bounded.
+TEST_F(SessionInspect, ReadingPageListsCostsBoundedMemory) {
+    std::string annots = "[";
+    for (int i = 0; i < 20000; ++i) annots += "4 0 R ";
+    const auto session =
+        open(assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                          "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots " + annots + "] >>",
+                          "<< /Type /Annot /Subtype /Link /Rect [1 1 2 2] >>"}));
+    const std::string id = session->pages()[0].id;
+    const std::uint64_t before = pdfium::module::memorySize();
+    for (int round = 0; round < 50; ++round) {
+        EXPECT_EQ(SessionProbe::pageCensus(*session, id).subtypes.at("Link"), 20000);
+    }
+    // A million reads would take some 250 MB.
+    EXPECT_LT(pdfium::module::memorySize() - before, std::uint64_t{96} << 20);
+}
+
 TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     const auto session = open(makeAnnotatedPdf());
     int walks = 0;
