@@ -512,6 +512,10 @@ unsigned long FPDFAnnot_GetAP(FPDF_ANNOTATION a, int appearanceMode, std::span<u
     });
 }
 
+bool EPDFAnnot_HasAppearanceStream(FPDF_ANNOTATION a, int appearanceMode) {
+    return call<bool>(Z_pdfiumZ_EPDFAnnot_HasAppearanceStream, a, appearanceMode);
+}
+
 FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION a, std::string_view key) {
     Scratch s;
     return FPDF_ANNOTATION{raw(Z_pdfiumZ_FPDFAnnot_GetLinkedAnnot, a.address, s.bytes(key))};

@@ -226,23 +226,40 @@ void Session::discloseUnsupportedScripts() {
     if (!formHandle() || formTypeName_ == "none") return;
     static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
                                      FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t k = 0; k < total; ++k) {
-        RunningCommand::step(CommandPhase::checkingScripts, k, total);
-        bool found = false;
-        session_detail::forEachAnnotationUnparsed(
-            document_.get(), static_cast<int>(k), [&](FPDF_ANNOTATION annotation, int) {
-                for (const int event : events) {
-                    // More than the two bytes of an empty terminator means a script is there.
-                    if (!found && FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
-                        found = true;
-                }
-            });
-        if (found) {
-            warnings_.push_back(SessionWarnings::scripts);
-            return;
+    bool found = false;
+    const auto look = [&](FPDF_ANNOTATION annotation) {
+        for (const int event : events) {
+            // More than the two bytes of an empty terminator means a script is there.
+            if (!found && FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
+                found = true;
         }
+    };
+    // A widget the form's field list leaves out becomes a field, scripts and all, only when its page
+    // is loaded into the form environment; a widget the form knows by its name is read from the list.
+    const auto known = [&](FPDF_ANNOTATION annotation) {
+        return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET ||
+               FPDFAnnot_GetFormFieldType(formHandle(), annotation) >= 0;
+    };
+    const auto total = static_cast<std::int64_t>(pages_.size());
+    for (std::int64_t k = 0; k < total && !found; ++k) {
+        RunningCommand::step(CommandPhase::checkingScripts, k, total);
+        const PageInfo& info = pages_[static_cast<size_t>(k)];
+        if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index), known,
+                                                      [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
+            found) {
+            continue;
+        }
+        OpenPage page;
+        try {
+            page = loadPage(info.id);
+        } catch (const EngineFailure&) {
+            if (!module::usable()) throw;
+            continue;
+        }
+        session_detail::forEachAnnotationOn(
+            page, info.id, [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int) { look(annotation); });
     }
+    if (found) warnings_.push_back(SessionWarnings::scripts);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -80,20 +80,31 @@ PageCensusCache::Census Session::documentCensus() {
     return census;
 }
 
+namespace {
+
+// Whether an annotation's census read from its page's list is what the page loaded into the form
+// environment gives. The form environment answers for a widget's state and export value; and
+// loading draws an appearance for an annotation that has none of its own, which moves a note's or
+// an ink drawing's rectangle. Of an annotation of no kind the editor lists, only the subtype counts.
+bool countsUnloaded(FPDF_ANNOTATION annotation) {
+    const int subtype = FPDFAnnot_GetSubtype(annotation);
+    if (subtype == FPDF_ANNOT_WIDGET) return false;
+    return session_detail::annotationKind(annotation, subtype) == "other" ||
+           EPDFAnnot_HasAppearanceStream(annotation, FPDF_ANNOT_APPEARANCEMODE_NORMAL);
+}
+
+}  // namespace
+
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
     if (!document_) throw session_detail::documentClosed();
     const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
     if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     PageCensusCache::PageCensus census;
-    bool widgets = false;
-    session_detail::forEachAnnotationUnparsed(
-        document_.get(), static_cast<int>(found->index), [&](FPDF_ANNOTATION annotation, int index) {
-            widgets = widgets || FPDFAnnot_GetSubtype(annotation) == FPDF_ANNOT_WIDGET;
-            if (!widgets) countAnnotation(census, annotation, pageId, index);
-        });
-    if (!widgets) return census;
-    // Whether a radio button or check box is on, and what it exports, PDFium answers only for a
-    // widget of a page loaded into the form environment.
+    if (session_detail::forEachAnnotationUnparsed(
+            document_.get(), static_cast<int>(found->index), countsUnloaded,
+            [&](FPDF_ANNOTATION annotation, int index) { countAnnotation(census, annotation, pageId, index); })) {
+        return census;
+    }
     OpenPage page = loadPage(pageId);
     return readPageCensus(page, pageId);
 }

@@ -151,16 +151,31 @@ void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visi
     }
 }
 
+// Reading an annotation from its page's list costs module memory that this PDFium build never gives
+// back, not even with the document (about 260 bytes an annotation), so a worker reads at most this
+// many annotations that way in its life; after that its pages are read loaded, which costs time but
+// no memory.
+inline constexpr std::int64_t unparsedReadLimit = std::int64_t{1} << 17;
+// Takes `count` reads from what is left of that limit; false, taking none, when fewer are left.
+bool takeUnparsedReads(std::int64_t count);
+
 // Calls `visit(annotation, index)` for every annotation of the page at `pageIndex`, read from the
 // page's annotation list without loading the page: parsing each page's content made reading the
-// annotations of a long document take seconds. Only for reading the annotations' own entries.
-template <class Visit>
-void forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Visit&& visit) {
+// annotations of a long document take seconds. Only for reading the annotations' own entries, and
+// only while `readable(annotation)` says the list gives what the loaded page would: answers false
+// at the first annotation for which it does not, or when the worker may read no more annotations
+// this way, so that the caller reads the page loaded instead.
+template <class Readable, class Visit>
+bool forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Readable&& readable, Visit&& visit) {
     const int count = pdfium::EPDFPage_GetAnnotCountRaw(document, pageIndex);
+    if (count > 0 && !takeUnparsedReads(count)) return false;
     for (int j = 0; j < count; ++j) {
         pdfium::ScopedAnnotation annotation(pdfium::EPDFPage_GetAnnotRaw(document, pageIndex, j));
-        if (annotation) visit(annotation.get(), j);
+        if (!annotation) continue;
+        if (!readable(annotation.get())) return false;
+        visit(annotation.get(), j);
     }
+    return true;
 }
 
 template <class Visit>

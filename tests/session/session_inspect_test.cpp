@@ -89,6 +89,77 @@ TEST_F(SessionInspect, CensusOfAnnotationsAndMetadata) {
     EXPECT_EQ(*result.metadata, (std::map<std::string, std::string>{{"Author", "Ada"}}));
 }
 
+// The census reads a page's annotations from its list without loading the page where that gives
+// what the page loaded into the form environment gives; for malformed lists, and where loading
+// would change what the census reports (a widget's state, an appearance drawn for a note or an
+// ink drawing that has none, which moves its rectangle), the two must agree.
+TEST_F(SessionInspect, ThePageListGivesTheCensusOfTheLoadedPage) {
+    const std::string catalog = "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] >> >>";
+    const std::string tree = "<< /Type /Pages /Kids [3 0 R] /Count 1 >>";
+    const auto page = [](const std::string& annots, const std::string& extra = "") {
+        return "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots " + annots + extra + " >>";
+    };
+    const std::string note = "<< /Type /Annot /Subtype /Text /Rect [170 785 173 782] /Contents (n) >>";
+    const std::string ink = "<< /Type /Annot /Subtype /Ink /Rect [10 10 50 50] /InkList [[10 10 50 50]] >>";
+    const std::string drawn = "<< /Type /Annot /Subtype /Text /Rect [10 10 50 50] /AP << /N 5 0 R >> >>";
+    const std::string appearance = "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] /Length 0 >>\nstream\n\nendstream";
+    const std::string widget = "<< /Type /Annot /Subtype /Widget /FT /Tx /T (w) /V (v) /Rect [72 700 300 724] >>";
+    const std::pair<const char*, std::string> cases[] = {
+        {"list not an array", assemblePdf({catalog, tree, page("<< /A 4 0 R >>"), drawn, appearance})},
+        {"entries not dictionaries",
+         assemblePdf({catalog, tree, page("[1 null (x) [4 0 R] 4 0 R 9 0 R 0 0 R 4 0 R]"), drawn, appearance})},
+        {"list by reference", assemblePdf({catalog, tree, page("4 0 R"), "[5 0 R 5 0 R]", drawn, appearance})},
+        {"list inherited", assemblePdf({catalog, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Annots [4 0 R] >>",
+                                        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>", drawn, appearance})},
+        {"broken content", assemblePdf({catalog, tree, page("[4 0 R]", " /Contents 6 0 R"), drawn, appearance,
+                                        "<< /Length 99 /Filter /FlateDecode >>\nstream\nnot flate\nendstream"})},
+        {"note without appearance", assemblePdf({catalog, tree, page("[4 0 R]"), note})},
+        {"ink without appearance", assemblePdf({catalog, tree, page("[4 0 R 5 0 R]"), drawn, ink, appearance})},
+        {"widget after a note", assemblePdf({catalog, tree, page("[4 0 R 6 0 R]"), drawn, appearance, widget})},
+        {"widget in a loop of parents",
+         assemblePdf({catalog, tree, page("[4 0 R]"),
+                      "<< /Type /Annot /Subtype /Widget /FT /Tx /T (a) /Parent 5 0 R /Rect [1 1 9 9] >>",
+                      "<< /T (b) /Parent 6 0 R /Kids [4 0 R] >>", "<< /T (c) /Parent 5 0 R /Kids [5 0 R] >>"})},
+    };
+    const auto described = [](const PageCensusCache::PageCensus& census) {
+        std::vector<std::string> lines;
+        for (const AnnotationInfo& item : census.items) {
+            lines.push_back(item.id + " " + item.kind + " " + item.contents + " " + std::to_string(item.rect.left) +
+                            " " + std::to_string(item.rect.bottom) + " " + std::to_string(item.rect.right) + " " +
+                            std::to_string(item.rect.top));
+        }
+        for (const FormFieldInfo& field : census.fields) lines.push_back(field.name + " = " + field.value);
+        return lines;
+    };
+    for (const auto& [name, pdf] : cases) {
+        const auto session = open(pdf);
+        const std::string id = session->pages()[0].id;
+        // The list first: loading the page changes the document as the census would then read it.
+        const PageCensusCache::PageCensus listed = SessionProbe::pageCensus(*session, id);
+        const PageCensusCache::PageCensus loaded = SessionProbe::loadedPageCensus(*session, id);
+        EXPECT_EQ(listed.subtypes, loaded.subtypes) << name;
+        EXPECT_EQ(described(listed), described(loaded)) << name;
+    }
+}
+
+// Each annotation read from its page's list costs this PDFium build module memory it never gives
+// back; however often a worker takes the census, what that costs stays bounded.
+TEST_F(SessionInspect, ReadingPageListsCostsBoundedMemory) {
+    std::string annots = "[";
+    for (int i = 0; i < 20000; ++i) annots += "4 0 R ";
+    const auto session =
+        open(assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                          "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots " + annots + "] >>",
+                          "<< /Type /Annot /Subtype /Link /Rect [1 1 2 2] >>"}));
+    const std::string id = session->pages()[0].id;
+    const std::uint64_t before = pdfium::module::memorySize();
+    for (int round = 0; round < 50; ++round) {
+        EXPECT_EQ(SessionProbe::pageCensus(*session, id).subtypes.at("Link"), 20000);
+    }
+    // A million reads would take some 250 MB.
+    EXPECT_LT(pdfium::module::memorySize() - before, std::uint64_t{96} << 20);
+}
+
 TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     const auto session = open(makeAnnotatedPdf());
     int walks = 0;

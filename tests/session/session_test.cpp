@@ -80,6 +80,14 @@ TEST_F(SessionLoading, FormTypesSignaturesAndScripts) {
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (total) /Rect [72 700 300 724] /P 3 0 R "
         "/AA << /V << /S /JavaScript /JS (event.rc = true;) >> >> >>",
     });
+    // A widget the form's field list leaves out is a field, scripts and all, once its page is loaded.
+    const std::string unlistedScript = assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] >> >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [4 0 R] >>",
+        "<< /Type /Annot /Subtype /Widget /Parent 5 0 R /Rect [72 700 300 724] /P 3 0 R >>",
+        "<< /FT /Tx /T (total) /Kids [4 0 R] /AA << /K << /S /JavaScript /JS (event.rc = true;) >> >> >>",
+    });
     const std::string documentScript = assemblePdf({
         "<< /Type /Catalog /Pages 2 0 R /Names << /JavaScript << /Names [(hello) 4 0 R] >> >> >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
@@ -99,6 +107,7 @@ TEST_F(SessionLoading, FormTypesSignaturesAndScripts) {
         {"xfa", xfa, "xfa", false, {SessionWarnings::xfa}},
         {"signed", signedPdf, "acroform", true, {SessionWarnings::signedFile}},
         {"widget script", script, "acroform", false, {SessionWarnings::scripts}},
+        {"unlisted widget script", unlistedScript, "acroform", false, {SessionWarnings::scripts}},
         {"document script", documentScript, "none", false, {SessionWarnings::scripts}},
     };
     for (const Case& c : cases) {

@@ -32,6 +32,14 @@ public:
         session.bind(std::move(bytes), password, std::move(pages), measured);
     }
     static PageCensusCache::Census census(Session& session) { return session.documentCensus(); }
+    // One page's census as the census reads it, and as the page loaded into the form environment gives it.
+    static PageCensusCache::PageCensus pageCensus(Session& session, const std::string& pageId) {
+        return session.readPageCensus(pageId);
+    }
+    static PageCensusCache::PageCensus loadedPageCensus(Session& session, const std::string& pageId) {
+        OpenPage page = session.loadPage(pageId);
+        return session.readPageCensus(page, pageId);
+    }
     static Session::DocumentContent readContent(Session& session) { return session.readContent(session.revision()); }
     static void clearFormFields(Session& session, const std::vector<std::string>& pageIds) {
         session.clearFormFields(pageIds);
