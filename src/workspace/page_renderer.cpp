@@ -291,10 +291,15 @@ void PageRenderer::refreshPage() {
     // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
     // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
     const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
+    bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
             setPageImage(PageRenders::sized(*standIn, render.display));
+        showsPage = true;
     }
+    // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
+    // ahead of the page, which the worker renders in the order asked; over another page's, none.
+    if (showsPage) updateTiles();
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next.
     if (d_->pageRenderInFlight_) {
@@ -401,18 +406,31 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
 }
 
 void PageRenderer::setZoom(double zoom) {
-    setFitMode(FitMode::manual);
-    showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
-    ++d_->renderGeneration_;
-    setPageTiles({});
-    if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
-        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
-    }
-    d_->zoomSettling_ = true;
+    showZoomPreview(zoom);
     const std::uint64_t ticket = ++d_->zoomTicket_;
     QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
         if (ticket == d_->zoomTicket_) refreshPage();
     });
+}
+
+void PageRenderer::zoomTo(double zoom) {
+    showZoomPreview(zoom);
+    // A settling step's render is not wanted any more.
+    ++d_->zoomTicket_;
+    refreshPage();
+}
+
+void PageRenderer::showZoomPreview(double zoom) {
+    setFitMode(FitMode::manual);
+    showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
+    ++d_->renderGeneration_;
+    setPageTiles({});
+    // Settling before the preview: the canvas's tile pass, which the new size sets off, asks for nothing
+    // at a step that may not be the last.
+    d_->zoomSettling_ = true;
+    if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
+        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
+    }
 }
 
 void PageRenderer::applyFit() {
