@@ -85,8 +85,9 @@ public:
     void setPageChars(std::vector<TextRun> value);
 
     // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
-    // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
-    // image and the tiles when no page is selected.
+    // its text, otherwise rendered by the worker while the image shown before stays up (with the
+    // tiles at hand over it, when it is this page's). Clears the image and the tiles when no page is
+    // selected.
     void refreshPage();
     // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
     // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
