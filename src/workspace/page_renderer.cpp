@@ -3,8 +3,9 @@
 // stale. Sharp tiles over the visible part of a page too large to render whole: the cached ones
 // are published, the missing ones asked for four at a time, one request in flight: those in view
 // first, on their own so the view sharpens without waiting for the rest, and ahead of the page's
-// own render, then those in twice the visible area. The page list's small page images: rendered only for rows on screen, one at a
-// time, stamped with the version of the page they show, and rendered again when that version moves.
+// own render, then those in twice the visible area. The page list's small page images: rendered
+// only for rows on screen, one at a time, stamped with the version of the page they show, and
+// rendered again when that version moves.
 
 #include "workspace/page_renderer.hpp"
 
