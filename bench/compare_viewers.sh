@@ -9,11 +9,12 @@
 #              changed frame ("visible") and the last ("sharp");
 #   paging     the next-page key held over the 117 pages, 116 presses about 31 ms apart: how many distinct frames
 #              were painted, and how long after the last press the last page showed.
-# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup runs the start-up figures alone; the medians are printed with the editor's ratio to
-# its peer: the first viewer for zoom and paging, the faster of the two for start-up.
+# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup or zoom runs those figures
+# alone; the medians are printed with the editor's ratio to its peer: the first viewer for zoom and
+# paging, the faster of the two for start-up.
 # Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, both viewers, the X
 # library screen_watch is built with). Figures are printed, never checked.
-# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup] [KIVO_BENCH_DISPLAY=N]
+# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup|zoom] [KIVO_BENCH_DISPLAY=N]
 #        bench/compare_viewers.sh [document.pdf]
 #        (default: the shared 117-page sample)
 set -euo pipefail
@@ -194,12 +195,15 @@ record() { figures["$1"]+="$2"$'\n'; }
 viewers=(kivo qpdfview mupdf)
 for run in $(seq "$runs"); do
     for viewer in "${viewers[@]}"; do
-        record "start1 $viewer" "$(startup_once "$viewer" "$one_page")"
-        record "start117 $viewer" "$(startup_once "$viewer" "$doc")"
+        if [[ "$only" != zoom ]]; then
+            record "start1 $viewer" "$(startup_once "$viewer" "$one_page")"
+            record "start117 $viewer" "$(startup_once "$viewer" "$doc")"
+        fi
         [[ "$only" == startup ]] && continue
         read -r visible sharp < <(zoom_once "$viewer")
         record "visible $viewer" "$visible"
         record "sharp $viewer" "$sharp"
+        [[ "$only" == zoom ]] && continue
         read -r frames delay < <(paging_once "$viewer")
         record "frames $viewer" "$frames"
         record "delay $viewer" "$delay"
@@ -225,6 +229,7 @@ row() {
 if [[ "$only" != startup ]]; then
     row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
     row "zoom 150 % -> 400 %: sharp" sharp qpdfview
+    [[ "$only" == zoom ]] && exit 0
     row "held next-page key: distinct frames" frames qpdfview
     row "held next-page key: delay after last press" delay qpdfview
 fi

@@ -169,13 +169,13 @@ const QImage& cachedShadow(const QSizeF& shapeSize, double cornerRadius, std::sp
 // One axis of the nine pieces: the image's first `split` pixels stay where they are, the pixel at `split`
 // is stretched over `stretch` + 1 pixels and the rest follows `stretch` pixels further on.
 struct Cut {
-    int split = 0;
-    int stretch = 0;
-    int length = 0;  // of the small image
+    double split = 0;
+    double stretch = 0;
+    double length = 0;  // of the small image
 };
 
 // The pieces of an axis as (source start, source length, target start, target length) in device pixels.
-std::array<std::array<int, 4>, 3> pieces(const Cut& cut) {
+std::array<std::array<double, 4>, 3> pieces(const Cut& cut) {
     return {{{0, cut.split, 0, cut.split},
              {cut.split, 1, cut.split, cut.stretch + 1},
              {cut.split + 1, cut.length - cut.split - 1, cut.split + 1 + cut.stretch, cut.length - cut.split - 1}}};
@@ -223,25 +223,28 @@ void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::spa
 
     // A shadow is an edge effect: away from the corners every line across an edge is the same. Only a
     // shape just big enough for its corners to keep their own shadows is blurred, whatever its size on
-    // screen, and its middle lines are stretched along the edges.
+    // screen, and its middle lines are stretched along the edges. That shape is a whole number of pixels,
+    // the same for every larger size, so a zoom finds its shadow blurred already; a far edge within a pixel
+    // ends where an image drawn over the shape ends, on the nearest whole pixel.
     const int corner = static_cast<int>(std::ceil(radius * ratio)) + spread(layers, ratio) + 2;
     const auto stretchOf = [&](double side) {
         const double pixels = side * ratio;
-        return pixels > 2 * corner + 2 ? static_cast<int>(std::floor(pixels - 2 * corner)) : 0;
+        return pixels > 2 * corner + 2 ? pixels - 2 * corner : 0.0;
     };
-    const int stretchX = stretchOf(shape.width());
-    const int stretchY = stretchOf(shape.height());
-    const QSizeF small(shape.width() - stretchX / ratio, shape.height() - stretchY / ratio);
+    const double stretchX = stretchOf(shape.width());
+    const double stretchY = stretchOf(shape.height());
+    const QSizeF small(stretchX > 0 ? 2 * corner / ratio : shape.width(),
+                       stretchY > 0 ? 2 * corner / ratio : shape.height());
     const QImage& shadow = cachedShadow(small, radius, layers, ratio, margins);
     if (stretchX == 0 && stretchY == 0) {
         painter.drawImage(origin, shadow);
         return;
     }
     // The cuts fall inside the shape, where the shadow is clear, and at least a corner's reach from its ends.
-    const Cut across{static_cast<int>(std::lround((margins.left() + small.width() / 2) * ratio)), stretchX,
-                     static_cast<int>(shadow.width())};
-    const Cut down{static_cast<int>(std::lround((margins.top() + small.height() / 2) * ratio)), stretchY,
-                   static_cast<int>(shadow.height())};
+    const Cut across{std::round((margins.left() + small.width() / 2) * ratio), stretchX,
+                     static_cast<double>(shadow.width())};
+    const Cut down{std::round((margins.top() + small.height() / 2) * ratio), stretchY,
+                   static_cast<double>(shadow.height())};
     const auto columns = pieces(across);
     const auto rows = pieces(down);
     for (int row = 0; row < 3; ++row) {

@@ -42,8 +42,9 @@ std::span<const ShadowLayer> knob();
 QMarginsF reach(std::span<const ShadowLayer> layers);
 
 // Paints the shadow of a rounded rectangle `shape` (corner radius `cornerRadius`, clamped to a capsule),
-// only outside the shape, so the shape itself can be drawn over it with any opacity. Empty layers or an
-// empty shape paint nothing.
+// only outside the shape, so the shape itself can be drawn over it with any opacity. A shape larger than its
+// corners' reach ends on whole device pixels, as an image drawn over it does. Empty layers or an empty shape
+// paint nothing.
 void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::span<const ShadowLayer> layers);
 
 // The shadow paint() draws for a shape of `shape` size, blurred whole as one image at `ratio` with reach()

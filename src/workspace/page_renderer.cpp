@@ -2,9 +2,10 @@
 // instant preview and settled re-render, the fit modes, and the render stamps that a change makes
 // stale. Sharp tiles over the visible part of a page too large to render whole: the cached ones
 // are published, the missing ones asked for four at a time, one request in flight: those in view
-// first, on their own so the view sharpens without waiting for the rest, then those in twice the
-// visible area. The page list's small page images: rendered only for rows on screen, one at a
-// time, stamped with the version of the page they show, and rendered again when that version moves.
+// first, on their own so the view sharpens without waiting for the rest, and ahead of the page's
+// own render, then those in twice the visible area. The page list's small page images: rendered
+// only for rows on screen, one at a time, stamped with the version of the page they show, and
+// rendered again when that version moves.
 
 #include "workspace/page_renderer.hpp"
 
@@ -291,10 +292,15 @@ void PageRenderer::refreshPage() {
     // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
     // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
     const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
+    bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
             setPageImage(PageRenders::sized(*standIn, render.display));
+        showsPage = true;
     }
+    // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
+    // ahead of the page, which the worker renders in the order asked; over another page's, none.
+    if (showsPage) updateTiles();
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next.
     if (d_->pageRenderInFlight_) {
@@ -401,18 +407,31 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
 }
 
 void PageRenderer::setZoom(double zoom) {
-    setFitMode(FitMode::manual);
-    showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
-    ++d_->renderGeneration_;
-    setPageTiles({});
-    if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
-        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
-    }
-    d_->zoomSettling_ = true;
+    showZoomPreview(zoom);
     const std::uint64_t ticket = ++d_->zoomTicket_;
     QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
         if (ticket == d_->zoomTicket_) refreshPage();
     });
+}
+
+void PageRenderer::zoomTo(double zoom) {
+    showZoomPreview(zoom);
+    // A settling step's render is not wanted any more.
+    ++d_->zoomTicket_;
+    refreshPage();
+}
+
+void PageRenderer::showZoomPreview(double zoom) {
+    setFitMode(FitMode::manual);
+    showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
+    ++d_->renderGeneration_;
+    setPageTiles({});
+    // Settling before the preview: the canvas's tile pass, which the new size sets off, asks for nothing
+    // at a step that may not be the last.
+    d_->zoomSettling_ = true;
+    if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
+        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
+    }
 }
 
 void PageRenderer::applyFit() {

@@ -85,12 +85,16 @@ public:
     void setPageChars(std::vector<TextRun> value);
 
     // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
-    // its text, otherwise rendered by the worker while the image shown before stays up. Clears the
-    // image and the tiles when no page is selected.
+    // its text, otherwise rendered by the worker while the image shown before stays up (with the
+    // tiles at hand over it, when it is this page's). Clears the image and the tiles when no page is
+    // selected.
     void refreshPage();
     // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
     // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
     void setZoom(double zoom);
+    // The same zoom chosen in one go (the zoom menu), with no further step to wait for: stretched at
+    // once and rendered at once.
+    void zoomTo(double zoom);
     // Sets `zoom` to fit the page (fit `page`) or its width (fit `width`) into `viewport` less 48
     // points, and renders; with fit manual, no page or a viewport of 40 points or less, nothing. A
     // width fit that leaves the page taller than the viewport leaves room for the vertical scroll
@@ -150,6 +154,8 @@ private:
 
     // The zoom as a number alone, without the render or the fit mode setZoom() sees to.
     void showZoom(double value);
+    // What both zooms show at once: the zoom, manual fitting, no tiles and the shown image stretched.
+    void showZoomPreview(double zoom);
     // Each emits its change signal only on a real change; the same image is the same pixel buffer
     // at the same ratio.
     void setPageImage(QImage value);

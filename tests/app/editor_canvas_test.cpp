@@ -473,7 +473,14 @@ private slots:
     void tilesSharpenThePageAt400Percent() {
         CanvasFixture f;
         QVERIFY(f.start({TestPage{1200, 1200}}));
-        f.workspace().renderer().setZoom(4.0);
+        // Chosen from the menu: the canvas takes a render at hand (the sharpest), stretched to the new
+        // size, before any render is back, and grows to hold it.
+        for (QAction* action : f.window().findChild<QMenu*>("zoomPresets")->actions()) {
+            if (action->text() == "400%") action->trigger();
+        }
+        QCOMPARE(f.canvas().image().width(), 1440);
+        QCOMPARE(f.canvas().image().deviceIndependentSize().width(), 4800.0);
+        QVERIFY(f.canvas().width() > 4800);
         QVERIFY(waitUntil([&] { return !f.canvas().inputs().tiles.empty(); }, 60));
         const PageTile& tile = f.canvas().inputs().tiles.front();
         // A tile has more pixels a point than the stretched base image under it.

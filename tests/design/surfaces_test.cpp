@@ -276,6 +276,7 @@ private slots:
 
     // A large shape's shadow is stretched from a small one's border; every pixel must still be the one the
     // whole shape blurred at once gives, at a page's zoom steps and pixel ratios, square corners and round.
+    // A shape that ends within a pixel casts the shadow of the whole pixels an image drawn there covers.
     void largeShadowMatchesTheWholeBlur_data() {
         QTest::addColumn<QSizeF>("shape");
         QTest::addColumn<double>("corner");
@@ -284,6 +285,9 @@ private slots:
         QTest::newRow("page at 100 %, ratio 1") << QSizeF(612, 792) << 0.0 << 1.0 << false;
         QTest::newRow("page at 150 %, ratio 2") << QSizeF(918, 1188) << 0.0 << 2.0 << false;
         QTest::newRow("odd device pixels") << QSizeF(700.5, 402.5) << 0.0 << 2.0 << false;
+        // A zoom's stand-in: the old bitmap at the new width, parts of a pixel over or under in height.
+        QTest::newRow("parts of a pixel over a half") << QSizeF(2381, 3367.53) << 0.0 << 1.0 << false;
+        QTest::newRow("parts of a pixel, ratio 2") << QSizeF(1190.7, 1683.6) << 0.0 << 2.0 << false;
         QTest::newRow("dark, long and thin") << QSizeF(1500, 260) << 0.0 << 1.0 << true;
         QTest::newRow("rounded card") << QSizeF(640, 480) << 12.0 << 1.0 << false;
     }
@@ -294,7 +298,8 @@ private slots:
         QFETCH(bool, dark);
         const auto layers = kivo::Shadows::overlay(dark ? ColorScheme::dark : ColorScheme::light);
         const QMarginsF reach = kivo::Shadows::reach(layers);
-        const QImage whole = kivo::Shadows::image(shape, corner, layers, ratio);
+        const QSizeF covered(std::round(shape.width() * ratio) / ratio, std::round(shape.height() * ratio) / ratio);
+        const QImage whole = kivo::Shadows::image(covered, corner, layers, ratio);
         QImage painted(whole.size(), QImage::Format_ARGB32_Premultiplied);
         painted.setDevicePixelRatio(ratio);
         painted.fill(Qt::transparent);

@@ -539,6 +539,61 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     EXPECT_TRUE(ws().renderer().pageTiles().empty());
 }
 
+TEST_F(TileFakeTest, AZoomChosenInOneGoAsksForTheTilesInViewBeforeThePageAndShowsOnlyItsOwnTiles) {
+    start({{"KIVO_FAKE_WORKER_PAGE_SIZE", "375x375"}});
+    zoomBeforeOpening(ws(), 1.5);
+    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
+    openDocument();
+    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull(); }));
+    PageRenderer& renderer = ws().renderer();
+    // As the canvas does: a new image is a new size, and a new size a tile pass.
+    QObject::connect(&renderer, &PageRenderer::pageImageChanged, [&] { renderer.updateTiles(); });
+    // Every tile ever published is at the zoom of the moment, over an image of that zoom's width.
+    std::vector<std::string> misplaced;
+    QObject::connect(&renderer, &PageRenderer::pageTilesChanged, [&] {
+        const std::string scale = "@" + PageRenders::scaleText(renderer.zoom() * 2) + "#";
+        const double width = std::round(375 * renderer.zoom() * 2) / 2;
+        for (const auto& tile : renderer.pageTiles()) {
+            if (tile.id.find(scale) == std::string::npos || shownSize(renderer.pageImage()).width() != width)
+                misplaced.push_back(tile.id);
+        }
+    });
+    const uchar* pixels = renderer.pageImage().constBits();
+
+    renderer.zoomTo(4.0);
+    EXPECT_EQ(renderer.pageImage().constBits(), pixels) << "the old bitmap stands in at once";
+    EXPECT_EQ(shownSize(renderer.pageImage()), QSizeF(1500, 1500));
+    ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::renderPage).size() >= 3; }));
+    auto renders = sent(CommandMethod::renderPage);
+    ASSERT_TRUE(renders[1].params.tiles) << "the tile in view comes first";
+    EXPECT_EQ(squares(renders[1]), (std::vector<RenderTile>{{0, 0, 1024, 1024}}));
+    EXPECT_EQ(renders[1].params.scale, 8.0);
+    EXPECT_FALSE(renders[2].params.tiles) << "then the page";
+    EXPECT_EQ(renders[2].params.scale, 5.33);
+    ASSERT_TRUE(waitUntil([&] { return renderer.pageTiles().size() == 2; }));
+
+    // Steps that may not be the last ask for no tiles while they settle; the settled refresh puts the
+    // tiles at hand straight back up, before any reply.
+    const std::size_t before = sent(CommandMethod::renderPage).size();
+    renderer.setZoom(3.9);
+    EXPECT_TRUE(renderer.pageTiles().empty());
+    renderer.setZoom(4.0);
+    roundTrips();
+    EXPECT_EQ(sent(CommandMethod::renderPage).size(), before);
+    renderer.refreshPage();
+    EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0"}));
+
+    // A zoom away while a tile is on its way never shows it.
+    renderer.setVisibleCanvasRect(QRectF(0, 600, 500, 400));
+    renderer.updateTiles();
+    renderer.zoomTo(3.8);
+    ASSERT_TRUE(waitUntil([&] { return tileIds().size() == 4; }));
+    EXPECT_EQ(tileIds().front(), "p1@7.6#0,1");
+    roundTrips();
+    EXPECT_TRUE(misplaced.empty()) << misplaced.front();
+    EXPECT_TRUE(filesIn(renderFolder()).empty());
+}
+
 TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
     openLargePage({{"KIVO_FAKE_WORKER_SCRIPT", "render_page=wrong-size"}});
     ASSERT_TRUE(waitUntil([&] { return tileRequests().size() == 1; }));

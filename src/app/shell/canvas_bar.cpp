@@ -208,7 +208,7 @@ void CanvasBar::bindCommands(const EditorCommands& commands) {
     menu_->addSeparator();
     for (const double preset : presets) {
         QAction* action = menu_->addAction(zoomText(preset));
-        connect(action, &QAction::triggered, this, [this, preset] { workspace_.renderer().setZoom(preset); });
+        connect(action, &QAction::triggered, this, [this, preset] { workspace_.renderer().zoomTo(preset); });
     }
 }
 
