@@ -68,11 +68,19 @@ double distance(const RenderTile& square, QPointF centre) {
 // Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
 constexpr double thumbnailScale = 0.18;
 
+// How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
+// thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
+constexpr std::int64_t pagesAhead = 4;
+
 }  // namespace
 
 struct PageRenderer::Private {
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
+    // The position of the page last refreshed, and where a run of moves to the neighbouring page goes
+    // (+1 or -1; 0 after any other move): the thumbnails ahead of such a run are asked for.
+    std::int64_t shownIndex_ = -1;
+    std::int64_t travel_ = 0;
     // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
     bool pageRenderInFlight_ = false;
     bool pageRenderWanted_ = false;
@@ -195,6 +203,8 @@ void PageRenderer::forgetRenders() {
     d_->thumbnailCache_.removeAll();
     d_->thumbnailQueue_.removeAll();
     d_->visibleThumbnails_.clear();
+    d_->shownIndex_ = -1;
+    d_->travel_ = 0;
     nextThumbnailGeneration();
 }
 
@@ -280,12 +290,15 @@ void PageRenderer::refreshPage() {
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
     setPageTiles({});
+    if (const std::int64_t before = std::exchange(d_->shownIndex_, page->index); before != page->index)
+        d_->travel_ = before >= 0 && std::abs(page->index - before) == 1 ? page->index - before : 0;
 
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
         setPageImage(PageRenders::sized(cached->image, render.display));
         setPageChars(*cached->chars);
         updateTiles();
+        pumpThumbnails();
         return;
     }
     // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
@@ -299,7 +312,7 @@ void PageRenderer::refreshPage() {
     // asked for, and the page shown when it is back is asked for next.
     if (d_->pageRenderInFlight_) {
         d_->pageRenderWanted_ = true;
-        return;
+        return pumpThumbnails();
     }
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
@@ -339,6 +352,8 @@ void PageRenderer::refreshPage() {
         [this, pageId = page->id](const std::string&, const std::string& message) {
             if (hasPage(pageId)) state_.setErrorMessage(message);
         });
+    // After the page's own requests, so that they go first.
+    pumpThumbnails();
 }
 
 bool PageRenderer::hasPage(const std::string& pageId) const {
@@ -605,6 +620,7 @@ void PageRenderer::hideThumbnail(const std::string& pageId) {
 
 void PageRenderer::pumpThumbnails() {
     if (!state_.sessionId()) return;
+    if (d_->thumbnailQueue_.isIdle()) askPageAhead();
     const std::optional<std::string> pageId = d_->thumbnailQueue_.next();
     if (!pageId) return;
     ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId), PageRenders::renderPath()};
@@ -635,6 +651,18 @@ void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const Comman
         }
     }
     pumpThumbnails();
+}
+
+void PageRenderer::askPageAhead() {
+    const std::optional<PageInfo> page = state_.currentPage();
+    if (d_->travel_ == 0 || !page) return;
+    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    for (std::int64_t step = 1; step <= pagesAhead; ++step) {
+        const std::int64_t at = page->index + step * d_->travel_;
+        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
+        const std::string& id = pages[static_cast<std::size_t>(at)].id;
+        if (!standInImage(id, version(id))) return d_->thumbnailQueue_.request(id);
+    }
 }
 
 // Dropped without a word: the row asks again when it next appears, or when its page changes.

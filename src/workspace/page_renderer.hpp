@@ -167,6 +167,8 @@ private:
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
     void tilesFailed(const TileBatch& batch);
     void pumpThumbnails();
+    // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for it.
+    void askPageAhead();
     void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
     void thumbnailFailed(const ThumbnailRender& render);
     void nextThumbnailGeneration();
