@@ -305,7 +305,8 @@ private slots:
         PageRenderer& renderer = f.workspace().renderer();
         const auto rows = named<PageListView>(f.window(), "pageList")->pageModel()->rows();
         QVERIFY(waitUntil([&] {
-            return std::all_of(rows.begin(), rows.end(), [&](const auto& row) { return !renderer.thumbnail(row.id).isNull(); });
+            return std::all_of(rows.begin(), rows.end(),
+                               [&](const auto& row) { return !renderer.thumbnail(row.id).isNull(); });
         }));
         const QRectF page = f.canvas().pageRect();
         for (std::size_t i = 1; i < rows.size(); ++i) {

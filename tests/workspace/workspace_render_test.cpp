@@ -427,8 +427,8 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromAThumbnailAskedForA
     EXPECT_TRUE(sharp()) << "p3 from the cache; p2 and p1 behind it have renders at hand";
     ws().select("p9");
     ASSERT_TRUE(waitUntil(sharp));
-    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p4t", "p5t", "p6t", "p3", "p7t", "p4", "p8t",
-                                                 "p9"}));
+    EXPECT_EQ(asked(),
+              (std::vector<std::string>{"p1", "p2", "p3t", "p4t", "p5t", "p6t", "p3", "p7t", "p4", "p8t", "p9"}));
 }
 
 TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
