@@ -72,6 +72,13 @@ constexpr double thumbnailScale = 0.18;
 // thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
 constexpr std::int64_t pagesAhead = 4;
 
+// Where the page stands among `pages`, found rather than taken from the worker's numbering; -1 when absent.
+std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& pageId) {
+    const auto found =
+        std::find_if(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
+    return found == pages.end() ? -1 : found - pages.begin();
+}
+
 }  // namespace
 
 struct PageRenderer::Private {
@@ -79,7 +86,7 @@ struct PageRenderer::Private {
     std::string refreshedPageId_;
     // The position of the page last refreshed, and where a run of moves to the neighbouring page goes
     // (+1 or -1; 0 after any other move): the thumbnails ahead of such a run are asked for.
-    std::int64_t shownIndex_ = -1;
+    std::int64_t shownPosition_ = -1;
     std::int64_t travel_ = 0;
     // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
     bool pageRenderInFlight_ = false;
@@ -203,7 +210,7 @@ void PageRenderer::forgetRenders() {
     d_->thumbnailCache_.removeAll();
     d_->thumbnailQueue_.removeAll();
     d_->visibleThumbnails_.clear();
-    d_->shownIndex_ = -1;
+    d_->shownPosition_ = -1;
     d_->travel_ = 0;
     nextThumbnailGeneration();
 }
@@ -290,8 +297,9 @@ void PageRenderer::refreshPage() {
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
     setPageTiles({});
-    if (const std::int64_t before = std::exchange(d_->shownIndex_, page->index); before != page->index)
-        d_->travel_ = before >= 0 && std::abs(page->index - before) == 1 ? page->index - before : 0;
+    const std::int64_t position = positionOf(*state_.inspect()->pages, page->id);
+    if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
+        d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
 
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
@@ -357,9 +365,7 @@ void PageRenderer::refreshPage() {
 }
 
 bool PageRenderer::hasPage(const std::string& pageId) const {
-    if (!state_.inspect() || !state_.inspect()->pages) return false;
-    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
-    return std::any_of(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
+    return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
 std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) const {
@@ -654,11 +660,11 @@ void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const Comman
 }
 
 void PageRenderer::askPageAhead() {
-    const std::optional<PageInfo> page = state_.currentPage();
-    if (d_->travel_ == 0 || !page) return;
+    if (d_->travel_ == 0 || !state_.currentPage()) return;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    const std::int64_t position = positionOf(pages, *state_.selectedPageId());
     for (std::int64_t step = 1; step <= pagesAhead; ++step) {
-        const std::int64_t at = page->index + step * d_->travel_;
+        const std::int64_t at = position + step * d_->travel_;
         if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
         const std::string& id = pages[static_cast<std::size_t>(at)].id;
         if (!standInImage(id, version(id))) return d_->thumbnailQueue_.request(id);
