@@ -108,6 +108,7 @@ struct PageRenderer::Private {
     double scrollBarWidth_ = 0;
     std::int64_t thumbnailGeneration_ = 0;
     QImage pageImage_;
+    QSizeF pageSize_;
     std::vector<PageTile> pageTiles_;
     QRectF visibleCanvasRect_;
     double zoom_ = 1.2;
@@ -126,16 +127,21 @@ std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGen
 
 const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
 
+const QSizeF& PageRenderer::pageSize() const { return d_->pageSize_; }
+
 const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTiles_; }
 
 const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
 
-void PageRenderer::setPageImage(QImage value) {
+void PageRenderer::setPageImage(QImage value, std::optional<QSizeF> size) {
+    const QSizeF shown = size.value_or(value.deviceIndependentSize());
     // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
     // same pixels at another size: the same image is the same pixel buffer at the same ratio.
-    if (value.cacheKey() == d_->pageImage_.cacheKey() && value.devicePixelRatio() == d_->pageImage_.devicePixelRatio())
+    if (value.cacheKey() == d_->pageImage_.cacheKey() &&
+        value.devicePixelRatio() == d_->pageImage_.devicePixelRatio() && shown == d_->pageSize_)
         return;
     d_->pageImage_ = std::move(value);
+    d_->pageSize_ = shown;
     emit pageImageChanged();
 }
 
@@ -314,7 +320,7 @@ void PageRenderer::refreshPage() {
     const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
-            setPageImage(PageRenders::sized(*standIn, render.display));
+            setPageImage(PageRenders::sized(*standIn, render.display), render.display);
     }
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next.

@@ -411,6 +411,8 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromAThumbnailAskedForA
         return pages;
     };
 
+    const QSizeF pageSize = renderer.pageSize();
+    EXPECT_EQ(pageSize, shownSize(renderer.pageImage()));
     ws().nextPage();
     ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p6").isNull(); }));
     EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p4t", "p5t", "p6t"}));
@@ -419,8 +421,11 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromAThumbnailAskedForA
         const QImage thumbnail = renderer.thumbnail(page);
         ws().nextPage();
         EXPECT_EQ(renderer.pageImage().constBits(), thumbnail.constBits()) << "its thumbnail, at once";
-        EXPECT_DOUBLE_EQ(shownSize(renderer.pageImage()).width(), 1469 / 2.0) << "stretched to the page's size";
+        EXPECT_DOUBLE_EQ(shownSize(renderer.pageImage()).width(), 1469 / 2.0) << "stretched to the page's width";
+        EXPECT_EQ(renderer.pageSize(), pageSize) << "and drawn at the page's size, which its own height misses";
+        EXPECT_NE(shownSize(renderer.pageImage()).height(), pageSize.height());
         ASSERT_TRUE(waitUntil([&] { return sharp() && renderer.pageImage().constBits() != thumbnail.constBits(); }));
+        roundTrips();  // its text too, so that it is cached whole
     }
     ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p8").isNull(); }));
     ws().previousPage();
