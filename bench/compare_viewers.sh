@@ -9,12 +9,12 @@
 #              changed frame ("visible") and the last ("sharp");
 #   paging     the next-page key held over the 117 pages, 116 presses about 31 ms apart: how many distinct frames
 #              were painted, and how long after the last press the last page showed.
-# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup or zoom runs those figures
-# alone; the medians are printed with the editor's ratio to its peer: the first viewer for zoom and
+# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup, zoom or paging runs those
+# figures alone; the medians are printed with the editor's ratio to its peer: the first viewer for zoom and
 # paging, the faster of the two for start-up.
 # Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, both viewers, the X
 # library screen_watch is built with). Figures are printed, never checked.
-# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup|zoom] [KIVO_BENCH_DISPLAY=N]
+# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup|zoom|paging] [KIVO_BENCH_DISPLAY=N]
 #        bench/compare_viewers.sh [document.pdf]
 #        (default: the shared 117-page sample)
 set -euo pipefail
@@ -195,15 +195,16 @@ record() { figures["$1"]+="$2"$'\n'; }
 viewers=(kivo qpdfview mupdf)
 for run in $(seq "$runs"); do
     for viewer in "${viewers[@]}"; do
-        if [[ "$only" != zoom ]]; then
+        if [[ "$only" == "" || "$only" == startup ]]; then
             record "start1 $viewer" "$(startup_once "$viewer" "$one_page")"
             record "start117 $viewer" "$(startup_once "$viewer" "$doc")"
         fi
-        [[ "$only" == startup ]] && continue
-        read -r visible sharp < <(zoom_once "$viewer")
-        record "visible $viewer" "$visible"
-        record "sharp $viewer" "$sharp"
-        [[ "$only" == zoom ]] && continue
+        if [[ "$only" == "" || "$only" == zoom ]]; then
+            read -r visible sharp < <(zoom_once "$viewer")
+            record "visible $viewer" "$visible"
+            record "sharp $viewer" "$sharp"
+        fi
+        [[ "$only" == "" || "$only" == paging ]] || continue
         read -r frames delay < <(paging_once "$viewer")
         record "frames $viewer" "$frames"
         record "delay $viewer" "$delay"
@@ -226,12 +227,15 @@ row() {
     esac
     printf '%-44s %8s %9s %7s  %s\n' "$name" "$k" "$q" "$m" "$(ratio "$k" "${against:--}")"
 }
-if [[ "$only" != startup ]]; then
+if [[ "$only" == "" || "$only" == zoom ]]; then
     row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
     row "zoom 150 % -> 400 %: sharp" sharp qpdfview
-    [[ "$only" == zoom ]] && exit 0
+fi
+if [[ "$only" == "" || "$only" == paging ]]; then
     row "held next-page key: distinct frames" frames qpdfview
     row "held next-page key: delay after last press" delay qpdfview
 fi
-row "start to first page, 117 pages" start117 fastest
-row "start to first page, 1 page" start1 fastest
+if [[ "$only" == "" || "$only" == startup ]]; then
+    row "start to first page, 117 pages" start117 fastest
+    row "start to first page, 1 page" start1 fastest
+fi

@@ -69,11 +69,26 @@ double distance(const RenderTile& square, QPointF centre) {
 // Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
 constexpr double thumbnailScale = 0.18;
 
+// How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
+// thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
+constexpr std::int64_t pagesAhead = 4;
+
+// Where the page stands among `pages`, found rather than taken from the worker's numbering; -1 when absent.
+std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& pageId) {
+    const auto found =
+        std::find_if(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
+    return found == pages.end() ? -1 : found - pages.begin();
+}
+
 }  // namespace
 
 struct PageRenderer::Private {
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
+    // The position of the page last refreshed, and where a run of moves to the neighbouring page goes
+    // (+1 or -1; 0 after any other move): the thumbnails ahead of such a run are asked for.
+    std::int64_t shownPosition_ = -1;
+    std::int64_t travel_ = 0;
     // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
     bool pageRenderInFlight_ = false;
     bool pageRenderWanted_ = false;
@@ -94,6 +109,7 @@ struct PageRenderer::Private {
     double scrollBarWidth_ = 0;
     std::int64_t thumbnailGeneration_ = 0;
     QImage pageImage_;
+    QSizeF pageSize_;
     std::vector<PageTile> pageTiles_;
     QRectF visibleCanvasRect_;
     double zoom_ = 1.2;
@@ -112,16 +128,21 @@ std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGen
 
 const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
 
+const QSizeF& PageRenderer::pageSize() const { return d_->pageSize_; }
+
 const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTiles_; }
 
 const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
 
-void PageRenderer::setPageImage(QImage value) {
+void PageRenderer::setPageImage(QImage value, std::optional<QSizeF> size) {
+    const QSizeF shown = size.value_or(value.deviceIndependentSize());
     // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
     // same pixels at another size: the same image is the same pixel buffer at the same ratio.
-    if (value.cacheKey() == d_->pageImage_.cacheKey() && value.devicePixelRatio() == d_->pageImage_.devicePixelRatio())
+    if (value.cacheKey() == d_->pageImage_.cacheKey() &&
+        value.devicePixelRatio() == d_->pageImage_.devicePixelRatio() && shown == d_->pageSize_)
         return;
     d_->pageImage_ = std::move(value);
+    d_->pageSize_ = shown;
     emit pageImageChanged();
 }
 
@@ -196,6 +217,8 @@ void PageRenderer::forgetRenders() {
     d_->thumbnailCache_.removeAll();
     d_->thumbnailQueue_.removeAll();
     d_->visibleThumbnails_.clear();
+    d_->shownPosition_ = -1;
+    d_->travel_ = 0;
     nextThumbnailGeneration();
 }
 
@@ -281,12 +304,16 @@ void PageRenderer::refreshPage() {
     render.key = PageRenders::pageKey(page->id, scale);
     render.version = version(page->id);
     setPageTiles({});
+    const std::int64_t position = positionOf(*state_.inspect()->pages, page->id);
+    if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
+        d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
 
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
         setPageImage(PageRenders::sized(cached->image, render.display));
         setPageChars(*cached->chars);
         updateTiles();
+        pumpThumbnails();
         return;
     }
     // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
@@ -295,7 +322,7 @@ void PageRenderer::refreshPage() {
     bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
-            setPageImage(PageRenders::sized(*standIn, render.display));
+            setPageImage(PageRenders::sized(*standIn, render.display), render.display);
         showsPage = true;
     }
     // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
@@ -305,7 +332,7 @@ void PageRenderer::refreshPage() {
     // asked for, and the page shown when it is back is asked for next.
     if (d_->pageRenderInFlight_) {
         d_->pageRenderWanted_ = true;
-        return;
+        return pumpThumbnails();
     }
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
@@ -345,12 +372,12 @@ void PageRenderer::refreshPage() {
         [this, pageId = page->id](const std::string&, const std::string& message) {
             if (hasPage(pageId)) state_.setErrorMessage(message);
         });
+    // After the page's own requests, so that they go first.
+    pumpThumbnails();
 }
 
 bool PageRenderer::hasPage(const std::string& pageId) const {
-    if (!state_.inspect() || !state_.inspect()->pages) return false;
-    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
-    return std::any_of(pages.begin(), pages.end(), [&](const PageInfo& page) { return page.id == pageId; });
+    return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
 std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) const {
@@ -624,6 +651,7 @@ void PageRenderer::hideThumbnail(const std::string& pageId) {
 
 void PageRenderer::pumpThumbnails() {
     if (!state_.sessionId()) return;
+    if (d_->thumbnailQueue_.isIdle()) askPageAhead();
     const std::optional<std::string> pageId = d_->thumbnailQueue_.next();
     if (!pageId) return;
     ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId), PageRenders::renderPath()};
@@ -654,6 +682,18 @@ void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const Comman
         }
     }
     pumpThumbnails();
+}
+
+void PageRenderer::askPageAhead() {
+    if (d_->travel_ == 0 || !state_.currentPage()) return;
+    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    const std::int64_t position = positionOf(pages, *state_.selectedPageId());
+    for (std::int64_t step = 1; step <= pagesAhead; ++step) {
+        const std::int64_t at = position + step * d_->travel_;
+        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
+        const std::string& id = pages[static_cast<std::size_t>(at)].id;
+        if (!standInImage(id, version(id))) return d_->thumbnailQueue_.request(id);
+    }
 }
 
 // Dropped without a word: the row asks again when it next appears, or when its page changes.

@@ -17,7 +17,8 @@
 // a coarser image stretched to that size, and the tiles make the part on screen sharp. Pixels are
 // points × the backing scale of the services' Screen, read at every render. `pageChars` (and
 // `pageLines`) follow the shown page. The page list draws thumbnail(pageId) and redraws when
-// `thumbnailGeneration` changes.
+// `thumbnailGeneration` changes. That display size is `pageSize`: a smaller image of the page that
+// stands in for its render is drawn at it too, which its rounded pixels miss by a little.
 
 #include <QImage>
 #include <QObject>
@@ -42,6 +43,7 @@ class WorkspaceState;
 class PageRenderer : public QObject {
     Q_OBJECT
     Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
+    Q_PROPERTY(QSizeF pageSize READ pageSize NOTIFY pageImageChanged)
     Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles NOTIFY pageTilesChanged)
     Q_PROPERTY(
         QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
@@ -59,6 +61,7 @@ public:
 
     // The shown page's image and the sharp tiles over it, as described above.
     const QImage& pageImage() const;
+    const QSizeF& pageSize() const;
     const std::vector<PageTile>& pageTiles() const;
     // The part of the displayed page on screen, in points from its top-left corner; the zero
     // rectangle when none of it is.
@@ -157,8 +160,8 @@ private:
     // What both zooms show at once: the zoom, manual fitting, no tiles and the shown image stretched.
     void showZoomPreview(double zoom);
     // Each emits its change signal only on a real change; the same image is the same pixel buffer
-    // at the same ratio.
-    void setPageImage(QImage value);
+    // at the same ratio and size. The page image is drawn at `size`, by default its own.
+    void setPageImage(QImage value, std::optional<QSizeF> size = std::nullopt);
     void setPageTiles(std::vector<PageTile> value);
     PageVersion version(const std::string& pageId) const;
     double backingScale() const;
@@ -173,6 +176,8 @@ private:
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
     void tilesFailed(const TileBatch& batch);
     void pumpThumbnails();
+    // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for it.
+    void askPageAhead();
     void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
     void thumbnailFailed(const ThumbnailRender& render);
     void nextThumbnailGeneration();

@@ -1,7 +1,8 @@
 // The canvas column, the page list and the canvas's accessible elements, in the editor against the real
 // worker: every tool's drag lands under the pointer on plain, turned and cropped pages (checked against
-// the pixels the worker renders), clicks, ink strokes, zoom and the page field, tiles, thumbnails, row
-// drags, the row menu and the elements assistive technologies read. Screenshots of each.
+// the pixels the worker renders), clicks, ink strokes, zoom and the page field, a held next-page key,
+// tiles, thumbnails, row drags, the row menu and the elements assistive technologies read. Screenshots of
+// each.
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
@@ -20,6 +21,7 @@
 #include <QWheelEvent>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 #include "workspace/page_renderer.hpp"
@@ -293,6 +295,30 @@ private slots:
             QVERIFY(f.settled());
             QCOMPARE(bar->value(), bar->minimum());
         }
+    }
+
+    // A held next-page key: every press shows its page on the canvas at once from the image at hand (its
+    // row's thumbnail), stretched to the page's size, before any render is back; the last page ends sharp.
+    void aHeldNextPageKeyShowsEveryPageAtOnceAndEndsSharp() {
+        CanvasFixture f;
+        QVERIFY(f.start(std::vector<TestPage>(5, blankPage())));
+        PageRenderer& renderer = f.workspace().renderer();
+        const auto rows = named<PageListView>(f.window(), "pageList")->pageModel()->rows();
+        QVERIFY(waitUntil([&] {
+            return std::all_of(rows.begin(), rows.end(),
+                               [&](const auto& row) { return !renderer.thumbnail(row.id).isNull(); });
+        }));
+        const QRectF page = f.canvas().pageRect();
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            QTest::keyClick(&f.window(), Qt::Key_Down, Qt::ControlModifier);
+            QCOMPARE(f.workspace().selectedPageId(), std::optional(rows[i].id));
+            QCOMPARE(f.canvas().image().constBits(), renderer.thumbnail(rows[i].id).constBits());
+            // At the page's own size, which the thumbnail's rounded pixels miss: nothing is laid out again.
+            QCOMPARE(f.canvas().pageRect(), page);
+        }
+        QVERIFY(f.settled());
+        QCOMPARE(f.workspace().selectedPageId(), std::optional(rows.back().id));
+        QCOMPARE(f.canvas().pageRect(), page);
     }
 
     void clicksPlaceNotesAndChooseAnnotations() {

@@ -15,9 +15,10 @@
 //                                 or fails has begun its file first, as a worker cut short would, and
 //                                 logs "began <path>"
 //   KIVO_FAKE_WORKER_PAGE_SIZE    "WxH": the pages' size in points (default 612x792)
+//   KIVO_FAKE_WORKER_PAGES        how many pages a document has (default 3)
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
-// Documents have three pages p1…p3. A path opened again keeps its session. A path or recovery id
+// Documents have pages p1, p2, … (three unless said). A path opened again keeps its session. A path or recovery id
 // containing "locked" needs the password "secret". render_page writes plain grey PNGs of the sizes
 // the real worker would, and extract_text answers one character. Edits raise the revision and make
 // the document dirty; a save clears that and "saveAs" moves it; an export writes nothing.
@@ -28,6 +29,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -151,9 +153,10 @@ struct Documents {
         result.sessionId = prefix + std::to_string(++opened);
         result.revision = 1;
         const PageSize size = pageSize();
-        result.pages = std::vector<PageInfo>{{"p1", 0, size.width, size.height, 0},
-                                             {"p2", 1, size.width, size.height, 0},
-                                             {"p3", 2, size.width, size.height, 0}};
+        const int count = std::max(std::atoi(variable("KIVO_FAKE_WORKER_PAGES", "3").c_str()), 1);
+        result.pages.emplace();
+        for (int i = 0; i < count; ++i)
+            result.pages->push_back(PageInfo{"p" + std::to_string(i + 1), i, size.width, size.height, 0});
         result.dirty = dirty;
         result.sourcePath = std::move(path);
         result.annotations = std::vector<AnnotationInfo>{};

@@ -249,7 +249,11 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     EXPECT_EQ(ws().renderer().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
     EXPECT_EQ(ws().renderer().pageChars().size(), 1u);
     roundTrips();
-    EXPECT_EQ(sent(CommandMethod::renderPage).size(), 2u);
+    // p3's thumbnail, ahead of the move to p2, is the only other render.
+    std::vector<std::string> asked;
+    for (const auto& request : sent(CommandMethod::renderPage))
+        asked.push_back(request.params.pageId.value_or("") + (request.params.scale == 1.2 * 1.5 ? "" : " thumbnail"));
+    EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p2", "p3 thumbnail"}));
     EXPECT_EQ(ws().pageJump(), "1");
 }
 
@@ -371,18 +375,65 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "render_page=sleep:300"}});
     openDocument();
     ASSERT_EQ(sent(CommandMethod::renderPage).size(), 1u) << "p1's render, still on its way";
-    // A held next-page key: p2 and p3 go by while p1 renders; only the page shown then is asked for.
+    std::vector<int> shownWidths;
+    QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged,
+                     [&] { shownWidths.push_back(ws().renderer().pageImage().width()); });
+    // A held next-page key: p2 and p3 go by while p1 renders; only the page shown then is asked for, after
+    // p3's thumbnail, which the move to p2 asked for ahead.
     ws().nextPage();
     ws().nextPage();
     // p1's text is p1's: only p3's reaches the page.
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty(); }));
     roundTrips();
     std::vector<std::string> asked;
-    for (const auto& request : sent(CommandMethod::renderPage)) asked.push_back(request.params.pageId.value_or(""));
-    EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3"}));
+    for (const auto& request : sent(CommandMethod::renderPage))
+        asked.push_back(request.params.pageId.value_or("") + (request.params.scale == 2.0 * 1.2 ? "" : "t"));
+    EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3t", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
-    EXPECT_FALSE(ws().renderer().pageImage().isNull());
+    EXPECT_EQ(shownWidths, std::vector<int>{1469}) << "p1's render, back after p1 was left, is never shown";
     EXPECT_TRUE(filesIn(renderFolder()).empty());
+}
+
+// A held next-page key: the thumbnails of the pages ahead of the run are asked for, one at a time and
+// only while no page render is on its way, so each page of the run shows at once, stretched, and its
+// render follows. A jump is no run, and a page with a render at hand needs no thumbnail.
+TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromAThumbnailAskedForAhead) {
+    start({{"KIVO_FAKE_WORKER_PAGES", "9"}});
+    openDocument();
+    PageRenderer& renderer = ws().renderer();
+    const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
+    ASSERT_TRUE(waitUntil(sharp));
+    const auto asked = [&] {
+        roundTrips();
+        std::vector<std::string> pages;
+        for (const auto& request : sent(CommandMethod::renderPage))
+            pages.push_back(request.params.pageId.value_or("") + (request.params.scale == 2.0 * 1.2 ? "" : "t"));
+        return pages;
+    };
+
+    const QSizeF pageSize = renderer.pageSize();
+    EXPECT_EQ(pageSize, shownSize(renderer.pageImage()));
+    ws().nextPage();
+    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p6").isNull(); }));
+    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p4t", "p5t", "p6t"}));
+    for (const char* page : {"p3", "p4"}) {
+        SCOPED_TRACE(page);
+        const QImage thumbnail = renderer.thumbnail(page);
+        ws().nextPage();
+        EXPECT_EQ(renderer.pageImage().constBits(), thumbnail.constBits()) << "its thumbnail, at once";
+        EXPECT_DOUBLE_EQ(shownSize(renderer.pageImage()).width(), 1469 / 2.0) << "stretched to the page's width";
+        EXPECT_EQ(renderer.pageSize(), pageSize) << "and drawn at the page's size, which its own height misses";
+        EXPECT_NE(shownSize(renderer.pageImage()).height(), pageSize.height());
+        ASSERT_TRUE(waitUntil([&] { return sharp() && renderer.pageImage().constBits() != thumbnail.constBits(); }));
+        roundTrips();  // its text too, so that it is cached whole
+    }
+    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p8").isNull(); }));
+    ws().previousPage();
+    EXPECT_TRUE(sharp()) << "p3 from the cache; p2 and p1 behind it have renders at hand";
+    ws().select("p9");
+    ASSERT_TRUE(waitUntil(sharp));
+    EXPECT_EQ(asked(),
+              (std::vector<std::string>{"p1", "p2", "p3t", "p4t", "p5t", "p6t", "p3", "p7t", "p4", "p8t", "p9"}));
 }
 
 TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {

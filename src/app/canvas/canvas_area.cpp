@@ -131,6 +131,7 @@ void CanvasArea::refresh() {
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
         inputs.image = image;
+        inputs.imageSize = workspace_.renderer().pageSize();
         inputs.tiles = workspace_.renderer().pageTiles();
         inputs.page = *page;
         inputs.tool = workspace_.tool();

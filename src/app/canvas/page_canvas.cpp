@@ -77,7 +77,7 @@ void PageCanvas::setActions(CanvasActions actions) {
 
 QRectF PageCanvas::fitted() const {
     if (inputs_.image.isNull()) return {};
-    return {QPointF(), inputs_.image.deviceIndependentSize()};
+    return {QPointF(), inputs_.imageSize.isEmpty() ? inputs_.image.deviceIndependentSize() : inputs_.imageSize};
 }
 
 QRectF PageCanvas::pageRect() const { return fitted().translated(padding, padding); }

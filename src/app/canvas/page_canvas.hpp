@@ -43,6 +43,8 @@ class PageCanvas : public QWidget, public AccessibleElementSource {
 public:
     struct Inputs {
         QImage image;
+        // What the image is drawn at, in points; its own display size when empty.
+        QSizeF imageSize;
         std::vector<PageTile> tiles;
         PageInfo page;
         EditorTool tool = EditorTool::select;
