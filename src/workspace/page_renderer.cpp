@@ -457,7 +457,8 @@ void PageRenderer::showZoomPreview(double zoom) {
     // at a step that may not be the last.
     d_->zoomSettling_ = true;
     if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
-        setPageImage(PageRenders::sized(pageImage(), shownSize(*page, this->zoom(), backingScale())));
+        const QSizeF shown = shownSize(*page, this->zoom(), backingScale());
+        setPageImage(PageRenders::sized(pageImage(), shown), shown);
     }
 }
 
