@@ -225,7 +225,13 @@ row() {
         qpdfview) against="$q" ;;
         fastest) against=$(printf '%s\n%s\n' "$q" "$m" | grep -v '^-$' | sort -n | head -1) ;;
     esac
-    printf '%-44s %8s %9s %7s  %s\n' "$name" "$k" "$q" "$m" "$(ratio "$k" "${against:--}")"
+    local extra=""
+    # The editor waits a quarter second before it opens a launch file, as it is designed to; the goal is
+    # the time beyond that against the fastest viewer.
+    if [[ "$peer" == fastest && "$k" != "-" ]]; then
+        extra="  (beyond the quarter second: $(ratio "$(awk -v k="$k" 'BEGIN { print k - 250 }')" "${against:--}"))"
+    fi
+    printf '%-44s %8s %9s %7s  %s%s\n' "$name" "$k" "$q" "$m" "$(ratio "$k" "${against:--}")" "$extra"
 }
 if [[ "$only" == "" || "$only" == zoom ]]; then
     row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
