@@ -201,12 +201,17 @@ OpenPage Session::openPageAt(int index, bool notifyForm) const {
     return open;
 }
 
-OpenPage Session::loadPage(std::string_view pageId) const {
+const PageInfo& Session::openDocumentPage(std::string_view pageId) const {
     if (!document_) throw documentClosed();
     const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
     if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
-    OpenPage page = openPageAt(static_cast<int>(found->index), true);
-    if (!page) throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(found->index + 1) + ".");
+    return *found;
+}
+
+OpenPage Session::loadPage(std::string_view pageId) const {
+    const PageInfo& info = openDocumentPage(pageId);
+    OpenPage page = openPageAt(static_cast<int>(info.index), true);
+    if (!page) throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(info.index + 1) + ".");
     return page;
 }
 

@@ -99,6 +99,9 @@ public:
     // The page with that id, open. Fails with "Document is closed.", "Unknown page id." or
     // "Could not load page N.".
     OpenPage loadPage(std::string_view pageId) const;
+    // The entry of the open document's page with that id. Fails with "Document is closed." or
+    // "Unknown page id.".
+    const PageInfo& openDocumentPage(std::string_view pageId) const;
     // Closes the form-fill environment and the document; safe to call repeatedly.
     void teardownDocument() noexcept;
     // Takes the stamp of the source file (see SourceStamp), or forgets it without a source.

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -96,12 +94,10 @@ bool countsUnloaded(FPDF_ANNOTATION annotation) {
 }  // namespace
 
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
-    if (!document_) throw session_detail::documentClosed();
-    const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
-    if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
+    const PageInfo& info = openDocumentPage(pageId);
     PageCensusCache::PageCensus census;
     if (session_detail::forEachAnnotationUnparsed(
-            document_.get(), static_cast<int>(found->index), countsUnloaded,
+            document_.get(), static_cast<int>(info.index), countsUnloaded,
             [&](FPDF_ANNOTATION annotation, int index) { countAnnotation(census, annotation, pageId, index); })) {
         return census;
     }
