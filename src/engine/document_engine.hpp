@@ -64,6 +64,11 @@ public:
     // answer, only when the request asked for progress.
     CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress = nullptr);
 
+    // Runs PDFium once over a small page of its own (load, census, text, render, PNG), so that the
+    // first document a client opens does not pay for the first use of the module's code and memory.
+    // Does nothing while a command runs; leaves no session and no file behind; never fails.
+    void warmUp() noexcept;
+
 private:
     friend struct DocumentEngineTesting;
 

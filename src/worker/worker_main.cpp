@@ -254,6 +254,11 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     leaveTerminal();
     applySandbox(std::filesystem::path(path).parent_path());
     say("kivo-pdf-worker listening on " + path);
+    // The editor sends its first document a quarter of a second or more after it starts the worker;
+    // until then the engine is idle, and its first use costs the most.
+    try {
+        std::thread([&engine] { engine.warmUp(); }).detach();
+    } catch (const std::system_error&) {}
 
     HelloPlaces helloPlaces(maxWaitingForHello);
     LineBudget lineBudget(lineBudgetBytes);

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <atomic>
 #include <functional>
+#include <future>
+#include <set>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -401,6 +403,44 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     extractToFile.operationId = newOperation();
     EXPECT_EQ(outcome(extractToFile), "ok");
     EXPECT_TRUE(fs::exists(dir.path() / "out.pdf"));
+}
+
+// The worker warms up while it waits for its first document; a client must never see it.
+TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
+    const auto listing = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+        return names;
+    };
+    const std::set<std::string> before = listing();
+    const auto inspected = engine->handle(onDocument("i", CommandMethod::inspect));
+
+    // A command holds PDFium: the warm-up gives way at once rather than queue behind it.
+    std::promise<void> holding;
+    std::promise<void> release;
+    std::thread command([&] {
+        std::lock_guard guard(PdfiumRuntime::lock());
+        holding.set_value();
+        release.get_future().wait();
+    });
+    holding.get_future().wait();
+    auto warming = std::async(std::launch::async, [&] { engine->warmUp(); });
+    const bool gaveWay = warming.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    command.join();
+    ASSERT_TRUE(gaveWay);
+
+    engine->warmUp();
+    EXPECT_EQ(listing(), before);
+    const auto listed = engine->handle(request("l", CommandMethod::listDocuments, CommandChannel::ui));
+    ASSERT_TRUE(listed.ok);
+    ASSERT_EQ(listed.result->documents->size(), 1u);
+    EXPECT_EQ(listed.result->documents->front().sessionId, sessionId);
+    EXPECT_EQ(engine->handle(onDocument("i", CommandMethod::inspect)), inspected);
+    auto render = onDocument("r", CommandMethod::renderPage);
+    render.params.pageId = pageId;
+    render.params.pngPath = (dir.path() / "after.png").string();
+    EXPECT_TRUE(engine->handle(render).ok);
 }
 
 TEST_F(EngineWithDocument, ListsDocumentsPerChannelAndForgetsClosedOnes) {
