@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
 #include <QCache>
 #include <QImage>
 #include <QPainter>
+#include <QPaintDevice>
 #include <QPainterPath>
 
 namespace kivo::Shadows {
@@ -154,16 +156,27 @@ int spread(std::span<const ShadowLayer> layers, double ratio) {
     return total;
 }
 
+std::atomic<std::size_t> blurred{0};
+
 const QImage& cachedShadow(const QSizeF& shapeSize, double cornerRadius, std::span<const ShadowLayer> layers,
                            double ratio, const QMarginsF& margins) {
     static QCache<QString, QImage> cache(cacheBytes);
     const QString key = cacheKey(shapeSize, cornerRadius, layers, ratio);
     if (const QImage* cached = cache.object(key)) return *cached;
     auto* rendered = new QImage(renderShadow(shapeSize, cornerRadius, layers, ratio, margins));
+    ++blurred;
     const qsizetype cost = std::min<qsizetype>(rendered->sizeInBytes(), cacheBytes);
     // Shadows are only rendered up to the size of their border, so each one fits.
     cache.insert(key, rendered, cost);
     return *cache.object(key);
+}
+
+// A shadow is an edge effect: away from the corners every line across an edge is the same. Only a
+// shape just big enough for its corners to keep their own shadows is blurred, whatever its size on
+// screen, and its middle lines are stretched along the edges. This is that shape's side in device pixels:
+// a side longer than 2 + 2 × this is stretched.
+int cornerReach(double radius, std::span<const ShadowLayer> layers, double ratio) {
+    return static_cast<int>(std::ceil(radius * ratio)) + spread(layers, ratio) + 2;
 }
 
 // One axis of the nine pieces: the image's first `split` pixels stay where they are, the pixel at `split`
@@ -214,6 +227,17 @@ QImage image(const QSizeF& shape, double cornerRadius, std::span<const ShadowLay
     return renderShadow(shape, radius, layers, ratio, reach(layers));
 }
 
+void prepare(const QPaintDevice& device, double cornerRadius, std::span<const ShadowLayer> layers) {
+    // As paint() reads it from its painter's device: the ratio a paint device reports is rounded.
+    const double ratio = device.devicePixelRatio();
+    if (layers.empty() || !(ratio > 0)) return;
+    // The same small shape, radius and key as paint() finds for a large shape.
+    const double side = 2 * cornerReach(cornerRadius, layers, ratio) / ratio;
+    cachedShadow(QSizeF(side, side), cornerRadius, layers, ratio, reach(layers));
+}
+
+std::size_t blurredCount() { return blurred; }
+
 void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::span<const ShadowLayer> layers) {
     if (layers.empty() || shape.width() <= 0 || shape.height() <= 0) return;
     const double radius = std::min({cornerRadius, shape.width() / 2, shape.height() / 2});
@@ -221,12 +245,10 @@ void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::spa
     const QMarginsF margins = reach(layers);
     const QPointF origin = shape.topLeft() - QPointF(margins.left(), margins.top());
 
-    // A shadow is an edge effect: away from the corners every line across an edge is the same. Only a
-    // shape just big enough for its corners to keep their own shadows is blurred, whatever its size on
-    // screen, and its middle lines are stretched along the edges. That shape is a whole number of pixels,
-    // the same for every larger size, so a zoom finds its shadow blurred already; a far edge within a pixel
-    // ends where an image drawn over the shape ends, on the nearest whole pixel.
-    const int corner = static_cast<int>(std::ceil(radius * ratio)) + spread(layers, ratio) + 2;
+    // The blurred shape is a whole number of pixels, the same for every larger size, so a zoom finds its
+    // shadow blurred already; a far edge within a pixel ends where an image drawn over the shape ends, on
+    // the nearest whole pixel.
+    const int corner = cornerReach(radius, layers, ratio);
     const auto stretchOf = [&](double side) {
         const double pixels = side * ratio;
         return pixels > 2 * corner + 2 ? pixels - 2 * corner : 0.0;

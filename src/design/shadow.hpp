@@ -11,6 +11,7 @@
 // blurred at that smaller size and its edges stretched: a page at any zoom costs the same. A widget cannot
 // paint outside its own rectangle: one that casts a shadow leaves reach() around the shape it draws.
 
+#include <cstddef>
 #include <span>
 
 #include <QImage>
@@ -19,6 +20,7 @@
 
 #include "design/theme.hpp"
 
+class QPaintDevice;
 class QPainter;
 
 namespace kivo {
@@ -46,6 +48,13 @@ QMarginsF reach(std::span<const ShadowLayer> layers);
 // corners' reach ends on whole device pixels, as an image drawn over it does. Empty layers or an empty shape
 // paint nothing.
 void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::span<const ShadowLayer> layers);
+
+// Blurs now the shadow paint() stretches over every shape of `cornerRadius` on `device` whose sides both
+// exceed its corners' reach (any page-sized shape), so the first one painted does not wait for the blur.
+void prepare(const QPaintDevice& device, double cornerRadius, std::span<const ShadowLayer> layers);
+
+// How many shadows paint() and prepare() have blurred (and kept) since the process started.
+std::size_t blurredCount();
 
 // The shadow paint() draws for a shape of `shape` size, blurred whole as one image at `ratio` with reach()
 // around the shape; its cost grows with the shape's area. Null for empty layers or an empty shape.

@@ -317,6 +317,25 @@ private slots:
         QVERIFY2(worst <= 1, qPrintable(QStringLiteral("alpha differs by %1").arg(worst)));
     }
 
+    // Blurred while the first page is on its way, the page's shadow is ready for it and for every later
+    // size: no paint of a page-sized shape blurs again, at any zoom.
+    void preparedShadowServesEveryLargeShape() {
+        const double ratio = 1.37;  // no other test paints at this ratio
+        for (const bool dark : {false, true}) {
+            const auto layers = kivo::Shadows::overlay(dark ? ColorScheme::dark : ColorScheme::light);
+            QImage view(1200, 1600, QImage::Format_ARGB32_Premultiplied);
+            view.setDevicePixelRatio(ratio);
+            const std::size_t before = kivo::Shadows::blurredCount();
+            kivo::Shadows::prepare(view, 0, layers);
+            QCOMPARE(kivo::Shadows::blurredCount(), before + 1);
+            QPainter painter(&view);
+            for (const QRectF page :
+                 {QRectF(24, 24, 595.3, 841.9), QRectF(24.5, 24, 714, 1010), QRectF(0, 0, 3e4, 4e4)})
+                kivo::Shadows::paint(painter, page, 0, layers);
+            QCOMPARE(kivo::Shadows::blurredCount(), before + 1);
+        }
+    }
+
     // A page zoomed far in is hundreds of thousands of pixels a side; its shadow costs what a small one does.
     void hugeShapeShadowPaintsItsVisibleEdge() {
         const auto layers = kivo::Shadows::overlay(ColorScheme::light);

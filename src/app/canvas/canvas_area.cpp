@@ -5,9 +5,10 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
-#include <QScrollBar>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/canvas/activity_card.hpp"
@@ -148,6 +149,8 @@ void CanvasArea::refresh() {
         inputs.pageLabel = pageLabel(*page, document);
     } else if (document.pageCount() > 0) {
         shown_ = Shown::rendering;
+        // Once the render on its way has been asked for: the worker renders while this thread blurs.
+        QTimer::singleShot(0, page_, [canvas = page_] { canvas->prepareShadow(); });
     } else {
         shown_ = Shown::empty;
     }

@@ -124,6 +124,8 @@ void PageCanvas::rebuildElements() {
     announceElementsChanged(this);
 }
 
+void PageCanvas::prepareShadow() const { Shadows::prepare(*this, 0, Shadows::overlay(Appearance::currentScheme())); }
+
 void PageCanvas::paintEvent(QPaintEvent*) {
     if (inputs_.image.isNull()) return;
     QPainter painter(this);

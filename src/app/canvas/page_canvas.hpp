@@ -66,6 +66,8 @@ public:
     void setInkPoints(std::vector<PDFPoint> points) { inputs_.inkPoints = std::move(points); }
     const Inputs& inputs() const { return inputs_; }
     void setActions(CanvasActions actions);
+    // Blurs the page's shadow ahead of the first page image, which then paints without waiting for it.
+    void prepareShadow() const;
 
     const QImage& image() const { return inputs_.image; }
     // The annotations of the page shown, in the document's order.
