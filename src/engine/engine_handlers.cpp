@@ -120,8 +120,7 @@ CommandResponse DocumentEngine::open(const CommandRequest& request) {
     if (location.empty() || ::access(location.c_str(), R_OK) != 0) {
         throw EngineFailure(FailureCode::file, "The file could not be opened.");
     }
-    DocumentBytes::Shared bytes = DocumentBytes::read(location);
-    std::shared_ptr<Session> session = Session::load(std::move(bytes), location.string(), request.params.password);
+    std::shared_ptr<Session> session = Session::loadFile(location, request.params.password);
     // Read the content once now, so the first inspection does not read the document again; a
     // failure here (a cancel, say) drops the new session unregistered.
     session->documentContent();

@@ -5,39 +5,55 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "core/safe_files.hpp"
 
 namespace kivo::RecoveryStore {
+namespace {
+
+// SHA-256 over what `feed` hands to its update function, as lowercase hex; nothing when a step fails.
+std::optional<std::string> digest(const std::function<bool(const std::function<bool(const void*, size_t)>&)>& feed) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+    const bool fed =
+        feed([&](const void* data, size_t size) { return EVP_DigestUpdate(context.get(), data, size) == 1; });
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!fed || EVP_DigestFinal_ex(context.get(), value, &length) != 1) return std::nullopt;
+    static const char* hex = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(hex[value[i] >> 4]);
+        text.push_back(hex[value[i] & 0xF]);
+    }
+    return text;
+}
+
+}  // namespace
 
 std::optional<std::string> fingerprint(const std::filesystem::path& file) {
     // A file swapped for a FIFO since it was opened has no fingerprint; it must not stall the worker.
     const SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
     if (!opened.fd || !opened.isRegular) return std::nullopt;
     const int fd = opened.fd.get();
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<unsigned char> chunk(1'048'576);
-    while (ok) {
-        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        ok = EVP_DigestUpdate(context.get(), chunk.data(), static_cast<size_t>(n)) == 1;
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ok || EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;
-    static const char* hex = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(hex[digest[i] >> 4]);
-        text.push_back(hex[digest[i] & 0xF]);
-    }
-    return text;
+    return digest([fd](const auto& update) {
+        std::vector<unsigned char> chunk(1'048'576);
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) return true;
+            if (!update(chunk.data(), static_cast<size_t>(n))) return false;
+        }
+    });
+}
+
+std::optional<std::string> fingerprint(std::span<const std::uint8_t> bytes) {
+    return digest([bytes](const auto& update) { return update(bytes.data(), bytes.size()); });
 }
 
 }  // namespace kivo::RecoveryStore

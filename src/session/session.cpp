@@ -127,6 +127,16 @@ std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optiona
     return session;
 }
 
+std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
+                                           const std::optional<std::string>& password) {
+    std::unique_ptr<Session> session(new Session());
+    session->sourcePath_ = path.string();
+    if (password && !password->empty()) session->openPassword_ = password;
+    session->bind(DocumentBytes::read(path), password, std::nullopt, false);
+    session->stamp_.capture(path.string(), session->loadedBytes_->data());
+    return session;
+}
+
 void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
                    std::optional<std::vector<PageInfo>> existingPages, bool measured) {
     if (!bytes) bytes = DocumentBytes::empty();

@@ -91,6 +91,11 @@ public:
     // `resourceLimit` while the pages are measured.
     static std::unique_ptr<Session> load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
                                          const std::optional<std::string>& password);
+    // Reads the file at `path` and opens its bytes as load() does, with `path` as the source; the
+    // source's fingerprint is that of the bytes read, not of a second reading. Fails as
+    // DocumentBytes::read and load() do.
+    static std::unique_ptr<Session> loadFile(const std::filesystem::path& path,
+                                             const std::optional<std::string>& password);
 
     ~Session();
     Session(const Session&) = delete;

@@ -36,6 +36,13 @@ void SourceStamp::capture(const std::optional<std::string>& path) {
     if (auto fingerprint = RecoveryStore::fingerprint(*path)) fingerprint_ = std::move(fingerprint);
 }
 
+void SourceStamp::capture(const std::string& path, std::span<const std::uint8_t> contents) {
+    const FileStamp stamp = readStamp(path).value_or(FileStamp{});
+    mtime_ = stamp.mtime;
+    size_ = stamp.size;
+    fingerprint_ = RecoveryStore::fingerprint(contents);
+}
+
 bool SourceStamp::changed(const std::optional<std::string>& path) {
     if (!path) return false;
     const std::optional<FileStamp> stamp = readStamp(*path);

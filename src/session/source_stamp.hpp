@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace kivo {
@@ -14,6 +15,9 @@ public:
     // Takes the stamp of the file at `path`, or forgets it without a path. A file that cannot be
     // read keeps the fingerprint taken before. Never fails.
     void capture(const std::optional<std::string>& path);
+    // Takes the stamp of the file at `path` whose contents were just read as `contents`: time and size
+    // from the file, the fingerprint from the bytes read. Never fails.
+    void capture(const std::string& path, std::span<const std::uint8_t> contents);
     // Whether the file at `path` changed since the stamp. Unchanged time and size answer without
     // reading the file; a touched file with the same contents refreshes the stamp. False without
     // a path or a fingerprint, and for a file that is gone or cannot be read. Never fails.

@@ -55,6 +55,14 @@ TEST(Fingerprint, Files) {
     ASSERT_TRUE(digest.has_value());
     EXPECT_EQ(digest->size(), 64u);
     EXPECT_NE(digest, RecoveryStore::fingerprint(dir.path() / "abc"));
+    // Bytes already read digest as their file does: an opened document is not read a second time.
+    for (const std::string name : {"empty", "abc", "big"}) {
+        const std::string contents = testing::readFile(dir.path() / name);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(contents.data());
+        EXPECT_EQ(RecoveryStore::fingerprint(std::span(data, contents.size())),
+                  RecoveryStore::fingerprint(dir.path() / name))
+            << name;
+    }
 }
 
 TEST(DocumentBytesRead, Files) {

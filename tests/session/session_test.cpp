@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "session/fingerprint.hpp"
 #include "session/running_command.hpp"
 
 namespace kivo::testing {
@@ -38,7 +39,7 @@ TEST_F(SessionLoading, PagesGetFreshIdsAndTheirMeasures) {
     EXPECT_TRUE(SessionProbe::warnings(*session).empty());
     EXPECT_TRUE(session->isSaved());
     EXPECT_EQ(session->sourcePath(), (dir_.path() / "doc.pdf").string());
-    EXPECT_TRUE(session->sourceFingerprint().has_value());
+    EXPECT_EQ(session->sourceFingerprint(), RecoveryStore::fingerprint(dir_.path() / "doc.pdf"));
     EXPECT_EQ(SessionProbe::stamp(*session).size(), static_cast<std::int64_t>(fs::file_size(dir_.path() / "doc.pdf")));
 
     // Another session of the same file gets ids of its own.

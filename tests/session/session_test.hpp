@@ -82,7 +82,7 @@ protected:
     }
     static std::unique_ptr<Session> openFile(const std::filesystem::path& path,
                                              const std::optional<std::string>& password = std::nullopt) {
-        return Session::load(DocumentBytes::read(path), path.string(), password);
+        return Session::loadFile(path, password);
     }
     // Opens a sample document, or answers null when the sample folder is absent.
     static std::unique_ptr<Session> openSample(const std::string& name,
