@@ -117,22 +117,25 @@ Session::Session()
 
 Session::~Session() { teardownDocument(); }
 
-std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
-                                       const std::optional<std::string>& password) {
+std::unique_ptr<Session> Session::bound(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
+                                        const std::optional<std::string>& password) {
     std::unique_ptr<Session> session(new Session());
     session->sourcePath_ = std::move(sourcePath);
     if (password && !password->empty()) session->openPassword_ = password;
     session->bind(std::move(bytes), password, std::nullopt, false);
+    return session;
+}
+
+std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
+                                       const std::optional<std::string>& password) {
+    std::unique_ptr<Session> session = bound(std::move(bytes), std::move(sourcePath), password);
     session->captureSourceStamp();
     return session;
 }
 
 std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
                                            const std::optional<std::string>& password) {
-    std::unique_ptr<Session> session(new Session());
-    session->sourcePath_ = path.string();
-    if (password && !password->empty()) session->openPassword_ = password;
-    session->bind(DocumentBytes::read(path), password, std::nullopt, false);
+    std::unique_ptr<Session> session = bound(DocumentBytes::read(path), path.string(), password);
     session->stamp_.capture(path.string(), session->loadedBytes_->data());
     return session;
 }

@@ -267,6 +267,9 @@ private:
     using Snapshot = UndoHistory::Snapshot;
 
     Session();
+    // A new session over `bytes`, its source stamp not yet taken.
+    static std::unique_ptr<Session> bound(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
+                                          const std::optional<std::string>& password);
     // Opens `bytes` in place of the current document; when they do not open, the current document
     // stays as it was. With `measured` and a page list of exactly
     // the document's page count, that list is taken as it stands and no page is loaded;
