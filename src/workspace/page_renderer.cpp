@@ -586,17 +586,16 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
     const bool current = batch.generation == d_->renderGeneration_;
     const bool accepted = current && result.width == batch.pixelWidth && result.height == batch.pixelHeight;
     int stored = 0;
-    for (std::size_t i = 0; i < batch.squares.size(); ++i) {
-        const RenderTile& square = batch.squares[i];
-        if (!accepted) {
-            PageRenders::discard(square.pngPath);
-            continue;
+    if (!accepted) {
+        for (const RenderTile& square : batch.squares) PageRenders::discard(square.pngPath);
+    } else {
+        const std::vector<std::optional<QImage>> images = PageRenders::loadTiles(batch.squares, batch.backing);
+        for (std::size_t i = 0; i < batch.squares.size(); ++i) {
+            if (!images[i]) continue;
+            const std::int64_t cost = PageRenders::cost(batch.squares[i].width, batch.squares[i].height);
+            d_->tileCache_.insert(RenderedPage{*images[i], batch.version, cost, std::nullopt}, batch.keys[i], cost);
+            ++stored;
         }
-        const auto image = PageRenders::loadPreview(square.pngPath, square.width, square.height, batch.backing);
-        if (!image) continue;
-        const std::int64_t cost = PageRenders::cost(square.width, square.height);
-        d_->tileCache_.insert(RenderedPage{*image, batch.version, cost, std::nullopt}, batch.keys[i], cost);
-        ++stored;
     }
     // A reply of the wrong size for the current view would come back the same when asked again at
     // once; only a newer view (refresh, zoom) is worth a new pass. A later scroll asks again.

@@ -17,6 +17,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <system_error>
 
 #include "core/descriptor.hpp"
 #include "core/safe_files.hpp"
@@ -125,6 +127,24 @@ std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::o
     const QSizeF size = image.deviceIndependentSize();
     if (size.width() < 1 || size.height() < 1) return std::nullopt;
     return image;
+}
+
+std::vector<std::optional<QImage>> loadTiles(const std::vector<RenderTile>& tiles, double backing) {
+    std::vector<std::optional<QImage>> images(tiles.size());
+    const auto load = [&](std::size_t i) {
+        images[i] = loadPreview(tiles[i].pngPath, tiles[i].width, tiles[i].height, backing);
+    };
+    std::vector<std::future<void>> others;
+    for (std::size_t i = 1; i < tiles.size(); ++i) {
+        try {
+            others.push_back(std::async(std::launch::async, load, i));
+        } catch (const std::system_error&) {
+            load(i);  // no thread to be had: this one
+        }
+    }
+    if (!tiles.empty()) load(0);
+    for (std::future<void>& other : others) other.get();
+    return images;
 }
 
 std::optional<QImage> loadReply(const std::string& asked, const CommandResult& result, double backing) {

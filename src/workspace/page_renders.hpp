@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/commands.hpp"
 
@@ -38,6 +39,10 @@ std::string renderPath();
 // and it is decoded as PNG whatever else it might pass for.
 std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
                                   std::optional<std::int64_t> height, double backing);
+
+// loadPreview() of every tile of one reply, each on a thread of its own: a tile reply's files are
+// separate PNGs, and the view waits for all of them.
+std::vector<std::optional<QImage>> loadTiles(const std::vector<RenderTile>& tiles, double backing);
 
 // The image of a render reply: the file that was `asked` for, read only when the reply names that
 // very file (a path the worker names on its own is neither read nor deleted), shown at the reply's

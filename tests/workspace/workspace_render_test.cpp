@@ -165,6 +165,23 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
         std::error_code ignored;
         EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored))) << "the render path is deleted either way";
     }
+
+    // The tiles of one reply, decoded side by side, each into its own place and each file deleted.
+    testing::ShortTempDir folder;
+    std::vector<RenderTile> tiles;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const fs::path path = folder.path() / (std::to_string(i) + ".png");
+        cases[i].place(path);
+        tiles.push_back(RenderTile{0, 0, 4, 2, path.string()});
+    }
+    const testing::FifoRelease release(tiles[1].pngPath->c_str(), 2);
+    const auto images = PageRenders::loadTiles(tiles, 1);
+    ASSERT_EQ(images.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(images[i].has_value(), cases[i].loads) << cases[i].what;
+        std::error_code ignored;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(*tiles[i].pngPath, ignored))) << cases[i].what;
+    }
 }
 
 // ---- Against the fake worker
