@@ -63,6 +63,13 @@ std::filesystem::path renderDirectory(const std::filesystem::path& support) {
     return support / "renders";
 }
 
+std::filesystem::path editorRenderDirectory() {
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error || base.empty()) base = "/tmp";
+    return base / ("kivo-pdf-ui-" + std::to_string(::geteuid()));
+}
+
 void prepareIPCDirectory() {
     const auto directory = ipcDirectory();
     std::filesystem::create_directories(directory);

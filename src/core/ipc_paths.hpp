@@ -35,6 +35,11 @@ std::filesystem::path renderDirectory();
 // The same for a given support folder.
 std::filesystem::path renderDirectory(const std::filesystem::path& support);
 
+// The editor's own folder for the page images it asks the worker for: "kivo-pdf-ui-" and the user id
+// in the system's temporary folder ($TMPDIR and the like, else /tmp). Only a private folder of this
+// user at that name is ever used (the editor falls back to a fresh one of its own otherwise).
+std::filesystem::path editorRenderDirectory();
+
 // Creates the ipc folder (and missing parents) and makes it owner-only (0700).
 // Throws std::filesystem::filesystem_error.
 void prepareIPCDirectory();

@@ -557,6 +557,18 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
     } else {
         grantPrivate(supportFolder / "tmp", "temporary folder");
         FileCreation::useTemporaryFolder(supportFolder / "tmp");
+        // The editor still asks for its pages in its own folder there; that one folder opens nothing
+        // else, wherever it lies. Without it every page render fails, so it is made now if need be.
+        try {
+            const fs::path editorRenders = kivo::IPCPaths::editorRenderDirectory();
+            FileCreation::makePrivateFolder(editorRenders);
+            const auto target = resolved(editorRenders);
+            if (!isWithin(homeFolder, target) && !rules.reachesWalled(target)) {
+                rules.grant(target, readRights | writeRights);
+            }
+        } catch (const std::exception&) {
+            // Another user's folder at that name, say: renders fail then, each with its own sentence.
+        }
     }
 
     confineOtherThreads(ruleset.get());

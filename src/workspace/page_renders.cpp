@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "core/descriptor.hpp"
+#include "core/ipc_paths.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 
@@ -37,12 +38,6 @@ constexpr std::size_t pngSignatureBytes = sizeof(pngSignature) - 1;
 bool isPrivateFolder(const std::filesystem::path& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && SafeFiles::isPrivateFolder(info);
-}
-
-std::filesystem::path temporaryFolder() {
-    std::error_code error;
-    std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    return error || base.empty() ? std::filesystem::path("/tmp") : base;
 }
 
 // The bytes of the PNG file at `path`; none for anything else. The folder is private, but a render
@@ -93,15 +88,14 @@ void releaseKept(void* kept) { delete static_cast<QImage*>(kept); }
 std::optional<std::filesystem::path> folder() {
     // Chosen when the named folder turned out unusable; GUI thread only, like every render.
     static std::optional<std::filesystem::path> fallback;
-    const std::string name = "kivo-pdf-ui-" + std::to_string(::geteuid());
-    const std::filesystem::path base = temporaryFolder();
-    const std::filesystem::path named = base / name;
+    const std::filesystem::path named = IPCPaths::editorRenderDirectory();
+    const std::filesystem::path base = named.parent_path();
     std::error_code ignored;
     std::filesystem::create_directories(base, ignored);
     ::mkdir(named.c_str(), 0700);
     if (isPrivateFolder(named)) return named;
     if (fallback && isPrivateFolder(*fallback)) return fallback;
-    std::string pattern = (base / (name + "-XXXXXX")).string();
+    std::string pattern = named.string() + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
     fallback = std::filesystem::path(pattern);
     return fallback;

@@ -28,6 +28,7 @@
 #include "pdfium/support.hpp"
 #include "core/engine_failure.hpp"
 #include "core/file_creation.hpp"
+#include "core/ipc_paths.hpp"
 #include "sandbox/linux_confinement.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "test_pdfs.hpp"
@@ -446,15 +447,19 @@ TEST_F(Confinement, AHomeFolderInsideTheTemporaryFolderLeavesTheWorkerATemporary
         results["create in the system's temporary folder"] =
             openErrno(fake.root.path() / "snapshot.pdf", O_RDWR | O_CREAT | O_EXCL);
         results["create dotfile"] = openErrno(fake.home / ".new-dotfile", O_WRONLY | O_CREAT | O_EXCL);
+        // The editor's pages still come back where it asks for them.
+        const fs::path editorRenders = IPCPaths::editorRenderDirectory();
+        results["editor's render folder is in the system's"] =
+            editorRenders.parent_path() == fake.root.path() ? 0 : EINVAL;
+        results["render a page for the editor"] = openErrno(editorRenders / "page.png", O_WRONLY | O_CREAT | O_EXCL);
         writeAll(report, encodeResults(results));
         return 0;
     });
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
     const std::map<std::string, int> expected = {
-        {"temporary folder is the support folder's", 0},
-        {"create a temporary file", 0},
-        {"create in the system's temporary folder", EACCES},
-        {"create dotfile", EACCES},
+        {"temporary folder is the support folder's", 0},     {"create a temporary file", 0},
+        {"create in the system's temporary folder", EACCES}, {"create dotfile", EACCES},
+        {"editor's render folder is in the system's", 0},    {"render a page for the editor", 0},
     };
     EXPECT_EQ(decodeResults(outcome.report), expected) << outcome.report;
     struct stat status {};
