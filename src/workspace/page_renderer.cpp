@@ -85,6 +85,9 @@ std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& p
 struct PageRenderer::Private {
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
+    // The page the shown image is of (its render, a stand-in or a preview); empty for none. Until the
+    // first image of a page moved to is at hand, the page before it stays up.
+    std::string imagePageId_;
     // The position of the page last refreshed, and where a run of moves to the neighbouring page goes
     // (+1 or -1; 0 after any other move): the thumbnails ahead of such a run are asked for.
     std::int64_t shownPosition_ = -1;
@@ -155,6 +158,7 @@ void PageRenderer::setPageTiles(std::vector<PageTile> value) {
 void PageRenderer::clearPage() {
     setPageTiles({});
     setPageImage(QImage());
+    d_->imagePageId_.clear();
 }
 
 void PageRenderer::setVisibleCanvasRect(QRectF value) {
@@ -247,6 +251,7 @@ struct PageRenderer::PageRender {
     QSizeF display;
     PageVersion version;
     std::string key;
+    std::string pageId;
     std::string path;
     std::shared_ptr<const void> file;
 };
@@ -285,6 +290,7 @@ void PageRenderer::refreshPage() {
     const std::optional<PageInfo> page = state_.currentPage();
     if (!state_.sessionId() || !state_.selectedPageId() || !page) {
         setPageImage(QImage());
+        d_->imagePageId_.clear();
         setPageTiles({});
         return;
     }
@@ -302,6 +308,7 @@ void PageRenderer::refreshPage() {
     // Always the size at the full zoom: a reduced base image is stretched to it.
     render.display = shownSize(*page, zoom(), render.backing);
     render.key = PageRenders::pageKey(page->id, scale);
+    render.pageId = page->id;
     render.version = version(page->id);
     setPageTiles({});
     const std::int64_t position = positionOf(*state_.inspect()->pages, page->id);
@@ -311,6 +318,7 @@ void PageRenderer::refreshPage() {
     const auto cached = d_->pageCache_.value(render.key);
     if (cached && cached->version == render.version && cached->chars) {
         setPageImage(PageRenders::sized(cached->image, render.display));
+        d_->imagePageId_ = page->id;
         setPageChars(*cached->chars);
         updateTiles();
         pumpThumbnails();
@@ -321,8 +329,10 @@ void PageRenderer::refreshPage() {
     const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
     bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
-        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width())
+        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width()) {
             setPageImage(PageRenders::sized(*standIn, render.display), render.display);
+            d_->imagePageId_ = page->id;
+        }
         showsPage = true;
     }
     // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
@@ -411,10 +421,12 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     const auto image = PageRenders::loadReply(render.path, result, render.backing);
     if (image) {
         setPageImage(PageRenders::sized(*image, render.display));
+        d_->imagePageId_ = render.pageId;
         const std::int64_t cost = PageRenders::cost(result.width, result.height);
         d_->pageCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.key, cost);
     } else {
         setPageImage(QImage());
+        d_->imagePageId_.clear();
         state_.setErrorMessage(unloadableMessage);
     }
     emit inspectionRendered(result);
@@ -676,6 +688,16 @@ void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const Comman
         const std::int64_t cost = PageRenders::cost(result.width, result.height);
         d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
         nextThumbnailGeneration();
+        // The page shown was moved to before anything of it was at hand: from now on its thumbnail
+        // stands in, stretched, rather than the page it left, until its own render is back.
+        const std::optional<PageInfo> page = state_.currentPage();
+        if (page && page->id == render.pageId && d_->imagePageId_ != render.pageId &&
+            version(render.pageId) == render.version) {
+            const QSizeF display = shownSize(*page, zoom(), backingScale());
+            setPageImage(PageRenders::sized(*image, display), display);
+            d_->imagePageId_ = render.pageId;
+            updateTiles();
+        }
         // The page changed while it was rendered.
         if (d_->visibleThumbnails_.contains(render.pageId) && version(render.pageId) != render.version) {
             d_->thumbnailQueue_.request(render.pageId);
