@@ -53,8 +53,9 @@ public:
     Start start(const std::vector<std::string>& arguments,
                 std::chrono::steady_clock::time_point launchedAt = std::chrono::steady_clock::now());
 
-    // When the kernel made this process, on the steady clock, rounded up to the kernel's next clock tick, so
-    // never before it; now when /proc cannot tell.
+    // When the kernel made this process, on the steady clock, never before it: the kernel's clock tick it
+    // was made in, rounded up, or, closer where it says more, the time the calling thread has run and
+    // waited to run since; now when /proc cannot tell.
     static std::chrono::steady_clock::time_point processStartedAt();
 
     // The arguments as absolute paths against `folder`; empty arguments are dropped.
