@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 
 #include "core/text.hpp"
+#include "session/fingerprint.hpp"
 #include "session/running_command.hpp"
 #include "session/session_internal.hpp"
 #include "session/session_warnings.hpp"
@@ -135,8 +136,13 @@ std::unique_ptr<Session> Session::load(DocumentBytes::Shared bytes, std::optiona
 
 std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
                                            const std::optional<std::string>& password) {
+    // Time and size before the bytes are read: taken after, they would be those of a file replaced
+    // while this one was read or loaded, and the replacement would pass for the file that was opened.
+    SourceStamp stamp;
+    stamp.measure(path.string());
     std::unique_ptr<Session> session = bound(DocumentBytes::read(path), path.string(), password);
-    session->stamp_.capture(path.string(), session->loadedBytes_->data());
+    stamp.setFingerprint(RecoveryStore::fingerprint(session->loadedBytes_->data()));
+    session->stamp_ = std::move(stamp);
     return session;
 }
 

@@ -92,8 +92,8 @@ public:
     static std::unique_ptr<Session> load(DocumentBytes::Shared bytes, std::optional<std::string> sourcePath,
                                          const std::optional<std::string>& password);
     // Reads the file at `path` and opens its bytes as load() does, with `path` as the source; the
-    // source's fingerprint is that of the bytes read, not of a second reading. Fails as
-    // DocumentBytes::read and load() do.
+    // source's fingerprint is that of the bytes read, not of a second reading, and its time and size
+    // those the file had before it was read. Fails as DocumentBytes::read and load() do.
     static std::unique_ptr<Session> loadFile(const std::filesystem::path& path,
                                              const std::optional<std::string>& password);
 

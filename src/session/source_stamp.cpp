@@ -36,11 +36,11 @@ void SourceStamp::capture(const std::optional<std::string>& path) {
     if (auto fingerprint = RecoveryStore::fingerprint(*path)) fingerprint_ = std::move(fingerprint);
 }
 
-void SourceStamp::capture(const std::string& path, std::span<const std::uint8_t> contents) {
+void SourceStamp::measure(const std::string& path) {
     const FileStamp stamp = readStamp(path).value_or(FileStamp{});
     mtime_ = stamp.mtime;
     size_ = stamp.size;
-    fingerprint_ = RecoveryStore::fingerprint(contents);
+    fingerprint_.reset();
 }
 
 bool SourceStamp::changed(const std::optional<std::string>& path) {

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace kivo {
@@ -15,9 +14,10 @@ public:
     // Takes the stamp of the file at `path`, or forgets it without a path. A file that cannot be
     // read keeps the fingerprint taken before. Never fails.
     void capture(const std::optional<std::string>& path);
-    // Takes the stamp of the file at `path` whose contents were just read as `contents`: time and size
-    // from the file, the fingerprint from the bytes read. Never fails.
-    void capture(const std::string& path, std::span<const std::uint8_t> contents);
+    // Takes the time and size of the file at `path` before its contents are read, and forgets the
+    // fingerprint: the bytes then read give it (setFingerprint). A file replaced after this differs
+    // from the stamp and from the fingerprint, so it is told as changed. Never fails.
+    void measure(const std::string& path);
     // Whether the file at `path` changed since the stamp. Unchanged time and size answer without
     // reading the file; a touched file with the same contents refreshes the stamp. False without
     // a path or a fingerprint, and for a file that is gone or cannot be read. Never fails.

@@ -1,6 +1,8 @@
 #include "session_test.hpp"
 
 #include <set>
+#include <span>
+#include <utility>
 
 #include "session/fingerprint.hpp"
 #include "session/running_command.hpp"
@@ -46,6 +48,29 @@ TEST_F(SessionLoading, PagesGetFreshIdsAndTheirMeasures) {
     const auto other = open(makePdf({{612, 792}, {300, 400}, {200.5, 100}}), std::nullopt, "again.pdf");
     EXPECT_NE(other->pages()[0].id, session->pages()[0].id);
     EXPECT_NE(other->id(), session->id());
+}
+
+// A file someone replaces while it is read or loaded is not the document that was opened: a save over
+// it would lose their version, so it counts as changed from the start.
+TEST_F(SessionLoading, AFileReplacedWhileItLoadsHasChanged) {
+    const fs::path path = dir_.path() / "doc.pdf";
+    const std::string opened = makePdf({{612, 792}, {300, 400}});
+    writeFile(path, opened);
+    bool replaced = false;
+    // Measuring the pages reports progress once the bytes are read.
+    RunningCommand command("o", CommandChannel::ui, ResourceLimits::unlimited(), [&](const CommandProgress&) {
+        if (!std::exchange(replaced, true)) writeFile(path, makePdf({{612, 792, "Their own version"}}));
+    });
+    std::unique_ptr<Session> session;
+    {
+        RunningCommand::Activation active(command);
+        session = openFile(path);
+    }
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(session->pages().size(), 2u);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(opened.data());
+    EXPECT_EQ(session->sourceFingerprint(), RecoveryStore::fingerprint(std::span(bytes, opened.size())));
+    EXPECT_TRUE(session->sourceChangedOnDisk());
 }
 
 TEST_F(SessionLoading, LoadErrors) {
