@@ -79,6 +79,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
     std::optional<CommandResponse> response;
     std::unique_lock lock(PdfiumRuntime::lock(), std::try_to_lock);
     if (!lock.owns_lock()) {
+        const PdfiumRuntime::Waiting waiting;
         command->progress(CommandPhase::waiting, 0, 0);
         auto sliceEnd = std::chrono::steady_clock::now() + lockSlice;
         while (!lock.try_lock()) {

@@ -66,8 +66,9 @@ public:
 
     // Runs PDFium once over a small page of its own (load, census, text, render, PNG), so that the
     // first document a client opens does not pay for the first use of the module's code and memory.
-    // Does nothing while a command runs; leaves no session and no file behind; never fails.
-    void warmUp() noexcept;
+    // Does nothing while a command runs, and stops before its next step once one waits; leaves no
+    // session and no file behind; never fails. Answers how many of its four steps it took.
+    int warmUp() noexcept;
 
 private:
     friend struct DocumentEngineTesting;

@@ -51,19 +51,26 @@ std::string warmUpDocument() {
 
 }  // namespace
 
-void DocumentEngine::warmUp() noexcept {
+int DocumentEngine::warmUp() noexcept {
     std::unique_lock lock(PdfiumRuntime::lock(), std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    if (!lock.owns_lock()) return 0;
     static const std::string bytes = warmUpDocument();
+    int steps = 0;
+    // A client's command never waits for more than the step under way.
+    const auto next = [&steps] { return PdfiumRuntime::commandWaiting() ? false : (++steps, true); };
     std::string png;
     try {
+        if (!next()) return steps;
         // Not mapped, so never unmapped: the bytes stay where they are.
         auto document = std::make_shared<const DocumentBytes>(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                               static_cast<int64_t>(bytes.size()), 0);
         const std::unique_ptr<Session> session = Session::load(std::move(document), std::nullopt, std::nullopt);
+        if (!next()) return steps;
         session->documentContent();
         const std::string pageId = session->pages().front().id;
+        if (!next()) return steps;
         session->extractText(pageId);
+        if (!next()) return steps;
         png = (FileCreation::temporaryFolder() / ("kivo-warm-up-" + newUUIDString() + ".png")).string();
         PngWriter::Batch writes;
         {
@@ -79,6 +86,7 @@ void DocumentEngine::warmUp() noexcept {
         // Only time was to be won here; the first real command meets whatever went wrong itself.
     }
     if (!png.empty()) ::unlink(png.c_str());
+    return steps;
 }
 
 }  // namespace kivo

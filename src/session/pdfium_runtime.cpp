@@ -5,7 +5,8 @@
 namespace kivo::PdfiumRuntime {
 namespace {
 int g_users = 0;
-}
+std::atomic<int> g_waiting{0};
+}  // namespace
 
 std::mutex& lock() {
     static std::mutex instance;
@@ -29,5 +30,11 @@ void removeUser() {
     --g_users;
     if (g_users == 0 && pdfium::module::usable()) pdfium::destroyLibrary();
 }
+
+Waiting::Waiting() { ++g_waiting; }
+
+Waiting::~Waiting() { --g_waiting; }
+
+bool commandWaiting() { return g_waiting > 0; }
 
 }  // namespace kivo::PdfiumRuntime

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 namespace kivo::PdfiumRuntime {
@@ -13,5 +14,16 @@ std::mutex& lock();
 int users();
 void addUser();
 void removeUser();
+
+// A command waiting for the lock, while it lives: work of the worker's own that can wait (its warm-up)
+// sees it and gives way.
+class Waiting {
+public:
+    Waiting();
+    ~Waiting();
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+};
+bool commandWaiting();
 
 }  // namespace kivo::PdfiumRuntime

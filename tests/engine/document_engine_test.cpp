@@ -424,13 +424,29 @@ TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
         release.get_future().wait();
     });
     holding.get_future().wait();
-    auto warming = std::async(std::launch::async, [&] { engine->warmUp(); });
+    auto warming = std::async(std::launch::async, [&] { return engine->warmUp(); });
     const bool gaveWay = warming.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    // A client's command that finds PDFium taken says it waits, so a warm-up under way would stop.
+    EXPECT_FALSE(PdfiumRuntime::commandWaiting());
+    auto queued =
+        std::async(std::launch::async, [&] { return engine->handle(onDocument("q", CommandMethod::inspect)); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!PdfiumRuntime::commandWaiting() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(PdfiumRuntime::commandWaiting());
     release.set_value();
     command.join();
+    EXPECT_TRUE(queued.get().ok);
+    EXPECT_FALSE(PdfiumRuntime::commandWaiting());
     ASSERT_TRUE(gaveWay);
+    EXPECT_EQ(warming.get(), 0);
+    {
+        // One waits for PDFium: no further step is taken.
+        const PdfiumRuntime::Waiting waiting;
+        EXPECT_EQ(engine->warmUp(), 0);
+    }
 
-    engine->warmUp();
+    EXPECT_EQ(engine->warmUp(), 4);
     EXPECT_EQ(listing(), before);
     const auto listed = engine->handle(request("l", CommandMethod::listDocuments, CommandChannel::ui));
     ASSERT_TRUE(listed.ok);
