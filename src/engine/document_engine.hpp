@@ -64,10 +64,11 @@ public:
     // answer, only when the request asked for progress.
     CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress = nullptr);
 
-    // Runs PDFium once over a small page of its own (load, census, text, render, PNG), so that the
-    // first document a client opens does not pay for the first use of the module's code and memory.
+    // Runs PDFium once over a small page of its own (load, census, text, render, PNG) and touches
+    // module memory for a page's pixels, so that the first document a client opens does not pay for
+    // the first use of the module's code and memory.
     // Does nothing while a command runs, and stops before its next step once one waits; leaves no
-    // session and no file behind; never fails. Answers how many of its four steps it took.
+    // session and no file behind; never fails. Answers how many of its five steps it took.
     int warmUp() noexcept;
 
 private:

@@ -243,6 +243,9 @@ FPDF_BITMAP FPDFBitmap_CreateEx(int width, int height, int format) {
     // No external buffer: the pixels must live in module memory.
     return call<FPDF_BITMAP>(Z_pdfiumZ_FPDFBitmap_CreateEx, width, height, format, 0, 0);
 }
+FPDF_BITMAP FPDFBitmap_CreateEx(int width, int height, int format, Address firstScan, int stride) {
+    return call<FPDF_BITMAP>(Z_pdfiumZ_FPDFBitmap_CreateEx, width, height, format, firstScan, stride);
+}
 void FPDFBitmap_Destroy(FPDF_BITMAP b) { call<void>(Z_pdfiumZ_FPDFBitmap_Destroy, b); }
 bool FPDFBitmap_FillRect(FPDF_BITMAP b, int left, int top, int width, int height, unsigned long color) {
     return call<bool>(Z_pdfiumZ_FPDFBitmap_FillRect, b, left, top, width, height, color);

@@ -241,6 +241,8 @@ bool FPDF_DeviceToPage(FPDF_PAGE page, int startX, int startY, int sizeX, int si
 // host a direct view of them, valid until the bitmap is destroyed.
 FPDF_BITMAP FPDFBitmap_Create(int width, int height, int alpha);
 FPDF_BITMAP FPDFBitmap_CreateEx(int width, int height, int format);
+// Over pixels the caller owns in module memory (`firstScan`), which PDFium neither clears nor frees.
+FPDF_BITMAP FPDFBitmap_CreateEx(int width, int height, int format, Address firstScan, int stride);
 void FPDFBitmap_Destroy(FPDF_BITMAP bitmap);
 bool FPDFBitmap_FillRect(FPDF_BITMAP bitmap, int left, int top, int width, int height, unsigned long color);
 int FPDFBitmap_GetWidth(FPDF_BITMAP bitmap);
@@ -411,6 +413,9 @@ struct TextPageCloser {
 struct SearchCloser {
     void operator()(FPDF_SCHHANDLE s) const { FPDFText_FindClose(s); }
 };
+struct BlockCloser {
+    void operator()(Address block) const { module::release(block); }
+};
 struct BitmapCloser {
     void operator()(FPDF_BITMAP b) const { FPDFBitmap_Destroy(b); }
 };
@@ -464,6 +469,7 @@ using ScopedPage = Owned<FPDF_PAGE, PageCloser>;
 using ScopedTextPage = Owned<FPDF_TEXTPAGE, TextPageCloser>;
 using ScopedSearch = Owned<FPDF_SCHHANDLE, SearchCloser>;
 using ScopedBitmap = Owned<FPDF_BITMAP, BitmapCloser>;
+using ScopedBlock = Owned<Address, BlockCloser>;
 using ScopedAnnotation = Owned<FPDF_ANNOTATION, AnnotationCloser>;
 using ScopedFont = Owned<FPDF_FONT, FontCloser>;
 using ScopedPageObject = Owned<FPDF_PAGEOBJECT, PageObjectCloser>;

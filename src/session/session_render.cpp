@@ -20,6 +20,7 @@ constexpr std::int64_t tileMargin = 8;
 // A region rendered into its own bitmap: the bitmap holds the region plus its margin, and the
 // PNG starts at `firstRow`, the region's first pixel.
 struct RenderedRegion {
+    ScopedBlock pixels;  // declared first so that it outlives the bitmap drawn into it
     ScopedBitmap bitmap;
     const std::uint8_t* firstRow = nullptr;
     std::size_t stride = 0;
@@ -32,11 +33,19 @@ RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTi
     const std::int64_t width = region.width + 2 * margin;
     const std::int64_t height = region.height + 2 * margin;
     constexpr std::int64_t intMax = std::numeric_limits<int>::max();
-    const bool fits = region.width >= 1 && region.height >= 1 && width <= intMax && height <= intMax &&
+    const bool fits = region.width >= 1 && region.height >= 1 && width <= intMax / 4 && height <= intMax &&
                       grid.width() <= intMax && grid.height() <= intMax;
     RenderedRegion rendered;
-    rendered.bitmap.reset(fits ? FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1)
-                               : FPDF_BITMAP{});
+    // Pixels from the module's allocator rather than the bitmap's own, which clears them inside the
+    // module at a fraction of the host's speed only for the host to fill them again; memory a render
+    // freed comes back already touched, so a page of a size seen before costs no page faults either.
+    if (fits) {
+        rendered.pixels.reset(module::allocate(static_cast<std::size_t>(width * 4) * static_cast<std::size_t>(height)));
+    }
+    if (rendered.pixels) {
+        rendered.bitmap.reset(FPDFBitmap_CreateEx(static_cast<int>(width), static_cast<int>(height), FPDFBitmap_BGRA,
+                                                  rendered.pixels.get(), static_cast<int>(width * 4)));
+    }
     if (!rendered.bitmap) throw EngineFailure(FailureCode::renderFailed, "Could not allocate a page bitmap.");
     const std::span<uint8_t> pixels = bitmapPixels(rendered.bitmap.get());
     if (pixels.empty()) throw EngineFailure(FailureCode::renderFailed, "Empty bitmap buffer.");
