@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QWindow>
 #include <QSplitter>
 #include <QUrl>
@@ -100,6 +101,21 @@ void addNote(Workspace& workspace) {
     params.contents = "Remember this";
     workspace.mutate(CommandMethod::addNote, params, "Note added");
 }
+
+// The images a canvas held each time it was painted.
+class PaintedImages : public QObject {
+public:
+    explicit PaintedImages(PageCanvas& canvas) : canvas_(canvas) { canvas.installEventFilter(this); }
+    bool contains(qint64 image) const { return keys_.contains(image); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &canvas_ && event->type() == QEvent::Paint) keys_.insert(canvas_.image().cacheKey());
+        return false;
+    }
+
+private:
+    PageCanvas& canvas_;
+    QSet<qint64> keys_;
+};
 
 }  // namespace
 
@@ -181,6 +197,27 @@ private slots:
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
         QVERIFY(editor->command(EditorAction::save)->isEnabled() && editor->command(EditorAction::search)->isEnabled());
         screenshot(window, "editor-document-open");
+    }
+
+    void theFirstPageIsOnScreenAsItArrives() {
+        Scratch scratch;
+        const auto pdf = scratch.docs() / "one.pdf";
+        writeFile(pdf, makePdf({TestPage{}}));
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        CanvasArea& area = *named<CanvasArea>(editor->window(), "canvasArea");
+        PageCanvas& canvas = *named<PageCanvas>(editor->window(), "pageCanvas");
+        const PaintedImages painted(canvas);
+        // Asked as the page image comes in, after the canvas has taken it: painted already, not once the
+        // replies queued meanwhile (the page's text, the thumbnails) have been handled.
+        std::optional<bool> paintedOnArrival;
+        QObject::connect(&editor->workspace().renderer(), &PageRenderer::pageImageChanged, &canvas, [&] {
+            if (!paintedOnArrival && area.shown() == CanvasArea::Shown::page)
+                paintedOnArrival = painted.contains(canvas.image().cacheKey());
+        });
+        editor->workspace().open(pdf);
+        QVERIFY(waitUntil([&] { return paintedOnArrival.has_value(); }));
+        QVERIFY2(*paintedOnArrival, "the first page is painted the moment it arrives");
     }
 
     void zoomedInThePartOnScreenGetsSharperTiles() {

@@ -128,6 +128,7 @@ void CanvasArea::refresh() {
     const QImage& image = workspace_.renderer().pageImage();
     const OpenDocument document = workspace_.document();
     const std::optional<PageInfo> page = workspace_.currentPage();
+    const Shown before = shown_;
     PageCanvas::Inputs inputs;
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
@@ -163,6 +164,9 @@ void CanvasArea::refresh() {
     }
     reportVisiblePart();
     if (revealPending_) revealSelection();
+    // The first page image goes on screen now: an update would wait behind every reply already queued
+    // (the page's text, the thumbnails), as the window's repaint comes last among posted events.
+    if (before != Shown::page && shown_ == Shown::page && isVisible()) repaint();
 }
 
 void CanvasArea::revealSelection() {
