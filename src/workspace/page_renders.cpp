@@ -24,6 +24,7 @@
 #include "core/ipc_paths.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
+#include "workspace/png_reader.hpp"
 
 namespace kivo::PageRenders {
 namespace {
@@ -68,8 +69,11 @@ std::optional<QByteArray> readPng(const std::string& path) {
     return bytes;
 }
 
-// Decodes as PNG and nothing else: no guessing the format from the name or the contents.
+// Decodes as PNG and nothing else: no guessing the format from the name or the contents. The
+// worker's own files take the fast path; whatever it turns down gets the general decoder.
 QImage decodePng(const QByteArray& bytes) {
+    QImage fast = PngReader::decodeRgba(bytes, std::int64_t{decodeLimitMegabytes} << 20);
+    if (!fast.isNull()) return fast;
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);

@@ -1,0 +1,20 @@
+#pragma once
+
+// A fast decoder for the one PNG shape the worker writes: 8-bit RGBA, not interlaced, every row
+// unfiltered, one zlib stream over consecutive IDAT chunks, sRGB the only other chunk. Any other
+// file, and any that breaks a bound or a checksum, gets a null image and goes to the general decoder.
+
+#include <QByteArrayView>
+#include <QImage>
+
+#include <cstdint>
+
+namespace kivo::PngReader {
+
+// The image in `bytes` when they are one whole PNG of that shape decoding to at most `limitBytes`
+// (width × height × 4): Format_RGB32 when every pixel is opaque, else Format_ARGB32, pixel for pixel
+// what QImageReader answers, with the sRGB colour space when the file names it. A null image for
+// anything else, out of memory included; nothing is read outside `bytes`. Never throws.
+QImage decodeRgba(QByteArrayView bytes, std::int64_t limitBytes);
+
+}  // namespace kivo::PngReader
