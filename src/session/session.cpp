@@ -1,6 +1,8 @@
 #include "session/session.hpp"
 
 #include <algorithm>
+#include <future>
+#include <system_error>
 #include <unicode/ustring.h>
 
 #include "core/text.hpp"
@@ -140,8 +142,17 @@ std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
     // while this one was read or loaded, and the replacement would pass for the file that was opened.
     SourceStamp stamp;
     stamp.measure(path.string());
-    std::unique_ptr<Session> session = bound(DocumentBytes::read(path), path.string(), password);
-    stamp.setFingerprint(RecoveryStore::fingerprint(session->loadedBytes_->data()));
+    const DocumentBytes::Shared bytes = DocumentBytes::read(path);
+    // The digest needs only the bytes, so it runs beside PDFium's load instead of after it; should
+    // the load fail, the future's destructor waits for it before the bytes can go.
+    std::future<std::optional<std::string>> fingerprint;
+    try {
+        fingerprint = std::async(std::launch::async, [bytes] { return RecoveryStore::fingerprint(bytes->data()); });
+    } catch (const std::system_error&) {
+        fingerprint = std::async(std::launch::deferred, [bytes] { return RecoveryStore::fingerprint(bytes->data()); });
+    }
+    std::unique_ptr<Session> session = bound(bytes, path.string(), password);
+    stamp.setFingerprint(fingerprint.get());
     session->stamp_ = std::move(stamp);
     return session;
 }
