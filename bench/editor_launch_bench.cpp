@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
+#include <QWidget>
 #include <QWindow>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -79,6 +81,19 @@ public:
     }
 };
 
+// Calls `painted` as the watched widget paints, until it answers true.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(std::function<bool()> painted) : painted_(std::move(painted)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && painted_()) watched->removeEventFilter(this);
+        return false;
+    }
+
+private:
+    std::function<bool()> painted_;
+};
+
 // The editor, as kivo-pdf's main starts it, reporting on standard output.
 int runEditor(int argc, char** argv, const std::string& document) {
     const auto launchedAt = kivo::EditorApp::processStartedAt();
@@ -113,13 +128,15 @@ int runEditor(int argc, char** argv, const std::string& document) {
         adopted = true;
         report("adopted");
     });
-    QObject::connect(&workspace.renderer(), &kivo::PageRenderer::pageImageChanged, [&] {
-        if (window.canvasArea()->shown() != kivo::CanvasArea::Shown::page) return;
-        // Shown means painted: the window draws the page before the time is taken.
-        window.repaint();
+    // Shown means painted: the time is taken as the canvas paints the page image, which it does the
+    // moment the image arrives.
+    PaintWatch paintWatch([&] {
+        if (window.canvasArea()->shown() != kivo::CanvasArea::Shown::page) return false;
         report("page");
         QCoreApplication::quit();
+        return true;
     });
+    window.findChild<QWidget*>("pageCanvas")->installEventFilter(&paintWatch);
     QObject::connect(&workspace, &kivo::WorkspaceState::errorMessageChanged, [&] {
         if (!workspace.errorMessage()) return;
         std::fprintf(stderr, "editor_launch_bench: %s\n", workspace.errorMessage()->c_str());
