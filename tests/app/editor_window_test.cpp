@@ -117,6 +117,24 @@ private:
     QSet<qint64> keys_;
 };
 
+// Whether the scroll area showed its horizontal bar when the canvas first painted a page.
+class FirstPageFrame : public QObject {
+public:
+    FirstPageFrame(PageCanvas& canvas, QScrollArea& scroll) : canvas_(canvas), scroll_(scroll) {
+        canvas.installEventFilter(this);
+    }
+    std::optional<bool> horizontalBar;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &canvas_ && event->type() == QEvent::Paint && !horizontalBar && !canvas_.image().isNull())
+            horizontalBar = scroll_.horizontalScrollBar()->isVisible();
+        return false;
+    }
+
+private:
+    PageCanvas& canvas_;
+    QScrollArea& scroll_;
+};
+
 }  // namespace
 
 class EditorWindowTest : public QObject {
@@ -218,6 +236,20 @@ private slots:
         editor->workspace().open(pdf);
         QVERIFY(waitUntil([&] { return paintedOnArrival.has_value(); }));
         QVERIFY2(*paintedOnArrival, "the first page is painted the moment it arrives");
+    }
+
+    void theFirstPageFrameHasTheScrollBarsThePageNeeds() {
+        Scratch scratch;
+        const auto pdf = scratch.docs() / "wide.pdf";
+        // Wider than any window: the page comes with a horizontal bar, which must not pop in a frame late.
+        writeFile(pdf, makePdf({TestPage{.width = 3000}}));
+        auto editor = startEditor(scratch);
+        QVERIFY(editor);
+        FirstPageFrame first(*named<PageCanvas>(editor->window(), "pageCanvas"),
+                             *named<QScrollArea>(editor->window(), "pageScroll"));
+        editor->workspace().open(pdf);
+        QVERIFY(waitUntil([&] { return first.horizontalBar.has_value(); }));
+        QVERIFY2(*first.horizontalBar, "the first frame of a wide page has its horizontal bar");
     }
 
     void zoomedInThePartOnScreenGetsSharperTiles() {

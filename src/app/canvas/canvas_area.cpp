@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
@@ -166,7 +167,12 @@ void CanvasArea::refresh() {
     if (revealPending_) revealSelection();
     // The first page image goes on screen now: an update would wait behind every reply already queued
     // (the page's text, the thumbnails), as the window's repaint comes last among posted events.
-    if (before != Shown::page && shown_ == Shown::page && isVisible()) repaint();
+    if (before != Shown::page && shown_ == Shown::page && isVisible()) {
+        // The scroll area shows or hides its bars in a queued call: made first, so that this frame has
+        // them and the page is not drawn over where a bar is about to appear.
+        QCoreApplication::sendPostedEvents(scroll_, QEvent::MetaCall);
+        repaint();
+    }
 }
 
 void CanvasArea::revealSelection() {
