@@ -136,7 +136,9 @@ int runEditor(int argc, char** argv, const std::string& document) {
         QCoreApplication::quit();
         return true;
     });
-    window.findChild<QWidget*>("pageCanvas")->installEventFilter(&paintWatch);
+    QWidget* canvas = window.findChild<QWidget*>("pageCanvas");
+    if (canvas == nullptr) return 1;
+    canvas->installEventFilter(&paintWatch);
     QObject::connect(&workspace, &kivo::WorkspaceState::errorMessageChanged, [&] {
         if (!workspace.errorMessage()) return;
         std::fprintf(stderr, "editor_launch_bench: %s\n", workspace.errorMessage()->c_str());
