@@ -68,7 +68,8 @@ int DocumentEngine::warmUp() noexcept {
         // Not mapped, so never unmapped: the bytes stay where they are.
         auto document = std::make_shared<const DocumentBytes>(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                               static_cast<int64_t>(bytes.size()), 0);
-        // A file's fingerprint is its first digest, which loads the crypto library's providers (a few ms).
+        // The process's first digest sets up the crypto library (a few ms): here rather than in the first
+        // open's fingerprint.
         RecoveryStore::fingerprint(document->data());
         const std::unique_ptr<Session> session = Session::load(std::move(document), std::nullopt, std::nullopt);
         if (!next()) return steps;

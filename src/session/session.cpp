@@ -145,11 +145,12 @@ std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
     const DocumentBytes::Shared bytes = DocumentBytes::read(path);
     // The digest needs only the bytes, so it runs beside PDFium's load instead of after it; should
     // the load fail, the future's destructor waits for it before the bytes can go.
+    const auto digest = [bytes] { return RecoveryStore::fingerprint(bytes->data()); };
     std::future<std::optional<std::string>> fingerprint;
     try {
-        fingerprint = std::async(std::launch::async, [bytes] { return RecoveryStore::fingerprint(bytes->data()); });
+        fingerprint = std::async(std::launch::async, digest);
     } catch (const std::system_error&) {
-        fingerprint = std::async(std::launch::deferred, [bytes] { return RecoveryStore::fingerprint(bytes->data()); });
+        fingerprint = std::async(std::launch::deferred, digest);  // no thread to be had: at get()
     }
     std::unique_ptr<Session> session = bound(bytes, path.string(), password);
     stamp.setFingerprint(fingerprint.get());
