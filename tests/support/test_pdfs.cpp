@@ -105,10 +105,17 @@ std::string makeFormPdf() {
     });
 }
 
-std::filesystem::path corpus(const std::string& name) {
-    const std::filesystem::path path = std::filesystem::path(KIVO_CORPUS_DIR) / name;
+namespace {
+
+std::filesystem::path present(const std::filesystem::path& path) {
     return std::filesystem::exists(path) ? path : std::filesystem::path();
 }
+
+}  // namespace
+
+std::filesystem::path corpus(const std::string& name) { return present(std::filesystem::path(KIVO_CORPUS_DIR) / name); }
+
+std::filesystem::path repro(const std::string& name) { return present(std::filesystem::path(KIVO_REPRO_DIR) / name); }
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kivo-test-XXXXXX").string();

@@ -41,8 +41,9 @@ inline std::span<const uint8_t> bytesOf(const std::string& pdf) {
     return {reinterpret_cast<const uint8_t*>(pdf.data()), pdf.size()};
 }
 
-// The shared sample folder, or an empty path when it is absent.
+// A document of the shared sample folder (of the reproducers), or an empty path when it is absent.
 std::filesystem::path corpus(const std::string& name);
+std::filesystem::path repro(const std::string& name);
 
 // A fresh empty directory below the system's temporary folder, removed with the object.
 class TempDir {
