@@ -2,9 +2,12 @@
 """Checks the one-way dependencies between the libraries under src/ against src/layers.txt.
 
 Reads every `#include "folder/..."` in src/ and tests/ and every target_link_libraries() in the
-CMakeLists.txt under src/, prints which folder uses which (I: includes, L: links, B: both, .: may but
-does not, space: may not, !: does but may not), then every use the table does not allow. Exits 1 on any such use, on a
-folder or target the table does not know, or on a cycle in the table itself; 0 otherwise.
+CMakeLists.txt under src/ (with the variables set() there expanded), prints which folder uses which
+(I: includes, L: links, B: both, .: may but does not, space: may not, !: does but may not), then every
+use the table does not allow. A `#include "../..."` that leaves its folder is refused, since it would
+slip past the table, and so is a Qt header under src/ of a module the folder may never link
+(`<QtWidgets/QWidget>` and `<QWidget>` alike). Exits 1 on any such use, on a folder or target the
+table does not know, or on a cycle in the table itself; 0 otherwise.
 Usage: check_layers.py [source root]   (default: the folder above this script)
 """
 
@@ -15,6 +18,8 @@ from pathlib import Path
 
 SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".h", ".hpp"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+SYSTEM_INCLUDE = re.compile(r"^\s*#\s*include\s*<(Q[^>]*)>")
+VARIABLE = re.compile(r"\bset\s*\(\s*(\w+)\s+([^)]*)\)", re.S)
 LINK = re.compile(r"target_link_libraries\s*\(([^)]*)\)", re.S)
 MADE = re.compile(r"add_(?:library|executable)\s*\(\s*([\w.+-]+)")
 SCOPES = {"PUBLIC", "PRIVATE", "INTERFACE"}
@@ -71,6 +76,48 @@ class Table:
         return reach
 
 
+class QtModules:
+    """Which Qt module a header belongs to: named in the include itself, or found in Qt's headers."""
+
+    def __init__(self):
+        roots = [Path(p) for p in ("/usr/include/x86_64-linux-gnu/qt6", "/usr/include/aarch64-linux-gnu/qt6",
+                                   "/usr/include/qt6")]
+        self.roots = [r for r in roots if r.is_dir()]
+        self.found = {}
+
+    def link_name(self, header):
+        module = header.split("/", 1)[0] if "/" in header else self._module_of(header)
+        if module is None or not module.startswith("Qt") or module == "Qt":
+            return None
+        return "Qt6::" + module[2:]
+
+    def _module_of(self, header):
+        if header not in self.found:
+            self.found[header] = None
+            if header.startswith("Qt") and any((r / header).is_dir() for r in self.roots):
+                self.found[header] = header  # <QtTest>, <QtWidgets>: a whole module
+            for root in self.roots:
+                for module in sorted(root.glob("Qt*")):
+                    if (module / header).is_file():
+                        self.found[header] = module.name
+                        break
+                if self.found[header]:
+                    break
+        return self.found[header]
+
+
+def expand(words, variables, seen=()):
+    """The words of a CMake argument list with ${VAR} replaced by what set() gave VAR."""
+    out = []
+    for word in words:
+        match = re.fullmatch(r"\$\{(\w+)\}", word)
+        if match and match.group(1) in variables and match.group(1) not in seen:
+            out += expand(variables[match.group(1)], variables, seen + (match.group(1),))
+        else:
+            out.append(word)
+    return out
+
+
 def source_files(top):
     for directory, subdirectories, files in os.walk(top):
         subdirectories[:] = sorted(d for d in subdirectories if d not in {"node_modules", "gen"})
@@ -84,6 +131,7 @@ def main():
     table = Table(root / "src" / "layers.txt")
     uses = {}  # (user, used) -> set of "I"/"L"
     problems = []
+    qt = QtModules()
 
     def note(user, used, kind, where, allowed):
         uses.setdefault((user, used), set()).add(kind)
@@ -105,24 +153,45 @@ def main():
                 user = "tests/" + (library if library is not None else parts[0])
                 allowed = table.allowed_for_tests(user)
             for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+                where = f"{top}/{relative}:{number}"
+                system = SYSTEM_INCLUDE.match(line)
+                if system and top == "src":
+                    module = qt.link_name(system.group(1))
+                    if module and any(module == n or module.startswith(n + "::") for n in table.never[user]):
+                        problems.append(f"{where}: {user} may never use {module} (<{system.group(1)}>)")
+                    continue
                 match = INCLUDE.match(line)
                 if not match:
                     continue
-                used = table.owner(match.group(1))
+                included = match.group(1)
+                if included.startswith("../"):
+                    target = os.path.normpath((path.parent / included).relative_to(root).as_posix())
+                    inside = table.owner(target[len("src/"):]) if target.startswith("src/") else None
+                    if inside != (user if top == "src" else None) or target.split("/")[0] != top:
+                        problems.append(f"{where}: {user} includes {included} through '..'; "
+                                        "name the folder instead (\"folder/file.hpp\")")
+                    if inside is None:
+                        continue
+                    included = target[len("src/"):]
+                used = table.owner(included)
                 if used is not None and used != user:
-                    note(user, used, "I", f"{top}/{relative}:{number}", allowed)
+                    note(user, used, "I", where, allowed)
 
     made = {}
+    variables = {}
     for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
-        for target in MADE.findall(cmake.read_text()):
+        text = re.sub(r"#[^\n]*", "", cmake.read_text())
+        for target in MADE.findall(text):
             made[target] = cmake
+        for name, values in VARIABLE.findall(text):
+            variables[name] = values.split()
     for target, cmake in made.items():
         if target not in table.targets:
             problems.append(f"{cmake.relative_to(root)}: target {target} is not in src/layers.txt")
     for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
         relative = cmake.relative_to(root)
         for arguments in LINK.findall(cmake.read_text()):
-            words = [w for w in re.sub(r"#[^\n]*", "", arguments).split() if w not in SCOPES]
+            words = [w for w in expand(re.sub(r"#[^\n]*", "", arguments).split(), variables) if w not in SCOPES]
             target, linked = words[0], words[1:]
             user = table.targets.get(target)
             if user is None:

@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Plants one violation at a time in a small tree and runs the layering and format checks on it.
+
+Each check is only as good as the violations it is shown to catch, so every kind it claims to catch
+stands here once, beside a clean tree that must pass.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+QT_HEADERS = any(Path(p, "QtWidgets", "QWidget").is_file()
+                 for p in ("/usr/include/x86_64-linux-gnu/qt6", "/usr/include/aarch64-linux-gnu/qt6", "/usr/include/qt6"))
+
+LAYERS = """\
+core       kivo_core       -         Qt6
+workspace  kivo_workspace  core      Qt6::Widgets
+app        kivo_app        workspace -
+"""
+
+CLEAN = {
+    "src/layers.txt": LAYERS,
+    "src/core/CMakeLists.txt": "add_library(kivo_core STATIC text.cpp)\n",
+    "src/core/text.hpp": "#pragma once\n",
+    "src/core/text.cpp": '#include "core/text.hpp"\n',
+    "src/workspace/CMakeLists.txt": "add_library(kivo_workspace STATIC model.cpp)\n"
+                                    "target_link_libraries(kivo_workspace PUBLIC kivo_core Qt6::Gui)\n",
+    "src/workspace/model.hpp": "#pragma once\n#include <QImage>\n#include <QtCore/QObject>\n",
+    "src/workspace/model.cpp": '#include "workspace/model.hpp"\n#include "core/text.hpp"\n#include "../workspace/model.hpp"\n',
+    "src/app/CMakeLists.txt": "set(KIVO_APP_LIBS kivo_workspace Qt6::Widgets)\n"
+                              "add_executable(kivo_app window.cpp)\n"
+                              "target_link_libraries(kivo_app PRIVATE ${KIVO_APP_LIBS})\n",
+    "src/app/window.hpp": "#pragma once\n",
+    "src/app/window.cpp": '#include <QWidget>\n#include "app/window.hpp"\n#include "workspace/model.hpp"\n',
+}
+
+
+def run_layers(files):
+    with tempfile.TemporaryDirectory() as top:
+        for name, text in files.items():
+            path = Path(top, name)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+        done = subprocess.run([sys.executable, str(SCRIPTS / "check_layers.py"), top],
+                              capture_output=True, text=True, check=False)
+        return done.returncode, done.stdout
+
+
+class LayeringCheck(unittest.TestCase):
+    def test_a_clean_tree_passes(self):
+        code, out = run_layers(CLEAN)
+        self.assertEqual(code, 0, out)
+
+    def test_each_planted_violation_is_caught(self):
+        cases = [
+            ("a Qt module named in the include",
+             "src/workspace/model.cpp", '#include <QtWidgets/QWidget>\n', "may never use Qt6::Widgets", True),
+            ("a Qt class whose header lives in a module the folder may never link",
+             "src/workspace/model.cpp", '#include <QPushButton>\n', "may never use Qt6::Widgets", QT_HEADERS),
+            ("any Qt header in a folder that never links Qt",
+             "src/core/text.cpp", '#include <QString>\n', "may never use Qt6::Core", QT_HEADERS),
+            ("a relative include that climbs into another folder",
+             "src/workspace/model.cpp", '#include "../app/window.hpp"\n', "through '..'", True),
+            ("a link through a CMake variable",
+             "src/workspace/CMakeLists.txt",
+             "set(MORE kivo_app)\nadd_library(kivo_workspace STATIC model.cpp)\n"
+             "target_link_libraries(kivo_workspace PRIVATE ${MORE})\n",
+             "workspace may not link app", True),
+        ]
+        for name, path, planted, expected, runnable in cases:
+            with self.subTest(name):
+                if not runnable:
+                    self.skipTest("Qt's headers are not installed")
+                files = dict(CLEAN)
+                files[path] = (files[path] if path.endswith(".cpp") else "") + planted
+                code, out = run_layers(files)
+                self.assertEqual(code, 1, out)
+                self.assertIn(expected, out)
+
+
+class FormatCheck(unittest.TestCase):
+    def test_an_untracked_file_out_of_format_fails_the_check(self):
+        if shutil.which("clang-format") is None or shutil.which("git") is None:
+            self.skipTest("clang-format or git is missing")
+        with tempfile.TemporaryDirectory() as top:
+            (Path(top) / "scripts").mkdir()
+            shutil.copy(SCRIPTS / "format.sh", Path(top, "scripts"))
+            shutil.copy(SCRIPTS.parent / ".clang-format", top)
+            env = dict(os.environ, GIT_CONFIG_GLOBAL=os.devnull)
+            subprocess.run(["git", "init", "-q", top], check=True, env=env)
+            Path(top, "tidy.cpp").write_text("int main() { return 0; }\n")
+            check = lambda: subprocess.run(["bash", str(Path(top, "scripts", "format.sh"))],
+                                           capture_output=True, text=True, env=env, check=False)
+            self.assertEqual(check().returncode, 0, check().stdout)
+            Path(top, "untidy.cpp").write_text("int   main( ){return 0;}\n")
+            done = check()
+            self.assertEqual(done.returncode, 1, done.stdout)
+            self.assertIn("untidy.cpp", done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
