@@ -135,6 +135,8 @@ unsigned long FPDF_GetPageLabel(FPDF_DOCUMENT d, int index, std::span<uint16_t> 
     });
 }
 
+bool EPDF_RemoveEncryption(FPDF_DOCUMENT d) { return call<bool>(Z_pdfiumZ_EPDF_RemoveEncryption, d); }
+
 bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::span<const int> indices,
                              int insertIndex) {
     Scratch s;

@@ -207,6 +207,8 @@ bool EPDF_GetPageBoxByIndex(FPDF_DOCUMENT document, int index, int box, FS_RECTF
 // terminator; the buffer is in UTF-16 units.
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT document, std::string_view tag, std::span<uint16_t> buffer);
 unsigned long FPDF_GetPageLabel(FPDF_DOCUMENT document, int index, std::span<uint16_t> buffer);
+// Makes the next save of the document write it without encryption (an addition of this PDFium build).
+bool EPDF_RemoveEncryption(FPDF_DOCUMENT document);
 bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::span<const int> indices,
                              int insertIndex);
 bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange, int insertIndex);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
@@ -61,6 +62,18 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
         done += static_cast<size_t>(n);
     }
     return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size), static_cast<int64_t>(size));
+}
+
+DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
+    if (bytes.empty()) return empty();
+    void* mapping = mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) {
+        throw EngineFailure(FailureCode::internal, "Could not allocate memory for the document.");
+    }
+    std::memcpy(mapping, bytes.data(), bytes.size());
+    mprotect(mapping, bytes.size(), PROT_READ);
+    const auto size = static_cast<int64_t>(bytes.size());
+    return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), size, size);
 }
 
 DocumentBytes::Shared DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool appended) {

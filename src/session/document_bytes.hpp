@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "pdfium/fpdf.hpp"
 
@@ -26,6 +27,8 @@ public:
     // state or a recovery checkpoint costs what the change costs, not what the document does.
     static Shared appending(pdfium::FPDF_DOCUMENT document) { return saved(document, true); }
     static Shared empty();
+    // A copy of `bytes`, read-only, in a private anonymous mapping. Fails with `internal`.
+    static Shared copied(std::string_view bytes);
 
     DocumentBytes(const uint8_t* pointer, int64_t count, int64_t mappedLength)
         : pointer_(pointer), count_(count), mappedLength_(mappedLength) {}

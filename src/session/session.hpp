@@ -234,9 +234,11 @@ public:
     // maxSequencePages, and `organizeFailed` when PDFium cannot lay the pages out.
     std::unique_ptr<Session> sequenceCopy(const std::vector<std::string>& sequence) const;
     static constexpr std::size_t maxSequencePages = 100'000;
-    // Appends every page of `other`; answers the new pages' ids, in order. Fails with
-    // `mergeFailed`.
+    // Appends every page of `other` with its form fields, their top-level names numbered where
+    // this document has them; answers the new pages' ids, in order. Fails with `mergeFailed`.
     std::vector<std::string> merge(const DocumentBytes::Shared& other);
+    // The form fields, or none when they cannot be read (a trap of the module still throws).
+    std::vector<FormFieldInfo> fieldsOrNone() const;
     // Answers the list when it is non-empty, free of duplicates and names only pages of the
     // session; fails with `invalidArgument` or `invalidPage` otherwise.
     const std::vector<std::string>& uniqueExisting(const std::vector<std::string>& pageIds) const;

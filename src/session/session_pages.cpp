@@ -1,8 +1,10 @@
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "core/text.hpp"
+#include "session/merged_form.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
 #include "session/session_warnings.hpp"
@@ -38,6 +40,31 @@ void dropRepeatedWarnings(std::vector<std::string>& warnings, size_t countBefore
         if (std::find(kept.begin(), kept.end(), warnings[i]) == kept.end()) kept.push_back(warnings[i]);
     }
     warnings = std::move(kept);
+}
+
+// Whether any page lists an annotation, read from the page tree without loading a page.
+bool hasAnnotations(FPDF_DOCUMENT document, int pageCount) {
+    for (int i = 0; i < pageCount; ++i) {
+        if (EPDFPage_GetAnnotCountRaw(document, i) > 0) return true;
+    }
+    return false;
+}
+
+// The import leaves every /Parent behind, so the appended fields and popups travel under marks of
+// this merge (see merged_form.hpp), read from a plain save of the appended document, which `source`
+// then holds; nothing when it has nothing to carry.
+std::optional<MergedForm::Prepared> markedForImport(Document& source, int pageCount,
+                                                    const std::function<std::set<std::string>()>& takenNames) {
+    if (!hasAnnotations(source.get(), pageCount)) return std::nullopt;
+    EPDF_RemoveEncryption(source.get());
+    std::optional<MergedForm::Prepared> prepared =
+        MergedForm::prepare(DocumentBytes::writing(source.get())->data(), takenNames);
+    if (!prepared) return std::nullopt;
+    auto bytes = std::make_shared<const std::string>(std::move(prepared->bytes));
+    source = Document::load(std::span(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()), bytes, nullptr,
+                            Document::Source::ModuleCopy);
+    if (!source || FPDF_GetPageCount(source.get()) != pageCount) throw MergedForm::notCarried();
+    return prepared;
 }
 
 }  // namespace
@@ -190,11 +217,17 @@ std::unique_ptr<Session> Session::sequenceCopy(const std::vector<std::string>& s
 
 std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (!document_) throw documentClosed();
-    const Document source =
-        other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
+    Document source = other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
     if (!source) throw EngineFailure(FailureCode::mergeFailed, "Could not read the PDF to merge.");
     const int count = FPDF_GetPageCount(source.get());
     if (count < 1) throw EngineFailure(FailureCode::mergeFailed, "The merged file has no pages.");
+
+    const auto takenNames = [this] {
+        std::set<std::string> names;
+        for (const FormFieldInfo& field : fieldsOrNone()) names.insert(field.name.substr(0, field.name.find('.')));
+        return names;
+    };
+    const std::optional<MergedForm::Prepared> prepared = markedForImport(source, count, takenNames);
 
     const int before = FPDF_GetPageCount(document_.get());
     std::vector<int> indices(static_cast<size_t>(count));
@@ -213,21 +246,29 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
         pages.push_back(page);
         added.push_back(page.id);
     }
+    DocumentBytes::Shared merged = DocumentBytes::writing(document_.get());
+    if (prepared) merged = DocumentBytes::copied(MergedForm::join(merged->data(), prepared->carried));
     const size_t warningsBefore = warnings_.size();
-    bind(DocumentBytes::writing(document_.get()), std::nullopt, std::move(pages), false);
+    bind(std::move(merged), std::nullopt, std::move(pages), false);
     dropRepeatedWarnings(warnings_, warningsBefore);
 
-    std::vector<FormFieldInfo> fields;
-    try {
-        fields = listFields();
-    } catch (const EngineFailure&) {
-        if (!module::usable()) throw;
-    }
+    const std::vector<FormFieldInfo> fields = fieldsOrNone();
     std::set<std::string> names;
     const bool shared = std::any_of(fields.begin(), fields.end(),
                                     [&](const FormFieldInfo& field) { return !names.insert(field.name).second; });
-    if (shared) warnings_.push_back(SessionWarnings::sharedFieldNames);
+    const bool renamed = prepared && !prepared->carried.renamed.empty();
+    if (shared || renamed) warnings_.push_back(SessionWarnings::sharedFieldNames);
+    if (renamed) warnings_.push_back(MergedForm::renamedSentence(prepared->carried.renamed));
     return added;
+}
+
+std::vector<FormFieldInfo> Session::fieldsOrNone() const {
+    try {
+        return listFields();
+    } catch (const EngineFailure&) {
+        if (!module::usable()) throw;
+    }
+    return {};
 }
 
 int Session::nextRotation(int current, std::int64_t requested) {

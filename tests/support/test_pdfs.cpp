@@ -105,6 +105,42 @@ std::string makeFormPdf() {
     });
 }
 
+static std::string rectAt(int x, int y, int width, int height);
+
+std::string makeFieldTreePdf() {
+    const std::string widget = "<< /Type /Annot /Subtype /Widget /F 4 ";
+    return assemblePdf({
+        // 1-5: catalog, pages, font, two pages. Inheritable entries live only in the form.
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [6 0 R] /DA (/Helv 10 Tf 0 g) "
+        "/DR << /Font << /Helv 3 0 R >> >> >> >>",
+        "<< /Type /Pages /Kids [4 0 R 5 0 R] /Count 2 >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [9 0 R 11 0 R 12 0 R] >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [10 0 R 13 0 R 14 0 R] >>",
+        // 6-8: person, person.name, person.address
+        "<< /T (person) /Kids [7 0 R 8 0 R 15 0 R] >>",
+        "<< /T (name) /FT /Tx /V (Ada) /Parent 6 0 R /Kids [9 0 R] >>",
+        "<< /T (address) /Parent 6 0 R /Kids [16 0 R] >>",
+        // 9-10: the widgets of person.name (page 1) and person.address.city (page 2)
+        widget + rectAt(72, 700, 200, 20) + " /Parent 7 0 R /P 4 0 R >>",
+        widget + rectAt(72, 700, 200, 20) + " /Parent 16 0 R /P 5 0 R >>",
+        // 11-12: a highlight on page 1 and its popup
+        "<< /Type /Annot /Subtype /Highlight /Rect [72 600 200 620] /QuadPoints [72 620 200 620 72 600 200 600] "
+        "/C [1 1 0] /Contents (Look here) /Popup 12 0 R /P 4 0 R >>",
+        "<< /Type /Annot /Subtype /Popup /Parent 11 0 R /Rect [220 560 400 660] /P 4 0 R >>",
+        // 13-15: the radio group person.pick, its second button on
+        widget + rectAt(72, 600, 18, 18) +
+            " /Parent 15 0 R /P 5 0 R /MK << >> /AS /Off /AP << /N << /A 17 0 R /Off 18 0 R >> >> >>",
+        widget + rectAt(100, 600, 18, 18) +
+            " /Parent 15 0 R /P 5 0 R /MK << >> /AS /B /AP << /N << /B 17 0 R /Off 18 0 R >> >> >>",
+        "<< /T (pick) /FT /Btn /Ff 49152 /V /B /Parent 6 0 R /Kids [13 0 R 14 0 R] >>",
+        // 16: person.address.city, read-only
+        "<< /T (city) /FT /Tx /V (Paris) /Ff 1 /Parent 8 0 R /Kids [10 0 R] >>",
+        appearance("0 0 0 rg 4 4 10 10 re f"),
+        appearance(""),
+    });
+}
+
 namespace {
 
 std::filesystem::path present(const std::filesystem::path& path) {

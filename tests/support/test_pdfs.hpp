@@ -37,6 +37,12 @@ std::string makeLongTextPdf(int pages);
 // One page with an AcroForm text field named "name" and a checkbox named "agree".
 std::string makeFormPdf();
 
+// Two pages holding one field tree, "person": a text "person.name" (Ada) on page 1, a read-only text
+// "person.address.city" (Paris) and a radio group "person.pick" (B of A and B) on page 2; every
+// field and widget names its parent, and /DA and /DR are the form's only. Page 1 also has a
+// highlight with a popup.
+std::string makeFieldTreePdf();
+
 inline std::span<const uint8_t> bytesOf(const std::string& pdf) {
     return {reinterpret_cast<const uint8_t*>(pdf.data()), pdf.size()};
 }
