@@ -76,8 +76,8 @@ struct EditFigures {
 
 constexpr int editRounds = 10;
 
-// Opens the document, then adds a highlight to its first page and undoes it, ten times over;
-// closes it again.
+// Opens the document, then adds a highlight and undoes it, ten times over, cycling over its first
+// four pages as a person reading along would; closes it again.
 EditFigures highlightAndUndo(kivo::CommandClient& client, const fs::path& document) {
     EditFigures figures;
     auto open = request("open-edit", kivo::CommandMethod::open);
@@ -86,11 +86,11 @@ EditFigures highlightAndUndo(kivo::CommandClient& client, const fs::path& docume
     figures.openMs = timed(client, open, "open", &opened);
     const std::string sessionId = *opened.result->sessionId;
     figures.pages = opened.result->pages->size();
-    const std::string firstPage = opened.result->pages->front().id;
+    const std::size_t cycled = std::min<std::size_t>(4, figures.pages);
     for (int round = 0; round < editRounds; ++round) {
         auto highlight = request("highlight-" + std::to_string(round), kivo::CommandMethod::addHighlight);
         highlight.params.sessionId = sessionId;
-        highlight.params.pageId = firstPage;
+        highlight.params.pageId = (*opened.result->pages)[static_cast<std::size_t>(round) % cycled].id;
         highlight.params.rect = kivo::PDFRect{40, 40, 200, 56};
         highlight.params.contents = "bench";
         figures.highlightMs.push_back(timed(client, highlight, "add_highlight"));

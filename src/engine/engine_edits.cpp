@@ -138,7 +138,7 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
     std::vector<std::string> affected;
     try {
         affected = perform(session);
-        session.refreshBacking();
+        session.refreshBacking(affected);
         enterRevision(session, revision + 1);
     } catch (...) {
         // Neither a cancel nor the memory limit may stop a half-restored document.

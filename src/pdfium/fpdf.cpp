@@ -87,6 +87,9 @@ unsigned long FPDF_GetDocPermissions(FPDF_DOCUMENT d) {
 int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSecurityHandlerRevision, d); }
 int FPDF_GetFormType(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetFormType, d); }
 int FPDF_GetSignatureCount(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSignatureCount, d); }
+bool FPDF_DocumentHasValidCrossReferenceTable(FPDF_DOCUMENT d) {
+    return call<int>(Z_pdfiumZ_FPDF_DocumentHasValidCrossReferenceTable, d) != 0;
+}
 int FPDFDoc_GetJavaScriptActionCount(FPDF_DOCUMENT d) {
     return call<int>(Z_pdfiumZ_FPDFDoc_GetJavaScriptActionCount, d);
 }

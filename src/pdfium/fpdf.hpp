@@ -194,6 +194,8 @@ int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT document);
 int FPDF_GetFormType(FPDF_DOCUMENT document);
 bool FPDF_GetFileVersion(FPDF_DOCUMENT document, int* version);
 int FPDF_GetSignatureCount(FPDF_DOCUMENT document);
+// False when the cross-reference table was damaged and PDFium rebuilt it by scanning the file.
+bool FPDF_DocumentHasValidCrossReferenceTable(FPDF_DOCUMENT document);
 int FPDFDoc_GetJavaScriptActionCount(FPDF_DOCUMENT document);
 bool FPDF_GetPageSizeByIndexF(FPDF_DOCUMENT document, int index, FS_SIZEF* size);
 // The page's /Rotate in quarter turns read from the page tree, without parsing the page's content

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
@@ -23,7 +25,85 @@ EngineFailure cannotReadBack() {
     return EngineFailure(FailureCode::internal, "Could not read the saved document back.");
 }
 
+bool isWhiteSpace(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
+bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Every place `word` starts in `bytes`, in order.
+template <class Visit>
+void forEachPlace(std::span<const uint8_t> bytes, std::string_view word, Visit&& visit) {
+    const uint8_t* at = bytes.data();
+    const uint8_t* const end = bytes.data() + bytes.size();
+    while (at < end) {
+        const void* found = ::memmem(at, static_cast<size_t>(end - at), word.data(), word.size());
+        if (found == nullptr) return;
+        const auto* place = static_cast<const uint8_t*>(found);
+        visit(static_cast<size_t>(place - bytes.data()));
+        at = place + word.size();
+    }
+}
+
+// Whether the "obj" at `place` ends an object header "N G obj" whose G is not 0. Anything else
+// that happens to read "obj" (in a stream, say) counts the same: a false alarm only costs an
+// append.
+bool headerOfLaterGeneration(std::span<const uint8_t> bytes, size_t place) {
+    size_t i = place;
+    size_t blanks = 0;
+    while (i > 0 && isWhiteSpace(bytes[i - 1])) --i, ++blanks;
+    if (blanks == 0) return false;
+    bool nonZero = false;
+    size_t digits = 0;
+    while (i > 0 && isDigit(bytes[i - 1])) {
+        nonZero = nonZero || bytes[i - 1] != '0';
+        --i;
+        ++digits;
+    }
+    if (digits == 0 || i == 0 || !isWhiteSpace(bytes[i - 1])) return false;
+    while (i > 0 && isWhiteSpace(bytes[i - 1])) --i;
+    return nonZero && i > 0 && isDigit(bytes[i - 1]);
+}
+
+struct Scan {
+    int ends = 0;
+    bool onlyGenerationZero = true;
+};
+
+// A linearized file ends twice in its first revision; counting it as appended once costs at
+// worst an earlier rewrite.
+Scan scan(std::span<const uint8_t> bytes) {
+    Scan found;
+    forEachPlace(bytes, "startxref", [&](size_t) { ++found.ends; });
+    forEachPlace(bytes, " obj", [&](size_t place) {
+        if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1)) found.onlyGenerationZero = false;
+    });
+    return found;
+}
+
 }  // namespace
+
+const DocumentBytes::Layers& DocumentBytes::layers() const {
+    std::call_once(layersFound_, [this] {
+        const Scan found = scan(data());
+        layers_.appended = std::max(0, found.ends - 1);
+        layers_.baseLength = count_;
+        layers_.onlyGenerationZero = found.onlyGenerationZero;
+    });
+    return layers_;
+}
+
+DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) { return saved(document, false); }
+
+DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, const DocumentBytes& loadedFrom) {
+    std::shared_ptr<DocumentBytes> bytes = saved(document, true);
+    const Layers& below = loadedFrom.layers();
+    if (bytes->count() < loadedFrom.count()) return bytes;  // not what an append writes: read as it is
+    const Scan tail = scan(bytes->data().subspan(static_cast<size_t>(loadedFrom.count())));
+    std::call_once(bytes->layersFound_, [&] {
+        bytes->layers_.appended = below.appended + std::max(1, tail.ends);
+        bytes->layers_.baseLength = below.baseLength;
+        bytes->layers_.onlyGenerationZero = below.onlyGenerationZero && tail.onlyGenerationZero;
+    });
+    return bytes;
+}
 
 DocumentBytes::~DocumentBytes() {
     if (mappedLength_ >= 1) munmap(const_cast<uint8_t*>(pointer_), static_cast<size_t>(mappedLength_));
@@ -76,7 +156,7 @@ DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
     return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), size, size);
 }
 
-DocumentBytes::Shared DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool appended) {
+std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool appended) {
     const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
@@ -87,12 +167,12 @@ DocumentBytes::Shared DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool 
     }
     struct stat info {};
     if (fstat(file.get(), &info) != 0) throw cannotReadBack();
-    if (info.st_size <= 0) return empty();
+    if (info.st_size <= 0) throw cannotReadBack();
     const size_t size = static_cast<size_t>(info.st_size);
     void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
     if (mapping == MAP_FAILED) throw cannotReadBack();
-    return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
-                                                 static_cast<int64_t>(size));
+    return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
+                                           static_cast<int64_t>(size));
 }
 
 }  // namespace kivo

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -21,14 +22,30 @@ public:
     static Shared read(const std::filesystem::path& path);
     // A full, non-incremental save of the open document, in a read-only mapping of an unlinked
     // temporary file: valid after the document changes or closes, and nothing stays on disk.
-    static Shared writing(pdfium::FPDF_DOCUMENT document) { return saved(document, false); }
-    // The same as an incremental save: the bytes the document was loaded from, unchanged, then
-    // only the objects changed since. Far cheaper than a full save of a long document, so an undo
-    // state or a recovery checkpoint costs what the change costs, not what the document does.
-    static Shared appending(pdfium::FPDF_DOCUMENT document) { return saved(document, true); }
+    static Shared writing(pdfium::FPDF_DOCUMENT document);
+    // The same as an incremental save: `loadedFrom`, the bytes the document was loaded from,
+    // unchanged, then only the objects changed since. Far cheaper than a full save of a long
+    // document, so an undo state or a recovery checkpoint costs what the change costs, not what the
+    // document does. Whether such bytes read as the document does is the caller's to find out.
+    static Shared appending(pdfium::FPDF_DOCUMENT document, const DocumentBytes& loadedFrom);
     static Shared empty();
     // A copy of `bytes`, read-only, in a private anonymous mapping. Fails with `internal`.
     static Shared copied(std::string_view bytes);
+
+    // What the bytes are made of, as far as appending to them goes.
+    struct Layers {
+        // Revisions appended after the first: each incremental save ends the file once more.
+        int appended = 0;
+        // The length of what was written or read whole, the part every appended revision builds on.
+        int64_t baseLength = 0;
+        // No object is of a generation other than 0. PDFium writes every object it appends with
+        // generation 0, and its reader then keeps the older object of a higher generation, so an
+        // edit appended to such a file is not what a fresh open reads.
+        bool onlyGenerationZero = true;
+    };
+    // Found by reading the bytes once, at the first call; for appended bytes, known from the bytes
+    // below and a reading of the appended part alone. Thread-safe.
+    const Layers& layers() const;
 
     DocumentBytes(const uint8_t* pointer, int64_t count, int64_t mappedLength)
         : pointer_(pointer), count_(count), mappedLength_(mappedLength) {}
@@ -42,11 +59,13 @@ public:
     std::span<const uint8_t> data() const { return {pointer_, static_cast<size_t>(count_)}; }
 
 private:
-    static Shared saved(pdfium::FPDF_DOCUMENT document, bool appended);
+    static std::shared_ptr<DocumentBytes> saved(pdfium::FPDF_DOCUMENT document, bool appended);
 
     const uint8_t* pointer_;
     int64_t count_;
     int64_t mappedLength_;
+    mutable std::once_flag layersFound_;
+    mutable Layers layers_;
 };
 
 }  // namespace kivo

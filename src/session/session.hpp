@@ -146,10 +146,15 @@ public:
     // commitCheckpoint or rollbackCheckpoint, which reopens the state before and never fails (a
     // state that does not open again stays checkpointed, the document as it is).
     void checkpoint();
-    // Takes the document as it now stands as the session's bytes: the bytes it was loaded from with
-    // its changes appended, so the cost follows the change, not the length of the document. Fails
-    // with `internal` when the document is closed, `exportFailed` when PDFium cannot write it.
-    void refreshBacking();
+    // Takes the document as it now stands as the session's bytes, known to open and read as the
+    // document does (its pages, and the turn and annotations of `changedPages`, the ids of the
+    // pages the change touched): the bytes it was loaded from with its changes appended where that
+    // holds, so the cost follows the change, not the length of the document; else the document
+    // written whole, which the session then opens in its place. Fails
+    // with `internal` when the document is closed, `exportFailed` when PDFium cannot write it, and
+    // `unsupported` ("cannot keep an undo history") when neither reads back.
+    void refreshBacking(const std::vector<std::string>& changedPages = {});
+    static constexpr int maxAppendedRevisions = 8;
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;
     // Reopen the state before (after) the newest change. Fail with `emptyHistory`, or as the
@@ -157,9 +162,9 @@ public:
     // generation and history. The warnings stay as they were either way.
     void undo();
     void redoLast();
-    // Fails with `unsupported` for a document whose written bytes PDFium cannot open again: its
-    // undo states and recovery checkpoint would be lost, so it is not changed at all. The first
-    // call for a document finds out by writing it and opening the result; every later one knows.
+    // Fails with `unsupported` for a document a change of which could not be kept (see
+    // refreshBacking): its undo states and recovery checkpoint would be lost, so it is not changed
+    // again.
     void requireKeepableHistory();
     // Adopts the source and saved state of a restored recovery checkpoint. When the original file
     // no longer matches the checkpoint, the document becomes an unsaved copy without a source.
@@ -170,11 +175,12 @@ public:
     // Writes through a new hidden sibling with a random name and renames it into place, so a
     // reader sees the old or the new file whole (SafeFiles::replaceFile, which says who keeps
     // which permissions). Fails with `internal` when the document is closed, `exportFailed` when
-    // PDFium cannot write, `permissionDenied` at a followed link of another user, `file` when
-    // something else took the destination's name during the write, or a filesystem_error.
+    // PDFium cannot write or what it wrote does not open again (the file then stays as it was),
+    // `permissionDenied` at a followed link of another user, `file` when something else took the
+    // destination's name during the write, or a filesystem_error.
     void atomicWrite(const std::filesystem::path& to, const SafeFiles::ReplaceOptions& options = {}) const;
     // An independent session holding the current document, with the same page ids. Fails with
-    // `internal` when the document is closed and as opening the copy fails.
+    // `internal` when the document is closed, as provenWhole does and as opening the copy fails.
     std::unique_ptr<Session> detachedCopy() const;
 
     // ---- Annotations and form fields (session_annotations.cpp, session_fields.cpp)
@@ -290,6 +296,11 @@ private:
     void stepThroughHistory(bool back);
     // Binds a snapshot of the history and takes back its generation and census.
     void reopen(const Snapshot& entry);
+    // Opens `bytes` in place of the document, with these pages; the warnings stay as they were.
+    void rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages);
+    // Whether `bytes` open and read as the document in memory does: as many pages, and each page
+    // of `pageIds` (every page without it) turned the same way and holding as many annotations.
+    bool readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const;
     // The state as it stands, for the history.
     Snapshot currentSnapshot() const;
 
@@ -313,6 +324,9 @@ private:
     // Writes the whole document to `to` and flushes it to disk; creates the folder. Fails with
     // `exportFailed` or a filesystem_error.
     void save(const std::filesystem::path& to) const;
+    // The document written whole. Fails with `exportFailed` when PDFium cannot write it or the
+    // bytes do not open and read as the document does (see readsAsOpen).
+    DocumentBytes::Shared provenWhole() const;
 
     const std::string id_;
     std::optional<std::string> sourcePath_;
@@ -327,8 +341,8 @@ private:
     DocumentBytes::Shared loadedBytes_;
     pdfium::Document document_;
     std::optional<std::string> openPassword_;
-    // Whether bytes written from this document open again; unknown until the first change.
-    std::optional<bool> keepableHistory_;
+    // A change of this document could not be kept.
+    bool historyRefused_ = false;
     std::optional<DocumentContent> cachedContent_;
     PageCensusCache census_;
 };

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "session/recovery_meta.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -13,29 +15,95 @@ Session::Snapshot Session::currentSnapshot() const {
     return Snapshot{backingBytes_, pages_, history_.generation(), census_.snapshot()};
 }
 
-void Session::refreshBacking() {
-    if (!document_) throw documentClosed();
-    backingBytes_ = DocumentBytes::appending(document_.get());
+namespace {
+
+constexpr std::int64_t appendedFloor = 1'048'576;
+
+EngineFailure cannotKeepHistory() {
+    return EngineFailure(FailureCode::unsupported,
+                         "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
+                         "Nothing changed.");
 }
 
-// Undo states, a rolled-back change and the recovery checkpoint are all bytes PDFium wrote, whole
-// or appended to the file's own. Some damaged files open but are written in a form PDFium then
-// refuses; changing those would lose the change at the first undo or restart, so they are only read.
+}  // namespace
+
+// An undo state is the loaded bytes with the change appended where that is known to read back
+// as the document does, and the document written whole otherwise. Appending is not trusted to a
+// file with objects of a later generation (see DocumentBytes::Layers), and it is bounded: a state
+// appends at most maxAppendedRevisions times to a whole write, and never more than that write's
+// length (or 1 MiB, for short documents whose first note outweighs them). So however many undos,
+// redos and restores came before, a state costs at most twice the document, and its chain of
+// cross-reference sections stays short.
+void Session::refreshBacking(const std::vector<std::string>& changedPages) {
+    if (!document_) throw documentClosed();
+    const DocumentBytes::Layers& below = loadedBytes_->layers();
+    if (loadedBytes_->count() > 0 && below.onlyGenerationZero && below.appended < maxAppendedRevisions) {
+        DocumentBytes::Shared appended = DocumentBytes::appending(document_.get(), *loadedBytes_);
+        const DocumentBytes::Layers& layers = appended->layers();
+        if (layers.appended <= maxAppendedRevisions &&
+            appended->count() - layers.baseLength <= std::max(layers.baseLength, appendedFloor) &&
+            readsAsOpen(*appended, changedPages)) {
+            backingBytes_ = std::move(appended);
+            return;
+        }
+    }
+    DocumentBytes::Shared whole = DocumentBytes::writing(document_.get());
+    if (!readsAsOpen(*whole, changedPages)) {
+        historyRefused_ = true;
+        throw cannotKeepHistory();
+    }
+    // From here on the document is the one opened from these bytes: what it reads is what an undo
+    // returns to and a save writes, and the next append builds on them, not on a longer chain.
+    rebind(whole, pages_);
+}
+
+namespace {
+
+// Characters on the page at `index`, or -1 when it does not load.
+int characterCount(pdfium::FPDF_DOCUMENT document, int index) {
+    const pdfium::ScopedPage page(pdfium::FPDF_LoadPage(document, index));
+    if (!page) return -1;
+    const pdfium::ScopedTextPage text(pdfium::FPDFText_LoadPage(page.get()));
+    return text ? pdfium::FPDFText_CountChars(text.get()) : -1;
+}
+
+}  // namespace
+
+// Reads no page's content, so it costs little however long the document is; and only the pages
+// named, when they are, so an edit of one page of a long document reads that page's entry alone.
+// A file PDFium had to repair is the exception: what it reads on a page may then depend on how the
+// bytes are laid out (a stream whose length is wrong), so the pages' text is compared as well.
+bool Session::readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const {
+    const pdfium::Document again = pdfium::Document::load(bytes.data(), {}, secretFor(std::nullopt));
+    if (!again) return false;
+    const int count = pdfium::FPDF_GetPageCount(again.get());
+    if (count != static_cast<int>(pages_.size()) || count != pdfium::FPDF_GetPageCount(document_.get())) return false;
+    const bool repaired = !pdfium::FPDF_DocumentHasValidCrossReferenceTable(document_.get());
+    const auto readsAlike = [&](int i) {
+        return pdfium::EPDF_GetPageRotationByIndex(again.get(), i) ==
+                   pdfium::EPDF_GetPageRotationByIndex(document_.get(), i) &&
+               pdfium::EPDFPage_GetAnnotCountRaw(again.get(), i) ==
+                   pdfium::EPDFPage_GetAnnotCountRaw(document_.get(), i) &&
+               (!repaired || characterCount(again.get(), i) == characterCount(document_.get(), i));
+    };
+    if (!pageIds) {
+        for (int i = 0; i < count; ++i) {
+            if (!readsAlike(i)) return false;
+        }
+        return true;
+    }
+    for (const std::string& id : *pageIds) {
+        const auto page = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
+        if (page != pages_.end() && !readsAlike(static_cast<int>(page->index))) return false;
+    }
+    return true;
+}
+
+// Only a file whose change could not be kept is refused before the change: every change proves
+// its own state in refreshBacking.
 void Session::requireKeepableHistory() {
-    if (!keepableHistory_) {
-        if (!document_) throw documentClosed();
-        const auto opensAgain = [this](const DocumentBytes::Shared& written) {
-            const pdfium::Document again = pdfium::Document::load(written->data(), written, secretFor(std::nullopt));
-            return again && pdfium::FPDF_GetPageCount(again.get()) == static_cast<int>(pages_.size());
-        };
-        keepableHistory_ = opensAgain(DocumentBytes::writing(document_.get())) &&
-                           opensAgain(DocumentBytes::appending(document_.get()));
-    }
-    if (!*keepableHistory_) {
-        throw EngineFailure(FailureCode::unsupported,
-                            "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
-                            "Nothing changed.");
-    }
+    if (!document_) throw documentClosed();
+    if (historyRefused_) throw cannotKeepHistory();
 }
 
 void Session::commitCheckpoint() { history_.commit(); }
@@ -64,15 +132,19 @@ void Session::stepThroughHistory(bool back) {
 }
 
 // The warnings never change either way, so one raised after loading survives and none is doubled.
-void Session::reopen(const Snapshot& entry) {
+void Session::rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages) {
     const std::vector<std::string> warnings = warnings_;
     try {
-        bind(entry.bytes, std::nullopt, entry.pages, true);
+        bind(bytes, std::nullopt, pages, true);
     } catch (...) {
         warnings_ = warnings;
         throw;
     }
     warnings_ = warnings;
+}
+
+void Session::reopen(const Snapshot& entry) {
+    rebind(entry.bytes, entry.pages);
     history_.restore(entry.generation);
     census_.adopt(entry.census);
 }

@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <span>
 #include <system_error>
 
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
-#include "pdfium/support.hpp"
 
 namespace kivo {
 
@@ -23,16 +23,40 @@ void createParent(const fs::path& file) {
     if (file.has_parent_path()) FileCreation::makeFolders(file.parent_path());
 }
 
+void writeAll(int fd, std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw writeFailed();
+        done += static_cast<size_t>(n);
+    }
+}
+
 }  // namespace
+
+// A file is written only once the bytes are known to open and read as the document does, so no
+// save reports success for a file that nothing can open, and the file on disk stays as it was.
+DocumentBytes::Shared Session::provenWhole() const {
+    if (!document_) throw session_detail::documentClosed();
+    DocumentBytes::Shared whole = DocumentBytes::writing(document_.get());
+    if (!readsAsOpen(*whole, std::nullopt)) {
+        throw EngineFailure(FailureCode::exportFailed,
+                            "Kivo PDF could not write this document so that it opens again, so the file was left "
+                            "as it was.");
+    }
+    return whole;
+}
 
 void Session::save(const fs::path& to) const {
     createParent(to);
-    if (!document_) throw session_detail::documentClosed();
+    const DocumentBytes::Shared whole = provenWhole();
     const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
     if (fd < 0) throw writeFailed();
     bool written = false;
     try {
-        written = pdfium::saveToDescriptor(document_.get(), fd);
+        writeAll(fd, whole->data());
+        written = true;
     } catch (...) {
         ::close(fd);
         throw;
@@ -44,14 +68,10 @@ void Session::save(const fs::path& to) const {
 }
 
 void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& options) const {
-    if (!document_) throw session_detail::documentClosed();
+    const DocumentBytes::Shared whole = provenWhole();
     try {
         SafeFiles::replaceFile(
-            to,
-            [this](int fd) {
-                if (!pdfium::saveToDescriptor(document_.get(), fd)) throw writeFailed();
-            },
-            options);
+            to, [&whole](int fd) { writeAll(fd, whole->data()); }, options);
     } catch (const SafeFiles::WriteRefused& refused) {
         throw EngineFailure(refused.reason == SafeFiles::WriteRefused::Reason::foreignLink
                                 ? FailureCode::permissionDenied
@@ -63,8 +83,7 @@ void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& o
 std::unique_ptr<Session> Session::detachedCopy() const {
     std::unique_ptr<Session> copy(new Session());
     copy->openPassword_ = openPassword_;
-    if (!document_) throw session_detail::documentClosed();
-    copy->bind(DocumentBytes::writing(document_.get()), std::nullopt, pages_, true);
+    copy->bind(provenWhole(), std::nullopt, pages_, true);
     return copy;
 }
 

@@ -33,6 +33,8 @@ public:
     CommandResponse open(const std::filesystem::path& path);
     // Ends the worker as its owner would (stdio: the end of its input) and answers its status.
     int stop();
+    // Ends the worker with SIGKILL, as a crash would: it gets no chance to tidy up.
+    void kill() { process_->wait(0); }
 
 private:
     WorkerMode mode_;

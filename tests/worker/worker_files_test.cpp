@@ -4,13 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <sstream>
-#include <sys/wait.h>
 
 #include "document_worker.hpp"
+#include "outside_readers.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -20,45 +18,10 @@ namespace fs = std::filesystem;
 using testing::DocumentWorker;
 using testing::makeRequest;
 using testing::outcome;
+using testing::outsideView;
 using testing::WorkerMode;
 
 using Ids = std::vector<std::string>;
-
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
-
-ToolRun runTool(const std::string& program, const fs::path& file) {
-    std::string quoted = "'";
-    for (char c : file.string()) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    quoted += "'";
-    ToolRun run;
-    FILE* pipe = ::popen((program + " " + quoted + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return run;
-    char chunk[4096];
-    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) run.output.append(chunk, n);
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool haveTool(const char* name) {
-    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// What an outside reader says of a written file: "sound, N pages", or why not.
-std::string outsideView(const fs::path& file) {
-    const ToolRun check = runTool("qpdf --check", file);
-    if (check.status != 0) return "qpdf rejects it: " + check.output;
-    const ToolRun info = runTool("pdfinfo", file);
-    if (info.status != 0) return "pdfinfo rejects it: " + info.output;
-    std::istringstream lines(info.output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("Pages:")) return "sound, " + std::to_string(std::stoi(line.substr(6))) + " pages";
-    }
-    return "pdfinfo names no page count";
-}
 
 // Pages as width/quarter turns, then annotation kinds, then the value of `field` when named.
 std::string describe(const CommandResult& r, const std::string& field) {
@@ -81,7 +44,7 @@ std::string firstWritableTextField(const CommandResult& opened) {
     return {};
 }
 
-bool skipWithoutTools() { return !haveTool("qpdf") || !haveTool("pdfinfo"); }
+bool skipWithoutTools() { return !testing::haveOutsideReaders(); }
 
 enum class Source { twoPages, form, sampleForm };
 

@@ -1,0 +1,447 @@
+// An edit a person saw acknowledged is in the file: through undo and redo, in a save, a saved copy
+// and the checkpoint a killed worker leaves, read back by the worker and by qpdf; no edit or save
+// is acknowledged whose bytes do not open; states and checkpoints stay bounded however long the
+// session; and, over the samples and seeded mutants of them, every state reads as the same state
+// written whole.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "document_worker.hpp"
+#include "outside_readers.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::DocumentWorker;
+using testing::makeRequest;
+using testing::outcome;
+using testing::WorkerMode;
+
+using Ids = std::vector<std::string>;
+
+enum class Step { highlight, note, ink, textBox, rotate, undo, redo };
+
+const char* const noHistory =
+    "unsupported: Kivo PDF cannot keep an undo history for this file, so it will not change it. Nothing changed.";
+
+CommandRequest on(CommandMethod method, const std::string& session) {
+    auto r = makeRequest(method);
+    r.params.sessionId = session;
+    return r;
+}
+
+CommandRequest stepRequest(Step step, const std::string& session, const std::string& page) {
+    const PDFRect rect{30, 30, 120, 60};
+    switch (step) {
+        case Step::highlight: {
+            auto r = on(CommandMethod::addHighlight, session);
+            r.params.pageId = page;
+            r.params.rect = rect;
+            return r;
+        }
+        case Step::note: {
+            auto r = on(CommandMethod::addNote, session);
+            r.params.pageId = page;
+            r.params.rect = rect;
+            r.params.contents = "A note";
+            return r;
+        }
+        case Step::ink: {
+            auto r = on(CommandMethod::addInk, session);
+            r.params.pageId = page;
+            r.params.points = std::vector<PDFPoint>{{40, 40}, {80, 90}, {120, 50}};
+            return r;
+        }
+        case Step::textBox: {
+            auto r = on(CommandMethod::addContent, session);
+            r.params.pageId = page;
+            r.params.rect = rect;
+            r.params.contents = "Boxed";
+            return r;
+        }
+        case Step::rotate: {
+            auto r = on(CommandMethod::rotatePages, session);
+            r.params.pageIds = Ids{page};
+            r.params.rotation = 90;
+            return r;
+        }
+        case Step::undo: return on(CommandMethod::undo, session);
+        case Step::redo: return on(CommandMethod::redo, session);
+    }
+    return {};
+}
+
+// The worker's kinds as the file names them.
+std::string subtypeOf(const std::string& kind) {
+    static const std::map<std::string, std::string> subtypes{
+        {"highlight", "Highlight"}, {"note", "Text"}, {"ink", "Ink"}, {"text", "FreeText"}};
+    const auto found = subtypes.find(kind);
+    return found == subtypes.end() ? kind : found->second;
+}
+
+// "page:Subtype" of every annotation the worker lists, pages counted from 1, sorted.
+std::vector<std::string> listed(const CommandResult& r) {
+    std::map<std::string, std::int64_t> index;
+    for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) index[page.id] = page.index + 1;
+    std::vector<std::string> out;
+    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{})) {
+        out.push_back(std::to_string(index[a.pageId]) + ":" + subtypeOf(a.kind));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> items) {
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+fs::path copyOf(const fs::path& source, const fs::path& to) {
+    fs::copy_file(source, to, fs::copy_options::overwrite_existing);
+    fs::permissions(to, fs::perms::owner_read | fs::perms::owner_write);
+    return to;
+}
+
+std::string pageText(DocumentWorker& worker, const std::string& session, const std::string& page) {
+    auto r = on(CommandMethod::extractText, session);
+    r.params.pageId = page;
+    const auto answer = worker.send(r);
+    EXPECT_TRUE(answer.ok) << outcome(answer);
+    return answer.result.value_or(CommandResult{}).text.value_or("");
+}
+
+fs::path checkpointOf(const fs::path& dir, const std::string& session) {
+    return dir / "support" / "recovery" / session / "checkpoint.pdf";
+}
+
+CommandResponse restoreOnly(DocumentWorker& worker) {
+    const auto listedRecoveries = worker.send(makeRequest(CommandMethod::listRecovery));
+    EXPECT_TRUE(listedRecoveries.ok) << outcome(listedRecoveries);
+    const auto recoveries =
+        listedRecoveries.result.value_or(CommandResult{}).recoveries.value_or(std::vector<RecoveryInfo>{});
+    EXPECT_EQ(recoveries.size(), 1u);
+    auto restore = makeRequest(CommandMethod::restoreRecovery);
+    restore.params.recoveryId = recoveries.empty() ? std::string("none") : recoveries[0].recoveryId;
+    return worker.send(restore);
+}
+
+// Undo and redo, a saved copy, the checkpoint left by a killed worker and a save from the
+// restored document all hold every annotation the session acknowledged, read by qpdf too, on files
+// whose objects are of generation 1.
+TEST(WorkerHistory, AcknowledgedAnnotationsReachTheCopyTheCheckpointAndTheSave) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    if (testing::repro("objects-of-generation-1.pdf").empty()) GTEST_SKIP() << "reproducer folder absent";
+    using enum Step;
+    struct Case {
+        const char* file;
+        std::vector<Step> steps;
+        std::vector<std::string> expected;
+    };
+    const std::vector<std::string> three{"1:Highlight", "1:Ink", "1:Text"};
+    const Case cases[] = {
+        {"objects-of-generation-1.pdf", {highlight, note, ink, undo, redo}, three},
+        {"redo-then-save-drops-annotations.pdf", {highlight, note, ink, undo, redo}, three},
+        {"edit-after-undo-drops-annotations.pdf",
+         {highlight, textBox, rotate, undo, ink},
+         {"1:FreeText", "1:Highlight", "1:Ink"}},
+        {"undo-reads-other-page-text.pdf",
+         {note, note, note, note, note, note, note, undo},
+         std::vector<std::string>(6, "1:Text")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        testing::TempDir dir;
+        const fs::path file = copyOf(testing::repro(c.file), dir.path() / "doc.pdf");
+        {
+            DocumentWorker first(WorkerMode::stdio, dir.path());
+            const CommandResult opened = first.open(file).result.value_or(CommandResult{});
+            ASSERT_TRUE(opened.sessionId && opened.pages);
+            const std::string session = *opened.sessionId;
+            const std::string page = opened.pages->at(0).id;
+            CommandResult last;
+            for (const Step step : c.steps) {
+                const auto answer = first.send(stepRequest(step, session, page));
+                ASSERT_TRUE(answer.ok) << outcome(answer);
+                last = *answer.result;
+            }
+            EXPECT_EQ(listed(last), c.expected) << "in the session";
+
+            const fs::path copy = dir.path() / "copy.pdf";
+            auto saveCopy = on(CommandMethod::saveDocument, session);
+            saveCopy.params.saveMode = "saveCopy";
+            saveCopy.params.destination = copy.string();
+            ASSERT_TRUE(first.send(saveCopy).ok);
+            EXPECT_EQ(sorted(testing::qpdfAnnotations(copy)), c.expected) << "the copy, by qpdf";
+            EXPECT_EQ(listed(first.open(copy).result.value_or(CommandResult{})), c.expected) << "the copy";
+            EXPECT_EQ(sorted(testing::qpdfAnnotations(checkpointOf(dir.path(), session))), c.expected)
+                << "the checkpoint, by qpdf";
+            first.kill();
+        }
+        DocumentWorker next(WorkerMode::stdio, dir.path());
+        const auto restored = restoreOnly(next);
+        ASSERT_TRUE(restored.ok) << outcome(restored);
+        EXPECT_EQ(listed(*restored.result), c.expected) << "the restored checkpoint";
+        auto save = on(CommandMethod::saveDocument, *restored.result->sessionId);
+        save.params.saveMode = "save";
+        ASSERT_TRUE(next.send(save).ok);
+        EXPECT_EQ(sorted(testing::qpdfAnnotations(file)), c.expected) << "the saved file, by qpdf";
+    }
+}
+
+// A file PDFium opens but whose written bytes it may not open again: an edit is acknowledged only
+// with a state an undo opens, a checkpoint only with bytes a restore opens, and every write either
+// gives a file that opens with the acknowledged annotations or fails with a sentence and leaves
+// the file on disk as it was. Reading goes on either way.
+TEST(WorkerHistory, NoEditOrWriteIsAcknowledgedWhoseBytesDoNotOpen) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    std::vector<Case> cases{{"an encrypted file PDFium writes but cannot open", testing::makeUnkeptEncryptedPdf()}};
+    if (const fs::path repro = testing::repro("edited-state-unreadable.pdf"); !repro.empty()) {
+        cases.push_back({"edited-state-unreadable.pdf", testing::readFile(repro)});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        const fs::path file = dir.path() / "doc.pdf";
+        testing::writeFile(file, c.bytes);
+        std::size_t acknowledged = 0;
+        std::string text;
+        {
+            DocumentWorker first(WorkerMode::stdio, dir.path());
+            const CommandResult opened = first.open(file).result.value_or(CommandResult{});
+            ASSERT_TRUE(opened.sessionId && opened.pages);
+            const std::string session = *opened.sessionId;
+            const std::string page = opened.pages->at(0).id;
+            text = pageText(first, session, page);
+            for (int i = 0; i < 3; ++i) {
+                const auto answer = first.send(stepRequest(Step::note, session, page));
+                if (answer.ok) {
+                    ++acknowledged;
+                } else {
+                    EXPECT_EQ(outcome(answer), noHistory);
+                }
+            }
+            // Every acknowledged state opens again, both ways.
+            for (const Step step : {Step::undo, Step::redo}) {
+                for (std::size_t i = 0; i < acknowledged; ++i) {
+                    EXPECT_EQ(outcome(first.send(stepRequest(step, session, page))), "ok");
+                }
+            }
+            const auto inspected = first.send(on(CommandMethod::inspect, session));
+            ASSERT_TRUE(inspected.ok);
+            EXPECT_EQ(inspected.result->annotations->size(), acknowledged);
+            EXPECT_EQ(pageText(first, session, page), text);
+            first.kill();
+        }
+
+        // The checkpoint of every acknowledged edit restores; the file opens as it was without one.
+        DocumentWorker next(WorkerMode::stdio, dir.path());
+        const auto reopened = acknowledged > 0 ? restoreOnly(next) : next.open(file);
+        ASSERT_TRUE(reopened.ok) << outcome(reopened);
+        EXPECT_EQ(reopened.result->annotations->size(), acknowledged);
+        const std::string session = *reopened.result->sessionId;
+        const std::string page = reopened.result->pages->at(0).id;
+        EXPECT_EQ(pageText(next, session, page), text);
+
+        const auto saving = [&](const char* mode, const fs::path& to) {
+            auto r = on(CommandMethod::saveDocument, session);
+            r.params.saveMode = mode;
+            if (to != file) r.params.destination = to.string();
+            return r;
+        };
+        auto exportTo = on(CommandMethod::exportDocument, session);
+        exportTo.params.destination = (dir.path() / "export.pdf").string();
+        auto extract = on(CommandMethod::extractPages, session);
+        extract.params.pageIds = Ids{page};
+        extract.params.destination = (dir.path() / "extract.pdf").string();
+        struct Write {
+            const char* name;
+            CommandRequest request;
+            fs::path file;
+        };
+        const Write writes[] = {
+            {"saveCopy", saving("saveCopy", dir.path() / "copy.pdf"), dir.path() / "copy.pdf"},
+            {"export", exportTo, dir.path() / "export.pdf"},
+            {"extract", extract, dir.path() / "extract.pdf"},
+            {"save", saving("save", file), file},
+        };
+        for (const Write& w : writes) {
+            SCOPED_TRACE(w.name);
+            const std::string before = fs::exists(w.file) ? testing::readFile(w.file) : std::string("<none>");
+            const auto answer = next.send(w.request);
+            if (!answer.ok) {
+                EXPECT_EQ(answer.error->code, "export_failed") << answer.error->message;
+                EXPECT_EQ(fs::exists(w.file) ? testing::readFile(w.file) : std::string("<none>"), before);
+                continue;
+            }
+            EXPECT_EQ(testing::popplerPageCount(w.file), 1);
+            const auto reread = next.open(w.file);
+            ASSERT_TRUE(reread.ok) << outcome(reread);
+            EXPECT_EQ(reread.result->annotations->size(), acknowledged);
+        }
+        EXPECT_EQ(pageText(next, session, page), text);
+    }
+}
+
+// Any number of notes, undos and redos, and of kill-and-restore cycles, leave states and
+// checkpoints that append at most eight revisions to a whole write; a whole write of the same
+// document is the yardstick for their length.
+TEST(WorkerHistory, StatesAndCheckpointsStayBoundedWhateverCameBefore) {
+    const fs::path sample = testing::corpus("multicolumn.pdf");
+    if (sample.empty()) GTEST_SKIP() << "sample folder absent";
+    constexpr std::size_t appendedAtMost = 8;
+    const auto revisions = [](const fs::path& f) {
+        const std::string bytes = testing::readFile(f);
+        std::size_t count = 0;
+        for (std::size_t at = bytes.find("startxref"); at != std::string::npos; at = bytes.find("startxref", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const std::size_t own = revisions(sample);
+    testing::TempDir dir;
+    const fs::path file = copyOf(sample, dir.path() / "doc.pdf");
+    std::string session;
+    {
+        DocumentWorker worker(WorkerMode::stdio, dir.path());
+        const CommandResult opened = worker.open(file).result.value_or(CommandResult{});
+        ASSERT_TRUE(opened.sessionId && opened.pages);
+        session = *opened.sessionId;
+        std::size_t most = 0;
+        for (int round = 0; round < 20; ++round) {
+            for (const Step step : {Step::note, Step::undo, Step::redo}) {
+                ASSERT_TRUE(worker.send(stepRequest(step, session, opened.pages->at(0).id)).ok) << round;
+            }
+            most = std::max(most, revisions(checkpointOf(dir.path(), session)));
+        }
+        EXPECT_LE(most, own + appendedAtMost) << "after notes, undos and redos";
+        worker.kill();
+    }
+    std::size_t most = 0;
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        DocumentWorker worker(WorkerMode::stdio, dir.path());
+        const auto restored = restoreOnly(worker);
+        ASSERT_TRUE(restored.ok) << outcome(restored);
+        session = *restored.result->sessionId;
+        for (int note = 0; note < 2; ++note) {
+            ASSERT_TRUE(worker.send(stepRequest(Step::note, session, restored.result->pages->at(note).id)).ok);
+        }
+        most = std::max(most, revisions(checkpointOf(dir.path(), session)));
+        worker.kill();
+    }
+    EXPECT_LE(most, own + appendedAtMost) << "after kill-and-restore cycles";
+}
+
+// ---- The differential run
+
+// A copy of `source` that qpdf rewrote in a form chosen by `seed`: object streams, linearized
+// (two cross-reference sections), its editable form, or uncompressed.
+fs::path rewritten(const fs::path& source, const fs::path& to, unsigned seed) {
+    const char* const forms[] = {"--object-streams=generate", "--linearize", "--qdf --object-streams=disable",
+                                 "--compress-streams=n --object-streams=disable"};
+    std::mt19937 random(seed);
+    const std::string form = forms[random() % std::size(forms)];
+    const testing::ToolRun run = testing::runTool("qpdf " + form + " " + source.string(), to);
+    return run.status == 0 || run.status == 3 ? to : fs::path();
+}
+
+// What a state reads: each page's turn, text and annotations, and the fields.
+std::string reading(DocumentWorker& worker, const CommandResult& r) {
+    std::ostringstream out;
+    for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) {
+        out << "page " << page.index + 1 << " turned " << page.rotation << ": "
+            << pageText(worker, *r.sessionId, page.id) << "\n";
+    }
+    for (const std::string& a : listed(r)) out << a << "\n";
+    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{})) out << a.contents << "\n";
+    for (const FormFieldInfo& f : r.fields.value_or(std::vector<FormFieldInfo>{}))
+        out << f.name << "=" << f.value << "\n";
+    return out.str();
+}
+
+// Over the samples, mutants of them and the reproducers of objects of generation 1, random edits, undos, redos
+// and restores of the recovery checkpoint: after each step the document reads as the same state
+// written whole and opened fresh, and a saved copy holds what the session lists.
+TEST(WorkerHistory, EveryStateReadsAsTheSameStateWrittenWhole) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    if (testing::corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample folder absent";
+    testing::TempDir dir;
+    std::vector<fs::path> documents;
+    unsigned seed = 7;
+    for (const char* name : {"annotated.pdf", "pdflatex-4-pages.pdf", "libreoffice-form.pdf"}) {
+        const fs::path sample = testing::corpus(name);
+        documents.push_back(copyOf(sample, dir.path() / name));
+        const fs::path mutant = rewritten(sample, dir.path() / ("mutant-" + std::string(name)), ++seed);
+        ASSERT_FALSE(mutant.empty()) << name;
+        documents.push_back(mutant);
+    }
+    for (const char* name : {"objects-of-generation-1.pdf", "edit-after-undo-drops-annotations.pdf"}) {
+        if (const fs::path repro = testing::repro(name); !repro.empty()) {
+            documents.push_back(copyOf(repro, dir.path() / name));
+        }
+    }
+    DocumentWorker worker(WorkerMode::stdio, dir.path());
+    std::mt19937 random(2026);
+    const Step edits[] = {Step::highlight, Step::note, Step::ink, Step::textBox, Step::rotate};
+    int written = 0;
+    for (const fs::path& document : documents) {
+        SCOPED_TRACE(document.filename().string());
+        const auto opened = worker.open(document);
+        ASSERT_TRUE(opened.ok);
+        std::string session = *opened.result->sessionId;
+        for (int round = 0; round < 10; ++round) {
+            // Two edits, an undo and a redo in every four rounds, the edits (or a restore) drawn at random.
+            CommandResponse answer;
+            const auto inspected = worker.send(on(CommandMethod::inspect, session));
+            const auto& pages = *inspected.result->pages;
+            const std::string page = pages[random() % pages.size()].id;
+            if (round % 4 == 2 || round % 4 == 3) {
+                answer = worker.send(stepRequest(round % 4 == 2 ? Step::undo : Step::redo, session, page));
+            } else if (random() % 5 == 0) {
+                auto restore = makeRequest(CommandMethod::restoreRecovery);
+                restore.params.recoveryId = session;
+                answer = worker.send(restore);
+                if (answer.ok) session = *answer.result->sessionId;
+            } else {
+                answer = worker.send(stepRequest(edits[random() % std::size(edits)], session, page));
+            }
+            SCOPED_TRACE("round " + std::to_string(round));
+            if (!answer.ok) {
+                // Nothing to undo or redo, or no checkpoint of a clean document to restore.
+                EXPECT_TRUE(answer.error->code == "empty_history" || answer.error->code == "not_found")
+                    << outcome(answer);
+                answer = worker.send(on(CommandMethod::inspect, session));
+            }
+            const fs::path whole = dir.path() / ("whole-" + std::to_string(++written) + ".pdf");
+            auto exportTo = on(CommandMethod::exportDocument, session);
+            exportTo.params.destination = whole.string();
+            ASSERT_TRUE(worker.send(exportTo).ok);
+            const auto fresh = worker.open(whole);
+            ASSERT_TRUE(fresh.ok);
+            EXPECT_EQ(reading(worker, *answer.result), reading(worker, *fresh.result));
+            worker.send(on(CommandMethod::close, *fresh.result->sessionId));
+        }
+        const fs::path copy = dir.path() / ("copy-" + document.filename().string());
+        auto saveCopy = on(CommandMethod::saveDocument, session);
+        saveCopy.params.saveMode = "saveCopy";
+        saveCopy.params.destination = copy.string();
+        ASSERT_TRUE(worker.send(saveCopy).ok);
+        const auto inspected = worker.send(on(CommandMethod::inspect, session));
+        std::vector<std::string> kept = sorted(testing::qpdfAnnotations(copy));
+        std::erase_if(kept, [](const std::string& a) { return a.ends_with(":Widget") || a.ends_with(":Link"); });
+        EXPECT_EQ(kept, listed(*inspected.result));
+    }
+}
+
+}  // namespace
+}  // namespace kivo
