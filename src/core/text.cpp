@@ -156,6 +156,16 @@ std::int64_t graphemeCount(std::string_view utf8) {
     return graphemePrefix(utf8, std::numeric_limits<std::int64_t>::max()).characters;
 }
 
+std::string groupedDigits(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -(value + 1) + std::uint64_t{1} : std::uint64_t(value));
+    std::string out = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 std::string newUUIDString() {
     std::array<std::uint8_t, 16> bytes{};
     std::size_t filled = 0;

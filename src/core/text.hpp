@@ -26,6 +26,9 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept;
 // stay.
 std::string_view trimBlanks(std::string_view text) noexcept;
 
+// A count as a sentence writes it, its digits in groups of three: "12,000".
+std::string groupedDigits(std::int64_t value);
+
 // Number of user-perceived characters (extended grapheme clusters). Ill-formed
 // bytes count as one character each.
 std::int64_t graphemeCount(std::string_view utf8);

@@ -114,6 +114,10 @@ int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT d, int index) {
     return call<int>(Z_pdfiumZ_EPDF_GetPageRotationByIndex, d, index);
 }
 
+int EPDFDoc_GetPageObjectNumberByIndex(FPDF_DOCUMENT d, int index) {
+    return call<int>(Z_pdfiumZ_EPDFDoc_GetPageObjectNumberByIndex, d, index);
+}
+
 bool EPDF_GetPageBoxByIndex(FPDF_DOCUMENT d, int index, int box, FS_RECTF* rect) {
     Scratch s;
     const Address out = s.reserve(sizeof(FS_RECTF));
@@ -523,6 +527,8 @@ unsigned long FPDFAnnot_GetAP(FPDF_ANNOTATION a, int appearanceMode, std::span<u
 bool EPDFAnnot_HasAppearanceStream(FPDF_ANNOTATION a, int appearanceMode) {
     return call<bool>(Z_pdfiumZ_EPDFAnnot_HasAppearanceStream, a, appearanceMode);
 }
+
+int EPDFAnnot_GetObjectNumber(FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_EPDFAnnot_GetObjectNumber, a); }
 
 FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION a, std::string_view key) {
     Scratch s;

@@ -205,6 +205,9 @@ int EPDF_GetPageRotationByIndex(FPDF_DOCUMENT document, int index);
 // box): `box` 0 is the media box, 1 the crop box (an addition of this PDFium build). False when the page
 // has no such box.
 bool EPDF_GetPageBoxByIndex(FPDF_DOCUMENT document, int index, int box, FS_RECTF* rect);
+// The object number of the page at `index` (an addition of this PDFium build): two indices of a page
+// tree that lists one page twice answer the same; 0 when the page cannot be found.
+int EPDFDoc_GetPageObjectNumberByIndex(FPDF_DOCUMENT document, int index);
 // Two-call string getters: with an empty buffer they answer the byte length including the
 // terminator; the buffer is in UTF-16 units.
 unsigned long FPDF_GetMetaText(FPDF_DOCUMENT document, std::string_view tag, std::span<uint16_t> buffer);
@@ -325,6 +328,9 @@ unsigned long FPDFAnnot_GetAP(FPDF_ANNOTATION annotation, int appearanceMode, st
 // Whether the annotation carries its own appearance stream for the mode, without decoding it (an
 // addition of this PDFium build).
 bool EPDFAnnot_HasAppearanceStream(FPDF_ANNOTATION annotation, int appearanceMode);
+// The object number of the annotation's dictionary (an addition of this PDFium build); 0 for a
+// dictionary written inside its page's list.
+int EPDFAnnot_GetObjectNumber(FPDF_ANNOTATION annotation);
 FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION annotation, std::string_view key);
 int FPDFAnnot_GetFlags(FPDF_ANNOTATION annotation);
 bool FPDFAnnot_SetFlags(FPDF_ANNOTATION annotation, int flags);

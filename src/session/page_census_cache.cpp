@@ -1,17 +1,60 @@
 #include "session/page_census_cache.hpp"
 
+#include <algorithm>
+#include <optional>
+
 #include "session/running_command.hpp"
 
 namespace kivo {
 
-PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pages, const Reader& read) {
+namespace {
+
+// What another page of the same page object holds, as this page lists it.
+PageCensusCache::PageCensus movedTo(PageCensusCache::PageCensus census, const std::string& from,
+                                    const std::string& to) {
+    const std::string unnamed = from + "#";
+    for (AnnotationInfo& item : census.items) {
+        item.pageId = to;
+        if (item.id.starts_with(unnamed)) item.id = to + item.id.substr(from.size());
+    }
+    for (FormFieldInfo& field : census.fields) field.pageId = to;
+    return census;
+}
+
+bool sharesAny(const PageCensusCache::PageCensus& page, const std::set<int>& objects) {
+    if (objects.count(page.pageObject) != 0) return true;
+    return std::any_of(page.annotationObjects.begin(), page.annotationObjects.end(),
+                       [&](int object) { return objects.count(object) != 0; });
+}
+
+}  // namespace
+
+PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pages, const Reader& read,
+                                                const Locate& locate) {
     Census census;
+    // The page read for each page object in this census.
+    std::map<int, std::string> readFor;
     const auto total = static_cast<std::int64_t>(pages.size());
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::readingAnnotations, k, total);
         const std::string& pageId = pages[static_cast<std::size_t>(k)].id;
+        const std::optional<Placement> now = locate ? std::optional(locate(pageId)) : std::nullopt;
         auto known = pages_.find(pageId);
-        if (known == pages_.end()) known = pages_.emplace(pageId, read(pageId)).first;
+        if (known != pages_.end() && now && Placement{known->second.pageObject, known->second.listed} != *now) {
+            pages_.erase(known);
+            known = pages_.end();
+        }
+        if (known == pages_.end()) {
+            const auto twin = now && now->pageObject != 0 ? readFor.find(now->pageObject) : readFor.end();
+            PageCensus page =
+                twin != readFor.end() ? movedTo(pages_.at(twin->second), twin->second, pageId) : read(pageId);
+            if (now) {
+                page.pageObject = now->pageObject;
+                page.listed = now->listed;
+            }
+            known = pages_.insert_or_assign(pageId, std::move(page)).first;
+        }
+        if (now && now->pageObject != 0) readFor.try_emplace(now->pageObject, pageId);
         const PageCensus& page = known->second;
         if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
         census.items.insert(census.items.end(), page.items.begin(), page.items.end());
@@ -21,7 +64,17 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
 }
 
 void PageCensusCache::forget(const std::vector<std::string>& pageIds) {
-    for (const std::string& pageId : pageIds) pages_.erase(pageId);
+    std::set<int> objects;
+    for (const std::string& pageId : pageIds) {
+        const auto found = pages_.find(pageId);
+        if (found == pages_.end()) continue;
+        if (found->second.pageObject != 0) objects.insert(found->second.pageObject);
+        objects.insert(found->second.annotationObjects.begin(), found->second.annotationObjects.end());
+        pages_.erase(found);
+    }
+    objects.erase(0);
+    if (objects.empty()) return;
+    std::erase_if(pages_, [&](const auto& entry) { return sharesAny(entry.second, objects); });
 }
 
 }  // namespace kivo

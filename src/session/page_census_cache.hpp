@@ -3,11 +3,16 @@
 // What the census found on each page of a session's document, kept until something changes that
 // page: after an edit to one page of a long document, the next census reads one page instead of
 // all of them. The cache does not read pages itself; the session hands it the reader.
+//
+// Pages can share what the census reads: a page tree may list one page object twice, and pages
+// may share one annotation list or list the same annotation. An edit to one of them changes all of
+// them, so the cache forgets them together, and a page object listed twice is read once.
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +27,11 @@ public:
         std::map<std::string, std::int64_t> subtypes;
         std::vector<AnnotationInfo> items;
         std::vector<FormFieldInfo> fields;
+        // Where the page stood when it was read (see Placement), and the object numbers of the
+        // annotations read: a page sharing any of them with an edited page is read again.
+        int pageObject = 0;
+        std::int64_t listed = 0;
+        std::set<int> annotationObjects;
     };
     using Pages = std::map<std::string, PageCensus>;
 
@@ -32,17 +42,29 @@ public:
         std::vector<FormFieldInfo> fields;
     };
 
+    // What can be told of a page without reading its annotations: its page object's number (0 when
+    // unknown) and how many entries its annotation list has now.
+    struct Placement {
+        int pageObject = 0;
+        std::int64_t listed = 0;
+        bool operator==(const Placement&) const = default;
+    };
+
     using Reader = std::function<PageCensus(const std::string& pageId)>;
+    using Locate = std::function<Placement(const std::string& pageId)>;
 
     // The census of `pages` in their order, reading with `read` (and keeping) each page the cache
-    // does not know. Reports the readingAnnotations phase before each page, so a cancel or the
-    // memory stop fails it there; the pages read until then stay known. Fails with what `read`
-    // fails with.
-    Census gather(const std::vector<PageInfo>& pages, const Reader& read);
+    // does not know. With `locate`, a known page whose placement changed (an annotation added to a
+    // list it shares with an edited page) is read again, and a page whose page object was read
+    // for an earlier page of this census is copied from it rather than read. Reports the
+    // readingAnnotations phase before each page, so a cancel or the memory stop fails it there; the
+    // pages read until then stay known. Fails with what `read` and `locate` fail with.
+    Census gather(const std::vector<PageInfo>& pages, const Reader& read, const Locate& locate = nullptr);
 
     // Keeps what a page holds now, read by the caller.
     void keep(const std::string& pageId, PageCensus census) { pages_.insert_or_assign(pageId, std::move(census)); }
-    // Forgets these pages, so that the next census reads them again.
+    // Forgets these pages and every known page that shares its page object or an annotation with
+    // one of them, so that the next census reads them again.
     void forget(const std::vector<std::string>& pageIds);
     void clear() { pages_.clear(); }
 

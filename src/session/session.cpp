@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <set>
 #include <system_error>
 #include <unicode/ustring.h>
 
@@ -206,6 +207,8 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         }
     }
 
+    refusePastListedLimit(opened.get(), count);
+
     teardownDocument();
     document_ = std::move(opened);
     loadedBytes_ = bytes;
@@ -216,6 +219,26 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
     pages_ = std::move(pages);
     if (!keepPages) discloseUnsupportedScripts();
+}
+
+void Session::refusePastListedLimit(FPDF_DOCUMENT document, int pageCount) {
+    std::int64_t listed = 0;
+    std::int64_t most = 0;
+    int mostOn = 0;
+    for (int i = 0; i < pageCount; ++i) {
+        const std::int64_t onPage = std::max(0, EPDFPage_GetAnnotCountRaw(document, i));
+        listed += onPage;
+        if (onPage > most) {
+            most = onPage;
+            mostOn = i;
+        }
+    }
+    if (listed <= session_detail::listedAnnotationLimit) return;
+    throw EngineFailure(FailureCode::resourceLimit,
+                        "This document lists " + groupedDigits(listed) + " annotations on its " +
+                            groupedDigits(pageCount) + " pages (" + groupedDigits(most) + " on page " +
+                            groupedDigits(mostOn + 1) + "), more than the " +
+                            groupedDigits(session_detail::listedAnnotationLimit) + " Kivo PDF reads in one document.");
 }
 
 const std::string* Session::secretFor(const std::optional<std::string>& password) const {
@@ -276,15 +299,21 @@ void Session::discloseUnsupportedScripts() {
         return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET ||
                FPDFAnnot_GetFormFieldType(formHandle(), annotation) >= 0;
     };
+    // A page object the page tree lists more than once has the same widgets each time.
+    std::set<int> looked;
+    session_detail::LoadedReads loaded;
     const auto total = static_cast<std::int64_t>(pages_.size());
     for (std::int64_t k = 0; k < total && !found; ++k) {
         RunningCommand::step(CommandPhase::checkingScripts, k, total);
         const PageInfo& info = pages_[static_cast<size_t>(k)];
+        const int pageObject = EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index));
+        if (pageObject != 0 && !looked.insert(pageObject).second) continue;
         if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index), known,
                                                       [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
             found) {
             continue;
         }
+        loaded.beforeLoading();
         OpenPage page;
         try {
             page = loadPage(info.id);

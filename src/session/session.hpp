@@ -38,6 +38,10 @@ namespace testing {
 class SessionProbe;
 }
 
+namespace session_detail {
+class LoadedReads;
+}
+
 // An open page of a session's document. Closing it (on every exit, by the destructor) first
 // tells the form-fill environment, when there is one, and then closes the page. Annotation
 // handles taken from the page must be closed before it: declare them after it, so that they go
@@ -289,6 +293,10 @@ private:
     // session; none for an empty one.
     const std::string* secretFor(const std::optional<std::string>& password) const;
     OpenPage openPageAt(int index, bool notifyForm) const;
+    // Fails with `resourceLimit` when the pages list more annotations in all than the census
+    // reads, counting a list several pages share once for each: reading them would hold up every
+    // other open document and could exhaust the PDF engine's memory.
+    static void refusePastListedLimit(pdfium::FPDF_DOCUMENT document, int pageCount);
     void discloseUnsupportedScripts();
     pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
 
@@ -307,10 +315,12 @@ private:
     // A fresh census stamped with `revision`; only a cancel or memory stop fails it.
     DocumentContent readContent(std::int64_t revision);
     PageCensusCache::Census documentCensus();
-    PageCensusCache::PageCensus readPageCensus(const std::string& pageId) const;
+    PageCensusCache::PageCensus readPageCensus(const std::string& pageId, session_detail::LoadedReads& loaded) const;
     PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
     void countAnnotation(PageCensusCache::PageCensus& census, pdfium::FPDF_ANNOTATION annotation,
                          const std::string& pageId, int index) const;
+    // Where the page stands for the census cache. Fails as openDocumentPage does.
+    PageCensusCache::Placement placement(const std::string& pageId) const;
     // Takes the census of a page an edit has just changed from the page it still has open, so the
     // census after the edit does not load and parse that page once more.
     void recount(OpenPage& page, std::string_view pageId);

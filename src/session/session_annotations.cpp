@@ -122,6 +122,26 @@ bool takeUnparsedReads(std::int64_t count) {
     return false;
 }
 
+LoadedReads::LoadedReads() : memoryAtStart_(pdfium::module::memorySize()), startedAt_(monotonicNanoseconds()) {}
+
+void LoadedReads::beforeLoading() const {
+    const std::uint64_t memory = pdfium::module::memorySize();
+    std::string what;
+    if (memory > memoryAtStart_ && memory - memoryAtStart_ > growthLimit) {
+        what = "took more than " + groupedDigits(static_cast<std::int64_t>(growthLimit >> 20)) +
+               " MB of the PDF engine's memory";
+    } else if (monotonicNanoseconds() - startedAt_ > timeLimitNanoseconds) {
+        what = "took longer than " + groupedDigits(static_cast<std::int64_t>(timeLimitNanoseconds / 1'000'000'000)) +
+               " seconds";
+    } else {
+        return;
+    }
+    throw EngineFailure(FailureCode::resourceLimit,
+                        "Reading this document's annotations " + what +
+                            ", more than Kivo PDF lets one command take while every other document waits, so the "
+                            "command stopped. Nothing changed.");
+}
+
 std::string readStringKey(FPDF_ANNOTATION annotation, std::string_view key) {
     return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
 }

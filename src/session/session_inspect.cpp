@@ -42,8 +42,9 @@ const Session::DocumentContent& Session::documentContent() {
         // An inspection reports progress but is never cut short.
         RunningCommand::Uninterruptible section;
         content = readContent(revision_);
-    } catch (const EngineFailure&) {
-        if (!module::usable()) throw;
+    } catch (const EngineFailure& failure) {
+        // A document past what the census reads is refused rather than shown without annotations.
+        if (!module::usable() || failure.code == FailureCode::resourceLimit) throw;
         content = DocumentContent{};
         content.revision = revision_;
         content.metadata = metadata();
@@ -72,8 +73,10 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
 }
 
 PageCensusCache::Census Session::documentCensus() {
-    PageCensusCache::Census census =
-        census_.gather(pages_, [this](const std::string& pageId) { return readPageCensus(pageId); });
+    session_detail::LoadedReads loaded;
+    PageCensusCache::Census census = census_.gather(
+        pages_, [&](const std::string& pageId) { return readPageCensus(pageId, loaded); },
+        [this](const std::string& pageId) { return placement(pageId); });
     census.fields = session_detail::mergeRadioFields(census.fields);
     return census;
 }
@@ -93,7 +96,8 @@ bool countsUnloaded(FPDF_ANNOTATION annotation) {
 
 }  // namespace
 
-PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) const {
+PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId,
+                                                    session_detail::LoadedReads& loaded) const {
     const PageInfo& info = openDocumentPage(pageId);
     PageCensusCache::PageCensus census;
     if (session_detail::forEachAnnotationUnparsed(
@@ -101,13 +105,24 @@ PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId) c
             [&](FPDF_ANNOTATION annotation, int index) { countAnnotation(census, annotation, pageId, index); })) {
         return census;
     }
+    loaded.beforeLoading();
     OpenPage page = loadPage(pageId);
     return readPageCensus(page, pageId);
 }
 
+PageCensusCache::Placement Session::placement(const std::string& pageId) const {
+    const int index = static_cast<int>(openDocumentPage(pageId).index);
+    return PageCensusCache::Placement{EPDFDoc_GetPageObjectNumberByIndex(document_.get(), index),
+                                      EPDFPage_GetAnnotCountRaw(document_.get(), index)};
+}
+
 void Session::recount(OpenPage& page, std::string_view pageId) {
     const std::string id(pageId);
-    census_.keep(id, readPageCensus(page, id));
+    PageCensusCache::PageCensus census = readPageCensus(page, id);
+    const PageCensusCache::Placement now = placement(id);
+    census.pageObject = now.pageObject;
+    census.listed = now.listed;
+    census_.keep(id, std::move(census));
 }
 
 PageCensusCache::PageCensus Session::readPageCensus(OpenPage& page, const std::string& pageId) const {
@@ -124,6 +139,7 @@ void Session::countAnnotation(PageCensusCache::PageCensus& census, FPDF_ANNOTATI
     using namespace session_detail;
     const int subtype = FPDFAnnot_GetSubtype(annotation);
     ++census.subtypes[subtypeName(subtype)];
+    if (const int object = EPDFAnnot_GetObjectNumber(annotation); object != 0) census.annotationObjects.insert(object);
     if (subtype == FPDF_ANNOT_POPUP) return;
     if (subtype == FPDF_ANNOT_WIDGET) {
         if (auto field = fieldInfo(formHandle(), annotation, pageId)) census.fields.push_back(std::move(*field));

@@ -156,8 +156,31 @@ void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visi
 // many annotations that way in its life; after that its pages are read loaded, which costs time but
 // no memory.
 inline constexpr std::int64_t unparsedReadLimit = std::int64_t{1} << 17;
+// The most annotations the pages of one document may list in all, as the census lists them (a
+// list that pages share, once for each page). Each costs module memory when read from its list and
+// more when read from a loaded page, so a document past this is refused rather than read.
+inline constexpr std::int64_t listedAnnotationLimit = 50'000;
 // Takes `count` reads from what is left of that limit; false, taking none, when fewer are left.
 bool takeUnparsedReads(std::int64_t count);
+
+// What one census or one script check may cost in loading pages to read their annotations. Loading
+// a page builds all its annotations, and for those without an appearance PDFium writes one into the
+// document: 25 pages sharing a list of 2,000 such annotations took 30 s and 600 MB of module memory,
+// and a few more opens exhausted it, while 20,000 links load in a blink. So a walk is bounded by the
+// module memory it adds and the time it takes, not by a count.
+class LoadedReads {
+public:
+    static constexpr std::uint64_t growthLimit = std::uint64_t{128} << 20;
+    static constexpr std::uint64_t timeLimitNanoseconds = 5'000'000'000;
+    LoadedReads();
+    // Before loading a page to read its annotations. Fails with `resourceLimit` once the walk has
+    // added more than the limit to the module's memory or taken longer than its time.
+    void beforeLoading() const;
+
+private:
+    std::uint64_t memoryAtStart_;
+    std::uint64_t startedAt_;
+};
 
 // Calls `visit(annotation, index)` for every annotation of the page at `pageIndex`, read from the
 // page's annotation list without loading the page: parsing each page's content made reading the

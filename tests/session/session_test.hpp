@@ -34,7 +34,8 @@ public:
     static PageCensusCache::Census census(Session& session) { return session.documentCensus(); }
     // One page's census as the census reads it, and as the page loaded into the form environment gives it.
     static PageCensusCache::PageCensus pageCensus(Session& session, const std::string& pageId) {
-        return session.readPageCensus(pageId);
+        session_detail::LoadedReads loaded;
+        return session.readPageCensus(pageId, loaded);
     }
     static PageCensusCache::PageCensus loadedPageCensus(Session& session, const std::string& pageId) {
         OpenPage page = session.loadPage(pageId);

@@ -1,0 +1,209 @@
+// The census of annotations through the worker: a document past what one command reads is refused
+// with a sentence while the other open documents go on answering, and after an edit the census
+// lists what a fresh open of the same bytes lists, on pages that share their annotations too.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <tuple>
+
+#include "document_worker.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::outcome;
+using testing::WorkerMode;
+
+class WorkerCensus : public ::testing::Test, protected testing::OpenedDocument {
+protected:
+    void SetUp() override { start(WorkerMode::stdio); }
+
+    // The other document still reads, draws and takes an edit.
+    void expectOtherDocumentUsable() {
+        const CommandResponse before = worker->send(on(CommandMethod::inspect));
+        ASSERT_EQ(outcome(before), "ok");
+        auto render = on(CommandMethod::renderPage);
+        render.params.pageId = pages[1];
+        render.params.pngPath = (dir.path() / "other.png").string();
+        EXPECT_EQ(outcome(worker->send(render)), "ok");
+        auto note = on(CommandMethod::addNote);
+        note.params.pageId = pages[0];
+        note.params.rect = PDFRect{72, 72, 92, 92};
+        const CommandResponse noted = worker->send(note);
+        ASSERT_EQ(outcome(noted), "ok");
+        EXPECT_EQ(noted.result->annotations->size(), before.result->annotations->size() + 1);
+    }
+};
+
+TEST_F(WorkerCensus, ADocumentPastTheBoundIsRefusedAndTheOthersStayUsable) {
+    struct Case {
+        const char* file;
+        // The request on the document once open; none for a document refused at open.
+        std::function<std::optional<CommandRequest>(const std::string& session)> request;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"pages-sharing-one-annotation-list.pdf", [](const std::string&) { return std::nullopt; },
+         "resource_limit: This document lists 400,000 annotations on its 200 pages (2,000 on page 1), more than "
+         "the 50,000 Kivo PDF reads in one document."},
+        {"choice-field-3000-options.pdf",
+         [this](const std::string& session) {
+             auto fill = on(CommandMethod::fillForm, session);
+             fill.params.fieldName = "choice";
+             fill.params.value = "x";
+             return std::optional(fill);
+         },
+         "resource_limit: Field choice has 12,000 options, more than the 2,000 Kivo PDF chooses among, so it was "
+         "not filled."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = testing::repro(c.file);
+        if (file.empty()) GTEST_SKIP() << "the reproducer documents are absent";
+        auto open = testing::makeRequest(CommandMethod::open);
+        open.params.path = file.string();
+        const CommandResponse opened = worker->send(open);
+        std::string refused = outcome(opened);
+        if (opened.ok) {
+            const std::string session = *opened.result->sessionId;
+            refused = outcome(worker->send(*c.request(session)));
+            // Nothing of the refused fill reached the document.
+            const CommandResponse after = worker->send(on(CommandMethod::inspect, session));
+            ASSERT_EQ(outcome(after), "ok");
+            EXPECT_EQ(after.result->revision, opened.result->revision);
+        }
+        EXPECT_EQ(refused, c.why);
+        expectOtherDocumentUsable();
+    }
+}
+
+// 25 pages of a form sharing one list of 2,000 commented squares without an appearance: 50,000 annotations,
+// as many as a document may list. The first open reads the lists; once the worker may read no more
+// of them, the census loads the pages, and each load writes 2,000 appearances into the document.
+std::string costlyPagesPdf() {
+    std::string kids;
+    for (int i = 0; i < 25; ++i) kids += std::to_string(5 + i) + " 0 R ";
+    std::string list = "[";
+    for (int i = 0; i < 2000; ++i) list += "4 0 R ";
+    std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] >> >>",
+        "<< /Type /Pages /Kids [" + kids + "] /Count 25 >>",
+        list + "]",
+        "<< /Type /Annot /Subtype /Square /Rect [10 10 50 50] /Contents (shared) /C [1 0 0] >>",
+    };
+    for (int i = 0; i < 25; ++i) {
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots 3 0 R >>");
+    }
+    return testing::assemblePdf(objects);
+}
+
+TEST_F(WorkerCensus, OpeningADocumentOfCostlyPagesAgainNeverStopsTheEngine) {
+    const fs::path file = dir.path() / "costly.pdf";
+    testing::writeFile(file, costlyPagesPdf());
+    auto open = testing::makeRequest(CommandMethod::open);
+    open.params.path = file.string();
+    int refused = 0;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("open " + std::to_string(round + 1));
+        const CommandResponse opened = worker->send(open);
+        if (opened.ok) {
+            EXPECT_EQ(opened.result->annotationSubtypes->size(), 25u);
+            continue;
+        }
+        ++refused;
+        EXPECT_EQ(outcome(opened).rfind("resource_limit: Reading this document's annotations took ", 0), 0u)
+            << outcome(opened);
+    }
+    // The first open reads the lists; the last ones find the worker's list reading spent.
+    EXPECT_GE(refused, 1);
+    expectOtherDocumentUsable();
+}
+
+// Two pages whose dictionaries list one annotation list: `pages` is the page tree's /Kids, `list`
+// the shared /Annots (object 5), holding the note of object 6 or nothing.
+std::string sharingPdf(const std::string& kids, const std::string& list) {
+    const std::string page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots 5 0 R >>";
+    return testing::assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [" + kids + "] /Count 2 >>",
+        page,
+        page,
+        list,
+        "<< /Type /Annot /Subtype /Text /Rect [10 10 30 30] /Contents (shared) /NM (shared) /AP << /N 7 0 R >> >>",
+        "<< /Type /XObject /Subtype /Form /BBox [0 0 20 20] /Length 0 >>\nstream\n\nendstream",
+    });
+}
+
+// The census as page positions, kinds and contents, in page order.
+std::vector<std::tuple<std::size_t, std::string, std::string>> listing(const CommandResult& r) {
+    std::vector<std::tuple<std::size_t, std::string, std::string>> out;
+    for (const AnnotationInfo& a : *r.annotations) {
+        std::size_t position = 0;
+        while (position < r.pages->size() && (*r.pages)[position].id != a.pageId) ++position;
+        out.emplace_back(position, a.kind, a.contents);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(WorkerCensus, AfterAnEditTheCensusIsWhatAFreshOpenOfTheSameBytesReads) {
+    enum class Edit { addNote, changeSharedNote };
+    const struct {
+        const char* name;
+        std::string pdf;
+        Edit edit;
+        std::vector<std::string> onEachPage;  // the contents of the notes on each page, after the edit
+    } cases[] = {
+        {"one annotation list", sharingPdf("3 0 R 4 0 R", "[6 0 R]"), Edit::addNote, {"added", "shared"}},
+        {"one page object twice", sharingPdf("3 0 R 3 0 R", "[6 0 R]"), Edit::addNote, {"added", "shared"}},
+        {"one empty annotation list", sharingPdf("3 0 R 4 0 R", "[]"), Edit::addNote, {"added"}},
+        {"one annotation on both pages", sharingPdf("3 0 R 4 0 R", "[6 0 R]"), Edit::changeSharedNote, {"changed"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir.path() / ("shared" + std::to_string(++n) + ".pdf");
+        testing::writeFile(file, c.pdf);
+        const CommandResponse opened = worker->open(file);
+        ASSERT_TRUE(opened.ok);
+        const std::string session = *opened.result->sessionId;
+        CommandRequest edit;
+        if (c.edit == Edit::addNote) {
+            edit = on(CommandMethod::addNote, session);
+            edit.params.pageId = opened.result->pages->front().id;
+            edit.params.rect = PDFRect{100, 100, 120, 120};
+            edit.params.contents = "added";
+        } else {
+            edit = on(CommandMethod::updateAnnotation, session);
+            edit.params.annotationId = "shared";
+            edit.params.contents = "changed";
+        }
+        ASSERT_EQ(outcome(worker->send(edit)), "ok");
+        const CommandResponse live = worker->send(on(CommandMethod::inspect, session));
+        ASSERT_EQ(outcome(live), "ok");
+
+        const fs::path copy = dir.path() / ("copy" + std::to_string(n) + ".pdf");
+        auto write = on(CommandMethod::exportDocument, session);
+        write.params.destination = copy.string();
+        ASSERT_EQ(outcome(worker->send(write)), "ok");
+        const CommandResponse fresh = worker->open(copy);
+        ASSERT_TRUE(fresh.ok);
+
+        EXPECT_EQ(listing(*live.result), listing(*fresh.result));
+        for (std::size_t page = 0; page < 2; ++page) {
+            std::vector<std::string> contents;
+            for (const auto& [position, kind, text] : listing(*live.result)) {
+                if (position == page) contents.push_back(text);
+            }
+            EXPECT_EQ(contents, c.onEachPage) << "page " << page + 1;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kivo
