@@ -28,13 +28,14 @@ struct LineRange {
 namespace PageText {
 
 // Groups a page's characters into visual lines, in the order of the runs. A character whose box has any
-// height in common with the line so far joins it; the line's band grows to hold it.
+// height in common with the line so far joins it; the line's band grows to hold it. On a page whose
+// content draws its lines up or down the page, "height" is the extent across the line.
 std::vector<TextLine> lines(const std::vector<TextRun>& runs);
 
-// The characters under `rect` (page points), in the runs' order and joined without separators: those
-// whose box overlaps it with positive area and whose line it takes (it holds the middle of the line's
-// band or a third of its height, or lies within it), so that the edges of neighbouring lines' glyphs
-// stay out.
+// The text under `rect` (page points), as a person would paste it: the characters whose box overlaps
+// it with positive area and whose line it takes (it holds the middle of the line's band or a third of
+// its height, or lies within it, so that the edges of neighbouring lines' glyphs stay out), with the
+// page's spaces between them, and one line feed between lines, in the runs' order.
 std::string textUnder(const std::vector<TextRun>& runs, const PDFRect& rect);
 
 // The lines of `range` (clamped to the list) joined by line feeds, with the

@@ -10,6 +10,8 @@ extern "C" {
 #include "pdfium.h"
 }
 
+#include "pdfium/saved_trailer.hpp"
+
 namespace kivo::pdfium {
 namespace {
 
@@ -827,6 +829,9 @@ Document Document::load(std::span<const uint8_t> bytes, std::shared_ptr<const vo
             raw(Z_pdfiumZ_FPDF_LoadMemDocument64, document.moduleCopy_, static_cast<u32>(bytes.size()), secret)};
     }
     if (!document.handle_) document.close();
+    if (document.handle_) {
+        SavedTrailer::noteLeftOutInfo(document.handle_, SavedTrailer::latestTrailerLeavesOutInfo(bytes));
+    }
     return document;
 }
 
@@ -868,6 +873,7 @@ void Document::close() {
         } catch (const EngineFailure&) {}
     }
     if (reader_ != 0) g_readers.erase(reader_);
+    if (handle_) SavedTrailer::noteLeftOutInfo(handle_, false);
     handle_ = FPDF_DOCUMENT{};
     moduleCopy_ = 0;
     access_ = 0;

@@ -25,7 +25,9 @@ u32 writeBlockCallback(void*, u32 record, u32 data, u32 size) {
 
 bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
     static const u32 slot = module::addHostFunction(&writeBlockCallback);
+    const bool dropInfo = SavedTrailer::leavesOutInfo(document);
     FileWriter writer{stream, true};
+    if (!appended || dropInfo) writer.mending = SavedTrailer::Mending{!appended, dropInfo};
     const Address record = module::allocate(8);
     if (record == 0) return false;
     store<int32_t>(record, 1);
@@ -43,7 +45,7 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
     }
     g_writers.erase(record);
     module::release(record);
-    return saved != 0 && writer.ok;
+    return saved != 0 && writer.ok && writer.finish();
 }
 
 // Saves into the stream and closes it on every path; true only when both succeeded.
@@ -91,12 +93,46 @@ bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, i
     return FPDFImageObj_SetBitmap(image, bitmap.get());
 }
 
-bool FileWriter::write(const uint8_t* bytes, unsigned long length) {
+namespace {
+
+// The most held back after a table keyword: past it, that keyword was a stream's bytes, not the last table.
+constexpr std::size_t mostHeld = std::size_t{64} << 20;
+// A keyword may straddle two blocks.
+constexpr std::size_t keywordOverlap = 6;
+
+}  // namespace
+
+bool FileWriter::put(const char* bytes, std::size_t length) {
     if (stream == nullptr || (length > 0 && std::fwrite(bytes, 1, length, stream) != length)) {
         ok = false;
         return false;
     }
     return true;
+}
+
+bool FileWriter::write(const uint8_t* bytes, unsigned long length) {
+    const char* block = reinterpret_cast<const char*>(bytes);
+    if (!mending) return put(block, length);
+    const std::size_t from = held.size() > keywordOverlap ? held.size() - keywordOverlap : 0;
+    held.append(block, length);
+    const std::size_t found = SavedTrailer::lastTableStart(std::string_view(held).substr(from));
+    std::size_t out = 0;
+    if (found != std::string_view::npos) {
+        tableSeen = true;
+        out = from + found;
+    } else if (!tableSeen || held.size() > mostHeld) {
+        out = held.size() > keywordOverlap ? held.size() - keywordOverlap : 0;
+        tableSeen = false;
+    }
+    const bool written = put(held.data(), out);
+    held.erase(0, out);
+    return written;
+}
+
+bool FileWriter::finish() {
+    const std::string tail = mending ? SavedTrailer::mended(held, *mending) : std::string();
+    held.clear();
+    return put(tail.data(), tail.size());
 }
 
 bool saveToFile(FPDF_DOCUMENT document, const char* path) {

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "pdfium/fpdf.hpp"
+#include "pdfium/saved_trailer.hpp"
 
 namespace kivo::pdfium {
 
@@ -28,14 +31,25 @@ bool saveToFile(FPDF_DOCUMENT document, const char* path);
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended = false);
 
 // The host side of PDFium's file writer: the output stream and whether every write so far
-// succeeded.
+// succeeded. With `mending`, what follows the last cross-reference table is held back, and finish()
+// writes it with the trailer mended (see saved_trailer.hpp).
 struct FileWriter {
     std::FILE* stream = nullptr;
     bool ok = true;
+    std::optional<SavedTrailer::Mending> mending{};
 
-    // PDFium's write callback: writes the block in one call; false, clearing `ok`, when not all of
-    // it was written or there is no stream.
+    // PDFium's write callback: writes the block, or holds it back, in one call; false, clearing `ok`,
+    // when not all of it was written or there is no stream.
     bool write(const uint8_t* bytes, unsigned long length);
+    // Writes what was held back; false, clearing `ok`, when that fails.
+    bool finish();
+
+    // What is held back, and whether it starts at a table keyword.
+    std::string held{};
+    bool tableSeen = false;
+
+private:
+    bool put(const char* bytes, std::size_t length);
 };
 
 }  // namespace kivo::pdfium

@@ -69,6 +69,16 @@ std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION ann
         }
     } else if (type == FPDF_FORMFIELD_CHECKBOX && form) {
         field.checked = FPDFAnnot_IsChecked(form, annotation);
+        // Readers draw the appearance /AS names. PDFium takes a box whose field has /Opt to be on only in
+        // a state named by its position, and calls a box drawn checked under its own name off.
+        const std::string shown = readStringKey(annotation, "AS");
+        const bool drawn = readWide([&](std::span<uint16_t> buffer) {
+                               return FPDFAnnot_GetAP(annotation, FPDF_ANNOT_APPEARANCEMODE_NORMAL, buffer);
+                           }).size() > 0;
+        if (!*field.checked && !shown.empty() && shown != "Off" && drawn) {
+            field.checked = true;
+            if (value.empty() || value == "Off") value = shown;
+        }
     }
     field.value = normalisedLineBreaks(value);
     field.type = formFieldTypeName(type);

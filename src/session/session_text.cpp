@@ -1,3 +1,9 @@
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <utility>
+
 #include "core/text.hpp"
 #include "session/running_command.hpp"
 #include "session/session.hpp"
@@ -16,6 +22,49 @@ std::string decodeUnits(const std::u16string& units) {
 
 // A search stops collecting here; the rest of the pages still report progress.
 constexpr std::size_t maxSearchHits = 200;
+
+// Where a query occurs on a page, as PDFium's character index and count of each match, at most `limit`.
+using Matches = std::vector<std::pair<int, int>>;
+
+bool outsideBasicPlane(const std::u16string& units) {
+    return std::any_of(units.begin(), units.end(), [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; });
+}
+
+Matches pdfiumMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::size_t limit) {
+    Matches out;
+    ScopedSearch handle(FPDFText_FindStart(textPage, what, 0, 0));
+    if (!handle) return out;
+    while (out.size() < limit && FPDFText_FindNext(handle.get())) {
+        const int count = FPDFText_GetSchCount(handle.get());
+        if (count <= 0) break;  // a match of nothing would be found again and again
+        out.emplace_back(FPDFText_GetSchResultIndex(handle.get()), count);
+    }
+    return out;
+}
+
+// PDFium keeps a character outside the Basic Multilingual Plane as two characters, one per surrogate, yet
+// reads the query's pair as one character, so its search never finds one. Such a query is matched here
+// against the page's characters, one UTF-16 unit each, ignoring case as PDFium's search does.
+Matches unitMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::size_t limit) {
+    Matches out;
+    const int count = std::max(0, FPDFText_CountChars(textPage));
+    icu::UnicodeString page;
+    for (int i = 0; i < count; ++i) {
+        const unsigned int code = FPDFText_GetUnicode(textPage, i);
+        page.append(static_cast<char16_t>(code <= 0xFFFF ? code : 0xFFFD));
+    }
+    const icu::UnicodeString query(what.data(), static_cast<int32_t>(what.size()));
+    const int length = query.length();
+    for (int start = 0; start + length <= count && out.size() < limit;) {
+        if (page.caseCompare(start, length, query, U_FOLD_CASE_DEFAULT) == 0) {
+            out.emplace_back(start, length);
+            start += length;
+        } else {
+            ++start;
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -104,17 +153,14 @@ std::vector<SearchHit> Session::search(std::string_view query, const std::option
         OpenPage page = loadPage(id);
         ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         if (!textPage) continue;
-        ScopedSearch handle(FPDFText_FindStart(textPage.get(), what, 0, 0));
-        if (!handle) continue;
-        while (FPDFText_FindNext(handle.get())) {
-            if (hits.size() >= maxSearchHits) break;
+        const std::size_t room = maxSearchHits - hits.size();
+        const Matches matches = outsideBasicPlane(what) ? unitMatches(textPage.get(), what, room)
+                                                        : pdfiumMatches(textPage.get(), what, room);
+        for (const auto& [start, count] : matches) {
             SearchHit hit;
             hit.pageId = id;
-            hit.index = FPDFText_GetSchResultIndex(handle.get());
-            hit.count = FPDFText_GetSchCount(handle.get());
-            const int start = static_cast<int>(hit.index);
-            const int count = static_cast<int>(hit.count);
-            if (count <= 0) break;  // a match of nothing would be found again and again
+            hit.index = start;
+            hit.count = count;
             const int rects = FPDFText_CountRects(textPage.get(), start, count);
             for (int r = 0; r < rects; ++r) {
                 double left = 0, top = 0, right = 0, bottom = 0;

@@ -106,6 +106,29 @@ std::optional<FormFieldInfo> workerField(Workspace& workspace, const std::string
     return std::nullopt;
 }
 
+// A form file written by `make` and opened in the window, its Form tab reached as a person reaches it:
+// the page list takes the first focus once the window is active, then Ctrl+3, until the editor of
+// `field` shows. The tab is null when it never does.
+struct FormWindow {
+    std::unique_ptr<RunningEditor> editor;
+    FormTab* tab = nullptr;
+};
+
+FormWindow formTabShowing(const Scratch& scratch, const std::string& pdf, const std::string& field) {
+    const auto file = scratch.docs() / "form.pdf";
+    writeFile(file, pdf);
+    FormWindow shown{openIn(scratch, file)};
+    if (!shown.editor) return shown;
+    MainWindow& window = shown.editor->window();
+    if (!QTest::qWaitForWindowActive(&window)) return shown;
+    if (!waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5)) return shown;
+    QTest::keyClick(&window, Qt::Key_3, Qt::ControlModifier);
+    FormTab& tab = *named<FormTab>(inspectorOf(*shown.editor), "formTab");
+    if (waitUntil([&] { return fieldEditor(tab, field) != nullptr && fieldEditor(tab, field)->isVisible(); }))
+        shown.tab = &tab;
+    return shown;
+}
+
 // A user's pick in a picker: the index becomes current and the picker says it was activated.
 void choose(QComboBox* picker, int index) {
     picker->setCurrentIndex(index);
@@ -638,19 +661,10 @@ private slots:
 
     void aTypedValueIsAppliedByReturnAndBeforeASave() {
         Scratch scratch;
-        const auto pdf = scratch.docs() / "form.pdf";
-        writeFile(pdf, makeFormPdf());
-        auto editor = openIn(scratch, pdf);
-        QVERIFY(editor);
-        Workspace& workspace = editor->workspace();
-        MainWindow& window = editor->window();
-        // The page list takes the first focus once the window is active; after that the keys are the person's.
-        QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
-        QTest::keyClick(&window, Qt::Key_3, Qt::ControlModifier);
-        FormTab& tab = *named<FormTab>(inspectorOf(*editor), "formTab");
-        QVERIFY(
-            waitUntil([&] { return fieldEditor(tab, "name") != nullptr && fieldEditor(tab, "name")->isVisible(); }));
+        const FormWindow shown = formTabShowing(scratch, makeFormPdf(), "name");
+        QVERIFY(shown.tab);
+        Workspace& workspace = shown.editor->workspace();
+        FormTab& tab = *shown.tab;
         QLineEdit* name = fieldEditor(tab, "name")->findChild<HeroField*>()->lineEdit();
         QTest::mouseClick(name, Qt::LeftButton);
         QVERIFY(name->hasFocus());
@@ -668,6 +682,29 @@ private slots:
         QCOMPARE(QString::fromStdString(workerField(workspace, "name")->value), QStringLiteral("Smith Jr"));
         QVERIFY(!workspace.inspect()->dirty.value_or(true));
         QCOMPARE(name->text(), QStringLiteral("Smith Jr"));
+    }
+
+    void aPushButtonIsNamedNotOfferedATextBoxAndASaveGoesThrough() {
+        Scratch scratch;
+        const FormWindow shown = formTabShowing(scratch, makeFillFormPdf(), "submit");
+        QVERIFY(shown.tab);
+        Workspace& workspace = shown.editor->workspace();
+        FormTab& tab = *shown.tab;
+        FormFieldEditor& submit = *fieldEditor(tab, "submit");
+        QVERIFY2(submit.findChild<QLineEdit*>() == nullptr, "a push button holds no value to type");
+        QVERIFY(submit.findChild<QPlainTextEdit*>() == nullptr);
+        QVERIFY(submit.findChild<HeroButton*>(QStringLiteral("applyField")) == nullptr);
+        QCOMPARE(named<QWidget>(submit, "fieldControl")->accessibleName(), QStringLiteral("submit, push button"));
+
+        // A letter typed on the tab goes into the file with Ctrl+S, and nothing stops the save.
+        QPlainTextEdit* typed = fieldEditor(tab, "name")->findChild<QPlainTextEdit*>();
+        QVERIFY(typed != nullptr);
+        QTest::mouseClick(typed, Qt::LeftButton);
+        QTest::keyClicks(typed, "x");
+        QTest::keyClick(typed, Qt::Key_S, Qt::ControlModifier);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Saved" || workspace.errorMessage(); }));
+        QCOMPARE(QString::fromStdString(workspace.status()), QStringLiteral("Saved"));
+        QVERIFY(!workspace.inspect()->dirty.value_or(true));
     }
 
     void theFormTabFillsTheSampleFormAndDraftsStayWithTheirDocument() {

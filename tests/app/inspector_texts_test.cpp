@@ -185,6 +185,7 @@ private slots:
         QTest::newRow("checkbox by its value") << field("checkbox", "YeS") << FormEditorKind::checkbox << true;
         QTest::newRow("On is not yes") << field("checkbox", "On") << FormEditorKind::checkbox << false;
         QTest::newRow("checked wins") << field("checkbox", "Yes", false) << FormEditorKind::checkbox << false;
+        QTest::newRow("push button") << field("button") << FormEditorKind::button << false;
         QTest::newRow("radio") << field("radio") << FormEditorKind::radio << false;
         QTest::newRow("combo") << field("combo") << FormEditorKind::choice << false;
         QTest::newRow("list") << field("list") << FormEditorKind::choice << false;

@@ -9,6 +9,8 @@ TextRun run(const char* text, double left, double bottom, double right, double t
     return TextRun{0, text, left, bottom, right, top};
 }
 
+bool hasBox(const TextRun& r) { return r.left < r.right && r.bottom < r.top; }
+
 std::vector<std::string> texts(const std::vector<TextLine>& lines) {
     std::vector<std::string> out;
     for (const auto& line : lines) out.push_back(line.text);
@@ -48,25 +50,42 @@ TEST(PageText, Lines) {
     EXPECT_EQ(raised[0].rect, (PDFRect{10, 700, 21, 716}));
 }
 
-TEST(PageText, TextUnderTakesTheLinesADragCoversNotTheirNeighboursEdges) {
-    // "Hg," over "lo": the first line's band is 696 to 712, the second's 680 to 692.
-    const std::vector<TextRun> runs = {run("H", 10, 700, 18, 712), run("g", 18, 696, 24, 708),
-                                       run(",", 24, 697, 26, 701), run("\n", 0, 0, 0, 0),
-                                       run("l", 10, 680, 12, 692), run("o", 12, 680, 18, 688)};
+TEST(PageText, TextUnderReadsTheLinesADragCoversNotTheirNeighboursEdges) {
+    // "Hg, w" over "lo", as PDFium hands them out: a generated space and line end without boxes. The first
+    // line's band is 696 to 712, the second's 680 to 692.
+    const std::vector<TextRun> runs = {
+        run("H", 10, 700, 18, 712), run("g", 18, 696, 24, 708), run(",", 24, 697, 26, 701),
+        run(" ", 0, 0, 0, 0),       run("w", 30, 700, 38, 708), run("\r", 0, 0, 0, 0),
+        run("\n", 0, 0, 0, 0),      run("l", 10, 680, 12, 692), run("o", 12, 680, 18, 688)};
     const struct {
         const char* name;
         PDFRect rect;
         std::string text;
     } cases[] = {
-        {"both lines", {0, 670, 100, 720}, "Hg,lo"},
+        {"both lines", {0, 670, 100, 720}, "Hg, w\nlo"},
         {"the second line, grazing the first's descenders", {0, 678, 100, 697.5}, "lo"},
-        {"from the middle of the first line down", {0, 678, 100, 705}, "Hg,lo"},
-        {"the top third of the first line, from above", {0, 706, 100, 716}, "Hg"},
+        {"from the middle of the first line down", {0, 678, 100, 705}, "Hg, w\nlo"},
+        {"the top third of the first line, from above, and the comma below it", {0, 706, 100, 716}, "Hg, w"},
         {"a thin drag inside the first line", {0, 709, 100, 710}, "H"},
         {"half of the first line's width", {0, 690, 19, 720}, "Hg"},
         {"touching an edge only", {0, 712, 100, 720}, ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(PageText::textUnder(runs, c.rect), c.text) << c.name;
+    // The same page turned a quarter by its content: every point (x, y) drawn at (-y, x).
+    const auto turned = [](double left, double bottom, double right, double top) {
+        return PDFRect{-top, left, -bottom, right};
+    };
+    std::vector<TextRun> turnedRuns;
+    for (const TextRun& r : runs) {
+        const PDFRect box = turned(r.left, r.bottom, r.right, r.top);
+        turnedRuns.push_back(hasBox(r) ? run(r.unicode.c_str(), box.left, box.bottom, box.right, box.top) : r);
+    }
+    for (const auto& c : cases) {
+        EXPECT_EQ(PageText::textUnder(runs, c.rect), c.text) << c.name;
+        const PDFRect& r = c.rect;
+        EXPECT_EQ(PageText::textUnder(turnedRuns, turned(r.left, r.bottom, r.right, r.top)), c.text)
+            << c.name << ", turned";
+    }
+    EXPECT_EQ(texts(PageText::lines(turnedRuns)), (std::vector<std::string>{"Hg, w", "lo"}));
 }
 
 TEST(PageText, Selection) {

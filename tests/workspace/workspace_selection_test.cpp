@@ -135,5 +135,50 @@ TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
     EXPECT_EQ(ws().status(), "This page has no text to select.");
 }
 
+// ---- Against the real worker, on a real page
+
+class PageTextSelection : public testing::LaunchedWorkspaceTest {};
+
+TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
+    const auto sample = testing::corpus("minimal-document.pdf");
+    if (sample.empty()) GTEST_SKIP() << "the sample documents are absent";
+    std::filesystem::copy_file(sample, scratch_.docs() / "minimal.pdf");
+    ws().open(scratch_.docs() / "minimal.pdf");
+    ASSERT_TRUE(testing::waitUntil([&] { return !ws().renderer().pageChars().empty(); })) << ws().status();
+    const auto done = [&](const std::string& status) {
+        return testing::waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) &&
+               ws().status() == status;
+    };
+    // The page's first two lines, from the left margin to the right one and no further down.
+    const PDFRect firstTwoLines{80, 728, 520, 758};
+    const std::string pasted =
+        "Lorem ipsum dolor sit amet, consetetur sadipscing elitr, sed diam nonumy eirmod\n"
+        "tempor invidunt ut labore et dolore magna aliquyam erat, sed diam voluptua. At vero";
+
+    ws().setTool(EditorTool::select);
+    ws().applyTool(firstTwoLines, {});
+    EXPECT_EQ(ws().selectedText(), pasted);
+    ws().copySelection();
+    EXPECT_EQ(test_->clipboard->text, pasted);
+
+    // The highlight's contents, its accessible name, say the same.
+    ws().setTool(EditorTool::highlight);
+    ws().applyTool(firstTwoLines, {});
+    ASSERT_TRUE(done("Highlight added")) << ws().errorMessage().value_or("");
+    ASSERT_TRUE(ws().inspect()->annotations);
+    EXPECT_EQ(ws().inspect()->annotations->back().contents, pasted);
+
+    // Turned a quarter, the page reads the same under the same drag.
+    ws().rotateSelected(90);
+    ASSERT_TRUE(done("Page rotated")) << ws().errorMessage().value_or("");
+    ASSERT_TRUE(testing::waitUntil([&] {
+        const QImage& shown = ws().renderer().pageImage();
+        return shown.width() > shown.height() && !ws().renderer().pageChars().empty();
+    }));
+    ws().setTool(EditorTool::select);
+    ws().applyTool(firstTwoLines, {});
+    EXPECT_EQ(ws().selectedText(), pasted);
+}
+
 }  // namespace
 }  // namespace kivo

@@ -23,6 +23,7 @@ namespace kivo {
 namespace FormEditors {
 
 FormEditorKind kind(const FormFieldInfo& field) {
+    if (field.type == "button") return FormEditorKind::button;
     if (field.type == "checkbox") return FormEditorKind::checkbox;
     if (field.type == "radio") return FormEditorKind::radio;
     if (field.type == "combo" || field.type == "list") return FormEditorKind::choice;
@@ -42,8 +43,10 @@ std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormF
                                                            const EditorDrafts& drafts) {
     std::vector<std::pair<std::string, std::string>> typed;
     for (const FormFieldInfo& field : fields) {
-        const FormEditorKind shown = kind(field);
-        if (field.readOnly || shown == FormEditorKind::checkbox || shown == FormEditorKind::radio) continue;
+        // Only text and choice fields take a typed value: a draft under any other name (a push button's,
+        // left from a window that offered it a text box) would stop the save that follows.
+        const bool typedValue = field.type == "text" || field.type == "combo" || field.type == "list";
+        if (field.readOnly || !typedValue) continue;
         const std::optional<std::string> draft = drafts.field(field.name);
         const bool listed =
             std::any_of(typed.begin(), typed.end(), [&](const auto& entry) { return entry.first == field.name; });
@@ -102,6 +105,16 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
                 workspace_.fill(field_.name, on ? "Yes" : "Off");
             });
             return;
+        case FormEditorKind::button: {
+            // A push button acts, it holds no value: it is named, never offered a text box.
+            auto* what = new ThemedLabel(QStringLiteral("Push button, no value to fill"), ScaledTextStyle::body,
+                                         QFont::Normal, Theme::Token::muted, column);
+            what->setAccessibleName(name + QStringLiteral(", push button"));
+            wrapInWidth(what);
+            control_ = what;
+            column->add(what);
+            return;
+        }
         case FormEditorKind::radio:
         case FormEditorKind::choice:
             picker_ = new QComboBox(column);

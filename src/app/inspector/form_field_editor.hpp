@@ -2,10 +2,11 @@
 
 // FormFieldEditor: the rows of one form field on the Form tab: its name (with a "Read-only" chip when the
 // field is read-only; hidden from assistive technologies, which hear the name on the control), then the
-// editor its type calls for: a checkbox, sent at once as "Yes" or "Off"; a radio picker, whose choice is
-// kept as the draft and sent at once; a choice-list picker, or a one-line or multi-line text editor, kept
-// as the draft and sent with "Apply" (the draft, or the unchanged value when there is none). A read-only
-// field disables its control and "Apply"; a radio group without options disables its picker.
+// editor its type calls for: a line saying a push button holds no value; a checkbox, sent at once as "Yes"
+// or "Off"; a radio picker, whose choice is kept as the draft and sent at once; a choice-list picker, or a
+// one-line or multi-line text editor, kept as the draft and sent with "Apply" (the draft, or the unchanged
+// value when there is none). A read-only field disables its control and "Apply"; a radio group without
+// options disables its picker.
 //
 // The window's drafts are keyed by field name: two fields of one name share a draft, and a draft wins
 // over the document's value from its first change on. The editor keeps no state of its own; it shows the
@@ -34,18 +35,19 @@ class HeroField;
 class ScaledStack;
 class Workspace;
 
-enum class FormEditorKind { checkbox, radio, choice, multilineText, text };
+enum class FormEditorKind { button, checkbox, radio, choice, multilineText, text };
 
 namespace FormEditors {
 
-// By exact comparison of the type: "checkbox", "radio", "combo" or "list"; any other type is text.
+// By exact comparison of the type: "button", "checkbox", "radio", "combo" or "list"; any other type is text.
 FormEditorKind kind(const FormFieldInfo& field);
 // A checkbox is on by `checked` when the worker says, else when its value is "yes" in any letter case.
 bool shownChecked(const FormFieldInfo& field);
 // Pickers and text editors show the draft when there is one, else the value.
 std::string shownValue(const FormFieldInfo& field, const std::optional<std::string>& draft);
-// The drafts of text and choice fields that differ from the document's value and that "Apply" (or Return)
-// would send, as field name and value, in the fields' order; read-only fields are left out.
+// The drafts of text and choice fields (by their type, whatever editor showed them) that differ from the document's
+// value and that "Apply" (or Return) would send, as field name and value, in the fields' order; read-only fields are
+// left out.
 std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormFieldInfo> fields,
                                                            const EditorDrafts& drafts);
 
