@@ -4,6 +4,8 @@
 #include <libsecret/secret.h>
 
 #include <memory>
+#include <string_view>
+#include <utility>
 
 #include "assistant/keychain_key.hpp"
 
@@ -77,7 +79,68 @@ void requireSessionBus() {
     g_object_unref(bus);
 }
 
-// Whether an item matches, locked or not; looking neither unlocks nor prompts.
+struct ObjectUnref {
+    void operator()(gpointer object) const noexcept { g_object_unref(object); }
+};
+
+struct ObjectListFree {
+    void operator()(GList* list) const noexcept { g_list_free_full(list, g_object_unref); }
+};
+using ObjectList = std::unique_ptr<GList, ObjectListFree>;
+
+struct TableUnref {
+    void operator()(GHashTable* table) const noexcept { g_hash_table_unref(table); }
+};
+
+const char* attribute(GHashTable* attributes, const char* name) {
+    return static_cast<const char*>(g_hash_table_lookup(attributes, name));
+}
+
+// Whether an item may be ours although a search cannot say: a keyring read locked from disk, and
+// never unlocked since, shows its items without their attributes, which searches then pass over.
+// Some keyrings show a digest of each value instead (MD5, under "gkr:compat:hashed:"), which tells
+// ours from others; an item that shows no attribute at all may be ours, one that shows readable
+// attributes of another kind is another program's.
+bool mayBeOurs(GHashTable* attributes, const std::string& service, const std::string& account) {
+    if (attribute(attributes, "service") != nullptr) return false;  // readable: the search saw it
+    bool digested = false;
+    bool matches = true;
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"xdg:schema", schema()->name},
+                                      {"service", service},
+                                      {"account", account}}) {
+        const char* stored = attribute(attributes, (std::string("gkr:compat:hashed:") + name).c_str());
+        if (stored == nullptr) continue;
+        const std::unique_ptr<gchar, decltype(&g_free)> digest(
+            g_compute_checksum_for_string(G_CHECKSUM_MD5, value.c_str(), static_cast<gssize>(value.size())), g_free);
+        digested = true;
+        matches = matches && std::string_view(stored) == digest.get();
+    }
+    return digested ? matches : g_hash_table_size(attributes) == 0;
+}
+
+// Whether a locked keyring holds an item that may be ours, hidden from searches.
+bool hiddenInALockedKeyring(const std::string& service, const std::string& account) {
+    GError* raw = nullptr;
+    const std::unique_ptr<SecretService, ObjectUnref> secrets(
+        secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &raw));
+    const Error error(raw);
+    if (error) fail(error.get());
+    const ObjectList collections(secret_service_get_collections(secrets.get()));
+    for (GList* entry = collections.get(); entry != nullptr; entry = entry->next) {
+        auto* collection = static_cast<SecretCollection*>(entry->data);
+        if (!secret_collection_get_locked(collection)) continue;
+        const ObjectList items(secret_collection_get_items(collection));
+        for (GList* item = items.get(); item != nullptr; item = item->next) {
+            const std::unique_ptr<GHashTable, TableUnref> attributes(
+                secret_item_get_attributes(static_cast<SecretItem*>(item->data)));
+            if (attributes && mayBeOurs(attributes.get(), service, account)) return true;
+        }
+    }
+    return false;
+}
+
+// Whether an item matches, locked or not, or may match where a locked keyring hides what its
+// items hold; looking neither unlocks nor prompts.
 bool isStored(const std::string& service, const std::string& account) {
     GError* raw = nullptr;
     GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service", service.c_str(),
@@ -86,7 +149,7 @@ bool isStored(const std::string& service, const std::string& account) {
     const bool any = found != nullptr;
     g_list_free_full(found, g_object_unref);
     if (error) fail(error.get());
-    return any;
+    return any || hiddenInALockedKeyring(service, account);
 }
 
 }  // namespace
@@ -98,7 +161,14 @@ std::optional<std::string> lookup(const std::string& service, const std::string&
         schema(), nullptr, &raw, "service", service.c_str(), "account", account.c_str(), nullptr));
     const Error error(raw);
     if (error) fail(error.get());
-    if (!value) return std::nullopt;
+    if (!value) {
+        // A key the keyring keeps locked is not a missing key.
+        if (isStored(service, account)) {
+            throw KeychainKey::Failure::store(KeychainKey::Place::keyring, SECRET_ERROR_IS_LOCKED,
+                                              "it is locked, so the key cannot be read");
+        }
+        return std::nullopt;
+    }
     gsize length = 0;
     const gchar* bytes = secret_value_get(value.get(), &length);
     return std::string(bytes, length);

@@ -7,7 +7,9 @@
 // none that could be started): the caller may fall back. Every other failure, a locked
 // keyring or a dismissed prompt included, is thrown as KeychainKey::Failure (store, place
 // keyring) with the GLib error's code and message. Clearing succeeds only when the item is gone
-// or was never there: an item left in a locked keyring is a failure too.
+// or was never there: an item left in a locked keyring is a failure too. A locked keyring that
+// holds the item, or may hold it where it hides its items' attributes (read locked from disk and
+// not unlocked since), is a failure for reading and clearing, never "no item".
 
 #include <optional>
 #include <stdexcept>
@@ -20,7 +22,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The stored bytes, or nothing when no item matches.
+// The stored bytes, or nothing when no item matches, in no locked keyring either.
 std::optional<std::string> lookup(const std::string& service, const std::string& account);
 void store(const std::string& service, const std::string& account, const std::string& key);
 void clear(const std::string& service, const std::string& account);

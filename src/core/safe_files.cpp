@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "core/file_creation.hpp"
 #include "core/text.hpp"
@@ -55,6 +57,16 @@ void takeOverAttributes(int fd, const struct stat& old, mode_t wanted) {
     if (::fchown(fd, old.st_uid, old.st_gid) == 0) ::fchmod(fd, old.st_mode & 0777);
 }
 
+// What the link open at `link` (an O_PATH descriptor) names; `path` is for the error.
+fs::path readLink(int link, const fs::path& path) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(link, "", target.data(), target.size());
+    if (length < 0) fail("Could not follow the link", path, errno);
+    if (static_cast<std::size_t>(length) >= target.size()) fail("Could not follow the link", path, ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(length));
+    return fs::path(target);
+}
+
 // What a link names, read from the link that was checked (an O_PATH descriptor), so nobody can
 // swap another link in between. Nothing when `path` is not a link (or not there at all); throws
 // WriteRefused for a link of another user.
@@ -66,12 +78,72 @@ std::optional<fs::path> linkTarget(const fs::path& path) {
         throw WriteRefused(WriteRefused::Reason::foreignLink,
                            path.filename().string() + " is a link made by another user, so nothing was written.");
     }
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlinkat(link.get(), "", target.data(), target.size());
-    if (length < 0) fail("Could not follow the link", path, errno);
-    if (static_cast<std::size_t>(length) >= target.size()) fail("Could not follow the link", path, ENAMETOOLONG);
-    target.resize(static_cast<std::size_t>(length));
-    return fs::path(target);
+    return readLink(link.get(), path);
+}
+
+// Whether a link may stand for a folder on the way to a file: one of this user's or the system's,
+// or one in a folder nobody else may write, so nobody else could have put it there. `holder` is
+// the folder the link lies in.
+bool mayFollowFolderLink(const struct stat& link, const struct stat& holder) {
+    const uid_t self = ::geteuid();
+    if (link.st_uid == self || link.st_uid == 0) return true;
+    const bool othersMayWrite =
+        (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (holder.st_uid != self && holder.st_uid != 0);
+    return !othersMayWrite;
+}
+
+enum class Missing { make, stop };
+
+// `folder` reached one name at a time from the root (or the working folder), every link on the way
+// checked where it lies and read from the very link that was checked, so that nobody can slip a
+// link in between. A missing folder is made (Missing::make) or ends the walk with nothing
+// (Missing::stop: nothing missing can be a link). Answers the folder opened for reading; throws
+// WriteRefused at a link of another user in a folder others may write, and
+// std::filesystem::filesystem_error when the walk fails otherwise.
+Descriptor walkToFolder(const fs::path& folder, Missing missing) {
+    std::deque<std::string> names;
+    for (const fs::path& part : folder.relative_path()) names.push_back(part.string());
+    const auto start = [&](bool absolute) {
+        Descriptor root(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!root) fail("Could not open the folder", folder, errno);
+        return root;
+    };
+    Descriptor current = start(folder.is_absolute());
+    for (int hops = 0; !names.empty();) {
+        const std::string name = std::move(names.front());
+        names.pop_front();
+        if (name.empty() || name == ".") continue;
+        Descriptor next(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && errno == ENOENT && missing == Missing::stop) return Descriptor();
+        if (!next && errno == ENOENT) {
+            if (::mkdirat(current.get(), name.c_str(), FileCreation::newFileMode(0777)) != 0 && errno != EEXIST) {
+                fail("Could not create the folder", folder, errno);
+            }
+            next = Descriptor(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        }
+        struct stat status {};
+        if (!next || ::fstat(next.get(), &status) != 0) fail("Could not open the folder", folder, errno);
+        if (S_ISDIR(status.st_mode)) {
+            current = std::move(next);
+            continue;
+        }
+        if (!S_ISLNK(status.st_mode)) fail("Could not open the folder", folder, ENOTDIR);
+        struct stat holder {};
+        if (::fstat(current.get(), &holder) != 0) fail("Could not open the folder", folder, errno);
+        if (!mayFollowFolderLink(status, holder)) {
+            throw WriteRefused(WriteRefused::Reason::foreignLink,
+                               name + " is a link made by another user, so nothing was written.");
+        }
+        if (++hops > maxLinkHops) fail("Could not follow the link", folder, ELOOP);
+        const fs::path target = readLink(next.get(), folder);
+        std::vector<std::string> parts;
+        for (const fs::path& part : target.relative_path()) parts.push_back(part.string());
+        names.insert(names.begin(), parts.begin(), parts.end());
+        if (target.is_absolute()) current = start(true);
+    }
+    Descriptor opened(::openat(current.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened) fail("Could not open the folder", folder, errno);
+    return opened;
 }
 
 // A fresh hidden sibling, created exclusively and never through a link someone planted there.
@@ -110,6 +182,28 @@ ReadableFile openForReading(const fs::path& path) noexcept {
     return file;
 }
 
+ReadableFile openUntrusted(const fs::path& path, off_t maxBytes) noexcept {
+    ReadableFile file;
+    file.fd = Descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!file.fd || ::fstat(file.fd.get(), &status) != 0) {
+        file.error = errno;
+        file.fd.reset();
+        return file;
+    }
+    file.isRegular = S_ISREG(status.st_mode);
+    file.size = status.st_size;
+    if (!file.isRegular) {
+        file.error = EINVAL;
+    } else if (status.st_uid != ::geteuid() || status.st_nlink != 1) {
+        file.error = EPERM;
+    } else if (status.st_size > maxBytes) {
+        file.error = EFBIG;
+    }
+    if (file.error != 0) file.fd.reset();
+    return file;
+}
+
 bool isPrivateFolder(const struct stat& status) noexcept {
     return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
 }
@@ -127,9 +221,14 @@ void removeSiblings(const fs::path& destination) noexcept {
 }
 
 fs::path replacementTarget(const fs::path& destination, bool followLink) {
-    if (!followLink) return destination;
+    if (!followLink) {
+        walkToFolder(destination.has_parent_path() ? destination.parent_path() : fs::path("."), Missing::stop);
+        return destination;
+    }
     fs::path current = destination;
     for (int hop = 0; hop < maxLinkHops; ++hop) {
+        // A name is only as trustworthy as the folders on the way to it.
+        walkToFolder(current.has_parent_path() ? current.parent_path() : fs::path("."), Missing::stop);
         const auto next = linkTarget(current);
         if (!next) return current;
         current = next->is_absolute() ? *next : current.parent_path() / *next;
@@ -142,10 +241,8 @@ void replaceFile(const fs::path& destination, const std::function<void(int fd)>&
     const std::string name = target.filename().string();
     if (name.empty() || name == "." || name == "..") fail("Could not write the file", target, EISDIR);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (options.createFolders) FileCreation::makeFolders(folder);
-
-    const Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory) fail("Could not open the folder", folder, errno);
+    Descriptor directory = walkToFolder(folder, options.createFolders ? Missing::make : Missing::stop);
+    if (!directory) fail("Could not open the folder", folder, ENOENT);
     struct stat old {};
     const bool replacing = ::fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (replacing && S_ISDIR(old.st_mode)) fail("Could not write the file", target, EISDIR);

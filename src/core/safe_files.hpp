@@ -31,6 +31,14 @@ struct ReadableFile {
 // that is not a regular file.
 ReadableFile openForReading(const std::filesystem::path& path) noexcept;
 
+// Opens for reading a file that a process trusted less than this one (the confined worker) left
+// at `path`, and only when it is what such a process can make on its own: never through a link, a
+// regular file of this user with no second name (a hard link to a private file would have one), at
+// most `maxBytes` long. Never throws; on a refusal the descriptor is empty and `error` is ELOOP for
+// a link, EINVAL for anything but a regular file, EPERM for a file of another user or with more
+// names than one, EFBIG for one too large, or the errno of the failed open.
+ReadableFile openUntrusted(const std::filesystem::path& path, off_t maxBytes) noexcept;
+
 // A write that was refused or undone for the user's sake, with the whole sentence for them.
 class WriteRefused : public std::runtime_error {
 public:
@@ -58,7 +66,9 @@ struct ReplaceOptions {
 };
 
 // Writes `destination` whole: `write` fills a new file with a random hidden name in the
-// destination's folder (created exclusively, never through a link), which is then flushed and
+// destination's folder (reached one name at a time, so a link another user put on the way in a
+// folder others may write is refused like one at the name; created exclusively, never through a
+// link), which is then flushed and
 // renamed over the destination relative to one descriptor of that folder, so a reader sees the
 // old file or the new one, never a part, and nobody can slip a link in between. An existing file
 // of this user keeps its mode and, where allowed, its group; an existing file of someone else
@@ -76,7 +86,8 @@ void removeSiblings(const std::filesystem::path& destination) noexcept;
 
 // The path `replaceFile` writes for `destination` when links are followed: the file a chain of
 // this user's links points to, or `destination` itself. Throws WriteRefused at a link of another
-// user, std::filesystem::filesystem_error when a link cannot be read or the chain is too long.
+// user at the name, and at one standing for a folder on the way that lies in a folder others may
+// write; std::filesystem::filesystem_error when a link cannot be read or the chain is too long.
 std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink);
 
 // Whether `status` (from lstat or fstat, so a link is not followed) describes a folder that only

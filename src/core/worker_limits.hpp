@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -28,6 +29,11 @@ struct ResourceLimits {
 
     bool operator==(const ResourceLimits&) const = default;
 };
+
+// The most pages a file of printed copies may list, repeats and blank pages counted, and what a
+// longer list is refused with.
+inline constexpr std::size_t maxSequencePages = 100'000;
+inline constexpr const char* longSequenceMessage = "The page list is longer than 100,000 pages.";
 
 // The whole environment of this process.
 std::map<std::string, std::string> processEnvironment();

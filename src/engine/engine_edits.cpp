@@ -234,11 +234,13 @@ CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
     Session& session = requireSession(request, "export");
     const fs::path destination = RequestChecks::writeDestination(*p.destination, request.channel);
     requireGrantedPath(destination.string(), request);
-    // A file may hold a page more than once and blank pages (empty ids) between them, as printed
-    // copies do; a list of distinct pages is cut from the document as it stands.
+    // The editor's print file may hold a page more than once and blank pages (empty ids) between
+    // them, as printed copies do; every other list names distinct pages, cut from the document as
+    // it stands. A client of another channel gets no say in how large such a file grows.
     const std::vector<std::string>& ids = *p.pageIds;
-    const bool sequence = std::set<std::string>(ids.begin(), ids.end()).size() != ids.size() ||
-                          std::find(ids.begin(), ids.end(), std::string()) != ids.end();
+    const bool sequence =
+        request.channel == CommandChannel::ui && (std::set<std::string>(ids.begin(), ids.end()).size() != ids.size() ||
+                                                  std::find(ids.begin(), ids.end(), std::string()) != ids.end());
     if (!sequence) session.uniqueExisting(ids);
 
     // The pages are cut from a copy, and the copy replaces the destination whole: an existing

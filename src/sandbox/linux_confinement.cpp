@@ -460,17 +460,11 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
           "process creation could not be refused");
     check(seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0), "clone3 could not be refused");
 
-    // Unix stream sockets only.
-    for (const int syscallNumber : {SCMP_SYS(socket), SCMP_SYS(socketpair)}) {
-        check(seccomp_rule_add(context.get(), refused, syscallNumber, 1, SCMP_A0(SCMP_CMP_NE, AF_UNIX)),
-              "sockets other than Unix sockets could not be refused");
-        for (int type = 0; type <= 0xf; ++type) {
-            if (type == SOCK_STREAM) continue;
-            check(seccomp_rule_add(context.get(), refused, syscallNumber, 2, SCMP_A0(SCMP_CMP_EQ, AF_UNIX),
-                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type))),
-                  "Unix sockets other than stream sockets could not be refused");
-        }
-    }
+    // No new sockets at all: the worker's own socket listens before the filter, and accepted
+    // connections come from accept(). Any other socket could bind an abstract name, which no
+    // folder rule covers, and sit there for a program that connects to it later.
+    refuse(SCMP_SYS(socket));
+    refuse(SCMP_SYS(socketpair));
     check(seccomp_load(context.get()), "the seccomp filter could not be loaded");
 }
 

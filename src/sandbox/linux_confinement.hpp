@@ -17,7 +17,7 @@
 //   be made anywhere. Of /dev only null, zero, full, random, urandom and shm
 //   are granted, no terminal. TCP bind and connect are refused, and so are
 //   abstract sockets and signals that would leave the worker (ABI 4 and 6).
-// - A seccomp filter on every thread: only Unix stream sockets; no connect;
+// - A seccomp filter on every thread: no new sockets (socket, socketpair); no connect;
 //   no execve, execveat, fork, vfork or process-creating clone; clone3 fails
 //   with ENOSYS so the C library falls back to clone, whose flags can be read;
 //   no io_uring, ptrace, kernel keyrings, namespaces or mounts; no changing of

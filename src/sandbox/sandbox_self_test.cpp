@@ -136,20 +136,18 @@ std::string encodeError(const std::string& description) {
 }
 
 int listenAt(const std::string& path) {
+    sockaddr_un address{};
+    // A path that cannot be a socket's is a fault of the set-up, whatever the sandbox allows.
+    if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
     ::unlink(path.c_str());
     Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) return errno;
-    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
     int error = 0;
-    if (path.size() >= sizeof address.sun_path) {
-        error = ENAMETOOLONG;
-    } else {
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
-        if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(socket.get(), 1) != 0) {
-            error = errno;
-        }
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socket.get(), 1) != 0) {
+        error = errno;
     }
     socket.reset();
     ::unlink(path.c_str());

@@ -20,6 +20,7 @@
 #include "core/engine_failure.hpp"
 #include "core/page_tiles.hpp"
 #include "core/safe_files.hpp"
+#include "core/worker_limits.hpp"
 #include "pdfium/fpdf.hpp"
 #include "session/document_bytes.hpp"
 #include "session/page_census_cache.hpp"
@@ -243,7 +244,7 @@ public:
     // for an id of no page, `invalidArgument` for a list naming no page or longer than
     // maxSequencePages, and `organizeFailed` when PDFium cannot lay the pages out.
     std::unique_ptr<Session> sequenceCopy(const std::vector<std::string>& sequence) const;
-    static constexpr std::size_t maxSequencePages = 100'000;
+    static constexpr std::size_t maxSequencePages = kivo::maxSequencePages;
     // Appends every page of `other` with its form fields, their top-level names numbered where
     // this document has them; answers the new pages' ids, in order. Fails with `mergeFailed`.
     std::vector<std::string> merge(const DocumentBytes::Shared& other);

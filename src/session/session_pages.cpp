@@ -161,7 +161,7 @@ std::vector<std::string> Session::extractPagesInPlace(const std::vector<std::str
 std::unique_ptr<Session> Session::sequenceCopy(const std::vector<std::string>& sequence) const {
     if (!document_) throw documentClosed();
     if (sequence.size() > maxSequencePages) {
-        throw EngineFailure(FailureCode::invalidArgument, "The page list is longer than 100,000 pages.");
+        throw EngineFailure(FailureCode::invalidArgument, longSequenceMessage);
     }
     std::map<std::string, int> indexOf;
     for (const PageInfo& page : pages_) indexOf.emplace(page.id, static_cast<int>(page.index));

@@ -1,6 +1,7 @@
 // kivo-pdf-worker: holds every open document and runs the command vocabulary on a Unix socket
 // (the editor and the MCP connector) or on standard input and output (the command line).
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <iostream>
@@ -51,6 +52,11 @@ int main(int argc, char** argv) {
     }
     // Once confined the worker may not change a file's mode, so each file gets it when created.
     FileCreation::clearUmask();
+    // Fixed thresholds, so the C library never raises them after a long request line: a large
+    // buffer is mapped on its own and goes back when freed, and a connection thread's heap gives
+    // back what it no longer holds, rather than keeping tens of megabytes per thread for good.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 1 << 20);
 
     const ResourceLimits limits = ResourceLimits::fromEnvironment(processEnvironment(), physicalMemoryBytes());
     auto engine = std::make_unique<DocumentEngine>(limits);

@@ -1,6 +1,7 @@
 #include "worker/worker_main.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -169,15 +170,31 @@ std::string encodeResponse(const CommandResponse& response) {
     }
 }
 
+// Gives freed memory back to the system when it goes out of scope, if armed. The C library keeps
+// what a connection's thread freed for later use; after a few long lines, decoded or refused, that
+// is hundreds of megabytes the worker may never need again.
+struct MemoryReturn {
+    bool armed = true;
+    ~MemoryReturn() {
+        if (armed) ::malloc_trim(0);
+    }
+};
+
 void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace,
            LineBudget& budget) {
+    // Declared first, so it runs once everything the connection held is gone.
+    const MemoryReturn atClose;
     // No answer may be longer than the longest line a client accepts.
     ConnectionWriter writer(client, {LineReader::maxPendingBytes, stallSeconds});
     const DocumentEngine::ProgressFunction progress = progressTo(writer);
     RequestLines lines(client, false, &budget);
     lines.bound(maxHelloBytes, std::chrono::steady_clock::now() + helloTime);
     for (;;) {
+        // Runs after the line and its request are gone, whichever way this round ends.
+        MemoryReturn afterLongLine;
         const RequestLines::Next next = lines.next();
+        afterLongLine.armed = next.kind == RequestLines::Kind::tooLong || next.kind == RequestLines::Kind::overBudget ||
+                              next.text.size() > RequestLines::unchargedBytes;
         if (next.kind == RequestLines::Kind::end) return;
         const std::optional<CommandRequest> request = decode(next);
         if (!request) {

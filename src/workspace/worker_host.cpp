@@ -9,17 +9,28 @@
 namespace kivo {
 namespace {
 
-std::optional<std::filesystem::path> editorFolder() {
+std::optional<std::filesystem::path> currentEditorFolder() {
     std::error_code error;
     const auto executable = std::filesystem::canonical("/proc/self/exe", error);
     if (error) return std::nullopt;
     return executable.parent_path();
 }
 
+// The folder as it was when the program started: an upgrade that renames a new file over the
+// running program leaves /proc/self/exe naming a deleted file, and the worker must still be found
+// for a restart after that.
+const std::optional<std::filesystem::path>& editorFolder() {
+    static const std::optional<std::filesystem::path> folder = currentEditorFolder();
+    return folder;
+}
+
+// Taken as the program loads, before anything could replace it.
+[[maybe_unused]] const std::optional<std::filesystem::path>& folderAtStart = editorFolder();
+
 }  // namespace
 
 std::optional<std::filesystem::path> siblingExecutable(const std::string& name) {
-    const auto folder = editorFolder();
+    const auto& folder = editorFolder();
     if (!folder) return std::nullopt;
     const auto candidate = *folder / name;
     std::error_code error;
@@ -40,7 +51,7 @@ std::optional<std::filesystem::path> DesktopWorkerHost::workerExecutable() const
 std::map<std::string, std::string> DesktopWorkerHost::environment() const { return processEnvironment(); }
 
 bool DesktopWorkerHost::installed() const {
-    const auto folder = editorFolder();
+    const auto& folder = editorFolder();
     std::error_code error;
     return !folder || !std::filesystem::equivalent(*folder, KIVO_BUILD_BIN_DIR, error);
 }

@@ -31,8 +31,9 @@ public:
     virtual std::optional<std::filesystem::path> connectorExecutable() const;
 };
 
-// The file `name` in the folder of the editor's own executable (/proc/self/exe, links resolved),
-// when it is an executable file there; otherwise nothing. Never fails.
+// The file `name` in the folder of the editor's own executable as the program started
+// (/proc/self/exe, links resolved, taken once), when it is an executable file there; otherwise
+// nothing. Never fails.
 std::optional<std::filesystem::path> siblingExecutable(const std::string& name);
 
 // The editor's own host: kivo-pdf-worker beside the editor, the editor's environment unchanged,

@@ -264,8 +264,9 @@ private:
     // numbers outside the document are left out.
     std::vector<std::string> pagesInRanges(const std::string& ranges) const;
     // The pages of the file a choice to print to a file asks for (an empty id for a blank page);
-    // none when the document as it stands is that file.
-    std::vector<std::string> pagesForFile(const PrintChoice& choice) const;
+    // none when the document as it stands is that file; nothing at all when the file would hold
+    // more pages than the worker takes.
+    std::optional<std::vector<std::string>> pagesForFile(const PrintChoice& choice) const;
 
     // Documents (workspace_documents.cpp)
     void adopt(const CommandResult& result, const std::string& status, bool keepSelection,

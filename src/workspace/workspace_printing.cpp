@@ -3,19 +3,24 @@
 // file chosen, holding the pages of the range chosen as many times as the copies chosen (a file
 // has no printer to make copies or print on both sides). A copy holds the document, so it lives
 // in the editor's private render folder, owner-only, and is deleted on every way out: printed,
-// cancelled, failed, or the editor quitting meanwhile.
+// cancelled, failed, or the editor quitting meanwhile. The confined worker may write in that
+// folder as well, so the copy's name is opened once, checked, and the dialog, the file and the
+// printer get only that descriptor.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <sstream>
 #include <string_view>
 #include <system_error>
 
 #include "core/descriptor.hpp"
+#include "core/worker_limits.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "workspace/page_renders.hpp"
@@ -24,14 +29,6 @@
 
 namespace kivo {
 namespace {
-
-// A file the worker wrote as a PDF starts like one; anything else is not worth a print dialog.
-bool looksLikePdf(const std::filesystem::path& path) {
-    const SafeFiles::ReadableFile file = SafeFiles::openForReading(path);
-    std::array<char, 5> head{};
-    return file.fd && file.isRegular && ::read(file.fd.get(), head.data(), head.size()) == 5 &&
-           std::string_view(head.data(), head.size()) == "%PDF-";
-}
 
 // An empty owner-only file for the worker to replace: an existing file of the user keeps its mode
 // through the export, whatever the umask says. Nothing without a private folder.
@@ -46,15 +43,24 @@ std::optional<std::filesystem::path> makePrintCopy() {
 // What a printer makes of `copies` copies of `pages`, page by page: collated copies one after
 // another, else each page (on both sides, each sheet) as often as there are copies. On both sides
 // a copy or sheet of an odd number of pages gets a blank back (an empty id), so that each starts on
-// the front of a sheet; nothing blank follows the last page.
-std::vector<std::string> printedPages(const std::vector<std::string>& pages, int copies, bool collate, bool twoSided) {
+// the front of a sheet; nothing blank follows the last page. Nothing when that makes more than
+// the worker takes, which is known before a single page is listed.
+std::optional<std::vector<std::string>> printedPages(const std::vector<std::string>& pages, int copies, bool collate,
+                                                     bool twoSided) {
     std::vector<std::vector<std::string>> units;
     const std::size_t perUnit = collate ? std::max<std::size_t>(pages.size(), 1) : twoSided ? 2 : 1;
     for (std::size_t first = 0; first < pages.size(); first += perUnit) {
         const auto from = pages.begin() + static_cast<std::ptrdiff_t>(first);
         units.emplace_back(from, from + static_cast<std::ptrdiff_t>(std::min(perUnit, pages.size() - first)));
     }
+    std::uint64_t count = 0;
+    for (const std::vector<std::string>& unit : units) {
+        count += static_cast<std::uint64_t>(copies) * (unit.size() + (twoSided && unit.size() % 2 != 0 ? 1 : 0));
+    }
+    if (!units.empty() && twoSided && units.back().size() % 2 != 0) --count;  // no blank after the last page
+    if (count > maxSequencePages) return std::nullopt;
     std::vector<std::string> printed;
+    printed.reserve(static_cast<std::size_t>(count) + 1);
     for (const std::vector<std::string>& unit : units) {
         for (int copy = 0; copy < copies; ++copy) {
             printed.insert(printed.end(), unit.begin(), unit.end());
@@ -63,6 +69,14 @@ std::vector<std::string> printedPages(const std::vector<std::string>& pages, int
     }
     if (!printed.empty() && printed.back().empty()) printed.pop_back();
     return printed;
+}
+
+// The worker's sentence for a list too long, as a reason after "Could not print: ".
+std::string tooManyPages() {
+    std::string reason = longSequenceMessage;
+    reason.front() = static_cast<char>(std::tolower(static_cast<unsigned char>(reason.front())));
+    reason.pop_back();
+    return reason;
 }
 
 }  // namespace
@@ -89,13 +103,14 @@ void Workspace::printDocument() {
         if (inspect()) {
             job.pageCount = inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);
         }
-        if (!looksLikePdf(copy)) return finishPrint(job, PrintOutcome::failed("the exported copy could not be read"));
+        if (!job.take()) return finishPrint(job, PrintOutcome::failed("the exported copy could not be read"));
         const std::optional<PrintChoice> choice = d_->services_.printer->choose(job);
         if (!choice) return finishPrint(job, PrintOutcome::cancelled());
-        const std::vector<std::string> pages =
+        const std::optional<std::vector<std::string>> pages =
             choice->outputFile.empty() ? std::vector<std::string>{} : pagesForFile(*choice);
-        if (pages.empty()) return finishPrint(job, d_->services_.printer->output(job, *choice));
-        printPages(job, *choice, pages);
+        if (!pages) return finishPrint(job, PrintOutcome::failed(tooManyPages()));
+        if (pages->empty()) return finishPrint(job, d_->services_.printer->output(job, *choice));
+        printPages(job, *choice, *pages);
     };
     const auto onFailure = [this, copy = *copy](const std::string&, const std::string& message) {
         discardPrintCopy(copy);
@@ -120,6 +135,8 @@ void Workspace::discardPrintCopies() {
 // pages they make, which the worker lays out from the document into a second copy.
 void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<std::string>& pages) {
     discardPrintCopy(job.path);
+    job.file.reset();
+    job.size = 0;
     const auto copy = makePrintCopy();
     if (!copy) {
         setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
@@ -139,8 +156,9 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     send(
         std::move(request), std::nullopt, true,
         [this, job, choice](const CommandResult&) {
-            finishPrint(job, looksLikePdf(job.path) ? d_->services_.printer->output(job, choice)
-                                                    : PrintOutcome::failed("the exported copy could not be read"));
+            PrintJob taken = job;
+            finishPrint(taken, taken.take() ? d_->services_.printer->output(taken, choice)
+                                            : PrintOutcome::failed("the exported copy could not be read"));
         },
         [this, job](const std::string&, const std::string& message) {
             discardPrintCopy(job.path);
@@ -156,7 +174,7 @@ void Workspace::finishPrint(const PrintJob& job, const PrintOutcome& outcome) {
     }
 }
 
-std::vector<std::string> Workspace::pagesForFile(const PrintChoice& choice) const {
+std::optional<std::vector<std::string>> Workspace::pagesForFile(const PrintChoice& choice) const {
     std::vector<std::string> all;
     if (inspect() && inspect()->pages) {
         for (const PageInfo& page : *inspect()->pages) all.push_back(page.id);
@@ -165,8 +183,10 @@ std::vector<std::string> Workspace::pagesForFile(const PrintChoice& choice) cons
     // A range naming no page of the document leaves the whole document.
     if (chosen.empty()) chosen = all;
     const bool twoSided = choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
-    std::vector<std::string> pages = printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);
-    return pages == all ? std::vector<std::string>{} : pages;
+    std::optional<std::vector<std::string>> pages =
+        printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);
+    if (pages && *pages == all) pages->clear();
+    return pages;
 }
 
 std::vector<std::string> Workspace::pagesInRanges(const std::string& ranges) const {

@@ -3,7 +3,16 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string_view>
+#include <system_error>
+
 #include "assistant/keychain_key.hpp"
+#include "core/safe_files.hpp"
 
 namespace kivo {
 namespace {
@@ -60,6 +69,36 @@ void fill(std::shared_ptr<Interface>& service) {
 }
 
 }  // namespace
+
+// The worker could have put a link, a second name of a private file or a FIFO at the copy's name,
+// and may swap it again at any time: the name is opened once, and only that descriptor is read.
+bool PrintJob::take() {
+    SafeFiles::ReadableFile copy = SafeFiles::openUntrusted(path, maxBytes);
+    std::array<char, 5> head{};
+    if (!copy.fd || ::pread(copy.fd.get(), head.data(), head.size(), 0) != 5 ||
+        std::string_view(head.data(), head.size()) != "%PDF-") {
+        return false;
+    }
+    size = copy.size;
+    file = std::make_shared<const Descriptor>(std::move(copy.fd));
+    return true;
+}
+
+void PrintJob::read(const std::function<void(const char*, std::size_t)>& take) const {
+    if (!file || !*file) throw std::system_error(EBADF, std::generic_category(), "the PDF to print was not opened");
+    std::array<char, 1 << 16> buffer{};
+    // By offset, so no earlier read moves where this one starts, and never past the size checked
+    // at the open, whatever the worker appends since.
+    for (std::int64_t done = 0; done < size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - done, buffer.size()));
+        const ssize_t got = ::pread(file->get(), buffer.data(), want, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw std::system_error(errno, std::generic_category(), "the PDF to print could not be read");
+        if (got == 0) throw std::system_error(EIO, std::generic_category(), "the PDF to print was cut short");
+        take(buffer.data(), static_cast<std::size_t>(got));
+        done += got;
+    }
+}
 
 std::optional<std::string> KeychainKeyStore::read(const std::string& provider) { return KeychainKey::read(provider); }
 

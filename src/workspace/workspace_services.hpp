@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "assistant/keychain_key.hpp"
+#include "core/descriptor.hpp"
 #include "workspace/editor_settings.hpp"
 #include "workspace/worker_host.hpp"
 
@@ -66,13 +68,30 @@ public:
     virtual void setText(const std::string& text) = 0;
 };
 
-// One PDF file to print, exported by the worker for the purpose.
+// One PDF file to print, exported by the worker for the purpose. The worker may write where the
+// copy lies, so its name is opened once, checked, and only the descriptor is read after that.
 struct PrintJob {
+    // The largest copy taken: the worker's PDF module cannot hold a larger document.
+    static constexpr std::int64_t maxBytes = std::int64_t{2} << 30;
+
+    // Where the worker exported the copy.
     std::filesystem::path path;
+    // The copy as the editor opened it: never through a link, a regular file of this user with
+    // no second name, of `size` bytes at most maxBytes, starting as a PDF.
+    std::shared_ptr<const Descriptor> file;
+    std::int64_t size = 0;
     // The name the print queue shows for the job.
     std::string title;
     // For the dialog's page range; 0 when unknown.
     std::int64_t pageCount = 0;
+
+    // Opens the copy at `path` for `file` and `size`. False, with nothing kept, when the name holds
+    // anything else, or a file that does not start as a PDF. Never throws.
+    bool take();
+
+    // Hands the copy's `size` bytes to `take` in pieces, from the first, whatever was read before.
+    // Throws std::system_error when a read fails or the copy ends early.
+    void read(const std::function<void(const char* bytes, std::size_t count)>& take) const;
 };
 
 struct PrintOutcome {

@@ -41,6 +41,24 @@ std::vector<pid_t> childrenOf(qint64 parent) {
 
 bool alive(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
 
+// Starts `program` as the editor with its worker's sandbox on, or off where this system cannot apply
+// it; false when no worker of it ever listens.
+bool startWithItsWorker(QProcess& editor, const QString& program, const Scratch& scratch) {
+    editor.setProcessChannelMode(QProcess::ForwardedChannels);
+    for (const char* sandbox : {"on", "off"}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", QString::fromStdString(scratch.home().string()));
+        environment.insert("KIVO_PDF_WORKER_SANDBOX", sandbox);
+        editor.setProcessEnvironment(environment);
+        editor.start(program, {});
+        if (!editor.waitForStarted()) return false;
+        if (waitUntil([&] { return std::filesystem::exists(scratch.socket()); }, 20)) return true;
+        editor.kill();
+        editor.waitForFinished();
+    }
+    return false;
+}
+
 }  // namespace
 
 class EditorProcessTest : public QObject {
@@ -56,20 +74,8 @@ private slots:
         QFETCH(int, signal);
         Scratch scratch;
         QProcess editor;
-        editor.setProcessChannelMode(QProcess::ForwardedChannels);
         std::vector<pid_t> workers;
-        for (const char* sandbox : {"on", "off"}) {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert("HOME", QString::fromStdString(scratch.home().string()));
-            environment.insert("KIVO_PDF_WORKER_SANDBOX", sandbox);
-            editor.setProcessEnvironment(environment);
-            editor.start(editorProgram(), {});
-            QVERIFY(editor.waitForStarted());
-            if (waitUntil([&] { return std::filesystem::exists(scratch.socket()); }, 20)) break;
-            editor.kill();
-            editor.waitForFinished();
-        }
-        QVERIFY2(std::filesystem::exists(scratch.socket()), "the editor's worker never listened");
+        QVERIFY2(startWithItsWorker(editor, editorProgram(), scratch), "the editor's worker never listened");
         QVERIFY(waitUntil([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
         QVERIFY(std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
 
@@ -80,6 +86,37 @@ private slots:
         for (const pid_t worker : workers) QVERIFY(waitUntil([&] { return !alive(worker); }, 5));
         QVERIFY(!std::filesystem::exists(scratch.socket()));
         QVERIFY(!std::filesystem::exists(scratch.support() / "ipc" / "editor.sock"));
+    }
+
+    // A package upgrade renames a new program over the running editor; a worker lost after that is
+    // still found beside the editor and started again.
+    void aWorkerLostAfterAnUpgradeReplacedTheEditorStartsAgain() {
+        Scratch scratch;
+        const std::filesystem::path bin = scratch.docs() / "installed";
+        std::filesystem::create_directories(bin);
+        for (const char* name : {"kivo-pdf", "kivo-pdf-worker"}) {
+            std::filesystem::copy_file(std::filesystem::path(KIVO_BIN_DIR) / name, bin / name);
+        }
+        QProcess editor;
+        std::vector<pid_t> workers;
+        QVERIFY2(startWithItsWorker(editor, QString::fromStdString((bin / "kivo-pdf").string()), scratch),
+                 "the editor's worker never listened");
+        QVERIFY(waitUntil([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
+
+        const std::filesystem::path upgrade = bin / ".kivo-pdf.new";
+        std::filesystem::copy_file(std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf", upgrade);
+        std::filesystem::rename(upgrade, bin / "kivo-pdf");
+        ::kill(workers.front(), SIGKILL);
+        QVERIFY2(waitUntil(
+                     [&] {
+                         const std::vector<pid_t> now = childrenOf(editor.processId());
+                         return !now.empty() && now.front() != workers.front() && alive(now.front());
+                     },
+                     20),
+                 "no worker was started again");
+
+        ::kill(static_cast<pid_t>(editor.processId()), SIGTERM);
+        QVERIFY(editor.waitForFinished(15000));
     }
 
     void aSecondEditorHandsItsFileToTheFirst() {

@@ -1,6 +1,8 @@
 #include "assistant/keychain_key.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -187,6 +189,23 @@ TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
     EXPECT_EQ(runUnderPrivateBus(home.path(), bare.string(), "true", "KeychainKeyChild.NoSecretService"), 0);
 }
 
+// A keyring written to disk, then read by a daemon that started without unlocking it, as after a
+// login whose keyring password differs from the user's: nothing unlocked it this session. Reading
+// and removing the key say it is locked, never that there is none, and the key stays.
+TEST(KeychainKeyOnABus, AKeyringLockedSinceItWasReadFromDiskIsLockedNotEmpty) {
+    if (!onPath("dbus-run-session") || !onPath("gnome-keyring-daemon")) {
+        std::printf("skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs them)\n");
+        GTEST_SKIP();
+    }
+    testing::ShortTempDir home;
+    const std::string unlock = "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
+    const std::string locked = "gnome-keyring-daemon --start --components=secrets >/dev/null 2>&1";
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.SaveForTheNextSession"), 0);
+    ASSERT_TRUE(fs::exists(home.path() / "data" / "keyrings")) << "the keyring was not written to disk";
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", locked, "KeychainKeyChild.LockedFromDisk"), 0);
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.KeptFromTheLastSession"), 0);
+}
+
 class KeychainKeyChild : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -266,6 +285,38 @@ TEST_F(KeychainKeyChild, LockedKeyringKeepsTheKeyAndSaysSo) {
     // Removing what is not stored stays no failure, locked keyring or not.
     EXPECT_NO_THROW(KeychainKey::remove("other"));
 }
+
+TEST_F(KeychainKeyChild, SaveForTheNextSession) {
+    EXPECT_EQ(KeychainKey::save("sk-kept", "anthropic"), KeychainKey::Place::keyring);
+}
+
+TEST_F(KeychainKeyChild, LockedFromDisk) {
+    // An older key in the file must not stand in for the one the keyring keeps locked.
+    KeyFile(file()).save(KeychainKey::service(), "anthropic", "sk-from-file");
+    const struct {
+        const char* name;
+        std::function<void()> call;
+        std::string description;
+    } cases[] = {
+        {"read", [] { KeychainKey::read("anthropic"); },
+         "The keyring could not store or read the key: it is locked, so the key cannot be read"},
+        {"remove", [] { KeychainKey::remove("anthropic"); },
+         "The keyring could not store or read the key: it is locked, so the key stays in it"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.call();
+            ADD_FAILURE() << c.name << " in a keyring locked from disk reported no failure";
+        } catch (const KeychainKey::Failure& failure) {
+            EXPECT_EQ(failure.description(), c.description) << c.name;
+        }
+    }
+    // What no keyring holds is still simply missing.
+    EXPECT_EQ(KeychainKey::read("other"), std::nullopt);
+    EXPECT_NO_THROW(KeychainKey::remove("other"));
+}
+
+TEST_F(KeychainKeyChild, KeptFromTheLastSession) { EXPECT_EQ(KeychainKey::read("anthropic"), "sk-kept"); }
 
 TEST_F(KeychainKeyChild, NoSecretService) {
     EXPECT_EQ(KeychainKey::save("sk-file", "anthropic"), KeychainKey::Place::file);

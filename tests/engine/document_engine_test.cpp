@@ -405,6 +405,38 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     EXPECT_TRUE(fs::exists(dir.path() / "out.pdf"));
 }
 
+// Only the editor's print file repeats a page or leaves a blank between pages; every other
+// channel gets the sentence for a bad page list, and no file.
+TEST_F(EngineWithDocument, OnlyTheEditorsPrintFileRepeatsPagesOrLeavesBlanks) {
+    const fs::path out = dir.path() / "out.pdf";
+    grant({"read", "export"}, {out.string()});
+    const std::string second = engine->handle(onDocument("i", CommandMethod::inspect)).result->pages->at(1).id;
+    using Ids = std::vector<std::string>;
+    const struct {
+        CommandChannel channel;
+        Ids ids;
+        std::string expected;
+    } cases[] = {
+        {CommandChannel::ui, {pageId, pageId}, "ok"},
+        {CommandChannel::ui, {pageId, "", second}, "ok"},
+        {CommandChannel::mcp, {pageId, pageId}, "invalid_argument: Page list contains duplicates."},
+        {CommandChannel::mcp, {pageId, "", second}, "invalid_page: Unknown page id."},
+        {CommandChannel::cli, {pageId, pageId}, "invalid_argument: Page list contains duplicates."},
+        {CommandChannel::cli, {pageId, "", second}, "invalid_page: Unknown page id."},
+        {CommandChannel::mcp, {second, pageId}, "ok"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.channel));
+        fs::remove(out);
+        auto r = onDocument("x", CommandMethod::extractPages, c.channel);
+        r.params.destination = out.string();
+        r.params.pageIds = c.ids;
+        const auto response = engine->handle(r);
+        EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message, c.expected);
+        EXPECT_EQ(fs::exists(out), c.expected == "ok");
+    }
+}
+
 // The worker warms up while it waits for its first document; a client must never see it.
 TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
     const auto listing = [&] {

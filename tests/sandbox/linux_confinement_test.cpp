@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -65,6 +66,20 @@ int bindErrno(const fs::path& path) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     int error = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    if (error == 0 && ::listen(fd, 1) != 0) error = errno;
+    ::close(fd);
+    return error;
+}
+
+// Binds and listens on the abstract name `name` (no file, so no folder rule reaches it).
+int bindAbstractErrno(const std::string& name) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    int error = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? 0 : errno;
     if (error == 0 && ::listen(fd, 1) != 0) error = errno;
     ::close(fd);
     return error;
@@ -201,6 +216,11 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["udp socket"] = udp < 0 ? errno : 0;
         const int datagram = ::socket(AF_UNIX, SOCK_DGRAM, 0);
         results["unix datagram socket"] = datagram < 0 ? errno : 0;
+        const int stream = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        results["unix stream socket"] = stream < 0 ? errno : 0;
+        int pair[2];
+        results["unix socket pair"] = ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) < 0 ? errno : 0;
+        results["listen on an abstract name"] = bindAbstractErrno("kivo-squat");
         io_uring_params params{};
         results["io_uring_setup"] = ::syscall(SYS_io_uring_setup, 4, &params) < 0 ? errno : 0;
 
@@ -246,9 +266,13 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"tcp socket", EPERM},
         {"udp socket", EPERM},
         {"unix datagram socket", EPERM},
+        {"unix stream socket", EPERM},
+        {"unix socket pair", EPERM},
+        // No folder rule covers an abstract name, which another program may connect to later.
+        {"listen on an abstract name", EPERM},
         {"io_uring_setup", EPERM},
-        {"listen in IPC", EACCES},
-        {"listen in temporary", EACCES},
+        {"listen in IPC", EPERM},
+        {"listen in temporary", EPERM},
         // Landlock cannot tell which socket path a connect reaches, so the
         // worker, which only ever accepts, may not connect at all.
         {"connect to IPC socket", EPERM},
@@ -415,7 +439,7 @@ TEST_F(Confinement, NothingInTheIPCFolderCanBeMadeRemovedRenamedOrLinked) {
             {"create a file", EACCES},         {"make a folder", EACCES},
             {"remove the lock", EACCES},       {"remove the socket", EACCES},
             {"rename the token", EACCES},      {"link the token", EACCES},
-            {"plant a symbolic link", EACCES}, {"listen beside the socket", EACCES},
+            {"plant a symbolic link", EACCES}, {"listen beside the socket", EPERM},
             {"write the token", EACCES},       {"read the token", EACCES},
             {"write a checkpoint", 0},         {"move a checkpoint over the token", EACCES},
             {"remove the IPC folder", EACCES},

@@ -332,5 +332,42 @@ TEST_F(WorkerConnectionsTest, LongUnfinishedLinesShareOneBudget) {
     std::printf("worker peak resident %ld KiB\n", peak);
 }
 
+// Long unfinished lines cost memory only while they are held: once their clients have gone, the
+// worker's resident memory is back near where it was before they came.
+TEST_F(WorkerConnectionsTest, TheMemoryOfLongUnfinishedLinesIsGivenBackWhenTheirClientsGo) {
+    auto worker = start("60");
+    const auto resident = [&] { return statusKiB(worker->pid(), "VmRSS"); };
+    // PDFium takes its memory with the first document; that is not what is measured here.
+    SocketConnection editor(socket());
+    ASSERT_TRUE(openFromEditor(editor, testing::makePdf()).ok);
+    const long before = resident();
+    const std::string part(60 * 1024 * 1024, 'x');
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::unique_ptr<SocketConnection>> senders;
+        for (int i = 0; i < 3; ++i) {
+            senders.push_back(std::make_unique<SocketConnection>(socket()));
+            ASSERT_TRUE(senders.back()->authenticate("ui-token"));
+            senders.back()->write(part);
+        }
+        ASSERT_TRUE(senders[2]->readLine(10).has_value()) << "the third long line was kept";
+        // Two lines end and are refused as JSON; the third is left unfinished as its client goes.
+        for (int i = 0; i < 2; ++i) {
+            senders[static_cast<std::size_t>(i)]->write("\n");
+            ASSERT_TRUE(senders[static_cast<std::size_t>(i)]->readLine(10).has_value()) << i;
+        }
+    }
+    const long peak = statusKiB(worker->pid(), "VmHWM");
+    // The connections' threads end on their own time; what they kept shows once they have.
+    const long allowance = 48 * 1024;
+    for (const auto start = Clock::now(); resident() - before >= allowance && secondsSince(start) < 10;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const long after = resident();
+    std::printf("worker resident %ld KiB before, peak %ld KiB, %ld KiB after\n", before, peak, after);
+    EXPECT_LT(after - before, allowance);
+    // A control: the lines did take memory while they were held.
+    EXPECT_GT(peak - before, allowance);
+}
+
 }  // namespace
 }  // namespace kivo

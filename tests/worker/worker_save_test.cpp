@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "document_worker.hpp"
@@ -151,6 +154,28 @@ TEST_F(WorkerSaving, ASignedFileStaysReadOnlyAndExportsWithAWarning) {
     auto plain = on(CommandMethod::exportDocument);
     plain.params.destination = (dir.path() / "plain.pdf").string();
     EXPECT_EQ(worker->send(plain).result->warnings, Ids{});
+}
+
+// Another user links a name in a folder everyone may write to a folder of the user's; a copy saved
+// beyond that name would replace the user's file there, so it is refused and the file stays.
+TEST_F(WorkerSaving, ACopyIsNeverSavedThroughAnotherUsersFolderLinkInASharedFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a link of another user";
+    const fs::path documents = dir.path() / "Documents";
+    const fs::path shared = dir.path() / "shared";
+    fs::create_directories(documents);
+    fs::create_directories(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    testing::writeFile(documents / "other.pdf", "the user's own file");
+    fs::create_directory_symlink(documents, shared / "out");
+    ASSERT_EQ(::lchown((shared / "out").c_str(), 65534, 65534), 0);
+
+    for (const fs::path& destination : {shared / "out" / "other.pdf", shared / "out" / "new" / "other.pdf"}) {
+        SCOPED_TRACE(destination);
+        EXPECT_EQ(outcome(worker->send(save("saveCopy", destination))),
+                  "permission_denied: out is a link made by another user, so nothing was written.");
+    }
+    EXPECT_EQ(testing::readFile(documents / "other.pdf"), "the user's own file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(documents), fs::directory_iterator()), 1);
 }
 
 TEST_F(WorkerSaving, ExtractedPagesReplaceTheDestinationWhole) {

@@ -11,7 +11,8 @@
 //                                 also "newer" (the document moves on a revision first, as an MCP
 //                                 client's edit would), "wrong-size" (tiles are answered for a page
 //                                 one pixel wider) and "foreign-path" (the reply names another file,
-//                                 written beside the one asked for); a render_page that stalls, stops
+//                                 written beside the one asked for); for export_document also "pdf"
+//                                 (the destination gets a file that starts as a PDF); a render_page that stalls, stops
 //                                 or fails has begun its file first, as a worker cut short would, and
 //                                 logs "began <path>"
 //   KIVO_FAKE_WORKER_PAGE_SIZE    "WxH": the pages' size in points (default 612x792)
@@ -248,6 +249,9 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
                 writeAll(fd, CommandJSON::encode(CommandResponse::failure(request.id, what.substr(6, colon - 6),
                                                                           what.substr(colon + 1))));
                 continue;
+            }
+            if (request.method == CommandMethod::exportDocument && what == "pdf" && request.params.destination) {
+                std::ofstream(*request.params.destination, std::ios::trunc) << "%PDF-1.7\n%%EOF\n";
             }
             act(what);
             writeAll(fd, CommandJSON::encode(answer(request, what)));

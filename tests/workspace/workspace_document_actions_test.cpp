@@ -347,6 +347,40 @@ TEST(PrintingTest, NoCopyOutlivesAFailedExportOrTheEditor) {
     }
 }
 
+// A file of more printed pages than the worker takes is refused before the list is made; the
+// worker is not asked for it. The fake worker's copy holds no pages, so a file it is asked for
+// cannot be read back.
+TEST(PrintingTest, AFileOfMorePagesThanTheWorkerTakesIsRefusedBeforeItIsListed) {
+    const testing::Scratch scratch;
+    testing::TestWorkspace test(testing::fakeWorker(), {{"KIVO_FAKE_WORKER_SCRIPT", "export_document=pdf"},
+                                                        {"KIVO_FAKE_WORKER_PAGES", "1053"},
+                                                        {"KIVO_FAKE_WORKER_LOG", scratch.log().string()}});
+    test->launchOnce();
+    test->open(scratch.docs() / "a.pdf");
+    ASSERT_TRUE(waitUntil([&] { return test->status() == "Opened a.pdf"; }));
+    const struct {
+        int copies;
+        std::size_t listed;  // pages asked of the worker
+        std::string error;
+    } cases[] = {
+        {94, 1053 * 94, "Could not print: the exported copy could not be read. Nothing was printed."},
+        {95, 0, "Could not print: the page list is longer than 100,000 pages. Nothing was printed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.copies);
+        test.printer->choice =
+            PrintChoice{"", c.copies, true, "", PrintChoice::Sides::oneSided, scratch.docs() / "o.pdf"};
+        test->setErrorMessage(std::nullopt);
+        const std::size_t asked = testing::sentRequests(scratch.log(), CommandMethod::extractPages).size();
+        test->printDocument();
+        ASSERT_TRUE(waitUntil([&] { return test->errorMessage().has_value(); }));
+        EXPECT_EQ(*test->errorMessage(), c.error);
+        const auto sent = testing::sentRequests(scratch.log(), CommandMethod::extractPages);
+        EXPECT_EQ(sent.size() - asked, c.listed ? 1u : 0u);
+        if (c.listed && sent.size() > asked) EXPECT_EQ(sent.back().params.pageIds->size(), c.listed);
+    }
+}
+
 // What a replaced document rendered goes with it, also what was still on its way when the next one
 // was opened: the page list's thumbnails, the page and its tiles at 400 %.
 TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) {

@@ -83,16 +83,17 @@ Prompts::StaleFileChoice FakePrompts::askStaleFile() {
 
 std::optional<PrintChoice> FakePrintService::choose(const PrintJob& job) {
     chosenFor.push_back(job);
+    if (whileChoosing) whileChoosing(job);
     return choice;
 }
 
 PrintOutcome FakePrintService::output(const PrintJob& job, const PrintChoice& chosen) {
     std::string bytes;
-    if (std::filesystem::exists(job.path)) bytes = readFile(job.path);
+    job.read([&](const char* piece, std::size_t count) { bytes.append(piece, count); });
     struct stat info {};
-    const unsigned mode = ::stat(job.path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    const unsigned mode = ::fstat(job.file->get(), &info) == 0 ? info.st_mode & 07777 : 0;
     printed.push_back({job, std::move(bytes), mode, chosen});
-    return outcome;
+    return carryOut ? carryOut(job, chosen) : outcome;
 }
 
 std::optional<std::string> FakeKeyStore::read(const std::string& provider) {

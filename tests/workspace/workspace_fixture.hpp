@@ -128,6 +128,7 @@ public:
 
 // Chooses `choice` in the dialog (nothing: closed) and answers with `outcome`; `printed` holds each
 // job handed on, its file's bytes and mode as they were then, and the choice it went with.
+// `whileChoosing` runs while the dialog would be open; `carryOut`, when set, gives the outcome.
 class FakePrintService : public PrintService {
 public:
     struct Seen {
@@ -141,6 +142,8 @@ public:
 
     std::optional<PrintChoice> choice = PrintChoice{};
     PrintOutcome outcome = PrintOutcome::printed();
+    std::function<void(const PrintJob&)> whileChoosing;
+    std::function<PrintOutcome(const PrintJob&, const PrintChoice&)> carryOut;
     std::vector<PrintJob> chosenFor;
     std::vector<Seen> printed;
 };

@@ -3,7 +3,8 @@
 #include <cups/cups.h>
 #include <unistd.h>
 
-#include <array>
+#include <functional>
+#include <system_error>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -52,6 +53,15 @@ const char* sidesValue(PrintChoice::Sides sides) {
     return nullptr;
 }
 
+// The job's bytes, with a failed read as a reason for the user.
+void readPdf(const PrintJob& job, const std::function<void(const char*, std::size_t)>& take) {
+    try {
+        job.read(take);
+    } catch (const std::system_error& error) {
+        throw PrintFailure(error.what());
+    }
+}
+
 }  // namespace
 
 Options options(const PrintChoice& choice) {
@@ -65,7 +75,7 @@ Options options(const PrintChoice& choice) {
     return result;
 }
 
-int submit(const std::filesystem::path& pdf, const std::string& title, const PrintChoice& choice) {
+int submit(const PrintJob& job, const PrintChoice& choice) {
     std::string name = choice.printer;
     std::string instance;
     if (const auto slash = name.find('/'); slash != std::string::npos) {
@@ -80,17 +90,28 @@ int submit(const std::filesystem::path& pdf, const std::string& title, const Pri
     for (int i = 0; dest && i < dest->num_options; ++i) jobOptions.add(dest->options[i].name, dest->options[i].value);
     for (const auto& [option, value] : options(choice)) jobOptions.add(option.c_str(), value.c_str());
     const char* printer = dest ? dest->name : name.c_str();
-    const int job =
-        cupsPrintFile2(CUPS_HTTP_DEFAULT, printer, pdf.c_str(), title.c_str(), jobOptions.count(), jobOptions.get());
-    if (job == 0) throw PrintFailure(lastReason());
-    return job;
+    // The scheduler gets the bytes from the descriptor the editor checked, never a path to open.
+    const int id = cupsCreateJob(CUPS_HTTP_DEFAULT, printer, job.title.c_str(), jobOptions.count(), jobOptions.get());
+    if (id == 0) throw PrintFailure(lastReason());
+    try {
+        if (cupsStartDocument(CUPS_HTTP_DEFAULT, printer, id, job.title.c_str(), CUPS_FORMAT_PDF, 1) !=
+            HTTP_STATUS_CONTINUE) {
+            throw PrintFailure(lastReason());
+        }
+        readPdf(job, [](const char* bytes, std::size_t count) {
+            if (cupsWriteRequestData(CUPS_HTTP_DEFAULT, bytes, count) != HTTP_STATUS_CONTINUE) {
+                throw PrintFailure(lastReason());
+            }
+        });
+        if (cupsFinishDocument(CUPS_HTTP_DEFAULT, printer) != IPP_STATUS_OK) throw PrintFailure(lastReason());
+    } catch (const PrintFailure&) {
+        cupsCancelJob2(CUPS_HTTP_DEFAULT, printer, id, 0);
+        throw;
+    }
+    return id;
 }
 
-void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination) {
-    const SafeFiles::ReadableFile source = SafeFiles::openForReading(pdf);
-    if (!source.fd)
-        throw PrintFailure("the PDF to print could not be read: " + std::string(std::strerror(source.error)));
-    if (!source.isRegular) throw PrintFailure("the PDF to print is not a regular file");
+void copyToFile(const PrintJob& job, const std::filesystem::path& destination) {
     const auto unwritable = [&](int error) {
         return PrintFailure("the PDF could not be written to " + destination.string() + ": " + std::strerror(error));
     };
@@ -101,20 +122,14 @@ void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& d
         SafeFiles::replaceFile(
             destination,
             [&](int target) {
-                std::array<char, 1 << 16> buffer{};
-                for (;;) {
-                    const ssize_t got = ::read(source.fd.get(), buffer.data(), buffer.size());
-                    if (got < 0 && errno == EINTR) continue;
-                    if (got < 0)
-                        throw PrintFailure("the PDF to print could not be read: " + std::string(std::strerror(errno)));
-                    if (got == 0) return;
-                    for (ssize_t done = 0; done < got;) {
-                        const ssize_t put = ::write(target, buffer.data() + done, static_cast<std::size_t>(got - done));
+                readPdf(job, [&](const char* bytes, std::size_t count) {
+                    for (std::size_t done = 0; done < count;) {
+                        const ssize_t put = ::write(target, bytes + done, count - done);
                         if (put < 0 && errno == EINTR) continue;
                         if (put < 0) throw unwritable(errno);
-                        done += put;
+                        done += static_cast<std::size_t>(put);
                     }
-                }
+                });
             },
             options);
     } catch (const SafeFiles::WriteRefused& refused) {

@@ -30,16 +30,18 @@ using Options = std::vector<std::pair<std::string, std::string>>;
 // ranges and sides where the choice says something.
 Options options(const PrintChoice& choice);
 
-// Submits the PDF as one job titled `title` to the choice's printer (with the options of its
-// instance under ours) and returns the job id. The file is read during the call, so it may be
-// deleted afterwards. Throws PrintFailure with the scheduler's reason.
-int submit(const std::filesystem::path& pdf, const std::string& title, const PrintChoice& choice);
+// Submits the job's PDF, read through its descriptor, as one job titled with the job's title to the
+// choice's printer (with the options of its instance under ours) and returns the job id. Throws
+// PrintFailure with the scheduler's reason, or when the PDF cannot be read whole (the job is then
+// cancelled).
+int submit(const PrintJob& job, const PrintChoice& choice);
 
-// Copies the PDF to `destination`, replacing a file there only once the copy is whole, through a link only when
-// it is this user's. Throws PrintFailure when the PDF cannot be read, the copy cannot be written or the
-// destination is a link of another user (the destination is then as it was), and when something else took
-// the destination's name as the copy was put there.
-void copyToFile(const std::filesystem::path& pdf, const std::filesystem::path& destination);
+// Copies the job's PDF, read through its descriptor, to `destination`, replacing a file there only once
+// the copy is whole, through a link only when it is this user's. Throws PrintFailure when the PDF
+// cannot be read, the copy cannot be written or the destination is a link of another user (the
+// destination is then as it was), and when something else took the destination's name as the copy
+// was put there.
+void copyToFile(const PrintJob& job, const std::filesystem::path& destination);
 
 }  // namespace CupsPrinting
 

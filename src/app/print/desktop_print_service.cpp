@@ -53,9 +53,9 @@ PrintChoice::Sides DesktopPrintService::sides(QPrinter::DuplexMode duplex) {
 PrintOutcome DesktopPrintService::carryOut(const PrintJob& job, const PrintChoice& choice) {
     try {
         if (!choice.outputFile.empty()) {
-            CupsPrinting::copyToFile(job.path, choice.outputFile);
+            CupsPrinting::copyToFile(job, choice.outputFile);
         } else {
-            CupsPrinting::submit(job.path, job.title, choice);
+            CupsPrinting::submit(job, choice);
         }
         return PrintOutcome::printed();
     } catch (const PrintFailure& failure) {
