@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The editor beside two viewers people use, as a person sees them on a real X server (Xvfb with a window
+# The editor beside four viewers people use, as a person sees them on a real X server (Xvfb with a window
 # manager, every window maximised on a 1600 × 1000 screen): screen_watch reads a 160 × 400 rectangle in the
 # middle of the page area back every ~8 ms, and each figure comes from the frames it saw.
 #   start-up   from making the process to the first frame that is the settled first page, for a 1-page
@@ -8,29 +8,47 @@
 #              viewer's zoom field; the other viewer's zoom key, five steps, timed from the last): the first
 #              changed frame ("visible") and the last ("sharp");
 #   paging     the next-page key held over the 117 pages, 116 presses about 31 ms apart: how many distinct frames
-#              were painted, and how long after the last press the last page showed.
-# Each is run KIVO_BENCH_RUNS times (5 by default); KIVO_BENCH_ONLY=startup, zoom or paging runs those
-# figures alone; the medians are printed with the editor's ratio to its peer: the first viewer for zoom and
-# paging, the faster of the two for start-up.
-# Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, both viewers, the X
-# library screen_watch is built with). Figures are printed, never checked.
-# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=startup|zoom|paging] [KIVO_BENCH_DISPLAY=N]
+#              were painted, and how long after the last press the last page showed;
+#   busy       the same held key with 8 busy loops on the machine (the editor and qpdfview only);
+#   turn       one next-page press on page 1: from the key to the first frame of the new page;
+#   search     "binormalenvektor" typed into the find field, from the Return to the first changed frame;
+#   memory     the proportional set size (PSS) of the viewer's process tree after the held key went
+#              through every page;
+#   idle       CPU time and wake-ups (context switches of every thread of the tree) over 30 s with the
+#              document open and nothing done (KIVO_BENCH_IDLE_SECONDS sets the length);
+#   list       End in the page list of the sample nine times over (1,053 pages): from the key to the last
+#              change of the list's rectangle (the editor and Okular only, whose lists show thumbnails).
+# Each is run KIVO_BENCH_RUNS times (5 by default), the viewers in a random order in every round;
+# KIVO_BENCH_ONLY=startup, zoom, paging, busy, turn, search, memory, idle or list runs that figure alone.
+# Printed: the medians, and each goal's ratio as the median of the ratios within each round, so a slow
+# round weighs on both sides alike.
+# Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, the viewers, the X
+# library screen_watch is built with); a viewer that cannot be installed is said to be missing and its
+# figures print as "-". Figures are printed, never checked.
+# usage: [KIVO_BENCH_RUNS=5] [KIVO_BENCH_BIN=folder] [KIVO_BENCH_ONLY=figure] [KIVO_BENCH_VIEWERS="kivo …"]
+#        [KIVO_BENCH_DISPLAY=N]
 #        bench/compare_viewers.sh [document.pdf]
 #        (default: the shared 117-page sample)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
 missing=()
-for pkg in xvfb xauth openbox xdotool qpdfview mupdf libx11-dev qpdf; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
+for pkg in xvfb xauth openbox xdotool qpdfview mupdf libx11-dev qpdf; do installed "$pkg" || missing+=("$pkg"); done
 if ((${#missing[@]})); then
     echo "compare_viewers: installing ${missing[*]}" >&2
-    sudo_cmd=()
-    [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The two larger viewers, one at a time: either may be left out where it cannot be installed.
+for pkg in okular evince; do
+    installed "$pkg" && continue
+    echo "compare_viewers: installing $pkg" >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$pkg" >&2 ||
+        echo "compare_viewers: $pkg could not be installed" >&2
+done
 
 source "$root/bench/common.sh" compare_viewers "${1:-}"
 # KIVO_BENCH_BIN: another build's programs (kivo-pdf beside its worker and screen_watch), an older one say.
@@ -41,8 +59,12 @@ region=(620 300 160 400)
 
 one_page="$out/one-page.pdf"
 page93="$out/page-93.pdf"
+long="$out/nine-times.pdf"
 qpdf "$doc" --pages "$doc" 1 -- "$one_page"
 qpdf "$doc" --pages "$doc" 93 -- "$page93"
+qpdf --empty --pages "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" -- "$long"
+idle_seconds="${KIVO_BENCH_IDLE_SECONDS:-30}"
+query=binormalenvektor
 
 # A private X server of our own with a window manager that maximises every window.
 mkdir -p "$out/openbox"
@@ -83,6 +105,8 @@ launch_command() {
                   TMPDIR="$home/tmp" "$bin/kivo-pdf" "$file" ;;
         qpdfview) echo env HOME="$home" XDG_CONFIG_HOME="$home/config" qpdfview "$file" ;;
         mupdf) echo env HOME="$home" mupdf "${@:3}" "$file" ;;
+        okular) echo env HOME="$home" XDG_CONFIG_HOME="$home/config" okular "$file" ;;
+        evince) echo env HOME="$home" XDG_CONFIG_HOME="$home/config" evince "$file" ;;
     esac
 }
 
@@ -115,8 +139,7 @@ open_settled() {
     sleep 3
 }
 
-# Frames seen while `action` runs: prints "visible sharp" in ms after the action's moment (the time in
-# the file $out/moment), or with `frames` as the first word "frames delay" after the key was held.
+# Frames seen while `action` runs, into $out/watch.txt; `region` names the rectangle watched.
 watched() {
     local seconds="$1"
     shift
@@ -174,48 +197,229 @@ hold_key() {
     xdotool key "$1"
 }
 
-paging_once() {
-    local viewer="$1" key
-    case "$viewer" in
-        kivo) key=ctrl+Down ;;
-        qpdfview) key=Right ;;
-        mupdf) key=Next ;;
+# Each viewer's next-page key.
+next_key() {
+    case "$1" in
+        kivo) echo ctrl+Down ;;
+        qpdfview) echo Right ;;
+        mupdf | okular) echo Next ;;
+        evince) echo ctrl+Next ;;
     esac
-    open_settled "$viewer" "$doc"
-    watched 9 hold_key "$key"
-    stop_viewer
+}
+
+# Frames after the press and how long after the last press the last one came.
+held_frames() {
     awk -v p="$(cat "$out/pressed")" -v m="$(cat "$out/moment")" \
         '$1 == "frame" && $2 > p { ++n; last = $2 } END { d = last > m ? last - m : 0; print n + 0, d }' \
         "$out/watch.txt"
 }
 
-declare -A figures
-record() { figures["$1"]+="$2"$'\n'; }
+# The first changed frame after the moment, in ms, or "-".
+first_change() {
+    awk -v m="$(cat "$out/moment")" '$1 == "frame" && $2 > m { print $2 - m; found = 1; exit }
+         END { if (!found) print "-" }' "$out/watch.txt"
+}
 
-viewers=(kivo qpdfview mupdf)
+paging_once() {
+    local viewer="$1"
+    open_settled "$viewer" "$doc"
+    watched 9 hold_key "$(next_key "$viewer")"
+    stop_viewer
+    held_frames
+}
+
+# The held key with `busy` loops spinning on the machine meanwhile.
+busy_once() {
+    local viewer="$1" loops=() i
+    open_settled "$viewer" "$doc"
+    for i in $(seq 8); do
+        bash -c 'while :; do :; done' &
+        loops+=($!)
+    done
+    watched 9 hold_key "$(next_key "$viewer")"
+    kill "${loops[@]}" 2>/dev/null
+    wait "${loops[@]}" 2>/dev/null || true
+    stop_viewer
+    held_frames
+}
+
+press_next() {
+    now >"$out/moment"
+    xdotool key "$(next_key "$1")"
+}
+
+turn_once() {
+    local viewer="$1"
+    open_settled "$viewer" "$doc"
+    watched 2 press_next "$viewer"
+    stop_viewer
+    first_change
+}
+
+# The find field, the query typed, then Return as the moment.
+find_kivo() { xdotool key ctrl+f; sleep 0.3; xdotool type "$query"; sleep 0.3; now >"$out/moment"; xdotool key Return; }
+find_qpdfview() { find_kivo; }
+find_okular() { find_kivo; }
+find_evince() { find_kivo; }
+find_mupdf() { xdotool key slash; sleep 0.3; xdotool type "$query"; sleep 0.3; now >"$out/moment"; xdotool key Return; }
+
+search_once() {
+    local viewer="$1"
+    open_settled "$viewer" "$doc"
+    watched 5 "find_$viewer"
+    stop_viewer
+    first_change
+}
+
+# The process and all its descendants.
+tree() {
+    local pid="$1" child
+    echo "$pid"
+    for child in $(pgrep -P "$pid"); do tree "$child"; done
+}
+
+# Proportional set size of the tree, in MB.
+tree_pss() {
+    local pid total=0 kb
+    for pid in $(tree "$1"); do
+        kb=$(awk '$1 == "Pss:" { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || echo 0)
+        total=$((total + ${kb:-0}))
+    done
+    calc "$total / 1024"
+}
+
+memory_once() {
+    local viewer="$1"
+    open_settled "$viewer" "$doc"
+    hold_key "$(next_key "$viewer")"
+    sleep 2
+    tree_pss "$viewer_pid"
+    stop_viewer
+}
+
+# CPU clock ticks and context switches of every thread of the tree, "ticks switches".
+tree_activity() {
+    local pid task ticks=0 switches=0 t s
+    for pid in $(tree "$1"); do
+        for task in /proc/"$pid"/task/*; do
+            t=$(awk '{ print $14 + $15 }' "$task/stat" 2>/dev/null || echo 0)
+            s=$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$task/status" 2>/dev/null || echo 0)
+            ticks=$((ticks + ${t:-0}))
+            switches=$((switches + ${s:-0}))
+        done
+    done
+    echo "$ticks $switches"
+}
+
+# CPU ms over the idle stretch and wake-ups a second.
+idle_once() {
+    local viewer="$1" t0 s0 t1 s1
+    open_settled "$viewer" "$doc"
+    sleep 2
+    read -r t0 s0 < <(tree_activity "$viewer_pid")
+    sleep "$idle_seconds"
+    read -r t1 s1 < <(tree_activity "$viewer_pid")
+    stop_viewer
+    echo "$(calc "($t1 - $t0) * 1000 / $(getconf CLK_TCK)") $(calc "($s1 - $s0) / $idle_seconds")"
+}
+
+# The page list: the editor's on the left of its window, Okular's thumbnails panel on its left too.
+list_kivo() { xdotool mousemove 120 300 click 1; sleep 0.5; now >"$out/moment"; xdotool key End; }
+list_okular() { xdotool mousemove 120 300 click 1; sleep 0.5; now >"$out/moment"; xdotool key End; }
+
+list_once() {
+    local viewer="$1" saved=("${region[@]}")
+    open_settled "$viewer" "$long"
+    sleep 2
+    region=(20 150 220 700)
+    watched 5 "list_$viewer"
+    region=("${saved[@]}")
+    stop_viewer
+    awk -v m="$(cat "$out/moment")" '$1 == "frame" && $2 > m { last = $2 - m } END { print (last ? last : "-") }' \
+        "$out/watch.txt"
+}
+
+declare -A figures
+# One figure of one viewer in one round: "$figure $viewer" collects a line per round, "-" for none.
+record() { figures["$1"]+="$2"$'\n'; }
+wanted() { [[ "$only" == "" || "$only" == "$1" ]]; }
+
+viewers=()
+# KIVO_BENCH_VIEWERS: the viewers to run, all five by default.
+for viewer in ${KIVO_BENCH_VIEWERS:-kivo qpdfview mupdf okular evince}; do
+    if [[ "$viewer" == kivo ]] || command -v "$viewer" >/dev/null; then
+        viewers+=("$viewer")
+    else
+        echo "compare_viewers: $viewer is missing; its figures print as -" >&2
+    fi
+done
+has() { [[ " ${viewers[*]} " == *" $1 "* ]]; }
 for run in $(seq "$runs"); do
-    for viewer in "${viewers[@]}"; do
-        if [[ "$only" == "" || "$only" == startup ]]; then
+    for viewer in $(printf '%s\n' "${viewers[@]}" | shuf); do
+        if wanted startup; then
             record "start1 $viewer" "$(startup_once "$viewer" "$one_page")"
             record "start117 $viewer" "$(startup_once "$viewer" "$doc")"
         fi
-        if [[ "$only" == "" || "$only" == zoom ]]; then
+        if wanted zoom && [[ "$viewer" != okular && "$viewer" != evince ]]; then
             read -r visible sharp < <(zoom_once "$viewer")
             record "visible $viewer" "$visible"
             record "sharp $viewer" "$sharp"
         fi
-        [[ "$only" == "" || "$only" == paging ]] || continue
-        read -r frames delay < <(paging_once "$viewer")
-        record "frames $viewer" "$frames"
-        record "delay $viewer" "$delay"
+        if wanted paging; then
+            read -r frames delay < <(paging_once "$viewer")
+            record "frames $viewer" "$frames"
+            record "delay $viewer" "$delay"
+        fi
+        if wanted busy && [[ "$viewer" == kivo || "$viewer" == qpdfview ]]; then
+            read -r frames delay < <(busy_once "$viewer")
+            record "busyframes $viewer" "$frames"
+        fi
+        wanted turn && record "turn $viewer" "$(turn_once "$viewer")"
+        wanted search && record "search $viewer" "$(search_once "$viewer")"
+        wanted memory && record "memory $viewer" "$(memory_once "$viewer")"
+        if wanted idle; then
+            read -r cpu wakeups < <(idle_once "$viewer")
+            record "idlecpu $viewer" "$cpu"
+            record "wakeups $viewer" "$wakeups"
+        fi
+        if wanted list && [[ "$viewer" == kivo || "$viewer" == okular ]]; then
+            record "list $viewer" "$(list_once "$viewer")"
+        fi
     done
     echo "compare_viewers: run $run of $runs done" >&2
 done
 
-med() { printf '%s' "${figures["$1 $2"]}" | grep -v '^-\?$' | median; }
+med() { printf '%s' "${figures["$1 $2"]:-}" | { grep -v '^-\?$' || true; } | median; }
+# The median of the per-round ratios of the editor's figure to `against` (a viewer, or "fastest" of
+# the peers that round, the smallest figure among them).
+round_ratio() {
+    local key="$1" against="$2" k peers=() v
+    mapfile -t k < <(printf '%s' "${figures["$key kivo"]:-}")
+    for v in qpdfview mupdf okular evince; do
+        [[ "$against" == fastest || "$against" == "$v" ]] && peers+=("$v")
+    done
+    local i
+    for ((i = 0; i < ${#k[@]}; ++i)); do
+        local best="-" p line
+        for p in "${peers[@]}"; do
+            line=$(printf '%s' "${figures["$key $p"]:-}" | sed -n "$((i + 1))p")
+            [[ -z "$line" || "$line" == "-" ]] && continue
+            if [[ "$best" == "-" ]] || awk -v a="$line" -v b="$best" 'BEGIN { exit !(a < b) }'; then best="$line"; fi
+        done
+        [[ "$best" == "-" || "${k[$i]}" == "-" ]] && continue
+        awk -v a="${k[$i]}" -v b="$best" 'BEGIN { if (b + 0 != 0) printf "%.3f\n", a / b }'
+    done | median
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 printf 'compare_viewers: %s, medians of %s runs (ms unless said)\n' "$doc" "$runs"
-printf '%-44s %8s %9s %7s  %s\n' "what" kivo qpdfview mupdf "ratio"
+printf '%-44s %8s %8s %8s %8s %8s  %s\n' "what" kivo qpdfview mupdf okular evince "ratio"
+# A goal's row: the medians, then the median of the editor's per-round ratios to `against` with the goal.
+goal() {
+    local name="$1" key="$2" against="$3" target="$4" v line
+    line=$(printf '%-44s' "$name")
+    for v in kivo qpdfview mupdf okular evince; do line+=$(printf ' %8s' "$(med "$key" "$v")"); done
+    printf '%s  %s (goal %s)\n' "$line" "$(round_ratio "$key" "$against")" "$target"
+}
 row() {
     local name="$1" key="$2" peer="$3"
     local k q m
@@ -231,7 +435,8 @@ row() {
     if [[ "$peer" == fastest && "$k" != "-" ]]; then
         extra="  (beyond the quarter second: $(ratio "$(awk -v k="$k" 'BEGIN { print k - 250 }')" "${against:--}"))"
     fi
-    printf '%-44s %8s %9s %7s  %s%s\n' "$name" "$k" "$q" "$m" "$(ratio "$k" "${against:--}")" "$extra"
+    printf '%-44s %8s %8s %8s %8s %8s  %s%s\n' "$name" "$k" "$q" "$m" "$(med "$key" okular)" "$(med "$key" evince)" \
+        "$(ratio "$k" "${against:--}")" "$extra"
 }
 if [[ "$only" == "" || "$only" == zoom ]]; then
     row "zoom 150 % -> 400 %: zoomed page visible" visible qpdfview
@@ -245,3 +450,11 @@ if [[ "$only" == "" || "$only" == startup ]]; then
     row "start to first page, 117 pages" start117 fastest
     row "start to first page, 1 page" start1 fastest
 fi
+wanted search && goal "search \"$query\", first hit shown" search mupdf "<= 1.2 x mupdf"
+wanted turn && goal "next page: key -> new page painted" turn fastest "<= 1.2 x the fastest"
+wanted memory && goal "memory after all pages, PSS of the tree (MB)" memory evince "<= 1.2 x Evince"
+wanted busy && goal "held key, 8 busy loops: distinct frames" busyframes qpdfview ">= 0.8 x qpdfview"
+wanted idle && goal "idle ${idle_seconds} s with a document: CPU ms" idlecpu fastest "no periodic wake-up"
+wanted idle && goal "idle: wake-ups a second" wakeups fastest "no periodic wake-up"
+wanted list && goal "End in the 1,053-page list: list final" list okular "<= Okular"
+true

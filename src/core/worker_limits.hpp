@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace kivo {
 
@@ -47,5 +48,9 @@ inline constexpr std::int32_t memoryLimit = 71;
 inline constexpr std::int32_t stalled = 72;
 inline constexpr std::int32_t sandboxFailed = 73;
 }  // namespace WorkerExit
+
+// The line a worker serving a socket writes on standard error once it listens, the path after it:
+// news for a person who started it by hand, noise on the terminal of the editor that started it.
+inline constexpr std::string_view workerListeningLine = "kivo-pdf-worker listening on ";
 
 }  // namespace kivo

@@ -13,7 +13,8 @@
 namespace kivo::WorkerWatchdog {
 
 Sources Sources::engine() {
-    return Sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); }};
+    return Sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); },
+                   [] { EngineProgress::shared().awaitBusy(); }};
 }
 
 bool needed(const ResourceLimits& limits) {
@@ -62,6 +63,7 @@ bool start(const ResourceLimits& limits, Sources sources) {
     std::thread thread([limits, sources = std::move(sources)] {
         pthread_setname_np(pthread_self(), threadName);
         for (;;) {
+            if (sources.awaitCommand) sources.awaitCommand();
             std::this_thread::sleep_for(std::chrono::milliseconds(pollMilliseconds));
             if (auto breach = check(limits, sources)) stop(breach->status, breach->reason);
         }

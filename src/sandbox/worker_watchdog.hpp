@@ -37,6 +37,9 @@ struct Sources {
     std::function<std::uint64_t()> footprint;
     // Absent: no command is ever seen running, so only memory can stop it.
     std::function<ProgressSnapshot()> progress;
+    // Returns once a command runs, at once if one does. Absent: the watchdog looks every pass, idle
+    // or not.
+    std::function<void()> awaitCommand;
 
     // The worker's own: ProcessMemory::footprint() and EngineProgress::shared().
     static Sources engine();
@@ -66,7 +69,10 @@ std::string stopLine(const std::string& reason);
 // Starts the watchdog thread for these limits, unless there is nothing to
 // watch. Returns whether a thread was started. The thread is never stopped; it
 // ends with the process. A missing footprint source reads
-// ProcessMemory::footprint().
+// ProcessMemory::footprint(). With `awaitCommand` it sleeps while the worker is
+// idle and looks once more after each command ends: an idle worker allocates
+// nothing beyond its bounded request lines, and a wake-up every 100 ms would
+// cost a laptop's battery for nothing.
 bool start(const ResourceLimits& limits, Sources sources = Sources::engine());
 
 // Writes the stop line to standard error in one write and ends the process at

@@ -125,8 +125,10 @@ RunningCommand::Uninterruptible::~Uninterruptible() {
 }
 
 EngineProgress& EngineProgress::shared() {
-    static EngineProgress instance;
-    return instance;
+    // Never destroyed: the watchdog thread may be waiting on it when the process exits, and destroying a
+    // condition variable that a thread waits on blocks the exit for good.
+    static EngineProgress* const instance = new EngineProgress;
+    return *instance;
 }
 
 EngineProgress::Snapshot EngineProgress::snapshot() const {
@@ -138,9 +140,19 @@ EngineProgress::Snapshot EngineProgress::snapshot() const {
 
 void EngineProgress::mark(bool busy) {
     const std::uint64_t now = monotonicNanoseconds();
-    std::lock_guard guard(lock_);
-    busy_ = busy;
-    lastProgress_ = now;
+    bool woke = false;
+    {
+        std::lock_guard guard(lock_);
+        woke = busy && !busy_;
+        busy_ = busy;
+        lastProgress_ = now;
+    }
+    if (woke) becameBusy_.notify_all();
+}
+
+void EngineProgress::awaitBusy() const {
+    std::unique_lock guard(lock_);
+    becameBusy_.wait(guard, [this] { return busy_; });
 }
 
 }  // namespace kivo

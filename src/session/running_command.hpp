@@ -6,6 +6,7 @@
 // `RunningCommand::step` between items; that one call carries progress, feeds the stall clock
 // and is where a cancel or the soft memory limit takes effect.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -121,8 +122,12 @@ public:
     // Stamps the clock now and sets whether a command runs.
     void mark(bool busy);
 
+    // Returns once a command runs: at once when one does, otherwise at the next mark(true).
+    void awaitBusy() const;
+
 private:
     mutable std::mutex lock_;
+    mutable std::condition_variable becameBusy_;
     bool busy_ = false;
     std::uint64_t lastProgress_ = 0;
 };

@@ -25,15 +25,8 @@ namespace kivo::WorkerMain {
 namespace {
 
 // Ends the worker when its memory passes the hard limit or a running command stops making
-// progress; it reads the engine's progress clock.
-void startWatchdog(const ResourceLimits& limits) {
-    WorkerWatchdog::Sources sources;  // no footprint source: the watchdog's own measure
-    sources.progress = [] {
-        const EngineProgress::Snapshot snapshot = EngineProgress::shared().snapshot();
-        return ProgressSnapshot{snapshot.busy, snapshot.quietSeconds};
-    };
-    WorkerWatchdog::start(limits, std::move(sources));
-}
+// progress; it reads the engine's progress clock, and sleeps while no command runs.
+void startWatchdog(const ResourceLimits& limits) { WorkerWatchdog::start(limits, WorkerWatchdog::Sources::engine()); }
 
 }  // namespace
 

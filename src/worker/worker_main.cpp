@@ -20,6 +20,7 @@
 #include "core/command_json.hpp"
 #include "core/line_io.hpp"
 #include "core/text.hpp"
+#include "core/worker_limits.hpp"
 #include "worker/connection_writer.hpp"
 #include "worker/request_lines.hpp"
 
@@ -270,7 +271,7 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
 
     leaveTerminal();
     applySandbox(std::filesystem::path(path).parent_path());
-    say("kivo-pdf-worker listening on " + path);
+    say(std::string(workerListeningLine) + path);
     // The editor sends its first document a quarter of a second or more after it starts the worker;
     // until then the engine is idle, and its first use costs the most.
     try {

@@ -66,6 +66,9 @@ double distance(const RenderTile& square, QPointF centre) {
     return std::hypot(x, y);
 }
 
+constexpr std::int64_t pageCacheCount = 24;
+constexpr std::int64_t pageCacheBytes = 402'653'184;  // 384 MiB
+
 // Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
 constexpr double thumbnailScale = 0.18;
 
@@ -95,7 +98,13 @@ struct PageRenderer::Private {
     // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
     bool pageRenderInFlight_ = false;
     bool pageRenderWanted_ = false;
-    BoundedCache<std::string, RenderedPage> pageCache_{24, 402'653'184};
+    // The page rendered ahead and which of its replies are still due. A refresh waits for its image, and
+    // for its text too when it is that page, which is then a paint.
+    std::string aheadPageId_;
+    bool aheadImageDue_ = false;
+    bool aheadTextDue_ = false;
+    // Pages flipped back to, and zoom steps, come from here without a request.
+    BoundedCache<std::string, RenderedPage> pageCache_{pageCacheCount, pageCacheBytes};
     BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
     RenderQueue<std::string> thumbnailQueue_;
     BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
@@ -322,6 +331,7 @@ void PageRenderer::refreshPage() {
         setPageChars(*cached->chars);
         updateTiles();
         pumpThumbnails();
+        renderAhead();
         return;
     }
     // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
@@ -339,8 +349,9 @@ void PageRenderer::refreshPage() {
     // ahead of the page, which the worker renders in the order asked; over another page's, none.
     if (showsPage) updateTiles();
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
-    // asked for, and the page shown when it is back is asked for next.
-    if (d_->pageRenderInFlight_) {
+    // asked for, and the page shown when it is back is asked for next. The page rendered ahead counts as
+    // one: it is most often this very page.
+    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || (d_->aheadTextDue_ && d_->aheadPageId_ == page->id)) {
         d_->pageRenderWanted_ = true;
         return pumpThumbnails();
     }
@@ -437,12 +448,88 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
     if (render.generation != d_->renderGeneration_) return;
     std::vector<TextRun> chars = result.chars.value_or(std::vector<TextRun>{});
     setPageChars(chars);
+    cacheText(render, std::move(chars));
+    renderAhead();
+}
+
+void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> chars) {
     // Without an image of this version cached (unloadable, or evicted) the text is shown, not cached.
     std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
     if (!cached || cached->version != render.version) return;
     cached->chars = std::move(chars);
     const std::int64_t cost = cached->cost;
     d_->pageCache_.insert(std::move(*cached), render.key, cost);
+}
+
+// ---- The page ahead
+
+void PageRenderer::renderAhead() {
+    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadTextDue_ || d_->zoomSettling_ || !state_.sessionId())
+        return;
+    const std::optional<PageInfo> shown = state_.currentPage();
+    if (!shown) return;
+    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    const std::int64_t at = positionOf(pages, shown->id) + (d_->travel_ < 0 ? -1 : 1);
+    if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
+    const PageInfo& page = pages[static_cast<std::size_t>(at)];
+    PageRender render;
+    render.backing = backingScale();
+    const double scale = zoom() * render.backing;
+    // A page too large to render whole waits for its own refresh, which asks for its tiles first.
+    if (TileGrid::pixels(page.width, scale) * TileGrid::pixels(page.height, scale) > TileGrid::wholePagePixelLimit)
+        return;
+    render.key = PageRenders::pageKey(page.id, scale);
+    render.pageId = page.id;
+    render.version = version(page.id);
+    const auto cached = d_->pageCache_.peek(render.key);
+    if (cached && cached->version == render.version && cached->chars) return;
+    render.path = PageRenders::renderPath();
+    if (render.path.empty()) return;
+    render.file = PageRenders::deletedWhenDone(render.path);
+    const std::string session = *state_.sessionId();
+    d_->aheadPageId_ = page.id;
+    d_->aheadImageDue_ = true;
+    d_->aheadTextDue_ = true;
+    // As each reply is in, a refresh that waited runs; once both are, and an edit made the page stale
+    // meanwhile, it is rendered ahead again.
+    const auto ended = [this, pageId = render.pageId, asked = render.version](bool& due) {
+        due = false;
+        if (std::exchange(d_->pageRenderWanted_, false)) return refreshPage();
+        if (!d_->aheadImageDue_ && !d_->aheadTextDue_ && version(pageId) != asked) renderAhead();
+    };
+    const auto imageEnded = [this, ended] { ended(d_->aheadImageDue_); };
+    const auto textEnded = [this, ended] { ended(d_->aheadTextDue_); };
+    CommandParams image = renderParams(page, scale);
+    image.pngPath = render.path;
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, false,
+        [this, render, session, imageEnded](const CommandResult& result) {
+            const auto loaded = PageRenders::loadReply(render.path, result, render.backing);
+            // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong.
+            if (loaded && state_.sessionId() == session) {
+                const std::int64_t cost = PageRenders::cost(result.width, result.height);
+                d_->pageCache_.insert(RenderedPage{*loaded, render.version, cost, std::nullopt}, render.key, cost);
+            }
+            imageEnded();
+        },
+        [render, imageEnded](const std::string&, const std::string&) {
+            PageRenders::discard(render.path);
+            imageEnded();
+        },
+        [render, imageEnded] {
+            PageRenders::discard(render.path);
+            imageEnded();
+        });
+    CommandParams text;
+    text.sessionId = session;
+    text.pageId = page.id;
+    link_.send(
+        WorkerLink::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, false,
+        [this, render, session, textEnded](const CommandResult& result) {
+            if (state_.sessionId() == session) cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
+            textEnded();
+        },
+        [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
 }
 
 void PageRenderer::setZoom(double zoom) {

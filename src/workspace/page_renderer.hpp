@@ -173,6 +173,12 @@ private:
     // The page render in flight is over without a picture to show: the page now wanted is asked for.
     void pageRenderEnded();
     void pageTextArrived(const PageRender& render, const CommandResult& result);
+    // Adds the page's text to its cached image of the same version; without one, nothing.
+    void cacheText(const PageRender& render, std::vector<TextRun> chars);
+    // Renders the page after the shown one (before it, in a run of previous-page moves) at the shown
+    // scale with its text into the page cache, so that turning to it is a paint. Only while no page
+    // render is on its way, and only for a page that needs no tiles.
+    void renderAhead();
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
     void tilesFailed(const TileBatch& batch);
     void pumpThumbnails();

@@ -8,11 +8,21 @@
 
 #include <stdexcept>
 
+#include "core/worker_limits.hpp"
+
 namespace kivo {
+namespace {
+
+constexpr qsizetype longestDiagnostic = 4096;
+
+}  // namespace
 
 QProcessWorker::QProcessWorker(QObject* parent) : WorkerProcess(parent) {
-    // Standard output and error go where the editor's go; standard input stays a pipe.
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
+    // Standard output goes where the editor's goes; standard input stays a pipe. Standard error
+    // comes through the editor, so that a normal start prints nothing on the terminal while a
+    // stop's line or a sandbox note still reaches it.
+    process_.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    connect(&process_, &QProcess::readyReadStandardError, this, [this] { passOnDiagnostics(false); });
     const pid_t editor = ::getpid();
     process_.setChildProcessModifier([editor] {
         // Runs in the child between fork and exec: only async-signal-safe calls.
@@ -21,6 +31,7 @@ QProcessWorker::QProcessWorker(QObject* parent) : WorkerProcess(parent) {
         if (::getppid() != editor) ::_exit(127);
     });
     connect(&process_, &QProcess::finished, this, [this] {
+        passOnDiagnostics(true);
         if (const auto ended = termination()) emit finished(*ended);
     });
 }
@@ -71,6 +82,26 @@ std::optional<WorkerTermination> QProcessWorker::termination() const {
     const auto reason = process_.exitStatus() == QProcess::CrashExit ? WorkerTermination::Reason::uncaughtSignal
                                                                      : WorkerTermination::Reason::exit;
     return WorkerTermination{reason, process_.exitCode()};
+}
+
+void QProcessWorker::passOnDiagnostics(bool atEnd) {
+    diagnostics_ += process_.readAllStandardError();
+    qsizetype start = 0;
+    for (;;) {
+        qsizetype end = diagnostics_.indexOf('\n', start);
+        if (end < 0) {
+            // A line longer than any the worker writes is passed on in pieces, never held whole.
+            if (start == diagnostics_.size() || (!atEnd && diagnostics_.size() - start <= longestDiagnostic)) break;
+            end = diagnostics_.size() - 1;
+        }
+        const QByteArrayView line(diagnostics_.constData() + start, end + 1 - start);
+        if (!line.startsWith(QByteArrayView(workerListeningLine.data(), workerListeningLine.size()))) {
+            // Like the worker's own write: what becomes of it is not examined.
+            [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), static_cast<size_t>(line.size()));
+        }
+        start = end + 1;
+    }
+    diagnostics_.remove(0, start);
 }
 
 qint64 QProcessWorker::processId() const { return process_.processId(); }

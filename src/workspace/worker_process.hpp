@@ -23,8 +23,9 @@ class WorkerProcess : public QObject {
 public:
     using QObject::QObject;
 
-    // Starts `program` with `arguments` and exactly `environment`; standard input is a pipe, the
-    // other two streams are the editor's own. Throws std::runtime_error when it cannot start.
+    // Starts `program` with `arguments` and exactly `environment`; standard input is a pipe,
+    // standard output the editor's own, and what it writes on standard error reaches the editor's,
+    // all but the line that says it listens. Throws std::runtime_error when it cannot start.
     virtual void start(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                        const std::map<std::string, std::string>& environment) = 0;
 
@@ -68,8 +69,13 @@ public:
     void kill() override;
 
 private:
+    // Passes the complete lines read so far on to the editor's standard error, the listening line
+    // left out; at the end, the unfinished one too.
+    void passOnDiagnostics(bool atEnd);
+
     QProcess process_;
     bool started_ = false;
+    QByteArray diagnostics_;
 };
 
 }  // namespace kivo

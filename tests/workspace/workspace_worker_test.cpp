@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 #include "core/ipc_paths.hpp"
@@ -22,6 +26,56 @@ std::vector<std::string> commandLine(qint64 pid) {
     std::vector<std::string> arguments;
     for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);
     return arguments;
+}
+
+// What this process writes on its standard error while it lives, read back when it ends.
+class CapturedStandardError {
+public:
+    explicit CapturedStandardError(const std::filesystem::path& file) : file_(file) {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~CapturedStandardError() { restore(); }
+
+    std::string text() {
+        restore();
+        return testing::readFile(file_);
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(std::exchange(saved_, -1));
+    }
+
+    std::filesystem::path file_;
+    int saved_ = -1;
+};
+
+// How often the worker's watchdog thread has been switched in so far; nothing when it has none.
+std::optional<long> watchdogSwitches(qint64 pid) {
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name != "kivo-watchdog") continue;
+        std::ifstream status(task.path() / "status");
+        long switches = 0;
+        for (std::string line; std::getline(status, line);) {
+            const auto colon = line.find(':');
+            if (line.find("ctxt_switches") != std::string::npos && colon != std::string::npos)
+                switches += std::stol(line.substr(colon + 1));
+        }
+        return switches;
+    }
+    return std::nullopt;
 }
 
 class RealWorkerTest : public ::testing::Test {
@@ -101,6 +155,50 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
     ws.history(CommandMethod::redo, "Redo");
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Redo"; })) << ws.errorMessage().value_or("");
     EXPECT_EQ(ws.inspect()->annotations->size(), 1u);
+}
+
+TEST_F(RealWorkerTest, ANormalStartPrintsNothingYetTheWorkersNotesStillReachTheTerminal) {
+    CapturedStandardError captured(scratch_.docs() / "stderr.txt");
+    {
+        // Without its sandbox the worker says so: a note that must still come through.
+        testing::TestWorkspace test(testing::realWorker(),
+                                    {{"HOME", scratch_.home().string()}, {"KIVO_PDF_WORKER_SANDBOX", "off"}});
+        test->launchOnce();
+        ASSERT_TRUE(test->link().workerReady()) << test->errorMessage().value_or("");
+        test->shutdownWorker();
+    }
+    const std::string text = captured.text();
+    EXPECT_NE(text.find("kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("listening on"), std::string::npos) << text;
+}
+
+TEST_F(RealWorkerTest, TheWatchdogWakesForACommandAndSleepsWhileTheWorkerIsIdle) {
+    const auto test = launched();
+    ASSERT_TRUE(test);
+    Workspace& ws = **test;
+    ws.open(document("two.pdf", {testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened two.pdf"; })) << ws.status();
+    const qint64 pid = ws.link().workerProcessId();
+    ASSERT_TRUE(watchdogSwitches(pid)) << "the worker has no watchdog thread";
+
+    // Once the editor's renders are done, some half second passes without the watchdog running at all.
+    const auto quietHalfSecond = [&] {
+        for (int round = 0; round < 40; ++round) {
+            const auto before = watchdogSwitches(pid);
+            waitUntil([] { return false; }, 0.5);
+            if (watchdogSwitches(pid) == before) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(quietHalfSecond()) << "the idle worker's watchdog kept waking";
+
+    // A command wakes it: it still watches what runs.
+    const long idle = *watchdogSwitches(pid);
+    ws.setSearchQuery("Second");
+    ws.search();
+    ASSERT_TRUE(waitUntil([&] { return !ws.searchHits().empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return watchdogSwitches(pid) > idle; }, 5));
+    EXPECT_TRUE(quietHalfSecond()) << "the watchdog kept waking after the command";
 }
 
 TEST_F(RealWorkerTest, ALongCommandShowsItsActivityAndIsCancelledFromTheControlConnection) {
