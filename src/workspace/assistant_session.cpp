@@ -4,6 +4,8 @@
 
 #include "workspace/assistant_session.hpp"
 
+#include <pthread.h>
+
 #include <QMetaObject>
 #include <QTimer>
 
@@ -244,6 +246,8 @@ void AssistantSession::askModel(const std::string& question, const std::string& 
     auto document = std::make_shared<AssistantReader>(*this, session);
     auto relay = std::make_shared<DraftRelay>();
     d_->assistantThread_ = std::jthread([this, run, asked, settings, provider, document, relay](std::stop_token stop) {
+        // Named for debuggers and for what the system counts of it (/proc/self/task/*/comm).
+        ::pthread_setname_np(::pthread_self(), "kivo.pdf.ask");
         std::optional<AssistantAnswer> answer;
         std::optional<std::string> error;
         const DraftHandler onDraft = [this, run, relay](const std::string& draft) {

@@ -76,6 +76,9 @@ constexpr double thumbnailScale = 0.18;
 // thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
 constexpr std::int64_t pagesAhead = 4;
 
+// How long thumbnails that could not reach a worker wait before they are asked for again.
+constexpr int thumbnailRetryMilliseconds = 250;
+
 // Where the page stands among `pages`, found rather than taken from the worker's numbering; -1 when absent.
 std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& pageId) {
     const auto found =
@@ -120,6 +123,8 @@ struct PageRenderer::Private {
     std::uint64_t fitTicket_ = 0;
     double scrollBarWidth_ = 0;
     std::int64_t thumbnailGeneration_ = 0;
+    // A pump is due after thumbnails that could not reach a worker.
+    bool thumbnailRetryArmed_ = false;
     QImage pageImage_;
     QSizeF pageSize_;
     std::vector<PageTile> pageTiles_;
@@ -132,7 +137,12 @@ struct PageRenderer::Private {
 };
 
 PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
-    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {}
+    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
+    // The thumbnails that waited while the worker was away are asked for once it is back.
+    connect(&link_, &WorkerLink::workerReadyChanged, this, [this] {
+        if (link_.workerReady()) pumpThumbnails();
+    });
+}
 
 PageRenderer::~PageRenderer() = default;
 
@@ -229,7 +239,9 @@ void PageRenderer::forgetRenders() {
     d_->tileCache_.removeAll();
     d_->thumbnailCache_.removeAll();
     d_->thumbnailQueue_.removeAll();
-    d_->visibleThumbnails_.clear();
+    // The rows on screen stay there (the list reports only rows that come and go, and another document may
+    // have pages of the same ids): theirs are asked for again, of the document now open.
+    for (const std::string& pageId : d_->visibleThumbnails_) d_->thumbnailQueue_.request(pageId);
     d_->shownPosition_ = -1;
     d_->travel_ = 0;
     nextThumbnailGeneration();
@@ -751,10 +763,15 @@ void PageRenderer::hideThumbnail(const std::string& pageId) {
 void PageRenderer::pumpThumbnails() {
     if (!state_.sessionId()) return;
     if (d_->thumbnailQueue_.isIdle()) askPageAhead();
-    const std::optional<std::string> pageId = d_->thumbnailQueue_.next();
+    std::optional<std::string> pageId = d_->thumbnailQueue_.next();
+    // A row of the document before may still wait; this document has no such page.
+    while (pageId && !hasPage(*pageId)) {
+        d_->thumbnailQueue_.finish(*pageId);
+        pageId = d_->thumbnailQueue_.next();
+    }
     if (!pageId) return;
     ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId), PageRenders::renderPath()};
-    if (render.path.empty()) return thumbnailFailed(render);
+    if (render.path.empty()) return thumbnailFailed(render, false);
     CommandParams params;
     params.sessionId = render.session;
     params.pageId = render.pageId;
@@ -763,7 +780,10 @@ void PageRenderer::pumpThumbnails() {
     link_.send(
         WorkerLink::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
         [this, render](const CommandResult& result) { thumbnailRendered(render, result); },
-        [this, render](const std::string&, const std::string&) { thumbnailFailed(render); });
+        [this, render](const std::string& code, const std::string&) {
+            const bool away = code == "worker_restarting" || code == "worker_stopped" || !link_.running();
+            thumbnailFailed(render, !away);
+        });
 }
 
 void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
@@ -805,11 +825,20 @@ void PageRenderer::askPageAhead() {
     }
 }
 
-// Dropped without a word: the row asks again when it next appears, or when its page changes.
-void PageRenderer::thumbnailFailed(const ThumbnailRender& render) {
+// Dropped without a word: the row asks again when it next appears, or when its page changes. A render that
+// never reached a worker (none to take it, or no folder to render into) is asked for again a while later, or
+// at the next pump from outside (a page change, a row shown, the document or the worker back): asked again
+// at once, it would fail again at once, round and round for as long as the worker is away.
+void PageRenderer::thumbnailFailed(const ThumbnailRender& render, bool reachedWorker) {
     d_->thumbnailQueue_.finish(render.pageId);
     PageRenders::discard(render.path);
-    pumpThumbnails();
+    if (reachedWorker) return pumpThumbnails();
+    if (d_->visibleThumbnails_.contains(render.pageId)) d_->thumbnailQueue_.request(render.pageId);
+    if (std::exchange(d_->thumbnailRetryArmed_, true)) return;
+    QTimer::singleShot(thumbnailRetryMilliseconds, this, [this] {
+        d_->thumbnailRetryArmed_ = false;
+        pumpThumbnails();
+    });
 }
 
 }  // namespace kivo

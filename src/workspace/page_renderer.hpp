@@ -123,7 +123,8 @@ public:
     // The document changed: the renders `invalidation` names are stale from now on, and visible
     // thumbnails that are stale are rendered again.
     void invalidate(const RenderInvalidation& invalidation);
-    // Another document, or none: every cached render and waiting thumbnail is dropped.
+    // Another document, or none: every cached render and waiting thumbnail is dropped, and the rows on
+    // screen have theirs rendered again, of the pages the document holds.
     void forgetRenders();
 
     // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
@@ -185,7 +186,7 @@ private:
     // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for it.
     void askPageAhead();
     void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
-    void thumbnailFailed(const ThumbnailRender& render);
+    void thumbnailFailed(const ThumbnailRender& render, bool reachedWorker);
     void nextThumbnailGeneration();
 
     WorkspaceState& state_;

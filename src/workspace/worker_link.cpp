@@ -245,18 +245,23 @@ EngineLaunchError WorkerLink::noConnectionError() const {
 void WorkerLink::send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
                       SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled) {
     if (clearsError) state_.setErrorMessage(std::nullopt);
+    // A request that cannot go fails on a later turn of the event loop, never on its sender's stack: a
+    // queue that asks for its next item from the failure of the last would otherwise recurse once per
+    // item for as long as the worker is away, until the stack runs out.
     if (const auto refusal = gate_.refusal ? gate_.refusal(request) : std::nullopt) {
         if (onFailure) {
-            onFailure("worker_restarting", *refusal);
+            post(this, [onFailure = std::move(onFailure), refusal] { onFailure("worker_restarting", *refusal); });
         } else {
             state_.setStatus(*refusal);
         }
         return;
     }
     if (!client_) {
-        const std::string message = noConnectionError().what();
+        std::string message = noConnectionError().what();
         if (onFailure) {
-            onFailure(std::string(rawValue(FailureCode::internal)), message);
+            post(this, [onFailure = std::move(onFailure), message = std::move(message)] {
+                onFailure(std::string(rawValue(FailureCode::internal)), message);
+            });
         } else {
             state_.setErrorMessage(message);
         }

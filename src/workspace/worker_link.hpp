@@ -8,7 +8,7 @@
 // GUI thread only, except where a function says otherwise.
 //
 // send() never throws: every outcome reaches exactly one of its handlers (or the state when the
-// handler is absent), on the GUI thread. launch() throws, as it says.
+// handler is absent), on the GUI thread and never before send() returns. launch() throws, as it says.
 
 #include <QObject>
 

@@ -218,7 +218,7 @@ Workspace::FailureHandler Workspace::retryWithPassword(const std::string& name, 
 }
 
 void Workspace::openPanel() {
-    if (const auto path = d_->services_.fileDialogs->chooseOpenPdf()) open(*path);
+    if (const auto path = d_->services_.fileDialogs->chooseOpenPdf("Open")) open(*path);
 }
 
 void Workspace::openLaunchFiles(std::vector<std::string> arguments, int attemptsLeft) {

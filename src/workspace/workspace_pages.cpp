@@ -85,7 +85,7 @@ void Workspace::deleteSelectedPage() {
 }
 
 void Workspace::mergePanel() {
-    const auto path = d_->services_.fileDialogs->chooseOpenPdf();
+    const auto path = d_->services_.fileDialogs->chooseOpenPdf("Merge PDF");
     if (!path) return;
     CommandParams params;
     params.sessionId = sessionId();
@@ -95,7 +95,8 @@ void Workspace::mergePanel() {
 
 void Workspace::extractPanel() {
     if (!selectedPageId()) return;
-    const auto destination = d_->services_.fileDialogs->chooseSavePdf("Extracted pages.pdf", documentFolder());
+    const auto destination =
+        d_->services_.fileDialogs->chooseSavePdf("Extract Page", "Extracted pages.pdf", documentFolder());
     if (!destination) return;
     CommandParams params;
     params.sessionId = sessionId();

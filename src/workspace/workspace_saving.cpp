@@ -16,13 +16,14 @@ void Workspace::save() {
 }
 
 void Workspace::saveAs() {
-    if (const auto path = d_->services_.fileDialogs->chooseSavePdf(suggestedName(), documentFolder())) {
+    if (const auto path = d_->services_.fileDialogs->chooseSavePdf("Save As", suggestedName(), documentFolder())) {
         write("saveAs", path->string(), false);
     }
 }
 
 void Workspace::saveCopy() {
-    if (const auto path = d_->services_.fileDialogs->chooseSavePdf("Untitled copy.pdf", documentFolder())) {
+    if (const auto path =
+            d_->services_.fileDialogs->chooseSavePdf("Save a Copy", "Untitled copy.pdf", documentFolder())) {
         write("saveCopy", path->string(), false);
     }
 }

@@ -31,8 +31,9 @@ public:
 
 class ClosedFileDialogs : public FileDialogs {
 public:
-    std::optional<std::filesystem::path> chooseOpenPdf() override { return std::nullopt; }
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string&, const std::filesystem::path&) override {
+    std::optional<std::filesystem::path> chooseOpenPdf(const std::string&) override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string&, const std::string&,
+                                                       const std::filesystem::path&) override {
         return std::nullopt;
     }
     std::optional<std::filesystem::path> chooseImage(const std::filesystem::path&) override { return std::nullopt; }

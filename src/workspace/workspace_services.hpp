@@ -49,9 +49,11 @@ class FileDialogs {
 public:
     virtual ~FileDialogs() = default;
 
-    virtual std::optional<std::filesystem::path> chooseOpenPdf() = 0;
+    // Each panel is titled with what it is for (`title`: "Merge PDF", "Save As").
+    virtual std::optional<std::filesystem::path> chooseOpenPdf(const std::string& title) = 0;
     // The panels open in `folder` (the open document's) when one is given, else where the desktop chooses.
-    virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName,
+    virtual std::optional<std::filesystem::path> chooseSavePdf(const std::string& title,
+                                                               const std::string& suggestedName,
                                                                const std::filesystem::path& folder) = 0;
     // One PNG, JPEG or WebP image, for an image or signature overlay.
     virtual std::optional<std::filesystem::path> chooseImage(const std::filesystem::path& folder) = 0;

@@ -131,9 +131,14 @@ QStringList sorted(QStringList titles) {
 
 // The window is active and has given its first focus to the page list, which would otherwise take it from
 // a text field a moment later.
+// The window has given its first focus: to the page of a document just opened, else to the page list.
 bool readyForKeys(MainWindow& window) {
-    return QTest::qWaitForWindowActive(&window) &&
-           waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5);
+    return QTest::qWaitForWindowActive(&window) && waitUntil(
+                                                       [&] {
+                                                           return named<CanvasArea>(window, "canvasArea")->hasFocus() ||
+                                                                  named<PageListView>(window, "pageList")->hasFocus();
+                                                       },
+                                                       5);
 }
 
 const AnnotationInfo& onlyAnnotation(Workspace& workspace) { return workspace.inspect()->annotations->front(); }

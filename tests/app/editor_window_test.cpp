@@ -7,8 +7,10 @@
 #include <chrono>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
@@ -37,6 +39,7 @@
 #include "app/inspector/inspector_panel.hpp"
 #include "app/inspector/inspector_tab_strip.hpp"
 #include "app/pages/page_list_focus_start.hpp"
+#include "app/pages/page_list_model.hpp"
 #include "app/pages/page_list_view.hpp"
 #include "app/shell/editor_commands.hpp"
 #include "app/shell/find_field.hpp"
@@ -63,6 +66,13 @@ namespace {
 const std::chrono::steady_clock::time_point loadedAt = std::chrono::steady_clock::now();
 
 const QString workerReady = QStringLiteral("Worker ready. PDFium 154.0.8035 isolated from the UI.");
+
+// The name a screen reader says for `widget`; "(none)" for no widget.
+QString spokenName(QWidget* widget) {
+    if (widget == nullptr) return QStringLiteral("(none)");
+    QAccessibleInterface* element = QAccessible::queryAccessibleInterface(widget);
+    return element != nullptr ? element->text(QAccessible::Name) : QString();
+}
 
 QString statusText(MainWindow& window) { return window.findChild<ElidingLabel*>("statusText")->fullText(); }
 
@@ -153,7 +163,8 @@ private slots:
     }
 
     // The quarter second before a launch file opens counts from the start, not from the window's first
-    // paint: with the worker ready early and a paint that takes 0.2 s, the file still opens at 0.25 s.
+    // paint: with the worker ready early and a paint that takes 0.2 s, the file still opens at 0.25 s. How
+    // late a timer fires is the machine's business: the test reads the wait the editor set, as it set it.
     void aLaunchFileOpensAQuarterSecondAfterTheStartHoweverLongThePaintTakes() {
         Scratch scratch;
         const auto file = document(scratch, "one.pdf", 1);
@@ -167,14 +178,21 @@ private slots:
         QObject::connect(&app.workspace(), &WorkspaceState::inspectChanged, [&] {
             if (!openedAt && app.workspace().inspect()) openedAt = clock.elapsed();
         });
+        const auto launchedAt = std::chrono::steady_clock::now();
         clock.start();
-        QCOMPARE(app.start({file.string()}), EditorApp::Start::running);
+        QCOMPARE(app.start({file.string()}, launchedAt), EditorApp::Start::running);
+        const qint64 started = clock.elapsed();
+        // Set before the first paint, for what is left of the quarter second after the start took its time.
+        const auto* timer = named<QTimer>(app, "launchFileTimer");
+        QVERIFY(timer->isActive() && timer->isSingleShot());
+        QVERIFY2(timer->interval() <= EditorApp::frontMilliseconds &&
+                     timer->interval() >= EditorApp::frontMilliseconds - started - 1,
+                 qPrintable(QStringLiteral("%1 ms after a start of %2 ms").arg(timer->interval()).arg(started)));
         // The window is shown but cannot paint while the GUI thread is held.
         QThread::msleep(200);
         QVERIFY(waitUntil([&] { return openedAt.has_value(); }));
-        // A coarse timer may fire up to 5 % early; a loaded machine may be late, but not by a paint's time.
+        // A coarse timer may fire up to 5 % early.
         QVERIFY2(*openedAt >= EditorApp::frontMilliseconds * 95 / 100, qPrintable(QString::number(*openedAt)));
-        QVERIFY2(*openedAt <= EditorApp::frontMilliseconds + 150, qPrintable(QString::number(*openedAt)));
         QVERIFY(app.workspace().link().workerReady());
     }
 
@@ -319,6 +337,30 @@ private slots:
         QVERIFY(!window.inspector()->findChild<QWidget*>("inspectorAlerts")->isVisible());
     }
 
+    // Pages turned and zoomed while the worker is down: every render is refused at once, and the thumbnails
+    // asked for ahead of the run must not ask again from their own refusal, once per page, until the stack
+    // runs out. The editor lives on and the document comes back.
+    void aBurstOfPageTurnsWhileTheWorkerIsDownLeavesTheEditorRunning() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "long.pdf", 117).string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(waitUntil([&] { return statusText(window) == "Opened long.pdf"; }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QWindow* handle = window.windowHandle();
+        for (int i = 0; i < 3; ++i) QTest::keyClick(handle, Qt::Key_Down, Qt::ControlModifier);
+
+        ::kill(static_cast<pid_t>(workspace.link().workerProcessId()), SIGKILL);
+        // The next worker runs and the document waits to be opened in it: its requests are refused meanwhile.
+        QVERIFY(waitUntil([&] { return workspace.lostDocument().has_value(); }));
+        for (int i = 0; i < 60; ++i) QTest::keyClick(handle, Qt::Key_Down, Qt::ControlModifier);
+        for (int i = 0; i < 10; ++i) QTest::keyClick(handle, Qt::Key_Equal, Qt::ControlModifier);
+        QVERIFY(waitUntil([&] { return !workspace.lostDocument() && workspace.sessionId().has_value(); }));
+        QVERIFY(workspace.link().workerReady());
+        QVERIFY(!workspace.errorMessage());
+    }
+
     void theRecoverySheetRestoresAndDiscardsCheckpoints() {
         Scratch scratch;
         // A name that would be markup, were any label to read it so.
@@ -388,6 +430,20 @@ private slots:
             QVERIFY(sheet);
             QTest::qWait(EditorApp::frontMilliseconds + 250);
             QCOMPARE(QApplication::activeWindow(), static_cast<QWidget*>(sheet));
+            // A screen reader hears the sheet as it appears, then the first action, named for its checkpoint;
+            // every stop Shift+Tab passes on its way round has a name.
+            QVERIFY(editor->announced.contains(
+                "Recover unsaved work. These checkpoints are stored outside the original PDF. Restoring opens a "
+                "copy if the source file has changed."));
+            QCOMPARE(spokenName(QApplication::focusWidget()), QStringLiteral("Restore <i>draft.pdf"));
+            QWindow* handle = sheet->windowHandle();
+            QStringList stops;
+            for (int i = 0; i < 4; ++i) {
+                QTest::keyClick(handle, Qt::Key_Backtab, Qt::ShiftModifier);
+                QVERIFY(sheet->isAncestorOf(QApplication::focusWidget()));
+                stops.append(spokenName(QApplication::focusWidget()));
+            }
+            QCOMPARE(stops, (QStringList{"Later", "Discard <i>draft.pdf", "Restore <i>draft.pdf", "Later"}));
             QTest::keyClick(QApplication::activeWindow()->windowHandle(), Qt::Key_Escape);
             QVERIFY(waitUntil([&] { return !sheet->isVisible(); }));
         }
@@ -454,6 +510,75 @@ private slots:
         QCOMPARE(panelFolder, QFileInfo(QString::fromStdString(locked.string())).absolutePath());
         QVERIFY(QFileInfo::exists(copy));
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), copy.toStdString());
+    }
+
+    // A person on the keyboard alone: a document just opened gives its page the keyboard (the page list, named
+    // "Pages", does not keep it), Tab reaches the page between the canvas bar and the inspector, and the arrows
+    // nudge the selected annotation from there, with no click.
+    void aNewDocumentGivesItsPageTheKeyboardAndTabReachesIt() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        CanvasArea& canvas = *named<CanvasArea>(window, "canvasArea");
+        QVERIFY(waitUntil([&] { return canvas.shown() == CanvasArea::Shown::page; }));
+        // Past the moment the page list is offered the keyboard at the start.
+        QTest::qWait(PageListFocusStart::delayMilliseconds + 200);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&canvas));
+        QCOMPARE(spokenName(&canvas), QStringLiteral("Page 1 of 3"));
+        QCOMPARE(spokenName(named<PageListView>(window, "pageList")), QStringLiteral("Pages"));
+
+        QWindow* handle = window.windowHandle();
+        QTest::keyClick(handle, Qt::Key_Backtab, Qt::ShiftModifier);
+        QVERIFY(named<QWidget>(window, "canvasBar")->isAncestorOf(QApplication::focusWidget()));
+        QTest::keyClick(handle, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&canvas));
+        QTest::keyClick(handle, Qt::Key_Tab);
+        QWidget* next = QApplication::focusWidget();
+        QVERIFY(window.inspector()->isAncestorOf(next) || named<QWidget>(window, "statusBar")->isAncestorOf(next));
+        QTest::keyClick(handle, Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&canvas));
+
+        addNote(workspace);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
+        const AnnotationInfo note = workspace.inspect()->annotations->front();
+        workspace.selectAnnotation(note.id);
+        QTest::keyClick(handle, Qt::Key_Up);
+        QVERIFY(waitUntil([&] { return workspace.status() == "Annotation updated"; }));
+        QCOMPARE(workspace.inspect()->annotations->front().rect.bottom, note.rect.bottom + 4);
+    }
+
+    // A file panel says what it is for: a person who opened Merge PDF… is not asked to "Open".
+    void eachFilePanelIsTitledWithWhatItDoes() {
+        Scratch scratch;
+        auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        QVERIFY(waitUntil([&] { return editor->workspace().sessionId().has_value(); }));
+        const std::pair<EditorAction, QString> rows[] = {
+            {EditorAction::open, "Open"},
+            {EditorAction::mergePdf, "Merge PDF"},
+            {EditorAction::extractPage, "Extract Page"},
+            {EditorAction::saveAs, "Save As"},
+            {EditorAction::saveCopy, "Save a Copy"},
+        };
+        for (const auto& [action, title] : rows) {
+            QString shown;
+            QTimer close;
+            QObject::connect(&close, &QTimer::timeout, [&] {
+                for (auto* files : window.findChildren<QFileDialog*>()) {
+                    if (!files->isVisible()) continue;
+                    shown = files->windowTitle();
+                    files->reject();
+                }
+            });
+            close.start(50);
+            editor->command(action)->trigger();
+            close.stop();
+            QCOMPARE(shown, title);
+        }
     }
 
     void theWindowsKeysActOnTheSelectionUnlessAFieldTakesThem() {
@@ -527,7 +652,7 @@ private slots:
         MainWindow& window = editor->window();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened three.pdf"; }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->hasFocus(); }, 5));
         // Each panel says where it opened and is closed, as a person would close it.
         QStringList folders;
         QTimer answer;
@@ -557,7 +682,7 @@ private slots:
         QVERIFY(waitUntil(
             [&] { return statusText(window) == "Opened lines.pdf" && !workspace.renderer().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
+        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->hasFocus(); }, 5));
         QWidget* bar = named<StatusBar>(window, "statusBar");
         auto* line = window.findChild<ElidingLabel*>("statusText");
         const int height = bar->height();

@@ -148,6 +148,26 @@ private slots:
             }
         }
         Appearance::instance().overrideScheme(ColorScheme::light);
+
+        // At the window's least height too, the conversation keeps half the Assistant tab at every step: the
+        // composer under it gives way (it scrolls) before the answers do.
+        window.resize(MainWindow::initialWidth, MainWindow::minimumHeight);
+        named<QSplitter>(window, "columns")->setSizes({210, 2000, 0});
+        editor->app->settings().setInspectorTab("assistant");
+        QScrollArea& conversation = *inspector.scrollArea(InspectorTab::assistant);
+        for (const double step : TextSizeSteps::steps) {
+            editor->app->settings().setInterfaceTextScale(step);
+            QTest::qWait(30);
+            QCoreApplication::sendPostedEvents();
+            const int tab = conversation.parentWidget()->height();
+            if (conversation.viewport()->height() < tab / 2 - 1)
+                failures << QStringLiteral("Assistant at %1: the conversation has %2 of %3 px")
+                                .arg(step)
+                                .arg(conversation.viewport()->height())
+                                .arg(tab);
+            if (step == 2.0) screenshot(inspector, QStringLiteral("inspector-fit-assistant-short-2.0"));
+        }
+        editor->app->settings().setInterfaceTextScale(1.0);
         failures.removeDuplicates();
         for (const QString& failure : failures) std::cerr << failure.toStdString() << "\n";
         QVERIFY2(failures.isEmpty(), "some tab does not fit its column");

@@ -89,9 +89,13 @@ public:
 // Chooses what the test put in, once each, and remembers what it was asked for.
 class FakeFileDialogs : public FileDialogs {
 public:
-    std::optional<std::filesystem::path> chooseOpenPdf() override { return take(openPdf); }
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string& suggestedName,
+    std::optional<std::filesystem::path> chooseOpenPdf(const std::string& title) override {
+        titles.push_back(title);
+        return take(openPdf);
+    }
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& title, const std::string& suggestedName,
                                                        const std::filesystem::path& folder) override {
+        titles.push_back(title);
         suggestedNames.push_back(suggestedName);
         folders.push_back(folder);
         return take(savePdf);
@@ -109,6 +113,8 @@ public:
     std::optional<std::filesystem::path> openPdf, savePdf, image;
     std::vector<std::filesystem::path> paths;
     std::vector<std::string> suggestedNames;
+    // The title of each open or save panel.
+    std::vector<std::string> titles;
     // The folder each save or image panel was to open in.
     std::vector<std::filesystem::path> folders;
     std::vector<std::string> messages;

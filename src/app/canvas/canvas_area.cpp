@@ -64,8 +64,9 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
       page_(new PageCanvas()),
       card_(new ActivityCard(workspace, this)) {
     setObjectName(QStringLiteral("canvasArea"));
-    // A click on the canvas takes the keyboard from the fields, so the window's keys act on the page.
-    setFocusPolicy(Qt::ClickFocus);
+    // A click on the canvas takes the keyboard from the fields, so the window's keys act on the page; Tab
+    // reaches it too, between the canvas bar and the inspector, for a person without a pointer.
+    setFocusPolicy(Qt::StrongFocus);
     empty_->setObjectName(QStringLiteral("emptyState"));
     scroll_->setObjectName(QStringLiteral("pageScroll"));
     // A click on the page focuses this area, not the scroll area, which would take the arrow keys for
@@ -149,6 +150,7 @@ void CanvasArea::refresh() {
         inputs.lines = workspace_.renderer().pageLines();
         inputs.selectedText = workspace_.selectedText();
         inputs.pageLabel = pageLabel(*page, document);
+        setAccessibleName(inputs.pageLabel);
     } else if (document.pageCount() > 0) {
         shown_ = Shown::rendering;
         // Once the render on its way has been asked for: the worker renders while this thread blurs.
@@ -156,6 +158,7 @@ void CanvasArea::refresh() {
     } else {
         shown_ = Shown::empty;
     }
+    if (shown_ != Shown::page) setAccessibleName(QStringLiteral("Page"));
     page_->setInputs(std::move(inputs));
     states_->setCurrentIndex(static_cast<int>(shown_));
     if (topPending_ && shown_ == Shown::page) {

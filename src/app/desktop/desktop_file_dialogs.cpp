@@ -25,8 +25,8 @@ std::vector<std::filesystem::path> run(QFileDialog* made) {
 
 }  // namespace
 
-std::optional<std::filesystem::path> DesktopFileDialogs::chooseOpenPdf() {
-    auto* dialog = new QFileDialog(window_, QStringLiteral("Open"));
+std::optional<std::filesystem::path> DesktopFileDialogs::chooseOpenPdf(const std::string& title) {
+    auto* dialog = new QFileDialog(window_, QString::fromStdString(title));
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(pdfFilter);
     const auto chosen = run(dialog);
@@ -34,9 +34,10 @@ std::optional<std::filesystem::path> DesktopFileDialogs::chooseOpenPdf() {
     return chosen.front();
 }
 
-std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std::string& suggestedName,
+std::optional<std::filesystem::path> DesktopFileDialogs::chooseSavePdf(const std::string& title,
+                                                                       const std::string& suggestedName,
                                                                        const std::filesystem::path& folder) {
-    auto* dialog = new QFileDialog(window_, QStringLiteral("Save"));
+    auto* dialog = new QFileDialog(window_, QString::fromStdString(title));
     if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder.string()));
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);

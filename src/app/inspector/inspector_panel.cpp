@@ -1,5 +1,6 @@
 #include "app/inspector/inspector_panel.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QHBoxLayout>
@@ -66,10 +67,14 @@ InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidg
         stack->setSpacing(0);
         scroll->setParent(assistant);
         stack->addWidget(scroll, 1);
-        composer_->setParent(assistant);
+        composerScroll_ = makeScroll(assistant);
+        composerScroll_->setObjectName(QStringLiteral("inspectorComposerScroll"));
         composer_->setObjectName(QStringLiteral("inspectorComposer"));
-        stack->addWidget(composer_);
+        composerScroll_->setWidget(composer_);
+        stack->addWidget(composerScroll_);
         bodies_->addWidget(assistant);
+        assistant->installEventFilter(this);
+        composer_->installEventFilter(this);
     }
 
     buildTabs(drafts);
@@ -148,6 +153,21 @@ void InspectorPanel::applyMetrics() {
     composerLayout_->setSpacing(TextScale::pixels(6, s));
     const int inset = TextScale::pixels(10, s);
     composerLayout_->setContentsMargins(inset, inset, inset, inset);
+}
+
+bool InspectorPanel::eventFilter(QObject* watched, QEvent* event) {
+    const bool resized = event->type() == QEvent::Resize && watched == composerScroll_->parentWidget();
+    if (resized || (event->type() == QEvent::LayoutRequest && watched == composer_)) fitComposer();
+    return FilledPanel::eventFilter(watched, event);
+}
+
+void InspectorPanel::fitComposer() {
+    const QWidget* tab = composerScroll_->parentWidget();
+    const int width = tab->width();
+    const int needed = composer_->hasHeightForWidth() ? composer_->heightForWidth(width) : -1;
+    const int height = std::min(needed >= 0 ? needed : composer_->sizeHint().height(), tab->height() / 2);
+    if (composerScroll_->height() != height || composerScroll_->minimumHeight() != height)
+        composerScroll_->setFixedHeight(height);
 }
 
 bool InspectorPanel::event(QEvent* event) {

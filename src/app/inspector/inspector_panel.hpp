@@ -9,7 +9,9 @@
 // user's pick with tabChosen(), even of the tab already shown. Restart calls Workspace::restartWorker() at
 // once; Dismiss clears a notice that offers no restart. Each tab body is a scroll area holding its tab
 // (AssistantTab, PageTab, FormTab, DocumentTab); the Assistant tab's composer stands below its scroll
-// area and never scrolls away. The drafts the Page and Form tabs edit are the window's, handed in.
+// area and never scrolls away; it takes at most half of the tab's height (scrolling within it beyond that),
+// so that the conversation keeps the other half at every text size and width. The drafts the Page and Form
+// tabs edit are the window's, handed in.
 
 #include <array>
 
@@ -51,8 +53,11 @@ signals:
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The composer's height: what it needs at the tab's width, at most half the tab's height.
+    void fitComposer();
     QWidget* buildAlerts();
     void refreshAlerts();
     void applyMetrics();
@@ -72,6 +77,7 @@ private:
     std::array<QScrollArea*, 4> scrolls_{};
     QWidget* composer_;
     QVBoxLayout* composerLayout_;
+    QScrollArea* composerScroll_ = nullptr;
     AssistantTab* assistant_ = nullptr;
     AssistantComposer* composerBox_ = nullptr;
     PageTab* page_ = nullptr;

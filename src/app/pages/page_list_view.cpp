@@ -19,6 +19,7 @@ namespace kivo {
 PageListView::PageListView(Workspace& workspace, QWidget* parent)
     : QListView(parent), workspace_(workspace), model_(new PageListModel(workspace, this)) {
     setObjectName(QStringLiteral("pageList"));
+    setAccessibleName(QStringLiteral("Pages"));
     setModel(model_);
     setItemDelegate(new PageRowDelegate(workspace, this));
     setSelectionMode(QAbstractItemView::SingleSelection);

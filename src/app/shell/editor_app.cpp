@@ -123,11 +123,17 @@ EditorApp::Start EditorApp::start(const std::vector<std::string>& arguments,
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launchedAt);
     const auto front =
         std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(frontMilliseconds) - sinceLaunch);
-    QTimer::singleShot(front, Qt::PreciseTimer, this, [this] {
+    // A timer of its own, named, so that what was decided can be read while it runs.
+    auto* launchFileTimer = new QTimer(this);
+    launchFileTimer->setObjectName("launchFileTimer");
+    launchFileTimer->setSingleShot(true);
+    launchFileTimer->setTimerType(Qt::PreciseTimer);
+    connect(launchFileTimer, &QTimer::timeout, this, [this] {
         launch();
         bringToFront();
         workspace_->openLaunchFiles(launchFiles_, launchFileAttempts);
     });
+    launchFileTimer->start(front);
     // The worker comes up while the window is built; the launch after the first paint only connects.
     workspace_->link().startEarly();
     server_ = new InstanceServer(this);

@@ -1,6 +1,7 @@
 #include "app/shell/main_window.hpp"
 
 #include <QAction>
+#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -178,6 +179,13 @@ void MainWindow::connectWorkspace() {
         if (const auto& error = workspace_.errorMessage())
             announcer_->announce(QStringLiteral("Error: ") + QString::fromStdString(*error));
     });
+    // A document just opened is what the person came for: the keyboard goes to its page (from the page list,
+    // or the field that took it as the window came up), unless another window (a dialog) holds it.
+    connect(&workspace_, &Workspace::documentReplaced, this, [this] {
+        QWidget* focused = QApplication::focusWidget();
+        if (focused != nullptr && focused->window() != this) return;
+        canvasArea_->setFocus(Qt::OtherFocusReason);
+    });
     connect(&workspace_, &WorkspaceState::workerNoticeChanged, this, [this] {
         if (const auto& notice = workspace_.workerNotice())
             announcer_->announce(QString::fromStdString(notice->message));
@@ -210,7 +218,11 @@ void MainWindow::showRecovery() {
         recoverySheet_ = new RecoverySheet(workspace_, this);
         InterfaceTextScale::apply(recoverySheet_, textScale_);
     }
-    if (!recoverySheet_->isVisible()) recoverySheet_->open();
+    if (recoverySheet_->isVisible()) return;
+    recoverySheet_->open();
+    // Said as it appears, with what it is for: the keyboard lands on its first button, which says only its own.
+    announcer_->announce(recoverySheet_->accessibleName() + QStringLiteral(". ") +
+                         recoverySheet_->accessibleDescription());
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {

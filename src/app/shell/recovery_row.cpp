@@ -32,6 +32,9 @@ RecoveryRow::RecoveryRow(const QString& title, const QString& detail, QWidget* p
     setObjectName(QStringLiteral("recoveryRow"));
     restore_->setObjectName(QStringLiteral("restoreRecovery"));
     discard_->setObjectName(QStringLiteral("discardRecovery"));
+    // Every row has its two buttons: a screen reader says which checkpoint each one is for.
+    restore_->setAccessibleName(QStringLiteral("Restore ") + title);
+    discard_->setAccessibleName(QStringLiteral("Discard ") + title);
     auto* texts = new QVBoxLayout();
     texts->setSpacing(3);
     // A long file name is cut short rather than pushing the buttons out of the sheet.

@@ -40,9 +40,13 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     auto* title = new ThemedLabel(QStringLiteral("Recover unsaved work"), ScaledTextStyle::title2, QFont::DemiBold,
                                   Theme::Token::foreground, this);
     title->setHeading(true);
-    auto* explanation = new ThemedLabel(QStringLiteral("These checkpoints are stored outside the original PDF. "
-                                                       "Restoring opens a copy if the source file has changed."),
-                                        ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
+    const QString explained = QStringLiteral(
+        "These checkpoints are stored outside the original PDF. Restoring opens a copy if the source file has "
+        "changed.");
+    auto* explanation = new ThemedLabel(explained, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
+    // What a screen reader says as the sheet appears, with its title.
+    setAccessibleName(windowTitle());
+    setAccessibleDescription(explained);
     explanation->setWordWrap(true);
     auto* header = new QVBoxLayout();
     header->setSpacing(headerSpacing);
@@ -60,6 +64,9 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The rows' buttons are the stops: the list around them is none, only the region they are read in.
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setAccessibleName(QStringLiteral("Checkpoints"));
     scroll->setWidget(rowsBox_);
 
     auto* later = new HeroButton(QStringLiteral("Later"), HeroButtonVariant::tertiary, HeroButtonSize::md, this);
@@ -80,6 +87,18 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     connect(this, &QDialog::finished, this, [this] { workspace_.checkpoints().setShowRecovery(false); });
     connect(&workspace_.checkpoints(), &RecoveryCheckpoints::recoveriesChanged, this, &RecoverySheet::rebuildRows);
     rebuildRows();
+}
+
+// The keyboard starts on the first checkpoint's Restore, the sheet's first action, not on the list; with its
+// focus ring showing, as the sheet is there to be answered.
+void RecoverySheet::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    QWidget* row = rows_->count() > 1 ? rows_->itemAt(0)->widget() : nullptr;
+    if (auto* first = row ? row->findChild<QWidget*>(QStringLiteral("restoreRecovery")) : nullptr) {
+        first->setFocus(Qt::TabFocusReason);
+    } else if (auto* later = findChild<QWidget*>(QStringLiteral("recoveryLater"))) {
+        later->setFocus(Qt::TabFocusReason);
+    }
 }
 
 QString RecoverySheet::rowTitle(const RecoveryInfo& recovery) {
@@ -112,6 +131,9 @@ void RecoverySheet::rebuildRows() {
                 [this, id = recovery.recoveryId] { workspace_.restoreRecovery(id); });
         connect(row, &RecoveryRow::discardClicked, this, [this, recovery] { confirmDiscard(recovery); });
         rows_->insertWidget(place++, row);
+        // Tab goes down the rows as they are read, and on to Later below them.
+        QWidget::setTabOrder(row->findChild<QWidget*>(QStringLiteral("discardRecovery")),
+                             findChild<QWidget*>(QStringLiteral("recoveryLater")));
     }
 }
 

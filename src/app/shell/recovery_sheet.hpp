@@ -35,6 +35,9 @@ public:
     static constexpr int sheetWidth = 580;
     static constexpr int sheetHeight = 380;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void rebuildRows();
     void confirmDiscard(const RecoveryInfo& recovery);
