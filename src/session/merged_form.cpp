@@ -45,7 +45,13 @@ public:
         return slot ? &*slot : nullptr;
     }
     void changed(uint32_t number) { changed_.insert(number); }
+    // Throws when the object was read here already: a file that gives one object two roles (a
+    // catalog that is also the form's resources) is not one a merge can join, and replacing it
+    // would pull the first role from under its reader.
     void add(uint32_t number, Value value) {
+        if (const auto found = cache_.find(number);
+            changed_.count(number) != 0 || (found != cache_.end() && found->second))
+            throw notCarried();
         cache_[number] = std::move(value);
         changed_.insert(number);
     }
@@ -73,8 +79,11 @@ Value acroForm(const File& file, Objects& objects) {
     return form ? std::move(*form) : Value::dictionary();
 }
 
-std::string freeName(const std::string& name, const std::set<std::string>& taken) {
-    for (int suffix = 2;; ++suffix) {
+// The first "name_N" not taken, from the N where the last search for `name` stopped: names are only
+// ever added, so many fields of one name cost one step each rather than one per field before them.
+std::string freeName(const std::string& name, const std::set<std::string>& taken, std::map<std::string, int>& next) {
+    int& suffix = next.try_emplace(name, 2).first->second;
+    for (;; ++suffix) {
         std::string candidate = name + "_" + std::to_string(suffix);
         if (taken.count(candidate) == 0) return candidate;
     }
@@ -97,8 +106,10 @@ public:
             if (annotation == nullptr) continue;
             const Value* subtype = annotation->find("Subtype");
             if (subtype == nullptr) continue;
-            if (subtype->isName("Widget")) climb(number);
-            if (subtype->isName("Popup")) keepParent(number);
+            // Marking adds entries to the annotation, which may move `subtype`: decide first.
+            const bool widget = subtype->isName("Widget"), popup = subtype->isName("Popup");
+            if (widget) climb(number);
+            if (popup) keepParent(number);
         }
         if (roots_.empty() && !marked_) return std::nullopt;
         if (!roots_.empty()) taken_ = takenNames_();
@@ -147,6 +158,7 @@ private:
             if (const Value* title = objects_.dictionary(root)->find("T"))
                 names.insert(PdfObjects::decodedText(*title));
         }
+        std::map<std::string, int> nextSuffix;
         bool resourcesCarried = false;
         for (const uint32_t root : roots_) {
             Value& field = *objects_.dictionary(root);
@@ -160,7 +172,7 @@ private:
             if (const Value* title = field.find("T")) {
                 const std::string name = PdfObjects::decodedText(*title);
                 if (!name.empty() && taken_.count(name) != 0) {
-                    const std::string renamed = freeName(name, names);
+                    const std::string renamed = freeName(name, names, nextSuffix);
                     names.insert(renamed);
                     field.set("T", PdfObjects::textString(renamed));
                     prepared_.carried.renamed.emplace_back(name, renamed);

@@ -86,6 +86,8 @@ private:
     std::optional<Value> dictionary(int depth) {
         at_ += 2;
         Value dictionary = Value::dictionary();
+        // Where each key's entry is, so a dictionary of many keys is not searched once per key.
+        std::map<std::string, size_t, std::less<>> positions;
         for (;;) {
             skipSpace();
             if (at_ >= bytes_.size()) return std::nullopt;
@@ -97,7 +99,12 @@ private:
             std::optional<Value> key = name();
             std::optional<Value> entry = value(depth + 1);
             if (!entry) return std::nullopt;
-            dictionary.set(std::string_view(key->atom).substr(1), std::move(*entry));
+            std::string name = key->atom.substr(1);
+            if (const auto [at, fresh] = positions.try_emplace(name, dictionary.entries.size()); !fresh) {
+                dictionary.entries[at->second].second = std::move(*entry);
+            } else {
+                dictionary.entries.emplace_back(std::move(name), std::move(*entry));
+            }
         }
     }
 
@@ -346,7 +353,10 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
     while (!table.keyword("trailer")) {
         const auto first = objectNumber(table.word());
         const auto count = objectNumber(table.word());
-        if (!first || !count || *count > bytes.size() / 18) return std::nullopt;
+        if (!first || !count || *count > bytes.size() / 18 || *first > maxObjectNumber ||
+            *count > maxObjectNumber - *first + 1) {
+            return std::nullopt;
+        }
         for (uint32_t i = 0; i < *count; ++i) {
             const std::string_view offset = table.word();
             const std::string_view generation = table.word();
@@ -358,9 +368,15 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
     }
     std::optional<Value> trailer = table.value(0);
     if (!trailer || !trailer->isDictionary() || trailer->find("Prev") || trailer->find("XRefStm")) return std::nullopt;
+    if (const Value* size = trailer->find("Size"); size && objectNumber(size->atom) > maxObjectNumber + 1) {
+        return std::nullopt;
+    }
     file.trailer_ = std::move(*trailer);
     for (const auto& [number, offset] : file.offsets_) file.starts_.push_back(offset);
     std::sort(file.starts_.begin(), file.starts_.end());
+    // Objects sharing a start would each span the rest of the file, and reading them all would take
+    // time growing with the square of its size.
+    if (std::adjacent_find(file.starts_.begin(), file.starts_.end()) != file.starts_.end()) return std::nullopt;
     return file;
 }
 

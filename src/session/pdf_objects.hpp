@@ -21,6 +21,8 @@
 namespace kivo::PdfObjects {
 
 inline constexpr int maxDepth = 32;
+// The highest object number a file may use; numbers stay far from overflowing when one is added.
+inline constexpr uint32_t maxObjectNumber = 8388607;
 
 struct Value {
     enum class Kind { atom, array, dictionary, reference };
@@ -57,7 +59,8 @@ Value textString(std::string_view utf8);
 // One file PDFium wrote: where each object starts, and the trailer.
 class File {
 public:
-    // Empty when the bytes do not end in one classic cross-reference table and trailer.
+    // Empty when the bytes do not end in one classic cross-reference table and trailer, or when
+    // that table lists an object number above `maxObjectNumber` or two objects at one offset.
     static std::optional<File> index(std::span<const uint8_t> bytes);
 
     const Value& trailer() const { return trailer_; }

@@ -57,7 +57,10 @@ void Tally::print(const std::string& name, double seconds) const {
     std::cout << (clean() ? 1 : 0) << " passed, " << (clean() ? 0 : 1) << " failed\n";
 }
 
-FuzzWorker::FuzzWorker(fs::path scratch, Tally& tally) : scratch_(std::move(scratch)), tally_(tally) { start(); }
+FuzzWorker::FuzzWorker(fs::path scratch, Tally& tally, bool sandboxed)
+    : scratch_(std::move(scratch)), tally_(tally), sandboxed_(sandboxed) {
+    start();
+}
 
 void FuzzWorker::start() {
     process_ = std::make_unique<testing::WorkerProcess>(std::vector<std::string>{},
@@ -67,6 +70,7 @@ void FuzzWorker::start() {
                                                             {"XDG_RUNTIME_DIR", ""},
                                                             {"KIVO_PDF_WORKER_STALL_LIMIT_S", "20"},
                                                             {"KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB", "4096"},
+                                                            {"KIVO_PDF_WORKER_SANDBOX", sandboxed_ ? "on" : "off"},
                                                         });
 }
 
@@ -123,6 +127,13 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
         tally_.findings.push_back(input + ": " + answer.detail + " | request " + text.substr(0, 200));
     }
     return answer;
+}
+
+std::string nested(std::size_t depth, bool dictionaries) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += dictionaries ? "<</A " : "[";
+    for (std::size_t i = 0; i < depth; ++i) text += dictionaries ? ">>" : "]";
+    return text;
 }
 
 std::string line(const std::string& id, CommandMethod method, const CommandParams& params, CommandChannel channel) {

@@ -53,10 +53,11 @@ struct Answer {
     std::string detail;  // what was wrong
 };
 
-// A worker in stdio mode (sandbox on, limits from `environment`) in its own scratch folder.
+// A worker in stdio mode (limits from `environment`) in its own scratch folder.
 class FuzzWorker {
 public:
-    FuzzWorker(std::filesystem::path scratch, Tally& tally);
+    // Unsandboxed it may also write files, as a driver that only saves trusted seeds needs.
+    FuzzWorker(std::filesystem::path scratch, Tally& tally, bool sandboxed = true);
 
     // Sends one line and reads one line back, which must be the response with `expectedId` (any
     // id when that is empty) or, for a line the codec refuses, with the id "invalid". Restarts the worker after a death
@@ -71,8 +72,12 @@ private:
 
     std::filesystem::path scratch_;
     Tally& tally_;
+    bool sandboxed_;
     std::unique_ptr<testing::WorkerProcess> process_;
 };
+
+// `depth` dictionaries (or arrays) each holding the next, as hostile files nest them.
+std::string nested(std::size_t depth, bool dictionaries);
 
 // A request line in the wire form, with an id.
 std::string line(const std::string& id, CommandMethod method, const CommandParams& params,

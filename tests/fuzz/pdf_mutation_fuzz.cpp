@@ -80,12 +80,9 @@ std::string mutate(const std::string& original, Random& random, std::string& how
             break;
         case 4: {
             const std::size_t depth = 1000 + below(random, 200000);
-            const bool dictionaries = random() % 2 == 0;
-            std::string nested;
-            for (std::size_t i = 0; i < depth; ++i) nested += dictionaries ? "<</A " : "[";
-            for (std::size_t i = 0; i < depth; ++i) nested += dictionaries ? ">>" : "]";
             const auto at = pdf.find("/Type /Catalog");
-            pdf.insert(at == std::string::npos ? pdf.size() / 2 : at, "/Deep " + nested + " ");
+            pdf.insert(at == std::string::npos ? pdf.size() / 2 : at,
+                       "/Deep " + nested(depth, random() % 2 == 0) + " ");
             how = "nesting " + std::to_string(depth) + " deep";
             break;
         }

@@ -206,5 +206,50 @@ TEST_F(WorkerMerge, EveryFieldOfBothDocumentsSurvivesAndUndoGivesTheTargetBack) 
     }
 }
 
+// A target whose form gives one of its objects a second role cannot take the appended fields: the
+// merge fails with a sentence and the target stays as it was, rather than the join replacing an
+// object it is still reading (the catalog, read again after its resources took its place).
+TEST_F(WorkerMerge, ATargetWhoseFormReusesAnObjectRefusesTheMergeAndStaysAsItWas) {
+    const auto targetWith = [](const std::string& catalogForm, const std::string& formObject) {
+        std::vector<std::string> objects = {
+            "<< /Type /Catalog /Pages 2 0 R " + catalogForm + " >>",
+            "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>",
+        };
+        if (!formObject.empty()) objects.push_back(formObject);
+        return testing::assemblePdf(objects);
+    };
+    struct Case {
+        const char* name;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"resources that are the catalog", targetWith("/AcroForm << /Fields [] /DR 1 0 R >>", "")},
+        {"resources that are the form itself", targetWith("/AcroForm 4 0 R", "<< /Fields [] /DR 4 0 R >>")},
+    };
+    const fs::path appended = dir.path() / "form.pdf";
+    testing::writeFile(appended, testing::makeFormPdf());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir.path() / "target.pdf";
+        testing::writeFile(file, c.target);
+        const std::string target = *worker.open(file).result->sessionId;
+        const CommandResult before = send(CommandMethod::inspect, target);
+
+        auto request = makeRequest(CommandMethod::mergeDocuments);
+        request.params.sessionId = target;
+        request.params.path = appended.string();
+        const CommandResponse merged = worker.send(request);
+        ASSERT_FALSE(merged.ok);
+        EXPECT_EQ(merged.error->code, "merge_failed");
+        EXPECT_NE(merged.error->message.find("could not be carried over"), std::string::npos) << outcome(merged);
+
+        const CommandResult after = send(CommandMethod::inspect, target);
+        EXPECT_EQ(after.pages, before.pages);
+        EXPECT_EQ(after.fields, before.fields);
+        send(CommandMethod::close, target);
+    }
+}
+
 }  // namespace
 }  // namespace kivo
