@@ -297,8 +297,9 @@ private slots:
         }
     }
 
-    // A held next-page key: every press shows its page on the canvas at once from the image at hand (its
-    // row's thumbnail), stretched to the page's size, before any render is back; the last page ends sharp.
+    // A held next-page key: every press shows its page on the canvas at once from the image at hand (the page
+    // rendered ahead, or its row's thumbnail stretched to the page's size), before any render is back; the last
+    // page ends sharp.
     void aHeldNextPageKeyShowsEveryPageAtOnceAndEndsSharp() {
         CanvasFixture f;
         QVERIFY(f.start(std::vector<TestPage>(5, blankPage())));
@@ -312,7 +313,10 @@ private slots:
         for (std::size_t i = 1; i < rows.size(); ++i) {
             QTest::keyClick(&f.window(), Qt::Key_Down, Qt::ControlModifier);
             QCOMPARE(f.workspace().selectedPageId(), std::optional(rows[i].id));
-            QCOMPARE(f.canvas().image().constBits(), renderer.thumbnail(rows[i].id).constBits());
+            // The page rendered ahead when it is in, else the row's thumbnail: never the page left behind.
+            const uchar* shown = f.canvas().image().constBits();
+            QVERIFY(shown == renderer.thumbnail(rows[i].id).constBits() ||
+                    (shown == renderer.pageImage().constBits() && !renderer.pageImage().isNull()));
             // At the page's own size, which the thumbnail's rounded pixels miss: nothing is laid out again.
             QCOMPARE(f.canvas().pageRect(), page);
         }

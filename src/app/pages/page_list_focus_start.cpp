@@ -29,7 +29,7 @@ void PageListFocusStart::focusListSoon() {
 }
 
 void PageListFocusStart::attempt() {
-    if (!list_ || !window_ || !list_->isVisible() || list_->window() != window_) return;
+    if (withdrawn_ || !list_ || !window_ || !list_->isVisible() || list_->window() != window_) return;
     QWidget* focused = window_->focusWidget();
     if (focused == nullptr || focused == window_ || FocusedText::of(focused)) list_->setFocus(Qt::OtherFocusReason);
 }

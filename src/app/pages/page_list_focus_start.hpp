@@ -21,6 +21,10 @@ public:
 
     static constexpr int delayMilliseconds = 300;
 
+    // The window has placed the keyboard itself (on a document's page): the offer is withdrawn, so a field
+    // the person chose after that keeps it.
+    void withdraw() { withdrawn_ = true; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -31,6 +35,7 @@ private:
     QPointer<QWidget> list_;
     QPointer<QWidget> window_;
     bool tried_ = false;
+    bool withdrawn_ = false;
 };
 
 }  // namespace kivo

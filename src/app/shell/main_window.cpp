@@ -85,7 +85,7 @@ MainWindow::MainWindow(Workspace& workspace, EditorSettings& settings, Updates& 
     readSettings();
     connect(&settings_, &EditorSettings::changed, this, &MainWindow::readSettings);
     // The list is offered the keyboard when the window first becomes active.
-    new PageListFocusStart(pageList_);
+    listFocusStart_ = new PageListFocusStart(pageList_);
 }
 
 QString MainWindow::pageLabel(const PageInfo& page, const OpenDocument& document) {
@@ -185,6 +185,7 @@ void MainWindow::connectWorkspace() {
         QWidget* focused = QApplication::focusWidget();
         if (focused != nullptr && focused->window() != this) return;
         canvasArea_->setFocus(Qt::OtherFocusReason);
+        if (listFocusStart_) listFocusStart_->withdraw();
     });
     connect(&workspace_, &WorkspaceState::workerNoticeChanged, this, [this] {
         if (const auto& notice = workspace_.workerNotice())

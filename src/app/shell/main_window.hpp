@@ -32,6 +32,7 @@ class CanvasBar;
 class EditorCommands;
 class EditorDrafts;
 class PageList;
+class PageListFocusStart;
 class PageListView;
 class EditorSettings;
 class FindField;
@@ -98,6 +99,7 @@ private:
     QSplitter* columns_ = nullptr;
     PageList* pageListPanel_ = nullptr;
     PageListView* pageList_ = nullptr;
+    QPointer<PageListFocusStart> listFocusStart_;
     CanvasBar* canvasBar_ = nullptr;
     CanvasArea* canvasArea_ = nullptr;
     StatusBar* statusBar_ = nullptr;
