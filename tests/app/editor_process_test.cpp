@@ -3,6 +3,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+
 #include <QProcess>
 
 #include <fstream>
@@ -40,6 +42,16 @@ std::vector<pid_t> childrenOf(qint64 parent) {
 }
 
 bool alive(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
+
+// The sockets bound to `path`: the listening one, and one more for each connection it accepted.
+int socketsAt(const std::filesystem::path& path) {
+    std::ifstream table("/proc/net/unix");
+    int count = 0;
+    for (std::string line; std::getline(table, line);) {
+        if (line.size() > path.string().size() && line.ends_with(" " + path.string())) ++count;
+    }
+    return count;
+}
 
 // Starts `program` as the editor with its worker's sandbox on, or off where this system cannot apply
 // it; false when no worker of it ever listens.
@@ -102,6 +114,8 @@ private slots:
         QVERIFY2(startWithItsWorker(editor, QString::fromStdString((bin / "kivo-pdf").string()), scratch),
                  "the editor's worker never listened");
         QVERIFY(waitUntil([&] { return !(workers = childrenOf(editor.processId())).empty(); }, 5));
+        // A worker lost before the editor ever reached it is a failed start, not a loss: wait for the link.
+        QVERIFY(waitUntil([&] { return socketsAt(scratch.socket()) >= 2; }, 20));
 
         const std::filesystem::path upgrade = bin / ".kivo-pdf.new";
         std::filesystem::copy_file(std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf", upgrade);
@@ -109,10 +123,12 @@ private slots:
         ::kill(workers.front(), SIGKILL);
         QVERIFY2(waitUntil(
                      [&] {
+                         // The lost worker may linger as a child until it is reaped; any other live one counts.
                          const std::vector<pid_t> now = childrenOf(editor.processId());
-                         return !now.empty() && now.front() != workers.front() && alive(now.front());
+                         return std::any_of(now.begin(), now.end(),
+                                            [&](pid_t child) { return child != workers.front() && alive(child); });
                      },
-                     20),
+                     60),
                  "no worker was started again");
 
         ::kill(static_cast<pid_t>(editor.processId()), SIGTERM);
