@@ -20,6 +20,13 @@ inline std::optional<std::chrono::nanoseconds> processorWait(const std::filesyst
     return std::chrono::nanoseconds(waited);
 }
 
+// How long the calling thread has run on a processor so far.
+inline std::chrono::nanoseconds ownRunTime() {
+    std::ifstream stat("/proc/thread-self/schedstat");
+    long long ran = 0;
+    return stat >> ran ? std::chrono::nanoseconds(ran) : std::chrono::nanoseconds{};
+}
+
 // The calling thread's wait so far.
 inline std::chrono::nanoseconds ownProcessorWait() {
     return processorWait("/proc/thread-self/schedstat").value_or(std::chrono::nanoseconds{});
