@@ -18,6 +18,7 @@
 #include "core/line_io.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
+#include "session/form_dictionary.hpp"
 #include "session/session.hpp"
 #include "core/engine_failure.hpp"
 
@@ -137,7 +138,11 @@ void write(const Session& session) {
     meta.revision = session.revision();
     meta.pageCount = static_cast<std::int64_t>(session.pages().size());
     meta.dirty = !session.isSaved();
-    writeCheckpoint(bytes ? bytes->data() : std::span<const std::uint8_t>{}, std::move(meta));
+    std::span<const std::uint8_t> data = bytes ? bytes->data() : std::span<const std::uint8_t>{};
+    // A checkpoint is a file like any other: its form's flag stands under its own name.
+    const std::optional<std::string> shown = FormDictionary::withAppearancesShown(data);
+    if (shown) data = {reinterpret_cast<const std::uint8_t*>(shown->data()), shown->size()};
+    writeCheckpoint(data, std::move(meta));
 }
 
 Checkpoint load(std::string_view recoveryId) {

@@ -7,7 +7,9 @@
 #include <unicode/ustring.h>
 
 #include "core/text.hpp"
+#include "session/encryption_filters.hpp"
 #include "session/fingerprint.hpp"
+#include "session/form_dictionary.hpp"
 #include "session/running_command.hpp"
 #include "session/session_internal.hpp"
 #include "session/session_warnings.hpp"
@@ -33,11 +35,17 @@ std::u16string toUtf16(std::string_view utf8) {
 
 EngineFailure documentClosed() { return EngineFailure(FailureCode::internal, "Document is closed."); }
 
-EngineFailure loadFailure() {
+EngineFailure loadFailure(std::span<const uint8_t> bytes) {
     switch (FPDF_GetLastError()) {
         case FPDF_ERR_FILE: return EngineFailure(FailureCode::file, "The file could not be read.");
         case FPDF_ERR_FORMAT: return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
         case FPDF_ERR_PASSWORD:
+            if (EncryptionFilters::differ(bytes)) {
+                return EngineFailure(FailureCode::unsupported,
+                                     "This file uses a kind of encryption Kivo PDF cannot open: its text and its "
+                                     "page contents are encrypted in different ways. No password changes that; "
+                                     "another PDF reader may open it.");
+            }
             return EngineFailure(FailureCode::passwordRequired,
                                  "This PDF needs a password. The password is not logged.");
         case FPDF_ERR_SECURITY:
@@ -162,11 +170,14 @@ std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
 void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
                    std::optional<std::vector<PageInfo>> existingPages, bool measured) {
     if (!bytes) bytes = DocumentBytes::empty();
+    if (std::optional<std::string> kept = FormDictionary::withAppearancesKept(bytes->data())) {
+        bytes = DocumentBytes::copied(*kept);
+    }
 
     // Everything is read from the new document before the old one goes: bytes PDFium wrote but
     // cannot read back, or a cancel while measuring, leave the session with the document it had.
     Document opened = Document::load(bytes->data(), bytes, secretFor(password));
-    if (!opened) throw session_detail::loadFailure();
+    if (!opened) throw session_detail::loadFailure(bytes->data());
 
     // No environment is fine: every later step then leaves the form calls out.
     opened.openFormFill();

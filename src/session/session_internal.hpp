@@ -34,8 +34,8 @@ std::string readWide(Get&& get) {
 
 EngineFailure documentClosed();
 
-// PDFium's last load error as the failure the user sees.
-EngineFailure loadFailure();
+// PDFium's last load error on `bytes` as the failure the user sees.
+EngineFailure loadFailure(std::span<const uint8_t> bytes);
 
 inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
     return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),

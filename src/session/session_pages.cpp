@@ -4,6 +4,7 @@
 #include <set>
 
 #include "core/text.hpp"
+#include "session/form_dictionary.hpp"
 #include "session/merged_form.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -57,8 +58,11 @@ std::optional<MergedForm::Prepared> markedForImport(Document& source, int pageCo
                                                     const std::function<std::set<std::string>()>& takenNames) {
     if (!hasAnnotations(source.get(), pageCount)) return std::nullopt;
     EPDF_RemoveEncryption(source.get());
-    std::optional<MergedForm::Prepared> prepared =
-        MergedForm::prepare(DocumentBytes::writing(source.get())->data(), takenNames);
+    const DocumentBytes::Shared plain = DocumentBytes::writing(source.get());
+    // A document of another session holds its form's flag under the name PDFium is given.
+    const std::optional<std::string> shown = FormDictionary::withAppearancesShown(plain->data());
+    std::optional<MergedForm::Prepared> prepared = MergedForm::prepare(
+        shown ? std::span(reinterpret_cast<const uint8_t*>(shown->data()), shown->size()) : plain->data(), takenNames);
     if (!prepared) return std::nullopt;
     auto bytes = std::make_shared<const std::string>(std::move(prepared->bytes));
     source = Document::load(std::span(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()), bytes, nullptr,

@@ -8,6 +8,7 @@
 
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
+#include "session/form_dictionary.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
 
@@ -36,10 +37,14 @@ void writeAll(int fd, std::span<const uint8_t> bytes) {
 }  // namespace
 
 // A file is written only once the bytes are known to open and read as the document does, so no
-// save reports success for a file that nothing can open, and the file on disk stays as it was.
+// save reports success for a file that nothing can open, and the file on disk stays as it was. Its
+// form is the one other readers expect (see form_dictionary.hpp).
 DocumentBytes::Shared Session::provenWhole() const {
     if (!document_) throw session_detail::documentClosed();
     DocumentBytes::Shared whole = DocumentBytes::writing(document_.get());
+    if (std::optional<std::string> sound = FormDictionary::soundForOtherReaders(whole->data())) {
+        whole = DocumentBytes::copied(*sound);
+    }
     if (!readsAsOpen(*whole, std::nullopt)) {
         throw EngineFailure(FailureCode::exportFailed,
                             "Kivo PDF could not write this document so that it opens again, so the file was left "

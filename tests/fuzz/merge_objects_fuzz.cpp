@@ -3,9 +3,9 @@
 // the ways a hostile file could steer them (flipped bytes, a cut end, offsets past the end or all
 // alike, huge object numbers, /Parent and /Kids naming themselves, nesting, open strings, names with
 // escapes, lying stream lengths), then indexed, every object read and resolved, an update appended,
-// and the form marked and joined as a merge does. Everything runs in this process, so a sanitizer
-// build reports any read out of bounds; a run fails on any exception other than the merge's own
-// refusal.
+// the form dictionary made whole as a save makes it, and the form marked and joined as a merge does.
+// Everything runs in this process, so a sanitizer build reports any read out of bounds; a run fails
+// on any exception other than the merge's own refusal.
 //
 //   kivo_merge_objects_fuzz [--seed N] [--inputs N] [--seconds S]   (or KIVO_FUZZ_SEED/INPUTS/SECONDS;
 //   KIVO_FUZZ_KEEP=<folder> keeps the inputs behind each finding; KIVO_FUZZ_SEEDS=<folder> keeps
@@ -19,6 +19,7 @@
 
 #include "core/engine_failure.hpp"
 #include "fuzz_harness.hpp"
+#include "session/form_dictionary.hpp"
 #include "session/merged_form.hpp"
 #include "session/pdf_objects.hpp"
 #include "test_pdfs.hpp"
@@ -197,6 +198,8 @@ void readAll(std::span<const uint8_t> bytes) {
     (void)file->resolvedDictionary(file->trailer().find("Root"));
     (void)file->size();
     (void)file->appended(changed);
+    (void)FormDictionary::withAppearancesKept(bytes);
+    (void)FormDictionary::soundForOtherReaders(bytes);
 }
 
 // A merge's two steps on the bytes: marking them as the appended document, then joining the marked

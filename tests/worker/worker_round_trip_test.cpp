@@ -160,5 +160,155 @@ TEST_F(RoundTrip, ASaveKeepsTheInfoTheLatestRevisionLeftOut) {
     for (const char* name : {"unchanged.pdf", "noted.pdf"}) EXPECT_EQ(infoLines(dir.path() / name), before) << name;
 }
 
+// The fields qpdf lists, by full name, and what pdfinfo and qpdf's check say is wrong with the file.
+struct FormAsReadOutside {
+    std::vector<std::string> fields;
+    std::string complaints;
+};
+
+FormAsReadOutside readOutside(const fs::path& file) {
+    FormAsReadOutside read;
+    const testing::ToolRun info = testing::runTool("pdfinfo", file);
+    if (info.status != 0 || info.output.find("Error") != std::string::npos) read.complaints += info.output;
+    const testing::ToolRun check = testing::runTool("qpdf --check", file);
+    if (check.status != 0 || check.output.find("WARNING") != std::string::npos) read.complaints += check.output;
+    const testing::ToolRun json = testing::runTool("qpdf --json --json-key=acroform", file, false);
+    const nlohmann::json document = nlohmann::json::parse(json.output, nullptr, false);
+    if (document.is_discarded() || !document.contains("acroform")) return read;
+    for (const auto& field : document["acroform"]["fields"]) read.fields.push_back(field.value("fullname", ""));
+    std::sort(read.fields.begin(), read.fields.end());
+    return read;
+}
+
+// A text box as the editor adds it, saved, then the saved file opened again, which draws the box, and a
+// highlight added: every way the worker then writes the document is one that pdfinfo and qpdf read
+// without complaint, with the fields the source had.
+TEST_F(RoundTrip, AFileWithATextBoxIsSoundToOtherReaders) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    for (const char* name : {"minimal-document.pdf", "pdflatex-forms.pdf", "libreoffice-form.pdf"}) {
+        SCOPED_TRACE(name);
+        const fs::path sample = testing::corpus(name);
+        if (sample.empty()) GTEST_SKIP() << "the sample documents are absent";
+        const FormAsReadOutside before = readOutside(sample);
+        ASSERT_EQ(before.complaints, "");
+        const fs::path own = dir.path() / name;
+        fs::copy_file(sample, own);
+        const auto edit = [&](CommandMethod method) {
+            auto r = on(method);
+            r.params.pageId = page;
+            r.params.rect = PDFRect{72, 600, 300, 640};
+            r.params.contents = "Checked by hand";
+            if (method == CommandMethod::addContent) {
+                r.params.kind = "text";
+                r.params.fontSize = 14;
+            }
+            return outcome(worker.send(r));
+        };
+        const auto save = [&] {
+            auto r = on(CommandMethod::saveDocument);
+            r.params.saveMode = "save";
+            return outcome(worker.send(r));
+        };
+        open(own);
+        ASSERT_EQ(edit(CommandMethod::addContent), "ok");
+        ASSERT_EQ(save(), "ok");
+        ASSERT_EQ(outcome(worker.send(on(CommandMethod::close))), "ok");
+        open(own);
+        ASSERT_EQ(edit(CommandMethod::addHighlight), "ok");
+        ASSERT_EQ(save(), "ok");
+        const fs::path printed = dir.path() / (std::string("print-") + name);
+        auto print = on(CommandMethod::exportDocument);
+        print.params.destination = printed.string();
+        ASSERT_EQ(outcome(worker.send(print)), "ok");
+        const fs::path pages = dir.path() / (std::string("pages-") + name);
+        auto extract = on(CommandMethod::extractPages);
+        extract.params.pageIds = std::vector<std::string>{page, page, ""};
+        extract.params.destination = pages.string();
+        ASSERT_EQ(outcome(worker.send(extract)), "ok");
+        for (const fs::path& written : {own, printed}) {
+            const FormAsReadOutside after = readOutside(written);
+            EXPECT_EQ(after.complaints, "") << written.filename();
+            EXPECT_EQ(after.fields, before.fields) << written.filename();
+        }
+        EXPECT_EQ(readOutside(pages).complaints, "");
+        ASSERT_EQ(outcome(worker.send(on(CommandMethod::close))), "ok");
+    }
+}
+
+// Each widget's appearance entries as qpdf reads them: its state and the names of its appearances.
+std::map<std::string, std::string> widgetAppearances(const fs::path& file) {
+    const testing::ToolRun run = testing::runTool("qpdf --json=2 --json-key=qpdf", file, false);
+    const nlohmann::json parsed = nlohmann::json::parse(run.output, nullptr, false);
+    std::map<std::string, std::string> found;
+    if (parsed.is_discarded()) return found;
+    for (const auto& [key, object] : parsed["qpdf"][1].items()) {
+        const nlohmann::json value = object.value("value", nlohmann::json());
+        if (!value.is_object() || value.value("/Subtype", "") != "/Widget") continue;
+        std::string seen = "AS " + value.value("/AS", std::string("none"));
+        const nlohmann::json appearances = value.value("/AP", nlohmann::json::object());
+        for (const auto& [kind, states] : appearances.items()) {
+            seen += " " + kind + ":";
+            if (!states.is_object()) continue;
+            for (const auto& [state, stream] : states.items()) seen += " " + state;
+        }
+        found[value.value("/T", std::string("?"))] = seen;
+    }
+    return found;
+}
+
+// A save that only adds a highlight leaves every field's widget as the source had it.
+TEST_F(RoundTrip, ASaveThatTouchesNoFieldKeepsItsWidgets) {
+    const fs::path sample = testing::repro("checkbox-appearance-state.pdf");
+    if (sample.empty()) GTEST_SKIP() << "the reproducer documents are absent";
+    if (!testing::haveTool("qpdf")) GTEST_SKIP() << "qpdf is not installed";
+    const std::map<std::string, std::string> before = widgetAppearances(sample);
+    ASSERT_EQ(before.size(), 2u);
+    open(sample);
+    auto highlight = on(CommandMethod::addHighlight);
+    highlight.params.pageId = page;
+    highlight.params.rect = PDFRect{72, 600, 300, 640};
+    ASSERT_EQ(outcome(worker.send(highlight)), "ok");
+    const fs::path copy = dir.path() / "copy.pdf";
+    auto save = on(CommandMethod::saveDocument);
+    save.params.saveMode = "saveCopy";
+    save.params.destination = copy.string();
+    ASSERT_EQ(outcome(worker.send(save)), "ok");
+    EXPECT_EQ(widgetAppearances(copy), before);
+    EXPECT_EQ(boxesAsQpdfReadsThem(copy), boxesAsQpdfReadsThem(sample));
+    // The copy and the crash checkpoint still ask other readers to build the appearances.
+    std::vector<fs::path> written{copy};
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        if (entry.path().filename() == "checkpoint.pdf") written.push_back(entry.path());
+    }
+    ASSERT_EQ(written.size(), 2u);
+    for (const fs::path& file : written) {
+        EXPECT_NE(testing::readFile(file).find("/NeedAppearances true"), std::string::npos) << file;
+    }
+}
+// A file whose streams and strings are encrypted differently is one PDFium refuses whatever the
+// password: the refusal says so instead of asking for the password again. A file PDFium can decrypt
+// still asks for its password.
+TEST_F(RoundTrip, AnEncryptionPDFiumCannotOpenIsNotCalledAWrongPassword) {
+    const struct {
+        fs::path file;
+        std::optional<std::string> password;
+        std::string code;
+    } rows[] = {
+        {testing::repro("password-Hello-refused.pdf"), "Hello", "unsupported"},
+        {testing::repro("password-Hello-refused.pdf"), std::nullopt, "unsupported"},
+        {testing::corpus("libreoffice-writer-password.pdf"), "not the password", "password_required"},
+    };
+    for (const auto& row : rows) {
+        if (row.file.empty()) GTEST_SKIP() << "the sample or reproducer documents are absent";
+        SCOPED_TRACE(row.file.filename().string() + " with " + row.password.value_or("no password"));
+        auto request = makeRequest(CommandMethod::open);
+        request.params.path = row.file.string();
+        request.params.password = row.password;
+        const std::string answer = outcome(worker.send(request));
+        EXPECT_EQ(answer.substr(0, answer.find(':')), row.code) << answer;
+        if (row.code == "unsupported") EXPECT_NE(answer.find("encryption Kivo PDF cannot open"), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace kivo
