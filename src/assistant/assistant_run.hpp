@@ -64,10 +64,12 @@ using DraftHandler = std::function<void(const std::string& draft)>;
 namespace AssistantRun {
 
 // An answer holds at most this many characters (code points) of the model's text: the draft stops
-// growing there and the answer is cut there, with a note. The citations in the kept part are
+// growing there and the answer is cut there, with a note. Above what an honest answer reaches: the hosted
+// provider writes at most 4,096 tokens, about 16,000 characters at four a token, and 32,768 leaves room
+// for twice as many characters a token. The citations in the kept part are
 // checked (AnswerGrounding bounds those), and of each kind of note (about citations, about the
 // model's edit calls) the first `maximumNotesOfAKind` are kept, then one line counting the rest.
-inline constexpr std::size_t maximumAnswerCharacters = 8000;
+inline constexpr std::size_t maximumAnswerCharacters = 32768;
 inline constexpr std::size_t maximumNotesOfAKind = 5;
 
 // `locale` formats the character count of the read summary ("1,234" in "en_US"); empty means

@@ -1,6 +1,9 @@
 #include "design/clamped_label.hpp"
 
+#include <QFontMetricsF>
 #include <QTextLayout>
+
+#include <cmath>
 
 #include "design/literal_text.hpp"
 
@@ -55,7 +58,16 @@ int ClampedLabel::heightForWidth(int width) const {
     const int inner = std::max(1, width - margins.left() - margins.right());
     const QString shown = clamp(full_, font(), inner, maxLines_);
     const int lines = shown.isEmpty() ? 1 : static_cast<int>(shown.count(QLatin1Char('\n'))) + 1;
-    return lines * fontMetrics().lineSpacing() + margins.top() + margins.bottom();
+    return textHeight(font(), lines) + margins.top() + margins.bottom();
+}
+
+int ClampedLabel::textHeight(const QFont& font, int lines) {
+    // Laid out as the label paints it, in fractional pixels: each line as tall as the font's ascent and
+    // descent, its leading between them. The rounded line spacing taken whole times over falls short of
+    // that by the third line at some sizes, and the painter clips the descenders that do not fit.
+    const QFontMetricsF metrics(font);
+    const double height = lines * metrics.height() + (lines - 1) * metrics.leading();
+    return std::max(static_cast<int>(std::ceil(height)), lines * QFontMetrics(font).lineSpacing());
 }
 
 QSize ClampedLabel::sizeHint() const {

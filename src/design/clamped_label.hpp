@@ -22,6 +22,9 @@ public:
     // when more would follow; the lines are joined with newlines.
     static QString clamp(const QString& text, const QFont& font, int width, int maxLines);
 
+    // How tall `lines` lines of `font` are as the label paints them, in whole pixels.
+    static int textHeight(const QFont& font, int lines);
+
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
     QSize sizeHint() const override;

@@ -87,6 +87,8 @@ struct AssistantSession::Private {
     std::string assistantModel_;
     std::optional<ProviderStatus> providerStatus_;
     bool assistantKeyStored_ = false;
+    // Saves and removals sent to the key queue whose outcome has not come back.
+    int keyJobs_ = 0;
     // Declared last so that they stop first, before anything their jobs might post about.
     // Model-list fetches, which wait on the network, one at a time.
     SerialQueue modelListQueue_{"kivo.pdf.models"};
@@ -361,7 +363,16 @@ void AssistantSession::keyFound(std::optional<KeychainKey::Place> place) {
     if (place && assistantProvider() == AssistantProvider::anthropic) refreshModels();
 }
 
+bool AssistantSession::keyPending() const { return d_->keyJobs_ > 0; }
+
+void AssistantSession::countKeyJob(int change) {
+    const bool pending = keyPending();
+    d_->keyJobs_ += change;
+    if (keyPending() != pending) emit keyPendingChanged();
+}
+
 void AssistantSession::saveAssistantKey(const std::string& key) {
+    countKeyJob(1);
     d_->keyQueue_.post([this, keys = services_.keyStore, key] {
         std::optional<KeychainKey::Place> place;
         std::optional<std::string> error;
@@ -375,6 +386,7 @@ void AssistantSession::saveAssistantKey(const std::string& key) {
 }
 
 void AssistantSession::keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error) {
+    countKeyJob(-1);
     if (error || !place) {
         state_.setErrorMessage(error.value_or("The key could not be saved."));
         return;
@@ -388,6 +400,7 @@ void AssistantSession::keySaved(std::optional<KeychainKey::Place> place, const s
 }
 
 void AssistantSession::removeAssistantKey() {
+    countKeyJob(1);
     d_->keyQueue_.post([this, keys = services_.keyStore] {
         std::optional<std::string> error;
         try {
@@ -400,6 +413,7 @@ void AssistantSession::removeAssistantKey() {
 }
 
 void AssistantSession::keyRemoved(const std::optional<std::string>& error) {
+    countKeyJob(-1);
     if (error) {
         state_.setErrorMessage(*error);
         return;

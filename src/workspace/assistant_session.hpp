@@ -88,6 +88,8 @@ public:
     // prompt); its outcome comes back to the GUI thread in the order asked.
     void saveAssistantKey(const std::string& key);
     void removeAssistantKey();
+    // A save or removal of the key is with the key store, which may be waiting on the keyring's own prompt.
+    bool keyPending() const;
     // Where the stored key is kept: as found at start (once the store answered), then where the last
     // save put it; nothing while no key is stored.
     std::optional<KeychainKey::Place> assistantKeyPlace() const;
@@ -115,6 +117,7 @@ signals:
     void assistantModelChanged();
     void providerStatusChanged();
     void assistantKeyStoredChanged();
+    void keyPendingChanged();
     // An answer's first citation is to be shown: its page, and its first rectangle when it has one.
     void citationShown(const std::string& pageId, const std::optional<PDFRect>& rect);
     // A proposal was applied: the document as the change left it, and the sentence for `status`.
@@ -140,6 +143,8 @@ private:
     void showFirstCitation();
     void modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status);
     void keyFound(std::optional<KeychainKey::Place> place);
+    // One more (1) or one fewer (-1) key job under way; says so when keyPending changes.
+    void countKeyJob(int change);
     void keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error);
     void keyRemoved(const std::optional<std::string>& error);
 

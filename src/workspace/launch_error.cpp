@@ -2,8 +2,10 @@
 
 namespace kivo {
 
-EngineLaunchError EngineLaunchError::stoppedAtStart(const std::string& description) {
-    return EngineLaunchError(Kind::stoppedAtStart, description);
+EngineLaunchError EngineLaunchError::stoppedAtStart(const WorkerStop& stop) {
+    EngineLaunchError error(Kind::stoppedAtStart, stop.cause);
+    error.stop_ = stop;
+    return error;
 }
 
 EngineLaunchError EngineLaunchError::missingWorker(bool installed) {

@@ -160,9 +160,8 @@ void WorkerLink::abandonLaunch(std::exception_ptr error) {
     bool ended = false;
     for (int check = 0; check < exitChecks && !ended; ++check) ended = process->waitForExit(pauseMilliseconds);
     if (ended) {
-        if (const auto termination = process->termination()) {
-            throw EngineLaunchError::stoppedAtStart(describeStop(*termination, limits()));
-        }
+        if (const auto termination = process->termination())
+            throw EngineLaunchError::stoppedAtStart(recordStop(*termination));
     } else {
         endProcess(*process);
     }
@@ -175,11 +174,15 @@ void WorkerLink::processEnded(std::int64_t generation, WorkerTermination termina
     client_.reset();
     controlClient_.reset();
     worker_.reset();
+    emit stopped(recordStop(termination));
+}
+
+WorkerStop WorkerLink::recordStop(const WorkerTermination& termination) {
     WorkerStop stop;
     stop.termination = termination;
     stop.cause = describeStop(termination, limits());
     stop.recentStops = workerStops_.record(services_.clock->now());
-    emit stopped(stop);
+    return stop;
 }
 
 void WorkerLink::shutdown() {

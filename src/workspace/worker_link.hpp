@@ -35,14 +35,6 @@ namespace kivo {
 
 class WorkspaceState;
 
-// A worker that ended on its own: how, the sentence that says why, and how many stops the last
-// minute holds with this one.
-struct WorkerStop {
-    WorkerTermination termination;
-    std::string cause;
-    std::size_t recentStops = 0;
-};
-
 class WorkerLink : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool workerReady READ workerReady WRITE setWorkerReady NOTIFY workerReadyChanged)
@@ -88,7 +80,8 @@ public:
     bool claimEditorLock();
     // Starts a worker with a fresh MCP token and connects both connections. Throws
     // EngineLaunchError (another editor, no worker, stopped at its start) or the connection's
-    // error; a worker that started is ended again before it throws.
+    // error; a worker that started is ended again before it throws. A worker that ended before both
+    // connections stood counts among the recent stops, and its error carries that stop.
     void launch();
     // The first half of the next launch() ahead of it: the worker's process is started, so that it comes up
     // while the editor builds its window, and launch() only connects. A failure is kept for launch() to
@@ -137,6 +130,8 @@ private:
     void connectToWorker(const std::string& socket);
     [[noreturn]] void abandonLaunch(std::exception_ptr error);
     void processEnded(std::int64_t generation, WorkerTermination termination);
+    // One more stop of a worker in the recent count, with its sentence.
+    WorkerStop recordStop(const WorkerTermination& termination);
     void exchange(CommandClient& client, CommandRequest request, bool ownChange,
                   const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
                   CancelHandler onCancelled);

@@ -22,6 +22,14 @@ struct WorkerTermination {
     bool operator==(const WorkerTermination&) const = default;
 };
 
+// A worker that ended on its own: how, the sentence that says why, and how many stops the last
+// minute holds with this one.
+struct WorkerStop {
+    WorkerTermination termination;
+    std::string cause;
+    std::size_t recentStops = 0;
+};
+
 // The sentence for the user: killed or crashed by a signal (with the C library's name for it), the
 // sandbox, stall and memory exits with the limits the worker ran under, or an unexpected status.
 // Never fails.

@@ -16,6 +16,7 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
     d_->assistant_ = std::make_unique<AssistantSession>(*this, *d_->link_, d_->services_);
     d_->mcp_ = std::make_unique<McpSharing>(*this, *d_->link_, d_->services_);
     d_->checkpoints_ = std::make_unique<RecoveryCheckpoints>(*this, *d_->link_);
+    d_->hitPreviews_ = std::make_unique<HitPreviews>(*this, *d_->link_, *d_->assistant_);
     d_->link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                         [this](const CommandRequest& request) { requestLeaving(request); },
                         [this](const CommandResult& result, const std::optional<std::string>& session) {
@@ -54,6 +55,7 @@ McpSharing& Workspace::sharing() { return *d_->mcp_; }
 const McpSharing& Workspace::sharing() const { return *d_->mcp_; }
 RecoveryCheckpoints& Workspace::checkpoints() { return *d_->checkpoints_; }
 const RecoveryCheckpoints& Workspace::checkpoints() const { return *d_->checkpoints_; }
+const HitPreviews& Workspace::hitPreviews() const { return *d_->hitPreviews_; }
 const std::optional<LineSelection>& Workspace::lineSelection() const { return d_->lineSelection_; }
 const std::optional<LostDocument>& Workspace::lostDocument() const { return d_->lostDocument_; }
 
@@ -62,6 +64,16 @@ void Workspace::launchOnce() {
     d_->didStart_ = true;
     try {
         launchWorker();
+    } catch (const EngineLaunchError& error) {
+        if (!error.stop()) {
+            setErrorMessage(error.what());
+            return;
+        }
+        // A worker lost before the editor reached it is lost all the same: told, and started again
+        // while its recent stops allow.
+        workerDidStop(*error.stop());
+        if (d_->link_->workerReady()) d_->checkpoints_->refresh();
+        return;
     } catch (const std::exception& error) {
         setErrorMessage(error.what());
         return;

@@ -30,6 +30,7 @@ class AssistantSession;
 class McpSharing;
 class PageRenderer;
 class RecoveryCheckpoints;
+class HitPreviews;
 class RenderInvalidation;
 class WorkerLink;
 struct WorkerStop;
@@ -52,7 +53,9 @@ public:
     WorkerLink& link();
     const WorkerLink& link() const;
     // The first call launches the worker, says "Worker ready…" and lists the recovery
-    // checkpoints; a failed launch shows its description in `errorMessage`. Later calls do nothing.
+    // checkpoints. A worker that ends before the editor reached it is a stop like any later one: told in
+    // `workerNotice` and started again, up to the third stop within a minute. Any other failed launch
+    // shows its description in `errorMessage`. Later calls do nothing.
     void launchOnce();
     // The application is quitting: ends the worker (SIGTERM, SIGKILL after 2 s), closes both
     // connections, ends the queue threads and removes the worker's socket. A command in flight
@@ -209,6 +212,8 @@ public:
     // Shows a citation's page with its first rectangle selected, brought into view wherever on the
     // page the quote lies, as a search hit is.
     void revealCitation(const std::string& pageId, const std::optional<PDFRect>& rect);
+    // The words around each search hit and cited passage.
+    const HitPreviews& hitPreviews() const;
 
     // ---- Recovery checkpoints
 
@@ -252,6 +257,8 @@ private:
     void workerDidStop(const WorkerStop& stop);
     void rememberOpenDocument();
     void relaunch(const std::optional<std::string>& giveUpReason);
+    // The notice of a restart that failed for a reason other than the worker's own end.
+    void cannotRelaunch(const std::string& reason);
     void showStopNotice(const std::optional<std::string>& extraSentence);
     void noticeAfterRestart(const std::string& sentence);
     void forgetDocument();

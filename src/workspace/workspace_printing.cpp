@@ -147,6 +147,7 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     choice.pageRanges.clear();
     choice.copies = 1;
     choice.sides = PrintChoice::Sides::oneSided;
+    choice.reverse = false;
     CommandParams params;
     params.sessionId = sessionId();
     params.pageIds = pages;
@@ -182,6 +183,8 @@ std::optional<std::vector<std::string>> Workspace::pagesForFile(const PrintChoic
     std::vector<std::string> chosen = choice.pageRanges.empty() ? all : pagesInRanges(choice.pageRanges);
     // A range naming no page of the document leaves the whole document.
     if (chosen.empty()) chosen = all;
+    // Last page first, as a printer asked for that order puts them out: every copy in that order.
+    if (choice.reverse) std::reverse(chosen.begin(), chosen.end());
     const bool twoSided = choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
     std::optional<std::vector<std::string>> pages =
         printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "workspace/assistant_session.hpp"
+#include "workspace/hit_previews.hpp"
 #include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/recovery_checkpoints.hpp"
@@ -29,6 +30,7 @@ struct Workspace::Private {
     std::unique_ptr<AssistantSession> assistant_;
     std::unique_ptr<McpSharing> mcp_;
     std::unique_ptr<RecoveryCheckpoints> checkpoints_;
+    std::unique_ptr<HitPreviews> hitPreviews_;
     std::optional<std::string> stopCause_;
     std::optional<std::string> mcpNote_;
     std::optional<LostDocument> lostDocument_;

@@ -121,6 +121,8 @@ struct PrintChoice {
     Sides sides = Sides::printerDefault;
     // Print to file: the PDF is copied there and no printer is involved.
     std::filesystem::path outputFile{};
+    // The last page comes out first.
+    bool reverse = false;
 
     bool operator==(const PrintChoice&) const = default;
 };

@@ -89,11 +89,16 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
     setStatus("Restarting the PDF worker…");
     try {
         launchWorker();
+    } catch (const EngineLaunchError& error) {
+        if (!error.stop()) {
+            cannotRelaunch(error.what());
+            return;
+        }
+        // One more stop: the count of recent stops ends this at the third, so the calls nest no deeper.
+        workerDidStop(*error.stop());
+        return;
     } catch (const std::exception& error) {
-        forgetDocument();
-        setStatus("The PDF worker is not running");
-        setWorkerNotice(WorkerNotice{
-            joinSentences({d_->stopCause_, "It could not be started again: " + std::string(error.what())}), true});
+        cannotRelaunch(error.what());
         return;
     }
     d_->link_->setWorkerReady(true);
@@ -135,6 +140,12 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
             }
         },
         [this, lost](const std::string&, const std::string& message) { giveUp(lost, message); });
+}
+
+void Workspace::cannotRelaunch(const std::string& reason) {
+    forgetDocument();
+    setStatus("The PDF worker is not running");
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, "It could not be started again: " + reason}), true});
 }
 
 void Workspace::noticeAfterRestart(const std::string& sentence) {

@@ -55,10 +55,12 @@ std::filesystem::path longDocument(const Scratch& scratch, const std::string& na
 }
 
 std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files, Worker worker,
-                                           const std::optional<std::string>& updateFeed) {
+                                           const std::optional<std::string>& updateFeed,
+                                           std::shared_ptr<KeyStore> keys) {
     for (const char* sandbox : {"on", "off"}) {
         auto running = std::make_unique<RunningEditor>();
         WorkspaceServices services;
+        services.keyStore = keys;
         services.workerHost =
             std::make_shared<TestWorkerHost>(worker == Worker::real ? std::optional(realWorker()) : std::nullopt,
                                              std::map<std::string, std::string>{{"HOME", scratch.home().string()},

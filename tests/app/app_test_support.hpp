@@ -50,10 +50,11 @@ enum class Worker { real, missing };
 
 // Starts the editor on `files` and waits until its launch ran. Fails the test (and answers nothing) when
 // the worker should start and does not. The editor checks `updateFeed` for updates, or has no update
-// check without one.
+// check without one. `keys` stands for the desktop's key store when given.
 std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files = {},
                                            Worker worker = Worker::real,
-                                           const std::optional<std::string>& updateFeed = std::nullopt);
+                                           const std::optional<std::string>& updateFeed = std::nullopt,
+                                           std::shared_ptr<KeyStore> keys = nullptr);
 
 // The button in the window that runs `action`; none when no button is bound to it.
 QAbstractButton* buttonOf(QAction* action);

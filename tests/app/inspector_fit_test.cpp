@@ -4,7 +4,9 @@
 // control is squeezed below its smallest size and the scope pill stands in at most two rows. Screenshots of
 // every tab at 1.0, 1.5 and 2.0, light and dark.
 
+#include <QFontMetricsF>
 #include <QLabel>
+#include <QtMath>
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QScrollArea>
@@ -25,6 +27,7 @@
 #include "design/clamped_label.hpp"
 #include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
+#include "design/row_button.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/assistant_session.hpp"
@@ -171,6 +174,45 @@ private slots:
         failures.removeDuplicates();
         for (const QString& failure : failures) std::cerr << failure.toStdString() << "\n";
         QVERIFY2(failures.isEmpty(), "some tab does not fit its column");
+    }
+
+    // A quote of three lines keeps the descenders of its last line at 1.0 and 2.0: the row is as tall as the
+    // lines the painter lays out, by the font's own metrics, and holds the whole quote.
+    void aThreeLineQuoteKeepsItsLastLineWhole() {
+        Scratch scratch;
+        const auto sample = scratch.docs() / "google-doc-document.pdf";
+        std::filesystem::copy_file(corpus("google-doc-document.pdf"), sample);
+        auto editor = startEditor(scratch, {sample.string()});
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        MainWindow& window = editor->window();
+        InspectorPanel& inspector = *window.inspector();
+        QVERIFY(waitUntil([&] { return workspace.inspect().has_value(); }));
+        // No word of the question is on the page: the answer quotes the page's opening, 220 characters.
+        workspace.assistant().setAssistantQuery("Summarise this.");
+        workspace.assistant().setAssistantScope(AssistantScope::document);
+        workspace.assistant().askAssistant();
+        QVERIFY(waitUntil([&] { return inspector.findChild<RowButton*>("citation") != nullptr; }));
+        window.resize(MainWindow::initialWidth, 1000);
+        named<QSplitter>(window, "columns")->setSizes({210, 2000, 0});
+        editor->app->settings().setInspectorTab("assistant");
+        for (const double step : {1.0, 2.0}) {
+            editor->app->settings().setInterfaceTextScale(step);
+            RowButton* row = inspector.findChild<RowButton*>("citation");
+            auto* quote = row->findChild<ClampedLabel*>();
+            QVERIFY(waitUntil([&] { return quote->text().count(QLatin1Char('\n')) == 2; }, 5));
+            const QRect room = quote->contentsRect();
+            const QFontMetricsF metrics(quote->font());
+            const int painted = qCeil(3 * metrics.height() + 2 * metrics.leading());
+            QVERIFY(waitUntil([&] { return quote->contentsRect().height() >= painted; }, 5));
+            const QRect placed(quote->mapTo(row, quote->contentsRect().topLeft()), quote->contentsRect().size());
+            QVERIFY2(row->rect().contains(placed), qPrintable(QStringLiteral("%1: %2 px of text in a %3 px row")
+                                                                  .arg(step)
+                                                                  .arg(room.height())
+                                                                  .arg(row->height())));
+            screenshot(*row, QStringLiteral("citation-three-lines-%1").arg(QString::number(step, 'f', 1)));
+        }
+        editor->app->settings().setInterfaceTextScale(1.0);
     }
 };
 

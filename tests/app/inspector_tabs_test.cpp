@@ -21,7 +21,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <fstream>
 
 #include "workspace/mcp_sharing.hpp"
@@ -131,6 +134,40 @@ FormWindow formTabShowing(const Scratch& scratch, const std::string& pdf, const 
         shown.tab = &tab;
     return shown;
 }
+
+// A key store whose saves wait, as the keyring does on its own unlock prompt, until the test lets them go.
+class HeldKeyStore : public KeyStore {
+public:
+    ~HeldKeyStore() override { release(); }
+    std::optional<std::string> read(const std::string&) override { return std::nullopt; }
+    std::optional<KeychainKey::Place> storedPlace(const std::string&) override { return std::nullopt; }
+    KeychainKey::Place save(const std::string& key, const std::string&) override {
+        asked = true;
+        std::unique_lock lock(mutex_);
+        answered_.wait(lock, [this] { return released_; });
+        saved_ = key;
+        return KeychainKey::Place::keyring;
+    }
+    void remove(const std::string&) override {}
+
+    void release() {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+        answered_.notify_all();
+    }
+    std::string saved() {
+        const std::lock_guard lock(mutex_);
+        return saved_;
+    }
+
+    std::atomic<bool> asked = false;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    bool released_ = false;
+    std::string saved_;
+};
 
 // A user's pick in a picker: the index becomes current and the picker says it was activated.
 void choose(QComboBox* picker, int index) {
@@ -583,6 +620,37 @@ private slots:
                  QStringLiteral("Key in a file only you can read"));
     }
 
+    // The keyring waits on its own prompt: the card says so, and a quit waits for it with a sentence, then
+    // quits once the keyring answered, the key saved.
+    void aQuitWhileTheKeyringWaitsOnItsPromptQuitsOnceItAnswers() {
+        auto keys = std::make_shared<HeldKeyStore>();
+        Scratch scratch;
+        auto editor = startEditor(scratch, {}, Worker::missing, std::nullopt, keys);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        InspectorPanel& inspector = inspectorOf(*editor);
+        auto& card = *named<ProviderCard>(inspector, "providerCard");
+        QTest::mouseClick(named<PillSegment>(card, "providerPill")->segments().at(2), Qt::LeftButton);
+        QTest::keyClicks(named<HeroField>(card, "keyField")->lineEdit(), "sk-held");
+        QTest::mouseClick(named<HeroButton>(inspector, "saveKey"), Qt::LeftButton);
+        QVERIFY(waitUntil([&] { return keys->asked.load(); }));
+        auto* checking = named<ThemedLabel>(inspector, "providerChecking");
+        QVERIFY(checking->isVisible());
+        QCOMPARE(checking->text(), QStringLiteral("Waiting for the keyring…"));
+        QVERIFY(!named<HeroButton>(inspector, "saveKey")->isVisible());
+
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(window.isVisible());
+        QVERIFY(editor->announced.contains(QStringLiteral("Kivo PDF quits once the keyring has answered.")));
+        window.close();  // the window's × as well
+        QVERIFY(window.isVisible());
+
+        keys->release();
+        QVERIFY(waitUntil([&] { return !window.isVisible(); }));
+        QCOMPARE(keys->saved(), std::string("sk-held"));
+    }
+
     void thePageTabListsHitsAndAnnotationsEditsThemAndShowsGoneHits() {
         Scratch scratch;
         auto editor = openIn(scratch, textDocument(scratch, "pages.pdf"));
@@ -661,8 +729,48 @@ private slots:
         QCOMPARE(onThird->findChild<Chip*>()->text(), QStringLiteral("Gone"));
         QCOMPARE(onThird->findChild<Chip*>()->tone(), ChipTone::warning);
         QVERIFY(!onThird->isEnabled());
-        QCOMPARE(onThird->accessibleName(), QString::fromStdString(workspace.searchHits()[1].preview) +
-                                                QStringLiteral(", page no longer in the document"));
+        QCOMPARE(onThird->accessibleName(), QStringLiteral("Hello again, page no longer in the document"));
+    }
+
+    // The sample's first page says "If the implementation is hard to explain" and, a line below, "If the
+    // implementation is easy to explain": both hits, and both quotes of them, name the words around them.
+    void twoHitsOnOnePageAreToldApartByTheWordsAroundThem() {
+        Scratch scratch;
+        const auto sample = scratch.docs() / "google-doc-document.pdf";
+        std::filesystem::copy_file(corpus("google-doc-document.pdf"), sample);
+        auto editor = openIn(scratch, sample);
+        QVERIFY(editor);
+        Workspace& workspace = editor->workspace();
+        const auto heard = [](QWidget* widget) {
+            return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+        };
+
+        workspace.setSearchQuery("implementation");
+        editor->window().runSearch();
+        SearchResultsCard& results = *named<SearchResultsCard>(*inspectorOf(*editor).pageTab(), "searchResults");
+        QVERIFY(waitUntil([&] { return results.rows().size() == 2; }));
+        QVERIFY(waitUntil([&] { return heard(results.rows().at(0)) != heard(results.rows().at(1)); }));
+        const struct {
+            const char* words;
+        } rows[] = {{"the implementation is hard to explain"}, {"the implementation is easy to explain"}};
+        for (int i = 0; i < 2; ++i) {
+            const QString name = heard(results.rows().at(i));
+            QVERIFY2(name.contains(QLatin1String(rows[i].words)) && name.endsWith(", Page 1"), qPrintable(name));
+        }
+
+        workspace.assistant().setAssistantScope(AssistantScope::document);
+        workspace.assistant().setAssistantQuery("implementation");
+        workspace.assistant().askAssistant();
+        const auto citationHeard = [&](const char* words) {
+            for (RowButton* citation : inspectorOf(*editor).findChildren<RowButton*>("citation")) {
+                const QString name = heard(citation);
+                if (name.startsWith("Citation, page 1, revision ") && name.contains(", in: ") &&
+                    name.contains(QLatin1String(words)))
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY(waitUntil([&] { return citationHeard(rows[0].words) && citationHeard(rows[1].words); }));
     }
 
     void aTypedValueIsAppliedByReturnAndBeforeASave() {

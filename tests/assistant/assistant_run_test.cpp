@@ -429,7 +429,7 @@ TEST(AssistantRun, AFloodingReplyGivesABoundedAnswer) {
         EXPECT_LE(notes.size(), 3 * AssistantRun::maximumNotesOfAKind) << c.name;
         EXPECT_NE(std::find(notes.begin(), notes.end(), std::string(AnswerGrounding::uncheckedNote)), notes.end())
             << c.name;
-        EXPECT_NE(std::find(notes.begin(), notes.end(), "The answer ran past 8000 characters; the rest is not shown."),
+        EXPECT_NE(std::find(notes.begin(), notes.end(), "The answer ran past 32768 characters; the rest is not shown."),
                   notes.end())
             << c.name;
     }

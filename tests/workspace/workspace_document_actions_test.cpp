@@ -229,11 +229,20 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsTheCopiesAndBeginsEachOnAFrontSide) 
         bool collate;
         Sides sides;
         std::string pages;  // as read back, "_" for a blank page
+        bool reverse = false;
     } cases[] = {
-        {"", 2, true, Sides::oneSided, "123123"},    {"", 2, false, Sides::printerDefault, "112233"},
-        {"", 2, true, Sides::longEdge, "123_123"},   {"", 2, false, Sides::shortEdge, "12123_3"},
-        {"2-3", 3, true, Sides::longEdge, "232323"}, {"1", 2, true, Sides::longEdge, "1_1"},
-        {"3,1", 2, false, Sides::oneSided, "3311"},  {"", 1, true, Sides::longEdge, "123"},
+        {"", 2, true, Sides::oneSided, "123123"},
+        {"", 2, false, Sides::printerDefault, "112233"},
+        {"", 2, true, Sides::longEdge, "123_123"},
+        {"", 2, false, Sides::shortEdge, "12123_3"},
+        {"2-3", 3, true, Sides::longEdge, "232323"},
+        {"1", 2, true, Sides::longEdge, "1_1"},
+        {"3,1", 2, false, Sides::oneSided, "3311"},
+        {"", 1, true, Sides::longEdge, "123"},
+        // The dialog's "Reverse": the last page first.
+        {"", 1, true, Sides::oneSided, "321", true},
+        {"", 2, true, Sides::printerDefault, "321321", true},
+        {"3,1", 2, false, Sides::oneSided, "1133", true},
     };
     const std::filesystem::path printed = scratch_.docs() / "printed.pdf";
     for (const auto& c : cases) {
@@ -243,7 +252,7 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsTheCopiesAndBeginsEachOnAFrontSide) 
             list.push_back(testing::TestPage{500.0 + i, 700, "Hello page " + std::to_string(i)});
         ws().open(testing::writeDocument(scratch_, "copies.pdf", list));
         ASSERT_TRUE(finished("Opened copies.pdf"));
-        PrintChoice choice{"", c.copies, c.collate, c.ranges, c.sides, scratch_.docs() / "chosen.pdf"};
+        PrintChoice choice{"", c.copies, c.collate, c.ranges, c.sides, scratch_.docs() / "chosen.pdf", c.reverse};
         test_->printer->choice = choice;
         const std::size_t before = test_->printer->printed.size();
         ws().printDocument();

@@ -136,22 +136,30 @@ TEST_F(FakeWorkerTest, AnActivityIsShownAQuarterSecondAfterItBegan) {
     EXPECT_LE(delay.count(), 0.7);
 }
 
+// A worker that ends at its start is a stop like any later one: told in the notice and started again until
+// the third stop within a minute. A launch that fails without the worker's end says why where errors go.
 TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
+    const std::string givenUp = " It stopped 3 times within a minute, so Kivo PDF stopped restarting it.";
     const struct {
         const char* start;
         bool program;
         std::string message;
+        bool notice;
+        std::size_t starts;
     } cases[] = {
         {"exit:73", true,
          "The PDF worker stopped because the system would not apply its sandbox, and it does not open documents "
-         "without one."},
+         "without one.",
+         true, 1},
         // The signal number of a crash reaches the sentence.
-        {"signal:11", true, "The PDF worker crashed (Segmentation fault)."},
-        {"exit:72", true, "The PDF worker stopped because a command made no progress for 60 seconds."},
-        {"silent", true, "connect: No such file or directory"},
+        {"signal:11", true, "The PDF worker crashed (Segmentation fault)." + givenUp, true, 3},
+        {"exit:72", true, "The PDF worker stopped because a command made no progress for 60 seconds." + givenUp, true,
+         3},
+        {"silent", true, "connect: No such file or directory", false, 1},
         {"serve", false,
          "Could not find kivo-pdf-worker next to the editor. Build it and start the editor with scripts/run.sh from "
-         "the repository root."},
+         "the repository root.",
+         false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start);
@@ -160,19 +168,54 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
         std::ofstream(scratch_.socket()) << "stale";
         workspace_.reset();
         start({{"KIVO_FAKE_WORKER_START", c.start}}, c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
-        EXPECT_EQ(ws().errorMessage().value_or(""), c.message);
+        EXPECT_EQ(c.notice ? noticeText() : ws().errorMessage().value_or(""), c.message);
+        EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), c.starts);
         EXPECT_FALSE(ws().link().workerReady());
         EXPECT_EQ(ws().link().workerProcessId(), 0);
         // The failed worker's own exit report is stale and changes nothing.
         waitUntil([] { return false; }, 0.3);
-        EXPECT_FALSE(ws().workerNotice());
-        EXPECT_EQ(ws().status(), "Open a PDF to start. Editing stays on this computer.");
+        EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), c.starts);
+        EXPECT_EQ(ws().workerNotice().has_value(), c.notice);
+        if (c.notice) {
+            EXPECT_TRUE(ws().workerNotice()->offersRestart);
+            EXPECT_FALSE(ws().errorMessage());
+        }
+        EXPECT_EQ(ws().status(),
+                  c.notice ? "The PDF worker stopped" : "Open a PDF to start. Editing stays on this computer.");
         // The token file is written and the stale socket gone before the worker is looked for.
         EXPECT_EQ(readAll(scratch_.token()).size(), 36u);
         if (!c.program) {
             EXPECT_FALSE(std::filesystem::exists(scratch_.socket()));
         }
     }
+}
+
+// The editor's own road: its worker comes up while the window is built, and here it is lost before the
+// launch reaches it. A new one is started, the loss told, and the file named at launch opens.
+TEST_F(FakeWorkerTest, AWorkerLostBeforeTheEditorReachedItIsStartedAgainAndTheLaunchFileOpens) {
+    const std::filesystem::path document = scratch_.docs() / "minimal-document.pdf";
+    std::filesystem::copy_file(testing::corpus("minimal-document.pdf"), document);
+    workspace_ = std::make_unique<testing::TestWorkspace>(
+        testing::fakeWorker(), std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
+    ws().link().startEarly();
+    const qint64 early = ws().link().workerProcessId();
+    ASSERT_GT(early, 0);
+    ::kill(static_cast<pid_t>(early), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return ws().link().workerEnded(0); }));
+
+    ws().launchOnce();
+    ws().openLaunchFiles({document.string()}, 8);
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened minimal-document.pdf"; })) << ws().status();
+    EXPECT_EQ(noticeText(),
+              "The PDF worker was killed (Killed). The system does this when memory runs out, and another program can "
+              "too. Kivo PDF started it again.");
+    EXPECT_FALSE(ws().errorMessage());
+    EXPECT_TRUE(ws().link().workerReady());
+    EXPECT_NE(ws().link().workerProcessId(), early);
+    // The one lost (if it lived to write down its start) and the one started in its place.
+    EXPECT_LE(fakeLog(scratch_.log(), "argv ").size(), 2u);
+    // The launch still offers what was left unsaved last time.
+    EXPECT_TRUE(waitUntil([&] { return sent(CommandMethod::listRecovery).size() == 1; }));
 }
 
 TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {

@@ -8,6 +8,7 @@
 #include "design/section_card.hpp"
 #include "workspace/assistant_session.hpp"
 #include "design/status_message.hpp"
+#include "workspace/hit_previews.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -26,7 +27,6 @@ CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget
     layout()->setContentsMargins(qRound(shadow.left()), 0, qRound(shadow.right()), 0);
     auto* button = new RowButton(true, QMarginsF(9, 9, 9, 9), 8, Qt::AlignVCenter, stack);
     button->setObjectName(QStringLiteral("citation"));
-    button->setAccessibleName(spokenText(citation));
     button->add(new Chip(QStringLiteral("p. %1").arg(citation.pageIndex + 1), ChipTone::accent,
                          QStringLiteral("quote.opening"), button));
     auto* quote = new ClampedLabel(quoteLines, ScaledTextStyle::caption, Theme::Token::muted, button);
@@ -47,7 +47,19 @@ CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget
                                   citation_.rects.empty() ? std::nullopt : std::optional(citation_.rects.front()));
     });
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &CitationRow::refreshStale);
+    connect(&workspace_.hitPreviews(), &HitPreviews::previewsChanged, this, &CitationRow::refreshName);
     refreshStale();
+    refreshName();
+}
+
+// Two quotes of one page may be the same few words; the words around them tell them apart.
+void CitationRow::refreshName() {
+    const std::optional<std::string> words =
+        citation_.rects.empty()
+            ? std::nullopt
+            : workspace_.hitPreviews().under(citation_.pageId, citation_.revision, citation_.rects.front());
+    button_->setAccessibleName(spokenText(citation_) +
+                               (words ? QStringLiteral(", in: ") + QString::fromStdString(*words) : QString()));
 }
 
 QString CitationRow::spokenText(const Citation& citation) {

@@ -22,7 +22,8 @@ class CitationRow : public QWidget {
 public:
     CitationRow(Workspace& workspace, const Citation& citation, QWidget* parent = nullptr);
 
-    // "Citation, page 2, revision 3: the quote": what the row's button reads.
+    // "Citation, page 2, revision 3: the quote": what the row's button reads, followed by ", in: " and the
+    // words around the quote once the page's text is at hand.
     static QString spokenText(const Citation& citation);
     // Whether the quote was taken from another revision than the one now open.
     static bool isStale(const Citation& citation, const OpenDocument& document);
@@ -31,6 +32,7 @@ public:
 
 private:
     void refreshStale();
+    void refreshName();
 
     Workspace& workspace_;
     Citation citation_;

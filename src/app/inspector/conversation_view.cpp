@@ -1,5 +1,9 @@
 #include "app/inspector/conversation_view.hpp"
 
+#include <QTimer>
+
+#include <algorithm>
+
 #include "app/inspector/answer_bubble.hpp"
 #include "app/inspector/answer_parts.hpp"
 #include "app/inspector/assistant_texts.hpp"
@@ -12,6 +16,71 @@
 
 namespace kivo {
 namespace {
+
+// A settled answer may hold tens of thousands of characters. Laid out in one label, each layout of the
+// column would wrap all of it on the GUI thread at once; in pieces of this size, added one a turn, the
+// window answers between them.
+constexpr qsizetype pieceCharacters = 2000;
+
+// A piece of an answer's text, which never changes: its height for a width is wrapped once, not again for
+// every piece added below it.
+class AnswerPiece : public ThemedLabel {
+public:
+    using ThemedLabel::ThemedLabel;
+
+    int heightForWidth(int width) const override {
+        if (width != width_) {
+            width_ = width;
+            height_ = ThemedLabel::heightForWidth(width);
+        }
+        return height_;
+    }
+
+protected:
+    void changeEvent(QEvent* event) override {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) width_ = -1;
+        ThemedLabel::changeEvent(event);
+    }
+
+private:
+    mutable int width_ = -1;
+    mutable int height_ = 0;
+};
+
+// `text` cut into pieces of at most pieceCharacters, each ending after a line break or a space where one
+// is near, never inside a character.
+QStringList answerPieces(const QString& text) {
+    QStringList pieces;
+    qsizetype start = 0;
+    while (text.size() - start > pieceCharacters) {
+        qsizetype end = start + pieceCharacters;
+        const qsizetype line = text.lastIndexOf(QLatin1Char('\n'), end - 1);
+        const qsizetype space = text.lastIndexOf(QLatin1Char(' '), end - 1);
+        const qsizetype cut = std::max(line, space);
+        if (cut > start + pieceCharacters / 2) end = cut + 1;
+        if (text.at(end - 1).isHighSurrogate()) --end;
+        pieces << text.mid(start, end - start);
+        start = end;
+    }
+    pieces << text.mid(start);
+    return pieces;
+}
+
+AnswerPiece* answerPiece(const QString& text, QWidget* parent) {
+    auto* label = new AnswerPiece(text, ScaledTextStyle::callout, QFont::Normal, Theme::Token::foreground, parent);
+    wrapInWidth(label);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+// Adds the next piece to `column` on a later turn, then the one after it; ends with the column.
+void appendPieces(ScaledStack* column, QStringList rest) {
+    if (rest.isEmpty()) return;
+    QTimer::singleShot(0, column, [column, rest = std::move(rest)]() mutable {
+        column->add(answerPiece(rest.takeFirst(), column));
+        appendPieces(column, std::move(rest));
+    });
+}
 
 ThemedLabel* answerText(const QString& text, ScaledTextStyle style, Theme::Token colour, QWidget* parent) {
     auto* label = new ThemedLabel(text, style, QFont::Normal, colour, parent);
@@ -127,11 +196,13 @@ void ConversationView::showAnswer() {
         content->add(new StatusMessage(StatusMessage::Kind::warning, AssistantTexts::incompleteNote(*answer.incomplete),
                                        ScaledTextStyle::caption, content));
     }
-    auto* text =
-        answerText(QString::fromStdString(answer.text), ScaledTextStyle::callout, Theme::Token::foreground, content);
+    QStringList pieces = answerPieces(QString::fromStdString(answer.text));
+    auto* textColumn = new ScaledStack(Qt::Vertical, 0, {}, content);
+    auto* text = answerPiece(pieces.takeFirst(), textColumn);
     text->setObjectName(QStringLiteral("answerText"));
-    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    content->add(text);
+    textColumn->add(text);
+    content->add(textColumn);
+    appendPieces(textColumn, std::move(pieces));
     for (const std::string& note : answer.notes.value_or(std::vector<std::string>{}))
         content->add(answerText(QString::fromStdString(note), ScaledTextStyle::caption, Theme::Token::muted, content));
     if (answer.read)

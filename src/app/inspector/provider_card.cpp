@@ -54,7 +54,7 @@ ProviderCard::ProviderCard(Workspace& workspace, QWidget* parent) : QWidget(pare
         refresh();
     });
     for (const auto changed : {&AssistantSession::providerStatusChanged, &AssistantSession::assistantModelChanged,
-                               &AssistantSession::assistantKeyStoredChanged})
+                               &AssistantSession::assistantKeyStoredChanged, &AssistantSession::keyPendingChanged})
         connect(&workspace_.assistant(), changed, this, &ProviderCard::refresh);
     refresh();
 }
@@ -198,7 +198,11 @@ void ProviderCard::refresh() {
                       editingKey_);
     provider_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantProvider())));
 
-    const bool keyEntry = shown_ == Shown::keyEntry;
+    // While the key store works (the keyring may wait on its own prompt) the card says so, and offers
+    // neither the emptied field nor a second save.
+    const bool keyPending = workspace_.assistant().keyPending() && shown_ != Shown::builtIn &&
+                            workspace_.assistant().assistantProvider() == AssistantProvider::anthropic;
+    const bool keyEntry = shown_ == Shown::keyEntry && !keyPending;
     const bool keyStoredRow =
         shown_ == Shown::keyChecking || shown_ == Shown::keyUnavailable || shown_ == Shown::keyModels;
     keyEntry_->setVisible(keyEntry);
@@ -211,9 +215,10 @@ void ProviderCard::refresh() {
     // A key replaced, or saved again after it was removed, goes where the last one was kept.
     notice_->setText(keyNotice(keyInFile_));
 
-    checking_->setVisible(isChecking(shown_));
-    checking_->setText(shown_ == Shown::ollamaChecking ? QStringLiteral("Checking Ollama…")
-                                                       : QStringLiteral("Checking the key…"));
+    checking_->setVisible(isChecking(shown_) || keyPending);
+    checking_->setText(keyPending                        ? QStringLiteral("Waiting for the keyring…")
+                       : shown_ == Shown::ollamaChecking ? QStringLiteral("Checking Ollama…")
+                                                         : QStringLiteral("Checking the key…"));
     const bool unavailable = shown_ == Shown::ollamaUnavailable || shown_ == Shown::keyUnavailable;
     warning_->setVisible(unavailable || shown_ == Shown::ollamaEmpty);
     retry_->setVisible(unavailable);

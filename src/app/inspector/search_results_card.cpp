@@ -9,6 +9,7 @@
 #include "design/scaled_stack.hpp"
 #include "design/section_card.hpp"
 #include "design/themed_label.hpp"
+#include "workspace/hit_previews.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -30,6 +31,7 @@ SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QW
     card_->contentLayout()->addWidget(list_);
     connect(&workspace_, &WorkspaceState::searchHitsChanged, this, &SearchResultsCard::rebuild);
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &SearchResultsCard::refreshPlaces);
+    connect(&workspace_.hitPreviews(), &HitPreviews::previewsChanged, this, &SearchResultsCard::refreshPlaces);
     rebuild();
 }
 
@@ -115,7 +117,10 @@ void SearchResultsCard::refreshPlaces() {
         places_[i]->setText(place.value_or(QStringLiteral("Gone")));
         places_[i]->setTone(place ? ChipTone::neutral : ChipTone::warning);
         rows_[i]->setEnabled(place.has_value());
-        rows_[i]->setAccessibleName(QString::fromStdString(hit.preview) + QStringLiteral(", ") +
+        // Two hits on one page differ only in the words around them, which is what a listener needs.
+        const std::string words =
+            workspace_.hitPreviews().around(hit.pageId, hit.index, hit.count).value_or(hit.preview);
+        rows_[i]->setAccessibleName(QString::fromStdString(words) + QStringLiteral(", ") +
                                     place.value_or(QStringLiteral("page no longer in the document")));
     }
 }

@@ -72,6 +72,7 @@ Options options(const PrintChoice& choice) {
     }
     if (!choice.pageRanges.empty()) result.emplace_back("page-ranges", choice.pageRanges);
     if (const char* sides = sidesValue(choice.sides)) result.emplace_back("sides", sides);
+    if (choice.reverse) result.emplace_back("outputorder", "reverse");
     return result;
 }
 

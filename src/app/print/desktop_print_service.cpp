@@ -37,6 +37,7 @@ PrintChoice DesktopPrintService::choiceFrom(const QPrinter& printer) {
         choice.pageRanges = printer.pageRanges().toString().toStdString();
     }
     choice.sides = sides(printer.duplex());
+    choice.reverse = printer.pageOrder() == QPrinter::LastPageFirst;
     return choice;
 }
 

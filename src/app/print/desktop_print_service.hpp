@@ -1,6 +1,6 @@
 #pragma once
 
-// The editor's PrintService: the system's print dialog (printer, copies, page range, two-sided)
+// The editor's PrintService: the system's print dialog (printer, copies, page range, two-sided, order)
 // over the exported PDF, then the job to CUPS with every page fitted to the paper, or the PDF
 // copied where "print to file" points. GUI thread only; the dialog is modal.
 

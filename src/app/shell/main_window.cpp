@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -9,8 +10,11 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QSplitter>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <utility>
 
 #include "app/canvas/canvas_area.hpp"
 #include "app/desktop/focused_text.hpp"
@@ -30,6 +34,7 @@
 #include "app/shell/recovery_sheet.hpp"
 #include "app/shell/status_bar.hpp"
 #include "design/appearance.hpp"
+#include "workspace/assistant_session.hpp"
 #include "workspace/page_renderer.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "design/symbol_icon.hpp"
@@ -224,6 +229,22 @@ void MainWindow::showRecovery() {
     // Said as it appears, with what it is for: the keyboard lands on its first button, which says only its own.
     announcer_->announce(recoverySheet_->accessibleName() + QStringLiteral(". ") +
                          recoverySheet_->accessibleDescription());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // Quitting now would wait for the keyring's prompt with the window gone and the key's fate untold.
+    if (workspace_.assistant().keyPending()) {
+        event->ignore();
+        if (!std::exchange(closeWhenKeyStored_, true)) {
+            workspace_.setStatus("Kivo PDF quits once the keyring has answered.");
+            connect(&workspace_.assistant(), &AssistantSession::keyPendingChanged, this, [this] {
+                if (closeWhenKeyStored_ && !workspace_.assistant().keyPending())
+                    QTimer::singleShot(0, this, &MainWindow::close);
+            });
+        }
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {

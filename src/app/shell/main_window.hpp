@@ -79,6 +79,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // A close while the key store saves or removes the key waits for it, says so, and closes once it answers.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void createActions(Updates& updates);
@@ -107,6 +109,7 @@ private:
     EditorDrafts* drafts_ = nullptr;
     Announcer* announcer_ = nullptr;
     QPointer<RecoverySheet> recoverySheet_;
+    bool closeWhenKeyStored_ = false;
 };
 
 }  // namespace kivo

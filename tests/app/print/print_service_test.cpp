@@ -66,6 +66,8 @@ TEST(CupsPrinting, OptionsFitEveryPageAndCarryOnlyWhatTheUserChose) {
          {{"fit-to-page", "true"}, {"sides", "one-sided"}}},
         {PrintChoice{"", 2, true, "", PrintChoice::Sides::longEdge, {}},
          {{"fit-to-page", "true"}, {"copies", "2"}, {"collate", "true"}, {"sides", "two-sided-long-edge"}}},
+        {PrintChoice{"", 1, true, "", PrintChoice::Sides::printerDefault, {}, true},
+         {{"fit-to-page", "true"}, {"outputorder", "reverse"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(CupsPrinting::options(c.choice), c.expected) << c.choice.pageRanges;
 }
@@ -84,6 +86,9 @@ TEST(DesktopPrintService, ReadsTheChoicesTheDialogLeftInThePrinter) {
     EXPECT_FALSE(choice.collate);
     EXPECT_EQ(choice.pageRanges, "2-3,5");
     EXPECT_TRUE(choice.outputFile.empty());
+    EXPECT_FALSE(choice.reverse);
+    printer.setPageOrder(QPrinter::LastPageFirst);
+    EXPECT_TRUE(DesktopPrintService::choiceFrom(printer).reverse);
 
     printer.setPrintRange(QPrinter::AllPages);
     printer.setOutputFileName("/tmp/printed.pdf");
