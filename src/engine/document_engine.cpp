@@ -7,6 +7,7 @@
 
 #include "engine/method_kinds.hpp"
 #include "engine/request_checks.hpp"
+#include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "core/engine_failure.hpp"
 
@@ -108,6 +109,15 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
 }
 
 CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
+    // The engine is replaced between commands only: after a fault of work of its own (the warm-up),
+    // and once it holds as much memory of list reads as it may.
+    if (!pdfium::module::usable() || PdfiumRuntime::listReadsSpent()) renewEngine();
+    CommandResponse response = answer(request);
+    if (!pdfium::module::usable() && !engineLost_) return answerAfterFault(request, std::move(response));
+    return response;
+}
+
+CommandResponse DocumentEngine::answer(const CommandRequest& request) {
     try {
         if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp) denyUnknownMCP(request);
         RequestChecks::check(request.params);

@@ -75,6 +75,7 @@ private:
     friend struct DocumentEngineTesting;
 
     CommandResponse lockedBody(const CommandRequest& request);
+    CommandResponse answer(const CommandRequest& request);
     CommandResponse dispatch(const CommandRequest& request);
     CommandResponse cancel(const CommandRequest& request);
 
@@ -119,8 +120,25 @@ private:
 
     void teardownSessions() noexcept;
 
+    // Faults of the PDF engine (engine_faults.cpp). A trap throws the engine's instance away with
+    // every document open in it; the command is answered for its own document only, which is set
+    // aside, and every other document is opened again in a fresh instance.
+    CommandResponse answerAfterFault(const CommandRequest& request, CommandResponse response);
+    // Starts a fresh engine and opens every document not set aside in it again; one that does not
+    // open again is set aside in turn, with `notReopenedSentence`, and one that faults the fresh
+    // engine costs another restart. Does nothing further once an engine could not be started at all.
+    void replaceEngine(const char* notReopenedSentence);
+    // The same between two commands, after a fault of work of the engine's own (the warm-up), or to
+    // give back the memory of list reads.
+    void renewEngine();
+    void setAside(const std::string& sessionId, std::string sentence);
+
     // Touched only under the PDFium lock.
     std::map<std::string, std::shared_ptr<Session>> sessions_;
+    // Documents a fault of the engine cost their PDF: each refuses everything but close, with its
+    // sentence, so a document that faults the engine cannot fault it again and again.
+    std::map<std::string, std::string> setAside_;
+    bool engineLost_ = false;
     GrantState grants_;
     ReplayTable replay_;
     // The PNGs a render started; `handle` takes them before it lets the lock go and answers once

@@ -76,6 +76,10 @@ Session& DocumentEngine::requireSession(const CommandRequest& request, std::opti
                                 "MCP is not allowed to " + std::string(*permission) + " this document.");
         }
     }
+    if (const auto aside = setAside_.find(*sessionId);
+        aside != setAside_.end() && request.method != CommandMethod::close) {
+        throw EngineFailure(FailureCode::internal, aside->second);
+    }
     Session& session = *found->second;
     if (request.expectedRevision && *request.expectedRevision != session.revision()) {
         throw EngineFailure(FailureCode::staleRevision, "Document is at revision " +
@@ -226,6 +230,7 @@ CommandResponse DocumentEngine::close(const CommandRequest& request) {
     }
     session.teardownDocument();
     sessions_.erase(id);
+    setAside_.erase(id);
     grants_.sessionIds.erase(id);
     return CommandResponse::success(request.id, CommandResult{});
 }

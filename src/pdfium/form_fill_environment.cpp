@@ -57,43 +57,29 @@ enum FormInfoOffset : u32 {
 };
 constexpr u32 kFormInfoSize = 256;  // the whole record, later versions' members included, zeroed
 
-struct FormSlots {
-    u32 invalidate, setCursor, setTimer, killTimer, localTime, getPage, getCurrentPage, getRotation, namedAction;
-};
-
-const FormSlots& formSlots() {
-    static const FormSlots slots{
-        module::addHostFunction(&stubInvalidate),     module::addHostFunction(&stubSetCursor),
-        module::addHostFunction(&stubSetTimer),       module::addHostFunction(&stubKillTimer),
-        module::addHostFunction(&stubLocalTime),      module::addHostFunction(&stubGetPage),
-        module::addHostFunction(&stubGetCurrentPage), module::addHostFunction(&stubGetRotation),
-        module::addHostFunction(&stubNamedAction)};
-    return slots;
-}
-
 // A zero-filled record with version 1 and the nine stubs set; 0 when the module's memory is
 // exhausted.
 Address createRecord() {
-    const FormSlots& slots = formSlots();
     const Address record = module::allocate(kFormInfoSize);
     if (record == 0) return 0;
     std::memset(module::hostPointer(record, kFormInfoSize), 0, kFormInfoSize);
     store<int32_t>(record + kVersion, 1);
-    store<u32>(record + kInvalidate, slots.invalidate);
-    store<u32>(record + kSetCursor, slots.setCursor);
-    store<u32>(record + kSetTimer, slots.setTimer);
-    store<u32>(record + kKillTimer, slots.killTimer);
-    store<u32>(record + kGetLocalTime, slots.localTime);
-    store<u32>(record + kGetPage, slots.getPage);
-    store<u32>(record + kGetCurrentPage, slots.getCurrentPage);
-    store<u32>(record + kGetRotation, slots.getRotation);
-    store<u32>(record + kExecuteNamedAction, slots.namedAction);
+    store<u32>(record + kInvalidate, module::hostSlot<&stubInvalidate>());
+    store<u32>(record + kSetCursor, module::hostSlot<&stubSetCursor>());
+    store<u32>(record + kSetTimer, module::hostSlot<&stubSetTimer>());
+    store<u32>(record + kKillTimer, module::hostSlot<&stubKillTimer>());
+    store<u32>(record + kGetLocalTime, module::hostSlot<&stubLocalTime>());
+    store<u32>(record + kGetPage, module::hostSlot<&stubGetPage>());
+    store<u32>(record + kGetCurrentPage, module::hostSlot<&stubGetCurrentPage>());
+    store<u32>(record + kGetRotation, module::hostSlot<&stubGetRotation>());
+    store<u32>(record + kExecuteNamedAction, module::hostSlot<&stubNamedAction>());
     return record;
 }
 
 }  // namespace
 
-FormFillEnvironment::FormFillEnvironment(FPDF_DOCUMENT document) : record_(createRecord()) {
+FormFillEnvironment::FormFillEnvironment(FPDF_DOCUMENT document)
+    : record_(createRecord()), generation_(module::generation()) {
     if (record_ == 0) throw EngineFailure(FailureCode::internal, "Could not create form-fill callbacks.");
     try {
         handle_ = FPDFDOC_InitFormFillEnvironment(document, record_);
@@ -104,13 +90,16 @@ FormFillEnvironment::FormFillEnvironment(FPDF_DOCUMENT document) : record_(creat
 }
 
 FormFillEnvironment::FormFillEnvironment(FormFillEnvironment&& other) noexcept
-    : record_(std::exchange(other.record_, 0)), handle_(std::exchange(other.handle_, FPDF_FORMHANDLE{})) {}
+    : record_(std::exchange(other.record_, 0)),
+      handle_(std::exchange(other.handle_, FPDF_FORMHANDLE{})),
+      generation_(other.generation_) {}
 
 FormFillEnvironment& FormFillEnvironment::operator=(FormFillEnvironment&& other) noexcept {
     if (this != &other) {
         close();
         record_ = std::exchange(other.record_, 0);
         handle_ = std::exchange(other.handle_, FPDF_FORMHANDLE{});
+        generation_ = other.generation_;
     }
     return *this;
 }
@@ -119,7 +108,8 @@ void FormFillEnvironment::close() noexcept {
     const FPDF_FORMHANDLE handle = std::exchange(handle_, FPDF_FORMHANDLE{});
     const Address record = std::exchange(record_, 0);
     if (!handle && record == 0) return;
-    const bool usable = module::usable();
+    // Nothing of an instance a trap ended, or that a fresh one replaced, is handed back to it.
+    const bool usable = module::current(generation_);
     try {
         if (handle && usable) FPDFDOC_ExitFormFillEnvironment(handle);
         // The environment reads the record until it is gone.

@@ -28,12 +28,13 @@ public:
     Address record() const { return record_; }
 
     // Exits the environment, then frees its record. Safe to call repeatedly; after a trap the
-    // module is left alone, since the process is going away.
+    // module is left alone: its instance is dead or already replaced.
     void close() noexcept;
 
 private:
     Address record_ = 0;
     FPDF_FORMHANDLE handle_{};
+    uint32_t generation_ = 0;
 };
 
 }  // namespace kivo::pdfium

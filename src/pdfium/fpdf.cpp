@@ -789,11 +789,6 @@ u32 getBlock(void*, u32 readerId, u32 position, u32 buffer, u32 size) {
     return 1;
 }
 
-uint32_t getBlockSlot() {
-    static const uint32_t slot = module::addHostFunction(&getBlock);
-    return slot;
-}
-
 EngineFailure tooLarge() {
     return EngineFailure(FailureCode::file, "The document is too large for the PDF engine to open.");
 }
@@ -804,12 +799,13 @@ Document Document::load(std::span<const uint8_t> bytes, std::shared_ptr<const vo
                         const std::string* password, Source source) {
     Document document;
     document.keepAlive_ = std::move(keepAlive);
+    document.generation_ = module::generation();
     Scratch s;
     const Address secret = password ? s.bytes(*password) : 0;
     if (source == Source::OnDemand) {
         // PDFium's file length is an unsigned long: 32 bits inside the module.
         if (bytes.size() > std::numeric_limits<uint32_t>::max()) throw tooLarge();
-        const uint32_t slot = getBlockSlot();
+        const uint32_t slot = module::hostSlot<&getBlock>();
         document.access_ = module::allocate(12);
         if (document.access_ == 0) throw tooLarge();
         document.reader_ = g_nextReader++;
@@ -837,6 +833,7 @@ Document Document::load(std::span<const uint8_t> bytes, std::shared_ptr<const vo
 
 Document Document::create() {
     Document document;
+    document.generation_ = module::generation();
     document.handle_ = FPDF_CreateNewDocument();
     return document;
 }
@@ -852,6 +849,7 @@ Document& Document::operator=(Document&& other) noexcept {
         access_ = std::exchange(other.access_, 0);
         reader_ = std::exchange(other.reader_, 0);
         keepAlive_ = std::move(other.keepAlive_);
+        generation_ = other.generation_;
     }
     return *this;
 }
@@ -865,7 +863,10 @@ void Document::openFormFill() {
 
 void Document::close() {
     form_.close();
-    if (module::usable()) {
+    // A document of an instance thrown away after a trap went with it; its addresses may name
+    // something else in the instance that replaced it.
+    const bool live = module::current(generation_);
+    if (live) {
         try {
             if (handle_) FPDF_CloseDocument(handle_);
             module::release(moduleCopy_);
@@ -873,7 +874,7 @@ void Document::close() {
         } catch (const EngineFailure&) {}
     }
     if (reader_ != 0) g_readers.erase(reader_);
-    if (handle_) SavedTrailer::noteLeftOutInfo(handle_, false);
+    if (handle_ && generation_ == module::generation()) SavedTrailer::noteLeftOutInfo(handle_, false);
     handle_ = FPDF_DOCUMENT{};
     moduleCopy_ = 0;
     access_ = 0;

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pdfium/form_fill_environment.hpp"
@@ -443,10 +444,14 @@ template <class H, class Closer>
 class Owned {
 public:
     Owned() = default;
-    explicit Owned(H handle) : handle_(handle) {}
-    Owned(Owned&& other) noexcept : handle_(other.release()) {}
+    explicit Owned(H handle) : handle_(handle), generation_(module::generation()) {}
+    Owned(Owned&& other) noexcept : generation_(other.generation_) { handle_ = other.release(); }
     Owned& operator=(Owned&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other) {
+            const uint32_t generation = other.generation_;
+            reset(other.release());
+            generation_ = generation;
+        }
         return *this;
     }
     Owned(const Owned&) = delete;
@@ -462,9 +467,10 @@ public:
     }
     void reset(H handle = H{}) {
         H old = handle_;
+        const uint32_t generation = std::exchange(generation_, module::generation());
         handle_ = handle;
-        // Closing after a trap would call into a dead module; the process is going away anyway.
-        if (old && module::usable()) {
+        // After a trap the handle's instance is dead, or already replaced by one it means nothing in.
+        if (old && module::current(generation)) {
             try {
                 Closer{}(old);
             } catch (const EngineFailure&) {}
@@ -473,6 +479,7 @@ public:
 
 private:
     H handle_{};
+    uint32_t generation_ = 0;
 };
 
 using ScopedPage = Owned<FPDF_PAGE, PageCloser>;
@@ -523,6 +530,7 @@ private:
     Address access_ = 0;
     uint32_t reader_ = 0;
     std::shared_ptr<const void> keepAlive_;
+    uint32_t generation_ = 0;
 };
 
 // Reads a PDFium string with the two-call convention: ask for the byte length, then fill a

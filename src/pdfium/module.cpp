@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,10 @@ struct Z_wasi_snapshot_preview1_instance_t {
 };
 
 namespace kivo::pdfium::module {
+
+// Forgets the scratch block (below), which lived in the instance a restart threw away.
+void resetScratch();
+
 namespace {
 
 Z_pdfium_instance_t g_instance;
@@ -32,7 +37,8 @@ Z_env_instance_t g_env{&g_instance};
 Z_wasi_snapshot_preview1_instance_t g_wasi{&g_instance};
 std::once_flag g_created;
 bool g_usable = false;
-bool g_trapped = false;
+// Generations start at 1, so that 0 stands for no instance at all.
+uint32_t g_generation = 1;
 struct sigaction g_runtimeSegv;
 struct sigaction g_runtimeBus;
 
@@ -92,10 +98,7 @@ struct AltStack {
     }
 };
 
-void create() {
-    wasm_rt_init();
-    installFaultHandlers();
-    Z_pdfium_init_module();
+void instantiate() {
     Z_pdfium_instantiate(&g_instance, &g_env, &g_wasi);
     g_usable = true;
     try {
@@ -106,6 +109,28 @@ void create() {
     } catch (const EngineFailure&) {
         g_usable = false;
     }
+}
+
+void create() {
+    wasm_rt_init();
+    installFaultHandlers();
+    Z_pdfium_init_module();
+    instantiate();
+}
+
+// Frees the instance's memory and table. The runtime reserves address space for the largest memory
+// a module may have but gives back only the part in use, so the rest is unmapped here: a worker
+// that restarts its engine now and then does not run out of address space.
+void discard() {
+    uint8_t* const base = g_instance.w2c_memory.data;
+    const uint64_t used = g_instance.w2c_memory.size;
+    Z_pdfium_free(&g_instance);
+#if WASM_RT_MEMCHECK_SIGNAL_HANDLER
+    constexpr uint64_t reserved = 0x200000000ull;
+    if (base != nullptr && used < reserved) ::munmap(base + used, reserved - used);
+#endif
+    g_instance = Z_pdfium_instance_t{};
+    g_usable = false;
 }
 
 [[noreturn]] void trap(wasm_rt_trap_t code) { wasm_rt_trap(code); }
@@ -196,6 +221,25 @@ bool usable() {
     return g_usable;
 }
 
+uint32_t generation() { return g_generation; }
+
+bool current(uint32_t generation) { return generation == g_generation && usable(); }
+
+bool restart() {
+    bool fresh = false;
+    std::call_once(g_created, [&] {
+        create();
+        fresh = true;
+    });
+    if (fresh) return g_usable;
+    discard();
+    ++g_generation;
+    g_invokeTop = nullptr;
+    resetScratch();
+    instantiate();
+    return g_usable;
+}
+
 EngineFailure trapFailure() {
     return EngineFailure(
         FailureCode::internal,
@@ -249,7 +293,6 @@ void detail::trapped(int trapCode) {
     guardDepth = 0;
     g_invokeTop = nullptr;
     g_usable = false;
-    g_trapped = true;
     // The jump out of the signal handler skipped the handler's return, which would have
     // unblocked the fault signals.
     sigset_t faults;
@@ -436,6 +479,12 @@ size_t g_scratchSize = 0;
 size_t g_scratchUsed = 0;
 constexpr size_t kScratchSize = 256 * 1024;
 }  // namespace
+
+void module::resetScratch() {
+    g_scratch = 0;
+    g_scratchSize = 0;
+    g_scratchUsed = 0;
+}
 
 Scratch::Scratch() : mark_(g_scratchUsed) {
     if (g_scratch == 0) {

@@ -33,10 +33,21 @@ namespace module {
 // the runtime unusable.
 Z_pdfium_instance_t* instance();
 
-// False after a trap: the module's state can no longer be trusted and the process should end.
+// False after a trap: the instance's state can no longer be trusted, until restart() gives a new one.
 bool usable();
 
-// The sentence reported for a trap, and afterwards for every call.
+// Which instance the module runs in: restart() replaces it, and every handle of the old one is
+// meaningless in the new. Owners of handles keep the generation they took a handle in and pass it in
+// again only while current() says it is still the instance in use.
+uint32_t generation();
+bool current(uint32_t generation);
+
+// Throws the instance away, with all of its memory, and starts a fresh one: what a trap left behind
+// is gone, and the module's other users go on in the new one once they have loaded their documents
+// again. Only between calls into the module, never inside a guard. Answers usable().
+bool restart();
+
+// The sentence reported for a trap, and afterwards for every call until a restart.
 EngineFailure trapFailure();
 
 // Bytes of module memory in use now (its current size) and its ceiling.
@@ -74,6 +85,19 @@ uint32_t wasmTypeId() {
 template <class R, class... A>
 uint32_t addHostFunction(R (*function)(void*, A...)) {
     return addHostFunction(reinterpret_cast<wasm_rt_function_ptr_t>(function), wasmTypeId<R, A...>());
+}
+
+// The slot of `Function` in the current instance's table, added on its first use in each instance:
+// a fresh instance starts with the module's own table.
+template <auto Function>
+uint32_t hostSlot() {
+    static uint32_t slot = 0;
+    static uint32_t addedIn = 0;
+    if (addedIn != generation()) {
+        slot = addHostFunction(Function);
+        addedIn = generation();
+    }
+    return slot;
 }
 
 namespace detail {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <optional>
 #include <set>
+#include <utility>
 
 namespace kivo::pdfium::SavedTrailer {
 namespace {
@@ -121,22 +122,26 @@ bool latestTrailerLeavesOutInfo(std::span<const uint8_t> bytes) {
 
 namespace {
 
-std::set<Address>& leftOut() {
-    static std::set<Address> documents;
+// By instance and address: a restart after a trap replaces the instance, and with it what each
+// address names.
+std::set<std::pair<uint32_t, Address>>& leftOut() {
+    static std::set<std::pair<uint32_t, Address>> documents;
     return documents;
 }
 
 }  // namespace
 
 void noteLeftOutInfo(FPDF_DOCUMENT document, bool leaves) {
+    const std::pair<uint32_t, Address> key{module::generation(), document.address};
     if (leaves && document) {
-        leftOut().insert(document.address);
+        std::erase_if(leftOut(), [&](const auto& noted) { return noted.first != key.first; });
+        leftOut().insert(key);
     } else {
-        leftOut().erase(document.address);
+        leftOut().erase(key);
     }
 }
 
-bool leavesOutInfo(FPDF_DOCUMENT document) { return leftOut().contains(document.address); }
+bool leavesOutInfo(FPDF_DOCUMENT document) { return leftOut().contains({module::generation(), document.address}); }
 
 std::size_t lastTableStart(std::string_view bytes) noexcept {
     const std::size_t found = bytes.rfind(std::string_view("\nxref\r\n"));

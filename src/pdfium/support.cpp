@@ -24,7 +24,7 @@ u32 writeBlockCallback(void*, u32 record, u32 data, u32 size) {
 }
 
 bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
-    static const u32 slot = module::addHostFunction(&writeBlockCallback);
+    const u32 slot = module::hostSlot<&writeBlockCallback>();
     const bool dropInfo = SavedTrailer::leavesOutInfo(document);
     FileWriter writer{stream, true};
     if (!appended || dropInfo) writer.mending = SavedTrailer::Mending{!appended, dropInfo};
@@ -70,6 +70,16 @@ void initLibrary() {
     const Address config = scratch.reserve(32);
     store<int32_t>(config, 2);
     module::guarded([&] { Z_pdfiumZ_FPDF_InitLibraryWithConfig(m, config); });
+}
+
+bool restartLibrary() {
+    if (!module::restart()) return false;
+    try {
+        initLibrary();
+    } catch (const EngineFailure&) {
+        return false;
+    }
+    return module::usable();
 }
 
 void destroyLibrary() {

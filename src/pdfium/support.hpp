@@ -16,6 +16,9 @@ namespace kivo::pdfium {
 // Starts the library (no font paths, no isolate) and stops it; every other call comes between.
 void initLibrary();
 void destroyLibrary();
+// After a trap: replaces the module's instance with a fresh one (see module::restart) and starts the
+// library in it. False when the fresh instance does not start either.
+bool restartLibrary();
 
 // Puts a copy of the BGRA pixels (straight alpha, `stride` bytes per source row) into the image
 // object. False for no image, no pixels, a size below 1 x 1 or a stride shorter than a row, and

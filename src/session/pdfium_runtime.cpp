@@ -6,6 +6,17 @@ namespace kivo::PdfiumRuntime {
 namespace {
 int g_users = 0;
 std::atomic<int> g_waiting{0};
+
+// The list reads of one engine: a restart starts a fresh count with the fresh engine.
+std::int64_t& listReadsOfEngine() {
+    static std::int64_t taken = 0;
+    static std::uint32_t engine = 0;
+    if (engine != pdfium::module::generation()) {
+        engine = pdfium::module::generation();
+        taken = 0;
+    }
+    return taken;
+}
 }  // namespace
 
 std::mutex& lock() {
@@ -30,6 +41,17 @@ void removeUser() {
     --g_users;
     if (g_users == 0 && pdfium::module::usable()) pdfium::destroyLibrary();
 }
+
+bool restart() { return g_users > 0 ? pdfium::restartLibrary() : pdfium::module::restart(); }
+
+bool takeListReads(std::int64_t count) {
+    std::int64_t& taken = listReadsOfEngine();
+    if (count > listReadCeiling - taken) return false;
+    taken += count;
+    return true;
+}
+
+bool listReadsSpent() { return listReadsOfEngine() >= listReadRenewal; }
 
 Waiting::Waiting() { ++g_waiting; }
 

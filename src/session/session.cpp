@@ -99,13 +99,16 @@ using session_detail::documentClosed;
 // Open pages.
 
 OpenPage::OpenPage(OpenPage&& other) noexcept
-    : page_(std::exchange(other.page_, FPDF_PAGE{})), form_(std::exchange(other.form_, FPDF_FORMHANDLE{})) {}
+    : page_(std::exchange(other.page_, FPDF_PAGE{})),
+      form_(std::exchange(other.form_, FPDF_FORMHANDLE{})),
+      generation_(other.generation_) {}
 
 OpenPage& OpenPage::operator=(OpenPage&& other) noexcept {
     if (this != &other) {
         close();
         page_ = std::exchange(other.page_, FPDF_PAGE{});
         form_ = std::exchange(other.form_, FPDF_FORMHANDLE{});
+        generation_ = other.generation_;
     }
     return *this;
 }
@@ -113,8 +116,9 @@ OpenPage& OpenPage::operator=(OpenPage&& other) noexcept {
 void OpenPage::close() noexcept {
     const FPDF_PAGE page = std::exchange(page_, FPDF_PAGE{});
     const FPDF_FORMHANDLE form = std::exchange(form_, FPDF_FORMHANDLE{});
-    // After a trap the module's state is gone; calling into it again would only trap again.
-    if (!page || !module::usable()) return;
+    // After a trap the page's instance is gone, or replaced by one in which its address means
+    // nothing; calling into it again would only trap again.
+    if (!page || !module::current(generation_)) return;
     try {
         if (form) FORM_OnBeforeClosePage(page, form);
         FPDF_ClosePage(page);

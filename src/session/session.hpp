@@ -50,7 +50,8 @@ class LoadedReads;
 class OpenPage {
 public:
     OpenPage() = default;
-    OpenPage(pdfium::FPDF_PAGE page, pdfium::FPDF_FORMHANDLE form) : page_(page), form_(form) {}
+    OpenPage(pdfium::FPDF_PAGE page, pdfium::FPDF_FORMHANDLE form)
+        : page_(page), form_(form), generation_(pdfium::module::generation()) {}
     OpenPage(OpenPage&& other) noexcept;
     OpenPage& operator=(OpenPage&& other) noexcept;
     OpenPage(const OpenPage&) = delete;
@@ -64,6 +65,7 @@ public:
 private:
     pdfium::FPDF_PAGE page_{};
     pdfium::FPDF_FORMHANDLE form_{};
+    std::uint32_t generation_ = 0;
 };
 
 class Session {
@@ -171,6 +173,11 @@ public:
     // refreshBacking): its undo states and recovery checkpoint would be lost, so it is not changed
     // again.
     void requireKeepableHistory();
+    // Opens the document as it stands from its bytes in a PDF engine that replaced the one it was
+    // open in (PdfiumRuntime::restart), keeping its ids, history, census and warnings; the old
+    // document goes without a call into its engine. Fails as opening its bytes does, and then holds
+    // no document.
+    void reopenInFreshEngine();
     // Adopts the source and saved state of a restored recovery checkpoint. When the original file
     // no longer matches the checkpoint, the document becomes an unsaved copy without a source.
     void applyRecovery(const RecoveryMeta& meta, bool originalChanged);

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <unicode/unistr.h>
 
 #include "core/text.hpp"
@@ -112,15 +111,6 @@ std::string Session::removeAnnotation(std::string_view id) {
 }
 
 namespace session_detail {
-
-bool takeUnparsedReads(std::int64_t count) {
-    static std::atomic<std::int64_t> left{unparsedReadLimit};
-    std::int64_t now = left.load(std::memory_order_relaxed);
-    while (now >= count) {
-        if (left.compare_exchange_weak(now, now - count, std::memory_order_relaxed)) return true;
-    }
-    return false;
-}
 
 LoadedReads::LoadedReads() : memoryAtStart_(pdfium::module::memorySize()), startedAt_(monotonicNanoseconds()) {}
 

@@ -149,6 +149,13 @@ void Session::reopen(const Snapshot& entry) {
     census_.adopt(entry.census);
 }
 
+void Session::reopenInFreshEngine() {
+    const std::shared_ptr<const PageCensusCache::Pages> census = census_.snapshot();
+    teardownDocument();
+    rebind(backingBytes_, pages_);
+    census_.adopt(census);
+}
+
 void Session::undo() { stepThroughHistory(true); }
 
 void Session::redoLast() { stepThroughHistory(false); }

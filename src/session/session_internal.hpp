@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/document_records.hpp"
+#include "session/pdfium_runtime.hpp"
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/wide_string.hpp"
@@ -151,17 +152,10 @@ void forEachAnnotationOn(OpenPage& page, const std::string& pageId, Visit&& visi
     }
 }
 
-// Reading an annotation from its page's list costs module memory that this PDFium build never gives
-// back, not even with the document (about 260 bytes an annotation), so a worker reads at most this
-// many annotations that way in its life; after that its pages are read loaded, which costs time but
-// no memory.
-inline constexpr std::int64_t unparsedReadLimit = std::int64_t{1} << 17;
 // The most annotations the pages of one document may list in all, as the census lists them (a
 // list that pages share, once for each page). Each costs module memory when read from its list and
 // more when read from a loaded page, so a document past this is refused rather than read.
 inline constexpr std::int64_t listedAnnotationLimit = 50'000;
-// Takes `count` reads from what is left of that limit; false, taking none, when fewer are left.
-bool takeUnparsedReads(std::int64_t count);
 
 // What one census or one script check may cost in loading pages to read their annotations. Loading
 // a page builds all its annotations, and for those without an appearance PDFium writes one into the
@@ -186,12 +180,12 @@ private:
 // page's annotation list without loading the page: parsing each page's content made reading the
 // annotations of a long document take seconds. Only for reading the annotations' own entries, and
 // only while `readable(annotation)` says the list gives what the loaded page would: answers false
-// at the first annotation for which it does not, or when the worker may read no more annotations
-// this way, so that the caller reads the page loaded instead.
+// at the first annotation for which it does not, or when the engine may hold no more annotations
+// read this way (PdfiumRuntime::takeListReads), so that the caller reads the page loaded instead.
 template <class Readable, class Visit>
 bool forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Readable&& readable, Visit&& visit) {
     const int count = pdfium::EPDFPage_GetAnnotCountRaw(document, pageIndex);
-    if (count > 0 && !takeUnparsedReads(count)) return false;
+    if (count > 0 && !PdfiumRuntime::takeListReads(count)) return false;
     for (int j = 0; j < count; ++j) {
         pdfium::ScopedAnnotation annotation(pdfium::EPDFPage_GetAnnotRaw(document, pageIndex, j));
         if (!annotation) continue;

@@ -301,6 +301,9 @@ private:
     // Printing (workspace_printing.cpp): deletes a print copy, or all that are still out.
     void discardPrintCopy(const std::filesystem::path& copy);
     void discardPrintCopies();
+    // The worker's export copied into the print folder, which only the editor may write, and then
+    // deleted; the copy's path, or the export's (gone) when it could not be kept.
+    std::filesystem::path takePrintCopy(const std::filesystem::path& exported);
 
     // A page render's view of the document (PageRenderer::inspectionRendered).
     void takeRenderedInspection(const CommandResult& result);

@@ -1,18 +1,21 @@
 // Printing: the worker exports the document as it holds it, unsaved changes included, to a
 // temporary copy; the print service shows the dialog and hands the copy to the printer, or to the
 // file chosen, holding the pages of the range chosen as many times as the copies chosen (a file
-// has no printer to make copies or print on both sides). A copy holds the document, so it lives
-// in the editor's private render folder, owner-only, and is deleted on every way out: printed,
-// cancelled, failed, or the editor quitting meanwhile. The confined worker may write in that
-// folder as well, so the copy's name is opened once, checked, and the dialog, the file and the
-// printer get only that descriptor.
+// has no printer to make copies or print on both sides). The worker exports into the editor's
+// private render folder, which the confined worker may write as well, so the editor trusts nothing
+// there: it opens the export once, checked, copies it through that descriptor into a print folder
+// the worker is granted nothing in, removes the export, and the dialog, the file and the printer get
+// only that copy. A copy holds the document, so both are owner-only and deleted on every way out:
+// printed, cancelled, failed, or the editor quitting meanwhile.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <sstream>
@@ -20,6 +23,8 @@
 #include <system_error>
 
 #include "core/descriptor.hpp"
+#include "core/file_creation.hpp"
+#include "core/ipc_paths.hpp"
 #include "core/worker_limits.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
@@ -32,12 +37,65 @@ namespace {
 
 // An empty owner-only file for the worker to replace: an existing file of the user keeps its mode
 // through the export, whatever the umask says. Nothing without a private folder.
-std::optional<std::filesystem::path> makePrintCopy() {
+std::optional<std::filesystem::path> makeExportFile() {
     const auto folder = PageRenders::folder();
     if (!folder) return std::nullopt;
     const std::filesystem::path copy = *folder / ("kivo-print-" + newUUIDString() + ".pdf");
     const Descriptor made(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     return made ? std::optional(copy) : std::nullopt;
+}
+
+// "print" in the support folder, owner-only: the worker's confinement walls the support folder off
+// and grants it only its own folders there. Nothing when no private folder of this user stands there.
+std::optional<std::filesystem::path> printFolder() {
+    const std::filesystem::path folder = IPCPaths::supportDirectory() / "print";
+    try {
+        FileCreation::makePrivateFolder(folder);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0 || !SafeFiles::isPrivateFolder(status)) return std::nullopt;
+    return folder;
+}
+
+// Copies the first `size` bytes of `from`, by offset, to `to`; false when either side fails or
+// `from` ends early.
+bool copyWhole(int from, int to, std::int64_t size) {
+    std::array<char, 1 << 16> buffer{};
+    for (std::int64_t done = 0; done < size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - done, buffer.size()));
+        const ssize_t got = ::pread(from, buffer.data(), want, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        for (ssize_t written = 0; written < got;) {
+            const ssize_t n = ::write(to, buffer.data() + written, static_cast<std::size_t>(got - written));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            written += n;
+        }
+        done += got;
+    }
+    return true;
+}
+
+// The worker's export, opened once as a file the worker could have made on its own (see
+// SafeFiles::openUntrusted, at most PrintJob::maxBytes) and copied through that descriptor into a
+// new owner-only file of the print folder, as long as it was when opened. Nothing when the export
+// is refused or the copy cannot be made whole.
+std::optional<std::filesystem::path> keepPrivately(const std::filesystem::path& exported) {
+    const auto folder = printFolder();
+    if (!folder) return std::nullopt;
+    const SafeFiles::ReadableFile from = SafeFiles::openUntrusted(exported, PrintJob::maxBytes);
+    if (!from.fd) return std::nullopt;
+    const std::filesystem::path copy = *folder / ("kivo-print-" + newUUIDString() + ".pdf");
+    const Descriptor to(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!to) return std::nullopt;
+    if (!copyWhole(from.fd.get(), to.get(), from.size) || ::fsync(to.get()) != 0) {
+        ::unlink(copy.c_str());
+        return std::nullopt;
+    }
+    return copy;
 }
 
 // What a printer makes of `copies` copies of `pages`, page by page: collated copies one after
@@ -83,7 +141,7 @@ std::string tooManyPages() {
 
 void Workspace::printDocument() {
     if (!sessionId()) return;
-    const auto copy = makePrintCopy();
+    const auto copy = makeExportFile();
     if (!copy) {
         setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
@@ -96,7 +154,7 @@ void Workspace::printDocument() {
     request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
     const auto onSuccess = [this, copy = *copy](const CommandResult&) {
         PrintJob job;
-        job.path = copy;
+        job.path = takePrintCopy(copy);
         job.title = inspect() && inspect()->sourcePath
                         ? std::filesystem::path(*inspect()->sourcePath).filename().string()
                         : "Untitled.pdf";
@@ -127,6 +185,14 @@ void Workspace::discardPrintCopy(const std::filesystem::path& copy) {
     d_->printCopies_.erase(copy.string());
 }
 
+std::filesystem::path Workspace::takePrintCopy(const std::filesystem::path& exported) {
+    const std::optional<std::filesystem::path> kept = keepPrivately(exported);
+    discardPrintCopy(exported);
+    if (!kept) return exported;
+    d_->printCopies_.insert(kept->string());
+    return *kept;
+}
+
 void Workspace::discardPrintCopies() {
     while (!d_->printCopies_.empty()) discardPrintCopy(*d_->printCopies_.begin());
 }
@@ -137,7 +203,7 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     discardPrintCopy(job.path);
     job.file.reset();
     job.size = 0;
-    const auto copy = makePrintCopy();
+    const auto copy = makeExportFile();
     if (!copy) {
         setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
@@ -158,6 +224,7 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
         std::move(request), std::nullopt, true,
         [this, job, choice](const CommandResult&) {
             PrintJob taken = job;
+            taken.path = takePrintCopy(job.path);
             finishPrint(taken, taken.take() ? d_->services_.printer->output(taken, choice)
                                             : PrintOutcome::failed("the exported copy could not be read"));
         },

@@ -53,6 +53,7 @@ public:
     static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
+    static pdfium::FPDF_DOCUMENT document(const Session& session) { return session.document_.get(); }
     // Puts `bytes` in place of the document's bytes as it stands.
     static void replaceBacking(Session& session, DocumentBytes::Shared bytes) {
         session.backingBytes_ = std::move(bytes);

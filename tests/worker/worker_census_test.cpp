@@ -82,45 +82,52 @@ TEST_F(WorkerCensus, ADocumentPastTheBoundIsRefusedAndTheOthersStayUsable) {
     }
 }
 
-// 25 pages of a form sharing one list of 2,000 commented squares without an appearance: 50,000 annotations,
-// as many as a document may list. The first open reads the lists; once the worker may read no more
-// of them, the census loads the pages, and each load writes 2,000 appearances into the document.
-std::string costlyPagesPdf() {
+// `pages` pages of a form sharing one list of 2,000 commented squares without an appearance: at 25
+// pages, 50,000 annotations, as many as a document may list. Read from their lists they cost module
+// memory the engine keeps; read from loaded pages, each load writes 2,000 appearances into the document.
+std::string costlyPagesPdf(int pages) {
     std::string kids;
-    for (int i = 0; i < 25; ++i) kids += std::to_string(5 + i) + " 0 R ";
+    for (int i = 0; i < pages; ++i) kids += std::to_string(5 + i) + " 0 R ";
     std::string list = "[";
     for (int i = 0; i < 2000; ++i) list += "4 0 R ";
     std::vector<std::string> objects = {
         "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] >> >>",
-        "<< /Type /Pages /Kids [" + kids + "] /Count 25 >>",
+        "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>",
         list + "]",
         "<< /Type /Annot /Subtype /Square /Rect [10 10 50 50] /Contents (shared) /C [1 0 0] >>",
     };
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < pages; ++i) {
         objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots 3 0 R >>");
     }
     return testing::assemblePdf(objects);
 }
 
-TEST_F(WorkerCensus, OpeningADocumentOfCostlyPagesAgainNeverStopsTheEngine) {
-    const fs::path file = dir.path() / "costly.pdf";
-    testing::writeFile(file, costlyPagesPdf());
-    auto open = testing::makeRequest(CommandMethod::open);
-    open.params.path = file.string();
-    int refused = 0;
-    for (int round = 0; round < 4; ++round) {
-        SCOPED_TRACE("open " + std::to_string(round + 1));
-        const CommandResponse opened = worker->send(open);
-        if (opened.ok) {
+// What one document costs is its own: however often the worker opened it, or others like it,
+// before, a document within the bound opens, and one past it is refused with its sentence.
+TEST_F(WorkerCensus, ADocumentOfCostlyPagesOpensEveryTimeInOneWorker) {
+    const struct {
+        int pages;
+        const char* outcome;
+    } cases[] = {
+        {25, "ok"},
+        {26,
+         "resource_limit: This document lists 52,000 annotations on its 26 pages (2,000 on page 1), more than "
+         "the 50,000 Kivo PDF reads in one document."},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = dir.path() / ("costly" + std::to_string(c.pages) + ".pdf");
+        testing::writeFile(file, costlyPagesPdf(c.pages));
+        auto open = testing::makeRequest(CommandMethod::open);
+        open.params.path = file.string();
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(std::to_string(c.pages) + " pages, open " + std::to_string(round + 1));
+            const CommandResponse opened = worker->send(open);
+            ASSERT_EQ(outcome(opened), c.outcome);
+            if (!opened.ok) continue;
             EXPECT_EQ(opened.result->annotationSubtypes->size(), 25u);
-            continue;
+            EXPECT_EQ(outcome(worker->send(on(CommandMethod::close, *opened.result->sessionId))), "ok");
         }
-        ++refused;
-        EXPECT_EQ(outcome(opened).rfind("resource_limit: Reading this document's annotations took ", 0), 0u)
-            << outcome(opened);
     }
-    // The first open reads the lists; the last ones find the worker's list reading spent.
-    EXPECT_GE(refused, 1);
     expectOtherDocumentUsable();
 }
 

@@ -287,7 +287,7 @@ TEST_F(DocumentActionsTest, PrintsAnOwnerOnlyCopyWithTheUnsavedChangesAndDeletes
     ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() == 2 || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     for (const auto& seen : test_->printer->printed) {
-        EXPECT_EQ(seen.job.path.parent_path(), privateFolder(scratch_));
+        EXPECT_EQ(seen.job.path.parent_path(), scratch_.support() / "print") << "where only the editor writes";
         EXPECT_EQ(seen.mode, 0600u) << std::oct << seen.mode;
         EXPECT_TRUE(seen.job.path.filename().string().starts_with("kivo-print-")) << seen.job.path;
         EXPECT_EQ(seen.job.title, "print.pdf");
@@ -312,8 +312,11 @@ TEST_F(DocumentActionsTest, PrintsAnOwnerOnlyCopyWithTheUnsavedChangesAndDeletes
         ws().setErrorMessage(std::nullopt);
         ws().printDocument();
         ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }));
-        ASSERT_TRUE(waitUntil([&] { return printCopiesIn(privateFolder(scratch_)).empty(); }))
-            << c.error.value_or("") << ": the copy is deleted";
+        ASSERT_TRUE(waitUntil([&] {
+            return printCopiesIn(privateFolder(scratch_)).empty() &&
+                   printCopiesIn(scratch_.support() / "print").empty();
+        })) << c.error.value_or("")
+            << ": the export and the copy are deleted";
         EXPECT_EQ(ws().errorMessage(), c.error);
     }
     EXPECT_TRUE(printCopiesIn(scratch_.tmp()).empty());

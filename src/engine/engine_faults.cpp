@@ -1,0 +1,81 @@
+// Faults of the PDF engine. PDFium runs isolated in the module's instance, so a fault in it (a trap)
+// reaches nothing outside that instance, but it leaves the instance and every document open in it
+// unusable. Each document keeps its own bytes, history and census outside the instance, so the
+// engine throws the instance away, starts a fresh one and opens every document in it again: a fault
+// costs only the document whose command met it.
+
+#include "engine/document_engine.hpp"
+#include "pdfium/module.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "session/running_command.hpp"
+#include "session/session.hpp"
+
+namespace kivo {
+namespace {
+
+const char* const faultedHere =
+    "The PDF engine stopped on an internal fault while working on this document. Kivo PDF started it "
+    "again for the other open documents; close this one and open it again. The file on disk was not "
+    "changed.";
+const char* const faultedBefore =
+    "This document stopped the PDF engine on an internal fault, so Kivo PDF works on it no further. "
+    "Close it and open it again; the file on disk was not changed.";
+const char* const notReopened =
+    "The PDF engine stopped on an internal fault while working on another document, and this one could "
+    "not be opened again in its place. Close it and open it again; the file on disk was not changed.";
+const char* const notRenewed =
+    "Kivo PDF could not open this document again when it renewed the PDF engine. Close it and open it again; "
+    "the file on disk was not changed.";
+const char* const faultedCommand =
+    "The PDF engine stopped on an internal fault while working on this command, so nothing came of it. "
+    "Kivo PDF started it again; the open documents are not affected.";
+
+}  // namespace
+
+CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, CommandResponse response) {
+    const std::optional<std::string>& id = request.params.sessionId;
+    const bool ownDocument = id && sessions_.contains(*id) && !setAside_.contains(*id);
+    if (ownDocument) setAside(*id, faultedBefore);
+    replaceEngine(notReopened);
+    // What was done before the fault stands (a close, say); anything else is the fault's.
+    if (response.ok) return response;
+    const std::string sentence = engineLost_   ? pdfium::module::trapFailure().message
+                                 : ownDocument ? faultedHere
+                                               : faultedCommand;
+    return CommandResponse::failure(request.id, FailureCode::internal, sentence);
+}
+
+void DocumentEngine::setAside(const std::string& sessionId, std::string sentence) {
+    setAside_.insert_or_assign(sessionId, std::move(sentence));
+    // Its document lived in the instance thrown away; nothing of it is handed to the fresh one.
+    if (const auto found = sessions_.find(sessionId); found != sessions_.end()) found->second->teardownDocument();
+}
+
+void DocumentEngine::renewEngine() { replaceEngine(notRenewed); }
+
+void DocumentEngine::replaceEngine(const char* notReopenedSentence) {
+    if (engineLost_) return;
+    // Neither a cancel nor the memory limit may leave documents half opened again.
+    RunningCommand::Uninterruptible section;
+    // Each round that ends early sets one more document aside, so this ends.
+    for (;;) {
+        if (!PdfiumRuntime::restart()) {
+            engineLost_ = true;
+            return;
+        }
+        bool faultedAgain = false;
+        for (const auto& [id, session] : sessions_) {
+            if (setAside_.contains(id)) continue;
+            try {
+                session->reopenInFreshEngine();
+            } catch (const std::exception&) {
+                setAside(id, notReopenedSentence);
+                faultedAgain = !pdfium::module::usable();
+                if (faultedAgain) break;
+            }
+        }
+        if (!faultedAgain) return;
+    }
+}
+
+}  // namespace kivo

@@ -1,0 +1,151 @@
+// A fault of the PDF engine while it works on one document: that document's command fails and the
+// document is set aside, while every other open document goes on in a fresh engine with its
+// history, its edits and its ids, and a document that cannot be opened again there is set aside
+// alone.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <mutex>
+
+#include "command_requests.hpp"
+#include "engine/document_engine.hpp"
+#include "outside_readers.hpp"
+#include "session/pdfium_runtime.hpp"
+#include "session_test.hpp"
+#include "test_pdfs.hpp"
+
+namespace kivo {
+
+struct DocumentEngineTesting {
+    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string outcome(const CommandResponse& response) {
+    return response.ok ? "ok" : response.error->code + ": " + response.error->message;
+}
+
+class EngineFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
+        ::setenv("TMPDIR", dir.path().c_str(), 1);
+        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
+    }
+    void TearDown() override {
+        engine.reset();
+        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
+        ::unsetenv("TMPDIR");
+    }
+
+    CommandResponse send(CommandRequest r) {
+        r.id = std::to_string(++requests);
+        return engine->handle(r);
+    }
+    CommandResponse open(const fs::path& file) {
+        auto r = testing::request("", CommandMethod::open, CommandChannel::ui);
+        r.params.path = file.string();
+        return send(r);
+    }
+    static CommandRequest on(CommandMethod method, const CommandResponse& opened, std::size_t page = 0) {
+        auto r = testing::request("", method, CommandChannel::ui);
+        r.params.sessionId = opened.result->sessionId;
+        r.params.pageId = opened.result->pages->at(page).id;
+        return r;
+    }
+    // PDFium's record of the document, overwritten in the module's memory: the engine's next use of
+    // it reads addresses that lie outside that memory, and the module traps there.
+    void corrupt(const CommandResponse& opened) {
+        std::lock_guard held(PdfiumRuntime::lock());
+        const Session& session = DocumentEngineTesting::session(*engine, *opened.result->sessionId);
+        const pdfium::Address document = testing::SessionProbe::document(session).address;
+        std::memset(pdfium::module::hostPointer(document, 256), 0xFF, 256);
+    }
+
+    testing::TempDir dir;
+    std::unique_ptr<DocumentEngine> engine;
+    int requests = 0;
+};
+
+const char* const faultedHere =
+    "internal: The PDF engine stopped on an internal fault while working on this document. Kivo PDF started it "
+    "again for the other open documents; close this one and open it again. The file on disk was not changed.";
+const char* const faultedBefore =
+    "internal: This document stopped the PDF engine on an internal fault, so Kivo PDF works on it no further. "
+    "Close it and open it again; the file on disk was not changed.";
+const char* const notReopened =
+    "internal: The PDF engine stopped on an internal fault while working on another document, and this one "
+    "could not be opened again in its place. Close it and open it again; the file on disk was not changed.";
+
+TEST_F(EngineFaults, AFaultCostsOnlyTheDocumentItWasWorkingOn) {
+    const fs::path faulty = testing::corpus("annotated.pdf");
+    const fs::path kept = testing::corpus("pdflatex-4-pages.pdf");
+    if (faulty.empty() || kept.empty()) GTEST_SKIP() << "the sample documents are absent";
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf and pdfinfo are needed to read the saved file";
+
+    // The document that goes on: a highlight, then a note, so that it has a history to undo.
+    const CommandResponse other = open(kept);
+    ASSERT_EQ(outcome(other), "ok");
+    auto highlight = on(CommandMethod::addHighlight, other);
+    highlight.params.rect = PDFRect{72, 600, 300, 620};
+    ASSERT_EQ(outcome(send(highlight)), "ok");
+    auto note = on(CommandMethod::addNote, other);
+    note.params.rect = PDFRect{72, 500, 92, 520};
+    ASSERT_EQ(outcome(send(note)), "ok");
+    // One that does not open again once the engine is replaced: its bytes as it stands are garbage.
+    testing::writeFile(dir.path() / "third.pdf", testing::makePdf());
+    const CommandResponse third = open(dir.path() / "third.pdf");
+    ASSERT_EQ(outcome(third), "ok");
+    testing::writeFile(dir.path() / "garbage.pdf", "%PDF-1.7\nthese bytes are no document\n");
+    {
+        std::lock_guard held(PdfiumRuntime::lock());
+        testing::SessionProbe::replaceBacking(DocumentEngineTesting::session(*engine, *third.result->sessionId),
+                                              DocumentBytes::read(dir.path() / "garbage.pdf"));
+    }
+
+    // The same document faults the engine twice, opened afresh after the first time.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("fault " + std::to_string(round + 1));
+        const CommandResponse opened = open(faulty);
+        ASSERT_EQ(outcome(opened), "ok");
+        corrupt(opened);
+        auto render = on(CommandMethod::renderPage, opened);
+        render.params.pngPath = (dir.path() / "faulty.png").string();
+        EXPECT_EQ(outcome(send(render)), faultedHere);
+        // Set aside: its commands are refused without reaching the engine, and it still closes.
+        EXPECT_EQ(outcome(send(on(CommandMethod::extractText, opened))), faultedBefore);
+        EXPECT_EQ(outcome(send(on(CommandMethod::inspect, third))), notReopened);
+        EXPECT_EQ(outcome(send(on(CommandMethod::close, opened))), "ok");
+
+        const CommandResponse inspected = send(on(CommandMethod::inspect, other));
+        ASSERT_EQ(outcome(inspected), "ok");
+        EXPECT_EQ(inspected.result->pages, other.result->pages);
+        EXPECT_EQ(inspected.result->annotations->size(), other.result->annotations->size() + 2);
+        EXPECT_TRUE(*inspected.result->undoAvailable);
+        auto drawn = on(CommandMethod::renderPage, other);
+        drawn.params.scale = 0.5;
+        drawn.params.pngPath = (dir.path() / "other.png").string();
+        ASSERT_EQ(outcome(send(drawn)), "ok");
+        EXPECT_GT(testing::decodePng(dir.path() / "other.png").width, 0u);
+        const CommandResponse text = send(on(CommandMethod::extractText, other));
+        ASSERT_EQ(outcome(text), "ok");
+        EXPECT_NE(text.result->text->find("Hello, here is some text"), std::string::npos);
+    }
+
+    const CommandResponse undone = send(on(CommandMethod::undo, other));
+    ASSERT_EQ(outcome(undone), "ok");
+    EXPECT_EQ(undone.result->annotations->size(), other.result->annotations->size() + 1);
+    auto save = on(CommandMethod::exportDocument, other);
+    save.params.destination = (dir.path() / "saved.pdf").string();
+    ASSERT_EQ(outcome(send(save)), "ok");
+    EXPECT_EQ(testing::outsideView(dir.path() / "saved.pdf"), "sound, 4 pages");
+    EXPECT_EQ(testing::qpdfAnnotations(dir.path() / "saved.pdf"), std::vector<std::string>{"1:Highlight"});
+}
+
+}  // namespace
+}  // namespace kivo
