@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,8 +50,6 @@ std::string warmUpDocument() {
            std::to_string(tableAt) + "\n%%EOF\n";
 }
 
-constexpr std::size_t firstPageBytes = 12u << 20;
-
 }  // namespace
 
 int DocumentEngine::warmUp() noexcept {
@@ -88,13 +85,11 @@ int DocumentEngine::warmUp() noexcept {
             session->draw(page.get(), RenderTile{0, 0, width, height, std::nullopt}, TileGrid(width, height, width),
                           true, png, writes);
         }
+        // The draw's bitmap, a first page at one pixel a point, is module memory touched once, which the
+        // first real render reuses without page faults. Nothing larger is touched ahead: module memory is
+        // never given back, and a block for twice the density stayed resident in every worker that never
+        // needed it.
         writes.finish();
-        if (!next()) return steps;
-        // Module memory comes back from a free already touched: with a block as large as a first page
-        // at twice the pixel density (A4 or Letter at 1.2) touched once here, the first real render
-        // takes no page faults for its pixels.
-        const pdfium::ScopedBlock block(pdfium::module::allocate(firstPageBytes));
-        if (block) std::memset(pdfium::module::hostPointer(block.get(), firstPageBytes), 0xFF, firstPageBytes);
     } catch (...) {
         // Only time was to be won here; the first real command meets whatever went wrong itself.
     }

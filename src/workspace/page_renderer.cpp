@@ -71,7 +71,6 @@ constexpr std::int64_t pageCacheBytes = 402'653'184;  // 384 MiB
 
 // Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
 constexpr double thumbnailScale = 0.18;
-
 // How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
 // thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
 constexpr std::int64_t pagesAhead = 4;
@@ -275,6 +274,8 @@ struct PageRenderer::PageRender {
     std::string pageId;
     std::string path;
     std::shared_ptr<const void> file;
+    // Its text is asked for once the image is back (a page of a run of moves).
+    bool textAfterImage = false;
 };
 
 double PageRenderer::backingScale() const {
@@ -373,6 +374,7 @@ void PageRenderer::refreshPage() {
         return;
     }
     render.file = PageRenders::deletedWhenDone(render.path);
+    render.textAfterImage = d_->travel_ != 0;
     CommandParams image = renderParams(*page, scale);
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
@@ -395,18 +397,24 @@ void PageRenderer::refreshPage() {
             PageRenders::discard(render.path);
             pageRenderEnded();
         });
+    // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
+    // is still the one shown then: a page passed by costs the worker no text, and the page shown next does
+    // not wait behind it. Otherwise both go at once.
+    if (d_->travel_ == 0) askText(render);
+    // After the page's own requests, so that they go first.
+    pumpThumbnails();
+}
+
+void PageRenderer::askText(const PageRender& render) {
     CommandParams text;
     text.sessionId = state_.sessionId();
-    text.pageId = page->id;
-    // The image shown so far (a zoom preview, say) stays up until the replies arrive.
+    text.pageId = render.pageId;
     link_.send(
         WorkerLink::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
         [this, render](const CommandResult& result) { pageTextArrived(render, result); },
-        [this, pageId = page->id](const std::string&, const std::string& message) {
+        [this, pageId = render.pageId](const std::string&, const std::string& message) {
             if (hasPage(pageId)) state_.setErrorMessage(message);
         });
-    // After the page's own requests, so that they go first.
-    pumpThumbnails();
 }
 
 bool PageRenderer::hasPage(const std::string& pageId) const {
@@ -453,6 +461,7 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
         state_.setErrorMessage(unloadableMessage);
     }
     emit inspectionRendered(result);
+    if (render.textAfterImage) askText(render);
     updateTiles();
 }
 

@@ -173,6 +173,7 @@ private:
     void pageRendered(const PageRender& render, const CommandResult& result);
     // The page render in flight is over without a picture to show: the page now wanted is asked for.
     void pageRenderEnded();
+    void askText(const PageRender& render);
     void pageTextArrived(const PageRender& render, const CommandResult& result);
     // Adds the page's text to its cached image of the same version; without one, nothing.
     void cacheText(const PageRender& render, std::vector<TextRun> chars);

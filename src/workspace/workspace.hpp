@@ -290,6 +290,14 @@ private:
                                      std::function<void(const std::string&)> retry);
     void stepSearch(std::int64_t delta);
     void revealSearchHit();
+    // The search under way, page by page (workspace_search.cpp).
+    struct SearchRun;
+    void askSearchPages();
+    void searchPageAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index, const CommandResult& result);
+    void finishSearch();
+    void showSearchActivity();
+    // The run is over: its answers still on their way are dropped and its activity goes.
+    void endSearchRun();
 
     // Editing (workspace_selection.cpp, workspace_annotations.cpp, workspace_saving.cpp)
     const std::vector<AnnotationInfo>& annotations() const;

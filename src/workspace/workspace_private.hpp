@@ -46,6 +46,8 @@ struct Workspace::Private {
     bool didStart_ = false;
     // The print copies made and not yet deleted.
     std::unordered_set<std::string> printCopies_;
+    // The search going through the pages; nothing once it is over.
+    std::shared_ptr<SearchRun> searchRun_;
 };
 
 }  // namespace kivo

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "workspace/page_renderer.hpp"
 #include "workspace/worker_link.hpp"
@@ -51,6 +52,13 @@ using namespace kivo::testing;
 Q_DECLARE_METATYPE(kivo::testing::TestPage)
 
 namespace {
+
+// Some rows are on screen, and each has its thumbnail.
+bool rowsOnScreenHaveThumbnails(const PageListView& list, const Workspace& workspace) {
+    return !list.rowsOnScreen().empty() &&
+           std::all_of(list.rowsOnScreen().begin(), list.rowsOnScreen().end(),
+                       [&](const std::string& id) { return !workspace.renderer().thumbnail(id).isNull(); });
+}
 
 TestPage blankPage(int rotation = 0, std::vector<double> crop = {}) {
     TestPage page;
@@ -549,11 +557,7 @@ private slots:
         PageListView& list = *named<PageListView>(f.window(), "pageList");
         Workspace& workspace = f.workspace();
         const auto& rows = list.pageModel()->rows();
-        QVERIFY(waitUntil([&] {
-            return !list.rowsOnScreen().empty() &&
-                   std::all_of(list.rowsOnScreen().begin(), list.rowsOnScreen().end(),
-                               [&](const std::string& id) { return !workspace.renderer().thumbnail(id).isNull(); });
-        }));
+        QVERIFY(waitUntil([&] { return rowsOnScreenHaveThumbnails(list, workspace); }));
         QVERIFY(list.rowsOnScreen().size() < 20);
         QTest::qWait(500);
         QVERIFY(workspace.renderer().thumbnail(rows.back().id).isNull());
@@ -561,6 +565,31 @@ private slots:
         list.scrollToBottom();
         QVERIFY(waitUntil([&] { return !workspace.renderer().thumbnail(rows.back().id).isNull(); }));
         QVERIFY(!list.rowsOnScreen().contains(rows.front().id));
+    }
+
+    // End in a long list lands on its last rows: only the rows on screen before and after the jump were
+    // ever asked for, none of those passed over, and the last page shows.
+    void endInTheListAsksOnlyForTheRowsItLandsOn() {
+        CanvasFixture f;
+        QVERIFY(f.start(std::vector<TestPage>(120, blankPage())));
+        PageListView& list = *named<PageListView>(f.window(), "pageList");
+        Workspace& workspace = f.workspace();
+        const auto& rows = list.pageModel()->rows();
+        const auto allShown = [&] { return rowsOnScreenHaveThumbnails(list, workspace); };
+        QVERIFY(waitUntil(allShown));
+        std::set<std::string> asked(list.rowsOnScreen().begin(), list.rowsOnScreen().end());
+        list.setFocus();
+        QTest::keyClick(&list, Qt::Key_End);
+        QVERIFY(waitUntil([&] { return list.rowsOnScreen().contains(rows.back().id) && allShown(); }));
+        asked.insert(list.rowsOnScreen().begin(), list.rowsOnScreen().end());
+        QCOMPARE(workspace.selectedPageId(), std::optional(rows.back().id));
+        QTest::qWait(300);
+        std::vector<std::string> outside;
+        for (const PageRow& row : rows) {
+            if (!workspace.renderer().thumbnail(row.id).isNull() && !asked.contains(row.id)) outside.push_back(row.id);
+        }
+        QVERIFY2(outside.empty(), qPrintable(QString::number(outside.size()) + " rows passed over were rendered"));
+        QCOMPARE(workspace.renderer().renderCacheUse().thumbnails, static_cast<std::int64_t>(asked.size()));
     }
 
     void draggingARowReordersThePagesOnceTheWorkerAnswers() {

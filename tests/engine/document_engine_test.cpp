@@ -478,7 +478,7 @@ TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
         EXPECT_EQ(engine->warmUp(), 0);
     }
 
-    EXPECT_EQ(engine->warmUp(), 5);
+    EXPECT_EQ(engine->warmUp(), 4);
     EXPECT_EQ(listing(), before);
     const auto listed = engine->handle(request("l", CommandMethod::listDocuments, CommandChannel::ui));
     ASSERT_TRUE(listed.ok);

@@ -419,6 +419,11 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     for (const auto& request : sent(CommandMethod::renderPage))
         asked.push_back(request.params.pageId.value_or("") + (request.params.scale == 2.0 * 1.2 ? "" : "t"));
     EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3t", "p3"}));
+    // Nor is the text of a page of the run left before its image was back: the page shown then waits behind
+    // none. The page opened on, no run, has its text asked for with its image.
+    std::vector<std::string> read;
+    for (const auto& request : sent(CommandMethod::extractText)) read.push_back(request.params.pageId.value_or(""));
+    EXPECT_EQ(read, (std::vector<std::string>{"p1", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
     // p3's thumbnail, back while its render was still on its way, stands in for it until then.
     const int thumbnailWidth = ws().renderer().thumbnail("p3").width();

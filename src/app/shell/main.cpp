@@ -2,6 +2,8 @@
 // is ready. A second kivo-pdf of the same user hands its files to the first and exits (status 0; 1 when the
 // first did not take them).
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +19,12 @@ int main(int argc, char** argv) {
     // Loading the program and connecting to the display are part of the start: the launch files' 0.25 s
     // count from the process's making.
     const auto launchedAt = kivo::EditorApp::processStartedAt();
+    // Fixed thresholds, as the worker's: the C library would otherwise raise them after the first page image
+    // (megabytes each) went back, and every later one would leave a hole in the heap that stays resident
+    // when freed. Each is mapped on its own and given back whole: 20 MB less after paging through the
+    // 117-page sample (103 MB of PSS for the editor instead of 123).
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 1 << 20);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kivo PDF"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kivo PDF"));
