@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     std::vector<double> resident;
     for (int open = 0; open < opens; ++open) {
         const fs::path& document = documents[static_cast<std::size_t>(open) % documents.size()];
-        ws.renderer().setZoom(1.2);
+        ws.renderer().stepZoom(1.2);
         ws.open(document);
         const std::string opened = "Opened " + document.filename().string();
         if (!until([&] { return ws.status().starts_with(opened) && !ws.renderer().pageImage().isNull(); }))
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
                     [&](const kivo::PageInfo& page) { return !ws.renderer().thumbnail(page.id).isNull(); });
             }))
             fail("thumbnails", ws);
-        ws.renderer().setZoom(4.0);
+        ws.renderer().stepZoom(4.0);
         // A small page needs no tiles even at 400 %; a large one has its first ones by then.
         until([&] { return !ws.renderer().pageTiles().empty(); }, 0.5);
         settle(0.05);

@@ -2,7 +2,7 @@
 // workspace launching build/bin/kivo-pdf-worker beside this program (inside its sandbox where the
 // system offers one), a screen of backing scale 2. Prints, never checks:
 //   - next page shown: from nextPage() to the new page's image in the model, at zoom 1.2;
-//   - zoom to 400 %: from setZoom(4) to every tile under the visible rectangle present;
+//   - zoom to 400 %: from stepZoom(4) to every tile under the visible rectangle present;
 //   - thumbnail scroll: the longest the GUI thread was busy at once while the page list scrolls
 //     through every page (rows appearing and disappearing as they pass a window of 10 rows);
 //   - the editor's resident memory with the document open and every thumbnail loaded, measured
@@ -189,16 +189,16 @@ int main(int argc, char** argv) {
     std::vector<double> zoomIn;
     for (int run = 0; run < zoomRuns; ++run) {
         ws.select(pages[static_cast<std::size_t>(run * 7) % pages.size()].id);
-        ws.renderer().setZoom(1.2);
+        ws.renderer().stepZoom(1.2);
         if (!loop.until([&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
             fail("zoom 1.2", ws);
         loop.for_(std::chrono::milliseconds(300));
         const auto start = Clock::now();
-        ws.renderer().setZoom(4.0);
+        ws.renderer().stepZoom(4.0);
         if (!loop.until([&] { return visibleTilesPresent(ws); })) fail("tiles at 400 %", ws);
         zoomIn.push_back(milliseconds(Clock::now() - start));
     }
-    ws.renderer().setZoom(1.2);
+    ws.renderer().stepZoom(1.2);
     loop.for_(std::chrono::milliseconds(300));
 
     const double afterAllMb = residentMegabytes("self");

@@ -93,11 +93,11 @@ void addBounded(std::vector<std::string>& notes, const std::vector<std::string>&
 
 std::string noToolsNote(const std::string& model) { return model + " cannot propose edits, so this answer has none."; }
 
-const char* incompleteWord(ProviderError::Kind kind) {
+AnswerEnd incompleteEnd(ProviderError::Kind kind) {
     switch (kind) {
-        case ProviderError::Kind::timedOut: return "timed_out";
-        case ProviderError::Kind::cancelled: return "cancelled";
-        default: return "disconnected";
+        case ProviderError::Kind::timedOut: return AnswerEnd::timedOut;
+        case ProviderError::Kind::cancelled: return AnswerEnd::cancelled;
+        default: return AnswerEnd::disconnected;
     }
 }
 
@@ -130,7 +130,7 @@ AssistantAnswer partialAnswer(const ProviderError& error, std::vector<std::strin
     answer.text = TextMatch::trimmed(grounded.text);
     answer.fromDocument = !answer.citations.empty();
     answer.notes = std::move(notes);
-    answer.incomplete = incompleteWord(error.kind());
+    answer.incomplete = std::string(rawValue(incompleteEnd(error.kind())));
     answer.read = summary(context, locale);
     return answer;
 }
@@ -244,7 +244,7 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
     answer.fromDocument = !answer.citations.empty();
     answer.notes = std::move(notes);
     answer.usage = outcome.usage;
-    if (cutOff) answer.incomplete = "length";
+    if (cutOff) answer.incomplete = std::string(rawValue(AnswerEnd::length));
     answer.read = summary(context, locale);
     return answer;
 }

@@ -96,6 +96,7 @@ struct AssistantAnswer {
     std::optional<std::string> model{};
     std::optional<std::vector<std::string>> notes{};
     std::optional<AnswerUsage> usage{};
+    // An AnswerEnd's wire name when the answer ended early; nothing when the model finished it.
     std::optional<std::string> incomplete{};
     std::optional<std::string> read{};
 

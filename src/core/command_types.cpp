@@ -33,4 +33,14 @@ std::optional<FailureCode> fromRawValue<FailureCode>(std::string_view wireName) 
     return lookUp<FailureCode>(failureCodeWireNames, wireName);
 }
 
+template <>
+std::optional<SaveMode> fromRawValue<SaveMode>(std::string_view wireName) noexcept {
+    return lookUp<SaveMode>(saveModeWireNames, wireName);
+}
+
+template <>
+std::optional<AnswerEnd> fromRawValue<AnswerEnd>(std::string_view wireName) noexcept {
+    return lookUp<AnswerEnd>(answerEndWireNames, wireName);
+}
+
 }  // namespace kivo

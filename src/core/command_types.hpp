@@ -174,6 +174,35 @@ std::optional<CommandPhase> fromRawValue<CommandPhase>(std::string_view wireName
 template <>
 std::optional<FailureCode> fromRawValue<FailureCode>(std::string_view wireName) noexcept;
 
+// How save_document writes the document: to its own file, under a new name it then keeps, or as a
+// copy it does not keep. Travels as its wire name in `saveMode`.
+enum class SaveMode { save, saveAs, saveCopy };
+
+inline constexpr std::array<std::string_view, 3> saveModeWireNames = {"save", "saveAs", "saveCopy"};
+static_assert(saveModeWireNames.size() == static_cast<std::size_t>(SaveMode::saveCopy) + 1);
+
+constexpr std::string_view rawValue(SaveMode mode) noexcept {
+    return saveModeWireNames[static_cast<std::size_t>(mode)];
+}
+
+template <>
+std::optional<SaveMode> fromRawValue<SaveMode>(std::string_view wireName) noexcept;
+
+// Why an assistant answer ended before the model finished it: stopped by the user, out of time, at
+// the output limit, or cut off by the model's server. Travels as its wire name in `incomplete`.
+enum class AnswerEnd { cancelled, timedOut, length, disconnected };
+
+inline constexpr std::array<std::string_view, 4> answerEndWireNames = {"cancelled", "timed_out", "length",
+                                                                       "disconnected"};
+static_assert(answerEndWireNames.size() == static_cast<std::size_t>(AnswerEnd::disconnected) + 1);
+
+constexpr std::string_view rawValue(AnswerEnd end) noexcept {
+    return answerEndWireNames[static_cast<std::size_t>(end)];
+}
+
+template <>
+std::optional<AnswerEnd> fromRawValue<AnswerEnd>(std::string_view wireName) noexcept;
+
 // Every parameter any method takes; each method reads the ones it needs.
 // Field order is the record's order (and the order of its equality).
 struct CommandParams {

@@ -40,27 +40,27 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
     requireMCPMutation(request);
     Session& session = requireSession(request, "export");
     const CommandParams& p = request.params;
-    const std::string mode = p.saveMode.value_or("save");
-    if (session.readOnly() && mode != "saveCopy") {
+    const std::optional<SaveMode> mode = fromRawValue<SaveMode>(p.saveMode.value_or("save"));
+    if (session.readOnly() && mode != SaveMode::saveCopy) {
         throw EngineFailure(FailureCode::readOnly,
                             "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
     }
     const bool force = p.force.value_or(false);
     const SafeFiles::ReplaceOptions options = RequestChecks::writeOptions(request.channel);
-    if (mode == "save") {
+    if (mode == SaveMode::save) {
         if (!session.sourcePath()) throw invalid("Save As is required for a document without a path.");
         const std::string path = RequestChecks::writeDestination(*session.sourcePath(), request.channel).string();
         requireGrantedPath(path, request);
         refuseChangedSource(session, force);
         writeAndAdopt(session, path, options);
-    } else if (mode == "saveAs") {
+    } else if (mode == SaveMode::saveAs) {
         if (!p.destination) throw invalid("saveAs requires destination.");
         const std::string path = RequestChecks::writeDestination(*p.destination, request.channel).string();
         requireGrantedPath(path, request);
         // The guard is about the document's own file: a Save As must not hide that it changed.
         refuseChangedSource(session, force);
         writeAndAdopt(session, path, options);
-    } else if (mode == "saveCopy") {
+    } else if (mode == SaveMode::saveCopy) {
         if (!p.destination) throw invalid("saveCopy requires destination.");
         const std::string path = RequestChecks::writeDestination(*p.destination, request.channel).string();
         requireGrantedPath(path, request);

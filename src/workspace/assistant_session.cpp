@@ -22,10 +22,10 @@
 #include "core/engine_failure.hpp"
 #include "core/text.hpp"
 #include "workspace/assistant_reader.hpp"
+#include "workspace/command_sender.hpp"
 #include "workspace/draft_relay.hpp"
 #include "workspace/serial_queue.hpp"
 #include "workspace/stored_key_provider.hpp"
-#include "workspace/worker_link.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -96,7 +96,7 @@ struct AssistantSession::Private {
     SerialQueue keyQueue_{"kivo.pdf.keys"};
 };
 
-AssistantSession::AssistantSession(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services,
+AssistantSession::AssistantSession(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
                                    QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
     // Read as stored, without writing them back.
@@ -194,7 +194,7 @@ void AssistantSession::askAssistant() {
     params.pageId = state_.selectedPageId();
     params.rect = state_.selection();
     if (assistantScope() == AssistantScope::selection) params.contents = state_.selectedText();
-    link_.send(WorkerLink::makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
+    link_.send(CommandSender::makeRequest(CommandMethod::ask, std::move(params)), std::nullopt, true,
                [this, session](const CommandResult& result) {
                    // An answer about a document that is no longer open would cite pages it does not have.
                    if (state_.sessionId() != session) return;
@@ -440,7 +440,7 @@ void AssistantSession::applyProposal(const ProposedEdit& edit) {
     }
     CommandParams params = edit.params;
     params.sessionId = state_.sessionId();
-    CommandRequest request = WorkerLink::makeRequest(*edit.method, std::move(params));
+    CommandRequest request = CommandSender::makeRequest(*edit.method, std::move(params));
     request.expectedRevision = edit.expectedRevision;
     request.operationId = edit.operationId;
     link_.send(std::move(request), std::nullopt, true,

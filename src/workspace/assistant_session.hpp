@@ -6,7 +6,7 @@
 // key queues and the numbers that tell a late report from a current one, all behind its private
 // part. It publishes the question, the answer, the draft, the provider and its model as its own
 // properties, and tells `status` and `errorMessage` in the workspace's published state, where it also
-// reads the document it asks about; every request goes through the WorkerLink.
+// reads the document it asks about; every request goes through the CommandSender (the WorkerLink).
 //
 // GUI thread only, except the reads of the AssistantReader. Nothing here throws: a failure ends in
 // `errorMessage`, in `status` or in `providerStatus`.
@@ -28,7 +28,7 @@
 namespace kivo {
 
 class DraftRelay;
-class WorkerLink;
+class CommandSender;
 class WorkspaceState;
 
 class AssistantSession : public QObject {
@@ -54,7 +54,7 @@ class AssistantSession : public QObject {
 public:
     // `state`, `link` and `services` must outlive the session. The key store is read at once, off
     // the GUI thread; choosing a provider that answers through a model asks it for its models.
-    AssistantSession(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services,
+    AssistantSession(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
                      QObject* parent = nullptr);
     // Stops the run and the fetch without draining the key queue; the workspace calls stopThreads() first.
     ~AssistantSession() override;
@@ -149,7 +149,7 @@ private:
     void keyRemoved(const std::optional<std::string>& error);
 
     WorkspaceState& state_;
-    WorkerLink& link_;
+    CommandSender& link_;
     const WorkspaceServices& services_;
     std::unique_ptr<Private> d_;
 };

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "workspace/worker_link.hpp"
+#include "workspace/command_sender.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -33,7 +33,7 @@ std::string shellWord(const std::string& path) {
 
 }  // namespace
 
-McpSharing::McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
+McpSharing::McpSharing(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services, QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services) {}
 
 void McpSharing::setMcpEnabled(bool value) {
@@ -48,24 +48,48 @@ void McpSharing::setMcpAccessGranted(bool value) {
     emit mcpAccessGrantedChanged();
 }
 
+void McpSharing::workerStarted() { setMcpEnabled(true); }
+
+void McpSharing::workerStopped() { setMcpEnabled(false); }
+
+bool McpSharing::workerRestarted() {
+    const bool wasSharing = mcpAccessGranted();
+    setMcpAccessGranted(false);
+    if (hasApprovedPaths()) {
+        syncMcpGrants();
+    } else {
+        updateExternalChangeWatch();
+    }
+    return wasSharing;
+}
+
+bool McpSharing::documentReplaced() {
+    if (!mcpAccessGranted()) return false;
+    setMcpAccessGranted(false);
+    syncMcpGrants();
+    return true;
+}
+
+void McpSharing::forget() { setMcpAccessGranted(false); }
+
 void McpSharing::setMcpAccess(bool on) {
     setMcpAccessGranted(on);
-    syncMCPGrants();
+    syncMcpGrants();
     state_.setStatus(on ? "MCP can use this document. A client may send tool results to its own provider."
                         : "MCP access revoked.");
 }
 
-void McpSharing::syncMCPGrants() {
+void McpSharing::syncMcpGrants() {
     const bool sharing = mcpAccessGranted();
     CommandParams params;
     params.sessionIds =
         sharing && state_.sessionId() ? std::vector<std::string>{*state_.sessionId()} : std::vector<std::string>{};
     params.permissions = sharing ? std::vector<std::string>{"read", "modify", "export"} : std::vector<std::string>{};
-    std::vector<std::string> paths = extraMCPPaths_;
+    std::vector<std::string> paths = extraMcpPaths_;
     if (sharing && state_.inspect() && state_.inspect()->sourcePath) paths.push_back(*state_.inspect()->sourcePath);
     params.paths = std::move(paths);
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::setGrants, std::move(params)), std::nullopt, true,
+        CommandSender::makeRequest(CommandMethod::setGrants, std::move(params)), std::nullopt, true,
         [](const CommandResult&) {},
         [this](const std::string&, const std::string& message) { grantsRefused(message); });
     updateExternalChangeWatch();
@@ -78,22 +102,22 @@ void McpSharing::grantsRefused(const std::string& message) {
     state_.setErrorMessage(message);
 }
 
-void McpSharing::approveMCPPath(FileDialogs::PathKind kind) {
+void McpSharing::approveMcpPath(FileDialogs::PathKind kind) {
     const auto chosen = services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.", kind);
     if (chosen.empty()) return;
     for (const auto& path : chosen) {
-        if (std::find(extraMCPPaths_.begin(), extraMCPPaths_.end(), path.string()) == extraMCPPaths_.end()) {
-            extraMCPPaths_.push_back(path.string());
+        if (std::find(extraMcpPaths_.begin(), extraMcpPaths_.end(), path.string()) == extraMcpPaths_.end()) {
+            extraMcpPaths_.push_back(path.string());
         }
     }
-    syncMCPGrants();
+    syncMcpGrants();
     const std::string approved = "Approved " + std::to_string(chosen.size()) + " path(s)";
     state_.setStatus(mcpAccessGranted()
                          ? approved + " for MCP."
                          : approved + ". Turn on Allow MCP on this document to share the document itself.");
 }
 
-void McpSharing::copyMCPSetup() {
+void McpSharing::copyMcpSetup() {
     const auto connector = services_.workerHost->connectorExecutable();
     if (!connector) {
         state_.setErrorMessage(
@@ -137,7 +161,7 @@ void McpSharing::pollExternalChanges() {
     const std::int64_t known = *state_.inspect()->revision;
     externalPollInFlight_ = true;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::listDocuments), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::listDocuments), std::nullopt, false,
         [this, session, known](const CommandResult& result) {
             externalPollInFlight_ = false;
             if (state_.sessionId() != session || !result.documents) return;
@@ -150,7 +174,7 @@ void McpSharing::pollExternalChanges() {
             if (current >= listed->revision) return;
             CommandParams params;
             params.sessionId = session;
-            link_.send(WorkerLink::makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt, false,
+            link_.send(CommandSender::makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt, false,
                        [this, session, revision = listed->revision](const CommandResult& latest) {
                            if (state_.sessionId() != session) return;
                            emit externalChange(latest, "Updated by an MCP client · revision " +

@@ -4,8 +4,8 @@
 // worker (the open document while `mcpAccessGranted` holds, and the approved paths), the
 // configuration an MCP client needs, and the 1 s watch that reads the document again when an MCP
 // client moved its revision. It owns the approved paths and the watch; it reads and writes the
-// published state it is given and sends through the WorkerLink. GUI thread only. Nothing here
-// throws: a refusal ends in `errorMessage` and turns `mcpAccessGranted` off.
+// published state it is given and sends through the CommandSender it is given (the WorkerLink). GUI
+// thread only. Nothing here throws: a refusal ends in `errorMessage` and turns `mcpAccessGranted` off.
 
 #include <QObject>
 
@@ -19,7 +19,7 @@ class QTimer;
 
 namespace kivo {
 
-class WorkerLink;
+class CommandSender;
 class WorkspaceState;
 
 class McpSharing : public QObject {
@@ -31,25 +31,39 @@ class McpSharing : public QObject {
 
 public:
     // `state`, `link` and `services` must outlive the sharing.
-    McpSharing(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
+    McpSharing(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+               QObject* parent = nullptr);
 
     bool mcpEnabled() const { return mcpEnabled_; }
     bool mcpAccessGranted() const { return mcpAccessGranted_; }
-    // Each emits its change signal only on a real change.
-    void setMcpEnabled(bool value);
+    // Emits its change signal only on a real change; the grants are not sent.
     void setMcpAccessGranted(bool value);
+
+    // ---- What the workspace tells it
+
+    // A worker runs, or stopped: MCP clients can reach it, or not.
+    void workerStarted();
+    void workerStopped();
+    // A new worker runs after a stop. It holds no grants: sharing is off until the user turns it on
+    // again, and the approved paths are sent to it. Answers whether the document was shared.
+    bool workerRestarted();
+    // Another document replaced the open one: sharing, which is per document, is turned off and the
+    // grants are sent. Answers whether it was on.
+    bool documentReplaced();
+    // The document is gone with the worker that held it: sharing is off, and nothing is sent.
+    void forget();
 
     // The document's switch: shares the open document with MCP clients or stops sharing it, sends
     // the grants and says so in `status`.
     void setMcpAccess(bool on);
     // Sends the whole grant state to the worker, then starts or stops the change watch.
-    void syncMCPGrants();
+    void syncMcpGrants();
     // Asks for files, or for folders, that MCP may use.
-    void approveMCPPath(FileDialogs::PathKind kind);
+    void approveMcpPath(FileDialogs::PathKind kind);
     // Whether any path was approved; a new worker is sent them again.
-    bool hasApprovedPaths() const { return !extraMCPPaths_.empty(); }
+    bool hasApprovedPaths() const { return !extraMcpPaths_.empty(); }
     // Puts the MCP client configuration on the clipboard.
-    void copyMCPSetup();
+    void copyMcpSetup();
     // Watches for MCP clients' edits exactly while sharing is on and a document is open.
     void updateExternalChangeWatch();
     bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
@@ -61,16 +75,18 @@ signals:
     void externalChange(const CommandResult& result, const std::string& status);
 
 private:
+    // Emits its change signal only on a real change.
+    void setMcpEnabled(bool value);
     void pollExternalChanges();
     void grantsRefused(const std::string& message);
 
     WorkspaceState& state_;
-    WorkerLink& link_;
+    CommandSender& link_;
     const WorkspaceServices& services_;
     bool mcpEnabled_ = false;
     bool mcpAccessGranted_ = false;
     // The approved paths in the order approved, the watch and its poll.
-    std::vector<std::string> extraMCPPaths_;
+    std::vector<std::string> extraMcpPaths_;
     QTimer* externalChangeTimer_ = nullptr;
     bool externalPollInFlight_ = false;
 };

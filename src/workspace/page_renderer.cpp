@@ -18,8 +18,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "workspace/command_sender.hpp"
 #include "workspace/page_renders.hpp"
-#include "workspace/worker_link.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -135,10 +135,11 @@ struct PageRenderer::Private {
     std::vector<TextLine> pageLines_;
 };
 
-PageRenderer::PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent)
+PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                           QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
     // The thumbnails that waited while the worker was away are asked for once it is back.
-    connect(&link_, &WorkerLink::workerReadyChanged, this, [this] {
+    connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
         if (link_.workerReady()) pumpThumbnails();
     });
 }
@@ -232,6 +233,17 @@ void PageRenderer::nextThumbnailGeneration() {
 }
 
 void PageRenderer::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
+
+void PageRenderer::documentReplaced() {
+    forgetRenders();
+    clearPage();
+}
+
+void PageRenderer::forget() {
+    clearPage();
+    forgetRenders();
+    setPageChars({});
+}
 
 void PageRenderer::forgetRenders() {
     d_->pageCache_.removeAll();
@@ -379,7 +391,7 @@ void PageRenderer::refreshPage() {
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
         [this, render](const CommandResult& result) { pageRendered(render, result); },
         [this, render, pageId = page->id](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
@@ -387,7 +399,7 @@ void PageRenderer::refreshPage() {
             // A render asked for while the page's deletion was on its way has nothing left to show.
             if (!hasPage(pageId)) return;
             // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
-            if (code == "worker_restarting") {
+            if (code == rawValue(LinkFailure::workerRestarting)) {
                 state_.setStatus(message);
             } else {
                 state_.setErrorMessage(message);
@@ -410,7 +422,7 @@ void PageRenderer::askText(const PageRender& render) {
     text.sessionId = state_.sessionId();
     text.pageId = render.pageId;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
+        CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
         [this, render](const CommandResult& result) { pageTextArrived(render, result); },
         [this, pageId = render.pageId](const std::string&, const std::string& message) {
             if (hasPage(pageId)) state_.setErrorMessage(message);
@@ -523,7 +535,7 @@ void PageRenderer::renderAhead() {
     CommandParams image = renderParams(page, scale);
     image.pngPath = render.path;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, false,
         [this, render, session, imageEnded](const CommandResult& result) {
             const auto loaded = PageRenders::loadReply(render.path, result, render.backing);
             // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong.
@@ -545,7 +557,7 @@ void PageRenderer::renderAhead() {
     text.sessionId = session;
     text.pageId = page.id;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, false,
         [this, render, session, textEnded](const CommandResult& result) {
             if (state_.sessionId() == session) cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
             textEnded();
@@ -553,7 +565,7 @@ void PageRenderer::renderAhead() {
         [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
 }
 
-void PageRenderer::setZoom(double zoom) {
+void PageRenderer::stepZoom(double zoom) {
     showZoomPreview(zoom);
     const std::uint64_t ticket = ++d_->zoomTicket_;
     QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
@@ -696,7 +708,7 @@ void PageRenderer::updateTiles() {
     params.tiles = batch.squares;
     d_->tileRequestInFlight_ = true;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
         [this, batch](const CommandResult& result) { tilesRendered(batch, result); },
         [this, batch](const std::string&, const std::string&) { tilesFailed(batch); });
 }
@@ -787,10 +799,11 @@ void PageRenderer::pumpThumbnails() {
     params.scale = render.backing * thumbnailScale;
     params.pngPath = render.path;
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
         [this, render](const CommandResult& result) { thumbnailRendered(render, result); },
         [this, render](const std::string& code, const std::string&) {
-            const bool away = code == "worker_restarting" || code == "worker_stopped" || !link_.running();
+            const bool away = code == rawValue(LinkFailure::workerRestarting) ||
+                              code == rawValue(LinkFailure::workerStopped) || !link_.running();
             thumbnailFailed(render, !away);
         });
 }

@@ -7,9 +7,10 @@
 // reply stale, all behind its private part, so a change of them recompiles this part alone.
 //
 // It publishes its work as its own properties (`pageImage`, `pageTiles`, `pageChars`, `pageLines`,
-// `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the WorkerLink. GUI
-// thread only. Nothing here throws: a failed render ends in `errorMessage` (or `status` while the
-// worker is on its way back), a failed tile or thumbnail is dropped without a word.
+// `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the CommandSender it is
+// given (the WorkerLink). GUI thread only. Nothing here throws: a failed render ends in
+// `errorMessage` (or `status` while the worker is on its way back), a failed tile or thumbnail is
+// dropped without a word.
 //
 // The canvas draws `pageImage` at its display size in points, QImage::deviceIndependentSize()
 // (zoom × the page's size; its devicePixelRatio is pixels per point), and over it every one of
@@ -37,7 +38,7 @@
 
 namespace kivo {
 
-class WorkerLink;
+class CommandSender;
 class WorkspaceState;
 
 class PageRenderer : public QObject {
@@ -56,7 +57,8 @@ class PageRenderer : public QObject {
 
 public:
     // `state`, `link` and `services` must outlive the renderer.
-    PageRenderer(WorkspaceState& state, WorkerLink& link, const WorkspaceServices& services, QObject* parent = nullptr);
+    PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                 QObject* parent = nullptr);
     ~PageRenderer() override;
 
     // The shown page's image and the sharp tiles over it, as described above.
@@ -73,7 +75,7 @@ public:
     // No page is shown: the image and its tiles go.
     void clearPage();
 
-    // Points per page point, 1.2 at the start; changed by setZoom() and applyFit() alone.
+    // Points per page point, 1.2 at the start; changed by stepZoom(), zoomTo() and applyFit() alone.
     double zoom() const;
     // How applyFit() sizes the page; manual at the start.
     FitMode fitMode() const;
@@ -92,9 +94,10 @@ public:
     // tiles at hand over it, when it is this page's). Clears the image and the tiles when no page is
     // selected.
     void refreshPage();
-    // Zooms to `zoom` kept within 0.25 to 4.0 and sets `fitMode` to manual: the shown image is
-    // stretched to the new size at once, and the page is rendered again 0.15 s after the last call.
-    void setZoom(double zoom);
+    // One step of a zoom that may go on (the zoom keys, a pinch): zooms to `zoom` kept within 0.25 to
+    // 4.0 and sets `fitMode` to manual; the shown image is stretched to the new size at once, and the
+    // page is rendered again 0.15 s after the last step.
+    void stepZoom(double zoom);
     // The same zoom chosen in one go (the zoom menu), with no further step to wait for: stretched at
     // once and rendered at once.
     void zoomTo(double zoom);
@@ -127,6 +130,13 @@ public:
     // screen have theirs rendered again, of the pages the document holds.
     void forgetRenders();
 
+    // ---- What the workspace tells it
+
+    // Another document replaced the open one: every render is forgotten and the shown page goes.
+    void documentReplaced();
+    // No document is open any more: the shown page, every render and the page's characters go.
+    void forget();
+
     // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
     struct RenderCacheUse {
         std::int64_t pages = 0;
@@ -156,7 +166,7 @@ private:
     struct TileBatch;
     struct ThumbnailRender;
 
-    // The zoom as a number alone, without the render or the fit mode setZoom() sees to.
+    // The zoom as a number alone, without the render or the fit mode stepZoom() sees to.
     void showZoom(double value);
     // What both zooms show at once: the zoom, manual fitting, no tiles and the shown image stretched.
     void showZoomPreview(double zoom);
@@ -191,7 +201,7 @@ private:
     void nextThumbnailGeneration();
 
     WorkspaceState& state_;
-    WorkerLink& link_;
+    CommandSender& link_;
     const WorkspaceServices& services_;
     std::unique_ptr<Private> d_;
 };

@@ -49,18 +49,9 @@ void endProcess(WorkerProcess& process) {
 }  // namespace
 
 WorkerLink::WorkerLink(WorkspaceState& state, const WorkspaceServices& services, QObject* parent)
-    : QObject(parent), state_(state), services_(services), token_(newUUIDString()) {}
+    : CommandSender(parent), state_(state), services_(services), token_(newUUIDString()) {}
 
 WorkerLink::~WorkerLink() = default;
-
-CommandRequest WorkerLink::makeRequest(CommandMethod method, CommandParams params) {
-    CommandRequest request;
-    request.id = newUUIDString();
-    request.method = method;
-    request.params = std::move(params);
-    request.channel = CommandChannel::ui;
-    return request;
-}
 
 // ---- The worker
 
@@ -253,7 +244,9 @@ void WorkerLink::send(CommandRequest request, std::optional<std::string> activit
     // item for as long as the worker is away, until the stack runs out.
     if (const auto refusal = gate_.refusal ? gate_.refusal(request) : std::nullopt) {
         if (onFailure) {
-            post(this, [onFailure = std::move(onFailure), refusal] { onFailure("worker_restarting", *refusal); });
+            post(this, [onFailure = std::move(onFailure), refusal] {
+                onFailure(std::string(rawValue(LinkFailure::workerRestarting)), *refusal);
+            });
         } else {
             state_.setStatus(*refusal);
         }
@@ -350,7 +343,7 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
         post(this, [this, fail, lost, description = std::string(error.what())] {
             // Every failed exchange leaves the client unconnected.
             reconnectPending_ = true;
-            fail(lost ? "worker_stopped" : std::string(rawValue(FailureCode::internal)),
+            fail(std::string(lost ? rawValue(LinkFailure::workerStopped) : rawValue(FailureCode::internal)),
                  lost ? stoppedMessage : description);
         });
     }

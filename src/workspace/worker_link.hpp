@@ -22,6 +22,7 @@
 #include "core/command_client.hpp"
 #include "core/commands.hpp"
 #include "core/worker_limits.hpp"
+#include "workspace/command_sender.hpp"
 #include "workspace/ipc_files.hpp"
 #include "workspace/launch_error.hpp"
 #include "workspace/own_revisions.hpp"
@@ -35,16 +36,12 @@ namespace kivo {
 
 class WorkspaceState;
 
-class WorkerLink : public QObject {
+class WorkerLink : public CommandSender {
     Q_OBJECT
     Q_PROPERTY(bool workerReady READ workerReady WRITE setWorkerReady NOTIFY workerReadyChanged)
     Q_PROPERTY(std::optional<CommandActivity> activity READ activity WRITE setActivity NOTIFY activityChanged)
 
 public:
-    using SuccessHandler = std::function<void(const CommandResult&)>;
-    using FailureHandler = std::function<void(const std::string& code, const std::string& message)>;
-    using CancelHandler = std::function<void()>;
-
     // What the owner of the open document says about each request, on the GUI thread.
     struct Gate {
         // The sentence that refuses a request that may not go now; nothing lets it go.
@@ -62,15 +59,12 @@ public:
     void setGate(Gate gate) { gate_ = std::move(gate); }
 
     // A worker was started and both connections stood; false again once it stops.
-    bool workerReady() const { return workerReady_; }
+    bool workerReady() const override { return workerReady_; }
     // The exchange on show with its progress; shown (`visible`) once it has taken 0.25 s.
     const std::optional<CommandActivity>& activity() const { return activity_; }
     // Each emits its change signal only on a real change.
     void setWorkerReady(bool value);
     void setActivity(std::optional<CommandActivity> value);
-
-    // A request on the UI channel with a fresh id.
-    static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
 
     // ---- The worker
 
@@ -93,7 +87,7 @@ public:
     void shutdown();
     bool stopping() const { return stopping_; }
     // A worker runs and the main connection stands.
-    bool running() const { return worker_ && client_; }
+    bool running() const override { return worker_ && client_; }
     // No worker runs, or the running one ends within `milliseconds`.
     bool workerEnded(int milliseconds) const;
     // The limits the worker runs under, as its environment sets them.
@@ -110,7 +104,7 @@ public:
     // GUI thread. `clearsError` empties `errorMessage` first. A failure without `onFailure` goes to
     // `errorMessage`; a cancel says so in `status`.
     void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
-              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
+              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr) override;
     // Asks the worker to cancel the command of the shown activity, once, on the control connection.
     void cancelActivity();
     // Whether the control connection stands, so that a command can be cancelled at all.
@@ -119,7 +113,6 @@ public:
     std::int64_t ownChangesInFlight() const { return ownChangesInFlight_; }
 
 signals:
-    void workerReadyChanged();
     void activityChanged();
     // The running worker ended on its own (not through shutdown()); both connections are gone.
     void stopped(const WorkerStop& stop);

@@ -85,7 +85,7 @@ void Workspace::launchOnce() {
 
 void Workspace::launchWorker() {
     d_->link_->launch();
-    d_->mcp_->setMcpEnabled(true);
+    d_->mcp_->workerStarted();
 }
 
 void Workspace::shutdownWorker() {

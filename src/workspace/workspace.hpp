@@ -252,7 +252,7 @@ private:
     std::optional<std::string> refusal(const CommandRequest& request) const;
     void requestLeaving(const CommandRequest& request);
 
-    // Launch and stops (workspace_worker.cpp, workspace_stops.cpp)
+    // Launch and stops (workspace.cpp, workspace_stops.cpp)
     void launchWorker();
     void workerDidStop(const WorkerStop& stop);
     void rememberOpenDocument();
@@ -303,7 +303,7 @@ private:
     const std::vector<AnnotationInfo>& annotations() const;
     const AnnotationInfo* annotation(const std::string& annotationId) const;
     const AnnotationInfo* selectedOnShownPage() const;
-    void write(const std::string& mode, const std::optional<std::string>& destination, bool force);
+    void write(SaveMode mode, const std::optional<std::string>& destination, bool force);
     void promptStaleSave();
 
     // Printing (workspace_printing.cpp): deletes a print copy, or all that are still out.

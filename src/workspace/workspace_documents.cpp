@@ -104,8 +104,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
         d_->assistant_->stopAssistant();
-        d_->renderer_->forgetRenders();
-        d_->renderer_->clearPage();
+        d_->renderer_->documentReplaced();
         setSelectedAnnotationId(std::nullopt);
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
@@ -149,12 +148,10 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         d_->renderer_->invalidate(invalidation);
         d_->renderer_->refreshPage();
         // MCP clients may reach the document's file only under its current name.
-        if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMCPGrants();
+        if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMcpGrants();
     } else {
         d_->renderer_->refreshPage();
-        if (d_->mcp_->mcpAccessGranted()) {
-            d_->mcp_->setMcpAccessGranted(false);
-            d_->mcp_->syncMCPGrants();
+        if (d_->mcp_->documentReplaced()) {
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
     }

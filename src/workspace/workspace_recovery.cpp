@@ -53,7 +53,7 @@ void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& c
     if (!isPending(lost)) return;
     // The worker stopped under it: the document stays pending and the stop decides what follows.
     // A connection that broke under a worker that goes on running decides nothing, so that one gives up.
-    if (code == "worker_stopped" && d_->link_->workerEnded(250)) return;
+    if (code == rawValue(LinkFailure::workerStopped) && d_->link_->workerEnded(250)) return;
     d_->restoringLost_ = false;
     if (code != rawValue(FailureCode::passwordRequired)) {
         giveUp(lost, message);

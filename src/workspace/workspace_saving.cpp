@@ -9,7 +9,7 @@ namespace kivo {
 
 void Workspace::save() {
     if (inspect() && inspect()->sourcePath) {
-        write("save", std::nullopt, false);
+        write(SaveMode::save, std::nullopt, false);
         return;
     }
     saveAs();
@@ -17,14 +17,14 @@ void Workspace::save() {
 
 void Workspace::saveAs() {
     if (const auto path = d_->services_.fileDialogs->chooseSavePdf("Save As", suggestedName(), documentFolder())) {
-        write("saveAs", path->string(), false);
+        write(SaveMode::saveAs, path->string(), false);
     }
 }
 
 void Workspace::saveCopy() {
     if (const auto path =
             d_->services_.fileDialogs->chooseSavePdf("Save a Copy", "Untitled copy.pdf", documentFolder())) {
-        write("saveCopy", path->string(), false);
+        write(SaveMode::saveCopy, path->string(), false);
     }
 }
 
@@ -38,11 +38,11 @@ std::filesystem::path Workspace::documentFolder() const {
     return {};
 }
 
-void Workspace::write(const std::string& mode, const std::optional<std::string>& destination, bool force) {
+void Workspace::write(SaveMode mode, const std::optional<std::string>& destination, bool force) {
     setSavePhase(SavePhase::saving);
     CommandParams params;
     params.sessionId = sessionId();
-    params.saveMode = mode;
+    params.saveMode = std::string(rawValue(mode));
     params.destination = destination;
     params.force = force;
     CommandRequest request = makeRequest(CommandMethod::saveDocument, std::move(params));
@@ -55,16 +55,16 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
             const std::optional<std::string> oldPath = inspect() ? inspect()->sourcePath : std::nullopt;
             setInspect(result);
             setSavePhase(result.dirty.value_or(false) ? SavePhase::unsaved : SavePhase::saved);
-            setStatus(mode == "saveCopy" ? "Saved a copy" : "Saved");
+            setStatus(mode == SaveMode::saveCopy ? "Saved a copy" : "Saved");
             // MCP clients may reach the document's file only under its new name.
-            if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMCPGrants();
+            if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMcpGrants();
         },
         [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
             if (sessionId() != session) {
                 setErrorMessage(message);
                 return;
             }
-            if (code == rawValue(FailureCode::sourceChanged) && mode == "save") {
+            if (code == rawValue(FailureCode::sourceChanged) && mode == SaveMode::save) {
                 promptStaleSave();
                 return;
             }
@@ -76,7 +76,7 @@ void Workspace::write(const std::string& mode, const std::optional<std::string>&
 void Workspace::promptStaleSave() {
     setSavePhase(SavePhase::failed);
     switch (d_->services_.prompts->askStaleFile()) {
-        case Prompts::StaleFileChoice::overwrite: write("save", std::nullopt, true); return;
+        case Prompts::StaleFileChoice::overwrite: write(SaveMode::save, std::nullopt, true); return;
         case Prompts::StaleFileChoice::saveAs: saveAs(); return;
         case Prompts::StaleFileChoice::cancel:
             setErrorMessage("Save cancelled because the file on disk changed.");

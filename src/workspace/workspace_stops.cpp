@@ -31,7 +31,7 @@ std::string documentName(const std::optional<std::string>& sourcePath) {
 void Workspace::workerDidStop(const WorkerStop& stop) {
     d_->link_->setWorkerReady(false);
     // No MCP client reaches the worker now; a new one says so again once it runs.
-    d_->mcp_->setMcpEnabled(false);
+    d_->mcp_->workerStopped();
     d_->link_->setActivity(std::nullopt);
 
     // A stop while the lost document was being brought back must not bring it back again, or a
@@ -76,7 +76,7 @@ void Workspace::rememberOpenDocument() {
 
 void Workspace::showStopNotice(const std::optional<std::string>& extraSentence) {
     forgetDocument();
-    d_->mcp_->setMcpAccessGranted(false);
+    d_->mcp_->forget();
     const bool unsaved = d_->lostDocument_ && d_->lostDocument_->dirty;
     const std::optional<std::string> checkpoint =
         unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.") : std::nullopt;
@@ -103,16 +103,9 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
     }
     d_->link_->setWorkerReady(true);
     // A new worker starts without grants; sharing is the user's decision again.
-    d_->mcpNote_ = d_->mcp_->mcpAccessGranted()
+    d_->mcpNote_ = d_->mcp_->workerRestarted()
                        ? std::optional<std::string>("MCP access is off until you turn it on again.")
                        : std::nullopt;
-    d_->mcp_->setMcpAccessGranted(false);
-    // The new worker holds no grants: the approved paths are sent again, the document is not.
-    if (d_->mcp_->hasApprovedPaths()) {
-        d_->mcp_->syncMCPGrants();
-    } else {
-        d_->mcp_->updateExternalChangeWatch();
-    }
 
     if (!d_->lostDocument_) {
         noticeAfterRestart("Kivo PDF started it again.");
@@ -157,13 +150,11 @@ void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    d_->renderer_->clearPage();
-    d_->renderer_->forgetRenders();
+    d_->renderer_->forget();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");
     d_->lineSelection_.reset();
-    d_->renderer_->setPageChars({});
     setSearchHits({});
     d_->assistant_->showAnswer(std::nullopt, std::nullopt);
     setInkPoints({});

@@ -78,7 +78,7 @@ struct CanvasFixture {
         writeFile(pdf, makePdf(pages));
         editor = startEditor(scratch, {pdf.string()});
         if (!editor || !waitUntil([&] { return area().shown() == CanvasArea::Shown::page; })) return false;
-        if (std::abs(workspace().renderer().zoom() - zoom) > 1e-9) workspace().renderer().setZoom(zoom);
+        if (std::abs(workspace().renderer().zoom() - zoom) > 1e-9) workspace().renderer().stepZoom(zoom);
         return settled();
     }
 
@@ -421,11 +421,11 @@ private slots:
         QCOMPARE(bar.pageCountText(), QStringLiteral("of 3"));
         QVERIFY(!undoButton->isEnabled() && !redoButton->isEnabled());
 
-        workspace.renderer().setZoom(0.3);
+        workspace.renderer().stepZoom(0.3);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomOut)), Qt::LeftButton);
         QCOMPARE(workspace.renderer().zoom(), 0.25);
         QCOMPARE(zoomMenuButton->text(), QStringLiteral("25%"));
-        workspace.renderer().setZoom(3.9);
+        workspace.renderer().stepZoom(3.9);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomIn)), Qt::LeftButton);
         QCOMPARE(workspace.renderer().zoom(), 4.0);
 

@@ -280,7 +280,7 @@ private slots:
         CanvasArea& area = *named<CanvasArea>(editor->window(), "canvasArea");
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
-        workspace.renderer().setZoom(4.0);
+        workspace.renderer().stepZoom(4.0);
         QVERIFY(waitUntil([&] { return !workspace.renderer().pageTiles().empty(); }, 60));
         const QRectF visible = workspace.renderer().visibleCanvasRect();
         QVERIFY(!visible.isEmpty());

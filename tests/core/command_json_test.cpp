@@ -401,6 +401,21 @@ TEST(CommandVocabulary, WireNames) {
         const auto code = static_cast<FailureCode>(i);
         EXPECT_EQ(fromRawValue<FailureCode>(rawValue(code)), code) << rawValue(code);
     }
+    const std::pair<SaveMode, std::string_view> saveModes[] = {
+        {SaveMode::save, "save"}, {SaveMode::saveAs, "saveAs"}, {SaveMode::saveCopy, "saveCopy"}};
+    for (const auto& [mode, name] : saveModes) {
+        EXPECT_EQ(rawValue(mode), name);
+        EXPECT_EQ(fromRawValue<SaveMode>(name), mode) << name;
+    }
+    EXPECT_EQ(fromRawValue<SaveMode>("save_as"), std::nullopt);
+    const std::pair<AnswerEnd, std::string_view> answerEnds[] = {{AnswerEnd::cancelled, "cancelled"},
+                                                                 {AnswerEnd::timedOut, "timed_out"},
+                                                                 {AnswerEnd::length, "length"},
+                                                                 {AnswerEnd::disconnected, "disconnected"}};
+    for (const auto& [end, name] : answerEnds) {
+        EXPECT_EQ(rawValue(end), name);
+        EXPECT_EQ(fromRawValue<AnswerEnd>(name), end) << name;
+    }
     EXPECT_EQ(CommandCodecError::lineTooLong(67108865).what(),
               std::string("A message on the Kivo PDF socket passed 67108865 bytes without ending."));
     EXPECT_EQ(CommandCodecError::notUTF8().what(), std::string("A message on the Kivo PDF socket was not UTF-8."));

@@ -399,7 +399,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     open("first.pdf", 12);
     if (HasFatalFailure()) return;
     ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
-    ws().renderer().setZoom(4.0);
+    ws().renderer().stepZoom(4.0);
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageTiles().empty(); }));
     const std::vector<std::string> ids = pageIds();
     for (const std::string& id : ids) ws().renderer().showThumbnail(id);
@@ -409,7 +409,7 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     EXPECT_GT(before.thumbnails, 0);
 
     // Thumbnails of the first are still being rendered, one at a time, when the second is opened.
-    ws().renderer().setZoom(1.0);
+    ws().renderer().stepZoom(1.0);
     // Read the caches the moment the second is opened, before its own first render can come back.
     std::optional<PageRenderer::RenderCacheUse> atOpen;
     const QMetaObject::Connection opened = QObject::connect(&ws(), &WorkspaceState::statusChanged, [&] {

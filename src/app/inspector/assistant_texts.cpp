@@ -29,9 +29,12 @@ QString usageText(const std::string& model, const AnswerUsage& usage, const QLoc
 }
 
 QString incompleteNote(const std::string& reason) {
-    if (reason == "cancelled") return QStringLiteral("Stopped before the answer finished.");
-    if (reason == "timed_out") return QStringLiteral("The model took too long, so this answer is incomplete.");
-    if (reason == "length") return QStringLiteral("The answer reached the output limit and may be cut off.");
+    switch (fromRawValue<AnswerEnd>(reason).value_or(AnswerEnd::disconnected)) {
+        case AnswerEnd::cancelled: return QStringLiteral("Stopped before the answer finished.");
+        case AnswerEnd::timedOut: return QStringLiteral("The model took too long, so this answer is incomplete.");
+        case AnswerEnd::length: return QStringLiteral("The answer reached the output limit and may be cut off.");
+        case AnswerEnd::disconnected: break;
+    }
     return QStringLiteral("The model stopped partway, so this answer is incomplete.");
 }
 

@@ -106,12 +106,12 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
     QAction* files = approveMenu_->addAction(QStringLiteral("Files…"));
     QAction* folders = approveMenu_->addAction(QStringLiteral("Folders…"));
     connect(files, &QAction::triggered, &workspace_,
-            [this] { workspace_.sharing().approveMCPPath(FileDialogs::PathKind::files); });
+            [this] { workspace_.sharing().approveMcpPath(FileDialogs::PathKind::files); });
     connect(folders, &QAction::triggered, &workspace_,
-            [this] { workspace_.sharing().approveMCPPath(FileDialogs::PathKind::folders); });
+            [this] { workspace_.sharing().approveMcpPath(FileDialogs::PathKind::folders); });
     connect(approve_, &HeroButton::clicked, this,
             [this] { approveMenu_->popup(approve_->mapToGlobal(QPoint(0, approve_->height()))); });
-    connect(copy_, &HeroButton::clicked, &workspace_.sharing(), &McpSharing::copyMCPSetup);
+    connect(copy_, &HeroButton::clicked, &workspace_.sharing(), &McpSharing::copyMcpSetup);
     connect(switch_, &HeroSwitch::clicked, &workspace_.sharing(), &McpSharing::setMcpAccess);
 
     workerState_ = new InlineCodeLabel(column);

@@ -165,9 +165,9 @@ void EditorCommands::createPageMenu() {
     add(page, EditorAction::fitPage, ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
     add(page, EditorAction::fitWidth, {}, Rule::always, [this] { fit(FitMode::width); });
     add(page, EditorAction::zoomIn, ctrl | Qt::Key_Equal, Rule::always,
-        [w] { w->renderer().setZoom(w->renderer().zoom() + zoomStep); });
+        [w] { w->renderer().stepZoom(w->renderer().zoom() + zoomStep); });
     add(page, EditorAction::zoomOut, QKeySequence::ZoomOut, Rule::always,
-        [w] { w->renderer().setZoom(w->renderer().zoom() - zoomStep); });
+        [w] { w->renderer().stepZoom(w->renderer().zoom() - zoomStep); });
     routed_.push_back(
         add(page, EditorAction::previousPage, ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
     routed_.push_back(add(page, EditorAction::nextPage, ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));

@@ -1,6 +1,6 @@
-// The assistant in the workspace: the worker's planner, a model run against the fake Ollama server
-// reading the real worker's document, its draft, its stop, the proposals it makes, the model
-// lists, the key, and the guards around all of them.
+// The assistant: through the workspace, the worker's planner, a model run against the fake Ollama
+// server reading the real worker's document, its draft, its stop and the proposals it makes; alone
+// against a fake sender, the model lists, the key, and the guards around all of them.
 
 #include <QCoreApplication>
 #include <QThread>
@@ -12,6 +12,7 @@
 #include <iostream>
 #include <optional>
 
+#include "fake_command_sender.hpp"
 #include "fake_ollama.hpp"
 #include "processor_wait.hpp"
 #include "workspace/assistant_reader.hpp"
@@ -70,10 +71,6 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Match 1 of 1" || ws().errorMessage(); }))
         << ws().errorMessage().value_or(ws().status());
     EXPECT_EQ(answers, 0) << "the answer about first.pdf was not shown with second.pdf";
-
-    ws().assistant().setAssistantQuery(" \n ");
-    ws().assistant().askAssistant();
-    EXPECT_FALSE(ws().link().activity());
 }
 
 TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOwnDocument) {
@@ -240,19 +237,64 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     EXPECT_EQ(ws().assistant().assistantAnswer()->citations.size(), 1u) << "one citation, written again and again";
 }
 
+// ---- The session alone, against a fake sender
+
+// The session over the published state, the test services and a fake sender; its threads end before it does.
+struct AssistantAlone {
+    ~AssistantAlone() { assistant.stopThreads(); }
+
+    testing::PartFixture parts;
+    AssistantSession assistant{parts.state, parts.sender, parts.services};
+};
+
+TEST(AssistantPlannerTest, AsksAboutTheOpenDocumentAndShowsOnlyItsAnswer) {
+    const testing::Scratch scratch;
+    AssistantAlone test;
+    test.assistant.setAssistantProvider(AssistantProvider::local);
+    testing::showDocument(test.parts.state, 2);
+    test.assistant.setAssistantQuery("  What does the second page say? \n");
+    test.assistant.setAssistantScope(AssistantScope::page);
+    test.assistant.askAssistant();
+    auto asked = test.parts.sender.sent(CommandMethod::ask);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].params.query, "What does the second page say?");
+    EXPECT_EQ(asked[0].params.scope, "page");
+    EXPECT_EQ(asked[0].params.sessionId, "s1");
+    EXPECT_EQ(asked[0].params.pageId, "p1");
+    CommandResult answered;
+    answered.answer = AssistantAnswer{.text = "It says hello.", .fromDocument = true};
+    ASSERT_TRUE(test.parts.sender.succeed(CommandMethod::ask, answered));
+    EXPECT_EQ(test.parts.state.status(), "Answer uses document evidence only");
+    ASSERT_TRUE(test.assistant.assistantAnswer());
+    EXPECT_EQ(test.assistant.assistantAnswer()->text, "It says hello.");
+    EXPECT_FALSE(test.assistant.assistantRunning()) << "the planner's answer comes in one piece";
+
+    // Another document was opened before the answer about this one came.
+    test.assistant.askAssistant();
+    test.parts.state.setSessionId("s2");
+    test.parts.state.setStatus("Opened second.pdf");
+    answered.answer->text = "About the first document.";
+    ASSERT_TRUE(test.parts.sender.succeed(CommandMethod::ask, answered));
+    EXPECT_EQ(test.assistant.assistantAnswer()->text, "It says hello.");
+    EXPECT_EQ(test.parts.state.status(), "Opened second.pdf");
+
+    test.assistant.setAssistantQuery(" \n ");
+    test.assistant.askAssistant();
+    EXPECT_EQ(test.parts.sender.sent(CommandMethod::ask).size(), 2u) << "a blank question is not asked";
+}
+
 TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleReply) {
     const testing::Scratch scratch;
-    testing::TestWorkspace test(std::nullopt);
+    AssistantAlone test;
     FakeOllama ollama;
     const testing::ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
-    test->assistant().setAssistantModel("gone:7b");
-    test->assistant().setAssistantProvider(AssistantProvider::ollama);  // choosing it fetches its models
-    ASSERT_TRUE(waitUntil([&] { return test->assistant().providerStatus().has_value(); }));
-    EXPECT_TRUE(test->assistant().providerStatus()->ready);
-    EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b")
-        << "the vanished model gives way to one that proposes edits";
+    test.assistant.setAssistantModel("gone:7b");
+    test.assistant.setAssistantProvider(AssistantProvider::ollama);  // choosing it fetches its models
+    ASSERT_TRUE(waitUntil([&] { return test.assistant.providerStatus().has_value(); }));
+    EXPECT_TRUE(test.assistant.providerStatus()->ready);
+    EXPECT_EQ(test.assistant.assistantModel(), "tiny:1b") << "the vanished model gives way to one that proposes edits";
     const std::size_t asked = ollama.requests().size();
-    test->assistant().setAssistantProvider(AssistantProvider::ollama);
+    test.assistant.setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(ollama.requests().size(), asked) << "the same provider again fetches nothing";
 
     // A slow server answers after the user chose the worker's planner: its list is no answer.
@@ -260,12 +302,12 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
         connection.pause(std::chrono::milliseconds(500));
         connection.respond(200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
     });
-    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
-    test->assistant().setAssistantProvider(AssistantProvider::ollama);
-    test->assistant().setAssistantProvider(AssistantProvider::local);
+    test.assistant.setAssistantProvider(AssistantProvider::anthropic);
+    test.assistant.setAssistantProvider(AssistantProvider::ollama);
+    test.assistant.setAssistantProvider(AssistantProvider::local);
     waitUntil([&] { return false; }, 2);
-    EXPECT_EQ(test->assistant().providerStatus(), std::nullopt);
-    EXPECT_EQ(test->assistant().assistantModel(), "tiny:1b");
+    EXPECT_EQ(test.assistant.providerStatus(), std::nullopt);
+    EXPECT_EQ(test.assistant.assistantModel(), "tiny:1b");
 }
 
 TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
@@ -275,48 +317,48 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
         connection.respond(404, R"({"type":"error","error":{"type":"not_found_error","message":"none"}})");
     });
     const testing::ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
-    testing::TestWorkspace test(std::nullopt);
-    test->setSessionId("s1");
-    test->assistant().setAssistantModel("claude-opus-5");
-    test->assistant().setAssistantQuery("Anything?");
-    test->assistant().setAssistantProvider(AssistantProvider::anthropic);
+    AssistantAlone test;
+    test.parts.state.setSessionId("s1");
+    test.assistant.setAssistantModel("claude-opus-5");
+    test.assistant.setAssistantQuery("Anything?");
+    test.assistant.setAssistantProvider(AssistantProvider::anthropic);
     const std::string missing = "Anthropic answers with your own key. Add one in the Assistant panel.";
-    EXPECT_EQ(test->assistant().providerStatus(), ProviderStatus::unavailable(missing));
-    const std::string status = test->status();
-    test->assistant().askAssistant();
-    EXPECT_EQ(test->errorMessage(), missing);
-    EXPECT_EQ(test->status(), status);
-    EXPECT_FALSE(test->assistant().assistantRunning());
+    EXPECT_EQ(test.assistant.providerStatus(), ProviderStatus::unavailable(missing));
+    const std::string status = test.parts.state.status();
+    test.assistant.askAssistant();
+    EXPECT_EQ(test.parts.state.errorMessage(), missing);
+    EXPECT_EQ(test.parts.state.status(), status);
+    EXPECT_FALSE(test.assistant.assistantRunning());
 
     // The store answers off the GUI thread.
     const auto statusBecomes = [&](const std::string& expected) {
-        return waitUntil([&] { return test->status() == expected; }, 5);
+        return waitUntil([&] { return test.parts.state.status() == expected; }, 5);
     };
-    test->assistant().saveAssistantKey("sk-test");
+    test.assistant.saveAssistantKey("sk-test");
     EXPECT_TRUE(statusBecomes("Anthropic key saved in your keyring."));
-    EXPECT_TRUE(test->assistant().assistantKeyStored());
-    EXPECT_EQ(test.keys->keys.at("anthropic"), "sk-test");
-    test.keys->place = KeychainKey::Place::file;
-    test->assistant().saveAssistantKey("sk-test");
+    EXPECT_TRUE(test.assistant.assistantKeyStored());
+    EXPECT_EQ(test.parts.keys->keys.at("anthropic"), "sk-test");
+    test.parts.keys->place = KeychainKey::Place::file;
+    test.assistant.saveAssistantKey("sk-test");
     EXPECT_TRUE(statusBecomes("Anthropic key saved in a file only you can read."));
 
-    test->assistant().removeAssistantKey();
+    test.assistant.removeAssistantKey();
     // Said of where the key was kept.
     EXPECT_TRUE(statusBecomes("Anthropic key removed from the file only you can read."));
-    EXPECT_FALSE(test->assistant().assistantKeyStored());
-    EXPECT_EQ(test->assistant().providerStatus(), ProviderStatus::unavailable(missing))
+    EXPECT_FALSE(test.assistant.assistantKeyStored());
+    EXPECT_EQ(test.assistant.providerStatus(), ProviderStatus::unavailable(missing))
         << "the provider says what is missing";
 
-    test.keys->failure = "The keyring is locked.";
-    test->assistant().saveAssistantKey("sk-other");
-    EXPECT_TRUE(waitUntil([&] { return test->errorMessage() == "The keyring is locked."; }, 5));
-    EXPECT_FALSE(test->assistant().assistantKeyStored());
+    test.parts.keys->failure = "The keyring is locked.";
+    test.assistant.saveAssistantKey("sk-other");
+    EXPECT_TRUE(waitUntil([&] { return test.parts.state.errorMessage() == "The keyring is locked."; }, 5));
+    EXPECT_FALSE(test.assistant.assistantKeyStored());
 }
 
 TEST(AssistantReaderTest, RefusesToWaitOnTheGUIThread) {
     const testing::Scratch scratch;
-    testing::TestWorkspace test(std::nullopt);
-    AssistantReader document(test->assistant(), "s1");
+    AssistantAlone test;
+    AssistantReader document(test.assistant, "s1");
     EXPECT_THROW(document.perform(CommandMethod::search, {}, {}), std::logic_error);
 }
 

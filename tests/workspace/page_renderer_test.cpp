@@ -1,6 +1,7 @@
 // Showing pages: the render files, the page render with its zoom and fit, the tiles of a large
-// page, navigation and the thumbnails. The fake worker counts what it was asked for; the real one
-// shows that its files and sizes fit.
+// page, navigation and the thumbnails. The renderer alone answers to a fake sender; through the
+// workspace, the fake worker counts what it was asked for and the real one shows that its files and
+// sizes fit.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <locale>
 
+#include "fake_command_sender.hpp"
 #include "fifo_release.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/page_renders.hpp"
@@ -30,7 +32,7 @@ using testing::waitUntil;
 // Zooms before a document is open and lets the zoom settle, so the first render is at `zoom` and no
 // settled re-render follows the opening.
 void zoomBeforeOpening(Workspace& workspace, double zoom) {
-    workspace.renderer().setZoom(zoom);
+    workspace.renderer().stepZoom(zoom);
     waitUntil([] { return false; }, 0.3);
 }
 
@@ -184,6 +186,74 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
     }
 }
 
+// ---- The renderer alone, against a fake sender
+
+using PageRendererTest = testing::PartTest<PageRenderer>;
+
+TEST_F(PageRendererTest, FitsThePageOrItsWidthIntoTheViewport) {
+    testing::showDocument(parts_.state, 3);
+    const struct {
+        FitMode mode;
+        QSizeF viewport;
+        double zoom;  // 1.2 is the zoom it started with: nothing changed
+    } cases[] = {
+        {FitMode::page, {848, 648}, 600.0 / 792}, {FitMode::width, {848, 648}, 800.0 / 612},
+        {FitMode::width, {60, 500}, 0.25},        {FitMode::width, {40, 500}, 1.2},
+        {FitMode::page, {848, 40}, 1.2},          {FitMode::manual, {848, 648}, 1.2},
+        {FitMode::page, {10000, 10000}, 4.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(rawValue(c.mode)) + " " + std::to_string(c.viewport.width()));
+        part_.stepZoom(1.2);
+        part_.setFitMode(c.mode);
+        part_.setViewport(c.viewport);
+        part_.applyFit();
+        EXPECT_DOUBLE_EQ(part_.zoom(), c.zoom);
+    }
+
+    // A resize fits once, after it settles.
+    part_.stepZoom(1.2);
+    part_.setFitMode(FitMode::width);
+    for (double width : {500.0, 600.0, 660.0}) {
+        part_.setViewport({width, 500});
+        part_.scheduleFit();
+    }
+    EXPECT_EQ(part_.zoom(), 1.2);
+    ASSERT_TRUE(waitUntil([&] { return part_.zoom() != 1.2; }));
+    EXPECT_DOUBLE_EQ(part_.zoom(), 612.0 / 612);
+}
+
+// A thumbnail that failed because no worker was there to render it is asked for again; one the
+// worker itself could not render is not.
+TEST_F(PageRendererTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
+    const struct {
+        const char* code;
+        bool running;
+        bool askedAgain;
+    } cases[] = {
+        {"worker_stopped", false, true},
+        {"worker_restarting", true, true},
+        {"render_failed", false, true},
+        {"render_failed", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.code) + (c.running ? " running" : " away"));
+        testing::PartFixture parts;
+        PageRenderer renderer(parts.state, parts.sender, parts.services);
+        testing::showDocument(parts.state, 1);
+        parts.sender.setReady(true);
+        const auto thumbnails = [&] { return parts.sender.sent(CommandMethod::renderPage).size(); };
+        renderer.showThumbnail("p1");
+        ASSERT_TRUE(waitUntil([&] { return thumbnails() == 1; }, 5));
+        EXPECT_EQ(parts.sender.sent(CommandMethod::renderPage)[0].params.pageId, "p1");
+        parts.sender.setReady(c.running);
+        ASSERT_TRUE(parts.sender.fail(CommandMethod::renderPage, c.code, "No thumbnail."));
+        parts.sender.setReady(true);
+        waitUntil([&] { return thumbnails() > 1; }, 1);
+        EXPECT_EQ(thumbnails(), c.askedAgain ? 2u : 1u);
+    }
+}
+
 // ---- Against the fake worker
 
 class RenderFakeTest : public ::testing::Test {
@@ -285,10 +355,10 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged, [&] { ++changes; });
     ws().renderer().setFitMode(FitMode::page);
 
-    ws().renderer().setZoom(1.5);
-    ws().renderer().setZoom(2.0);
+    ws().renderer().stepZoom(1.5);
+    ws().renderer().stepZoom(2.0);
     const auto lastStep = std::chrono::steady_clock::now();
-    ws().renderer().setZoom(10);
+    ws().renderer().stepZoom(10);
     EXPECT_EQ(ws().renderer().zoom(), 4.0);
     EXPECT_EQ(ws().renderer().fitMode(), FitMode::manual);
     EXPECT_EQ(changes, 3) << "one preview a step";
@@ -320,7 +390,7 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     for (const auto& request : sent(CommandMethod::renderPage))
         EXPECT_TRUE(request.params.pageId == "p1" || request.params.scale == 2.4) << "no page ahead that needs tiles";
 
-    ws().renderer().setZoom(0.1);
+    ws().renderer().stepZoom(0.1);
     EXPECT_EQ(ws().renderer().zoom(), 0.25);
 }
 
@@ -336,11 +406,11 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
         [&] { return !ws().renderer().thumbnail("p5").isNull() && !ws().renderer().thumbnail("p3").isNull(); }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
-    ws().renderer().setZoom(0.5);
+    ws().renderer().stepZoom(0.5);
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 612; }));
     const uchar* halfZoom = ws().renderer().pageImage().constBits();
     ws().select("p1");
-    ws().renderer().setZoom(1.0);
+    ws().renderer().stepZoom(1.0);
     ASSERT_TRUE(
         waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
     const struct {
@@ -500,40 +570,6 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
     EXPECT_LE(use.bytes, use.boundBytes);
 }
 
-TEST_F(RenderFakeTest, FitsThePageOrItsWidthIntoTheViewport) {
-    start();
-    openDocument();
-    const struct {
-        FitMode mode;
-        QSizeF viewport;
-        double zoom;  // 1.2 is the zoom it started with: nothing changed
-    } cases[] = {
-        {FitMode::page, {848, 648}, 600.0 / 792}, {FitMode::width, {848, 648}, 800.0 / 612},
-        {FitMode::width, {60, 500}, 0.25},        {FitMode::width, {40, 500}, 1.2},
-        {FitMode::page, {848, 40}, 1.2},          {FitMode::manual, {848, 648}, 1.2},
-        {FitMode::page, {10000, 10000}, 4.0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(rawValue(c.mode)) + " " + std::to_string(c.viewport.width()));
-        ws().renderer().setZoom(1.2);
-        ws().renderer().setFitMode(c.mode);
-        ws().renderer().setViewport(c.viewport);
-        ws().renderer().applyFit();
-        EXPECT_DOUBLE_EQ(ws().renderer().zoom(), c.zoom);
-    }
-
-    // A resize fits once, after it settles.
-    ws().renderer().setZoom(1.2);
-    ws().renderer().setFitMode(FitMode::width);
-    for (double width : {500.0, 600.0, 660.0}) {
-        ws().renderer().setViewport({width, 500});
-        ws().renderer().scheduleFit();
-    }
-    EXPECT_EQ(ws().renderer().zoom(), 1.2);
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().zoom() != 1.2; }));
-    EXPECT_DOUBLE_EQ(ws().renderer().zoom(), 612.0 / 612);
-}
-
 TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnows) {
     const struct {
         const char* action;
@@ -650,7 +686,7 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 
     // A zoom step drops the tiles and asks for none while it settles.
-    ws().renderer().setZoom(3.9);
+    ws().renderer().stepZoom(3.9);
     EXPECT_TRUE(ws().renderer().pageTiles().empty());
     ws().renderer().updateTiles();
     EXPECT_TRUE(ws().renderer().pageTiles().empty());
@@ -699,9 +735,9 @@ TEST_F(TileFakeTest, AZoomChosenInOneGoAsksForTheTilesInViewBeforeThePageAndShow
     // Steps that may not be the last ask for no tiles while they settle; the settled refresh puts the
     // tiles at hand straight back up, before any reply.
     const std::size_t before = sent(CommandMethod::renderPage).size();
-    renderer.setZoom(3.9);
+    renderer.stepZoom(3.9);
     EXPECT_TRUE(renderer.pageTiles().empty());
-    renderer.setZoom(4.0);
+    renderer.stepZoom(4.0);
     roundTrips();
     EXPECT_EQ(sent(CommandMethod::renderPage).size(), before);
     renderer.refreshPage();

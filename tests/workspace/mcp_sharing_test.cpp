@@ -1,5 +1,6 @@
-// MCP sharing: the grants the worker receives (the fake writes them down), what an MCP client sees
-// through the real worker, the watch that takes in its edits, and the configuration copied for it.
+// MCP sharing: the watch that takes in an MCP client's edits, a refused grant and the configuration
+// copied for a client, against a fake sender; the grants the worker receives through the workspace
+// (the fake worker writes them down) and what an MCP client sees through the real worker.
 
 #include <signal.h>
 
@@ -11,6 +12,7 @@
 
 #include "core/ipc_paths.hpp"
 #include "core/text.hpp"
+#include "fake_command_sender.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
@@ -19,6 +21,122 @@ namespace {
 using testing::waitUntil;
 
 const std::vector<std::string> allPermissions = {"read", "modify", "export"};
+
+// ---- The part alone, against a fake sender
+
+using McpSharingTest = testing::PartTest<McpSharing>;
+
+// What the watch decided, not when a busy machine let the test see it: a repeating one-second timer, and
+// never more asks than seconds gone by (a late tick only slows it).
+TEST_F(McpSharingTest, TheChangeWatchAsksOnceASecond) {
+    testing::showDocument(parts_.state, 1);
+    CommandResult listed;
+    listed.documents = std::vector<DocumentSummary>{DocumentSummary{"s1", "a.pdf", 1, 1}};
+    parts_.sender.answers[CommandMethod::listDocuments] = listed;
+    const auto asked = [&] { return parts_.sender.sent(CommandMethod::listDocuments).size(); };
+    const std::size_t before = asked();
+    const auto granted = std::chrono::steady_clock::now();
+    part_.setMcpAccessGranted(true);
+    part_.syncMcpGrants();
+    ASSERT_TRUE(part_.watchingExternalChanges());
+    std::vector<QTimer*> watches;
+    for (QTimer* timer : part_.findChildren<QTimer*>()) {
+        if (timer->isActive()) watches.push_back(timer);
+    }
+    ASSERT_EQ(watches.size(), 1u);
+    EXPECT_EQ(watches[0]->interval(), 1000);
+    EXPECT_FALSE(watches[0]->isSingleShot());
+    ASSERT_TRUE(waitUntil([&] { return asked() >= before + 3; }, 20));
+    const std::chrono::duration<double> gone = std::chrono::steady_clock::now() - granted;
+    EXPECT_LE(asked() - before, static_cast<std::size_t>(gone.count()) + 1);
+}
+
+TEST_F(McpSharingTest, AGrantTheWorkerRefusesTurnsSharingOff) {
+    testing::showDocument(parts_.state, 1);
+    part_.setMcpAccessGranted(true);
+    part_.syncMcpGrants();
+    EXPECT_TRUE(part_.watchingExternalChanges());
+    ASSERT_TRUE(parts_.sender.fail(CommandMethod::setGrants, "internal", "The grants could not be kept."));
+    EXPECT_EQ(parts_.state.errorMessage(), "The grants could not be kept.");
+    EXPECT_FALSE(part_.mcpAccessGranted());
+    EXPECT_FALSE(part_.watchingExternalChanges());
+}
+
+// A new worker and another document both end sharing; the grants go out only when the worker does
+// not hold them yet: a new worker is sent the approved paths, another document all the grants.
+TEST_F(McpSharingTest, ANewWorkerOrAnotherDocumentTurnsSharingOff) {
+    const struct {
+        const char* what;
+        bool sharing;
+        bool approved;
+        bool anotherDocument;
+        std::size_t grantsSent;
+    } cases[] = {
+        {"a new worker while sharing", true, false, false, 0},
+        {"a new worker with approved paths", false, true, false, 1},
+        {"a new worker while sharing, with approved paths", true, true, false, 1},
+        {"another document while sharing", true, true, true, 1},
+        {"another document, not shared", false, true, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::PartFixture parts;
+        McpSharing sharing(parts.state, parts.sender, parts.services);
+        testing::showDocument(parts.state, 1);
+        const std::vector<std::string> paths =
+            c.approved ? std::vector<std::string>{"/srv/a"} : std::vector<std::string>{};
+        if (c.approved) {
+            parts.dialogs->paths = {"/srv/a"};
+            sharing.approveMcpPath(FileDialogs::PathKind::files);
+        }
+        sharing.setMcpAccessGranted(c.sharing);
+        sharing.updateExternalChangeWatch();
+        const std::size_t before = parts.sender.sent(CommandMethod::setGrants).size();
+
+        EXPECT_EQ(c.anotherDocument ? sharing.documentReplaced() : sharing.workerRestarted(), c.sharing);
+        EXPECT_FALSE(sharing.mcpAccessGranted());
+        EXPECT_FALSE(sharing.watchingExternalChanges());
+        const auto sent = parts.sender.sent(CommandMethod::setGrants);
+        ASSERT_EQ(sent.size() - before, c.grantsSent);
+        if (c.grantsSent == 0) continue;
+        EXPECT_EQ(sent.back().params.sessionIds, std::vector<std::string>{});
+        EXPECT_EQ(sent.back().params.permissions, std::vector<std::string>{});
+        EXPECT_EQ(sent.back().params.paths, paths);
+    }
+}
+
+TEST_F(McpSharingTest, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
+    struct Case {
+        std::string path;
+        std::string word;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
+                           {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
+        parts_.host->connector = std::filesystem::path(c.path);
+        part_.copyMcpSetup();
+        EXPECT_EQ(parts_.clipboard->text,
+                  "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path + "\"\n    }\n  }\n}");
+        EXPECT_EQ(
+            parts_.state.status(),
+            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
+                c.word);
+    }
+    parts_.host->connector.reset();  // the tests' own folder holds the real one
+    part_.copyMcpSetup();
+    EXPECT_NE(parts_.clipboard->text.find((std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-mcp").string()),
+              std::string::npos);
+
+    parts_.host->connector = std::optional<std::filesystem::path>();
+    parts_.clipboard->text = "kept";
+    part_.copyMcpSetup();
+    EXPECT_EQ(parts_.state.errorMessage().value_or(""),
+              "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then copy the "
+              "config again.");
+    EXPECT_EQ(parts_.clipboard->text, "kept");
+}
+
+// ---- Through the workspace: the grants the fake worker writes down
 
 class SharingWireTest : public ::testing::Test {
 protected:
@@ -51,7 +169,7 @@ protected:
 TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPath) {
     start();
     test_->dialogs->paths = {"/srv/a", "/srv/b"};
-    ws().sharing().approveMCPPath(FileDialogs::PathKind::files);
+    ws().sharing().approveMcpPath(FileDialogs::PathKind::files);
     EXPECT_EQ(test_->dialogs->messages.back(), "MCP may only read or write these approved paths.");
     EXPECT_EQ(ws().status(), "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
     CommandParams sent = grants(1);
@@ -60,7 +178,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
 
     ws().sharing().setMcpAccessGranted(true);
-    ws().sharing().syncMCPGrants();  // sharing with no document: permissions but no session, and no watch
+    ws().sharing().syncMcpGrants();  // sharing with no document: permissions but no session, and no watch
     EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
     ws().sharing().setMcpAccessGranted(false);
@@ -69,7 +187,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     if (HasFatalFailure()) return;
     const std::string document = (scratch_.docs() / "shared.pdf").string();
     ws().sharing().setMcpAccessGranted(true);
-    ws().sharing().syncMCPGrants();
+    ws().sharing().syncMcpGrants();
     sent = grants(3);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
     EXPECT_EQ(sent.permissions, allPermissions);
@@ -77,7 +195,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_TRUE(ws().sharing().watchingExternalChanges());
 
     test_->dialogs->paths = {"/srv/b"};
-    ws().sharing().approveMCPPath(FileDialogs::PathKind::folders);
+    ws().sharing().approveMcpPath(FileDialogs::PathKind::folders);
     EXPECT_EQ(ws().status(), "Approved 1 path(s) for MCP.");
     EXPECT_EQ(test_->dialogs->kinds, (std::vector{FileDialogs::PathKind::files, FileDialogs::PathKind::folders}));
     EXPECT_EQ(grants(4).paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
@@ -101,7 +219,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
 
     // A new worker holds no grants: the approved paths are sent to it again, the document is not.
     ws().sharing().setMcpAccessGranted(true);
-    ws().sharing().syncMCPGrants();
+    ws().sharing().syncMcpGrants();
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
@@ -111,75 +229,6 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
-}
-
-// What the watch decided, not when a busy machine let the test see it: a repeating one-second timer, and
-// never more asks than seconds gone by (a late tick only slows it).
-TEST_F(SharingWireTest, TheChangeWatchAsksOnceASecond) {
-    start();
-    open("a.pdf");
-    const auto asked = [&] { return testing::sentRequests(scratch_.log(), CommandMethod::listDocuments).size(); };
-    const std::size_t before = asked();
-    const auto granted = std::chrono::steady_clock::now();
-    ws().sharing().setMcpAccessGranted(true);
-    ws().sharing().syncMCPGrants();
-    ASSERT_TRUE(ws().sharing().watchingExternalChanges());
-    std::vector<QTimer*> watches;
-    for (QTimer* timer : ws().sharing().findChildren<QTimer*>()) {
-        if (timer->isActive()) watches.push_back(timer);
-    }
-    ASSERT_EQ(watches.size(), 1u);
-    EXPECT_EQ(watches[0]->interval(), 1000);
-    EXPECT_FALSE(watches[0]->isSingleShot());
-    ASSERT_TRUE(waitUntil([&] { return asked() >= before + 3; }, 20));
-    const std::chrono::duration<double> gone = std::chrono::steady_clock::now() - granted;
-    EXPECT_LE(asked() - before, static_cast<std::size_t>(gone.count()) + 1);
-}
-
-TEST_F(SharingWireTest, AGrantTheWorkerRefusesTurnsSharingOff) {
-    start({{"KIVO_FAKE_WORKER_SCRIPT", "set_grants=error:internal:The grants could not be kept."}});
-    open("shared.pdf");
-    if (HasFatalFailure()) return;
-    ws().sharing().setMcpAccessGranted(true);
-    ws().sharing().syncMCPGrants();
-    EXPECT_TRUE(ws().sharing().watchingExternalChanges());
-    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
-    EXPECT_EQ(*ws().errorMessage(), "The grants could not be kept.");
-    EXPECT_FALSE(ws().sharing().mcpAccessGranted());
-    EXPECT_FALSE(ws().sharing().watchingExternalChanges());
-}
-
-TEST(CopyMCPSetup, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine) {
-    const testing::Scratch scratch;
-    testing::TestWorkspace test(std::nullopt);
-    struct Case {
-        std::string path;
-        std::string word;
-    };
-    for (const Case& c :
-         std::vector<Case>{{"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
-                           {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
-        test.host->connector = std::filesystem::path(c.path);
-        test->sharing().copyMCPSetup();
-        EXPECT_EQ(test.clipboard->text,
-                  "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path + "\"\n    }\n  }\n}");
-        EXPECT_EQ(
-            test->status(),
-            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
-                c.word);
-    }
-    test.host->connector.reset();  // the tests' own folder holds the real one
-    test->sharing().copyMCPSetup();
-    EXPECT_NE(test.clipboard->text.find((std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-mcp").string()),
-              std::string::npos);
-
-    test.host->connector = std::optional<std::filesystem::path>();
-    test.clipboard->text = "kept";
-    test->sharing().copyMCPSetup();
-    EXPECT_EQ(test->errorMessage().value_or(""),
-              "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then copy the "
-              "config again.");
-    EXPECT_EQ(test.clipboard->text, "kept");
 }
 
 // ---- What an MCP client sees through the real worker
@@ -207,7 +256,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
 
     ws.sharing().setMcpAccessGranted(true);
-    ws.sharing().syncMCPGrants();
+    ws.sharing().syncMcpGrants();
     ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
     const DocumentSummary shared = listed().front();
     EXPECT_EQ(shared.sessionId, ws.sessionId());
@@ -229,7 +278,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
 
     ws.sharing().setMcpAccessGranted(false);
-    ws.sharing().syncMCPGrants();
+    ws.sharing().syncMcpGrants();
     EXPECT_FALSE(ws.sharing().watchingExternalChanges());
     EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));
 }
