@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "core/file_creation.hpp"
@@ -62,10 +63,39 @@ bool headerOfLaterGeneration(std::span<const uint8_t> bytes, size_t place) {
     return nonZero && i > 0 && isDigit(bytes[i - 1]);
 }
 
+// Whether `word` at `place` stands alone, between white space or the ends of the bytes, as PDFium
+// wants the words that end a stream to.
+bool standsAlone(std::span<const uint8_t> bytes, size_t place, size_t length) {
+    return (place == 0 || isWhiteSpace(bytes[place - 1])) &&
+           (place + length == bytes.size() || isWhiteSpace(bytes[place + length]));
+}
+
 struct Scan {
     int ends = 0;
     bool onlyGenerationZero = true;
+    bool everyStreamEnds = true;
 };
+
+// Whether an end PDFium accepts follows the last "stream" that is not itself an end. Every "stream"
+// counts as one begun, and only an end standing alone as one, so a doubt costs a whole write, never
+// a state that reads otherwise.
+bool everyStreamEnds(std::span<const uint8_t> bytes) {
+    std::optional<size_t> lastBegun;
+    std::optional<size_t> lastEnd;
+    forEachPlace(bytes, "stream", [&](size_t place) {
+        const bool end = place >= 3 && std::memcmp(bytes.data() + place - 3, "end", 3) == 0;
+        if (!end) {
+            lastBegun = place;
+        } else if (standsAlone(bytes, place - 3, 9)) {
+            lastEnd = place;
+        }
+    });
+    if (!lastBegun) return true;
+    forEachPlace(bytes.subspan(*lastBegun), "endobj", [&](size_t place) {
+        if (standsAlone(bytes, *lastBegun + place, 6)) lastEnd = std::max(lastEnd.value_or(0), *lastBegun + place);
+    });
+    return lastEnd && *lastEnd > *lastBegun;
+}
 
 // A linearized file ends twice in its first revision; counting it as appended once costs at
 // worst an earlier rewrite.
@@ -75,6 +105,7 @@ Scan scan(std::span<const uint8_t> bytes) {
     forEachPlace(bytes, " obj", [&](size_t place) {
         if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1)) found.onlyGenerationZero = false;
     });
+    found.everyStreamEnds = everyStreamEnds(bytes);
     return found;
 }
 
@@ -86,6 +117,7 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
         layers_.appended = std::max(0, found.ends - 1);
         layers_.baseLength = count_;
         layers_.onlyGenerationZero = found.onlyGenerationZero;
+        layers_.everyStreamEnds = found.everyStreamEnds;
     });
     return layers_;
 }
@@ -101,6 +133,7 @@ DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, c
         bytes->layers_.appended = below.appended + std::max(1, tail.ends);
         bytes->layers_.baseLength = below.baseLength;
         bytes->layers_.onlyGenerationZero = below.onlyGenerationZero && tail.onlyGenerationZero;
+        bytes->layers_.everyStreamEnds = below.everyStreamEnds && tail.everyStreamEnds;
     });
     return bytes;
 }

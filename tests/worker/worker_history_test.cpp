@@ -293,6 +293,33 @@ TEST(WorkerHistory, NoEditOrWriteIsAcknowledgedWhoseBytesDoNotOpen) {
     }
 }
 
+// A stream whose length ends mid-stream, and that nothing ends, reads the same page text in every
+// state: as opened, after notes, undos and redos, and restored from the checkpoint.
+TEST(WorkerHistory, EveryStateOfARepairedFileReadsTheTextItOpenedWith) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    const fs::path repro = testing::repro("undo-reads-other-page-text.pdf");
+    if (repro.empty()) GTEST_SKIP() << "reproducer folder absent";
+    testing::TempDir dir;
+    const fs::path file = copyOf(repro, dir.path() / "doc.pdf");
+    DocumentWorker worker(WorkerMode::stdio, dir.path());
+    const CommandResult opened = worker.open(file).result.value_or(CommandResult{});
+    ASSERT_TRUE(opened.sessionId && opened.pages);
+    const std::string session = *opened.sessionId;
+    const std::string page = opened.pages->at(0).id;
+    const std::string text = pageText(worker, session, page);
+    std::vector<Step> steps(7, Step::note);
+    steps.insert(steps.end(), {Step::undo, Step::undo, Step::redo, Step::undo, Step::note, Step::undo, Step::redo});
+    for (const Step step : steps) {
+        ASSERT_TRUE(worker.send(stepRequest(step, session, page)).ok);
+        EXPECT_EQ(pageText(worker, session, page), text) << "after step " << static_cast<int>(step);
+    }
+    auto restore = makeRequest(CommandMethod::restoreRecovery);
+    restore.params.recoveryId = session;
+    const auto restored = worker.send(restore);
+    ASSERT_TRUE(restored.ok) << outcome(restored);
+    EXPECT_EQ(pageText(worker, *restored.result->sessionId, restored.result->pages->at(0).id), text) << "restored";
+}
+
 // Any number of notes, undos and redos, and of kill-and-restore cycles, leave states and
 // checkpoints that append at most eight revisions to a whole write; a whole write of the same
 // document is the yardstick for their length.
@@ -385,7 +412,8 @@ TEST(WorkerHistory, EveryStateReadsAsTheSameStateWrittenWhole) {
         ASSERT_FALSE(mutant.empty()) << name;
         documents.push_back(mutant);
     }
-    for (const char* name : {"objects-of-generation-1.pdf", "edit-after-undo-drops-annotations.pdf"}) {
+    for (const char* name :
+         {"objects-of-generation-1.pdf", "edit-after-undo-drops-annotations.pdf", "undo-reads-other-page-text.pdf"}) {
         if (const fs::path repro = testing::repro(name); !repro.empty()) {
             documents.push_back(copyOf(repro, dir.path() / name));
         }
