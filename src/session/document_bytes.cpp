@@ -72,6 +72,8 @@ bool standsAlone(std::span<const uint8_t> bytes, size_t place, size_t length) {
 
 struct Scan {
     int ends = 0;
+    // Where the first revision ends: past the "%%EOF" after the first "startxref".
+    size_t firstEnd = 0;
     bool onlyGenerationZero = true;
     bool everyStreamEnds = true;
 };
@@ -101,7 +103,12 @@ bool everyStreamEnds(std::span<const uint8_t> bytes) {
 // worst an earlier rewrite.
 Scan scan(std::span<const uint8_t> bytes) {
     Scan found;
-    forEachPlace(bytes, "startxref", [&](size_t) { ++found.ends; });
+    forEachPlace(bytes, "startxref", [&](size_t place) {
+        if (found.ends++ > 0) return;
+        const std::span<const uint8_t> after = bytes.subspan(place);
+        const void* eof = ::memmem(after.data(), after.size(), "%%EOF", 5);
+        found.firstEnd = eof == nullptr ? bytes.size() : static_cast<const uint8_t*>(eof) - bytes.data() + 5;
+    });
     forEachPlace(bytes, " obj", [&](size_t place) {
         if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1)) found.onlyGenerationZero = false;
     });
@@ -115,7 +122,9 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
     std::call_once(layersFound_, [this] {
         const Scan found = scan(data());
         layers_.appended = std::max(0, found.ends - 1);
-        layers_.baseLength = count_;
+        // Bytes read back from a checkpoint hold their appended revisions: the bound on what may
+        // be appended is the first revision's, or every restore would double it.
+        layers_.baseLength = found.ends > 1 ? static_cast<int64_t>(found.firstEnd) : count_;
         layers_.onlyGenerationZero = found.onlyGenerationZero;
         layers_.everyStreamEnds = found.everyStreamEnds;
     });
