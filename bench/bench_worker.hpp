@@ -36,9 +36,14 @@ public:
     // A client that has said hello with the token of `channel`; waits up to two seconds for the
     // worker to listen.
     std::unique_ptr<CommandClient> connect(CommandChannel channel) const;
+    // Kills the worker with SIGKILL and starts the same program again in the same folders.
+    void killAndRestart();
 
 private:
+    void spawn();
+
     const char* program_;
+    std::filesystem::path worker_;
     std::filesystem::path folder_;
     pid_t pid_ = -1;
 };

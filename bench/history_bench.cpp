@@ -3,8 +3,9 @@
 // recovery checkpoint and the worker's resident memory; then ten cycles of restoring the document's
 // own checkpoint and adding five notes to it, printing the checkpoint's size beside that of a saved
 // copy. Figures are printed, never checked.
-// --worker runs another build of the worker, an older one say, to compare in the same run.
-// usage: history_bench [--worker program] [document.pdf] [cycles.pdf]
+// --worker runs another build of the worker, an older one say, to compare in the same run; --kill
+// ends the worker with SIGKILL before each restore, as a crash would, instead of restoring in it.
+// usage: history_bench [--worker program] [--kill] [document.pdf] [cycles.pdf]
 //        (default: the shared 117-page sample, and multicolumn.pdf for the cycles)
 
 #include <chrono>
@@ -83,31 +84,10 @@ double residentMegabytes(pid_t pid) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    fs::path program = kivo::bench::BenchWorker::builtWorker();
-    fs::path document = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
-    fs::path cycled = fs::path(KIVO_CORPUS_DIR) / "multicolumn.pdf";
-    int positional = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--worker" && i + 1 < argc) {
-            program = argv[++i];
-        } else if (arg.starts_with("--")) {
-            std::fprintf(stderr, "usage: history_bench [--worker program] [document.pdf] [cycles.pdf]\n");
-            return 2;
-        } else {
-            (positional++ == 0 ? document : cycled) = fs::absolute(arg);
-        }
-    }
-    kivo::bench::BenchWorker worker("history_bench", program);
-    const std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
-
-    Session session(*connection, openDocument(*connection, document));
-    std::printf("%s, %d rounds of add_note + undo + redo:\n", document.filename().c_str(), rounds);
+// `count` rounds, reporting every reportEvery.
+void runRounds(Session& session, const kivo::bench::BenchWorker& worker, int count) {
     auto start = Clock::now();
-    for (int round = 1; round <= rounds; ++round) {
+    for (int round = 1; round <= count; ++round) {
         session.send(kivo::CommandMethod::addNote, "add_note");
         session.send(kivo::CommandMethod::undo, "undo");
         session.send(kivo::CommandMethod::redo, "redo");
@@ -117,31 +97,83 @@ int main(int argc, char** argv) {
                     seconds, megabytes(checkpointSize(worker.folder(), session.id())), residentMegabytes(worker.pid()));
         start = Clock::now();
     }
+}
+
+void saveCopy(kivo::CommandClient& client, const std::string& session, const fs::path& to) {
+    kivo::CommandRequest copy;
+    copy.id = "copy";
+    copy.method = kivo::CommandMethod::saveDocument;
+    copy.params.sessionId = session;
+    copy.params.saveMode = "saveCopy";
+    copy.params.destination = to.string();
+    kivo::bench::require("history_bench", client.send(copy), "save_document");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    fs::path program = kivo::bench::BenchWorker::builtWorker();
+    fs::path document = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+    fs::path cycled = fs::path(KIVO_CORPUS_DIR) / "multicolumn.pdf";
+    int positional = 0;
+    bool killing = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--worker" && i + 1 < argc) {
+            program = argv[++i];
+        } else if (arg == "--kill") {
+            killing = true;
+        } else if (arg.starts_with("--")) {
+            std::fprintf(stderr, "usage: history_bench [--worker program] [--kill] [document.pdf] [cycles.pdf]\n");
+            return 2;
+        } else {
+            (positional++ == 0 ? document : cycled) = fs::absolute(arg);
+        }
+    }
+    kivo::bench::BenchWorker worker("history_bench", program);
+    std::unique_ptr<kivo::CommandClient> connection = worker.connect(kivo::CommandChannel::ui);
+
+    Session session(*connection, openDocument(*connection, document));
+    std::printf("%s, %d rounds of add_note + undo + redo:\n", document.filename().c_str(), rounds);
+    runRounds(session, worker, rounds);
+
+    // The control: the same state, saved and opened fresh in a worker of its own with no history,
+    // for as many rounds. What the long session costs beyond it is the history's, not the notes'.
+    const fs::path grown = fs::current_path() / ("history_bench-grown-" + std::to_string(worker.pid()) + ".pdf");
+    saveCopy(*connection, session.id(), grown);
+    {
+        kivo::bench::BenchWorker fresh("history_bench", program);
+        const std::unique_ptr<kivo::CommandClient> control = fresh.connect(kivo::CommandChannel::ui);
+        Session again(*control, openDocument(*control, grown));
+        std::printf("the same state opened fresh, %d more rounds:\n", reportEvery);
+        runRounds(again, fresh, reportEvery);
+        control->close();
+    }
+    fs::remove(grown);
 
     Session restored(*connection, openDocument(*connection, cycled));
-    std::printf("%s, %d cycles of restoring its checkpoint and %d notes:\n", cycled.filename().c_str(), cycles,
-                notesPerCycle);
+    std::printf("%s, %d cycles of %srestoring its checkpoint and %d notes:\n", cycled.filename().c_str(), cycles,
+                killing ? "SIGKILL, " : "", notesPerCycle);
     for (int cycle = 1; cycle <= cycles; ++cycle) {
         for (int note = 0; note < notesPerCycle; ++note) restored.send(kivo::CommandMethod::addNote, "add_note");
         const std::uintmax_t size = checkpointSize(worker.folder(), restored.id());
+        if (killing) {
+            connection->close();
+            worker.killAndRestart();
+            connection = worker.connect(kivo::CommandChannel::ui);
+        }
         kivo::CommandRequest restore;
         restore.id = "restore-" + std::to_string(cycle);
         restore.method = kivo::CommandMethod::restoreRecovery;
         restore.params.recoveryId = restored.id();
         kivo::CommandResponse answer = connection->send(restore);
         kivo::bench::require("history_bench", answer, "restore_recovery");
-        if (cycle == cycles) std::printf("  after %d cycles: checkpoint %.0f KB\n", cycle, size / 1024.0);
         restored = Session(*connection, std::move(answer));
+        std::printf("  cycle %2d: checkpoint %.0f KB\n", cycle, size / 1024.0);
     }
-    kivo::CommandRequest copy;
-    copy.id = "copy";
-    copy.method = kivo::CommandMethod::saveDocument;
-    copy.params.sessionId = restored.id();
-    copy.params.saveMode = "saveCopy";
     // The worker writes nowhere below its own folder; the copy goes beside this program's.
     const fs::path copied = fs::current_path() / ("history_bench-copy-" + std::to_string(worker.pid()) + ".pdf");
-    copy.params.destination = copied.string();
-    kivo::bench::require("history_bench", connection->send(copy), "save_document");
+    saveCopy(*connection, restored.id(), copied);
     std::printf("  a saved copy: %.0f KB\n", fs::file_size(copied) / 1024.0);
     fs::remove(copied);
     connection->close();

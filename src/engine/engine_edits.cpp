@@ -107,11 +107,7 @@ DocumentEngine::Perform pageEdit(const CommandRequest& request, const Session& s
             // A rotation allowed from one quarter turn is allowed from every one.
             Session::nextRotation(0, requested);
             return [&p, requested](Session& s) {
-                for (const std::string& id : *p.pageIds) {
-                    OpenPage page = s.loadPage(id);
-                    const int next = Session::nextRotation(pdfium::FPDFPage_GetRotation(page.get()), requested);
-                    pdfium::FPDFPage_SetRotation(page.get(), next);
-                }
+                for (const std::string& id : *p.pageIds) s.turnPage(id, requested);
                 s.refreshPageMetrics();
                 return *p.pageIds;
             };

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "core/file_creation.hpp"
@@ -62,19 +63,56 @@ bool headerOfLaterGeneration(std::span<const uint8_t> bytes, size_t place) {
     return nonZero && i > 0 && isDigit(bytes[i - 1]);
 }
 
+// Whether `word` at `place` stands alone, between white space or the ends of the bytes, as PDFium
+// wants the words that end a stream to.
+bool standsAlone(std::span<const uint8_t> bytes, size_t place, size_t length) {
+    return (place == 0 || isWhiteSpace(bytes[place - 1])) &&
+           (place + length == bytes.size() || isWhiteSpace(bytes[place + length]));
+}
+
 struct Scan {
     int ends = 0;
+    // Where the first revision ends: past the "%%EOF" after the first "startxref".
+    size_t firstEnd = 0;
     bool onlyGenerationZero = true;
+    bool everyStreamEnds = true;
 };
+
+// Whether an end PDFium accepts follows the last "stream" that is not itself an end. Every "stream"
+// counts as one begun, and only an end standing alone as one, so a doubt costs a whole write, never
+// a state that reads otherwise.
+bool everyStreamEnds(std::span<const uint8_t> bytes) {
+    std::optional<size_t> lastBegun;
+    std::optional<size_t> lastEnd;
+    forEachPlace(bytes, "stream", [&](size_t place) {
+        const bool end = place >= 3 && std::memcmp(bytes.data() + place - 3, "end", 3) == 0;
+        if (!end) {
+            lastBegun = place;
+        } else if (standsAlone(bytes, place - 3, 9)) {
+            lastEnd = place;
+        }
+    });
+    if (!lastBegun) return true;
+    forEachPlace(bytes.subspan(*lastBegun), "endobj", [&](size_t place) {
+        if (standsAlone(bytes, *lastBegun + place, 6)) lastEnd = std::max(lastEnd.value_or(0), *lastBegun + place);
+    });
+    return lastEnd && *lastEnd > *lastBegun;
+}
 
 // A linearized file ends twice in its first revision; counting it as appended once costs at
 // worst an earlier rewrite.
 Scan scan(std::span<const uint8_t> bytes) {
     Scan found;
-    forEachPlace(bytes, "startxref", [&](size_t) { ++found.ends; });
+    forEachPlace(bytes, "startxref", [&](size_t place) {
+        if (found.ends++ > 0) return;
+        const std::span<const uint8_t> after = bytes.subspan(place);
+        const void* eof = ::memmem(after.data(), after.size(), "%%EOF", 5);
+        found.firstEnd = eof == nullptr ? bytes.size() : static_cast<const uint8_t*>(eof) - bytes.data() + 5;
+    });
     forEachPlace(bytes, " obj", [&](size_t place) {
         if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1)) found.onlyGenerationZero = false;
     });
+    found.everyStreamEnds = everyStreamEnds(bytes);
     return found;
 }
 
@@ -84,8 +122,11 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
     std::call_once(layersFound_, [this] {
         const Scan found = scan(data());
         layers_.appended = std::max(0, found.ends - 1);
-        layers_.baseLength = count_;
+        // Bytes read back from a checkpoint hold their appended revisions: the bound on what may
+        // be appended is the first revision's, or every restore would double it.
+        layers_.baseLength = found.ends > 1 ? static_cast<int64_t>(found.firstEnd) : count_;
         layers_.onlyGenerationZero = found.onlyGenerationZero;
+        layers_.everyStreamEnds = found.everyStreamEnds;
     });
     return layers_;
 }
@@ -101,6 +142,7 @@ DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, c
         bytes->layers_.appended = below.appended + std::max(1, tail.ends);
         bytes->layers_.baseLength = below.baseLength;
         bytes->layers_.onlyGenerationZero = below.onlyGenerationZero && tail.onlyGenerationZero;
+        bytes->layers_.everyStreamEnds = below.everyStreamEnds && tail.everyStreamEnds;
     });
     return bytes;
 }

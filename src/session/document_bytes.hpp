@@ -42,6 +42,11 @@ public:
         // generation 0, and its reader then keeps the older object of a higher generation, so an
         // edit appended to such a file is not what a fresh open reads.
         bool onlyGenerationZero = true;
+        // Every stream is followed by an end PDFium looks for ("endstream" or "endobj" standing
+        // alone). Where one is not, as when a wrong /Length leaves a stream open, PDFium reads that
+        // stream up to the next such word, which an append would be the first to write: the page
+        // would then read other text than the document does.
+        bool everyStreamEnds = true;
     };
     // Found by reading the bytes once, at the first call; for appended bytes, known from the bytes
     // below and a reading of the appended part alone. Thread-safe.

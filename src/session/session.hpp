@@ -263,6 +263,9 @@ public:
     // 0 to 3 sets that many quarter turns; +-90, 180, 270 turn from `current`. Fails with
     // `invalidArgument` for anything else.
     static int nextRotation(int current, std::int64_t requested);
+    // Turns the page as nextRotation says, from the turn the page tree reads. Fails as loadPage
+    // does, and with `unsupported` for a page PDFium will not turn (one whose /Type is not /Page).
+    void turnPage(std::string_view pageId, std::int64_t requested);
 
     // ---- State
 

@@ -17,7 +17,10 @@ Session::Snapshot Session::currentSnapshot() const {
 
 namespace {
 
-constexpr std::int64_t appendedFloor = 1'048'576;
+// Enough for a note or two on a page of a short document; past it a whole write costs little more,
+// and each append rewrites every annotation of the pages it touches, so a longer chain grew a
+// 135 KB document's checkpoint to 1.3 MB.
+constexpr std::int64_t appendedFloor = 65'536;
 
 EngineFailure cannotKeepHistory() {
     return EngineFailure(FailureCode::unsupported,
@@ -29,15 +32,16 @@ EngineFailure cannotKeepHistory() {
 
 // An undo state is the loaded bytes with the change appended where that is known to read back
 // as the document does, and the document written whole otherwise. Appending is not trusted to a
-// file with objects of a later generation (see DocumentBytes::Layers), and it is bounded: a state
-// appends at most maxAppendedRevisions times to a whole write, and never more than that write's
-// length (or 1 MiB, for short documents whose first note outweighs them). So however many undos,
-// redos and restores came before, a state costs at most twice the document, and its chain of
-// cross-reference sections stays short.
+// file with objects of a later generation or a stream left open (see DocumentBytes::Layers), and
+// it is bounded: a state appends at most maxAppendedRevisions times to a whole write, and never
+// more than that write's length (or 64 KiB, for short documents whose first note outweighs them). So however many
+// undos, redos and restores came before, a state costs at most twice the document, and its chain of cross-reference
+// sections stays short.
 void Session::refreshBacking(const std::vector<std::string>& changedPages) {
     if (!document_) throw documentClosed();
     const DocumentBytes::Layers& below = loadedBytes_->layers();
-    if (loadedBytes_->count() > 0 && below.onlyGenerationZero && below.appended < maxAppendedRevisions) {
+    if (loadedBytes_->count() > 0 && below.onlyGenerationZero && below.everyStreamEnds &&
+        below.appended < maxAppendedRevisions) {
         DocumentBytes::Shared appended = DocumentBytes::appending(document_.get(), *loadedBytes_);
         const DocumentBytes::Layers& layers = appended->layers();
         if (layers.appended <= maxAppendedRevisions &&
@@ -71,14 +75,15 @@ int characterCount(pdfium::FPDF_DOCUMENT document, int index) {
 
 // Reads no page's content, so it costs little however long the document is; and only the pages
 // named, when they are, so an edit of one page of a long document reads that page's entry alone.
-// A file PDFium had to repair is the exception: what it reads on a page may then depend on how the
-// bytes are laid out (a stream whose length is wrong), so the pages' text is compared as well.
+// A file PDFium had to repair, or one with a stream left open, is the exception: what it reads on a
+// page may then depend on how the bytes are laid out, so the pages' text is compared as well.
 bool Session::readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const {
     const pdfium::Document again = pdfium::Document::load(bytes.data(), {}, secretFor(std::nullopt));
     if (!again) return false;
     const int count = pdfium::FPDF_GetPageCount(again.get());
     if (count != static_cast<int>(pages_.size()) || count != pdfium::FPDF_GetPageCount(document_.get())) return false;
-    const bool repaired = !pdfium::FPDF_DocumentHasValidCrossReferenceTable(document_.get());
+    const bool repaired =
+        !pdfium::FPDF_DocumentHasValidCrossReferenceTable(document_.get()) || !loadedBytes_->layers().everyStreamEnds;
     const auto readsAlike = [&](int i) {
         return pdfium::EPDF_GetPageRotationByIndex(again.get(), i) ==
                    pdfium::EPDF_GetPageRotationByIndex(document_.get(), i) &&

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -182,7 +184,9 @@ void Session::refreshPageMetrics() {
         PageInfo& info = pages_[static_cast<size_t>(i)];
         info.width = session_detail::finiteOrZero(FPDF_GetPageWidthF(page.get()));
         info.height = session_detail::finiteOrZero(FPDF_GetPageHeightF(page.get()));
-        info.rotation = FPDFPage_GetRotation(page.get());
+        // The page tree's reading, as at open: FPDFPage_GetRotation answers -1 for a page whose
+        // /Type is missing or wrong, though the page shows and a reopened copy reads its turn.
+        info.rotation = std::clamp(EPDF_GetPageRotationByIndex(document_.get(), static_cast<int>(i)), 0, 3);
         FS_RECTF box;
         info.box = FPDF_GetPageBoundingBox(page.get(), &box)
                        ? session_detail::shownBox(info, session_detail::fromPdfium(box))

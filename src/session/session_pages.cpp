@@ -286,4 +286,18 @@ int Session::nextRotation(int current, std::int64_t requested) {
     throw EngineFailure(FailureCode::invalidArgument, "rotation must be 0-3 or ±90/180/270.");
 }
 
+// The turn is read back, because PDFium leaves a page it does not take for a page object unturned
+// without a word, and the edit would then be acknowledged with nothing changed.
+void Session::turnPage(std::string_view pageId, std::int64_t requested) {
+    const OpenPage page = loadPage(pageId);
+    const int index = static_cast<int>(openDocumentPage(pageId).index);
+    const int next = nextRotation(std::clamp(EPDF_GetPageRotationByIndex(document_.get(), index), 0, 3), requested);
+    FPDFPage_SetRotation(page.get(), next);
+    if (EPDF_GetPageRotationByIndex(document_.get(), index) != next) {
+        throw EngineFailure(FailureCode::unsupported, "Page " + std::to_string(index + 1) +
+                                                          " is not marked as a page in this file, so Kivo PDF "
+                                                          "cannot turn it. Nothing changed.");
+    }
+}
+
 }  // namespace kivo

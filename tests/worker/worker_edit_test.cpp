@@ -349,3 +349,83 @@ INSTANTIATE_TEST_SUITE_P(BothModes, WorkerEdits, ::testing::Values(WorkerMode::s
 
 }  // namespace
 }  // namespace kivo
+
+namespace kivo {
+namespace {
+
+// Pages whose /Rotate is not a quarter turn, or whose /Type is not /Page, read the same turn in the
+// live session, after a turn of another page and of their own, and in the same document saved and
+// opened again; none reads as no turn at all (-1), and a turn PDFium does not make is refused.
+TEST(WorkerRotation, ABadRotateReadsTheSameTurnLiveAndSaved) {
+    struct Case {
+        const char* rotate;  // page 2's /Rotate, or its parent's with `inherited`
+        bool inherited = false;
+        const char* type = "/Type /Page";  // page 2's own type entry
+    };
+    const Case cases[] = {{"45"},        {"-90"},           {"450"},           {"90.5"},
+                          {"1e10"},      {"null"},          {"/Ninety"},       {"5 0 R"},
+                          {"270", true}, {"-450", true},    {"-2147483648"},   {"-99999999999"},
+                          {"(90)"},      {"45", false, ""}, {"90", false, ""}, {"90", false, "/Type /Pages"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rotate);
+        const std::string own = c.inherited ? "" : std::string(" /Rotate ") + c.rotate;
+        const std::string parent = c.inherited ? std::string(" /Rotate ") + c.rotate : "";
+        const std::string content = "BT /F1 24 Tf 72 700 Td (Turned) Tj ET";
+        testing::TempDir dir;
+        const fs::path file = dir.path() / "doc.pdf";
+        testing::writeFile(
+            file, testing::assemblePdf(
+                      {"<< /Type /Catalog /Pages 2 0 R >>",
+                       "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 /MediaBox [0 0 612 792]" + parent + " >>",
+                       "<< /Type /Page /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >> >>",
+                       std::string("<< ") + c.type +
+                           " /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >>" + own + " >>",
+                       "90", "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+                       "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"}));
+        DocumentWorker worker(WorkerMode::stdio, dir.path());
+        const auto opened = worker.open(file);
+        ASSERT_TRUE(opened.ok) << outcome(opened);
+        const std::string session = *opened.result->sessionId;
+        const auto inspectOf = [](const std::string& id) {
+            auto r = makeRequest(CommandMethod::inspect);
+            r.params.sessionId = id;
+            return r;
+        };
+        const auto turnOf = [](const CommandResult& r) {
+            return r.pages.value_or(std::vector<PageInfo>{}).at(1).rotation;
+        };
+        const auto savedTurn = [&](const char* name) {
+            auto copy = makeRequest(CommandMethod::saveDocument);
+            copy.params.sessionId = session;
+            copy.params.saveMode = "saveCopy";
+            copy.params.destination = (dir.path() / name).string();
+            EXPECT_TRUE(worker.send(copy).ok);
+            const auto again = worker.open(dir.path() / name);
+            EXPECT_TRUE(again.ok) << outcome(again);
+            return turnOf(again.result.value_or(CommandResult{}));
+        };
+        const auto turnPage = [&](int index) {
+            auto r = makeRequest(CommandMethod::rotatePages);
+            r.params.sessionId = session;
+            r.params.pageIds = Ids{opened.result->pages->at(static_cast<size_t>(index)).id};
+            r.params.rotation = 90;
+            return worker.send(r);
+        };
+        const std::int64_t first = turnOf(*opened.result);
+        EXPECT_GE(first, 0);
+        EXPECT_LE(first, 3);
+        EXPECT_EQ(first, savedTurn("as-opened.pdf")) << "as opened, and saved";
+        const auto other = turnPage(0);
+        ASSERT_TRUE(other.ok) << outcome(other);
+        EXPECT_EQ(turnOf(*other.result), first) << "after the other page turned";
+        EXPECT_EQ(savedTurn("other-turned.pdf"), first) << "after the other page turned, saved";
+        const auto itself = turnPage(1);
+        const std::int64_t turned = itself.ok ? (first + 1) % 4 : first;
+        EXPECT_TRUE(itself.ok || itself.error->code == "unsupported") << outcome(itself);
+        EXPECT_EQ(turnOf(itself.ok ? *itself.result : *worker.send(inspectOf(session)).result), turned) << "own turn";
+        EXPECT_EQ(savedTurn("own-turned.pdf"), turned) << "after its own turn, saved";
+    }
+}
+
+}  // namespace
+}  // namespace kivo
