@@ -16,6 +16,7 @@ public:
     ClampedLabel(int maxLines, ScaledTextStyle style, Theme::Token colour, QWidget* parent = nullptr);
 
     QString fullText() const { return full_; }
+    int maxLines() const { return maxLines_; }
     void setFullText(const QString& text);
 
     // The lines of `text` as `font` wraps them into `width`, cut to `maxLines` with the last one elided

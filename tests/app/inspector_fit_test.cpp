@@ -1,7 +1,8 @@
 // The inspector at its narrowest, at every text size step: each tab, filled as a person fills it (an
 // answer with citations, the Anthropic key in the owner-only file, search hits and a note, the sample
 // form, the document's facts), fits its column. Nothing reaches past the scroll area's right edge, no
-// control is squeezed below its smallest size and the scope pill stands in at most two rows. Screenshots of
+// control is squeezed below its smallest size, no chip or clamped text (a search hit's preview, a quote) is
+// given less height than its lines take, and the scope pill stands in at most two rows. Screenshots of
 // every tab at 1.0, 1.5 and 2.0, light and dark.
 
 #include <QFontMetricsF>
@@ -24,6 +25,7 @@
 #include "app/shell/text_size_steps.hpp"
 #include "app_test_support.hpp"
 #include "design/appearance.hpp"
+#include "design/chip.hpp"
 #include "design/clamped_label.hpp"
 #include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
@@ -51,6 +53,31 @@ QStringList overflowing(QScrollArea& scroll) {
         const int least = widget->minimumSizeHint().width();
         if (least > 0 && widget->width() < least && widget->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
             found << QStringLiteral("%1 is %2 wide, needs %3").arg(name).arg(widget->width()).arg(least);
+        // What the layout gave in height: a chip as tall as its text, a clamped label as tall as the lines its
+        // clamp shows at its width, and those lines the whole clamp (nothing elided sooner), inside its parent.
+        if (qobject_cast<const Chip*>(widget) && widget->height() < widget->sizeHint().height())
+            found << QStringLiteral("%1 is %2 tall, needs %3")
+                         .arg(name)
+                         .arg(widget->height())
+                         .arg(widget->sizeHint().height());
+        if (const auto* clamped = qobject_cast<const ClampedLabel*>(widget)) {
+            const QRect room = clamped->contentsRect();
+            const QString shown =
+                ClampedLabel::clamp(clamped->fullText(), clamped->font(), room.width(), clamped->maxLines());
+            const int lines = static_cast<int>(shown.count(QLatin1Char('\n'))) + 1;
+            const int tall = ClampedLabel::textHeight(clamped->font(), lines);
+            if (room.height() < tall)
+                found << QStringLiteral("%1 has %2 px for %3 lines of %4 px")
+                             .arg(name)
+                             .arg(room.height())
+                             .arg(lines)
+                             .arg(tall);
+            if (clamped->text() != shown)
+                found << QStringLiteral("%1 shows \"%2\", not \"%3\"").arg(name, clamped->text(), shown);
+            const QRect placed(clamped->mapToParent(room.topLeft()), room.size());
+            if (!clamped->parentWidget()->rect().contains(placed))
+                found << QStringLiteral("%1 is cut by its row").arg(name);
+        }
         // A wrapping label narrower than one of its words breaks that word in two.
         if (const auto* label = qobject_cast<const QLabel*>(widget); label && label->wordWrap()) {
             const QRegularExpression space(QStringLiteral("\\s+"));

@@ -106,7 +106,13 @@ void SearchResultsCard::arrange(int row) {
         longestWord = std::max(longestWord, preview->fontMetrics().horizontalAdvance(word));
     const int beside = places_[row]->sizeHint().width() + stack->box()->spacing() + longestWord;
     const auto direction = beside > stack->width() ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight;
-    if (stack->box()->direction() != direction) stack->box()->setDirection(direction);
+    if (stack->box()->direction() == direction) return;
+    stack->box()->setDirection(direction);
+    // The row's height for its width changes with the direction. Said now, up through the list: the
+    // layouts above keep the height they last asked for until told, and a row left at its side-by-side
+    // height squeezes the chip and the preview stacked in it.
+    stack->updateGeometry();
+    rows_[row]->updateGeometry();
 }
 
 void SearchResultsCard::refreshPlaces() {
