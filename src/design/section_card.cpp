@@ -62,7 +62,12 @@ void SectionCard::setSubtitle(std::optional<QString> subtitle) {
 }
 
 void SectionCard::setAccessory(QWidget* accessory) {
-    if (accessory_ != nullptr && accessory_ != accessory) accessory_->deleteLater();
+    if (accessory_ != nullptr && accessory_ != accessory) {
+        // Out of the card at once, not only once deleted: until then it would stand beside its successor,
+        // seen and read out with it.
+        accessory_->setParent(nullptr);
+        accessory_->deleteLater();
+    }
     accessory_ = accessory;
     if (accessory != nullptr) {
         accessory->setParent(accessoryFrame_);

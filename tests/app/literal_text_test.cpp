@@ -5,7 +5,6 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QTextDocumentFragment>
@@ -83,12 +82,10 @@ private slots:
             const kivo::testing::FifoRelease release(fifo, 3);
             const QPoint centre = label->rect().center();
             QHelpEvent hover(QEvent::ToolTip, centre, label->mapToGlobal(centre));
-            QElapsedTimer clock;
-            clock.start();
             QApplication::sendEvent(label, &hover);
             QVERIFY2(QToolTip::isVisible(), "the tooltip shows");
             // Showing a tooltip takes milliseconds; an image read from the FIFO waits for the release.
-            QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
+            QVERIFY2(!release.released(), "the tooltip waited for the FIFO");
             const QString tip = QToolTip::text();
             for (QWidget* shownTip : QApplication::topLevelWidgets()) {
                 if (shownTip->inherits("QTipLabel") && shownTip->isVisible())

@@ -54,14 +54,25 @@ void FakeOllama::answer(const RecordedRequest& request, FakeConnection& connecti
     if (request.target == "/api/show") return connection.respond(200, script.show, json);
     if (request.target != "/api/chat") return connection.respond(404, R"({"error":"not found"})", json);
     if (script.chatStatus != 200) return connection.respond(script.chatStatus, script.chatBody, json);
+    chatLinesSent_ = 0;
+    chatHungUp_ = 0;
     connection.startBody(200, {"Content-Type: application/x-ndjson"});
     for (const auto& step : script.chat) {
         if (step.pause.count() > 0) {
-            if (!connection.pause(step.pause)) return;
+            if (!connection.pause(step.pause)) {
+                chatHungUp_ = chatLinesSent_ + 1;
+                return;
+            }
             continue;
         }
         connection.send(step.line + "\n");
+        ++chatLinesSent_;
     }
+}
+
+std::optional<std::size_t> FakeOllama::chatHungUpAfter() const {
+    const std::size_t hungUp = chatHungUp_;
+    return hungUp == 0 ? std::nullopt : std::optional(hungUp - 1);
 }
 
 }  // namespace kivo::testing

@@ -4,8 +4,10 @@
 // runs: it answers the version, the model list, the model details and one scripted chat reply,
 // and records every request. Point a provider at it with KIVO_PDF_OLLAMA_URL = url().
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,11 @@ public:
     std::vector<RecordedRequest> requests() const { return server_.requests(); }
     FakeHttpServer& server() { return server_; }
 
+    // Lines of the latest chat reply sent so far, and how many had gone when its client hung up before the
+    // reply's end (nothing while it runs or when it ran to the end): what a client's stop cut short.
+    std::size_t chatLinesSent() const { return chatLinesSent_; }
+    std::optional<std::size_t> chatHungUpAfter() const;
+
     // Chat reply lines.
     static std::string content(std::string_view text);
     static std::string toolCall(std::string_view name, std::string_view argumentsJSON);
@@ -52,6 +59,9 @@ private:
 
     mutable std::mutex lock_;
     Script script_;
+    std::atomic<std::size_t> chatLinesSent_ = 0;
+    // The lines sent when the client hung up, plus one; 0 for none.
+    std::atomic<std::size_t> chatHungUp_ = 0;
     FakeHttpServer server_;
 };
 

@@ -2,8 +2,8 @@
 
 // A FIFO's other end for tests of readers that must never wait on one: from a given delay on it is
 // opened and closed again and again until the helper goes out of scope, so a reader stuck on the
-// FIFO (the fault under test) comes free each time it tries, and the test fails on its measured
-// time instead of hanging.
+// FIFO (the fault under test) comes free each time it tries, and the test fails instead of hanging:
+// a reader that returns before released() did not wait for the release.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,6 +23,7 @@ public:
               while (!done_) {
                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
                   if (std::chrono::steady_clock::now() < from) continue;
+                  released_ = true;
                   // Read-write never blocks on a FIFO and counts as a writer; closing it ends the read.
                   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
                   if (fd >= 0) ::close(fd);
@@ -35,7 +36,11 @@ public:
     FifoRelease(const FifoRelease&) = delete;
     FifoRelease& operator=(const FifoRelease&) = delete;
 
+    // Whether the other end has been opened yet.
+    bool released() const { return released_; }
+
 private:
+    std::atomic<bool> released_ = false;
     std::atomic<bool> done_ = false;
     std::thread thread_;
 };

@@ -13,6 +13,7 @@
 
 #include "core/command_json.hpp"
 #include "core/text.hpp"
+#include "workspace/worker_process.hpp"
 
 namespace kivo::testing {
 
@@ -46,6 +47,40 @@ std::vector<CommandRequest> sentRequests(const std::filesystem::path& log, Comma
         if (request.method == method) requests.push_back(std::move(request));
     }
     return requests;
+}
+
+namespace {
+
+// Passes everything to a real process and notes the waits for its end that ran out.
+class CountedWaits : public WorkerProcess {
+public:
+    explicit CountedWaits(std::shared_ptr<std::vector<int>> waits) : waits_(std::move(waits)) {
+        QObject::connect(&process_, &WorkerProcess::finished, this, &WorkerProcess::finished);
+    }
+    void start(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment) override {
+        process_.start(program, arguments, environment);
+    }
+    void writeInputAndClose(const std::string& bytes) override { process_.writeInputAndClose(bytes); }
+    bool waitForExit(int milliseconds) override {
+        const bool ended = process_.waitForExit(milliseconds);
+        if (!ended) waits_->push_back(milliseconds);
+        return ended;
+    }
+    std::optional<WorkerTermination> termination() const override { return process_.termination(); }
+    qint64 processId() const override { return process_.processId(); }
+    void terminate() override { process_.terminate(); }
+    void kill() override { process_.kill(); }
+
+private:
+    QProcessWorker process_;
+    std::shared_ptr<std::vector<int>> waits_;
+};
+
+}  // namespace
+
+std::unique_ptr<WorkerProcess> TestWorkerHost::makeProcess() const {
+    return std::make_unique<CountedWaits>(waitsRunOut_);
 }
 
 std::map<std::string, std::string> TestWorkerHost::environment() const {

@@ -55,9 +55,17 @@ public:
     std::map<std::string, std::string>& extra() { return extra_; }
     std::optional<std::optional<std::filesystem::path>> connector;
 
+    // The real process, its waits for the end counted: what the editor decided to wait, however long a busy
+    // machine made each wait last.
+    std::unique_ptr<WorkerProcess> makeProcess() const override;
+    // The milliseconds of every wait for a worker's end that ran out with the worker still there.
+    std::vector<int> waitsRunOut() const { return *waitsRunOut_; }
+    void forgetWaits() { waitsRunOut_->clear(); }
+
 private:
     std::optional<std::filesystem::path> program_;
     std::map<std::string, std::string> extra_;
+    std::shared_ptr<std::vector<int>> waitsRunOut_ = std::make_shared<std::vector<int>>();
 };
 
 // Answers password prompts from a list (nothing once it runs out) and remembers what was asked.
