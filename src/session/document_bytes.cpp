@@ -133,6 +133,16 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
 
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) { return saved(document, false); }
 
+// The second write is kept only when shorter: one PDFium cannot open again, or that gains nothing,
+// leaves the first, which the caller proves as it proves every write.
+DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document, const std::string* password) {
+    Shared first = saved(document, false);
+    const pdfium::Document again = pdfium::Document::load(first->data(), first, password);
+    if (!again) return first;
+    Shared second = saved(again.get(), false);
+    return second->count() < first->count() ? second : first;
+}
+
 DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, const DocumentBytes& loadedFrom) {
     std::shared_ptr<DocumentBytes> bytes = saved(document, true);
     const Layers& below = loadedFrom.layers();

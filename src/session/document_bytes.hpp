@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "pdfium/fpdf.hpp"
@@ -23,6 +24,13 @@ public:
     // A full, non-incremental save of the open document, in a read-only mapping of an unlinked
     // temporary file: valid after the document changes or closes, and nothing stays on disk.
     static Shared writing(pdfium::FPDF_DOCUMENT document);
+    // The same, holding only objects the document refers to. PDFium writes every object made since
+    // the document was loaded, and each load of a page makes some that nothing refers to (the
+    // pop-up appearance, font and all, of each annotation with contents), so a saved file or an
+    // undo state grew with every time a page of notes had been shown or edited. What PDFium wrote
+    // is opened (with `password`, when encrypted) and written once more: of objects it read, a
+    // whole save keeps only those referred to. Fails as `writing` does.
+    static Shared writingReferenced(pdfium::FPDF_DOCUMENT document, const std::string* password);
     // The same as an incremental save: `loadedFrom`, the bytes the document was loaded from,
     // unchanged, then only the objects changed since. Far cheaper than a full save of a long
     // document, so an undo state or a recovery checkpoint costs what the change costs, not what the

@@ -51,7 +51,7 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
             return;
         }
     }
-    DocumentBytes::Shared whole = DocumentBytes::writing(document_.get());
+    DocumentBytes::Shared whole = DocumentBytes::writingReferenced(document_.get(), secretFor(std::nullopt));
     if (!readsAsOpen(*whole, changedPages)) {
         historyRefused_ = true;
         throw cannotKeepHistory();

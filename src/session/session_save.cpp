@@ -41,7 +41,7 @@ void writeAll(int fd, std::span<const uint8_t> bytes) {
 // form is the one other readers expect (see form_dictionary.hpp).
 DocumentBytes::Shared Session::provenWhole() const {
     if (!document_) throw session_detail::documentClosed();
-    DocumentBytes::Shared whole = DocumentBytes::writing(document_.get());
+    DocumentBytes::Shared whole = DocumentBytes::writingReferenced(document_.get(), secretFor(std::nullopt));
     if (std::optional<std::string> sound = FormDictionary::soundForOtherReaders(whole->data())) {
         whole = DocumentBytes::copied(*sound);
     }

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include "document_worker.hpp"
@@ -377,6 +379,45 @@ TEST(WorkerHistory, StatesAndCheckpointsStayBoundedWhateverCameBefore) {
     // Every append rewrites the annotations of the page it touches, so a chain of them on a short
     // document outgrows it fast; a checkpoint still costs at most twice the document written whole.
     EXPECT_LE(largest, 2 * whole + 65'536) << "after kill-and-restore cycles";
+}
+
+// Each time a page of notes is drawn PDFium makes objects nothing refers to (a pop-up's appearance
+// and font for each note). However often a person looked at the page, the saved file holds only
+// objects the document refers to, as many as qpdf keeps when it rewrites the file, and the next
+// state stays within twice the document.
+TEST(WorkerHistory, LookingAtAPageOfNotesAddsNothingToTheFileOrTheNextState) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    const fs::path sample = testing::corpus("multicolumn.pdf");
+    if (sample.empty()) GTEST_SKIP() << "sample folder absent";
+    const auto objects = [](const fs::path& f) {
+        static const std::regex header(R"((^|\s)\d+ \d+ obj\b)");
+        const std::string bytes = testing::readFile(f);
+        return std::distance(std::sregex_iterator(bytes.begin(), bytes.end(), header), std::sregex_iterator());
+    };
+    testing::TempDir dir;
+    DocumentWorker worker(WorkerMode::stdio, dir.path());
+    const CommandResult opened = worker.open(copyOf(sample, dir.path() / "doc.pdf")).result.value_or(CommandResult{});
+    ASSERT_TRUE(opened.sessionId && opened.pages);
+    const std::string session = *opened.sessionId;
+    const std::string page = opened.pages->at(0).id;
+    for (int note = 0; note < 5; ++note) ASSERT_TRUE(worker.send(stepRequest(Step::note, session, page)).ok);
+    for (int view = 0; view < 60; ++view) {
+        auto render = on(CommandMethod::renderPage, session);
+        render.params.pageId = page;
+        render.params.pngPath = (dir.path() / "page.png").string();
+        ASSERT_TRUE(worker.send(render).ok) << view;
+    }
+    const fs::path saved = dir.path() / "saved.pdf";
+    auto exportTo = on(CommandMethod::exportDocument, session);
+    exportTo.params.destination = saved.string();
+    ASSERT_TRUE(worker.send(exportTo).ok);
+    const fs::path rewritten = dir.path() / "rewritten.pdf";
+    ASSERT_EQ(testing::runTool("qpdf --object-streams=disable " + saved.string(), rewritten).status, 0);
+    EXPECT_EQ(objects(saved), objects(rewritten));
+    EXPECT_EQ(testing::qpdfAnnotations(saved), Ids(5, "1:Text"));
+
+    ASSERT_TRUE(worker.send(stepRequest(Step::note, session, page)).ok);
+    EXPECT_LE(fs::file_size(checkpointOf(dir.path(), session)), 2 * fs::file_size(rewritten) + 65'536);
 }
 
 // ---- The differential run
