@@ -106,7 +106,10 @@ void Workspace::askSearchPages() {
                 setErrorMessage(message);
             },
             [this, run] {
-                if (d_->searchRun_ == run) endSearchRun();
+                if (d_->searchRun_ != run) return;
+                endSearchRun();
+                // A search cancelled before its end would show only the hits of the pages it reached.
+                setSearchHits({});
             });
     }
     showSearchActivity();
@@ -174,7 +177,7 @@ void Workspace::showSearchActivity() {
     activity.total = static_cast<std::int64_t>(run->pages.size());
     activity.visible = run->visible;
     activity.cancelling = run->cancelling;
-    link().setActivity(activity);
+    link().showActivity(activity);
 }
 
 void Workspace::endSearchRun() {
@@ -183,7 +186,7 @@ void Workspace::endSearchRun() {
     disconnect(run->cancelWatch);
     const auto& activity = link().activity();
     if (activity && std::find(run->inFlight.begin(), run->inFlight.end(), activity->requestId) != run->inFlight.end())
-        link().setActivity(std::nullopt);
+        link().endActivity(std::string(activity->requestId));
 }
 
 void Workspace::findNext() { stepSearch(1); }
