@@ -46,7 +46,7 @@ TEST(RecoveryCheckpointsTest, AListingIsOfferedOnlyWithoutADocumentAndADiscardLi
     }
 
     EXPECT_EQ(checkpoints.name("r1"), "this PDF");  // the last listing had none
-    parts.state.setSessionId(std::nullopt);
+    testing::arrange(parts.state, "sessionId", std::optional<std::string>(std::nullopt));
     checkpoints.refresh();
     CommandResult both;
     both.recoveries = listed;

@@ -127,8 +127,7 @@ TEST_F(FakeWorkerTest, AnActivityIsShownAQuarterSecondAfterItBegan) {
         if (ws().link().activity() && !begun) begun = now;
         if (ws().link().activity() && ws().link().activity()->visible && !shown) shown = now;
     });
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return shown.has_value(); }, 5));
     ASSERT_TRUE(begun);
     const std::chrono::duration<double> delay = *shown - *begun;
@@ -438,8 +437,7 @@ TEST_F(FakeWorkerTest, AWrongPasswordIsSaidToBeWrongAndAskedForAgain) {
 TEST_F(FakeWorkerTest, AnUnreadableReplyReconnectsAndReadsTheDocumentAgain) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=garbage"}});
     openDocument("a.pdf");
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
 
     CommandParams note;
@@ -458,12 +456,11 @@ TEST_F(FakeWorkerTest, ChangesCarryTheirRevisionAndAFreshOperationId) {
     // With no document open, these have nothing to act on.
     ws().history(CommandMethod::undo, "Undo");
     ws().fill("name", "Ada");
-    ws().setSearchQuery("budget");
-    ws().search();
+    ws().search("budget");
     EXPECT_FALSE(ws().errorMessage());
 
     openDocument("a.pdf");
-    ws().setSearchHits({SearchHit{"p1", 0, 1, {}, "budget"}});
+    testing::arrange(ws(), "searchHits", std::vector<SearchHit>({SearchHit{"p1", 0, 1, {}, "budget"}}));
     CommandParams params;
     params.sessionId = ws().sessionId();
     ws().mutate(CommandMethod::rotatePages, params, "Page rotated");
@@ -535,8 +532,7 @@ TEST_F(FakeWorkerTest, OpensTheFirstReadablePdfNamedAtLaunchOnceTheWorkerIsReady
 TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresSIGTERM) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}, {"KIVO_FAKE_WORKER_IGNORE_TERM", "1"}});
     openDocument("a.pdf");
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws().link().activity().has_value(); }));
     const auto pid = static_cast<pid_t>(ws().link().workerProcessId());
 
