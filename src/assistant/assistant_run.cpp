@@ -135,42 +135,21 @@ AssistantAnswer partialAnswer(const ProviderError& error, std::vector<std::strin
     return answer;
 }
 
-}  // namespace
-
-AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings, ModelProvider& provider,
-                    AssistantDocument& document, const DraftHandler& onDraft, std::stop_token stop,
-                    std::string_view locale) {
-    checkChatLimits(settings.limits);
-    const AssistantContext context = document.context(question, settings.contextCharacters, stop);
-    if (context.scan) {
-        AssistantAnswer answer = answerFrame(context, settings);
-        answer.text = kScanText;
-        answer.scan = true;
-        return answer;
-    }
-
-    const ModelCapabilities capabilities = provider.capabilities(settings.model, stop);
-    std::vector<std::string> notes;
-    bool sendTools = capabilities.tools;
-    if (!sendTools) notes.push_back(noToolsNote(settings.model));
-    const auto messages = AssistantPrompt::messages(question.text, context);
-    ChatLimits limits = settings.limits;
-    limits.contextTokens = AssistantPrompt::contextTokens(messages, settings.limits.maxOutputTokens);
-    if (!limits.think && capabilities.thinking) limits.think = false;
-
-    DraftText draft(onDraft);
+// Chats until the model answers, asking again without the tools or the thinking a model turns down. Throws
+// the ProviderError that ends the run.
+ChatOutcome chatWithFallbacks(ModelProvider& provider, const AssistantSettings& settings,
+                              const std::vector<ChatMessage>& messages, ChatLimits& limits, bool& sendTools,
+                              std::vector<std::string>& notes, DraftText& draft, const std::stop_token& stop) {
     const ChatEventHandler onEvent = [&draft](const ChatEvent& event) {
         if (event.kind == ChatEvent::Kind::text) draft.append(event.text);
     };
-    ChatOutcome outcome;
     for (;;) {
         try {
             // A stop between attempts ends the run like a stop during one.
             if (stop.stop_requested()) throw ProviderError::cancelled({});
             static const std::vector<ToolDefinition> none;
-            outcome = provider.chat(settings.model, messages, sendTools ? AssistantPrompt::tools() : none, limits,
-                                    onEvent, stop);
-            break;
+            return provider.chat(settings.model, messages, sendTools ? AssistantPrompt::tools() : none, limits, onEvent,
+                                 stop);
         } catch (const ProviderError& error) {
             if (error.kind() == ProviderError::Kind::toolsUnsupported && sendTools) {
                 notes.push_back(noToolsNote(settings.model));
@@ -179,24 +158,19 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
             } else if (error.kind() == ProviderError::Kind::thinkingUnsupported && limits.think) {
                 draft.reset();
                 limits.think.reset();
-            } else if (endsEarly(error.kind())) {
-                return partialAnswer(error, std::move(notes), context, settings, locale);
             } else {
                 throw;
             }
         }
     }
+}
 
-    // A stop after the model finished ends the run as a stop during it would.
-    const auto stopped = [&] {
-        return partialAnswer(ProviderError::cancelled(outcome.text), std::move(notes), context, settings, locale);
-    };
-    const auto [reply, cut] = boundedReply(outcome.text);
-    const GroundedAnswer grounded = AnswerGrounding::ground(reply, context, stop);
-    if (stop.stop_requested()) return stopped();
-    AssistantAnswer answer = answerFrame(context, settings);
+// The grounded claims as citations, each with the rectangles of its quote where the page has it; false
+// once a stop cut it short.
+bool cite(AssistantAnswer& answer, const GroundedAnswer& grounded, const AssistantContext& context,
+          AssistantDocument& document, const std::stop_token& stop) {
     for (const auto& claim : grounded.claims) {
-        if (stop.stop_requested()) return stopped();
+        if (stop.stop_requested()) return false;
         std::vector<PDFRect> rects;
         if (claim.quote) {
             try {
@@ -209,16 +183,14 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
         }
         answer.citations.push_back(citation(claim, std::move(rects), context));
     }
+    return true;
+}
 
-    ProposalOutcome built;
-    if (sendTools) {
-        built = ProposalBuilder::build(
-            outcome.toolCalls, context,
-            [&](const std::string& text, const std::string& pageId) { return document.find(text, pageId, stop); });
-    }
-    if (stop.stop_requested()) return stopped();
-    answer.proposals.insert(answer.proposals.end(), built.proposals.begin(), built.proposals.end());
-
+// The notes and the text of a finished answer: what was cut, what could not be checked, and words in
+// place of an empty reply.
+void finishAnswer(AssistantAnswer& answer, std::vector<std::string> notes, const GroundedAnswer& grounded,
+                  const ProposalOutcome& built, bool cut, const ChatOutcome& outcome, const AssistantContext& context,
+                  const AssistantSettings& settings) {
     addBounded(notes, grounded.notes);
     addBounded(notes, built.notes);
     if (cut) notes.push_back(cutNote);
@@ -245,6 +217,59 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
     answer.notes = std::move(notes);
     answer.usage = outcome.usage;
     if (cutOff) answer.incomplete = std::string(rawValue(AnswerEnd::length));
+}
+
+}  // namespace
+
+AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings, ModelProvider& provider,
+                    AssistantDocument& document, const DraftHandler& onDraft, std::stop_token stop,
+                    std::string_view locale) {
+    checkChatLimits(settings.limits);
+    const AssistantContext context = document.context(question, settings.contextCharacters, stop);
+    if (context.scan) {
+        AssistantAnswer answer = answerFrame(context, settings);
+        answer.text = kScanText;
+        answer.scan = true;
+        return answer;
+    }
+
+    const ModelCapabilities capabilities = provider.capabilities(settings.model, stop);
+    std::vector<std::string> notes;
+    bool sendTools = capabilities.tools;
+    if (!sendTools) notes.push_back(noToolsNote(settings.model));
+    const auto messages = AssistantPrompt::messages(question.text, context);
+    ChatLimits limits = settings.limits;
+    limits.contextTokens = AssistantPrompt::contextTokens(messages, settings.limits.maxOutputTokens);
+    if (!limits.think && capabilities.thinking) limits.think = false;
+
+    DraftText draft(onDraft);
+    ChatOutcome outcome;
+    try {
+        outcome = chatWithFallbacks(provider, settings, messages, limits, sendTools, notes, draft, stop);
+    } catch (const ProviderError& error) {
+        if (!endsEarly(error.kind())) throw;
+        return partialAnswer(error, std::move(notes), context, settings, locale);
+    }
+
+    // A stop after the model finished ends the run as a stop during it would.
+    const auto stopped = [&] {
+        return partialAnswer(ProviderError::cancelled(outcome.text), std::move(notes), context, settings, locale);
+    };
+    const auto [reply, cut] = boundedReply(outcome.text);
+    const GroundedAnswer grounded = AnswerGrounding::ground(reply, context, stop);
+    if (stop.stop_requested()) return stopped();
+    AssistantAnswer answer = answerFrame(context, settings);
+    if (!cite(answer, grounded, context, document, stop)) return stopped();
+
+    ProposalOutcome built;
+    if (sendTools) {
+        built = ProposalBuilder::build(
+            outcome.toolCalls, context,
+            [&](const std::string& text, const std::string& pageId) { return document.find(text, pageId, stop); });
+    }
+    if (stop.stop_requested()) return stopped();
+    answer.proposals.insert(answer.proposals.end(), built.proposals.begin(), built.proposals.end());
+    finishAnswer(answer, std::move(notes), grounded, built, cut, outcome, context, settings);
     answer.read = summary(context, locale);
     return answer;
 }

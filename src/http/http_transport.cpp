@@ -225,9 +225,28 @@ struct Exchange {
             throw TransportError(TransportError::Kind::other, "The address " + address.text() + " is not allowed.");
         }
         // Declared before the easy handle, so they outlive it.
-        std::unique_ptr<curl_slist, ListFree> headers;
+        const std::unique_ptr<curl_slist, ListFree> headers = headerList();
         Hop state;
         char errorText[CURL_ERROR_SIZE] = {0};
+
+        const std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+        if (!easy) throw TransportError(TransportError::Kind::other, "The network library could not start a transfer.");
+        state.easy = easy.get();
+        state.lineMode = onLine != nullptr;
+        state.maximumBody = maximumBody;
+        configure(easy.get(), address, method, body, headers.get(), state, errorText);
+
+        MultiTransfer multi(easy.get());
+        if (transfer(multi, state)) return finished(state);
+        failOnError(multi, state, address, errorText);
+        if (!state.statusKnown) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &state.status);
+        // A last line without an end still counts.
+        if (state.isStreaming() && !state.partial.empty()) (*onLine)(state.partial);
+        return finished(state);
+    }
+
+    std::unique_ptr<curl_slist, ListFree> headerList() const {
+        std::unique_ptr<curl_slist, ListFree> headers;
         const auto addHeader = [&](const std::string& line) {
             curl_slist* extended = curl_slist_append(headers.get(), line.c_str());
             if (extended == nullptr) throw TransportError(TransportError::Kind::other, "Out of memory.");
@@ -237,14 +256,11 @@ struct Exchange {
         for (const auto& line : request.headers) addHeader(line);
         // Send a body at once rather than waiting for the server to ask for it.
         addHeader("Expect:");
+        return headers;
+    }
 
-        const std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
-        if (!easy) throw TransportError(TransportError::Kind::other, "The network library could not start a transfer.");
-        state.easy = easy.get();
-        state.lineMode = onLine != nullptr;
-        state.maximumBody = maximumBody;
-
-        CURL* e = easy.get();
+    void configure(CURL* e, const Address& address, const std::string& method, const std::string& body,
+                   curl_slist* headers, Hop& state, char* errorText) const {
         curl_easy_setopt(e, CURLOPT_CURLU, address.handle());
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -253,7 +269,7 @@ struct Exchange {
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
         // Document text for a local model server never leaves the computer through a proxy.
         if (isLoopbackHost(address.host())) curl_easy_setopt(e, CURLOPT_PROXY, "");
-        curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
         curl_easy_setopt(e, CURLOPT_WRITEDATA, &state);
@@ -271,8 +287,11 @@ struct Exchange {
             curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data());
             if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
+    }
 
-        MultiTransfer multi(e);
+    // Runs the transfer to its end, handing each whole line to the handler as it comes; true when the
+    // handler ended it on a line. Throws on a stop and past the deadline or the idle time.
+    bool transfer(MultiTransfer& multi, Hop& state) const {
         std::atomic<bool> stopped = false;
         const std::stop_callback wake(stop, [&] {
             stopped = true;
@@ -288,9 +307,9 @@ struct Exchange {
                 if (stopped) throw TransportError(TransportError::Kind::cancelled, "Stopped.");
                 const std::string line = std::move(state.lines.front());
                 state.lines.pop_front();
-                if ((*onLine)(line)) return finished(state);
+                if ((*onLine)(line)) return true;
             }
-            if (running == 0) break;
+            if (running == 0) return false;
             if (stopped) throw TransportError(TransportError::Kind::cancelled, "Stopped.");
             const auto now = Clock::now();
             const auto idleEnd = state.lastActivity + idle;
@@ -302,6 +321,10 @@ struct Exchange {
                             nullptr);
             if (stopped) throw TransportError(TransportError::Kind::cancelled, "Stopped.");
         }
+    }
+
+    // The ended transfer's failure as the transport tells it; a reply cut at the error body's limit is none.
+    static void failOnError(MultiTransfer& multi, const Hop& state, const Address& address, const char* errorText) {
         CURLcode result = CURLE_OK;
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
@@ -317,10 +340,6 @@ struct Exchange {
             const std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
             throw TransportError(kindOf(result), description);
         }
-        if (!state.statusKnown) curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &state.status);
-        // A last line without an end still counts.
-        if (state.isStreaming() && !state.partial.empty()) (*onLine)(state.partial);
-        return finished(state);
     }
 
     static Reply finished(Hop& state) {

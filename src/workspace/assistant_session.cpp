@@ -287,6 +287,11 @@ void AssistantSession::stopAssistant() {
     if (assistantRunning()) d_->assistantThread_.request_stop();
 }
 
+void AssistantSession::forget() {
+    stopAssistant();
+    showAnswer(std::nullopt, std::nullopt);
+}
+
 void AssistantSession::finishAssistant(std::uint64_t run, const std::optional<AssistantAnswer>& answer,
                                        const std::optional<std::string>& error) {
     if (run != d_->assistantRun_) return;

@@ -80,6 +80,8 @@ public:
     void askAssistant();
     // "Stop": the model run ends at once with what it has.
     void stopAssistant();
+    // The open document is gone: its run stops and its answer goes.
+    void forget();
     // Shows `answer`, made for the document of `session` (nothing: no answer).
     void showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session);
     // Fetches the chosen provider's status and models, off the GUI thread.

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "workspace/assistant_session.hpp"
-#include "workspace/worker_link.hpp"
+#include "workspace/command_sender.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -20,7 +20,7 @@ bool meets(const TextRun& run, const PDFRect& rect) {
 
 }  // namespace
 
-HitPreviews::HitPreviews(WorkspaceState& state, WorkerLink& link, AssistantSession& assistant, QObject* parent)
+HitPreviews::HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant, QObject* parent)
     : QObject(parent), state_(state), link_(link), assistant_(assistant) {
     const auto collect = [this] {
         std::vector<std::string> pages;
@@ -66,7 +66,7 @@ void HitPreviews::readNext() {
         readNext();
     };
     link_.send(
-        WorkerLink::makeRequest(CommandMethod::extractText, std::move(params)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::extractText, std::move(params)), std::nullopt, false,
         [this, page, session = session_, revision = revision_, done](const CommandResult& result) {
             if (session == session_ && revision == revision_) {
                 texts_[page] = result.chars.value_or(std::vector<TextRun>{});

@@ -4,7 +4,7 @@
 // someone who only hears their names. The worker's hit holds only the matched characters; the page texts
 // of the hits' and citations' pages are asked for once each (a bounded number of pages, one request at
 // a time) and kept for the revision on show. GUI thread only; every request goes through the
-// WorkerLink, and a page whose text could not be read simply has no surrounding text.
+// CommandSender, and a page whose text could not be read simply has no surrounding text.
 
 #include <QObject>
 
@@ -20,7 +20,7 @@
 namespace kivo {
 
 class AssistantSession;
-class WorkerLink;
+class CommandSender;
 class WorkspaceState;
 
 class HitPreviews : public QObject {
@@ -33,7 +33,7 @@ public:
     static constexpr std::size_t reach = 40;
 
     // `state`, `link` and `assistant` must outlive the previews.
-    HitPreviews(WorkspaceState& state, WorkerLink& link, AssistantSession& assistant, QObject* parent = nullptr);
+    HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant, QObject* parent = nullptr);
 
     // The passage of `count` characters from character `index` of the page with the words around it, cut at
     // words and marked with an ellipsis where the page goes on; nothing until that page's text is at hand.
@@ -54,7 +54,7 @@ private:
     void readNext();
 
     WorkspaceState& state_;
-    WorkerLink& link_;
+    CommandSender& link_;
     AssistantSession& assistant_;
     // The document and revision the texts were read at.
     std::optional<std::string> session_;

@@ -36,8 +36,6 @@ public:
 
     bool mcpEnabled() const { return mcpEnabled_; }
     bool mcpAccessGranted() const { return mcpAccessGranted_; }
-    // Emits its change signal only on a real change; the grants are not sent.
-    void setMcpAccessGranted(bool value);
 
     // ---- What the workspace tells it
 
@@ -75,8 +73,9 @@ signals:
     void externalChange(const CommandResult& result, const std::string& status);
 
 private:
-    // Emits its change signal only on a real change.
+    // Each emits its change signal only on a real change; the grants are not sent.
     void setMcpEnabled(bool value);
+    void setMcpAccessGranted(bool value);
     void pollExternalChanges();
     void grantsRefused(const std::string& message);
 

@@ -284,6 +284,8 @@ struct PageRenderer::PageRender {
     PageVersion version;
     std::string key;
     std::string pageId;
+    // What the worker renders at: the zoom, or the tiles' base scale for a page too large to render whole.
+    double scale = 0;
     std::string path;
     std::shared_ptr<const void> file;
     // Its text is asked for once the image is back (a page of a run of moves).
@@ -322,57 +324,14 @@ void PageRenderer::invalidate(const RenderInvalidation& invalidation) {
 void PageRenderer::refreshPage() {
     d_->zoomSettling_ = false;
     const std::optional<PageInfo> page = state_.currentPage();
-    if (!state_.sessionId() || !state_.selectedPageId() || !page) {
-        setPageImage(QImage());
-        d_->imagePageId_.clear();
-        setPageTiles({});
-        return;
-    }
-    PageRender render;
-    render.generation = ++d_->renderGeneration_;
-    render.backing = backingScale();
-    double scale = zoom() * render.backing;
-    const std::int64_t pixelWidth = TileGrid::pixels(page->width, scale);
-    const std::int64_t pixelHeight = TileGrid::pixels(page->height, scale);
-    if (pixelWidth * pixelHeight <= TileGrid::wholePagePixelLimit) {
-        d_->tileCache_.removeAll();
-    } else {
-        scale = TileGrid::baseScale(page->width, page->height, scale);
-    }
-    // Always the size at the full zoom: a reduced base image is stretched to it.
-    render.display = shownSize(*page, zoom(), render.backing);
-    render.key = PageRenders::pageKey(page->id, scale);
-    render.pageId = page->id;
-    render.version = version(page->id);
+    if (!state_.sessionId() || !state_.selectedPageId() || !page) return clearPage();
+    PageRender render = planPageRender(*page);
     setPageTiles({});
-    const std::int64_t position = positionOf(*state_.inspect()->pages, page->id);
-    if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
-        d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
-
-    const auto cached = d_->pageCache_.value(render.key);
-    if (cached && cached->version == render.version && cached->chars) {
-        setPageImage(PageRenders::sized(cached->image, render.display));
-        d_->imagePageId_ = page->id;
-        setPageChars(*cached->chars);
-        updateTiles();
-        pumpThumbnails();
-        renderAhead();
-        return;
-    }
-    // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
-    // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
-    const bool samePage = std::exchange(d_->refreshedPageId_, page->id) == page->id;
-    bool showsPage = samePage;
-    if (const std::optional<QImage> standIn = standInImage(page->id, render.version)) {
-        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width()) {
-            setPageImage(PageRenders::sized(*standIn, render.display), render.display);
-            d_->imagePageId_ = page->id;
-        }
-        showsPage = true;
-    }
+    followTravel(page->id);
+    if (showCachedPage(render)) return;
     // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
     // ahead of the page, which the worker renders in the order asked; over another page's, none.
-    if (showsPage) updateTiles();
+    if (showStandIn(render)) updateTiles();
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next. The page rendered ahead counts as
     // one: it is most often this very page.
@@ -380,20 +339,83 @@ void PageRenderer::refreshPage() {
         d_->pageRenderWanted_ = true;
         return pumpThumbnails();
     }
+    if (!sendPageRender(render, *page)) return;
+    // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
+    // is still the one shown then: a page passed by costs the worker no text, and the page shown next does
+    // not wait behind it. Otherwise both go at once.
+    if (d_->travel_ == 0) askText(render);
+    // After the page's own requests, so that they go first.
+    pumpThumbnails();
+}
+
+PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
+    PageRender render;
+    render.generation = ++d_->renderGeneration_;
+    render.backing = backingScale();
+    render.scale = zoom() * render.backing;
+    const std::int64_t pixelWidth = TileGrid::pixels(page.width, render.scale);
+    const std::int64_t pixelHeight = TileGrid::pixels(page.height, render.scale);
+    if (pixelWidth * pixelHeight <= TileGrid::wholePagePixelLimit) {
+        d_->tileCache_.removeAll();
+    } else {
+        render.scale = TileGrid::baseScale(page.width, page.height, render.scale);
+    }
+    // Always the size at the full zoom: a reduced base image is stretched to it.
+    render.display = shownSize(page, zoom(), render.backing);
+    render.key = PageRenders::pageKey(page.id, render.scale);
+    render.pageId = page.id;
+    render.version = version(page.id);
+    return render;
+}
+
+void PageRenderer::followTravel(const std::string& pageId) {
+    const std::int64_t position = positionOf(*state_.inspect()->pages, pageId);
+    if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
+        d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
+}
+
+bool PageRenderer::showCachedPage(const PageRender& render) {
+    const auto cached = d_->pageCache_.value(render.key);
+    if (!cached || cached->version != render.version || !cached->chars) return false;
+    setPageImage(PageRenders::sized(cached->image, render.display));
+    d_->imagePageId_ = render.pageId;
+    setPageChars(*cached->chars);
+    updateTiles();
+    pumpThumbnails();
+    renderAhead();
+    return true;
+}
+
+// Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
+// same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
+bool PageRenderer::showStandIn(const PageRender& render) {
+    const bool samePage = std::exchange(d_->refreshedPageId_, render.pageId) == render.pageId;
+    bool showsPage = samePage;
+    if (const std::optional<QImage> standIn = standInImage(render.pageId, render.version)) {
+        if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width()) {
+            setPageImage(PageRenders::sized(*standIn, render.display), render.display);
+            d_->imagePageId_ = render.pageId;
+        }
+        showsPage = true;
+    }
+    return showsPage;
+}
+
+bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         state_.setErrorMessage(noFolderMessage);
-        return;
+        return false;
     }
     render.file = PageRenders::deletedWhenDone(render.path);
     render.textAfterImage = d_->travel_ != 0;
-    CommandParams image = renderParams(*page, scale);
+    CommandParams image = renderParams(page, render.scale);
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
     link_.send(
         CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
         [this, render](const CommandResult& result) { pageRendered(render, result); },
-        [this, render, pageId = page->id](const std::string& code, const std::string& message) {
+        [this, render, pageId = page.id](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
             pageRenderEnded();
             // A render asked for while the page's deletion was on its way has nothing left to show.
@@ -409,12 +431,7 @@ void PageRenderer::refreshPage() {
             PageRenders::discard(render.path);
             pageRenderEnded();
         });
-    // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
-    // is still the one shown then: a page passed by costs the worker no text, and the page shown next does
-    // not wait behind it. Otherwise both go at once.
-    if (d_->travel_ == 0) askText(render);
-    // After the page's own requests, so that they go first.
-    pumpThumbnails();
+    return true;
 }
 
 void PageRenderer::askText(const PageRender& render) {

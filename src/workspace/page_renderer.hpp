@@ -180,6 +180,16 @@ private:
     bool hasPage(const std::string& pageId) const;
     // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
     std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
+    // The steps of refreshPage(), in its order.
+    PageRender planPageRender(const PageInfo& page);
+    // Which way a run of single page moves goes, if the page shown is one.
+    void followTravel(const std::string& pageId);
+    // The cached render of this version with its text, shown at once; false without one.
+    bool showCachedPage(const PageRender& render);
+    // Whether the shown image is now of this page.
+    bool showStandIn(const PageRender& render);
+    // Asks the worker for the page; false when there is no private folder to render into.
+    bool sendPageRender(PageRender& render, const PageInfo& page);
     void pageRendered(const PageRender& render, const CommandResult& result);
     // The page render in flight is over without a picture to show: the page now wanted is asked for.
     void pageRenderEnded();

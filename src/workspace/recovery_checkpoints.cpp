@@ -2,12 +2,12 @@
 
 #include <filesystem>
 
-#include "workspace/worker_link.hpp"
+#include "workspace/command_sender.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
 
-RecoveryCheckpoints::RecoveryCheckpoints(WorkspaceState& state, WorkerLink& link, QObject* parent)
+RecoveryCheckpoints::RecoveryCheckpoints(WorkspaceState& state, CommandSender& link, QObject* parent)
     : QObject(parent), state_(state), link_(link) {}
 
 void RecoveryCheckpoints::setRecoveries(std::vector<RecoveryInfo> value) {
@@ -23,17 +23,19 @@ void RecoveryCheckpoints::setShowRecovery(bool value) {
 }
 
 void RecoveryCheckpoints::refresh() {
-    link_.send(WorkerLink::makeRequest(CommandMethod::listRecovery), std::nullopt, true,
+    link_.send(CommandSender::makeRequest(CommandMethod::listRecovery), std::nullopt, true,
                [this](const CommandResult& result) {
                    setRecoveries(result.recoveries.value_or(std::vector<RecoveryInfo>{}));
                    setShowRecovery(!recoveries_.empty() && !state_.sessionId());
                });
 }
 
+void RecoveryCheckpoints::dismiss() { setShowRecovery(false); }
+
 void RecoveryCheckpoints::discard(const std::string& recoveryId) {
     CommandParams params;
     params.recoveryId = recoveryId;
-    link_.send(WorkerLink::makeRequest(CommandMethod::discardRecovery, std::move(params)), std::nullopt, true,
+    link_.send(CommandSender::makeRequest(CommandMethod::discardRecovery, std::move(params)), std::nullopt, true,
                [this](const CommandResult&) { refresh(); });
 }
 

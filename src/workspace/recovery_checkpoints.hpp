@@ -3,7 +3,7 @@
 // The recovery checkpoints the worker keeps of unsaved work, as the window lists them: listing them
 // into `recoveries` (offered by `showRecovery` while no document is open), discarding one, and the
 // name a checkpoint is shown by. Restoring one opens it as the document, which the workspace does.
-// GUI thread only; every request goes through the WorkerLink. Nothing here throws: a failure ends
+// GUI thread only; every request goes through the CommandSender. Nothing here throws: a failure ends
 // in the state's `errorMessage`. Each property changes with one signal, emitted only on a real change.
 
 #include <QObject>
@@ -15,7 +15,7 @@
 
 namespace kivo {
 
-class WorkerLink;
+class CommandSender;
 class WorkspaceState;
 
 class RecoveryCheckpoints : public QObject {
@@ -25,15 +25,15 @@ class RecoveryCheckpoints : public QObject {
 
 public:
     // `state` and `link` must outlive the checkpoints.
-    RecoveryCheckpoints(WorkspaceState& state, WorkerLink& link, QObject* parent = nullptr);
+    RecoveryCheckpoints(WorkspaceState& state, CommandSender& link, QObject* parent = nullptr);
 
     const std::vector<RecoveryInfo>& recoveries() const { return recoveries_; }
     bool showRecovery() const { return showRecovery_; }
-    void setRecoveries(std::vector<RecoveryInfo> value);
-    void setShowRecovery(bool value);
 
-    // Lists the checkpoints into `recoveries`.
+    // Lists the checkpoints into `recoveries`, offering them while no document is open.
     void refresh();
+    // The offer is put aside (answered, or one of them restored) until the next listing.
+    void dismiss();
     // Deletes a checkpoint, then lists them again.
     void discard(const std::string& recoveryId);
     // The file name of the listed checkpoint's document, else "this PDF".
@@ -44,8 +44,11 @@ signals:
     void showRecoveryChanged();
 
 private:
+    void setRecoveries(std::vector<RecoveryInfo> value);
+    void setShowRecovery(bool value);
+
     WorkspaceState& state_;
-    WorkerLink& link_;
+    CommandSender& link_;
     std::vector<RecoveryInfo> recoveries_;
     bool showRecovery_ = false;
 };

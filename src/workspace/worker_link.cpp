@@ -85,6 +85,7 @@ void WorkerLink::launch() {
         abandonLaunch(std::current_exception());
     }
     reconnectPending_ = false;
+    setWorkerReady(true);
 }
 
 void WorkerLink::startProcess() {
@@ -165,6 +166,8 @@ void WorkerLink::processEnded(std::int64_t generation, WorkerTermination termina
     client_.reset();
     controlClient_.reset();
     worker_.reset();
+    setWorkerReady(false);
+    setActivity(std::nullopt);
     emit stopped(recordStop(termination));
 }
 
@@ -317,8 +320,7 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
             response.result->revision) {
             ownRevisions_.record(*request.params.sessionId, *request.expectedRevision, *response.result->revision);
         }
-        post(this, [this, response = std::move(response), id = request.id, method = request.method, onSuccess,
-                    onCancelled, fail, settled] {
+        post(this, [this, response = std::move(response), id = request.id, onSuccess, onCancelled, fail, settled] {
             if (response.ok && response.result) {
                 settled();
                 endActivity(id);
@@ -335,7 +337,6 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
             settled();
             endActivity(id);
             state_.setStatus(message);
-            if (method == CommandMethod::search) state_.setSearchHits({});
             if (onCancelled) onCancelled();
         });
     } catch (const std::exception& error) {
@@ -388,6 +389,8 @@ void WorkerLink::followProgress(const CommandProgress& line) {
     updated.total = line.total;
     setActivity(updated);
 }
+
+void WorkerLink::showActivity(CommandActivity activity) { setActivity(std::move(activity)); }
 
 void WorkerLink::endActivity(const std::string& requestId) {
     if (activity() && activity()->requestId == requestId) setActivity(std::nullopt);

@@ -62,9 +62,11 @@ public:
     bool workerReady() const override { return workerReady_; }
     // The exchange on show with its progress; shown (`visible`) once it has taken 0.25 s.
     const std::optional<CommandActivity>& activity() const { return activity_; }
-    // Each emits its change signal only on a real change.
-    void setWorkerReady(bool value);
-    void setActivity(std::optional<CommandActivity> value);
+    // A run of several commands shows as one activity, under the id of the one the worker runs now, so
+    // that cancelActivity() reaches it; endActivity() takes it away once the run is over.
+    void showActivity(CommandActivity activity);
+    // The activity of the command `requestId` goes; any other stays.
+    void endActivity(const std::string& requestId);
 
     // ---- The worker
 
@@ -75,7 +77,8 @@ public:
     // Starts a worker with a fresh MCP token and connects both connections. Throws
     // EngineLaunchError (another editor, no worker, stopped at its start) or the connection's
     // error; a worker that started is ended again before it throws. A worker that ended before both
-    // connections stood counts among the recent stops, and its error carries that stop.
+    // connections stood counts among the recent stops, and its error carries that stop. `workerReady`
+    // once it returns; false again, with no activity, before `stopped` tells of the worker's end.
     void launch();
     // The first half of the next launch() ahead of it: the worker's process is started, so that it comes up
     // while the editor builds its window, and launch() only connects. A failure is kept for launch() to
@@ -131,7 +134,9 @@ private:
     void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
     void beginActivity(const std::string& requestId, const std::string& title);
     void followProgress(const CommandProgress& line);
-    void endActivity(const std::string& requestId);
+    // Each emits its change signal only on a real change.
+    void setWorkerReady(bool value);
+    void setActivity(std::optional<CommandActivity> value);
     static bool isLostConnection(const std::exception& error);
     EngineLaunchError noConnectionError() const;
 

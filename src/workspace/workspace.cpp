@@ -78,7 +78,6 @@ void Workspace::launchOnce() {
         setErrorMessage(error.what());
         return;
     }
-    d_->link_->setWorkerReady(true);
     setStatus("Worker ready. PDFium 154.0.8035 isolated from the UI.");
     d_->checkpoints_->refresh();
 }

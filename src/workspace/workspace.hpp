@@ -98,15 +98,21 @@ public:
     // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
     PageRenderer& renderer();
     const PageRenderer& renderer() const;
-    // The page whose 1-based position is typed in `pageJump` ("+7" and "07" as well as "7"); a text
-    // that is no such position does nothing.
-    void jumpToPage();
+    // Shows the page at the 1-based `position`, which `pageJump` then reads; false, changing nothing, for
+    // a position the document does not have.
+    bool jumpToPage(std::int64_t position);
     // The neighbouring page; nothing at either end.
     void previousPage();
     void nextPage();
 
     // ---- Selection and annotations (workspace_selection.cpp, workspace_annotations.cpp)
 
+    // The tool the canvas's gestures use from now on.
+    void chooseTool(EditorTool tool);
+    // Selects a rectangle of the shown page, as a drag does while it goes; nothing clears the selection.
+    void selectArea(const std::optional<PDFRect>& rect);
+    // The ink stroke drawn so far, shown until it is added.
+    void drawInk(std::vector<PDFPoint> points);
     // What a finished drag or click of the canvas does with `tool`: `end` is the gesture's
     // rectangle, `points` the ink stroke. A gesture under 6 points both ways is a click.
     void applyTool(const PDFRect& end, const std::vector<PDFPoint>& points);
@@ -201,12 +207,12 @@ public:
 
     // ---- Search
 
-    // Searches the open document for `searchQuery` and shows the first hit; with none open, nothing
-    // happens. A query of white space only empties the hits and sends nothing.
-    void search();
-    // Step through the hits, wrapping around; with no hits they search instead.
-    void findNext();
-    void findPrevious();
+    // Searches the open document for `query`, which `searchQuery` then reads, and shows the first hit; with
+    // none open, nothing happens. A query of white space only empties the hits and sends nothing.
+    void search(const std::string& query);
+    // Step through the hits, wrapping around; with no hits they search for `query` instead.
+    void findNext(const std::string& query);
+    void findPrevious(const std::string& query);
     // The Find command: the find field takes the keys (findRequested).
     void requestFind();
     // Shows a citation's page with its first rectangle selected, brought into view wherever on the
@@ -288,7 +294,9 @@ private:
     // carried one, so the prompt says it was wrong.
     FailureHandler retryWithPassword(const std::string& name, bool triedPassword,
                                      std::function<void(const std::string&)> retry);
-    void stepSearch(std::int64_t delta);
+    void stepSearch(std::int64_t delta, const std::string& query);
+    // The search for `searchQuery` again, over the document as it is now.
+    void searchAgain();
     void revealSearchHit();
     // The search under way, page by page (workspace_search.cpp).
     struct SearchRun;

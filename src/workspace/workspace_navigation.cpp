@@ -2,32 +2,11 @@
 // Pages are known by their ids; a position is only where an id stands in the adopted page list.
 
 #include <algorithm>
-#include <charconv>
-#include <limits>
 
 #include "workspace/workspace.hpp"
 
 namespace kivo {
 namespace {
-
-// An optional "+" or "-", then ASCII digits and nothing else, within 64 bits; no trimming.
-std::optional<std::int64_t> readInteger(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    std::uint64_t magnitude = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (magnitude > largest + (negative ? 1 : 0)) return std::nullopt;
-    if (!negative) return static_cast<std::int64_t>(magnitude);
-    return magnitude == largest + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
-}
 
 // The id `step` places away from `pageId` in the pages, without wrapping at either end.
 std::optional<std::string> neighbour(const std::optional<CommandResult>& document,
@@ -44,12 +23,12 @@ std::optional<std::string> neighbour(const std::optional<CommandResult>& documen
 
 }  // namespace
 
-void Workspace::jumpToPage() {
-    if (!inspect() || !inspect()->pages || pageJump().empty()) return;
+bool Workspace::jumpToPage(std::int64_t position) {
+    if (!inspect() || !inspect()->pages) return false;
     const std::vector<PageInfo>& pages = *inspect()->pages;
-    const std::optional<std::int64_t> position = readInteger(pageJump());
-    if (!position || *position < 1 || static_cast<std::uint64_t>(*position) > pages.size()) return;
-    select(pages[static_cast<std::size_t>(*position - 1)].id);
+    if (position < 1 || static_cast<std::uint64_t>(position) > pages.size()) return false;
+    select(pages[static_cast<std::size_t>(position - 1)].id);
+    return true;
 }
 
 void Workspace::previousPage() {

@@ -114,7 +114,7 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
             closeReplacedSession(previous, result);
             emit documentReplaced();
             adopt(result, "Restored unsaved work", false, RenderInvalidation::all());
-            d_->checkpoints_->setShowRecovery(false);
+            d_->checkpoints_->dismiss();
         },
         // An encrypted checkpoint opens the way its file would.
         retryWithPassword(name, password.has_value(),

@@ -48,7 +48,12 @@ struct Workspace::SearchRun {
     QMetaObject::Connection cancelWatch;
 };
 
-void Workspace::search() {
+void Workspace::search(const std::string& query) {
+    setSearchQuery(query);
+    searchAgain();
+}
+
+void Workspace::searchAgain() {
     if (!sessionId()) return;
     const std::string query(trimWhitespaceAndNewlines(searchQuery()));
     endSearchRun();
@@ -100,13 +105,16 @@ void Workspace::askSearchPages() {
                 // A page taken away by a change, or a document closed for another, on its way is no failure:
                 // the document as it is now is searched.
                 if (sessionId() && (sessionId() != run->session || !inspect() || inspect()->revision != run->revision))
-                    return search();
+                    return searchAgain();
                 // As a search of the whole document reports it.
                 if (code == "worker_restarting") return setStatus(message);
                 setErrorMessage(message);
             },
             [this, run] {
-                if (d_->searchRun_ == run) endSearchRun();
+                if (d_->searchRun_ != run) return;
+                endSearchRun();
+                // A search cancelled before its end would show only the hits of the pages it reached.
+                setSearchHits({});
             });
     }
     showSearchActivity();
@@ -119,7 +127,7 @@ void Workspace::searchPageAnswered(const std::shared_ptr<SearchRun>& run, std::s
     // document opened meanwhile is the one to search: it starts again.
     if (sessionId() != run->session || !inspect() || inspect()->revision != run->revision) {
         endSearchRun();
-        return search();
+        return searchAgain();
     }
     // Replies come back in the order asked; anything else would mix up the hits' order.
     if (index != run->answered || run->inFlight.empty()) return endSearchRun();
@@ -174,7 +182,7 @@ void Workspace::showSearchActivity() {
     activity.total = static_cast<std::int64_t>(run->pages.size());
     activity.visible = run->visible;
     activity.cancelling = run->cancelling;
-    link().setActivity(activity);
+    link().showActivity(activity);
 }
 
 void Workspace::endSearchRun() {
@@ -183,17 +191,17 @@ void Workspace::endSearchRun() {
     disconnect(run->cancelWatch);
     const auto& activity = link().activity();
     if (activity && std::find(run->inFlight.begin(), run->inFlight.end(), activity->requestId) != run->inFlight.end())
-        link().setActivity(std::nullopt);
+        link().endActivity(std::string(activity->requestId));
 }
 
-void Workspace::findNext() { stepSearch(1); }
+void Workspace::findNext(const std::string& query) { stepSearch(1, query); }
 
-void Workspace::findPrevious() { stepSearch(-1); }
+void Workspace::findPrevious(const std::string& query) { stepSearch(-1, query); }
 
-void Workspace::stepSearch(std::int64_t delta) {
+void Workspace::stepSearch(std::int64_t delta, const std::string& query) {
     const auto count = static_cast<std::int64_t>(searchHits().size());
     if (count == 0) {
-        search();
+        search(query);
         return;
     }
     setSearchHitIndex((searchHitIndex() + delta + count) % count);

@@ -36,6 +36,12 @@ bool contains(const PDFRect& rect, const PDFPoint& point) {
 
 }  // namespace
 
+void Workspace::chooseTool(EditorTool tool) { setTool(tool); }
+
+void Workspace::selectArea(const std::optional<PDFRect>& rect) { setSelection(rect); }
+
+void Workspace::drawInk(std::vector<PDFPoint> points) { setInkPoints(std::move(points)); }
+
 const std::vector<AnnotationInfo>& Workspace::annotations() const {
     static const std::vector<AnnotationInfo> none;
     return inspect() && inspect()->annotations ? *inspect()->annotations : none;

@@ -3,8 +3,10 @@
 // The published state of the open document, its selection, search and status: each a Qt property
 // with its initial value and one change signal, emitted only when the value really changed. The
 // assistant, the page renders and zoom, the sharing, the link and the checkpoints publish theirs on
-// their own parts. The workspace's operations set these; one-off requests to a view are the
-// workspace's signals, not values here. GUI thread only. Setters never fail.
+// their own parts. The workspace's operations set these, so the windows change them only through
+// those; what a part or a window has to tell goes to the status and error lines, which anyone may
+// write. One-off requests to a view are the workspace's signals, not values here. GUI thread only.
+// Setters never fail.
 
 #include <QImage>
 #include <QObject>
@@ -75,22 +77,8 @@ public:
     // The record of the shown page; nothing without a document or a match.
     std::optional<PageInfo> currentPage() const;
 
-    void setSessionId(std::optional<std::string> value);
-    void setInspect(std::optional<CommandResult> value);
-    void setSelectedPageId(std::optional<std::string> value);
     void setStatus(std::string value);
     void setErrorMessage(std::optional<std::string> value);
-    void setSelection(std::optional<PDFRect> value);
-    void setSelectedAnnotationId(std::optional<std::string> value);
-    void setSelectedText(std::string value);
-    void setSearchQuery(std::string value);
-    void setSearchHits(std::vector<SearchHit> value);
-    void setSearchHitIndex(std::int64_t value);
-    void setTool(EditorTool value);
-    void setWorkerNotice(std::optional<WorkerNotice> value);
-    void setSavePhase(SavePhase value);
-    void setPageJump(std::string value);
-    void setInkPoints(std::vector<PDFPoint> value);
 
 signals:
     void sessionIdChanged();
@@ -109,6 +97,23 @@ signals:
     void savePhaseChanged();
     void pageJumpChanged();
     void inkPointsChanged();
+
+protected:
+    // Through the workspace's operations alone.
+    void setSessionId(std::optional<std::string> value);
+    void setInspect(std::optional<CommandResult> value);
+    void setSelectedPageId(std::optional<std::string> value);
+    void setSelection(std::optional<PDFRect> value);
+    void setSelectedAnnotationId(std::optional<std::string> value);
+    void setSelectedText(std::string value);
+    void setSearchQuery(std::string value);
+    void setSearchHits(std::vector<SearchHit> value);
+    void setSearchHitIndex(std::int64_t value);
+    void setTool(EditorTool value);
+    void setWorkerNotice(std::optional<WorkerNotice> value);
+    void setSavePhase(SavePhase value);
+    void setPageJump(std::string value);
+    void setInkPoints(std::vector<PDFPoint> value);
 
 private:
     template <class T>

@@ -29,10 +29,8 @@ std::string documentName(const std::optional<std::string>& sourcePath) {
 }  // namespace
 
 void Workspace::workerDidStop(const WorkerStop& stop) {
-    d_->link_->setWorkerReady(false);
     // No MCP client reaches the worker now; a new one says so again once it runs.
     d_->mcp_->workerStopped();
-    d_->link_->setActivity(std::nullopt);
 
     // A stop while the lost document was being brought back must not bring it back again, or a
     // document that stops the worker would stop every worker that opens it.
@@ -101,7 +99,6 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
         cannotRelaunch(error.what());
         return;
     }
-    d_->link_->setWorkerReady(true);
     // A new worker starts without grants; sharing is the user's decision again.
     d_->mcpNote_ = d_->mcp_->workerRestarted()
                        ? std::optional<std::string>("MCP access is off until you turn it on again.")
@@ -146,7 +143,6 @@ void Workspace::noticeAfterRestart(const std::string& sentence) {
 }
 
 void Workspace::forgetDocument() {
-    d_->assistant_->stopAssistant();
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
@@ -156,7 +152,8 @@ void Workspace::forgetDocument() {
     setSelectedText("");
     d_->lineSelection_.reset();
     setSearchHits({});
-    d_->assistant_->showAnswer(std::nullopt, std::nullopt);
+    // After the hits, so that the previews have nothing left to read.
+    d_->assistant_->forget();
     setInkPoints({});
     setSavePhase(SavePhase::saved);
     setPageJump("1");

@@ -1,11 +1,12 @@
-// The canvas bar's layout on a workspace with no worker, as the bar narrows at two text scales: one row
+// The canvas bar on a workspace with no worker: its layout as the bar narrows at two text scales (one row
 // while it fits, then two; every control whole inside the bar, none over another, the page group at the
-// trailing edge and the bar as high as its rows.
+// trailing edge and the bar as high as its rows), and what the page field does with what is typed.
 
 #include <QLineEdit>
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 
 #include "app/shell/canvas_bar.hpp"
 #include "app/shell/interface_text_scale.hpp"
@@ -29,6 +30,20 @@ CommandResult documentOfPages(int count) {
     for (int i = 0; i < count; ++i) document.pages->push_back(PageInfo{"p" + std::to_string(i), i, 612, 792, 0});
     return document;
 }
+
+// A workspace showing a document of `pages` pages, and the window (never shown) whose actions the bar's
+// buttons are.
+struct BarOwner {
+    explicit BarOwner(int pages) {
+        kivo::testing::arrange(*test, "inspect", std::optional<CommandResult>(documentOfPages(pages)));
+    }
+
+    TestWorkspace test{std::nullopt};
+    Workspace& workspace = *test;
+    EditorSettings settings;
+    Updates updates{std::nullopt};
+    MainWindow window{workspace, settings, updates};
+};
 
 }  // namespace
 
@@ -54,18 +69,12 @@ private slots:
             {"narrowest, large text", 1.5, Width::narrowest, true},
         };
 
-        TestWorkspace test(std::nullopt);
-        Workspace& workspace = *test;
         // Four digits of pages make the widest count the bar shows beside the field.
-        workspace.setInspect(documentOfPages(1200));
-        // The bar's buttons are the window's actions, so a window (never shown) supplies them.
-        EditorSettings settings;
-        Updates updates(std::nullopt);
-        MainWindow owner(workspace, settings, updates);
+        BarOwner owner(1200);
 
         for (const Case& c : cases) {
             QWidget window;
-            auto* bar = new CanvasBar(workspace, *owner.commands(), &window);
+            auto* bar = new CanvasBar(owner.workspace, *owner.window.commands(), &window);
             InterfaceTextScale::apply(&window, c.scale);
             QCoreApplication::sendPostedEvents();
             const int oneRow = bar->sizeHint().width();
@@ -121,6 +130,39 @@ private slots:
             } else {
                 QVERIFY2(zoomOut.top() < tools.bottom() && zoomOut.left() > tools.right(), c.name);
             }
+        }
+    }
+
+    // The page field reads what is typed: on Return, a position of the document ("+3" and "03" as well
+    // as "3") shows that page and is written back as its plain number; anything else stays as typed.
+    void thePageFieldShowsThePageWhosePositionIsTyped() {
+        const struct {
+            const char* typed;
+            const char* shown;
+        } cases[] = {
+            {"3", "p2"},  {"+3", "p2"}, {"03", "p2"}, {"1", "p0"}, {"0", "p1"},   {"4", "p1"},
+            {"-3", "p1"}, {"3a", "p1"}, {" 3", "p1"}, {"", "p1"},  {"+-3", "p1"}, {"99999999999999999999", "p1"},
+        };
+        BarOwner owner(3);
+        Workspace& workspace = owner.workspace;
+        QWidget window;
+        auto* bar = new CanvasBar(workspace, *owner.window.commands(), &window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QLineEdit* field = named<HeroField>(*bar, "pageField")->lineEdit();
+
+        for (const auto& c : cases) {
+            workspace.select("p1");
+            QCOMPARE(field->text(), QStringLiteral("2"));
+            field->clear();
+            QTest::keyClicks(field, QString::fromLatin1(c.typed));
+            QTest::keyClick(field, Qt::Key_Return);
+            QVERIFY2(workspace.selectedPageId() == c.shown, c.typed);
+            const QString number = QString::number(std::string_view(c.shown).back() - '0' + 1);
+            QCOMPARE(field->text(), std::string_view(c.shown) == "p1" ? QString::fromLatin1(c.typed) : number);
+            // What stays typed goes once the page on show changes.
+            workspace.select("p0");
+            workspace.select("p1");
         }
     }
 };

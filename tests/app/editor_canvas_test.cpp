@@ -34,6 +34,7 @@
 #include "app/pages/page_list_model.hpp"
 #include "app/pages/page_list_view.hpp"
 #include "app/shell/canvas_bar.hpp"
+#include "app/shell/find_field.hpp"
 #include "app/shell/main_window.hpp"
 #include "app_test_support.hpp"
 #include "design/hero_button.hpp"
@@ -237,7 +238,7 @@ private slots:
         };
         for (const Stroke& stroke : strokes) {
             SCOPED_TRACE(rawValue(stroke.tool).data());
-            f.workspace().setTool(stroke.tool);
+            f.workspace().chooseTool(stroke.tool);
             const QImage before = f.workspace().renderer().pageImage();
             const std::size_t count = f.workspace().inspect()->annotations->size();
             f.drag(stroke.path);
@@ -337,7 +338,7 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(90)}));
         Workspace& workspace = f.workspace();
-        workspace.setTool(EditorTool::note);
+        workspace.chooseTool(EditorTool::note);
         const QPoint spot = f.at(0.5, 0.5);
         QTest::mouseClick(&f.canvas(), Qt::LeftButton, Qt::NoModifier, spot);
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));
@@ -347,7 +348,7 @@ private slots:
         QVERIFY(note.rect.left - 1 <= clicked.x && clicked.x <= note.rect.right + 1);
         QVERIFY(note.rect.bottom - 1 <= clicked.y && clicked.y <= note.rect.top + 1);
 
-        workspace.setTool(EditorTool::select);
+        workspace.chooseTool(EditorTool::select);
         const QRectF mark = f.canvas().frameOf(note.rect).normalized();
         QTest::mouseClick(&f.canvas(), Qt::LeftButton, Qt::NoModifier, mark.center().toPoint());
         QCOMPARE(workspace.selectedAnnotationId(), std::optional(note.id));
@@ -364,7 +365,7 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage()}));
         Workspace& workspace = f.workspace();
-        workspace.setTool(EditorTool::ink);
+        workspace.chooseTool(EditorTool::ink);
         // A stroke of one point is not sent, and its point stays behind.
         f.drag({f.at(0.9, 0.9), f.at(0.91, 0.91)});
         QCOMPARE(workspace.inkPoints().size(), 1u);
@@ -530,12 +531,12 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(), blankPage(180)}, 2.0));
         Workspace& workspace = f.workspace();
-        workspace.setSearchQuery("Hello");
+        named<FindField>(f.window(), "findField")->lineEdit()->setText(QStringLiteral("Hello"));
         f.window().runSearch();
         QVERIFY(waitUntil([&] { return workspace.searchHits().size() == 2; }));
         // The first page's image stays up until the second page's arrives.
         const qint64 firstPage = workspace.renderer().pageImage().cacheKey();
-        workspace.findNext();
+        workspace.findNext("Hello");
         // On the page turned upside down the words stand near the bottom of the view.
         QVERIFY(waitUntil([&] {
             return workspace.selectedPageId() == workspace.searchHits()[1].pageId &&

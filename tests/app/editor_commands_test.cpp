@@ -247,16 +247,16 @@ private slots:
 
         QCOMPARE(disabledTitles(window), sorted(needDocument + needSelection + needAnnotation + noUpdates));
         // The annotation items ask for an annotation only, not for a document.
-        workspace.setSelectedAnnotationId("7R");
+        kivo::testing::arrange(workspace, "selectedAnnotationId", std::optional<std::string>("7R"));
         QCOMPARE(disabledTitles(window), sorted(needDocument + needSelection + noUpdates));
-        workspace.setSelectedAnnotationId(std::nullopt);
+        kivo::testing::arrange(workspace, "selectedAnnotationId", std::optional<std::string>(std::nullopt));
 
         workspace.open(document(scratch, "three.pdf"));
         QVERIFY(waitUntil([&] { return workspace.sessionId().has_value(); }));
         QCOMPARE(disabledTitles(window), sorted(needSelection + needAnnotation + noUpdates));
-        workspace.setSelection(PDFRect{72, 600, 200, 640});
+        workspace.selectArea(PDFRect{72, 600, 200, 640});
         QCOMPARE(disabledTitles(window), sorted(needAnnotation + noUpdates));
-        workspace.setSelectedAnnotationId("7R");
+        kivo::testing::arrange(workspace, "selectedAnnotationId", std::optional<std::string>("7R"));
         QCOMPARE(disabledTitles(window), noUpdates);
     }
 

@@ -638,7 +638,7 @@ private slots:
 
         clickThePage();
         workspace.selectAnnotation(note.id);
-        workspace.setSelectedText("Hello PDF");
+        kivo::testing::arrange(workspace, "selectedText", std::string("Hello PDF"));
         QTest::keyClick(handle, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Hello PDF"));
         QCOMPARE(workspace.status(), std::string("Copied text"));
@@ -735,7 +735,7 @@ private slots:
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened long.pdf"; }, 60));
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
-        workspace.setSearchQuery("no such words anywhere");
+        named<FindField>(window, "findField")->lineEdit()->setText(QStringLiteral("no such words anywhere"));
         editor->command(EditorAction::search)->trigger();
         ActivityCard* card = named<ActivityCard>(window, "activityCard");
         QVERIFY(waitUntil([&] {
@@ -814,7 +814,7 @@ private slots:
         QVERIFY(waitUntil([&] { return named<PageListView>(window, "pageList")->hasFocus(); }, 5));
 
         QLineEdit* field = named<FindField>(window, "findField")->lineEdit();
-        editor->workspace().setSearchQuery("needle");
+        editor->workspace().search("needle");
         QCOMPARE(field->text(), QStringLiteral("needle"));
         editor->workspace().requestFind();
         QVERIFY(waitUntil([&] { return field->hasFocus(); }, 5));
@@ -872,14 +872,16 @@ private slots:
         QCOMPARE(inspector.tab(), InspectorTab::document);
 
         Workspace& workspace = editor->workspace();
-        workspace.setWorkerNotice(WorkerNotice{"The PDF worker stopped.", true});
+        kivo::testing::arrange(workspace, "workerNotice",
+                               std::optional<WorkerNotice>(WorkerNotice{"The PDF worker stopped.", true}));
         StatusMessage* notice = banner(window, "workerNotice");
         QCOMPARE(notice->kind(), StatusMessage::Kind::error);
         QVERIFY(inspector.findChild<HeroButton*>("restartWorker")->isVisible());
         QVERIFY(!inspector.findChild<HeroButton*>("dismissNotice")->isVisible());
         // The error comes first.
         QVERIFY(banner(window, "errorMessage")->y() < notice->y());
-        workspace.setWorkerNotice(WorkerNotice{"Kivo PDF started it again.", false});
+        kivo::testing::arrange(workspace, "workerNotice",
+                               std::optional<WorkerNotice>(WorkerNotice{"Kivo PDF started it again.", false}));
         QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
         QTest::mouseClick(inspector.findChild<HeroButton*>("dismissNotice"), Qt::LeftButton);
         QVERIFY(!workspace.workerNotice());

@@ -21,6 +21,7 @@
 #include "app/inspector/inspector_panel.hpp"
 #include "app/inspector/page_tab.hpp"
 #include "app/inspector/provider_card.hpp"
+#include "app/shell/find_field.hpp"
 #include "app/shell/main_window.hpp"
 #include "app/shell/text_size_steps.hpp"
 #include "app_test_support.hpp"
@@ -138,7 +139,7 @@ private slots:
         QTest::mouseClick(inspector.findChild<QWidget*>("saveKey"), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
         // Search hits and a note, selected so its editor shows.
-        workspace.setSearchQuery("Name");
+        named<FindField>(window, "findField")->lineEdit()->setText(QStringLiteral("Name"));
         window.runSearch();
         workspace.addNote(PDFRect{72, 600, 96, 624});
         QVERIFY(waitUntil([&] { return workspace.status() == "Note added"; }));

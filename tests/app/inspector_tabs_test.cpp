@@ -43,6 +43,7 @@
 #include "app/inspector/search_results_card.hpp"
 #include "app/pages/page_list_view.hpp"
 #include "app/shell/editor_commands.hpp"
+#include "app/shell/find_field.hpp"
 #include "app/shell/main_window.hpp"
 #include "app_test_support.hpp"
 #include "assistant/keychain_key.hpp"
@@ -658,7 +659,7 @@ private slots:
         PageTab& tab = *inspector.pageTab();
         const std::vector<PageInfo> pages = *workspace.inspect()->pages;
 
-        workspace.setSearchQuery("Hello");
+        named<FindField>(editor->window(), "findField")->lineEdit()->setText(QStringLiteral("Hello"));
         editor->window().runSearch();
         QCOMPARE(inspector.tab(), InspectorTab::page);
         QVERIFY(waitUntil([&] { return named<SearchResultsCard>(tab, "searchResults")->rows().size() == 2; }));
@@ -709,7 +710,7 @@ private slots:
         QCOMPARE(tab.annotations()->row(note.id), row);
 
         // The draft outlives the editor: away and back, it is what the field shows.
-        workspace.setSelectedAnnotationId(std::nullopt);
+        kivo::testing::arrange(workspace, "selectedAnnotationId", std::optional<std::string>(std::nullopt));
         QVERIFY(!named<HeroField>(*row, "annotationContents")->isVisible());
         workspace.history(CommandMethod::undo, "Undone");
         QVERIFY(waitUntil([&] { return workspace.status() == "Undone"; }));
@@ -743,7 +744,7 @@ private slots:
             return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
         };
 
-        workspace.setSearchQuery("implementation");
+        named<FindField>(editor->window(), "findField")->lineEdit()->setText(QStringLiteral("implementation"));
         editor->window().runSearch();
         SearchResultsCard& results = *named<SearchResultsCard>(*inspectorOf(*editor).pageTab(), "searchResults");
         QVERIFY(waitUntil([&] { return results.rows().size() == 2; }));

@@ -109,7 +109,7 @@ private slots:
         for (const Step& step : steps) {
             QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
             QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
-            workspace.setInspect(step.record);
+            kivo::testing::arrange(workspace, "inspect", std::optional<CommandResult>(step.record));
 
             QVERIFY2(model.rowCount() == static_cast<int>(step.rows.size()), step.name);
             for (std::size_t row = 0; row < step.rows.size(); ++row) {

@@ -66,8 +66,7 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     QObject::connect(&ws().assistant(), &AssistantSession::assistantAnswerChanged, [&] { ++answers; });
     ws().open(testing::writeDocument(scratch_, "second.pdf", {testing::TestPage{}}));
     ws().assistant().askAssistant();
-    ws().setSearchQuery("Hello");
-    ws().search();  // answered after both
+    ws().search("Hello");  // answered after both
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Match 1 of 1" || ws().errorMessage(); }))
         << ws().errorMessage().value_or(ws().status());
     EXPECT_EQ(answers, 0) << "the answer about first.pdf was not shown with second.pdf";
@@ -263,7 +262,7 @@ TEST(AssistantPlannerTest, AsksAboutTheOpenDocumentAndShowsOnlyItsAnswer) {
 
     // Another document was opened before the answer about this one came.
     test.assistant.askAssistant();
-    test.parts.state.setSessionId("s2");
+    testing::arrange(test.parts.state, "sessionId", std::optional<std::string>("s2"));
     test.parts.state.setStatus("Opened second.pdf");
     answered.answer->text = "About the first document.";
     ASSERT_TRUE(test.parts.sender.succeed(CommandMethod::ask, answered));
@@ -310,7 +309,7 @@ TEST(AssistantKeyTest, TheKeyIsSavedAndRemovedAndItsAbsenceExplained) {
     });
     const testing::ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
     AssistantAlone test;
-    test.parts.state.setSessionId("s1");
+    testing::arrange(test.parts.state, "sessionId", std::optional<std::string>("s1"));
     test.assistant.setAssistantModel("claude-opus-5");
     test.assistant.setAssistantQuery("Anything?");
     test.assistant.setAssistantProvider(AssistantProvider::anthropic);

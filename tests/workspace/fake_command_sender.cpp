@@ -75,9 +75,9 @@ void showDocument(WorkspaceState& state, int pages, double width, double height)
     document.revision = 1;
     document.pages = std::vector<PageInfo>{};
     for (int i = 0; i < pages; ++i) document.pages->push_back(PageInfo{"p" + std::to_string(i + 1), i, width, height});
-    state.setSessionId("s1");
-    state.setInspect(document);
-    state.setSelectedPageId("p1");
+    arrange(state, "sessionId", std::optional<std::string>("s1"));
+    arrange(state, "inspect", std::optional<CommandResult>(document));
+    arrange(state, "selectedPageId", std::optional<std::string>("p1"));
 }
 
 }  // namespace kivo::testing

@@ -36,7 +36,7 @@ TEST_F(McpSharingTest, TheChangeWatchAsksOnceASecond) {
     const auto asked = [&] { return parts_.sender.sent(CommandMethod::listDocuments).size(); };
     const std::size_t before = asked();
     const auto granted = std::chrono::steady_clock::now();
-    part_.setMcpAccessGranted(true);
+    testing::arrange(part_, "mcpAccessGranted", true);
     part_.syncMcpGrants();
     ASSERT_TRUE(part_.watchingExternalChanges());
     std::vector<QTimer*> watches;
@@ -53,7 +53,7 @@ TEST_F(McpSharingTest, TheChangeWatchAsksOnceASecond) {
 
 TEST_F(McpSharingTest, AGrantTheWorkerRefusesTurnsSharingOff) {
     testing::showDocument(parts_.state, 1);
-    part_.setMcpAccessGranted(true);
+    testing::arrange(part_, "mcpAccessGranted", true);
     part_.syncMcpGrants();
     EXPECT_TRUE(part_.watchingExternalChanges());
     ASSERT_TRUE(parts_.sender.fail(CommandMethod::setGrants, "internal", "The grants could not be kept."));
@@ -89,7 +89,7 @@ TEST_F(McpSharingTest, ANewWorkerOrAnotherDocumentTurnsSharingOff) {
             parts.dialogs->paths = {"/srv/a"};
             sharing.approveMcpPath(FileDialogs::PathKind::files);
         }
-        sharing.setMcpAccessGranted(c.sharing);
+        testing::arrange(sharing, "mcpAccessGranted", c.sharing);
         sharing.updateExternalChangeWatch();
         const std::size_t before = parts.sender.sent(CommandMethod::setGrants).size();
 
@@ -177,16 +177,16 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
 
-    ws().sharing().setMcpAccessGranted(true);
+    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
     ws().sharing().syncMcpGrants();  // sharing with no document: permissions but no session, and no watch
     EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
-    ws().sharing().setMcpAccessGranted(false);
+    testing::arrange(ws().sharing(), "mcpAccessGranted", false);
 
     open("shared.pdf");
     if (HasFatalFailure()) return;
     const std::string document = (scratch_.docs() / "shared.pdf").string();
-    ws().sharing().setMcpAccessGranted(true);
+    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
     ws().sharing().syncMcpGrants();
     sent = grants(3);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
@@ -218,7 +218,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 
     // A new worker holds no grants: the approved paths are sent to it again, the document is not.
-    ws().sharing().setMcpAccessGranted(true);
+    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
     ws().sharing().syncMcpGrants();
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
@@ -255,7 +255,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     };
     EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
 
-    ws.sharing().setMcpAccessGranted(true);
+    testing::arrange(ws.sharing(), "mcpAccessGranted", true);
     ws.sharing().syncMcpGrants();
     ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
     const DocumentSummary shared = listed().front();
@@ -277,7 +277,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     ASSERT_EQ(ws.inspect()->annotations->size(), 1u);
     EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
 
-    ws.sharing().setMcpAccessGranted(false);
+    testing::arrange(ws.sharing(), "mcpAccessGranted", false);
     ws.sharing().syncMcpGrants();
     EXPECT_FALSE(ws.sharing().watchingExternalChanges());
     EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));

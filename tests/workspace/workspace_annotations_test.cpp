@@ -39,19 +39,19 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
         std::function<void(const CommandParams&)> check;
     };
     const auto withSelection = [](Workspace& ws, PDFRect rect, std::string text) {
-        ws.setSelection(rect);
-        ws.setSelectedText(std::move(text));
+        ws.selectArea(rect);
+        testing::arrange(ws, "selectedText", std::string(std::move(text)));
     };
     const auto withAnnotation = [](Workspace& ws) {
         CommandResult document = *ws.inspect();
         document.annotations = std::vector<AnnotationInfo>{{"n1", "note", "p1", {10, 10, 50, 30}, "Old"}};
-        ws.setInspect(document);
-        ws.setSelectedAnnotationId("n1");
+        testing::arrange(ws, "inspect", std::optional<CommandResult>(document));
+        testing::arrange(ws, "selectedAnnotationId", std::optional<std::string>("n1"));
     };
     const std::vector<Case> cases = {
         {"a click with the note tool",
          [](Workspace& ws) {
-             ws.setTool(EditorTool::note);
+             ws.chooseTool(EditorTool::note);
              ws.applyTool({99, 199, 101, 201}, {});
          },
          CommandMethod::addNote, "Note added",
@@ -120,7 +120,7 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
              withAnnotation(ws);
              CommandResult document = *ws.inspect();
              document.pages->front().rotation = 1;
-             ws.setInspect(document);
+             testing::arrange(ws, "inspect", std::optional<CommandResult>(document));
              ws.nudgeSelection(0, 4, false);
          },
          CommandMethod::updateAnnotation, "Annotation updated",
@@ -145,24 +145,24 @@ TEST_F(AnnotationWireTest, EachActionSendsItsRectangleTextAndRevision) {
 
     // Guards that send nothing.
     const std::size_t inks = sent(CommandMethod::addInk).size();
-    ws().setInkPoints({{1, 1}});
+    ws().drawInk({{1, 1}});
     ws().addInk({{1, 1}});
     EXPECT_EQ(ws().inkPoints().size(), 1u);
     ws().addText({1, 2, 3, 4}, "");
-    ws().setTool(EditorTool::highlight);
+    ws().chooseTool(EditorTool::highlight);
     ws().applyTool({10, 10, 15, 15}, {});
-    ws().setSelection(std::nullopt);
+    ws().selectArea(std::nullopt);
     ws().highlightSelection();
     EXPECT_EQ(ws().status(), "Select text first, for example with Select Next Line.");
-    ws().setSelectedAnnotationId("gone");
+    testing::arrange(ws(), "selectedAnnotationId", std::optional<std::string>("gone"));
     ws().nudgeSelection(4, 4, false);
     EXPECT_EQ(ws().status(), "Select an annotation first, for example with Select Next Annotation.");
     // An annotation still selected on a page no longer shown is out of reach of the keys and commands.
     const std::size_t updates = sent(CommandMethod::updateAnnotation).size();
     CommandResult elsewhere = *ws().inspect();
     elsewhere.annotations = std::vector<AnnotationInfo>{{"n2", "note", "p2", {10, 10, 50, 30}, "Elsewhere"}};
-    ws().setInspect(elsewhere);
-    ws().setSelectedAnnotationId("n2");
+    testing::arrange(ws(), "inspect", std::optional<CommandResult>(elsewhere));
+    testing::arrange(ws(), "selectedAnnotationId", std::optional<std::string>("n2"));
     ws().setStatus("");
     ws().deleteSelectedAnnotation();
     ws().updateSelectedContents("Changed");
@@ -202,27 +202,27 @@ TEST_F(AnnotationTest, EveryToolAndAnnotationCommandChangesTheDocument) {
 
     // "Hello PDF" is drawn at (72, 692) in 24 points. An earlier selection elsewhere must not
     // become the highlight's text.
-    ws.setSelectedText("an older selection");
-    ws.setTool(EditorTool::highlight);
+    testing::arrange(ws, "selectedText", std::string("an older selection"));
+    ws.chooseTool(EditorTool::highlight);
     ws.applyTool({60, 680, 300, 730}, {});
     ASSERT_TRUE(done("Highlight added")) << ws.errorMessage().value_or("");
     ASSERT_EQ(count(), 1u);
     EXPECT_EQ(ws.inspect()->annotations->back().contents, "Hello PDF");
 
-    ws.setTool(EditorTool::note);
+    ws.chooseTool(EditorTool::note);
     ws.applyTool({400, 400, 401, 401}, {});
     ASSERT_TRUE(done("Note added")) << ws.errorMessage().value_or("");
 
     test->prompts->texts = {"Overlay words"};
-    ws.setTool(EditorTool::text);
+    ws.chooseTool(EditorTool::text);
     ws.applyTool({72, 500, 272, 540}, {});
     ASSERT_TRUE(done("Text overlay added")) << ws.errorMessage().value_or("");
     EXPECT_EQ(test->prompts->asked.back().title, "Text overlay");
     EXPECT_EQ(test->prompts->asked.back().detail,
               "This draws on top of the page. It is not redaction or text replacement.");
 
-    ws.setTool(EditorTool::ink);
-    ws.setInkPoints({{100, 100}, {150, 120}, {200, 100}});
+    ws.chooseTool(EditorTool::ink);
+    ws.drawInk({{100, 100}, {150, 120}, {200, 100}});
     ws.applyTool({100, 100, 200, 120}, ws.inkPoints());
     ASSERT_TRUE(done("Ink added")) << ws.errorMessage().value_or("");
     EXPECT_TRUE(ws.inkPoints().empty());
@@ -231,7 +231,7 @@ TEST_F(AnnotationTest, EveryToolAndAnnotationCommandChangesTheDocument) {
     if (!image.empty()) {
         std::filesystem::copy_file(image, scratch_.docs() / "smile.png");
         test->dialogs->image = scratch_.docs() / "smile.png";
-        ws.setTool(EditorTool::image);
+        ws.chooseTool(EditorTool::image);
         ws.applyTool({300, 100, 400, 200}, {});
         ASSERT_TRUE(done("Image overlay added")) << ws.errorMessage().value_or("");
     }

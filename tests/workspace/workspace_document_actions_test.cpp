@@ -47,7 +47,7 @@ protected:
 
     void highlight() {
         ws().setStatus("");
-        ws().setSelection(PDFRect{72, 300, 200, 320});
+        ws().selectArea(PDFRect{72, 300, 200, 320});
         ws().highlightSelection();
         ASSERT_TRUE(finished("Highlight added")) << ws().errorMessage().value_or("");
     }
@@ -110,13 +110,12 @@ TEST_F(DocumentActionsTest, SearchWrapsAndPagesMoveRotateDeleteMergeAndExtract) 
     if (HasFatalFailure()) return;
     const std::vector<std::string> ids = pageIds();
 
-    ws().setSearchQuery("  Hello  ");
-    ws().findNext();  // no hits yet: searches
+    ws().findNext("  Hello  ");  // no hits yet: searches
     ASSERT_TRUE(finished("Match 1 of 3")) << ws().errorMessage().value_or("");
-    ws().findPrevious();
+    ws().findPrevious("  Hello  ");
     EXPECT_EQ(ws().status(), "Match 3 of 3");
     EXPECT_EQ(ws().selectedPageId(), ids[2]);
-    ws().findNext();
+    ws().findNext("  Hello  ");
     EXPECT_EQ(ws().status(), "Match 1 of 3");
 
     ws().moveSelectedPage(-1);  // the first page cannot move up
@@ -262,8 +261,7 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsTheCopiesAndBeginsEachOnAFrontSide) 
 
         ws().open(printed);
         ASSERT_TRUE(finished("Opened printed.pdf"));
-        ws().setSearchQuery("Hello page");
-        ws().findNext();
+        ws().findNext("Hello page");
         ASSERT_TRUE(waitUntil([&] { return ws().status().starts_with("Match 1 of") || ws().errorMessage(); }))
             << ws().errorMessage().value_or("");
         std::set<std::string> withText;

@@ -4,9 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
 #include <QTimer>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 
@@ -140,8 +140,7 @@ TEST_F(FakeWorkerTest, AnActivityIsShownAQuarterSecondAfterItBegan) {
         }
         if (ws().link().activity() && ws().link().activity()->visible && !shown) shown = now;
     });
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return shown.has_value() && shownByControl.has_value(); }, 5));
     ASSERT_TRUE(begun);
     const std::chrono::duration<double> delay = *shown - *begun;
@@ -270,7 +269,7 @@ TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {
         environment["KIVO_FAKE_WORKER_USR1"] = c.usr1;
         start(environment);
         ASSERT_TRUE(ws().link().workerReady());
-        ws().sharing().setMcpAccessGranted(c.sharing);
+        testing::arrange(ws().sharing(), "mcpAccessGranted", c.sharing);
         stopWorker(c.signal);
         EXPECT_EQ(noticeText(), c.notice);
         EXPECT_FALSE(ws().workerNotice()->offersRestart);
@@ -351,7 +350,7 @@ TEST_F(FakeWorkerTest, SaysAnotherDocumentReplacedTheOpenOneOnlyWhenTheUserBroug
 
 TEST_F(FakeWorkerTest, ASandboxStopIsNeverRestarted) {
     start({{"KIVO_FAKE_WORKER_USR1", "exit:73"}});
-    ws().sharing().setMcpAccessGranted(true);
+    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
     stopWorker();
     EXPECT_EQ(noticeText(),
               "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
@@ -451,8 +450,7 @@ TEST_F(FakeWorkerTest, AWrongPasswordIsSaidToBeWrongAndAskedForAgain) {
 TEST_F(FakeWorkerTest, AnUnreadableReplyReconnectsAndReadsTheDocumentAgain) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=garbage"}});
     openDocument("a.pdf");
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
 
     CommandParams note;
@@ -471,12 +469,11 @@ TEST_F(FakeWorkerTest, ChangesCarryTheirRevisionAndAFreshOperationId) {
     // With no document open, these have nothing to act on.
     ws().history(CommandMethod::undo, "Undo");
     ws().fill("name", "Ada");
-    ws().setSearchQuery("budget");
-    ws().search();
+    ws().search("budget");
     EXPECT_FALSE(ws().errorMessage());
 
     openDocument("a.pdf");
-    ws().setSearchHits({SearchHit{"p1", 0, 1, {}, "budget"}});
+    testing::arrange(ws(), "searchHits", std::vector<SearchHit>({SearchHit{"p1", 0, 1, {}, "budget"}}));
     CommandParams params;
     params.sessionId = ws().sessionId();
     ws().mutate(CommandMethod::rotatePages, params, "Page rotated");
@@ -548,8 +545,7 @@ TEST_F(FakeWorkerTest, OpensTheFirstReadablePdfNamedAtLaunchOnceTheWorkerIsReady
 TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresSIGTERM) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}, {"KIVO_FAKE_WORKER_IGNORE_TERM", "1"}});
     openDocument("a.pdf");
-    ws().setSearchQuery("anything");
-    ws().search();
+    ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws().link().activity().has_value(); }));
     const auto pid = static_cast<pid_t>(ws().link().workerProcessId());
 

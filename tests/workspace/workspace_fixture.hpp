@@ -3,6 +3,8 @@
 // What the workspace tests share: a scratch support folder, the worker programs they start, fake
 // prompts and a fake clock, and a way to let the event loop run until something happened.
 
+#include <QVariant>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,6 +28,14 @@
 #include "workspace/workspace.hpp"
 
 namespace kivo::testing {
+
+// Puts published state a test starts from in place, as the workspace's own operations would leave it:
+// through the Qt property `name`, whose setter only the workspace calls. `value` must be of the
+// property's own type; another type, or a name the object does not publish, fails the test.
+template <class T>
+void arrange(QObject& state, const char* name, T value) {
+    EXPECT_TRUE(state.setProperty(name, QVariant::fromValue(std::move(value)))) << name;
+}
 
 // Runs the Qt event loop until `done` holds or `seconds` passed; answers whether it holds.
 bool waitUntil(const std::function<bool()>& done, double seconds = 30);

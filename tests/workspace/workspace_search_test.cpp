@@ -53,8 +53,7 @@ TEST_F(SearchTest, PageByPageFindsWhatOneSearchOfTheWholeDocumentFindsInItsOrder
             if (!atFirstReveal) atFirstReveal = ws().searchHits();
         });
         ws().setStatus("");
-        ws().setSearchQuery(c.query);
-        ws().search();
+        ws().search(c.query);
         const std::string done = std::to_string(whole.size()) + " matches";
         ASSERT_TRUE(waitUntil([&] {
             return ws().status().starts_with("Match 1 of") || ws().status() == done || ws().errorMessage();

@@ -34,9 +34,9 @@ protected:
             note("a", "p1", {300, 680, 340, 700}), note("b", "p1", {100, 680, 140, 700}, "  Check the total "),
             note("c", "p1", {50, 480, 90, 500}, "NOTE"), note("d", "p2", {100, 100, 200, 200}),
             note("e", "p1", {320, 690, 360, 710})};
-        ws().setInspect(document);
-        ws().setSessionId("s1");
-        ws().setSelectedPageId("p1");
+        testing::arrange(ws(), "inspect", std::optional<CommandResult>(document));
+        testing::arrange(ws(), "sessionId", std::optional<std::string>("s1"));
+        testing::arrange(ws(), "selectedPageId", std::optional<std::string>("p1"));
     }
 
     Workspace& ws() { return *test_; }
@@ -63,21 +63,21 @@ TEST_F(SelectionTest, StepsThroughThePagesAnnotationsInReadingOrderAndWraps) {
         {"d", 1, "e", "Note annotation selected, 1 of 4"},
     };
     for (const Step& step : steps) {
-        ws().setSelectedPageId("p1");
-        ws().setSelectedAnnotationId(step.from);
+        testing::arrange(ws(), "selectedPageId", std::optional<std::string>("p1"));
+        testing::arrange(ws(), "selectedAnnotationId", std::optional<std::string>(step.from));
         ws().selectAdjacentAnnotation(step.step);
         EXPECT_EQ(ws().selectedAnnotationId(), step.expected) << step.from.value_or("none") << " " << step.step;
         EXPECT_EQ(ws().status(), step.status);
         EXPECT_EQ(ws().selection(), ws().inspect()->annotations->at(step.expected[0] - 'a').rect);
     }
     ws().select("p2");
-    ws().setSelectedPageId("missing");
+    testing::arrange(ws(), "selectedPageId", std::optional<std::string>("missing"));
     ws().selectAdjacentAnnotation(1);
     EXPECT_EQ(ws().status(), "This page has no annotations.");
 }
 
 TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextItCovers) {
-    ws().setTool(EditorTool::select);
+    ws().chooseTool(EditorTool::select);
     // a and e overlap at (330, 695); e is listed later. (340, 690) is on a's right edge and e's bottom edge.
     ws().applyTool({328, 693, 332, 697}, {});
     EXPECT_EQ(ws().selectedAnnotationId(), "e");
@@ -155,14 +155,14 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
         "Lorem ipsum dolor sit amet, consetetur sadipscing elitr, sed diam nonumy eirmod\n"
         "tempor invidunt ut labore et dolore magna aliquyam erat, sed diam voluptua. At vero";
 
-    ws().setTool(EditorTool::select);
+    ws().chooseTool(EditorTool::select);
     ws().applyTool(firstTwoLines, {});
     EXPECT_EQ(ws().selectedText(), pasted);
     ws().copySelection();
     EXPECT_EQ(test_->clipboard->text, pasted);
 
     // The highlight's contents, its accessible name, say the same.
-    ws().setTool(EditorTool::highlight);
+    ws().chooseTool(EditorTool::highlight);
     ws().applyTool(firstTwoLines, {});
     ASSERT_TRUE(done("Highlight added")) << ws().errorMessage().value_or("");
     ASSERT_TRUE(ws().inspect()->annotations);
@@ -175,7 +175,7 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
         const QImage& shown = ws().renderer().pageImage();
         return shown.width() > shown.height() && !ws().renderer().pageChars().empty();
     }));
-    ws().setTool(EditorTool::select);
+    ws().chooseTool(EditorTool::select);
     ws().applyTool(firstTwoLines, {});
     EXPECT_EQ(ws().selectedText(), pasted);
 }

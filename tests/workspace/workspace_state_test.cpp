@@ -100,7 +100,7 @@ TEST(WorkspaceState, OnlyANoticeWithoutARestartIsTheUsersToDismiss) {
     const auto workspace = workspaceWith();
     for (const bool offersRestart : {true, false}) {
         const WorkerNotice notice{"The PDF worker stopped", offersRestart};
-        workspace->setWorkerNotice(notice);
+        testing::arrange(*workspace, "workerNotice", std::optional<WorkerNotice>(notice));
         workspace->dismissWorkerNotice();
         EXPECT_EQ(workspace->workerNotice(), offersRestart ? std::optional(notice) : std::nullopt) << offersRestart;
     }

@@ -194,8 +194,7 @@ TEST_F(RealWorkerTest, TheWatchdogWakesForACommandAndSleepsWhileTheWorkerIsIdle)
 
     // A command wakes it: it still watches what runs.
     const long idle = *watchdogSwitches(pid);
-    ws.setSearchQuery("Second");
-    ws.search();
+    ws.search("Second");
     ASSERT_TRUE(waitUntil([&] { return !ws.searchHits().empty(); }));
     EXPECT_TRUE(waitUntil([&] { return watchdogSwitches(pid) > idle; }, 5));
     EXPECT_TRUE(quietHalfSecond()) << "the watchdog kept waking after the command";
@@ -212,8 +211,7 @@ TEST_F(RealWorkerTest, ALongCommandShowsItsActivityAndIsCancelledFromTheControlC
     QObject::connect(&ws.link(), &WorkerLink::activityChanged, [&] {
         if (ws.link().activity()) seen.push_back(*ws.link().activity());
     });
-    ws.setSearchQuery("  no such words anywhere  ");
-    ws.search();
+    ws.search("  no such words anywhere  ");
     ASSERT_TRUE(waitUntil([&] {
         return ws.link().activity() && ws.link().activity()->visible && ws.link().activity()->total > 0;
     })) << "the search ended before its activity showed";
@@ -284,8 +282,7 @@ TEST_F(RealWorkerTest, QuittingDuringALongSearchReturnsAtOnceAndLeavesNoWorker) 
     Workspace& ws = **test;
     openLongDocument(ws);
     if (HasFatalFailure()) return;
-    ws.setSearchQuery("no such words anywhere");
-    ws.search();
+    ws.search("no such words anywhere");
     ASSERT_TRUE(waitUntil([&] { return ws.link().activity() && ws.link().activity()->total > 0; }));
     const auto pid = static_cast<pid_t>(ws.link().workerProcessId());
 

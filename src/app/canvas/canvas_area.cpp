@@ -96,9 +96,9 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_, &Workspace::openPanel);
     page_->setActions(CanvasAccessibility::windowActions(workspace_));
     connect(page_, &PageCanvas::selectionDragged, &workspace_,
-            [this](const PDFRect& rect) { workspace_.setSelection(rect); });
+            [this](const PDFRect& rect) { workspace_.selectArea(rect); });
     connect(page_, &PageCanvas::inkDrawn, &workspace_,
-            [this](const std::vector<PDFPoint>& points) { workspace_.setInkPoints(points); });
+            [this](const std::vector<PDFPoint>& points) { workspace_.drawInk(points); });
     connect(page_, &PageCanvas::committed, &workspace_,
             [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
     // Before the refresh below, which scrolls once the page is up.

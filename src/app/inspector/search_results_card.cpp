@@ -80,7 +80,7 @@ void SearchResultsCard::rebuild() {
             if (i >= workspace_.searchHits().size()) return;
             const SearchHit hit = workspace_.searchHits()[i];
             workspace_.select(hit.pageId);
-            workspace_.setSelection(hit.rects.empty() ? std::nullopt : std::optional(hit.rects.front()));
+            workspace_.selectArea(hit.rects.empty() ? std::nullopt : std::optional(hit.rects.front()));
         });
     }
     refreshPlaces();

@@ -10,7 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <limits>
+#include <optional>
+#include <string_view>
 
 #include "app/shell/action_binding.hpp"
 #include "app/shell/editor_commands.hpp"
@@ -25,6 +29,26 @@
 
 namespace kivo {
 namespace {
+
+// A page position as typed: an optional "+" or "-", then ASCII digits and nothing else, within 64 bits;
+// no trimming, so "07" and "+7" name page 7 and " 7" names none.
+std::optional<std::int64_t> readPosition(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    std::uint64_t magnitude = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (magnitude > largest + (negative ? 1 : 0)) return std::nullopt;
+    if (!negative) return static_cast<std::int64_t>(magnitude);
+    return magnitude == largest + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
+}
 
 // The zoom button is read as a menu button named "Zoom" whose value is the percentage in words.
 class ZoomMenuAccessible : public QAccessibleWidget {
@@ -183,13 +207,12 @@ CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidg
     zoomMenu_->setMenu(menu_);
 
     bindCommands(commands);
-    connect(page_->lineEdit(), &QLineEdit::textEdited, &workspace_,
-            [this](const QString& text) { workspace_.setPageJump(text.toStdString()); });
-    connect(page_->lineEdit(), &QLineEdit::returnPressed, &workspace_, &Workspace::jumpToPage);
-    for (const auto changed :
-         {&WorkspaceState::toolChanged, &WorkspaceState::inspectChanged, &WorkspaceState::pageJumpChanged})
+    connect(page_->lineEdit(), &QLineEdit::returnPressed, this, &CanvasBar::jumpToTypedPage);
+    connect(&workspace_, &WorkspaceState::pageJumpChanged, this, &CanvasBar::showPageJump);
+    for (const auto changed : {&WorkspaceState::toolChanged, &WorkspaceState::inspectChanged})
         connect(&workspace_, changed, this, &CanvasBar::refresh);
     connect(&workspace_.renderer(), &PageRenderer::zoomChanged, this, &CanvasBar::refresh);
+    showPageJump();
     refresh();
 }
 
@@ -212,14 +235,22 @@ void CanvasBar::bindCommands(const EditorCommands& commands) {
     }
 }
 
-void CanvasBar::refresh() {
-    tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
-    zoomMenu_->setZoom(workspace_.renderer().zoom());
+void CanvasBar::showPageJump() {
     const QString jump = QString::fromStdString(workspace_.pageJump());
     if (page_->lineEdit()->text() != jump) {
         const QSignalBlocker quiet(page_->lineEdit());
         page_->lineEdit()->setText(jump);
     }
+}
+
+void CanvasBar::jumpToTypedPage() {
+    const std::optional<std::int64_t> position = readPosition(page_->lineEdit()->text().toStdString());
+    if (position && workspace_.jumpToPage(*position)) showPageJump();
+}
+
+void CanvasBar::refresh() {
+    tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
+    zoomMenu_->setZoom(workspace_.renderer().zoom());
     const std::size_t count = workspace_.document().pageCount();
     const QString text = QStringLiteral("of ") + QLocale().toString(static_cast<qulonglong>(count));
     if (text != pageCount_) {

@@ -86,6 +86,10 @@ private:
     Metrics metrics() const;
     void arrange();
     void refresh();
+    // The page field shows the workspace's page position whenever that changes; what is typed stays
+    // until then, or until Return shows the page it names.
+    void showPageJump();
+    void jumpToTypedPage();
     void bindCommands(const EditorCommands& commands);
 
     Workspace& workspace_;

@@ -187,8 +187,10 @@ void EditorCommands::createFindMenu() {
     QMenu* find = window_.menuBar()->addMenu(QStringLiteral("Find"));
     Workspace* w = &workspace_;
     add(find, EditorAction::find, QKeySequence::Find, Rule::always, [w] { w->requestFind(); });
-    add(find, EditorAction::findNext, ctrl | Qt::Key_G, Rule::always, [w] { w->findNext(); });
-    add(find, EditorAction::findPrevious, ctrl | shift | Qt::Key_G, Rule::always, [w] { w->findPrevious(); });
+    add(find, EditorAction::findNext, ctrl | Qt::Key_G, Rule::always,
+        [this] { workspace_.findNext(window_.findQuery()); });
+    add(find, EditorAction::findPrevious, ctrl | shift | Qt::Key_G, Rule::always,
+        [this] { workspace_.findPrevious(window_.findQuery()); });
 }
 
 void EditorCommands::createToolsMenu() {
@@ -196,7 +198,7 @@ void EditorCommands::createToolsMenu() {
     int digit = Qt::Key_1;
     for (const EditorToolItem& item : editorTools) {
         add(tools, toolAction(item.tool), QKeySequence(alt | Qt::Key(digit++)), Rule::always,
-            [w = &workspace_, tool = item.tool] { w->setTool(tool); });
+            [w = &workspace_, tool = item.tool] { w->chooseTool(tool); });
     }
 }
 

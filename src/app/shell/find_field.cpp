@@ -12,13 +12,13 @@ FindField::FindField(Workspace& workspace, QWidget* parent) : HeroField(false, p
     setObjectName(QStringLiteral("findField"));
     lineEdit()->setPlaceholderText(QStringLiteral("Find"));
     lineEdit()->setAccessibleName(QStringLiteral("Find in document"));
-    connect(lineEdit(), &QLineEdit::textEdited, this,
-            [this](const QString& text) { workspace_.setSearchQuery(text.toStdString()); });
     connect(lineEdit(), &QLineEdit::returnPressed, this, &FindField::submitted);
     connect(&workspace_, &WorkspaceState::searchQueryChanged, this, &FindField::showQuery);
     connect(&workspace_, &Workspace::findRequested, this, &FindField::focusOnRequest);
     showQuery();
 }
+
+std::string FindField::query() const { return lineEdit()->text().toStdString(); }
 
 void FindField::showQuery() {
     const QString query = QString::fromStdString(workspace_.searchQuery());

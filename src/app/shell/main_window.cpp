@@ -210,8 +210,10 @@ void MainWindow::readSettings() {
     inspector_->setTab(shownInspectorTab(settings_.inspectorTab()));
 }
 
+std::string MainWindow::findQuery() const { return findField_->query(); }
+
 void MainWindow::runSearch() {
-    workspace_.search();
+    workspace_.search(findQuery());
     settings_.setInspectorTab(std::string(info(InspectorTab::page).rawValue));
 }
 

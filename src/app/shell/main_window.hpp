@@ -70,6 +70,9 @@ public:
     // in the inspector but not applied are in the document: nothing typed is left out of a file.
     void saveWithTypedValues(void (Workspace::*save)());
 
+    // The find field's text, which Find Next and Find Previous search for while there are no hits.
+    std::string findQuery() const;
+
 public slots:
     // Searches for the find field's text and shows the Page tab, where the results are.
     void runSearch();

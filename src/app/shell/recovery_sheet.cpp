@@ -82,9 +82,9 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     stack->addWidget(scroll, 1);
     stack->addLayout(buttons);
 
-    connect(later, &HeroButton::clicked, this, [this] { workspace_.checkpoints().setShowRecovery(false); });
+    connect(later, &HeroButton::clicked, this, [this] { workspace_.checkpoints().dismiss(); });
     // Escape and the window's close button end here too.
-    connect(this, &QDialog::finished, this, [this] { workspace_.checkpoints().setShowRecovery(false); });
+    connect(this, &QDialog::finished, this, [this] { workspace_.checkpoints().dismiss(); });
     connect(&workspace_.checkpoints(), &RecoveryCheckpoints::recoveriesChanged, this, &RecoverySheet::rebuildRows);
     rebuildRows();
 }
