@@ -366,9 +366,7 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     // turns, so a search the control sends reaches the worker after the settled render, unless the render
     // waited longer than the rest.
     QObject control;
-    QTimer::singleShot(150, Qt::PreciseTimer, &control, [&] {
-        ws().search("rested");
-    });
+    QTimer::singleShot(150, Qt::PreciseTimer, &control, [&] { ws().search("rested"); });
     EXPECT_EQ(ws().renderer().zoom(), 4.0);
     EXPECT_EQ(ws().renderer().fitMode(), FitMode::manual);
     EXPECT_EQ(changes, 3) << "one preview a step";
