@@ -1,10 +1,12 @@
 #include "design/painting.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTransform>
 #include <QWidget>
 
 #include "design/symbols.hpp"
@@ -21,6 +23,29 @@ QPainterPath rounded(const QRectF& rect, double radius) {
 }
 
 }  // namespace
+
+void drawStretched(QPainter& painter, const QRectF& target, const QImage& image) {
+    if (image.isNull() || target.isEmpty()) return;
+    const QTransform& transform = painter.deviceTransform();
+    const QRectF device = transform.mapRect(target);
+    const bool ownSize = transform.isAffine() && !transform.isRotating() &&
+                         std::abs(device.width() - image.width()) < 0.5 &&
+                         std::abs(device.height() - image.height()) < 0.5;
+    if (ownSize || !transform.isInvertible()) {
+        painter.drawImage(target, image);
+        return;
+    }
+    // Fewer than 96 rows a call keep the raster engine's spans in one piece (Qt 6 splits from 96 on).
+    constexpr double bandRows = 64;
+    const QTransform back = transform.inverted();
+    for (double top = std::floor(device.top()); top < device.bottom(); top += bandRows) {
+        const QRectF band(device.left() - 1, top, device.width() + 2, bandRows);
+        painter.save();
+        painter.setClipRect(back.mapRect(band), Qt::IntersectClip);
+        painter.drawImage(target, image);
+        painter.restore();
+    }
+}
 
 void fillRounded(QPainter& painter, const QRectF& rect, double radius, const QColor& color) {
     if (rect.isEmpty() || color.alpha() == 0) return;

@@ -1,13 +1,14 @@
 #pragma once
 
 // Drawing steps shared by the painted controls: rounded shapes, strokes kept inside a shape's edge, the
-// keyboard focus ring and the dimming of disabled controls.
+// keyboard focus ring, the dimming of disabled controls and stretched images.
 
 #include <QColor>
 #include <QFont>
 #include <QRectF>
 #include <QString>
 
+class QImage;
 class QPainter;
 class QWidget;
 
@@ -40,6 +41,13 @@ QSizeF labelSize(const QFont& font, const Label& label);
 // is elided at the end; it is drawn as plain text, never as markup.
 void paintLabel(QPainter& painter, const QRectF& area, const QFont& font, const Label& label, const QColor& color,
                 double minimumFontScale = 1.0);
+
+// Draws `image` stretched into `target`, as QPainter::drawImage does, in bands of at most 64 device rows.
+// Qt's raster engine splits an image it scales over more rows among its thread pool and waits for every
+// part; on a busy machine each part waits for a core of its own, and the GUI thread waits with it. In
+// bands the thread that paints draws it alone. An image drawn at its own size goes in one piece, a copy
+// no thread pool takes part in.
+void drawStretched(QPainter& painter, const QRectF& target, const QImage& image);
 
 // Disabled controls draw at half opacity.
 inline constexpr double disabledOpacity = 0.5;

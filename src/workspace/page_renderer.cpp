@@ -20,6 +20,7 @@
 
 #include "workspace/command_sender.hpp"
 #include "workspace/page_renders.hpp"
+#include "workspace/render_decoder.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -105,6 +106,8 @@ struct PageRenderer::Private {
     std::string aheadPageId_;
     bool aheadImageDue_ = false;
     bool aheadTextDue_ = false;
+    // Its image is back and decoding; until it is in the cache it still counts as the render on its way.
+    bool aheadDecoding_ = false;
     // Pages flipped back to, and zoom steps, come from here without a request.
     BoundedCache<std::string, RenderedPage> pageCache_{pageCacheCount, pageCacheBytes};
     BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
@@ -133,11 +136,14 @@ struct PageRenderer::Private {
     QSizeF viewport_{800, 600};
     std::vector<TextRun> pageChars_;
     std::vector<TextLine> pageLines_;
+    // Last, so that it goes first: no decoded image comes back to a renderer half gone.
+    std::unique_ptr<RenderDecoder> decoder_;
 };
 
 PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
                            QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
+    d_->decoder_ = std::make_unique<RenderDecoder>(this);
     // The thumbnails that waited while the worker was away are asked for once it is back.
     connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
         if (link_.workerReady()) pumpThumbnails();
@@ -274,6 +280,8 @@ PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
             d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
 }
 
+bool PageRenderer::decoding() const { return d_->decoder_->pending() > 0; }
+
 // ---- The shown page, the zoom and the fits
 
 // What the two replies of one page render need from the moment it was asked for.
@@ -286,10 +294,13 @@ struct PageRenderer::PageRender {
     std::string pageId;
     // What the worker renders at: the zoom, or the tiles' base scale for a page too large to render whole.
     double scale = 0;
+    std::optional<std::string> session;
     std::string path;
     std::shared_ptr<const void> file;
     // Its text is asked for once the image is back (a page of a run of moves).
     bool textAfterImage = false;
+    // The text, when it is back while the image still decodes: the image goes into the cache with it.
+    std::shared_ptr<std::optional<std::vector<TextRun>>> text = std::make_shared<std::optional<std::vector<TextRun>>>();
 };
 
 double PageRenderer::backingScale() const {
@@ -335,7 +346,8 @@ void PageRenderer::refreshPage() {
     // One page render at a time: pages passed by while it is on its way (a held next-page key) are never
     // asked for, and the page shown when it is back is asked for next. The page rendered ahead counts as
     // one: it is most often this very page.
-    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || (d_->aheadTextDue_ && d_->aheadPageId_ == page->id)) {
+    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ ||
+        (d_->aheadTextDue_ && d_->aheadPageId_ == page->id)) {
         d_->pageRenderWanted_ = true;
         return pumpThumbnails();
     }
@@ -364,6 +376,7 @@ PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
     render.display = shownSize(page, zoom(), render.backing);
     render.key = PageRenders::pageKey(page.id, render.scale);
     render.pageId = page.id;
+    render.session = state_.sessionId();
     render.version = version(page.id);
     return render;
 }
@@ -476,20 +489,30 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
         pageRenderEnded();
         return;
     }
+    // The worker is free for the next page while this one decodes: a move meanwhile asks for its page at
+    // once, and the image, when it is back, goes to the cache only.
     d_->pageRenderInFlight_ = false;
     d_->pageRenderWanted_ = false;
-    const auto image = PageRenders::loadReply(render.path, result, render.backing);
+    emit inspectionRendered(result);
+    const std::int64_t cost = PageRenders::cost(result.width, result.height);
+    d_->decoder_->loadReply(render.path, result, render.backing,
+                            [this, render, cost](std::optional<QImage> image) { pageDecoded(render, cost, image); });
+}
+
+void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<QImage>& image) {
+    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong; another
+    // document meanwhile has no place for it.
+    if (image && state_.sessionId() == render.session)
+        d_->pageCache_.insert(RenderedPage{*image, render.version, cost, *render.text}, render.key, cost);
+    if (render.generation != d_->renderGeneration_) return;
     if (image) {
         setPageImage(PageRenders::sized(*image, render.display));
         d_->imagePageId_ = render.pageId;
-        const std::int64_t cost = PageRenders::cost(result.width, result.height);
-        d_->pageCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.key, cost);
     } else {
         setPageImage(QImage());
         d_->imagePageId_.clear();
         state_.setErrorMessage(unloadableMessage);
     }
-    emit inspectionRendered(result);
     if (render.textAfterImage) askText(render);
     updateTiles();
 }
@@ -503,9 +526,13 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
 }
 
 void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> chars) {
-    // Without an image of this version cached (unloadable, or evicted) the text is shown, not cached.
+    // Without an image of this version cached the text waits for the one still decoding; an unloadable or
+    // evicted one never takes it.
     std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
-    if (!cached || cached->version != render.version) return;
+    if (!cached || cached->version != render.version) {
+        *render.text = std::move(chars);
+        return;
+    }
     cached->chars = std::move(chars);
     const std::int64_t cost = cached->cost;
     d_->pageCache_.insert(std::move(*cached), render.key, cost);
@@ -514,7 +541,8 @@ void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> char
 // ---- The page ahead
 
 void PageRenderer::renderAhead() {
-    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadTextDue_ || d_->zoomSettling_ || !state_.sessionId())
+    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ || d_->aheadTextDue_ || d_->zoomSettling_ ||
+        !state_.sessionId())
         return;
     const std::optional<PageInfo> shown = state_.currentPage();
     if (!shown) return;
@@ -545,21 +573,28 @@ void PageRenderer::renderAhead() {
     const auto ended = [this, pageId = render.pageId, asked = render.version](bool& due) {
         due = false;
         if (std::exchange(d_->pageRenderWanted_, false)) return refreshPage();
-        if (!d_->aheadImageDue_ && !d_->aheadTextDue_ && version(pageId) != asked) renderAhead();
+        if (!d_->aheadImageDue_ && !d_->aheadDecoding_ && !d_->aheadTextDue_ && version(pageId) != asked) renderAhead();
     };
     const auto imageEnded = [this, ended] { ended(d_->aheadImageDue_); };
+    const auto decodeEnded = [this, ended] { ended(d_->aheadDecoding_); };
     const auto textEnded = [this, ended] { ended(d_->aheadTextDue_); };
     CommandParams image = renderParams(page, scale);
     image.pngPath = render.path;
     link_.send(
         CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, false,
-        [this, render, session, imageEnded](const CommandResult& result) {
-            const auto loaded = PageRenders::loadReply(render.path, result, render.backing);
-            // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong.
-            if (loaded && state_.sessionId() == session) {
-                const std::int64_t cost = PageRenders::cost(result.width, result.height);
-                d_->pageCache_.insert(RenderedPage{*loaded, render.version, cost, std::nullopt}, render.key, cost);
-            }
+        [this, render, session, imageEnded, decodeEnded](const CommandResult& result) {
+            const std::int64_t cost = PageRenders::cost(result.width, result.height);
+            d_->aheadDecoding_ = true;
+            d_->decoder_->loadReply(render.path, result, render.backing,
+                                    [this, render, session, decodeEnded, cost](const std::optional<QImage>& loaded) {
+                                        // Stamped with the version it was asked at: an edit meanwhile makes it stale,
+                                        // never wrong.
+                                        if (loaded && state_.sessionId() == session)
+                                            d_->pageCache_.insert(
+                                                RenderedPage{*loaded, render.version, cost, *render.text}, render.key,
+                                                cost);
+                                        decodeEnded();
+                                    });
             imageEnded();
         },
         [render, imageEnded](const std::string&, const std::string&) {
@@ -731,24 +766,26 @@ void PageRenderer::updateTiles() {
 }
 
 void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& result) {
-    d_->tileRequestInFlight_ = false;
     const bool current = batch.generation == d_->renderGeneration_;
-    const bool accepted = current && result.width == batch.pixelWidth && result.height == batch.pixelHeight;
-    int stored = 0;
-    if (!accepted) {
+    if (!current || result.width != batch.pixelWidth || result.height != batch.pixelHeight) {
+        d_->tileRequestInFlight_ = false;
         for (const RenderTile& square : batch.squares) PageRenders::discard(square.pngPath);
-    } else {
-        const std::vector<std::optional<QImage>> images = PageRenders::loadTiles(batch.squares, batch.backing);
-        for (std::size_t i = 0; i < batch.squares.size(); ++i) {
+        // A reply of the wrong size for the current view would come back the same when asked again at
+        // once; only a newer view (refresh, zoom) is worth a new pass. A later scroll asks again.
+        if (!current) updateTiles();
+        return;
+    }
+    // Still in flight while they decode, so the pass meanwhile asks for none of them again.
+    d_->decoder_->loadTiles(batch.squares, batch.backing, [this, batch](std::vector<std::optional<QImage>> images) {
+        d_->tileRequestInFlight_ = false;
+        // Tiles of a view left meanwhile are not kept, as those of one left before their reply.
+        for (std::size_t i = 0; i < batch.squares.size() && batch.generation == d_->renderGeneration_; ++i) {
             if (!images[i]) continue;
             const std::int64_t cost = PageRenders::cost(batch.squares[i].width, batch.squares[i].height);
             d_->tileCache_.insert(RenderedPage{*images[i], batch.version, cost, std::nullopt}, batch.keys[i], cost);
-            ++stored;
         }
-    }
-    // A reply of the wrong size for the current view would come back the same when asked again at
-    // once; only a newer view (refresh, zoom) is worth a new pass. A later scroll asks again.
-    if (stored > 0 || !current) updateTiles();
+        updateTiles();
+    });
 }
 
 void PageRenderer::tilesFailed(const TileBatch& batch) {
@@ -826,12 +863,18 @@ void PageRenderer::pumpThumbnails() {
 }
 
 void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
+    const std::int64_t cost = PageRenders::cost(result.width, result.height);
+    // In flight until it is decoded: a pump meanwhile would ask for it again.
+    d_->decoder_->loadReply(render.path, result, render.backing, [this, render, cost](std::optional<QImage> image) {
+        thumbnailDecoded(render, cost, image);
+    });
+}
+
+void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
+                                    const std::optional<QImage>& image) {
     d_->thumbnailQueue_.finish(render.pageId);
-    if (state_.sessionId() != render.session) {
-        // The document was closed or replaced meanwhile.
-        PageRenders::discard(render.path);
-    } else if (const auto image = PageRenders::loadReply(render.path, result, render.backing)) {
-        const std::int64_t cost = PageRenders::cost(result.width, result.height);
+    // The document was closed or replaced meanwhile.
+    if (state_.sessionId() == render.session && image) {
         d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
         nextThumbnailGeneration();
         // The page shown was moved to before anything of it was at hand: from now on its thumbnail

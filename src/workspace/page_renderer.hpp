@@ -4,7 +4,8 @@
 // its cache in front, the zoom with its instant preview and settled re-render, the fits, the sharp
 // tiles over a page too large to render whole, and the page list's thumbnails. It owns the three
 // render caches, the thumbnail queue and the stamps (render generation, page versions) that make a
-// reply stale, all behind its private part, so a change of them recompiles this part alone.
+// reply stale, all behind its private part, so a change of them recompiles this part alone. The
+// rendered files are decoded on a thread of their own, never on the GUI thread.
 //
 // It publishes its work as its own properties (`pageImage`, `pageTiles`, `pageChars`, `pageLines`,
 // `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the CommandSender it is
@@ -146,6 +147,8 @@ public:
         std::int64_t boundBytes = 0;
     };
     RenderCacheUse renderCacheUse() const;
+    // Rendered files are being decoded: what they hold is not shown or cached yet.
+    bool decoding() const;
 
 signals:
     void pageImageChanged();
@@ -191,11 +194,13 @@ private:
     // Asks the worker for the page; false when there is no private folder to render into.
     bool sendPageRender(PageRender& render, const PageInfo& page);
     void pageRendered(const PageRender& render, const CommandResult& result);
+    // The page's image is decoded: cached in any case, shown only while its render is still the one wanted.
+    void pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<QImage>& image);
     // The page render in flight is over without a picture to show: the page now wanted is asked for.
     void pageRenderEnded();
     void askText(const PageRender& render);
     void pageTextArrived(const PageRender& render, const CommandResult& result);
-    // Adds the page's text to its cached image of the same version; without one, nothing.
+    // Adds the page's text to its cached image of the same version; without one, to the image on its way.
     void cacheText(const PageRender& render, std::vector<TextRun> chars);
     // Renders the page after the shown one (before it, in a run of previous-page moves) at the shown
     // scale with its text into the page cache, so that turning to it is a paint. Only while no page
@@ -207,6 +212,7 @@ private:
     // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for it.
     void askPageAhead();
     void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
+    void thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost, const std::optional<QImage>& image);
     void thumbnailFailed(const ThumbnailRender& render, bool reachedWorker);
     void nextThumbnailGeneration();
 

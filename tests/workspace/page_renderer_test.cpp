@@ -256,6 +256,42 @@ TEST_F(PageRendererTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
     }
 }
 
+// The GUI thread never waits for a page to decode: a page moved to meanwhile is asked for at once, and the
+// image of the page left, once decoded, is kept for a return to it but never shown over the page moved to.
+TEST_F(PageRendererTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndTheOtherNeverShows) {
+    testing::showDocument(parts_.state, 3);
+    parts_.sender.setReady(true);
+    std::vector<QSize> shown;
+    QObject::connect(&part_, &PageRenderer::pageImageChanged, [&] { shown.push_back(part_.pageImage().size()); });
+    const auto renders = [&] { return parts_.sender.sent(CommandMethod::renderPage); };
+    part_.refreshPage();
+    ASSERT_EQ(renders().size(), 1u);
+    const std::string file = renders()[0].params.pngPath.value_or("");
+    QImage page(40, 50, QImage::Format_RGB32);
+    page.fill(Qt::red);
+    ASSERT_TRUE(page.save(QString::fromStdString(file), "PNG"));
+    CommandResult result;
+    result.pngPath = file;
+    result.width = 40;
+    result.height = 50;
+    ASSERT_TRUE(parts_.sender.succeed(CommandMethod::renderPage, result));
+    EXPECT_TRUE(part_.decoding());
+
+    // A jump, so that no thumbnail is asked for ahead of a run.
+    parts_.state.setSelectedPageId("p3");
+    part_.refreshPage();
+    ASSERT_EQ(renders().size(), 2u) << "p3 is asked for while p1 decodes";
+    EXPECT_EQ(renders()[1].params.pageId, "p3");
+    ASSERT_TRUE(waitUntil([&] { return !part_.decoding(); }));
+    EXPECT_TRUE(shown.empty()) << "p1's image never shows over p3";
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(part_.renderCacheUse().pages, 1);
+
+    parts_.state.setSelectedPageId("p1");
+    part_.refreshPage();
+    EXPECT_EQ(part_.pageImage().size(), QSize(40, 50)) << "p1, back, shows its image at once";
+}
+
 // ---- Against the fake worker
 
 class RenderFakeTest : public ::testing::Test {
@@ -288,14 +324,16 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened " + name; })) << ws().status();
     }
 
-    // Two exchanges through the command queue: whatever a reply handled before the first of them
-    // sent has reached the worker once they are back.
+    // Two exchanges through the command queue, each once the files on their way are decoded: whatever a
+    // reply handled before the first of them sent has reached the worker, and is decoded, once they are back.
     void roundTrips() {
         for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
             ws().setStatus("");
             ws().search("anything");
             ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
         }
+        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
     }
 
     fs::path renderFolder() const { return scratch_.tmp() / ("kivo-pdf-ui-" + std::to_string(::geteuid())); }
@@ -326,6 +364,7 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1102, 1426));
     EXPECT_NEAR(shownSize(ws().renderer().pageImage()).width(), 1102 / 1.5, 1e-9);
     EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 1426 / 1.5, 1e-9);
+    roundTrips();
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the PNG is deleted once loaded";
     EXPECT_EQ(ws().inspect()->width, 1102) << "the render's inspection is taken in";
 
@@ -611,7 +650,7 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         fs::remove_all(renderFolder());
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
         openDocument();
-        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty() && !ws().renderer().decoding(); }));
         EXPECT_EQ(!ws().renderer().pageImage().isNull(), c.loaded);
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
@@ -825,10 +864,13 @@ TEST_F(RenderFakeTest, PagesAreFoundByTheirPositionWithoutWrapping) {
 
 class RenderRealWorkerTest : public testing::LaunchedWorkspaceTest {
 protected:
+    // One exchange through the command queue once the files on their way are decoded, and their decoding.
     void roundTrip() {
+        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
         ws().setStatus("");
         ws().search("no such words");
         ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
+        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
     }
 };
 

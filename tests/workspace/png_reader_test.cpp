@@ -173,5 +173,44 @@ TEST(PngReaderTest, TheWorkersShapeDecodesLikeTheGeneralDecoderAndAnythingElseGo
     }
 }
 
+// A page's pixels, once no image holds them, are taken by the next page of the same size, so a run of pages
+// needs no memory fresh from the system: the next page shows its own pixels in them, and a page of another
+// size, or an image still held, never gets them. The four let go last are kept.
+TEST(PngReaderTest, ThePixelsOfAPageLetGoAreTakenByTheNextPageOfItsSize) {
+    const auto file = [](int width, int height, QRgb colour) {
+        return png(header(width, height), deflated(rows(pattern(width, height, [&](int, int) { return colour; }))));
+    };
+    const auto decode = [](const Bytes& bytes) {
+        return PngReader::decodeRgba(QByteArray::fromStdString(bytes), 64 << 20);
+    };
+    const Bytes red = file(400, 300, qRgb(255, 0, 0));
+    const Bytes blue = file(400, 300, qRgb(0, 0, 255));
+
+    std::vector<const uchar*> letGo;
+    {
+        std::vector<QImage> pages;
+        for (int i = 0; i < 6; ++i) {
+            pages.push_back(decode(red));
+            ASSERT_FALSE(pages.back().isNull());
+            letGo.push_back(pages.back().constBits());
+        }
+    }
+    const std::vector<const uchar*> kept(letGo.end() - 4, letGo.end());
+    const QImage held = decode(red);
+    const QImage wider = decode(file(401, 300, qRgb(0, 255, 0)));
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), wider.constBits()), 0) << "another size takes a block of its own";
+    std::vector<QImage> next;
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        next.push_back(decode(blue));
+        EXPECT_EQ(std::count(kept.begin(), kept.end(), next.back().constBits()), 1) << "a kept block";
+        EXPECT_NE(next.back().constBits(), held.constBits());
+        EXPECT_TRUE(samePixels(next.back(), generalDecode(blue))) << "its own pixels, none of the page before";
+    }
+    EXPECT_TRUE(samePixels(held, generalDecode(red))) << "the image still held keeps its pixels";
+    EXPECT_NE(next[0].constBits(), next[1].constBits());
+    EXPECT_NE(next[1].constBits(), next[2].constBits());
+}
+
 }  // namespace
 }  // namespace kivo

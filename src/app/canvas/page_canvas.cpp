@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "design/appearance.hpp"
+#include "design/painting.hpp"
 #include "design/shadow.hpp"
 #include "workspace/canvas_mapping.hpp"
 
@@ -132,7 +133,8 @@ void PageCanvas::paintEvent(QPaintEvent*) {
     const QRectF page = pageRect();
     Shadows::paint(painter, page, 0, Shadows::overlay(Appearance::currentScheme()));
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(page, inputs_.image);
+    // Stretched while its render is on the way (a stand-in, a zoom's preview), else at its own size.
+    Painting::drawStretched(painter, page, inputs_.image);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     for (const PageTile& tile : inputs_.tiles) painter.drawImage(tile.frame.translated(page.topLeft()), tile.image);
     if (!CanvasMapping::hasArea(inputs_.page)) return;

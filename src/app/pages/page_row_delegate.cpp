@@ -83,7 +83,8 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         painter->fillRect(box, Qt::white);
         const QSizeF fitted = thumbnail.deviceIndependentSize().scaled(box.size(), Qt::KeepAspectRatio);
         painter->setRenderHint(QPainter::SmoothPixmapTransform);
-        painter->drawImage(QRectF(box.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted), thumbnail);
+        Painting::drawStretched(
+            *painter, QRectF(box.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted), thumbnail);
     } else {
         painter->fillRect(box, Theme::color(Theme::Token::surfaceSecondary));
         Symbols::paint(*painter,
