@@ -278,7 +278,7 @@ TEST_F(PageRendererTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndThe
     EXPECT_TRUE(part_.decoding());
 
     // A jump, so that no thumbnail is asked for ahead of a run.
-    parts_.state.setSelectedPageId("p3");
+    testing::arrange(parts_.state, "selectedPageId", std::optional<std::string>("p3"));
     part_.refreshPage();
     ASSERT_EQ(renders().size(), 2u) << "p3 is asked for while p1 decodes";
     EXPECT_EQ(renders()[1].params.pageId, "p3");
@@ -287,7 +287,7 @@ TEST_F(PageRendererTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndThe
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(part_.renderCacheUse().pages, 1);
 
-    parts_.state.setSelectedPageId("p1");
+    testing::arrange(parts_.state, "selectedPageId", std::optional<std::string>("p1"));
     part_.refreshPage();
     EXPECT_EQ(part_.pageImage().size(), QSize(40, 50)) << "p1, back, shows its image at once";
 }
