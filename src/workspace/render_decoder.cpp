@@ -13,39 +13,35 @@ RenderDecoder::RenderDecoder(QObject* context) : context_(context) {}
 
 RenderDecoder::~RenderDecoder() { queue_.stop(); }
 
-void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing, ImageDone done) {
-    // Only what the decode needs crosses over, never the document's state the reply carries.
-    std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
+template <class Decode, class Done>
+void RenderDecoder::post(Decode decode, Done done) {
     ++*pending_;
-    queue_.post([context = context_, pending = pending_, file = PageRenders::deletedWhenDone(asked),
-                 path = std::move(path), width = result.width, height = result.height, backing,
-                 done = std::move(done)]() mutable {
-        std::optional<QImage> image = PageRenders::loadPreview(path, width, height, backing);
+    queue_.post([context = context_, pending = pending_, decode = std::move(decode), done = std::move(done)]() mutable {
+        auto made = decode();
         QMetaObject::invokeMethod(
             context,
-            [pending, done = std::move(done), image = std::move(image)]() mutable {
+            [pending, done = std::move(done), made = std::move(made)]() mutable {
                 --*pending;
-                done(std::move(image));
+                done(std::move(made));
             },
             Qt::QueuedConnection);
     });
 }
 
+void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing, ImageDone done) {
+    // Only what the decode needs crosses over, never the document's state the reply carries.
+    std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
+    post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
+          height = result.height, backing] { return PageRenders::loadPreview(path, width, height, backing); },
+         std::move(done));
+}
+
 void RenderDecoder::loadTiles(std::vector<RenderTile> tiles, double backing, TilesDone done) {
     std::vector<std::shared_ptr<const void>> files;
     for (const RenderTile& tile : tiles) files.push_back(PageRenders::deletedWhenDone(tile.pngPath.value_or("")));
-    ++*pending_;
-    queue_.post([context = context_, pending = pending_, files = std::move(files), tiles = std::move(tiles), backing,
-                 done = std::move(done)]() mutable {
-        std::vector<std::optional<QImage>> images = PageRenders::loadTiles(tiles, backing);
-        QMetaObject::invokeMethod(
-            context,
-            [pending, done = std::move(done), images = std::move(images)]() mutable {
-                --*pending;
-                done(std::move(images));
-            },
-            Qt::QueuedConnection);
-    });
+    post([files = std::move(files), tiles = std::move(tiles),
+          backing] { return PageRenders::loadTiles(tiles, backing); },
+         std::move(done));
 }
 
 }  // namespace kivo

@@ -40,6 +40,10 @@ public:
     int pending() const { return *pending_; }
 
 private:
+    // `decode()` on the decoding thread, then `done` with what it made on the context's thread.
+    template <class Decode, class Done>
+    void post(Decode decode, Done done);
+
     QObject* context_;
     // Counted down on the context's thread, which may outlive the decoder by a posted outcome or two.
     std::shared_ptr<int> pending_ = std::make_shared<int>(0);
