@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "workspace/page_renders.hpp"
@@ -16,8 +17,11 @@ RenderDecoder::~RenderDecoder() { queue_.stop(); }
 template <class Decode, class Done>
 void RenderDecoder::post(Decode decode, Done done) {
     ++*pending_;
-    queue_.post([context = context_, pending = pending_, decode = std::move(decode), done = std::move(done)]() mutable {
-        auto made = decode();
+    queue_.post([context = context_, pending = pending_, decode = std::optional<Decode>(std::move(decode)),
+                 done = std::move(done)]() mutable {
+        auto made = (*decode)();
+        // Its files go before the outcome is handed back: once nothing decodes, nothing is left behind.
+        decode.reset();
         QMetaObject::invokeMethod(
             context,
             [pending, done = std::move(done), made = std::move(made)]() mutable {

@@ -17,7 +17,36 @@ void WorkspaceState::setSessionId(std::optional<std::string> value) {
     assign(sessionId_, std::move(value), &WorkspaceState::sessionIdChanged);
 }
 
+namespace {
+
+// What a reply says of itself (a render's file and size, the pages an edit touched) is not the
+// document's: kept, it would make two replies of one state differ and announce a change that is none.
+CommandResult documentState(CommandResult&& reply) {
+    CommandResult state;
+    state.sessionId = std::move(reply.sessionId);
+    state.revision = reply.revision;
+    state.pageCount = reply.pageCount;
+    state.pages = std::move(reply.pages);
+    state.formType = std::move(reply.formType);
+    state.readOnly = reply.readOnly;
+    state.warnings = std::move(reply.warnings);
+    state.fields = std::move(reply.fields);
+    state.undoAvailable = reply.undoAvailable;
+    state.redoAvailable = reply.redoAvailable;
+    state.dirty = reply.dirty;
+    state.saveState = std::move(reply.saveState);
+    state.sourcePath = std::move(reply.sourcePath);
+    state.sourceChanged = reply.sourceChanged;
+    state.annotations = std::move(reply.annotations);
+    state.metadata = std::move(reply.metadata);
+    state.annotationSubtypes = std::move(reply.annotationSubtypes);
+    return state;
+}
+
+}  // namespace
+
 void WorkspaceState::setInspect(std::optional<CommandResult> value) {
+    if (value) value = documentState(std::move(*value));
     assign(inspect_, std::move(value), &WorkspaceState::inspectChanged);
 }
 
