@@ -366,15 +366,21 @@ private slots:
                     .startsWith("tiny:1b · 1,200 tokens read, 80 written · "));
         QCOMPARE(inspector.findChildren<RowButton*>("citation").size(), 1);
         showTab(*editor, "assistant");
+        // Shown and clicked as a person would: once laid out on screen, which takes a while on a busy machine.
+        QVERIFY(waitUntil([&] {
+            auto* apply = inspector.findChild<HeroButton*>("applyProposal");
+            return apply != nullptr && apply->isVisible() && !apply->rect().isEmpty();
+        }));
         screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-answer");
         screenshot(editor->window(), "editor-assistant-answer");
 
         const std::int64_t revision = *workspace.inspect()->revision;
         QTest::mouseClick(named<HeroButton>(inspector, "applyProposal"), Qt::LeftButton);
-        QVERIFY(waitUntil([&] {
-            return workspace.assistant().assistantAnswer() &&
-                   workspace.assistant().assistantAnswer()->proposals.empty();
-        }));
+        QVERIFY2(waitUntil([&] {
+                     return workspace.assistant().assistantAnswer() &&
+                            workspace.assistant().assistantAnswer()->proposals.empty();
+                 }),
+                 qPrintable(QString::fromStdString(workspace.errorMessage().value_or(workspace.status()))));
         QCOMPARE(*workspace.inspect()->revision, revision + 1);
         QCOMPARE(workspace.inspect()->annotations->size(), 1u);
         QCOMPARE(workspace.inspect()->annotations->front().kind, std::string("highlight"));
