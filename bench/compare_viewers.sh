@@ -297,30 +297,36 @@ memory_once() {
     stop_viewer
 }
 
-# CPU clock ticks and context switches of every thread of the tree, "ticks switches".
+# One line per thread of the tree, "tid switches", and a last line "cpu ticks" of every process of
+# the tree, in which the threads that ended are counted too.
 tree_activity() {
-    local pid task ticks=0 switches=0 t s
+    local pid task ticks=0 t
     for pid in $(tree "$1"); do
+        t=$(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || echo 0)
+        ticks=$((ticks + ${t:-0}))
         for task in /proc/"$pid"/task/*; do
-            t=$(awk '{ print $14 + $15 }' "$task/stat" 2>/dev/null || echo 0)
-            s=$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$task/status" 2>/dev/null || echo 0)
-            ticks=$((ticks + ${t:-0}))
-            switches=$((switches + ${s:-0}))
+            awk -v tid="${task##*/}" '/ctxt_switches/ { n += $2 } END { print tid, n + 0 }' "$task/status" 2>/dev/null
         done
     done
-    echo "$ticks $switches"
+    echo "cpu $ticks"
 }
 
-# CPU ms over the idle stretch and wake-ups a second.
+# CPU ms over the idle stretch and wake-ups a second. A thread that ends in the stretch (a pool's idle
+# thread retiring) takes its count with it, so wake-ups are those of the threads alive at its end:
+# the growth of those that were there at its start, and all of those that came since.
 idle_once() {
-    local viewer="$1" t0 s0 t1 s1
+    local viewer="$1"
     open_settled "$viewer" "$doc"
     sleep 2
-    read -r t0 s0 < <(tree_activity "$viewer_pid")
+    tree_activity "$viewer_pid" >"$out/idle-start"
     sleep "$idle_seconds"
-    read -r t1 s1 < <(tree_activity "$viewer_pid")
+    tree_activity "$viewer_pid" >"$out/idle-end"
     stop_viewer
-    echo "$(calc "($t1 - $t0) * 1000 / $(getconf CLK_TCK)") $(calc "($s1 - $s0) / $idle_seconds")"
+    awk -v hz="$(getconf CLK_TCK)" -v seconds="$idle_seconds" '
+        NR == FNR { before[$1] = $2; next }
+        $1 == "cpu" { ticks = $2 - before["cpu"]; next }
+        { switches += $2 - ($1 in before ? before[$1] : 0) }
+        END { printf "%.1f %.1f\n", ticks * 1000 / hz, switches / seconds }' "$out/idle-start" "$out/idle-end"
 }
 
 # The page list: the editor's on the left of its window, Okular's thumbnails panel on its left too.
