@@ -23,7 +23,8 @@ u32 writeBlockCallback(void*, u32 record, u32 data, u32 size) {
     return found->second->write(module::hostPointer(data, size), size) ? 1 : 0;
 }
 
-bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
+bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
+    const bool appended = kind == SaveKind::appended;
     const u32 slot = module::hostSlot<&writeBlockCallback>();
     const bool dropInfo = SavedTrailer::leavesOutInfo(document);
     FileWriter writer{stream, true};
@@ -37,7 +38,9 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
     try {
         saved = module::guarded([&] {
             return Z_pdfiumZ_FPDF_SaveAsCopy(module::instance(), document.address, record,
-                                             static_cast<u32>(appended ? FPDF_INCREMENTAL : FPDF_NO_INCREMENTAL));
+                                             static_cast<u32>(appended                  ? FPDF_INCREMENTAL
+                                                              : kind == SaveKind::plain ? FPDF_REMOVE_SECURITY
+                                                                                        : FPDF_NO_INCREMENTAL));
         });
     } catch (...) {
         g_writers.erase(record);
@@ -49,10 +52,10 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
 }
 
 // Saves into the stream and closes it on every path; true only when both succeeded.
-bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream, bool appended) {
+bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
     bool saved = false;
     try {
-        saved = saveToStream(document, stream, appended);
+        saved = saveToStream(document, stream, kind);
     } catch (...) {
         std::fclose(stream);
         throw;
@@ -148,10 +151,10 @@ bool FileWriter::finish() {
 bool saveToFile(FPDF_DOCUMENT document, const char* path) {
     std::FILE* stream = std::fopen(path, "wbe");
     if (stream == nullptr) return false;
-    return saveAndClose(document, stream, false);
+    return saveAndClose(document, stream, SaveKind::whole);
 }
 
-bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended) {
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind) {
     const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return false;
     std::FILE* stream = fdopen(copy, "wb");
@@ -159,7 +162,7 @@ bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended) {
         ::close(copy);
         return false;
     }
-    return saveAndClose(document, stream, appended);
+    return saveAndClose(document, stream, kind);
 }
 
 }  // namespace kivo::pdfium

@@ -25,13 +25,17 @@ bool restartLibrary();
 // when PDFium has no bitmap for it or refuses it.
 bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
 
-// Writes the whole document: to the file at `path`, created or emptied, or to a duplicate of
-// `descriptor`, leaving the caller's descriptor open. With `appended`, the bytes the document was
-// loaded from come first, unchanged, and only what changed since follows them (an incremental
-// save); a file saved for the user is always written whole. False when the file cannot be opened,
-// PDFium stops, or any write or the closing of the file fails.
+// How a save writes the document. `whole` writes every object; `appended` puts the bytes the
+// document was loaded from first, unchanged, and only what changed since after them (an incremental
+// save); `plain` writes every object without the document's encryption, for the worker's own reading
+// of objects, never for a file handed out. A file saved for the user is always written whole.
+enum class SaveKind { whole, appended, plain };
+
+// Writes the document: to the file at `path`, created or emptied, or to a duplicate of `descriptor`,
+// leaving the caller's descriptor open. False when the file cannot be opened, PDFium stops, or any
+// write or the closing of the file fails.
 bool saveToFile(FPDF_DOCUMENT document, const char* path);
-bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, bool appended = false);
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind = SaveKind::whole);
 
 // The host side of PDFium's file writer: the output stream and whether every write so far
 // succeeded. With `mending`, what follows the last cross-reference table is held back, and finish()

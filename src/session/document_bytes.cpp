@@ -131,20 +131,26 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
     return layers_;
 }
 
-DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) { return saved(document, false); }
+DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
+    return saved(document, pdfium::SaveKind::whole);
+}
+
+DocumentBytes::Shared DocumentBytes::writingPlain(pdfium::FPDF_DOCUMENT document) {
+    return saved(document, pdfium::SaveKind::plain);
+}
 
 // The second write is kept only when shorter: one PDFium cannot open again, or that gains nothing,
 // leaves the first, which the caller proves as it proves every write.
 DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document, const std::string* password) {
-    Shared first = saved(document, false);
+    Shared first = saved(document, pdfium::SaveKind::whole);
     const pdfium::Document again = pdfium::Document::load(first->data(), first, password);
     if (!again) return first;
-    Shared second = saved(again.get(), false);
+    Shared second = saved(again.get(), pdfium::SaveKind::whole);
     return second->count() < first->count() ? second : first;
 }
 
 DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, const DocumentBytes& loadedFrom) {
-    std::shared_ptr<DocumentBytes> bytes = saved(document, true);
+    std::shared_ptr<DocumentBytes> bytes = saved(document, pdfium::SaveKind::appended);
     const Layers& below = loadedFrom.layers();
     if (bytes->count() < loadedFrom.count()) return bytes;  // not what an append writes: read as it is
     const Scan tail = scan(bytes->data().subspan(static_cast<size_t>(loadedFrom.count())));
@@ -208,13 +214,13 @@ DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
     return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), size, size);
 }
 
-std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, bool appended) {
+std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind) {
     const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
-    if (!pdfium::saveToDescriptor(document, file.get(), appended)) {
+    if (!pdfium::saveToDescriptor(document, file.get(), kind)) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
     }
     struct stat info {};

@@ -218,11 +218,30 @@ std::string stringBytes(std::string_view token) {
     return out;
 }
 
+// PDFDocEncoding, the one-byte encoding of text strings: Latin-1 but for a few accents below the space
+// and typographic marks where Latin-1 has its second row of controls; a byte it leaves undefined is U+FFFD.
+uint32_t fromDocEncoding(uint8_t byte) {
+    static constexpr uint16_t low[8] = {0x02D8, 0x02C7, 0x02C6, 0x02D9, 0x02DD, 0x02DB, 0x02DA, 0x02DC};
+    static constexpr uint16_t high[33] = {0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039,
+                                          0x203A, 0x2212, 0x2030, 0x201E, 0x201C, 0x201D, 0x2018, 0x2019, 0x201A,
+                                          0x2122, 0xFB01, 0xFB02, 0x0141, 0x0152, 0x0160, 0x0178, 0x017D, 0x0131,
+                                          0x0142, 0x0153, 0x0161, 0x017E, 0xFFFD, 0x20AC};
+    if (byte >= 0x18 && byte <= 0x1F) return low[byte - 0x18];
+    if (byte >= 0x80 && byte <= 0xA0) return high[byte - 0x80];
+    if (byte == 0x7F || byte == 0xAD) return 0xFFFD;
+    return byte;
+}
+
+// One character of the Basic Multilingual Plane, all a one-byte encoding reaches.
 void appendUTF8(std::string& out, uint32_t code) {
     if (code < 0x80) {
         out.push_back(static_cast<char>(code));
-    } else {
+    } else if (code < 0x800) {
         out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
     }
 }
@@ -306,7 +325,7 @@ std::string decodedText(const Value& value) {
         return WideString::decode(units);
     }
     std::string out;
-    for (const char c : bytes) appendUTF8(out, static_cast<uint8_t>(c));
+    for (const char c : bytes) appendUTF8(out, fromDocEncoding(static_cast<uint8_t>(c)));
     return out;
 }
 

@@ -51,7 +51,7 @@ struct Value {
 
 // The text of a value as it goes into a file.
 std::string serialise(const Value& value);
-// A string token's bytes as text: UTF-16 with its byte order mark, else one character per byte.
+// A string token's bytes as text: UTF-16 with its byte order mark, else PDFDocEncoding.
 std::string decodedText(const Value& value);
 // A string token holding `utf8` as UTF-16 with a byte order mark.
 Value textString(std::string_view utf8);

@@ -330,6 +330,11 @@ private:
     PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
     void countAnnotation(PageCensusCache::PageCensus& census, pdfium::FPDF_ANNOTATION annotation,
                          const std::string& pageId, int index) const;
+    // The widget as a field of the listing and the census: a push button's value is its caption.
+    std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation, const std::string& pageId) const;
+    // The caption of a push button's widget, "" when it has none. The first asks PDFium for a plain
+    // whole save of the document and keeps every caption of it until another document is bound.
+    std::string buttonCaption(pdfium::FPDF_ANNOTATION annotation) const;
     // Where the page stands for the census cache. Fails as openDocumentPage does.
     PageCensusCache::Placement placement(const std::string& pageId) const;
     // Takes the census of a page an edit has just changed from the page it still has open, so the
@@ -366,6 +371,8 @@ private:
     bool historyRefused_ = false;
     std::optional<DocumentContent> cachedContent_;
     PageCensusCache census_;
+    // The captions of the bound document's widgets by object number, once asked for.
+    mutable std::optional<std::map<int, std::string>> captions_;
 };
 
 }  // namespace kivo

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <map>
 
+#include "pdfium/module.hpp"
+#include "session/button_captions.hpp"
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -11,13 +13,38 @@ using namespace pdfium;
 
 std::vector<FormFieldInfo> Session::listFields() const {
     std::vector<FormFieldInfo> fields;
-    const FPDF_FORMHANDLE form = formHandle();
     session_detail::forEachWidget(*this, CommandPhase::readingFields,
                                   [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
-                                      if (auto field = session_detail::fieldInfo(form, annotation, pageId))
+                                      if (auto field = widgetField(annotation, pageId))
                                           fields.push_back(std::move(*field));
                                   });
     return session_detail::mergeRadioFields(fields);
+}
+
+std::optional<FormFieldInfo> Session::widgetField(FPDF_ANNOTATION annotation, const std::string& pageId) const {
+    std::optional<FormFieldInfo> field = session_detail::fieldInfo(formHandle(), annotation, pageId);
+    // A push button takes no value, so the place of one tells what the button says.
+    if (field && field->type == "button") {
+        if (std::string caption = buttonCaption(annotation); !caption.empty()) field->value = std::move(caption);
+    }
+    return field;
+}
+
+std::string Session::buttonCaption(FPDF_ANNOTATION annotation) const {
+    const int number = EPDFAnnot_GetObjectNumber(annotation);
+    if (number == 0 || !document_) return "";
+    if (!captions_) {
+        try {
+            const DocumentBytes::Shared plain = DocumentBytes::writingPlain(document_.get());
+            captions_ = ButtonCaptions::read(plain->data());
+        } catch (const EngineFailure&) {
+            // A document PDFium cannot write has no caption to show; a fault of the engine is not this.
+            if (!pdfium::module::usable()) throw;
+            captions_.emplace();
+        }
+    }
+    const auto found = captions_->find(number);
+    return found == captions_->end() ? "" : found->second;
 }
 
 namespace session_detail {

@@ -144,7 +144,7 @@ void Session::countAnnotation(PageCensusCache::PageCensus& census, FPDF_ANNOTATI
     if (const int object = EPDFAnnot_GetObjectNumber(annotation); object != 0) census.annotationObjects.insert(object);
     if (subtype == FPDF_ANNOT_POPUP) return;
     if (subtype == FPDF_ANNOT_WIDGET) {
-        if (auto field = fieldInfo(formHandle(), annotation, pageId)) census.fields.push_back(std::move(*field));
+        if (auto field = widgetField(annotation, pageId)) census.fields.push_back(std::move(*field));
         return;
     }
     std::string kind = annotationKind(annotation, subtype);

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -813,7 +814,11 @@ private slots:
         QVERIFY2(submit.findChild<QLineEdit*>() == nullptr, "a push button holds no value to type");
         QVERIFY(submit.findChild<QPlainTextEdit*>() == nullptr);
         QVERIFY(submit.findChild<HeroButton*>(QStringLiteral("applyField")) == nullptr);
-        QCOMPARE(named<QWidget>(submit, "fieldControl")->accessibleName(), QStringLiteral("submit, push button"));
+        // Named with the caption the file gives it.
+        QCOMPARE(named<QWidget>(submit, "fieldControl")->accessibleName(),
+                 QStringLiteral("submit, push button \"Go\""));
+        QCOMPARE(named<QLabel>(submit, "fieldControl")->text(), QStringLiteral("Push button \"Go\", no value to fill"));
+        screenshot(submit, "inspector-form-push-button");
 
         // A letter typed on the tab goes into the file with Ctrl+S, and nothing stops the save.
         QPlainTextEdit* typed = fieldEditor(tab, "name")->findChild<QPlainTextEdit*>();

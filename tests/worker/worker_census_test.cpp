@@ -1,15 +1,20 @@
 // The census of annotations through the worker: a document past what one command reads is refused
 // with a sentence while the other open documents go on answering, and after an edit the census
-// lists what a fresh open of the same bytes lists, on pages that share their annotations too.
+// lists what a fresh open of the same bytes lists, on pages that share their annotations too. A
+// push button is listed with the caption it shows.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <tuple>
 
 #include "document_worker.hpp"
+#include "outside_readers.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -156,6 +161,100 @@ std::vector<std::tuple<std::size_t, std::string, std::string>> listing(const Com
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// The sample form's "Submit" push button given a caption (the token as written in the file), with
+// qpdf, encrypted as well when asked; empty when qpdf cannot make it.
+std::string sampleFormWithCaption(const fs::path& folder, const std::string& caption, bool encrypted) {
+    const fs::path editable = folder / "form.qdf", edited = folder / "edited.qdf", made = folder / "made.pdf";
+    const fs::path sample = testing::corpus("pdflatex-forms.pdf");
+    if (std::system(
+            ("qpdf --qdf --object-streams=disable '" + sample.string() + "' '" + editable.string() + "'").c_str()) != 0)
+        return {};
+    std::string text = testing::readFile(editable);
+    const std::size_t title = text.find("/T (Submit)");
+    const std::size_t appearance = text.rfind("/MK <<", title);
+    if (title == std::string::npos || appearance == std::string::npos) return {};
+    text.insert(appearance + 6, "\n    /CA " + caption);
+    testing::writeFile(edited, text);
+    testing::writeFile(made, testing::runTool("fix-qdf", edited, false).output);
+    if (!encrypted) return testing::readFile(made);
+    const fs::path locked = folder / "locked.pdf";
+    if (std::system(("qpdf --encrypt '' owner 256 -- '" + made.string() + "' '" + locked.string() + "'").c_str()) != 0)
+        return {};
+    return testing::readFile(locked);
+}
+
+std::string utf16(const std::u16string& text) {
+    std::string hex = "<FEFF";
+    char unit[5];
+    for (const char16_t u : text) {
+        std::snprintf(unit, sizeof unit, "%04X", static_cast<unsigned>(u));
+        hex += unit;
+    }
+    return hex + ">";
+}
+
+std::map<std::string, std::string> valuesByName(const CommandResult& result) {
+    std::map<std::string, std::string> values;
+    for (const FormFieldInfo& field : result.fields.value_or(std::vector<FormFieldInfo>{}))
+        values[field.name + " (" + field.type + ")"] = field.value;
+    return values;
+}
+
+TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
+    if (testing::corpus("pdflatex-forms.pdf").empty()) GTEST_SKIP() << "the sample documents are absent";
+    if (!testing::haveTool("qpdf") || !testing::haveTool("fix-qdf")) GTEST_SKIP() << "qpdf is not installed";
+    const std::string button = "Submit (button)";
+    const CommandResponse sample = worker->open(testing::corpus("pdflatex-forms.pdf"));
+    ASSERT_EQ(outcome(sample), "ok");
+    std::map<std::string, std::string> others = valuesByName(*sample.result);
+    ASSERT_EQ(others.count(button), 1u);
+    ASSERT_EQ(others[button], "") << "the sample's button has no caption of its own";
+
+    // File text that would mislead as it stands: markup, line breaks, a turn of the writing direction, a
+    // lone half of a surrogate pair and a tab, then far more than a caption holds.
+    const std::string flood(100000, 'A');
+    const std::u16string hostile = u"<b>Pay</b>\r\n\u202Enow" + std::u16string(1, char16_t(0xD800)) + u"\t" +
+                                   std::u16string(flood.begin(), flood.end());
+    const struct {
+        const char* name;
+        std::string token;
+        bool encrypted;
+        std::string shown;
+    } cases[] = {
+        {"PDFDocEncoding", "(Send \\215form\\216 \\200 now)", false, "Send \u201Cform\u201D \u2022 now"},
+        {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false, "Envoyer \u2713 \U0001F600"},
+        {"in an encrypted file", "(Send form)", true, "Send form"},
+        {"hostile", utf16(hostile), false, "<b>Pay</b> now\uFFFD " + std::string(184, 'A') + "\u2026"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir.path() / ("captioned-" + std::to_string(++n) + ".pdf");
+        const std::string bytes = sampleFormWithCaption(dir.path(), c.token, c.encrypted);
+        ASSERT_FALSE(bytes.empty()) << "qpdf could not give the button a caption";
+        testing::writeFile(file, bytes);
+        const CommandResponse opened = worker->open(file);
+        ASSERT_EQ(outcome(opened), "ok");
+        std::map<std::string, std::string> expected = others;
+        expected[button] = c.shown;
+        EXPECT_EQ(valuesByName(*opened.result), expected);
+
+        // The census after an edit reads the caption again, and so does the document an undo brings back.
+        auto highlight = testing::makeRequest(CommandMethod::addHighlight);
+        highlight.params.sessionId = opened.result->sessionId;
+        highlight.params.pageId = opened.result->pages->at(0).id;
+        highlight.params.rect = PDFRect{72, 72, 200, 90};
+        const CommandResponse edited = worker->send(highlight);
+        ASSERT_EQ(outcome(edited), "ok");
+        EXPECT_EQ(valuesByName(*edited.result), expected);
+        auto undo = testing::makeRequest(CommandMethod::undo);
+        undo.params.sessionId = opened.result->sessionId;
+        const CommandResponse undone = worker->send(undo);
+        ASSERT_EQ(outcome(undone), "ok");
+        EXPECT_EQ(valuesByName(*undone.result), expected);
+    }
 }
 
 TEST_F(WorkerCensus, AfterAnEditTheCensusIsWhatAFreshOpenOfTheSameBytesReads) {

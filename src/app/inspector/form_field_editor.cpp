@@ -59,6 +59,18 @@ std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormF
 
 namespace {
 
+// The worker reports a push button's caption as its value, file text shown as plain text only.
+QString buttonLine(const FormFieldInfo& field) {
+    if (field.value.empty()) return QStringLiteral("Push button, no value to fill");
+    return QStringLiteral("Push button \"%1\", no value to fill").arg(QString::fromStdString(field.value));
+}
+
+QString buttonAccessibleName(const FormFieldInfo& field) {
+    const QString name = QString::fromStdString(field.name) + QStringLiteral(", push button");
+    if (field.value.empty()) return name;
+    return name + QStringLiteral(" \"%1\"").arg(QString::fromStdString(field.value));
+}
+
 // The multi-line editor keeps Tab for itself; the note under it says how to move on.
 const QString tabNote = QStringLiteral("Tab types a tab here; Ctrl+Tab moves on.");
 const QString tabHint = QStringLiteral("Tab types a tab. Ctrl+Tab moves to the next control.");
@@ -106,11 +118,11 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             });
             return;
         case FormEditorKind::button: {
-            // A push button acts, it holds no value: it is named, never offered a text box.
-            auto* what = new ThemedLabel(QStringLiteral("Push button, no value to fill"), ScaledTextStyle::body,
-                                         QFont::Normal, Theme::Token::muted, column);
-            what->setAccessibleName(name + QStringLiteral(", push button"));
+            // A push button acts, it holds no value: it is named with its caption, never offered a text box.
+            auto* what = new ThemedLabel(QString(), ScaledTextStyle::body, QFont::Normal, Theme::Token::muted, column);
+            what->setTextFormat(Qt::PlainText);
             wrapInWidth(what);
+            button_ = what;
             control_ = what;
             column->add(what);
             return;
@@ -177,6 +189,10 @@ void FormFieldEditor::setField(const FormFieldInfo& field) {
     readOnly_->setVisible(field.readOnly);
     control_->setEnabled(!field.readOnly && !(kind_ == FormEditorKind::radio && field.options.empty()));
     if (apply_ != nullptr) apply_->setEnabled(!field.readOnly);
+    if (button_ != nullptr) {
+        button_->setText(buttonLine(field));
+        button_->setAccessibleName(buttonAccessibleName(field));
+    }
     if (checkbox_ != nullptr) {
         const QSignalBlocker quiet(checkbox_);
         checkbox_->setChecked(FormEditors::shownChecked(field));

@@ -2,11 +2,11 @@
 
 // FormFieldEditor: the rows of one form field on the Form tab: its name (with a "Read-only" chip when the
 // field is read-only; hidden from assistive technologies, which hear the name on the control), then the
-// editor its type calls for: a line saying a push button holds no value; a checkbox, sent at once as "Yes"
-// or "Off"; a radio picker, whose choice is kept as the draft and sent at once; a choice-list picker, or a
-// one-line or multi-line text editor, kept as the draft and sent with "Apply" (the draft, or the unchanged
-// value when there is none). A read-only field disables its control and "Apply"; a radio group without
-// options disables its picker.
+// editor its type calls for: a line naming a push button with its caption and saying it holds no value;
+// a checkbox, sent at once as "Yes" or "Off"; a radio picker, whose choice is kept as the draft and sent at
+// once; a choice-list picker, or a one-line or multi-line text editor, kept as the draft and sent with
+// "Apply" (the draft, or the unchanged value when there is none). A read-only field disables its control
+// and "Apply"; a radio group without options disables its picker.
 //
 // The window's drafts are keyed by field name: two fields of one name share a draft, and a draft wins
 // over the document's value from its first change on. The editor keeps no state of its own; it shows the
@@ -24,6 +24,7 @@
 #include "core/commands.hpp"
 
 class QComboBox;
+class QLabel;
 class QPlainTextEdit;
 
 namespace kivo {
@@ -86,6 +87,7 @@ private:
     QWidget* readOnly_ = nullptr;
     QWidget* control_ = nullptr;
     HeroCheckbox* checkbox_ = nullptr;
+    QLabel* button_ = nullptr;
     QComboBox* picker_ = nullptr;
     HeroField* text_ = nullptr;
     HeroButton* apply_ = nullptr;

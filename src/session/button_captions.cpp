@@ -1,0 +1,113 @@
+#include "session/button_captions.hpp"
+
+#include <optional>
+
+#include "core/text.hpp"
+#include "session/pdf_objects.hpp"
+
+namespace kivo::ButtonCaptions {
+namespace {
+
+using PdfObjects::File;
+using PdfObjects::Value;
+
+// The next code point of valid UTF-8 at `at`, which moves past it.
+char32_t nextCodePoint(std::string_view text, std::size_t& at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (int k = 1; k < length && at + static_cast<std::size_t>(k) < text.size(); ++k)
+        code = code << 6 | (static_cast<unsigned char>(text[at + static_cast<std::size_t>(k)]) & 0x3F);
+    at += static_cast<std::size_t>(length);
+    return code;
+}
+
+// Marks that turn the direction of the text around them: a caption could show other words than it holds.
+bool isDirectionControl(char32_t code) {
+    return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
+void appendCodePoint(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+// The text of a string, following one reference to a string object; nothing for any other value.
+std::optional<std::string> stringText(const File& file, const Value* value) {
+    if (value == nullptr) return std::nullopt;
+    std::optional<Value> target;
+    if (value->kind == Value::Kind::reference) {
+        auto object = file.object(value->number);
+        if (!object || object->second) return std::nullopt;
+        target = std::move(object->first);
+        value = &*target;
+    }
+    if (value->kind != Value::Kind::atom || value->atom.empty() || (value->atom[0] != '(' && value->atom[0] != '<'))
+        return std::nullopt;
+    return PdfObjects::decodedText(*value);
+}
+
+}  // namespace
+
+std::string plainLine(std::string_view text) {
+    std::string repaired;
+    appendRepairedUTF8(repaired, text);
+    std::string line;
+    bool blank = false;
+    for (std::size_t at = 0; at < repaired.size();) {
+        const char32_t code = nextCodePoint(repaired, at);
+        if (isDirectionControl(code)) continue;
+        const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+        if (control || isWhitespaceOrNewline(static_cast<std::int32_t>(code))) {
+            blank = !line.empty();
+            continue;
+        }
+        if (blank) line.push_back(' ');
+        blank = false;
+        appendCodePoint(line, code);
+    }
+    const GraphemePrefix kept = graphemePrefix(line, longestCaption);
+    if (kept.bytes < line.size()) {
+        line.resize(kept.bytes);
+        line += "\u2026";
+    }
+    return line;
+}
+
+std::map<int, std::string> read(std::span<const uint8_t> plainFile) {
+    std::map<int, std::string> captions;
+    const std::optional<File> file = File::index(plainFile);
+    if (!file) return captions;
+    for (const auto& [number, offset] : file->offsets()) {
+        // Most objects are no widget with an appearance dictionary; their bytes say so without a parse.
+        const std::string_view text = file->span(number);
+        if (text.find("/Widget") == std::string_view::npos || text.find("/MK") == std::string_view::npos) continue;
+        const auto object = file->object(number);
+        if (!object || object->second || !object->first.isDictionary()) continue;
+        const Value* subtype = object->first.find("Subtype");
+        if (subtype == nullptr || !subtype->isName("Widget")) continue;
+        const std::optional<Value> appearance = file->resolvedDictionary(object->first.find("MK"));
+        if (!appearance) continue;
+        const std::optional<std::string> caption = stringText(*file, appearance->find("CA"));
+        if (!caption) continue;
+        std::string line = plainLine(*caption);
+        if (!line.empty()) captions.emplace(static_cast<int>(number), std::move(line));
+    }
+    return captions;
+}
+
+}  // namespace kivo::ButtonCaptions
