@@ -12,6 +12,7 @@
 #include "command_requests.hpp"
 #include "engine/document_engine.hpp"
 #include "outside_readers.hpp"
+#include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session_test.hpp"
 #include "test_pdfs.hpp"
@@ -145,6 +146,74 @@ TEST_F(EngineFaults, AFaultCostsOnlyTheDocumentItWasWorkingOn) {
     ASSERT_EQ(outcome(send(save)), "ok");
     EXPECT_EQ(testing::outsideView(dir.path() / "saved.pdf"), "sound, 4 pages");
     EXPECT_EQ(testing::qpdfAnnotations(dir.path() / "saved.pdf"), std::vector<std::string>{"1:Highlight"});
+}
+
+// A second fault while the documents are opened again after the first: the document being opened
+// when it came is set aside in turn, every other one is opened in one more fresh engine, and the
+// engine is started again once per fault, never in a loop.
+TEST_F(EngineFaults, AFaultWhileReopeningCostsOnlyTheDocumentBeingReopened) {
+    const fs::path faulty = testing::corpus("annotated.pdf");
+    const fs::path kept = testing::corpus("pdflatex-4-pages.pdf");
+    const fs::path longer = testing::corpus("multicolumn.pdf");
+    if (faulty.empty() || kept.empty() || longer.empty()) GTEST_SKIP() << "the sample documents are absent";
+
+    const CommandResponse other = open(kept);
+    ASSERT_EQ(outcome(other), "ok");
+    auto highlight = on(CommandMethod::addHighlight, other);
+    highlight.params.rect = PDFRect{72, 600, 300, 620};
+    ASSERT_EQ(outcome(send(highlight)), "ok");
+    // The one whose reopening faults: its bytes as they stand have three pages where it showed one, so
+    // the fresh engine measures its pages again, and the engine faults while it does.
+    testing::writeFile(dir.path() / "second.pdf", testing::makePdf());
+    const CommandResponse second = open(dir.path() / "second.pdf");
+    ASSERT_EQ(outcome(second), "ok");
+    {
+        std::lock_guard held(PdfiumRuntime::lock());
+        testing::SessionProbe::replaceBacking(DocumentEngineTesting::session(*engine, *second.result->sessionId),
+                                              DocumentBytes::read(longer));
+    }
+    const CommandResponse opened = open(faulty);
+    ASSERT_EQ(outcome(opened), "ok");
+    corrupt(opened);
+
+    // The fault is made where the fresh engine reads the pages: its whole memory overwritten, so its
+    // next read of the document meets addresses outside that memory.
+    int faultsMade = 0;
+    const auto faultWhileMeasuring = [&](const CommandProgress& progress) {
+        if (progress.phase != CommandPhase::loadingPages || faultsMade > 0) return;
+        ++faultsMade;
+        const uint64_t size = pdfium::module::memorySize();
+        std::memset(pdfium::module::hostPointer(0, static_cast<size_t>(size)), 0xFF, static_cast<size_t>(size));
+    };
+    const uint32_t generationBefore = pdfium::module::generation();
+    auto render = on(CommandMethod::renderPage, opened);
+    render.params.pngPath = (dir.path() / "faulty.png").string();
+    render.progress = true;
+    render.id = "render";
+    EXPECT_EQ(outcome(engine->handle(render, faultWhileMeasuring)), faultedHere);
+    EXPECT_EQ(faultsMade, 1);
+    // One fresh engine for the first fault, one for the second.
+    EXPECT_EQ(pdfium::module::generation() - generationBefore, 2u);
+    EXPECT_TRUE(pdfium::module::usable());
+
+    EXPECT_EQ(outcome(send(on(CommandMethod::inspect, second))), notReopened);
+    EXPECT_EQ(outcome(send(on(CommandMethod::extractText, opened))), faultedBefore);
+    for (const CommandResponse* setAside : {&second, &opened})
+        EXPECT_EQ(outcome(send(on(CommandMethod::close, *setAside))), "ok");
+
+    // The kept document was opened in the engine the second fault threw away, and again after it.
+    const CommandResponse inspected = send(on(CommandMethod::inspect, other));
+    ASSERT_EQ(outcome(inspected), "ok");
+    EXPECT_EQ(inspected.result->pages, other.result->pages);
+    EXPECT_EQ(inspected.result->annotations->size(), other.result->annotations->size() + 1);
+    const CommandResponse text = send(on(CommandMethod::extractText, other));
+    ASSERT_EQ(outcome(text), "ok");
+    EXPECT_NE(text.result->text->find("Hello, here is some text"), std::string::npos);
+    const CommandResponse undone = send(on(CommandMethod::undo, other));
+    ASSERT_EQ(outcome(undone), "ok");
+    EXPECT_EQ(undone.result->annotations->size(), other.result->annotations->size());
+    // And the engine takes new documents.
+    EXPECT_EQ(outcome(open(faulty)), "ok");
 }
 
 }  // namespace
