@@ -67,8 +67,12 @@ std::string plainLine(std::string_view text) {
     std::string repaired;
     appendRepairedUTF8(repaired, text);
     std::string line;
-    bool blank = false;
+    bool blank = false, cut = false;
     for (std::size_t at = 0; at < repaired.size();) {
+        if (line.size() >= mostCaptionBytes) {
+            cut = true;
+            break;
+        }
         const char32_t code = nextCodePoint(repaired, at);
         if (isDirectionControl(code)) continue;
         const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
@@ -81,7 +85,7 @@ std::string plainLine(std::string_view text) {
         appendCodePoint(line, code);
     }
     const GraphemePrefix kept = graphemePrefix(line, longestCaption);
-    if (kept.bytes < line.size()) {
+    if (cut || kept.bytes < line.size()) {
         line.resize(kept.bytes);
         line += "\u2026";
     }
@@ -92,7 +96,9 @@ std::map<int, std::string> read(std::span<const uint8_t> plainFile) {
     std::map<int, std::string> captions;
     const std::optional<File> file = File::index(plainFile);
     if (!file) return captions;
+    std::size_t kept = 0;
     for (const auto& [number, offset] : file->offsets()) {
+        if (kept >= mostKeptBytes) break;
         // Most objects are no widget with an appearance dictionary; their bytes say so without a parse.
         const std::string_view text = file->span(number);
         if (text.find("/Widget") == std::string_view::npos || text.find("/MK") == std::string_view::npos) continue;
@@ -105,6 +111,7 @@ std::map<int, std::string> read(std::span<const uint8_t> plainFile) {
         const std::optional<std::string> caption = stringText(*file, appearance->find("CA"));
         if (!caption) continue;
         std::string line = plainLine(*caption);
+        kept += line.size();
         if (!line.empty()) captions.emplace(static_cast<int>(number), std::move(line));
     }
     return captions;

@@ -5,6 +5,7 @@
 // number PDFium reports for it (see pdf_objects.hpp). A caption is file text, so it reaches a person
 // only as plain text of a bounded length.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -13,8 +14,12 @@
 
 namespace kivo::ButtonCaptions {
 
-// In user-perceived characters; a longer caption is cut and ends in an ellipsis.
+// In user-perceived characters; a longer caption is cut and ends in an ellipsis. One character may
+// carry any number of combining marks, so the bytes of a caption are bounded as well.
 inline constexpr std::int64_t longestCaption = 200;
+inline constexpr std::size_t mostCaptionBytes = 1024;
+// The captions of one document together; past it, further widgets show none.
+inline constexpr std::size_t mostKeptBytes = std::size_t{4} << 20;
 
 // The non-empty captions of the widgets of a file PDFium wrote whole and unencrypted, by the object
 // number of each widget's dictionary; none when the bytes are not such a file.

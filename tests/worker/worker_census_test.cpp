@@ -217,6 +217,9 @@ TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
     const std::string flood(100000, 'A');
     const std::u16string hostile = u"<b>Pay</b>\r\n\u202Enow" + std::u16string(1, char16_t(0xD800)) + u"\t" +
                                    std::u16string(flood.begin(), flood.end());
+    // One character of a single letter and thousands of marks over it, bounded by its bytes.
+    std::string marked = "A";
+    for (int i = 0; i < 512; ++i) marked += "\u0301";
     const struct {
         const char* name;
         std::string token;
@@ -227,6 +230,7 @@ TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
         {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false, "Envoyer \u2713 \U0001F600"},
         {"in an encrypted file", "(Send form)", true, "Send form"},
         {"hostile", utf16(hostile), false, "<b>Pay</b> now\uFFFD " + std::string(184, 'A') + "\u2026"},
+        {"one character of many marks", utf16(u"A" + std::u16string(5000, u'\u0301')), false, marked + "\u2026"},
     };
     int n = 0;
     for (const auto& c : cases) {
