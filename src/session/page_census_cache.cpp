@@ -29,8 +29,24 @@ bool sharesAny(const PageCensusCache::PageCensus& page, const std::set<int>& obj
 
 }  // namespace
 
+std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(const std::vector<PageInfo>& of) const {
+    if (!whole) return std::nullopt;
+    std::vector<std::int64_t> counts;
+    counts.reserve(of.size());
+    for (const PageInfo& page : of) {
+        const auto known = pages.find(page.id);
+        if (known == pages.end()) return std::nullopt;
+        counts.push_back(std::max<std::int64_t>(0, known->second.listed));
+    }
+    return counts;
+}
+
 PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pages, const Reader& read,
                                                 const Locate& locate) {
+    // Taken back whole, the entries are those of this state's bytes: placing a known page again
+    // would find it where it was. A page the copy does not know is placed as ever.
+    const bool trusted = trusted_;
+    whole_ = trusted_ = false;
     Census census;
     // The page read for each page object in this census.
     std::map<int, std::string> readFor;
@@ -38,8 +54,9 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::readingAnnotations, k, total);
         const std::string& pageId = pages[static_cast<std::size_t>(k)].id;
-        const std::optional<Placement> now = locate ? std::optional(locate(pageId)) : std::nullopt;
         auto known = pages_.find(pageId);
+        const bool place = locate && !(trusted && known != pages_.end());
+        const std::optional<Placement> now = place ? std::optional(locate(pageId)) : std::nullopt;
         if (known != pages_.end() && now && Placement{known->second.pageObject, known->second.listed} != *now) {
             pages_.erase(known);
             known = pages_.end();
@@ -60,10 +77,12 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
         census.items.insert(census.items.end(), page.items.begin(), page.items.end());
         census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
     }
+    whole_ = static_cast<bool>(locate);
     return census;
 }
 
 void PageCensusCache::forget(const std::vector<std::string>& pageIds) {
+    whole_ = trusted_ = false;
     std::set<int> objects;
     for (const std::string& pageId : pageIds) {
         const auto found = pages_.find(pageId);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,21 +63,45 @@ public:
     Census gather(const std::vector<PageInfo>& pages, const Reader& read, const Locate& locate = nullptr);
 
     // Keeps what a page holds now, read by the caller.
-    void keep(const std::string& pageId, PageCensus census) { pages_.insert_or_assign(pageId, std::move(census)); }
+    void keep(const std::string& pageId, PageCensus census) {
+        pages_.insert_or_assign(pageId, std::move(census));
+        whole_ = trusted_ = false;
+    }
     // Forgets these pages and every known page that shares its page object or an annotation with
     // one of them, so that the next census reads them again.
     void forget(const std::vector<std::string>& pageIds);
-    void clear() { pages_.clear(); }
+    void clear() {
+        pages_.clear();
+        whole_ = trusted_ = false;
+    }
 
-    // A copy of what the cache knows, to keep with a state of the history, and such a copy taken
-    // back when the history returns to that state (a null copy changes nothing).
-    std::shared_ptr<const Pages> snapshot() const { return std::make_shared<const Pages>(pages_); }
-    void adopt(const std::shared_ptr<const Pages>& pages) {
-        if (pages) pages_ = *pages;
+    // What the cache knows, kept with a state of the history.
+    struct Kept {
+        Pages pages;
+        // The last census read or placed every page of the state and nothing changed since: the
+        // entries are what that state's bytes read, so returning to them needs no page placed again.
+        bool whole = false;
+        // How many annotations each of `pages` lists, as the census placed them, for the limit on
+        // what one document may list; nothing unless the census is whole and knows every page.
+        std::optional<std::vector<std::int64_t>> listed(const std::vector<PageInfo>& pages) const;
+    };
+
+    // A copy of what the cache knows, and such a copy taken back when the history returns to that
+    // state (a null copy changes nothing). After a whole copy is taken back, the next census takes
+    // every known page as it stands instead of placing it again: on a long document placing every
+    // page was most of what an undo cost.
+    std::shared_ptr<const Kept> snapshot() const { return std::make_shared<const Kept>(Kept{pages_, whole_}); }
+    void adopt(const std::shared_ptr<const Kept>& kept) {
+        if (!kept) return;
+        pages_ = kept->pages;
+        whole_ = kept->whole;
+        trusted_ = kept->whole;
     }
 
 private:
     Pages pages_;
+    bool whole_ = false;
+    bool trusted_ = false;
 };
 
 }  // namespace kivo

@@ -172,7 +172,8 @@ std::unique_ptr<Session> Session::loadFile(const std::filesystem::path& path,
 }
 
 void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
-                   std::optional<std::vector<PageInfo>> existingPages, bool measured) {
+                   std::optional<std::vector<PageInfo>> existingPages, bool measured,
+                   const PageCensusCache::Kept* census) {
     if (!bytes) bytes = DocumentBytes::empty();
     if (std::optional<std::string> kept = FormDictionary::withAppearancesKept(bytes->data())) {
         bytes = DocumentBytes::copied(*kept);
@@ -222,7 +223,13 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         }
     }
 
-    refusePastListedLimit(opened.get(), count);
+    std::optional<std::vector<std::int64_t>> listed = keepPages && census ? census->listed(pages) : std::nullopt;
+    if (!listed) {
+        listed.emplace();
+        listed->reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) listed->push_back(std::max(0, EPDFPage_GetAnnotCountRaw(opened.get(), i)));
+    }
+    refusePastListedLimit(*listed);
 
     teardownDocument();
     document_ = std::move(opened);
@@ -236,12 +243,13 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (!keepPages) discloseUnsupportedScripts();
 }
 
-void Session::refusePastListedLimit(FPDF_DOCUMENT document, int pageCount) {
+void Session::refusePastListedLimit(const std::vector<std::int64_t>& counts) {
+    const auto pageCount = static_cast<std::int64_t>(counts.size());
     std::int64_t listed = 0;
     std::int64_t most = 0;
-    int mostOn = 0;
-    for (int i = 0; i < pageCount; ++i) {
-        const std::int64_t onPage = std::max(0, EPDFPage_GetAnnotCountRaw(document, i));
+    std::int64_t mostOn = 0;
+    for (std::int64_t i = 0; i < pageCount; ++i) {
+        const std::int64_t onPage = counts[static_cast<size_t>(i)];
         listed += onPage;
         if (onPage > most) {
             most = onPage;

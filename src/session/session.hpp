@@ -297,9 +297,12 @@ private:
     // stays as it was. With `measured` and a page list of exactly
     // the document's page count, that list is taken as it stands and no page is loaded;
     // otherwise every page is measured, keeping the given ids position by position. Without a
-    // password argument the password that opened the session is used again.
+    // password argument the password that opened the session is used again. `census`, what the
+    // census knew of these very bytes when they were a state of the history, spares the walk over
+    // every page for the limit on annotations when it is whole.
     void bind(DocumentBytes::Shared bytes, const std::optional<std::string>& password,
-              std::optional<std::vector<PageInfo>> existingPages, bool measured);
+              std::optional<std::vector<PageInfo>> existingPages, bool measured,
+              const PageCensusCache::Kept* census = nullptr);
     // The password to open bytes with: `password` when given, else the one that opened the
     // session; none for an empty one.
     const std::string* secretFor(const std::optional<std::string>& password) const;
@@ -307,7 +310,8 @@ private:
     // Fails with `resourceLimit` when the pages list more annotations in all than the census
     // reads, counting a list several pages share once for each: reading them would hold up every
     // other open document and could exhaust the PDF engine's memory.
-    static void refusePastListedLimit(pdfium::FPDF_DOCUMENT document, int pageCount);
+    // `listed` holds each page's count, in page order.
+    static void refusePastListedLimit(const std::vector<std::int64_t>& listed);
     void discloseUnsupportedScripts();
     pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
 
@@ -316,7 +320,8 @@ private:
     // Binds a snapshot of the history and takes back its generation and census.
     void reopen(const Snapshot& entry);
     // Opens `bytes` in place of the document, with these pages; the warnings stay as they were.
-    void rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages);
+    void rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages,
+                const PageCensusCache::Kept* census = nullptr);
     // Whether `bytes` open and read as the document in memory does: as many pages, and each page
     // of `pageIds` (every page without it) turned the same way and holding as many annotations.
     bool readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const;

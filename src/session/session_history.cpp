@@ -137,10 +137,11 @@ void Session::stepThroughHistory(bool back) {
 }
 
 // The warnings never change either way, so one raised after loading survives and none is doubled.
-void Session::rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages) {
+void Session::rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages,
+                     const PageCensusCache::Kept* census) {
     const std::vector<std::string> warnings = warnings_;
     try {
-        bind(bytes, std::nullopt, pages, true);
+        bind(bytes, std::nullopt, pages, true, census);
     } catch (...) {
         warnings_ = warnings;
         throw;
@@ -148,16 +149,18 @@ void Session::rebind(const DocumentBytes::Shared& bytes, const std::vector<PageI
     warnings_ = warnings;
 }
 
+// A state's census was read from the document its bytes were proven to read as, so it stands for
+// them: the limit on annotations and the next census take it instead of walking the pages again.
 void Session::reopen(const Snapshot& entry) {
-    rebind(entry.bytes, entry.pages);
+    rebind(entry.bytes, entry.pages, entry.census.get());
     history_.restore(entry.generation);
     census_.adopt(entry.census);
 }
 
 void Session::reopenInFreshEngine() {
-    const std::shared_ptr<const PageCensusCache::Pages> census = census_.snapshot();
+    const std::shared_ptr<const PageCensusCache::Kept> census = census_.snapshot();
     teardownDocument();
-    rebind(backingBytes_, pages_);
+    rebind(backingBytes_, pages_, census.get());
     census_.adopt(census);
 }
 

@@ -28,7 +28,7 @@ public:
         std::vector<PageInfo> pages;
         std::int64_t generation = 0;
         // What the census knew of this state's pages, so that stepping back to it reads no page.
-        std::shared_ptr<const PageCensusCache::Pages> census{};
+        std::shared_ptr<const PageCensusCache::Kept> census{};
     };
 
     static constexpr std::size_t maxEntries = 32;

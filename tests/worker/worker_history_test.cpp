@@ -420,6 +420,151 @@ TEST(WorkerHistory, LookingAtAPageOfNotesAddsNothingToTheFileOrTheNextState) {
     EXPECT_LE(fs::file_size(checkpointOf(dir.path(), session)), 2 * fs::file_size(rewritten) + 65'536);
 }
 
+// Each page's turn the worker reports, "page:quarter turns" for the pages turned, pages counted from 1.
+std::vector<std::string> turned(const CommandResult& r) {
+    std::vector<std::string> out;
+    for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) {
+        if (page.rotation != 0) out.push_back(std::to_string(page.index + 1) + ":" + std::to_string(page.rotation));
+    }
+    return out;
+}
+
+// "page:Subtype" of every annotation the census counts, links included and pop-ups left out as
+// qpdfAnnotations leaves them, pages counted from 1, sorted.
+std::vector<std::string> counted(const CommandResult& r) {
+    std::vector<std::string> out;
+    const auto subtypes = r.annotationSubtypes.value_or(std::map<std::string, std::map<std::string, std::int64_t>>{});
+    for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) {
+        const auto found = subtypes.find(page.id);
+        if (found == subtypes.end()) continue;
+        for (const auto& [subtype, count] : found->second) {
+            if (subtype == "Popup") continue;
+            for (std::int64_t i = 0; i < count; ++i) out.push_back(std::to_string(page.index + 1) + ":" + subtype);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Of "page:Subtype" entries, those of the kinds the steps below add, sorted.
+std::vector<std::string> ofAddedKinds(std::vector<std::string> items) {
+    std::erase_if(items, [](const std::string& a) {
+        return !a.ends_with(":Highlight") && !a.ends_with(":Text") && !a.ends_with(":Ink");
+    });
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+// Undo and redo across a page deletion, a turn and a merge on a document of 234 pages return
+// states that list the annotations and turns of exactly the state they stand for, as an exported
+// copy of each holds them for qpdf and pdfinfo, and the checkpoint a killed worker leaves holds
+// the last one.
+TEST(WorkerHistory, UndoAcrossPageChangesOfALongDocumentReturnsTheStateItStandsFor) {
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    const fs::path sample = testing::corpus("geotopo.pdf");
+    const fs::path added = testing::corpus("pdflatex-4-pages.pdf");
+    if (sample.empty() || added.empty()) GTEST_SKIP() << "sample folder absent";
+    testing::TempDir dir;
+    const fs::path file = dir.path() / "long.pdf";
+    const std::string twice = "qpdf --empty --pages " + sample.string() + " " + sample.string() + " --";
+    ASSERT_EQ(testing::runTool(twice, file).status, 0);
+
+    // Each step names its pages (counted from 1) in the document as it stands before the step.
+    enum class Act { highlight, note, ink, remove, rotate, merge, undo, redo };
+    struct Case {
+        Act act;
+        int page;
+        std::size_t pages;
+        std::vector<std::string> annotations;
+        std::vector<std::string> turns;
+    };
+    using enum Act;
+    const std::vector<std::string> highlighted{"1:Highlight"};
+    const std::vector<std::string> noted{"1:Highlight", "200:Text"};
+    const std::vector<std::string> noteMoved{"1:Highlight", "199:Text"};
+    const std::vector<std::string> inked{"1:Highlight", "199:Text", "236:Ink"};
+    const std::vector<std::string> none;
+    const std::vector<std::string> third{"3:1"};
+    const Case cases[] = {
+        {highlight, 1, 234, highlighted, none},
+        {note, 200, 234, noted, none},
+        {remove, 2, 233, noteMoved, none},
+        {rotate, 3, 233, noteMoved, third},
+        {merge, 0, 237, noteMoved, third},
+        {ink, 236, 237, inked, third},
+        {undo, 0, 237, noteMoved, third},
+        {undo, 0, 233, noteMoved, third},
+        {undo, 0, 233, noteMoved, none},
+        {undo, 0, 234, noted, none},
+        {undo, 0, 234, highlighted, none},
+        {redo, 0, 234, noted, none},
+        {redo, 0, 233, noteMoved, none},
+        {redo, 0, 233, noteMoved, third},
+        {highlight, 100, 233, {"100:Highlight", "1:Highlight", "199:Text"}, third},
+        {undo, 0, 233, noteMoved, third},
+        {undo, 0, 233, noteMoved, none},
+    };
+
+    std::string session;
+    std::vector<std::string> lastCounted;
+    {
+        DocumentWorker worker(WorkerMode::stdio, dir.path());
+        CommandResult state = worker.open(file).result.value_or(CommandResult{});
+        ASSERT_TRUE(state.sessionId && state.pages);
+        ASSERT_EQ(state.pages->size(), 234u);
+        session = *state.sessionId;
+        int written = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE("step " + std::to_string(written + 1));
+            const auto pageId = [&](int page) { return state.pages->at(static_cast<std::size_t>(page - 1)).id; };
+            CommandRequest request;
+            switch (c.act) {
+                case highlight: request = stepRequest(Step::highlight, session, pageId(c.page)); break;
+                case note: request = stepRequest(Step::note, session, pageId(c.page)); break;
+                case ink: request = stepRequest(Step::ink, session, pageId(c.page)); break;
+                case rotate: request = stepRequest(Step::rotate, session, pageId(c.page)); break;
+                case undo: request = stepRequest(Step::undo, session, ""); break;
+                case redo: request = stepRequest(Step::redo, session, ""); break;
+                case remove:
+                    request = on(CommandMethod::deletePages, session);
+                    request.params.pageIds = Ids{pageId(c.page)};
+                    break;
+                case merge:
+                    request = on(CommandMethod::mergeDocuments, session);
+                    request.params.path = added.string();
+                    break;
+            }
+            const auto answer = worker.send(request);
+            ASSERT_TRUE(answer.ok) << outcome(answer);
+            state = *answer.result;
+            EXPECT_EQ(state.pages->size(), c.pages);
+            EXPECT_EQ(ofAddedKinds(listed(state)), sorted(c.annotations)) << "in the session";
+            EXPECT_EQ(turned(state), c.turns);
+
+            const fs::path copy = dir.path() / ("state-" + std::to_string(++written) + ".pdf");
+            // An export leaves the session as it was, so the next step starts from the step's own state.
+            auto exportTo = on(CommandMethod::exportDocument, session);
+            exportTo.params.destination = copy.string();
+            ASSERT_TRUE(worker.send(exportTo).ok);
+            const std::vector<std::string> read = sorted(testing::qpdfAnnotations(copy));
+            EXPECT_EQ(ofAddedKinds(read), sorted(c.annotations)) << "the copy, by qpdf";
+            // The sample's links too, which move with the pages.
+            EXPECT_EQ(counted(state), read) << "the census against the copy, by qpdf";
+            EXPECT_EQ(testing::popplerPageCount(copy), static_cast<int>(c.pages)) << "the copy, by pdfinfo";
+            lastCounted = read;
+        }
+        worker.kill();
+    }
+    const Case& last = cases[std::size(cases) - 1];
+    DocumentWorker next(WorkerMode::stdio, dir.path());
+    const auto restored = restoreOnly(next);
+    ASSERT_TRUE(restored.ok) << outcome(restored);
+    EXPECT_EQ(restored.result->pages->size(), last.pages);
+    EXPECT_EQ(ofAddedKinds(listed(*restored.result)), sorted(last.annotations)) << "the restored checkpoint";
+    EXPECT_EQ(turned(*restored.result), last.turns);
+    EXPECT_EQ(counted(*restored.result), lastCounted) << "the restored checkpoint";
+}
+
 // ---- The differential run
 
 // A copy of `source` that qpdf rewrote in a form chosen by `seed`: object streams, linearized
