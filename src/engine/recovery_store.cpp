@@ -6,13 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "core/descriptor.hpp"
 #include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/line_io.hpp"
@@ -88,6 +93,101 @@ void writeAtomically(const fs::path& target, std::span<const std::uint8_t> bytes
         options);
 }
 
+// What each checkpoint file of this process holds: the bytes last written to it whole or appended,
+// how many of them the description names, and the file (its inode) they went to. A change appended to
+// the state on disk, or an undo back to a state the file begins with, then writes only what differs
+// instead of the whole document. The bytes are not kept alive here: once the history lets them go,
+// the next checkpoint is written whole.
+struct Written {
+    std::weak_ptr<const DocumentBytes> bytes;
+    std::int64_t length = 0;
+    std::uint64_t file = 0;
+};
+
+std::mutex writtenLock;
+std::map<std::string, Written> written;
+
+std::optional<Written> writtenTo(const std::string& recoveryId) {
+    const std::lock_guard guard(writtenLock);
+    const auto found = written.find(recoveryId);
+    if (found == written.end()) return std::nullopt;
+    return found->second;
+}
+
+void remember(const std::string& recoveryId, std::optional<Written> now) {
+    const std::lock_guard guard(writtenLock);
+    if (now) {
+        written.insert_or_assign(recoveryId, std::move(*now));
+    } else {
+        written.erase(recoveryId);
+    }
+}
+
+void writePosition(int fd, std::span<const std::uint8_t> bytes, std::int64_t offset) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::system_error(errno == 0 ? EIO : errno, std::generic_category());
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void writeDescription(const fs::path& directory, RecoveryMeta meta) {
+    meta.updatedAt = timestamp(std::chrono::system_clock::now());
+    const std::string json = encodeMeta(meta);
+    writeAtomically(directory / "meta.json", {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+}
+
+// Writes `bytes` as the checkpoint by changing the file on disk in place, when it holds exactly what
+// this process last wrote to it and that begins the same way. A longer state goes on at the end and
+// is flushed before the description names its length; a shorter one (an undo) is named first and
+// cut after. Either way a kill at any moment leaves a description naming a whole state the file
+// holds. Answers false, having changed nothing, where it cannot.
+bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes, RecoveryMeta& meta) {
+    const std::optional<Written> before = writtenTo(meta.recoveryId);
+    if (!before) return false;
+    const DocumentBytes::Shared onDisk = before->bytes.lock();
+    if (!onDisk || onDisk->count() < before->length) return false;
+    const std::int64_t length = bytes->count();
+    const std::int64_t common = std::min(length, before->length);
+    if (std::memcmp(bytes->pointer(), onDisk->pointer(), static_cast<std::size_t>(common)) != 0) return false;
+
+    const fs::path pdf = directory / "checkpoint.pdf";
+    const Descriptor file(::open(pdf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::uint64_t>(status.st_ino) != before->file || status.st_size != before->length) {
+        return false;
+    }
+    meta.length = length;
+    meta.file = before->file;
+    try {
+        if (length > before->length) {
+            writePosition(file.get(), bytes->data().subspan(static_cast<std::size_t>(before->length)), before->length);
+            if (::fdatasync(file.get()) != 0) throw std::system_error(errno, std::generic_category());
+            writeDescription(directory, meta);
+        } else {
+            writeDescription(directory, meta);
+            // The description already names the shorter state; a cut that fails leaves only more
+            // bytes than it names.
+            if (::ftruncate(file.get(), static_cast<off_t>(length)) != 0) {
+                remember(meta.recoveryId, std::nullopt);
+                return true;
+            }
+        }
+    } catch (const std::system_error& error) {
+        remember(meta.recoveryId, std::nullopt);
+        throw fs::filesystem_error("Could not write a recovery file", pdf, error.code());
+    } catch (...) {
+        remember(meta.recoveryId, std::nullopt);
+        throw;
+    }
+    remember(meta.recoveryId, Written{bytes, length, before->file});
+    return true;
+}
+
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -116,17 +216,40 @@ void prepare() {
     FileCreation::makePrivateFolder(IPCPaths::recoveryDirectory());
 }
 
-void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
+namespace {
+
+fs::path preparedFolder(const std::string& recoveryId) {
     prepare();
-    const fs::path directory = folder(meta.recoveryId);
+    const fs::path directory = folder(recoveryId);
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         throw fs::filesystem_error("Could not create a recovery folder", directory,
                                    std::error_code(errno, std::generic_category()));
     }
-    writeAtomically(directory / "checkpoint.pdf", bytes);
-    meta.updatedAt = timestamp(std::chrono::system_clock::now());
-    const std::string json = encodeMeta(meta);
-    writeAtomically(directory / "meta.json", {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+    return directory;
+}
+
+// Replaces the checkpoint whole; answers the new file's inode, 0 when it cannot be told. A kill
+// before the description follows leaves an older description naming another file, which the
+// whole new file then stands in for.
+std::uint64_t writeWhole(const fs::path& directory, std::span<const std::uint8_t> bytes, RecoveryMeta& meta) {
+    remember(meta.recoveryId, std::nullopt);
+    const fs::path pdf = directory / "checkpoint.pdf";
+    writeAtomically(pdf, bytes);
+    struct stat status {};
+    const std::uint64_t file = ::lstat(pdf.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+    if (file != 0) {
+        meta.length = static_cast<std::int64_t>(bytes.size());
+        meta.file = file;
+    }
+    writeDescription(directory, meta);
+    return file;
+}
+
+}  // namespace
+
+void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
+    const fs::path directory = preparedFolder(meta.recoveryId);
+    writeWhole(directory, bytes, meta);
 }
 
 void write(const Session& session) {
@@ -139,10 +262,17 @@ void write(const Session& session) {
     meta.pageCount = static_cast<std::int64_t>(session.pages().size());
     meta.dirty = !session.isSaved();
     std::span<const std::uint8_t> data = bytes ? bytes->data() : std::span<const std::uint8_t>{};
-    // A checkpoint is a file like any other: its form's flag stands under its own name.
+    const fs::path directory = preparedFolder(meta.recoveryId);
+    // A checkpoint is a file like any other: its form's flag stands under its own name. Such
+    // bytes are the session's no more, so they are written whole.
     const std::optional<std::string> shown = FormDictionary::withAppearancesShown(data);
-    if (shown) data = {reinterpret_cast<const std::uint8_t*>(shown->data()), shown->size()};
-    writeCheckpoint(data, std::move(meta));
+    if (shown) {
+        writeWhole(directory, {reinterpret_cast<const std::uint8_t*>(shown->data()), shown->size()}, meta);
+        return;
+    }
+    if (bytes && writeInPlace(directory, bytes, meta)) return;
+    const std::uint64_t file = writeWhole(directory, data, meta);
+    if (bytes && file != 0) remember(meta.recoveryId, Written{bytes, bytes->count(), file});
 }
 
 Checkpoint load(std::string_view recoveryId) {
@@ -152,8 +282,21 @@ Checkpoint load(std::string_view recoveryId) {
     if (!fs::is_regular_file(pdf, error) || ::access(pdf.c_str(), R_OK) != 0) {
         throw EngineFailure(FailureCode::notFound, "No recovery checkpoint matches that id.");
     }
-    Checkpoint checkpoint{DocumentBytes::read(pdf), {}};
-    checkpoint.meta = decodeMeta(readWholeFile(directory / "meta.json"));
+    Checkpoint checkpoint{nullptr, decodeMeta(readWholeFile(directory / "meta.json"))};
+    const auto inode = [&]() -> std::uint64_t {
+        struct stat status {};
+        return ::lstat(pdf.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+    };
+    const std::uint64_t before = inode();
+    checkpoint.bytes = DocumentBytes::read(pdf);
+    // Only the length written for this very file counts; bytes past it are an append a kill cut
+    // short, or what an undo had yet to cut.
+    const std::optional<std::int64_t> length = checkpoint.meta.length;
+    if (length && checkpoint.meta.file == before && before != 0 && inode() == before && *length >= 0 &&
+        *length < checkpoint.bytes->count()) {
+        checkpoint.bytes = DocumentBytes::copied(std::string_view(
+            reinterpret_cast<const char*>(checkpoint.bytes->pointer()), static_cast<std::size_t>(*length)));
+    }
     return checkpoint;
 }
 
@@ -180,6 +323,7 @@ std::vector<RecoveryInfo> list() noexcept {
 
 void discard(std::string_view recoveryId) {
     const fs::path directory = folder(recoveryId);
+    remember(std::string(recoveryId), std::nullopt);
     std::error_code error;
     const auto status = fs::symlink_status(directory, error);
     if (error || !fs::exists(status)) return;
@@ -195,6 +339,8 @@ std::string encodeMeta(const RecoveryMeta& meta) {
     json["pageCount"] = meta.pageCount;
     json["updatedAt"] = meta.updatedAt;
     json["dirty"] = meta.dirty;
+    if (meta.length) json["length"] = *meta.length;
+    if (meta.file) json["file"] = *meta.file;
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -226,6 +372,12 @@ RecoveryMeta decodeMeta(std::string_view text) {
     meta.pageCount = integer("pageCount");
     meta.updatedAt = required("updatedAt").get<std::string>();
     meta.dirty = required("dirty").get<bool>();
+    if (const auto found = json.find("length"); found != json.end() && found->is_number_integer()) {
+        meta.length = found->get<std::int64_t>();
+    }
+    if (const auto found = json.find("file"); found != json.end() && found->is_number_unsigned()) {
+        meta.file = found->get<std::uint64_t>();
+    }
     return meta;
 }
 

@@ -36,14 +36,18 @@ std::filesystem::path folder(std::string_view recoveryId);
 // Creates the recovery root and makes it owner-only.
 void prepare();
 
-// Writes the session's backing bytes and its description, each file replaced atomically.
+// Writes the session's backing bytes and its description. The description is replaced atomically;
+// the bytes too, unless the file holds what this process last wrote there and the new bytes only
+// add to its end or stop short of it: then only the difference is written, in place, and the
+// description names how much of the file is the checkpoint (see RecoveryMeta::length).
 void write(const Session& session);
 
-// The same for bytes and a description given directly; `meta.updatedAt` is set to now.
+// Bytes and a description given directly, both replaced atomically; `meta.updatedAt` is set to now.
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta);
 
-// Fails with `invalidArgument`, `notFound` (no readable checkpoint.pdf), the failures of
-// DocumentBytes::read, or a file-system or decoding failure of meta.json.
+// The checkpoint as its description names it. Fails with `invalidArgument`, `notFound` (no
+// readable checkpoint.pdf), the failures of DocumentBytes::read, or a file-system or decoding
+// failure of meta.json.
 Checkpoint load(std::string_view recoveryId);
 
 // Every readable checkpoint, newest first; entries that cannot be read are left out. Never fails.

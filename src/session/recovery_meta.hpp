@@ -20,6 +20,11 @@ struct RecoveryMeta {
     std::int64_t pageCount = 0;
     std::string updatedAt{};
     bool dirty = false;
+    // How much of checkpoint.pdf is the checkpoint, and which file that length was written for (its
+    // inode): an append in progress, or a cut after an undo, leaves more on disk than the
+    // state it stands for. Without them, or for another file, the whole file is the checkpoint.
+    std::optional<std::int64_t> length{};
+    std::optional<std::uint64_t> file{};
 
     RecoveryInfo info() const { return RecoveryInfo{recoveryId, sourcePath, revision, pageCount, updatedAt, dirty}; }
 

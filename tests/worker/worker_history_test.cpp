@@ -565,6 +565,74 @@ TEST(WorkerHistory, UndoAcrossPageChangesOfALongDocumentReturnsTheStateItStandsF
     EXPECT_EQ(counted(*restored.result), lastCounted) << "the restored checkpoint";
 }
 
+// A checkpoint is changed in place where it can be: a change appended to the bytes the document
+// was opened from, an undo back to them cut off the end. A kill at any moment of either leaves a
+// file holding more than the description names: the end of an append cut short (all but its last
+// line, say), or an undo already named but not yet cut. The restored document is the state the
+// description names, with the annotations the file had, in both cases.
+TEST(WorkerHistory, ACheckpointKilledMidWriteRestoresTheStateItsDescriptionNames) {
+    const fs::path sample = testing::corpus("annotated.pdf");
+    if (sample.empty()) GTEST_SKIP() << "sample folder absent";
+    struct Case {
+        const char* name;
+        // The steps after which the description is kept, then those after which the file is read
+        // again; put back in place of the checkpoint is that file less its last `dropped` bytes, or
+        // with `beforeUndo` the file as it was before the undo among the named steps.
+        std::vector<Step> named;
+        std::vector<Step> then;
+        bool beforeUndo;
+        std::size_t dropped;
+    };
+    using enum Step;
+    const Case cases[] = {
+        {"an append cut short before its last line", {highlight, undo}, {note}, false, 6},
+        {"an undo named but not yet cut", {highlight, undo}, {}, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        const fs::path file = copyOf(sample, dir.path() / "doc.pdf");
+        std::vector<std::string> acknowledged;
+        std::vector<std::string> original;
+        {
+            DocumentWorker first(WorkerMode::stdio, dir.path());
+            const CommandResult opened = first.open(file).result.value_or(CommandResult{});
+            ASSERT_TRUE(opened.sessionId && opened.pages);
+            original = listed(opened);
+            const std::string session = *opened.sessionId;
+            const fs::path checkpoint = checkpointOf(dir.path(), session);
+            const fs::path meta = checkpoint.parent_path() / "meta.json";
+            // The file before the undo, which holds the highlight the undo takes away.
+            std::string beforeUndo;
+            for (const Step step : c.named) {
+                if (step == undo) beforeUndo = testing::readFile(checkpoint);
+                const auto answer = first.send(stepRequest(step, session, opened.pages->at(0).id));
+                ASSERT_TRUE(answer.ok) << outcome(answer);
+                acknowledged = listed(*answer.result);
+            }
+            const std::string named = testing::readFile(meta);
+            const std::string asNamed = testing::readFile(checkpoint);
+            for (const Step step : c.then) {
+                ASSERT_TRUE(first.send(stepRequest(step, session, opened.pages->at(0).id)).ok);
+            }
+            const std::string later = testing::readFile(checkpoint);
+            first.kill();
+            // In place, as the worker writes it: the same file, so the description still names it.
+            const std::string left = c.beforeUndo ? beforeUndo : later.substr(0, later.size() - c.dropped);
+            ASSERT_GT(left.size(), asNamed.size());
+            EXPECT_EQ(left.substr(0, asNamed.size()), asNamed) << "the named state does not begin the file";
+            testing::writeFile(checkpoint, left);
+            testing::writeFile(meta, named);
+        }
+        ASSERT_FALSE(original.empty());
+        EXPECT_EQ(acknowledged, original);
+        DocumentWorker next(WorkerMode::stdio, dir.path());
+        const auto restored = restoreOnly(next);
+        ASSERT_TRUE(restored.ok) << outcome(restored);
+        EXPECT_EQ(listed(*restored.result), acknowledged);
+    }
+}
+
 // ---- The differential run
 
 // A copy of `source` that qpdf rewrote in a form chosen by `seed`: object streams, linearized
