@@ -198,8 +198,13 @@ CommandResponse DocumentEngine::extract(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::search(const CommandRequest& request) {
     Session& session = requireSession(request, "read");
-    if (!request.params.query) throw EngineFailure(FailureCode::invalidArgument, "search requires query.");
-    std::vector<SearchHit> matches = session.search(*request.params.query, request.params.pageId);
+    const CommandParams& params = request.params;
+    if (!params.query) throw EngineFailure(FailureCode::invalidArgument, "search requires query.");
+    if (params.pageId && params.pageIds)
+        throw EngineFailure(FailureCode::invalidArgument, "search takes pageId or pageIds, not both.");
+    // A few pages an exchange: the editor's search shows its first hit early without paying a round trip a page.
+    std::vector<SearchHit> matches =
+        params.pageIds ? session.search(*params.query, *params.pageIds) : session.search(*params.query, params.pageId);
     CommandResult result = session.inspectResult();
     result.matches = std::move(matches);
     return CommandResponse::success(request.id, std::move(result));

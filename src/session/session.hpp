@@ -146,6 +146,8 @@ public:
     // Matches of the trimmed query (case-insensitive), on one page or all, at most 200. Fails with
     // `invalidArgument` for a blank query or one holding U+0000, and as loadPage does.
     std::vector<SearchHit> search(std::string_view query, const std::optional<std::string>& pageId) const;
+    // The same on the pages named, in the order named; fails as uniqueExisting does for the list.
+    std::vector<SearchHit> search(std::string_view query, const std::vector<std::string>& pageIds) const;
 
     // ---- History (session_history.cpp)
 
@@ -307,6 +309,10 @@ private:
     // session; none for an empty one.
     const std::string* secretFor(const std::optional<std::string>& password) const;
     OpenPage openPageAt(int index, bool notifyForm) const;
+    // The query trimmed, or the failure a blank one or one holding U+0000 gets.
+    static std::string_view checkedQuery(std::string_view query);
+    // Matches of a checked query on the pages `ids`, in their order, at most 200.
+    std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
     // Fails with `resourceLimit` when the pages list more annotations in all than the census
     // reads, counting a list several pages share once for each: reading them would hold up every
     // other open document and could exhaust the PDF engine's memory.

@@ -126,22 +126,34 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
     return result;
 }
 
-std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
+std::string_view Session::checkedQuery(std::string_view query) {
     const std::string_view trimmed = trimWhitespaceAndNewlines(query);
     if (trimmed.empty()) throw EngineFailure(FailureCode::invalidArgument, "search requires a query.");
     // PDFium takes the query up to its first U+0000, and an empty one never finishes.
     if (trimmed.find('\0') != std::string_view::npos) {
         throw EngineFailure(FailureCode::invalidArgument, "A search query cannot hold the character U+0000.");
     }
-    const std::u16string what = session_detail::toUtf16(trimmed);
+    return trimmed;
+}
 
+std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
+    const std::string_view trimmed = checkedQuery(query);
     std::vector<std::string> ids;
     if (pageId) {
         ids.push_back(*pageId);
     } else {
         for (const PageInfo& page : pages_) ids.push_back(page.id);
     }
+    return searchPages(trimmed, ids);
+}
 
+std::vector<SearchHit> Session::search(std::string_view query, const std::vector<std::string>& pageIds) const {
+    const std::string_view trimmed = checkedQuery(query);
+    return searchPages(trimmed, uniqueExisting(pageIds));
+}
+
+std::vector<SearchHit> Session::searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const {
+    const std::u16string what = session_detail::toUtf16(trimmed);
     std::vector<SearchHit> hits;
     const auto total = static_cast<std::int64_t>(ids.size());
     for (std::int64_t k = 0; k < total; ++k) {

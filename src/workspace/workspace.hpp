@@ -298,10 +298,10 @@ private:
     // The search for `searchQuery` again, over the document as it is now.
     void searchAgain();
     void revealSearchHit();
-    // The search under way, page by page (workspace_search.cpp).
+    // The search under way, a few pages a request (workspace_search.cpp).
     struct SearchRun;
     void askSearchPages();
-    void searchPageAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index, const CommandResult& result);
+    void searchPagesAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index, const CommandResult& result);
     void finishSearch();
     void showSearchActivity();
     // The run is over: its answers still on their way are dropped and its activity goes.

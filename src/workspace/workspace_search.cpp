@@ -2,9 +2,12 @@
 // through them, wrapping around at both ends.
 //
 // The worker answers a search of the whole document only once every page is searched, so the editor
-// asks page by page, in document order, two requests ahead: the first hit shows as soon as its page is
-// searched, while the rest are still on their way. The hits are those of one search of the whole
-// document, in the same order: each page's own hits, in page order, cut at the worker's cap.
+// asks a few pages a request, in document order, two requests ahead: the first hit shows as soon as its
+// pages are searched, while the rest are still on their way. The first requests are the smallest, for a
+// hit near the start; later ones hold more pages, as a round trip through the editor costs the worker
+// nearly as long as searching a page, but not so many that the hit's page waits long behind the rest of
+// its request. The hits are those of one search of the whole document, in the same order: each page's
+// own hits, in page order, cut at the worker's cap.
 
 #include <QTimer>
 
@@ -20,9 +23,12 @@
 namespace kivo {
 namespace {
 
-// Requests in the command queue at once: the worker never waits for the editor to ask for the next page.
+// Requests in the command queue at once: the worker never waits for the editor to ask for the next pages.
 constexpr std::size_t searchWindow = 2;
-// A search of the whole document stops collecting here; so does one that goes page by page.
+// Pages of the first request; each next one holds twice as many, up to the most.
+constexpr std::size_t firstSearchPages = 2;
+constexpr std::size_t mostSearchPages = 8;
+// A search of the whole document stops collecting here; so does one that goes a few pages at a time.
 constexpr std::size_t searchHitLimit = 200;
 constexpr int searchActivityDelayMilliseconds = 250;
 
@@ -35,10 +41,15 @@ struct Workspace::SearchRun {
     std::string query;
     std::optional<std::int64_t> revision;
     std::vector<std::string> pages;
-    // Requests sent and answered, both counted in page order; the ids of those on their way, oldest first.
+    // Pages asked for and answered, both counted in page order; the requests on their way, oldest first.
     std::size_t asked = 0;
     std::size_t answered = 0;
-    std::deque<std::string> inFlight;
+    struct Asked {
+        std::string id;
+        std::size_t pages = 0;
+    };
+    std::deque<Asked> inFlight;
+    std::size_t nextPages = firstSearchPages;
     std::vector<SearchHit> hits;
     bool shown = false;
     bool visible = false;
@@ -46,6 +57,10 @@ struct Workspace::SearchRun {
     // at the next answer whatever it holds.
     bool cancelling = false;
     QMetaObject::Connection cancelWatch;
+
+    bool carries(const std::string& requestId) const {
+        return std::any_of(inFlight.begin(), inFlight.end(), [&](const Asked& a) { return a.id == requestId; });
+    }
 };
 
 void Workspace::search(const std::string& query) {
@@ -72,9 +87,7 @@ void Workspace::searchAgain() {
     d_->searchRun_ = run;
     run->cancelWatch = connect(&link(), &WorkerLink::activityChanged, this, [this, run] {
         const auto& activity = link().activity();
-        if (activity && activity->cancelling &&
-            std::find(run->inFlight.begin(), run->inFlight.end(), activity->requestId) != run->inFlight.end())
-            run->cancelling = true;
+        if (activity && activity->cancelling && run->carries(activity->requestId)) run->cancelling = true;
     });
     // As a command's own activity: shown once the search has taken a quarter second.
     QTimer::singleShot(searchActivityDelayMilliseconds, this, [this, run] {
@@ -89,16 +102,20 @@ void Workspace::searchAgain() {
 void Workspace::askSearchPages() {
     const std::shared_ptr<SearchRun> run = d_->searchRun_;
     while (run && run->inFlight.size() < searchWindow && run->asked < run->pages.size()) {
-        const std::size_t index = run->asked++;
+        const std::size_t index = run->asked;
+        const std::size_t count = std::min(run->nextPages, run->pages.size() - index);
+        run->asked += count;
+        run->nextPages = std::min(run->nextPages * 2, mostSearchPages);
         CommandParams params;
         params.sessionId = run->session;
         params.query = run->query;
-        params.pageId = run->pages[index];
+        const auto first = run->pages.begin() + static_cast<std::ptrdiff_t>(index);
+        params.pageIds = std::vector<std::string>(first, first + static_cast<std::ptrdiff_t>(count));
         CommandRequest request = makeRequest(CommandMethod::search, std::move(params));
-        run->inFlight.push_back(request.id);
+        run->inFlight.push_back({request.id, count});
         send(
             std::move(request), std::nullopt, false,
-            [this, run, index](const CommandResult& result) { searchPageAnswered(run, index, result); },
+            [this, run, index](const CommandResult& result) { searchPagesAnswered(run, index, result); },
             [this, run](const std::string& code, const std::string& message) {
                 if (d_->searchRun_ != run) return;
                 endSearchRun();
@@ -120,8 +137,8 @@ void Workspace::askSearchPages() {
     showSearchActivity();
 }
 
-void Workspace::searchPageAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index,
-                                   const CommandResult& result) {
+void Workspace::searchPagesAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index,
+                                    const CommandResult& result) {
     if (d_->searchRun_ != run) return;
     // Pages searched before a change and after it would not make the hits of one search, and another
     // document opened meanwhile is the one to search: it starts again.
@@ -131,7 +148,7 @@ void Workspace::searchPageAnswered(const std::shared_ptr<SearchRun>& run, std::s
     }
     // Replies come back in the order asked; anything else would mix up the hits' order.
     if (index != run->answered || run->inFlight.empty()) return endSearchRun();
-    ++run->answered;
+    run->answered += run->inFlight.front().pages;
     run->inFlight.pop_front();
     if (run->cancelling) {
         endSearchRun();
@@ -175,7 +192,7 @@ void Workspace::showSearchActivity() {
     const std::shared_ptr<SearchRun> run = d_->searchRun_;
     if (!run || run->inFlight.empty()) return;
     CommandActivity activity;
-    activity.requestId = run->inFlight.front();
+    activity.requestId = run->inFlight.front().id;
     activity.title = searchingTitle(run->query);
     activity.phase = CommandPhase::searching;
     activity.completed = static_cast<std::int64_t>(run->answered);
@@ -190,8 +207,7 @@ void Workspace::endSearchRun() {
     if (!run) return;
     disconnect(run->cancelWatch);
     const auto& activity = link().activity();
-    if (activity && std::find(run->inFlight.begin(), run->inFlight.end(), activity->requestId) != run->inFlight.end())
-        link().endActivity(std::string(activity->requestId));
+    if (activity && run->carries(activity->requestId)) link().endActivity(std::string(activity->requestId));
 }
 
 void Workspace::findNext(const std::string& query) { stepSearch(1, query); }

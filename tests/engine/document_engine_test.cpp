@@ -674,6 +674,35 @@ TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
     const Case cases[] = {
         {"a query starting with U+0000",
          with(CommandMethod::search, [&](CommandParams& p) { p.query = nul + "Second"; }), "invalid_argument"},
+        {"a page list with a page twice",
+         with(CommandMethod::search,
+              [&](CommandParams& p) {
+                  p.query = "Second";
+                  p.pageIds = std::vector<std::string>{pageId, pageId};
+              }),
+         "invalid_argument"},
+        {"an empty page list",
+         with(CommandMethod::search,
+              [&](CommandParams& p) {
+                  p.query = "Second";
+                  p.pageIds = std::vector<std::string>{};
+              }),
+         "invalid_argument"},
+        {"a page list naming no page",
+         with(CommandMethod::search,
+              [&](CommandParams& p) {
+                  p.query = "Second";
+                  p.pageIds = std::vector<std::string>{"nope"};
+              }),
+         "invalid_page"},
+        {"a page and a page list",
+         with(CommandMethod::search,
+              [&](CommandParams& p) {
+                  p.query = "Second";
+                  p.pageId = pageId;
+                  p.pageIds = std::vector<std::string>{pageId};
+              }),
+         "invalid_argument"},
         {"a FIFO", with(CommandMethod::open, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
          "file"},
         {"a FIFO to merge",

@@ -19,6 +19,7 @@
 //   KIVO_FAKE_WORKER_PAGES        how many pages a document has (default 3)
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
+//   KIVO_FAKE_WORKER_SEARCH_HITS  comma-separated page ids where search finds one hit, whatever the query
 // Documents have pages p1, p2, … (three unless said). A path opened again keeps its session. A path or recovery id
 // containing "locked" needs the password "secret". render_page writes plain grey PNGs of the sizes
 // the real worker would, and extract_text answers one character. Edits raise the revision and make
@@ -168,6 +169,25 @@ struct Documents {
 
 Documents documents;
 
+// The pages a search covers, in order, each listed one with its hit.
+std::vector<SearchHit> searchHits(const CommandParams& params, const std::vector<PageInfo>& pages) {
+    std::vector<std::string> covered;
+    if (params.pageIds) {
+        covered = *params.pageIds;
+    } else if (params.pageId) {
+        covered.push_back(*params.pageId);
+    } else {
+        for (const PageInfo& page : pages) covered.push_back(page.id);
+    }
+    std::vector<SearchHit> hits;
+    const std::string listed = "," + variable("KIVO_FAKE_WORKER_SEARCH_HITS") + ",";
+    for (const std::string& id : covered) {
+        if (listed.find("," + id + ",") != std::string::npos)
+            hits.push_back(SearchHit{id, 0, 1, {PDFRect{72, 700, 80, 712}}, "A"});
+    }
+    return hits;
+}
+
 bool locked(const std::optional<std::string>& name, const std::optional<std::string>& password) {
     return name && name->find("locked") != std::string::npos && password != "secret";
 }
@@ -211,6 +231,7 @@ CommandResponse answer(const CommandRequest& request, const std::string& action)
     CommandResult result = document;
     if (request.method == CommandMethod::renderPage) render(request, action, result);
     if (request.method == CommandMethod::extractText) result.chars = std::vector<TextRun>{{0, "A", 72, 700, 80, 712}};
+    if (request.method == CommandMethod::search) result.matches = searchHits(params, *document.pages);
     return CommandResponse::success(request.id, result);
 }
 

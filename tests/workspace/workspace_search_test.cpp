@@ -1,10 +1,14 @@
-// The editor's search goes through the pages one request each so that the first hit shows early: its hits
-// must be those of the worker's search of the whole document, in the same order, on the samples.
+// The editor's search goes through the pages a few at a time so that the first hit shows early: its hits
+// must be those of the worker's search of the whole document, in the same order, on the samples, and the
+// hit's page must reach the worker ahead of the rest of the search.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "core/command_json.hpp"
 
 #include "workspace_fixture.hpp"
 
@@ -73,6 +77,64 @@ TEST_F(SearchTest, PageByPageFindsWhatOneSearchOfTheWholeDocumentFindsInItsOrder
         EXPECT_EQ(ws().selectedPageId(), whole.front().pageId);
         EXPECT_EQ(ws().status(), "Match 1 of " + std::to_string(whole.size()));
     }
+}
+
+// The order the worker read the requests in: once the request that found the hit is answered, the hit's page is
+// rendered after at most the one request already on its way; no page is searched twice or left out.
+TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched) {
+    testing::Scratch scratch;
+    testing::TestWorkspace test(testing::fakeWorker(), {{"KIVO_FAKE_WORKER_LOG", scratch.log().string()},
+                                                        {"KIVO_FAKE_WORKER_PAGES", "40"},
+                                                        {"KIVO_FAKE_WORKER_SEARCH_HITS", "p5,p30"}});
+    Workspace& ws = *test;
+    ws.launchOnce();
+    ASSERT_TRUE(ws.link().workerReady());
+    ws.open(scratch.docs() / "a.pdf");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened a.pdf"; })) << ws.status();
+    // The opening's own renders (the first page, the one ahead) are out of the way.
+    ASSERT_TRUE(waitUntil([&] { return !ws.renderer().pageChars().empty() && !ws.renderer().decoding(); }));
+    ws.search("anything");
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Match 1 of 2"; })) << ws.status();
+    EXPECT_EQ(ws.selectedPageId(), "p5");
+
+    struct Seen {
+        bool search = false;
+        std::vector<std::string> pages;
+    };
+    std::vector<Seen> seen;
+    bool searching = false;
+    for (const std::string& line : testing::fakeLog(scratch.log(), "request ")) {
+        const CommandRequest request = CommandJSON::decodeRequest(line);
+        searching = searching || request.method == CommandMethod::search;
+        if (!searching) continue;
+        if (request.method == CommandMethod::search)
+            seen.push_back({true, request.params.pageIds.value_or(std::vector<std::string>{})});
+        if (request.method == CommandMethod::renderPage && request.params.pageId == "p5")
+            seen.push_back({false, {"p5"}});
+    }
+    std::vector<std::string> searched;
+    std::size_t renderAt = seen.size();
+    std::size_t hitAt = seen.size();
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (!seen[i].search) {
+            renderAt = std::min(renderAt, i);
+            continue;
+        }
+        EXPECT_FALSE(seen[i].pages.empty());
+        EXPECT_LE(seen[i].pages.size(), 8u) << "a hit waits behind a few pages at most";
+        if (std::find(seen[i].pages.begin(), seen[i].pages.end(), "p5") != seen[i].pages.end()) hitAt = i;
+        searched.insert(searched.end(), seen[i].pages.begin(), seen[i].pages.end());
+    }
+    std::vector<std::string> all;
+    for (int page = 1; page <= 40; ++page) all.push_back("p" + std::to_string(page));
+    EXPECT_EQ(searched, all);
+    ASSERT_LT(hitAt, seen.size());
+    ASSERT_LT(renderAt, seen.size()) << "the hit's page was never rendered";
+    ASSERT_GT(renderAt, hitAt);
+    EXPECT_LE(seen.front().pages.size(), 2u) << "a hit on the first pages shows after a small first request";
+    // Two requests are on their way at a time: only the one asked before the hit was known goes first.
+    EXPECT_LE(renderAt - hitAt, 2u);
+    EXPECT_LT(renderAt + 2, seen.size()) << "the render waited for the rest of the document";
 }
 
 }  // namespace
