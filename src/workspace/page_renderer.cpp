@@ -155,6 +155,7 @@ PageRenderer::~PageRenderer() = default;
 std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGeneration_; }
 
 const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
+const std::string& PageRenderer::imagePageId() const { return d_->imagePageId_; }
 
 const QSizeF& PageRenderer::pageSize() const { return d_->pageSize_; }
 
@@ -162,15 +163,17 @@ const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTi
 
 const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
 
-void PageRenderer::setPageImage(QImage value, std::optional<QSizeF> size) {
+void PageRenderer::setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size) {
     const QSizeF shown = size.value_or(value.deviceIndependentSize());
     // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
     // same pixels at another size: the same image is the same pixel buffer at the same ratio.
     if (value.cacheKey() == d_->pageImage_.cacheKey() &&
-        value.devicePixelRatio() == d_->pageImage_.devicePixelRatio() && shown == d_->pageSize_)
+        value.devicePixelRatio() == d_->pageImage_.devicePixelRatio() && shown == d_->pageSize_ &&
+        pageId == d_->imagePageId_)
         return;
     d_->pageImage_ = std::move(value);
     d_->pageSize_ = shown;
+    d_->imagePageId_ = std::move(pageId);
     emit pageImageChanged();
 }
 
@@ -182,8 +185,7 @@ void PageRenderer::setPageTiles(std::vector<PageTile> value) {
 
 void PageRenderer::clearPage() {
     setPageTiles({});
-    setPageImage(QImage());
-    d_->imagePageId_.clear();
+    setPageImage(QImage(), "");
 }
 
 void PageRenderer::setVisibleCanvasRect(QRectF value) {
@@ -390,8 +392,7 @@ void PageRenderer::followTravel(const std::string& pageId) {
 bool PageRenderer::showCachedPage(const PageRender& render) {
     const auto cached = d_->pageCache_.value(render.key);
     if (!cached || cached->version != render.version || !cached->chars) return false;
-    setPageImage(PageRenders::sized(cached->image, render.display));
-    d_->imagePageId_ = render.pageId;
+    setPageImage(PageRenders::sized(cached->image, render.display), render.pageId);
     setPageChars(*cached->chars);
     updateTiles();
     pumpThumbnails();
@@ -406,8 +407,7 @@ bool PageRenderer::showStandIn(const PageRender& render) {
     bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(render.pageId, render.version)) {
         if (!samePage || pageImage().isNull() || standIn->width() > pageImage().width()) {
-            setPageImage(PageRenders::sized(*standIn, render.display), render.display);
-            d_->imagePageId_ = render.pageId;
+            setPageImage(PageRenders::sized(*standIn, render.display), render.pageId, render.display);
         }
         showsPage = true;
     }
@@ -506,11 +506,9 @@ void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost, cons
         d_->pageCache_.insert(RenderedPage{*image, render.version, cost, *render.text}, render.key, cost);
     if (render.generation != d_->renderGeneration_) return;
     if (image) {
-        setPageImage(PageRenders::sized(*image, render.display));
-        d_->imagePageId_ = render.pageId;
+        setPageImage(PageRenders::sized(*image, render.display), render.pageId);
     } else {
-        setPageImage(QImage());
-        d_->imagePageId_.clear();
+        setPageImage(QImage(), "");
         state_.setErrorMessage(unloadableMessage);
     }
     if (render.textAfterImage) askText(render);
@@ -642,7 +640,7 @@ void PageRenderer::showZoomPreview(double zoom) {
     d_->zoomSettling_ = true;
     if (const auto page = state_.currentPage(); page && !pageImage().isNull()) {
         const QSizeF shown = shownSize(*page, this->zoom(), backingScale());
-        setPageImage(PageRenders::sized(pageImage(), shown), shown);
+        setPageImage(PageRenders::sized(pageImage(), shown), d_->imagePageId_, shown);
     }
 }
 
@@ -883,8 +881,7 @@ void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t 
         if (page && page->id == render.pageId && d_->imagePageId_ != render.pageId &&
             version(render.pageId) == render.version) {
             const QSizeF display = shownSize(*page, zoom(), backingScale());
-            setPageImage(PageRenders::sized(*image, display), display);
-            d_->imagePageId_ = render.pageId;
+            setPageImage(PageRenders::sized(*image, display), render.pageId, display);
             updateTiles();
         }
         // The page changed while it was rendered.

@@ -64,6 +64,9 @@ public:
 
     // The shown page's image and the sharp tiles over it, as described above.
     const QImage& pageImage() const;
+    // The page `pageImage` is of: while another page's render is on its way with nothing of it at
+    // hand, the page shown before stays up, and what is drawn over a page waits for its own image.
+    const std::string& imagePageId() const;
     const QSizeF& pageSize() const;
     const std::vector<PageTile>& pageTiles() const;
     // The part of the displayed page on screen, in points from its top-left corner; the zero
@@ -174,8 +177,8 @@ private:
     // What both zooms show at once: the zoom, manual fitting, no tiles and the shown image stretched.
     void showZoomPreview(double zoom);
     // Each emits its change signal only on a real change; the same image is the same pixel buffer
-    // at the same ratio and size. The page image is drawn at `size`, by default its own.
-    void setPageImage(QImage value, std::optional<QSizeF> size = std::nullopt);
+    // at the same ratio and size, of the same page. The page image is drawn at `size`, by default its own.
+    void setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size = std::nullopt);
     void setPageTiles(std::vector<PageTile> value);
     PageVersion version(const std::string& pageId) const;
     double backingScale() const;

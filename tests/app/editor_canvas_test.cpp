@@ -156,6 +156,28 @@ double overlap(const QRectF& a, const QRectF& b) {
     return joined > 0 ? both.width() * both.height() / joined : 0;
 }
 
+// Counts the frames the canvas paints, and those of them that `wrong` finds wrong.
+class FramesBeforeTheirPage : public QObject {
+public:
+    FramesBeforeTheirPage(PageCanvas& canvas, std::function<bool()> wrongNow)
+        : canvas_(canvas), wrongNow_(std::move(wrongNow)) {
+        canvas.installEventFilter(this);
+    }
+    int painted = 0;
+    int wrong = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &canvas_ && event->type() == QEvent::Paint) {
+            ++painted;
+            if (wrongNow_()) ++wrong;
+        }
+        return false;
+    }
+
+private:
+    PageCanvas& canvas_;
+    std::function<bool()> wrongNow_;
+};
+
 // Answers the text prompt and the image panel whenever one is open, as a person would.
 class Answers : public QObject {
 public:
@@ -550,6 +572,33 @@ private slots:
                  qPrintable(QString::number(scroll.verticalScrollBar()->value())));
         QVERIFY(scroll.verticalScrollBar()->value() > 0);
         screenshot(f.window(), "editor-canvas-search-hits");
+    }
+
+    // A hit on a page nothing of which is at hand yet: the page shown before stays up meanwhile, and
+    // neither the hit's mark nor the scroll to it may land on that page's words in any frame painted.
+    void aHitIsMarkedAndRevealedOnlyOnceItsOwnPageIsShown() {
+        std::vector<TestPage> pages(30, blankPage());
+        pages[24] = blankPage(180);  // turned, so that its words stand near the bottom of the view
+        pages[24].text = "Binormal";
+        CanvasFixture f;
+        QVERIFY(f.start(pages, 2.0));
+        Workspace& workspace = f.workspace();
+        const std::string target = (*workspace.inspect()->pages)[24].id;
+        QScrollBar& bar = *named<QScrollArea>(f.area(), "pageScroll")->verticalScrollBar();
+        FramesBeforeTheirPage frames(f.canvas(), [&] {
+            if (workspace.selectedPageId() != target || workspace.renderer().imagePageId() == target) return false;
+            return !f.canvas().inputs().searchRects.empty() || f.canvas().inputs().selection ||
+                   bar.value() != bar.minimum();
+        });
+        named<FindField>(f.window(), "findField")->lineEdit()->setText(QStringLiteral("Binormal"));
+        f.window().runSearch();
+        QVERIFY(waitUntil([&] {
+            return workspace.selectedPageId() == target && workspace.renderer().imagePageId() == target && f.settled();
+        }));
+        QVERIFY(frames.painted > 0);
+        QCOMPARE(frames.wrong, 0);
+        QVERIFY(!f.canvas().inputs().searchRects.empty());
+        QVERIFY(bar.value() > bar.minimum());
     }
 
     void onlyRowsOnScreenAskForThumbnails() {

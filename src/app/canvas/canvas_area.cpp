@@ -139,16 +139,21 @@ void CanvasArea::refresh() {
         inputs.tiles = workspace_.renderer().pageTiles();
         inputs.page = *page;
         inputs.tool = workspace_.tool();
-        inputs.selection = workspace_.selection();
-        inputs.inkPoints = workspace_.inkPoints();
-        inputs.annotations.assign(document.annotations().begin(), document.annotations().end());
-        for (const SearchHit& hit : workspace_.searchHits()) {
-            if (hit.pageId == page->id)
-                inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
+        // Another page's image stays up until something of this one is at hand; this page's marks,
+        // hits and selection drawn over it would point at words that are not there.
+        ownImage_ = workspace_.renderer().imagePageId() == page->id;
+        if (ownImage_) {
+            inputs.selection = workspace_.selection();
+            inputs.inkPoints = workspace_.inkPoints();
+            inputs.annotations.assign(document.annotations().begin(), document.annotations().end());
+            for (const SearchHit& hit : workspace_.searchHits()) {
+                if (hit.pageId == page->id)
+                    inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
+            }
+            inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
+            inputs.lines = workspace_.renderer().pageLines();
+            inputs.selectedText = workspace_.selectedText();
         }
-        inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
-        inputs.lines = workspace_.renderer().pageLines();
-        inputs.selectedText = workspace_.selectedText();
         inputs.pageLabel = pageLabel(*page, document);
         setAccessibleName(inputs.pageLabel);
     } else if (document.pageCount() > 0) {
@@ -184,7 +189,7 @@ void CanvasArea::revealSelection() {
         revealPending_ = false;
         return;
     }
-    if (shown_ != Shown::page) return;
+    if (shown_ != Shown::page || !ownImage_) return;
     revealPending_ = false;
     // Half the view as the margin on each side puts the selection's centre in the middle.
     const QPointF centre = page_->frameOf(*selection).normalized().center();

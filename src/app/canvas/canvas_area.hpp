@@ -62,8 +62,10 @@ private:
     PageCanvas* page_;
     ActivityCard* card_;
     Shown shown_ = Shown::empty;
-    // A reveal asked for while no page was shown waits for the page.
+    // A reveal asked for while no page, or another page's image, was shown waits for the page.
     bool revealPending_ = false;
+    // Whether the image shown is of the current page, not the one before it still standing in.
+    bool ownImage_ = false;
     // Another page was selected: it is shown from its top, unless a search hit or citation places it.
     bool topPending_ = false;
 };
