@@ -73,6 +73,13 @@ public:
         }
     }
 
+    // Gives an entry another value of the same cost, keeping its place in the order of use; nothing
+    // without one.
+    void replaceValue(const Key& key, Value value) {
+        const auto found = entries_.find(key);
+        if (found != entries_.end()) found->second.value = std::move(value);
+    }
+
     void removeValue(const Key& key) {
         const auto found = entries_.find(key);
         if (found == entries_.end()) return;

@@ -110,6 +110,8 @@ struct PageRenderer::Private {
     bool aheadDecoding_ = false;
     // Pages flipped back to, and zoom steps, come from here without a request.
     BoundedCache<std::string, RenderedPage> pageCache_{pageCacheCount, pageCacheBytes};
+    // Cached pages being decoded back from their files.
+    std::unordered_set<std::string> unpacking_;
     BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
     RenderQueue<std::string> thumbnailQueue_;
     BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
@@ -277,9 +279,17 @@ CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) con
 
 PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
     const Private& d = *d_;
-    return {d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
-            d.pageCache_.totalCost() + d.tileCache_.totalCost() + d.thumbnailCache_.totalCost(),
-            d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
+    RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
+                       d.pageCache_.totalCost() + d.tileCache_.totalCost() + d.thumbnailCache_.totalCost(),
+                       d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
+    const auto held = [&](const std::string&, const RenderedPage& rendered) {
+        use.packedPages += rendered.image.isNull() && !rendered.png.isEmpty();
+        use.heldBytes += rendered.image.sizeInBytes() + rendered.png.size();
+    };
+    d.pageCache_.forEach(held);
+    d.tileCache_.forEach(held);
+    d.thumbnailCache_.forEach(held);
+    return use;
 }
 
 bool PageRenderer::decoding() const { return d_->decoder_->pending() > 0; }
@@ -341,6 +351,7 @@ void PageRenderer::refreshPage() {
     PageRender render = planPageRender(*page);
     setPageTiles({});
     followTravel(page->id);
+    keepNearShown();
     if (showCachedPage(render)) return;
     // Over this page's own image, the tiles at hand go straight back up and those in view are asked for
     // ahead of the page, which the worker renders in the order asked; over another page's, none.
@@ -366,14 +377,9 @@ PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
     PageRender render;
     render.generation = ++d_->renderGeneration_;
     render.backing = backingScale();
-    render.scale = zoom() * render.backing;
-    const std::int64_t pixelWidth = TileGrid::pixels(page.width, render.scale);
-    const std::int64_t pixelHeight = TileGrid::pixels(page.height, render.scale);
-    if (pixelWidth * pixelHeight <= TileGrid::wholePagePixelLimit) {
+    render.scale = renderScale(page, render.backing);
+    if (!TileGrid::forPage(page.width, page.height, zoom() * render.backing, tileSize).needsTiles())
         d_->tileCache_.removeAll();
-    } else {
-        render.scale = TileGrid::baseScale(page.width, page.height, render.scale);
-    }
     // Always the size at the full zoom: a reduced base image is stretched to it.
     render.display = shownSize(page, zoom(), render.backing);
     render.key = PageRenders::pageKey(page.id, render.scale);
@@ -383,6 +389,12 @@ PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
     return render;
 }
 
+double PageRenderer::renderScale(const PageInfo& page, double backing) const {
+    const double scale = zoom() * backing;
+    if (!TileGrid::forPage(page.width, page.height, scale, tileSize).needsTiles()) return scale;
+    return TileGrid::baseScale(page.width, page.height, scale);
+}
+
 void PageRenderer::followTravel(const std::string& pageId) {
     const std::int64_t position = positionOf(*state_.inspect()->pages, pageId);
     if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
@@ -390,8 +402,10 @@ void PageRenderer::followTravel(const std::string& pageId) {
 }
 
 bool PageRenderer::showCachedPage(const PageRender& render) {
-    const auto cached = d_->pageCache_.value(render.key);
+    std::optional<RenderedPage> cached = d_->pageCache_.value(render.key);
     if (!cached || cached->version != render.version || !cached->chars) return false;
+    // Kept as its file, a page jumped to is decoded here and now: a few milliseconds, not a trip to the worker.
+    if (cached->image.isNull() && !(cached = unpackedNow(render.key))) return false;
     setPageImage(PageRenders::sized(cached->image, render.display), render.pageId);
     setPageChars(*cached->chars);
     updateTiles();
@@ -463,19 +477,36 @@ bool PageRenderer::hasPage(const std::string& pageId) const {
     return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
-std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) const {
-    std::optional<QImage> best;
-    const auto consider = [&](const RenderedPage& rendered) {
-        if (rendered.version != version || rendered.image.isNull()) return;
-        if (!best || rendered.image.width() > best->width()) best = rendered.image;
+std::optional<std::string> PageRenderer::standInKey(const std::string& pageId, const PageVersion& version) const {
+    std::optional<std::string> best;
+    int bestWidth = 0;
+    const auto consider = [&](const std::string& key, const RenderedPage& rendered) {
+        if (rendered.version != version || (rendered.image.isNull() && rendered.png.isEmpty())) return;
+        // A page kept as its file is as sharp as the image it stands for.
+        const int width = rendered.image.isNull() ? rendered.pixels.width() : rendered.image.width();
+        if (!best || width > bestWidth) {
+            best = key;
+            bestWidth = width;
+        }
     };
     const std::string prefix = pageId + "@";
     d_->pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
         // "<id>@<scale>": another page's id may itself hold an "@", its scale never does.
-        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(rendered);
+        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(key, rendered);
     });
-    if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(*thumbnail);
+    if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(std::string(), *thumbnail);
     return best;
+}
+
+std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) {
+    const std::optional<std::string> key = standInKey(pageId, version);
+    if (!key) return std::nullopt;
+    if (key->empty()) return d_->thumbnailCache_.peek(pageId)->image;
+    if (const std::optional<RenderedPage> cached = unpackedNow(*key)) return cached->image;
+    // Its file no longer decodes: the thumbnail, when there is one of this version.
+    const auto thumbnail = d_->thumbnailCache_.peek(pageId);
+    if (thumbnail && thumbnail->version == version && !thumbnail->image.isNull()) return thumbnail->image;
+    return std::nullopt;
 }
 
 void PageRenderer::pageRenderEnded() {
@@ -495,18 +526,24 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     d_->pageRenderWanted_ = false;
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    d_->decoder_->loadReply(render.path, result, render.backing,
-                            [this, render, cost](std::optional<QImage> image) { pageDecoded(render, cost, image); });
+    d_->decoder_->loadPage(
+        render.path, result, render.backing,
+        [this, render, cost](std::optional<PageRenders::LoadedPage> page) { pageDecoded(render, cost, page); });
 }
 
-void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<QImage>& image) {
+void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
+                               const std::optional<PageRenders::LoadedPage>& page) {
     // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong; another
     // document meanwhile has no place for it.
-    if (image && state_.sessionId() == render.session)
-        d_->pageCache_.insert(RenderedPage{*image, render.version, cost, *render.text}, render.key, cost);
+    if (page && state_.sessionId() == render.session) {
+        d_->pageCache_.insert(RenderedPage{page->image, render.version, cost, *render.text, page->png}, render.key,
+                              cost);
+        // A page passed by keeps its file alone.
+        keepNearShown();
+    }
     if (render.generation != d_->renderGeneration_) return;
-    if (image) {
-        setPageImage(PageRenders::sized(*image, render.display), render.pageId);
+    if (page) {
+        setPageImage(PageRenders::sized(page->image, render.display), render.pageId);
     } else {
         setPageImage(QImage(), "");
         state_.setErrorMessage(unloadableMessage);
@@ -534,6 +571,80 @@ void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> char
     cached->chars = std::move(chars);
     const std::int64_t cost = cached->cost;
     d_->pageCache_.insert(std::move(*cached), render.key, cost);
+}
+
+void PageRenderer::keepNearShown() {
+    const std::optional<PageInfo> shown = state_.currentPage();
+    if (!shown || !state_.inspect() || !state_.inspect()->pages) return;
+    const std::vector<PageInfo>& pages = *state_.inspect()->pages;
+    const std::int64_t at = positionOf(pages, shown->id);
+    std::unordered_map<std::string, std::string> nearKeys;  // page id to its key at the scale shown now
+    const double backing = backingScale();
+    for (std::int64_t i = std::max<std::int64_t>(at - 1, 0); i <= at + 1 && i < std::ssize(pages); ++i) {
+        const PageInfo& page = pages[static_cast<std::size_t>(i)];
+        nearKeys.emplace(page.id, PageRenders::pageKey(page.id, renderScale(page, backing)));
+    }
+    std::vector<std::string> toPack;
+    std::vector<std::string> toUnpack;
+    d_->pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
+        // "<id>@<scale>": a page id may itself hold an "@", a scale never does.
+        const auto near = nearKeys.find(key.substr(0, key.rfind('@')));
+        if (near == nearKeys.end()) {
+            // A file that deflated poorly (a page of noise) is not worth decoding again.
+            if (!rendered.image.isNull() && !rendered.png.isEmpty() &&
+                rendered.png.size() < rendered.image.sizeInBytes() / 2)
+                toPack.push_back(key);
+        } else if (near->first != shown->id && near->second == key && rendered.image.isNull() &&
+                   rendered.version == version(near->first)) {
+            // A neighbour, decoded ahead of a turn to it; the shown page is decoded where it is shown.
+            toUnpack.push_back(key);
+        }
+    });
+    for (const std::string& key : toPack) {
+        RenderedPage rendered = *d_->pageCache_.peek(key);
+        rendered.pixels = rendered.image.size();
+        rendered.ratio = rendered.image.devicePixelRatio();
+        rendered.image = QImage();
+        d_->pageCache_.replaceValue(key, std::move(rendered));
+    }
+    for (const std::string& key : toUnpack) unpackPage(key);
+}
+
+void PageRenderer::unpackPage(const std::string& key) {
+    const auto cached = d_->pageCache_.peek(key);
+    if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second) return;
+    d_->decoder_->unpack(cached->png, cached->ratio, [this, key, png = cached->png](std::optional<QImage> image) {
+        pageUnpacked(key, png, image);
+    });
+}
+
+void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png, const std::optional<QImage>& image) {
+    d_->unpacking_.erase(key);
+    // Still the same file, still packed: evicted, replaced by a newer render or another document's meanwhile,
+    // it has no place to go.
+    if (std::optional<RenderedPage> cached = d_->pageCache_.peek(key);
+        cached && cached->image.isNull() && cached->png.isSharedWith(png)) {
+        if (image) {
+            cached->image = *image;
+            d_->pageCache_.replaceValue(key, std::move(*cached));
+        } else {
+            // A file that decoded once and no longer does is not worth keeping: the worker renders it anew.
+            d_->pageCache_.removeValue(key);
+        }
+    }
+}
+
+std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
+    std::optional<RenderedPage> cached = d_->pageCache_.peek(key);
+    if (!cached || !cached->image.isNull()) return cached;
+    std::optional<QImage> image = PageRenders::unpack(cached->png, cached->ratio);
+    if (!image) {
+        d_->pageCache_.removeValue(key);
+        return std::nullopt;
+    }
+    cached->image = std::move(*image);
+    d_->pageCache_.replaceValue(key, *cached);
+    return cached;
 }
 
 // ---- The page ahead
@@ -583,16 +694,18 @@ void PageRenderer::renderAhead() {
         [this, render, session, imageEnded, decodeEnded](const CommandResult& result) {
             const std::int64_t cost = PageRenders::cost(result.width, result.height);
             d_->aheadDecoding_ = true;
-            d_->decoder_->loadReply(render.path, result, render.backing,
-                                    [this, render, session, decodeEnded, cost](const std::optional<QImage>& loaded) {
-                                        // Stamped with the version it was asked at: an edit meanwhile makes it stale,
-                                        // never wrong.
-                                        if (loaded && state_.sessionId() == session)
-                                            d_->pageCache_.insert(
-                                                RenderedPage{*loaded, render.version, cost, *render.text}, render.key,
-                                                cost);
-                                        decodeEnded();
-                                    });
+            d_->decoder_->loadPage(
+                render.path, result, render.backing,
+                [this, render, session, decodeEnded, cost](const std::optional<PageRenders::LoadedPage>& loaded) {
+                    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong.
+                    if (loaded && state_.sessionId() == session) {
+                        d_->pageCache_.insert(
+                            RenderedPage{loaded->image, render.version, cost, *render.text, loaded->png}, render.key,
+                            cost);
+                        keepNearShown();
+                    }
+                    decodeEnded();
+                });
             imageEnded();
         },
         [render, imageEnded](const std::string&, const std::string&) {
@@ -900,7 +1013,7 @@ void PageRenderer::askPageAhead() {
         const std::int64_t at = position + step * d_->travel_;
         if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
         const std::string& id = pages[static_cast<std::size_t>(at)].id;
-        if (!standInImage(id, version(id))) return d_->thumbnailQueue_.request(id);
+        if (!standInKey(id, version(id))) return d_->thumbnailQueue_.request(id);
     }
 }
 

@@ -34,6 +34,7 @@
 #include "core/render_cache.hpp"
 #include "core/commands.hpp"
 #include "core/page_text.hpp"
+#include "workspace/page_renders.hpp"
 #include "workspace/workspace_types.hpp"
 #include "workspace/workspace_services.hpp"
 
@@ -141,13 +142,17 @@ public:
     // No document is open any more: the shown page, every render and the page's characters go.
     void forget();
 
-    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those.
+    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those. Of the
+    // pages, those kept as their file alone (`packedPages`), and the bytes all three caches really hold:
+    // pixels of the images, and the pages' files.
     struct RenderCacheUse {
         std::int64_t pages = 0;
         std::int64_t tiles = 0;
         std::int64_t thumbnails = 0;
         std::int64_t bytes = 0;
         std::int64_t boundBytes = 0;
+        std::int64_t packedPages = 0;
+        std::int64_t heldBytes = 0;
     };
     RenderCacheUse renderCacheUse() const;
     // Rendered files are being decoded: what they hold is not shown or cached yet.
@@ -184,10 +189,15 @@ private:
     double backingScale() const;
     CommandParams renderParams(const PageInfo& page, double scale) const;
     bool hasPage(const std::string& pageId) const;
-    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way.
-    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version) const;
+    // The largest cached render or thumbnail of the page at `version`, shown while its render is on the way:
+    // its key in the page cache, or an empty key for the thumbnail.
+    std::optional<std::string> standInKey(const std::string& pageId, const PageVersion& version) const;
+    // Its image, a page kept as its file decoded for it.
+    std::optional<QImage> standInImage(const std::string& pageId, const PageVersion& version);
     // The steps of refreshPage(), in its order.
     PageRender planPageRender(const PageInfo& page);
+    // What the page is rendered at now: the zoom, or the base scale of a page too large to render whole.
+    double renderScale(const PageInfo& page, double backing) const;
     // Which way a run of single page moves goes, if the page shown is one.
     void followTravel(const std::string& pageId);
     // The cached render of this version with its text, shown at once; false without one.
@@ -198,7 +208,16 @@ private:
     bool sendPageRender(PageRender& render, const PageInfo& page);
     void pageRendered(const PageRender& render, const CommandResult& result);
     // The page's image is decoded: cached in any case, shown only while its render is still the one wanted.
-    void pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<QImage>& image);
+    void pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<PageRenders::LoadedPage>& page);
+    // Only the cached pages of the shown one and its two neighbours keep their pixels, those of the neighbours
+    // decoded again when they were packed, so that a turn either way is a paint; every other keeps its file.
+    void keepNearShown();
+    // Decodes the cached page of `key` back from its file on the decoding thread.
+    void unpackPage(const std::string& key);
+    void pageUnpacked(const std::string& key, const QByteArray& png, const std::optional<QImage>& image);
+    // The cached page of `key`, decoded from its file here and now when it is kept as one; nothing without
+    // one, or when its file no longer decodes (it is dropped then).
+    std::optional<RenderedPage> unpackedNow(const std::string& key);
     // The page render in flight is over without a picture to show: the page now wanted is asked for.
     void pageRenderEnded();
     void askText(const PageRender& render);

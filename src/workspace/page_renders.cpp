@@ -110,10 +110,10 @@ std::string renderPath() {
     return where ? (*where / (newUUIDString() + ".png")).string() : std::string();
 }
 
-std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
-                                  std::optional<std::int64_t> height, double backing) {
+std::optional<LoadedPage> loadPage(const std::optional<std::string>& path, std::optional<std::int64_t> width,
+                                   std::optional<std::int64_t> height, double backing) {
     if (!path) return std::nullopt;
-    const std::optional<QByteArray> bytes = readPng(*path);
+    std::optional<QByteArray> bytes = readPng(*path);
     discard(path);
     QImage image = bytes ? decodePng(*bytes) : QImage();
     if (image.isNull()) return std::nullopt;
@@ -124,7 +124,14 @@ std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::o
     }
     const QSizeF size = image.deviceIndependentSize();
     if (size.width() < 1 || size.height() < 1) return std::nullopt;
-    return image;
+    return LoadedPage{std::move(image), std::move(*bytes)};
+}
+
+std::optional<QImage> loadPreview(const std::optional<std::string>& path, std::optional<std::int64_t> width,
+                                  std::optional<std::int64_t> height, double backing) {
+    std::optional<LoadedPage> page = loadPage(path, width, height, backing);
+    if (!page) return std::nullopt;
+    return std::move(page->image);
 }
 
 std::vector<std::optional<QImage>> loadTiles(const std::vector<RenderTile>& tiles, double backing) {
@@ -149,6 +156,13 @@ std::optional<QImage> loadReply(const std::string& asked, const CommandResult& r
     auto image = loadPreview(result.pngPath == asked ? std::optional(asked) : std::nullopt, result.width, result.height,
                              backing);
     discard(asked);
+    return image;
+}
+
+std::optional<QImage> unpack(const QByteArray& png, double ratio) {
+    QImage image = decodePng(png);
+    if (image.isNull() || !(ratio > 0)) return std::nullopt;
+    image.setDevicePixelRatio(ratio);
     return image;
 }
 

@@ -8,6 +8,7 @@
 // ratio: a QImage's display size is QImage::deviceIndependentSize(), and that is the size the
 // canvas draws it at. Nothing here throws.
 
+#include <QByteArray>
 #include <QImage>
 #include <QSizeF>
 
@@ -48,6 +49,19 @@ std::vector<std::optional<QImage>> loadTiles(const std::vector<RenderTile>& tile
 // very file (a path the worker names on its own is neither read nor deleted), shown at the reply's
 // pixel size / backing. The asked-for file is deleted whatever comes of it.
 std::optional<QImage> loadReply(const std::string& asked, const CommandResult& result, double backing);
+
+// A page's image with the PNG file it was decoded from, which can stand for it until it is shown again.
+struct LoadedPage {
+    QImage image;
+    QByteArray png;
+};
+
+// loadPreview() that keeps the file's bytes beside the image.
+std::optional<LoadedPage> loadPage(const std::optional<std::string>& path, std::optional<std::int64_t> width,
+                                   std::optional<std::int64_t> height, double backing);
+
+// The image of a file kept by loadPageReply(), at `ratio` pixels a point; nothing when it does not decode.
+std::optional<QImage> unpack(const QByteArray& png, double ratio);
 
 // The bytes a rendered image counts for in a cache: width × height × 4, each side at least 1.
 std::int64_t cost(std::optional<std::int64_t> width, std::optional<std::int64_t> height);

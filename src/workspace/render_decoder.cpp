@@ -40,6 +40,18 @@ void RenderDecoder::loadReply(const std::string& asked, const CommandResult& res
          std::move(done));
 }
 
+void RenderDecoder::loadPage(const std::string& asked, const CommandResult& result, double backing, PageDone done) {
+    // As loadReply(): only the file asked for is read.
+    std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
+    post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
+          height = result.height, backing] { return PageRenders::loadPage(path, width, height, backing); },
+         std::move(done));
+}
+
+void RenderDecoder::unpack(QByteArray png, double ratio, ImageDone done) {
+    post([png = std::move(png), ratio] { return PageRenders::unpack(png, ratio); }, std::move(done));
+}
+
 void RenderDecoder::loadTiles(std::vector<RenderTile> tiles, double backing, TilesDone done) {
     std::vector<std::shared_ptr<const void>> files;
     for (const RenderTile& tile : tiles) files.push_back(PageRenders::deletedWhenDone(tile.pngPath.value_or("")));

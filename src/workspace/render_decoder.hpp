@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/commands.hpp"
+#include "workspace/page_renders.hpp"
 #include "workspace/serial_queue.hpp"
 
 namespace kivo {
@@ -24,6 +25,7 @@ class RenderDecoder {
 public:
     using ImageDone = std::function<void(std::optional<QImage>)>;
     using TilesDone = std::function<void(std::vector<std::optional<QImage>>)>;
+    using PageDone = std::function<void(std::optional<PageRenders::LoadedPage>)>;
 
     // `context` must outlive the decoder; its thread receives every outcome.
     explicit RenderDecoder(QObject* context);
@@ -34,6 +36,10 @@ public:
 
     // PageRenders::loadReply() of the reply to a render into `asked`, then `done` with the image.
     void loadReply(const std::string& asked, const CommandResult& result, double backing, ImageDone done);
+    // loadReply(), handing back the image with the file it was decoded from (PageRenders::loadPage()).
+    void loadPage(const std::string& asked, const CommandResult& result, double backing, PageDone done);
+    // PageRenders::unpack() of a kept file, then `done` with its image.
+    void unpack(QByteArray png, double ratio, ImageDone done);
     // PageRenders::loadTiles() of one tile reply, then `done` with the images in the order of `tiles`.
     void loadTiles(std::vector<RenderTile> tiles, double backing, TilesDone done);
     // Files asked for whose outcome has not been handed back yet.

@@ -5,6 +5,7 @@
 // cached images, the document lost at a worker stop, and the notice shown after one. Plain values,
 // compared field by field; nothing here fails.
 
+#include <QByteArray>
 #include <QImage>
 #include <QRectF>
 
@@ -76,6 +77,12 @@ struct RenderedPage {
     PageVersion version{};
     std::int64_t cost = 0;
     std::optional<std::vector<TextRun>> chars{};
+    // A cached page's PNG file, as the worker wrote it. A page away from the one shown keeps only the file, a
+    // small part of its pixels' bytes, with a null `image` and that image's size and pixels a point, and is
+    // decoded again from it before it is shown.
+    QByteArray png{};
+    QSize pixels{};
+    double ratio = 1;
 
     bool operator==(const RenderedPage&) const = default;
 };

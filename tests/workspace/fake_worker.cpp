@@ -117,7 +117,8 @@ void writePng(const std::optional<std::string>& path, std::int64_t width, std::i
     if (!path) return;
     QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
     image.fill(Qt::lightGray);
-    image.save(QString::fromStdString(*path), "PNG", 100);
+    // Deflated, as the real worker's files are: a page's file is then a small part of its pixels.
+    image.save(QString::fromStdString(*path), "PNG");
 }
 
 // Renders as the real worker answers: the page's pixel size at the scale, and one file per tile.

@@ -468,30 +468,32 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     ws().select("p3");
     ws().renderer().stepZoom(0.5);
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 612; }));
-    const uchar* halfZoom = ws().renderer().pageImage().constBits();
+    const QImage halfZoom = ws().renderer().pageImage();
     ws().select("p1");
     ws().renderer().stepZoom(1.0);
     ASSERT_TRUE(
         waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
     const struct {
         const char* page;
-        const uchar* shown;  // at once, before any reply; none: its thumbnail
+        // At once, before any reply, pixel for pixel (a page away from the one shown is decoded again from its
+        // file); none: its thumbnail.
+        const QImage* shown;
         // Cached at this zoom: the page itself, whichever of its renders came last (one at the opening zoom
         // is sharper still when it finished before the zoom changed).
         bool itself;
     } cases[] = {
         {"p5", nullptr, false},
-        {"p3", halfZoom, false},
+        {"p3", &halfZoom, false},
         {"p1", nullptr, true},
         {"p2", nullptr, true},  // rendered ahead of the move from p1
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
-        const uchar* expected = c.shown != nullptr ? c.shown : ws().renderer().thumbnail(c.page).constBits();
+        const QImage expected = c.shown != nullptr ? *c.shown : ws().renderer().thumbnail(c.page);
         roundTrips();
         ws().select(c.page);
         if (c.itself) EXPECT_GE(ws().renderer().pageImage().width(), 1224);
-        else EXPECT_EQ(ws().renderer().pageImage().constBits(), expected);
+        else EXPECT_TRUE(ws().renderer().pageImage() == expected && !expected.isNull());
         // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
         EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 612);
         EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 792, 2);
@@ -630,6 +632,56 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
     for (const auto& page : *ws().inspect()->pages) thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
     EXPECT_EQ(use.bytes, 24 * renderer.pageImage().sizeInBytes() + thumbnailBytes);
     EXPECT_LE(use.bytes, use.boundBytes);
+}
+
+// Of the pages cached, only the shown one and its neighbours keep their pixels, the rest their files: the
+// cache still holds and counts as many pages, a turn either way is still a paint, and a page jumped to comes
+// back from its file pixel for pixel, without the worker.
+TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) {
+    start({{"KIVO_FAKE_WORKER_PAGES", "30"}});
+    openDocument();
+    PageRenderer& renderer = ws().renderer();
+    const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
+    const auto pageRenders = [&] {
+        std::size_t count = 0;
+        for (const auto& request : sent(CommandMethod::renderPage)) count += request.params.scale == 2.0 * 1.2;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil(sharp));
+    QImage tenth;
+    for (int page = 2; page <= 28; ++page) {
+        ws().nextPage();
+        roundTrips();
+        ASSERT_TRUE(sharp());
+        if (page == 10) tenth = renderer.pageImage().copy();
+    }
+    const std::int64_t pageBytes = renderer.pageImage().sizeInBytes();
+    std::int64_t thumbnailBytes = 0;
+    for (const auto& page : *ws().inspect()->pages) thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+    PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
+    EXPECT_EQ(use.pages, 24);
+    EXPECT_EQ(use.bytes, 24 * pageBytes + thumbnailBytes) << "each page counts its pixels, kept or not";
+    EXPECT_EQ(use.packedPages, 21) << "all but p27, p28 and p29, rendered ahead";
+    const std::int64_t files = use.heldBytes - 3 * pageBytes - thumbnailBytes;
+    EXPECT_GT(files, 0);
+    EXPECT_LT(files, 21 * pageBytes / 4);
+
+    const std::size_t asked = pageRenders();
+    for (const char* page : {"p27", "p26", "p25"}) {
+        SCOPED_TRACE(page);
+        ws().previousPage();
+        EXPECT_EQ(ws().selectedPageId(), page);
+        EXPECT_TRUE(sharp()) << "decoded from its file while its neighbour was shown";
+        roundTrips();
+    }
+    EXPECT_EQ(renderer.renderCacheUse().packedPages, 21) << "p29 and p28 packed again, p24 and p25 decoded";
+    ws().select("p10");
+    EXPECT_TRUE(sharp()) << "from its file at once";
+    EXPECT_TRUE(renderer.pageImage() == tenth);
+    EXPECT_EQ(renderer.pageSize(), shownSize(tenth));
+    roundTrips();
+    EXPECT_EQ(pageRenders(), asked);
+    EXPECT_EQ(renderer.renderCacheUse().pages, 24);
 }
 
 TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnows) {
