@@ -1,5 +1,7 @@
 #include "workspace/png_reader.hpp"
 
+#include <malloc.h>
+
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
@@ -97,6 +99,22 @@ public:
         if (base == nullptr) return nullptr;
         reinterpret_cast<Header*>(base)->bytes = bytes;
         return base + sizeof(Header);
+    }
+
+    void releaseAll() {
+        std::vector<std::uint8_t*> dropped;
+        {
+            const std::lock_guard guard(lock_);
+            dropped.swap(free_);
+            freeBytes_ = 0;
+        }
+        for (std::uint8_t* gone : dropped) std::free(gone - sizeof(Header));
+        ::malloc_trim(0);
+    }
+
+    std::size_t freeBytes() {
+        const std::lock_guard guard(lock_);
+        return freeBytes_;
     }
 
     // Any thread. Small blocks go back to the C library, which reuses its own; of the large ones, the
@@ -216,5 +234,9 @@ QImage decodeRgba(QByteArrayView bytes, std::int64_t limitBytes) {
         return {};
     }
 }
+
+void releaseKeptBlocks() { Blocks::shared().releaseAll(); }
+
+std::int64_t keptBytes() { return static_cast<std::int64_t>(Blocks::shared().freeBytes()); }
 
 }  // namespace kivo::PngReader

@@ -19,4 +19,12 @@ namespace kivo::PngReader {
 // kept for the next images of the same size, which then need no memory fresh from the system.
 QImage decodeRgba(QByteArrayView bytes, std::int64_t limitBytes);
 
+// Gives the kept free blocks back to the system, and what the C library keeps of freed memory with
+// them: once decoding has stopped for a while, nothing is kept for a next image that may never come.
+// Any thread.
+void releaseKeptBlocks();
+
+// The bytes of the free blocks kept now.
+std::int64_t keptBytes();
+
 }  // namespace kivo::PngReader

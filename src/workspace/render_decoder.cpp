@@ -1,14 +1,21 @@
 #include "workspace/render_decoder.hpp"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "workspace/page_renders.hpp"
+#include "workspace/png_reader.hpp"
 
 namespace kivo {
+namespace {
+
+constexpr int releaseAfterMilliseconds = 1000;
+
+}  // namespace
 
 RenderDecoder::RenderDecoder(QObject* context) : context_(context) {}
 
@@ -17,16 +24,23 @@ RenderDecoder::~RenderDecoder() { queue_.stop(); }
 template <class Decode, class Done>
 void RenderDecoder::post(Decode decode, Done done) {
     ++*pending_;
-    queue_.post([context = context_, pending = pending_, decode = std::optional<Decode>(std::move(decode)),
-                 done = std::move(done)]() mutable {
+    ++*posted_;
+    queue_.post([context = context_, pending = pending_, posted = posted_,
+                 decode = std::optional<Decode>(std::move(decode)), done = std::move(done)]() mutable {
         auto made = (*decode)();
         // Its files go before the outcome is handed back: once nothing decodes, nothing is left behind.
         decode.reset();
         QMetaObject::invokeMethod(
             context,
-            [pending, done = std::move(done), made = std::move(made)]() mutable {
+            [context, pending, posted, done = std::move(done), made = std::move(made)]() mutable {
                 --*pending;
                 done(std::move(made));
+                // The blocks kept for the next decode go back once a second has passed without one.
+                if (*pending == 0) {
+                    QTimer::singleShot(releaseAfterMilliseconds, context, [pending, posted, asked = *posted] {
+                        if (*pending == 0 && *posted == asked) PngReader::releaseKeptBlocks();
+                    });
+                }
             },
             Qt::QueuedConnection);
     });

@@ -2,13 +2,15 @@
 
 // The PNG files of render replies, decoded on a thread of their own: the GUI thread goes on taking keys
 // and painting while a page decodes, and the next render may be asked for meanwhile. Each outcome comes
-// back on the thread of the context object, in the order asked, and never once the decoder has gone.
+// back on the thread of the context object, in the order asked, and never once the decoder has gone. A
+// second after the last, the memory kept for decoding goes back to the system.
 // The files are deleted whatever becomes of them, a decode that never started included. Used from the
 // context's thread only. Nothing here throws.
 
 #include <QImage>
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,6 +55,8 @@ private:
     QObject* context_;
     // Counted down on the context's thread, which may outlive the decoder by a posted outcome or two.
     std::shared_ptr<int> pending_ = std::make_shared<int>(0);
+    // Decodes asked for so far: the kept blocks are given back only after a quiet second.
+    std::shared_ptr<std::uint64_t> posted_ = std::make_shared<std::uint64_t>(0);
     SerialQueue queue_{"kivo.pdf.decode"};
 };
 

@@ -15,6 +15,8 @@
 #include "scoped_env.hpp"
 #include "workspace/page_renders.hpp"
 #include "workspace/png_reader.hpp"
+#include "workspace/render_decoder.hpp"
+#include "workspace_fixture.hpp"
 
 namespace kivo {
 namespace {
@@ -210,6 +212,22 @@ TEST(PngReaderTest, ThePixelsOfAPageLetGoAreTakenByTheNextPageOfItsSize) {
     EXPECT_TRUE(samePixels(held, generalDecode(red))) << "the image still held keeps its pixels";
     EXPECT_NE(next[0].constBits(), next[1].constBits());
     EXPECT_NE(next[1].constBits(), next[2].constBits());
+}
+
+// The blocks kept for the next page go back to the system once decoding has stopped for a while: after a
+// burst of pages, none is kept.
+TEST(PngReaderTest, TheBlocksKeptForTheNextPageGoBackOnceDecodingStops) {
+    const QImage page = pattern(400, 300, [](int x, int y) { return qRgb(x % 256, y % 256, 7); });
+    const QByteArray file = QByteArray::fromStdString(png(header(400, 300), deflated(rows(page))));
+    QObject context;
+    RenderDecoder decoder(&context);
+    int decoded = 0;
+    for (int i = 0; i < 6; ++i) {
+        decoder.unpack(file, 1.0, [&](std::optional<QImage> image) { decoded += image && samePixels(*image, page); });
+    }
+    ASSERT_TRUE(testing::waitUntil([&] { return decoded == 6; }));
+    EXPECT_GE(PngReader::keptBytes(), 400 * 300 * 4) << "the pages let go are kept for the next";
+    EXPECT_TRUE(testing::waitUntil([] { return PngReader::keptBytes() == 0; }));
 }
 
 }  // namespace
