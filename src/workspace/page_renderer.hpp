@@ -5,7 +5,8 @@
 // tiles over a page too large to render whole, and the page list's thumbnails. It owns the three
 // render caches, the thumbnail queue and the stamps (render generation, page versions) that make a
 // reply stale, all behind its private part, so a change of them recompiles this part alone. The
-// rendered files are decoded on a thread of their own, never on the GUI thread.
+// rendered files are decoded on a thread of their own, never on the GUI thread; only a cached page
+// kept as its file alone, jumped to or standing in, is decoded again where it is shown.
 //
 // It publishes its work as its own properties (`pageImage`, `pageTiles`, `pageChars`, `pageLines`,
 // `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the CommandSender it is
