@@ -92,7 +92,10 @@ TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched)
     ws.open(scratch.docs() / "a.pdf");
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened a.pdf"; })) << ws.status();
     // The opening's own renders (the first page, the one ahead) are out of the way.
-    ASSERT_TRUE(waitUntil([&] { return !ws.renderer().pageChars().empty() && !ws.renderer().decoding(); }));
+    ASSERT_TRUE(waitUntil([&] {
+        return !ws.renderer().pageChars().empty() && ws.renderer().renderCacheUse().pages == 2 &&
+               !ws.renderer().decoding();
+    }));
     ws.search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Match 1 of 2"; })) << ws.status();
     EXPECT_EQ(ws.selectedPageId(), "p5");
@@ -101,17 +104,29 @@ TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched)
         bool search = false;
         std::vector<std::string> pages;
     };
+    // What the worker read from the search on, once it has read the last page's search and p5's render:
+    // a request may still wait in the editor's queue when the first hit shows.
     std::vector<Seen> seen;
-    bool searching = false;
-    for (const std::string& line : testing::fakeLog(scratch.log(), "request ")) {
-        const CommandRequest request = CommandJSON::decodeRequest(line);
-        searching = searching || request.method == CommandMethod::search;
-        if (!searching) continue;
-        if (request.method == CommandMethod::search)
-            seen.push_back({true, request.params.pageIds.value_or(std::vector<std::string>{})});
-        if (request.method == CommandMethod::renderPage && request.params.pageId == "p5")
-            seen.push_back({false, {"p5"}});
-    }
+    const auto read = [&] {
+        seen.clear();
+        bool searching = false, last = false, rendered = false;
+        for (const std::string& line : testing::fakeLog(scratch.log(), "request ")) {
+            const CommandRequest request = CommandJSON::decodeRequest(line);
+            searching = searching || request.method == CommandMethod::search;
+            if (!searching) continue;
+            if (request.method == CommandMethod::search) {
+                seen.push_back({true, request.params.pageIds.value_or(std::vector<std::string>{})});
+                const auto& pages = seen.back().pages;
+                last = last || std::find(pages.begin(), pages.end(), "p40") != pages.end();
+            }
+            if (request.method == CommandMethod::renderPage && request.params.pageId == "p5") {
+                seen.push_back({false, {"p5"}});
+                rendered = true;
+            }
+        }
+        return last && rendered;
+    };
+    ASSERT_TRUE(waitUntil(read)) << "the hit's page was never rendered, or the search never ended";
     std::vector<std::string> searched;
     std::size_t renderAt = seen.size();
     std::size_t hitAt = seen.size();
