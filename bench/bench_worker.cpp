@@ -27,7 +27,9 @@ namespace {
 
 }  // namespace
 
-std::filesystem::path BenchWorker::builtWorker() { return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker"; }
+std::filesystem::path BenchWorker::builtWorker() {
+    return std::filesystem::path(KIVO_BIN_DIR) / "kivo-pdf-worker";
+}
 
 BenchWorker::BenchWorker(const char* program, const std::filesystem::path& worker)
     : program_(program), worker_(worker) {

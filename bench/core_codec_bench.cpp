@@ -56,7 +56,8 @@ kivo::CommandResponse largeInspection() {
     result.annotations = std::move(annotations);
     result.annotationSubtypes = std::move(subtypes);
     result.fields = std::move(fields);
-    result.metadata = std::map<std::string, std::string>{{"Title", "Quarterly report"}, {"Producer", "Kivo PDF"}};
+    result.metadata =
+        std::map<std::string, std::string>{{"Title", "Quarterly report"}, {"Producer", "Kivo PDF"}};
     return CommandResponse::success("0A5D2F34-0A2B-4C4E-9C1E-6D7B0F2E8A11", std::move(result));
 }
 

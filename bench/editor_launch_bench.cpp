@@ -62,7 +62,8 @@ double median(std::vector<double> values) {
 }
 
 // The steps of a start, in their order; the child prints each as "<step> <ms>".
-const std::vector<std::string> steps = {"app", "shown", "exposed", "launched", "open", "adopted", "thumb", "page"};
+const std::vector<std::string> steps = {"app",  "shown",   "exposed", "launched",
+                                        "open", "adopted", "thumb",   "page"};
 
 void report(const char* step) {
     std::printf("%s %.3f\n", step, nowMilliseconds());
@@ -164,8 +165,8 @@ Run timeOneStart(const char* self, const std::string& document, const fs::path& 
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     std::string childFlag = "--editor";
-    std::vector<char*> arguments = {const_cast<char*>(self), childFlag.data(), const_cast<char*>(document.c_str()),
-                                    nullptr};
+    std::vector<char*> arguments = {const_cast<char*>(self), childFlag.data(),
+                                    const_cast<char*>(document.c_str()), nullptr};
     pid_t child = 0;
     const double started = nowMilliseconds();
     if (posix_spawn(&child, self, &actions, nullptr, arguments.data(), environ) != 0) std::exit(1);

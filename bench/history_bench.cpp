@@ -72,7 +72,8 @@ double megabytes(std::uintmax_t bytes) { return static_cast<double>(bytes) / 1'0
 
 std::uintmax_t checkpointSize(const fs::path& folder, const std::string& session) {
     std::error_code error;
-    const std::uintmax_t size = fs::file_size(folder / "support" / "recovery" / session / "checkpoint.pdf", error);
+    const std::uintmax_t size =
+        fs::file_size(folder / "support" / "recovery" / session / "checkpoint.pdf", error);
     return error ? 0 : size;
 }
 
@@ -93,8 +94,9 @@ void runRounds(Session& session, const kivo::bench::BenchWorker& worker, int cou
         session.send(kivo::CommandMethod::redo, "redo");
         if (round % reportEvery != 0) continue;
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("  rounds %3d-%3d: %.1f s, checkpoint %.2f MB, worker %.0f MB\n", round - reportEvery + 1, round,
-                    seconds, megabytes(checkpointSize(worker.folder(), session.id())), residentMegabytes(worker.pid()));
+        std::printf("  rounds %3d-%3d: %.1f s, checkpoint %.2f MB, worker %.0f MB\n", round - reportEvery + 1,
+                    round, seconds, megabytes(checkpointSize(worker.folder(), session.id())),
+                    residentMegabytes(worker.pid()));
         start = Clock::now();
     }
 }
@@ -124,7 +126,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--kill") {
             killing = true;
         } else if (arg.starts_with("--")) {
-            std::fprintf(stderr, "usage: history_bench [--worker program] [--kill] [document.pdf] [cycles.pdf]\n");
+            std::fprintf(stderr,
+                         "usage: history_bench [--worker program] [--kill] [document.pdf] [cycles.pdf]\n");
             return 2;
         } else {
             (positional++ == 0 ? document : cycled) = fs::absolute(arg);
@@ -139,7 +142,8 @@ int main(int argc, char** argv) {
 
     // The control: the same state, saved and opened fresh in a worker of its own with no history,
     // for as many rounds. What the long session costs beyond it is the history's, not the notes'.
-    const fs::path grown = fs::current_path() / ("history_bench-grown-" + std::to_string(worker.pid()) + ".pdf");
+    const fs::path grown =
+        fs::current_path() / ("history_bench-grown-" + std::to_string(worker.pid()) + ".pdf");
     saveCopy(*connection, session.id(), grown);
     {
         kivo::bench::BenchWorker fresh("history_bench", program);
@@ -152,10 +156,11 @@ int main(int argc, char** argv) {
     fs::remove(grown);
 
     Session restored(*connection, openDocument(*connection, cycled));
-    std::printf("%s, %d cycles of %srestoring its checkpoint and %d notes:\n", cycled.filename().c_str(), cycles,
-                killing ? "SIGKILL, " : "", notesPerCycle);
+    std::printf("%s, %d cycles of %srestoring its checkpoint and %d notes:\n", cycled.filename().c_str(),
+                cycles, killing ? "SIGKILL, " : "", notesPerCycle);
     for (int cycle = 1; cycle <= cycles; ++cycle) {
-        for (int note = 0; note < notesPerCycle; ++note) restored.send(kivo::CommandMethod::addNote, "add_note");
+        for (int note = 0; note < notesPerCycle; ++note)
+            restored.send(kivo::CommandMethod::addNote, "add_note");
         const std::uintmax_t size = checkpointSize(worker.folder(), restored.id());
         if (killing) {
             connection->close();
@@ -172,7 +177,8 @@ int main(int argc, char** argv) {
         std::printf("  cycle %2d: checkpoint %.0f KB\n", cycle, size / 1024.0);
     }
     // The worker writes nowhere below its own folder; the copy goes beside this program's.
-    const fs::path copied = fs::current_path() / ("history_bench-copy-" + std::to_string(worker.pid()) + ".pdf");
+    const fs::path copied =
+        fs::current_path() / ("history_bench-copy-" + std::to_string(worker.pid()) + ".pdf");
     saveCopy(*connection, restored.id(), copied);
     std::printf("  a saved copy: %.0f KB\n", fs::file_size(copied) / 1024.0);
     fs::remove(copied);

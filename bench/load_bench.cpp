@@ -65,8 +65,8 @@ Kind pickKind(std::mt19937& random) {
 
 // One connection's loop until `end`. MCP edits carry the revision this connection last saw; a
 // stale one is counted as a failure and refreshed with an inspect, as the connector's caller would.
-void drive(kivo::CommandClient& client, int index, const std::vector<Document>& documents, const fs::path& scratch,
-           Clock::time_point end, Figures& figures) {
+void drive(kivo::CommandClient& client, int index, const std::vector<Document>& documents,
+           const fs::path& scratch, Clock::time_point end, Figures& figures) {
     std::mt19937 random(static_cast<unsigned>(index) * 7919u + 17u);
     const bool mcp = client.channel() == CommandChannel::mcp;
     std::vector<std::int64_t> revisions(documents.size(), 0);
@@ -79,7 +79,8 @@ void drive(kivo::CommandClient& client, int index, const std::vector<Document>& 
         const std::size_t which = std::uniform_int_distribution<std::size_t>(0, documents.size() - 1)(random);
         const Document& document = documents[which];
         const std::string& page =
-            document.pageIds[std::uniform_int_distribution<std::size_t>(0, document.pageIds.size() - 1)(random)];
+            document
+                .pageIds[std::uniform_int_distribution<std::size_t>(0, document.pageIds.size() - 1)(random)];
         CommandRequest request;
         request.id = std::to_string(index) + "-" + std::to_string(++serial);
         request.params.sessionId = document.sessionId;
@@ -90,7 +91,9 @@ void drive(kivo::CommandClient& client, int index, const std::vector<Document>& 
                 request.method = CommandMethod::renderPage;
                 request.params.pageId = page;
                 request.params.scale = 1;
-                if (!mcp) request.params.pngPath = (scratch / ("render-" + std::to_string(index) + ".png")).string();
+                if (!mcp)
+                    request.params.pngPath =
+                        (scratch / ("render-" + std::to_string(index) + ".png")).string();
                 break;
             case Kind::text:
                 request.method = CommandMethod::extractText;
@@ -119,7 +122,8 @@ void drive(kivo::CommandClient& client, int index, const std::vector<Document>& 
         const CommandResponse response = client.send(request, mcp ? nullptr : progress);
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         figures.milliseconds[static_cast<int>(kind)].push_back(ms);
-        if (response.ok && response.result && response.result->revision) revisions[which] = *response.result->revision;
+        if (response.ok && response.result && response.result->revision)
+            revisions[which] = *response.result->revision;
         if (response.ok && response.result && response.result->pngPath && mcp) {
             std::error_code ignored;
             fs::remove(*response.result->pngPath, ignored);
@@ -196,8 +200,8 @@ int main(int argc, char** argv) {
     const auto end = start + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < clients.size(); ++i) {
-        threads.emplace_back(drive, std::ref(*clients[i]), static_cast<int>(i), std::cref(documents), worker.folder(),
-                             end, std::ref(figures[i]));
+        threads.emplace_back(drive, std::ref(*clients[i]), static_cast<int>(i), std::cref(documents),
+                             worker.folder(), end, std::ref(figures[i]));
     }
     for (auto& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -221,9 +225,11 @@ int main(int argc, char** argv) {
     for (const Document& document : documents) {
         std::printf(" %s (%zu pages)", fs::path(document.path).filename().c_str(), document.pageIds.size());
     }
-    std::printf("\nconnections: %d ui (with progress lines), %d mcp; %.1f s\n", uiConnections, mcpConnections, elapsed);
+    std::printf("\nconnections: %d ui (with progress lines), %d mcp; %.1f s\n", uiConnections, mcpConnections,
+                elapsed);
     std::printf("all: %zu requests, %.1f per second, p50 %.1f ms, p99 %.1f ms; %ld progress lines\n", total,
-                static_cast<double>(total) / elapsed, percentile(every, 50), percentile(every, 99), all.progressLines);
+                static_cast<double>(total) / elapsed, percentile(every, 50), percentile(every, 99),
+                all.progressLines);
     for (int kind = 0; kind < static_cast<int>(Kind::count); ++kind) {
         auto& values = all.milliseconds[kind];
         std::printf("  %-7s %6zu requests, %6.1f per second, p50 %8.1f ms, p99 %8.1f ms", kindNames[kind],

@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
         }
     }
     if (documents.empty()) {
-        std::fprintf(stderr, "long_session_bench: no documents (pass some, or put the shared samples in place)\n");
+        std::fprintf(stderr,
+                     "long_session_bench: no documents (pass some, or put the shared samples in place)\n");
         return 1;
     }
     std::string pattern = "/tmp/kivo-session-bench-XXXXXX";
@@ -117,16 +118,18 @@ int main(int argc, char** argv) {
     }
     const kivo::PageRenderer::RenderCacheUse use = ws.renderer().renderCacheUse();
 
-    std::printf("long_session_bench: %d documents opened in turn from %zu samples (the editor, offscreen)\n", opens,
-                documents.size());
+    std::printf("long_session_bench: %d documents opened in turn from %zu samples (the editor, offscreen)\n",
+                opens, documents.size());
     std::printf("  resident before the first: %.0f MB\n", startMb);
     for (int at : {1, 10, 30, 50, 100, 150, 200}) std::printf("  after %3d: %.0f MB\n", at, resident[at - 1]);
     const double plateau = *std::max_element(resident.begin() + 99, resident.end());
-    std::printf("  plateau (highest after the 100th): %.0f MB; growth from the 100th to the 200th: %+.0f MB\n", plateau,
-                resident.back() - resident[99]);
-    std::printf("  render caches now: %lld pages, %lld tiles, %lld thumbnails, %.0f MB of pixels (bounds %.0f MB)\n",
-                static_cast<long long>(use.pages), static_cast<long long>(use.tiles),
-                static_cast<long long>(use.thumbnails), use.bytes / 1048576.0, use.boundBytes / 1048576.0);
+    std::printf(
+        "  plateau (highest after the 100th): %.0f MB; growth from the 100th to the 200th: %+.0f MB\n",
+        plateau, resident.back() - resident[99]);
+    std::printf(
+        "  render caches now: %lld pages, %lld tiles, %lld thumbnails, %.0f MB of pixels (bounds %.0f MB)\n",
+        static_cast<long long>(use.pages), static_cast<long long>(use.tiles),
+        static_cast<long long>(use.thumbnails), use.bytes / 1048576.0, use.boundBytes / 1048576.0);
     editor.reset();
     std::error_code ignored;
     fs::remove_all(pattern, ignored);

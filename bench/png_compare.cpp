@@ -87,8 +87,8 @@ std::uint64_t differingPixels(const Decoded& a, const Decoded& b) {
     }
     std::uint64_t differing = 0;
     for (std::size_t i = 0; i < a.rgba.size(); i += 4) {
-        differing += a.rgba[i] != b.rgba[i] || a.rgba[i + 1] != b.rgba[i + 1] || a.rgba[i + 2] != b.rgba[i + 2] ||
-                     a.rgba[i + 3] != b.rgba[i + 3];
+        differing += a.rgba[i] != b.rgba[i] || a.rgba[i + 1] != b.rgba[i + 1] ||
+                     a.rgba[i + 2] != b.rgba[i + 2] || a.rgba[i + 3] != b.rgba[i + 3];
     }
     return differing;
 }
@@ -113,20 +113,24 @@ int main(int argc, char** argv) {
     std::uint64_t differing = 0;
     {
         std::lock_guard lock(PdfiumRuntime::lock());
-        const std::unique_ptr<Session> session = Session::load(DocumentBytes::read(document), document, std::nullopt);
+        const std::unique_ptr<Session> session =
+            Session::load(DocumentBytes::read(document), document, std::nullopt);
         for (const PageInfo& info : session->pages()) {
             OpenPage page = session->loadPage(info.id);
-            const auto width = static_cast<int>(TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), dpi150));
-            const auto height = static_cast<int>(TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), dpi150));
+            const auto width =
+                static_cast<int>(TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), dpi150));
+            const auto height =
+                static_cast<int>(TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), dpi150));
             pdfium::ScopedBitmap bitmap(pdfium::FPDFBitmap_Create(width, height, 1));
             pdfium::FPDFBitmap_FillRect(bitmap.get(), 0, 0, width, height, 0xFFFFFFFF);
             pdfium::FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, width, height, 0,
                                           pdfium::FPDF_ANNOT | pdfium::FPDF_LCD_TEXT);
             std::FILE* file = std::fopen(before.c_str(), "wbe");
-            const bool written = file != nullptr &&
-                                 writeLikeBefore(file, pdfium::bitmapPixels(bitmap.get()).data(),
-                                                 static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                                                 static_cast<std::size_t>(pdfium::FPDFBitmap_GetStride(bitmap.get())));
+            const bool written =
+                file != nullptr &&
+                writeLikeBefore(file, pdfium::bitmapPixels(bitmap.get()).data(),
+                                static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                                static_cast<std::size_t>(pdfium::FPDFBitmap_GetStride(bitmap.get())));
             if (file == nullptr || std::fclose(file) != 0 || !written) {
                 std::fprintf(stderr, "png_compare: could not write %s\n", before.c_str());
                 return 1;

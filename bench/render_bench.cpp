@@ -29,7 +29,8 @@ std::shared_ptr<std::string> benchDocument() {
             std::fprintf(stderr, "render_bench: %s not found\n", path.c_str());
             std::exit(2);
         }
-        return std::make_shared<std::string>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return std::make_shared<std::string>(std::istreambuf_iterator<char>(in),
+                                             std::istreambuf_iterator<char>());
     }();
     return bytes;
 }
@@ -58,7 +59,8 @@ void renderAll(benchmark::State& state, Document::Source source) {
         }
         pages += count;
     }
-    state.counters["pages_per_s"] = benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
+    state.counters["pages_per_s"] =
+        benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
     state.counters["module_MiB"] = static_cast<double>(module::memorySize()) / (1024.0 * 1024.0);
 }
 

@@ -125,8 +125,10 @@ void BM_RenderAllPagesToPng(benchmark::State& state) {
         }
         pages += static_cast<std::int64_t>(session.pages().size());
     }
-    state.counters["pages_per_s"] = benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
-    state.counters["KiB_per_page"] = pages ? static_cast<double>(bytes) / 1024.0 / static_cast<double>(pages) : 0;
+    state.counters["pages_per_s"] =
+        benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
+    state.counters["KiB_per_page"] =
+        pages ? static_cast<double>(bytes) / 1024.0 / static_cast<double>(pages) : 0;
 }
 
 void BM_ExtractTextOfAllPages(benchmark::State& state) {
@@ -140,7 +142,8 @@ void BM_ExtractTextOfAllPages(benchmark::State& state) {
         }
         pages += static_cast<std::int64_t>(session.pages().size());
     }
-    state.counters["pages_per_s"] = benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
+    state.counters["pages_per_s"] =
+        benchmark::Counter(static_cast<double>(pages), benchmark::Counter::kIsRate);
 }
 
 // A common word stops at the 200-hit cap after a few pages; a word that is nowhere walks them all.
@@ -173,9 +176,20 @@ void BM_HighlightAndUndoStages(benchmark::State& state) {
     Session& session = benchSession();
     std::lock_guard lock(PdfiumRuntime::lock());
     using Clock = std::chrono::steady_clock;
-    enum Stage { change, snapshot, census, recovery, answer, undoRebind, undoCensus, undoRecovery, stageCount };
-    static constexpr const char* names[stageCount] = {"hl_change", "hl_snapshot", "hl_census",   "hl_recovery",
-                                                      "hl_answer", "undo_rebind", "undo_census", "undo_recovery"};
+    enum Stage {
+        change,
+        snapshot,
+        census,
+        recovery,
+        answer,
+        undoRebind,
+        undoCensus,
+        undoRecovery,
+        stageCount
+    };
+    static constexpr const char* names[stageCount] = {"hl_change",   "hl_snapshot",  "hl_census",
+                                                      "hl_recovery", "hl_answer",    "undo_rebind",
+                                                      "undo_census", "undo_recovery"};
     double totals[stageCount] = {};
     const std::string firstPage = session.pages().front().id;
     for (auto _ : state) {
@@ -207,7 +221,8 @@ void BM_HighlightAndUndoStages(benchmark::State& state) {
         lap(undoRecovery);
     }
     const double n = static_cast<double>(state.iterations());
-    for (int stage = 0; stage < stageCount; ++stage) state.counters[names[stage]] = n > 0 ? totals[stage] / n : 0;
+    for (int stage = 0; stage < stageCount; ++stage)
+        state.counters[names[stage]] = n > 0 ? totals[stage] / n : 0;
 }
 
 // The document's first text field, by name; empty when it has none.
@@ -261,10 +276,13 @@ void BM_EncodePng(benchmark::State& state) {
         OpenPage page = session.loadPage(session.pages()[0].id);
         const std::int64_t width = TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), dpi150);
         const std::int64_t height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), dpi150);
-        pdfium::ScopedBitmap bitmap(pdfium::FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1));
-        pdfium::FPDFBitmap_FillRect(bitmap.get(), 0, 0, static_cast<int>(width), static_cast<int>(height), 0xFFFFFFFF);
-        pdfium::FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, static_cast<int>(width), static_cast<int>(height),
-                                      0, pdfium::FPDF_ANNOT | pdfium::FPDF_LCD_TEXT);
+        pdfium::ScopedBitmap bitmap(
+            pdfium::FPDFBitmap_Create(static_cast<int>(width), static_cast<int>(height), 1));
+        pdfium::FPDFBitmap_FillRect(bitmap.get(), 0, 0, static_cast<int>(width), static_cast<int>(height),
+                                    0xFFFFFFFF);
+        pdfium::FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, static_cast<int>(width),
+                                      static_cast<int>(height), 0,
+                                      pdfium::FPDF_ANNOT | pdfium::FPDF_LCD_TEXT);
         const std::span<std::uint8_t> view = pdfium::bitmapPixels(bitmap.get());
         std::vector<std::uint8_t> copy(view.begin(), view.end());
         copy.resize(copy.size() + 2 * sizeof(std::uint32_t));
@@ -277,8 +295,8 @@ void BM_EncodePng(benchmark::State& state) {
     const fs::path png = scratchFolder() / "encoded.png";
     for (auto _ : state) PngWriter::writeBgra(png, pixels.data(), dims[0], dims[1], dims[0] * 4);
     state.counters["KiB"] = static_cast<double>(fs::file_size(png)) / 1024.0;
-    state.counters["Mpx_per_s"] = benchmark::Counter(static_cast<double>(dims[0]) * dims[1] * state.iterations() / 1e6,
-                                                     benchmark::Counter::kIsRate);
+    state.counters["Mpx_per_s"] = benchmark::Counter(
+        static_cast<double>(dims[0]) * dims[1] * state.iterations() / 1e6, benchmark::Counter::kIsRate);
     fs::remove(png);
 }
 

@@ -107,8 +107,9 @@ EditFigures highlightAndUndo(kivo::CommandClient& client, const fs::path& docume
 // Builds a document of exactly `wanted` pages by merging `document` into a session of itself
 // until it has enough, then writing the first `wanted` pages to `to`. Answers the merge round
 // trips, in order, with the page count each one reached.
-std::vector<std::pair<std::size_t, double>> buildLongDocument(kivo::CommandClient& client, const fs::path& document,
-                                                              std::size_t wanted, const fs::path& to) {
+std::vector<std::pair<std::size_t, double>> buildLongDocument(kivo::CommandClient& client,
+                                                              const fs::path& document, std::size_t wanted,
+                                                              const fs::path& to) {
     auto open = request("open-long", kivo::CommandMethod::open);
     open.params.path = document.string();
     kivo::CommandResponse answer;
@@ -163,7 +164,8 @@ std::vector<kivo::RenderTile> centredTiles(const kivo::PageInfo& page, const fs:
     const std::int64_t firstRow = std::max<std::int64_t>(0, (grid.rows() - tileBlock) / 2);
     std::vector<kivo::RenderTile> tiles;
     for (std::int64_t row = firstRow; row < std::min(grid.rows(), firstRow + tileBlock); ++row) {
-        for (std::int64_t column = firstColumn; column < std::min(grid.columns(), firstColumn + tileBlock); ++column) {
+        for (std::int64_t column = firstColumn; column < std::min(grid.columns(), firstColumn + tileBlock);
+             ++column) {
             kivo::RenderTile tile = grid.region({column, row});
             tile.pngPath = (folder / ("tile-" + std::to_string(tiles.size()) + ".png")).string();
             tiles.push_back(std::move(tile));
@@ -215,8 +217,9 @@ int renderFigures(kivo::CommandClient& client, const fs::path& document, const f
     std::printf("page_seconds=%.3f\n", pageMs / 1000);
     std::printf("mean_png_bytes=%.0f\n", static_cast<double>(pngBytes) / static_cast<double>(pages.size()));
     std::printf("tile_requests=%zu\n", tileMs.size());
-    std::printf("tile_request_mean_ms=%.1f\n", std::accumulate(tileMs.begin(), tileMs.end(), 0.0) /
-                                                   static_cast<double>(std::max<std::size_t>(tileMs.size(), 1)));
+    std::printf("tile_request_mean_ms=%.1f\n",
+                std::accumulate(tileMs.begin(), tileMs.end(), 0.0) /
+                    static_cast<double>(std::max<std::size_t>(tileMs.size(), 1)));
     std::printf("tile_request_median_ms=%.1f\n", tileMs.empty() ? 0.0 : median(tileMs));
     return 0;
 }
@@ -269,8 +272,9 @@ void suiteFigures(kivo::CommandClient& client, const fs::path& document, const f
                 static_cast<double>(pages.size()) / renderSeconds);
     std::printf("merge_documents of the document into a session of it (whole round trip):\n");
     for (const auto& [count, ms] : merges) std::printf("  reaching %4zu pages: %.1f ms\n", count, ms);
-    std::printf("add_highlight and undo round trips, %d rounds each (target: add_highlight < 100 ms at 117 pages):\n",
-                editRounds);
+    std::printf(
+        "add_highlight and undo round trips, %d rounds each (target: add_highlight < 100 ms at 117 pages):\n",
+        editRounds);
     printEdits(shortEdits);
     printEdits(longEdits);
     std::printf("  growth from %zu to %zu pages (%.1fx): add_highlight %.1fx, undo %.1fx\n", shortEdits.pages,
@@ -321,9 +325,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--worker" && i + 1 < argc) {
             program = argv[++i];
         } else if (arg.starts_with("--")) {
-            std::fprintf(stderr,
-                         "usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] "
-                         "[document.pdf]\n");
+            std::fprintf(
+                stderr,
+                "usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] "
+                "[document.pdf]\n");
             return 2;
         } else {
             document = arg;

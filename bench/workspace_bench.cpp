@@ -80,7 +80,8 @@ std::vector<double> modelRunStops(const fs::path& scratch) {
     ollama.setScript(script);
     ::setenv("KIVO_PDF_OLLAMA_URL", ollama.url().c_str(), 1);
     const fs::path document = scratch / "asked.pdf";
-    kivo::testing::writeFile(document, kivo::testing::makePdf({kivo::testing::TestPage{612, 792, "Budget report"}}));
+    kivo::testing::writeFile(document,
+                             kivo::testing::makePdf({kivo::testing::TestPage{612, 792, "Budget report"}}));
     auto workspace = launched(scratch, runs, nullptr);
     workspace->open(document);
     if (!spinUntil([&] { return workspace->status() == "Opened asked.pdf"; })) return {};
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
         workspace->open(document);
         if (!spinUntil([&] { return workspace->status() == opened || workspace->errorMessage(); }) ||
             workspace->errorMessage()) {
-            std::fprintf(stderr, "workspace_bench: open failed: %s\n", workspace->errorMessage().value_or("").c_str());
+            std::fprintf(stderr, "workspace_bench: open failed: %s\n",
+                         workspace->errorMessage().value_or("").c_str());
             return 1;
         }
         opens.push_back(milliseconds(Clock::now() - start));
@@ -154,16 +156,20 @@ int main(int argc, char** argv) {
 
     std::printf("workspace_bench: %s (%d runs, sandbox %s)\n", document.filename().c_str(), runs,
                 sandboxOff ? "as KIVO_PDF_WORKER_SANDBOX says" : "on where available");
-    std::printf("  launch to \"Worker ready\" (process, socket, both connections): median %.1f ms (target < 150 ms)\n",
-                median(launches));
+    std::printf(
+        "  launch to \"Worker ready\" (process, socket, both connections): median %.1f ms (target < 150 "
+        "ms)\n",
+        median(launches));
     std::printf("  open + first adoption: median %.1f ms (target < 250 ms)\n", median(opens));
-    std::printf("  for comparison, the worker's own open on a bare connection: median %.1f ms\n", median(workerOpens));
+    std::printf("  for comparison, the worker's own open on a bare connection: median %.1f ms\n",
+                median(workerOpens));
 #ifdef KIVO_BENCH_FAKE_OLLAMA
     if (stops.empty()) {
         std::printf("  Stop of a streaming model run: not measured, the run did not stream\n");
     } else {
-        std::printf("  Stop of a streaming model run to its end: median %.1f ms, at most %.1f ms (target < 200 ms)\n",
-                    median(stops), *std::max_element(stops.begin(), stops.end()));
+        std::printf(
+            "  Stop of a streaming model run to its end: median %.1f ms, at most %.1f ms (target < 200 ms)\n",
+            median(stops), *std::max_element(stops.begin(), stops.end()));
     }
 #endif
     return 0;

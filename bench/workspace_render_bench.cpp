@@ -98,8 +98,8 @@ bool visibleTilesPresent(kivo::Workspace& workspace) {
     const QRectF visible = workspace.renderer().visibleCanvasRect();
     const double scale = workspace.renderer().zoom() * backing;
     const kivo::TileGrid grid = kivo::TileGrid::forPage(page->width, page->height, scale, 1024);
-    const auto wanted = grid.tiles(visible.left() * backing, visible.top() * backing, visible.right() * backing,
-                                   visible.bottom() * backing);
+    const auto wanted = grid.tiles(visible.left() * backing, visible.top() * backing,
+                                   visible.right() * backing, visible.bottom() * backing);
     if (wanted.empty()) return false;
     for (const kivo::TileIndex& index : wanted) {
         const std::string suffix = "#" + std::to_string(index.column) + "," + std::to_string(index.row);
@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
 
     const std::string opened = "Opened " + document.filename().string();
     ws.open(document);
-    if (!loop.until([&] { return ws.status() == opened && !ws.renderer().pageImage().isNull(); })) fail("open", ws);
+    if (!loop.until([&] { return ws.status() == opened && !ws.renderer().pageImage().isNull(); }))
+        fail("open", ws);
     const auto pages = *ws.inspect()->pages;
 
     // Scroll the page list through every page, a row a frame.
@@ -158,8 +159,9 @@ int main(int argc, char** argv) {
     // Then every row at once, as a tall list shows them, until each has its thumbnail.
     for (const auto& page : pages) ws.renderer().showThumbnail(page.id);
     if (!loop.until([&] {
-            return std::all_of(pages.begin(), pages.end(),
-                               [&](const kivo::PageInfo& page) { return !ws.renderer().thumbnail(page.id).isNull(); });
+            return std::all_of(pages.begin(), pages.end(), [&](const kivo::PageInfo& page) {
+                return !ws.renderer().thumbnail(page.id).isNull();
+            });
         }))
         fail("every thumbnail", ws);
     const double stall = loop.longestMs;
@@ -176,8 +178,9 @@ int main(int argc, char** argv) {
         const int textsBefore = texts;
         const auto start = Clock::now();
         ws.nextPage();
-        if (!loop.until(
-                [&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageImage().cacheKey() != before; }))
+        if (!loop.until([&] {
+                return !ws.renderer().pageImage().isNull() && ws.renderer().pageImage().cacheKey() != before;
+            }))
             fail("next page", ws);
         nextPage.push_back(milliseconds(Clock::now() - start));
         // A reader looks at the page a moment: its text arrives (a page like the one before may
@@ -190,7 +193,8 @@ int main(int argc, char** argv) {
     for (int run = 0; run < zoomRuns; ++run) {
         ws.select(pages[static_cast<std::size_t>(run * 7) % pages.size()].id);
         ws.renderer().stepZoom(1.2);
-        if (!loop.until([&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
+        if (!loop.until(
+                [&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
             fail("zoom 1.2", ws);
         loop.for_(std::chrono::milliseconds(300));
         const auto start = Clock::now();
@@ -205,7 +209,8 @@ int main(int argc, char** argv) {
 
     // For comparison, the two shares of a page shown: the worker's render on a bare connection,
     // and loading its PNG as the workspace does on the GUI thread.
-    kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), ws.link().uiToken(), kivo::CommandChannel::ui);
+    kivo::CommandClient client(kivo::IPCPaths::socketURL().string(), ws.link().uiToken(),
+                               kivo::CommandChannel::ui);
     client.connect();
     std::vector<double> workerRenders;
     std::vector<double> decodes;
@@ -222,30 +227,34 @@ int main(int argc, char** argv) {
         workerRenders.push_back(milliseconds(Clock::now() - start));
         if (!response.ok || !response.result) fail("a bare render", ws);
         start = Clock::now();
-        if (!kivo::PageRenders::loadPreview(request.params.pngPath, response.result->width, response.result->height,
-                                            backing))
+        if (!kivo::PageRenders::loadPreview(request.params.pngPath, response.result->width,
+                                            response.result->height, backing))
             fail("loading a bare render", ws);
         decodes.push_back(milliseconds(Clock::now() - start));
     }
 
-    std::printf("workspace_render_bench: %s (%zu pages, backing scale %.0f, offscreen)\n", document.filename().c_str(),
-                pages.size(), backing);
+    std::printf("workspace_render_bench: %s (%zu pages, backing scale %.0f, offscreen)\n",
+                document.filename().c_str(), pages.size(), backing);
     std::printf(
-        "  next page shown at zoom 1.2: median %.1f ms, slowest %.1f ms over %zu pages (target median < 60 ms)\n",
+        "  next page shown at zoom 1.2: median %.1f ms, slowest %.1f ms over %zu pages (target median < 60 "
+        "ms)\n",
         median(nextPage), *std::max_element(nextPage.begin(), nextPage.end()), nextPage.size());
     std::printf(
-        "    of which the worker's render on a bare connection: median %.1f ms; loading its PNG: median %.1f ms\n",
+        "    of which the worker's render on a bare connection: median %.1f ms; loading its PNG: median %.1f "
+        "ms\n",
         median(workerRenders), median(decodes));
     std::printf(
-        "  zoom to 400 %%, every visible tile present: median %.1f ms, slowest %.1f ms over %d pages (target < "
+        "  zoom to 400 %%, every visible tile present: median %.1f ms, slowest %.1f ms over %d pages (target "
+        "< "
         "400 ms)\n",
         median(zoomIn), *std::max_element(zoomIn.begin(), zoomIn.end()), zoomRuns);
     std::printf(
         "  thumbnail scroll through every page: longest GUI-thread turn %.1f ms (%.1f ms loading the rest); "
         "%lld thumbnails rendered (target < 50 ms)\n",
         scrollStall, stall, static_cast<long long>(thumbnails));
-    std::printf("  editor resident memory with every thumbnail loaded: %.0f MB (target < 300 MB); worker: %.0f MB\n",
-                editorMb, workerMb);
+    std::printf(
+        "  editor resident memory with every thumbnail loaded: %.0f MB (target < 300 MB); worker: %.0f MB\n",
+        editorMb, workerMb);
     std::printf("  editor resident memory after visiting every page and zooming (page cache full): %.0f MB\n",
                 afterAllMb);
     workspace.reset();

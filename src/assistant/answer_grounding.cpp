@@ -66,7 +66,8 @@ public:
 
     // The next citation at or after `from`.
     std::optional<FoundCitation> next(std::size_t from) {
-        for (std::size_t at = text_.find('[', from); at != std::string_view::npos; at = text_.find('[', at + 1)) {
+        for (std::size_t at = text_.find('[', from); at != std::string_view::npos;
+             at = text_.find('[', at + 1)) {
             if (auto found = citationAt(at)) return found;
         }
         return std::nullopt;
@@ -101,7 +102,8 @@ private:
     // "page", "pp.", "pp", "p." or "p" in any letter case, and the position after it. Taking the
     // longest form is the only choice that can still be followed by the digits.
     std::optional<std::size_t> skipPrefix(std::size_t at) const {
-        if (isLetter(at, 'p') && isLetter(at + 1, 'a') && isLetter(at + 2, 'g') && isLetter(at + 3, 'e')) return at + 4;
+        if (isLetter(at, 'p') && isLetter(at + 1, 'a') && isLetter(at + 2, 'g') && isLetter(at + 3, 'e'))
+            return at + 4;
         if (!isLetter(at, 'p')) return std::nullopt;
         ++at;
         if (isLetter(at, 'p')) ++at;
@@ -119,8 +121,10 @@ private:
         if (memo.from != std::string_view::npos && from >= memo.from && from <= memo.stop) return memo.stop;
         std::size_t at = from;
         for (;;) {
-            at = text_.find_first_of(mark.size() == 1 ? std::string_view("\"]") : std::string_view("]\xE2"), at);
-            if (at == std::string_view::npos || text_[at] == ']' || text_.substr(at, mark.size()) == mark) break;
+            at = text_.find_first_of(mark.size() == 1 ? std::string_view("\"]") : std::string_view("]\xE2"),
+                                     at);
+            if (at == std::string_view::npos || text_[at] == ']' || text_.substr(at, mark.size()) == mark)
+                break;
             ++at;
         }
         memo = {from, at == std::string_view::npos ? text_.size() : at};
@@ -129,7 +133,8 @@ private:
 
     // The end of a quote opened at `at` by `open` and closed by `close`, with its body.
     std::optional<std::pair<std::size_t, std::string_view>> quote(std::size_t at, std::string_view open,
-                                                                  std::string_view close, StopMemo& memo) const {
+                                                                  std::string_view close,
+                                                                  StopMemo& memo) const {
         if (text_.substr(at, open.size()) != open) return std::nullopt;
         const std::size_t body = at + open.size();
         const std::size_t stop = quoteStop(body, close, memo);
@@ -179,7 +184,8 @@ std::int64_t pageNumber(const std::string& digits) {
 
 std::string normalize(std::string_view text) {
     std::string lowered = TextMatch::lowercased(text);
-    for (const auto& [target, replacement] : kNormalisation) PlainText::replaceAll(lowered, target, replacement);
+    for (const auto& [target, replacement] : kNormalisation)
+        PlainText::replaceAll(lowered, target, replacement);
     return TextMatch::collapsedWhitespace(lowered);
 }
 
@@ -307,7 +313,8 @@ GroundedAnswer ground(std::string_view text, const AssistantContext& context, st
                 answer.text += "[p. " + number + ": not in the text the assistant read]";
                 break;
             case Verdict::Kind::quoteNotFound:
-                answer.notes.push_back("Removed a citation to page " + number + ": its quote is not on that page.");
+                answer.notes.push_back("Removed a citation to page " + number +
+                                       ": its quote is not on that page.");
                 answer.text += "[p. " + number + ": quote not found on that page]";
                 break;
             case Verdict::Kind::confirmed: {

@@ -61,7 +61,8 @@ std::optional<ChatOutcome> AnthropicEventReader::receive(const JSONValue& event,
         const auto name = stringAt(*block, "name");
         if (blockType == "tool_use" && name) {
             const JSONValue* input = (*block)["input"];
-            blocks_.insert_or_assign(*index, PendingTool{*name, {}, input ? std::optional(*input) : std::nullopt});
+            blocks_.insert_or_assign(*index,
+                                     PendingTool{*name, {}, input ? std::optional(*input) : std::nullopt});
         }
     } else if (*type == "content_block_delta") {
         const auto index = integerAt(event, "index");
@@ -130,7 +131,8 @@ ChatOutcome AnthropicEventReader::outcome() const {
         finish = FinishReason::other(*stopReason_);
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started_;
-    return {std::move(text), std::move(calls), finish, AnswerUsage{promptTokens_, outputTokens_, elapsed.count()}};
+    return {std::move(text), std::move(calls), finish,
+            AnswerUsage{promptTokens_, outputTokens_, elapsed.count()}};
 }
 
 // ---- The provider.
@@ -183,17 +185,20 @@ ProviderStatus AnthropicProvider::status(std::stop_token stop) {
         const auto list = ProviderReplies::decoded(reply.body);
         if (!list) throw ProviderError::server(0, "The model list is not valid JSON.");
         const JSONValue* data = (*list)["data"];
-        if (list->object() == nullptr || list->object()->empty() || data == nullptr || data->array() == nullptr) {
+        if (list->object() == nullptr || list->object()->empty() || data == nullptr ||
+            data->array() == nullptr) {
             throw ProviderError::malformed("no model list");
         }
         std::vector<ModelInfo> models;
         for (const auto& entry : *data->array()) {
             const auto modelId = entry.object() ? stringAt(entry, "id") : std::nullopt;
             if (!modelId) continue;
-            ModelInfo info{*modelId, stringAt(entry, "display_name"), std::nullopt, std::vector<std::string>{"tools"}};
+            ModelInfo info{*modelId, stringAt(entry, "display_name"), std::nullopt,
+                           std::vector<std::string>{"tools"}};
             const JSONValue* capabilities = entry["capabilities"];
             const JSONValue* effortEntry = capabilities ? (*capabilities)["effort"] : nullptr;
-            const JSONValue* supported = effortEntry && effortEntry->object() ? (*effortEntry)["supported"] : nullptr;
+            const JSONValue* supported =
+                effortEntry && effortEntry->object() ? (*effortEntry)["supported"] : nullptr;
             if (capabilities && capabilities->object() && supported) {
                 const bool takesEffort = supported->boolean() != nullptr && *supported->boolean();
                 {
@@ -213,7 +218,9 @@ ProviderStatus AnthropicProvider::status(std::stop_token stop) {
     }
 }
 
-ModelCapabilities AnthropicProvider::capabilities(const std::string&, std::stop_token) { return {true, false, true}; }
+ModelCapabilities AnthropicProvider::capabilities(const std::string&, std::stop_token) {
+    return {true, false, true};
+}
 
 ChatOutcome AnthropicProvider::chat(const std::string& model, const std::vector<ChatMessage>& messages,
                                     const std::vector<ToolDefinition>& tools, const ChatLimits& limits,
@@ -242,8 +249,8 @@ ChatOutcome AnthropicProvider::chat(const std::string& model, const std::vector<
 }
 
 ChatOutcome AnthropicProvider::send(const std::string& model, const std::vector<ChatMessage>& messages,
-                                    const std::vector<ToolDefinition>& tools, const ChatLimits& limits, bool withEffort,
-                                    const ChatEventHandler& onEvent, std::stop_token stop) {
+                                    const std::vector<ToolDefinition>& tools, const ChatLimits& limits,
+                                    bool withEffort, const ChatEventHandler& onEvent, std::stop_token stop) {
     std::string system;
     std::vector<ChatMessage> conversation;
     for (const auto& message : messages) {
@@ -268,7 +275,8 @@ ChatOutcome AnthropicProvider::send(const std::string& model, const std::vector<
     }
     if (withEffort) body.emplace("output_config", JSONValue::Object{{"effort", effort}});
 
-    Http::Request call = request("POST", "v1/messages", limits.idleSeconds, ProviderReplies::totalLimit(limits));
+    Http::Request call =
+        request("POST", "v1/messages", limits.idleSeconds, ProviderReplies::totalLimit(limits));
     call.headers.emplace_back("Accept: text/event-stream");
     call.body = JSONValue(std::move(body)).encode();
 
@@ -323,7 +331,8 @@ ProviderError AnthropicProvider::map(const Http::TransportError& error, const st
     switch (error.kind()) {
         case Kind::cancelled: return ProviderError::cancelled(partial);
         case Kind::cannotConnect:
-            return partial.empty() ? ProviderError::server(0, error.what()) : ProviderError::disconnected(partial);
+            return partial.empty() ? ProviderError::server(0, error.what())
+                                   : ProviderError::disconnected(partial);
         case Kind::timedOut: return ProviderError::timedOut(partial);
         case Kind::connectionLost: return ProviderError::disconnected(partial);
         case Kind::tooLarge: return ProviderError::malformed("the reply is larger than the editor reads");

@@ -59,7 +59,8 @@ public:
 
     // KIVO_PDF_ANTHROPIC_URL when set and not empty (notLocal with its text when it does not
     // parse), else `defaultURL`.
-    static std::unique_ptr<AnthropicProvider> fromEnvironment(std::string_view key, const Environment& environment);
+    static std::unique_ptr<AnthropicProvider> fromEnvironment(std::string_view key,
+                                                              const Environment& environment);
 
     // The key is trimmed; an empty one is missingKey, one holding a control character invalidKey
     // (it could never travel in a header); then the address must pass `isAllowed`.
@@ -86,7 +87,8 @@ public:
     std::string effort = "low";
 
 private:
-    Http::Request request(std::string method, std::string_view path, double idleSeconds, double totalSeconds) const;
+    Http::Request request(std::string method, std::string_view path, double idleSeconds,
+                          double totalSeconds) const;
     ChatOutcome send(const std::string& model, const std::vector<ChatMessage>& messages,
                      const std::vector<ToolDefinition>& tools, const ChatLimits& limits, bool withEffort,
                      const ChatEventHandler& onEvent, std::stop_token stop);

@@ -17,12 +17,13 @@ namespace {
 
 constexpr std::int64_t kPreviewCharacters = 160;
 constexpr std::string_view kScanText =
-    "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing was sent to the "
+    "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing was sent "
+    "to the "
     "model.";
 
 std::size_t codePoints(std::string_view text) {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 // How many bytes of `text` hold its first `limit` code points.
@@ -67,7 +68,8 @@ private:
 };
 
 std::string groupedInteger(std::int64_t value, std::string_view locale) {
-    const icu::Locale where = locale.empty() ? icu::Locale::getDefault() : icu::Locale(std::string(locale).c_str());
+    const icu::Locale where =
+        locale.empty() ? icu::Locale::getDefault() : icu::Locale(std::string(locale).c_str());
     UErrorCode status = U_ZERO_ERROR;
     const auto formatted = icu::number::NumberFormatter::withLocale(where).formatInt(value, status);
     const icu::UnicodeString text = formatted.toString(status);
@@ -88,10 +90,13 @@ const std::string cutNote =
 void addBounded(std::vector<std::string>& notes, const std::vector<std::string>& more) {
     const std::size_t shown = std::min(more.size(), maximumNotesOfAKind);
     notes.insert(notes.end(), more.begin(), more.begin() + static_cast<std::ptrdiff_t>(shown));
-    if (more.size() > shown) notes.push_back("And " + std::to_string(more.size() - shown) + " more like these.");
+    if (more.size() > shown)
+        notes.push_back("And " + std::to_string(more.size() - shown) + " more like these.");
 }
 
-std::string noToolsNote(const std::string& model) { return model + " cannot propose edits, so this answer has none."; }
+std::string noToolsNote(const std::string& model) {
+    return model + " cannot propose edits, so this answer has none.";
+}
 
 AnswerEnd incompleteEnd(ProviderError::Kind kind) {
     switch (kind) {
@@ -139,7 +144,8 @@ AssistantAnswer partialAnswer(const ProviderError& error, std::vector<std::strin
 // the ProviderError that ends the run.
 ChatOutcome chatWithFallbacks(ModelProvider& provider, const AssistantSettings& settings,
                               const std::vector<ChatMessage>& messages, ChatLimits& limits, bool& sendTools,
-                              std::vector<std::string>& notes, DraftText& draft, const std::stop_token& stop) {
+                              std::vector<std::string>& notes, DraftText& draft,
+                              const std::stop_token& stop) {
     const ChatEventHandler onEvent = [&draft](const ChatEvent& event) {
         if (event.kind == ChatEvent::Kind::text) draft.append(event.text);
     };
@@ -148,8 +154,8 @@ ChatOutcome chatWithFallbacks(ModelProvider& provider, const AssistantSettings& 
             // A stop between attempts ends the run like a stop during one.
             if (stop.stop_requested()) throw ProviderError::cancelled({});
             static const std::vector<ToolDefinition> none;
-            return provider.chat(settings.model, messages, sendTools ? AssistantPrompt::tools() : none, limits, onEvent,
-                                 stop);
+            return provider.chat(settings.model, messages, sendTools ? AssistantPrompt::tools() : none,
+                                 limits, onEvent, stop);
         } catch (const ProviderError& error) {
             if (error.kind() == ProviderError::Kind::toolsUnsupported && sendTools) {
                 notes.push_back(noToolsNote(settings.model));
@@ -189,8 +195,8 @@ bool cite(AssistantAnswer& answer, const GroundedAnswer& grounded, const Assista
 // The notes and the text of a finished answer: what was cut, what could not be checked, and words in
 // place of an empty reply.
 void finishAnswer(AssistantAnswer& answer, std::vector<std::string> notes, const GroundedAnswer& grounded,
-                  const ProposalOutcome& built, bool cut, const ChatOutcome& outcome, const AssistantContext& context,
-                  const AssistantSettings& settings) {
+                  const ProposalOutcome& built, bool cut, const ChatOutcome& outcome,
+                  const AssistantContext& context, const AssistantSettings& settings) {
     addBounded(notes, grounded.notes);
     addBounded(notes, built.notes);
     if (cut) notes.push_back(cutNote);
@@ -221,9 +227,9 @@ void finishAnswer(AssistantAnswer& answer, std::vector<std::string> notes, const
 
 }  // namespace
 
-AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings, ModelProvider& provider,
-                    AssistantDocument& document, const DraftHandler& onDraft, std::stop_token stop,
-                    std::string_view locale) {
+AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings,
+                    ModelProvider& provider, AssistantDocument& document, const DraftHandler& onDraft,
+                    std::stop_token stop, std::string_view locale) {
     checkChatLimits(settings.limits);
     const AssistantContext context = document.context(question, settings.contextCharacters, stop);
     if (context.scan) {
@@ -253,7 +259,8 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
 
     // A stop after the model finished ends the run as a stop during it would.
     const auto stopped = [&] {
-        return partialAnswer(ProviderError::cancelled(outcome.text), std::move(notes), context, settings, locale);
+        return partialAnswer(ProviderError::cancelled(outcome.text), std::move(notes), context, settings,
+                             locale);
     };
     const auto [reply, cut] = boundedReply(outcome.text);
     const GroundedAnswer grounded = AnswerGrounding::ground(reply, context, stop);
@@ -263,9 +270,10 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
 
     ProposalOutcome built;
     if (sendTools) {
-        built = ProposalBuilder::build(
-            outcome.toolCalls, context,
-            [&](const std::string& text, const std::string& pageId) { return document.find(text, pageId, stop); });
+        built = ProposalBuilder::build(outcome.toolCalls, context,
+                                       [&](const std::string& text, const std::string& pageId) {
+                                           return document.find(text, pageId, stop);
+                                       });
     }
     if (stop.stop_requested()) return stopped();
     answer.proposals.insert(answer.proposals.end(), built.proposals.begin(), built.proposals.end());
@@ -276,7 +284,8 @@ AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& 
 
 std::string searchText(std::string_view quote) {
     std::vector<std::string> pieces{std::string(quote)};
-    for (const std::string_view separator : {"...", "\xE2\x80\xA6", "\\r\\n", "\\n", "\\r", "\r\n", "\n", "\r"}) {
+    for (const std::string_view separator :
+         {"...", "\xE2\x80\xA6", "\\r\\n", "\\n", "\\r", "\r\n", "\n", "\r"}) {
         pieces = PlainText::cutAt(pieces, separator);
     }
     std::string longest;
@@ -295,7 +304,8 @@ std::string searchText(std::string_view quote) {
 std::string summary(const AssistantContext& context, std::string_view locale) {
     const std::string count = groupedInteger(context.characters, locale);
     if (const auto& selection = context.selection) {
-        return "Read the selection on page " + std::to_string(selection->pageIndex + 1) + ", " + count + " characters.";
+        return "Read the selection on page " + std::to_string(selection->pageIndex + 1) + ", " + count +
+               " characters.";
     }
     std::vector<std::int64_t> numbers;
     for (const auto& page : context.pages) numbers.push_back(page.pageIndex + 1);
@@ -315,8 +325,9 @@ Citation citation(const CitationClaim& claim, std::vector<PDFRect> rects, const 
         return made;
     }
     std::string_view pageText;
-    const auto page = std::find_if(context.pages.begin(), context.pages.end(),
-                                   [&](const ContextPage& candidate) { return candidate.pageId == claim.pageId; });
+    const auto page =
+        std::find_if(context.pages.begin(), context.pages.end(),
+                     [&](const ContextPage& candidate) { return candidate.pageId == claim.pageId; });
     if (page != context.pages.end()) {
         pageText = page->text;
     } else if (context.selection) {

@@ -49,9 +49,11 @@ struct AssistantSettings {
 class AssistantDocument {
 public:
     virtual ~AssistantDocument() = default;
-    virtual AssistantContext context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) = 0;
+    virtual AssistantContext context(const AssistantQuestion& question, std::int64_t limit,
+                                     std::stop_token stop) = 0;
     // Where the text occurs on that page.
-    virtual std::vector<SearchHit> find(const std::string& text, const std::string& pageId, std::stop_token stop) = 0;
+    virtual std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
+                                        std::stop_token stop) = 0;
 };
 
 // Called with the whole raw text written so far (or "" when a retry starts over), on the
@@ -76,9 +78,9 @@ inline constexpr std::size_t maximumNotesOfAKind = 5;
 // the process's default locale. Throws what the document's `context` throws, std::invalid_argument
 // for limits `checkChatLimits` refuses, and every ProviderError but a timeout, a stop or a lost
 // connection (those give the partial answer).
-AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings, ModelProvider& provider,
-                    AssistantDocument& document, const DraftHandler& onDraft, std::stop_token stop,
-                    std::string_view locale = {});
+AssistantAnswer ask(const AssistantQuestion& question, const AssistantSettings& settings,
+                    ModelProvider& provider, AssistantDocument& document, const DraftHandler& onDraft,
+                    std::stop_token stop, std::string_view locale = {});
 
 // The longest piece of a quote between ellipses and escaped or real line breaks, its white
 // space collapsed: the text searched to locate the quote.

@@ -14,7 +14,9 @@ constexpr double kIntegerReadLimit = 1e9;
 constexpr double kIntegerWriteLimit = 9e15;
 
 // Whole when rounding (halves away from zero) gives the number back; NaN never is.
-bool isWhole(double number, double limit) noexcept { return std::round(number) == number && std::fabs(number) < limit; }
+bool isWhole(double number, double limit) noexcept {
+    return std::round(number) == number && std::fabs(number) < limit;
+}
 
 std::string shortestText(double number) {
     char buffer[64];
@@ -37,8 +39,10 @@ std::optional<std::int64_t> decimalInteger(std::string_view text) {
     // Read with the sign attached so that the most negative value fits.
     const std::string signedDigits = (negative ? "-" : "") + std::string(digits);
     std::int64_t value = 0;
-    const auto result = std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
-    if (result.ec != std::errc() || result.ptr != signedDigits.data() + signedDigits.size()) return std::nullopt;
+    const auto result =
+        std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
+    if (result.ec != std::errc() || result.ptr != signedDigits.data() + signedDigits.size())
+        return std::nullopt;
     return value;
 }
 
@@ -87,7 +91,9 @@ public:
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(false); }
     bool end_array() override { return close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
 
     bool tooDeep() const noexcept { return tooDeep_; }
     JSONValue take() { return std::move(result_); }
@@ -197,7 +203,8 @@ bool operator==(const JSONValue& a, const JSONValue& b) {
     if (a.kind() != b.kind()) return false;
     switch (a.kind()) {
         case JSONValue::Kind::string:
-            return *a.string() == *b.string() || TextMatch::composed(*a.string()) == TextMatch::composed(*b.string());
+            return *a.string() == *b.string() ||
+                   TextMatch::composed(*a.string()) == TextMatch::composed(*b.string());
         case JSONValue::Kind::number: return *a.number() == *b.number();
         case JSONValue::Kind::boolean: return *a.boolean() == *b.boolean();
         case JSONValue::Kind::array: return *a.array() == *b.array();

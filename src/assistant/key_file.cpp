@@ -22,7 +22,8 @@ using Keys = std::map<std::string, std::map<std::string, std::string>>;
 constexpr std::size_t kMaximumFileBytes = 1 << 20;
 
 [[noreturn]] void fail(int code, const std::filesystem::path& where) {
-    throw KeychainKey::Failure::store(KeychainKey::Place::file, code, where.string() + ": " + std::strerror(code));
+    throw KeychainKey::Failure::store(KeychainKey::Place::file, code,
+                                      where.string() + ": " + std::strerror(code));
 }
 
 // The folder, locked; none when it does not exist and `create` is false.
@@ -94,9 +95,11 @@ void writeAll(int fd, const std::string& bytes, const std::filesystem::path& pat
 
 // Replaces the file with the keys, through a fresh temporary file renamed over it.
 void store(int directory, const std::filesystem::path& path, const Keys& keys) {
-    const std::string text = nlohmann::json(keys).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string text =
+        nlohmann::json(keys).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const std::string temporary = "." + path.filename().string() + "." + newUUIDString();
-    Descriptor file(::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor file(
+        ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) fail(errno, path.parent_path() / temporary);
     const auto discard = [&](int code) {
         ::unlinkat(directory, temporary.c_str(), 0);

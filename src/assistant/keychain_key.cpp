@@ -13,7 +13,8 @@ namespace {
 
 std::string storeSentence(Place place, int code, const std::string& message) {
     const std::string where = place == Place::keyring ? "The keyring" : "The file only you can read";
-    return where + " could not store or read the key: " + (message.empty() ? "error " + std::to_string(code) : message);
+    return where + " could not store or read the key: " +
+           (message.empty() ? "error " + std::to_string(code) : message);
 }
 
 // A key travels in a request header: no control character and nothing but UTF-8 may reach it.

@@ -108,7 +108,8 @@ std::vector<uid_t> owners(std::string_view table, bool ipv6, std::string_view ad
         const auto bound = tableAddress(local.substr(0, colon), ipv6);
         const auto boundPort = hexWord(local.substr(colon + 1));
         uid_t uid = 0;
-        const auto [uidEnd, uidError] = std::from_chars(parts[7].data(), parts[7].data() + parts[7].size(), uid);
+        const auto [uidEnd, uidError] =
+            std::from_chars(parts[7].data(), parts[7].data() + parts[7].size(), uid);
         if (!bound || !boundPort || *boundPort != port || uidError != std::errc() ||
             uidEnd != parts[7].data() + parts[7].size()) {
             continue;

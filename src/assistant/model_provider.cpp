@@ -15,7 +15,8 @@ std::string_view roleName(ChatMessage::Role role) noexcept {
 }
 
 std::optional<ChatMessage::Role> roleNamed(std::string_view name) noexcept {
-    for (const auto role : {ChatMessage::Role::system, ChatMessage::Role::user, ChatMessage::Role::assistant}) {
+    for (const auto role :
+         {ChatMessage::Role::system, ChatMessage::Role::user, ChatMessage::Role::assistant}) {
         if (roleName(role) == name) return role;
     }
     return std::nullopt;
@@ -25,8 +26,10 @@ void checkChatLimits(const ChatLimits& limits) {
     const auto sensible = [](double seconds) {
         return std::isfinite(seconds) && seconds >= 0 && seconds <= maximumChatSeconds;
     };
-    if (!sensible(limits.idleSeconds)) throw std::invalid_argument("The idle time limit of a chat is out of range.");
-    if (!sensible(limits.totalSeconds)) throw std::invalid_argument("The total time limit of a chat is out of range.");
+    if (!sensible(limits.idleSeconds))
+        throw std::invalid_argument("The idle time limit of a chat is out of range.");
+    if (!sensible(limits.totalSeconds))
+        throw std::invalid_argument("The total time limit of a chat is out of range.");
 }
 
 }  // namespace kivo

@@ -102,7 +102,8 @@ struct ModelInfo {
 
     // Whether the capabilities are known and include calling tools: what proposing edits needs.
     bool canCallTools() const {
-        return capabilities && std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
+        return capabilities &&
+               std::find(capabilities->begin(), capabilities->end(), "tools") != capabilities->end();
     }
 
     bool operator==(const ModelInfo&) const = default;

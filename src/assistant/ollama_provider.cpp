@@ -32,7 +32,8 @@ bool optionalInteger(const JSONValue& record, std::string_view key, std::optiona
     return true;
 }
 
-bool optionalStrings(const JSONValue& record, std::string_view key, std::optional<std::vector<std::string>>& out) {
+bool optionalStrings(const JSONValue& record, std::string_view key,
+                     std::optional<std::vector<std::string>>& out) {
     const JSONValue* member = record[key];
     if (member == nullptr || member->isNull()) return true;
     if (member->array() == nullptr) return false;
@@ -50,7 +51,8 @@ std::optional<ModelInfo> tagsModel(const JSONValue& entry) {
     const JSONValue* name = entry["name"];
     if (entry.object() == nullptr || name == nullptr || name->string() == nullptr) return std::nullopt;
     info.name = *name->string();
-    if (!optionalInteger(entry, "size", info.sizeBytes) || !optionalStrings(entry, "capabilities", info.capabilities)) {
+    if (!optionalInteger(entry, "size", info.sizeBytes) ||
+        !optionalStrings(entry, "capabilities", info.capabilities)) {
         return std::nullopt;
     }
     const JSONValue* details = entry["details"];
@@ -92,7 +94,8 @@ std::optional<ChatChunk> decodeChunk(const JSONValue& line) {
         if (done->boolean() == nullptr) return std::nullopt;
         chunk.done = *done->boolean();
     }
-    if (!optionalString(line, "done_reason", chunk.doneReason) || !optionalString(line, "error", chunk.error) ||
+    if (!optionalString(line, "done_reason", chunk.doneReason) ||
+        !optionalString(line, "error", chunk.error) ||
         !optionalInteger(line, "prompt_eval_count", chunk.promptEvalCount) ||
         !optionalInteger(line, "eval_count", chunk.evalCount) ||
         !optionalInteger(line, "total_duration", chunk.totalDuration)) {
@@ -110,7 +113,8 @@ std::optional<ChatChunk> decodeChunk(const JSONValue& line) {
     for (const auto& call : *calls->array()) {
         const JSONValue* function = call["function"];
         const JSONValue* name = function ? (*function)["name"] : nullptr;
-        if (function == nullptr || function->object() == nullptr || name == nullptr || name->string() == nullptr) {
+        if (function == nullptr || function->object() == nullptr || name == nullptr ||
+            name->string() == nullptr) {
             return std::nullopt;
         }
         chunk.calls.push_back({*name->string(), argumentsOf((*function)["arguments"])});
@@ -190,7 +194,8 @@ ModelCapabilities OllamaProvider::capabilities(const std::string& model, std::st
         show.body = JSONValue(JSONValue::Object{{"model", model}}).encode();
         const JSONValue reply = perform(show, stop);
         std::optional<std::vector<std::string>> words;
-        if (reply.object() == nullptr || !optionalStrings(reply, "capabilities", words) || !words) return defaults;
+        if (reply.object() == nullptr || !optionalStrings(reply, "capabilities", words) || !words)
+            return defaults;
         const auto has = [&](std::string_view word) {
             return std::find(words->begin(), words->end(), word) != words->end();
         };
@@ -216,10 +221,11 @@ ChatOutcome OllamaProvider::chat(const std::string& model, const std::vector<Cha
     if (!tools.empty()) {
         JSONValue::Array offered;
         for (const auto& tool : tools) {
-            offered.emplace_back(JSONValue::Object{{"type", "function"},
-                                                   {"function", JSONValue::Object{{"name", tool.name},
-                                                                                  {"description", tool.description},
-                                                                                  {"parameters", tool.parameters}}}});
+            offered.emplace_back(
+                JSONValue::Object{{"type", "function"},
+                                  {"function", JSONValue::Object{{"name", tool.name},
+                                                                 {"description", tool.description},
+                                                                 {"parameters", tool.parameters}}}});
         }
         body.emplace("tools", std::move(offered));
     }
@@ -230,7 +236,8 @@ ChatOutcome OllamaProvider::chat(const std::string& model, const std::vector<Cha
     std::string foreign;
     call.admitsPeer = [this, &foreign](const std::string& address, long port) {
         if (LoopbackListener::trusted(listeners_, address, port, ::geteuid())) return true;
-        foreign = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" + std::to_string(port);
+        foreign = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+                  std::to_string(port);
         return false;
     };
 
@@ -303,7 +310,8 @@ ProviderError OllamaProvider::failureFromBody(std::int64_t status, std::string_v
     std::string message = ProviderReplies::excerpt(body, 300);
     if (const auto json = ProviderReplies::decoded(body)) {
         const JSONValue* error = (*json)["error"];
-        if (json->object() != nullptr && error != nullptr && error->string() != nullptr) message = *error->string();
+        if (json->object() != nullptr && error != nullptr && error->string() != nullptr)
+            message = *error->string();
     }
     return failure(status, message, model);
 }

@@ -54,7 +54,8 @@ public:
     const Http::Address& baseURL() const noexcept { return baseURL_; }
 
 private:
-    Http::Request request(std::string method, std::string_view path, double idleSeconds, double totalSeconds) const;
+    Http::Request request(std::string method, std::string_view path, double idleSeconds,
+                          double totalSeconds) const;
     // A 200 reply's decoded body; every failure as a ProviderError.
     JSONValue perform(const Http::Request& request, std::stop_token stop) const;
 

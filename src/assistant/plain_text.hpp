@@ -23,7 +23,8 @@ inline std::vector<std::string> cutAt(const std::vector<std::string>& pieces, st
     std::vector<std::string> out;
     for (const auto& piece : pieces) {
         std::size_t from = 0;
-        for (std::size_t at; (at = piece.find(separator, from)) != std::string::npos; from = at + separator.size()) {
+        for (std::size_t at; (at = piece.find(separator, from)) != std::string::npos;
+             from = at + separator.size()) {
             out.push_back(piece.substr(from, at - from));
         }
         out.push_back(piece.substr(from));

@@ -96,9 +96,10 @@ ProposedEdit fill(std::string_view name, const std::string& value, const Assista
     }
     if (field == nullptr) {
         const std::string shown = quoted(clip(name, 40));
-        return refusal("No field named " + shown,
-                       "No form field named " + shown + " is on the pages the assistant read. Nothing was changed.",
-                       context);
+        return refusal(
+            "No field named " + shown,
+            "No form field named " + shown + " is on the pages the assistant read. Nothing was changed.",
+            context);
     }
     if (field->readOnly) {
         return refusal(quoted(field->name) + " is read-only",
@@ -122,7 +123,8 @@ ProposedEdit fill(std::string_view name, const std::string& value, const Assista
         newValue = *option;
     }
     std::string pageLabel;
-    if (const auto number = pageNumber(field->pageId, context)) pageLabel = " on page " + std::to_string(*number);
+    if (const auto number = pageNumber(field->pageId, context))
+        pageLabel = " on page " + std::to_string(*number);
     CommandParams params;
     params.fieldName = field->name;
     params.value = newValue;
@@ -131,7 +133,8 @@ ProposedEdit fill(std::string_view name, const std::string& value, const Assista
                     CommandMethod::fillForm, std::move(params), context);
 }
 
-ProposedEdit highlight(std::int64_t page, const std::string& text, const AssistantContext& context, const Find& find) {
+ProposedEdit highlight(std::int64_t page, const std::string& text, const AssistantContext& context,
+                       const Find& find) {
     const auto id = pageId(page, context);
     if (!id) return pageNotRead(page, context);
     std::vector<SearchHit> hits;
@@ -144,7 +147,8 @@ ProposedEdit highlight(std::int64_t page, const std::string& text, const Assista
     const std::string n = std::to_string(page);
     if (hits.empty() || hits.front().rects.empty()) {
         return refusal("Nothing to highlight",
-                       quoted(clip(text, 60)) + " is not on page " + n + ", so no highlight was proposed.", context);
+                       quoted(clip(text, 60)) + " is not on page " + n + ", so no highlight was proposed.",
+                       context);
     }
     std::string label;
     if (hits.size() > 1) label = ", the first of " + std::to_string(hits.size()) + " matches";
@@ -152,8 +156,8 @@ ProposedEdit highlight(std::int64_t page, const std::string& text, const Assista
     params.pageId = *id;
     params.rect = hits.front().rects.front();
     params.contents = text;
-    return proposal("Highlight " + quoted(clip(text, 40)) + " on page " + n + label, CommandMethod::addHighlight,
-                    std::move(params), context);
+    return proposal("Highlight " + quoted(clip(text, 40)) + " on page " + n + label,
+                    CommandMethod::addHighlight, std::move(params), context);
 }
 
 ProposedEdit note(std::int64_t page, const std::string& text, const AssistantContext& context) {
@@ -193,7 +197,8 @@ ProposalOutcome build(const std::vector<ToolCall>& calls, const AssistantContext
             const auto name = field ? field->textValue() : std::nullopt;
             const auto newValue = value ? value->textValue() : std::nullopt;
             if (members && !members->empty() && name && !TextMatch::trimmed(*name).empty() && newValue) {
-                outcome.proposals.push_back(ProposalBuilder::fill(TextMatch::trimmed(*name), *newValue, context));
+                outcome.proposals.push_back(
+                    ProposalBuilder::fill(TextMatch::trimmed(*name), *newValue, context));
             } else {
                 outcome.notes.emplace_back(
                     "The model called fill_form without a field name and a value, so that call was ignored.");

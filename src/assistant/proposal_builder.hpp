@@ -36,7 +36,8 @@ using Find = std::function<std::vector<SearchHit>(const std::string& text, const
 ProposalOutcome build(const std::vector<ToolCall>& calls, const AssistantContext& context, const Find& find);
 
 ProposedEdit fill(std::string_view name, const std::string& value, const AssistantContext& context);
-ProposedEdit highlight(std::int64_t page, const std::string& text, const AssistantContext& context, const Find& find);
+ProposedEdit highlight(std::int64_t page, const std::string& text, const AssistantContext& context,
+                       const Find& find);
 ProposedEdit note(std::int64_t page, const std::string& text, const AssistantContext& context);
 ProposedEdit refusal(std::string summary, std::string limitation, const AssistantContext& context);
 

@@ -10,7 +10,8 @@ std::string sentence(ProviderError::Kind kind, const std::string& payload, std::
     using Kind = ProviderError::Kind;
     switch (kind) {
         case Kind::notLocal:
-            return "Only a model server on this computer can answer, and " + payload + " is not a loopback address.";
+            return "Only a model server on this computer can answer, and " + payload +
+                   " is not a loopback address.";
         case Kind::modelMissing:
             return "Ollama has no model named " + payload +
                    ". Choose an installed model, or install it with: ollama pull " + payload;
@@ -18,8 +19,8 @@ std::string sentence(ProviderError::Kind kind, const std::string& payload, std::
         case Kind::invalidKey: return payload + " did not accept that key. Check it in the Assistant panel.";
         case Kind::rateLimited:
             if (retryAfter) {
-                return payload + " is limiting this key. Try again in " + std::to_string(std::llround(*retryAfter)) +
-                       " seconds.";
+                return payload + " is limiting this key. Try again in " +
+                       std::to_string(std::llround(*retryAfter)) + " seconds.";
             }
             return payload + " is limiting this key, or its allowance is used up. Try again later.";
         case Kind::timedOut: return "The model took too long to answer.";
@@ -38,7 +39,8 @@ std::string sentence(ProviderError::Kind kind, const std::string& payload, std::
 
 }  // namespace
 
-ProviderError::ProviderError(Kind kind, std::string payload, std::int64_t status, std::optional<double> retryAfter)
+ProviderError::ProviderError(Kind kind, std::string payload, std::int64_t status,
+                             std::optional<double> retryAfter)
     : kind_(kind),
       payload_(std::move(payload)),
       status_(status),
@@ -46,19 +48,28 @@ ProviderError::ProviderError(Kind kind, std::string payload, std::int64_t status
       description_(sentence(kind_, payload_, retryAfter_)) {}
 
 ProviderError ProviderError::notLocal(std::string address) { return {Kind::notLocal, std::move(address)}; }
-ProviderError ProviderError::modelMissing(std::string model) { return {Kind::modelMissing, std::move(model)}; }
-ProviderError ProviderError::missingKey(std::string provider) { return {Kind::missingKey, std::move(provider)}; }
-ProviderError ProviderError::invalidKey(std::string provider) { return {Kind::invalidKey, std::move(provider)}; }
+ProviderError ProviderError::modelMissing(std::string model) {
+    return {Kind::modelMissing, std::move(model)};
+}
+ProviderError ProviderError::missingKey(std::string provider) {
+    return {Kind::missingKey, std::move(provider)};
+}
+ProviderError ProviderError::invalidKey(std::string provider) {
+    return {Kind::invalidKey, std::move(provider)};
+}
 
 ProviderError ProviderError::rateLimited(std::string provider, std::optional<double> retryAfter) {
     // A server may send any number; one no clock can wait for counts as no wait.
-    if (retryAfter && !(std::isfinite(*retryAfter) && *retryAfter >= 0 && *retryAfter <= 1e9)) retryAfter.reset();
+    if (retryAfter && !(std::isfinite(*retryAfter) && *retryAfter >= 0 && *retryAfter <= 1e9))
+        retryAfter.reset();
     return {Kind::rateLimited, std::move(provider), 0, retryAfter};
 }
 
 ProviderError ProviderError::timedOut(std::string partial) { return {Kind::timedOut, std::move(partial)}; }
 ProviderError ProviderError::cancelled(std::string partial) { return {Kind::cancelled, std::move(partial)}; }
-ProviderError ProviderError::disconnected(std::string partial) { return {Kind::disconnected, std::move(partial)}; }
+ProviderError ProviderError::disconnected(std::string partial) {
+    return {Kind::disconnected, std::move(partial)};
+}
 ProviderError ProviderError::server(std::int64_t status, std::string message) {
     return {Kind::server, std::move(message), status};
 }
@@ -66,7 +77,9 @@ ProviderError ProviderError::malformed(std::string note) { return {Kind::malform
 ProviderError ProviderError::notRunning() { return {Kind::notRunning, {}}; }
 ProviderError ProviderError::toolsUnsupported() { return {Kind::toolsUnsupported, {}}; }
 ProviderError ProviderError::thinkingUnsupported() { return {Kind::thinkingUnsupported, {}}; }
-ProviderError ProviderError::foreignServer(std::string address) { return {Kind::foreignServer, std::move(address)}; }
+ProviderError ProviderError::foreignServer(std::string address) {
+    return {Kind::foreignServer, std::move(address)};
+}
 
 std::string ProviderError::partialText() const {
     if (kind_ == Kind::timedOut || kind_ == Kind::cancelled || kind_ == Kind::disconnected) return payload_;

@@ -37,10 +37,12 @@ JSONValue::Array messageObjects(const std::vector<ChatMessage>& messages) {
     return out;
 }
 
-Http::Address baseAddress(const Environment& environment, const std::string& variable, std::string_view fallback) {
+Http::Address baseAddress(const Environment& environment, const std::string& variable,
+                          std::string_view fallback) {
     const auto configured = environment.find(variable);
-    const std::string text =
-        configured != environment.end() && !configured->second.empty() ? configured->second : std::string(fallback);
+    const std::string text = configured != environment.end() && !configured->second.empty()
+                                 ? configured->second
+                                 : std::string(fallback);
     auto address = Http::Address::parse(text);
     if (!address) throw ProviderError::notLocal(text);
     return std::move(*address);

@@ -27,7 +27,8 @@ JSONValue::Array messageObjects(const std::vector<ChatMessage>& messages);
 
 // The base address from an environment variable, or `fallback` when it is unset or empty;
 // notLocal with the variable's text when it does not parse.
-Http::Address baseAddress(const Environment& environment, const std::string& variable, std::string_view fallback);
+Http::Address baseAddress(const Environment& environment, const std::string& variable,
+                          std::string_view fallback);
 
 // A chat's total limit as the transport keeps it: never below 0.01 s.
 double totalLimit(const ChatLimits& limits);

@@ -67,7 +67,8 @@ bool meansNoService(const GError* error) {
 
 [[noreturn]] void fail(const GError* error) {
     if (meansNoService(error)) throw NoSecretService(error->message ? error->message : "no secret service");
-    throw KeychainKey::Failure::store(KeychainKey::Place::keyring, error->code, error->message ? error->message : "");
+    throw KeychainKey::Failure::store(KeychainKey::Place::keyring, error->code,
+                                      error->message ? error->message : "");
 }
 
 // Any failure to reach the session bus means no secret service can answer.
@@ -111,7 +112,8 @@ bool mayBeOurs(GHashTable* attributes, const std::string& service, const std::st
         const char* stored = attribute(attributes, (std::string("gkr:compat:hashed:") + name).c_str());
         if (stored == nullptr) continue;
         const std::unique_ptr<gchar, decltype(&g_free)> digest(
-            g_compute_checksum_for_string(G_CHECKSUM_MD5, value.c_str(), static_cast<gssize>(value.size())), g_free);
+            g_compute_checksum_for_string(G_CHECKSUM_MD5, value.c_str(), static_cast<gssize>(value.size())),
+            g_free);
         digested = true;
         matches = matches && std::string_view(stored) == digest.get();
     }
@@ -143,8 +145,8 @@ bool hiddenInALockedKeyring(const std::string& service, const std::string& accou
 // items hold; looking neither unlocks nor prompts.
 bool isStored(const std::string& service, const std::string& account) {
     GError* raw = nullptr;
-    GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service", service.c_str(),
-                                               "account", account.c_str(), nullptr);
+    GList* found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &raw, "service",
+                                               service.c_str(), "account", account.c_str(), nullptr);
     const Error error(raw);
     const bool any = found != nullptr;
     g_list_free_full(found, g_object_unref);
@@ -180,8 +182,9 @@ void store(const std::string& service, const std::string& account, const std::st
         secret_value_new(key.data(), static_cast<gssize>(key.size()), "text/plain"));
     const std::string label = "Kivo PDF key for " + account;
     GError* raw = nullptr;
-    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr, &raw,
-                                      "service", service.c_str(), "account", account.c_str(), nullptr);
+    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(),
+                                      nullptr, &raw, "service", service.c_str(), "account", account.c_str(),
+                                      nullptr);
     const Error error(raw);
     if (error) fail(error.get());
 }
@@ -189,8 +192,8 @@ void store(const std::string& service, const std::string& account, const std::st
 void clear(const std::string& service, const std::string& account) {
     requireSessionBus();
     GError* raw = nullptr;
-    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(), "account",
-                                                        account.c_str(), nullptr);
+    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &raw, "service", service.c_str(),
+                                                        "account", account.c_str(), nullptr);
     const Error error(raw);
     if (error) fail(error.get());
     if (removed) return;

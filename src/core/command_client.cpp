@@ -71,7 +71,9 @@ void CommandClient::close() noexcept {
     dropConnection();
 }
 
-void CommandClient::writeRequest(const CommandRequest& request) { writeAll(fd_, CommandJSON::encode(request)); }
+void CommandClient::writeRequest(const CommandRequest& request) {
+    writeAll(fd_, CommandJSON::encode(request));
+}
 
 CommandResponse CommandClient::readResponse(const ProgressHandler* progress) {
     for (;;) {
@@ -93,12 +95,14 @@ void CommandClient::connect() {
     static_assert(sizeof(address.sun_path) > maxSocketPathBytes);
     if (socketPath_.size() > maxSocketPathBytes) {
         ::close(fd);
-        throw std::system_error(ENAMETOOLONG, std::generic_category(), "The worker's socket path is too long.");
+        throw std::system_error(ENAMETOOLONG, std::generic_category(),
+                                "The worker's socket path is too long.");
     }
     if (socketPath_.find('\0') != std::string::npos) {
         // It would silently name a different, shorter path.
         ::close(fd);
-        throw std::system_error(EINVAL, std::generic_category(), "The worker's socket path holds a zero byte.");
+        throw std::system_error(EINVAL, std::generic_category(),
+                                "The worker's socket path holds a zero byte.");
     }
     std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
 
@@ -128,7 +132,8 @@ void CommandClient::connect() {
     }
     if (response.ok) return;
     dropConnection();
-    throw CommandClientError::rejected(response.error ? response.error->message : "Kivo PDF rejected this connection.");
+    throw CommandClientError::rejected(response.error ? response.error->message
+                                                      : "Kivo PDF rejected this connection.");
 }
 
 CommandResponse CommandClient::send(const CommandRequest& request, const ProgressHandler& progress) {

@@ -21,7 +21,8 @@ public:
     Kind kind() const noexcept { return kind_; }
 
 private:
-    CommandClientError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+    CommandClientError(Kind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
 
     Kind kind_;
 };

@@ -444,7 +444,8 @@ struct FieldReader {
             field = std::move(value);
         } else {
             if (found == object.end()) throw CommandDecodingError(std::string(key), "the key is missing");
-            if (found->is_null()) throw CommandDecodingError(std::string(key), "a value is required, not null");
+            if (found->is_null())
+                throw CommandDecodingError(std::string(key), "a value is required, not null");
             within(key, [&] { readValue(*found, field); });
         }
     }

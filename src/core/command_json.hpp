@@ -54,15 +54,16 @@ private:
 };
 
 template <class T>
-concept CommandJSONValue = std::same_as<T, PDFRect> || std::same_as<T, PDFPoint> || std::same_as<T, PageInfo> ||
+concept CommandJSONValue =
+    std::same_as<T, PDFRect> || std::same_as<T, PDFPoint> || std::same_as<T, PageInfo> ||
     std::same_as<T, TextRun> || std::same_as<T, AnnotationInfo> || std::same_as<T, FormFieldInfo> ||
     std::same_as<T, SearchHit> || std::same_as<T, DocumentSummary> || std::same_as<T, RecoveryInfo> ||
     std::same_as<T, RenderTile> || std::same_as<T, ContextPage> || std::same_as<T, ContextSelection> ||
     std::same_as<T, AnswerUsage> || std::same_as<T, Citation> || std::same_as<T, ProposedEdit> ||
     std::same_as<T, AssistantContext> || std::same_as<T, AssistantAnswer> || std::same_as<T, CommandParams> ||
-    std::same_as<T, CommandErrorPayload> || std::same_as<T, CommandResult> || std::same_as<T, CommandRequest> ||
-    std::same_as<T, CommandResponse> || std::same_as<T, CommandProgress> || std::same_as<T, CommandMethod> ||
-    std::same_as<T, CommandChannel> || std::same_as<T, CommandPhase>;
+    std::same_as<T, CommandErrorPayload> || std::same_as<T, CommandResult> ||
+    std::same_as<T, CommandRequest> || std::same_as<T, CommandResponse> || std::same_as<T, CommandProgress> ||
+    std::same_as<T, CommandMethod> || std::same_as<T, CommandChannel> || std::same_as<T, CommandPhase>;
 
 // The one codec for command records. Keys are written in byte order at every
 // level, so equal values always encode to identical bytes. All functions are

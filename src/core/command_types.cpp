@@ -4,7 +4,8 @@ namespace kivo {
 namespace {
 
 template <class Enumeration, std::size_t N>
-std::optional<Enumeration> lookUp(const std::array<std::string_view, N>& names, std::string_view wireName) noexcept {
+std::optional<Enumeration> lookUp(const std::array<std::string_view, N>& names,
+                                  std::string_view wireName) noexcept {
     for (std::size_t i = 0; i < N; ++i) {
         if (names[i] == wireName) return static_cast<Enumeration>(i);
     }

@@ -136,15 +136,20 @@ inline constexpr std::array<std::string_view, 33> commandMethodWireNames = {
 inline constexpr std::array<std::string_view, 3> commandChannelWireNames = {"ui", "mcp", "cli"};
 
 inline constexpr std::array<std::string_view, 11> commandPhaseWireNames = {
-    "waiting",   "started",         "loading_pages",   "checking_scripts", "reading_annotations", "reading_fields",
-    "searching", "clearing_fields", "measuring_pages", "finding_fields",   "reading_text",
+    "waiting",        "started",   "loading_pages",   "checking_scripts", "reading_annotations",
+    "reading_fields", "searching", "clearing_fields", "measuring_pages",  "finding_fields",
+    "reading_text",
 };
 
 inline constexpr std::array<std::string_view, 24> failureCodeWireNames = {
-    "invalid_json",   "unauthorized",  "invalid_argument",  "not_found",   "invalid_page",      "page",
-    "file",           "unsupported",   "password_required", "read_only",   "stale_revision",    "operation_conflict",
-    "source_changed", "empty_history", "render_failed",     "form_failed", "merge_failed",      "organize_failed",
-    "export_failed",  "cancelled",     "resource_limit",    "internal",    "permission_denied", "sandbox",
+    "invalid_json",   "unauthorized",      "invalid_argument",
+    "not_found",      "invalid_page",      "page",
+    "file",           "unsupported",       "password_required",
+    "read_only",      "stale_revision",    "operation_conflict",
+    "source_changed", "empty_history",     "render_failed",
+    "form_failed",    "merge_failed",      "organize_failed",
+    "export_failed",  "cancelled",         "resource_limit",
+    "internal",       "permission_denied", "sandbox",
 };
 static_assert(failureCodeWireNames.size() == static_cast<std::size_t>(FailureCode::sandbox) + 1);
 

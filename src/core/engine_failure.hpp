@@ -20,7 +20,9 @@ struct EngineFailure : std::exception {
 
     const char* what() const noexcept override { return message.c_str(); }
 
-    bool operator==(const EngineFailure& other) const { return code == other.code && message == other.message; }
+    bool operator==(const EngineFailure& other) const {
+        return code == other.code && message == other.message;
+    }
 };
 
 // What a command stopped by its user fails with, wherever it stopped: a cancelled command leaves

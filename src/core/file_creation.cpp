@@ -62,13 +62,15 @@ void makeFolders(const fs::path& folder) {
 void makePrivateFolder(const fs::path& folder) {
     if (folder.has_parent_path()) makeFolders(folder.parent_path());
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) fail("Could not create the folder", folder, errno);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            fail("Could not create the folder", folder, errno);
         const int problem = makeOwnerOnly(folder);
         if (problem == 0) return;
         if (attempt == 1) fail("The folder is not private to this user", folder, problem);
         // Not ours: kept under another name rather than removed, and never written into.
         const fs::path aside = folder.string() + ".not-ours-" + newUUIDString().substr(0, 8);
-        if (::rename(folder.c_str(), aside.c_str()) != 0) fail("The folder is not private to this user", folder, errno);
+        if (::rename(folder.c_str(), aside.c_str()) != 0)
+            fail("The folder is not private to this user", folder, errno);
     }
 }
 

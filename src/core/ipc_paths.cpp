@@ -42,7 +42,8 @@ std::filesystem::path homeDirectory() {
 }
 
 std::filesystem::path supportDirectory() {
-    if (const char* value = std::getenv(supportDirectoryVariable); value != nullptr && *value != '\0') return value;
+    if (const char* value = std::getenv(supportDirectoryVariable); value != nullptr && *value != '\0')
+        return value;
     return userDataDirectory() / "kivo-pdf";
 }
 
@@ -73,7 +74,8 @@ std::filesystem::path editorRenderDirectory() {
 void prepareIPCDirectory() {
     const auto directory = ipcDirectory();
     std::filesystem::create_directories(directory);
-    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
 }
 
 }  // namespace IPCPaths
@@ -140,8 +142,9 @@ IPCToken loadIPCToken() {
 }
 
 UnusableTokenFile::UnusableTokenFile(const std::filesystem::path& path)
-    : std::runtime_error("The MCP token file " + path.string() +
-                         " is not usable (it must be a private file of this user holding the editor's token), "
-                         "so nothing was sent.") {}
+    : std::runtime_error(
+          "The MCP token file " + path.string() +
+          " is not usable (it must be a private file of this user holding the editor's token), "
+          "so nothing was sent.") {}
 
 }  // namespace kivo

@@ -11,7 +11,8 @@ void JsonWriter::beforeValue() {
     if (depth_ == 0) return;
     Level& level = levels_[depth_ - 1];
     if (level.isObject) {
-        if (!level.expectingValue) throw CommandEncodingError("A JSON object member was written without its key.");
+        if (!level.expectingValue)
+            throw CommandEncodingError("A JSON object member was written without its key.");
         level.expectingValue = false;
         return;
     }
@@ -50,7 +51,8 @@ void JsonWriter::beginArray() {
 }
 
 void JsonWriter::endArray() {
-    if (depth_ == 0 || levels_[depth_ - 1].isObject) throw CommandEncodingError("A JSON array was closed out of turn.");
+    if (depth_ == 0 || levels_[depth_ - 1].isObject)
+        throw CommandEncodingError("A JSON array was closed out of turn.");
     --depth_;
     out_.push_back(']');
 }
@@ -87,7 +89,8 @@ void JsonWriter::integer(std::int64_t value) {
 }
 
 void JsonWriter::number(double value) {
-    if (!std::isfinite(value)) throw CommandEncodingError("A number that is not finite cannot be written as JSON.");
+    if (!std::isfinite(value))
+        throw CommandEncodingError("A number that is not finite cannot be written as JSON.");
     beforeValue();
     // -0.0 equals 0.0, and equal values must give equal bytes.
     if (value == 0) value = 0;

@@ -62,8 +62,8 @@ std::string LineReader::readLine(int fd) {
 void writeAll(int fd, std::string_view bytes) {
     bool isSocket = true;
     while (!bytes.empty()) {
-        const ssize_t n =
-            isSocket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd, bytes.data(), bytes.size());
+        const ssize_t n = isSocket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                                   : ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOTSOCK && isSocket) {

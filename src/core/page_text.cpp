@@ -71,7 +71,8 @@ struct LineBuilder {
 
     void emit(Grouping& out) {
         const auto trimmed = trimWhitespaceAndNewlines(text);
-        if (rect && !trimmed.empty()) out.lines.push_back(TextLine{std::string(trimmed), out.oriented(*rect)});
+        if (rect && !trimmed.empty())
+            out.lines.push_back(TextLine{std::string(trimmed), out.oriented(*rect)});
         for (const std::size_t member : members) out.bands[member] = rect;
         text.clear();
         rect.reset();
@@ -121,7 +122,8 @@ bool takes(const PDFRect& rect, const PDFRect& box, const PDFRect& band) noexcep
         box.left < rect.right && rect.left < box.right && box.bottom < rect.top && rect.bottom < box.top;
     const double middle = (band.bottom + band.top) / 2;
     const double shared = std::min(rect.top, band.top) - std::max(rect.bottom, band.bottom);
-    const bool onLine = (rect.bottom <= middle && middle <= rect.top) || shared * 3 >= band.top - band.bottom ||
+    const bool onLine = (rect.bottom <= middle && middle <= rect.top) ||
+                        shared * 3 >= band.top - band.bottom ||
                         (band.bottom <= rect.bottom && rect.top <= band.top);
     return overlaps && onLine;
 }
@@ -184,13 +186,14 @@ std::optional<TextLine> selection(const std::vector<TextLine>& lines, LineRange 
 
 LineRange LineSelection::range() const noexcept { return {std::min(anchor, focus), std::max(anchor, focus)}; }
 
-std::optional<LineSelection> LineSelection::moved(std::optional<LineSelection> current, std::int64_t delta, bool extend,
-                                                  std::int64_t count) noexcept {
+std::optional<LineSelection> LineSelection::moved(std::optional<LineSelection> current, std::int64_t delta,
+                                                  bool extend, std::int64_t count) noexcept {
     if (count < 1) return std::nullopt;
     if (current && current->focus < count && current->anchor < count) {
         std::int64_t target = 0;
         if (__builtin_add_overflow(current->focus, delta, &target)) {
-            target = delta < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+            target = delta < 0 ? std::numeric_limits<std::int64_t>::min()
+                               : std::numeric_limits<std::int64_t>::max();
         }
         target = std::clamp(target, std::int64_t{0}, count - 1);
         return extend ? LineSelection{current->anchor, target} : LineSelection{target, target};

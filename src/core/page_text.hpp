@@ -53,8 +53,8 @@ struct LineSelection {
 
     // The selection after a keyboard step of `delta` lines on a page of `count`
     // lines; a missing selection, or one that no longer fits, starts afresh.
-    static std::optional<LineSelection> moved(std::optional<LineSelection> current, std::int64_t delta, bool extend,
-                                              std::int64_t count) noexcept;
+    static std::optional<LineSelection> moved(std::optional<LineSelection> current, std::int64_t delta,
+                                              bool extend, std::int64_t count) noexcept;
 
     bool operator==(const LineSelection&) const = default;
 };

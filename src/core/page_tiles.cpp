@@ -7,7 +7,9 @@
 namespace kivo {
 namespace {
 
-std::int64_t clampSide(std::int64_t n) noexcept { return std::clamp<std::int64_t>(n, 1, TileGrid::maxPixelsPerSide); }
+std::int64_t clampSide(std::int64_t n) noexcept {
+    return std::clamp<std::int64_t>(n, 1, TileGrid::maxPixelsPerSide);
+}
 
 std::int64_t ceilDiv(std::int64_t n, std::int64_t d) noexcept {
     // Not (n + d - 1) / d: a huge tile size would overflow.
@@ -36,7 +38,8 @@ std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) noexcept {
 TileGrid::TileGrid(std::int64_t width, std::int64_t height, std::int64_t tileSize) noexcept
     : width_(clampSide(width)), height_(clampSide(height)), tileSize_(std::max<std::int64_t>(tileSize, 1)) {}
 
-TileGrid TileGrid::forPage(double pageWidth, double pageHeight, double scale, std::int64_t tileSize) noexcept {
+TileGrid TileGrid::forPage(double pageWidth, double pageHeight, double scale,
+                           std::int64_t tileSize) noexcept {
     return TileGrid(pixels(pageWidth, scale), pixels(pageHeight, scale), tileSize);
 }
 
@@ -71,7 +74,8 @@ std::int64_t TileGrid::columns() const noexcept { return ceilDiv(width_, tileSiz
 std::int64_t TileGrid::rows() const noexcept { return ceilDiv(height_, tileSize_); }
 
 std::vector<TileIndex> TileGrid::tiles(double minX, double minY, double maxX, double maxY) const {
-    if (!std::isfinite(minX) || !std::isfinite(minY) || !std::isfinite(maxX) || !std::isfinite(maxY)) return {};
+    if (!std::isfinite(minX) || !std::isfinite(minY) || !std::isfinite(maxX) || !std::isfinite(maxY))
+        return {};
     minX = std::max(minX, 0.0);
     minY = std::max(minY, 0.0);
     maxX = std::min(maxX, static_cast<double>(width_));

@@ -44,7 +44,8 @@ public:
     TileGrid(std::int64_t width, std::int64_t height, std::int64_t tileSize) noexcept;
 
     // The grid of a page of the given size in points at `scale`.
-    static TileGrid forPage(double pageWidth, double pageHeight, double scale, std::int64_t tileSize) noexcept;
+    static TileGrid forPage(double pageWidth, double pageHeight, double scale,
+                            std::int64_t tileSize) noexcept;
 
     // Pixel length of a page side of `points` at `scale` (clamped to the
     // accepted scales); always between 1 and maxPixelsPerSide.

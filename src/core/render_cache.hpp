@@ -21,7 +21,8 @@ template <class Key, class Value, class Hash = std::hash<Key>>
 class BoundedCache {
 public:
     BoundedCache(std::int64_t countLimit, std::int64_t costLimit)
-        : countLimit_(std::max<std::int64_t>(countLimit, 1)), costLimit_(std::max<std::int64_t>(costLimit, 1)) {}
+        : countLimit_(std::max<std::int64_t>(countLimit, 1)),
+          costLimit_(std::max<std::int64_t>(costLimit, 1)) {}
 
     std::int64_t countLimit() const noexcept { return countLimit_; }
     std::int64_t costLimit() const noexcept { return costLimit_; }
@@ -175,7 +176,8 @@ public:
     static RenderInvalidation none() { return RenderInvalidation(Kind::none, {}); }
     static RenderInvalidation all() { return RenderInvalidation(Kind::all, {}); }
 
-    static RenderInvalidation after(CommandMethod method, const std::optional<std::vector<std::string>>& affectedPages);
+    static RenderInvalidation after(CommandMethod method,
+                                    const std::optional<std::vector<std::string>>& affectedPages);
 
     Kind kind() const noexcept { return kind_; }
     // The stale page ids of a `pages` invalidation; empty for the other kinds.

@@ -62,7 +62,8 @@ fs::path readLink(int link, const fs::path& path) {
     std::string target(PATH_MAX, '\0');
     const ssize_t length = ::readlinkat(link, "", target.data(), target.size());
     if (length < 0) fail("Could not follow the link", path, errno);
-    if (static_cast<std::size_t>(length) >= target.size()) fail("Could not follow the link", path, ENAMETOOLONG);
+    if (static_cast<std::size_t>(length) >= target.size())
+        fail("Could not follow the link", path, ENAMETOOLONG);
     target.resize(static_cast<std::size_t>(length));
     return fs::path(target);
 }
@@ -75,8 +76,9 @@ std::optional<fs::path> linkTarget(const fs::path& path) {
     struct stat status {};
     if (!link || ::fstat(link.get(), &status) != 0 || !S_ISLNK(status.st_mode)) return std::nullopt;
     if (status.st_uid != ::geteuid()) {
-        throw WriteRefused(WriteRefused::Reason::foreignLink,
-                           path.filename().string() + " is a link made by another user, so nothing was written.");
+        throw WriteRefused(
+            WriteRefused::Reason::foreignLink,
+            path.filename().string() + " is a link made by another user, so nothing was written.");
     }
     return readLink(link.get(), path);
 }
@@ -116,7 +118,8 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing) {
         Descriptor next(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!next && errno == ENOENT && missing == Missing::stop) return Descriptor();
         if (!next && errno == ENOENT) {
-            if (::mkdirat(current.get(), name.c_str(), FileCreation::newFileMode(0777)) != 0 && errno != EEXIST) {
+            if (::mkdirat(current.get(), name.c_str(), FileCreation::newFileMode(0777)) != 0 &&
+                errno != EEXIST) {
                 fail("Could not create the folder", folder, errno);
             }
             next = Descriptor(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -151,8 +154,8 @@ Descriptor createSibling(int folder, const std::string& name, mode_t mode, std::
                          const fs::path& target) {
     for (int attempt = 0; attempt < maxNameAttempts; ++attempt) {
         siblingName = "." + name + "." + newUUIDString().substr(0, 13) + std::string(siblingEnding);
-        Descriptor fd(
-            ::openat(folder, siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        Descriptor fd(::openat(folder, siblingName.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd) return fd;
         if (errno != EEXIST) fail("Could not create the new file", target, errno);
     }
@@ -222,7 +225,8 @@ void removeSiblings(const fs::path& destination) noexcept {
 
 fs::path replacementTarget(const fs::path& destination, bool followLink) {
     if (!followLink) {
-        walkToFolder(destination.has_parent_path() ? destination.parent_path() : fs::path("."), Missing::stop);
+        walkToFolder(destination.has_parent_path() ? destination.parent_path() : fs::path("."),
+                     Missing::stop);
         return destination;
     }
     fs::path current = destination;
@@ -236,7 +240,8 @@ fs::path replacementTarget(const fs::path& destination, bool followLink) {
     fail("Could not follow the link", destination, ELOOP);
 }
 
-void replaceFile(const fs::path& destination, const std::function<void(int fd)>& write, const ReplaceOptions& options) {
+void replaceFile(const fs::path& destination, const std::function<void(int fd)>& write,
+                 const ReplaceOptions& options) {
     const fs::path target = replacementTarget(destination, options.followLink);
     const std::string name = target.filename().string();
     if (name.empty() || name == "." || name == "..") fail("Could not write the file", target, EISDIR);

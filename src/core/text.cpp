@@ -111,7 +111,8 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept {
 }
 
 std::string_view trimBlanks(std::string_view text) noexcept {
-    return trimmedWhere(text, [](UChar32 c) { return c == 0x09 || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR); });
+    return trimmedWhere(
+        text, [](UChar32 c) { return c == 0x09 || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR); });
 }
 
 GraphemePrefix graphemePrefix(std::string_view utf8, std::int64_t limit) {
@@ -157,7 +158,8 @@ std::int64_t graphemeCount(std::string_view utf8) {
 }
 
 std::string groupedDigits(std::int64_t value) {
-    const std::string digits = std::to_string(value < 0 ? -(value + 1) + std::uint64_t{1} : std::uint64_t(value));
+    const std::string digits =
+        std::to_string(value < 0 ? -(value + 1) + std::uint64_t{1} : std::uint64_t(value));
     std::string out = value < 0 ? "-" : "";
     for (std::size_t i = 0; i < digits.size(); ++i) {
         if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';

@@ -17,7 +17,8 @@ namespace kivo {
 namespace TextMatch {
 
 icu::UnicodeString utf16(std::string_view utf8) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
+    return icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
 }
 
 std::string utf8(const icu::UnicodeString& text) {
@@ -71,7 +72,8 @@ std::string collapsedWhitespace(std::string_view text) {
 
 std::string clipped(std::string_view text, std::int64_t limit) {
     std::string whole = collapsedWhitespace(text);
-    if (whole.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("The text is too long to read.");
+    if (whole.size() > static_cast<std::size_t>(INT32_MAX))
+        throw std::length_error("The text is too long to read.");
     const GraphemePrefix kept = graphemePrefix(whole, limit < 0 ? 0 : limit);
     if (kept.bytes >= whole.size()) return whole;
     whole.resize(kept.bytes);
@@ -102,7 +104,8 @@ std::unique_ptr<CompiledSearch> compileSearch(std::string_view pattern, std::str
     auto search = std::make_unique<CompiledSearch>();
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError{};
-    search->pattern.reset(icu::RegexPattern::compile(utf16(pattern), UREGEX_CASE_INSENSITIVE, parseError, status));
+    search->pattern.reset(
+        icu::RegexPattern::compile(utf16(pattern), UREGEX_CASE_INSENSITIVE, parseError, status));
     if (U_FAILURE(status) || !search->pattern) return nullptr;
     search->input = utf16(text);
     search->matcher.reset(search->pattern->matcher(search->input, status));

@@ -86,8 +86,9 @@ ResourceLimits ResourceLimits::fromEnvironment(const std::map<std::string, std::
 
     limits.memorySoftBytes = parseMegabytesAsBytes(lookUp(environment, "KIVO_PDF_WORKER_MEMORY_LIMIT_MB"))
                                  .value_or(std::min(physicalMemory / 4, softCap));
-    limits.memoryHardBytes = parseMegabytesAsBytes(lookUp(environment, "KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB"))
-                                 .value_or(std::min(physicalMemory / 2, hardCap));
+    limits.memoryHardBytes =
+        parseMegabytesAsBytes(lookUp(environment, "KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB"))
+            .value_or(std::min(physicalMemory / 2, hardCap));
     return limits;
 }
 
@@ -107,7 +108,8 @@ std::uint64_t physicalMemoryBytes() noexcept {
     const long pageSize = ::sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || pageSize <= 0) return 0;
     std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(pageSize), &bytes)) {
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(pageSize),
+                               &bytes)) {
         return ResourceLimits::noLimitBytes;
     }
     return bytes;

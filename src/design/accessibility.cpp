@@ -66,7 +66,8 @@ public:
 
     QAccessible::Role role() const override {
         // A label may become a heading after Qt cached this interface.
-        if (const auto* label = qobject_cast<const ThemedLabel*>(widget()); label != nullptr && label->isHeading())
+        if (const auto* label = qobject_cast<const ThemedLabel*>(widget());
+            label != nullptr && label->isHeading())
             return QAccessible::Heading;
         return QAccessibleWidget::role();
     }
@@ -126,12 +127,14 @@ public:
 QAccessibleInterface* designFactory(const QString& className, QObject* object) {
     if (object == nullptr || !object->isWidgetType()) return nullptr;
     auto* widget = static_cast<QWidget*>(object);
-    if (className == QLatin1String("kivo::HeroButton") || className == QLatin1String("kivo::PillSegmentButton"))
+    if (className == QLatin1String("kivo::HeroButton") ||
+        className == QLatin1String("kivo::PillSegmentButton"))
         return new ButtonAccessible(widget, QAccessible::Button);
     if (className == QLatin1String("kivo::HeroSwitch") || className == QLatin1String("kivo::HeroCheckbox"))
         return new ButtonAccessible(widget, QAccessible::CheckBox);
     if (className == QLatin1String("kivo::Chip")) return new TextAccessible(widget, QAccessible::StaticText);
-    if (className == QLatin1String("kivo::ThemedLabel")) return new TextAccessible(widget, QAccessible::StaticText);
+    if (className == QLatin1String("kivo::ThemedLabel"))
+        return new TextAccessible(widget, QAccessible::StaticText);
     if (className == QLatin1String("kivo::CardRow")) return new CardRowAccessible(widget);
     if (className == QLatin1String("kivo::StatusMessage")) return new StatusMessageAccessible(widget);
     if (className == QLatin1String("kivo::RowButton")) return new RowButtonAccessible(widget);

@@ -46,7 +46,8 @@ class Appearance : public QObject {
     Q_OBJECT
 
 public:
-    // The process-wide object, made on first use (on the GUI thread, after the QApplication when there is one).
+    // The process-wide object, made on first use (on the GUI thread, after the QApplication when there is
+    // one).
     static Appearance& instance();
 
     // Light until the process-wide object decided otherwise.

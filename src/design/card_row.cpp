@@ -71,7 +71,8 @@ QSize CardRow::minimumSizeHint() const {
 
 int CardRow::heightForWidth(int width) const {
     const QSize value = valueSizeFor(width);
-    if (sideBySide(width)) return std::max(label_->heightForWidth(width - minimumGap - value.width()), value.height());
+    if (sideBySide(width))
+        return std::max(label_->heightForWidth(width - minimumGap - value.width()), value.height());
     return label_->heightForWidth(width) + stackGap + value.height();
 }
 

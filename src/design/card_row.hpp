@@ -3,8 +3,8 @@
 // CardRow: one fact inside a card, its label (callout, muted) at the leading edge and its value (a text, a
 // chip, any widget the caller styles) at the trailing edge, always at least 8 apart; a long label wraps
 // rather than pushing the value out. Where even the label's longest word and the value do not fit side by
-// side, the value stands under the label, 4 below it, at the leading edge. The label is shown as given, as plain text.
-// No signals. Accessibility: one static-text element that reads label and value together
+// side, the value stands under the label, 4 below it, at the leading edge. The label is shown as given, as
+// plain text. No signals. Accessibility: one static-text element that reads label and value together
 // ("Revision, 12"); its parts are not exposed separately.
 
 #include <QPointer>

@@ -79,7 +79,8 @@ Painting::Label Chip::content() const {
 QSize Chip::sizeHint() const {
     const double s = TextScale::of(this);
     const QSizeF size = Painting::labelSize(textFont(), content());
-    return {static_cast<int>(std::ceil(size.width() + 14 * s)), static_cast<int>(std::ceil(size.height() + 5 * s))};
+    return {static_cast<int>(std::ceil(size.width() + 14 * s)),
+            static_cast<int>(std::ceil(size.height() + 5 * s))};
 }
 
 QSize Chip::minimumSizeHint() const {
@@ -88,7 +89,8 @@ QSize Chip::minimumSizeHint() const {
     const double s = TextScale::of(this);
     const Painting::Label label = content();
     const QString start = label.text.left(3) + QStringLiteral("…");
-    const QSizeF least = Painting::labelSize(textFont(), {label.symbol, start, label.symbolSide, label.spacing});
+    const QSizeF least =
+        Painting::labelSize(textFont(), {label.symbol, start, label.symbolSide, label.spacing});
     return {std::min(hint.width(), static_cast<int>(std::ceil(least.width() + 14 * s))), hint.height()};
 }
 

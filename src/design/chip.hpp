@@ -41,7 +41,8 @@ public:
 
     // Paints the chip into `face` with `painter`, as it paints itself (filled with `fill` when given, for a
     // row whose own fill is the chip's): for views that draw chips in rows without a widget per row.
-    void paintFace(QPainter& painter, const QRectF& face, const std::optional<QColor>& fill = std::nullopt) const;
+    void paintFace(QPainter& painter, const QRectF& face,
+                   const std::optional<QColor>& fill = std::nullopt) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

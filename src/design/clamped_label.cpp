@@ -85,7 +85,8 @@ bool ClampedLabel::event(QEvent* event) {
 
 void ClampedLabel::reclamp() {
     const QMargins margins = contentsMargins();
-    const QString shown = clamp(full_, font(), std::max(1, width() - margins.left() - margins.right()), maxLines_);
+    const QString shown =
+        clamp(full_, font(), std::max(1, width() - margins.left() - margins.right()), maxLines_);
     if (shown != text()) setText(shown);
 }
 

@@ -20,8 +20,8 @@ constexpr int readTimeoutMs = 500;
 
 // Read() of the first portal version wraps the value in one variant more than the signal does.
 QVariant unwrap(QVariant value) {
-    for (int depth = 0;
-         depth < 4 && value.canConvert<QDBusVariant>() && value.metaType() == QMetaType::fromType<QDBusVariant>();
+    for (int depth = 0; depth < 4 && value.canConvert<QDBusVariant>() &&
+                        value.metaType() == QMetaType::fromType<QDBusVariant>();
          ++depth) {
         value = value.value<QDBusVariant>().variant();
     }
@@ -42,7 +42,8 @@ void DesktopPortal::start() {
     const std::pair<const QString*, const QString*> settings[] = {{&appearanceGroup, &colorSchemeKey},
                                                                   {&interfaceGroup, &animationsKey}};
     for (const auto& [group, key] : settings) {
-        QDBusMessage call = QDBusMessage::createMethodCall(service, path, settingsInterface, QStringLiteral("Read"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(service, path, settingsInterface, QStringLiteral("Read"));
         call << *group << *key;
         const QDBusMessage reply = bus.call(call, QDBus::Block, readTimeoutMs);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
@@ -69,8 +70,9 @@ bool DesktopPortal::store(const QString& group, const QString& key, const QVaria
         return true;
     }
     if (group == interfaceGroup && key == animationsKey) {
-        animationsEnabled_ =
-            value.metaType() == QMetaType::fromType<bool>() ? std::optional<bool>(value.toBool()) : std::nullopt;
+        animationsEnabled_ = value.metaType() == QMetaType::fromType<bool>()
+                                 ? std::optional<bool>(value.toBool())
+                                 : std::nullopt;
         return true;
     }
     return false;

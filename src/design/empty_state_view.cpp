@@ -21,8 +21,8 @@ int px(double length) { return static_cast<int>(std::lround(length)); }
 
 }  // namespace
 
-EmptyStateView::EmptyStateView(const QString& symbol, const QString& title, const QString& message, QWidget* action,
-                               QWidget* parent)
+EmptyStateView::EmptyStateView(const QString& symbol, const QString& title, const QString& message,
+                               QWidget* action, QWidget* parent)
     : QWidget(parent), symbol_(symbol), action_(action) {
     column_ = new QVBoxLayout(this);
     column_->addStretch(1);

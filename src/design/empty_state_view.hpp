@@ -23,8 +23,8 @@ class EmptyStateView : public QWidget {
 
 public:
     // Takes `action` (the view owns it); null for none.
-    EmptyStateView(const QString& symbol, const QString& title, const QString& message, QWidget* action = nullptr,
-                   QWidget* parent = nullptr);
+    EmptyStateView(const QString& symbol, const QString& title, const QString& message,
+                   QWidget* action = nullptr, QWidget* parent = nullptr);
 
     QString symbol() const { return symbol_; }
     QString title() const;

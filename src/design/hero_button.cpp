@@ -24,15 +24,19 @@ QColor mix(const QColor& from, const QColor& to, double t) {
     if (t <= 0) return from;
     if (t >= 1) return to;
     const auto lerp = [t](double a, double b) { return a + (b - a) * t; };
-    return QColor::fromRgbF(
-        static_cast<float>(lerp(from.redF(), to.redF())), static_cast<float>(lerp(from.greenF(), to.greenF())),
-        static_cast<float>(lerp(from.blueF(), to.blueF())), static_cast<float>(lerp(from.alphaF(), to.alphaF())));
+    return QColor::fromRgbF(static_cast<float>(lerp(from.redF(), to.redF())),
+                            static_cast<float>(lerp(from.greenF(), to.greenF())),
+                            static_cast<float>(lerp(from.blueF(), to.blueF())),
+                            static_cast<float>(lerp(from.alphaF(), to.alphaF())));
 }
 
 }  // namespace
 
 HeroButton::HeroButton(const QString& text, HeroButtonVariant variant, HeroButtonSize size, QWidget* parent)
-    : QAbstractButton(parent), variant_(variant), size_(size), press_(new Tween(this, Tween::Curve::pressEaseOut, 0)) {
+    : QAbstractButton(parent),
+      variant_(variant),
+      size_(size),
+      press_(new Tween(this, Tween::Curve::pressEaseOut, 0)) {
     setText(text);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
@@ -90,17 +94,21 @@ HeroButtonColors HeroButton::colors(HeroButtonVariant variant, bool active, Colo
     const auto c = [scheme](Token token) { return Theme::color(token, scheme); };
     switch (variant) {
         case HeroButtonVariant::primary:
-            return {c(active ? Token::accent : Token::accentStrong), c(Token::accentForeground), Qt::transparent};
+            return {c(active ? Token::accent : Token::accentStrong), c(Token::accentForeground),
+                    Qt::transparent};
         case HeroButtonVariant::secondary:
-            return {c(active ? Token::defaultHover : Token::defaultFill), c(Token::foreground), Qt::transparent};
+            return {c(active ? Token::defaultHover : Token::defaultFill), c(Token::foreground),
+                    Qt::transparent};
         case HeroButtonVariant::tertiary:
-            return {c(active ? Token::defaultHover : Token::defaultFill), c(Token::foreground), c(Token::border)};
+            return {c(active ? Token::defaultHover : Token::defaultFill), c(Token::foreground),
+                    c(Token::border)};
         case HeroButtonVariant::ghost:
             // Clear at rest; the fill's own colour keeps a fade towards it free of dark fringes.
             return {Theme::withOpacity(c(Token::defaultFill), active ? 1.0 : 0.0), c(Token::foreground),
                     Qt::transparent};
         case HeroButtonVariant::danger:
-            return {c(active ? Token::danger : Token::dangerStrong), c(Token::dangerForeground), Qt::transparent};
+            return {c(active ? Token::danger : Token::dangerStrong), c(Token::dangerForeground),
+                    Qt::transparent};
         case HeroButtonVariant::dangerSoft:
             return {Theme::withOpacity(c(Token::danger), active ? 0.22 : 0.15), c(Token::dangerSoftText),
                     Qt::transparent};
@@ -109,14 +117,15 @@ HeroButtonColors HeroButton::colors(HeroButtonVariant variant, bool active, Colo
 }
 
 QFont HeroButton::labelFont() const {
-    return scaledFont(size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body, QFont::Medium,
-                      TextScale::of(this), this);
+    return scaledFont(size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body,
+                      QFont::Medium, TextScale::of(this), this);
 }
 
 Painting::Label HeroButton::content() const {
     const double s = TextScale::of(this);
     const auto style = size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body;
-    return {symbol_, iconOnly_ ? QString() : text(), Symbols::sideForFont(basePoints(style) * s), symbolSpacing * s};
+    return {symbol_, iconOnly_ ? QString() : text(), Symbols::sideForFont(basePoints(style) * s),
+            symbolSpacing * s};
 }
 
 QSize HeroButton::sizeHint() const {
@@ -150,7 +159,8 @@ QSize HeroButton::minimumSizeHint() const {
     for (const QString& word : text().split(QLatin1Char(' '), Qt::SkipEmptyParts))
         widest = std::max(widest, metrics.horizontalAdvance(word));
     const QMarginsF pad = padding();
-    return {std::min(hint.width(), static_cast<int>(std::ceil(widest + pad.left() + pad.right()))), hint.height()};
+    return {std::min(hint.width(), static_cast<int>(std::ceil(widest + pad.left() + pad.right()))),
+            hint.height()};
 }
 
 void HeroButton::syncPress() {

@@ -38,7 +38,8 @@ void HeroCheckbox::paintControl(QPainter& painter, const QRectF& box, double sca
         Painting::strokeRoundedInside(painter, box, radius, 1, Theme::color(Token::border));
         return;
     }
-    Symbols::paint(painter, markIn(box, scale), QStringLiteral("checkmark"), Theme::color(Token::accentForeground));
+    Symbols::paint(painter, markIn(box, scale), QStringLiteral("checkmark"),
+                   Theme::color(Token::accentForeground));
 }
 
 void HeroCheckbox::valueChanged(bool) { update(); }

@@ -91,8 +91,8 @@ QSize HeroField::sizeHint() const {
     if (textEdit_ != nullptr) {
         constexpr int lines = 3;
         const QMarginsF in = insets();
-        hint.setHeight(
-            static_cast<int>(std::ceil(in.top() + in.bottom() + lines * textEdit_->fontMetrics().lineSpacing())));
+        hint.setHeight(static_cast<int>(
+            std::ceil(in.top() + in.bottom() + lines * textEdit_->fontMetrics().lineSpacing())));
     }
     return hint;
 }
@@ -120,7 +120,8 @@ bool HeroField::event(QEvent* event) {
 }
 
 bool HeroField::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == editor() && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) update();
+    if (watched == editor() && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut))
+        update();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -24,11 +24,11 @@ void HeroProxyStyle::drawControl(ControlElement element, const QStyleOption* opt
         return;
     }
     const bool enabled = (button->state & State_Enabled) != 0;
-    const bool active =
-        (button->state & (State_Sunken | State_On)) != 0 || (enabled && (button->state & State_MouseOver) != 0);
+    const bool active = (button->state & (State_Sunken | State_On)) != 0 ||
+                        (enabled && (button->state & State_MouseOver) != 0);
     const bool flat = (button->features & QStyleOptionButton::Flat) != 0;
-    const HeroButtonColors colors = HeroButton::colors(flat ? HeroButtonVariant::ghost : HeroButtonVariant::tertiary,
-                                                       active, Appearance::currentScheme());
+    const HeroButtonColors colors = HeroButton::colors(
+        flat ? HeroButtonVariant::ghost : HeroButtonVariant::tertiary, active, Appearance::currentScheme());
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     if (!enabled) painter->setOpacity(Painting::disabledOpacity);

@@ -55,7 +55,8 @@ void HeroSwitch::paintControl(QPainter& painter, const QRectF& track, double sca
     Shadows::paint(painter, knob, knob.height() / 2, Shadows::knob());
     Painting::fillRounded(painter, knob, knob.height() / 2, Theme::color(Token::accentForeground));
     // The off outline fades out as the track fills: 1 px when off, nothing when on.
-    Painting::strokeRoundedInside(painter, track, radius, 1, Theme::withOpacity(Theme::color(Token::border), 1 - on));
+    Painting::strokeRoundedInside(painter, track, radius, 1,
+                                  Theme::withOpacity(Theme::color(Token::border), 1 - on));
 }
 
 void HeroSwitch::valueChanged(bool byUser) {

@@ -55,7 +55,8 @@ void fillRounded(QPainter& painter, const QRectF& rect, double radius, const QCo
     painter.restore();
 }
 
-void strokeRoundedInside(QPainter& painter, const QRectF& rect, double radius, double width, const QColor& color) {
+void strokeRoundedInside(QPainter& painter, const QRectF& rect, double radius, double width,
+                         const QColor& color) {
     if (width <= 0 || rect.isEmpty() || color.alpha() == 0) return;
     const double half = width / 2;
     const QRectF inner = rect.adjusted(half, half, -half, -half);
@@ -87,8 +88,8 @@ QSizeF labelSize(const QFont& font, const Label& label) {
     return {width, height};
 }
 
-void paintLabel(QPainter& painter, const QRectF& area, const QFont& font, const Label& label, const QColor& color,
-                double minimumFontScale) {
+void paintLabel(QPainter& painter, const QRectF& area, const QFont& font, const Label& label,
+                const QColor& color, double minimumFontScale) {
     QFont textFont = font;
     const bool hasSymbol = !label.symbol.isEmpty();
     const double symbolPart = hasSymbol ? label.symbolSide + (label.text.isEmpty() ? 0 : label.spacing) : 0;

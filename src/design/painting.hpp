@@ -19,7 +19,8 @@ void fillRounded(QPainter& painter, const QRectF& rect, double radius, const QCo
 
 // Strokes the rounded rectangle's outline `width` wide entirely inside `rect`, so the border never grows the
 // shape; a width of 0 or a transparent colour draws nothing.
-void strokeRoundedInside(QPainter& painter, const QRectF& rect, double radius, double width, const QColor& color);
+void strokeRoundedInside(QPainter& painter, const QRectF& rect, double radius, double width,
+                         const QColor& color);
 
 // The ring of a control focused from the keyboard: 2 wide in the focus colour, just inside `rect`.
 void focusRing(QPainter& painter, const QRectF& rect, double radius);
@@ -39,8 +40,8 @@ QSizeF labelSize(const QFont& font, const Label& label);
 
 // Draws `label` centred in `area`. Text too wide first shrinks, down to `minimumFontScale` of its size, then
 // is elided at the end; it is drawn as plain text, never as markup.
-void paintLabel(QPainter& painter, const QRectF& area, const QFont& font, const Label& label, const QColor& color,
-                double minimumFontScale = 1.0);
+void paintLabel(QPainter& painter, const QRectF& area, const QFont& font, const Label& label,
+                const QColor& color, double minimumFontScale = 1.0);
 
 // Draws `image` stretched into `target`, as QPainter::drawImage does, in bands of at most 64 device rows.
 // Qt's raster engine splits an image it scales over more rows among its thread pool and waits for every

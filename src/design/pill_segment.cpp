@@ -95,7 +95,8 @@ QRectF PillSegment::segmentRect(int index) const {
 
 int PillSegment::rowHeight() const {
     int tallest = 0;
-    for (const PillSegmentButton* segment : segments_) tallest = std::max(tallest, segment->sizeHint().height());
+    for (const PillSegmentButton* segment : segments_)
+        tallest = std::max(tallest, segment->sizeHint().height());
     return tallest;
 }
 
@@ -126,8 +127,8 @@ QList<QList<double>> PillSegment::rowsFor(int width) const {
     }
     if (flow.size() >= grid.size()) return grid;
     for (QList<double>& row : flow) {
-        const double spare =
-            std::max(0.0, inner - std::accumulate(row.begin(), row.end(), 0.0)) / static_cast<double>(row.size());
+        const double spare = std::max(0.0, inner - std::accumulate(row.begin(), row.end(), 0.0)) /
+                             static_cast<double>(row.size());
         for (double& segment : row) segment += spare;
     }
     return flow;
@@ -174,7 +175,8 @@ QSize PillSegment::sizeHint() const {
 QSize PillSegment::minimumSizeHint() const {
     // One segment a row, each title whole.
     int least = 0;
-    for (const PillSegmentButton* segment : segments_) least = std::max(least, segment->minimumSizeHint().width());
+    for (const PillSegmentButton* segment : segments_)
+        least = std::max(least, segment->minimumSizeHint().width());
     const auto edge = static_cast<int>(std::ceil(2 * padding()));
     return {least + edge, rowHeight() + edge};
 }

@@ -24,9 +24,11 @@ PromptDialog::PromptDialog(const QString& title, const QString& detail, const QS
     setWindowTitle(title);
     setMinimumWidth(promptWidth);
 
-    auto* heading = new ThemedLabel(title, ScaledTextStyle::body, QFont::DemiBold, Theme::Token::foreground, this);
+    auto* heading =
+        new ThemedLabel(title, ScaledTextStyle::body, QFont::DemiBold, Theme::Token::foreground, this);
     heading->setHeading(true);
-    auto* explanation = new ThemedLabel(detail, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
+    auto* explanation =
+        new ThemedLabel(detail, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
     explanation->setWordWrap(true);
     auto* chrome = new HeroField(false, this);
     field_ = chrome->lineEdit();
@@ -34,7 +36,8 @@ PromptDialog::PromptDialog(const QString& title, const QString& detail, const QS
     field_->setAccessibleName(title);
     if (echo == Echo::masked) field_->setEchoMode(QLineEdit::Password);
 
-    auto* cancel = new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::md, this);
+    auto* cancel =
+        new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::md, this);
     confirm_ = new HeroButton(button, HeroButtonVariant::primary, HeroButtonSize::md, this);
     auto* buttons = new QHBoxLayout();
     buttons->addStretch(1);

@@ -19,8 +19,8 @@ class PromptDialog : public QDialog {
 public:
     enum class Echo { plain, masked };
 
-    PromptDialog(const QString& title, const QString& detail, const QString& initialText, const QString& button,
-                 Echo echo, QWidget* parent);
+    PromptDialog(const QString& title, const QString& detail, const QString& initialText,
+                 const QString& button, Echo echo, QWidget* parent);
 
     QLineEdit* field() const { return field_; }
     HeroButton* confirmButton() const { return confirm_; }

@@ -19,7 +19,8 @@ class RowButton : public QAbstractButton {
 
 public:
     // `padding` is the inset around the row in points (× the text scale).
-    RowButton(bool framed, QMarginsF padding, double spacing, Qt::Alignment alignment, QWidget* parent = nullptr);
+    RowButton(bool framed, QMarginsF padding, double spacing, Qt::Alignment alignment,
+              QWidget* parent = nullptr);
 
     ScaledStack* row() const { return row_; }
     // Adds a part to the row; the row becomes its parent and it never takes the click.

@@ -11,13 +11,15 @@ namespace kivo {
 
 ScaledStack::ScaledStack(Qt::Orientation orientation, double spacing, QMarginsF margins, QWidget* parent)
     : QWidget(parent),
-      box_(new QBoxLayout(orientation == Qt::Vertical ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight, this)),
+      box_(new QBoxLayout(orientation == Qt::Vertical ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight,
+                          this)),
       spacing_(spacing),
       margins_(margins) {
     applyMetrics();
 }
 
-ScaledStack* ScaledStack::filling(QWidget* owner, Qt::Orientation orientation, double spacing, QMarginsF margins) {
+ScaledStack* ScaledStack::filling(QWidget* owner, Qt::Orientation orientation, double spacing,
+                                  QMarginsF margins) {
     auto* stack = new ScaledStack(orientation, spacing, margins, owner);
     fill(owner, stack);
     return stack;
@@ -45,13 +47,15 @@ void ScaledStack::applyMetrics() {
     const bool vertical = box_->direction() == QBoxLayout::TopToBottom;
     for (const auto& [space, points] : spaces_) {
         const int length = scaled(this, points);
-        space->changeSize(vertical ? 0 : length, vertical ? length : 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
+        space->changeSize(vertical ? 0 : length, vertical ? length : 0, QSizePolicy::Fixed,
+                          QSizePolicy::Fixed);
     }
     box_->invalidate();
 }
 
 bool ScaledStack::event(QEvent* event) {
-    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
+        applyMetrics();
     return QWidget::event(event);
 }
 

@@ -16,9 +16,11 @@ class ScaledStack : public QWidget {
     Q_OBJECT
 
 public:
-    ScaledStack(Qt::Orientation orientation, double spacing, QMarginsF margins = {}, QWidget* parent = nullptr);
+    ScaledStack(Qt::Orientation orientation, double spacing, QMarginsF margins = {},
+                QWidget* parent = nullptr);
     // A stack that covers all of `owner`, edge to edge.
-    static ScaledStack* filling(QWidget* owner, Qt::Orientation orientation, double spacing, QMarginsF margins = {});
+    static ScaledStack* filling(QWidget* owner, Qt::Orientation orientation, double spacing,
+                                QMarginsF margins = {});
 
     QBoxLayout* box() const { return box_; }
     // Adds `widget` (the stack becomes its parent) with the given stretch and alignment.

@@ -28,7 +28,8 @@ SectionCard::SectionCard(std::optional<QString> title, std::optional<QString> su
     auto* titleBox = new QWidget(header_);
     titles_ = new QVBoxLayout(titleBox);
     titles_->setSpacing(2);
-    titleLabel_ = new ThemedLabel(QString(), ScaledTextStyle::body, QFont::DemiBold, Theme::Token::foreground);
+    titleLabel_ =
+        new ThemedLabel(QString(), ScaledTextStyle::body, QFont::DemiBold, Theme::Token::foreground);
     titleLabel_->setHeading(true);
     titleLabel_->setWordWrap(true);
     subtitleLabel_ = new ThemedLabel(QString(), ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted);
@@ -85,8 +86,8 @@ void SectionCard::applyMetrics() {
     const double s = TextScale::of(this);
     const QMarginsF shadow = shadowMargins();
     const double inset = 12 * s;
-    outer_->setContentsMargins(px(shadow.left() + inset), px(shadow.top() + inset), px(shadow.right() + inset),
-                               px(shadow.bottom() + inset));
+    outer_->setContentsMargins(px(shadow.left() + inset), px(shadow.top() + inset),
+                               px(shadow.right() + inset), px(shadow.bottom() + inset));
     outer_->setSpacing(px(10 * s));
     content_->setSpacing(px(10 * s));
     alignHeader();

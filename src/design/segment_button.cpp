@@ -28,8 +28,8 @@ PillSegmentButton::PillSegmentButton(const SegmentItem& item, HeroButtonSize siz
 }
 
 QFont PillSegmentButton::labelFont() const {
-    return scaledFont(size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body, QFont::Medium,
-                      TextScale::of(this), this);
+    return scaledFont(size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body,
+                      QFont::Medium, TextScale::of(this), this);
 }
 
 QMarginsF PillSegmentButton::padding() const {
@@ -43,8 +43,8 @@ QMarginsF PillSegmentButton::padding() const {
 Painting::Label PillSegmentButton::content() const {
     const double s = TextScale::of(this);
     const auto style = size_ == HeroButtonSize::sm ? ScaledTextStyle::callout : ScaledTextStyle::body;
-    return {item_.symbol, item_.titleHidden ? QString() : item_.title, Symbols::sideForFont(basePoints(style) * s),
-            5 * s};
+    return {item_.symbol, item_.titleHidden ? QString() : item_.title,
+            Symbols::sideForFont(basePoints(style) * s), 5 * s};
 }
 
 QSize PillSegmentButton::sizeHint() const {
@@ -78,8 +78,8 @@ void PillSegmentButton::paintEvent(QPaintEvent*) {
     const QRectF face = QRectF(rect());
     if (Painting::showsFocusRing(*this)) Painting::focusRing(painter, face, face.height() / 2);
     const QColor colour = Theme::color(isChecked() ? Theme::Token::foreground : Theme::Token::muted);
-    Painting::paintLabel(painter, face.marginsRemoved(paddingAt(face.width())), labelFont(), content(), colour,
-                         smallestTitleScale);
+    Painting::paintLabel(painter, face.marginsRemoved(paddingAt(face.width())), labelFont(), content(),
+                         colour, smallestTitleScale);
 }
 
 void PillSegmentButton::nextCheckState() {

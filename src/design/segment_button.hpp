@@ -7,8 +7,8 @@
 // Sizes: sm (callout, padding 9 x 4) and md (body, padding 12 x 5.5), symbol and title 5 apart, all times
 // the text scale. A segment narrower than that first gives up its side padding, down to 3 x scale a side
 // (minimumSizeHint() is that width, the title whole at its size); only narrower still does the title
-// shrink to 0.7 of its size, then elide. The title is also the tooltip. Accessibility: a checkable button named by the
-// title, checked while selected; action press.
+// shrink to 0.7 of its size, then elide. The title is also the tooltip. Accessibility: a checkable button
+// named by the title, checked while selected; action press.
 
 #include <QAbstractButton>
 #include <QVariant>

@@ -83,8 +83,8 @@ void gaussianBlur(std::vector<float>& data, int width, int height, double sigma)
     }
 }
 
-QImage renderShadow(const QSizeF& shapeSize, double cornerRadius, std::span<const ShadowLayer> layers, double ratio,
-                    const QMarginsF& margins) {
+QImage renderShadow(const QSizeF& shapeSize, double cornerRadius, std::span<const ShadowLayer> layers,
+                    double ratio, const QMarginsF& margins) {
     const QSize pixels = (QSizeF(shapeSize.width() + margins.left() + margins.right(),
                                  shapeSize.height() + margins.top() + margins.bottom()) *
                           ratio)
@@ -98,7 +98,8 @@ QImage renderShadow(const QSizeF& shapeSize, double cornerRadius, std::span<cons
         painter.setRenderHint(QPainter::Antialiasing);
         painter.scale(ratio, ratio);
         QPainterPath path;
-        path.addRoundedRect(QRectF(QPointF(margins.left(), margins.top()), shapeSize), cornerRadius, cornerRadius);
+        path.addRoundedRect(QRectF(QPointF(margins.left(), margins.top()), shapeSize), cornerRadius,
+                            cornerRadius);
         painter.fillPath(path, Qt::black);
     }
     std::vector<float> shape(static_cast<std::size_t>(width) * height);
@@ -121,7 +122,8 @@ QImage renderShadow(const QSizeF& shapeSize, double cornerRadius, std::span<cons
         }
         gaussianBlur(layer, width, height, l.radius * ratio);
         const auto opacity = static_cast<float>(l.opacity);
-        for (std::size_t i = 0; i < layer.size(); ++i) accumulated[i] += opacity * layer[i] * (1.0f - accumulated[i]);
+        for (std::size_t i = 0; i < layer.size(); ++i)
+            accumulated[i] += opacity * layer[i] * (1.0f - accumulated[i]);
     }
 
     QImage result(pixels, QImage::Format_ARGB32_Premultiplied);
@@ -138,8 +140,10 @@ QImage renderShadow(const QSizeF& shapeSize, double cornerRadius, std::span<cons
 }
 
 QString cacheKey(const QSizeF& size, double radius, std::span<const ShadowLayer> layers, double ratio) {
-    QString key = QStringLiteral("%1x%2 r%3 @%4:").arg(size.width()).arg(size.height()).arg(radius).arg(ratio);
-    for (const ShadowLayer& l : layers) key += QStringLiteral(" %1,%2,%3").arg(l.opacity).arg(l.radius).arg(l.y);
+    QString key =
+        QStringLiteral("%1x%2 r%3 @%4:").arg(size.width()).arg(size.height()).arg(radius).arg(ratio);
+    for (const ShadowLayer& l : layers)
+        key += QStringLiteral(" %1,%2,%3").arg(l.opacity).arg(l.radius).arg(l.y);
     return key;
 }
 
@@ -191,7 +195,8 @@ struct Cut {
 std::array<std::array<double, 4>, 3> pieces(const Cut& cut) {
     return {{{0, cut.split, 0, cut.split},
              {cut.split, 1, cut.split, cut.stretch + 1},
-             {cut.split + 1, cut.length - cut.split - 1, cut.split + 1 + cut.stretch, cut.length - cut.split - 1}}};
+             {cut.split + 1, cut.length - cut.split - 1, cut.split + 1 + cut.stretch,
+              cut.length - cut.split - 1}}};
 }
 
 }  // namespace
@@ -275,7 +280,8 @@ void paint(QPainter& painter, const QRectF& shape, double cornerRadius, std::spa
             const auto& x = columns[column];
             const auto& y = rows[row];
             if (x[1] <= 0 || y[1] <= 0) continue;
-            const QRectF target(origin.x() + x[2] / ratio, origin.y() + y[2] / ratio, x[3] / ratio, y[3] / ratio);
+            const QRectF target(origin.x() + x[2] / ratio, origin.y() + y[2] / ratio, x[3] / ratio,
+                                y[3] / ratio);
             painter.drawImage(target, shadow, QRectF(x[0], y[0], x[1], y[1]));
         }
     }

@@ -55,8 +55,8 @@ StatusMessage::StatusMessage(Kind kind, const QString& text, ScaledTextStyle sty
 void StatusMessage::setKind(Kind kind) {
     kind_ = kind;
     auto* symbol = static_cast<BannerSymbol*>(icon_);
-    symbol->name =
-        kind == Kind::warning ? QStringLiteral("exclamationmark.triangle.fill") : QStringLiteral("xmark.octagon.fill");
+    symbol->name = kind == Kind::warning ? QStringLiteral("exclamationmark.triangle.fill")
+                                         : QStringLiteral("xmark.octagon.fill");
     symbol->colour = kind == Kind::warning ? Theme::Token::warningSoftText : Theme::Token::dangerSoftText;
     update();
     QAccessibleEvent event(this, QAccessible::NameChanged);
@@ -86,7 +86,8 @@ void StatusMessage::applyMetrics() {
     symbol->side = Symbols::sideForFont(basePoints(label_->textStyle()) * s);
     // The label may not have taken the new scale yet: measure the font it is about to get.
     const int line = QFontMetrics(scaledFont(label_->textStyle(), QFont::Normal, s, label_)).height();
-    icon_->setFixedSize(static_cast<int>(std::ceil(symbol->side)), std::max(line, static_cast<int>(symbol->side)));
+    icon_->setFixedSize(static_cast<int>(std::ceil(symbol->side)),
+                        std::max(line, static_cast<int>(symbol->side)));
 }
 
 void StatusMessage::paintEvent(QPaintEvent*) {
@@ -97,7 +98,8 @@ void StatusMessage::paintEvent(QPaintEvent*) {
 }
 
 bool StatusMessage::event(QEvent* event) {
-    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
+        applyMetrics();
     return QWidget::event(event);
 }
 

@@ -23,8 +23,8 @@ constexpr int tintedCacheBytes = 4 * 1024 * 1024;
 bool wellFormed(const QString& name) {
     if (name.isEmpty() || name.startsWith(QLatin1Char('.'))) return false;
     return std::all_of(name.cbegin(), name.cend(), [](QChar c) {
-        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-               c == QLatin1Char('.');
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+               (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.');
     });
 }
 
@@ -70,7 +70,8 @@ void paint(QPainter& painter, const QRectF& box, const QString& name, const QCol
     const double ratio = painter.device() != nullptr ? painter.device()->devicePixelRatio() : 1.0;
     const int pixels = std::max(1, static_cast<int>(std::lround(side * ratio)));
     static QCache<QString, QImage> cache(tintedCacheBytes);
-    const QString key = QStringLiteral("%1 %2 %3 %4").arg(name).arg(pixels).arg(ratio).arg(color.rgba(), 8, 16);
+    const QString key =
+        QStringLiteral("%1 %2 %3 %4").arg(name).arg(pixels).arg(ratio).arg(color.rgba(), 8, 16);
     const QImage* image = cache.object(key);
     if (image == nullptr) {
         auto* made = new QImage(tinted(*svg, pixels, color, ratio));

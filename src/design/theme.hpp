@@ -35,7 +35,8 @@ struct LinearRGB {
 // The value in linear sRGB, unclamped.
 LinearRGB linearRGB(const OKLCH& value) noexcept;
 
-// The sRGB transfer curve for one linear channel already clamped to [0, 1]; 0.0031308 takes the linear branch.
+// The sRGB transfer curve for one linear channel already clamped to [0, 1]; 0.0031308 takes the linear
+// branch.
 double encodeTransfer(double linear) noexcept;
 
 // The value as an opaque sRGB colour: clamped per channel, encoded, rounded to 8 bits per channel.
@@ -90,7 +91,8 @@ QColor color(Token token);
 QColor focus(ColorScheme scheme);
 QColor focus();
 
-// Selection changes (the pill's indicator, the switch's knob): a cubic Bezier through (0.32, 0.72) and (0, 1).
+// Selection changes (the pill's indicator, the switch's knob): a cubic Bezier through (0.32, 0.72) and (0,
+// 1).
 QEasingCurve fluid();
 inline constexpr int fluidMilliseconds = 250;
 // Presses: an ease-out, the curve through (0, 0) and (0.58, 1).

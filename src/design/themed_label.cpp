@@ -30,7 +30,8 @@ void ThemedLabel::applyFont() {
 
 void ThemedLabel::applyColor() {
     const QColor colour = Theme::color(color_);
-    if (palette().color(QPalette::WindowText) == colour && palette().isBrushSet(QPalette::Active, QPalette::WindowText))
+    if (palette().color(QPalette::WindowText) == colour &&
+        palette().isBrushSet(QPalette::Active, QPalette::WindowText))
         return;
     QPalette p = palette();
     for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})

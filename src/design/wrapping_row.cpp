@@ -83,13 +83,15 @@ public:
                 int right = area.left() + area.width();
                 for (const Placed& placed : line) {
                     if (placed.trailing) continue;
-                    place(placed.item, QRect(QPoint(x, y + (height - placed.size.height()) / 2), placed.size));
+                    place(placed.item,
+                          QRect(QPoint(x, y + (height - placed.size.height()) / 2), placed.size));
                     x += placed.size.width() + gap;
                 }
                 for (auto placed = line.rbegin(); placed != line.rend(); ++placed) {
                     if (!placed->trailing) continue;
                     right -= placed->size.width();
-                    place(placed->item, QRect(QPoint(right, y + (height - placed->size.height()) / 2), placed->size));
+                    place(placed->item,
+                          QRect(QPoint(right, y + (height - placed->size.height()) / 2), placed->size));
                     right -= gap;
                 }
             }
@@ -101,8 +103,10 @@ public:
         for (int i = 0; i < items_.size(); ++i) {
             QLayoutItem* item = items_[i];
             if (item->isEmpty()) continue;
-            const int width = std::max(std::min(item->sizeHint().width(), area.width()), item->minimumSize().width());
-            const int height = item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
+            const int width =
+                std::max(std::min(item->sizeHint().width(), area.width()), item->minimumSize().width());
+            const int height =
+                item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
             if (!line.empty() && lineWidth + gap + width > area.width()) finishLine();
             lineWidth = line.empty() ? width : lineWidth + gap + width;
             line.push_back({item, i >= trailingFrom, QSize(width, height)});

@@ -43,7 +43,8 @@ struct AssistantSources {
     // The full extracted text of one page.
     std::function<std::string(const std::string& pageId)> pageText{};
     // Hits of one search, on one page or (no page) the whole document, in page order.
-    std::function<std::vector<SearchHit>(const std::string& query, const std::optional<std::string>& pageId)> search{};
+    std::function<std::vector<SearchHit>(const std::string& query, const std::optional<std::string>& pageId)>
+        search{};
     // Every form field of the document, in document order.
     std::function<std::vector<FormFieldInfo>()> fields{};
     // Progress and cancellation point between pages; may be empty. What it throws ends the read.
@@ -147,8 +148,10 @@ std::vector<ProposedEdit> limitations(std::string_view query, std::int64_t revis
 
 // Proposed fill, highlight and note edits for a question, in that order (at most three), or
 // the question's refusal alone. Every entry gets a fresh operation id.
-std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revision, const std::vector<SearchHit>& hits,
-                                    const std::vector<FormFieldInfo>& fields, const std::vector<PageExcerpt>& excerpts,
+std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revision,
+                                    const std::vector<SearchHit>& hits,
+                                    const std::vector<FormFieldInfo>& fields,
+                                    const std::vector<PageExcerpt>& excerpts,
                                     const std::optional<PDFRect>& selectionRect,
                                     const std::optional<std::string>& selectionPageId);
 
@@ -159,7 +162,8 @@ bool looksLikeDestructive(std::string_view lowered);
 // The first two capture groups of the first case-insensitive match of an ICU pattern,
 // untrimmed; the second is empty for a pattern with one group. No value when the pattern does
 // not compile, does not match, or its first group took no part.
-std::optional<std::pair<std::string, std::string>> firstMatch(std::string_view pattern, std::string_view text);
+std::optional<std::pair<std::string, std::string>> firstMatch(std::string_view pattern,
+                                                              std::string_view text);
 
 }  // namespace AssistantPlanner
 

@@ -14,7 +14,8 @@ namespace {
 const PageInfo& lookUpPage(const std::vector<PageInfo>& pages, const std::string& pageId) {
     const auto page = std::find_if(pages.begin(), pages.end(),
                                    [&pageId](const PageInfo& candidate) { return candidate.id == pageId; });
-    if (page == pages.end()) throw EngineFailure(FailureCode::invalidPage, "No page with that id is in the document.");
+    if (page == pages.end())
+        throw EngineFailure(FailureCode::invalidPage, "No page with that id is in the document.");
     return *page;
 }
 
@@ -37,7 +38,8 @@ AssistantContext buildAssistantContext(const CommandParams& params, const Assist
         const std::string_view selected =
             params.contents ? trimWhitespaceAndNewlines(*params.contents) : std::string_view();
         if (selected.empty() || !params.pageId) {
-            throw EngineFailure(FailureCode::invalidArgument, "Select text on a page to ask about a selection.");
+            throw EngineFailure(FailureCode::invalidArgument,
+                                "Select text on a page to ask about a selection.");
         }
         const PageInfo& page = lookUpPage(sources.pages, *params.pageId);
         const auto cut = AssistantContextBudget::cut(selected, budget);
@@ -96,7 +98,8 @@ AssistantContext buildAssistantContext(const CommandParams& params, const Assist
     for (const auto& page : context.pages) letters += AssistantPlanner::letterCount(page.text);
     context.scan = context.fields.empty() ? letters < AssistantPlanner::scanLetterThreshold : letters == 0;
 
-    context.limitations = AssistantPlanner::limitations(params.query.value_or(std::string()), sources.revision);
+    context.limitations =
+        AssistantPlanner::limitations(params.query.value_or(std::string()), sources.revision);
     return context;
 }
 

@@ -113,10 +113,11 @@ AssistantAnswer respond(const Question& question) {
     // Scan test: a page with form fields on it is real even with very little text.
     std::int64_t letters = question.selection ? letterCount(*question.selection) : 0;
     for (const auto& excerpt : excerpts) letters += letterCount(excerpt.text);
-    const bool fieldOnPagesRead = std::any_of(question.fields.begin(), question.fields.end(), [&](const auto& field) {
-        return std::any_of(excerpts.begin(), excerpts.end(),
-                           [&](const auto& excerpt) { return excerpt.page.id == field.pageId; });
-    });
+    const bool fieldOnPagesRead =
+        std::any_of(question.fields.begin(), question.fields.end(), [&](const auto& field) {
+            return std::any_of(excerpts.begin(), excerpts.end(),
+                               [&](const auto& excerpt) { return excerpt.page.id == field.pageId; });
+        });
     const bool scan = fieldOnPagesRead ? letters == 0 : letters < scanLetterThreshold;
 
     std::vector<Citation> citations;
@@ -150,8 +151,8 @@ AssistantAnswer respond(const Question& question) {
         for (std::size_t i = 0; i < excerpts.size() && i < pageCitations; ++i) {
             const auto& excerpt = excerpts[i];
             if (!hasLetter(excerpt.text)) continue;
-            citations.push_back(
-                citation(excerpt.page.id, excerpt.page.index, revision, clip(excerpt.text, previewCharacters), {}));
+            citations.push_back(citation(excerpt.page.id, excerpt.page.index, revision,
+                                         clip(excerpt.text, previewCharacters), {}));
         }
     }
 
@@ -164,18 +165,18 @@ AssistantAnswer respond(const Question& question) {
             "citations were invented.";
     }
     if (!text && !excerpts.empty() && summary) {
-        const auto first =
-            std::find_if(excerpts.begin(), excerpts.end(), [](const auto& excerpt) { return hasLetter(excerpt.text); });
+        const auto first = std::find_if(excerpts.begin(), excerpts.end(),
+                                        [](const auto& excerpt) { return hasLetter(excerpt.text); });
         if (first != excerpts.end()) {
-            text = "From the document (revision " + revisionText + ", page " + std::to_string(first->page.index + 1) +
-                   "):\n" + clip(first->text, summaryCharacters);
+            text = "From the document (revision " + revisionText + ", page " +
+                   std::to_string(first->page.index + 1) + "):\n" + clip(first->text, summaryCharacters);
         }
     }
     if (!text && !hits.empty()) {
         const auto& hit = hits.front();
-        text = "Found " + std::to_string(hits.size()) + " match(es) in the document at revision " + revisionText +
-               ". First hit is on page " + std::to_string(*positions.indexOf(hit.pageId) + 1) + ": " +
-               clip(hit.preview, previewCharacters);
+        text = "Found " + std::to_string(hits.size()) + " match(es) in the document at revision " +
+               revisionText + ". First hit is on page " + std::to_string(*positions.indexOf(hit.pageId) + 1) +
+               ": " + clip(hit.preview, previewCharacters);
     }
     if (!text && !citations.empty()) {
         if (summary) {
@@ -184,7 +185,8 @@ AssistantAnswer respond(const Question& question) {
             text = std::move(joined);
         } else {
             text =
-                "No match for that question in the selected scope. The cited passages are the available document "
+                "No match for that question in the selected scope. The cited passages are the available "
+                "document "
                 "evidence. I will not invent a page reference.";
         }
     }
@@ -192,8 +194,8 @@ AssistantAnswer respond(const Question& question) {
 
     AssistantAnswer answer;
     answer.text = std::move(*text);
-    answer.proposals = proposals(question.query, revision, hits, question.fields, excerpts, question.selectionRect,
-                                 question.selectionPageId);
+    answer.proposals = proposals(question.query, revision, hits, question.fields, excerpts,
+                                 question.selectionRect, question.selectionPageId);
     answer.fromDocument = !citations.empty();
     answer.citations = std::move(citations);
     answer.scan = scan;

@@ -10,7 +10,8 @@
 namespace kivo::AssistantPlanner {
 namespace {
 
-constexpr std::string_view kFillPattern = R"(fill\s+(?:the\s+)?(?:field\s+)?([A-Za-z0-9_.]+)\s+(?:with|to)\s+(.+))";
+constexpr std::string_view kFillPattern =
+    R"(fill\s+(?:the\s+)?(?:field\s+)?([A-Za-z0-9_.]+)\s+(?:with|to)\s+(.+))";
 constexpr std::string_view kHighlightPattern = R"(highlight\s+(.+))";
 constexpr std::string_view kNotePattern = R"((?:add\s+)?note[:\s]+(.+))";
 
@@ -53,7 +54,8 @@ std::string quoted(std::string_view text) {
 }  // namespace
 
 bool looksLikeReplacement(std::string_view lowered) {
-    return containsAny(lowered, {"redact", "redaction", "replace the text", "rewrite the", "change the original"});
+    return containsAny(lowered,
+                       {"redact", "redaction", "replace the text", "rewrite the", "change the original"});
 }
 
 bool looksLikeDestructive(std::string_view lowered) {
@@ -66,21 +68,25 @@ bool looksLikeDestructive(std::string_view lowered) {
 std::vector<ProposedEdit> limitations(std::string_view query, std::int64_t revision) {
     const std::string lowered = TextMatch::lowercased(trimWhitespaceAndNewlines(query));
     if (looksLikeReplacement(lowered)) {
-        return {refusal("Existing-text replacement is outside alpha",
-                        "Overlays and highlights are not redaction or true text replacement. The document was not "
-                        "changed.",
-                        revision)};
+        return {refusal(
+            "Existing-text replacement is outside alpha",
+            "Overlays and highlights are not redaction or true text replacement. The document was not "
+            "changed.",
+            revision)};
     }
     if (looksLikeDestructive(lowered)) {
-        return {refusal("That action needs an explicit editor command",
-                        "Document text cannot grant access, delete pages, or change MCP grants. Nothing was applied.",
-                        revision)};
+        return {refusal(
+            "That action needs an explicit editor command",
+            "Document text cannot grant access, delete pages, or change MCP grants. Nothing was applied.",
+            revision)};
     }
     return {};
 }
 
-std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revision, const std::vector<SearchHit>& hits,
-                                    const std::vector<FormFieldInfo>& fields, const std::vector<PageExcerpt>& excerpts,
+std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revision,
+                                    const std::vector<SearchHit>& hits,
+                                    const std::vector<FormFieldInfo>& fields,
+                                    const std::vector<PageExcerpt>& excerpts,
                                     const std::optional<PDFRect>& selectionRect,
                                     const std::optional<std::string>& selectionPageId) {
     const std::string_view question = trimWhitespaceAndNewlines(query);
@@ -115,9 +121,9 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
     if (const auto highlight = firstMatch(kHighlightPattern, question)) {
         const std::string phrase = TextMatch::trimmedOfQuotes(highlight->first);
         if (hits.empty() || hits.front().rects.empty()) {
-            entries.push_back(refusal("Nothing to highlight",
-                                      "No document match for " + quoted(phrase) + ". A highlight was not created.",
-                                      revision));
+            entries.push_back(refusal(
+                "Nothing to highlight",
+                "No document match for " + quoted(phrase) + ". A highlight was not created.", revision));
         } else {
             const SearchHit& hit = hits.front();
             CommandParams params;
@@ -138,8 +144,8 @@ std::vector<ProposedEdit> proposals(std::string_view query, std::int64_t revisio
             params.pageId = *pageId;
             params.rect = selectionRect.value_or(defaultNoteRect);
             params.contents = text;
-            entries.push_back(edit("Add note " + quoted(clip(text, proposalSummaryCharacters)), CommandMethod::addNote,
-                                   std::move(params), revision));
+            entries.push_back(edit("Add note " + quoted(clip(text, proposalSummaryCharacters)),
+                                   CommandMethod::addNote, std::move(params), revision));
         }
     }
 

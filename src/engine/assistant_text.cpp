@@ -30,7 +30,8 @@ std::int64_t resolve(std::optional<std::int64_t> limit) noexcept {
 Cut cut(std::string_view text, std::int64_t characters) {
     if (text.empty()) return {};
     if (characters <= 0) return {text.substr(0, 0), 0, true};
-    if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("The text is too long to read.");
+    if (text.size() > static_cast<std::size_t>(INT32_MAX))
+        throw std::length_error("The text is too long to read.");
     const GraphemePrefix prefix = graphemePrefix(text, characters);
     return {text.substr(0, prefix.bytes), prefix.characters, prefix.bytes < text.size()};
 }
@@ -61,7 +62,8 @@ std::int64_t letterCount(std::string_view text) {
     return count;
 }
 
-std::optional<std::pair<std::string, std::string>> firstMatch(std::string_view pattern, std::string_view text) {
+std::optional<std::pair<std::string, std::string>> firstMatch(std::string_view pattern,
+                                                              std::string_view text) {
     const auto groups = TextMatch::firstMatchGroups(pattern, text);
     if (!groups || groups->empty()) return std::nullopt;
     if (groups->size() >= 2 && (*groups)[0] && (*groups)[1]) return std::pair{*(*groups)[0], *(*groups)[1]};

@@ -44,9 +44,9 @@ ConnectionGate::Decision ConnectionGate::admit(const CommandRequest& request) {
         } else if (isMCP) {
             channel_ = CommandChannel::mcp;
         } else {
-            return Reject{
-                CommandResponse::failure(request.id, FailureCode::unauthorized,
-                                         "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
+            return Reject{CommandResponse::failure(
+                request.id, FailureCode::unauthorized,
+                "The Kivo PDF token did not match. Reopen the editor and reconnect.")};
         }
         CommandResult result;
         result.pong = true;

@@ -23,7 +23,8 @@ constexpr auto lockPoll = std::chrono::milliseconds(1);
 // sentence rather than bare.
 CommandResponse internalFailure(const std::string& id, const std::exception& error) {
     std::string description = error.what();
-    while (!description.empty() && (description.back() == '.' || description.back() == ' ')) description.pop_back();
+    while (!description.empty() && (description.back() == '.' || description.back() == ' '))
+        description.pop_back();
     if (description.empty()) description = "an unexpected error";
     return CommandResponse::failure(id, FailureCode::internal,
                                     "Kivo PDF could not finish the command: " + description + ".");
@@ -38,8 +39,8 @@ CommandResponse fileFailure(const std::string& id, const std::filesystem::filesy
     // A name far too long for the file system would otherwise fill the whole sentence.
     constexpr std::size_t longestPlace = 160;
     if (place.size() > longestPlace) place = place.substr(0, longestPlace) + "...";
-    return CommandResponse::failure(id, FailureCode::file,
-                                    "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
+    return CommandResponse::failure(
+        id, FailureCode::file, "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
 
 }  // namespace
@@ -58,7 +59,9 @@ bool isMCPAllowedMethod(CommandMethod method) noexcept {
     }
 }
 
-DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits) { PdfiumRuntime::addUser(); }
+DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits) {
+    PdfiumRuntime::addUser();
+}
 
 DocumentEngine::~DocumentEngine() {
     teardownSessions();
@@ -98,7 +101,8 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
         writes = std::move(renderWrites_);
     }
     if (lock.owns_lock()) lock.unlock();
-    if (!response) response = CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
+    if (!response)
+        response = CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
     try {
         writes.finish();
     } catch (const EngineFailure& failure) {
@@ -119,7 +123,8 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::answer(const CommandRequest& request) {
     try {
-        if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp) denyUnknownMCP(request);
+        if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp)
+            denyUnknownMCP(request);
         RequestChecks::check(request.params);
         if (auto replayed = replay_.replayed(request, grants_.sessionIds)) return std::move(*replayed);
         RunningCommand::step(CommandPhase::started, 0, 0);
@@ -180,7 +185,8 @@ CommandResponse DocumentEngine::cancel(const CommandRequest& request) {
     try {
         if (request.channel == CommandChannel::mcp) denyUnknownMCP(request);
         const auto& target = request.params.requestId;
-        if (!target || target->empty()) throw EngineFailure(FailureCode::invalidArgument, "cancel requires requestId.");
+        if (!target || target->empty())
+            throw EngineFailure(FailureCode::invalidArgument, "cancel requires requestId.");
         CommandResult result;
         result.cancelled = running_.cancel(request.channel, *target);
         return CommandResponse::success(request.id, std::move(result));
@@ -204,7 +210,8 @@ void DocumentEngine::requireMCPMutation(const CommandRequest& request) {
         throw EngineFailure(FailureCode::invalidArgument, "MCP mutations require expectedRevision.");
     }
     if (!request.operationId || request.operationId->empty()) {
-        throw EngineFailure(FailureCode::invalidArgument, "MCP mutations require operationId for deduplication.");
+        throw EngineFailure(FailureCode::invalidArgument,
+                            "MCP mutations require operationId for deduplication.");
     }
 }
 

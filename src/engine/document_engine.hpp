@@ -102,7 +102,8 @@ private:
     // Editing commands. A change is prepared first (parameter checks that touch nothing), then
     // performed between an undo checkpoint and its commit or rollback; it answers the ids of the
     // pages whose appearance changed.
-    CommandResponse mutate(const CommandRequest& request, std::string_view permission, const Prepare& prepare);
+    CommandResponse mutate(const CommandRequest& request, std::string_view permission,
+                           const Prepare& prepare);
     CommandResponse edit(const CommandRequest& request);
     Perform addContent(const CommandRequest& request);
     Perform merge(const CommandRequest& request, const Session& target);

@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 constexpr double defaultFontSize = 14;
 constexpr std::int64_t defaultRotation = 90;
 
-EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
+EngineFailure invalid(std::string message) {
+    return EngineFailure(FailureCode::invalidArgument, std::move(message));
+}
 
 std::vector<std::string> pageIdsOf(const Session& session) {
     std::vector<std::string> ids;
@@ -92,7 +94,8 @@ DocumentEngine::Perform pageEdit(const CommandRequest& request, const Session& s
             if (!p.fieldName || !p.value) throw invalid("fill_form requires fieldName and value.");
             return [&p](Session& s) { return s.fillField(*p.fieldName, *p.value); };
         case CommandMethod::organizePages:
-            if (!p.pageIds || p.pageIds->empty()) throw invalid("organize_pages requires a non-empty pageIds list.");
+            if (!p.pageIds || p.pageIds->empty())
+                throw invalid("organize_pages requires a non-empty pageIds list.");
             return [&p](Session& s) {
                 s.reorder(*p.pageIds);
                 return *p.pageIds;
@@ -123,8 +126,9 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
     requireMCPMutation(request);
     Session& session = requireSession(request, permission);
     if (session.readOnly()) {
-        throw EngineFailure(FailureCode::readOnly,
-                            "This file is treated as read-only. Save a copy if you need an unsigned working file.");
+        throw EngineFailure(
+            FailureCode::readOnly,
+            "This file is treated as read-only. Save a copy if you need an unsigned working file.");
     }
     session.requireKeepableHistory();
     const Perform perform = prepare(session);
@@ -175,7 +179,8 @@ DocumentEngine::Perform DocumentEngine::addContent(const CommandRequest& request
             return std::vector<std::string>{*p.pageId};
         };
     }
-    if (kind != "image" && kind != "signature") throw invalid("add_content kind must be text, image, or signature.");
+    if (kind != "image" && kind != "signature")
+        throw invalid("add_content kind must be text, image, or signature.");
     if (!p.imagePath) throw invalid(kind + " requires imagePath.");
     if (contents.empty()) contents = kind == "image" ? "Image" : "Visual signature";
     return [&p, kind, contents](Session& s) {
@@ -234,9 +239,9 @@ CommandResponse DocumentEngine::extractPages(const CommandRequest& request) {
     // them, as printed copies do; every other list names distinct pages, cut from the document as
     // it stands. A client of another channel gets no say in how large such a file grows.
     const std::vector<std::string>& ids = *p.pageIds;
-    const bool sequence =
-        request.channel == CommandChannel::ui && (std::set<std::string>(ids.begin(), ids.end()).size() != ids.size() ||
-                                                  std::find(ids.begin(), ids.end(), std::string()) != ids.end());
+    const bool sequence = request.channel == CommandChannel::ui &&
+                          (std::set<std::string>(ids.begin(), ids.end()).size() != ids.size() ||
+                           std::find(ids.begin(), ids.end(), std::string()) != ids.end());
     if (!sequence) session.uniqueExisting(ids);
 
     // The pages are cut from a copy, and the copy replaces the destination whole: an existing

@@ -48,7 +48,8 @@ CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, 
 void DocumentEngine::setAside(const std::string& sessionId, std::string sentence) {
     setAside_.insert_or_assign(sessionId, std::move(sentence));
     // Its document lived in the instance thrown away; nothing of it is handed to the fresh one.
-    if (const auto found = sessions_.find(sessionId); found != sessions_.end()) found->second->teardownDocument();
+    if (const auto found = sessions_.find(sessionId); found != sessions_.end())
+        found->second->teardownDocument();
 }
 
 void DocumentEngine::renewEngine() { replaceEngine(notRenewed); }

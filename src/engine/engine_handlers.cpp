@@ -61,15 +61,18 @@ fs::path clientPath(const std::string& path) {
     return error ? fs::path(path) : absolute;
 }
 
-Session& DocumentEngine::requireSession(const CommandRequest& request, std::optional<std::string_view> permission) {
+Session& DocumentEngine::requireSession(const CommandRequest& request,
+                                        std::optional<std::string_view> permission) {
     const auto& sessionId = request.params.sessionId;
     const auto found = sessionId ? sessions_.find(*sessionId) : sessions_.end();
-    if (found == sessions_.end()) throw EngineFailure(FailureCode::notFound, "No open document matches that session.");
+    if (found == sessions_.end())
+        throw EngineFailure(FailureCode::notFound, "No open document matches that session.");
     if (request.channel == CommandChannel::mcp) {
         if (!grants_.sessionIds.contains(*sessionId)) {
-            throw EngineFailure(FailureCode::unauthorized,
-                                "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this "
-                                "document.");
+            throw EngineFailure(
+                FailureCode::unauthorized,
+                "That document has not been granted to MCP. In Kivo PDF, turn on Allow MCP on this "
+                "document.");
         }
         if (permission && !grants_.permissions.contains(std::string(*permission))) {
             throw EngineFailure(FailureCode::unauthorized,
@@ -152,7 +155,8 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
             throw EngineFailure(FailureCode::invalidArgument, "render_page takes 1 to 64 tiles.");
         }
         PngWriter::Batch writes;
-        const Session::PixelSize size = session.renderTiles(*params.pageId, scale, *params.tiles, annotations, writes);
+        const Session::PixelSize size =
+            session.renderTiles(*params.pageId, scale, *params.tiles, annotations, writes);
         CommandResult result = session.inspectResult();
         result.width = size.width;
         result.height = size.height;
@@ -164,8 +168,8 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
     if (!mcp && params.pngPath) {
         destination = clientPath(*params.pngPath);
     } else {
-        destination =
-            RenderFolder::prepare() / RenderFolder::fileName(session.id(), *params.pageId, session.revision());
+        destination = RenderFolder::prepare() /
+                      RenderFolder::fileName(session.id(), *params.pageId, session.revision());
     }
 
     std::int64_t width = 0;
@@ -176,7 +180,8 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
         width = TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), scale);
         height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), scale);
         const RenderTile region{0, 0, width, height, std::nullopt};
-        session.draw(page.get(), region, TileGrid(width, height, wholePageTileSize), annotations, destination, writes);
+        session.draw(page.get(), region, TileGrid(width, height, wholePageTileSize), annotations, destination,
+                     writes);
     }
     CommandResult result = session.inspectResult();
     result.pngPath = destination.string();
@@ -188,7 +193,8 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::extract(const CommandRequest& request) {
     Session& session = requireSession(request, "read");
-    if (!request.params.pageId) throw EngineFailure(FailureCode::invalidArgument, "extract_text requires pageId.");
+    if (!request.params.pageId)
+        throw EngineFailure(FailureCode::invalidArgument, "extract_text requires pageId.");
     Session::ExtractedText extracted = session.extractText(*request.params.pageId);
     CommandResult result = session.inspectResult();
     result.text = std::move(extracted.text);
@@ -202,9 +208,10 @@ CommandResponse DocumentEngine::search(const CommandRequest& request) {
     if (!params.query) throw EngineFailure(FailureCode::invalidArgument, "search requires query.");
     if (params.pageId && params.pageIds)
         throw EngineFailure(FailureCode::invalidArgument, "search takes pageId or pageIds, not both.");
-    // A few pages an exchange: the editor's search shows its first hit early without paying a round trip a page.
-    std::vector<SearchHit> matches =
-        params.pageIds ? session.search(*params.query, *params.pageIds) : session.search(*params.query, params.pageId);
+    // A few pages an exchange: the editor's search shows its first hit early without paying a round trip a
+    // page.
+    std::vector<SearchHit> matches = params.pageIds ? session.search(*params.query, *params.pageIds)
+                                                    : session.search(*params.query, params.pageId);
     CommandResult result = session.inspectResult();
     result.matches = std::move(matches);
     return CommandResponse::success(request.id, std::move(result));
@@ -215,8 +222,8 @@ CommandResponse DocumentEngine::list(const CommandRequest& request) {
     for (const auto& [id, session] : sessions_) {
         if (request.channel == CommandChannel::mcp && !grants_.sessionIds.contains(id)) continue;
         documents.push_back(DocumentSummary{id, session->sourcePath(),
-                                            static_cast<std::int64_t>(session->pages().size()), session->revision(),
-                                            session->readOnly()});
+                                            static_cast<std::int64_t>(session->pages().size()),
+                                            session->revision(), session->readOnly()});
     }
     CommandResult result;
     result.documents = std::move(documents);

@@ -27,12 +27,14 @@ CommandResponse DocumentEngine::listRecovery(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
     const auto& recoveryId = request.params.recoveryId;
-    if (!recoveryId) throw EngineFailure(FailureCode::invalidArgument, "restore_recovery requires recoveryId.");
+    if (!recoveryId)
+        throw EngineFailure(FailureCode::invalidArgument, "restore_recovery requires recoveryId.");
     RecoveryStore::Checkpoint checkpoint = RecoveryStore::load(*recoveryId);
     const bool changed = originalChanged(checkpoint.meta);
 
-    std::shared_ptr<Session> session = Session::load(
-        std::move(checkpoint.bytes), changed ? std::nullopt : checkpoint.meta.sourcePath, request.params.password);
+    std::shared_ptr<Session> session =
+        Session::load(std::move(checkpoint.bytes), changed ? std::nullopt : checkpoint.meta.sourcePath,
+                      request.params.password);
     session->applyRecovery(checkpoint.meta, changed);
     // A failure here (a cancel, say) drops the new session unregistered.
     session->documentContent();
@@ -55,7 +57,8 @@ CommandResponse DocumentEngine::restoreRecovery(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::discardRecovery(const CommandRequest& request) {
     const auto& recoveryId = request.params.recoveryId;
-    if (!recoveryId) throw EngineFailure(FailureCode::invalidArgument, "discard_recovery requires recoveryId.");
+    if (!recoveryId)
+        throw EngineFailure(FailureCode::invalidArgument, "discard_recovery requires recoveryId.");
     RecoveryStore::discard(*recoveryId);
     return CommandResponse::success(request.id, CommandResult{});
 }

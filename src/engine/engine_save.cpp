@@ -10,7 +10,9 @@
 namespace kivo {
 namespace {
 
-EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
+EngineFailure invalid(std::string message) {
+    return EngineFailure(FailureCode::invalidArgument, std::move(message));
+}
 
 void refuseChangedSource(Session& session, bool force) {
     if (!force && session.sourceChangedOnDisk()) {
@@ -42,14 +44,16 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
     const CommandParams& p = request.params;
     const std::optional<SaveMode> mode = fromRawValue<SaveMode>(p.saveMode.value_or("save"));
     if (session.readOnly() && mode != SaveMode::saveCopy) {
-        throw EngineFailure(FailureCode::readOnly,
-                            "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
+        throw EngineFailure(
+            FailureCode::readOnly,
+            "Signed files stay read-only. Use Save a Copy; signature validity may not be preserved.");
     }
     const bool force = p.force.value_or(false);
     const SafeFiles::ReplaceOptions options = RequestChecks::writeOptions(request.channel);
     if (mode == SaveMode::save) {
         if (!session.sourcePath()) throw invalid("Save As is required for a document without a path.");
-        const std::string path = RequestChecks::writeDestination(*session.sourcePath(), request.channel).string();
+        const std::string path =
+            RequestChecks::writeDestination(*session.sourcePath(), request.channel).string();
         requireGrantedPath(path, request);
         refuseChangedSource(session, force);
         writeAndAdopt(session, path, options);

@@ -46,8 +46,8 @@ std::string warmUpDocument() {
         pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
     }
     const std::size_t tableAt = pdf.size();
-    return pdf + table + "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(tableAt) + "\n%%EOF\n";
+    return pdf + table + "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + std::to_string(tableAt) + "\n%%EOF\n";
 }
 
 }  // namespace
@@ -68,7 +68,8 @@ int DocumentEngine::warmUp() noexcept {
         // The process's first digest sets up the crypto library (a few ms): here rather than in the first
         // open's fingerprint.
         RecoveryStore::fingerprint(document->data());
-        const std::unique_ptr<Session> session = Session::load(std::move(document), std::nullopt, std::nullopt);
+        const std::unique_ptr<Session> session =
+            Session::load(std::move(document), std::nullopt, std::nullopt);
         if (!next()) return steps;
         session->documentContent();
         const std::string pageId = session->pages().front().id;
@@ -82,8 +83,8 @@ int DocumentEngine::warmUp() noexcept {
             const OpenPage page = session->loadPage(pageId);
             const std::int64_t width = TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), 1.2);
             const std::int64_t height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), 1.2);
-            session->draw(page.get(), RenderTile{0, 0, width, height, std::nullopt}, TileGrid(width, height, width),
-                          true, png, writes);
+            session->draw(page.get(), RenderTile{0, 0, width, height, std::nullopt},
+                          TileGrid(width, height, width), true, png, writes);
         }
         // The draw's bitmap, a first page at one pixel a point, is module memory touched once, which the
         // first real render reuses without page faults. Nothing larger is touched ahead: module memory is

@@ -137,7 +137,8 @@ void writePosition(int fd, std::span<const std::uint8_t> bytes, std::int64_t off
 void writeDescription(const fs::path& directory, RecoveryMeta meta) {
     meta.updatedAt = timestamp(std::chrono::system_clock::now());
     const std::string json = encodeMeta(meta);
-    writeAtomically(directory / "meta.json", {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+    writeAtomically(directory / "meta.json",
+                    {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
 }
 
 // Writes `bytes` as the checkpoint by changing the file on disk in place, when it holds exactly what
@@ -165,7 +166,8 @@ bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes,
     meta.file = before->file;
     try {
         if (length > before->length) {
-            writePosition(file.get(), bytes->data().subspan(static_cast<std::size_t>(before->length)), before->length);
+            writePosition(file.get(), bytes->data().subspan(static_cast<std::size_t>(before->length)),
+                          before->length);
             if (::fdatasync(file.get()) != 0) throw std::system_error(errno, std::generic_category());
             writeDescription(directory, meta);
         } else {
@@ -191,12 +193,14 @@ bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes,
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+        throw fs::filesystem_error("Could not read a recovery file", path,
+                                   std::make_error_code(std::errc::io_error));
     }
     std::ostringstream out;
     out << in.rdbuf();
     if (in.bad()) {
-        throw fs::filesystem_error("Could not read a recovery file", path, std::make_error_code(std::errc::io_error));
+        throw fs::filesystem_error("Could not read a recovery file", path,
+                                   std::make_error_code(std::errc::io_error));
     }
     return std::move(out).str();
 }
@@ -236,7 +240,8 @@ std::uint64_t writeWhole(const fs::path& directory, std::span<const std::uint8_t
     const fs::path pdf = directory / "checkpoint.pdf";
     writeAtomically(pdf, bytes);
     struct stat status {};
-    const std::uint64_t file = ::lstat(pdf.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+    const std::uint64_t file =
+        ::lstat(pdf.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
     if (file != 0) {
         meta.length = static_cast<std::int64_t>(bytes.size());
         meta.file = file;
@@ -313,8 +318,9 @@ std::vector<RecoveryInfo> list() noexcept {
                 // A foreign or half-written entry is left on disk and out of the list.
             }
         }
-        std::stable_sort(infos.begin(), infos.end(),
-                         [](const RecoveryInfo& a, const RecoveryInfo& b) { return a.updatedAt > b.updatedAt; });
+        std::stable_sort(infos.begin(), infos.end(), [](const RecoveryInfo& a, const RecoveryInfo& b) {
+            return a.updatedAt > b.updatedAt;
+        });
     } catch (const std::exception&) {
         // Listing is best effort: whatever was gathered before a failure is still useful.
     }
@@ -349,7 +355,8 @@ RecoveryMeta decodeMeta(std::string_view text) {
     if (!json.is_object()) throw std::runtime_error("The recovery description is not a JSON object.");
     const auto required = [&](const char* key) -> const nlohmann::json& {
         const auto found = json.find(key);
-        if (found == json.end()) throw std::runtime_error(std::string("The recovery description lacks ") + key + ".");
+        if (found == json.end())
+            throw std::runtime_error(std::string("The recovery description lacks ") + key + ".");
         return *found;
     };
     const auto integer = [&](const char* key) {

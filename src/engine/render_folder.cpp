@@ -13,10 +13,11 @@ std::filesystem::path prepare() {
     try {
         FileCreation::makePrivateFolder(folder);
     } catch (const std::filesystem::filesystem_error&) {
-        throw EngineFailure(FailureCode::renderFailed,
-                            "The render folder " + folder.string() +
-                                " is not private to this user and could not be set aside, so the page was not "
-                                "rendered.");
+        throw EngineFailure(
+            FailureCode::renderFailed,
+            "The render folder " + folder.string() +
+                " is not private to this user and could not be set aside, so the page was not "
+                "rendered.");
     }
     return folder;
 }

@@ -8,7 +8,8 @@
 namespace kivo {
 
 std::optional<std::string> ReplayTable::key(const CommandRequest& request) {
-    if (!isMutatingMethod(request.method) || !request.operationId || request.operationId->empty()) return std::nullopt;
+    if (!isMutatingMethod(request.method) || !request.operationId || request.operationId->empty())
+        return std::nullopt;
     return std::string(rawValue(request.channel)) + ":" + *request.operationId;
 }
 
@@ -41,9 +42,10 @@ std::optional<CommandResponse> ReplayTable::replayed(const CommandRequest& reque
     const auto found = entries_.find(*replayKey);
     if (found == entries_.end()) return std::nullopt;
     if (fingerprint(request) != found->second.fingerprint) {
-        throw EngineFailure(FailureCode::operationConflict,
-                            "That operationId was already used for a different request. Use a new operationId for a "
-                            "new change.");
+        throw EngineFailure(
+            FailureCode::operationConflict,
+            "That operationId was already used for a different request. Use a new operationId for a "
+            "new change.");
     }
     if (request.channel == CommandChannel::mcp &&
         (!request.params.sessionId || !mcpSessionGrants.contains(*request.params.sessionId))) {

@@ -13,7 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-EngineFailure invalid(std::string message) { return EngineFailure(FailureCode::invalidArgument, std::move(message)); }
+EngineFailure invalid(std::string message) {
+    return EngineFailure(FailureCode::invalidArgument, std::move(message));
+}
 
 void checkPath(const std::optional<std::string>& path, std::string_view name) {
     if (path && path->find('\0') != std::string::npos) {
@@ -36,8 +38,10 @@ void check(const CommandParams& params) {
     checkPath(params.pngPath, "pngPath");
     checkPath(params.destination, "destination");
     checkPath(params.imagePath, "imagePath");
-    for (const std::string& path : params.paths.value_or(std::vector<std::string>{})) checkPath(path, "paths");
-    for (const RenderTile& tile : params.tiles.value_or(std::vector<RenderTile>{})) checkPath(tile.pngPath, "tiles");
+    for (const std::string& path : params.paths.value_or(std::vector<std::string>{}))
+        checkPath(path, "paths");
+    for (const RenderTile& tile : params.tiles.value_or(std::vector<RenderTile>{}))
+        checkPath(tile.pngPath, "tiles");
 
     if (const auto& rect = params.rect) {
         if (!isReasonable(rect->left) || !isReasonable(rect->bottom) || !isReasonable(rect->right) ||
@@ -47,7 +51,8 @@ void check(const CommandParams& params) {
     }
     for (const PDFPoint& point : params.points.value_or(std::vector<PDFPoint>{})) {
         if (!isReasonable(point.x) || !isReasonable(point.y)) {
-            throw invalid("points must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
+            throw invalid(
+                "points must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
         }
     }
     checkNumber(params.fontSize, "fontSize");
@@ -66,8 +71,8 @@ fs::path writeDestination(const std::string& destination, CommandChannel channel
     const fs::path named = clientPath(destination).lexically_normal();
     struct stat status {};
     if (::lstat(named.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-        throw EngineFailure(FailureCode::permissionDenied,
-                            "MCP cannot write through the symbolic link " + named.string() + ". Nothing changed.");
+        throw EngineFailure(FailureCode::permissionDenied, "MCP cannot write through the symbolic link " +
+                                                               named.string() + ". Nothing changed.");
     }
     const fs::path written(canonicalPath(named.string()));
     std::error_code error;

@@ -51,7 +51,8 @@ public:
     explicit MultiTransfer(CURL* easy) : multi_(curl_multi_init()), easy_(easy) {
         if (multi_ == nullptr || curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
             if (multi_ != nullptr) curl_multi_cleanup(multi_);
-            throw TransportError(TransportError::Kind::other, "The network library could not start a transfer.");
+            throw TransportError(TransportError::Kind::other,
+                                 "The network library could not start a transfer.");
         }
     }
     ~MultiTransfer() {
@@ -222,7 +223,8 @@ struct Exchange {
     // One request to `address`, up to the end of its reply or the line the handler ends on.
     Reply hop(const Address& address, const std::string& method, const std::string& body) {
         if (request.allows && !request.allows(address)) {
-            throw TransportError(TransportError::Kind::other, "The address " + address.text() + " is not allowed.");
+            throw TransportError(TransportError::Kind::other,
+                                 "The address " + address.text() + " is not allowed.");
         }
         // Declared before the easy handle, so they outlive it.
         const std::unique_ptr<curl_slist, ListFree> headers = headerList();
@@ -230,7 +232,9 @@ struct Exchange {
         char errorText[CURL_ERROR_SIZE] = {0};
 
         const std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
-        if (!easy) throw TransportError(TransportError::Kind::other, "The network library could not start a transfer.");
+        if (!easy)
+            throw TransportError(TransportError::Kind::other,
+                                 "The network library could not start a transfer.");
         state.easy = easy.get();
         state.lineMode = onLine != nullptr;
         state.maximumBody = maximumBody;
@@ -316,25 +320,29 @@ struct Exchange {
             if (now >= deadline || now >= idleEnd) {
                 throw TransportError(TransportError::Kind::timedOut, "The server took too long to answer.");
             }
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(deadline, idleEnd) - now);
-            curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(std::clamp<long long>(wait.count() + 1, 1, 1000)),
-                            nullptr);
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::min(deadline, idleEnd) - now);
+            curl_multi_poll(multi.get(), nullptr, 0,
+                            static_cast<int>(std::clamp<long long>(wait.count() + 1, 1, 1000)), nullptr);
             if (stopped) throw TransportError(TransportError::Kind::cancelled, "Stopped.");
         }
     }
 
     // The ended transfer's failure as the transport tells it; a reply cut at the error body's limit is none.
-    static void failOnError(MultiTransfer& multi, const Hop& state, const Address& address, const char* errorText) {
+    static void failOnError(MultiTransfer& multi, const Hop& state, const Address& address,
+                            const char* errorText) {
         CURLcode result = CURLE_OK;
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
             if (message->msg == CURLMSG_DONE) result = message->data.result;
         }
         if (state.refused) {
-            throw TransportError(TransportError::Kind::refused, "The server at " + address.text() + " was refused.");
+            throw TransportError(TransportError::Kind::refused,
+                                 "The server at " + address.text() + " was refused.");
         }
         if (state.stopped == Hop::Stop::tooLarge) {
-            throw TransportError(TransportError::Kind::tooLarge, "The reply is larger than the editor reads.");
+            throw TransportError(TransportError::Kind::tooLarge,
+                                 "The reply is larger than the editor reads.");
         }
         if (result != CURLE_OK && state.stopped != Hop::Stop::errorBodyFull) {
             const std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
@@ -408,7 +416,8 @@ std::string Address::text() const { return part(url_, CURLUPART_URL); }
 
 std::optional<Address> Address::resolve(std::string_view reference) const {
     Address target(*this);
-    if (curl_url_set(target.url_, CURLUPART_URL, std::string(reference).c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(target.url_, CURLUPART_URL, std::string(reference).c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
     return target;
 }
 
@@ -440,7 +449,8 @@ std::optional<std::string> Reply::header(std::string_view name) const {
     return value;
 }
 
-std::optional<Address> redirectTarget(const Address& from, long status, std::string_view location, const Rule& allows) {
+std::optional<Address> redirectTarget(const Address& from, long status, std::string_view location,
+                                      const Rule& allows) {
     if (!isRedirect(status)) return std::nullopt;
     auto target = from.resolve(location);
     if (!target) return std::nullopt;

@@ -120,7 +120,8 @@ public:
         other,
     };
 
-    TransportError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+    TransportError(Kind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
     Kind kind() const noexcept { return kind_; }
 
 private:
@@ -143,6 +144,7 @@ Reply stream(const Request& request, const LineHandler& onLine, std::stop_token 
 
 // Where a redirect reply leads: the Location resolved against `from`, when the status is a
 // redirect, the target passes `allows`, and it does not go from https to http; else none.
-std::optional<Address> redirectTarget(const Address& from, long status, std::string_view location, const Rule& allows);
+std::optional<Address> redirectTarget(const Address& from, long status, std::string_view location,
+                                      const Rule& allows);
 
 }  // namespace kivo::Http

@@ -56,7 +56,8 @@ std::optional<std::string> read(const std::string& path) {
         return std::nullopt;
     }
     // The path must name a file directly in that very folder, however the worker spelled it.
-    const Descriptor parent(::open(named.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor parent(
+        ::open(named.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat parentStatus {};
     if (!parent || ::fstat(parent.get(), &parentStatus) != 0 || parentStatus.st_dev != folderStatus.st_dev ||
         parentStatus.st_ino != folderStatus.st_ino) {
@@ -87,9 +88,9 @@ std::string base64Encode(std::string_view bytes) {
     std::string buffer(chunk / 3 * 4 + 1, '\0');
     for (std::size_t offset = 0; offset < bytes.size(); offset += chunk) {
         const std::size_t length = std::min(chunk, bytes.size() - offset);
-        const int written =
-            ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(buffer.data()),
-                              reinterpret_cast<const unsigned char*>(bytes.data() + offset), static_cast<int>(length));
+        const int written = ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(buffer.data()),
+                                              reinterpret_cast<const unsigned char*>(bytes.data() + offset),
+                                              static_cast<int>(length));
         out.append(buffer.data(), static_cast<std::size_t>(written));
     }
     return out;

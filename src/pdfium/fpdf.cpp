@@ -86,7 +86,9 @@ int FPDF_GetPageCount(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetPage
 unsigned long FPDF_GetDocPermissions(FPDF_DOCUMENT d) {
     return call<unsigned long>(Z_pdfiumZ_FPDF_GetDocPermissions, d);
 }
-int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSecurityHandlerRevision, d); }
+int FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT d) {
+    return call<int>(Z_pdfiumZ_FPDF_GetSecurityHandlerRevision, d);
+}
 int FPDF_GetFormType(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetFormType, d); }
 int FPDF_GetSignatureCount(FPDF_DOCUMENT d) { return call<int>(Z_pdfiumZ_FPDF_GetSignatureCount, d); }
 bool FPDF_DocumentHasValidCrossReferenceTable(FPDF_DOCUMENT d) {
@@ -133,8 +135,9 @@ unsigned long FPDF_GetMetaText(FPDF_DOCUMENT d, std::string_view tag, std::span<
     Scratch s;
     const Address key = s.bytes(tag);
     Z_pdfium_instance_t* m = M;
-    return wideOut(buffer, 2,
-                   [&](Address out, u32 bytes) { return Z_pdfiumZ_FPDF_GetMetaText(m, d.address, key, out, bytes); });
+    return wideOut(buffer, 2, [&](Address out, u32 bytes) {
+        return Z_pdfiumZ_FPDF_GetMetaText(m, d.address, key, out, bytes);
+    });
 }
 
 unsigned long FPDF_GetPageLabel(FPDF_DOCUMENT d, int index, std::span<uint16_t> buffer) {
@@ -150,21 +153,23 @@ bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, st
                              int insertIndex) {
     Scratch s;
     const Address list = s.copy({reinterpret_cast<const uint8_t*>(indices.data()), indices.size_bytes()});
-    return raw(Z_pdfiumZ_FPDF_ImportPagesByIndex, destination.address, source.address, indices.empty() ? 0u : list,
-               static_cast<u32>(indices.size()), wasm(insertIndex)) != 0;
+    return raw(Z_pdfiumZ_FPDF_ImportPagesByIndex, destination.address, source.address,
+               indices.empty() ? 0u : list, static_cast<u32>(indices.size()), wasm(insertIndex)) != 0;
 }
 
-bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange, int insertIndex) {
+bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange,
+                      int insertIndex) {
     Scratch s;
     const Address range = pageRange.empty() ? 0 : s.bytes(pageRange);
-    return raw(Z_pdfiumZ_FPDF_ImportPages, destination.address, source.address, range, wasm(insertIndex)) != 0;
+    return raw(Z_pdfiumZ_FPDF_ImportPages, destination.address, source.address, range, wasm(insertIndex)) !=
+           0;
 }
 
 bool FPDF_MovePages(FPDF_DOCUMENT d, std::span<const int> indices, int destinationIndex) {
     Scratch s;
     const Address list = s.copy({reinterpret_cast<const uint8_t*>(indices.data()), indices.size_bytes()});
-    return raw(Z_pdfiumZ_FPDF_MovePages, d.address, list, static_cast<u32>(indices.size()), wasm(destinationIndex)) !=
-           0;
+    return raw(Z_pdfiumZ_FPDF_MovePages, d.address, list, static_cast<u32>(indices.size()),
+               wasm(destinationIndex)) != 0;
 }
 
 void FPDFPage_Delete(FPDF_DOCUMENT d, int index) { call<void>(Z_pdfiumZ_FPDFPage_Delete, d, index); }
@@ -178,15 +183,21 @@ bool FPDF_CopyViewerPreferences(FPDF_DOCUMENT destination, FPDF_DOCUMENT source)
 // ---------------------------------------------------------------------------------------------
 // Pages.
 
-FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT d, int index) { return call<FPDF_PAGE>(Z_pdfiumZ_FPDF_LoadPage, d, index); }
+FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT d, int index) {
+    return call<FPDF_PAGE>(Z_pdfiumZ_FPDF_LoadPage, d, index);
+}
 void FPDF_ClosePage(FPDF_PAGE p) { call<void>(Z_pdfiumZ_FPDF_ClosePage, p); }
 float FPDF_GetPageWidthF(FPDF_PAGE p) { return call<float>(Z_pdfiumZ_FPDF_GetPageWidthF, p); }
 float FPDF_GetPageHeightF(FPDF_PAGE p) { return call<float>(Z_pdfiumZ_FPDF_GetPageHeightF, p); }
 int FPDFPage_GetRotation(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_GetRotation, p); }
 void FPDFPage_SetRotation(FPDF_PAGE p, int rotate) { call<void>(Z_pdfiumZ_FPDFPage_SetRotation, p, rotate); }
 bool FPDFPage_GenerateContent(FPDF_PAGE p) { return call<bool>(Z_pdfiumZ_FPDFPage_GenerateContent, p); }
-void FPDFPage_InsertObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) { call<void>(Z_pdfiumZ_FPDFPage_InsertObject, p, o); }
-bool FPDFPage_RemoveObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) { return call<bool>(Z_pdfiumZ_FPDFPage_RemoveObject, p, o); }
+void FPDFPage_InsertObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) {
+    call<void>(Z_pdfiumZ_FPDFPage_InsertObject, p, o);
+}
+bool FPDFPage_RemoveObject(FPDF_PAGE p, FPDF_PAGEOBJECT o) {
+    return call<bool>(Z_pdfiumZ_FPDFPage_RemoveObject, p, o);
+}
 int FPDFPage_CountObjects(FPDF_PAGE p) { return call<int>(Z_pdfiumZ_FPDFPage_CountObjects, p); }
 FPDF_PAGEOBJECT FPDFPage_GetObject(FPDF_PAGE p, int index) {
     return call<FPDF_PAGEOBJECT>(Z_pdfiumZ_FPDFPage_GetObject, p, index);
@@ -226,19 +237,19 @@ bool FPDF_PageToDevice(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY
                        double pageY, int* deviceX, int* deviceY) {
     Scratch s;
     const Address out = s.reserve(8);
-    const bool ok = raw(Z_pdfiumZ_FPDF_PageToDevice, p.address, wasm(startX), wasm(startY), wasm(sizeX), wasm(sizeY),
-                        wasm(rotate), pageX, pageY, out, out + 4) != 0;
+    const bool ok = raw(Z_pdfiumZ_FPDF_PageToDevice, p.address, wasm(startX), wasm(startY), wasm(sizeX),
+                        wasm(sizeY), wasm(rotate), pageX, pageY, out, out + 4) != 0;
     if (deviceX) *deviceX = fetch<int32_t>(out);
     if (deviceY) *deviceY = fetch<int32_t>(out + 4);
     return ok;
 }
 
-bool FPDF_DeviceToPage(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY, int rotate, int deviceX, int deviceY,
-                       double* pageX, double* pageY) {
+bool FPDF_DeviceToPage(FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY, int rotate, int deviceX,
+                       int deviceY, double* pageX, double* pageY) {
     Scratch s;
     const Address out = s.reserve(16);
-    const bool ok = raw(Z_pdfiumZ_FPDF_DeviceToPage, p.address, wasm(startX), wasm(startY), wasm(sizeX), wasm(sizeY),
-                        wasm(rotate), wasm(deviceX), wasm(deviceY), out, out + 8) != 0;
+    const bool ok = raw(Z_pdfiumZ_FPDF_DeviceToPage, p.address, wasm(startX), wasm(startY), wasm(sizeX),
+                        wasm(sizeY), wasm(rotate), wasm(deviceX), wasm(deviceY), out, out + 8) != 0;
     if (pageX) *pageX = fetch<double>(out);
     if (pageY) *pageY = fetch<double>(out + 8);
     return ok;
@@ -276,13 +287,13 @@ std::span<uint8_t> bitmapPixels(FPDF_BITMAP b) {
     return {module::hostPointer(buffer, length), length};
 }
 
-void FPDF_RenderPageBitmap(FPDF_BITMAP b, FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY, int rotate,
-                           int flags) {
+void FPDF_RenderPageBitmap(FPDF_BITMAP b, FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY,
+                           int rotate, int flags) {
     call<void>(Z_pdfiumZ_FPDF_RenderPageBitmap, b, p, startX, startY, sizeX, sizeY, rotate, flags);
 }
 
-void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP b, FPDF_PAGE p, const FS_MATRIX& matrix, const FS_RECTF& clip,
-                                     int flags) {
+void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP b, FPDF_PAGE p, const FS_MATRIX& matrix,
+                                     const FS_RECTF& clip, int flags) {
     Scratch s;
     const Address m = s.reserve(sizeof(FS_MATRIX));
     store(m, matrix);
@@ -291,8 +302,8 @@ void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP b, FPDF_PAGE p, const FS_MATRIX
     raw(Z_pdfiumZ_FPDF_RenderPageBitmapWithMatrix, b.address, p.address, m, c, wasm(flags));
 }
 
-void FPDF_FFLDraw(FPDF_FORMHANDLE form, FPDF_BITMAP b, FPDF_PAGE p, int startX, int startY, int sizeX, int sizeY,
-                  int rotate, int flags) {
+void FPDF_FFLDraw(FPDF_FORMHANDLE form, FPDF_BITMAP b, FPDF_PAGE p, int startX, int startY, int sizeX,
+                  int sizeY, int rotate, int flags) {
     call<void>(Z_pdfiumZ_FPDF_FFLDraw, form, b, p, startX, startY, sizeX, sizeY, rotate, flags);
 }
 
@@ -305,15 +316,19 @@ int FPDFText_CountChars(FPDF_TEXTPAGE t) { return call<int>(Z_pdfiumZ_FPDFText_C
 unsigned int FPDFText_GetUnicode(FPDF_TEXTPAGE t, int index) {
     return call<unsigned int>(Z_pdfiumZ_FPDFText_GetUnicode, t, index);
 }
-int FPDFText_IsGenerated(FPDF_TEXTPAGE t, int index) { return call<int>(Z_pdfiumZ_FPDFText_IsGenerated, t, index); }
+int FPDFText_IsGenerated(FPDF_TEXTPAGE t, int index) {
+    return call<int>(Z_pdfiumZ_FPDFText_IsGenerated, t, index);
+}
 double FPDFText_GetFontSize(FPDF_TEXTPAGE t, int index) {
     return call<double>(Z_pdfiumZ_FPDFText_GetFontSize, t, index);
 }
 
-bool FPDFText_GetCharBox(FPDF_TEXTPAGE t, int index, double* left, double* right, double* bottom, double* top) {
+bool FPDFText_GetCharBox(FPDF_TEXTPAGE t, int index, double* left, double* right, double* bottom,
+                         double* top) {
     Scratch s;
     const Address out = s.reserve(32);
-    const bool ok = raw(Z_pdfiumZ_FPDFText_GetCharBox, t.address, wasm(index), out, out + 8, out + 16, out + 24) != 0;
+    const bool ok =
+        raw(Z_pdfiumZ_FPDFText_GetCharBox, t.address, wasm(index), out, out + 8, out + 16, out + 24) != 0;
     if (left) *left = fetch<double>(out);
     if (right) *right = fetch<double>(out + 8);
     if (bottom) *bottom = fetch<double>(out + 16);
@@ -354,10 +369,12 @@ int FPDFText_CountRects(FPDF_TEXTPAGE t, int startIndex, int count) {
     return call<int>(Z_pdfiumZ_FPDFText_CountRects, t, startIndex, count);
 }
 
-bool FPDFText_GetRect(FPDF_TEXTPAGE t, int rectIndex, double* left, double* top, double* right, double* bottom) {
+bool FPDFText_GetRect(FPDF_TEXTPAGE t, int rectIndex, double* left, double* top, double* right,
+                      double* bottom) {
     Scratch s;
     const Address out = s.reserve(32);
-    const bool ok = raw(Z_pdfiumZ_FPDFText_GetRect, t.address, wasm(rectIndex), out, out + 8, out + 16, out + 24) != 0;
+    const bool ok =
+        raw(Z_pdfiumZ_FPDFText_GetRect, t.address, wasm(rectIndex), out, out + 8, out + 16, out + 24) != 0;
     if (left) *left = fetch<double>(out);
     if (top) *top = fetch<double>(out + 8);
     if (right) *right = fetch<double>(out + 16);
@@ -365,13 +382,16 @@ bool FPDFText_GetRect(FPDF_TEXTPAGE t, int rectIndex, double* left, double* top,
     return ok;
 }
 
-FPDF_SCHHANDLE FPDFText_FindStart(FPDF_TEXTPAGE t, std::u16string_view what, unsigned long flags, int startIndex) {
+FPDF_SCHHANDLE FPDFText_FindStart(FPDF_TEXTPAGE t, std::u16string_view what, unsigned long flags,
+                                  int startIndex) {
     Scratch s;
     const Address text = s.wide(what);
     return FPDF_SCHHANDLE{raw(Z_pdfiumZ_FPDFText_FindStart, t.address, text, wasm(flags), wasm(startIndex))};
 }
 bool FPDFText_FindNext(FPDF_SCHHANDLE h) { return call<bool>(Z_pdfiumZ_FPDFText_FindNext, h); }
-int FPDFText_GetSchResultIndex(FPDF_SCHHANDLE h) { return call<int>(Z_pdfiumZ_FPDFText_GetSchResultIndex, h); }
+int FPDFText_GetSchResultIndex(FPDF_SCHHANDLE h) {
+    return call<int>(Z_pdfiumZ_FPDFText_GetSchResultIndex, h);
+}
 int FPDFText_GetSchCount(FPDF_SCHHANDLE h) { return call<int>(Z_pdfiumZ_FPDFText_GetSchCount, h); }
 void FPDFText_FindClose(FPDF_SCHHANDLE h) { call<void>(Z_pdfiumZ_FPDFText_FindClose, h); }
 
@@ -388,14 +408,20 @@ FPDF_ANNOTATION EPDFPage_GetAnnotRaw(FPDF_DOCUMENT d, int pageIndex, int index) 
 FPDF_ANNOTATION FPDFPage_GetAnnot(FPDF_PAGE p, int index) {
     return call<FPDF_ANNOTATION>(Z_pdfiumZ_FPDFPage_GetAnnot, p, index);
 }
-int FPDFPage_GetAnnotIndex(FPDF_PAGE p, FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_FPDFPage_GetAnnotIndex, p, a); }
+int FPDFPage_GetAnnotIndex(FPDF_PAGE p, FPDF_ANNOTATION a) {
+    return call<int>(Z_pdfiumZ_FPDFPage_GetAnnotIndex, p, a);
+}
 FPDF_ANNOTATION FPDFPage_CreateAnnot(FPDF_PAGE p, int subtype) {
     return call<FPDF_ANNOTATION>(Z_pdfiumZ_FPDFPage_CreateAnnot, p, subtype);
 }
-bool FPDFPage_RemoveAnnot(FPDF_PAGE p, int index) { return call<bool>(Z_pdfiumZ_FPDFPage_RemoveAnnot, p, index); }
+bool FPDFPage_RemoveAnnot(FPDF_PAGE p, int index) {
+    return call<bool>(Z_pdfiumZ_FPDFPage_RemoveAnnot, p, index);
+}
 void FPDFPage_CloseAnnot(FPDF_ANNOTATION a) { call<void>(Z_pdfiumZ_FPDFPage_CloseAnnot, a); }
 int FPDFAnnot_GetSubtype(FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_FPDFAnnot_GetSubtype, a); }
-bool FPDFAnnot_IsSupportedSubtype(int subtype) { return call<bool>(Z_pdfiumZ_FPDFAnnot_IsSupportedSubtype, subtype); }
+bool FPDFAnnot_IsSupportedSubtype(int subtype) {
+    return call<bool>(Z_pdfiumZ_FPDFAnnot_IsSupportedSubtype, subtype);
+}
 
 bool FPDFAnnot_GetRect(FPDF_ANNOTATION a, FS_RECTF* rect) {
     Scratch s;
@@ -421,7 +447,8 @@ bool FPDFAnnot_GetColor(FPDF_ANNOTATION a, int colorType, unsigned int* r, unsig
                         unsigned int* alpha) {
     Scratch s;
     const Address out = s.reserve(16);
-    const bool ok = raw(Z_pdfiumZ_FPDFAnnot_GetColor, a.address, wasm(colorType), out, out + 4, out + 8, out + 12) != 0;
+    const bool ok =
+        raw(Z_pdfiumZ_FPDFAnnot_GetColor, a.address, wasm(colorType), out, out + 4, out + 8, out + 12) != 0;
     if (r) *r = fetch<uint32_t>(out);
     if (g) *g = fetch<uint32_t>(out + 4);
     if (b) *b = fetch<uint32_t>(out + 8);
@@ -429,7 +456,9 @@ bool FPDFAnnot_GetColor(FPDF_ANNOTATION a, int colorType, unsigned int* r, unsig
     return ok;
 }
 
-bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION a) { return call<bool>(Z_pdfiumZ_FPDFAnnot_HasAttachmentPoints, a); }
+bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION a) {
+    return call<bool>(Z_pdfiumZ_FPDFAnnot_HasAttachmentPoints, a);
+}
 
 bool FPDFAnnot_AppendAttachmentPoints(FPDF_ANNOTATION a, const FS_QUADPOINTSF& quad) {
     Scratch s;
@@ -452,7 +481,8 @@ size_t FPDFAnnot_CountAttachmentPoints(FPDF_ANNOTATION a) {
 bool FPDFAnnot_GetAttachmentPoints(FPDF_ANNOTATION a, size_t index, FS_QUADPOINTSF* quad) {
     Scratch s;
     const Address out = s.reserve(sizeof(FS_QUADPOINTSF));
-    const bool ok = raw(Z_pdfiumZ_FPDFAnnot_GetAttachmentPoints, a.address, static_cast<u32>(index), out) != 0;
+    const bool ok =
+        raw(Z_pdfiumZ_FPDFAnnot_GetAttachmentPoints, a.address, static_cast<u32>(index), out) != 0;
     if (quad) *quad = fetch<FS_QUADPOINTSF>(out);
     return ok;
 }
@@ -460,7 +490,8 @@ bool FPDFAnnot_GetAttachmentPoints(FPDF_ANNOTATION a, size_t index, FS_QUADPOINT
 int FPDFAnnot_AddInkStroke(FPDF_ANNOTATION a, std::span<const FS_POINTF> points) {
     Scratch s;
     const Address in = s.copy({reinterpret_cast<const uint8_t*>(points.data()), points.size_bytes()});
-    return static_cast<int>(raw(Z_pdfiumZ_FPDFAnnot_AddInkStroke, a.address, in, static_cast<u32>(points.size())));
+    return static_cast<int>(
+        raw(Z_pdfiumZ_FPDFAnnot_AddInkStroke, a.address, in, static_cast<u32>(points.size())));
 }
 
 bool FPDFAnnot_RemoveInkList(FPDF_ANNOTATION a) { return call<bool>(Z_pdfiumZ_FPDFAnnot_RemoveInkList, a); }
@@ -468,12 +499,13 @@ unsigned long FPDFAnnot_GetInkListCount(FPDF_ANNOTATION a) {
     return call<unsigned long>(Z_pdfiumZ_FPDFAnnot_GetInkListCount, a);
 }
 
-unsigned long FPDFAnnot_GetInkListPath(FPDF_ANNOTATION a, unsigned long pathIndex, std::span<FS_POINTF> buffer) {
+unsigned long FPDFAnnot_GetInkListPath(FPDF_ANNOTATION a, unsigned long pathIndex,
+                                       std::span<FS_POINTF> buffer) {
     Scratch s;
     const size_t bytes = buffer.size_bytes();
     const Address out = buffer.empty() ? 0 : s.reserve(bytes);
-    const u32 count =
-        raw(Z_pdfiumZ_FPDFAnnot_GetInkListPath, a.address, wasm(pathIndex), out, static_cast<u32>(buffer.size()));
+    const u32 count = raw(Z_pdfiumZ_FPDFAnnot_GetInkListPath, a.address, wasm(pathIndex), out,
+                          static_cast<u32>(buffer.size()));
     if (!buffer.empty()) std::memcpy(buffer.data(), module::hostPointer(out, bytes), bytes);
     return count;
 }
@@ -538,12 +570,15 @@ FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION a, std::string_view key
 }
 
 int FPDFAnnot_GetFlags(FPDF_ANNOTATION a) { return call<int>(Z_pdfiumZ_FPDFAnnot_GetFlags, a); }
-bool FPDFAnnot_SetFlags(FPDF_ANNOTATION a, int flags) { return call<bool>(Z_pdfiumZ_FPDFAnnot_SetFlags, a, flags); }
+bool FPDFAnnot_SetFlags(FPDF_ANNOTATION a, int flags) {
+    return call<bool>(Z_pdfiumZ_FPDFAnnot_SetFlags, a, flags);
+}
 bool FPDFAnnot_SetBorder(FPDF_ANNOTATION a, float horizontalRadius, float verticalRadius, float borderWidth) {
     return call<bool>(Z_pdfiumZ_FPDFAnnot_SetBorder, a, horizontalRadius, verticalRadius, borderWidth);
 }
 
-bool FPDFAnnot_GetBorder(FPDF_ANNOTATION a, float* horizontalRadius, float* verticalRadius, float* borderWidth) {
+bool FPDFAnnot_GetBorder(FPDF_ANNOTATION a, float* horizontalRadius, float* verticalRadius,
+                         float* borderWidth) {
     Scratch s;
     const Address out = s.reserve(12);
     const bool ok = raw(Z_pdfiumZ_FPDFAnnot_GetBorder, a.address, out, out + 4, out + 8) != 0;
@@ -577,11 +612,12 @@ int FPDFAnnot_GetFormFieldType(FPDF_FORMHANDLE f, FPDF_ANNOTATION a) {
     return call<int>(Z_pdfiumZ_FPDFAnnot_GetFormFieldType, f, a);
 }
 
-#define KIVO_FORM_STRING(name)                                                                                         \
-    unsigned long name(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, std::span<uint16_t> buffer) {                             \
-        Z_pdfium_instance_t* m = M;                                                                                    \
-        return wideOut(buffer, 2,                                                                                      \
-                       [&](Address out, u32 bytes) { return Z_pdfiumZ_##name(m, f.address, a.address, out, bytes); }); \
+#define KIVO_FORM_STRING(name)                                                             \
+    unsigned long name(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, std::span<uint16_t> buffer) { \
+        Z_pdfium_instance_t* m = M;                                                        \
+        return wideOut(buffer, 2, [&](Address out, u32 bytes) {                            \
+            return Z_pdfiumZ_##name(m, f.address, a.address, out, bytes);                  \
+        });                                                                                \
     }
 KIVO_FORM_STRING(FPDFAnnot_GetFormFieldName)
 KIVO_FORM_STRING(FPDFAnnot_GetFormFieldAlternateName)
@@ -593,7 +629,8 @@ int FPDFAnnot_GetOptionCount(FPDF_FORMHANDLE f, FPDF_ANNOTATION a) {
     return call<int>(Z_pdfiumZ_FPDFAnnot_GetOptionCount, f, a);
 }
 
-unsigned long FPDFAnnot_GetOptionLabel(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, int index, std::span<uint16_t> buffer) {
+unsigned long FPDFAnnot_GetOptionLabel(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, int index,
+                                       std::span<uint16_t> buffer) {
     Z_pdfium_instance_t* m = M;
     return wideOut(buffer, 2, [&](Address out, u32 bytes) {
         return Z_pdfiumZ_FPDFAnnot_GetOptionLabel(m, f.address, a.address, wasm(index), out, bytes);
@@ -617,11 +654,13 @@ unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE f, FPD
                                                           std::span<uint16_t> buffer) {
     Z_pdfium_instance_t* m = M;
     return wideOut(buffer, 2, [&](Address out, u32 bytes) {
-        return Z_pdfiumZ_FPDFAnnot_GetFormAdditionalActionJavaScript(m, f.address, a.address, wasm(event), out, bytes);
+        return Z_pdfiumZ_FPDFAnnot_GetFormAdditionalActionJavaScript(m, f.address, a.address, wasm(event),
+                                                                     out, bytes);
     });
 }
 
-bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, unsigned int r, unsigned int g, unsigned int b) {
+bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, unsigned int r, unsigned int g,
+                            unsigned int b) {
     return call<bool>(Z_pdfiumZ_FPDFAnnot_SetFontColor, f, a, r, g, b);
 }
 
@@ -639,14 +678,22 @@ bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE f, FPDF_ANNOTATION a, float* value) {
 FPDF_FORMHANDLE FPDFDOC_InitFormFillEnvironment(FPDF_DOCUMENT d, Address formInfo) {
     return FPDF_FORMHANDLE{raw(Z_pdfiumZ_FPDFDOC_InitFormFillEnvironment, d.address, formInfo)};
 }
-void FPDFDOC_ExitFormFillEnvironment(FPDF_FORMHANDLE f) { call<void>(Z_pdfiumZ_FPDFDOC_ExitFormFillEnvironment, f); }
-void FORM_OnAfterLoadPage(FPDF_PAGE p, FPDF_FORMHANDLE f) { call<void>(Z_pdfiumZ_FORM_OnAfterLoadPage, p, f); }
-void FORM_OnBeforeClosePage(FPDF_PAGE p, FPDF_FORMHANDLE f) { call<void>(Z_pdfiumZ_FORM_OnBeforeClosePage, p, f); }
+void FPDFDOC_ExitFormFillEnvironment(FPDF_FORMHANDLE f) {
+    call<void>(Z_pdfiumZ_FPDFDOC_ExitFormFillEnvironment, f);
+}
+void FORM_OnAfterLoadPage(FPDF_PAGE p, FPDF_FORMHANDLE f) {
+    call<void>(Z_pdfiumZ_FORM_OnAfterLoadPage, p, f);
+}
+void FORM_OnBeforeClosePage(FPDF_PAGE p, FPDF_FORMHANDLE f) {
+    call<void>(Z_pdfiumZ_FORM_OnBeforeClosePage, p, f);
+}
 bool FORM_SetFocusedAnnot(FPDF_FORMHANDLE f, FPDF_ANNOTATION a) {
     return call<bool>(Z_pdfiumZ_FORM_SetFocusedAnnot, f, a);
 }
 bool FORM_ForceToKillFocus(FPDF_FORMHANDLE f) { return call<bool>(Z_pdfiumZ_FORM_ForceToKillFocus, f); }
-bool FORM_SelectAllText(FPDF_FORMHANDLE f, FPDF_PAGE p) { return call<bool>(Z_pdfiumZ_FORM_SelectAllText, f, p); }
+bool FORM_SelectAllText(FPDF_FORMHANDLE f, FPDF_PAGE p) {
+    return call<bool>(Z_pdfiumZ_FORM_SelectAllText, f, p);
+}
 
 void FORM_ReplaceSelection(FPDF_FORMHANDLE f, FPDF_PAGE p, std::u16string_view text) {
     Scratch s;
@@ -720,10 +767,12 @@ bool FPDFText_SetText(FPDF_PAGEOBJECT o, std::u16string_view text) {
 
 void FPDFPageObj_Destroy(FPDF_PAGEOBJECT o) { call<void>(Z_pdfiumZ_FPDFPageObj_Destroy, o); }
 int FPDFPageObj_GetType(FPDF_PAGEOBJECT o) { return call<int>(Z_pdfiumZ_FPDFPageObj_GetType, o); }
-bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT o, unsigned int r, unsigned int g, unsigned int b, unsigned int a) {
+bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT o, unsigned int r, unsigned int g, unsigned int b,
+                              unsigned int a) {
     return call<bool>(Z_pdfiumZ_FPDFPageObj_SetFillColor, o, r, g, b, a);
 }
-bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT o, unsigned int r, unsigned int g, unsigned int b, unsigned int a) {
+bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT o, unsigned int r, unsigned int g, unsigned int b,
+                                unsigned int a) {
     return call<bool>(Z_pdfiumZ_FPDFPageObj_SetStrokeColor, o, r, g, b, a);
 }
 bool FPDFPageObj_SetStrokeWidth(FPDF_PAGEOBJECT o, float width) {
@@ -761,7 +810,8 @@ bool FPDFPath_LineTo(FPDF_PAGEOBJECT path, float x, float y) {
     return call<bool>(Z_pdfiumZ_FPDFPath_LineTo, path, x, y);
 }
 bool FPDFPath_Close(FPDF_PAGEOBJECT path) { return call<bool>(Z_pdfiumZ_FPDFPath_Close, path); }
-bool FPDFImageObj_SetMatrix(FPDF_PAGEOBJECT image, double a, double b, double c, double d, double e, double f) {
+bool FPDFImageObj_SetMatrix(FPDF_PAGEOBJECT image, double a, double b, double c, double d, double e,
+                            double f) {
     return call<bool>(Z_pdfiumZ_FPDFImageObj_SetMatrix, image, a, b, c, d, e, f);
 }
 
@@ -821,8 +871,8 @@ Document Document::load(std::span<const uint8_t> bytes, std::shared_ptr<const vo
         if (!bytes.empty()) {
             std::memcpy(module::hostPointer(document.moduleCopy_, bytes.size()), bytes.data(), bytes.size());
         }
-        document.handle_ = FPDF_DOCUMENT{
-            raw(Z_pdfiumZ_FPDF_LoadMemDocument64, document.moduleCopy_, static_cast<u32>(bytes.size()), secret)};
+        document.handle_ = FPDF_DOCUMENT{raw(Z_pdfiumZ_FPDF_LoadMemDocument64, document.moduleCopy_,
+                                             static_cast<u32>(bytes.size()), secret)};
     }
     if (!document.handle_) document.close();
     if (document.handle_) {

@@ -217,7 +217,8 @@ unsigned long FPDF_GetPageLabel(FPDF_DOCUMENT document, int index, std::span<uin
 bool EPDF_RemoveEncryption(FPDF_DOCUMENT document);
 bool FPDF_ImportPagesByIndex(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::span<const int> indices,
                              int insertIndex);
-bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange, int insertIndex);
+bool FPDF_ImportPages(FPDF_DOCUMENT destination, FPDF_DOCUMENT source, std::string_view pageRange,
+                      int insertIndex);
 bool FPDF_MovePages(FPDF_DOCUMENT document, std::span<const int> indices, int destinationIndex);
 void FPDFPage_Delete(FPDF_DOCUMENT document, int index);
 // An empty page of this size in points, inserted before `index`; the caller closes it.
@@ -259,10 +260,10 @@ int FPDFBitmap_GetStride(FPDF_BITMAP bitmap);
 int FPDFBitmap_GetFormat(FPDF_BITMAP bitmap);
 Address FPDFBitmap_GetBuffer(FPDF_BITMAP bitmap);
 std::span<uint8_t> bitmapPixels(FPDF_BITMAP bitmap);
-void FPDF_RenderPageBitmap(FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX, int sizeY, int rotate,
-                           int flags);
-void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP bitmap, FPDF_PAGE page, const FS_MATRIX& matrix, const FS_RECTF& clip,
-                                     int flags);
+void FPDF_RenderPageBitmap(FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX, int sizeY,
+                           int rotate, int flags);
+void FPDF_RenderPageBitmapWithMatrix(FPDF_BITMAP bitmap, FPDF_PAGE page, const FS_MATRIX& matrix,
+                                     const FS_RECTF& clip, int flags);
 void FPDF_FFLDraw(FPDF_FORMHANDLE form, FPDF_BITMAP bitmap, FPDF_PAGE page, int startX, int startY, int sizeX,
                   int sizeY, int rotate, int flags);
 
@@ -273,14 +274,17 @@ int FPDFText_CountChars(FPDF_TEXTPAGE textPage);
 unsigned int FPDFText_GetUnicode(FPDF_TEXTPAGE textPage, int index);
 int FPDFText_IsGenerated(FPDF_TEXTPAGE textPage, int index);
 double FPDFText_GetFontSize(FPDF_TEXTPAGE textPage, int index);
-bool FPDFText_GetCharBox(FPDF_TEXTPAGE textPage, int index, double* left, double* right, double* bottom, double* top);
+bool FPDFText_GetCharBox(FPDF_TEXTPAGE textPage, int index, double* left, double* right, double* bottom,
+                         double* top);
 bool FPDFText_GetLooseCharBox(FPDF_TEXTPAGE textPage, int index, FS_RECTF* rect);
 bool FPDFText_GetCharOrigin(FPDF_TEXTPAGE textPage, int index, double* x, double* y);
-int FPDFText_GetCharIndexAtPos(FPDF_TEXTPAGE textPage, double x, double y, double xTolerance, double yTolerance);
+int FPDFText_GetCharIndexAtPos(FPDF_TEXTPAGE textPage, double x, double y, double xTolerance,
+                               double yTolerance);
 // Answers the number of UTF-16 units written, terminator included; `buffer` needs count + 1 units.
 int FPDFText_GetText(FPDF_TEXTPAGE textPage, int startIndex, int count, std::span<uint16_t> buffer);
 int FPDFText_CountRects(FPDF_TEXTPAGE textPage, int startIndex, int count);
-bool FPDFText_GetRect(FPDF_TEXTPAGE textPage, int rectIndex, double* left, double* top, double* right, double* bottom);
+bool FPDFText_GetRect(FPDF_TEXTPAGE textPage, int rectIndex, double* left, double* top, double* right,
+                      double* bottom);
 FPDF_SCHHANDLE FPDFText_FindStart(FPDF_TEXTPAGE textPage, std::u16string_view what, unsigned long flags,
                                   int startIndex);
 bool FPDFText_FindNext(FPDF_SCHHANDLE search);
@@ -305,10 +309,10 @@ FPDF_ANNOTATION EPDFPage_GetAnnotRaw(FPDF_DOCUMENT document, int pageIndex, int 
 bool FPDFAnnot_IsSupportedSubtype(int subtype);
 bool FPDFAnnot_GetRect(FPDF_ANNOTATION annotation, FS_RECTF* rect);
 bool FPDFAnnot_SetRect(FPDF_ANNOTATION annotation, const FS_RECTF& rect);
-bool FPDFAnnot_SetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int r, unsigned int g, unsigned int b,
-                        unsigned int a);
-bool FPDFAnnot_GetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int* r, unsigned int* g, unsigned int* b,
-                        unsigned int* a);
+bool FPDFAnnot_SetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int r, unsigned int g,
+                        unsigned int b, unsigned int a);
+bool FPDFAnnot_GetColor(FPDF_ANNOTATION annotation, int colorType, unsigned int* r, unsigned int* g,
+                        unsigned int* b, unsigned int* a);
 bool FPDFAnnot_HasAttachmentPoints(FPDF_ANNOTATION annotation);
 bool FPDFAnnot_AppendAttachmentPoints(FPDF_ANNOTATION annotation, const FS_QUADPOINTSF& quad);
 bool FPDFAnnot_SetAttachmentPoints(FPDF_ANNOTATION annotation, size_t index, const FS_QUADPOINTSF& quad);
@@ -322,7 +326,8 @@ unsigned long FPDFAnnot_GetInkListPath(FPDF_ANNOTATION annotation, unsigned long
 bool FPDFAnnot_HasKey(FPDF_ANNOTATION annotation, std::string_view key);
 int FPDFAnnot_GetValueType(FPDF_ANNOTATION annotation, std::string_view key);
 bool FPDFAnnot_SetStringValue(FPDF_ANNOTATION annotation, std::string_view key, std::u16string_view value);
-unsigned long FPDFAnnot_GetStringValue(FPDF_ANNOTATION annotation, std::string_view key, std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetStringValue(FPDF_ANNOTATION annotation, std::string_view key,
+                                       std::span<uint16_t> buffer);
 bool FPDFAnnot_GetNumberValue(FPDF_ANNOTATION annotation, std::string_view key, float* value);
 bool FPDFAnnot_SetAP(FPDF_ANNOTATION annotation, int appearanceMode, const std::u16string* value);
 unsigned long FPDFAnnot_GetAP(FPDF_ANNOTATION annotation, int appearanceMode, std::span<uint16_t> buffer);
@@ -335,7 +340,8 @@ int EPDFAnnot_GetObjectNumber(FPDF_ANNOTATION annotation);
 FPDF_ANNOTATION FPDFAnnot_GetLinkedAnnot(FPDF_ANNOTATION annotation, std::string_view key);
 int FPDFAnnot_GetFlags(FPDF_ANNOTATION annotation);
 bool FPDFAnnot_SetFlags(FPDF_ANNOTATION annotation, int flags);
-bool FPDFAnnot_SetBorder(FPDF_ANNOTATION annotation, float horizontalRadius, float verticalRadius, float borderWidth);
+bool FPDFAnnot_SetBorder(FPDF_ANNOTATION annotation, float horizontalRadius, float verticalRadius,
+                         float borderWidth);
 bool FPDFAnnot_GetBorder(FPDF_ANNOTATION annotation, float* horizontalRadius, float* verticalRadius,
                          float* borderWidth);
 bool FPDFAnnot_AppendObject(FPDF_ANNOTATION annotation, FPDF_PAGEOBJECT object);
@@ -346,10 +352,12 @@ bool FPDFAnnot_RemoveObject(FPDF_ANNOTATION annotation, int index);
 int FPDFAnnot_GetFormFieldFlags(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
 bool FPDFAnnot_SetFormFieldFlags(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, int flags);
 int FPDFAnnot_GetFormFieldType(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
-unsigned long FPDFAnnot_GetFormFieldName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormFieldName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
+                                         std::span<uint16_t> buffer);
 unsigned long FPDFAnnot_GetFormFieldAlternateName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
                                                   std::span<uint16_t> buffer);
-unsigned long FPDFAnnot_GetFormFieldValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormFieldValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
+                                          std::span<uint16_t> buffer);
 unsigned long FPDFAnnot_GetFormFieldExportValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
                                                 std::span<uint16_t> buffer);
 int FPDFAnnot_GetOptionCount(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation);
@@ -362,8 +370,8 @@ int FPDFAnnot_GetFormControlIndex(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotati
 bool FPDFAnnot_GetFontSize(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, float* value);
 bool FPDFAnnot_SetFontColor(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, unsigned int r, unsigned int g,
                             unsigned int b);
-unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, int event,
-                                                          std::span<uint16_t> buffer);
+unsigned long FPDFAnnot_GetFormAdditionalActionJavaScript(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
+                                                          int event, std::span<uint16_t> buffer);
 
 // The form-fill environment. `formInfo` is the address of a form-fill record in module memory
 // (see FormFillEnvironment, which owns both), which must outlive the environment.
@@ -396,17 +404,21 @@ void FPDFFont_Close(FPDF_FONT font);
 bool FPDFText_SetText(FPDF_PAGEOBJECT textObject, std::u16string_view text);
 void FPDFPageObj_Destroy(FPDF_PAGEOBJECT object);
 int FPDFPageObj_GetType(FPDF_PAGEOBJECT object);
-bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b, unsigned int a);
-bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b, unsigned int a);
+bool FPDFPageObj_SetFillColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b,
+                              unsigned int a);
+bool FPDFPageObj_SetStrokeColor(FPDF_PAGEOBJECT object, unsigned int r, unsigned int g, unsigned int b,
+                                unsigned int a);
 bool FPDFPageObj_SetStrokeWidth(FPDF_PAGEOBJECT object, float width);
-void FPDFPageObj_Transform(FPDF_PAGEOBJECT object, double a, double b, double c, double d, double e, double f);
+void FPDFPageObj_Transform(FPDF_PAGEOBJECT object, double a, double b, double c, double d, double e,
+                           double f);
 bool FPDFPageObj_SetMatrix(FPDF_PAGEOBJECT object, const FS_MATRIX& matrix);
 bool FPDFPageObj_GetBounds(FPDF_PAGEOBJECT object, float* left, float* bottom, float* right, float* top);
 bool FPDFPath_SetDrawMode(FPDF_PAGEOBJECT path, int fillMode, bool stroke);
 bool FPDFPath_MoveTo(FPDF_PAGEOBJECT path, float x, float y);
 bool FPDFPath_LineTo(FPDF_PAGEOBJECT path, float x, float y);
 bool FPDFPath_Close(FPDF_PAGEOBJECT path);
-bool FPDFImageObj_SetMatrix(FPDF_PAGEOBJECT image, double a, double b, double c, double d, double e, double f);
+bool FPDFImageObj_SetMatrix(FPDF_PAGEOBJECT image, double a, double b, double c, double d, double e,
+                            double f);
 bool FPDFImageObj_SetBitmap(FPDF_PAGEOBJECT image, FPDF_BITMAP bitmap);
 
 // ---------------------------------------------------------------------------------------------

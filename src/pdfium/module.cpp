@@ -381,7 +381,8 @@ void Z_envZ__tzset_js(Z_env_instance_t*, u32 timezoneAddress, u32 daylightAddres
     auto name = [](long offset) {
         char text[32];
         const long minutes = (offset < 0 ? -offset : offset) / 60;
-        std::snprintf(text, sizeof text, "UTC%c%02ld%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+        std::snprintf(text, sizeof text, "UTC%c%02ld%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                      minutes % 60);
         return std::string(text);
     };
     const std::string standardName = name(standard);
@@ -399,7 +400,8 @@ f64 Z_envZ_emscripten_date_now(Z_env_instance_t*) {
 // that many small growths do not each cost a call, never past the module's ceiling.
 u32 Z_envZ_emscripten_resize_heap(Z_env_instance_t* env, u32 requested) {
     wasm_rt_memory_t& memory = inst(env)->w2c_memory;
-    const uint64_t ceiling = std::min<uint64_t>(kivo::pdfium::kMaxModuleMemory, uint64_t(memory.max_pages) * 65536);
+    const uint64_t ceiling =
+        std::min<uint64_t>(kivo::pdfium::kMaxModuleMemory, uint64_t(memory.max_pages) * 65536);
     const uint64_t old = memory.size;
     if (requested <= old) return 1;
     if (requested > ceiling) return 0;
@@ -423,9 +425,11 @@ void Z_envZ_invoke_v(Z_env_instance_t* e, u32 i) { invoke<void>(e, i); }
 void Z_envZ_invoke_vi(Z_env_instance_t* e, u32 i, u32 a) { invoke<void>(e, i, a); }
 void Z_envZ_invoke_vii(Z_env_instance_t* e, u32 i, u32 a, u32 b) { invoke<void>(e, i, a, b); }
 void Z_envZ_invoke_viii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c) { invoke<void>(e, i, a, b, c); }
-void Z_envZ_invoke_viiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d) { invoke<void>(e, i, a, b, c, d); }
-void Z_envZ_invoke_viiiiiiiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d, u32 f, u32 g, u32 h, u32 j,
-                              u32 k) {
+void Z_envZ_invoke_viiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d) {
+    invoke<void>(e, i, a, b, c, d);
+}
+void Z_envZ_invoke_viiiiiiiii(Z_env_instance_t* e, u32 i, u32 a, u32 b, u32 c, u32 d, u32 f, u32 g, u32 h,
+                              u32 j, u32 k) {
     invoke<void>(e, i, a, b, c, d, f, g, h, j, k);
 }
 
@@ -436,14 +440,18 @@ u32 Z_wasi_snapshot_preview1Z_environ_sizes_get(Z_wasi_snapshot_preview1_instanc
     store<uint32_t>(sizeAddress, 0);
     return 0;
 }
-u32 Z_wasi_snapshot_preview1Z_fd_close(Z_wasi_snapshot_preview1_instance_t*, u32) { return kWasiBadDescriptor; }
+u32 Z_wasi_snapshot_preview1Z_fd_close(Z_wasi_snapshot_preview1_instance_t*, u32) {
+    return kWasiBadDescriptor;
+}
 u32 Z_wasi_snapshot_preview1Z_fd_read(Z_wasi_snapshot_preview1_instance_t*, u32, u32, u32, u32) {
     return kWasiBadDescriptor;
 }
 u32 Z_wasi_snapshot_preview1Z_fd_seek(Z_wasi_snapshot_preview1_instance_t*, u32, u32, u32, u32, u32) {
     return kWasiBadDescriptor;
 }
-u32 Z_wasi_snapshot_preview1Z_fd_sync(Z_wasi_snapshot_preview1_instance_t*, u32) { return kWasiBadDescriptor; }
+u32 Z_wasi_snapshot_preview1Z_fd_sync(Z_wasi_snapshot_preview1_instance_t*, u32) {
+    return kWasiBadDescriptor;
+}
 
 // PDFium's own diagnostics go to standard error, whatever descriptor it names: standard output
 // carries the command protocol in stdio mode.
@@ -506,7 +514,8 @@ Address Scratch::reserve(size_t size) {
         address = g_scratch + static_cast<Address>(g_scratchUsed);
         g_scratchUsed += aligned;
     } else {
-        if (overflowCount_ == 4) throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
+        if (overflowCount_ == 4)
+            throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
         address = module::allocate(aligned == 0 ? 8 : aligned);
         if (address == 0) throw EngineFailure(FailureCode::internal, "The PDF engine ran out of memory.");
         overflow_[overflowCount_++] = address;

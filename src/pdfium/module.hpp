@@ -76,7 +76,8 @@ constexpr wasm_rt_type_t wasmTypeOf() {
 template <class R, class... A>
 uint32_t wasmTypeId() {
     static const uint32_t id = [] {
-        if constexpr (std::is_void_v<R>) return wasm_rt_register_func_type(sizeof...(A), 0, wasmTypeOf<A>()...);
+        if constexpr (std::is_void_v<R>)
+            return wasm_rt_register_func_type(sizeof...(A), 0, wasmTypeOf<A>()...);
         else return wasm_rt_register_func_type(sizeof...(A), 1, wasmTypeOf<A>()..., wasmTypeOf<R>());
     }();
     return id;

@@ -79,7 +79,8 @@ std::string mended(std::string_view tail, Mending mending) {
     if (digitsEnd == std::string::npos) return out;
     const auto written = number(std::string_view(out).substr(digits, digitsEnd - digits));
     // Nothing points into the trailer, so its length may change.
-    if (written && *written > table->size) out.replace(digits, digitsEnd - digits, std::to_string(table->size));
+    if (written && *written > table->size)
+        out.replace(digits, digitsEnd - digits, std::to_string(table->size));
     return out;
 }
 
@@ -93,7 +94,8 @@ bool latestTrailerLeavesOutInfo(std::span<const uint8_t> bytes) {
     const std::size_t digits = file.find_first_of("0123456789", marker);
     if (digits == std::string_view::npos || digits > marker + 16) return false;
     const std::size_t digitsEnd = file.find_first_not_of("0123456789", digits);
-    const auto offset = number(file.substr(digits, digitsEnd == std::string_view::npos ? 0 : digitsEnd - digits));
+    const auto offset =
+        number(file.substr(digits, digitsEnd == std::string_view::npos ? 0 : digitsEnd - digits));
     if (!offset || *offset >= file.size()) return false;
     // A table's trailer follows it; a cross-reference stream's dictionary is its own.
     const std::string_view section = file.substr(*offset);
@@ -114,7 +116,8 @@ bool latestTrailerLeavesOutInfo(std::span<const uint8_t> bytes) {
             ++i;
         } else if (section.compare(i, 2, ">>") == 0) {
             ++i;
-            if (--depth == 0) return section.substr(open, i + 1 - open).find("/Info") == std::string_view::npos;
+            if (--depth == 0)
+                return section.substr(open, i + 1 - open).find("/Info") == std::string_view::npos;
         }
     }
     return false;
@@ -141,7 +144,9 @@ void noteLeftOutInfo(FPDF_DOCUMENT document, bool leaves) {
     }
 }
 
-bool leavesOutInfo(FPDF_DOCUMENT document) { return leftOut().contains({module::generation(), document.address}); }
+bool leavesOutInfo(FPDF_DOCUMENT document) {
+    return leftOut().contains({module::generation(), document.address});
+}
 
 std::size_t lastTableStart(std::string_view bytes) noexcept {
     const std::size_t found = bytes.rfind(std::string_view("\nxref\r\n"));

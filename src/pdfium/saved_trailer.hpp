@@ -2,8 +2,9 @@
 
 // The trailer of a document PDFium writes whole. PDFium takes its /Size from the objects the document was
 // loaded with, even when the highest object it writes is lower: a cross-reference stream it drops, or an edit
-// rolled back, leaves numbers behind. Readers then warn about a file that came in clean (qpdf --check: "reported
-// number of objects is not one plus the highest object number"), so the trailer is mended as it is written.
+// rolled back, leaves numbers behind. Readers then warn about a file that came in clean (qpdf --check:
+// "reported number of objects is not one plus the highest object number"), so the trailer is mended as it is
+// written.
 //
 // PDFium also fills a trailer entry the file's latest revision left out from an older revision: a file whose
 // last update removed its /Info got the old metadata back with every save. A document loaded from such a file

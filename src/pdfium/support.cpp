@@ -37,10 +37,11 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
     u32 saved = 0;
     try {
         saved = module::guarded([&] {
-            return Z_pdfiumZ_FPDF_SaveAsCopy(module::instance(), document.address, record,
-                                             static_cast<u32>(appended                  ? FPDF_INCREMENTAL
-                                                              : kind == SaveKind::plain ? FPDF_REMOVE_SECURITY
-                                                                                        : FPDF_NO_INCREMENTAL));
+            return Z_pdfiumZ_FPDF_SaveAsCopy(
+                module::instance(), document.address, record,
+                static_cast<u32>(appended                  ? FPDF_INCREMENTAL
+                                 : kind == SaveKind::plain ? FPDF_REMOVE_SECURITY
+                                                           : FPDF_NO_INCREMENTAL));
         });
     } catch (...) {
         g_writers.erase(record);
@@ -90,7 +91,8 @@ void destroyLibrary() {
     module::guarded([&] { Z_pdfiumZ_FPDF_DestroyLibrary(m); });
 }
 
-bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
+bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height,
+                  int32_t stride) {
     if (!image || pixels == nullptr || width < 1 || height < 1) return false;
     if (static_cast<int64_t>(width) * 4 > stride) return false;
     ScopedBitmap bitmap(FPDFBitmap_Create(width, height, 1));

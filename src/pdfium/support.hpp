@@ -23,7 +23,8 @@ bool restartLibrary();
 // Puts a copy of the BGRA pixels (straight alpha, `stride` bytes per source row) into the image
 // object. False for no image, no pixels, a size below 1 x 1 or a stride shorter than a row, and
 // when PDFium has no bitmap for it or refuses it.
-bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
+bool setImageBGRA(FPDF_PAGEOBJECT image, const uint8_t* pixels, int32_t width, int32_t height,
+                  int32_t stride);
 
 // How a save writes the document. `whole` writes every object; `appended` puts the bytes the
 // document was loaded from first, unchanged, and only what changed since after them (an incremental

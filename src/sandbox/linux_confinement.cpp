@@ -172,11 +172,14 @@ public:
     // lies.
     static std::uint64_t rightsByPlace(const fs::path& target, const fs::path& home) {
         if (isWithin(target, "/dev/shm")) return readRights | writeRights;
-        if (isWithin(target, "/dev")) return readRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
-        if (isWithin(target, home)) return isWithin(target, home / "bin") ? readRights : readRights | writeRights;
+        if (isWithin(target, "/dev"))
+            return readRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
+        if (isWithin(target, home))
+            return isWithin(target, home / "bin") ? readRights : readRights | writeRights;
         if (isWithin(target, "/var/tmp")) return readRights | writeRights;
-        static const char* const software[] = {"/usr",   "/etc",    "/opt", "/boot", "/bin", "/sbin", "/lib", "/lib32",
-                                               "/lib64", "/libx32", "/var", "/proc", "/sys", "/run",  "/snap"};
+        static const char* const software[] = {"/usr",  "/etc",  "/opt",   "/boot",  "/bin",
+                                               "/sbin", "/lib",  "/lib32", "/lib64", "/libx32",
+                                               "/var",  "/proc", "/sys",   "/run",   "/snap"};
         for (const char* root : software) {
             if (isWithin(target, root)) return readRights;
         }
@@ -290,7 +293,8 @@ std::atomic<int> confinedCount{0};
 std::atomic<int> threadFailures{0};
 
 bool confineCallingThread(int rulesetFd) {
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::syscall(SYS_landlock_restrict_self, rulesetFd, 0) == 0;
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::syscall(SYS_landlock_restrict_self, rulesetFd, 0) == 0;
 }
 
 void confineFromSignal(int) {
@@ -348,7 +352,8 @@ void confineOtherThreads(int rulesetFd) {
         for (const pid_t id : threadIds()) {
             if (confirmed.contains(id)) continue;
             settled = false;
-            if (signalled.insert(id).second && ::syscall(SYS_tgkill, ::getpid(), id, signal) != 0 && errno != ESRCH) {
+            if (signalled.insert(id).second && ::syscall(SYS_tgkill, ::getpid(), id, signal) != 0 &&
+                errno != ESRCH) {
                 fail("a worker thread could not be asked to confine itself", errno);
             }
         }
@@ -372,13 +377,15 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     auto check = [](int result, const char* what) {
         if (result < 0) fail(what, -result);
     };
-    check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_TSYNC, 1), "the seccomp filter could not cover every thread");
+    check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_TSYNC, 1),
+          "the seccomp filter could not cover every thread");
     check(seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_NNP, 1), "no_new_privs could not be requested");
 
     const auto refused = SCMP_ACT_ERRNO(EPERM);
     auto refuse = [&](int syscallNumber) {
         if (syscallNumber == __NR_SCMP_ERROR) return;  // not a call of this architecture
-        check(seccomp_rule_add(context.get(), refused, syscallNumber, 0), "a system call could not be refused");
+        check(seccomp_rule_add(context.get(), refused, syscallNumber, 0),
+              "a system call could not be refused");
     };
     // No programs, no other processes, no way around the filter or Landlock,
     // nothing that only privileged processes need.
@@ -428,12 +435,13 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     // a program it may only read (~/bin) to other writers. Neither by path nor by descriptor: the
     // worker's files get their final mode from the call that creates them.
     for (const char* name :
-         {"chmod", "fchmod", "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime", "utimes", "futimesat",
-          "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr"}) {
+         {"chmod", "fchmod", "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime", "utimes",
+          "futimesat", "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr"}) {
         refuse(seccomp_syscall_resolve_name(name));
     }
     // Calls newer than the installed libseccomp keep the number every architecture gave them.
-    for (const auto& [name, number] : {std::pair{"fchmodat2", 452}, {"setxattrat", 463}, {"removexattrat", 466}}) {
+    for (const auto& [name, number] :
+         {std::pair{"fchmodat2", 452}, {"setxattrat", 463}, {"removexattrat", 466}}) {
         const int resolved = seccomp_syscall_resolve_name(name);
         refuse(resolved != __NR_SCMP_ERROR ? resolved : number);
     }
@@ -441,7 +449,8 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     refuse(SCMP_SYS(utimensat));
     // No typing into a terminal, whichever one the worker still holds. The kernel reads the
     // request as 32 bits, so the upper half of the argument must not hide it.
-    for (const unsigned long request : {static_cast<unsigned long>(TIOCSTI), static_cast<unsigned long>(TIOCLINUX)}) {
+    for (const unsigned long request :
+         {static_cast<unsigned long>(TIOCSTI), static_cast<unsigned long>(TIOCLINUX)}) {
         check(seccomp_rule_add(context.get(), refused, SCMP_SYS(ioctl), 1,
                                SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffUL, static_cast<scmp_datum_t>(request))),
               "typing into a terminal could not be refused");
@@ -456,9 +465,11 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     // Threads only: clone must carry CLONE_THREAD. clone3 passes its flags in
     // memory the filter cannot read, so it reports ENOSYS and the C library
     // falls back to clone.
-    check(seccomp_rule_add(context.get(), refused, SCMP_SYS(clone), 1, SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)),
+    check(seccomp_rule_add(context.get(), refused, SCMP_SYS(clone), 1,
+                           SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)),
           "process creation could not be refused");
-    check(seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0), "clone3 could not be refused");
+    check(seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0),
+          "clone3 could not be refused");
 
     // No new sockets at all: the worker's own socket listens before the filter, and accepted
     // connections come from accept(). Any other socket could bind an abstract name, which no
@@ -520,7 +531,8 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
         try {
             FileCreation::makePrivateFolder(folder);
         } catch (const std::exception& error) {
-            throw ConfinementError("its " + what + " " + folder.string() + " could not be made (" + error.what() + ")");
+            throw ConfinementError("its " + what + " " + folder.string() + " could not be made (" +
+                                   error.what() + ")");
         }
         const auto target = resolved(folder);
         const bool inSupport = isWithin(target, supportFolder) && target != supportFolder;

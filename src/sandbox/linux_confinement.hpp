@@ -50,7 +50,8 @@ public:
 // the home folder, for a recovery or temporary folder that cannot be made
 // private, and for every refusal of the kernel; other exceptions (no memory,
 // say) pass through. After a failure the process may be partly confined.
-void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home);
+void apply(const std::filesystem::path& ipc, const std::filesystem::path& support,
+           const std::filesystem::path& home);
 
 // True when the process runs under a seccomp filter with no_new_privs set (the
 // kernel does not report Landlock domains); false also when it cannot be read.

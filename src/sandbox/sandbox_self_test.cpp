@@ -171,20 +171,23 @@ Places currentPlaces() {
 std::vector<Probe> runProbes(const Places& places) {
     const auto home = places.home.string();
     std::vector<Probe> probes;
-    probes.push_back(WorkerSandbox::isSandboxed(::getpid()) ? Probe{"sandbox is applied", "allowed", "allowed", 0}
-                                                            : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
+    probes.push_back(WorkerSandbox::isSandboxed(::getpid())
+                         ? Probe{"sandbox is applied", "allowed", "allowed", 0}
+                         : Probe{"sandbox is applied", "allowed", "failed", ESRCH});
     probes.push_back(probe("connect to 127.0.0.1 port 9", "denied", connectLocalTCP()));
     // The worker's socket listens before it is confined; nothing new may appear beside it.
-    probes.push_back(
-        probe("listen on a socket in the IPC directory", "denied", listenAt((places.ipc / "self-test.sock").string())));
+    probes.push_back(probe("listen on a socket in the IPC directory", "denied",
+                           listenAt((places.ipc / "self-test.sock").string())));
     probes.push_back(probe("listen on a socket in the temporary directory", "denied",
                            listenAt((places.temporary / "kivo-pdf-self-test.sock").string())));
     probes.push_back(probe("start /usr/bin/true", "denied", spawn("/usr/bin/true")));
-    probes.push_back(probe("list ~/.local/share/keyrings", "denied", listFolder(home + "/.local/share/keyrings")));
-    probes.push_back(probe("list ~/.local/share", "denied", listFolder(home + "/.local/share")));
     probes.push_back(
-        probe("create a dotfile in the home folder", "denied", createFile(home + "/.kivo-pdf-sandbox-probe")));
-    probes.push_back(probe("create a file in ~/.cache", "denied", createFile(home + "/.cache/kivo-pdf-sandbox-probe")));
+        probe("list ~/.local/share/keyrings", "denied", listFolder(home + "/.local/share/keyrings")));
+    probes.push_back(probe("list ~/.local/share", "denied", listFolder(home + "/.local/share")));
+    probes.push_back(probe("create a dotfile in the home folder", "denied",
+                           createFile(home + "/.kivo-pdf-sandbox-probe")));
+    probes.push_back(
+        probe("create a file in ~/.cache", "denied", createFile(home + "/.cache/kivo-pdf-sandbox-probe")));
     // Landlock can let a folder be listed only together with every folder
     // below it, so the home folder stays unlisted to keep its dot-folders so.
     probes.push_back(probe("list the home folder", "denied", listFolder(places.home)));
@@ -239,6 +242,8 @@ int run(std::ostream& out, const Places& places) {
 
 }  // namespace SandboxSelfTest
 
-int runSandboxSelfTest(std::ostream& out) { return SandboxSelfTest::run(out, SandboxSelfTest::currentPlaces()); }
+int runSandboxSelfTest(std::ostream& out) {
+    return SandboxSelfTest::run(out, SandboxSelfTest::currentPlaces());
+}
 
 }  // namespace kivo

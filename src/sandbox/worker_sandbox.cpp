@@ -41,7 +41,9 @@ std::string dotfiles(std::string_view home) {
 
 std::string profile(std::string_view ipc, std::string_view support, std::string_view home) {
     const std::string library = std::string(home) + "/Library";
-    const auto sub = [](const std::string& path) { return "    (subpath " + WorkerSandbox::quoted(path) + ")"; };
+    const auto sub = [](const std::string& path) {
+        return "    (subpath " + WorkerSandbox::quoted(path) + ")";
+    };
     const std::vector<std::string> lines = {
         "(version 1)",
         "(allow default)",
@@ -56,7 +58,8 @@ std::string profile(std::string_view ipc, std::string_view support, std::string_
         "",
         "; No reading or writing dotfiles in the home folder, keychains, cookies, mail, messages, accounts, "
         "calendars, Safari,",
-        "; or other apps' support files and shared containers. Their metadata stays readable, so resolving a path "
+        "; or other apps' support files and shared containers. Their metadata stays readable, so resolving a "
+        "path "
         "still works.",
         "(deny file-read-data file-write*",
         "    (regex " + dotfiles(home) + ")",
@@ -106,7 +109,8 @@ std::filesystem::path withoutLinks(const std::filesystem::path& path) {
 
 }  // namespace
 
-void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home) {
+void apply(const std::filesystem::path& ipc, const std::filesystem::path& support,
+           const std::filesystem::path& home) {
     FileCreation::makeFolders(support);
     const auto ipcPath = withoutLinks(ipc).string();
     const auto supportPath = withoutLinks(support).string();

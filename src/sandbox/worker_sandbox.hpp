@@ -34,7 +34,8 @@ std::string dotfiles(std::string_view home);
 // that fails), resolves links in the three paths and confines the calling
 // process for good. Throws EngineFailure with code `sandbox` and a message
 // starting with failurePrefix when the confinement cannot be applied in full.
-void apply(const std::filesystem::path& ipc, const std::filesystem::path& support, const std::filesystem::path& home);
+void apply(const std::filesystem::path& ipc, const std::filesystem::path& support,
+           const std::filesystem::path& home);
 
 // True when the process with that id runs under a seccomp filter with
 // no_new_privs set, which this sandbox always installs last.

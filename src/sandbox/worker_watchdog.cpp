@@ -22,14 +22,16 @@ bool needed(const ResourceLimits& limits) {
 }
 
 std::optional<Stop> memoryStop(const ResourceLimits& limits, std::uint64_t footprint) {
-    if (limits.memoryHardBytes == ResourceLimits::noLimitBytes || footprint <= limits.memoryHardBytes) return {};
-    return Stop{WorkerExit::memoryLimit,
-                "its memory went past the hard limit of " + std::to_string(limits.memoryHardBytes / 1'048'576) + " MB"};
+    if (limits.memoryHardBytes == ResourceLimits::noLimitBytes || footprint <= limits.memoryHardBytes)
+        return {};
+    return Stop{WorkerExit::memoryLimit, "its memory went past the hard limit of " +
+                                             std::to_string(limits.memoryHardBytes / 1'048'576) + " MB"};
 }
 
 std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapshot& progress) {
     if (!progress.busy || !(progress.quietSeconds > limits.stallSeconds)) return {};
-    return Stop{WorkerExit::stalled, "a command showed no progress for " + formatSeconds(limits.stallSeconds) + " s"};
+    return Stop{WorkerExit::stalled,
+                "a command showed no progress for " + formatSeconds(limits.stallSeconds) + " s"};
 }
 
 std::optional<Stop> check(const ResourceLimits& limits, const Sources& sources) {
@@ -49,7 +51,9 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
-std::string stopLine(const std::string& reason) { return "kivo-pdf-worker: stopping, because " + reason + "\n"; }
+std::string stopLine(const std::string& reason) {
+    return "kivo-pdf-worker: stopping, because " + reason + "\n";
+}
 
 void stop(std::int32_t status, const std::string& reason) {
     const std::string line = stopLine(reason);

@@ -56,7 +56,8 @@ std::optional<std::string> stringText(const File& file, const Value* value) {
         target = std::move(object->first);
         value = &*target;
     }
-    if (value->kind != Value::Kind::atom || value->atom.empty() || (value->atom[0] != '(' && value->atom[0] != '<'))
+    if (value->kind != Value::Kind::atom || value->atom.empty() ||
+        (value->atom[0] != '(' && value->atom[0] != '<'))
         return std::nullopt;
     return PdfObjects::decodedText(*value);
 }
@@ -101,7 +102,8 @@ std::map<int, std::string> read(std::span<const uint8_t> plainFile) {
         if (kept >= mostKeptBytes) break;
         // Most objects are no widget with an appearance dictionary; their bytes say so without a parse.
         const std::string_view text = file->span(number);
-        if (text.find("/Widget") == std::string_view::npos || text.find("/MK") == std::string_view::npos) continue;
+        if (text.find("/Widget") == std::string_view::npos || text.find("/MK") == std::string_view::npos)
+            continue;
         const auto object = file->object(number);
         if (!object || object->second || !object->first.isDictionary()) continue;
         const Value* subtype = object->first.find("Subtype");

@@ -26,7 +26,9 @@ EngineFailure cannotReadBack() {
     return EngineFailure(FailureCode::internal, "Could not read the saved document back.");
 }
 
-bool isWhiteSpace(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
+bool isWhiteSpace(uint8_t c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0;
+}
 bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 // Every place `word` starts in `bytes`, in order.
@@ -94,7 +96,8 @@ bool everyStreamEnds(std::span<const uint8_t> bytes) {
     });
     if (!lastBegun) return true;
     forEachPlace(bytes.subspan(*lastBegun), "endobj", [&](size_t place) {
-        if (standsAlone(bytes, *lastBegun + place, 6)) lastEnd = std::max(lastEnd.value_or(0), *lastBegun + place);
+        if (standsAlone(bytes, *lastBegun + place, 6))
+            lastEnd = std::max(lastEnd.value_or(0), *lastBegun + place);
     });
     return lastEnd && *lastEnd > *lastBegun;
 }
@@ -110,7 +113,8 @@ Scan scan(std::span<const uint8_t> bytes) {
         found.firstEnd = eof == nullptr ? bytes.size() : static_cast<const uint8_t*>(eof) - bytes.data() + 5;
     });
     forEachPlace(bytes, " obj", [&](size_t place) {
-        if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1)) found.onlyGenerationZero = false;
+        if (found.onlyGenerationZero && headerOfLaterGeneration(bytes, place + 1))
+            found.onlyGenerationZero = false;
     });
     found.everyStreamEnds = everyStreamEnds(bytes);
     return found;
@@ -141,7 +145,8 @@ DocumentBytes::Shared DocumentBytes::writingPlain(pdfium::FPDF_DOCUMENT document
 
 // The second write is kept only when shorter: one PDFium cannot open again, or that gains nothing,
 // leaves the first, which the caller proves as it proves every write.
-DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document, const std::string* password) {
+DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document,
+                                                       const std::string* password) {
     Shared first = saved(document, pdfium::SaveKind::whole);
     const pdfium::Document again = pdfium::Document::load(first->data(), first, password);
     if (!again) return first;
@@ -149,7 +154,8 @@ DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT doc
     return second->count() < first->count() ? second : first;
 }
 
-DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document, const DocumentBytes& loadedFrom) {
+DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document,
+                                               const DocumentBytes& loadedFrom) {
     std::shared_ptr<DocumentBytes> bytes = saved(document, pdfium::SaveKind::appended);
     const Layers& below = loadedFrom.layers();
     if (bytes->count() < loadedFrom.count()) return bytes;  // not what an append writes: read as it is
@@ -180,7 +186,8 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     if (!file.fd) throw unreadable();
     if (!file.isRegular) {
         throw EngineFailure(FailureCode::file, "Only regular files can be read as documents, and " +
-                                                   path.filename().string() + " is not one. Nothing changed.");
+                                                   path.filename().string() +
+                                                   " is not one. Nothing changed.");
     }
     if (file.size <= 0) return empty();
     const size_t size = static_cast<size_t>(file.size);
@@ -199,7 +206,8 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
         }
         done += static_cast<size_t>(n);
     }
-    return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size), static_cast<int64_t>(size));
+    return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size),
+                                                 static_cast<int64_t>(size));
 }
 
 DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
@@ -217,7 +225,8 @@ DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
 std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind) {
     const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file) throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
+    if (!file)
+        throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
     // From here on the file exists only through the descriptor, whatever happens next.
     ::unlink(path.c_str());
     if (!pdfium::saveToDescriptor(document, file.get(), kind)) {

@@ -15,7 +15,8 @@ namespace kivo::RecoveryStore {
 namespace {
 
 // SHA-256 over what `feed` hands to its update function, as lowercase hex; nothing when a step fails.
-std::optional<std::string> digest(const std::function<bool(const std::function<bool(const void*, size_t)>&)>& feed) {
+std::optional<std::string> digest(
+    const std::function<bool(const std::function<bool(const void*, size_t)>&)>& feed) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
     const bool fed =

@@ -39,7 +39,8 @@ void forEachTrueKey(std::span<const uint8_t> bytes, std::string_view key, Visit&
 }
 
 // `bytes` with every `from` set to true renamed `to`, or nothing when there is none.
-std::optional<std::string> renamed(std::span<const uint8_t> bytes, std::string_view from, std::string_view to) {
+std::optional<std::string> renamed(std::span<const uint8_t> bytes, std::string_view from,
+                                   std::string_view to) {
     std::optional<std::string> out;
     forEachTrueKey(bytes, from, [&](size_t at) {
         if (!out) out.emplace(reinterpret_cast<const char*>(bytes.data()), bytes.size());

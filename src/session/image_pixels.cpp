@@ -17,7 +17,8 @@ namespace kivo {
 namespace {
 
 EngineFailure unreadable(const std::filesystem::path& file) {
-    return EngineFailure(FailureCode::invalidArgument, "Could not read image at " + file.filename().string() + ".");
+    return EngineFailure(FailureCode::invalidArgument,
+                         "Could not read image at " + file.filename().string() + ".");
 }
 
 struct FileCloser {
@@ -47,7 +48,8 @@ ImagePixels decodePng(const std::filesystem::path& file, std::FILE* stream) {
     } guard{&image};
     image.format = PNG_FORMAT_BGRA;
     ImagePixels pixels = allocate(image.width, image.height);
-    if (!png_image_finish_read(&image, nullptr, pixels.bytes.data(), pixels.stride, nullptr)) throw unreadable(file);
+    if (!png_image_finish_read(&image, nullptr, pixels.bytes.data(), pixels.stride, nullptr))
+        throw unreadable(file);
     return pixels;
 }
 
@@ -122,9 +124,9 @@ ImagePixels decodeJpeg(const std::filesystem::path& file, std::FILE* stream) {
 
 void ImagePixels::checkSize(int64_t width, int64_t height) {
     if (width < 1 || width > kMaxPixels || height < 1 || height > kMaxPixels || width * height > kMaxPixels) {
-        throw EngineFailure(FailureCode::invalidArgument, "That image is " + std::to_string(width) + " by " +
-                                                              std::to_string(height) +
-                                                              " pixels, which is too large to add to a page.");
+        throw EngineFailure(FailureCode::invalidArgument,
+                            "That image is " + std::to_string(width) + " by " + std::to_string(height) +
+                                " pixels, which is too large to add to a page.");
     }
 }
 
@@ -134,8 +136,9 @@ ImagePixels ImagePixels::bgra(const std::filesystem::path& file) {
     SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
     if (!opened.fd) throw unreadable(file);
     if (!opened.isRegular) {
-        throw EngineFailure(FailureCode::file, "The image " + file.filename().string() +
-                                                   " is not a regular file, so it was not read. Nothing changed.");
+        throw EngineFailure(FailureCode::file,
+                            "The image " + file.filename().string() +
+                                " is not a regular file, so it was not read. Nothing changed.");
     }
     File stream(::fdopen(opened.fd.get(), "rb"));
     if (!stream) throw unreadable(file);
@@ -144,7 +147,8 @@ ImagePixels ImagePixels::bgra(const std::filesystem::path& file) {
     const size_t got = std::fread(magic, 1, sizeof magic, stream.get());
     std::rewind(stream.get());
     if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return decodePng(file, stream.get());
-    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return decodeJpeg(file, stream.get());
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
+        return decodeJpeg(file, stream.get());
     throw unreadable(file);
 }
 

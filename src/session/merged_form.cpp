@@ -81,7 +81,8 @@ Value acroForm(const File& file, Objects& objects) {
 
 // The first "name_N" not taken, from the N where the last search for `name` stopped: names are only
 // ever added, so many fields of one name cost one step each rather than one per field before them.
-std::string freeName(const std::string& name, const std::set<std::string>& taken, std::map<std::string, int>& next) {
+std::string freeName(const std::string& name, const std::set<std::string>& taken,
+                     std::map<std::string, int>& next) {
     int& suffix = next.try_emplace(name, 2).first->second;
     for (;; ++suffix) {
         std::string candidate = name + "_" + std::to_string(suffix);
@@ -100,7 +101,8 @@ public:
         for (const auto& [number, offset] : file_.offsets()) {
             // Most objects are neither; their bytes say so without a parse.
             const std::string_view text = file_.span(number);
-            if (text.find("/Widget") == std::string_view::npos && text.find("/Popup") == std::string_view::npos)
+            if (text.find("/Widget") == std::string_view::npos &&
+                text.find("/Popup") == std::string_view::npos)
                 continue;
             const Value* annotation = objects_.dictionary(number);
             if (annotation == nullptr) continue;
@@ -128,7 +130,8 @@ private:
         const Value* parent = object.find("Parent");
         if (parent == nullptr) return 0;
         const Value* target = reference(parent);
-        const bool usable = target != nullptr && target->number != number && objects_.dictionary(target->number);
+        const bool usable =
+            target != nullptr && target->number != number && objects_.dictionary(target->number);
         const uint32_t parentNumber = usable ? target->number : 0;
         objects_.dictionary(number)->set(key("P"), usable ? Value::reference(parentNumber) : atom("null"));
         objects_.changed(number);
@@ -163,7 +166,8 @@ private:
         for (const uint32_t root : roots_) {
             Value& field = *objects_.dictionary(root);
             for (const char* inherited : {"DA", "Q"}) {
-                if (!field.find(inherited) && form.find(inherited)) field.set(inherited, *form.find(inherited));
+                if (!field.find(inherited) && form.find(inherited))
+                    field.set(inherited, *form.find(inherited));
             }
             if (!resourcesCarried && form.find("DR")) {
                 field.set(key("DR"), *form.find("DR"));
@@ -225,7 +229,8 @@ std::optional<Prepared> prepare(std::span<const uint8_t> appended,
 std::string join(std::span<const uint8_t> merged, const Carried& carried) {
     const File file = indexed(merged);
     Objects objects(file);
-    const std::string parentKey = carried.key + "P", rootKey = carried.key + "R", resourcesKey = carried.key + "DR";
+    const std::string parentKey = carried.key + "P", rootKey = carried.key + "R",
+                      resourcesKey = carried.key + "DR";
     std::vector<uint32_t> roots;
     std::optional<Value> resources;
     for (const auto& [number, offset] : file.offsets()) {
@@ -300,7 +305,8 @@ std::string join(std::span<const uint8_t> merged, const Carried& carried) {
 }
 
 EngineFailure notCarried() {
-    return EngineFailure(FailureCode::mergeFailed, "The form fields of the merged file could not be carried over.");
+    return EngineFailure(FailureCode::mergeFailed,
+                         "The form fields of the merged file could not be carried over.");
 }
 
 std::string renamedSentence(const std::vector<std::pair<std::string, std::string>>& renamed) {

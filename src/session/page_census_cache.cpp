@@ -29,7 +29,8 @@ bool sharesAny(const PageCensusCache::PageCensus& page, const std::set<int>& obj
 
 }  // namespace
 
-std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(const std::vector<PageInfo>& of) const {
+std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(
+    const std::vector<PageInfo>& of) const {
     if (!whole) return std::nullopt;
     std::vector<std::int64_t> counts;
     counts.reserve(of.size());
@@ -57,7 +58,8 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
         auto known = pages_.find(pageId);
         const bool place = locate && !(trusted && known != pages_.end());
         const std::optional<Placement> now = place ? std::optional(locate(pageId)) : std::nullopt;
-        if (known != pages_.end() && now && Placement{known->second.pageObject, known->second.listed} != *now) {
+        if (known != pages_.end() && now &&
+            Placement{known->second.pageObject, known->second.listed} != *now) {
             pages_.erase(known);
             known = pages_.end();
         }

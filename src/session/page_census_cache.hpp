@@ -90,7 +90,9 @@ public:
     // state (a null copy changes nothing). After a whole copy is taken back, the next census takes
     // every known page as it stands instead of placing it again: on a long document placing every
     // page was most of what an undo cost.
-    std::shared_ptr<const Kept> snapshot() const { return std::make_shared<const Kept>(Kept{pages_, whole_}); }
+    std::shared_ptr<const Kept> snapshot() const {
+        return std::make_shared<const Kept>(Kept{pages_, whole_});
+    }
     void adopt(const std::shared_ptr<const Kept>& kept) {
         if (!kept) return;
         pages_ = kept->pages;

@@ -207,7 +207,8 @@ std::string stringBytes(std::string_view token) {
             default:
                 if (e >= '0' && e <= '7') {
                     int code = e - '0';
-                    for (int k = 0; k < 2 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7'; ++k)
+                    for (int k = 0; k < 2 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
+                         ++k)
                         code = code * 8 + (body[++i] - '0');
                     out.push_back(static_cast<char>(code & 0xFF));
                 } else {
@@ -222,10 +223,10 @@ std::string stringBytes(std::string_view token) {
 // and typographic marks where Latin-1 has its second row of controls; a byte it leaves undefined is U+FFFD.
 uint32_t fromDocEncoding(uint8_t byte) {
     static constexpr uint16_t low[8] = {0x02D8, 0x02C7, 0x02C6, 0x02D9, 0x02DD, 0x02DB, 0x02DA, 0x02DC};
-    static constexpr uint16_t high[33] = {0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039,
-                                          0x203A, 0x2212, 0x2030, 0x201E, 0x201C, 0x201D, 0x2018, 0x2019, 0x201A,
-                                          0x2122, 0xFB01, 0xFB02, 0x0141, 0x0152, 0x0160, 0x0178, 0x017D, 0x0131,
-                                          0x0142, 0x0153, 0x0161, 0x017E, 0xFFFD, 0x20AC};
+    static constexpr uint16_t high[33] = {
+        0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039, 0x203A, 0x2212,
+        0x2030, 0x201E, 0x201C, 0x201D, 0x2018, 0x2019, 0x201A, 0x2122, 0xFB01, 0xFB02, 0x0141,
+        0x0152, 0x0160, 0x0178, 0x017D, 0x0131, 0x0142, 0x0153, 0x0161, 0x017E, 0xFFFD, 0x20AC};
     if (byte >= 0x18 && byte <= 0x1F) return low[byte - 0x18];
     if (byte >= 0x80 && byte <= 0xA0) return high[byte - 0x80];
     if (byte == 0x7F || byte == 0xAD) return 0xFFFD;
@@ -317,11 +318,12 @@ std::string serialise(const Value& value) {
 std::string decodedText(const Value& value) {
     if (value.kind != Value::Kind::atom || value.atom.empty()) return {};
     const std::string bytes = stringBytes(value.atom);
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE && static_cast<uint8_t>(bytes[1]) == 0xFF) {
+    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE &&
+        static_cast<uint8_t>(bytes[1]) == 0xFF) {
         std::vector<uint16_t> units;
         for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(
-                static_cast<uint16_t>(static_cast<uint8_t>(bytes[i]) << 8 | static_cast<uint8_t>(bytes[i + 1])));
+            units.push_back(static_cast<uint16_t>(static_cast<uint8_t>(bytes[i]) << 8 |
+                                                  static_cast<uint8_t>(bytes[i + 1])));
         return WideString::decode(units);
     }
     std::string out;
@@ -361,7 +363,8 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
     Reader tail(bytes, start + 9);
     size_t tableOffset = 0;
     const std::string_view offsetText = tail.word();
-    const auto [end, error] = std::from_chars(offsetText.data(), offsetText.data() + offsetText.size(), tableOffset);
+    const auto [end, error] =
+        std::from_chars(offsetText.data(), offsetText.data() + offsetText.size(), tableOffset);
     if (error != std::errc() || tableOffset >= bytes.size()) return std::nullopt;
 
     File file;
@@ -386,7 +389,8 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
         }
     }
     std::optional<Value> trailer = table.value(0);
-    if (!trailer || !trailer->isDictionary() || trailer->find("Prev") || trailer->find("XRefStm")) return std::nullopt;
+    if (!trailer || !trailer->isDictionary() || trailer->find("Prev") || trailer->find("XRefStm"))
+        return std::nullopt;
     if (const Value* size = trailer->find("Size"); size && objectNumber(size->atom) > maxObjectNumber + 1) {
         return std::nullopt;
     }
@@ -395,7 +399,8 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
     std::sort(file.starts_.begin(), file.starts_.end());
     // Objects sharing a start would each span the rest of the file, and reading them all would take
     // time growing with the square of its size.
-    if (std::adjacent_find(file.starts_.begin(), file.starts_.end()) != file.starts_.end()) return std::nullopt;
+    if (std::adjacent_find(file.starts_.begin(), file.starts_.end()) != file.starts_.end())
+        return std::nullopt;
     return file;
 }
 

@@ -29,8 +29,8 @@ namespace {
 // the path, so whatever else stands there is refused rather than written into: a named pipe would
 // hold the worker until someone reads it (hence no blocking open), a link could lead anywhere.
 std::FILE* openForWriting(const std::filesystem::path& path) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, FileCreation::newFileMode(0666));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
+                          FileCreation::newFileMode(0666));
     if (fd < 0) return nullptr;
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd, 0) != 0 ||
@@ -178,8 +178,8 @@ private:
 // are claimed one at a time for copying, and whoever deflates the last strip writes the file.
 class Encoding {
 public:
-    Encoding(std::filesystem::path path, const std::uint8_t* firstRow, std::uint32_t width, std::uint32_t height,
-             std::size_t stride, std::size_t stripCount)
+    Encoding(std::filesystem::path path, const std::uint8_t* firstRow, std::uint32_t width,
+             std::uint32_t height, std::size_t stride, std::size_t stripCount)
         : path_(std::move(path)),
           pathKey_(path_.lexically_normal().native()),
           source_(firstRow),
@@ -204,7 +204,8 @@ public:
     static void begin(const std::shared_ptr<Encoding>& self) {
         ThreadPool& pool = ThreadPool::shared();
         try {
-            for (std::size_t i = 0; i < self->strips_.size(); ++i) pool.submit([self] { self->copyNextAndDeflate(); });
+            for (std::size_t i = 0; i < self->strips_.size(); ++i)
+                pool.submit([self] { self->copyNextAndDeflate(); });
         } catch (...) {
             // Out of memory for the queue: whatever was not handed over is copied by the caller.
         }
@@ -261,7 +262,8 @@ private:
         try {
             strip.raw.allocate(rowBytes() * strip.rows);
             for (std::uint32_t row = 0; row < strip.rows; ++row) {
-                copyRow(source_ + (strip.firstRow + row) * stride_, width_, strip.raw.data.get() + row * rowBytes());
+                copyRow(source_ + (strip.firstRow + row) * stride_, width_,
+                        strip.raw.data.get() + row * rowBytes());
             }
         } catch (...) {
             strip.failed = true;
@@ -277,7 +279,8 @@ private:
                 strip.deflated.allocate(stripBound(strip.raw.size));
                 const std::size_t at = i == 0 ? sizeof zlibHeader : 0;
                 std::memcpy(strip.deflated.data.get(), zlibHeader, at);
-                strip.deflatedEnd = deflateStrip(strip.raw.view(), i + 1 == strips_.size(), strip.deflated, at);
+                strip.deflatedEnd =
+                    deflateStrip(strip.raw.view(), i + 1 == strips_.size(), strip.deflated, at);
                 strip.failed = strip.deflatedEnd == 0;
             }
         } catch (...) {
@@ -325,7 +328,8 @@ private:
     bool writeChunks(std::FILE* file) {
         uLong adler = strips_.front().adler;
         for (std::size_t i = 1; i < strips_.size(); ++i) {
-            adler = adler32_combine64(adler, strips_[i].adler, static_cast<z_off64_t>(rowBytes() * strips_[i].rows));
+            adler = adler32_combine64(adler, strips_[i].adler,
+                                      static_cast<z_off64_t>(rowBytes() * strips_[i].rows));
         }
         Strip& last = strips_.back();
         putBigEndian(last.deflated.data.get() + last.deflatedEnd, static_cast<std::uint32_t>(adler));
@@ -430,7 +434,8 @@ PendingCopy Batch::start(const std::filesystem::path& path, const std::uint8_t* 
     // hundred bytes of Huffman tables and the start of a fresh window. The count depends on the
     // image alone, so every machine writes the same bytes.
     const std::size_t strips = std::min<std::size_t>(
-        height, std::max(std::clamp<std::size_t>(bytes / minStripBytes, 1, maxStrips), bytes / maxPieceBytes + 1));
+        height,
+        std::max(std::clamp<std::size_t>(bytes / minStripBytes, 1, maxStrips), bytes / maxPieceBytes + 1));
 
     files_.reserve(files_.size() + 1);
     PendingCopy pending;

@@ -57,8 +57,8 @@ public:
     PendingCopy start(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width,
                       std::uint32_t height, std::size_t stride);
     // `start`, then waits for the copy (helping it): on return the caller may free the pixels.
-    void add(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width, std::uint32_t height,
-             std::size_t stride);
+    void add(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width,
+             std::uint32_t height, std::size_t stride);
 
     // Waits for every file started and empties the batch. When any file could not be written, fails
     // with `renderFailed` and the first such file's reason: "Could not create PNG writer." or

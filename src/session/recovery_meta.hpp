@@ -26,7 +26,9 @@ struct RecoveryMeta {
     std::optional<std::int64_t> length{};
     std::optional<std::uint64_t> file{};
 
-    RecoveryInfo info() const { return RecoveryInfo{recoveryId, sourcePath, revision, pageCount, updatedAt, dirty}; }
+    RecoveryInfo info() const {
+        return RecoveryInfo{recoveryId, sourcePath, revision, pageCount, updatedAt, dirty};
+    }
 
     bool operator==(const RecoveryMeta&) const = default;
 };

@@ -91,9 +91,10 @@ void RunningCommand::step(CommandPhase phase, std::int64_t completed, std::int64
     }
     if (phase == CommandPhase::started) return;
     if (command->overMemoryLimit(monotonicNanoseconds())) {
-        throw EngineFailure(FailureCode::resourceLimit,
-                            "This document needs more memory than Kivo PDF lets a command use, so the command "
-                            "stopped. Nothing changed.");
+        throw EngineFailure(
+            FailureCode::resourceLimit,
+            "This document needs more memory than Kivo PDF lets a command use, so the command "
+            "stopped. Nothing changed.");
     }
 }
 

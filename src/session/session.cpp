@@ -26,8 +26,8 @@ std::u16string toUtf16(std::string_view utf8) {
     std::u16string out(utf8.size(), u'\0');
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length, utf8.data(),
-                         static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length,
+                         utf8.data(), static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
     if (U_FAILURE(status)) return {};
     out.resize(static_cast<size_t>(length));
     return out;
@@ -38,13 +38,15 @@ EngineFailure documentClosed() { return EngineFailure(FailureCode::internal, "Do
 EngineFailure loadFailure(std::span<const uint8_t> bytes) {
     switch (FPDF_GetLastError()) {
         case FPDF_ERR_FILE: return EngineFailure(FailureCode::file, "The file could not be read.");
-        case FPDF_ERR_FORMAT: return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
+        case FPDF_ERR_FORMAT:
+            return EngineFailure(FailureCode::unsupported, "This file is not a supported PDF.");
         case FPDF_ERR_PASSWORD:
             if (EncryptionFilters::differ(bytes)) {
-                return EngineFailure(FailureCode::unsupported,
-                                     "This file uses a kind of encryption Kivo PDF cannot open: its text and its "
-                                     "page contents are encrypted in different ways. No password changes that; "
-                                     "another PDF reader may open it.");
+                return EngineFailure(
+                    FailureCode::unsupported,
+                    "This file uses a kind of encryption Kivo PDF cannot open: its text and its "
+                    "page contents are encrypted in different ways. No password changes that; "
+                    "another PDF reader may open it.");
             }
             return EngineFailure(FailureCode::passwordRequired,
                                  "This PDF needs a password. The password is not logged.");
@@ -65,7 +67,9 @@ PDFRect cropBoxAt(pdfium::FPDF_DOCUMENT document, int index, const PageInfo& mea
         return PDFRect{std::min(r.left, r.right), std::min(r.bottom, r.top), std::max(r.left, r.right),
                        std::max(r.bottom, r.top)};
     };
-    const auto empty = [](const std::optional<PDFRect>& r) { return !r || r->width() <= 0 || r->height() <= 0; };
+    const auto empty = [](const std::optional<PDFRect>& r) {
+        return !r || r->width() <= 0 || r->height() <= 0;
+    };
     // As PDFium shows a page: a missing media box is Letter, and the crop box is cut to the media box.
     std::optional<PDFRect> shown = read(mediaBox);
     if (empty(shown)) shown = PDFRect{0, 0, 612, 792};
@@ -223,11 +227,13 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
         }
     }
 
-    std::optional<std::vector<std::int64_t>> listed = keepPages && census ? census->listed(pages) : std::nullopt;
+    std::optional<std::vector<std::int64_t>> listed =
+        keepPages && census ? census->listed(pages) : std::nullopt;
     if (!listed) {
         listed.emplace();
         listed->reserve(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) listed->push_back(std::max(0, EPDFPage_GetAnnotCountRaw(opened.get(), i)));
+        for (int i = 0; i < count; ++i)
+            listed->push_back(std::max(0, EPDFPage_GetAnnotCountRaw(opened.get(), i)));
     }
     refusePastListedLimit(*listed);
 
@@ -257,11 +263,11 @@ void Session::refusePastListedLimit(const std::vector<std::int64_t>& counts) {
         }
     }
     if (listed <= session_detail::listedAnnotationLimit) return;
-    throw EngineFailure(FailureCode::resourceLimit,
-                        "This document lists " + groupedDigits(listed) + " annotations on its " +
-                            groupedDigits(pageCount) + " pages (" + groupedDigits(most) + " on page " +
-                            groupedDigits(mostOn + 1) + "), more than the " +
-                            groupedDigits(session_detail::listedAnnotationLimit) + " Kivo PDF reads in one document.");
+    throw EngineFailure(
+        FailureCode::resourceLimit,
+        "This document lists " + groupedDigits(listed) + " annotations on its " + groupedDigits(pageCount) +
+            " pages (" + groupedDigits(most) + " on page " + groupedDigits(mostOn + 1) + "), more than the " +
+            groupedDigits(session_detail::listedAnnotationLimit) + " Kivo PDF reads in one document.");
 }
 
 const std::string* Session::secretFor(const std::optional<std::string>& password) const {
@@ -280,7 +286,8 @@ OpenPage Session::openPageAt(int index, bool notifyForm) const {
 
 const PageInfo& Session::openDocumentPage(std::string_view pageId) const {
     if (!document_) throw documentClosed();
-    const auto found = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
+    const auto found =
+        std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
     if (found == pages_.end()) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     return *found;
 }
@@ -288,7 +295,8 @@ const PageInfo& Session::openDocumentPage(std::string_view pageId) const {
 OpenPage Session::loadPage(std::string_view pageId) const {
     const PageInfo& info = openDocumentPage(pageId);
     OpenPage page = openPageAt(static_cast<int>(info.index), true);
-    if (!page) throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(info.index + 1) + ".");
+    if (!page)
+        throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(info.index + 1) + ".");
     return page;
 }
 
@@ -313,7 +321,8 @@ void Session::discloseUnsupportedScripts() {
     const auto look = [&](FPDF_ANNOTATION annotation) {
         for (const int event : events) {
             // More than the two bytes of an empty terminator means a script is there.
-            if (!found && FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
+            if (!found &&
+                FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
                 found = true;
         }
     };
@@ -330,10 +339,12 @@ void Session::discloseUnsupportedScripts() {
     for (std::int64_t k = 0; k < total && !found; ++k) {
         RunningCommand::step(CommandPhase::checkingScripts, k, total);
         const PageInfo& info = pages_[static_cast<size_t>(k)];
-        const int pageObject = EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index));
+        const int pageObject =
+            EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index));
         if (pageObject != 0 && !looked.insert(pageObject).second) continue;
-        if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index), known,
-                                                      [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
+        if (session_detail::forEachAnnotationUnparsed(
+                document_.get(), static_cast<int>(info.index), known,
+                [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
             found) {
             continue;
         }
@@ -346,7 +357,8 @@ void Session::discloseUnsupportedScripts() {
             continue;
         }
         session_detail::forEachAnnotationOn(
-            page, info.id, [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int) { look(annotation); });
+            page, info.id,
+            [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int) { look(annotation); });
     }
     if (found) warnings_.push_back(SessionWarnings::scripts);
 }

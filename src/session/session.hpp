@@ -131,8 +131,8 @@ public:
                           bool annotations) const;
     // The same, but the PNGs are only started in `writes`: each tile compresses while the next
     // one renders, and the caller finishes the batch, with or without the PDFium lock.
-    PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles, bool annotations,
-                          PngWriter::Batch& writes) const;
+    PixelSize renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles,
+                          bool annotations, PngWriter::Batch& writes) const;
     // Renders `region` of the page laid out at the grid's size and starts its PNG at `to` in
     // `writes`, creating its folder. Fails with `renderFailed` (a file that cannot be created or
     // written only when the batch finishes), or a filesystem_error when the folder cannot be made.
@@ -330,19 +330,22 @@ private:
                 const PageCensusCache::Kept* census = nullptr);
     // Whether `bytes` open and read as the document in memory does: as many pages, and each page
     // of `pageIds` (every page without it) turned the same way and holding as many annotations.
-    bool readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const;
+    bool readsAsOpen(const DocumentBytes& bytes,
+                     const std::optional<std::vector<std::string>>& pageIds) const;
     // The state as it stands, for the history.
     Snapshot currentSnapshot() const;
 
     // A fresh census stamped with `revision`; only a cancel or memory stop fails it.
     DocumentContent readContent(std::int64_t revision);
     PageCensusCache::Census documentCensus();
-    PageCensusCache::PageCensus readPageCensus(const std::string& pageId, session_detail::LoadedReads& loaded) const;
+    PageCensusCache::PageCensus readPageCensus(const std::string& pageId,
+                                               session_detail::LoadedReads& loaded) const;
     PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
     void countAnnotation(PageCensusCache::PageCensus& census, pdfium::FPDF_ANNOTATION annotation,
                          const std::string& pageId, int index) const;
     // The widget as a field of the listing and the census: a push button's value is its caption.
-    std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation, const std::string& pageId) const;
+    std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation,
+                                             const std::string& pageId) const;
     // The caption of a push button's widget, "" when it has none. The first asks PDFium for a plain
     // whole save of the document and keeps every caption of it until another document is bound.
     std::string buttonCaption(pdfium::FPDF_ANNOTATION annotation) const;

@@ -32,7 +32,8 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_HIGHLIGHT));
     if (!annotation) {
-        throw EngineFailure(FailureCode::unsupported, "Highlight annotations are not available on this page.");
+        throw EngineFailure(FailureCode::unsupported,
+                            "Highlight annotations are not available on this page.");
     }
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetColor(annotation.get(), FPDFANNOT_COLORTYPE_Color, 255, 214, 0, 140);
@@ -55,20 +56,25 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
     recount(page, pageId);
 }
 
-void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points, std::string_view contents) {
-    if (points.size() < 2) throw EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points.");
+void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points,
+                     std::string_view contents) {
+    if (points.size() < 2)
+        throw EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points.");
     census_.forget({std::string(pageId)});
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_INK));
-    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Ink annotations are not available on this page.");
-    const auto [minX, maxX] = std::minmax_element(points.begin(), points.end(),
-                                                  [](const PDFPoint& a, const PDFPoint& b) { return a.x < b.x; });
-    const auto [minY, maxY] = std::minmax_element(points.begin(), points.end(),
-                                                  [](const PDFPoint& a, const PDFPoint& b) { return a.y < b.y; });
-    FPDFAnnot_SetRect(annotation.get(), toPdfium(PDFRect{minX->x - 2, minY->y - 2, maxX->x + 2, maxY->y + 2}));
+    if (!annotation)
+        throw EngineFailure(FailureCode::unsupported, "Ink annotations are not available on this page.");
+    const auto [minX, maxX] = std::minmax_element(
+        points.begin(), points.end(), [](const PDFPoint& a, const PDFPoint& b) { return a.x < b.x; });
+    const auto [minY, maxY] = std::minmax_element(
+        points.begin(), points.end(), [](const PDFPoint& a, const PDFPoint& b) { return a.y < b.y; });
+    FPDFAnnot_SetRect(annotation.get(),
+                      toPdfium(PDFRect{minX->x - 2, minY->y - 2, maxX->x + 2, maxY->y + 2}));
     std::vector<FS_POINTF> stroke;
     stroke.reserve(points.size());
-    for (const PDFPoint& p : points) stroke.push_back(FS_POINTF{static_cast<float>(p.x), static_cast<float>(p.y)});
+    for (const PDFPoint& p : points)
+        stroke.push_back(FS_POINTF{static_cast<float>(p.x), static_cast<float>(p.y)});
     if (FPDFAnnot_AddInkStroke(annotation.get(), stroke) < 0) {
         throw EngineFailure(FailureCode::unsupported, "Could not store the ink stroke.");
     }
@@ -112,7 +118,8 @@ std::string Session::removeAnnotation(std::string_view id) {
 
 namespace session_detail {
 
-LoadedReads::LoadedReads() : memoryAtStart_(pdfium::module::memorySize()), startedAt_(monotonicNanoseconds()) {}
+LoadedReads::LoadedReads()
+    : memoryAtStart_(pdfium::module::memorySize()), startedAt_(monotonicNanoseconds()) {}
 
 void LoadedReads::beforeLoading() const {
     const std::uint64_t memory = pdfium::module::memorySize();
@@ -121,19 +128,21 @@ void LoadedReads::beforeLoading() const {
         what = "took more than " + groupedDigits(static_cast<std::int64_t>(growthLimit >> 20)) +
                " MB of the PDF engine's memory";
     } else if (monotonicNanoseconds() - startedAt_ > timeLimitNanoseconds) {
-        what = "took longer than " + groupedDigits(static_cast<std::int64_t>(timeLimitNanoseconds / 1'000'000'000)) +
-               " seconds";
+        what = "took longer than " +
+               groupedDigits(static_cast<std::int64_t>(timeLimitNanoseconds / 1'000'000'000)) + " seconds";
     } else {
         return;
     }
-    throw EngineFailure(FailureCode::resourceLimit,
-                        "Reading this document's annotations " + what +
-                            ", more than Kivo PDF lets one command take while every other document waits, so the "
-                            "command stopped. Nothing changed.");
+    throw EngineFailure(
+        FailureCode::resourceLimit,
+        "Reading this document's annotations " + what +
+            ", more than Kivo PDF lets one command take while every other document waits, so the "
+            "command stopped. Nothing changed.");
 }
 
 std::string readStringKey(FPDF_ANNOTATION annotation, std::string_view key) {
-    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
+    return readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
 }
 
 void setAnnotString(FPDF_ANNOTATION annotation, std::string_view key, std::string_view value) {

@@ -21,11 +21,13 @@ std::vector<FormFieldInfo> Session::listFields() const {
     return session_detail::mergeRadioFields(fields);
 }
 
-std::optional<FormFieldInfo> Session::widgetField(FPDF_ANNOTATION annotation, const std::string& pageId) const {
+std::optional<FormFieldInfo> Session::widgetField(FPDF_ANNOTATION annotation,
+                                                  const std::string& pageId) const {
     std::optional<FormFieldInfo> field = session_detail::fieldInfo(formHandle(), annotation, pageId);
     // A push button takes no value, so the place of one tells what the button says.
     if (field && field->type == "button") {
-        if (std::string caption = buttonCaption(annotation); !caption.empty()) field->value = std::move(caption);
+        if (std::string caption = buttonCaption(annotation); !caption.empty())
+            field->value = std::move(caption);
     }
     return field;
 }
@@ -76,7 +78,8 @@ std::string normalisedLineBreaks(std::string_view value) {
     return out;
 }
 
-std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, const std::string& pageId) {
+std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation,
+                                       const std::string& pageId) {
     FormFieldInfo field;
     field.name = readFormName(form, annotation);
     if (field.name.empty()) return std::nullopt;
@@ -153,26 +156,30 @@ std::vector<std::string> optionLabels(FPDF_FORMHANDLE form, FPDF_ANNOTATION anno
     if (!form) return labels;
     const int count = FPDFAnnot_GetOptionCount(form, annotation);
     for (int i = 0; i < count; ++i) {
-        labels.push_back(readWide(
-            [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetOptionLabel(form, annotation, i, buffer); }));
+        labels.push_back(readWide([&](std::span<uint16_t> buffer) {
+            return FPDFAnnot_GetOptionLabel(form, annotation, i, buffer);
+        }));
     }
     return labels;
 }
 
 std::string readExportValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
     if (!form) return "";
-    return readWide(
-        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldExportValue(form, annotation, buffer); });
+    return readWide([&](std::span<uint16_t> buffer) {
+        return FPDFAnnot_GetFormFieldExportValue(form, annotation, buffer);
+    });
 }
 
 std::string readFormName(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
     if (!form) return readStringKey(annotation, "T");
-    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
+    return readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
 }
 
 std::string readFormValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
     if (!form) return readStringKey(annotation, "V");
-    return readWide([&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
+    return readWide(
+        [&](std::span<uint16_t> buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
 }
 
 }  // namespace session_detail

@@ -19,7 +19,8 @@ using namespace session_detail;
 namespace {
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
-    return icu::UnicodeString::fromUTF8(a).caseCompare(icu::UnicodeString::fromUTF8(b), U_FOLD_CASE_DEFAULT) == 0;
+    return icu::UnicodeString::fromUTF8(a).caseCompare(icu::UnicodeString::fromUTF8(b),
+                                                       U_FOLD_CASE_DEFAULT) == 0;
 }
 
 std::string foldedCase(std::string_view text) {
@@ -58,7 +59,8 @@ EngineFailure noSuchField(const std::string& name) {
     return EngineFailure(FailureCode::notFound, "No form field named " + name + ".");
 }
 
-EngineFailure notAnOption(const std::string& name, const std::string& value, const std::vector<std::string>& options) {
+EngineFailure notAnOption(const std::string& name, const std::string& value,
+                          const std::vector<std::string>& options) {
     return EngineFailure(FailureCode::invalidArgument,
                          value + " is not an option of " + name + ". Options: " + joined(options) + ".");
 }
@@ -67,7 +69,8 @@ EngineFailure notAnOption(const std::string& name, const std::string& value, con
 // Handles are never kept from one walk to the next; a visitor failure closes the annotation and
 // the page on its way out.
 template <class Visit>
-void forEachWidgetNamed(const Session& session, FPDF_FORMHANDLE form, const std::string& name, Visit&& visit) {
+void forEachWidgetNamed(const Session& session, FPDF_FORMHANDLE form, const std::string& name,
+                        Visit&& visit) {
     forEachWidget(session, CommandPhase::findingFields,
                   [&](OpenPage& page, FPDF_ANNOTATION annotation, const std::string& pageId, int) {
                       if (readFormName(form, annotation) == name) visit(page, annotation, pageId);
@@ -96,80 +99,89 @@ bool typeInto(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, FPDF_PAGE page, 
     return true;
 }
 
-void fillText(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value) {
+void fillText(const Session& session, FPDF_FORMHANDLE form, const std::string& name,
+              const std::string& value) {
     const std::string wanted = normalisedLineBreaks(value);
     bool done = false;
     // Every widget shows the one field value, so the first is enough.
-    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
-        if (done) return;
-        done = true;
-        if (normalisedLineBreaks(readFormValue(form, annotation)) == wanted) return;
-        typeInto(form, annotation, page.get(), toUtf16(value));
-        if (normalisedLineBreaks(readFormValue(form, annotation)) != wanted) {
-            throw EngineFailure(FailureCode::formFailed,
-                                "Field " + name +
-                                    " did not take that value. It may be longer, or have more lines, "
-                                    "than the field allows.");
-        }
-    });
-}
-
-void fillChoice(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value,
-                int type) {
-    bool done = false;
-    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
-        if (done) return;
-        done = true;
-        if (tooManyOptions(form, annotation)) {
-            throw EngineFailure(FailureCode::resourceLimit,
-                                "Field " + name + " has " + groupedDigits(FPDFAnnot_GetOptionCount(form, annotation)) +
-                                    " options, more than the " + groupedDigits(choiceOptionLimit) +
-                                    " Kivo PDF chooses among, so it was not filled.");
-        }
-        const std::vector<std::string> labels = optionLabels(form, annotation);
-        const auto found = std::find(labels.begin(), labels.end(), value);
-        if (found == labels.end()) {
-            const int flags = FPDFAnnot_GetFormFieldFlags(form, annotation);
-            if (type != FPDF_FORMFIELD_COMBOBOX || !hasFlag(flags, FPDF_FORMFLAG_CHOICE_EDIT)) {
-                throw notAnOption(name, value, labels);
-            }
+    forEachWidgetNamed(
+        session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+            if (done) return;
+            done = true;
+            if (normalisedLineBreaks(readFormValue(form, annotation)) == wanted) return;
             typeInto(form, annotation, page.get(), toUtf16(value));
-            if (readFormValue(form, annotation) != value) {
-                throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take that value.");
+            if (normalisedLineBreaks(readFormValue(form, annotation)) != wanted) {
+                throw EngineFailure(FailureCode::formFailed,
+                                    "Field " + name +
+                                        " did not take that value. It may be longer, or have more lines, "
+                                        "than the field allows.");
             }
-            return;
-        }
-        const int k = static_cast<int>(found - labels.begin());
-        const int count = static_cast<int>(labels.size());
-        const auto selectedOnlyK = [&] {
-            for (int i = 0; i < count; ++i) {
-                if (FPDFAnnot_IsOptionSelected(form, annotation, i) != (i == k)) return false;
-            }
-            return true;
-        };
-        if (selectedOnlyK()) return;
-        if (!FORM_SetFocusedAnnot(form, annotation)) {
-            throw EngineFailure(FailureCode::formFailed, "Field " + name + " could not be selected for filling.");
-        }
-        for (int i = 0; i < count; ++i) {
-            if (i != k && FORM_IsIndexSelected(form, page.get(), i)) FORM_SetIndexSelected(form, page.get(), i, false);
-        }
-        FORM_SetIndexSelected(form, page.get(), k, true);
-        FORM_ForceToKillFocus(form);
-        if (!selectedOnlyK()) {
-            throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not select " + value + ".");
-        }
-    });
+        });
 }
 
-void fillButtons(const Session& session, FPDF_FORMHANDLE form, const std::string& name, const std::string& value,
-                 bool radio) {
+void fillChoice(const Session& session, FPDF_FORMHANDLE form, const std::string& name,
+                const std::string& value, int type) {
+    bool done = false;
+    forEachWidgetNamed(
+        session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+            if (done) return;
+            done = true;
+            if (tooManyOptions(form, annotation)) {
+                throw EngineFailure(FailureCode::resourceLimit,
+                                    "Field " + name + " has " +
+                                        groupedDigits(FPDFAnnot_GetOptionCount(form, annotation)) +
+                                        " options, more than the " + groupedDigits(choiceOptionLimit) +
+                                        " Kivo PDF chooses among, so it was not filled.");
+            }
+            const std::vector<std::string> labels = optionLabels(form, annotation);
+            const auto found = std::find(labels.begin(), labels.end(), value);
+            if (found == labels.end()) {
+                const int flags = FPDFAnnot_GetFormFieldFlags(form, annotation);
+                if (type != FPDF_FORMFIELD_COMBOBOX || !hasFlag(flags, FPDF_FORMFLAG_CHOICE_EDIT)) {
+                    throw notAnOption(name, value, labels);
+                }
+                typeInto(form, annotation, page.get(), toUtf16(value));
+                if (readFormValue(form, annotation) != value) {
+                    throw EngineFailure(FailureCode::formFailed,
+                                        "Field " + name + " did not take that value.");
+                }
+                return;
+            }
+            const int k = static_cast<int>(found - labels.begin());
+            const int count = static_cast<int>(labels.size());
+            const auto selectedOnlyK = [&] {
+                for (int i = 0; i < count; ++i) {
+                    if (FPDFAnnot_IsOptionSelected(form, annotation, i) != (i == k)) return false;
+                }
+                return true;
+            };
+            if (selectedOnlyK()) return;
+            if (!FORM_SetFocusedAnnot(form, annotation)) {
+                throw EngineFailure(FailureCode::formFailed,
+                                    "Field " + name + " could not be selected for filling.");
+            }
+            for (int i = 0; i < count; ++i) {
+                if (i != k && FORM_IsIndexSelected(form, page.get(), i))
+                    FORM_SetIndexSelected(form, page.get(), i, false);
+            }
+            FORM_SetIndexSelected(form, page.get(), k, true);
+            FORM_ForceToKillFocus(form);
+            if (!selectedOnlyK()) {
+                throw EngineFailure(FailureCode::formFailed,
+                                    "Field " + name + " did not select " + value + ".");
+            }
+        });
+}
+
+void fillButtons(const Session& session, FPDF_FORMHANDLE form, const std::string& name,
+                 const std::string& value, bool radio) {
     std::vector<std::string> exports;
     bool anyOn = false;
-    forEachWidgetNamed(session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
-        exports.push_back(readExportValue(form, annotation));
-        if (!anyOn) anyOn = FPDFAnnot_IsChecked(form, annotation);
-    });
+    forEachWidgetNamed(session, form, name,
+                       [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+                           exports.push_back(readExportValue(form, annotation));
+                           if (!anyOn) anyOn = FPDFAnnot_IsChecked(form, annotation);
+                       });
 
     const bool onWord = !radio && isCheckboxOnWord(value);
     const auto matches = [&](const std::string& exportValue) {
@@ -193,19 +205,22 @@ void fillButtons(const Session& session, FPDF_FORMHANDLE form, const std::string
         }
     }
 
-    forEachWidgetNamed(session, form, name, [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
-        const bool wanted = matches(readExportValue(form, annotation));
-        const bool on = FPDFAnnot_IsChecked(form, annotation);
-        // A radio option goes off when another one is chosen, never by clicking it.
-        if (wanted == on || (radio && on)) return;
-        clickWidget(form, annotation, page.get());
-    });
+    forEachWidgetNamed(session, form, name,
+                       [&](const OpenPage& page, FPDF_ANNOTATION annotation, const std::string&) {
+                           const bool wanted = matches(readExportValue(form, annotation));
+                           const bool on = FPDFAnnot_IsChecked(form, annotation);
+                           // A radio option goes off when another one is chosen, never by clicking it.
+                           if (wanted == on || (radio && on)) return;
+                           clickWidget(form, annotation, page.get());
+                       });
 
-    forEachWidgetNamed(session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
-        if (FPDFAnnot_IsChecked(form, annotation) != matches(readExportValue(form, annotation))) {
-            throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take the value " + value + ".");
-        }
-    });
+    forEachWidgetNamed(
+        session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+            if (FPDFAnnot_IsChecked(form, annotation) != matches(readExportValue(form, annotation))) {
+                throw EngineFailure(FailureCode::formFailed,
+                                    "Field " + name + " did not take the value " + value + ".");
+            }
+        });
 }
 
 bool isClearedValue(const std::string& value) { return value.empty() || value == "Off"; }
@@ -243,20 +258,22 @@ bool clearParentValue(FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation, FPDF_PAG
 
 std::vector<std::string> Session::fillField(const std::string& name, const std::string& value) {
     if (formTypeName_.rfind("xfa", 0) == 0) {
-        throw EngineFailure(FailureCode::unsupported, "XFA forms are outside alpha. This file was not filled.");
+        throw EngineFailure(FailureCode::unsupported,
+                            "XFA forms are outside alpha. This file was not filled.");
     }
     const FPDF_FORMHANDLE form = formHandle();
     if (!form) throw noSuchField(name);
 
     std::vector<std::string> pageIds;
     std::optional<int> type;
-    forEachWidgetNamed(*this, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
-        if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY)) {
-            throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
-        }
-        if (!type) type = FPDFAnnot_GetFormFieldType(form, annotation);
-        if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
-    });
+    forEachWidgetNamed(
+        *this, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
+            if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY)) {
+                throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
+            }
+            if (!type) type = FPDFAnnot_GetFormFieldType(form, annotation);
+            if (std::find(pageIds.begin(), pageIds.end(), pageId) == pageIds.end()) pageIds.push_back(pageId);
+        });
     if (!type) throw noSuchField(name);
     census_.forget(pageIds);
 
@@ -293,7 +310,8 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
     }
     const auto livesOnlyOnDoomedPages = [&](const std::string& name) {
         const std::set<std::string>& where = pagesOfName[name];
-        return std::all_of(where.begin(), where.end(), [&](const std::string& id) { return doomed.count(id) != 0; });
+        return std::all_of(where.begin(), where.end(),
+                           [&](const std::string& id) { return doomed.count(id) != 0; });
     };
 
     std::set<std::string> uncleared;
@@ -309,7 +327,8 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
             const int type = FPDFAnnot_GetFormFieldType(form, annotation.get());
             const bool button = type == FPDF_FORMFIELD_CHECKBOX || type == FPDF_FORMFIELD_RADIOBUTTON;
             if (!name.empty() && livesOnlyOnDoomedPages(name)) {
-                if (!FPDFAnnot_HasKey(annotation.get(), "T") && !clearParentValue(form, annotation.get(), page.get())) {
+                if (!FPDFAnnot_HasKey(annotation.get(), "T") &&
+                    !clearParentValue(form, annotation.get(), page.get())) {
                     uncleared.insert(name);
                 }
                 if (button) {
@@ -331,7 +350,8 @@ void Session::clearFormFields(const std::vector<std::string>& pageIds) {
         // std::set iterates in ascending byte order, which for UTF-8 is code point order.
         for (const std::string& name : uncleared) names += (names.empty() ? "" : ", ") + name;
         warnings_.push_back(
-            "Form fields from the deleted pages still hold their values in the file, because PDFium cannot clear "
+            "Form fields from the deleted pages still hold their values in the file, because PDFium cannot "
+            "clear "
             "them: " +
             names + ".");
     }

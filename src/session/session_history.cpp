@@ -34,9 +34,9 @@ EngineFailure cannotKeepHistory() {
 // as the document does, and the document written whole otherwise. Appending is not trusted to a
 // file with objects of a later generation or a stream left open (see DocumentBytes::Layers), and
 // it is bounded: a state appends at most maxAppendedRevisions times to a whole write, and never
-// more than that write's length (or 64 KiB, for short documents whose first note outweighs them). So however many
-// undos, redos and restores came before, a state costs at most twice the document, and its chain of cross-reference
-// sections stays short.
+// more than that write's length (or 64 KiB, for short documents whose first note outweighs them). So however
+// many undos, redos and restores came before, a state costs at most twice the document, and its chain of
+// cross-reference sections stays short.
 void Session::refreshBacking(const std::vector<std::string>& changedPages) {
     if (!document_) throw documentClosed();
     const DocumentBytes::Layers& below = loadedBytes_->layers();
@@ -77,13 +77,15 @@ int characterCount(pdfium::FPDF_DOCUMENT document, int index) {
 // named, when they are, so an edit of one page of a long document reads that page's entry alone.
 // A file PDFium had to repair, or one with a stream left open, is the exception: what it reads on a
 // page may then depend on how the bytes are laid out, so the pages' text is compared as well.
-bool Session::readsAsOpen(const DocumentBytes& bytes, const std::optional<std::vector<std::string>>& pageIds) const {
+bool Session::readsAsOpen(const DocumentBytes& bytes,
+                          const std::optional<std::vector<std::string>>& pageIds) const {
     const pdfium::Document again = pdfium::Document::load(bytes.data(), {}, secretFor(std::nullopt));
     if (!again) return false;
     const int count = pdfium::FPDF_GetPageCount(again.get());
-    if (count != static_cast<int>(pages_.size()) || count != pdfium::FPDF_GetPageCount(document_.get())) return false;
-    const bool repaired =
-        !pdfium::FPDF_DocumentHasValidCrossReferenceTable(document_.get()) || !loadedBytes_->layers().everyStreamEnds;
+    if (count != static_cast<int>(pages_.size()) || count != pdfium::FPDF_GetPageCount(document_.get()))
+        return false;
+    const bool repaired = !pdfium::FPDF_DocumentHasValidCrossReferenceTable(document_.get()) ||
+                          !loadedBytes_->layers().everyStreamEnds;
     const auto readsAlike = [&](int i) {
         return pdfium::EPDF_GetPageRotationByIndex(again.get(), i) ==
                    pdfium::EPDF_GetPageRotationByIndex(document_.get(), i) &&
@@ -98,7 +100,8 @@ bool Session::readsAsOpen(const DocumentBytes& bytes, const std::optional<std::v
         return true;
     }
     for (const std::string& id : *pageIds) {
-        const auto page = std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
+        const auto page =
+            std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
         if (page != pages_.end() && !readsAlike(static_cast<int>(page->index))) return false;
     }
     return true;

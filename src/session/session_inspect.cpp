@@ -65,7 +65,8 @@ Session::DocumentContent Session::readContent(std::int64_t revision) {
         content.annotations = std::move(census.items);
         content.annotationSubtypes = std::move(census.subtypes);
     } catch (const EngineFailure& failure) {
-        if (failure.code == FailureCode::cancelled || failure.code == FailureCode::resourceLimit || !module::usable()) {
+        if (failure.code == FailureCode::cancelled || failure.code == FailureCode::resourceLimit ||
+            !module::usable()) {
             throw;
         }
         // Any other failure leaves the lists empty; the metadata is still read.
@@ -102,9 +103,10 @@ PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId,
                                                     session_detail::LoadedReads& loaded) const {
     const PageInfo& info = openDocumentPage(pageId);
     PageCensusCache::PageCensus census;
-    if (session_detail::forEachAnnotationUnparsed(
-            document_.get(), static_cast<int>(info.index), countsUnloaded,
-            [&](FPDF_ANNOTATION annotation, int index) { countAnnotation(census, annotation, pageId, index); })) {
+    if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index),
+                                                  countsUnloaded, [&](FPDF_ANNOTATION annotation, int index) {
+                                                      countAnnotation(census, annotation, pageId, index);
+                                                  })) {
         return census;
     }
     loaded.beforeLoading();
@@ -129,10 +131,10 @@ void Session::recount(OpenPage& page, std::string_view pageId) {
 
 PageCensusCache::PageCensus Session::readPageCensus(OpenPage& page, const std::string& pageId) const {
     PageCensusCache::PageCensus census;
-    session_detail::forEachAnnotationOn(page, pageId,
-                                        [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
-                                            countAnnotation(census, annotation, pageId, index);
-                                        });
+    session_detail::forEachAnnotationOn(
+        page, pageId, [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int index) {
+            countAnnotation(census, annotation, pageId, index);
+        });
     return census;
 }
 
@@ -141,7 +143,8 @@ void Session::countAnnotation(PageCensusCache::PageCensus& census, FPDF_ANNOTATI
     using namespace session_detail;
     const int subtype = FPDFAnnot_GetSubtype(annotation);
     ++census.subtypes[subtypeName(subtype)];
-    if (const int object = EPDFAnnot_GetObjectNumber(annotation); object != 0) census.annotationObjects.insert(object);
+    if (const int object = EPDFAnnot_GetObjectNumber(annotation); object != 0)
+        census.annotationObjects.insert(object);
     if (subtype == FPDF_ANNOT_POPUP) return;
     if (subtype == FPDF_ANNOT_WIDGET) {
         if (auto field = widgetField(annotation, pageId)) census.fields.push_back(std::move(*field));

@@ -39,8 +39,8 @@ EngineFailure documentClosed();
 EngineFailure loadFailure(std::span<const uint8_t> bytes);
 
 inline pdfium::FS_RECTF toPdfium(const PDFRect& rect) {
-    return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top), static_cast<float>(rect.right),
-                            static_cast<float>(rect.bottom)};
+    return pdfium::FS_RECTF{static_cast<float>(rect.left), static_cast<float>(rect.top),
+                            static_cast<float>(rect.right), static_cast<float>(rect.bottom)};
 }
 
 // A figure PDFium read from the file, as an answer can carry it: a file may declare sizes beyond
@@ -84,7 +84,10 @@ std::string annotationKind(pdfium::FPDF_ANNOTATION annotation, std::int32_t subt
 class FoundAnnotation {
 public:
     FoundAnnotation(OpenPage page, pdfium::ScopedAnnotation annotation, std::string pageId, int index)
-        : page_(std::move(page)), annotation_(std::move(annotation)), pageId_(std::move(pageId)), index_(index) {}
+        : page_(std::move(page)),
+          annotation_(std::move(annotation)),
+          pageId_(std::move(pageId)),
+          index_(index) {}
     FoundAnnotation(FoundAnnotation&&) noexcept = default;
     FoundAnnotation& operator=(FoundAnnotation&&) = delete;
     ~FoundAnnotation() { close(); }
@@ -183,7 +186,8 @@ private:
 // at the first annotation for which it does not, or when the engine may hold no more annotations
 // read this way (PdfiumRuntime::takeListReads), so that the caller reads the page loaded instead.
 template <class Readable, class Visit>
-bool forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Readable&& readable, Visit&& visit) {
+bool forEachAnnotationUnparsed(pdfium::FPDF_DOCUMENT document, int pageIndex, Readable&& readable,
+                               Visit&& visit) {
     const int count = pdfium::EPDFPage_GetAnnotCountRaw(document, pageIndex);
     if (count > 0 && !PdfiumRuntime::takeListReads(count)) return false;
     for (int j = 0; j < count; ++j) {

@@ -29,22 +29,25 @@ std::int64_t wholeFontSize(double size) {
 
 }  // namespace
 
-void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents, double fontSize) {
+void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents,
+                         double fontSize) {
     if (contents.empty()) throw EngineFailure(FailureCode::invalidArgument, "Text content is required.");
     census_.forget({std::string(pageId)});
     const std::int64_t size = wholeFontSize(fontSize);
 
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_FREETEXT));
-    if (!annotation) throw EngineFailure(FailureCode::unsupported, "Text boxes are not available on this page.");
+    if (!annotation)
+        throw EngineFailure(FailureCode::unsupported, "Text boxes are not available on this page.");
     FPDFAnnot_SetRect(annotation.get(), toPdfium(rect));
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
-    // The font colour of 20, 20, 20 is written into "DA" as PDFium's font-colour call writes it (which refuses
-    // a size below 1): that call would also give a document without a form an AcroForm with no Fields array,
-    // which other readers report as broken.
+    // The font colour of 20, 20, 20 is written into "DA" as PDFium's font-colour call writes it (which
+    // refuses a size below 1): that call would also give a document without a form an AcroForm with no Fields
+    // array, which other readers report as broken.
     const std::string font = "/Helv " + std::to_string(size) + " Tf";
-    setAnnotString(annotation.get(), "DA", size >= 1 ? ".078431375 .078431375 .078431375 rg " + font : font + " 0 g");
+    setAnnotString(annotation.get(), "DA",
+                   size >= 1 ? ".078431375 .078431375 .078431375 rg " + font : font + " 0 g");
     writeIdentity(annotation.get(), "text");
     // Without a normal appearance PDFium draws the box from "DA" and "Contents".
     FPDFAnnot_SetAP(annotation.get(), FPDF_ANNOT_APPEARANCEMODE_NORMAL, nullptr);

@@ -17,14 +17,17 @@ using session_detail::documentClosed;
 
 namespace {
 
-EngineFailure duplicates() { return EngineFailure(FailureCode::invalidArgument, "Page list contains duplicates."); }
+EngineFailure duplicates() {
+    return EngineFailure(FailureCode::invalidArgument, "Page list contains duplicates.");
+}
 
 bool hasDuplicates(const std::vector<std::string>& ids) {
     return std::set<std::string>(ids.begin(), ids.end()).size() != ids.size();
 }
 
 // The ids of the pages not in `listed`, in document order.
-std::vector<std::string> idsNotListed(const std::vector<PageInfo>& pages, const std::vector<std::string>& listed) {
+std::vector<std::string> idsNotListed(const std::vector<PageInfo>& pages,
+                                      const std::vector<std::string>& listed) {
     const std::set<std::string> excluded(listed.begin(), listed.end());
     std::vector<std::string> ids;
     for (const PageInfo& page : pages) {
@@ -36,7 +39,8 @@ std::vector<std::string> idsNotListed(const std::vector<PageInfo>& pages, const 
 // A rebind opens the document afresh and repeats its document-level warnings. Sentences the
 // session already showed stay once; anything the new document raises for the first time stays.
 void dropRepeatedWarnings(std::vector<std::string>& warnings, size_t countBefore) {
-    std::vector<std::string> kept(warnings.begin(), warnings.begin() + static_cast<std::ptrdiff_t>(countBefore));
+    std::vector<std::string> kept(warnings.begin(),
+                                  warnings.begin() + static_cast<std::ptrdiff_t>(countBefore));
     for (size_t i = countBefore; i < warnings.size(); ++i) {
         if (std::find(kept.begin(), kept.end(), warnings[i]) == kept.end()) kept.push_back(warnings[i]);
     }
@@ -54,19 +58,20 @@ bool hasAnnotations(FPDF_DOCUMENT document, int pageCount) {
 // The import leaves every /Parent behind, so the appended fields and popups travel under marks of
 // this merge (see merged_form.hpp), read from a plain save of the appended document, which `source`
 // then holds; nothing when it has nothing to carry.
-std::optional<MergedForm::Prepared> markedForImport(Document& source, int pageCount,
-                                                    const std::function<std::set<std::string>()>& takenNames) {
+std::optional<MergedForm::Prepared> markedForImport(
+    Document& source, int pageCount, const std::function<std::set<std::string>()>& takenNames) {
     if (!hasAnnotations(source.get(), pageCount)) return std::nullopt;
     EPDF_RemoveEncryption(source.get());
     const DocumentBytes::Shared plain = DocumentBytes::writing(source.get());
     // A document of another session holds its form's flag under the name PDFium is given.
     const std::optional<std::string> shown = FormDictionary::withAppearancesShown(plain->data());
     std::optional<MergedForm::Prepared> prepared = MergedForm::prepare(
-        shown ? std::span(reinterpret_cast<const uint8_t*>(shown->data()), shown->size()) : plain->data(), takenNames);
+        shown ? std::span(reinterpret_cast<const uint8_t*>(shown->data()), shown->size()) : plain->data(),
+        takenNames);
     if (!prepared) return std::nullopt;
     auto bytes = std::make_shared<const std::string>(std::move(prepared->bytes));
-    source = Document::load(std::span(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()), bytes, nullptr,
-                            Document::Source::ModuleCopy);
+    source = Document::load(std::span(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()), bytes,
+                            nullptr, Document::Source::ModuleCopy);
     if (!source || FPDF_GetPageCount(source.get()) != pageCount) throw MergedForm::notCarried();
     return prepared;
 }
@@ -74,10 +79,12 @@ std::optional<MergedForm::Prepared> markedForImport(Document& source, int pageCo
 }  // namespace
 
 const std::vector<std::string>& Session::uniqueExisting(const std::vector<std::string>& pageIds) const {
-    if (pageIds.empty()) throw EngineFailure(FailureCode::invalidArgument, "A non-empty pageIds list is required.");
+    if (pageIds.empty())
+        throw EngineFailure(FailureCode::invalidArgument, "A non-empty pageIds list is required.");
     if (hasDuplicates(pageIds)) throw duplicates();
     for (const std::string& id : pageIds) {
-        const bool known = std::any_of(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
+        const bool known =
+            std::any_of(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == id; });
         if (!known) throw EngineFailure(FailureCode::invalidPage, "Unknown page id.");
     }
     return pageIds;
@@ -87,9 +94,9 @@ void Session::reorder(const std::vector<std::string>& pageIds) {
     if (hasDuplicates(pageIds)) throw duplicates();
     std::map<std::string, const PageInfo*> byId;
     for (const PageInfo& page : pages_) byId.emplace(page.id, &page);
-    const bool permutation =
-        pageIds.size() == byId.size() &&
-        std::all_of(pageIds.begin(), pageIds.end(), [&](const std::string& id) { return byId.count(id) != 0; });
+    const bool permutation = pageIds.size() == byId.size() &&
+                             std::all_of(pageIds.begin(), pageIds.end(),
+                                         [&](const std::string& id) { return byId.count(id) != 0; });
     if (!permutation) {
         throw EngineFailure(FailureCode::invalidArgument,
                             "organize_pages must list every page in the session exactly once.");
@@ -180,8 +187,11 @@ std::unique_ptr<Session> Session::sequenceCopy(const std::vector<std::string>& s
         sources.push_back(found->second);
     }
     const auto firstPage = std::find_if(sources.begin(), sources.end(), [](int index) { return index >= 0; });
-    if (firstPage == sources.end()) throw EngineFailure(FailureCode::invalidArgument, "The page list names no page.");
-    const auto failed = [] { return EngineFailure(FailureCode::organizeFailed, "The pages could not be laid out."); };
+    if (firstPage == sources.end())
+        throw EngineFailure(FailureCode::invalidArgument, "The page list names no page.");
+    const auto failed = [] {
+        return EngineFailure(FailureCode::organizeFailed, "The pages could not be laid out.");
+    };
 
     // The copy keeps what belongs to the document as a whole; its own pages make way for the
     // sequence, which is appended behind them from this session's document.
@@ -221,14 +231,16 @@ std::unique_ptr<Session> Session::sequenceCopy(const std::vector<std::string>& s
 
 std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (!document_) throw documentClosed();
-    Document source = other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
+    Document source =
+        other ? Document::load(other->data(), other, nullptr, Document::Source::ModuleCopy) : Document();
     if (!source) throw EngineFailure(FailureCode::mergeFailed, "Could not read the PDF to merge.");
     const int count = FPDF_GetPageCount(source.get());
     if (count < 1) throw EngineFailure(FailureCode::mergeFailed, "The merged file has no pages.");
 
     const auto takenNames = [this] {
         std::set<std::string> names;
-        for (const FormFieldInfo& field : fieldsOrNone()) names.insert(field.name.substr(0, field.name.find('.')));
+        for (const FormFieldInfo& field : fieldsOrNone())
+            names.insert(field.name.substr(0, field.name.find('.')));
         return names;
     };
     const std::optional<MergedForm::Prepared> prepared = markedForImport(source, count, takenNames);
@@ -258,8 +270,9 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
 
     const std::vector<FormFieldInfo> fields = fieldsOrNone();
     std::set<std::string> names;
-    const bool shared = std::any_of(fields.begin(), fields.end(),
-                                    [&](const FormFieldInfo& field) { return !names.insert(field.name).second; });
+    const bool shared = std::any_of(fields.begin(), fields.end(), [&](const FormFieldInfo& field) {
+        return !names.insert(field.name).second;
+    });
     const bool renamed = prepared && !prepared->carried.renamed.empty();
     if (shared || renamed) warnings_.push_back(SessionWarnings::sharedFieldNames);
     if (renamed) warnings_.push_back(MergedForm::renamedSentence(prepared->carried.renamed));
@@ -291,12 +304,14 @@ int Session::nextRotation(int current, std::int64_t requested) {
 void Session::turnPage(std::string_view pageId, std::int64_t requested) {
     const OpenPage page = loadPage(pageId);
     const int index = static_cast<int>(openDocumentPage(pageId).index);
-    const int next = nextRotation(std::clamp(EPDF_GetPageRotationByIndex(document_.get(), index), 0, 3), requested);
+    const int next =
+        nextRotation(std::clamp(EPDF_GetPageRotationByIndex(document_.get(), index), 0, 3), requested);
     FPDFPage_SetRotation(page.get(), next);
     if (EPDF_GetPageRotationByIndex(document_.get(), index) != next) {
-        throw EngineFailure(FailureCode::unsupported, "Page " + std::to_string(index + 1) +
-                                                          " is not marked as a page in this file, so Kivo PDF "
-                                                          "cannot turn it. Nothing changed.");
+        throw EngineFailure(FailureCode::unsupported,
+                            "Page " + std::to_string(index + 1) +
+                                " is not marked as a page in this file, so Kivo PDF "
+                                "cannot turn it. Nothing changed.");
     }
 }
 

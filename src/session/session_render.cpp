@@ -26,9 +26,10 @@ struct RenderedRegion {
     std::size_t stride = 0;
 };
 
-RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTile& region, const TileGrid& grid,
-                            bool annotations) {
-    const bool whole = region.x == 0 && region.y == 0 && region.width == grid.width() && region.height == grid.height();
+RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTile& region,
+                            const TileGrid& grid, bool annotations) {
+    const bool whole =
+        region.x == 0 && region.y == 0 && region.width == grid.width() && region.height == grid.height();
     const std::int64_t margin = whole ? 0 : tileMargin;
     const std::int64_t width = region.width + 2 * margin;
     const std::int64_t height = region.height + 2 * margin;
@@ -40,11 +41,13 @@ RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTi
     // module at a fraction of the host's speed only for the host to fill them again; memory a render
     // freed comes back already touched, so a page of a size seen before costs no page faults either.
     if (fits) {
-        rendered.pixels.reset(module::allocate(static_cast<std::size_t>(width * 4) * static_cast<std::size_t>(height)));
+        rendered.pixels.reset(
+            module::allocate(static_cast<std::size_t>(width * 4) * static_cast<std::size_t>(height)));
     }
     if (rendered.pixels) {
-        rendered.bitmap.reset(FPDFBitmap_CreateEx(static_cast<int>(width), static_cast<int>(height), FPDFBitmap_BGRA,
-                                                  rendered.pixels.get(), static_cast<int>(width * 4)));
+        rendered.bitmap.reset(FPDFBitmap_CreateEx(static_cast<int>(width), static_cast<int>(height),
+                                                  FPDFBitmap_BGRA, rendered.pixels.get(),
+                                                  static_cast<int>(width * 4)));
     }
     if (!rendered.bitmap) throw EngineFailure(FailureCode::renderFailed, "Could not allocate a page bitmap.");
     const std::span<uint8_t> pixels = bitmapPixels(rendered.bitmap.get());
@@ -62,13 +65,14 @@ RenderedRegion renderRegion(FPDF_PAGE page, FPDF_FORMHANDLE form, const RenderTi
     const int sizeY = static_cast<int>(grid.height());
     FPDF_RenderPageBitmap(rendered.bitmap.get(), page, startX, startY, sizeX, sizeY, 0, flags);
     if (annotations && form) {
-        FPDF_FFLDraw(form, rendered.bitmap.get(), page, startX, startY, sizeX, sizeY, 0, FPDF_ANNOT | FPDF_LCD_TEXT);
+        FPDF_FFLDraw(form, rendered.bitmap.get(), page, startX, startY, sizeX, sizeY, 0,
+                     FPDF_ANNOT | FPDF_LCD_TEXT);
     }
 
     rendered.stride = static_cast<std::size_t>(FPDFBitmap_GetStride(rendered.bitmap.get()));
     // The margin is rendered but not written: the PNG starts at the region's first pixel.
-    rendered.firstRow =
-        pixels.data() + static_cast<std::size_t>(margin) * rendered.stride + static_cast<std::size_t>(margin) * 4;
+    rendered.firstRow = pixels.data() + static_cast<std::size_t>(margin) * rendered.stride +
+                        static_cast<std::size_t>(margin) * 4;
     return rendered;
 }
 
@@ -87,16 +91,17 @@ constexpr std::size_t maxBytesCopying = 64u << 20;
 
 }  // namespace
 
-Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles,
-                                        bool annotations) const {
+Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
+                                        const std::vector<RenderTile>& tiles, bool annotations) const {
     PngWriter::Batch writes;
     const PixelSize size = renderTiles(pageId, scale, tiles, annotations, writes);
     writes.finish();
     return size;
 }
 
-Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, const std::vector<RenderTile>& tiles,
-                                        bool annotations, PngWriter::Batch& writes) const {
+Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
+                                        const std::vector<RenderTile>& tiles, bool annotations,
+                                        PngWriter::Batch& writes) const {
     OpenPage page = loadPage(pageId);
     const PixelSize size{TileGrid::pixels(FPDF_GetPageWidthF(page.get()), scale),
                          TileGrid::pixels(FPDF_GetPageHeightF(page.get()), scale)};
@@ -105,11 +110,12 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, c
     std::size_t bytesCopying = 0;
     std::filesystem::path folderMade;
     for (const RenderTile& tile : tiles) {
-        const bool valid = tile.pngPath && tile.x >= 0 && tile.y >= 0 && tile.width >= 1 && tile.height >= 1 &&
-                           tile.width <= size.width && tile.height <= size.height && tile.x < size.width &&
-                           tile.y < size.height;
+        const bool valid = tile.pngPath && tile.x >= 0 && tile.y >= 0 && tile.width >= 1 &&
+                           tile.height >= 1 && tile.width <= size.width && tile.height <= size.height &&
+                           tile.x < size.width && tile.y < size.height;
         if (!valid) {
-            throw EngineFailure(FailureCode::invalidArgument, "Each tile needs a pngPath and must lie on the page.");
+            throw EngineFailure(FailureCode::invalidArgument,
+                                "Each tile needs a pngPath and must lie on the page.");
         }
         RenderTile region;
         region.x = tile.x;
@@ -122,8 +128,9 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale, c
             FileCreation::makeFolders(to.parent_path());
             folderMade = to.parent_path();
         }
-        PngWriter::PendingCopy copy = writes.start(to, rendered.firstRow, static_cast<std::uint32_t>(region.width),
-                                                   static_cast<std::uint32_t>(region.height), rendered.stride);
+        PngWriter::PendingCopy copy =
+            writes.start(to, rendered.firstRow, static_cast<std::uint32_t>(region.width),
+                         static_cast<std::uint32_t>(region.height), rendered.stride);
         const std::size_t bytes = static_cast<std::size_t>(region.width * region.height) * 4;
         copying.push_back(StartedTile{std::move(rendered), std::move(copy), bytes});
         bytesCopying += bytes;

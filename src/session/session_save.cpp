@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-EngineFailure writeFailed() { return EngineFailure(FailureCode::exportFailed, "PDFium could not write the file."); }
+EngineFailure writeFailed() {
+    return EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
+}
 
 void createParent(const fs::path& file) {
     if (file.has_parent_path()) FileCreation::makeFolders(file.parent_path());
@@ -46,9 +48,10 @@ DocumentBytes::Shared Session::provenWhole() const {
         whole = DocumentBytes::copied(*sound);
     }
     if (!readsAsOpen(*whole, std::nullopt)) {
-        throw EngineFailure(FailureCode::exportFailed,
-                            "Kivo PDF could not write this document so that it opens again, so the file was left "
-                            "as it was.");
+        throw EngineFailure(
+            FailureCode::exportFailed,
+            "Kivo PDF could not write this document so that it opens again, so the file was left "
+            "as it was.");
     }
     return whole;
 }
@@ -56,7 +59,8 @@ DocumentBytes::Shared Session::provenWhole() const {
 void Session::save(const fs::path& to) const {
     createParent(to);
     const DocumentBytes::Shared whole = provenWhole();
-    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
+    const int fd =
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FileCreation::newFileMode(0666));
     if (fd < 0) throw writeFailed();
     bool written = false;
     try {

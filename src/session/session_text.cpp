@@ -27,7 +27,8 @@ constexpr std::size_t maxSearchHits = 200;
 using Matches = std::vector<std::pair<int, int>>;
 
 bool outsideBasicPlane(const std::u16string& units) {
-    return std::any_of(units.begin(), units.end(), [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; });
+    return std::any_of(units.begin(), units.end(),
+                       [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; });
 }
 
 Matches pdfiumMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::size_t limit) {
@@ -98,7 +99,8 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
     for (int i = 0; i < count; ++i) {
         const unsigned int next = i + 1 < count ? FPDFText_GetUnicode(textPage.get(), i + 1) : 0;
         double left = 0, right = 0, bottom = 0, top = 0;
-        if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top)) left = right = bottom = top = 0;
+        if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top))
+            left = right = bottom = top = 0;
         const std::u16string units = session_detail::utf16Units(code);
         TextRun run;
         run.index = i;
@@ -136,7 +138,8 @@ std::string_view Session::checkedQuery(std::string_view query) {
     return trimmed;
 }
 
-std::vector<SearchHit> Session::search(std::string_view query, const std::optional<std::string>& pageId) const {
+std::vector<SearchHit> Session::search(std::string_view query,
+                                       const std::optional<std::string>& pageId) const {
     const std::string_view trimmed = checkedQuery(query);
     std::vector<std::string> ids;
     if (pageId) {
@@ -147,12 +150,14 @@ std::vector<SearchHit> Session::search(std::string_view query, const std::option
     return searchPages(trimmed, ids);
 }
 
-std::vector<SearchHit> Session::search(std::string_view query, const std::vector<std::string>& pageIds) const {
+std::vector<SearchHit> Session::search(std::string_view query,
+                                       const std::vector<std::string>& pageIds) const {
     const std::string_view trimmed = checkedQuery(query);
     return searchPages(trimmed, uniqueExisting(pageIds));
 }
 
-std::vector<SearchHit> Session::searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const {
+std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
+                                            const std::vector<std::string>& ids) const {
     const std::u16string what = session_detail::toUtf16(trimmed);
     std::vector<SearchHit> hits;
     const auto total = static_cast<std::int64_t>(ids.size());
@@ -177,8 +182,9 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed, const std:
             for (int r = 0; r < rects; ++r) {
                 double left = 0, top = 0, right = 0, bottom = 0;
                 FPDFText_GetRect(textPage.get(), r, &left, &top, &right, &bottom);
-                hit.rects.push_back(PDFRect{session_detail::finiteOrZero(left), session_detail::finiteOrZero(bottom),
-                                            session_detail::finiteOrZero(right), session_detail::finiteOrZero(top)});
+                hit.rects.push_back(
+                    PDFRect{session_detail::finiteOrZero(left), session_detail::finiteOrZero(bottom),
+                            session_detail::finiteOrZero(right), session_detail::finiteOrZero(top)});
             }
             std::vector<uint16_t> buffer(count < 1 ? 1 : static_cast<size_t>(count) + 1, 0);
             FPDFText_GetText(textPage.get(), start, count, buffer);

@@ -26,7 +26,9 @@ namespace {
 
 // Ends the worker when its memory passes the hard limit or a running command stops making
 // progress; it reads the engine's progress clock, and sleeps while no command runs.
-void startWatchdog(const ResourceLimits& limits) { WorkerWatchdog::start(limits, WorkerWatchdog::Sources::engine()); }
+void startWatchdog(const ResourceLimits& limits) {
+    WorkerWatchdog::start(limits, WorkerWatchdog::Sources::engine());
+}
 
 }  // namespace
 
@@ -51,7 +53,8 @@ int main(int argc, char** argv) {
     ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 1 << 20);
 
-    const ResourceLimits limits = ResourceLimits::fromEnvironment(processEnvironment(), physicalMemoryBytes());
+    const ResourceLimits limits =
+        ResourceLimits::fromEnvironment(processEnvironment(), physicalMemoryBytes());
     auto engine = std::make_unique<DocumentEngine>(limits);
     WorkerMain::startWatchdog(limits);
 
@@ -76,7 +79,8 @@ int main(int argc, char** argv) {
         return WorkerMain::badCommandLine;
     }
     try {
-        WorkerMain::runSocket(*socketPath, *engine, ConnectionGate(tokens->first, tokens->second), limits.stallSeconds);
+        WorkerMain::runSocket(*socketPath, *engine, ConnectionGate(tokens->first, tokens->second),
+                              limits.stallSeconds);
     } catch (const std::system_error& error) {
         WorkerMain::say("kivo-pdf-worker: could not listen on " + *socketPath + ": " + error.what());
         return WorkerMain::socketFailed;

@@ -17,7 +17,8 @@ bool LineBudget::take(std::size_t bytes) {
     return false;
 }
 
-void RequestLines::bound(std::size_t maxBytes, std::optional<std::chrono::steady_clock::time_point> deadline) {
+void RequestLines::bound(std::size_t maxBytes,
+                         std::optional<std::chrono::steady_clock::time_point> deadline) {
     maxBytes_ = maxBytes;
     deadline_ = deadline;
 }
@@ -95,8 +96,8 @@ bool RequestLines::charge(std::size_t capacity) {
 bool RequestLines::fill() {
     for (;;) {
         if (deadline_) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *deadline_ - std::chrono::steady_clock::now());
             pollfd entry{fd_, POLLIN, 0};
             const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
             if (ready < 0 && errno == EINTR) continue;
@@ -110,7 +111,8 @@ bool RequestLines::fill() {
         const char* const end = chunk + n;
         if (discarding_) {
             // The rest of a refused line is dropped as it comes, never held.
-            const char* const lineEnd = static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(n)));
+            const char* const lineEnd =
+                static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(n)));
             if (lineEnd == nullptr) return true;
             discarding_ = false;
             start = lineEnd + 1;

@@ -166,8 +166,9 @@ std::string encodeResponse(const CommandResponse& response) {
     try {
         return CommandJSON::encode(response);
     } catch (const std::exception&) {
-        return CommandJSON::encode(CommandResponse::failure(
-            response.id, FailureCode::internal, "Kivo PDF could not write its answer to this command as JSON."));
+        return CommandJSON::encode(
+            CommandResponse::failure(response.id, FailureCode::internal,
+                                     "Kivo PDF could not write its answer to this command as JSON."));
     }
 }
 
@@ -181,8 +182,8 @@ struct MemoryReturn {
     }
 };
 
-void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace,
-           LineBudget& budget) {
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds,
+           HelloPlaces::Held helloPlace, LineBudget& budget) {
     // Declared first, so it runs once everything the connection held is gone.
     const MemoryReturn atClose;
     // No answer may be longer than the longest line a client accepts.
@@ -194,7 +195,8 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
         // Runs after the line and its request are gone, whichever way this round ends.
         MemoryReturn afterLongLine;
         const RequestLines::Next next = lines.next();
-        afterLongLine.armed = next.kind == RequestLines::Kind::tooLong || next.kind == RequestLines::Kind::overBudget ||
+        afterLongLine.armed = next.kind == RequestLines::Kind::tooLong ||
+                              next.kind == RequestLines::Kind::overBudget ||
                               next.text.size() > RequestLines::unchargedBytes;
         if (next.kind == RequestLines::Kind::end) return;
         const std::optional<CommandRequest> request = decode(next);
@@ -203,7 +205,8 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
                 respond(writer, CommandResponse::failure("invalid", FailureCode::unauthorized, helloFirst));
                 return;
             }
-            if (!respond(writer, CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind)))) {
+            if (!respond(writer,
+                         CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind)))) {
                 return;
             }
             continue;
@@ -238,7 +241,8 @@ void runStdio(DocumentEngine& engine) {
     }
 }
 
-void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate, double stallSeconds) {
+void runSocket(const std::string& path, DocumentEngine& engine, const ConnectionGate& gate,
+               double stallSeconds) {
     const auto fail = [](int error, const char* what) {
         throw std::system_error(error != 0 ? error : EIO, std::generic_category(), what);
     };
@@ -298,7 +302,8 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
             }
         }
         try {
-            std::thread([client, &engine, gate, stallSeconds, place = std::move(place), &lineBudget]() mutable {
+            std::thread([client, &engine, gate, stallSeconds, place = std::move(place),
+                         &lineBudget]() mutable {
                 serve(client, engine, gate, stallSeconds, std::move(place), lineBudget);
                 ::close(client);
             }).detach();

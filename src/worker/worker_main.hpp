@@ -77,8 +77,8 @@ private:
 // Serves one connection until it ends; the caller closes the descriptor. Until hello the
 // connection holds `helloPlace` (empty for one from this user's own processes) and may send one
 // line of 64 KiB within 10 seconds; its unfinished lines draw on `budget`, shared by all.
-void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds, HelloPlaces::Held helloPlace,
-           LineBudget& budget);
+void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stallSeconds,
+           HelloPlaces::Held helloPlace, LineBudget& budget);
 
 // Serves standard input and output until standard input ends or standard output fails.
 void runStdio(DocumentEngine& engine);

@@ -28,7 +28,8 @@ struct PendingRead {
 
 }  // namespace
 
-AssistantContext AssistantReader::context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) {
+AssistantContext AssistantReader::context(const AssistantQuestion& question, std::int64_t limit,
+                                          std::stop_token stop) {
     CommandParams params;
     params.sessionId = sessionId_;
     params.query = question.text;
@@ -44,7 +45,8 @@ AssistantContext AssistantReader::context(const AssistantQuestion& question, std
     return std::move(*result.assistantContext);
 }
 
-std::vector<SearchHit> AssistantReader::find(const std::string& text, const std::string& pageId, std::stop_token stop) {
+std::vector<SearchHit> AssistantReader::find(const std::string& text, const std::string& pageId,
+                                             std::stop_token stop) {
     CommandParams params;
     params.sessionId = sessionId_;
     params.pageId = pageId;
@@ -69,8 +71,8 @@ CommandResult AssistantReader::perform(CommandMethod method, CommandParams param
         session,
         [session, request = std::move(request), pending]() mutable {
             session->performForAssistant(
-                std::move(request),
-                [pending](std::optional<CommandResult> result, const std::string& code, const std::string& message) {
+                std::move(request), [pending](std::optional<CommandResult> result, const std::string& code,
+                                              const std::string& message) {
                     const std::lock_guard guard(pending->lock);
                     pending->result = std::move(result);
                     pending->code = code;

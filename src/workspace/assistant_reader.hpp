@@ -37,9 +37,11 @@ public:
         : session_(session), sessionId_(std::move(sessionId)) {}
 
     // Throws AssistantCommandError for a refusal, and for an answer without a context (`internal`).
-    AssistantContext context(const AssistantQuestion& question, std::int64_t limit, std::stop_token stop) override;
+    AssistantContext context(const AssistantQuestion& question, std::int64_t limit,
+                             std::stop_token stop) override;
     // No hits is an empty list. Throws AssistantCommandError for a refusal.
-    std::vector<SearchHit> find(const std::string& text, const std::string& pageId, std::stop_token stop) override;
+    std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
+                                std::stop_token stop) override;
     // One read for the assistant, without revision or operation id. Throws AssistantCommandError
     // when it fails, ProviderError cancelled when `stop` ends the wait, std::logic_error on the GUI
     // thread.

@@ -44,8 +44,8 @@ bool isProposable(CommandMethod method) {
 // The model that stays chosen when the list no longer holds it: the first that can propose edits,
 // else the first, else none.
 std::string fallbackModel(const std::vector<ModelInfo>& models) {
-    const auto tools =
-        std::find_if(models.begin(), models.end(), [](const ModelInfo& model) { return model.canCallTools(); });
+    const auto tools = std::find_if(models.begin(), models.end(),
+                                    [](const ModelInfo& model) { return model.canCallTools(); });
     if (tools != models.end()) return tools->name;
     return models.empty() ? std::string() : models.front().name;
 }
@@ -96,8 +96,8 @@ struct AssistantSession::Private {
     SerialQueue keyQueue_{"kivo.pdf.keys"};
 };
 
-AssistantSession::AssistantSession(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
-                                   QObject* parent)
+AssistantSession::AssistantSession(WorkspaceState& state, CommandSender& link,
+                                   const WorkspaceServices& services, QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
     // Read as stored, without writing them back.
     d_->assistantProvider_ = storedAssistantProvider(services_.settings->assistantProvider().value_or(""));
@@ -124,7 +124,9 @@ void AssistantSession::assign(T& field, T value, void (AssistantSession::*change
 
 const std::string& AssistantSession::assistantQuery() const { return d_->assistantQuery_; }
 AssistantScope AssistantSession::assistantScope() const { return d_->assistantScope_; }
-const std::optional<AssistantAnswer>& AssistantSession::assistantAnswer() const { return d_->assistantAnswer_; }
+const std::optional<AssistantAnswer>& AssistantSession::assistantAnswer() const {
+    return d_->assistantAnswer_;
+}
 const std::optional<std::string>& AssistantSession::assistantDraft() const { return d_->assistantDraft_; }
 bool AssistantSession::assistantRunning() const { return d_->assistantRunning_; }
 AssistantProvider AssistantSession::assistantProvider() const { return d_->assistantProvider_; }
@@ -175,7 +177,9 @@ void AssistantSession::setAssistantKeyStored(bool value) {
     assign(d_->assistantKeyStored_, value, &AssistantSession::assistantKeyStoredChanged);
 }
 
-std::optional<KeychainKey::Place> AssistantSession::assistantKeyPlace() const { return d_->assistantKeyPlace_; }
+std::optional<KeychainKey::Place> AssistantSession::assistantKeyPlace() const {
+    return d_->assistantKeyPlace_;
+}
 
 bool AssistantSession::modelsPending() const { return d_->modelsPending_; }
 
@@ -199,15 +203,17 @@ void AssistantSession::askAssistant() {
                    // An answer about a document that is no longer open would cite pages it does not have.
                    if (state_.sessionId() != session) return;
                    showAnswer(result.answer, session);
-                   state_.setStatus(result.answer && result.answer->scan ? "No extractable text in this scope"
-                                                                         : "Answer uses document evidence only");
+                   state_.setStatus(result.answer && result.answer->scan
+                                        ? "No extractable text in this scope"
+                                        : "Answer uses document evidence only");
                    showFirstCitation();
                });
 }
 
 std::unique_ptr<ModelProvider> AssistantSession::modelProvider() const {
     const auto environment = processEnvironment();
-    if (assistantProvider() != AssistantProvider::anthropic) return OllamaProvider::fromEnvironment(environment);
+    if (assistantProvider() != AssistantProvider::anthropic)
+        return OllamaProvider::fromEnvironment(environment);
     if (!assistantKeyStored()) throw ProviderError::missingKey("Anthropic");
     // The key itself is read where the provider is used, off the GUI thread.
     return std::make_unique<StoredKeyProvider>(services_.keyStore, environment);
@@ -247,25 +253,26 @@ void AssistantSession::askModel(const std::string& question, const std::string& 
     d_->runSession_ = session;
     auto document = std::make_shared<AssistantReader>(*this, session);
     auto relay = std::make_shared<DraftRelay>();
-    d_->assistantThread_ = std::jthread([this, run, asked, settings, provider, document, relay](std::stop_token stop) {
-        // Named for debuggers and for what the system counts of it (/proc/self/task/*/comm).
-        ::pthread_setname_np(::pthread_self(), "kivo.pdf.ask");
-        std::optional<AssistantAnswer> answer;
-        std::optional<std::string> error;
-        const DraftHandler onDraft = [this, run, relay](const std::string& draft) {
-            if (relay->offer(draft)) post(this, [this, run, relay] { showDraft(run, relay); });
-        };
-        try {
-            answer = AssistantRun::ask(asked, settings, *provider, *document, onDraft, stop);
-        } catch (const std::exception& failure) {
-            error = failure.what();
-        } catch (...) {
-            error = "The assistant stopped with an unexpected error.";
-        }
-        post(this, [this, run, answer = std::move(answer), error = std::move(error)] {
-            finishAssistant(run, answer, error);
+    d_->assistantThread_ =
+        std::jthread([this, run, asked, settings, provider, document, relay](std::stop_token stop) {
+            // Named for debuggers and for what the system counts of it (/proc/self/task/*/comm).
+            ::pthread_setname_np(::pthread_self(), "kivo.pdf.ask");
+            std::optional<AssistantAnswer> answer;
+            std::optional<std::string> error;
+            const DraftHandler onDraft = [this, run, relay](const std::string& draft) {
+                if (relay->offer(draft)) post(this, [this, run, relay] { showDraft(run, relay); });
+            };
+            try {
+                answer = AssistantRun::ask(asked, settings, *provider, *document, onDraft, stop);
+            } catch (const std::exception& failure) {
+                error = failure.what();
+            } catch (...) {
+                error = "The assistant stopped with an unexpected error.";
+            }
+            post(this, [this, run, answer = std::move(answer), error = std::move(error)] {
+                finishAssistant(run, answer, error);
+            });
         });
-    });
 }
 
 void AssistantSession::showDraft(std::uint64_t run, const std::shared_ptr<DraftRelay>& relay) {
@@ -312,7 +319,8 @@ void AssistantSession::finishAssistant(std::uint64_t run, const std::optional<As
     showFirstCitation();
 }
 
-void AssistantSession::showAnswer(std::optional<AssistantAnswer> answer, const std::optional<std::string>& session) {
+void AssistantSession::showAnswer(std::optional<AssistantAnswer> answer,
+                                  const std::optional<std::string>& session) {
     d_->answerSession_ = answer ? session : std::nullopt;
     setAssistantAnswer(std::move(answer));
 }
@@ -348,7 +356,8 @@ void AssistantSession::refreshModels() {
     });
 }
 
-void AssistantSession::modelsArrived(std::uint64_t request, AssistantProvider provider, const ProviderStatus& status) {
+void AssistantSession::modelsArrived(std::uint64_t request, AssistantProvider provider,
+                                     const ProviderStatus& status) {
     // The list of a provider chosen before, or of an older fetch, is no answer to the current one.
     if (request != d_->modelListRequest_) return;
     d_->modelsPending_ = false;
@@ -390,7 +399,8 @@ void AssistantSession::saveAssistantKey(const std::string& key) {
     });
 }
 
-void AssistantSession::keySaved(std::optional<KeychainKey::Place> place, const std::optional<std::string>& error) {
+void AssistantSession::keySaved(std::optional<KeychainKey::Place> place,
+                                const std::optional<std::string>& error) {
     countKeyJob(-1);
     if (error || !place) {
         state_.setErrorMessage(error.value_or("The key could not be saved."));
@@ -440,7 +450,8 @@ void AssistantSession::applyProposal(const ProposedEdit& edit) {
         return;
     }
     if (!isProposable(*edit.method)) {
-        state_.setErrorMessage("The assistant may only fill fields, highlight and add notes. Nothing changed.");
+        state_.setErrorMessage(
+            "The assistant may only fill fields, highlight and add notes. Nothing changed.");
         return;
     }
     CommandParams params = edit.params;
@@ -458,7 +469,8 @@ void AssistantSession::applyProposal(const ProposedEdit& edit) {
 void AssistantSession::cancelProposal(const std::string& operationId) {
     if (!assistantAnswer()) return;
     AssistantAnswer changed = *assistantAnswer();
-    std::erase_if(changed.proposals, [&](const ProposedEdit& edit) { return edit.operationId == operationId; });
+    std::erase_if(changed.proposals,
+                  [&](const ProposedEdit& edit) { return edit.operationId == operationId; });
     setAssistantAnswer(std::move(changed));
 }
 
@@ -466,7 +478,9 @@ void AssistantSession::performForAssistant(CommandRequest request, AssistantComp
     link_.send(
         std::move(request), std::nullopt, false,
         [completion](const CommandResult& result) { completion(result, {}, {}); },
-        [completion](const std::string& code, const std::string& message) { completion(std::nullopt, code, message); },
+        [completion](const std::string& code, const std::string& message) {
+            completion(std::nullopt, code, message);
+        },
         [completion] {
             const EngineFailure cancelled = cancelledFailure();
             completion(std::nullopt, std::string(rawValue(cancelled.code)), cancelled.message);

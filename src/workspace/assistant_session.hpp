@@ -34,22 +34,26 @@ class WorkspaceState;
 class AssistantSession : public QObject {
     Q_OBJECT
     // The question typed and what it asks about.
-    Q_PROPERTY(std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
-    Q_PROPERTY(AssistantScope assistantScope READ assistantScope WRITE setAssistantScope NOTIFY assistantScopeChanged)
+    Q_PROPERTY(
+        std::string assistantQuery READ assistantQuery WRITE setAssistantQuery NOTIFY assistantQueryChanged)
+    Q_PROPERTY(AssistantScope assistantScope READ assistantScope WRITE setAssistantScope NOTIFY
+                   assistantScopeChanged)
     // The answer on show, and the draft of the run on its way (nothing: no run streams).
-    Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer NOTIFY
-                   assistantAnswerChanged)
+    Q_PROPERTY(std::optional<AssistantAnswer> assistantAnswer READ assistantAnswer WRITE setAssistantAnswer
+                   NOTIFY assistantAnswerChanged)
     Q_PROPERTY(std::optional<std::string> assistantDraft READ assistantDraft WRITE setAssistantDraft NOTIFY
                    assistantDraftChanged)
-    Q_PROPERTY(bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
+    Q_PROPERTY(
+        bool assistantRunning READ assistantRunning WRITE setAssistantRunning NOTIFY assistantRunningChanged)
     // The chosen provider and model, kept in the settings, and what the provider last said of itself.
     Q_PROPERTY(AssistantProvider assistantProvider READ assistantProvider WRITE setAssistantProvider NOTIFY
                    assistantProviderChanged)
-    Q_PROPERTY(std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
+    Q_PROPERTY(
+        std::string assistantModel READ assistantModel WRITE setAssistantModel NOTIFY assistantModelChanged)
     Q_PROPERTY(std::optional<ProviderStatus> providerStatus READ providerStatus WRITE setProviderStatus NOTIFY
                    providerStatusChanged)
-    Q_PROPERTY(
-        bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY assistantKeyStoredChanged)
+    Q_PROPERTY(bool assistantKeyStored READ assistantKeyStored WRITE setAssistantKeyStored NOTIFY
+                   assistantKeyStoredChanged)
 
 public:
     // `state`, `link` and `services` must outlive the session. The key store is read at once, off
@@ -102,8 +106,8 @@ public:
     void cancelProposal(const std::string& operationId);
     // Sends one read for the assistant and reports its outcome once, on the GUI thread: the
     // result, or the failure's code and message. GUI thread only.
-    using AssistantCompletion =
-        std::function<void(std::optional<CommandResult> result, const std::string& code, const std::string& message)>;
+    using AssistantCompletion = std::function<void(std::optional<CommandResult> result,
+                                                   const std::string& code, const std::string& message)>;
     void performForAssistant(CommandRequest request, AssistantCompletion completion);
     // Ends the run and the model-list fetch, and drains the key queue (a key saved or removed just
     // before the end is still saved or removed). Waits for a keyring prompt that holds the queue.

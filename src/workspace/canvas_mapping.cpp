@@ -44,7 +44,8 @@ bool hasArea(const PageInfo& page) noexcept {
 
 QPointF pdfToView(const PDFPoint& point, const PageInfo& page, const QRectF& fitted) noexcept {
     const PDFRect box = page.cropBox();
-    const Unit unit{(point.x - box.left) / positive(box.width()), (box.top - point.y) / positive(box.height())};
+    const Unit unit{(point.x - box.left) / positive(box.width()),
+                    (box.top - point.y) / positive(box.height())};
     const Unit shown = turned(unit, turns(page));
     return {fitted.left() + shown.across * fitted.width(), fitted.top() + shown.down * fitted.height()};
 }

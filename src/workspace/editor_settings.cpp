@@ -28,7 +28,9 @@ void EditorSettings::setText(const char* key, const std::string& value) {
 
 std::optional<std::string> EditorSettings::assistantProvider() const { return text("assistantProvider"); }
 
-void EditorSettings::setAssistantProvider(const std::string& provider) { setText("assistantProvider", provider); }
+void EditorSettings::setAssistantProvider(const std::string& provider) {
+    setText("assistantProvider", provider);
+}
 
 std::optional<std::string> EditorSettings::assistantModel() const { return text("assistantModel"); }
 

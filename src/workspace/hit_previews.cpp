@@ -20,7 +20,8 @@ bool meets(const TextRun& run, const PDFRect& rect) {
 
 }  // namespace
 
-HitPreviews::HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant, QObject* parent)
+HitPreviews::HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant,
+                         QObject* parent)
     : QObject(parent), state_(state), link_(link), assistant_(assistant) {
     const auto collect = [this] {
         std::vector<std::string> pages;
@@ -100,9 +101,11 @@ std::optional<std::string> HitPreviews::under(const std::string& pageId, std::in
 
 std::optional<std::string> HitPreviews::surrounding(const std::vector<TextRun>& runs, std::int64_t index,
                                                     std::int64_t count) {
-    const auto begin = std::find_if(runs.begin(), runs.end(), [&](const TextRun& run) { return run.index >= index; });
+    const auto begin =
+        std::find_if(runs.begin(), runs.end(), [&](const TextRun& run) { return run.index >= index; });
     if (begin == runs.end() || begin->index != index) return std::nullopt;
-    const auto end = std::find_if(begin, runs.end(), [&](const TextRun& run) { return run.index >= index + count; });
+    const auto end =
+        std::find_if(begin, runs.end(), [&](const TextRun& run) { return run.index >= index + count; });
     // Out to the reach on each side, then back in to the nearest whole word, when there is one near.
     auto from = begin;
     for (std::size_t taken = 0; from != runs.begin() && taken < reach; ++taken) --from;

@@ -33,13 +33,16 @@ public:
     static constexpr std::size_t reach = 40;
 
     // `state`, `link` and `assistant` must outlive the previews.
-    HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant, QObject* parent = nullptr);
+    HitPreviews(WorkspaceState& state, CommandSender& link, AssistantSession& assistant,
+                QObject* parent = nullptr);
 
     // The passage of `count` characters from character `index` of the page with the words around it, cut at
     // words and marked with an ellipsis where the page goes on; nothing until that page's text is at hand.
-    std::optional<std::string> around(const std::string& pageId, std::int64_t index, std::int64_t count) const;
+    std::optional<std::string> around(const std::string& pageId, std::int64_t index,
+                                      std::int64_t count) const;
     // The same for the characters whose boxes meet `rect`, at `revision`; nothing for another revision.
-    std::optional<std::string> under(const std::string& pageId, std::int64_t revision, const PDFRect& rect) const;
+    std::optional<std::string> under(const std::string& pageId, std::int64_t revision,
+                                     const PDFRect& rect) const;
 
     // The passage of `count` characters from `index` among `runs` with the words around it. Pure.
     static std::optional<std::string> surrounding(const std::vector<TextRun>& runs, std::int64_t index,

@@ -10,13 +10,15 @@ EngineLaunchError EngineLaunchError::stoppedAtStart(const WorkerStop& stop) {
 
 EngineLaunchError EngineLaunchError::missingWorker(bool installed) {
     if (installed) {
-        return EngineLaunchError(Kind::missingWorker,
-                                 "Kivo PDF is missing the helper that reads PDFs, so it cannot open anything. "
-                                 "Install Kivo PDF again.");
+        return EngineLaunchError(
+            Kind::missingWorker,
+            "Kivo PDF is missing the helper that reads PDFs, so it cannot open anything. "
+            "Install Kivo PDF again.");
     }
-    return EngineLaunchError(Kind::missingWorker,
-                             "Could not find kivo-pdf-worker next to the editor. Build it and start the editor "
-                             "with scripts/run.sh from the repository root.");
+    return EngineLaunchError(
+        Kind::missingWorker,
+        "Could not find kivo-pdf-worker next to the editor. Build it and start the editor "
+        "with scripts/run.sh from the repository root.");
 }
 
 EngineLaunchError EngineLaunchError::workerStopped() {
@@ -25,9 +27,10 @@ EngineLaunchError EngineLaunchError::workerStopped() {
 }
 
 EngineLaunchError EngineLaunchError::anotherEditor() {
-    return EngineLaunchError(Kind::anotherEditor,
-                             "Kivo PDF is already running for this user, and that window holds the PDF worker. "
-                             "Use it, or quit it first.");
+    return EngineLaunchError(
+        Kind::anotherEditor,
+        "Kivo PDF is already running for this user, and that window holds the PDF worker. "
+        "Use it, or quit it first.");
 }
 
 }  // namespace kivo

@@ -30,7 +30,8 @@ public:
     const std::optional<WorkerStop>& stop() const noexcept { return stop_; }
 
 private:
-    EngineLaunchError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+    EngineLaunchError(Kind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
 
     Kind kind_;
     std::optional<WorkerStop> stop_;

@@ -23,7 +23,8 @@ constexpr int watchMilliseconds = 1000;
 // specially, else in single quotes, each quote in it closed, escaped and opened again.
 std::string shellWord(const std::string& path) {
     const bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](unsigned char c) {
-        return std::isalnum(c) || std::string_view("/._-+,:@%=").find(static_cast<char>(c)) != std::string_view::npos;
+        return std::isalnum(c) ||
+               std::string_view("/._-+,:@%=").find(static_cast<char>(c)) != std::string_view::npos;
     });
     if (plain) return path;
     std::string word = "'";
@@ -33,7 +34,8 @@ std::string shellWord(const std::string& path) {
 
 }  // namespace
 
-McpSharing::McpSharing(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services, QObject* parent)
+McpSharing::McpSharing(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                       QObject* parent)
     : QObject(parent), state_(state), link_(link), services_(services) {}
 
 void McpSharing::setMcpEnabled(bool value) {
@@ -82,11 +84,13 @@ void McpSharing::setMcpAccess(bool on) {
 void McpSharing::syncMcpGrants() {
     const bool sharing = mcpAccessGranted();
     CommandParams params;
-    params.sessionIds =
-        sharing && state_.sessionId() ? std::vector<std::string>{*state_.sessionId()} : std::vector<std::string>{};
-    params.permissions = sharing ? std::vector<std::string>{"read", "modify", "export"} : std::vector<std::string>{};
+    params.sessionIds = sharing && state_.sessionId() ? std::vector<std::string>{*state_.sessionId()}
+                                                      : std::vector<std::string>{};
+    params.permissions =
+        sharing ? std::vector<std::string>{"read", "modify", "export"} : std::vector<std::string>{};
     std::vector<std::string> paths = extraMcpPaths_;
-    if (sharing && state_.inspect() && state_.inspect()->sourcePath) paths.push_back(*state_.inspect()->sourcePath);
+    if (sharing && state_.inspect() && state_.inspect()->sourcePath)
+        paths.push_back(*state_.inspect()->sourcePath);
     params.paths = std::move(paths);
     link_.send(
         CommandSender::makeRequest(CommandMethod::setGrants, std::move(params)), std::nullopt, true,
@@ -103,7 +107,8 @@ void McpSharing::grantsRefused(const std::string& message) {
 }
 
 void McpSharing::approveMcpPath(FileDialogs::PathKind kind) {
-    const auto chosen = services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.", kind);
+    const auto chosen =
+        services_.fileDialogs->choosePaths("MCP may only read or write these approved paths.", kind);
     if (chosen.empty()) return;
     for (const auto& path : chosen) {
         if (std::find(extraMcpPaths_.begin(), extraMcpPaths_.end(), path.string()) == extraMcpPaths_.end()) {
@@ -137,7 +142,8 @@ void McpSharing::copyMcpSetup() {
     }
     services_.clipboard->setText(text);
     state_.setStatus(
-        "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
+        "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf "
+        "-- " +
         shellWord(connector->string()));
 }
 
@@ -166,19 +172,21 @@ void McpSharing::pollExternalChanges() {
             externalPollInFlight_ = false;
             if (state_.sessionId() != session || !result.documents) return;
             const auto& documents = *result.documents;
-            const auto listed = std::find_if(documents.begin(), documents.end(),
-                                             [&](const DocumentSummary& entry) { return entry.sessionId == session; });
+            const auto listed =
+                std::find_if(documents.begin(), documents.end(),
+                             [&](const DocumentSummary& entry) { return entry.sessionId == session; });
             if (listed == documents.end()) return;
             const std::int64_t current =
                 state_.inspect() && state_.inspect()->revision ? *state_.inspect()->revision : known;
             if (current >= listed->revision) return;
             CommandParams params;
             params.sessionId = session;
-            link_.send(CommandSender::makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt, false,
-                       [this, session, revision = listed->revision](const CommandResult& latest) {
+            link_.send(CommandSender::makeRequest(CommandMethod::inspect, std::move(params)), std::nullopt,
+                       false, [this, session, revision = listed->revision](const CommandResult& latest) {
                            if (state_.sessionId() != session) return;
-                           emit externalChange(latest, "Updated by an MCP client · revision " +
-                                                           std::to_string(latest.revision.value_or(revision)));
+                           emit externalChange(latest,
+                                               "Updated by an MCP client · revision " +
+                                                   std::to_string(latest.revision.value_or(revision)));
                        });
         },
         [this](const std::string&, const std::string&) { externalPollInFlight_ = false; });

@@ -27,7 +27,8 @@ class McpSharing : public QObject {
     // A worker runs that MCP clients can reach.
     Q_PROPERTY(bool mcpEnabled READ mcpEnabled WRITE setMcpEnabled NOTIFY mcpEnabledChanged)
     // The user shares the open document with MCP clients.
-    Q_PROPERTY(bool mcpAccessGranted READ mcpAccessGranted WRITE setMcpAccessGranted NOTIFY mcpAccessGrantedChanged)
+    Q_PROPERTY(
+        bool mcpAccessGranted READ mcpAccessGranted WRITE setMcpAccessGranted NOTIFY mcpAccessGrantedChanged)
 
 public:
     // `state`, `link` and `services` must outlive the sharing.

@@ -14,13 +14,16 @@ std::span<const Item> listed(const std::optional<CommandResult>& record,
 }
 
 template <class Value>
-Value read(const std::optional<CommandResult>& record, std::optional<Value> CommandResult::*field, Value absent) {
+Value read(const std::optional<CommandResult>& record, std::optional<Value> CommandResult::*field,
+           Value absent) {
     return record && ((*record).*field) ? *((*record).*field) : absent;
 }
 
 }  // namespace
 
-std::span<const PageInfo> OpenDocument::pages() const noexcept { return listed(*record_, &CommandResult::pages); }
+std::span<const PageInfo> OpenDocument::pages() const noexcept {
+    return listed(*record_, &CommandResult::pages);
+}
 
 const PageInfo* OpenDocument::page(std::string_view pageId) const noexcept {
     const auto at = position(pageId);
@@ -29,7 +32,8 @@ const PageInfo* OpenDocument::page(std::string_view pageId) const noexcept {
 
 std::optional<std::size_t> OpenDocument::position(std::string_view pageId) const noexcept {
     const std::span<const PageInfo> all = pages();
-    const auto found = std::find_if(all.begin(), all.end(), [&](const PageInfo& page) { return page.id == pageId; });
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const PageInfo& page) { return page.id == pageId; });
     if (found == all.end()) return std::nullopt;
     return static_cast<std::size_t>(found - all.begin());
 }
@@ -64,8 +68,12 @@ bool OpenDocument::canRedo() const noexcept { return read(*record_, &CommandResu
 
 bool OpenDocument::readOnly() const noexcept { return read(*record_, &CommandResult::readOnly, false); }
 
-bool OpenDocument::sourceChanged() const noexcept { return read(*record_, &CommandResult::sourceChanged, false); }
+bool OpenDocument::sourceChanged() const noexcept {
+    return read(*record_, &CommandResult::sourceChanged, false);
+}
 
-std::optional<std::string> OpenDocument::formType() const { return *record_ ? (*record_)->formType : std::nullopt; }
+std::optional<std::string> OpenDocument::formType() const {
+    return *record_ ? (*record_)->formType : std::nullopt;
+}
 
 }  // namespace kivo

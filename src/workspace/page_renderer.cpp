@@ -73,7 +73,8 @@ constexpr std::int64_t pageCacheBytes = 402'653'184;  // 384 MiB
 // Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
 constexpr double thumbnailScale = 0.18;
 // How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
-// thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the way.
+// thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the
+// way.
 constexpr std::int64_t pagesAhead = 4;
 
 // How long thumbnails that could not reach a worker wait before they are asked for again.
@@ -312,7 +313,8 @@ struct PageRenderer::PageRender {
     // Its text is asked for once the image is back (a page of a run of moves).
     bool textAfterImage = false;
     // The text, when it is back while the image still decodes: the image goes into the cache with it.
-    std::shared_ptr<std::optional<std::vector<TextRun>>> text = std::make_shared<std::optional<std::vector<TextRun>>>();
+    std::shared_ptr<std::optional<std::vector<TextRun>>> text =
+        std::make_shared<std::optional<std::vector<TextRun>>>();
 };
 
 double PageRenderer::backingScale() const {
@@ -404,7 +406,8 @@ void PageRenderer::followTravel(const std::string& pageId) {
 bool PageRenderer::showCachedPage(const PageRender& render) {
     std::optional<RenderedPage> cached = d_->pageCache_.value(render.key);
     if (!cached || cached->version != render.version || !cached->chars) return false;
-    // Kept as its file, a page jumped to is decoded here and now: a few milliseconds, not a trip to the worker.
+    // Kept as its file, a page jumped to is decoded here and now: a few milliseconds, not a trip to the
+    // worker.
     if (cached->image.isNull() && !(cached = unpackedNow(render.key))) return false;
     setPageImage(PageRenders::sized(cached->image, render.display), render.pageId);
     setPageChars(*cached->chars);
@@ -447,7 +450,8 @@ bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
             pageRenderEnded();
             // A render asked for while the page's deletion was on its way has nothing left to show.
             if (!hasPage(pageId)) return;
-            // As the transport says it of a failure nobody handles: a worker on its way back is news, not an error.
+            // As the transport says it of a failure nobody handles: a worker on its way back is news, not an
+            // error.
             if (code == rawValue(LinkFailure::workerRestarting)) {
                 state_.setStatus(message);
             } else {
@@ -477,7 +481,8 @@ bool PageRenderer::hasPage(const std::string& pageId) const {
     return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
-std::optional<std::string> PageRenderer::standInKey(const std::string& pageId, const PageVersion& version) const {
+std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
+                                                    const PageVersion& version) const {
     std::optional<std::string> best;
     int bestWidth = 0;
     const auto consider = [&](const std::string& key, const RenderedPage& rendered) {
@@ -492,7 +497,8 @@ std::optional<std::string> PageRenderer::standInKey(const std::string& pageId, c
     const std::string prefix = pageId + "@";
     d_->pageCache_.forEach([&](const std::string& key, const RenderedPage& rendered) {
         // "<id>@<scale>": another page's id may itself hold an "@", its scale never does.
-        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos) consider(key, rendered);
+        if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos)
+            consider(key, rendered);
     });
     if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(std::string(), *thumbnail);
     return best;
@@ -526,9 +532,10 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     d_->pageRenderWanted_ = false;
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    d_->decoder_->loadPage(
-        render.path, result, render.backing,
-        [this, render, cost](std::optional<PageRenders::LoadedPage> page) { pageDecoded(render, cost, page); });
+    d_->decoder_->loadPage(render.path, result, render.backing,
+                           [this, render, cost](std::optional<PageRenders::LoadedPage> page) {
+                               pageDecoded(render, cost, page);
+                           });
 }
 
 void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
@@ -536,8 +543,8 @@ void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
     // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong; another
     // document meanwhile has no place for it.
     if (page && state_.sessionId() == render.session) {
-        d_->pageCache_.insert(RenderedPage{page->image, render.version, cost, *render.text, page->png}, render.key,
-                              cost);
+        d_->pageCache_.insert(RenderedPage{page->image, render.version, cost, *render.text, page->png},
+                              render.key, cost);
         // A page passed by keeps its file alone.
         keepNearShown();
     }
@@ -612,13 +619,15 @@ void PageRenderer::keepNearShown() {
 
 void PageRenderer::unpackPage(const std::string& key) {
     const auto cached = d_->pageCache_.peek(key);
-    if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second) return;
-    d_->decoder_->unpack(cached->png, cached->ratio, [this, key, png = cached->png](std::optional<QImage> image) {
-        pageUnpacked(key, png, image);
-    });
+    if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second)
+        return;
+    d_->decoder_->unpack(
+        cached->png, cached->ratio,
+        [this, key, png = cached->png](std::optional<QImage> image) { pageUnpacked(key, png, image); });
 }
 
-void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png, const std::optional<QImage>& image) {
+void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
+                                const std::optional<QImage>& image) {
     d_->unpacking_.erase(key);
     // Still the same file, still packed: evicted, replaced by a newer render or another document's meanwhile,
     // it has no place to go.
@@ -650,8 +659,8 @@ std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
 // ---- The page ahead
 
 void PageRenderer::renderAhead() {
-    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ || d_->aheadTextDue_ || d_->zoomSettling_ ||
-        !state_.sessionId())
+    if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ || d_->aheadTextDue_ ||
+        d_->zoomSettling_ || !state_.sessionId())
         return;
     const std::optional<PageInfo> shown = state_.currentPage();
     if (!shown) return;
@@ -663,7 +672,8 @@ void PageRenderer::renderAhead() {
     render.backing = backingScale();
     const double scale = zoom() * render.backing;
     // A page too large to render whole waits for its own refresh, which asks for its tiles first.
-    if (TileGrid::pixels(page.width, scale) * TileGrid::pixels(page.height, scale) > TileGrid::wholePagePixelLimit)
+    if (TileGrid::pixels(page.width, scale) * TileGrid::pixels(page.height, scale) >
+        TileGrid::wholePagePixelLimit)
         return;
     render.key = PageRenders::pageKey(page.id, scale);
     render.pageId = page.id;
@@ -682,7 +692,8 @@ void PageRenderer::renderAhead() {
     const auto ended = [this, pageId = render.pageId, asked = render.version](bool& due) {
         due = false;
         if (std::exchange(d_->pageRenderWanted_, false)) return refreshPage();
-        if (!d_->aheadImageDue_ && !d_->aheadDecoding_ && !d_->aheadTextDue_ && version(pageId) != asked) renderAhead();
+        if (!d_->aheadImageDue_ && !d_->aheadDecoding_ && !d_->aheadTextDue_ && version(pageId) != asked)
+            renderAhead();
     };
     const auto imageEnded = [this, ended] { ended(d_->aheadImageDue_); };
     const auto decodeEnded = [this, ended] { ended(d_->aheadDecoding_); };
@@ -696,12 +707,14 @@ void PageRenderer::renderAhead() {
             d_->aheadDecoding_ = true;
             d_->decoder_->loadPage(
                 render.path, result, render.backing,
-                [this, render, session, decodeEnded, cost](const std::optional<PageRenders::LoadedPage>& loaded) {
-                    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong.
+                [this, render, session, decodeEnded,
+                 cost](const std::optional<PageRenders::LoadedPage>& loaded) {
+                    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never
+                    // wrong.
                     if (loaded && state_.sessionId() == session) {
                         d_->pageCache_.insert(
-                            RenderedPage{loaded->image, render.version, cost, *render.text, loaded->png}, render.key,
-                            cost);
+                            RenderedPage{loaded->image, render.version, cost, *render.text, loaded->png},
+                            render.key, cost);
                         keepNearShown();
                     }
                     decodeEnded();
@@ -722,7 +735,8 @@ void PageRenderer::renderAhead() {
     link_.send(
         CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, false,
         [this, render, session, textEnded](const CommandResult& result) {
-            if (state_.sessionId() == session) cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
+            if (state_.sessionId() == session)
+                cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
             textEnded();
         },
         [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
@@ -767,7 +781,8 @@ void PageRenderer::applyFit() {
     switch (fitMode()) {
         case FitMode::manual: return;
         case FitMode::page:
-            fitted = std::min(width / page->width, std::max(area.height() - fitMargin, fitMinimum) / page->height);
+            fitted =
+                std::min(width / page->width, std::max(area.height() - fitMargin, fitMinimum) / page->height);
             break;
         case FitMode::width:
             fitted = width / page->width;
@@ -814,7 +829,8 @@ void PageRenderer::updateTiles() {
     const TileGrid grid = TileGrid::forPage(page->width, page->height, scale, tileSize);
     // An image of another width is another page or zoom on its way out: its tiles would not fit.
     const double shownWidth = pageImage().deviceIndependentSize().width();
-    if (!grid.needsTiles() || std::abs(shownWidth - static_cast<double>(grid.width()) / backing) >= 1) return clear();
+    if (!grid.needsTiles() || std::abs(shownWidth - static_cast<double>(grid.width()) / backing) >= 1)
+        return clear();
 
     const PageVersion stamp = version(page->id);
     const double aroundX = visible.width() * aroundView;
@@ -823,15 +839,15 @@ void PageRenderer::updateTiles() {
     const QRectF inView(visible.topLeft() * backing, visible.size() * backing);
     std::vector<PageTile> present;
     std::vector<MissingTile> missing;
-    for (const TileIndex& index : grid.tiles(wanted.left() * backing, wanted.top() * backing, wanted.right() * backing,
-                                             wanted.bottom() * backing)) {
+    for (const TileIndex& index : grid.tiles(wanted.left() * backing, wanted.top() * backing,
+                                             wanted.right() * backing, wanted.bottom() * backing)) {
         std::string key = PageRenders::tileKey(page->id, scale, index.column, index.row);
         const RenderTile square = grid.region(index);
         const auto cached = d_->tileCache_.value(key);
         if (cached && cached->version == stamp) {
-            const QRectF frame(static_cast<double>(square.x) / backing, static_cast<double>(square.y) / backing,
-                               static_cast<double>(square.width) / backing,
-                               static_cast<double>(square.height) / backing);
+            const QRectF frame(
+                static_cast<double>(square.x) / backing, static_cast<double>(square.y) / backing,
+                static_cast<double>(square.width) / backing, static_cast<double>(square.height) / backing);
             present.push_back(PageTile{std::move(key), cached->image, frame});
         } else {
             const QRectF area(static_cast<double>(square.x), static_cast<double>(square.y),
@@ -887,16 +903,19 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
         return;
     }
     // Still in flight while they decode, so the pass meanwhile asks for none of them again.
-    d_->decoder_->loadTiles(batch.squares, batch.backing, [this, batch](std::vector<std::optional<QImage>> images) {
-        d_->tileRequestInFlight_ = false;
-        // Tiles of a view left meanwhile are not kept, as those of one left before their reply.
-        for (std::size_t i = 0; i < batch.squares.size() && batch.generation == d_->renderGeneration_; ++i) {
-            if (!images[i]) continue;
-            const std::int64_t cost = PageRenders::cost(batch.squares[i].width, batch.squares[i].height);
-            d_->tileCache_.insert(RenderedPage{*images[i], batch.version, cost, std::nullopt}, batch.keys[i], cost);
-        }
-        updateTiles();
-    });
+    d_->decoder_->loadTiles(
+        batch.squares, batch.backing, [this, batch](std::vector<std::optional<QImage>> images) {
+            d_->tileRequestInFlight_ = false;
+            // Tiles of a view left meanwhile are not kept, as those of one left before their reply.
+            for (std::size_t i = 0; i < batch.squares.size() && batch.generation == d_->renderGeneration_;
+                 ++i) {
+                if (!images[i]) continue;
+                const std::int64_t cost = PageRenders::cost(batch.squares[i].width, batch.squares[i].height);
+                d_->tileCache_.insert(RenderedPage{*images[i], batch.version, cost, std::nullopt},
+                                      batch.keys[i], cost);
+            }
+            updateTiles();
+        });
 }
 
 void PageRenderer::tilesFailed(const TileBatch& batch) {
@@ -956,7 +975,8 @@ void PageRenderer::pumpThumbnails() {
         pageId = d_->thumbnailQueue_.next();
     }
     if (!pageId) return;
-    ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId), PageRenders::renderPath()};
+    ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId),
+                           PageRenders::renderPath()};
     if (render.path.empty()) return thumbnailFailed(render, false);
     CommandParams params;
     params.sessionId = render.session;
@@ -976,9 +996,9 @@ void PageRenderer::pumpThumbnails() {
 void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
     // In flight until it is decoded: a pump meanwhile would ask for it again.
-    d_->decoder_->loadReply(render.path, result, render.backing, [this, render, cost](std::optional<QImage> image) {
-        thumbnailDecoded(render, cost, image);
-    });
+    d_->decoder_->loadReply(
+        render.path, result, render.backing,
+        [this, render, cost](std::optional<QImage> image) { thumbnailDecoded(render, cost, image); });
 }
 
 void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
@@ -986,7 +1006,8 @@ void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t 
     d_->thumbnailQueue_.finish(render.pageId);
     // The document was closed or replaced meanwhile.
     if (state_.sessionId() == render.session && image) {
-        d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
+        d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId,
+                                   cost);
         nextThumbnailGeneration();
         // The page shown was moved to before anything of it was at hand: from now on its thumbnail
         // stands in, stretched, rather than the page it left, until its own render is back.

@@ -49,8 +49,8 @@ class PageRenderer : public QObject {
     Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
     Q_PROPERTY(QSizeF pageSize READ pageSize NOTIFY pageImageChanged)
     Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles NOTIFY pageTilesChanged)
-    Q_PROPERTY(
-        QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY visibleCanvasRectChanged)
+    Q_PROPERTY(QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY
+                   visibleCanvasRectChanged)
     Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
     Q_PROPERTY(double zoom READ zoom NOTIFY zoomChanged)
     Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
@@ -209,9 +209,11 @@ private:
     bool sendPageRender(PageRender& render, const PageInfo& page);
     void pageRendered(const PageRender& render, const CommandResult& result);
     // The page's image is decoded: cached in any case, shown only while its render is still the one wanted.
-    void pageDecoded(const PageRender& render, std::int64_t cost, const std::optional<PageRenders::LoadedPage>& page);
-    // Only the cached pages of the shown one and its two neighbours keep their pixels, those of the neighbours
-    // decoded again when they were packed, so that a turn either way is a paint; every other keeps its file.
+    void pageDecoded(const PageRender& render, std::int64_t cost,
+                     const std::optional<PageRenders::LoadedPage>& page);
+    // Only the cached pages of the shown one and its two neighbours keep their pixels, those of the
+    // neighbours decoded again when they were packed, so that a turn either way is a paint; every other keeps
+    // its file.
     void keepNearShown();
     // Decodes the cached page of `key` back from its file on the decoding thread.
     void unpackPage(const std::string& key);
@@ -232,10 +234,12 @@ private:
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
     void tilesFailed(const TileBatch& batch);
     void pumpThumbnails();
-    // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for it.
+    // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for
+    // it.
     void askPageAhead();
     void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
-    void thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost, const std::optional<QImage>& image);
+    void thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
+                          const std::optional<QImage>& image);
     void thumbnailFailed(const ThumbnailRender& render, bool reachedWorker);
     void nextThumbnailGeneration();
 

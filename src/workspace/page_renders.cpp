@@ -53,7 +53,8 @@ std::optional<QByteArray> readPng(const std::string& path) {
     QByteArray bytes(static_cast<qsizetype>(info.st_size) + 1, Qt::Uninitialized);
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
+        const ssize_t n =
+            ::read(fd.get(), bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::nullopt;
         if (n == 0) break;
@@ -120,7 +121,8 @@ std::optional<LoadedPage> loadPage(const std::optional<std::string>& path, std::
     if (width && height && *width > 0 && *height > 0) {
         const double points = std::max(backing, 1.0);
         // The image was just decoded and is not shared: setting its ratio copies nothing.
-        image.setDevicePixelRatio(static_cast<double>(image.width()) / (static_cast<double>(*width) / points));
+        image.setDevicePixelRatio(static_cast<double>(image.width()) /
+                                  (static_cast<double>(*width) / points));
     }
     const QSizeF size = image.deviceIndependentSize();
     if (size.width() < 1 || size.height() < 1) return std::nullopt;
@@ -153,8 +155,8 @@ std::vector<std::optional<QImage>> loadTiles(const std::vector<RenderTile>& tile
 }
 
 std::optional<QImage> loadReply(const std::string& asked, const CommandResult& result, double backing) {
-    auto image = loadPreview(result.pngPath == asked ? std::optional(asked) : std::nullopt, result.width, result.height,
-                             backing);
+    auto image = loadPreview(result.pngPath == asked ? std::optional(asked) : std::nullopt, result.width,
+                             result.height, backing);
     discard(asked);
     return image;
 }
@@ -173,7 +175,8 @@ std::int64_t cost(std::optional<std::int64_t> width, std::optional<std::int64_t>
 QImage sized(const QImage& image, QSizeF size) {
     if (image.isNull() || size.width() <= 0 || size.height() <= 0) return image;
     const QSizeF current = image.deviceIndependentSize();
-    if (std::abs(current.width() - size.width()) <= 0.5 && std::abs(current.height() - size.height()) <= 0.5) {
+    if (std::abs(current.width() - size.width()) <= 0.5 &&
+        std::abs(current.height() - size.height()) <= 0.5) {
         return image;
     }
     const double ratio = static_cast<double>(image.width()) / size.width();
@@ -185,8 +188,8 @@ QImage sized(const QImage& image, QSizeF size) {
     }
     // Setting the ratio of a shared QImage would copy its pixels; a view over them does not.
     auto* kept = new QImage(image);
-    QImage view(kept->constBits(), kept->width(), kept->height(), kept->bytesPerLine(), kept->format(), releaseKept,
-                kept);
+    QImage view(kept->constBits(), kept->width(), kept->height(), kept->bytesPerLine(), kept->format(),
+                releaseKept, kept);
     view.setDevicePixelRatio(ratio);
     return view;
 }
@@ -204,7 +207,8 @@ std::string scaleText(double scale) {
     std::array<char, 32> buffer{};
     const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), scale);
     std::string text(buffer.data(), written.ptr);
-    const bool whole = std::all_of(text.begin(), text.end(), [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
+    const bool whole =
+        std::all_of(text.begin(), text.end(), [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
     if (whole) text += ".0";
     return text;
 }

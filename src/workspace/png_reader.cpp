@@ -86,8 +86,8 @@ public:
     std::uint8_t* take(std::size_t bytes) {
         {
             const std::lock_guard guard(lock_);
-            const auto found =
-                std::find_if(free_.begin(), free_.end(), [&](std::uint8_t* block) { return sizeOf(block) == bytes; });
+            const auto found = std::find_if(free_.begin(), free_.end(),
+                                            [&](std::uint8_t* block) { return sizeOf(block) == bytes; });
             if (found != free_.end()) {
                 std::uint8_t* block = *found;
                 free_.erase(found);
@@ -210,12 +210,13 @@ QImage decode(const std::uint8_t* bytes, std::size_t size, std::uint64_t limit) 
         if (row[0] != 0) return {};  // filtered: the general decoder undoes that
         std::memmove(rows.get() + pixelBytes * y, row + 1, pixelBytes);
     }
-    const std::uint32_t alpha = toArgb(reinterpret_cast<std::uint32_t*>(rows.get()), std::size_t{width} * height);
+    const std::uint32_t alpha =
+        toArgb(reinterpret_cast<std::uint32_t*>(rows.get()), std::size_t{width} * height);
     // An opaque image paints as a plain copy as RGB32; ARGB32 would be premultiplied on every paint.
     const auto format = alpha == 0xFF ? QImage::Format_RGB32 : QImage::Format_ARGB32;
     QImage image(
-        rows.get(), static_cast<int>(width), static_cast<int>(height), static_cast<qsizetype>(pixelBytes), format,
-        [](void* kept) { Blocks::shared().give(static_cast<std::uint8_t*>(kept)); }, rows.get());
+        rows.get(), static_cast<int>(width), static_cast<int>(height), static_cast<qsizetype>(pixelBytes),
+        format, [](void* kept) { Blocks::shared().give(static_cast<std::uint8_t*>(kept)); }, rows.get());
     if (image.isNull()) return {};
     rows.release();
     if (srgb) image.setColorSpace(QColorSpace::SRgb);
@@ -228,7 +229,8 @@ QImage decodeRgba(QByteArrayView bytes, std::int64_t limitBytes) {
     // Rows are turned into pixels as little-endian words.
     if constexpr (std::endian::native != std::endian::little) return {};
     try {
-        return decode(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<std::size_t>(bytes.size()),
+        return decode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                      static_cast<std::size_t>(bytes.size()),
                       static_cast<std::uint64_t>(std::clamp<std::int64_t>(limitBytes, 0, 1LL << 30)));
     } catch (const std::bad_alloc&) {
         return {};

@@ -35,8 +35,8 @@ void RecoveryCheckpoints::dismiss() { setShowRecovery(false); }
 void RecoveryCheckpoints::discard(const std::string& recoveryId) {
     CommandParams params;
     params.recoveryId = recoveryId;
-    link_.send(CommandSender::makeRequest(CommandMethod::discardRecovery, std::move(params)), std::nullopt, true,
-               [this](const CommandResult&) { refresh(); });
+    link_.send(CommandSender::makeRequest(CommandMethod::discardRecovery, std::move(params)), std::nullopt,
+               true, [this](const CommandResult&) { refresh(); });
 }
 
 std::string RecoveryCheckpoints::name(const std::string& recoveryId) const {

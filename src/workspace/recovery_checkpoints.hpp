@@ -20,7 +20,8 @@ class WorkspaceState;
 
 class RecoveryCheckpoints : public QObject {
     Q_OBJECT
-    Q_PROPERTY(std::vector<RecoveryInfo> recoveries READ recoveries WRITE setRecoveries NOTIFY recoveriesChanged)
+    Q_PROPERTY(
+        std::vector<RecoveryInfo> recoveries READ recoveries WRITE setRecoveries NOTIFY recoveriesChanged)
     Q_PROPERTY(bool showRecovery READ showRecovery WRITE setShowRecovery NOTIFY showRecoveryChanged)
 
 public:

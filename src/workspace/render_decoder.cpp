@@ -46,7 +46,8 @@ void RenderDecoder::post(Decode decode, Done done) {
     });
 }
 
-void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing, ImageDone done) {
+void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing,
+                              ImageDone done) {
     // Only what the decode needs crosses over, never the document's state the reply carries.
     std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
     post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
@@ -54,7 +55,8 @@ void RenderDecoder::loadReply(const std::string& asked, const CommandResult& res
          std::move(done));
 }
 
-void RenderDecoder::loadPage(const std::string& asked, const CommandResult& result, double backing, PageDone done) {
+void RenderDecoder::loadPage(const std::string& asked, const CommandResult& result, double backing,
+                             PageDone done) {
     // As loadReply(): only the file asked for is read.
     std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
     post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
@@ -68,7 +70,8 @@ void RenderDecoder::unpack(QByteArray png, double ratio, ImageDone done) {
 
 void RenderDecoder::loadTiles(std::vector<RenderTile> tiles, double backing, TilesDone done) {
     std::vector<std::shared_ptr<const void>> files;
-    for (const RenderTile& tile : tiles) files.push_back(PageRenders::deletedWhenDone(tile.pngPath.value_or("")));
+    for (const RenderTile& tile : tiles)
+        files.push_back(PageRenders::deletedWhenDone(tile.pngPath.value_or("")));
     post([files = std::move(files), tiles = std::move(tiles),
           backing] { return PageRenders::loadTiles(tiles, backing); },
          std::move(done));

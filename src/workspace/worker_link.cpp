@@ -75,7 +75,8 @@ void WorkerLink::startEarly() {
 
 void WorkerLink::launch() {
     if (std::exchange(startedEarly_, false)) {
-        if (const std::exception_ptr failure = std::exchange(earlyFailure_, nullptr)) std::rethrow_exception(failure);
+        if (const std::exception_ptr failure = std::exchange(earlyFailure_, nullptr))
+            std::rethrow_exception(failure);
     } else {
         startProcess();
     }
@@ -122,7 +123,8 @@ void WorkerLink::connectToWorker(const std::string& socket) {
         std::error_code error;
         if (std::filesystem::exists(socket, error)) break;
         // The pause between checks, cut short by a worker that ends.
-        if (worker_->waitForExit(pauseMilliseconds)) throw std::runtime_error("The PDF worker ended at its start.");
+        if (worker_->waitForExit(pauseMilliseconds))
+            throw std::runtime_error("The PDF worker ended at its start.");
     }
     std::shared_ptr<CommandClient> client;
     for (int attempt = 1; !client; ++attempt) {
@@ -150,7 +152,8 @@ void WorkerLink::abandonLaunch(std::exception_ptr error) {
     ++workerGeneration_;
     const std::unique_ptr<WorkerProcess> process = std::move(worker_);
     bool ended = false;
-    for (int check = 0; check < exitChecks && !ended; ++check) ended = process->waitForExit(pauseMilliseconds);
+    for (int check = 0; check < exitChecks && !ended; ++check)
+        ended = process->waitForExit(pauseMilliseconds);
     if (ended) {
         if (const auto termination = process->termination())
             throw EngineLaunchError::stoppedAtStart(recordStop(*termination));
@@ -199,7 +202,9 @@ void WorkerLink::shutdown() {
     }
 }
 
-bool WorkerLink::workerEnded(int milliseconds) const { return !worker_ || worker_->waitForExit(milliseconds); }
+bool WorkerLink::workerEnded(int milliseconds) const {
+    return !worker_ || worker_->waitForExit(milliseconds);
+}
 
 ResourceLimits WorkerLink::limits() const {
     return ResourceLimits::fromEnvironment(services_.workerHost->environment(), physicalMemoryBytes());
@@ -294,7 +299,8 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
         revisionsClient_ = &client;
     }
     if (ownChange) {
-        request.expectedRevision = ownRevisions_.forward(*request.params.sessionId, *request.expectedRevision);
+        request.expectedRevision =
+            ownRevisions_.forward(*request.params.sessionId, *request.expectedRevision);
     }
     // Counted down on the GUI thread with the outcome, whichever it is.
     const auto settled = [this, ownChange] {
@@ -303,7 +309,9 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
     CommandClient::ProgressHandler progress;
     if (activity) {
         post(this, [this, id = request.id, title = *activity] { beginActivity(id, title); });
-        progress = [this](const CommandProgress& line) { post(this, [this, line] { followProgress(line); }); };
+        progress = [this](const CommandProgress& line) {
+            post(this, [this, line] { followProgress(line); });
+        };
     }
     const auto fail = [this, id = request.id, onFailure, settled](std::string code, std::string message) {
         settled();
@@ -318,27 +326,29 @@ void WorkerLink::exchange(CommandClient& client, CommandRequest request, bool ow
         CommandResponse response = client.send(request, progress);
         if (request.expectedRevision && request.params.sessionId && response.ok && response.result &&
             response.result->revision) {
-            ownRevisions_.record(*request.params.sessionId, *request.expectedRevision, *response.result->revision);
+            ownRevisions_.record(*request.params.sessionId, *request.expectedRevision,
+                                 *response.result->revision);
         }
-        post(this, [this, response = std::move(response), id = request.id, onSuccess, onCancelled, fail, settled] {
-            if (response.ok && response.result) {
-                settled();
-                endActivity(id);
-                onSuccess(*response.result);
-                return;
-            }
-            const std::string code =
-                response.error ? response.error->code : std::string(rawValue(FailureCode::internal));
-            const std::string message = response.error ? response.error->message : "Command failed.";
-            if (code != rawValue(FailureCode::cancelled)) {
-                fail(code, message);
-                return;
-            }
-            settled();
-            endActivity(id);
-            state_.setStatus(message);
-            if (onCancelled) onCancelled();
-        });
+        post(this,
+             [this, response = std::move(response), id = request.id, onSuccess, onCancelled, fail, settled] {
+                 if (response.ok && response.result) {
+                     settled();
+                     endActivity(id);
+                     onSuccess(*response.result);
+                     return;
+                 }
+                 const std::string code =
+                     response.error ? response.error->code : std::string(rawValue(FailureCode::internal));
+                 const std::string message = response.error ? response.error->message : "Command failed.";
+                 if (code != rawValue(FailureCode::cancelled)) {
+                     fail(code, message);
+                     return;
+                 }
+                 settled();
+                 endActivity(id);
+                 state_.setStatus(message);
+                 if (onCancelled) onCancelled();
+             });
     } catch (const std::exception& error) {
         const bool lost = isLostConnection(error);
         post(this, [this, fail, lost, description = std::string(error.what())] {
@@ -403,13 +413,14 @@ void WorkerLink::cancelActivity() {
     setActivity(cancelling);
     CommandParams params;
     params.requestId = cancelling.requestId;
-    controlQueue_.post([client = controlClient_, request = makeRequest(CommandMethod::cancel, std::move(params))] {
-        try {
-            client->send(request);
-        } catch (const std::exception&) {
-            // The cancelled command reports its own end; a cancel that did not arrive changes nothing.
-        }
-    });
+    controlQueue_.post(
+        [client = controlClient_, request = makeRequest(CommandMethod::cancel, std::move(params))] {
+            try {
+                client->send(request);
+            } catch (const std::exception&) {
+                // The cancelled command reports its own end; a cancel that did not arrive changes nothing.
+            }
+        });
 }
 
 }  // namespace kivo

@@ -106,8 +106,9 @@ public:
     // command queue, the activity titled `activity` while it runs, and the outcome back on the
     // GUI thread. `clearsError` empties `errorMessage` first. A failure without `onFailure` goes to
     // `errorMessage`; a cancel says so in `status`.
-    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
-              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr) override;
+    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
+              SuccessHandler onSuccess, FailureHandler onFailure = nullptr,
+              CancelHandler onCancelled = nullptr) override;
     // Asks the worker to cancel the command of the shown activity, once, on the control connection.
     void cancelActivity();
     // Whether the control connection stands, so that a command can be cancelled at all.
@@ -129,8 +130,8 @@ private:
     // One more stop of a worker in the recent count, with its sentence.
     WorkerStop recordStop(const WorkerTermination& termination);
     void exchange(CommandClient& client, CommandRequest request, bool ownChange,
-                  const std::optional<std::string>& activity, SuccessHandler onSuccess, FailureHandler onFailure,
-                  CancelHandler onCancelled);
+                  const std::optional<std::string>& activity, SuccessHandler onSuccess,
+                  FailureHandler onFailure, CancelHandler onCancelled);
     void reconnectAndInspect(CommandClient& client, const std::optional<std::string>& session);
     void beginActivity(const std::string& requestId, const std::string& title);
     void followProgress(const CommandProgress& line);

@@ -54,7 +54,8 @@ void QProcessWorker::start(const std::filesystem::path& program, const std::vect
     for (const auto& argument : arguments) list << QString::fromStdString(argument);
     process_.start(QString::fromStdString(program.string()), list);
     if (!process_.waitForStarted(-1)) {
-        throw std::runtime_error("The PDF worker could not be started: " + process_.errorString().toStdString());
+        throw std::runtime_error("The PDF worker could not be started: " +
+                                 process_.errorString().toStdString());
     }
     started_ = true;
 }
@@ -65,7 +66,8 @@ void QProcessWorker::writeInputAndClose(const std::string& bytes) {
                          (process_.bytesToWrite() == 0 || process_.waitForBytesWritten(5000));
     process_.closeWriteChannel();
     if (!written) {
-        throw std::runtime_error("The PDF worker did not take its tokens: " + process_.errorString().toStdString());
+        throw std::runtime_error("The PDF worker did not take its tokens: " +
+                                 process_.errorString().toStdString());
     }
 }
 
@@ -79,8 +81,9 @@ bool QProcessWorker::waitForExit(int milliseconds) {
 std::optional<WorkerTermination> QProcessWorker::termination() const {
     if (!started_ || process_.state() != QProcess::NotRunning) return std::nullopt;
     // For a crash QProcess reports the number of the signal as the exit code.
-    const auto reason = process_.exitStatus() == QProcess::CrashExit ? WorkerTermination::Reason::uncaughtSignal
-                                                                     : WorkerTermination::Reason::exit;
+    const auto reason = process_.exitStatus() == QProcess::CrashExit
+                            ? WorkerTermination::Reason::uncaughtSignal
+                            : WorkerTermination::Reason::exit;
     return WorkerTermination{reason, process_.exitCode()};
 }
 
@@ -91,13 +94,15 @@ void QProcessWorker::passOnDiagnostics(bool atEnd) {
         qsizetype end = diagnostics_.indexOf('\n', start);
         if (end < 0) {
             // A line longer than any the worker writes is passed on in pieces, never held whole.
-            if (start == diagnostics_.size() || (!atEnd && diagnostics_.size() - start <= longestDiagnostic)) break;
+            if (start == diagnostics_.size() || (!atEnd && diagnostics_.size() - start <= longestDiagnostic))
+                break;
             end = diagnostics_.size() - 1;
         }
         const QByteArrayView line(diagnostics_.constData() + start, end + 1 - start);
         if (!line.startsWith(QByteArrayView(workerListeningLine.data(), workerListeningLine.size()))) {
             // Like the worker's own write: what becomes of it is not examined.
-            [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), static_cast<size_t>(line.size()));
+            [[maybe_unused]] const auto written =
+                ::write(STDERR_FILENO, line.data(), static_cast<size_t>(line.size()));
         }
         start = end + 1;
     }

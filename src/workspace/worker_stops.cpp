@@ -20,13 +20,14 @@ std::string describeStop(const WorkerTermination& termination, const ResourceLim
     }
     switch (status) {
         case WorkerExit::sandboxFailed:
-            return "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
+            return "The PDF worker stopped because the system would not apply its sandbox, and it does not "
+                   "open "
                    "documents without one.";
         case WorkerExit::stalled: {
             // "%g" as the C locale writes it: the editor's process locale may put a comma in "0.05".
             std::array<char, 64> seconds{};
-            const auto written = std::to_chars(seconds.data(), seconds.data() + seconds.size(), limits.stallSeconds,
-                                               std::chars_format::general, 6);
+            const auto written = std::to_chars(seconds.data(), seconds.data() + seconds.size(),
+                                               limits.stallSeconds, std::chars_format::general, 6);
             return "The PDF worker stopped because a command made no progress for " +
                    std::string(seconds.data(), written.ptr) + " seconds.";
         }

@@ -20,7 +20,8 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
     d_->link_->setGate({[this](const CommandRequest& request) { return refusal(request); },
                         [this](const CommandRequest& request) { requestLeaving(request); },
                         [this](const CommandResult& result, const std::optional<std::string>& session) {
-                            if (sessionId() == session) adopt(result, status(), true, RenderInvalidation::all());
+                            if (sessionId() == session)
+                                adopt(result, status(), true, RenderInvalidation::all());
                         }});
     connect(d_->link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
     connect(d_->renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
@@ -108,8 +109,8 @@ CommandRequest Workspace::makeRequest(CommandMethod method, CommandParams params
 
 void Workspace::send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
                      SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled) {
-    d_->link_->send(std::move(request), std::move(activity), clearsError, std::move(onSuccess), std::move(onFailure),
-                    std::move(onCancelled));
+    d_->link_->send(std::move(request), std::move(activity), clearsError, std::move(onSuccess),
+                    std::move(onFailure), std::move(onCancelled));
 }
 
 std::optional<std::string> Workspace::refusal(const CommandRequest& request) const {
@@ -119,7 +120,8 @@ std::optional<std::string> Workspace::refusal(const CommandRequest& request) con
 
 void Workspace::requestLeaving(const CommandRequest& request) {
     // Another move of the nudged annotation (a drag, say) decides where the next nudge starts.
-    if (d_->nudgeBase_ && request.params.annotationId == d_->nudgeBase_->annotationId && request.params.rect) {
+    if (d_->nudgeBase_ && request.params.annotationId == d_->nudgeBase_->annotationId &&
+        request.params.rect) {
         d_->nudgeBase_.reset();
     }
 }

@@ -252,8 +252,9 @@ private:
 
     // Every command goes through the link (WorkerLink::send); these only shorten the call sites.
     static CommandRequest makeRequest(CommandMethod method, CommandParams params = {});
-    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
-              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr);
+    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
+              SuccessHandler onSuccess, FailureHandler onFailure = nullptr,
+              CancelHandler onCancelled = nullptr);
     // What the workspace says about a request on its way (WorkerLink::Gate).
     std::optional<std::string> refusal(const CommandRequest& request) const;
     void requestLeaving(const CommandRequest& request);
@@ -301,7 +302,8 @@ private:
     // The search under way, a few pages a request (workspace_search.cpp).
     struct SearchRun;
     void askSearchPages();
-    void searchPagesAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index, const CommandResult& result);
+    void searchPagesAnswered(const std::shared_ptr<SearchRun>& run, std::size_t index,
+                             const CommandResult& result);
     void finishSearch();
     void showSearchActivity();
     // The run is over: its answers still on their way are dropped and its activity goes.
@@ -326,7 +328,8 @@ private:
 
     // The lost document and the checkpoints (workspace_recovery.cpp)
     void restoreLost(const LostDocument& lost, const std::optional<std::string>& password);
-    void reopenLost(const LostDocument& lost, const std::string& path, const std::optional<std::string>& password);
+    void reopenLost(const LostDocument& lost, const std::string& path,
+                    const std::optional<std::string>& password);
     void lostAttemptFailed(const LostDocument& lost, const std::string& code, const std::string& message,
                            bool triedPassword, const std::function<void(const std::string&)>& retry);
     void adoptLost(const CommandResult& result, const LostDocument& lost, const std::string& outcome);

@@ -89,7 +89,8 @@ void Workspace::addImage(OverlayKind kind, const PDFRect& rect) {
     params.contents = signature ? "Visual signature" : "Image";
     params.kind = std::string(rawValue(kind));
     params.imagePath = image->string();
-    mutate(CommandMethod::addContent, std::move(params), signature ? "Visual signature added" : "Image overlay added");
+    mutate(CommandMethod::addContent, std::move(params),
+           signature ? "Visual signature added" : "Image overlay added");
 }
 
 void Workspace::underlineSelectionWithInk() {
@@ -98,7 +99,8 @@ void Workspace::underlineSelectionWithInk() {
         setStatus(selectTextFirst);
         return;
     }
-    addInk({PDFPoint{rect->left, rect->bottom - underlineGap}, PDFPoint{rect->right, rect->bottom - underlineGap}});
+    addInk({PDFPoint{rect->left, rect->bottom - underlineGap},
+            PDFPoint{rect->right, rect->bottom - underlineGap}});
 }
 
 // An annotation stays selected when another page is shown; the keys and commands then act on
@@ -151,8 +153,8 @@ void Workspace::promptSelectedContents() {
     if (!selected) return;
     const AnnotationInfo shown = *selected;
     const auto typed = d_->services_.prompts->askText(
-        "Edit " + shown.kind, "This changes the PDF annotation contents. Overlays are not redaction.", shown.contents,
-        "Save");
+        "Edit " + shown.kind, "This changes the PDF annotation contents. Overlays are not redaction.",
+        shown.contents, "Save");
     if (typed) updateSelectedContents(*typed);
 }
 

@@ -67,8 +67,9 @@ void Workspace::history(CommandMethod method, const std::string& status) {
     params.sessionId = sessionId();
     CommandRequest request = makeRequest(method, std::move(params));
     request.expectedRevision = inspect() ? inspect()->revision : std::nullopt;
-    send(std::move(request), activityTitle(method), true,
-         [this, status](const CommandResult& result) { adopt(result, status, false, RenderInvalidation::all()); });
+    send(std::move(request), activityTitle(method), true, [this, status](const CommandResult& result) {
+        adopt(result, status, false, RenderInvalidation::all());
+    });
 }
 
 void Workspace::fill(const std::string& field, const std::string& value) {
@@ -98,7 +99,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     const std::optional<std::string> oldSession = sessionId();
     const std::optional<std::string> oldSourcePath = inspect() ? inspect()->sourcePath : std::nullopt;
     const std::optional<std::string> oldAnnotation = selectedAnnotationId();
-    const std::optional<std::size_t> oldPosition = inspect() ? positionOf(*inspect(), selectedPageId()) : std::nullopt;
+    const std::optional<std::size_t> oldPosition =
+        inspect() ? positionOf(*inspect(), selectedPageId()) : std::nullopt;
 
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
@@ -118,7 +120,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         // another document starts at its first.
         std::optional<std::string> shown;
         if (result.pages && !result.pages->empty()) {
-            const std::size_t at = sameSession && oldPosition ? std::min(*oldPosition, result.pages->size() - 1) : 0;
+            const std::size_t at =
+                sameSession && oldPosition ? std::min(*oldPosition, result.pages->size() - 1) : 0;
             shown = (*result.pages)[at].id;
         }
         setSelectedPageId(shown);
@@ -129,15 +132,16 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     }
     setStatus(status);
     syncSavePhase();
-    if (const auto position = positionOf(result, selectedPageId())) setPageJump(std::to_string(*position + 1));
+    if (const auto position = positionOf(result, selectedPageId()))
+        setPageJump(std::to_string(*position + 1));
 
     if (sameSession) {
         if (oldAnnotation) {
             const std::vector<AnnotationInfo> none;
             const auto& annotations = result.annotations ? *result.annotations : none;
-            const auto kept =
-                std::find_if(annotations.begin(), annotations.end(),
-                             [&](const AnnotationInfo& annotation) { return annotation.id == *oldAnnotation; });
+            const auto kept = std::find_if(
+                annotations.begin(), annotations.end(),
+                [&](const AnnotationInfo& annotation) { return annotation.id == *oldAnnotation; });
             if (kept != annotations.end()) {
                 setSelectedAnnotationId(kept->id);
                 setSelection(kept->rect);
@@ -157,7 +161,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     }
 }
 
-void Workspace::closeReplacedSession(const std::optional<std::string>& previous, const CommandResult& result) {
+void Workspace::closeReplacedSession(const std::optional<std::string>& previous,
+                                     const CommandResult& result) {
     // A worker that answers with the same session kept the document: there is nothing to close.
     if (previous && result.sessionId != previous) closeSession(*previous);
 }
@@ -202,14 +207,16 @@ void Workspace::open(const std::filesystem::path& path, const std::optional<std:
 
 Workspace::FailureHandler Workspace::retryWithPassword(const std::string& name, bool triedPassword,
                                                        std::function<void(const std::string&)> retry) {
-    return [this, name, triedPassword, retry = std::move(retry)](const std::string& code, const std::string& message) {
+    return [this, name, triedPassword, retry = std::move(retry)](const std::string& code,
+                                                                 const std::string& message) {
         if (code != rawValue(FailureCode::passwordRequired)) {
             setErrorMessage(message);
             return;
         }
         // Asked again after a wrong one, until the user cancels; the title says why it is asked again.
-        const auto typed = askPassword(triedPassword ? "That password did not open " + name : "Password required",
-                                       "This PDF is encrypted. The password is not stored or logged.");
+        const auto typed =
+            askPassword(triedPassword ? "That password did not open " + name : "Password required",
+                        "This PDF is encrypted. The password is not stored or logged.");
         if (typed) retry(*typed);
     };
 }
@@ -226,9 +233,10 @@ void Workspace::openLaunchFiles(std::vector<std::string> arguments, int attempts
         return;
     }
     if (attemptsLeft < 1 || errorMessage()) return;
-    QTimer::singleShot(launchFileRetryMilliseconds, this, [this, arguments = std::move(arguments), attemptsLeft] {
-        openLaunchFiles(arguments, attemptsLeft - 1);
-    });
+    QTimer::singleShot(launchFileRetryMilliseconds, this,
+                       [this, arguments = std::move(arguments), attemptsLeft] {
+                           openLaunchFiles(arguments, attemptsLeft - 1);
+                       });
 }
 
 void Workspace::select(const std::string& pageId) {
@@ -247,7 +255,8 @@ void Workspace::select(const std::string& pageId) {
 // else (an MCP client) in the meantime: taking it in here would skip its invalidation, so it is
 // left to the change watch, which adopts it and makes every page and thumbnail stale.
 void Workspace::takeRenderedInspection(const CommandResult& result) {
-    if (!inspect() || result.sessionId != inspect()->sessionId || result.revision != inspect()->revision) return;
+    if (!inspect() || result.sessionId != inspect()->sessionId || result.revision != inspect()->revision)
+        return;
     setInspect(result);
     syncSavePhase();
 }

@@ -64,7 +64,8 @@ void Workspace::moveSelectedPage(std::int64_t by) {
     CommandParams params;
     params.sessionId = sessionId();
     params.pageIds = std::move(ids);
-    mutate(CommandMethod::organizePages, std::move(params), "Page moved to position " + std::to_string(target + 1));
+    mutate(CommandMethod::organizePages, std::move(params),
+           "Page moved to position " + std::to_string(target + 1));
 }
 
 void Workspace::rotateSelected(std::int64_t degrees) {

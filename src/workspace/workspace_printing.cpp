@@ -103,8 +103,8 @@ std::optional<std::filesystem::path> keepPrivately(const std::filesystem::path& 
 // a copy or sheet of an odd number of pages gets a blank back (an empty id), so that each starts on
 // the front of a sheet; nothing blank follows the last page. Nothing when that makes more than
 // the worker takes, which is known before a single page is listed.
-std::optional<std::vector<std::string>> printedPages(const std::vector<std::string>& pages, int copies, bool collate,
-                                                     bool twoSided) {
+std::optional<std::vector<std::string>> printedPages(const std::vector<std::string>& pages, int copies,
+                                                     bool collate, bool twoSided) {
     std::vector<std::vector<std::string>> units;
     const std::size_t perUnit = collate ? std::max<std::size_t>(pages.size(), 1) : twoSided ? 2 : 1;
     for (std::size_t first = 0; first < pages.size(); first += perUnit) {
@@ -113,7 +113,8 @@ std::optional<std::vector<std::string>> printedPages(const std::vector<std::stri
     }
     std::uint64_t count = 0;
     for (const std::vector<std::string>& unit : units) {
-        count += static_cast<std::uint64_t>(copies) * (unit.size() + (twoSided && unit.size() % 2 != 0 ? 1 : 0));
+        count +=
+            static_cast<std::uint64_t>(copies) * (unit.size() + (twoSided && unit.size() % 2 != 0 ? 1 : 0));
     }
     if (!units.empty() && twoSided && units.back().size() % 2 != 0) --count;  // no blank after the last page
     if (count > maxSequencePages) return std::nullopt;
@@ -143,7 +144,8 @@ void Workspace::printDocument() {
     if (!sessionId()) return;
     const auto copy = makeExportFile();
     if (!copy) {
-        setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
+        setErrorMessage(
+            "Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
     }
     d_->printCopies_.insert(copy->string());
@@ -159,7 +161,8 @@ void Workspace::printDocument() {
                         ? std::filesystem::path(*inspect()->sourcePath).filename().string()
                         : "Untitled.pdf";
         if (inspect()) {
-            job.pageCount = inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);
+            job.pageCount =
+                inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);
         }
         if (!job.take()) return finishPrint(job, PrintOutcome::failed("the exported copy could not be read"));
         const std::optional<PrintChoice> choice = d_->services_.printer->choose(job);
@@ -205,7 +208,8 @@ void Workspace::printPages(PrintJob job, PrintChoice choice, const std::vector<s
     job.size = 0;
     const auto copy = makeExportFile();
     if (!copy) {
-        setErrorMessage("Could not print: there is no private folder for the print copy. Nothing was printed.");
+        setErrorMessage(
+            "Could not print: there is no private folder for the print copy. Nothing was printed.");
         return;
     }
     d_->printCopies_.insert(copy->string());
@@ -252,7 +256,8 @@ std::optional<std::vector<std::string>> Workspace::pagesForFile(const PrintChoic
     if (chosen.empty()) chosen = all;
     // Last page first, as a printer asked for that order puts them out: every copy in that order.
     if (choice.reverse) std::reverse(chosen.begin(), chosen.end());
-    const bool twoSided = choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
+    const bool twoSided =
+        choice.sides == PrintChoice::Sides::longEdge || choice.sides == PrintChoice::Sides::shortEdge;
     std::optional<std::vector<std::string>> pages =
         printedPages(chosen, std::max(choice.copies, 1), choice.collate, twoSided);
     if (pages && *pages == all) pages->clear();
@@ -274,7 +279,8 @@ std::vector<std::string> Workspace::pagesInRanges(const std::string& ranges) con
         const std::string_view whole(part);
         const std::int64_t first = number(whole.substr(0, dash));
         const std::int64_t last = dash == std::string::npos ? first : number(whole.substr(dash + 1));
-        for (std::int64_t page = std::max<std::int64_t>(first, 1); page <= last && page <= std::ssize(pages); ++page) {
+        for (std::int64_t page = std::max<std::int64_t>(first, 1); page <= last && page <= std::ssize(pages);
+             ++page) {
             const std::string& id = pages[static_cast<std::size_t>(page - 1)].id;
             // The worker takes each page once.
             if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);

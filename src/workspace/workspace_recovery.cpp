@@ -7,7 +7,9 @@
 
 namespace kivo {
 
-bool Workspace::isPending(const LostDocument& lost) const { return d_->lostDocument_ && *d_->lostDocument_ == lost; }
+bool Workspace::isPending(const LostDocument& lost) const {
+    return d_->lostDocument_ && *d_->lostDocument_ == lost;
+}
 
 void Workspace::restoreLost(const LostDocument& lost, const std::optional<std::string>& password) {
     CommandParams params;
@@ -41,15 +43,18 @@ void Workspace::reopenLost(const LostDocument& lost, const std::string& path,
             if (lost.dirty) outcome += " Its unsaved changes had no recovery checkpoint and are lost.";
             adoptLost(result, lost, outcome);
         },
-        [this, lost, path, tried = password.has_value()](const std::string& code, const std::string& message) {
-            lostAttemptFailed(lost, code, message, tried,
-                              [this, lost, path](const std::string& typed) { reopenLost(lost, path, typed); });
+        [this, lost, path, tried = password.has_value()](const std::string& code,
+                                                         const std::string& message) {
+            lostAttemptFailed(lost, code, message, tried, [this, lost, path](const std::string& typed) {
+                reopenLost(lost, path, typed);
+            });
         },
         [this, lost] { giveUp(lost, "the restore was cancelled"); });
 }
 
-void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& code, const std::string& message,
-                                  bool triedPassword, const std::function<void(const std::string&)>& retry) {
+void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& code,
+                                  const std::string& message, bool triedPassword,
+                                  const std::function<void(const std::string&)>& retry) {
     if (!isPending(lost)) return;
     // The worker stopped under it: the document stays pending and the stop decides what follows.
     // A connection that broke under a worker that goes on running decides nothing, so that one gives up.
@@ -60,9 +65,10 @@ void Workspace::lostAttemptFailed(const LostDocument& lost, const std::string& c
         return;
     }
     const std::string title = triedPassword ? "That password did not open " + lost.name : "Password required";
-    const auto typed = askPassword(title, "Enter the password for " + lost.name +
-                                              " to open it again after the PDF worker stopped. The password is not "
-                                              "stored or logged.");
+    const auto typed =
+        askPassword(title, "Enter the password for " + lost.name +
+                               " to open it again after the PDF worker stopped. The password is not "
+                               "stored or logged.");
     if (typed) {
         retry(*typed);
     } else {
@@ -117,8 +123,9 @@ void Workspace::restoreRecovery(const std::string& recoveryId, const std::option
             d_->checkpoints_->dismiss();
         },
         // An encrypted checkpoint opens the way its file would.
-        retryWithPassword(name, password.has_value(),
-                          [this, recoveryId](const std::string& password) { restoreRecovery(recoveryId, password); }));
+        retryWithPassword(name, password.has_value(), [this, recoveryId](const std::string& password) {
+            restoreRecovery(recoveryId, password);
+        }));
 }
 
 }  // namespace kivo

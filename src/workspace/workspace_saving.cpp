@@ -16,7 +16,8 @@ void Workspace::save() {
 }
 
 void Workspace::saveAs() {
-    if (const auto path = d_->services_.fileDialogs->chooseSavePdf("Save As", suggestedName(), documentFolder())) {
+    if (const auto path =
+            d_->services_.fileDialogs->chooseSavePdf("Save As", suggestedName(), documentFolder())) {
         write(SaveMode::saveAs, path->string(), false);
     }
 }
@@ -29,12 +30,14 @@ void Workspace::saveCopy() {
 }
 
 std::string Workspace::suggestedName() const {
-    if (inspect() && inspect()->sourcePath) return std::filesystem::path(*inspect()->sourcePath).filename().string();
+    if (inspect() && inspect()->sourcePath)
+        return std::filesystem::path(*inspect()->sourcePath).filename().string();
     return "Untitled.pdf";
 }
 
 std::filesystem::path Workspace::documentFolder() const {
-    if (inspect() && inspect()->sourcePath) return std::filesystem::path(*inspect()->sourcePath).parent_path();
+    if (inspect() && inspect()->sourcePath)
+        return std::filesystem::path(*inspect()->sourcePath).parent_path();
     return {};
 }
 

@@ -59,7 +59,8 @@ struct Workspace::SearchRun {
     QMetaObject::Connection cancelWatch;
 
     bool carries(const std::string& requestId) const {
-        return std::any_of(inFlight.begin(), inFlight.end(), [&](const Asked& a) { return a.id == requestId; });
+        return std::any_of(inFlight.begin(), inFlight.end(),
+                           [&](const Asked& a) { return a.id == requestId; });
     }
 };
 
@@ -121,7 +122,8 @@ void Workspace::askSearchPages() {
                 endSearchRun();
                 // A page taken away by a change, or a document closed for another, on its way is no failure:
                 // the document as it is now is searched.
-                if (sessionId() && (sessionId() != run->session || !inspect() || inspect()->revision != run->revision))
+                if (sessionId() &&
+                    (sessionId() != run->session || !inspect() || inspect()->revision != run->revision))
                     return searchAgain();
                 // As a search of the whole document reports it.
                 if (code == "worker_restarting") return setStatus(message);

@@ -49,8 +49,9 @@ const std::vector<AnnotationInfo>& Workspace::annotations() const {
 
 const AnnotationInfo* Workspace::annotation(const std::string& annotationId) const {
     const auto& all = annotations();
-    const auto found = std::find_if(all.begin(), all.end(),
-                                    [&](const AnnotationInfo& candidate) { return candidate.id == annotationId; });
+    const auto found = std::find_if(all.begin(), all.end(), [&](const AnnotationInfo& candidate) {
+        return candidate.id == annotationId;
+    });
     return found != all.end() ? &*found : nullptr;
 }
 
@@ -107,7 +108,9 @@ void Workspace::hitTestAnnotation(const PDFPoint& point) {
     setSelectedText("");
 }
 
-std::string Workspace::text(const PDFRect& rect) const { return PageText::textUnder(d_->renderer_->pageChars(), rect); }
+std::string Workspace::text(const PDFRect& rect) const {
+    return PageText::textUnder(d_->renderer_->pageChars(), rect);
+}
 
 void Workspace::selectLines(const LineSelection& lines) {
     const LineRange range = lines.range();
@@ -118,7 +121,8 @@ void Workspace::selectLines(const LineSelection& lines) {
     setSelection(selected->rect);
     setSelectedText(selected->text);
     emit revealRequested();
-    setStatus(lineStatus(range.lowerBound, range.upperBound, d_->renderer_->pageLines().size(), selected->text));
+    setStatus(
+        lineStatus(range.lowerBound, range.upperBound, d_->renderer_->pageLines().size(), selected->text));
 }
 
 void Workspace::selectAdjacentLine(std::int64_t delta, bool extend) {

@@ -19,7 +19,8 @@ namespace {
 
 class CancellingPrompts : public Prompts {
 public:
-    std::optional<std::string> askPassword(const std::string&, const std::string&, const std::string&) override {
+    std::optional<std::string> askPassword(const std::string&, const std::string&,
+                                           const std::string&) override {
         return std::nullopt;
     }
     std::optional<std::string> askText(const std::string&, const std::string&, const std::string&,
@@ -36,7 +37,9 @@ public:
                                                        const std::filesystem::path&) override {
         return std::nullopt;
     }
-    std::optional<std::filesystem::path> chooseImage(const std::filesystem::path&) override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseImage(const std::filesystem::path&) override {
+        return std::nullopt;
+    }
     std::vector<std::filesystem::path> choosePaths(const std::string&, PathKind) override { return {}; }
 };
 
@@ -55,7 +58,9 @@ class EmptyKeyStore : public KeyStore {
 public:
     std::optional<std::string> read(const std::string&) override { return std::nullopt; }
     std::optional<KeychainKey::Place> storedPlace(const std::string&) override { return std::nullopt; }
-    KeychainKey::Place save(const std::string&, const std::string&) override { return KeychainKey::Place::keyring; }
+    KeychainKey::Place save(const std::string&, const std::string&) override {
+        return KeychainKey::Place::keyring;
+    }
     void remove(const std::string&) override {}
 };
 
@@ -86,7 +91,8 @@ bool PrintJob::take() {
 }
 
 void PrintJob::read(const std::function<void(const char*, std::size_t)>& take) const {
-    if (!file || !*file) throw std::system_error(EBADF, std::generic_category(), "the PDF to print was not opened");
+    if (!file || !*file)
+        throw std::system_error(EBADF, std::generic_category(), "the PDF to print was not opened");
     std::array<char, 1 << 16> buffer{};
     // By offset, so no earlier read moves where this one starts, and never past the size checked
     // at the open, whatever the worker appends since.
@@ -94,14 +100,17 @@ void PrintJob::read(const std::function<void(const char*, std::size_t)>& take) c
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - done, buffer.size()));
         const ssize_t got = ::pread(file->get(), buffer.data(), want, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw std::system_error(errno, std::generic_category(), "the PDF to print could not be read");
+        if (got < 0)
+            throw std::system_error(errno, std::generic_category(), "the PDF to print could not be read");
         if (got == 0) throw std::system_error(EIO, std::generic_category(), "the PDF to print was cut short");
         take(buffer.data(), static_cast<std::size_t>(got));
         done += got;
     }
 }
 
-std::optional<std::string> KeychainKeyStore::read(const std::string& provider) { return KeychainKey::read(provider); }
+std::optional<std::string> KeychainKeyStore::read(const std::string& provider) {
+    return KeychainKey::read(provider);
+}
 
 std::optional<KeychainKey::Place> KeychainKeyStore::storedPlace(const std::string& provider) {
     return KeychainKey::placeOf(provider);

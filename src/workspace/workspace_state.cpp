@@ -54,7 +54,9 @@ void WorkspaceState::setSelectedPageId(std::optional<std::string> value) {
     assign(selectedPageId_, std::move(value), &WorkspaceState::selectedPageIdChanged);
 }
 
-void WorkspaceState::setStatus(std::string value) { assign(status_, std::move(value), &WorkspaceState::statusChanged); }
+void WorkspaceState::setStatus(std::string value) {
+    assign(status_, std::move(value), &WorkspaceState::statusChanged);
+}
 
 void WorkspaceState::setErrorMessage(std::optional<std::string> value) {
     assign(errorMessage_, std::move(value), &WorkspaceState::errorMessageChanged);
@@ -84,13 +86,17 @@ void WorkspaceState::setSearchHitIndex(std::int64_t value) {
     assign(searchHitIndex_, std::move(value), &WorkspaceState::searchHitIndexChanged);
 }
 
-void WorkspaceState::setTool(EditorTool value) { assign(tool_, std::move(value), &WorkspaceState::toolChanged); }
+void WorkspaceState::setTool(EditorTool value) {
+    assign(tool_, std::move(value), &WorkspaceState::toolChanged);
+}
 
 void WorkspaceState::setWorkerNotice(std::optional<WorkerNotice> value) {
     assign(workerNotice_, std::move(value), &WorkspaceState::workerNoticeChanged);
 }
 
-void WorkspaceState::setSavePhase(SavePhase value) { assign(savePhase_, value, &WorkspaceState::savePhaseChanged); }
+void WorkspaceState::setSavePhase(SavePhase value) {
+    assign(savePhase_, value, &WorkspaceState::savePhaseChanged);
+}
 
 void WorkspaceState::setPageJump(std::string value) {
     assign(pageJump_, std::move(value), &WorkspaceState::pageJumpChanged);

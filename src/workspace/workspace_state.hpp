@@ -34,18 +34,19 @@ class WorkspaceState : public QObject {
     Q_PROPERTY(std::optional<std::string> selectedPageId READ selectedPageId WRITE setSelectedPageId NOTIFY
                    selectedPageIdChanged)
     Q_PROPERTY(std::string status READ status WRITE setStatus NOTIFY statusChanged)
-    Q_PROPERTY(
-        std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(std::optional<std::string> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY
+                   errorMessageChanged)
     Q_PROPERTY(std::optional<PDFRect> selection READ selection WRITE setSelection NOTIFY selectionChanged)
-    Q_PROPERTY(std::optional<std::string> selectedAnnotationId READ selectedAnnotationId WRITE setSelectedAnnotationId
-                   NOTIFY selectedAnnotationIdChanged)
+    Q_PROPERTY(std::optional<std::string> selectedAnnotationId READ selectedAnnotationId WRITE
+                   setSelectedAnnotationId NOTIFY selectedAnnotationIdChanged)
     Q_PROPERTY(std::string selectedText READ selectedText WRITE setSelectedText NOTIFY selectedTextChanged)
     Q_PROPERTY(std::string searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
     Q_PROPERTY(std::vector<SearchHit> searchHits READ searchHits WRITE setSearchHits NOTIFY searchHitsChanged)
-    Q_PROPERTY(std::int64_t searchHitIndex READ searchHitIndex WRITE setSearchHitIndex NOTIFY searchHitIndexChanged)
-    Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
     Q_PROPERTY(
-        std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY workerNoticeChanged)
+        std::int64_t searchHitIndex READ searchHitIndex WRITE setSearchHitIndex NOTIFY searchHitIndexChanged)
+    Q_PROPERTY(EditorTool tool READ tool WRITE setTool NOTIFY toolChanged)
+    Q_PROPERTY(std::optional<WorkerNotice> workerNotice READ workerNotice WRITE setWorkerNotice NOTIFY
+                   workerNoticeChanged)
     Q_PROPERTY(SavePhase savePhase READ savePhase WRITE setSavePhase NOTIFY savePhaseChanged)
     Q_PROPERTY(std::string pageJump READ pageJump WRITE setPageJump NOTIFY pageJumpChanged)
     Q_PROPERTY(std::vector<PDFPoint> inkPoints READ inkPoints WRITE setInkPoints NOTIFY inkPointsChanged)

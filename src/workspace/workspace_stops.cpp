@@ -41,14 +41,16 @@ void Workspace::workerDidStop(const WorkerStop& stop) {
     const std::size_t stops = stop.recentStops;
 
     const WorkerTermination& termination = stop.termination;
-    if (termination.reason == WorkerTermination::Reason::exit && termination.status == WorkerExit::sandboxFailed) {
+    if (termination.reason == WorkerTermination::Reason::exit &&
+        termination.status == WorkerExit::sandboxFailed) {
         showStopNotice(std::nullopt);
     } else if (stops >= StopHistory::stopsWithoutRestart) {
         showStopNotice("It stopped " + std::to_string(stops) +
                        " times within a minute, so Kivo PDF stopped restarting it.");
     } else {
-        relaunch(stoppedWhileRestoring ? std::optional<std::string>("the PDF worker stopped again while opening it")
-                                       : std::nullopt);
+        relaunch(stoppedWhileRestoring
+                     ? std::optional<std::string>("the PDF worker stopped again while opening it")
+                     : std::nullopt);
     }
 }
 
@@ -77,7 +79,8 @@ void Workspace::showStopNotice(const std::optional<std::string>& extraSentence) 
     d_->mcp_->forget();
     const bool unsaved = d_->lostDocument_ && d_->lostDocument_->dirty;
     const std::optional<std::string> checkpoint =
-        unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.") : std::nullopt;
+        unsaved ? std::optional<std::string>("Unsaved changes stay in their recovery checkpoint.")
+                : std::nullopt;
     setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, extraSentence, checkpoint}), true});
     setStatus("The PDF worker stopped");
 }
@@ -135,7 +138,8 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
 void Workspace::cannotRelaunch(const std::string& reason) {
     forgetDocument();
     setStatus("The PDF worker is not running");
-    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, "It could not be started again: " + reason}), true});
+    setWorkerNotice(
+        WorkerNotice{joinSentences({d_->stopCause_, "It could not be started again: " + reason}), true});
 }
 
 void Workspace::noticeAfterRestart(const std::string& sentence) {

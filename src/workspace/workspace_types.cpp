@@ -44,7 +44,9 @@ constexpr std::array<std::string_view, 4> savePhaseNames = {"saved", "unsaved", 
 
 }  // namespace
 
-std::string_view rawValue(SavePhase phase) noexcept { return savePhaseNames[static_cast<std::size_t>(phase)]; }
+std::string_view rawValue(SavePhase phase) noexcept {
+    return savePhaseNames[static_cast<std::size_t>(phase)];
+}
 
 template <>
 std::optional<SavePhase> fromRawValue<SavePhase>(std::string_view rawName) noexcept {

@@ -23,7 +23,9 @@ namespace {
 // Notes whether any widget of a window has painted yet.
 class PaintWatch : public QObject {
 public:
-    explicit PaintWatch(QWidget* window) : QObject(window), window_(window) { qApp->installEventFilter(this); }
+    explicit PaintWatch(QWidget* window) : QObject(window), window_(window) {
+        qApp->installEventFilter(this);
+    }
     ~PaintWatch() override { qApp->removeEventFilter(this); }
 
     bool painted = false;
@@ -54,19 +56,20 @@ std::filesystem::path longDocument(const Scratch& scratch, const std::string& na
     return path;
 }
 
-std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files, Worker worker,
-                                           const std::optional<std::string>& updateFeed,
+std::unique_ptr<RunningEditor> startEditor(const Scratch& scratch, const std::vector<std::string>& files,
+                                           Worker worker, const std::optional<std::string>& updateFeed,
                                            std::shared_ptr<KeyStore> keys) {
     for (const char* sandbox : {"on", "off"}) {
         auto running = std::make_unique<RunningEditor>();
         WorkspaceServices services;
         services.keyStore = keys;
-        services.workerHost =
-            std::make_shared<TestWorkerHost>(worker == Worker::real ? std::optional(realWorker()) : std::nullopt,
-                                             std::map<std::string, std::string>{{"HOME", scratch.home().string()},
-                                                                                {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
+        services.workerHost = std::make_shared<TestWorkerHost>(
+            worker == Worker::real ? std::optional(realWorker()) : std::nullopt,
+            std::map<std::string, std::string>{{"HOME", scratch.home().string()},
+                                               {"KIVO_PDF_WORKER_SANDBOX", sandbox}});
         running->app = std::make_unique<EditorApp>(
-            services, std::make_unique<Updates>(updateFeed ? Http::Address::parse(*updateFeed) : std::nullopt));
+            services,
+            std::make_unique<Updates>(updateFeed ? Http::Address::parse(*updateFeed) : std::nullopt));
         bool launched = false;
         QObject::connect(running->app.get(), &EditorApp::launched, [&launched] { launched = true; });
         if (running->app->start(files) != EditorApp::Start::running) {
@@ -98,12 +101,14 @@ QAbstractButton* buttonOf(QAction* action) {
     return nullptr;
 }
 
-QString screenshot(QWidget& widget, const QString& name) { return saveScreenshot(widget.grab().toImage(), name); }
+QString screenshot(QWidget& widget, const QString& name) {
+    return saveScreenshot(widget.grab().toImage(), name);
+}
 
 QString saveScreenshot(const QImage& image, const QString& name) {
     const QByteArray configured = qgetenv("KIVO_SCREENSHOT_DIR");
-    const QString dir =
-        configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR) : QString::fromLocal8Bit(configured);
+    const QString dir = configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR)
+                                             : QString::fromLocal8Bit(configured);
     QDir().mkpath(dir);
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
     return image.save(path, "PNG") ? path : QString();

@@ -27,7 +27,8 @@ CommandResult documentOfPages(int count) {
     document.sessionId = "s1";
     document.revision = 1;
     document.pages = std::vector<PageInfo>{};
-    for (int i = 0; i < count; ++i) document.pages->push_back(PageInfo{"p" + std::to_string(i), i, 612, 792, 0});
+    for (int i = 0; i < count; ++i)
+        document.pages->push_back(PageInfo{"p" + std::to_string(i), i, 612, 792, 0});
     return document;
 }
 
@@ -114,9 +115,11 @@ private slots:
                 bottom = std::max(bottom, control->y() + control->height());
             }
             const int inset = static_cast<int>(std::floor(8 * c.scale));
-            QVERIFY2(
-                top >= inset && bar->height() - bottom >= inset,
-                qPrintable(QStringLiteral("%1: %2 above, %3 below").arg(c.name).arg(top).arg(bar->height() - bottom)));
+            QVERIFY2(top >= inset && bar->height() - bottom >= inset,
+                     qPrintable(QStringLiteral("%1: %2 above, %3 below")
+                                    .arg(c.name)
+                                    .arg(top)
+                                    .arg(bar->height() - bottom)));
             // The page field and its count keep to the trailing edge; "of 1,200" fits after the field.
             const QRect field = named<HeroField>(*bar, "pageField")->geometry();
             const int count = QFontMetrics(bar->font()).horizontalAdvance(bar->pageCountText());
@@ -140,8 +143,9 @@ private slots:
             const char* typed;
             const char* shown;
         } cases[] = {
-            {"3", "p2"},  {"+3", "p2"}, {"03", "p2"}, {"1", "p0"}, {"0", "p1"},   {"4", "p1"},
-            {"-3", "p1"}, {"3a", "p1"}, {" 3", "p1"}, {"", "p1"},  {"+-3", "p1"}, {"99999999999999999999", "p1"},
+            {"3", "p2"},  {"+3", "p2"}, {"03", "p2"},  {"1", "p0"},
+            {"0", "p1"},  {"4", "p1"},  {"-3", "p1"},  {"3a", "p1"},
+            {" 3", "p1"}, {"", "p1"},   {"+-3", "p1"}, {"99999999999999999999", "p1"},
         };
         BarOwner owner(3);
         Workspace& workspace = owner.workspace;
@@ -159,7 +163,8 @@ private slots:
             QTest::keyClick(field, Qt::Key_Return);
             QVERIFY2(workspace.selectedPageId() == c.shown, c.typed);
             const QString number = QString::number(std::string_view(c.shown).back() - '0' + 1);
-            QCOMPARE(field->text(), std::string_view(c.shown) == "p1" ? QString::fromLatin1(c.typed) : number);
+            QCOMPARE(field->text(),
+                     std::string_view(c.shown) == "p1" ? QString::fromLatin1(c.typed) : number);
             // What stays typed goes once the page on show changes.
             workspace.select("p0");
             workspace.select("p1");

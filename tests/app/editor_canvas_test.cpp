@@ -95,7 +95,8 @@ struct CanvasFixture {
             const QImage& image = workspace().renderer().pageImage();
             const double backing = QGuiApplication::primaryScreen()->devicePixelRatio();
             return page &&
-                   std::abs(image.deviceIndependentSize().width() - page->width * workspace().renderer().zoom()) < 1 &&
+                   std::abs(image.deviceIndependentSize().width() -
+                            page->width * workspace().renderer().zoom()) < 1 &&
                    image.devicePixelRatio() == backing && canvas().image().cacheKey() == image.cacheKey() &&
                    !workspace().link().activity();
         });
@@ -121,8 +122,8 @@ struct CanvasFixture {
     // Waits for the edit's status and the page rendered after it; answers the new page image.
     std::optional<QImage> renderedAfter(const std::string& status, qint64 before) {
         const bool done = waitUntil([&] {
-            return workspace().status() == status && workspace().renderer().pageImage().cacheKey() != before &&
-                   settled();
+            return workspace().status() == status &&
+                   workspace().renderer().pageImage().cacheKey() != before && settled();
         });
         if (!done) return std::nullopt;
         return workspace().renderer().pageImage();
@@ -142,7 +143,8 @@ QRectF changedPart(const QImage& before, const QImage& after) {
             const int difference = std::abs(qRed(p[x]) - qRed(q[x])) + std::abs(qGreen(p[x]) - qGreen(q[x])) +
                                    std::abs(qBlue(p[x]) - qBlue(q[x]));
             if (difference < 48) continue;
-            left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = std::max(bottom, y);
+            left = std::min(left, x), right = std::max(right, x), top = std::min(top, y),
+            bottom = std::max(bottom, y);
         }
     }
     if (right < 0) return {};
@@ -230,7 +232,8 @@ private slots:
         QTest::newRow("turned 90") << blankPage(90) << "editor-canvas-rotated-highlight";
         QTest::newRow("turned 180") << blankPage(180) << "";
         QTest::newRow("turned 270") << blankPage(270) << "";
-        QTest::newRow("cropped away from the origin") << blankPage(0, {90, 120, 520, 700}) << "editor-canvas-cropped";
+        QTest::newRow("cropped away from the origin")
+            << blankPage(0, {90, 120, 520, 700}) << "editor-canvas-cropped";
     }
     void everyToolsDragLandsUnderThePointer() {
         QFETCH(TestPage, page);
@@ -249,7 +252,9 @@ private slots:
             QVector<QPoint> path;
         };
         const std::vector<Stroke> strokes = {
-            {EditorTool::highlight, "Highlight added", {f.at(0.10, 0.08), f.at(0.30, 0.11), f.at(0.45, 0.14)}},
+            {EditorTool::highlight,
+             "Highlight added",
+             {f.at(0.10, 0.08), f.at(0.30, 0.11), f.at(0.45, 0.14)}},
             {EditorTool::note, "Note added", {f.at(0.62, 0.08), f.at(0.75, 0.16)}},
             {EditorTool::text, "Text overlay added", {f.at(0.10, 0.30), f.at(0.50, 0.36)}},
             {EditorTool::ink,
@@ -329,8 +334,8 @@ private slots:
     }
 
     // A held next-page key: every press shows its page on the canvas at once from the image at hand (the page
-    // rendered ahead, or its row's thumbnail stretched to the page's size), before any render is back; the last
-    // page ends sharp.
+    // rendered ahead, or its row's thumbnail stretched to the page's size), before any render is back; the
+    // last page ends sharp.
     void aHeldNextPageKeyShowsEveryPageAtOnceAndEndsSharp() {
         CanvasFixture f;
         QVERIFY(f.start(std::vector<TestPage>(5, blankPage())));
@@ -396,8 +401,8 @@ private slots:
         QVERIFY(waitUntil([&] { return workspace.status() == "Ink added"; }));
         QVERIFY(workspace.inkPoints().empty());
         const PDFRect sent = newest(workspace)->rect;
-        const PDFRect wanted =
-            CanvasMapping::normalized(f.canvas().pdfPoint(QPointF(stroke[1])), f.canvas().pdfPoint(QPointF(stroke[2])));
+        const PDFRect wanted = CanvasMapping::normalized(f.canvas().pdfPoint(QPointF(stroke[1])),
+                                                         f.canvas().pdfPoint(QPointF(stroke[2])));
         // The rectangle around the stroke (2 points of margin) holds only this stroke's points.
         QVERIFY(std::abs(sent.left - (wanted.left - 2)) < 1 && std::abs(sent.right - (wanted.right + 2)) < 1);
         QVERIFY(std::abs(sent.bottom - (wanted.bottom - 2)) < 1 && std::abs(sent.top - (wanted.top + 2)) < 1);
@@ -460,8 +465,8 @@ private slots:
         };
         QStringList titles;
         for (QAction* action : zoomMenu->actions()) titles.append(action->text());
-        QCOMPARE(titles,
-                 (QStringList{"Fit Page", "Fit Width", "", "50%", "75%", "100%", "125%", "150%", "200%", "400%"}));
+        QCOMPARE(titles, (QStringList{"Fit Page", "Fit Width", "", "50%", "75%", "100%", "125%", "150%",
+                                      "200%", "400%"}));
         // Fit Width, chosen from the menu as a person does, leaves room for the vertical bar: the page
         // fills the width and no horizontal bar appears.
         QTimer::singleShot(200, [&] {
@@ -520,7 +525,8 @@ private slots:
         QVERIFY(!bar.twoRows());
         const int oneRow = bar.height();
         f.editor->app->settings().setInterfaceTextScale(1.6);
-        QVERIFY(waitUntil([&] { return bar.twoRows() && bar.height() == bar.heightForWidth(bar.width()); }, 5));
+        QVERIFY(
+            waitUntil([&] { return bar.twoRows() && bar.height() == bar.heightForWidth(bar.width()); }, 5));
         QVERIFY(bar.height() > 2 * oneRow);
         // The page group keeps to the trailing edge of the second row, under the tools.
         const QRect pageGroup = bar.findChild<HeroField*>("pageField")->geometry();
@@ -566,8 +572,11 @@ private slots:
         }));
         QVERIFY(!f.canvas().inputs().searchRects.empty());
         QScrollArea& scroll = *named<QScrollArea>(f.area(), "pageScroll");
-        const QRect selection =
-            f.canvas().frameOf(*workspace.selection()).normalized().toAlignedRect().translated(f.canvas().pos());
+        const QRect selection = f.canvas()
+                                    .frameOf(*workspace.selection())
+                                    .normalized()
+                                    .toAlignedRect()
+                                    .translated(f.canvas().pos());
         QVERIFY2(QRect(QPoint(), scroll.viewport()->size()).contains(selection),
                  qPrintable(QString::number(scroll.verticalScrollBar()->value())));
         QVERIFY(scroll.verticalScrollBar()->value() > 0);
@@ -586,14 +595,16 @@ private slots:
         const std::string target = (*workspace.inspect()->pages)[24].id;
         QScrollBar& bar = *named<QScrollArea>(f.area(), "pageScroll")->verticalScrollBar();
         FramesBeforeTheirPage frames(f.canvas(), [&] {
-            if (workspace.selectedPageId() != target || workspace.renderer().imagePageId() == target) return false;
+            if (workspace.selectedPageId() != target || workspace.renderer().imagePageId() == target)
+                return false;
             return !f.canvas().inputs().searchRects.empty() || f.canvas().inputs().selection ||
                    bar.value() != bar.minimum();
         });
         named<FindField>(f.window(), "findField")->lineEdit()->setText(QStringLiteral("Binormal"));
         f.window().runSearch();
         QVERIFY(waitUntil([&] {
-            return workspace.selectedPageId() == target && workspace.renderer().imagePageId() == target && f.settled();
+            return workspace.selectedPageId() == target && workspace.renderer().imagePageId() == target &&
+                   f.settled();
         }));
         QVERIFY(frames.painted > 0);
         QCOMPARE(frames.wrong, 0);
@@ -636,9 +647,11 @@ private slots:
         QTest::qWait(300);
         std::vector<std::string> outside;
         for (const PageRow& row : rows) {
-            if (!workspace.renderer().thumbnail(row.id).isNull() && !asked.contains(row.id)) outside.push_back(row.id);
+            if (!workspace.renderer().thumbnail(row.id).isNull() && !asked.contains(row.id))
+                outside.push_back(row.id);
         }
-        QVERIFY2(outside.empty(), qPrintable(QString::number(outside.size()) + " rows passed over were rendered"));
+        QVERIFY2(outside.empty(),
+                 qPrintable(QString::number(outside.size()) + " rows passed over were rendered"));
         QCOMPARE(workspace.renderer().renderCacheUse().thumbnails, static_cast<std::int64_t>(asked.size()));
     }
 
@@ -682,7 +695,8 @@ private slots:
         QCOMPARE(workspace.selectedPageId(), std::optional(rows[2].id));
         QStringList titles;
         for (QAction* action : named<QMenu>(list, "pageMenu")->actions()) titles.append(action->text());
-        QCOMPARE(titles, (QStringList{"Rotate Right", "Rotate Left", "Delete Page", "Extract Page…", "Merge PDF…"}));
+        QCOMPARE(titles,
+                 (QStringList{"Rotate Right", "Rotate Left", "Delete Page", "Extract Page…", "Merge PDF…"}));
         // Even when another page is shown meanwhile, the item acts on the row the menu belongs to.
         workspace.select(rows[0].id);
         named<QMenu>(list, "pageMenu")->actions().at(2)->trigger();
@@ -716,14 +730,16 @@ private slots:
         QCOMPARE(element(&canvas, 0)->role(), QAccessible::Heading);
         QAccessibleInterface* line = element(&canvas, 1);
         QCOMPARE(line->text(QAccessible::Name), QStringLiteral("Hello PDF"));
-        QCOMPARE(actionsOf(line), (QStringList{"Select line", "Highlight line", "Add note to line", "Copy line"}));
+        QCOMPARE(actionsOf(line),
+                 (QStringList{"Select line", "Highlight line", "Add note to line", "Copy line"}));
         // On a page turned a quarter the line runs down the screen.
         QVERIFY(line->rect().height() > line->rect().width());
         QAccessibleInterface* mark = element(&canvas, 2);
         QCOMPARE(mark->text(QAccessible::Name), QStringLiteral("Note annotation: Check the totals"));
         QCOMPARE(mark->role(), QAccessible::Button);
         QVERIFY(mark->state().selected);
-        QCOMPARE(actionsOf(mark), (QStringList{QAccessibleActionInterface::pressAction(), "Edit contents", "Delete"}));
+        QCOMPARE(actionsOf(mark),
+                 (QStringList{QAccessibleActionInterface::pressAction(), "Edit contents", "Delete"}));
         const QRect markFrame = canvas.frameOf(note.rect).toAlignedRect();
         QCOMPARE(mark->rect(), QRect(canvas.mapToGlobal(markFrame.topLeft()), markFrame.size()));
         QAccessibleInterface* selection = element(&canvas, 3);
@@ -789,11 +805,14 @@ private slots:
         QVERIFY(f.canvas().width() < area.width() / 2);
         const QImage shot = area.grab().toImage();
         const double ratio = shot.devicePixelRatio();
-        const auto colourAt = [&](QPoint point) { return shot.pixelColor((QPointF(point) * ratio).toPoint()); };
+        const auto colourAt = [&](QPoint point) {
+            return shot.pixelColor((QPointF(point) * ratio).toPoint());
+        };
         const QColor canvas = Theme::color(Theme::Token::canvas);
         // Beside the page widget, and inside it around the page, where only the page's faint shadow falls.
         const auto nearCanvas = [&](const QColor& colour) {
-            return std::abs(colour.red() - canvas.red()) <= 4 && std::abs(colour.green() - canvas.green()) <= 4 &&
+            return std::abs(colour.red() - canvas.red()) <= 4 &&
+                   std::abs(colour.green() - canvas.green()) <= 4 &&
                    std::abs(colour.blue() - canvas.blue()) <= 4;
         };
         QCOMPARE(colourAt(QPoint(4, area.height() / 2)), canvas);
@@ -818,8 +837,8 @@ private slots:
         answer.citations = {citation};
         workspace.assistant().showAnswer(answer, workspace.sessionId());
         RowButton* row = nullptr;
-        QVERIFY(
-            waitUntil([&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
+        QVERIFY(waitUntil(
+            [&] { return (row = f.window().inspector()->findChild<RowButton*>("citation")) != nullptr; }));
         QScrollArea& scroll = *named<QScrollArea>(f.area(), "pageScroll");
         const auto shown = [&] {
             const QRect frame = f.canvas().frameOf(citation.rects.front()).toAlignedRect();
@@ -828,7 +847,8 @@ private slots:
         };
         QVERIFY(!shown());
         QWindow* handle = f.window().windowHandle();
-        QVERIFY(waitUntil([&] { return row->isVisible() && row->visibleRegion().boundingRect() == row->rect(); }));
+        QVERIFY(waitUntil(
+            [&] { return row->isVisible() && row->visibleRegion().boundingRect() == row->rect(); }));
         QTest::mouseClick(handle, Qt::LeftButton, {}, row->mapTo(&f.window(), row->rect().center()));
         QCOMPARE(workspace.selection(), std::optional(citation.rects.front()));
         QVERIFY(waitUntil([&] { return shown(); }));
@@ -870,7 +890,8 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(), TestPage{595.3, 841.9, "A4"}, blankPage(90)}));
         Workspace& workspace = f.workspace();
-        for (const PDFRect& rect : {PDFRect{72, 600, 96, 624}, PDFRect{72, 500, 96, 524}, PDFRect{72, 400, 96, 424}}) {
+        for (const PDFRect& rect :
+             {PDFRect{72, 600, 96, 624}, PDFRect{72, 500, 96, 524}, PDFRect{72, 400, 96, 424}}) {
             CommandParams params;
             params.sessionId = workspace.sessionId();
             params.pageId = workspace.inspect()->pages->at(rect.bottom == 600 ? 0 : 1).id;
@@ -888,8 +909,9 @@ private slots:
         QCOMPARE(rows[2].marksText(), QString());
         QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotations"));
         QVERIFY(waitUntil([&] {
-            return std::all_of(rows.begin(), rows.end(),
-                               [&](const PageRow& row) { return !workspace.renderer().thumbnail(row.id).isNull(); });
+            return std::all_of(rows.begin(), rows.end(), [&](const PageRow& row) {
+                return !workspace.renderer().thumbnail(row.id).isNull();
+            });
         }));
         QVERIFY(!named<ThemedLabel>(f.window(), "pageListEmpty")->isVisible());
         screenshot(*named<PageList>(f.window(), "pageListPanel"), "editor-page-list");

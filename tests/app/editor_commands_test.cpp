@@ -42,17 +42,20 @@ const QList<QPair<QString, MenuRows>> expectedMenus = {
      {"Open…|Ctrl+O", "Save|Ctrl+S", "Save As…|Ctrl+Shift+S", "Save a Copy…|", "-", "Print…|Ctrl+P", "-",
       "Quit|Ctrl+Q"}},
     {"Edit",
-     {"Undo|Ctrl+Z", "Redo|Ctrl+Shift+Z", "-", "Cut|Ctrl+X", "Copy|Ctrl+C", "Paste|Ctrl+V", "-", "Select All|Ctrl+A"}},
+     {"Undo|Ctrl+Z", "Redo|Ctrl+Shift+Z", "-", "Cut|Ctrl+X", "Copy|Ctrl+C", "Paste|Ctrl+V", "-",
+      "Select All|Ctrl+A"}},
     {"View",
-     {"Show Assistant|Ctrl+1", "Show Page Panel|Ctrl+2", "Show Form Panel|Ctrl+3", "Show Document Panel|Ctrl+4", "-",
-      "Larger Text|Ctrl+Alt+=", "Smaller Text|Ctrl+Alt+-", "Actual Text Size|Ctrl+Alt+0"}},
+     {"Show Assistant|Ctrl+1", "Show Page Panel|Ctrl+2", "Show Form Panel|Ctrl+3",
+      "Show Document Panel|Ctrl+4", "-", "Larger Text|Ctrl+Alt+=", "Smaller Text|Ctrl+Alt+-",
+      "Actual Text Size|Ctrl+Alt+0"}},
     {"Page",
      {"Fit Page|Ctrl+0", "Fit Width|", "Zoom In|Ctrl+=", "Zoom Out|Ctrl+-", "Previous Page|Ctrl+Up",
-      "Next Page|Ctrl+Down", "Rotate Right|Ctrl+R", "Rotate Left|", "Delete Page|", "Extract Page…|", "Merge PDF…|",
-      "-", "Move Page Up|Ctrl+Alt+[", "Move Page Down|Ctrl+Alt+]"}},
+      "Next Page|Ctrl+Down", "Rotate Right|Ctrl+R", "Rotate Left|", "Delete Page|", "Extract Page…|",
+      "Merge PDF…|", "-", "Move Page Up|Ctrl+Alt+[", "Move Page Down|Ctrl+Alt+]"}},
     {"Find", {"Find…|Ctrl+F", "Find Next|Ctrl+G", "Find Previous|Ctrl+Shift+G"}},
     {"Tools",
-     {"Select|Alt+1", "Highlight|Alt+2", "Note|Alt+3", "Text|Alt+4", "Ink|Alt+5", "Image|Alt+6", "Signature|Alt+7"}},
+     {"Select|Alt+1", "Highlight|Alt+2", "Note|Alt+3", "Text|Alt+4", "Ink|Alt+5", "Image|Alt+6",
+      "Signature|Alt+7"}},
     {"Annotate",
      {"Select Next Line|Alt+Down",
       "Select Previous Line|Alt+Up",
@@ -105,8 +108,9 @@ const QStringList needDocument = {"Save",
                                   "Select Next Annotation",
                                   "Select Previous Annotation"};
 const QStringList needSelection = {"Highlight Selection", "Underline Selection with Ink"};
-const QStringList needAnnotation = {"Edit Contents…", "Move Left", "Move Right",  "Move Up",     "Move Down",
-                                    "Grow Right",     "Grow Up",   "Shrink Left", "Shrink Down", "Delete Annotation"};
+const QStringList needAnnotation = {"Edit Contents…", "Move Left",        "Move Right", "Move Up",
+                                    "Move Down",      "Grow Right",       "Grow Up",    "Shrink Left",
+                                    "Shrink Down",    "Delete Annotation"};
 
 QList<QAction*> menuItems(MainWindow& window) {
     QList<QAction*> items;
@@ -118,7 +122,8 @@ QList<QAction*> menuItems(MainWindow& window) {
 QStringList disabledTitles(MainWindow& window) {
     QStringList titles;
     for (QAction* item : menuItems(window)) {
-        if (!item->isSeparator() && !item->isEnabled()) titles.append(EditorCommands::visibleText(item->text()));
+        if (!item->isSeparator() && !item->isEnabled())
+            titles.append(EditorCommands::visibleText(item->text()));
     }
     titles.sort();
     return titles;
@@ -133,18 +138,22 @@ QStringList sorted(QStringList titles) {
 // a text field a moment later.
 // The window has given its first focus: to the page of a document just opened, else to the page list.
 bool readyForKeys(MainWindow& window) {
-    return QTest::qWaitForWindowActive(&window) && waitUntil(
-                                                       [&] {
-                                                           return named<CanvasArea>(window, "canvasArea")->hasFocus() ||
-                                                                  named<PageListView>(window, "pageList")->hasFocus();
-                                                       },
-                                                       5);
+    return QTest::qWaitForWindowActive(&window) &&
+           waitUntil(
+               [&] {
+                   return named<CanvasArea>(window, "canvasArea")->hasFocus() ||
+                          named<PageListView>(window, "pageList")->hasFocus();
+               },
+               5);
 }
 
-const AnnotationInfo& onlyAnnotation(Workspace& workspace) { return workspace.inspect()->annotations->front(); }
+const AnnotationInfo& onlyAnnotation(Workspace& workspace) {
+    return workspace.inspect()->annotations->front();
+}
 
 std::size_t annotationCount(Workspace& workspace) {
-    return workspace.inspect() && workspace.inspect()->annotations ? workspace.inspect()->annotations->size() : 0;
+    return workspace.inspect() && workspace.inspect()->annotations ? workspace.inspect()->annotations->size()
+                                                                   : 0;
 }
 
 }  // namespace
@@ -159,7 +168,8 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         QStringList titles;
-        for (QAction* menu : window.menuBar()->actions()) titles.append(EditorCommands::visibleText(menu->text()));
+        for (QAction* menu : window.menuBar()->actions())
+            titles.append(EditorCommands::visibleText(menu->text()));
         QStringList expectedTitles;
         for (const auto& [title, rows] : expectedMenus) expectedTitles.append(title);
         QCOMPARE(titles, expectedTitles);
@@ -168,9 +178,10 @@ private slots:
             QMenu* menu = window.menuBar()->actions().at(int(expectedTitles.indexOf(title)))->menu();
             MenuRows rows;
             for (QAction* action : menu->actions()) {
-                rows.append(action->isSeparator() ? QStringLiteral("-")
-                                                  : EditorCommands::visibleText(action->text()) + "|" +
-                                                        action->shortcut().toString(QKeySequence::PortableText));
+                rows.append(action->isSeparator()
+                                ? QStringLiteral("-")
+                                : EditorCommands::visibleText(action->text()) + "|" +
+                                      action->shortcut().toString(QKeySequence::PortableText));
             }
             // Compared as key sequences, so that the order of modifiers in the text does not matter.
             QCOMPARE(rows.size(), expected.size());
@@ -220,7 +231,8 @@ private slots:
             return QString();
         };
         QCOMPARE(distinct(window.menuBar()->actions()), QString());
-        for (QAction* title : window.menuBar()->actions()) QCOMPARE(distinct(title->menu()->actions()), QString());
+        for (QAction* title : window.menuBar()->actions())
+            QCOMPARE(distinct(title->menu()->actions()), QString());
 
         // Alt and the View menu's letter open it; the letter of an item runs it, as a person types them.
         QVERIFY(readyForKeys(window));
@@ -293,8 +305,8 @@ private slots:
             // Save, Save As and Search were enabled by the open document: each kept its symbol.
             QVERIFY(button->isEnabled() && !button->icon().isNull());
         }
-        for (const EditorAction id :
-             {EditorAction::undoDocument, EditorAction::redoDocument, EditorAction::zoomOut, EditorAction::zoomIn}) {
+        for (const EditorAction id : {EditorAction::undoDocument, EditorAction::redoDocument,
+                                      EditorAction::zoomOut, EditorAction::zoomIn}) {
             QAbstractButton* button = buttonOf(editor->command(id));
             QVERIFY(button != nullptr && window.canvasBar()->isAncestorOf(button));
         }
@@ -437,7 +449,8 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitUntil([&] { return workspace.sessionId() && !workspace.renderer().pageLines().empty(); }));
+        QVERIFY(
+            waitUntil([&] { return workspace.sessionId() && !workspace.renderer().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QWidget* canvas = named<CanvasArea>(window, "canvasArea");
         canvas->setFocus();
@@ -486,7 +499,8 @@ private slots:
         QVERIFY(waitUntil([&] { return annotationCount(workspace) == 1; }));
         answer.stop();
         const PDFRect box = onlyAnnotation(workspace).rect;
-        QCOMPARE((std::array{box.left, box.bottom, box.right, box.top}), (std::array{72.0, 730.0, 272.0, 770.0}));
+        QCOMPARE((std::array{box.left, box.bottom, box.right, box.top}),
+                 (std::array{72.0, 730.0, 272.0, 770.0}));
 
         editor->command(EditorAction::rotateRight)->trigger();
         QVERIFY(waitUntil([&] { return workspace.status() == "Page rotated"; }));

@@ -36,7 +36,8 @@ class EditorMenusScreenshotTest : public QObject {
 
 private slots:
     void initTestCase() {
-        if (QGuiApplication::platformName() != QStringLiteral("xcb")) QSKIP("needs an X server: run under xvfb-run");
+        if (QGuiApplication::platformName() != QStringLiteral("xcb"))
+            QSKIP("needs an X server: run under xvfb-run");
     }
 
     void theMenusAsTheyOpen_data() {

@@ -123,10 +123,12 @@ private slots:
         ::kill(workers.front(), SIGKILL);
         QVERIFY2(waitUntil(
                      [&] {
-                         // The lost worker may linger as a child until it is reaped; any other live one counts.
+                         // The lost worker may linger as a child until it is reaped; any other live one
+                         // counts.
                          const std::vector<pid_t> now = childrenOf(editor.processId());
-                         return std::any_of(now.begin(), now.end(),
-                                            [&](pid_t child) { return child != workers.front() && alive(child); });
+                         return std::any_of(now.begin(), now.end(), [&](pid_t child) {
+                             return child != workers.front() && alive(child);
+                         });
                      },
                      60),
                  "no worker was started again");
@@ -152,7 +154,8 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
 
         QVERIFY(waitUntil([&] { return first->workspace().status() == "Opened other.pdf"; }));
-        QCOMPARE(first->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "other.pdf").string());
+        QCOMPARE(first->workspace().inspect()->sourcePath.value_or(""),
+                 (scratch.docs() / "other.pdf").string());
         QCOMPARE(first->workspace().link().workerProcessId(), worker);
     }
 };

@@ -29,7 +29,8 @@ namespace {
 CommandResult pages(int count) {
     CommandResult result;
     result.pages = std::vector<PageInfo>();
-    for (int i = 0; i < count; ++i) result.pages->push_back(PageInfo{"p" + std::to_string(i), i, 612, 792, 0});
+    for (int i = 0; i < count; ++i)
+        result.pages->push_back(PageInfo{"p" + std::to_string(i), i, 612, 792, 0});
     return result;
 }
 
@@ -58,12 +59,12 @@ private slots:
             << std::optional(QStringLiteral("Page 1,234 of 1,500"));
         QTest::newRow("first of one") << std::optional(PageInfo{"p0", 0, 1, 1, 0}) << std::optional(pages(1))
                                       << std::optional(QStringLiteral("Page 1 of 1"));
-        QTest::newRow("deleted page") << std::optional(PageInfo{"gone", 0, 1, 1, 0}) << std::optional(pages(3))
-                                      << std::optional<QString>();
+        QTest::newRow("deleted page") << std::optional(PageInfo{"gone", 0, 1, 1, 0})
+                                      << std::optional(pages(3)) << std::optional<QString>();
         QTest::newRow("no document") << std::optional<PageInfo>() << std::optional<CommandResult>()
                                      << std::optional<QString>();
-        QTest::newRow("no page list") << std::optional(PageInfo{"p0", 0, 1, 1, 0}) << std::optional(CommandResult{})
-                                      << std::optional<QString>();
+        QTest::newRow("no page list") << std::optional(PageInfo{"p0", 0, 1, 1, 0})
+                                      << std::optional(CommandResult{}) << std::optional<QString>();
     }
     void pageChip() {
         QFETCH(std::optional<PageInfo>, current);
@@ -78,7 +79,8 @@ private slots:
         QTest::addColumn<QString>("label");
         QTest::newRow("first of twelve") << std::int64_t{0} << std::optional(pages(12)) << "Page 1 of 12";
         QTest::newRow("no document") << std::int64_t{0} << std::optional<CommandResult>() << "Page 1 of 1";
-        QTest::newRow("plain digits") << std::int64_t{1233} << std::optional(pages(1500)) << "Page 1234 of 1500";
+        QTest::newRow("plain digits")
+            << std::int64_t{1233} << std::optional(pages(1500)) << "Page 1234 of 1500";
     }
     void pageLabel() {
         QFETCH(std::int64_t, index);
@@ -90,7 +92,8 @@ private slots:
     void saveChip_data() {
         QTest::addColumn<QString>("phase");
         QTest::addColumn<SaveChipLook>("look");
-        QTest::newRow("failed") << "failed" << SaveChipLook{ChipTone::danger, "exclamationmark.triangle.fill"};
+        QTest::newRow("failed") << "failed"
+                                << SaveChipLook{ChipTone::danger, "exclamationmark.triangle.fill"};
         QTest::newRow("Failed is no failure") << "Failed" << SaveChipLook{ChipTone::neutral, ""};
         QTest::newRow("saving") << "saving" << SaveChipLook{ChipTone::accent, ""};
         QTest::newRow("unsaved") << "unsaved" << SaveChipLook{ChipTone::warning, ""};
@@ -123,10 +126,11 @@ private slots:
         QFETCH(QString, detail);
         QCOMPARE(RecoverySheet::rowTitle(recovery), title);
         QCOMPARE(RecoverySheet::rowDetail(recovery), detail);
-        QCOMPARE(RecoverySheet::discardExplanation(recovery),
-                 QStringLiteral("The checkpoint of “%1” (revision %2) will be deleted. This cannot be undone.")
-                     .arg(title)
-                     .arg(recovery.revision));
+        QCOMPARE(
+            RecoverySheet::discardExplanation(recovery),
+            QStringLiteral("The checkpoint of “%1” (revision %2) will be deleted. This cannot be undone.")
+                .arg(title)
+                .arg(recovery.revision));
     }
 
     void inspectorTab_data() {
@@ -189,9 +193,10 @@ private slots:
         QTest::newRow("not a list") << QByteArray(R"({"open":"/a.pdf"})") << false;
         QTest::newRow("a number") << QByteArray(R"({"open":[1]})") << false;
         QTest::newRow("not JSON") << QByteArray("open /a.pdf") << false;
-        QTest::newRow("too many paths") << InstanceChannel::encode(std::vector<std::string>(65, "/a.pdf")).chopped(1)
-                                        << false;
-        QTest::newRow("too long a path") << InstanceChannel::encode({"/" + std::string(4096, 'a')}).chopped(1) << false;
+        QTest::newRow("too many paths")
+            << InstanceChannel::encode(std::vector<std::string>(65, "/a.pdf")).chopped(1) << false;
+        QTest::newRow("too long a path")
+            << InstanceChannel::encode({"/" + std::string(4096, 'a')}).chopped(1) << false;
     }
     void handOffRequests() {
         QFETCH(QByteArray, line);

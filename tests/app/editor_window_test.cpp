@@ -85,7 +85,8 @@ void drop(MainWindow& window, const Scratch& scratch, const QStringList& files) 
     QMimeData data;
     QList<QUrl> urls;
     for (const QString& file : files)
-        urls.append(QUrl::fromLocalFile(QString::fromStdString((scratch.docs() / file.toStdString()).string())));
+        urls.append(
+            QUrl::fromLocalFile(QString::fromStdString((scratch.docs() / file.toStdString()).string())));
     data.setUrls(urls);
     const QPointF centre = QPointF(window.rect().center());
     QDragEnterEvent enter(centre.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
@@ -135,7 +136,8 @@ public:
     }
     std::optional<bool> horizontalBar;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == &canvas_ && event->type() == QEvent::Paint && !horizontalBar && !canvas_.image().isNull())
+        if (watched == &canvas_ && event->type() == QEvent::Paint && !horizontalBar &&
+            !canvas_.image().isNull())
             horizontalBar = scroll_.horizontalScrollBar()->isVisible();
         return false;
     }
@@ -172,15 +174,16 @@ private slots:
         const auto file = document(scratch, "one.pdf", 1);
         WorkspaceServices services;
         services.workerHost = std::make_shared<TestWorkerHost>(
-            realWorker(),
-            std::map<std::string, std::string>{{"HOME", scratch.home().string()}, {"KIVO_PDF_WORKER_SANDBOX", "off"}});
+            realWorker(), std::map<std::string, std::string>{{"HOME", scratch.home().string()},
+                                                             {"KIVO_PDF_WORKER_SANDBOX", "off"}});
         EditorApp app(services, std::make_unique<Updates>(std::nullopt));
         QElapsedTimer clock;
         std::optional<qint64> openedAt;
         QObject::connect(&app.workspace(), &WorkspaceState::inspectChanged, [&] {
             if (!openedAt && app.workspace().inspect()) openedAt = clock.elapsed();
         });
-        // The clock starts first, so that the start it reads is never shorter than the one the editor counted.
+        // The clock starts first, so that the start it reads is never shorter than the one the editor
+        // counted.
         clock.start();
         const auto launchedAt = std::chrono::steady_clock::now();
         QCOMPARE(app.start({file.string()}, launchedAt), EditorApp::Start::running);
@@ -188,14 +191,16 @@ private slots:
         // Set before the first paint, for what is left of the quarter second after the start took its time.
         const auto* timer = named<QTimer>(app, "launchFileTimer");
         QVERIFY(timer->isActive() && timer->isSingleShot());
-        QVERIFY2(timer->interval() <= EditorApp::frontMilliseconds &&
-                     timer->interval() >= EditorApp::frontMilliseconds - started - 1,
-                 qPrintable(QStringLiteral("%1 ms after a start of %2 ms").arg(timer->interval()).arg(started)));
+        QVERIFY2(
+            timer->interval() <= EditorApp::frontMilliseconds &&
+                timer->interval() >= EditorApp::frontMilliseconds - started - 1,
+            qPrintable(QStringLiteral("%1 ms after a start of %2 ms").arg(timer->interval()).arg(started)));
         // The window is shown but cannot paint while the GUI thread is held.
         QThread::msleep(200);
         QVERIFY(waitUntil([&] { return openedAt.has_value(); }));
         // A coarse timer may fire up to 5 % early.
-        QVERIFY2(*openedAt >= EditorApp::frontMilliseconds * 95 / 100, qPrintable(QString::number(*openedAt)));
+        QVERIFY2(*openedAt >= EditorApp::frontMilliseconds * 95 / 100,
+                 qPrintable(QString::number(*openedAt)));
         QVERIFY(app.workspace().link().workerReady());
     }
 
@@ -216,7 +221,8 @@ private slots:
         QCOMPARE(editor->announced.value(0), workerReady);
         QVERIFY2(editor->paintedBeforeWorker, "the window paints before the worker starts");
         QVERIFY(editor->announced.contains("Opened three.pdf"));
-        QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), (scratch.docs() / "three.pdf").string());
+        QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""),
+                 (scratch.docs() / "three.pdf").string());
 
         QCOMPARE(named<QSplitter>(window, "columns")->count(), 3);
         const QList<int> widths = named<QSplitter>(window, "columns")->sizes();
@@ -227,14 +233,17 @@ private slots:
                                 static_cast<QWidget*>(window.inspector())})
             QVERIFY(column->isVisible());
 
-        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
+        QVERIFY(waitUntil(
+            [&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
         const QImage& page = named<PageCanvas>(window, "pageCanvas")->image();
         // The page at the workspace's zoom, in points, to within the rounding of its pixels.
-        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().renderer().zoom()) < 1);
+        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().renderer().zoom()) <
+                1);
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
         QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
-        QVERIFY(editor->command(EditorAction::save)->isEnabled() && editor->command(EditorAction::search)->isEnabled());
+        QVERIFY(editor->command(EditorAction::save)->isEnabled() &&
+                editor->command(EditorAction::search)->isEnabled());
         screenshot(window, "editor-document-open");
     }
 
@@ -386,34 +395,37 @@ private slots:
             QCOMPARE(sheet.size(), QSize(580, 380));
             QCOMPARE(sheet.findChildren<RecoveryRow*>().size(), 1);
             auto* row = sheet.findChild<RecoveryRow*>();
-            QCOMPARE(row->findChild<ElidingLabel*>("recoveryTitle")->fullText(), QStringLiteral("<i>draft.pdf"));
+            QCOMPARE(row->findChild<ElidingLabel*>("recoveryTitle")->fullText(),
+                     QStringLiteral("<i>draft.pdf"));
             QVERIFY(row->findChild<ElidingLabel*>("recoveryDetail")->fullText().startsWith("Revision "));
             screenshot(sheet, "editor-recovery-sheet");
 
             // Discard asks first; Cancel, the default, keeps the checkpoint.
             QTest::mouseClick(named<HeroButton>(*row, "discardRecovery"), Qt::LeftButton);
             QMessageBox* question = nullptr;
-            QVERIFY(
-                waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            QVERIFY(waitUntil(
+                [&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
             QCOMPARE(question->text(), QStringLiteral("Discard unsaved work?"));
             QVERIFY(question->informativeText().startsWith("The checkpoint of “<i>draft.pdf” (revision "));
             QCOMPARE(question->defaultButton()->text(), QStringLiteral("Cancel"));
-            for (QWidget* shown : {static_cast<QWidget*>(&editor->window()), static_cast<QWidget*>(question)}) {
+            for (QWidget* shown :
+                 {static_cast<QWidget*>(&editor->window()), static_cast<QWidget*>(question)}) {
                 for (QLabel* label : shown->findChildren<QLabel*>())
                     QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text()));
             }
             screenshot(*question, "editor-recovery-discard-question");
             // As wide as its text's line, so neither the title nor the explanation is squeezed.
             QVERIFY(question->width() >= 400);
-            QVERIFY(question->width() > question->fontMetrics().horizontalAdvance(question->windowTitle()) + 100);
+            QVERIFY(question->width() >
+                    question->fontMetrics().horizontalAdvance(question->windowTitle()) + 100);
             question->defaultButton()->click();
             QTest::qWait(300);
             QCOMPARE(editor->workspace().checkpoints().recoveries().size(), 1u);
             QVERIFY(sheet.isVisible());
 
             QTest::mouseClick(named<HeroButton>(*row, "discardRecovery"), Qt::LeftButton);
-            QVERIFY(
-                waitUntil([&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
+            QVERIFY(waitUntil(
+                [&] { return (question = sheet.findChild<QMessageBox*>("discardQuestion")) != nullptr; }));
             for (QAbstractButton* button : question->buttons()) {
                 if (button->text() == "Discard") button->click();
             }
@@ -435,9 +447,10 @@ private slots:
             QCOMPARE(QApplication::activeWindow(), static_cast<QWidget*>(sheet));
             // A screen reader hears the sheet as it appears, then the first action, named for its checkpoint;
             // every stop Shift+Tab passes on its way round has a name.
-            QVERIFY(editor->announced.contains(
-                "Recover unsaved work. These checkpoints are stored outside the original PDF. Restoring opens a "
-                "copy if the source file has changed."));
+            QVERIFY(
+                editor->announced.contains("Recover unsaved work. These checkpoints are stored outside the "
+                                           "original PDF. Restoring opens a "
+                                           "copy if the source file has changed."));
             QCOMPARE(spokenName(QApplication::focusWidget()), QStringLiteral("Restore <i>draft.pdf"));
             QWindow* handle = sheet->windowHandle();
             QStringList stops;
@@ -490,8 +503,8 @@ private slots:
         answer.start(50);
         editor->command(EditorAction::open)->trigger();
         QVERIFY(waitUntil([&] { return statusText(window) == "Opened libreoffice-writer-password.pdf"; }));
-        QCOMPARE(asked,
-                 (QStringList{"Password required", "That password did not open libreoffice-writer-password.pdf"}));
+        QCOMPARE(asked, (QStringList{"Password required",
+                                     "That password did not open libreoffice-writer-password.pdf"}));
         answer.stop();
 
         // Save As asks for the new file in the same kind of panel.
@@ -500,7 +513,8 @@ private slots:
         QTimer saveAs;
         QObject::connect(&saveAs, &QTimer::timeout, [&] {
             auto* files = window.findChild<QFileDialog*>();
-            if (files == nullptr || !files->isVisible() || files->acceptMode() != QFileDialog::AcceptSave) return;
+            if (files == nullptr || !files->isVisible() || files->acceptMode() != QFileDialog::AcceptSave)
+                return;
             panelFolder = files->directory().absolutePath();
             // The name field has the focus, so it is typed into, as a person would.
             files->setDirectory(QString::fromStdString(scratch.docs().string()));
@@ -515,9 +529,9 @@ private slots:
         QCOMPARE(editor->workspace().inspect()->sourcePath.value_or(""), copy.toStdString());
     }
 
-    // A person on the keyboard alone: a document just opened gives its page the keyboard (the page list, named
-    // "Pages", does not keep it), Tab reaches the page between the canvas bar and the inspector, and the arrows
-    // nudge the selected annotation from there, with no click.
+    // A person on the keyboard alone: a document just opened gives its page the keyboard (the page list,
+    // named "Pages", does not keep it), Tab reaches the page between the canvas bar and the inspector, and
+    // the arrows nudge the selected annotation from there, with no click.
     void aNewDocumentGivesItsPageTheKeyboardAndTabReachesIt() {
         Scratch scratch;
         auto editor = startEditor(scratch, {document(scratch, "three.pdf").string()});
@@ -540,7 +554,8 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&canvas));
         QTest::keyClick(handle, Qt::Key_Tab);
         QWidget* next = QApplication::focusWidget();
-        QVERIFY(window.inspector()->isAncestorOf(next) || named<QWidget>(window, "statusBar")->isAncestorOf(next));
+        QVERIFY(window.inspector()->isAncestorOf(next) ||
+                named<QWidget>(window, "statusBar")->isAncestorOf(next));
         QTest::keyClick(handle, Qt::Key_Backtab, Qt::ShiftModifier);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&canvas));
 
@@ -600,7 +615,8 @@ private slots:
         const auto clickThePage = [&] {
             const QPoint onPage = page.mapTo(&window, page.pageRect().center().toPoint());
             QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier, onPage);
-            QVERIFY(canvas.isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == &canvas);
+            QVERIFY(canvas.isAncestorOf(QApplication::focusWidget()) ||
+                    QApplication::focusWidget() == &canvas);
         };
         clickThePage();
         QTest::keyClick(handle, Qt::Key_Up);
@@ -682,8 +698,9 @@ private slots:
         QVERIFY(editor);
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
-        QVERIFY(waitUntil(
-            [&] { return statusText(window) == "Opened lines.pdf" && !workspace.renderer().pageLines().empty(); }));
+        QVERIFY(waitUntil([&] {
+            return statusText(window) == "Opened lines.pdf" && !workspace.renderer().pageLines().empty();
+        }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->hasFocus(); }, 5));
         QWidget* bar = named<StatusBar>(window, "statusBar");
@@ -691,7 +708,8 @@ private slots:
         const int height = bar->height();
 
         QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier);
-        for (int i = 0; i < 3; ++i) QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier | Qt::ShiftModifier);
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(&window, Qt::Key_Down, Qt::AltModifier | Qt::ShiftModifier);
         const QString full = QString::fromStdString(workspace.status());
         QVERIFY2(full.startsWith("Lines ") && full.contains('\n'), qPrintable(full));
         QTest::qWait(50);
@@ -780,9 +798,11 @@ private slots:
         }
         QVERIFY2(roles.size() >= 3, "the window shows at least the caption, callout and title roles");
         auto* chip = window.findChild<Chip*>("saveChip");
-        QVERIFY(chip->sizeHint().height() >= static_cast<int>(basePoints(ScaledTextStyle::subheadline) * scale));
+        QVERIFY(chip->sizeHint().height() >=
+                static_cast<int>(basePoints(ScaledTextStyle::subheadline) * scale));
         if (scale != 2.0) return;
-        QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
+        QVERIFY(waitUntil(
+            [&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
         screenshot(window, "editor-text-scale-2");
     }
 
@@ -880,8 +900,9 @@ private slots:
         QVERIFY(!inspector.findChild<HeroButton*>("dismissNotice")->isVisible());
         // The error comes first.
         QVERIFY(banner(window, "errorMessage")->y() < notice->y());
-        kivo::testing::arrange(workspace, "workerNotice",
-                               std::optional<WorkerNotice>(WorkerNotice{"Kivo PDF started it again.", false}));
+        kivo::testing::arrange(
+            workspace, "workerNotice",
+            std::optional<WorkerNotice>(WorkerNotice{"Kivo PDF started it again.", false}));
         QCOMPARE(notice->kind(), StatusMessage::Kind::warning);
         QTest::mouseClick(inspector.findChild<HeroButton*>("dismissNotice"), Qt::LeftButton);
         QVERIFY(!workspace.workerNotice());
@@ -890,7 +911,8 @@ private slots:
         named<QSplitter>(window, "columns")->setSizes({180, 2000, 460});
         auto* strip = named<InspectorTabStrip>(inspector, "inspectorTabs");
         auto* icons = named<PillSegment>(*strip, "inspectorTabsIcons");
-        QVERIFY(waitUntil([&] { return strip->shownPill() == named<PillSegment>(*strip, "inspectorTabsTitled"); }, 5));
+        QVERIFY(waitUntil(
+            [&] { return strip->shownPill() == named<PillSegment>(*strip, "inspectorTabsTitled"); }, 5));
         editor->app->settings().setInterfaceTextScale(2.0);
         QVERIFY(waitUntil([&] { return strip->shownPill() == icons; }, 5));
         QCOMPARE(icons->selectedIndex(), 3);

@@ -50,12 +50,17 @@ QStringList overflowing(QScrollArea& scroll) {
         const QString name = QString::fromLatin1(widget->metaObject()->className()) + QLatin1Char(' ') +
                              widget->objectName() + QLatin1Char(' ') + widget->accessibleName();
         if (placed.right() >= viewport->width())
-            found << QStringLiteral("%1 ends at %2 of %3").arg(name).arg(placed.right() + 1).arg(viewport->width());
+            found << QStringLiteral("%1 ends at %2 of %3")
+                         .arg(name)
+                         .arg(placed.right() + 1)
+                         .arg(viewport->width());
         const int least = widget->minimumSizeHint().width();
-        if (least > 0 && widget->width() < least && widget->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
+        if (least > 0 && widget->width() < least &&
+            widget->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
             found << QStringLiteral("%1 is %2 wide, needs %3").arg(name).arg(widget->width()).arg(least);
-        // What the layout gave in height: a chip as tall as its text, a clamped label as tall as the lines its
-        // clamp shows at its width, and those lines the whole clamp (nothing elided sooner), inside its parent.
+        // What the layout gave in height: a chip as tall as its text, a clamped label as tall as the lines
+        // its clamp shows at its width, and those lines the whole clamp (nothing elided sooner), inside its
+        // parent.
         if (qobject_cast<const Chip*>(widget) && widget->height() < widget->sizeHint().height())
             found << QStringLiteral("%1 is %2 tall, needs %3")
                          .arg(name)
@@ -169,10 +174,10 @@ private slots:
                                         .arg(step)
                                         .arg(scope.rowCountFor(scope.width()));
                     if (step == 1.0 || step == 1.5 || step == 2.0) {
-                        const QString name =
-                            QStringLiteral("inspector-fit-%1-%2-%3")
-                                .arg(QString::fromLatin1(tab.rawValue), scheme == ColorScheme::dark ? "dark" : "light",
-                                     QString::number(step, 'f', 1));
+                        const QString name = QStringLiteral("inspector-fit-%1-%2-%3")
+                                                 .arg(QString::fromLatin1(tab.rawValue),
+                                                      scheme == ColorScheme::dark ? "dark" : "light",
+                                                      QString::number(step, 'f', 1));
                         screenshot(inspector, name);
                     }
                 }
@@ -233,11 +238,13 @@ private slots:
             const QFontMetricsF metrics(quote->font());
             const int painted = qCeil(3 * metrics.height() + 2 * metrics.leading());
             QVERIFY(waitUntil([&] { return quote->contentsRect().height() >= painted; }, 5));
-            const QRect placed(quote->mapTo(row, quote->contentsRect().topLeft()), quote->contentsRect().size());
-            QVERIFY2(row->rect().contains(placed), qPrintable(QStringLiteral("%1: %2 px of text in a %3 px row")
-                                                                  .arg(step)
-                                                                  .arg(room.height())
-                                                                  .arg(row->height())));
+            const QRect placed(quote->mapTo(row, quote->contentsRect().topLeft()),
+                               quote->contentsRect().size());
+            QVERIFY2(row->rect().contains(placed),
+                     qPrintable(QStringLiteral("%1: %2 px of text in a %3 px row")
+                                    .arg(step)
+                                    .arg(room.height())
+                                    .arg(row->height())));
             screenshot(*row, QStringLiteral("citation-three-lines-%1").arg(QString::number(step, 'f', 1)));
         }
         editor->app->settings().setInterfaceTextScale(1.0);

@@ -84,8 +84,10 @@ QString screenshotTab(RunningEditor& editor, InspectorTab tab, const QString& na
 
 std::unique_ptr<RunningEditor> openIn(const Scratch& scratch, const std::filesystem::path& file) {
     auto editor = startEditor(scratch, {file.string()});
-    if (editor && !waitUntil([&] { return editor->workspace().status() == "Opened " + file.filename().string(); })) {
-        qWarning("%s was not opened: %s", file.c_str(), editor->workspace().errorMessage().value_or("").c_str());
+    if (editor &&
+        !waitUntil([&] { return editor->workspace().status() == "Opened " + file.filename().string(); })) {
+        qWarning("%s was not opened: %s", file.c_str(),
+                 editor->workspace().errorMessage().value_or("").c_str());
         return nullptr;
     }
     return editor;
@@ -182,19 +184,21 @@ std::vector<DocumentSummary> listedToMcpClient() {
     QProcess connector;
     connector.start(QStringLiteral(KIVO_BIN_DIR "/kivo-pdf-mcp"), {});
     if (!connector.waitForStarted(10000)) return {};
-    connector.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
-                    "\n"
-                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-                    "\n"
-                    R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"list_documents"}})"
-                    "\n");
+    connector.write(
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
+        "\n"
+        R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+        "\n"
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"list_documents"}})"
+        "\n");
     connector.closeWriteChannel();
     connector.waitForFinished(20000);
     for (const QByteArray& line : connector.readAllStandardOutput().split('\n')) {
         if (line.trimmed().isEmpty()) continue;
         const json reply = json::parse(line.toStdString());
         if (reply.value("id", 0) != 2) continue;
-        const auto response = CommandJSON::decodeResponse(reply["result"]["content"][0]["text"].get<std::string>());
+        const auto response =
+            CommandJSON::decodeResponse(reply["result"]["content"][0]["text"].get<std::string>());
         return response.result ? response.result->documents.value_or(std::vector<DocumentSummary>{})
                                : std::vector<DocumentSummary>{};
     }
@@ -208,7 +212,8 @@ class InspectorTabsTest : public QObject {
 
 private slots:
     void initTestCase() {
-        // The key store finds no keyring here and keeps keys in the owner-only file of the test's config folder.
+        // The key store finds no keyring here and keeps keys in the owner-only file of the test's config
+        // folder.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kivo-test-bus");
     }
 
@@ -241,14 +246,16 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(window));
         // The page takes the keyboard first, as the document opens; the click comes after.
         QVERIFY(waitUntil([&] { return named<CanvasArea>(editor->window(), "canvasArea")->hasFocus(); }));
-        QTest::mouseClick(window, Qt::LeftButton, {}, field->mapTo(&editor->window(), field->rect().center()));
+        QTest::mouseClick(window, Qt::LeftButton, {},
+                          field->mapTo(&editor->window(), field->rect().center()));
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
         // Keys go where the keyboard focus is, as the desktop sends them.
         const auto type = [&](const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); };
         const auto firstLineShown = [&] {
             return field->cursorForPosition(QPoint(1, 1)).block() == field->document()->firstBlock();
         };
-        // The first line at the top and the caret's line whole at the bottom: the field is as tall as its text.
+        // The first line at the top and the caret's line whole at the bottom: the field is as tall as its
+        // text.
         const auto wholeQuestionShown = [&] {
             return firstLineShown() && field->verticalScrollBar()->value() == 0 &&
                    field->cursorRect().bottom() < field->viewport()->height();
@@ -301,8 +308,8 @@ private slots:
         QTest::mouseClick(second, Qt::LeftButton);
         QCOMPARE(workspace.selectedPageId(), std::optional(pages[1].id));
         const auto& cited = workspace.assistant().assistantAnswer()->citations;
-        const auto citation =
-            std::find_if(cited.begin(), cited.end(), [&](const Citation& c) { return c.pageId == pages[1].id; });
+        const auto citation = std::find_if(cited.begin(), cited.end(),
+                                           [&](const Citation& c) { return c.pageId == pages[1].id; });
         QCOMPARE(workspace.selection(),
                  citation->rects.empty() ? std::nullopt : std::optional(citation->rects.front()));
         QVERIFY(!inspectorOf(*editor).findChild<StatusMessage*>("staleCitation")->isVisible());
@@ -349,7 +356,8 @@ private slots:
         // words: each title keeps its full size in its segment.
         QCoreApplication::sendPostedEvents();
         for (PillSegmentButton* segment : named<PillSegment>(composer, "scope")->segments()) {
-            const QFont font = scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(segment), segment);
+            const QFont font =
+                scaledFont(ScaledTextStyle::callout, QFont::Medium, TextScale::of(segment), segment);
             QVERIFY2(QFontMetricsF(font).horizontalAdvance(segment->item().title) <= segment->width(),
                      qPrintable(segment->item().title));
         }
@@ -367,7 +375,8 @@ private slots:
                     .startsWith("tiny:1b · 1,200 tokens read, 80 written · "));
         QCOMPARE(inspector.findChildren<RowButton*>("citation").size(), 1);
         showTab(*editor, "assistant");
-        // Shown and clicked as a person would: once laid out on screen, which takes a while on a busy machine.
+        // Shown and clicked as a person would: once laid out on screen, which takes a while on a busy
+        // machine.
         QVERIFY(waitUntil([&] {
             auto* apply = inspector.findChild<HeroButton*>("applyProposal");
             return apply != nullptr && apply->isVisible() && !apply->rect().isEmpty();
@@ -453,7 +462,8 @@ private slots:
         QVERIFY(waitUntil([&] { return inspector.findChild<ThemedLabel*>("draftText") != nullptr; }));
         waitUntil([] { return false; }, 1.5);
         QVERIFY2(workspace.assistant().assistantRunning(), "the flood lasts longer than the wait");
-        // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's time.
+        // The long draft as a person sees it: its end, after "…". Taking the picture is not the window's
+        // time.
         heartbeat.stop();
         screenshotTab(*editor, InspectorTab::assistant, "inspector-assistant-long-draft");
         restart();
@@ -467,7 +477,8 @@ private slots:
         const std::size_t afterStop = *ollama.chatHungUpAfter() - beforeStop;
         QVERIFY(waitUntil([&] { return inspector.findChild<QWidget*>("answerCard") != nullptr; }));
         waitUntil([] { return false; }, 0.2);
-        qInfo("flood: longest GUI stall %.1f ms; %zu lines before Stop, %zu after", stallMs(), beforeStop, afterStop);
+        qInfo("flood: longest GUI stall %.1f ms; %zu lines before Stop, %zu after", stallMs(), beforeStop,
+              afterStop);
         QVERIFY2(stallMs() < 150, qPrintable(QString::number(stallMs())));
         QVERIFY2(afterStop < beforeStop, qPrintable(QStringLiteral("%1 lines after Stop").arg(afterStop)));
 
@@ -520,8 +531,9 @@ private slots:
         const ScopedEnv url("KIVO_PDF_OLLAMA_URL", ollama.url());
         const auto asked = [&] {
             const auto requests = ollama.requests();
-            return std::count_if(requests.begin(), requests.end(),
-                                 [](const RecordedRequest& request) { return request.target == "/api/tags"; });
+            return std::count_if(requests.begin(), requests.end(), [](const RecordedRequest& request) {
+                return request.target == "/api/tags";
+            });
         };
         auto editor = startEditor(scratch, {}, Worker::missing);
         QVERIFY(editor);
@@ -540,7 +552,8 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(asked(), 1);
 
-        // The refresh button asks once; the card, back at "Checking Ollama…" meanwhile, adds no ask of its own.
+        // The refresh button asks once; the card, back at "Checking Ollama…" meanwhile, adds no ask of its
+        // own.
         QTest::mouseClick(named<HeroButton>(inspectorOf(*editor), "refreshModels"), Qt::LeftButton);
         QCOMPARE(card.shown(), ProviderCard::Shown::ollamaChecking);
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::ollamaModels; }));
@@ -583,15 +596,18 @@ private slots:
         QVERIFY(stored().find("sk-first") != std::string::npos);
         QVERIFY(named<HeroField>(card, "keyField")->lineEdit()->text().isEmpty());
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
-        QCOMPARE(named<Chip>(inspector, "keyChip")->text(), QStringLiteral("Key in a file only you can read"));
+        QCOMPARE(named<Chip>(inspector, "keyChip")->text(),
+                 QStringLiteral("Key in a file only you can read"));
         QCOMPARE(named<QComboBox>(card, "modelPicker")->count(), 2);
         QVERIFY(named<ThemedLabel>(inspector, "disclosure")
                     ->text()
                     .startsWith("Answers come from claude-opus-5 at Anthropic"));
         // Read as "Model", the model its value and description.
-        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(named<QComboBox>(card, "modelPicker"));
+        QAccessibleInterface* picker =
+            QAccessible::queryAccessibleInterface(named<QComboBox>(card, "modelPicker"));
         QCOMPARE(picker->text(QAccessible::Name), QStringLiteral("Model"));
-        QCOMPARE(picker->text(QAccessible::Description), named<QComboBox>(card, "modelPicker")->currentText());
+        QCOMPARE(picker->text(QAccessible::Description),
+                 named<QComboBox>(card, "modelPicker")->currentText());
         QCOMPARE(hosted.requests().back().header("x-api-key"), std::optional<std::string>("sk-first"));
         screenshot(card, "inspector-anthropic-card");
 
@@ -609,7 +625,8 @@ private slots:
         QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
 
         QTest::mouseClick(named<HeroButton>(inspector, "removeKey"), Qt::LeftButton);
-        QTRY_COMPARE(workspace.status(), std::string("Anthropic key removed from the file only you can read."));
+        QTRY_COMPARE(workspace.status(),
+                     std::string("Anthropic key removed from the file only you can read."));
         QVERIFY(!workspace.assistant().assistantKeyStored());
         QVERIFY(stored().find("sk-second") == std::string::npos);
         QCOMPARE(card.shown(), ProviderCard::Shown::keyEntry);
@@ -669,7 +686,8 @@ private slots:
         named<FindField>(editor->window(), "findField")->lineEdit()->setText(QStringLiteral("Hello"));
         editor->window().runSearch();
         QCOMPARE(inspector.tab(), InspectorTab::page);
-        QVERIFY(waitUntil([&] { return named<SearchResultsCard>(tab, "searchResults")->rows().size() == 2; }));
+        QVERIFY(
+            waitUntil([&] { return named<SearchResultsCard>(tab, "searchResults")->rows().size() == 2; }));
         QCOMPARE(named<Chip>(tab, "matchCount")->accessibleName(), QStringLiteral("2 matches"));
         RowButton* onThird = named<SearchResultsCard>(tab, "searchResults")->rows().at(1);
         QCOMPARE(onThird->findChild<Chip*>()->text(), QStringLiteral("Page 3"));
@@ -691,7 +709,8 @@ private slots:
                     .startsWith("Ctrl+Shift+arrow moves the selected annotation"));
         const QKeySequence resizeKey = resize->shortcut();
         resize->setShortcut(QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Up));
-        QVERIFY(named<ThemedLabel>(tab, "annotationKeyHint")->text().contains("and Alt+Shift+arrow resizes it"));
+        QVERIFY(
+            named<ThemedLabel>(tab, "annotationKeyHint")->text().contains("and Alt+Shift+arrow resizes it"));
         resize->setShortcut(resizeKey);
         QVERIFY(named<ThemedLabel>(tab, "annotationKeyHint")->text().contains("and Shift+arrow resizes it"));
         QCOMPARE(named<HeroButton>(*row, "deleteAnnotation")->accessibleName(),
@@ -725,7 +744,8 @@ private slots:
         QCOMPARE(named<HeroField>(*tab.annotations()->row(note.id), "annotationContents")->lineEdit()->text(),
                  QString::fromStdString(typed));
 
-        QTest::mouseClick(named<HeroButton>(*tab.annotations()->row(note.id), "deleteAnnotation"), Qt::LeftButton);
+        QTest::mouseClick(named<HeroButton>(*tab.annotations()->row(note.id), "deleteAnnotation"),
+                          Qt::LeftButton);
         QCOMPARE(workspace.selectedAnnotationId(), std::nullopt);
         QVERIFY(waitUntil([&] { return workspace.status() == "Annotation removed"; }));
         QVERIFY(waitUntil([&] { return tab.annotations()->row(note.id) == nullptr; }));
@@ -751,9 +771,12 @@ private slots:
             return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
         };
 
-        named<FindField>(editor->window(), "findField")->lineEdit()->setText(QStringLiteral("implementation"));
+        named<FindField>(editor->window(), "findField")
+            ->lineEdit()
+            ->setText(QStringLiteral("implementation"));
         editor->window().runSearch();
-        SearchResultsCard& results = *named<SearchResultsCard>(*inspectorOf(*editor).pageTab(), "searchResults");
+        SearchResultsCard& results =
+            *named<SearchResultsCard>(*inspectorOf(*editor).pageTab(), "searchResults");
         QVERIFY(waitUntil([&] { return results.rows().size() == 2; }));
         QVERIFY(waitUntil([&] { return heard(results.rows().at(0)) != heard(results.rows().at(1)); }));
         const struct {
@@ -761,7 +784,8 @@ private slots:
         } rows[] = {{"the implementation is hard to explain"}, {"the implementation is easy to explain"}};
         for (int i = 0; i < 2; ++i) {
             const QString name = heard(results.rows().at(i));
-            QVERIFY2(name.contains(QLatin1String(rows[i].words)) && name.endsWith(", Page 1"), qPrintable(name));
+            QVERIFY2(name.contains(QLatin1String(rows[i].words)) && name.endsWith(", Page 1"),
+                     qPrintable(name));
         }
 
         workspace.assistant().setAssistantScope(AssistantScope::document);
@@ -817,7 +841,8 @@ private slots:
         // Named with the caption the file gives it.
         QCOMPARE(named<QWidget>(submit, "fieldControl")->accessibleName(),
                  QStringLiteral("submit, push button \"Go\""));
-        QCOMPARE(named<QLabel>(submit, "fieldControl")->text(), QStringLiteral("Push button \"Go\", no value to fill"));
+        QCOMPARE(named<QLabel>(submit, "fieldControl")->text(),
+                 QStringLiteral("Push button \"Go\", no value to fill"));
         screenshot(submit, "inspector-form-push-button");
 
         // A letter typed on the tab goes into the file with Ctrl+S, and nothing stops the save.
@@ -835,7 +860,8 @@ private slots:
         const auto sample = corpus("libreoffice-form.pdf");
         if (sample.empty()) QSKIP("the shared sample folder is absent");
         Scratch scratch;
-        for (const char* name : {"form-a.pdf", "form-b.pdf"}) std::filesystem::copy_file(sample, scratch.docs() / name);
+        for (const char* name : {"form-a.pdf", "form-b.pdf"})
+            std::filesystem::copy_file(sample, scratch.docs() / name);
         auto editor = openIn(scratch, scratch.docs() / "form-a.pdf");
         QVERIFY(editor);
         Workspace& workspace = editor->workspace();
@@ -863,7 +889,8 @@ private slots:
         QVERIFY(filled("female"));
         QCOMPARE(workerField(workspace, "female")->value, std::string("2"));
 
-        auto* nationality = qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "Nationality"), "fieldControl"));
+        auto* nationality =
+            qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "Nationality"), "fieldControl"));
         choose(nationality, 1);
         QTest::qWait(200);
         // A choice list waits for Apply.
@@ -925,15 +952,17 @@ private slots:
         QCOMPARE(named<Chip>(tab, "documentReadOnly")->text(), QStringLiteral("No"));
         QCOMPARE(named<Chip>(tab, "documentMcp")->text(), QStringLiteral("Off"));
         QCOMPARE(named<InlineCodeLabel>(tab, "workerState")->plainText(),
-                 QStringLiteral("Worker is running. Paste the config into Claude Desktop or Cursor, or use claude mcp "
-                                "add for Claude Code. Client edits appear here."));
+                 QStringLiteral(
+                     "Worker is running. Paste the config into Claude Desktop or Cursor, or use claude mcp "
+                     "add for Claude Code. Client edits appear here."));
         QVERIFY(named<HeroButton>(tab, "approvePath")->isEnabled());
         QVERIFY(listedToMcpClient().empty());
 
         QTest::mouseClick(named<HeroSwitch>(tab, "allowMcp"), Qt::LeftButton);
         QVERIFY(workspace.sharing().mcpAccessGranted());
-        QCOMPARE(workspace.status(),
-                 std::string("MCP can use this document. A client may send tool results to its own provider."));
+        QCOMPARE(
+            workspace.status(),
+            std::string("MCP can use this document. A client may send tool results to its own provider."));
         QCOMPARE(named<Chip>(tab, "documentMcp")->text(), QStringLiteral("Document granted"));
         std::vector<DocumentSummary> listed;
         QVERIFY(waitUntil([&] { return (listed = listedToMcpClient()).size() == 1; }));
@@ -941,11 +970,13 @@ private slots:
 
         QTest::mouseClick(named<HeroButton>(tab, "copyMcpConfig"), Qt::LeftButton);
         // Pretty-printed, keys sorted, slashes as they are.
-        QCOMPARE(QGuiApplication::clipboard()->text(),
-                 QStringLiteral("{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" KIVO_BIN_DIR
-                                "/kivo-pdf-mcp\"\n    }\n  }\n}"));
-        QVERIFY(workspace.status().starts_with(
-            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- "));
+        QCOMPARE(
+            QGuiApplication::clipboard()->text(),
+            QStringLiteral("{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" KIVO_BIN_DIR
+                           "/kivo-pdf-mcp\"\n    }\n  }\n}"));
+        QVERIFY(
+            workspace.status().starts_with("Copied MCP config for Claude Desktop or Cursor. Claude Code: "
+                                           "claude mcp add --scope user kivo-pdf -- "));
         screenshotTab(*editor, InspectorTab::document, "inspector-document-sharing");
 
         QTest::mouseClick(named<HeroSwitch>(tab, "allowMcp"), Qt::LeftButton);

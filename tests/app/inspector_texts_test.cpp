@@ -50,7 +50,8 @@ private slots:
     void usageLine_data() {
         QTest::addColumn<AnswerUsage>("usage");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("all of it") << AnswerUsage{1200, 80, 3.25} << "m · 1,200 tokens read, 80 written · 3.2 s";
+        QTest::newRow("all of it") << AnswerUsage{1200, 80, 3.25}
+                                   << "m · 1,200 tokens read, 80 written · 3.2 s";
         QTest::newRow("seconds only") << AnswerUsage{std::nullopt, std::nullopt, 3.25} << "m · 3.2 s";
         QTest::newRow("one count is no count") << AnswerUsage{12345, std::nullopt, std::nullopt} << "m";
         QTest::newRow("nothing") << AnswerUsage{} << "m";
@@ -58,7 +59,8 @@ private slots:
     void usageLine() {
         QFETCH(AnswerUsage, usage);
         QFETCH(QString, expected);
-        QCOMPARE(AssistantTexts::usageText("m", usage, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
+        QCOMPARE(AssistantTexts::usageText("m", usage, QLocale(QLocale::English, QLocale::UnitedStates)),
+                 expected);
     }
 
     void assistantWords() {
@@ -69,7 +71,8 @@ private slots:
             {"disconnected", "The model stopped partway, so this answer is incomplete."},
             {"Cancelled", "The model stopped partway, so this answer is incomplete."},
         };
-        for (const auto& [reason, note] : notes) QCOMPARE(AssistantTexts::incompleteNote(reason), QString(note));
+        for (const auto& [reason, note] : notes)
+            QCOMPARE(AssistantTexts::incompleteNote(reason), QString(note));
 
         QVERIFY(AssistantTexts::disclosure(AssistantProvider::ollama, "")
                     .startsWith("Answers come from the chosen model in Ollama. "
@@ -77,15 +80,17 @@ private slots:
         QVERIFY(AssistantTexts::disclosure(AssistantProvider::anthropic, "m")
                     .startsWith("Answers come from m at Anthropic, with your "
                                 "key. The scope's text leaves this computer"));
-        QCOMPARE(AssistantTexts::disclosure(storedAssistantProvider("Ollama"), "m"),
-                 QStringLiteral("Answers quote the document without a model. Proposed edits wait for Apply."));
+        QCOMPARE(
+            AssistantTexts::disclosure(storedAssistantProvider("Ollama"), "m"),
+            QStringLiteral("Answers quote the document without a model. Proposed edits wait for Apply."));
 
         const auto waiting = AssistantTexts::draftLine("", "");
         QCOMPARE(waiting.text, QStringLiteral("Waiting for …"));
         QCOMPARE(waiting.spoken, QStringLiteral("Waiting for the model"));
         QVERIFY(waiting.waiting);
         QCOMPARE(AssistantTexts::draftLine("So far", "m").spoken, QStringLiteral("Answer so far: So far"));
-        // A long draft shows its end, from a whole character on: "é" is two bytes, so the cut falls inside one.
+        // A long draft shows its end, from a whole character on: "é" is two bytes, so the cut falls inside
+        // one.
         std::string longDraft = "x" + std::string(AssistantTexts::draftShownBytes, '.');
         for (int i = 0; i < 3000; ++i) longDraft += "\xC3\xA9";
         longDraft += " the end!";
@@ -121,15 +126,16 @@ private slots:
         QTest::addColumn<bool>("editingKey");
         QTest::addColumn<ProviderCard::Shown>("shown");
         using S = ProviderCard::Shown;
-        const auto ready = std::optional(ProviderStatus::available("1", {model("m", std::nullopt, std::nullopt)}));
+        const auto ready =
+            std::optional(ProviderStatus::available("1", {model("m", std::nullopt, std::nullopt)}));
         const auto none = std::optional<ProviderStatus>();
         QTest::newRow("built in") << "local" << ready << true << false << S::builtIn;
         QTest::newRow("any other word") << "Ollama" << none << false << false << S::builtIn;
         QTest::newRow("checking ollama") << "ollama" << none << false << false << S::ollamaChecking;
-        QTest::newRow("ollama away") << "ollama" << std::optional(ProviderStatus::unavailable("x")) << false << false
-                                     << S::ollamaUnavailable;
-        QTest::newRow("no models") << "ollama" << std::optional(ProviderStatus::available("1", {})) << false << false
-                                   << S::ollamaEmpty;
+        QTest::newRow("ollama away") << "ollama" << std::optional(ProviderStatus::unavailable("x")) << false
+                                     << false << S::ollamaUnavailable;
+        QTest::newRow("no models") << "ollama" << std::optional(ProviderStatus::available("1", {})) << false
+                                   << false << S::ollamaEmpty;
         QTest::newRow("no key") << "anthropic" << ready << false << false << S::keyEntry;
         QTest::newRow("replacing") << "anthropic" << ready << true << true << S::keyEntry;
         QTest::newRow("checking the key") << "anthropic" << none << true << false << S::keyChecking;
@@ -141,7 +147,8 @@ private slots:
         QFETCH(bool, keyStored);
         QFETCH(bool, editingKey);
         QFETCH(ProviderCard::Shown, shown);
-        QCOMPARE(ProviderCard::shownFor(storedAssistantProvider(provider.toStdString()), status, keyStored, editingKey),
+        QCOMPARE(ProviderCard::shownFor(storedAssistantProvider(provider.toStdString()), status, keyStored,
+                                        editingKey),
                  shown);
     }
 
@@ -149,7 +156,8 @@ private slots:
         QTest::addColumn<QString>("pageId");
         QTest::addColumn<bool>("withPages");
         QTest::addColumn<std::optional<QString>>("place");
-        QTest::newRow("third entry, whatever its index") << "c" << true << std::optional(QStringLiteral("Page 3"));
+        QTest::newRow("third entry, whatever its index")
+            << "c" << true << std::optional(QStringLiteral("Page 3"));
         QTest::newRow("not listed") << "z" << true << std::optional<QString>();
         QTest::newRow("no page list") << "a" << false << std::optional<QString>();
     }
@@ -158,7 +166,8 @@ private slots:
         QFETCH(bool, withPages);
         QFETCH(std::optional<QString>, place);
         CommandResult result;
-        if (withPages) result.pages = std::vector<PageInfo>{{"a", 7, 1, 1, 0}, {"b", 0, 1, 1, 0}, {"c", 0, 1, 1, 0}};
+        if (withPages)
+            result.pages = std::vector<PageInfo>{{"a", 7, 1, 1, 0}, {"b", 0, 1, 1, 0}, {"c", 0, 1, 1, 0}};
         SearchHit hit;
         hit.pageId = pageId.toStdString();
         const std::optional<CommandResult> open(result);
@@ -171,10 +180,11 @@ private slots:
         QCOMPARE(AnnotationsCard::kindTitle("highlight"), QStringLiteral("Highlight"));
         QCOMPARE(AnnotationsCard::kindTitle("inkStroke"), QStringLiteral("InkStroke"));
         QCOMPARE(AnnotationsCard::kindTitle(""), QString());
-        QCOMPARE(AnnotationsCard::keyHint(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up),
-                                          QKeySequence(Qt::SHIFT | Qt::Key_Up)),
-                 QStringLiteral("Ctrl+Shift+arrow moves the selected annotation, and Shift+arrow resizes it. The "
-                                "Annotate menu lists these, and Delete Annotation."));
+        QCOMPARE(
+            AnnotationsCard::keyHint(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up),
+                                     QKeySequence(Qt::SHIFT | Qt::Key_Up)),
+            QStringLiteral("Ctrl+Shift+arrow moves the selected annotation, and Shift+arrow resizes it. The "
+                           "Annotate menu lists these, and Delete Annotation."));
         QCOMPARE(AnnotationsCard::keyHint(QKeySequence(), QKeySequence(Qt::SHIFT | Qt::Key_Up)), QString());
     }
 
@@ -182,7 +192,8 @@ private slots:
         QTest::addColumn<FormFieldInfo>("info");
         QTest::addColumn<FormEditorKind>("kind");
         QTest::addColumn<bool>("checked");
-        QTest::newRow("checkbox by its value") << field("checkbox", "YeS") << FormEditorKind::checkbox << true;
+        QTest::newRow("checkbox by its value")
+            << field("checkbox", "YeS") << FormEditorKind::checkbox << true;
         QTest::newRow("On is not yes") << field("checkbox", "On") << FormEditorKind::checkbox << false;
         QTest::newRow("checked wins") << field("checkbox", "Yes", false) << FormEditorKind::checkbox << false;
         QTest::newRow("push button") << field("button") << FormEditorKind::button << false;
@@ -191,7 +202,8 @@ private slots:
         QTest::newRow("list") << field("list") << FormEditorKind::choice << false;
         QTest::newRow("Checkbox is text") << field("Checkbox") << FormEditorKind::text << false;
         QTest::newRow("signature is text") << field("signature") << FormEditorKind::text << false;
-        QTest::newRow("multi-line") << field("text", "", std::nullopt, true) << FormEditorKind::multilineText << false;
+        QTest::newRow("multi-line") << field("text", "", std::nullopt, true) << FormEditorKind::multilineText
+                                    << false;
     }
     void formEditorKind() {
         QFETCH(FormFieldInfo, info);
@@ -199,7 +211,8 @@ private slots:
         QFETCH(bool, checked);
         QCOMPARE(FormEditors::kind(info), kind);
         if (kind == FormEditorKind::checkbox) QCOMPARE(FormEditors::shownChecked(info), checked);
-        QCOMPARE(FormEditors::shownValue(field("text", "worker"), std::string("draft")), std::string("draft"));
+        QCOMPARE(FormEditors::shownValue(field("text", "worker"), std::string("draft")),
+                 std::string("draft"));
         QCOMPARE(FormEditors::shownValue(field("text", "worker"), std::nullopt), std::string("worker"));
     }
 

@@ -69,8 +69,12 @@ private slots:
                 new StatusBar(workspace, &window);
                 workspace.setStatus(text.toStdString());
                 break;
-            case Place::citation: new CitationRow(workspace, Citation{"p1", 0, 1, text.toStdString()}, &window); break;
-            case Place::recoveryRow: new RecoveryRow(text, QStringLiteral("Revision 2, 3 pages"), &window); break;
+            case Place::citation:
+                new CitationRow(workspace, Citation{"p1", 0, 1, text.toStdString()}, &window);
+                break;
+            case Place::recoveryRow:
+                new RecoveryRow(text, QStringLiteral("Revision 2, 3 pages"), &window);
+                break;
         }
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -89,7 +93,8 @@ private slots:
             const QString tip = QToolTip::text();
             for (QWidget* shownTip : QApplication::topLevelWidgets()) {
                 if (shownTip->inherits("QTipLabel") && shownTip->isVisible())
-                    kivo::testing::screenshot(*shownTip, QStringLiteral("tooltip-") + QTest::currentDataTag());
+                    kivo::testing::screenshot(*shownTip,
+                                              QStringLiteral("tooltip-") + QTest::currentDataTag());
             }
             if (Qt::mightBeRichText(tip)) {
                 // Read as markup, it reads back as the very text, with no image in it.

@@ -25,8 +25,8 @@ struct Case {
 
 // A white page image of `page`'s shown size at `zoom`, with `pixelRatio` pixels to a point.
 QImage pageImage(const PageInfo& page, double zoom, double pixelRatio) {
-    QImage image(static_cast<int>(page.width * zoom * pixelRatio), static_cast<int>(page.height * zoom * pixelRatio),
-                 QImage::Format_ARGB32_Premultiplied);
+    QImage image(static_cast<int>(page.width * zoom * pixelRatio),
+                 static_cast<int>(page.height * zoom * pixelRatio), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::white);
     image.setDevicePixelRatio(pixelRatio);
     return image;
@@ -72,7 +72,8 @@ private slots:
             QCOMPARE(canvas.pageRect(), QRectF(QPointF(PageCanvas::padding, PageCanvas::padding), shown));
             QCOMPARE(canvas.size(), shown.toSize() + QSize(2, 2) * PageCanvas::padding);
 
-            // Only the page's own annotation is marked: tinted inside, while the other page's place stays white.
+            // Only the page's own annotation is marked: tinted inside, while the other page's place stays
+            // white.
             QCOMPARE(canvas.pageAnnotations().size(), 1u);
             QCOMPARE(canvas.pageAnnotations().front().id, onPage.id);
             if (CanvasMapping::hasArea(c.page)) {
@@ -90,7 +91,8 @@ private slots:
             const QRectF page = canvas.pageRect();
             const QPoint at =
                 c.click
-                    ? (page.topLeft() + QPointF(c.click->x() * page.width(), c.click->y() * page.height())).toPoint()
+                    ? (page.topLeft() + QPointF(c.click->x() * page.width(), c.click->y() * page.height()))
+                          .toPoint()
                     : QPoint(PageCanvas::padding / 2, PageCanvas::padding / 2);
             QTest::mouseClick(&canvas, Qt::LeftButton, Qt::NoModifier, at);
             QCOMPARE(dragged.size(), 0);
@@ -102,8 +104,9 @@ private slots:
             // A click reports the zero-size rectangle at its point (to the pixel the click landed on).
             const auto rect = committed.first().at(0).value<PDFRect>();
             const double pixel = 1 / c.zoom;
-            QVERIFY2(std::abs(rect.left - c.reported->x) <= pixel && std::abs(rect.top - c.reported->y) <= pixel,
-                     qPrintable(QStringLiteral("%1: %2, %3").arg(c.name).arg(rect.left).arg(rect.top)));
+            QVERIFY2(
+                std::abs(rect.left - c.reported->x) <= pixel && std::abs(rect.top - c.reported->y) <= pixel,
+                qPrintable(QStringLiteral("%1: %2, %3").arg(c.name).arg(rect.left).arg(rect.top)));
             QCOMPARE(rect.right, rect.left);
             QCOMPARE(rect.bottom, rect.top);
         }

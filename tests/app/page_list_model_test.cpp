@@ -41,7 +41,8 @@ struct Shown {
 
 Shown shownAt(const PageListModel& model, int row) {
     const QModelIndex index = model.index(row);
-    return {model.data(index, Qt::DisplayRole).toString(), model.data(index, Qt::AccessibleDescriptionRole).toString(),
+    return {model.data(index, Qt::DisplayRole).toString(),
+            model.data(index, Qt::AccessibleDescriptionRole).toString(),
             model.data(index, PageListModel::PageIdRole).toString(),
             model.data(index, Qt::AccessibleTextRole).toString()};
 }
@@ -62,7 +63,8 @@ private slots:
         };
 
         const CommandResult opened = documentOf(
-            {a, b, c}, {mark("m1", "pb"), mark("m2", "pb"), mark("m3", "pc"), mark("m4", "pc"), mark("m5", "pc")});
+            {a, b, c},
+            {mark("m1", "pb"), mark("m2", "pb"), mark("m3", "pc"), mark("m4", "pc"), mark("m5", "pc")});
         const std::vector<Shown> openedRows = {{"Page 1", "612 by 792 points", "pa"},
                                                {"Page 2", "595 by 841 points, 2 annotations", "pb"},
                                                {"Page 3", "792 by 612 points, 3 annotations", "pc"}};

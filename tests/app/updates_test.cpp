@@ -57,7 +57,8 @@ private slots:
 
     void malformedVersionsAreRefused_data() {
         QTest::addColumn<QString>("text");
-        for (const char* text : {"", "1.", ".1", "1..2", "v1.2", "1.2.3.4.5", "1.2-beta", "1234567890", " 1.2"})
+        for (const char* text :
+             {"", "1.", ".1", "1..2", "v1.2", "1.2.3.4.5", "1.2-beta", "1234567890", " 1.2"})
             QTest::newRow(text) << text;
     }
     void malformedVersionsAreRefused() {
@@ -132,17 +133,19 @@ private slots:
                                << "Kivo PDF 1.3.0 is the newest version."
                                << ""
                                << "";
-        QTest::newRow("not found") << 404 << "missing" << Kind::failed << "Kivo PDF could not check for updates."
+        QTest::newRow("not found") << 404 << "missing" << Kind::failed
+                                   << "Kivo PDF could not check for updates."
                                    << "The update server answered with HTTP status 404."
                                    << "";
         QTest::newRow("no version") << 200 << "{\"release\": \"1.4.0\"}" << Kind::failed
                                     << "Kivo PDF could not check for updates."
                                     << "The update server's answer is not an update feed."
                                     << "";
-        QTest::newRow("unreachable") << 0 << "" << Kind::failed << "Kivo PDF could not check for updates."
-                                     << "The update server could not be reached. Check the network connection, "
-                                        "then try again."
-                                     << "";
+        QTest::newRow("unreachable")
+            << 0 << "" << Kind::failed << "Kivo PDF could not check for updates."
+            << "The update server could not be reached. Check the network connection, "
+               "then try again."
+            << "";
     }
     void aCheckTellsWhatTheFeedSays() {
         QFETCH(int, status);
@@ -181,8 +184,9 @@ private slots:
     }
 
     void aControllerGoneEndsItsCheckAtOnce() {
-        FakeHttpServer server(
-            [](const RecordedRequest&, FakeConnection& connection) { connection.pause(std::chrono::seconds(20)); });
+        FakeHttpServer server([](const RecordedRequest&, FakeConnection& connection) {
+            connection.pause(std::chrono::seconds(20));
+        });
         QElapsedTimer timer;
         timer.start();
         {

@@ -14,7 +14,8 @@ namespace {
 AssistantContext readContext() {
     AssistantContext context;
     context.pages = {
-        {"id-1", 0, 612, 792, "The total revenue was 4.2 million in \"2023\" - a record.\nSecond line here.", false},
+        {"id-1", 0, 612, 792, "The total revenue was 4.2 million in \"2023\" - a record.\nSecond line here.",
+         false},
         {"id-2", 1, 612, 792, "Page two speaks of apples, then later of pears.", false},
     };
     context.selection = ContextSelection{"sel-5", 4, "Selected words on five", std::nullopt};
@@ -147,7 +148,8 @@ GroundedAnswer groundByPattern(const std::string& text, const AssistantContext& 
                                    ", which is not in the text the assistant read.");
             answer.text += "[p. " + number + ": not in the text the assistant read]";
         } else {
-            answer.notes.push_back("Removed a citation to page " + number + ": its quote is not on that page.");
+            answer.notes.push_back("Removed a citation to page " + number +
+                                   ": its quote is not on that page.");
             answer.text += "[p. " + number + ": quote not found on that page]";
         }
     }
@@ -168,8 +170,9 @@ TEST(AnswerGrounding, FindsTheCitationsThePatternFinds) {
         {"1", "2", "12", "\xD9\xA3" /* Arabic-Indic 3 */, "", "x"},
         {"", "", " ", "\xE2\x80\x8B"},
         {"", "", ":", ",", ";", ": ", ":\t"},
-        {"", "", "\"Hello words\"", "\"Hello", "\xE2\x80\x9CHello words\xE2\x80\x9D", "\xE2\x80\x9Cx\"y\xE2\x80\x9D",
-         "\"a]b\"", "\xE2\x80\x9C\xE2\x80\x9C", "\"\"", "\xE2\x80\x9Dx\xE2\x80\x9D"},
+        {"", "", "\"Hello words\"", "\"Hello", "\xE2\x80\x9CHello words\xE2\x80\x9D",
+         "\xE2\x80\x9Cx\"y\xE2\x80\x9D", "\"a]b\"", "\xE2\x80\x9C\xE2\x80\x9C", "\"\"",
+         "\xE2\x80\x9Dx\xE2\x80\x9D"},
         {"", "", " ", "\xC2\xA0", "x"},
         {"]", "]", "]", "", "]]"},
         {"", " and ", "[", "\"", "\xE2\x80\x9D", "]"},
@@ -200,7 +203,8 @@ TEST(AnswerGrounding, AHostileReplyIsScannedInLinearTimeAndAStopLeavesTheRestUnc
     const std::vector<Case> cases = {
         {"curly quotes that never close", "[p1:\xE2\x80\x9C", ""},
         {"straight quotes that never close", "[p1:\"", ""},
-        {"curly quotes closed once, far away", "[p1:\xE2\x80\x9C", "\xE2\x80\x9D" + std::string(100000, ' ') + "x"},
+        {"curly quotes closed once, far away", "[p1:\xE2\x80\x9C",
+         "\xE2\x80\x9D" + std::string(100000, ' ') + "x"},
         {"white space that never ends", "[  page   ", ""},
     };
     for (const Case& c : cases) {
@@ -233,7 +237,8 @@ TEST(AnswerGrounding, AHostileReplyIsScannedInLinearTimeAndAStopLeavesTheRestUnc
 
     std::stop_source stop;
     stop.request_stop();
-    const GroundedAnswer stopped = AnswerGrounding::ground("[p. 2: \"apples\"] [p. 9]", context, stop.get_token());
+    const GroundedAnswer stopped =
+        AnswerGrounding::ground("[p. 2: \"apples\"] [p. 9]", context, stop.get_token());
     EXPECT_EQ(stopped.text, "[p. 2: not checked] [p. 9: not checked]");
     EXPECT_TRUE(stopped.claims.empty());
 }

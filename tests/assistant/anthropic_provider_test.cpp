@@ -16,7 +16,8 @@ Http::Address at(const std::string& url) { return *Http::Address::parse(url); }
 
 std::string data(const std::string& json) { return "event: x\r\ndata: " + json + "\r\n\r\n"; }
 std::string text(const std::string& piece) {
-    return data(R"({"type":"content_block_delta","index":0,"delta":{"type":"text_delta","text":")" + piece + "\"}}");
+    return data(R"({"type":"content_block_delta","index":0,"delta":{"type":"text_delta","text":")" + piece +
+                "\"}}");
 }
 const std::string kStop = data(R"({"type":"message_stop"})");
 
@@ -66,10 +67,11 @@ TEST(AnthropicProvider, Construction) {
               ProviderError::missingKey("Anthropic"));
     EXPECT_EQ(refusal([] { AnthropicProvider("sk\nx", at("http://127.0.0.1")); }),
               ProviderError::invalidKey("Anthropic"));
-    EXPECT_EQ(refusal([] {
-                  AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", "https://127.0.0.1:9"}});
-              }),
-              ProviderError::notLocal("https://127.0.0.1:9/"));
+    EXPECT_EQ(
+        refusal([] {
+            AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", "https://127.0.0.1:9"}});
+        }),
+        ProviderError::notLocal("https://127.0.0.1:9/"));
     EXPECT_EQ(refusal([] {
                   AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", "not a url"}});
               }),
@@ -78,10 +80,11 @@ TEST(AnthropicProvider, Construction) {
                   AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", ""}});
               }),
               std::nullopt);
-    EXPECT_EQ(refusal([] {
-                  AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", "http://localhost:8"}});
-              }),
-              std::nullopt);
+    EXPECT_EQ(
+        refusal([] {
+            AnthropicProvider::fromEnvironment("sk", {{"KIVO_PDF_ANTHROPIC_URL", "http://localhost:8"}});
+        }),
+        std::nullopt);
 }
 
 TEST(AnthropicProvider, AddressRules) {
@@ -116,8 +119,9 @@ TEST(AnthropicProvider, ListsModels) {
     auto status = provider.status({});
     ASSERT_TRUE(status.ready);
     EXPECT_EQ(status.version, "2023-06-01");
-    EXPECT_EQ(status.models, (std::vector<ModelInfo>{{"m-effort", "Effort", std::nullopt, {{"tools", "effort"}}},
-                                                     {"m-no", std::nullopt, std::nullopt, {{"tools"}}}}));
+    EXPECT_EQ(status.models,
+              (std::vector<ModelInfo>{{"m-effort", "Effort", std::nullopt, {{"tools", "effort"}}},
+                                      {"m-no", std::nullopt, std::nullopt, {{"tools"}}}}));
     const auto request = server.requests().back();
     EXPECT_EQ(request.target, "/v1/models");
     EXPECT_EQ(request.header("x-api-key"), "sk-test");
@@ -148,7 +152,8 @@ TEST(AnthropicProvider, StreamsTextToolCallsAndThinking) {
         accented.substr(0, split),
         accented.substr(split),
         data("[DONE]"),
-        data(R"({"type":"content_block_delta","index":1,"delta":{"type":"thinking_delta","thinking":"hmm"}})"),
+        data(
+            R"({"type":"content_block_delta","index":1,"delta":{"type":"thinking_delta","thinking":"hmm"}})"),
         data(
             R"({"type":"content_block_start","index":2,"content_block":{"type":"tool_use","name":"add_highlight","input":{}}})"),
         data(
@@ -160,11 +165,12 @@ TEST(AnthropicProvider, StreamsTextToolCallsAndThinking) {
         kStop,
     }));
     AnthropicProvider provider("sk-test", at(server.url()));
-    const auto result = chat(provider, "claude-opus-5", {{"add_note", "d", JSONValue::Object{{"type", "object"}}}});
+    const auto result =
+        chat(provider, "claude-opus-5", {{"add_note", "d", JSONValue::Object{{"type", "object"}}}});
     ASSERT_FALSE(result.error) << result.error->description();
     const ToolCall call{"add_highlight", JSONValue::decode(R"({"page":3,"text":"pears"})")};
-    EXPECT_EQ(result.events, (std::vector<ChatEvent>{ChatEvent::textPiece("caf\xC3\xA9!"), ChatEvent::thinking(),
-                                                     ChatEvent::call(call)}));
+    EXPECT_EQ(result.events, (std::vector<ChatEvent>{ChatEvent::textPiece("caf\xC3\xA9!"),
+                                                     ChatEvent::thinking(), ChatEvent::call(call)}));
     EXPECT_EQ(result.outcome.text, "caf\xC3\xA9!");
     EXPECT_EQ(result.outcome.toolCalls, std::vector<ToolCall>{call});
     EXPECT_EQ(result.outcome.finish, FinishReason::stop());
@@ -217,7 +223,10 @@ TEST(AnthropicProvider, StreamEndings) {
          {data(R"({"type":"error","error":{"type":"not_found_error"}})")},
          ProviderError::modelMissing("claude-opus-5"),
          {}},
-        {"bare error", {data(R"({"type":"error"})")}, ProviderError::server(500, "the provider reported an error"), {}},
+        {"bare error",
+         {data(R"({"type":"error"})")},
+         ProviderError::server(500, "the provider reported an error"),
+         {}},
         {"cut after text", {text("Half an ")}, ProviderError::disconnected("Half an "), {}},
         {"not JSON", {data("{oops")}, ProviderError::malformed("{oops"), {}},
     };
@@ -269,8 +278,9 @@ TEST(AnthropicProvider, RetriesOnceWithoutEffort) {
     int rejections = 2;
     FakeHttpServer server([&](const RecordedRequest&, FakeConnection& c) {
         if (rejections-- > 0) {
-            c.respond(400,
-                      R"({"error":{"type":"invalid_request_error","message":"Unknown field: output_config.EFFORT"}})");
+            c.respond(
+                400,
+                R"({"error":{"type":"invalid_request_error","message":"Unknown field: output_config.EFFORT"}})");
         } else {
             streams({text("ok"), kStop})({}, c);
         }

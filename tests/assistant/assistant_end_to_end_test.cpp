@@ -18,7 +18,8 @@ class WorkerDocument : public AssistantDocument {
 public:
     explicit WorkerDocument(const testing::OpenedDocument& document) : document_(document) {}
 
-    AssistantContext context(const AssistantQuestion& question, std::int64_t limit, std::stop_token) override {
+    AssistantContext context(const AssistantQuestion& question, std::int64_t limit,
+                             std::stop_token) override {
         auto request = document_.on(CommandMethod::assistantContext);
         request.params.scope = question.scope;
         request.params.pageId = question.pageId;
@@ -33,12 +34,14 @@ public:
         return *response.result->assistantContext;
     }
 
-    std::vector<SearchHit> find(const std::string& text, const std::string& pageId, std::stop_token) override {
+    std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
+                                std::stop_token) override {
         auto request = document_.on(CommandMethod::search);
         request.params.query = text;
         request.params.pageId = pageId;
         const auto response = document_.worker->send(request);
-        if (!response.ok || !response.result) throw std::runtime_error("search failed: " + testing::outcome(response));
+        if (!response.ok || !response.result)
+            throw std::runtime_error("search failed: " + testing::outcome(response));
         return response.result->matches.value_or(std::vector<SearchHit>{});
     }
 
@@ -68,7 +71,8 @@ TEST(AssistantEndToEnd, ModelAnswerIsGroundedInTheWorkersText) {
     const auto hits = adapter.find("Second page", document.pages[1], {});
     ASSERT_FALSE(hits.empty());
     ASSERT_FALSE(hits.front().rects.empty());
-    EXPECT_EQ(answer.text, "The second page reads [p. 2: \"Second page\"] and [p. 2: quote not found on that page].");
+    EXPECT_EQ(answer.text,
+              "The second page reads [p. 2: \"Second page\"] and [p. 2: quote not found on that page].");
     ASSERT_EQ(answer.citations.size(), 1u);
     EXPECT_EQ(answer.citations[0].pageId, document.pages[1]);
     EXPECT_EQ(answer.citations[0].rects, hits.front().rects);

@@ -79,7 +79,8 @@ public:
         limitAsked = limit;
         return context_;
     }
-    std::vector<SearchHit> find(const std::string& text, const std::string& pageId, std::stop_token) override {
+    std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
+                                std::stop_token) override {
         finds.emplace_back(text, pageId);
         if (findThrows) throw std::runtime_error("search failed");
         return {{pageId, 0, 1, {{1, 2, 3, 4}, {5, 6, 7, 8}}, text}};
@@ -118,16 +119,17 @@ struct Asking {
 
     AssistantAnswer ask() {
         return AssistantRun::ask(
-            {"What rose?", "document", std::nullopt, std::nullopt, std::nullopt}, settings, provider, document,
-            [this](const std::string& draft) { drafts.push_back(draft); }, stop.get_token(), "en_US");
+            {"What rose?", "document", std::nullopt, std::nullopt, std::nullopt}, settings, provider,
+            document, [this](const std::string& draft) { drafts.push_back(draft); }, stop.get_token(),
+            "en_US");
     }
 };
 
 TEST(AssistantRun, AnswersWithCitationsProposalsAndDrafts) {
     Asking run;
-    run.provider.replies.push_back(
-        streams({"It rose [p. 1: \"4.2 million\"]", " and [p. 2]. [p. 7]"},
-                {{"add_highlight", JSONValue::decode(R"({"page":2,"text":"pears"})")}, {"bogus", JSONValue()}}));
+    run.provider.replies.push_back(streams(
+        {"It rose [p. 1: \"4.2 million\"]", " and [p. 2]. [p. 7]"},
+        {{"add_highlight", JSONValue::decode(R"({"page":2,"text":"pears"})")}, {"bogus", JSONValue()}}));
     const AssistantAnswer answer = run.ask();
 
     EXPECT_EQ(run.document.limitAsked, 24000);
@@ -139,9 +141,11 @@ TEST(AssistantRun, AnswersWithCitationsProposalsAndDrafts) {
     EXPECT_EQ(run.provider.toolCountsSent[0], 3u);
     EXPECT_EQ(run.provider.messagesSent[0][1].content.substr(0, 20), "Question: What rose?");
 
-    EXPECT_EQ(answer.text, "It rose [p. 1: \"4.2 million\"] and [p. 2]. [p. 7: not in the text the assistant read]");
+    EXPECT_EQ(answer.text,
+              "It rose [p. 1: \"4.2 million\"] and [p. 2]. [p. 7: not in the text the assistant read]");
     ASSERT_EQ(answer.citations.size(), 2u);
-    EXPECT_EQ(answer.citations[0], (Citation{"p1", 0, 4, "4.2 million", {{1, 2, 3, 4}, {5, 6, 7, 8}}, "document"}));
+    EXPECT_EQ(answer.citations[0],
+              (Citation{"p1", 0, 4, "4.2 million", {{1, 2, 3, 4}, {5, 6, 7, 8}}, "document"}));
     EXPECT_EQ(answer.citations[1], (Citation{"p2", 1, 4, "Apples and pears.", {}, "document"}));
     EXPECT_EQ(run.document.finds,
               (std::vector<std::pair<std::string, std::string>>{{"4.2 million", "p1"}, {"pears", "p2"}}));
@@ -149,11 +153,11 @@ TEST(AssistantRun, AnswersWithCitationsProposalsAndDrafts) {
     EXPECT_EQ(answer.proposals[0].operationId, "limit-1");
     EXPECT_EQ(answer.proposals[1].method, CommandMethod::addHighlight);
     EXPECT_EQ(answer.proposals[1].params.rect, (PDFRect{1, 2, 3, 4}));
-    EXPECT_EQ(answer.notes,
-              (std::vector<std::string>{"Removed a citation to page 7, which is not in the text the assistant read.",
-                                        "The model asked for \xE2\x80\x9C"
-                                        "bogus\xE2\x80\x9D, which the assistant cannot do. "
-                                        "Nothing was changed."}));
+    EXPECT_EQ(answer.notes, (std::vector<std::string>{
+                                "Removed a citation to page 7, which is not in the text the assistant read.",
+                                "The model asked for \xE2\x80\x9C"
+                                "bogus\xE2\x80\x9D, which the assistant cannot do. "
+                                "Nothing was changed."}));
     EXPECT_TRUE(answer.fromDocument);
     EXPECT_FALSE(answer.scan);
     EXPECT_EQ(answer.scope, "document");
@@ -171,7 +175,8 @@ TEST(AssistantRun, ScanIsRefusedWithoutAskingTheModel) {
     run.document.context_.scan = true;
     const AssistantAnswer answer = run.ask();
     EXPECT_EQ(answer.text,
-              "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing was sent "
+              "This looks like a scan or has no extractable text. OCR is not available in alpha, so nothing "
+              "was sent "
               "to the model.");
     EXPECT_TRUE(answer.scan);
     EXPECT_EQ(answer.proposals, run.document.context_.limitations);
@@ -185,15 +190,17 @@ TEST(AssistantRun, ScanIsRefusedWithoutAskingTheModel) {
 TEST(AssistantRun, RetriesWithoutToolsThenWithoutThinking) {
     Asking run;
     run.settings.limits.think = true;
-    run.provider.replies = {
-        fails(ProviderError::toolsUnsupported(), {"draft one"}), fails(ProviderError::thinkingUnsupported()),
-        streams({"Costs fell [p. 1: \"costs fell\"]."}, {{"add_note", JSONValue::decode(R"({"page":1,"text":"n"})")}})};
+    run.provider.replies = {fails(ProviderError::toolsUnsupported(), {"draft one"}),
+                            fails(ProviderError::thinkingUnsupported()),
+                            streams({"Costs fell [p. 1: \"costs fell\"]."},
+                                    {{"add_note", JSONValue::decode(R"({"page":1,"text":"n"})")}})};
     const AssistantAnswer answer = run.ask();
     EXPECT_EQ(run.provider.toolCountsSent, (std::vector<std::size_t>{3, 0, 0}));
     EXPECT_EQ(run.provider.limitsSent[0].think, true);
     EXPECT_EQ(run.provider.limitsSent[1].think, true);
     EXPECT_EQ(run.provider.limitsSent[2].think, std::nullopt);
-    EXPECT_EQ(run.drafts, (std::vector<std::string>{"draft one", "", "", "Costs fell [p. 1: \"costs fell\"]."}));
+    EXPECT_EQ(run.drafts,
+              (std::vector<std::string>{"draft one", "", "", "Costs fell [p. 1: \"costs fell\"]."}));
     EXPECT_EQ(answer.notes, std::vector<std::string>{kNoTools});
     EXPECT_EQ(answer.proposals.size(), 1u);  // the context's refusal only: tools were not sent
     EXPECT_EQ(answer.citations.size(), 1u);
@@ -294,7 +301,8 @@ TEST(AssistantRun, EmptyAnswersLengthAndTruncation) {
         std::optional<std::string> incomplete;
     };
     const ToolCall note{"add_note", JSONValue::decode(R"({"page":2,"text":"n"})")};
-    const std::string truncation = "The text was longer than 24000 characters, so the model read only the first part.";
+    const std::string truncation =
+        "The text was longer than 24000 characters, so the model read only the first part.";
     const std::string length = "The answer reached the limit of 4096 tokens and may be cut off.";
     const Case cases[] = {
         {" \n ", {}, FinishReason::stop(), false, "The model gave no answer.", {}, std::nullopt},
@@ -397,8 +405,10 @@ TEST(AssistantRun, AFloodingReplyGivesABoundedAnswer) {
             FakeDocument& inner;
             std::stop_source& stop;
             bool stopFirst;
-            StoppingDocument(FakeDocument& d, std::stop_source& s, bool f) : inner(d), stop(s), stopFirst(f) {}
-            AssistantContext context(const AssistantQuestion& q, std::int64_t limit, std::stop_token t) override {
+            StoppingDocument(FakeDocument& d, std::stop_source& s, bool f)
+                : inner(d), stop(s), stopFirst(f) {}
+            AssistantContext context(const AssistantQuestion& q, std::int64_t limit,
+                                     std::stop_token t) override {
                 return inner.context(q, limit, t);
             }
             std::vector<SearchHit> find(const std::string& text, const std::string& pageId,
@@ -408,10 +418,12 @@ TEST(AssistantRun, AFloodingReplyGivesABoundedAnswer) {
             }
         } document(run.document, run.stop, c.stopDuringChecks);
         const AssistantAnswer answer = AssistantRun::ask(
-            {"Cite.", "document", std::nullopt, std::nullopt, std::nullopt}, run.settings, run.provider, document,
-            [&](const std::string& draft) { run.drafts.push_back(draft); }, run.stop.get_token(), "en_US");
+            {"Cite.", "document", std::nullopt, std::nullopt, std::nullopt}, run.settings, run.provider,
+            document, [&](const std::string& draft) { run.drafts.push_back(draft); }, run.stop.get_token(),
+            "en_US");
 
-        EXPECT_LE(graphemeCount(run.drafts.back()), static_cast<std::int64_t>(AssistantRun::maximumAnswerCharacters))
+        EXPECT_LE(graphemeCount(run.drafts.back()),
+                  static_cast<std::int64_t>(AssistantRun::maximumAnswerCharacters))
             << c.name;
         EXPECT_LE(run.drafts.size(), pieces.size()) << c.name << ": nothing is reported past the bound";
         const auto& notes = *answer.notes;
@@ -423,13 +435,16 @@ TEST(AssistantRun, AFloodingReplyGivesABoundedAnswer) {
             EXPECT_FALSE(answer.incomplete) << c.name;
             EXPECT_EQ(answer.citations.size(), AnswerGrounding::maximumCheckedCitations) << c.name;
             EXPECT_EQ(run.document.finds.size(), AnswerGrounding::maximumCheckedCitations) << c.name;
-            EXPECT_NE(std::find(notes.begin(), notes.end(), "And 2995 more like these."), notes.end()) << c.name;
+            EXPECT_NE(std::find(notes.begin(), notes.end(), "And 2995 more like these."), notes.end())
+                << c.name;
         }
         EXPECT_LE(answer.text.size(), 2 * AssistantRun::maximumAnswerCharacters) << c.name;
         EXPECT_LE(notes.size(), 3 * AssistantRun::maximumNotesOfAKind) << c.name;
-        EXPECT_NE(std::find(notes.begin(), notes.end(), std::string(AnswerGrounding::uncheckedNote)), notes.end())
+        EXPECT_NE(std::find(notes.begin(), notes.end(), std::string(AnswerGrounding::uncheckedNote)),
+                  notes.end())
             << c.name;
-        EXPECT_NE(std::find(notes.begin(), notes.end(), "The answer ran past 32768 characters; the rest is not shown."),
+        EXPECT_NE(std::find(notes.begin(), notes.end(),
+                            "The answer ran past 32768 characters; the rest is not shown."),
                   notes.end())
             << c.name;
     }

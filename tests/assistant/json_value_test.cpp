@@ -96,7 +96,8 @@ TEST(JSONValue, Readers) {
 TEST(JSONValue, Equality) {
     // Precomposed and decomposed é.
     EXPECT_EQ(JSONValue("caf\xC3\xA9"), JSONValue("cafe\xCC\x81"));
-    EXPECT_EQ(JSONValue(JSONValue::Object{{"caf\xC3\xA9", 1}}), JSONValue(JSONValue::Object{{"cafe\xCC\x81", 1}}));
+    EXPECT_EQ(JSONValue(JSONValue::Object{{"caf\xC3\xA9", 1}}),
+              JSONValue(JSONValue::Object{{"cafe\xCC\x81", 1}}));
     EXPECT_EQ(JSONValue::decode(R"({"a":1,"b":[true]})"), JSONValue::decode(R"({"b":[true],"a":1})"));
     EXPECT_EQ(JSONValue(0.0), JSONValue(-0.0));
     EXPECT_NE(JSONValue(std::nan("")), JSONValue(std::nan("")));

@@ -66,8 +66,8 @@ TEST_F(KeyStoreWithoutBus, FallsBackToAnOwnerOnlyFileAtOnce) {
             EXPECT_STREQ(failure.what(), "The key is empty.");
         }
     }
-    for (const std::string& bad :
-         {std::string("sk\r\nInjected: 1"), std::string("sk\0x", 4), std::string("sk\x7F"), std::string("sk\xFF")}) {
+    for (const std::string& bad : {std::string("sk\r\nInjected: 1"), std::string("sk\0x", 4),
+                                   std::string("sk\x7F"), std::string("sk\xFF")}) {
         EXPECT_THROW(KeychainKey::save(bad, "anthropic"), KeychainKey::Failure);
     }
     EXPECT_EQ(KeychainKey::read("anthropic"), "sk-first");
@@ -150,12 +150,13 @@ int runUnderPrivateBus(const fs::path& home, const std::string& busConfig, const
     if (!busConfig.empty()) args.push_back("--config-file=" + busConfig);
     args.insert(args.end(), {"--", "sh", "-c", script + " && exec \"$0\" --gtest_filter=" + filter,
                              fs::read_symlink("/proc/self/exe").string()});
-    std::vector<std::string> env{"HOME=" + home.string(),
-                                 "XDG_CONFIG_HOME=" + (home / "config").string(),
-                                 "XDG_DATA_HOME=" + (home / "data").string(),
-                                 "XDG_RUNTIME_DIR=" + (home / "run").string(),
-                                 "KIVO_KEYRING_CHILD=1",
-                                 "PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")};
+    std::vector<std::string> env{
+        "HOME=" + home.string(),
+        "XDG_CONFIG_HOME=" + (home / "config").string(),
+        "XDG_DATA_HOME=" + (home / "data").string(),
+        "XDG_RUNTIME_DIR=" + (home / "run").string(),
+        "KIVO_KEYRING_CHILD=1",
+        "PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")};
     fs::create_directories(home / "run");
     fs::permissions(home / "run", fs::perms::owner_all);
     std::vector<char*> argv, envp;
@@ -172,20 +173,26 @@ int runUnderPrivateBus(const fs::path& home, const std::string& busConfig, const
 
 TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
     if (!onPath("dbus-run-session") || !onPath("gnome-keyring-daemon")) {
-        std::printf("skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs them)\n");
+        std::printf(
+            "skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs "
+            "them)\n");
         GTEST_SKIP();
     }
     testing::ShortTempDir home;
-    const std::string unlock = "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
-    EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring:KeychainKeyChild.Locked*"), 0);
+    const std::string unlock =
+        "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
+    EXPECT_EQ(
+        runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.InTheKeyring:KeychainKeyChild.Locked*"),
+        0);
 
     // A bus on which no secret service can be found or started.
     const fs::path bare = home.path() / "bare-bus.conf";
-    std::ofstream(bare) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                           "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
-                           "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    std::ofstream(bare)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+           "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
     EXPECT_EQ(runUnderPrivateBus(home.path(), bare.string(), "true", "KeychainKeyChild.NoSecretService"), 0);
 }
 
@@ -194,11 +201,14 @@ TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
 // and removing the key say it is locked, never that there is none, and the key stays.
 TEST(KeychainKeyOnABus, AKeyringLockedSinceItWasReadFromDiskIsLockedNotEmpty) {
     if (!onPath("dbus-run-session") || !onPath("gnome-keyring-daemon")) {
-        std::printf("skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs them)\n");
+        std::printf(
+            "skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs "
+            "them)\n");
         GTEST_SKIP();
     }
     testing::ShortTempDir home;
-    const std::string unlock = "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
+    const std::string unlock =
+        "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
     const std::string locked = "gnome-keyring-daemon --start --components=secrets >/dev/null 2>&1";
     EXPECT_EQ(runUnderPrivateBus(home.path(), "", unlock, "KeychainKeyChild.SaveForTheNextSession"), 0);
     ASSERT_TRUE(fs::exists(home.path() / "data" / "keyrings")) << "the keyring was not written to disk";
@@ -256,11 +266,12 @@ void lockDefaultKeyring() {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
     ASSERT_NE(service, nullptr) << (error ? error->message : "");
-    SecretCollection* keyring =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    SecretCollection* keyring = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                 SECRET_COLLECTION_NONE, nullptr, &error);
     ASSERT_NE(keyring, nullptr) << (error ? error->message : "");
     GList* objects = g_list_append(nullptr, keyring);
-    EXPECT_EQ(secret_service_lock_sync(service, objects, nullptr, nullptr, &error), 1) << (error ? error->message : "");
+    EXPECT_EQ(secret_service_lock_sync(service, objects, nullptr, nullptr, &error), 1)
+        << (error ? error->message : "");
     g_list_free(objects);
     g_object_unref(keyring);
     g_object_unref(service);
@@ -278,8 +289,9 @@ TEST_F(KeychainKeyChild, LockedKeyringKeepsTheKeyAndSaysSo) {
                   "The keyring could not store or read the key: it is locked, so the key stays in it");
     }
     GError* error = nullptr;
-    GList* items = secret_password_search_sync(&keySchema, SECRET_SEARCH_ALL, nullptr, &error, "service",
-                                               KeychainKey::service().c_str(), "account", "anthropic", nullptr);
+    GList* items =
+        secret_password_search_sync(&keySchema, SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                    KeychainKey::service().c_str(), "account", "anthropic", nullptr);
     EXPECT_NE(items, nullptr) << "the key is still there";
     g_list_free_full(items, g_object_unref);
     // Removing what is not stored stays no failure, locked keyring or not.

@@ -14,7 +14,8 @@ constexpr const char* ipv4Table =
     "   2: 0100007F:2CAC 0100007F:9C40 01 00000000:00000000 00:00000000 00000000  1003        0 13 1\n"
     "   3: 0200007F:2CAD 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1004        0 14 1\n";
 constexpr const char* ipv6Table =
-    "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
+    "  sl  local_address                         remote_address                        st tx_queue rx_queue "
+    "tr "
     "tm->when retrnsmt   uid  timeout inode\n"
     "   0: 00000000000000000000000001000000:2CAA 00000000000000000000000000000000:0000 0A 00000000:00000000 "
     "00:00000000 00000000  2001        0 21 1\n"
@@ -45,8 +46,9 @@ TEST(LoopbackListener, FindsTheListenersAConnectionCanReach) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(LoopbackListener::owners(c.ipv6Table ? ipv6Table : ipv4Table, c.ipv6Table, c.address, c.port),
-                  c.owners);
+        EXPECT_EQ(
+            LoopbackListener::owners(c.ipv6Table ? ipv6Table : ipv4Table, c.ipv6Table, c.address, c.port),
+            c.owners);
     }
 }
 
@@ -56,7 +58,8 @@ TEST(LoopbackListener, TrustsOnlyThisUserRootAndSystemAccounts) {
     EXPECT_FALSE(LoopbackListener::trusted(tables, "127.0.0.1", 0x2CAA, 1000));
     // Both families listen on 0x2CAA for ::1 and 127.0.0.1 alike only where each is bound.
     EXPECT_TRUE(LoopbackListener::trusted(tables, "::1", 0x2CAA, 2001));
-    EXPECT_FALSE(LoopbackListener::trusted(tables, "127.0.0.1", 0x2CB0, 0)) << "nobody seen is nobody trusted";
+    EXPECT_FALSE(LoopbackListener::trusted(tables, "127.0.0.1", 0x2CB0, 0))
+        << "nobody seen is nobody trusted";
     const auto system = [](bool ipv6) {
         return ipv6 ? std::string()
                     : std::string(

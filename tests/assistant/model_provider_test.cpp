@@ -15,15 +15,21 @@ TEST(ProviderError, Sentences) {
     const std::string later = "Anthropic is limiting this key, or its allowance is used up. Try again later.";
     const std::pair<ProviderError, std::string> cases[] = {
         {ProviderError::notLocal("http://10.0.0.2:11434"),
-         "Only a model server on this computer can answer, and http://10.0.0.2:11434 is not a loopback address."},
+         "Only a model server on this computer can answer, and http://10.0.0.2:11434 is not a loopback "
+         "address."},
         {ProviderError::modelMissing("llama3"),
-         "Ollama has no model named llama3. Choose an installed model, or install it with: ollama pull llama3"},
+         "Ollama has no model named llama3. Choose an installed model, or install it with: ollama pull "
+         "llama3"},
         {ProviderError::missingKey("Anthropic"),
          "Anthropic answers with your own key. Add one in the Assistant panel."},
-        {ProviderError::invalidKey("Anthropic"), "Anthropic did not accept that key. Check it in the Assistant panel."},
-        {ProviderError::rateLimited("Anthropic", 2.5), "Anthropic is limiting this key. Try again in 3 seconds."},
-        {ProviderError::rateLimited("Anthropic", 2.4), "Anthropic is limiting this key. Try again in 2 seconds."},
-        {ProviderError::rateLimited("Anthropic", 0.5), "Anthropic is limiting this key. Try again in 1 seconds."},
+        {ProviderError::invalidKey("Anthropic"),
+         "Anthropic did not accept that key. Check it in the Assistant panel."},
+        {ProviderError::rateLimited("Anthropic", 2.5),
+         "Anthropic is limiting this key. Try again in 3 seconds."},
+        {ProviderError::rateLimited("Anthropic", 2.4),
+         "Anthropic is limiting this key. Try again in 2 seconds."},
+        {ProviderError::rateLimited("Anthropic", 0.5),
+         "Anthropic is limiting this key. Try again in 1 seconds."},
         {ProviderError::rateLimited("Anthropic", std::nullopt), later},
         // Waits no clock can honour count as none.
         {ProviderError::rateLimited("Anthropic", nan), later},
@@ -36,7 +42,8 @@ TEST(ProviderError, Sentences) {
         {ProviderError::disconnected("partial"), "The model stopped answering partway."},
         {ProviderError::server(500, "overloaded"), "The model server reported an error: overloaded"},
         {ProviderError::malformed("<html>"), "The model server sent a reply the editor could not read."},
-        {ProviderError::notRunning(), "Ollama is not running on this computer. Start Ollama, then ask again."},
+        {ProviderError::notRunning(),
+         "Ollama is not running on this computer. Start Ollama, then ask again."},
         {ProviderError::toolsUnsupported(), "This model cannot propose edits."},
         {ProviderError::thinkingUnsupported(), "This model does not accept a thinking setting."},
     };

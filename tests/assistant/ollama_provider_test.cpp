@@ -22,8 +22,9 @@ struct Chat {
     std::optional<ProviderError> error;
 };
 
-Chat chat(OllamaProvider& provider, ChatLimits limits = ChatLimits::standard(), std::vector<ToolDefinition> tools = {},
-          std::stop_token stop = {}, const std::function<void()>& onText = {}) {
+Chat chat(OllamaProvider& provider, ChatLimits limits = ChatLimits::standard(),
+          std::vector<ToolDefinition> tools = {}, std::stop_token stop = {},
+          const std::function<void()>& onText = {}) {
     Chat result;
     try {
         result.outcome = provider.chat(
@@ -83,12 +84,13 @@ TEST(OllamaProvider, StatusAndCapabilities) {
     // A backslash does not end the user part here: the guard and the request both go to the
     // host after "@", the fake.
     provider = OllamaProvider::fromEnvironment(
-        {{"KIVO_PDF_OLLAMA_URL", "http://evil.example\\@127.0.0.1:" + std::to_string(server.server().port())}});
+        {{"KIVO_PDF_OLLAMA_URL",
+          "http://evil.example\\@127.0.0.1:" + std::to_string(server.server().port())}});
     const auto status = provider->status({});
     ASSERT_TRUE(status.ready) << status.reason;
     EXPECT_EQ(status.version, "0.9.0");
-    EXPECT_EQ(status.models,
-              (std::vector<ModelInfo>{{"b", "7B", 5, {{"tools"}}}, {"a", std::nullopt, std::nullopt, std::nullopt}}));
+    EXPECT_EQ(status.models, (std::vector<ModelInfo>{{"b", "7B", 5, {{"tools"}}},
+                                                     {"a", std::nullopt, std::nullopt, std::nullopt}}));
 
     const std::pair<std::string, ModelCapabilities> shows[] = {
         {R"({"capabilities":["tools","vision"]})", {true, false, true}},
@@ -105,10 +107,12 @@ TEST(OllamaProvider, StatusAndCapabilities) {
     EXPECT_EQ(JSONValue::decode(server.requests().back().body), JSONValue::decode(R"({"model":"b"})"));
 
     // No list, and a list past what the editor reads, are both replies it cannot read.
-    for (const std::string& tags : {std::string(R"({"nothing":[]})"), R"({"models":[")" + std::string(5 << 20, 'x')}) {
+    for (const std::string& tags :
+         {std::string(R"({"nothing":[]})"), R"({"models":[")" + std::string(5 << 20, 'x')}) {
         script.tags = tags;
         server.setScript(script);
-        EXPECT_EQ(provider->status({}), ProviderStatus::unavailable(ProviderError::malformed("").description()));
+        EXPECT_EQ(provider->status({}),
+                  ProviderStatus::unavailable(ProviderError::malformed("").description()));
     }
 }
 
@@ -127,9 +131,10 @@ TEST(OllamaProvider, NotRunning) {
 // A socket table (of /proc/net/tcp's shape) with one listener on 127.0.0.1:`port` owned by `uid`.
 std::string listenerLine(long port, uid_t uid) {
     char line[200];
-    std::snprintf(line, sizeof line,
-                  "   0: 0100007F:%04lX 00000000:0000 0A 00000000:00000000 00:00000000 00000000 %5u        0 4242 1\n",
-                  port, static_cast<unsigned>(uid));
+    std::snprintf(
+        line, sizeof line,
+        "   0: 0100007F:%04lX 00000000:0000 0A 00000000:00000000 00:00000000 00000000 %5u        0 4242 1\n",
+        port, static_cast<unsigned>(uid));
     return std::string(
                "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
                "inode\n") +
@@ -180,29 +185,34 @@ TEST(OllamaProvider, SendsTheDocumentOnlyToAListenerOfThisUserOrTheSystem) {
 TEST(OllamaProvider, StreamsAChat) {
     FakeOllama server;
     FakeOllama::Script script;
-    script.chat = {{FakeOllama::content("He")},
-                   {""},
-                   {R"({"message":{"thinking":"mull"}})"},
-                   {R"({"message":{"thinking":""}})"},
-                   {FakeOllama::content("llo")},
-                   {FakeOllama::toolCall("add_note", R"({"page":2})")},
-                   {R"({"message":{"tool_calls":[{"function":{"name":"a","arguments":"{\"page\": 2}"}},)"
-                    R"({"function":{"name":"b","arguments":"not json"}},{"function":{"name":"c","arguments":null}},)"
-                    R"({"function":{"name":"d"}}]}})"},
-                   {FakeOllama::done("stop", 12, 3)},
-                   {FakeOllama::content("never read")}};
+    script.chat = {
+        {FakeOllama::content("He")},
+        {""},
+        {R"({"message":{"thinking":"mull"}})"},
+        {R"({"message":{"thinking":""}})"},
+        {FakeOllama::content("llo")},
+        {FakeOllama::toolCall("add_note", R"({"page":2})")},
+        {R"({"message":{"tool_calls":[{"function":{"name":"a","arguments":"{\"page\": 2}"}},)"
+         R"({"function":{"name":"b","arguments":"not json"}},{"function":{"name":"c","arguments":null}},)"
+         R"({"function":{"name":"d"}}]}})"},
+        {FakeOllama::done("stop", 12, 3)},
+        {FakeOllama::content("never read")}};
     server.setScript(script);
     auto provider = providerFor(server);
     ChatLimits limits = ChatLimits::standard();
     const auto result = chat(*provider, limits, {{"add_note", "d", JSONValue::Object{}}});
     ASSERT_FALSE(result.error) << result.error->description();
     const JSONValue page2 = JSONValue::decode(R"({"page":2})");
-    const std::vector<ToolCall> calls{
-        {"add_note", page2}, {"a", page2}, {"b", "not json"}, {"c", JSONValue::Object{}}, {"d", JSONValue::Object{}}};
+    const std::vector<ToolCall> calls{{"add_note", page2},
+                                      {"a", page2},
+                                      {"b", "not json"},
+                                      {"c", JSONValue::Object{}},
+                                      {"d", JSONValue::Object{}}};
     EXPECT_EQ(result.outcome, (ChatOutcome{"Hello", calls, FinishReason::stop(), AnswerUsage{12, 3, 2.5}}));
     ASSERT_EQ(result.events.size(), 8u);
     EXPECT_EQ(result.events[1], ChatEvent::thinking());
-    EXPECT_EQ(JSONValue::decode(server.requests().back().body), JSONValue::decode(R"({"model":"tiny:1b","stream":true,
+    EXPECT_EQ(JSONValue::decode(server.requests().back().body),
+              JSONValue::decode(R"({"model":"tiny:1b","stream":true,
                   "messages":[{"role":"system","content":"S"},{"role":"user","content":"U"}],
                   "options":{"temperature":0,"num_predict":1024,"num_ctx":16384},
                   "tools":[{"type":"function","function":{"name":"add_note","description":"d","parameters":{}}}]})"));
@@ -226,7 +236,11 @@ TEST(OllamaProvider, ChatFailures) {
     };
     const Case cases[] = {
         {"404", 404, R"({"error":"no such thing"})", {}, ProviderError::modelMissing("tiny:1b")},
-        {"404 without tools", 404, R"({"error":"tiny does not support tools"})", {}, ProviderError::toolsUnsupported()},
+        {"404 without tools",
+         404,
+         R"({"error":"tiny does not support tools"})",
+         {},
+         ProviderError::toolsUnsupported()},
         {"500 text", 500, "plain words", {}, ProviderError::server(500, "plain words")},
         {"error chunk",
          200,
@@ -251,7 +265,8 @@ TEST(OllamaProvider, ChatFailures) {
         server.setScript(script);
         auto provider = providerFor(server);
         const auto result = chat(*provider);
-        EXPECT_EQ(result.error, c.error) << c.name << ": " << (result.error ? result.error->payload() : "no error");
+        EXPECT_EQ(result.error, c.error)
+            << c.name << ": " << (result.error ? result.error->payload() : "no error");
     }
 }
 

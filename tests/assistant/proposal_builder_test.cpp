@@ -28,7 +28,8 @@ ToolCall call(std::string name, const char* json) { return {std::move(name), JSO
 
 std::vector<SearchHit> hits(int count) {
     std::vector<SearchHit> found;
-    for (int i = 0; i < count; ++i) found.push_back({"p2", i, count, {{10.0 + i, 20, 30, 40}, {1, 2, 3, 4}}, ""});
+    for (int i = 0; i < count; ++i)
+        found.push_back({"p2", i, count, {{10.0 + i, 20, 30, 40}, {1, 2, 3, 4}}, ""});
     return found;
 }
 
@@ -42,13 +43,14 @@ TEST(ProposalBuilder, FillsFields) {
     const std::string arrow = " \xE2\x86\x92 ";
     const Case cases[] = {
         {R"({"field":"name","value":"  New\nline "})",
-         "Fill " + q("Name") + " on page 1: " + q("Old") + arrow + q("New line"), std::nullopt, "  New\nline "},
-        {R"({"field":"Size","value":"large"})", "Fill " + q("Size") + " on page 2: " + q("S") + arrow + q("Large"),
-         std::nullopt, "Large"},
-        {R"({"field":"Agree","value":true})", "Fill " + q("Agree") + ": " + q("Off") + arrow + q("true"), std::nullopt,
-         "true"},
-        {R"({"field":"Name","value":2.5})", "Fill " + q("Name") + " on page 1: " + q("Old") + arrow + q("2.5"),
-         std::nullopt, "2.5"},
+         "Fill " + q("Name") + " on page 1: " + q("Old") + arrow + q("New line"), std::nullopt,
+         "  New\nline "},
+        {R"({"field":"Size","value":"large"})",
+         "Fill " + q("Size") + " on page 2: " + q("S") + arrow + q("Large"), std::nullopt, "Large"},
+        {R"({"field":"Agree","value":true})", "Fill " + q("Agree") + ": " + q("Off") + arrow + q("true"),
+         std::nullopt, "true"},
+        {R"({"field":"Name","value":2.5})",
+         "Fill " + q("Name") + " on page 1: " + q("Old") + arrow + q("2.5"), std::nullopt, "2.5"},
         {R"({"field":"Name","value":""})", "Fill " + q("Name") + " on page 1: " + q("Old") + arrow + q(""),
          std::nullopt, ""},
         {R"({"field":"Size","value":"Medium"})", q("Medium") + " is not an option of " + q("Size"),
@@ -123,7 +125,8 @@ TEST(ProposalBuilder, HighlightsTheFirstHit) {
     EXPECT_EQ(searched, (std::vector<std::pair<std::string, std::string>>{{"pears", "p2"}}));
 
     found = 1;
-    EXPECT_EQ(ProposalBuilder::highlight(2, "pears", context, find).summary, "Highlight " + q("pears") + " on page 2");
+    EXPECT_EQ(ProposalBuilder::highlight(2, "pears", context, find).summary,
+              "Highlight " + q("pears") + " on page 2");
     for (const int failing : {0, -1}) {
         found = failing;
         edit = ProposalBuilder::highlight(2, "pears", context, find);
@@ -133,8 +136,8 @@ TEST(ProposalBuilder, HighlightsTheFirstHit) {
     for (const std::int64_t page : {std::int64_t{0}, std::int64_t{3}, INT64_MIN}) {
         edit = ProposalBuilder::highlight(page, "pears", context, find);
         EXPECT_EQ(edit.summary, "Page " + std::to_string(page) + " was not read");
-        EXPECT_EQ(edit.limitation,
-                  "Page " + std::to_string(page) + " is not in the text the assistant read. Nothing was changed.");
+        EXPECT_EQ(edit.limitation, "Page " + std::to_string(page) +
+                                       " is not in the text the assistant read. Nothing was changed.");
     }
 }
 
@@ -150,7 +153,8 @@ TEST(ProposalBuilder, PlacesNotes) {
     EXPECT_EQ(ProposalBuilder::note(2, "n", context).params.rect, (PDFRect{44, 700, 68, 724}));
     EXPECT_EQ(ProposalBuilder::note(1, "n", context).params.rect, (PDFRect{36, 732, 60, 756}));
     EXPECT_EQ(ProposalBuilder::note(1, "n", context).params.pageId, "p1");
-    EXPECT_EQ(ProposalBuilder::note(INT64_MIN, "n", context).summary, "Page -9223372036854775808 was not read");
+    EXPECT_EQ(ProposalBuilder::note(INT64_MIN, "n", context).summary,
+              "Page -9223372036854775808 was not read");
 }
 
 }  // namespace

@@ -97,7 +97,8 @@ private:
 };
 
 CommandRequest request(CommandMethod method, std::string id = "R") {
-    return CommandRequest{std::move(id), method, {}, std::nullopt, CommandChannel::ui, std::nullopt, std::nullopt};
+    return CommandRequest{std::move(id),      method,       {},          std::nullopt,
+                          CommandChannel::ui, std::nullopt, std::nullopt};
 }
 
 std::error_code errorOf(const std::function<void()>& f) {
@@ -110,8 +111,8 @@ std::error_code errorOf(const std::function<void()>& f) {
 }
 
 std::size_t openDescriptorCount() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
 }
 
 TEST(CommandClient, SendBeforeConnectFails) {
@@ -158,8 +159,9 @@ TEST(CommandClient, HelloThenProgressInOrder) {
     EXPECT_TRUE(response.ok);
     EXPECT_EQ(response.result->pong, true);
     EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 3}));
-    const std::regex helloForm(R"(\{"channel":"ui","id":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-)"
-                               R"([0-9A-F]{12}","method":"hello","params":\{"token":"secret\\/token"\}\})");
+    const std::regex helloForm(
+        R"(\{"channel":"ui","id":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-)"
+        R"([0-9A-F]{12}","method":"hello","params":\{"token":"secret\\/token"\}\})");
     EXPECT_TRUE(std::regex_match(helloLine, helloForm)) << helloLine;
     const auto sent = CommandJSON::decodeRequest(requestLine);
     EXPECT_EQ(sent.channel, CommandChannel::ui);
@@ -225,8 +227,9 @@ TEST(CommandClient, ConnectionLossLeavesClientDisconnected) {
     CommandClient client(worker.path(), "tok", CommandChannel::ui);
     client.connect();
     int progressCalls = 0;
-    EXPECT_EQ(errorOf([&] { client.send(request(CommandMethod::search), [&](const auto&) { ++progressCalls; }); }),
-              std::errc::broken_pipe);
+    EXPECT_EQ(
+        errorOf([&] { client.send(request(CommandMethod::search), [&](const auto&) { ++progressCalls; }); }),
+        std::errc::broken_pipe);
     EXPECT_EQ(progressCalls, 1);
     EXPECT_FALSE(client.isConnected());
     worker.join();
@@ -314,9 +317,10 @@ TEST(CommandClient, ConcurrentSendsTakeTurns) {
     const auto sender = [&](const std::string& prefix) {
         for (int i = 0; i < perThread; ++i) {
             const auto id = prefix + std::to_string(i);
-            const auto response = client.send(request(CommandMethod::ping, id), [&](const CommandProgress& p) {
-                if (p.id != id) ++mismatches;
-            });
+            const auto response =
+                client.send(request(CommandMethod::ping, id), [&](const CommandProgress& p) {
+                    if (p.id != id) ++mismatches;
+                });
             if (response.id != id) ++mismatches;
         }
     };

@@ -93,7 +93,8 @@ CommandResult fullResult() {
                                "length",
                                "1 page"};
     r.metadata = std::map<std::string, std::string>{{"Title", "T"}, {"Author", "A"}};
-    r.annotationSubtypes = std::map<std::string, std::map<std::string, std::int64_t>>{{"P", {{"Highlight", 1}}}};
+    r.annotationSubtypes =
+        std::map<std::string, std::map<std::string, std::int64_t>>{{"P", {{"Highlight", 1}}}};
     r.cancelled = false;
     r.assistantContext = AssistantContext{3,
                                           "selection",
@@ -117,7 +118,8 @@ TEST(CommandJSONEncoding, GoldenBytes) {
         {"p2", {{"ink", 1}, {"Ink", 2}}}, {"P1", {{"Link", 3}}}};
     CommandResult badKeys;
     badKeys.metadata = std::map<std::string, std::string>{{"a\xFE", "1"}, {"a\xFF", "2"}, {"b", "3"}};
-    CommandRequest ping{"1", CommandMethod::ping, {}, std::nullopt, CommandChannel::cli, std::nullopt, std::nullopt};
+    CommandRequest ping{"1",          CommandMethod::ping, {}, std::nullopt, CommandChannel::cli,
+                        std::nullopt, std::nullopt};
 
     struct Case {
         const char* name;
@@ -126,9 +128,10 @@ TEST(CommandJSONEncoding, GoldenBytes) {
     };
     const Case cases[] = {
         {"failure",
-         CommandJSON::encode(
-             CommandResponse::failure("7", FailureCode::notFound, "No page 1/2 at /tmp/a.pdf. Nothing changed.")),
-         "{\"error\":{\"code\":\"not_found\",\"message\":\"No page 1\\/2 at \\/tmp\\/a.pdf. Nothing changed.\"},"
+         CommandJSON::encode(CommandResponse::failure("7", FailureCode::notFound,
+                                                      "No page 1/2 at /tmp/a.pdf. Nothing changed.")),
+         "{\"error\":{\"code\":\"not_found\",\"message\":\"No page 1\\/2 at \\/tmp\\/a.pdf. Nothing "
+         "changed.\"},"
          "\"id\":\"7\",\"ok\":false}\n"},
         {"pong only", CommandJSON::encode(CommandResponse::success("1", pong)),
          "{\"id\":\"1\",\"ok\":true,\"result\":{\"pong\":true}}\n"},
@@ -138,17 +141,21 @@ TEST(CommandJSONEncoding, GoldenBytes) {
          "{\"channel\":\"cli\",\"id\":\"1\",\"method\":\"ping\",\"params\":{}}\n"},
         {"progress", CommandJSON::encode(CommandProgress{"progress", "9", CommandPhase::readingText, 2, 5}),
          "{\"completed\":2,\"event\":\"progress\",\"id\":\"9\",\"phase\":\"reading_text\",\"total\":5}\n"},
-        {"answer without optionals", CommandJSON::encodeBody(AssistantAnswer{"a", {}, {}, false, "page", false, 0}),
-         "{\"citations\":[],\"fromDocument\":false,\"proposals\":[],\"revision\":0,\"scan\":false,\"scope\":\"page\","
+        {"answer without optionals",
+         CommandJSON::encodeBody(AssistantAnswer{"a", {}, {}, false, "page", false, 0}),
+         "{\"citations\":[],\"fromDocument\":false,\"proposals\":[],\"revision\":0,\"scan\":false,\"scope\":"
+         "\"page\","
          "\"text\":\"a\"}"},
         {"refusal", CommandJSON::encodeBody(ProposedEdit{"O", "s", "no", std::nullopt, {}, 1}),
-         "{\"expectedRevision\":1,\"limitation\":\"no\",\"operationId\":\"O\",\"params\":{},\"summary\":\"s\"}"},
+         "{\"expectedRevision\":1,\"limitation\":\"no\",\"operationId\":\"O\",\"params\":{},\"summary\":"
+         "\"s\"}"},
         {"empty usage", CommandJSON::encodeBody(AnswerUsage{}), "{}"},
         {"selection without rect", CommandJSON::encodeBody(ContextSelection{"P", 0, "t", std::nullopt}),
          "{\"pageId\":\"P\",\"pageIndex\":0,\"text\":\"t\"}"},
         {"field without checked",
          CommandJSON::encodeBody(FormFieldInfo{"n", "text", "", false, "P", {}, std::nullopt, false}),
-         "{\"multiline\":false,\"name\":\"n\",\"options\":[],\"pageId\":\"P\",\"readOnly\":false,\"type\":\"text\","
+         "{\"multiline\":false,\"name\":\"n\",\"options\":[],\"pageId\":\"P\",\"readOnly\":false,\"type\":"
+         "\"text\","
          "\"value\":\"\"}"},
         {"ask travels as ask_document", CommandJSON::encodeBody(CommandMethod::ask), "\"ask_document\""},
         {"bad map keys stay unique", CommandJSON::encodeBody(badKeys),
@@ -176,7 +183,8 @@ TEST(CommandJSONEncoding, StringsAndNumbers) {
     };
     for (const auto& c : strings) {
         CommandErrorPayload payload{c.input, ""};
-        EXPECT_EQ(CommandJSON::encodeBody(payload), std::string("{\"code\":") + c.expected + ",\"message\":\"\"}");
+        EXPECT_EQ(CommandJSON::encodeBody(payload),
+                  std::string("{\"code\":") + c.expected + ",\"message\":\"\"}");
     }
 
     const std::pair<double, const char*> numbers[] = {
@@ -200,7 +208,8 @@ TEST(CommandJSONEncoding, NonFiniteNumbersAreErrors) {
     for (double bad : {std::nan(""), inf, -inf}) {
         CommandParams params;
         params.scale = bad;
-        CommandRequest request{"1", CommandMethod::renderPage, params, std::nullopt, CommandChannel::ui, {}, {}};
+        CommandRequest request{"1", CommandMethod::renderPage, params, std::nullopt, CommandChannel::ui, {},
+                               {}};
         EXPECT_THROW((void)CommandJSON::encode(request), CommandEncodingError);
     }
 }
@@ -249,7 +258,8 @@ TEST(CommandJSONDecoding, Requests) {
         {R"({"id":1,"method":"ping","params":{},"channel":"cli"})", false},
         {R"({"id":null,"method":"ping","params":{},"channel":"cli"})", false},
         {R"({"id":"1","method":"ping","params":{},"channel":"cli","progress":"yes"})", false},
-        {R"({"id":"1","method":"ping","params":{"rect":{"left":1,"bottom":2,"right":3}},"channel":"cli"})", false},
+        {R"({"id":"1","method":"ping","params":{"rect":{"left":1,"bottom":2,"right":3}},"channel":"cli"})",
+         false},
         {R"({"id":"1","method":"ping","params":{"pageIds":["a",null]},"channel":"cli"})", false},
         {R"({"id":"1","method":"ping","params":{"limit":1e400},"channel":"cli"})", false},
         {R"({"id":"1","method":"ping","params":[],"channel":"cli"})", false},
@@ -307,9 +317,10 @@ TEST(CommandJSONDecoding, Records) {
     EXPECT_FALSE(CommandJSON::decode<DocumentSummary>(
                      R"({"sessionId":"S","path":null,"pageCount":1,"revision":0,"readOnly":false})")
                      .path);
-    EXPECT_FALSE(CommandJSON::decode<AssistantAnswer>(R"({"text":"","citations":[],"proposals":[],"scan":false,)"
-                                                      R"("scope":"page","fromDocument":false,"revision":0})")
-                     .usage);
+    EXPECT_FALSE(
+        CommandJSON::decode<AssistantAnswer>(R"({"text":"","citations":[],"proposals":[],"scan":false,)"
+                                             R"("scope":"page","fromDocument":false,"revision":0})")
+            .usage);
 
     // Each decodes a line missing or mistyping one value; the error names where.
     const std::pair<std::function<void()>, const char*> failures[] = {
@@ -319,7 +330,8 @@ TEST(CommandJSONDecoding, Records) {
          },
          "options"},
         {[] {
-             (void)CommandJSON::decode<RecoveryInfo>(R"({"recoveryId":"R","revision":1,"pageCount":1,"dirty":false})");
+             (void)CommandJSON::decode<RecoveryInfo>(
+                 R"({"recoveryId":"R","revision":1,"pageCount":1,"dirty":false})");
          },
          "updatedAt"},
         {[] {
@@ -328,7 +340,8 @@ TEST(CommandJSONDecoding, Records) {
          },
          "fromDocument"},
         {[] {
-             (void)CommandJSON::decode<CommandProgress>(R"({"event":"progress","id":"1","phase":"started","total":0})");
+             (void)CommandJSON::decode<CommandProgress>(
+                 R"({"event":"progress","id":"1","phase":"started","total":0})");
          },
          "completed"},
         {[] {
@@ -336,7 +349,9 @@ TEST(CommandJSONDecoding, Records) {
                  R"({"event":"progress","id":"1","phase":"Started","completed":0,"total":0})");
          },
          "phase"},
-        {[] { (void)CommandJSON::decodeResponse(R"({"id":"1","ok":true,"result":{"metadata":{"Title":1}}})"); },
+        {[] {
+             (void)CommandJSON::decodeResponse(R"({"id":"1","ok":true,"result":{"metadata":{"Title":1}}})");
+         },
          "result.metadata.Title"},
         {[] {
              (void)CommandJSON::decodeResponse(
@@ -365,12 +380,14 @@ TEST(CommandJSONDecoding, NestingIsCapped) {
         return R"({"id":"1","ok":true,"extra":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
     };
     EXPECT_NO_THROW((void)CommandJSON::decodeResponse(nested(CommandJSON::maxNestingDepth - 1)));
-    EXPECT_THROW((void)CommandJSON::decodeResponse(nested(CommandJSON::maxNestingDepth)), CommandDecodingError);
+    EXPECT_THROW((void)CommandJSON::decodeResponse(nested(CommandJSON::maxNestingDepth)),
+                 CommandDecodingError);
     EXPECT_THROW((void)CommandJSON::decodeResponse(nested(1'000'000)), CommandDecodingError);
 }
 
 TEST(CommandJSONDecoding, Replies) {
-    const std::string progress = R"({"event":"progress","id":"1","phase":"searching","completed":1,"total":3})";
+    const std::string progress =
+        R"({"event":"progress","id":"1","phase":"searching","completed":1,"total":3})";
     const auto padded = [&](std::size_t size) { return progress + std::string(size - progress.size(), ' '); };
 
     const auto asProgress = CommandJSON::decodeReply(padded(1023));
@@ -378,7 +395,8 @@ TEST(CommandJSONDecoding, Replies) {
     EXPECT_EQ(std::get<CommandProgress>(asProgress).phase, CommandPhase::searching);
     // From 1,024 bytes on a line is always a response, which this one is not.
     EXPECT_THROW((void)CommandJSON::decodeReply(padded(1024)), CommandDecodingError);
-    const std::string capitalised = R"({"event":"Progress","id":"1","phase":"searching","completed":1,"total":3})";
+    const std::string capitalised =
+        R"({"event":"Progress","id":"1","phase":"searching","completed":1,"total":3})";
     EXPECT_THROW((void)CommandJSON::decodeReply(capitalised), CommandDecodingError);
     const auto response = CommandJSON::decodeReply(R"({"id":"1","ok":true})");
     ASSERT_TRUE(std::holds_alternative<CommandResponse>(response));
@@ -418,7 +436,8 @@ TEST(CommandVocabulary, WireNames) {
     }
     EXPECT_EQ(CommandCodecError::lineTooLong(67108865).what(),
               std::string("A message on the Kivo PDF socket passed 67108865 bytes without ending."));
-    EXPECT_EQ(CommandCodecError::notUTF8().what(), std::string("A message on the Kivo PDF socket was not UTF-8."));
+    EXPECT_EQ(CommandCodecError::notUTF8().what(),
+              std::string("A message on the Kivo PDF socket was not UTF-8."));
 }
 
 }  // namespace

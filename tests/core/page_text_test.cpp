@@ -37,10 +37,13 @@ TEST(PageText, Lines) {
         {"superscript", {H, run("2", 18, 708, 21, 716), run("y", 21, 711, 25, 715)}, {"H2y"}},
         // Tight glyph boxes: the comma hangs below the foot of "o", whose overshoot dips below the "H".
         {"hanging comma",
-         {H, run("o", 18, 699.8, 24, 708), run(",", 24, 697.5, 26.5, 701.5), space, run("w", 30, 700, 38, 708)},
+         {H, run("o", 18, 699.8, 24, 708), run(",", 24, 697.5, 26.5, 701.5), space,
+          run("w", 30, 700, 38, 708)},
          {"Ho, w"}},
         {"quote mark", {run("“", 10, 706, 14, 713), H}, {"“H"}},
-        {"next line under a descender", {H, run("g", 18, 696, 24, 708), run("x", 10, 684, 16, 692)}, {"Hg", "x"}},
+        {"next line under a descender",
+         {H, run("g", 18, 696, 24, 708), run("x", 10, 684, 16, 692)},
+         {"Hg", "x"}},
     };
     for (const auto& c : cases) EXPECT_EQ(texts(PageText::lines(c.runs)), c.expected) << c.name;
 
@@ -77,7 +80,8 @@ TEST(PageText, TextUnderReadsTheLinesADragCoversNotTheirNeighboursEdges) {
     std::vector<TextRun> turnedRuns;
     for (const TextRun& r : runs) {
         const PDFRect box = turned(r.left, r.bottom, r.right, r.top);
-        turnedRuns.push_back(hasBox(r) ? run(r.unicode.c_str(), box.left, box.bottom, box.right, box.top) : r);
+        turnedRuns.push_back(hasBox(r) ? run(r.unicode.c_str(), box.left, box.bottom, box.right, box.top)
+                                       : r);
     }
     for (const auto& c : cases) {
         EXPECT_EQ(PageText::textUnder(runs, c.rect), c.text) << c.name;

@@ -26,7 +26,8 @@ TEST(SafeFiles, TheNewFileIsNeverMoreOpenThanTheOneItReplaces) {
     });
     ::umask(umask);
     EXPECT_EQ(whileWriting, 0600u);
-    EXPECT_EQ(fs::status(destination).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(destination).permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace {
 constexpr std::uint64_t GiB = 1ull << 30;
 constexpr std::uint64_t MiB = 1ull << 20;
 
-ResourceLimits limitsWith(const std::string& name, const std::string& value, std::uint64_t memory = 16 * GiB) {
+ResourceLimits limitsWith(const std::string& name, const std::string& value,
+                          std::uint64_t memory = 16 * GiB) {
     return ResourceLimits::fromEnvironment({{name, value}}, memory);
 }
 
@@ -65,11 +66,12 @@ TEST(ResourceLimits, StallSeconds) {
         {"0x10", 16}, {"inf", inf}, {"INFINITY", inf}, {"nan", 60}, {"", 60},  {"1e999", 60}, {"2,5", 60},
     };
     for (const auto& [text, seconds] : cases) {
-        EXPECT_EQ(limitsWith("KIVO_PDF_WORKER_STALL_LIMIT_S", text).stallSeconds, seconds) << '"' << text << '"';
+        EXPECT_EQ(limitsWith("KIVO_PDF_WORKER_STALL_LIMIT_S", text).stallSeconds, seconds)
+            << '"' << text << '"';
     }
-    EXPECT_EQ(
-        ResourceLimits::fromEnvironment({{"KIVO_PDF_WORKER_STALL_LIMIT_S", std::string("5\0", 2)}}, GiB).stallSeconds,
-        60);
+    EXPECT_EQ(ResourceLimits::fromEnvironment({{"KIVO_PDF_WORKER_STALL_LIMIT_S", std::string("5\0", 2)}}, GiB)
+                  .stallSeconds,
+              60);
 }
 
 // A process running in a locale with a decimal comma still reads "2.5" as 2.5.
@@ -84,7 +86,8 @@ TEST(ResourceLimits, StallSecondsIgnoreTheProcessLocale) {
         if (std::system(command.c_str()) == 0) {
             localePath.emplace("LOCPATH", localeDir.path().string());
         }
-        if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "no German locale available";
+        if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr)
+            GTEST_SKIP() << "no German locale available";
     }
     ASSERT_STREQ(std::localeconv()->decimal_point, ",");
     const double seconds = limitsWith("KIVO_PDF_WORKER_STALL_LIMIT_S", "2.5").stallSeconds;

@@ -30,7 +30,8 @@ private slots:
     void statusMessageIsOneStaticText() {
         QFETCH(StatusMessage::Kind, kind);
         QFETCH(QString, spoken);
-        StatusMessage message(kind, QStringLiteral("The file changed on disk."), kivo::ScaledTextStyle::callout);
+        StatusMessage message(kind, QStringLiteral("The file changed on disk."),
+                              kivo::ScaledTextStyle::callout);
         QAccessibleInterface* element = QAccessible::queryAccessibleInterface(&message);
         QVERIFY(element != nullptr);
         QCOMPARE(element->role(), QAccessible::StaticText);
@@ -55,7 +56,8 @@ private slots:
         QVERIFY(element->state().selected);
 
         const QSignalSpy clicks(&row, &QAbstractButton::clicked);
-        QCOMPARE(element->actionInterface()->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+        QCOMPARE(element->actionInterface()->actionNames(),
+                 QStringList{QAccessibleActionInterface::pressAction()});
         element->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QCOMPARE(clicks.count(), 1);
         row.setEnabled(false);

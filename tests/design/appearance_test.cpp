@@ -48,7 +48,8 @@ public slots:
 // Sends the change again until `seen` holds or five seconds pass: the bus may deliver the first signal
 // before it knows the fake portal owns its name.
 template <class Seen>
-void changeUntil(FakePortal& portal, const QString& group, const QString& key, const QVariant& value, Seen seen) {
+void changeUntil(FakePortal& portal, const QString& group, const QString& key, const QVariant& value,
+                 Seen seen) {
     for (int attempt = 0; attempt < 100 && !seen(); ++attempt) {
         portal.change(group, key, value);
         QTest::qWait(50);
@@ -68,14 +69,16 @@ private slots:
         QTest::addColumn<bool>("dark");
         const QColor lightWindow(239, 239, 239);
         const QColor darkWindow(40, 40, 40);
-        QTest::newRow("variable light beats a dark portal") << QByteArray("light") << 1 << darkWindow << false;
+        QTest::newRow("variable light beats a dark portal")
+            << QByteArray("light") << 1 << darkWindow << false;
         QTest::newRow("variable dark beats a light portal") << QByteArray("dark") << 2 << lightWindow << true;
         QTest::newRow("other letter case is ignored") << QByteArray("Dark") << -1 << lightWindow << false;
         QTest::newRow("LIGHT is ignored too") << QByteArray("LIGHT") << 1 << lightWindow << true;
         QTest::newRow("portal prefers dark") << QByteArray() << 1 << lightWindow << true;
         QTest::newRow("portal prefers light") << QByteArray() << 2 << darkWindow << false;
         QTest::newRow("no preference falls to the palette") << QByteArray() << 0 << darkWindow << true;
-        QTest::newRow("unknown portal value falls to the palette") << QByteArray() << 7 << lightWindow << false;
+        QTest::newRow("unknown portal value falls to the palette")
+            << QByteArray() << 7 << lightWindow << false;
         QTest::newRow("no portal, dark palette") << QByteArray() << -1 << darkWindow << true;
         QTest::newRow("nothing known") << QByteArray() << -1 << QColor() << false;
     }
@@ -118,7 +121,8 @@ private slots:
         QDBusConnection bus = QDBusConnection::sessionBus();
         QVERIFY2(bus.isConnected(), "run under dbus-run-session");
         FakePortal portal;
-        portal.values[QStringLiteral("org.freedesktop.appearance/color-scheme")] = QVariant::fromValue(quint32(2));
+        portal.values[QStringLiteral("org.freedesktop.appearance/color-scheme")] =
+            QVariant::fromValue(quint32(2));
         portal.values[QStringLiteral("org.gnome.desktop.interface/enable-animations")] = true;
         QVERIFY(bus.registerObject(portalPath, &portal, QDBusConnection::ExportAllSlots));
         QVERIFY(bus.registerService(portalService));
@@ -139,7 +143,8 @@ private slots:
 
         QSignalSpy schemeChanges(&appearance, &Appearance::schemeChanged);
         changeUntil(portal, QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"),
-                    QVariant::fromValue(quint32(1)), [&] { return appearance.scheme() == ColorScheme::dark; });
+                    QVariant::fromValue(quint32(1)),
+                    [&] { return appearance.scheme() == ColorScheme::dark; });
         QCOMPARE(appearance.scheme(), ColorScheme::dark);
         QCOMPARE(schemeChanges.count(), 1);
         QCOMPARE(QApplication::palette().color(QPalette::Window),
@@ -148,14 +153,15 @@ private slots:
         KIVO_COMPARE_COLOR(kivo::testing::pixel(image, QPointF(6, button->height() / 2.0)),
                            kivo::Theme::color(Token::defaultFill, ColorScheme::dark), 2);
 
-        changeUntil(portal, QStringLiteral("org.gnome.desktop.interface"), QStringLiteral("enable-animations"), false,
-                    [&] { return appearance.reduceMotion(); });
+        changeUntil(portal, QStringLiteral("org.gnome.desktop.interface"),
+                    QStringLiteral("enable-animations"), false, [&] { return appearance.reduceMotion(); });
         QVERIFY(appearance.reduceMotion());
         QVERIFY(Appearance::motionReduced());
 
         qputenv("KIVO_PDF_APPEARANCE", "light");
         changeUntil(portal, QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"),
-                    QVariant::fromValue(quint32(1)), [&] { return appearance.scheme() == ColorScheme::light; });
+                    QVariant::fromValue(quint32(1)),
+                    [&] { return appearance.scheme() == ColorScheme::light; });
         QCOMPARE(appearance.scheme(), ColorScheme::light);
         qunsetenv("KIVO_PDF_APPEARANCE");
     }

@@ -49,8 +49,8 @@ private slots:
             for (int v = 0; v <= int(HeroButtonVariant::dangerSoft); ++v) {
                 for (int s = 0; s <= int(State::disabledHover); ++s) {
                     const bool small = (v + s) % 2 == 0;
-                    QTest::newRow(
-                        qPrintable(QStringLiteral("%1 variant %2 state %3").arg(dark ? "dark" : "light").arg(v).arg(s)))
+                    QTest::newRow(qPrintable(
+                        QStringLiteral("%1 variant %2 state %3").arg(dark ? "dark" : "light").arg(v).arg(s)))
                         << v << s << dark << small;
                 }
             }
@@ -68,8 +68,10 @@ private slots:
         Stage stage(button, 1.0, 4);
         const auto st = static_cast<State>(state);
         if (st == State::disabled || st == State::disabledHover) button->setEnabled(false);
-        if (st == State::hover || st == State::disabledHover) QTest::mouseMove(button, QPoint(6, button->height() / 2));
-        if (st == State::pressed) QTest::mousePress(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+        if (st == State::hover || st == State::disabledHover)
+            QTest::mouseMove(button, QPoint(6, button->height() / 2));
+        if (st == State::pressed)
+            QTest::mousePress(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
         QCOMPARE(button->isHovered(), st == State::hover || st == State::disabledHover);
 
         const bool active = st == State::hover || st == State::pressed;
@@ -86,10 +88,12 @@ private slots:
         QColor edge = expected;
         if (variant == int(HeroButtonVariant::tertiary)) {
             edge = kivo::Theme::color(Token::border, scheme);
-            if (!button->isEnabled()) edge = kivo::testing::over(kivo::Theme::withOpacity(edge, 0.5), expected);
+            if (!button->isEnabled())
+                edge = kivo::testing::over(kivo::Theme::withOpacity(edge, 0.5), expected);
         }
         KIVO_COMPARE_COLOR(kivo::testing::pixel(image, QPointF(button->width() / 2.0, 0)), edge, 3);
-        if (st == State::pressed) QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+        if (st == State::pressed)
+            QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
         // Off the button, so the next window opening here is not hovered.
         QTest::mouseMove(&stage.window, QPoint(1, 1));
     }
@@ -134,9 +138,10 @@ private slots:
         QFETCH(double, vertical);
         QFETCH(double, minimumWidth);
         const auto size = small ? HeroButtonSize::sm : HeroButtonSize::md;
-        HeroButton* button = iconOnly ? HeroButton::iconOnly(QStringLiteral("plus"), QStringLiteral("Zoom in"),
-                                                             HeroButtonVariant::ghost, size)
-                                      : new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::tertiary, size);
+        HeroButton* button = iconOnly
+                                 ? HeroButton::iconOnly(QStringLiteral("plus"), QStringLiteral("Zoom in"),
+                                                        HeroButtonVariant::ghost, size)
+                                 : new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::tertiary, size);
         Stage stage(button, scale, 4);
         QCOMPARE(button->padding().left(), horizontal);
         QCOMPARE(button->padding().top(), vertical);
@@ -153,8 +158,10 @@ private slots:
         const auto c = [](Token t) { return kivo::Theme::color(t, ColorScheme::light); };
         QTest::newRow("neutral") << int(ChipTone::neutral) << c(Token::defaultFill);
         QTest::newRow("accent") << int(ChipTone::accent) << kivo::Theme::withOpacity(c(Token::accent), 0.15);
-        QTest::newRow("success") << int(ChipTone::success) << kivo::Theme::withOpacity(c(Token::success), 0.15);
-        QTest::newRow("warning") << int(ChipTone::warning) << kivo::Theme::withOpacity(c(Token::warning), 0.15);
+        QTest::newRow("success") << int(ChipTone::success)
+                                 << kivo::Theme::withOpacity(c(Token::success), 0.15);
+        QTest::newRow("warning") << int(ChipTone::warning)
+                                 << kivo::Theme::withOpacity(c(Token::warning), 0.15);
         QTest::newRow("danger") << int(ChipTone::danger) << kivo::Theme::withOpacity(c(Token::danger), 0.15);
     }
     void chipsFillByTone() {
@@ -170,8 +177,8 @@ private slots:
 
     void chipGrowsWithTheScaleAndHasNoGapWithoutSymbol() {
         auto* plain = new Chip(QStringLiteral("Saved"));
-        auto* marked =
-            new Chip(QStringLiteral("Saved"), ChipTone::danger, QStringLiteral("exclamationmark.triangle.fill"));
+        auto* marked = new Chip(QStringLiteral("Saved"), ChipTone::danger,
+                                QStringLiteral("exclamationmark.triangle.fill"));
         Stage one(plain, 1.0, 4);
         Stage two(marked, 1.0, 4);
         QVERIFY(marked->width() > plain->width());
@@ -235,7 +242,8 @@ private slots:
             int inked = 0;
             for (int y = 0; y < 24; ++y)
                 for (int x = 0; x < 24; ++x) inked += qAlpha(image.pixel(x, y)) > 128 ? 1 : 0;
-            QVERIFY2(inked >= 10 && inked < 24 * 24 / 2 + 150, qPrintable(name + ": " + QString::number(inked)));
+            QVERIFY2(inked >= 10 && inked < 24 * 24 / 2 + 150,
+                     qPrintable(name + ": " + QString::number(inked)));
         }
         QCOMPARE(kivo::Symbols::names().size(), named.size());
         QVERIFY(!kivo::Symbols::exists(QStringLiteral("no.such.symbol")));
@@ -243,7 +251,8 @@ private slots:
     }
 
     void accessibility() {
-        auto* text = new HeroButton(QStringLiteral("Restart Worker"), HeroButtonVariant::primary, HeroButtonSize::sm);
+        auto* text =
+            new HeroButton(QStringLiteral("Restart Worker"), HeroButtonVariant::primary, HeroButtonSize::sm);
         Stage stage(text, 1.0, 4);
         auto* icon = HeroButton::iconOnly(QStringLiteral("arrow.uturn.backward"), QStringLiteral("Undo"),
                                           HeroButtonVariant::ghost, HeroButtonSize::sm, &stage.window);

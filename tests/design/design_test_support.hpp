@@ -101,7 +101,8 @@ inline QColor pixel(const QImage& image, QPointF at) {
 inline QColor over(const QColor& top, const QColor& bottom) {
     const double a = top.alphaF();
     const auto mix = [a](int t, int b) { return static_cast<int>(std::lround(t * a + b * (1 - a))); };
-    return QColor(mix(top.red(), bottom.red()), mix(top.green(), bottom.green()), mix(top.blue(), bottom.blue()));
+    return QColor(mix(top.red(), bottom.red()), mix(top.green(), bottom.green()),
+                  mix(top.blue(), bottom.blue()));
 }
 
 inline bool near(const QColor& a, const QColor& b, int tolerance = 2) {
@@ -134,8 +135,8 @@ inline double contrast(const QColor& a, const QColor& b) {
 
 inline QString screenshotDir() {
     const QByteArray configured = qgetenv("KIVO_SCREENSHOT_DIR");
-    const QString dir =
-        configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR) : QString::fromLocal8Bit(configured);
+    const QString dir = configured.isEmpty() ? QStringLiteral(KIVO_DEFAULT_SCREENSHOT_DIR)
+                                             : QString::fromLocal8Bit(configured);
     QDir().mkpath(dir);
     return dir;
 }

@@ -20,9 +20,11 @@ using kivo::Theme::Token;
 namespace {
 
 QList<SegmentItem> tabs() {
-    return {{QStringLiteral("assistant"), QStringLiteral("Assistant"), QStringLiteral("sparkles"), false},
-            {QStringLiteral("page"), QStringLiteral("Page"), QStringLiteral("doc.text.magnifyingglass"), false},
-            {QStringLiteral("form"), QStringLiteral("Form"), QStringLiteral("list.bullet.rectangle.portrait"), true}};
+    return {
+        {QStringLiteral("assistant"), QStringLiteral("Assistant"), QStringLiteral("sparkles"), false},
+        {QStringLiteral("page"), QStringLiteral("Page"), QStringLiteral("doc.text.magnifyingglass"), false},
+        {QStringLiteral("form"), QStringLiteral("Form"), QStringLiteral("list.bullet.rectangle.portrait"),
+         true}};
 }
 
 PillSegment* makePill(HeroButtonSize size = HeroButtonSize::md) {
@@ -107,9 +109,9 @@ private slots:
         const QImage image = kivo::testing::grabbed(*pill);
         const QRect selected = pill->segments().at(1)->geometry();
         const QRect other = pill->segments().at(2)->geometry();
-        KIVO_COMPARE_COLOR(
-            kivo::testing::pixel(image, QPointF(selected.left() + selected.height() / 2.0, selected.top() + 2)),
-            kivo::Theme::color(Token::segment, scheme), 2);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(
+                               image, QPointF(selected.left() + selected.height() / 2.0, selected.top() + 2)),
+                           kivo::Theme::color(Token::segment, scheme), 2);
         KIVO_COMPARE_COLOR(kivo::testing::pixel(image, QPointF(other.left() + 4, other.top() + 2)),
                            kivo::Theme::color(Token::defaultFill, scheme), 2);
         Appearance::instance().overrideScheme(ColorScheme::light);

@@ -60,17 +60,20 @@ private slots:
         const QRectF surface = card->surfaceRect();
         // The rounded corner leaves the rectangle's corner clear, and the middle of the left edge is surface.
         QVERIFY2(kivo::testing::pixel(image, surface.topLeft() + QPointF(1, 1)).alpha() <= 8,
-                 qPrintable(QString::number(kivo::testing::pixel(image, surface.topLeft() + QPointF(1, 1)).alpha())));
+                 qPrintable(QString::number(
+                     kivo::testing::pixel(image, surface.topLeft() + QPointF(1, 1)).alpha())));
         KIVO_COMPARE_COLOR(kivo::testing::pixel(image, QPointF(surface.left() + 4, surface.center().y())),
                            kivo::Theme::color(Token::surface, scheme), 1);
         // Below the bottom edge: the shadow in light, nothing in dark.
-        const int below = kivo::testing::pixel(image, QPointF(surface.center().x(), surface.bottom() + 1.5)).alpha();
+        const int below =
+            kivo::testing::pixel(image, QPointF(surface.center().x(), surface.bottom() + 1.5)).alpha();
         if (dark) {
             QCOMPARE(below, 0);
         } else {
             QVERIFY2(below >= 6, qPrintable(QString::number(below)));
         }
-        QVERIFY(kivo::testing::pixel(image, QPointF(surface.center().x(), image.height() - 0.5)).alpha() <= 1);
+        QVERIFY(kivo::testing::pixel(image, QPointF(surface.center().x(), image.height() - 0.5)).alpha() <=
+                1);
     }
 
     void cardHeaderRules() {
@@ -138,11 +141,13 @@ private slots:
     }
 
     void emptyStateMetricsAndWrapping() {
-        auto* action = new kivo::HeroButton(QStringLiteral("Open a PDF\u2026"), kivo::HeroButtonVariant::primary);
-        auto* view = new EmptyStateView(QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
-                                        QStringLiteral("Local files only. The same commands drive the canvas, the CLI, "
-                                                       "and MCP, and this sentence goes on to wrap."),
-                                        action);
+        auto* action =
+            new kivo::HeroButton(QStringLiteral("Open a PDF\u2026"), kivo::HeroButtonVariant::primary);
+        auto* view = new EmptyStateView(
+            QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
+            QStringLiteral("Local files only. The same commands drive the canvas, the CLI, "
+                           "and MCP, and this sentence goes on to wrap."),
+            action);
         Stage stage(view, 2.0, 0, 360);
         const QRectF badge = view->badgeRect();
         QCOMPARE(badge.size(), QSizeF(88, 88));
@@ -185,9 +190,10 @@ private slots:
         const QPointF top(field->width() / 2.0, 0.5);
         const QPointF second(field->width() / 2.0, 1.5);
         QImage image = kivo::testing::grabbedOver(*field, ground);
-        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, top), kivo::Theme::color(Token::border, ColorScheme::light), 3);
-        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second), kivo::Theme::color(Token::field, ColorScheme::light),
-                           1);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, top),
+                           kivo::Theme::color(Token::border, ColorScheme::light), 3);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second),
+                           kivo::Theme::color(Token::field, ColorScheme::light), 1);
         field->setFocus();
         QTRY_VERIFY(field->isFocused());
         image = kivo::testing::grabbedOver(*field, ground);
@@ -196,8 +202,8 @@ private slots:
         other->setFocus();
         QTRY_VERIFY(!field->isFocused());
         image = kivo::testing::grabbedOver(*field, ground);
-        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second), kivo::Theme::color(Token::field, ColorScheme::light),
-                           1);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, second),
+                           kivo::Theme::color(Token::field, ColorScheme::light), 1);
     }
 
     void fieldInsetsFollowTheTextScale() {
@@ -255,8 +261,9 @@ private slots:
             const int expected = static_cast<int>(std::lround(mean * 255));
             const int alpha = qAlpha(image.pixel(240, 140 + row));
             // Three box blurs stand in for each Gaussian: a level or two apart.
-            QVERIFY2(std::abs(alpha - expected) <= 2,
-                     qPrintable(QStringLiteral("row %1: alpha %2, not %3").arg(row).arg(alpha).arg(expected)));
+            QVERIFY2(
+                std::abs(alpha - expected) <= 2,
+                qPrintable(QStringLiteral("row %1: alpha %2, not %3").arg(row).arg(alpha).arg(expected)));
             total += alpha;
             expectedTotal += expected;
         }
@@ -298,7 +305,8 @@ private slots:
         QFETCH(bool, dark);
         const auto layers = kivo::Shadows::overlay(dark ? ColorScheme::dark : ColorScheme::light);
         const QMarginsF reach = kivo::Shadows::reach(layers);
-        const QSizeF covered(std::round(shape.width() * ratio) / ratio, std::round(shape.height() * ratio) / ratio);
+        const QSizeF covered(std::round(shape.width() * ratio) / ratio,
+                             std::round(shape.height() * ratio) / ratio);
         const QImage whole = kivo::Shadows::image(covered, corner, layers, ratio);
         QImage painted(whole.size(), QImage::Format_ARGB32_Premultiplied);
         painted.setDevicePixelRatio(ratio);
@@ -311,7 +319,8 @@ private slots:
         for (int y = 0; y < whole.height(); ++y) {
             const auto* a = reinterpret_cast<const QRgb*>(whole.constScanLine(y));
             const auto* b = reinterpret_cast<const QRgb*>(painted.constScanLine(y));
-            for (int x = 0; x < whole.width(); ++x) worst = std::max(worst, std::abs(qAlpha(a[x]) - qAlpha(b[x])));
+            for (int x = 0; x < whole.width(); ++x)
+                worst = std::max(worst, std::abs(qAlpha(a[x]) - qAlpha(b[x])));
         }
         // Float sums over lines of another length may round half a level the other way.
         QVERIFY2(worst <= 1, qPrintable(QStringLiteral("alpha differs by %1").arg(worst)));

@@ -78,7 +78,8 @@ class ThemeTest : public QObject {
 private slots:
     void tokensConvert_data() {
         QTest::addColumn<int>("token");
-        for (int i = 0; i < kivo::Theme::tokenCount; ++i) QTest::newRow(kivo::Theme::tokenTable()[i].name.data()) << i;
+        for (int i = 0; i < kivo::Theme::tokenCount; ++i)
+            QTest::newRow(kivo::Theme::tokenTable()[i].name.data()) << i;
     }
     void tokensConvert() {
         QFETCH(int, token);
@@ -104,8 +105,10 @@ private slots:
         QFETCH(int, token);
         QFETCH(bool, isDark);
         QFETCH(QString, hex);
-        QCOMPARE(kivo::Theme::color(static_cast<Token>(token), isDark ? ColorScheme::dark : ColorScheme::light).name(),
-                 hex);
+        QCOMPARE(
+            kivo::Theme::color(static_cast<Token>(token), isDark ? ColorScheme::dark : ColorScheme::light)
+                .name(),
+            hex);
     }
 
     void mixesMatchTheirSources_data() {
@@ -116,10 +119,11 @@ private slots:
         QTest::addColumn<double>("expectedC");
         QTest::addColumn<double>("expectedH");
         const auto row = [](const char* name, const OKLCH& stored, const OKLCH& mixed) {
-            QTest::newRow(name) << stored.lightness << stored.chroma << stored.hue << mixed.lightness << mixed.chroma
-                                << mixed.hue;
+            QTest::newRow(name) << stored.lightness << stored.chroma << stored.hue << mixed.lightness
+                                << mixed.chroma << mixed.hue;
         };
-        row("canvas light", light(Token::canvas), mix(light(Token::background), light(Token::foreground), 0.08));
+        row("canvas light", light(Token::canvas),
+            mix(light(Token::background), light(Token::foreground), 0.08));
         row("defaultHover light", light(Token::defaultHover),
             mix(light(Token::defaultFill), light(Token::foreground), 0.06));
         row("defaultHover dark", dark(Token::defaultHover),
@@ -205,7 +209,8 @@ private slots:
         for (const double x : {0.1, 0.25, 0.5, 0.75, 0.9}) {
             double low = 0;
             double high = 1;
-            for (int i = 0; i < 60; ++i) (bezier(0.32, 0, (low + high) / 2) < x ? low : high) = (low + high) / 2;
+            for (int i = 0; i < 60; ++i)
+                (bezier(0.32, 0, (low + high) / 2) < x ? low : high) = (low + high) / 2;
             const double y = bezier(0.72, 1, low);
             QVERIFY2(std::abs(fluid.valueForProgress(x) - y) < 2e-3, qPrintable(QString::number(x)));
         }
@@ -219,7 +224,8 @@ private slots:
         QTest::addColumn<QColor>("ground");
         QTest::addColumn<double>("minimum");
         for (const auto scheme : {ColorScheme::light, ColorScheme::dark}) {
-            const QString name = scheme == ColorScheme::dark ? QStringLiteral("dark ") : QStringLiteral("light ");
+            const QString name =
+                scheme == ColorScheme::dark ? QStringLiteral("dark ") : QStringLiteral("light ");
             const auto c = [scheme](Token t) { return kivo::Theme::color(t, scheme); };
             for (const Token ground : {Token::background, Token::surface, Token::field})
                 QTest::newRow(qPrintable(name + "foreground on " + kivo::Theme::values(ground).name.data()))
@@ -234,20 +240,24 @@ private slots:
                 const QString on = QStringLiteral(" on ") + kivo::Theme::values(surface).name.data();
                 for (const auto& [text, tone] : chips)
                     QTest::newRow(qPrintable(name + kivo::Theme::values(text).name.data() + " chip" + on))
-                        << c(text) << kivo::testing::over(kivo::Theme::withOpacity(c(tone), 0.15), c(surface)) << 4.5;
+                        << c(text) << kivo::testing::over(kivo::Theme::withOpacity(c(tone), 0.15), c(surface))
+                        << 4.5;
                 QTest::newRow(qPrintable(name + "neutral chip" + on))
                     << c(Token::foreground) << c(Token::defaultFill) << 4.5;
-                // Every button at rest: 4.5. The hover fills of primary and danger are the design's colours and
-                // reach only about 3.5, so they keep at least 3; the other active fills keep 4.5.
+                // Every button at rest: 4.5. The hover fills of primary and danger are the design's colours
+                // and reach only about 3.5, so they keep at least 3; the other active fills keep 4.5.
                 for (int v = 0; v <= int(HeroButtonVariant::dangerSoft); ++v) {
                     const auto variant = static_cast<HeroButtonVariant>(v);
                     for (const bool active : {false, true}) {
                         const auto colours = HeroButton::colors(variant, active, scheme);
-                        const bool bold =
-                            active && (variant == HeroButtonVariant::primary || variant == HeroButtonVariant::danger);
-                        QTest::newRow(qPrintable(
-                            QStringLiteral("%1button %2 %3%4").arg(name).arg(v).arg(active ? "active" : "rest", on)))
-                            << colours.text << kivo::testing::over(colours.fill, c(surface)) << (bold ? 3.0 : 4.5);
+                        const bool bold = active && (variant == HeroButtonVariant::primary ||
+                                                     variant == HeroButtonVariant::danger);
+                        QTest::newRow(qPrintable(QStringLiteral("%1button %2 %3%4")
+                                                     .arg(name)
+                                                     .arg(v)
+                                                     .arg(active ? "active" : "rest", on)))
+                            << colours.text << kivo::testing::over(colours.fill, c(surface))
+                            << (bold ? 3.0 : 4.5);
                     }
                 }
             }

@@ -66,11 +66,12 @@ private slots:
         QCOMPARE(knob.center().x() > trackRect.center().x(), on);
         const QPointF freeEnd(on ? trackRect.left() + 6 : trackRect.right() - 6, trackRect.center().y());
         KIVO_COMPARE_COLOR(kivo::testing::pixel(image, freeEnd), track, 2);
-        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, knob.center()), shown(colour(Token::accentForeground), track),
-                           2);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, knob.center()),
+                           shown(colour(Token::accentForeground), track), 2);
         // The outline shows only when off.
         const QPointF topEdge(trackRect.center().x(), trackRect.top());
-        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, topEdge), on ? track : shown(colour(Token::border), track), 3);
+        KIVO_COMPARE_COLOR(kivo::testing::pixel(image, topEdge),
+                           on ? track : shown(colour(Token::border), track), 3);
     }
 
     void checkboxDrawsItsState() {
@@ -82,15 +83,18 @@ private slots:
             const QImage image = kivo::testing::grabbedOver(*box, ground);
             const QRectF square = box->controlRect();
             const QPointF inside(square.left() + 4, square.center().y());
-            KIVO_COMPARE_COLOR(kivo::testing::pixel(image, inside), colour(on ? Token::accentStrong : Token::field), 2);
+            KIVO_COMPARE_COLOR(kivo::testing::pixel(image, inside),
+                               colour(on ? Token::accentStrong : Token::field), 2);
             const QPointF edge(square.center().x(), square.top());
-            KIVO_COMPARE_COLOR(kivo::testing::pixel(image, edge), colour(on ? Token::accentStrong : Token::border), 3);
+            KIVO_COMPARE_COLOR(kivo::testing::pixel(image, edge),
+                               colour(on ? Token::accentStrong : Token::border), 3);
             // On, the near-white mark stands out of the blue box; off, the box is the plain field colour.
             const QRectF mark = box->markRect();
             const int area = int(mark.width()) * int(mark.height());
             const int marked = countNear(image, mark, colour(Token::accentForeground));
             const int plain = countNear(image, mark, colour(Token::field));
-            QVERIFY2(on ? marked >= 12 && marked < area / 2 : plain == area, qPrintable(QString::number(marked)));
+            QVERIFY2(on ? marked >= 12 && marked < area / 2 : plain == area,
+                     qPrintable(QString::number(marked)));
         }
     }
 
@@ -135,7 +139,8 @@ private slots:
         auto* box = new HeroCheckbox(QStringLiteral("Subscribed"));
         Stage a(toggle);
         Stage b(box);
-        for (QAbstractButton* row : {static_cast<QAbstractButton*>(toggle), static_cast<QAbstractButton*>(box)}) {
+        for (QAbstractButton* row :
+             {static_cast<QAbstractButton*>(toggle), static_cast<QAbstractButton*>(box)}) {
             QSignalSpy clicks(row, &QAbstractButton::clicked);
             QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(row->width() - 4, row->height() / 2));
             QVERIFY(row->isChecked());

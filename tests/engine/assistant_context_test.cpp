@@ -226,7 +226,8 @@ TEST(AssistantContext, Refusals) {
     CommandParams unknown = scoped("page");
     unknown.pageId = "NOPE";
     expectFailure(unknown, document, "invalid_page", "No page with that id is in the document.");
-    expectFailure(scoped("Page"), document, "invalid_argument", "scope must be selection, page, or document.");
+    expectFailure(scoped("Page"), document, "invalid_argument",
+                  "scope must be selection, page, or document.");
     expectFailure(scoped(""), document, "invalid_argument", "scope must be selection, page, or document.");
 }
 
@@ -237,8 +238,9 @@ TEST(AssistantContext, FieldsScanAndLimitations) {
     EXPECT_TRUE(context.scan);
     EXPECT_TRUE(context.fields.empty());
 
-    document.fields = {
-        {.name = "b", .pageId = "PAGE-2"}, {.name = "a1", .pageId = "PAGE-1"}, {.name = "a2", .pageId = "PAGE-1"}};
+    document.fields = {{.name = "b", .pageId = "PAGE-2"},
+                       {.name = "a1", .pageId = "PAGE-1"},
+                       {.name = "a2", .pageId = "PAGE-1"}};
     context = buildAssistantContext(scoped("page"), document.sources());
     EXPECT_FALSE(context.scan);
     ASSERT_EQ(context.fields.size(), 2u);

@@ -15,10 +15,12 @@ using AssistantPlanner::clip;
 using AssistantPlanner::respond;
 
 const std::string kScanText =
-    "This page looks like a scan or has no extractable text. OCR is not available in alpha. No page citations were "
+    "This page looks like a scan or has no extractable text. OCR is not available in alpha. No page "
+    "citations were "
     "invented.";
 const std::string kNoMatchText =
-    "No match for that question in the selected scope. The cited passages are the available document evidence. I "
+    "No match for that question in the selected scope. The cited passages are the available document "
+    "evidence. I "
     "will not invent a page reference.";
 const std::string kNoTextText = "No document text was available in this scope, so no citation can be given.";
 
@@ -49,7 +51,8 @@ struct FakeDocument {
         const std::string& text = texts.at(page.id);
         const std::string haystack = lower(text);
         const std::string needle = lower(query);
-        for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
+        for (std::size_t at = haystack.find(needle); at != std::string::npos;
+             at = haystack.find(needle, at + 1)) {
             const double left = 72 + static_cast<double>(at);
             hits.push_back({page.id,
                             static_cast<std::int64_t>(at),
@@ -85,7 +88,8 @@ struct FakeDocument {
     }
 };
 
-CommandParams ask(std::string query, std::optional<std::string> scope = {}, std::optional<std::string> pageId = {}) {
+CommandParams ask(std::string query, std::optional<std::string> scope = {},
+                  std::optional<std::string> pageId = {}) {
     CommandParams params;
     params.query = std::move(query);
     params.scope = std::move(scope);
@@ -105,7 +109,8 @@ void expectCitationsOnTheirPages(const AssistantAnswer& answer, const FakeDocume
         std::string preview = citation.preview;
         const std::string ellipsis = "\xE2\x80\xA6";
         if (preview.ends_with(ellipsis)) preview.resize(preview.size() - ellipsis.size());
-        EXPECT_NE(lower(clip(document.texts.at(citation.pageId), 1'000'000)).find(lower(preview)), std::string::npos)
+        EXPECT_NE(lower(clip(document.texts.at(citation.pageId), 1'000'000)).find(lower(preview)),
+                  std::string::npos)
             << citation.preview << " is not on " << citation.pageId;
     }
     EXPECT_EQ(answer.fromDocument, !answer.citations.empty());
@@ -149,10 +154,12 @@ TEST(AssistantPlanner, ClipSummaryAndLetters) {
         {"What's on this page", true},    {"what is on page 3", true},
         {"Where is the total?", false},   {"summary", true},
     };
-    for (const auto& [query, summary] : summaries) EXPECT_EQ(AssistantPlanner::isSummary(query), summary) << query;
+    for (const auto& [query, summary] : summaries)
+        EXPECT_EQ(AssistantPlanner::isSummary(query), summary) << query;
 
     EXPECT_EQ(AssistantPlanner::letterCount("Ab 12 !?"), 2);
-    EXPECT_EQ(AssistantPlanner::letterCount("e\xCC\x81\xE6\x97\xA5\xF0\x9F\x91\x8D"), 3);  // e, mark, CJK; no emoji
+    EXPECT_EQ(AssistantPlanner::letterCount("e\xCC\x81\xE6\x97\xA5\xF0\x9F\x91\x8D"),
+              3);  // e, mark, CJK; no emoji
     EXPECT_EQ(AssistantPlanner::letterCount("a\xFF"
                                             "b"),
               2);
@@ -250,8 +257,10 @@ TEST(AssistantPlanner, AnswerRules) {
         EXPECT_EQ(answer.fromDocument, c.citations > 0) << c.label;
         EXPECT_EQ(answer.scope, c.question.scope) << c.label;
         EXPECT_EQ(answer.revision, c.question.revision) << c.label;
-        EXPECT_FALSE(answer.model || answer.notes || answer.usage || answer.incomplete || answer.read) << c.label;
-        for (const auto& citation : answer.citations) EXPECT_EQ(citation.revision, c.question.revision) << c.label;
+        EXPECT_FALSE(answer.model || answer.notes || answer.usage || answer.incomplete || answer.read)
+            << c.label;
+        for (const auto& citation : answer.citations)
+            EXPECT_EQ(citation.revision, c.question.revision) << c.label;
     }
 }
 
@@ -308,9 +317,11 @@ TEST(AssistantPlanner, AskDocumentReadsSearchesAndRefuses) {
     auto outcome = askDocument(ask("Where is the total?", "document"), document.sources());
     EXPECT_EQ(document.extracted.size(), 6u);
     ASSERT_EQ(document.searches.size(), 1u);
-    EXPECT_EQ(document.searches[0], (std::pair<std::string, std::optional<std::string>>{"total", std::nullopt}));
+    EXPECT_EQ(document.searches[0],
+              (std::pair<std::string, std::optional<std::string>>{"total", std::nullopt}));
     ASSERT_EQ(outcome.matches.size(), 1u);
-    EXPECT_EQ(outcome.answer.text, "Found 1 match(es) in the document at revision 3. First hit is on page 9: total");
+    EXPECT_EQ(outcome.answer.text,
+              "Found 1 match(es) in the document at revision 3. First hit is on page 9: total");
     expectCitationsOnTheirPages(outcome.answer, document);
 
     // Only the first four terms are searched, each on the page asked about.
@@ -333,10 +344,13 @@ TEST(AssistantPlanner, AskDocumentReadsSearchesAndRefuses) {
     const auto failure = [&document](const CommandParams& params, FakeDocument* other = nullptr) {
         return testing::failureOf([&] { askDocument(params, (other ? *other : document).sources()); });
     };
-    EXPECT_EQ(failure(ask("  ")), EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
-    EXPECT_EQ(failure(CommandParams{}), EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
+    EXPECT_EQ(failure(ask("  ")),
+              EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
+    EXPECT_EQ(failure(CommandParams{}),
+              EngineFailure(FailureCode::invalidArgument, "ask_document requires query."));
     FakeDocument empty({});
-    EXPECT_EQ(failure(ask("total"), &empty), EngineFailure(FailureCode::invalidPage, "ask_document requires a page."));
+    EXPECT_EQ(failure(ask("total"), &empty),
+              EngineFailure(FailureCode::invalidPage, "ask_document requires a page."));
     EXPECT_EQ(failure(ask("total", "page", "NOPE")), EngineFailure(FailureCode::page, "Unknown page id."));
     EXPECT_EQ(failure(ask("find \" \" please")),
               EngineFailure(FailureCode::invalidArgument, "search requires a query."));

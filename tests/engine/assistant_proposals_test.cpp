@@ -117,7 +117,13 @@ TEST(AssistantProposals, QuestionsBecomeProposalsOrRefusals) {
          {},
          {},
          {{kDestructiveSummary, kDestructiveLimitation, {}, {}}}},
-        {"shell", "run shell rm -rf", {}, excerpts, {}, {}, {{kDestructiveSummary, kDestructiveLimitation, {}, {}}}},
+        {"shell",
+         "run shell rm -rf",
+         {},
+         excerpts,
+         {},
+         {},
+         {{kDestructiveSummary, kDestructiveLimitation, {}, {}}}},
         {"plain delete is no edit", "delete page 2", hitWithRect, excerpts, {}, {}, {}},
         {"fill uses the form's spelling",
          "fill the field Name with Ada",
@@ -147,21 +153,30 @@ TEST(AssistantProposals, QuestionsBecomeProposalsOrRefusals) {
          excerpts,
          {},
          {},
-         {{"Highlight \u201CTotal\u201D", {}, CommandMethod::addHighlight, pageParams("P2", hitRect, "Total")}}},
+         {{"Highlight \u201CTotal\u201D",
+           {},
+           CommandMethod::addHighlight,
+           pageParams("P2", hitRect, "Total")}}},
         {"highlight without hits",
          "highlight 'Total'",
          {},
          excerpts,
          {},
          {},
-         {{"Nothing to highlight", "No document match for \u201CTotal\u201D. A highlight was not created.", {}, {}}}},
+         {{"Nothing to highlight",
+           "No document match for \u201CTotal\u201D. A highlight was not created.",
+           {},
+           {}}}},
         {"highlight of a hit without boxes",
          "highlight Total",
          hitWithoutRect,
          excerpts,
          {},
          {},
-         {{"Nothing to highlight", "No document match for \u201CTotal\u201D. A highlight was not created.", {}, {}}}},
+         {{"Nothing to highlight",
+           "No document match for \u201CTotal\u201D. A highlight was not created.",
+           {},
+           {}}}},
         {"long highlight is clipped in the summary only",
          "highlight " + longPhrase,
          hitWithRect,
@@ -215,7 +230,8 @@ TEST(AssistantProposals, QuestionsBecomeProposalsOrRefusals) {
         {"a plain question", "What is the total?", hitWithRect, excerpts, {}, {}, {}},
     };
     for (const auto& c : cases) {
-        const auto entries = proposals(c.query, 7, c.hits, fields, c.excerpts, c.selectionRect, c.selectionPageId);
+        const auto entries =
+            proposals(c.query, 7, c.hits, fields, c.excerpts, c.selectionRect, c.selectionPageId);
         expectEntries(entries, c.expected, 7, c.label);
     }
 }

@@ -28,9 +28,11 @@ TEST(ConnectionGate, FirstRequest) {
     const Case cases[] = {
         {"editor token", request(CommandMethod::hello, "ui-token"), false, CommandChannel::ui, "", ""},
         {"mcp token", request(CommandMethod::hello, "mcp-token"), false, CommandChannel::mcp, "", ""},
-        {"one byte off", request(CommandMethod::hello, "ui-tokem"), true, std::nullopt, "unauthorized", mismatch},
+        {"one byte off", request(CommandMethod::hello, "ui-tokem"), true, std::nullopt, "unauthorized",
+         mismatch},
         {"prefix", request(CommandMethod::hello, "ui-toke"), true, std::nullopt, "unauthorized", mismatch},
-        {"extra bytes", request(CommandMethod::hello, "ui-token!"), true, std::nullopt, "unauthorized", mismatch},
+        {"extra bytes", request(CommandMethod::hello, "ui-token!"), true, std::nullopt, "unauthorized",
+         mismatch},
         {"empty token", request(CommandMethod::hello, ""), true, std::nullopt, "unauthorized", mismatch},
         {"no token", request(CommandMethod::hello), true, std::nullopt, "unauthorized", mismatch},
         {"not hello", request(CommandMethod::ping, "ui-token"), true, std::nullopt, "unauthorized",

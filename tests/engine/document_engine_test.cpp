@@ -69,7 +69,8 @@ TEST(DocumentEngine, PingAndHelloAnswerPongOnly) {
             const auto response = engine.handle(request("p", method, channel));
             CommandResult expected;
             expected.pong = true;
-            EXPECT_EQ(response, CommandResponse::success("p", expected)) << rawValue(method) << rawValue(channel);
+            EXPECT_EQ(response, CommandResponse::success("p", expected))
+                << rawValue(method) << rawValue(channel);
         }
     }
 }
@@ -108,7 +109,8 @@ TEST(DocumentEngine, MCPAllowList) {
         if (method == CommandMethod::hello) continue;  // answered like ping wherever it reaches the engine
         const auto response = engine.handle(request("m", method, CommandChannel::mcp));
         const bool refused =
-            response.error && *response.error == CommandErrorPayload{"unauthorized", "MCP cannot call " + name + "."};
+            response.error &&
+            *response.error == CommandErrorPayload{"unauthorized", "MCP cannot call " + name + "."};
         EXPECT_EQ(refused, !allowed.contains(name)) << name << ": " << codeOf(response);
     }
 }
@@ -128,7 +130,8 @@ TEST(DocumentEngine, GuardsBeforeAnyDocument) {
     const std::string notFound = "No open document matches that session.";
     const Case cases[] = {
         {"mcp edit without expectedRevision",
-         with(request("1", CommandMethod::addHighlight, CommandChannel::mcp), [](auto& r) { r.operationId = "op"; }),
+         with(request("1", CommandMethod::addHighlight, CommandChannel::mcp),
+              [](auto& r) { r.operationId = "op"; }),
          "invalid_argument", "MCP mutations require expectedRevision."},
         {"mcp edit with empty operationId",
          with(request("2", CommandMethod::undo, CommandChannel::mcp),
@@ -145,19 +148,21 @@ TEST(DocumentEngine, GuardsBeforeAnyDocument) {
                   r.params.sessionId = "nope";
               }),
          "not_found", notFound},
-        {"ui edit without revision, unknown session", request("4", CommandMethod::addNote, CommandChannel::ui),
-         "not_found", notFound},
+        {"ui edit without revision, unknown session",
+         request("4", CommandMethod::addNote, CommandChannel::ui), "not_found", notFound},
         {"inspect, no session id", request("5", CommandMethod::inspect), "not_found", notFound},
-        {"close, unknown session", with(request("6", CommandMethod::close), [](auto& r) { r.params.sessionId = "x"; }),
-         "not_found", notFound},
-        {"open without path", request("7", CommandMethod::open), "invalid_argument", "open requires a file path."},
+        {"close, unknown session",
+         with(request("6", CommandMethod::close), [](auto& r) { r.params.sessionId = "x"; }), "not_found",
+         notFound},
+        {"open without path", request("7", CommandMethod::open), "invalid_argument",
+         "open requires a file path."},
         {"cancel on mcp", request("8", CommandMethod::cancel, CommandChannel::mcp), "unauthorized",
          "MCP cannot call cancel."},
         {"cancel without requestId", request("9", CommandMethod::cancel), "invalid_argument",
          "cancel requires requestId."},
         {"cancel with empty requestId",
-         with(request("10", CommandMethod::cancel), [](auto& r) { r.params.requestId = ""; }), "invalid_argument",
-         "cancel requires requestId."},
+         with(request("10", CommandMethod::cancel), [](auto& r) { r.params.requestId = ""; }),
+         "invalid_argument", "cancel requires requestId."},
         {"set_grants on mcp", request("11", CommandMethod::setGrants, CommandChannel::mcp), "unauthorized",
          "MCP cannot call set_grants."},
     };
@@ -255,7 +260,9 @@ namespace kivo {
 
 // Reaches into the engine's session table, to make a document dirty without the editing commands.
 struct DocumentEngineTesting {
-    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+    static Session& session(DocumentEngine& engine, const std::string& id) {
+        return *engine.sessions_.at(id);
+    }
 };
 
 namespace {
@@ -275,7 +282,8 @@ bool tradeHiddenFile(int watch, const fs::path& folder, const std::string& name,
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
             const std::string created = event->len > 0 ? event->name : "";
             if (created.starts_with(prefix)) {
-                return ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (folder / created).c_str(), RENAME_EXCHANGE) == 0;
+                return ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (folder / created).c_str(),
+                                   RENAME_EXCHANGE) == 0;
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
@@ -290,7 +298,8 @@ protected:
         ::setenv("TMPDIR", dir.path().c_str(), 1);
         ::unsetenv("XDG_RUNTIME_DIR");
         pdf = dir.path() / "doc.pdf";
-        testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+        testing::writeFile(
+            pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
         engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
         const auto opened = openDocument();
         sessionId = *opened.result->sessionId;
@@ -310,7 +319,8 @@ protected:
         return response;
     }
 
-    CommandRequest onDocument(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::ui) {
+    CommandRequest onDocument(std::string id, CommandMethod method,
+                              CommandChannel channel = CommandChannel::ui) {
         auto r = request(std::move(id), method, channel);
         r.params.sessionId = sessionId;
         if (channel == CommandChannel::mcp && isMutatingMethod(method)) {
@@ -347,7 +357,8 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
     };
     auto renderWithoutPage = onDocument("r", CommandMethod::renderPage, CommandChannel::mcp);
     EXPECT_EQ(outcome(renderWithoutPage), "unauthorized: " + notGranted);  // the grant comes before pageId
-    EXPECT_EQ(outcome(onDocument("i", CommandMethod::inspect, CommandChannel::mcp)), "unauthorized: " + notGranted);
+    EXPECT_EQ(outcome(onDocument("i", CommandMethod::inspect, CommandChannel::mcp)),
+              "unauthorized: " + notGranted);
 
     grant({});  // no permissions given: read only
     const std::string sourceLink = (dir.path() / "link.pdf").string();
@@ -377,8 +388,14 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
          {},
          onDocument("s", CommandMethod::saveDocument, CommandChannel::mcp),
          "unauthorized: MCP is not allowed to export this document."},
-        {"read: extract to a file", {}, extractToFile, "unauthorized: MCP is not allowed to export this document."},
-        {"read: extract in place", {}, extractInPlace, "unauthorized: MCP is not allowed to modify this document."},
+        {"read: extract to a file",
+         {},
+         extractToFile,
+         "unauthorized: MCP is not allowed to export this document."},
+        {"read: extract in place",
+         {},
+         extractInPlace,
+         "unauthorized: MCP is not allowed to modify this document."},
         {"modify: edit passes the guards",
          {"read", "modify"},
          onDocument("a", CommandMethod::addHighlight, CommandChannel::mcp),
@@ -391,7 +408,8 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
         {"export: source through a link",
          {"read", "export"},
          exportToSource,
-         "permission_denied: MCP cannot write through the symbolic link " + sourceLink + ". Nothing changed."},
+         "permission_denied: MCP cannot write through the symbolic link " + sourceLink +
+             ". Nothing changed."},
         {"editor is never checked", {}, exportElsewhere, "ok"},
     };
     for (const Case& c : cases) {
@@ -410,7 +428,8 @@ TEST_F(EngineWithDocument, GrantsAndPermissionWordsForMCP) {
 TEST_F(EngineWithDocument, OnlyTheEditorsPrintFileRepeatsPagesOrLeavesBlanks) {
     const fs::path out = dir.path() / "out.pdf";
     grant({"read", "export"}, {out.string()});
-    const std::string second = engine->handle(onDocument("i", CommandMethod::inspect)).result->pages->at(1).id;
+    const std::string second =
+        engine->handle(onDocument("i", CommandMethod::inspect)).result->pages->at(1).id;
     using Ids = std::vector<std::string>;
     const struct {
         CommandChannel channel;
@@ -441,7 +460,8 @@ TEST_F(EngineWithDocument, OnlyTheEditorsPrintFileRepeatsPagesOrLeavesBlanks) {
 TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
     const auto listing = [&] {
         std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            names.insert(entry.path().filename().string());
         return names;
     };
     const std::set<std::string> before = listing();
@@ -460,8 +480,8 @@ TEST_F(EngineWithDocument, WarmingUpLeavesNothingBehindAndWaitsForNoCommand) {
     const bool gaveWay = warming.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     // A client's command that finds PDFium taken says it waits, so a warm-up under way would stop.
     EXPECT_FALSE(PdfiumRuntime::commandWaiting());
-    auto queued =
-        std::async(std::launch::async, [&] { return engine->handle(onDocument("q", CommandMethod::inspect)); });
+    auto queued = std::async(std::launch::async,
+                             [&] { return engine->handle(onDocument("q", CommandMethod::inspect)); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!PdfiumRuntime::commandWaiting() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -526,7 +546,8 @@ TEST_F(EngineWithDocument, ReadingCommands) {
               (CommandErrorPayload{"stale_revision", "Document is at revision 1, not 5."}));
 
     auto text = onDocument("t", CommandMethod::extractText);
-    EXPECT_EQ(engine->handle(text).error, (CommandErrorPayload{"invalid_argument", "extract_text requires pageId."}));
+    EXPECT_EQ(engine->handle(text).error,
+              (CommandErrorPayload{"invalid_argument", "extract_text requires pageId."}));
     text.params.pageId = pageId;
     const auto extracted = engine->handle(text);
     ASSERT_TRUE(extracted.ok) << codeOf(extracted);
@@ -534,7 +555,8 @@ TEST_F(EngineWithDocument, ReadingCommands) {
     EXPECT_EQ(extracted.result->revision, 1);
 
     auto find = onDocument("f", CommandMethod::search);
-    EXPECT_EQ(engine->handle(find).error, (CommandErrorPayload{"invalid_argument", "search requires query."}));
+    EXPECT_EQ(engine->handle(find).error,
+              (CommandErrorPayload{"invalid_argument", "search requires query."}));
     find.params.query = "second";
     const auto found = engine->handle(find);
     ASSERT_TRUE(found.ok) << codeOf(found);
@@ -615,7 +637,8 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     }
     for (int count : {0, 65}) {
         const auto response = render(CommandChannel::ui, [&](auto& r) { r.params.tiles = tile(count); });
-        EXPECT_EQ(response.error, (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."}))
+        EXPECT_EQ(response.error,
+                  (CommandErrorPayload{"invalid_argument", "render_page takes 1 to 64 tiles."}))
             << count;
     }
     EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
@@ -625,7 +648,8 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
     fs::create_directory(dir.path() / "folder.png");
     const std::string folderPath = (dir.path() / "folder.png").string();
     const CommandErrorPayload cannotCreate{"render_failed", "Could not create PNG writer."};
-    EXPECT_EQ(render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = folderPath; }).error, cannotCreate);
+    EXPECT_EQ(render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = folderPath; }).error,
+              cannotCreate);
     EXPECT_EQ(render(CommandChannel::ui,
                      [&](auto& r) {
                          r.params.tiles = {RenderTile{0, 0, 8, 8, folderPath}};
@@ -635,8 +659,8 @@ TEST_F(EngineWithDocument, RendersWholePagesAndTiles) {
 
     // A file-system error is the user's business, not the engine's, and answers in a sentence.
     testing::writeFile(dir.path() / "plain", "x");
-    const auto blocked =
-        render(CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
+    const auto blocked = render(
+        CommandChannel::ui, [&](auto& r) { r.params.pngPath = (dir.path() / "plain" / "p.png").string(); });
     ASSERT_TRUE(blocked.error.has_value());
     EXPECT_EQ(blocked.error->code, "file");
     EXPECT_EQ(blocked.error->message.rfind("Kivo PDF could not use ", 0), 0u) << blocked.error->message;
@@ -673,7 +697,8 @@ TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
     };
     const Case cases[] = {
         {"a query starting with U+0000",
-         with(CommandMethod::search, [&](CommandParams& p) { p.query = nul + "Second"; }), "invalid_argument"},
+         with(CommandMethod::search, [&](CommandParams& p) { p.query = nul + "Second"; }),
+         "invalid_argument"},
         {"a page list with a page twice",
          with(CommandMethod::search,
               [&](CommandParams& p) {
@@ -703,10 +728,12 @@ TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
                   p.pageIds = std::vector<std::string>{pageId};
               }),
          "invalid_argument"},
-        {"a FIFO", with(CommandMethod::open, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
+        {"a FIFO",
+         with(CommandMethod::open, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
          "file"},
         {"a FIFO to merge",
-         with(CommandMethod::mergeDocuments, [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
+         with(CommandMethod::mergeDocuments,
+              [&](CommandParams& p) { p.path = (dir.path() / "pipe.pdf").string(); }),
          "file"},
         {"beyond a double", highlightAt(PDFRect{0, 0, 1e308, 10}), "invalid_argument"},
         {"beyond a float", highlightAt(PDFRect{0, 0, 3.4e38, 10}), "invalid_argument"},
@@ -722,7 +749,8 @@ TEST_F(EngineWithDocument, HostileSingleRequestsAreRefusedAndChangeNothing) {
         {"a path cut at U+0000",
          with(CommandMethod::open, [&](CommandParams& p) { p.path = pdf.string() + nul + "junk"; }),
          "invalid_argument"},
-        {"a destination cut at U+0000", saveCopyTo((dir.path() / "c.pdf").string() + nul + ".txt"), "invalid_argument"},
+        {"a destination cut at U+0000", saveCopyTo((dir.path() / "c.pdf").string() + nul + ".txt"),
+         "invalid_argument"},
         {"a destination ending in a slash", saveCopyTo(dir.path().string() + "/"), "invalid_argument"},
         {"a destination that is a folder", saveCopyTo((dir.path() / "folder.pdf").string()), "file"},
         {"a name too long", saveCopyTo((dir.path() / std::string(5000, 'n')).string() + ".pdf"), "file"},
@@ -755,7 +783,8 @@ TEST_F(EngineWithDocument, WritesThroughALinkOnlyWhenItIsTheUsersOwn) {
     const fs::path victim = dir.path() / "secret.txt";
     const fs::path link = shared / "report.pdf";
     const fs::path hop = shared / "hop";
-    const std::string refused = "permission_denied: report.pdf is a link made by another user, so nothing was written.";
+    const std::string refused =
+        "permission_denied: report.pdf is a link made by another user, so nothing was written.";
     struct Case {
         const char* name;
         std::string mode;           // a save mode, or "" to export
@@ -784,15 +813,18 @@ TEST_F(EngineWithDocument, WritesThroughALinkOnlyWhenItIsTheUsersOwn) {
             ASSERT_EQ(::lchown(hop.c_str(), c.owners[1], c.owners[1]), 0);
         }
 
-        auto r = onDocument("w", c.mode.empty() ? CommandMethod::exportDocument : CommandMethod::saveDocument);
+        auto r =
+            onDocument("w", c.mode.empty() ? CommandMethod::exportDocument : CommandMethod::saveDocument);
         if (!c.mode.empty()) r.params.saveMode = c.mode;
         r.params.destination = link.string();
         r.params.force = true;
         const auto response = engine->handle(r);
-        EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message, c.expected) << c.name;
+        EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message, c.expected)
+            << c.name;
         EXPECT_EQ(testing::readFile(victim).rfind(response.ok ? "%PDF" : "secret", 0), 0u) << c.name;
         EXPECT_TRUE(fs::is_symlink(link)) << c.name;
-        EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()), std::ssize(c.owners))
+        EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()),
+                  std::ssize(c.owners))
             << c.name << ": no hidden file is left";
     }
 }
@@ -821,7 +853,8 @@ TEST_F(EngineWithDocument, ASaveWhoseHiddenFileWasTradedIsNotReportedAsSaved) {
         intruder.join();
         if (!traded) continue;
         EXPECT_EQ(response.ok ? "ok" : response.error->code + ": " + response.error->message,
-                  "file: Something else took the place of report.pdf while it was being written, so it was not saved.");
+                  "file: Something else took the place of report.pdf while it was being written, so it was "
+                  "not saved.");
         const auto inspected = engine->handle(onDocument("i", CommandMethod::inspect));
         EXPECT_EQ(inspected.result->sourcePath, bound) << "the document stays bound to its former file";
     }
@@ -851,7 +884,8 @@ TEST_F(EngineWithDocument, AnMCPDestinationIsResolvedBeforeAnythingIsCreated) {
 // a shared /tmp offered first ("kivo-pdf-render-" and the user id) cannot stop them for good.
 TEST_F(EngineWithDocument, RendersWithoutARuntimeFolderStayInTheSupportFolder) {
     testing::writeFile(dir.path() / "kivo-pdf-render", "made by someone else");
-    testing::writeFile(dir.path() / ("kivo-pdf-render-" + std::to_string(::geteuid())), "made by someone else");
+    testing::writeFile(dir.path() / ("kivo-pdf-render-" + std::to_string(::geteuid())),
+                       "made by someone else");
     auto r = onDocument("r", CommandMethod::renderPage);
     r.params.pageId = pageId;
     const auto response = engine->handle(r);
@@ -906,7 +940,8 @@ TEST_F(EngineWithDocument, SetsAsideARenderFolderItDoesNotOwnPrivately) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (std::string_view(c.name) == "another user's folder" && ::geteuid() != 0) continue;  // needs lchown
+        if (std::string_view(c.name) == "another user's folder" && ::geteuid() != 0)
+            continue;  // needs lchown
         fs::remove_all(support);
         fs::create_directories(support);
         c.prepare();

@@ -20,7 +20,9 @@
 namespace kivo {
 
 struct DocumentEngineTesting {
-    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+    static Session& session(DocumentEngine& engine, const std::string& id) {
+        return *engine.sessions_.at(id);
+    }
 };
 
 namespace {
@@ -74,10 +76,12 @@ protected:
 };
 
 const char* const faultedHere =
-    "internal: The PDF engine stopped on an internal fault while working on this document. Kivo PDF started it "
+    "internal: The PDF engine stopped on an internal fault while working on this document. Kivo PDF started "
+    "it "
     "again for the other open documents; close this one and open it again. The file on disk was not changed.";
 const char* const faultedBefore =
-    "internal: This document stopped the PDF engine on an internal fault, so Kivo PDF works on it no further. "
+    "internal: This document stopped the PDF engine on an internal fault, so Kivo PDF works on it no "
+    "further. "
     "Close it and open it again; the file on disk was not changed.";
 const char* const notReopened =
     "internal: The PDF engine stopped on an internal fault while working on another document, and this one "
@@ -105,8 +109,9 @@ TEST_F(EngineFaults, AFaultCostsOnlyTheDocumentItWasWorkingOn) {
     testing::writeFile(dir.path() / "garbage.pdf", "%PDF-1.7\nthese bytes are no document\n");
     {
         std::lock_guard held(PdfiumRuntime::lock());
-        testing::SessionProbe::replaceBacking(DocumentEngineTesting::session(*engine, *third.result->sessionId),
-                                              DocumentBytes::read(dir.path() / "garbage.pdf"));
+        testing::SessionProbe::replaceBacking(
+            DocumentEngineTesting::session(*engine, *third.result->sessionId),
+            DocumentBytes::read(dir.path() / "garbage.pdf"));
     }
 
     // The same document faults the engine twice, opened afresh after the first time.
@@ -169,8 +174,8 @@ TEST_F(EngineFaults, AFaultWhileReopeningCostsOnlyTheDocumentBeingReopened) {
     ASSERT_EQ(outcome(second), "ok");
     {
         std::lock_guard held(PdfiumRuntime::lock());
-        testing::SessionProbe::replaceBacking(DocumentEngineTesting::session(*engine, *second.result->sessionId),
-                                              DocumentBytes::read(longer));
+        testing::SessionProbe::replaceBacking(
+            DocumentEngineTesting::session(*engine, *second.result->sessionId), DocumentBytes::read(longer));
     }
     const CommandResponse opened = open(faulty);
     ASSERT_EQ(outcome(opened), "ok");
@@ -183,7 +188,8 @@ TEST_F(EngineFaults, AFaultWhileReopeningCostsOnlyTheDocumentBeingReopened) {
         if (progress.phase != CommandPhase::loadingPages || faultsMade > 0) return;
         ++faultsMade;
         const uint64_t size = pdfium::module::memorySize();
-        std::memset(pdfium::module::hostPointer(0, static_cast<size_t>(size)), 0xFF, static_cast<size_t>(size));
+        std::memset(pdfium::module::hostPointer(0, static_cast<size_t>(size)), 0xFF,
+                    static_cast<size_t>(size));
     };
     const uint32_t generationBefore = pdfium::module::generation();
     auto render = on(CommandMethod::renderPage, opened);

@@ -17,7 +17,9 @@
 namespace kivo {
 
 struct DocumentEngineTesting {
-    static Session& session(DocumentEngine& engine, const std::string& id) { return *engine.sessions_.at(id); }
+    static Session& session(DocumentEngine& engine, const std::string& id) {
+        return *engine.sessions_.at(id);
+    }
 };
 
 namespace {
@@ -25,9 +27,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::request;
 
-const CommandErrorPayload noHistory{"unsupported",
-                                    "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
-                                    "Nothing changed."};
+const CommandErrorPayload noHistory{
+    "unsupported",
+    "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
+    "Nothing changed."};
 
 class EngineHistory : public ::testing::Test {
 protected:

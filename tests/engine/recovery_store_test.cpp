@@ -40,8 +40,9 @@ TEST_F(RecoveryStoreTest, WriteLoadAndDiscard) {
     EXPECT_EQ(root.st_mode & 0777, 0700u);
 
     const auto checkpoint = RecoveryStore::load(id);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(checkpoint.bytes->pointer()), checkpoint.bytes->count()),
-              "%PDF-1.4 body");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(checkpoint.bytes->pointer()), checkpoint.bytes->count()),
+        "%PDF-1.4 body");
     EXPECT_EQ(checkpoint.meta.recoveryId, id);
     EXPECT_EQ(checkpoint.meta.sourceFingerprint, "abc");
     EXPECT_EQ(checkpoint.meta.revision, 2);
@@ -72,7 +73,8 @@ TEST_F(RecoveryStoreTest, RefusesIdsThatAreNotSessionIds) {
             RecoveryStore::folder(id);
             ADD_FAILURE() << "accepted '" << id << "'";
         } catch (const EngineFailure& failure) {
-            EXPECT_EQ(failure, EngineFailure(FailureCode::invalidArgument, "A recoveryId is the id of a session."))
+            EXPECT_EQ(failure,
+                      EngineFailure(FailureCode::invalidArgument, "A recoveryId is the id of a session."))
                 << id;
         }
         EXPECT_THROW(RecoveryStore::discard(id), EngineFailure) << id;
@@ -125,8 +127,9 @@ TEST_F(RecoveryStoreTest, MetaRoundTripsAndIgnoresUnknownKeys) {
     EXPECT_EQ(decoded.pageCount, 2);
     EXPECT_FALSE(decoded.sourcePath.has_value());
 
-    EXPECT_EQ(RecoveryStore::timestamp(std::chrono::system_clock::time_point(std::chrono::seconds(86400 + 61))),
-              "1970-01-02T00:01:01Z");
+    EXPECT_EQ(
+        RecoveryStore::timestamp(std::chrono::system_clock::time_point(std::chrono::seconds(86400 + 61))),
+        "1970-01-02T00:01:01Z");
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 namespace kivo {
 namespace {
 
-CommandRequest highlight(std::string id, std::string operationId, CommandChannel channel = CommandChannel::ui) {
+CommandRequest highlight(std::string id, std::string operationId,
+                         CommandChannel channel = CommandChannel::ui) {
     CommandRequest request;
     request.id = std::move(id);
     request.method = CommandMethod::addHighlight;
@@ -25,7 +26,8 @@ CommandResponse answer(std::string id, std::int64_t revision) {
     return CommandResponse::success(std::move(id), result);
 }
 
-std::string codeOf(const ReplayTable& table, const CommandRequest& request, const std::set<std::string>& grants = {}) {
+std::string codeOf(const ReplayTable& table, const CommandRequest& request,
+                   const std::set<std::string>& grants = {}) {
     try {
         const auto response = table.replayed(request, grants);
         return response ? "replayed" : "runs";
@@ -74,7 +76,10 @@ TEST(ReplayTable, DecidesPerRequest) {
         {"empty operation id", emptyOperation, {}, "runs"},
         {"no operation id", noOperation, {}, "runs"},
         {"mcp repeat with grant", highlight("x", "mcp-op", CommandChannel::mcp), {"S1"}, "replayed"},
-        {"mcp repeat after grant withdrawn", highlight("x", "mcp-op", CommandChannel::mcp), {}, "unauthorized"},
+        {"mcp repeat after grant withdrawn",
+         highlight("x", "mcp-op", CommandChannel::mcp),
+         {},
+         "unauthorized"},
     };
     for (const Case& c : cases) EXPECT_EQ(codeOf(table, c.request, c.grants), c.expected) << c.name;
 
@@ -85,7 +90,8 @@ TEST(ReplayTable, DecidesPerRequest) {
 
 TEST(ReplayTable, StoresOnlySuccessfulChanges) {
     ReplayTable table;
-    table.remember(highlight("r1", "failed"), CommandResponse::failure("r1", FailureCode::staleRevision, "x"));
+    table.remember(highlight("r1", "failed"),
+                   CommandResponse::failure("r1", FailureCode::staleRevision, "x"));
     auto inspect = highlight("r2", "read");
     inspect.method = CommandMethod::inspect;
     table.remember(inspect, answer("r2", 1));
@@ -108,9 +114,10 @@ TEST(ReplayTable, ForgetsTheOldestKeyPastCapacity) {
 TEST(ReplayTable, FingerprintIsCanonical) {
     auto request = highlight("a", "op");
     request.params.token = "t";
-    EXPECT_EQ(ReplayTable::fingerprint(request),
-              R"({"expectedRevision":3,"method":"add_highlight","params":{"pageId":"P1","rect":{"bottom":2,"left":1,)"
-              R"("right":3,"top":4},"sessionId":"S1"}})");
+    EXPECT_EQ(
+        ReplayTable::fingerprint(request),
+        R"({"expectedRevision":3,"method":"add_highlight","params":{"pageId":"P1","rect":{"bottom":2,"left":1,)"
+        R"("right":3,"top":4},"sessionId":"S1"}})");
 }
 
 }  // namespace

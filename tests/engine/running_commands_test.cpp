@@ -33,7 +33,8 @@ TEST(RunningCommands, CancelFindsOnlyItsOwnChannelAndId) {
 
 TEST(RunningCommands, LaterRequestWithSameIdReplacesTheEarlier) {
     RunningCommands running;
-    const auto earlier = running.begin(request("x", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
+    const auto earlier =
+        running.begin(request("x", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
     const auto later = running.begin(request("x", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
     EXPECT_TRUE(running.cancel(CommandChannel::ui, "x"));
     EXPECT_TRUE(later->cancelRequested());
@@ -46,7 +47,8 @@ TEST(RunningCommands, LaterRequestWithSameIdReplacesTheEarlier) {
 
 TEST(RunningCommands, CancelFromAnotherThreadStopsTheLoop) {
     RunningCommands running;
-    const auto command = running.begin(request("long", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
+    const auto command =
+        running.begin(request("long", CommandChannel::ui), ResourceLimits::unlimited(), nullptr);
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         running.cancel(CommandChannel::ui, "long");

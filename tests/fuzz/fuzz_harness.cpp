@@ -26,7 +26,8 @@ std::optional<std::string> argument(int argc, char** argv, const std::string& fl
 
 std::optional<std::string> setting(int argc, char** argv, const std::string& flag, const char* variable) {
     if (auto value = argument(argc, argv, flag)) return value;
-    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return std::string(value);
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0')
+        return std::string(value);
     return std::nullopt;
 }
 
@@ -44,16 +45,18 @@ Bounds boundsFrom(int argc, char** argv, Bounds defaults) {
     Bounds bounds = defaults;
     if (auto value = setting(argc, argv, "--seed", "KIVO_FUZZ_SEED")) bounds.seed = std::stoull(*value);
     if (auto value = setting(argc, argv, "--inputs", "KIVO_FUZZ_INPUTS")) bounds.inputs = std::stoull(*value);
-    if (auto value = setting(argc, argv, "--seconds", "KIVO_FUZZ_SECONDS")) bounds.seconds = std::stod(*value);
+    if (auto value = setting(argc, argv, "--seconds", "KIVO_FUZZ_SECONDS"))
+        bounds.seconds = std::stod(*value);
     return bounds;
 }
 
 void Tally::print(const std::string& name, double seconds) const {
     for (const std::string& finding : findings) std::cout << "finding: " << finding << '\n';
-    std::cout << name << ": " << inputs << " inputs, " << requests << " requests, " << deaths << " deaths, " << hangs
-              << " hangs, " << badAnswers << " bad answers, " << internalFailures << " internal failures, "
-              << copiesRejected << " saved copies qpdf rejected (" << copiesWorse << " of inputs it accepts), peak "
-              << peakKiB / 1024 << " MiB, " << static_cast<int>(seconds) << " s\n";
+    std::cout << name << ": " << inputs << " inputs, " << requests << " requests, " << deaths << " deaths, "
+              << hangs << " hangs, " << badAnswers << " bad answers, " << internalFailures
+              << " internal failures, " << copiesRejected << " saved copies qpdf rejected (" << copiesWorse
+              << " of inputs it accepts), peak " << peakKiB / 1024 << " MiB, " << static_cast<int>(seconds)
+              << " s\n";
     std::cout << (clean() ? 1 : 0) << " passed, " << (clean() ? 0 : 1) << " failed\n";
 }
 
@@ -63,15 +66,15 @@ FuzzWorker::FuzzWorker(fs::path scratch, Tally& tally, bool sandboxed)
 }
 
 void FuzzWorker::start() {
-    process_ = std::make_unique<testing::WorkerProcess>(std::vector<std::string>{},
-                                                        std::map<std::string, std::string>{
-                                                            {"KIVO_PDF_SUPPORT_DIR", (scratch_ / "support").string()},
-                                                            {"TMPDIR", scratch_.string()},
-                                                            {"XDG_RUNTIME_DIR", ""},
-                                                            {"KIVO_PDF_WORKER_STALL_LIMIT_S", "20"},
-                                                            {"KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB", "4096"},
-                                                            {"KIVO_PDF_WORKER_SANDBOX", sandboxed_ ? "on" : "off"},
-                                                        });
+    process_ = std::make_unique<testing::WorkerProcess>(
+        std::vector<std::string>{}, std::map<std::string, std::string>{
+                                        {"KIVO_PDF_SUPPORT_DIR", (scratch_ / "support").string()},
+                                        {"TMPDIR", scratch_.string()},
+                                        {"XDG_RUNTIME_DIR", ""},
+                                        {"KIVO_PDF_WORKER_STALL_LIMIT_S", "20"},
+                                        {"KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB", "4096"},
+                                        {"KIVO_PDF_WORKER_SANDBOX", sandboxed_ ? "on" : "off"},
+                                    });
 }
 
 void FuzzWorker::notePeak() { tally_.peakKiB = std::max(tally_.peakKiB, highWaterKiB(process_->pid())); }
@@ -100,7 +103,8 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
                 ++tally_.internalFailures;
                 answer.detail = "answered internal: " + answer.response->error->message;
                 if (tally_.findings.size() < maxFindings) {
-                    tally_.findings.push_back(input + ": " + answer.detail + " | request " + text.substr(0, 200));
+                    tally_.findings.push_back(input + ": " + answer.detail + " | request " +
+                                              text.substr(0, 200));
                 }
                 // After an internal failure a client starts the worker again, and so does this.
                 answer.kind = Answer::Kind::died;
@@ -116,9 +120,10 @@ Answer FuzzWorker::send(const std::string& text, const std::string& expectedId, 
     } else {
         const int status = process_->wait(1);
         answer.kind = status < 0 ? Answer::Kind::hung : Answer::Kind::died;
-        answer.detail = status < 0 ? "no answer within " + std::to_string(static_cast<int>(answerSeconds)) + " s"
-                                   : "the worker ended with status " + std::to_string(status) + ": " +
-                                         process_->errorOutput().substr(0, 300);
+        answer.detail = status < 0
+                            ? "no answer within " + std::to_string(static_cast<int>(answerSeconds)) + " s"
+                            : "the worker ended with status " + std::to_string(status) + ": " +
+                                  process_->errorOutput().substr(0, 300);
         ++(status < 0 ? tally_.hangs : tally_.deaths);
         start();
     }
@@ -136,7 +141,8 @@ std::string nested(std::size_t depth, bool dictionaries) {
     return text;
 }
 
-std::string line(const std::string& id, CommandMethod method, const CommandParams& params, CommandChannel channel) {
+std::string line(const std::string& id, CommandMethod method, const CommandParams& params,
+                 CommandChannel channel) {
     CommandRequest request;
     request.id = id;
     request.method = method;

@@ -60,8 +60,8 @@ public:
     FuzzWorker(std::filesystem::path scratch, Tally& tally, bool sandboxed = true);
 
     // Sends one line and reads one line back, which must be the response with `expectedId` (any
-    // id when that is empty) or, for a line the codec refuses, with the id "invalid". Restarts the worker after a death
-    // or a hang and records what happened against `input` in the tally.
+    // id when that is empty) or, for a line the codec refuses, with the id "invalid". Restarts the worker
+    // after a death or a hang and records what happened against `input` in the tally.
     Answer send(const std::string& line, const std::string& expectedId, const std::string& input);
 
     const std::filesystem::path& scratch() const { return scratch_; }

@@ -67,8 +67,9 @@ void insertNear(std::string& pdf, const std::string& anchor, const std::string& 
 std::string mutate(const std::string& original, Random& random, std::string& how) {
     std::string pdf = original;
     const std::vector<std::string> numbers = {
-        "0",  "1", "2",      "3", "7", "4294967295", "4294967296", "8388607", "99999999999", "18446744073709551615",
-        "12", "5", "1000000"};
+        "0",          "1",          "2",       "3",           "7",
+        "4294967295", "4294967296", "8388607", "99999999999", "18446744073709551615",
+        "12",         "5",          "1000000"};
     const std::size_t rounds = random() % 4 == 0 ? 2 : 1;
     for (std::size_t round = 0; round < rounds; ++round) {
         switch (below(random, 12)) {
@@ -94,7 +95,8 @@ std::string mutate(const std::string& original, Random& random, std::string& how
                 for (std::size_t at = pdf.find(" 00000 n"); at != std::string::npos && at >= 10;
                      at = pdf.find(" 00000 n", at + 1)) {
                     if (random() % 2 == 0) continue;
-                    std::string offset = random() % 2 ? same : std::to_string(below(random, pdf.size() * 2 + 1));
+                    std::string offset =
+                        random() % 2 ? same : std::to_string(below(random, pdf.size() * 2 + 1));
                     offset = std::string(10 - std::min<std::size_t>(10, offset.size()), '0') + offset;
                     pdf.replace(at - 10, 10, offset.substr(0, 10));
                 }
@@ -151,7 +153,8 @@ std::string mutate(const std::string& original, Random& random, std::string& how
                 // A field, widget or popup that names itself or another as parent and kid.
                 const std::string reference = pick(random, numbers) + " 0 R";
                 insertNear(pdf, "/Subtype",
-                           random() % 2 ? "/Parent " + reference + " " : "/Kids [" + reference + " " + reference + "] ",
+                           random() % 2 ? "/Parent " + reference + " "
+                                        : "/Kids [" + reference + " " + reference + "] ",
                            random);
                 how += " parent or kid " + reference + ";";
                 break;
@@ -168,8 +171,8 @@ std::string mutate(const std::string& original, Random& random, std::string& how
                 break;
             }
             default:
-                insertNear(pdf, "/Type /Catalog", "/AcroForm << /Fields [] /DR " + pick(random, numbers) + " 0 R >> ",
-                           random);
+                insertNear(pdf, "/Type /Catalog",
+                           "/AcroForm << /Fields [] /DR " + pick(random, numbers) + " 0 R >> ", random);
                 how += " a form with borrowed resources;";
                 break;
         }
@@ -193,7 +196,8 @@ void readAll(std::span<const uint8_t> bytes) {
             (void)file->resolvedDictionary(&entry);
             (void)PdfObjects::decodedText(entry);
         }
-        if (changed.size() < 8 && object->first.isDictionary()) changed.emplace(number, std::move(object->first));
+        if (changed.size() < 8 && object->first.isDictionary())
+            changed.emplace(number, std::move(object->first));
     }
     (void)file->resolvedDictionary(file->trailer().find("Root"));
     (void)file->size();
@@ -260,15 +264,18 @@ std::vector<std::pair<std::string, std::string>> seeds(FuzzWorker& worker) {
         open.path = file.string();
         const Answer opened = worker.send(line(std::to_string(++next), CommandMethod::open, open), "", name);
         CommandParams save;
-        save.sessionId = opened.response && opened.response->ok ? opened.response->result->sessionId : std::nullopt;
+        save.sessionId =
+            opened.response && opened.response->ok ? opened.response->result->sessionId : std::nullopt;
         const fs::path copy = worker.scratch() / ("saved-" + std::to_string(next) + ".pdf");
         save.saveMode = "saveCopy";
         save.destination = copy.string();
-        const Answer saved = worker.send(line(std::to_string(++next), CommandMethod::saveDocument, save), "", name);
+        const Answer saved =
+            worker.send(line(std::to_string(++next), CommandMethod::saveDocument, save), "", name);
         if (save.sessionId) worker.send(line(std::to_string(++next), CommandMethod::close, save), "", name);
         if (saved.response && saved.response->ok) return testing::readFile(copy);
         std::cout << "seed " << name << " not saved: "
-                  << (saved.response && saved.response->error ? saved.response->error->message : saved.detail) << '\n';
+                  << (saved.response && saved.response->error ? saved.response->error->message : saved.detail)
+                  << '\n';
         return std::nullopt;
     };
     std::vector<std::pair<std::string, std::string>> found;
@@ -279,7 +286,8 @@ std::vector<std::pair<std::string, std::string>> seeds(FuzzWorker& worker) {
         // The same file marked for a merge and saved again stands for a merged file the join reads;
         // the name carries the merge's key.
         try {
-            const auto prepared = MergedForm::prepare(testing::bytesOf(*bytes), [] { return std::set<std::string>{}; });
+            const auto prepared =
+                MergedForm::prepare(testing::bytesOf(*bytes), [] { return std::set<std::string>{}; });
             if (!prepared) continue;
             const fs::path marked = worker.scratch() / "marked.pdf";
             testing::writeFile(marked, prepared->bytes);
@@ -344,7 +352,8 @@ int main(int argc, char** argv) {
             ++tally.internalFailures;
             tally.findings.push_back(input + ": " + error.what());
             if (const char* keep = std::getenv("KIVO_FUZZ_KEEP"); keep != nullptr)
-                kivo::testing::writeFile(fs::path(keep) / ("input-" + std::to_string(tally.inputs) + ".pdf"), pdf);
+                kivo::testing::writeFile(fs::path(keep) / ("input-" + std::to_string(tally.inputs) + ".pdf"),
+                                         pdf);
         }
         if (const double took = since(began); took > slowest) {
             slowest = took;

@@ -35,7 +35,8 @@ std::string replaceNumbersAfter(std::string pdf, const std::string& key, Random&
         std::size_t start = at + key.size();
         while (start < pdf.size() && pdf[start] == ' ') ++start;
         std::size_t end = start;
-        while (end < pdf.size() && (std::isdigit(static_cast<unsigned char>(pdf[end])) || pdf[end] == '-')) ++end;
+        while (end < pdf.size() && (std::isdigit(static_cast<unsigned char>(pdf[end])) || pdf[end] == '-'))
+            ++end;
         if (end == start) continue;
         pdf.replace(start, end - start, values[below(random, values.size())]);
     }
@@ -75,7 +76,8 @@ std::string mutate(const std::string& original, Random& random, std::string& how
             how = "cross-reference table broken";
             break;
         case 3:
-            pdf = replaceNumbersAfter(pdf, "/Length", random, {"0", "1", "-1", "2147483647", "99999999999", "7"});
+            pdf = replaceNumbersAfter(pdf, "/Length", random,
+                                      {"0", "1", "-1", "2147483647", "99999999999", "7"});
             how = "stream lengths changed";
             break;
         case 4: {
@@ -98,7 +100,8 @@ std::string mutate(const std::string& original, Random& random, std::string& how
                 const auto kids = pdf.find("/Kids [", pdf.find("/Type /Pages"));
                 if (kids != std::string::npos) pdf.insert(kids + 7, *pages + " 0 R ");
             }
-            if (random() % 2 == 0) pdf = replaceNumbersAfter(pdf, "/Count", random, {"0", "-1", "1000000", "3"});
+            if (random() % 2 == 0)
+                pdf = replaceNumbersAfter(pdf, "/Count", random, {"0", "-1", "1000000", "3"});
             how = "page tree loops";
             break;
         }
@@ -133,7 +136,8 @@ std::vector<std::pair<std::string, std::string>> seeds() {
         }
     }
     std::sort(samples.begin(), samples.end());
-    for (const fs::path& sample : samples) found.emplace_back(sample.filename().string(), testing::readFile(sample));
+    for (const fs::path& sample : samples)
+        found.emplace_back(sample.filename().string(), testing::readFile(sample));
     return found;
 }
 
@@ -191,7 +195,8 @@ void exercise(FuzzWorker& worker, Tally& tally, const std::string& input) {
         ++tally.copiesRejected;
         if (qpdfCheck(worker.scratch() / "input.pdf") == 0) {
             ++tally.copiesWorse;
-            if (tally.findings.size() < 20) tally.findings.push_back(input + ": qpdf rejects the copy, not the input");
+            if (tally.findings.size() < 20)
+                tally.findings.push_back(input + ": qpdf rejects the copy, not the input");
         }
     }
     ask(CommandMethod::close, on);
@@ -221,9 +226,10 @@ int main(int argc, char** argv) {
         const std::size_t findings = tally.findings.size();
         exercise(worker, tally, name + " with " + how + " (input " + std::to_string(tally.inputs) + ")");
         // KIVO_FUZZ_KEEP names a folder that receives every input that made a finding.
-        if (const char* keep = std::getenv("KIVO_FUZZ_KEEP"); keep != nullptr && tally.findings.size() > findings) {
-            kivo::testing::writeFile(std::filesystem::path(keep) / ("input-" + std::to_string(tally.inputs) + ".pdf"),
-                                     pdf);
+        if (const char* keep = std::getenv("KIVO_FUZZ_KEEP");
+            keep != nullptr && tally.findings.size() > findings) {
+            kivo::testing::writeFile(
+                std::filesystem::path(keep) / ("input-" + std::to_string(tally.inputs) + ".pdf"), pdf);
         }
     }
     tally.print("kivo_pdf_fuzz seed " + std::to_string(bounds.seed), elapsed());

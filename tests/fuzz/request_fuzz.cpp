@@ -137,27 +137,29 @@ enum class Kind { text, number, integer, boolean, rect, points, texts, tiles };
 
 // The type each parameter has, so that most hostile values get past the codec to the handlers.
 const std::map<std::string, Kind>& parameterKinds() {
-    static const std::map<std::string, Kind> kinds = {{"token", Kind::text},       {"path", Kind::text},
-                                                      {"password", Kind::text},    {"sessionId", Kind::text},
-                                                      {"pageId", Kind::text},      {"scale", Kind::number},
-                                                      {"pngPath", Kind::text},     {"rect", Kind::rect},
-                                                      {"fieldName", Kind::text},   {"value", Kind::text},
-                                                      {"pageIds", Kind::texts},    {"destination", Kind::text},
-                                                      {"sessionIds", Kind::texts}, {"permissions", Kind::texts},
-                                                      {"contents", Kind::text},    {"query", Kind::text},
-                                                      {"kind", Kind::text},        {"imagePath", Kind::text},
-                                                      {"fontSize", Kind::number},  {"rotation", Kind::integer},
-                                                      {"points", Kind::points},    {"annotationId", Kind::text},
-                                                      {"saveMode", Kind::text},    {"force", Kind::boolean},
-                                                      {"recoveryId", Kind::text},  {"scope", Kind::text},
-                                                      {"paths", Kind::texts},      {"renderAnnotations", Kind::boolean},
-                                                      {"tiles", Kind::tiles},      {"requestId", Kind::text},
-                                                      {"limit", Kind::integer}};
+    static const std::map<std::string, Kind> kinds = {
+        {"token", Kind::text},       {"path", Kind::text},
+        {"password", Kind::text},    {"sessionId", Kind::text},
+        {"pageId", Kind::text},      {"scale", Kind::number},
+        {"pngPath", Kind::text},     {"rect", Kind::rect},
+        {"fieldName", Kind::text},   {"value", Kind::text},
+        {"pageIds", Kind::texts},    {"destination", Kind::text},
+        {"sessionIds", Kind::texts}, {"permissions", Kind::texts},
+        {"contents", Kind::text},    {"query", Kind::text},
+        {"kind", Kind::text},        {"imagePath", Kind::text},
+        {"fontSize", Kind::number},  {"rotation", Kind::integer},
+        {"points", Kind::points},    {"annotationId", Kind::text},
+        {"saveMode", Kind::text},    {"force", Kind::boolean},
+        {"recoveryId", Kind::text},  {"scope", Kind::text},
+        {"paths", Kind::texts},      {"renderAnnotations", Kind::boolean},
+        {"tiles", Kind::tiles},      {"requestId", Kind::text},
+        {"limit", Kind::integer}};
     return kinds;
 }
 
 // A hostile value of the parameter's own type, now and then one of any type.
-json valueFor(const std::string& name, Random& random, const Places& places, const std::vector<std::string>& ids) {
+json valueFor(const std::string& name, Random& random, const Places& places,
+              const std::vector<std::string>& ids) {
     const auto found = parameterKinds().find(name);
     if (found == parameterKinds().end() || random() % 10 == 0) return randomValue(random, places);
     const auto text = [&]() -> json {
@@ -285,7 +287,8 @@ std::pair<std::string, std::string> brokenLine(Random& random, const json& valid
         case 4: return {"\xFF\xFE" + text, "invalid"};
         default: {
             // Mangled, it may still be a request, answered with whatever id it now holds.
-            for (int i = 0; i < 4 && !text.empty(); ++i) text[below(random, text.size())] = "{}[]\",:\\0"[random() % 9];
+            for (int i = 0; i < 4 && !text.empty(); ++i)
+                text[below(random, text.size())] = "{}[]\",:\\0"[random() % 9];
             return {text, ""};
         }
     }
@@ -318,7 +321,8 @@ int main(int argc, char** argv) {
         worker.send(line("close", CommandMethod::close, previous), "close", "closing the document");
         CommandParams open;
         open.path = places.paths[0];
-        const Answer opened = worker.send(line("open", CommandMethod::open, open), "open", "opening the document");
+        const Answer opened =
+            worker.send(line("open", CommandMethod::open, open), "open", "opening the document");
         if (opened.response && opened.response->ok) {
             sessionId = opened.response->result->sessionId.value_or("none");
             pageId = opened.response->result->pages->at(0).id;
@@ -334,7 +338,8 @@ int main(int argc, char** argv) {
         const Answer answer = worker.send(text, expected, "input " + id);
         // A closed document, or a stopped worker, is opened again, so requests keep reaching one.
         const bool closed = request["method"] == "close" && answer.response && answer.response->ok;
-        if (closed || answer.kind == Answer::Kind::died || answer.kind == Answer::Kind::hung || random() % 50 == 0) {
+        if (closed || answer.kind == Answer::Kind::died || answer.kind == Answer::Kind::hung ||
+            random() % 50 == 0) {
             openDocument();
         }
     }

@@ -44,7 +44,8 @@ TEST(HttpTransport, SplitsLinesOnlyAtLineFeedsAndCarriageReturns) {
     FakeHttpServer server([](const RecordedRequest&, FakeConnection& connection) {
         connection.startBody(200);
         // CR at the end of one write, its LF in the next; U+2028 and U+0085 stay inside lines.
-        for (const std::string_view piece : {"one\r", "\ntwo\rthree\n\n", "li\xE2\x80", "\xA8ne\xC2\x85x\n", "last"}) {
+        for (const std::string_view piece :
+             {"one\r", "\ntwo\rthree\n\n", "li\xE2\x80", "\xA8ne\xC2\x85x\n", "last"}) {
             connection.send(piece);
             connection.pause(20ms);
         }
@@ -57,7 +58,8 @@ TEST(HttpTransport, SplitsLinesOnlyAtLineFeedsAndCarriageReturns) {
                                     },
                                     {});
     EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three", "", "li\xE2\x80\xA8ne\xC2\x85x", "last"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"one", "two", "three", "", "li\xE2\x80\xA8ne\xC2\x85x", "last"}));
 }
 
 TEST(HttpTransport, KeepsItsTimeLimits) {
@@ -82,9 +84,10 @@ TEST(HttpTransport, KeepsItsTimeLimits) {
     for (const auto& c : cases) {
         FakeHttpServer server(c.handler);
         const auto started = Clock::now();
-        EXPECT_EQ(
-            failureOf([&] { Http::stream(get(server.url(), 0.3, 0.8), [](std::string_view) { return false; }, {}); }),
-            Http::TransportError::Kind::timedOut)
+        EXPECT_EQ(failureOf([&] {
+                      Http::stream(get(server.url(), 0.3, 0.8), [](std::string_view) { return false; }, {});
+                  }),
+                  Http::TransportError::Kind::timedOut)
             << c.name;
         const auto elapsed = Clock::now() - started;
         EXPECT_GE(elapsed, 290ms) << c.name;
@@ -125,13 +128,16 @@ TEST(HttpTransport, AStopEndsATransferAtOnceAndAStopBeforeSendsNothing) {
 }
 
 TEST(HttpTransport, FollowsOnlyRedirectsItsRuleAllows) {
-    FakeHttpServer target(
-        [](const RecordedRequest& request, FakeConnection& c) { c.respond(200, request.method + " " + request.body); });
-    FakeHttpServer elsewhere([](const RecordedRequest&, FakeConnection& c) { c.respond(200, "leaked"); }, "127.0.0.2");
+    FakeHttpServer target([](const RecordedRequest& request, FakeConnection& c) {
+        c.respond(200, request.method + " " + request.body);
+    });
+    FakeHttpServer elsewhere([](const RecordedRequest&, FakeConnection& c) { c.respond(200, "leaked"); },
+                             "127.0.0.2");
     std::string location;
     int status = 302;
-    FakeHttpServer origin(
-        [&](const RecordedRequest&, FakeConnection& c) { c.respond(status, "moved", {"Location: " + location}); });
+    FakeHttpServer origin([&](const RecordedRequest&, FakeConnection& c) {
+        c.respond(status, "moved", {"Location: " + location});
+    });
     const auto loopbackOnly = [](const Http::Address& url) {
         return url.scheme() == "http" && Http::isLoopbackHost(url.host());
     };
@@ -181,7 +187,8 @@ TEST(HttpTransport, RedirectTargets) {
     };
     for (const auto& c : cases) {
         const auto target = Http::redirectTarget(at(c.from), c.status, c.location, any);
-        EXPECT_EQ(target ? std::optional(target->text()) : std::nullopt, c.target) << c.from << " " << c.location;
+        EXPECT_EQ(target ? std::optional(target->text()) : std::nullopt, c.target)
+            << c.from << " " << c.location;
     }
 }
 
@@ -209,8 +216,11 @@ TEST(HttpTransport, CapsWhatItReads) {
             c.respond(500, std::string(100000, 'e'));
         }
     });
-    EXPECT_EQ(failureOf([&] { Http::fetch(get(server.url() + "/big"), {}); }), Http::TransportError::Kind::tooLarge);
-    EXPECT_EQ(failureOf([&] { Http::stream(get(server.url() + "/line"), [](std::string_view) { return false; }, {}); }),
+    EXPECT_EQ(failureOf([&] { Http::fetch(get(server.url() + "/big"), {}); }),
+              Http::TransportError::Kind::tooLarge);
+    EXPECT_EQ(failureOf([&] {
+                  Http::stream(get(server.url() + "/line"), [](std::string_view) { return false; }, {});
+              }),
               Http::TransportError::Kind::tooLarge);
     EXPECT_EQ(Http::fetch(get(server.url() + "/error"), {}).body.size(), Http::maximumErrorBodyBytes);
 }

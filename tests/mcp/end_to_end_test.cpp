@@ -31,8 +31,9 @@ using testing::WorkerProcess;
 std::optional<std::string> base64Decode(const std::string& text) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::string bytes(text.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    const int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (n < 0) return std::nullopt;
     // The block decoder turns padding into zero bytes; they are not part of the data.
     const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0;
@@ -70,7 +71,9 @@ std::optional<std::string> findOnPath(const std::string& program) {
     return std::nullopt;
 }
 
-std::string errorCode(const CommandResponse& response) { return response.error ? response.error->code : "ok"; }
+std::string errorCode(const CommandResponse& response) {
+    return response.error ? response.error->code : "ok";
+}
 
 // What one tool call gave: the MCP result and the worker's response carried in its text item.
 struct ToolOutcome {
@@ -85,12 +88,15 @@ struct ToolOutcome {
 class ConnectorEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* folder : {"support/ipc", "tmp", "home", "docs"}) fs::create_directories(dir_.path() / folder);
+        for (const char* folder : {"support/ipc", "tmp", "home", "docs"})
+            fs::create_directories(dir_.path() / folder);
         fs::permissions(ipc(), fs::perms::owner_all, fs::perm_options::replace);
         testing::writeFile(ipc() / "token", mcpToken_ + "\n");
-        fs::permissions(ipc() / "token", fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
-        testing::writeFile(dir_.path() / "docs" / "shared.pdf",
-                           testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+        fs::permissions(ipc() / "token", fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace);
+        testing::writeFile(
+            dir_.path() / "docs" / "shared.pdf",
+            testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
         testing::writeFile(dir_.path() / "docs" / "private.pdf", testing::makePdf());
 
         if (!startWorker(true)) {
@@ -133,14 +139,15 @@ protected:
         environment["HOME"] = (dir_.path() / "home").string();
         environment["KIVO_PDF_WORKER_SANDBOX"] = sandbox ? "on" : "off";
         const auto socket = (ipc() / "commands.sock").string();
-        worker_ =
-            std::make_unique<WorkerProcess>(std::vector<std::string>{"--socket", socket, "--token-stdin"}, environment);
+        worker_ = std::make_unique<WorkerProcess>(
+            std::vector<std::string>{"--socket", socket, "--token-stdin"}, environment);
         worker_->write(uiToken_ + "\n" + mcpToken_ + "\n");
         worker_->closeInput();
         for (int i = 0; i < 1000; ++i) {
             const std::string said = worker_->errorOutput();
             if (said.find("kivo-pdf-worker listening on " + socket) != std::string::npos) return true;
-            if (said.find("kivo-pdf-worker: ") != std::string::npos && said.find("sandbox off") == std::string::npos) {
+            if (said.find("kivo-pdf-worker: ") != std::string::npos &&
+                said.find("sandbox off") == std::string::npos) {
                 return false;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -163,17 +170,19 @@ protected:
     }
 
     std::unique_ptr<ChildProgram> startConnector() {
-        return std::make_unique<ChildProgram>(std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp", std::vector<std::string>{},
-                                              environment());
+        return std::make_unique<ChildProgram>(std::string(KIVO_BIN_DIR) + "/kivo-pdf-mcp",
+                                              std::vector<std::string>{}, environment());
     }
 
     // One JSON-RPC request and its reply.
     json rpc(ChildProgram& connector, const std::string& method, const json& params = json::object()) {
         const int id = ++lastId_;
-        connector.write(json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump() + "\n");
+        connector.write(json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump() +
+                        "\n");
         const std::string line = connector.readLine(30);
         const json reply = json::parse(line, nullptr, false);
-        EXPECT_TRUE(reply.is_object() && reply.contains("result") && reply["id"] == id) << method << ": " << line;
+        EXPECT_TRUE(reply.is_object() && reply.contains("result") && reply["id"] == id)
+            << method << ": " << line;
         return reply.is_object() ? reply.value("result", json::object()) : json::object();
     }
 
@@ -184,7 +193,8 @@ protected:
             const json& text = outcome.result.at("content").at(0).at("text");
             outcome.response = CommandJSON::decodeResponse(text.get<std::string>());
         } catch (const std::exception& error) {
-            ADD_FAILURE() << tool << ": no worker response in " << outcome.result.dump() << " (" << error.what() << ")";
+            ADD_FAILURE() << tool << ": no worker response in " << outcome.result.dump() << " ("
+                          << error.what() << ")";
         }
         EXPECT_EQ(outcome.result.value("isError", true), !outcome.response.ok) << tool;
         return outcome;
@@ -248,10 +258,11 @@ TEST_F(ConnectorEndToEnd, ReadsTheSharedDocumentAndNothingElse) {
     const auto png = base64Decode(image.value("data", ""));
     ASSERT_TRUE(png.has_value());
     EXPECT_EQ(pngSize(*png), (PngSize{612, 792}));
-    EXPECT_EQ(*png, testing::readFile(*rendered.response.result->pngPath)) << "the render stays where it was written";
+    EXPECT_EQ(*png, testing::readFile(*rendered.response.result->pngPath))
+        << "the render stays where it was written";
 
-    const auto asked =
-        call(*connector, "ask_document", shared({{"query", "What does this page say?"}, {"pageId", pageId(1)}}));
+    const auto asked = call(*connector, "ask_document",
+                            shared({{"query", "What does this page say?"}, {"pageId", pageId(1)}}));
     ASSERT_TRUE(asked.response.ok) << errorCode(asked.response);
     const AssistantAnswer& answer = *asked.response.result->answer;
     EXPECT_TRUE(answer.fromDocument);
@@ -260,8 +271,8 @@ TEST_F(ConnectorEndToEnd, ReadsTheSharedDocumentAndNothingElse) {
 
     // Open in the editor, but MCP was never allowed on it.
     for (const char* tool : {"inspect_document", "extract_text", "render_page"}) {
-        const auto refused =
-            call(*connector, tool, {{"sessionId", *private_.sessionId}, {"pageId", private_.pages->at(0).id}});
+        const auto refused = call(*connector, tool,
+                                  {{"sessionId", *private_.sessionId}, {"pageId", private_.pages->at(0).id}});
         EXPECT_EQ(refused.result["isError"], true) << tool;
         EXPECT_EQ(errorCode(refused.response), "unauthorized") << tool;
         EXPECT_EQ(refused.result["content"].size(), 1u) << tool;

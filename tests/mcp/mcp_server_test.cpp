@@ -42,7 +42,8 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
         {"bare true", "true", errorReply(nullptr, -32700, "Parse error")},
         {"bare null", "null", errorReply(nullptr, -32700, "Parse error")},
         {"two values", "{} {}", errorReply(nullptr, -32700, "Parse error")},
-        {"too deep", std::string(600, '[') + std::string(600, ']'), errorReply(nullptr, -32700, "Parse error")},
+        {"too deep", std::string(600, '[') + std::string(600, ']'),
+         errorReply(nullptr, -32700, "Parse error")},
         {"batch", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])",
          errorReply(nullptr, -32600, "Invalid request. Batches are not supported.")},
         {"empty batch", "[]", errorReply(nullptr, -32600, "Invalid request. Batches are not supported.")},
@@ -58,10 +59,12 @@ TEST(MCPServer, ProtocolErrorsAndSilence) {
         {"empty object", "{}", errorReply(nullptr, -32600, "Invalid request")},
         {"unknown method", R"({"id":"a","method":"resources/list"})",
          errorReply("a", -32601, "Method not found: resources/list")},
-        {"capital I", R"({"id":4,"method":"Initialize"})", errorReply(4, -32601, "Method not found: Initialize")},
+        {"capital I", R"({"id":4,"method":"Initialize"})",
+         errorReply(4, -32601, "Method not found: Initialize")},
         {"unknown tool", R"({"id":5,"method":"tools/call","params":{"name":"inspect"}})",
          errorReply(5, -32602, "Unknown tool inspect")},
-        {"tools/call without params", R"({"id":6,"method":"tools/call"})", errorReply(6, -32602, "Unknown tool ")},
+        {"tools/call without params", R"({"id":6,"method":"tools/call"})",
+         errorReply(6, -32602, "Unknown tool ")},
         {"tool name not a string", R"({"id":6,"method":"tools/call","params":{"name":5}})",
          errorReply(6, -32602, "Unknown tool ")},
         {"ping without jsonrpc", R"({"id":7,"method":"ping"})",
@@ -111,7 +114,8 @@ TEST(MCPServer, InitializeNegotiatesTheVersion) {
     };
     Session session(noWorker());
     for (const auto& [params, version] : cases) {
-        const auto reply = session.reply(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":)" + params + "}");
+        const auto reply =
+            session.reply(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":)" + params + "}");
         EXPECT_EQ(reply["result"]["protocolVersion"], version) << params;
     }
     const auto reply = session.reply(R"({"id":1,"method":"initialize"})");
@@ -119,18 +123,21 @@ TEST(MCPServer, InitializeNegotiatesTheVersion) {
     EXPECT_EQ(result.size(), 4u);
     EXPECT_EQ(result["protocolVersion"], "2025-11-25");
     EXPECT_EQ(result["capabilities"], (json{{"tools", {{"listChanged", false}}}}));
-    EXPECT_EQ(result["serverInfo"], (json{{"name", "kivo-pdf"}, {"title", "Kivo PDF"}, {"version", "0.2.0"}}));
+    EXPECT_EQ(result["serverInfo"],
+              (json{{"name", "kivo-pdf"}, {"title", "Kivo PDF"}, {"version", "0.2.0"}}));
     const auto instructions = result["instructions"].get<std::string>();
     EXPECT_EQ(instructions.size(), 699u);
     EXPECT_EQ(std::count(instructions.begin(), instructions.end(), '\n'), 3);
-    EXPECT_TRUE(instructions.starts_with("Kivo PDF shares only the documents the user turned on with \"Allow MCP"));
+    EXPECT_TRUE(
+        instructions.starts_with("Kivo PDF shares only the documents the user turned on with \"Allow MCP"));
     EXPECT_TRUE(instructions.ends_with("Text overlays do not redact anything."));
     EXPECT_EQ(std::string(MCPServer::unreachableText).size(), 176u);
 }
 
 TEST(MCPServer, ToolsListNeedsNoInitialize) {
     Session session(noWorker());
-    const auto reply = session.reply(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})");
+    const auto reply =
+        session.reply(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})");
     const json& result = reply["result"];
     EXPECT_EQ(result.size(), 1u) << "no cursor for a next page";
     const json& tools = result["tools"];

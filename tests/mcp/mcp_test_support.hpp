@@ -59,14 +59,16 @@ inline const std::string otherToken = "6BA7B810-9DAD-41D1-80B4-00C04FD430C8";
 // ipc folder and a token file, owner-only as the editor writes it.
 class SupportDir {
 public:
-    explicit SupportDir(const std::string& token = mcpToken) : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
+    explicit SupportDir(const std::string& token = mcpToken)
+        : env_("KIVO_PDF_SUPPORT_DIR", dir_.path().string()) {
         std::filesystem::create_directories(dir_.path() / "ipc");
         setToken(token);
     }
     void setToken(const std::string& token) const {
         const auto path = dir_.path() / "ipc" / "token";
         writeFile(path, token + "\n");
-        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::permissions(path,
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
                                      std::filesystem::perm_options::replace);
     }
     std::filesystem::path root() const { return dir_.path(); }
@@ -101,7 +103,8 @@ public:
 
     // An answer that echoes the request's id with the given result.
     static Handler answering(CommandResult result = {}) {
-        return [result](const CommandRequest& request) { return CommandResponse::success(request.id, result); };
+        return
+            [result](const CommandRequest& request) { return CommandResponse::success(request.id, result); };
     }
 
     void setToken(std::string token) {
@@ -271,7 +274,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (errorFile) posix_spawn_file_actions_addopen(&actions, 2, errorFile->c_str(), O_WRONLY | O_CREAT, 0600);
+        if (errorFile)
+            posix_spawn_file_actions_addopen(&actions, 2, errorFile->c_str(), O_WRONLY | O_CREAT, 0600);
 
         std::map<std::string, std::string> merged;
         for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -293,7 +297,8 @@ public:
         };
         auto argv = pointers(argText);
         auto envp = pointers(envText);
-        const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        const int spawned =
+            ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
         ::close(out[1]);
@@ -335,15 +340,16 @@ public:
     // The next line of standard output without its line feed; at the end of
     // the output, or when no line came within `seconds`, what there is of it.
     std::string readLine(double seconds = 10) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
         for (;;) {
             if (const auto end = pending_.find('\n'); end != std::string::npos) {
                 std::string line = pending_.substr(0, end);
                 pending_.erase(0, end + 1);
                 return line;
             }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd entry{output_, POLLIN, 0};
             char chunk[65536];
             ssize_t n = 0;

@@ -38,7 +38,11 @@ const std::vector<ExpectedTool>& expectedTools() {
          false,
          false,
          {"sessionId", "pageId", "rect", "contents", "expectedRevision", "operationId"}},
-        {"add_ink", "add_ink", false, false, {"sessionId", "pageId", "points", "expectedRevision", "operationId"}},
+        {"add_ink",
+         "add_ink",
+         false,
+         false,
+         {"sessionId", "pageId", "points", "expectedRevision", "operationId"}},
         {"add_content",
          "add_content",
          false,
@@ -54,16 +58,36 @@ const std::vector<ExpectedTool>& expectedTools() {
          false,
          true,
          {"sessionId", "annotationId", "expectedRevision", "operationId"}},
-        {"fill_form", "fill_form", false, true, {"sessionId", "fieldName", "value", "expectedRevision", "operationId"}},
-        {"organize_pages", "organize_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
+        {"fill_form",
+         "fill_form",
+         false,
+         true,
+         {"sessionId", "fieldName", "value", "expectedRevision", "operationId"}},
+        {"organize_pages",
+         "organize_pages",
+         false,
+         true,
+         {"sessionId", "pageIds", "expectedRevision", "operationId"}},
         {"rotate_pages",
          "rotate_pages",
          false,
          true,
          {"sessionId", "pageIds", "rotation", "expectedRevision", "operationId"}},
-        {"delete_pages", "delete_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
-        {"merge_documents", "merge_documents", false, false, {"sessionId", "expectedRevision", "operationId"}},
-        {"extract_pages", "extract_pages", false, true, {"sessionId", "pageIds", "expectedRevision", "operationId"}},
+        {"delete_pages",
+         "delete_pages",
+         false,
+         true,
+         {"sessionId", "pageIds", "expectedRevision", "operationId"}},
+        {"merge_documents",
+         "merge_documents",
+         false,
+         false,
+         {"sessionId", "expectedRevision", "operationId"}},
+        {"extract_pages",
+         "extract_pages",
+         false,
+         true,
+         {"sessionId", "pageIds", "expectedRevision", "operationId"}},
         {"save_document", "save_document", false, true, {"sessionId", "expectedRevision", "operationId"}},
         {"export_document",
          "export_document",
@@ -131,16 +155,18 @@ TEST(MCPTools, SchemaDetails) {
     EXPECT_EQ(keysOf(definitionOf("inspect_document")["inputSchema"]["properties"]),
               (std::set<std::string>{"sessionId"}));
     EXPECT_EQ(keysOf(definitionOf("add_note")["inputSchema"]["properties"]),
-              (std::set<std::string>{"sessionId", "pageId", "rect", "contents", "expectedRevision", "operationId"}));
+              (std::set<std::string>{"sessionId", "pageId", "rect", "contents", "expectedRevision",
+                                     "operationId"}));
     EXPECT_EQ(keysOf(definitionOf("redo")["inputSchema"]["properties"]),
               (std::set<std::string>{"sessionId", "expectedRevision", "operationId"}));
-    EXPECT_EQ(
-        keysOf(definitionOf("save_document")["inputSchema"]["properties"]),
-        (std::set<std::string>{"sessionId", "saveMode", "destination", "force", "expectedRevision", "operationId"}));
+    EXPECT_EQ(keysOf(definitionOf("save_document")["inputSchema"]["properties"]),
+              (std::set<std::string>{"sessionId", "saveMode", "destination", "force", "expectedRevision",
+                                     "operationId"}));
 
     EXPECT_EQ(definitionOf("render_page")["inputSchema"]["properties"]["scale"].dump(),
               R"({"description":"Zoom factor, default 1.5.","maximum":2,"minimum":0.25,"type":"number"})");
-    EXPECT_EQ(definitionOf("rotate_pages")["inputSchema"]["properties"]["rotation"]["enum"].dump(), "[90,180,270,-90]");
+    EXPECT_EQ(definitionOf("rotate_pages")["inputSchema"]["properties"]["rotation"]["enum"].dump(),
+              "[90,180,270,-90]");
     EXPECT_EQ(definitionOf("save_document")["inputSchema"]["properties"]["saveMode"]["enum"].dump(),
               R"(["save","saveAs","saveCopy"])");
     EXPECT_EQ(definitionOf("add_ink")["inputSchema"]["properties"]["points"].dump(),
@@ -153,7 +179,8 @@ TEST(MCPTools, SchemaDetails) {
               "The question or requested edit, for example \"Fill FullName with Ilse Marwood\".");
     EXPECT_EQ(definitionOf("search_document")["inputSchema"]["properties"]["pageId"]["description"],
               "Optional: search only this page.");
-    EXPECT_EQ(definitionOf("add_content")["inputSchema"]["properties"]["fontSize"].dump(), R"({"type":"number"})");
+    EXPECT_EQ(definitionOf("add_content")["inputSchema"]["properties"]["fontSize"].dump(),
+              R"({"type":"number"})");
     EXPECT_EQ(definitionOf("undo")["inputSchema"]["properties"]["operationId"]["type"], "string");
     EXPECT_EQ(definitionOf("undo")["inputSchema"]["properties"]["expectedRevision"]["type"], "integer");
 }
@@ -180,7 +207,8 @@ TEST(MCPTools, RequestCarriesOnlyWhatTheArgumentsGive) {
     EXPECT_FALSE(request.expectedRevision);
     EXPECT_FALSE(request.operationId);
     EXPECT_FALSE(request.progress);
-    EXPECT_TRUE(std::regex_match(request.id, std::regex("[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}")));
+    EXPECT_TRUE(
+        std::regex_match(request.id, std::regex("[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}")));
     EXPECT_NE(mapped(json::object()).id, mapped(json::object()).id);
 }
 
@@ -197,13 +225,17 @@ TEST(MCPTools, ArgumentMapping) {
         return p;
     };
     const std::vector<Case> cases = {
-        {"camelCase wins over alias", {{"pageId", "A"}, {"page_id", "B"}}, params([](auto& p) { p.pageId = "A"; })},
+        {"camelCase wins over alias", {{"pageId", "A"}, {"page_id", "B"}}, params([](auto& p) {
+             p.pageId = "A";
+         })},
         {"ill-typed camelCase falls to alias", {{"pageId", 3}, {"page_id", "B"}}, params([](auto& p) {
              p.pageId = "B";
          })},
         {"ill-typed alone sends nothing", {{"pageId", 3}}, {}},
         {"session_id is no alias", {{"session_id", "S"}}, {}},
-        {"document_session_id is", {{"document_session_id", "S"}}, params([](auto& p) { p.sessionId = "S"; })},
+        {"document_session_id is", {{"document_session_id", "S"}}, params([](auto& p) {
+             p.sessionId = "S";
+         })},
         {"mixed page list is no list", {{"pageIds", json::array({"a", 1})}}, {}},
         {"mixed list falls to page_ids",
          {{"pageIds", json::array({"a", 1})}, {"page_ids", json::array({"b"})}},
@@ -240,7 +272,9 @@ TEST(MCPTools, ArgumentMapping) {
         {"points skip a missing y", {{"points", json::array({{{"x", 1}}})}}, params([](auto& p) {
              p.points = std::vector<PDFPoint>{};
          })},
-        {"points empty", {{"points", json::array()}}, params([](auto& p) { p.points = std::vector<PDFPoint>{}; })},
+        {"points empty", {{"points", json::array()}}, params([](auto& p) {
+             p.points = std::vector<PDFPoint>{};
+         })},
         {"points of numbers", {{"points", json::array({1, 2})}}, {}},
         {"points with one non-object", {{"points", json::array({{{"x", 1}, {"y", 2}}, 7})}}, {}},
         {"aliases",

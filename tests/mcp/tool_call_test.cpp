@@ -58,7 +58,8 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
          plus(SP, {{"rect", rect}, {"contents", "c"}})},
         {"add_note", CommandMethod::addNote, with(plus(SP, {{"rect", rect}, {"contents", "n"}})),
          plus(SP, {{"rect", rect}, {"contents", "n"}})},
-        {"add_ink", CommandMethod::addInk, with(plus(SP, {{"points", points}})), plus(SP, {{"points", points}})},
+        {"add_ink", CommandMethod::addInk, with(plus(SP, {{"points", points}})),
+         plus(SP, {{"points", points}})},
         {"add_content", CommandMethod::addContent,
          with(plus(SP, {{"kind", "image"}, {"rect", rect}, {"image_path", "/a/b.png"}, {"fontSize", 12}})),
          plus(SP, {{"kind", "image"}, {"rect", rect}, {"imagePath", "/a/b.png"}, {"fontSize", 12}})},
@@ -75,9 +76,11 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
          plus(S, {{"pageIds", {"a"}}, {"rotation", -90}})},
         {"delete_pages", CommandMethod::deletePages, with(plus(S, {{"page_ids", {"a"}}})),
          plus(S, {{"pageIds", {"a"}}})},
-        {"merge_documents", CommandMethod::mergeDocuments, with(plus(S, {{"path", "/x.pdf"}, {"session_ids", {"T"}}})),
+        {"merge_documents", CommandMethod::mergeDocuments,
+         with(plus(S, {{"path", "/x.pdf"}, {"session_ids", {"T"}}})),
          plus(S, {{"path", "/x.pdf"}, {"sessionIds", {"T"}}})},
-        {"extract_pages", CommandMethod::extractPages, with(plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})),
+        {"extract_pages", CommandMethod::extractPages,
+         with(plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})),
          plus(S, {{"pageIds", {"a"}}, {"destination", "/out.pdf"}})},
         {"save_document", CommandMethod::saveDocument,
          with(plus(S, {{"saveMode", "saveCopy"}, {"destination", "/c.pdf"}, {"force", true}})),
@@ -110,7 +113,8 @@ TEST(ToolCall, EveryToolBecomesItsWorkerCommand) {
         // The worker's whole response, exactly as the command codec writes it.
         ASSERT_EQ(result["content"].size(), 1u);
         EXPECT_EQ(result["content"][0],
-                  (json{{"type", "text"}, {"text", CommandJSON::encodeBody(CommandResponse::success(sent.id, {}))}}));
+                  (json{{"type", "text"},
+                        {"text", CommandJSON::encodeBody(CommandResponse::success(sent.id, {}))}}));
     }
     EXPECT_EQ(worker.connections(), 1) << "one connection serves every call";
 }
@@ -120,8 +124,9 @@ TEST(ToolCall, ArgumentsThatAreNoObjectCountAsEmpty) {
     FakeWorker worker(support.socket(), mcptest::mcpToken, FakeWorker::answering());
     Session session;
     for (const char* arguments : {R"([{"sessionId":"S"}])", R"("sessionId")", "null"}) {
-        const auto reply = session.reply(std::string(R"({"id":9,"method":"tools/call","params":{"name":"undo",)") +
-                                         R"("arguments":)" + arguments + "}}");
+        const auto reply =
+            session.reply(std::string(R"({"id":9,"method":"tools/call","params":{"name":"undo",)") +
+                          R"("arguments":)" + arguments + "}}");
         EXPECT_EQ(reply["result"]["isError"], false) << arguments;
         EXPECT_EQ(worker.requests().back().params, CommandParams{}) << arguments;
     }
@@ -130,8 +135,9 @@ TEST(ToolCall, ArgumentsThatAreNoObjectCountAsEmpty) {
 TEST(ToolCall, WorkerErrorIsAToolResult) {
     SupportDir support;
     FakeWorker worker(support.socket(), mcptest::mcpToken, [](const CommandRequest& request) {
-        return CommandResponse::failure(request.id, "revision_required",
-                                        "This change needs the document's current revision. Nothing changed.");
+        return CommandResponse::failure(
+            request.id, "revision_required",
+            "This change needs the document's current revision. Nothing changed.");
     });
     Session session;
     const json result = session.call("fill_form", {{"sessionId", "S"}, {"fieldName", "f"}, {"value", "v"}});
@@ -141,9 +147,10 @@ TEST(ToolCall, WorkerErrorIsAToolResult) {
     EXPECT_EQ(result["isError"], true);
     EXPECT_EQ(result["content"].size(), 1u);
     const auto text = result["content"][0]["text"].get<std::string>();
-    EXPECT_EQ(CommandJSON::decodeResponse(text),
-              CommandResponse::failure(sent.id, "revision_required",
-                                       "This change needs the document's current revision. Nothing changed."));
+    EXPECT_EQ(
+        CommandJSON::decodeResponse(text),
+        CommandResponse::failure(sent.id, "revision_required",
+                                 "This change needs the document's current revision. Nothing changed."));
 }
 
 TEST(ToolCall, NoWorkerMeansTwoAttemptsPerCall) {
@@ -155,8 +162,8 @@ TEST(ToolCall, NoWorkerMeansTwoAttemptsPerCall) {
     });
     for (int call = 1; call <= 2; ++call) {
         const json result = session.call("list_documents");
-        EXPECT_EQ(result,
-                  (json{{"content", {{{"type", "text"}, {"text", MCPServer::unreachableText}}}}, {"isError", true}}));
+        EXPECT_EQ(result, (json{{"content", {{{"type", "text"}, {"text", MCPServer::unreachableText}}}},
+                                {"isError", true}}));
         EXPECT_EQ(made, 2 * call);
     }
 }
@@ -210,10 +217,12 @@ TEST(ToolCall, RetrySendsTheIdenticalRequest) {
     };
     FakeWorker worker(support.socket(), mcptest::mcpToken, dropTheFirst);
     Session session;
-    EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
-              false);
-    EXPECT_EQ(session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
-              false);
+    EXPECT_EQ(
+        session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
+        false);
+    EXPECT_EQ(
+        session.call("undo", {{"sessionId", "S"}, {"expectedRevision", 3}, {"operationId", "op"}})["isError"],
+        false);
     const auto lines = worker.requestLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], lines[1]);
@@ -290,7 +299,8 @@ TEST(ToolCall, RenderPageAttachesOnlyASafeImage) {
         for (const char ch : c.path) escaped += ch == '/' ? std::string("\\/") : std::string(1, ch);
         EXPECT_NE(content[0]["text"].get<std::string>().find(escaped), std::string::npos);
         if (c.image) {
-            EXPECT_EQ(content[1], (json{{"type", "image"}, {"data", base64Encode(png)}, {"mimeType", "image/png"}}));
+            EXPECT_EQ(content[1],
+                      (json{{"type", "image"}, {"data", base64Encode(png)}, {"mimeType", "image/png"}}));
         }
     }
     EXPECT_TRUE(fs::exists(folder / "page.png")) << "the render stays where the worker wrote it";
@@ -323,7 +333,8 @@ TEST(MCPProgram, ServesAClientOverStandardIO) {
     const json call = json::parse(child.readLine());
     EXPECT_EQ(call["id"], 3);
     EXPECT_EQ(call["result"]["isError"], false);
-    const auto response = CommandJSON::decodeResponse(call["result"]["content"][0]["text"].get<std::string>());
+    const auto response =
+        CommandJSON::decodeResponse(call["result"]["content"][0]["text"].get<std::string>());
     EXPECT_EQ(response.result->documents, listed.documents);
     EXPECT_EQ(child.readLine(), "") << "nothing after the last reply";
     EXPECT_EQ(child.wait(), 0);
@@ -365,12 +376,14 @@ TEST(MCPProgram, AnUnusableTokenFileEndsTheConnectorAndSendsNothing) {
              fs::remove(file);
              ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
          }},
-        {"too long", [&](const fs::path& file) { privately(file, token + std::string(200, ' '), ownerOnly); }},
+        {"too long",
+         [&](const fs::path& file) { privately(file, token + std::string(200, ' '), ownerOnly); }},
         {"readable by the group",
          [&](const fs::path& file) { privately(file, token, ownerOnly | fs::perms::group_read); }},
         {"writable by others",
          [&](const fs::path& file) { privately(file, token, ownerOnly | fs::perms::others_write); }},
-        {"not a token of the editor", [&](const fs::path& file) { privately(file, "mcp-token\n", ownerOnly); }},
+        {"not a token of the editor",
+         [&](const fs::path& file) { privately(file, "mcp-token\n", ownerOnly); }},
         {"another user's",
          [&](const fs::path& file) {
              privately(file, token, ownerOnly);
@@ -392,9 +405,10 @@ TEST(MCPProgram, AnUnusableTokenFileEndsTheConnectorAndSendsNothing) {
         EXPECT_EQ(child.readLine(), "");
         EXPECT_EQ(child.wait(), MCPServer::unusableTokenStatus);
         const std::string said = testing::readFile(errors);
-        EXPECT_EQ(said, "kivo-pdf-mcp: The MCP token file " + (support.root() / "ipc" / "token").string() +
-                            " is not usable (it must be a private file of this user holding the editor's token), "
-                            "so nothing was sent.\n");
+        EXPECT_EQ(said,
+                  "kivo-pdf-mcp: The MCP token file " + (support.root() / "ipc" / "token").string() +
+                      " is not usable (it must be a private file of this user holding the editor's token), "
+                      "so nothing was sent.\n");
         EXPECT_EQ(worker.connections(), 0);
     }
 }

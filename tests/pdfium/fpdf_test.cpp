@@ -50,8 +50,8 @@ TEST_P(LoadingTest, PasswordProtectedSample) {
         const char* password;
         bool opens;
     };
-    for (const Case& c :
-         {Case{nullptr, false}, Case{"wrong", false}, Case{"openpassword", true}, Case{"permissionpassword", true}}) {
+    for (const Case& c : {Case{nullptr, false}, Case{"wrong", false}, Case{"openpassword", true},
+                          Case{"permissionpassword", true}}) {
         const std::string password = c.password ? c.password : "";
         Document document = load(pdf, c.password ? &password : nullptr, source);
         EXPECT_EQ(static_cast<bool>(document), c.opens) << (c.password ? c.password : "(none)");
@@ -172,18 +172,24 @@ TEST_F(PdfiumTest, AnnotationsReadWithoutLoadingThePageAreThoseOfTheLoadedPage) 
     const auto describe = [&](FPDF_FORMHANDLE form, FPDF_ANNOTATION annotation) {
         FS_RECTF rect{};
         FPDFAnnot_GetRect(annotation, &rect);
-        std::u16string line = u"subtype " + std::u16string(1, char16_t('0' + FPDFAnnot_GetSubtype(annotation)));
+        std::u16string line =
+            u"subtype " + std::u16string(1, char16_t('0' + FPDFAnnot_GetSubtype(annotation)));
         for (const char* key : {"NM", "Contents", "T"})
-            line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
-        line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
-        line += u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
-        line += u" flags " + std::u16string(1, char16_t(0x4000 + FPDFAnnot_GetFormFieldFlags(form, annotation)));
+            line +=
+                u" | " + text([&](auto buffer) { return FPDFAnnot_GetStringValue(annotation, key, buffer); });
+        line +=
+            u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldName(form, annotation, buffer); });
+        line +=
+            u" | " + text([&](auto buffer) { return FPDFAnnot_GetFormFieldValue(form, annotation, buffer); });
+        line +=
+            u" flags " + std::u16string(1, char16_t(0x4000 + FPDFAnnot_GetFormFieldFlags(form, annotation)));
         for (const float edge : {rect.left, rect.bottom, rect.right, rect.top})
             line += u" " + std::u16string(1, char16_t(0x4000 + static_cast<int>(edge * 4)));
         return line;
     };
     int seen = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(testing::corpus("annotated.pdf").parent_path())) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(testing::corpus("annotated.pdf").parent_path())) {
         if (entry.path().extension() != ".pdf") continue;
         Document document = load(testing::readFile(entry.path()));
         if (!document) continue;  // the password sample

@@ -25,7 +25,8 @@ TEST(SavedTrailer, SizeIsOneMoreThanTheHighestObjectTheTableLists) {
     } cases[] = {
         {"a size past the table", table(gap, "<</Root 13 0 R /Size 16/ID[<AB><CD>]>>"),
          table(gap, "<</Root 13 0 R /Size 15/ID[<AB><CD>]>>")},
-        {"a size that fits", table(gap, "<</Root 13 0 R /Size 15>>"), table(gap, "<</Root 13 0 R /Size 15>>")},
+        {"a size that fits", table(gap, "<</Root 13 0 R /Size 15>>"),
+         table(gap, "<</Root 13 0 R /Size 15>>")},
         {"a smaller size is left to its reader", table(gap, "<</Size 3>>"), table(gap, "<</Size 3>>")},
         {"a count past the end", table("0 99\r\n" + entries(2), "<</Size 400>>"),
          table("0 99\r\n" + entries(2), "<</Size 400>>")},
@@ -46,8 +47,10 @@ TEST(SavedTrailer, InfoTheLatestRevisionLeftOutStaysOut) {
         return SavedTrailer::latestTrailerLeavesOutInfo(
             std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
     };
-    const std::string older = "1 0 obj\r<</Type/XRef/Info 3 0 R/Root 2 0 R/DecodeParms<</Columns 4>>>>stream\r\n";
-    const std::string update = "xref\r\n0 1\r\n" + entries(1) + "trailer\r\n<</Size 18 /Root 2 0 R /Prev 0 >>\r\n";
+    const std::string older =
+        "1 0 obj\r<</Type/XRef/Info 3 0 R/Root 2 0 R/DecodeParms<</Columns 4>>>>stream\r\n";
+    const std::string update =
+        "xref\r\n0 1\r\n" + entries(1) + "trailer\r\n<</Size 18 /Root 2 0 R /Prev 0 >>\r\n";
     const std::string first = older + "startxref\r\n0\r\n%%EOF\r\n";
     const struct {
         const char* name;

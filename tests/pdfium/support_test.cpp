@@ -51,14 +51,18 @@ TEST_F(PdfiumTest, ImageSetBgraEdgeCases) {
         bool expected;
     };
     const Case cases[] = {
-        {"no image", false, true, 2, 2, 8, false},       {"no pixels", true, false, 2, 2, 8, false},
-        {"zero width", true, true, 0, 2, 8, false},      {"zero height", true, true, 2, 0, 8, false},
-        {"negative width", true, true, -2, 2, 8, false}, {"stride below width x 4", true, true, 2, 2, 7, false},
-        {"exact stride", true, true, 2, 2, 8, true},     {"padded stride", true, true, 2, 2, 24, true},
+        {"no image", false, true, 2, 2, 8, false},
+        {"no pixels", true, false, 2, 2, 8, false},
+        {"zero width", true, true, 0, 2, 8, false},
+        {"zero height", true, true, 2, 0, 8, false},
+        {"negative width", true, true, -2, 2, 8, false},
+        {"stride below width x 4", true, true, 2, 2, 7, false},
+        {"exact stride", true, true, 2, 2, 8, true},
+        {"padded stride", true, true, 2, 2, 24, true},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(setImageBGRA(c.hasImage ? image.get() : FPDF_PAGEOBJECT{}, c.hasPixels ? pixels.data() : nullptr,
-                               c.width, c.height, c.stride),
+        EXPECT_EQ(setImageBGRA(c.hasImage ? image.get() : FPDF_PAGEOBJECT{},
+                               c.hasPixels ? pixels.data() : nullptr, c.width, c.height, c.stride),
                   c.expected)
             << c.name;
     }

@@ -54,7 +54,8 @@ int connectErrno(const fs::path& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int error = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    const int error =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
     ::close(fd);
     return error;
 }
@@ -178,14 +179,17 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["create dotfile"] = openErrno(fake.home / ".new-dotfile", O_WRONLY | O_CREAT | O_EXCL);
         results["list dot-folder"] = openErrno(fake.home / ".ssh", O_RDONLY | O_DIRECTORY);
         struct stat status {};
-        results["look up private key"] = ::stat((fake.home / ".ssh" / "id_ed25519").c_str(), &status) == 0 ? 0 : errno;
+        results["look up private key"] =
+            ::stat((fake.home / ".ssh" / "id_ed25519").c_str(), &status) == 0 ? 0 : errno;
         results["read document"] = openErrno(fake.home / "Documents" / "report.pdf", O_RDONLY);
         results["write document"] = openErrno(fake.home / "Documents" / "report.pdf", O_WRONLY);
-        results["create document"] = openErrno(fake.home / "Documents" / "copy.pdf", O_WRONLY | O_CREAT | O_EXCL);
+        results["create document"] =
+            openErrno(fake.home / "Documents" / "copy.pdf", O_WRONLY | O_CREAT | O_EXCL);
         results["write loose document"] = openErrno(fake.home / "loose.pdf", O_RDWR);
         results["create in ~/bin"] = openErrno(fake.home / "bin" / "ls", O_WRONLY | O_CREAT | O_EXCL);
         results["write support"] = openErrno(fake.support / "state.json", O_WRONLY | O_CREAT | O_TRUNC);
-        results["create in recovery"] = openErrno(fake.support / "recovery" / "r.pdf", O_WRONLY | O_CREAT | O_EXCL);
+        results["create in recovery"] =
+            openErrno(fake.support / "recovery" / "r.pdf", O_WRONLY | O_CREAT | O_EXCL);
         results["write under /usr"] = openErrno("/usr/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["write under /etc"] = openErrno("/etc/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
         results["read under /etc"] = openErrno("/etc/passwd", O_RDONLY);
@@ -193,7 +197,8 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         results["create in /dev/shm"] = openErrno(shmProbe, O_WRONLY | O_CREAT | O_EXCL);
         results["write /dev/null"] = openErrno("/dev/null", O_WRONLY);
         results["create in /dev"] = openErrno("/dev/kivo-sandbox-probe", O_WRONLY | O_CREAT | O_EXCL);
-        results["write temporary"] = openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
+        results["write temporary"] =
+            openErrno(fake.root.path() / "scratch" / "file.tmp", O_WRONLY | O_CREAT | O_EXCL);
 
         char* const arguments[] = {const_cast<char*>("/usr/bin/true"), nullptr};
         char* const environment[] = {nullptr};
@@ -322,7 +327,8 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
         results["fchmodat2 private key"] = result(::syscall(452, AT_FDCWD, key.c_str(), 0644, 0));
         results["chown dotfile"] = result(::chown(profile.c_str(), ::getuid(), ::getgid()));
         results["lchown dotfile"] = result(::lchown(profile.c_str(), ::getuid(), ::getgid()));
-        results["fchownat dotfile"] = result(::fchownat(AT_FDCWD, profile.c_str(), ::getuid(), ::getgid(), 0));
+        results["fchownat dotfile"] =
+            result(::fchownat(AT_FDCWD, profile.c_str(), ::getuid(), ::getgid(), 0));
         results["utimensat dotfile"] = result(::utimensat(AT_FDCWD, profile.c_str(), nullptr, 0));
         results["utimes dotfile"] = result(::utimes(profile.c_str(), nullptr));
         results["setxattr dotfile"] = result(::setxattr(profile.c_str(), "user.kivo", "x", 1, 0));
@@ -332,7 +338,8 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
         const int own = ::open((fake.home / "Documents" / "report.pdf").c_str(), O_WRONLY | O_CLOEXEC);
         const int tool = ::open((fake.home / "bin" / "tool").c_str(), O_RDONLY | O_CLOEXEC);
         const int bin = ::open((fake.home / "bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        for (const auto& [what, fd] : {std::pair{"own document", own}, {"read-only program", tool}, {"~/bin", bin}}) {
+        for (const auto& [what, fd] :
+             {std::pair{"own document", own}, {"read-only program", tool}, {"~/bin", bin}}) {
             const std::string name(what);
             results["fchmod " + name] = result(::fchmod(fd, 0777));
             results["fchown " + name] = result(::fchown(fd, ::getuid(), ::getgid()));
@@ -341,7 +348,8 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
                 result(::syscall(SYS_utimensat, fd, nullptr, nullptr, 0));
             results["fsetxattr " + name] = result(::fsetxattr(fd, "user.kivo", "x", 1, 0));
             results["fremovexattr " + name] = result(::fremovexattr(fd, "user.kivo"));
-            results["fchmodat2 with an empty path " + name] = result(::syscall(452, fd, "", 0777, AT_EMPTY_PATH));
+            results["fchmodat2 with an empty path " + name] =
+                result(::syscall(452, fd, "", 0777, AT_EMPTY_PATH));
         }
         ::close(own);
         ::close(tool);
@@ -351,7 +359,8 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
         results["read /dev/urandom"] = openErrno("/dev/urandom", O_RDONLY);
         const char typed = 'x';
         results["TIOCSTI"] = result(::ioctl(terminal, TIOCSTI, &typed));
-        results["TIOCSTI with high bits"] = result(::syscall(SYS_ioctl, terminal, TIOCSTI | (1UL << 32), &typed));
+        results["TIOCSTI with high bits"] =
+            result(::syscall(SYS_ioctl, terminal, TIOCSTI | (1UL << 32), &typed));
         char subcode = 6;
         results["TIOCLINUX"] = result(::ioctl(terminal, TIOCLINUX, &subcode));
 
@@ -374,8 +383,8 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
         {"TIOCSTI with high bits", EPERM}, {"TIOCLINUX", EPERM},
     };
     for (const char* name : {"own document", "read-only program", "~/bin"}) {
-        for (const char* call : {"fchmod ", "fchown ", "futimens ", "utimensat on the descriptor of ", "fsetxattr ",
-                                 "fremovexattr ", "fchmodat2 with an empty path "}) {
+        for (const char* call : {"fchmod ", "fchown ", "futimens ", "utimensat on the descriptor of ",
+                                 "fsetxattr ", "fremovexattr ", "fchmodat2 with an empty path "}) {
             expected[std::string(call) + name] = EPERM;
         }
     }
@@ -429,7 +438,8 @@ TEST_F(Confinement, NothingInTheIPCFolderCanBeMadeRemovedRenamedOrLinked) {
             results["write the token"] = openErrno(in("token"), O_WRONLY | O_TRUNC);
             results["read the token"] = openErrno(in("token"), O_RDONLY);
             results["write a checkpoint"] = openErrno(checkpoint, O_WRONLY | O_CREAT | O_EXCL);
-            results["move a checkpoint over the token"] = result(::rename(checkpoint.c_str(), in("token").c_str()));
+            results["move a checkpoint over the token"] =
+                result(::rename(checkpoint.c_str(), in("token").c_str()));
             results["remove the IPC folder"] = result(::rmdir(ipc.c_str()));
             writeAll(report, encodeResults(results));
             return 0;
@@ -475,7 +485,8 @@ TEST_F(Confinement, AHomeFolderInsideTheTemporaryFolderLeavesTheWorkerATemporary
         const fs::path editorRenders = IPCPaths::editorRenderDirectory();
         results["editor's render folder is in the system's"] =
             editorRenders.parent_path() == fake.root.path() ? 0 : EINVAL;
-        results["render a page for the editor"] = openErrno(editorRenders / "page.png", O_WRONLY | O_CREAT | O_EXCL);
+        results["render a page for the editor"] =
+            openErrno(editorRenders / "page.png", O_WRONLY | O_CREAT | O_EXCL);
         writeAll(report, encodeResults(results));
         return 0;
     });
@@ -507,8 +518,9 @@ TEST_F(Confinement, TheRenderFolderStaysWritableWhereverItLies) {
             writeAll(report, std::string("apply failed: ") + error.what());
             return 1;
         }
-        writeAll(report, std::to_string(openErrno(runtime / "kivo-pdf-render" / "page.png", O_WRONLY | O_CREAT)) + " " +
-                             std::to_string(openErrno(runtime / "elsewhere.png", O_WRONLY | O_CREAT)));
+        writeAll(report,
+                 std::to_string(openErrno(runtime / "kivo-pdf-render" / "page.png", O_WRONLY | O_CREAT)) +
+                     " " + std::to_string(openErrno(runtime / "elsewhere.png", O_WRONLY | O_CREAT)));
         return 0;
     });
     std::error_code ignored;
@@ -551,8 +563,9 @@ std::string applyOutcome(const FakeHome& fake, const std::function<void()>& befo
 
 // Checked before anything is confined, so this runs in the test process itself.
 TEST(LinuxConfinement, RefusesFoldersThatAreNotAbsolute) {
-    for (const auto& [ipc, support, home] :
-         {std::tuple<fs::path, fs::path, fs::path>{"ipc", "/s", "/h"}, {"/i", "", "/h"}, {"/i", "/s", "home"}}) {
+    for (const auto& [ipc, support, home] : {std::tuple<fs::path, fs::path, fs::path>{"ipc", "/s", "/h"},
+                                             {"/i", "", "/h"},
+                                             {"/i", "/s", "home"}}) {
         try {
             LinuxConfinement::apply(ipc, support, home);
             ADD_FAILURE() << "applied with " << ipc << " " << support << " " << home;
@@ -586,8 +599,9 @@ TEST_F(Confinement, FailsClosedWhenAThreadCannotBeConfined) {
         std::thread([] { ::pause(); }).detach();  // inherits the mask: deaf to every signal
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     });
-    EXPECT_EQ(outcome,
-              "sandbox: The worker's sandbox could not be applied: a worker thread did not confine itself in time");
+    EXPECT_EQ(
+        outcome,
+        "sandbox: The worker's sandbox could not be applied: a worker thread did not confine itself in time");
 }
 
 TEST_F(Confinement, ApplyCreatesTheSupportFolderFirst) {
@@ -616,7 +630,8 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
     fs::create_directories(home / "Documents");
     fs::create_directories(home / ".config");
     fs::create_directories(support / "ipc");
-    testing::writeFile(home / "Documents" / "in.pdf", testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
+    testing::writeFile(home / "Documents" / "in.pdf",
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
 
     const auto outcome = inChild([&](int report) {
         initLibrary();
@@ -637,11 +652,14 @@ TEST(ConfinedPdfium, LoadsRendersAndSavesInsideTheSandbox) {
             FPDF_RenderPageBitmap(bitmap.get(), page.get(), 0, 0, 64, 64, 0, 0);
             text << "rendered=" << (page && bitmap ? 1 : 0) << '\n';
         }
-        text << "saved to Documents=" << saveToFile(document.get(), (home / "Documents" / "out.pdf").c_str()) << '\n';
-        text << "saved to support=" << saveToFile(document.get(), (support / "checkpoint.pdf").c_str()) << '\n';
-        text << "saved to recovery=" << saveToFile(document.get(), (support / "recovery" / "checkpoint.pdf").c_str())
+        text << "saved to Documents=" << saveToFile(document.get(), (home / "Documents" / "out.pdf").c_str())
              << '\n';
-        text << "saved to dot-folder=" << saveToFile(document.get(), (home / ".config" / "out.pdf").c_str()) << '\n';
+        text << "saved to support=" << saveToFile(document.get(), (support / "checkpoint.pdf").c_str())
+             << '\n';
+        text << "saved to recovery="
+             << saveToFile(document.get(), (support / "recovery" / "checkpoint.pdf").c_str()) << '\n';
+        text << "saved to dot-folder=" << saveToFile(document.get(), (home / ".config" / "out.pdf").c_str())
+             << '\n';
         writeAll(report, text.str());
         return 0;
     });

@@ -185,8 +185,8 @@ namespace {
 // The worker's own command line, as a person runs it: fourteen lines and status 0.
 TEST_F(SandboxSelfTestRun, TheWorkerCommandReportsFourteenProbesAndPasses) {
     const std::string command = "env HOME='" + home.string() + "' TMPDIR='" + temporary.string() +
-                                "' KIVO_PDF_SUPPORT_DIR='" + (root.path() / "support").string() + "' '" + KIVO_BIN_DIR +
-                                "/kivo-pdf-worker' --sandbox-self-test";
+                                "' KIVO_PDF_SUPPORT_DIR='" + (root.path() / "support").string() + "' '" +
+                                KIVO_BIN_DIR + "/kivo-pdf-worker' --sandbox-self-test";
     std::FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;

@@ -30,7 +30,8 @@ TEST(SandboxProfile, MatchesTheGoldenTextForTypicalFolders) {
         "\n"
         "; No reading or writing dotfiles in the home folder, keychains, cookies, mail, messages, accounts, "
         "calendars, Safari,\n"
-        "; or other apps' support files and shared containers. Their metadata stays readable, so resolving a path "
+        "; or other apps' support files and shared containers. Their metadata stays readable, so resolving a "
+        "path "
         "still works.\n"
         "(deny file-read-data file-write*\n"
         "    (regex #\"^/Users/a/\\.\")\n"
@@ -101,12 +102,17 @@ TEST(SandboxProfile, DotfilePatternMatchesOnlyDotEntriesOfThatHome) {
         const char* path;
         bool matches;
     } cases[] = {
-        {"/Users/a.b/.ssh", true},        {"/Users/a.b/.ssh/id_ed25519", true},    {"/Users/a.b/.zshrc", true},
-        {"/Users/aXb/.ssh", false},       {"/Users/a.b/Documents/.hidden", false}, {"/Users/a.b/Documents", false},
+        {"/Users/a.b/.ssh", true},
+        {"/Users/a.b/.ssh/id_ed25519", true},
+        {"/Users/a.b/.zshrc", true},
+        {"/Users/aXb/.ssh", false},
+        {"/Users/a.b/Documents/.hidden", false},
+        {"/Users/a.b/Documents", false},
         {"/other/Users/a.b/.ssh", false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(std::regex_search(c.path, regex, std::regex_constants::match_continuous), c.matches) << c.path;
+        EXPECT_EQ(std::regex_search(c.path, regex, std::regex_constants::match_continuous), c.matches)
+            << c.path;
     }
 }
 
@@ -143,7 +149,8 @@ TEST(SandboxWorkerStart, FailureEndsTheWorkerWithStatus73) {
         },
         /*reportIsStderr=*/true);
     EXPECT_EQ(outcome.exitStatus, 73);
-    EXPECT_EQ(outcome.report.rfind("kivo-pdf-worker: sandbox: The worker's sandbox could not be applied: ", 0), 0u)
+    EXPECT_EQ(
+        outcome.report.rfind("kivo-pdf-worker: sandbox: The worker's sandbox could not be applied: ", 0), 0u)
         << outcome.report;
 }
 

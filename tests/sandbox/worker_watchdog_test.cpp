@@ -64,7 +64,8 @@ TEST(WatchdogDecision, StallRule) {
         {60, true, std::nan(""), nullptr},
     };
     for (const auto& c : cases) {
-        const auto stop = WorkerWatchdog::stallStop(limits(ResourceLimits::noLimitBytes, c.stall), {c.busy, c.quiet});
+        const auto stop =
+            WorkerWatchdog::stallStop(limits(ResourceLimits::noLimitBytes, c.stall), {c.busy, c.quiet});
         if (c.reason == nullptr) {
             EXPECT_FALSE(stop) << c.stall << " " << c.quiet;
         } else {
@@ -145,7 +146,8 @@ TEST(WatchdogThread, StartsNothingWithoutLimits) {
 TEST(WatchdogThread, EndsTheProcessWith71WhenMemoryPassesTheHardLimit) {
     const auto outcome = inChild(
         [](int) {
-            WorkerWatchdog::start(limits(1'048'576, infinity), {[] { return std::uint64_t{1'048'577}; }, nullptr});
+            WorkerWatchdog::start(limits(1'048'576, infinity),
+                                  {[] { return std::uint64_t{1'048'577}; }, nullptr});
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             if (!watchdogThreadExists()) return 2;
             std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -153,15 +155,17 @@ TEST(WatchdogThread, EndsTheProcessWith71WhenMemoryPassesTheHardLimit) {
         },
         /*reportIsStderr=*/true);
     EXPECT_EQ(outcome.exitStatus, 71);
-    EXPECT_EQ(outcome.report, "kivo-pdf-worker: stopping, because its memory went past the hard limit of 1 MB\n");
+    EXPECT_EQ(outcome.report,
+              "kivo-pdf-worker: stopping, because its memory went past the hard limit of 1 MB\n");
 }
 
 TEST(WatchdogThread, EndsTheProcessWith72WhenABusyCommandStalls) {
     const auto outcome = inChild(
         [](int) {
-            WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.05), {nullptr, [] {
-                                                                                   return ProgressSnapshot{true, 0.2};
-                                                                               }});
+            WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.05),
+                                  {nullptr, [] {
+                                       return ProgressSnapshot{true, 0.2};
+                                   }});
             std::this_thread::sleep_for(std::chrono::seconds(5));
             return 0;
         },
@@ -201,13 +205,14 @@ TEST(WatchdogThread, NeverStopsAnIdleEngineForStalling) {
 TEST(WatchdogThread, LeavesACommandThatKeepsSteppingAlone) {
     const auto outcome = inChild([](int) {
         const auto begun = std::chrono::steady_clock::now();
-        WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.3),
-                              {nullptr, [begun] {
-                                   // Steps every 0.2 s: never quiet for longer than that.
-                                   const double elapsed =
-                                       std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-                                   return ProgressSnapshot{true, std::fmod(elapsed, 0.2)};
-                               }});
+        WorkerWatchdog::start(
+            limits(ResourceLimits::noLimitBytes, 0.3),
+            {nullptr, [begun] {
+                 // Steps every 0.2 s: never quiet for longer than that.
+                 const double elapsed =
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+                 return ProgressSnapshot{true, std::fmod(elapsed, 0.2)};
+             }});
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         return 0;
     });

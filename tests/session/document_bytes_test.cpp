@@ -87,7 +87,8 @@ TEST(DocumentBytesRead, Files) {
     const std::pair<const char*, std::string> failures[] = {
         {"missing.pdf", "The file could not be read."},
         {"folder", "Only regular files can be read as documents, and folder is not one. Nothing changed."},
-        {"pipe.pdf", "Only regular files can be read as documents, and pipe.pdf is not one. Nothing changed."},
+        {"pipe.pdf",
+         "Only regular files can be read as documents, and pipe.pdf is not one. Nothing changed."},
     };
     for (const auto& [name, message] : failures) {
         try {

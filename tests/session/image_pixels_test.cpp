@@ -28,10 +28,12 @@ TEST(ImagePixelsSize, Limits) {
         {1, 64'000'000, "no failure"},
         {64'000'000, 1, "no failure"},
         {8000, 8000, "no failure"},
-        {8001, 8000, "invalid_argument: That image is 8001 by 8000 pixels, which is too large to add to a page."},
+        {8001, 8000,
+         "invalid_argument: That image is 8001 by 8000 pixels, which is too large to add to a page."},
         {0, 10, "invalid_argument: That image is 0 by 10 pixels, which is too large to add to a page."},
         {10, 0, "invalid_argument: That image is 10 by 0 pixels, which is too large to add to a page."},
-        {64'000'001, 1, "invalid_argument: That image is 64000001 by 1 pixels, which is too large to add to a page."},
+        {64'000'001, 1,
+         "invalid_argument: That image is 64000001 by 1 pixels, which is too large to add to a page."},
         {-5, 3, "invalid_argument: That image is -5 by 3 pixels, which is too large to add to a page."},
     };
     for (const Case& c : cases)
@@ -65,7 +67,8 @@ std::string chunk(const char* type, const std::string& data) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(length >> shift));
     const std::string body = std::string(type, 4) + data;
     out += body;
-    const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size()));
+    const uint32_t crc =
+        static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size()));
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(crc >> shift));
     return out;
 }
@@ -96,9 +99,9 @@ TEST(ImagePixelsDecode, UnreadableFilesNameOnlyTheFile) {
     // Neither a folder nor a FIFO, which would block the open for good, is read.
     ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);
     for (const std::filesystem::path& path : {dir.path(), dir.path() / "pipe.png"}) {
-        EXPECT_EQ(failureOf([&] { ImagePixels::bgra(path); }), "file: The image " + path.filename().string() +
-                                                                   " is not a regular file, so it was not read. " +
-                                                                   "Nothing changed.");
+        EXPECT_EQ(failureOf([&] { ImagePixels::bgra(path); }),
+                  "file: The image " + path.filename().string() +
+                      " is not a regular file, so it was not read. " + "Nothing changed.");
     }
 }
 

@@ -75,7 +75,8 @@ TEST(MergedForm, ManyFieldsOfOneTakenNameAreRenamedInOnePass) {
     objects[2] = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [" + annots + "] >>";
     const std::string pdf = testing::assemblePdf(objects);
 
-    const auto timed = [&](const std::set<std::string>& taken, std::optional<MergedForm::Prepared>& prepared) {
+    const auto timed = [&](const std::set<std::string>& taken,
+                           std::optional<MergedForm::Prepared>& prepared) {
         const auto started = std::chrono::steady_clock::now();
         prepared = MergedForm::prepare(testing::bytesOf(pdf), [&] { return taken; });
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -87,7 +88,8 @@ TEST(MergedForm, ManyFieldsOfOneTakenNameAreRenamedInOnePass) {
     EXPECT_TRUE(control->carried.renamed.empty());
     ASSERT_EQ(renamed->carried.renamed.size(), static_cast<std::size_t>(count));
     EXPECT_EQ(renamed->carried.renamed.front(), std::make_pair(std::string("A"), std::string("A_2")));
-    EXPECT_EQ(renamed->carried.renamed.back(), std::make_pair(std::string("A"), "A_" + std::to_string(count + 1)));
+    EXPECT_EQ(renamed->carried.renamed.back(),
+              std::make_pair(std::string("A"), "A_" + std::to_string(count + 1)));
     EXPECT_LT(renaming, 4 * plain) << "without renames " << plain << " s, with " << renaming << " s";
 }
 

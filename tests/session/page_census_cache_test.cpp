@@ -56,7 +56,8 @@ TEST(PageCensusCache, ReadsOnlyThePagesItDoesNotKnow) {
     EXPECT_EQ(first.subtypes.count("B"), 0u);
 
     // Known pages are not read again, in whatever order they now stand.
-    EXPECT_EQ(itemIds(cache.gather(pagesOf({"C", "A", "B"}), reader.read())), (std::vector<std::string>{"C/3", "A/1"}));
+    EXPECT_EQ(itemIds(cache.gather(pagesOf({"C", "A", "B"}), reader.read())),
+              (std::vector<std::string>{"C/3", "A/1"}));
     EXPECT_TRUE(reader.taken().empty());
 
     // A forgotten page is read again; the others keep what they had.

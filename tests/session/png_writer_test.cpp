@@ -93,7 +93,8 @@ std::vector<Chunk> chunksOf(const std::string& png) {
         const std::uint32_t length = bigEndian(png, at);
         const std::string typeAndData = png.substr(at + 4, 4 + length);
         const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(typeAndData.data()), typeAndData.size());
-        chunks.push_back({typeAndData.substr(0, 4), typeAndData.substr(4), crc == bigEndian(png, at + 8 + length)});
+        chunks.push_back(
+            {typeAndData.substr(0, 4), typeAndData.substr(4), crc == bigEndian(png, at + 8 + length)});
         at += 12 + length;
     }
     return chunks;
@@ -161,7 +162,8 @@ TEST(PngWriter, StripsMakeOneCheckedZlibStream) {
     ASSERT_GE(strips.size(), 2u);
     for (std::size_t i = 0; i + 1 < strips.size(); ++i) {
         // A full flush ends on an empty stored block, so the next strip starts on a byte boundary.
-        EXPECT_EQ(strips[i].substr(strips[i].size() - 4), std::string("\x00\x00\xFF\xFF", 4)) << "strip " << i;
+        EXPECT_EQ(strips[i].substr(strips[i].size() - 4), std::string("\x00\x00\xFF\xFF", 4))
+            << "strip " << i;
     }
     const auto joined = [](const std::vector<std::string>& parts) {
         std::string stream;
@@ -211,8 +213,9 @@ TEST(PngWriter, FailuresNameTheStepAndLeaveNoFile) {
         {"a link", dir.path() / "link.png", 20, "Could not create PNG writer."},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(failureOf([&] { PngWriter::writeBgra(c.path, image.bgra.data(), c.width, 20, image.stride); }),
-                  EngineFailure(FailureCode::renderFailed, c.message))
+        EXPECT_EQ(
+            failureOf([&] { PngWriter::writeBgra(c.path, image.bgra.data(), c.width, 20, image.stride); }),
+            EngineFailure(FailureCode::renderFailed, c.message))
             << c.name;
         EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(c.path))) << c.name;
     }
@@ -237,10 +240,11 @@ TEST(PngWriter, TheLaterOfTwoFilesWithOnePathWins) {
     const Image second = makeImage(300, 200, Fill::translucent);
     for (int round = 0; round < 5; ++round) {
         PngWriter::Batch batch;
-        PngWriter::PendingCopy a = batch.start(png, first.bgra.data(), first.width, first.height, first.stride);
+        PngWriter::PendingCopy a =
+            batch.start(png, first.bgra.data(), first.width, first.height, first.stride);
         // Spelt differently, the same file.
-        PngWriter::PendingCopy b =
-            batch.start(dir.path() / "." / "same.png", second.bgra.data(), second.width, second.height, second.stride);
+        PngWriter::PendingCopy b = batch.start(dir.path() / "." / "same.png", second.bgra.data(),
+                                               second.width, second.height, second.stride);
         a.wait();
         b.wait();
         batch.finish();

@@ -60,8 +60,10 @@ TEST(RunningCommandStep, CancelAndMemoryRules) {
     const Case cases[] = {
         {"nothing asked", none, false, true, CommandPhase::searching, std::nullopt},
         {"cancelled", none, true, true, CommandPhase::searching, FailureCode::cancelled},
-        {"cancelled without progress lines", none, true, false, CommandPhase::loadingPages, FailureCode::cancelled},
-        {"cancel is checked at the start step", none, true, true, CommandPhase::started, FailureCode::cancelled},
+        {"cancelled without progress lines", none, true, false, CommandPhase::loadingPages,
+         FailureCode::cancelled},
+        {"cancel is checked at the start step", none, true, true, CommandPhase::started,
+         FailureCode::cancelled},
         {"soft limit of zero", 0, false, true, CommandPhase::readingFields, FailureCode::resourceLimit},
         {"soft limit of zero without progress lines", 0, false, false, CommandPhase::readingFields,
          FailureCode::resourceLimit},

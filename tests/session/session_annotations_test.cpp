@@ -51,7 +51,8 @@ TEST_F(SessionAnnotations, RefusedInput) {
         EXPECT_EQ(failureOf([&] { session->addInk("no such page", points, ""); }),
                   EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points."));
     }
-    EXPECT_EQ(failureOf([&] { session->addNote("no such page", PDFRect{}, ""); }).code, FailureCode::invalidPage);
+    EXPECT_EQ(failureOf([&] { session->addNote("no such page", PDFRect{}, ""); }).code,
+              FailureCode::invalidPage);
     const EngineFailure notFound(FailureCode::notFound, "No annotation matches that id.");
     EXPECT_EQ(failureOf([&] { session->updateAnnotation("nothing", std::nullopt, std::nullopt); }), notFound);
     EXPECT_EQ(failureOf([&] { session->removeAnnotation(session->pages()[0].id + "#0"); }), notFound);
@@ -117,7 +118,8 @@ TEST_F(SessionAnnotations, MovedHighlightOfSeveralQuadsCoversOnlyTheNewRectangle
     for (size_t q = 0; q < quads; ++q) {
         pdfium::FS_QUADPOINTSF quad;
         pdfium::FPDFAnnot_GetAttachmentPoints(found.annotation(), q, &quad);
-        EXPECT_EQ((std::vector<float>{quad.x1, quad.y1, quad.x4, quad.y4}), (std::vector<float>{400, 420, 450, 400}));
+        EXPECT_EQ((std::vector<float>{quad.x1, quad.y1, quad.x4, quad.y4}),
+                  (std::vector<float>{400, 420, 450, 400}));
     }
 }
 

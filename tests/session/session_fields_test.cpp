@@ -99,7 +99,8 @@ TEST_F(SessionFields, SampleForms) {
             EXPECT_FALSE(f.name.empty()) << name;
             EXPECT_NE(f.type, "unknown") << name << " " << f.name;
             EXPECT_EQ(f.pageId, session->pages()[0].id);
-            EXPECT_EQ(f.checked.has_value(), f.type == "checkbox" || f.type == "radio") << name << " " << f.name;
+            EXPECT_EQ(f.checked.has_value(), f.type == "checkbox" || f.type == "radio")
+                << name << " " << f.name;
             EXPECT_EQ(f.value.find('\r'), std::string::npos);
         }
         // A radio group is listed once.

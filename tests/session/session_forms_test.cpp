@@ -23,11 +23,13 @@ protected:
         OpenPage page = session.loadPage(session.pages().front().id);
         for (int j = 0; j < FPDFPage_GetAnnotCount(page.get()); ++j) {
             ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (session_detail::readFormName(SessionProbe::formHandle(session), annotation.get()) != name) continue;
+            if (session_detail::readFormName(SessionProbe::formHandle(session), annotation.get()) != name)
+                continue;
             std::vector<bool> selected;
             const int count = FPDFAnnot_GetOptionCount(SessionProbe::formHandle(session), annotation.get());
             for (int i = 0; i < count; ++i) {
-                selected.push_back(FPDFAnnot_IsOptionSelected(SessionProbe::formHandle(session), annotation.get(), i));
+                selected.push_back(
+                    FPDFAnnot_IsOptionSelected(SessionProbe::formHandle(session), annotation.get(), i));
             }
             return selected;
         }
@@ -57,7 +59,8 @@ TEST_F(SessionForms, RefusalsComeBeforeAnyChange) {
         {"answer", "yes", "invalid_argument: yes is not an option of answer. Options: Yes, No."},
         {"direction", "East", "invalid_argument: East is not an option of direction. Options: North, South."},
         {"short", "abcdef",
-         "form_failed: Field short did not take that value. It may be longer, or have more lines, than the field "
+         "form_failed: Field short did not take that value. It may be longer, or have more lines, than the "
+         "field "
          "allows."},
     };
     for (const Case& c : cases) {
@@ -139,8 +142,9 @@ TEST_F(SessionForms, RadioGroups) {
     EXPECT_EQ(field(*session, "direction").value, "South");
     session->fillField("direction", "NORTH");
     EXPECT_EQ(field(*session, "direction").value, "North");
-    EXPECT_EQ(message(failureOf([&] { session->fillField("direction", "Off"); })),
-              "unsupported: PDFium cannot clear the radio group direction. Choose one of its options instead.");
+    EXPECT_EQ(
+        message(failureOf([&] { session->fillField("direction", "Off"); })),
+        "unsupported: PDFium cannot clear the radio group direction. Choose one of its options instead.");
     EXPECT_EQ(field(*session, "direction").value, "North");
     // Checkbox words mean nothing to a radio group.
     EXPECT_EQ(failureOf([&] { session->fillField("direction", "yes"); }).code, FailureCode::invalidArgument);
@@ -169,7 +173,9 @@ TEST_F(SessionForms, ClearingBeforeDeletionKeepsSharedFieldsAndWarnsOfRadioGroup
     const std::string warning =
         "Form fields from the deleted pages still hold their values in the file, because PDFium cannot clear "
         "them: alpha, zeta.";
-    EXPECT_EQ(std::count(SessionProbe::warnings(*session).begin(), SessionProbe::warnings(*session).end(), warning), 1);
+    EXPECT_EQ(
+        std::count(SessionProbe::warnings(*session).begin(), SessionProbe::warnings(*session).end(), warning),
+        1);
 }
 
 TEST_F(SessionForms, ClearingEmptiesFieldsOfTheDoomedPagesOnly) {

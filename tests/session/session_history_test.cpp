@@ -26,8 +26,10 @@ size_t noteCount(Session& session) {
 TEST_F(SessionHistory, GenerationsAndSavedState) {
     const auto session = open(makePdf());
     EXPECT_TRUE(session->isSaved());
-    EXPECT_EQ(failureOf([&] { session->undo(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to undo."));
-    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
+    EXPECT_EQ(failureOf([&] { session->undo(); }),
+              EngineFailure(FailureCode::emptyHistory, "Nothing to undo."));
+    EXPECT_EQ(failureOf([&] { session->redoLast(); }),
+              EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 
     edit(*session, "one");
     EXPECT_EQ(SessionProbe::history(*session).generation(), 1);
@@ -52,7 +54,8 @@ TEST_F(SessionHistory, GenerationsAndSavedState) {
     edit(*session, "two");
     EXPECT_EQ(SessionProbe::history(*session).generation(), 2);
     EXPECT_TRUE(SessionProbe::history(*session).redoStack().empty());
-    EXPECT_EQ(failureOf([&] { session->redoLast(); }), EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
+    EXPECT_EQ(failureOf([&] { session->redoLast(); }),
+              EngineFailure(FailureCode::emptyHistory, "Nothing to redo."));
 }
 
 TEST_F(SessionHistory, PageIdsSurviveUndoAndRedo) {
@@ -136,7 +139,8 @@ TEST_F(SessionHistory, AStateThatDoesNotOpenChangesNothing) {
         EXPECT_EQ(pageIds(*session), ids) << c.name;
         EXPECT_EQ(session->backingBytes(), bytes) << c.name;
         EXPECT_TRUE(SessionProbe::warnings(*session).empty()) << c.name;
-        EXPECT_NE(session->extractText(session->pages()[0].id).text.find("Hello PDF"), std::string::npos) << c.name;
+        EXPECT_NE(session->extractText(session->pages()[0].id).text.find("Hello PDF"), std::string::npos)
+            << c.name;
     }
 }
 
@@ -170,7 +174,8 @@ TEST_F(SessionHistory, EditsAppendToTheBytesTheyStartFromAndUndoRedoReturnThemEx
         std::int64_t generation;
         size_t notes;
     };
-    const Step steps[] = {{true, &one, 1, 1}, {true, &loaded, 0, 0}, {false, &one, 1, 1}, {false, &two, 2, 2}};
+    const Step steps[] = {
+        {true, &one, 1, 1}, {true, &loaded, 0, 0}, {false, &one, 1, 1}, {false, &two, 2, 2}};
     for (const Step& step : steps) {
         step.back ? session->undo() : session->redoLast();
         EXPECT_EQ(textOf(session->backingBytes()), *step.bytes) << step.generation;
@@ -238,8 +243,8 @@ TEST_F(SessionHistory, AppendedStatesReadAsTheWholeDocument) {
             std::vector<SearchHit> found = s.search("e", std::nullopt);
             for (SearchHit& hit : found) {
                 const auto& pages = s.pages();
-                const auto page =
-                    std::find_if(pages.begin(), pages.end(), [&](const PageInfo& p) { return p.id == hit.pageId; });
+                const auto page = std::find_if(pages.begin(), pages.end(),
+                                               [&](const PageInfo& p) { return p.id == hit.pageId; });
                 hit.pageId = std::to_string(page - pages.begin());
             }
             return found;
@@ -294,7 +299,8 @@ TEST_F(SessionHistory, RecoveryAdoption) {
         const auto mtime = SessionProbe::stamp(*session).mtime();
         session->applyRecovery(meta, c.originalChanged);
         EXPECT_EQ(session->sourcePath(), c.sourcePath) << c.name;
-        EXPECT_EQ(session->sourceFingerprint(), c.originalChanged ? std::nullopt : meta.sourceFingerprint) << c.name;
+        EXPECT_EQ(session->sourceFingerprint(), c.originalChanged ? std::nullopt : meta.sourceFingerprint)
+            << c.name;
         EXPECT_EQ(session->isSaved(), c.saved) << c.name;
         EXPECT_EQ(SessionProbe::stamp(*session).mtime(), mtime) << c.name;
         const std::vector<std::string> expected =

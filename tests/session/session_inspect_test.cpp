@@ -102,31 +102,40 @@ TEST_F(SessionInspect, ThePageListGivesTheCensusOfTheLoadedPage) {
     const std::string note = "<< /Type /Annot /Subtype /Text /Rect [170 785 173 782] /Contents (n) >>";
     const std::string ink = "<< /Type /Annot /Subtype /Ink /Rect [10 10 50 50] /InkList [[10 10 50 50]] >>";
     const std::string drawn = "<< /Type /Annot /Subtype /Text /Rect [10 10 50 50] /AP << /N 5 0 R >> >>";
-    const std::string appearance = "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] /Length 0 >>\nstream\n\nendstream";
-    const std::string widget = "<< /Type /Annot /Subtype /Widget /FT /Tx /T (w) /V (v) /Rect [72 700 300 724] >>";
+    const std::string appearance =
+        "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] /Length 0 >>\nstream\n\nendstream";
+    const std::string widget =
+        "<< /Type /Annot /Subtype /Widget /FT /Tx /T (w) /V (v) /Rect [72 700 300 724] >>";
     const std::pair<const char*, std::string> cases[] = {
         {"list not an array", assemblePdf({catalog, tree, page("<< /A 4 0 R >>"), drawn, appearance})},
         {"entries not dictionaries",
-         assemblePdf({catalog, tree, page("[1 null (x) [4 0 R] 4 0 R 9 0 R 0 0 R 4 0 R]"), drawn, appearance})},
-        {"list by reference", assemblePdf({catalog, tree, page("4 0 R"), "[5 0 R 5 0 R]", drawn, appearance})},
-        {"list inherited", assemblePdf({catalog, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Annots [4 0 R] >>",
-                                        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>", drawn, appearance})},
-        {"broken content", assemblePdf({catalog, tree, page("[4 0 R]", " /Contents 6 0 R"), drawn, appearance,
-                                        "<< /Length 99 /Filter /FlateDecode >>\nstream\nnot flate\nendstream"})},
+         assemblePdf(
+             {catalog, tree, page("[1 null (x) [4 0 R] 4 0 R 9 0 R 0 0 R 4 0 R]"), drawn, appearance})},
+        {"list by reference",
+         assemblePdf({catalog, tree, page("4 0 R"), "[5 0 R 5 0 R]", drawn, appearance})},
+        {"list inherited",
+         assemblePdf({catalog, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Annots [4 0 R] >>",
+                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>", drawn, appearance})},
+        {"broken content",
+         assemblePdf({catalog, tree, page("[4 0 R]", " /Contents 6 0 R"), drawn, appearance,
+                      "<< /Length 99 /Filter /FlateDecode >>\nstream\nnot flate\nendstream"})},
         {"note without appearance", assemblePdf({catalog, tree, page("[4 0 R]"), note})},
-        {"ink without appearance", assemblePdf({catalog, tree, page("[4 0 R 5 0 R]"), drawn, ink, appearance})},
-        {"widget after a note", assemblePdf({catalog, tree, page("[4 0 R 6 0 R]"), drawn, appearance, widget})},
+        {"ink without appearance",
+         assemblePdf({catalog, tree, page("[4 0 R 5 0 R]"), drawn, ink, appearance})},
+        {"widget after a note",
+         assemblePdf({catalog, tree, page("[4 0 R 6 0 R]"), drawn, appearance, widget})},
         {"widget in a loop of parents",
          assemblePdf({catalog, tree, page("[4 0 R]"),
                       "<< /Type /Annot /Subtype /Widget /FT /Tx /T (a) /Parent 5 0 R /Rect [1 1 9 9] >>",
-                      "<< /T (b) /Parent 6 0 R /Kids [4 0 R] >>", "<< /T (c) /Parent 5 0 R /Kids [5 0 R] >>"})},
+                      "<< /T (b) /Parent 6 0 R /Kids [4 0 R] >>",
+                      "<< /T (c) /Parent 5 0 R /Kids [5 0 R] >>"})},
     };
     const auto described = [](const PageCensusCache::PageCensus& census) {
         std::vector<std::string> lines;
         for (const AnnotationInfo& item : census.items) {
-            lines.push_back(item.id + " " + item.kind + " " + item.contents + " " + std::to_string(item.rect.left) +
-                            " " + std::to_string(item.rect.bottom) + " " + std::to_string(item.rect.right) + " " +
-                            std::to_string(item.rect.top));
+            lines.push_back(item.id + " " + item.kind + " " + item.contents + " " +
+                            std::to_string(item.rect.left) + " " + std::to_string(item.rect.bottom) + " " +
+                            std::to_string(item.rect.right) + " " + std::to_string(item.rect.top));
         }
         for (const FormFieldInfo& field : census.fields) lines.push_back(field.name + " = " + field.value);
         return lines;
@@ -163,9 +172,11 @@ TEST_F(SessionInspect, ReadingPageListsCostsBoundedMemory) {
 TEST_F(SessionInspect, CensusIsCachedPerRevision) {
     const auto session = open(makeAnnotatedPdf());
     int walks = 0;
-    RunningCommand command("i", CommandChannel::ui, ResourceLimits::unlimited(), [&](const CommandProgress& line) {
-        if (line.phase == CommandPhase::readingAnnotations && line.completed == 0) ++walks;
-    });
+    RunningCommand command("i", CommandChannel::ui, ResourceLimits::unlimited(),
+                           [&](const CommandProgress& line) {
+                               if (line.phase == CommandPhase::readingAnnotations && line.completed == 0)
+                                   ++walks;
+                           });
     RunningCommand::Activation active(command);
     session->inspectResult();
     std::this_thread::sleep_for(std::chrono::milliseconds(110));  // past the progress throttle
@@ -344,9 +355,10 @@ TEST_F(SessionInspect, AnEditsOwnCensusOfItsPageIsWhatAFreshReadingFinds) {
         std::vector<std::string> lines;
         for (const AnnotationInfo& item : items) {
             // An unnamed annotation's id begins with its page's id, which each opening makes anew.
-            const std::string id = item.id.starts_with(item.pageId) ? item.id.substr(item.pageId.size()) : item.id;
-            lines.push_back(id + " " + item.kind + " " + item.contents + " " + std::to_string(item.rect.left) + " " +
-                            std::to_string(item.rect.top));
+            const std::string id =
+                item.id.starts_with(item.pageId) ? item.id.substr(item.pageId.size()) : item.id;
+            lines.push_back(id + " " + item.kind + " " + item.contents + " " +
+                            std::to_string(item.rect.left) + " " + std::to_string(item.rect.top));
         }
         return lines;
     };

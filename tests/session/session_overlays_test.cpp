@@ -103,9 +103,11 @@ TEST_F(SessionOverlays, ATextBoxLeavesTheFormAsReadersExpectIt) {
         // An AcroForm dictionary needs its Fields array; a document without a form gets none.
         EXPECT_EQ(saved.find("/AcroForm") != std::string::npos, c.form);
         EXPECT_EQ(saved.find("/Fields") != std::string::npos, c.form);
-        EXPECT_EQ(
-            openFile(dir_.path() / "saved.pdf")->inspectResult().fields.value_or(std::vector<FormFieldInfo>{}).size(),
-            c.form ? 2u : 0u);
+        EXPECT_EQ(openFile(dir_.path() / "saved.pdf")
+                      ->inspectResult()
+                      .fields.value_or(std::vector<FormFieldInfo>{})
+                      .size(),
+                  c.form ? 2u : 0u);
     }
 }
 
@@ -113,10 +115,12 @@ TEST_F(SessionOverlays, TextBoxRefusals) {
     auto session = open(makePdf());
     const std::string page = session->pages().front().id;
     const PDFRect rect{72, 600, 300, 650};
-    EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "", 12); }).message, "Text content is required.");
+    EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "", 12); }).message,
+              "Text content is required.");
     for (const double size : {std::nan(""), std::numeric_limits<double>::infinity(),
                               -std::numeric_limits<double>::infinity(), 9.3e18, -9.3e18, 1e300}) {
-        EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "Hi", size); }).code, FailureCode::invalidArgument)
+        EXPECT_EQ(failureOf([&] { session->addTextBox(page, rect, "Hi", size); }).code,
+                  FailureCode::invalidArgument)
             << size;
     }
     EXPECT_EQ(failureOf([&] { session->addTextBox("nope", rect, "Hi", 12); }).code, FailureCode::invalidPage);
@@ -155,8 +159,9 @@ TEST_F(SessionOverlays, StampRefusals) {
     auto session = open(makePdf());
     const std::string page = session->pages().front().id;
     const PDFRect rect{100, 100, 200, 200};
-    EXPECT_EQ(failureOf([&] { session->addStamp(page, rect, dir_.path() / "logo.png", "image", ""); }).message,
-              "Could not read image at logo.png.");
+    EXPECT_EQ(
+        failureOf([&] { session->addStamp(page, rect, dir_.path() / "logo.png", "image", ""); }).message,
+        "Could not read image at logo.png.");
     writeFile(dir_.path() / "fake.png", "not an image");
     EXPECT_EQ(failureOf([&] { session->addStamp(page, rect, dir_.path() / "fake.png", "image", ""); }).code,
               FailureCode::invalidArgument);

@@ -11,7 +11,8 @@ protected:
     // Pages whose text is their letter, from "A".
     std::unique_ptr<Session> openLettered(int count) {
         std::vector<TestPage> pages;
-        for (int i = 0; i < count; ++i) pages.push_back(TestPage{612, 792, std::string(1, char('A' + i)), false});
+        for (int i = 0; i < count; ++i)
+            pages.push_back(TestPage{612, 792, std::string(1, char('A' + i)), false});
         return open(makePdf(pages), std::nullopt, "letters.pdf");
     }
 
@@ -26,7 +27,8 @@ protected:
     }
 
     static void expectIndexesInOrder(const Session& session) {
-        for (size_t i = 0; i < session.pages().size(); ++i) EXPECT_EQ(session.pages()[i].index, std::int64_t(i));
+        for (size_t i = 0; i < session.pages().size(); ++i)
+            EXPECT_EQ(session.pages()[i].index, std::int64_t(i));
     }
 
     DocumentBytes::Shared bytesOfPdf(const std::string& pdf, const std::string& name) {
@@ -109,8 +111,8 @@ TEST_F(SessionPages, PageListRefusals) {
 // A copy for a file of printed copies: a page as often as it is listed, and a blank page (an empty id)
 // the size of the page before it, or of the first page listed when it comes first.
 TEST_F(SessionPages, SequenceCopyRepeatsPagesAndSizesBlanksByTheirNeighbour) {
-    auto session =
-        open(makePdf({TestPage{300, 400, "A", false}, TestPage{500, 600, "B", false}}), std::nullopt, "sizes.pdf");
+    auto session = open(makePdf({TestPage{300, 400, "A", false}, TestPage{500, 600, "B", false}}),
+                        std::nullopt, "sizes.pdf");
     const std::vector<std::string> ids = pageIds(*session);
     const auto copy = session->sequenceCopy({"", ids[1], "", ids[0], ids[1], ids[0]});
     EXPECT_EQ(letters(*copy), "?B?ABA");
@@ -161,7 +163,8 @@ TEST_F(SessionPages, ExtractKeepsOnlyTheListedPagesInListOrder) {
 TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
     auto session = openLettered(3);
     const std::vector<std::string> before = pageIds(*session);
-    const auto other = bytesOfPdf(makePdf({TestPage{300, 400, "X", false}, TestPage{500, 600, "Y", false}}), "o.pdf");
+    const auto other =
+        bytesOfPdf(makePdf({TestPage{300, 400, "X", false}, TestPage{500, 600, "Y", false}}), "o.pdf");
     const std::vector<std::string> added = session->merge(other);
     ASSERT_EQ(added.size(), 2u);
     EXPECT_NE(added[0], added[1]);
@@ -221,7 +224,8 @@ TEST_F(SessionPages, NextRotation) {
         {3, 270, 2}, {2, -180, 0}, {1, -270, 2}, {0, 270, 3}, {3, -90, 2},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Session::nextRotation(c.current, c.requested), c.expected) << c.current << " " << c.requested;
+        EXPECT_EQ(Session::nextRotation(c.current, c.requested), c.expected)
+            << c.current << " " << c.requested;
     }
     for (const std::int64_t bad :
          std::vector<std::int64_t>{4, 45, 89, 360, -360, -1, -45, 450, std::int64_t(1) << 40}) {

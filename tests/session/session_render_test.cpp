@@ -9,7 +9,8 @@ namespace fs = std::filesystem;
 
 using SessionRender = SessionTest;
 
-RenderTile tile(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h, std::optional<fs::path> path) {
+RenderTile tile(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h,
+                std::optional<fs::path> path) {
     RenderTile t;
     t.x = x;
     t.y = y;
@@ -34,7 +35,8 @@ std::vector<std::uint8_t> pdfiumPixels(const Session& session, const std::string
     ScopedBitmap bitmap(FPDFBitmap_Create(width, height, 1));
     FPDFBitmap_FillRect(bitmap.get(), 0, 0, width, height, 0xFFFFFFFF);
     FPDF_RenderPageBitmap(bitmap.get(), page.get(), margin - static_cast<int>(region.x),
-                          margin - static_cast<int>(region.y), gridWidth, gridHeight, 0, FPDF_ANNOT | FPDF_LCD_TEXT);
+                          margin - static_cast<int>(region.y), gridWidth, gridHeight, 0,
+                          FPDF_ANNOT | FPDF_LCD_TEXT);
     const std::uint8_t* bgra = bitmapPixels(bitmap.get()).data();
     const auto stride = static_cast<std::size_t>(FPDFBitmap_GetStride(bitmap.get()));
     std::vector<std::uint8_t> rgba;
@@ -117,7 +119,8 @@ TEST_F(SessionRender, InvalidTilesFailTheCall) {
         {"wider than the grid", tile(0, 0, 613, 10, p)},
         {"taller than the grid", tile(0, 0, 10, 793, p)},
     };
-    const EngineFailure expected(FailureCode::invalidArgument, "Each tile needs a pngPath and must lie on the page.");
+    const EngineFailure expected(FailureCode::invalidArgument,
+                                 "Each tile needs a pngPath and must lie on the page.");
     for (const Case& c : cases) {
         fs::remove(first);
         EXPECT_EQ(failureOf([&] {
@@ -128,7 +131,8 @@ TEST_F(SessionRender, InvalidTilesFailTheCall) {
         EXPECT_TRUE(fs::exists(first)) << c.name << ": tiles before the bad one stay written";
         EXPECT_FALSE(fs::exists(p)) << c.name;
     }
-    EXPECT_EQ(failureOf([&] { session->renderTiles("missing", 1.0, {}, true); }).code, FailureCode::invalidPage);
+    EXPECT_EQ(failureOf([&] { session->renderTiles("missing", 1.0, {}, true); }).code,
+              FailureCode::invalidPage);
 }
 
 TEST_F(SessionRender, EmptyTileListOnlyMeasures) {
@@ -158,9 +162,10 @@ TEST_F(SessionRender, FileSystemFailures) {
                  fs::filesystem_error);
     // A path that is a folder cannot take a PNG.
     fs::create_directory(dir_.path() / "folder.png");
-    EXPECT_EQ(
-        failureOf([&] { session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true); }),
-        EngineFailure(FailureCode::renderFailed, "Could not create PNG writer."));
+    EXPECT_EQ(failureOf([&] {
+                  session->renderTiles(page, 1.0, {tile(0, 0, 10, 10, dir_.path() / "folder.png")}, true);
+              }),
+              EngineFailure(FailureCode::renderFailed, "Could not create PNG writer."));
 }
 
 // Compression runs apart from rendering now; what comes back out of the PNG must still be exactly

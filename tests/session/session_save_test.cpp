@@ -16,7 +16,8 @@ using SessionSave = SessionTest;
 
 std::vector<std::string> namesIn(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -78,7 +79,8 @@ TEST_F(SessionSave, ARaceInASharedFolderCannotReachAnotherFile) {
     stop = true;
     intruder.join();
     EXPECT_EQ(readFile(victim), "secret");
-    EXPECT_EQ(fs::status(victim).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(victim).permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_FALSE(fs::is_symlink(out));
     EXPECT_EQ(readFile(out).rfind("%PDF", 0), 0u);
 }
@@ -156,7 +158,8 @@ TEST_F(SessionSave, Failures) {
     session->teardownDocument();
     EXPECT_EQ(failureOf([&] { SessionProbe::save(*session, dir_.path() / "closed.pdf"); }),
               EngineFailure(FailureCode::internal, "Document is closed."));
-    EXPECT_EQ(failureOf([&] { session->detachedCopy(); }), EngineFailure(FailureCode::internal, "Document is closed."));
+    EXPECT_EQ(failureOf([&] { session->detachedCopy(); }),
+              EngineFailure(FailureCode::internal, "Document is closed."));
 }
 
 TEST_F(SessionSave, DetachedCopyIsIndependent) {

@@ -42,7 +42,8 @@ TEST_F(SessionLoading, PagesGetFreshIdsAndTheirMeasures) {
     EXPECT_TRUE(session->isSaved());
     EXPECT_EQ(session->sourcePath(), (dir_.path() / "doc.pdf").string());
     EXPECT_EQ(session->sourceFingerprint(), RecoveryStore::fingerprint(dir_.path() / "doc.pdf"));
-    EXPECT_EQ(SessionProbe::stamp(*session).size(), static_cast<std::int64_t>(fs::file_size(dir_.path() / "doc.pdf")));
+    EXPECT_EQ(SessionProbe::stamp(*session).size(),
+              static_cast<std::int64_t>(fs::file_size(dir_.path() / "doc.pdf")));
 
     // Another session of the same file gets ids of its own.
     const auto other = open(makePdf({{612, 792}, {300, 400}, {200.5, 100}}), std::nullopt, "again.pdf");
@@ -83,7 +84,8 @@ TEST_F(SessionLoading, LoadErrors) {
     const Case cases[] = {
         {"empty file", "", notPdf},
         {"not a PDF", "hello, this is text", notPdf},
-        {"no pages", assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
+        {"no pages",
+         assemblePdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
          EngineFailure(FailureCode::unsupported, "This file has no pages.")},
     };
     for (const Case& c : cases) {
@@ -93,7 +95,8 @@ TEST_F(SessionLoading, LoadErrors) {
 
 TEST_F(SessionLoading, FormTypesSignaturesAndScripts) {
     const std::string xfa = assemblePdf({
-        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] /XFA [(template) 4 0 R] >> /NeedsRendering true >>",
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] /XFA [(template) 4 0 R] >> /NeedsRendering "
+        "true >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>",
         "<< /Length 0 >>\nstream\n\nendstream",
@@ -185,7 +188,8 @@ TEST_F(SessionLoading, RebindKeepsOrMeasuresPages) {
     EXPECT_EQ(session->pages(), vouched);
 
     // A list of the wrong length is measured again, its ids kept position by position.
-    SessionProbe::bind(*session, session->backingBytes(), std::nullopt, std::vector<PageInfo>{{"A"}, {"B"}}, true);
+    SessionProbe::bind(*session, session->backingBytes(), std::nullopt, std::vector<PageInfo>{{"A"}, {"B"}},
+                       true);
     ASSERT_EQ(session->pages().size(), 3u);
     EXPECT_EQ(session->pages()[0].id, "A");
     EXPECT_EQ(session->pages()[1].id, "B");
@@ -216,7 +220,8 @@ TEST_F(SessionLoading, PagesByIdAndTeardown) {
 TEST_F(SessionLoading, PasswordSample) {
     const fs::path path = corpus("libreoffice-writer-password.pdf");
     if (path.empty()) GTEST_SKIP() << "sample folder absent";
-    const Thrown needed{FailureCode::passwordRequired, "This PDF needs a password. The password is not logged."};
+    const Thrown needed{FailureCode::passwordRequired,
+                        "This PDF needs a password. The password is not logged."};
     struct Case {
         const char* name;
         std::optional<std::string> password;
@@ -254,8 +259,12 @@ TEST_F(SessionLoading, SamplesOpenWithStablePageIds) {
         const char* formType;
     };
     const Case cases[] = {
-        {"pdflatex-4-pages.pdf", 4, "none"},   {"multicolumn.pdf", 3, "none"},          {"habibi.pdf", 1, "none"},
-        {"pdflatex-forms.pdf", 1, "acroform"}, {"libreoffice-form.pdf", 1, "acroform"}, {"annotated.pdf", 1, nullptr},
+        {"pdflatex-4-pages.pdf", 4, "none"},
+        {"multicolumn.pdf", 3, "none"},
+        {"habibi.pdf", 1, "none"},
+        {"pdflatex-forms.pdf", 1, "acroform"},
+        {"libreoffice-form.pdf", 1, "acroform"},
+        {"annotated.pdf", 1, nullptr},
     };
     if (corpus("pdflatex-4-pages.pdf").empty()) GTEST_SKIP() << "sample folder absent";
     for (const Case& c : cases) {

@@ -27,8 +27,9 @@ namespace kivo::testing {
 // The parts of a session its own tests look at and the command engine never calls.
 class SessionProbe {
 public:
-    static void bind(Session& session, DocumentBytes::Shared bytes, const std::optional<std::string>& password,
-                     std::optional<std::vector<PageInfo>> pages, bool measured) {
+    static void bind(Session& session, DocumentBytes::Shared bytes,
+                     const std::optional<std::string>& password, std::optional<std::vector<PageInfo>> pages,
+                     bool measured) {
         session.bind(std::move(bytes), password, std::move(pages), measured);
     }
     static PageCensusCache::Census census(Session& session) { return session.documentCensus(); }
@@ -41,7 +42,9 @@ public:
         OpenPage page = session.loadPage(pageId);
         return session.readPageCensus(page, pageId);
     }
-    static Session::DocumentContent readContent(Session& session) { return session.readContent(session.revision()); }
+    static Session::DocumentContent readContent(Session& session) {
+        return session.readContent(session.revision());
+    }
     static void clearFormFields(Session& session, const std::vector<std::string>& pageIds) {
         session.clearFormFields(pageIds);
     }
@@ -76,7 +79,8 @@ protected:
     }
 
     // Writes the PDF to a file in the test's folder and opens it from there.
-    std::unique_ptr<Session> open(const std::string& pdf, const std::optional<std::string>& password = std::nullopt,
+    std::unique_ptr<Session> open(const std::string& pdf,
+                                  const std::optional<std::string>& password = std::nullopt,
                                   const std::string& name = "doc.pdf") {
         const std::filesystem::path path = dir_.path() / name;
         writeFile(path, pdf);
@@ -142,13 +146,15 @@ inline std::string makeAnnotatedPdf() {
             "<< /Type /Catalog /Pages 2 0 R >>",
             "<< /Type /Pages /Kids [4 0 R 5 0 R] /Count 2 >>",
             "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 0 R "
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 "
+            "0 R "
             "12 0 R 13 0 R] >>",
             "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>",
             "<< /Type /Annot /Subtype /Highlight /Rect [100 680 200 700] " + quad +
                 " /C [1 1 0] /Contents (first) /Popup 7 0 R >>",
             "<< /Type /Annot /Subtype /Popup /Rect [300 600 400 700] /Parent 6 0 R >>",
-            "<< /Type /Annot /Subtype /Highlight /Rect [100 600 200 620] /QuadPoints [100 620 200 620 100 600 200 "
+            "<< /Type /Annot /Subtype /Highlight /Rect [100 600 200 620] /QuadPoints [100 620 200 620 100 "
+            "600 200 "
             "600] /C [1 1 0] /NM (H-1) /Contents (named) >>",
             "<< /Type /Annot /Subtype /Text /Rect [50 50 70 70] /Contents (a note) >>",
             "<< /Type /Annot /Subtype /Stamp /Rect [300 300 350 350] /Subj (Signature) >>",
@@ -169,17 +175,19 @@ inline std::string makeRadioPdf() {
                " 12 0 R /Off 13 0 R >> >> >>";
     };
     const auto appearance = [](const std::string& content) {
-        return "<< /Type /XObject /Subtype /Form /BBox [0 0 18 18] /Length " + std::to_string(content.size()) +
-               " >>\nstream\n" + content + "\nendstream";
+        return "<< /Type /XObject /Subtype /Form /BBox [0 0 18 18] /Length " +
+               std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream";
     };
     const std::string box = appearance("0 0 0 rg 2 2 14 14 re f");
     const std::string empty = appearance("");
     return assemblePdf({
-        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 9 0 R 10 0 R 11 0 R] /DA (/Helv 12 Tf 0 g) "
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 9 0 R 10 0 R 11 0 R] /DA (/Helv 12 Tf 0 "
+        "g) "
         "/DR << /Font << /Helv 3 0 R >> >> >> >>",
         "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 0 R] >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 0 "
+        "R] >>",
         "<< /FT /Btn /Ff 49152 /T (choice) /V /A /Kids [6 0 R 7 0 R 8 0 R] >>",
         radio("Off", "B", 700),
         radio("A", "A", 670),
@@ -187,7 +195,8 @@ inline std::string makeRadioPdf() {
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (notes) /Ff 4097 /V (line1\\r\\nline2\\rline3) "
         "/Rect [200 600 400 700] /P 4 0 R /DA (/Helv 12 Tf 0 g) >>",
         "<< /Type /Annot /Subtype /Widget /FT /Tx /V (nameless) /Rect [200 500 400 520] /P 4 0 R >>",
-        "<< /Type /Annot /Subtype /Widget /FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 500 90 518] /P 4 0 R "
+        "<< /Type /Annot /Subtype /Widget /FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 500 90 518] /P 4 0 "
+        "R "
         "/MK << >> /AP << /N << /Yes 12 0 R /Off 13 0 R >> >> >>",
         box,
         empty,

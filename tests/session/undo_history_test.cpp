@@ -55,7 +55,8 @@ TEST(UndoHistorySteps, GenerationsStacksAndTheSavedState) {
     UndoHistory history;
     const auto state = [&history] { return UndoHistory::Snapshot{nullptr, {}, history.generation()}; };
     EXPECT_TRUE(history.isSaved());
-    EXPECT_EQ(failureOf([&] { history.stepBack(state()); }), (Thrown{FailureCode::emptyHistory, "Nothing to undo."}));
+    EXPECT_EQ(failureOf([&] { history.stepBack(state()); }),
+              (Thrown{FailureCode::emptyHistory, "Nothing to undo."}));
     EXPECT_EQ(failureOf([&] { history.stepForward(state()); }),
               (Thrown{FailureCode::emptyHistory, "Nothing to redo."}));
     EXPECT_FALSE(history.takeCheckpoint());

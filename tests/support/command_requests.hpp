@@ -8,7 +8,8 @@
 namespace kivo::testing {
 
 // A request with no parameters, for tests to fill in.
-inline CommandRequest request(std::string id, CommandMethod method, CommandChannel channel = CommandChannel::cli) {
+inline CommandRequest request(std::string id, CommandMethod method,
+                              CommandChannel channel = CommandChannel::cli) {
     CommandRequest r;
     r.id = std::move(id);
     r.method = method;

@@ -31,7 +31,9 @@ struct Thrown {
     std::string message;
 
     bool operator==(const Thrown&) const = default;
-    bool operator==(const EngineFailure& failure) const { return code == failure.code && message == failure.message; }
+    bool operator==(const EngineFailure& failure) const {
+        return code == failure.code && message == failure.message;
+    }
 };
 
 inline std::ostream& operator<<(std::ostream& out, const Thrown& thrown) {

@@ -24,7 +24,8 @@ std::string lowered(std::string text) {
 
 std::string trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
     return std::string(text);
 }
 
@@ -60,12 +61,14 @@ std::optional<RecordedRequest> readRequest(int fd) {
         const std::string_view line = head.substr(at, end - at);
         const auto colon = line.find(':');
         if (colon != std::string_view::npos) {
-            request.headers.emplace_back(lowered(std::string(line.substr(0, colon))), trimmed(line.substr(colon + 1)));
+            request.headers.emplace_back(lowered(std::string(line.substr(0, colon))),
+                                         trimmed(line.substr(colon + 1)));
         }
         at = end + 2;
     }
     std::size_t length = 0;
-    if (const auto declared = request.header("content-length")) length = std::strtoull(declared->c_str(), nullptr, 10);
+    if (const auto declared = request.header("content-length"))
+        length = std::strtoull(declared->c_str(), nullptr, 10);
     if (length > kMaximumBody) return std::nullopt;
     std::string rest = buffer.substr(headEnd + 4);
     while (rest.size() < length) {
@@ -103,7 +106,8 @@ bool FakeConnection::pause(std::chrono::milliseconds duration) {
     // Wait in short slices, so that a client that hung up frees the server for the next one.
     const auto end = std::chrono::steady_clock::now() + duration;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return true;
         if (!server_.wait(std::min(left, std::chrono::milliseconds(20)))) return false;
         pollfd p{fd_, POLLRDHUP, 0};
@@ -112,7 +116,8 @@ bool FakeConnection::pause(std::chrono::milliseconds duration) {
 }
 
 void FakeConnection::respond(int status, std::string_view body, const std::vector<std::string>& headers) {
-    send(head(status, headers) + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
+    send(head(status, headers) + "Content-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n");
     send(body);
 }
 
@@ -132,7 +137,8 @@ void FakeConnection::chunk(std::string_view data) {
 
 void FakeConnection::endChunked() { send("0\r\n\r\n"); }
 
-FakeHttpServer::FakeHttpServer(Handler handler, const std::string& host) : host_(host), handler_(std::move(handler)) {
+FakeHttpServer::FakeHttpServer(Handler handler, const std::string& host)
+    : host_(host), handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -142,7 +148,8 @@ FakeHttpServer::FakeHttpServer(Handler handler, const std::string& host) : host_
     socklen_t length = sizeof address;
     int pipe[2];
     if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 16) != 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 16) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         ::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::abort();

@@ -7,8 +7,9 @@ namespace kivo::testing {
 FakeOllama::FakeOllama() : FakeOllama(Script{}) {}
 
 FakeOllama::FakeOllama(Script script)
-    : script_(std::move(script)),
-      server_([this](const RecordedRequest& request, FakeConnection& connection) { answer(request, connection); }) {}
+    : script_(std::move(script)), server_([this](const RecordedRequest& request, FakeConnection& connection) {
+          answer(request, connection);
+      }) {}
 
 void FakeOllama::setScript(Script script) {
     std::lock_guard guard(lock_);
@@ -24,7 +25,8 @@ std::string FakeOllama::toolCall(std::string_view name, std::string_view argumen
         {"message",
          {{"role", "assistant"},
           {"content", ""},
-          {"tool_calls", {{{"function", {{"name", name}, {"arguments", nlohmann::json::parse(argumentsJSON)}}}}}}}},
+          {"tool_calls",
+           {{{"function", {{"name", name}, {"arguments", nlohmann::json::parse(argumentsJSON)}}}}}}}},
         {"done", false}}
         .dump();
 }

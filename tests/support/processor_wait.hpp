@@ -48,7 +48,8 @@ inline std::filesystem::path threadSchedstat(const std::string& name) {
 // (from a timer) for a thread that may end before the count is read.
 class ProcessorWaits {
 public:
-    explicit ProcessorWaits(const std::string& name) : ownAtStart_(ownProcessorWait()), named_(threadSchedstat(name)) {
+    explicit ProcessorWaits(const std::string& name)
+        : ownAtStart_(ownProcessorWait()), named_(threadSchedstat(name)) {
         namedAtStart_ = namedLatest_ = processorWait(named_).value_or(std::chrono::nanoseconds{});
     }
     // Whether the named thread was there at the start.

@@ -39,7 +39,9 @@ private:
 
 // The render folder inside the support folder `support`, where a worker whose
 // KIVO_PDF_SUPPORT_DIR is `support` and whose XDG_RUNTIME_DIR is empty renders.
-inline std::filesystem::path renderFolderIn(const std::filesystem::path& support) { return support / "renders"; }
+inline std::filesystem::path renderFolderIn(const std::filesystem::path& support) {
+    return support / "renders";
+}
 
 // Sets (or, with nullopt, unsets) one environment variable for the scope.
 class ScopedEnv {

@@ -52,12 +52,12 @@ std::string makePdf(const std::vector<TestPage>& pages) {
         if (!page.text.empty())
             content << "BT /F1 24 Tf 72 " << page.height - 100 << " Td (" << page.text << ") Tj ET\n";
         std::ostringstream pageDict;
-        pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [" << page.mediaLeft << " " << page.mediaBottom << " "
-                 << page.mediaLeft + page.width << " " << page.mediaBottom + page.height << "]";
+        pageDict << "<< /Type /Page /Parent 2 0 R /MediaBox [" << page.mediaLeft << " " << page.mediaBottom
+                 << " " << page.mediaLeft + page.width << " " << page.mediaBottom + page.height << "]";
         if (page.rotation != 0) pageDict << " /Rotate " << page.rotation;
         if (page.cropBox.size() == 4) {
-            pageDict << " /CropBox [" << page.cropBox[0] << " " << page.cropBox[1] << " " << page.cropBox[2] << " "
-                     << page.cropBox[3] << "]";
+            pageDict << " /CropBox [" << page.cropBox[0] << " " << page.cropBox[1] << " " << page.cropBox[2]
+                     << " " << page.cropBox[3] << "]";
         }
         pageDict << " /Resources << /Font << /F1 3 0 R >> >> /Contents " << pageObject + 1 << " 0 R >>";
         objects.push_back(pageDict.str());
@@ -75,7 +75,8 @@ std::string makeLongTextPdf(int pages) {
     std::string kids;
     for (int page = 0; page < pages; ++page) {
         std::string text = "BT /F1 10 Tf 72 700 Td 12 TL";
-        for (int line = 0; line < 40; ++line) text += " (Line " + std::to_string(line) + " of ordinary words) '";
+        for (int line = 0; line < 40; ++line)
+            text += " (Line " + std::to_string(line) + " of ordinary words) '";
         text += " ET";
         const int object = 4 + page * 2;
         kids += std::to_string(object) + " 0 R ";
@@ -83,7 +84,8 @@ std::string makeLongTextPdf(int pages) {
             "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
             ">> >> /Contents " +
             std::to_string(object + 1) + " 0 R >>");
-        objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text + "\nendstream");
+        objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text +
+                          "\nendstream");
     }
     objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
     return assemblePdf(objects);
@@ -98,7 +100,8 @@ std::string makeFormPdf() {
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R 6 0 R] >>",
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada) /Rect [72 700 300 724] /P 4 0 R "
         "/DA (/Helv 12 Tf 0 g) /F 4 >>",
-        "<< /Type /Annot /Subtype /Widget /FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 650 90 668] /P 4 0 R "
+        "<< /Type /Annot /Subtype /Widget /FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 650 90 668] /P 4 0 "
+        "R "
         "/F 4 /MK << >> /AP << /N << /Yes 7 0 R /Off 8 0 R >> >> >>",
         appearance("0 0 0 rg 2 2 14 14 re f"),
         appearance(""),
@@ -125,7 +128,8 @@ std::string makeFieldTreePdf() {
         widget + rectAt(72, 700, 200, 20) + " /Parent 7 0 R /P 4 0 R >>",
         widget + rectAt(72, 700, 200, 20) + " /Parent 16 0 R /P 5 0 R >>",
         // 11-12: a highlight on page 1 and its popup
-        "<< /Type /Annot /Subtype /Highlight /Rect [72 600 200 620] /QuadPoints [72 620 200 620 72 600 200 600] "
+        "<< /Type /Annot /Subtype /Highlight /Rect [72 600 200 620] /QuadPoints [72 620 200 620 72 600 200 "
+        "600] "
         "/C [1 1 0] /Contents (Look here) /Popup 12 0 R /P 4 0 R >>",
         "<< /Type /Annot /Subtype /Popup /Parent 11 0 R /Rect [220 560 400 660] /P 4 0 R >>",
         // 13-15: the radio group person.pick, its second button on
@@ -149,9 +153,13 @@ std::filesystem::path present(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path corpus(const std::string& name) { return present(std::filesystem::path(KIVO_CORPUS_DIR) / name); }
+std::filesystem::path corpus(const std::string& name) {
+    return present(std::filesystem::path(KIVO_CORPUS_DIR) / name);
+}
 
-std::filesystem::path repro(const std::string& name) { return present(std::filesystem::path(KIVO_REPRO_DIR) / name); }
+std::filesystem::path repro(const std::string& name) {
+    return present(std::filesystem::path(KIVO_REPRO_DIR) / name);
+}
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kivo-test-XXXXXX").string();
@@ -192,8 +200,9 @@ std::string makeFillFormPdf() {
                " /AS /Off /MK << >> /AP << /N << /" + state + " 16 0 R /Off 17 0 R >> >> >>";
     };
     return assemblePdf({
-        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 6 0 R 7 0 R 8 0 R 9 0 R 10 0 R "
-                    "11 0 R 12 0 R 13 0 R]") +
+        std::string(
+            "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R 6 0 R 7 0 R 8 0 R 9 0 R 10 0 R "
+            "11 0 R 12 0 R 13 0 R]") +
             kFormCatalogTail,
         "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
@@ -203,11 +212,13 @@ std::string makeFillFormPdf() {
         widget + "/FT /Tx /T (short) /MaxLen 3 /V (ab) " + rectAt(72, 650, 228, 24) + " >>",
         widget + "/FT /Tx /T (locked) /Ff 1 /V (fixed) " + rectAt(72, 600, 228, 24) + " >>",
         widget + "/FT /Btn /T (submit) /Ff 65536 /MK << /CA (Go) >> " + rectAt(72, 550, 100, 24) + " >>",
-        widget + "/FT /Ch /T (answer) /Ff 131072 /Opt [(Yes) (No)] /V (No) " + rectAt(72, 500, 150, 24) + " >>",
+        widget + "/FT /Ch /T (answer) /Ff 131072 /Opt [(Yes) (No)] /V (No) " + rectAt(72, 500, 150, 24) +
+            " >>",
         widget + "/FT /Ch /T (answerEdit) /Ff 393216 /Opt [(Yes) (No)] " + rectAt(72, 450, 150, 24) + " >>",
         widget + "/FT /Ch /T (colours) /Ff 2097152 /Opt [(Red) (Green) (Blue)] /V [(Red) (Blue)] /I [0 2] " +
             rectAt(72, 330, 150, 100) + " >>",
-        widget + "/FT /Btn /T (agree) /V /Off /AS /Off /MK << >> /AP << /N << /Agreed 16 0 R /Off 17 0 R >> >> " +
+        widget +
+            "/FT /Btn /T (agree) /V /Off /AS /Off /MK << >> /AP << /N << /Agreed 16 0 R /Off 17 0 R >> >> " +
             rectAt(72, 290, 18, 18) + " >>",
         "<< /FT /Btn /Ff 49152 /T (direction) /V /Off /Kids [14 0 R 15 0 R] >>",
         radioKid("North", 250),
@@ -258,7 +269,8 @@ std::string makeSpreadFormPdf() {
 
 std::string makeXfaPdf() {
     return assemblePdf({
-        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R] /XFA (<xdp:xdp/>)") + kFormCatalogTail,
+        std::string("<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [5 0 R] /XFA (<xdp:xdp/>)") +
+            kFormCatalogTail,
         "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [5 0 R] >>",
@@ -285,13 +297,16 @@ using Bytes = std::string;
 Bytes digest(const EVP_MD* kind, const Bytes& data) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), out, &length, kind, nullptr) != 1) throw std::runtime_error("digest");
+    if (EVP_Digest(data.data(), data.size(), out, &length, kind, nullptr) != 1)
+        throw std::runtime_error("digest");
     return Bytes(reinterpret_cast<const char*>(out), length);
 }
 
 // Encrypts with the cipher, without padding unless `pad`.
-Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data, bool pad = false) {
-    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data,
+              bool pad = false) {
+    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> context(EVP_CIPHER_CTX_new(),
+                                                                       EVP_CIPHER_CTX_free);
     Bytes out(data.size() + 32, '\0');
     int written = 0;
     int last = 0;
@@ -300,8 +315,10 @@ Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const
     if (EVP_EncryptInit_ex(context.get(), cipher, nullptr, k, v) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), pad ? 1 : 0) != 1 ||
         EVP_EncryptUpdate(context.get(), reinterpret_cast<unsigned char*>(out.data()), &written,
-                          reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size())) != 1 ||
-        EVP_EncryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(out.data()) + written, &last) != 1) {
+                          reinterpret_cast<const unsigned char*>(data.data()),
+                          static_cast<int>(data.size())) != 1 ||
+        EVP_EncryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(out.data()) + written, &last) !=
+            1) {
         throw std::runtime_error("encrypt");
     }
     out.resize(static_cast<size_t>(written + last));
@@ -345,18 +362,20 @@ std::string makeUnkeptEncryptedPdf() {
     const Bytes u = passwordHash("", userSalts.substr(0, 8), "") + userSalts;
     const Bytes ue = encrypt(EVP_aes_256_cbc(), passwordHash("", userSalts.substr(8), ""), zeroIv, fileKey);
     const Bytes o = passwordHash(owner, ownerSalts.substr(0, 8), u) + ownerSalts;
-    const Bytes oe = encrypt(EVP_aes_256_cbc(), passwordHash(owner, ownerSalts.substr(8), u), zeroIv, fileKey);
+    const Bytes oe =
+        encrypt(EVP_aes_256_cbc(), passwordHash(owner, ownerSalts.substr(8), u), zeroIv, fileKey);
     // P = -4 (every permission), little-endian, then "T" (metadata encrypted) and "adb".
     const Bytes perms =
         encrypt(EVP_aes_256_ecb(), fileKey, "", Bytes("\xfc\xff\xff\xff\xff\xff\xff\xffTadb\0\0\0\0", 16));
 
     const Bytes contentIv = "content-iv-16byt";
-    const Bytes content =
-        contentIv + encrypt(EVP_aes_256_cbc(), fileKey, contentIv, "BT /F1 24 Tf 72 692 Td (Hello PDF) Tj ET", true);
+    const Bytes content = contentIv + encrypt(EVP_aes_256_cbc(), fileKey, contentIv,
+                                              "BT /F1 24 Tf 72 692 Td (Hello PDF) Tj ET", true);
     std::string pdf = assemblePdf({
         "<< /Type /Catalog /Pages 2 0 R >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << /Font << /F1 5 0 R >> >> "
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << /Font << /F1 5 0 "
+        "R >> >> "
         ">>",
         "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",

@@ -76,8 +76,8 @@ protected:
     // page's text.
     void expectCitationsHold(const std::string& session, const AssistantAnswer& answer) {
         for (const Citation& citation : answer.citations) {
-            const auto page =
-                std::find_if(pages.begin(), pages.end(), [&](const PageInfo& p) { return p.id == citation.pageId; });
+            const auto page = std::find_if(pages.begin(), pages.end(),
+                                           [&](const PageInfo& p) { return p.id == citation.pageId; });
             ASSERT_NE(page, pages.end()) << citation.pageId;
             EXPECT_EQ(citation.pageIndex, page->index);
             const std::string preview = folded(citation.preview);
@@ -99,7 +99,8 @@ TEST_F(AssistantThroughWorker, AnswersFromTheLongSampleWithRealCitations) {
     const std::string session = open(pdf);
     ASSERT_EQ(pages.size(), 117u);
 
-    for (const char* question : {"Where is the Torus defined?", "What is \"Homotopie\"?", "Summarize this document"}) {
+    for (const char* question :
+         {"Where is the Torus defined?", "What is \"Homotopie\"?", "Summarize this document"}) {
         CommandParams params;
         params.sessionId = session;
         params.query = question;

@@ -12,10 +12,11 @@ namespace fs = std::filesystem;
 std::string modeName(WorkerMode mode) { return mode == WorkerMode::stdio ? "Stdio" : "Socket"; }
 
 DocumentWorker::DocumentWorker(WorkerMode mode, const fs::path& folder) : mode_(mode) {
-    const std::map<std::string, std::string> environment{{"KIVO_PDF_SUPPORT_DIR", (folder / "support").string()},
-                                                         {"TMPDIR", folder.string()},
-                                                         {"XDG_RUNTIME_DIR", ""},
-                                                         {"KIVO_PDF_WORKER_SANDBOX", "off"}};
+    const std::map<std::string, std::string> environment{
+        {"KIVO_PDF_SUPPORT_DIR", (folder / "support").string()},
+        {"TMPDIR", folder.string()},
+        {"XDG_RUNTIME_DIR", ""},
+        {"KIVO_PDF_WORKER_SANDBOX", "off"}};
     if (mode == WorkerMode::stdio) {
         process_ = std::make_unique<WorkerProcess>(std::vector<std::string>{}, environment);
         return;
@@ -42,7 +43,8 @@ CommandResponse DocumentWorker::send(const CommandRequest& request) {
         connection.write(requestLine(numbered));
         exchange = readExchange(connection);
     }
-    if (!exchange.response) return CommandResponse::failure(numbered.id, "<no response>", process_->errorOutput());
+    if (!exchange.response)
+        return CommandResponse::failure(numbered.id, "<no response>", process_->errorOutput());
     EXPECT_EQ(exchange.response->id, numbered.id);
     return *exchange.response;
 }
@@ -63,7 +65,9 @@ int DocumentWorker::stop() {
     return 0;  // the socket worker ends with the process object
 }
 
-CommandRequest makeRequest(CommandMethod method, CommandChannel channel) { return request({}, method, channel); }
+CommandRequest makeRequest(CommandMethod method, CommandChannel channel) {
+    return request({}, method, channel);
+}
 
 void OpenedDocument::start(WorkerMode mode) {
     pdf = dir.path() / "doc.pdf";
@@ -89,7 +93,8 @@ std::string outcome(const CommandResponse& response) {
 
 std::string tinyPng() {
     return std::string(
-        "\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02\x08\x02\x00\x00\x00\xfd\xd4\x9a\x73"
+        "\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02\x08\x02\x00\x00\x00\xfd\xd4"
+        "\x9a\x73"
         "\x00\x00\x00\x10IDAT\x78\x9c\x63\xf8\xcf\xc0\xc0\x00\xc2\x60\x02\x00\x19\xf4\x02\xfe\xab\x41\x56\xbc"
         "\x00\x00\x00\x00IEND\xae\x42\x60\x82",
         73);

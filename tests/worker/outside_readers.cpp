@@ -52,7 +52,8 @@ std::vector<std::string> qpdfAnnotations(const std::filesystem::path& file) {
     // qpdf exits with 3 for warnings it recovered from: the file was read.
     const ToolRun run = runTool("qpdf --json=2 --json-key=pages --json-key=qpdf", file, false);
     const nlohmann::json parsed = nlohmann::json::parse(run.output, nullptr, false);
-    if ((run.status != 0 && run.status != 3) || parsed.is_discarded()) return {"qpdf refuses it: " + run.output};
+    if ((run.status != 0 && run.status != 3) || parsed.is_discarded())
+        return {"qpdf refuses it: " + run.output};
     const nlohmann::json& objects = parsed["qpdf"][1];
     const auto resolve = [&](const nlohmann::json& value) -> nlohmann::json {
         if (!value.is_string()) return value;

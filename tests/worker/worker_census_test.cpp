@@ -54,7 +54,8 @@ TEST_F(WorkerCensus, ADocumentPastTheBoundIsRefusedAndTheOthersStayUsable) {
     };
     const Case cases[] = {
         {"pages-sharing-one-annotation-list.pdf", [](const std::string&) { return std::nullopt; },
-         "resource_limit: This document lists 400,000 annotations on its 200 pages (2,000 on page 1), more than "
+         "resource_limit: This document lists 400,000 annotations on its 200 pages (2,000 on page 1), more "
+         "than "
          "the 50,000 Kivo PDF reads in one document."},
         {"choice-field-3000-options.pdf",
          [this](const std::string& session) {
@@ -63,7 +64,8 @@ TEST_F(WorkerCensus, ADocumentPastTheBoundIsRefusedAndTheOthersStayUsable) {
              fill.params.value = "x";
              return std::optional(fill);
          },
-         "resource_limit: Field choice has 12,000 options, more than the 2,000 Kivo PDF chooses among, so it was "
+         "resource_limit: Field choice has 12,000 options, more than the 2,000 Kivo PDF chooses among, so it "
+         "was "
          "not filled."},
     };
     for (const Case& c : cases) {
@@ -116,7 +118,8 @@ TEST_F(WorkerCensus, ADocumentOfCostlyPagesOpensEveryTimeInOneWorker) {
     } cases[] = {
         {25, "ok"},
         {26,
-         "resource_limit: This document lists 52,000 annotations on its 26 pages (2,000 on page 1), more than "
+         "resource_limit: This document lists 52,000 annotations on its 26 pages (2,000 on page 1), more "
+         "than "
          "the 50,000 Kivo PDF reads in one document."},
     };
     for (const auto& c : cases) {
@@ -146,7 +149,8 @@ std::string sharingPdf(const std::string& kids, const std::string& list) {
         page,
         page,
         list,
-        "<< /Type /Annot /Subtype /Text /Rect [10 10 30 30] /Contents (shared) /NM (shared) /AP << /N 7 0 R >> >>",
+        "<< /Type /Annot /Subtype /Text /Rect [10 10 30 30] /Contents (shared) /NM (shared) /AP << /N 7 0 R "
+        ">> >>",
         "<< /Type /XObject /Subtype /Form /BBox [0 0 20 20] /Length 0 >>\nstream\n\nendstream",
     });
 }
@@ -169,7 +173,8 @@ std::string sampleFormWithCaption(const fs::path& folder, const std::string& cap
     const fs::path editable = folder / "form.qdf", edited = folder / "edited.qdf", made = folder / "made.pdf";
     const fs::path sample = testing::corpus("pdflatex-forms.pdf");
     if (std::system(
-            ("qpdf --qdf --object-streams=disable '" + sample.string() + "' '" + editable.string() + "'").c_str()) != 0)
+            ("qpdf --qdf --object-streams=disable '" + sample.string() + "' '" + editable.string() + "'")
+                .c_str()) != 0)
         return {};
     std::string text = testing::readFile(editable);
     const std::size_t title = text.find("/T (Submit)");
@@ -180,7 +185,9 @@ std::string sampleFormWithCaption(const fs::path& folder, const std::string& cap
     testing::writeFile(made, testing::runTool("fix-qdf", edited, false).output);
     if (!encrypted) return testing::readFile(made);
     const fs::path locked = folder / "locked.pdf";
-    if (std::system(("qpdf --encrypt '' owner 256 -- '" + made.string() + "' '" + locked.string() + "'").c_str()) != 0)
+    if (std::system(
+            ("qpdf --encrypt '' owner 256 -- '" + made.string() + "' '" + locked.string() + "'").c_str()) !=
+        0)
         return {};
     return testing::readFile(locked);
 }
@@ -227,10 +234,12 @@ TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
         std::string shown;
     } cases[] = {
         {"PDFDocEncoding", "(Send \\215form\\216 \\200 now)", false, "Send \u201Cform\u201D \u2022 now"},
-        {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false, "Envoyer \u2713 \U0001F600"},
+        {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false,
+         "Envoyer \u2713 \U0001F600"},
         {"in an encrypted file", "(Send form)", true, "Send form"},
         {"hostile", utf16(hostile), false, "<b>Pay</b> now\uFFFD " + std::string(184, 'A') + "\u2026"},
-        {"one character of many marks", utf16(u"A" + std::u16string(5000, u'\u0301')), false, marked + "\u2026"},
+        {"one character of many marks", utf16(u"A" + std::u16string(5000, u'\u0301')), false,
+         marked + "\u2026"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -272,7 +281,10 @@ TEST_F(WorkerCensus, AfterAnEditTheCensusIsWhatAFreshOpenOfTheSameBytesReads) {
         {"one annotation list", sharingPdf("3 0 R 4 0 R", "[6 0 R]"), Edit::addNote, {"added", "shared"}},
         {"one page object twice", sharingPdf("3 0 R 3 0 R", "[6 0 R]"), Edit::addNote, {"added", "shared"}},
         {"one empty annotation list", sharingPdf("3 0 R 4 0 R", "[]"), Edit::addNote, {"added"}},
-        {"one annotation on both pages", sharingPdf("3 0 R 4 0 R", "[6 0 R]"), Edit::changeSharedNote, {"changed"}},
+        {"one annotation on both pages",
+         sharingPdf("3 0 R 4 0 R", "[6 0 R]"),
+         Edit::changeSharedNote,
+         {"changed"}},
     };
     int n = 0;
     for (const auto& c : cases) {

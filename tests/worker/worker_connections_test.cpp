@@ -28,7 +28,9 @@ using testing::request;
 using testing::SocketConnection;
 using testing::WorkerProcess;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // A /proc/<pid>/status figure in KiB ("VmHWM", "VmRSS"), 0 when it cannot be read.
 long statusKiB(int pid, const std::string& field) {
@@ -44,7 +46,8 @@ long statusKiB(int pid, const std::string& field) {
 // answers the client never read are still waiting in it.
 bool endedByWorker(int fd, double seconds) {
     pollfd entry{fd, POLLRDHUP, 0};
-    return ::poll(&entry, 1, static_cast<int>(seconds * 1000)) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+    return ::poll(&entry, 1, static_cast<int>(seconds * 1000)) == 1 &&
+           (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 bool endedByWorker(const SocketConnection& connection, double seconds) {
@@ -98,8 +101,8 @@ int flood(const fs::path& socket, const std::string& token, const std::atomic<bo
             if (stop) return dropped;
             pollfd entry{connection.fd(), POLLOUT, 0};
             if (::poll(&entry, 1, 100) != 1) continue;
-            const ssize_t n =
-                ::send(connection.fd(), burst.data() + offset, burst.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+            const ssize_t n = ::send(connection.fd(), burst.data() + offset, burst.size() - offset,
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             if (n < 0) break;
             offset = (offset + static_cast<std::size_t>(n)) % burst.size();
@@ -114,10 +117,11 @@ protected:
     // A socket worker whose stall limit, and so the time a client may go without reading, is
     // `stallSeconds`.
     std::unique_ptr<WorkerProcess> start(const std::string& stallSeconds) {
-        auto worker = testing::startSocketWorker(socket(), {{"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
-                                                            {"TMPDIR", dir.path().string()},
-                                                            {"KIVO_PDF_WORKER_SANDBOX", "off"},
-                                                            {"KIVO_PDF_WORKER_STALL_LIMIT_S", stallSeconds}});
+        auto worker =
+            testing::startSocketWorker(socket(), {{"KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").string()},
+                                                  {"TMPDIR", dir.path().string()},
+                                                  {"KIVO_PDF_WORKER_SANDBOX", "off"},
+                                                  {"KIVO_PDF_WORKER_STALL_LIMIT_S", stallSeconds}});
         EXPECT_NE(worker->errorOutput().find("listening on"), std::string::npos) << worker->errorOutput();
         return worker;
     }
@@ -150,7 +154,8 @@ TEST_F(WorkerConnectionsTest, ClientsThatStopReadingStallNoOneElse) {
     const std::string session = *opened.result->sessionId;
 
     std::atomic<bool> stop{false};
-    std::future<int> editorFlood = std::async(std::launch::async, flood, socket(), "ui-token", std::cref(stop));
+    std::future<int> editorFlood =
+        std::async(std::launch::async, flood, socket(), "ui-token", std::cref(stop));
     std::future<int> mcpFlood = std::async(std::launch::async, flood, socket(), "mcp-token", std::cref(stop));
     struct StopOnExit {
         std::atomic<bool>& stop;
@@ -162,7 +167,8 @@ TEST_F(WorkerConnectionsTest, ClientsThatStopReadingStallNoOneElse) {
     const auto begin = Clock::now();
     for (int second = 0; second < 12; ++second) {
         std::this_thread::sleep_until(begin + std::chrono::seconds(second));
-        auto inspect = request("inspect-" + std::to_string(second), CommandMethod::inspect, CommandChannel::ui);
+        auto inspect =
+            request("inspect-" + std::to_string(second), CommandMethod::inspect, CommandChannel::ui);
         inspect.params.sessionId = session;
         editor.write(testing::requestLine(inspect));
         const auto written = Clock::now();
@@ -191,8 +197,8 @@ TEST_F(WorkerConnectionsTest, AClientThatNeverReadsALargeAnswerIsClosedAndCostsO
     SocketConnection editor(socket());
     // One line running far past the page: its text and character boxes make an answer many times
     // the size of a socket's buffer.
-    const CommandResponse opened =
-        openFromEditor(editor, testing::makePdf({testing::TestPage{612, 792, std::string(40'000, 'k'), false}}));
+    const CommandResponse opened = openFromEditor(
+        editor, testing::makePdf({testing::TestPage{612, 792, std::string(40'000, 'k'), false}}));
     ASSERT_TRUE(opened.ok);
     auto extract = request("text", CommandMethod::extractText, CommandChannel::ui);
     extract.params.sessionId = opened.result->sessionId;
@@ -229,8 +235,9 @@ TEST_F(WorkerConnectionsTest, AClientThatNeverReadsALargeAnswerIsClosedAndCostsO
     ASSERT_TRUE(endedByWorker(greedy, 30)) << "the greedy client was never closed";
     const double closedAfter = secondsSince(asked);
     const long peak = statusKiB(worker->pid(), "VmHWM");
-    std::printf("answer %zu bytes; greedy client closed after %.1f s; worker resident %ld KiB before, peak %ld KiB\n",
-                answerBytes, closedAfter, before, peak);
+    std::printf(
+        "answer %zu bytes; greedy client closed after %.1f s; worker resident %ld KiB before, peak %ld KiB\n",
+        answerBytes, closedAfter, before, peak);
     EXPECT_GE(closedAfter, 2.5);
     // It got what fitted in the socket, never the whole of one answer.
     const long received = drain(greedy, 5);
@@ -312,7 +319,8 @@ TEST_F(WorkerConnectionsTest, LongUnfinishedLinesShareOneBudget) {
     EXPECT_EQ(answer.id, "invalid");
     ASSERT_TRUE(answer.error.has_value());
     EXPECT_EQ(answer.error->code, "invalid_json");
-    EXPECT_NE(answer.error->message.find("too many long commands"), std::string::npos) << answer.error->message;
+    EXPECT_NE(answer.error->message.find("too many long commands"), std::string::npos)
+        << answer.error->message;
     EXPECT_FALSE(senders[0]->readLine(0.5).has_value());
     EXPECT_FALSE(senders[1]->readLine(0.5).has_value());
 

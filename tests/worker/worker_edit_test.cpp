@@ -322,11 +322,13 @@ TEST_P(WorkerEdits, MCPChangesNeedARevisionAndAnOperationAndAreAppliedOnce) {
          "invalid_argument: MCP mutations require operationId for deduplication.", 1},
         {"empty operation", mcpHighlight(1, "", pages[0]),
          "invalid_argument: MCP mutations require operationId for deduplication.", 1},
-        {"stale revision", mcpHighlight(0, "op-1", pages[0]), "stale_revision: Document is at revision 1, not 0.", 1},
+        {"stale revision", mcpHighlight(0, "op-1", pages[0]),
+         "stale_revision: Document is at revision 1, not 0.", 1},
         {"applied", mcpHighlight(1, "op-1", pages[0]), "ok", 2},
         {"repeated: answered again, not applied", mcpHighlight(1, "op-1", pages[0]), "ok", 2},
         {"same operation, other page", mcpHighlight(1, "op-1", pages[1]),
-         "operation_conflict: That operationId was already used for a different request. Use a new operationId for a "
+         "operation_conflict: That operationId was already used for a different request. Use a new "
+         "operationId for a "
          "new change.",
          2},
         {"next change", mcpHighlight(2, "op-2", pages[1]), "ok", 3},
@@ -374,14 +376,16 @@ TEST(WorkerRotation, ABadRotateReadsTheSameTurnLiveAndSaved) {
         testing::TempDir dir;
         const fs::path file = dir.path() / "doc.pdf";
         testing::writeFile(
-            file, testing::assemblePdf(
-                      {"<< /Type /Catalog /Pages 2 0 R >>",
-                       "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 /MediaBox [0 0 612 792]" + parent + " >>",
-                       "<< /Type /Page /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >> >>",
-                       std::string("<< ") + c.type +
-                           " /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >>" + own + " >>",
-                       "90", "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
-                       "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"}));
+            file,
+            testing::assemblePdf(
+                {"<< /Type /Catalog /Pages 2 0 R >>",
+                 "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 /MediaBox [0 0 612 792]" + parent + " >>",
+                 "<< /Type /Page /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >> >>",
+                 std::string("<< ") + c.type +
+                     " /Parent 2 0 R /Contents 6 0 R /Resources << /Font << /F1 7 0 R >> >>" + own + " >>",
+                 "90",
+                 "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+                 "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"}));
         DocumentWorker worker(WorkerMode::stdio, dir.path());
         const auto opened = worker.open(file);
         ASSERT_TRUE(opened.ok) << outcome(opened);
@@ -422,7 +426,8 @@ TEST(WorkerRotation, ABadRotateReadsTheSameTurnLiveAndSaved) {
         const auto itself = turnPage(1);
         const std::int64_t turned = itself.ok ? (first + 1) % 4 : first;
         EXPECT_TRUE(itself.ok || itself.error->code == "unsupported") << outcome(itself);
-        EXPECT_EQ(turnOf(itself.ok ? *itself.result : *worker.send(inspectOf(session)).result), turned) << "own turn";
+        EXPECT_EQ(turnOf(itself.ok ? *itself.result : *worker.send(inspectOf(session)).result), turned)
+            << "own turn";
         EXPECT_EQ(savedTurn("own-turned.pdf"), turned) << "after its own turn, saved";
     }
 }

@@ -30,7 +30,8 @@ std::string describe(const CommandResult& r, const std::string& field) {
         out << page.width << "/" << page.rotation << " ";
     }
     out << "|";
-    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{})) out << " " << a.kind;
+    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{}))
+        out << " " << a.kind;
     for (const FormFieldInfo& f : r.fields.value_or(std::vector<FormFieldInfo>{})) {
         if (!field.empty() && f.name == field) out << " | " << field << "=" << f.value;
     }
@@ -191,10 +192,10 @@ TEST(WorkerFiles, EveryWrittenFileIsSoundAndHoldsTheEdit) {
         if (edit.source == Source::sampleForm) {
             fs::copy_file(sample, file);
         } else {
-            testing::writeFile(
-                file, edit.source == Source::form
-                          ? testing::makeFillFormPdf()
-                          : testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+            testing::writeFile(file, edit.source == Source::form
+                                         ? testing::makeFillFormPdf()
+                                         : testing::makePdf({testing::TestPage{},
+                                                             testing::TestPage{300, 400, "Second page"}}));
         }
         const std::string original = testing::readFile(file);
         const CommandResult opened = worker.open(file).result.value();
@@ -251,7 +252,8 @@ TEST(WorkerFiles, AnEditOutlivesAKilledWorker) {
     if (skipWithoutTools()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
     testing::TempDir dir;
     const fs::path file = dir.path() / "doc.pdf";
-    testing::writeFile(file, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    testing::writeFile(file,
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     const std::string original = testing::readFile(file);
 
     // The same environment a DocumentWorker on `dir` gets, so the next one finds the checkpoints.

@@ -31,7 +31,8 @@ using Ids = std::vector<std::string>;
 enum class Step { highlight, note, ink, textBox, rotate, undo, redo };
 
 const char* const noHistory =
-    "unsupported: Kivo PDF cannot keep an undo history for this file, so it will not change it. Nothing changed.";
+    "unsupported: Kivo PDF cannot keep an undo history for this file, so it will not change it. Nothing "
+    "changed.";
 
 CommandRequest on(CommandMethod method, const std::string& session) {
     auto r = makeRequest(method);
@@ -207,7 +208,8 @@ TEST(WorkerHistory, NoEditOrWriteIsAcknowledgedWhoseBytesDoNotOpen) {
         const char* name;
         std::string bytes;
     };
-    std::vector<Case> cases{{"an encrypted file PDFium writes but cannot open", testing::makeUnkeptEncryptedPdf()}};
+    std::vector<Case> cases{
+        {"an encrypted file PDFium writes but cannot open", testing::makeUnkeptEncryptedPdf()}};
     if (const fs::path repro = testing::repro("edited-state-unreadable.pdf"); !repro.empty()) {
         cases.push_back({"edited-state-unreadable.pdf", testing::readFile(repro)});
     }
@@ -310,7 +312,8 @@ TEST(WorkerHistory, EveryStateOfARepairedFileReadsTheTextItOpenedWith) {
     const std::string page = opened.pages->at(0).id;
     const std::string text = pageText(worker, session, page);
     std::vector<Step> steps(7, Step::note);
-    steps.insert(steps.end(), {Step::undo, Step::undo, Step::redo, Step::undo, Step::note, Step::undo, Step::redo});
+    steps.insert(steps.end(),
+                 {Step::undo, Step::undo, Step::redo, Step::undo, Step::note, Step::undo, Step::redo});
     for (const Step step : steps) {
         ASSERT_TRUE(worker.send(stepRequest(step, session, page)).ok);
         EXPECT_EQ(pageText(worker, session, page), text) << "after step " << static_cast<int>(step);
@@ -319,7 +322,8 @@ TEST(WorkerHistory, EveryStateOfARepairedFileReadsTheTextItOpenedWith) {
     restore.params.recoveryId = session;
     const auto restored = worker.send(restore);
     ASSERT_TRUE(restored.ok) << outcome(restored);
-    EXPECT_EQ(pageText(worker, *restored.result->sessionId, restored.result->pages->at(0).id), text) << "restored";
+    EXPECT_EQ(pageText(worker, *restored.result->sessionId, restored.result->pages->at(0).id), text)
+        << "restored";
 }
 
 // Any number of notes, undos and redos, and of kill-and-restore cycles, leave states and
@@ -332,7 +336,8 @@ TEST(WorkerHistory, StatesAndCheckpointsStayBoundedWhateverCameBefore) {
     const auto revisions = [](const fs::path& f) {
         const std::string bytes = testing::readFile(f);
         std::size_t count = 0;
-        for (std::size_t at = bytes.find("startxref"); at != std::string::npos; at = bytes.find("startxref", at + 1)) {
+        for (std::size_t at = bytes.find("startxref"); at != std::string::npos;
+             at = bytes.find("startxref", at + 1)) {
             ++count;
         }
         return count;
@@ -392,11 +397,13 @@ TEST(WorkerHistory, LookingAtAPageOfNotesAddsNothingToTheFileOrTheNextState) {
     const auto objects = [](const fs::path& f) {
         static const std::regex header(R"((^|\s)\d+ \d+ obj\b)");
         const std::string bytes = testing::readFile(f);
-        return std::distance(std::sregex_iterator(bytes.begin(), bytes.end(), header), std::sregex_iterator());
+        return std::distance(std::sregex_iterator(bytes.begin(), bytes.end(), header),
+                             std::sregex_iterator());
     };
     testing::TempDir dir;
     DocumentWorker worker(WorkerMode::stdio, dir.path());
-    const CommandResult opened = worker.open(copyOf(sample, dir.path() / "doc.pdf")).result.value_or(CommandResult{});
+    const CommandResult opened =
+        worker.open(copyOf(sample, dir.path() / "doc.pdf")).result.value_or(CommandResult{});
     ASSERT_TRUE(opened.sessionId && opened.pages);
     const std::string session = *opened.sessionId;
     const std::string page = opened.pages->at(0).id;
@@ -424,7 +431,8 @@ TEST(WorkerHistory, LookingAtAPageOfNotesAddsNothingToTheFileOrTheNextState) {
 std::vector<std::string> turned(const CommandResult& r) {
     std::vector<std::string> out;
     for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) {
-        if (page.rotation != 0) out.push_back(std::to_string(page.index + 1) + ":" + std::to_string(page.rotation));
+        if (page.rotation != 0)
+            out.push_back(std::to_string(page.index + 1) + ":" + std::to_string(page.rotation));
     }
     return out;
 }
@@ -433,13 +441,15 @@ std::vector<std::string> turned(const CommandResult& r) {
 // qpdfAnnotations leaves them, pages counted from 1, sorted.
 std::vector<std::string> counted(const CommandResult& r) {
     std::vector<std::string> out;
-    const auto subtypes = r.annotationSubtypes.value_or(std::map<std::string, std::map<std::string, std::int64_t>>{});
+    const auto subtypes =
+        r.annotationSubtypes.value_or(std::map<std::string, std::map<std::string, std::int64_t>>{});
     for (const PageInfo& page : r.pages.value_or(std::vector<PageInfo>{})) {
         const auto found = subtypes.find(page.id);
         if (found == subtypes.end()) continue;
         for (const auto& [subtype, count] : found->second) {
             if (subtype == "Popup") continue;
-            for (std::int64_t i = 0; i < count; ++i) out.push_back(std::to_string(page.index + 1) + ":" + subtype);
+            for (std::int64_t i = 0; i < count; ++i)
+                out.push_back(std::to_string(page.index + 1) + ":" + subtype);
         }
     }
     std::sort(out.begin(), out.end());
@@ -516,7 +526,9 @@ TEST(WorkerHistory, UndoAcrossPageChangesOfALongDocumentReturnsTheStateItStandsF
         int written = 0;
         for (const Case& c : cases) {
             SCOPED_TRACE("step " + std::to_string(written + 1));
-            const auto pageId = [&](int page) { return state.pages->at(static_cast<std::size_t>(page - 1)).id; };
+            const auto pageId = [&](int page) {
+                return state.pages->at(static_cast<std::size_t>(page - 1)).id;
+            };
             CommandRequest request;
             switch (c.act) {
                 case highlight: request = stepRequest(Step::highlight, session, pageId(c.page)); break;
@@ -654,15 +666,16 @@ std::string reading(DocumentWorker& worker, const CommandResult& r) {
             << pageText(worker, *r.sessionId, page.id) << "\n";
     }
     for (const std::string& a : listed(r)) out << a << "\n";
-    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{})) out << a.contents << "\n";
+    for (const AnnotationInfo& a : r.annotations.value_or(std::vector<AnnotationInfo>{}))
+        out << a.contents << "\n";
     for (const FormFieldInfo& f : r.fields.value_or(std::vector<FormFieldInfo>{}))
         out << f.name << "=" << f.value << "\n";
     return out.str();
 }
 
-// Over the samples, mutants of them and the reproducers of objects of generation 1, random edits, undos, redos
-// and restores of the recovery checkpoint: after each step the document reads as the same state
-// written whole and opened fresh, and a saved copy holds what the session lists.
+// Over the samples, mutants of them and the reproducers of objects of generation 1, random edits, undos,
+// redos and restores of the recovery checkpoint: after each step the document reads as the same state written
+// whole and opened fresh, and a saved copy holds what the session lists.
 TEST(WorkerHistory, EveryStateReadsAsTheSameStateWrittenWhole) {
     if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
     if (testing::corpus("annotated.pdf").empty()) GTEST_SKIP() << "sample folder absent";
@@ -676,8 +689,8 @@ TEST(WorkerHistory, EveryStateReadsAsTheSameStateWrittenWhole) {
         ASSERT_FALSE(mutant.empty()) << name;
         documents.push_back(mutant);
     }
-    for (const char* name :
-         {"objects-of-generation-1.pdf", "edit-after-undo-drops-annotations.pdf", "undo-reads-other-page-text.pdf"}) {
+    for (const char* name : {"objects-of-generation-1.pdf", "edit-after-undo-drops-annotations.pdf",
+                             "undo-reads-other-page-text.pdf"}) {
         if (const fs::path repro = testing::repro(name); !repro.empty()) {
             documents.push_back(copyOf(repro, dir.path() / name));
         }
@@ -730,7 +743,8 @@ TEST(WorkerHistory, EveryStateReadsAsTheSameStateWrittenWhole) {
         ASSERT_TRUE(worker.send(saveCopy).ok);
         const auto inspected = worker.send(on(CommandMethod::inspect, session));
         std::vector<std::string> kept = sorted(testing::qpdfAnnotations(copy));
-        std::erase_if(kept, [](const std::string& a) { return a.ends_with(":Widget") || a.ends_with(":Link"); });
+        std::erase_if(kept,
+                      [](const std::string& a) { return a.ends_with(":Widget") || a.ends_with(":Link"); });
         EXPECT_EQ(kept, listed(*inspected.result));
     }
 }

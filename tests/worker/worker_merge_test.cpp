@@ -51,8 +51,8 @@ OutsideView qpdfView(const fs::path& file) {
     for (const json& field : document["acroform"]["fields"]) {
         std::string value = field["value"].is_string() ? field["value"].get<std::string>() : "";
         if (value.starts_with("u:")) value = value.substr(2);
-        view.fields.insert(field["fullname"].get<std::string>() + ": " + field["fieldtype"].get<std::string>() + " " +
-                           value);
+        view.fields.insert(field["fullname"].get<std::string>() + ": " +
+                           field["fieldtype"].get<std::string>() + " " + value);
     }
     const json& objects = document["qpdf"][1];
     const auto dictionaryOf = [&](const std::string& ref) -> json {
@@ -99,7 +99,8 @@ std::vector<std::string> describe(const std::vector<FormFieldInfo>& fields) {
 
 std::string renamed(const std::string& text, const std::map<std::string, std::string>& names) {
     for (const auto& [from, to] : names) {
-        if (text.starts_with(from + ":") || text.starts_with(from + ".")) return to + text.substr(from.size());
+        if (text.starts_with(from + ":") || text.starts_with(from + "."))
+            return to + text.substr(from.size());
     }
     return text;
 }
@@ -117,7 +118,8 @@ protected:
     }
     fs::path saved(const std::string& sessionId, const std::string& name) {
         const fs::path file = dir.path() / name;
-        send(CommandMethod::exportDocument, sessionId, [&](CommandParams& p) { p.destination = file.string(); });
+        send(CommandMethod::exportDocument, sessionId,
+             [&](CommandParams& p) { p.destination = file.string(); });
         return file;
     }
 
@@ -143,8 +145,14 @@ TEST_F(WorkerMerge, EveryFieldOfBothDocumentsSurvivesAndUndoGivesTheTargetBack) 
         bool bySession = false;                        // merged as an open document rather than a file
     };
     const Case cases[] = {
-        {"the two-page reproducer into a plain document", plain, testing::repro("merge-form-two-pages.pdf"), {}},
-        {"the read-only reproducer into a plain document", plain, testing::repro("merge-form-readonly-fields.pdf"), {}},
+        {"the two-page reproducer into a plain document",
+         plain,
+         testing::repro("merge-form-two-pages.pdf"),
+         {}},
+        {"the read-only reproducer into a plain document",
+         plain,
+         testing::repro("merge-form-readonly-fields.pdf"),
+         {}},
         {"a field tree with a popup into a form", form, tree, {}},
         {"a form into one with the same names", form, form, {{"agree", "agree_2"}, {"name", "name_2"}}, true},
         {"a field tree into itself", tree, tree, {{"person", "person_2"}}},
@@ -185,9 +193,11 @@ TEST_F(WorkerMerge, EveryFieldOfBothDocumentsSurvivesAndUndoGivesTheTargetBack) 
             })) << from;
         }
 
-        const OutsideView mergedView = qpdfView(saved(target, std::string("merged-") + c.appended.filename().string()));
+        const OutsideView mergedView =
+            qpdfView(saved(target, std::string("merged-") + c.appended.filename().string()));
         std::set<std::string> expectedFields = targetView.fields;
-        for (const std::string& field : appendedView.fields) expectedFields.insert(renamed(field, c.renamedTo));
+        for (const std::string& field : appendedView.fields)
+            expectedFields.insert(renamed(field, c.renamedTo));
         EXPECT_FALSE(mergedView.damaged);
         EXPECT_EQ(mergedView.fields, expectedFields);
         std::vector<std::multiset<std::string>> expectedPages = targetView.pages;
@@ -242,7 +252,8 @@ TEST_F(WorkerMerge, ATargetWhoseFormReusesAnObjectRefusesTheMergeAndStaysAsItWas
         const CommandResponse merged = worker.send(request);
         ASSERT_FALSE(merged.ok);
         EXPECT_EQ(merged.error->code, "merge_failed");
-        EXPECT_NE(merged.error->message.find("could not be carried over"), std::string::npos) << outcome(merged);
+        EXPECT_NE(merged.error->message.find("could not be carried over"), std::string::npos)
+            << outcome(merged);
 
         const CommandResult after = send(CommandMethod::inspect, target);
         EXPECT_EQ(after.pages, before.pages);

@@ -74,7 +74,8 @@ WorkerProcess::WorkerProcess(const std::vector<std::string>& arguments,
                              const std::map<std::string, std::string>& environment) {
     ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) fail("pipe");
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        fail("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -132,7 +133,9 @@ void WorkerProcess::closeInput() {
     in_ = -1;
 }
 
-std::optional<std::string> WorkerProcess::readLine(double seconds) { return readLineFrom(out_, outPending_, seconds); }
+std::optional<std::string> WorkerProcess::readLine(double seconds) {
+    return readLineFrom(out_, outPending_, seconds);
+}
 
 std::string WorkerProcess::errorOutput() {
     for (;;) {
@@ -185,7 +188,9 @@ SocketConnection::~SocketConnection() {
 
 void SocketConnection::write(const std::string& bytes) { writeAllTo(fd_, bytes); }
 
-std::optional<std::string> SocketConnection::readLine(double seconds) { return readLineFrom(fd_, pending_, seconds); }
+std::optional<std::string> SocketConnection::readLine(double seconds) {
+    return readLineFrom(fd_, pending_, seconds);
+}
 
 bool SocketConnection::authenticate(const std::string& token) {
     CommandRequest hello;

@@ -18,7 +18,8 @@ namespace kivo::testing {
 class WorkerProcess {
 public:
     // `environment` is added to (and overrides) this process's environment.
-    WorkerProcess(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment);
+    WorkerProcess(const std::vector<std::string>& arguments,
+                  const std::map<std::string, std::string>& environment);
     ~WorkerProcess();
     WorkerProcess(const WorkerProcess&) = delete;
     WorkerProcess& operator=(const WorkerProcess&) = delete;

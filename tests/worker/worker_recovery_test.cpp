@@ -65,7 +65,8 @@ TEST(WorkerRecovery, ALaterWorkerRestoresAndDiscardsCheckpoints) {
         }
         EXPECT_EQ(first.stop(), 0);
     }
-    testing::writeFile(documents[1].file, testing::makePdf({testing::TestPage{100, 100, "Changed elsewhere"}}));
+    testing::writeFile(documents[1].file,
+                       testing::makePdf({testing::TestPage{100, 100, "Changed elsewhere"}}));
     fs::remove(documents[2].file);
 
     DocumentWorker second(WorkerMode::stdio, dir.path());
@@ -94,7 +95,8 @@ TEST(WorkerRecovery, ALaterWorkerRestoresAndDiscardsCheckpoints) {
         EXPECT_EQ(result.annotations->size(), 1u) << document.name;
         EXPECT_EQ(result.sourcePath, r.sourcePath) << document.name;
         const auto& warnings = *result.warnings;
-        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), changedWarning), r.warned ? 1 : 0) << document.name;
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), changedWarning), r.warned ? 1 : 0)
+            << document.name;
         EXPECT_FALSE(fs::exists(recoveryRoot / document.sessionId)) << document.name;
         EXPECT_TRUE(fs::exists(recoveryRoot / *result.sessionId / "checkpoint.pdf")) << document.name;
         restored.push_back(*result.sessionId);
@@ -115,15 +117,18 @@ TEST(WorkerRecovery, ALaterWorkerRestoresAndDiscardsCheckpoints) {
          "invalid_argument: restore_recovery requires recoveryId."},
         {"restore an empty id", withRecovery(CommandMethod::restoreRecovery, ""), badId},
         {"restore a path", withRecovery(CommandMethod::restoreRecovery, "../" + restored[0]), badId},
-        {"restore an id without a folder", withRecovery(CommandMethod::restoreRecovery, documents[3].sessionId),
+        {"restore an id without a folder",
+         withRecovery(CommandMethod::restoreRecovery, documents[3].sessionId),
          "not_found: No recovery checkpoint matches that id."},
         {"discard without an id", withRecovery(CommandMethod::discardRecovery, std::nullopt),
          "invalid_argument: discard_recovery requires recoveryId."},
-        {"discard an id without a folder", withRecovery(CommandMethod::discardRecovery, documents[3].sessionId), "ok"},
+        {"discard an id without a folder",
+         withRecovery(CommandMethod::discardRecovery, documents[3].sessionId), "ok"},
         {"discard", withRecovery(CommandMethod::discardRecovery, restored[0]), "ok"},
         {"MCP may not list", withRecovery(CommandMethod::listRecovery, std::nullopt, CommandChannel::mcp),
          "unauthorized: MCP cannot call list_recovery."},
-        {"MCP may not discard", withRecovery(CommandMethod::discardRecovery, restored[1], CommandChannel::mcp),
+        {"MCP may not discard",
+         withRecovery(CommandMethod::discardRecovery, restored[1], CommandChannel::mcp),
          "unauthorized: MCP cannot call discard_recovery."},
     };
     for (const Case& c : cases) {

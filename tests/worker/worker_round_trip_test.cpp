@@ -121,7 +121,8 @@ TEST_F(RoundTrip, ASaveWithoutAnEditIsAsSoundAsItsSource) {
     for (const fs::path& written : {dir.path() / "copy.pdf", own}) {
         const testing::ToolRun after = testing::runTool("qpdf --check", written);
         EXPECT_EQ(after.status, 0) << written.filename() << ": " << after.output;
-        EXPECT_EQ(after.output.find("WARNING"), std::string::npos) << written.filename() << ": " << after.output;
+        EXPECT_EQ(after.output.find("WARNING"), std::string::npos)
+            << written.filename() << ": " << after.output;
     }
 }
 
@@ -157,7 +158,8 @@ TEST_F(RoundTrip, ASaveKeepsTheInfoTheLatestRevisionLeftOut) {
     note.params.contents = "A note";
     ASSERT_EQ(outcome(worker.send(note)), "ok");
     ASSERT_EQ(copyTo(dir.path() / "noted.pdf"), "ok");
-    for (const char* name : {"unchanged.pdf", "noted.pdf"}) EXPECT_EQ(infoLines(dir.path() / name), before) << name;
+    for (const char* name : {"unchanged.pdf", "noted.pdf"})
+        EXPECT_EQ(infoLines(dir.path() / name), before) << name;
 }
 
 // The fields qpdf lists, by full name, and what pdfinfo and qpdf's check say is wrong with the file.
@@ -171,11 +173,13 @@ FormAsReadOutside readOutside(const fs::path& file) {
     const testing::ToolRun info = testing::runTool("pdfinfo", file);
     if (info.status != 0 || info.output.find("Error") != std::string::npos) read.complaints += info.output;
     const testing::ToolRun check = testing::runTool("qpdf --check", file);
-    if (check.status != 0 || check.output.find("WARNING") != std::string::npos) read.complaints += check.output;
+    if (check.status != 0 || check.output.find("WARNING") != std::string::npos)
+        read.complaints += check.output;
     const testing::ToolRun json = testing::runTool("qpdf --json --json-key=acroform", file, false);
     const nlohmann::json document = nlohmann::json::parse(json.output, nullptr, false);
     if (document.is_discarded() || !document.contains("acroform")) return read;
-    for (const auto& field : document["acroform"]["fields"]) read.fields.push_back(field.value("fullname", ""));
+    for (const auto& field : document["acroform"]["fields"])
+        read.fields.push_back(field.value("fullname", ""));
     std::sort(read.fields.begin(), read.fields.end());
     return read;
 }
@@ -306,7 +310,8 @@ TEST_F(RoundTrip, AnEncryptionPDFiumCannotOpenIsNotCalledAWrongPassword) {
         request.params.password = row.password;
         const std::string answer = outcome(worker.send(request));
         EXPECT_EQ(answer.substr(0, answer.find(':')), row.code) << answer;
-        if (row.code == "unsupported") EXPECT_NE(answer.find("encryption Kivo PDF cannot open"), std::string::npos);
+        if (row.code == "unsupported")
+            EXPECT_NE(answer.find("encryption Kivo PDF cannot open"), std::string::npos);
     }
 }
 

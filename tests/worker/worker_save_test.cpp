@@ -50,7 +50,8 @@ protected:
 TEST_F(WorkerSaving, SaveModesAndTheOutsideChangeGuard) {
     const fs::path copy = dir.path() / "copy.pdf";
     const fs::path renamed = dir.path() / "new folder" / "renamed.pdf";
-    const std::string changed = "source_changed: The file on disk has changed. Save As, or pass force to overwrite.";
+    const std::string changed =
+        "source_changed: The file on disk has changed. Save As, or pass force to overwrite.";
     const auto changeOnDisk = [&] {
         testing::writeFile(pdf, testing::makePdf({testing::TestPage{200, 200, "Written elsewhere"}}));
     };
@@ -69,10 +70,10 @@ TEST_F(WorkerSaving, SaveModesAndTheOutsideChangeGuard) {
         {"edit after a save", nullptr, highlight(), "ok", "unsaved", true, pdf},
         {"save a copy keeps the document dirty", nullptr, save("saveCopy", copy), "ok", "unsaved", true, pdf},
         {"save over a file changed elsewhere", changeOnDisk, save("save"), changed, "unsaved", true, pdf},
-        {"save as also guards the document's own file", nullptr, save("saveAs", renamed), changed, "unsaved", true,
-         pdf},
-        {"save as needs a destination", nullptr, save("saveAs"), "invalid_argument: saveAs requires destination.",
-         "unsaved", true, pdf},
+        {"save as also guards the document's own file", nullptr, save("saveAs", renamed), changed, "unsaved",
+         true, pdf},
+        {"save as needs a destination", nullptr, save("saveAs"),
+         "invalid_argument: saveAs requires destination.", "unsaved", true, pdf},
         {"save a copy needs a destination", nullptr, save("saveCopy"),
          "invalid_argument: saveCopy requires destination.", "unsaved", true, pdf},
         {"modes compare exactly", nullptr, save("SaveAs", renamed),
@@ -139,9 +140,10 @@ TEST_F(WorkerSaving, ASignedFileStaysReadOnlyAndExportsWithAWarning) {
         const auto response = worker->send(c.request);
         EXPECT_EQ(outcome(response), c.expected) << c.name;
         if (c.request.method == CommandMethod::exportDocument) {
-            EXPECT_EQ(response.result->warnings,
-                      (Ids{"Signed file opened read-only. Exporting a copy may not preserve signature validity.",
-                           "Exported copy may not preserve signature validity."}));
+            EXPECT_EQ(
+                response.result->warnings,
+                (Ids{"Signed file opened read-only. Exporting a copy may not preserve signature validity.",
+                     "Exported copy may not preserve signature validity."}));
         }
     }
     const auto state = worker->send(onSigned(on(CommandMethod::inspect))).result.value();

@@ -77,8 +77,8 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
         {"invalid UTF-8", "{\"id\":\"\xFF\"}\n", "invalid_json", "invalid"},
         {"JSON but not a request", "{\"id\":\"x\"}\n", "invalid_json", "invalid"},
         {"hello is only a ping here", testing::requestLine(hello("anything")), "ok", "h"},
-        {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)), "invalid_argument",
-         "c"},
+        {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)),
+         "invalid_argument", "c"},
         {"still serving", testing::requestLine(request("2", CommandMethod::ping)), "ok", "2"},
     };
     for (const Case& c : cases) {
@@ -140,8 +140,9 @@ TEST_F(WorkerTest, BadCommandLinesExitWithStatusTwo) {
         }
         worker.closeInput();
         EXPECT_EQ(worker.wait(), 2) << c.name;
-        EXPECT_NE(worker.errorOutput().find("kivo-pdf-worker: --socket needs --token-stdin with the UI token and the "
-                                            "MCP token on separate lines.\n"),
+        EXPECT_NE(worker.errorOutput().find(
+                      "kivo-pdf-worker: --socket needs --token-stdin with the UI token and the "
+                      "MCP token on separate lines.\n"),
                   std::string::npos)
             << c.name;
         EXPECT_FALSE(fs::exists(socketPath())) << c.name;
@@ -162,10 +163,10 @@ TEST_F(WorkerTest, ASocketPathThatDoesNotFitIsRefusedAndNothingIsBound) {
     }
     worker.closeInput();
     EXPECT_EQ(worker.wait(10), 2);
-    EXPECT_NE(
-        worker.errorOutput().find("kivo-pdf-worker: the socket path " + path + " is " + std::to_string(path.size()) +
-                                  " bytes long, but a socket path can hold at most 103; choose a shorter one.\n"),
-        std::string::npos)
+    EXPECT_NE(worker.errorOutput().find(
+                  "kivo-pdf-worker: the socket path " + path + " is " + std::to_string(path.size()) +
+                  " bytes long, but a socket path can hold at most 103; choose a shorter one.\n"),
+              std::string::npos)
         << worker.errorOutput();
     EXPECT_TRUE(fs::is_empty(folder));
 }
@@ -222,7 +223,8 @@ TEST_F(WorkerTest, AConfinedWorkerStillWritesCheckpointsCopiesAndRenders) {
         auto open = request("o", CommandMethod::open);
         open.params.path = pdf.string();
         const auto opened = send(open);
-        if (!opened.ok && worker.wait(5) == 73) GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
+        if (!opened.ok && worker.wait(5) == 73)
+            GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
         ASSERT_TRUE(opened.ok) << errorCode(opened) << worker.errorOutput();
         auto on = [&](const char* id, CommandMethod method) {
             auto r = request(id, method);
@@ -277,7 +279,8 @@ TEST_F(WorkerTest, PagesNameTheirCropBoxOnlyWhenItIsNotTheDefault) {
         EXPECT_TRUE(line);
         return nlohmann::json::parse(line.value_or("{}"))["result"];
     };
-    const nlohmann::json box = nlohmann::json::parse(R"({"bottom":60.0,"left":50.0,"right":400.0,"top":700.0})");
+    const nlohmann::json box =
+        nlohmann::json::parse(R"({"bottom":60.0,"left":50.0,"right":400.0,"top":700.0})");
     const auto expectPages = [&](const nlohmann::json& pages) {
         ASSERT_EQ(pages.size(), 3u);
         for (int i : {0, 1}) {
@@ -440,7 +443,8 @@ void readThroughADocument(Connection& connection, const fs::path& pdf, const fs:
 
 TEST_F(WorkerTest, StdioReadsADocument) {
     const fs::path pdf = dir.path() / "two pages.pdf";
-    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    testing::writeFile(pdf,
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     WorkerProcess worker({}, environment());
     readThroughADocument(worker, pdf, testing::renderFolderIn(dir.path() / "support"));
     worker.closeInput();
@@ -449,7 +453,8 @@ TEST_F(WorkerTest, StdioReadsADocument) {
 
 TEST_F(WorkerTest, SocketReadsADocument) {
     const fs::path pdf = dir.path() / "two.pdf";
-    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    testing::writeFile(pdf,
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     auto worker = startSocketWorker();
     SocketConnection editor(socketPath());
     editor.write(testing::requestLine(hello("ui-token")));
@@ -496,9 +501,9 @@ TEST_F(WorkerTest, GrantsFromTheEditorReachTheMCPConnection) {
     const auto rendered = send(mcp, render);
     ASSERT_TRUE(rendered.ok) << errorCode(rendered);
     EXPECT_EQ(rendered.result->width, 1224);
-    EXPECT_EQ(*rendered.result->pngPath,
-              (testing::renderFolderIn(dir.path() / "support") / (session + "-" + *render.params.pageId + "-1.png"))
-                  .string());
+    EXPECT_EQ(*rendered.result->pngPath, (testing::renderFolderIn(dir.path() / "support") /
+                                          (session + "-" + *render.params.pageId + "-1.png"))
+                                             .string());
     EXPECT_FALSE(fs::exists(dir.path() / "not-here.png"));
 
     auto close = request("c", CommandMethod::close);
@@ -554,7 +559,8 @@ TEST_F(WorkerTest, ASecondConnectionCancelsARunningCommand) {
     }
     ASSERT_TRUE(cancelSent);
     ASSERT_TRUE(response.has_value());
-    EXPECT_EQ(response->error, (CommandErrorPayload{"cancelled", "Cancelled before it finished. Nothing changed."}));
+    EXPECT_EQ(response->error,
+              (CommandErrorPayload{"cancelled", "Cancelled before it finished. Nothing changed."}));
     ASSERT_GE(phases.size(), 2u);
     EXPECT_EQ(phases.front(), CommandPhase::started);
     for (std::size_t i = 1; i < phases.size(); ++i) EXPECT_EQ(phases[i], CommandPhase::searching);

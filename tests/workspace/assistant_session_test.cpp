@@ -28,9 +28,9 @@ class AssistantTest : public testing::LaunchedWorkspaceTest {
 protected:
     void open(const std::string& name) {
         // Enough letters on the first page that it does not pass for a scan.
-        ws().open(testing::writeDocument(
-            scratch_, name,
-            {testing::TestPage{612, 792, "Hello PDF budget report"}, testing::TestPage{612, 792, "Second page"}}));
+        ws().open(testing::writeDocument(scratch_, name,
+                                         {testing::TestPage{612, 792, "Hello PDF budget report"},
+                                          testing::TestPage{612, 792, "Second page"}}));
         ASSERT_TRUE(waitUntil([&] { return ws().status().starts_with("Opened " + name); })) << ws().status();
     }
 
@@ -55,8 +55,9 @@ TEST_F(AssistantTest, TheWorkersPlannerAnswersAndAnAnswerForAnotherDocumentIsDro
     ws().assistant().setAssistantQuery("  What does the second page say? \n");
     ws().assistant().setAssistantScope(AssistantScope::document);
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantAnswer().has_value() || ws().errorMessage(); }))
-        << ws().errorMessage().value_or("");
+    ASSERT_TRUE(waitUntil([&] {
+        return ws().assistant().assistantAnswer().has_value() || ws().errorMessage();
+    })) << ws().errorMessage().value_or("");
     EXPECT_EQ(ws().status(), "Answer uses document evidence only");
     EXPECT_TRUE(ws().assistant().assistantAnswer()->fromDocument);
     EXPECT_FALSE(ws().assistant().assistantRunning()) << "the planner's answer comes in one piece";
@@ -109,7 +110,8 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
     ProposedEdit forbidden = proposal;
     forbidden.method = CommandMethod::deletePages;
     ws().assistant().applyProposal(forbidden);
-    EXPECT_EQ(ws().errorMessage(), "The assistant may only fill fields, highlight and add notes. Nothing changed.");
+    EXPECT_EQ(ws().errorMessage(),
+              "The assistant may only fill fields, highlight and add notes. Nothing changed.");
 
     const std::int64_t revision = *ws().inspect()->revision;
     ws().assistant().applyProposal(proposal);
@@ -118,7 +120,8 @@ TEST_F(AssistantTest, AModelRunStreamsItsDraftAndItsProposalIsAppliedOnceToItsOw
     EXPECT_EQ(ws().inspect()->revision, revision + 1);
     EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
     EXPECT_TRUE(ws().assistant().assistantAnswer()->proposals.empty());
-    ws().assistant().applyProposal(proposal);  // the same operation id: the worker replays instead of applying twice
+    ws().assistant().applyProposal(
+        proposal);  // the same operation id: the worker replays instead of applying twice
     ws().history(CommandMethod::redo, "barrier");
     waitUntil([&] { return ws().status() == "barrier" || ws().errorMessage(); });
     EXPECT_EQ(ws().inspect()->annotations->size(), 1u);
@@ -135,7 +138,8 @@ TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
     ws().assistant().setAssistantQuery("Summarise the page.");
 
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; })) << ws().status();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; }))
+        << ws().status();
     ws().assistant().stopAssistant();
     ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 5));
     // The model was still in its minute of silence: the run hung up on it rather than waiting it out.
@@ -147,7 +151,8 @@ TEST_F(AssistantTest, StopEndsAModelRunAtOnceAndAnotherDocumentEndsItToo) {
         << ws().assistant().assistantAnswer()->text;
 
     ws().assistant().askAssistant();
-    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; })) << ws().status();
+    ASSERT_TRUE(waitUntil([&] { return ws().assistant().assistantDraft() == "Partial words"; }))
+        << ws().status();
     open("next.pdf");
     if (HasFatalFailure()) return;
     ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 5));
@@ -180,8 +185,9 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     using Clock = std::chrono::steady_clock;
     int drafts = 0;
     QObject::connect(&ws().assistant(), &AssistantSession::assistantDraftChanged, [&] { ++drafts; });
-    // Waiting on the flood is time the GUI thread spends blocked: a gap between ticks less the time it ran and
-    // the time it waited for a processor, which a busy machine stretches without the program being at fault.
+    // Waiting on the flood is time the GUI thread spends blocked: a gap between ticks less the time it ran
+    // and the time it waited for a processor, which a busy machine stretches without the program being at
+    // fault.
     Clock::duration longestStall{};
     Clock::time_point lastTick = Clock::now();
     std::chrono::nanoseconds lastBusy{};
@@ -191,7 +197,8 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
         const auto now = Clock::now();
         const std::chrono::nanoseconds spent = busy();
-        // Asking (the prompt, the page's text) is the question's own work; the flood starts with its first piece.
+        // Asking (the prompt, the page's text) is the question's own work; the flood starts with its first
+        // piece.
         if (drafts > 0) longestStall = std::max(longestStall, now - lastTick - (spent - lastBusy));
         lastTick = now;
         lastBusy = spent;
@@ -212,11 +219,13 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     ws().assistant().stopAssistant();
     ASSERT_TRUE(waitUntil([&] { return !ws().assistant().assistantRunning(); }, 10));
     heartbeat.stop();
-    ASSERT_TRUE(waitUntil([&] { return ollama_.chatHungUpAfter().has_value(); }, 10)) << "the flood ran to its end";
+    ASSERT_TRUE(waitUntil([&] { return ollama_.chatHungUpAfter().has_value(); }, 10))
+        << "the flood ran to its end";
     const std::size_t afterStop = *ollama_.chatHungUpAfter() - beforeStop;
     const auto stall = std::chrono::duration<double, std::milli>(longestStall).count();
-    std::cerr << "note: " << draftsWhileFlooding << " drafts in " << flooded << " s of flood; longest GUI stall "
-              << stall << " ms; " << beforeStop << " lines before Stop, " << afterStop << " after\n";
+    std::cerr << "note: " << draftsWhileFlooding << " drafts in " << flooded
+              << " s of flood; longest GUI stall " << stall << " ms; " << beforeStop << " lines before Stop, "
+              << afterStop << " after\n";
 
     EXPECT_GE(draftsWhileFlooding, 2) << "the draft grows while the model writes";
     EXPECT_LE(draftsWhileFlooding, 30 * flooded + 3) << "about 30 drafts a second at most";
@@ -225,7 +234,8 @@ TEST_F(AssistantTest, AFloodOfTinyPiecesKeepsTheWindowAnsweringAndStopEndsItAtOn
     ASSERT_TRUE(ws().assistant().assistantAnswer());
     EXPECT_EQ(ws().status(), "The answer stopped early");
     EXPECT_TRUE(ws().assistant().assistantAnswer()->text.starts_with("[p. 1: \"Hello PDF\"] ab ab"));
-    EXPECT_EQ(ws().assistant().assistantAnswer()->citations.size(), 1u) << "one citation, written again and again";
+    EXPECT_EQ(ws().assistant().assistantAnswer()->citations.size(), 1u)
+        << "one citation, written again and again";
 }
 
 // ---- The session alone, against a fake sender
@@ -283,16 +293,19 @@ TEST(AssistantModelsTest, TheModelListKeepsAChoiceItStillHoldsAndDropsAStaleRepl
     test.assistant.setAssistantProvider(AssistantProvider::ollama);  // choosing it fetches its models
     ASSERT_TRUE(waitUntil([&] { return test.assistant.providerStatus().has_value(); }));
     EXPECT_TRUE(test.assistant.providerStatus()->ready);
-    EXPECT_EQ(test.assistant.assistantModel(), "tiny:1b") << "the vanished model gives way to one that proposes edits";
+    EXPECT_EQ(test.assistant.assistantModel(), "tiny:1b")
+        << "the vanished model gives way to one that proposes edits";
     const std::size_t asked = ollama.requests().size();
     test.assistant.setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(ollama.requests().size(), asked) << "the same provider again fetches nothing";
 
     // A slow server answers after the user chose the worker's planner: its list is no answer.
-    ollama.server().setHandler([](const testing::RecordedRequest& request, testing::FakeConnection& connection) {
-        connection.pause(std::chrono::milliseconds(500));
-        connection.respond(200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
-    });
+    ollama.server().setHandler(
+        [](const testing::RecordedRequest& request, testing::FakeConnection& connection) {
+            connection.pause(std::chrono::milliseconds(500));
+            connection.respond(
+                200, request.target == "/api/version" ? R"({"version":"0.9.0"})" : R"({"models":[]})");
+        });
     test.assistant.setAssistantProvider(AssistantProvider::anthropic);
     test.assistant.setAssistantProvider(AssistantProvider::ollama);
     test.assistant.setAssistantProvider(AssistantProvider::local);

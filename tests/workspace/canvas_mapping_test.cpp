@@ -12,7 +12,8 @@ using namespace CanvasMapping;
 
 PageInfo shown(std::int64_t turns, PDFRect box) {
     const bool sideways = turns % 2 != 0;
-    PageInfo page{"p", 0, sideways ? box.height() : box.width(), sideways ? box.width() : box.height(), turns, box};
+    PageInfo page{"p",   0,  sideways ? box.height() : box.width(), sideways ? box.width() : box.height(),
+                  turns, box};
     if (page.box == page.defaultBox()) page.box.reset();
     return page;
 }
@@ -61,8 +62,8 @@ TEST(CanvasMapping, EveryTurnOfAnOffsetCropBox) {
         EXPECT_GT(mark.width(), 0);
         EXPECT_GT(mark.height(), 0);
         EXPECT_NEAR(mark.width() * mark.height(), 120.0 * 40.0, 1e-6);
-        for (const QPointF at :
-             {QPointF(0, 0), QPointF(13.25, 77.5), QPointF(fitted.width(), fitted.height()), QPointF(-40, 2000)}) {
+        for (const QPointF at : {QPointF(0, 0), QPointF(13.25, 77.5),
+                                 QPointF(fitted.width(), fitted.height()), QPointF(-40, 2000)}) {
             expectNear(pdfToView(viewToPdf(at, page, fitted), page, fitted), at);
         }
         const PDFPoint inside{123.5, 456.25};

@@ -6,8 +6,8 @@
 
 namespace kivo::testing {
 
-void FakeCommandSender::send(CommandRequest request, std::optional<std::string>, bool, SuccessHandler onSuccess,
-                             FailureHandler onFailure, CancelHandler) {
+void FakeCommandSender::send(CommandRequest request, std::optional<std::string>, bool,
+                             SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler) {
     sent_.push_back(request);
     if (const auto answer = answers.find(request.method); answer != answers.end()) {
         // As the link does: never on the sender's stack.
@@ -33,8 +33,9 @@ std::vector<CommandRequest> FakeCommandSender::sent(CommandMethod method) const 
 }
 
 std::optional<FakeCommandSender::Waiting> FakeCommandSender::take(CommandMethod method) {
-    const auto found = std::find_if(waiting_.begin(), waiting_.end(),
-                                    [method](const Waiting& waiting) { return waiting.request.method == method; });
+    const auto found = std::find_if(waiting_.begin(), waiting_.end(), [method](const Waiting& waiting) {
+        return waiting.request.method == method;
+    });
     if (found == waiting_.end()) return std::nullopt;
     Waiting waiting = std::move(*found);
     waiting_.erase(found);
@@ -74,7 +75,8 @@ void showDocument(WorkspaceState& state, int pages, double width, double height)
     document.sessionId = "s1";
     document.revision = 1;
     document.pages = std::vector<PageInfo>{};
-    for (int i = 0; i < pages; ++i) document.pages->push_back(PageInfo{"p" + std::to_string(i + 1), i, width, height});
+    for (int i = 0; i < pages; ++i)
+        document.pages->push_back(PageInfo{"p" + std::to_string(i + 1), i, width, height});
     arrange(state, "sessionId", std::optional<std::string>("s1"));
     arrange(state, "inspect", std::optional<CommandResult>(document));
     arrange(state, "selectedPageId", std::optional<std::string>("p1"));

@@ -21,8 +21,9 @@ class FakeCommandSender : public CommandSender {
 public:
     // Keeps the request; one of `answers` arrives on a later turn of the event loop, any other waits
     // for succeed() or fail().
-    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError, SuccessHandler onSuccess,
-              FailureHandler onFailure = nullptr, CancelHandler onCancelled = nullptr) override;
+    void send(CommandRequest request, std::optional<std::string> activity, bool clearsError,
+              SuccessHandler onSuccess, FailureHandler onFailure = nullptr,
+              CancelHandler onCancelled = nullptr) override;
     bool workerReady() const override { return ready_; }
     bool running() const override { return ready_; }
     // Emits workerReadyChanged on a real change.

@@ -12,18 +12,18 @@
 //                                 client's edit would), "wrong-size" (tiles are answered for a page
 //                                 one pixel wider) and "foreign-path" (the reply names another file,
 //                                 written beside the one asked for); for export_document also "pdf"
-//                                 (the destination gets a file that starts as a PDF); a render_page that stalls, stops
-//                                 or fails has begun its file first, as a worker cut short would, and
-//                                 logs "began <path>"
+//                                 (the destination gets a file that starts as a PDF); a render_page that
+//                                 stalls, stops or fails has begun its file first, as a worker cut short
+//                                 would, and logs "began <path>"
 //   KIVO_FAKE_WORKER_PAGE_SIZE    "WxH": the pages' size in points (default 612x792)
 //   KIVO_FAKE_WORKER_PAGES        how many pages a document has (default 3)
 //   KIVO_FAKE_WORKER_RECOVERIES   comma-separated recovery ids that list_recovery reports
 //   KIVO_FAKE_WORKER_IGNORE_TERM  "1": SIGTERM does not end it
 //   KIVO_FAKE_WORKER_SEARCH_HITS  comma-separated page ids where search finds one hit, whatever the query
-// Documents have pages p1, p2, … (three unless said). A path opened again keeps its session. A path or recovery id
-// containing "locked" needs the password "secret". render_page writes plain grey PNGs of the sizes
-// the real worker would, and extract_text answers one character. Edits raise the revision and make
-// the document dirty; a save clears that and "saveAs" moves it; an export writes nothing.
+// Documents have pages p1, p2, … (three unless said). A path opened again keeps its session. A path or
+// recovery id containing "locked" needs the password "secret". render_page writes plain grey PNGs of the
+// sizes the real worker would, and extract_text answers one character. Edits raise the revision and make the
+// document dirty; a save clears that and "saveAs" moves it; an export writes nothing.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -109,7 +109,8 @@ PageSize pageSize() {
     PageSize size;
     const std::string text = variable("KIVO_FAKE_WORKER_PAGE_SIZE");
     const auto x = text.find('x');
-    if (x != std::string::npos) size = {std::atof(text.substr(0, x).c_str()), std::atof(text.substr(x + 1).c_str())};
+    if (x != std::string::npos)
+        size = {std::atof(text.substr(0, x).c_str()), std::atof(text.substr(x + 1).c_str())};
     return size;
 }
 
@@ -200,7 +201,8 @@ CommandResponse answer(const CommandRequest& request, const std::string& action)
         case CommandMethod::open:
         case CommandMethod::restoreRecovery:
             if (locked(params.path, params.password) || locked(params.recoveryId, params.password)) {
-                return CommandResponse::failure(request.id, "password_required", "This PDF needs a password.");
+                return CommandResponse::failure(request.id, "password_required",
+                                                "This PDF needs a password.");
             }
             if (request.method == CommandMethod::restoreRecovery) {
                 return CommandResponse::success(request.id, documents.make("r", std::nullopt, true));
@@ -211,17 +213,20 @@ CommandResponse answer(const CommandRequest& request, const std::string& action)
             result.recoveries = std::vector<RecoveryInfo>{};
             std::stringstream ids(variable("KIVO_FAKE_WORKER_RECOVERIES"));
             std::string id;
-            while (std::getline(ids, id, ',')) result.recoveries->push_back({id, std::nullopt, 2, 3, "", true});
+            while (std::getline(ids, id, ','))
+                result.recoveries->push_back({id, std::nullopt, 2, 3, "", true});
             return CommandResponse::success(request.id, result);
         }
         default: break;
     }
-    const auto found = params.sessionId ? documents.bySession.find(*params.sessionId) : documents.bySession.end();
+    const auto found =
+        params.sessionId ? documents.bySession.find(*params.sessionId) : documents.bySession.end();
     if (found == documents.bySession.end()) return CommandResponse::success(request.id, CommandResult{});
     CommandResult& document = found->second;
-    const bool reads = request.method == CommandMethod::inspect || request.method == CommandMethod::search ||
-                       request.method == CommandMethod::close || request.method == CommandMethod::renderPage ||
-                       request.method == CommandMethod::extractText || request.method == CommandMethod::exportDocument;
+    const bool reads =
+        request.method == CommandMethod::inspect || request.method == CommandMethod::search ||
+        request.method == CommandMethod::close || request.method == CommandMethod::renderPage ||
+        request.method == CommandMethod::extractText || request.method == CommandMethod::exportDocument;
     if (request.method == CommandMethod::saveDocument) {
         if (params.saveMode == "saveAs") document.sourcePath = params.destination;
         if (params.saveMode != "saveCopy") document.dirty = false;
@@ -231,18 +236,21 @@ CommandResponse answer(const CommandRequest& request, const std::string& action)
     }
     CommandResult result = document;
     if (request.method == CommandMethod::renderPage) render(request, action, result);
-    if (request.method == CommandMethod::extractText) result.chars = std::vector<TextRun>{{0, "A", 72, 700, 80, 712}};
+    if (request.method == CommandMethod::extractText)
+        result.chars = std::vector<TextRun>{{0, "A", 72, 700, 80, 712}};
     if (request.method == CommandMethod::search) result.matches = searchHits(params, *document.pages);
     return CommandResponse::success(request.id, result);
 }
 
-void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::string, std::string>& actions) {
+void serve(int fd, const std::vector<std::string>& tokens,
+           const std::map<std::string, std::string>& actions) {
     LineReader reader;
     try {
         const CommandRequest hello = CommandJSON::decodeRequest(reader.readLine(fd));
         const bool known = hello.params.token == tokens[0] || hello.params.token == tokens[1];
-        writeAll(fd, CommandJSON::encode(known ? CommandResponse::success(hello.id, CommandResult{})
-                                               : CommandResponse::failure(hello.id, "unauthorized", "Unknown token.")));
+        writeAll(fd, CommandJSON::encode(
+                         known ? CommandResponse::success(hello.id, CommandResult{})
+                               : CommandResponse::failure(hello.id, "unauthorized", "Unknown token.")));
         if (!known) return;
         for (;;) {
             const std::string line = reader.readLine(fd);
@@ -250,8 +258,8 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
             const CommandRequest request = CommandJSON::decodeRequest(line);
             const auto action = actions.find(std::string(rawValue(request.method)));
             const std::string what = action != actions.end() ? action->second : "";
-            const bool cutShort = what == "stall" || what.starts_with("exit:") || what.starts_with("signal:") ||
-                                  what.starts_with("error:");
+            const bool cutShort = what == "stall" || what.starts_with("exit:") ||
+                                  what.starts_with("signal:") || what.starts_with("error:");
             if (request.method == CommandMethod::renderPage && cutShort && request.params.pngPath) {
                 std::ofstream(*request.params.pngPath) << "\x89PNG";
                 log("began " + *request.params.pngPath);
@@ -268,11 +276,12 @@ void serve(int fd, const std::vector<std::string>& tokens, const std::map<std::s
             }
             if (what.starts_with("error:")) {
                 const auto colon = what.find(':', 6);
-                writeAll(fd, CommandJSON::encode(CommandResponse::failure(request.id, what.substr(6, colon - 6),
-                                                                          what.substr(colon + 1))));
+                writeAll(fd, CommandJSON::encode(CommandResponse::failure(
+                                 request.id, what.substr(6, colon - 6), what.substr(colon + 1))));
                 continue;
             }
-            if (request.method == CommandMethod::exportDocument && what == "pdf" && request.params.destination) {
+            if (request.method == CommandMethod::exportDocument && what == "pdf" &&
+                request.params.destination) {
                 std::ofstream(*request.params.destination, std::ios::trunc) << "%PDF-1.7\n%%EOF\n";
             }
             act(what);
@@ -313,7 +322,8 @@ int main(int argc, char** argv) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 8) != 0) {
         return 2;
     }
     const auto actions = script();

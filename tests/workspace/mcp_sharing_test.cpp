@@ -110,17 +110,18 @@ TEST_F(McpSharingTest, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine
         std::string path;
         std::string word;
     };
-    for (const Case& c :
-         std::vector<Case>{{"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
-                           {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
+    for (const Case& c : std::vector<Case>{
+             {"/opt/kivo/bin/kivo-pdf-mcp", "/opt/kivo/bin/kivo-pdf-mcp"},
+             {"/home/ann/Kivo PDF/it's/kivo-pdf-mcp", "'/home/ann/Kivo PDF/it'\\''s/kivo-pdf-mcp'"}}) {
         parts_.host->connector = std::filesystem::path(c.path);
         part_.copyMcpSetup();
         EXPECT_EQ(parts_.clipboard->text,
-                  "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path + "\"\n    }\n  }\n}");
-        EXPECT_EQ(
-            parts_.state.status(),
-            "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user kivo-pdf -- " +
-                c.word);
+                  "{\n  \"mcpServers\": {\n    \"kivo-pdf\": {\n      \"command\": \"" + c.path +
+                      "\"\n    }\n  }\n}");
+        EXPECT_EQ(parts_.state.status(),
+                  "Copied MCP config for Claude Desktop or Cursor. Claude Code: claude mcp add --scope user "
+                  "kivo-pdf -- " +
+                      c.word);
     }
     parts_.host->connector.reset();  // the tests' own folder holds the real one
     part_.copyMcpSetup();
@@ -131,7 +132,8 @@ TEST_F(McpSharingTest, PutsTheConfigurationOnTheClipboardAndQuotesTheCommandLine
     parts_.clipboard->text = "kept";
     part_.copyMcpSetup();
     EXPECT_EQ(parts_.state.errorMessage().value_or(""),
-              "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then copy the "
+              "kivo-pdf-mcp was not found next to the editor. Build the project with scripts/build.sh, then "
+              "copy the "
               "config again.");
     EXPECT_EQ(parts_.clipboard->text, "kept");
 }
@@ -151,7 +153,8 @@ protected:
 
     // The last grants the worker received, once `count` of them arrived.
     CommandParams grants(std::size_t count) {
-        waitUntil([&] { return testing::sentRequests(scratch_.log(), CommandMethod::setGrants).size() >= count; });
+        waitUntil(
+            [&] { return testing::sentRequests(scratch_.log(), CommandMethod::setGrants).size() >= count; });
         const auto sent = testing::sentRequests(scratch_.log(), CommandMethod::setGrants);
         EXPECT_EQ(sent.size(), count);
         return sent.empty() ? CommandParams{} : sent.back().params;
@@ -171,7 +174,8 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     test_->dialogs->paths = {"/srv/a", "/srv/b"};
     ws().sharing().approveMcpPath(FileDialogs::PathKind::files);
     EXPECT_EQ(test_->dialogs->messages.back(), "MCP may only read or write these approved paths.");
-    EXPECT_EQ(ws().status(), "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
+    EXPECT_EQ(ws().status(),
+              "Approved 2 path(s). Turn on Allow MCP on this document to share the document itself.");
     CommandParams sent = grants(1);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
@@ -197,7 +201,8 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     test_->dialogs->paths = {"/srv/b"};
     ws().sharing().approveMcpPath(FileDialogs::PathKind::folders);
     EXPECT_EQ(ws().status(), "Approved 1 path(s) for MCP.");
-    EXPECT_EQ(test_->dialogs->kinds, (std::vector{FileDialogs::PathKind::files, FileDialogs::PathKind::folders}));
+    EXPECT_EQ(test_->dialogs->kinds,
+              (std::vector{FileDialogs::PathKind::files, FileDialogs::PathKind::folders}));
     EXPECT_EQ(grants(4).paths, (std::vector<std::string>{"/srv/a", "/srv/b", document}));
 
     const std::string renamed = (scratch_.docs() / "renamed.pdf").string();
@@ -211,7 +216,8 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     open("other.pdf");
     if (HasFatalFailure()) return;
     EXPECT_FALSE(ws().sharing().mcpAccessGranted());
-    EXPECT_EQ(ws().status(), "Opened other.pdf. MCP access is per document; turn it on again to share this one.");
+    EXPECT_EQ(ws().status(),
+              "Opened other.pdf. MCP access is per document; turn it on again to share this one.");
     sent = grants(6);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));

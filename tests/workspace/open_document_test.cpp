@@ -14,8 +14,9 @@ CommandResult threePages() {
     CommandResult record;
     record.revision = 7;
     record.pages = std::vector<PageInfo>{{"a", 2, 612, 792, 0}, {"b", 0, 612, 792, 0}, {"c", 1, 612, 792, 0}};
-    record.annotations = std::vector<AnnotationInfo>{
-        {"n1", "note", "c", {}, "first"}, {"h1", "highlight", "a", {}, ""}, {"n2", "note", "c", {}, "second"}};
+    record.annotations = std::vector<AnnotationInfo>{{"n1", "note", "c", {}, "first"},
+                                                     {"h1", "highlight", "a", {}, ""},
+                                                     {"n2", "note", "c", {}, "second"}};
     record.undoAvailable = true;
     record.redoAvailable = false;
     return record;

@@ -29,7 +29,11 @@ TEST(OwnRevisionsTest, ForwardsOnlyOverRevisionsOurOwnChangesProduced) {
     const std::vector<Case> cases = {
         {"nothing recorded", {}, "a", 11, 11},
         {"one change ahead", {{"a", 11, 12}}, "a", 11, 12},
-        {"three changes ahead, made against the first", {{"a", 11, 12}, {"a", 12, 13}, {"a", 13, 14}}, "a", 11, 14},
+        {"three changes ahead, made against the first",
+         {{"a", 11, 12}, {"a", 12, 13}, {"a", 13, 14}},
+         "a",
+         11,
+         14},
         {"made after the first was adopted", {{"a", 11, 12}, {"a", 12, 13}}, "a", 12, 13},
         {"a save leaves the revision", {{"a", 11, 12}, {"a", 12, 12}}, "a", 11, 12},
         {"another document", {{"a", 11, 12}}, "b", 11, 11},
@@ -99,7 +103,8 @@ TEST_F(QuickEditsTest, BurstsOfNotesNudgesAndSavesAllApply) {
         ws().addNote({100.0 + 10 * i, 200, 124.0 + 10 * i, 224});
         ws().save();
     }
-    ASSERT_TRUE(waitUntil([&] { return (notes() == burst * 3 / 2 && ws().status() == "Saved") || !errors_->empty(); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return (notes() == burst * 3 / 2 && ws().status() == "Saved") || !errors_->empty(); }));
     EXPECT_EQ(rawValue(ws().savePhase()), "saved");
     EXPECT_FALSE(ws().inspect()->dirty.value_or(true));
     EXPECT_TRUE(errors_->empty()) << errors_->front();

@@ -166,7 +166,8 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
             EXPECT_EQ(image->pixel(0, 0), QColor(Qt::red).rgb());
         }
         std::error_code ignored;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored))) << "the render path is deleted either way";
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored)))
+            << "the render path is deleted either way";
     }
 
     // The tiles of one reply, decoded side by side, each into its own place and each file deleted.
@@ -262,7 +263,8 @@ TEST_F(PageRendererTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndThe
     testing::showDocument(parts_.state, 3);
     parts_.sender.setReady(true);
     std::vector<QSize> shown;
-    QObject::connect(&part_, &PageRenderer::pageImageChanged, [&] { shown.push_back(part_.pageImage().size()); });
+    QObject::connect(&part_, &PageRenderer::pageImageChanged,
+                     [&] { shown.push_back(part_.pageImage().size()); });
     const auto renders = [&] { return parts_.sender.sent(CommandMethod::renderPage); };
     part_.refreshPage();
     ASSERT_EQ(renders().size(), 1u);
@@ -345,8 +347,8 @@ protected:
 TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromTheCache) {
     start({}, 1.5);
     openDocument();
-    ASSERT_TRUE(
-        waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
 
     const auto renders = sent(CommandMethod::renderPage);
     const auto texts = sent(CommandMethod::extractText);
@@ -366,7 +368,8 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 1426 / 1.5, 1e-9);
     roundTrips();
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the PNG is deleted once loaded";
-    EXPECT_FALSE(ws().inspect()->width || ws().inspect()->pngPath) << "the document's state, not the render's";
+    EXPECT_FALSE(ws().inspect()->width || ws().inspect()->pngPath)
+        << "the document's state, not the render's";
 
     const qint64 first = ws().renderer().pageImage().cacheKey();
     roundTrips();
@@ -380,7 +383,8 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     // p2 rendered ahead of the move to it, then p3's thumbnail and p3 ahead of the next; nothing for p1.
     std::vector<std::string> asked;
     for (const auto& request : sent(CommandMethod::renderPage))
-        asked.push_back(request.params.pageId.value_or("") + (request.params.scale == 1.2 * 1.5 ? "" : " thumbnail"));
+        asked.push_back(request.params.pageId.value_or("") +
+                        (request.params.scale == 1.2 * 1.5 ? "" : " thumbnail"));
     EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p2", "p3 thumbnail", "p3"}));
     EXPECT_EQ(sent(CommandMethod::extractText).size(), 3u);
     EXPECT_EQ(ws().pageJump(), "1");
@@ -427,8 +431,10 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
         std::vector<std::string> seen;
         for (const auto& line : testing::fakeLog(scratch_.log(), "request ")) {
             const CommandRequest request = CommandJSON::decodeRequest(line);
-            if (request.method == CommandMethod::search && request.params.query == "rested") seen.push_back("control");
-            if (request.method == CommandMethod::renderPage && request.params.pageId == "p1") seen.push_back("p1");
+            if (request.method == CommandMethod::search && request.params.query == "rested")
+                seen.push_back("control");
+            if (request.method == CommandMethod::renderPage && request.params.pageId == "p1")
+                seen.push_back("p1");
         }
         return seen;
     };
@@ -448,7 +454,8 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     roundTrips();
     EXPECT_EQ(pageRenders().size(), 2u);
     for (const auto& request : sent(CommandMethod::renderPage))
-        EXPECT_TRUE(request.params.pageId == "p1" || request.params.scale == 2.4) << "no page ahead that needs tiles";
+        EXPECT_TRUE(request.params.pageId == "p1" || request.params.scale == 2.4)
+            << "no page ahead that needs tiles";
 
     ws().renderer().stepZoom(0.1);
     EXPECT_EQ(ws().renderer().zoom(), 0.25);
@@ -458,12 +465,13 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     // Five pages: p5 is never next to a page shown, so nothing but its thumbnail is ever at hand.
     start({{"KIVO_FAKE_WORKER_PAGES", "5"}});
     openDocument();
-    ASSERT_TRUE(
-        waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
     ws().renderer().showThumbnail("p5");
     ws().renderer().showThumbnail("p3");
-    ASSERT_TRUE(waitUntil(
-        [&] { return !ws().renderer().thumbnail("p5").isNull() && !ws().renderer().thumbnail("p3").isNull(); }));
+    ASSERT_TRUE(waitUntil([&] {
+        return !ws().renderer().thumbnail("p5").isNull() && !ws().renderer().thumbnail("p3").isNull();
+    }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
     ws().renderer().stepZoom(0.5);
@@ -471,12 +479,12 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     const QImage halfZoom = ws().renderer().pageImage();
     ws().select("p1");
     ws().renderer().stepZoom(1.0);
-    ASSERT_TRUE(
-        waitUntil([&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
     const struct {
         const char* page;
-        // At once, before any reply, pixel for pixel (a page away from the one shown is decoded again from its
-        // file); none: its thumbnail.
+        // At once, before any reply, pixel for pixel (a page away from the one shown is decoded again from
+        // its file); none: its thumbnail.
         const QImage* shown;
         // Cached at this zoom: the page itself, whichever of its renders came last (one at the opening zoom
         // is sharper still when it finished before the zoom changed).
@@ -494,7 +502,8 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
         ws().select(c.page);
         if (c.itself) EXPECT_GE(ws().renderer().pageImage().width(), 1224);
         else EXPECT_TRUE(ws().renderer().pageImage() == expected && !expected.isNull());
-        // One pixel ratio stretches both sides: the height is off by what rounding a small image's side gives.
+        // One pixel ratio stretches both sides: the height is off by what rounding a small image's side
+        // gives.
         EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 612);
         EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 792, 2);
         ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224; }));
@@ -511,7 +520,8 @@ TEST_F(RenderFakeTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsEve
     PageRenderer& renderer = ws().renderer();
     const auto thumbnailRenders = [&] {
         std::size_t count = 0;
-        for (const auto& request : sent(CommandMethod::renderPage)) count += request.params.scale == 2.0 * 0.18;
+        for (const auto& request : sent(CommandMethod::renderPage))
+            count += request.params.scale == 2.0 * 0.18;
         return count;
     };
     renderer.showThumbnail("p1");
@@ -556,7 +566,8 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     // Nor is the text of a page of the run left before its image was back: the page shown then waits behind
     // none. The page opened on, no run, has its text asked for with its image.
     std::vector<std::string> read;
-    for (const auto& request : sent(CommandMethod::extractText)) read.push_back(request.params.pageId.value_or(""));
+    for (const auto& request : sent(CommandMethod::extractText))
+        read.push_back(request.params.pageId.value_or(""));
     EXPECT_EQ(read, (std::vector<std::string>{"p1", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
     // p3's thumbnail, back while its render was still on its way, stands in for it until then.
@@ -580,7 +591,8 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
         roundTrips();
         std::vector<std::string> pages;
         for (const auto& request : sent(CommandMethod::renderPage))
-            pages.push_back(request.params.pageId.value_or("") + (request.params.scale == 2.0 * 1.2 ? "" : "t"));
+            pages.push_back(request.params.pageId.value_or("") +
+                            (request.params.scale == 2.0 * 1.2 ? "" : "t"));
         return pages;
     };
 
@@ -606,8 +618,8 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
     EXPECT_TRUE(sharp()) << "p3 from the cache; p2 and p1 behind it have renders at hand";
     ws().select("p9");
     ASSERT_TRUE(waitUntil(sharp));
-    EXPECT_EQ(asked(),
-              (std::vector<std::string>{"p1", "p2", "p3t", "p3", "p4t", "p5t", "p6t", "p7t", "p4", "p8t", "p5", "p9"}));
+    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p3", "p4t", "p5t", "p6t", "p7t", "p4",
+                                                 "p8t", "p5", "p9"}));
 }
 
 // Paging through a document keeps the pages a window shows, not every page passed, and the caches' bytes
@@ -629,7 +641,8 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
     EXPECT_EQ(use.pages, 24);
     EXPECT_EQ(use.tiles, 0);
     std::int64_t thumbnailBytes = 0;
-    for (const auto& page : *ws().inspect()->pages) thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+    for (const auto& page : *ws().inspect()->pages)
+        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
     EXPECT_EQ(use.bytes, 24 * renderer.pageImage().sizeInBytes() + thumbnailBytes);
     EXPECT_LE(use.bytes, use.boundBytes);
 }
@@ -644,7 +657,8 @@ TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) 
     const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
     const auto pageRenders = [&] {
         std::size_t count = 0;
-        for (const auto& request : sent(CommandMethod::renderPage)) count += request.params.scale == 2.0 * 1.2;
+        for (const auto& request : sent(CommandMethod::renderPage))
+            count += request.params.scale == 2.0 * 1.2;
         return count;
     };
     ASSERT_TRUE(waitUntil(sharp));
@@ -657,7 +671,8 @@ TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) 
     }
     const std::int64_t pageBytes = renderer.pageImage().sizeInBytes();
     std::int64_t thumbnailBytes = 0;
-    for (const auto& page : *ws().inspect()->pages) thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+    for (const auto& page : *ws().inspect()->pages)
+        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
     PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
     EXPECT_EQ(use.pages, 24);
     EXPECT_EQ(use.bytes, 24 * pageBytes + thumbnailBytes) << "each page counts its pixels, kept or not";
@@ -702,7 +717,8 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         fs::remove_all(renderFolder());
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
         openDocument();
-        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty() && !ws().renderer().decoding(); }));
+        ASSERT_TRUE(
+            waitUntil([&] { return !ws().renderer().pageChars().empty() && !ws().renderer().decoding(); }));
         EXPECT_EQ(!ws().renderer().pageImage().isNull(), c.loaded);
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
@@ -792,9 +808,10 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 9; }));
     requests = tileRequests();
     ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(squares(requests[2]),
-              (std::vector<RenderTile>{
-                  {1024, 1024, 1024, 1024}, {0, 1024, 1024, 1024}, {2048, 1024, 952, 1024}, {1024, 2048, 1024, 952}}));
+    EXPECT_EQ(squares(requests[2]), (std::vector<RenderTile>{{1024, 1024, 1024, 1024},
+                                                             {0, 1024, 1024, 1024},
+                                                             {2048, 1024, 952, 1024},
+                                                             {1024, 2048, 1024, 952}}));
     EXPECT_EQ(squares(requests[3]),
               (std::vector<RenderTile>{{2048, 0, 952, 1024}, {0, 2048, 1024, 952}, {2048, 2048, 952, 952}}));
     EXPECT_TRUE(filesIn(renderFolder()).empty());
@@ -895,7 +912,8 @@ TEST_F(RenderFakeTest, PagesAreFoundByTheirPositionWithoutWrapping) {
         std::int64_t position;
         const char* shown;
     } cases[] = {
-        {3, "p3"}, {1, "p1"}, {0, "p2"}, {4, "p2"}, {-3, "p2"}, {std::numeric_limits<std::int64_t>::min(), "p2"},
+        {3, "p3"}, {1, "p1"},  {0, "p2"},
+        {4, "p2"}, {-3, "p2"}, {std::numeric_limits<std::int64_t>::min(), "p2"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.position);
@@ -932,7 +950,8 @@ protected:
 
 TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItChanged) {
     const fs::path path = scratch_.docs() / "three.pdf";
-    testing::writeFile(path, testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
+    testing::writeFile(path,
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
     ws().open(path);
     ASSERT_TRUE(waitUntil([&] {
         return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty();
@@ -981,9 +1000,9 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
 // turned on its side while the page before it was shown.
 TEST_F(RenderRealWorkerTest, ThePageRenderedAheadIsTheRightOneAfterAnEditAnUndoOrARotation) {
     const fs::path path = scratch_.docs() / "three.pdf";
-    testing::writeFile(path,
-                       testing::makePdf({testing::TestPage{612, 792, "First"}, testing::TestPage{612, 792, "Second"},
-                                         testing::TestPage{612, 792, "Third"}}));
+    testing::writeFile(
+        path, testing::makePdf({testing::TestPage{612, 792, "First"}, testing::TestPage{612, 792, "Second"},
+                                testing::TestPage{612, 792, "Third"}}));
     ws().open(path);
     PageRenderer& renderer = ws().renderer();
     ASSERT_TRUE(waitUntil([&] { return !renderer.pageImage().isNull() && !renderer.pageChars().empty(); }))
@@ -1042,8 +1061,9 @@ TEST_F(RenderRealWorkerTest, ThePageRenderedAheadIsTheRightOneAfterAnEditAnUndoO
         renderer.forgetRenders();
         renderer.setPageChars({});
         renderer.refreshPage();
-        ASSERT_TRUE(waitUntil(
-            [&] { return renderer.pageImage().cacheKey() != ahead.cacheKey() && !renderer.pageChars().empty(); }));
+        ASSERT_TRUE(waitUntil([&] {
+            return renderer.pageImage().cacheKey() != ahead.cacheKey() && !renderer.pageChars().empty();
+        }));
         EXPECT_TRUE(renderer.pageImage() == ahead) << "the page rendered ahead shows what a render now shows";
         EXPECT_EQ(renderer.pageChars(), aheadChars);
     }

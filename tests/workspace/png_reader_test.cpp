@@ -65,7 +65,8 @@ Bytes rows(const QImage& image, int channels = 4, int subRow = -1) {
 Bytes deflated(const Bytes& raw) {
     uLongf size = compressBound(raw.size());
     Bytes out(size, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 1);
+    compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+              raw.size(), 1);
     out.resize(size);
     return out;
 }
@@ -114,7 +115,8 @@ QImage pattern(int width, int height, const std::function<QRgb(int, int)>& colou
 
 TEST(PngReaderTest, TheWorkersShapeDecodesLikeTheGeneralDecoderAndAnythingElseGoesToIt) {
     const QImage opaque = pattern(37, 23, [](int x, int y) { return qRgb(x * 7, y * 11, (x * y) & 0xFF); });
-    const QImage clear = pattern(19, 7, [](int x, int y) { return qRgba(x * 13, y * 29, 200, (x * 37 + y) & 0xFF); });
+    const QImage clear =
+        pattern(19, 7, [](int x, int y) { return qRgba(x * 13, y * 29, 200, (x * 37 + y) & 0xFF); });
     const QImage dot = pattern(1, 1, [](int, int) { return qRgb(1, 2, 3); });
     const Bytes ihdr = header(37, 23);
     const Bytes raw = rows(opaque);
@@ -143,7 +145,10 @@ TEST(PngReaderTest, TheWorkersShapeDecodesLikeTheGeneralDecoderAndAnythingElseGo
         {"IDAT cut short", png(ihdr, stream.substr(0, stream.size() / 2)), false, {}},
         {"IDAT length past the end", idatLength("\x00\x01\x00\x00"), false, {}},
         {"IDAT length 2^32 - 1", idatLength("\xff\xff\xff\xff"), false, {}},
-        {"IDAT CRC wrong", flipped(png(ihdr, stream, stream.size()), 8 + 25 + 13 + 8 + stream.size()), false, {}},
+        {"IDAT CRC wrong",
+         flipped(png(ihdr, stream, stream.size()), 8 + 25 + 13 + 8 + stream.size()),
+         false,
+         {}},
         {"wider and higher than 64 MiB", png(header(0x7fffffff, 0x7fffffff), stream), false, {}},
         {"just over 64 MiB", png(header(4096, 4097), stream), false, {}},
         {"at the limit", png(ihdr, stream), true, opaque, 37 * 23 * 4},
@@ -170,7 +175,8 @@ TEST(PngReaderTest, TheWorkersShapeDecodesLikeTheGeneralDecoderAndAnythingElseGo
         const testing::ShortTempDir folder;
         const auto path = folder.path() / "render.png";
         std::ofstream(path, std::ios::binary) << c.bytes;
-        const std::optional<QImage> shown = PageRenders::loadPreview(path.string(), std::nullopt, std::nullopt, 1);
+        const std::optional<QImage> shown =
+            PageRenders::loadPreview(path.string(), std::nullopt, std::nullopt, 1);
         EXPECT_TRUE(samePixels(shown.value_or(QImage()), c.shows.value_or(generalDecode(c.bytes))));
     }
 }
@@ -180,7 +186,8 @@ TEST(PngReaderTest, TheWorkersShapeDecodesLikeTheGeneralDecoderAndAnythingElseGo
 // size, or an image still held, never gets them. The four let go last are kept.
 TEST(PngReaderTest, ThePixelsOfAPageLetGoAreTakenByTheNextPageOfItsSize) {
     const auto file = [](int width, int height, QRgb colour) {
-        return png(header(width, height), deflated(rows(pattern(width, height, [&](int, int) { return colour; }))));
+        return png(header(width, height),
+                   deflated(rows(pattern(width, height, [&](int, int) { return colour; }))));
     };
     const auto decode = [](const Bytes& bytes) {
         return PngReader::decodeRgba(QByteArray::fromStdString(bytes), 64 << 20);
@@ -200,14 +207,16 @@ TEST(PngReaderTest, ThePixelsOfAPageLetGoAreTakenByTheNextPageOfItsSize) {
     const std::vector<const uchar*> kept(letGo.end() - 4, letGo.end());
     const QImage held = decode(red);
     const QImage wider = decode(file(401, 300, qRgb(0, 255, 0)));
-    EXPECT_EQ(std::count(kept.begin(), kept.end(), wider.constBits()), 0) << "another size takes a block of its own";
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), wider.constBits()), 0)
+        << "another size takes a block of its own";
     std::vector<QImage> next;
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         next.push_back(decode(blue));
         EXPECT_EQ(std::count(kept.begin(), kept.end(), next.back().constBits()), 1) << "a kept block";
         EXPECT_NE(next.back().constBits(), held.constBits());
-        EXPECT_TRUE(samePixels(next.back(), generalDecode(blue))) << "its own pixels, none of the page before";
+        EXPECT_TRUE(samePixels(next.back(), generalDecode(blue)))
+            << "its own pixels, none of the page before";
     }
     EXPECT_TRUE(samePixels(held, generalDecode(red))) << "the image still held keeps its pixels";
     EXPECT_NE(next[0].constBits(), next[1].constBits());
@@ -223,7 +232,8 @@ TEST(PngReaderTest, TheBlocksKeptForTheNextPageGoBackOnceDecodingStops) {
     RenderDecoder decoder(&context);
     int decoded = 0;
     for (int i = 0; i < 6; ++i) {
-        decoder.unpack(file, 1.0, [&](std::optional<QImage> image) { decoded += image && samePixels(*image, page); });
+        decoder.unpack(file, 1.0,
+                       [&](std::optional<QImage> image) { decoded += image && samePixels(*image, page); });
     }
     ASSERT_TRUE(testing::waitUntil([&] { return decoded == 6; }));
     EXPECT_GE(PngReader::keptBytes(), 400 * 300 * 4) << "the pages let go are kept for the next";

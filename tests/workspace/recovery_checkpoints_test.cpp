@@ -21,7 +21,8 @@ TEST(RecoveryCheckpointsTest, AListingIsOfferedOnlyWithoutADocumentAndADiscardLi
     testing::Scratch scratch;
     testing::PartFixture parts;
     RecoveryCheckpoints checkpoints(parts.state, parts.sender);
-    const std::vector<RecoveryInfo> listed = {checkpoint("r1", "/home/u/Report.pdf"), checkpoint("r2", std::nullopt)};
+    const std::vector<RecoveryInfo> listed = {checkpoint("r1", "/home/u/Report.pdf"),
+                                              checkpoint("r2", std::nullopt)};
     const struct {
         const char* name;
         bool documentOpen;

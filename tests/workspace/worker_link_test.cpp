@@ -32,7 +32,8 @@ protected:
 
     std::vector<std::string> sentIds(CommandMethod method) const {
         std::vector<std::string> ids;
-        for (const CommandRequest& request : testing::sentRequests(scratch_.log(), method)) ids.push_back(request.id);
+        for (const CommandRequest& request : testing::sentRequests(scratch_.log(), method))
+            ids.push_back(request.id);
         return ids;
     }
 
@@ -86,7 +87,8 @@ TEST_F(WorkerLinkTest, EveryRequestPassesTheGateAndEndsInExactlyOneHandler) {
         EXPECT_EQ(leaving, row.reachesWorker ? std::vector<std::string>{id} : std::vector<std::string>{});
         const auto sent = sentIds(CommandMethod::listRecovery);
         EXPECT_EQ(std::count(sent.begin(), sent.end(), id), row.reachesWorker ? 1 : 0);
-        EXPECT_EQ(state_->errorMessage(), row.clearsError ? std::nullopt : std::optional<std::string>("earlier"));
+        EXPECT_EQ(state_->errorMessage(),
+                  row.clearsError ? std::nullopt : std::optional<std::string>("earlier"));
     }
 
     link_->shutdown();
@@ -101,7 +103,8 @@ TEST_F(WorkerLinkTest, EveryRequestPassesTheGateAndEndsInExactlyOneHandler) {
 
 TEST_F(WorkerLinkTest, ReportsOnlyAStopOfItsOwn) {
     std::vector<WorkerStop> stops;
-    QObject::connect(link_.get(), &WorkerLink::stopped, [&](const WorkerStop& stop) { stops.push_back(stop); });
+    QObject::connect(link_.get(), &WorkerLink::stopped,
+                     [&](const WorkerStop& stop) { stops.push_back(stop); });
     link_->launch();
     const qint64 pid = link_->workerProcessId();
     ASSERT_GT(pid, 0);
@@ -161,7 +164,8 @@ TEST_F(WorkerLinkTest, AnEarlyStartIsTheFirstHalfOfTheLaunchThatFollows) {
         if (row.start) {
             const std::string log = testing::readFile(scratch.log());
             std::size_t started = 0;
-            for (std::size_t at = log.find("argv"); at != std::string::npos; at = log.find("argv", at + 1)) ++started;
+            for (std::size_t at = log.find("argv"); at != std::string::npos; at = log.find("argv", at + 1))
+                ++started;
             EXPECT_EQ(started, 1u);
         }
         link.shutdown();

@@ -42,7 +42,8 @@ protected:
 
     // Waits for the status and fails on an error instead.
     bool finished(const std::string& status) {
-        return waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) && ws().status() == status;
+        return waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) &&
+               ws().status() == status;
     }
 
     void highlight() {
@@ -86,7 +87,8 @@ TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
     EXPECT_EQ(ws().suggestedName(), "renamed.pdf");
 
     // Someone else writes the file; the next save in place is refused and asks.
-    testing::writeFile(scratch_.docs() / "renamed.pdf", testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
+    testing::writeFile(scratch_.docs() / "renamed.pdf",
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
     highlight();
     ws().save();
     ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
@@ -207,12 +209,15 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsOnlyThePagesOfTheRange) {
         EXPECT_FALSE(std::filesystem::exists(seen.job.path)) << "the copy is deleted once printed";
     }
     const std::filesystem::path copies = test_->printer->printed.back().job.path.parent_path();
-    const auto left = std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator());
+    const auto left =
+        std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator());
     test_->printer->choice = std::nullopt;
     ws().printDocument();
     ws().history(CommandMethod::redo, "Redo");  // a barrier: the export before it has its answer
     waitUntil([&] { return ws().status() == "Redo" || ws().errorMessage(); });
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator()), left)
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(copies), std::filesystem::directory_iterator()),
+        left)
         << "a closed dialog leaves no copy behind";
 }
 
@@ -251,7 +256,8 @@ TEST_F(DocumentActionsTest, PrintToFileHoldsTheCopiesAndBeginsEachOnAFrontSide) 
             list.push_back(testing::TestPage{500.0 + i, 700, "Hello page " + std::to_string(i)});
         ws().open(testing::writeDocument(scratch_, "copies.pdf", list));
         ASSERT_TRUE(finished("Opened copies.pdf"));
-        PrintChoice choice{"", c.copies, c.collate, c.ranges, c.sides, scratch_.docs() / "chosen.pdf", c.reverse};
+        PrintChoice choice{"",       c.copies, c.collate, c.ranges, c.sides, scratch_.docs() / "chosen.pdf",
+                           c.reverse};
         test_->printer->choice = choice;
         const std::size_t before = test_->printer->printed.size();
         ws().printDocument();
@@ -285,7 +291,8 @@ TEST_F(DocumentActionsTest, PrintsAnOwnerOnlyCopyWithTheUnsavedChangesAndDeletes
     ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() == 2 || ws().errorMessage(); }))
         << ws().errorMessage().value_or("");
     for (const auto& seen : test_->printer->printed) {
-        EXPECT_EQ(seen.job.path.parent_path(), scratch_.support() / "print") << "where only the editor writes";
+        EXPECT_EQ(seen.job.path.parent_path(), scratch_.support() / "print")
+            << "where only the editor writes";
         EXPECT_EQ(seen.mode, 0600u) << std::oct << seen.mode;
         EXPECT_TRUE(seen.job.path.filename().string().starts_with("kivo-print-")) << seen.job.path;
         EXPECT_EQ(seen.job.title, "print.pdf");
@@ -309,7 +316,8 @@ TEST_F(DocumentActionsTest, PrintsAnOwnerOnlyCopyWithTheUnsavedChangesAndDeletes
         const std::size_t before = test_->printer->printed.size();
         ws().setErrorMessage(std::nullopt);
         ws().printDocument();
-        ASSERT_TRUE(waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }));
+        ASSERT_TRUE(
+            waitUntil([&] { return test_->printer->printed.size() > before || ws().errorMessage(); }));
         ASSERT_TRUE(waitUntil([&] {
             return printCopiesIn(privateFolder(scratch_)).empty() &&
                    printCopiesIn(scratch_.support() / "print").empty();
@@ -331,13 +339,15 @@ TEST(PrintingTest, NoCopyOutlivesAFailedExportOrTheEditor) {
     const Case cases[] = {
         {"a copy the export left unreadable", "",
          "Could not print: the exported copy could not be read. Nothing was printed."},
-        {"a refused export", "export_document=error:stale_revision:The document changed.", "The document changed."},
+        {"a refused export", "export_document=error:stale_revision:The document changed.",
+         "The document changed."},
         {"quitting during the export", "export_document=stall", std::nullopt},
     };
     for (const Case& c : cases) {
         const testing::Scratch scratch;
-        testing::TestWorkspace test(testing::fakeWorker(), {{"KIVO_FAKE_WORKER_SCRIPT", c.script},
-                                                            {"KIVO_FAKE_WORKER_LOG", scratch.log().string()}});
+        testing::TestWorkspace test(
+            testing::fakeWorker(),
+            {{"KIVO_FAKE_WORKER_SCRIPT", c.script}, {"KIVO_FAKE_WORKER_LOG", scratch.log().string()}});
         test->launchOnce();
         test->open(scratch.docs() / "a.pdf");
         ASSERT_TRUE(waitUntil([&] { return test->status() == "Opened a.pdf"; })) << c.name;

@@ -56,8 +56,8 @@ protected:
         ASSERT_GT(pid, 0);
         ::kill(static_cast<pid_t>(pid), signal);
         ASSERT_TRUE(waitUntil([&] { return ws().link().workerProcessId() != pid && ws().workerNotice(); }));
-        ASSERT_TRUE(
-            waitUntil([&] { return !ws().link().activity() && ws().status() != "Restarting the PDF worker…"; }));
+        ASSERT_TRUE(waitUntil(
+            [&] { return !ws().link().activity() && ws().status() != "Restarting the PDF worker…"; }));
     }
 
     std::string noticeText() { return ws().workerNotice() ? ws().workerNotice()->message : "(no notice)"; }
@@ -94,8 +94,8 @@ TEST_F(FakeWorkerTest, HandsTheWorkerItsCommandLineAndTokensAndANewMCPTokenAtEac
     EXPECT_NE(secondToken, firstToken);
     EXPECT_EQ(fakeLog(scratch_.log(), "argv "), (std::vector<std::string>{arguments, arguments}));
     EXPECT_EQ(fakeLog(scratch_.log(), "stdin "),
-              (std::vector<std::string>{ws().link().uiToken(), firstToken, "closed", ws().link().uiToken(), secondToken,
-                                        "closed"}));
+              (std::vector<std::string>{ws().link().uiToken(), firstToken, "closed", ws().link().uiToken(),
+                                        secondToken, "closed"}));
 }
 
 // The launch looks for the socket 40 times, 50 ms apart, then tries to connect 20 times. It lasts at least
@@ -160,16 +160,18 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
         std::size_t starts;
     } cases[] = {
         {"exit:73", true,
-         "The PDF worker stopped because the system would not apply its sandbox, and it does not open documents "
+         "The PDF worker stopped because the system would not apply its sandbox, and it does not open "
+         "documents "
          "without one.",
          true, 1},
         // The signal number of a crash reaches the sentence.
         {"signal:11", true, "The PDF worker crashed (Segmentation fault)." + givenUp, true, 3},
-        {"exit:72", true, "The PDF worker stopped because a command made no progress for 60 seconds." + givenUp, true,
-         3},
+        {"exit:72", true,
+         "The PDF worker stopped because a command made no progress for 60 seconds." + givenUp, true, 3},
         {"silent", true, "connect: No such file or directory", false, 1},
         {"serve", false,
-         "Could not find kivo-pdf-worker next to the editor. Build it and start the editor with scripts/run.sh from "
+         "Could not find kivo-pdf-worker next to the editor. Build it and start the editor with "
+         "scripts/run.sh from "
          "the repository root.",
          false, 0},
     };
@@ -179,7 +181,8 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
         std::filesystem::create_directories(scratch_.socket().parent_path());
         std::ofstream(scratch_.socket()) << "stale";
         workspace_.reset();
-        start({{"KIVO_FAKE_WORKER_START", c.start}}, c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
+        start({{"KIVO_FAKE_WORKER_START", c.start}},
+              c.program ? std::optional(testing::fakeWorker()) : std::nullopt);
         EXPECT_EQ(c.notice ? noticeText() : ws().errorMessage().value_or(""), c.message);
         EXPECT_EQ(fakeLog(scratch_.log(), "argv ").size(), c.starts);
         EXPECT_FALSE(ws().link().workerReady());
@@ -192,8 +195,8 @@ TEST_F(FakeWorkerTest, ALaunchThatFailsSaysWhy) {
             EXPECT_TRUE(ws().workerNotice()->offersRestart);
             EXPECT_FALSE(ws().errorMessage());
         }
-        EXPECT_EQ(ws().status(),
-                  c.notice ? "The PDF worker stopped" : "Open a PDF to start. Editing stays on this computer.");
+        EXPECT_EQ(ws().status(), c.notice ? "The PDF worker stopped"
+                                          : "Open a PDF to start. Editing stays on this computer.");
         // The token file is written and the stale socket gone before the worker is looked for.
         EXPECT_EQ(readAll(scratch_.token()).size(), 36u);
         if (!c.program) {
@@ -208,7 +211,8 @@ TEST_F(FakeWorkerTest, AWorkerLostBeforeTheEditorReachedItIsStartedAgainAndTheLa
     const std::filesystem::path document = scratch_.docs() / "minimal-document.pdf";
     std::filesystem::copy_file(testing::corpus("minimal-document.pdf"), document);
     workspace_ = std::make_unique<testing::TestWorkspace>(
-        testing::fakeWorker(), std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
+        testing::fakeWorker(),
+        std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
     ws().link().startEarly();
     const qint64 early = ws().link().workerProcessId();
     ASSERT_GT(early, 0);
@@ -219,7 +223,8 @@ TEST_F(FakeWorkerTest, AWorkerLostBeforeTheEditorReachedItIsStartedAgainAndTheLa
     ws().openLaunchFiles({document.string()}, 8);
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened minimal-document.pdf"; })) << ws().status();
     EXPECT_EQ(noticeText(),
-              "The PDF worker was killed (Killed). The system does this when memory runs out, and another program can "
+              "The PDF worker was killed (Killed). The system does this when memory runs out, and another "
+              "program can "
               "too. Kivo PDF started it again.");
     EXPECT_FALSE(ws().errorMessage());
     EXPECT_TRUE(ws().link().workerReady());
@@ -242,24 +247,32 @@ TEST_F(FakeWorkerTest, EveryStopIsToldAndRestarted) {
          SIGUSR1,
          {{"KIVO_PDF_WORKER_MEMORY_HARD_LIMIT_MB", "3000"}},
          false,
-         "The PDF worker stopped because a document took its memory past 3000 MB. Kivo PDF started it again."},
+         "The PDF worker stopped because a document took its memory past 3000 MB. Kivo PDF started it "
+         "again."},
         {"exit:72",
          SIGUSR1,
          {{"KIVO_PDF_WORKER_STALL_LIMIT_S", "2.5"}},
          false,
-         "The PDF worker stopped because a command made no progress for 2.5 seconds. Kivo PDF started it again."},
-        {"signal:11", SIGUSR1, {}, false, "The PDF worker crashed (Segmentation fault). Kivo PDF started it again."},
+         "The PDF worker stopped because a command made no progress for 2.5 seconds. Kivo PDF started it "
+         "again."},
+        {"signal:11",
+         SIGUSR1,
+         {},
+         false,
+         "The PDF worker crashed (Segmentation fault). Kivo PDF started it again."},
         {"exit:3",
          SIGUSR1,
          {},
          true,
-         "The PDF worker exited unexpectedly with status 3. Kivo PDF started it again. MCP access is off until you "
+         "The PDF worker exited unexpectedly with status 3. Kivo PDF started it again. MCP access is off "
+         "until you "
          "turn it on again."},
         {"",
          SIGKILL,
          {},
          false,
-         "The PDF worker was killed (Killed). The system does this when memory runs out, and another program can "
+         "The PDF worker was killed (Killed). The system does this when memory runs out, and another program "
+         "can "
          "too. Kivo PDF started it again."},
     };
     for (const auto& c : cases) {
@@ -298,9 +311,10 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
     stopWorker();
     const std::string cause = "The PDF worker stopped because a document took its memory past ";
     EXPECT_TRUE(noticeText().starts_with(cause)) << noticeText();
-    EXPECT_TRUE(noticeText().ends_with(
-        " MB. It stopped 3 times within a minute, so Kivo PDF stopped restarting it. Unsaved changes stay in their "
-        "recovery checkpoint."))
+    EXPECT_TRUE(
+        noticeText().ends_with(" MB. It stopped 3 times within a minute, so Kivo PDF stopped restarting it. "
+                               "Unsaved changes stay in their "
+                               "recovery checkpoint."))
         << noticeText();
     EXPECT_TRUE(ws().workerNotice()->offersRestart);
     EXPECT_EQ(ws().status(), "The PDF worker stopped");
@@ -311,14 +325,16 @@ TEST_F(FakeWorkerTest, TheThirdStopWithinAMinuteIsNotRestartedAndTheButtonBrings
 
     // Commands now say what to do.
     ws().checkpoints().refresh();
-    EXPECT_EQ(ws().errorMessage().value_or(""), "The PDF worker is not running. Use Restart Worker in the inspector.");
+    EXPECT_EQ(ws().errorMessage().value_or(""),
+              "The PDF worker is not running. Use Restart Worker in the inspector.");
 
     ws().restartWorker();
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened a.pdf again"; })) << ws().status();
     EXPECT_TRUE(ws().sharing().mcpEnabled());
-    EXPECT_TRUE(noticeText().ends_with(
-        "Kivo PDF started it again and opened a.pdf from its file. Its unsaved changes had no recovery checkpoint "
-        "and are lost."))
+    EXPECT_TRUE(
+        noticeText().ends_with("Kivo PDF started it again and opened a.pdf from its file. Its unsaved "
+                               "changes had no recovery checkpoint "
+                               "and are lost."))
         << noticeText();
     EXPECT_EQ(ws().selectedPageId(), "p3");
     EXPECT_EQ(ws().pageJump(), "3");
@@ -366,7 +382,8 @@ TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocume
     stopWorker();
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Could not open a.pdf again"; })) << ws().status();
     EXPECT_EQ(noticeText(),
-              "The PDF worker stopped because a command made no progress for 60 seconds. Kivo PDF started it again, "
+              "The PDF worker stopped because a command made no progress for 60 seconds. Kivo PDF started it "
+              "again, "
               "but could not open a.pdf: the PDF worker stopped again while opening it.");
     EXPECT_TRUE(ws().link().workerReady());
     EXPECT_EQ(sent(CommandMethod::restoreRecovery).size(), 1u);
@@ -377,14 +394,14 @@ TEST_F(FakeWorkerTest, AWorkerThatStopsWhileRestoringIsRestartedOnceAndTheDocume
 }
 
 TEST_F(FakeWorkerTest, ACancelledRestoreGivesUpAndOffersTheCheckpoint) {
-    start(
-        {{"KIVO_FAKE_WORKER_RECOVERIES", "s1"},
-         {"KIVO_FAKE_WORKER_SCRIPT", "restore_recovery=error:cancelled:The command was cancelled. Nothing changed."}});
+    start({{"KIVO_FAKE_WORKER_RECOVERIES", "s1"},
+           {"KIVO_FAKE_WORKER_SCRIPT",
+            "restore_recovery=error:cancelled:The command was cancelled. Nothing changed."}});
     openDocument("a.pdf");
     stopWorker();
     ASSERT_TRUE(waitUntil([&] { return ws().checkpoints().showRecovery(); }));
-    EXPECT_TRUE(
-        noticeText().ends_with("Kivo PDF started it again, but could not open a.pdf: the restore was cancelled."))
+    EXPECT_TRUE(noticeText().ends_with(
+        "Kivo PDF started it again, but could not open a.pdf: the restore was cancelled."))
         << noticeText();
     EXPECT_EQ(ws().status(), "Could not open a.pdf again");
     EXPECT_FALSE(ws().lostDocument());
@@ -395,8 +412,8 @@ TEST_F(FakeWorkerTest, ADocumentOpenedWhileTheLostOneIsOnItsWayStaysOpen) {
     openDocument("a.pdf");
     const qint64 first = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(first), SIGUSR1);
-    ASSERT_TRUE(
-        waitUntil([&] { return ws().link().workerProcessId() != first && ws().link().workerProcessId() != 0; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return ws().link().workerProcessId() != first && ws().link().workerProcessId() != 0; }));
     // The restore is sent only after this open, whose answer ends the wait for the lost document.
     openDocument("b.pdf");
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::restoreRecovery).size() == 1; }));
@@ -414,14 +431,17 @@ TEST_F(FakeWorkerTest, ALostEncryptedDocumentAsksForItsPasswordAgain) {
     test.prompts->asked.clear();
     test.prompts->passwords = {"wrong", std::nullopt};
     stopWorker();
-    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Could not open locked.pdf again"; })) << ws().status();
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Could not open locked.pdf again"; }))
+        << ws().status();
     ASSERT_EQ(test.prompts->asked.size(), 2u);
     EXPECT_EQ(test.prompts->asked[0].title, "Password required");
     EXPECT_EQ(test.prompts->asked[1].title, "That password did not open locked.pdf");
     EXPECT_EQ(test.prompts->asked[1].detail,
-              "Enter the password for locked.pdf to open it again after the PDF worker stopped. The password is not "
+              "Enter the password for locked.pdf to open it again after the PDF worker stopped. The password "
+              "is not "
               "stored or logged.");
-    EXPECT_TRUE(noticeText().ends_with("could not open locked.pdf: no password was entered.")) << noticeText();
+    EXPECT_TRUE(noticeText().ends_with("could not open locked.pdf: no password was entered."))
+        << noticeText();
 }
 
 TEST_F(FakeWorkerTest, ASaveFailureStaysWithItsDocument) {
@@ -460,7 +480,8 @@ TEST_F(FakeWorkerTest, AnUnreadableReplyReconnectsAndReadsTheDocumentAgain) {
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Note added"; })) << ws().errorMessage().value_or("");
     EXPECT_FALSE(ws().errorMessage());
     // The page rendered ahead may read it once more after the reconnect; what matters is that it was read.
-    EXPECT_GE(sent(CommandMethod::inspect).size(), 1u) << "the document is read again before the next command";
+    EXPECT_GE(sent(CommandMethod::inspect).size(), 1u)
+        << "the document is read again before the next command";
     EXPECT_EQ(ws().inspect()->revision, 2);
 }
 
@@ -523,7 +544,8 @@ TEST_F(FakeWorkerTest, AnEncryptedCheckpointOpensWithThePasswordAndReplacesTheOp
     EXPECT_EQ(test.prompts->asked.size(), 2u);
     EXPECT_EQ(test.prompts->asked.at(0).title, "Password required");
     EXPECT_EQ(test.prompts->asked.at(1).title, "That password did not open this PDF");
-    EXPECT_EQ(test.prompts->asked.at(1).detail, "This PDF is encrypted. The password is not stored or logged.");
+    EXPECT_EQ(test.prompts->asked.at(1).detail,
+              "This PDF is encrypted. The password is not stored or logged.");
     EXPECT_FALSE(ws().checkpoints().showRecovery());
     ASSERT_TRUE(waitUntil([&] { return sent(CommandMethod::close).size() == 1; }));
     EXPECT_EQ(sent(CommandMethod::close)[0].params.sessionId, opened);
@@ -535,7 +557,8 @@ TEST_F(FakeWorkerTest, OpensTheFirstReadablePdfNamedAtLaunchOnceTheWorkerIsReady
         (scratch_.docs() / "missing.pdf").string(), (scratch_.docs() / "notes.txt").string(),
         (scratch_.docs() / "B.PDF").string(), (scratch_.docs() / "c.pdf").string()};
     workspace_ = std::make_unique<testing::TestWorkspace>(
-        testing::fakeWorker(), std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
+        testing::fakeWorker(),
+        std::map<std::string, std::string>{{"KIVO_FAKE_WORKER_LOG", scratch_.log().string()}});
     ws().openLaunchFiles(arguments, 8);
     ws().launchOnce();
     ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened B.PDF"; })) << ws().status();

@@ -161,7 +161,8 @@ Scratch::Scratch()
         std::filesystem::create_directories(dir_.path() / folder);
 }
 
-TestWorkspace::TestWorkspace(std::optional<std::filesystem::path> program, std::map<std::string, std::string> extra)
+TestWorkspace::TestWorkspace(std::optional<std::filesystem::path> program,
+                             std::map<std::string, std::string> extra)
     : host(std::make_shared<TestWorkerHost>(std::move(program), std::move(extra))) {
     WorkspaceServices services;
     services.workerHost = host;

@@ -111,7 +111,8 @@ public:
         titles.push_back(title);
         return take(openPdf);
     }
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string& title, const std::string& suggestedName,
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& title,
+                                                       const std::string& suggestedName,
                                                        const std::filesystem::path& folder) override {
         titles.push_back(title);
         suggestedNames.push_back(suggestedName);
@@ -189,11 +190,13 @@ class FakeClock : public Clock {
 public:
     std::chrono::steady_clock::time_point now() const override { return now_; }
     void advance(double seconds) {
-        now_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+        now_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds));
     }
 
 private:
-    std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
+    std::chrono::steady_clock::time_point now_ =
+        std::chrono::steady_clock::time_point() + std::chrono::hours(1);
 };
 
 // A screen of a fixed backing scale, changeable between renders.
@@ -226,7 +229,8 @@ private:
 
 // A workspace over test services, with handles on the fakes.
 struct TestWorkspace {
-    TestWorkspace(std::optional<std::filesystem::path> program, std::map<std::string, std::string> extra = {});
+    TestWorkspace(std::optional<std::filesystem::path> program,
+                  std::map<std::string, std::string> extra = {});
 
     std::shared_ptr<TestWorkerHost> host;
     std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();

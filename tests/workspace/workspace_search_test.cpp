@@ -79,8 +79,8 @@ TEST_F(SearchTest, PageByPageFindsWhatOneSearchOfTheWholeDocumentFindsInItsOrder
     }
 }
 
-// The order the worker read the requests in: once the request that found the hit is answered, the hit's page is
-// rendered after at most the one request already on its way; no page is searched twice or left out.
+// The order the worker read the requests in: once the request that found the hit is answered, the hit's page
+// is rendered after at most the one request already on its way; no page is searched twice or left out.
 TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched) {
     testing::Scratch scratch;
     testing::TestWorkspace test(testing::fakeWorker(), {{"KIVO_FAKE_WORKER_LOG", scratch.log().string()},

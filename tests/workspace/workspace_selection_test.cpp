@@ -8,7 +8,8 @@
 namespace kivo {
 namespace {
 
-AnnotationInfo note(const std::string& id, const std::string& pageId, PDFRect rect, const std::string& contents = "") {
+AnnotationInfo note(const std::string& id, const std::string& pageId, PDFRect rect,
+                    const std::string& contents = "") {
     return AnnotationInfo{id, "note", pageId, rect, contents};
 }
 
@@ -31,7 +32,8 @@ protected:
         document.revision = 4;
         document.pages = std::vector<PageInfo>{{"p1", 0, 612, 792, 0}, {"p2", 1, 612, 792, 0}};
         document.annotations = std::vector<AnnotationInfo>{
-            note("a", "p1", {300, 680, 340, 700}), note("b", "p1", {100, 680, 140, 700}, "  Check the total "),
+            note("a", "p1", {300, 680, 340, 700}),
+            note("b", "p1", {100, 680, 140, 700}, "  Check the total "),
             note("c", "p1", {50, 480, 90, 500}, "NOTE"), note("d", "p2", {100, 100, 200, 200}),
             note("e", "p1", {320, 690, 360, 710})};
         testing::arrange(ws(), "inspect", std::optional<CommandResult>(document));
@@ -66,7 +68,8 @@ TEST_F(SelectionTest, StepsThroughThePagesAnnotationsInReadingOrderAndWraps) {
         testing::arrange(ws(), "selectedPageId", std::optional<std::string>("p1"));
         testing::arrange(ws(), "selectedAnnotationId", std::optional<std::string>(step.from));
         ws().selectAdjacentAnnotation(step.step);
-        EXPECT_EQ(ws().selectedAnnotationId(), step.expected) << step.from.value_or("none") << " " << step.step;
+        EXPECT_EQ(ws().selectedAnnotationId(), step.expected)
+            << step.from.value_or("none") << " " << step.step;
         EXPECT_EQ(ws().status(), step.status);
         EXPECT_EQ(ws().selection(), ws().inspect()->annotations->at(step.expected[0] - 'a').rect);
     }
@@ -90,7 +93,8 @@ TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextIt
     EXPECT_EQ(ws().selectedAnnotationId(), std::nullopt);
     EXPECT_EQ(ws().selection(), std::nullopt);
 
-    // Characters at x 100-110, 110-120, 120-130; the rectangle touches the first and last only at their edges.
+    // Characters at x 100-110, 110-120, 120-130; the rectangle touches the first and last only at their
+    // edges.
     ws().renderer().setPageChars(
         {{0, "A", 100, 500, 110, 512}, {1, "B", 110, 500, 120, 512}, {2, "C", 120, 500, 130, 512}});
     EXPECT_EQ(ws().text({110, 490, 120, 520}), "B");

@@ -75,7 +75,8 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
          "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
          "assistantKeyStored assistantDraft assistantRunning"},
         {&workspace->renderer(),
-         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars pageLines"},
+         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars "
+         "pageLines"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
@@ -102,7 +103,8 @@ TEST(WorkspaceState, OnlyANoticeWithoutARestartIsTheUsersToDismiss) {
         const WorkerNotice notice{"The PDF worker stopped", offersRestart};
         testing::arrange(*workspace, "workerNotice", std::optional<WorkerNotice>(notice));
         workspace->dismissWorkerNotice();
-        EXPECT_EQ(workspace->workerNotice(), offersRestart ? std::optional(notice) : std::nullopt) << offersRestart;
+        EXPECT_EQ(workspace->workerNotice(), offersRestart ? std::optional(notice) : std::nullopt)
+            << offersRestart;
     }
 }
 
@@ -171,7 +173,8 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
         Step act;
         std::function<bool(const Workspace&)> done;
     } cases[] = {
-        {"the read at the start", nullptr, [](const Workspace& w) { return w.assistant().assistantKeyStored(); }},
+        {"the read at the start", nullptr,
+         [](const Workspace& w) { return w.assistant().assistantKeyStored(); }},
         {"saving", [](Workspace& w) { w.assistant().saveAssistantKey("sk-new"); },
          [](const Workspace& w) { return w.status() == "Anthropic key saved in your keyring."; }},
         {"removing", [](Workspace& w) { w.assistant().removeAssistantKey(); },
@@ -191,7 +194,8 @@ TEST(WorkspaceState, TheKeyStoreNeverHoldsUpTheWindow) {
             keys->setOpen(false);
             c.act(*workspace);
         }
-        // The window goes on: no call waits on the GUI thread, and the event loop turns while the store waits.
+        // The window goes on: no call waits on the GUI thread, and the event loop turns while the store
+        // waits.
         bool turned = false;
         QTimer::singleShot(0, [&] { turned = true; });
         EXPECT_TRUE(testing::waitUntil([&] { return turned; }, 5));
@@ -240,7 +244,8 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
 
     // Only the session finds a status out; set here as a binding would, through the property.
     workspace->assistant().setProperty(
-        "providerStatus", QVariant::fromValue(std::optional(ProviderStatus::unavailable("Ollama is not running."))));
+        "providerStatus",
+        QVariant::fromValue(std::optional(ProviderStatus::unavailable("Ollama is not running."))));
     workspace->assistant().setAssistantProvider(AssistantProvider::ollama);
     EXPECT_EQ(writes, 0) << "the same provider again is no change";
     EXPECT_TRUE(workspace->assistant().providerStatus());
@@ -264,9 +269,9 @@ TEST(WorkerStops, CountsTheStopsOfTheLastMinute) {
         StopHistory history;
         std::size_t counted = 0;
         for (const double at : c.seconds) {
-            counted = history.record(
-                std::chrono::steady_clock::time_point() +
-                std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(at)));
+            counted = history.record(std::chrono::steady_clock::time_point() +
+                                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         std::chrono::duration<double>(at)));
         }
         EXPECT_EQ(counted, c.counted) << c.seconds.back();
     }
@@ -336,7 +341,8 @@ TEST(IPCFiles, TheTokenFileIsOwnerOnlyFromTheStartAndNeverFollowsALink) {
     EXPECT_EQ(text, "abc");
     std::getline(std::ifstream(victim), text);
     EXPECT_EQ(text, "keep");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "no temporary file left";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2)
+        << "no temporary file left";
 }
 
 TEST(IPCFiles, OneEditorLockAtATime) {

@@ -105,7 +105,8 @@ protected:
         params.pageId = pageId;
         params.rect = PDFRect{72, 300, 200, 320};
         ws.mutate(CommandMethod::addHighlight, params, "Highlighted");
-        ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; })) << ws.errorMessage().value_or("");
+        ASSERT_TRUE(waitUntil([&] { return ws.status() == "Highlighted"; }))
+            << ws.errorMessage().value_or("");
     }
 
     testing::Scratch scratch_;
@@ -116,8 +117,8 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
     ASSERT_TRUE(test);
     Workspace& ws = **test;
     EXPECT_EQ(commandLine(ws.link().workerProcessId()),
-              (std::vector<std::string>{testing::realWorker().string(), "--socket", scratch_.socket().string(),
-                                        "--token-stdin"}));
+              (std::vector<std::string>{testing::realWorker().string(), "--socket",
+                                        scratch_.socket().string(), "--token-stdin"}));
     // The worker took the second token line as the MCP token: a client with the file's token gets in.
     const IPCToken fromFile = loadIPCToken();
     CommandClient mcp(fromFile.socket, fromFile.token, CommandChannel::mcp);
@@ -131,7 +132,8 @@ TEST_F(RealWorkerTest, LaunchesOpensWithAPasswordEditsUndoesAndRedoes) {
             << ws.errorMessage().value_or(ws.status());
         ASSERT_EQ(test->prompts->asked.size(), 2u);
         EXPECT_EQ(test->prompts->asked[0].title, "Password required");
-        EXPECT_EQ(test->prompts->asked[0].detail, "This PDF is encrypted. The password is not stored or logged.");
+        EXPECT_EQ(test->prompts->asked[0].detail,
+                  "This PDF is encrypted. The password is not stored or logged.");
         EXPECT_EQ(test->prompts->asked[0].button, "Open");
     }
 
@@ -168,7 +170,8 @@ TEST_F(RealWorkerTest, ANormalStartPrintsNothingYetTheWorkersNotesStillReachTheT
         test->shutdownWorker();
     }
     const std::string text = captured.text();
-    EXPECT_NE(text.find("kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("kivo-pdf-worker: sandbox off (KIVO_PDF_WORKER_SANDBOX=off)\n"), std::string::npos)
+        << text;
     EXPECT_EQ(text.find("listening on"), std::string::npos) << text;
 }
 
@@ -242,10 +245,11 @@ TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) 
 
     ::kill(static_cast<pid_t>(ws.link().workerProcessId()), SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf again"; })) << ws.status();
-    EXPECT_EQ(ws.workerNotice()->message,
-              "The PDF worker was killed (Killed). The system does this when memory runs out, and another program "
-              "can too. Kivo PDF started it again and restored notes.pdf from its last recovery checkpoint. Undo "
-              "history from before the stop is gone.");
+    EXPECT_EQ(
+        ws.workerNotice()->message,
+        "The PDF worker was killed (Killed). The system does this when memory runs out, and another program "
+        "can too. Kivo PDF started it again and restored notes.pdf from its last recovery checkpoint. Undo "
+        "history from before the stop is gone.");
     EXPECT_FALSE(ws.workerNotice()->offersRestart);
     EXPECT_NE(ws.sessionId(), killed);
     EXPECT_EQ(ws.pageJump(), "3");
@@ -264,9 +268,10 @@ TEST_F(RealWorkerTest, ASecondEditorOnTheSameSupportFolderStartsNoWorker) {
     second->launchOnce();
     EXPECT_FALSE(second->link().workerReady());
     EXPECT_EQ(second->link().workerProcessId(), 0);
-    EXPECT_EQ(second->errorMessage().value_or(""),
-              "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
-              "first.");
+    EXPECT_EQ(
+        second->errorMessage().value_or(""),
+        "Kivo PDF is already running for this user, and that window holds the PDF worker. Use it, or quit it "
+        "first.");
     second->checkpoints().refresh();
     EXPECT_EQ(second->errorMessage().value_or(""), EngineLaunchError::anotherEditor().what());
 

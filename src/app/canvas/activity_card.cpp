@@ -38,7 +38,8 @@ ActivityCard::ActivityCard(Workspace& workspace, QWidget* parent)
       title_(new ElidingLabel(ScaledTextStyle::callout, QFont::DemiBold, Theme::Token::foreground, column_)),
       progress_(new QProgressBar(column_)),
       detail_(new ElidingLabel(ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column_)),
-      cancel_(new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, this)) {
+      cancel_(
+          new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, this)) {
     setObjectName(QStringLiteral("activityCard"));
     title_->setObjectName(QStringLiteral("activityTitle"));
     detail_->setObjectName(QStringLiteral("activityDetail"));
@@ -66,13 +67,16 @@ ActivityCard::ActivityCard(Workspace& workspace, QWidget* parent)
     refresh();
 }
 
-QMarginsF ActivityCard::shadowMargins() const { return Shadows::reach(Shadows::overlay(Appearance::currentScheme())); }
+QMarginsF ActivityCard::shadowMargins() const {
+    return Shadows::reach(Shadows::overlay(Appearance::currentScheme()));
+}
 
 void ActivityCard::applyMetrics() {
     const QMarginsF reach = shadowMargins();
-    row_->setContentsMargins(
-        static_cast<int>(std::ceil(reach.left())) + inset, static_cast<int>(std::ceil(reach.top())) + inset,
-        static_cast<int>(std::ceil(reach.right())) + inset, static_cast<int>(std::ceil(reach.bottom())) + inset);
+    row_->setContentsMargins(static_cast<int>(std::ceil(reach.left())) + inset,
+                             static_cast<int>(std::ceil(reach.top())) + inset,
+                             static_cast<int>(std::ceil(reach.right())) + inset,
+                             static_cast<int>(std::ceil(reach.bottom())) + inset);
     column_->setFixedWidth(static_cast<int>(std::lround(columnWidth * TextScale::of(this))));
     if (isVisible()) placeIn(area_);
 }
@@ -85,7 +89,8 @@ void ActivityCard::refresh() {
         title_->setFullText(activity->cancelling ? QStringLiteral("Cancelling…") : title);
         if (activity->total >= 1) {
             progress_->setRange(0, static_cast<int>(std::min<std::int64_t>(activity->total, INT32_MAX)));
-            progress_->setValue(static_cast<int>(std::clamp<std::int64_t>(activity->completed, 0, activity->total)));
+            progress_->setValue(
+                static_cast<int>(std::clamp<std::int64_t>(activity->completed, 0, activity->total)));
         } else {
             progress_->setRange(0, 0);
         }

@@ -39,7 +39,8 @@ std::vector<AccessibleElement> headerOnly(const QString& pageLabel, const QRectF
     AccessibleElement header;
     header.role = QAccessible::Heading;
     header.name = pageLabel;
-    header.frame = QRectF(frame.topLeft(), QSizeF(std::max(frame.width(), 1.0), std::max(frame.height(), 1.0)));
+    header.frame =
+        QRectF(frame.topLeft(), QSizeF(std::max(frame.width(), 1.0), std::max(frame.height(), 1.0)));
     return {header};
 }
 
@@ -65,9 +66,10 @@ std::vector<AccessibleElement> elements(const Layer& layer) {
         mark.frame = over(layer, annotation.rect);
         mark.selectable = true;
         mark.selected = layer.selectedAnnotationId == annotation.id;
-        mark.actions = {{QAccessibleActionInterface::pressAction(), bound(actions.selectAnnotation, annotation.id)},
-                        {QStringLiteral("Edit contents"), bound(actions.editAnnotation, annotation.id)},
-                        {QStringLiteral("Delete"), bound(actions.deleteAnnotation, annotation.id)}};
+        mark.actions = {
+            {QAccessibleActionInterface::pressAction(), bound(actions.selectAnnotation, annotation.id)},
+            {QStringLiteral("Edit contents"), bound(actions.editAnnotation, annotation.id)},
+            {QStringLiteral("Delete"), bound(actions.deleteAnnotation, annotation.id)}};
         all.push_back(std::move(mark));
     }
     if (layer.selection) {
@@ -88,7 +90,8 @@ std::vector<AccessibleElement> elements(const Layer& layer) {
 CanvasActions windowActions(Workspace& workspace) {
     // Only a line the shown page has is selected; the others do nothing after a line that is not.
     const auto selectLine = [&workspace](std::int64_t line) {
-        if (line < 0 || static_cast<std::size_t>(line) >= workspace.renderer().pageLines().size()) return false;
+        if (line < 0 || static_cast<std::size_t>(line) >= workspace.renderer().pageLines().size())
+            return false;
         workspace.selectLines(LineSelection{line, line});
         return true;
     };

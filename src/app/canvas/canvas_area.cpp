@@ -58,7 +58,8 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
       empty_(new EmptyStateView(
           QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
           QStringLiteral("Local files only. The same commands drive the canvas, the CLI, and MCP."),
-          new HeroButton(QStringLiteral("Open a PDF…"), HeroButtonVariant::primary, HeroButtonSize::md), this)),
+          new HeroButton(QStringLiteral("Open a PDF…"), HeroButtonVariant::primary, HeroButtonSize::md),
+          this)),
       rendering_(makeRenderingState(this)),
       scroll_(new QScrollArea(this)),
       page_(new PageCanvas()),
@@ -93,19 +94,22 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
     layout->addWidget(states_);
     card_->raise();
 
-    connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_, &Workspace::openPanel);
+    connect(static_cast<HeroButton*>(empty_->action()), &HeroButton::clicked, &workspace_,
+            &Workspace::openPanel);
     page_->setActions(CanvasAccessibility::windowActions(workspace_));
     connect(page_, &PageCanvas::selectionDragged, &workspace_,
             [this](const PDFRect& rect) { workspace_.selectArea(rect); });
     connect(page_, &PageCanvas::inkDrawn, &workspace_,
             [this](const std::vector<PDFPoint>& points) { workspace_.drawInk(points); });
     connect(page_, &PageCanvas::committed, &workspace_,
-            [this](const PDFRect& rect, const std::vector<PDFPoint>& points) { workspace_.applyTool(rect, points); });
+            [this](const PDFRect& rect, const std::vector<PDFPoint>& points) {
+                workspace_.applyTool(rect, points);
+            });
     // Before the refresh below, which scrolls once the page is up.
     connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] { topPending_ = true; });
     for (const auto changed :
-         {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged, &WorkspaceState::toolChanged,
-          &WorkspaceState::selectionChanged, &WorkspaceState::searchHitsChanged,
+         {&WorkspaceState::inspectChanged, &WorkspaceState::selectedPageIdChanged,
+          &WorkspaceState::toolChanged, &WorkspaceState::selectionChanged, &WorkspaceState::searchHitsChanged,
           &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
     for (const auto changed :
@@ -194,8 +198,8 @@ void CanvasArea::revealSelection() {
     // Half the view as the margin on each side puts the selection's centre in the middle.
     const QPointF centre = page_->frameOf(*selection).normalized().center();
     const QSize view = scroll_->viewport()->size();
-    scroll_->ensureVisible(static_cast<int>(std::lround(centre.x())), static_cast<int>(std::lround(centre.y())),
-                           view.width() / 2, view.height() / 2);
+    scroll_->ensureVisible(static_cast<int>(std::lround(centre.x())),
+                           static_cast<int>(std::lround(centre.y())), view.width() / 2, view.height() / 2);
 }
 
 void CanvasArea::reportVisiblePart() {
@@ -218,8 +222,9 @@ void CanvasArea::keyPressEvent(QKeyEvent* event) {
         FilledPanel::keyPressEvent(event);
         return;
     }
-    scroll_->verticalScrollBar()->triggerAction(event->key() == Qt::Key_PageDown ? QAbstractSlider::SliderPageStepAdd
-                                                                                 : QAbstractSlider::SliderPageStepSub);
+    scroll_->verticalScrollBar()->triggerAction(event->key() == Qt::Key_PageDown
+                                                    ? QAbstractSlider::SliderPageStepAdd
+                                                    : QAbstractSlider::SliderPageStepSub);
 }
 
 void CanvasArea::resizeEvent(QResizeEvent* event) {

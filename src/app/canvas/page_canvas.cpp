@@ -78,7 +78,8 @@ void PageCanvas::setActions(CanvasActions actions) {
 
 QRectF PageCanvas::fitted() const {
     if (inputs_.image.isNull()) return {};
-    return {QPointF(), inputs_.imageSize.isEmpty() ? inputs_.image.deviceIndependentSize() : inputs_.imageSize};
+    return {QPointF(),
+            inputs_.imageSize.isEmpty() ? inputs_.image.deviceIndependentSize() : inputs_.imageSize};
 }
 
 QRectF PageCanvas::pageRect() const { return fitted().translated(padding, padding); }
@@ -97,7 +98,9 @@ QSize PageCanvas::sizeHint() const {
             static_cast<int>(std::ceil(page.height())) + 2 * padding};
 }
 
-bool PageCanvas::takesPointer() const { return !inputs_.image.isNull() && CanvasMapping::hasArea(inputs_.page); }
+bool PageCanvas::takesPointer() const {
+    return !inputs_.image.isNull() && CanvasMapping::hasArea(inputs_.page);
+}
 
 void PageCanvas::rebuildElements() {
     const QPointF offset(padding, padding);
@@ -109,8 +112,9 @@ void PageCanvas::rebuildElements() {
         layer.pageLabel = inputs_.pageLabel;
         // A strip across the top of the page as it is shown, whichever way it is turned.
         const PDFPoint topLeft = pdfPoint(offset);
-        const PDFPoint stripEnd = pdfPoint(
-            offset + QPointF(fitted().width(), headerStrip * fitted().height() / std::max(inputs_.page.height, 1.0)));
+        const PDFPoint stripEnd =
+            pdfPoint(offset + QPointF(fitted().width(),
+                                      headerStrip * fitted().height() / std::max(inputs_.page.height, 1.0)));
         layer.pageTop = CanvasMapping::normalized(topLeft, stripEnd);
         layer.lines = inputs_.lines;
         layer.annotations = onPage_;
@@ -125,7 +129,9 @@ void PageCanvas::rebuildElements() {
     announceElementsChanged(this);
 }
 
-void PageCanvas::prepareShadow() const { Shadows::prepare(*this, 0, Shadows::overlay(Appearance::currentScheme())); }
+void PageCanvas::prepareShadow() const {
+    Shadows::prepare(*this, 0, Shadows::overlay(Appearance::currentScheme()));
+}
 
 void PageCanvas::paintEvent(QPaintEvent*) {
     if (inputs_.image.isNull()) return;
@@ -136,7 +142,8 @@ void PageCanvas::paintEvent(QPaintEvent*) {
     // Stretched while its render is on the way (a stand-in, a zoom's preview), else at its own size.
     Painting::drawStretched(painter, page, inputs_.image);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    for (const PageTile& tile : inputs_.tiles) painter.drawImage(tile.frame.translated(page.topLeft()), tile.image);
+    for (const PageTile& tile : inputs_.tiles)
+        painter.drawImage(tile.frame.translated(page.topLeft()), tile.image);
     if (!CanvasMapping::hasArea(inputs_.page)) return;
     painter.setRenderHint(QPainter::Antialiasing);
     paintMarks(painter);
@@ -152,7 +159,8 @@ void PageCanvas::paintMarks(QPainter& painter) const {
     for (const AnnotationInfo& annotation : onPage_) {
         const bool selected = inputs_.selectedAnnotationId == annotation.id;
         painter.setPen(markPen(selected ? accent : CanvasMarks::annotation(), selected ? 2.5 : 1.5));
-        painter.setBrush(Theme::withOpacity(CanvasMarks::annotation(), annotation.kind == "highlight" ? 0.12 : 0.04));
+        painter.setBrush(
+            Theme::withOpacity(CanvasMarks::annotation(), annotation.kind == "highlight" ? 0.12 : 0.04));
         painter.drawRect(atLeast(frameOf(annotation.rect), smallestMark));
     }
     if (inputs_.selection) {
@@ -197,7 +205,8 @@ void PageCanvas::mouseReleaseEvent(QMouseEvent* event) {
     const PDFPoint start = pdfPoint(*press_);
     // A click is the point it was made at, so a note lands there and an annotation there is chosen.
     const PDFRect rect = CanvasMapping::normalized(start, dragging_ ? pdfPoint(event->position()) : start);
-    const std::vector<PDFPoint> points = dragging_ && inputs_.tool == EditorTool::ink ? stroke_ : inputs_.inkPoints;
+    const std::vector<PDFPoint> points =
+        dragging_ && inputs_.tool == EditorTool::ink ? stroke_ : inputs_.inkPoints;
     press_.reset();
     dragging_ = false;
     emit committed(rect, points);

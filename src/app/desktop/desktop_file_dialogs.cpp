@@ -59,7 +59,8 @@ std::optional<std::filesystem::path> DesktopFileDialogs::chooseImage(const std::
     return chosen.front();
 }
 
-std::vector<std::filesystem::path> DesktopFileDialogs::choosePaths(const std::string& message, PathKind kind) {
+std::vector<std::filesystem::path> DesktopFileDialogs::choosePaths(const std::string& message,
+                                                                   PathKind kind) {
     auto* dialog = new QFileDialog(window_, QString::fromStdString(message));
     if (kind == PathKind::folders) {
         dialog->setFileMode(QFileDialog::Directory);

@@ -17,7 +17,8 @@ public:
     void setWindow(QWidget* window) { window_ = window; }
 
     std::optional<std::filesystem::path> chooseOpenPdf(const std::string& title) override;
-    std::optional<std::filesystem::path> chooseSavePdf(const std::string& title, const std::string& suggestedName,
+    std::optional<std::filesystem::path> chooseSavePdf(const std::string& title,
+                                                       const std::string& suggestedName,
                                                        const std::filesystem::path& folder) override;
     std::optional<std::filesystem::path> chooseImage(const std::filesystem::path& folder) override;
     std::vector<std::filesystem::path> choosePaths(const std::string& message, PathKind kind) override;

@@ -12,7 +12,8 @@ namespace kivo {
 namespace {
 
 std::optional<std::string> ask(QWidget* window, const std::string& title, const std::string& detail,
-                               const std::string& initialText, const std::string& button, PromptDialog::Echo echo) {
+                               const std::string& initialText, const std::string& button,
+                               PromptDialog::Echo echo) {
     QPointer<PromptDialog> dialog =
         new PromptDialog(QString::fromStdString(title), QString::fromStdString(detail),
                          QString::fromStdString(initialText), QString::fromStdString(button), echo, window);
@@ -32,7 +33,8 @@ std::optional<std::string> DesktopPrompts::askPassword(const std::string& title,
 }
 
 std::optional<std::string> DesktopPrompts::askText(const std::string& title, const std::string& detail,
-                                                   const std::string& initialText, const std::string& button) {
+                                                   const std::string& initialText,
+                                                   const std::string& button) {
     return ask(window_, title, detail, initialText, button, PromptDialog::Echo::plain);
 }
 

@@ -31,7 +31,8 @@ std::optional<QString> modifierWords(const QKeySequence& sequence) {
 
 }  // namespace
 
-AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const std::string& id, QWidget* parent)
+AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const std::string& id,
+                             QWidget* parent)
     : QWidget(parent), workspace_(workspace), drafts_(drafts), id_(id) {
     setObjectName(QStringLiteral("annotationRow"));
     auto* column = ScaledStack::filling(this, Qt::Vertical, 6, QMarginsF(0, 2, 0, 2));
@@ -44,8 +45,8 @@ AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const s
     contents_ = new ClampedLabel(1, ScaledTextStyle::callout, Theme::Token::muted, select_);
     select_->add(contents_, 1);
     line->add(select_, 1, Qt::AlignVCenter);
-    delete_ =
-        HeroButton::iconOnly(QStringLiteral("trash"), QString(), HeroButtonVariant::ghost, HeroButtonSize::sm, line);
+    delete_ = HeroButton::iconOnly(QStringLiteral("trash"), QString(), HeroButtonVariant::ghost,
+                                   HeroButtonSize::sm, line);
     delete_->setObjectName(QStringLiteral("deleteAnnotation"));
     line->add(delete_, 0, Qt::AlignVCenter);
     column->add(line);
@@ -56,7 +57,8 @@ AnnotationRow::AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const s
     field_->setObjectName(QStringLiteral("annotationContents"));
     field_->lineEdit()->setPlaceholderText(QStringLiteral("Contents"));
     editor->add(field_);
-    save_ = new HeroButton(QStringLiteral("Save contents"), HeroButtonVariant::secondary, HeroButtonSize::sm, editor);
+    save_ = new HeroButton(QStringLiteral("Save contents"), HeroButtonVariant::secondary, HeroButtonSize::sm,
+                           editor);
     save_->setObjectName(QStringLiteral("saveContents"));
     // Aligned both ways, so a title that wraps gets the height it needs.
     editor->add(save_, 0, Qt::AlignLeft | Qt::AlignTop);
@@ -86,7 +88,8 @@ void AnnotationRow::setAnnotation(const AnnotationInfo& annotation, bool selecte
     select_->setSelected(selected);
     LiteralText::setToolTip(*delete_, QStringLiteral("Delete this ") + kind);
     delete_->setAccessibleName(QStringLiteral("Delete ") + kind + QStringLiteral(" annotation"));
-    field_->lineEdit()->setAccessibleName(QStringLiteral("Contents of the ") + kind + QStringLiteral(" annotation"));
+    field_->lineEdit()->setAccessibleName(QStringLiteral("Contents of the ") + kind +
+                                          QStringLiteral(" annotation"));
     editor_->setVisible(selected);
     refreshDraft();
 }
@@ -104,9 +107,10 @@ AnnotationsCard::AnnotationsCard(Workspace& workspace, EditorDrafts& drafts, QWi
     setObjectName(QStringLiteral("annotations"));
     card_ = new SectionCard(QStringLiteral("Annotations"), std::nullopt, this);
     fill(this, card_);
-    empty_ = new ThemedLabel(QStringLiteral("Drag on the page, or use the Annotate menu, to add a highlight, note, "
-                                            "text overlay, ink, image, or visual signature. Overlays never redact."),
-                             ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, card_);
+    empty_ = new ThemedLabel(
+        QStringLiteral("Drag on the page, or use the Annotate menu, to add a highlight, note, "
+                       "text overlay, ink, image, or visual signature. Overlays never redact."),
+        ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, card_);
     wrapInWidth(empty_);
     card_->contentLayout()->addWidget(empty_);
     list_ = new ScaledStack(Qt::Vertical, 8, {}, card_);

@@ -39,7 +39,8 @@ class AnnotationRow : public QWidget {
     Q_OBJECT
 
 public:
-    AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const std::string& id, QWidget* parent = nullptr);
+    AnnotationRow(Workspace& workspace, EditorDrafts& drafts, const std::string& id,
+                  QWidget* parent = nullptr);
 
     // Shows `annotation`, selected or not; a field being typed in keeps its text.
     void setAnnotation(const AnnotationInfo& annotation, bool selected);

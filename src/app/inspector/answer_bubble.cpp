@@ -15,7 +15,9 @@ constexpr double avatarOpacity = 0.15;
 
 class Avatar : public QWidget {
 public:
-    explicit Avatar(QWidget* parent) : QWidget(parent) { setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed); }
+    explicit Avatar(QWidget* parent) : QWidget(parent) {
+        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    }
 
     QSize sizeHint() const override {
         const int side = ScaledStack::scaled(this, AnswerBubble::avatarSide);

@@ -35,16 +35,17 @@ CitationRow::CitationRow(Workspace& workspace, const Citation& citation, QWidget
     stack->add(button);
     button_ = button;
 
-    stale_ = new StatusMessage(
-        StatusMessage::Kind::warning,
-        QStringLiteral("From revision %1. The document has changed since this answer.").arg(citation.revision),
-        ScaledTextStyle::caption, stack);
+    stale_ = new StatusMessage(StatusMessage::Kind::warning,
+                               QStringLiteral("From revision %1. The document has changed since this answer.")
+                                   .arg(citation.revision),
+                               ScaledTextStyle::caption, stack);
     stale_->setObjectName(QStringLiteral("staleCitation"));
     stack->add(stale_);
 
     connect(button, &RowButton::clicked, this, [this] {
-        workspace_.revealCitation(citation_.pageId,
-                                  citation_.rects.empty() ? std::nullopt : std::optional(citation_.rects.front()));
+        workspace_.revealCitation(citation_.pageId, citation_.rects.empty()
+                                                        ? std::nullopt
+                                                        : std::optional(citation_.rects.front()));
     });
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &CitationRow::refreshStale);
     connect(&workspace_.hitPreviews(), &HitPreviews::previewsChanged, this, &CitationRow::refreshName);
@@ -58,8 +59,9 @@ void CitationRow::refreshName() {
         citation_.rects.empty()
             ? std::nullopt
             : workspace_.hitPreviews().under(citation_.pageId, citation_.revision, citation_.rects.front());
-    button_->setAccessibleName(spokenText(citation_) +
-                               (words ? QStringLiteral(", in: ") + QString::fromStdString(*words) : QString()));
+    button_->setAccessibleName(
+        spokenText(citation_) +
+        (words ? QStringLiteral(", in: ") + QString::fromStdString(*words) : QString()));
 }
 
 QString CitationRow::spokenText(const Citation& citation) {
@@ -75,7 +77,8 @@ bool CitationRow::isStale(const Citation& citation, const OpenDocument& document
 
 void CitationRow::refreshStale() { stale_->setVisible(isStale(citation_, workspace_.document())); }
 
-ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, QWidget* parent) : QWidget(parent) {
+ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, QWidget* parent)
+    : QWidget(parent) {
     setObjectName(QStringLiteral("proposal"));
     auto* card = new SectionCard(std::nullopt, std::nullopt, this);
     fill(this, card);
@@ -83,27 +86,32 @@ ProposalCard::ProposalCard(Workspace& workspace, const ProposedEdit& proposal, Q
     card->contentLayout()->addWidget(stack);
 
     auto* head = new ScaledStack(Qt::Horizontal, 8, {}, stack);
-    head->add(new Chip(QStringLiteral("Proposed edit"), ChipTone::accent, QStringLiteral("wand.and.stars"), head));
+    head->add(
+        new Chip(QStringLiteral("Proposed edit"), ChipTone::accent, QStringLiteral("wand.and.stars"), head));
     head->addStretch();
     stack->add(head);
 
     const QString summary = QString::fromStdString(proposal.summary);
-    auto* text = new ThemedLabel(summary, ScaledTextStyle::callout, QFont::Medium, Theme::Token::foreground, stack);
+    auto* text =
+        new ThemedLabel(summary, ScaledTextStyle::callout, QFont::Medium, Theme::Token::foreground, stack);
     wrapInWidth(text);
     stack->add(text);
 
     if (proposal.limitation) {
-        auto* limitation = new StatusMessage(StatusMessage::Kind::warning, QString::fromStdString(*proposal.limitation),
-                                             ScaledTextStyle::caption, stack);
+        auto* limitation =
+            new StatusMessage(StatusMessage::Kind::warning, QString::fromStdString(*proposal.limitation),
+                              ScaledTextStyle::caption, stack);
         limitation->setObjectName(QStringLiteral("proposalLimitation"));
         stack->add(limitation);
         return;
     }
     auto* buttons = new ScaledStack(Qt::Horizontal, 8, {}, stack);
-    auto* apply = new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::primary, HeroButtonSize::sm, buttons);
+    auto* apply =
+        new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::primary, HeroButtonSize::sm, buttons);
     apply->setObjectName(QStringLiteral("applyProposal"));
     apply->setAccessibleName(QStringLiteral("Apply: ") + summary);
-    auto* cancel = new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
+    auto* cancel =
+        new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
     cancel->setObjectName(QStringLiteral("cancelProposal"));
     cancel->setAccessibleName(QStringLiteral("Cancel: ") + summary);
     buttons->add(apply, 0, Qt::AlignVCenter);

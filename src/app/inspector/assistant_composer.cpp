@@ -38,7 +38,8 @@ protected:
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         Painting::fillRounded(painter, QRectF(rect()), boxRadius, Theme::color(Theme::Token::field));
-        Painting::strokeRoundedInside(painter, QRectF(rect()), boxRadius, 1, Theme::color(Theme::Token::border));
+        Painting::strokeRoundedInside(painter, QRectF(rect()), boxRadius, 1,
+                                      Theme::color(Theme::Token::border));
     }
 };
 
@@ -84,7 +85,8 @@ int QuestionField::heightForLines(int lines) const {
     double line = QFontMetricsF(font()).lineSpacing();
     if (const QTextLayout* laid = document()->firstBlock().layout(); laid != nullptr && laid->lineCount() > 0)
         line = std::max(line, laid->lineAt(0).height());
-    return static_cast<int>(std::ceil(lines * line)) + 2 * frameWidth() + margins.top() + margins.bottom() + 2;
+    return static_cast<int>(std::ceil(lines * line)) + 2 * frameWidth() + margins.top() + margins.bottom() +
+           2;
 }
 
 int QuestionField::lineCount() const {
@@ -137,7 +139,8 @@ bool QuestionField::event(QEvent* event) {
     return QPlainTextEdit::event(event);
 }
 
-AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
+AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent)
+    : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("composer"));
     auto* column = ScaledStack::filling(this, Qt::Vertical, 6);
 
@@ -161,8 +164,8 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     stop_ = new HeroButton(QStringLiteral("Stop"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons_);
     stop_->setObjectName(QStringLiteral("stopAssistant"));
     buttons_->add(stop_, 0, Qt::AlignVCenter);
-    send_ = HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"), HeroButtonVariant::primary,
-                                 HeroButtonSize::sm, buttons_);
+    send_ = HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"),
+                                 HeroButtonVariant::primary, HeroButtonSize::sm, buttons_);
     send_->setObjectName(QStringLiteral("ask"));
     buttons_->add(send_, 0, Qt::AlignVCenter);
     row->add(buttons_, 0, Qt::AlignVCenter);
@@ -171,7 +174,8 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     box->add(row);
     column->add(box);
 
-    disclosure_ = new ThemedLabel(QString(), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
+    disclosure_ =
+        new ThemedLabel(QString(), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
     disclosure_->setObjectName(QStringLiteral("disclosure"));
     wrapInWidth(disclosure_);
     column->add(disclosure_);
@@ -185,16 +189,18 @@ AssistantComposer::AssistantComposer(Workspace& workspace, QWidget* parent) : QW
     });
     connect(send_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::askAssistant);
     connect(stop_, &HeroButton::clicked, &workspace_.assistant(), &AssistantSession::stopAssistant);
-    for (const auto changed : {&AssistantSession::assistantQueryChanged, &AssistantSession::assistantScopeChanged,
-                               &AssistantSession::assistantRunningChanged, &AssistantSession::assistantProviderChanged,
-                               &AssistantSession::assistantModelChanged, &AssistantSession::providerStatusChanged})
+    for (const auto changed :
+         {&AssistantSession::assistantQueryChanged, &AssistantSession::assistantScopeChanged,
+          &AssistantSession::assistantRunningChanged, &AssistantSession::assistantProviderChanged,
+          &AssistantSession::assistantModelChanged, &AssistantSession::providerStatusChanged})
         connect(&workspace_.assistant(), changed, this, &AssistantComposer::refresh);
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, &AssistantComposer::refresh);
     refresh();
 }
 
 bool AssistantComposer::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == row_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest)) placeScope();
+    if (watched == row_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest))
+        placeScope();
     return QWidget::eventFilter(watched, event);
 }
 
@@ -237,7 +243,8 @@ void AssistantComposer::refresh() {
     placeScope();
     send_->setEnabled(
         AssistantTexts::canSend(workspace_.sessionId().has_value(), workspace_.assistant().assistantQuery()));
-    disclosure_->setText(AssistantTexts::disclosure(workspace_.assistant().assistantProvider(), listedModel()));
+    disclosure_->setText(
+        AssistantTexts::disclosure(workspace_.assistant().assistantProvider(), listedModel()));
 }
 
 }  // namespace kivo

@@ -31,8 +31,10 @@ QString usageText(const std::string& model, const AnswerUsage& usage, const QLoc
 QString incompleteNote(const std::string& reason) {
     switch (fromRawValue<AnswerEnd>(reason).value_or(AnswerEnd::disconnected)) {
         case AnswerEnd::cancelled: return QStringLiteral("Stopped before the answer finished.");
-        case AnswerEnd::timedOut: return QStringLiteral("The model took too long, so this answer is incomplete.");
-        case AnswerEnd::length: return QStringLiteral("The answer reached the output limit and may be cut off.");
+        case AnswerEnd::timedOut:
+            return QStringLiteral("The model took too long, so this answer is incomplete.");
+        case AnswerEnd::length:
+            return QStringLiteral("The answer reached the output limit and may be cut off.");
         case AnswerEnd::disconnected: break;
     }
     return QStringLiteral("The model stopped partway, so this answer is incomplete.");
@@ -69,7 +71,8 @@ DraftLine draftLine(const std::string& draft, const std::string& model) {
     if (shown.size() > draftShownBytes) {
         shown.remove_prefix(shown.size() - draftShownBytes);
         // Start at a whole character.
-        while (!shown.empty() && (static_cast<unsigned char>(shown.front()) & 0xC0) == 0x80) shown.remove_prefix(1);
+        while (!shown.empty() && (static_cast<unsigned char>(shown.front()) & 0xC0) == 0x80)
+            shown.remove_prefix(1);
         text = QStringLiteral("…");
     }
     text += QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));

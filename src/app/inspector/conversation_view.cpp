@@ -67,7 +67,8 @@ QStringList answerPieces(const QString& text) {
 }
 
 AnswerPiece* answerPiece(const QString& text, QWidget* parent) {
-    auto* label = new AnswerPiece(text, ScaledTextStyle::callout, QFont::Normal, Theme::Token::foreground, parent);
+    auto* label =
+        new AnswerPiece(text, ScaledTextStyle::callout, QFont::Normal, Theme::Token::foreground, parent);
     wrapInWidth(label);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
@@ -94,10 +95,13 @@ ConversationView::ConversationView(Workspace& workspace, QWidget* parent)
     : QWidget(parent), workspace_(workspace), column_(new ScaledStack(Qt::Vertical, 12, {}, this)) {
     setObjectName(QStringLiteral("conversation"));
     fill(this, column_);
-    connect(&workspace_.assistant(), &AssistantSession::assistantAnswerChanged, this, [this] { refresh(true); });
-    connect(&workspace_.assistant(), &AssistantSession::assistantDraftChanged, this, [this] { refresh(false); });
+    connect(&workspace_.assistant(), &AssistantSession::assistantAnswerChanged, this,
+            [this] { refresh(true); });
+    connect(&workspace_.assistant(), &AssistantSession::assistantDraftChanged, this,
+            [this] { refresh(false); });
     connect(&workspace_, &WorkspaceState::sessionIdChanged, this, [this] { refresh(false); });
-    connect(&workspace_.assistant(), &AssistantSession::assistantModelChanged, this, &ConversationView::refreshDraft);
+    connect(&workspace_.assistant(), &AssistantSession::assistantModelChanged, this,
+            &ConversationView::refreshDraft);
     refresh(false);
 }
 
@@ -144,7 +148,8 @@ void ConversationView::showEmpty() {
         empty_->setMessage(message);
         return;
     }
-    empty_ = new EmptyStateView(QStringLiteral("sparkles"), QStringLiteral("No answer yet"), message, nullptr, column_);
+    empty_ = new EmptyStateView(QStringLiteral("sparkles"), QStringLiteral("No answer yet"), message, nullptr,
+                                column_);
     empty_->setObjectName(QStringLiteral("noAnswer"));
     column_->add(empty_);
 }
@@ -188,12 +193,14 @@ void ConversationView::showAnswer() {
     bubble->setObjectName(QStringLiteral("answerCard"));
     ScaledStack* content = bubble->content();
     if (answer.scan) {
-        content->add(new StatusMessage(StatusMessage::Kind::warning,
-                                       QStringLiteral("This looks like a scan. OCR is not available in alpha."),
-                                       ScaledTextStyle::caption, content));
+        content->add(
+            new StatusMessage(StatusMessage::Kind::warning,
+                              QStringLiteral("This looks like a scan. OCR is not available in alpha."),
+                              ScaledTextStyle::caption, content));
     }
     if (answer.incomplete) {
-        content->add(new StatusMessage(StatusMessage::Kind::warning, AssistantTexts::incompleteNote(*answer.incomplete),
+        content->add(new StatusMessage(StatusMessage::Kind::warning,
+                                       AssistantTexts::incompleteNote(*answer.incomplete),
                                        ScaledTextStyle::caption, content));
     }
     QStringList pieces = answerPieces(QString::fromStdString(answer.text));
@@ -204,10 +211,11 @@ void ConversationView::showAnswer() {
     content->add(textColumn);
     appendPieces(textColumn, std::move(pieces));
     for (const std::string& note : answer.notes.value_or(std::vector<std::string>{}))
-        content->add(answerText(QString::fromStdString(note), ScaledTextStyle::caption, Theme::Token::muted, content));
-    if (answer.read)
         content->add(
-            answerText(QString::fromStdString(*answer.read), ScaledTextStyle::caption, Theme::Token::muted, content));
+            answerText(QString::fromStdString(note), ScaledTextStyle::caption, Theme::Token::muted, content));
+    if (answer.read)
+        content->add(answerText(QString::fromStdString(*answer.read), ScaledTextStyle::caption,
+                                Theme::Token::muted, content));
     if (answer.usage && answer.model) {
         auto* usage = answerText(AssistantTexts::usageText(*answer.model, *answer.usage, QLocale()),
                                  ScaledTextStyle::caption, Theme::Token::muted, content);
@@ -215,8 +223,10 @@ void ConversationView::showAnswer() {
         content->add(usage);
     }
     column_->add(bubble);
-    for (const Citation& citation : answer.citations) column_->add(new CitationRow(workspace_, citation, column_));
-    for (const ProposedEdit& proposal : answer.proposals) column_->add(new ProposalCard(workspace_, proposal, column_));
+    for (const Citation& citation : answer.citations)
+        column_->add(new CitationRow(workspace_, citation, column_));
+    for (const ProposedEdit& proposal : answer.proposals)
+        column_->add(new ProposalCard(workspace_, proposal, column_));
 }
 
 }  // namespace kivo

@@ -21,17 +21,20 @@ namespace kivo {
 namespace {
 
 const QString sharingNote = QStringLiteral(
-    "A connected MCP client can send tool results to its own model provider. Only granted documents and approved "
+    "A connected MCP client can send tool results to its own model provider. Only granted documents and "
+    "approved "
     "paths are visible. Remote MCP is off.");
 
 ThemedLabel* factText(QWidget* parent) {
-    return new ThemedLabel(QString(), ScaledTextStyle::callout, QFont::Normal, Theme::Token::foreground, parent);
+    return new ThemedLabel(QString(), ScaledTextStyle::callout, QFont::Normal, Theme::Token::foreground,
+                           parent);
 }
 
 }  // namespace
 
 const QString DocumentTab::workerRunningText = QStringLiteral(
-    "Worker is running. Paste the config into Claude Desktop or Cursor, or use `claude mcp add` for Claude Code. "
+    "Worker is running. Paste the config into Claude Desktop or Cursor, or use `claude mcp add` for Claude "
+    "Code. "
     "Client edits appear here.");
 const QString DocumentTab::workerStoppedText = QStringLiteral("Worker is not connected.");
 
@@ -42,8 +45,8 @@ DocumentTab::DocumentTab(Workspace& workspace, QWidget* parent) : QWidget(parent
     column->add(buildSharing(column));
     column->addStretch();
 
-    for (const auto changed :
-         {&WorkspaceState::inspectChanged, &WorkspaceState::savePhaseChanged, &WorkspaceState::sessionIdChanged})
+    for (const auto changed : {&WorkspaceState::inspectChanged, &WorkspaceState::savePhaseChanged,
+                               &WorkspaceState::sessionIdChanged})
         connect(&workspace_, changed, this, &DocumentTab::refresh);
     for (const auto changed : {&McpSharing::mcpAccessGrantedChanged, &McpSharing::mcpEnabledChanged})
         connect(&workspace_.sharing(), changed, this, &DocumentTab::refresh);
@@ -86,15 +89,17 @@ QWidget* DocumentTab::buildSharing(QWidget* parent) {
     switch_ = new HeroSwitch(QStringLiteral("Allow MCP on this document"), column);
     switch_->setObjectName(QStringLiteral("allowMcp"));
     column->add(switch_, 0, Qt::AlignLeft | Qt::AlignTop);
-    auto* note = new ThemedLabel(sharingNote, ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
+    auto* note =
+        new ThemedLabel(sharingNote, ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
     wrapInWidth(note);
     column->add(note);
 
     auto* buttons = new WrappingRow(8, column);
-    approve_ =
-        new HeroButton(QStringLiteral("Approve path…"), HeroButtonVariant::secondary, HeroButtonSize::sm, buttons);
+    approve_ = new HeroButton(QStringLiteral("Approve path…"), HeroButtonVariant::secondary,
+                              HeroButtonSize::sm, buttons);
     approve_->setObjectName(QStringLiteral("approvePath"));
-    copy_ = new HeroButton(QStringLiteral("Copy MCP config"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
+    copy_ = new HeroButton(QStringLiteral("Copy MCP config"), HeroButtonVariant::tertiary, HeroButtonSize::sm,
+                           buttons);
     copy_->setObjectName(QStringLiteral("copyMcpConfig"));
     buttons->add(approve_);
     buttons->add(copy_);
@@ -152,7 +157,8 @@ void DocumentTab::refreshWarnings() {
     }
     const OpenDocument document = workspace_.document();
     std::vector<std::string> shown;
-    if (document.sourceChanged()) shown.emplace_back("The file on disk has changed. Save As, or save with overwrite.");
+    if (document.sourceChanged())
+        shown.emplace_back("The file on disk has changed. Save As, or save with overwrite.");
     shown.insert(shown.end(), document.warnings().begin(), document.warnings().end());
     for (const std::string& warning : shown) {
         auto* message = new StatusMessage(StatusMessage::Kind::warning, QString::fromStdString(warning),

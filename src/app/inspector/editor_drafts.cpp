@@ -25,13 +25,17 @@ EditorDrafts::EditorDrafts(Workspace& workspace, QObject* parent) : QObject(pare
     connect(&workspace, &Workspace::documentReplaced, this, &EditorDrafts::clear);
 }
 
-std::optional<std::string> EditorDrafts::field(const std::string& name) const { return lookup(fields_, name); }
+std::optional<std::string> EditorDrafts::field(const std::string& name) const {
+    return lookup(fields_, name);
+}
 
 void EditorDrafts::setField(const std::string& name, const std::string& value) {
     if (store(fields_, name, value)) emit fieldChanged(name);
 }
 
-std::optional<std::string> EditorDrafts::annotation(const std::string& id) const { return lookup(annotations_, id); }
+std::optional<std::string> EditorDrafts::annotation(const std::string& id) const {
+    return lookup(annotations_, id);
+}
 
 void EditorDrafts::setAnnotation(const std::string& id, const std::string& contents) {
     if (store(annotations_, id, contents)) emit annotationChanged(id);

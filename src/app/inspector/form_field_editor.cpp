@@ -48,8 +48,8 @@ std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormF
         const bool typedValue = field.type == "text" || field.type == "combo" || field.type == "list";
         if (field.readOnly || !typedValue) continue;
         const std::optional<std::string> draft = drafts.field(field.name);
-        const bool listed =
-            std::any_of(typed.begin(), typed.end(), [&](const auto& entry) { return entry.first == field.name; });
+        const bool listed = std::any_of(typed.begin(), typed.end(),
+                                        [&](const auto& entry) { return entry.first == field.name; });
         if (draft && *draft != field.value && !listed) typed.emplace_back(field.name, *draft);
     }
     return typed;
@@ -79,13 +79,17 @@ const QString tabHint = QStringLiteral("Tab types a tab. Ctrl+Tab moves to the n
 
 FormFieldEditor::FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, const FormFieldInfo& field,
                                  QWidget* parent)
-    : QWidget(parent), workspace_(workspace), drafts_(drafts), field_(field), kind_(FormEditors::kind(field)) {
+    : QWidget(parent),
+      workspace_(workspace),
+      drafts_(drafts),
+      field_(field),
+      kind_(FormEditors::kind(field)) {
     setObjectName(QStringLiteral("formField"));
     auto* column = ScaledStack::filling(this, Qt::Vertical, 6);
 
     auto* header = new WrappingRow(6, column);
-    auto* name = new ThemedLabel(QString::fromStdString(field.name), ScaledTextStyle::callout, QFont::DemiBold,
-                                 Theme::Token::foreground, header);
+    auto* name = new ThemedLabel(QString::fromStdString(field.name), ScaledTextStyle::callout,
+                                 QFont::DemiBold, Theme::Token::foreground, header);
     name->setObjectName(QStringLiteral("fieldName"));
     name->setWordWrap(true);
     header->add(name);
@@ -119,7 +123,8 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             return;
         case FormEditorKind::button: {
             // A push button acts, it holds no value: it is named with its caption, never offered a text box.
-            auto* what = new ThemedLabel(QString(), ScaledTextStyle::body, QFont::Normal, Theme::Token::muted, column);
+            auto* what =
+                new ThemedLabel(QString(), ScaledTextStyle::body, QFont::Normal, Theme::Token::muted, column);
             what->setTextFormat(Qt::PlainText);
             wrapInWidth(what);
             button_ = what;
@@ -144,11 +149,12 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             text_->textEdit()->installEventFilter(this);
             control_ = text_;
             column->add(text_);
-            connect(text_->textEdit(), &QPlainTextEdit::textChanged, this,
-                    [this] { drafts_.setField(field_.name, text_->textEdit()->toPlainText().toStdString()); });
+            connect(text_->textEdit(), &QPlainTextEdit::textChanged, this, [this] {
+                drafts_.setField(field_.name, text_->textEdit()->toPlainText().toStdString());
+            });
             {
-                auto* note =
-                    new ThemedLabel(tabNote, ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, column);
+                auto* note = new ThemedLabel(tabNote, ScaledTextStyle::caption, QFont::Normal,
+                                             Theme::Token::muted, column);
                 wrapInWidth(note);
                 column->add(note);
             }
@@ -168,7 +174,8 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             break;
     }
     if (kind_ == FormEditorKind::radio) return;
-    apply_ = new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::secondary, HeroButtonSize::sm, column);
+    apply_ =
+        new HeroButton(QStringLiteral("Apply"), HeroButtonVariant::secondary, HeroButtonSize::sm, column);
     apply_->setObjectName(QStringLiteral("applyField"));
     apply_->setAccessibleName(QStringLiteral("Apply ") + name);
     column->add(apply_, 0, Qt::AlignLeft | Qt::AlignTop);
@@ -176,11 +183,13 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
 }
 
 void FormFieldEditor::applyMetrics() {
-    if (kind_ == FormEditorKind::multilineText) text_->setMinimumHeight(ScaledStack::scaled(this, minimumEditorHeight));
+    if (kind_ == FormEditorKind::multilineText)
+        text_->setMinimumHeight(ScaledStack::scaled(this, minimumEditorHeight));
 }
 
 bool FormFieldEditor::event(QEvent* event) {
-    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
+        applyMetrics();
     return QWidget::event(event);
 }
 
@@ -246,7 +255,8 @@ bool FormFieldEditor::eventFilter(QObject* watched, QEvent* event) {
         const bool tab = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
         if (tab && (key->modifiers() & Qt::ControlModifier)) {
             const bool back = key->key() == Qt::Key_Backtab || (key->modifiers() & Qt::ShiftModifier);
-            QWidget* next = back ? text_->textEdit()->previousInFocusChain() : text_->textEdit()->nextInFocusChain();
+            QWidget* next =
+                back ? text_->textEdit()->previousInFocusChain() : text_->textEdit()->nextInFocusChain();
             while (next != nullptr && next != text_->textEdit() &&
                    (!(next->focusPolicy() & Qt::TabFocus) || !next->isVisible() || !next->isEnabled()))
                 next = back ? next->previousInFocusChain() : next->nextInFocusChain();

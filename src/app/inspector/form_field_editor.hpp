@@ -46,9 +46,9 @@ FormEditorKind kind(const FormFieldInfo& field);
 bool shownChecked(const FormFieldInfo& field);
 // Pickers and text editors show the draft when there is one, else the value.
 std::string shownValue(const FormFieldInfo& field, const std::optional<std::string>& draft);
-// The drafts of text and choice fields (by their type, whatever editor showed them) that differ from the document's
-// value and that "Apply" (or Return) would send, as field name and value, in the fields' order; read-only fields are
-// left out.
+// The drafts of text and choice fields (by their type, whatever editor showed them) that differ from the
+// document's value and that "Apply" (or Return) would send, as field name and value, in the fields' order;
+// read-only fields are left out.
 std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormFieldInfo> fields,
                                                            const EditorDrafts& drafts);
 
@@ -58,7 +58,8 @@ class FormFieldEditor : public QWidget {
     Q_OBJECT
 
 public:
-    FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, const FormFieldInfo& field, QWidget* parent = nullptr);
+    FormFieldEditor(Workspace& workspace, EditorDrafts& drafts, const FormFieldInfo& field,
+                    QWidget* parent = nullptr);
 
     FormEditorKind kind() const noexcept { return kind_; }
     const FormFieldInfo& field() const { return field_; }

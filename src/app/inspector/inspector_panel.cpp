@@ -94,9 +94,11 @@ QWidget* InspectorPanel::buildAlerts() {
     error_->setObjectName(QStringLiteral("errorMessage"));
     notice_ = new StatusMessage(StatusMessage::Kind::warning, QString(), ScaledTextStyle::callout, alerts);
     notice_->setObjectName(QStringLiteral("workerNotice"));
-    restart_ = new HeroButton(QStringLiteral("Restart Worker"), HeroButtonVariant::primary, HeroButtonSize::sm, alerts);
+    restart_ = new HeroButton(QStringLiteral("Restart Worker"), HeroButtonVariant::primary,
+                              HeroButtonSize::sm, alerts);
     restart_->setObjectName(QStringLiteral("restartWorker"));
-    dismiss_ = new HeroButton(QStringLiteral("Dismiss"), HeroButtonVariant::tertiary, HeroButtonSize::sm, alerts);
+    dismiss_ =
+        new HeroButton(QStringLiteral("Dismiss"), HeroButtonVariant::tertiary, HeroButtonSize::sm, alerts);
     dismiss_->setObjectName(QStringLiteral("dismissNotice"));
     dismiss_->setAccessibleName(QStringLiteral("Dismiss worker notice"));
     auto* buttons = new QHBoxLayout();
@@ -149,7 +151,8 @@ void InspectorPanel::refreshAlerts() {
 void InspectorPanel::applyMetrics() {
     const double s = TextScale::of(this);
     alertsLayout_->setSpacing(TextScale::pixels(8, s));
-    alertsLayout_->setContentsMargins(TextScale::pixels(10, s), 0, TextScale::pixels(10, s), TextScale::pixels(10, s));
+    alertsLayout_->setContentsMargins(TextScale::pixels(10, s), 0, TextScale::pixels(10, s),
+                                      TextScale::pixels(10, s));
     composerLayout_->setSpacing(TextScale::pixels(6, s));
     const int inset = TextScale::pixels(10, s);
     composerLayout_->setContentsMargins(inset, inset, inset, inset);
@@ -171,7 +174,8 @@ void InspectorPanel::fitComposer() {
 }
 
 bool InspectorPanel::event(QEvent* event) {
-    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
+        applyMetrics();
     return FilledPanel::event(event);
 }
 

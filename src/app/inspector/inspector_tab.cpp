@@ -2,7 +2,9 @@
 
 namespace kivo {
 
-const InspectorTabInfo& info(InspectorTab tab) noexcept { return inspectorTabs[static_cast<std::size_t>(tab)]; }
+const InspectorTabInfo& info(InspectorTab tab) noexcept {
+    return inspectorTabs[static_cast<std::size_t>(tab)];
+}
 
 std::optional<InspectorTab> inspectorTabFromRaw(std::string_view raw) noexcept {
     for (const InspectorTabInfo& entry : inspectorTabs) {

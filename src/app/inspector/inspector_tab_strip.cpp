@@ -11,8 +11,9 @@ PillSegment* makePill(bool titleHidden, QWidget* parent) {
     auto* pill = new PillSegment(QStringLiteral("Inspector"), HeroButtonSize::sm, parent);
     QList<SegmentItem> items;
     for (const InspectorTabInfo& entry : inspectorTabs) {
-        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(entry.tab)), QString::fromLatin1(entry.title),
-                                 QString::fromLatin1(entry.symbol), titleHidden});
+        items.append(SegmentItem{QVariant::fromValue(static_cast<int>(entry.tab)),
+                                 QString::fromLatin1(entry.title), QString::fromLatin1(entry.symbol),
+                                 titleHidden});
     }
     pill->setItems(items);
     return pill;

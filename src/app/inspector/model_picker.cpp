@@ -24,7 +24,9 @@ public:
 
 }  // namespace
 
-QAccessibleInterface* ModelPicker::accessibleFor(QWidget* widget) { return new ModelPickerAccessible(widget); }
+QAccessibleInterface* ModelPicker::accessibleFor(QWidget* widget) {
+    return new ModelPickerAccessible(widget);
+}
 
 ModelPicker::ModelPicker(QWidget* parent) : QComboBox(parent) {
     setAccessibleName(QStringLiteral("Model"));

@@ -35,12 +35,15 @@ QWidget* PageTab::buildPageCard(Workspace& workspace) {
     };
     // Each acts on the page shown, or on the whole document, and reports in the status line.
     const Button buttons[] = {
-        {"Rotate left", "rotateLeft", HeroButtonVariant::tertiary, [](Workspace& w) { w.rotateSelected(-90); }},
-        {"Rotate right", "rotateRight", HeroButtonVariant::tertiary, [](Workspace& w) { w.rotateSelected(90); }},
+        {"Rotate left", "rotateLeft", HeroButtonVariant::tertiary,
+         [](Workspace& w) { w.rotateSelected(-90); }},
+        {"Rotate right", "rotateRight", HeroButtonVariant::tertiary,
+         [](Workspace& w) { w.rotateSelected(90); }},
         {"Extract…", "extractPage", HeroButtonVariant::tertiary, [](Workspace& w) { w.extractPanel(); }},
         {"Merge PDF…", "mergePdf", HeroButtonVariant::tertiary, [](Workspace& w) { w.mergePanel(); }},
         {"Print…", "printDocument", HeroButtonVariant::tertiary, [](Workspace& w) { w.printDocument(); }},
-        {"Delete page", "deletePage", HeroButtonVariant::dangerSoft, [](Workspace& w) { w.deleteSelectedPage(); }},
+        {"Delete page", "deletePage", HeroButtonVariant::dangerSoft,
+         [](Workspace& w) { w.deleteSelectedPage(); }},
     };
     // Rows of two; a pair that does not fit side by side stands one above the other.
     WrappingRow* line = nullptr;
@@ -50,7 +53,8 @@ QWidget* PageTab::buildPageCard(Workspace& workspace) {
             rows->add(line);
         }
         const Button& entry = buttons[i];
-        auto* button = new HeroButton(QString::fromUtf8(entry.title), entry.variant, HeroButtonSize::md, line);
+        auto* button =
+            new HeroButton(QString::fromUtf8(entry.title), entry.variant, HeroButtonSize::md, line);
         button->setObjectName(QString::fromLatin1(entry.name));
         line->add(button);
         connect(button, &HeroButton::clicked, &workspace, [&workspace, act = entry.act] { act(workspace); });

@@ -37,7 +37,9 @@ bool isChecking(ProviderCard::Shown shown) {
     return shown == ProviderCard::Shown::ollamaChecking || shown == ProviderCard::Shown::keyChecking;
 }
 
-ScaledStack* row(double spacing, QWidget* parent) { return new ScaledStack(Qt::Horizontal, spacing, {}, parent); }
+ScaledStack* row(double spacing, QWidget* parent) {
+    return new ScaledStack(Qt::Horizontal, spacing, {}, parent);
+}
 
 }  // namespace
 
@@ -53,8 +55,9 @@ ProviderCard::ProviderCard(Workspace& workspace, QWidget* parent) : QWidget(pare
         forgetTypedKey();
         refresh();
     });
-    for (const auto changed : {&AssistantSession::providerStatusChanged, &AssistantSession::assistantModelChanged,
-                               &AssistantSession::assistantKeyStoredChanged, &AssistantSession::keyPendingChanged})
+    for (const auto changed :
+         {&AssistantSession::providerStatusChanged, &AssistantSession::assistantModelChanged,
+          &AssistantSession::assistantKeyStoredChanged, &AssistantSession::keyPendingChanged})
         connect(&workspace_.assistant(), changed, this, &ProviderCard::refresh);
     refresh();
 }
@@ -76,7 +79,8 @@ void ProviderCard::build() {
     buildKeyEntry(column);
     buildKeyRow(column);
 
-    checking_ = new ThemedLabel(QString(), ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, column);
+    checking_ =
+        new ThemedLabel(QString(), ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, column);
     checking_->setObjectName(QStringLiteral("providerChecking"));
     column->add(checking_);
     warning_ = new StatusMessage(StatusMessage::Kind::warning, QString(), ScaledTextStyle::caption, column);
@@ -94,8 +98,8 @@ void ProviderCard::build() {
     picker_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     picker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     pickerRow->add(picker_, 1, Qt::AlignVCenter);
-    refreshList_ = HeroButton::iconOnly(QStringLiteral("arrow.clockwise"), QString(), HeroButtonVariant::ghost,
-                                        HeroButtonSize::sm, pickerRow);
+    refreshList_ = HeroButton::iconOnly(QStringLiteral("arrow.clockwise"), QString(),
+                                        HeroButtonVariant::ghost, HeroButtonSize::sm, pickerRow);
     refreshList_->setObjectName(QStringLiteral("refreshModels"));
     pickerRow->add(refreshList_, 0, Qt::AlignVCenter);
     column->add(pickerRow);
@@ -125,14 +129,17 @@ void ProviderCard::buildKeyEntry(ScaledStack* column) {
     key_->lineEdit()->setAccessibleName(QStringLiteral("Anthropic API key"));
     entry->add(key_);
     auto* buttons = new WrappingRow(8, entry);
-    saveKey_ = new HeroButton(QStringLiteral("Save key"), HeroButtonVariant::primary, HeroButtonSize::sm, buttons);
+    saveKey_ =
+        new HeroButton(QStringLiteral("Save key"), HeroButtonVariant::primary, HeroButtonSize::sm, buttons);
     saveKey_->setObjectName(QStringLiteral("saveKey"));
-    cancelKey_ = new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
+    cancelKey_ =
+        new HeroButton(QStringLiteral("Cancel"), HeroButtonVariant::tertiary, HeroButtonSize::sm, buttons);
     cancelKey_->setObjectName(QStringLiteral("cancelKey"));
     buttons->add(saveKey_);
     buttons->add(cancelKey_);
     entry->add(buttons);
-    notice_ = new ThemedLabel(keyNotice(false), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted, entry);
+    notice_ = new ThemedLabel(keyNotice(false), ScaledTextStyle::caption, QFont::Normal, Theme::Token::muted,
+                              entry);
     notice_->setObjectName(QStringLiteral("keyNotice"));
     wrapInWidth(notice_);
     entry->add(notice_);
@@ -157,9 +164,11 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
     keyChip_->setObjectName(QStringLiteral("keyChip"));
     keyRow->add(keyChip_);
     keyRow->addStretch();
-    auto* replace = new HeroButton(QStringLiteral("Replace"), HeroButtonVariant::tertiary, HeroButtonSize::sm, keyRow);
+    auto* replace =
+        new HeroButton(QStringLiteral("Replace"), HeroButtonVariant::tertiary, HeroButtonSize::sm, keyRow);
     replace->setObjectName(QStringLiteral("replaceKey"));
-    auto* remove = new HeroButton(QStringLiteral("Remove"), HeroButtonVariant::dangerSoft, HeroButtonSize::sm, keyRow);
+    auto* remove =
+        new HeroButton(QStringLiteral("Remove"), HeroButtonVariant::dangerSoft, HeroButtonSize::sm, keyRow);
     remove->setObjectName(QStringLiteral("removeKey"));
     remove->setAccessibleName(QStringLiteral("Remove the Anthropic key"));
     keyRow->add(replace);
@@ -178,8 +187,9 @@ void ProviderCard::buildKeyRow(ScaledStack* column) {
     });
 }
 
-ProviderCard::Shown ProviderCard::shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status,
-                                           bool keyStored, bool editingKey) {
+ProviderCard::Shown ProviderCard::shownFor(AssistantProvider provider,
+                                           const std::optional<ProviderStatus>& status, bool keyStored,
+                                           bool editingKey) {
     if (provider == AssistantProvider::ollama) {
         if (!status) return Shown::ollamaChecking;
         if (!status->ready) return Shown::ollamaUnavailable;
@@ -194,8 +204,8 @@ ProviderCard::Shown ProviderCard::shownFor(AssistantProvider provider, const std
 void ProviderCard::refresh() {
     const auto& status = workspace_.assistant().providerStatus();
     const Shown previous = shown_;
-    shown_ = shownFor(workspace_.assistant().assistantProvider(), status, workspace_.assistant().assistantKeyStored(),
-                      editingKey_);
+    shown_ = shownFor(workspace_.assistant().assistantProvider(), status,
+                      workspace_.assistant().assistantKeyStored(), editingKey_);
     provider_->setSelection(QString::fromLatin1(rawValue(workspace_.assistant().assistantProvider())));
 
     // While the key store works (the keyring may wait on its own prompt) the card says so, and offers
@@ -209,7 +219,8 @@ void ProviderCard::refresh() {
     cancelKey_->setVisible(keyEntry && workspace_.assistant().assistantKeyStored());
     saveKey_->setEnabled(!trimWhitespaceAndNewlines(key_->lineEdit()->text().toStdString()).empty());
     keyRow_->setVisible(keyStoredRow);
-    if (const auto place = workspace_.assistant().assistantKeyPlace()) keyInFile_ = *place == KeychainKey::Place::file;
+    if (const auto place = workspace_.assistant().assistantKeyPlace())
+        keyInFile_ = *place == KeychainKey::Place::file;
     keyChip_->setText(keyInFile_ ? QStringLiteral("Key in a file only you can read")
                                  : QStringLiteral("Key in your keyring"));
     // A key replaced, or saved again after it was removed, goes where the last one was kept.
@@ -226,9 +237,10 @@ void ProviderCard::refresh() {
                                                        : QStringLiteral("Try again"));
     if (unavailable) warning_->setText(QString::fromStdString(status->reason));
     if (shown_ == Shown::ollamaEmpty) {
-        warning_->setText(QStringLiteral("Ollama %1 has no models yet. Install one in a terminal, for example: "
-                                         "ollama pull gemma4")
-                              .arg(QString::fromStdString(status->version)));
+        warning_->setText(
+            QStringLiteral("Ollama %1 has no models yet. Install one in a terminal, for example: "
+                           "ollama pull gemma4")
+                .arg(QString::fromStdString(status->version)));
     }
 
     const bool models = shown_ == Shown::ollamaModels || shown_ == Shown::keyModels;
@@ -269,7 +281,8 @@ void ProviderCard::refreshModels(const ProviderStatus& status, const QString& re
 // Asked on the next turn, so a fetch that the same change starts is seen first.
 void ProviderCard::checkWhenShown() {
     QTimer::singleShot(0, this, [this] {
-        if (isChecking(shown_) && !workspace_.assistant().modelsPending()) workspace_.assistant().refreshModels();
+        if (isChecking(shown_) && !workspace_.assistant().modelsPending())
+            workspace_.assistant().refreshModels();
     });
 }
 

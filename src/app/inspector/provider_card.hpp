@@ -54,8 +54,8 @@ public:
     };
     Shown shown() const noexcept { return shown_; }
     // What the card shows for this state of the workspace and of its own key editor.
-    static Shown shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status, bool keyStored,
-                          bool editingKey);
+    static Shown shownFor(AssistantProvider provider, const std::optional<ProviderStatus>& status,
+                          bool keyStored, bool editingKey);
 
 private:
     void build();

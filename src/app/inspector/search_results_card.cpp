@@ -19,7 +19,8 @@ constexpr int previewLines = 2;
 
 }  // namespace
 
-SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QWidget(parent), workspace_(workspace) {
+SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent)
+    : QWidget(parent), workspace_(workspace) {
     setObjectName(QStringLiteral("searchResults"));
     card_ = new SectionCard(QStringLiteral("Search results"), std::nullopt, this);
     fill(this, card_);
@@ -31,7 +32,8 @@ SearchResultsCard::SearchResultsCard(Workspace& workspace, QWidget* parent) : QW
     card_->contentLayout()->addWidget(list_);
     connect(&workspace_, &WorkspaceState::searchHitsChanged, this, &SearchResultsCard::rebuild);
     connect(&workspace_, &WorkspaceState::inspectChanged, this, &SearchResultsCard::refreshPlaces);
-    connect(&workspace_.hitPreviews(), &HitPreviews::previewsChanged, this, &SearchResultsCard::refreshPlaces);
+    connect(&workspace_.hitPreviews(), &HitPreviews::previewsChanged, this,
+            &SearchResultsCard::refreshPlaces);
     rebuild();
 }
 
@@ -67,7 +69,8 @@ void SearchResultsCard::rebuild() {
         auto* place = new Chip(QString(), ChipTone::neutral, QString(), row);
         row->add(place);
         row->row()->box()->setAlignment(place, Qt::AlignLeft | Qt::AlignTop);
-        auto* preview = new ClampedLabel(previewLines, ScaledTextStyle::callout, Theme::Token::foreground, row);
+        auto* preview =
+            new ClampedLabel(previewLines, ScaledTextStyle::callout, Theme::Token::foreground, row);
         preview->setFullText(QString::fromStdString(hits[i].preview));
         row->add(preview, 1);
         list_->add(row);

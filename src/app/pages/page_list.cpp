@@ -15,8 +15,8 @@ namespace {
 class PageListHeader : public ThemedLabel {
 public:
     explicit PageListHeader(QWidget* parent)
-        : ThemedLabel(QStringLiteral("Pages"), ScaledTextStyle::subheadline, QFont::DemiBold, Theme::Token::muted,
-                      parent) {}
+        : ThemedLabel(QStringLiteral("Pages"), ScaledTextStyle::subheadline, QFont::DemiBold,
+                      Theme::Token::muted, parent) {}
 
     void setCount(std::size_t count) {
         count_ = count;

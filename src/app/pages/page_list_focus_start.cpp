@@ -31,7 +31,8 @@ void PageListFocusStart::focusListSoon() {
 void PageListFocusStart::attempt() {
     if (withdrawn_ || !list_ || !window_ || !list_->isVisible() || list_->window() != window_) return;
     QWidget* focused = window_->focusWidget();
-    if (focused == nullptr || focused == window_ || FocusedText::of(focused)) list_->setFocus(Qt::OtherFocusReason);
+    if (focused == nullptr || focused == window_ || FocusedText::of(focused))
+        list_->setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace kivo

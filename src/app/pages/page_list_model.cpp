@@ -9,11 +9,15 @@
 namespace kivo {
 namespace {
 
-std::int64_t whole(double points) { return std::isfinite(points) ? static_cast<std::int64_t>(std::trunc(points)) : 0; }
+std::int64_t whole(double points) {
+    return std::isfinite(points) ? static_cast<std::int64_t>(std::trunc(points)) : 0;
+}
 
 }  // namespace
 
-QString PageRow::sizeText() const { return QString::number(width) + QStringLiteral(" × ") + QString::number(height); }
+QString PageRow::sizeText() const {
+    return QString::number(width) + QStringLiteral(" × ") + QString::number(height);
+}
 
 QString PageRow::marksText() const {
     if (marks < 1) return {};
@@ -75,7 +79,8 @@ int PageListModel::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant PageListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() < 0 || static_cast<std::size_t>(index.row()) >= rows_.size()) return {};
+    if (!index.isValid() || index.row() < 0 || static_cast<std::size_t>(index.row()) >= rows_.size())
+        return {};
     const PageRow& row = rows_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:

@@ -219,7 +219,8 @@ void PageListView::dropEvent(QDropEvent* event) {
     const QMimeData* data = event->mimeData();
     if (!data->hasFormat(QString::fromLatin1(mimeType))) return event->ignore();
     std::vector<std::int64_t> from;
-    for (const QString& id : QString::fromUtf8(data->data(QString::fromLatin1(mimeType))).split(QLatin1Char('\n'))) {
+    for (const QString& id :
+         QString::fromUtf8(data->data(QString::fromLatin1(mimeType))).split(QLatin1Char('\n'))) {
         const int row = model_->rowOf(id.toStdString());
         if (row >= 0) from.push_back(row);
     }

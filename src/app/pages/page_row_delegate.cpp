@@ -41,7 +41,10 @@ RowFonts fontsFor(const QWidget* view) {
 }  // namespace
 
 PageRowDelegate::PageRowDelegate(Workspace& workspace, QWidget* view)
-    : QStyledItemDelegate(view), workspace_(workspace), view_(view), chip_(new Chip(QString(), ChipTone::neutral)) {
+    : QStyledItemDelegate(view),
+      workspace_(workspace),
+      view_(view),
+      chip_(new Chip(QString(), ChipTone::neutral)) {
     chip_->setParent(view);
     chip_->hide();
 }
@@ -50,18 +53,21 @@ QSize PageRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModel
     const RowFonts fonts = fontsFor(view_);
     chip_->setText(QStringLiteral("8 marks"));
     // Every row is as high as one with a chip, so rows keep one height.
-    const double text = QFontMetricsF(fonts.title).height() + lineGap + QFontMetricsF(fonts.size).height() + lineGap +
-                        chip_->sizeHint().height();
+    const double text = QFontMetricsF(fonts.title).height() + lineGap + QFontMetricsF(fonts.size).height() +
+                        lineGap + chip_->sizeHint().height();
     const double height = std::max(thumbnailHeight, text) + 2 * rowPadding;
-    // As wide as the list's visible part, so a vertical bar narrows the rows rather than adding a horizontal bar.
+    // As wide as the list's visible part, so a vertical bar narrows the rows rather than adding a horizontal
+    // bar.
     const auto* list = qobject_cast<const QAbstractScrollArea*>(view_);
     const int width = list != nullptr ? list->viewport()->width() : option.rect.width();
     return {std::max(width, 1), static_cast<int>(std::ceil(height))};
 }
 
-void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                            const QModelIndex& index) const {
     const auto* model = qobject_cast<const PageListModel*>(index.model());
-    if (model == nullptr || index.row() < 0 || static_cast<std::size_t>(index.row()) >= model->rows().size()) return;
+    if (model == nullptr || index.row() < 0 || static_cast<std::size_t>(index.row()) >= model->rows().size())
+        return;
     const PageRow& row = model->rows()[static_cast<std::size_t>(index.row())];
     const bool selected = option.state.testFlag(QStyle::State_Selected);
     const double scale = TextScale::of(view_);
@@ -73,7 +79,8 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         Painting::fillRounded(*painter, area.adjusted(4, 1, -4, -1), thumbnailRadius,
                               Theme::color(Theme::Token::defaultFill));
 
-    const QRectF box(area.left() + leading, area.center().y() - thumbnailHeight / 2, thumbnailWidth, thumbnailHeight);
+    const QRectF box(area.left() + leading, area.center().y() - thumbnailHeight / 2, thumbnailWidth,
+                     thumbnailHeight);
     QPainterPath shape;
     shape.addRoundedRect(box, thumbnailRadius, thumbnailRadius);
     painter->save();
@@ -84,12 +91,14 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         const QSizeF fitted = thumbnail.deviceIndependentSize().scaled(box.size(), Qt::KeepAspectRatio);
         painter->setRenderHint(QPainter::SmoothPixmapTransform);
         Painting::drawStretched(
-            *painter, QRectF(box.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted), thumbnail);
+            *painter, QRectF(box.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted),
+            thumbnail);
     } else {
         painter->fillRect(box, Theme::color(Theme::Token::surfaceSecondary));
-        Symbols::paint(*painter,
-                       QRectF(box.center() - QPointF(symbolSide / 2, symbolSide / 2), QSizeF(symbolSide, symbolSide)),
-                       QStringLiteral("doc.plaintext"), Theme::color(Theme::Token::muted));
+        Symbols::paint(
+            *painter,
+            QRectF(box.center() - QPointF(symbolSide / 2, symbolSide / 2), QSizeF(symbolSide, symbolSide)),
+            QStringLiteral("doc.plaintext"), Theme::color(Theme::Token::muted));
     }
     painter->restore();
     Painting::strokeRoundedInside(*painter, box, thumbnailRadius, 1, Theme::color(Theme::Token::border));
@@ -100,16 +109,16 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QString marks = row.marksText();
     chip_->setText(marks);
     const QSize chip = chip_->sizeHint();
-    const double column =
-        titleMetrics.height() + lineGap + sizeMetrics.height() + (marks.isEmpty() ? 0 : lineGap + chip.height());
+    const double column = titleMetrics.height() + lineGap + sizeMetrics.height() +
+                          (marks.isEmpty() ? 0 : lineGap + chip.height());
     const double x = box.right() + 9 * scale;
     const double width = std::max(area.right() - x - leading, 0.0);
     double y = area.center().y() - column / 2;
     painter->setFont(fonts.title);
     painter->setPen(Theme::color(Theme::Token::foreground));
-    painter->drawText(
-        QRectF(x, y, width, titleMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
-        titleMetrics.elidedText(QStringLiteral("Page ") + QString::number(row.number), Qt::ElideRight, width));
+    painter->drawText(QRectF(x, y, width, titleMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      titleMetrics.elidedText(QStringLiteral("Page ") + QString::number(row.number),
+                                              Qt::ElideRight, width));
     y += titleMetrics.height() + lineGap;
     painter->setFont(fonts.size);
     painter->setPen(selected ? Theme::withOpacity(Theme::color(Theme::Token::foreground), secondaryOpacity)

@@ -84,15 +84,18 @@ int submit(const PrintJob& job, const PrintChoice& choice) {
         name.resize(slash);
     }
     // The named destination, or the default one; its instance's saved options come first.
-    const std::unique_ptr<cups_dest_t, DestFree> dest(cupsGetNamedDest(
-        CUPS_HTTP_DEFAULT, name.empty() ? nullptr : name.c_str(), instance.empty() ? nullptr : instance.c_str()));
+    const std::unique_ptr<cups_dest_t, DestFree> dest(
+        cupsGetNamedDest(CUPS_HTTP_DEFAULT, name.empty() ? nullptr : name.c_str(),
+                         instance.empty() ? nullptr : instance.c_str()));
     if (!dest && name.empty()) throw PrintFailure("no printer is set up");
     CupsOptions jobOptions;
-    for (int i = 0; dest && i < dest->num_options; ++i) jobOptions.add(dest->options[i].name, dest->options[i].value);
+    for (int i = 0; dest && i < dest->num_options; ++i)
+        jobOptions.add(dest->options[i].name, dest->options[i].value);
     for (const auto& [option, value] : options(choice)) jobOptions.add(option.c_str(), value.c_str());
     const char* printer = dest ? dest->name : name.c_str();
     // The scheduler gets the bytes from the descriptor the editor checked, never a path to open.
-    const int id = cupsCreateJob(CUPS_HTTP_DEFAULT, printer, job.title.c_str(), jobOptions.count(), jobOptions.get());
+    const int id =
+        cupsCreateJob(CUPS_HTTP_DEFAULT, printer, job.title.c_str(), jobOptions.count(), jobOptions.get());
     if (id == 0) throw PrintFailure(lastReason());
     try {
         if (cupsStartDocument(CUPS_HTTP_DEFAULT, printer, id, job.title.c_str(), CUPS_FORMAT_PDF, 1) !=
@@ -114,7 +117,8 @@ int submit(const PrintJob& job, const PrintChoice& choice) {
 
 void copyToFile(const PrintJob& job, const std::filesystem::path& destination) {
     const auto unwritable = [&](int error) {
-        return PrintFailure("the PDF could not be written to " + destination.string() + ": " + std::strerror(error));
+        return PrintFailure("the PDF could not be written to " + destination.string() + ": " +
+                            std::strerror(error));
     };
     SafeFiles::ReplaceOptions options;
     options.createFolders = false;

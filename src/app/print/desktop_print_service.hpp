@@ -21,7 +21,9 @@ public:
     // Nothing when the user closes the dialog.
     std::optional<PrintChoice> choose(const PrintJob& job) override;
     // As carryOut().
-    PrintOutcome output(const PrintJob& job, const PrintChoice& choice) override { return carryOut(job, choice); }
+    PrintOutcome output(const PrintJob& job, const PrintChoice& choice) override {
+        return carryOut(job, choice);
+    }
 
     // What the user chose in the dialog, read from the printer it filled in. Never fails.
     static PrintChoice choiceFrom(const QPrinter& printer);

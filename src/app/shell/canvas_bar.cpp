@@ -47,7 +47,8 @@ std::optional<std::int64_t> readPosition(std::string_view text) {
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (magnitude > largest + (negative ? 1 : 0)) return std::nullopt;
     if (!negative) return static_cast<std::int64_t>(magnitude);
-    return magnitude == largest + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
+    return magnitude == largest + 1 ? std::numeric_limits<std::int64_t>::min()
+                                    : -static_cast<std::int64_t>(magnitude);
 }
 
 // The zoom button is read as a menu button named "Zoom" whose value is the percentage in words.
@@ -75,8 +76,8 @@ PillSegment* makeToolPicker(QWidget* parent) {
     QList<SegmentItem> items;
     for (const EditorToolItem& item : editorTools)
         items.append(SegmentItem{QVariant::fromValue(static_cast<int>(item.tool)),
-                                 QString::fromUtf8(info(toolAction(item.tool)).title), QString::fromLatin1(item.symbol),
-                                 true});
+                                 QString::fromUtf8(info(toolAction(item.tool)).title),
+                                 QString::fromLatin1(item.symbol), true});
     pill->setItems(items);
     return pill;
 }
@@ -93,7 +94,9 @@ QFont countFont(const QWidget* widget) {
 
 // ---- The zoom menu's button
 
-QAccessibleInterface* ZoomMenuButton::accessibleFor(QWidget* widget) { return new ZoomMenuAccessible(widget); }
+QAccessibleInterface* ZoomMenuButton::accessibleFor(QWidget* widget) {
+    return new ZoomMenuAccessible(widget);
+}
 
 ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
     setObjectName(QStringLiteral("zoomMenu"));
@@ -185,11 +188,11 @@ CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidg
                                  HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
       redo_(HeroButton::iconOnly(QStringLiteral("arrow.uturn.forward"), QStringLiteral("Redo"),
                                  HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
-      zoomOut_(HeroButton::iconOnly(QStringLiteral("minus"), QStringLiteral("Zoom out"), HeroButtonVariant::ghost,
-                                    HeroButtonSize::sm, this)),
+      zoomOut_(HeroButton::iconOnly(QStringLiteral("minus"), QStringLiteral("Zoom out"),
+                                    HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
       zoomMenu_(new ZoomMenuButton(this)),
-      zoomIn_(HeroButton::iconOnly(QStringLiteral("plus"), QStringLiteral("Zoom in"), HeroButtonVariant::ghost,
-                                   HeroButtonSize::sm, this)),
+      zoomIn_(HeroButton::iconOnly(QStringLiteral("plus"), QStringLiteral("Zoom in"),
+                                   HeroButtonVariant::ghost, HeroButtonSize::sm, this)),
       page_(new HeroField(false, this)),
       menu_(new QMenu(this)) {
     setObjectName(QStringLiteral("canvasBar"));
@@ -216,7 +219,9 @@ CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidg
     refresh();
 }
 
-QString CanvasBar::zoomText(double zoom) { return QString::number(std::lround(zoom * 100)) + QLatin1Char('%'); }
+QString CanvasBar::zoomText(double zoom) {
+    return QString::number(std::lround(zoom * 100)) + QLatin1Char('%');
+}
 
 void CanvasBar::bindCommands(const EditorCommands& commands) {
     connect(tools_, &PillSegment::activated, this, [&commands](const QVariant& value) {

@@ -2,7 +2,9 @@
 
 namespace kivo {
 
-const EditorActionInfo& info(EditorAction action) noexcept { return editorActions[static_cast<std::size_t>(action)]; }
+const EditorActionInfo& info(EditorAction action) noexcept {
+    return editorActions[static_cast<std::size_t>(action)];
+}
 
 std::optional<EditorAction> editorActionFromRaw(std::string_view raw) noexcept {
     for (const EditorActionInfo& entry : editorActions) {

@@ -64,13 +64,15 @@ std::chrono::steady_clock::time_point EditorApp::processStartedAt() {
     const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     // The name in parentheses may hold anything; the start time is the 20th field after it.
     const std::size_t nameEnd = stat.rfind(')');
-    if (nameEnd == std::string::npos || ticksPerSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return now;
+    if (nameEnd == std::string::npos || ticksPerSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
+        return now;
     std::istringstream fields(stat.substr(nameEnd + 1));
     std::string field;
     int index = 2;
     while (index < 22 && fields >> field) ++index;
     unsigned long long ticks = 0;
-    if (index != 22 || std::from_chars(field.data(), field.data() + field.size(), ticks).ec != std::errc()) return now;
+    if (index != 22 || std::from_chars(field.data(), field.data() + field.size(), ticks).ec != std::errc())
+        return now;
     const auto sinceBoot = std::chrono::seconds(boot.tv_sec) + std::chrono::nanoseconds(boot.tv_nsec);
     const auto started =
         std::chrono::nanoseconds(static_cast<std::int64_t>(ticks + 1) * (1'000'000'000 / ticksPerSecond));
@@ -83,7 +85,8 @@ std::chrono::steady_clock::time_point EditorApp::processStartedAt() {
     unsigned long long running = 0;
     unsigned long long waiting = 0;
     if (scheduled >> running >> waiting) {
-        const std::chrono::nanoseconds busy(static_cast<std::int64_t>(std::min(running + waiting, 60'000'000'000ULL)));
+        const std::chrono::nanoseconds busy(
+            static_cast<std::int64_t>(std::min(running + waiting, 60'000'000'000ULL)));
         age = std::max(age, busy - std::chrono::milliseconds(1));
     }
     return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);

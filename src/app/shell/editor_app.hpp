@@ -1,14 +1,14 @@
 #pragma once
 
 // EditorApp: the top of the editor. It makes the one settings object and the one Workspace (with the
-// desktop's prompts, file panels, clipboard, printing and key store), decides whether this process is the user's
-// editor (it takes the editor lock) or hands its files to the editor that is, starts the worker's process, shows
-// the window, and once the window has painted connects to the worker (the launch). 0.25 s after its launch it
-// launches if the paint has not come yet, brings the window to the front and opens the first readable PDF among
-// the launch files (checking up to 9 times, 0.25 s apart, and giving up at once while an error is shown).
-// Files handed over by a later `kivo-pdf` are opened the same way. When the application quits it stops the
-// worker before the process ends (aboutToQuit). It also holds the one software-update holder, Updates, which
-// the window's menu commands use.
+// desktop's prompts, file panels, clipboard, printing and key store), decides whether this process is the
+// user's editor (it takes the editor lock) or hands its files to the editor that is, starts the worker's
+// process, shows the window, and once the window has painted connects to the worker (the launch). 0.25 s
+// after its launch it launches if the paint has not come yet, brings the window to the front and opens the
+// first readable PDF among the launch files (checking up to 9 times, 0.25 s apart, and giving up at once
+// while an error is shown). Files handed over by a later `kivo-pdf` are opened the same way. When the
+// application quits it stops the worker before the process ends (aboutToQuit). It also holds the one
+// software-update holder, Updates, which the window's menu commands use.
 //
 // GUI thread only. Nothing here throws: a failed launch shows in the inspector, a hand-off that found no
 // editor answers handOverFailed.
@@ -41,7 +41,8 @@ public:
     enum class Start { running, handedOver, handOverFailed };
 
     // Services left empty get the desktop's (tests pass their own worker host); the settings are
-    // those of the environment's defaults suite. Without `updates`, the installation's (Updates::installed()).
+    // those of the environment's defaults suite. Without `updates`, the installation's
+    // (Updates::installed()).
     explicit EditorApp(WorkspaceServices services = {}, std::unique_ptr<Updates> updates = nullptr,
                        QObject* parent = nullptr);
     ~EditorApp() override;

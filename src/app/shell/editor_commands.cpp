@@ -41,7 +41,8 @@ void giveAccessKeys(const QList<QAction*>& actions) {
         for (const bool wordStartsOnly : {true, false}) {
             for (qsizetype i = 0; chosen < 0 && i < text.size(); ++i) {
                 const bool wordStart = i == 0 || !text[i - 1].isLetterOrNumber();
-                if (text[i].isLetterOrNumber() && (wordStart || !wordStartsOnly) && !taken.contains(text[i].toLower()))
+                if (text[i].isLetterOrNumber() && (wordStart || !wordStartsOnly) &&
+                    !taken.contains(text[i].toLower()))
                     chosen = i;
             }
         }
@@ -65,7 +66,8 @@ QString EditorCommands::visibleText(const QString& text) {
     return shown;
 }
 
-EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings, Updates& updates)
+EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorSettings& settings,
+                               Updates& updates)
     : QObject(&window), window_(window), workspace_(workspace), settings_(settings), updates_(updates) {
     setObjectName(QStringLiteral("editorCommands"));
     createFileMenu();
@@ -88,10 +90,12 @@ EditorCommands::EditorCommands(MainWindow& window, Workspace& workspace, EditorS
     qApp->installEventFilter(this);
 }
 
-QAction* EditorCommands::make(EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run) {
+QAction* EditorCommands::make(EditorAction id, const QKeySequence& shortcut, Rule rule,
+                              std::function<void()> run) {
     const EditorActionInfo& about = info(id);
     auto* action = new QAction(QString::fromUtf8(about.title), &window_);
-    action->setObjectName(QString::fromUtf8(about.rawValue.data(), about.rawValue.size()) + QStringLiteral("Action"));
+    action->setObjectName(QString::fromUtf8(about.rawValue.data(), about.rawValue.size()) +
+                          QStringLiteral("Action"));
     action->setStatusTip(QString::fromUtf8(about.statusTip));
     action->setShortcut(shortcut);
     connect(action, &QAction::triggered, this, std::move(run));
@@ -132,7 +136,8 @@ void EditorCommands::createFileMenu() {
 void EditorCommands::createEditMenu() {
     QMenu* edit = window_.menuBar()->addMenu(QStringLiteral("Edit"));
     routed_.push_back(add(edit, EditorAction::undo, QKeySequence::Undo, Rule::always, [this] { undo(); }));
-    routed_.push_back(add(edit, EditorAction::redo, ctrl | shift | Qt::Key_Z, Rule::always, [this] { redo(); }));
+    routed_.push_back(
+        add(edit, EditorAction::redo, ctrl | shift | Qt::Key_Z, Rule::always, [this] { redo(); }));
     edit->addSeparator();
     add(edit, EditorAction::cut, QKeySequence::Cut, Rule::always, [] { FocusedText::current().cut(); });
     add(edit, EditorAction::copy, QKeySequence::Copy, Rule::always, [this] { copy(); });
@@ -144,7 +149,9 @@ void EditorCommands::createEditMenu() {
 
 void EditorCommands::createViewMenu() {
     QMenu* view = window_.menuBar()->addMenu(QStringLiteral("View"));
-    const auto panel = [this](InspectorTab tab) { return [this, tab] { showInspectorTab(info(tab).rawValue); }; };
+    const auto panel = [this](InspectorTab tab) {
+        return [this, tab] { showInspectorTab(info(tab).rawValue); };
+    };
     add(view, EditorAction::showAssistant, ctrl | Qt::Key_1, Rule::always, panel(InspectorTab::assistant));
     add(view, EditorAction::showPagePanel, ctrl | Qt::Key_2, Rule::always, panel(InspectorTab::page));
     add(view, EditorAction::showFormPanel, ctrl | Qt::Key_3, Rule::always, panel(InspectorTab::form));
@@ -170,7 +177,8 @@ void EditorCommands::createPageMenu() {
         [w] { w->renderer().stepZoom(w->renderer().zoom() - zoomStep); });
     routed_.push_back(
         add(page, EditorAction::previousPage, ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
-    routed_.push_back(add(page, EditorAction::nextPage, ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
+    routed_.push_back(
+        add(page, EditorAction::nextPage, ctrl | Qt::Key_Down, Rule::document, [this] { nextPage(); }));
     add(page, EditorAction::rotateRight, ctrl | Qt::Key_R, Rule::document, [w] { w->rotateSelected(90); });
     add(page, EditorAction::rotateLeft, {}, Rule::document, [w] { w->rotateSelected(-90); });
     add(page, EditorAction::deletePage, {}, Rule::document, [w] { w->deleteSelectedPage(); });
@@ -216,7 +224,8 @@ void EditorCommands::createAnnotateMenu() {
     annotate->addSeparator();
     add(annotate, EditorAction::highlightSelection, ctrl | shift | Qt::Key_H, Rule::documentAndSelection,
         [w] { w->highlightSelection(); });
-    add(annotate, EditorAction::addNote, ctrl | shift | Qt::Key_N, Rule::document, [w] { w->addNoteAtSelection(); });
+    add(annotate, EditorAction::addNote, ctrl | shift | Qt::Key_N, Rule::document,
+        [w] { w->addNoteAtSelection(); });
     add(annotate, EditorAction::addText, ctrl | shift | Qt::Key_T, Rule::document,
         [w] { w->promptText(w->overlayRect(textBoxWidth, textBoxHeight)); });
     add(annotate, EditorAction::addImage, {}, Rule::document,
@@ -255,7 +264,8 @@ void EditorCommands::createAnnotateMenu() {
         add(annotate, nudge.action, shortcut, Rule::annotation,
             [w, nudge] { w->nudgeSelection(nudge.dx, nudge.dy, nudge.resize); });
     }
-    add(annotate, EditorAction::deleteAnnotation, {}, Rule::annotation, [w] { w->deleteSelectedAnnotation(); });
+    add(annotate, EditorAction::deleteAnnotation, {}, Rule::annotation,
+        [w] { w->deleteSelectedAnnotation(); });
 }
 
 void EditorCommands::createHelpMenu() {
@@ -276,8 +286,8 @@ void EditorCommands::createWindowActions() {
     }
     make(EditorAction::search, {}, Rule::document, [this] { window_.runSearch(); });
     // A focused text field claims Delete and Backspace for itself before the window sees them.
-    QAction* remove =
-        make(EditorAction::deleteSelection, {}, Rule::always, [w = &workspace_] { w->deleteSelectedAnnotation(); });
+    QAction* remove = make(EditorAction::deleteSelection, {}, Rule::always,
+                           [w = &workspace_] { w->deleteSelectedAnnotation(); });
     remove->setShortcuts({QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
     window_.addActions({action(EditorAction::copy), remove});
     make(EditorAction::undoDocument, {}, Rule::undoable,
@@ -293,7 +303,9 @@ void EditorCommands::updateActions() {
         switch (rule) {
             case Rule::always: action->setEnabled(true); break;
             case Rule::document: action->setEnabled(document); break;
-            case Rule::documentAndSelection: action->setEnabled(document && workspace_.selection().has_value()); break;
+            case Rule::documentAndSelection:
+                action->setEnabled(document && workspace_.selection().has_value());
+                break;
             case Rule::annotation: action->setEnabled(workspace_.selectedAnnotationId().has_value()); break;
             case Rule::updater: action->setEnabled(updates_.controller() != nullptr); break;
             case Rule::undoable: action->setEnabled(open.canUndo()); break;
@@ -304,7 +316,9 @@ void EditorCommands::updateActions() {
 
 void EditorCommands::setTextScale(double scale) { settings_.setInterfaceTextScale(scale); }
 
-void EditorCommands::showInspectorTab(std::string_view rawValue) { settings_.setInspectorTab(std::string(rawValue)); }
+void EditorCommands::showInspectorTab(std::string_view rawValue) {
+    settings_.setInspectorTab(std::string(rawValue));
+}
 
 void EditorCommands::fit(FitMode mode) {
     workspace_.renderer().setFitMode(mode);
@@ -358,9 +372,9 @@ bool EditorCommands::eventFilter(QObject* watched, QEvent* event) {
 
 void EditorCommands::reportUpdate(const UpdateFeed::Outcome& outcome) {
     const bool failed = outcome.kind == UpdateFeed::Outcome::Kind::failed;
-    auto* box =
-        new QMessageBox(failed ? QMessageBox::Warning : QMessageBox::Information, QStringLiteral("Software Update"),
-                        QString::fromStdString(outcome.message), QMessageBox::NoButton, &window_);
+    auto* box = new QMessageBox(failed ? QMessageBox::Warning : QMessageBox::Information,
+                                QStringLiteral("Software Update"), QString::fromStdString(outcome.message),
+                                QMessageBox::NoButton, &window_);
     box->setObjectName(QStringLiteral("updateReport"));
     box->setInformativeText(QString::fromStdString(outcome.detail));
     // The feed's texts are the server's: no label may read them as markup.

@@ -84,7 +84,8 @@ private:
     enum class Rule { always, document, documentAndSelection, annotation, updater, undoable, redoable };
 
     QAction* make(EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run);
-    QAction* add(QMenu* menu, EditorAction id, const QKeySequence& shortcut, Rule rule, std::function<void()> run);
+    QAction* add(QMenu* menu, EditorAction id, const QKeySequence& shortcut, Rule rule,
+                 std::function<void()> run);
     void createWindowActions();
     void createFileMenu();
     void createEditMenu();

@@ -8,7 +8,8 @@
 
 namespace kivo {
 
-FindField::FindField(Workspace& workspace, QWidget* parent) : HeroField(false, parent), workspace_(workspace) {
+FindField::FindField(Workspace& workspace, QWidget* parent)
+    : HeroField(false, parent), workspace_(workspace) {
     setObjectName(QStringLiteral("findField"));
     lineEdit()->setPlaceholderText(QStringLiteral("Find"));
     lineEdit()->setAccessibleName(QStringLiteral("Find in document"));

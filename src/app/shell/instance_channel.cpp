@@ -41,14 +41,16 @@ std::optional<std::vector<std::string>> decode(const QByteArray& line) {
     for (const QJsonValue& entry : open.toArray()) {
         if (!entry.isString()) return std::nullopt;
         const std::string path = entry.toString().toStdString();
-        if (path.empty() || path.front() != '/' || path.size() > maxPathBytes || path.find('\0') != std::string::npos)
+        if (path.empty() || path.front() != '/' || path.size() > maxPathBytes ||
+            path.find('\0') != std::string::npos)
             return std::nullopt;
         paths.push_back(path);
     }
     return paths;
 }
 
-bool handOff(const std::filesystem::path& socket, const std::vector<std::string>& paths, int timeoutMilliseconds) {
+bool handOff(const std::filesystem::path& socket, const std::vector<std::string>& paths,
+             int timeoutMilliseconds) {
     const QByteArray request = encode(paths);
     if (request.size() > maxRequestBytes) return false;
     const QDeadlineTimer deadline(timeoutMilliseconds);

@@ -37,7 +37,8 @@ std::optional<std::vector<std::string>> decode(const QByteArray& line);
 
 // Sends `paths` to the editor listening on `socket`, trying for up to `timeoutMilliseconds` (the first
 // editor may still be starting); answers whether it confirmed them. Blocks; for the second editor only.
-bool handOff(const std::filesystem::path& socket, const std::vector<std::string>& paths, int timeoutMilliseconds);
+bool handOff(const std::filesystem::path& socket, const std::vector<std::string>& paths,
+             int timeoutMilliseconds);
 
 }  // namespace InstanceChannel
 

@@ -166,7 +166,8 @@ void MainWindow::createColumns() {
     columns_->setStretchFactor(0, 0);
     columns_->setStretchFactor(1, 1);
     columns_->setStretchFactor(2, 0);
-    columns_->setSizes({pageListInitial, initialWidth - pageListInitial - inspectorInitial, inspectorInitial});
+    columns_->setSizes(
+        {pageListInitial, initialWidth - pageListInitial - inspectorInitial, inspectorInitial});
     setCentralWidget(columns_);
 
     connect(inspector_, &InspectorPanel::tabChosen, this,
@@ -177,7 +178,8 @@ void MainWindow::connectWorkspace() {
     connect(&workspace_.renderer(), &PageRenderer::viewportChanged, this, [this] {
         if (workspace_.renderer().fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
     });
-    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this, &MainWindow::showRecovery);
+    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this,
+            &MainWindow::showRecovery);
     connect(&workspace_, &WorkspaceState::statusChanged, this,
             [this] { announcer_->announce(QString::fromStdString(workspace_.status())); });
     connect(&workspace_, &WorkspaceState::errorMessageChanged, this, [this] {
@@ -228,7 +230,8 @@ void MainWindow::showRecovery() {
     }
     if (recoverySheet_->isVisible()) return;
     recoverySheet_->open();
-    // Said as it appears, with what it is for: the keyboard lands on its first button, which says only its own.
+    // Said as it appears, with what it is for: the keyboard lands on its first button, which says only its
+    // own.
     announcer_->announce(recoverySheet_->accessibleName() + QStringLiteral(". ") +
                          recoverySheet_->accessibleDescription());
 }

@@ -27,7 +27,8 @@ extern "C" void onQuitSignal(int) {
 
 void install() {
     if (wakeFds[0] >= 0) return;
-    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe2");
     auto* notifier = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         char drained[64];

@@ -27,8 +27,10 @@ QMargins whole(const QMarginsF& margins) {
 
 RecoveryRow::RecoveryRow(const QString& title, const QString& detail, QWidget* parent)
     : QWidget(parent),
-      restore_(new HeroButton(QStringLiteral("Restore"), HeroButtonVariant::primary, HeroButtonSize::sm, this)),
-      discard_(new HeroButton(QStringLiteral("Discard"), HeroButtonVariant::dangerSoft, HeroButtonSize::sm, this)) {
+      restore_(
+          new HeroButton(QStringLiteral("Restore"), HeroButtonVariant::primary, HeroButtonSize::sm, this)),
+      discard_(new HeroButton(QStringLiteral("Discard"), HeroButtonVariant::dangerSoft, HeroButtonSize::sm,
+                              this)) {
     setObjectName(QStringLiteral("recoveryRow"));
     restore_->setObjectName(QStringLiteral("restoreRecovery"));
     discard_->setObjectName(QStringLiteral("discardRecovery"));

@@ -1,9 +1,10 @@
 #pragma once
 
 // RecoveryRow: one checkpoint in the recovery sheet: its title (body, medium) over its detail line
-// (caption, muted), 3 apart, each one line cut short when too long, then "Restore" (primary, sm) and "Discard"
-// (dangerSoft, sm), 10 apart, inset 10, on `surface` with corner radius 16 and the surface shadow, which the widget
-// keeps room for around the row. Texts are plain. Signals: restoreClicked() and discardClicked().
+// (caption, muted), 3 apart, each one line cut short when too long, then "Restore" (primary, sm) and
+// "Discard" (dangerSoft, sm), 10 apart, inset 10, on `surface` with corner radius 16 and the surface shadow,
+// which the widget keeps room for around the row. Texts are plain. Signals: restoreClicked() and
+// discardClicked().
 
 #include <QWidget>
 

@@ -37,13 +37,15 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     setWindowModality(Qt::WindowModal);
     setFixedSize(sheetWidth, sheetHeight);
 
-    auto* title = new ThemedLabel(QStringLiteral("Recover unsaved work"), ScaledTextStyle::title2, QFont::DemiBold,
-                                  Theme::Token::foreground, this);
+    auto* title = new ThemedLabel(QStringLiteral("Recover unsaved work"), ScaledTextStyle::title2,
+                                  QFont::DemiBold, Theme::Token::foreground, this);
     title->setHeading(true);
     const QString explained = QStringLiteral(
-        "These checkpoints are stored outside the original PDF. Restoring opens a copy if the source file has "
+        "These checkpoints are stored outside the original PDF. Restoring opens a copy if the source file "
+        "has "
         "changed.");
-    auto* explanation = new ThemedLabel(explained, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
+    auto* explanation =
+        new ThemedLabel(explained, ScaledTextStyle::callout, QFont::Normal, Theme::Token::muted, this);
     // What a screen reader says as the sheet appears, with its title.
     setAccessibleName(windowTitle());
     setAccessibleDescription(explained);
@@ -69,7 +71,8 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     scroll->setAccessibleName(QStringLiteral("Checkpoints"));
     scroll->setWidget(rowsBox_);
 
-    auto* later = new HeroButton(QStringLiteral("Later"), HeroButtonVariant::tertiary, HeroButtonSize::md, this);
+    auto* later =
+        new HeroButton(QStringLiteral("Later"), HeroButtonVariant::tertiary, HeroButtonSize::md, this);
     later->setObjectName(QStringLiteral("recoveryLater"));
     auto* buttons = new QHBoxLayout();
     buttons->addStretch(1);
@@ -85,7 +88,8 @@ RecoverySheet::RecoverySheet(Workspace& workspace, QWidget* parent)
     connect(later, &HeroButton::clicked, this, [this] { workspace_.checkpoints().dismiss(); });
     // Escape and the window's close button end here too.
     connect(this, &QDialog::finished, this, [this] { workspace_.checkpoints().dismiss(); });
-    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::recoveriesChanged, this, &RecoverySheet::rebuildRows);
+    connect(&workspace_.checkpoints(), &RecoveryCheckpoints::recoveriesChanged, this,
+            &RecoverySheet::rebuildRows);
     rebuildRows();
 }
 
@@ -107,8 +111,8 @@ QString RecoverySheet::rowTitle(const RecoveryInfo& recovery) {
 }
 
 QString RecoverySheet::rowDetail(const RecoveryInfo& recovery) {
-    const QString pages =
-        recovery.pageCount == 1 ? QStringLiteral("1 page") : QStringLiteral("%1 pages").arg(recovery.pageCount);
+    const QString pages = recovery.pageCount == 1 ? QStringLiteral("1 page")
+                                                  : QStringLiteral("%1 pages").arg(recovery.pageCount);
     return QStringLiteral("Revision %1 · %2 · %3")
         .arg(QString::number(recovery.revision), pages, QString::fromStdString(recovery.updatedAt));
 }

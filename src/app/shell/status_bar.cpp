@@ -30,8 +30,8 @@ StatusBar::StatusBar(Workspace& workspace, QWidget* parent)
     mcp_->setObjectName(QStringLiteral("mcpChip"));
     row_->addWidget(status_, 1);
     row_->addSpacing(8);
-    for (QWidget* chip : {static_cast<QWidget*>(page_), static_cast<QWidget*>(revision_), static_cast<QWidget*>(mcp_),
-                          static_cast<QWidget*>(save_)})
+    for (QWidget* chip : {static_cast<QWidget*>(page_), static_cast<QWidget*>(revision_),
+                          static_cast<QWidget*>(mcp_), static_cast<QWidget*>(save_)})
         row_->addWidget(chip, 0, Qt::AlignVCenter);
     applyMetrics();
 
@@ -42,8 +42,8 @@ StatusBar::StatusBar(Workspace& workspace, QWidget* parent)
     refresh();
 }
 
-std::optional<QString> StatusBar::pageChipText(const std::optional<PageInfo>& current, const OpenDocument& document,
-                                               const QLocale& locale) {
+std::optional<QString> StatusBar::pageChipText(const std::optional<PageInfo>& current,
+                                               const OpenDocument& document, const QLocale& locale) {
     const std::optional<std::size_t> position = current ? document.position(current->id) : std::nullopt;
     if (!position) return std::nullopt;
     return QStringLiteral("Page %1 of %2")
@@ -54,7 +54,8 @@ std::optional<QString> StatusBar::pageChipText(const std::optional<PageInfo>& cu
 void StatusBar::refresh() {
     status_->setFullText(QString::fromStdString(workspace_.status()));
 
-    const std::optional<QString> page = pageChipText(workspace_.currentPage(), workspace_.document(), QLocale());
+    const std::optional<QString> page =
+        pageChipText(workspace_.currentPage(), workspace_.document(), QLocale());
     page_->setVisible(page.has_value());
     if (page) page_->setText(*page);
 
@@ -78,7 +79,8 @@ void StatusBar::applyMetrics() {
 }
 
 bool StatusBar::event(QEvent* event) {
-    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange) applyMetrics();
+    if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
+        applyMetrics();
     return FilledPanel::event(event);
 }
 

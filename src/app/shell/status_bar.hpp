@@ -31,8 +31,8 @@ public:
 
     // "Page " + position + " of " + count in `locale`'s digits, or nothing when the page shown is not
     // in the adopted page list.
-    static std::optional<QString> pageChipText(const std::optional<PageInfo>& current, const OpenDocument& document,
-                                               const QLocale& locale);
+    static std::optional<QString> pageChipText(const std::optional<PageInfo>& current,
+                                               const OpenDocument& document, const QLocale& locale);
 
 protected:
     bool event(QEvent* event) override;

@@ -48,7 +48,9 @@ std::optional<std::string> stringMember(const nlohmann::json& object, const char
     return found->get<std::string>();
 }
 
-Outcome failure(std::string detail) { return Outcome{Outcome::Kind::failed, cannotCheck, std::move(detail), {}}; }
+Outcome failure(std::string detail) {
+    return Outcome{Outcome::Kind::failed, cannotCheck, std::move(detail), {}};
+}
 
 }  // namespace
 
@@ -58,7 +60,8 @@ std::optional<Version> parseVersion(std::string_view text) {
     while (true) {
         const std::size_t dot = std::min(text.find('.', start), text.size());
         const std::string_view part = text.substr(start, dot - start);
-        if (part.empty() || part.size() > longestNumber || version.size() == longestVersionParts) return std::nullopt;
+        if (part.empty() || part.size() > longestNumber || version.size() == longestVersionParts)
+            return std::nullopt;
         std::uint32_t number = 0;
         for (const char digit : part) {
             if (digit < '0' || digit > '9') return std::nullopt;
@@ -103,34 +106,42 @@ std::optional<Release> decodeRelease(std::string_view body) {
     Release release{*version, std::nullopt};
     if (const auto page = stringMember(feed, "page")) {
         const auto address = Http::Address::parse(*page);
-        if (address && address->scheme() == "https" && !address->host().empty()) release.page = address->text();
+        if (address && address->scheme() == "https" && !address->host().empty())
+            release.page = address->text();
     }
     return release;
 }
 
 Outcome outcomeOfReply(std::string_view current, long status, std::string_view body) {
-    if (status != 200) return failure("The update server answered with HTTP status " + std::to_string(status) + ".");
+    if (status != 200)
+        return failure("The update server answered with HTTP status " + std::to_string(status) + ".");
     const auto release = decodeRelease(body);
     if (!release) return failure("The update server's answer is not an update feed.");
     const auto installed = parseVersion(current);
     if (!installed) return failure("This build of Kivo PDF carries no version number to compare.");
     if (compare(*parseVersion(release->version), *installed) <= 0) {
-        return Outcome{Outcome::Kind::newest, "Kivo PDF " + std::string(current) + " is the newest version.", "", {}};
+        return Outcome{
+            Outcome::Kind::newest, "Kivo PDF " + std::string(current) + " is the newest version.", "", {}};
     }
-    std::string detail = "You have version " + std::string(current) +
-                         ". Install the new one with your system's package manager; Kivo PDF downloads nothing itself.";
+    std::string detail =
+        "You have version " + std::string(current) +
+        ". Install the new one with your system's package manager; Kivo PDF downloads nothing itself.";
     if (release->page) detail += "\n\nMore at " + *release->page;
-    return Outcome{Outcome::Kind::newer, "Kivo PDF " + release->version + " is available.", detail, release->page};
+    return Outcome{Outcome::Kind::newer, "Kivo PDF " + release->version + " is available.", detail,
+                   release->page};
 }
 
 Outcome outcomeOfFailure(const Http::TransportError& error) {
     using Kind = Http::TransportError::Kind;
     switch (error.kind()) {
         case Kind::cannotConnect:
-            return failure("The update server could not be reached. Check the network connection, then try again.");
+            return failure(
+                "The update server could not be reached. Check the network connection, then try again.");
         case Kind::timedOut: return failure("The update server took too long to answer. Try again later.");
-        case Kind::connectionLost: return failure("The connection to the update server broke. Try again later.");
-        case Kind::tooLarge: return failure("The update server's answer is larger than an update feed can be.");
+        case Kind::connectionLost:
+            return failure("The connection to the update server broke. Try again later.");
+        case Kind::tooLarge:
+            return failure("The update server's answer is larger than an update feed can be.");
         case Kind::cancelled: return failure("The check was stopped.");
         case Kind::refused:
         case Kind::other: break;

@@ -46,7 +46,8 @@ GalleryPage::GalleryPage(QWidget* parent) : QWidget(parent) {
     first->addStretch(1);
     QVBoxLayout* second = column(columns);
     for (QWidget* card : Gallery::cards()) second->addWidget(card);
-    auto* empty = new SectionCard(QStringLiteral("Empty states"), QStringLiteral("With and without an action"));
+    auto* empty =
+        new SectionCard(QStringLiteral("Empty states"), QStringLiteral("With and without an action"));
     empty->contentLayout()->addWidget(Gallery::emptyStates());
     second->addWidget(empty);
     second->addWidget(Gallery::shadows());
@@ -65,8 +66,8 @@ QWidget* GalleryPage::makeBar() {
     auto* line = new QHBoxLayout(bar);
     line->setContentsMargins(8, 0, 8, 0);
     line->setSpacing(12);
-    line->addWidget(new ThemedLabel(QStringLiteral("Design gallery"), ScaledTextStyle::title2, QFont::DemiBold,
-                                    Theme::Token::foreground));
+    line->addWidget(new ThemedLabel(QStringLiteral("Design gallery"), ScaledTextStyle::title2,
+                                    QFont::DemiBold, Theme::Token::foreground));
     line->addStretch(1);
 
     appearancePicker_ = new PillSegment(QStringLiteral("Appearance"), HeroButtonSize::sm);

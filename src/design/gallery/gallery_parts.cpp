@@ -43,7 +43,8 @@ QToolButton* toolButton(const QString& symbol, bool enabled) {
 }  // namespace
 
 QWidget* labels() {
-    auto* c = new SectionCard(QStringLiteral("Labels and banners"), QStringLiteral("Cut, clamped, code, status"));
+    auto* c =
+        new SectionCard(QStringLiteral("Labels and banners"), QStringLiteral("Cut, clamped, code, status"));
     auto* eliding = new ElidingLabel(ScaledTextStyle::body, QFont::Normal, Theme::Token::foreground);
     eliding->setFullText(longText);
     eliding->setMaximumWidth(260);
@@ -56,15 +57,18 @@ QWidget* labels() {
           static_cast<QWidget*>(caption(QStringLiteral("Two lines at most"))), static_cast<QWidget*>(clamped),
           static_cast<QWidget*>(code)})
         c->contentLayout()->addWidget(w);
-    c->contentLayout()->addWidget(new StatusMessage(
-        StatusMessage::Kind::warning, QStringLiteral("The document changed on disk."), ScaledTextStyle::callout));
-    c->contentLayout()->addWidget(new StatusMessage(
-        StatusMessage::Kind::error, QStringLiteral("The worker stopped unexpectedly."), ScaledTextStyle::callout));
+    c->contentLayout()->addWidget(new StatusMessage(StatusMessage::Kind::warning,
+                                                    QStringLiteral("The document changed on disk."),
+                                                    ScaledTextStyle::callout));
+    c->contentLayout()->addWidget(new StatusMessage(StatusMessage::Kind::error,
+                                                    QStringLiteral("The worker stopped unexpectedly."),
+                                                    ScaledTextStyle::callout));
     return c;
 }
 
 QWidget* rowsAndPanels() {
-    auto* c = new SectionCard(QStringLiteral("Rows and panels"), QStringLiteral("Row buttons, fills, waiting"));
+    auto* c =
+        new SectionCard(QStringLiteral("Rows and panels"), QStringLiteral("Row buttons, fills, waiting"));
     for (const bool framed : {false, true}) {
         auto* row = new RowButton(framed, QMarginsF(9, 9, 9, 9), 8, Qt::AlignVCenter);
         row->add(new Chip(QStringLiteral("p. 4"), ChipTone::accent, QStringLiteral("quote.opening")));
@@ -82,9 +86,9 @@ QWidget* rowsAndPanels() {
         panel->setSeparatorEdges(Qt::TopEdge | Qt::BottomEdge);
         auto* inside = ScaledStack::filling(panel, Qt::Horizontal, 6, QMarginsF(8, 10, 8, 10));
         if (fill == Theme::Token::canvas) inside->add(new Spinner(), 0, Qt::AlignVCenter);
-        inside->add(
-            caption(fill == Theme::Token::canvas ? QStringLiteral("canvas, waiting") : QStringLiteral("background")), 1,
-            Qt::AlignVCenter);
+        inside->add(caption(fill == Theme::Token::canvas ? QStringLiteral("canvas, waiting")
+                                                         : QStringLiteral("background")),
+                    1, Qt::AlignVCenter);
         panels->add(panel, 1);
     }
     c->contentLayout()->addWidget(panels);
@@ -93,12 +97,12 @@ QWidget* rowsAndPanels() {
     tools->add(toolButton(QStringLiteral("folder"), true));
     tools->add(toolButton(QStringLiteral("square.and.arrow.down"), true));
     tools->add(toolButton(QStringLiteral("square.and.arrow.down.on.square"), false));
-    auto* ask =
-        new HeroButton(QStringLiteral("Ask for a password\u2026"), HeroButtonVariant::tertiary, HeroButtonSize::sm);
+    auto* ask = new HeroButton(QStringLiteral("Ask for a password\u2026"), HeroButtonVariant::tertiary,
+                               HeroButtonSize::sm);
     QObject::connect(ask, &QAbstractButton::clicked, ask, [ask] {
         PromptDialog prompt(QStringLiteral("Password required"),
-                            QStringLiteral("\"report.pdf\" is protected. Enter its password to open it."), QString(),
-                            QStringLiteral("Open"), PromptDialog::Echo::masked, ask->window());
+                            QStringLiteral("\"report.pdf\" is protected. Enter its password to open it."),
+                            QString(), QStringLiteral("Open"), PromptDialog::Echo::masked, ask->window());
         prompt.exec();
     });
     tools->add(ask);

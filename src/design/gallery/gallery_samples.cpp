@@ -86,10 +86,10 @@ private:
 
     // Room for the larger of the two appearances' shadows.
     QMarginsF reach() const {
-        const auto light =
-            Shadows::reach(overlay_ ? Shadows::overlay(ColorScheme::light) : Shadows::surface(ColorScheme::light));
-        const auto dark =
-            Shadows::reach(overlay_ ? Shadows::overlay(ColorScheme::dark) : Shadows::surface(ColorScheme::dark));
+        const auto light = Shadows::reach(overlay_ ? Shadows::overlay(ColorScheme::light)
+                                                   : Shadows::surface(ColorScheme::light));
+        const auto dark = Shadows::reach(overlay_ ? Shadows::overlay(ColorScheme::dark)
+                                                  : Shadows::surface(ColorScheme::dark));
         return {std::max(light.left(), dark.left()), std::max(light.top(), dark.top()),
                 std::max(light.right(), dark.right()), std::max(light.bottom(), dark.bottom())};
     }
@@ -127,8 +127,8 @@ QWidget* buttons() {
     for (const auto size : {HeroButtonSize::sm, HeroButtonSize::md}) {
         for (const QString& state : states)
             grid->addWidget(
-                caption((size == HeroButtonSize::sm ? QStringLiteral("sm ") : QStringLiteral("md ")) + state), 0,
-                column++);
+                caption((size == HeroButtonSize::sm ? QStringLiteral("sm ") : QStringLiteral("md ")) + state),
+                0, column++);
     }
     grid->addWidget(caption(QStringLiteral("icon only")), 0, column);
     const std::pair<HeroButtonVariant, QString> variants[] = {
@@ -151,14 +151,16 @@ QWidget* buttons() {
                 grid->addWidget(button, line, column++, Qt::AlignLeft | Qt::AlignVCenter);
             }
         }
-        auto* icons =
-            row({HeroButton::iconOnly(QStringLiteral("trash"), QStringLiteral("Delete"), variant, HeroButtonSize::sm),
-                 HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"), variant, HeroButtonSize::md)},
-                6);
+        auto* icons = row({HeroButton::iconOnly(QStringLiteral("trash"), QStringLiteral("Delete"), variant,
+                                                HeroButtonSize::sm),
+                           HeroButton::iconOnly(QStringLiteral("arrow.up"), QStringLiteral("Ask"), variant,
+                                                HeroButtonSize::md)},
+                          6);
         grid->addWidget(icons, line, column);
         ++line;
     }
-    auto* labelled = new HeroButton(QStringLiteral("Open a PDF\u2026"), HeroButtonVariant::primary, HeroButtonSize::md);
+    auto* labelled =
+        new HeroButton(QStringLiteral("Open a PDF\u2026"), HeroButtonVariant::primary, HeroButtonSize::md);
     labelled->setSymbol(QStringLiteral("folder"));
     grid->addWidget(caption(QStringLiteral("with symbol")), line, 0);
     grid->addWidget(labelled, line, 1, 1, 3, Qt::AlignLeft);
@@ -168,29 +170,33 @@ QWidget* buttons() {
 
 QWidget* chips() {
     auto* c = card(QStringLiteral("Chips"), QStringLiteral("Five tones, with and without a symbol"));
-    c->contentLayout()->addWidget(row(
-        {new Chip(QStringLiteral("Saved")), new Chip(QStringLiteral("Saving"), ChipTone::accent),
-         new Chip(QStringLiteral("MCP on"), ChipTone::success), new Chip(QStringLiteral("Unsaved"), ChipTone::warning),
-         new Chip(QStringLiteral("Gone"), ChipTone::danger)}));
+    c->contentLayout()->addWidget(
+        row({new Chip(QStringLiteral("Saved")), new Chip(QStringLiteral("Saving"), ChipTone::accent),
+             new Chip(QStringLiteral("MCP on"), ChipTone::success),
+             new Chip(QStringLiteral("Unsaved"), ChipTone::warning),
+             new Chip(QStringLiteral("Gone"), ChipTone::danger)}));
     c->contentLayout()->addWidget(
         row({new Chip(QStringLiteral("3 marks"), ChipTone::neutral, QStringLiteral("note.text")),
              new Chip(QStringLiteral("p. 4"), ChipTone::accent, QStringLiteral("quote.opening")),
              new Chip(QStringLiteral("Key stored"), ChipTone::success, QStringLiteral("key.fill")),
-             new Chip(QStringLiteral("Read-only"), ChipTone::warning, QStringLiteral("exclamationmark.triangle.fill")),
+             new Chip(QStringLiteral("Read-only"), ChipTone::warning,
+                      QStringLiteral("exclamationmark.triangle.fill")),
              new Chip(QStringLiteral("Failed"), ChipTone::danger, QStringLiteral("xmark.octagon.fill"))}));
     return c;
 }
 
 QWidget* segments() {
-    auto* c = card(QStringLiteral("Segmented control"), QStringLiteral("Symbols only, symbols and titles, titles"));
+    auto* c =
+        card(QStringLiteral("Segmented control"), QStringLiteral("Symbols only, symbols and titles, titles"));
     auto* tools = new PillSegment(QStringLiteral("Tool"), HeroButtonSize::sm);
-    const std::pair<QString, QString> toolItems[] = {{QStringLiteral("Select"), QStringLiteral("cursorarrow")},
-                                                     {QStringLiteral("Highlight"), QStringLiteral("highlighter")},
-                                                     {QStringLiteral("Note"), QStringLiteral("note.text")},
-                                                     {QStringLiteral("Text"), QStringLiteral("textformat")},
-                                                     {QStringLiteral("Ink"), QStringLiteral("pencil.tip")},
-                                                     {QStringLiteral("Image"), QStringLiteral("photo")},
-                                                     {QStringLiteral("Signature"), QStringLiteral("signature")}};
+    const std::pair<QString, QString> toolItems[] = {
+        {QStringLiteral("Select"), QStringLiteral("cursorarrow")},
+        {QStringLiteral("Highlight"), QStringLiteral("highlighter")},
+        {QStringLiteral("Note"), QStringLiteral("note.text")},
+        {QStringLiteral("Text"), QStringLiteral("textformat")},
+        {QStringLiteral("Ink"), QStringLiteral("pencil.tip")},
+        {QStringLiteral("Image"), QStringLiteral("photo")},
+        {QStringLiteral("Signature"), QStringLiteral("signature")}};
     QList<SegmentItem> items;
     for (const auto& [title, symbol] : toolItems) items.append({title, title, symbol, true});
     tools->setItems(items);
@@ -201,7 +207,8 @@ QWidget* segments() {
     tabs->setItems(
         {{QStringLiteral("assistant"), QStringLiteral("Assistant"), QStringLiteral("sparkles"), false},
          {QStringLiteral("page"), QStringLiteral("Page"), QStringLiteral("doc.text.magnifyingglass"), false},
-         {QStringLiteral("form"), QStringLiteral("Form"), QStringLiteral("list.bullet.rectangle.portrait"), false},
+         {QStringLiteral("form"), QStringLiteral("Form"), QStringLiteral("list.bullet.rectangle.portrait"),
+          false},
          {QStringLiteral("document"), QStringLiteral("Document"), QStringLiteral("info.circle"), false}});
     tabs->setSelection(QStringLiteral("page"));
     c->contentLayout()->addWidget(tabs);
@@ -234,7 +241,8 @@ QWidget* toggles() {
     for (int i = 0; i < 4; ++i) {
         const bool on = i % 2 == 1;
         const bool enabled = i < 2;
-        const QString name = QString(on ? "On" : "Off") + (enabled ? QString() : QStringLiteral(", disabled"));
+        const QString name =
+            QString(on ? "On" : "Off") + (enabled ? QString() : QStringLiteral(", disabled"));
         auto* sw = new HeroSwitch(name);
         sw->setChecked(on);
         sw->setEnabled(enabled);
@@ -249,7 +257,8 @@ QWidget* toggles() {
 }
 
 QList<QWidget*> cards() {
-    auto* facts = new SectionCard(QStringLiteral("Document"), QStringLiteral("Title, subtitle, accessory and rows"));
+    auto* facts =
+        new SectionCard(QStringLiteral("Document"), QStringLiteral("Title, subtitle, accessory and rows"));
     facts->setAccessory(new Chip(QStringLiteral("Saved")));
     facts->contentLayout()->addWidget(new CardRow(QStringLiteral("Revision"), body(QStringLiteral("12"))));
     facts->contentLayout()->addWidget(new CardRow(QStringLiteral("Pages"), body(QStringLiteral("1,500"))));
@@ -260,9 +269,11 @@ QList<QWidget*> cards() {
                     body(QStringLiteral("Off"))));
 
     auto* subtitleOnly = new SectionCard(std::nullopt, QStringLiteral("Only a subtitle, with an accessory"));
-    subtitleOnly->setAccessory(HeroButton::iconOnly(QStringLiteral("arrow.clockwise"), QStringLiteral("Refresh"),
-                                                    HeroButtonVariant::ghost, HeroButtonSize::sm));
-    subtitleOnly->contentLayout()->addWidget(body(QStringLiteral("100% literal: %1 {title} <b>not bold</b>")));
+    subtitleOnly->setAccessory(HeroButton::iconOnly(QStringLiteral("arrow.clockwise"),
+                                                    QStringLiteral("Refresh"), HeroButtonVariant::ghost,
+                                                    HeroButtonSize::sm));
+    subtitleOnly->contentLayout()->addWidget(
+        body(QStringLiteral("100% literal: %1 {title} <b>not bold</b>")));
 
     auto* bare = new SectionCard(std::nullopt, std::nullopt);
     bare->setAccessory(new Chip(QStringLiteral("never shown")));
@@ -274,13 +285,16 @@ QWidget* emptyStates() {
     auto* holder = new QWidget();
     auto* layout = new QHBoxLayout(holder);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* open = new HeroButton(QStringLiteral("Open a PDF\u2026"), HeroButtonVariant::primary, HeroButtonSize::md);
-    layout->addWidget(new EmptyStateView(QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
-                                         QStringLiteral("Local files only. The same commands drive the canvas, the "
-                                                        "CLI, and MCP."),
-                                         open));
-    layout->addWidget(new EmptyStateView(QStringLiteral("sparkles"), QStringLiteral("No answer yet"),
-                                         QStringLiteral("Answers quote the pages in the scope you choose below.")));
+    auto* open =
+        new HeroButton(QStringLiteral("Open a PDF\u2026"), HeroButtonVariant::primary, HeroButtonSize::md);
+    layout->addWidget(
+        new EmptyStateView(QStringLiteral("doc.richtext"), QStringLiteral("Drop a PDF here"),
+                           QStringLiteral("Local files only. The same commands drive the canvas, the "
+                                          "CLI, and MCP."),
+                           open));
+    layout->addWidget(
+        new EmptyStateView(QStringLiteral("sparkles"), QStringLiteral("No answer yet"),
+                           QStringLiteral("Answers quote the pages in the scope you choose below.")));
     return holder;
 }
 
@@ -299,8 +313,9 @@ QWidget* fields(QWidget** focusField) {
     auto* disabled = new HeroField(false);
     disabled->lineEdit()->setText(QStringLiteral("Read-only value"));
     disabled->setEnabled(false);
-    for (QWidget* w : {static_cast<QWidget*>(rest), static_cast<QWidget*>(focused), static_cast<QWidget*>(secure),
-                       static_cast<QWidget*>(multi), static_cast<QWidget*>(disabled)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(rest), static_cast<QWidget*>(focused), static_cast<QWidget*>(secure),
+          static_cast<QWidget*>(multi), static_cast<QWidget*>(disabled)})
         c->contentLayout()->addWidget(w);
     return c;
 }
@@ -336,14 +351,16 @@ QWidget* tokens() {
 
 QWidget* shadows() {
     auto* c = card(QStringLiteral("Shadows"), QStringLiteral("Surface and overlay elevations"));
-    c->contentLayout()->addWidget(
-        row({new ShadowSample(QStringLiteral("surface"), false), new ShadowSample(QStringLiteral("overlay"), true)}));
+    c->contentLayout()->addWidget(row({new ShadowSample(QStringLiteral("surface"), false),
+                                       new ShadowSample(QStringLiteral("overlay"), true)}));
     return c;
 }
 
 QWidget* standardButtons() {
-    auto* c = card(QStringLiteral("Standard buttons"), QStringLiteral("Stray push buttons through the proxy style"));
-    auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help);
+    auto* c = card(QStringLiteral("Standard buttons"),
+                   QStringLiteral("Stray push buttons through the proxy style"));
+    auto* box =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help);
     box->button(QDialogButtonBox::Help)->setEnabled(false);
     c->contentLayout()->addWidget(box);
     return c;

@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption scale(QStringLiteral("scale"), QStringLiteral("Interface text scale."),
                                    QStringLiteral("factor"), QStringLiteral("1"));
     const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-                                        QStringLiteral("Write the page to a PNG and exit."), QStringLiteral("file"));
+                                        QStringLiteral("Write the page to a PNG and exit."),
+                                        QStringLiteral("file"));
     parser.addOptions({dark, light, scale, screenshot});
     parser.process(app);
 

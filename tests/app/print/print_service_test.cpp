@@ -117,7 +117,8 @@ TEST(DesktopPrintService, PrintToFileCopiesThePdfAndLeavesTheOldFileWhenItCannot
     EXPECT_EQ(testing::readFile(chosen), testing::readFile(pdf));
 
     testing::writeFile(chosen, "an older file");
-    const PrintOutcome missing = DesktopPrintService::carryOut(taken(dir.path() / "gone.pdf", "gone.pdf"), choice);
+    const PrintOutcome missing =
+        DesktopPrintService::carryOut(taken(dir.path() / "gone.pdf", "gone.pdf"), choice);
     EXPECT_EQ(missing.kind, PrintOutcome::Kind::failed);
     EXPECT_EQ(missing.reason, "the PDF to print was not opened: Bad file descriptor");
     EXPECT_EQ(testing::readFile(chosen), "an older file");
@@ -156,7 +157,8 @@ TEST(DesktopPrintService, PrintToFileFollowsOnlyTheUsersOwnLink) {
         EXPECT_EQ(outcome.kind, c.expected.kind) << c.owner;
         EXPECT_EQ(outcome.reason, c.expected.reason) << c.owner;
         const bool printed = c.expected.kind == PrintOutcome::Kind::printed;
-        EXPECT_EQ(testing::readFile(victim), printed ? testing::readFile(pdf) : "the user's own file") << c.owner;
+        EXPECT_EQ(testing::readFile(victim), printed ? testing::readFile(pdf) : "the user's own file")
+            << c.owner;
         EXPECT_TRUE(fs::is_symlink(chosen)) << c.owner;
     }
 }
@@ -199,7 +201,8 @@ TEST(DesktopPrintService, PrintToFileRefusesAFolderLinkOfAnotherUserInASharedFol
         EXPECT_EQ(outcome.reason, c.expected.reason);
         const bool printed = c.expected.kind == PrintOutcome::Kind::printed;
         EXPECT_EQ(testing::readFile(mine), printed ? testing::readFile(pdf) : "the user's own file");
-        EXPECT_EQ(std::distance(fs::directory_iterator(documents), fs::directory_iterator()), 1) << "nothing beside";
+        EXPECT_EQ(std::distance(fs::directory_iterator(documents), fs::directory_iterator()), 1)
+            << "nothing beside";
     }
 }
 
@@ -233,7 +236,8 @@ std::optional<std::string> schedulerUnavailable() {
             return std::string(needed) + " is not installed (Debian cups, printer-driver-cups-pdf)";
     }
     if (::geteuid() != 0) {
-        return "the PDF printer's backend runs only under a scheduler started as root, and this test runs as uid " +
+        return "the PDF printer's backend runs only under a scheduler started as root, and this test runs as "
+               "uid " +
                std::to_string(::geteuid());
     }
     return std::nullopt;
@@ -250,8 +254,9 @@ public:
             fs::create_directories(root_ / folder);
         fs::permissions(root_ / "spool/tmp", fs::perms::all | fs::perms::sticky_bit);
         writeConfiguration();
-        pid_ = spawn({cupsd, "-f", "-c", (root_ / "cupsd.conf").string(), "-s", (root_ / "cups-files.conf").string()},
-                     root_ / "log" / "cupsd.out");
+        pid_ = spawn(
+            {cupsd, "-f", "-c", (root_ / "cupsd.conf").string(), "-s", (root_ / "cups-files.conf").string()},
+            root_ / "log" / "cupsd.out");
     }
     ~ScratchScheduler() {
         cupsSetServer(nullptr);
@@ -285,8 +290,10 @@ public:
         const pid_t admin = spawn({lpadmin, "-p", printerName, "-E", "-v", "cups-pdf:/", "-P", pdfModel},
                                   root_ / "log" / "lpadmin.out");
         int status = 0;
-        if (admin <= 0 || ::waitpid(admin, &status, 0) != admin || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            return "lpadmin could not add the PDF printer: " + testing::readFile(root_ / "log" / "lpadmin.out");
+        if (admin <= 0 || ::waitpid(admin, &status, 0) != admin || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            return "lpadmin could not add the PDF printer: " +
+                   testing::readFile(root_ / "log" / "lpadmin.out");
         }
         return std::nullopt;
     }
@@ -317,9 +324,10 @@ private:
                                                "<Policy default>\n<Limit All>\nOrder deny,allow\n</Limit>\n"
                                                "</Policy>\n";
         std::ofstream(root_ / "cups-files.conf")
-            << "ServerRoot " << r << "\nRequestRoot " << r << "/spool\nTempDir " << r << "/spool/tmp\nCacheDir " << r
-            << "/cache\nStateDir " << r << "/state\nErrorLog " << r << "/log/error_log\nAccessLog " << r
-            << "/log/access_log\nPageLog " << r << "/log/page_log\nServerBin /usr/lib/cups\n"
+            << "ServerRoot " << r << "\nRequestRoot " << r << "/spool\nTempDir " << r
+            << "/spool/tmp\nCacheDir " << r << "/cache\nStateDir " << r << "/state\nErrorLog " << r
+            << "/log/error_log\nAccessLog " << r << "/log/access_log\nPageLog " << r
+            << "/log/page_log\nServerBin /usr/lib/cups\n"
             << "DataDir /usr/share/cups\nSystemGroup root\n";
     }
 
@@ -337,7 +345,8 @@ fs::path pdfPrinterOutput() {
     for (std::string line; std::getline(conf, line);) {
         if (line.starts_with("Out ")) out = line.substr(4);
     }
-    for (const auto& [variable, value] : {std::pair<std::string, std::string>{"${HOME}", home}, {"${USER}", name}}) {
+    for (const auto& [variable, value] :
+         {std::pair<std::string, std::string>{"${HOME}", home}, {"${USER}", name}}) {
         for (auto at = out.find(variable); at != std::string::npos; at = out.find(variable))
             out.replace(at, variable.size(), value);
     }
@@ -374,7 +383,8 @@ TEST(CupsPrinting, ARealSchedulerPrintsTheChosenPageToItsPdfPrinterAndRefusesAnU
     if (const auto reason = scheduler.start()) GTEST_SKIP() << "No scratch CUPS scheduler: " << *reason;
 
     const fs::path pdf = root.path() / "export.pdf";
-    testing::writeFile(pdf, testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
+    testing::writeFile(pdf,
+                       testing::makePdf({testing::TestPage{}, testing::TestPage{300, 400, "Second page"}}));
     std::string title = "kivo-print-test-" + newUUIDString();
     PrintChoice choice;
     choice.printer = printerName;
@@ -467,7 +477,8 @@ TEST(PrintingThroughTheEditor, ACopyTheConfinedWorkerSwapsForALinkDuringTheDialo
         bool needsScheduler;
     } cases[] = {
         {"print to file", PrintChoice{"", 1, true, "", PrintChoice::Sides::printerDefault, file}, false},
-        {"print to a queue", PrintChoice{printerName, 1, true, "", PrintChoice::Sides::printerDefault, {}}, true},
+        {"print to a queue", PrintChoice{printerName, 1, true, "", PrintChoice::Sides::printerDefault, {}},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
