@@ -4,6 +4,7 @@
 
 #include "core/text.hpp"
 #include "session/pdf_objects.hpp"
+#include "session/wide_string.hpp"
 
 namespace kivo::ButtonCaptions {
 namespace {
@@ -26,24 +27,6 @@ char32_t nextCodePoint(std::string_view text, std::size_t& at) {
 bool isDirectionControl(char32_t code) {
     return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
            (code >= 0x2066 && code <= 0x2069);
-}
-
-void appendCodePoint(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
 }
 
 // The text of a string, following one reference to a string object; nothing for any other value.
@@ -83,7 +66,7 @@ std::string plainLine(std::string_view text) {
         }
         if (blank) line.push_back(' ');
         blank = false;
-        appendCodePoint(line, code);
+        WideString::appendUtf8(line, code);
     }
     const GraphemePrefix kept = graphemePrefix(line, longestCaption);
     if (cut || kept.bytes < line.size()) {

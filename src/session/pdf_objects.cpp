@@ -233,20 +233,6 @@ uint32_t fromDocEncoding(uint8_t byte) {
     return byte;
 }
 
-// One character of the Basic Multilingual Plane, all a one-byte encoding reaches.
-void appendUTF8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
-
 void serialiseInto(std::string& out, const Value& value) {
     switch (value.kind) {
         case Value::Kind::atom: out += value.atom; break;
@@ -327,7 +313,7 @@ std::string decodedText(const Value& value) {
         return WideString::decode(units);
     }
     std::string out;
-    for (const char c : bytes) appendUTF8(out, fromDocEncoding(static_cast<uint8_t>(c)));
+    for (const char c : bytes) WideString::appendUtf8(out, fromDocEncoding(static_cast<uint8_t>(c)));
     return out;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 namespace kivo::WideString {
-namespace {
 
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -22,8 +21,6 @@ void appendUtf8(std::string& out, char32_t c) {
         out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
 }
-
-}  // namespace
 
 std::string decode(std::span<const uint16_t> units) {
     const auto end = std::find(units.begin(), units.end(), uint16_t{0});

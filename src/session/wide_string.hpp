@@ -10,4 +10,7 @@ namespace kivo::WideString {
 // surrogate, say) replaced by U+FFFD.
 std::string decode(std::span<const uint16_t> units);
 
+// One code point, as UTF-8, at the end of `out`.
+void appendUtf8(std::string& out, char32_t c);
+
 }  // namespace kivo::WideString
