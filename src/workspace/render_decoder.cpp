@@ -46,22 +46,24 @@ void RenderDecoder::post(Decode decode, Done done) {
     });
 }
 
-void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing,
-                              ImageDone done) {
+template <class Load, class Done>
+void RenderDecoder::postReply(const std::string& asked, const CommandResult& result, double backing,
+                              Load load, Done done) {
     // Only what the decode needs crosses over, never the document's state the reply carries.
     std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
     post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
-          height = result.height, backing] { return PageRenders::loadPreview(path, width, height, backing); },
+          height = result.height, backing, load] { return load(path, width, height, backing); },
          std::move(done));
+}
+
+void RenderDecoder::loadReply(const std::string& asked, const CommandResult& result, double backing,
+                              ImageDone done) {
+    postReply(asked, result, backing, &PageRenders::loadPreview, std::move(done));
 }
 
 void RenderDecoder::loadPage(const std::string& asked, const CommandResult& result, double backing,
                              PageDone done) {
-    // As loadReply(): only the file asked for is read.
-    std::optional<std::string> path = result.pngPath == asked ? std::optional(asked) : std::nullopt;
-    post([file = PageRenders::deletedWhenDone(asked), path = std::move(path), width = result.width,
-          height = result.height, backing] { return PageRenders::loadPage(path, width, height, backing); },
-         std::move(done));
+    postReply(asked, result, backing, &PageRenders::loadPage, std::move(done));
 }
 
 void RenderDecoder::unpack(QByteArray png, double ratio, ImageDone done) {

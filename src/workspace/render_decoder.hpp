@@ -51,6 +51,10 @@ private:
     // `decode()` on the decoding thread, then `done` with what it made on the context's thread.
     template <class Decode, class Done>
     void post(Decode decode, Done done);
+    // Decodes the file of a render reply with `load`, which is given only the file asked for.
+    template <class Load, class Done>
+    void postReply(const std::string& asked, const CommandResult& result, double backing, Load load,
+                   Done done);
 
     QObject* context_;
     // Counted down on the context's thread, which may outlive the decoder by a posted outcome or two.
