@@ -145,7 +145,8 @@ void writeDescription(const fs::path& directory, RecoveryMeta meta) {
 // this process last wrote to it and that begins the same way. A longer state goes on at the end and
 // is flushed before the description names its length; a shorter one (an undo) is named first and
 // cut after. Either way a kill at any moment leaves a description naming a whole state the file
-// holds. Answers false, having changed nothing, where it cannot.
+// holds. Answers false, having changed nothing, where it cannot, and where what it would add hides
+// the form's flag: a file written in place never did (see write), so only the added part is looked at.
 bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes, RecoveryMeta& meta) {
     const std::optional<Written> before = writtenTo(meta.recoveryId);
     if (!before) return false;
@@ -154,6 +155,11 @@ bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes,
     const std::int64_t length = bytes->count();
     const std::int64_t common = std::min(length, before->length);
     if (std::memcmp(bytes->pointer(), onDisk->pointer(), static_cast<std::size_t>(common)) != 0) return false;
+    // From a little before the end of what is there, so a key that began in it is seen whole.
+    constexpr std::int64_t overlap = 64;
+    if (length > common && FormDictionary::hidesAppearances(bytes->data().subspan(
+                               static_cast<std::size_t>(std::max<std::int64_t>(0, common - overlap)))))
+        return false;
 
     const fs::path pdf = directory / "checkpoint.pdf";
     const Descriptor file(::open(pdf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -268,6 +274,7 @@ void write(const Session& session) {
     meta.dirty = !session.isSaved();
     std::span<const std::uint8_t> data = bytes ? bytes->data() : std::span<const std::uint8_t>{};
     const fs::path directory = preparedFolder(meta.recoveryId);
+    if (bytes && writeInPlace(directory, bytes, meta)) return;
     // A checkpoint is a file like any other: its form's flag stands under its own name. Such
     // bytes are the session's no more, so they are written whole.
     const std::optional<std::string> shown = FormDictionary::withAppearancesShown(data);
@@ -275,7 +282,6 @@ void write(const Session& session) {
         writeWhole(directory, {reinterpret_cast<const std::uint8_t*>(shown->data()), shown->size()}, meta);
         return;
     }
-    if (bytes && writeInPlace(directory, bytes, meta)) return;
     const std::uint64_t file = writeWhole(directory, data, meta);
     if (bytes && file != 0) remember(meta.recoveryId, Written{bytes, bytes->count(), file});
 }

@@ -148,9 +148,14 @@ bool leavesOutInfo(FPDF_DOCUMENT document) {
     return leftOut().contains({module::generation(), document.address});
 }
 
+// Searched forward: rfind compares the whole keyword at every position of a long block, while find
+// only looks closer where a line ends.
 std::size_t lastTableStart(std::string_view bytes) noexcept {
-    const std::size_t found = bytes.rfind(std::string_view("\nxref\r\n"));
-    return found == std::string_view::npos ? found : found + 1;
+    constexpr std::string_view keyword = "\nxref\r\n";
+    std::size_t last = std::string_view::npos;
+    for (std::size_t at = bytes.find(keyword); at != std::string_view::npos; at = bytes.find(keyword, at + 1))
+        last = at;
+    return last == std::string_view::npos ? last : last + 1;
 }
 
 }  // namespace kivo::pdfium::SavedTrailer

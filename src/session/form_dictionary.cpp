@@ -79,6 +79,12 @@ std::optional<std::string> withAppearancesShown(std::span<const uint8_t> written
     return renamed(written, hiddenKey, shownKey);
 }
 
+bool hidesAppearances(std::span<const uint8_t> written) {
+    bool found = false;
+    forEachTrueKey(written, hiddenKey, [&](size_t) { found = true; });
+    return found;
+}
+
 std::optional<std::string> soundForOtherReaders(std::span<const uint8_t> written) {
     const std::optional<std::string> restored = withAppearancesShown(written);
     const std::span<const uint8_t> current =

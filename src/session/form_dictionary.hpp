@@ -25,6 +25,8 @@ std::optional<std::string> withAppearancesKept(std::span<const uint8_t> bytes);
 
 // Bytes PDFium wrote with the key under its own name again, or nothing when it is not there.
 std::optional<std::string> withAppearancesShown(std::span<const uint8_t> written);
+// Whether withAppearancesShown would change these bytes.
+bool hidesAppearances(std::span<const uint8_t> written);
 
 // The bytes PDFium wrote whole with the form as other readers need it, or nothing when it needs no
 // change. Never fails: a form in bytes the object reader does not take keeps what PDFium wrote.

@@ -35,8 +35,8 @@ std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(
     std::vector<std::int64_t> counts;
     counts.reserve(of.size());
     for (const PageInfo& page : of) {
-        const auto known = pages.find(page.id);
-        if (known == pages.end()) return std::nullopt;
+        const auto known = pages->find(page.id);
+        if (known == pages->end()) return std::nullopt;
         counts.push_back(std::max<std::int64_t>(0, known->second.listed));
     }
     return counts;
@@ -44,10 +44,11 @@ std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(
 
 PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pages, const Reader& read,
                                                 const Locate& locate) {
-    // Taken back whole, the entries are those of this state's bytes: placing a known page again
-    // would find it where it was. A page the copy does not know is placed as ever.
-    const bool trusted = trusted_;
-    whole_ = trusted_ = false;
+    // Current entries are those of the document's bytes: placing a known page again would find it
+    // where it was. A page the cache does not know is placed as ever.
+    const bool trusted = current_;
+    current_ = standing_ = false;
+    forgotten_.clear();
     Census census;
     // The page read for each page object in this census.
     std::map<int, std::string> readFor;
@@ -55,47 +56,53 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::readingAnnotations, k, total);
         const std::string& pageId = pages[static_cast<std::size_t>(k)].id;
-        auto known = pages_.find(pageId);
-        const bool place = locate && !(trusted && known != pages_.end());
+        const auto known = pages_->find(pageId);
+        const bool place = locate && !(trusted && known != pages_->end());
         const std::optional<Placement> now = place ? std::optional(locate(pageId)) : std::nullopt;
-        if (known != pages_.end() && now &&
-            Placement{known->second.pageObject, known->second.listed} != *now) {
-            pages_.erase(known);
-            known = pages_.end();
-        }
-        if (known == pages_.end()) {
+        const PageCensus* entry = known != pages_->end() ? &known->second : nullptr;
+        if (entry && now && Placement{entry->pageObject, entry->listed} != *now) entry = nullptr;
+        if (entry == nullptr) {
             const auto twin = now && now->pageObject != 0 ? readFor.find(now->pageObject) : readFor.end();
-            PageCensus page =
-                twin != readFor.end() ? movedTo(pages_.at(twin->second), twin->second, pageId) : read(pageId);
+            PageCensus fresh = twin != readFor.end() ? movedTo(pages_->at(twin->second), twin->second, pageId)
+                                                     : read(pageId);
             if (now) {
-                page.pageObject = now->pageObject;
-                page.listed = now->listed;
+                fresh.pageObject = now->pageObject;
+                fresh.listed = now->listed;
             }
-            known = pages_.insert_or_assign(pageId, std::move(page)).first;
+            entry = &writable().insert_or_assign(pageId, std::move(fresh)).first->second;
         }
         if (now && now->pageObject != 0) readFor.try_emplace(now->pageObject, pageId);
-        const PageCensus& page = known->second;
+        const PageCensus& page = *entry;
         if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
         census.items.insert(census.items.end(), page.items.begin(), page.items.end());
         census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
     }
-    whole_ = static_cast<bool>(locate);
+    current_ = trusted || static_cast<bool>(locate);
     return census;
 }
 
-void PageCensusCache::forget(const std::vector<std::string>& pageIds) {
-    whole_ = trusted_ = false;
+void PageCensusCache::forget(const std::vector<std::string>& pageIds, bool withAnnotations) {
+    current_ = false;
     std::set<int> objects;
+    std::vector<std::string> named;
     for (const std::string& pageId : pageIds) {
-        const auto found = pages_.find(pageId);
-        if (found == pages_.end()) continue;
+        const auto found = pages_->find(pageId);
+        if (found == pages_->end()) {
+            forgotten_.try_emplace(pageId, 0);
+            continue;
+        }
+        forgotten_.insert_or_assign(pageId, found->second.pageObject);
         if (found->second.pageObject != 0) objects.insert(found->second.pageObject);
-        objects.insert(found->second.annotationObjects.begin(), found->second.annotationObjects.end());
-        pages_.erase(found);
+        if (withAnnotations)
+            objects.insert(found->second.annotationObjects.begin(), found->second.annotationObjects.end());
+        named.push_back(pageId);
     }
+    if (named.empty()) return;
+    Pages& pages = writable();
+    for (const std::string& pageId : named) pages.erase(pageId);
     objects.erase(0);
-    if (objects.empty()) return;
-    std::erase_if(pages_, [&](const auto& entry) { return sharesAny(entry.second, objects); });
+    if (!objects.empty())
+        std::erase_if(pages, [&](const auto& entry) { return sharesAny(entry.second, objects); });
 }
 
 }  // namespace kivo

@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/document_records.hpp"
@@ -64,22 +65,42 @@ public:
 
     // Keeps what a page holds now, read by the caller.
     void keep(const std::string& pageId, PageCensus census) {
-        pages_.insert_or_assign(pageId, std::move(census));
-        whole_ = trusted_ = false;
+        writable().insert_or_assign(pageId, std::move(census));
+        current_ = false;
     }
     // Forgets these pages and every known page that shares its page object or an annotation with
     // one of them, so that the next census reads them again.
-    void forget(const std::vector<std::string>& pageIds);
+    void forget(const std::vector<std::string>& pageIds) { forget(pageIds, true); }
+    // The same for a page whose list is only added to: pages that list an annotation it lists read
+    // as they did, as none of those annotations changed.
+    void forgetAddedTo(std::string_view pageId) { forget({std::string(pageId)}, false); }
     void clear() {
-        pages_.clear();
-        whole_ = trusted_ = false;
+        pages_ = std::make_shared<Pages>();
+        current_ = standing_ = false;
+        forgotten_.clear();
+    }
+
+    // An edit begins. What it changes may reach pages it does not name (an annotation list two pages
+    // share), so until the session vouches for it no known entry is taken as it stands.
+    void beginEdit() {
+        standing_ = current_;
+        current_ = false;
+        forgotten_.clear();
+    }
+    // The pages this edit forgot by name, each with the page object it was read from (0 when it was
+    // not known): the pages whose annotation lists the session may vouch for.
+    const std::map<std::string, int>& forgottenByName() const { return forgotten_; }
+    // The session vouches that the edit changed nothing but the annotation lists of the pages it
+    // forgot by name, each list its page object's own: every other entry stands as before the edit.
+    void editStayedOnItsPages() {
+        if (!forgotten_.empty()) current_ = standing_;
     }
 
     // What the cache knows, kept with a state of the history.
     struct Kept {
-        Pages pages;
-        // The last census read or placed every page of the state and nothing changed since: the
-        // entries are what that state's bytes read, so returning to them needs no page placed again.
+        std::shared_ptr<const Pages> pages;
+        // Every known entry is what that state's bytes read (the last census placed every page, and
+        // nothing changed since but what was forgotten), so returning to them needs no page placed again.
         bool whole = false;
         // How many annotations each of `pages` lists, as the census placed them, for the limit on
         // what one document may list; nothing unless the census is whole and knows every page.
@@ -87,23 +108,37 @@ public:
     };
 
     // A copy of what the cache knows, and such a copy taken back when the history returns to that
-    // state (a null copy changes nothing). After a whole copy is taken back, the next census takes
-    // every known page as it stands instead of placing it again: on a long document placing every
-    // page was most of what an undo cost.
+    // state (a null copy changes nothing). While the known entries are current (a whole copy taken
+    // back, a census since which nothing changed, an edit the session vouched for), the next census
+    // takes every known page as it stands instead of placing it again: on a long document placing
+    // every page was most of what an undo or an edit cost. Copy and cache share the entries until
+    // one of them changes, so neither a copy nor a return copies a long document's census.
     std::shared_ptr<const Kept> snapshot() const {
-        return std::make_shared<const Kept>(Kept{pages_, whole_});
+        return std::make_shared<const Kept>(Kept{pages_, current_});
     }
     void adopt(const std::shared_ptr<const Kept>& kept) {
         if (!kept) return;
-        pages_ = kept->pages;
-        whole_ = kept->whole;
-        trusted_ = kept->whole;
+        // Never changed in place while shared: see writable.
+        pages_ = std::const_pointer_cast<Pages>(kept->pages);
+        current_ = kept->whole;
+        standing_ = false;
+        forgotten_.clear();
     }
 
 private:
-    Pages pages_;
-    bool whole_ = false;
-    bool trusted_ = false;
+    void forget(const std::vector<std::string>& pageIds, bool withAnnotations);
+    // The entries, copied first when a snapshot shares them.
+    Pages& writable() {
+        if (pages_.use_count() > 1) pages_ = std::make_shared<Pages>(*pages_);
+        return *pages_;
+    }
+
+    std::shared_ptr<Pages> pages_ = std::make_shared<Pages>();
+    // Every known entry is what the document reads now.
+    bool current_ = false;
+    // Whether they were as the edit under way began.
+    bool standing_ = false;
+    std::map<std::string, int> forgotten_;
 };
 
 }  // namespace kivo

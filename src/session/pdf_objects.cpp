@@ -342,7 +342,14 @@ Value textString(std::string_view utf8) {
     return value;
 }
 
-std::optional<File> File::index(std::span<const uint8_t> bytes) {
+std::optional<File> File::index(std::span<const uint8_t> bytes) { return indexFrom(bytes, 0); }
+
+std::optional<File> File::lastRevision(std::span<const uint8_t> bytes, size_t appendedAt) {
+    if (appendedAt == 0 || appendedAt >= bytes.size()) return std::nullopt;
+    return indexFrom(bytes, appendedAt);
+}
+
+std::optional<File> File::indexFrom(std::span<const uint8_t> bytes, size_t revisionStart) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     const size_t start = text.rfind("startxref", text.size());
     if (start == std::string_view::npos || text.size() - start > 1024) return std::nullopt;
@@ -351,7 +358,8 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
     const std::string_view offsetText = tail.word();
     const auto [end, error] =
         std::from_chars(offsetText.data(), offsetText.data() + offsetText.size(), tableOffset);
-    if (error != std::errc() || tableOffset >= bytes.size()) return std::nullopt;
+    if (error != std::errc() || tableOffset < revisionStart || tableOffset >= bytes.size())
+        return std::nullopt;
 
     File file;
     file.bytes_ = bytes;
@@ -371,11 +379,12 @@ std::optional<File> File::index(std::span<const uint8_t> bytes) {
             const std::string_view kind = table.word();
             const auto at = objectNumber(offset);
             if (!at || generation.empty() || (kind != "n" && kind != "f")) return std::nullopt;
-            if (kind == "n" && *at < tableOffset) file.offsets_[*first + i] = *at;
+            if (kind == "n" && *at >= revisionStart && *at < tableOffset) file.offsets_[*first + i] = *at;
         }
     }
     std::optional<Value> trailer = table.value(0);
-    if (!trailer || !trailer->isDictionary() || trailer->find("Prev") || trailer->find("XRefStm"))
+    if (!trailer || !trailer->isDictionary() || (revisionStart == 0 && trailer->find("Prev")) ||
+        trailer->find("XRefStm"))
         return std::nullopt;
     if (const Value* size = trailer->find("Size"); size && objectNumber(size->atom) > maxObjectNumber + 1) {
         return std::nullopt;

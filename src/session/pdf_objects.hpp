@@ -62,6 +62,9 @@ public:
     // Empty when the bytes do not end in one classic cross-reference table and trailer, or when
     // that table lists an object number above `maxObjectNumber` or two objects at one offset.
     static std::optional<File> index(std::span<const uint8_t> bytes);
+    // The revision PDFium appended at `appendedAt` to earlier ones: its table may point back to theirs,
+    // and only the objects it wrote itself are read. Empty as `index` is.
+    static std::optional<File> lastRevision(std::span<const uint8_t> bytes, size_t appendedAt);
 
     const Value& trailer() const { return trailer_; }
     const std::map<uint32_t, size_t>& offsets() const { return offsets_; }
@@ -79,6 +82,8 @@ public:
     std::string appended(const std::map<uint32_t, Value>& objects) const;
 
 private:
+    static std::optional<File> indexFrom(std::span<const uint8_t> bytes, size_t revisionStart);
+
     std::span<const uint8_t> bytes_;
     std::map<uint32_t, size_t> offsets_;
     std::vector<size_t> starts_;  // the offsets, in file order

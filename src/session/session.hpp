@@ -332,6 +332,9 @@ private:
     // of `pageIds` (every page without it) turned the same way and holding as many annotations.
     bool readsAsOpen(const DocumentBytes& bytes,
                      const std::optional<std::vector<std::string>>& pageIds) const;
+    // Whether the edit appended as `appended` changed only lists no other page can hold: see
+    // session_history.cpp.
+    bool listsStayTheirPagesOwn(const DocumentBytes& appended) const;
     // The state as it stands, for the history.
     Snapshot currentSnapshot() const;
 

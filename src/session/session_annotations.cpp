@@ -28,7 +28,7 @@ std::string lowercased(const std::string& text) {
 }  // namespace
 
 void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
-    census_.forget({std::string(pageId)});
+    census_.forgetAddedTo(pageId);
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_HIGHLIGHT));
     if (!annotation) {
@@ -45,7 +45,7 @@ void Session::addHighlight(std::string_view pageId, const PDFRect& rect, std::st
 }
 
 void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_view contents) {
-    census_.forget({std::string(pageId)});
+    census_.forgetAddedTo(pageId);
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_TEXT));
     if (!annotation) throw EngineFailure(FailureCode::unsupported, "Notes are not available on this page.");
@@ -60,7 +60,7 @@ void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& point
                      std::string_view contents) {
     if (points.size() < 2)
         throw EngineFailure(FailureCode::invalidArgument, "Ink requires at least two points.");
-    census_.forget({std::string(pageId)});
+    census_.forgetAddedTo(pageId);
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_INK));
     if (!annotation)

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "session/pdf_objects.hpp"
 #include "session/recovery_meta.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -9,7 +10,10 @@ namespace kivo {
 
 using session_detail::documentClosed;
 
-void Session::checkpoint() { history_.checkpoint(currentSnapshot()); }
+void Session::checkpoint() {
+    history_.checkpoint(currentSnapshot());
+    census_.beginEdit();
+}
 
 Session::Snapshot Session::currentSnapshot() const {
     return Snapshot{backingBytes_, pages_, history_.generation(), census_.snapshot()};
@@ -47,6 +51,7 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
         if (layers.appended <= maxAppendedRevisions &&
             appended->count() - layers.baseLength <= std::max(layers.baseLength, appendedFloor) &&
             readsAsOpen(*appended, changedPages)) {
+            if (listsStayTheirPagesOwn(*appended)) census_.editStayedOnItsPages();
             backingBytes_ = std::move(appended);
             return;
         }
@@ -57,8 +62,39 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
         throw cannotKeepHistory();
     }
     // From here on the document is the one opened from these bytes: what it reads is what an undo
-    // returns to and a save writes, and the next append builds on them, not on a longer chain.
-    rebind(whole, pages_);
+    // returns to and a save writes, and the next append builds on them, not on a longer chain. What
+    // the census knows stays: the same document written whole reads as it did, so a save need not
+    // send the next census through every page again.
+    const std::shared_ptr<const PageCensusCache::Kept> census = census_.snapshot();
+    rebind(whole, pages_, census.get());
+    census_.adopt(census);
+}
+
+// An edit of one page's annotations changes the list its page object names. When the page holds
+// that list itself, only pages of the same page object can see the change, and the census forgot
+// those with it; a list named by reference may be another page's too (PDFium offers no call that
+// tells), so then every page is placed again. The append holds each page object the edit loaded,
+// as PDFium writes it, so the object reader can tell the two apart.
+bool Session::listsStayTheirPagesOwn(const DocumentBytes& appended) const {
+    const std::map<std::string, int>& forgotten = census_.forgottenByName();
+    if (forgotten.empty()) return false;
+    const std::optional<PdfObjects::File> revision =
+        PdfObjects::File::lastRevision(appended.data(), static_cast<size_t>(loadedBytes_->count()));
+    if (!revision) return false;
+    for (const auto& [pageId, object] : forgotten) {
+        const auto page =
+            std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
+        if (page == pages_.end() || object <= 0 ||
+            pdfium::EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(page->index)) !=
+                object) {
+            return false;
+        }
+        const auto written = revision->object(static_cast<uint32_t>(object));
+        if (!written || written->second || !written->first.isDictionary()) return false;
+        const PdfObjects::Value* list = written->first.find("Annots");
+        if (list != nullptr && list->kind != PdfObjects::Value::Kind::array) return false;
+    }
+    return true;
 }
 
 namespace {

@@ -32,7 +32,7 @@ std::int64_t wholeFontSize(double size) {
 void Session::addTextBox(std::string_view pageId, const PDFRect& rect, std::string_view contents,
                          double fontSize) {
     if (contents.empty()) throw EngineFailure(FailureCode::invalidArgument, "Text content is required.");
-    census_.forget({std::string(pageId)});
+    census_.forgetAddedTo(pageId);
     const std::int64_t size = wholeFontSize(fontSize);
 
     OpenPage page = loadPage(pageId);
@@ -58,7 +58,7 @@ void Session::addStamp(std::string_view pageId, const PDFRect& rect, const std::
                        std::string_view subject, std::string_view contents) {
     if (!document_) throw session_detail::documentClosed();
     const ImagePixels pixels = ImagePixels::bgra(image);
-    census_.forget({std::string(pageId)});
+    census_.forgetAddedTo(pageId);
 
     OpenPage page = loadPage(pageId);
     ScopedAnnotation annotation(FPDFPage_CreateAnnot(page.get(), FPDF_ANNOT_STAMP));

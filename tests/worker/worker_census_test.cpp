@@ -140,9 +140,11 @@ TEST_F(WorkerCensus, ADocumentOfCostlyPagesOpensEveryTimeInOneWorker) {
 }
 
 // Two pages whose dictionaries list one annotation list: `pages` is the page tree's /Kids, `list`
-// the shared /Annots (object 5), holding the note of object 6 or nothing.
-std::string sharingPdf(const std::string& kids, const std::string& list) {
-    const std::string page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots 5 0 R >>";
+// the shared /Annots (object 5), holding the note of object 6 or nothing. With `annots`, each page
+// dictionary holds that list itself instead.
+std::string sharingPdf(const std::string& kids, const std::string& list,
+                       const std::string& annots = "5 0 R") {
+    const std::string page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots " + annots + " >>";
     return testing::assemblePdf({
         "<< /Type /Catalog /Pages 2 0 R >>",
         "<< /Type /Pages /Kids [" + kids + "] /Count 2 >>",
@@ -283,6 +285,15 @@ TEST_F(WorkerCensus, AfterAnEditTheCensusIsWhatAFreshOpenOfTheSameBytesReads) {
         {"one empty annotation list", sharingPdf("3 0 R 4 0 R", "[]"), Edit::addNote, {"added"}},
         {"one annotation on both pages",
          sharingPdf("3 0 R 4 0 R", "[6 0 R]"),
+         Edit::changeSharedNote,
+         {"changed"}},
+        // Lists of their own: an edit of one reaches another page only through what they share.
+        {"one page object twice, its own list",
+         sharingPdf("3 0 R 3 0 R", "[]", "[6 0 R]"),
+         Edit::addNote,
+         {"added", "shared"}},
+        {"one annotation in two own lists",
+         sharingPdf("3 0 R 4 0 R", "[]", "[6 0 R]"),
          Edit::changeSharedNote,
          {"changed"}},
     };
