@@ -78,6 +78,21 @@ bool isWhitespaceOrNewline(std::int32_t c) noexcept {
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
+std::string controlsAsSpaces(std::string_view utf8) {
+    std::string out(utf8);
+    for (std::size_t at = 0; at < out.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(out[at]);
+        // C1 controls are U+0080 to U+009F, written C2 80 to C2 9F; a lone byte is left as it is.
+        if (byte == 0xC2 && at + 1 < out.size() && static_cast<unsigned char>(out[at + 1]) <= 0x9F &&
+            static_cast<unsigned char>(out[at + 1]) >= 0x80) {
+            out.replace(at, 2, " ");
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out[at] = ' ';
+        }
+    }
+    return out;
+}
+
 namespace {
 
 template <class Predicate>

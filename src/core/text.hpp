@@ -26,6 +26,10 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) noexcept;
 // stay.
 std::string_view trimBlanks(std::string_view text) noexcept;
 
+// The text with each C0 or C1 control character (tab and line ends included) as a space: a
+// document's text shown in a line of the window, where a backspace or an escape would show as junk.
+std::string controlsAsSpaces(std::string_view utf8);
+
 // A count as a sentence writes it, its digits in groups of three: "12,000".
 std::string groupedDigits(std::int64_t value);
 

@@ -188,7 +188,7 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
             }
             std::vector<uint16_t> buffer(count < 1 ? 1 : static_cast<size_t>(count) + 1, 0);
             FPDFText_GetText(textPage.get(), start, count, buffer);
-            hit.preview = WideString::decode(buffer);
+            hit.preview = controlsAsSpaces(WideString::decode(buffer));
             hits.push_back(std::move(hit));
         }
     }

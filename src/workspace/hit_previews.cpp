@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/text.hpp"
 #include "workspace/assistant_session.hpp"
 #include "workspace/command_sender.hpp"
 #include "workspace/workspace_state.hpp"
@@ -9,9 +10,9 @@
 namespace kivo {
 namespace {
 
+// A control character (a math font's glyph codes often read as such) shows as a gap, never as itself.
 bool isSpace(const std::string& unicode) {
-    return unicode.empty() || unicode == " " || unicode == "\t" || unicode == "\r" || unicode == "\n" ||
-           unicode == std::string(1, '\0');
+    return trimWhitespaceAndNewlines(controlsAsSpaces(unicode)).empty();
 }
 
 bool meets(const TextRun& run, const PDFRect& rect) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/command_json.hpp"
+#include "workspace/hit_previews.hpp"
 
 #include "workspace_fixture.hpp"
 
@@ -150,6 +151,28 @@ TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched)
     // Two requests are on their way at a time: only the one asked before the hit was known goes first.
     EXPECT_LE(renderAt - hitAt, 2u);
     EXPECT_LT(renderAt + 2, seen.size()) << "the render waited for the rest of the document";
+}
+
+// The sample's math fonts read as control characters next to "Quotiente" on page 9: the hit's row shows
+// the words around it with gaps there, never a backspace or a form feed.
+TEST_F(SearchTest, AHitsPreviewShowsNoControlCharacterOfThePage) {
+    const std::filesystem::path sample = testing::corpus("geotopo.pdf");
+    if (sample.empty()) GTEST_SKIP() << "the 117-page sample is not here";
+    ws().open(sample);
+    ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened geotopo.pdf"; })) << ws().status();
+    ws().search("Quotiente");
+    ASSERT_TRUE(waitUntil([&] {
+        return !ws().searchHits().empty() && ws().status().starts_with("Match 1 of");
+    })) << ws().status();
+    const SearchHit hit = ws().searchHits().front();
+    std::optional<std::string> shown;
+    ASSERT_TRUE(waitUntil([&] {
+        shown = ws().hitPreviews().around(hit.pageId, hit.index, hit.count);
+        return shown.has_value();
+    }));
+    EXPECT_NE(shown->find("Quotiente"), std::string::npos) << *shown;
+    EXPECT_NE(shown->find("TX"), std::string::npos) << "the words before the math: " << *shown;
+    for (const unsigned char c : *shown) EXPECT_FALSE(c < 0x20 || c == 0x7F) << *shown;
 }
 
 }  // namespace
