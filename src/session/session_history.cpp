@@ -63,9 +63,10 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
     }
     // From here on the document is the one opened from these bytes: what it reads is what an undo
     // returns to and a save writes, and the next append builds on them, not on a longer chain. What
-    // the census knows stays: the same document written whole reads as it did, so a save need not
-    // send the next census through every page again.
-    const std::shared_ptr<const PageCensusCache::Kept> census = census_.snapshot();
+    // the census read stays, so the next census need not read every page again; each page is placed
+    // again first, as the rewrite may have given objects other numbers.
+    const auto census = std::make_shared<const PageCensusCache::Kept>(
+        PageCensusCache::Kept{census_.snapshot()->pages, false});
     rebind(whole, pages_, census.get());
     census_.adopt(census);
 }
