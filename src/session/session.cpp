@@ -302,6 +302,7 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 
 void Session::teardownDocument() noexcept {
     census_.clear();
+    keptText_.clear();
     captions_.reset();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();

@@ -23,6 +23,7 @@
 #include "core/worker_limits.hpp"
 #include "pdfium/fpdf.hpp"
 #include "session/document_bytes.hpp"
+#include "session/kept_page_text.hpp"
 #include "session/page_census_cache.hpp"
 #include "session/source_stamp.hpp"
 #include "session/undo_history.hpp"
@@ -313,6 +314,8 @@ private:
     static std::string_view checkedQuery(std::string_view query);
     // Matches of a checked query on the pages `ids`, in their order, at most 200.
     std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
+    // Keeps the text of a page the document has open, one UTF-16 unit per PDFium character.
+    void keepText(const std::string& pageId, std::u16string_view units) const;
     // Fails with `resourceLimit` when the pages list more annotations in all than the census
     // reads, counting a list several pages share once for each: reading them would hold up every
     // other open document and could exhaust the PDF engine's memory.
@@ -390,6 +393,9 @@ private:
     PageCensusCache census_;
     // The captions of the bound document's widgets by object number, once asked for.
     mutable std::optional<std::map<int, std::string>> captions_;
+    // The text of pages read for a search or an extraction, until an edit names the page or another
+    // document is bound.
+    mutable KeptPageText keptText_;
 };
 
 }  // namespace kivo

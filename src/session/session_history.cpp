@@ -42,6 +42,8 @@ EngineFailure cannotKeepHistory() {
 // many undos, redos and restores came before, a state costs at most twice the document, and its chain of
 // cross-reference sections stays short.
 void Session::refreshBacking(const std::vector<std::string>& changedPages) {
+    // First, so that however the rest ends, no page the change touched is searched by its old text.
+    keptText_.forget(changedPages);
     if (!document_) throw documentClosed();
     const DocumentBytes::Layers& below = loadedBytes_->layers();
     if (loadedBytes_->count() > 0 && below.onlyGenerationZero && below.everyStreamEnds &&
@@ -155,6 +157,8 @@ void Session::commitCheckpoint() { history_.commit(); }
 
 // A checkpoint that cannot be opened again stays where it was, and so does the document.
 void Session::rollbackCheckpoint() noexcept {
+    // The change may have reached pages before it failed, and the state before may not open again.
+    keptText_.clear();
     if (!history_.canUndo()) return;
     try {
         reopen(history_.undoStack().back());

@@ -31,6 +31,8 @@ bool outsideBasicPlane(const std::u16string& units) {
                        [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; });
 }
 
+char16_t keptUnit(unsigned int code) { return static_cast<char16_t>(code <= 0xFFFF ? code : 0xFFFD); }
+
 Matches pdfiumMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::size_t limit) {
     Matches out;
     ScopedSearch handle(FPDFText_FindStart(textPage, what, 0, 0));
@@ -43,18 +45,24 @@ Matches pdfiumMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::s
     return out;
 }
 
+// The page's characters as PDFium reports them, one UTF-16 unit each: a character beyond the Basic
+// Multilingual Plane reported whole becomes U+FFFD.
+std::u16string pageUnits(FPDF_TEXTPAGE textPage) {
+    const int count = std::max(0, FPDFText_CountChars(textPage));
+    std::u16string units;
+    units.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) units += keptUnit(FPDFText_GetUnicode(textPage, i));
+    return units;
+}
+
 // PDFium keeps a character outside the Basic Multilingual Plane as two characters, one per surrogate, yet
 // reads the query's pair as one character, so its search never finds one. Such a query is matched here
-// against the page's characters, one UTF-16 unit each, ignoring case as PDFium's search does.
-Matches unitMatches(FPDF_TEXTPAGE textPage, const std::u16string& what, std::size_t limit) {
+// against the page's characters (see pageUnits), ignoring case as PDFium's search does.
+Matches unitMatches(const std::u16string& units, const std::u16string& what, std::size_t limit) {
     Matches out;
-    const int count = std::max(0, FPDFText_CountChars(textPage));
-    icu::UnicodeString page;
-    for (int i = 0; i < count; ++i) {
-        const unsigned int code = FPDFText_GetUnicode(textPage, i);
-        page.append(static_cast<char16_t>(code <= 0xFFFF ? code : 0xFFFD));
-    }
+    const icu::UnicodeString page(units.data(), static_cast<int32_t>(units.size()));
     const icu::UnicodeString query(what.data(), static_cast<int32_t>(what.size()));
+    const int count = page.length();
     const int length = query.length();
     for (int start = 0; start + length <= count && out.size() < limit;) {
         if (page.caseCompare(start, length, query, U_FOLD_CASE_DEFAULT) == 0) {
@@ -91,6 +99,8 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
     const int count = std::max(0, FPDFText_CountChars(textPage.get()));
     result.chars.reserve(static_cast<size_t>(count));
     std::u16string text;
+    std::u16string units;
+    units.reserve(static_cast<size_t>(count));
     // PDFium hands out a character beyond the Basic Multilingual Plane as two characters, one per
     // surrogate. The first of them carries the whole character and the second an empty text, so
     // runs keep PDFium's indexes and still join into the page text.
@@ -101,16 +111,17 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
         double left = 0, right = 0, bottom = 0, top = 0;
         if (!FPDFText_GetCharBox(textPage.get(), i, &left, &right, &bottom, &top))
             left = right = bottom = top = 0;
-        const std::u16string units = session_detail::utf16Units(code);
+        const std::u16string own = session_detail::utf16Units(code);
+        units += keptUnit(code);
         TextRun run;
         run.index = i;
         const bool pairStart = code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         if (code != 0) {
-            text += units;
+            text += own;
             if (pairStart) {
-                run.unicode = decodeUnits(units + session_detail::utf16Units(next));
+                run.unicode = decodeUnits(own + session_detail::utf16Units(next));
             } else if (!lowHalf) {
-                run.unicode = decodeUnits(units);
+                run.unicode = decodeUnits(own);
             }
         } else {
             // Kept as a run so that indexes stay PDFium's, but it adds nothing to the text.
@@ -125,7 +136,14 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
         code = next;
     }
     result.text = decodeUnits(text);
+    keepText(std::string(pageId), units);
     return result;
+}
+
+void Session::keepText(const std::string& pageId, std::u16string_view units) const {
+    const PageInfo& info = openDocumentPage(pageId);
+    keptText_.keep(pageId, units,
+                   EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index)));
 }
 
 std::string_view Session::checkedQuery(std::string_view query) {
@@ -159,6 +177,8 @@ std::vector<SearchHit> Session::search(std::string_view query,
 std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
                                             const std::vector<std::string>& ids) const {
     const std::u16string what = session_detail::toUtf16(trimmed);
+    const bool unitWise = outsideBasicPlane(what);
+    const std::optional<std::string> letters = KeptPageText::comparable(what);
     std::vector<SearchHit> hits;
     const auto total = static_cast<std::int64_t>(ids.size());
     for (std::int64_t k = 0; k < total; ++k) {
@@ -167,12 +187,17 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
         // cancel keeps working, but add nothing.
         if (hits.size() >= maxSearchHits) continue;
         const std::string& id = ids[static_cast<size_t>(k)];
+        // A page whose text was read before is read again only when it may hold the query.
+        if (!keptText_.mayHold(id, letters)) continue;
         OpenPage page = loadPage(id);
         ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         if (!textPage) continue;
+        const bool known = keptText_.knows(id);
+        const std::u16string units = unitWise || !known ? pageUnits(textPage.get()) : std::u16string();
+        if (!known) keepText(id, units);
         const std::size_t room = maxSearchHits - hits.size();
-        const Matches matches = outsideBasicPlane(what) ? unitMatches(textPage.get(), what, room)
-                                                        : pdfiumMatches(textPage.get(), what, room);
+        const Matches matches =
+            unitWise ? unitMatches(units, what, room) : pdfiumMatches(textPage.get(), what, room);
         for (const auto& [start, count] : matches) {
             SearchHit hit;
             hit.pageId = id;

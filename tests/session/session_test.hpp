@@ -57,6 +57,10 @@ public:
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
     static pdfium::FPDF_DOCUMENT document(const Session& session) { return session.document_.get(); }
+    static const KeptPageText& keptText(const Session& session) { return session.keptText_; }
+    // From now on the session keeps at most `bytes` of its pages' text; with 0 it searches every page as
+    // it did before any text was kept.
+    static void keepTextUpTo(Session& session, std::size_t bytes) { session.keptText_ = KeptPageText(bytes); }
     // Puts `bytes` in place of the document's bytes as it stands.
     static void replaceBacking(Session& session, DocumentBytes::Shared bytes) {
         session.backingBytes_ = std::move(bytes);
