@@ -53,7 +53,8 @@ void Session::addNote(std::string_view pageId, const PDFRect& rect, std::string_
     FPDFAnnot_SetFlags(annotation.get(), FPDF_ANNOT_FLAG_PRINT);
     setAnnotString(annotation.get(), "Contents", contents);
     writeIdentity(annotation.get(), "note");
-    recount(page, pageId);
+    // No recount here: loading the page again draws the note's icon and sets its rectangle to the
+    // icon's, and the census reports the rectangle as a fresh loading finds it.
 }
 
 void Session::addInk(std::string_view pageId, const std::vector<PDFPoint>& points,

@@ -67,8 +67,10 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
     // returns to and a save writes, and the next append builds on them, not on a longer chain. What
     // the census read stays, so the next census need not read every page again; each page is placed
     // again first, as the rewrite may have given objects other numbers.
-    const auto census = std::make_shared<const PageCensusCache::Kept>(
-        PageCensusCache::Kept{census_.snapshot()->pages, false});
+    // The pages the change touched are read afresh, as the reopened document has them.
+    auto kept = std::make_shared<PageCensusCache::Pages>(*census_.snapshot()->pages);
+    for (const std::string& pageId : changedPages) kept->erase(pageId);
+    const auto census = std::make_shared<const PageCensusCache::Kept>(PageCensusCache::Kept{kept, false});
     rebind(whole, pages_, census.get());
     census_.adopt(census);
 }
