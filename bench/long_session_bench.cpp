@@ -23,6 +23,7 @@
 #include "app/shell/editor_app.hpp"
 #include "design/appearance.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -103,11 +104,11 @@ int main(int argc, char** argv) {
             fail("open", ws);
         const auto pages = *ws.inspect()->pages;
         const std::size_t rows = std::min<std::size_t>(pages.size(), thumbnailRows);
-        for (std::size_t row = 0; row < rows; ++row) ws.renderer().showThumbnail(pages[row].id);
+        for (std::size_t row = 0; row < rows; ++row) ws.thumbnails().showThumbnail(pages[row].id);
         if (!until([&] {
                 return std::all_of(
                     pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(rows),
-                    [&](const kivo::PageInfo& page) { return !ws.renderer().thumbnail(page.id).isNull(); });
+                    [&](const kivo::PageInfo& page) { return !ws.thumbnails().thumbnail(page.id).isNull(); });
             }))
             fail("thumbnails", ws);
         ws.renderer().stepZoom(4.0);

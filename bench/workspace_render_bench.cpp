@@ -28,6 +28,7 @@
 #include "core/text.hpp"
 #include "workspace/page_renders.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -144,30 +145,30 @@ int main(int argc, char** argv) {
 
     // Scroll the page list through every page, a row a frame.
     loop.longestMs = 0;
-    const std::int64_t generation = ws.renderer().thumbnailGeneration();
+    const std::int64_t generation = ws.thumbnails().thumbnailGeneration();
     for (std::size_t top = 0; top + visibleRows <= pages.size(); ++top) {
         if (top == 0) {
             for (int row = 0; row < visibleRows; ++row)
-                ws.renderer().showThumbnail(pages[static_cast<std::size_t>(row)].id);
+                ws.thumbnails().showThumbnail(pages[static_cast<std::size_t>(row)].id);
         } else {
-            ws.renderer().hideThumbnail(pages[top - 1].id);
-            ws.renderer().showThumbnail(pages[top + visibleRows - 1].id);
+            ws.thumbnails().hideThumbnail(pages[top - 1].id);
+            ws.thumbnails().showThumbnail(pages[top + visibleRows - 1].id);
         }
         loop.for_(scrollFrame);
     }
     const double scrollStall = loop.longestMs;
     // Then every row at once, as a tall list shows them, until each has its thumbnail.
-    for (const auto& page : pages) ws.renderer().showThumbnail(page.id);
+    for (const auto& page : pages) ws.thumbnails().showThumbnail(page.id);
     if (!loop.until([&] {
             return std::all_of(pages.begin(), pages.end(), [&](const kivo::PageInfo& page) {
-                return !ws.renderer().thumbnail(page.id).isNull();
+                return !ws.thumbnails().thumbnail(page.id).isNull();
             });
         }))
         fail("every thumbnail", ws);
     const double stall = loop.longestMs;
     const double editorMb = residentMegabytes("self");
     const double workerMb = residentMegabytes(std::to_string(ws.link().workerProcessId()));
-    const std::int64_t thumbnails = ws.renderer().thumbnailGeneration() - generation;
+    const std::int64_t thumbnails = ws.thumbnails().thumbnailGeneration() - generation;
 
     // Next page, each page new to the cache.
     std::vector<double> nextPage;

@@ -3,9 +3,8 @@
 // stale. Sharp tiles over the visible part of a page too large to render whole: the cached ones
 // are published, the missing ones asked for four at a time, one request in flight: those in view
 // first, on their own so the view sharpens without waiting for the rest, and ahead of the page's
-// own render, then those in twice the visible area. The page list's small page images: rendered
-// only for rows on screen, one at a time, stamped with the version of the page they show, and
-// rendered again when that version moves.
+// own render, then those in twice the visible area. The thumbnails of the pages ahead of a run of page
+// moves, asked of the page list's queue.
 
 #include "workspace/page_renderer.hpp"
 
@@ -20,7 +19,9 @@
 
 #include "workspace/command_sender.hpp"
 #include "workspace/page_renders.hpp"
+#include "workspace/page_versions.hpp"
 #include "workspace/render_decoder.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -33,7 +34,6 @@ constexpr int fitSettleMilliseconds = 120;
 // Room the canvas keeps around a fitted page, and the least room a fit works with.
 constexpr double fitMargin = 48;
 constexpr double fitMinimum = 40;
-constexpr double fallbackBackingScale = 2.0;
 
 const char* const unloadableMessage = "The page rendered but the preview image could not be loaded.";
 
@@ -70,15 +70,10 @@ double distance(const RenderTile& square, QPointF centre) {
 constexpr std::int64_t pageCacheCount = 24;
 constexpr std::int64_t pageCacheBytes = 402'653'184;  // 384 MiB
 
-// Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
-constexpr double thumbnailScale = 0.18;
 // How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
 // thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the
 // way.
 constexpr std::int64_t pagesAhead = 4;
-
-// How long thumbnails that could not reach a worker wait before they are asked for again.
-constexpr int thumbnailRetryMilliseconds = 250;
 
 // Where the page stands among `pages`, found rather than taken from the worker's numbering; -1 when absent.
 std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& pageId) {
@@ -113,12 +108,7 @@ struct PageRenderer::Private {
     BoundedCache<std::string, RenderedPage> pageCache_{pageCacheCount, pageCacheBytes};
     // Cached pages being decoded back from their files.
     std::unordered_set<std::string> unpacking_;
-    BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
-    RenderQueue<std::string> thumbnailQueue_;
     BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
-    std::unordered_set<std::string> visibleThumbnails_;
-    std::int64_t documentVersion_ = 0;
-    std::unordered_map<std::string, std::int64_t> pageVersions_;
     bool zoomSettling_ = false;
     // Every refresh and zoom step starts a generation; replies of an older one change nothing.
     std::int64_t renderGeneration_ = 0;
@@ -127,9 +117,6 @@ struct PageRenderer::Private {
     std::uint64_t zoomTicket_ = 0;
     std::uint64_t fitTicket_ = 0;
     double scrollBarWidth_ = 0;
-    std::int64_t thumbnailGeneration_ = 0;
-    // A pump is due after thumbnails that could not reach a worker.
-    bool thumbnailRetryArmed_ = false;
     QImage pageImage_;
     QSizeF pageSize_;
     std::vector<PageTile> pageTiles_;
@@ -139,23 +126,24 @@ struct PageRenderer::Private {
     QSizeF viewport_{800, 600};
     std::vector<TextRun> pageChars_;
     std::vector<TextLine> pageLines_;
-    // Last, so that it goes first: no decoded image comes back to a renderer half gone.
-    std::unique_ptr<RenderDecoder> decoder_;
 };
 
 PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                           const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
                            QObject* parent)
-    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
-    d_->decoder_ = std::make_unique<RenderDecoder>(this);
-    // The thumbnails that waited while the worker was away are asked for once it is back.
-    connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
-        if (link_.workerReady()) pumpThumbnails();
-    });
+    : QObject(parent),
+      state_(state),
+      link_(link),
+      services_(services),
+      versions_(versions),
+      decoder_(decoder),
+      thumbnails_(thumbnails),
+      d_(std::make_unique<Private>()) {
+    thumbnails_.setPageAhead([this] { return pageAhead(); });
+    connect(&thumbnails_, &ThumbnailQueue::thumbnailArrived, this, &PageRenderer::thumbnailArrived);
 }
 
 PageRenderer::~PageRenderer() = default;
-
-std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGeneration_; }
 
 const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
 const std::string& PageRenderer::imagePageId() const { return d_->imagePageId_; }
@@ -238,11 +226,6 @@ void PageRenderer::setPageChars(std::vector<TextRun> value) {
     }
 }
 
-void PageRenderer::nextThumbnailGeneration() {
-    ++d_->thumbnailGeneration_;
-    emit thumbnailGenerationChanged();
-}
-
 void PageRenderer::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
 
 void PageRenderer::documentReplaced() {
@@ -259,14 +242,8 @@ void PageRenderer::forget() {
 void PageRenderer::forgetRenders() {
     d_->pageCache_.removeAll();
     d_->tileCache_.removeAll();
-    d_->thumbnailCache_.removeAll();
-    d_->thumbnailQueue_.removeAll();
-    // The rows on screen stay there (the list reports only rows that come and go, and another document may
-    // have pages of the same ids): theirs are asked for again, of the document now open.
-    for (const std::string& pageId : d_->visibleThumbnails_) d_->thumbnailQueue_.request(pageId);
     d_->shownPosition_ = -1;
     d_->travel_ = 0;
-    nextThumbnailGeneration();
 }
 
 // What every render of `page` asks, the whole page or its tiles alike.
@@ -280,20 +257,21 @@ CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) con
 
 PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
     const Private& d = *d_;
-    RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
-                       d.pageCache_.totalCost() + d.tileCache_.totalCost() + d.thumbnailCache_.totalCost(),
-                       d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
+    const ThumbnailQueue::Cache& thumbnails = thumbnails_.cache();
+    RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), thumbnails.count(),
+                       d.pageCache_.totalCost() + d.tileCache_.totalCost() + thumbnails.totalCost(),
+                       d.pageCache_.costLimit() + d.tileCache_.costLimit() + thumbnails.costLimit()};
     const auto held = [&](const std::string&, const RenderedPage& rendered) {
         use.packedPages += rendered.image.isNull() && !rendered.png.isEmpty();
         use.heldBytes += rendered.image.sizeInBytes() + rendered.png.size();
     };
     d.pageCache_.forEach(held);
     d.tileCache_.forEach(held);
-    d.thumbnailCache_.forEach(held);
+    thumbnails.forEach(held);
     return use;
 }
 
-bool PageRenderer::decoding() const { return d_->decoder_->pending() > 0; }
+bool PageRenderer::decoding() const { return decoder_.pending() > 0; }
 
 // ---- The shown page, the zoom and the fits
 
@@ -317,34 +295,9 @@ struct PageRenderer::PageRender {
         std::make_shared<std::optional<std::vector<TextRun>>>();
 };
 
-double PageRenderer::backingScale() const {
-    const double scale = services_.screen->backingScale();
-    return std::isfinite(scale) && scale > 0 ? scale : fallbackBackingScale;
-}
+double PageRenderer::backingScale() const { return PageRenders::backing(services_.screen->backingScale()); }
 
-PageVersion PageRenderer::version(const std::string& pageId) const {
-    const auto found = d_->pageVersions_.find(pageId);
-    return PageVersion{d_->documentVersion_, found != d_->pageVersions_.end() ? found->second : 0};
-}
-
-void PageRenderer::invalidate(const RenderInvalidation& invalidation) {
-    switch (invalidation.kind()) {
-        case RenderInvalidation::Kind::none: return;
-        case RenderInvalidation::Kind::all:
-            ++d_->documentVersion_;
-            d_->pageVersions_.clear();
-            break;
-        case RenderInvalidation::Kind::pages:
-            // No cached image is dropped: every lookup compares its stamp with the page's version.
-            for (const std::string& pageId : invalidation.pageIds()) ++d_->pageVersions_[pageId];
-            break;
-    }
-    for (const std::string& pageId : d_->visibleThumbnails_) {
-        const auto cached = d_->thumbnailCache_.peek(pageId);
-        if (!cached || cached->version != version(pageId)) d_->thumbnailQueue_.request(pageId);
-    }
-    pumpThumbnails();
-}
+PageVersion PageRenderer::version(const std::string& pageId) const { return versions_.of(pageId); }
 
 void PageRenderer::refreshPage() {
     d_->zoomSettling_ = false;
@@ -364,7 +317,7 @@ void PageRenderer::refreshPage() {
     if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ ||
         (d_->aheadTextDue_ && d_->aheadPageId_ == page->id)) {
         d_->pageRenderWanted_ = true;
-        return pumpThumbnails();
+        return thumbnails_.pump();
     }
     if (!sendPageRender(render, *page)) return;
     // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
@@ -372,7 +325,7 @@ void PageRenderer::refreshPage() {
     // not wait behind it. Otherwise both go at once.
     if (d_->travel_ == 0) askText(render);
     // After the page's own requests, so that they go first.
-    pumpThumbnails();
+    thumbnails_.pump();
 }
 
 PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
@@ -412,7 +365,7 @@ bool PageRenderer::showCachedPage(const PageRender& render) {
     setPageImage(PageRenders::sized(cached->image, render.display), render.pageId);
     setPageChars(*cached->chars);
     updateTiles();
-    pumpThumbnails();
+    thumbnails_.pump();
     renderAhead();
     return true;
 }
@@ -500,17 +453,17 @@ std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
         if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos)
             consider(key, rendered);
     });
-    if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(std::string(), *thumbnail);
+    if (const auto thumbnail = thumbnails_.cache().peek(pageId)) consider(std::string(), *thumbnail);
     return best;
 }
 
 std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) {
     const std::optional<std::string> key = standInKey(pageId, version);
     if (!key) return std::nullopt;
-    if (key->empty()) return d_->thumbnailCache_.peek(pageId)->image;
+    if (key->empty()) return thumbnails_.cache().peek(pageId)->image;
     if (const std::optional<RenderedPage> cached = unpackedNow(*key)) return cached->image;
     // Its file no longer decodes: the thumbnail, when there is one of this version.
-    const auto thumbnail = d_->thumbnailCache_.peek(pageId);
+    const auto thumbnail = thumbnails_.cache().peek(pageId);
     if (thumbnail && thumbnail->version == version && !thumbnail->image.isNull()) return thumbnail->image;
     return std::nullopt;
 }
@@ -532,10 +485,10 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     d_->pageRenderWanted_ = false;
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    d_->decoder_->loadPage(render.path, result, render.backing,
-                           [this, render, cost](std::optional<PageRenders::LoadedPage> page) {
-                               pageDecoded(render, cost, page);
-                           });
+    decoder_.loadPage(render.path, result, render.backing,
+                      [this, render, cost](std::optional<PageRenders::LoadedPage> page) {
+                          pageDecoded(render, cost, page);
+                      });
 }
 
 void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
@@ -621,9 +574,9 @@ void PageRenderer::unpackPage(const std::string& key) {
     const auto cached = d_->pageCache_.peek(key);
     if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second)
         return;
-    d_->decoder_->unpack(
-        cached->png, cached->ratio,
-        [this, key, png = cached->png](std::optional<QImage> image) { pageUnpacked(key, png, image); });
+    decoder_.unpack(cached->png, cached->ratio, [this, key, png = cached->png](std::optional<QImage> image) {
+        pageUnpacked(key, png, image);
+    });
 }
 
 void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
@@ -705,20 +658,19 @@ void PageRenderer::renderAhead() {
         [this, render, session, imageEnded, decodeEnded](const CommandResult& result) {
             const std::int64_t cost = PageRenders::cost(result.width, result.height);
             d_->aheadDecoding_ = true;
-            d_->decoder_->loadPage(
-                render.path, result, render.backing,
-                [this, render, session, decodeEnded,
-                 cost](const std::optional<PageRenders::LoadedPage>& loaded) {
-                    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never
-                    // wrong.
-                    if (loaded && state_.sessionId() == session) {
-                        d_->pageCache_.insert(
-                            RenderedPage{loaded->image, render.version, cost, *render.text, loaded->png},
-                            render.key, cost);
-                        keepNearShown();
-                    }
-                    decodeEnded();
-                });
+            decoder_.loadPage(render.path, result, render.backing,
+                              [this, render, session, decodeEnded,
+                               cost](const std::optional<PageRenders::LoadedPage>& loaded) {
+                                  // Stamped with the version it was asked at: an edit meanwhile makes it
+                                  // stale, never wrong.
+                                  if (loaded && state_.sessionId() == session) {
+                                      d_->pageCache_.insert(RenderedPage{loaded->image, render.version, cost,
+                                                                         *render.text, loaded->png},
+                                                            render.key, cost);
+                                      keepNearShown();
+                                  }
+                                  decodeEnded();
+                              });
             imageEnded();
         },
         [render, imageEnded](const std::string&, const std::string&) {
@@ -903,7 +855,7 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
         return;
     }
     // Still in flight while they decode, so the pass meanwhile asks for none of them again.
-    d_->decoder_->loadTiles(
+    decoder_.loadTiles(
         batch.squares, batch.backing, [this, batch](std::vector<std::optional<QImage>> images) {
             d_->tileRequestInFlight_ = false;
             // Tiles of a view left meanwhile are not kept, as those of one left before their reply.
@@ -925,133 +877,28 @@ void PageRenderer::tilesFailed(const TileBatch& batch) {
 
 // ---- Thumbnails
 
-// What a thumbnail reply needs from the moment it was asked for.
-struct PageRenderer::ThumbnailRender {
-    std::string pageId;
-    std::string session;
-    double backing = 0;
-    PageVersion version;
-    std::string path;
-};
-
-QImage PageRenderer::thumbnail(const std::string& pageId) const {
-    const auto cached = d_->thumbnailCache_.peek(pageId);
-    return cached ? cached->image : QImage();
+// The page shown was moved to before anything of it was at hand: from now on its thumbnail stands in,
+// stretched, rather than the page it left, until its own render is back.
+void PageRenderer::thumbnailArrived(const std::string& pageId, const QImage& image,
+                                    const PageVersion& stamp) {
+    const std::optional<PageInfo> page = state_.currentPage();
+    if (!page || page->id != pageId || d_->imagePageId_ == pageId || version(pageId) != stamp) return;
+    const QSizeF display = shownSize(*page, zoom(), backingScale());
+    setPageImage(PageRenders::sized(image, display), pageId, display);
+    updateTiles();
 }
 
-// Rows report themselves while the list lays out; the work waits for the next turn of the event
-// loop, so a row that comes and goes within one turn is added and removed in that order.
-void PageRenderer::showThumbnail(const std::string& pageId) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, pageId] {
-            d_->visibleThumbnails_.insert(pageId);
-            const auto cached = d_->thumbnailCache_.peek(pageId);
-            if (cached && cached->version == version(pageId)) return;
-            d_->thumbnailQueue_.request(pageId);
-            pumpThumbnails();
-        },
-        Qt::QueuedConnection);
-}
-
-void PageRenderer::hideThumbnail(const std::string& pageId) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, pageId] {
-            d_->visibleThumbnails_.erase(pageId);
-            // A render already on its way is not stopped; its image is still kept.
-            d_->thumbnailQueue_.cancel(pageId);
-        },
-        Qt::QueuedConnection);
-}
-
-void PageRenderer::pumpThumbnails() {
-    if (!state_.sessionId()) return;
-    if (d_->thumbnailQueue_.isIdle()) askPageAhead();
-    std::optional<std::string> pageId = d_->thumbnailQueue_.next();
-    // A row of the document before may still wait; this document has no such page.
-    while (pageId && !hasPage(*pageId)) {
-        d_->thumbnailQueue_.finish(*pageId);
-        pageId = d_->thumbnailQueue_.next();
-    }
-    if (!pageId) return;
-    ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId),
-                           PageRenders::renderPath()};
-    if (render.path.empty()) return thumbnailFailed(render, false);
-    CommandParams params;
-    params.sessionId = render.session;
-    params.pageId = render.pageId;
-    params.scale = render.backing * thumbnailScale;
-    params.pngPath = render.path;
-    link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
-        [this, render](const CommandResult& result) { thumbnailRendered(render, result); },
-        [this, render](const std::string& code, const std::string&) {
-            const bool away = code == rawValue(LinkFailure::workerRestarting) ||
-                              code == rawValue(LinkFailure::workerStopped) || !link_.running();
-            thumbnailFailed(render, !away);
-        });
-}
-
-void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
-    const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    // In flight until it is decoded: a pump meanwhile would ask for it again.
-    d_->decoder_->loadReply(
-        render.path, result, render.backing,
-        [this, render, cost](std::optional<QImage> image) { thumbnailDecoded(render, cost, image); });
-}
-
-void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
-                                    const std::optional<QImage>& image) {
-    d_->thumbnailQueue_.finish(render.pageId);
-    // The document was closed or replaced meanwhile.
-    if (state_.sessionId() == render.session && image) {
-        d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId,
-                                   cost);
-        nextThumbnailGeneration();
-        // The page shown was moved to before anything of it was at hand: from now on its thumbnail
-        // stands in, stretched, rather than the page it left, until its own render is back.
-        const std::optional<PageInfo> page = state_.currentPage();
-        if (page && page->id == render.pageId && d_->imagePageId_ != render.pageId &&
-            version(render.pageId) == render.version) {
-            const QSizeF display = shownSize(*page, zoom(), backingScale());
-            setPageImage(PageRenders::sized(*image, display), render.pageId, display);
-            updateTiles();
-        }
-        // The page changed while it was rendered.
-        if (d_->visibleThumbnails_.contains(render.pageId) && version(render.pageId) != render.version) {
-            d_->thumbnailQueue_.request(render.pageId);
-        }
-    }
-    pumpThumbnails();
-}
-
-void PageRenderer::askPageAhead() {
-    if (d_->travel_ == 0 || !state_.currentPage()) return;
+std::optional<std::string> PageRenderer::pageAhead() const {
+    if (d_->travel_ == 0 || !state_.currentPage()) return std::nullopt;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
     const std::int64_t position = positionOf(pages, *state_.selectedPageId());
     for (std::int64_t step = 1; step <= pagesAhead; ++step) {
         const std::int64_t at = position + step * d_->travel_;
-        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
+        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return std::nullopt;
         const std::string& id = pages[static_cast<std::size_t>(at)].id;
-        if (!standInKey(id, version(id))) return d_->thumbnailQueue_.request(id);
+        if (!standInKey(id, version(id))) return id;
     }
-}
-
-// Dropped without a word: the row asks again when it next appears, or when its page changes. A render that
-// never reached a worker (none to take it, or no folder to render into) is asked for again a while later, or
-// at the next pump from outside (a page change, a row shown, the document or the worker back): asked again
-// at once, it would fail again at once, round and round for as long as the worker is away.
-void PageRenderer::thumbnailFailed(const ThumbnailRender& render, bool reachedWorker) {
-    d_->thumbnailQueue_.finish(render.pageId);
-    PageRenders::discard(render.path);
-    if (reachedWorker) return pumpThumbnails();
-    if (d_->visibleThumbnails_.contains(render.pageId)) d_->thumbnailQueue_.request(render.pageId);
-    if (std::exchange(d_->thumbnailRetryArmed_, true)) return;
-    QTimer::singleShot(thumbnailRetryMilliseconds, this, [this] {
-        d_->thumbnailRetryArmed_ = false;
-        pumpThumbnails();
-    });
+    return std::nullopt;
 }
 
 }  // namespace kivo

@@ -32,6 +32,7 @@ class PageRenderer;
 class RecoveryCheckpoints;
 class HitPreviews;
 class RenderInvalidation;
+class ThumbnailQueue;
 class WorkerLink;
 struct WorkerStop;
 
@@ -95,9 +96,12 @@ public:
 
     // ---- Showing pages
 
-    // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
+    // The shown page's renders, tiles, zoom and fits, with the caches behind them.
     PageRenderer& renderer();
     const PageRenderer& renderer() const;
+    // The page list's thumbnails.
+    ThumbnailQueue& thumbnails();
+    const ThumbnailQueue& thumbnails() const;
     // Shows the page at the 1-based `position`, which `pageJump` then reads; false, changing nothing, for
     // a position the document does not have.
     bool jumpToPage(std::int64_t position);

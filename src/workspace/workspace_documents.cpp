@@ -105,7 +105,8 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
-        d_->assistant_->stopAssistant();
+        d_->assistant_->documentReplaced();
+        d_->thumbnails_->forget();
         d_->renderer_->documentReplaced();
         setSelectedAnnotationId(std::nullopt);
         // Hits of another document would point at pages this one does not have.
@@ -149,10 +150,9 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
                 setSelectedAnnotationId(std::nullopt);
             }
         }
-        d_->renderer_->invalidate(invalidation);
+        if (d_->pageVersions_.advance(invalidation)) d_->thumbnails_->renderStale();
         d_->renderer_->refreshPage();
-        // MCP clients may reach the document's file only under its current name.
-        if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMcpGrants();
+        if (result.sourcePath != oldSourcePath) d_->mcp_->sourcePathChanged();
     } else {
         d_->renderer_->refreshPage();
         if (d_->mcp_->documentReplaced()) {

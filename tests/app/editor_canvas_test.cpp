@@ -58,7 +58,7 @@ namespace {
 bool rowsOnScreenHaveThumbnails(const PageListView& list, const Workspace& workspace) {
     return !list.rowsOnScreen().empty() &&
            std::all_of(list.rowsOnScreen().begin(), list.rowsOnScreen().end(),
-                       [&](const std::string& id) { return !workspace.renderer().thumbnail(id).isNull(); });
+                       [&](const std::string& id) { return !workspace.thumbnails().thumbnail(id).isNull(); });
 }
 
 TestPage blankPage(int rotation = 0, std::vector<double> crop = {}) {
@@ -342,8 +342,9 @@ private slots:
         PageRenderer& renderer = f.workspace().renderer();
         const auto rows = named<PageListView>(f.window(), "pageList")->pageModel()->rows();
         QVERIFY(waitUntil([&] {
-            return std::all_of(rows.begin(), rows.end(),
-                               [&](const auto& row) { return !renderer.thumbnail(row.id).isNull(); });
+            return std::all_of(rows.begin(), rows.end(), [&](const auto& row) {
+                return !f.workspace().thumbnails().thumbnail(row.id).isNull();
+            });
         }));
         const QRectF page = f.canvas().pageRect();
         for (std::size_t i = 1; i < rows.size(); ++i) {
@@ -351,7 +352,7 @@ private slots:
             QCOMPARE(f.workspace().selectedPageId(), std::optional(rows[i].id));
             // The page rendered ahead when it is in, else the row's thumbnail: never the page left behind.
             const uchar* shown = f.canvas().image().constBits();
-            QVERIFY(shown == renderer.thumbnail(rows[i].id).constBits() ||
+            QVERIFY(shown == f.workspace().thumbnails().thumbnail(rows[i].id).constBits() ||
                     (shown == renderer.pageImage().constBits() && !renderer.pageImage().isNull()));
             // At the page's own size, which the thumbnail's rounded pixels miss: nothing is laid out again.
             QCOMPARE(f.canvas().pageRect(), page);
@@ -621,10 +622,10 @@ private slots:
         QVERIFY(waitUntil([&] { return rowsOnScreenHaveThumbnails(list, workspace); }));
         QVERIFY(list.rowsOnScreen().size() < 20);
         QTest::qWait(500);
-        QVERIFY(workspace.renderer().thumbnail(rows.back().id).isNull());
+        QVERIFY(workspace.thumbnails().thumbnail(rows.back().id).isNull());
         QVERIFY(!list.rowsOnScreen().contains(rows.back().id));
         list.scrollToBottom();
-        QVERIFY(waitUntil([&] { return !workspace.renderer().thumbnail(rows.back().id).isNull(); }));
+        QVERIFY(waitUntil([&] { return !workspace.thumbnails().thumbnail(rows.back().id).isNull(); }));
         QVERIFY(!list.rowsOnScreen().contains(rows.front().id));
     }
 
@@ -647,7 +648,7 @@ private slots:
         QTest::qWait(300);
         std::vector<std::string> outside;
         for (const PageRow& row : rows) {
-            if (!workspace.renderer().thumbnail(row.id).isNull() && !asked.contains(row.id))
+            if (!workspace.thumbnails().thumbnail(row.id).isNull() && !asked.contains(row.id))
                 outside.push_back(row.id);
         }
         QVERIFY2(outside.empty(),
@@ -910,7 +911,7 @@ private slots:
         QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotations"));
         QVERIFY(waitUntil([&] {
             return std::all_of(rows.begin(), rows.end(), [&](const PageRow& row) {
-                return !workspace.renderer().thumbnail(row.id).isNull();
+                return !workspace.thumbnails().thumbnail(row.id).isNull();
             });
         }));
         QVERIFY(!named<ThemedLabel>(f.window(), "pageListEmpty")->isVisible());

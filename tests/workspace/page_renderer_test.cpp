@@ -1,5 +1,5 @@
 // Showing pages: the render files, the page render with its zoom and fit, the tiles of a large
-// page, navigation and the thumbnails. The renderer alone answers to a fake sender; through the
+// page, navigation and the thumbnails standing in. The renderer alone answers to a fake sender; through the
 // workspace, the fake worker counts what it was asked for and the real one shows that its files and
 // sizes fit.
 
@@ -191,7 +191,15 @@ TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
 
 // ---- The renderer alone, against a fake sender
 
-using PageRendererTest = testing::PartTest<PageRenderer>;
+// The renderer over the parts it shares with the thumbnails, as the workspace makes them.
+class PageRendererTest : public ::testing::Test {
+protected:
+    testing::Scratch scratch_;
+    testing::RenderParts render_;
+    testing::PartFixture& parts_ = render_.parts;
+    PageRenderer part_{parts_.state,     parts_.sender,   parts_.services,
+                       render_.versions, render_.decoder, render_.thumbnails};
+};
 
 TEST_F(PageRendererTest, FitsThePageOrItsWidthIntoTheViewport) {
     testing::showDocument(parts_.state, 3);
@@ -224,37 +232,6 @@ TEST_F(PageRendererTest, FitsThePageOrItsWidthIntoTheViewport) {
     EXPECT_EQ(part_.zoom(), 1.2);
     ASSERT_TRUE(waitUntil([&] { return part_.zoom() != 1.2; }));
     EXPECT_DOUBLE_EQ(part_.zoom(), 612.0 / 612);
-}
-
-// A thumbnail that failed because no worker was there to render it is asked for again; one the
-// worker itself could not render is not.
-TEST_F(PageRendererTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
-    const struct {
-        const char* code;
-        bool running;
-        bool askedAgain;
-    } cases[] = {
-        {"worker_stopped", false, true},
-        {"worker_restarting", true, true},
-        {"render_failed", false, true},
-        {"render_failed", true, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.code) + (c.running ? " running" : " away"));
-        testing::PartFixture parts;
-        PageRenderer renderer(parts.state, parts.sender, parts.services);
-        testing::showDocument(parts.state, 1);
-        parts.sender.setReady(true);
-        const auto thumbnails = [&] { return parts.sender.sent(CommandMethod::renderPage).size(); };
-        renderer.showThumbnail("p1");
-        ASSERT_TRUE(waitUntil([&] { return thumbnails() == 1; }, 5));
-        EXPECT_EQ(parts.sender.sent(CommandMethod::renderPage)[0].params.pageId, "p1");
-        parts.sender.setReady(c.running);
-        ASSERT_TRUE(parts.sender.fail(CommandMethod::renderPage, c.code, "No thumbnail."));
-        parts.sender.setReady(true);
-        waitUntil([&] { return thumbnails() > 1; }, 1);
-        EXPECT_EQ(thumbnails(), c.askedAgain ? 2u : 1u);
-    }
 }
 
 // The GUI thread never waits for a page to decode: a page moved to meanwhile is asked for at once, and the
@@ -467,10 +444,10 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     openDocument();
     ASSERT_TRUE(waitUntil(
         [&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
-    ws().renderer().showThumbnail("p5");
-    ws().renderer().showThumbnail("p3");
+    ws().thumbnails().showThumbnail("p5");
+    ws().thumbnails().showThumbnail("p3");
     ASSERT_TRUE(waitUntil([&] {
-        return !ws().renderer().thumbnail("p5").isNull() && !ws().renderer().thumbnail("p3").isNull();
+        return !ws().thumbnails().thumbnail("p5").isNull() && !ws().thumbnails().thumbnail("p3").isNull();
     }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
@@ -497,7 +474,7 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
-        const QImage expected = c.shown != nullptr ? *c.shown : ws().renderer().thumbnail(c.page);
+        const QImage expected = c.shown != nullptr ? *c.shown : ws().thumbnails().thumbnail(c.page);
         roundTrips();
         ws().select(c.page);
         if (c.itself) EXPECT_GE(ws().renderer().pageImage().width(), 1224);
@@ -509,38 +486,6 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
         ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224; }));
         ws().select("p1");
     }
-}
-
-// The renderer's stamps: a shown thumbnail made stale stays up until its new render replaces it, a
-// hidden one is not rendered, and forgetting the renders drops every cache and moves the generation
-// the page list redraws by.
-TEST_F(RenderFakeTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsEveryCache) {
-    start();
-    openDocument();
-    PageRenderer& renderer = ws().renderer();
-    const auto thumbnailRenders = [&] {
-        std::size_t count = 0;
-        for (const auto& request : sent(CommandMethod::renderPage))
-            count += request.params.scale == 2.0 * 0.18;
-        return count;
-    };
-    renderer.showThumbnail("p1");
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p1").isNull(); }));
-    const std::int64_t shown = renderer.thumbnailGeneration();
-    ASSERT_EQ(thumbnailRenders(), 1u);
-
-    renderer.invalidate(RenderInvalidation::pages({"p1", "p2"}));
-    EXPECT_FALSE(renderer.thumbnail("p1").isNull()) << "the stale one stays up meanwhile";
-    ASSERT_TRUE(waitUntil([&] { return renderer.thumbnailGeneration() > shown; }));
-    roundTrips();
-    EXPECT_EQ(thumbnailRenders(), 2u) << "p1 again, p2 not: it is not shown";
-
-    const std::int64_t before = renderer.thumbnailGeneration();
-    renderer.forgetRenders();
-    EXPECT_EQ(renderer.thumbnailGeneration(), before + 1);
-    const PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
-    EXPECT_EQ(use.pages + use.tiles + use.thumbnails + use.bytes, 0);
-    EXPECT_TRUE(renderer.thumbnail("p1").isNull());
 }
 
 TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
@@ -571,7 +516,7 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     EXPECT_EQ(read, (std::vector<std::string>{"p1", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
     // p3's thumbnail, back while its render was still on its way, stands in for it until then.
-    const int thumbnailWidth = ws().renderer().thumbnail("p3").width();
+    const int thumbnailWidth = ws().thumbnails().thumbnail("p3").width();
     ASSERT_GT(thumbnailWidth, 0);
     EXPECT_EQ(shownWidths, (std::vector<int>{thumbnailWidth, 1469}))
         << "p1's render, back after p1 was left, is never shown";
@@ -603,7 +548,7 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
     asked();  // p2 rendered ahead by now
     ws().nextPage();
     EXPECT_TRUE(sharp()) << "p2, rendered ahead, at once";
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p6").isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnails().thumbnail("p6").isNull(); }));
     EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p3", "p4t", "p5t", "p6t"}));
     for (const char* page : {"p3", "p4"}) {
         SCOPED_TRACE(page);
@@ -613,7 +558,7 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
         EXPECT_EQ(renderer.pageSize(), pageSize);
         roundTrips();
     }
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p8").isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnails().thumbnail("p8").isNull(); }));
     ws().previousPage();
     EXPECT_TRUE(sharp()) << "p3 from the cache; p2 and p1 behind it have renders at hand";
     ws().select("p9");
@@ -642,7 +587,7 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
     EXPECT_EQ(use.tiles, 0);
     std::int64_t thumbnailBytes = 0;
     for (const auto& page : *ws().inspect()->pages)
-        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+        thumbnailBytes += ws().thumbnails().thumbnail(page.id).sizeInBytes();
     EXPECT_EQ(use.bytes, 24 * renderer.pageImage().sizeInBytes() + thumbnailBytes);
     EXPECT_LE(use.bytes, use.boundBytes);
 }
@@ -672,7 +617,7 @@ TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) 
     const std::int64_t pageBytes = renderer.pageImage().sizeInBytes();
     std::int64_t thumbnailBytes = 0;
     for (const auto& page : *ws().inspect()->pages)
-        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+        thumbnailBytes += ws().thumbnails().thumbnail(page.id).sizeInBytes();
     PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
     EXPECT_EQ(use.pages, 24);
     EXPECT_EQ(use.bytes, 24 * pageBytes + thumbnailBytes) << "each page counts its pixels, kept or not";
@@ -963,20 +908,20 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 
     const auto pages = *ws().inspect()->pages;
-    const std::int64_t start = ws().renderer().thumbnailGeneration();
-    for (const auto& page : pages) ws().renderer().showThumbnail(page.id);
-    ws().renderer().hideThumbnail(pages[1].id);  // scrolled away before its turn
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 2; }));
+    const std::int64_t start = ws().thumbnails().thumbnailGeneration();
+    for (const auto& page : pages) ws().thumbnails().showThumbnail(page.id);
+    ws().thumbnails().hideThumbnail(pages[1].id);  // scrolled away before its turn
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 2; }));
     roundTrip();
-    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 2);
+    EXPECT_EQ(ws().thumbnails().thumbnailGeneration(), start + 2);
     // At 0.18 of the backing scale of 2.
-    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).size(), QSize(220, 285));
-    EXPECT_TRUE(ws().renderer().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
-    ws().renderer().showThumbnail(pages[0].id);  // current: not rendered again
-    ws().renderer().showThumbnail(pages[1].id);
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 3; }));
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[0].id).size(), QSize(220, 285));
+    EXPECT_TRUE(ws().thumbnails().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
+    ws().thumbnails().showThumbnail(pages[0].id);  // current: not rendered again
+    ws().thumbnails().showThumbnail(pages[1].id);
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 3; }));
     std::vector<qint64> before;
-    for (const auto& page : pages) before.push_back(ws().renderer().thumbnail(page.id).cacheKey());
+    for (const auto& page : pages) before.push_back(ws().thumbnails().thumbnail(page.id).cacheKey());
     const qint64 shown = ws().renderer().pageImage().cacheKey();
 
     CommandParams params;
@@ -984,13 +929,13 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
     params.pageId = pages[1].id;
     params.rect = PDFRect{72, 300, 200, 320};
     ws().mutate(CommandMethod::addHighlight, params, "Highlighted");
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 4; }))
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 4; }))
         << ws().errorMessage().value_or(ws().status());
     roundTrip();
-    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 4);
-    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).cacheKey(), before[0]);
-    EXPECT_NE(ws().renderer().thumbnail(pages[1].id).cacheKey(), before[1]);
-    EXPECT_EQ(ws().renderer().thumbnail(pages[2].id).cacheKey(), before[2]);
+    EXPECT_EQ(ws().thumbnails().thumbnailGeneration(), start + 4);
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[0].id).cacheKey(), before[0]);
+    EXPECT_NE(ws().thumbnails().thumbnail(pages[1].id).cacheKey(), before[1]);
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[2].id).cacheKey(), before[2]);
     EXPECT_EQ(ws().renderer().pageImage().cacheKey(), shown) << "the shown page did not change";
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }
@@ -1059,7 +1004,7 @@ TEST_F(RenderRealWorkerTest, ThePageRenderedAheadIsTheRightOneAfterAnEditAnUndoO
 
         // The same page rendered now, with nothing at hand.
         renderer.forgetRenders();
-        renderer.setPageChars({});
+        testing::arrange(renderer, "pageChars", std::vector<TextRun>{});
         renderer.refreshPage();
         ASSERT_TRUE(waitUntil([&] {
             return renderer.pageImage().cacheKey() != ahead.cacheKey() && !renderer.pageChars().empty();

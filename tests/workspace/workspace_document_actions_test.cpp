@@ -410,8 +410,8 @@ TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) 
     ws().renderer().stepZoom(4.0);
     ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageTiles().empty(); }));
     const std::vector<std::string> ids = pageIds();
-    for (const std::string& id : ids) ws().renderer().showThumbnail(id);
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().thumbnail(ids[2]).isNull(); }));
+    for (const std::string& id : ids) ws().thumbnails().showThumbnail(id);
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnails().thumbnail(ids[2]).isNull(); }));
     const PageRenderer::RenderCacheUse before = ws().renderer().renderCacheUse();
     EXPECT_GT(before.tiles, 0);
     EXPECT_GT(before.thumbnails, 0);

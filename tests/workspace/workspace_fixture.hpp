@@ -23,6 +23,7 @@
 #include "workspace/assistant_session.hpp"
 #include "workspace/mcp_sharing.hpp"
 #include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"

@@ -75,8 +75,8 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
          "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
          "assistantKeyStored assistantDraft assistantRunning"},
         {&workspace->renderer(),
-         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars "
-         "pageLines"},
+         "pageImage pageTiles visibleCanvasRect zoom fitMode viewport pageChars pageLines"},
+        {&workspace->thumbnails(), "thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
