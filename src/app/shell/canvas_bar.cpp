@@ -107,7 +107,7 @@ ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
 }
 
-void ZoomMenuButton::setZoom(double zoom) {
+void ZoomMenuButton::showZoom(double zoom) {
     const bool changed = zoom != zoom_;
     zoom_ = zoom;
     setText(CanvasBar::zoomText(zoom));
@@ -255,7 +255,7 @@ void CanvasBar::jumpToTypedPage() {
 
 void CanvasBar::refresh() {
     tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
-    zoomMenu_->setZoom(workspace_.renderer().zoom());
+    zoomMenu_->showZoom(workspace_.renderer().zoom());
     const std::size_t count = workspace_.document().pageCount();
     const QString text = QStringLiteral("of ") + QLocale().toString(static_cast<qulonglong>(count));
     if (text != pageCount_) {
