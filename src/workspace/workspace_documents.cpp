@@ -107,7 +107,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (!sameSession) {
         d_->assistant_->documentReplaced();
         d_->thumbnails_->forget();
-        d_->renderer_->documentReplaced();
+        d_->shownPage_->documentReplaced();
         setSelectedAnnotationId(std::nullopt);
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
@@ -151,10 +151,10 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
             }
         }
         if (d_->pageVersions_.advance(invalidation)) d_->thumbnails_->renderStale();
-        d_->renderer_->refreshPage();
+        d_->shownPage_->refreshPage();
         if (result.sourcePath != oldSourcePath) d_->mcp_->sourcePathChanged();
     } else {
-        d_->renderer_->refreshPage();
+        d_->shownPage_->refreshPage();
         if (d_->mcp_->documentReplaced()) {
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
@@ -248,7 +248,7 @@ void Workspace::select(const std::string& pageId) {
     if (inspect()) {
         if (const auto position = positionOf(*inspect(), pageId)) setPageJump(std::to_string(*position + 1));
     }
-    d_->renderer_->refreshPage();
+    d_->shownPage_->refreshPage();
 }
 
 // A render answers with the document's whole state. A newer revision in it was made by someone

@@ -12,7 +12,7 @@
 #include "workspace/assistant_session.hpp"
 #include "workspace/hit_previews.hpp"
 #include "workspace/mcp_sharing.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/page_versions.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "workspace/render_decoder.hpp"
@@ -32,7 +32,7 @@ struct Workspace::Private {
     // Made in this order, each from those before it, and gone in the reverse order.
     std::unique_ptr<WorkerLink> link_;
     std::unique_ptr<ThumbnailQueue> thumbnails_;
-    std::unique_ptr<PageRenderer> renderer_;
+    std::unique_ptr<ShownPage> shownPage_;
     std::unique_ptr<AssistantSession> assistant_;
     std::unique_ptr<McpSharing> mcp_;
     std::unique_ptr<RecoveryCheckpoints> checkpoints_;

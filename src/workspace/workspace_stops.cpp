@@ -148,7 +148,7 @@ void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    d_->renderer_->forget();
+    d_->shownPage_->forget();
     d_->thumbnails_->forget();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);

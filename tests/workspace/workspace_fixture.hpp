@@ -22,7 +22,7 @@
 #include "test_pdfs.hpp"
 #include "workspace/assistant_session.hpp"
 #include "workspace/mcp_sharing.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/thumbnail_queue.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"

@@ -45,7 +45,7 @@ protected:
 
     // The shown page's characters, as its text would arrive.
     void setPageChars(std::vector<TextRun> runs) {
-        testing::arrange(ws().renderer(), "pageChars", std::move(runs));
+        testing::arrange(ws().shownPage(), "pageChars", std::move(runs));
     }
 
     testing::Scratch scratch_;
@@ -152,7 +152,7 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
     if (sample.empty()) GTEST_SKIP() << "the sample documents are absent";
     std::filesystem::copy_file(sample, scratch_.docs() / "minimal.pdf");
     ws().open(scratch_.docs() / "minimal.pdf");
-    ASSERT_TRUE(testing::waitUntil([&] { return !ws().renderer().pageChars().empty(); })) << ws().status();
+    ASSERT_TRUE(testing::waitUntil([&] { return !ws().shownPage().pageChars().empty(); })) << ws().status();
     const auto done = [&](const std::string& status) {
         return testing::waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) &&
                ws().status() == status;
@@ -180,8 +180,8 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
     ws().rotateSelected(90);
     ASSERT_TRUE(done("Page rotated")) << ws().errorMessage().value_or("");
     ASSERT_TRUE(testing::waitUntil([&] {
-        const QImage& shown = ws().renderer().pageImage();
-        return shown.width() > shown.height() && !ws().renderer().pageChars().empty();
+        const QImage& shown = ws().shownPage().pageImage();
+        return shown.width() > shown.height() && !ws().shownPage().pageChars().empty();
     }));
     ws().chooseTool(EditorTool::select);
     ws().applyTool(firstTwoLines, {});

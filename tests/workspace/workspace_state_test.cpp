@@ -48,13 +48,13 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     Scratch scratch;
     const auto workspace = workspaceWith();
     EXPECT_EQ(workspace->status(), "Open a PDF to start. Editing stays on this computer.");
-    EXPECT_EQ(workspace->renderer().zoom(), 1.2);
+    EXPECT_EQ(workspace->shownPage().zoom(), 1.2);
     EXPECT_EQ(rawValue(workspace->savePhase()), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
     EXPECT_EQ(workspace->assistant().assistantScope(), AssistantScope::page);
     EXPECT_EQ(workspace->tool(), EditorTool::select);
-    EXPECT_EQ(workspace->renderer().fitMode(), FitMode::manual);
-    EXPECT_EQ(workspace->renderer().viewport(), QSizeF(800, 600));
+    EXPECT_EQ(workspace->shownPage().fitMode(), FitMode::manual);
+    EXPECT_EQ(workspace->shownPage().viewport(), QSizeF(800, 600));
     EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::local);
     EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
@@ -74,7 +74,7 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
         {&workspace->assistant(),
          "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
          "assistantKeyStored assistantDraft assistantRunning"},
-        {&workspace->renderer(),
+        {&workspace->shownPage(),
          "pageImage pageTiles visibleCanvasRect zoom fitMode viewport pageChars pageLines"},
         {&workspace->thumbnails(), "thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},

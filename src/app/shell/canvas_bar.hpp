@@ -41,7 +41,7 @@ public:
     static QAccessibleInterface* accessibleFor(QWidget* widget);
 
     double zoom() const noexcept { return zoom_; }
-    // Shows the renderer's zoom as it is now; the zoom itself changes only through the renderer.
+    // Shows the shown page's zoom as it is now; the zoom itself changes only through ShownPage.
     void showZoom(double zoom);
     // "120 percent".
     QString spokenValue() const;

@@ -6,7 +6,7 @@
 // own render, then those in twice the visible area. The thumbnails of the pages ahead of a run of page
 // moves, asked of the page list's queue.
 
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 
 #include <QMetaObject>
 #include <QTimer>
@@ -84,7 +84,7 @@ std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& p
 
 }  // namespace
 
-struct PageRenderer::Private {
+struct ShownPage::Private {
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
     // The page the shown image is of (its render, a stand-in or a preview); empty for none. Until the
@@ -128,9 +128,9 @@ struct PageRenderer::Private {
     std::vector<TextLine> pageLines_;
 };
 
-PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
-                           const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
-                           QObject* parent)
+ShownPage::ShownPage(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                     const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
+                     QObject* parent)
     : QObject(parent),
       state_(state),
       link_(link),
@@ -140,21 +140,21 @@ PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const Wor
       thumbnails_(thumbnails),
       d_(std::make_unique<Private>()) {
     thumbnails_.setPageAhead([this] { return pageAhead(); });
-    connect(&thumbnails_, &ThumbnailQueue::thumbnailArrived, this, &PageRenderer::thumbnailArrived);
+    connect(&thumbnails_, &ThumbnailQueue::thumbnailArrived, this, &ShownPage::thumbnailArrived);
 }
 
-PageRenderer::~PageRenderer() = default;
+ShownPage::~ShownPage() = default;
 
-const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
-const std::string& PageRenderer::imagePageId() const { return d_->imagePageId_; }
+const QImage& ShownPage::pageImage() const { return d_->pageImage_; }
+const std::string& ShownPage::imagePageId() const { return d_->imagePageId_; }
 
-const QSizeF& PageRenderer::pageSize() const { return d_->pageSize_; }
+const QSizeF& ShownPage::pageSize() const { return d_->pageSize_; }
 
-const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTiles_; }
+const std::vector<PageTile>& ShownPage::pageTiles() const { return d_->pageTiles_; }
 
-const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
+const QRectF& ShownPage::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
 
-void PageRenderer::setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size) {
+void ShownPage::setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size) {
     const QSizeF shown = size.value_or(value.deviceIndependentSize());
     // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
     // same pixels at another size: the same image is the same pixel buffer at the same ratio.
@@ -168,52 +168,52 @@ void PageRenderer::setPageImage(QImage value, std::string pageId, std::optional<
     emit pageImageChanged();
 }
 
-void PageRenderer::setPageTiles(std::vector<PageTile> value) {
+void ShownPage::setPageTiles(std::vector<PageTile> value) {
     if (value == d_->pageTiles_) return;
     d_->pageTiles_ = std::move(value);
     emit pageTilesChanged();
 }
 
-void PageRenderer::clearPage() {
+void ShownPage::clearPage() {
     setPageTiles({});
     setPageImage(QImage(), "");
 }
 
-void PageRenderer::setVisibleCanvasRect(QRectF value) {
+void ShownPage::setVisibleCanvasRect(QRectF value) {
     if (value == d_->visibleCanvasRect_) return;
     d_->visibleCanvasRect_ = value;
     emit visibleCanvasRectChanged();
 }
 
-double PageRenderer::zoom() const { return d_->zoom_; }
+double ShownPage::zoom() const { return d_->zoom_; }
 
-FitMode PageRenderer::fitMode() const { return d_->fitMode_; }
+FitMode ShownPage::fitMode() const { return d_->fitMode_; }
 
-const QSizeF& PageRenderer::viewport() const { return d_->viewport_; }
+const QSizeF& ShownPage::viewport() const { return d_->viewport_; }
 
-const std::vector<TextRun>& PageRenderer::pageChars() const { return d_->pageChars_; }
+const std::vector<TextRun>& ShownPage::pageChars() const { return d_->pageChars_; }
 
-const std::vector<TextLine>& PageRenderer::pageLines() const { return d_->pageLines_; }
+const std::vector<TextLine>& ShownPage::pageLines() const { return d_->pageLines_; }
 
-void PageRenderer::showZoom(double value) {
+void ShownPage::showZoom(double value) {
     if (value == d_->zoom_) return;
     d_->zoom_ = value;
     emit zoomChanged();
 }
 
-void PageRenderer::setFitMode(FitMode value) {
+void ShownPage::setFitMode(FitMode value) {
     if (value == d_->fitMode_) return;
     d_->fitMode_ = value;
     emit fitModeChanged();
 }
 
-void PageRenderer::setViewport(QSizeF value) {
+void ShownPage::setViewport(QSizeF value) {
     if (value == d_->viewport_) return;
     d_->viewport_ = value;
     emit viewportChanged();
 }
 
-void PageRenderer::setPageChars(std::vector<TextRun> value) {
+void ShownPage::setPageChars(std::vector<TextRun> value) {
     // The lines always follow the characters, so the two never disagree.
     std::vector<TextLine> lines = PageText::lines(value);
     if (value != d_->pageChars_) {
@@ -226,20 +226,20 @@ void PageRenderer::setPageChars(std::vector<TextRun> value) {
     }
 }
 
-void PageRenderer::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
+void ShownPage::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
 
-void PageRenderer::documentReplaced() {
+void ShownPage::documentReplaced() {
     forgetRenders();
     clearPage();
 }
 
-void PageRenderer::forget() {
+void ShownPage::forget() {
     clearPage();
     forgetRenders();
     setPageChars({});
 }
 
-void PageRenderer::forgetRenders() {
+void ShownPage::forgetRenders() {
     d_->pageCache_.removeAll();
     d_->tileCache_.removeAll();
     d_->shownPosition_ = -1;
@@ -247,7 +247,7 @@ void PageRenderer::forgetRenders() {
 }
 
 // What every render of `page` asks, the whole page or its tiles alike.
-CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) const {
+CommandParams ShownPage::renderParams(const PageInfo& page, double scale) const {
     CommandParams params;
     params.sessionId = state_.sessionId();
     params.pageId = page.id;
@@ -255,7 +255,7 @@ CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) con
     return params;
 }
 
-PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
+ShownPage::RenderCacheUse ShownPage::renderCacheUse() const {
     const Private& d = *d_;
     const ThumbnailQueue::Cache& thumbnails = thumbnails_.cache();
     RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), thumbnails.count(),
@@ -271,12 +271,12 @@ PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
     return use;
 }
 
-bool PageRenderer::decoding() const { return decoder_.pending() > 0; }
+bool ShownPage::decoding() const { return decoder_.pending() > 0; }
 
 // ---- The shown page, the zoom and the fits
 
 // What the two replies of one page render need from the moment it was asked for.
-struct PageRenderer::PageRender {
+struct ShownPage::PageRender {
     std::int64_t generation = 0;
     double backing = 0;
     QSizeF display;
@@ -295,11 +295,11 @@ struct PageRenderer::PageRender {
         std::make_shared<std::optional<std::vector<TextRun>>>();
 };
 
-double PageRenderer::backingScale() const { return PageRenders::backing(services_.screen->backingScale()); }
+double ShownPage::backingScale() const { return PageRenders::backing(services_.screen->backingScale()); }
 
-PageVersion PageRenderer::version(const std::string& pageId) const { return versions_.of(pageId); }
+PageVersion ShownPage::version(const std::string& pageId) const { return versions_.of(pageId); }
 
-void PageRenderer::refreshPage() {
+void ShownPage::refreshPage() {
     d_->zoomSettling_ = false;
     const std::optional<PageInfo> page = state_.currentPage();
     if (!state_.sessionId() || !state_.selectedPageId() || !page) return clearPage();
@@ -328,7 +328,7 @@ void PageRenderer::refreshPage() {
     thumbnails_.pump();
 }
 
-PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
+ShownPage::PageRender ShownPage::planPageRender(const PageInfo& page) {
     PageRender render;
     render.generation = ++d_->renderGeneration_;
     render.backing = backingScale();
@@ -344,19 +344,19 @@ PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
     return render;
 }
 
-double PageRenderer::renderScale(const PageInfo& page, double backing) const {
+double ShownPage::renderScale(const PageInfo& page, double backing) const {
     const double scale = zoom() * backing;
     if (!TileGrid::forPage(page.width, page.height, scale, tileSize).needsTiles()) return scale;
     return TileGrid::baseScale(page.width, page.height, scale);
 }
 
-void PageRenderer::followTravel(const std::string& pageId) {
+void ShownPage::followTravel(const std::string& pageId) {
     const std::int64_t position = positionOf(*state_.inspect()->pages, pageId);
     if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
         d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
 }
 
-bool PageRenderer::showCachedPage(const PageRender& render) {
+bool ShownPage::showCachedPage(const PageRender& render) {
     std::optional<RenderedPage> cached = d_->pageCache_.value(render.key);
     if (!cached || cached->version != render.version || !cached->chars) return false;
     // Kept as its file, a page jumped to is decoded here and now: a few milliseconds, not a trip to the
@@ -372,7 +372,7 @@ bool PageRenderer::showCachedPage(const PageRender& render) {
 
 // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
 // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
-bool PageRenderer::showStandIn(const PageRender& render) {
+bool ShownPage::showStandIn(const PageRender& render) {
     const bool samePage = std::exchange(d_->refreshedPageId_, render.pageId) == render.pageId;
     bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(render.pageId, render.version)) {
@@ -384,7 +384,7 @@ bool PageRenderer::showStandIn(const PageRender& render) {
     return showsPage;
 }
 
-bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
+bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         state_.setErrorMessage(noFolderMessage);
@@ -418,7 +418,7 @@ bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
     return true;
 }
 
-void PageRenderer::askText(const PageRender& render) {
+void ShownPage::askText(const PageRender& render) {
     CommandParams text;
     text.sessionId = state_.sessionId();
     text.pageId = render.pageId;
@@ -430,12 +430,12 @@ void PageRenderer::askText(const PageRender& render) {
         });
 }
 
-bool PageRenderer::hasPage(const std::string& pageId) const {
+bool ShownPage::hasPage(const std::string& pageId) const {
     return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
-std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
-                                                    const PageVersion& version) const {
+std::optional<std::string> ShownPage::standInKey(const std::string& pageId,
+                                                 const PageVersion& version) const {
     std::optional<std::string> best;
     int bestWidth = 0;
     const auto consider = [&](const std::string& key, const RenderedPage& rendered) {
@@ -457,7 +457,7 @@ std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
     return best;
 }
 
-std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) {
+std::optional<QImage> ShownPage::standInImage(const std::string& pageId, const PageVersion& version) {
     const std::optional<std::string> key = standInKey(pageId, version);
     if (!key) return std::nullopt;
     if (key->empty()) return thumbnails_.cache().peek(pageId)->image;
@@ -468,12 +468,12 @@ std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, cons
     return std::nullopt;
 }
 
-void PageRenderer::pageRenderEnded() {
+void ShownPage::pageRenderEnded() {
     d_->pageRenderInFlight_ = false;
     if (std::exchange(d_->pageRenderWanted_, false)) refreshPage();
 }
 
-void PageRenderer::pageRendered(const PageRender& render, const CommandResult& result) {
+void ShownPage::pageRendered(const PageRender& render, const CommandResult& result) {
     if (render.generation != d_->renderGeneration_) {
         PageRenders::discard(render.path);
         pageRenderEnded();
@@ -491,8 +491,8 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
                       });
 }
 
-void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
-                               const std::optional<PageRenders::LoadedPage>& page) {
+void ShownPage::pageDecoded(const PageRender& render, std::int64_t cost,
+                            const std::optional<PageRenders::LoadedPage>& page) {
     // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong; another
     // document meanwhile has no place for it.
     if (page && state_.sessionId() == render.session) {
@@ -512,7 +512,7 @@ void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
     updateTiles();
 }
 
-void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult& result) {
+void ShownPage::pageTextArrived(const PageRender& render, const CommandResult& result) {
     if (render.generation != d_->renderGeneration_) return;
     std::vector<TextRun> chars = result.chars.value_or(std::vector<TextRun>{});
     setPageChars(chars);
@@ -520,7 +520,7 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
     renderAhead();
 }
 
-void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> chars) {
+void ShownPage::cacheText(const PageRender& render, std::vector<TextRun> chars) {
     // Without an image of this version cached the text waits for the one still decoding; an unloadable or
     // evicted one never takes it.
     std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
@@ -533,7 +533,7 @@ void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> char
     d_->pageCache_.insert(std::move(*cached), render.key, cost);
 }
 
-void PageRenderer::keepNearShown() {
+void ShownPage::keepNearShown() {
     const std::optional<PageInfo> shown = state_.currentPage();
     if (!shown || !state_.inspect() || !state_.inspect()->pages) return;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
@@ -570,7 +570,7 @@ void PageRenderer::keepNearShown() {
     for (const std::string& key : toUnpack) unpackPage(key);
 }
 
-void PageRenderer::unpackPage(const std::string& key) {
+void ShownPage::unpackPage(const std::string& key) {
     const auto cached = d_->pageCache_.peek(key);
     if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second)
         return;
@@ -579,8 +579,8 @@ void PageRenderer::unpackPage(const std::string& key) {
     });
 }
 
-void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
-                                const std::optional<QImage>& image) {
+void ShownPage::pageUnpacked(const std::string& key, const QByteArray& png,
+                             const std::optional<QImage>& image) {
     d_->unpacking_.erase(key);
     // Still the same file, still packed: evicted, replaced by a newer render or another document's meanwhile,
     // it has no place to go.
@@ -596,7 +596,7 @@ void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
     }
 }
 
-std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
+std::optional<RenderedPage> ShownPage::unpackedNow(const std::string& key) {
     std::optional<RenderedPage> cached = d_->pageCache_.peek(key);
     if (!cached || !cached->image.isNull()) return cached;
     std::optional<QImage> image = PageRenders::unpack(cached->png, cached->ratio);
@@ -611,7 +611,7 @@ std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
 
 // ---- The page ahead
 
-void PageRenderer::renderAhead() {
+void ShownPage::renderAhead() {
     if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ || d_->aheadTextDue_ ||
         d_->zoomSettling_ || !state_.sessionId())
         return;
@@ -694,7 +694,7 @@ void PageRenderer::renderAhead() {
         [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
 }
 
-void PageRenderer::stepZoom(double zoom) {
+void ShownPage::stepZoom(double zoom) {
     showZoomPreview(zoom);
     const std::uint64_t ticket = ++d_->zoomTicket_;
     QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
@@ -702,14 +702,14 @@ void PageRenderer::stepZoom(double zoom) {
     });
 }
 
-void PageRenderer::zoomTo(double zoom) {
+void ShownPage::zoomTo(double zoom) {
     showZoomPreview(zoom);
     // A settling step's render is not wanted any more.
     ++d_->zoomTicket_;
     refreshPage();
 }
 
-void PageRenderer::showZoomPreview(double zoom) {
+void ShownPage::showZoomPreview(double zoom) {
     setFitMode(FitMode::manual);
     showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
     ++d_->renderGeneration_;
@@ -723,7 +723,7 @@ void PageRenderer::showZoomPreview(double zoom) {
     }
 }
 
-void PageRenderer::applyFit() {
+void ShownPage::applyFit() {
     const auto page = state_.currentPage();
     if (!page) return;
     const QSizeF area = viewport();
@@ -749,7 +749,7 @@ void PageRenderer::applyFit() {
     refreshPage();
 }
 
-void PageRenderer::scheduleFit() {
+void ShownPage::scheduleFit() {
     const std::uint64_t ticket = ++d_->fitTicket_;
     QTimer::singleShot(fitSettleMilliseconds, this, [this, ticket] {
         if (ticket == d_->fitTicket_) applyFit();
@@ -759,7 +759,7 @@ void PageRenderer::scheduleFit() {
 // ---- Tiles
 
 // What a tile reply needs from the moment it was asked for.
-struct PageRenderer::TileBatch {
+struct ShownPage::TileBatch {
     std::int64_t generation = 0;
     std::int64_t pixelWidth = 0;
     std::int64_t pixelHeight = 0;
@@ -769,7 +769,7 @@ struct PageRenderer::TileBatch {
     std::vector<RenderTile> squares;
 };
 
-void PageRenderer::updateTiles() {
+void ShownPage::updateTiles() {
     const double backing = backingScale();
     const auto clear = [this] {
         if (!pageTiles().empty()) setPageTiles({});
@@ -844,7 +844,7 @@ void PageRenderer::updateTiles() {
         [this, batch](const std::string&, const std::string&) { tilesFailed(batch); });
 }
 
-void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& result) {
+void ShownPage::tilesRendered(const TileBatch& batch, const CommandResult& result) {
     const bool current = batch.generation == d_->renderGeneration_;
     if (!current || result.width != batch.pixelWidth || result.height != batch.pixelHeight) {
         d_->tileRequestInFlight_ = false;
@@ -870,7 +870,7 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
         });
 }
 
-void PageRenderer::tilesFailed(const TileBatch& batch) {
+void ShownPage::tilesFailed(const TileBatch& batch) {
     d_->tileRequestInFlight_ = false;
     for (const RenderTile& square : batch.squares) PageRenders::discard(square.pngPath);
 }
@@ -879,8 +879,7 @@ void PageRenderer::tilesFailed(const TileBatch& batch) {
 
 // The page shown was moved to before anything of it was at hand: from now on its thumbnail stands in,
 // stretched, rather than the page it left, until its own render is back.
-void PageRenderer::thumbnailArrived(const std::string& pageId, const QImage& image,
-                                    const PageVersion& stamp) {
+void ShownPage::thumbnailArrived(const std::string& pageId, const QImage& image, const PageVersion& stamp) {
     const std::optional<PageInfo> page = state_.currentPage();
     if (!page || page->id != pageId || d_->imagePageId_ == pageId || version(pageId) != stamp) return;
     const QSizeF display = shownSize(*page, zoom(), backingScale());
@@ -888,7 +887,7 @@ void PageRenderer::thumbnailArrived(const std::string& pageId, const QImage& ima
     updateTiles();
 }
 
-std::optional<std::string> PageRenderer::pageAhead() const {
+std::optional<std::string> ShownPage::pageAhead() const {
     if (d_->travel_ == 0 || !state_.currentPage()) return std::nullopt;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
     const std::int64_t position = positionOf(pages, *state_.selectedPageId());

@@ -1,8 +1,8 @@
 #pragma once
 
-// How the open document's shown page reaches the screen: its render through the worker with its
-// cache in front, the zoom with its instant preview and settled re-render, the fits, and the sharp
-// tiles over a page too large to render whole. It owns the page and tile caches and the render
+// The page the canvas shows, and all it is shown with: its render through the worker with its cache
+// in front, its characters and lines, the zoom with its instant preview and settled re-render, the fits, and
+// the sharp tiles over a page too large to render whole. It owns the page and tile caches and the render
 // generation that makes a reply stale, behind its private part, so a change of them recompiles this
 // part alone; the page versions, the decoding thread and the page list's ThumbnailQueue (whose
 // thumbnails stand in while a page's render is on its way) are the workspace's. The rendered files are
@@ -46,7 +46,7 @@ class RenderDecoder;
 class ThumbnailQueue;
 class WorkspaceState;
 
-class PageRenderer : public QObject {
+class ShownPage : public QObject {
     Q_OBJECT
     Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
     Q_PROPERTY(QSizeF pageSize READ pageSize NOTIFY pageImageChanged)
@@ -60,12 +60,12 @@ class PageRenderer : public QObject {
     Q_PROPERTY(std::vector<TextLine> pageLines READ pageLines NOTIFY pageLinesChanged)
 
 public:
-    // Everything it is given must outlive the renderer. It asks `thumbnails` for the pages ahead of a run
+    // Everything it is given must outlive the part. It asks `thumbnails` for the pages ahead of a run
     // of page moves.
-    PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
-                 const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
-                 QObject* parent = nullptr);
-    ~PageRenderer() override;
+    ShownPage(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+              const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
+              QObject* parent = nullptr);
+    ~ShownPage() override;
 
     // The shown page's image and the sharp tiles over it, as described above.
     const QImage& pageImage() const;
