@@ -54,8 +54,6 @@ WorkerLink& Workspace::link() { return *d_->link_; }
 const WorkerLink& Workspace::link() const { return *d_->link_; }
 ShownPage& Workspace::shownPage() { return *d_->shownPage_; }
 const ShownPage& Workspace::shownPage() const { return *d_->shownPage_; }
-ThumbnailQueue& Workspace::thumbnails() { return *d_->thumbnails_; }
-const ThumbnailQueue& Workspace::thumbnails() const { return *d_->thumbnails_; }
 AssistantSession& Workspace::assistant() { return *d_->assistant_; }
 const AssistantSession& Workspace::assistant() const { return *d_->assistant_; }
 McpSharing& Workspace::sharing() { return *d_->mcp_; }

@@ -37,7 +37,9 @@ struct Workspace::Private {
     std::unique_ptr<McpSharing> mcp_;
     std::unique_ptr<RecoveryCheckpoints> checkpoints_;
     std::unique_ptr<HitPreviews> hitPreviews_;
+    // What the last stop of the worker was, as the notice says it.
     std::optional<std::string> stopCause_;
+    bool didStart_ = false;
     std::optional<LostDocument> lostDocument_;
     // A restore or reopen of the lost document is on its way to the worker.
     bool restoringLost_ = false;
@@ -48,7 +50,6 @@ struct Workspace::Private {
         PDFRect rect;
     };
     std::optional<NudgeBase> nudgeBase_;
-    bool didStart_ = false;
     // The print copies made and not yet deleted.
     std::unordered_set<std::string> printCopies_;
     // The search going through the pages; nothing once it is over.
