@@ -36,7 +36,7 @@
 #include "app/shell/main_window.hpp"
 #include "app/shell/quit_signals.hpp"
 #include "design/appearance.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -120,8 +120,8 @@ int runEditor(int argc, char** argv, const std::string& document) {
     kivo::Workspace& workspace = editor.workspace();
     kivo::MainWindow& window = *editor.window();
     bool adopted = false;
-    QObject::connect(&workspace.renderer(), &kivo::PageRenderer::thumbnailGenerationChanged, [&] {
-        if (adopted && !workspace.renderer().thumbnail(workspace.selectedPageId().value_or("")).isNull())
+    QObject::connect(&workspace.thumbnails(), &kivo::ThumbnailQueue::thumbnailGenerationChanged, [&] {
+        if (adopted && !workspace.thumbnails().thumbnail(workspace.selectedPageId().value_or("")).isNull())
             report("thumb");
     });
     QObject::connect(&workspace, &kivo::WorkspaceState::inspectChanged, [&] {

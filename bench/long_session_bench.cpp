@@ -22,7 +22,8 @@
 #include "app/shell/app_accessibility.hpp"
 #include "app/shell/editor_app.hpp"
 #include "design/appearance.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -96,27 +97,27 @@ int main(int argc, char** argv) {
     std::vector<double> resident;
     for (int open = 0; open < opens; ++open) {
         const fs::path& document = documents[static_cast<std::size_t>(open) % documents.size()];
-        ws.renderer().stepZoom(1.2);
+        ws.shownPage().stepZoom(1.2);
         ws.open(document);
         const std::string opened = "Opened " + document.filename().string();
-        if (!until([&] { return ws.status().starts_with(opened) && !ws.renderer().pageImage().isNull(); }))
+        if (!until([&] { return ws.status().starts_with(opened) && !ws.shownPage().pageImage().isNull(); }))
             fail("open", ws);
         const auto pages = *ws.inspect()->pages;
         const std::size_t rows = std::min<std::size_t>(pages.size(), thumbnailRows);
-        for (std::size_t row = 0; row < rows; ++row) ws.renderer().showThumbnail(pages[row].id);
+        for (std::size_t row = 0; row < rows; ++row) ws.thumbnails().showThumbnail(pages[row].id);
         if (!until([&] {
                 return std::all_of(
                     pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(rows),
-                    [&](const kivo::PageInfo& page) { return !ws.renderer().thumbnail(page.id).isNull(); });
+                    [&](const kivo::PageInfo& page) { return !ws.thumbnails().thumbnail(page.id).isNull(); });
             }))
             fail("thumbnails", ws);
-        ws.renderer().stepZoom(4.0);
+        ws.shownPage().stepZoom(4.0);
         // A small page needs no tiles even at 400 %; a large one has its first ones by then.
-        until([&] { return !ws.renderer().pageTiles().empty(); }, 0.5);
+        until([&] { return !ws.shownPage().pageTiles().empty(); }, 0.5);
         settle(0.05);
         resident.push_back(residentMegabytes());
     }
-    const kivo::PageRenderer::RenderCacheUse use = ws.renderer().renderCacheUse();
+    const kivo::ShownPage::RenderCacheUse use = ws.shownPage().renderCacheUse();
 
     std::printf("long_session_bench: %d documents opened in turn from %zu samples (the editor, offscreen)\n",
                 opens, documents.size());

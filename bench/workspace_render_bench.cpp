@@ -27,7 +27,8 @@
 #include "core/page_tiles.hpp"
 #include "core/text.hpp"
 #include "workspace/page_renders.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/worker_link.hpp"
 #include "workspace/workspace.hpp"
 
@@ -95,15 +96,15 @@ double residentMegabytes(const std::string& pid) {
 // Whether every tile under the visible rectangle is among the published ones.
 bool visibleTilesPresent(kivo::Workspace& workspace) {
     const auto page = workspace.currentPage();
-    const QRectF visible = workspace.renderer().visibleCanvasRect();
-    const double scale = workspace.renderer().zoom() * backing;
+    const QRectF visible = workspace.shownPage().visibleCanvasRect();
+    const double scale = workspace.shownPage().zoom() * backing;
     const kivo::TileGrid grid = kivo::TileGrid::forPage(page->width, page->height, scale, 1024);
     const auto wanted = grid.tiles(visible.left() * backing, visible.top() * backing,
                                    visible.right() * backing, visible.bottom() * backing);
     if (wanted.empty()) return false;
     for (const kivo::TileIndex& index : wanted) {
         const std::string suffix = "#" + std::to_string(index.column) + "," + std::to_string(index.row);
-        const auto& tiles = workspace.renderer().pageTiles();
+        const auto& tiles = workspace.shownPage().pageTiles();
         if (std::none_of(tiles.begin(), tiles.end(),
                          [&](const kivo::PageTile& tile) { return tile.id.ends_with(suffix); }))
             return false;
@@ -133,53 +134,54 @@ int main(int argc, char** argv) {
     Loop loop;
     ws.launchOnce();
     if (!ws.link().workerReady()) fail("the worker did not start", ws);
-    ws.renderer().setViewport(QSizeF(1000, 700));
-    ws.renderer().setVisibleCanvasRect(QRectF(0, 0, 952, 652));
+    ws.shownPage().setViewport(QSizeF(1000, 700));
+    ws.shownPage().setVisibleCanvasRect(QRectF(0, 0, 952, 652));
 
     const std::string opened = "Opened " + document.filename().string();
     ws.open(document);
-    if (!loop.until([&] { return ws.status() == opened && !ws.renderer().pageImage().isNull(); }))
+    if (!loop.until([&] { return ws.status() == opened && !ws.shownPage().pageImage().isNull(); }))
         fail("open", ws);
     const auto pages = *ws.inspect()->pages;
 
     // Scroll the page list through every page, a row a frame.
     loop.longestMs = 0;
-    const std::int64_t generation = ws.renderer().thumbnailGeneration();
+    const std::int64_t generation = ws.thumbnails().thumbnailGeneration();
     for (std::size_t top = 0; top + visibleRows <= pages.size(); ++top) {
         if (top == 0) {
             for (int row = 0; row < visibleRows; ++row)
-                ws.renderer().showThumbnail(pages[static_cast<std::size_t>(row)].id);
+                ws.thumbnails().showThumbnail(pages[static_cast<std::size_t>(row)].id);
         } else {
-            ws.renderer().hideThumbnail(pages[top - 1].id);
-            ws.renderer().showThumbnail(pages[top + visibleRows - 1].id);
+            ws.thumbnails().hideThumbnail(pages[top - 1].id);
+            ws.thumbnails().showThumbnail(pages[top + visibleRows - 1].id);
         }
         loop.for_(scrollFrame);
     }
     const double scrollStall = loop.longestMs;
     // Then every row at once, as a tall list shows them, until each has its thumbnail.
-    for (const auto& page : pages) ws.renderer().showThumbnail(page.id);
+    for (const auto& page : pages) ws.thumbnails().showThumbnail(page.id);
     if (!loop.until([&] {
             return std::all_of(pages.begin(), pages.end(), [&](const kivo::PageInfo& page) {
-                return !ws.renderer().thumbnail(page.id).isNull();
+                return !ws.thumbnails().thumbnail(page.id).isNull();
             });
         }))
         fail("every thumbnail", ws);
     const double stall = loop.longestMs;
     const double editorMb = residentMegabytes("self");
     const double workerMb = residentMegabytes(std::to_string(ws.link().workerProcessId()));
-    const std::int64_t thumbnails = ws.renderer().thumbnailGeneration() - generation;
+    const std::int64_t thumbnails = ws.thumbnails().thumbnailGeneration() - generation;
 
     // Next page, each page new to the cache.
     std::vector<double> nextPage;
     int texts = 0;
-    QObject::connect(&ws.renderer(), &kivo::PageRenderer::pageCharsChanged, [&] { ++texts; });
+    QObject::connect(&ws.shownPage(), &kivo::ShownPage::pageCharsChanged, [&] { ++texts; });
     for (std::size_t i = 1; i < pages.size(); ++i) {
-        const qint64 before = ws.renderer().pageImage().cacheKey();
+        const qint64 before = ws.shownPage().pageImage().cacheKey();
         const int textsBefore = texts;
         const auto start = Clock::now();
         ws.nextPage();
         if (!loop.until([&] {
-                return !ws.renderer().pageImage().isNull() && ws.renderer().pageImage().cacheKey() != before;
+                return !ws.shownPage().pageImage().isNull() &&
+                       ws.shownPage().pageImage().cacheKey() != before;
             }))
             fail("next page", ws);
         nextPage.push_back(milliseconds(Clock::now() - start));
@@ -192,17 +194,17 @@ int main(int argc, char** argv) {
     std::vector<double> zoomIn;
     for (int run = 0; run < zoomRuns; ++run) {
         ws.select(pages[static_cast<std::size_t>(run * 7) % pages.size()].id);
-        ws.renderer().stepZoom(1.2);
+        ws.shownPage().stepZoom(1.2);
         if (!loop.until(
-                [&] { return !ws.renderer().pageImage().isNull() && ws.renderer().pageTiles().empty(); }))
+                [&] { return !ws.shownPage().pageImage().isNull() && ws.shownPage().pageTiles().empty(); }))
             fail("zoom 1.2", ws);
         loop.for_(std::chrono::milliseconds(300));
         const auto start = Clock::now();
-        ws.renderer().stepZoom(4.0);
+        ws.shownPage().stepZoom(4.0);
         if (!loop.until([&] { return visibleTilesPresent(ws); })) fail("tiles at 400 %", ws);
         zoomIn.push_back(milliseconds(Clock::now() - start));
     }
-    ws.renderer().stepZoom(1.2);
+    ws.shownPage().stepZoom(1.2);
     loop.for_(std::chrono::milliseconds(300));
 
     const double afterAllMb = residentMegabytes("self");

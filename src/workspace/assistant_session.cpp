@@ -294,6 +294,8 @@ void AssistantSession::stopAssistant() {
     if (assistantRunning()) d_->assistantThread_.request_stop();
 }
 
+void AssistantSession::documentReplaced() { stopAssistant(); }
+
 void AssistantSession::forget() {
     stopAssistant();
     showAnswer(std::nullopt, std::nullopt);

@@ -84,6 +84,8 @@ public:
     void askAssistant();
     // "Stop": the model run ends at once with what it has.
     void stopAssistant();
+    // Another document replaced the open one: the run about the one before stops.
+    void documentReplaced();
     // The open document is gone: its run stops and its answer goes.
     void forget();
     // Shows `answer`, made for the document of `session` (nothing: no answer).

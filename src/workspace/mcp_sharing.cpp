@@ -54,15 +54,16 @@ void McpSharing::workerStarted() { setMcpEnabled(true); }
 
 void McpSharing::workerStopped() { setMcpEnabled(false); }
 
-bool McpSharing::workerRestarted() {
-    const bool wasSharing = mcpAccessGranted();
+void McpSharing::workerRestarted() {
+    restartNote_ = mcpAccessGranted()
+                       ? std::optional<std::string>("MCP access is off until you turn it on again.")
+                       : std::nullopt;
     setMcpAccessGranted(false);
     if (hasApprovedPaths()) {
         syncMcpGrants();
     } else {
         updateExternalChangeWatch();
     }
-    return wasSharing;
 }
 
 bool McpSharing::documentReplaced() {
@@ -71,6 +72,12 @@ bool McpSharing::documentReplaced() {
     syncMcpGrants();
     return true;
 }
+
+void McpSharing::sourcePathChanged() {
+    if (mcpAccessGranted()) syncMcpGrants();
+}
+
+void McpSharing::documentClosed() { updateExternalChangeWatch(); }
 
 void McpSharing::forget() { setMcpAccessGranted(false); }
 

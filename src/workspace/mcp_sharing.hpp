@@ -9,6 +9,7 @@
 
 #include <QObject>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,27 +45,32 @@ public:
     void workerStarted();
     void workerStopped();
     // A new worker runs after a stop. It holds no grants: sharing is off until the user turns it on
-    // again, and the approved paths are sent to it. Answers whether the document was shared.
-    bool workerRestarted();
+    // again, and the approved paths are sent to it.
+    void workerRestarted();
+    // What the notice after the last restart says of sharing: that it is off, when the document was
+    // shared before the stop; nothing otherwise.
+    const std::optional<std::string>& restartNote() const { return restartNote_; }
     // Another document replaced the open one: sharing, which is per document, is turned off and the
     // grants are sent. Answers whether it was on.
     bool documentReplaced();
+    // The open document has another file name now (saved under a new one): while it is shared, MCP
+    // clients may reach the file under that name alone, and the grants say so.
+    void sourcePathChanged();
+    // No document is open any more: the watch stops. The switch stays as it was until a worker restarts.
+    void documentClosed();
     // The document is gone with the worker that held it: sharing is off, and nothing is sent.
     void forget();
 
     // The document's switch: shares the open document with MCP clients or stops sharing it, sends
     // the grants and says so in `status`.
     void setMcpAccess(bool on);
-    // Sends the whole grant state to the worker, then starts or stops the change watch.
-    void syncMcpGrants();
     // Asks for files, or for folders, that MCP may use.
     void approveMcpPath(FileDialogs::PathKind kind);
     // Whether any path was approved; a new worker is sent them again.
     bool hasApprovedPaths() const { return !extraMcpPaths_.empty(); }
     // Puts the MCP client configuration on the clipboard.
     void copyMcpSetup();
-    // Watches for MCP clients' edits exactly while sharing is on and a document is open.
-    void updateExternalChangeWatch();
+    // Whether the 1 s watch for MCP clients' edits runs: exactly while sharing is on and a document is open.
     bool watchingExternalChanges() const { return externalChangeTimer_ != nullptr; }
 
 signals:
@@ -77,6 +83,9 @@ private:
     // Each emits its change signal only on a real change; the grants are not sent.
     void setMcpEnabled(bool value);
     void setMcpAccessGranted(bool value);
+    // Sends the whole grant state to the worker, then starts or stops the change watch.
+    void syncMcpGrants();
+    void updateExternalChangeWatch();
     void pollExternalChanges();
     void grantsRefused(const std::string& message);
 
@@ -85,6 +94,7 @@ private:
     const WorkspaceServices& services_;
     bool mcpEnabled_ = false;
     bool mcpAccessGranted_ = false;
+    std::optional<std::string> restartNote_;
     // The approved paths in the order approved, the watch and its poll.
     std::vector<std::string> extraMcpPaths_;
     QTimer* externalChangeTimer_ = nullptr;

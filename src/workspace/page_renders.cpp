@@ -172,6 +172,8 @@ std::int64_t cost(std::optional<std::int64_t> width, std::optional<std::int64_t>
     return std::max<std::int64_t>(width.value_or(1), 1) * std::max<std::int64_t>(height.value_or(1), 1) * 4;
 }
 
+double backing(double reported) { return std::isfinite(reported) && reported > 0 ? reported : 2.0; }
+
 QImage sized(const QImage& image, QSizeF size) {
     if (image.isNull() || size.width() <= 0 || size.height() <= 0) return image;
     const QSizeF current = image.deviceIndependentSize();

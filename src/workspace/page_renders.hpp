@@ -66,6 +66,9 @@ std::optional<QImage> unpack(const QByteArray& png, double ratio);
 // The bytes a rendered image counts for in a cache: width × height × 4, each side at least 1.
 std::int64_t cost(std::optional<std::int64_t> width, std::optional<std::int64_t> height);
 
+// A screen's backing scale as renders are made at: 2.0 in place of one that is not a positive number.
+double backing(double reported);
+
 // `image` shown at `size` points. The same image when its display size is within 0.5 point of
 // `size` in both directions; otherwise a new image over the same pixels (nothing is copied or
 // resampled) that keeps them alive.

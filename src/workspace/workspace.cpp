@@ -11,8 +11,12 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent)
 
 Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices)
     : WorkspaceState(parent), d_(std::make_unique<Private>(std::move(services))) {
+    d_->decoder_ = std::make_unique<RenderDecoder>(this);
     d_->link_ = std::make_unique<WorkerLink>(*this, d_->services_);
-    d_->renderer_ = std::make_unique<PageRenderer>(*this, *d_->link_, d_->services_);
+    d_->thumbnails_ =
+        std::make_unique<ThumbnailQueue>(*this, *d_->link_, d_->services_, d_->pageVersions_, *d_->decoder_);
+    d_->shownPage_ = std::make_unique<ShownPage>(*this, *d_->link_, d_->services_, d_->pageVersions_,
+                                                 *d_->decoder_, *d_->thumbnails_);
     d_->assistant_ = std::make_unique<AssistantSession>(*this, *d_->link_, d_->services_);
     d_->mcp_ = std::make_unique<McpSharing>(*this, *d_->link_, d_->services_);
     d_->checkpoints_ = std::make_unique<RecoveryCheckpoints>(*this, *d_->link_);
@@ -24,7 +28,7 @@ Workspace::Workspace(WorkspaceServices services, QObject* parent, FilledServices
                                 adopt(result, status(), true, RenderInvalidation::all());
                         }});
     connect(d_->link_.get(), &WorkerLink::stopped, this, &Workspace::workerDidStop);
-    connect(d_->renderer_.get(), &PageRenderer::inspectionRendered, this, &Workspace::takeRenderedInspection);
+    connect(d_->shownPage_.get(), &ShownPage::inspectionRendered, this, &Workspace::takeRenderedInspection);
     connect(d_->assistant_.get(), &AssistantSession::citationShown, this,
             [this](const std::string& pageId, const std::optional<PDFRect>& rect) {
                 select(pageId);
@@ -48,8 +52,8 @@ Workspace::~Workspace() {
 
 WorkerLink& Workspace::link() { return *d_->link_; }
 const WorkerLink& Workspace::link() const { return *d_->link_; }
-PageRenderer& Workspace::renderer() { return *d_->renderer_; }
-const PageRenderer& Workspace::renderer() const { return *d_->renderer_; }
+ShownPage& Workspace::shownPage() { return *d_->shownPage_; }
+const ShownPage& Workspace::shownPage() const { return *d_->shownPage_; }
 AssistantSession& Workspace::assistant() { return *d_->assistant_; }
 const AssistantSession& Workspace::assistant() const { return *d_->assistant_; }
 McpSharing& Workspace::sharing() { return *d_->mcp_; }

@@ -28,10 +28,11 @@ namespace kivo {
 
 class AssistantSession;
 class McpSharing;
-class PageRenderer;
+class ShownPage;
 class RecoveryCheckpoints;
 class HitPreviews;
 class RenderInvalidation;
+class ThumbnailQueue;
 class WorkerLink;
 struct WorkerStop;
 
@@ -95,9 +96,12 @@ public:
 
     // ---- Showing pages
 
-    // The page renders, tiles, thumbnails, zoom and fits, with the caches behind them.
-    PageRenderer& renderer();
-    const PageRenderer& renderer() const;
+    // The shown page's renders, tiles, text, zoom and fits, with the caches behind them.
+    ShownPage& shownPage();
+    const ShownPage& shownPage() const;
+    // The page list's thumbnails.
+    ThumbnailQueue& thumbnails();
+    const ThumbnailQueue& thumbnails() const;
     // Shows the page at the 1-based `position`, which `pageJump` then reads; false, changing nothing, for
     // a position the document does not have.
     bool jumpToPage(std::int64_t position);
@@ -323,7 +327,7 @@ private:
     // deleted; the copy's path, or the export's (gone) when it could not be kept.
     std::filesystem::path takePrintCopy(const std::filesystem::path& exported);
 
-    // A page render's view of the document (PageRenderer::inspectionRendered).
+    // A page render's view of the document (ShownPage::inspectionRendered).
     void takeRenderedInspection(const CommandResult& result);
 
     // The lost document and the checkpoints (workspace_recovery.cpp)

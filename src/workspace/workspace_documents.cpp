@@ -105,8 +105,9 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
     if (result.sessionId) setSessionId(result.sessionId);
     const bool sameSession = oldSession == sessionId();
     if (!sameSession) {
-        d_->assistant_->stopAssistant();
-        d_->renderer_->documentReplaced();
+        d_->assistant_->documentReplaced();
+        d_->thumbnails_->forget();
+        d_->shownPage_->documentReplaced();
         setSelectedAnnotationId(std::nullopt);
         // Hits of another document would point at pages this one does not have.
         setSearchHits({});
@@ -149,12 +150,11 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
                 setSelectedAnnotationId(std::nullopt);
             }
         }
-        d_->renderer_->invalidate(invalidation);
-        d_->renderer_->refreshPage();
-        // MCP clients may reach the document's file only under its current name.
-        if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldSourcePath) d_->mcp_->syncMcpGrants();
+        if (d_->pageVersions_.advance(invalidation)) d_->thumbnails_->renderStale();
+        d_->shownPage_->refreshPage();
+        if (result.sourcePath != oldSourcePath) d_->mcp_->sourcePathChanged();
     } else {
-        d_->renderer_->refreshPage();
+        d_->shownPage_->refreshPage();
         if (d_->mcp_->documentReplaced()) {
             setStatus(status + ". MCP access is per document; turn it on again to share this one.");
         }
@@ -248,7 +248,7 @@ void Workspace::select(const std::string& pageId) {
     if (inspect()) {
         if (const auto position = positionOf(*inspect(), pageId)) setPageJump(std::to_string(*position + 1));
     }
-    d_->renderer_->refreshPage();
+    d_->shownPage_->refreshPage();
 }
 
 // A render answers with the document's whole state. A newer revision in it was made by someone

@@ -1,9 +1,11 @@
 // Moving between pages by position: the go-to-page field and the previous and next page commands.
-// Pages are known by their ids; a position is only where an id stands in the adopted page list.
+// Pages are known by their ids; a position is only where an id stands in the adopted page list. The page
+// list's thumbnails are reached from here too.
 
 #include <algorithm>
 
 #include "workspace/workspace.hpp"
+#include "workspace/workspace_private.hpp"
 
 namespace kivo {
 namespace {
@@ -22,6 +24,9 @@ std::optional<std::string> neighbour(const std::optional<CommandResult>& documen
 }
 
 }  // namespace
+
+ThumbnailQueue& Workspace::thumbnails() { return *d_->thumbnails_; }
+const ThumbnailQueue& Workspace::thumbnails() const { return *d_->thumbnails_; }
 
 bool Workspace::jumpToPage(std::int64_t position) {
     if (!inspect() || !inspect()->pages) return false;

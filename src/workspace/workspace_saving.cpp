@@ -59,8 +59,7 @@ void Workspace::write(SaveMode mode, const std::optional<std::string>& destinati
             setInspect(result);
             setSavePhase(result.dirty.value_or(false) ? SavePhase::unsaved : SavePhase::saved);
             setStatus(mode == SaveMode::saveCopy ? "Saved a copy" : "Saved");
-            // MCP clients may reach the document's file only under its new name.
-            if (d_->mcp_->mcpAccessGranted() && result.sourcePath != oldPath) d_->mcp_->syncMcpGrants();
+            if (result.sourcePath != oldPath) d_->mcp_->sourcePathChanged();
         },
         [this, mode, session = sessionId()](const std::string& code, const std::string& message) {
             if (sessionId() != session) {

@@ -126,7 +126,7 @@ void Workspace::askSearchPages() {
                     (sessionId() != run->session || !inspect() || inspect()->revision != run->revision))
                     return searchAgain();
                 // As a search of the whole document reports it.
-                if (code == "worker_restarting") return setStatus(message);
+                if (code == rawValue(LinkFailure::workerRestarting)) return setStatus(message);
                 setErrorMessage(message);
             },
             [this, run] {

@@ -109,12 +109,12 @@ void Workspace::hitTestAnnotation(const PDFPoint& point) {
 }
 
 std::string Workspace::text(const PDFRect& rect) const {
-    return PageText::textUnder(d_->renderer_->pageChars(), rect);
+    return PageText::textUnder(d_->shownPage_->pageChars(), rect);
 }
 
 void Workspace::selectLines(const LineSelection& lines) {
     const LineRange range = lines.range();
-    const auto selected = PageText::selection(d_->renderer_->pageLines(), range);
+    const auto selected = PageText::selection(d_->shownPage_->pageLines(), range);
     if (!selected) return;
     d_->lineSelection_ = lines;
     setSelectedAnnotationId(std::nullopt);
@@ -122,12 +122,12 @@ void Workspace::selectLines(const LineSelection& lines) {
     setSelectedText(selected->text);
     emit revealRequested();
     setStatus(
-        lineStatus(range.lowerBound, range.upperBound, d_->renderer_->pageLines().size(), selected->text));
+        lineStatus(range.lowerBound, range.upperBound, d_->shownPage_->pageLines().size(), selected->text));
 }
 
 void Workspace::selectAdjacentLine(std::int64_t delta, bool extend) {
     const auto moved = LineSelection::moved(d_->lineSelection_, delta, extend,
-                                            static_cast<std::int64_t>(d_->renderer_->pageLines().size()));
+                                            static_cast<std::int64_t>(d_->shownPage_->pageLines().size()));
     if (!moved) {
         setStatus("This page has no text to select.");
         return;

@@ -103,9 +103,7 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
         return;
     }
     // A new worker starts without grants; sharing is the user's decision again.
-    d_->mcpNote_ = d_->mcp_->workerRestarted()
-                       ? std::optional<std::string>("MCP access is off until you turn it on again.")
-                       : std::nullopt;
+    d_->mcp_->workerRestarted();
 
     if (!d_->lostDocument_) {
         noticeAfterRestart("Kivo PDF started it again.");
@@ -143,14 +141,15 @@ void Workspace::cannotRelaunch(const std::string& reason) {
 }
 
 void Workspace::noticeAfterRestart(const std::string& sentence) {
-    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, sentence, d_->mcpNote_}), false});
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, sentence, d_->mcp_->restartNote()}), false});
 }
 
 void Workspace::forgetDocument() {
     setSessionId(std::nullopt);
     setInspect(std::nullopt);
     setSelectedPageId(std::nullopt);
-    d_->renderer_->forget();
+    d_->shownPage_->forget();
+    d_->thumbnails_->forget();
     setSelection(std::nullopt);
     setSelectedAnnotationId(std::nullopt);
     setSelectedText("");
@@ -161,7 +160,7 @@ void Workspace::forgetDocument() {
     setInkPoints({});
     setSavePhase(SavePhase::saved);
     setPageJump("1");
-    d_->mcp_->updateExternalChangeWatch();
+    d_->mcp_->documentClosed();
 }
 
 }  // namespace kivo

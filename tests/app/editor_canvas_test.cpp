@@ -25,7 +25,7 @@
 #include <cmath>
 #include <set>
 
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/worker_link.hpp"
 #include "app/canvas/canvas_area.hpp"
 #include "app/canvas/page_canvas.hpp"
@@ -58,7 +58,7 @@ namespace {
 bool rowsOnScreenHaveThumbnails(const PageListView& list, const Workspace& workspace) {
     return !list.rowsOnScreen().empty() &&
            std::all_of(list.rowsOnScreen().begin(), list.rowsOnScreen().end(),
-                       [&](const std::string& id) { return !workspace.renderer().thumbnail(id).isNull(); });
+                       [&](const std::string& id) { return !workspace.thumbnails().thumbnail(id).isNull(); });
 }
 
 TestPage blankPage(int rotation = 0, std::vector<double> crop = {}) {
@@ -79,7 +79,7 @@ struct CanvasFixture {
         writeFile(pdf, makePdf(pages));
         editor = startEditor(scratch, {pdf.string()});
         if (!editor || !waitUntil([&] { return area().shown() == CanvasArea::Shown::page; })) return false;
-        if (std::abs(workspace().renderer().zoom() - zoom) > 1e-9) workspace().renderer().stepZoom(zoom);
+        if (std::abs(workspace().shownPage().zoom() - zoom) > 1e-9) workspace().shownPage().stepZoom(zoom);
         return settled();
     }
 
@@ -92,11 +92,11 @@ struct CanvasFixture {
     bool settled() {
         return waitUntil([&] {
             const auto page = workspace().currentPage();
-            const QImage& image = workspace().renderer().pageImage();
+            const QImage& image = workspace().shownPage().pageImage();
             const double backing = QGuiApplication::primaryScreen()->devicePixelRatio();
             return page &&
                    std::abs(image.deviceIndependentSize().width() -
-                            page->width * workspace().renderer().zoom()) < 1 &&
+                            page->width * workspace().shownPage().zoom()) < 1 &&
                    image.devicePixelRatio() == backing && canvas().image().cacheKey() == image.cacheKey() &&
                    !workspace().link().activity();
         });
@@ -123,10 +123,10 @@ struct CanvasFixture {
     std::optional<QImage> renderedAfter(const std::string& status, qint64 before) {
         const bool done = waitUntil([&] {
             return workspace().status() == status &&
-                   workspace().renderer().pageImage().cacheKey() != before && settled();
+                   workspace().shownPage().pageImage().cacheKey() != before && settled();
         });
         if (!done) return std::nullopt;
-        return workspace().renderer().pageImage();
+        return workspace().shownPage().pageImage();
     }
 };
 
@@ -266,7 +266,7 @@ private slots:
         for (const Stroke& stroke : strokes) {
             SCOPED_TRACE(rawValue(stroke.tool).data());
             f.workspace().chooseTool(stroke.tool);
-            const QImage before = f.workspace().renderer().pageImage();
+            const QImage before = f.workspace().shownPage().pageImage();
             const std::size_t count = f.workspace().inspect()->annotations->size();
             f.drag(stroke.path);
             const auto after = f.renderedAfter(stroke.status, before.cacheKey());
@@ -339,11 +339,12 @@ private slots:
     void aHeldNextPageKeyShowsEveryPageAtOnceAndEndsSharp() {
         CanvasFixture f;
         QVERIFY(f.start(std::vector<TestPage>(5, blankPage())));
-        PageRenderer& renderer = f.workspace().renderer();
+        ShownPage& renderer = f.workspace().shownPage();
         const auto rows = named<PageListView>(f.window(), "pageList")->pageModel()->rows();
         QVERIFY(waitUntil([&] {
-            return std::all_of(rows.begin(), rows.end(),
-                               [&](const auto& row) { return !renderer.thumbnail(row.id).isNull(); });
+            return std::all_of(rows.begin(), rows.end(), [&](const auto& row) {
+                return !f.workspace().thumbnails().thumbnail(row.id).isNull();
+            });
         }));
         const QRectF page = f.canvas().pageRect();
         for (std::size_t i = 1; i < rows.size(); ++i) {
@@ -351,7 +352,7 @@ private slots:
             QCOMPARE(f.workspace().selectedPageId(), std::optional(rows[i].id));
             // The page rendered ahead when it is in, else the row's thumbnail: never the page left behind.
             const uchar* shown = f.canvas().image().constBits();
-            QVERIFY(shown == renderer.thumbnail(rows[i].id).constBits() ||
+            QVERIFY(shown == f.workspace().thumbnails().thumbnail(rows[i].id).constBits() ||
                     (shown == renderer.pageImage().constBits() && !renderer.pageImage().isNull()));
             // At the page's own size, which the thumbnail's rounded pixels miss: nothing is laid out again.
             QCOMPARE(f.canvas().pageRect(), page);
@@ -449,13 +450,13 @@ private slots:
         QCOMPARE(bar.pageCountText(), QStringLiteral("of 3"));
         QVERIFY(!undoButton->isEnabled() && !redoButton->isEnabled());
 
-        workspace.renderer().stepZoom(0.3);
+        workspace.shownPage().stepZoom(0.3);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomOut)), Qt::LeftButton);
-        QCOMPARE(workspace.renderer().zoom(), 0.25);
+        QCOMPARE(workspace.shownPage().zoom(), 0.25);
         QCOMPARE(zoomMenuButton->text(), QStringLiteral("25%"));
-        workspace.renderer().stepZoom(3.9);
+        workspace.shownPage().stepZoom(3.9);
         QTest::mouseClick(buttonOf(f.editor->command(EditorAction::zoomIn)), Qt::LeftButton);
-        QCOMPARE(workspace.renderer().zoom(), 4.0);
+        QCOMPARE(workspace.shownPage().zoom(), 4.0);
 
         // A preset turns fitting off; a fit turns it on and fits at once.
         const auto choose = [&](const QString& title) {
@@ -477,15 +478,15 @@ private slots:
             }
         });
         QTest::mouseClick(zoomMenuButton, Qt::LeftButton);
-        QCOMPARE(workspace.renderer().fitMode(), FitMode::width);
+        QCOMPARE(workspace.shownPage().fitMode(), FitMode::width);
         QScrollArea* scroll = named<QScrollArea>(f.window(), "pageScroll");
         QVERIFY(waitUntil([&] { return scroll->verticalScrollBar()->isVisible(); }));
         // The page settles at the fitted width once its render is in, however long a busy machine takes.
         QTRY_COMPARE_WITH_TIMEOUT(scroll->horizontalScrollBar()->maximum(), 0, 10000);
         QVERIFY(scroll->widget()->width() >= scroll->viewport()->width() - 1);
         choose(QStringLiteral("150%"));
-        QCOMPARE(workspace.renderer().fitMode(), FitMode::manual);
-        QCOMPARE(workspace.renderer().zoom(), 1.5);
+        QCOMPARE(workspace.shownPage().fitMode(), FitMode::manual);
+        QCOMPARE(workspace.shownPage().zoom(), 1.5);
 
         QLineEdit* field = bar.findChild<HeroField*>("pageField")->lineEdit();
         QCOMPARE(field->placeholderText(), QStringLiteral("Page"));
@@ -563,12 +564,12 @@ private slots:
         f.window().runSearch();
         QVERIFY(waitUntil([&] { return workspace.searchHits().size() == 2; }));
         // The first page's image stays up until the second page's arrives.
-        const qint64 firstPage = workspace.renderer().pageImage().cacheKey();
+        const qint64 firstPage = workspace.shownPage().pageImage().cacheKey();
         workspace.findNext("Hello");
         // On the page turned upside down the words stand near the bottom of the view.
         QVERIFY(waitUntil([&] {
             return workspace.selectedPageId() == workspace.searchHits()[1].pageId &&
-                   workspace.renderer().pageImage().cacheKey() != firstPage && f.settled();
+                   workspace.shownPage().pageImage().cacheKey() != firstPage && f.settled();
         }));
         QVERIFY(!f.canvas().inputs().searchRects.empty());
         QScrollArea& scroll = *named<QScrollArea>(f.area(), "pageScroll");
@@ -595,7 +596,7 @@ private slots:
         const std::string target = (*workspace.inspect()->pages)[24].id;
         QScrollBar& bar = *named<QScrollArea>(f.area(), "pageScroll")->verticalScrollBar();
         FramesBeforeTheirPage frames(f.canvas(), [&] {
-            if (workspace.selectedPageId() != target || workspace.renderer().imagePageId() == target)
+            if (workspace.selectedPageId() != target || workspace.shownPage().imagePageId() == target)
                 return false;
             return !f.canvas().inputs().searchRects.empty() || f.canvas().inputs().selection ||
                    bar.value() != bar.minimum();
@@ -603,7 +604,7 @@ private slots:
         named<FindField>(f.window(), "findField")->lineEdit()->setText(QStringLiteral("Binormal"));
         f.window().runSearch();
         QVERIFY(waitUntil([&] {
-            return workspace.selectedPageId() == target && workspace.renderer().imagePageId() == target &&
+            return workspace.selectedPageId() == target && workspace.shownPage().imagePageId() == target &&
                    f.settled();
         }));
         QVERIFY(frames.painted > 0);
@@ -621,10 +622,10 @@ private slots:
         QVERIFY(waitUntil([&] { return rowsOnScreenHaveThumbnails(list, workspace); }));
         QVERIFY(list.rowsOnScreen().size() < 20);
         QTest::qWait(500);
-        QVERIFY(workspace.renderer().thumbnail(rows.back().id).isNull());
+        QVERIFY(workspace.thumbnails().thumbnail(rows.back().id).isNull());
         QVERIFY(!list.rowsOnScreen().contains(rows.back().id));
         list.scrollToBottom();
-        QVERIFY(waitUntil([&] { return !workspace.renderer().thumbnail(rows.back().id).isNull(); }));
+        QVERIFY(waitUntil([&] { return !workspace.thumbnails().thumbnail(rows.back().id).isNull(); }));
         QVERIFY(!list.rowsOnScreen().contains(rows.front().id));
     }
 
@@ -647,12 +648,12 @@ private slots:
         QTest::qWait(300);
         std::vector<std::string> outside;
         for (const PageRow& row : rows) {
-            if (!workspace.renderer().thumbnail(row.id).isNull() && !asked.contains(row.id))
+            if (!workspace.thumbnails().thumbnail(row.id).isNull() && !asked.contains(row.id))
                 outside.push_back(row.id);
         }
         QVERIFY2(outside.empty(),
                  qPrintable(QString::number(outside.size()) + " rows passed over were rendered"));
-        QCOMPARE(workspace.renderer().renderCacheUse().thumbnails, static_cast<std::int64_t>(asked.size()));
+        QCOMPARE(workspace.shownPage().renderCacheUse().thumbnails, static_cast<std::int64_t>(asked.size()));
     }
 
     void draggingARowReordersThePagesOnceTheWorkerAnswers() {
@@ -711,7 +712,7 @@ private slots:
         CanvasFixture f;
         QVERIFY(f.start({blankPage(90), blankPage()}));
         Workspace& workspace = f.workspace();
-        QVERIFY(waitUntil([&] { return !workspace.renderer().pageLines().empty(); }));
+        QVERIFY(waitUntil([&] { return !workspace.shownPage().pageLines().empty(); }));
         CommandParams params;
         params.sessionId = workspace.sessionId();
         params.pageId = workspace.selectedPageId();
@@ -910,7 +911,7 @@ private slots:
         QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotations"));
         QVERIFY(waitUntil([&] {
             return std::all_of(rows.begin(), rows.end(), [&](const PageRow& row) {
-                return !workspace.renderer().thumbnail(row.id).isNull();
+                return !workspace.thumbnails().thumbnail(row.id).isNull();
             });
         }));
         QVERIFY(!named<ThemedLabel>(f.window(), "pageListEmpty")->isVisible());

@@ -27,7 +27,7 @@
 #include "design/prompt_dialog.hpp"
 #include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 
 using namespace kivo;
 using namespace kivo::testing;
@@ -450,7 +450,7 @@ private slots:
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
         QVERIFY(
-            waitUntil([&] { return workspace.sessionId() && !workspace.renderer().pageLines().empty(); }));
+            waitUntil([&] { return workspace.sessionId() && !workspace.shownPage().pageLines().empty(); }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QWidget* canvas = named<CanvasArea>(window, "canvasArea");
         canvas->setFocus();

@@ -30,7 +30,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "workspace/worker_link.hpp"
 #include "app/canvas/activity_card.hpp"
@@ -237,8 +237,8 @@ private slots:
             [&] { return named<CanvasArea>(window, "canvasArea")->shown() == CanvasArea::Shown::page; }));
         const QImage& page = named<PageCanvas>(window, "pageCanvas")->image();
         // The page at the workspace's zoom, in points, to within the rounding of its pixels.
-        QVERIFY(std::abs(page.deviceIndependentSize().width() - 612 * editor->workspace().renderer().zoom()) <
-                1);
+        QVERIFY(std::abs(page.deviceIndependentSize().width() -
+                         612 * editor->workspace().shownPage().zoom()) < 1);
         QCOMPARE(window.findChild<Chip*>("pageChip")->text(), QStringLiteral("Page 1 of 3"));
         QVERIFY(window.findChild<Chip*>("revisionChip")->isVisible());
         QCOMPARE(window.findChild<Chip*>("saveChip")->text(), QStringLiteral("Saved"));
@@ -259,7 +259,7 @@ private slots:
         // Asked as the page image comes in, after the canvas has taken it: painted already, not once the
         // replies queued meanwhile (the page's text, the thumbnails) have been handled.
         std::optional<bool> paintedOnArrival;
-        QObject::connect(&editor->workspace().renderer(), &PageRenderer::pageImageChanged, &canvas, [&] {
+        QObject::connect(&editor->workspace().shownPage(), &ShownPage::pageImageChanged, &canvas, [&] {
             if (!paintedOnArrival && area.shown() == CanvasArea::Shown::page)
                 paintedOnArrival = painted.contains(canvas.image().cacheKey());
         });
@@ -292,9 +292,9 @@ private slots:
         CanvasArea& area = *named<CanvasArea>(editor->window(), "canvasArea");
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] { return area.shown() == CanvasArea::Shown::page; }));
-        workspace.renderer().stepZoom(4.0);
-        QVERIFY(waitUntil([&] { return !workspace.renderer().pageTiles().empty(); }, 60));
-        const QRectF visible = workspace.renderer().visibleCanvasRect();
+        workspace.shownPage().stepZoom(4.0);
+        QVERIFY(waitUntil([&] { return !workspace.shownPage().pageTiles().empty(); }, 60));
+        const QRectF visible = workspace.shownPage().visibleCanvasRect();
         QVERIFY(!visible.isEmpty());
         // The view shows the top left of the page: what it reported lies there, no wider than itself.
         QCOMPARE(visible.topLeft(), QPointF(0, 0));
@@ -699,7 +699,7 @@ private slots:
         MainWindow& window = editor->window();
         Workspace& workspace = editor->workspace();
         QVERIFY(waitUntil([&] {
-            return statusText(window) == "Opened lines.pdf" && !workspace.renderer().pageLines().empty();
+            return statusText(window) == "Opened lines.pdf" && !workspace.shownPage().pageLines().empty();
         }));
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QVERIFY(waitUntil([&] { return named<CanvasArea>(window, "canvasArea")->hasFocus(); }, 5));

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "workspace/command_sender.hpp"
+#include "workspace/page_versions.hpp"
+#include "workspace/render_decoder.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/workspace_state.hpp"
 #include "workspace_fixture.hpp"
 
@@ -73,6 +76,17 @@ protected:
     Scratch scratch_;
     PartFixture parts_;
     Part part_{parts_.state, parts_.sender, parts_.services};
+};
+
+// What the shown page's renders and the thumbnails share, made over a PartFixture as the workspace
+// makes them: the page versions, the decoding thread, which hands its outcomes to `context`, and the
+// thumbnails.
+struct RenderParts {
+    PartFixture parts;
+    QObject context;
+    PageVersions versions;
+    RenderDecoder decoder{&context};
+    ThumbnailQueue thumbnails{parts.state, parts.sender, parts.services, versions, decoder};
 };
 
 // A document of pages of `width` × `height` points named p1, p2, …, with the first one selected.

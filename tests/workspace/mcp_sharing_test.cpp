@@ -36,8 +36,7 @@ TEST_F(McpSharingTest, TheChangeWatchAsksOnceASecond) {
     const auto asked = [&] { return parts_.sender.sent(CommandMethod::listDocuments).size(); };
     const std::size_t before = asked();
     const auto granted = std::chrono::steady_clock::now();
-    testing::arrange(part_, "mcpAccessGranted", true);
-    part_.syncMcpGrants();
+    part_.setMcpAccess(true);
     ASSERT_TRUE(part_.watchingExternalChanges());
     std::vector<QTimer*> watches;
     for (QTimer* timer : part_.findChildren<QTimer*>()) {
@@ -53,8 +52,7 @@ TEST_F(McpSharingTest, TheChangeWatchAsksOnceASecond) {
 
 TEST_F(McpSharingTest, AGrantTheWorkerRefusesTurnsSharingOff) {
     testing::showDocument(parts_.state, 1);
-    testing::arrange(part_, "mcpAccessGranted", true);
-    part_.syncMcpGrants();
+    part_.setMcpAccess(true);
     EXPECT_TRUE(part_.watchingExternalChanges());
     ASSERT_TRUE(parts_.sender.fail(CommandMethod::setGrants, "internal", "The grants could not be kept."));
     EXPECT_EQ(parts_.state.errorMessage(), "The grants could not be kept.");
@@ -89,11 +87,17 @@ TEST_F(McpSharingTest, ANewWorkerOrAnotherDocumentTurnsSharingOff) {
             parts.dialogs->paths = {"/srv/a"};
             sharing.approveMcpPath(FileDialogs::PathKind::files);
         }
-        testing::arrange(sharing, "mcpAccessGranted", c.sharing);
-        sharing.updateExternalChangeWatch();
+        sharing.setMcpAccess(c.sharing);
         const std::size_t before = parts.sender.sent(CommandMethod::setGrants).size();
 
-        EXPECT_EQ(c.anotherDocument ? sharing.documentReplaced() : sharing.workerRestarted(), c.sharing);
+        if (c.anotherDocument) {
+            EXPECT_EQ(sharing.documentReplaced(), c.sharing);
+        } else {
+            sharing.workerRestarted();
+            EXPECT_EQ(sharing.restartNote(),
+                      c.sharing ? std::optional<std::string>("MCP access is off until you turn it on again.")
+                                : std::nullopt);
+        }
         EXPECT_FALSE(sharing.mcpAccessGranted());
         EXPECT_FALSE(sharing.watchingExternalChanges());
         const auto sent = parts.sender.sent(CommandMethod::setGrants);
@@ -181,8 +185,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_EQ(sent.permissions, std::vector<std::string>{});
     EXPECT_EQ(sent.paths, (std::vector<std::string>{"/srv/a", "/srv/b"}));
 
-    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
-    ws().sharing().syncMcpGrants();  // sharing with no document: permissions but no session, and no watch
+    ws().sharing().setMcpAccess(true);  // sharing with no document: permissions but no session, and no watch
     EXPECT_EQ(grants(2).sessionIds, std::vector<std::string>{});
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
     testing::arrange(ws().sharing(), "mcpAccessGranted", false);
@@ -190,8 +193,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     open("shared.pdf");
     if (HasFatalFailure()) return;
     const std::string document = (scratch_.docs() / "shared.pdf").string();
-    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
-    ws().sharing().syncMcpGrants();
+    ws().sharing().setMcpAccess(true);
     sent = grants(3);
     EXPECT_EQ(sent.sessionIds, std::vector<std::string>{*ws().sessionId()});
     EXPECT_EQ(sent.permissions, allPermissions);
@@ -224,8 +226,7 @@ TEST_F(SharingWireTest, EachChangeSendsTheWholeGrantStateAndSaveAsSendsTheNewPat
     EXPECT_FALSE(ws().sharing().watchingExternalChanges());
 
     // A new worker holds no grants: the approved paths are sent to it again, the document is not.
-    testing::arrange(ws().sharing(), "mcpAccessGranted", true);
-    ws().sharing().syncMcpGrants();
+    ws().sharing().setMcpAccess(true);
     grants(7);
     const qint64 pid = ws().link().workerProcessId();
     ::kill(static_cast<pid_t>(pid), SIGUSR1);
@@ -261,8 +262,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     };
     EXPECT_TRUE(listed().empty()) << "nothing is shared yet";
 
-    testing::arrange(ws.sharing(), "mcpAccessGranted", true);
-    ws.sharing().syncMcpGrants();
+    ws.sharing().setMcpAccess(true);
     ASSERT_TRUE(waitUntil([&] { return listed().size() == 1; }));
     const DocumentSummary shared = listed().front();
     EXPECT_EQ(shared.sessionId, ws.sessionId());
@@ -283,8 +283,7 @@ TEST(SharingTest, AnMCPClientSeesOnlyTheSharedDocumentAndItsEditIsTakenIn) {
     ASSERT_EQ(ws.inspect()->annotations->size(), 1u);
     EXPECT_EQ(ws.inspect()->annotations->front().contents, "From the MCP client");
 
-    testing::arrange(ws.sharing(), "mcpAccessGranted", false);
-    ws.sharing().syncMcpGrants();
+    ws.sharing().setMcpAccess(false);
     EXPECT_FALSE(ws.sharing().watchingExternalChanges());
     EXPECT_TRUE(waitUntil([&] { return listed().empty(); }));
 }

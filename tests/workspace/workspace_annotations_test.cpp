@@ -194,7 +194,7 @@ TEST_F(AnnotationTest, EveryToolAndAnnotationCommandChangesTheDocument) {
     ws.open(testing::writeDocument(scratch_, "notes.pdf", {testing::TestPage{}}));
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened notes.pdf"; })) << ws.status();
     // The characters come with the page's render.
-    ASSERT_TRUE(waitUntil([&] { return !ws.renderer().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws.shownPage().pageChars().empty(); }));
     const auto count = [&] { return ws.inspect()->annotations ? ws.inspect()->annotations->size() : 0u; };
     const auto done = [&](const std::string& status) {
         return waitUntil([&] { return ws.status() == status || ws.errorMessage(); }) && ws.status() == status;

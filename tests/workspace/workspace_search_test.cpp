@@ -94,8 +94,8 @@ TEST(SearchOrderTest, TheHitsPageIsRenderedBeforeTheRestOfTheDocumentIsSearched)
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened a.pdf"; })) << ws.status();
     // The opening's own renders (the first page, the one ahead) are out of the way.
     ASSERT_TRUE(waitUntil([&] {
-        return !ws.renderer().pageChars().empty() && ws.renderer().renderCacheUse().pages == 2 &&
-               !ws.renderer().decoding();
+        return !ws.shownPage().pageChars().empty() && ws.shownPage().renderCacheUse().pages == 2 &&
+               !ws.shownPage().decoding();
     }));
     ws.search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws.status() == "Match 1 of 2"; })) << ws.status();

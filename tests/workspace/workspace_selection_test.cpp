@@ -43,6 +43,11 @@ protected:
 
     Workspace& ws() { return *test_; }
 
+    // The shown page's characters, as its text would arrive.
+    void setPageChars(std::vector<TextRun> runs) {
+        testing::arrange(ws().shownPage(), "pageChars", std::move(runs));
+    }
+
     testing::Scratch scratch_;
     testing::TestWorkspace test_{std::nullopt};
 };
@@ -95,8 +100,7 @@ TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextIt
 
     // Characters at x 100-110, 110-120, 120-130; the rectangle touches the first and last only at their
     // edges.
-    ws().renderer().setPageChars(
-        {{0, "A", 100, 500, 110, 512}, {1, "B", 110, 500, 120, 512}, {2, "C", 120, 500, 130, 512}});
+    setPageChars({{0, "A", 100, 500, 110, 512}, {1, "B", 110, 500, 120, 512}, {2, "C", 120, 500, 130, 512}});
     EXPECT_EQ(ws().text({110, 490, 120, 520}), "B");
     // Grazing the line's top takes none of it; reaching its middle takes the characters overlapped.
     EXPECT_EQ(ws().text({109, 511, 121, 530}), "");
@@ -110,7 +114,7 @@ TEST_F(SelectionTest, AClickPicksTheLastListedAnnotationUnderItAndADragTheTextIt
 }
 
 TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
-    ws().renderer().setPageChars(lineRuns(40));
+    setPageChars(lineRuns(40));
     int reveals = 0;
     QObject::connect(&ws(), &Workspace::revealRequested, [&] { ++reveals; });
     ws().selectLines({3, 1});
@@ -126,7 +130,7 @@ TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
         for (std::size_t i = 0; i < length; ++i) {
             runs.push_back(TextRun{static_cast<std::int64_t>(i), "é", 10.0 + i, 500, 11.0 + i, 510});
         }
-        ws().renderer().setPageChars(runs);
+        setPageChars(runs);
         ws().selectLines({0, 0});
         std::string expected = "Line 1 of 1: ";
         for (std::size_t i = 0; i < 200; ++i) expected += "é";
@@ -134,7 +138,7 @@ TEST_F(SelectionTest, LineSelectionsSayWhichLinesAndShortenLongTexts) {
         EXPECT_EQ(ws().status(), expected) << length;
     }
 
-    ws().renderer().setPageChars({});
+    setPageChars({});
     ws().selectAdjacentLine(1, false);
     EXPECT_EQ(ws().status(), "This page has no text to select.");
 }
@@ -148,7 +152,7 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
     if (sample.empty()) GTEST_SKIP() << "the sample documents are absent";
     std::filesystem::copy_file(sample, scratch_.docs() / "minimal.pdf");
     ws().open(scratch_.docs() / "minimal.pdf");
-    ASSERT_TRUE(testing::waitUntil([&] { return !ws().renderer().pageChars().empty(); })) << ws().status();
+    ASSERT_TRUE(testing::waitUntil([&] { return !ws().shownPage().pageChars().empty(); })) << ws().status();
     const auto done = [&](const std::string& status) {
         return testing::waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) &&
                ws().status() == status;
@@ -176,8 +180,8 @@ TEST_F(PageTextSelection, ADragTakesTheWordsAndLinesAPersonWouldPaste) {
     ws().rotateSelected(90);
     ASSERT_TRUE(done("Page rotated")) << ws().errorMessage().value_or("");
     ASSERT_TRUE(testing::waitUntil([&] {
-        const QImage& shown = ws().renderer().pageImage();
-        return shown.width() > shown.height() && !ws().renderer().pageChars().empty();
+        const QImage& shown = ws().shownPage().pageImage();
+        return shown.width() > shown.height() && !ws().shownPage().pageChars().empty();
     }));
     ws().chooseTool(EditorTool::select);
     ws().applyTool(firstTwoLines, {});

@@ -1,6 +1,5 @@
-// The workspace without a worker: its published state and initial values, the settings it reads
-// and writes, and the pure pieces of worker supervision (stop sentences, the stop count, the token
-// file and the editor lock).
+// The workspace without a worker: its published state and initial values, and the settings it reads
+// and writes.
 
 #include <sys/stat.h>
 
@@ -18,8 +17,6 @@
 #include <fstream>
 #include <mutex>
 
-#include "workspace/ipc_files.hpp"
-#include "workspace/worker_stops.hpp"
 #include "fake_http_server.hpp"
 #include "workspace_fixture.hpp"
 
@@ -48,13 +45,13 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
     Scratch scratch;
     const auto workspace = workspaceWith();
     EXPECT_EQ(workspace->status(), "Open a PDF to start. Editing stays on this computer.");
-    EXPECT_EQ(workspace->renderer().zoom(), 1.2);
+    EXPECT_EQ(workspace->shownPage().zoom(), 1.2);
     EXPECT_EQ(rawValue(workspace->savePhase()), "saved");
     EXPECT_EQ(workspace->pageJump(), "1");
     EXPECT_EQ(workspace->assistant().assistantScope(), AssistantScope::page);
     EXPECT_EQ(workspace->tool(), EditorTool::select);
-    EXPECT_EQ(workspace->renderer().fitMode(), FitMode::manual);
-    EXPECT_EQ(workspace->renderer().viewport(), QSizeF(800, 600));
+    EXPECT_EQ(workspace->shownPage().fitMode(), FitMode::manual);
+    EXPECT_EQ(workspace->shownPage().viewport(), QSizeF(800, 600));
     EXPECT_EQ(workspace->assistant().assistantProvider(), AssistantProvider::local);
     EXPECT_EQ(workspace->assistant().assistantModel(), "");
     EXPECT_FALSE(workspace->sessionId() || workspace->inspect() || workspace->errorMessage() ||
@@ -74,9 +71,9 @@ TEST(WorkspaceState, StartsAsTheWindowExpectsAndPublishesEveryField) {
         {&workspace->assistant(),
          "assistantQuery assistantScope assistantAnswer assistantProvider assistantModel providerStatus "
          "assistantKeyStored assistantDraft assistantRunning"},
-        {&workspace->renderer(),
-         "pageImage pageTiles visibleCanvasRect thumbnailGeneration zoom fitMode viewport pageChars "
-         "pageLines"},
+        {&workspace->shownPage(),
+         "pageImage pageTiles visibleCanvasRect zoom fitMode viewport pageChars pageLines"},
+        {&workspace->thumbnails(), "thumbnailGeneration"},
         {&workspace->checkpoints(), "recoveries showRecovery"},
     };
     for (const auto& [owner, names] : owners) {
@@ -258,101 +255,6 @@ TEST(WorkspaceState, ProviderAndModelComeFromTheSettingsAndGoBackOnlyWhenSet) {
     workspace->assistant().setAssistantModel("");
     EXPECT_EQ(writes, 3) << "the model is written on every set";
     EXPECT_EQ(EditorSettings().assistantModel(), "");
-}
-
-TEST(WorkerStops, CountsTheStopsOfTheLastMinute) {
-    const struct {
-        std::vector<double> seconds;
-        std::size_t counted;
-    } cases[] = {{{0, 30, 50}, 3}, {{0, 30, 60}, 2}, {{0, 59.9, 119}, 2}, {{0}, 1}};
-    for (const auto& c : cases) {
-        StopHistory history;
-        std::size_t counted = 0;
-        for (const double at : c.seconds) {
-            counted = history.record(std::chrono::steady_clock::time_point() +
-                                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                         std::chrono::duration<double>(at)));
-        }
-        EXPECT_EQ(counted, c.counted) << c.seconds.back();
-    }
-}
-
-TEST(WorkerStops, SaysTheStallLimitInTheCFormWhateverTheProcessLocale) {
-    // A German locale built for the test, where "%g" would write a decimal comma.
-    Scratch scratch;
-    const std::string folder = (scratch.home() / "locales").string();
-    std::filesystem::create_directories(folder);
-    const std::string build = "localedef -i de_DE -f UTF-8 '" + folder + "/de_DE.UTF-8' >/dev/null 2>&1";
-    ASSERT_EQ(std::system(build.c_str()), 0) << "localedef (Debian package locales) builds the test's locale";
-    ::setenv("LOCPATH", folder.c_str(), 1);
-    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
-    ResourceLimits limits;
-    const struct {
-        double seconds;
-        std::string said;
-    } cases[] = {{0.05, "0.05"}, {2.5, "2.5"}, {60, "60"}, {1234567, "1.23457e+06"}};
-    for (const auto& c : cases) {
-        limits.stallSeconds = c.seconds;
-        EXPECT_EQ(describeStop({WorkerTermination::Reason::exit, WorkerExit::stalled}, limits),
-                  "The PDF worker stopped because a command made no progress for " + c.said + " seconds.");
-    }
-    std::setlocale(LC_NUMERIC, "C");
-    ::unsetenv("LOCPATH");
-}
-
-TEST(CommandActivity, TellsThePhaseWithCountsInTheUsersLocale) {
-    const struct {
-        CommandPhase phase;
-        std::int64_t completed;
-        std::int64_t total;
-        const char* detail;
-    } cases[] = {
-        {CommandPhase::waiting, 1, 5, "Waiting for another command to finish"},
-        {CommandPhase::started, 0, 0, "Working…"},
-        {CommandPhase::searching, 1200, 2500, "Searching pages: 1,200 of 2,500"},
-        {CommandPhase::loadingPages, 0, 0, "Loading pages"},
-        {CommandPhase::readingText, 3, 9, "Reading page text: 3 of 9"},
-    };
-    for (const auto& c : cases) {
-        CommandActivity activity;
-        activity.phase = c.phase;
-        activity.completed = c.completed;
-        activity.total = c.total;
-        EXPECT_EQ(activity.detail(), c.detail);
-    }
-}
-
-TEST(IPCFiles, TheTokenFileIsOwnerOnlyFromTheStartAndNeverFollowsALink) {
-    testing::ShortTempDir dir;
-    const auto victim = dir.path() / "victim";
-    std::ofstream(victim) << "keep";
-    const auto token = dir.path() / "token";
-    std::filesystem::create_symlink(victim, token);
-    const mode_t old = ::umask(0);
-    IPCFiles::writeTokenFile(token, "abc");
-    ::umask(old);
-
-    struct stat info {};
-    ASSERT_EQ(::lstat(token.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
-    std::string text;
-    std::getline(std::ifstream(token), text);
-    EXPECT_EQ(text, "abc");
-    std::getline(std::ifstream(victim), text);
-    EXPECT_EQ(text, "keep");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2)
-        << "no temporary file left";
-}
-
-TEST(IPCFiles, OneEditorLockAtATime) {
-    testing::ShortTempDir dir;
-    const auto path = dir.path() / "editor.lock";
-    std::optional<EditorLock> first = EditorLock::acquire(path);
-    EXPECT_TRUE(first->held());
-    EXPECT_FALSE(EditorLock::acquire(path).held());
-    first.reset();
-    EXPECT_TRUE(EditorLock::acquire(path).held());
 }
 
 }  // namespace

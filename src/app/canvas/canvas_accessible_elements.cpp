@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "workspace/annotation_description.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo::CanvasAccessibility {
@@ -90,7 +90,7 @@ std::vector<AccessibleElement> elements(const Layer& layer) {
 CanvasActions windowActions(Workspace& workspace) {
     // Only a line the shown page has is selected; the others do nothing after a line that is not.
     const auto selectLine = [&workspace](std::int64_t line) {
-        if (line < 0 || static_cast<std::size_t>(line) >= workspace.renderer().pageLines().size())
+        if (line < 0 || static_cast<std::size_t>(line) >= workspace.shownPage().pageLines().size())
             return false;
         workspace.selectLines(LineSelection{line, line});
         return true;

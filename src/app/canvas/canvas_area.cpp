@@ -20,7 +20,7 @@
 #include "design/hero_button.hpp"
 #include "design/spinner.hpp"
 #include "design/themed_label.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -113,8 +113,8 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
           &WorkspaceState::selectedAnnotationIdChanged, &WorkspaceState::selectedTextChanged})
         connect(&workspace_, changed, this, &CanvasArea::refresh);
     for (const auto changed :
-         {&PageRenderer::pageImageChanged, &PageRenderer::pageTilesChanged, &PageRenderer::pageLinesChanged})
-        connect(&workspace_.renderer(), changed, this, &CanvasArea::refresh);
+         {&ShownPage::pageImageChanged, &ShownPage::pageTilesChanged, &ShownPage::pageLinesChanged})
+        connect(&workspace_.shownPage(), changed, this, &CanvasArea::refresh);
     // Each pointer move of an ink stroke changes these; rebuilding the page's marks and elements for it
     // would cost a copy of every annotation per move.
     connect(&workspace_, &WorkspaceState::inkPointsChanged, this,
@@ -131,7 +131,7 @@ CanvasArea::CanvasArea(Workspace& workspace, QWidget* parent)
 }
 
 void CanvasArea::refresh() {
-    const QImage& image = workspace_.renderer().pageImage();
+    const QImage& image = workspace_.shownPage().pageImage();
     const OpenDocument document = workspace_.document();
     const std::optional<PageInfo> page = workspace_.currentPage();
     const Shown before = shown_;
@@ -139,13 +139,13 @@ void CanvasArea::refresh() {
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
         inputs.image = image;
-        inputs.imageSize = workspace_.renderer().pageSize();
-        inputs.tiles = workspace_.renderer().pageTiles();
+        inputs.imageSize = workspace_.shownPage().pageSize();
+        inputs.tiles = workspace_.shownPage().pageTiles();
         inputs.page = *page;
         inputs.tool = workspace_.tool();
         // Another page's image stays up until something of this one is at hand; this page's marks,
         // hits and selection drawn over it would point at words that are not there.
-        ownImage_ = workspace_.renderer().imagePageId() == page->id;
+        ownImage_ = workspace_.shownPage().imagePageId() == page->id;
         if (ownImage_) {
             inputs.selection = workspace_.selection();
             inputs.inkPoints = workspace_.inkPoints();
@@ -155,7 +155,7 @@ void CanvasArea::refresh() {
                     inputs.searchRects.insert(inputs.searchRects.end(), hit.rects.begin(), hit.rects.end());
             }
             inputs.selectedAnnotationId = workspace_.selectedAnnotationId();
-            inputs.lines = workspace_.renderer().pageLines();
+            inputs.lines = workspace_.shownPage().pageLines();
             inputs.selectedText = workspace_.selectedText();
         }
         inputs.pageLabel = pageLabel(*page, document);
@@ -209,9 +209,9 @@ void CanvasArea::reportVisiblePart() {
     const QRectF viewport(QPointF(-page_->pos()) - page.topLeft(), QSizeF(scroll_->viewport()->size()));
     QRectF visible = viewport.intersected(QRectF(QPointF(), page.size()));
     if (visible.isEmpty()) visible = QRectF();
-    if (visible == workspace_.renderer().visibleCanvasRect()) return;
-    workspace_.renderer().setVisibleCanvasRect(visible);
-    workspace_.renderer().updateTiles();
+    if (visible == workspace_.shownPage().visibleCanvasRect()) return;
+    workspace_.shownPage().setVisibleCanvasRect(visible);
+    workspace_.shownPage().updateTiles();
 }
 
 // The area keeps the keyboard so that the arrows nudge; Page Down and Page Up still page through the
@@ -230,8 +230,8 @@ void CanvasArea::keyPressEvent(QKeyEvent* event) {
 void CanvasArea::resizeEvent(QResizeEvent* event) {
     FilledPanel::resizeEvent(event);
     card_->placeIn(rect());
-    workspace_.renderer().setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
-    workspace_.renderer().setViewport(QSizeF(event->size()));
+    workspace_.shownPage().setScrollBarWidth(scroll_->verticalScrollBar()->sizeHint().width());
+    workspace_.shownPage().setViewport(QSizeF(event->size()));
     reportVisiblePart();
 }
 

@@ -11,7 +11,7 @@
 #include "app/pages/page_list_model.hpp"
 #include "app/pages/page_row_delegate.hpp"
 #include "design/theme.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -47,7 +47,7 @@ PageListView::PageListView(Workspace& workspace, QWidget* parent)
         showWorkspacePage();
         rebuildElements();
     });
-    connect(&workspace_.renderer(), &PageRenderer::thumbnailGenerationChanged, viewport(),
+    connect(&workspace_.thumbnails(), &ThumbnailQueue::thumbnailGenerationChanged, viewport(),
             qOverload<>(&QWidget::update));
     showWorkspacePage();
     rebuildElements();
@@ -137,10 +137,10 @@ void PageListView::updateRowsOnScreen() {
         }
     }
     for (const std::string& id : onScreen_) {
-        if (!now.contains(id)) workspace_.renderer().hideThumbnail(id);
+        if (!now.contains(id)) workspace_.thumbnails().hideThumbnail(id);
     }
     for (const std::string& id : now) {
-        if (!onScreen_.contains(id)) workspace_.renderer().showThumbnail(id);
+        if (!onScreen_.contains(id)) workspace_.thumbnails().showThumbnail(id);
     }
     onScreen_ = std::move(now);
 }

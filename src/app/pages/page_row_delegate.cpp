@@ -13,7 +13,7 @@
 #include "design/symbols.hpp"
 #include "design/text_scale.hpp"
 #include "design/theme.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -85,7 +85,7 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     shape.addRoundedRect(box, thumbnailRadius, thumbnailRadius);
     painter->save();
     painter->setClipPath(shape);
-    const QImage thumbnail = workspace_.renderer().thumbnail(row.id);
+    const QImage thumbnail = workspace_.thumbnails().thumbnail(row.id);
     if (!thumbnail.isNull()) {
         painter->fillRect(box, Qt::white);
         const QSizeF fitted = thumbnail.deviceIndependentSize().scaled(box.size(), Qt::KeepAspectRatio);

@@ -24,7 +24,7 @@
 #include "design/hero_field.hpp"
 #include "design/pill_segment.hpp"
 #include "design/text_scale.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -107,7 +107,7 @@ ZoomMenuButton::ZoomMenuButton(QWidget* parent) : QToolButton(parent) {
     connect(&Appearance::instance(), &Appearance::schemeChanged, this, qOverload<>(&QWidget::update));
 }
 
-void ZoomMenuButton::setZoom(double zoom) {
+void ZoomMenuButton::showZoom(double zoom) {
     const bool changed = zoom != zoom_;
     zoom_ = zoom;
     setText(CanvasBar::zoomText(zoom));
@@ -214,7 +214,7 @@ CanvasBar::CanvasBar(Workspace& workspace, const EditorCommands& commands, QWidg
     connect(&workspace_, &WorkspaceState::pageJumpChanged, this, &CanvasBar::showPageJump);
     for (const auto changed : {&WorkspaceState::toolChanged, &WorkspaceState::inspectChanged})
         connect(&workspace_, changed, this, &CanvasBar::refresh);
-    connect(&workspace_.renderer(), &PageRenderer::zoomChanged, this, &CanvasBar::refresh);
+    connect(&workspace_.shownPage(), &ShownPage::zoomChanged, this, &CanvasBar::refresh);
     showPageJump();
     refresh();
 }
@@ -236,7 +236,7 @@ void CanvasBar::bindCommands(const EditorCommands& commands) {
     menu_->addSeparator();
     for (const double preset : presets) {
         QAction* action = menu_->addAction(zoomText(preset));
-        connect(action, &QAction::triggered, this, [this, preset] { workspace_.renderer().zoomTo(preset); });
+        connect(action, &QAction::triggered, this, [this, preset] { workspace_.shownPage().zoomTo(preset); });
     }
 }
 
@@ -255,7 +255,7 @@ void CanvasBar::jumpToTypedPage() {
 
 void CanvasBar::refresh() {
     tools_->setSelection(QVariant::fromValue(static_cast<int>(workspace_.tool())), isVisible());
-    zoomMenu_->setZoom(workspace_.renderer().zoom());
+    zoomMenu_->showZoom(workspace_.shownPage().zoom());
     const std::size_t count = workspace_.document().pageCount();
     const QString text = QStringLiteral("of ") + QLocale().toString(static_cast<qulonglong>(count));
     if (text != pageCount_) {

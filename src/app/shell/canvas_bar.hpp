@@ -41,7 +41,8 @@ public:
     static QAccessibleInterface* accessibleFor(QWidget* widget);
 
     double zoom() const noexcept { return zoom_; }
-    void setZoom(double zoom);
+    // Shows the shown page's zoom as it is now; the zoom itself changes only through ShownPage.
+    void showZoom(double zoom);
     // "120 percent".
     QString spokenValue() const;
 

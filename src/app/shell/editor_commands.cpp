@@ -18,7 +18,7 @@
 #include "app/shell/text_size_steps.hpp"
 #include "app/shell/updates.hpp"
 #include "design/literal_text.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/workspace.hpp"
 
 namespace kivo {
@@ -172,9 +172,9 @@ void EditorCommands::createPageMenu() {
     add(page, EditorAction::fitPage, ctrl | Qt::Key_0, Rule::always, [this] { fit(FitMode::page); });
     add(page, EditorAction::fitWidth, {}, Rule::always, [this] { fit(FitMode::width); });
     add(page, EditorAction::zoomIn, ctrl | Qt::Key_Equal, Rule::always,
-        [w] { w->renderer().stepZoom(w->renderer().zoom() + zoomStep); });
+        [w] { w->shownPage().stepZoom(w->shownPage().zoom() + zoomStep); });
     add(page, EditorAction::zoomOut, QKeySequence::ZoomOut, Rule::always,
-        [w] { w->renderer().stepZoom(w->renderer().zoom() - zoomStep); });
+        [w] { w->shownPage().stepZoom(w->shownPage().zoom() - zoomStep); });
     routed_.push_back(
         add(page, EditorAction::previousPage, ctrl | Qt::Key_Up, Rule::document, [this] { previousPage(); }));
     routed_.push_back(
@@ -321,8 +321,8 @@ void EditorCommands::showInspectorTab(std::string_view rawValue) {
 }
 
 void EditorCommands::fit(FitMode mode) {
-    workspace_.renderer().setFitMode(mode);
-    workspace_.renderer().applyFit();
+    workspace_.shownPage().setFitMode(mode);
+    workspace_.shownPage().applyFit();
 }
 
 void EditorCommands::undo() {

@@ -35,7 +35,7 @@
 #include "app/shell/status_bar.hpp"
 #include "design/appearance.hpp"
 #include "workspace/assistant_session.hpp"
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 #include "workspace/recovery_checkpoints.hpp"
 #include "design/symbol_icon.hpp"
 #include "workspace/workspace.hpp"
@@ -175,8 +175,8 @@ void MainWindow::createColumns() {
 }
 
 void MainWindow::connectWorkspace() {
-    connect(&workspace_.renderer(), &PageRenderer::viewportChanged, this, [this] {
-        if (workspace_.renderer().fitMode() != FitMode::manual) workspace_.renderer().scheduleFit();
+    connect(&workspace_.shownPage(), &ShownPage::viewportChanged, this, [this] {
+        if (workspace_.shownPage().fitMode() != FitMode::manual) workspace_.shownPage().scheduleFit();
     });
     connect(&workspace_.checkpoints(), &RecoveryCheckpoints::showRecoveryChanged, this,
             &MainWindow::showRecovery);

@@ -3,11 +3,10 @@
 // stale. Sharp tiles over the visible part of a page too large to render whole: the cached ones
 // are published, the missing ones asked for four at a time, one request in flight: those in view
 // first, on their own so the view sharpens without waiting for the rest, and ahead of the page's
-// own render, then those in twice the visible area. The page list's small page images: rendered
-// only for rows on screen, one at a time, stamped with the version of the page they show, and
-// rendered again when that version moves.
+// own render, then those in twice the visible area. The thumbnails of the pages ahead of a run of page
+// moves, asked of the page list's queue.
 
-#include "workspace/page_renderer.hpp"
+#include "workspace/shown_page.hpp"
 
 #include <QMetaObject>
 #include <QTimer>
@@ -20,7 +19,9 @@
 
 #include "workspace/command_sender.hpp"
 #include "workspace/page_renders.hpp"
+#include "workspace/page_versions.hpp"
 #include "workspace/render_decoder.hpp"
+#include "workspace/thumbnail_queue.hpp"
 #include "workspace/workspace_state.hpp"
 
 namespace kivo {
@@ -33,7 +34,6 @@ constexpr int fitSettleMilliseconds = 120;
 // Room the canvas keeps around a fitted page, and the least room a fit works with.
 constexpr double fitMargin = 48;
 constexpr double fitMinimum = 40;
-constexpr double fallbackBackingScale = 2.0;
 
 const char* const unloadableMessage = "The page rendered but the preview image could not be loaded.";
 
@@ -70,15 +70,10 @@ double distance(const RenderTile& square, QPointF centre) {
 constexpr std::int64_t pageCacheCount = 24;
 constexpr std::int64_t pageCacheBytes = 402'653'184;  // 384 MiB
 
-// Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
-constexpr double thumbnailScale = 0.18;
 // How many pages past the shown one, in the direction of a run of next- or previous-page moves, get a
 // thumbnail ahead of time: each page of the run then shows at once, stretched, while its render is on the
 // way.
 constexpr std::int64_t pagesAhead = 4;
-
-// How long thumbnails that could not reach a worker wait before they are asked for again.
-constexpr int thumbnailRetryMilliseconds = 250;
 
 // Where the page stands among `pages`, found rather than taken from the worker's numbering; -1 when absent.
 std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& pageId) {
@@ -89,7 +84,7 @@ std::int64_t positionOf(const std::vector<PageInfo>& pages, const std::string& p
 
 }  // namespace
 
-struct PageRenderer::Private {
+struct ShownPage::Private {
     // The page the last page refresh was for: a stand-in image is for a change of page.
     std::string refreshedPageId_;
     // The page the shown image is of (its render, a stand-in or a preview); empty for none. Until the
@@ -113,12 +108,7 @@ struct PageRenderer::Private {
     BoundedCache<std::string, RenderedPage> pageCache_{pageCacheCount, pageCacheBytes};
     // Cached pages being decoded back from their files.
     std::unordered_set<std::string> unpacking_;
-    BoundedCache<std::string, RenderedPage> thumbnailCache_{400, 100'663'296};
-    RenderQueue<std::string> thumbnailQueue_;
     BoundedCache<std::string, RenderedPage> tileCache_{48, 134'217'728};
-    std::unordered_set<std::string> visibleThumbnails_;
-    std::int64_t documentVersion_ = 0;
-    std::unordered_map<std::string, std::int64_t> pageVersions_;
     bool zoomSettling_ = false;
     // Every refresh and zoom step starts a generation; replies of an older one change nothing.
     std::int64_t renderGeneration_ = 0;
@@ -127,9 +117,6 @@ struct PageRenderer::Private {
     std::uint64_t zoomTicket_ = 0;
     std::uint64_t fitTicket_ = 0;
     double scrollBarWidth_ = 0;
-    std::int64_t thumbnailGeneration_ = 0;
-    // A pump is due after thumbnails that could not reach a worker.
-    bool thumbnailRetryArmed_ = false;
     QImage pageImage_;
     QSizeF pageSize_;
     std::vector<PageTile> pageTiles_;
@@ -139,34 +126,35 @@ struct PageRenderer::Private {
     QSizeF viewport_{800, 600};
     std::vector<TextRun> pageChars_;
     std::vector<TextLine> pageLines_;
-    // Last, so that it goes first: no decoded image comes back to a renderer half gone.
-    std::unique_ptr<RenderDecoder> decoder_;
 };
 
-PageRenderer::PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
-                           QObject* parent)
-    : QObject(parent), state_(state), link_(link), services_(services), d_(std::make_unique<Private>()) {
-    d_->decoder_ = std::make_unique<RenderDecoder>(this);
-    // The thumbnails that waited while the worker was away are asked for once it is back.
-    connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
-        if (link_.workerReady()) pumpThumbnails();
-    });
+ShownPage::ShownPage(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                     const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
+                     QObject* parent)
+    : QObject(parent),
+      state_(state),
+      link_(link),
+      services_(services),
+      versions_(versions),
+      decoder_(decoder),
+      thumbnails_(thumbnails),
+      d_(std::make_unique<Private>()) {
+    thumbnails_.setPageAhead([this] { return pageAhead(); });
+    connect(&thumbnails_, &ThumbnailQueue::thumbnailArrived, this, &ShownPage::thumbnailArrived);
 }
 
-PageRenderer::~PageRenderer() = default;
+ShownPage::~ShownPage() = default;
 
-std::int64_t PageRenderer::thumbnailGeneration() const { return d_->thumbnailGeneration_; }
+const QImage& ShownPage::pageImage() const { return d_->pageImage_; }
+const std::string& ShownPage::imagePageId() const { return d_->imagePageId_; }
 
-const QImage& PageRenderer::pageImage() const { return d_->pageImage_; }
-const std::string& PageRenderer::imagePageId() const { return d_->imagePageId_; }
+const QSizeF& ShownPage::pageSize() const { return d_->pageSize_; }
 
-const QSizeF& PageRenderer::pageSize() const { return d_->pageSize_; }
+const std::vector<PageTile>& ShownPage::pageTiles() const { return d_->pageTiles_; }
 
-const std::vector<PageTile>& PageRenderer::pageTiles() const { return d_->pageTiles_; }
+const QRectF& ShownPage::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
 
-const QRectF& PageRenderer::visibleCanvasRect() const { return d_->visibleCanvasRect_; }
-
-void PageRenderer::setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size) {
+void ShownPage::setPageImage(QImage value, std::string pageId, std::optional<QSizeF> size) {
     const QSizeF shown = size.value_or(value.deviceIndependentSize());
     // QImage's == compares every pixel and ignores the display size, while a zoom preview is the
     // same pixels at another size: the same image is the same pixel buffer at the same ratio.
@@ -180,52 +168,52 @@ void PageRenderer::setPageImage(QImage value, std::string pageId, std::optional<
     emit pageImageChanged();
 }
 
-void PageRenderer::setPageTiles(std::vector<PageTile> value) {
+void ShownPage::setPageTiles(std::vector<PageTile> value) {
     if (value == d_->pageTiles_) return;
     d_->pageTiles_ = std::move(value);
     emit pageTilesChanged();
 }
 
-void PageRenderer::clearPage() {
+void ShownPage::clearPage() {
     setPageTiles({});
     setPageImage(QImage(), "");
 }
 
-void PageRenderer::setVisibleCanvasRect(QRectF value) {
+void ShownPage::setVisibleCanvasRect(QRectF value) {
     if (value == d_->visibleCanvasRect_) return;
     d_->visibleCanvasRect_ = value;
     emit visibleCanvasRectChanged();
 }
 
-double PageRenderer::zoom() const { return d_->zoom_; }
+double ShownPage::zoom() const { return d_->zoom_; }
 
-FitMode PageRenderer::fitMode() const { return d_->fitMode_; }
+FitMode ShownPage::fitMode() const { return d_->fitMode_; }
 
-const QSizeF& PageRenderer::viewport() const { return d_->viewport_; }
+const QSizeF& ShownPage::viewport() const { return d_->viewport_; }
 
-const std::vector<TextRun>& PageRenderer::pageChars() const { return d_->pageChars_; }
+const std::vector<TextRun>& ShownPage::pageChars() const { return d_->pageChars_; }
 
-const std::vector<TextLine>& PageRenderer::pageLines() const { return d_->pageLines_; }
+const std::vector<TextLine>& ShownPage::pageLines() const { return d_->pageLines_; }
 
-void PageRenderer::showZoom(double value) {
+void ShownPage::showZoom(double value) {
     if (value == d_->zoom_) return;
     d_->zoom_ = value;
     emit zoomChanged();
 }
 
-void PageRenderer::setFitMode(FitMode value) {
+void ShownPage::setFitMode(FitMode value) {
     if (value == d_->fitMode_) return;
     d_->fitMode_ = value;
     emit fitModeChanged();
 }
 
-void PageRenderer::setViewport(QSizeF value) {
+void ShownPage::setViewport(QSizeF value) {
     if (value == d_->viewport_) return;
     d_->viewport_ = value;
     emit viewportChanged();
 }
 
-void PageRenderer::setPageChars(std::vector<TextRun> value) {
+void ShownPage::setPageChars(std::vector<TextRun> value) {
     // The lines always follow the characters, so the two never disagree.
     std::vector<TextLine> lines = PageText::lines(value);
     if (value != d_->pageChars_) {
@@ -238,39 +226,28 @@ void PageRenderer::setPageChars(std::vector<TextRun> value) {
     }
 }
 
-void PageRenderer::nextThumbnailGeneration() {
-    ++d_->thumbnailGeneration_;
-    emit thumbnailGenerationChanged();
-}
+void ShownPage::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
 
-void PageRenderer::setScrollBarWidth(double width) { d_->scrollBarWidth_ = width; }
-
-void PageRenderer::documentReplaced() {
+void ShownPage::documentReplaced() {
     forgetRenders();
     clearPage();
 }
 
-void PageRenderer::forget() {
+void ShownPage::forget() {
     clearPage();
     forgetRenders();
     setPageChars({});
 }
 
-void PageRenderer::forgetRenders() {
+void ShownPage::forgetRenders() {
     d_->pageCache_.removeAll();
     d_->tileCache_.removeAll();
-    d_->thumbnailCache_.removeAll();
-    d_->thumbnailQueue_.removeAll();
-    // The rows on screen stay there (the list reports only rows that come and go, and another document may
-    // have pages of the same ids): theirs are asked for again, of the document now open.
-    for (const std::string& pageId : d_->visibleThumbnails_) d_->thumbnailQueue_.request(pageId);
     d_->shownPosition_ = -1;
     d_->travel_ = 0;
-    nextThumbnailGeneration();
 }
 
 // What every render of `page` asks, the whole page or its tiles alike.
-CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) const {
+CommandParams ShownPage::renderParams(const PageInfo& page, double scale) const {
     CommandParams params;
     params.sessionId = state_.sessionId();
     params.pageId = page.id;
@@ -278,27 +255,28 @@ CommandParams PageRenderer::renderParams(const PageInfo& page, double scale) con
     return params;
 }
 
-PageRenderer::RenderCacheUse PageRenderer::renderCacheUse() const {
+ShownPage::RenderCacheUse ShownPage::renderCacheUse() const {
     const Private& d = *d_;
-    RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), d.thumbnailCache_.count(),
-                       d.pageCache_.totalCost() + d.tileCache_.totalCost() + d.thumbnailCache_.totalCost(),
-                       d.pageCache_.costLimit() + d.tileCache_.costLimit() + d.thumbnailCache_.costLimit()};
+    const ThumbnailQueue::Cache& thumbnails = thumbnails_.cache();
+    RenderCacheUse use{d.pageCache_.count(), d.tileCache_.count(), thumbnails.count(),
+                       d.pageCache_.totalCost() + d.tileCache_.totalCost() + thumbnails.totalCost(),
+                       d.pageCache_.costLimit() + d.tileCache_.costLimit() + thumbnails.costLimit()};
     const auto held = [&](const std::string&, const RenderedPage& rendered) {
         use.packedPages += rendered.image.isNull() && !rendered.png.isEmpty();
         use.heldBytes += rendered.image.sizeInBytes() + rendered.png.size();
     };
     d.pageCache_.forEach(held);
     d.tileCache_.forEach(held);
-    d.thumbnailCache_.forEach(held);
+    thumbnails.forEach(held);
     return use;
 }
 
-bool PageRenderer::decoding() const { return d_->decoder_->pending() > 0; }
+bool ShownPage::decoding() const { return decoder_.pending() > 0; }
 
 // ---- The shown page, the zoom and the fits
 
 // What the two replies of one page render need from the moment it was asked for.
-struct PageRenderer::PageRender {
+struct ShownPage::PageRender {
     std::int64_t generation = 0;
     double backing = 0;
     QSizeF display;
@@ -317,36 +295,11 @@ struct PageRenderer::PageRender {
         std::make_shared<std::optional<std::vector<TextRun>>>();
 };
 
-double PageRenderer::backingScale() const {
-    const double scale = services_.screen->backingScale();
-    return std::isfinite(scale) && scale > 0 ? scale : fallbackBackingScale;
-}
+double ShownPage::backingScale() const { return PageRenders::backing(services_.screen->backingScale()); }
 
-PageVersion PageRenderer::version(const std::string& pageId) const {
-    const auto found = d_->pageVersions_.find(pageId);
-    return PageVersion{d_->documentVersion_, found != d_->pageVersions_.end() ? found->second : 0};
-}
+PageVersion ShownPage::version(const std::string& pageId) const { return versions_.of(pageId); }
 
-void PageRenderer::invalidate(const RenderInvalidation& invalidation) {
-    switch (invalidation.kind()) {
-        case RenderInvalidation::Kind::none: return;
-        case RenderInvalidation::Kind::all:
-            ++d_->documentVersion_;
-            d_->pageVersions_.clear();
-            break;
-        case RenderInvalidation::Kind::pages:
-            // No cached image is dropped: every lookup compares its stamp with the page's version.
-            for (const std::string& pageId : invalidation.pageIds()) ++d_->pageVersions_[pageId];
-            break;
-    }
-    for (const std::string& pageId : d_->visibleThumbnails_) {
-        const auto cached = d_->thumbnailCache_.peek(pageId);
-        if (!cached || cached->version != version(pageId)) d_->thumbnailQueue_.request(pageId);
-    }
-    pumpThumbnails();
-}
-
-void PageRenderer::refreshPage() {
+void ShownPage::refreshPage() {
     d_->zoomSettling_ = false;
     const std::optional<PageInfo> page = state_.currentPage();
     if (!state_.sessionId() || !state_.selectedPageId() || !page) return clearPage();
@@ -364,7 +317,7 @@ void PageRenderer::refreshPage() {
     if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ ||
         (d_->aheadTextDue_ && d_->aheadPageId_ == page->id)) {
         d_->pageRenderWanted_ = true;
-        return pumpThumbnails();
+        return thumbnails_.pump();
     }
     if (!sendPageRender(render, *page)) return;
     // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
@@ -372,10 +325,10 @@ void PageRenderer::refreshPage() {
     // not wait behind it. Otherwise both go at once.
     if (d_->travel_ == 0) askText(render);
     // After the page's own requests, so that they go first.
-    pumpThumbnails();
+    thumbnails_.pump();
 }
 
-PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
+ShownPage::PageRender ShownPage::planPageRender(const PageInfo& page) {
     PageRender render;
     render.generation = ++d_->renderGeneration_;
     render.backing = backingScale();
@@ -391,19 +344,19 @@ PageRenderer::PageRender PageRenderer::planPageRender(const PageInfo& page) {
     return render;
 }
 
-double PageRenderer::renderScale(const PageInfo& page, double backing) const {
+double ShownPage::renderScale(const PageInfo& page, double backing) const {
     const double scale = zoom() * backing;
     if (!TileGrid::forPage(page.width, page.height, scale, tileSize).needsTiles()) return scale;
     return TileGrid::baseScale(page.width, page.height, scale);
 }
 
-void PageRenderer::followTravel(const std::string& pageId) {
+void ShownPage::followTravel(const std::string& pageId) {
     const std::int64_t position = positionOf(*state_.inspect()->pages, pageId);
     if (const std::int64_t before = std::exchange(d_->shownPosition_, position); before != position)
         d_->travel_ = before >= 0 && std::abs(position - before) == 1 ? position - before : 0;
 }
 
-bool PageRenderer::showCachedPage(const PageRender& render) {
+bool ShownPage::showCachedPage(const PageRender& render) {
     std::optional<RenderedPage> cached = d_->pageCache_.value(render.key);
     if (!cached || cached->version != render.version || !cached->chars) return false;
     // Kept as its file, a page jumped to is decoded here and now: a few milliseconds, not a trip to the
@@ -412,14 +365,14 @@ bool PageRenderer::showCachedPage(const PageRender& render) {
     setPageImage(PageRenders::sized(cached->image, render.display), render.pageId);
     setPageChars(*cached->chars);
     updateTiles();
-    pumpThumbnails();
+    thumbnails_.pump();
     renderAhead();
     return true;
 }
 
 // Until the render of another page is back, the sharpest image of it at hand stands in, stretched; the
 // same page again (a zoom, an edit) keeps what it shows unless something sharper is at hand.
-bool PageRenderer::showStandIn(const PageRender& render) {
+bool ShownPage::showStandIn(const PageRender& render) {
     const bool samePage = std::exchange(d_->refreshedPageId_, render.pageId) == render.pageId;
     bool showsPage = samePage;
     if (const std::optional<QImage> standIn = standInImage(render.pageId, render.version)) {
@@ -431,7 +384,7 @@ bool PageRenderer::showStandIn(const PageRender& render) {
     return showsPage;
 }
 
-bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
+bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
     render.path = PageRenders::renderPath();
     if (render.path.empty()) {
         state_.setErrorMessage(noFolderMessage);
@@ -465,7 +418,7 @@ bool PageRenderer::sendPageRender(PageRender& render, const PageInfo& page) {
     return true;
 }
 
-void PageRenderer::askText(const PageRender& render) {
+void ShownPage::askText(const PageRender& render) {
     CommandParams text;
     text.sessionId = state_.sessionId();
     text.pageId = render.pageId;
@@ -477,12 +430,12 @@ void PageRenderer::askText(const PageRender& render) {
         });
 }
 
-bool PageRenderer::hasPage(const std::string& pageId) const {
+bool ShownPage::hasPage(const std::string& pageId) const {
     return state_.inspect() && state_.inspect()->pages && positionOf(*state_.inspect()->pages, pageId) >= 0;
 }
 
-std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
-                                                    const PageVersion& version) const {
+std::optional<std::string> ShownPage::standInKey(const std::string& pageId,
+                                                 const PageVersion& version) const {
     std::optional<std::string> best;
     int bestWidth = 0;
     const auto consider = [&](const std::string& key, const RenderedPage& rendered) {
@@ -500,27 +453,27 @@ std::optional<std::string> PageRenderer::standInKey(const std::string& pageId,
         if (key.starts_with(prefix) && key.find('@', prefix.size()) == std::string::npos)
             consider(key, rendered);
     });
-    if (const auto thumbnail = d_->thumbnailCache_.peek(pageId)) consider(std::string(), *thumbnail);
+    if (const auto thumbnail = thumbnails_.cache().peek(pageId)) consider(std::string(), *thumbnail);
     return best;
 }
 
-std::optional<QImage> PageRenderer::standInImage(const std::string& pageId, const PageVersion& version) {
+std::optional<QImage> ShownPage::standInImage(const std::string& pageId, const PageVersion& version) {
     const std::optional<std::string> key = standInKey(pageId, version);
     if (!key) return std::nullopt;
-    if (key->empty()) return d_->thumbnailCache_.peek(pageId)->image;
+    if (key->empty()) return thumbnails_.cache().peek(pageId)->image;
     if (const std::optional<RenderedPage> cached = unpackedNow(*key)) return cached->image;
     // Its file no longer decodes: the thumbnail, when there is one of this version.
-    const auto thumbnail = d_->thumbnailCache_.peek(pageId);
+    const auto thumbnail = thumbnails_.cache().peek(pageId);
     if (thumbnail && thumbnail->version == version && !thumbnail->image.isNull()) return thumbnail->image;
     return std::nullopt;
 }
 
-void PageRenderer::pageRenderEnded() {
+void ShownPage::pageRenderEnded() {
     d_->pageRenderInFlight_ = false;
     if (std::exchange(d_->pageRenderWanted_, false)) refreshPage();
 }
 
-void PageRenderer::pageRendered(const PageRender& render, const CommandResult& result) {
+void ShownPage::pageRendered(const PageRender& render, const CommandResult& result) {
     if (render.generation != d_->renderGeneration_) {
         PageRenders::discard(render.path);
         pageRenderEnded();
@@ -532,14 +485,14 @@ void PageRenderer::pageRendered(const PageRender& render, const CommandResult& r
     d_->pageRenderWanted_ = false;
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    d_->decoder_->loadPage(render.path, result, render.backing,
-                           [this, render, cost](std::optional<PageRenders::LoadedPage> page) {
-                               pageDecoded(render, cost, page);
-                           });
+    decoder_.loadPage(render.path, result, render.backing,
+                      [this, render, cost](std::optional<PageRenders::LoadedPage> page) {
+                          pageDecoded(render, cost, page);
+                      });
 }
 
-void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
-                               const std::optional<PageRenders::LoadedPage>& page) {
+void ShownPage::pageDecoded(const PageRender& render, std::int64_t cost,
+                            const std::optional<PageRenders::LoadedPage>& page) {
     // Stamped with the version it was asked at: an edit meanwhile makes it stale, never wrong; another
     // document meanwhile has no place for it.
     if (page && state_.sessionId() == render.session) {
@@ -559,7 +512,7 @@ void PageRenderer::pageDecoded(const PageRender& render, std::int64_t cost,
     updateTiles();
 }
 
-void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult& result) {
+void ShownPage::pageTextArrived(const PageRender& render, const CommandResult& result) {
     if (render.generation != d_->renderGeneration_) return;
     std::vector<TextRun> chars = result.chars.value_or(std::vector<TextRun>{});
     setPageChars(chars);
@@ -567,7 +520,7 @@ void PageRenderer::pageTextArrived(const PageRender& render, const CommandResult
     renderAhead();
 }
 
-void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> chars) {
+void ShownPage::cacheText(const PageRender& render, std::vector<TextRun> chars) {
     // Without an image of this version cached the text waits for the one still decoding; an unloadable or
     // evicted one never takes it.
     std::optional<RenderedPage> cached = d_->pageCache_.peek(render.key);
@@ -580,7 +533,7 @@ void PageRenderer::cacheText(const PageRender& render, std::vector<TextRun> char
     d_->pageCache_.insert(std::move(*cached), render.key, cost);
 }
 
-void PageRenderer::keepNearShown() {
+void ShownPage::keepNearShown() {
     const std::optional<PageInfo> shown = state_.currentPage();
     if (!shown || !state_.inspect() || !state_.inspect()->pages) return;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
@@ -617,17 +570,17 @@ void PageRenderer::keepNearShown() {
     for (const std::string& key : toUnpack) unpackPage(key);
 }
 
-void PageRenderer::unpackPage(const std::string& key) {
+void ShownPage::unpackPage(const std::string& key) {
     const auto cached = d_->pageCache_.peek(key);
     if (!cached || !cached->image.isNull() || cached->png.isEmpty() || !d_->unpacking_.insert(key).second)
         return;
-    d_->decoder_->unpack(
-        cached->png, cached->ratio,
-        [this, key, png = cached->png](std::optional<QImage> image) { pageUnpacked(key, png, image); });
+    decoder_.unpack(cached->png, cached->ratio, [this, key, png = cached->png](std::optional<QImage> image) {
+        pageUnpacked(key, png, image);
+    });
 }
 
-void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
-                                const std::optional<QImage>& image) {
+void ShownPage::pageUnpacked(const std::string& key, const QByteArray& png,
+                             const std::optional<QImage>& image) {
     d_->unpacking_.erase(key);
     // Still the same file, still packed: evicted, replaced by a newer render or another document's meanwhile,
     // it has no place to go.
@@ -643,7 +596,7 @@ void PageRenderer::pageUnpacked(const std::string& key, const QByteArray& png,
     }
 }
 
-std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
+std::optional<RenderedPage> ShownPage::unpackedNow(const std::string& key) {
     std::optional<RenderedPage> cached = d_->pageCache_.peek(key);
     if (!cached || !cached->image.isNull()) return cached;
     std::optional<QImage> image = PageRenders::unpack(cached->png, cached->ratio);
@@ -658,7 +611,7 @@ std::optional<RenderedPage> PageRenderer::unpackedNow(const std::string& key) {
 
 // ---- The page ahead
 
-void PageRenderer::renderAhead() {
+void ShownPage::renderAhead() {
     if (d_->pageRenderInFlight_ || d_->aheadImageDue_ || d_->aheadDecoding_ || d_->aheadTextDue_ ||
         d_->zoomSettling_ || !state_.sessionId())
         return;
@@ -705,20 +658,19 @@ void PageRenderer::renderAhead() {
         [this, render, session, imageEnded, decodeEnded](const CommandResult& result) {
             const std::int64_t cost = PageRenders::cost(result.width, result.height);
             d_->aheadDecoding_ = true;
-            d_->decoder_->loadPage(
-                render.path, result, render.backing,
-                [this, render, session, decodeEnded,
-                 cost](const std::optional<PageRenders::LoadedPage>& loaded) {
-                    // Stamped with the version it was asked at: an edit meanwhile makes it stale, never
-                    // wrong.
-                    if (loaded && state_.sessionId() == session) {
-                        d_->pageCache_.insert(
-                            RenderedPage{loaded->image, render.version, cost, *render.text, loaded->png},
-                            render.key, cost);
-                        keepNearShown();
-                    }
-                    decodeEnded();
-                });
+            decoder_.loadPage(render.path, result, render.backing,
+                              [this, render, session, decodeEnded,
+                               cost](const std::optional<PageRenders::LoadedPage>& loaded) {
+                                  // Stamped with the version it was asked at: an edit meanwhile makes it
+                                  // stale, never wrong.
+                                  if (loaded && state_.sessionId() == session) {
+                                      d_->pageCache_.insert(RenderedPage{loaded->image, render.version, cost,
+                                                                         *render.text, loaded->png},
+                                                            render.key, cost);
+                                      keepNearShown();
+                                  }
+                                  decodeEnded();
+                              });
             imageEnded();
         },
         [render, imageEnded](const std::string&, const std::string&) {
@@ -742,7 +694,7 @@ void PageRenderer::renderAhead() {
         [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
 }
 
-void PageRenderer::stepZoom(double zoom) {
+void ShownPage::stepZoom(double zoom) {
     showZoomPreview(zoom);
     const std::uint64_t ticket = ++d_->zoomTicket_;
     QTimer::singleShot(zoomSettleMilliseconds, this, [this, ticket] {
@@ -750,14 +702,14 @@ void PageRenderer::stepZoom(double zoom) {
     });
 }
 
-void PageRenderer::zoomTo(double zoom) {
+void ShownPage::zoomTo(double zoom) {
     showZoomPreview(zoom);
     // A settling step's render is not wanted any more.
     ++d_->zoomTicket_;
     refreshPage();
 }
 
-void PageRenderer::showZoomPreview(double zoom) {
+void ShownPage::showZoomPreview(double zoom) {
     setFitMode(FitMode::manual);
     showZoom(std::isnan(zoom) ? this->zoom() : limitedZoom(zoom));
     ++d_->renderGeneration_;
@@ -771,7 +723,7 @@ void PageRenderer::showZoomPreview(double zoom) {
     }
 }
 
-void PageRenderer::applyFit() {
+void ShownPage::applyFit() {
     const auto page = state_.currentPage();
     if (!page) return;
     const QSizeF area = viewport();
@@ -797,7 +749,7 @@ void PageRenderer::applyFit() {
     refreshPage();
 }
 
-void PageRenderer::scheduleFit() {
+void ShownPage::scheduleFit() {
     const std::uint64_t ticket = ++d_->fitTicket_;
     QTimer::singleShot(fitSettleMilliseconds, this, [this, ticket] {
         if (ticket == d_->fitTicket_) applyFit();
@@ -807,7 +759,7 @@ void PageRenderer::scheduleFit() {
 // ---- Tiles
 
 // What a tile reply needs from the moment it was asked for.
-struct PageRenderer::TileBatch {
+struct ShownPage::TileBatch {
     std::int64_t generation = 0;
     std::int64_t pixelWidth = 0;
     std::int64_t pixelHeight = 0;
@@ -817,7 +769,7 @@ struct PageRenderer::TileBatch {
     std::vector<RenderTile> squares;
 };
 
-void PageRenderer::updateTiles() {
+void ShownPage::updateTiles() {
     const double backing = backingScale();
     const auto clear = [this] {
         if (!pageTiles().empty()) setPageTiles({});
@@ -892,7 +844,7 @@ void PageRenderer::updateTiles() {
         [this, batch](const std::string&, const std::string&) { tilesFailed(batch); });
 }
 
-void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& result) {
+void ShownPage::tilesRendered(const TileBatch& batch, const CommandResult& result) {
     const bool current = batch.generation == d_->renderGeneration_;
     if (!current || result.width != batch.pixelWidth || result.height != batch.pixelHeight) {
         d_->tileRequestInFlight_ = false;
@@ -903,7 +855,7 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
         return;
     }
     // Still in flight while they decode, so the pass meanwhile asks for none of them again.
-    d_->decoder_->loadTiles(
+    decoder_.loadTiles(
         batch.squares, batch.backing, [this, batch](std::vector<std::optional<QImage>> images) {
             d_->tileRequestInFlight_ = false;
             // Tiles of a view left meanwhile are not kept, as those of one left before their reply.
@@ -918,140 +870,34 @@ void PageRenderer::tilesRendered(const TileBatch& batch, const CommandResult& re
         });
 }
 
-void PageRenderer::tilesFailed(const TileBatch& batch) {
+void ShownPage::tilesFailed(const TileBatch& batch) {
     d_->tileRequestInFlight_ = false;
     for (const RenderTile& square : batch.squares) PageRenders::discard(square.pngPath);
 }
 
 // ---- Thumbnails
 
-// What a thumbnail reply needs from the moment it was asked for.
-struct PageRenderer::ThumbnailRender {
-    std::string pageId;
-    std::string session;
-    double backing = 0;
-    PageVersion version;
-    std::string path;
-};
-
-QImage PageRenderer::thumbnail(const std::string& pageId) const {
-    const auto cached = d_->thumbnailCache_.peek(pageId);
-    return cached ? cached->image : QImage();
+// The page shown was moved to before anything of it was at hand: from now on its thumbnail stands in,
+// stretched, rather than the page it left, until its own render is back.
+void ShownPage::thumbnailArrived(const std::string& pageId, const QImage& image, const PageVersion& stamp) {
+    const std::optional<PageInfo> page = state_.currentPage();
+    if (!page || page->id != pageId || d_->imagePageId_ == pageId || version(pageId) != stamp) return;
+    const QSizeF display = shownSize(*page, zoom(), backingScale());
+    setPageImage(PageRenders::sized(image, display), pageId, display);
+    updateTiles();
 }
 
-// Rows report themselves while the list lays out; the work waits for the next turn of the event
-// loop, so a row that comes and goes within one turn is added and removed in that order.
-void PageRenderer::showThumbnail(const std::string& pageId) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, pageId] {
-            d_->visibleThumbnails_.insert(pageId);
-            const auto cached = d_->thumbnailCache_.peek(pageId);
-            if (cached && cached->version == version(pageId)) return;
-            d_->thumbnailQueue_.request(pageId);
-            pumpThumbnails();
-        },
-        Qt::QueuedConnection);
-}
-
-void PageRenderer::hideThumbnail(const std::string& pageId) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, pageId] {
-            d_->visibleThumbnails_.erase(pageId);
-            // A render already on its way is not stopped; its image is still kept.
-            d_->thumbnailQueue_.cancel(pageId);
-        },
-        Qt::QueuedConnection);
-}
-
-void PageRenderer::pumpThumbnails() {
-    if (!state_.sessionId()) return;
-    if (d_->thumbnailQueue_.isIdle()) askPageAhead();
-    std::optional<std::string> pageId = d_->thumbnailQueue_.next();
-    // A row of the document before may still wait; this document has no such page.
-    while (pageId && !hasPage(*pageId)) {
-        d_->thumbnailQueue_.finish(*pageId);
-        pageId = d_->thumbnailQueue_.next();
-    }
-    if (!pageId) return;
-    ThumbnailRender render{*pageId, *state_.sessionId(), backingScale(), version(*pageId),
-                           PageRenders::renderPath()};
-    if (render.path.empty()) return thumbnailFailed(render, false);
-    CommandParams params;
-    params.sessionId = render.session;
-    params.pageId = render.pageId;
-    params.scale = render.backing * thumbnailScale;
-    params.pngPath = render.path;
-    link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
-        [this, render](const CommandResult& result) { thumbnailRendered(render, result); },
-        [this, render](const std::string& code, const std::string&) {
-            const bool away = code == rawValue(LinkFailure::workerRestarting) ||
-                              code == rawValue(LinkFailure::workerStopped) || !link_.running();
-            thumbnailFailed(render, !away);
-        });
-}
-
-void PageRenderer::thumbnailRendered(const ThumbnailRender& render, const CommandResult& result) {
-    const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    // In flight until it is decoded: a pump meanwhile would ask for it again.
-    d_->decoder_->loadReply(
-        render.path, result, render.backing,
-        [this, render, cost](std::optional<QImage> image) { thumbnailDecoded(render, cost, image); });
-}
-
-void PageRenderer::thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
-                                    const std::optional<QImage>& image) {
-    d_->thumbnailQueue_.finish(render.pageId);
-    // The document was closed or replaced meanwhile.
-    if (state_.sessionId() == render.session && image) {
-        d_->thumbnailCache_.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId,
-                                   cost);
-        nextThumbnailGeneration();
-        // The page shown was moved to before anything of it was at hand: from now on its thumbnail
-        // stands in, stretched, rather than the page it left, until its own render is back.
-        const std::optional<PageInfo> page = state_.currentPage();
-        if (page && page->id == render.pageId && d_->imagePageId_ != render.pageId &&
-            version(render.pageId) == render.version) {
-            const QSizeF display = shownSize(*page, zoom(), backingScale());
-            setPageImage(PageRenders::sized(*image, display), render.pageId, display);
-            updateTiles();
-        }
-        // The page changed while it was rendered.
-        if (d_->visibleThumbnails_.contains(render.pageId) && version(render.pageId) != render.version) {
-            d_->thumbnailQueue_.request(render.pageId);
-        }
-    }
-    pumpThumbnails();
-}
-
-void PageRenderer::askPageAhead() {
-    if (d_->travel_ == 0 || !state_.currentPage()) return;
+std::optional<std::string> ShownPage::pageAhead() const {
+    if (d_->travel_ == 0 || !state_.currentPage()) return std::nullopt;
     const std::vector<PageInfo>& pages = *state_.inspect()->pages;
     const std::int64_t position = positionOf(pages, *state_.selectedPageId());
     for (std::int64_t step = 1; step <= pagesAhead; ++step) {
         const std::int64_t at = position + step * d_->travel_;
-        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
+        if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return std::nullopt;
         const std::string& id = pages[static_cast<std::size_t>(at)].id;
-        if (!standInKey(id, version(id))) return d_->thumbnailQueue_.request(id);
+        if (!standInKey(id, version(id))) return id;
     }
-}
-
-// Dropped without a word: the row asks again when it next appears, or when its page changes. A render that
-// never reached a worker (none to take it, or no folder to render into) is asked for again a while later, or
-// at the next pump from outside (a page change, a row shown, the document or the worker back): asked again
-// at once, it would fail again at once, round and round for as long as the worker is away.
-void PageRenderer::thumbnailFailed(const ThumbnailRender& render, bool reachedWorker) {
-    d_->thumbnailQueue_.finish(render.pageId);
-    PageRenders::discard(render.path);
-    if (reachedWorker) return pumpThumbnails();
-    if (d_->visibleThumbnails_.contains(render.pageId)) d_->thumbnailQueue_.request(render.pageId);
-    if (std::exchange(d_->thumbnailRetryArmed_, true)) return;
-    QTimer::singleShot(thumbnailRetryMilliseconds, this, [this] {
-        d_->thumbnailRetryArmed_ = false;
-        pumpThumbnails();
-    });
+    return std::nullopt;
 }
 
 }  // namespace kivo

@@ -1,5 +1,5 @@
-// Showing pages: the render files, the page render with its zoom and fit, the tiles of a large
-// page, navigation and the thumbnails. The renderer alone answers to a fake sender; through the
+// Showing pages: the page render with its zoom and fit, the tiles of a large page, navigation and the
+// thumbnails standing in. The part alone answers to a fake sender; through the
 // workspace, the fake worker counts what it was asked for and the real one shows that its files and
 // sizes fit.
 
@@ -7,20 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QBuffer>
-#include <QColor>
-#include <QLocale>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
-#include <locale>
 
 #include "core/command_json.hpp"
 #include "fake_command_sender.hpp"
-#include "fifo_release.hpp"
 #include "test_pdfs.hpp"
 #include "workspace/page_renders.hpp"
 #include "workspace_fixture.hpp"
@@ -34,7 +29,7 @@ using testing::waitUntil;
 // Zooms before a document is open and lets the zoom settle, so the first render is at `zoom` and no
 // settled re-render follows the opening.
 void zoomBeforeOpening(Workspace& workspace, double zoom) {
-    workspace.renderer().stepZoom(zoom);
+    workspace.shownPage().stepZoom(zoom);
     waitUntil([] { return false; }, 0.3);
 }
 
@@ -47,153 +42,21 @@ std::vector<fs::path> filesIn(const fs::path& folder) {
     return files;
 }
 
-bool isPrivateFolder(const fs::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-           (info.st_mode & 077) == 0;
-}
-
 QSizeF shownSize(const QImage& image) { return image.deviceIndependentSize(); }
 
-struct CommaDecimals : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
+// ---- The shown page alone, against a fake sender
+
+// The shown page over the parts it shares with the thumbnails, as the workspace makes them.
+class ShownPageTest : public ::testing::Test {
+protected:
+    testing::Scratch scratch_;
+    testing::RenderParts render_;
+    testing::PartFixture& parts_ = render_.parts;
+    ShownPage part_{parts_.state,     parts_.sender,   parts_.services,
+                    render_.versions, render_.decoder, render_.thumbnails};
 };
 
-TEST(PageRendersTest, KeysAreTheShortestRoundTripNumberInEveryLocale) {
-    const std::locale before = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    EXPECT_EQ(PageRenders::pageKey("p1", 1.2 * 2), "p1@2.4");
-    EXPECT_EQ(PageRenders::pageKey("p1", 2), "p1@2.0");
-    EXPECT_EQ(PageRenders::tileKey("p1", 0.1 + 0.2, 2, 0), "p1@0.30000000000000004#2,0");
-    std::locale::global(before);
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-}
-
-TEST(PageRendersTest, RendersGoOnlyIntoAPrivateFolderOfThisUser) {
-    const std::string name = "kivo-pdf-ui-" + std::to_string(::geteuid());
-    const struct {
-        const char* what;
-        std::function<void(const fs::path&)> prepare;
-        bool used;
-    } cases[] = {
-        {"missing, so made", [](const fs::path&) {}, true},
-        {"private already",
-         [](const fs::path& path) {
-             fs::create_directory(path);
-             fs::permissions(path, fs::perms::owner_all);
-         },
-         true},
-        {"open to the group",
-         [](const fs::path& path) {
-             fs::create_directory(path);
-             fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-         },
-         false},
-        {"a link to a private folder",
-         [](const fs::path& path) {
-             fs::create_directory(path.string() + "-target");
-             fs::permissions(path.string() + "-target", fs::perms::owner_all);
-             fs::create_directory_symlink(path.string() + "-target", path);
-         },
-         false},
-        {"a file", [](const fs::path& path) { std::ofstream(path) << "planted"; }, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        testing::ShortTempDir temporary;
-        testing::ScopedEnv tmp("TMPDIR", temporary.path().string());
-        const fs::path named = temporary.path() / name;
-        c.prepare(named);
-        const auto folder = PageRenders::folder();
-        ASSERT_TRUE(folder);
-        EXPECT_EQ(*folder == named, c.used) << folder->string();
-        EXPECT_TRUE(isPrivateFolder(*folder)) << folder->string();
-        const fs::path path = PageRenders::renderPath();
-        EXPECT_EQ(path.parent_path(), *folder);
-        EXPECT_EQ(path.filename().string().size(), 36u + 4u);
-        EXPECT_EQ(path.extension(), ".png");
-    }
-}
-
-TEST(PageRendersTest, OnlyAPlainPngFileIsDecoded) {
-    const auto encoded = [](const char* format) {
-        QImage image(4, 2, QImage::Format_RGB32);
-        image.fill(Qt::red);
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        image.save(&buffer, format);
-        return bytes.toStdString();
-    };
-    const auto write = [](const fs::path& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    };
-    const std::string png = encoded("PNG");
-    const struct {
-        const char* what;
-        std::function<void(const fs::path&)> place;
-        bool loads;
-    } cases[] = {
-        {"a PNG file", [&](const fs::path& path) { write(path, png); }, true},
-        {"a FIFO", [](const fs::path& path) { ::mkfifo(path.c_str(), 0600); }, false},
-        {"a link to a PNG file",
-         [&](const fs::path& path) {
-             write(path.string() + ".target", png);
-             fs::create_symlink(path.string() + ".target", path);
-         },
-         false},
-        {"an SVG",
-         [&](const fs::path& path) {
-             write(
-                 path,
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="4" height="2"><rect width="4" height="2"/></svg>)");
-         },
-         false},
-        {"a JPEG", [&](const fs::path& path) { write(path, encoded("JPEG")); }, false},
-        {"a PNG cut short", [&](const fs::path& path) { write(path, png.substr(0, 20)); }, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        testing::ShortTempDir folder;
-        const fs::path path = folder.path() / "render.png";
-        c.place(path);
-        const testing::FifoRelease release(path.string(), 2);
-        const auto image = PageRenders::loadPreview(path.string(), 4, 2, 1);
-        // Refusing takes microseconds; waiting on the FIFO would last until the release.
-        EXPECT_FALSE(release.released()) << "the read waited for the FIFO";
-        EXPECT_EQ(image.has_value(), c.loads);
-        if (image) {
-            EXPECT_EQ(image->pixel(0, 0), QColor(Qt::red).rgb());
-        }
-        std::error_code ignored;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(path, ignored)))
-            << "the render path is deleted either way";
-    }
-
-    // The tiles of one reply, decoded side by side, each into its own place and each file deleted.
-    testing::ShortTempDir folder;
-    std::vector<RenderTile> tiles;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const fs::path path = folder.path() / (std::to_string(i) + ".png");
-        cases[i].place(path);
-        tiles.push_back(RenderTile{0, 0, 4, 2, path.string()});
-    }
-    const testing::FifoRelease release(tiles[1].pngPath->c_str(), 2);
-    const auto images = PageRenders::loadTiles(tiles, 1);
-    EXPECT_FALSE(release.released()) << "the read waited for the FIFO";
-    ASSERT_EQ(images.size(), std::size(cases));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(images[i].has_value(), cases[i].loads) << cases[i].what;
-        std::error_code ignored;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(*tiles[i].pngPath, ignored))) << cases[i].what;
-    }
-}
-
-// ---- The renderer alone, against a fake sender
-
-using PageRendererTest = testing::PartTest<PageRenderer>;
-
-TEST_F(PageRendererTest, FitsThePageOrItsWidthIntoTheViewport) {
+TEST_F(ShownPageTest, FitsThePageOrItsWidthIntoTheViewport) {
     testing::showDocument(parts_.state, 3);
     const struct {
         FitMode mode;
@@ -226,44 +89,13 @@ TEST_F(PageRendererTest, FitsThePageOrItsWidthIntoTheViewport) {
     EXPECT_DOUBLE_EQ(part_.zoom(), 612.0 / 612);
 }
 
-// A thumbnail that failed because no worker was there to render it is asked for again; one the
-// worker itself could not render is not.
-TEST_F(PageRendererTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
-    const struct {
-        const char* code;
-        bool running;
-        bool askedAgain;
-    } cases[] = {
-        {"worker_stopped", false, true},
-        {"worker_restarting", true, true},
-        {"render_failed", false, true},
-        {"render_failed", true, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.code) + (c.running ? " running" : " away"));
-        testing::PartFixture parts;
-        PageRenderer renderer(parts.state, parts.sender, parts.services);
-        testing::showDocument(parts.state, 1);
-        parts.sender.setReady(true);
-        const auto thumbnails = [&] { return parts.sender.sent(CommandMethod::renderPage).size(); };
-        renderer.showThumbnail("p1");
-        ASSERT_TRUE(waitUntil([&] { return thumbnails() == 1; }, 5));
-        EXPECT_EQ(parts.sender.sent(CommandMethod::renderPage)[0].params.pageId, "p1");
-        parts.sender.setReady(c.running);
-        ASSERT_TRUE(parts.sender.fail(CommandMethod::renderPage, c.code, "No thumbnail."));
-        parts.sender.setReady(true);
-        waitUntil([&] { return thumbnails() > 1; }, 1);
-        EXPECT_EQ(thumbnails(), c.askedAgain ? 2u : 1u);
-    }
-}
-
 // The GUI thread never waits for a page to decode: a page moved to meanwhile is asked for at once, and the
 // image of the page left, once decoded, is kept for a return to it but never shown over the page moved to.
-TEST_F(PageRendererTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndTheOtherNeverShows) {
+TEST_F(ShownPageTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndTheOtherNeverShows) {
     testing::showDocument(parts_.state, 3);
     parts_.sender.setReady(true);
     std::vector<QSize> shown;
-    QObject::connect(&part_, &PageRenderer::pageImageChanged,
+    QObject::connect(&part_, &ShownPage::pageImageChanged,
                      [&] { shown.push_back(part_.pageImage().size()); });
     const auto renders = [&] { return parts_.sender.sent(CommandMethod::renderPage); };
     part_.refreshPage();
@@ -330,12 +162,12 @@ protected:
     // reply handled before the first of them sent has reached the worker, and is decoded, once they are back.
     void roundTrips() {
         for (int i = 0; i < 2; ++i) {
-            ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
+            ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().decoding(); }));
             ws().setStatus("");
             ws().search("anything");
             ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
         }
-        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().decoding(); }));
     }
 
     fs::path renderFolder() const { return scratch_.tmp() / ("kivo-pdf-ui-" + std::to_string(::geteuid())); }
@@ -348,7 +180,7 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     start({}, 1.5);
     openDocument();
     ASSERT_TRUE(waitUntil(
-        [&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
+        [&] { return !ws().shownPage().pageImage().isNull() && !ws().shownPage().pageChars().empty(); }));
 
     const auto renders = sent(CommandMethod::renderPage);
     const auto texts = sent(CommandMethod::extractText);
@@ -363,22 +195,22 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
     EXPECT_FALSE(texts[0].params.scale || texts[0].params.pngPath);
 
     // 612 × 792 points at 1.8 pixels a point, shown at the zoomed size in points.
-    EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1102, 1426));
-    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).width(), 1102 / 1.5, 1e-9);
-    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 1426 / 1.5, 1e-9);
+    EXPECT_EQ(ws().shownPage().pageImage().size(), QSize(1102, 1426));
+    EXPECT_NEAR(shownSize(ws().shownPage().pageImage()).width(), 1102 / 1.5, 1e-9);
+    EXPECT_NEAR(shownSize(ws().shownPage().pageImage()).height(), 1426 / 1.5, 1e-9);
     roundTrips();
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the PNG is deleted once loaded";
     EXPECT_FALSE(ws().inspect()->width || ws().inspect()->pngPath)
         << "the document's state, not the render's";
 
-    const qint64 first = ws().renderer().pageImage().cacheKey();
+    const qint64 first = ws().shownPage().pageImage().cacheKey();
     roundTrips();
     ws().select("p2");
-    EXPECT_NE(ws().renderer().pageImage().cacheKey(), first) << "p2, rendered ahead, at once";
-    EXPECT_EQ(ws().renderer().pageChars().size(), 1u) << "with its text";
+    EXPECT_NE(ws().shownPage().pageImage().cacheKey(), first) << "p2, rendered ahead, at once";
+    EXPECT_EQ(ws().shownPage().pageChars().size(), 1u) << "with its text";
     ws().select("p1");
-    EXPECT_EQ(ws().renderer().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
-    EXPECT_EQ(ws().renderer().pageChars().size(), 1u);
+    EXPECT_EQ(ws().shownPage().pageImage().cacheKey(), first) << "p1 comes from the cache at once";
+    EXPECT_EQ(ws().shownPage().pageChars().size(), 1u);
     roundTrips();
     // p2 rendered ahead of the move to it, then p3's thumbnail and p3 ahead of the next; nothing for p1.
     std::vector<std::string> asked;
@@ -393,29 +225,29 @@ TEST_F(RenderFakeTest, ThePageRendersAtZoomTimesTheBackingScaleAndComesBackFromT
 TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles) {
     start();
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().pageImage().isNull(); }));
     // Nothing on its way when the burst begins, so that the settled render waits for nothing but the rest.
     roundTrips();
-    const uchar* pixels = ws().renderer().pageImage().constBits();
+    const uchar* pixels = ws().shownPage().pageImage().constBits();
     int changes = 0;
-    QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged, [&] { ++changes; });
-    ws().renderer().setFitMode(FitMode::page);
+    QObject::connect(&ws().shownPage(), &ShownPage::pageImageChanged, [&] { ++changes; });
+    ws().shownPage().setFitMode(FitMode::page);
 
-    ws().renderer().stepZoom(1.5);
-    ws().renderer().stepZoom(2.0);
+    ws().shownPage().stepZoom(1.5);
+    ws().shownPage().stepZoom(2.0);
     const auto lastStep = std::chrono::steady_clock::now();
-    ws().renderer().stepZoom(10);
+    ws().shownPage().stepZoom(10);
     // A control of the rest's length, started after it: timers come due in order however late the event loop
     // turns, so a search the control sends reaches the worker after the settled render, unless the render
     // waited longer than the rest.
     QObject control;
     QTimer::singleShot(150, Qt::PreciseTimer, &control, [&] { ws().search("rested"); });
-    EXPECT_EQ(ws().renderer().zoom(), 4.0);
-    EXPECT_EQ(ws().renderer().fitMode(), FitMode::manual);
+    EXPECT_EQ(ws().shownPage().zoom(), 4.0);
+    EXPECT_EQ(ws().shownPage().fitMode(), FitMode::manual);
     EXPECT_EQ(changes, 3) << "one preview a step";
-    EXPECT_EQ(ws().renderer().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
-    EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 4896 / 2.0);
-    EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 6336 / 2.0, 1.0);
+    EXPECT_EQ(ws().shownPage().pageImage().constBits(), pixels) << "a preview is the old bitmap, stretched";
+    EXPECT_DOUBLE_EQ(shownSize(ws().shownPage().pageImage()).width(), 4896 / 2.0);
+    EXPECT_NEAR(shownSize(ws().shownPage().pageImage()).height(), 6336 / 2.0, 1.0);
 
     // The render is asked for once the zoom has rested 0.15 s; p2 was rendered ahead at the opening zoom.
     const auto pageRenders = [&] {
@@ -445,20 +277,20 @@ TEST_F(RenderFakeTest, AZoomBurstShowsPreviewsAtOnceAndRendersOnceAfterItSettles
     EXPECT_EQ(first, (std::vector<std::string>{"p1", "p1", "control"})) << "the render waited past the rest";
 
     // Past 8,000,000 pixels the page comes at the base scale, stretched to the full size.
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().constBits() != pixels; }));
+    ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageImage().constBits() != pixels; }));
     const auto renders = pageRenders();
     ASSERT_EQ(renders.size(), 2u);
     EXPECT_EQ(renders[1].params.scale, 2.87);
-    EXPECT_EQ(ws().renderer().pageImage().width(), 1756);
-    EXPECT_EQ(shownSize(ws().renderer().pageImage()).width(), 4896 / 2.0);
+    EXPECT_EQ(ws().shownPage().pageImage().width(), 1756);
+    EXPECT_EQ(shownSize(ws().shownPage().pageImage()).width(), 4896 / 2.0);
     roundTrips();
     EXPECT_EQ(pageRenders().size(), 2u);
     for (const auto& request : sent(CommandMethod::renderPage))
         EXPECT_TRUE(request.params.pageId == "p1" || request.params.scale == 2.4)
             << "no page ahead that needs tiles";
 
-    ws().renderer().stepZoom(0.1);
-    EXPECT_EQ(ws().renderer().zoom(), 0.25);
+    ws().shownPage().stepZoom(0.1);
+    EXPECT_EQ(ws().shownPage().zoom(), 0.25);
 }
 
 TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRenderIsOnTheWay) {
@@ -466,21 +298,22 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     start({{"KIVO_FAKE_WORKER_PAGES", "5"}});
     openDocument();
     ASSERT_TRUE(waitUntil(
-        [&] { return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty(); }));
-    ws().renderer().showThumbnail("p5");
-    ws().renderer().showThumbnail("p3");
+        [&] { return !ws().shownPage().pageImage().isNull() && !ws().shownPage().pageChars().empty(); }));
+    ws().thumbnails().showThumbnail("p5");
+    ws().thumbnails().showThumbnail("p3");
     ASSERT_TRUE(waitUntil([&] {
-        return !ws().renderer().thumbnail("p5").isNull() && !ws().renderer().thumbnail("p3").isNull();
+        return !ws().thumbnails().thumbnail("p5").isNull() && !ws().thumbnails().thumbnail("p3").isNull();
     }));
     // p3 also rendered at half the zoom, smaller than it is shown now but sharper than its thumbnail.
     ws().select("p3");
-    ws().renderer().stepZoom(0.5);
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 612; }));
-    const QImage halfZoom = ws().renderer().pageImage();
+    ws().shownPage().stepZoom(0.5);
+    ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageImage().width() == 612; }));
+    const QImage halfZoom = ws().shownPage().pageImage();
     ws().select("p1");
-    ws().renderer().stepZoom(1.0);
-    ASSERT_TRUE(waitUntil(
-        [&] { return ws().renderer().pageImage().width() == 1224 && !ws().renderer().pageChars().empty(); }));
+    ws().shownPage().stepZoom(1.0);
+    ASSERT_TRUE(waitUntil([&] {
+        return ws().shownPage().pageImage().width() == 1224 && !ws().shownPage().pageChars().empty();
+    }));
     const struct {
         const char* page;
         // At once, before any reply, pixel for pixel (a page away from the one shown is decoded again from
@@ -497,50 +330,18 @@ TEST_F(RenderFakeTest, AnotherPageShowsTheSharpestImageAtHandStretchedWhileItsRe
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
-        const QImage expected = c.shown != nullptr ? *c.shown : ws().renderer().thumbnail(c.page);
+        const QImage expected = c.shown != nullptr ? *c.shown : ws().thumbnails().thumbnail(c.page);
         roundTrips();
         ws().select(c.page);
-        if (c.itself) EXPECT_GE(ws().renderer().pageImage().width(), 1224);
-        else EXPECT_TRUE(ws().renderer().pageImage() == expected && !expected.isNull());
+        if (c.itself) EXPECT_GE(ws().shownPage().pageImage().width(), 1224);
+        else EXPECT_TRUE(ws().shownPage().pageImage() == expected && !expected.isNull());
         // One pixel ratio stretches both sides: the height is off by what rounding a small image's side
         // gives.
-        EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 612);
-        EXPECT_NEAR(shownSize(ws().renderer().pageImage()).height(), 792, 2);
-        ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageImage().width() == 1224; }));
+        EXPECT_DOUBLE_EQ(shownSize(ws().shownPage().pageImage()).width(), 612);
+        EXPECT_NEAR(shownSize(ws().shownPage().pageImage()).height(), 792, 2);
+        ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageImage().width() == 1224; }));
         ws().select("p1");
     }
-}
-
-// The renderer's stamps: a shown thumbnail made stale stays up until its new render replaces it, a
-// hidden one is not rendered, and forgetting the renders drops every cache and moves the generation
-// the page list redraws by.
-TEST_F(RenderFakeTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsEveryCache) {
-    start();
-    openDocument();
-    PageRenderer& renderer = ws().renderer();
-    const auto thumbnailRenders = [&] {
-        std::size_t count = 0;
-        for (const auto& request : sent(CommandMethod::renderPage))
-            count += request.params.scale == 2.0 * 0.18;
-        return count;
-    };
-    renderer.showThumbnail("p1");
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p1").isNull(); }));
-    const std::int64_t shown = renderer.thumbnailGeneration();
-    ASSERT_EQ(thumbnailRenders(), 1u);
-
-    renderer.invalidate(RenderInvalidation::pages({"p1", "p2"}));
-    EXPECT_FALSE(renderer.thumbnail("p1").isNull()) << "the stale one stays up meanwhile";
-    ASSERT_TRUE(waitUntil([&] { return renderer.thumbnailGeneration() > shown; }));
-    roundTrips();
-    EXPECT_EQ(thumbnailRenders(), 2u) << "p1 again, p2 not: it is not shown";
-
-    const std::int64_t before = renderer.thumbnailGeneration();
-    renderer.forgetRenders();
-    EXPECT_EQ(renderer.thumbnailGeneration(), before + 1);
-    const PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
-    EXPECT_EQ(use.pages + use.tiles + use.thumbnails + use.bytes, 0);
-    EXPECT_TRUE(renderer.thumbnail("p1").isNull());
 }
 
 TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
@@ -550,14 +351,14 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     ASSERT_TRUE(waitUntil([&] { return !sent(CommandMethod::renderPage).empty(); }));
     ASSERT_EQ(sent(CommandMethod::renderPage).size(), 1u) << "p1's render, still on its way";
     std::vector<int> shownWidths;
-    QObject::connect(&ws().renderer(), &PageRenderer::pageImageChanged,
-                     [&] { shownWidths.push_back(ws().renderer().pageImage().width()); });
+    QObject::connect(&ws().shownPage(), &ShownPage::pageImageChanged,
+                     [&] { shownWidths.push_back(ws().shownPage().pageImage().width()); });
     // A held next-page key: p2 and p3 go by while p1 renders; only the page shown then is asked for, after
     // p3's thumbnail, which the move to p2 asked for ahead.
     ws().nextPage();
     ws().nextPage();
     // p1's text is p1's: only p3's reaches the page.
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageChars().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().pageChars().empty(); }));
     roundTrips();
     std::vector<std::string> asked;
     for (const auto& request : sent(CommandMethod::renderPage))
@@ -571,7 +372,7 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     EXPECT_EQ(read, (std::vector<std::string>{"p1", "p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
     // p3's thumbnail, back while its render was still on its way, stands in for it until then.
-    const int thumbnailWidth = ws().renderer().thumbnail("p3").width();
+    const int thumbnailWidth = ws().thumbnails().thumbnail("p3").width();
     ASSERT_GT(thumbnailWidth, 0);
     EXPECT_EQ(shownWidths, (std::vector<int>{thumbnailWidth, 1469}))
         << "p1's render, back after p1 was left, is never shown";
@@ -584,7 +385,7 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
 TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhead) {
     start({{"KIVO_FAKE_WORKER_PAGES", "9"}});
     openDocument();
-    PageRenderer& renderer = ws().renderer();
+    ShownPage& renderer = ws().shownPage();
     const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
     ASSERT_TRUE(waitUntil(sharp));
     const auto asked = [&] {
@@ -603,7 +404,7 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
     asked();  // p2 rendered ahead by now
     ws().nextPage();
     EXPECT_TRUE(sharp()) << "p2, rendered ahead, at once";
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p6").isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnails().thumbnail("p6").isNull(); }));
     EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3t", "p3", "p4t", "p5t", "p6t"}));
     for (const char* page : {"p3", "p4"}) {
         SCOPED_TRACE(page);
@@ -613,7 +414,7 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
         EXPECT_EQ(renderer.pageSize(), pageSize);
         roundTrips();
     }
-    ASSERT_TRUE(waitUntil([&] { return !renderer.thumbnail("p8").isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().thumbnails().thumbnail("p8").isNull(); }));
     ws().previousPage();
     EXPECT_TRUE(sharp()) << "p3 from the cache; p2 and p1 behind it have renders at hand";
     ws().select("p9");
@@ -627,7 +428,7 @@ TEST_F(RenderFakeTest, ARunOfPageMovesShowsEachPageAtOnceFromARenderAskedForAhea
 TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
     start({{"KIVO_FAKE_WORKER_PAGES", "30"}});
     openDocument();
-    PageRenderer& renderer = ws().renderer();
+    ShownPage& renderer = ws().shownPage();
     const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
     ASSERT_TRUE(waitUntil(sharp));
     for (int page = 2; page <= 30; ++page) {
@@ -637,12 +438,12 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
         ASSERT_TRUE(sharp());
     }
     roundTrips();
-    const PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
+    const ShownPage::RenderCacheUse use = renderer.renderCacheUse();
     EXPECT_EQ(use.pages, 24);
     EXPECT_EQ(use.tiles, 0);
     std::int64_t thumbnailBytes = 0;
     for (const auto& page : *ws().inspect()->pages)
-        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
+        thumbnailBytes += ws().thumbnails().thumbnail(page.id).sizeInBytes();
     EXPECT_EQ(use.bytes, 24 * renderer.pageImage().sizeInBytes() + thumbnailBytes);
     EXPECT_LE(use.bytes, use.boundBytes);
 }
@@ -653,7 +454,7 @@ TEST_F(RenderFakeTest, PagingThroughALongDocumentKeepsWithinTheCachesBound) {
 TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) {
     start({{"KIVO_FAKE_WORKER_PAGES", "30"}});
     openDocument();
-    PageRenderer& renderer = ws().renderer();
+    ShownPage& renderer = ws().shownPage();
     const auto sharp = [&] { return renderer.pageImage().width() == 1469 && !renderer.pageChars().empty(); };
     const auto pageRenders = [&] {
         std::size_t count = 0;
@@ -672,8 +473,8 @@ TEST_F(RenderFakeTest, PagesAwayFromTheShownOneKeepOnlyTheirFilesYetShowAtOnce) 
     const std::int64_t pageBytes = renderer.pageImage().sizeInBytes();
     std::int64_t thumbnailBytes = 0;
     for (const auto& page : *ws().inspect()->pages)
-        thumbnailBytes += renderer.thumbnail(page.id).sizeInBytes();
-    PageRenderer::RenderCacheUse use = renderer.renderCacheUse();
+        thumbnailBytes += ws().thumbnails().thumbnail(page.id).sizeInBytes();
+    ShownPage::RenderCacheUse use = renderer.renderCacheUse();
     EXPECT_EQ(use.pages, 24);
     EXPECT_EQ(use.bytes, 24 * pageBytes + thumbnailBytes) << "each page counts its pixels, kept or not";
     EXPECT_EQ(use.packedPages, 21) << "all but p27, p28 and p29, rendered ahead";
@@ -718,8 +519,8 @@ TEST_F(RenderFakeTest, ARenderReplyTakesInOnlyItsOwnFileAndOnlyTheRevisionItKnow
         start({{"KIVO_FAKE_WORKER_SCRIPT", std::string("render_page=") + c.action}});
         openDocument();
         ASSERT_TRUE(
-            waitUntil([&] { return !ws().renderer().pageChars().empty() && !ws().renderer().decoding(); }));
-        EXPECT_EQ(!ws().renderer().pageImage().isNull(), c.loaded);
+            waitUntil([&] { return !ws().shownPage().pageChars().empty() && !ws().shownPage().decoding(); }));
+        EXPECT_EQ(!ws().shownPage().pageImage().isNull(), c.loaded);
         EXPECT_EQ(ws().errorMessage(), c.loaded ? std::nullopt : std::optional<std::string>(unloadable));
         EXPECT_EQ(ws().inspect()->revision, 1);
         roundTrips();
@@ -763,7 +564,7 @@ protected:
         extra["KIVO_FAKE_WORKER_PAGE_SIZE"] = "375x375";
         start(extra);
         zoomBeforeOpening(ws(), 4.0);
-        ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
+        ws().shownPage().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
         openDocument();
     }
 
@@ -775,18 +576,18 @@ protected:
 
     std::vector<std::string> tileIds() {
         std::vector<std::string> ids;
-        for (const auto& tile : ws().renderer().pageTiles()) ids.push_back(tile.id);
+        for (const auto& tile : ws().shownPage().pageTiles()) ids.push_back(tile.id);
         return ids;
     }
 };
 
 TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleArea) {
     openLargePage();
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 2; }))
-        << tileRequests().size() << " " << ws().renderer().pageImage().deviceIndependentSize().width() << " "
+    ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageTiles().size() == 2; }))
+        << tileRequests().size() << " " << ws().shownPage().pageImage().deviceIndependentSize().width() << " "
         << ws().errorMessage().value_or("") << sent(CommandMethod::renderPage).size();
     EXPECT_EQ(sent(CommandMethod::renderPage).at(0).params.scale, 5.33) << "the base image";
-    EXPECT_EQ(shownSize(ws().renderer().pageImage()), QSizeF(1500, 1500));
+    EXPECT_EQ(shownSize(ws().shownPage().pageImage()), QSizeF(1500, 1500));
 
     // The view, 1000 × 800 pixels, lies in the first tile alone: it is asked for on its own, then the one
     // beside it that twice the view reaches into; none below, which only four times the view would reach.
@@ -799,13 +600,13 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
         EXPECT_EQ(fs::path(tile.pngPath.value_or("")).parent_path(), renderFolder());
     }
     EXPECT_EQ(tileIds(), (std::vector<std::string>{"p1@8.0#0,0", "p1@8.0#1,0"}));
-    EXPECT_EQ(ws().renderer().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
-    EXPECT_EQ(shownSize(ws().renderer().pageTiles()[1].image), QSizeF(512, 512));
+    EXPECT_EQ(ws().shownPage().pageTiles()[1].frame, QRectF(512, 0, 512, 512));
+    EXPECT_EQ(shownSize(ws().shownPage().pageTiles()[1].image), QSizeF(512, 512));
 
     // The whole page in view: the rest, nearest its middle first, and the corner tiles last.
-    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
-    ws().renderer().updateTiles();
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 9; }));
+    ws().shownPage().setVisibleCanvasRect(QRectF(0, 0, 1500, 1500));
+    ws().shownPage().updateTiles();
+    ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageTiles().size() == 9; }));
     requests = tileRequests();
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(squares(requests[2]), (std::vector<RenderTile>{{1024, 1024, 1024, 1024},
@@ -817,28 +618,28 @@ TEST_F(TileFakeTest, ALargePageGetsTilesInViewFirstThenThoseInTwiceTheVisibleAre
     EXPECT_TRUE(filesIn(renderFolder()).empty());
 
     // A zoom step drops the tiles and asks for none while it settles.
-    ws().renderer().stepZoom(3.9);
-    EXPECT_TRUE(ws().renderer().pageTiles().empty());
-    ws().renderer().updateTiles();
-    EXPECT_TRUE(ws().renderer().pageTiles().empty());
+    ws().shownPage().stepZoom(3.9);
+    EXPECT_TRUE(ws().shownPage().pageTiles().empty());
+    ws().shownPage().updateTiles();
+    EXPECT_TRUE(ws().shownPage().pageTiles().empty());
 }
 
 TEST_F(TileFakeTest, AZoomChosenInOneGoAsksForTheTilesInViewBeforeThePageAndShowsOnlyItsOwnTiles) {
     start({{"KIVO_FAKE_WORKER_PAGE_SIZE", "375x375"}});
     zoomBeforeOpening(ws(), 1.5);
-    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
+    ws().shownPage().setVisibleCanvasRect(QRectF(0, 0, 500, 400));
     openDocument();
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().pageImage().isNull(); }));
     // The page after it, rendered ahead at the opening zoom, back and decoded: on a busy machine its decode
     // would otherwise hold the zoom's page render back behind a second tile.
     roundTrips();
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
-    PageRenderer& renderer = ws().renderer();
+    ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().decoding(); }));
+    ShownPage& renderer = ws().shownPage();
     // As the canvas does: a new image is a new size, and a new size a tile pass.
-    QObject::connect(&renderer, &PageRenderer::pageImageChanged, [&] { renderer.updateTiles(); });
+    QObject::connect(&renderer, &ShownPage::pageImageChanged, [&] { renderer.updateTiles(); });
     // Every tile ever published is at the zoom of the moment, over an image of that zoom's width.
     std::vector<std::string> misplaced;
-    QObject::connect(&renderer, &PageRenderer::pageTilesChanged, [&] {
+    QObject::connect(&renderer, &ShownPage::pageTilesChanged, [&] {
         const std::string scale = "@" + PageRenders::scaleText(renderer.zoom() * 2) + "#";
         const double width = std::round(375 * renderer.zoom() * 2) / 2;
         for (const auto& tile : renderer.pageTiles()) {
@@ -894,13 +695,13 @@ TEST_F(TileFakeTest, ATileReplyOfTheWrongSizeIsNotAskedAgainAndAgain) {
     ASSERT_TRUE(waitUntil([&] { return tileRequests().size() == 1; }));
     roundTrips();
     EXPECT_EQ(tileRequests().size(), 1u);
-    EXPECT_TRUE(ws().renderer().pageTiles().empty());
+    EXPECT_TRUE(ws().shownPage().pageTiles().empty());
     EXPECT_TRUE(filesIn(renderFolder()).empty()) << "the refused tiles' files are deleted";
     EXPECT_FALSE(ws().errorMessage());
 
     // A later pass, after a scroll, asks again.
-    ws().renderer().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
-    ws().renderer().updateTiles();
+    ws().shownPage().setVisibleCanvasRect(QRectF(10, 0, 500, 400));
+    ws().shownPage().updateTiles();
     EXPECT_TRUE(waitUntil([&] { return tileRequests().size() == 2; }));
 }
 
@@ -940,11 +741,11 @@ class RenderRealWorkerTest : public testing::LaunchedWorkspaceTest {
 protected:
     // One exchange through the command queue once the files on their way are decoded, and their decoding.
     void roundTrip() {
-        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().decoding(); }));
         ws().setStatus("");
         ws().search("no such words");
         ASSERT_TRUE(waitUntil([&] { return ws().status() == "0 matches"; })) << ws().status();
-        ASSERT_TRUE(waitUntil([&] { return !ws().renderer().decoding(); }));
+        ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().decoding(); }));
     }
 };
 
@@ -954,44 +755,44 @@ TEST_F(RenderRealWorkerTest, PagesAndThumbnailsRenderAndAnEditRendersOnlyWhatItC
                        testing::makePdf({testing::TestPage{}, testing::TestPage{}, testing::TestPage{}}));
     ws().open(path);
     ASSERT_TRUE(waitUntil([&] {
-        return !ws().renderer().pageImage().isNull() && !ws().renderer().pageChars().empty();
+        return !ws().shownPage().pageImage().isNull() && !ws().shownPage().pageChars().empty();
     })) << ws().errorMessage().value_or(ws().status());
     // 612 × 792 points at zoom 1.2 on a backing scale of 2.
-    EXPECT_EQ(ws().renderer().pageImage().size(), QSize(1469, 1901));
-    EXPECT_EQ(shownSize(ws().renderer().pageImage()), QSizeF(734.5, 950.5));
+    EXPECT_EQ(ws().shownPage().pageImage().size(), QSize(1469, 1901));
+    EXPECT_EQ(shownSize(ws().shownPage().pageImage()), QSizeF(734.5, 950.5));
     roundTrip();  // the page rendered ahead is in too
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 
     const auto pages = *ws().inspect()->pages;
-    const std::int64_t start = ws().renderer().thumbnailGeneration();
-    for (const auto& page : pages) ws().renderer().showThumbnail(page.id);
-    ws().renderer().hideThumbnail(pages[1].id);  // scrolled away before its turn
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 2; }));
+    const std::int64_t start = ws().thumbnails().thumbnailGeneration();
+    for (const auto& page : pages) ws().thumbnails().showThumbnail(page.id);
+    ws().thumbnails().hideThumbnail(pages[1].id);  // scrolled away before its turn
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 2; }));
     roundTrip();
-    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 2);
+    EXPECT_EQ(ws().thumbnails().thumbnailGeneration(), start + 2);
     // At 0.18 of the backing scale of 2.
-    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).size(), QSize(220, 285));
-    EXPECT_TRUE(ws().renderer().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
-    ws().renderer().showThumbnail(pages[0].id);  // current: not rendered again
-    ws().renderer().showThumbnail(pages[1].id);
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 3; }));
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[0].id).size(), QSize(220, 285));
+    EXPECT_TRUE(ws().thumbnails().thumbnail(pages[1].id).isNull()) << "its row is not on screen";
+    ws().thumbnails().showThumbnail(pages[0].id);  // current: not rendered again
+    ws().thumbnails().showThumbnail(pages[1].id);
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 3; }));
     std::vector<qint64> before;
-    for (const auto& page : pages) before.push_back(ws().renderer().thumbnail(page.id).cacheKey());
-    const qint64 shown = ws().renderer().pageImage().cacheKey();
+    for (const auto& page : pages) before.push_back(ws().thumbnails().thumbnail(page.id).cacheKey());
+    const qint64 shown = ws().shownPage().pageImage().cacheKey();
 
     CommandParams params;
     params.sessionId = ws().sessionId();
     params.pageId = pages[1].id;
     params.rect = PDFRect{72, 300, 200, 320};
     ws().mutate(CommandMethod::addHighlight, params, "Highlighted");
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().thumbnailGeneration() == start + 4; }))
+    ASSERT_TRUE(waitUntil([&] { return ws().thumbnails().thumbnailGeneration() == start + 4; }))
         << ws().errorMessage().value_or(ws().status());
     roundTrip();
-    EXPECT_EQ(ws().renderer().thumbnailGeneration(), start + 4);
-    EXPECT_EQ(ws().renderer().thumbnail(pages[0].id).cacheKey(), before[0]);
-    EXPECT_NE(ws().renderer().thumbnail(pages[1].id).cacheKey(), before[1]);
-    EXPECT_EQ(ws().renderer().thumbnail(pages[2].id).cacheKey(), before[2]);
-    EXPECT_EQ(ws().renderer().pageImage().cacheKey(), shown) << "the shown page did not change";
+    EXPECT_EQ(ws().thumbnails().thumbnailGeneration(), start + 4);
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[0].id).cacheKey(), before[0]);
+    EXPECT_NE(ws().thumbnails().thumbnail(pages[1].id).cacheKey(), before[1]);
+    EXPECT_EQ(ws().thumbnails().thumbnail(pages[2].id).cacheKey(), before[2]);
+    EXPECT_EQ(ws().shownPage().pageImage().cacheKey(), shown) << "the shown page did not change";
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }
 
@@ -1004,7 +805,7 @@ TEST_F(RenderRealWorkerTest, ThePageRenderedAheadIsTheRightOneAfterAnEditAnUndoO
         path, testing::makePdf({testing::TestPage{612, 792, "First"}, testing::TestPage{612, 792, "Second"},
                                 testing::TestPage{612, 792, "Third"}}));
     ws().open(path);
-    PageRenderer& renderer = ws().renderer();
+    ShownPage& renderer = ws().shownPage();
     ASSERT_TRUE(waitUntil([&] { return !renderer.pageImage().isNull() && !renderer.pageChars().empty(); }))
         << ws().errorMessage().value_or(ws().status());
     const auto pages = *ws().inspect()->pages;
@@ -1059,7 +860,7 @@ TEST_F(RenderRealWorkerTest, ThePageRenderedAheadIsTheRightOneAfterAnEditAnUndoO
 
         // The same page rendered now, with nothing at hand.
         renderer.forgetRenders();
-        renderer.setPageChars({});
+        testing::arrange(renderer, "pageChars", std::vector<TextRun>{});
         renderer.refreshPage();
         ASSERT_TRUE(waitUntil([&] {
             return renderer.pageImage().cacheKey() != ahead.cacheKey() && !renderer.pageChars().empty();
@@ -1073,16 +874,17 @@ TEST_F(RenderRealWorkerTest, TilesOfAPageAt400PercentFitTheWorkersGrid) {
     const fs::path path = scratch_.docs() / "one.pdf";
     testing::writeFile(path, testing::makePdf({testing::TestPage{}}));
     zoomBeforeOpening(ws(), 4.0);
-    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
+    ws().shownPage().setVisibleCanvasRect(QRectF(0, 0, 1000, 700));
     ws().open(path);
     // The view, 2000 × 1400 pixels, in 2 × 2 tiles of 1024, then the two beside them that twice its area
     // reaches into.
-    ASSERT_TRUE(waitUntil([&] { return ws().renderer().pageTiles().size() == 6; }))
-        << ws().renderer().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
-    EXPECT_DOUBLE_EQ(shownSize(ws().renderer().pageImage()).width(), 2448);
-    EXPECT_EQ(ws().renderer().pageTiles().front().id.substr(ws().renderer().pageTiles().front().id.find('@')),
-              "@8.0#0,0");
-    for (const auto& tile : ws().renderer().pageTiles()) EXPECT_EQ(shownSize(tile.image), tile.frame.size());
+    ASSERT_TRUE(waitUntil([&] { return ws().shownPage().pageTiles().size() == 6; }))
+        << ws().shownPage().pageTiles().size() << " " << ws().errorMessage().value_or(ws().status());
+    EXPECT_DOUBLE_EQ(shownSize(ws().shownPage().pageImage()).width(), 2448);
+    EXPECT_EQ(
+        ws().shownPage().pageTiles().front().id.substr(ws().shownPage().pageTiles().front().id.find('@')),
+        "@8.0#0,0");
+    for (const auto& tile : ws().shownPage().pageTiles()) EXPECT_EQ(shownSize(tile.image), tile.frame.size());
     EXPECT_TRUE(filesIn(*PageRenders::folder()).empty());
 }
 

@@ -1,5 +1,5 @@
-// Saving, searching, page organisation and printing against the real worker: each action's
-// command, its status, and what it did to the worker's document and to the files on disk.
+// Printing: what a print to a file holds, the owner-only copy the printer gets and that it is deleted,
+// against the real worker, and the copies a failed export or a quitting editor leave, against the fake.
 
 #include <unistd.h>
 
@@ -7,11 +7,13 @@
 
 #include <set>
 
+#include "document_actions_fixture.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
 namespace {
 
+using testing::DocumentActionsTest;
 using testing::waitUntil;
 
 std::filesystem::path privateFolder(const testing::Scratch& scratch) {
@@ -28,154 +30,6 @@ std::vector<std::string> printCopiesIn(const std::filesystem::path& folder) {
         if (name.starts_with("kivo-print-") || name.starts_with(".kivo-print-")) names.push_back(name);
     }
     return names;
-}
-
-class DocumentActionsTest : public testing::LaunchedWorkspaceTest {
-protected:
-    void open(const std::string& name, int pages) {
-        std::vector<testing::TestPage> list;
-        for (int i = 0; i < pages; ++i)
-            list.push_back(testing::TestPage{612, 792, "Hello page " + std::to_string(i + 1)});
-        ws().open(testing::writeDocument(scratch_, name, list));
-        ASSERT_TRUE(waitUntil([&] { return ws().status() == "Opened " + name; })) << ws().status();
-    }
-
-    // Waits for the status and fails on an error instead.
-    bool finished(const std::string& status) {
-        return waitUntil([&] { return ws().status() == status || ws().errorMessage(); }) &&
-               ws().status() == status;
-    }
-
-    void highlight() {
-        ws().setStatus("");
-        ws().selectArea(PDFRect{72, 300, 200, 320});
-        ws().highlightSelection();
-        ASSERT_TRUE(finished("Highlight added")) << ws().errorMessage().value_or("");
-    }
-
-    std::vector<std::string> pageIds() {
-        std::vector<std::string> ids;
-        for (const PageInfo& page : *ws().inspect()->pages) ids.push_back(page.id);
-        return ids;
-    }
-};
-
-TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
-    open("report.pdf", 1);
-    if (HasFatalFailure()) return;
-    highlight();
-    EXPECT_EQ(ws().saveLabel(), "Unsaved");
-    ws().save();
-    EXPECT_EQ(ws().saveLabel(), "Saving…");
-    ASSERT_TRUE(finished("Saved")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(rawValue(ws().savePhase()), "saved");
-    EXPECT_NE(testing::readFile(scratch_.docs() / "report.pdf").find("/Highlight"), std::string::npos);
-
-    test_->dialogs->savePdf = scratch_.docs() / "copy.pdf";
-    ws().saveCopy();
-    ASSERT_TRUE(finished("Saved a copy")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(test_->dialogs->suggestedNames.back(), "Untitled copy.pdf");
-    EXPECT_EQ(test_->dialogs->folders.back(), scratch_.docs()) << "the panel opens beside the document";
-    EXPECT_TRUE(std::filesystem::exists(scratch_.docs() / "copy.pdf"));
-    EXPECT_EQ(ws().inspect()->sourcePath, (scratch_.docs() / "report.pdf").string());
-
-    test_->dialogs->savePdf = scratch_.docs() / "renamed.pdf";
-    ws().saveAs();
-    ASSERT_TRUE(finished("Saved")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(test_->dialogs->suggestedNames.back(), "report.pdf");
-    EXPECT_EQ(ws().inspect()->sourcePath, (scratch_.docs() / "renamed.pdf").string());
-    EXPECT_EQ(ws().suggestedName(), "renamed.pdf");
-
-    // Someone else writes the file; the next save in place is refused and asks.
-    testing::writeFile(scratch_.docs() / "renamed.pdf",
-                       testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
-    highlight();
-    ws().save();
-    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
-    EXPECT_EQ(test_->prompts->staleAsked, 1);
-    EXPECT_EQ(*ws().errorMessage(), "Save cancelled because the file on disk changed.");
-    EXPECT_EQ(ws().saveLabel(), "Save failed");
-    highlight();
-    EXPECT_EQ(ws().saveLabel(), "Save failed") << "a later edit keeps the failure on show";
-
-    test_->prompts->staleChoices = {Prompts::StaleFileChoice::overwrite};
-    ws().save();
-    ASSERT_TRUE(finished("Saved")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(test_->prompts->staleAsked, 2);
-    EXPECT_EQ(ws().saveLabel(), "Saved");
-    EXPECT_EQ(testing::readFile(scratch_.docs() / "renamed.pdf").find("/Count 2"), std::string::npos)
-        << "the worker's document replaced the other program's file";
-}
-
-TEST_F(DocumentActionsTest, SearchWrapsAndPagesMoveRotateDeleteMergeAndExtract) {
-    open("pages.pdf", 3);
-    if (HasFatalFailure()) return;
-    const std::vector<std::string> ids = pageIds();
-
-    ws().findNext("  Hello  ");  // no hits yet: searches
-    ASSERT_TRUE(finished("Match 1 of 3")) << ws().errorMessage().value_or("");
-    ws().findPrevious("  Hello  ");
-    EXPECT_EQ(ws().status(), "Match 3 of 3");
-    EXPECT_EQ(ws().selectedPageId(), ids[2]);
-    ws().findNext("  Hello  ");
-    EXPECT_EQ(ws().status(), "Match 1 of 3");
-
-    ws().moveSelectedPage(-1);  // the first page cannot move up
-    ws().moveSelectedPage(1);
-    ASSERT_TRUE(finished("Page moved to position 2")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(pageIds(), (std::vector<std::string>{ids[1], ids[0], ids[2]}));
-
-    ws().movePage({1, 7, -1}, 99);  // rows that are gone are left out; the end is the page count
-    ASSERT_TRUE(finished("Pages reordered")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(pageIds(), (std::vector<std::string>{ids[1], ids[2], ids[0]}));
-    const std::int64_t revision = *ws().inspect()->revision;
-    ws().movePage({5}, 0);
-    ws().history(CommandMethod::redo, "Redo");  // a barrier: anything sent before it has its answer
-    waitUntil([&] { return ws().status() == "Redo" || ws().errorMessage(); });
-    EXPECT_EQ(ws().inspect()->revision, revision) << "a move of nothing sent nothing";
-
-    ws().select(ids[0]);
-    ws().rotateSelected(-90);
-    ASSERT_TRUE(finished("Page rotated")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(ws().currentPage()->rotation, 3) << "three quarter turns";
-
-    ws().deleteSelectedPage();
-    ASSERT_TRUE(finished("Page deleted")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(pageIds(), (std::vector<std::string>{ids[1], ids[2]}));
-    EXPECT_EQ(ws().selectedPageId(), ids[2]) << "the last page gave way to the new last";
-
-    test_->dialogs->openPdf = testing::writeDocument(scratch_, "more.pdf", {testing::TestPage{}});
-    ws().mergePanel();
-    ASSERT_TRUE(finished("Merged more.pdf")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(ws().inspect()->pages->size(), 3u);
-
-    const CommandResult before = *ws().inspect();
-    test_->dialogs->savePdf = scratch_.docs() / "one page.pdf";
-    ws().extractPanel();
-    ASSERT_TRUE(finished("Extracted page to one page.pdf")) << ws().errorMessage().value_or("");
-    EXPECT_EQ(test_->dialogs->suggestedNames.back(), "Extracted pages.pdf");
-    EXPECT_EQ(test_->dialogs->folders.back(), scratch_.docs());
-    EXPECT_EQ(ws().inspect(), before) << "extracting leaves the open document as it was";
-    EXPECT_NE(testing::readFile(scratch_.docs() / "one page.pdf").find("/Count 1"), std::string::npos);
-}
-
-TEST_F(DocumentActionsTest, ADeletedPageGivesWayToThePageThatTookItsPlace) {
-    open("four.pdf", 4);
-    if (HasFatalFailure()) return;
-    const std::vector<std::string> ids = pageIds();
-    const struct {
-        std::string deleted;
-        std::string shown;
-        std::string pageJump;
-    } cases[] = {{ids[1], ids[2], "2"}, {ids[0], ids[2], "1"}, {ids[3], ids[2], "1"}};
-    for (const auto& c : cases) {
-        ws().select(c.deleted);
-        ws().setStatus("");
-        ws().deleteSelectedPage();
-        ASSERT_TRUE(finished("Page deleted")) << ws().errorMessage().value_or("");
-        EXPECT_EQ(ws().selectedPageId(), c.shown);
-        EXPECT_EQ(ws().pageJump(), c.pageJump);
-    }
 }
 
 TEST_F(DocumentActionsTest, PrintToFileHoldsOnlyThePagesOfTheRange) {
@@ -399,42 +253,6 @@ TEST(PrintingTest, AFileOfMorePagesThanTheWorkerTakesIsRefusedBeforeItIsListed) 
         EXPECT_EQ(sent.size() - asked, c.listed ? 1u : 0u);
         if (c.listed && sent.size() > asked) EXPECT_EQ(sent.back().params.pageIds->size(), c.listed);
     }
-}
-
-// What a replaced document rendered goes with it, also what was still on its way when the next one
-// was opened: the page list's thumbnails, the page and its tiles at 400 %.
-TEST_F(DocumentActionsTest, OpeningAnotherDocumentReleasesWhatTheFirstRendered) {
-    open("first.pdf", 12);
-    if (HasFatalFailure()) return;
-    ws().renderer().setVisibleCanvasRect(QRectF(0, 0, 900, 600));
-    ws().renderer().stepZoom(4.0);
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageTiles().empty(); }));
-    const std::vector<std::string> ids = pageIds();
-    for (const std::string& id : ids) ws().renderer().showThumbnail(id);
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().thumbnail(ids[2]).isNull(); }));
-    const PageRenderer::RenderCacheUse before = ws().renderer().renderCacheUse();
-    EXPECT_GT(before.tiles, 0);
-    EXPECT_GT(before.thumbnails, 0);
-
-    // Thumbnails of the first are still being rendered, one at a time, when the second is opened.
-    ws().renderer().stepZoom(1.0);
-    // Read the caches the moment the second is opened, before its own first render can come back.
-    std::optional<PageRenderer::RenderCacheUse> atOpen;
-    const QMetaObject::Connection opened = QObject::connect(&ws(), &WorkspaceState::statusChanged, [&] {
-        if (!atOpen && ws().status() == "Opened second.pdf") atOpen = ws().renderer().renderCacheUse();
-    });
-    open("second.pdf", 1);
-    QObject::disconnect(opened);
-    if (HasFatalFailure()) return;
-    ASSERT_TRUE(atOpen.has_value());
-    EXPECT_EQ(atOpen->pages + atOpen->tiles + atOpen->thumbnails, 0);
-    EXPECT_EQ(atOpen->bytes, 0);
-    ASSERT_TRUE(waitUntil([&] { return !ws().renderer().pageImage().isNull() && !ws().link().activity(); }));
-    waitUntil([] { return false; }, 0.5);
-    const PageRenderer::RenderCacheUse after = ws().renderer().renderCacheUse();
-    EXPECT_EQ(after.pages, 1) << "only the second's page";
-    EXPECT_EQ(after.tiles, 0);
-    EXPECT_EQ(after.thumbnails, 0) << "no late thumbnail of the first";
 }
 
 }  // namespace

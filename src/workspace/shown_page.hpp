@@ -1,26 +1,25 @@
 #pragma once
 
-// How the open document's pages reach the screen: the shown page's render through the worker with
-// its cache in front, the zoom with its instant preview and settled re-render, the fits, the sharp
-// tiles over a page too large to render whole, and the page list's thumbnails. It owns the three
-// render caches, the thumbnail queue and the stamps (render generation, page versions) that make a
-// reply stale, all behind its private part, so a change of them recompiles this part alone. The
-// rendered files are decoded on a thread of their own, never on the GUI thread; only a cached page
-// kept as its file alone, jumped to or standing in, is decoded again where it is shown.
+// The page the canvas shows, and all it is shown with: its render through the worker with its cache
+// in front, its characters and lines, the zoom with its instant preview and settled re-render, the fits, and
+// the sharp tiles over a page too large to render whole. It owns the page and tile caches and the render
+// generation that makes a reply stale, behind its private part, so a change of them recompiles this
+// part alone; the page versions, the decoding thread and the page list's ThumbnailQueue (whose
+// thumbnails stand in while a page's render is on its way) are the workspace's. The rendered files are
+// decoded on that thread, never on the GUI thread; only a cached page kept as its file alone, jumped to
+// or standing in, is decoded again where it is shown.
 //
 // It publishes its work as its own properties (`pageImage`, `pageTiles`, `pageChars`, `pageLines`,
-// `zoom`, `fitMode`, `thumbnailGeneration`); every request goes through the CommandSender it is
-// given (the WorkerLink). GUI thread only. Nothing here throws: a failed render ends in
-// `errorMessage` (or `status` while the worker is on its way back), a failed tile or thumbnail is
-// dropped without a word.
+// `zoom`, `fitMode`); every request goes through the CommandSender it is given (the WorkerLink). GUI
+// thread only. Nothing here throws: a failed render ends in `errorMessage` (or `status` while the
+// worker is on its way back), a failed tile is dropped without a word.
 //
 // The canvas draws `pageImage` at its display size in points, QImage::deviceIndependentSize()
 // (zoom × the page's size; its devicePixelRatio is pixels per point), and over it every one of
 // `pageTiles` at its `frame`. A page of more than 8,000,000 pixels at the current zoom arrives as
 // a coarser image stretched to that size, and the tiles make the part on screen sharp. Pixels are
 // points × the backing scale of the services' Screen, read at every render. `pageChars` (and
-// `pageLines`) follow the shown page. The page list draws thumbnail(pageId) and redraws when
-// `thumbnailGeneration` changes. That display size is `pageSize`: a smaller image of the page that
+// `pageLines`) follow the shown page. That display size is `pageSize`: a smaller image of the page that
 // stands in for its render is drawn at it too, which its rounded pixels miss by a little.
 
 #include <QImage>
@@ -42,16 +41,18 @@
 namespace kivo {
 
 class CommandSender;
+class PageVersions;
+class RenderDecoder;
+class ThumbnailQueue;
 class WorkspaceState;
 
-class PageRenderer : public QObject {
+class ShownPage : public QObject {
     Q_OBJECT
     Q_PROPERTY(QImage pageImage READ pageImage NOTIFY pageImageChanged)
     Q_PROPERTY(QSizeF pageSize READ pageSize NOTIFY pageImageChanged)
     Q_PROPERTY(std::vector<PageTile> pageTiles READ pageTiles NOTIFY pageTilesChanged)
     Q_PROPERTY(QRectF visibleCanvasRect READ visibleCanvasRect WRITE setVisibleCanvasRect NOTIFY
                    visibleCanvasRectChanged)
-    Q_PROPERTY(std::int64_t thumbnailGeneration READ thumbnailGeneration NOTIFY thumbnailGenerationChanged)
     Q_PROPERTY(double zoom READ zoom NOTIFY zoomChanged)
     Q_PROPERTY(FitMode fitMode READ fitMode WRITE setFitMode NOTIFY fitModeChanged)
     Q_PROPERTY(QSizeF viewport READ viewport WRITE setViewport NOTIFY viewportChanged)
@@ -59,10 +60,12 @@ class PageRenderer : public QObject {
     Q_PROPERTY(std::vector<TextLine> pageLines READ pageLines NOTIFY pageLinesChanged)
 
 public:
-    // `state`, `link` and `services` must outlive the renderer.
-    PageRenderer(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
-                 QObject* parent = nullptr);
-    ~PageRenderer() override;
+    // Everything it is given must outlive the part. It asks `thumbnails` for the pages ahead of a run
+    // of page moves.
+    ShownPage(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+              const PageVersions& versions, RenderDecoder& decoder, ThumbnailQueue& thumbnails,
+              QObject* parent = nullptr);
+    ~ShownPage() override;
 
     // The shown page's image and the sharp tiles over it, as described above.
     const QImage& pageImage() const;
@@ -74,12 +77,8 @@ public:
     // The part of the displayed page on screen, in points from its top-left corner; the zero
     // rectangle when none of it is.
     const QRectF& visibleCanvasRect() const;
-    // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
-    std::int64_t thumbnailGeneration() const;
     // The canvas tells it; emits its change signal only on a real change.
     void setVisibleCanvasRect(QRectF value);
-    // No page is shown: the image and its tiles go.
-    void clearPage();
 
     // Points per page point, 1.2 at the start; changed by stepZoom(), zoomTo() and applyFit() alone.
     double zoom() const;
@@ -90,10 +89,9 @@ public:
     // The shown page's characters, and its lines made from them, so the two never disagree.
     const std::vector<TextRun>& pageChars() const;
     const std::vector<TextLine>& pageLines() const;
-    // Each emits its change signal only on a real change.
+    // The window tells them; each emits its change signal only on a real change.
     void setFitMode(FitMode value);
     void setViewport(QSizeF value);
-    void setPageChars(std::vector<TextRun> value);
 
     // Shows the selected page at `zoom`: from the cache when it holds this page at this scale with
     // its text, otherwise rendered by the worker while the image shown before stays up (with the
@@ -121,19 +119,7 @@ public:
     // missing ones, nearest the middle of the view first. The canvas sets `visibleCanvasRect` and
     // calls this whenever the part of the page on screen changes.
     void updateTiles();
-    // A page-list row appeared or disappeared. A shown row whose thumbnail is missing or stale is
-    // rendered, one at a time; a hidden row's waiting render is dropped.
-    void showThumbnail(const std::string& pageId);
-    void hideThumbnail(const std::string& pageId);
-    // The page's cached thumbnail, also a stale one until its new render arrives; a null image
-    // when there is none.
-    QImage thumbnail(const std::string& pageId) const;
-
-    // The document changed: the renders `invalidation` names are stale from now on, and visible
-    // thumbnails that are stale are rendered again.
-    void invalidate(const RenderInvalidation& invalidation);
-    // Another document, or none: every cached render and waiting thumbnail is dropped, and the rows on
-    // screen have theirs rendered again, of the pages the document holds.
+    // Every cached page and tile goes, and with them the run of page moves: the next refresh renders anew.
     void forgetRenders();
 
     // ---- What the workspace tells it
@@ -143,9 +129,9 @@ public:
     // No document is open any more: the shown page, every render and the page's characters go.
     void forget();
 
-    // What the render caches hold: entries of each, their pixels' bytes, and the bound of those. Of the
-    // pages, those kept as their file alone (`packedPages`), and the bytes all three caches really hold:
-    // pixels of the images, and the pages' files.
+    // What the render caches hold, the thumbnails' included: entries of each, their pixels' bytes, and the
+    // bound of those. Of the pages, those kept as their file alone (`packedPages`), and the bytes all three
+    // caches really hold: pixels of the images, and the pages' files.
     struct RenderCacheUse {
         std::int64_t pages = 0;
         std::int64_t tiles = 0;
@@ -163,7 +149,6 @@ signals:
     void pageImageChanged();
     void pageTilesChanged();
     void visibleCanvasRectChanged();
-    void thumbnailGenerationChanged();
     void zoomChanged();
     void fitModeChanged();
     void viewportChanged();
@@ -176,7 +161,10 @@ private:
     struct Private;
     struct PageRender;
     struct TileBatch;
-    struct ThumbnailRender;
+
+    // No page is shown: the image and its tiles go.
+    void clearPage();
+    void setPageChars(std::vector<TextRun> value);
 
     // The zoom as a number alone, without the render or the fit mode stepZoom() sees to.
     void showZoom(double value);
@@ -233,19 +221,17 @@ private:
     void renderAhead();
     void tilesRendered(const TileBatch& batch, const CommandResult& result);
     void tilesFailed(const TileBatch& batch);
-    void pumpThumbnails();
-    // Queues the thumbnail of the nearest page ahead of a run of page moves that has nothing to stand in for
-    // it.
-    void askPageAhead();
-    void thumbnailRendered(const ThumbnailRender& render, const CommandResult& result);
-    void thumbnailDecoded(const ThumbnailRender& render, std::int64_t cost,
-                          const std::optional<QImage>& image);
-    void thumbnailFailed(const ThumbnailRender& render, bool reachedWorker);
-    void nextThumbnailGeneration();
+    // The nearest page ahead of a run of page moves that has nothing to stand in for it, whose thumbnail
+    // the queue renders when no row waits.
+    std::optional<std::string> pageAhead() const;
+    void thumbnailArrived(const std::string& pageId, const QImage& image, const PageVersion& stamp);
 
     WorkspaceState& state_;
     CommandSender& link_;
     const WorkspaceServices& services_;
+    const PageVersions& versions_;
+    RenderDecoder& decoder_;
+    ThumbnailQueue& thumbnails_;
     std::unique_ptr<Private> d_;
 };
 

@@ -1,0 +1,196 @@
+// The page list's thumbnails: one render at a time, for the rows on screen, stamped with the page's
+// version; the rows report themselves while the list lays out, so their work waits for the next turn
+// of the event loop.
+
+#include "workspace/thumbnail_queue.hpp"
+
+#include <QMetaObject>
+#include <QTimer>
+
+#include <unordered_set>
+#include <utility>
+
+#include "workspace/command_sender.hpp"
+#include "workspace/page_renders.hpp"
+#include "workspace/page_versions.hpp"
+#include "workspace/render_decoder.hpp"
+#include "workspace/workspace_state.hpp"
+
+namespace kivo {
+namespace {
+
+// Of the screen's pixel density: a 612 × 792-point page is about 110 × 143 points.
+constexpr double thumbnailScale = 0.18;
+
+// How long thumbnails that could not reach a worker wait before they are asked for again.
+constexpr int retryMilliseconds = 250;
+
+}  // namespace
+
+struct ThumbnailQueue::Private {
+    const PageVersions& versions;
+    RenderDecoder& decoder;
+    Cache cache{400, 100'663'296};
+    RenderQueue<std::string> queue;
+    std::unordered_set<std::string> visible;
+    std::int64_t generation = 0;
+    // A pump is due after thumbnails that could not reach a worker.
+    bool retryArmed = false;
+    std::function<std::optional<std::string>()> pageAhead;
+};
+
+// What a thumbnail reply needs from the moment it was asked for.
+struct ThumbnailQueue::Render {
+    std::string pageId;
+    std::string session;
+    double backing = 0;
+    PageVersion version;
+    std::string path;
+};
+
+ThumbnailQueue::ThumbnailQueue(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
+                               const PageVersions& versions, RenderDecoder& decoder, QObject* parent)
+    : QObject(parent),
+      state_(state),
+      link_(link),
+      services_(services),
+      d_(std::make_unique<Private>(Private{versions, decoder})) {
+    // The thumbnails that waited while the worker was away are asked for once it is back.
+    connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
+        if (link_.workerReady()) pump();
+    });
+}
+
+ThumbnailQueue::~ThumbnailQueue() = default;
+
+std::int64_t ThumbnailQueue::thumbnailGeneration() const { return d_->generation; }
+
+const ThumbnailQueue::Cache& ThumbnailQueue::cache() const { return d_->cache; }
+
+QImage ThumbnailQueue::thumbnail(const std::string& pageId) const {
+    const auto cached = d_->cache.peek(pageId);
+    return cached ? cached->image : QImage();
+}
+
+void ThumbnailQueue::setPageAhead(std::function<std::optional<std::string>()> pageAhead) {
+    d_->pageAhead = std::move(pageAhead);
+}
+
+void ThumbnailQueue::nextGeneration() {
+    ++d_->generation;
+    emit thumbnailGenerationChanged();
+}
+
+// Rows report themselves while the list lays out; the work waits for the next turn of the event
+// loop, so a row that comes and goes within one turn is added and removed in that order.
+void ThumbnailQueue::showThumbnail(const std::string& pageId) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, pageId] {
+            d_->visible.insert(pageId);
+            const auto cached = d_->cache.peek(pageId);
+            if (cached && cached->version == d_->versions.of(pageId)) return;
+            d_->queue.request(pageId);
+            pump();
+        },
+        Qt::QueuedConnection);
+}
+
+void ThumbnailQueue::hideThumbnail(const std::string& pageId) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, pageId] {
+            d_->visible.erase(pageId);
+            // A render already on its way is not stopped; its image is still kept.
+            d_->queue.cancel(pageId);
+        },
+        Qt::QueuedConnection);
+}
+
+void ThumbnailQueue::renderStale() {
+    for (const std::string& pageId : d_->visible) {
+        const auto cached = d_->cache.peek(pageId);
+        if (!cached || cached->version != d_->versions.of(pageId)) d_->queue.request(pageId);
+    }
+    pump();
+}
+
+void ThumbnailQueue::forget() {
+    d_->cache.removeAll();
+    d_->queue.removeAll();
+    // The rows on screen stay there (the list reports only rows that come and go, and another document may
+    // have pages of the same ids): theirs are asked for again, of the document now open.
+    for (const std::string& pageId : d_->visible) d_->queue.request(pageId);
+    nextGeneration();
+}
+
+void ThumbnailQueue::pump() {
+    if (!state_.sessionId()) return;
+    if (d_->queue.isIdle() && d_->pageAhead) {
+        if (const std::optional<std::string> ahead = d_->pageAhead()) d_->queue.request(*ahead);
+    }
+    std::optional<std::string> pageId = d_->queue.next();
+    // A row of the document before may still wait; this document has no such page.
+    while (pageId && !state_.document().page(*pageId)) {
+        d_->queue.finish(*pageId);
+        pageId = d_->queue.next();
+    }
+    if (!pageId) return;
+    Render render{*pageId, *state_.sessionId(), PageRenders::backing(services_.screen->backingScale()),
+                  d_->versions.of(*pageId), PageRenders::renderPath()};
+    if (render.path.empty()) return failed(render, false);
+    CommandParams params;
+    params.sessionId = render.session;
+    params.pageId = render.pageId;
+    params.scale = render.backing * thumbnailScale;
+    params.pngPath = render.path;
+    link_.send(
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        [this, render](const CommandResult& result) { rendered(render, result); },
+        [this, render](const std::string& code, const std::string&) {
+            const bool away = code == rawValue(LinkFailure::workerRestarting) ||
+                              code == rawValue(LinkFailure::workerStopped) || !link_.running();
+            failed(render, !away);
+        });
+}
+
+void ThumbnailQueue::rendered(const Render& render, const CommandResult& result) {
+    const std::int64_t cost = PageRenders::cost(result.width, result.height);
+    // In flight until it is decoded: a pump meanwhile would ask for it again.
+    d_->decoder.loadReply(
+        render.path, result, render.backing,
+        [this, render, cost](std::optional<QImage> image) { decoded(render, cost, image); });
+}
+
+void ThumbnailQueue::decoded(const Render& render, std::int64_t cost, const std::optional<QImage>& image) {
+    d_->queue.finish(render.pageId);
+    // The document was closed or replaced meanwhile.
+    if (state_.sessionId() == render.session && image) {
+        d_->cache.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
+        nextGeneration();
+        emit thumbnailArrived(render.pageId, *image, render.version);
+        // The page changed while it was rendered.
+        if (d_->visible.contains(render.pageId) && d_->versions.of(render.pageId) != render.version) {
+            d_->queue.request(render.pageId);
+        }
+    }
+    pump();
+}
+
+// Dropped without a word: the row asks again when it next appears, or when its page changes. A render that
+// never reached a worker (none to take it, or no folder to render into) is asked for again a while later, or
+// at the next pump from outside (a page change, a row shown, the document or the worker back): asked again
+// at once, it would fail again at once, round and round for as long as the worker is away.
+void ThumbnailQueue::failed(const Render& render, bool reachedWorker) {
+    d_->queue.finish(render.pageId);
+    PageRenders::discard(render.path);
+    if (reachedWorker) return pump();
+    if (d_->visible.contains(render.pageId)) d_->queue.request(render.pageId);
+    if (std::exchange(d_->retryArmed, true)) return;
+    QTimer::singleShot(retryMilliseconds, this, [this] {
+        d_->retryArmed = false;
+        pump();
+    });
+}
+
+}  // namespace kivo

@@ -1,0 +1,98 @@
+// The page list's thumbnails alone, against a fake sender: which rows are rendered again and when, and
+// what forgetting them leaves.
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include "fake_command_sender.hpp"
+#include "workspace_fixture.hpp"
+
+namespace kivo {
+namespace {
+
+using testing::waitUntil;
+
+// Answers the thumbnail render waiting with a picture in the file it asked for.
+bool answerRender(testing::FakeCommandSender& sender) {
+    const std::vector<CommandRequest> sent = sender.sent(CommandMethod::renderPage);
+    if (sent.empty() || !sent.back().params.pngPath) return false;
+    QImage image(22, 28, QImage::Format_RGB32);
+    image.fill(Qt::gray);
+    if (!image.save(QString::fromStdString(*sent.back().params.pngPath), "PNG")) return false;
+    CommandResult result;
+    result.pngPath = sent.back().params.pngPath;
+    result.width = image.width();
+    result.height = image.height();
+    return sender.succeed(CommandMethod::renderPage, result);
+}
+
+// A thumbnail that failed because no worker was there to render it is asked for again; one the
+// worker itself could not render is not.
+TEST(ThumbnailQueueTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
+    const testing::Scratch scratch;
+    const struct {
+        const char* code;
+        bool running;
+        bool askedAgain;
+    } cases[] = {
+        {"worker_stopped", false, true},
+        {"worker_restarting", true, true},
+        {"render_failed", false, true},
+        {"render_failed", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.code) + (c.running ? " running" : " away"));
+        testing::RenderParts render;
+        testing::PartFixture& parts = render.parts;
+        testing::showDocument(parts.state, 1);
+        parts.sender.setReady(true);
+        const auto thumbnails = [&] { return parts.sender.sent(CommandMethod::renderPage).size(); };
+        render.thumbnails.showThumbnail("p1");
+        ASSERT_TRUE(waitUntil([&] { return thumbnails() == 1; }, 5));
+        EXPECT_EQ(parts.sender.sent(CommandMethod::renderPage)[0].params.pageId, "p1");
+        parts.sender.setReady(c.running);
+        ASSERT_TRUE(parts.sender.fail(CommandMethod::renderPage, c.code, "No thumbnail."));
+        parts.sender.setReady(true);
+        waitUntil([&] { return thumbnails() > 1; }, 1);
+        EXPECT_EQ(thumbnails(), c.askedAgain ? 2u : 1u);
+    }
+}
+
+// The stamps: a shown thumbnail made stale stays up until its new render replaces it, a hidden one is
+// not rendered, and forgetting them drops every one and moves the generation the page list redraws by.
+TEST(ThumbnailQueueTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsThemAll) {
+    const testing::Scratch scratch;
+    testing::RenderParts render;
+    ThumbnailQueue& queue = render.thumbnails;
+    testing::showDocument(render.parts.state, 2);
+    render.parts.sender.setReady(true);
+    const auto thumbnailRenders = [&] {
+        std::size_t count = 0;
+        for (const auto& request : render.parts.sender.sent(CommandMethod::renderPage))
+            count += request.params.scale == 2.0 * 0.18;
+        return count;
+    };
+    queue.showThumbnail("p1");
+    ASSERT_TRUE(waitUntil([&] { return thumbnailRenders() == 1; }));
+    ASSERT_TRUE(answerRender(render.parts.sender));
+    ASSERT_TRUE(waitUntil([&] { return !queue.thumbnail("p1").isNull(); }));
+    const std::int64_t shown = queue.thumbnailGeneration();
+    ASSERT_EQ(thumbnailRenders(), 1u);
+
+    ASSERT_TRUE(render.versions.advance(RenderInvalidation::pages({"p1", "p2"})));
+    queue.renderStale();
+    EXPECT_FALSE(queue.thumbnail("p1").isNull()) << "the stale one stays up meanwhile";
+    ASSERT_TRUE(answerRender(render.parts.sender));
+    ASSERT_TRUE(waitUntil([&] { return queue.thumbnailGeneration() > shown; }));
+    EXPECT_EQ(thumbnailRenders(), 2u) << "p1 again, p2 not: it is not shown";
+
+    const std::int64_t before = queue.thumbnailGeneration();
+    queue.forget();
+    EXPECT_EQ(queue.thumbnailGeneration(), before + 1);
+    EXPECT_EQ(queue.cache().count() + queue.cache().totalCost(), 0);
+    EXPECT_TRUE(queue.thumbnail("p1").isNull());
+}
+
+}  // namespace
+}  // namespace kivo
