@@ -28,6 +28,8 @@ constexpr int retryMilliseconds = 250;
 }  // namespace
 
 struct ThumbnailQueue::Private {
+    Private(const PageVersions& v, RenderDecoder& d) : versions(v), decoder(d) {}
+
     const PageVersions& versions;
     RenderDecoder& decoder;
     Cache cache{400, 100'663'296};
@@ -54,7 +56,7 @@ ThumbnailQueue::ThumbnailQueue(WorkspaceState& state, CommandSender& link, const
       state_(state),
       link_(link),
       services_(services),
-      d_(std::make_unique<Private>(Private{versions, decoder})) {
+      d_(std::make_unique<Private>(versions, decoder)) {
     // The thumbnails that waited while the worker was away are asked for once it is back.
     connect(&link_, &CommandSender::workerReadyChanged, this, [this] {
         if (link_.workerReady()) pump();

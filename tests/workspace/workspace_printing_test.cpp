@@ -251,7 +251,9 @@ TEST(PrintingTest, AFileOfMorePagesThanTheWorkerTakesIsRefusedBeforeItIsListed) 
         EXPECT_EQ(*test->errorMessage(), c.error);
         const auto sent = testing::sentRequests(scratch.log(), CommandMethod::extractPages);
         EXPECT_EQ(sent.size() - asked, c.listed ? 1u : 0u);
-        if (c.listed && sent.size() > asked) EXPECT_EQ(sent.back().params.pageIds->size(), c.listed);
+        if (c.listed && sent.size() > asked) {
+            EXPECT_EQ(sent.back().params.pageIds->size(), c.listed);
+        }
     }
 }
 

@@ -72,7 +72,9 @@ TEST_F(SearchTest, PageByPageFindsWhatOneSearchOfTheWholeDocumentFindsInItsOrder
         }
         ASSERT_TRUE(atFirstReveal);
         ASSERT_FALSE(atFirstReveal->empty());
-        if (c.firstShown > 0) EXPECT_EQ(atFirstReveal->size(), c.firstShown);
+        if (c.firstShown > 0) {
+            EXPECT_EQ(atFirstReveal->size(), c.firstShown);
+        }
         // What showed first is the start of the whole answer, its first hit on show.
         EXPECT_TRUE(std::equal(atFirstReveal->begin(), atFirstReveal->end(), whole.begin()));
         EXPECT_EQ(ws().selectedPageId(), whole.front().pageId);
