@@ -189,7 +189,9 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
         const std::string& id = ids[static_cast<size_t>(k)];
         // A page whose text was read before is read again only when it may hold the query.
         if (!keptText_.mayHold(id, letters)) continue;
-        OpenPage page = loadPage(id);
+        // Text comes from the page's content alone: the form environment, which loading for an edit
+        // or a render needs, would only add each page's widgets and links to what is thrown away.
+        OpenPage page = openPageAt(static_cast<int>(openDocumentPage(id).index), false);
         ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         if (!textPage) continue;
         const bool known = keptText_.knows(id);
