@@ -1,11 +1,12 @@
 // The page list's rows from a document record set by hand on a workspace with no worker: what each row
 // says in every role, and how a later record reaches the view (new marks redraw only their row, a new
-// order or document starts the rows afresh, the same record says nothing).
+// order or document starts the rows afresh, the same record says nothing), and the title a row draws.
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
 #include "app/pages/page_list_model.hpp"
+#include "app/pages/page_row_delegate.hpp"
 #include "app_test_support.hpp"
 
 using namespace kivo;
@@ -134,6 +135,27 @@ private slots:
         // Past the rows, and for a page it never had, the model answers nothing.
         QVERIFY(!model.data(model.index(5), Qt::DisplayRole).isValid());
         QCOMPARE(model.rowOf("pa"), -1);
+    }
+
+    // A long document's row at a large text size keeps its whole number, the part that tells the rows apart,
+    // and drops the word first; only where not even the number fits is it cut.
+    void aRowTitleKeepsItsNumberWhenTheWordDoesNotFit() {
+        QFont font;
+        font.setPixelSize(30);
+        const QFontMetricsF metrics(font);
+        const double word = metrics.horizontalAdvance(QStringLiteral("Page 1053"));
+        const double number = metrics.horizontalAdvance(QStringLiteral("1053"));
+        const struct {
+            double width;
+            QString shown;
+        } cases[] = {
+            {word + 1, QStringLiteral("Page 1053")},
+            {word - 1, QStringLiteral("1053")},
+            {number, QStringLiteral("1053")},
+        };
+        for (const auto& c : cases) QCOMPARE(PageRowDelegate::title(1053, metrics, c.width), c.shown);
+        const QString cut = PageRowDelegate::title(1053, metrics, number - 1);
+        QVERIFY2(cut.endsWith(QChar(0x2026)) && cut.size() < 5, qPrintable(cut));
     }
 };
 

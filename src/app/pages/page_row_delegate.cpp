@@ -117,8 +117,7 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->setFont(fonts.title);
     painter->setPen(Theme::color(Theme::Token::foreground));
     painter->drawText(QRectF(x, y, width, titleMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                      titleMetrics.elidedText(QStringLiteral("Page ") + QString::number(row.number),
-                                              Qt::ElideRight, width));
+                      title(row.number, titleMetrics, width));
     y += titleMetrics.height() + lineGap;
     painter->setFont(fonts.size);
     painter->setPen(selected ? Theme::withOpacity(Theme::color(Theme::Token::foreground), secondaryOpacity)
@@ -131,6 +130,13 @@ void PageRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         chip_->paintFace(*painter, QRectF(QPointF(x, y), QSizeF(chip)),
                          selected ? std::optional(Theme::color(Theme::Token::surface)) : std::nullopt);
     painter->restore();
+}
+
+QString PageRowDelegate::title(std::int64_t number, const QFontMetricsF& metrics, double width) {
+    const QString digits = QString::number(number);
+    const QString whole = QStringLiteral("Page ") + digits;
+    if (metrics.horizontalAdvance(whole) <= width) return whole;
+    return metrics.elidedText(digits, Qt::ElideRight, width);
 }
 
 }  // namespace kivo

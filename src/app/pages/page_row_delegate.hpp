@@ -7,7 +7,10 @@
 // and, with marks, a neutral chip "1 mark" or "3 marks". Rows are 3 apart; the selected row lies on a
 // rounded `defaultFill`. It reads the thumbnail cache without touching its recency, and draws only.
 
+#include <QFontMetricsF>
 #include <QStyledItemDelegate>
+
+#include <cstdint>
 
 namespace kivo {
 
@@ -27,6 +30,11 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+    // The row's title in `width`: "Page 1053", or the number alone where the word does not fit too,
+    // since the number is what tells one row from the next; elided only where the number itself
+    // does not fit.
+    static QString title(std::int64_t number, const QFontMetricsF& metrics, double width);
 
 private:
     Workspace& workspace_;
