@@ -27,6 +27,7 @@
 #include "session/session.hpp"
 #include "command_requests.hpp"
 #include "test_pdfs.hpp"
+#include "engine_testing.hpp"
 
 namespace kivo {
 namespace {
@@ -254,16 +255,6 @@ TEST(DocumentEngine, ACancelledCommandStopsAtItsNextStep) {
 }
 
 }  // namespace
-}  // namespace kivo
-
-namespace kivo {
-
-// Reaches into the engine's session table, to make a document dirty without the editing commands.
-struct DocumentEngineTesting {
-    static Session& session(DocumentEngine& engine, const std::string& id) {
-        return *engine.sessions_.at(id);
-    }
-};
 
 namespace {
 

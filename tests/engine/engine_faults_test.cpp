@@ -16,15 +16,9 @@
 #include "session/pdfium_runtime.hpp"
 #include "session_test.hpp"
 #include "test_pdfs.hpp"
+#include "engine_testing.hpp"
 
 namespace kivo {
-
-struct DocumentEngineTesting {
-    static Session& session(DocumentEngine& engine, const std::string& id) {
-        return *engine.sessions_.at(id);
-    }
-};
-
 namespace {
 
 namespace fs = std::filesystem;
