@@ -27,19 +27,8 @@ std::string outcome(const CommandResponse& response) {
     return response.ok ? "ok" : response.error->code + ": " + response.error->message;
 }
 
-class EngineFaults : public ::testing::Test {
+class EngineFaults : public EngineTest {
 protected:
-    void SetUp() override {
-        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
-        ::setenv("TMPDIR", dir.path().c_str(), 1);
-        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
-    }
-    void TearDown() override {
-        engine.reset();
-        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
-        ::unsetenv("TMPDIR");
-    }
-
     CommandResponse send(CommandRequest r) {
         r.id = std::to_string(++requests);
         return engine->handle(r);
@@ -64,8 +53,6 @@ protected:
         std::memset(pdfium::module::hostPointer(document, 256), 0xFF, 256);
     }
 
-    testing::TempDir dir;
-    std::unique_ptr<DocumentEngine> engine;
     int requests = 0;
 };
 

@@ -26,13 +26,8 @@ const CommandErrorPayload noHistory{
     "Kivo PDF cannot keep an undo history for this file, so it will not change it. "
     "Nothing changed."};
 
-class EngineHistory : public ::testing::Test {
+class EngineHistory : public EngineTest {
 protected:
-    void SetUp() override {
-        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
-        ::setenv("TMPDIR", dir.path().c_str(), 1);
-        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
-    }
     // Opens `pdf` as the document the requests are about.
     void open(const std::string& pdf) {
         const fs::path path = dir.path() / "doc.pdf";
@@ -43,11 +38,6 @@ protected:
         ASSERT_TRUE(opened.ok) << opened.error->message;
         sessionId = *opened.result->sessionId;
         pageId = opened.result->pages->at(0).id;
-    }
-    void TearDown() override {
-        engine.reset();
-        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
-        ::unsetenv("TMPDIR");
     }
 
     CommandRequest on(CommandMethod method) {
@@ -70,8 +60,6 @@ protected:
     }
     std::int64_t revision() { return *ask(on(CommandMethod::inspect)).result->revision; }
 
-    testing::TempDir dir;
-    std::unique_ptr<DocumentEngine> engine;
     std::string sessionId;
     std::string pageId;
 };

@@ -105,23 +105,12 @@ std::string spaced(const std::vector<UChar32>& characters) {
     return out;
 }
 
-class EngineSearch : public ::testing::Test {
+class EngineSearch : public EngineTest {
 protected:
     struct Opened {
         std::string session;
         std::vector<std::string> pages;
     };
-
-    void SetUp() override {
-        ::setenv("KIVO_PDF_SUPPORT_DIR", (dir.path() / "support").c_str(), 1);
-        ::setenv("TMPDIR", dir.path().c_str(), 1);
-        engine = std::make_unique<DocumentEngine>(ResourceLimits::unlimited());
-    }
-    void TearDown() override {
-        engine.reset();
-        ::unsetenv("KIVO_PDF_SUPPORT_DIR");
-        ::unsetenv("TMPDIR");
-    }
 
     CommandResponse ask(CommandMethod method, const Opened& document,
                         const std::function<void(CommandParams&)>& fill = nullptr) {
@@ -173,9 +162,6 @@ protected:
         });
         return known;
     }
-
-    testing::TempDir dir;
-    std::unique_ptr<DocumentEngine> engine;
 };
 
 TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
