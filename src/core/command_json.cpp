@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 
 #include "core/text.hpp"
 
@@ -32,7 +33,7 @@ CommandDecodingError::CommandDecodingError(std::string path, std::string reason)
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = rapidjson::Value;
 
 template <class T>
 struct IsOptional : std::false_type {};
@@ -406,7 +407,7 @@ std::string joinPath(std::string_view outer, const std::string& inner) {
 }
 
 template <class T>
-void readValue(Json& j, T& out);
+void readValue(const Json& j, T& out);
 
 // Runs one nested read; a failure inside gets this step prefixed to its path.
 template <class F>
@@ -427,15 +428,25 @@ void withinElement(std::size_t index, F&& read) {
     }
 }
 
+// The last of equal keys counts, as it always did here, so that no reader of the same line takes
+// another value than this one.
+const Json* member(const Json& object, std::string_view key) {
+    for (auto m = object.MemberEnd(); m != object.MemberBegin();) {
+        --m;
+        if (std::string_view(m->name.GetString(), m->name.GetStringLength()) == key) return &m->value;
+    }
+    return nullptr;
+}
+
 struct FieldReader {
-    Json& object;
+    const Json& object;
 
     template <class T>
     void operator()(std::string_view key, T& field) {
-        const auto found = object.find(key);
+        const Json* found = member(object, key);
         if constexpr (IsOptional<T>::value) {
             // Missing and null both mean "no value".
-            if (found == object.end() || found->is_null()) {
+            if (found == nullptr || found->IsNull()) {
                 field.reset();
                 return;
             }
@@ -443,8 +454,8 @@ struct FieldReader {
             within(key, [&] { readValue(*found, value); });
             field = std::move(value);
         } else {
-            if (found == object.end()) throw CommandDecodingError(std::string(key), "the key is missing");
-            if (found->is_null())
+            if (found == nullptr) throw CommandDecodingError(std::string(key), "the key is missing");
+            if (found->IsNull())
                 throw CommandDecodingError(std::string(key), "a value is required, not null");
             within(key, [&] { readValue(*found, field); });
         }
@@ -452,65 +463,66 @@ struct FieldReader {
 };
 
 std::int64_t readInteger(const Json& j) {
-    switch (j.type()) {
-        case Json::value_t::number_integer: return j.get<std::int64_t>();
-        case Json::value_t::number_unsigned: {
-            const auto u = j.get<std::uint64_t>();
-            if (u > static_cast<std::uint64_t>(INT64_MAX)) fail("the integer is too large");
-            return static_cast<std::int64_t>(u);
-        }
-        case Json::value_t::number_float: {
-            // A number written with a fraction part but an integral value, such as
-            // 3.0, is taken; a real fraction is not.
-            const double d = j.get<double>();
-            if (!std::isfinite(d) || std::trunc(d) != d) fail("expected a whole number");
-            if (d < -0x1p63 || d >= 0x1p63) fail("the integer is too large");
-            return static_cast<std::int64_t>(d);
-        }
-        default: fail("expected an integer");
+    if (j.IsInt64()) return j.GetInt64();
+    if (j.IsUint64()) fail("the integer is too large");
+    if (j.IsDouble()) {
+        // A number written with a fraction part but an integral value, such as
+        // 3.0, is taken; a real fraction is not.
+        const double d = j.GetDouble();
+        if (!std::isfinite(d) || std::trunc(d) != d) fail("expected a whole number");
+        if (d < -0x1p63 || d >= 0x1p63) fail("the integer is too large");
+        return static_cast<std::int64_t>(d);
     }
+    fail("expected an integer");
+}
+
+std::string readString(const Json& j) {
+    std::string text(j.GetString(), j.GetStringLength());
+    // An escaped lone surrogate decodes to bytes that are not UTF-8; no such text goes further.
+    if (!isValidUTF8(text)) fail("the string is not valid Unicode");
+    return text;
 }
 
 template <class T>
-void readValue(Json& j, T& out) {
+void readValue(const Json& j, T& out) {
     if constexpr (std::is_same_v<T, bool>) {
-        if (!j.is_boolean()) fail("expected a boolean");
-        out = j.get<bool>();
+        if (!j.IsBool()) fail("expected a boolean");
+        out = j.GetBool();
     } else if constexpr (std::is_same_v<T, std::int64_t>) {
         out = readInteger(j);
     } else if constexpr (std::is_same_v<T, double>) {
-        if (!j.is_number()) fail("expected a number");
-        out = j.get<double>();
+        if (!j.IsNumber()) fail("expected a number");
+        out = j.GetDouble();
     } else if constexpr (std::is_same_v<T, std::string>) {
-        if (!j.is_string()) fail("expected a string");
-        // The parsed document is thrown away afterwards; take its strings.
-        out = std::move(j.get_ref<std::string&>());
+        if (!j.IsString()) fail("expected a string");
+        out = readString(j);
     } else if constexpr (std::is_enum_v<T>) {
-        if (!j.is_string()) fail("expected a string");
-        const auto& name = j.get_ref<const std::string&>();
+        if (!j.IsString()) fail("expected a string");
+        const std::string name = readString(j);
         const auto value = fromRawValue<T>(name);
         if (!value) fail("\"" + name + "\" is not a known value");
         out = *value;
     } else if constexpr (IsVector<T>::value) {
-        if (!j.is_array()) fail("expected an array");
+        if (!j.IsArray()) fail("expected an array");
         out.clear();
-        out.resize(j.size());
+        out.resize(j.Size());
         std::size_t index = 0;
-        for (auto& element : j) {
+        for (const Json& element : j.GetArray()) {
             withinElement(index, [&] { readValue(element, out[index]); });
             ++index;
         }
     } else if constexpr (IsStringMap<T>::value) {
-        if (!j.is_object()) fail("expected an object");
+        if (!j.IsObject()) fail("expected an object");
         out.clear();
-        for (auto& [key, element] : j.items()) {
-            if (element.is_null()) throw CommandDecodingError(key, "a value is required, not null");
+        for (const auto& m : j.GetObject()) {
+            const std::string key = readString(m.name);
+            if (m.value.IsNull()) throw CommandDecodingError(key, "a value is required, not null");
             typename T::mapped_type value{};
-            within(key, [&] { readValue(element, value); });
-            out.emplace(key, std::move(value));
+            within(key, [&] { readValue(m.value, value); });
+            out.insert_or_assign(key, std::move(value));
         }
     } else {
-        if (!j.is_object()) fail("expected an object");
+        if (!j.IsObject()) fail("expected an object");
         FieldReader fields{j};
         describe(out, fields);
     }
@@ -521,19 +533,23 @@ void readValue(Json& j, T& out) {
 int nestingDepth(std::string_view text) noexcept {
     int depth = 0;
     int deepest = 0;
-    bool inString = false;
+    // Strings are the bulk of a message: they are stepped over whole, from quote to quote.
+    std::size_t escape = text.find('\\');
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        switch (c) {
-            case '"': inString = true; break;
+        switch (text[i]) {
+            case '"':
+                for (std::size_t from = i + 1;;) {
+                    if (escape < from) escape = text.find('\\', from);
+                    const std::size_t quote = text.find('"', from);
+                    if (quote == std::string_view::npos) return deepest;
+                    if (escape < quote) {
+                        from = escape + 2;
+                        continue;
+                    }
+                    i = quote;
+                    break;
+                }
+                break;
             case '{':
             case '[':
                 deepest = std::max(deepest, ++depth);
@@ -548,22 +564,24 @@ int nestingDepth(std::string_view text) noexcept {
     return deepest;
 }
 
-Json parseLimited(std::string_view text) {
+void parseLimited(std::string_view text, rapidjson::Document& parsed) {
     if (!isValidUTF8(text)) throw CommandCodecError::notUTF8();
     // Checked before parsing, so hostile nesting never reaches the parser.
     if (nestingDepth(text) > CommandJSON::maxNestingDepth) fail("the message is nested too deeply");
-    try {
-        return Json::parse(text.begin(), text.end());
-    } catch (const Json::exception& e) {
-        fail(std::string("not valid JSON (") + e.what() + ")");
+    // Full precision: a number reads as the nearest double, as the writer's shortest form promises.
+    parsed.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+    if (parsed.HasParseError()) {
+        fail(std::string("not valid JSON (") + rapidjson::GetParseError_En(parsed.GetParseError()) +
+             " at byte " + std::to_string(parsed.GetErrorOffset()) + ")");
     }
 }
 
 template <class T>
 T decodeChecked(std::string_view text) {
-    Json parsed = parseLimited(text);
+    rapidjson::Document parsed;
+    parseLimited(text, parsed);
     T out{};
-    readValue(parsed, out);
+    readValue(static_cast<const Json&>(parsed), out);
     return out;
 }
 

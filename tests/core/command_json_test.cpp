@@ -243,9 +243,15 @@ TEST(CommandJSONRoundTrip, EveryFieldSurvives) {
 
 TEST(CommandJSONDecoding, Requests) {
     struct Case {
-        const char* line;
+        std::string line;
         bool decodes;
     };
+    // Nested `levels` deep; the message's own object is one level more.
+    const auto nested = [](int levels) {
+        return std::string(static_cast<size_t>(levels), '[') + "0" +
+               std::string(static_cast<size_t>(levels), ']');
+    };
+    const int most = CommandJSON::maxNestingDepth;
     const Case cases[] = {
         {R"({"id":"1","method":"ping","params":{},"channel":"cli"})", true},
         {R"({"id":"1","method":"ping","channel":"cli"})", false},
@@ -267,6 +273,18 @@ TEST(CommandJSONDecoding, Requests) {
         {R"({"id":"1","method":"ping","params":{},"channel":"cli"} x)", false},
         {"", false},
         {"{", false},
+        // Of equal keys the last one counts, for every reader of the line alike.
+        {R"({"id":"1","method":"ping","params":{},"channel":"UI","channel":"cli"})", true},
+        {R"({"id":"1","method":"ping","params":{},"channel":"cli","channel":"UI"})", false},
+        // An escaped surrogate must be half of a pair: the text it stands for is Unicode.
+        {R"({"id":"\ud83d\ude00","method":"ping","params":{},"channel":"cli"})", true},
+        {R"({"id":"\udc00","method":"ping","params":{},"channel":"cli"})", false},
+        {R"({"id":"\ud800","method":"ping","params":{},"channel":"cli"})", false},
+        // Brackets inside a string do not nest, whatever its escapes; outside, one level too many is refused.
+        {R"({"id":"\"\\)" + nested(most) + R"(","method":"ping","params":{},"channel":"cli","x":)" +
+             nested(most - 1) + "}",
+         true},
+        {R"({"id":"\\","method":"ping","params":{},"channel":"cli","x":)" + nested(most) + "}", false},
     };
     for (const auto& c : cases) {
         if (c.decodes) {
@@ -296,6 +314,7 @@ TEST(CommandJSONDecoding, IntegersAcceptWholeNumbersOnly) {
         {"3.5", std::nullopt},
         {"9223372036854775808", std::nullopt},
         {"9.3e18", std::nullopt},
+        {"99999999999999999999", std::nullopt},
         {"\"3\"", std::nullopt},
         {"true", std::nullopt},
     };
