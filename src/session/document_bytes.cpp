@@ -17,9 +17,14 @@
 #include "core/text.hpp"
 #include "core/engine_failure.hpp"
 #include "pdfium/support.hpp"
+#include "session/thread_pool.hpp"
 
 namespace kivo {
+
 namespace {
+
+// Below this, unmapping costs less than handing it over.
+constexpr size_t releasedAside = size_t{1} << 20;
 
 EngineFailure unreadable() { return EngineFailure(FailureCode::file, "The file could not be read."); }
 EngineFailure cannotReadBack() {
@@ -170,7 +175,17 @@ DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document,
 }
 
 DocumentBytes::~DocumentBytes() {
-    if (mappedLength_ >= 1) munmap(const_cast<uint8_t*>(pointer_), static_cast<size_t>(mappedLength_));
+    if (mappedLength_ < 1) return;
+    void* const mapping = const_cast<uint8_t*>(pointer_);
+    const auto length = static_cast<size_t>(mappedLength_);
+    // Unmapping the last view of an unlinked file also frees the file, which takes longer than
+    // the edit that let go of it (the redo state every edit drops) on a long document; nobody
+    // waits for that.
+    if (length < releasedAside) {
+        munmap(mapping, length);
+        return;
+    }
+    ThreadPool::shared().submit([mapping, length] { munmap(mapping, length); });
 }
 
 DocumentBytes::Shared DocumentBytes::empty() {
