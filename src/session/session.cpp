@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <future>
-#include <set>
 #include <system_error>
 #include <unicode/ustring.h>
 
@@ -192,7 +191,6 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     opened.openFormFill();
 
     const int formType = FPDF_GetFormType(opened.get());
-    const bool xfa = formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND;
     const bool signedFile = FPDF_GetSignatureCount(opened.get()) > 0;
 
     const int count = FPDF_GetPageCount(opened.get());
@@ -241,8 +239,8 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     document_ = std::move(opened);
     loadedBytes_ = bytes;
     backingBytes_ = std::move(bytes);
-    formTypeName_ = xfa ? "xfa" : formType == FORMTYPE_ACRO_FORM ? "acroform" : "none";
-    if (xfa) warnings_.push_back(SessionWarnings::xfa);
+    form_.bound(formType);
+    if (form_.isXfa()) warnings_.push_back(SessionWarnings::xfa);
     readOnly_ = signedFile;
     if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
     pages_ = std::move(pages);
@@ -278,13 +276,13 @@ const std::string* Session::secretFor(const std::optional<std::string>& password
 OpenPage Session::openPageAt(int index, bool notifyForm) const {
     const FPDF_PAGE page = FPDF_LoadPage(document_.get(), index);
     if (!page) return {};
-    const FPDF_FORMHANDLE form = notifyForm ? formHandle() : FPDF_FORMHANDLE{};
+    const FPDF_FORMHANDLE form = notifyForm ? form_.handle() : FPDF_FORMHANDLE{};
     OpenPage open(page, form);
     if (form) FORM_OnAfterLoadPage(page, form);
     return open;
 }
 
-const PageInfo& Session::openDocumentPage(std::string_view pageId) const {
+const PageInfo& Session::pageEntry(std::string_view pageId) const {
     if (!document_) throw documentClosed();
     const auto found =
         std::find_if(pages_.begin(), pages_.end(), [&](const PageInfo& p) { return p.id == pageId; });
@@ -293,7 +291,7 @@ const PageInfo& Session::openDocumentPage(std::string_view pageId) const {
 }
 
 OpenPage Session::loadPage(std::string_view pageId) const {
-    const PageInfo& info = openDocumentPage(pageId);
+    const PageInfo& info = pageEntry(pageId);
     OpenPage page = openPageAt(static_cast<int>(info.index), true);
     if (!page)
         throw EngineFailure(FailureCode::page, "Could not load page " + std::to_string(info.index + 1) + ".");
@@ -303,7 +301,7 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 void Session::teardownDocument() noexcept {
     census_.clear();
     keptText_.clear();
-    captions_.reset();
+    form_.closing();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }
@@ -314,54 +312,7 @@ void Session::discloseUnsupportedScripts() {
         warnings_.push_back(SessionWarnings::scripts);
         return;
     }
-    // Field scripts hang off AcroForm fields only; without a form there is nothing to find.
-    if (!formHandle() || formTypeName_ == "none") return;
-    static constexpr int events[] = {FPDF_ANNOT_AACTION_KEY_STROKE, FPDF_ANNOT_AACTION_FORMAT,
-                                     FPDF_ANNOT_AACTION_VALIDATE, FPDF_ANNOT_AACTION_CALCULATE};
-    bool found = false;
-    const auto look = [&](FPDF_ANNOTATION annotation) {
-        for (const int event : events) {
-            // More than the two bytes of an empty terminator means a script is there.
-            if (!found &&
-                FPDFAnnot_GetFormAdditionalActionJavaScript(formHandle(), annotation, event, {}) > 2)
-                found = true;
-        }
-    };
-    // A widget the form's field list leaves out becomes a field, scripts and all, only when its page
-    // is loaded into the form environment; a widget the form knows by its name is read from the list.
-    const auto known = [&](FPDF_ANNOTATION annotation) {
-        return FPDFAnnot_GetSubtype(annotation) != FPDF_ANNOT_WIDGET ||
-               FPDFAnnot_GetFormFieldType(formHandle(), annotation) >= 0;
-    };
-    // A page object the page tree lists more than once has the same widgets each time.
-    std::set<int> looked;
-    session_detail::LoadedReads loaded;
-    const auto total = static_cast<std::int64_t>(pages_.size());
-    for (std::int64_t k = 0; k < total && !found; ++k) {
-        RunningCommand::step(CommandPhase::checkingScripts, k, total);
-        const PageInfo& info = pages_[static_cast<size_t>(k)];
-        const int pageObject =
-            EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index));
-        if (pageObject != 0 && !looked.insert(pageObject).second) continue;
-        if (session_detail::forEachAnnotationUnparsed(
-                document_.get(), static_cast<int>(info.index), known,
-                [&](FPDF_ANNOTATION annotation, int) { look(annotation); }) ||
-            found) {
-            continue;
-        }
-        loaded.beforeLoading();
-        OpenPage page;
-        try {
-            page = loadPage(info.id);
-        } catch (const EngineFailure&) {
-            if (!module::usable()) throw;
-            continue;
-        }
-        session_detail::forEachAnnotationOn(
-            page, info.id,
-            [&](OpenPage&, FPDF_ANNOTATION annotation, const std::string&, int) { look(annotation); });
-    }
-    if (found) warnings_.push_back(SessionWarnings::scripts);
+    if (form_.hasFieldScripts(*this)) warnings_.push_back(SessionWarnings::scripts);
 }
 
 // ---------------------------------------------------------------------------------------------

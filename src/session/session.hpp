@@ -1,7 +1,7 @@
 #pragma once
 
 // One open PDF document inside the worker, as the command engine uses it: its bytes, the PDFium
-// document and form-fill environment opened from them, its pages with stable ids, its warnings,
+// document opened from them and its form (DocumentForm), its pages with stable ids, its warnings,
 // its edit history and the stamp of its source file. Every operation runs with
 // `PdfiumRuntime::lock()` held by the caller, and so does the destruction of a session (it closes
 // the PDFium document). What the session's own source files share lies in session_internal.hpp.
@@ -23,6 +23,7 @@
 #include "core/worker_limits.hpp"
 #include "pdfium/fpdf.hpp"
 #include "session/document_bytes.hpp"
+#include "session/document_form.hpp"
 #include "session/kept_page_text.hpp"
 #include "session/page_census_cache.hpp"
 #include "session/source_stamp.hpp"
@@ -114,7 +115,7 @@ public:
     OpenPage loadPage(std::string_view pageId) const;
     // The entry of the open document's page with that id. Fails with "Document is closed." or
     // "Unknown page id.".
-    const PageInfo& openDocumentPage(std::string_view pageId) const;
+    const PageInfo& pageEntry(std::string_view pageId) const;
     // Closes the form-fill environment and the document; safe to call repeatedly.
     void teardownDocument() noexcept;
     // Takes the stamp of the source file (see SourceStamp), or forgets it without a source.
@@ -198,10 +199,8 @@ public:
     // `internal` when the document is closed, as provenWhole does and as opening the copy fails.
     std::unique_ptr<Session> detachedCopy() const;
 
-    // ---- Annotations and form fields (session_annotations.cpp, session_fields.cpp)
+    // ---- Annotations (session_annotations.cpp)
 
-    // Every named form field, radio groups merged into one entry each.
-    std::vector<FormFieldInfo> listFields() const;
     // The three add a new annotation with a fresh id. They fail as loadPage does, with
     // `unsupported` when PDFium will not make the annotation, and addInk with `invalidArgument`
     // for fewer than two points.
@@ -225,14 +224,18 @@ public:
     // when the document is closed.
     void refreshPageMetrics();
 
-    // ---- Forms, overlays and page organisation (session_forms.cpp, session_overlays.cpp, session_pages.cpp)
+    // ---- Form fields (session_forms.cpp, the work itself in DocumentForm)
 
+    // Every named form field, radio groups merged into one entry each.
+    std::vector<FormFieldInfo> listFields() const;
     // Sets the field whose full name is exactly `name`, acting through the form-fill environment
     // as a user would (typing, selecting, clicking), then reads it back. Answers the ids of the
     // pages holding a widget of the field, each once, in page order. Fails with `notFound`,
     // `readOnly`, `unsupported`, `invalidArgument` (not one of the options) or `formFailed`
     // (the field did not take the value).
     std::vector<std::string> fillField(const std::string& name, const std::string& value);
+
+    // ---- Overlays and page organisation (session_overlays.cpp, session_pages.cpp)
 
     // A text box, and an image stamp from the file at `image`. Fail as the annotations above do,
     // with `invalidArgument` for empty text, a font size without a whole number of points, or an
@@ -258,8 +261,6 @@ public:
     // Appends every page of `other` with its form fields, their top-level names numbered where
     // this document has them; answers the new pages' ids, in order. Fails with `mergeFailed`.
     std::vector<std::string> merge(const DocumentBytes::Shared& other);
-    // The form fields, or none when they cannot be read (a trap of the module still throws).
-    std::vector<FormFieldInfo> fieldsOrNone() const;
     // Answers the list when it is non-empty, free of duplicates and names only pages of the
     // session; fails with `invalidArgument` or `invalidPage` otherwise.
     const std::vector<std::string>& uniqueExisting(const std::vector<std::string>& pageIds) const;
@@ -319,10 +320,9 @@ private:
     // Fails with `resourceLimit` when the pages list more annotations in all than the census
     // reads, counting a list several pages share once for each: reading them would hold up every
     // other open document and could exhaust the PDF engine's memory.
-    // `listed` holds each page's count, in page order.
-    static void refusePastListedLimit(const std::vector<std::int64_t>& listed);
+    // `counts` holds each page's count, in page order.
+    static void refusePastListedLimit(const std::vector<std::int64_t>& counts);
     void discloseUnsupportedScripts();
-    pdfium::FPDF_FORMHANDLE formHandle() const { return document_.formHandle(); }
 
     // Undo and redo: opens the state the history hands back.
     void stepThroughHistory(bool back);
@@ -349,13 +349,7 @@ private:
     PageCensusCache::PageCensus readPageCensus(OpenPage& page, const std::string& pageId) const;
     void countAnnotation(PageCensusCache::PageCensus& census, pdfium::FPDF_ANNOTATION annotation,
                          const std::string& pageId, int index) const;
-    // The widget as a field of the listing and the census: a push button's value is its caption.
-    std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation,
-                                             const std::string& pageId) const;
-    // The caption of a push button's widget, "" when it has none. The first asks PDFium for a plain
-    // whole save of the document and keeps every caption of it until another document is bound.
-    std::string buttonCaption(pdfium::FPDF_ANNOTATION annotation) const;
-    // Where the page stands for the census cache. Fails as openDocumentPage does.
+    // Where the page stands for the census cache. Fails as pageEntry does.
     PageCensusCache::Placement placement(const std::string& pageId) const;
     // Takes the census of a page an edit has just changed from the page it still has open, so the
     // census after the edit does not load and parse that page once more.
@@ -380,19 +374,18 @@ private:
     std::int64_t revision_ = 1;
     bool readOnly_ = false;
     std::vector<std::string> warnings_;
-    std::string formTypeName_ = "none";
     SourceStamp stamp_;
     UndoHistory history_;
     DocumentBytes::Shared backingBytes_;
     DocumentBytes::Shared loadedBytes_;
     pdfium::Document document_;
+    // Made from the document above, which it reads for as long as it lives.
+    DocumentForm form_{document_};
     std::optional<std::string> openPassword_;
     // A change of this document could not be kept.
     bool historyRefused_ = false;
     std::optional<DocumentContent> cachedContent_;
     PageCensusCache census_;
-    // The captions of the bound document's widgets by object number, once asked for.
-    mutable std::optional<std::map<int, std::string>> captions_;
     // The text of pages read for a search or an extraction, until an edit names the page or another
     // document is bound.
     mutable KeptPageText keptText_;

@@ -15,7 +15,7 @@ CommandResult Session::inspectResult() {
     result.revision = revision_;
     result.pageCount = static_cast<std::int64_t>(pages_.size());
     result.pages = pages_;
-    result.formType = formTypeName_;
+    result.formType = form_.typeName();
     result.readOnly = readOnly_;
     const DocumentContent& content = documentContent();
     result.fields = content.fields;
@@ -80,7 +80,7 @@ PageCensusCache::Census Session::documentCensus() {
     PageCensusCache::Census census = census_.gather(
         pages_, [&](const std::string& pageId) { return readPageCensus(pageId, loaded); },
         [this](const std::string& pageId) { return placement(pageId); });
-    census.fields = session_detail::mergeRadioFields(census.fields);
+    census.fields = DocumentForm::mergeRadioFields(census.fields);
     return census;
 }
 
@@ -101,7 +101,7 @@ bool countsUnloaded(FPDF_ANNOTATION annotation) {
 
 PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId,
                                                     session_detail::LoadedReads& loaded) const {
-    const PageInfo& info = openDocumentPage(pageId);
+    const PageInfo& info = pageEntry(pageId);
     PageCensusCache::PageCensus census;
     if (session_detail::forEachAnnotationUnparsed(document_.get(), static_cast<int>(info.index),
                                                   countsUnloaded, [&](FPDF_ANNOTATION annotation, int index) {
@@ -115,7 +115,7 @@ PageCensusCache::PageCensus Session::readPageCensus(const std::string& pageId,
 }
 
 PageCensusCache::Placement Session::placement(const std::string& pageId) const {
-    const int index = static_cast<int>(openDocumentPage(pageId).index);
+    const int index = static_cast<int>(pageEntry(pageId).index);
     return PageCensusCache::Placement{EPDFDoc_GetPageObjectNumberByIndex(document_.get(), index),
                                       EPDFPage_GetAnnotCountRaw(document_.get(), index)};
 }
@@ -147,7 +147,7 @@ void Session::countAnnotation(PageCensusCache::PageCensus& census, FPDF_ANNOTATI
         census.annotationObjects.insert(object);
     if (subtype == FPDF_ANNOT_POPUP) return;
     if (subtype == FPDF_ANNOT_WIDGET) {
-        if (auto field = widgetField(annotation, pageId)) census.fields.push_back(std::move(*field));
+        if (auto field = form_.widgetField(annotation, pageId)) census.fields.push_back(std::move(*field));
         return;
     }
     std::string kind = annotationKind(annotation, subtype);

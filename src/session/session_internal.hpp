@@ -1,9 +1,9 @@
 #pragma once
 
 // What the session's source files share, not part of its interface: string and rectangle
-// conversions, the walks over annotations and widgets, and the readers of annotations and form
-// fields. Each reader answers "" or nothing for what PDFium cannot read; only setAnnotString and
-// findAnnotation fail, as they say.
+// conversions, the walks over annotations and widgets, and the readers of annotations (a form's
+// fields are read in document_form.cpp). Each reader answers "" or nothing for what PDFium cannot
+// read; only setAnnotString and findAnnotation fail, as they say.
 
 #include <cmath>
 #include <cstdint>
@@ -115,34 +115,13 @@ private:
 // `notFound`, and as Session::loadPage does.
 FoundAnnotation findAnnotation(const Session& session, std::string_view id);
 
-// ---- Form fields (session_fields.cpp)
-
-// The PDFium form field type's name: "button", "checkbox", "radio", "combo", "list", "text",
-// "signature", else "unknown".
-std::string formFieldTypeName(std::int32_t type);
-// Without a form-fill environment (`form` empty) the name and value come from the widget's own
-// "T" and "V", and a field has no options or export value.
-std::string readFormName(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
-std::string readFormValue(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
-std::string readExportValue(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
-std::vector<std::string> optionLabels(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation);
-// The widget as a field of the census; nothing for a widget without a name.
-std::optional<FormFieldInfo> fieldInfo(pdfium::FPDF_FORMHANDLE form, pdfium::FPDF_ANNOTATION annotation,
-                                       const std::string& pageId);
-// A form value as a user reads it: a CR LF pair or a lone CR is one line break, "\n".
-std::string normalisedLineBreaks(std::string_view value);
-// One entry per radio group, where the first of its widgets stood: the options of all of them,
-// sorted, and the value of the checked one.
-std::vector<FormFieldInfo> mergeRadioFields(const std::vector<FormFieldInfo>& fields);
-
 // ---- Text (session_text.cpp)
 
 // One PDFium character code as UTF-16: a pair above the BMP, U+FFFD above U+10FFFF.
 std::u16string utf16Units(std::uint32_t code);
 
-// Calls `visit(page, annotation, pageId, index)` for every annotation of every page in order,
-// reporting `phase` page by page. Handles are never kept from one page to the next; a visitor
-// failure closes the annotation and the page on its way out.
+// ---- Walks over annotations
+
 // Calls `visit(page, annotation, pageId, index)` for every annotation of one page, open already
 // or loaded for the call.
 template <class Visit>
@@ -205,6 +184,9 @@ void forEachAnnotationOn(const Session& session, const std::string& pageId, Visi
     forEachAnnotationOn(page, pageId, std::forward<Visit>(visit));
 }
 
+// Calls `visit(page, annotation, pageId, index)` for every annotation of every page in order,
+// reporting `phase` page by page. Handles are never kept from one page to the next; a visitor
+// failure closes the annotation and the page on its way out.
 template <class Visit>
 void forEachAnnotation(const Session& session, CommandPhase phase, Visit&& visit) {
     const std::vector<PageInfo>& pages = session.pages();

@@ -239,7 +239,7 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
 
     const auto takenNames = [this] {
         std::set<std::string> names;
-        for (const FormFieldInfo& field : fieldsOrNone())
+        for (const FormFieldInfo& field : form_.fieldsOrNone(*this))
             names.insert(field.name.substr(0, field.name.find('.')));
         return names;
     };
@@ -268,7 +268,7 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     bind(std::move(merged), std::nullopt, std::move(pages), false);
     dropRepeatedWarnings(warnings_, warningsBefore);
 
-    const std::vector<FormFieldInfo> fields = fieldsOrNone();
+    const std::vector<FormFieldInfo> fields = form_.fieldsOrNone(*this);
     std::set<std::string> names;
     const bool shared = std::any_of(fields.begin(), fields.end(), [&](const FormFieldInfo& field) {
         return !names.insert(field.name).second;
@@ -277,15 +277,6 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     if (shared || renamed) warnings_.push_back(SessionWarnings::sharedFieldNames);
     if (renamed) warnings_.push_back(MergedForm::renamedSentence(prepared->carried.renamed));
     return added;
-}
-
-std::vector<FormFieldInfo> Session::fieldsOrNone() const {
-    try {
-        return listFields();
-    } catch (const EngineFailure&) {
-        if (!module::usable()) throw;
-    }
-    return {};
 }
 
 int Session::nextRotation(int current, std::int64_t requested) {
@@ -303,7 +294,7 @@ int Session::nextRotation(int current, std::int64_t requested) {
 // without a word, and the edit would then be acknowledged with nothing changed.
 void Session::turnPage(std::string_view pageId, std::int64_t requested) {
     const OpenPage page = loadPage(pageId);
-    const int index = static_cast<int>(openDocumentPage(pageId).index);
+    const int index = static_cast<int>(pageEntry(pageId).index);
     const int next =
         nextRotation(std::clamp(EPDF_GetPageRotationByIndex(document_.get(), index), 0, 3), requested);
     FPDFPage_SetRotation(page.get(), next);

@@ -122,7 +122,7 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
         region.y = tile.y;
         region.width = std::min(size.width - tile.x, tile.width);
         region.height = std::min(size.height - tile.y, tile.height);
-        RenderedRegion rendered = renderRegion(page.get(), formHandle(), region, grid, annotations);
+        RenderedRegion rendered = renderRegion(page.get(), form_.handle(), region, grid, annotations);
         const std::filesystem::path to(*tile.pngPath);
         if (to.has_parent_path() && to.parent_path() != folderMade) {
             FileCreation::makeFolders(to.parent_path());
@@ -144,7 +144,7 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
 
 void Session::draw(FPDF_PAGE page, const RenderTile& region, const TileGrid& grid, bool annotations,
                    const std::filesystem::path& to, PngWriter::Batch& writes) const {
-    const RenderedRegion rendered = renderRegion(page, formHandle(), region, grid, annotations);
+    const RenderedRegion rendered = renderRegion(page, form_.handle(), region, grid, annotations);
     if (to.has_parent_path()) FileCreation::makeFolders(to.parent_path());
     // The rows are copied before this returns, so the bitmap can go while they compress.
     writes.add(to, rendered.firstRow, static_cast<std::uint32_t>(region.width),

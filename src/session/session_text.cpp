@@ -141,7 +141,7 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
 }
 
 void Session::keepText(const std::string& pageId, std::u16string_view units) const {
-    const PageInfo& info = openDocumentPage(pageId);
+    const PageInfo& info = pageEntry(pageId);
     keptText_.keep(pageId, units,
                    EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index)));
 }
@@ -191,7 +191,7 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
         if (!keptText_.mayHold(id, letters)) continue;
         // Text comes from the page's content alone: the form environment, which loading for an edit
         // or a render needs, would only add each page's widgets and links to what is thrown away.
-        OpenPage page = openPageAt(static_cast<int>(openDocumentPage(id).index), false);
+        OpenPage page = openPageAt(static_cast<int>(pageEntry(id).index), false);
         ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         if (!textPage) continue;
         const bool known = keptText_.knows(id);

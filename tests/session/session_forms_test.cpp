@@ -23,7 +23,7 @@ protected:
         OpenPage page = session.loadPage(session.pages().front().id);
         for (int j = 0; j < FPDFPage_GetAnnotCount(page.get()); ++j) {
             ScopedAnnotation annotation(FPDFPage_GetAnnot(page.get(), j));
-            if (session_detail::readFormName(SessionProbe::formHandle(session), annotation.get()) != name)
+            if (DocumentForm::fieldName(SessionProbe::formHandle(session), annotation.get()) != name)
                 continue;
             std::vector<bool> selected;
             const int count = FPDFAnnot_GetOptionCount(SessionProbe::formHandle(session), annotation.get());

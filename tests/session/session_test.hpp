@@ -51,11 +51,11 @@ public:
     static void save(const Session& session, const std::filesystem::path& to) { session.save(to); }
 
     static const std::vector<std::string>& warnings(const Session& session) { return session.warnings_; }
-    static const std::string& formType(const Session& session) { return session.formTypeName_; }
+    static const std::string& formType(const Session& session) { return session.form_.typeName(); }
     static const UndoHistory& history(const Session& session) { return session.history_; }
     static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
-    static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.formHandle(); }
+    static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.form_.handle(); }
     static pdfium::FPDF_DOCUMENT document(const Session& session) { return session.document_.get(); }
     static const KeptPageText& keptText(const Session& session) { return session.keptText_; }
     // From now on the session keeps at most `bytes` of its pages' text; with 0 it searches every page as

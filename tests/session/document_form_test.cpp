@@ -47,7 +47,7 @@ TEST(SessionRadioMerge, Cases) {
           field("c", "checkbox", "Off", {}, false)}},
         {"no fields", {}, {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(session_detail::mergeRadioFields(c.in), c.out) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(DocumentForm::mergeRadioFields(c.in), c.out) << c.name;
 }
 
 TEST_F(SessionFields, FieldsOfAHandMadeForm) {
