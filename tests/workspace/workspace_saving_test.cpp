@@ -1,15 +1,18 @@
 // Saving against the real worker: in place, under a new name, as a copy, and the question when the
-// file changed on disk, with what each did to the files.
+// file changed on disk, with what each did to the files. Against the fake worker: a failed save stays
+// with its document.
 
 #include <gtest/gtest.h>
 
 #include "document_actions_fixture.hpp"
+#include "fake_worker_fixture.hpp"
 #include "workspace_fixture.hpp"
 
 namespace kivo {
 namespace {
 
 using testing::DocumentActionsTest;
+using testing::FakeWorkerTest;
 using testing::waitUntil;
 
 TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
@@ -57,6 +60,17 @@ TEST_F(DocumentActionsTest, SavesSavesAsCopiesAndAsksWhenTheFileChangedOnDisk) {
     EXPECT_EQ(ws().saveLabel(), "Saved");
     EXPECT_EQ(testing::readFile(scratch_.docs() / "renamed.pdf").find("/Count 2"), std::string::npos)
         << "the worker's document replaced the other program's file";
+}
+
+TEST_F(FakeWorkerTest, ASaveFailureStaysWithItsDocument) {
+    start({{"KIVO_FAKE_WORKER_SCRIPT", "save_document=error:write_failed:The file could not be written."}});
+    openDocument("a.pdf");
+    ws().save();
+    ASSERT_TRUE(waitUntil([&] { return ws().errorMessage().has_value(); }));
+    EXPECT_EQ(ws().saveLabel(), "Save failed");
+    openDocument("b.pdf");
+    EXPECT_EQ(rawValue(ws().savePhase()), "saved");
+    EXPECT_EQ(ws().saveLabel(), "Saved");
 }
 
 }  // namespace
