@@ -98,6 +98,34 @@ void writeIdentity(pdfium::FPDF_ANNOTATION annotation, std::string_view subject)
 
 using session_detail::documentClosed;
 
+namespace {
+
+// Fails with `resourceLimit` when the pages list more annotations in all than the census reads,
+// counting a list several pages share once for each: reading them would hold up every other open
+// document and could exhaust the PDF engine's memory. `counts` holds each page's count, in page order.
+void refusePastListedLimit(const std::vector<std::int64_t>& counts) {
+    const auto pageCount = static_cast<std::int64_t>(counts.size());
+    std::int64_t listed = 0;
+    std::int64_t most = 0;
+    std::int64_t mostOn = 0;
+    for (std::int64_t i = 0; i < pageCount; ++i) {
+        const std::int64_t onPage = counts[static_cast<size_t>(i)];
+        listed += onPage;
+        if (onPage > most) {
+            most = onPage;
+            mostOn = i;
+        }
+    }
+    if (listed <= session_detail::listedAnnotationLimit) return;
+    throw EngineFailure(
+        FailureCode::resourceLimit,
+        "This document lists " + groupedDigits(listed) + " annotations on its " + groupedDigits(pageCount) +
+            " pages (" + groupedDigits(most) + " on page " + groupedDigits(mostOn + 1) + "), more than the " +
+            groupedDigits(session_detail::listedAnnotationLimit) + " Kivo PDF reads in one document.");
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Open pages.
 
@@ -245,27 +273,6 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (readOnly_) warnings_.push_back(SessionWarnings::signedFile);
     pages_ = std::move(pages);
     if (!keepPages) discloseUnsupportedScripts();
-}
-
-void Session::refusePastListedLimit(const std::vector<std::int64_t>& counts) {
-    const auto pageCount = static_cast<std::int64_t>(counts.size());
-    std::int64_t listed = 0;
-    std::int64_t most = 0;
-    std::int64_t mostOn = 0;
-    for (std::int64_t i = 0; i < pageCount; ++i) {
-        const std::int64_t onPage = counts[static_cast<size_t>(i)];
-        listed += onPage;
-        if (onPage > most) {
-            most = onPage;
-            mostOn = i;
-        }
-    }
-    if (listed <= session_detail::listedAnnotationLimit) return;
-    throw EngineFailure(
-        FailureCode::resourceLimit,
-        "This document lists " + groupedDigits(listed) + " annotations on its " + groupedDigits(pageCount) +
-            " pages (" + groupedDigits(most) + " on page " + groupedDigits(mostOn + 1) + "), more than the " +
-            groupedDigits(session_detail::listedAnnotationLimit) + " Kivo PDF reads in one document.");
 }
 
 const std::string* Session::secretFor(const std::optional<std::string>& password) const {

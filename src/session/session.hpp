@@ -311,17 +311,10 @@ private:
     // session; none for an empty one.
     const std::string* secretFor(const std::optional<std::string>& password) const;
     OpenPage openPageAt(int index, bool notifyForm) const;
-    // The query trimmed, or the failure a blank one or one holding U+0000 gets.
-    static std::string_view checkedQuery(std::string_view query);
     // Matches of a checked query on the pages `ids`, in their order, at most 200.
     std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
     // Keeps the text of a page the document has open, one UTF-16 unit per PDFium character.
     void keepText(const std::string& pageId, std::u16string_view units) const;
-    // Fails with `resourceLimit` when the pages list more annotations in all than the census
-    // reads, counting a list several pages share once for each: reading them would hold up every
-    // other open document and could exhaust the PDF engine's memory.
-    // `counts` holds each page's count, in page order.
-    static void refusePastListedLimit(const std::vector<std::int64_t>& counts);
     void discloseUnsupportedScripts();
 
     // Undo and redo: opens the state the history hands back.

@@ -75,6 +75,17 @@ Matches unitMatches(const std::u16string& units, const std::u16string& what, std
     return out;
 }
 
+// The query trimmed, or the failure a blank one or one holding U+0000 gets.
+std::string_view checkedQuery(std::string_view query) {
+    const std::string_view trimmed = trimWhitespaceAndNewlines(query);
+    if (trimmed.empty()) throw EngineFailure(FailureCode::invalidArgument, "search requires a query.");
+    // PDFium takes the query up to its first U+0000, and an empty one never finishes.
+    if (trimmed.find('\0') != std::string_view::npos) {
+        throw EngineFailure(FailureCode::invalidArgument, "A search query cannot hold the character U+0000.");
+    }
+    return trimmed;
+}
+
 }  // namespace
 
 namespace session_detail {
@@ -144,16 +155,6 @@ void Session::keepText(const std::string& pageId, std::u16string_view units) con
     const PageInfo& info = pageEntry(pageId);
     keptText_.keep(pageId, units,
                    EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index)));
-}
-
-std::string_view Session::checkedQuery(std::string_view query) {
-    const std::string_view trimmed = trimWhitespaceAndNewlines(query);
-    if (trimmed.empty()) throw EngineFailure(FailureCode::invalidArgument, "search requires a query.");
-    // PDFium takes the query up to its first U+0000, and an empty one never finishes.
-    if (trimmed.find('\0') != std::string_view::npos) {
-        throw EngineFailure(FailureCode::invalidArgument, "A search query cannot hold the character U+0000.");
-    }
-    return trimmed;
 }
 
 std::vector<SearchHit> Session::search(std::string_view query,
