@@ -1,7 +1,11 @@
 #include "core/command_json.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <system_error>
 #include <map>
 #include <optional>
 #include <type_traits>
@@ -10,6 +14,7 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
 
 #include "core/text.hpp"
 
@@ -476,12 +481,8 @@ std::int64_t readInteger(const Json& j) {
     fail("expected an integer");
 }
 
-std::string readString(const Json& j) {
-    std::string text(j.GetString(), j.GetStringLength());
-    // An escaped lone surrogate decodes to bytes that are not UTF-8; no such text goes further.
-    if (!isValidUTF8(text)) fail("the string is not valid Unicode");
-    return text;
-}
+// Every string was found to be UTF-8 as it was read (see NumbersReadExactly).
+std::string readString(const Json& j) { return std::string(j.GetString(), j.GetStringLength()); }
 
 template <class T>
 void readValue(const Json& j, T& out) {
@@ -514,12 +515,14 @@ void readValue(const Json& j, T& out) {
     } else if constexpr (IsStringMap<T>::value) {
         if (!j.IsObject()) fail("expected an object");
         out.clear();
-        for (const auto& m : j.GetObject()) {
-            const std::string key = readString(m.name);
-            if (m.value.IsNull()) throw CommandDecodingError(key, "a value is required, not null");
+        // Of equal keys only the last is read, as for the fields of a record.
+        std::map<std::string, const Json*> last;
+        for (const auto& m : j.GetObject()) last.insert_or_assign(readString(m.name), &m.value);
+        for (const auto& [key, element] : last) {
+            if (element->IsNull()) throw CommandDecodingError(key, "a value is required, not null");
             typename T::mapped_type value{};
-            within(key, [&] { readValue(m.value, value); });
-            out.insert_or_assign(key, std::move(value));
+            within(key, [&] { readValue(*element, value); });
+            out.emplace(key, std::move(value));
         }
     } else {
         if (!j.IsObject()) fail("expected an object");
@@ -564,15 +567,72 @@ int nestingDepth(std::string_view text) noexcept {
     return deepest;
 }
 
+// Hands every event on to the document, refusing a string that is not UTF-8 (an escaped lone surrogate
+// decodes to such bytes), but reads each number with the C++ library: RapidJSON's
+// own reading of long numbers reads outside its tables (a crash, from a number of 21 characters)
+// or yields a wrong value, and lets a number past the largest double through as infinity.
+struct NumbersReadExactly {
+    rapidjson::Document& to;
+
+    bool Null() { return to.Null(); }
+    bool Bool(bool b) { return to.Bool(b); }
+    bool Int(int i) { return to.Int(i); }
+    bool Uint(unsigned u) { return to.Uint(u); }
+    bool Int64(std::int64_t i) { return to.Int64(i); }
+    bool Uint64(std::uint64_t u) { return to.Uint64(u); }
+    bool Double(double d) { return to.Double(d); }
+    // The line is refused whole, wherever the string stands, read or not.
+    bool String(const char* s, rapidjson::SizeType n, bool copy) {
+        return isValidUTF8({s, n}) && to.String(s, n, copy);
+    }
+    bool StartObject() { return to.StartObject(); }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) {
+        return isValidUTF8({s, n}) && to.Key(s, n, copy);
+    }
+    bool EndObject(rapidjson::SizeType members) { return to.EndObject(members); }
+    bool StartArray() { return to.StartArray(); }
+    bool EndArray(rapidjson::SizeType elements) { return to.EndArray(elements); }
+
+    // The text is a JSON number already; a magnitude no double holds is refused.
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        const char* const end = text + length;
+        if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+            std::int64_t i = 0;
+            if (std::from_chars(text, end, i).ec == std::errc{}) return to.Int64(i);
+            std::uint64_t u = 0;
+            if (std::from_chars(text, end, u).ec == std::errc{}) return to.Uint64(u);
+        }
+        double d = 0;
+        const auto [stop, error] = std::from_chars(text, end, d);
+        if (error == std::errc{}) return stop == end && to.Double(d);
+        if (error != std::errc::result_out_of_range) return false;
+        // Too large is refused; too small reads as strtod reads it, as zero or the nearest
+        // subnormal. The reader ends the text with a zero byte; the locale's decimal point is not ours.
+        static const locale_t plainC = newlocale(LC_ALL_MASK, "C", nullptr);
+        if (plainC == nullptr) return false;
+        char* tail = nullptr;
+        const double near = strtod_l(text, &tail, plainC);
+        return tail == end && std::isfinite(near) && to.Double(near);
+    }
+};
+
 void parseLimited(std::string_view text, rapidjson::Document& parsed) {
     if (!isValidUTF8(text)) throw CommandCodecError::notUTF8();
     // Checked before parsing, so hostile nesting never reaches the parser.
     if (nestingDepth(text) > CommandJSON::maxNestingDepth) fail("the message is nested too deeply");
-    // Full precision: a number reads as the nearest double, as the writer's shortest form promises.
-    parsed.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
-    if (parsed.HasParseError()) {
-        fail(std::string("not valid JSON (") + rapidjson::GetParseError_En(parsed.GetParseError()) +
-             " at byte " + std::to_string(parsed.GetErrorOffset()) + ")");
+    rapidjson::ParseResult result;
+    const auto read = [&](rapidjson::Document& into) {
+        rapidjson::MemoryStream bytes(text.data(), text.size());
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(bytes);
+        NumbersReadExactly numbers{into};
+        rapidjson::Reader reader;
+        result = reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, numbers);
+        return !result.IsError();
+    };
+    parsed.Populate(read);
+    if (result.IsError()) {
+        fail(std::string("not valid JSON (") + rapidjson::GetParseError_En(result.Code()) + " at byte " +
+             std::to_string(result.Offset()) + ")");
     }
 }
 

@@ -328,6 +328,41 @@ TEST(CommandJSONDecoding, IntegersAcceptWholeNumbersOnly) {
     }
 }
 
+// Every number reads as the nearest double, however many digits it is written with; one past the
+// largest double is refused, one below the smallest reads as zero.
+TEST(CommandJSONDecoding, NumbersReadAsTheNearestDouble) {
+    const std::pair<const char*, std::optional<double>> cases[] = {
+        {"0.184467440737095516159", 0.184467440737095516159},
+        {"3.57305959472317e-339", 0.0},
+        {"2.4703282292062327e-324", 0.0},
+        {"4.9406564584124654e-324", 4.9406564584124654e-324},
+        {"1e-400", 0.0},
+        {"0.000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+         "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+         "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+         "00000000000000000000000000000000000000000000000000000000000000000001",
+         0.0},
+        {"1.7976931348623157e308", 1.7976931348623157e308},
+        {"1.7976931348623159e308", std::nullopt},
+        {"2e308", std::nullopt},
+        {"-2e308", std::nullopt},
+        {"123456789012345678901234567890", 123456789012345678901234567890.0},
+    };
+    for (const auto& [text, expected] : cases) {
+        const std::string json = std::string(R"({"left":)") + text + R"(,"bottom":0,"right":1,"top":1})";
+        if (expected) {
+            EXPECT_EQ(CommandJSON::decode<PDFRect>(json).left, *expected) << text;
+        } else {
+            EXPECT_THROW((void)CommandJSON::decode<PDFRect>(json), CommandDecodingError) << text;
+        }
+    }
+    // Of equal keys in a map, only the last is read.
+    const auto answer =
+        CommandJSON::decodeResponse(R"({"id":"1","ok":true,"result":{"metadata":{"a":null,"a":"2"}}})");
+    ASSERT_TRUE(answer.result && answer.result->metadata);
+    EXPECT_EQ(*answer.result->metadata, (std::map<std::string, std::string>{{"a", "2"}}));
+}
+
 TEST(CommandJSONDecoding, Records) {
     const auto rect = CommandJSON::decode<PDFRect>(R"({"left":1,"bottom":2,"right":3,"top":4})");
     EXPECT_EQ(rect.width(), 2);
