@@ -180,12 +180,17 @@ DocumentBytes::~DocumentBytes() {
     const auto length = static_cast<size_t>(mappedLength_);
     // Unmapping the last view of an unlinked file also frees the file, which takes longer than
     // the edit that let go of it (the redo state every edit drops) on a long document; nobody
-    // waits for that.
-    if (length < releasedAside) {
-        munmap(mapping, length);
-        return;
+    // waits for that. Memory of the process's own goes at once, so the memory limit never counts
+    // what is on its way out.
+    if (ofFile_ && length >= releasedAside) {
+        try {
+            ThreadPool::shared().submit([mapping, length] { munmap(mapping, length); });
+            return;
+        } catch (...) {
+            // No room to queue it: unmapped here instead.
+        }
     }
-    ThreadPool::shared().submit([mapping, length] { munmap(mapping, length); });
+    munmap(mapping, length);
 }
 
 DocumentBytes::Shared DocumentBytes::empty() {
@@ -253,8 +258,10 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
     const size_t size = static_cast<size_t>(info.st_size);
     void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
     if (mapping == MAP_FAILED) throw cannotReadBack();
-    return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
-                                           static_cast<int64_t>(size));
+    auto bytes = std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping),
+                                                 static_cast<int64_t>(size), static_cast<int64_t>(size));
+    bytes->ofFile_ = true;
+    return bytes;
 }
 
 }  // namespace kivo

@@ -1,11 +1,15 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "session/document_bytes.hpp"
 #include "session/fingerprint.hpp"
 #include "session/pdfium_runtime.hpp"
+#include "session/thread_pool.hpp"
 #include "session/wide_string.hpp"
 #include "core/engine_failure.hpp"
 #include "test_pdfs.hpp"
@@ -136,6 +140,33 @@ TEST_F(DocumentBytesWriting, SnapshotOutlivesDocumentAndLeavesNoFile) {
     auto reloaded = pdfium::Document::load(snapshot->data(), snapshot, nullptr);
     ASSERT_TRUE(reloaded);
     EXPECT_EQ(pdfium::FPDF_GetPageCount(reloaded.get()), 2);
+}
+
+// A long document's snapshot is unmapped by the thread pool, not by whoever lets go of it last; it
+// must still go, and with it the file behind it.
+TEST_F(DocumentBytesWriting, AReleasedLongSnapshotIsUnmapped) {
+    const auto viewsOfSnapshots = [&] {
+        std::ifstream maps("/proc/self/maps");
+        int views = 0;
+        for (std::string line; std::getline(maps, line);)
+            if (line.find((dir_.path() / "kivo-snap-").string()) != std::string::npos) ++views;
+        return views;
+    };
+    {
+        std::lock_guard lock(PdfiumRuntime::lock());
+        const DocumentBytes::Shared long_ = DocumentBytes::read(fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf");
+        auto document = pdfium::Document::load(long_->data(), long_, nullptr);
+        ASSERT_TRUE(document);
+        const DocumentBytes::Shared snapshot = DocumentBytes::writing(document.get());
+        ASSERT_GE(snapshot->count(), 1 << 20);
+        ASSERT_EQ(viewsOfSnapshots(), 1);
+    }
+    // However busy the machine, the pool gets to it.
+    for (int tries = 0; viewsOfSnapshots() > 0 && tries < 3000; ++tries) {
+        while (ThreadPool::shared().runQueued()) {}
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(viewsOfSnapshots(), 0);
 }
 
 TEST_F(DocumentBytesWriting, FailureAfterCreationLeavesNoFile) {
