@@ -268,10 +268,21 @@ std::string deepNesting(Random& random) {
     return text + "}}";
 }
 
+// A number as no writer of shortest forms spells it: many digits, many zeros, a far exponent.
+std::string longNumber(Random& random) {
+    std::string text = random() % 2 == 0 ? "" : "-";
+    text += random() % 2 == 0 ? "0." + std::string(below(random, 400), '0')
+                              : std::to_string(below(random, 10)) + ".";
+    for (std::size_t i = below(random, 800) + 1; i > 0; --i)
+        text += static_cast<char>('0' + below(random, 10));
+    if (random() % 3 != 0) text += "e" + std::to_string(static_cast<long>(below(random, 801)) - 400);
+    return text;
+}
+
 // A line that is not a well-formed request, and the id its answer carries.
 std::pair<std::string, std::string> brokenLine(Random& random, const json& valid) {
     std::string text = valid.dump();
-    switch (below(random, 6)) {
+    switch (below(random, 7)) {
         case 0: {
             // Bytes that may happen to spell a request with some id.
             std::string bytes(below(random, 300), '\0');
@@ -285,6 +296,8 @@ std::pair<std::string, std::string> brokenLine(Random& random, const json& valid
         case 2: return {deepNesting(random), "invalid"};
         case 3: return {R"({"id":"n","method":"ping","params":{"scale":1e999}})", "invalid"};
         case 4: return {"\xFF\xFE" + text, "invalid"};
+        case 5:
+            return {R"({"id":"n","method":"ping","params":{"scale":)" + longNumber(random) + "}}", "invalid"};
         default: {
             // Mangled, it may still be a request, answered with whatever id it now holds.
             for (int i = 0; i < 4 && !text.empty(); ++i)
@@ -306,6 +319,9 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     };
     testing::TempDir scratch;
+    // A request naming a relative path writes beside the worker: in the scratch folder, not where the
+    // fuzzer was started.
+    std::filesystem::current_path(scratch.path());
     Tally tally;
     FuzzWorker worker(scratch.path(), tally);
     const Places places(scratch.path());
