@@ -17,14 +17,9 @@
 #include "core/text.hpp"
 #include "core/engine_failure.hpp"
 #include "pdfium/support.hpp"
-#include "session/thread_pool.hpp"
 
 namespace kivo {
-
 namespace {
-
-// Below this, unmapping costs less than handing it over.
-constexpr size_t releasedAside = size_t{1} << 20;
 
 EngineFailure unreadable() { return EngineFailure(FailureCode::file, "The file could not be read."); }
 EngineFailure cannotReadBack() {
@@ -175,22 +170,7 @@ DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document,
 }
 
 DocumentBytes::~DocumentBytes() {
-    if (mappedLength_ < 1) return;
-    void* const mapping = const_cast<uint8_t*>(pointer_);
-    const auto length = static_cast<size_t>(mappedLength_);
-    // Unmapping the last view of an unlinked file also frees the file, which takes longer than
-    // the edit that let go of it (the redo state every edit drops) on a long document; nobody
-    // waits for that. Memory of the process's own goes at once, so the memory limit never counts
-    // what is on its way out.
-    if (ofFile_ && length >= releasedAside) {
-        try {
-            ThreadPool::shared().submit([mapping, length] { munmap(mapping, length); });
-            return;
-        } catch (...) {
-            // No room to queue it: unmapped here instead.
-        }
-    }
-    munmap(mapping, length);
+    if (mappedLength_ >= 1) munmap(const_cast<uint8_t*>(pointer_), static_cast<size_t>(mappedLength_));
 }
 
 DocumentBytes::Shared DocumentBytes::empty() {
@@ -258,10 +238,8 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
     const size_t size = static_cast<size_t>(info.st_size);
     void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
     if (mapping == MAP_FAILED) throw cannotReadBack();
-    auto bytes = std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping),
-                                                 static_cast<int64_t>(size), static_cast<int64_t>(size));
-    bytes->ofFile_ = true;
-    return bytes;
+    return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
+                                           static_cast<int64_t>(size));
 }
 
 }  // namespace kivo

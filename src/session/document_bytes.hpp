@@ -81,8 +81,6 @@ private:
     const uint8_t* pointer_;
     int64_t count_;
     int64_t mappedLength_;
-    // A view of an unlinked file, which unmapping frees too (see the destructor).
-    bool ofFile_ = false;
     mutable std::once_flag layersFound_;
     mutable Layers layers_;
 };
