@@ -3,7 +3,8 @@
 // The form of a session's document as its form-fill environment shows it: the kind of form, the
 // environment's handle, the fields read (a push button by the caption it shows) and filled as a
 // user fills them, and what a document's pages must lose before they go. The document and the
-// environment are the session's; the form keeps only what it learnt of the document bound now.
+// environment are the session's; the form keeps what it learnt of the document bound now, and the
+// kind of form until another document is bound.
 // Walks over the pages go through the session handed to each call. Every call runs with
 // PdfiumRuntime::lock() held, as the session's own do.
 
@@ -29,7 +30,8 @@ public:
 
     // A document with a form of PDFium's `formType` is bound in place of the one before.
     void bound(int formType);
-    // The bound document is closing: what was read of it goes with it. The kind stays until the next bind.
+    // The bound document is closing, for good or for the next one bound: what was read of it goes with
+    // it. The kind stays until the next bind.
     void closing() noexcept { captions_.reset(); }
     // "none", "acroform" or "xfa".
     const std::string& typeName() const { return typeName_; }

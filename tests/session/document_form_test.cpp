@@ -3,7 +3,7 @@
 namespace kivo::testing {
 namespace {
 
-using SessionFields = SessionTest;
+using DocumentFormFields = SessionTest;
 
 FormFieldInfo field(std::string name, std::string type, std::string value, std::vector<std::string> options,
                     std::optional<bool> checked, std::string pageId = "P") {
@@ -17,7 +17,7 @@ FormFieldInfo field(std::string name, std::string type, std::string value, std::
     return f;
 }
 
-TEST(SessionRadioMerge, Cases) {
+TEST(DocumentFormRadioMerge, Cases) {
     struct Case {
         const char* name;
         std::vector<FormFieldInfo> in;
@@ -50,7 +50,7 @@ TEST(SessionRadioMerge, Cases) {
     for (const Case& c : cases) EXPECT_EQ(DocumentForm::mergeRadioFields(c.in), c.out) << c.name;
 }
 
-TEST_F(SessionFields, FieldsOfAHandMadeForm) {
+TEST_F(DocumentFormFields, FieldsOfAHandMadeForm) {
     const auto session = open(makeRadioPdf());
     const std::string page = session->pages()[0].id;
     const std::vector<FormFieldInfo> fields = session->listFields();
@@ -89,7 +89,7 @@ TEST_F(SessionFields, FieldsOfAHandMadeForm) {
     EXPECT_TRUE(open(makeAnnotatedPdf(), std::nullopt, "annotated.pdf")->listFields().empty());
 }
 
-TEST_F(SessionFields, SampleForms) {
+TEST_F(DocumentFormFields, SampleForms) {
     if (corpus("pdflatex-forms.pdf").empty()) GTEST_SKIP() << "sample folder absent";
     for (const char* name : {"pdflatex-forms.pdf", "libreoffice-form.pdf"}) {
         const auto session = openSample(name);
