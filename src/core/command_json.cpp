@@ -5,9 +5,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <system_error>
 #include <map>
 #include <optional>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -481,7 +481,7 @@ std::int64_t readInteger(const Json& j) {
     fail("expected an integer");
 }
 
-// Every string was found to be UTF-8 as it was read (see NumbersReadExactly).
+// Every string was found to be UTF-8 as it was read (see CheckedEvents).
 std::string readString(const Json& j) { return std::string(j.GetString(), j.GetStringLength()); }
 
 template <class T>
@@ -571,7 +571,7 @@ int nestingDepth(std::string_view text) noexcept {
 // decodes to such bytes), but reads each number with the C++ library: RapidJSON's
 // own reading of long numbers reads outside its tables (a crash, from a number of 21 characters)
 // or yields a wrong value, and lets a number past the largest double through as infinity.
-struct NumbersReadExactly {
+struct CheckedEvents {
     rapidjson::Document& to;
 
     bool Null() { return to.Null(); }
@@ -624,9 +624,9 @@ void parseLimited(std::string_view text, rapidjson::Document& parsed) {
     const auto read = [&](rapidjson::Document& into) {
         rapidjson::MemoryStream bytes(text.data(), text.size());
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(bytes);
-        NumbersReadExactly numbers{into};
+        CheckedEvents checked{into};
         rapidjson::Reader reader;
-        result = reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, numbers);
+        result = reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, checked);
         return !result.IsError();
     };
     parsed.Populate(read);
