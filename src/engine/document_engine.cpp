@@ -64,6 +64,7 @@ DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits
 }
 
 DocumentEngine::~DocumentEngine() {
+    stopReadingAhead();
     teardownSessions();
     PdfiumRuntime::removeUser();
 }
@@ -109,6 +110,13 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
         response = CommandResponse::failure(request.id, failure.code, failure.message);
     }
     running_.end(command);
+    if (readAheadPending_) {
+        {
+            std::lock_guard guard(readAheadLock_);
+            ++commandsEnded_;
+        }
+        readAheadWake_.notify_one();
+    }
     return std::move(*response);
 }
 

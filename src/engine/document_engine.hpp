@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -9,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/commands.hpp"
@@ -71,6 +75,14 @@ public:
     // session and no file behind; never fails. Answers how many of its five steps it took.
     int warmUp() noexcept;
 
+    // From now on, once no command has come for a moment, reads the text of the pages of every
+    // document `open` brings, a page at a time and only while no command waits, so that a first search
+    // reads only the pages that may hold its query. What a search finds stays the same. A document
+    // whose reading ahead stopped a worker is never read ahead again, by this worker or a later one.
+    void readTextAheadWhenIdle();
+    // Where a document's mark stands while its pages are read ahead (see readTextAheadWhenIdle).
+    static std::filesystem::path readingAheadFolder();
+
 private:
     friend struct DocumentEngineTesting;
 
@@ -121,6 +133,13 @@ private:
 
     void teardownSessions() noexcept;
 
+    // Reading ahead (engine_read_ahead.cpp).
+    // Whether the session's pages are read ahead: not when reading them ahead stopped a worker before.
+    static bool readsAhead(const Session& session);
+    void readAheadLoop();
+    void readAheadWhileIdle();
+    void stopReadingAhead() noexcept;
+
     // Faults of the PDF engine (engine_faults.cpp). A trap throws the engine's instance away with
     // every document open in it; the command is answered for its own document only, which is set
     // aside, and every other document is opened again in a fresh instance.
@@ -145,6 +164,17 @@ private:
     // The PNGs a render started; `handle` takes them before it lets the lock go and answers once
     // they are written, so that compression never holds up the next command's PDFium work.
     PngWriter::Batch renderWrites_;
+
+    // Documents whose text is read ahead, oldest first; touched only under the PDFium lock.
+    std::deque<std::string> readAheadSessions_;
+    // Whether reading ahead has a document left; read without a lock by every command's end.
+    std::atomic<bool> readAheadPending_{false};
+    std::atomic<bool> readAheadStop_{false};
+    std::mutex readAheadLock_;
+    std::condition_variable readAheadWake_;
+    // Guarded by readAheadLock_: how many commands ended while a document was left.
+    std::uint64_t commandsEnded_ = 0;
+    std::thread readAheadThread_;
 
     RunningCommands running_;
     std::mutex limitsLock_;

@@ -132,6 +132,10 @@ CommandResponse DocumentEngine::open(const CommandRequest& request) {
     // failure here (a cancel, say) drops the new session unregistered.
     session->documentContent();
     CommandResult result = session->inspectResult();
+    if (readAheadThread_.joinable() && readsAhead(*session)) {
+        readAheadSessions_.push_back(session->id());
+        readAheadPending_ = true;
+    }
     sessions_.emplace(session->id(), std::move(session));
     return CommandResponse::success(request.id, std::move(result));
 }

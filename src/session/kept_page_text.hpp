@@ -43,8 +43,9 @@ public:
     bool knows(const std::string& pageId) const { return pages_.count(pageId) != 0; }
 
     // Keeps the page's text as PDFium reported it, one unit per character (see comparable), with
-    // the number of its page object (0 when unknown). A page larger than the bound is not kept.
-    void keep(const std::string& pageId, std::u16string_view units, int pageObject);
+    // the number of its page object (0 when unknown). A page larger than the bound is not kept, and
+    // without `makeRoom` neither is one that would make another page go. Answers whether it was kept.
+    bool keep(const std::string& pageId, std::u16string_view units, int pageObject, bool makeRoom = true);
     // Forgets these pages and every page kept from the same page object as one of them.
     void forget(const std::vector<std::string>& pageIds);
     void clear() noexcept;

@@ -150,6 +150,10 @@ public:
     std::vector<SearchHit> search(std::string_view query, const std::optional<std::string>& pageId) const;
     // The same on the pages named, in the order named; fails as uniqueExisting does for the list.
     std::vector<SearchHit> search(std::string_view query, const std::vector<std::string>& pageIds) const;
+    // Keeps the text of the next page, in page order, whose text is not kept yet, so that a search
+    // to come reads only the pages that may hold its query. False once every page was passed or the
+    // kept text has no room for the page without letting another go. Fails as loadPage does.
+    bool readTextAhead() const;
 
     // ---- History (session_history.cpp)
 
@@ -314,7 +318,7 @@ private:
     // Matches of a checked query on the pages `ids`, in their order, at most 200.
     std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
     // Keeps the text of a page the document has open, one UTF-16 unit per PDFium character.
-    void keepText(const std::string& pageId, std::u16string_view units) const;
+    bool keepText(const std::string& pageId, std::u16string_view units, bool makeRoom = true) const;
     void discloseUnsupportedScripts();
 
     // Undo and redo: opens the state the history hands back.
@@ -382,6 +386,8 @@ private:
     // The text of pages read for a search or an extraction, until an edit names the page or another
     // document is bound.
     mutable KeptPageText keptText_;
+    // The position in `pages_` that reading ahead goes on from.
+    mutable std::size_t readAheadFrom_ = 0;
 };
 
 }  // namespace kivo

@@ -151,10 +151,24 @@ Session::ExtractedText Session::extractText(std::string_view pageId) const {
     return result;
 }
 
-void Session::keepText(const std::string& pageId, std::u16string_view units) const {
+bool Session::keepText(const std::string& pageId, std::u16string_view units, bool makeRoom) const {
     const PageInfo& info = pageEntry(pageId);
-    keptText_.keep(pageId, units,
-                   EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index)));
+    return keptText_.keep(pageId, units,
+                          EPDFDoc_GetPageObjectNumberByIndex(document_.get(), static_cast<int>(info.index)),
+                          makeRoom);
+}
+
+bool Session::readTextAhead() const {
+    while (readAheadFrom_ < pages_.size()) {
+        const PageInfo& info = pages_[readAheadFrom_++];
+        if (keptText_.knows(info.id)) continue;
+        OpenPage page = openPageAt(static_cast<int>(info.index), false);
+        ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
+        // A page without a text page is searched as one whose text was never kept.
+        if (!textPage) return true;
+        return keepText(info.id, pageUnits(textPage.get()), false);
+    }
+    return false;
 }
 
 std::vector<SearchHit> Session::search(std::string_view query,

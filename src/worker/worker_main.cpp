@@ -226,6 +226,9 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
 }
 
 void runStdio(DocumentEngine& engine) {
+    try {
+        engine.readTextAheadWhenIdle();
+    } catch (const std::system_error&) {}
     // Only this one client reads standard output, so nothing bounds how long it may take.
     ConnectionWriter writer(STDOUT_FILENO, {});
     const DocumentEngine::ProgressFunction progress = progressTo(writer);
@@ -280,6 +283,8 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     // until then the engine is idle, and its first use costs the most.
     try {
         std::thread([&engine] { engine.warmUp(); }).detach();
+        // Started confined, as Landlock holds a thread only from when it restricted itself on.
+        engine.readTextAheadWhenIdle();
     } catch (const std::system_error&) {}
 
     HelloPlaces helloPlaces(maxWaitingForHello);

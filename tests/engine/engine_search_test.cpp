@@ -1,17 +1,22 @@
-// Searching again through the engine's commands: what a search kept of each page's text only rules out
-// pages that cannot hold the query, so every search finds exactly what a search of the same document
-// finds with no text kept, before an edit of a page, after it and after its undo.
+// Searching again through the engine's commands: what a search kept of each page's text, or what the
+// worker read ahead while idle, only rules out pages that cannot hold the query, so every search finds
+// exactly what a search of the same document finds with no text kept, before an edit of a page, after
+// it and after its undo.
 
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "engine/document_engine.hpp"
+#include "engine/recovery_store.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "command_requests.hpp"
 #include "session_test.hpp"
@@ -110,6 +115,7 @@ protected:
     struct Opened {
         std::string session;
         std::vector<std::string> pages;
+        DocumentEngine* engine = nullptr;
     };
 
     CommandResponse ask(CommandMethod method, const Opened& document,
@@ -117,17 +123,18 @@ protected:
         auto r = request(std::string(rawValue(method)), method, CommandChannel::ui);
         r.params.sessionId = document.session;
         if (fill) fill(r.params);
-        return engine->handle(r);
+        return document.engine->handle(r);
     }
-    Opened open(const fs::path& path) {
+    Opened open(const fs::path& path) { return open(path, *engine); }
+    Opened open(const fs::path& path, DocumentEngine& in) {
         auto r = request("open", CommandMethod::open, CommandChannel::ui);
         r.params.path = path.string();
-        const CommandResponse opened = engine->handle(r);
+        const CommandResponse opened = in.handle(r);
         if (!opened.ok) {
             ADD_FAILURE() << path << ": " << opened.error->message;
             return {};
         }
-        Opened document{*opened.result->sessionId, {}};
+        Opened document{*opened.result->sessionId, {}, &in};
         for (const PageInfo& page : *opened.result->pages) document.pages.push_back(page.id);
         return document;
     }
@@ -151,7 +158,7 @@ protected:
     }
     void withSession(const Opened& document, const std::function<void(Session&)>& body) {
         std::lock_guard held(PdfiumRuntime::lock());
-        body(DocumentEngineTesting::session(*engine, document.session));
+        body(DocumentEngineTesting::session(*document.engine, document.session));
     }
     // Which of the document's pages have their text kept.
     std::vector<bool> keptPages(const Opened& document) {
@@ -161,6 +168,14 @@ protected:
                 known.push_back(testing::SessionProbe::keptText(session).knows(page));
         });
         return known;
+    }
+    // Whether reading ahead kept the text of every page, waiting for it up to two minutes.
+    bool readAhead(const Opened& document) {
+        const std::vector<bool> every(document.pages.size(), true);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (keptPages(document) != every && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return keptPages(document) == every;
     }
 };
 
@@ -235,6 +250,9 @@ TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
         "binormalenvektor", "\xC4\xB0st", "semper elit. Proin", "E-Mail",
         "\xF0\x90\xB2\x80", "a",          "quixotically",
     };
+    // A second engine, which reads text ahead as the worker does.
+    DocumentEngine reader(ResourceLimits::unlimited());
+    reader.readTextAheadWhenIdle();
     std::size_t documents = 0;
     for (const fs::path& file : files) {
         if (file.empty()) continue;
@@ -274,6 +292,19 @@ TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
         const std::vector<bool> every(kept.pages.size(), true);
         const std::vector<bool> none(kept.pages.size(), false);
         EXPECT_EQ(keptPages(kept), every);
+
+        // Reading ahead gives way to a command that waits, goes on once one ended, and reads every page.
+        std::optional<PdfiumRuntime::Waiting> waiting(std::in_place);
+        const Opened ahead = open(file, reader);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        EXPECT_EQ(keptPages(ahead), none) << "read while a command waited";
+        waiting.reset();
+        expectOk(ask(CommandMethod::listDocuments, ahead));
+        ASSERT_TRUE(readAhead(ahead));
+        EXPECT_TRUE(fs::is_empty(DocumentEngine::readingAheadFolder())) << "a mark was left";
+        for (const std::string& query : queries)
+            EXPECT_EQ(search(ahead, query), search(plain, query)) << query;
+
         EXPECT_EQ(keptPages(plain), none);
         // So a word found nowhere rules every page out, and searching it again reads none.
         withSession(kept, [&](Session& session) {
@@ -305,6 +336,20 @@ TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
         }
     }
     if (documents == 0) GTEST_SKIP() << "the sample and reproducer documents are absent";
+
+    // A mark left by a worker that stopped while reading a document ahead: that document is only read
+    // when asked, the next one is read ahead.
+    const fs::path stopped = testing::corpus("multicolumn.pdf");
+    const fs::path next = testing::corpus("pdflatex-4-pages.pdf");
+    if (stopped.empty() || next.empty()) return;
+    const fs::path mark = DocumentEngine::readingAheadFolder() / *RecoveryStore::fingerprint(stopped);
+    fs::create_directories(mark.parent_path());
+    testing::writeFile(mark, "");
+    const Opened left = open(stopped, reader);
+    const Opened read = open(next, reader);
+    EXPECT_TRUE(readAhead(read));
+    EXPECT_EQ(keptPages(left), std::vector<bool>(left.pages.size(), false));
+    EXPECT_TRUE(fs::exists(mark));
 }
 
 }  // namespace
