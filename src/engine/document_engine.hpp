@@ -80,8 +80,11 @@ public:
     // reads only the pages that may hold its query. What a search finds stays the same. A document
     // whose reading ahead stopped a worker is never read ahead again, by this worker or a later one.
     void readTextAheadWhenIdle();
-    // Where a document's mark stands while its pages are read ahead (see readTextAheadWhenIdle).
+    // Where the marks of documents whose reading ahead stopped a worker stand, one empty file each,
+    // named by the document's fingerprint.
     static std::filesystem::path readingAheadFolder();
+    // Marks the document whose page is being read ahead, if one is: called as the worker is stopped.
+    static void markStoppedReading() noexcept;
 
 private:
     friend struct DocumentEngineTesting;
@@ -137,7 +140,9 @@ private:
     // Whether the session's pages are read ahead: not when reading them ahead stopped a worker before.
     static bool readsAhead(const Session& session);
     void readAheadLoop();
-    void readAheadWhileIdle();
+    // Reads ahead until nothing is left or a command waits; false, reading nothing, when the lock was
+    // held.
+    bool readAheadWhileIdle();
     void stopReadingAhead() noexcept;
 
     // Faults of the PDF engine (engine_faults.cpp). A trap throws the engine's instance away with
@@ -165,8 +170,13 @@ private:
     // they are written, so that compression never holds up the next command's PDFium work.
     PngWriter::Batch renderWrites_;
 
-    // Documents whose text is read ahead, oldest first; touched only under the PDFium lock.
-    std::deque<std::string> readAheadSessions_;
+    // Documents whose text is read ahead, oldest first, with the PDF engine's memory when reading
+    // them began (0 before); touched only under the PDFium lock.
+    struct ReadAhead {
+        std::string session;
+        std::uint64_t memoryAtStart = 0;
+    };
+    std::deque<ReadAhead> readAheadSessions_;
     // Whether reading ahead has a document left; read without a lock by every command's end.
     std::atomic<bool> readAheadPending_{false};
     std::atomic<bool> readAheadStop_{false};

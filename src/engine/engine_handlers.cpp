@@ -133,7 +133,7 @@ CommandResponse DocumentEngine::open(const CommandRequest& request) {
     session->documentContent();
     CommandResult result = session->inspectResult();
     if (readAheadThread_.joinable() && readsAhead(*session)) {
-        readAheadSessions_.push_back(session->id());
+        readAheadSessions_.push_back({session->id()});
         readAheadPending_ = true;
     }
     sessions_.emplace(session->id(), std::move(session));

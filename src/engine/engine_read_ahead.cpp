@@ -6,15 +6,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "core/descriptor.hpp"
 #include "core/engine_failure.hpp"
 #include "core/file_creation.hpp"
-#include "engine/recovery_store.hpp"
 #include "core/ipc_paths.hpp"
 #include "engine/document_engine.hpp"
+#include "engine/recovery_store.hpp"
 #include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/running_command.hpp"
@@ -26,45 +27,43 @@ namespace {
 // How long no command must have come before reading ahead starts: the commands of an opening
 // (its first page, the page list's thumbnails) and of a held key come closer together than this.
 constexpr auto quietTime = std::chrono::milliseconds(100);
+// A document whose page took longer than this to read, or whose reading grew the PDF engine's memory
+// by more than this, is left to its searches: a command waits for the page under way, and the
+// engine's memory is never given back.
+constexpr auto slowPage = std::chrono::milliseconds(100);
+constexpr std::uint64_t memoryGrowth = 16 * 1024 * 1024;
 
-// A document's mark exists while its pages are read ahead, named by its fingerprint. A worker that
-// stops meanwhile (a page that never finished, memory past the hard limit) leaves it behind, and no
-// worker reads that document ahead again: reopened after the stop, it is only read when asked.
+// The fingerprint of the document whose page is being read ahead, while one is.
+std::mutex g_readingLock;
+std::optional<std::string> g_reading;
+
+void reading(std::optional<std::string> fingerprint) {
+    const std::lock_guard guard(g_readingLock);
+    g_reading = std::move(fingerprint);
+}
+
+// Marks the document: no worker reads it ahead again, so that after the stop the editor's reopening
+// of it is not stopped the same way. Never follows a link; a mark there already stays.
+void mark(const std::string& fingerprint) noexcept {
+    try {
+        RecoveryStore::prepare();
+        const std::filesystem::path folder = DocumentEngine::readingAheadFolder();
+        if (::mkdir(folder.c_str(), FileCreation::newFileMode(0700)) != 0 && errno != EEXIST) return;
+        const Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!opened) return;
+        const Descriptor file(::openat(opened.get(), fingerprint.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                       FileCreation::newFileMode(0600)));
+    } catch (...) {
+        // Without the mark the document is read ahead again, which only costs another stop.
+    }
+}
+
 bool marked(const std::string& fingerprint) {
     struct stat status {};
     return ::lstat((DocumentEngine::readingAheadFolder() / fingerprint).c_str(), &status) == 0 ||
            errno != ENOENT;
 }
-
-// Marks the document until it goes out of scope; empty when the mark could not be made, or is there.
-class Mark {
-public:
-    explicit Mark(const std::string& fingerprint) : name_(fingerprint) {
-        const std::filesystem::path folder = DocumentEngine::readingAheadFolder();
-        try {
-            RecoveryStore::prepare();
-        } catch (const std::filesystem::filesystem_error&) {
-            return;
-        }
-        if (::mkdir(folder.c_str(), FileCreation::newFileMode(0700)) != 0 && errno != EEXIST) return;
-        Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!opened) return;
-        const Descriptor file(::openat(opened.get(), name_.c_str(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                       FileCreation::newFileMode(0600)));
-        if (file) folder_ = std::move(opened);
-    }
-    ~Mark() {
-        if (folder_) ::unlinkat(folder_.get(), name_.c_str(), 0);
-    }
-    Mark(const Mark&) = delete;
-    Mark& operator=(const Mark&) = delete;
-    explicit operator bool() const { return static_cast<bool>(folder_); }
-
-private:
-    std::string name_;
-    Descriptor folder_;
-};
 
 }  // namespace
 
@@ -72,6 +71,15 @@ std::filesystem::path DocumentEngine::readingAheadFolder() {
     // Beside the checkpoints, in the one folder the confined worker may write that is its alone; no
     // checkpoint's id can be this name.
     return IPCPaths::recoveryDirectory() / "reading-ahead";
+}
+
+void DocumentEngine::markStoppedReading() noexcept {
+    std::optional<std::string> fingerprint;
+    {
+        const std::lock_guard guard(g_readingLock);
+        fingerprint = g_reading;
+    }
+    if (fingerprint) mark(*fingerprint);
 }
 
 bool DocumentEngine::readsAhead(const Session& session) {
@@ -98,67 +106,88 @@ void DocumentEngine::readAheadLoop() {
     std::unique_lock wait(readAheadLock_);
     std::uint64_t seen = 0;
     const auto commandEnded = [&] { return readAheadStop_ || commandsEnded_ != seen; };
+    bool lockWasBusy = false;
     for (;;) {
-        // Woken only by the end of a command while a document is left, so an idle worker sleeps.
-        readAheadWake_.wait(wait, commandEnded);
+        // Woken only by the end of a command while a document is left, so an idle worker sleeps; when
+        // something other than a command held the lock (the warm-up), it tries again after a while.
+        if (!lockWasBusy) readAheadWake_.wait(wait, commandEnded);
         do {
             if (readAheadStop_) return;
             seen = commandsEnded_;
         } while (readAheadWake_.wait_for(wait, quietTime, commandEnded));
         wait.unlock();
-        readAheadWhileIdle();
+        try {
+            lockWasBusy = !readAheadWhileIdle();
+        } catch (...) {
+            // Only time was to be won here.
+            lockWasBusy = false;
+        }
         wait.lock();
     }
 }
 
-void DocumentEngine::readAheadWhileIdle() {
-    // A command that holds the lock wakes this loop again when it ends.
+bool DocumentEngine::readAheadWhileIdle() {
     std::unique_lock lock(PdfiumRuntime::lock(), std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    if (!lock.owns_lock()) return false;
     ResourceLimits limits;
     {
         std::lock_guard guard(limitsLock_);
         limits = configuredLimits_;
     }
-    // As a command of its own, so the watchdog ends a page that never finishes and the soft memory
-    // limit stops the reading, as either would a search's.
-    RunningCommand reading("read-ahead", CommandChannel::cli, limits, {});
-    const RunningCommand::Activation activation(reading);
-    // Declared after the activation, so the mark goes before the watchdog stops watching.
-    std::string markedSession;
-    std::optional<Mark> mark;
-    while (!readAheadSessions_.empty() && !readAheadStop_ && !PdfiumRuntime::commandWaiting()) {
-        // A fault in the engine leaves it to the next command to start a fresh one, and every
-        // document read ahead so far to its searches.
-        if (!pdfium::module::usable()) {
+    // Stops well before the soft limit, so that no command fails for memory reading ahead took.
+    const std::uint64_t memoryRoom = limits.memorySoftBytes == ResourceLimits::noLimitBytes
+                                         ? ResourceLimits::noLimitBytes
+                                         : limits.memorySoftBytes / 4 * 3;
+    // As a command of its own, so the watchdog ends a page that never finishes, as it would a search.
+    RunningCommand command("read-ahead", CommandChannel::cli, limits, {});
+    const RunningCommand::Activation activation(command);
+    Session* open = nullptr;
+    const auto stopReading = [&] {
+        if (open) open->stopReadingAhead();
+        open = nullptr;
+        reading(std::nullopt);
+    };
+    for (std::size_t pages = 0;
+         !readAheadSessions_.empty() && !readAheadStop_ && !PdfiumRuntime::commandWaiting(); ++pages) {
+        // A fault in the engine leaves it to the next command to start a fresh one. The footprint is
+        // read now and then: reading it walks the process's whole memory map.
+        if (!pdfium::module::usable() || (memoryRoom != ResourceLimits::noLimitBytes && pages % 16 == 0 &&
+                                          ProcessMemory::footprint() > memoryRoom)) {
             readAheadSessions_.clear();
             break;
         }
-        const auto found = sessions_.find(readAheadSessions_.front());
-        const std::optional<std::string>* fingerprint =
-            found != sessions_.end() ? &found->second->sourceFingerprint() : nullptr;
-        // Marked only while this holds the lock, so a stop under someone's command never counts
-        // against the document.
-        if (markedSession != readAheadSessions_.front()) {
-            mark.reset();
-            markedSession = readAheadSessions_.front();
-            if (fingerprint && *fingerprint) mark.emplace(**fingerprint);
-        }
+        ReadAhead& next = readAheadSessions_.front();
+        const auto found = sessions_.find(next.session);
         bool more = false;
-        if (mark && *mark) {
+        if (found != sessions_.end()) {
+            Session& session = *found->second;
+            if (open != &session) {
+                stopReading();
+                open = &session;
+                reading(session.sourceFingerprint());
+            }
+            if (next.memoryAtStart == 0) next.memoryAtStart = pdfium::module::memorySize();
+            const auto start = std::chrono::steady_clock::now();
             try {
                 RunningCommand::step(CommandPhase::readingText, 0, 0);
-                more = found->second->readTextAhead();
-            } catch (const EngineFailure& failure) {
-                // Past the soft memory limit nothing more is read; a page that fails otherwise fails its
-                // search as well, which says so.
-                if (failure.code == FailureCode::resourceLimit) readAheadSessions_.clear();
-                more = failure.code != FailureCode::resourceLimit;
-            } catch (...) {}
+                more = session.readTextAhead();
+            } catch (const EngineFailure&) {
+                // A page that fails here fails its search as well, which says so; one that faults the
+                // engine is not read ahead again.
+                if (!pdfium::module::usable()) markStoppedReading();
+                more = pdfium::module::usable();
+            }
+            more = more && std::chrono::steady_clock::now() - start <= slowPage &&
+                   pdfium::module::memorySize() - next.memoryAtStart <= memoryGrowth;
         }
-        if (!more && !readAheadSessions_.empty()) readAheadSessions_.pop_front();
+        if (!more) {
+            stopReading();
+            readAheadSessions_.pop_front();
+        }
     }
+    stopReading();
     readAheadPending_ = !readAheadSessions_.empty();
+    return true;
 }
 
 }  // namespace kivo

@@ -69,7 +69,10 @@ bool start(const ResourceLimits& limits, Sources sources) {
         for (;;) {
             if (sources.awaitCommand) sources.awaitCommand();
             std::this_thread::sleep_for(std::chrono::milliseconds(pollMilliseconds));
-            if (auto breach = check(limits, sources)) stop(breach->status, breach->reason);
+            if (auto breach = check(limits, sources)) {
+                if (sources.beforeStop) sources.beforeStop();
+                stop(breach->status, breach->reason);
+            }
         }
     });
     thread.detach();

@@ -40,6 +40,8 @@ struct Sources {
     // Returns once a command runs, at once if one does. Absent: the watchdog looks every pass, idle
     // or not.
     std::function<void()> awaitCommand;
+    // Runs on the watchdog's thread as it stops the worker, before the reason is written.
+    std::function<void()> beforeStop;
 
     // The worker's own: ProcessMemory::footprint() and EngineProgress::shared().
     static Sources engine();

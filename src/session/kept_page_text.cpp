@@ -50,10 +50,13 @@ bool KeptPageText::mayHold(const std::string& pageId, const std::optional<std::s
 }
 
 bool KeptPageText::keep(const std::string& pageId, std::u16string_view units, int pageObject, bool makeRoom) {
-    if (const auto known = pages_.find(pageId); known != pages_.end()) erase(known);
     Page page{comparable(units), pageObject, {}};
     const std::size_t size = cost(pageId, page);
-    if (size > bound_ || (!makeRoom && bytes_ + size > bound_)) return false;
+    const auto known = pages_.find(pageId);
+    const std::size_t replaced = known != pages_.end() ? cost(pageId, known->second) : 0;
+    if (!makeRoom && bytes_ - replaced + size > bound_) return false;
+    if (known != pages_.end()) erase(known);
+    if (size > bound_) return false;
     while (bytes_ + size > bound_ && !ages_.empty()) erase(pages_.find(ages_.front()));
     page.age = ages_.insert(ages_.end(), pageId);
     pages_.emplace(pageId, std::move(page));

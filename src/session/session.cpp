@@ -306,6 +306,7 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 }
 
 void Session::teardownDocument() noexcept {
+    stopReadingAhead();
     census_.clear();
     keptText_.clear();
     form_.closing();

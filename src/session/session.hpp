@@ -151,9 +151,16 @@ public:
     // The same on the pages named, in the order named; fails as uniqueExisting does for the list.
     std::vector<SearchHit> search(std::string_view query, const std::vector<std::string>& pageIds) const;
     // Keeps the text of the next page, in page order, whose text is not kept yet, so that a search
-    // to come reads only the pages that may hold its query. False once every page was passed or the
-    // kept text has no room for the page without letting another go. Fails as loadPage does.
+    // to come reads only the pages that may hold its query. False once every page was passed, the
+    // kept text has no room for the page without letting another go, or the document holds a change
+    // its bytes do not. Fails as loadPage does.
+    //
+    // The page is read from a document of its own, opened from the same bytes: PDFium's incremental
+    // save, which every edit's undo state is, writes again every object its document holds loaded, so
+    // what reading every page loads (content, fonts, images) must not stay in the session's document.
     bool readTextAhead() const;
+    // Closes that document, and what it loaded with it.
+    void stopReadingAhead() const noexcept;
 
     // ---- History (session_history.cpp)
 
@@ -386,8 +393,12 @@ private:
     // The text of pages read for a search or an extraction, until an edit names the page or another
     // document is bound.
     mutable KeptPageText keptText_;
-    // The position in `pages_` that reading ahead goes on from.
+    // The position in `pages_` that reading ahead goes on from, the document it reads from, the bytes
+    // that document was opened from and how many pages it read.
     mutable std::size_t readAheadFrom_ = 0;
+    mutable pdfium::Document readingDocument_;
+    mutable DocumentBytes::Shared readingBytes_;
+    mutable int readingPages_ = 0;
 };
 
 }  // namespace kivo

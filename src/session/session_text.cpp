@@ -159,16 +159,38 @@ bool Session::keepText(const std::string& pageId, std::u16string_view units, boo
 }
 
 bool Session::readTextAhead() const {
+    // After an edit that only appended to the bytes, the document holds what they do not.
+    if (!document_ || backingBytes_ != loadedBytes_) return false;
     while (readAheadFrom_ < pages_.size()) {
-        const PageInfo& info = pages_[readAheadFrom_++];
-        if (keptText_.knows(info.id)) continue;
-        OpenPage page = openPageAt(static_cast<int>(info.index), false);
-        ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
+        const PageInfo& info = pages_[readAheadFrom_];
+        if (keptText_.knows(info.id)) {
+            ++readAheadFrom_;
+            continue;
+        }
+        // Opened again every few pages, so that it never holds much of what pages load.
+        constexpr int pagesPerDocument = 32;
+        if (!readingDocument_ || readingBytes_ != loadedBytes_ || readingPages_ >= pagesPerDocument) {
+            stopReadingAhead();
+            readingDocument_ = Document::load(loadedBytes_->data(), loadedBytes_, secretFor(std::nullopt));
+            if (!readingDocument_) return false;
+            readingBytes_ = loadedBytes_;
+        }
+        ++readAheadFrom_;
+        ++readingPages_;
+        const ScopedPage page(FPDF_LoadPage(readingDocument_.get(), static_cast<int>(info.index)));
+        if (!page) return true;
+        const ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         // A page without a text page is searched as one whose text was never kept.
         if (!textPage) return true;
         return keepText(info.id, pageUnits(textPage.get()), false);
     }
     return false;
+}
+
+void Session::stopReadingAhead() const noexcept {
+    readingDocument_.close();
+    readingBytes_.reset();
+    readingPages_ = 0;
 }
 
 std::vector<SearchHit> Session::search(std::string_view query,

@@ -27,7 +27,10 @@ namespace {
 // Ends the worker when its memory passes the hard limit or a running command stops making
 // progress; it reads the engine's progress clock, and sleeps while no command runs.
 void startWatchdog(const ResourceLimits& limits) {
-    WorkerWatchdog::start(limits, WorkerWatchdog::Sources::engine());
+    WorkerWatchdog::Sources sources = WorkerWatchdog::Sources::engine();
+    // A document whose reading ahead the watchdog stops is not read ahead again when reopened.
+    sources.beforeStop = DocumentEngine::markStoppedReading;
+    WorkerWatchdog::start(limits, std::move(sources));
 }
 
 }  // namespace

@@ -283,7 +283,8 @@ void runSocket(const std::string& path, DocumentEngine& engine, const Connection
     // until then the engine is idle, and its first use costs the most.
     try {
         std::thread([&engine] { engine.warmUp(); }).detach();
-        // Started confined, as Landlock holds a thread only from when it restricted itself on.
+    } catch (const std::system_error&) {}
+    try {
         engine.readTextAheadWhenIdle();
     } catch (const std::system_error&) {}
 

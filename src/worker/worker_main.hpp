@@ -81,7 +81,7 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
            HelloPlaces::Held helloPlace, LineBudget& budget);
 
 // Serves standard input and output until standard input ends or standard output fails, reading text
-// ahead between commands; called once the process is confined.
+// ahead between commands.
 void runStdio(DocumentEngine& engine);
 
 // Confines the worker, or ends it with status 73 when that is impossible. `ipc` is the folder of
