@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -27,9 +28,9 @@ namespace {
 // How long no command must have come before reading ahead starts: the commands of an opening
 // (its first page, the page list's thumbnails) and of a held key come closer together than this.
 constexpr auto quietTime = std::chrono::milliseconds(100);
-// A document whose page took longer than this to read, or whose reading grew the PDF engine's memory
-// by more than this, is left to its searches: a command waits for the page under way, and the
-// engine's memory is never given back.
+// A document whose page took longer than this to read (in this thread's own time, which a busy machine
+// does not stretch), or whose reading grew the PDF engine's memory by more than this, is left to its
+// searches: a command waits for the page under way, and the engine's memory is never given back.
 constexpr auto slowPage = std::chrono::milliseconds(100);
 constexpr std::uint64_t memoryGrowth = 16 * 1024 * 1024;
 
@@ -63,6 +64,12 @@ bool marked(const std::string& fingerprint) {
     struct stat status {};
     return ::lstat((DocumentEngine::readingAheadFolder() / fingerprint).c_str(), &status) == 0 ||
            errno != ENOENT;
+}
+
+std::chrono::nanoseconds threadTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 }  // namespace
@@ -147,6 +154,11 @@ bool DocumentEngine::readAheadWhileIdle() {
         open = nullptr;
         reading(std::nullopt);
     };
+    // On every way out, before the lock goes: nothing loaded stays, and a later stop marks nothing.
+    const struct Stop {
+        const decltype(stopReading)& stop;
+        ~Stop() { stop(); }
+    } stop{stopReading};
     for (std::size_t pages = 0;
          !readAheadSessions_.empty() && !readAheadStop_ && !PdfiumRuntime::commandWaiting(); ++pages) {
         // A fault in the engine leaves it to the next command to start a fresh one. The footprint is
@@ -167,7 +179,7 @@ bool DocumentEngine::readAheadWhileIdle() {
                 reading(session.sourceFingerprint());
             }
             if (next.memoryAtStart == 0) next.memoryAtStart = pdfium::module::memorySize();
-            const auto start = std::chrono::steady_clock::now();
+            const auto start = threadTime();
             try {
                 RunningCommand::step(CommandPhase::readingText, 0, 0);
                 more = session.readTextAhead();
@@ -177,15 +189,16 @@ bool DocumentEngine::readAheadWhileIdle() {
                 if (!pdfium::module::usable()) markStoppedReading();
                 more = pdfium::module::usable();
             }
-            more = more && std::chrono::steady_clock::now() - start <= slowPage &&
-                   pdfium::module::memorySize() - next.memoryAtStart <= memoryGrowth;
+            // A fresh engine (after a fault) may hold less than when reading began.
+            const std::uint64_t memory = pdfium::module::memorySize();
+            more = more && threadTime() - start <= slowPage &&
+                   !(memory > next.memoryAtStart && memory - next.memoryAtStart > memoryGrowth);
         }
         if (!more) {
             stopReading();
             readAheadSessions_.pop_front();
         }
     }
-    stopReading();
     readAheadPending_ = !readAheadSessions_.empty();
     return true;
 }

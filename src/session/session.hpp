@@ -155,11 +155,9 @@ public:
     // kept text has no room for the page without letting another go, or the document holds a change
     // its bytes do not. Fails as loadPage does.
     //
-    // The page is read from a document of its own, opened from the same bytes: PDFium's incremental
-    // save, which every edit's undo state is, writes again every object its document holds loaded, so
-    // what reading every page loads (content, fonts, images) must not stay in the session's document.
+    // Pages are read as a search reads them (see textPageSource).
     bool readTextAhead() const;
-    // Closes that document, and what it loaded with it.
+    // Closes the document text pages were read from, and what it loaded with it.
     void stopReadingAhead() const noexcept;
 
     // ---- History (session_history.cpp)
@@ -322,6 +320,12 @@ private:
     // session; none for an empty one.
     const std::string* secretFor(const std::optional<std::string>& password) const;
     OpenPage openPageAt(int index, bool notifyForm) const;
+    // A page to read text from. PDFium's incremental save, which every edit's undo state is, writes
+    // again every object its document holds loaded, so what a search or reading ahead loads (content,
+    // fonts, images) must not stay in the session's document: while that document is the one its
+    // bytes open to, the page comes from a document of its own, opened from the same bytes and again
+    // every few pages, and closed by stopReadingAhead. Otherwise from the session's document.
+    pdfium::ScopedPage textPageSource(int index) const;
     // Matches of a checked query on the pages `ids`, in their order, at most 200.
     std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
     // Keeps the text of a page the document has open, one UTF-16 unit per PDFium character.

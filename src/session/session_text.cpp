@@ -158,26 +158,27 @@ bool Session::keepText(const std::string& pageId, std::u16string_view units, boo
                           makeRoom);
 }
 
+ScopedPage Session::textPageSource(int index) const {
+    if (backingBytes_ != loadedBytes_) return ScopedPage(FPDF_LoadPage(document_.get(), index));
+    // Opened again every few pages, so that it never holds much of what pages load.
+    constexpr int pagesPerDocument = 32;
+    if (!readingDocument_ || readingBytes_ != loadedBytes_ || readingPages_ >= pagesPerDocument) {
+        stopReadingAhead();
+        readingDocument_ = Document::load(loadedBytes_->data(), loadedBytes_, secretFor(std::nullopt));
+        if (!readingDocument_) return ScopedPage(FPDF_LoadPage(document_.get(), index));
+        readingBytes_ = loadedBytes_;
+    }
+    ++readingPages_;
+    return ScopedPage(FPDF_LoadPage(readingDocument_.get(), index));
+}
+
 bool Session::readTextAhead() const {
     // After an edit that only appended to the bytes, the document holds what they do not.
     if (!document_ || backingBytes_ != loadedBytes_) return false;
     while (readAheadFrom_ < pages_.size()) {
-        const PageInfo& info = pages_[readAheadFrom_];
-        if (keptText_.knows(info.id)) {
-            ++readAheadFrom_;
-            continue;
-        }
-        // Opened again every few pages, so that it never holds much of what pages load.
-        constexpr int pagesPerDocument = 32;
-        if (!readingDocument_ || readingBytes_ != loadedBytes_ || readingPages_ >= pagesPerDocument) {
-            stopReadingAhead();
-            readingDocument_ = Document::load(loadedBytes_->data(), loadedBytes_, secretFor(std::nullopt));
-            if (!readingDocument_) return false;
-            readingBytes_ = loadedBytes_;
-        }
-        ++readAheadFrom_;
-        ++readingPages_;
-        const ScopedPage page(FPDF_LoadPage(readingDocument_.get(), static_cast<int>(info.index)));
+        const PageInfo& info = pages_[readAheadFrom_++];
+        if (keptText_.knows(info.id)) continue;
+        const ScopedPage page = textPageSource(static_cast<int>(info.index));
         if (!page) return true;
         const ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         // A page without a text page is searched as one whose text was never kept.
@@ -217,6 +218,11 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
     const bool unitWise = outsideBasicPlane(what);
     const std::optional<std::string> letters = KeptPageText::comparable(what);
     std::vector<SearchHit> hits;
+    // Whatever the search loaded goes with the document it was read from.
+    const struct Done {
+        const Session& session;
+        ~Done() { session.stopReadingAhead(); }
+    } done{*this};
     const auto total = static_cast<std::int64_t>(ids.size());
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::searching, k, total);
@@ -228,7 +234,7 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
         if (!keptText_.mayHold(id, letters)) continue;
         // Text comes from the page's content alone: the form environment, which loading for an edit
         // or a render needs, would only add each page's widgets and links to what is thrown away.
-        OpenPage page = openPageAt(static_cast<int>(pageEntry(id).index), false);
+        const ScopedPage page = textPageSource(static_cast<int>(pageEntry(id).index));
         ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
         if (!textPage) continue;
         const bool known = keptText_.knows(id);

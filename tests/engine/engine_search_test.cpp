@@ -359,6 +359,9 @@ TEST_F(EngineSearch, AWorkerStoppedWhileReadingAheadLeavesADocumentToItsSearches
     const Opened read = open(next, reader);
     EXPECT_TRUE(readAhead(read));
     EXPECT_EQ(keptPages(left), std::vector<bool>(left.pages.size(), false));
+    // A stop once reading ended marks nothing.
+    DocumentEngine::markStoppedReading();
+    EXPECT_FALSE(fs::exists(DocumentEngine::readingAheadFolder() / *RecoveryStore::fingerprint(next)));
     EXPECT_FALSE(search(left, "binormalenvektor").empty());
 }
 
