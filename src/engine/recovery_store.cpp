@@ -154,7 +154,7 @@ bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes,
     if (!onDisk || onDisk->count() < before->length) return false;
     const std::int64_t length = bytes->count();
     const std::int64_t common = std::min(length, before->length);
-    if (std::memcmp(bytes->pointer(), onDisk->pointer(), static_cast<std::size_t>(common)) != 0) return false;
+    if (!bytes->startsLike(*onDisk, common)) return false;
     // From a little before the end of what is there, so a key that began in it is seen whole.
     constexpr std::int64_t overlap = 64;
     if (length > common && FormDictionary::hidesAppearances(bytes->data().subspan(

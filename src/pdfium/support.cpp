@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -23,11 +24,12 @@ u32 writeBlockCallback(void*, u32 record, u32 data, u32 size) {
     return found->second->write(module::hostPointer(data, size), size) ? 1 : 0;
 }
 
-bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
+bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind, KnownStart* known) {
     const bool appended = kind == SaveKind::appended;
     const u32 slot = module::hostSlot<&writeBlockCallback>();
     const bool dropInfo = SavedTrailer::leavesOutInfo(document);
     FileWriter writer{stream, true};
+    writer.known = known;
     if (!appended || dropInfo) writer.mending = SavedTrailer::Mending{!appended, dropInfo};
     const Address record = module::allocate(8);
     if (record == 0) return false;
@@ -53,10 +55,10 @@ bool saveToStream(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
 }
 
 // Saves into the stream and closes it on every path; true only when both succeeded.
-bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind) {
+bool saveAndClose(FPDF_DOCUMENT document, std::FILE* stream, SaveKind kind, KnownStart* known = nullptr) {
     bool saved = false;
     try {
-        saved = saveToStream(document, stream, kind);
+        saved = saveToStream(document, stream, kind, known);
     } catch (...) {
         std::fclose(stream);
         throw;
@@ -117,8 +119,29 @@ constexpr std::size_t keywordOverlap = 6;
 
 }  // namespace
 
+// The known start is compared as it comes; at the first byte that differs, what was left out so far
+// is written after all, so the file is then the whole save.
+bool FileWriter::leaveOutKnown(const char*& bytes, std::size_t& length) {
+    if (known == nullptr || position >= known->length || length == 0) return true;
+    const std::size_t compared = std::min(length, known->length - position);
+    if (std::memcmp(bytes, known->bytes.data() + position, compared) == 0) {
+        position += compared;
+        bytes += compared;
+        length -= compared;
+        return true;
+    }
+    const std::size_t leftOut = position;
+    known->length = 0;
+    return leftOut == 0 || std::fwrite(known->bytes.data(), 1, leftOut, stream) == leftOut;
+}
+
 bool FileWriter::put(const char* bytes, std::size_t length) {
-    if (stream == nullptr || (length > 0 && std::fwrite(bytes, 1, length, stream) != length)) {
+    if (stream == nullptr || !leaveOutKnown(bytes, length)) {
+        ok = false;
+        return false;
+    }
+    position += length;
+    if (length > 0 && std::fwrite(bytes, 1, length, stream) != length) {
         ok = false;
         return false;
     }
@@ -147,7 +170,16 @@ bool FileWriter::write(const uint8_t* bytes, unsigned long length) {
 bool FileWriter::finish() {
     const std::string tail = mending ? SavedTrailer::mended(held, *mending) : std::string();
     held.clear();
-    return put(tail.data(), tail.size());
+    if (!put(tail.data(), tail.size())) return false;
+    // A save that ended inside the known start wrote nothing: it is written whole after all.
+    if (known != nullptr && position < known->length) {
+        known->length = 0;
+        if (position > 0 && std::fwrite(known->bytes.data(), 1, position, stream) != position) {
+            ok = false;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool saveToFile(FPDF_DOCUMENT document, const char* path) {
@@ -165,6 +197,18 @@ bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind) {
         return false;
     }
     return saveAndClose(document, stream, kind);
+}
+
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind, KnownStart& known) {
+    known.length = std::min(known.length, known.bytes.size());
+    const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return false;
+    std::FILE* stream = fdopen(copy, "wb");
+    if (stream == nullptr) {
+        ::close(copy);
+        return false;
+    }
+    return saveAndClose(document, stream, kind, &known);
 }
 
 }  // namespace kivo::pdfium

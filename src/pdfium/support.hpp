@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "pdfium/fpdf.hpp"
@@ -38,6 +39,16 @@ enum class SaveKind { whole, appended, plain };
 bool saveToFile(FPDF_DOCUMENT document, const char* path);
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind = SaveKind::whole);
 
+// Bytes the caller already holds and expects a save to start with. The save leaves out of the file
+// the first `length` bytes it writes where they are exactly these; where any of them differ, or the
+// save is shorter, it writes everything and sets `length` to 0. After the save `length` says how
+// many bytes the file lacks at its start.
+struct KnownStart {
+    std::span<const uint8_t> bytes;
+    std::size_t length = 0;
+};
+bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind, KnownStart& known);
+
 // The host side of PDFium's file writer: the output stream and whether every write so far
 // succeeded. With `mending`, what follows the last cross-reference table is held back, and finish()
 // writes it with the trailer mended (see saved_trailer.hpp).
@@ -45,6 +56,7 @@ struct FileWriter {
     std::FILE* stream = nullptr;
     bool ok = true;
     std::optional<SavedTrailer::Mending> mending{};
+    KnownStart* known = nullptr;
 
     // PDFium's write callback: writes the block, or holds it back, in one call; false, clearing `ok`,
     // when not all of it was written or there is no stream.
@@ -55,8 +67,11 @@ struct FileWriter {
     // What is held back, and whether it starts at a table keyword.
     std::string held{};
     bool tableSeen = false;
+    // Bytes of the save so far, written or left out.
+    std::size_t position = 0;
 
 private:
+    bool leaveOutKnown(const char*& bytes, std::size_t& length);
     bool put(const char* bytes, std::size_t length);
 };
 

@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "core/descriptor.hpp"
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
@@ -24,6 +27,34 @@ namespace {
 EngineFailure unreadable() { return EngineFailure(FailureCode::file, "The file could not be read."); }
 EngineFailure cannotReadBack() {
     return EngineFailure(FailureCode::internal, "Could not read the saved document back.");
+}
+
+int64_t pageBytes() {
+    static const int64_t size = std::max<long>(::sysconf(_SC_PAGESIZE), 4096);
+    return size;
+}
+
+// An empty file of the worker's own that no one else can open: its name is gone before anything
+// is written to it.
+Descriptor unlinkedTemporary(std::string_view kind) {
+    const auto path = FileCreation::temporaryFolder() / (std::string(kind) + newUUIDString() + ".pdf");
+    Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file) ::unlink(path.c_str());
+    return file;
+}
+
+// Files kept open so that later bytes can share their pages. A quarter of what the process may
+// open at most, so that a person with many long histories never runs the worker out of
+// descriptors: past it, bytes are mapped as before and their file closed.
+std::atomic<int64_t> g_heldFiles{0};
+
+int64_t mostHeldFiles() {
+    static const int64_t most = [] {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return int64_t{256};
+        return std::clamp<int64_t>(static_cast<int64_t>(limit.rlim_cur) / 4, 0, 4096);
+    }();
+    return most;
 }
 
 bool isWhiteSpace(uint8_t c) {
@@ -122,6 +153,31 @@ Scan scan(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
+class DocumentBytes::HeldFile {
+public:
+    // A descriptor of its own for `fd`'s file; none when the process holds as many as it may.
+    static std::shared_ptr<const HeldFile> keep(int fd) {
+        if (g_heldFiles.fetch_add(1) >= mostHeldFiles()) {
+            g_heldFiles.fetch_sub(1);
+            return nullptr;
+        }
+        Descriptor copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!copy) {
+            g_heldFiles.fetch_sub(1);
+            return nullptr;
+        }
+        return std::make_shared<const HeldFile>(std::move(copy));
+    }
+    explicit HeldFile(Descriptor fd) : fd_(std::move(fd)) {}
+    ~HeldFile() { g_heldFiles.fetch_sub(1); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    int fd() const { return fd_.get(); }
+
+private:
+    Descriptor fd_;
+};
+
 const DocumentBytes::Layers& DocumentBytes::layers() const {
     std::call_once(layersFound_, [this] {
         const Scan found = scan(data());
@@ -133,6 +189,27 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
         layers_.everyStreamEnds = found.everyStreamEnds;
     });
     return layers_;
+}
+
+bool DocumentBytes::startsLike(const DocumentBytes& other, int64_t length) const {
+    if (length < 0 || length > count_ || length > other.count_) return false;
+    int64_t from = 0;
+    const auto sameUpTo = [&](int64_t to) {
+        const bool same = to <= from || std::memcmp(pointer_ + from, other.pointer_ + from,
+                                                    static_cast<size_t>(to - from)) == 0;
+        from = std::max(from, to);
+        return same;
+    };
+    for (const Piece& piece : pieces_) {
+        if (piece.start >= length) break;
+        const auto shared = std::find_if(other.pieces_.begin(), other.pieces_.end(), [&](const Piece& p) {
+            return p.file == piece.file && p.start == piece.start;
+        });
+        if (shared == other.pieces_.end()) continue;
+        if (!sameUpTo(piece.start)) return false;
+        from = std::min(length, piece.start + std::min(piece.length, shared->length));
+    }
+    return sameUpTo(length);
 }
 
 DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
@@ -156,7 +233,7 @@ DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT doc
 
 DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document,
                                                const DocumentBytes& loadedFrom) {
-    std::shared_ptr<DocumentBytes> bytes = saved(document, pdfium::SaveKind::appended);
+    std::shared_ptr<DocumentBytes> bytes = saved(document, pdfium::SaveKind::appended, &loadedFrom);
     const Layers& below = loadedFrom.layers();
     if (bytes->count() < loadedFrom.count()) return bytes;  // not what an append writes: read as it is
     const Scan tail = scan(bytes->data().subspan(static_cast<size_t>(loadedFrom.count())));
@@ -191,6 +268,7 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     }
     if (file.size <= 0) return empty();
     const size_t size = static_cast<size_t>(file.size);
+    if (Shared shared = sharedCopy(file.fd.get(), size)) return shared;
     void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         throw EngineFailure(FailureCode::internal, "Could not allocate memory for the document.");
@@ -198,7 +276,7 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     auto* bytes = static_cast<uint8_t*>(mapping);
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(file.fd.get(), bytes + done, size - done);
+        const ssize_t n = ::pread(file.fd.get(), bytes + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             munmap(mapping, size);
@@ -208,6 +286,37 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     }
     return std::make_shared<const DocumentBytes>(bytes, static_cast<int64_t>(size),
                                                  static_cast<int64_t>(size));
+}
+
+// The document's bytes copied into a file of the worker's own, so that the undo states of its
+// edits can share their pages (see saved). Nothing when there is no room for such a file; a
+// source that cannot be read fails as it would in memory.
+DocumentBytes::Shared DocumentBytes::sharedCopy(int source, size_t size) {
+    Descriptor copy = unlinkedTemporary("kivo-open-");
+    if (!copy) return nullptr;
+    constexpr size_t chunk = 1 << 20;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[std::min(size, chunk)]);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            ::pread(source, buffer.get(), std::min(size - done, chunk), static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw unreadable();
+        for (ssize_t put = 0; put < n;) {
+            const ssize_t w = ::write(copy.get(), buffer.get() + put, static_cast<size_t>(n - put));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return nullptr;  // the temporary folder is full: read into memory instead
+            put += w;
+        }
+        done += static_cast<size_t>(n);
+    }
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, copy.get(), 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    std::vector<Piece> pieces;
+    const auto count = static_cast<int64_t>(size);
+    if (auto held = HeldFile::keep(copy.get())) pieces.push_back(Piece{std::move(held), 0, count});
+    return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), count, count,
+                                                 std::move(pieces));
 }
 
 DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
@@ -222,24 +331,62 @@ DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
     return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), size, size);
 }
 
-std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind) {
-    const auto path = FileCreation::temporaryFolder() / ("kivo-snap-" + newUUIDString() + ".pdf");
-    const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind,
+                                                    const DocumentBytes* below) {
+    const Descriptor file = unlinkedTemporary("kivo-snap-");
     if (!file)
         throw EngineFailure(FailureCode::internal, "Could not create a temporary file for the document.");
-    // From here on the file exists only through the descriptor, whatever happens next.
-    ::unlink(path.c_str());
-    if (!pdfium::saveToDescriptor(document, file.get(), kind)) {
+    pdfium::KnownStart known;
+    if (below != nullptr && !below->pieces_.empty()) {
+        known.bytes = below->data();
+        known.length = static_cast<size_t>(below->count_ / pageBytes() * pageBytes());
+    }
+    if (!pdfium::saveToDescriptor(document, file.get(), kind, known)) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");
     }
     struct stat info {};
     if (fstat(file.get(), &info) != 0) throw cannotReadBack();
-    if (info.st_size <= 0) throw cannotReadBack();
-    const size_t size = static_cast<size_t>(info.st_size);
-    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
-    if (mapping == MAP_FAILED) throw cannotReadBack();
-    return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), static_cast<int64_t>(size),
-                                           static_cast<int64_t>(size));
+    const auto start = static_cast<int64_t>(known.length);
+    const int64_t written = info.st_size;
+    if (written < 0 || start + written <= 0) throw cannotReadBack();
+    if (start == 0) {
+        const size_t size = static_cast<size_t>(written);
+        void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
+        if (mapping == MAP_FAILED) throw cannotReadBack();
+        std::vector<Piece> pieces;
+        if (auto held = HeldFile::keep(file.get())) pieces.push_back(Piece{std::move(held), 0, written});
+        return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), written, written,
+                                               std::move(pieces));
+    }
+    // The pages of `below` first, then this file's: one run of bytes, as a whole save would read.
+    const int64_t count = start + written;
+    const int64_t mapped = (count + pageBytes() - 1) / pageBytes() * pageBytes();
+    void* area = mmap(nullptr, static_cast<size_t>(mapped), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) throw cannotReadBack();
+    auto* at = static_cast<uint8_t*>(area);
+    const auto place = [at](int fd, int64_t from, int64_t length) {
+        return mmap(at + from, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) !=
+               MAP_FAILED;
+    };
+    std::vector<Piece> pieces;
+    bool placed = true;
+    for (const Piece& piece : below->pieces_) {
+        if (piece.start >= start) break;
+        const int64_t length = std::min(piece.length, start - piece.start);
+        placed = placed && place(piece.file->fd(), piece.start, length);
+        pieces.push_back(Piece{piece.file, piece.start, length});
+    }
+    if (written > 0) placed = placed && place(file.get(), start, written);
+    if (!placed) {
+        munmap(area, static_cast<size_t>(mapped));
+        return saved(document, kind);
+    }
+    if (auto held = written > 0 ? HeldFile::keep(file.get()) : nullptr) {
+        pieces.push_back(Piece{std::move(held), start, written});
+    } else if (written > 0) {
+        pieces.clear();
+    }
+    return std::make_shared<DocumentBytes>(at, count, mapped, std::move(pieces));
 }
 
 }  // namespace kivo

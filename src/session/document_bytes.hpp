@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pdfium/fpdf.hpp"
 #include "pdfium/support.hpp"
@@ -64,11 +65,26 @@ public:
     // below and a reading of the appended part alone. Thread-safe.
     const Layers& layers() const;
 
+    // An unlinked temporary file the bytes are mapped from, open for as long as any bytes map it.
+    class HeldFile;
+    // A run of the bytes, a whole number of pages from `start` except the last, mapped from `file`.
+    struct Piece {
+        std::shared_ptr<const HeldFile> file;
+        int64_t start = 0;
+        int64_t length = 0;
+    };
+
     DocumentBytes(const uint8_t* pointer, int64_t count, int64_t mappedLength)
         : pointer_(pointer), count_(count), mappedLength_(mappedLength) {}
+    DocumentBytes(const uint8_t* pointer, int64_t count, int64_t mappedLength, std::vector<Piece> pieces)
+        : pointer_(pointer), count_(count), mappedLength_(mappedLength), pieces_(std::move(pieces)) {}
     ~DocumentBytes();
     DocumentBytes(const DocumentBytes&) = delete;
     DocumentBytes& operator=(const DocumentBytes&) = delete;
+
+    // Whether the first `length` bytes of both are the same, as memcmp would answer; pages both map
+    // from the same file are known to be and are not read.
+    bool startsLike(const DocumentBytes& other, int64_t length) const;
 
     const uint8_t* pointer() const { return pointer_; }
     int64_t count() const { return count_; }
@@ -76,11 +92,17 @@ public:
     std::span<const uint8_t> data() const { return {pointer_, static_cast<size_t>(count_)}; }
 
 private:
-    static std::shared_ptr<DocumentBytes> saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind);
+    static Shared sharedCopy(int source, size_t size);
+    // With `below`, the bytes of an append share the pages of `below` they start with rather than
+    // holding a copy: an undo state of a long document costs the pages its change wrote.
+    static std::shared_ptr<DocumentBytes> saved(pdfium::FPDF_DOCUMENT document, pdfium::SaveKind kind,
+                                                const DocumentBytes* below = nullptr);
 
     const uint8_t* pointer_;
     int64_t count_;
     int64_t mappedLength_;
+    // Empty for bytes in anonymous memory, which nothing can share.
+    std::vector<Piece> pieces_;
     mutable std::once_flag layersFound_;
     mutable Layers layers_;
 };

@@ -2,6 +2,7 @@
 
 #include "session/running_command.hpp"
 #include "session/session.hpp"
+#include "session/thread_pool.hpp"
 #include "session/session_internal.hpp"
 #include "session/session_warnings.hpp"
 
@@ -52,6 +53,7 @@ const Session::DocumentContent& Session::documentContent() {
         content.metadata = metadata();
     }
     // A failed census is cached too, so the same revision is not walked again.
+    if (cachedContent_) ThreadPool::releaseLater(std::move(*cachedContent_));
     cachedContent_ = std::move(content);
     return *cachedContent_;
 }

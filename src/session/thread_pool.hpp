@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,6 +33,14 @@ public:
     // Queues `task`, or runs it at once on the caller when the pool has no thread. A task must not
     // throw: it is the task's own business to record a failure.
     void submit(Task task);
+
+    // Frees `value` on the shared pool: what a command no longer needs, a state of a long document
+    // say, is thousands of small allocations whose freeing need not hold up the command's answer.
+    template <class T>
+    static void releaseLater(T value) {
+        auto held = std::make_shared<T>(std::move(value));
+        shared().submit([held = std::move(held)]() mutable { held.reset(); });
+    }
 
     // Runs the oldest queued task on the caller, if there is one, and answers whether it ran one: a
     // thread that waits for the pool's work can do some of it instead of sleeping.

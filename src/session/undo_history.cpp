@@ -1,6 +1,10 @@
 #include "session/undo_history.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "core/engine_failure.hpp"
+#include "session/thread_pool.hpp"
 
 namespace kivo {
 namespace {
@@ -20,24 +24,29 @@ UndoHistory::Snapshot step(std::vector<UndoHistory::Snapshot>& from, std::vector
 
 }  // namespace
 
-void UndoHistory::trim(std::vector<Snapshot>& stack) {
+void UndoHistory::trim(std::vector<Snapshot>& stack, std::vector<Snapshot>* dropped) {
     std::int64_t total = 0;
     for (const Snapshot& entry : stack) total += entry.bytes ? entry.bytes->count() : 0;
     std::size_t remaining = stack.size();
-    std::size_t dropped = 0;
+    std::size_t oldest = 0;
     // The count rule comes first; the byte budget never takes the stack below four entries.
     while (remaining > maxEntries || (total > byteBudget && remaining > minEntriesUnderBudget)) {
-        const Snapshot& oldest = stack[dropped];
-        total -= oldest.bytes ? oldest.bytes->count() : 0;
-        ++dropped;
+        total -= stack[oldest].bytes ? stack[oldest].bytes->count() : 0;
+        ++oldest;
         --remaining;
     }
-    stack.erase(stack.begin(), stack.begin() + static_cast<std::ptrdiff_t>(dropped));
+    const auto end = stack.begin() + static_cast<std::ptrdiff_t>(oldest);
+    if (dropped != nullptr) std::move(stack.begin(), end, std::back_inserter(*dropped));
+    stack.erase(stack.begin(), end);
 }
 
 void UndoHistory::commit() {
-    trim(undo_);
+    // A state of a long document is thousands of small allocations and a mapping to take down;
+    // freeing them need not hold up the answer to the edit that forgot them.
+    std::vector<Snapshot> forgotten = std::move(redo_);
     redo_.clear();
+    trim(undo_, &forgotten);
+    if (!forgotten.empty()) ThreadPool::releaseLater(std::move(forgotten));
     ++newest_;
     generation_ = newest_;
 }

@@ -35,8 +35,9 @@ public:
     static constexpr std::int64_t byteBudget = 268'435'456;  // 256 MiB
     static constexpr std::size_t minEntriesUnderBudget = 4;
 
-    // Drops the oldest entries beyond 32, and beyond the byte budget while more than 4 remain.
-    static void trim(std::vector<Snapshot>& stack);
+    // Drops the oldest entries beyond 32, and beyond the byte budget while more than 4 remain;
+    // with `dropped`, moves them there instead.
+    static void trim(std::vector<Snapshot>& stack, std::vector<Snapshot>* dropped = nullptr);
 
     // Keeps `state`, the one before a change, for undo.
     void checkpoint(Snapshot state) { undo_.push_back(std::move(state)); }

@@ -1,13 +1,16 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "session/document_bytes.hpp"
 #include "session/fingerprint.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/wide_string.hpp"
+#include "core/descriptor.hpp"
 #include "core/engine_failure.hpp"
 #include "test_pdfs.hpp"
 
@@ -158,6 +161,77 @@ TEST_F(DocumentBytesWriting, AReleasedLongSnapshotIsUnmapped) {
         ASSERT_EQ(viewsOfSnapshots(), 1);
     }
     EXPECT_EQ(viewsOfSnapshots(), 0);
+}
+
+// An append maps the pages it starts with from the bytes below instead of writing them again. Read
+// back it must be exactly what the plain incremental save writes, whether the bytes below are what
+// the document was loaded from or differ from them somewhere.
+TEST_F(DocumentBytesWriting, AnAppendReadsAsThePlainSaveAndWritesOnlyWhatIsNew) {
+    const fs::path original = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+    const DocumentBytes::Shared loaded = DocumentBytes::read(original);
+    std::string altered(reinterpret_cast<const char*>(loaded->pointer()),
+                        static_cast<size_t>(loaded->count()));
+    altered[altered.size() / 2] ^= 0x20;
+    testing::writeFile(dir_.path() / "altered.pdf", altered);
+    const auto snapshotBytesMapped = [&] {
+        std::ifstream maps("/proc/self/maps");
+        std::int64_t mapped = 0;
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find((dir_.path() / "kivo-snap-").string()) == std::string::npos) continue;
+            const auto dash = line.find('-');
+            mapped += static_cast<std::int64_t>(std::stoull(line.substr(dash + 1), nullptr, 16) -
+                                                std::stoull(line.substr(0, dash), nullptr, 16));
+        }
+        return mapped;
+    };
+    struct Case {
+        const char* name;
+        DocumentBytes::Shared below;
+        bool shares;
+    };
+    const Case cases[] = {
+        {"below is what the document was loaded from", loaded, true},
+        {"below differs from it in the middle", DocumentBytes::read(dir_.path() / "altered.pdf"), false},
+    };
+    std::lock_guard lock(PdfiumRuntime::lock());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto document = pdfium::Document::load(loaded->data(), loaded, nullptr);
+        ASSERT_TRUE(document);
+        pdfium::FPDFPage_Delete(document.get(), 3);
+        const fs::path plain = dir_.path() / "plain.pdf";
+        {
+            const Descriptor file(::open(plain.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            ASSERT_TRUE(pdfium::saveToDescriptor(document.get(), file.get(), pdfium::SaveKind::appended));
+        }
+        const DocumentBytes::Shared oracle = DocumentBytes::read(plain);
+        ASSERT_GT(oracle->count(), loaded->count());
+
+        const DocumentBytes::Shared appended = DocumentBytes::appending(document.get(), *c.below);
+        ASSERT_EQ(appended->count(), oracle->count());
+        EXPECT_EQ(std::memcmp(appended->pointer(), oracle->pointer(), static_cast<size_t>(oracle->count())),
+                  0);
+        auto again = pdfium::Document::load(appended->data(), appended, nullptr);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(pdfium::FPDF_GetPageCount(again.get()), pdfium::FPDF_GetPageCount(document.get()));
+        if (c.shares) {
+            EXPECT_LT(snapshotBytesMapped(), loaded->count() / 4);
+            // A second state on the same pages: what both map from one file is taken as equal
+            // unread, and the comparison must still answer as one that reads every byte.
+            pdfium::FPDFPage_Delete(document.get(), 0);
+            const DocumentBytes::Shared other = DocumentBytes::appending(document.get(), *c.below);
+            const std::int64_t both = std::min(other->count(), appended->count());
+            for (const std::int64_t length : {std::int64_t{0}, loaded->count() / 4096 * 4096, loaded->count(),
+                                              loaded->count() + 1, both}) {
+                EXPECT_EQ(
+                    appended->startsLike(*other, length),
+                    std::memcmp(appended->pointer(), other->pointer(), static_cast<size_t>(length)) == 0)
+                    << length;
+            }
+        } else {
+            EXPECT_GE(snapshotBytesMapped(), oracle->count());
+        }
+    }
 }
 
 TEST_F(DocumentBytesWriting, FailureAfterCreationLeavesNoFile) {
