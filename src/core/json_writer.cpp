@@ -1,5 +1,6 @@
 #include "core/json_writer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -108,6 +109,16 @@ void JsonWriter::boolean(bool value) {
 void JsonWriter::writeEscaped(std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out_.push_back('"');
+    // Keys, ids and most text are plain ASCII with nothing to escape: an answer about a long
+    // document holds thousands of them.
+    if (std::all_of(text.begin(), text.end(), [](char ch) {
+            const auto c = static_cast<unsigned char>(ch);
+            return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/';
+        })) {
+        out_.append(text);
+        out_.push_back('"');
+        return;
+    }
     const bool valid = isValidUTF8(text);
     std::string repaired;
     if (!valid) {
