@@ -189,14 +189,8 @@ bool saveToFile(FPDF_DOCUMENT document, const char* path) {
 }
 
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind) {
-    const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return false;
-    std::FILE* stream = fdopen(copy, "wb");
-    if (stream == nullptr) {
-        ::close(copy);
-        return false;
-    }
-    return saveAndClose(document, stream, kind);
+    KnownStart nothing;
+    return saveToDescriptor(document, descriptor, kind, nothing);
 }
 
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind, KnownStart& known) {
