@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +43,24 @@ Descriptor unlinkedTemporary(std::string_view kind) {
     if (file) ::unlink(path.c_str());
     return file;
 }
+
+// A mapping on its way to the bytes that will own it, unmapped if they never do.
+class PendingMapping {
+public:
+    PendingMapping(void* at, size_t length) : at_(at == MAP_FAILED ? nullptr : at), length_(length) {}
+    ~PendingMapping() {
+        if (at_ != nullptr) munmap(at_, length_);
+    }
+    PendingMapping(const PendingMapping&) = delete;
+    PendingMapping& operator=(const PendingMapping&) = delete;
+    explicit operator bool() const { return at_ != nullptr; }
+    uint8_t* get() const { return static_cast<uint8_t*>(at_); }
+    void handOver() { at_ = nullptr; }
+
+private:
+    void* at_;
+    size_t length_;
+};
 
 // Files kept open so that later bytes can share their pages. A quarter of what the process may
 // open at most, so that a person with many long histories never runs the worker out of
@@ -294,6 +313,12 @@ DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
 DocumentBytes::Shared DocumentBytes::sharedCopy(int source, size_t size) {
     Descriptor copy = unlinkedTemporary("kivo-open-");
     if (!copy) return nullptr;
+    // A file that claims to be huge (a sparse one, say) must not fill the folder every program
+    // writes to: past half of what is free it is read into memory, as any document once was.
+    struct statvfs space {};
+    if (::fstatvfs(copy.get(), &space) != 0 ||
+        size > static_cast<uint64_t>(space.f_bavail) * space.f_frsize / 2)
+        return nullptr;
     constexpr size_t chunk = 1 << 20;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[std::min(size, chunk)]);
     size_t done = 0;
@@ -310,13 +335,14 @@ DocumentBytes::Shared DocumentBytes::sharedCopy(int source, size_t size) {
         }
         done += static_cast<size_t>(n);
     }
-    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, copy.get(), 0);
-    if (mapping == MAP_FAILED) return nullptr;
+    PendingMapping mapping(mmap(nullptr, size, PROT_READ, MAP_PRIVATE, copy.get(), 0), size);
+    if (!mapping) return nullptr;
     std::vector<Piece> pieces;
     const auto count = static_cast<int64_t>(size);
     if (auto held = HeldFile::keep(copy.get())) pieces.push_back(Piece{std::move(held), 0, count});
-    return std::make_shared<const DocumentBytes>(static_cast<const uint8_t*>(mapping), count, count,
-                                                 std::move(pieces));
+    auto bytes = std::make_shared<const DocumentBytes>(mapping.get(), count, count, std::move(pieces));
+    mapping.handOver();
+    return bytes;
 }
 
 DocumentBytes::Shared DocumentBytes::copied(std::string_view bytes) {
@@ -351,19 +377,22 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
     if (written < 0 || start + written <= 0) throw cannotReadBack();
     if (start == 0) {
         const size_t size = static_cast<size_t>(written);
-        void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
-        if (mapping == MAP_FAILED) throw cannotReadBack();
+        PendingMapping mapping(mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0), size);
+        if (!mapping) throw cannotReadBack();
         std::vector<Piece> pieces;
         if (auto held = HeldFile::keep(file.get())) pieces.push_back(Piece{std::move(held), 0, written});
-        return std::make_shared<DocumentBytes>(static_cast<const uint8_t*>(mapping), written, written,
-                                               std::move(pieces));
+        auto bytes = std::make_shared<DocumentBytes>(mapping.get(), written, written, std::move(pieces));
+        mapping.handOver();
+        return bytes;
     }
     // The pages of `below` first, then this file's: one run of bytes, as a whole save would read.
     const int64_t count = start + written;
     const int64_t mapped = (count + pageBytes() - 1) / pageBytes() * pageBytes();
-    void* area = mmap(nullptr, static_cast<size_t>(mapped), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) throw cannotReadBack();
-    auto* at = static_cast<uint8_t*>(area);
+    PendingMapping area(
+        mmap(nullptr, static_cast<size_t>(mapped), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
+        static_cast<size_t>(mapped));
+    if (!area) throw cannotReadBack();
+    uint8_t* const at = area.get();
     const auto place = [at](int fd, int64_t from, int64_t length) {
         return mmap(at + from, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) !=
                MAP_FAILED;
@@ -377,16 +406,15 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
         pieces.push_back(Piece{piece.file, piece.start, length});
     }
     if (written > 0) placed = placed && place(file.get(), start, written);
-    if (!placed) {
-        munmap(area, static_cast<size_t>(mapped));
-        return saved(document, kind);
-    }
+    if (!placed) return saved(document, kind);
     if (auto held = written > 0 ? HeldFile::keep(file.get()) : nullptr) {
         pieces.push_back(Piece{std::move(held), start, written});
     } else if (written > 0) {
         pieces.clear();
     }
-    return std::make_shared<DocumentBytes>(at, count, mapped, std::move(pieces));
+    auto bytes = std::make_shared<DocumentBytes>(at, count, mapped, std::move(pieces));
+    area.handOver();
+    return bytes;
 }
 
 }  // namespace kivo

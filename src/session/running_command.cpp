@@ -16,13 +16,15 @@ std::uint64_t monotonicNanoseconds() noexcept {
 
 namespace ProcessMemory {
 
-// What the process has dirtied and cannot drop under pressure: anonymous resident pages and
-// those swapped out. Clean file-backed pages (the mapped undo snapshots) are left out, as the
-// kernel can drop and re-read them.
+// What the process has dirtied and cannot drop under pressure: anonymous resident pages, those
+// swapped out, and mapped pages of files in a memory-backed folder (the document copies and undo
+// states when the temporary folder is a tmpfs), which only swap could take. Clean pages of files on
+// disk (the same copies and states elsewhere) are left out, as the kernel can drop and re-read them.
 std::uint64_t footprint() noexcept {
     std::FILE* status = std::fopen("/proc/self/status", "re");
     if (status == nullptr) return 0;
     std::uint64_t anonymousKiB = 0;
+    std::uint64_t sharedMemoryKiB = 0;
     std::uint64_t swapKiB = 0;
     bool found = false;
     char line[256];
@@ -31,12 +33,14 @@ std::uint64_t footprint() noexcept {
         if (std::sscanf(line, "RssAnon: %llu kB", &value) == 1) {
             anonymousKiB = value;
             found = true;
+        } else if (std::sscanf(line, "RssShmem: %llu kB", &value) == 1) {
+            sharedMemoryKiB = value;
         } else if (std::sscanf(line, "VmSwap: %llu kB", &value) == 1) {
             swapKiB = value;
         }
     }
     std::fclose(status);
-    return found ? (anonymousKiB + swapKiB) * 1024 : 0;
+    return found ? (anonymousKiB + sharedMemoryKiB + swapKiB) * 1024 : 0;
 }
 
 }  // namespace ProcessMemory

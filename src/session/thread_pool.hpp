@@ -36,10 +36,13 @@ public:
 
     // Frees `value` on the shared pool: what a command no longer needs, a state of a long document
     // say, is thousands of small allocations whose freeing need not hold up the command's answer.
+    // Without memory for the task, `value` is freed on the caller, as it would have been anyway.
     template <class T>
-    static void releaseLater(T value) {
-        auto held = std::make_shared<T>(std::move(value));
-        shared().submit([held = std::move(held)]() mutable { held.reset(); });
+    static void releaseLater(T value) noexcept {
+        try {
+            auto held = std::make_shared<T>(std::move(value));
+            shared().submit([held = std::move(held)]() mutable { held.reset(); });
+        } catch (...) {}
     }
 
     // Runs the oldest queued task on the caller, if there is one, and answers whether it ran one: a

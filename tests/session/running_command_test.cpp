@@ -1,9 +1,13 @@
+#include <sys/mman.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "core/descriptor.hpp"
 #include "session/running_command.hpp"
 #include "running_as.hpp"
 
@@ -129,6 +133,18 @@ TEST(ProcessMemoryFootprint, IsMeasurable) {
     volatile char touched = block.back();
     (void)touched;
     EXPECT_GT(ProcessMemory::footprint(), block.size() / 2);
+
+    // Pages of a memory-backed file count too: only swap could take them, like anonymous ones.
+    const std::size_t length = 16 << 20;
+    const Descriptor file(::memfd_create("footprint", MFD_CLOEXEC));
+    ASSERT_TRUE(file);
+    ASSERT_EQ(::ftruncate(file.get(), static_cast<off_t>(length)), 0);
+    const std::uint64_t before = ProcessMemory::footprint();
+    void* mapped = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    std::memset(mapped, 1, length);
+    EXPECT_GT(ProcessMemory::footprint(), before + length / 2);
+    ::munmap(mapped, length);
 }
 
 }  // namespace
