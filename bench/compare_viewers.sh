@@ -243,9 +243,12 @@ busy_once() {
     held_frames
 }
 
+# Without --delay xdotool waits half its default delay between a chord's modifier and its key, so a
+# viewer whose next-page key is a chord (ctrl+Down, ctrl+Next) was timed from a moment 6 ms before
+# its key was pressed; a person presses the modifier first and feels the time from the key.
 press_next() {
     now >"$out/moment"
-    xdotool key "$(next_key "$1")"
+    xdotool key --delay 0 "$(next_key "$1")"
 }
 
 turn_once() {

@@ -4,6 +4,8 @@
 
 #include <QSignalSpy>
 
+#include <functional>
+
 #include "app/canvas/page_canvas.hpp"
 #include "app_test_support.hpp"
 #include "workspace/canvas_mapping.hpp"
@@ -31,6 +33,20 @@ QImage pageImage(const PageInfo& page, double zoom, double pixelRatio) {
     image.setDevicePixelRatio(pixelRatio);
     return image;
 }
+
+// Counts the events of one type its watched objects get.
+class EventCounter : public QObject {
+public:
+    EventCounter(QEvent::Type type, int& count) : type_(type), count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == type_) ++count_;
+        return false;
+    }
+
+private:
+    QEvent::Type type_;
+    int& count_;
+};
 
 }  // namespace
 
@@ -109,6 +125,75 @@ private slots:
                 qPrintable(QStringLiteral("%1: %2, %3").arg(c.name).arg(rect.left).arg(rect.top)));
             QCOMPARE(rect.right, rect.left);
             QCOMPARE(rect.bottom, rect.top);
+        }
+    }
+
+    // A turn gives the canvas its inputs several times over; only a change to what it draws repaints it, and
+    // every such change does, or the screen would keep showing the page as it was.
+    void repaintsForWhatItDrawsOnly() {
+        const PageInfo letter{"p1", 0, 612, 792, 0};
+        const AnnotationInfo mark{"a1", "highlight", "p1", PDFRect{100, 100, 200, 200}, ""};
+        const AnnotationInfo elsewhere{"a2", "highlight", "p2", PDFRect{400, 400, 500, 500}, ""};
+        PageCanvas::Inputs shown;
+        shown.image = pageImage(letter, 1.0, 1.0);
+        shown.page = letter;
+        shown.annotations = {mark};
+        const struct {
+            const char* name;
+            std::function<void(PageCanvas::Inputs&)> change;
+            bool repaints;
+        } cases[] = {
+            {"the same inputs again", [](PageCanvas::Inputs&) {}, false},
+            {"the page's text lines", [](PageCanvas::Inputs& in) { in.lines = {TextLine{}}; }, false},
+            {"the selected text", [](PageCanvas::Inputs& in) { in.selectedText = "word"; }, false},
+            {"another page's annotation",
+             [&](PageCanvas::Inputs& in) { in.annotations.push_back(elsewhere); }, false},
+            {"another image of the same size",
+             [&](PageCanvas::Inputs& in) { in.image = pageImage(letter, 1.0, 1.0); }, true},
+            {"the size the image is shown at",
+             [](PageCanvas::Inputs& in) { in.imageSize = QSizeF(306, 396); }, true},
+            {"another page", [](PageCanvas::Inputs& in) { in.page.id = "p2"; }, true},
+            {"a tile",
+             [&](PageCanvas::Inputs& in) {
+                 in.tiles = {PageTile{"t", in.image, QRectF(0, 0, 8, 8)}};
+             },
+             true},
+            {"the selection",
+             [](PageCanvas::Inputs& in) {
+                 in.selection = PDFRect{10, 10, 50, 50};
+             },
+             true},
+            {"a search hit",
+             [](PageCanvas::Inputs& in) {
+                 in.searchRects = {PDFRect{10, 10, 50, 50}};
+             },
+             true},
+            {"the selected annotation", [&](PageCanvas::Inputs& in) { in.selectedAnnotationId = mark.id; },
+             true},
+            {"an annotation moved",
+             [](PageCanvas::Inputs& in) {
+                 in.annotations.front().rect = PDFRect{300, 300, 400, 400};
+             },
+             true},
+        };
+        for (const auto& c : cases) {
+            PageCanvas canvas;
+            canvas.setInputs(shown);
+            canvas.show();
+            QVERIFY2(QTest::qWaitForWindowExposed(&canvas), c.name);
+            int paints = 0;
+            EventCounter counter(QEvent::Paint, paints);
+            canvas.installEventFilter(&counter);
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            paints = 0;
+
+            PageCanvas::Inputs changed = shown;
+            c.change(changed);
+            canvas.setInputs(changed);
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            QVERIFY2((paints > 0) == c.repaints, c.name);
         }
     }
 };

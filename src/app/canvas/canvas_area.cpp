@@ -1,6 +1,7 @@
 #include "app/canvas/canvas_area.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -136,6 +137,7 @@ void CanvasArea::refresh() {
     const std::optional<PageInfo> page = workspace_.currentPage();
     const Shown before = shown_;
     PageCanvas::Inputs inputs;
+    bool turned = false;
     if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
         inputs.image = image;
@@ -146,6 +148,7 @@ void CanvasArea::refresh() {
         // Another page's image stays up until something of this one is at hand; this page's marks,
         // hits and selection drawn over it would point at words that are not there.
         ownImage_ = workspace_.shownPage().imagePageId() == page->id;
+        turned = ownImage_ && std::exchange(paintedPageId_, page->id) != page->id;
         if (ownImage_) {
             inputs.selection = workspace_.selection();
             inputs.inkPoints = workspace_.inkPoints();
@@ -184,6 +187,15 @@ void CanvasArea::refresh() {
         // them and the page is not drawn over where a bar is about to appear.
         QCoreApplication::sendPostedEvents(scroll_, QEvent::MetaCall);
         repaint();
+    } else if (turned && isVisible() &&
+               std::abs(image.devicePixelRatio() - page_->devicePixelRatioF()) < 0.01) {
+        // Another page's own image, at its own size: on screen now, not after the rest of the turn and the
+        // events queued behind it (a few milliseconds a page). A reduced image waits for the tiles that
+        // sharpen it, so that it does not show blurred for a frame; the layouts go first, so that the
+        // status bar is not drawn where its chips are about to move.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::sendPostedEvents(scroll_, QEvent::MetaCall);
+        page_->repaint();
     }
 }
 

@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <optional>
+#include <string>
 
 #include "core/commands.hpp"
 #include "design/filled_panel.hpp"
@@ -68,6 +69,8 @@ private:
     bool ownImage_ = false;
     // Another page was selected: it is shown from its top, unless a search hit or citation places it.
     bool topPending_ = false;
+    // The page whose own image was shown last: a turn is an image of another page.
+    std::string paintedPageId_;
 };
 
 }  // namespace kivo

@@ -52,6 +52,17 @@ QRectF atLeast(const QRectF& rect, double side) {
     return {upright.center() - QPointF(size.width() / 2, size.height() / 2), size};
 }
 
+// The same pixel buffer at the same ratio: QImage's == would compare every pixel of two different ones.
+bool samePixels(const QImage& a, const QImage& b) {
+    return a.cacheKey() == b.cacheKey() && a.devicePixelRatio() == b.devicePixelRatio();
+}
+
+bool sameTiles(const std::vector<PageTile>& a, const std::vector<PageTile>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const PageTile& x, const PageTile& y) {
+        return x.id == y.id && x.frame == y.frame && samePixels(x.image, y.image);
+    });
+}
+
 }  // namespace
 
 PageCanvas::PageCanvas(QWidget* parent) : QWidget(parent) {
@@ -61,14 +72,23 @@ PageCanvas::PageCanvas(QWidget* parent) : QWidget(parent) {
 
 void PageCanvas::setInputs(Inputs inputs) {
     const QSize before = sizeHint();
-    inputs_ = std::move(inputs);
-    onPage_.clear();
-    for (const AnnotationInfo& annotation : inputs_.annotations) {
-        if (annotation.pageId == inputs_.page.id) onPage_.push_back(annotation);
+    // A turn sets the inputs several times over (the page, its image, its text): a repaint for each that
+    // draws the same picture again costs the page's whole area.
+    const bool samePicture =
+        samePixels(inputs.image, inputs_.image) && inputs.imageSize == inputs_.imageSize &&
+        sameTiles(inputs.tiles, inputs_.tiles) && inputs.page == inputs_.page &&
+        inputs.selection == inputs_.selection && inputs.searchRects == inputs_.searchRects &&
+        inputs.selectedAnnotationId == inputs_.selectedAnnotationId;
+    std::vector<AnnotationInfo> onPage;
+    for (const AnnotationInfo& annotation : inputs.annotations) {
+        if (annotation.pageId == inputs.page.id) onPage.push_back(annotation);
     }
+    const bool sameMarks = onPage == onPage_;
+    inputs_ = std::move(inputs);
+    onPage_ = std::move(onPage);
     if (sizeHint() != before || size() != sizeHint()) resize(sizeHint());
     rebuildElements();
-    update();
+    if (!samePicture || !sameMarks) update();
 }
 
 void PageCanvas::setActions(CanvasActions actions) {
