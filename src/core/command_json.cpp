@@ -401,6 +401,75 @@ void writeValue(JsonWriter& w, const T& value) {
 }
 
 // ---------------------------------------------------------------------------
+// Encoding with a memo
+
+using SubtypeCounts = std::map<std::string, std::map<std::string, std::int64_t>>;
+
+constexpr std::size_t maxRememberedBytes = 8u << 20;
+
+template <class T>
+struct MemoSlot {
+    std::optional<T> value;
+    std::string text;
+
+    void write(JsonWriter& w, const T& now) {
+        // The writer gives equal values equal bytes (0 and -0 alike), so equality is enough.
+        if (!value || !(*value == now)) {
+            std::string fresh;
+            JsonWriter own(fresh);
+            writeValue(own, now);
+            // Forgotten first: a copy that fails halfway leaves nothing to match.
+            value.reset();
+            text.clear();
+            // Past this, what is remembered would outweigh what it saves a connection.
+            if (fresh.size() > maxRememberedBytes) return w.written(fresh);
+            text = std::move(fresh);
+            value = now;
+        }
+        w.written(text);
+    }
+};
+
+// A response whose result takes its largest members from the memo; everything else as FieldWriter.
+struct MemoWriter {
+    JsonWriter& w;
+    CommandJSON::AnswerMemo::Slots& slots;
+
+    template <class T>
+    void operator()(std::string_view key, const T& field);
+};
+
+}  // namespace
+
+struct CommandJSON::AnswerMemo::Slots {
+    MemoSlot<std::vector<PageInfo>> pages;
+    MemoSlot<SubtypeCounts> subtypes;
+};
+
+namespace {
+
+template <class T>
+void MemoWriter::operator()(std::string_view key, const T& field) {
+    if constexpr (std::is_same_v<T, std::optional<CommandResult>>) {
+        if (!field) return;
+        w.key(key);
+        w.beginObject();
+        describe(*field, *this);
+        w.endObject();
+    } else if constexpr (std::is_same_v<T, std::optional<std::vector<PageInfo>>>) {
+        if (!field) return;
+        w.key(key);
+        slots.pages.write(w, *field);
+    } else if constexpr (std::is_same_v<T, std::optional<SubtypeCounts>>) {
+        if (!field) return;
+        w.key(key);
+        slots.subtypes.write(w, *field);
+    } else {
+        FieldWriter{w}(key, field);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Decoding
 
 [[noreturn]] void fail(std::string reason) { throw CommandDecodingError("", std::move(reason)); }
@@ -672,6 +741,21 @@ std::string encode(const T& value) {
 template <CommandJSONValue T>
 T decode(std::string_view text) {
     return decodeChecked<T>(text);
+}
+
+AnswerMemo::AnswerMemo() : slots_(std::make_unique<Slots>()) {}
+
+AnswerMemo::~AnswerMemo() = default;
+
+std::string encode(const CommandResponse& response, AnswerMemo& memo) {
+    std::string out;
+    JsonWriter writer(out);
+    writer.beginObject();
+    MemoWriter fields{writer, *memo.slots_};
+    describe(response, fields);
+    writer.endObject();
+    out.push_back('\n');
+    return out;
 }
 
 CommandRequest decodeRequest(std::string_view line) { return decodeChecked<CommandRequest>(line); }

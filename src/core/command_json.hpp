@@ -3,6 +3,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -86,6 +87,27 @@ std::string encodeBody(const T& value);
 // One wire message: encodeBody followed by exactly one line feed.
 template <CommandJSONValue T>
 std::string encode(const T& value);
+
+// The text an answer's largest members were last written as: a session's pages and its annotation
+// counts by page, which every answer of the session repeats (a thousand pages are 130 KB). An answer
+// encoded with it copies that text where the member holds exactly what was remembered, and writes it
+// afresh otherwise, so its bytes are always those `encode` gives. One connection's, one thread at a time.
+class AnswerMemo {
+public:
+    AnswerMemo();
+    ~AnswerMemo();
+    AnswerMemo(const AnswerMemo&) = delete;
+    AnswerMemo& operator=(const AnswerMemo&) = delete;
+
+    struct Slots;
+
+private:
+    friend std::string encode(const CommandResponse& response, AnswerMemo& memo);
+    std::unique_ptr<Slots> slots_;
+};
+
+// `encode` of a response, taking what `memo` remembers and remembering this one's members.
+std::string encode(const CommandResponse& response, AnswerMemo& memo);
 
 // Reads a record from JSON text without its line feed. Throws
 // CommandCodecError::notUTF8 for bytes that are not UTF-8 and

@@ -21,6 +21,11 @@ void JsonWriter::beforeValue() {
     level.empty = false;
 }
 
+void JsonWriter::written(std::string_view json) {
+    beforeValue();
+    out_.append(json);
+}
+
 void JsonWriter::beginObject() {
     beforeValue();
     out_.push_back('{');

@@ -36,6 +36,8 @@ public:
     void integer(std::int64_t value);
     void number(double value);
     void boolean(bool value);
+    // A value this class wrote before, as it wrote it; the caller vouches for it.
+    void written(std::string_view json);
 
 private:
     struct Level {

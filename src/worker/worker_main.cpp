@@ -71,8 +71,8 @@ DocumentEngine::ProgressFunction progressTo(ConnectionWriter& writer) {
     };
 }
 
-bool respond(ConnectionWriter& writer, const CommandResponse& response) {
-    return writer.respond(encodeResponse(response));
+bool respond(ConnectionWriter& writer, CommandJSON::AnswerMemo& memo, const CommandResponse& response) {
+    return writer.respond(encodeResponse(response, memo));
 }
 
 std::optional<std::string> readTokenLine() {
@@ -162,9 +162,9 @@ std::optional<std::pair<std::string, std::string>> readTokens() {
     return std::make_pair(*ui, *mcp);
 }
 
-std::string encodeResponse(const CommandResponse& response) {
+std::string encodeResponse(const CommandResponse& response, CommandJSON::AnswerMemo& memo) {
     try {
-        return CommandJSON::encode(response);
+        return CommandJSON::encode(response, memo);
     } catch (const std::exception&) {
         return CommandJSON::encode(
             CommandResponse::failure(response.id, FailureCode::internal,
@@ -189,6 +189,7 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
     // No answer may be longer than the longest line a client accepts.
     ConnectionWriter writer(client, {LineReader::maxPendingBytes, stallSeconds});
     const DocumentEngine::ProgressFunction progress = progressTo(writer);
+    CommandJSON::AnswerMemo memo;
     RequestLines lines(client, false, &budget);
     lines.bound(maxHelloBytes, std::chrono::steady_clock::now() + helloTime);
     for (;;) {
@@ -202,10 +203,11 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
         const std::optional<CommandRequest> request = decode(next);
         if (!request) {
             if (!gate.channel()) {
-                respond(writer, CommandResponse::failure("invalid", FailureCode::unauthorized, helloFirst));
+                respond(writer, memo,
+                        CommandResponse::failure("invalid", FailureCode::unauthorized, helloFirst));
                 return;
             }
-            if (!respond(writer,
+            if (!respond(writer, memo,
                          CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind)))) {
                 return;
             }
@@ -214,10 +216,10 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
         const bool waitingForHello = !gate.channel();
         const ConnectionGate::Decision decision = gate.admit(*request);
         if (const CommandRequest* admitted = decision.request()) {
-            if (!respond(writer, engine.handle(*admitted, progress))) return;
+            if (!respond(writer, memo, engine.handle(*admitted, progress))) return;
             continue;
         }
-        if (!respond(writer, *decision.response()) || decision.closesConnection()) return;
+        if (!respond(writer, memo, *decision.response()) || decision.closesConnection()) return;
         if (waitingForHello && gate.channel()) {
             helloPlace = {};
             lines.bound(RequestLines::maxLineBytes, std::nullopt);
@@ -232,6 +234,7 @@ void runStdio(DocumentEngine& engine) {
     // Only this one client reads standard output, so nothing bounds how long it may take.
     ConnectionWriter writer(STDOUT_FILENO, {});
     const DocumentEngine::ProgressFunction progress = progressTo(writer);
+    CommandJSON::AnswerMemo memo;
     RequestLines lines(STDIN_FILENO, true);
     for (;;) {
         const RequestLines::Next next = lines.next();
@@ -240,7 +243,7 @@ void runStdio(DocumentEngine& engine) {
         const CommandResponse response =
             request ? engine.handle(*request, progress)
                     : CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind));
-        if (!respond(writer, response)) return;
+        if (!respond(writer, memo, response)) return;
     }
 }
 

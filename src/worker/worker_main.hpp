@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/command_json.hpp"
 #include "core/commands.hpp"
 #include "engine/connection_gate.hpp"
 #include "engine/document_engine.hpp"
@@ -90,6 +91,7 @@ void applySandbox(const std::filesystem::path& ipc);
 
 // The response as it goes on the wire: a response that cannot be encoded (a number that is not
 // finite, say) becomes an `internal` failure with the same id rather than a dropped connection.
-std::string encodeResponse(const CommandResponse& response);
+// `memo` is the connection's.
+std::string encodeResponse(const CommandResponse& response, CommandJSON::AnswerMemo& memo);
 
 }  // namespace kivo::WorkerMain

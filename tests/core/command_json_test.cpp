@@ -224,6 +224,54 @@ TEST(CommandJSONEncoding, WriterRefusesKeysOutOfOrder) {
     EXPECT_THROW(writer.key("b"), CommandEncodingError);
 }
 
+// The memo copies text it wrote before: over a run of answers where the big members stay, change a
+// little, change only in how a number is written, or go missing, each answer must be the bytes the plain
+// encoder gives.
+TEST(CommandJSONEncoding, AnswerMemoWritesWhatThePlainEncoderWrites) {
+    const auto answer = [](const std::function<void(CommandResult&)>& change) {
+        CommandResult result = fullResult();
+        change(result);
+        return CommandResponse::success("1", std::move(result));
+    };
+    const std::vector<std::pair<const char*, CommandResponse>> answers = {
+        {"first", answer([](CommandResult&) {})},
+        {"the same again", answer([](CommandResult&) {})},
+        {"a page turned", answer([](CommandResult& r) { (*r.pages)[1].rotation = 1; })},
+        {"a width of -0 where 0 was", answer([](CommandResult& r) { (*r.pages)[0].width = -0.0; })},
+        {"back to 0", answer([](CommandResult& r) { (*r.pages)[0].width = 0.0; })},
+        {"a crop box gone", answer([](CommandResult& r) { (*r.pages)[1].box.reset(); })},
+        {"a page fewer", answer([](CommandResult& r) { r.pages->pop_back(); })},
+        {"one more highlight",
+         answer([](CommandResult& r) { (*r.annotationSubtypes)["P"]["Highlight"] = 2; })},
+        {"a key that is not UTF-8",
+         answer([](CommandResult& r) { (*r.annotationSubtypes)["\xff"]["Ink"] = 1; })},
+        {"no pages or counts", answer([](CommandResult& r) {
+             r.pages.reset();
+             r.annotationSubtypes.reset();
+         })},
+        {"more pages than are remembered",
+         answer([](CommandResult& r) { r.pages->resize(160'000, (*r.pages)[0]); })},
+        {"the same many again", answer([](CommandResult& r) { r.pages->resize(160'000, (*r.pages)[0]); })},
+        {"a failure", CommandResponse::failure("2", FailureCode::invalidPage, "Unknown page id.")},
+        {"the first again", answer([](CommandResult&) {})},
+        {"a number that is not finite",
+         answer([](CommandResult& r) { (*r.pages)[0].height = std::numeric_limits<double>::infinity(); })},
+        {"the first after it", answer([](CommandResult&) {})},
+    };
+    CommandJSON::AnswerMemo memo;
+    for (const auto& [what, response] : answers) {
+        SCOPED_TRACE(what);
+        std::string plain;
+        try {
+            plain = CommandJSON::encode(response);
+        } catch (const CommandEncodingError&) {
+            EXPECT_THROW(CommandJSON::encode(response, memo), CommandEncodingError);
+            continue;
+        }
+        EXPECT_EQ(CommandJSON::encode(response, memo), plain);
+    }
+}
+
 TEST(CommandJSONRoundTrip, EveryFieldSurvives) {
     CommandRequest request{"R1", CommandMethod::addContent, fullParams(), 7, CommandChannel::mcp, "OP", true};
     const auto requestLine = CommandJSON::encode(request);

@@ -45,7 +45,7 @@ PageListView::PageListView(Workspace& workspace, QWidget* parent)
     connect(model_, &QAbstractItemModel::dataChanged, this, &PageListView::rebuildElements);
     connect(&workspace_, &WorkspaceState::selectedPageIdChanged, this, [this] {
         showWorkspacePage();
-        rebuildElements();
+        markSelectedElement();
     });
     connect(&workspace_.thumbnails(), &ThumbnailQueue::thumbnailGenerationChanged, viewport(),
             qOverload<>(&QWidget::update));
@@ -126,20 +126,22 @@ void PageListView::updateRowsOnScreenSoon() {
 
 void PageListView::updateRowsOnScreen() {
     executeDelayedItemsLayout();
-    std::set<std::string> now;
+    // Top to bottom, the order the thumbnails are asked for in.
+    std::vector<std::string> shown;
     if (isVisible()) {
         const QRect view = viewport()->rect();
         const QModelIndex first = indexAt(QPoint(view.left() + 1, view.top()));
         for (int row = first.isValid() ? first.row() : 0; row < model_->rowCount(); ++row) {
             const QRect rect = visualRect(model_->index(row));
             if (rect.top() > view.bottom()) break;
-            if (rect.intersects(view)) now.insert(model_->rows()[static_cast<std::size_t>(row)].id);
+            if (rect.intersects(view)) shown.push_back(model_->rows()[static_cast<std::size_t>(row)].id);
         }
     }
+    std::set<std::string> now(shown.begin(), shown.end());
     for (const std::string& id : onScreen_) {
         if (!now.contains(id)) workspace_.thumbnails().hideThumbnail(id);
     }
-    for (const std::string& id : now) {
+    for (const std::string& id : shown) {
         if (!onScreen_.contains(id)) workspace_.thumbnails().showThumbnail(id);
     }
     onScreen_ = std::move(now);
@@ -264,6 +266,15 @@ void PageListView::rebuildElements() {
                            {QStringLiteral("Move page down"), move(1)}};
         elements_.push_back(std::move(element));
     }
+    ++generation_;
+    announceElementsChanged(this);
+}
+
+void PageListView::markSelectedElement() {
+    const std::vector<PageRow>& rows = model_->rows();
+    if (rows.size() != elements_.size()) return rebuildElements();
+    const std::optional<std::string>& selected = workspace_.selectedPageId();
+    for (std::size_t i = 0; i < rows.size(); ++i) elements_[i].selected = selected == rows[i].id;
     ++generation_;
     announceElementsChanged(this);
 }

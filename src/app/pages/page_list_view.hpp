@@ -69,6 +69,9 @@ private:
     void updateRowsOnScreenSoon();
     void updateRowsOnScreen();
     void rebuildElements();
+    // Marks the selected page's element: a thousand rows are rebuilt in milliseconds, and a page turn
+    // waits for it.
+    void markSelectedElement();
     // Where a drop at `point` (in the viewport) inserts: before this row; the row count for the end.
     int dropRow(const QPoint& point) const;
 

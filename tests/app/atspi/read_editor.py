@@ -75,7 +75,30 @@ def read(app):
             found["zoom"] = description
         if role == "list item" and re.fullmatch(r"Page \d+", name or ""):
             found["rows"][name] = description
+            found.setdefault("nodes", {})[name] = node
     return found
+
+
+def selected_rows(app):
+    rows = read(app).get("nodes", {})
+    return sorted(name for name, node in rows.items() if node.getState().contains(pyatspi.STATE_SELECTED))
+
+
+# Pressing a row turns to its page: the row a screen reader hears as selected must follow.
+def press_and_follow(app, failures):
+    if selected_rows(app) != ["Page 1"]:
+        failures.append("at the start the selected rows are %r, not Page 1" % selected_rows(app))
+    action = read(app)["nodes"]["Page 2"].queryAction()
+    press = [i for i in range(action.nActions) if action.getName(i).lower() == "press"]
+    if not press:
+        failures.append("the Page 2 row offers no press action")
+        return
+    action.doAction(press[0])
+    deadline = time.time() + 10
+    while selected_rows(app) != ["Page 2"] and time.time() < deadline:
+        time.sleep(0.2)
+    if selected_rows(app) != ["Page 2"]:
+        failures.append("after pressing Page 2 the selected rows are %r" % selected_rows(app))
 
 
 def main():
@@ -114,6 +137,8 @@ def main():
         for page, expected in (("Page 1", "595 by 841 points"), ("Page 2", "595 by 841 points, 1 annotations")):
             if rows.get(page) != expected:
                 failures.append("%s is described %r, not %r" % (page, rows.get(page), expected))
+        if not failures:
+            press_and_follow(app, failures)
         for failure in failures:
             print(failure)
         return 1 if failures else 0
