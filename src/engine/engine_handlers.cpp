@@ -180,7 +180,7 @@ CommandResponse DocumentEngine::render(const CommandRequest& request) {
     std::int64_t height = 0;
     PngWriter::Batch writes;
     {
-        OpenPage page = session.loadPage(*params.pageId);
+        const OpenPage& page = session.readPage(*params.pageId);
         width = TileGrid::pixels(pdfium::FPDF_GetPageWidthF(page.get()), scale);
         height = TileGrid::pixels(pdfium::FPDF_GetPageHeightF(page.get()), scale);
         const RenderTile region{0, 0, width, height, std::nullopt};

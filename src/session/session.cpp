@@ -305,7 +305,19 @@ OpenPage Session::loadPage(std::string_view pageId) const {
     return page;
 }
 
+const OpenPage& Session::readPage(std::string_view pageId) const {
+    const PageInfo& info = pageEntry(pageId);
+    if (keptPage_.page && keptPage_.index == info.index && keptPage_.revision == revision_)
+        return keptPage_.page;
+    // One parsed page at a time: the last one goes before the next is loaded.
+    keptPage_ = KeptPage{};
+    OpenPage page = loadPage(pageId);
+    keptPage_ = KeptPage{info.index, revision_, std::move(page)};
+    return keptPage_.page;
+}
+
 void Session::teardownDocument() noexcept {
+    keptPage_ = KeptPage{};
     stopReadingAhead();
     census_.clear();
     keptText_.clear();

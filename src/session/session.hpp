@@ -113,6 +113,11 @@ public:
     // The page with that id, open. Fails with "Document is closed.", "Unknown page id." or
     // "Could not load page N.".
     OpenPage loadPage(std::string_view pageId) const;
+    // The same page for reading only (a render, its tiles, its text), kept open for the next read of
+    // it at the same revision: a page turn renders a page and then reads its text, and parsing its
+    // content is most of what loading a page costs. Valid until the next call, an edit or another
+    // document; fails as loadPage does.
+    const OpenPage& readPage(std::string_view pageId) const;
     // The entry of the open document's page with that id. Fails with "Document is closed." or
     // "Unknown page id.".
     const PageInfo& pageEntry(std::string_view pageId) const;
@@ -403,6 +408,13 @@ private:
     mutable pdfium::Document readingDocument_;
     mutable DocumentBytes::Shared readingBytes_;
     mutable int readingPages_ = 0;
+    // The page readPage keeps; declared after the document and its form, so that it closes first.
+    struct KeptPage {
+        std::int64_t index = -1;
+        std::int64_t revision = -1;
+        OpenPage page;
+    };
+    mutable KeptPage keptPage_;
 };
 
 }  // namespace kivo

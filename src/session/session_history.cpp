@@ -11,6 +11,8 @@ namespace kivo {
 using session_detail::documentClosed;
 
 void Session::checkpoint() {
+    // An edit loads the pages it changes itself; a second open copy of one would not see the change.
+    keptPage_ = KeptPage{};
     history_.checkpoint(currentSnapshot());
     census_.beginEdit();
 }

@@ -102,7 +102,7 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
 Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
                                         const std::vector<RenderTile>& tiles, bool annotations,
                                         PngWriter::Batch& writes) const {
-    OpenPage page = loadPage(pageId);
+    const OpenPage& page = readPage(pageId);
     const PixelSize size{TileGrid::pixels(FPDF_GetPageWidthF(page.get()), scale),
                          TileGrid::pixels(FPDF_GetPageHeightF(page.get()), scale)};
     const TileGrid grid(size.width, size.height, 1024);

@@ -103,7 +103,7 @@ std::u16string utf16Units(std::uint32_t code) {
 }  // namespace session_detail
 
 Session::ExtractedText Session::extractText(std::string_view pageId) const {
-    OpenPage page = loadPage(pageId);
+    const OpenPage& page = readPage(pageId);
     ScopedTextPage textPage(FPDFText_LoadPage(page.get()));
     ExtractedText result;
     if (!textPage) return result;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <tuple>
 
 #include "engine/document_engine.hpp"
 #include "session/pdfium_runtime.hpp"
@@ -127,6 +128,43 @@ TEST_F(EngineHistory, AnUndoThatCannotOpenItsStateChangesNothing) {
     EXPECT_TRUE(ask(render()).ok);
     EXPECT_TRUE(ask(on(CommandMethod::addHighlight)).ok);
     EXPECT_EQ(revision(), 4);
+}
+
+// The page a render or a text read loaded stays open for the next read; after a turn, a deletion and
+// their undos each page must be read afresh, never from the copy kept before them, though another page
+// now sits at its place.
+TEST_F(EngineHistory, APageReadBeforeAnEditIsReadAfreshAfterItAndItsUndo) {
+    testing::TestPage second;
+    second.width = 500;
+    second.text = "Banana";
+    open(testing::makePdf({testing::TestPage{}, second}));
+    const std::string first = pageId;
+    const std::string other = ask(on(CommandMethod::inspect)).result->pages->at(1).id;
+    using Read = std::tuple<std::int64_t, std::int64_t, std::string>;
+    const auto read = [&](const std::string& page, const char* when) {
+        SCOPED_TRACE(when);
+        pageId = page;
+        const auto rendered = ask(render()).result.value_or(CommandResult{});
+        const auto text = ask(on(CommandMethod::extractText)).result.value_or(CommandResult{});
+        return Read{rendered.width.value_or(0), rendered.height.value_or(0), text.text.value_or("")};
+    };
+    const Read hello{306, 396, "Hello PDF"};
+    EXPECT_EQ(read(first, "as opened"), hello);
+
+    auto turn = on(CommandMethod::rotatePages);
+    turn.params.pageIds = std::vector<std::string>{first};
+    turn.params.rotation = 90;
+    ASSERT_TRUE(ask(turn).ok);
+    EXPECT_EQ(read(first, "after a turn"), (Read{396, 306, "Hello PDF"}));
+    ASSERT_TRUE(ask(on(CommandMethod::undo)).ok);
+    EXPECT_EQ(read(first, "after its undo"), hello);
+
+    auto erase = on(CommandMethod::deletePages);
+    erase.params.pageIds = std::vector<std::string>{first};
+    ASSERT_TRUE(ask(erase).ok);
+    EXPECT_EQ(read(other, "in the deleted page's place"), (Read{250, 396, "Banana"}));
+    ASSERT_TRUE(ask(on(CommandMethod::undo)).ok);
+    EXPECT_EQ(read(first, "back after the undo"), hello);
 }
 
 }  // namespace
