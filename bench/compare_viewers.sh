@@ -17,7 +17,7 @@
 #   idle       CPU time and wake-ups (context switches of every thread of the tree) over 30 s with the
 #              document open and nothing done (KIVO_BENCH_IDLE_SECONDS sets the length);
 #   list       End in the page list of the sample nine times over (1,053 pages): from the key to the last
-#              change of the list's rectangle (the editor and Okular only, whose lists show thumbnails).
+#              change of the list's rectangle, top to foot (the editor and Okular only, whose lists show thumbnails).
 # Each is run KIVO_BENCH_RUNS times (5 by default), the viewers in a random order in every round;
 # KIVO_BENCH_ONLY=startup, zoom, paging, busy, turn, search, memory, idle or list runs that figure alone.
 # Printed: the medians, and each goal's ratio as the median of the ratios within each round, so a slow
@@ -340,7 +340,9 @@ list_once() {
     local viewer="$1" saved=("${region[@]}")
     open_settled "$viewer" "$long"
     sleep 2
-    region=(20 150 220 700)
+    # Every row either list shows below its heading, down to the window's foot, and nothing beside
+    # them (the editor's status line starts at x 220): the rows at the end are what End is for.
+    region=(20 150 150 835)
     watched 5 "list_$viewer"
     region=("${saved[@]}")
     stop_viewer
@@ -399,9 +401,9 @@ for run in $(seq "$runs"); do
 done
 
 med() { printf '%s' "${figures["$1 $2"]:-}" | { grep -v '^-\?$' || true; } | median; }
-# The median of the per-round ratios of the editor's figure to `against` (a viewer, or "fastest" of
-# the peers that round, the smallest figure among them).
-round_ratio() {
+# The per-round ratios of the editor's figure to `against` (a viewer, or "fastest" of the peers that
+# round, the smallest figure among them), one a line, and their median.
+round_ratios() {
     local key="$1" against="$2" k peers=() v
     mapfile -t k < <(printf '%s' "${figures["$key kivo"]:-}")
     for v in qpdfview mupdf okular evince; do
@@ -417,8 +419,9 @@ round_ratio() {
         done
         [[ "$best" == "-" || "${k[$i]}" == "-" ]] && continue
         awk -v a="${k[$i]}" -v b="$best" 'BEGIN { if (b + 0 != 0) printf "%.3f\n", a / b }'
-    done | median
+    done
 }
+round_ratio() { round_ratios "$@" | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 printf 'compare_viewers: %s, medians of %s runs (ms unless said)\n' "$doc" "$runs"
 printf '%-44s %8s %8s %8s %8s %8s  %s\n' "what" kivo qpdfview mupdf okular evince "ratio"
@@ -428,6 +431,7 @@ goal() {
     line=$(printf '%-44s' "$name")
     for v in kivo qpdfview mupdf okular evince; do line+=$(printf ' %8s' "$(med "$key" "$v")"); done
     printf '%s  %s (goal %s)\n' "$line" "$(round_ratio "$key" "$against")" "$target"
+    printf '%-44s  %s\n' "  each round's ratio" "$(round_ratios "$key" "$against" | awk '{ printf "%.2f ", $1 }')"
 }
 row() {
     local name="$1" key="$2" peer="$3"
