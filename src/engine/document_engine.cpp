@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <exception>
 #include <filesystem>
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "engine/request_checks.hpp"
 #include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
+#include "session/session.hpp"
 #include "core/engine_failure.hpp"
 
 namespace kivo {
@@ -42,6 +44,14 @@ CommandResponse fileFailure(const std::string& id, const std::filesystem::filesy
     return CommandResponse::failure(
         id, FailureCode::file, "Kivo PDF could not use " + place + " (" + reason + "). Nothing changed.");
 }
+
+// A command that failed may have failed for memory: the page kept for the next read goes with it.
+struct DropKeptPageOnFailure {
+    const int unwinding = std::uncaught_exceptions();
+    ~DropKeptPageOnFailure() {
+        if (std::uncaught_exceptions() > unwinding) Session::dropKeptPage();
+    }
+};
 
 }  // namespace
 
@@ -131,6 +141,7 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
 
 CommandResponse DocumentEngine::answer(const CommandRequest& request) {
     try {
+        const DropKeptPageOnFailure dropOnFailure;
         if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp)
             denyUnknownMCP(request);
         RequestChecks::check(request.params);

@@ -305,19 +305,28 @@ OpenPage Session::loadPage(std::string_view pageId) const {
     return page;
 }
 
+const Session* Session::keeper_ = nullptr;
+
 const OpenPage& Session::readPage(std::string_view pageId) const {
     const PageInfo& info = pageEntry(pageId);
-    if (keptPage_.page && keptPage_.index == info.index && keptPage_.revision == revision_)
+    if (keeper_ == this && keptPage_.page && keptPage_.index == info.index && keptPage_.revision == revision_)
         return keptPage_.page;
     // One parsed page at a time: the last one goes before the next is loaded.
-    keptPage_ = KeptPage{};
+    dropKeptPage();
     OpenPage page = loadPage(pageId);
     keptPage_ = KeptPage{info.index, revision_, std::move(page)};
+    keeper_ = this;
     return keptPage_.page;
 }
 
+void Session::dropKeptPage() noexcept {
+    if (keeper_ == nullptr) return;
+    keeper_->keptPage_ = KeptPage{};
+    keeper_ = nullptr;
+}
+
 void Session::teardownDocument() noexcept {
-    keptPage_ = KeptPage{};
+    if (keeper_ == this) dropKeptPage();
     stopReadingAhead();
     census_.clear();
     keptText_.clear();

@@ -115,9 +115,13 @@ public:
     OpenPage loadPage(std::string_view pageId) const;
     // The same page for reading only (a render, its tiles, its text), kept open for the next read of
     // it at the same revision: a page turn renders a page and then reads its text, and parsing its
-    // content is most of what loading a page costs. Valid until the next call, an edit or another
-    // document; fails as loadPage does.
+    // content is most of what loading a page costs. One page is kept in the whole process, with the
+    // images it decoded: a read in another document drops this one's. Valid until the next call, in any
+    // session, an edit or another document; fails as loadPage does.
     const OpenPage& readPage(std::string_view pageId) const;
+    // Drops the page readPage keeps, whichever session keeps it: a command that failed may have
+    // failed for memory.
+    static void dropKeptPage() noexcept;
     // The entry of the open document's page with that id. Fails with "Document is closed." or
     // "Unknown page id.".
     const PageInfo& pageEntry(std::string_view pageId) const;
@@ -415,6 +419,8 @@ private:
         OpenPage page;
     };
     mutable KeptPage keptPage_;
+    // The session whose page is kept, if any; read and written under the module's lock, as every page.
+    static const Session* keeper_;
 };
 
 }  // namespace kivo

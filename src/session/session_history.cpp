@@ -12,7 +12,7 @@ using session_detail::documentClosed;
 
 void Session::checkpoint() {
     // An edit loads the pages it changes itself; a second open copy of one would not see the change.
-    keptPage_ = KeptPage{};
+    if (keeper_ == this) dropKeptPage();
     history_.checkpoint(currentSnapshot());
     census_.beginEdit();
 }

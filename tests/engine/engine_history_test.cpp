@@ -1,6 +1,7 @@
 // Edits whose undo history cannot be kept. A document whose written bytes do not open again is
 // never changed, and stays readable; a history state that does not open again fails its undo
-// with the document, its revision and its history as they were.
+// with the document, its revision and its history as they were. And the page kept open between
+// reads: never read from after the document moved on, and only one in the whole worker.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,10 @@
 #include <mutex>
 #include <tuple>
 
+#include <zlib.h>
+
 #include "engine/document_engine.hpp"
+#include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "command_requests.hpp"
 #include "session_test.hpp"
@@ -165,6 +169,44 @@ TEST_F(EngineHistory, APageReadBeforeAnEditIsReadAfreshAfterItAndItsUndo) {
     EXPECT_EQ(read(other, "in the deleted page's place"), (Read{250, 396, "Banana"}));
     ASSERT_TRUE(ask(on(CommandMethod::undo)).ok);
     EXPECT_EQ(read(first, "back after the undo"), hello);
+}
+
+// Only one page is kept open in the whole worker, with the images it decoded, not one per document:
+// documents that each showed a page with a large image once cost what one of them costs.
+TEST_F(EngineHistory, OnlyOnePageIsKeptOpenAcrossDocuments) {
+    // Compressed, so that what a document holds of the file stays small and the decoded image large.
+    const std::string pixels(std::size_t{3000} * 3000, '\x80');
+    std::string image(::compressBound(pixels.size()), '\0');
+    uLongf packed = image.size();
+    ASSERT_EQ(::compress(reinterpret_cast<Bytef*>(image.data()), &packed,
+                         reinterpret_cast<const Bytef*>(pixels.data()), pixels.size()),
+              Z_OK);
+    image.resize(packed);
+    const std::string pdf = testing::assemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /XObject << /Im 4 0 R >> >> "
+        "/Contents 5 0 R >>",
+        "<< /Type /XObject /Subtype /Image /Width 3000 /Height 3000 /ColorSpace /DeviceGray "
+        "/BitsPerComponent 8 /Filter /FlateDecode /Length " +
+            std::to_string(image.size()) + " >>\nstream\n" + image + "\nendstream",
+        "<< /Length 30 >>\nstream\nq 612 0 0 792 0 0 cm /Im Do Q\nendstream",
+    });
+    std::vector<std::pair<std::string, std::string>> documents;
+    for (int document = 0; document < 4; ++document) {
+        open(pdf);
+        documents.emplace_back(sessionId, pageId);
+    }
+    // Opened first, so that what the documents themselves hold is counted before the renders.
+    std::vector<std::uint64_t> memory;
+    for (const auto& [session, page] : documents) {
+        sessionId = session;
+        pageId = page;
+        ASSERT_TRUE(ask(render()).ok);
+        memory.push_back(pdfium::module::memorySize());
+    }
+    // A page kept per document would hold another decoded image of 9 MB each time.
+    EXPECT_LE(memory.back(), memory.front() + (2u << 20)) << memory.front() << " then " << memory.back();
 }
 
 }  // namespace
