@@ -77,7 +77,7 @@ void CommandClient::writeRequest(const CommandRequest& request) {
 
 CommandResponse CommandClient::readResponse(const ProgressHandler* progress) {
     for (;;) {
-        auto reply = CommandJSON::decodeReply(reader_.readLine(fd_));
+        auto reply = CommandJSON::decodeReply(reader_.readLine(fd_), memo_);
         if (auto* response = std::get_if<CommandResponse>(&reply)) return std::move(*response);
         if (progress != nullptr && *progress) (*progress)(std::get<CommandProgress>(reply));
     }

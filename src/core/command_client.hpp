@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/command_json.hpp"
 #include "core/commands.hpp"
 #include "core/line_io.hpp"
 
@@ -77,6 +78,8 @@ private:
     mutable std::mutex lock_;
     int fd_ = -1;
     LineReader reader_;
+    // Answers of one session repeat its pages; they are read once per connection.
+    CommandJSON::ReplyMemo memo_;
 };
 
 }  // namespace kivo

@@ -775,6 +775,228 @@ CommandReply decodeReply(std::string_view line) {
     return decodeChecked<CommandResponse>(line);
 }
 
+}  // namespace CommandJSON
+
+namespace {
+
+// Where members stand in a line, read from its brackets and quotes alone: a string is stepped over from
+// quote to quote, any other value to the bracket that closes it. Every byte it passes is still read by
+// the parser, which alone judges the line; `bad` only means the outline cannot be told.
+class Outline {
+public:
+    static constexpr std::size_t bad = std::string_view::npos;
+
+    explicit Outline(std::string_view text) : text_(text) {}
+
+    std::size_t space(std::size_t i) const {
+        while (i < text_.size() && (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r'))
+            ++i;
+        return i;
+    }
+
+    // Just past the string whose quote is at `i`.
+    std::size_t stringEnd(std::size_t i) const {
+        for (std::size_t from = i + 1;;) {
+            const std::size_t stop = text_.find_first_of("\"\\", from);
+            if (stop == bad) return bad;
+            if (text_[stop] == '"') return stop + 1;
+            from = stop + 2;
+        }
+    }
+
+    // Just past the value that begins at `i`.
+    std::size_t valueEnd(std::size_t i) const {
+        if (i >= text_.size()) return bad;
+        const char first = text_[i];
+        if (first == '"') return stringEnd(i);
+        if (first != '{' && first != '[') {
+            while (i < text_.size() && std::string_view(",}] \t\n\r").find(text_[i]) == bad) ++i;
+            return i;
+        }
+        int depth = 0;
+        for (; i < text_.size(); ++i) {
+            switch (text_[i]) {
+                case '"':
+                    i = stringEnd(i);
+                    if (i == bad) return bad;
+                    --i;
+                    break;
+                case '{':
+                case '[': ++depth; break;
+                case '}':
+                case ']':
+                    if (--depth == 0) return i + 1;
+                    break;
+                default: break;
+            }
+        }
+        return bad;
+    }
+
+    // Calls `each(key, i)` for each member of the object at `i`, with `i` at the member's value; `each`
+    // moves `i` past it, or answers false. The key is as written, escapes and all.
+    template <class F>
+    bool members(std::size_t& i, F&& each) const {
+        i = space(i);
+        if (i >= text_.size() || text_[i] != '{') return false;
+        i = space(i + 1);
+        if (i < text_.size() && text_[i] == '}') return ++i, true;
+        for (;;) {
+            if (i >= text_.size() || text_[i] != '"') return false;
+            const std::size_t keyEnd = stringEnd(i);
+            if (keyEnd == bad) return false;
+            const std::string_view key = text_.substr(i + 1, keyEnd - i - 2);
+            i = space(keyEnd);
+            if (i >= text_.size() || text_[i] != ':') return false;
+            i = space(i + 1);
+            if (!each(key, i)) return false;
+            i = space(i);
+            if (i >= text_.size()) return false;
+            if (text_[i] == '}') return ++i, true;
+            if (text_[i] != ',') return false;
+            i = space(i + 1);
+        }
+    }
+
+private:
+    std::string_view text_;
+};
+
+struct Span {
+    std::size_t from = 0;
+    std::size_t to = 0;
+};
+
+struct Spans {
+    std::optional<Span> pages;
+    std::optional<Span> subtypes;
+};
+
+// Where a response's result holds its pages and its counts by page. Told only where no doubt is
+// left: one "result" holding an object, each member in it once, and no key in either object written
+// with an escape (the parser would read it as another name). A member found with `known` text at its
+// place is stepped over without reading it.
+Spans memberSpans(std::string_view line, std::string_view knownPages, std::string_view knownSubtypes) {
+    const Outline outline(line);
+    Spans spans;
+    int results = 0;
+    const auto place = [&](std::optional<Span>& span, std::string_view known, std::size_t& i) {
+        if (span) return false;
+        std::size_t end = !known.empty() && line.substr(i, known.size()) == known ? i + known.size()
+                                                                                   : outline.valueEnd(i);
+        if (end == Outline::bad) return false;
+        span = Span{i, end};
+        i = end;
+        return true;
+    };
+    const auto inResult = [&](std::string_view key, std::size_t& i) {
+        if (key.find('\\') != std::string_view::npos) return false;
+        if (key == "pages") return place(spans.pages, knownPages, i);
+        if (key == "annotationSubtypes") return place(spans.subtypes, knownSubtypes, i);
+        i = outline.valueEnd(i);
+        return i != Outline::bad;
+    };
+    std::size_t i = 0;
+    const bool read = outline.members(i, [&](std::string_view key, std::size_t& at) {
+        if (key.find('\\') != std::string_view::npos) return false;
+        if (key == "result" && ++results == 1 && at < line.size() && line[at] == '{')
+            return outline.members(at, inResult);
+        at = outline.valueEnd(at);
+        return at != Outline::bad;
+    });
+    if (!read || results != 1) return {};
+    return spans;
+}
+
+// A member's text as the last answer had it, and what it reads as once it came twice in a row: a text
+// seen once is only copied, so members that change with every answer cost no more than before.
+template <class T>
+struct ReadSlot {
+    std::string text;
+    std::optional<T> value;
+
+    // The value kept for what `line` holds at `span`, if any.
+    const T* match(std::string_view line, const std::optional<Span>& span) const {
+        if (!span || !value) return nullptr;
+        return line.substr(span->from, span->to - span->from) == text ? &*value : nullptr;
+    }
+
+    // An answer without the member, or whose outline could not be told, leaves what is kept as it was:
+    // only equal text is ever taken.
+    void keep(std::string_view line, const std::optional<Span>& span, const std::optional<T>& read) {
+        if (!span || !read) return;
+        const std::string_view now = line.substr(span->from, span->to - span->from);
+        if (now.size() > maxRememberedBytes) {
+            value.reset();
+            text.clear();
+        } else if (now == text) {
+            if (!value) value = read;
+        } else {
+            value.reset();
+            text.assign(now);
+        }
+    }
+};
+
+}  // namespace
+
+struct CommandJSON::ReplyMemo::Slots {
+    ReadSlot<std::vector<PageInfo>> pages;
+    ReadSlot<SubtypeCounts> subtypes;
+};
+
+namespace CommandJSON {
+
+ReplyMemo::ReplyMemo() : slots_(std::make_unique<Slots>()) {}
+
+ReplyMemo::~ReplyMemo() = default;
+
+CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
+    // A progress line is short; only a response's members are worth keeping.
+    if (line.size() <= maxProgressLineBytes) return decodeReply(line);
+    if (!isValidUTF8(line)) throw CommandCodecError::notUTF8();
+    ReplyMemo::Slots& slots = *memo.slots_;
+    const Spans spans = memberSpans(line, slots.pages.value ? slots.pages.text : std::string_view(),
+                                    slots.subtypes.value ? slots.subtypes.text : std::string_view());
+    const std::vector<PageInfo>* const pages = slots.pages.match(line, spans.pages);
+    const SubtypeCounts* const subtypes = slots.subtypes.match(line, spans.subtypes);
+    CommandResponse response;
+    if (pages == nullptr && subtypes == nullptr) {
+        response = decodeChecked<CommandResponse>(line);
+    } else {
+        // The kept members read as null, so the parser passes over them at once; the value in their
+        // place was read whole before, so the line parses exactly when this one does.
+        std::string shorter;
+        std::size_t from = 0;
+        const auto skip = [&](const std::optional<Span>& span, bool kept) {
+            if (!kept) return;
+            shorter.append(line.substr(from, span->from - from)).append("null");
+            from = span->to;
+        };
+        const bool pagesFirst = !spans.subtypes || (spans.pages && spans.pages->from < spans.subtypes->from);
+        skip(pagesFirst ? spans.pages : spans.subtypes, pagesFirst ? pages != nullptr : subtypes != nullptr);
+        skip(pagesFirst ? spans.subtypes : spans.pages, pagesFirst ? subtypes != nullptr : pages != nullptr);
+        shorter.append(line.substr(from));
+        bool read = false;
+        try {
+            response = decodeChecked<CommandResponse>(shorter);
+            read = true;
+        } catch (const CommandDecodingError&) {
+            // The failure is told as the whole line gives it.
+            response = decodeChecked<CommandResponse>(line);
+        }
+        if (read && response.result) {
+            if (pages != nullptr) response.result->pages = *pages;
+            if (subtypes != nullptr) response.result->annotationSubtypes = *subtypes;
+            memo.reused_ += (pages != nullptr) + (subtypes != nullptr);
+        }
+    }
+    const std::optional<CommandResult>& result = response.result;
+    slots.pages.keep(line, spans.pages, result ? result->pages : std::nullopt);
+    slots.subtypes.keep(line, spans.subtypes, result ? result->annotationSubtypes : std::nullopt);
+    return response;
+}
+
 #define KIVO_COMMAND_JSON_INSTANTIATE(T)           \
     template void write<T>(JsonWriter&, const T&); \
     template std::string encodeBody<T>(const T&);  \

@@ -122,6 +122,32 @@ CommandResponse decodeResponse(std::string_view line);
 // exactly "progress" is progress; everything else must be a response.
 CommandReply decodeReply(std::string_view line);
 
+// What a connection's reader keeps of the last answers: the text of their pages and of their
+// annotation counts by page, and, once a text came twice in a row, what it reads as. An answer whose
+// member is exactly that text takes the value kept instead of reading it again; every other byte is
+// read, and the whole line checked, as ever, so the reply is always what `decodeReply` gives. One
+// connection's, one thread at a time.
+class ReplyMemo {
+public:
+    ReplyMemo();
+    ~ReplyMemo();
+    ReplyMemo(const ReplyMemo&) = delete;
+    ReplyMemo& operator=(const ReplyMemo&) = delete;
+
+    // How many members were taken as kept rather than read.
+    std::size_t reused() const noexcept { return reused_; }
+
+    struct Slots;
+
+private:
+    friend CommandReply decodeReply(std::string_view line, ReplyMemo& memo);
+    std::unique_ptr<Slots> slots_;
+    std::size_t reused_ = 0;
+};
+
+// `decodeReply`, taking what `memo` keeps and keeping this answer's members.
+CommandReply decodeReply(std::string_view line, ReplyMemo& memo);
+
 inline constexpr std::size_t maxProgressLineBytes = 1023;
 
 }  // namespace CommandJSON

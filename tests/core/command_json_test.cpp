@@ -272,6 +272,77 @@ TEST(CommandJSONEncoding, AnswerMemoWritesWhatThePlainEncoderWrites) {
     }
 }
 
+TEST(CommandJSONDecoding, ReplyMemoReadsWhatThePlainDecoderReads) {
+    CommandResult result = fullResult();
+    for (int i = 2; i < 40; ++i) result.pages->push_back({"PAGE-" + std::to_string(i), i, 612, 792, 0});
+    (*result.annotationSubtypes)["Q"]["Link"] = 4;
+    // A quote and a member name inside a string must not be taken for the line's structure.
+    result.sourcePath = R"(/a","pages":[],"x\\":")";
+    const std::string plain = CommandJSON::encodeBody(CommandResponse::success("1", result));
+    CommandResult onlyPages;
+    onlyPages.pages = result.pages;
+    const std::string wrapped = CommandJSON::encodeBody(onlyPages);
+    const std::string pages = wrapped.substr(9, wrapped.size() - 10);  // {"pages":...}
+    const auto edited = [&](std::string_view from, std::string_view to) {
+        std::string line = plain;
+        const std::size_t at = line.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return line.replace(at, from.size(), to);
+    };
+    const std::string pagesMember = "\"pages\":" + pages;
+    CommandResult turned = result;
+    (*turned.pages)[3].rotation = 2;
+    CommandResult counted = result;
+    (*counted.annotationSubtypes)["P"]["Highlight"] = 9;
+    const std::string progress = CommandJSON::encodeBody(CommandProgress{"progress", "1", CommandPhase::searching, 1, 2});
+    struct Case {
+        const char* what;
+        std::string line;
+        std::size_t reused;  // members taken as kept, over all lines so far
+    };
+    const Case cases[] = {
+        {"first", plain, 0},
+        {"the same again, now kept", plain, 0},
+        {"the same a third time", plain, 2},
+        {"spaces around the member", edited(pagesMember, "\"pages\" :\n " + pages + " "), 4},
+        {"a page turned", CommandJSON::encodeBody(CommandResponse::success("2", turned)), 5},
+        {"the first again, seen once", plain, 6},
+        {"the first again, kept", plain, 7},
+        {"one more highlight", CommandJSON::encodeBody(CommandResponse::success("3", counted)), 8},
+        // Of equal keys the last counts: none of these may take what was kept.
+        {"the kept pages and then others", edited(pagesMember, pagesMember + R"(,"pages":[])"), 8},
+        {"the same under an escaped name", edited(pagesMember, pagesMember + R"(,"pag\u0065s":[])"), 8},
+        {"a second result", edited(R"("ok":true)", R"("ok":true,"result":{"pages":[]})"), 8},
+        {"a second result after it", plain.substr(0, plain.size() - 1) + R"(,"result":{"pages":[]}})", 8},
+        {"the kept pages", plain, 9},
+        {"the kept pages as null", edited(pagesMember, "\"pages\":null"), 9},
+        {"the kept pages, then a bracket too many", edited(pagesMember, pagesMember + "]"), 9},
+        {"the kept pages, the line cut after them", plain.substr(0, plain.find(pagesMember) + pagesMember.size()), 9},
+        {"a number no double holds after them", edited(pagesMember, pagesMember + R"(,"x":1e999)"), 9},
+        {"a progress line", progress, 9},
+        {"bytes that are not UTF-8", edited("/a", "/\xff"), 9},
+        {"a failure", CommandJSON::encodeBody(CommandResponse::failure("4", FailureCode::invalidPage, "No.")), 9},
+        {"the kept pages once more", plain, 11},
+    };
+    const auto read = [](const std::string& line, CommandJSON::ReplyMemo* memo) -> std::string {
+        try {
+            const CommandReply reply = memo ? CommandJSON::decodeReply(line, *memo) : CommandJSON::decodeReply(line);
+            if (const auto* response = std::get_if<CommandResponse>(&reply)) return CommandJSON::encodeBody(*response);
+            return "progress " + CommandJSON::encodeBody(std::get<CommandProgress>(reply));
+        } catch (const CommandCodecError& e) {
+            return std::string("codec: ") + e.what();
+        } catch (const CommandDecodingError& e) {
+            return "decoding: " + e.path() + ": " + e.reason();
+        }
+    };
+    CommandJSON::ReplyMemo memo;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(read(c.line, &memo), read(c.line, nullptr));
+        EXPECT_EQ(memo.reused(), c.reused);
+    }
+}
+
 TEST(CommandJSONRoundTrip, EveryFieldSurvives) {
     CommandRequest request{"R1", CommandMethod::addContent, fullParams(), 7, CommandChannel::mcp, "OP", true};
     const auto requestLine = CommandJSON::encode(request);
