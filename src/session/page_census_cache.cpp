@@ -37,7 +37,7 @@ std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(
     for (const PageInfo& page : of) {
         const auto known = pages->find(page.id);
         if (known == pages->end()) return std::nullopt;
-        counts.push_back(std::max<std::int64_t>(0, known->second.listed));
+        counts.push_back(std::max<std::int64_t>(0, known->second->listed));
     }
     return counts;
 }
@@ -59,17 +59,19 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
         const auto known = pages_->find(pageId);
         const bool place = locate && !(trusted && known != pages_->end());
         const std::optional<Placement> now = place ? std::optional(locate(pageId)) : std::nullopt;
-        const PageCensus* entry = known != pages_->end() ? &known->second : nullptr;
+        const PageCensus* entry = known != pages_->end() ? known->second.get() : nullptr;
         if (entry && now && Placement{entry->pageObject, entry->listed} != *now) entry = nullptr;
         if (entry == nullptr) {
             const auto twin = now && now->pageObject != 0 ? readFor.find(now->pageObject) : readFor.end();
-            PageCensus fresh = twin != readFor.end() ? movedTo(pages_->at(twin->second), twin->second, pageId)
+            PageCensus fresh = twin != readFor.end() ? movedTo(*pages_->at(twin->second), twin->second, pageId)
                                                      : read(pageId);
             if (now) {
                 fresh.pageObject = now->pageObject;
                 fresh.listed = now->listed;
             }
-            entry = &writable().insert_or_assign(pageId, std::move(fresh)).first->second;
+            entry = writable()
+                        .insert_or_assign(pageId, std::make_shared<const PageCensus>(std::move(fresh)))
+                        .first->second.get();
         }
         if (now && now->pageObject != 0) readFor.try_emplace(now->pageObject, pageId);
         const PageCensus& page = *entry;
@@ -91,10 +93,10 @@ void PageCensusCache::forget(const std::vector<std::string>& pageIds, bool withA
             forgotten_.try_emplace(pageId, 0);
             continue;
         }
-        forgotten_.insert_or_assign(pageId, found->second.pageObject);
-        if (found->second.pageObject != 0) objects.insert(found->second.pageObject);
+        forgotten_.insert_or_assign(pageId, found->second->pageObject);
+        if (found->second->pageObject != 0) objects.insert(found->second->pageObject);
         if (withAnnotations)
-            objects.insert(found->second.annotationObjects.begin(), found->second.annotationObjects.end());
+            objects.insert(found->second->annotationObjects.begin(), found->second->annotationObjects.end());
         named.push_back(pageId);
     }
     if (named.empty()) return;
@@ -102,7 +104,7 @@ void PageCensusCache::forget(const std::vector<std::string>& pageIds, bool withA
     for (const std::string& pageId : named) pages.erase(pageId);
     objects.erase(0);
     if (!objects.empty())
-        std::erase_if(pages, [&](const auto& entry) { return sharesAny(entry.second, objects); });
+        std::erase_if(pages, [&](const auto& entry) { return sharesAny(*entry.second, objects); });
 }
 
 }  // namespace kivo

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/document_records.hpp"
@@ -35,7 +36,9 @@ public:
         std::int64_t listed = 0;
         std::set<int> annotationObjects;
     };
-    using Pages = std::map<std::string, PageCensus>;
+    // Shared with the copies snapshots keep: a copy of a long document's census copies a pointer per
+    // page, and a change replaces its page's entry whole.
+    using Pages = std::unordered_map<std::string, std::shared_ptr<const PageCensus>>;
 
     // The census of a whole document, in page order; subtypes only for pages that have any.
     struct Census {
@@ -65,7 +68,7 @@ public:
 
     // Keeps what a page holds now, read by the caller.
     void keep(const std::string& pageId, PageCensus census) {
-        writable().insert_or_assign(pageId, std::move(census));
+        writable().insert_or_assign(pageId, std::make_shared<const PageCensus>(std::move(census)));
         current_ = false;
     }
     // Forgets these pages and every known page that shares its page object or an annotation with
