@@ -789,7 +789,8 @@ public:
     explicit Outline(std::string_view text) : text_(text) {}
 
     std::size_t space(std::size_t i) const {
-        while (i < text_.size() && (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r'))
+        while (i < text_.size() &&
+               (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r'))
             ++i;
         return i;
     }
@@ -882,8 +883,8 @@ Spans memberSpans(std::string_view line, std::string_view knownPages, std::strin
     int results = 0;
     const auto place = [&](std::optional<Span>& span, std::string_view known, std::size_t& i) {
         if (span) return false;
-        std::size_t end = !known.empty() && line.substr(i, known.size()) == known ? i + known.size()
-                                                                                   : outline.valueEnd(i);
+        std::size_t end =
+            !known.empty() && line.substr(i, known.size()) == known ? i + known.size() : outline.valueEnd(i);
         if (end == Outline::bad) return false;
         span = Span{i, end};
         i = end;

@@ -3,13 +3,17 @@
 // disk) or a rollback to exactly the state before, so that a change is all or nothing.
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <set>
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
 #include "engine/request_checks.hpp"
 #include "session/session.hpp"
+#include "session/thread_pool.hpp"
 #include "core/engine_failure.hpp"
 
 namespace kivo {
@@ -32,16 +36,71 @@ std::vector<std::string> pageIdsOf(const Session& session) {
 }
 
 // A checkpoint that cannot be written costs the user only a crash safety net, never the change.
-void writeRecovery(const Session& session) noexcept {
+void writeRecovery(const RecoveryStore::Pending& pending) noexcept {
     try {
-        RecoveryStore::write(session);
+        RecoveryStore::write(pending);
     } catch (...) {}
 }
 
-// Raises the revision and reads the census at it, so the answer and every later inspection of
-// this revision come from one walk over the pages. Fails only when the PDF engine is gone.
-void enterRevision(Session& session, std::int64_t revision) {
+void writeRecovery(const Session& session) noexcept {
+    try {
+        writeRecovery(RecoveryStore::pending(session));
+    } catch (...) {}
+}
+
+// A checkpoint written on the shared pool while the command reads its census and inspection: on a
+// long document each is a good part of an edit, and the writing mostly waits for the disk. The answer
+// waits for it, so no change is acknowledged before its checkpoint is written.
+class CheckpointAside {
+public:
+    CheckpointAside() = default;
+    CheckpointAside(const CheckpointAside&) = delete;
+    CheckpointAside& operator=(const CheckpointAside&) = delete;
+    ~CheckpointAside() { finish(); }
+
+    void start(RecoveryStore::Pending pending) noexcept {
+        try {
+            auto done = std::make_shared<std::promise<void>>();
+            written_ = done->get_future();
+            ThreadPool::shared().submit([done, pending] {
+                writeRecovery(pending);
+                done->set_value();
+            });
+        } catch (...) {
+            // Without memory for the task, the checkpoint is written here, as it always was.
+            written_ = {};
+            writeRecovery(pending);
+        }
+        started_ = true;
+    }
+
+    // Waits for the checkpoint; answers whether one was started.
+    bool finish() noexcept {
+        if (written_.valid()) {
+            // A task queued behind others is run here rather than waited for.
+            while (written_.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+                   ThreadPool::shared().runQueued()) {}
+            written_.wait();
+            written_ = {};
+        }
+        return started_;
+    }
+
+private:
+    std::future<void> written_;
+    bool started_ = false;
+};
+
+// Raises the revision, starts writing its checkpoint and reads the census at it, so the answer and
+// every later inspection of this revision come from one walk over the pages. Fails only when the PDF
+// engine is gone.
+void enterRevision(Session& session, std::int64_t revision, CheckpointAside& checkpoint,
+                   bool changeToCommit) {
     session.setRevision(revision);
+    RecoveryStore::Pending pending = RecoveryStore::pending(session);
+    // The change is committed once its census is read, and a committed change is never the saved state.
+    if (changeToCommit) pending.meta.dirty = true;
+    checkpoint.start(std::move(pending));
     session.documentContent();
 }
 
@@ -136,22 +195,26 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
 
     session.checkpoint();
     std::vector<std::string> affected;
+    CheckpointAside checkpointWrite;
     try {
         affected = perform(session);
         session.refreshBacking(affected);
-        enterRevision(session, revision + 1);
+        enterRevision(session, revision + 1, checkpointWrite, true);
     } catch (...) {
         // Neither a cancel nor the memory limit may stop a half-restored document.
         RunningCommand::Uninterruptible section;
+        const bool written = checkpointWrite.finish();
         session.setRevision(revision);
         session.rollbackCheckpoint();
+        // The checkpoint names the state the document is back in, not the change that failed.
+        if (written) writeRecovery(session);
         throw;
     }
     session.commitCheckpoint();
-    writeRecovery(session);
 
     CommandResult result = session.inspectResult();
     result.affectedPages = std::move(affected);
+    checkpointWrite.finish();
     return CommandResponse::success(request.id, std::move(result));
 }
 
@@ -270,20 +333,23 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
 
     // A state that does not open again fails the step with the document as it was.
     historyStep(session, undo);
+    CheckpointAside checkpointWrite;
     try {
-        enterRevision(session, revision + 1);
+        enterRevision(session, revision + 1, checkpointWrite, false);
     } catch (...) {
         RunningCommand::Uninterruptible section;
+        const bool written = checkpointWrite.finish();
         session.setRevision(revision);
         try {
             historyStep(session, !undo);
         } catch (...) {}
+        if (written) writeRecovery(session);
         throw;
     }
-    writeRecovery(session);
 
     CommandResult result = session.inspectResult();
     result.affectedPages = pageIdsOf(session);
+    checkpointWrite.finish();
     return CommandResponse::success(request.id, std::move(result));
 }
 

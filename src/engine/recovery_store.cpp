@@ -263,15 +263,23 @@ void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta) {
     writeWhole(directory, bytes, meta);
 }
 
-void write(const Session& session) {
-    const DocumentBytes::Shared& bytes = session.backingBytes();
-    RecoveryMeta meta;
+Pending pending(const Session& session) {
+    Pending pending{session.backingBytes(), {}};
+    RecoveryMeta& meta = pending.meta;
     meta.recoveryId = session.id();
     meta.sourcePath = session.sourcePath();
     meta.sourceFingerprint = session.sourceFingerprint();
     meta.revision = session.revision();
     meta.pageCount = static_cast<std::int64_t>(session.pages().size());
     meta.dirty = !session.isSaved();
+    return pending;
+}
+
+void write(const Session& session) { write(pending(session)); }
+
+void write(const Pending& pending) {
+    const DocumentBytes::Shared& bytes = pending.bytes;
+    RecoveryMeta meta = pending.meta;
     std::span<const std::uint8_t> data = bytes ? bytes->data() : std::span<const std::uint8_t>{};
     const fs::path directory = preparedFolder(meta.recoveryId);
     if (bytes && writeInPlace(directory, bytes, meta)) return;

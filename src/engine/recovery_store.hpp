@@ -20,7 +20,8 @@ class Session;
 
 // Recovery checkpoints of documents with unsaved changes, one folder per session below the
 // support directory's "recovery" folder, holding "checkpoint.pdf" and "meta.json". Called only
-// by the engine while it holds the document lock, so nothing here locks by itself.
+// by the engine while it holds the document lock (a write may go on on the shared pool, but the
+// engine waits for it before it answers), so nothing here locks by itself.
 // File-system failures are thrown as std::filesystem::filesystem_error.
 namespace RecoveryStore {
 
@@ -41,6 +42,15 @@ void prepare();
 // add to its end or stop short of it: then only the difference is written, in place, and the
 // description names how much of the file is the checkpoint (see RecoveryMeta::length).
 void write(const Session& session);
+
+// What `write` writes for the session, taken from it at once, so the writing can go on while the
+// session goes on to other work; and the writing of it.
+struct Pending {
+    DocumentBytes::Shared bytes;
+    RecoveryMeta meta;
+};
+Pending pending(const Session& session);
+void write(const Pending& pending);
 
 // Bytes and a description given directly, both replaced atomically; `meta.updatedAt` is set to now.
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta);

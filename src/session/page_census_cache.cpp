@@ -63,8 +63,9 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
         if (entry && now && Placement{entry->pageObject, entry->listed} != *now) entry = nullptr;
         if (entry == nullptr) {
             const auto twin = now && now->pageObject != 0 ? readFor.find(now->pageObject) : readFor.end();
-            PageCensus fresh = twin != readFor.end() ? movedTo(*pages_->at(twin->second), twin->second, pageId)
-                                                     : read(pageId);
+            PageCensus fresh = twin != readFor.end()
+                                   ? movedTo(*pages_->at(twin->second), twin->second, pageId)
+                                   : read(pageId);
             if (now) {
                 fresh.pageObject = now->pageObject;
                 fresh.listed = now->listed;

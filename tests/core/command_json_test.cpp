@@ -294,7 +294,8 @@ TEST(CommandJSONDecoding, ReplyMemoReadsWhatThePlainDecoderReads) {
     (*turned.pages)[3].rotation = 2;
     CommandResult counted = result;
     (*counted.annotationSubtypes)["P"]["Highlight"] = 9;
-    const std::string progress = CommandJSON::encodeBody(CommandProgress{"progress", "1", CommandPhase::searching, 1, 2});
+    const std::string progress =
+        CommandJSON::encodeBody(CommandProgress{"progress", "1", CommandPhase::searching, 1, 2});
     struct Case {
         const char* what;
         std::string line;
@@ -317,17 +318,21 @@ TEST(CommandJSONDecoding, ReplyMemoReadsWhatThePlainDecoderReads) {
         {"the kept pages", plain, 9},
         {"the kept pages as null", edited(pagesMember, "\"pages\":null"), 9},
         {"the kept pages, then a bracket too many", edited(pagesMember, pagesMember + "]"), 9},
-        {"the kept pages, the line cut after them", plain.substr(0, plain.find(pagesMember) + pagesMember.size()), 9},
+        {"the kept pages, the line cut after them",
+         plain.substr(0, plain.find(pagesMember) + pagesMember.size()), 9},
         {"a number no double holds after them", edited(pagesMember, pagesMember + R"(,"x":1e999)"), 9},
         {"a progress line", progress, 9},
         {"bytes that are not UTF-8", edited("/a", "/\xff"), 9},
-        {"a failure", CommandJSON::encodeBody(CommandResponse::failure("4", FailureCode::invalidPage, "No.")), 9},
+        {"a failure", CommandJSON::encodeBody(CommandResponse::failure("4", FailureCode::invalidPage, "No.")),
+         9},
         {"the kept pages once more", plain, 11},
     };
     const auto read = [](const std::string& line, CommandJSON::ReplyMemo* memo) -> std::string {
         try {
-            const CommandReply reply = memo ? CommandJSON::decodeReply(line, *memo) : CommandJSON::decodeReply(line);
-            if (const auto* response = std::get_if<CommandResponse>(&reply)) return CommandJSON::encodeBody(*response);
+            const CommandReply reply =
+                memo ? CommandJSON::decodeReply(line, *memo) : CommandJSON::decodeReply(line);
+            if (const auto* response = std::get_if<CommandResponse>(&reply))
+                return CommandJSON::encodeBody(*response);
             return "progress " + CommandJSON::encodeBody(std::get<CommandProgress>(reply));
         } catch (const CommandCodecError& e) {
             return std::string("codec: ") + e.what();
