@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "engine/method_kinds.hpp"
 #include "engine/request_checks.hpp"
@@ -74,12 +75,21 @@ DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits
 }
 
 DocumentEngine::~DocumentEngine() {
+    awaitCheckpoint(checkpointInFlight_);
     stopReadingAhead();
     teardownSessions();
     PdfiumRuntime::removeUser();
 }
 
 CommandResponse DocumentEngine::handle(const CommandRequest& request, const ProgressFunction& progress) {
+    std::shared_future<void> checkpoint;
+    CommandResponse response = handle(request, progress, checkpoint);
+    awaitCheckpoint(checkpoint);
+    return response;
+}
+
+CommandResponse DocumentEngine::handle(const CommandRequest& request, const ProgressFunction& progress,
+                                       std::shared_future<void>& checkpoint) {
     if (request.method == CommandMethod::cancel) return cancel(request);
 
     ResourceLimits limits;
@@ -110,6 +120,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
         RunningCommand::Activation activation(*command);
         response = lockedBody(request);
         writes = std::move(renderWrites_);
+        checkpoint = checkpointInFlight_;
     }
     if (lock.owns_lock()) lock.unlock();
     if (!response)
@@ -131,6 +142,8 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
 }
 
 CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
+    // Two writes of one checkpoint never overlap, nor a write and its discarding.
+    awaitCheckpoint(std::exchange(checkpointInFlight_, {}));
     // The engine is replaced between commands only: after a fault of work of its own (the warm-up),
     // and once it holds as much memory of list reads as it may.
     if (!pdfium::module::usable() || PdfiumRuntime::listReadsSpent()) renewEngine();

@@ -5,6 +5,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,13 @@ public:
     // Always answers, with the request's id; `progress` is called on this thread, before the
     // answer, only when the request asked for progress.
     CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress = nullptr);
+    // The same, but an edit's recovery checkpoint may still be being written when it returns, so
+    // that the caller can write its answer meanwhile: `checkpoint` is then set to what the answer
+    // must wait for (see awaitCheckpoint). No later command touches a checkpoint before it is done.
+    CommandResponse handle(const CommandRequest& request, const ProgressFunction& progress,
+                           std::shared_future<void>& checkpoint);
+    // Returns once the checkpoint is written or failed; at once for none. Never fails.
+    static void awaitCheckpoint(const std::shared_future<void>& checkpoint) noexcept;
 
     // Runs PDFium once over a small page of its own (load, census, text, render, PNG) and touches
     // module memory for a page's pixels, so that the first document a client opens does not pay for
@@ -169,6 +177,9 @@ private:
     // The PNGs a render started; `handle` takes them before it lets the lock go and answers once
     // they are written, so that compression never holds up the next command's PDFium work.
     PngWriter::Batch renderWrites_;
+    // The checkpoint the last edit or step left being written; touched only under the PDFium lock,
+    // and waited for before the next command begins.
+    std::shared_future<void> checkpointInFlight_;
 
     // Documents whose text is read ahead, oldest first, with the PDF engine's memory when reading
     // them began (0 before); touched only under the PDFium lock.

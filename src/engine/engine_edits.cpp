@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "engine/document_engine.hpp"
 #include "engine/recovery_store.hpp"
@@ -48,9 +49,10 @@ void writeRecovery(const Session& session) noexcept {
     } catch (...) {}
 }
 
-// A checkpoint written on the shared pool while the command reads its census and inspection: on a
-// long document each is a good part of an edit, and the writing mostly waits for the disk. The answer
-// waits for it, so no change is acknowledged before its checkpoint is written.
+// A checkpoint written on the shared pool while the command reads its census and inspection and
+// its answer is written: on a long document each is a good part of an edit, and the writing mostly
+// waits for the disk. The answer waits for it (see DocumentEngine::handle), so no change is
+// acknowledged before its checkpoint is written; one not handed on is waited for here.
 class CheckpointAside {
 public:
     CheckpointAside() = default;
@@ -58,10 +60,10 @@ public:
     CheckpointAside& operator=(const CheckpointAside&) = delete;
     ~CheckpointAside() { finish(); }
 
-    void start(RecoveryStore::Pending pending) noexcept {
+    void start(const RecoveryStore::Pending& pending) noexcept {
         try {
             auto done = std::make_shared<std::promise<void>>();
-            written_ = done->get_future();
+            written_ = done->get_future().share();
             ThreadPool::shared().submit([done, pending] {
                 writeRecovery(pending);
                 done->set_value();
@@ -76,18 +78,15 @@ public:
 
     // Waits for the checkpoint; answers whether one was started.
     bool finish() noexcept {
-        if (written_.valid()) {
-            // A task queued behind others is run here rather than waited for.
-            while (written_.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
-                   ThreadPool::shared().runQueued()) {}
-            written_.wait();
-            written_ = {};
-        }
+        DocumentEngine::awaitCheckpoint(std::exchange(written_, {}));
         return started_;
     }
 
+    // The checkpoint, for the answer to wait for.
+    std::shared_future<void> handOn() noexcept { return std::exchange(written_, {}); }
+
 private:
-    std::future<void> written_;
+    std::shared_future<void> written_;
     bool started_ = false;
 };
 
@@ -214,7 +213,7 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
 
     CommandResult result = session.inspectResult();
     result.affectedPages = std::move(affected);
-    checkpointWrite.finish();
+    checkpointInFlight_ = checkpointWrite.handOn();
     return CommandResponse::success(request.id, std::move(result));
 }
 
@@ -349,8 +348,16 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
 
     CommandResult result = session.inspectResult();
     result.affectedPages = pageIdsOf(session);
-    checkpointWrite.finish();
+    checkpointInFlight_ = checkpointWrite.handOn();
     return CommandResponse::success(request.id, std::move(result));
+}
+
+void DocumentEngine::awaitCheckpoint(const std::shared_future<void>& checkpoint) noexcept {
+    if (!checkpoint.valid()) return;
+    // A write queued behind other work of the pool is run here rather than waited for.
+    while (checkpoint.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           ThreadPool::shared().runQueued()) {}
+    checkpoint.wait();
 }
 
 }  // namespace kivo

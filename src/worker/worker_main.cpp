@@ -75,6 +75,17 @@ bool respond(ConnectionWriter& writer, CommandJSON::AnswerMemo& memo, const Comm
     return writer.respond(encodeResponse(response, memo));
 }
 
+// The engine's answer, encoded while the change's recovery checkpoint is still being written, and
+// sent once it is.
+bool answer(ConnectionWriter& writer, CommandJSON::AnswerMemo& memo, DocumentEngine& engine,
+            const CommandRequest& request, const DocumentEngine::ProgressFunction& progress) {
+    std::shared_future<void> checkpoint;
+    const CommandResponse response = engine.handle(request, progress, checkpoint);
+    std::string line = encodeResponse(response, memo);
+    DocumentEngine::awaitCheckpoint(checkpoint);
+    return writer.respond(std::move(line));
+}
+
 std::optional<std::string> readTokenLine() {
     std::string line;
     if (!std::getline(std::cin, line)) return std::nullopt;
@@ -216,7 +227,7 @@ void serve(int client, DocumentEngine& engine, ConnectionGate gate, double stall
         const bool waitingForHello = !gate.channel();
         const ConnectionGate::Decision decision = gate.admit(*request);
         if (const CommandRequest* admitted = decision.request()) {
-            if (!respond(writer, memo, engine.handle(*admitted, progress))) return;
+            if (!answer(writer, memo, engine, *admitted, progress)) return;
             continue;
         }
         if (!respond(writer, memo, *decision.response()) || decision.closesConnection()) return;
@@ -240,10 +251,11 @@ void runStdio(DocumentEngine& engine) {
         const RequestLines::Next next = lines.next();
         if (next.kind == RequestLines::Kind::end) return;
         const std::optional<CommandRequest> request = decode(next);
-        const CommandResponse response =
-            request ? engine.handle(*request, progress)
-                    : CommandResponse::failure("invalid", FailureCode::invalidJSON, refusal(next.kind));
-        if (!respond(writer, memo, response)) return;
+        if (!(request ? answer(writer, memo, engine, *request, progress)
+                      : respond(writer, memo,
+                                CommandResponse::failure("invalid", FailureCode::invalidJSON,
+                                                         refusal(next.kind)))))
+            return;
     }
 }
 
