@@ -8,7 +8,8 @@
 
 namespace {
 
-kivo::CommandResponse largeInspection() {
+// A thousand pages with `annotationCount` annotations and `fieldCount` form fields.
+kivo::CommandResponse largeInspection(int annotationCount = 5000, int fieldCount = 500) {
     using namespace kivo;
     CommandResult result;
     result.sessionId = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
@@ -28,7 +29,7 @@ kivo::CommandResponse largeInspection() {
     }
     std::vector<AnnotationInfo> annotations;
     std::map<std::string, std::map<std::string, std::int64_t>> subtypes;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < annotationCount; ++i) {
         const auto& page = pages[static_cast<std::size_t>(i % 1000)];
         const double x = 36.5 + (i % 17) * 30.25;
         annotations.push_back({"ANNOT-" + std::to_string(i), i % 3 == 0 ? "highlight" : "note", page.id,
@@ -37,7 +38,7 @@ kivo::CommandResponse largeInspection() {
         ++subtypes[page.id][i % 3 == 0 ? "Highlight" : "Text"];
     }
     std::vector<FormFieldInfo> fields;
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < fieldCount; ++i) {
         const bool checkBox = i % 5 == 0;
         FormFieldInfo field;
         field.name = "form.section" + std::to_string(i / 10) + ".field" + std::to_string(i);
@@ -85,6 +86,28 @@ void BM_DecodeInspection(benchmark::State& state) {
     state.counters["message_bytes"] = static_cast<double>(line.size());
 }
 BENCHMARK(BM_DecodeInspection)->Unit(benchmark::kMillisecond);
+
+// The answers of one session, read on one connection: every one repeats the session's pages and
+// counts. Argument 0: each read afresh; 1: with what the connection's reader keeps. A long document
+// with few annotations, where the pages are most of an answer; and the large inspection above, where
+// they are not and the reader reads everything afresh.
+void BM_DecodeRepeatedAnswer(benchmark::State& state) {
+    const bool annotated = state.range(1) != 0;
+    auto line = kivo::CommandJSON::encode(annotated ? largeInspection() : largeInspection(20, 0));
+    line.pop_back();
+    kivo::CommandJSON::ReplyMemo memo;
+    for (auto _ : state) {
+        auto reply = state.range(0) != 0 ? kivo::CommandJSON::decodeReply(line, memo)
+                                         : kivo::CommandJSON::decodeReply(line);
+        benchmark::DoNotOptimize(reply);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+    state.counters["message_bytes"] = static_cast<double>(line.size());
+}
+BENCHMARK(BM_DecodeRepeatedAnswer)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"kept", "annotated"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

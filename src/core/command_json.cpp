@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -795,14 +796,19 @@ public:
         return i;
     }
 
-    // Just past the string whose quote is at `i`.
+    // Just past the string whose quote is at `i`. Most of a line is strings, so they are stepped over
+    // quote by quote; a quote after an odd run of backslashes is escaped.
     std::size_t stringEnd(std::size_t i) const {
-        for (std::size_t from = i + 1;;) {
-            const std::size_t stop = text_.find_first_of("\"\\", from);
-            if (stop == bad) return bad;
-            if (text_[stop] == '"') return stop + 1;
-            from = stop + 2;
+        for (std::size_t from = i + 1; from < text_.size();) {
+            const void* found = std::memchr(text_.data() + from, '"', text_.size() - from);
+            if (found == nullptr) return bad;
+            const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - text_.data());
+            std::size_t run = quote;
+            while (run > i + 1 && text_[run - 1] == '\\') --run;
+            if ((quote - run) % 2 == 0) return quote + 1;
+            from = quote + 1;
         }
+        return bad;
     }
 
     // Just past the value that begins at `i`.
@@ -815,13 +821,12 @@ public:
             return i;
         }
         int depth = 0;
-        for (; i < text_.size(); ++i) {
+        while (i < text_.size()) {
             switch (text_[i]) {
                 case '"':
                     i = stringEnd(i);
                     if (i == bad) return bad;
-                    --i;
-                    break;
+                    continue;
                 case '{':
                 case '[': ++depth; break;
                 case '}':
@@ -830,6 +835,7 @@ public:
                     break;
                 default: break;
             }
+            ++i;
         }
         return bad;
     }
@@ -957,6 +963,10 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
     if (line.size() <= maxProgressLineBytes) return decodeReply(line);
     if (!isValidUTF8(line)) throw CommandCodecError::notUTF8();
     ReplyMemo::Slots& slots = *memo.slots_;
+    // The outline is read only where what is kept is a good part of the line (or nothing is kept
+    // yet): in a line of thousands of annotations, reading it would cost more than the members spare.
+    const std::size_t kept = slots.pages.text.size() + slots.subtypes.text.size();
+    if (kept != 0 && line.size() / 4 > kept) return decodeReply(line);
     const Spans spans = memberSpans(line, slots.pages.value ? slots.pages.text : std::string_view(),
                                     slots.subtypes.value ? slots.subtypes.text : std::string_view());
     const std::vector<PageInfo>* const pages = slots.pages.match(line, spans.pages);
