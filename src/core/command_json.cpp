@@ -950,6 +950,8 @@ struct ReadSlot {
 struct CommandJSON::ReplyMemo::Slots {
     ReadSlot<std::vector<PageInfo>> pages;
     ReadSlot<SubtypeCounts> subtypes;
+    // Lines still to be read without an outline.
+    int plainLines = 0;
 };
 
 namespace CommandJSON {
@@ -963,10 +965,13 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
     if (line.size() <= maxProgressLineBytes) return decodeReply(line);
     if (!isValidUTF8(line)) throw CommandCodecError::notUTF8();
     ReplyMemo::Slots& slots = *memo.slots_;
-    // The outline is read only where what is kept is a good part of the line (or nothing is kept
-    // yet): in a line of thousands of annotations, reading it would cost more than the members spare.
-    const std::size_t kept = slots.pages.text.size() + slots.subtypes.text.size();
-    if (kept != 0 && line.size() / 4 > kept) return decodeReply(line);
+    // Where the members were a small part of the last line outlined (thousands of annotations), reading
+    // the outline costs more than they spare: the next lines are read plainly, and every sixteenth is
+    // outlined again so that another document's answers are learnt.
+    if (slots.plainLines > 0) {
+        --slots.plainLines;
+        return decodeReply(line);
+    }
     const Spans spans = memberSpans(line, slots.pages.value ? slots.pages.text : std::string_view(),
                                     slots.subtypes.value ? slots.subtypes.text : std::string_view());
     const std::vector<PageInfo>* const pages = slots.pages.match(line, spans.pages);
@@ -1005,6 +1010,12 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
     const std::optional<CommandResult>& result = response.result;
     slots.pages.keep(line, spans.pages, result ? result->pages : std::nullopt);
     slots.subtypes.keep(line, spans.subtypes, result ? result->annotationSubtypes : std::nullopt);
+    // Judged by answers that hold pages, the bulk of what is kept.
+    if (spans.pages && result && result->pages) {
+        const std::size_t members = spans.pages->to - spans.pages->from +
+                                    (spans.subtypes ? spans.subtypes->to - spans.subtypes->from : 0);
+        if (members < line.size() / 4) slots.plainLines = 15;
+    }
     return response;
 }
 

@@ -61,6 +61,8 @@ public:
     ~CheckpointAside() { finish(); }
 
     void start(const RecoveryStore::Pending& pending) noexcept {
+        // Kept until the command ends, so that a rollback finds on disk what it can cut in place.
+        bytes_ = pending.bytes;
         try {
             auto done = std::make_shared<std::promise<void>>();
             written_ = done->get_future().share();
@@ -87,8 +89,26 @@ public:
 
 private:
     std::shared_future<void> written_;
+    DocumentBytes::Shared bytes_;
     bool started_ = false;
 };
+
+// After a change failed or was cancelled once its checkpoint was being written: the checkpoint goes
+// back to the state the document is back in, or goes where nothing unsaved is left, and goes too
+// when it cannot be written back, rather than offer after a crash a change the user was told failed.
+void restoreCheckpoint(const Session& session) noexcept {
+    try {
+        if (session.isSaved()) {
+            RecoveryStore::discard(session.id());
+        } else {
+            RecoveryStore::write(session);
+        }
+    } catch (...) {
+        try {
+            RecoveryStore::discard(session.id());
+        } catch (...) {}
+    }
+}
 
 // Raises the revision, starts writing its checkpoint and reads the census at it, so the answer and
 // every later inspection of this revision come from one walk over the pages. Fails only when the PDF
@@ -205,8 +225,7 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
         const bool written = checkpointWrite.finish();
         session.setRevision(revision);
         session.rollbackCheckpoint();
-        // The checkpoint names the state the document is back in, not the change that failed.
-        if (written) writeRecovery(session);
+        if (written) restoreCheckpoint(session);
         throw;
     }
     session.commitCheckpoint();
@@ -342,7 +361,7 @@ CommandResponse DocumentEngine::applyHistory(const CommandRequest& request, bool
         try {
             historyStep(session, !undo);
         } catch (...) {}
-        if (written) writeRecovery(session);
+        if (written) restoreCheckpoint(session);
         throw;
     }
 

@@ -346,6 +346,16 @@ TEST(CommandJSONDecoding, ReplyMemoReadsWhatThePlainDecoderReads) {
         EXPECT_EQ(read(c.line, &memo), read(c.line, nullptr));
         EXPECT_EQ(memo.reused(), c.reused);
     }
+
+    // Where the members are a small part of a line (thousands of annotations), the next fifteen lines
+    // are read without them being taken; then they are again.
+    CommandResult annotated = result;
+    annotated.annotations->resize(2000, annotated.annotations->front());
+    const std::string crowded = CommandJSON::encodeBody(CommandResponse::success("5", annotated));
+    const std::size_t before = memo.reused();
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(read(crowded, &memo), read(crowded, nullptr));
+    EXPECT_EQ(read(plain, &memo), read(plain, nullptr));
+    EXPECT_EQ(memo.reused(), before + 4);
 }
 
 TEST(CommandJSONRoundTrip, EveryFieldSurvives) {
