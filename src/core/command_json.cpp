@@ -5,7 +5,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -601,27 +600,109 @@ void readValue(const Json& j, T& out) {
     }
 }
 
+// Where members stand in a line, read from its brackets and quotes alone: a string is stepped over from
+// quote to quote, any other value to the bracket that closes it. Every byte it passes is still read by
+// the parser, which alone judges the line; `bad` only means the outline cannot be told.
+class Outline {
+public:
+    static constexpr std::size_t bad = std::string_view::npos;
+
+    explicit Outline(std::string_view text) : text_(text) {}
+
+    std::size_t space(std::size_t i) const {
+        while (i < text_.size() &&
+               (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r'))
+            ++i;
+        return i;
+    }
+
+    // Just past the string whose quote is at `i`. Most of a line is strings: they are stepped over
+    // from quote to quote, and the next backslash is looked for once for the whole line, not per string.
+    std::size_t stringEnd(std::size_t i) const {
+        for (std::size_t from = i + 1;;) {
+            if (escape_ < from) escape_ = text_.find('\\', from);
+            const std::size_t quote = text_.find('"', from);
+            if (quote == bad) return bad;
+            if (escape_ < quote) {
+                from = escape_ + 2;
+                continue;
+            }
+            return quote + 1;
+        }
+    }
+
+    // Just past the value that begins at `i`.
+    std::size_t valueEnd(std::size_t i) const {
+        if (i >= text_.size()) return bad;
+        const char first = text_[i];
+        if (first == '"') return stringEnd(i);
+        if (first != '{' && first != '[') {
+            while (i < text_.size() && std::string_view(",}] \t\n\r").find(text_[i]) == bad) ++i;
+            return i;
+        }
+        int depth = 0;
+        while (i < text_.size()) {
+            switch (text_[i]) {
+                case '"':
+                    i = stringEnd(i);
+                    if (i == bad) return bad;
+                    continue;
+                case '{':
+                case '[': ++depth; break;
+                case '}':
+                case ']':
+                    if (--depth == 0) return i + 1;
+                    break;
+                default: break;
+            }
+            ++i;
+        }
+        return bad;
+    }
+
+    // Calls `each(key, i)` for each member of the object at `i`, with `i` at the member's value; `each`
+    // moves `i` past it, or answers false. The key is as written, escapes and all.
+    template <class F>
+    bool members(std::size_t& i, F&& each) const {
+        i = space(i);
+        if (i >= text_.size() || text_[i] != '{') return false;
+        i = space(i + 1);
+        if (i < text_.size() && text_[i] == '}') return ++i, true;
+        for (;;) {
+            if (i >= text_.size() || text_[i] != '"') return false;
+            const std::size_t keyEnd = stringEnd(i);
+            if (keyEnd == bad) return false;
+            const std::string_view key = text_.substr(i + 1, keyEnd - i - 2);
+            i = space(keyEnd);
+            if (i >= text_.size() || text_[i] != ':') return false;
+            i = space(i + 1);
+            if (!each(key, i)) return false;
+            i = space(i);
+            if (i >= text_.size()) return false;
+            if (text_[i] == '}') return ++i, true;
+            if (text_[i] != ',') return false;
+            i = space(i + 1);
+        }
+    }
+
+private:
+    std::string_view text_;
+    // The first backslash at or after where strings were last looked into.
+    mutable std::size_t escape_ = 0;
+};
+
 // Nesting depth of JSON text, counted over brackets outside strings. Exact for
 // well-formed JSON; for anything else the parser refuses the text anyway.
 int nestingDepth(std::string_view text) noexcept {
+    const Outline outline(text);
     int depth = 0;
     int deepest = 0;
-    // Strings are the bulk of a message: they are stepped over whole, from quote to quote.
-    std::size_t escape = text.find('\\');
     for (std::size_t i = 0; i < text.size(); ++i) {
         switch (text[i]) {
             case '"':
-                for (std::size_t from = i + 1;;) {
-                    if (escape < from) escape = text.find('\\', from);
-                    const std::size_t quote = text.find('"', from);
-                    if (quote == std::string_view::npos) return deepest;
-                    if (escape < quote) {
-                        from = escape + 2;
-                        continue;
-                    }
-                    i = quote;
-                    break;
-                }
+                i = outline.stringEnd(i);
+                if (i == Outline::bad) return deepest;
+                --i;
                 break;
             case '{':
             case '[':
@@ -780,95 +861,6 @@ CommandReply decodeReply(std::string_view line) {
 
 namespace {
 
-// Where members stand in a line, read from its brackets and quotes alone: a string is stepped over from
-// quote to quote, any other value to the bracket that closes it. Every byte it passes is still read by
-// the parser, which alone judges the line; `bad` only means the outline cannot be told.
-class Outline {
-public:
-    static constexpr std::size_t bad = std::string_view::npos;
-
-    explicit Outline(std::string_view text) : text_(text) {}
-
-    std::size_t space(std::size_t i) const {
-        while (i < text_.size() &&
-               (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r'))
-            ++i;
-        return i;
-    }
-
-    // Just past the string whose quote is at `i`. Most of a line is strings, so they are stepped over
-    // quote by quote; a quote after an odd run of backslashes is escaped.
-    std::size_t stringEnd(std::size_t i) const {
-        for (std::size_t from = i + 1; from < text_.size();) {
-            const void* found = std::memchr(text_.data() + from, '"', text_.size() - from);
-            if (found == nullptr) return bad;
-            const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - text_.data());
-            std::size_t run = quote;
-            while (run > i + 1 && text_[run - 1] == '\\') --run;
-            if ((quote - run) % 2 == 0) return quote + 1;
-            from = quote + 1;
-        }
-        return bad;
-    }
-
-    // Just past the value that begins at `i`.
-    std::size_t valueEnd(std::size_t i) const {
-        if (i >= text_.size()) return bad;
-        const char first = text_[i];
-        if (first == '"') return stringEnd(i);
-        if (first != '{' && first != '[') {
-            while (i < text_.size() && std::string_view(",}] \t\n\r").find(text_[i]) == bad) ++i;
-            return i;
-        }
-        int depth = 0;
-        while (i < text_.size()) {
-            switch (text_[i]) {
-                case '"':
-                    i = stringEnd(i);
-                    if (i == bad) return bad;
-                    continue;
-                case '{':
-                case '[': ++depth; break;
-                case '}':
-                case ']':
-                    if (--depth == 0) return i + 1;
-                    break;
-                default: break;
-            }
-            ++i;
-        }
-        return bad;
-    }
-
-    // Calls `each(key, i)` for each member of the object at `i`, with `i` at the member's value; `each`
-    // moves `i` past it, or answers false. The key is as written, escapes and all.
-    template <class F>
-    bool members(std::size_t& i, F&& each) const {
-        i = space(i);
-        if (i >= text_.size() || text_[i] != '{') return false;
-        i = space(i + 1);
-        if (i < text_.size() && text_[i] == '}') return ++i, true;
-        for (;;) {
-            if (i >= text_.size() || text_[i] != '"') return false;
-            const std::size_t keyEnd = stringEnd(i);
-            if (keyEnd == bad) return false;
-            const std::string_view key = text_.substr(i + 1, keyEnd - i - 2);
-            i = space(keyEnd);
-            if (i >= text_.size() || text_[i] != ':') return false;
-            i = space(i + 1);
-            if (!each(key, i)) return false;
-            i = space(i);
-            if (i >= text_.size()) return false;
-            if (text_[i] == '}') return ++i, true;
-            if (text_[i] != ',') return false;
-            i = space(i + 1);
-        }
-    }
-
-private:
-    std::string_view text_;
-};
-
 struct Span {
     std::size_t from = 0;
     std::size_t to = 0;
@@ -982,16 +974,16 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
     } else {
         // The kept members read as null, so the parser passes over them at once; the value in their
         // place was read whole before, so the line parses exactly when this one does.
+        std::vector<Span> kept;
+        if (pages != nullptr) kept.push_back(*spans.pages);
+        if (subtypes != nullptr) kept.push_back(*spans.subtypes);
+        std::sort(kept.begin(), kept.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
         std::string shorter;
         std::size_t from = 0;
-        const auto skip = [&](const std::optional<Span>& span, bool kept) {
-            if (!kept) return;
-            shorter.append(line.substr(from, span->from - from)).append("null");
-            from = span->to;
-        };
-        const bool pagesFirst = !spans.subtypes || (spans.pages && spans.pages->from < spans.subtypes->from);
-        skip(pagesFirst ? spans.pages : spans.subtypes, pagesFirst ? pages != nullptr : subtypes != nullptr);
-        skip(pagesFirst ? spans.subtypes : spans.pages, pagesFirst ? subtypes != nullptr : pages != nullptr);
+        for (const Span& span : kept) {
+            shorter.append(line.substr(from, span.from - from)).append("null");
+            from = span.to;
+        }
         shorter.append(line.substr(from));
         bool read = false;
         try {
