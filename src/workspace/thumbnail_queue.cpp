@@ -1,12 +1,14 @@
 // The page list's thumbnails: one render at a time, for the rows on screen, stamped with the page's
 // version; the rows report themselves while the list lays out, so their work waits for the next turn
-// of the event loop.
+// of the event loop. The next render is asked for as soon as the worker answers the last, so that the
+// worker renders while the editor decodes.
 
 #include "workspace/thumbnail_queue.hpp"
 
 #include <QMetaObject>
 #include <QTimer>
 
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -35,7 +37,11 @@ struct ThumbnailQueue::Private {
     Cache cache{400, 100'663'296};
     RenderQueue<std::string> queue;
     std::unordered_set<std::string> visible;
+    // Rendered and being decoded: the session and version each was rendered of. Its image is on the way,
+    // so it is not asked for again meanwhile.
+    std::unordered_map<std::string, std::pair<std::string, PageVersion>> decoding;
     std::int64_t generation = 0;
+    std::optional<std::string> arrived;
     // A pump is due after thumbnails that could not reach a worker.
     bool retryArmed = false;
     std::function<std::optional<std::string>()> pageAhead;
@@ -67,6 +73,8 @@ ThumbnailQueue::~ThumbnailQueue() = default;
 
 std::int64_t ThumbnailQueue::thumbnailGeneration() const { return d_->generation; }
 
+const std::optional<std::string>& ThumbnailQueue::arrivedPage() const { return d_->arrived; }
+
 const ThumbnailQueue::Cache& ThumbnailQueue::cache() const { return d_->cache; }
 
 QImage ThumbnailQueue::thumbnail(const std::string& pageId) const {
@@ -76,6 +84,16 @@ QImage ThumbnailQueue::thumbnail(const std::string& pageId) const {
 
 void ThumbnailQueue::setPageAhead(std::function<std::optional<std::string>()> pageAhead) {
     d_->pageAhead = std::move(pageAhead);
+}
+
+// Neither kept nor on its way at the page's current version.
+bool ThumbnailQueue::wanted(const std::string& pageId) const {
+    const PageVersion version = d_->versions.of(pageId);
+    const auto cached = d_->cache.peek(pageId);
+    if (cached && cached->version == version) return false;
+    const auto decoding = d_->decoding.find(pageId);
+    return decoding == d_->decoding.end() || decoding->second.first != state_.sessionId() ||
+           decoding->second.second != version;
 }
 
 void ThumbnailQueue::nextGeneration() {
@@ -90,8 +108,7 @@ void ThumbnailQueue::showThumbnail(const std::string& pageId) {
         this,
         [this, pageId] {
             d_->visible.insert(pageId);
-            const auto cached = d_->cache.peek(pageId);
-            if (cached && cached->version == d_->versions.of(pageId)) return;
+            if (!wanted(pageId)) return;
             d_->queue.request(pageId);
             pump();
         },
@@ -111,8 +128,7 @@ void ThumbnailQueue::hideThumbnail(const std::string& pageId) {
 
 void ThumbnailQueue::renderStale() {
     for (const std::string& pageId : d_->visible) {
-        const auto cached = d_->cache.peek(pageId);
-        if (!cached || cached->version != d_->versions.of(pageId)) d_->queue.request(pageId);
+        if (wanted(pageId)) d_->queue.request(pageId);
     }
     pump();
 }
@@ -120,16 +136,19 @@ void ThumbnailQueue::renderStale() {
 void ThumbnailQueue::forget() {
     d_->cache.removeAll();
     d_->queue.removeAll();
+    d_->decoding.clear();
     // The rows on screen stay there (the list reports only rows that come and go, and another document may
     // have pages of the same ids): theirs are asked for again, of the document now open.
     for (const std::string& pageId : d_->visible) d_->queue.request(pageId);
+    d_->arrived.reset();
     nextGeneration();
 }
 
 void ThumbnailQueue::pump() {
     if (!state_.sessionId()) return;
     if (d_->queue.isIdle() && d_->pageAhead) {
-        if (const std::optional<std::string> ahead = d_->pageAhead()) d_->queue.request(*ahead);
+        const std::optional<std::string> ahead = d_->pageAhead();
+        if (ahead && wanted(*ahead)) d_->queue.request(*ahead);
     }
     std::optional<std::string> pageId = d_->queue.next();
     // A row of the document before may still wait; this document has no such page.
@@ -158,23 +177,27 @@ void ThumbnailQueue::pump() {
 
 void ThumbnailQueue::rendered(const Render& render, const CommandResult& result) {
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
-    // In flight until it is decoded: a pump meanwhile would ask for it again.
+    d_->queue.finish(render.pageId);
+    d_->decoding.insert_or_assign(render.pageId, std::pair(render.session, render.version));
     d_->decoder.loadReply(
         render.path, result, render.backing,
         [this, render, cost](std::optional<QImage> image) { decoded(render, cost, image); });
+    pump();
 }
 
 void ThumbnailQueue::decoded(const Render& render, std::int64_t cost, const std::optional<QImage>& image) {
-    d_->queue.finish(render.pageId);
+    const auto decoding = d_->decoding.find(render.pageId);
+    if (decoding != d_->decoding.end() && decoding->second == std::pair(render.session, render.version)) {
+        d_->decoding.erase(decoding);
+    }
     // The document was closed or replaced meanwhile.
     if (state_.sessionId() == render.session && image) {
         d_->cache.insert(RenderedPage{*image, render.version, cost, std::nullopt}, render.pageId, cost);
+        d_->arrived = render.pageId;
         nextGeneration();
         emit thumbnailArrived(render.pageId, *image, render.version);
-        // The page changed while it was rendered.
-        if (d_->visible.contains(render.pageId) && d_->versions.of(render.pageId) != render.version) {
-            d_->queue.request(render.pageId);
-        }
+        // The page changed while it was rendered, and no later render of it is on its way.
+        if (d_->visible.contains(render.pageId) && wanted(render.pageId)) d_->queue.request(render.pageId);
     }
     pump();
 }

@@ -44,6 +44,9 @@ public:
 
     // Moves on whenever a thumbnail arrives or the thumbnails are dropped.
     std::int64_t thumbnailGeneration() const;
+    // The page whose thumbnail arrived at the last move of the generation; none when every thumbnail is to
+    // be drawn again.
+    const std::optional<std::string>& arrivedPage() const;
     // A page-list row appeared or disappeared. A shown row whose thumbnail is missing or stale is
     // rendered, one at a time; a hidden row's waiting render is dropped.
     void showThumbnail(const std::string& pageId);
@@ -81,6 +84,7 @@ private:
     void decoded(const Render& render, std::int64_t cost, const std::optional<QImage>& image);
     void failed(const Render& render, bool reachedWorker);
     void nextGeneration();
+    bool wanted(const std::string& pageId) const;
 
     WorkspaceState& state_;
     CommandSender& link_;

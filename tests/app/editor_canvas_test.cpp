@@ -33,6 +33,7 @@
 #include "app/pages/page_list.hpp"
 #include "app/pages/page_list_model.hpp"
 #include "app/pages/page_list_view.hpp"
+#include "app/pages/page_row_delegate.hpp"
 #include "app/shell/canvas_bar.hpp"
 #include "app/shell/find_field.hpp"
 #include "app/shell/main_window.hpp"
@@ -654,6 +655,26 @@ private slots:
         QVERIFY2(outside.empty(),
                  qPrintable(QString::number(outside.size()) + " rows passed over were rendered"));
         QCOMPARE(workspace.shownPage().renderCacheUse().thumbnails, static_cast<std::int64_t>(asked.size()));
+
+        // Each row on screen shows its thumbnail as the list freshly drawn shows it: a row whose image
+        // arrived was painted again, not left with the placeholder.
+        QWidget& viewport = *list.viewport();
+        const QPoint origin = viewport.mapToGlobal(QPoint(0, 0));
+        const QImage onScreen =
+            viewport.screen()
+                ->grabWindow(0, origin.x(), origin.y(), viewport.width(), viewport.height())
+                .toImage();
+        const QImage fresh = viewport.grab().toImage();
+        int compared = 0;
+        for (const std::string& id : list.rowsOnScreen()) {
+            const QRect row = list.visualRect(list.pageModel()->index(list.pageModel()->rowOf(id)));
+            const QPoint thumbnail(row.left() + 8 + int(PageRowDelegate::thumbnailWidth) / 2,
+                                   row.center().y());
+            if (!viewport.rect().contains(thumbnail)) continue;
+            QCOMPARE(onScreen.pixel(thumbnail), fresh.pixel(thumbnail));
+            ++compared;
+        }
+        QVERIFY(compared >= 3);
     }
 
     void draggingARowReordersThePagesOnceTheWorkerAnswers() {

@@ -94,5 +94,36 @@ TEST(ThumbnailQueueTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsT
     EXPECT_TRUE(queue.thumbnail("p1").isNull());
 }
 
+// The worker renders the next row while the editor decodes the last; a row whose image is being decoded is
+// not rendered twice, whether the list reports it again or the versions are checked meanwhile.
+TEST(ThumbnailQueueTest, TheNextRowIsRenderedWhileTheLastDecodesAndNoneTwice) {
+    const testing::Scratch scratch;
+    testing::RenderParts render;
+    ThumbnailQueue& queue = render.thumbnails;
+    testing::showDocument(render.parts.state, 3);
+    render.parts.sender.setReady(true);
+    const auto asked = [&] {
+        std::vector<std::string> pages;
+        for (const auto& request : render.parts.sender.sent(CommandMethod::renderPage))
+            pages.push_back(request.params.pageId.value_or(""));
+        return pages;
+    };
+    queue.showThumbnail("p1");
+    queue.showThumbnail("p2");
+    ASSERT_TRUE(waitUntil([&] { return asked().size() == 1; }));
+
+    ASSERT_TRUE(answerRender(render.parts.sender));
+    // No turn of the event loop yet, so p1 cannot have been decoded.
+    EXPECT_TRUE(queue.thumbnail("p1").isNull());
+    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2"}));
+    queue.renderStale();
+    queue.showThumbnail("p1");
+    ASSERT_TRUE(answerRender(render.parts.sender));
+    ASSERT_TRUE(
+        waitUntil([&] { return !queue.thumbnail("p1").isNull() && !queue.thumbnail("p2").isNull(); }));
+    waitUntil([&] { return asked().size() > 2; }, 1);
+    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2"}));
+}
+
 }  // namespace
 }  // namespace kivo

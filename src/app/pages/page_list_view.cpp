@@ -47,8 +47,14 @@ PageListView::PageListView(Workspace& workspace, QWidget* parent)
         showWorkspacePage();
         markSelectedElement();
     });
-    connect(&workspace_.thumbnails(), &ThumbnailQueue::thumbnailGenerationChanged, viewport(),
-            qOverload<>(&QWidget::update));
+    // A thumbnail that arrives repaints its own row only: a jump's rows come one by one, and drawing every
+    // row again for each kept the GUI thread from asking for the next.
+    connect(&workspace_.thumbnails(), &ThumbnailQueue::thumbnailGenerationChanged, this, [this] {
+        const std::optional<std::string>& page = workspace_.thumbnails().arrivedPage();
+        if (!page) return viewport()->update();
+        if (const int row = model_->rowOf(*page); row >= 0)
+            viewport()->update(visualRect(model_->index(row)));
+    });
     showWorkspacePage();
     rebuildElements();
 }
