@@ -27,6 +27,26 @@ bool answerRender(testing::FakeCommandSender& sender) {
     return sender.succeed(CommandMethod::renderPage, result);
 }
 
+// A document of `pages` pages on show, a worker ready, and the thumbnail queue over them.
+struct ShownDocument {
+    explicit ShownDocument(int pages) {
+        testing::showDocument(render.parts.state, pages);
+        render.parts.sender.setReady(true);
+    }
+    // The pages of the thumbnail renders asked for so far, in order.
+    std::vector<std::string> asked() const {
+        std::vector<std::string> pages;
+        for (const auto& request : render.parts.sender.sent(CommandMethod::renderPage)) {
+            if (request.params.scale == 2.0 * 0.18) pages.push_back(request.params.pageId.value_or(""));
+        }
+        return pages;
+    }
+
+    const testing::Scratch scratch;
+    testing::RenderParts render;
+    ThumbnailQueue& queue = render.thumbnails;
+};
+
 // A thumbnail that failed because no worker was there to render it is asked for again; one the
 // worker itself could not render is not.
 TEST(ThumbnailQueueTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
@@ -62,29 +82,22 @@ TEST(ThumbnailQueueTest, AThumbnailIsAskedForAgainOnlyWhenTheWorkerWasAway) {
 // The stamps: a shown thumbnail made stale stays up until its new render replaces it, a hidden one is
 // not rendered, and forgetting them drops every one and moves the generation the page list redraws by.
 TEST(ThumbnailQueueTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsThemAll) {
-    const testing::Scratch scratch;
-    testing::RenderParts render;
-    ThumbnailQueue& queue = render.thumbnails;
-    testing::showDocument(render.parts.state, 2);
-    render.parts.sender.setReady(true);
-    const auto thumbnailRenders = [&] {
-        std::size_t count = 0;
-        for (const auto& request : render.parts.sender.sent(CommandMethod::renderPage))
-            count += request.params.scale == 2.0 * 0.18;
-        return count;
-    };
+    ShownDocument shown(2);
+    ThumbnailQueue& queue = shown.queue;
+    testing::RenderParts& render = shown.render;
+    const auto thumbnailRenders = [&] { return shown.asked().size(); };
     queue.showThumbnail("p1");
     ASSERT_TRUE(waitUntil([&] { return thumbnailRenders() == 1; }));
     ASSERT_TRUE(answerRender(render.parts.sender));
     ASSERT_TRUE(waitUntil([&] { return !queue.thumbnail("p1").isNull(); }));
-    const std::int64_t shown = queue.thumbnailGeneration();
+    const std::int64_t generation = queue.thumbnailGeneration();
     ASSERT_EQ(thumbnailRenders(), 1u);
 
     ASSERT_TRUE(render.versions.advance(RenderInvalidation::pages({"p1", "p2"})));
     queue.renderStale();
     EXPECT_FALSE(queue.thumbnail("p1").isNull()) << "the stale one stays up meanwhile";
     ASSERT_TRUE(answerRender(render.parts.sender));
-    ASSERT_TRUE(waitUntil([&] { return queue.thumbnailGeneration() > shown; }));
+    ASSERT_TRUE(waitUntil([&] { return queue.thumbnailGeneration() > generation; }));
     EXPECT_EQ(thumbnailRenders(), 2u) << "p1 again, p2 not: it is not shown";
 
     const std::int64_t before = queue.thumbnailGeneration();
@@ -97,17 +110,10 @@ TEST(ThumbnailQueueTest, AStaleThumbnailStaysUpUntilItsRenderAndForgettingDropsT
 // The worker renders the next row while the editor decodes the last; a row whose image is being decoded is
 // not rendered twice, whether the list reports it again or the versions are checked meanwhile.
 TEST(ThumbnailQueueTest, TheNextRowIsRenderedWhileTheLastDecodesAndNoneTwice) {
-    const testing::Scratch scratch;
-    testing::RenderParts render;
-    ThumbnailQueue& queue = render.thumbnails;
-    testing::showDocument(render.parts.state, 3);
-    render.parts.sender.setReady(true);
-    const auto asked = [&] {
-        std::vector<std::string> pages;
-        for (const auto& request : render.parts.sender.sent(CommandMethod::renderPage))
-            pages.push_back(request.params.pageId.value_or(""));
-        return pages;
-    };
+    ShownDocument shown(3);
+    ThumbnailQueue& queue = shown.queue;
+    testing::RenderParts& render = shown.render;
+    const auto asked = [&] { return shown.asked(); };
     queue.showThumbnail("p1");
     queue.showThumbnail("p2");
     ASSERT_TRUE(waitUntil([&] { return asked().size() == 1; }));
