@@ -42,6 +42,9 @@ struct ThumbnailQueue::Private {
     std::unordered_map<std::string, std::pair<std::string, PageVersion>> decoding;
     std::int64_t generation = 0;
     std::optional<std::string> arrived;
+    // Moves on with every forget(): a reply asked for before belongs to the document before, and must not
+    // end the render in flight now, which may be of a page of the same id.
+    std::uint64_t forgets = 0;
     // A pump is due after thumbnails that could not reach a worker.
     bool retryArmed = false;
     std::function<std::optional<std::string>()> pageAhead;
@@ -54,6 +57,7 @@ struct ThumbnailQueue::Render {
     double backing = 0;
     PageVersion version;
     std::string path;
+    std::uint64_t forgets = 0;
 };
 
 ThumbnailQueue::ThumbnailQueue(WorkspaceState& state, CommandSender& link, const WorkspaceServices& services,
@@ -140,6 +144,7 @@ void ThumbnailQueue::forget() {
     // The rows on screen stay there (the list reports only rows that come and go, and another document may
     // have pages of the same ids): theirs are asked for again, of the document now open.
     for (const std::string& pageId : d_->visible) d_->queue.request(pageId);
+    ++d_->forgets;
     d_->arrived.reset();
     nextGeneration();
 }
@@ -157,8 +162,12 @@ void ThumbnailQueue::pump() {
         pageId = d_->queue.next();
     }
     if (!pageId) return;
-    Render render{*pageId, *state_.sessionId(), PageRenders::backing(services_.screen->backingScale()),
-                  d_->versions.of(*pageId), PageRenders::renderPath()};
+    Render render{*pageId,
+                  *state_.sessionId(),
+                  PageRenders::backing(services_.screen->backingScale()),
+                  d_->versions.of(*pageId),
+                  PageRenders::renderPath(),
+                  d_->forgets};
     if (render.path.empty()) return failed(render, false);
     CommandParams params;
     params.sessionId = render.session;
@@ -176,6 +185,7 @@ void ThumbnailQueue::pump() {
 }
 
 void ThumbnailQueue::rendered(const Render& render, const CommandResult& result) {
+    if (render.forgets != d_->forgets) return failed(render, true);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
     d_->queue.finish(render.pageId);
     d_->decoding.insert_or_assign(render.pageId, std::pair(render.session, render.version));
@@ -207,8 +217,9 @@ void ThumbnailQueue::decoded(const Render& render, std::int64_t cost, const std:
 // at the next pump from outside (a page change, a row shown, the document or the worker back): asked again
 // at once, it would fail again at once, round and round for as long as the worker is away.
 void ThumbnailQueue::failed(const Render& render, bool reachedWorker) {
-    d_->queue.finish(render.pageId);
     PageRenders::discard(render.path);
+    if (render.forgets != d_->forgets) return pump();
+    d_->queue.finish(render.pageId);
     if (reachedWorker) return pump();
     if (d_->visible.contains(render.pageId)) d_->queue.request(render.pageId);
     if (std::exchange(d_->retryArmed, true)) return;

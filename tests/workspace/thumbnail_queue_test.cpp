@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QImage>
 
 #include "fake_command_sender.hpp"
@@ -129,6 +130,30 @@ TEST(ThumbnailQueueTest, TheNextRowIsRenderedWhileTheLastDecodesAndNoneTwice) {
         waitUntil([&] { return !queue.thumbnail("p1").isNull() && !queue.thumbnail("p2").isNull(); }));
     waitUntil([&] { return asked().size() > 2; }, 1);
     EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2"}));
+
+    // A page that changes while its image decodes is rendered again at once, not after the decode.
+    queue.showThumbnail("p3");
+    ASSERT_TRUE(waitUntil([&] { return asked().size() == 3; }));
+    ASSERT_TRUE(answerRender(render.parts.sender));
+    ASSERT_TRUE(render.versions.advance(RenderInvalidation::pages({"p3"})));
+    queue.renderStale();
+    EXPECT_EQ(asked(), (std::vector<std::string>{"p1", "p2", "p3", "p3"}));
+    ASSERT_TRUE(answerRender(render.parts.sender));
+
+    // The document is replaced by one of the same page ids while p1 is at the worker: the old answer does
+    // not end the new document's render of p1, so a row shown meanwhile still waits for it.
+    ShownDocument replaced(2);
+    replaced.queue.showThumbnail("p1");
+    ASSERT_TRUE(waitUntil([&] { return replaced.asked().size() == 1; }));
+    replaced.queue.forget();
+    replaced.queue.pump();
+    replaced.queue.showThumbnail("p2");
+    QCoreApplication::processEvents();
+    ASSERT_EQ(replaced.asked(), (std::vector<std::string>{"p1", "p1"}));
+    ASSERT_TRUE(answerRender(replaced.render.parts.sender));
+    waitUntil([&] { return replaced.asked().size() > 2; }, 1);
+    EXPECT_EQ(replaced.asked(), (std::vector<std::string>{"p1", "p1"}))
+        << "two renders at the worker at once";
 }
 
 }  // namespace
