@@ -37,9 +37,9 @@ struct ThumbnailQueue::Private {
     Cache cache{400, 100'663'296};
     RenderQueue<std::string> queue;
     std::unordered_set<std::string> visible;
-    // Rendered and being decoded: the session and version each was rendered of. Its image is on the way,
-    // so it is not asked for again meanwhile.
-    std::unordered_map<std::string, std::pair<std::string, PageVersion>> decoding;
+    // Rendered and being decoded, since the last forget(): the version each was rendered of. Its image is
+    // on the way, so it is not asked for again meanwhile.
+    std::unordered_map<std::string, PageVersion> decoding;
     std::int64_t generation = 0;
     std::optional<std::string> arrived;
     // Moves on with every forget(): a reply asked for before belongs to the document before, and must not
@@ -96,8 +96,7 @@ bool ThumbnailQueue::wanted(const std::string& pageId) const {
     const auto cached = d_->cache.peek(pageId);
     if (cached && cached->version == version) return false;
     const auto decoding = d_->decoding.find(pageId);
-    return decoding == d_->decoding.end() || decoding->second.first != state_.sessionId() ||
-           decoding->second.second != version;
+    return decoding == d_->decoding.end() || decoding->second != version;
 }
 
 void ThumbnailQueue::nextGeneration() {
@@ -188,7 +187,7 @@ void ThumbnailQueue::rendered(const Render& render, const CommandResult& result)
     if (render.forgets != d_->forgets) return failed(render, true);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
     d_->queue.finish(render.pageId);
-    d_->decoding.insert_or_assign(render.pageId, std::pair(render.session, render.version));
+    d_->decoding.insert_or_assign(render.pageId, render.version);
     d_->decoder.loadReply(
         render.path, result, render.backing,
         [this, render, cost](std::optional<QImage> image) { decoded(render, cost, image); });
@@ -197,7 +196,8 @@ void ThumbnailQueue::rendered(const Render& render, const CommandResult& result)
 
 void ThumbnailQueue::decoded(const Render& render, std::int64_t cost, const std::optional<QImage>& image) {
     const auto decoding = d_->decoding.find(render.pageId);
-    if (decoding != d_->decoding.end() && decoding->second == std::pair(render.session, render.version)) {
+    if (render.forgets == d_->forgets && decoding != d_->decoding.end() &&
+        decoding->second == render.version) {
         d_->decoding.erase(decoding);
     }
     // The document was closed or replaced meanwhile.
