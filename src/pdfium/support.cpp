@@ -148,9 +148,30 @@ bool FileWriter::put(const char* bytes, std::size_t length) {
     return true;
 }
 
+// A block of the known start that lies before its last table keyword, while no table has been seen:
+// searching it would find none, so it is left out as it is, and only its last bytes are held in case
+// a keyword begins in them. Exactly what the search would have done; false where that is not sure.
+bool FileWriter::passKnown(const char* bytes, std::size_t length) {
+    if (stream == nullptr || known == nullptr || !known->lastTable || tableSeen || length < keywordOverlap)
+        return false;
+    // The search would look from the first held byte to the end of the block.
+    const std::size_t end = position + held.size() + length;
+    if (end > known->length || (*known->lastTable != std::string::npos && *known->lastTable > position))
+        return false;
+    const auto* expected = reinterpret_cast<const char*>(known->bytes.data()) + position;
+    if (std::memcmp(held.data(), expected, held.size()) != 0 ||
+        std::memcmp(bytes, expected + held.size(), length) != 0) {
+        return false;
+    }
+    position = end - keywordOverlap;
+    held.assign(bytes + length - keywordOverlap, keywordOverlap);
+    return true;
+}
+
 bool FileWriter::write(const uint8_t* bytes, unsigned long length) {
     const char* block = reinterpret_cast<const char*>(bytes);
     if (!mending) return put(block, length);
+    if (passKnown(block, length)) return true;
     const std::size_t from = held.size() > keywordOverlap ? held.size() - keywordOverlap : 0;
     held.append(block, length);
     const std::size_t found = SavedTrailer::lastTableStart(std::string_view(held).substr(from));

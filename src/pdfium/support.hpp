@@ -46,6 +46,10 @@ bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind = Sa
 struct KnownStart {
     std::span<const uint8_t> bytes;
     std::size_t length = 0;
+    // SavedTrailer::lastTableStart of `bytes`, when the caller knows it: a save that mends its trailer
+    // then need not search for a table in the bytes it leaves out, which for a long document is most
+    // of what an incremental save costs on the host.
+    std::optional<std::size_t> lastTable{};
 };
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind, KnownStart& known);
 
@@ -71,6 +75,7 @@ struct FileWriter {
     std::size_t position = 0;
 
 private:
+    bool passKnown(const char* bytes, std::size_t length);
     bool leaveOutKnown(const char*& bytes, std::size_t& length);
     bool put(const char* bytes, std::size_t length);
 };

@@ -20,6 +20,7 @@
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "core/engine_failure.hpp"
+#include "pdfium/saved_trailer.hpp"
 #include "pdfium/support.hpp"
 
 namespace kivo {
@@ -80,6 +81,10 @@ bool isWhiteSpace(uint8_t c) {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0;
 }
 bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+std::string_view asText(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
 
 // Every place `word` starts in `bytes`, in order.
 template <class Visit>
@@ -208,6 +213,12 @@ const DocumentBytes::Layers& DocumentBytes::layers() const {
         layers_.everyStreamEnds = found.everyStreamEnds;
     });
     return layers_;
+}
+
+std::size_t DocumentBytes::lastTable() const {
+    std::call_once(lastTableFound_,
+                   [this] { lastTable_ = pdfium::SavedTrailer::lastTableStart(asText(data())); });
+    return lastTable_;
 }
 
 bool DocumentBytes::startsLike(const DocumentBytes& other, int64_t length) const {
@@ -366,6 +377,7 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
     if (below != nullptr && !below->pieces_.empty()) {
         known.bytes = below->data();
         known.length = static_cast<size_t>(below->count_ / pageBytes() * pageBytes());
+        known.lastTable = below->lastTable();
     }
     if (!pdfium::saveToDescriptor(document, file.get(), kind, known)) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");

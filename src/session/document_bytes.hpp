@@ -64,6 +64,10 @@ public:
     // Found by reading the bytes once, at the first call; for appended bytes, known from the bytes
     // below and a reading of the appended part alone. Thread-safe.
     const Layers& layers() const;
+    // Where the last cross-reference table of the form PDFium writes may start in the bytes
+    // (SavedTrailer::lastTableStart), or npos: a save appended to them searches only past it. Found
+    // by reading the bytes once, at the first call. Thread-safe.
+    std::size_t lastTable() const;
 
     // An unlinked temporary file the bytes are mapped from, open for as long as any bytes map it.
     class HeldFile;
@@ -105,6 +109,8 @@ private:
     std::vector<Piece> pieces_;
     mutable std::once_flag layersFound_;
     mutable Layers layers_;
+    mutable std::once_flag lastTableFound_;
+    mutable std::size_t lastTable_ = std::string::npos;
 };
 
 }  // namespace kivo
