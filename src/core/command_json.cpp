@@ -430,6 +430,64 @@ struct MemoSlot {
     }
 };
 
+// Counts by page, remembered page by page: an edit changes the counts of one page of a long document,
+// so the member of every other page is copied as it was written, and only the pages that changed are
+// written and kept anew.
+struct CountsSlot {
+    struct Entry {
+        std::string page;
+        std::map<std::string, std::int64_t> counts;
+        // The member as the writer writes it inside the object: "page":{...}.
+        std::string text;
+    };
+    std::vector<Entry> entries;
+
+    static std::string memberText(const std::string& page,
+                                  const std::map<std::string, std::int64_t>& counts) {
+        std::string object;
+        JsonWriter own(object);
+        own.beginObject();
+        own.key(page);
+        writeValue(own, counts);
+        own.endObject();
+        return object.substr(1, object.size() - 2);
+    }
+
+    void write(JsonWriter& w, const SubtypeCounts& now) {
+        // A key that is not UTF-8 is repaired, which may make two keys one: that is the plain writer's.
+        if (!std::all_of(now.begin(), now.end(),
+                         [](const auto& entry) { return isValidUTF8(entry.first); })) {
+            entries.clear();
+            return writeValue(w, now);
+        }
+        std::vector<Entry> next;
+        next.reserve(now.size());
+        std::string object = "{";
+        try {
+            auto old = entries.begin();
+            for (const auto& [page, counts] : now) {
+                while (old != entries.end() && old->page < page) ++old;
+                if (old != entries.end() && old->page == page && old->counts == counts) {
+                    next.push_back(std::move(*old++));
+                } else {
+                    next.push_back(Entry{page, counts, memberText(page, counts)});
+                }
+                if (next.size() > 1) object.push_back(',');
+                object.append(next.back().text);
+            }
+        } catch (...) {
+            // Entries moved from are no longer what they say.
+            entries.clear();
+            throw;
+        }
+        object.push_back('}');
+        // Past this, what is remembered would outweigh what it saves a connection.
+        if (object.size() > maxRememberedBytes) next.clear();
+        entries = std::move(next);
+        w.written(object);
+    }
+};
+
 // A response whose result takes its largest members from the memo; everything else as FieldWriter.
 struct MemoWriter {
     JsonWriter& w;
@@ -443,7 +501,7 @@ struct MemoWriter {
 
 struct CommandJSON::AnswerMemo::Slots {
     MemoSlot<std::vector<PageInfo>> pages;
-    MemoSlot<SubtypeCounts> subtypes;
+    CountsSlot subtypes;
 };
 
 namespace {

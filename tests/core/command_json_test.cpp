@@ -228,6 +228,18 @@ TEST(CommandJSONEncoding, WriterRefusesKeysOutOfOrder) {
 // little, change only in how a number is written, or go missing, each answer must be the bytes the plain
 // encoder gives.
 TEST(CommandJSONEncoding, AnswerMemoWritesWhatThePlainEncoderWrites) {
+    using SubtypeCounts = std::map<std::string, std::map<std::string, std::int64_t>>;
+    // Link counts on `pages` pages, then `change`.
+    const auto counted = [](int pages, const std::function<void(SubtypeCounts&)>& change,
+                            std::size_t pad = 0) {
+        return [=](CommandResult& r) {
+            SubtypeCounts counts;
+            for (int i = 0; i < pages; ++i)
+                counts["page " + std::string(pad, '-') + std::to_string(i)]["Link"] = i % 5;
+            change(counts);
+            r.annotationSubtypes = std::move(counts);
+        };
+    };
     const auto answer = [](const std::function<void(CommandResult&)>& change) {
         CommandResult result = fullResult();
         change(result);
@@ -245,6 +257,22 @@ TEST(CommandJSONEncoding, AnswerMemoWritesWhatThePlainEncoderWrites) {
          answer([](CommandResult& r) { (*r.annotationSubtypes)["P"]["Highlight"] = 2; })},
         {"a key that is not UTF-8",
          answer([](CommandResult& r) { (*r.annotationSubtypes)["\xff"]["Ink"] = 1; })},
+        {"many pages counted", answer(counted(300, [](SubtypeCounts&) {}))},
+        {"one of them changed", answer(counted(300, [](SubtypeCounts& c) { c["page 150"]["Ink"] = 1; }))},
+        {"one gone and one before them all", answer(counted(300,
+                                                            [](SubtypeCounts& c) {
+                                                                c.erase("page 7");
+                                                                c["/a \"b\""]["Text"] = 2;
+                                                            }))},
+        {"two keys that are one once repaired", answer(counted(300,
+                                                               [](SubtypeCounts& c) {
+                                                                   c["\xfe"]["Ink"] = 1;
+                                                                   c["\xff"]["Ink"] = 2;
+                                                               }))},
+        {"counts past what is remembered", answer(counted(
+                                               9'000, [](SubtypeCounts&) {}, 1'000))},
+        {"the same many counts again", answer(counted(
+                                           9'000, [](SubtypeCounts&) {}, 1'000))},
         {"no pages or counts", answer([](CommandResult& r) {
              r.pages.reset();
              r.annotationSubtypes.reset();
