@@ -60,26 +60,31 @@ public:
     CheckpointAside& operator=(const CheckpointAside&) = delete;
     ~CheckpointAside() { finish(); }
 
+    // Adds the bytes of a change to the checkpoint file while the change is checked; a write of the
+    // same bytes that follows (start) then names them. Bytes never named are what a kill or a rollback
+    // leaves past the end the description gives, which the next write replaces.
+    void ahead(const std::string& recoveryId, const DocumentBytes::Shared& bytes) noexcept {
+        ahead_ = submit([recoveryId, bytes] {
+            try {
+                RecoveryStore::writeAhead(recoveryId, bytes);
+            } catch (...) {
+                // The write that follows adds the bytes itself, or writes the checkpoint whole.
+            }
+        });
+    }
+
     void start(const RecoveryStore::Pending& pending) noexcept {
+        // Never two writes of one checkpoint at once.
+        DocumentEngine::awaitCheckpoint(std::exchange(ahead_, {}));
         // Kept until the command ends, so that a rollback finds on disk what it can cut in place.
         bytes_ = pending.bytes;
-        try {
-            auto done = std::make_shared<std::promise<void>>();
-            written_ = done->get_future().share();
-            ThreadPool::shared().submit([done, pending] {
-                writeRecovery(pending);
-                done->set_value();
-            });
-        } catch (...) {
-            // Without memory for the task, the checkpoint is written here, as it always was.
-            written_ = {};
-            writeRecovery(pending);
-        }
+        written_ = submit([pending] { writeRecovery(pending); });
         started_ = true;
     }
 
     // Waits for the checkpoint; answers whether one was started.
     bool finish() noexcept {
+        DocumentEngine::awaitCheckpoint(std::exchange(ahead_, {}));
         DocumentEngine::awaitCheckpoint(std::exchange(written_, {}));
         return started_;
     }
@@ -88,6 +93,24 @@ public:
     std::shared_future<void> handOn() noexcept { return std::exchange(written_, {}); }
 
 private:
+    // `task`, which must not throw, on the shared pool; done when the future is. Without memory for
+    // the task it runs here, as checkpoints always could.
+    static std::shared_future<void> submit(const std::function<void()>& task) noexcept {
+        try {
+            auto done = std::make_shared<std::promise<void>>();
+            std::shared_future<void> finished = done->get_future().share();
+            ThreadPool::shared().submit([done, task] {
+                task();
+                done->set_value();
+            });
+            return finished;
+        } catch (...) {
+            task();
+            return {};
+        }
+    }
+
+    std::shared_future<void> ahead_;
     std::shared_future<void> written_;
     DocumentBytes::Shared bytes_;
     bool started_ = false;
@@ -217,7 +240,9 @@ CommandResponse DocumentEngine::mutate(const CommandRequest& request, std::strin
     CheckpointAside checkpointWrite;
     try {
         affected = perform(session);
-        session.refreshBacking(affected);
+        session.refreshBacking(affected, [&](const DocumentBytes::Shared& appended) {
+            checkpointWrite.ahead(session.id(), appended);
+        });
         enterRevision(session, revision + 1, checkpointWrite, true);
     } catch (...) {
         // Neither a cancel nor the memory limit may stop a half-restored document.

@@ -106,21 +106,34 @@ struct Written {
 
 std::mutex writtenLock;
 std::map<std::string, Written> written;
+// Bytes written ahead to the end of each checkpoint file, flushed, and not yet named by its description.
+std::map<std::string, Written> ahead;
 
-std::optional<Written> writtenTo(const std::string& recoveryId) {
-    const std::lock_guard guard(writtenLock);
-    const auto found = written.find(recoveryId);
-    if (found == written.end()) return std::nullopt;
-    return found->second;
-}
-
+// What the file holds now, or nothing known (and nothing written ahead) when that cannot be told.
 void remember(const std::string& recoveryId, std::optional<Written> now) {
     const std::lock_guard guard(writtenLock);
     if (now) {
         written.insert_or_assign(recoveryId, std::move(*now));
     } else {
         written.erase(recoveryId);
+        ahead.erase(recoveryId);
     }
+}
+
+std::optional<Written> takeAhead(const std::string& recoveryId) {
+    const std::lock_guard guard(writtenLock);
+    const auto found = ahead.find(recoveryId);
+    if (found == ahead.end()) return std::nullopt;
+    Written taken = std::move(found->second);
+    ahead.erase(found);
+    return taken;
+}
+
+std::optional<Written> writtenTo(const std::string& recoveryId) {
+    const std::lock_guard guard(writtenLock);
+    const auto found = written.find(recoveryId);
+    if (found == written.end()) return std::nullopt;
+    return found->second;
 }
 
 void writePosition(int fd, std::span<const std::uint8_t> bytes, std::int64_t offset) {
@@ -141,40 +154,67 @@ void writeDescription(const fs::path& directory, RecoveryMeta meta) {
                     {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
 }
 
-// Writes `bytes` as the checkpoint by changing the file on disk in place, when it holds exactly what
-// this process last wrote to it and that begins the same way. A longer state goes on at the end and
-// is flushed before the description names its length; a shorter one (an undo) is named first and
-// cut after. Either way a kill at any moment leaves a description naming a whole state the file
-// holds. Answers false, having changed nothing, where it cannot, and where what it would add hides
+// The checkpoint file opened for writing in place, with what it held, when it is the file this
+// process last wrote for `recoveryId`, `bytes` begin as what it holds, and what they add does not hide
 // the form's flag: a file written in place never did (see write), so only the added part is looked at.
-bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes, RecoveryMeta& meta) {
-    const std::optional<Written> before = writtenTo(meta.recoveryId);
-    if (!before) return false;
+// The file must measure what it held, or `size` when bytes were written ahead.
+struct InPlace {
+    Descriptor file;
+    Written before;
+};
+
+std::optional<InPlace> openInPlace(const fs::path& directory, const std::string& recoveryId,
+                                   const DocumentBytes& bytes,
+                                   std::optional<std::int64_t> size = std::nullopt) {
+    std::optional<Written> before = writtenTo(recoveryId);
+    if (!before) return std::nullopt;
     const DocumentBytes::Shared onDisk = before->bytes.lock();
-    if (!onDisk || onDisk->count() < before->length) return false;
-    const std::int64_t length = bytes->count();
+    if (!onDisk || onDisk->count() < before->length) return std::nullopt;
+    const std::int64_t length = bytes.count();
     const std::int64_t common = std::min(length, before->length);
-    if (!bytes->startsLike(*onDisk, common)) return false;
+    if (!bytes.startsLike(*onDisk, common)) return std::nullopt;
     // From a little before the end of what is there, so a key that began in it is seen whole.
     constexpr std::int64_t overlap = 64;
-    if (length > common && FormDictionary::hidesAppearances(bytes->data().subspan(
+    if (length > common && FormDictionary::hidesAppearances(bytes.data().subspan(
                                static_cast<std::size_t>(std::max<std::int64_t>(0, common - overlap)))))
-        return false;
+        return std::nullopt;
 
     const fs::path pdf = directory / "checkpoint.pdf";
-    const Descriptor file(::open(pdf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor file(::open(pdf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_ino) != before->file || status.st_size != before->length) {
-        return false;
+        static_cast<std::uint64_t>(status.st_ino) != before->file ||
+        status.st_size != size.value_or(before->length)) {
+        return std::nullopt;
     }
+    return InPlace{std::move(file), std::move(*before)};
+}
+
+// Writes `bytes` as the checkpoint by changing the file on disk in place, when it holds exactly what
+// this process last wrote to it and that begins the same way. A longer state goes on at the end and
+// is flushed before the description names its length (unless writeAhead already put these very bytes
+// there); a shorter one (an undo) is named first and cut after. Either way a kill at any moment leaves
+// a description naming a whole state the file holds. Answers false, having changed nothing, where it
+// cannot.
+bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes, RecoveryMeta& meta) {
+    // Bytes written ahead count only for these very bytes, and only once.
+    const std::optional<Written> wroteAhead = takeAhead(meta.recoveryId);
+    const std::int64_t length = bytes->count();
+    const bool alreadyThere = wroteAhead && wroteAhead->bytes.lock() == bytes && wroteAhead->length == length;
+    std::optional<InPlace> place =
+        openInPlace(directory, meta.recoveryId, *bytes, alreadyThere ? std::optional(length) : std::nullopt);
+    if (!place || (alreadyThere && place->before.file != wroteAhead->file)) return false;
+    const Written& before = place->before;
+    const Descriptor& file = place->file;
     meta.length = length;
-    meta.file = before->file;
+    meta.file = before.file;
     try {
-        if (length > before->length) {
-            writePosition(file.get(), bytes->data().subspan(static_cast<std::size_t>(before->length)),
-                          before->length);
-            if (::fdatasync(file.get()) != 0) throw std::system_error(errno, std::generic_category());
+        if (length > before.length) {
+            if (!alreadyThere) {
+                writePosition(file.get(), bytes->data().subspan(static_cast<std::size_t>(before.length)),
+                              before.length);
+                if (::fdatasync(file.get()) != 0) throw std::system_error(errno, std::generic_category());
+            }
             writeDescription(directory, meta);
         } else {
             writeDescription(directory, meta);
@@ -187,12 +227,13 @@ bool writeInPlace(const fs::path& directory, const DocumentBytes::Shared& bytes,
         }
     } catch (const std::system_error& error) {
         remember(meta.recoveryId, std::nullopt);
-        throw fs::filesystem_error("Could not write a recovery file", pdf, error.code());
+        throw fs::filesystem_error("Could not write a recovery file", directory / "checkpoint.pdf",
+                                   error.code());
     } catch (...) {
         remember(meta.recoveryId, std::nullopt);
         throw;
     }
-    remember(meta.recoveryId, Written{bytes, length, before->file});
+    remember(meta.recoveryId, Written{bytes, length, before.file});
     return true;
 }
 
@@ -276,6 +317,26 @@ Pending pending(const Session& session) {
 }
 
 void write(const Session& session) { write(pending(session)); }
+
+void writeAhead(const std::string& recoveryId, const DocumentBytes::Shared& bytes) {
+    takeAhead(recoveryId);
+    if (!bytes) return;
+    const fs::path directory = preparedFolder(recoveryId);
+    std::optional<InPlace> place = openInPlace(directory, recoveryId, *bytes);
+    if (!place || bytes->count() <= place->before.length) return;
+    const std::int64_t from = place->before.length;
+    try {
+        writePosition(place->file.get(), bytes->data().subspan(static_cast<std::size_t>(from)), from);
+        if (::fdatasync(place->file.get()) != 0) throw std::system_error(errno, std::generic_category());
+    } catch (const std::system_error& error) {
+        // The file now holds more than this process knows of: the next checkpoint is written whole.
+        remember(recoveryId, std::nullopt);
+        throw fs::filesystem_error("Could not write a recovery file", directory / "checkpoint.pdf",
+                                   error.code());
+    }
+    const std::lock_guard guard(writtenLock);
+    ahead.insert_or_assign(recoveryId, Written{bytes, bytes->count(), place->before.file});
+}
 
 void write(const Pending& pending) {
     const DocumentBytes::Shared& bytes = pending.bytes;

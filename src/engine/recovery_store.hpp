@@ -52,6 +52,14 @@ struct Pending {
 Pending pending(const Session& session);
 void write(const Pending& pending);
 
+// Adds `bytes` to the end of the session's checkpoint file ahead of the write that names them, where
+// that file holds what this process last wrote there and `bytes` only add to it: the write that
+// follows for the same bytes then writes only the description, so the bytes can go to the disk while
+// the engine still checks that they open. Until that write, the description names what the file
+// held before, which is what a restore reads. Does nothing where an in-place write could not be done;
+// fails as `write` does.
+void writeAhead(const std::string& recoveryId, const DocumentBytes::Shared& bytes);
+
 // Bytes and a description given directly, both replaced atomically; `meta.updatedAt` is set to now.
 void writeCheckpoint(std::span<const std::uint8_t> bytes, RecoveryMeta meta);
 

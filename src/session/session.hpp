@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -181,8 +182,12 @@ public:
     // holds, so the cost follows the change, not the length of the document; else the document
     // written whole, which the session then opens in its place. Fails
     // with `internal` when the document is closed, `exportFailed` when PDFium cannot write it, and
-    // `unsupported` ("cannot keep an undo history") when neither reads back.
-    void refreshBacking(const std::vector<std::string>& changedPages = {});
+    // `unsupported` ("cannot keep an undo history") when neither reads back. `appended`, when given,
+    // is handed the appended bytes before they are checked, for work that can go on meanwhile and
+    // that counts for nothing unless they become the session's bytes.
+    using AppendedBytes = std::function<void(const DocumentBytes::Shared&)>;
+    void refreshBacking(const std::vector<std::string>& changedPages = {},
+                        const AppendedBytes& appended = {});
     static constexpr int maxAppendedRevisions = 8;
     void commitCheckpoint();
     void rollbackCheckpoint() noexcept;

@@ -43,7 +43,8 @@ EngineFailure cannotKeepHistory() {
 // more than that write's length (or 64 KiB, for short documents whose first note outweighs them). So however
 // many undos, redos and restores came before, a state costs at most twice the document, and its chain of
 // cross-reference sections stays short.
-void Session::refreshBacking(const std::vector<std::string>& changedPages) {
+void Session::refreshBacking(const std::vector<std::string>& changedPages,
+                             const AppendedBytes& appendedBytes) {
     // First, so that however the rest ends, no page the change touched is searched by its old text.
     keptText_.forget(changedPages);
     if (!document_) throw documentClosed();
@@ -52,9 +53,11 @@ void Session::refreshBacking(const std::vector<std::string>& changedPages) {
         below.appended < maxAppendedRevisions) {
         DocumentBytes::Shared appended = DocumentBytes::appending(document_.get(), *loadedBytes_);
         const DocumentBytes::Layers& layers = appended->layers();
-        if (layers.appended <= maxAppendedRevisions &&
-            appended->count() - layers.baseLength <= std::max(layers.baseLength, appendedFloor) &&
-            readsAsOpen(*appended, changedPages)) {
+        const bool bounded =
+            layers.appended <= maxAppendedRevisions &&
+            appended->count() - layers.baseLength <= std::max(layers.baseLength, appendedFloor);
+        if (bounded && appendedBytes) appendedBytes(appended);
+        if (bounded && readsAsOpen(*appended, changedPages)) {
             if (listsStayTheirPagesOwn(*appended)) census_.editStayedOnItsPages();
             backingBytes_ = std::move(appended);
             return;

@@ -116,6 +116,48 @@ TEST_F(RecoveryStoreTest, ListsNewestFirstAndSkipsUnreadableEntries) {
     EXPECT_TRUE(fs::exists(root / "DDDD"));  // unreadable entries stay on disk
 }
 
+// Bytes written ahead of their description are never what a restore reads until the description
+// names them, are named without being written twice only for those very bytes, and never stand for
+// other bytes of the same length; a checkpoint so written stays the same file, changed in place.
+TEST_F(RecoveryStoreTest, BytesWrittenAheadCountOnlyOnceNamed) {
+    const std::string id = "0A1B2C3D-0000-4000-8000-00000000AEAD";
+    const auto state = [&](const std::string& text) { return DocumentBytes::copied(text); };
+    const auto read = [&] {
+        const DocumentBytes::Shared& got = RecoveryStore::load(id).bytes;
+        return std::string(reinterpret_cast<const char*>(got->pointer()), got->count());
+    };
+    const auto file = [&] {
+        struct stat status {};
+        EXPECT_EQ(::stat((RecoveryStore::folder(id) / "checkpoint.pdf").c_str(), &status), 0);
+        return status.st_ino;
+    };
+    const std::string body = "%PDF-1.4 " + std::string(200, 'b');
+    const DocumentBytes::Shared first = state(body);
+    RecoveryStore::write({first, meta(id, 1)});
+    const auto inode = file();
+
+    const DocumentBytes::Shared second = state(body + " one edit");
+    RecoveryStore::writeAhead(id, second);
+    EXPECT_EQ(read(), body) << "named before its description";
+    RecoveryStore::write({second, meta(id, 2)});
+    EXPECT_EQ(read(), body + " one edit");
+    EXPECT_EQ(file(), inode) << "not changed in place";
+
+    // Written ahead, then left for other bytes of the same length, as when the edit's bytes fail to open.
+    RecoveryStore::writeAhead(id, state(body + " one edit and two"));
+    const DocumentBytes::Shared other = state(body + " one edit and 2!!");
+    RecoveryStore::write({other, meta(id, 3)});
+    EXPECT_EQ(read(), body + " one edit and 2!!");
+
+    // And back to a shorter state, cut in place.
+    const DocumentBytes::Shared again = state(body + " one edit and 2!! then 3");
+    RecoveryStore::writeAhead(id, again);
+    RecoveryStore::write({other, meta(id, 4)});
+    EXPECT_EQ(read(), body + " one edit and 2!!");
+    RecoveryStore::write({again, meta(id, 5)});
+    EXPECT_EQ(read(), body + " one edit and 2!! then 3");
+}
+
 TEST_F(RecoveryStoreTest, MetaRoundTripsAndIgnoresUnknownKeys) {
     const RecoveryMeta original{"ABC", "/a b/ü.pdf", "f00", 7, 12, "2026-12-08T20:15:00Z", true};
     const std::string json = RecoveryStore::encodeMeta(original);
