@@ -29,15 +29,50 @@ bool sharesAny(const PageCensusCache::PageCensus& page, const std::set<int>& obj
 
 }  // namespace
 
+const PageCensusCache::Pages::Entry* PageCensusCache::Pages::find(const std::string& pageId) const {
+    const std::shared_ptr<Bucket>& bucket = buckets_[bucketOf(pageId)];
+    if (!bucket) return nullptr;
+    const auto found = bucket->find(pageId);
+    return found == bucket->end() ? nullptr : &found->second;
+}
+
+const PageCensusCache::PageCensus& PageCensusCache::Pages::set(const std::string& pageId, Entry entry) {
+    return *writable(bucketOf(pageId)).insert_or_assign(pageId, std::move(entry)).first->second;
+}
+
+void PageCensusCache::Pages::erase(const std::string& pageId) {
+    const std::size_t bucket = bucketOf(pageId);
+    if (buckets_[bucket] && buckets_[bucket]->count(pageId) != 0) writable(bucket).erase(pageId);
+}
+
+void PageCensusCache::Pages::eraseIf(const std::function<bool(const PageCensus&)>& drop) {
+    for (std::size_t bucket = 0; bucket < bucketCount; ++bucket) {
+        if (!buckets_[bucket]) continue;
+        const auto matches = [&](const auto& entry) { return drop(*entry.second); };
+        if (std::none_of(buckets_[bucket]->begin(), buckets_[bucket]->end(), matches)) continue;
+        std::erase_if(writable(bucket), matches);
+    }
+}
+
+PageCensusCache::Pages::Bucket& PageCensusCache::Pages::writable(std::size_t bucket) {
+    std::shared_ptr<Bucket>& held = buckets_[bucket];
+    if (!held) {
+        held = std::make_shared<Bucket>();
+    } else if (held.use_count() > 1) {
+        held = std::make_shared<Bucket>(*held);
+    }
+    return *held;
+}
+
 std::optional<std::vector<std::int64_t>> PageCensusCache::Kept::listed(
     const std::vector<PageInfo>& of) const {
     if (!whole) return std::nullopt;
     std::vector<std::int64_t> counts;
     counts.reserve(of.size());
     for (const PageInfo& page : of) {
-        const auto known = pages->find(page.id);
-        if (known == pages->end()) return std::nullopt;
-        counts.push_back(std::max<std::int64_t>(0, known->second->listed));
+        const Pages::Entry* known = pages->find(page.id);
+        if (known == nullptr) return std::nullopt;
+        counts.push_back(std::max<std::int64_t>(0, (*known)->listed));
     }
     return counts;
 }
@@ -56,23 +91,21 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::readingAnnotations, k, total);
         const std::string& pageId = pages[static_cast<std::size_t>(k)].id;
-        const auto known = pages_->find(pageId);
-        const bool place = locate && !(trusted && known != pages_->end());
+        const Pages::Entry* known = pages_->find(pageId);
+        const bool place = locate && !(trusted && known != nullptr);
         const std::optional<Placement> now = place ? std::optional(locate(pageId)) : std::nullopt;
-        const PageCensus* entry = known != pages_->end() ? known->second.get() : nullptr;
+        const PageCensus* entry = known != nullptr ? known->get() : nullptr;
         if (entry && now && Placement{entry->pageObject, entry->listed} != *now) entry = nullptr;
         if (entry == nullptr) {
             const auto twin = now && now->pageObject != 0 ? readFor.find(now->pageObject) : readFor.end();
-            PageCensus fresh = twin != readFor.end()
-                                   ? movedTo(*pages_->at(twin->second), twin->second, pageId)
-                                   : read(pageId);
+            const Pages::Entry* twinEntry = twin != readFor.end() ? pages_->find(twin->second) : nullptr;
+            PageCensus fresh =
+                twinEntry != nullptr ? movedTo(**twinEntry, twin->second, pageId) : read(pageId);
             if (now) {
                 fresh.pageObject = now->pageObject;
                 fresh.listed = now->listed;
             }
-            entry = writable()
-                        .insert_or_assign(pageId, std::make_shared<const PageCensus>(std::move(fresh)))
-                        .first->second.get();
+            entry = &writable().set(pageId, std::make_shared<const PageCensus>(std::move(fresh)));
         }
         if (now && now->pageObject != 0) readFor.try_emplace(now->pageObject, pageId);
         const PageCensus& page = *entry;
@@ -89,23 +122,22 @@ void PageCensusCache::forget(const std::vector<std::string>& pageIds, bool withA
     std::set<int> objects;
     std::vector<std::string> named;
     for (const std::string& pageId : pageIds) {
-        const auto found = pages_->find(pageId);
-        if (found == pages_->end()) {
+        const Pages::Entry* found = pages_->find(pageId);
+        if (found == nullptr) {
             forgotten_.try_emplace(pageId, 0);
             continue;
         }
-        forgotten_.insert_or_assign(pageId, found->second->pageObject);
-        if (found->second->pageObject != 0) objects.insert(found->second->pageObject);
-        if (withAnnotations)
-            objects.insert(found->second->annotationObjects.begin(), found->second->annotationObjects.end());
+        const PageCensus& page = **found;
+        forgotten_.insert_or_assign(pageId, page.pageObject);
+        if (page.pageObject != 0) objects.insert(page.pageObject);
+        if (withAnnotations) objects.insert(page.annotationObjects.begin(), page.annotationObjects.end());
         named.push_back(pageId);
     }
     if (named.empty()) return;
     Pages& pages = writable();
     for (const std::string& pageId : named) pages.erase(pageId);
     objects.erase(0);
-    if (!objects.empty())
-        std::erase_if(pages, [&](const auto& entry) { return sharesAny(*entry.second, objects); });
+    if (!objects.empty()) pages.eraseIf([&](const PageCensus& page) { return sharesAny(page, objects); });
 }
 
 }  // namespace kivo

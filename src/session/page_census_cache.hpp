@@ -8,6 +8,7 @@
 // may share one annotation list or list the same annotation. An edit to one of them changes all of
 // them, so the cache forgets them together, and a page object listed twice is read once.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,9 +37,32 @@ public:
         std::int64_t listed = 0;
         std::set<int> annotationObjects;
     };
-    // Shared with the copies snapshots keep: a copy of a long document's census copies a pointer per
-    // page, and a change replaces its page's entry whole.
-    using Pages = std::unordered_map<std::string, std::shared_ptr<const PageCensus>>;
+    // What is known of each page, shared with the copies snapshots keep. The entries are held in
+    // buckets that copies share too: a copy of a long document's census copies a pointer per bucket,
+    // and a change to one page copies its bucket only, not a thousand entries with their page ids.
+    class Pages {
+    public:
+        using Entry = std::shared_ptr<const PageCensus>;
+
+        // The entry of `pageId`, or null.
+        const Entry* find(const std::string& pageId) const;
+        // Sets the entry of `pageId` and answers what it now holds.
+        const PageCensus& set(const std::string& pageId, Entry entry);
+        void erase(const std::string& pageId);
+        // Erases every entry `drop` answers true for.
+        void eraseIf(const std::function<bool(const PageCensus&)>& drop);
+
+    private:
+        using Bucket = std::unordered_map<std::string, Entry>;
+        static constexpr std::size_t bucketCount = 64;
+        static std::size_t bucketOf(const std::string& pageId) {
+            return std::hash<std::string>{}(pageId) % bucketCount;
+        }
+        // The bucket, copied first while another copy shares it.
+        Bucket& writable(std::size_t bucket);
+
+        std::array<std::shared_ptr<Bucket>, bucketCount> buckets_{};
+    };
 
     // The census of a whole document, in page order; subtypes only for pages that have any.
     struct Census {
@@ -68,7 +92,7 @@ public:
 
     // Keeps what a page holds now, read by the caller.
     void keep(const std::string& pageId, PageCensus census) {
-        writable().insert_or_assign(pageId, std::make_shared<const PageCensus>(std::move(census)));
+        writable().set(pageId, std::make_shared<const PageCensus>(std::move(census)));
         current_ = false;
     }
     // Forgets these pages and every known page that shares its page object or an annotation with
