@@ -64,13 +64,18 @@ public:
     // same bytes that follows (start) then names them. Bytes never named are what a kill or a rollback
     // leaves past the end the description gives, which the next write replaces.
     void ahead(const std::string& recoveryId, const DocumentBytes::Shared& bytes) noexcept {
-        ahead_ = submit([recoveryId, bytes] {
-            try {
-                RecoveryStore::writeAhead(recoveryId, bytes);
-            } catch (...) {
-                // The write that follows adds the bytes itself, or writes the checkpoint whole.
-            }
-        });
+        try {
+            ahead_ = submit([recoveryId, bytes] {
+                try {
+                    RecoveryStore::writeAhead(recoveryId, bytes);
+                } catch (...) {
+                    // The write that follows adds the bytes itself, or writes the checkpoint whole.
+                }
+            });
+        } catch (...) {
+            // Without memory for the task nothing is written ahead: the write that follows adds the bytes.
+            ahead_ = {};
+        }
     }
 
     void start(const RecoveryStore::Pending& pending) noexcept {
@@ -78,7 +83,13 @@ public:
         DocumentEngine::awaitCheckpoint(std::exchange(ahead_, {}));
         // Kept until the command ends, so that a rollback finds on disk what it can cut in place.
         bytes_ = pending.bytes;
-        written_ = submit([pending] { writeRecovery(pending); });
+        try {
+            written_ = submit([pending] { writeRecovery(pending); });
+        } catch (...) {
+            // Without memory for the task, the checkpoint is written here, as it always was.
+            written_ = {};
+            writeRecovery(pending);
+        }
         started_ = true;
     }
 

@@ -320,8 +320,9 @@ void write(const Session& session) { write(pending(session)); }
 
 void writeAhead(const std::string& recoveryId, const DocumentBytes::Shared& bytes) {
     takeAhead(recoveryId);
-    if (!bytes) return;
-    const fs::path directory = preparedFolder(recoveryId);
+    // Nothing is added to a checkpoint this process has not written: its folder is not made here.
+    if (!bytes || !writtenTo(recoveryId)) return;
+    const fs::path directory = folder(recoveryId);
     std::optional<InPlace> place = openInPlace(directory, recoveryId, *bytes);
     if (!place || bytes->count() <= place->before.length) return;
     const std::int64_t from = place->before.length;

@@ -149,13 +149,17 @@ TEST_F(RecoveryStoreTest, BytesWrittenAheadCountOnlyOnceNamed) {
     RecoveryStore::write({other, meta(id, 3)});
     EXPECT_EQ(read(), body + " one edit and 2!!");
 
-    // And back to a shorter state, cut in place.
+    // Written ahead for a change that is then rolled back: the state before is written again (whole, as
+    // the file now holds more than it names), and the next change goes on in place.
     const DocumentBytes::Shared again = state(body + " one edit and 2!! then 3");
     RecoveryStore::writeAhead(id, again);
     RecoveryStore::write({other, meta(id, 4)});
     EXPECT_EQ(read(), body + " one edit and 2!!");
+    const auto rewritten = file();
+    RecoveryStore::writeAhead(id, again);
     RecoveryStore::write({again, meta(id, 5)});
     EXPECT_EQ(read(), body + " one edit and 2!! then 3");
+    EXPECT_EQ(file(), rewritten) << "not changed in place";
 }
 
 TEST_F(RecoveryStoreTest, MetaRoundTripsAndIgnoresUnknownKeys) {
