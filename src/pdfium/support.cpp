@@ -148,15 +148,20 @@ bool FileWriter::put(const char* bytes, std::size_t length) {
     return true;
 }
 
-// A block of the known start that lies before its last table keyword, while no table has been seen:
-// searching it would find none, so it is left out as it is, and only its last bytes are held in case
-// a keyword begins in them. Exactly what the search would have done; false where that is not sure.
+// A block of the known start, while no table has been seen, that cannot hold the known start's last
+// table keyword whole: a keyword the search would find in it is an earlier one, after which it would
+// only hold bytes back until the last is found, which ends with the same bytes written and held. So the
+// block is left out as it is, and only its last bytes are held in case that keyword begins in them.
+// False where that is not sure: the file must then be what the search writes.
 bool FileWriter::passKnown(const char* bytes, std::size_t length) {
     if (stream == nullptr || known == nullptr || !known->lastTable || tableSeen || length < keywordOverlap)
         return false;
-    // The search would look from the first held byte to the end of the block.
+    // The search looks from the first held byte to the end of the block.
     const std::size_t end = position + held.size() + length;
-    if (end > known->length || (*known->lastTable != std::string::npos && *known->lastTable > position))
+    if (end > known->length) return false;
+    if (!lastTable) lastTable = known->lastTable();
+    // The keyword ends six bytes past where lastTableStart places it.
+    if (*lastTable != std::string::npos && *lastTable > position && end > *lastTable + keywordOverlap - 1)
         return false;
     const auto* expected = reinterpret_cast<const char*>(known->bytes.data()) + position;
     if (std::memcmp(held.data(), expected, held.size()) != 0 ||

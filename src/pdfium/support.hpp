@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,10 +47,11 @@ bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind = Sa
 struct KnownStart {
     std::span<const uint8_t> bytes;
     std::size_t length = 0;
-    // SavedTrailer::lastTableStart of `bytes`, when the caller knows it: a save that mends its trailer
-    // then need not search for a table in the bytes it leaves out, which for a long document is most
-    // of what an incremental save costs on the host.
-    std::optional<std::size_t> lastTable{};
+    // SavedTrailer::lastTableStart of `bytes`, when the caller can tell it: a save that mends its
+    // trailer then need not search for a table in most of the bytes it leaves out, which for a long
+    // document is most of what an incremental save costs on the host. Asked at most once, and only by
+    // a save that mends its trailer.
+    std::function<std::size_t()> lastTable{};
 };
 bool saveToDescriptor(FPDF_DOCUMENT document, int descriptor, SaveKind kind, KnownStart& known);
 
@@ -73,6 +75,8 @@ struct FileWriter {
     bool tableSeen = false;
     // Bytes of the save so far, written or left out.
     std::size_t position = 0;
+    // The known start's last table, once asked.
+    std::optional<std::size_t> lastTable{};
 
 private:
     bool passKnown(const char* bytes, std::size_t length);

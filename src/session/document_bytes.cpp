@@ -377,7 +377,7 @@ std::shared_ptr<DocumentBytes> DocumentBytes::saved(pdfium::FPDF_DOCUMENT docume
     if (below != nullptr && !below->pieces_.empty()) {
         known.bytes = below->data();
         known.length = static_cast<size_t>(below->count_ / pageBytes() * pageBytes());
-        known.lastTable = below->lastTable();
+        known.lastTable = [below] { return below->lastTable(); };
     }
     if (!pdfium::saveToDescriptor(document, file.get(), kind, known)) {
         throw EngineFailure(FailureCode::exportFailed, "PDFium could not write the file.");

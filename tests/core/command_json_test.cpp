@@ -269,6 +269,13 @@ TEST(CommandJSONEncoding, AnswerMemoWritesWhatThePlainEncoderWrites) {
                                                                    c["\xfe"]["Ink"] = 1;
                                                                    c["\xff"]["Ink"] = 2;
                                                                }))},
+        {"subtypes of a counted page that are one once repaired",
+         answer(counted(300,
+                        [](SubtypeCounts& c) {
+                            c["page 3"]["\xfe"] = 1;
+                            c["page 3"]["\xff"] = 2;
+                            c["page 4"]["Link/\"x\""] = 1;
+                        }))},
         {"counts past what is remembered", answer(counted(
                                                9'000, [](SubtypeCounts&) {}, 1'000))},
         {"the same many counts again", answer(counted(
