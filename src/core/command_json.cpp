@@ -44,6 +44,8 @@ template <class T>
 struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
+template <class T>
+struct IsOptional<SharedValue<T>> : std::true_type {};
 
 template <class T>
 struct IsVector : std::false_type {};
@@ -518,7 +520,7 @@ void MemoWriter::operator()(std::string_view key, const T& field) {
         if (!field) return;
         w.key(key);
         slots.pages.write(w, *field);
-    } else if constexpr (std::is_same_v<T, std::optional<SubtypeCounts>>) {
+    } else if constexpr (std::is_same_v<T, SharedValue<SubtypeCounts>>) {
         if (!field) return;
         w.key(key);
         slots.subtypes.write(w, *field);
@@ -967,20 +969,20 @@ Spans memberSpans(std::string_view line, std::string_view knownPages, std::strin
 
 // A member's text as the last answer had it, and what it reads as once it came twice in a row: a text
 // seen once is only copied, so members that change with every answer cost no more than before.
-template <class T>
+template <class Held>
 struct ReadSlot {
     std::string text;
-    std::optional<T> value;
+    Held value;
 
     // The value kept for what `line` holds at `span`, if any.
-    const T* match(std::string_view line, const std::optional<Span>& span) const {
+    const Held* match(std::string_view line, const std::optional<Span>& span) const {
         if (!span || !value) return nullptr;
-        return line.substr(span->from, span->to - span->from) == text ? &*value : nullptr;
+        return line.substr(span->from, span->to - span->from) == text ? &value : nullptr;
     }
 
     // An answer without the member, or whose outline could not be told, leaves what is kept as it was:
     // only equal text is ever taken.
-    void keep(std::string_view line, const std::optional<Span>& span, const std::optional<T>& read) {
+    void keep(std::string_view line, const std::optional<Span>& span, const Held& read) {
         if (!span || !read) return;
         const std::string_view now = line.substr(span->from, span->to - span->from);
         if (now.size() > maxRememberedBytes) {
@@ -998,8 +1000,9 @@ struct ReadSlot {
 }  // namespace
 
 struct CommandJSON::ReplyMemo::Slots {
-    ReadSlot<std::vector<PageInfo>> pages;
-    ReadSlot<SubtypeCounts> subtypes;
+    ReadSlot<std::optional<std::vector<PageInfo>>> pages;
+    // Shared with the answers that take it, which copy it only to change it.
+    ReadSlot<SharedValue<SubtypeCounts>> subtypes;
     // Lines still to be read without an outline.
     int plainLines = 0;
 };
@@ -1024,8 +1027,8 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
     }
     const Spans spans = memberSpans(line, slots.pages.value ? slots.pages.text : std::string_view(),
                                     slots.subtypes.value ? slots.subtypes.text : std::string_view());
-    const std::vector<PageInfo>* const pages = slots.pages.match(line, spans.pages);
-    const SubtypeCounts* const subtypes = slots.subtypes.match(line, spans.subtypes);
+    const std::optional<std::vector<PageInfo>>* const pages = slots.pages.match(line, spans.pages);
+    const SharedValue<SubtypeCounts>* const subtypes = slots.subtypes.match(line, spans.subtypes);
     CommandResponse response;
     if (pages == nullptr && subtypes == nullptr) {
         response = decodeChecked<CommandResponse>(line);
@@ -1058,8 +1061,11 @@ CommandReply decodeReply(std::string_view line, ReplyMemo& memo) {
         }
     }
     const std::optional<CommandResult>& result = response.result;
-    slots.pages.keep(line, spans.pages, result ? result->pages : std::nullopt);
-    slots.subtypes.keep(line, spans.subtypes, result ? result->annotationSubtypes : std::nullopt);
+    // Taken by reference either way: a long document's pages are not copied to be looked at.
+    static const std::optional<std::vector<PageInfo>> noPages;
+    static const SharedValue<SubtypeCounts> noCounts;
+    slots.pages.keep(line, spans.pages, result ? result->pages : noPages);
+    slots.subtypes.keep(line, spans.subtypes, result ? result->annotationSubtypes : noCounts);
     // Judged by answers that hold pages, the bulk of what is kept.
     if (spans.pages && result && result->pages) {
         const std::size_t members = spans.pages->to - spans.pages->from +

@@ -10,6 +10,7 @@
 #include "core/assistant_records.hpp"
 #include "core/command_types.hpp"
 #include "core/document_records.hpp"
+#include "core/shared_value.hpp"
 
 namespace kivo {
 
@@ -51,7 +52,7 @@ struct CommandResult {
     std::optional<AssistantAnswer> answer{};
     // std::map keeps keys in byte order, which is the order they are written in.
     std::optional<std::map<std::string, std::string>> metadata{};
-    std::optional<std::map<std::string, std::map<std::string, std::int64_t>>> annotationSubtypes{};
+    SharedValue<std::map<std::string, std::map<std::string, std::int64_t>>> annotationSubtypes{};
     std::optional<bool> cancelled{};
     std::optional<AssistantContext> assistantContext{};
 

@@ -78,7 +78,9 @@ public:
         std::int64_t revision = 0;
         std::vector<FormFieldInfo> fields;
         std::vector<AnnotationInfo> annotations;
-        std::map<std::string, std::map<std::string, std::int64_t>> annotationSubtypes;
+        // Shared with the answers that report them; none is an empty list, as ever.
+        SharedValue<std::map<std::string, std::map<std::string, std::int64_t>>> annotationSubtypes{
+            std::map<std::string, std::map<std::string, std::int64_t>>{}};
         std::map<std::string, std::string> metadata;
     };
 

@@ -381,6 +381,14 @@ TEST(CommandJSONDecoding, ReplyMemoReadsWhatThePlainDecoderReads) {
         EXPECT_EQ(read(c.line, &memo), read(c.line, nullptr));
         EXPECT_EQ(memo.reused(), c.reused);
     }
+    // What an answer takes from the memo is its own: changing it leaves the next answer as it reads.
+    {
+        CommandReply reply = CommandJSON::decodeReply(plain, memo);
+        CommandResult& taken = *std::get<CommandResponse>(reply).result;
+        (*taken.annotationSubtypes)["P"]["Ink"] = 5;
+        (*taken.pages)[0].rotation = 3;
+    }
+    EXPECT_EQ(read(plain, &memo), read(plain, nullptr)) << "an answer changed what the memo keeps";
 
     // Where the members are a small part of a line (thousands of annotations), the next fifteen lines
     // are read without them being taken; then they are again.

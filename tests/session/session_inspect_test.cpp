@@ -380,8 +380,8 @@ TEST_F(SessionInspect, AnEditsOwnCensusOfItsPageIsWhatAFreshReadingFinds) {
             const Session::DocumentContent read = fresh->documentContent();
             EXPECT_EQ(described(kept.annotations), described(read.annotations)) << sample << " " << name;
             EXPECT_EQ(kept.fields.size(), read.fields.size()) << sample << " " << name;
-            EXPECT_EQ(kept.annotationSubtypes.at(session->pages()[0].id),
-                      read.annotationSubtypes.at(fresh->pages()[0].id))
+            EXPECT_EQ(kept.annotationSubtypes->at(session->pages()[0].id),
+                      read.annotationSubtypes->at(fresh->pages()[0].id))
                 << sample << " " << name;
         }
     }
