@@ -11,8 +11,8 @@
 // scale 4 on each of the first 24 pages. It prints `key=value` lines for bench/compare_render.sh
 // and, with --keep, leaves the PNGs of a few pages (page-N.png, N counted from 1) in that folder.
 // With --big SMALL it measures only what a long document costs beside a short one: `open` + `inspect`
-// of the document, and the median `add_highlight` and `undo` round trips on it and on SMALL, as
-// `key=value` lines for bench/compare_big.sh.
+// of the document, and the median `add_highlight` and `undo` round trips on it and on SMALL, taken in
+// turns, twenty of each, as `key=value` lines for bench/compare_big.sh.
 // --worker runs another build of the worker, an older one say, instead of the one in build/bin.
 // usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] [document.pdf]
 //        (default: the shared 117-page sample)
@@ -76,31 +76,41 @@ struct EditFigures {
 
 constexpr int editRounds = 10;
 
-// Opens the document, then adds a highlight and undoes it, ten times over, cycling over its first
-// four pages as a person reading along would; closes it again.
-EditFigures highlightAndUndo(kivo::CommandClient& client, const fs::path& document) {
-    EditFigures figures;
-    auto open = request("open-edit", kivo::CommandMethod::open);
-    open.params.path = document.string();
-    kivo::CommandResponse opened;
-    figures.openMs = timed(client, open, "open", &opened);
-    const std::string sessionId = *opened.result->sessionId;
-    figures.pages = opened.result->pages->size();
-    const std::size_t cycled = std::min<std::size_t>(4, figures.pages);
-    for (int round = 0; round < editRounds; ++round) {
-        auto highlight = request("highlight-" + std::to_string(round), kivo::CommandMethod::addHighlight);
-        highlight.params.sessionId = sessionId;
-        highlight.params.pageId = (*opened.result->pages)[static_cast<std::size_t>(round) % cycled].id;
-        highlight.params.rect = kivo::PDFRect{40, 40, 200, 56};
-        highlight.params.contents = "bench";
-        figures.highlightMs.push_back(timed(client, highlight, "add_highlight"));
-        auto undo = request("undo-" + std::to_string(round), kivo::CommandMethod::undo);
-        undo.params.sessionId = sessionId;
-        figures.undoMs.push_back(timed(client, undo, "undo"));
+// Opens the documents, then in each of `rounds` rounds adds a highlight to each and undoes it, one
+// document after the other, cycling over their first four pages as a person reading along would;
+// closes them again. Taken in turns, the documents meet the same machine: a busy moment, or a disk
+// slow to flush, weighs on both alike.
+std::vector<EditFigures> highlightAndUndo(kivo::CommandClient& client, const std::vector<fs::path>& documents,
+                                          int rounds = editRounds) {
+    std::vector<EditFigures> figures(documents.size());
+    std::vector<kivo::CommandResponse> opened(documents.size());
+    for (std::size_t d = 0; d < documents.size(); ++d) {
+        auto open = request("open-edit-" + std::to_string(d), kivo::CommandMethod::open);
+        open.params.path = documents[d].string();
+        figures[d].openMs = timed(client, open, "open", &opened[d]);
+        figures[d].pages = opened[d].result->pages->size();
     }
-    auto close = request("close-edit", kivo::CommandMethod::close);
-    close.params.sessionId = sessionId;
-    timed(client, close, "close");
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t d = 0; d < documents.size(); ++d) {
+            const std::string& sessionId = *opened[d].result->sessionId;
+            const auto& pages = *opened[d].result->pages;
+            const std::string name = std::to_string(d) + "-" + std::to_string(round);
+            auto highlight = request("highlight-" + name, kivo::CommandMethod::addHighlight);
+            highlight.params.sessionId = sessionId;
+            highlight.params.pageId = pages[static_cast<std::size_t>(round) % std::min<std::size_t>(4, pages.size())].id;
+            highlight.params.rect = kivo::PDFRect{40, 40, 200, 56};
+            highlight.params.contents = "bench";
+            figures[d].highlightMs.push_back(timed(client, highlight, "add_highlight"));
+            auto undo = request("undo-" + name, kivo::CommandMethod::undo);
+            undo.params.sessionId = sessionId;
+            figures[d].undoMs.push_back(timed(client, undo, "undo"));
+        }
+    }
+    for (std::size_t d = 0; d < documents.size(); ++d) {
+        auto close = request("close-edit-" + std::to_string(d), kivo::CommandMethod::close);
+        close.params.sessionId = *opened[d].result->sessionId;
+        timed(client, close, "close");
+    }
     return figures;
 }
 
@@ -259,10 +269,10 @@ void suiteFigures(kivo::CommandClient& client, const fs::path& document, const f
     }
     const double renderSeconds = microseconds(Clock::now() - renderStart) / 1e6;
 
-    const EditFigures shortEdits = highlightAndUndo(client, document);
+    const EditFigures shortEdits = highlightAndUndo(client, {document}).front();
     const fs::path longDocument = root / "long.pdf";
     const auto merges = buildLongDocument(client, document, 1000, longDocument);
-    const EditFigures longEdits = highlightAndUndo(client, longDocument);
+    const EditFigures longEdits = highlightAndUndo(client, {longDocument}).front();
 
     std::printf("document: %s (%zu pages)\n", document.c_str(), pages.size());
     std::printf("ping round trip: median %.1f us, p99 %.1f us (10000 requests; target median < 50 us)\n",
@@ -298,8 +308,9 @@ void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs:
     close.params.sessionId = opened.result->sessionId;
     require(client.send(close), "close");
 
-    const EditFigures big = highlightAndUndo(client, document);
-    const EditFigures little = highlightAndUndo(client, small);
+    const std::vector<EditFigures> edits = highlightAndUndo(client, {document, small}, 2 * editRounds);
+    const EditFigures& big = edits[0];
+    const EditFigures& little = edits[1];
     std::printf("pages=%zu\nopen_inspect_ms=%.1f\n", big.pages, openMs);
     std::printf("highlight_big_ms=%.1f\nundo_big_ms=%.1f\n", median(big.highlightMs), median(big.undoMs));
     std::printf("small_pages=%zu\nhighlight_small_ms=%.1f\nundo_small_ms=%.1f\n", little.pages,
