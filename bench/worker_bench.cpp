@@ -97,7 +97,8 @@ std::vector<EditFigures> highlightAndUndo(kivo::CommandClient& client, const std
             const std::string name = std::to_string(d) + "-" + std::to_string(round);
             auto highlight = request("highlight-" + name, kivo::CommandMethod::addHighlight);
             highlight.params.sessionId = sessionId;
-            highlight.params.pageId = pages[static_cast<std::size_t>(round) % std::min<std::size_t>(4, pages.size())].id;
+            highlight.params.pageId =
+                pages[static_cast<std::size_t>(round) % std::min<std::size_t>(4, pages.size())].id;
             highlight.params.rect = kivo::PDFRect{40, 40, 200, 56};
             highlight.params.contents = "bench";
             figures[d].highlightMs.push_back(timed(client, highlight, "add_highlight"));

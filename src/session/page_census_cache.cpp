@@ -85,6 +85,21 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
     current_ = standing_ = false;
     forgotten_.clear();
     Census census;
+    // The last counts are taken, not shared: a census that fails part way leaves none to build on.
+    const bool samePages =
+        last_.counts && last_.pageIds.size() == pages.size() &&
+        std::equal(last_.pageIds.begin(), last_.pageIds.end(), pages.begin(),
+                   [](const std::string& id, const PageInfo& page) { return id == page.id; });
+    if (samePages) {
+        census.subtypes = std::move(last_.counts);
+        last_.counts.reset();
+    } else {
+        census.subtypes = std::map<std::string, std::map<std::string, std::int64_t>>{};
+        last_.counts.reset();
+        last_.pageIds.clear();
+        for (const PageInfo& page : pages) last_.pageIds.push_back(page.id);
+        last_.entries.assign(pages.size(), nullptr);
+    }
     // The page read for each page object in this census.
     std::map<int, std::string> readFor;
     const auto total = static_cast<std::int64_t>(pages.size());
@@ -109,11 +124,20 @@ PageCensusCache::Census PageCensusCache::gather(const std::vector<PageInfo>& pag
         }
         if (now && now->pageObject != 0) readFor.try_emplace(now->pageObject, pageId);
         const PageCensus& page = *entry;
-        if (!page.subtypes.empty()) census.subtypes[pageId] = page.subtypes;
+        Pages::Entry& counted = last_.entries[static_cast<std::size_t>(k)];
+        if (counted.get() != entry) {
+            counted = *pages_->find(pageId);
+            if (page.subtypes.empty()) {
+                census.subtypes->erase(pageId);
+            } else {
+                (*census.subtypes)[pageId] = page.subtypes;
+            }
+        }
         census.items.insert(census.items.end(), page.items.begin(), page.items.end());
         census.fields.insert(census.fields.end(), page.fields.begin(), page.fields.end());
     }
     current_ = trusted || static_cast<bool>(locate);
+    last_.counts = census.subtypes;
     return census;
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/document_records.hpp"
+#include "core/shared_value.hpp"
 
 namespace kivo {
 
@@ -67,7 +68,7 @@ public:
     // The census of a whole document, in page order; subtypes only for pages that have any.
     struct Census {
         std::vector<AnnotationInfo> items;
-        std::map<std::string, std::map<std::string, std::int64_t>> subtypes;
+        SharedValue<std::map<std::string, std::map<std::string, std::int64_t>>> subtypes;
         std::vector<FormFieldInfo> fields;
     };
 
@@ -161,6 +162,16 @@ private:
     }
 
     std::shared_ptr<Pages> pages_ = std::make_shared<Pages>();
+    // The counts by page of the last census, the pages it was of, in their order, and the entry each
+    // page's counts came from. A census of the same pages changes only the counts of the entries
+    // replaced since, in place where nothing else holds them any more: on a long document, writing
+    // out every page's counts was most of what the census of an edit cost.
+    struct LastCounts {
+        std::vector<std::string> pageIds;
+        std::vector<Pages::Entry> entries;
+        SharedValue<std::map<std::string, std::map<std::string, std::int64_t>>> counts;
+    };
+    LastCounts last_;
     // Every known entry is what the document reads now.
     bool current_ = false;
     // Whether they were as the edit under way began.

@@ -40,6 +40,13 @@ CommandResult Session::inspectResult() {
 
 const Session::DocumentContent& Session::documentContent() {
     if (cachedContent_ && cachedContent_->revision == revision_) return *cachedContent_;
+    if (cachedContent_) {
+        // Let go of first, so that the census can change the counts by page in place (see
+        // PageCensusCache::gather) rather than copy a long document's thousand of them.
+        cachedContent_->annotationSubtypes.reset();
+        ThreadPool::releaseLater(std::move(*cachedContent_));
+        cachedContent_.reset();
+    }
     DocumentContent content;
     try {
         // An inspection reports progress but is never cut short.
@@ -53,7 +60,6 @@ const Session::DocumentContent& Session::documentContent() {
         content.metadata = metadata();
     }
     // A failed census is cached too, so the same revision is not walked again.
-    if (cachedContent_) ThreadPool::releaseLater(std::move(*cachedContent_));
     cachedContent_ = std::move(content);
     return *cachedContent_;
 }

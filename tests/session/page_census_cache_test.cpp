@@ -52,8 +52,8 @@ TEST(PageCensusCache, ReadsOnlyThePagesItDoesNotKnow) {
     EXPECT_EQ(reader.taken(), (std::vector<std::string>{"A", "B", "C"}));
     EXPECT_EQ(itemIds(first), (std::vector<std::string>{"A/1", "C/3"}));
     // Only pages with annotations have subtypes.
-    EXPECT_EQ(first.subtypes.size(), 2u);
-    EXPECT_EQ(first.subtypes.count("B"), 0u);
+    EXPECT_EQ(first.subtypes->size(), 2u);
+    EXPECT_EQ(first.subtypes->count("B"), 0u);
 
     // Known pages are not read again, in whatever order they now stand.
     EXPECT_EQ(itemIds(cache.gather(pagesOf({"C", "A", "B"}), reader.read())),

@@ -147,7 +147,7 @@ TEST_F(SessionAnnotations, SampleAnnotations) {
     const auto session = openSample("annotated.pdf");
     if (!session) GTEST_SKIP() << "sample folder absent";
     const auto census = SessionProbe::census(*session);
-    EXPECT_FALSE(census.subtypes.empty());
+    EXPECT_FALSE(census.subtypes->empty());
     for (const AnnotationInfo& item : census.items) {
         // Every listed annotation can be found again by the id it was listed with.
         session_detail::FoundAnnotation found = session_detail::findAnnotation(*session, item.id);
