@@ -313,8 +313,8 @@ void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs:
     const EditFigures& big = edits[0];
     const EditFigures& little = edits[1];
     std::printf("pages=%zu\nopen_inspect_ms=%.1f\n", big.pages, openMs);
-    std::printf("highlight_big_ms=%.1f\nundo_big_ms=%.1f\n", median(big.highlightMs), median(big.undoMs));
-    std::printf("small_pages=%zu\nhighlight_small_ms=%.1f\nundo_small_ms=%.1f\n", little.pages,
+    std::printf("highlight_big_ms=%.2f\nundo_big_ms=%.2f\n", median(big.highlightMs), median(big.undoMs));
+    std::printf("small_pages=%zu\nhighlight_small_ms=%.2f\nundo_small_ms=%.2f\n", little.pages,
                 median(little.highlightMs), median(little.undoMs));
 }
 
