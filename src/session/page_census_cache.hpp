@@ -106,6 +106,7 @@ public:
         pages_ = std::make_shared<Pages>();
         current_ = standing_ = false;
         forgotten_.clear();
+        last_ = {};
     }
 
     // An edit begins. What it changes may reach pages it does not name (an annotation list two pages
