@@ -929,7 +929,7 @@ private slots:
         QCOMPARE(rows[1].marksText(), QStringLiteral("2 marks"));
         QCOMPARE(rows[1].sizeText(), QStringLiteral("595 × 841"));
         QCOMPARE(rows[2].marksText(), QString());
-        QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotations"));
+        QCOMPARE(rows[0].spokenValue(), QStringLiteral("612 by 792 points, 1 annotation"));
         QVERIFY(waitUntil([&] {
             return std::all_of(rows.begin(), rows.end(), [&](const PageRow& row) {
                 return !workspace.thumbnails().thumbnail(row.id).isNull();

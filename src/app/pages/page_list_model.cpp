@@ -27,7 +27,8 @@ QString PageRow::marksText() const {
 QString PageRow::spokenValue() const {
     QString value =
         QString::number(width) + QStringLiteral(" by ") + QString::number(height) + QStringLiteral(" points");
-    if (marks >= 1) value += QStringLiteral(", ") + QString::number(marks) + QStringLiteral(" annotations");
+    if (marks == 1) value += QStringLiteral(", 1 annotation");
+    if (marks > 1) value += QStringLiteral(", ") + QString::number(marks) + QStringLiteral(" annotations");
     return value;
 }
 
