@@ -34,10 +34,6 @@ public:
     // The value to change: copied first while another copy shares it.
     T& operator*() { return own(); }
     T* operator->() { return &own(); }
-    const T& value() const {
-        if (!value_) throw std::bad_optional_access();
-        return *value_;
-    }
     T value_or(T fallback) const { return value_ ? *value_ : std::move(fallback); }
     void reset() noexcept { value_.reset(); }
 
@@ -45,7 +41,6 @@ public:
         return a.value_ == b.value_ || (a.value_ && b.value_ && *a.value_ == *b.value_);
     }
     friend bool operator==(const SharedValue& a, const T& b) { return a.value_ && *a.value_ == b; }
-    friend bool operator==(const SharedValue& a, std::nullopt_t) { return !a.value_; }
 
 private:
     T& own() {
