@@ -128,13 +128,13 @@ def main():
         while True:
             found = read(app)
             rows = found["rows"]
-            ready = found["zoom"] and rows.get("Page 2", "").endswith("1 annotations")
+            ready = found["zoom"] and rows.get("Page 2", "").endswith("1 annotation")
             if ready or time.time() > deadline:
                 break
             time.sleep(0.5)
         if not re.fullmatch(r"\d+ percent", found["zoom"] or ""):
             failures.append("the zoom button is described %r, not by its percentage" % found["zoom"])
-        for page, expected in (("Page 1", "595 by 841 points"), ("Page 2", "595 by 841 points, 1 annotations")):
+        for page, expected in (("Page 1", "595 by 841 points"), ("Page 2", "595 by 841 points, 1 annotation")):
             if rows.get(page) != expected:
                 failures.append("%s is described %r, not %r" % (page, rows.get(page), expected))
         if not failures:
