@@ -43,6 +43,8 @@ StatusMessage::StatusMessage(Kind kind, const QString& text, ScaledTextStyle sty
       icon_(new BannerSymbol(this)),
       label_(new ThemedLabel(text, style, QFont::Normal, Theme::Token::foreground, this)) {
     label_->setWordWrap(true);
+    // At the top, beside the symbol, even where the row is given more height than the text needs.
+    label_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     row_->addWidget(icon_, 0, Qt::AlignTop);
