@@ -78,7 +78,8 @@ std::optional<fs::path> linkTarget(const fs::path& path) {
     if (status.st_uid != ::geteuid()) {
         throw WriteRefused(
             WriteRefused::Reason::foreignLink,
-            path.filename().string() + " is a link made by another user, so nothing was written.");
+            path.filename().string() + " is a link made by another user, so nothing was written.",
+            path.filename().string());
     }
     return readLink(link.get(), path);
 }
@@ -96,21 +97,35 @@ bool mayFollowFolderLink(const struct stat& link, const struct stat& holder) {
 
 enum class Missing { make, stop };
 
+// The path a walk has really taken, every link on the way replaced by what it names.
+void step(fs::path& real, const std::string& name) {
+    if (name == "..") {
+        if (real.has_relative_path()) real = real.parent_path();
+        return;
+    }
+    real /= name;
+}
+
 // `folder` reached one name at a time from the root (or the working folder), every link on the way
 // checked where it lies and read from the very link that was checked, so that nobody can slip a
 // link in between. A missing folder is made (Missing::make) or ends the walk with nothing
-// (Missing::stop: nothing missing can be a link). Answers the folder opened for reading; throws
-// WriteRefused at a link of another user in a folder others may write, and
-// std::filesystem::filesystem_error when the walk fails otherwise.
-Descriptor walkToFolder(const fs::path& folder, Missing missing) {
+// (Missing::stop: nothing missing can be a link). `judge`, when given, sees each folder's path
+// with links taken before the walk enters or makes it, and stops the walk by throwing. Answers the
+// folder opened for reading and, in `real`, its path with links taken; throws WriteRefused at a
+// link of another user in a folder others may write, and std::filesystem::filesystem_error when
+// the walk fails otherwise.
+Descriptor walkToFolder(const fs::path& folder, Missing missing, const FolderJudge& judge = {},
+                        fs::path* real = nullptr) {
     std::deque<std::string> names;
     for (const fs::path& part : folder.relative_path()) names.push_back(part.string());
+    fs::path walked = folder.is_absolute() ? fs::path("/") : fs::current_path();
     const auto start = [&](bool absolute) {
         Descriptor root(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!root) fail("Could not open the folder", folder, errno);
         return root;
     };
     Descriptor current = start(folder.is_absolute());
+    if (judge) judge(walked, false);
     for (int hops = 0; !names.empty();) {
         const std::string name = std::move(names.front());
         names.pop_front();
@@ -118,6 +133,9 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing) {
         Descriptor next(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!next && errno == ENOENT && missing == Missing::stop) return Descriptor();
         if (!next && errno == ENOENT) {
+            fs::path made = walked;
+            step(made, name);
+            if (judge) judge(made, true);
             if (::mkdirat(current.get(), name.c_str(), FileCreation::newFileMode(0777)) != 0 &&
                 errno != EEXIST) {
                 fail("Could not create the folder", folder, errno);
@@ -127,6 +145,8 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing) {
         struct stat status {};
         if (!next || ::fstat(next.get(), &status) != 0) fail("Could not open the folder", folder, errno);
         if (S_ISDIR(status.st_mode)) {
+            step(walked, name);
+            if (judge) judge(walked, false);
             current = std::move(next);
             continue;
         }
@@ -135,18 +155,26 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing) {
         if (::fstat(current.get(), &holder) != 0) fail("Could not open the folder", folder, errno);
         if (!mayFollowFolderLink(status, holder)) {
             throw WriteRefused(WriteRefused::Reason::foreignLink,
-                               name + " is a link made by another user, so nothing was written.");
+                               name + " is a link made by another user, so nothing was written.", name);
         }
         if (++hops > maxLinkHops) fail("Could not follow the link", folder, ELOOP);
         const fs::path target = readLink(next.get(), folder);
         std::vector<std::string> parts;
         for (const fs::path& part : target.relative_path()) parts.push_back(part.string());
         names.insert(names.begin(), parts.begin(), parts.end());
-        if (target.is_absolute()) current = start(true);
+        if (target.is_absolute()) {
+            current = start(true);
+            walked = "/";
+        }
     }
     Descriptor opened(::openat(current.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened) fail("Could not open the folder", folder, errno);
+    if (real != nullptr) *real = walked;
     return opened;
+}
+
+fs::path folderOf(const fs::path& path) {
+    return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
 // A fresh hidden sibling, created exclusively and never through a link someone planted there.
@@ -223,16 +251,15 @@ void removeSiblings(const fs::path& destination) noexcept {
     }
 }
 
-fs::path replacementTarget(const fs::path& destination, bool followLink) {
+fs::path replacementTarget(const fs::path& destination, bool followLink, const FolderJudge& judge) {
     if (!followLink) {
-        walkToFolder(destination.has_parent_path() ? destination.parent_path() : fs::path("."),
-                     Missing::stop);
+        walkToFolder(folderOf(destination), Missing::stop, judge);
         return destination;
     }
     fs::path current = destination;
     for (int hop = 0; hop < maxLinkHops; ++hop) {
         // A name is only as trustworthy as the folders on the way to it.
-        walkToFolder(current.has_parent_path() ? current.parent_path() : fs::path("."), Missing::stop);
+        walkToFolder(folderOf(current), Missing::stop, judge);
         const auto next = linkTarget(current);
         if (!next) return current;
         current = next->is_absolute() ? *next : current.parent_path() / *next;
@@ -240,47 +267,97 @@ fs::path replacementTarget(const fs::path& destination, bool followLink) {
     fail("Could not follow the link", destination, ELOOP);
 }
 
-void replaceFile(const fs::path& destination, const std::function<void(int fd)>& write,
-                 const ReplaceOptions& options) {
-    const fs::path target = replacementTarget(destination, options.followLink);
-    const std::string name = target.filename().string();
-    if (name.empty() || name == "." || name == "..") fail("Could not write the file", target, EISDIR);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    Descriptor directory = walkToFolder(folder, options.createFolders ? Missing::make : Missing::stop);
-    if (!directory) fail("Could not open the folder", folder, ENOENT);
-    struct stat old {};
-    const bool replacing = ::fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-    if (replacing && S_ISDIR(old.st_mode)) fail("Could not write the file", target, EISDIR);
+Reached reach(const fs::path& path, bool followLink, bool makeFolders, const FolderJudge& judge) {
+    const fs::path target = replacementTarget(path, followLink, judge);
+    Reached reached;
+    reached.name = target.filename().string();
+    if (reached.name.empty() || reached.name == "." || reached.name == "..")
+        fail("Could not write the file", target, EISDIR);
+    reached.folder = walkToFolder(folderOf(target), makeFolders ? Missing::make : Missing::stop, judge,
+                                  &reached.realFolder);
+    if (!reached.folder) fail("Could not open the folder", folderOf(target), ENOENT);
+    return reached;
+}
 
-    std::string siblingName;
-    const mode_t mode = creationMode(replacing, old, options.newFileMode);
-    Descriptor file = createSibling(directory.get(), name, mode, siblingName, target);
+Replacement::Replacement(const fs::path& destination, const ReplaceOptions& options, const FolderJudge& judge,
+                         const std::function<void(const fs::path&)>& judgeTarget) {
+    reached_ = reach(destination, options.followLink, options.createFolders, judge);
+    target_ = reached_.realFolder / reached_.name;
+    if (judgeTarget) judgeTarget(target_);
+    const char* name = reached_.name.c_str();
+    replacing_ = ::fstatat(reached_.folder.get(), name, &old_, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replacing_ && S_ISDIR(old_.st_mode)) fail("Could not write the file", target_, EISDIR);
+    mode_ = creationMode(replacing_, old_, options.newFileMode);
+    file_ = createSibling(reached_.folder.get(), reached_.name, mode_, siblingName_, target_);
+}
+
+Replacement::~Replacement() {
+    if (!siblingName_.empty()) ::unlinkat(reached_.folder.get(), siblingName_.c_str(), 0);
+}
+
+void Replacement::commit() {
     struct stat written {};
-    try {
-        write(file.get());
-        if (replacing && S_ISREG(old.st_mode)) takeOverAttributes(file.get(), old, mode);
-        // The bytes are on disk before the name points at them.
-        if (::fsync(file.get()) != 0) fail("Could not write the file", target, errno);
-        if (::fstat(file.get(), &written) != 0) fail("Could not write the file", target, errno);
-        if (::close(file.release()) != 0) fail("Could not write the file", target, errno);
-        if (::renameat(directory.get(), siblingName.c_str(), directory.get(), name.c_str()) != 0) {
-            fail("Could not replace the file", target, errno);
-        }
-    } catch (...) {
-        ::unlinkat(directory.get(), siblingName.c_str(), 0);
-        throw;
+    const char* name = reached_.name.c_str();
+    if (replacing_ && S_ISREG(old_.st_mode)) takeOverAttributes(file_.get(), old_, mode_);
+    // The bytes are on disk before the name points at them.
+    if (::fsync(file_.get()) != 0) fail("Could not write the file", target_, errno);
+    if (::fstat(file_.get(), &written) != 0) fail("Could not write the file", target_, errno);
+    if (::close(file_.release()) != 0) fail("Could not write the file", target_, errno);
+    if (::renameat(reached_.folder.get(), siblingName_.c_str(), reached_.folder.get(), name) != 0) {
+        fail("Could not replace the file", target_, errno);
     }
+    siblingName_.clear();
     // Another writer of the folder may have swapped the hidden name before the rename, or the
     // destination right after it: then the bytes are not where the user asked for them.
     struct stat placed {};
-    if (::fstatat(directory.get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(reached_.folder.get(), name, &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
         placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
-        throw WriteRefused(
-            WriteRefused::Reason::replacedMeanwhile,
-            "Something else took the place of " + name + " while it was being written, so it was not saved.");
+        throw WriteRefused(WriteRefused::Reason::replacedMeanwhile,
+                           "Something else took the place of " + reached_.name +
+                               " while it was being written, so it was not saved.");
     }
     // The rename itself survives a crash once the folder is flushed.
-    ::fsync(directory.get());
+    ::fsync(reached_.folder.get());
+}
+
+void replaceFile(const fs::path& destination, const std::function<void(int fd)>& write,
+                 const ReplaceOptions& options) {
+    Replacement replacement(destination, options);
+    write(replacement.fd());
+    replacement.commit();
+}
+
+ReadableFile openReached(const Reached& reached) noexcept {
+    ReadableFile file;
+    // Only a regular file is opened for reading: opening a device can act on it.
+    Descriptor place(::openat(reached.folder.get(), reached.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!place || ::fstat(place.get(), &status) != 0) {
+        file.error = errno;
+        return file;
+    }
+    file.isRegular = S_ISREG(status.st_mode);
+    if (!file.isRegular) {
+        file.fd = std::move(place);
+        return file;
+    }
+    file.fd = Descriptor(::openat(reached.folder.get(), reached.name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (!file.fd || ::fstat(file.fd.get(), &opened) != 0) {
+        file.error = errno;
+        file.fd.reset();
+        return file;
+    }
+    if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode)) {
+        file.error = EAGAIN;  // swapped between the two opens
+        file.fd.reset();
+        return file;
+    }
+    file.size = opened.st_size;
+    const int flags = ::fcntl(file.fd.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(file.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return file;
 }
 
 }  // namespace kivo::SafeFiles

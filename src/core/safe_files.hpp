@@ -49,9 +49,12 @@ public:
         replacedMeanwhile,
     };
 
-    WriteRefused(Reason reason, const std::string& sentence) : std::runtime_error(sentence), reason(reason) {}
+    WriteRefused(Reason reason, const std::string& sentence, std::string name = {})
+        : std::runtime_error(sentence), reason(reason), name(std::move(name)) {}
 
     Reason reason;
+    // The link's own name, for a foreign link.
+    std::string name;
 };
 
 struct ReplaceOptions {
@@ -80,6 +83,53 @@ struct ReplaceOptions {
 void replaceFile(const std::filesystem::path& destination, const std::function<void(int fd)>& write,
                  const ReplaceOptions& options = {});
 
+// Sees the path of each folder a walk enters (`making` false) or is about to make (true), every
+// link on the way replaced by what it names; throws to stop the walk there.
+using FolderJudge = std::function<void(const std::filesystem::path& folder, bool making)>;
+
+// Where a name leads once its folders, and (with followLink) this user's links at the name, are
+// walked as replaceFile walks them.
+struct Reached {
+    Descriptor folder;                 // the folder that holds the name, open for reading
+    std::filesystem::path realFolder;  // its path with every link on the way taken
+    std::string name;                  // the last name (which may not exist yet)
+};
+
+// Throws as replaceFile does for links and failed walks; makes missing folders when asked.
+Reached reach(const std::filesystem::path& path, bool followLink, bool makeFolders,
+              const FolderJudge& judge = {});
+
+// Opens the reached name for reading without following a link there: a regular file blocking and
+// close-on-exec; anything else only as a place (O_PATH), so no device is acted on.
+ReadableFile openReached(const Reached& reached) noexcept;
+
+// replaceFile in two steps, for a writer that fills the file elsewhere: the constructor reaches the
+// destination (judgeTarget, when given, sees the destination's path with links taken before
+// anything is made there) and creates the hidden file; commit() puts it in place. A replacement
+// that is not committed removes its hidden file.
+class Replacement {
+public:
+    Replacement(const std::filesystem::path& destination, const ReplaceOptions& options,
+                const FolderJudge& judge = {},
+                const std::function<void(const std::filesystem::path&)>& judgeTarget = {});
+    ~Replacement();
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    int fd() const noexcept { return file_.get(); }
+    const std::filesystem::path& target() const noexcept { return target_; }
+    void commit();
+
+private:
+    Reached reached_;
+    std::filesystem::path target_;
+    struct stat old_ {};
+    bool replacing_ = false;
+    mode_t mode_ = 0;
+    std::string siblingName_;
+    Descriptor file_;
+};
+
 // Removes the hidden siblings `replaceFile` made for `destination` and a stopped writer left
 // behind. Never fails: a name that cannot be removed stays.
 void removeSiblings(const std::filesystem::path& destination) noexcept;
@@ -88,7 +138,8 @@ void removeSiblings(const std::filesystem::path& destination) noexcept;
 // this user's links points to, or `destination` itself. Throws WriteRefused at a link of another
 // user at the name, and at one standing for a folder on the way that lies in a folder others may
 // write; std::filesystem::filesystem_error when a link cannot be read or the chain is too long.
-std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink);
+std::filesystem::path replacementTarget(const std::filesystem::path& destination, bool followLink,
+                                        const FolderJudge& judge = {});
 
 // Whether `status` (from lstat or fstat, so a link is not followed) describes a folder that only
 // this user can reach: a directory, owned by the effective user, with no group or other bits.

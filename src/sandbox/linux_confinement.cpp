@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/ioprio.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/ioctl.h>
@@ -15,8 +19,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +37,7 @@
 #include "core/descriptor.hpp"
 #include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
+#include "sandbox/file_broker.hpp"
 
 // The Debian kernel headers stop at Landlock ABI 2; the later rights keep the
 // values the kernel gave them.
@@ -171,7 +178,6 @@ public:
     // What a path outside the explicitly granted folders may do, by where it
     // lies.
     static std::uint64_t rightsByPlace(const fs::path& target, const fs::path& home) {
-        if (isWithin(target, "/dev/shm")) return readRights | writeRights;
         if (isWithin(target, "/dev"))
             return readRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
         if (isWithin(target, home))
@@ -218,9 +224,10 @@ public:
 
     // Only the devices a worker reads or writes as plain data. No terminal at all: a worker that
     // could open the controlling terminal (/dev/tty) or another of the user's (/dev/pts) could
-    // write to it, or type into it.
+    // write to it, or type into it. Nor /dev/shm: what lies there is other programs' shared memory,
+    // and nothing in the worker or its libraries makes any (shm_open, sem_open).
     void grantDevices() {
-        for (const char* name : {"null", "zero", "full", "random", "urandom", "shm"}) {
+        for (const char* name : {"null", "zero", "full", "random", "urandom"}) {
             const fs::path device = fs::path("/dev") / name;
             std::error_code error;
             if (fs::is_symlink(device, error) || error) continue;
@@ -476,7 +483,86 @@ void loadSeccompFilter(bool refuseTruncateByPath) {
     // folder rule covers, and sit there for a program that connects to it later.
     refuse(SCMP_SYS(socket));
     refuse(SCMP_SYS(socketpair));
+
+    // Memory other programs of the user share is theirs: System V objects are open to any process
+    // of the user by key or by id, a private one too, and the worker makes none of its own.
+    for (const char* name : {"shmget", "shmat", "shmdt", "shmctl", "msgget", "msgsnd", "msgrcv", "msgctl",
+                             "semget", "semop", "semtimedop", "semctl"}) {
+        refuse(seccomp_syscall_resolve_name(name));
+    }
+    // No handle on another process (a pidfd tells when the editor ends, and signals it), and nothing
+    // that compares, advises or reaps another process's memory.
+    refuse(SCMP_SYS(kcmp));
+    for (const auto& [name, number] :
+         {std::pair{"pidfd_open", 434}, {"process_madvise", 440}, {"process_mrelease", 448}}) {
+        const int resolved = seccomp_syscall_resolve_name(name);
+        refuse(resolved != __NR_SCMP_ERROR ? resolved : number);
+    }
     check(seccomp_load(context.get()), "the seccomp filter could not be loaded");
+
+    // The worker may change its own limits, priority, processors, scheduling, I/O priority and
+    // memory placement, but no other process's: these calls reach every process of the user, the
+    // editor among them, and lowering one's limit on processor time ends it. So the pid must be 0
+    // or the worker's own (a thread that changes itself names itself by 0, not by its id), and no
+    // priority is set for a process group or a user, which would take in the editor too, the
+    // worker's own group and user (who 0) first of all. The kernel reads these arguments as 32
+    // bits, so those are compared, and no upper half can hide a pid. libseccomp compares an
+    // argument once per rule and cannot say "neither 0 nor this pid", so this is a second, small
+    // filter; the one above already ends the calls of every other architecture.
+    const auto self = static_cast<std::uint32_t>(::getpid());
+    const auto argument = [](int index) {
+        const std::size_t low = std::endian::native == std::endian::big ? 4 : 0;
+        return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + index * sizeof(std::uint64_t) + low);
+    };
+    const auto load = [](std::uint32_t offset) {
+        return sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, offset};
+    };
+    const auto ifEqual = [](std::uint32_t value, std::size_t skipIfEqual, std::size_t skipOtherwise) {
+        return sock_filter{BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint8_t>(skipIfEqual),
+                           static_cast<std::uint8_t>(skipOtherwise), value};
+    };
+    const auto answer = [](std::uint32_t action) { return sock_filter{BPF_RET | BPF_K, 0, 0, action}; };
+    std::vector<sock_filter> program = {
+        load(offsetof(seccomp_data, arch)),
+        ifEqual(seccomp_arch_native(), 1, 0),
+        answer(SECCOMP_RET_ALLOW),
+        load(offsetof(seccomp_data, nr)),
+    };
+    struct OnItselfOnly {
+        int call;
+        int pid;
+        int selector = -1;          // the argument that says what `pid` names, where there is one
+        std::uint32_t process = 0;  // its value for a single process
+    };
+    for (const OnItselfOnly& rule : {OnItselfOnly{SCMP_SYS(prlimit64), 0},
+                                     {SCMP_SYS(sched_setaffinity), 0},
+                                     {SCMP_SYS(sched_setscheduler), 0},
+                                     {SCMP_SYS(sched_setparam), 0},
+                                     {SCMP_SYS(sched_setattr), 0},
+                                     {SCMP_SYS(migrate_pages), 0},
+                                     {SCMP_SYS(move_pages), 0},
+                                     {SCMP_SYS(setpriority), 1, 0, PRIO_PROCESS},
+                                     {SCMP_SYS(ioprio_set), 1, 0, IOPRIO_WHO_PROCESS}}) {
+        if (rule.call < 0) continue;  // not a call of this architecture
+        std::vector<sock_filter> test;
+        if (rule.selector >= 0) {
+            test.push_back(load(argument(rule.selector)));
+            test.push_back(ifEqual(rule.process, 0, 3));
+        }
+        test.push_back(load(argument(rule.pid)));
+        test.push_back(ifEqual(0, 2, 0));
+        test.push_back(ifEqual(self, 1, 0));
+        test.push_back(answer(SECCOMP_RET_ERRNO | EPERM));
+        test.push_back(answer(SECCOMP_RET_ALLOW));
+        program.push_back(ifEqual(static_cast<std::uint32_t>(rule.call), 0, test.size()));
+        program.insert(program.end(), test.begin(), test.end());
+    }
+    program.push_back(answer(SECCOMP_RET_ALLOW));
+    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    // no_new_privs is set already, by the filter above.
+    const long synced = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter);
+    if (synced < 0) fail("the filter on other processes could not be loaded", errno);
+    if (synced > 0) throw ConfinementError("the filter on other processes could not cover every thread");
 }
 
 std::uint64_t landlockErrata() {
@@ -547,10 +633,8 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
     } catch (const ConfinementError&) {
         // Renders alone fail then, each with its own sentence; documents still open and save.
     }
-    for (const fs::path folder : {"/var/tmp", "/dev/shm"}) {
-        const auto target = resolved(folder);
-        if (grantable(target)) rules.grant(target, readRights | writeRights);
-    }
+    if (const auto target = resolved("/var/tmp"); grantable(target))
+        rules.grant(target, readRights | writeRights);
     // The system's temporary folder may hold the home folder (as in some containers) or the
     // support folder; granting it would grant those too, so the worker then keeps its temporary
     // files in a folder of its own.
@@ -575,6 +659,20 @@ void apply(const fs::path& ipc, const fs::path& support, const fs::path& home) {
         } catch (const std::exception&) {
             // Another user's folder at that name, say: renders fail then, each with its own sentence.
         }
+    }
+
+    // Documents anywhere else, also in folders made from now on, are reached through the broker,
+    // which judges each request as the file system is then; the worker's own folders stay direct.
+    std::vector<fs::path> ownFolders;
+    for (const fs::path& folder : {supportFolder / "recovery", kivo::IPCPaths::renderDirectory(supportFolder),
+                                   kivo::IPCPaths::editorRenderDirectory(), supportFolder / "tmp"}) {
+        ownFolders.push_back(folder.lexically_normal());
+        ownFolders.push_back(resolved(folder));
+    }
+    try {
+        FileBroker::install(FileBroker::Policy{homeFolder, supportFolder, ipcFolder}, std::move(ownFolders));
+    } catch (const std::system_error& error) {
+        fail("the worker's file broker could not be started", error.code().value());
     }
 
     confineOtherThreads(ruleset.get());

@@ -14,15 +14,23 @@
 //   nothing else, else one in the support folder), made private before the
 //   worker is confined. So nothing in the IPC folder (socket, token, the
 //   editor's lock) can be made, removed, renamed or linked, and no socket can
-//   be made anywhere. Of /dev only null, zero, full, random, urandom and shm
-//   are granted, no terminal. TCP bind and connect are refused, and so are
-//   abstract sockets and signals that would leave the worker (ABI 4 and 6).
+//   be made anywhere. Of /dev only null, zero, full, random and urandom are
+//   granted: no terminal, and nothing in /dev/shm, where other programs keep
+//   their shared memory (nothing in the worker or its libraries calls shm_open
+//   or sem_open). TCP bind and connect are refused, and so are abstract
+//   sockets and signals that would leave the worker (ABI 4 and 6).
 // - A seccomp filter on every thread: no new sockets (socket, socketpair); no connect;
 //   no execve, execveat, fork, vfork or process-creating clone; clone3 fails
 //   with ENOSYS so the C library falls back to clone, whose flags can be read;
 //   no io_uring, ptrace, kernel keyrings, namespaces or mounts; no changing of
 //   modes, owners, times or extended attributes, by path or by descriptor;
-//   no TIOCSTI or TIOCLINUX.
+//   no TIOCSTI or TIOCLINUX; no System V IPC (of the worker's libraries only
+//   the crypto library calls it, to wait for /dev/random on kernels without
+//   getrandom, older than any with Landlock); no pidfd_open, kcmp,
+//   process_madvise or process_mrelease.
+// - A second seccomp filter: limits, priorities, processor affinity,
+//   scheduling, I/O priority and memory placement only of the worker itself
+//   (pid 0 or its own, a priority for no process group or user).
 // - PR_SET_NO_NEW_PRIVS.
 //
 // Landlock confines one thread at a time, so every thread that exists when

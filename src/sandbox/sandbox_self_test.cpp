@@ -8,16 +8,21 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <system_error>
 #include <iostream>
 #include <memory>
 
 #include "core/descriptor.hpp"
+#include "core/document_files.hpp"
+#include "core/engine_failure.hpp"
 #include "core/file_creation.hpp"
 #include "core/ipc_paths.hpp"
 #include "core/json_writer.hpp"
@@ -27,6 +32,8 @@
 namespace kivo {
 namespace SandboxSelfTest {
 namespace {
+
+constexpr const char* probeFolderName = "kivo-pdf-sandbox-probe";
 
 namespace fs = std::filesystem;
 
@@ -99,6 +106,86 @@ fs::path firstSystemFont() {
     if (found.empty()) return fonts;
     return *std::min_element(found.begin(), found.end());
 }
+
+// A document saved or opened as the worker does for a client: 0, EPERM for a place the worker may
+// not use, or the error number of the failure.
+int documentErrno(const std::function<void()>& action) {
+    try {
+        action();
+        return 0;
+    } catch (const EngineFailure& failure) {
+        return failure.code == FailureCode::permissionDenied ? EPERM : EIO;
+    } catch (const std::filesystem::filesystem_error& error) {
+        return error.code().value();
+    } catch (...) {
+        return EIO;
+    }
+}
+
+int saveDocument(const fs::path& path) {
+    return documentErrno([&] {
+        DocumentFiles::replaceFile(
+            path,
+            [](int fd) {
+                if (::write(fd, "%PDF-1.7\n", 9) != 9)
+                    throw std::system_error(errno, std::generic_category());
+            },
+            SafeFiles::ReplaceOptions{});
+    });
+}
+
+int openDocument(const fs::path& path) {
+    int result = 0;
+    const int thrown = documentErrno([&] {
+        const SafeFiles::ReadableFile file = DocumentFiles::openForReading(path);
+        char byte = 0;
+        if (!file.fd) {
+            result = file.error;
+        } else if (::read(file.fd.get(), &byte, 1) != 1) {
+            result = EIO;
+        }
+    });
+    return thrown != 0 ? thrown : result;
+}
+
+// What the document probes leave in the home folder goes once the probing process has ended: a
+// process of its own, forked before the sandbox, removes it then. The sandboxed process itself may
+// remove nothing there.
+class ProbeCleanup {
+public:
+    explicit ProbeCleanup(const fs::path& home) {
+        const fs::path folder = home / probeFolderName;
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int kept = ends[0] == 3 ? 3 : ::dup2(ends[0], 3);
+            ::syscall(SYS_close_range, kept + 1, ~0U, 0);
+            char byte = 0;
+            for (;;) {
+                errno = 0;
+                const ssize_t n = ::read(kept, &byte, 1);
+                if (n <= 0 && errno != EINTR) break;
+            }
+            fs::remove_all(folder, ignored);
+            ::_exit(0);
+        }
+        ::close(ends[0]);
+        writeEnd_ = Descriptor(pid_ > 0 ? ends[1] : (::close(ends[1]), -1));
+    }
+    ~ProbeCleanup() {
+        writeEnd_.reset();
+        if (pid_ > 0) {
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    Descriptor writeEnd_;
+};
 
 Probe probe(std::string name, std::string expected, int errorNumber) {
     return Probe{std::move(name), std::move(expected), resultFor(errorNumber), errorNumber};
@@ -197,6 +284,16 @@ std::vector<Probe> runProbes(const Places& places) {
                            createFile(places.temporary / "kivo-pdf-sandbox-probe")));
     probes.push_back(probe("create a file in the recovery folder", "allowed",
                            createFile(places.support / "recovery" / "sandbox-probe")));
+    // Documents are reached as the file system is now: a folder made after the sandbox was applied
+    // opens like any other, a hidden one never does.
+    const fs::path madeLater = places.home / probeFolderName / "probe.pdf";
+    probes.push_back(
+        probe("save a document in a new folder of the home folder", "allowed", saveDocument(madeLater)));
+    probes.push_back(probe("open that document", "allowed", openDocument(madeLater)));
+    probes.push_back(probe("save a document in a new hidden folder of the home folder", "denied",
+                           saveDocument(places.home / ("." + std::string(probeFolderName)) / "probe.pdf")));
+    probes.push_back(
+        probe("open a document in the IPC directory", "denied", openDocument(places.ipc / "self-test.pdf")));
     return probes;
 }
 
@@ -213,6 +310,7 @@ void preparePrivateFolders(const fs::path& home) {
 
 int run(std::ostream& out, const Places& places) {
     preparePrivateFolders(places.home);
+    const ProbeCleanup cleanup(places.home);
     try {
         fs::create_directories(places.ipc);
         fs::permissions(places.ipc, fs::perms::owner_all, fs::perm_options::replace);

@@ -9,7 +9,7 @@
 namespace kivo {
 
 // `kivo-pdf-worker --sandbox-self-test`: applies the worker's sandbox to this
-// very process, tries fourteen operations it must allow or refuse, and prints
+// very process, tries eighteen operations it must allow or refuse, and prints
 // one JSON line per operation. The sandbox cannot be lifted again, so this is
 // the last thing a process does.
 namespace SandboxSelfTest {
@@ -47,7 +47,7 @@ std::string encodeError(const std::string& description);
 // failing call's error number, ENAMETOOLONG for a path that does not fit.
 int listenAt(const std::string& path);
 
-// Runs the fourteen probes (without applying anything).
+// Runs the eighteen probes (without applying anything).
 std::vector<Probe> runProbes(const Places& places);
 
 // Prepares the IPC folder, applies the sandbox, runs the probes and prints

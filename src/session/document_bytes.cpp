@@ -15,6 +15,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/document_files.hpp"
 #include "core/descriptor.hpp"
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
@@ -289,7 +290,7 @@ DocumentBytes::Shared DocumentBytes::empty() {
 
 DocumentBytes::Shared DocumentBytes::read(const std::filesystem::path& path) {
     // A FIFO or a device must neither stall the open nor be read as a document.
-    const SafeFiles::ReadableFile file = SafeFiles::openForReading(path);
+    const SafeFiles::ReadableFile file = DocumentFiles::openForReading(path);
     if (!file.fd) throw unreadable();
     if (!file.isRegular) {
         throw EngineFailure(FailureCode::file, "Only regular files can be read as documents, and " +

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/document_files.hpp"
 #include "core/safe_files.hpp"
 
 namespace kivo::RecoveryStore {
@@ -38,7 +39,12 @@ std::optional<std::string> digest(
 
 std::optional<std::string> fingerprint(const std::filesystem::path& file) {
     // A file swapped for a FIFO since it was opened has no fingerprint; it must not stall the worker.
-    const SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
+    SafeFiles::ReadableFile opened;
+    try {
+        opened = DocumentFiles::openForReading(file);
+    } catch (const std::exception&) {
+        return std::nullopt;  // a place refused now has no fingerprint either
+    }
     if (!opened.fd || !opened.isRegular) return std::nullopt;
     const int fd = opened.fd.get();
     return digest([fd](const auto& update) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/document_files.hpp"
 #include "core/safe_files.hpp"
 #include "core/engine_failure.hpp"
 
@@ -133,7 +134,7 @@ void ImagePixels::checkSize(int64_t width, int64_t height) {
 ImagePixels ImagePixels::bgra(const std::filesystem::path& file) {
     // Opened once and read through that descriptor only: a FIFO planted under the name must
     // not stall the worker, and a name swapped after the check must not be read instead.
-    SafeFiles::ReadableFile opened = SafeFiles::openForReading(file);
+    SafeFiles::ReadableFile opened = DocumentFiles::openForReading(file);
     if (!opened.fd) throw unreadable(file);
     if (!opened.isRegular) {
         throw EngineFailure(FailureCode::file,

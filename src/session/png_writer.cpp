@@ -18,6 +18,7 @@
 #include <string>
 #include <span>
 
+#include "core/document_files.hpp"
 #include "core/engine_failure.hpp"
 #include "core/file_creation.hpp"
 #include "session/thread_pool.hpp"
@@ -25,21 +26,13 @@
 namespace kivo::PngWriter {
 namespace {
 
-// The file with the mode named here, not whatever the process umask leaves of it. A client names
-// the path, so whatever else stands there is refused rather than written into: a named pipe would
-// hold the worker until someone reads it (hence no blocking open), a link could lead anywhere.
+// A client names the path, so whatever else stands there (a named pipe, a link) is refused rather
+// than written into; missing folders on the way are made.
 std::FILE* openForWriting(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
-                          FileCreation::newFileMode(0666));
-    if (fd < 0) return nullptr;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd, 0) != 0 ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) ::close(fd);
+    Descriptor fd = DocumentFiles::createForWriting(path, 0666);
+    if (!fd) return nullptr;
+    std::FILE* file = ::fdopen(fd.get(), "wb");
+    if (file != nullptr) fd.release();
     return file;
 }
 
@@ -313,8 +306,10 @@ private:
                     }
                 }
             }
+        } catch (const DocumentFiles::PlaceRefused& refused) {
+            failure = DocumentFiles::refusalSentence(refused.place, refused.use);
         } catch (...) {
-            failure = cannotWrite;  // no memory to note the path
+            failure = cannotWrite;  // a foreign link on the way, a folder that cannot be made, no memory
         }
         strips_.clear();
         {

@@ -3,6 +3,7 @@
 #include <deque>
 #include <limits>
 
+#include "core/document_files.hpp"
 #include "core/file_creation.hpp"
 #include "session/png_writer.hpp"
 #include "session/session.hpp"
@@ -125,7 +126,7 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
         RenderedRegion rendered = renderRegion(page.get(), form_.handle(), region, grid, annotations);
         const std::filesystem::path to(*tile.pngPath);
         if (to.has_parent_path() && to.parent_path() != folderMade) {
-            FileCreation::makeFolders(to.parent_path());
+            DocumentFiles::makeFolders(to.parent_path());
             folderMade = to.parent_path();
         }
         PngWriter::PendingCopy copy =
@@ -145,7 +146,7 @@ Session::PixelSize Session::renderTiles(std::string_view pageId, double scale,
 void Session::draw(FPDF_PAGE page, const RenderTile& region, const TileGrid& grid, bool annotations,
                    const std::filesystem::path& to, PngWriter::Batch& writes) const {
     const RenderedRegion rendered = renderRegion(page, form_.handle(), region, grid, annotations);
-    if (to.has_parent_path()) FileCreation::makeFolders(to.parent_path());
+    if (to.has_parent_path()) DocumentFiles::makeFolders(to.parent_path());
     // The rows are copied before this returns, so the bitmap can go while they compress.
     writes.add(to, rendered.firstRow, static_cast<std::uint32_t>(region.width),
                static_cast<std::uint32_t>(region.height), rendered.stride);

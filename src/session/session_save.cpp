@@ -6,6 +6,7 @@
 #include <span>
 #include <system_error>
 
+#include "core/document_files.hpp"
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "session/form_dictionary.hpp"
@@ -79,7 +80,7 @@ void Session::save(const fs::path& to) const {
 void Session::atomicWrite(const fs::path& to, const SafeFiles::ReplaceOptions& options) const {
     const DocumentBytes::Shared whole = provenWhole();
     try {
-        SafeFiles::replaceFile(
+        DocumentFiles::replaceFile(
             to, [&whole](int fd) { writeAll(fd, whole->data()); }, options);
     } catch (const SafeFiles::WriteRefused& refused) {
         throw EngineFailure(refused.reason == SafeFiles::WriteRefused::Reason::foreignLink

@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include "core/worker_limits.hpp"
 #include "engine/document_engine.hpp"
 #include "session/running_command.hpp"
+#include "sandbox/file_broker.hpp"
 #include "sandbox/sandbox_self_test.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "sandbox/worker_watchdog.hpp"
@@ -50,6 +52,9 @@ int main(int argc, char** argv) {
     }
     // Once confined the worker may not change a file's mode, so each file gets it when created.
     FileCreation::clearUmask();
+    // The broker that reaches documents for the confined worker is forked while the worker is
+    // still small and has no threads; the sandbox hands it its policy.
+    if (!WorkerSandbox::switchedOff(std::getenv(WorkerSandbox::switchVariable))) FileBroker::startEarly();
     // Fixed thresholds, so the C library never raises them after a long request line: a large
     // buffer is mapped on its own and goes back when freed, and a connection thread's heap gives
     // back what it no longer holds, rather than keeping tens of megabytes per thread for good.

@@ -1,6 +1,14 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
+#include <linux/ioprio.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/msg.h>
+#include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
@@ -17,7 +25,9 @@
 #include <cstddef>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -261,7 +271,7 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
         {"write under /etc", EACCES},
         {"read under /etc", 0},
         {"create in /var/tmp", 0},
-        {"create in /dev/shm", 0},
+        {"create in /dev/shm", EACCES},
         {"write /dev/null", 0},
         {"create in /dev", EACCES},
         {"write temporary", 0},
@@ -394,6 +404,179 @@ TEST_F(Confinement, MetadataByPathOrDescriptorAndTypingIntoATerminalAreRefused) 
     EXPECT_EQ(status.st_mode & 077, 0u);
     ASSERT_EQ(::stat((fake.home / "bin" / "tool").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0700u);
+}
+
+// Every process of the user runs as the worker's user, so a worker taken over could otherwise reach
+// any of them: lowering one's limit on processor time ends it, and a priority set for a process
+// group or for the user takes in the editor too. Nor may it reach the memory other programs share,
+// by System V key or id or in /dev/shm. Each call is made on a sleeping sibling, where it would
+// succeed unconfined, also with the upper half of the pid set (the kernel reads 32 bits), and on the
+// worker itself, where it must go on working; each writes back the values it finds, so it changes
+// nothing where it passes. Memory placement and kcmp are left out: Landlock already refuses them on
+// any process outside the worker.
+TEST_F(Confinement, NoOtherProcessOfTheUserNorTheMemoryTheyShareIsWithinReach) {
+    FakeHome fake;
+    struct Others {
+        pid_t sibling = -1;
+        int segment = -1;
+        fs::path shared = "/dev/shm/kivo-sandbox-shared-" + std::to_string(::getpid());
+        ~Others() {
+            if (sibling > 0 && ::kill(sibling, SIGKILL) == 0) ::waitpid(sibling, nullptr, 0);
+            if (segment >= 0) ::shmctl(segment, IPC_RMID, nullptr);
+            std::error_code ignored;
+            fs::remove(shared, ignored);
+        }
+    } others;
+    others.sibling = ::fork();
+    if (others.sibling == 0) {
+        ::setpgid(0, 0);
+        for (;;) ::pause();
+    }
+    ASSERT_GT(others.sibling, 0);
+    ::setpgid(others.sibling, others.sibling);  // from both sides, so the group exists before it is named
+    const pid_t sibling = others.sibling;
+    // Private, yet open by its id to every process of the user.
+    others.segment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+    ASSERT_GE(others.segment, 0) << std::strerror(errno);
+    const int segment = others.segment;
+    testing::writeFile(others.shared, "another program's");
+    const uid_t nobody = 0x7ffffff0;  // a user with no processes: a priority set for it changes nothing
+
+    const std::vector<std::string> byPid = {"prlimit64",          "setpriority",    "sched_setaffinity",
+                                            "sched_setscheduler", "sched_setparam", "sched_setattr",
+                                            "ioprio_set"};
+    const auto outcome = inChild([&](int report) {
+        ::setpgid(0, 0);  // a group of its own, so a priority set for its group reaches no one else
+        // A thread that exists before the sandbox must be held by every filter too.
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool go = false;
+        std::atomic<int> earlyThread{-1};
+        std::thread early([&] {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [&] { return go; });
+            rlimit limit{};
+            earlyThread = ::syscall(SYS_prlimit64, sibling, RLIMIT_NOFILE, nullptr, &limit) < 0 ? errno : 0;
+        });
+        try {
+            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+        } catch (const std::exception& error) {
+            writeAll(report, std::string("apply failed: ") + error.what());
+            return 1;
+        }
+        {
+            std::lock_guard lock(mutex);
+            go = true;
+        }
+        wake.notify_all();
+        early.join();
+
+        // The sibling was forked from the same process, so the worker's own values are its values too.
+        rlimit processorTime{};
+        ::getrlimit(RLIMIT_CPU, &processorTime);
+        const int nice = ::getpriority(PRIO_PROCESS, 0);
+        cpu_set_t processors;
+        CPU_ZERO(&processors);
+        ::sched_getaffinity(0, sizeof processors, &processors);
+        const int policy = ::sched_getscheduler(0);
+        sched_param parameters{};
+        ::sched_getparam(0, &parameters);
+        // The kernel's first version of its scheduling attributes; the C library declares none.
+        struct {
+            std::uint32_t size, policy;
+            std::uint64_t flags;
+            std::int32_t nice;
+            std::uint32_t priority;
+            std::uint64_t runtime, deadline, period;
+        } attributes{};
+        ::syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0);
+        const long ioPriority = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, 0);
+        const std::map<std::string, std::function<long(long)>> calls = {
+            {"prlimit64",
+             [&](long pid) { return ::syscall(SYS_prlimit64, pid, RLIMIT_CPU, &processorTime, nullptr); }},
+            {"setpriority", [&](long pid) { return ::syscall(SYS_setpriority, PRIO_PROCESS, pid, nice); }},
+            {"sched_setaffinity",
+             [&](long pid) { return ::syscall(SYS_sched_setaffinity, pid, sizeof processors, &processors); }},
+            {"sched_setscheduler",
+             [&](long pid) { return ::syscall(SYS_sched_setscheduler, pid, policy, &parameters); }},
+            {"sched_setparam", [&](long pid) { return ::syscall(SYS_sched_setparam, pid, &parameters); }},
+            {"sched_setattr", [&](long pid) { return ::syscall(SYS_sched_setattr, pid, &attributes, 0); }},
+            {"ioprio_set",
+             [&](long pid) { return ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, pid, ioPriority); }},
+        };
+        const auto result = [](long value) { return value < 0 ? errno : 0; };
+        std::map<std::string, int> results;
+        results["prlimit64 on the sibling from an early thread"] = earlyThread;
+        for (const std::string& name : byPid) {
+            const auto& call = calls.at(name);
+            results[name + " on the sibling"] = result(call(sibling));
+            results[name + " on the sibling, named in the low half"] = result(call((1L << 32) | sibling));
+            results[name + " on itself as 0"] = result(call(0));
+            results[name + " on itself by its pid"] = result(call(::getpid()));
+        }
+        results["setpriority for its own process group"] =
+            result(::syscall(SYS_setpriority, PRIO_PGRP, 0, nice));
+        results["setpriority for its own process group, named in the low half"] =
+            result(::syscall(SYS_setpriority, (1L << 32) | PRIO_PGRP, 0, nice));
+        results["setpriority for the sibling's process group"] =
+            result(::syscall(SYS_setpriority, PRIO_PGRP, sibling, nice));
+        results["setpriority for a user"] = result(::syscall(SYS_setpriority, PRIO_USER, nobody, nice));
+        results["ioprio_set for its own process group"] =
+            result(::syscall(SYS_ioprio_set, IOPRIO_WHO_PGRP, 0, ioPriority));
+        results["ioprio_set for a user"] =
+            result(::syscall(SYS_ioprio_set, IOPRIO_WHO_USER, nobody, ioPriority));
+        const long pidfd = ::syscall(SYS_pidfd_open, sibling, 0);
+        results["pidfd_open on the sibling"] = result(pidfd);
+        if (pidfd >= 0) ::close(static_cast<int>(pidfd));
+
+        results["shmat another's segment"] =
+            ::shmat(segment, nullptr, SHM_RDONLY) == reinterpret_cast<void*>(-1) ? errno : 0;
+        results["remove another's segment"] = result(::shmctl(segment, IPC_RMID, nullptr));
+        // Whatever is made anyway is removed again, so a failing run leaves nothing behind.
+        const int newSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+        results["shmget"] = result(newSegment);
+        if (newSegment >= 0) ::shmctl(newSegment, IPC_RMID, nullptr);
+        const int queue = ::msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+        results["msgget"] = result(queue);
+        if (queue >= 0) ::msgctl(queue, IPC_RMID, nullptr);
+        const int semaphores = ::semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+        results["semget"] = result(semaphores);
+        if (semaphores >= 0) ::semctl(semaphores, 0, IPC_RMID);
+        results["open another program's object in /dev/shm"] = openErrno(others.shared, O_RDWR);
+        const std::string name = "/kivo-sandbox-made-" + std::to_string(::getpid());
+        const int made = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        results["shm_open"] = result(made);
+        if (made >= 0) ::shm_unlink(name.c_str());
+
+        writeAll(report, encodeResults(results));
+        return 0;
+    });
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.report;
+
+    std::map<std::string, int> expected = {
+        {"prlimit64 on the sibling from an early thread", EPERM},
+        {"setpriority for its own process group", EPERM},
+        {"setpriority for its own process group, named in the low half", EPERM},
+        {"setpriority for the sibling's process group", EPERM},
+        {"setpriority for a user", EPERM},
+        {"ioprio_set for its own process group", EPERM},
+        {"ioprio_set for a user", EPERM},
+        {"pidfd_open on the sibling", EPERM},
+        {"shmat another's segment", EPERM},
+        {"remove another's segment", EPERM},
+        {"shmget", EPERM},
+        {"msgget", EPERM},
+        {"semget", EPERM},
+        {"open another program's object in /dev/shm", EACCES},
+        {"shm_open", EACCES},
+    };
+    for (const std::string& name : byPid) {
+        expected[name + " on the sibling"] = EPERM;
+        expected[name + " on the sibling, named in the low half"] = EPERM;
+        expected[name + " on itself as 0"] = 0;
+        expected[name + " on itself by its pid"] = 0;
+    }
+    EXPECT_EQ(decodeResults(outcome.report), expected) << outcome.report;
 }
 
 // The worker's socket listens before it is confined, and the editor alone keeps the IPC folder:

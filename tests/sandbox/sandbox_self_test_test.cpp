@@ -90,7 +90,7 @@ TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
         ::unsetenv("XDG_DATA_HOME");
     });
     const auto lines = splitLines(outcome.report);
-    ASSERT_EQ(lines.size(), 14u) << outcome.report;
+    ASSERT_EQ(lines.size(), 18u) << outcome.report;
     EXPECT_EQ(lines[0], R"({"errno":0,"expected":"allowed","name":"sandbox is applied","result":"allowed"})");
     const std::vector<std::string> names = {
         "sandbox is applied",
@@ -107,6 +107,10 @@ TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
         "look up ~/.local/share",
         "create a file in the temporary directory",
         "create a file in the recovery folder",
+        "save a document in a new folder of the home folder",
+        "open that document",
+        "save a document in a new hidden folder of the home folder",
+        "open a document in the IPC directory",
     };
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const auto probe = nlohmann::json::parse(lines[i]);
@@ -119,6 +123,8 @@ TEST_F(SandboxSelfTestRun, EveryProbeBehavesOnAWellSetUpMachine) {
     EXPECT_FALSE(fs::exists(home / ".local" / "share" / "kivo-pdf" / "recovery" / "sandbox-probe"));
     EXPECT_FALSE(fs::exists(home / ".local" / "share" / "kivo-pdf" / "ipc" / "self-test.sock"));
     EXPECT_TRUE(fs::is_directory(home / ".local" / "share" / "kivo-pdf" / "ipc"));
+    EXPECT_FALSE(fs::exists(home / "kivo-pdf-sandbox-probe")) << "the probe's document is removed";
+    EXPECT_FALSE(fs::exists(home / ".kivo-pdf-sandbox-probe")) << "no hidden folder is made";
 }
 
 TEST_F(SandboxSelfTestRun, AnIPCSocketPathThatDoesNotFitFailsTheThirdProbe) {
@@ -135,7 +141,7 @@ TEST_F(SandboxSelfTestRun, AnIPCSocketPathThatDoesNotFitFailsTheThirdProbe) {
         return status;
     });
     const auto lines = splitLines(outcome.report);
-    ASSERT_EQ(lines.size(), 14u) << outcome.report;
+    ASSERT_EQ(lines.size(), 18u) << outcome.report;
     const auto third = nlohmann::json::parse(lines[2]);
     EXPECT_EQ(third.at("result"), "failed");
     EXPECT_EQ(third.at("errno"), ENAMETOOLONG);
@@ -153,7 +159,7 @@ TEST_F(SandboxSelfTestRun, MissingPrivateFoldersArePreparedBeforeProbing) {
         ::setenv("KIVO_PDF_SUPPORT_DIR", (root.path() / "support").c_str(), 1);
     });
     const auto lines = splitLines(outcome.report);
-    ASSERT_EQ(lines.size(), 14u) << outcome.report;
+    ASSERT_EQ(lines.size(), 18u) << outcome.report;
     for (const auto& line : lines) {
         const auto probe = nlohmann::json::parse(line);
         EXPECT_EQ(probe.at("result"), probe.at("expected")) << line;
@@ -182,8 +188,8 @@ TEST_F(SandboxSelfTestRun, ASandboxThatCannotBeAppliedPrintsOneErrorLine) {
 namespace kivo {
 namespace {
 
-// The worker's own command line, as a person runs it: fourteen lines and status 0.
-TEST_F(SandboxSelfTestRun, TheWorkerCommandReportsFourteenProbesAndPasses) {
+// The worker's own command line, as a person runs it: eighteen lines and status 0.
+TEST_F(SandboxSelfTestRun, TheWorkerCommandReportsEighteenProbesAndPasses) {
     const std::string command = "env HOME='" + home.string() + "' TMPDIR='" + temporary.string() +
                                 "' KIVO_PDF_SUPPORT_DIR='" + (root.path() / "support").string() + "' '" +
                                 KIVO_BIN_DIR + "/kivo-pdf-worker' --sandbox-self-test";
@@ -193,7 +199,7 @@ TEST_F(SandboxSelfTestRun, TheWorkerCommandReportsFourteenProbesAndPasses) {
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
     const int status = ::pclose(pipe);
-    EXPECT_EQ(splitLines(output).size(), 14u) << output;
+    EXPECT_EQ(splitLines(output).size(), 18u) << output;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << output;
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/command_json.hpp"
+#include "outside_readers.hpp"
 #include "command_requests.hpp"
 #include "scoped_env.hpp"
 #include "test_pdfs.hpp"
@@ -261,6 +263,115 @@ TEST_F(WorkerTest, AConfinedWorkerStillWritesCheckpointsCopiesAndRenders) {
         EXPECT_EQ(modeOf(pdf), 0664u) << "a file saved over keeps its mode";
         EXPECT_EQ(modeOf(*rendered.result->pngPath), 0666u & ~umask);
     }
+}
+
+// A confined worker opens and saves wherever the person works, as the file system is when they
+// ask: a file copied into the home folder after the start, a folder made since, the home folder
+// itself; hidden folders of the home folder, also ones made since, and the editor's IPC folder stay
+// closed, each refusal in the person's words. Each file it wrote is read back by qpdf and poppler.
+TEST_F(WorkerTest, AConfinedWorkerOpensAndSavesWhereThePersonWorks) {
+    const testing::TempDir folder;
+    const fs::path home = folder.path() / "home";
+    fs::create_directories(home);
+    auto confined = environment();
+    confined["KIVO_PDF_WORKER_SANDBOX"] = "on";
+    confined["HOME"] = home.string();
+    confined["KIVO_PDF_SUPPORT_DIR"] = (home / ".local" / "share" / "kivo-pdf").string();
+    confined["TMPDIR"] = folder.path().string();
+    WorkerProcess worker({}, confined);
+    const auto send = [&](CommandRequest r) {
+        worker.write(testing::requestLine(r));
+        return testing::readExchange(worker).response.value_or(CommandResponse{});
+    };
+    const auto outcome = [](const CommandResponse& response) {
+        return response.error ? response.error->code + ": " + response.error->message : std::string("ok");
+    };
+    if (errorCode(send(request("p", CommandMethod::ping))) != "ok" && worker.wait(5) == 73)
+        GTEST_SKIP() << "no sandbox on this machine: " << worker.errorOutput();
+
+    // Everything below appears after the worker confined itself.
+    const fs::path later = home / "Project made later";
+    fs::create_directories(later);
+    fs::create_directories(home / ".hidden made later");
+    const std::string pdf = testing::makePdf({testing::TestPage{}, testing::TestPage{}});
+    testing::writeFile(home / "downloaded.pdf", pdf);
+    testing::writeFile(later / "appendix.pdf", pdf);
+    testing::writeFile(home / ".hidden made later" / "secret.pdf", pdf);
+
+    auto open = request("o", CommandMethod::open);
+    open.params.path = (home / "downloaded.pdf").string();
+    const auto opened = send(open);
+    ASSERT_EQ(outcome(opened), "ok") << worker.errorOutput();
+    const std::string session = opened.result->sessionId.value_or("");
+    const auto on = [&](const char* id, CommandMethod method) {
+        auto r = request(id, method);
+        r.params.sessionId = session;
+        return r;
+    };
+    auto highlight = on("h", CommandMethod::addHighlight);
+    highlight.params.pageId = opened.result->pages->at(0).id;
+    highlight.params.rect = PDFRect{72, 72, 200, 120};
+    ASSERT_EQ(outcome(send(highlight)), "ok");
+
+    const auto saveAs = [&](const char* mode, const fs::path& to) {
+        auto r = on("s", CommandMethod::saveDocument);
+        r.params.saveMode = mode;
+        r.params.destination = to.string();
+        return outcome(send(r));
+    };
+    auto merge = on("m", CommandMethod::mergeDocuments);
+    merge.params.path = (later / "appendix.pdf").string();
+    auto extract = on("x", CommandMethod::extractPages);
+    extract.params.pageIds = std::vector<std::string>{opened.result->pages->at(0).id};
+    extract.params.destination = (home / "first page.pdf").string();
+    auto exported = on("e", CommandMethod::exportDocument);
+    exported.params.destination = (later / "new sub-folder" / "exported.pdf").string();
+    auto hiddenOpen = request("o2", CommandMethod::open);
+    hiddenOpen.params.path = (home / ".hidden made later" / "secret.pdf").string();
+    auto render = on("r", CommandMethod::renderPage);
+    render.params.pageId = opened.result->pages->at(0).id;
+    render.params.pngPath = (home / "page one.png").string();
+
+    struct Step {
+        const char* name;
+        std::function<std::string()> run;
+        std::string expected;
+    };
+    const std::string hiddenSave =
+        "permission_denied: Kivo PDF does not save files in hidden folders of your home folder.";
+    const Step steps[] = {
+        {"merge a file from a folder made later", [&] { return outcome(send(merge)); }, "ok"},
+        {"save a copy into that folder", [&] { return saveAs("saveCopy", later / "copy.pdf"); }, "ok"},
+        {"extract into the home folder", [&] { return outcome(send(extract)); }, "ok"},
+        {"export into a folder it makes", [&] { return outcome(send(exported)); }, "ok"},
+        {"render to a file in the home folder", [&] { return outcome(send(render)); }, "ok"},
+        {"save as, directly in the home folder", [&] { return saveAs("saveAs", home / "renamed.pdf"); },
+         "ok"},
+        {"save over it", [&] { return outcome(send(on("s2", CommandMethod::saveDocument))); }, "ok"},
+        {"open in a hidden folder made later", [&] { return outcome(send(hiddenOpen)); },
+         "permission_denied: Kivo PDF does not open files in hidden folders of your home folder."},
+        {"save a copy into it", [&] { return saveAs("saveCopy", home / ".hidden made later" / "c.pdf"); },
+         hiddenSave},
+        {"save a copy into a hidden folder it would make",
+         [&] { return saveAs("saveCopy", home / ".config" / "autostart" / "c.pdf"); }, hiddenSave},
+        {"save a copy into the IPC folder",
+         [&] { return saveAs("saveCopy", home / ".local" / "share" / "kivo-pdf" / "ipc" / "c.pdf"); },
+         hiddenSave},
+    };
+    for (const Step& step : steps) EXPECT_EQ(step.run(), step.expected) << step.name;
+
+    EXPECT_FALSE(fs::exists(home / ".config"));
+    EXPECT_FALSE(fs::exists(home / ".hidden made later" / "c.pdf"));
+    EXPECT_TRUE(fs::exists(home / "page one.png"));
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo missing";
+    // Two pages, one highlighted, and the two merged in: four pages; the extract holds the first.
+    for (const auto& [file, pages] : {std::pair{later / "copy.pdf", 4},
+                                      {home / "first page.pdf", 1},
+                                      {later / "new sub-folder" / "exported.pdf", 4},
+                                      {home / "renamed.pdf", 4}}) {
+        EXPECT_EQ(testing::outsideView(file), "sound, " + std::to_string(pages) + " pages") << file;
+    }
+    EXPECT_EQ(testing::qpdfAnnotations(home / "renamed.pdf"), std::vector<std::string>{"1:Highlight"});
 }
 
 // The page records on the wire: ordinary pages (turned or not) read exactly as before; a page whose
