@@ -138,6 +138,33 @@ struct FakeHome {
     }
 };
 
+// Applies the sandbox while a thread made before it waits, then lets that thread run `afterwards`.
+// False, with the reason reported, when the sandbox could not be applied.
+bool applyWithAnEarlyThread(const FakeHome& fake, int report, const std::function<void()>& afterwards) {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool go = false;
+    std::thread early([&] {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [&] { return go; });
+        afterwards();
+    });
+    bool applied = true;
+    try {
+        WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
+    } catch (const std::exception& error) {
+        writeAll(report, std::string("apply failed: ") + error.what());
+        applied = false;
+    }
+    {
+        std::lock_guard lock(mutex);
+        go = true;
+    }
+    wake.notify_all();
+    early.join();
+    return applied;
+}
+
 class Confinement : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -153,28 +180,10 @@ TEST_F(Confinement, AppliedInAChildEnforcesEveryRule) {
 
     const auto outcome = inChild([&](int report) {
         // A thread that exists before the sandbox must end up confined too.
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool go = false;
         std::atomic<int> earlyThreadRead{-1};
-        std::thread early([&] {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [&] { return go; });
-            earlyThreadRead = openErrno(fake.home / ".ssh" / "id_ed25519", O_RDONLY);
-        });
-
-        try {
-            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
-        } catch (const std::exception& error) {
-            writeAll(report, std::string("apply failed: ") + error.what());
-            return 1;
-        }
-        {
-            std::lock_guard lock(mutex);
-            go = true;
-        }
-        wake.notify_all();
-        early.join();
+        const bool applied = applyWithAnEarlyThread(
+            fake, report, [&] { earlyThreadRead = openErrno(fake.home / ".ssh" / "id_ed25519", O_RDONLY); });
+        if (!applied) return 1;
 
         std::map<std::string, int> results;
         results["sandboxed"] = WorkerSandbox::isSandboxed(::getpid()) ? 0 : ESRCH;
@@ -448,28 +457,12 @@ TEST_F(Confinement, NoOtherProcessOfTheUserNorTheMemoryTheyShareIsWithinReach) {
     const auto outcome = inChild([&](int report) {
         ::setpgid(0, 0);  // a group of its own, so a priority set for its group reaches no one else
         // A thread that exists before the sandbox must be held by every filter too.
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool go = false;
         std::atomic<int> earlyThread{-1};
-        std::thread early([&] {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [&] { return go; });
+        const bool applied = applyWithAnEarlyThread(fake, report, [&] {
             rlimit limit{};
             earlyThread = ::syscall(SYS_prlimit64, sibling, RLIMIT_NOFILE, nullptr, &limit) < 0 ? errno : 0;
         });
-        try {
-            WorkerSandbox::apply(fake.ipc, fake.support, fake.home);
-        } catch (const std::exception& error) {
-            writeAll(report, std::string("apply failed: ") + error.what());
-            return 1;
-        }
-        {
-            std::lock_guard lock(mutex);
-            go = true;
-        }
-        wake.notify_all();
-        early.join();
+        if (!applied) return 1;
 
         // The sibling was forked from the same process, so the worker's own values are its values too.
         rlimit processorTime{};
