@@ -124,35 +124,46 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing, const FolderJud
         if (!root) fail("Could not open the folder", folder, errno);
         return root;
     };
-    Descriptor current = start(folder.is_absolute());
+    // The folders walked so far, the current one last. ".." goes back to the folder walked before
+    // rather than to the kernel's parent of the current one: a folder moved while it is walked would
+    // otherwise lead somewhere else than the path that was judged.
+    std::vector<Descriptor> trail;
+    trail.push_back(start(folder.is_absolute()));
+    bool fromRoot = folder.is_absolute();
     if (judge) judge(walked, false);
     for (int hops = 0; !names.empty();) {
         const std::string name = std::move(names.front());
         names.pop_front();
         if (name.empty() || name == ".") continue;
-        Descriptor next(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        const int current = trail.back().get();
+        if (name == ".." && (trail.size() > 1 || fromRoot)) {
+            if (trail.size() > 1) trail.pop_back();  // the root's parent is the root
+            step(walked, name);
+            if (judge) judge(walked, false);
+            continue;
+        }
+        Descriptor next(::openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!next && errno == ENOENT && missing == Missing::stop) return Descriptor();
         if (!next && errno == ENOENT) {
             fs::path made = walked;
             step(made, name);
             if (judge) judge(made, true);
-            if (::mkdirat(current.get(), name.c_str(), FileCreation::newFileMode(0777)) != 0 &&
-                errno != EEXIST) {
+            if (::mkdirat(current, name.c_str(), FileCreation::newFileMode(0777)) != 0 && errno != EEXIST) {
                 fail("Could not create the folder", folder, errno);
             }
-            next = Descriptor(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            next = Descriptor(::openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         }
         struct stat status {};
         if (!next || ::fstat(next.get(), &status) != 0) fail("Could not open the folder", folder, errno);
         if (S_ISDIR(status.st_mode)) {
             step(walked, name);
             if (judge) judge(walked, false);
-            current = std::move(next);
+            trail.push_back(std::move(next));
             continue;
         }
         if (!S_ISLNK(status.st_mode)) fail("Could not open the folder", folder, ENOTDIR);
         struct stat holder {};
-        if (::fstat(current.get(), &holder) != 0) fail("Could not open the folder", folder, errno);
+        if (::fstat(current, &holder) != 0) fail("Could not open the folder", folder, errno);
         if (!mayFollowFolderLink(status, holder)) {
             throw WriteRefused(WriteRefused::Reason::foreignLink,
                                name + " is a link made by another user, so nothing was written.", name);
@@ -163,11 +174,13 @@ Descriptor walkToFolder(const fs::path& folder, Missing missing, const FolderJud
         for (const fs::path& part : target.relative_path()) parts.push_back(part.string());
         names.insert(names.begin(), parts.begin(), parts.end());
         if (target.is_absolute()) {
-            current = start(true);
+            trail.clear();
+            trail.push_back(start(true));
+            fromRoot = true;
             walked = "/";
         }
     }
-    Descriptor opened(::openat(current.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor opened(::openat(trail.back().get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened) fail("Could not open the folder", folder, errno);
     if (real != nullptr) *real = walked;
     return opened;
@@ -280,10 +293,10 @@ Reached reach(const fs::path& path, bool followLink, bool makeFolders, const Fol
 }
 
 Replacement::Replacement(const fs::path& destination, const ReplaceOptions& options, const FolderJudge& judge,
-                         const std::function<void(const fs::path&)>& judgeTarget) {
+                         const std::function<void(const Reached&)>& judgeTarget) {
     reached_ = reach(destination, options.followLink, options.createFolders, judge);
     target_ = reached_.realFolder / reached_.name;
-    if (judgeTarget) judgeTarget(target_);
+    if (judgeTarget) judgeTarget(reached_);
     const char* name = reached_.name.c_str();
     replacing_ = ::fstatat(reached_.folder.get(), name, &old_, AT_SYMLINK_NOFOLLOW) == 0;
     if (replacing_ && S_ISDIR(old_.st_mode)) fail("Could not write the file", target_, EISDIR);

@@ -104,19 +104,18 @@ Reached reach(const std::filesystem::path& path, bool followLink, bool makeFolde
 ReadableFile openReached(const Reached& reached) noexcept;
 
 // replaceFile in two steps, for a writer that fills the file elsewhere: the constructor reaches the
-// destination (judgeTarget, when given, sees the destination's path with links taken before
-// anything is made there) and creates the hidden file; commit() puts it in place. A replacement
-// that is not committed removes its hidden file.
+// destination (judgeTarget, when given, sees where it was reached before anything is made there) and creates
+// the hidden file; commit() puts it in place. A replacement that is not committed removes its hidden file.
 class Replacement {
 public:
     Replacement(const std::filesystem::path& destination, const ReplaceOptions& options,
-                const FolderJudge& judge = {},
-                const std::function<void(const std::filesystem::path&)>& judgeTarget = {});
+                const FolderJudge& judge = {}, const std::function<void(const Reached&)>& judgeTarget = {});
     ~Replacement();
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
     int fd() const noexcept { return file_.get(); }
+    const Reached& reached() const noexcept { return reached_; }
     const std::filesystem::path& target() const noexcept { return target_; }
     void commit();
 

@@ -239,6 +239,8 @@ private:
                 if (found == replacements_.end()) throw std::system_error(EBADF, std::generic_category());
                 const auto replacement = std::move(found->second);
                 replacements_.erase(found);
+                // The worker chose when to end the save: its folder is judged again where it is now.
+                judgeReached(replacement->reached(), Use::save);
                 replacement->commit();
                 return Descriptor();
             }
@@ -253,7 +255,7 @@ private:
         switch (request.op) {
             case Op::read: {
                 const SafeFiles::Reached reached = SafeFiles::reach(path, true, false, judgeFolder);
-                refuseIf(policy_->judge(reached.realFolder / reached.name, Use::open, false), Use::open);
+                judgeReached(reached, Use::open);
                 SafeFiles::ReadableFile file = SafeFiles::openReached(reached);
                 if (!file.fd) throw std::system_error(file.error, std::generic_category());
                 if (isPseudoFileSystem(file.fd.get()))
@@ -265,7 +267,7 @@ private:
             case Op::makeFolders: SafeFiles::reach(path / "-", false, true, judgeFolder); return Descriptor();
             case Op::create: {
                 const SafeFiles::Reached reached = SafeFiles::reach(path, false, false, judgeFolder);
-                refuseIf(policy_->judge(reached.realFolder / reached.name, Use::save, false), Use::save);
+                judgeReached(reached, Use::save);
                 if (isPseudoFileSystem(reached.folder.get())) {
                     throw DocumentFiles::PlaceRefused(Place::system, Use::save);
                 }
@@ -280,9 +282,8 @@ private:
                 options.followLink = (request.flags & followLinkFlag) != 0;
                 options.createFolders = (request.flags & createFoldersFlag) != 0;
                 auto replacement = std::make_unique<SafeFiles::Replacement>(
-                    path, options, judgeFolder, [this](const fs::path& target) {
-                        refuseIf(policy_->judge(target, Use::save, false), Use::save);
-                    });
+                    path, options, judgeFolder,
+                    [this](const SafeFiles::Reached& reached) { judgeReached(reached, Use::save); });
                 Descriptor fd(::fcntl(replacement->fd(), F_DUPFD_CLOEXEC, 0));
                 if (!fd) throw std::system_error(errno, std::generic_category());
                 response.handle = ++lastHandle_;
@@ -305,10 +306,24 @@ private:
         if (place) throw DocumentFiles::PlaceRefused(*place, use);
     }
 
+    // The file at the reached name, judged where the walk found it and, should the two differ (a
+    // folder moved meanwhile), where the kernel says its folder is now.
+    void judgeReached(const SafeFiles::Reached& reached, Use use) const {
+        refuseIf(policy_->judge(reached.realFolder / reached.name, use, false), use);
+        const std::string link = "/proc/self/fd/" + std::to_string(reached.folder.get());
+        std::string now(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(link.c_str(), now.data(), now.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= now.size() || now[0] != '/') return;
+        now.resize(static_cast<std::size_t>(length));
+        if (fs::path(now) != reached.realFolder) {
+            refuseIf(policy_->judge(fs::path(now).lexically_normal() / reached.name, use, false), use);
+        }
+    }
+
     static Descriptor createIn(const SafeFiles::Reached& reached, std::uint32_t mode) {
         Descriptor fd(::openat(reached.folder.get(), reached.name.c_str(),
                                O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                               static_cast<mode_t>(mode & 0666)));
+                               FileCreation::newFileMode(static_cast<mode_t>(mode & 0666))));
         if (!fd) throw std::system_error(errno, std::generic_category());
         struct stat status {};
         if (::fstat(fd.get(), &status) != 0) throw std::system_error(errno, std::generic_category());

@@ -14,6 +14,7 @@
 #include "child_process.hpp"
 #include "core/document_files.hpp"
 #include "core/engine_failure.hpp"
+#include "core/file_creation.hpp"
 #include "sandbox/file_broker.hpp"
 #include "sandbox/worker_sandbox.hpp"
 #include "test_pdfs.hpp"
@@ -118,6 +119,9 @@ TEST(FileBroker, AConfinedWorkerReachesDocumentsAsTheFileSystemIsNow) {
         [[maybe_unused]] auto written = ::write(go[1], &byte, 1);
     });
     const auto outcome = testing::inChild([&](int report) {
+        // As the worker does: the user's umask is kept aside and applied by every creation.
+        ::umask(022);
+        FileCreation::clearUmask();
         try {
             WorkerSandbox::apply(ipc, support, home);
         } catch (const std::exception& error) {
@@ -226,6 +230,9 @@ TEST(FileBroker, AConfinedWorkerReachesDocumentsAsTheFileSystemIsNow) {
     EXPECT_EQ(testing::readFile(home / "saved.pdf"), pdf);
     EXPECT_EQ(testing::readFile(home / "Brand" / "new" / "doc.pdf"), pdf);
     EXPECT_EQ(testing::readFile(home / "pages" / "p.png"), "png");
+    for (const fs::path& made : {home / "saved.pdf", home / "pages" / "p.png"}) {
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms(0644)) << made << " keeps the user's umask";
+    }
     EXPECT_FALSE(fs::exists(home / ".config"));
     EXPECT_FALSE(fs::exists(home / ".later" / "y.pdf"));
     EXPECT_FALSE(fs::exists(support / "planted.pdf"));
