@@ -156,6 +156,9 @@ private:
     // Faults of the PDF engine (engine_faults.cpp). A trap throws the engine's instance away with
     // every document open in it; the command is answered for its own document only, which is set
     // aside, and every other document is opened again in a fresh instance.
+    // The sentence for a command stopped because it took too long: what it was doing, and on which page
+    // of which document.
+    std::string stoppedSentence(const CommandRequest& request) const;
     CommandResponse answerAfterFault(const CommandRequest& request, CommandResponse response);
     // Starts a fresh engine and opens every document not set aside in it again; one that does not
     // open again is set aside in turn, with `notReopenedSentence`, and one that faults the fresh

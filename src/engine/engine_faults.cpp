@@ -4,7 +4,10 @@
 // engine throws the instance away, starts a fresh one and opens every document in it again: a fault
 // costs only the document whose command met it.
 
+#include <filesystem>
+
 #include "engine/document_engine.hpp"
+#include "engine/method_kinds.hpp"
 #include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
 #include "session/running_command.hpp"
@@ -30,10 +33,58 @@ const char* const faultedCommand =
     "The PDF engine stopped on an internal fault while working on this command, so nothing came of it. "
     "Kivo PDF started it again; the open documents are not affected.";
 
+std::string fileName(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    return name.empty() ? std::string("this document") : name;
+}
+
 }  // namespace
+
+std::string DocumentEngine::stoppedSentence(const CommandRequest& request) const {
+    const CommandParams& params = request.params;
+    std::string document = params.path ? fileName(*params.path) : std::string("this document");
+    std::string page;
+    if (params.sessionId) {
+        if (const auto found = sessions_.find(*params.sessionId); found != sessions_.end()) {
+            if (const auto& source = found->second->sourcePath()) document = fileName(*source);
+            const auto& pages = found->second->pages();
+            for (std::size_t i = 0; params.pageId && i < pages.size(); ++i) {
+                if (pages[i].id == *params.pageId) page = "page " + std::to_string(i + 1) + " of ";
+            }
+        }
+    }
+    std::string doing = "working on " + page + document;
+    switch (request.method) {
+        case CommandMethod::open: doing = "opening " + document; break;
+        case CommandMethod::renderPage:
+        case CommandMethod::extractText:
+        case CommandMethod::search:
+        case CommandMethod::inspect:
+        case CommandMethod::listAnnotations:
+        case CommandMethod::ask:
+        case CommandMethod::assistantContext: doing = "reading " + page + document; break;
+        case CommandMethod::saveDocument:
+        case CommandMethod::exportDocument:
+        case CommandMethod::extractPages: doing = "saving " + document; break;
+        default:
+            if (isEditMethod(request.method)) doing = "changing " + page + document;
+            break;
+    }
+    return "Kivo PDF stopped " + doing + " because it took too long. Nothing changed.";
+}
 
 CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, CommandResponse response) {
     const std::optional<std::string>& id = request.params.sessionId;
+    // Stopped from outside, for its time or by a cancel: nothing is wrong with the document, which is
+    // opened again in the fresh engine with the others, its edits and history as they were.
+    if (const auto why = pdfium::module::takeInterrupted(); why != pdfium::module::Interrupt::none) {
+        EngineProgress::shared().mark(true);
+        replaceEngine(notReopened);
+        if (response.ok) return response;
+        if (why == pdfium::module::Interrupt::cancel)
+            return CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
+        return CommandResponse::failure(request.id, FailureCode::resourceLimit, stoppedSentence(request));
+    }
     const bool ownDocument = id && sessions_.contains(*id) && !setAside_.contains(*id);
     if (ownDocument) setAside(*id, faultedBefore);
     replaceEngine(notReopened);
@@ -67,6 +118,9 @@ void DocumentEngine::replaceEngine(const char* notReopenedSentence) {
         bool faultedAgain = false;
         for (const auto& [id, session] : sessions_) {
             if (setAside_.contains(id)) continue;
+            // Each document opened again is progress: many of them take a while, and the watchdog
+            // must not take that for a stall.
+            EngineProgress::shared().mark(true);
             try {
                 session->reopenInFreshEngine();
             } catch (const std::exception&) {

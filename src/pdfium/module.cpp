@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csetjmp>
@@ -24,6 +25,12 @@ struct Z_env_instance_t {
 struct Z_wasi_snapshot_preview1_instance_t {
     Z_pdfium_instance_t* module;
 };
+
+// The flag every loop of the translated module looks at (loop_check.h).
+extern "C" {
+int kivo_pdfium_interrupt = 0;
+void kivo_pdfium_interrupted(void);
+}
 
 namespace kivo::pdfium::module {
 
@@ -49,6 +56,9 @@ struct InvokeFrame {
     InvokeFrame* previous;
 };
 InvokeFrame* g_invokeTop = nullptr;
+// Why the pending interrupt was asked for, and why the last trap came.
+std::atomic<int> g_interruptWhy{0};
+std::atomic<int> g_interrupted{0};
 
 // Faults are a trap only while this thread is inside the module; anywhere else they are host
 // bugs and must end the process as usual rather than jump into an unrelated call.
@@ -240,6 +250,15 @@ bool restart() {
     return g_usable;
 }
 
+void interrupt(Interrupt why) noexcept {
+    g_interruptWhy.store(static_cast<int>(why));
+    __atomic_store_n(&kivo_pdfium_interrupt, why == Interrupt::none ? 0 : 1, __ATOMIC_RELAXED);
+}
+
+void clearInterrupt() noexcept { interrupt(Interrupt::none); }
+
+Interrupt takeInterrupted() noexcept { return static_cast<Interrupt>(g_interrupted.exchange(0)); }
+
 EngineFailure trapFailure() {
     return EngineFailure(
         FailureCode::internal,
@@ -290,6 +309,9 @@ void detail::enterOutermost() {
 
 void detail::trapped(int trapCode) {
     (void)trapCode;
+    // A trap an interrupt caused says so once; the flag is down again for the next call.
+    g_interrupted.store(g_interruptWhy.exchange(0));
+    __atomic_store_n(&kivo_pdfium_interrupt, 0, __ATOMIC_RELAXED);
     guardDepth = 0;
     g_invokeTop = nullptr;
     g_usable = false;
@@ -313,6 +335,11 @@ using kivo::pdfium::store;
 using namespace kivo::pdfium::module;
 
 extern "C" {
+
+// A loop met the interrupt flag: the call ends as a trap, while the module is inside a guard.
+extern "C" void kivo_pdfium_interrupted(void) {
+    if (kivo::pdfium::module::detail::guardDepth > 0) kivo::pdfium::module::trap(WASM_RT_TRAP_EXHAUSTION);
+}
 
 void Z_envZ___assert_fail(Z_env_instance_t*, u32, u32, u32, u32) { trap(WASM_RT_TRAP_UNREACHABLE); }
 void Z_envZ__abort_js(Z_env_instance_t*) { trap(WASM_RT_TRAP_UNREACHABLE); }

@@ -50,6 +50,18 @@ bool restart();
 // The sentence reported for a trap, and afterwards for every call until a restart.
 EngineFailure trapFailure();
 
+// Why a call into the module was stopped from outside rather than by a fault of its own.
+enum class Interrupt : int { none = 0, deadline = 1, cancel = 2 };
+
+// Asks the call running in the module now to stop, from any thread: the next loop it comes back
+// to traps, and the trap leaves the instance unusable as a fault does (so the caller restarts it).
+// Only while the caller knows a call of the command it means is, or may soon be, running.
+void interrupt(Interrupt why) noexcept;
+// Takes back an interrupt no call has met yet.
+void clearInterrupt() noexcept;
+// Why the last trap happened, when an interrupt caused it; none otherwise. Reading it resets it.
+Interrupt takeInterrupted() noexcept;
+
 // Bytes of module memory in use now (its current size) and its ceiling.
 uint64_t memorySize();
 

@@ -13,8 +13,10 @@
 namespace kivo::WorkerWatchdog {
 
 Sources Sources::engine() {
-    return Sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); },
-                   [] { EngineProgress::shared().awaitBusy(); }};
+    Sources sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); },
+                    [] { EngineProgress::shared().awaitBusy(); }};
+    sources.interrupt = RunningCommand::interruptIfQuiet;
+    return sources;
 }
 
 bool needed(const ResourceLimits& limits) {
@@ -32,6 +34,12 @@ std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapsh
     if (!progress.busy || !(progress.quietSeconds > limits.stallSeconds)) return {};
     return Stop{WorkerExit::stalled,
                 "a command showed no progress for " + formatSeconds(limits.stallSeconds) + " s"};
+}
+
+double interruptSeconds(const ResourceLimits& limits) { return limits.stallSeconds * 0.75; }
+
+bool interruptDue(const ResourceLimits& limits, const ProgressSnapshot& progress) {
+    return progress.busy && progress.quietSeconds > interruptSeconds(limits);
 }
 
 std::optional<Stop> check(const ResourceLimits& limits, const Sources& sources) {
@@ -72,6 +80,11 @@ bool start(const ResourceLimits& limits, Sources sources) {
             if (auto breach = check(limits, sources)) {
                 if (sources.beforeStop) sources.beforeStop();
                 stop(breach->status, breach->reason);
+            }
+            // Short of the stall limit, the quiet command alone is stopped, and every other document
+            // stays open.
+            if (sources.interrupt && sources.progress && interruptDue(limits, sources.progress())) {
+                sources.interrupt(interruptSeconds(limits));
             }
         }
     });

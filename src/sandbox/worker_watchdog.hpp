@@ -42,6 +42,9 @@ struct Sources {
     std::function<void()> awaitCommand;
     // Runs on the watchdog's thread as it stops the worker, before the reason is written.
     std::function<void()> beforeStop;
+    // Stops the running command inside the PDF engine once it has been quiet for at least the
+    // seconds given; true when it asked. Absent: nothing is stopped short of the whole worker.
+    std::function<bool(double quietSeconds)> interrupt;
 
     // The worker's own: ProcessMemory::footprint() and EngineProgress::shared().
     static Sources engine();
@@ -56,6 +59,13 @@ std::optional<Stop> memoryStop(const ResourceLimits& limits, std::uint64_t footp
 
 // The stall rule: a busy command quiet for strictly longer than the limit.
 std::optional<Stop> stallStop(const ResourceLimits& limits, const ProgressSnapshot& progress);
+
+// How long a command may show no progress before the command alone is stopped: three quarters of
+// the stall limit, so the whole worker ends only when that stop cannot land.
+double interruptSeconds(const ResourceLimits& limits);
+
+// The deadline rule: a busy command quiet for strictly longer than interruptSeconds.
+bool interruptDue(const ResourceLimits& limits, const ProgressSnapshot& progress);
 
 // One pass: the memory rule first, then (reading the progress only then) the
 // stall rule.

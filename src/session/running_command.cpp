@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/engine_failure.hpp"
+#include "pdfium/module.hpp"
 
 namespace kivo {
 
@@ -47,7 +48,9 @@ std::uint64_t footprint() noexcept {
 
 namespace {
 std::atomic<RunningCommand*> g_current{nullptr};
-}
+// Guards asking for an interrupt against the command it is for beginning or ending meanwhile.
+std::mutex g_interruptLock;
+}  // namespace
 
 RunningCommand::RunningCommand(std::string id, CommandChannel channel, ResourceLimits limits, Report report)
     : id_(std::move(id)), channel_(channel), limits_(limits), report_(std::move(report)) {}
@@ -73,8 +76,23 @@ void RunningCommand::progress(CommandPhase phase, std::int64_t completed, std::i
 }
 
 void RunningCommand::requestCancel() {
-    std::lock_guard guard(lock_);
-    cancelRequested_ = true;
+    {
+        std::lock_guard guard(lock_);
+        cancelRequested_ = true;
+    }
+    // A command inside one long call of the PDF engine reaches no step: the call itself is stopped.
+    std::lock_guard interrupts(g_interruptLock);
+    if (current() == this && uninterruptibleDepth_ == 0)
+        pdfium::module::interrupt(pdfium::module::Interrupt::cancel);
+}
+
+bool RunningCommand::interruptIfQuiet(double quietSeconds) {
+    std::lock_guard interrupts(g_interruptLock);
+    RunningCommand* command = current();
+    if (command == nullptr || command->uninterruptibleDepth_ != 0) return false;
+    if (EngineProgress::shared().snapshot().quietSeconds < quietSeconds) return false;
+    pdfium::module::interrupt(pdfium::module::Interrupt::deadline);
+    return true;
 }
 
 bool RunningCommand::cancelRequested() const {
@@ -91,6 +109,9 @@ void RunningCommand::step(CommandPhase phase, std::int64_t completed, std::int64
     command->progress(phase, completed, total);
     if (command->uninterruptibleDepth_ != 0) return;
     if (command->cancelRequested()) {
+        // Cancelled here, between calls of the engine, none of which need stop for it any more.
+        std::lock_guard interrupts(g_interruptLock);
+        pdfium::module::clearInterrupt();
         throw cancelledFailure();
     }
     if (phase == CommandPhase::started) return;
@@ -111,22 +132,34 @@ bool RunningCommand::overMemoryLimit(std::uint64_t now) {
     return footprint != 0 && footprint > limits_.memorySoftBytes;
 }
 
-RunningCommand::Activation::Activation(RunningCommand& command)
-    : previous_(g_current.exchange(&command, std::memory_order_acq_rel)) {
+// An interrupt is only ever meant for the command current when it was asked for: a command that
+// begins or ends takes back any that no call met.
+RunningCommand::Activation::Activation(RunningCommand& command) {
+    std::lock_guard interrupts(g_interruptLock);
+    previous_ = g_current.exchange(&command, std::memory_order_acq_rel);
+    pdfium::module::clearInterrupt();
     EngineProgress::shared().mark(true);
 }
 
 RunningCommand::Activation::~Activation() {
+    std::lock_guard interrupts(g_interruptLock);
     g_current.store(previous_, std::memory_order_release);
+    pdfium::module::clearInterrupt();
     EngineProgress::shared().mark(previous_ != nullptr);
 }
 
 RunningCommand::Uninterruptible::Uninterruptible() : command_(current()) {
-    if (command_ != nullptr) ++command_->uninterruptibleDepth_;
+    if (command_ == nullptr) return;
+    std::lock_guard interrupts(g_interruptLock);
+    if (command_->uninterruptibleDepth_++ == 0) pdfium::module::clearInterrupt();
 }
 
 RunningCommand::Uninterruptible::~Uninterruptible() {
-    if (command_ != nullptr) --command_->uninterruptibleDepth_;
+    if (command_ == nullptr) return;
+    bool cancelled = command_->cancelRequested();
+    std::lock_guard interrupts(g_interruptLock);
+    if (--command_->uninterruptibleDepth_ == 0 && cancelled && current() == command_)
+        pdfium::module::interrupt(pdfium::module::Interrupt::cancel);
 }
 
 EngineProgress& EngineProgress::shared() {

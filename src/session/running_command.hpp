@@ -52,8 +52,14 @@ public:
     // phase is always sent. Does nothing without `report`.
     void progress(CommandPhase phase, std::int64_t completed, std::int64_t total);
 
-    // Sets the cancel flag; it is never cleared. Safe from any thread.
+    // Sets the cancel flag; it is never cleared. Safe from any thread. A command that is current
+    // and inside a call of the PDF engine has that call stopped (see pdfium::module::interrupt).
     void requestCancel();
+
+    // Stops the current command inside the PDF engine when it has shown no progress for at least
+    // `quietSeconds` and is not in an uninterruptible section; true when it asked. Safe from any
+    // thread: the watchdog's deadline.
+    static bool interruptIfQuiet(double quietSeconds);
     bool cancelRequested() const;
 
     // The command the engine is executing right now, or null. Set and cleared only by the

@@ -15,6 +15,7 @@ namespace kivo {
 namespace {
 
 using testing::inChild;
+using testing::writeAll;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
 ResourceLimits limits(std::uint64_t hardBytes, double stallSeconds) {
@@ -55,15 +56,22 @@ TEST(WatchdogDecision, StallRule) {
         bool busy;
         double quiet;
         const char* reason;
+        bool interrupt;  // the command alone is stopped first, at three quarters of the limit
     } cases[] = {
-        {60, false, 1e9, nullptr},  // idle is never a stall
-        {60, true, 60, nullptr},    // strictly longer only
-        {60, true, 60.001, "a command showed no progress for 60.0 s"},
-        {2.5, true, 3, "a command showed no progress for 2.5 s"},
-        {infinity, true, 1e300, nullptr},
-        {60, true, std::nan(""), nullptr},
+        {60, false, 1e9, nullptr, false},  // idle is never a stall
+        {60, true, 45, nullptr, false},    // strictly longer only
+        {60, true, 45.001, nullptr, true},
+        {60, true, 60, nullptr, true},
+        {60, true, 60.001, "a command showed no progress for 60.0 s", true},
+        {2.5, true, 3, "a command showed no progress for 2.5 s", true},
+        {infinity, true, 1e300, nullptr, false},
+        {60, true, std::nan(""), nullptr, false},
     };
     for (const auto& c : cases) {
+        EXPECT_EQ(
+            WorkerWatchdog::interruptDue(limits(ResourceLimits::noLimitBytes, c.stall), {c.busy, c.quiet}),
+            c.interrupt)
+            << c.stall << " " << c.quiet;
         const auto stop =
             WorkerWatchdog::stallStop(limits(ResourceLimits::noLimitBytes, c.stall), {c.busy, c.quiet});
         if (c.reason == nullptr) {
@@ -190,6 +198,24 @@ TEST(WatchdogThread, StopsABusyEngineThatStopsMakingProgress) {
         /*reportIsStderr=*/true);
     EXPECT_EQ(outcome.exitStatus, 72);
     EXPECT_EQ(outcome.report, "kivo-pdf-worker: stopping, because a command showed no progress for 0.2 s\n");
+}
+
+// A command quiet past three quarters of the limit is stopped on its own; once that stop lands (the
+// command shows progress again) the worker goes on. The clock is the test's.
+TEST(WatchdogThread, StopsTheQuietCommandAloneWhenThatStopLands) {
+    const auto outcome = inChild([](int report) {
+        static std::atomic<double> quiet{0.2};  // between 0.1875 and the stall limit of 0.25
+        WorkerWatchdog::Sources sources{nullptr, [] { return ProgressSnapshot{true, quiet.load()}; }};
+        sources.interrupt = [report](double quietSeconds) {
+            if (quiet.exchange(0) != 0) writeAll(report, "interrupted after " + std::to_string(quietSeconds));
+            return true;
+        };
+        WorkerWatchdog::start(limits(ResourceLimits::noLimitBytes, 0.25), std::move(sources));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        return 0;
+    });
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.report, "interrupted after 0.187500");
 }
 
 TEST(WatchdogThread, NeverStopsAnIdleEngineForStalling) {

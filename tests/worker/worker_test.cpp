@@ -683,3 +683,107 @@ TEST_F(WorkerTest, ASecondConnectionCancelsARunningCommand) {
 
 }  // namespace
 }  // namespace kivo
+
+namespace kivo {
+namespace {
+
+// One document's command that PDFium cannot finish costs that command alone: stopped once it has
+// been quiet for three quarters of the stall limit (here 3 s of 4), or at once by a cancel from a
+// second connection, with its sentence, while the worker stays up and an edited document keeps its
+// edit, revision and undo. Documents whose captions share one large string open.
+TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
+    for (const char* name : {"field-tree-repeated-kids.pdf", "push-button-captions-shared.pdf"}) {
+        if (!fs::exists(fs::path(KIVO_CORPUS_DIR).parent_path() / "repro" / name)) GTEST_SKIP() << name;
+    }
+    const fs::path repro = fs::path(KIVO_CORPUS_DIR).parent_path() / "repro";
+    const fs::path edited = dir.path() / "edited.pdf";
+    testing::writeFile(edited, testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
+
+    struct Run {
+        const char* name;
+        const char* stallLimit;
+        bool cancel;
+        std::string code;
+        std::string message;
+    };
+    const Run runs[] = {
+        {"stopped for its time", "4", false, "resource_limit",
+         "Kivo PDF stopped reading page 1 of field-tree-repeated-kids.pdf because it took too long. Nothing "
+         "changed."},
+        // A stall limit of 60 s puts the deadline at 45 s, past any wait of this test: only the cancel
+        // can end the render within it.
+        {"cancelled", "60", true, "cancelled", "Cancelled before it finished. Nothing changed."},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        auto env = environment();
+        env["KIVO_PDF_WORKER_STALL_LIMIT_S"] = run.stallLimit;
+        auto worker = testing::startSocketWorker(socketPath(), env);
+        SocketConnection editor(socketPath());
+        SocketConnection control(socketPath());
+        for (auto* connection : {&editor, &control}) {
+            connection->write(testing::requestLine(hello("ui-token")));
+            ASSERT_EQ(errorCode(testing::readExchange(*connection).response), "ok");
+        }
+        const auto send = [&](CommandRequest r) {
+            r.channel = CommandChannel::ui;
+            editor.write(testing::requestLine(r));
+            return testing::readExchange(editor, 20).response.value_or(CommandResponse{});
+        };
+        const auto openFile = [&](const fs::path& path) {
+            auto open = request("o", CommandMethod::open, CommandChannel::ui);
+            open.params.path = path.string();
+            return send(open);
+        };
+        const auto kept = openFile(edited);
+        ASSERT_TRUE(kept.ok) << errorCode(kept);
+        const std::string keptId = kept.result->sessionId.value_or("");
+        const auto on = [&](const char* id, CommandMethod method, const std::string& session) {
+            auto r = request(id, method, CommandChannel::ui);
+            r.params.sessionId = session;
+            return r;
+        };
+        auto highlight = on("h", CommandMethod::addHighlight, keptId);
+        highlight.params.pageId = kept.result->pages->at(0).id;
+        highlight.params.rect = PDFRect{72, 72, 200, 120};
+        const auto highlighted = send(highlight);
+        ASSERT_TRUE(highlighted.ok) << errorCode(highlighted);
+        EXPECT_EQ(openFile(repro / "push-button-captions-shared.pdf").ok, true);
+
+        const auto slow = openFile(repro / "field-tree-repeated-kids.pdf");
+        ASSERT_TRUE(slow.ok) << errorCode(slow);
+        const std::string slowId = slow.result->sessionId.value_or("");
+        auto render = on("slow-render", CommandMethod::renderPage, slowId);
+        render.params.pageId = slow.result->pages->at(0).id;
+        render.progress = true;
+        editor.write(testing::requestLine(render));
+        if (run.cancel) {
+            // The render has begun inside the engine once its first progress line is out.
+            const auto first = editor.readLine(20);
+            ASSERT_TRUE(first);
+            auto cancel = request("stop", CommandMethod::cancel, CommandChannel::ui);
+            cancel.params.requestId = "slow-render";
+            control.write(testing::requestLine(cancel));
+            const auto answer = testing::readExchange(control, 5).response;
+            ASSERT_TRUE(answer && answer->ok) << errorCode(answer);
+        }
+        const auto stopped = testing::readExchange(editor, 20).response;
+        ASSERT_TRUE(stopped) << "no answer: " << worker->errorOutput();
+        ASSERT_TRUE(stopped->error);
+        EXPECT_EQ(*stopped->error, (CommandErrorPayload{run.code, run.message}));
+
+        // Everything else is as it was: the edited document's revision and undo, and the stopped
+        // document itself, which answers again.
+        const auto inspected = send(on("i", CommandMethod::inspect, keptId));
+        ASSERT_TRUE(inspected.ok) << errorCode(inspected);
+        EXPECT_EQ(inspected.result->revision, highlighted.result->revision);
+        EXPECT_EQ(inspected.result->undoAvailable, true);
+        EXPECT_TRUE(send(on("u", CommandMethod::undo, keptId)).ok);
+        EXPECT_TRUE(send(on("r", CommandMethod::redo, keptId)).ok);
+        EXPECT_TRUE(send(on("i2", CommandMethod::inspect, slowId)).ok);
+        EXPECT_EQ(worker->wait(0.1), -1) << "the worker is still up";
+    }
+}
+
+}  // namespace
+}  // namespace kivo
