@@ -2,35 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "test_pdfs.hpp"
 
 namespace kivo {
 namespace {
 
-// A file as PDFium writes it whole: one classic table, every object numbered from 1.
-std::string plainFile(const std::vector<std::string>& objects) {
-    std::string file = "%PDF-1.7\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(file.size());
-        file += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const std::size_t table = file.size();
-    file += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (const std::size_t offset : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
-        file += line;
-    }
-    file += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-            std::to_string(table) + "\n%%EOF\n";
-    return file;
-}
-
-std::map<int, std::string> captionsOf(const std::string& file) {
-    return ButtonCaptions::read(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()));
+std::map<int, std::string> captionsOf(const std::vector<std::string>& objects) {
+    return ButtonCaptions::read(testing::bytesOf(testing::assemblePdf(objects)));
 }
 
 // Widgets may share one caption string of any size: it is read once, so every one of them shows
@@ -44,7 +25,7 @@ TEST(ButtonCaptions, ASharedStringIsReadOnceAndManyLargeOnesOnlyUpToTheBound) {
     constexpr int sharing = 2000;
     std::vector<std::string> shared = {"<< /Type /Catalog >>", large};
     for (int i = 0; i < sharing; ++i) shared.push_back(widget("2 0 R"));
-    const auto sharedCaptions = captionsOf(plainFile(shared));
+    const auto sharedCaptions = captionsOf(shared);
     ASSERT_EQ(sharedCaptions.size(), static_cast<std::size_t>(sharing));
     const std::string& first = sharedCaptions.begin()->second;
     EXPECT_TRUE(first.starts_with("Goxxx")) << first.substr(0, 20);
@@ -56,7 +37,7 @@ TEST(ButtonCaptions, ASharedStringIsReadOnceAndManyLargeOnesOnlyUpToTheBound) {
         own.push_back(large);
         own.push_back(widget(std::to_string(own.size()) + " 0 R"));
     }
-    const auto ownCaptions = captionsOf(plainFile(own));
+    const auto ownCaptions = captionsOf(own);
     const std::size_t boundInStrings = ButtonCaptions::mostLookedAtBytes / large.size();
     EXPECT_GE(ownCaptions.size(), boundInStrings - 2);
     EXPECT_LE(ownCaptions.size(), boundInStrings);

@@ -692,10 +692,9 @@ namespace {
 // second connection, with its sentence, while the worker stays up and an edited document keeps its
 // edit, revision and undo. Documents whose captions share one large string open.
 TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
-    for (const char* name : {"field-tree-repeated-kids.pdf", "push-button-captions-shared.pdf"}) {
-        if (!fs::exists(fs::path(KIVO_CORPUS_DIR).parent_path() / "repro" / name)) GTEST_SKIP() << name;
-    }
-    const fs::path repro = fs::path(KIVO_CORPUS_DIR).parent_path() / "repro";
+    const fs::path slowFile = testing::repro("field-tree-repeated-kids.pdf");
+    const fs::path captionsFile = testing::repro("push-button-captions-shared.pdf");
+    if (slowFile.empty() || captionsFile.empty()) GTEST_SKIP() << "the reproducers are absent";
     const fs::path edited = dir.path() / "edited.pdf";
     testing::writeFile(edited, testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
 
@@ -748,9 +747,9 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
         highlight.params.rect = PDFRect{72, 72, 200, 120};
         const auto highlighted = send(highlight);
         ASSERT_TRUE(highlighted.ok) << errorCode(highlighted);
-        EXPECT_EQ(openFile(repro / "push-button-captions-shared.pdf").ok, true);
+        EXPECT_EQ(openFile(captionsFile).ok, true);
 
-        const auto slow = openFile(repro / "field-tree-repeated-kids.pdf");
+        const auto slow = openFile(slowFile);
         ASSERT_TRUE(slow.ok) << errorCode(slow);
         const std::string slowId = slow.result->sessionId.value_or("");
         auto render = on("slow-render", CommandMethod::renderPage, slowId);
