@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include <ctime>
+
 #include "app/inspector/inspector_tab.hpp"
 #include "app/inspector/save_chip.hpp"
 #include "app/shell/editor_app.hpp"
@@ -113,19 +115,32 @@ private slots:
         QTest::addColumn<RecoveryInfo>("recovery");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("detail");
+        // Shown in the person's own time (here UTC+9, no summer time) and the locale's short form.
         QTest::newRow("new document") << checkpoint(std::nullopt, 3, 1) << "Untitled"
-                                      << "Revision 3 · 1 page · 2025-03-04T10:20:30Z";
+                                      << "Revision 3 · 1 page · 3/4/25 7:20 PM";
         QTest::newRow("dotted name") << checkpoint("/Users/a/Report.final.pdf", 3, 12) << "Report.final.pdf"
-                                     << "Revision 3 · 12 pages · 2025-03-04T10:20:30Z";
+                                     << "Revision 3 · 12 pages · 3/4/25 7:20 PM";
         QTest::newRow("markup in the name") << checkpoint("/d/<b>bold<i>.pdf", 1234, 0) << "<b>bold<i>.pdf"
-                                            << "Revision 1234 · 0 pages · 2025-03-04T10:20:30Z";
+                                            << "Revision 1234 · 0 pages · 3/4/25 7:20 PM";
+        RecoveryInfo unreadable = checkpoint(std::nullopt, 2, 1);
+        unreadable.updatedAt = "yesterday";
+        QTest::newRow("a time that reads as none") << unreadable << "Untitled"
+                                                   << "Revision 2 · 1 page · yesterday";
     }
     void recoveryRow() {
         QFETCH(RecoveryInfo, recovery);
         QFETCH(QString, title);
         QFETCH(QString, detail);
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "Asia/Tokyo");
+        ::tzset();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        const QString shown = RecoverySheet::rowDetail(recovery);
+        QLocale::setDefault(QLocale::system());
+        zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+        ::tzset();
         QCOMPARE(RecoverySheet::rowTitle(recovery), title);
-        QCOMPARE(RecoverySheet::rowDetail(recovery), detail);
+        QCOMPARE(shown, detail);
         QCOMPARE(
             RecoverySheet::discardExplanation(recovery),
             QStringLiteral("The checkpoint of “%1” (revision %2) will be deleted. This cannot be undone.")

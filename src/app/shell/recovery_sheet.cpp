@@ -4,7 +4,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include <QDateTime>
 #include <QHBoxLayout>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
@@ -113,8 +115,13 @@ QString RecoverySheet::rowTitle(const RecoveryInfo& recovery) {
 QString RecoverySheet::rowDetail(const RecoveryInfo& recovery) {
     const QString pages = recovery.pageCount == 1 ? QStringLiteral("1 page")
                                                   : QStringLiteral("%1 pages").arg(recovery.pageCount);
-    return QStringLiteral("Revision %1 · %2 · %3")
-        .arg(QString::number(recovery.revision), pages, QString::fromStdString(recovery.updatedAt));
+    // The checkpoint keeps its time in UTC; a person reads it in their own time and in the desktop's
+    // words. A time that does not read as one is shown as it stands.
+    const QString stored = QString::fromStdString(recovery.updatedAt);
+    const QDateTime when = QDateTime::fromString(stored, Qt::ISODate);
+    const QString shown =
+        when.isValid() ? QLocale().toString(when.toLocalTime(), QLocale::ShortFormat) : stored;
+    return QStringLiteral("Revision %1 · %2 · %3").arg(QString::number(recovery.revision), pages, shown);
 }
 
 QString RecoverySheet::discardExplanation(const RecoveryInfo& recovery) {
