@@ -160,6 +160,7 @@ CommandResponse DocumentEngine::answer(const CommandRequest& request) {
         RequestChecks::check(request.params);
         if (auto replayed = replay_.replayed(request, grants_.sessionIds)) return std::move(*replayed);
         RunningCommand::step(CommandPhase::started, 0, 0);
+        refuseStoppedPage(request);
         CommandResponse response = dispatch(request);
         replay_.remember(request, response);
         return response;

@@ -159,6 +159,9 @@ private:
     // The sentence for a command stopped because it took too long: what it was doing, and on which page
     // of which document.
     std::string stoppedSentence(const CommandRequest& request) const;
+    // Rendering a page and reading its text: what is refused at once on a page stopped for its time.
+    static bool readsPage(CommandMethod method) noexcept;
+    void refuseStoppedPage(const CommandRequest& request) const;
     CommandResponse answerAfterFault(const CommandRequest& request, CommandResponse response);
     // Starts a fresh engine and opens every document not set aside in it again; one that does not
     // open again is set aside in turn, with `notReopenedSentence`, and one that faults the fresh
@@ -174,6 +177,9 @@ private:
     // Documents a fault of the engine cost their PDF: each refuses everything but close, with its
     // sentence, so a document that faults the engine cannot fault it again and again.
     std::map<std::string, std::string> setAside_;
+    // Pages whose reading was stopped for its time, by session, with the sentence: asking for them
+    // again (the page and its thumbnail, say) fails at once rather than costing the same wait again.
+    std::map<std::pair<std::string, std::string>, std::string> stoppedPages_;
     bool engineLost_ = false;
     GrantState grants_;
     ReplayTable replay_;

@@ -40,6 +40,16 @@ std::string fileName(const std::string& path) {
 
 }  // namespace
 
+bool DocumentEngine::readsPage(CommandMethod method) noexcept {
+    return method == CommandMethod::renderPage || method == CommandMethod::extractText;
+}
+
+void DocumentEngine::refuseStoppedPage(const CommandRequest& request) const {
+    if (!readsPage(request.method) || !request.params.sessionId || !request.params.pageId) return;
+    const auto found = stoppedPages_.find({*request.params.sessionId, *request.params.pageId});
+    if (found != stoppedPages_.end()) throw EngineFailure(FailureCode::resourceLimit, found->second);
+}
+
 std::string DocumentEngine::stoppedSentence(const CommandRequest& request) const {
     const CommandParams& params = request.params;
     std::string document = params.path ? fileName(*params.path) : std::string("this document");
@@ -83,7 +93,14 @@ CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, 
         if (response.ok) return response;
         if (why == pdfium::module::Interrupt::cancel)
             return CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
-        return CommandResponse::failure(request.id, FailureCode::resourceLimit, stoppedSentence(request));
+        const std::string sentence = stoppedSentence(request);
+        if (id && request.params.pageId && readsPage(request.method)) {
+            std::string again = sentence;
+            again.insert(again.find(" because it took too long") + 25,
+                         ", and does not try again until the document is opened again");
+            stoppedPages_.insert_or_assign({*id, *request.params.pageId}, std::move(again));
+        }
+        return CommandResponse::failure(request.id, FailureCode::resourceLimit, sentence);
     }
     const bool ownDocument = id && sessions_.contains(*id) && !setAside_.contains(*id);
     if (ownDocument) setAside(*id, faultedBefore);

@@ -247,6 +247,7 @@ CommandResponse DocumentEngine::close(const CommandRequest& request) {
     session.teardownDocument();
     sessions_.erase(id);
     setAside_.erase(id);
+    std::erase_if(stoppedPages_, [&](const auto& entry) { return entry.first.first == id; });
     grants_.sessionIds.erase(id);
     return CommandResponse::success(request.id, CommandResult{});
 }

@@ -771,6 +771,21 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
         ASSERT_TRUE(stopped->error);
         EXPECT_EQ(*stopped->error, (CommandErrorPayload{run.code, run.message}));
 
+        // The page stopped for its time is refused at once when asked for again, for its thumbnail say,
+        // rather than costing the same wait; a cancelled one is tried again.
+        if (!run.cancel) {
+            auto again = on("again", CommandMethod::renderPage, slowId);
+            again.params.pageId = render.params.pageId;
+            again.params.scale = 0.2;
+            EXPECT_EQ(send(again).error,
+                      (CommandErrorPayload{
+                          run.code,
+                          "Kivo PDF stopped reading page 1 of field-tree-repeated-kids.pdf because "
+                          "it took too long, and does not try again until the document is opened "
+                          "again. Nothing changed."}));
+            EXPECT_EQ(worker->errorOutput().find("stopping"), std::string::npos);
+        }
+
         // Everything else is as it was: the edited document's revision and undo, and the stopped
         // document itself, which answers again.
         const auto inspected = send(on("i", CommandMethod::inspect, keptId));
