@@ -271,7 +271,10 @@ private:
     // The notice of a restart that failed for a reason other than the worker's own end.
     void cannotRelaunch(const std::string& reason);
     void showStopNotice(const std::optional<std::string>& extraSentence);
-    void noticeAfterRestart(const std::string& sentence);
+    // `namesDocument`: the sentence speaks of the document shown now, and goes when it is replaced.
+    void noticeAfterRestart(const std::string& sentence, bool namesDocument = true);
+    // A notice that named the document shown gives way to one of the worker alone.
+    void documentNoticeEnds();
     void forgetDocument();
 
     // Printing (workspace_printing.cpp)

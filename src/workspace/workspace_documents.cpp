@@ -114,6 +114,7 @@ void Workspace::adopt(const CommandResult& result, const std::string& status, bo
         setSearchHitIndex(0);
         // A failed or running save was the other document's; this one's phase follows from its record.
         setSavePhase(SavePhase::saved);
+        documentNoticeEnds();
     }
     setInspect(result);
     if (!positionOf(result, selectedPageId())) {

@@ -7,7 +7,10 @@
 #include "workspace/workspace_private.hpp"
 
 namespace kivo {
+
 namespace {
+
+constexpr const char* restartedSentence = "Kivo PDF started it again.";
 
 // The sentences that are there, joined by single spaces.
 std::string joinSentences(std::initializer_list<std::optional<std::string>> sentences) {
@@ -106,7 +109,7 @@ void Workspace::relaunch(const std::optional<std::string>& giveUpReason) {
     d_->mcp_->workerRestarted();
 
     if (!d_->lostDocument_) {
-        noticeAfterRestart("Kivo PDF started it again.");
+        noticeAfterRestart(restartedSentence, false);
         setStatus("PDF worker restarted");
         return;
     }
@@ -140,8 +143,14 @@ void Workspace::cannotRelaunch(const std::string& reason) {
         WorkerNotice{joinSentences({d_->stopCause_, "It could not be started again: " + reason}), true});
 }
 
-void Workspace::noticeAfterRestart(const std::string& sentence) {
-    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, sentence, d_->mcp_->restartNote()}), false});
+void Workspace::noticeAfterRestart(const std::string& sentence, bool namesDocument) {
+    setWorkerNotice(WorkerNotice{joinSentences({d_->stopCause_, sentence, d_->mcp_->restartNote()}), false,
+                                 namesDocument});
+}
+
+void Workspace::documentNoticeEnds() {
+    // What the worker's stop did to the document before is no news of this one; that it stopped is.
+    if (workerNotice() && workerNotice()->namesDocument) noticeAfterRestart(restartedSentence, false);
 }
 
 void Workspace::forgetDocument() {

@@ -109,6 +109,8 @@ struct LostDocument {
 struct WorkerNotice {
     std::string message{};
     bool offersRestart = false;
+    // Whether the message names the document shown when it was given: it is no longer true of another.
+    bool namesDocument = false;
 
     bool operator==(const WorkerNotice&) const = default;
 };

@@ -129,6 +129,14 @@ TEST_F(RealWorkerTest, AKilledWorkerIsRestartedAndTheDocumentRestoredAtItsPage) 
     EXPECT_EQ(ws.currentPage()->index, 2);
     EXPECT_EQ(ws.inspect()->annotations->size(), 1u) << "the highlight came back with the checkpoint";
     EXPECT_TRUE(ws.link().workerReady());
+
+    // Another document is no document the stop touched: the notice keeps the stop, and names no file.
+    ws.open(document("contract.pdf", {testing::TestPage{}}));
+    ASSERT_TRUE(waitUntil([&] { return ws.status() == "Opened contract.pdf"; })) << ws.status();
+    ASSERT_TRUE(ws.workerNotice());
+    EXPECT_EQ(ws.workerNotice()->message,
+              "The PDF worker was killed (Killed). The system does this when memory runs out, and another "
+              "program can too. Kivo PDF started it again.");
 }
 
 }  // namespace
