@@ -395,8 +395,10 @@ bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
     CommandParams image = renderParams(page, render.scale);
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
+    // A page that takes long to draw shows the card with Cancel (and Escape), as any long command does.
     link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, true,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)),
+        "Rendering page " + std::to_string(page.index + 1), true,
         [this, render](const CommandResult& result) { pageRendered(render, result); },
         [this, render, pageId = page.id](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
