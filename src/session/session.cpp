@@ -341,7 +341,6 @@ void Session::teardownDocument() noexcept {
     stopReadingAhead();
     census_.clear();
     keptText_.clear();
-    form_.closing();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }
