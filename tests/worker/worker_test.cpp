@@ -88,6 +88,12 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
         {"an integer that does not fit",
          raw(R"({"id":"l","method":"ping","params":{"limit":1e300},"channel":"cli"})"), "invalid_json",
          "invalid"},
+        // A parameter is judged only by a method that reads it.
+        {"a scale ping does not read",
+         raw(R"({"id":"s","method":"ping","params":{"scale":1e300},"channel":"cli"})"), "ok", "s"},
+        {"a scale render_page reads",
+         raw(R"({"id":"r","method":"render_page","params":{"scale":1e300},"channel":"cli"})"),
+         "invalid_argument", "r"},
         {"still serving", testing::requestLine(request("2", CommandMethod::ping)), "ok", "2"},
     };
     for (const Case& c : cases) {
