@@ -457,6 +457,8 @@ TEST(CommandJSONDecoding, Requests) {
         {R"({"id":"\ud83d\ude00","method":"ping","params":{},"channel":"cli"})", true},
         {R"({"id":"\udc00","method":"ping","params":{},"channel":"cli"})", false},
         {R"({"id":"\ud800","method":"ping","params":{},"channel":"cli"})", false},
+        // A key is text too, even one no reader looks for.
+        {R"({"id":"1","method":"ping","params":{"\udc00":1},"channel":"cli"})", false},
         // Brackets inside a string do not nest, whatever its escapes; outside, one level too many is refused.
         {R"({"id":"\"\\)" + nested(most) + R"(","method":"ping","params":{},"channel":"cli","x":)" +
              nested(most - 1) + "}",
