@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <utility>
@@ -778,6 +780,24 @@ int nestingDepth(std::string_view text) noexcept {
     return deepest;
 }
 
+// The double a JSON number's text stands for: the nearest one, and below the smallest, zero or the
+// nearest subnormal as strtod reads it; none past the largest.
+std::optional<double> numberValue(std::string_view text) {
+    const char* const end = text.data() + text.size();
+    double d = 0;
+    const auto [stop, error] = std::from_chars(text.data(), end, d);
+    if (error == std::errc{}) return stop == end ? std::optional<double>(d) : std::nullopt;
+    if (error != std::errc::result_out_of_range) return std::nullopt;
+    // The locale's decimal point is not ours; strtod reads up to a zero byte, which the copy ends in.
+    static const locale_t plainC = newlocale(LC_ALL_MASK, "C", nullptr);
+    if (plainC == nullptr) return std::nullopt;
+    const std::string ended(text);
+    char* tail = nullptr;
+    const double near = strtod_l(ended.c_str(), &tail, plainC);
+    if (tail != ended.c_str() + ended.size() || !std::isfinite(near)) return std::nullopt;
+    return near;
+}
+
 // Hands every event on to the document, refusing a string that is not UTF-8 (an escaped lone surrogate
 // decodes to such bytes), but reads each number with the C++ library: RapidJSON's
 // own reading of long numbers reads outside its tables (a crash, from a number of 21 characters)
@@ -813,27 +833,77 @@ struct CheckedEvents {
             std::uint64_t u = 0;
             if (std::from_chars(text, end, u).ec == std::errc{}) return to.Uint64(u);
         }
-        double d = 0;
-        const auto [stop, error] = std::from_chars(text, end, d);
-        if (error == std::errc{}) return stop == end && to.Double(d);
-        if (error != std::errc::result_out_of_range) return false;
-        // Too large is refused; too small reads as strtod reads it, as zero or the nearest
-        // subnormal. The reader ends the text with a zero byte; the locale's decimal point is not ours.
-        static const locale_t plainC = newlocale(LC_ALL_MASK, "C", nullptr);
-        if (plainC == nullptr) return false;
-        char* tail = nullptr;
-        const double near = strtod_l(text, &tail, plainC);
-        return tail == end && std::isfinite(near) && to.Double(near);
+        const std::optional<double> d = numberValue({text, length});
+        return d && to.Double(*d);
     }
 };
+
+// The number `token` (as a line holds it) written as the double it stands for, in at least as many
+// bytes, when RapidJSON refuses it as too big although a double holds it: RapidJSON judges by how a
+// number is written before it has its value, so a positive exponent past 308 fails whatever the digits
+// (0e400 is 0), and so do some 309 digits before the point (a 400-digit integer times 1e-390).
+std::optional<std::string> writtenAnew(std::string_view token) {
+    if (token.find_first_of("eE") == std::string_view::npos && token.size() < 309) return std::nullopt;
+    rapidjson::MemoryStream bytes(token.data(), token.size());
+    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(bytes);
+    rapidjson::BaseReaderHandler<> ignored;
+    rapidjson::Reader reader;
+    if (reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, ignored).Code() !=
+        rapidjson::kParseErrorNumberTooBig)
+        return std::nullopt;
+    const std::optional<double> value = numberValue(token);
+    if (!value) return std::nullopt;
+    char digits[32];
+    const auto written = std::to_chars(digits, digits + sizeof digits, *value, std::chars_format::scientific);
+    std::string out(digits, written.ptr);
+    // Spaces after it keep every later offset, those of a parse error too.
+    if (out.size() < token.size()) out.resize(token.size(), ' ');
+    return out;
+}
+
+// `text` with every number outside its strings that RapidJSON refuses but a double holds written anew;
+// none when there is no such number.
+std::optional<std::string> withNumbersWrittenAnew(std::string_view text) {
+    const Outline outline(text);
+    const auto inNumber = [](char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    };
+    std::string out;
+    std::size_t copied = 0;
+    bool changed = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == '"') {
+            i = outline.stringEnd(i);
+            if (i == Outline::bad) break;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && inNumber(text[end])) ++end;
+        if (const std::optional<std::string> anew = writtenAnew(text.substr(i, end - i))) {
+            out.append(text.substr(copied, i - copied)).append(*anew);
+            copied = end;
+            changed = true;
+        }
+        i = end;
+    }
+    if (!changed) return std::nullopt;
+    out.append(text.substr(copied));
+    return out;
+}
 
 void parseLimited(std::string_view text, rapidjson::Document& parsed) {
     if (!isValidUTF8(text)) throw CommandCodecError::notUTF8();
     // Checked before parsing, so hostile nesting never reaches the parser.
     if (nestingDepth(text) > CommandJSON::maxNestingDepth) fail("the message is nested too deeply");
     rapidjson::ParseResult result;
+    std::string_view source = text;
     const auto read = [&](rapidjson::Document& into) {
-        rapidjson::MemoryStream bytes(text.data(), text.size());
+        rapidjson::MemoryStream bytes(source.data(), source.size());
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(bytes);
         CheckedEvents checked{into};
         rapidjson::Reader reader;
@@ -841,6 +911,12 @@ void parseLimited(std::string_view text, rapidjson::Document& parsed) {
         return !result.IsError();
     };
     parsed.Populate(read);
+    // Only a line RapidJSON refused for a number pays for the second look.
+    std::optional<std::string> anew;
+    if (result.Code() == rapidjson::kParseErrorNumberTooBig && (anew = withNumbersWrittenAnew(text))) {
+        source = *anew;
+        parsed.Populate(read);
+    }
     if (result.IsError()) {
         fail(std::string("not valid JSON (") + rapidjson::GetParseError_En(result.Code()) + " at byte " +
              std::to_string(result.Offset()) + ")");

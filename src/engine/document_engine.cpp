@@ -157,7 +157,7 @@ CommandResponse DocumentEngine::answer(const CommandRequest& request) {
         const DropKeptPageOnFailure dropOnFailure;
         if (request.method != CommandMethod::hello && request.channel == CommandChannel::mcp)
             denyUnknownMCP(request);
-        RequestChecks::check(request.params);
+        RequestChecks::check(request.method, request.params);
         if (auto replayed = replay_.replayed(request, grants_.sessionIds)) return std::move(*replayed);
         RunningCommand::step(CommandPhase::started, 0, 0);
         refuseStoppedPage(request);

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <string_view>
 
 #include "engine/document_engine.hpp"
@@ -33,30 +35,44 @@ void checkNumber(const std::optional<double>& value, std::string_view name) {
 
 }  // namespace
 
-void check(const CommandParams& params) {
-    checkPath(params.path, "path");
-    checkPath(params.pngPath, "pngPath");
-    checkPath(params.destination, "destination");
-    checkPath(params.imagePath, "imagePath");
-    for (const std::string& path : params.paths.value_or(std::vector<std::string>{}))
-        checkPath(path, "paths");
-    for (const RenderTile& tile : params.tiles.value_or(std::vector<RenderTile>{}))
-        checkPath(tile.pngPath, "tiles");
+void check(CommandMethod method, const CommandParams& params) {
+    using M = CommandMethod;
+    // A value a method never looks at changes nothing, so it is no reason to refuse the request.
+    const auto readBy = [method](std::initializer_list<CommandMethod> readers) {
+        return std::find(readers.begin(), readers.end(), method) != readers.end();
+    };
+    if (readBy({M::open, M::mergeDocuments})) checkPath(params.path, "path");
+    if (readBy({M::saveDocument, M::exportDocument, M::extractPages}))
+        checkPath(params.destination, "destination");
+    if (readBy({M::addContent})) checkPath(params.imagePath, "imagePath");
+    if (readBy({M::setGrants})) {
+        for (const std::string& path : params.paths.value_or(std::vector<std::string>{}))
+            checkPath(path, "paths");
+    }
+    if (readBy({M::renderPage})) {
+        checkPath(params.pngPath, "pngPath");
+        for (const RenderTile& tile : params.tiles.value_or(std::vector<RenderTile>{}))
+            checkPath(tile.pngPath, "tiles");
+        checkNumber(params.scale, "scale");
+    }
 
-    if (const auto& rect = params.rect) {
+    const auto& rect = params.rect;
+    if (rect && readBy({M::addHighlight, M::addNote, M::addContent, M::updateAnnotation, M::ask,
+                        M::assistantContext})) {
         if (!isReasonable(rect->left) || !isReasonable(rect->bottom) || !isReasonable(rect->right) ||
             !isReasonable(rect->top)) {
             throw invalid("rect must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
         }
     }
-    for (const PDFPoint& point : params.points.value_or(std::vector<PDFPoint>{})) {
-        if (!isReasonable(point.x) || !isReasonable(point.y)) {
-            throw invalid(
-                "points must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
+    if (readBy({M::addInk})) {
+        for (const PDFPoint& point : params.points.value_or(std::vector<PDFPoint>{})) {
+            if (!isReasonable(point.x) || !isReasonable(point.y)) {
+                throw invalid(
+                    "points must hold finite coordinates of at most 10,000,000 points. Nothing changed.");
+            }
         }
     }
-    checkNumber(params.fontSize, "fontSize");
-    checkNumber(params.scale, "scale");
+    if (readBy({M::addContent})) checkNumber(params.fontSize, "fontSize");
 }
 
 fs::path writeDestination(const std::string& destination, CommandChannel channel) {

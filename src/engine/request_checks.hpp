@@ -18,8 +18,9 @@ inline constexpr double maxCoordinate = 1e7;
 
 // Fails with `invalidArgument` when a path parameter (path, pngPath, destination, imagePath,
 // grant paths, tile paths) holds U+0000, which the file system would silently cut off, or when a
-// rectangle, point, font size or scale is not finite or lies beyond ±maxCoordinate.
-void check(const CommandParams& params);
+// rectangle, point, font size or scale is not finite or lies beyond ±maxCoordinate. Only the
+// parameters `method` reads are judged; the others are never used, whatever they hold.
+void check(CommandMethod method, const CommandParams& params);
 
 // The file a save, export or page extraction writes for a destination the client named. Fails with
 // `invalidArgument` for an empty destination or one that ends in "/". For the MCP channel the

@@ -9,8 +9,6 @@
 
 #include "core/text.hpp"
 #include "pdfium/module.hpp"
-#include "session/button_captions.hpp"
-#include "session/document_bytes.hpp"
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
@@ -407,7 +405,6 @@ std::vector<FormFieldInfo> DocumentForm::mergeRadioFields(const std::vector<Form
 void DocumentForm::bound(int formType) {
     const bool xfa = formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND;
     typeName_ = xfa ? "xfa" : formType == FORMTYPE_ACRO_FORM ? "acroform" : "none";
-    captions_.reset();
 }
 
 std::vector<FormFieldInfo> DocumentForm::fields(const Session& session) const {
@@ -430,30 +427,7 @@ std::vector<FormFieldInfo> DocumentForm::fieldsOrNone(const Session& session) co
 
 std::optional<FormFieldInfo> DocumentForm::widgetField(FPDF_ANNOTATION annotation,
                                                        const std::string& pageId) const {
-    std::optional<FormFieldInfo> field = fieldInfo(handle(), annotation, pageId);
-    // A push button takes no value, so the place of one tells what the button says.
-    if (field && field->type == "button") {
-        if (std::string caption = buttonCaption(annotation); !caption.empty())
-            field->value = std::move(caption);
-    }
-    return field;
-}
-
-std::string DocumentForm::buttonCaption(FPDF_ANNOTATION annotation) const {
-    const int number = EPDFAnnot_GetObjectNumber(annotation);
-    if (number == 0 || !document_) return "";
-    if (!captions_) {
-        try {
-            const DocumentBytes::Shared plain = DocumentBytes::writingPlain(document_.get());
-            captions_ = ButtonCaptions::read(plain->data());
-        } catch (const EngineFailure&) {
-            // A document PDFium cannot write has no caption to show; a fault of the engine is not this.
-            if (!pdfium::module::usable()) throw;
-            captions_.emplace();
-        }
-    }
-    const auto found = captions_->find(number);
-    return found == captions_->end() ? "" : found->second;
+    return fieldInfo(handle(), annotation, pageId);
 }
 
 bool DocumentForm::hasFieldScripts(const Session& session) const {

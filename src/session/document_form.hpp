@@ -1,14 +1,12 @@
 #pragma once
 
 // The form of a session's document as its form-fill environment shows it: the kind of form, the
-// environment's handle, the fields read (a push button by the caption it shows) and filled as a
-// user fills them, and what a document's pages must lose before they go. The document and the
-// environment are the session's; the form keeps what it learnt of the document bound now, and the
-// kind of form until another document is bound.
+// environment's handle, the fields read and filled as a user fills them, and what a document's pages
+// must lose before they go. The document and the environment are the session's; the form keeps only
+// the kind of form, until another document is bound.
 // Walks over the pages go through the session handed to each call. Every call runs with
 // PdfiumRuntime::lock() held, as the session's own do.
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,9 +28,6 @@ public:
 
     // A document with a form of PDFium's `formType` is bound in place of the one before.
     void bound(int formType);
-    // The bound document is closing, for good or for the next one bound: what was read of it goes with
-    // it. The kind stays until the next bind.
-    void closing() noexcept { captions_.reset(); }
     // "none", "acroform" or "xfa".
     const std::string& typeName() const { return typeName_; }
     bool isXfa() const { return typeName_ == "xfa"; }
@@ -79,14 +74,8 @@ public:
     std::optional<std::string> clearOnPages(const Session& session, const std::vector<std::string>& pageIds);
 
 private:
-    // The caption of a push button's widget, "" when it has none. The first asks PDFium for a plain
-    // whole save of the document and keeps every caption of it until another document is bound.
-    std::string buttonCaption(pdfium::FPDF_ANNOTATION annotation) const;
-
     const pdfium::Document& document_;
     std::string typeName_ = "none";
-    // The captions of the bound document's widgets by object number, once asked for.
-    mutable std::optional<std::map<int, std::string>> captions_;
 };
 
 }  // namespace kivo

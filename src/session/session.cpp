@@ -212,7 +212,18 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
 
     // Everything is read from the new document before the old one goes: bytes PDFium wrote but
     // cannot read back, or a cancel while measuring, leave the session with the document it had.
-    Document opened = Document::load(bytes->data(), bytes, secretFor(password));
+    const std::string* secret = secretFor(password);
+    Document opened = Document::load(bytes->data(), bytes, secret);
+    // Of an AES-256 password only the first 127 bytes of its UTF-8 count, and only those were hashed
+    // into the file, but PDFium hashes every byte it is given: a longer one is tried again cut. Where
+    // only the first 32 bytes count (the older handlers), the cut one opens nothing the whole one did not.
+    if (!opened && secret && secret->size() > longestPasswordBytes &&
+        FPDF_GetLastError() == FPDF_ERR_PASSWORD) {
+        std::string cut = secret->substr(0, longestPasswordBytes);
+        opened = Document::load(bytes->data(), bytes, &cut);
+        // Every later load of this session's bytes (an edit's state, an undo, a saved copy) needs it too.
+        if (opened) openPassword_ = std::move(cut);
+    }
     if (!opened) throw session_detail::loadFailure(bytes->data());
 
     // No environment is fine: every later step then leaves the form calls out.
@@ -330,7 +341,6 @@ void Session::teardownDocument() noexcept {
     stopReadingAhead();
     census_.clear();
     keptText_.clear();
-    form_.closing();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }

@@ -405,7 +405,9 @@ private:
     pdfium::Document document_;
     // Made from the document above, which it reads for as long as it lives.
     DocumentForm form_{document_};
+    // The password that opened the document, as it was last given to PDFium.
     std::optional<std::string> openPassword_;
+    static constexpr std::size_t longestPasswordBytes = 127;
     // A change of this document could not be kept.
     bool historyRefused_ = false;
     std::optional<DocumentContent> cachedContent_;

@@ -268,14 +268,18 @@ std::vector<std::string> Session::merge(const DocumentBytes::Shared& other) {
     bind(std::move(merged), std::nullopt, std::move(pages), false);
     dropRepeatedWarnings(warnings_, warningsBefore);
 
+    // Renamed fields no longer share their names: saying they do would send the person looking for
+    // a clash that is gone, so the sentence says what was done instead.
+    if (prepared && !prepared->carried.renamed.empty()) {
+        warnings_.push_back(MergedForm::renamedSentence(prepared->carried.renamed));
+        return added;
+    }
     const std::vector<FormFieldInfo> fields = form_.fieldsOrNone(*this);
     std::set<std::string> names;
     const bool shared = std::any_of(fields.begin(), fields.end(), [&](const FormFieldInfo& field) {
         return !names.insert(field.name).second;
     });
-    const bool renamed = prepared && !prepared->carried.renamed.empty();
-    if (shared || renamed) warnings_.push_back(SessionWarnings::sharedFieldNames);
-    if (renamed) warnings_.push_back(MergedForm::renamedSentence(prepared->carried.renamed));
+    if (shared) warnings_.push_back(SessionWarnings::sharedFieldNames);
     return added;
 }
 

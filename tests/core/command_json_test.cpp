@@ -457,6 +457,8 @@ TEST(CommandJSONDecoding, Requests) {
         {R"({"id":"\ud83d\ude00","method":"ping","params":{},"channel":"cli"})", true},
         {R"({"id":"\udc00","method":"ping","params":{},"channel":"cli"})", false},
         {R"({"id":"\ud800","method":"ping","params":{},"channel":"cli"})", false},
+        // A key is text too, even one no reader looks for.
+        {R"({"id":"1","method":"ping","params":{"\udc00":1},"channel":"cli"})", false},
         // Brackets inside a string do not nest, whatever its escapes; outside, one level too many is refused.
         {R"({"id":"\"\\)" + nested(most) + R"(","method":"ping","params":{},"channel":"cli","x":)" +
              nested(most - 1) + "}",
@@ -492,6 +494,9 @@ TEST(CommandJSONDecoding, IntegersAcceptWholeNumbersOnly) {
         {"9223372036854775808", std::nullopt},
         {"9.3e18", std::nullopt},
         {"99999999999999999999", std::nullopt},
+        {"0e99999999999", 0},
+        {"-0E+400", 0},
+        {"1e300", std::nullopt},
         {"\"3\"", std::nullopt},
         {"true", std::nullopt},
     };
@@ -505,10 +510,11 @@ TEST(CommandJSONDecoding, IntegersAcceptWholeNumbersOnly) {
     }
 }
 
-// Every number reads as the nearest double, however many digits it is written with; one past the
-// largest double is refused, one below the smallest reads as zero.
+// Every number reads as the nearest double, however many digits it is written with and however
+// large its exponent; one past the largest double is refused, one below the smallest reads as zero.
 TEST(CommandJSONDecoding, NumbersReadAsTheNearestDouble) {
-    const std::pair<const char*, std::optional<double>> cases[] = {
+    const std::string hundredDigits = "1" + std::string(99, '0');
+    const std::pair<std::string, std::optional<double>> cases[] = {
         {"0.184467440737095516159", 0.184467440737095516159},
         {"3.57305959472317e-339", 0.0},
         {"2.4703282292062327e-324", 0.0},
@@ -524,9 +530,17 @@ TEST(CommandJSONDecoding, NumbersReadAsTheNearestDouble) {
         {"2e308", std::nullopt},
         {"-2e308", std::nullopt},
         {"123456789012345678901234567890", 123456789012345678901234567890.0},
+        {"0e99999999999", 0.0},
+        {"-0.000e999", 0.0},
+        {"0e-99999999999", 0.0},
+        {"1e-99999999999", 0.0},
+        {hundredDigits + hundredDigits + hundredDigits + hundredDigits + "e-390", 1e9},
+        {"1e309", std::nullopt},
+        {"0.1e310", std::nullopt},
+        {hundredDigits + hundredDigits + hundredDigits + hundredDigits, std::nullopt},
     };
     for (const auto& [text, expected] : cases) {
-        const std::string json = std::string(R"({"left":)") + text + R"(,"bottom":0,"right":1,"top":1})";
+        const std::string json = R"({"left":)" + text + R"(,"bottom":0,"right":1,"top":1})";
         if (expected) {
             EXPECT_EQ(CommandJSON::decode<PDFRect>(json).left, *expected) << text;
         } else {

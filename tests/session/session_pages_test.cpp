@@ -205,7 +205,7 @@ TEST_F(SessionPages, MergeWarnsOfSharedFieldNamesWithoutRepeatingOtherWarnings) 
     EXPECT_EQ(SessionProbe::warnings(*session), std::vector<std::string>{SessionWarnings::xfa});
 
     session->merge(bytesOfPdf(makeFormPdf(), "form.pdf"));  // its "name" meets the session's "name"
-    const std::vector<std::string> expected{SessionWarnings::xfa, SessionWarnings::sharedFieldNames,
+    const std::vector<std::string> expected{SessionWarnings::xfa,
                                             MergedForm::renamedSentence({{"name", "name_2"}})};
     EXPECT_EQ(SessionProbe::warnings(*session), expected);
 

@@ -1,7 +1,7 @@
 // The census of annotations through the worker: a document past what one command reads is refused
 // with a sentence while the other open documents go on answering, and after an edit the census
 // lists what a fresh open of the same bytes lists, on pages that share their annotations too. A
-// push button is listed with the caption it shows.
+// push button is listed with its field's value, not its caption.
 
 #include <gtest/gtest.h>
 
@@ -214,37 +214,32 @@ std::map<std::string, std::string> valuesByName(const CommandResult& result) {
     return values;
 }
 
-TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
+// A push button's value is the field's value as PDFium reads it, whatever caption the button shows:
+// the listing of a captioned button is that of the same button without one.
+TEST_F(WorkerCensus, APushButtonsValueIsItsFieldValueNotItsCaption) {
     if (testing::corpus("pdflatex-forms.pdf").empty()) GTEST_SKIP() << "the sample documents are absent";
     if (!testing::haveTool("qpdf") || !testing::haveTool("fix-qdf")) GTEST_SKIP() << "qpdf is not installed";
     const std::string button = "Submit (button)";
     const CommandResponse sample = worker->open(testing::corpus("pdflatex-forms.pdf"));
     ASSERT_EQ(outcome(sample), "ok");
-    std::map<std::string, std::string> others = valuesByName(*sample.result);
-    ASSERT_EQ(others.count(button), 1u);
-    ASSERT_EQ(others[button], "") << "the sample's button has no caption of its own";
+    const std::map<std::string, std::string> expected = valuesByName(*sample.result);
+    ASSERT_EQ(expected.count(button), 1u);
+    ASSERT_EQ(expected.at(button), "") << "the sample's button has no value";
 
-    // File text that would mislead as it stands: markup, line breaks, a turn of the writing direction, a
-    // lone half of a surrogate pair and a tab, then far more than a caption holds.
+    // File text that would mislead were it shown: markup, line breaks, a turn of the writing direction,
+    // a lone half of a surrogate pair and a tab, then far more than a line holds.
     const std::string flood(100000, 'A');
     const std::u16string hostile = u"<b>Pay</b>\r\n\u202Enow" + std::u16string(1, char16_t(0xD800)) + u"\t" +
                                    std::u16string(flood.begin(), flood.end());
-    // One character of a single letter and thousands of marks over it, bounded by its bytes.
-    std::string marked = "A";
-    for (int i = 0; i < 512; ++i) marked += "\u0301";
     const struct {
         const char* name;
         std::string token;
         bool encrypted;
-        std::string shown;
     } cases[] = {
-        {"PDFDocEncoding", "(Send \\215form\\216 \\200 now)", false, "Send \u201Cform\u201D \u2022 now"},
-        {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false,
-         "Envoyer \u2713 \U0001F600"},
-        {"in an encrypted file", "(Send form)", true, "Send form"},
-        {"hostile", utf16(hostile), false, "<b>Pay</b> now\uFFFD " + std::string(184, 'A') + "\u2026"},
-        {"one character of many marks", utf16(u"A" + std::u16string(5000, u'\u0301')), false,
-         marked + "\u2026"},
+        {"PDFDocEncoding", "(Send \\215form\\216 \\200 now)", false},
+        {"UTF-16 with its byte order mark", utf16(u"Envoyer \u2713 \U0001F600"), false},
+        {"in an encrypted file", "(Send form)", true},
+        {"hostile", utf16(hostile), false},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -255,11 +250,9 @@ TEST_F(WorkerCensus, APushButtonIsListedWithTheCaptionItShows) {
         testing::writeFile(file, bytes);
         const CommandResponse opened = worker->open(file);
         ASSERT_EQ(outcome(opened), "ok");
-        std::map<std::string, std::string> expected = others;
-        expected[button] = c.shown;
         EXPECT_EQ(valuesByName(*opened.result), expected);
 
-        // The census after an edit reads the caption again, and so does the document an undo brings back.
+        // The census after an edit, and that of the document an undo brings back.
         auto highlight = testing::makeRequest(CommandMethod::addHighlight);
         highlight.params.sessionId = opened.result->sessionId;
         highlight.params.pageId = opened.result->pages->at(0).id;

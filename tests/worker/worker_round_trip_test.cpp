@@ -315,5 +315,65 @@ TEST_F(RoundTrip, AnEncryptionPDFiumCannotOpenIsNotCalledAWrongPassword) {
     }
 }
 
+// Of an AES-256 password only its first 127 bytes count, so the 130-character password of the
+// reproducer opens it, and so does any password that begins with those bytes. The document it opened
+// goes on opening: an edit, its undo and redo, and a copy qpdf opens with the same password.
+TEST_F(RoundTrip, AnAes256PasswordCountsItsFirst127Bytes) {
+    const fs::path sample = testing::repro("aes256-password-130-chars.pdf");
+    if (sample.empty()) GTEST_SKIP() << "the reproducer documents are absent";
+    std::string password;
+    for (int i = 0; i < 5; ++i) password += "qwertyuiopasdfghjklzxcvbnm";
+    ASSERT_EQ(password.size(), 130u);
+    const struct {
+        const char* name;
+        std::string password;
+        std::string code;
+    } rows[] = {
+        {"as given", password, "ok"},
+        {"its first 127 bytes", password.substr(0, 127), "ok"},
+        {"other bytes past the 127th", password.substr(0, 127) + "XYZ", "ok"},
+        {"one byte short", password.substr(0, 126), "password_required"},
+        {"another first byte", "Q" + password.substr(1), "password_required"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto request = makeRequest(CommandMethod::open);
+        request.params.path = sample.string();
+        request.params.password = row.password;
+        const std::string answer = outcome(worker.send(request));
+        EXPECT_EQ(answer.substr(0, answer.find(':')), row.code) << answer;
+    }
+
+    auto request = makeRequest(CommandMethod::open);
+    request.params.path = sample.string();
+    request.params.password = password;
+    const CommandResponse opened = worker.send(request);
+    ASSERT_TRUE(opened.ok) << outcome(opened);
+    session = *opened.result->sessionId;
+    page = opened.result->pages->at(0).id;
+    const std::size_t had = opened.result->annotations->size();
+    auto highlight = on(CommandMethod::addHighlight);
+    highlight.params.pageId = page;
+    highlight.params.rect = PDFRect{72, 72, 200, 90};
+    ASSERT_EQ(outcome(worker.send(highlight)), "ok");
+    ASSERT_EQ(outcome(worker.send(on(CommandMethod::undo))), "ok");
+    const CommandResponse redone = worker.send(on(CommandMethod::redo));
+    ASSERT_EQ(outcome(redone), "ok");
+    EXPECT_EQ(redone.result->annotations->size(), had + 1);
+
+    const fs::path copy = dir.path() / "copy.pdf";
+    auto exported = on(CommandMethod::exportDocument);
+    exported.params.destination = copy.string();
+    ASSERT_EQ(outcome(worker.send(exported)), "ok");
+    if (testing::haveTool("qpdf")) {
+        const testing::ToolRun check = testing::runTool("qpdf --password=" + password + " --check", copy);
+        EXPECT_EQ(check.status, 0) << check.output;
+    }
+    request.params.path = copy.string();
+    const CommandResponse reopened = worker.send(request);
+    ASSERT_TRUE(reopened.ok) << outcome(reopened);
+    EXPECT_EQ(reopened.result->annotations->size(), had + 1);
+}
+
 }  // namespace
 }  // namespace kivo

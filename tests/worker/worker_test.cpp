@@ -72,6 +72,7 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
         std::string code;
         std::string id;
     };
+    const auto raw = [](const char* json) { return std::string(json) + "\n"; };
     const Case cases[] = {
         {"ping", testing::requestLine(request("1", CommandMethod::ping)), "ok", "1"},
         {"not JSON", "not json\n", "invalid_json", "invalid"},
@@ -81,6 +82,18 @@ TEST_F(WorkerTest, StdioAnswersEveryLineAndEndsWithStatusZero) {
         {"hello is only a ping here", testing::requestLine(hello("anything")), "ok", "h"},
         {"cancel without requestId", testing::requestLine(request("c", CommandMethod::cancel)),
          "invalid_argument", "c"},
+        // A number is read by its value: zero whatever its exponent, and refused where it does not fit.
+        {"zero with a long exponent",
+         raw(R"({"id":"z","method":"ping","params":{"limit":0e99999999999},"channel":"cli"})"), "ok", "z"},
+        {"an integer that does not fit",
+         raw(R"({"id":"l","method":"ping","params":{"limit":1e300},"channel":"cli"})"), "invalid_json",
+         "invalid"},
+        // A parameter is judged only by a method that reads it.
+        {"a scale ping does not read",
+         raw(R"({"id":"s","method":"ping","params":{"scale":1e300},"channel":"cli"})"), "ok", "s"},
+        {"a scale render_page reads",
+         raw(R"({"id":"r","method":"render_page","params":{"scale":1e300},"channel":"cli"})"),
+         "invalid_argument", "r"},
         {"still serving", testing::requestLine(request("2", CommandMethod::ping)), "ok", "2"},
     };
     for (const Case& c : cases) {

@@ -59,16 +59,12 @@ std::vector<std::pair<std::string, std::string>> unapplied(std::span<const FormF
 
 namespace {
 
-// The worker reports a push button's caption as its value, file text shown as plain text only.
-QString buttonLine(const FormFieldInfo& field) {
-    if (field.value.empty()) return QStringLiteral("Push button, no value to fill");
-    return QStringLiteral("Push button \"%1\", no value to fill").arg(QString::fromStdString(field.value));
-}
+// What the worker reports as a push button's value is the field's value, never what the button
+// says, so the line names the kind alone.
+const QString buttonLine = QStringLiteral("Push button, no value to fill");
 
 QString buttonAccessibleName(const FormFieldInfo& field) {
-    const QString name = QString::fromStdString(field.name) + QStringLiteral(", push button");
-    if (field.value.empty()) return name;
-    return name + QStringLiteral(" \"%1\"").arg(QString::fromStdString(field.value));
+    return QString::fromStdString(field.name) + QStringLiteral(", push button");
 }
 
 // The multi-line editor keeps Tab for itself; the note under it says how to move on.
@@ -199,7 +195,7 @@ void FormFieldEditor::setField(const FormFieldInfo& field) {
     control_->setEnabled(!field.readOnly && !(kind_ == FormEditorKind::radio && field.options.empty()));
     if (apply_ != nullptr) apply_->setEnabled(!field.readOnly);
     if (button_ != nullptr) {
-        button_->setText(buttonLine(field));
+        button_->setText(buttonLine);
         button_->setAccessibleName(buttonAccessibleName(field));
     }
     if (checkbox_ != nullptr) {

@@ -2,7 +2,7 @@
 
 // FormFieldEditor: the rows of one form field on the Form tab: its name (with a "Read-only" chip when the
 // field is read-only; hidden from assistive technologies, which hear the name on the control), then the
-// editor its type calls for: a line naming a push button with its caption and saying it holds no value;
+// editor its type calls for: a line naming a push button and saying it holds no value;
 // a checkbox, sent at once as "Yes" or "Off"; a radio picker, whose choice is kept as the draft and sent at
 // once; a choice-list picker, or a one-line or multi-line text editor, kept as the draft and sent with
 // "Apply" (the draft, or the unchanged value when there is none). A read-only field disables its control
