@@ -127,6 +127,42 @@ std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION ann
     return field;
 }
 
+// The widget a field tree lists but PDFium places in no field, as a field of the census; the names
+// and flags are those PDFium reads for a widget it does place.
+FormFieldInfo unparentedInfo(const FieldTree::Widget& widget, const std::string& pageId) {
+    constexpr std::int64_t radioFlag = 1 << 15, pushButtonFlag = 1 << 16;
+    FormFieldInfo field;
+    field.name = widget.name;
+    field.pageId = pageId;
+    field.readOnly = (widget.flags & FPDF_FORMFLAG_READONLY) != 0;
+    std::string value = widget.value;
+    const bool shownOn = !widget.shownState.empty() && widget.shownState != "Off";
+    if (widget.fieldType == "Btn") {
+        if ((widget.flags & pushButtonFlag) != 0) {
+            field.type = "button";
+        } else if ((widget.flags & radioFlag) != 0) {
+            field.type = "radio";
+            if (!widget.onState.empty()) field.options.push_back(widget.onState);
+            field.checked = shownOn;
+            if (shownOn && !widget.onState.empty()) value = widget.onState;
+        } else {
+            field.type = "checkbox";
+            field.checked = shownOn;
+            if (shownOn && (value.empty() || value == "Off")) value = widget.shownState;
+        }
+    } else if (widget.fieldType == "Tx") {
+        field.type = "text";
+        field.multiline = (widget.flags & FPDF_FORMFLAG_TEXT_MULTILINE) != 0;
+    } else if (widget.fieldType == "Ch") {
+        field.type = (widget.flags & FPDF_FORMFLAG_CHOICE_COMBO) != 0 ? "combo" : "list";
+        field.options = widget.options;
+    } else {
+        field.type = widget.fieldType == "Sig" ? "signature" : "unknown";
+    }
+    field.value = normalisedLineBreaks(value);
+    return field;
+}
+
 // ---- Filling
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
@@ -408,6 +444,7 @@ void DocumentForm::bound(int formType) {
     const bool xfa = formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND;
     typeName_ = xfa ? "xfa" : formType == FORMTYPE_ACRO_FORM ? "acroform" : "none";
     captions_.reset();
+    tree_.reset();
 }
 
 std::vector<FormFieldInfo> DocumentForm::fields(const Session& session) const {
@@ -431,6 +468,7 @@ std::vector<FormFieldInfo> DocumentForm::fieldsOrNone(const Session& session) co
 std::optional<FormFieldInfo> DocumentForm::widgetField(FPDF_ANNOTATION annotation,
                                                        const std::string& pageId) const {
     std::optional<FormFieldInfo> field = fieldInfo(handle(), annotation, pageId);
+    if (!field) field = unparentedField(annotation, pageId);
     // A push button takes no value, so the place of one tells what the button says.
     if (field && field->type == "button") {
         if (std::string caption = buttonCaption(annotation); !caption.empty())
@@ -454,6 +492,35 @@ std::string DocumentForm::buttonCaption(FPDF_ANNOTATION annotation) const {
     }
     const auto found = captions_->find(number);
     return found == captions_->end() ? "" : found->second;
+}
+
+const FieldTree::Reading& DocumentForm::fieldTree() const {
+    if (!tree_) {
+        try {
+            const DocumentBytes::Shared plain = DocumentBytes::writingPlain(document_.get());
+            tree_ = FieldTree::read(plain->data());
+        } catch (const EngineFailure& failure) {
+            // As for captions, a document PDFium cannot write has none; a stopped command is not that.
+            if (!pdfium::module::usable() || failure.code == FailureCode::cancelled ||
+                failure.code == FailureCode::resourceLimit)
+                throw;
+            tree_.emplace();
+        }
+    }
+    return *tree_;
+}
+
+std::optional<FormFieldInfo> DocumentForm::unparentedField(FPDF_ANNOTATION annotation,
+                                                           const std::string& pageId) const {
+    // A widget with a name of its own is a field PDFium reads; only one that leaves its name to a
+    // field above it can be lost. The census meets few such widgets, and most documents none.
+    if (!handle() || !document_ || FPDFAnnot_HasKey(annotation, "T")) return std::nullopt;
+    const int number = EPDFAnnot_GetObjectNumber(annotation);
+    if (number == 0) return std::nullopt;
+    const std::map<int, FieldTree::Widget>& widgets = fieldTree().unparented;
+    const auto found = widgets.find(number);
+    if (found == widgets.end()) return std::nullopt;
+    return unparentedInfo(found->second, pageId);
 }
 
 bool DocumentForm::hasFieldScripts(const Session& session) const {
@@ -526,7 +593,17 @@ DocumentForm::Target DocumentForm::target(const Session& session, const std::str
             if (std::find(target.pageIds.begin(), target.pageIds.end(), pageId) == target.pageIds.end())
                 target.pageIds.push_back(pageId);
         });
-    if (!type) throw noSuchField(name);
+    if (!type) {
+        const std::map<int, FieldTree::Widget>& unplaced = fieldTree().unparented;
+        if (std::any_of(unplaced.begin(), unplaced.end(),
+                        [&](const auto& entry) { return entry.second.name == name; })) {
+            throw EngineFailure(FailureCode::unsupported,
+                                "Field " + name +
+                                    " cannot be filled: its widgets do not name the field they belong to, "
+                                    "so PDFium does not reach it. Nothing changed.");
+        }
+        throw noSuchField(name);
+    }
     target.type = *type;
     return target;
 }

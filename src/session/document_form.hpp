@@ -15,6 +15,7 @@
 
 #include "core/document_records.hpp"
 #include "pdfium/fpdf.hpp"
+#include "session/field_tree.hpp"
 
 namespace kivo {
 
@@ -32,7 +33,10 @@ public:
     void bound(int formType);
     // The bound document is closing, for good or for the next one bound: what was read of it goes with
     // it. The kind stays until the next bind.
-    void closing() noexcept { captions_.reset(); }
+    void closing() noexcept {
+        captions_.reset();
+        tree_.reset();
+    }
     // "none", "acroform" or "xfa".
     const std::string& typeName() const { return typeName_; }
     bool isXfa() const { return typeName_ == "xfa"; }
@@ -45,7 +49,8 @@ public:
     std::vector<FormFieldInfo> fields(const Session& session) const;
     // The same, or none when they cannot be read (a trap of the module still throws).
     std::vector<FormFieldInfo> fieldsOrNone(const Session& session) const;
-    // The widget as a field of the listing and the census; nothing for a widget without a name.
+    // The widget as a field of the listing and the census; nothing for a widget without a name. A
+    // widget that names no parent is the field's that lists it (see field_tree.hpp).
     std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation,
                                              const std::string& pageId) const;
     // Whether a field of `session`'s document carries a script for a keystroke, a format, a check or a
@@ -66,8 +71,8 @@ public:
         std::vector<std::string> pageIds;
         int type = 0;
     };
-    // The field whose full name is exactly `name`. Fails with `unsupported` for an XFA form, `notFound`
-    // and `readOnly`; nothing changed then.
+    // The field whose full name is exactly `name`. Fails with `unsupported` for an XFA form or a field
+    // whose widgets name no parent, `notFound` and `readOnly`; nothing changed then.
     Target target(const Session& session, const std::string& name) const;
     // Sets the field as a user would (typing, selecting, clicking) and reads it back. Fails with
     // `unsupported` for a field that takes no value, `invalidArgument` (not one of the options),
@@ -82,11 +87,17 @@ private:
     // The caption of a push button's widget, "" when it has none. The first asks PDFium for a plain
     // whole save of the document and keeps every caption of it until another document is bound.
     std::string buttonCaption(pdfium::FPDF_ANNOTATION annotation) const;
+    // What PDFium does not tell of the bound document's field tree, read as captions are, once asked
+    // for.
+    const FieldTree::Reading& fieldTree() const;
+    std::optional<FormFieldInfo> unparentedField(pdfium::FPDF_ANNOTATION annotation,
+                                                 const std::string& pageId) const;
 
     const pdfium::Document& document_;
     std::string typeName_ = "none";
     // The captions of the bound document's widgets by object number, once asked for.
     mutable std::optional<std::map<int, std::string>> captions_;
+    mutable std::optional<FieldTree::Reading> tree_;
 };
 
 }  // namespace kivo

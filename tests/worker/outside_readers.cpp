@@ -40,6 +40,20 @@ int popplerPageCount(const std::filesystem::path& file) {
     return -1;
 }
 
+std::vector<std::pair<std::string, std::string>> qpdfFieldValues(const std::filesystem::path& file) {
+    // qpdf exits with 3 for warnings it recovered from: the file was read.
+    const ToolRun run = runTool("qpdf --json --json-key=acroform", file, false);
+    const nlohmann::json parsed = nlohmann::json::parse(run.output, nullptr, false);
+    std::vector<std::pair<std::string, std::string>> fields;
+    if ((run.status != 0 && run.status != 3) || parsed.is_discarded() || !parsed.contains("acroform"))
+        return fields;
+    for (const nlohmann::json& field : parsed["acroform"]["fields"]) {
+        const nlohmann::json& value = field["value"];
+        fields.emplace_back(field.value("fullname", ""), value.is_string() ? value.get<std::string>() : "");
+    }
+    return fields;
+}
+
 std::string outsideView(const std::filesystem::path& file) {
     const ToolRun check = runTool("qpdf --check", file);
     if (check.status != 0) return "qpdf rejects it: " + check.output;
