@@ -266,6 +266,21 @@ void fillText(const Session& session, FPDF_FORMHANDLE form, const std::string& n
         });
 }
 
+// PDFium keeps the value of text fields sharing a name in the first of them, and draws every
+// widget of the name from it; each other field would still hold its old value in the file.
+void writeIntoNamesakes(const Session& session, FPDF_FORMHANDLE form, const std::string& name) {
+    std::optional<std::string> held;
+    forEachWidgetNamed(
+        session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+            if (!held) held = readFormValue(form, annotation);
+            if (readStringKey(annotation, "V") == *held) return;
+            setAnnotString(annotation, "V", *held);
+            if (readStringKey(annotation, "V") != *held) {
+                throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take that value.");
+            }
+        });
+}
+
 void fillChoice(const Session& session, FPDF_FORMHANDLE form, const std::string& name,
                 const std::string& value, int type) {
     bool done = false;
@@ -584,14 +599,24 @@ DocumentForm::Target DocumentForm::target(const Session& session, const std::str
 
     Target target;
     std::optional<int> type;
+    std::set<int> widgets;
+    bool eachHoldsTheName = true;
     forEachWidgetNamed(
         session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
-            if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY)) {
+            // PDFium reads the flags of the first field of a name for every widget of it; one that holds
+            // the name itself is a field with flags of its own.
+            const bool ownName = FPDFAnnot_HasKey(annotation, "T");
+            float ownFlags = 0;
+            if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY) ||
+                (ownName && FPDFAnnot_GetNumberValue(annotation, "Ff", &ownFlags) &&
+                 hasFlag(static_cast<int>(ownFlags), FPDF_FORMFLAG_READONLY))) {
                 throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
             }
             if (!type) type = FPDFAnnot_GetFormFieldType(form, annotation);
             if (std::find(target.pageIds.begin(), target.pageIds.end(), pageId) == target.pageIds.end())
                 target.pageIds.push_back(pageId);
+            widgets.insert(EPDFAnnot_GetObjectNumber(annotation));
+            if (!ownName) eachHoldsTheName = false;
         });
     if (!type) {
         const std::map<int, FieldTree::Widget>& unplaced = fieldTree().unparented;
@@ -605,6 +630,20 @@ DocumentForm::Target DocumentForm::target(const Session& session, const std::str
         throw noSuchField(name);
     }
     target.type = *type;
+    // One widget is one field; only the tree tells whether several widgets are one field or more.
+    if (widgets.size() < 2) return target;
+    const auto found = fieldTree().namesakes.find(name);
+    if (found == fieldTree().namesakes.end()) return target;
+    // A text field's value can be written into each widget that holds it; a field above its
+    // widgets, or the state of a button or a choice, PDFium writes for the first field alone.
+    if (target.type != FPDF_FORMFIELD_TEXTFIELD || !eachHoldsTheName) {
+        throw EngineFailure(
+            FailureCode::unsupported,
+            groupedDigits(static_cast<std::int64_t>(found->second.size())) +
+                " fields of this document are named " + name +
+                ", and Kivo PDF can fill only one field of a name, so none of them was filled.");
+    }
+    target.namesakes = true;
     return target;
 }
 
@@ -618,7 +657,10 @@ void DocumentForm::fill(const Session& session, const std::string& name, const T
             break;
         case FPDF_FORMFIELD_COMBOBOX:
         case FPDF_FORMFIELD_LISTBOX: fillChoice(session, form, name, value, target.type); break;
-        case FPDF_FORMFIELD_TEXTFIELD: fillText(session, form, name, value); break;
+        case FPDF_FORMFIELD_TEXTFIELD:
+            fillText(session, form, name, value);
+            if (target.namesakes) writeIntoNamesakes(session, form, name);
+            break;
         default: throw EngineFailure(FailureCode::unsupported, "Field " + name + " does not take a value.");
     }
 }

@@ -70,9 +70,13 @@ public:
     struct Target {
         std::vector<std::string> pageIds;
         int type = 0;
+        // The name is that of several text fields, each widget holding its name and value itself:
+        // the value goes into each, not only into the one PDFium writes.
+        bool namesakes = false;
     };
-    // The field whose full name is exactly `name`. Fails with `unsupported` for an XFA form or a field
-    // whose widgets name no parent, `notFound` and `readOnly`; nothing changed then.
+    // The fields whose full name is exactly `name`: one, or text fields each holding its own value.
+    // Fails with `unsupported` for an XFA form, a field whose widgets name no parent, and a name of
+    // several fields of another kind; `notFound` and `readOnly`; nothing changed then.
     Target target(const Session& session, const std::string& name) const;
     // Sets the field as a user would (typing, selecting, clicking) and reads it back. Fails with
     // `unsupported` for a field that takes no value, `invalidArgument` (not one of the options),

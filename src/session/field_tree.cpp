@@ -201,6 +201,51 @@ std::map<int, Widget> unparentedWidgets(const File& file) {
     return widgets;
 }
 
+std::map<std::string, std::set<uint32_t>> namesakes(const File& file) {
+    std::map<std::string, std::set<uint32_t>> named;
+    const std::optional<Value> catalog = file.resolvedDictionary(file.trailer().find("Root"));
+    const std::optional<Value> form =
+        catalog ? file.resolvedDictionary(catalog->find("AcroForm")) : std::nullopt;
+    const std::optional<Value> fields = form ? arrayOf(file, form->find("Fields")) : std::nullopt;
+    if (!fields) return named;
+    struct Step {
+        uint32_t number;
+        int depth;
+        std::string above;  // the full name of the fields above
+        uint32_t titled;    // the nearest of them with a /T
+    };
+    std::vector<Step> pending;
+    for (auto field = fields->items.rbegin(); field != fields->items.rend(); ++field) {
+        if (field->kind == Value::Kind::reference) pending.push_back(Step{field->number, 0, "", 0});
+    }
+    std::set<uint32_t> seen;
+    const auto total = static_cast<std::int64_t>(file.offsets().size());
+    while (!pending.empty()) {
+        Step step = std::move(pending.back());
+        pending.pop_back();
+        if (step.depth >= maxDepth || !seen.insert(step.number).second) continue;
+        if (seen.size() % 256 == 0)
+            RunningCommand::step(CommandPhase::findingFields, static_cast<std::int64_t>(seen.size()), total);
+        const std::optional<Value> node = dictionaryObject(file, step.number);
+        if (!node) continue;
+        if (const std::string title = text(file, node->find("T")); !title.empty()) {
+            step.above += (step.above.empty() ? "" : ".") + title;
+            step.titled = step.number;
+        }
+        const Value* subtype = node->find("Subtype");
+        if (subtype != nullptr && subtype->isName("Widget") && step.titled != 0)
+            named[step.above].insert(step.titled);
+        const std::optional<Value> kids = arrayOf(file, node->find("Kids"));
+        if (!kids) continue;
+        for (auto kid = kids->items.rbegin(); kid != kids->items.rend(); ++kid) {
+            if (kid->kind == Value::Kind::reference && kid->number != step.number)
+                pending.push_back(Step{kid->number, step.depth + 1, step.above, step.titled});
+        }
+    }
+    std::erase_if(named, [](const auto& entry) { return entry.second.size() < 2; });
+    return named;
+}
+
 }  // namespace
 
 Reading read(std::span<const uint8_t> plainFile) {
@@ -208,6 +253,7 @@ Reading read(std::span<const uint8_t> plainFile) {
     const std::optional<File> file = File::index(plainFile);
     if (!file) return reading;
     reading.unparented = unparentedWidgets(*file);
+    reading.namesakes = namesakes(*file);
     return reading;
 }
 

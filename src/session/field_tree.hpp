@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,11 +35,15 @@ struct Widget {
     std::string shownState;            // the widget's /AS
 };
 
-// What the census needs of the tree of a file PDFium wrote whole and unencrypted; nothing when the
-// bytes are not such a file. Steps the running command now and then, so a cancel ends it.
+// What the census and a fill need of the tree of a file PDFium wrote whole and unencrypted; nothing
+// when the bytes are not such a file. Steps the running command now and then, so a cancel ends it.
 struct Reading {
     // The widgets that are kids of a named field but name no parent, by object number.
     std::map<int, Widget> unparented;
+    // The full names that more than one field shows, each with the object numbers of those fields:
+    // of each widget of the name, the dictionary nearest above it (itself included) that holds a /T.
+    // PDFium takes such fields for one, and writes a value into the first of them only.
+    std::map<std::string, std::set<uint32_t>> namesakes;
 };
 Reading read(std::span<const uint8_t> plainFile);
 
