@@ -265,6 +265,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
 
     teardownDocument();
     document_ = std::move(opened);
+    sharedPageObjects_.reset();
     loadedBytes_ = bytes;
     backingBytes_ = std::move(bytes);
     form_.bound(formType);
