@@ -247,6 +247,10 @@ DocumentBytes::Shared DocumentBytes::writing(pdfium::FPDF_DOCUMENT document) {
     return saved(document, pdfium::SaveKind::whole);
 }
 
+DocumentBytes::Shared DocumentBytes::writingPlain(pdfium::FPDF_DOCUMENT document) {
+    return saved(document, pdfium::SaveKind::plain);
+}
+
 // The second write is kept only when shorter: one PDFium cannot open again, or that gains nothing,
 // leaves the first, which the caller proves as it proves every write.
 DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document,

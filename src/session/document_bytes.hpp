@@ -26,6 +26,9 @@ public:
     // A full, non-incremental save of the open document, in a read-only mapping of an unlinked
     // temporary file: valid after the document changes or closes, and nothing stays on disk.
     static Shared writing(pdfium::FPDF_DOCUMENT document);
+    // The same without the document's encryption, for reading its objects (see pdf_objects.hpp); such
+    // bytes are never handed out.
+    static Shared writingPlain(pdfium::FPDF_DOCUMENT document);
     // The same, holding only objects the document refers to. PDFium writes every object made since
     // the document was loaded, and each load of a page makes some that nothing refers to (the
     // pop-up appearance, font and all, of each annotation with contents), so a saved file or an

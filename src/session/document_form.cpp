@@ -125,6 +125,42 @@ std::optional<FormFieldInfo> fieldInfo(FPDF_FORMHANDLE form, FPDF_ANNOTATION ann
     return field;
 }
 
+// The widget a field tree lists but PDFium places in no field, as a field of the census; the names
+// and flags are those PDFium reads for a widget it does place.
+FormFieldInfo unparentedInfo(const FieldTree::Widget& widget, const std::string& pageId) {
+    constexpr std::int64_t radioFlag = 1 << 15, pushButtonFlag = 1 << 16;
+    FormFieldInfo field;
+    field.name = widget.name;
+    field.pageId = pageId;
+    field.readOnly = (widget.flags & FPDF_FORMFLAG_READONLY) != 0;
+    std::string value = widget.value;
+    const bool shownOn = !widget.shownState.empty() && widget.shownState != "Off";
+    if (widget.fieldType == "Btn") {
+        if ((widget.flags & pushButtonFlag) != 0) {
+            field.type = "button";
+        } else if ((widget.flags & radioFlag) != 0) {
+            field.type = "radio";
+            if (!widget.onState.empty()) field.options.push_back(widget.onState);
+            field.checked = shownOn;
+            if (shownOn && !widget.onState.empty()) value = widget.onState;
+        } else {
+            field.type = "checkbox";
+            field.checked = shownOn;
+            if (shownOn && (value.empty() || value == "Off")) value = widget.shownState;
+        }
+    } else if (widget.fieldType == "Tx") {
+        field.type = "text";
+        field.multiline = (widget.flags & FPDF_FORMFLAG_TEXT_MULTILINE) != 0;
+    } else if (widget.fieldType == "Ch") {
+        field.type = (widget.flags & FPDF_FORMFLAG_CHOICE_COMBO) != 0 ? "combo" : "list";
+        field.options = widget.options;
+    } else {
+        field.type = widget.fieldType == "Sig" ? "signature" : "unknown";
+    }
+    field.value = normalisedLineBreaks(value);
+    return field;
+}
+
 // ---- Filling
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
@@ -224,6 +260,21 @@ void fillText(const Session& session, FPDF_FORMHANDLE form, const std::string& n
                                     "Field " + name +
                                         " did not take that value. It may be longer, or have more lines, "
                                         "than the field allows.");
+            }
+        });
+}
+
+// PDFium keeps the value of text fields sharing a name in the first of them, and draws every
+// widget of the name from it; each other field would still hold its old value in the file.
+void writeIntoNamesakes(const Session& session, FPDF_FORMHANDLE form, const std::string& name) {
+    std::optional<std::string> held;
+    forEachWidgetNamed(
+        session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string&) {
+            if (!held) held = readFormValue(form, annotation);
+            if (readStringKey(annotation, "V") == *held) return;
+            setAnnotString(annotation, "V", *held);
+            if (readStringKey(annotation, "V") != *held) {
+                throw EngineFailure(FailureCode::formFailed, "Field " + name + " did not take that value.");
             }
         });
 }
@@ -405,6 +456,7 @@ std::vector<FormFieldInfo> DocumentForm::mergeRadioFields(const std::vector<Form
 void DocumentForm::bound(int formType) {
     const bool xfa = formType == FORMTYPE_XFA_FULL || formType == FORMTYPE_XFA_FOREGROUND;
     typeName_ = xfa ? "xfa" : formType == FORMTYPE_ACRO_FORM ? "acroform" : "none";
+    tree_.reset();
 }
 
 std::vector<FormFieldInfo> DocumentForm::fields(const Session& session) const {
@@ -427,7 +479,38 @@ std::vector<FormFieldInfo> DocumentForm::fieldsOrNone(const Session& session) co
 
 std::optional<FormFieldInfo> DocumentForm::widgetField(FPDF_ANNOTATION annotation,
                                                        const std::string& pageId) const {
-    return fieldInfo(handle(), annotation, pageId);
+    std::optional<FormFieldInfo> field = fieldInfo(handle(), annotation, pageId);
+    if (!field) field = unparentedField(annotation, pageId);
+    return field;
+}
+
+const FieldTree::Reading& DocumentForm::fieldTree() const {
+    if (!tree_) {
+        try {
+            const DocumentBytes::Shared plain = DocumentBytes::writingPlain(document_.get());
+            tree_ = FieldTree::read(plain->data());
+        } catch (const EngineFailure& failure) {
+            // As for captions, a document PDFium cannot write has none; a stopped command is not that.
+            if (!pdfium::module::usable() || failure.code == FailureCode::cancelled ||
+                failure.code == FailureCode::resourceLimit)
+                throw;
+            tree_.emplace();
+        }
+    }
+    return *tree_;
+}
+
+std::optional<FormFieldInfo> DocumentForm::unparentedField(FPDF_ANNOTATION annotation,
+                                                           const std::string& pageId) const {
+    // A widget with a name of its own is a field PDFium reads; only one that leaves its name to a
+    // field above it can be lost. The census meets few such widgets, and most documents none.
+    if (!handle() || !document_ || FPDFAnnot_HasKey(annotation, "T")) return std::nullopt;
+    const int number = EPDFAnnot_GetObjectNumber(annotation);
+    if (number == 0) return std::nullopt;
+    const std::map<int, FieldTree::Widget>& widgets = fieldTree().unparented;
+    const auto found = widgets.find(number);
+    if (found == widgets.end()) return std::nullopt;
+    return unparentedInfo(found->second, pageId);
 }
 
 bool DocumentForm::hasFieldScripts(const Session& session) const {
@@ -491,17 +574,51 @@ DocumentForm::Target DocumentForm::target(const Session& session, const std::str
 
     Target target;
     std::optional<int> type;
+    std::set<int> widgets;
+    bool eachHoldsTheName = true;
     forEachWidgetNamed(
         session, form, name, [&](const OpenPage&, FPDF_ANNOTATION annotation, const std::string& pageId) {
-            if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY)) {
+            // PDFium reads the flags of the first field of a name for every widget of it; one that holds
+            // the name itself is a field with flags of its own.
+            const bool ownName = FPDFAnnot_HasKey(annotation, "T");
+            float ownFlags = 0;
+            if (hasFlag(FPDFAnnot_GetFormFieldFlags(form, annotation), FPDF_FORMFLAG_READONLY) ||
+                (ownName && FPDFAnnot_GetNumberValue(annotation, "Ff", &ownFlags) &&
+                 hasFlag(static_cast<int>(ownFlags), FPDF_FORMFLAG_READONLY))) {
                 throw EngineFailure(FailureCode::readOnly, "Field " + name + " is read-only.");
             }
             if (!type) type = FPDFAnnot_GetFormFieldType(form, annotation);
             if (std::find(target.pageIds.begin(), target.pageIds.end(), pageId) == target.pageIds.end())
                 target.pageIds.push_back(pageId);
+            widgets.insert(EPDFAnnot_GetObjectNumber(annotation));
+            if (!ownName) eachHoldsTheName = false;
         });
-    if (!type) throw noSuchField(name);
+    if (!type) {
+        const std::map<int, FieldTree::Widget>& unplaced = fieldTree().unparented;
+        if (std::any_of(unplaced.begin(), unplaced.end(),
+                        [&](const auto& entry) { return entry.second.name == name; })) {
+            throw EngineFailure(FailureCode::unsupported,
+                                "Field " + name +
+                                    " cannot be filled: its widgets do not name the field they belong to, "
+                                    "so PDFium does not reach it. Nothing changed.");
+        }
+        throw noSuchField(name);
+    }
     target.type = *type;
+    // One widget is one field; only the tree tells whether several widgets are one field or more.
+    if (widgets.size() < 2) return target;
+    const auto found = fieldTree().namesakes.find(name);
+    if (found == fieldTree().namesakes.end()) return target;
+    // A text field's value can be written into each widget that holds it; a field above its
+    // widgets, or the state of a button or a choice, PDFium writes for the first field alone.
+    if (target.type != FPDF_FORMFIELD_TEXTFIELD || !eachHoldsTheName) {
+        throw EngineFailure(
+            FailureCode::unsupported,
+            groupedDigits(static_cast<std::int64_t>(found->second.size())) +
+                " fields of this document are named " + name +
+                ", and Kivo PDF can fill only one field of a name, so none of them was filled.");
+    }
+    target.namesakes = true;
     return target;
 }
 
@@ -515,7 +632,10 @@ void DocumentForm::fill(const Session& session, const std::string& name, const T
             break;
         case FPDF_FORMFIELD_COMBOBOX:
         case FPDF_FORMFIELD_LISTBOX: fillChoice(session, form, name, value, target.type); break;
-        case FPDF_FORMFIELD_TEXTFIELD: fillText(session, form, name, value); break;
+        case FPDF_FORMFIELD_TEXTFIELD:
+            fillText(session, form, name, value);
+            if (target.namesakes) writeIntoNamesakes(session, form, name);
+            break;
         default: throw EngineFailure(FailureCode::unsupported, "Field " + name + " does not take a value.");
     }
 }

@@ -13,6 +13,7 @@
 
 #include "core/document_records.hpp"
 #include "pdfium/fpdf.hpp"
+#include "session/field_tree.hpp"
 
 namespace kivo {
 
@@ -28,6 +29,9 @@ public:
 
     // A document with a form of PDFium's `formType` is bound in place of the one before.
     void bound(int formType);
+    // The bound document is closing, for good or for the next one bound: what was read of it goes with
+    // it. The kind stays until the next bind.
+    void closing() noexcept { tree_.reset(); }
     // "none", "acroform" or "xfa".
     const std::string& typeName() const { return typeName_; }
     bool isXfa() const { return typeName_ == "xfa"; }
@@ -40,7 +44,8 @@ public:
     std::vector<FormFieldInfo> fields(const Session& session) const;
     // The same, or none when they cannot be read (a trap of the module still throws).
     std::vector<FormFieldInfo> fieldsOrNone(const Session& session) const;
-    // The widget as a field of the listing and the census; nothing for a widget without a name.
+    // The widget as a field of the listing and the census; nothing for a widget without a name. A
+    // widget that names no parent is the field's that lists it (see field_tree.hpp).
     std::optional<FormFieldInfo> widgetField(pdfium::FPDF_ANNOTATION annotation,
                                              const std::string& pageId) const;
     // Whether a field of `session`'s document carries a script for a keystroke, a format, a check or a
@@ -60,9 +65,13 @@ public:
     struct Target {
         std::vector<std::string> pageIds;
         int type = 0;
+        // The name is that of several text fields, each widget holding its name and value itself:
+        // the value goes into each, not only into the one PDFium writes.
+        bool namesakes = false;
     };
-    // The field whose full name is exactly `name`. Fails with `unsupported` for an XFA form, `notFound`
-    // and `readOnly`; nothing changed then.
+    // The fields whose full name is exactly `name`: one, or text fields each holding its own value.
+    // Fails with `unsupported` for an XFA form, a field whose widgets name no parent, and a name of
+    // several fields of another kind; `notFound` and `readOnly`; nothing changed then.
     Target target(const Session& session, const std::string& name) const;
     // Sets the field as a user would (typing, selecting, clicking) and reads it back. Fails with
     // `unsupported` for a field that takes no value, `invalidArgument` (not one of the options),
@@ -74,8 +83,15 @@ public:
     std::optional<std::string> clearOnPages(const Session& session, const std::vector<std::string>& pageIds);
 
 private:
+    // What PDFium does not tell of the bound document's field tree, read from a plain whole save of
+    // the document once asked for, and kept until another document is bound.
+    const FieldTree::Reading& fieldTree() const;
+    std::optional<FormFieldInfo> unparentedField(pdfium::FPDF_ANNOTATION annotation,
+                                                 const std::string& pageId) const;
+
     const pdfium::Document& document_;
     std::string typeName_ = "none";
+    mutable std::optional<FieldTree::Reading> tree_;
 };
 
 }  // namespace kivo

@@ -5,6 +5,7 @@
 
 #include "core/engine_failure.hpp"
 #include "core/text.hpp"
+#include "session/field_tree.hpp"
 #include "session/pdf_objects.hpp"
 
 namespace kivo::MergedForm {
@@ -93,7 +94,7 @@ std::string freeName(const std::string& name, const std::set<std::string>& taken
 class Preparation {
 public:
     Preparation(const File& file, const std::function<std::set<std::string>()>& takenNames)
-        : file_(file), objects_(file), takenNames_(takenNames) {
+        : file_(file), objects_(file), takenNames_(takenNames), listedBy_(FieldTree::unnamedParents(file)) {
         prepared_.carried.key = "Kivo" + newUUIDString().substr(0, 8);  // eight hex digits
     }
 
@@ -124,15 +125,19 @@ private:
     std::string key(const char* suffix) const { return prepared_.carried.key + suffix; }
 
     // Repeats the object's /Parent under this merge's key: a reference when it names a
-    // dictionary, else null, which the join turns into no /Parent at all. Answers the parent.
+    // dictionary, else null, which the join turns into no /Parent at all. A kid that names none
+    // takes the field whose /Kids list it, as other readers take it. Answers the parent.
     uint32_t keepParent(uint32_t number) {
         Value& object = *objects_.dictionary(number);
         const Value* parent = object.find("Parent");
-        if (parent == nullptr) return 0;
         const Value* target = reference(parent);
-        const bool usable =
-            target != nullptr && target->number != number && objects_.dictionary(target->number);
-        const uint32_t parentNumber = usable ? target->number : 0;
+        bool usable = target != nullptr && target->number != number && objects_.dictionary(target->number);
+        uint32_t parentNumber = usable ? target->number : 0;
+        if (const auto listed = listedBy_.find(number); !usable && listed != listedBy_.end()) {
+            usable = objects_.dictionary(listed->second) != nullptr;
+            parentNumber = usable ? listed->second : 0;
+        }
+        if (parent == nullptr && !usable) return 0;
         objects_.dictionary(number)->set(key("P"), usable ? Value::reference(parentNumber) : atom("null"));
         objects_.changed(number);
         marked_ = true;
@@ -193,6 +198,8 @@ private:
     std::set<std::string> taken_;
     std::set<uint32_t> climbed_;
     std::set<uint32_t> roots_;
+    // The field listing each kid whose /Parent names none.
+    std::map<uint32_t, uint32_t> listedBy_;
     bool marked_ = false;
     Prepared prepared_;
 };

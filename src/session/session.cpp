@@ -276,6 +276,7 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
 
     teardownDocument();
     document_ = std::move(opened);
+    sharedPageObjects_.reset();
     loadedBytes_ = bytes;
     backingBytes_ = std::move(bytes);
     form_.bound(formType);
@@ -341,6 +342,7 @@ void Session::teardownDocument() noexcept {
     stopReadingAhead();
     census_.clear();
     keptText_.clear();
+    form_.closing();
     document_.close();
     loadedBytes_ = DocumentBytes::empty();
 }

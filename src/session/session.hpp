@@ -352,6 +352,10 @@ private:
     void stepThroughHistory(bool back);
     // Binds a snapshot of the history and takes back its generation and census.
     void reopen(const Snapshot& entry);
+    // Gives the page at `index` a page object of its own when the page tree lists its object at other
+    // places too. Fails with `unsupported` when it cannot, the document then possibly opened anew:
+    // only within an edit, which is then undone whole.
+    void ownPageObject(int index);
     // Opens `bytes` in place of the document, with these pages; the warnings stay as they were.
     void rebind(const DocumentBytes::Shared& bytes, const std::vector<PageInfo>& pages,
                 const PageCensusCache::Kept* census = nullptr);
@@ -410,6 +414,9 @@ private:
     static constexpr std::size_t longestPasswordBytes = 127;
     // A change of this document could not be kept.
     bool historyRefused_ = false;
+    // Whether the page tree of the bound document lists a page object at two places, once asked.
+    // Moving pages keeps the answer; every other change of the tree binds the document anew.
+    std::optional<bool> sharedPageObjects_;
     std::optional<DocumentContent> cachedContent_;
     PageCensusCache census_;
     // The text of pages read for a search or an extraction, until an edit names the page or another

@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "session/form_dictionary.hpp"
 #include "session/merged_form.hpp"
+#include "session/page_tree.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
 #include "session/session_warnings.hpp"
@@ -297,8 +298,9 @@ int Session::nextRotation(int current, std::int64_t requested) {
 // The turn is read back, because PDFium leaves a page it does not take for a page object unturned
 // without a word, and the edit would then be acknowledged with nothing changed.
 void Session::turnPage(std::string_view pageId, std::int64_t requested) {
-    const OpenPage page = loadPage(pageId);
     const int index = static_cast<int>(pageEntry(pageId).index);
+    ownPageObject(index);
+    const OpenPage page = loadPage(pageId);
     const int next =
         nextRotation(std::clamp(EPDF_GetPageRotationByIndex(document_.get(), index), 0, 3), requested);
     FPDFPage_SetRotation(page.get(), next);
@@ -307,6 +309,48 @@ void Session::turnPage(std::string_view pageId, std::int64_t requested) {
                             "Page " + std::to_string(index + 1) +
                                 " is not marked as a page in this file, so Kivo PDF "
                                 "cannot turn it. Nothing changed.");
+    }
+}
+
+// A turn is written into the page object, so a page whose object the tree lists at other places
+// too would turn every one of them; other readers take each place for a page of its own, and so it
+// gets an object of its own first.
+void Session::ownPageObject(int index) {
+    if (sharedPageObjects_ == false) return;
+    const int count = FPDF_GetPageCount(document_.get());
+    std::vector<int> objects(static_cast<size_t>(std::max(count, 0)));
+    for (int i = 0; i < count; ++i)
+        objects[static_cast<size_t>(i)] = EPDFDoc_GetPageObjectNumberByIndex(document_.get(), i);
+    const auto sharing = [&](int at) {
+        const int object = objects[static_cast<size_t>(at)];
+        return object != 0 && std::count(objects.begin(), objects.end(), object) > 1;
+    };
+    if (!sharedPageObjects_) {
+        std::vector<int> sorted = objects;
+        std::erase(sorted, 0);
+        std::sort(sorted.begin(), sorted.end());
+        sharedPageObjects_ = std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
+        if (!*sharedPageObjects_) return;
+    }
+    if (index < 0 || index >= count || !sharing(index)) return;
+    const auto refused = [&] {
+        return EngineFailure(FailureCode::unsupported,
+                             "Page " + std::to_string(index + 1) +
+                                 " is one page object this file lists at several places, and Kivo PDF could "
+                                 "not give it one of its own, so it was not turned. Nothing changed.");
+    };
+    const DocumentBytes::Shared written = DocumentBytes::writing(document_.get());
+    // The update names every object by generation 0.
+    if (!written->layers().onlyGenerationZero) throw refused();
+    const std::optional<std::string> own = PageTree::withOwnPageObject(written->data(), objects, index);
+    if (!own) throw refused();
+    rebind(DocumentBytes::copied(*own), pages_);
+    // The other pages keep their objects and this one has a new one, or the edit goes back whole.
+    for (int i = 0; i < count; ++i) {
+        const int now = EPDFDoc_GetPageObjectNumberByIndex(document_.get(), i);
+        const bool kept = i == index ? now != 0 && std::count(objects.begin(), objects.end(), now) == 0
+                                     : now == objects[static_cast<size_t>(i)];
+        if (!kept) throw refused();
     }
 }
 

@@ -40,6 +40,34 @@ int popplerPageCount(const std::filesystem::path& file) {
     return -1;
 }
 
+std::vector<int> popplerRotations(const std::filesystem::path& file) {
+    const int pages = popplerPageCount(file);
+    std::vector<int> turns;
+    if (pages < 1) return turns;
+    const ToolRun info = runTool("pdfinfo -l " + std::to_string(pages), file, false);
+    std::istringstream lines(info.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find(" rot:");
+        if (line.starts_with("Page ") && at != std::string::npos)
+            turns.push_back(std::stoi(line.substr(at + 5)));
+    }
+    return turns;
+}
+
+std::vector<std::pair<std::string, std::string>> qpdfFieldValues(const std::filesystem::path& file) {
+    // qpdf exits with 3 for warnings it recovered from: the file was read.
+    const ToolRun run = runTool("qpdf --json --json-key=acroform", file, false);
+    const nlohmann::json parsed = nlohmann::json::parse(run.output, nullptr, false);
+    std::vector<std::pair<std::string, std::string>> fields;
+    if ((run.status != 0 && run.status != 3) || parsed.is_discarded() || !parsed.contains("acroform"))
+        return fields;
+    for (const nlohmann::json& field : parsed["acroform"]["fields"]) {
+        const nlohmann::json& value = field["value"];
+        fields.emplace_back(field.value("fullname", ""), value.is_string() ? value.get<std::string>() : "");
+    }
+    return fields;
+}
+
 std::string outsideView(const std::filesystem::path& file) {
     const ToolRun check = runTool("qpdf --check", file);
     if (check.status != 0) return "qpdf rejects it: " + check.output;

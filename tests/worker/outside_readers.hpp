@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kivo::testing {
@@ -24,6 +25,13 @@ bool haveOutsideReaders();
 std::string outsideView(const std::filesystem::path& file);
 // The page count pdfinfo reports, or -1 when it refuses the file.
 int popplerPageCount(const std::filesystem::path& file);
+
+// Each page's turn in degrees as pdfinfo reads it, in page order; empty when it refuses the file.
+std::vector<int> popplerRotations(const std::filesystem::path& file);
+
+// The fields qpdf lists, one entry for each widget of each: its full name and its value as qpdf
+// writes it ("u:" before text, a slash before a name); empty when qpdf refuses the file.
+std::vector<std::pair<std::string, std::string>> qpdfFieldValues(const std::filesystem::path& file);
 
 // Each page's annotations as qpdf reads them, "page:Subtype" (pages counted from 1) in page
 // order, popups left out; or one entry "qpdf refuses it: ..." when qpdf cannot read the file.

@@ -1,7 +1,8 @@
 // The census of annotations through the worker: a document past what one command reads is refused
 // with a sentence while the other open documents go on answering, and after an edit the census
 // lists what a fresh open of the same bytes lists, on pages that share their annotations too. A
-// push button is listed with its field's value, not its caption.
+// push button is listed with its field's value, not its caption, and every field another reader lists
+// is listed.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "document_worker.hpp"
@@ -332,6 +334,53 @@ TEST_F(WorkerCensus, AfterAnEditTheCensusIsWhatAFreshOpenOfTheSameBytesReads) {
             }
             EXPECT_EQ(contents, c.onEachPage) << "page " << page + 1;
         }
+    }
+}
+
+// Every field qpdf lists is in the census, whatever its widgets' dictionaries hold: a widget that
+// leaves its name to the field whose /Kids list it, and names no /Parent, is that field's, with its
+// value and its state. PDFium does not reach such a field to fill it, and a fill says so.
+TEST_F(WorkerCensus, EveryFieldAnOutsideReaderListsIsListed) {
+    if (!testing::haveTool("qpdf")) GTEST_SKIP() << "qpdf is not installed";
+    const struct {
+        fs::path file;
+        std::map<std::string, std::string> shown;  // some fields, as "type value on|off"
+        const char* unreached = nullptr;           // a field the census lists that PDFium cannot fill
+    } cases[] = {
+        {testing::repro("checkbox-field-missing-from-list.pdf"),
+         {{"checkbox1", "checkbox Yup on"}, {"r1", "radio 2 on"}, {"checkbox2", "checkbox Off off"}},
+         "checkbox1"},
+        {testing::repro("two-fields-one-name.pdf"), {}},
+        {testing::corpus("pdflatex-forms.pdf"), {}},
+        {testing::corpus("libreoffice-form.pdf"), {}},
+    };
+    for (const auto& c : cases) {
+        if (c.file.empty()) GTEST_SKIP() << "the sample or reproducer documents are absent";
+        SCOPED_TRACE(c.file.filename().string());
+        const CommandResponse opened = worker->open(c.file);
+        ASSERT_EQ(outcome(opened), "ok");
+        std::set<std::string> listed;
+        std::map<std::string, std::string> shown;
+        for (const FormFieldInfo& field : *opened.result->fields) {
+            listed.insert(field.name);
+            std::string state = field.type + " " + field.value;
+            if (field.checked) state += *field.checked ? " on" : " off";
+            if (c.shown.count(field.name) != 0) shown.emplace(field.name, state);
+        }
+        std::set<std::string> outside;
+        for (const auto& [name, value] : testing::qpdfFieldValues(c.file)) outside.insert(name);
+        ASSERT_FALSE(outside.empty());
+        EXPECT_EQ(listed, outside);
+        EXPECT_EQ(shown, c.shown);
+        if (c.unreached == nullptr) continue;
+        auto fill = on(CommandMethod::fillForm, *opened.result->sessionId);
+        fill.params.fieldName = c.unreached;
+        fill.params.value = "Off";
+        const CommandResponse filled = worker->send(fill);
+        EXPECT_TRUE(outcome(filled).starts_with("unsupported: Field " + std::string(c.unreached)))
+            << outcome(filled);
+        const CommandResponse after = worker->send(on(CommandMethod::inspect, *opened.result->sessionId));
+        EXPECT_EQ(after.result->fields, opened.result->fields);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "document_worker.hpp"
+#include "outside_readers.hpp"
 #include "test_pdfs.hpp"
 
 namespace kivo {
@@ -429,6 +430,92 @@ TEST(WorkerRotation, ABadRotateReadsTheSameTurnLiveAndSaved) {
         EXPECT_EQ(turnOf(itself.ok ? *itself.result : *worker.send(inspectOf(session)).result), turned)
             << "own turn";
         EXPECT_EQ(savedTurn("own-turned.pdf"), turned) << "after its own turn, saved";
+    }
+}
+
+// A page tree may list one page object at several places; pdfinfo takes each place for a page of its
+// own, and so does a turn: only the pages turned turn, in the session, in a saved copy and in pages
+// extracted from it, from whatever turn each inherited.
+TEST(WorkerRotation, ATurnOfAPageTheTreeListsTwiceTurnsThatPageAlone) {
+    if (!testing::haveTool("pdfinfo")) GTEST_SKIP() << "pdfinfo is not installed";
+    const std::string content = "BT /F1 24 Tf 72 700 Td (Twice) Tj ET";
+    // Pages 1 and 2 are object 3, which inherits a quarter turn from its parent, page 3 is object 4.
+    const std::string inherited = testing::assemblePdf(
+        {"<< /Type /Catalog /Pages 2 0 R >>",
+         "<< /Type /Pages /Kids [3 0 R 3 0 R 4 0 R] /Count 3 /MediaBox [0 0 612 792] /Rotate 90 >>",
+         "<< /Type /Page /Parent 2 0 R /Contents 5 0 R /Resources << /Font << /F1 6 0 R >> >> >>",
+         "<< /Type /Page /Parent 2 0 R /Contents 5 0 R /Resources << /Font << /F1 6 0 R >> >> >>",
+         "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"});
+    const struct {
+        const char* name;
+        fs::path file;
+        std::vector<int> turned;     // the pages turned by a quarter, from 0
+        std::vector<int> after;      // every page's turn in degrees
+        std::vector<int> extracted;  // pages extracted, from 0
+    } cases[] = {
+        {"the second place", testing::repro("rotation-after-turn.pdf"), {1}, {0, 90, 0}, {2, 0}},
+        {"the first place", testing::repro("rotation-after-turn.pdf"), {0}, {90, 0, 0}, {1, 2}},
+        {"both places", testing::repro("rotation-after-turn.pdf"), {0, 1}, {90, 90, 0}, {1, 0}},
+        {"a place that inherits its turn", {}, {0}, {180, 90, 90}, {0, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        fs::path file = c.file;
+        if (file.empty()) {
+            file = dir.path() / "inherited.pdf";
+            testing::writeFile(file, inherited);
+        }
+        if (!fs::exists(file)) GTEST_SKIP() << "the reproducer documents are absent";
+        DocumentWorker worker(WorkerMode::stdio, dir.path());
+        const CommandResponse opened = worker.open(file);
+        ASSERT_TRUE(opened.ok) << outcome(opened);
+        const std::vector<PageInfo> pages = *opened.result->pages;
+        std::vector<int> before;
+        for (const PageInfo& page : pages) before.push_back(static_cast<int>(page.rotation) * 90);
+        EXPECT_EQ(before, testing::popplerRotations(file)) << "as opened";
+
+        auto turn = makeRequest(CommandMethod::rotatePages);
+        turn.params.sessionId = *opened.result->sessionId;
+        turn.params.pageIds = Ids{};
+        for (const int index : c.turned)
+            turn.params.pageIds->push_back(pages.at(static_cast<size_t>(index)).id);
+        turn.params.rotation = 90;
+        const CommandResponse turned = worker.send(turn);
+        ASSERT_TRUE(turned.ok) << outcome(turned);
+        std::vector<int> live;
+        for (const PageInfo& page : *turned.result->pages)
+            live.push_back(static_cast<int>(page.rotation) * 90);
+        EXPECT_EQ(live, c.after) << "in the session";
+
+        auto copy = makeRequest(CommandMethod::saveDocument);
+        copy.params.sessionId = turn.params.sessionId;
+        copy.params.saveMode = "saveCopy";
+        copy.params.destination = (dir.path() / "copy.pdf").string();
+        ASSERT_EQ(outcome(worker.send(copy)), "ok");
+        EXPECT_EQ(testing::popplerRotations(dir.path() / "copy.pdf"), c.after) << "saved";
+
+        auto extract = makeRequest(CommandMethod::extractPages);
+        extract.params.sessionId = turn.params.sessionId;
+        extract.params.pageIds = Ids{};
+        std::vector<int> expected;
+        for (const int index : c.extracted) {
+            extract.params.pageIds->push_back(pages.at(static_cast<size_t>(index)).id);
+            expected.push_back(c.after.at(static_cast<size_t>(index)));
+        }
+        extract.params.destination = (dir.path() / "extract.pdf").string();
+        ASSERT_EQ(outcome(worker.send(extract)), "ok");
+        EXPECT_EQ(testing::popplerRotations(dir.path() / "extract.pdf"), expected) << "extracted";
+
+        auto undo = makeRequest(CommandMethod::undo);
+        undo.params.sessionId = turn.params.sessionId;
+        const CommandResponse undone = worker.send(undo);
+        ASSERT_TRUE(undone.ok) << outcome(undone);
+        std::vector<int> back;
+        for (const PageInfo& page : *undone.result->pages)
+            back.push_back(static_cast<int>(page.rotation) * 90);
+        EXPECT_EQ(back, before) << "undone";
     }
 }
 

@@ -375,5 +375,101 @@ TEST_F(RoundTrip, AnAes256PasswordCountsItsFirst127Bytes) {
     EXPECT_EQ(reopened.result->annotations->size(), had + 1);
 }
 
+// A name several fields share is filled in each of them, as a reader shows them, or refused with a
+// sentence where PDFium can write the value into one of them only: what the answer lists as filled is
+// what the saved file holds for qpdf.
+TEST_F(RoundTrip, AValueFilledUnderASharedNameIsInEveryFieldOfIt) {
+    if (!testing::haveTool("qpdf")) GTEST_SKIP() << "qpdf is not installed";
+    const std::string box =
+        "<< /Type /XObject /Subtype /Form /BBox [0 0 18 18] /Length 0 >>\nstream\n\nendstream";
+    const std::string catalog =
+        "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [4 0 R 5 0 R] /DA (/Helv 12 Tf 0 g) "
+        "/DR << /Font << /Helv 3 0 R >> >> >> >>";
+    const std::string font = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+    const std::string widget = "/Type /Annot /Subtype /Widget /F 4 /P 6 0 R /DA (/Helv 12 Tf 0 g) ";
+    const auto written = [&](const char* name, const std::string& bytes) {
+        const fs::path file = dir.path() / name;
+        testing::writeFile(file, bytes);
+        return file;
+    };
+    const struct {
+        const char* name;
+        fs::path file;
+        const char* field;
+        const char* outcome;  // "ok", or the code of the refusal
+    } rows[] = {
+        {"two text fields, pages apart", testing::repro("two-fields-one-name.pdf"), "Text Box 1", "ok"},
+        {"one text field with widgets on two pages", written("spread.pdf", testing::makeSpreadFormPdf()),
+         "spread", "ok"},
+        {"two check boxes",
+         written("boxes.pdf",
+                 testing::assemblePdf(
+                     {catalog, "<< /Type /Pages /Kids [6 0 R] /Count 1 >>", font,
+                      "<< " + widget +
+                          "/FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 650 90 668] "
+                          "/AP << /N << /Yes 7 0 R /Off 8 0 R >> >> >>",
+                      "<< " + widget +
+                          "/FT /Btn /T (agree) /V /Off /AS /Off /Rect [72 600 90 618] "
+                          "/AP << /N << /Yes 7 0 R /Off 8 0 R >> >> >>",
+                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [4 0 R 5 0 R] >>", box,
+                      box})),
+         "agree", "unsupported"},
+        {"two text fields above their widgets",
+         written("cities.pdf",
+                 testing::assemblePdf(
+                     {catalog, "<< /Type /Pages /Kids [6 0 R] /Count 1 >>", font,
+                      "<< /T (city) /FT /Tx /V (Paris) /Kids [7 0 R] >>",
+                      "<< /T (city) /FT /Tx /V (Rome) /Kids [8 0 R] >>",
+                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Annots [7 0 R 8 0 R] >>",
+                      "<< " + widget + "/Parent 4 0 R /Rect [72 650 300 670] >>",
+                      "<< " + widget + "/Parent 5 0 R /Rect [72 600 300 620] >>"})),
+         "city", "unsupported"},
+    };
+    for (const auto& row : rows) {
+        if (row.file.empty()) GTEST_SKIP() << "the reproducer documents are absent";
+        SCOPED_TRACE(row.name);
+        const auto valuesOf = [&](const std::vector<std::pair<std::string, std::string>>& fields) {
+            std::vector<std::string> values;
+            for (const auto& [name, value] : fields) {
+                if (name == row.field) values.push_back(value);
+            }
+            return values;
+        };
+        const std::vector<std::pair<std::string, std::string>> source = testing::qpdfFieldValues(row.file);
+        ASSERT_GE(valuesOf(source).size(), 2u);
+        open(row.file);
+        const CommandResponse before = worker.send(on(CommandMethod::inspect));
+        auto fill = on(CommandMethod::fillForm);
+        fill.params.fieldName = row.field;
+        fill.params.value = "Yes";
+        const CommandResponse filled = worker.send(fill);
+        const fs::path copy = dir.path() / (std::string("filled-") + row.file.filename().string());
+        auto save = on(CommandMethod::saveDocument);
+        save.params.saveMode = "saveCopy";
+        save.params.destination = copy.string();
+        ASSERT_EQ(outcome(worker.send(save)), "ok");
+        const std::vector<std::pair<std::string, std::string>> saved = testing::qpdfFieldValues(copy);
+        if (std::string(row.outcome) == "ok") {
+            ASSERT_EQ(outcome(filled), "ok");
+            std::vector<std::string> listed;
+            for (const FormFieldInfo& field : *filled.result->fields) {
+                if (field.name == row.field) listed.push_back(field.value);
+            }
+            EXPECT_EQ(listed, std::vector<std::string>(listed.size(), "Yes"));
+            EXPECT_EQ(valuesOf(saved), std::vector<std::string>(valuesOf(source).size(), "u:Yes"));
+        } else {
+            EXPECT_EQ(filled.error ? filled.error->code : "ok", row.outcome) << outcome(filled);
+            EXPECT_EQ(worker.send(on(CommandMethod::inspect)).result->fields, before.result->fields);
+            EXPECT_EQ(valuesOf(saved), valuesOf(source));
+        }
+        // The other fields keep what they held.
+        std::vector<std::pair<std::string, std::string>> others = source, othersSaved = saved;
+        std::erase_if(others, [&](const auto& field) { return field.first == row.field; });
+        std::erase_if(othersSaved, [&](const auto& field) { return field.first == row.field; });
+        EXPECT_EQ(othersSaved, others);
+        ASSERT_EQ(outcome(worker.send(on(CommandMethod::close))), "ok");
+    }
+}
+
 }  // namespace
 }  // namespace kivo
