@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -75,6 +76,53 @@ TEST(PageCensusCache, ReadsOnlyThePagesItDoesNotKnow) {
     cache.clear();
     cache.gather(pages, reader.read());
     EXPECT_EQ(reader.taken().size(), 3u);
+}
+
+// A snapshot is the state an undo returns to: whatever the cache does to its own entries after
+// the snapshot was taken, the snapshot's pages must read as they did when it was taken.
+TEST(PageCensusCache, ASnapshotKeepsItsCountsThroughEveryLaterEdit) {
+    // Pages "P" and "Q" share annotation 7, so forgetting one forgets the other through it.
+    const PageCensusCache::Reader read = [reads = 0](const std::string& pageId) mutable {
+        PageCensusCache::PageCensus page;
+        page.subtypes["Text"] = ++reads;
+        page.items.push_back(AnnotationInfo{pageId + "/" + std::to_string(reads), "note", pageId});
+        if (pageId == "P" || pageId == "Q") page.annotationObjects = {7};
+        return page;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(PageCensusCache&)> edit;
+    };
+    const Case cases[] = {
+        {"a page kept anew",
+         [](PageCensusCache& cache) {
+             PageCensusCache::PageCensus changed;
+             changed.subtypes["Ink"] = 99;
+             cache.keep("P", changed);
+         }},
+        {"a page forgotten", [](PageCensusCache& cache) { cache.forget({"P"}); }},
+        {"a page forgotten with the page sharing its annotation",
+         [](PageCensusCache& cache) { cache.forget({"Q"}); }},
+        {"everything forgotten", [](PageCensusCache& cache) { cache.clear(); }},
+    };
+    const std::vector<PageInfo> pages = pagesOf({"P", "Q", "R"});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PageCensusCache cache;
+        const PageCensusCache::Census before = cache.gather(pages, read);
+        const auto kept = cache.snapshot();
+        c.edit(cache);
+        // The edit reached the cache itself: its next census reads something else.
+        EXPECT_NE(*cache.gather(pages, read).subtypes, *before.subtypes);
+
+        cache.adopt(kept);
+        Reader untouched;
+        const PageCensusCache::Census after = cache.gather(pages, untouched.read());
+        EXPECT_TRUE(untouched.taken().empty());
+        EXPECT_EQ(*after.subtypes, *before.subtypes);
+        EXPECT_EQ(itemIds(after), itemIds(before));
+    }
 }
 
 // A census stops between pages for a cancel, and when the reader fails; pages read before stay
