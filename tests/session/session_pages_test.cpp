@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <span>
+#include <string_view>
 
 #include "session/merged_form.hpp"
+#include "session/pdf_objects.hpp"
 #include "session_test.hpp"
 
 namespace kivo::testing {
@@ -160,6 +163,57 @@ TEST_F(SessionPages, ExtractKeepsOnlyTheListedPagesInListOrder) {
     }
 }
 
+// The objects of a merged file as its last revision has them: the merge appends the fields it
+// joined to the file PDFium wrote.
+class MergedObjects {
+public:
+    explicit MergedObjects(std::span<const uint8_t> bytes) {
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        const size_t written = text.find("%%EOF") + 5;
+        first_ = PdfObjects::File::index(bytes.first(written));
+        last_ = PdfObjects::File::lastRevision(bytes, written);
+    }
+    bool readable() const { return first_ && last_; }
+
+    std::optional<PdfObjects::Value> resolved(const PdfObjects::Value* value) const {
+        if (value == nullptr || value->kind != PdfObjects::Value::Kind::reference) {
+            return value ? std::optional(*value) : std::nullopt;
+        }
+        const PdfObjects::File& file = last_->offsets().count(value->number) ? *last_ : *first_;
+        auto object = file.object(value->number);
+        return object ? std::optional(std::move(object->first)) : std::nullopt;
+    }
+    // The full names of the terminal fields /Fields reaches, sorted, each as often as it is reached.
+    std::vector<std::string> listedFields() const {
+        const auto catalog = resolved(last_->trailer().find("Root"));
+        const auto form = catalog ? resolved(catalog->find("AcroForm")) : std::nullopt;
+        const auto fields = form ? resolved(form->find("Fields")) : std::nullopt;
+        std::vector<std::string> names;
+        if (fields) collect(*fields, "", names, 0);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    void collect(const PdfObjects::Value& kids, const std::string& prefix, std::vector<std::string>& names,
+                 int depth) const {
+        if (depth > 16) return;
+        for (const PdfObjects::Value& kid : kids.items) {
+            const auto field = resolved(&kid);
+            if (!field || !field->isDictionary()) continue;
+            const PdfObjects::Value* title = field->find("T");
+            if (title == nullptr) continue;  // a widget of the field above
+            const std::string name = prefix + PdfObjects::decodedText(*title);
+            const auto below = resolved(field->find("Kids"));
+            const size_t before = names.size();
+            if (below) collect(*below, name + ".", names, depth + 1);
+            if (names.size() == before) names.push_back(name);
+        }
+    }
+
+    std::optional<PdfObjects::File> first_, last_;
+};
+
 TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
     auto session = openLettered(3);
     const std::vector<std::string> before = pageIds(*session);
@@ -183,6 +237,36 @@ TEST_F(SessionPages, MergeAppendsMeasuredPagesWithNewIds) {
     EXPECT_DOUBLE_EQ(pages[4].height, 600);
     EXPECT_EQ(letters(*session), "ABCXY");
     EXPECT_TRUE(SessionProbe::warnings(*session).empty());
+}
+
+// A field the merged file's /Fields does not reach is no field to a reader: its widget stays on the
+// page, but the field can be neither listed nor filled.
+TEST_F(SessionPages, MergeListsEveryMergedFieldInTheFormsFields) {
+    struct Case {
+        const char* name;
+        std::string target;
+        std::string appended;
+        std::vector<std::string> fields;
+    };
+    const Case cases[] = {
+        {"a field tree into a form",
+         makeFormPdf(),
+         makeFieldTreePdf(),
+         {"agree", "name", "person.address.city", "person.name", "person.pick"}},
+        {"a form into one with its names",
+         makeFormPdf(),
+         makeFormPdf(),
+         {"agree", "agree_2", "name", "name_2"}},
+        {"a form into a file with none", makePdf(), makeFormPdf(), {"agree", "name"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto session = open(c.target);
+        session->merge(bytesOfPdf(c.appended, "other.pdf"));
+        const MergedObjects merged(SessionProbe::loadedBytes(*session)->data());
+        ASSERT_TRUE(merged.readable());
+        EXPECT_EQ(merged.listedFields(), c.fields);
+    }
 }
 
 TEST_F(SessionPages, MergeRefusesUnreadableDocuments) {
