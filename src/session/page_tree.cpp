@@ -155,4 +155,44 @@ std::optional<std::string> withOwnPageObject(std::span<const uint8_t> written,
     return file->appended(changes);
 }
 
+std::optional<std::string> withoutLoops(std::span<const uint8_t> written) {
+    const std::optional<File> file = File::index(written);
+    if (!file) return std::nullopt;
+    const std::optional<Value> catalog = file->resolvedDictionary(file->trailer().find("Root"));
+    const Value* root = catalog ? catalog->find("Pages") : nullptr;
+    if (root == nullptr || root->kind != Value::Kind::reference) return std::nullopt;
+    const Walk walk(*file, 0);
+    std::map<uint32_t, Value> changes;
+    std::set<uint32_t> path;
+    // A node reached again by another way is not walked again: a tree listing nodes twice stands for
+    // ever more paths.
+    std::set<uint32_t> walked;
+    const auto cut = [&](const auto& self, uint32_t number, int depth) -> void {
+        if (depth > maxDepth || !walked.insert(number).second) return;
+        std::optional<Value> node = dictionaryAt(*file, number);
+        std::optional<Value> kids = node ? walk.kidsOf(*node) : std::nullopt;
+        if (!kids) return;
+        path.insert(number);
+        Value kept = Value::array();
+        for (const Value& kid : kids->items) {
+            if (kid.kind == Value::Kind::reference && path.count(kid.number) != 0) continue;
+            kept.items.push_back(kid);
+            if (kid.kind != Value::Kind::reference) continue;
+            const std::optional<Value> child = file->resolvedDictionary(&kid);
+            if (child && child->find("Kids") != nullptr) self(self, kid.number, depth + 1);
+        }
+        path.erase(number);
+        if (kept.items.size() == kids->items.size()) return;
+        if (const Value* entry = node->find("Kids"); entry->kind == Value::Kind::reference) {
+            changes.insert_or_assign(entry->number, std::move(kept));
+        } else {
+            node->set("Kids", std::move(kept));
+            changes.insert_or_assign(number, std::move(*node));
+        }
+    };
+    cut(cut, root->number, 0);
+    if (changes.empty()) return std::nullopt;
+    return file->appended(changes);
+}
+
 }  // namespace kivo::PageTree

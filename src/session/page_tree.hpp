@@ -20,4 +20,9 @@ namespace kivo::PageTree {
 std::optional<std::string> withOwnPageObject(std::span<const uint8_t> written,
                                              const std::vector<int>& objects, int index);
 
+// The bytes PDFium wrote whole followed by an update that takes out of each node's /Kids every entry
+// naming that node or one above it. PDFium passes over such an entry, and writes it back as it was;
+// other readers refuse the file. Nothing when no node lists one, or the tree is not read here.
+std::optional<std::string> withoutLoops(std::span<const uint8_t> written);
+
 }  // namespace kivo::PageTree

@@ -1,6 +1,7 @@
 #include "session/session.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <future>
 #include <system_error>
 #include <unicode/ustring.h>
@@ -16,6 +17,140 @@
 namespace kivo {
 
 using namespace pdfium;
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\0'; }
+bool isDelimiter(char c) {
+    return isSpace(c) || std::string_view("()<>[]{}/%").find(c) != std::string_view::npos;
+}
+
+// The number written at `at` (digits only), or nothing; `at` moves past it.
+std::optional<std::uint64_t> numberAt(std::string_view text, size_t& at) {
+    const size_t start = at;
+    std::uint64_t value = 0;
+    while (at < text.size() && isDigit(text[at]) && at - start < 12) value = value * 10 + (text[at++] - '0');
+    if (at == start || (at < text.size() && isDigit(text[at]))) return std::nullopt;
+    return value;
+}
+
+void skipSpace(std::string_view text, size_t& at) {
+    while (at < text.size() && isSpace(text[at])) ++at;
+}
+
+// The highest N of every "N G R" in `text`.
+std::uint64_t highestReferenceIn(std::string_view text) {
+    std::uint64_t highest = 0;
+    for (size_t r = text.find('R'); r != std::string_view::npos; r = text.find('R', r + 1)) {
+        if (r + 1 < text.size() && !isDelimiter(text[r + 1])) continue;
+        size_t at = r;
+        const auto digitsBefore = [&] {
+            const size_t end = at;
+            while (at > 0 && isDigit(text[at - 1]) && end - at < 12) --at;
+            return at < end && (at == 0 || isDelimiter(text[at - 1]));
+        };
+        const auto spaceBefore = [&] {
+            if (at == 0 || !isSpace(text[at - 1])) return false;
+            while (at > 0 && isSpace(text[at - 1])) --at;
+            return true;
+        };
+        if (!spaceBefore() || !digitsBefore() || !spaceBefore() || !digitsBefore()) continue;
+        size_t from = at;
+        if (const auto number = numberAt(text, from)) highest = std::max(highest, *number);
+    }
+    return highest;
+}
+
+// The same outside the streams of the bytes: a chance match in a stream's data would set a number
+// aside for nothing.
+std::uint64_t highestReference(std::string_view text) {
+    std::uint64_t highest = 0;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t opened = text.find("stream", from);
+        while (opened != std::string_view::npos && opened >= 3 && text.substr(opened - 3, 3) == "end")
+            opened = text.find("stream", opened + 6);
+        const size_t end = opened == std::string_view::npos ? text.size() : opened;
+        highest = std::max(highest, highestReferenceIn(text.substr(from, end - from)));
+        if (opened == std::string_view::npos) break;
+        const size_t closed = text.find("endstream", opened + 6);
+        if (closed == std::string_view::npos) break;
+        from = closed + 9;
+    }
+    return highest;
+}
+
+// The text of the value after `key` in `dictionary` up to the end of a reference ("1 0 R") or of an
+// array, or nothing.
+std::optional<std::string> entry(std::string_view dictionary, std::string_view key, bool array) {
+    size_t at = dictionary.find(key);
+    while (at != std::string_view::npos && at + key.size() < dictionary.size() &&
+           !isDelimiter(dictionary[at + key.size()])) {
+        at = dictionary.find(key, at + 1);
+    }
+    if (at == std::string_view::npos) return std::nullopt;
+    at += key.size();
+    skipSpace(dictionary, at);
+    const size_t end = dictionary.find(array ? ']' : 'R', at);
+    if (end == std::string_view::npos || end - at > 200) return std::nullopt;
+    return std::string(dictionary.substr(at, end + 1 - at));
+}
+
+// A page may name an object its file lacks, which reads as null; PDFium numbers the objects an edit
+// makes from the highest number the file lists, so one of them (a pop-up's appearance, say) took
+// the number the page names and became the page's content. Past the last revision a null object of
+// the highest number named is listed, so every object made comes after it and what the file named
+// stays null. Nothing when no such number is named, or when the latest trailer cannot be read.
+std::optional<std::string> withNamedNumbersSetAside(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const size_t startxref = text.rfind("startxref");
+    if (startxref == std::string_view::npos) return std::nullopt;
+    size_t at = startxref + 9;
+    skipSpace(text, at);
+    const std::optional<std::uint64_t> previous = numberAt(text, at);
+    if (!previous || *previous >= startxref) return std::nullopt;
+    std::string_view latest = text.substr(*previous, startxref - *previous);
+    if (latest.substr(0, 4) == "xref") {
+        const size_t trailer = latest.rfind("trailer");
+        if (trailer == std::string_view::npos) return std::nullopt;
+        latest = latest.substr(trailer);
+    } else {
+        // A file whose last offset points at neither is repaired by PDFium, and an update could change
+        // what the repair finds.
+        latest = latest.substr(0, latest.find("stream"));
+        if (latest.empty() || !isDigit(latest[0]) || latest.find("/XRef") == std::string_view::npos)
+            return std::nullopt;
+    }
+    if (latest.find("/Encrypt") != std::string_view::npos) return std::nullopt;
+    const std::optional<std::string> root = entry(latest, "/Root", false);
+    if (!root) return std::nullopt;
+    size_t sizeAt = latest.find("/Size");
+    if (sizeAt == std::string_view::npos) return std::nullopt;
+    sizeAt += 5;
+    skipSpace(latest, sizeAt);
+    const std::optional<std::uint64_t> listed = numberAt(latest, sizeAt);
+    // PDFium reads no object numbered past about a million.
+    constexpr std::uint64_t highestAllowed = 1'000'000;
+    const std::uint64_t named = highestReference(text);
+    if (!listed || named < *listed || named > highestAllowed) return std::nullopt;
+    const std::string number = std::to_string(named);
+    std::string out(text);
+    out += "\n";
+    const size_t object = out.size();
+    out += number + " 0 obj\nnull\nendobj\n";
+    const size_t table = out.size();
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", object);
+    out += "xref\n" + number + " 1\n" + line + "trailer\n<< /Size " + std::to_string(named + 1) + " /Root " +
+           *root;
+    if (const auto info = entry(latest, "/Info", false)) out += " /Info " + *info;
+    if (const auto id = entry(latest, "/ID", true)) out += " /ID " + *id;
+    out += " /Prev " + std::to_string(*previous) + " >>\nstartxref\n" + std::to_string(table) + "\n%%EOF\n";
+    return out;
+}
+
+}  // namespace
 
 namespace session_detail {
 
@@ -208,6 +343,9 @@ void Session::bind(DocumentBytes::Shared bytes, const std::optional<std::string>
     if (!bytes) bytes = DocumentBytes::empty();
     if (std::optional<std::string> kept = FormDictionary::withAppearancesKept(bytes->data())) {
         bytes = DocumentBytes::copied(*kept);
+    }
+    if (std::optional<std::string> setAside = withNamedNumbersSetAside(bytes->data())) {
+        bytes = DocumentBytes::copied(*setAside);
     }
 
     // Everything is read from the new document before the old one goes: bytes PDFium wrote but

@@ -10,6 +10,7 @@
 #include "core/file_creation.hpp"
 #include "core/safe_files.hpp"
 #include "session/form_dictionary.hpp"
+#include "session/page_tree.hpp"
 #include "session/session.hpp"
 #include "session/session_internal.hpp"
 
@@ -46,6 +47,9 @@ DocumentBytes::Shared Session::provenWhole() const {
     if (!document_) throw session_detail::documentClosed();
     DocumentBytes::Shared whole = DocumentBytes::writingReferenced(document_.get(), secretFor(std::nullopt));
     if (std::optional<std::string> sound = FormDictionary::soundForOtherReaders(whole->data())) {
+        whole = DocumentBytes::copied(*sound);
+    }
+    if (std::optional<std::string> sound = PageTree::withoutLoops(whole->data())) {
         whole = DocumentBytes::copied(*sound);
     }
     if (!readsAsOpen(*whole, std::nullopt)) {

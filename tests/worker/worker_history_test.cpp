@@ -326,6 +326,58 @@ TEST(WorkerHistory, EveryStateOfARepairedFileReadsTheTextItOpenedWith) {
         << "restored";
 }
 
+// A page whose content names an object the file lacks reads as empty in every state, live and in the
+// copy saved from that state: the objects an edit makes (a pop-up's appearance showing the note's
+// words) must never take the number the page names.
+TEST(WorkerHistory, AnnotationsNeverBecomeTheTextOfAPageNamingAMissingObject) {
+    if (!testing::haveTool("pdftotext")) GTEST_SKIP() << "pdftotext is not installed";
+    const fs::path repro = testing::repro("undo-reads-annotation-as-page-text.pdf");
+    if (repro.empty()) GTEST_SKIP() << "reproducer folder absent";
+    testing::TempDir dir;
+    const fs::path file = copyOf(repro, dir.path() / "doc.pdf");
+    const auto outsideText = [](const fs::path& f) {
+        testing::runTool("pdftotext -q", f, false);
+        fs::path written = f;
+        std::string text = testing::readFile(written.replace_extension(".txt"));
+        text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\f' || c == '\n'; }),
+                   text.end());
+        return text;
+    };
+    const std::string own = outsideText(file);
+    DocumentWorker worker(WorkerMode::stdio, dir.path());
+    const CommandResult opened = worker.open(file).result.value_or(CommandResult{});
+    ASSERT_TRUE(opened.sessionId && opened.pages);
+    const std::string session = *opened.sessionId;
+    const std::string page = opened.pages->at(0).id;
+    auto highlight = stepRequest(Step::highlight, session, page);
+    highlight.params.contents = "a\nb";
+    auto read = on(CommandMethod::extractText, session);
+    read.params.pageId = page;
+    const std::vector<std::pair<std::string, CommandRequest>> steps = {
+        {"opened", read},
+        {"highlight", highlight},
+        {"note", stepRequest(Step::note, session, page)},
+        {"second highlight", highlight},
+        {"undo", stepRequest(Step::undo, session, page)},
+        {"redo", stepRequest(Step::redo, session, page)},
+    };
+    int saved = 0;
+    for (const auto& [name, request] : steps) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(worker.send(request).ok);
+        EXPECT_EQ(pageText(worker, session, page), own) << "live";
+        const fs::path copy = dir.path() / ("copy" + std::to_string(++saved) + ".pdf");
+        auto saveCopy = on(CommandMethod::saveDocument, session);
+        saveCopy.params.saveMode = "saveCopy";
+        saveCopy.params.destination = copy.string();
+        ASSERT_TRUE(worker.send(saveCopy).ok);
+        EXPECT_EQ(outsideText(copy), own) << "pdftotext of the copy";
+        const CommandResult reread = worker.open(copy).result.value_or(CommandResult{});
+        ASSERT_TRUE(reread.sessionId && reread.pages);
+        EXPECT_EQ(pageText(worker, *reread.sessionId, reread.pages->at(0).id), own) << "copy reopened";
+    }
+}
+
 // Any number of notes, undos and redos, and of kill-and-restore cycles, leave states and
 // checkpoints that append at most eight revisions to a whole write, and are at most twice as long
 // as the same document written whole.

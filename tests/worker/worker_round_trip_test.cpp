@@ -126,6 +126,28 @@ TEST_F(RoundTrip, ASaveWithoutAnEditIsAsSoundAsItsSource) {
     }
 }
 
+// A node listing itself among its kids opens as the pages below it; what is written of it is a tree
+// other readers can walk, with the same pages.
+TEST_F(RoundTrip, ASaveWritesNoLoopOfThePageTree) {
+    const fs::path sample = testing::repro("page-tree-loop.pdf");
+    if (sample.empty()) GTEST_SKIP() << "the reproducer documents are absent";
+    if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
+    const fs::path own = dir.path() / "own.pdf";
+    fs::copy_file(sample, own);
+    open(own);
+    auto copy = on(CommandMethod::saveDocument);
+    copy.params.saveMode = "saveCopy";
+    copy.params.destination = (dir.path() / "copy.pdf").string();
+    ASSERT_EQ(outcome(worker.send(copy)), "ok");
+    auto save = on(CommandMethod::saveDocument);
+    save.params.saveMode = "save";
+    save.params.force = true;
+    ASSERT_EQ(outcome(worker.send(save)), "ok");
+    for (const fs::path& written : {dir.path() / "copy.pdf", own}) {
+        EXPECT_EQ(testing::outsideView(written), "sound, 1 pages") << written.filename();
+    }
+}
+
 // pdfinfo's lines of the Info dictionary's entries.
 std::string infoLines(const fs::path& file) {
     std::istringstream lines(testing::runTool("pdfinfo", file).output);
