@@ -20,16 +20,6 @@ std::optional<Value> dictionaryObject(const File& file, uint32_t number) {
     return std::move(object->first);
 }
 
-// An array written in place or as an object of its own.
-std::optional<Value> arrayOf(const File& file, const Value* value) {
-    if (value == nullptr) return std::nullopt;
-    if (value->kind == Value::Kind::array) return *value;
-    if (value->kind != Value::Kind::reference) return std::nullopt;
-    auto object = file.object(value->number);
-    if (!object || object->second || object->first.kind != Value::Kind::array) return std::nullopt;
-    return std::move(object->first);
-}
-
 // As PDFium follows /Parent: to a dictionary, or nowhere.
 std::optional<uint32_t> parentNamed(const File& file, const Value& node) {
     const Value* parent = node.find("Parent");
@@ -88,7 +78,7 @@ std::int64_t integer(const Value* value) {
 // What each entry of /Opt shows: a label alone, or the second of an export value and a label.
 std::vector<std::string> optionLabels(const File& file, const Value* options) {
     std::vector<std::string> labels;
-    const std::optional<Value> list = arrayOf(file, options);
+    const std::optional<Value> list = file.resolvedArray(options);
     if (!list) return labels;
     for (const Value& option : list->items) {
         if (option.kind == Value::Kind::array) {
@@ -119,7 +109,7 @@ std::map<uint32_t, uint32_t> unnamedParents(const File& file) {
     const std::optional<Value> catalog = file.resolvedDictionary(root);
     const std::optional<Value> form =
         catalog ? file.resolvedDictionary(catalog->find("AcroForm")) : std::nullopt;
-    const std::optional<Value> fields = form ? arrayOf(file, form->find("Fields")) : std::nullopt;
+    const std::optional<Value> fields = form ? file.resolvedArray(form->find("Fields")) : std::nullopt;
     if (!fields) return parents;
     std::vector<std::pair<uint32_t, int>> pending;
     for (const Value& field : fields->items) {
@@ -136,7 +126,7 @@ std::map<uint32_t, uint32_t> unnamedParents(const File& file) {
         if (seen.size() % 256 == 0)
             RunningCommand::step(CommandPhase::readingFields, static_cast<std::int64_t>(seen.size()), total);
         const std::optional<Value> node = dictionaryObject(file, number);
-        const std::optional<Value> kids = node ? arrayOf(file, node->find("Kids")) : std::nullopt;
+        const std::optional<Value> kids = node ? file.resolvedArray(node->find("Kids")) : std::nullopt;
         if (!kids) continue;
         for (auto kid = kids->items.rbegin(); kid != kids->items.rend(); ++kid) {
             if (kid->kind != Value::Kind::reference || kid->number == number) continue;
@@ -206,7 +196,7 @@ std::map<std::string, std::set<uint32_t>> namesakes(const File& file) {
     const std::optional<Value> catalog = file.resolvedDictionary(file.trailer().find("Root"));
     const std::optional<Value> form =
         catalog ? file.resolvedDictionary(catalog->find("AcroForm")) : std::nullopt;
-    const std::optional<Value> fields = form ? arrayOf(file, form->find("Fields")) : std::nullopt;
+    const std::optional<Value> fields = form ? file.resolvedArray(form->find("Fields")) : std::nullopt;
     if (!fields) return named;
     struct Step {
         uint32_t number;
@@ -235,7 +225,7 @@ std::map<std::string, std::set<uint32_t>> namesakes(const File& file) {
         const Value* subtype = node->find("Subtype");
         if (subtype != nullptr && subtype->isName("Widget") && step.titled != 0)
             named[step.above].insert(step.titled);
-        const std::optional<Value> kids = arrayOf(file, node->find("Kids"));
+        const std::optional<Value> kids = file.resolvedArray(node->find("Kids"));
         if (!kids) continue;
         for (auto kid = kids->items.rbegin(); kid != kids->items.rend(); ++kid) {
             if (kid->kind == Value::Kind::reference && kid->number != step.number)

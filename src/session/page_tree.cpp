@@ -41,15 +41,7 @@ public:
         return std::move(places_);
     }
 
-    std::optional<Value> kidsOf(const Value& node) const {
-        const Value* kids = node.find("Kids");
-        if (kids == nullptr) return std::nullopt;
-        if (kids->kind == Value::Kind::array) return *kids;
-        if (kids->kind != Value::Kind::reference) return std::nullopt;
-        auto object = file_.object(kids->number);
-        if (!object || object->second || object->first.kind != Value::Kind::array) return std::nullopt;
-        return std::move(object->first);
-    }
+    std::optional<Value> kidsOf(const Value& node) const { return file_.resolvedArray(node.find("Kids")); }
 
 private:
     bool visit(uint32_t number, int depth) {

@@ -431,6 +431,15 @@ std::optional<Value> File::resolvedDictionary(const Value* value) const {
     return std::move(object->first);
 }
 
+std::optional<Value> File::resolvedArray(const Value* value) const {
+    if (value == nullptr) return std::nullopt;
+    if (value->kind == Value::Kind::array) return *value;
+    if (value->kind != Value::Kind::reference) return std::nullopt;
+    auto object = this->object(value->number);
+    if (!object || object->second || object->first.kind != Value::Kind::array) return std::nullopt;
+    return std::move(object->first);
+}
+
 uint32_t File::size() const {
     uint32_t size = offsets_.empty() ? 1 : offsets_.rbegin()->first + 1;
     if (const Value* declared = trailer_.find("Size")) {

@@ -75,6 +75,8 @@ public:
     std::string_view span(uint32_t number) const;
     // The dictionary `value` names, following one reference; null when it is none.
     std::optional<Value> resolvedDictionary(const Value* value) const;
+    // The array `value` is, written in place or as an object of its own; empty when it is none.
+    std::optional<Value> resolvedArray(const Value* value) const;
     uint32_t size() const;
 
     // The file's bytes followed by an incremental update that replaces or adds `objects` (none

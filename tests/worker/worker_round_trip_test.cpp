@@ -38,6 +38,8 @@ protected:
         return r;
     }
 
+    std::vector<fs::path> copyAndSaveOver(const fs::path& sample);
+
     testing::TempDir dir;
     DocumentWorker worker{WorkerMode::stdio, dir.path()};
     std::string session;
@@ -100,6 +102,22 @@ TEST_F(RoundTrip, ACheckboxIsReportedAsItsAppearanceShowsIt) {
     EXPECT_EQ(reported, shown);
 }
 
+// A copy of `sample` opened, saved as a copy and then saved over itself: the two files written.
+std::vector<fs::path> RoundTrip::copyAndSaveOver(const fs::path& sample) {
+    const fs::path own = dir.path() / "own.pdf";
+    fs::copy_file(sample, own);
+    open(own);
+    auto copy = on(CommandMethod::saveDocument);
+    copy.params.saveMode = "saveCopy";
+    copy.params.destination = (dir.path() / "copy.pdf").string();
+    EXPECT_EQ(outcome(worker.send(copy)), "ok");
+    auto save = on(CommandMethod::saveDocument);
+    save.params.saveMode = "save";
+    save.params.force = true;
+    EXPECT_EQ(outcome(worker.send(save)), "ok");
+    return {dir.path() / "copy.pdf", own};
+}
+
 // A saved file is never worse under qpdf's check than the one it came from.
 TEST_F(RoundTrip, ASaveWithoutAnEditIsAsSoundAsItsSource) {
     const fs::path sample = testing::repro("save-trailer-size.pdf");
@@ -107,22 +125,12 @@ TEST_F(RoundTrip, ASaveWithoutAnEditIsAsSoundAsItsSource) {
     if (!testing::haveTool("qpdf")) GTEST_SKIP() << "qpdf is not installed";
     const testing::ToolRun before = testing::runTool("qpdf --check", sample);
     ASSERT_EQ(before.status, 0) << before.output;
-    const fs::path own = dir.path() / "own.pdf";
-    fs::copy_file(sample, own);
-    open(own);
-    auto copy = on(CommandMethod::saveDocument);
-    copy.params.saveMode = "saveCopy";
-    copy.params.destination = (dir.path() / "copy.pdf").string();
-    ASSERT_EQ(outcome(worker.send(copy)), "ok");
-    auto save = on(CommandMethod::saveDocument);
-    save.params.saveMode = "save";
-    save.params.force = true;
-    ASSERT_EQ(outcome(worker.send(save)), "ok");
-    for (const fs::path& written : {dir.path() / "copy.pdf", own}) {
-        const testing::ToolRun after = testing::runTool("qpdf --check", written);
-        EXPECT_EQ(after.status, 0) << written.filename() << ": " << after.output;
-        EXPECT_EQ(after.output.find("WARNING"), std::string::npos)
-            << written.filename() << ": " << after.output;
+    const std::vector<fs::path> written = copyAndSaveOver(sample);
+    if (HasFatalFailure()) return;
+    for (const fs::path& file : written) {
+        const testing::ToolRun after = testing::runTool("qpdf --check", file);
+        EXPECT_EQ(after.status, 0) << file.filename() << ": " << after.output;
+        EXPECT_EQ(after.output.find("WARNING"), std::string::npos) << file.filename() << ": " << after.output;
     }
 }
 
@@ -132,19 +140,10 @@ TEST_F(RoundTrip, ASaveWritesNoLoopOfThePageTree) {
     const fs::path sample = testing::repro("page-tree-loop.pdf");
     if (sample.empty()) GTEST_SKIP() << "the reproducer documents are absent";
     if (!testing::haveOutsideReaders()) GTEST_SKIP() << "qpdf or pdfinfo is not installed";
-    const fs::path own = dir.path() / "own.pdf";
-    fs::copy_file(sample, own);
-    open(own);
-    auto copy = on(CommandMethod::saveDocument);
-    copy.params.saveMode = "saveCopy";
-    copy.params.destination = (dir.path() / "copy.pdf").string();
-    ASSERT_EQ(outcome(worker.send(copy)), "ok");
-    auto save = on(CommandMethod::saveDocument);
-    save.params.saveMode = "save";
-    save.params.force = true;
-    ASSERT_EQ(outcome(worker.send(save)), "ok");
-    for (const fs::path& written : {dir.path() / "copy.pdf", own}) {
-        EXPECT_EQ(testing::outsideView(written), "sound, 1 pages") << written.filename();
+    const std::vector<fs::path> written = copyAndSaveOver(sample);
+    if (HasFatalFailure()) return;
+    for (const fs::path& file : written) {
+        EXPECT_EQ(testing::outsideView(file), "sound, 1 pages") << file.filename();
     }
 }
 
