@@ -310,6 +310,57 @@ TEST_F(RoundTrip, ASaveThatTouchesNoFieldKeepsItsWidgets) {
         EXPECT_NE(testing::readFile(file).find("/NeedAppearances true"), std::string::npos) << file;
     }
 }
+
+// What a list of annotations says of each, apart from the id a session gives it.
+std::vector<std::string> annotationsSeen(const std::vector<AnnotationInfo>& annotations) {
+    std::vector<std::string> seen;
+    for (const AnnotationInfo& a : annotations) seen.push_back(a.kind + " " + a.contents);
+    std::sort(seen.begin(), seen.end());
+    return seen;
+}
+
+// A turn taken back and then a copy saved: the copy holds the annotations and fields the session
+// listed, no more, as the worker and qpdf read it again; damaged files included.
+TEST_F(RoundTrip, ACopyOfAnUndoneTurnHoldsWhatTheSessionListed) {
+    if (!testing::haveTool("qpdf")) GTEST_SKIP() << "qpdf is not installed";
+    for (const fs::path& sample :
+         {testing::repro("saved-copy-doubles-text-box.pdf"), testing::corpus("annotated.pdf"),
+          testing::corpus("libreoffice-form.pdf")}) {
+        if (sample.empty()) GTEST_SKIP() << "the sample or reproducer documents are absent";
+        SCOPED_TRACE(sample.filename().string());
+        open(sample);
+        auto box = on(CommandMethod::addContent);
+        box.params.pageId = page;
+        box.params.kind = "text";
+        box.params.rect = PDFRect{20, 20, 180, 60};
+        box.params.contents = "\u00e9t\u00e9";
+        box.params.fontSize = 12;
+        ASSERT_EQ(outcome(worker.send(box)), "ok");
+        auto turn = on(CommandMethod::rotatePages);
+        turn.params.pageIds = std::vector<std::string>{page};
+        turn.params.rotation = 270;
+        ASSERT_EQ(outcome(worker.send(turn)), "ok");
+        const CommandResponse undone = worker.send(on(CommandMethod::undo));
+        ASSERT_TRUE(undone.ok) << outcome(undone);
+        const std::vector<std::string> listed = annotationsSeen(*undone.result->annotations);
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), "text \u00e9t\u00e9"), 1);
+        const fs::path copy = dir.path() / ("copy-" + sample.filename().string());
+        auto save = on(CommandMethod::saveDocument);
+        save.params.saveMode = "saveCopy";
+        save.params.destination = copy.string();
+        ASSERT_EQ(outcome(worker.send(save)), "ok");
+        const CommandResponse reopened = worker.open(copy);
+        ASSERT_TRUE(reopened.ok) << outcome(reopened);
+        EXPECT_EQ(annotationsSeen(*reopened.result->annotations), listed);
+        EXPECT_EQ(readOutside(copy).fields, readOutside(sample).fields);
+        for (const std::string& id : {session, *reopened.result->sessionId}) {
+            auto close = makeRequest(CommandMethod::close);
+            close.params.sessionId = id;
+            ASSERT_EQ(outcome(worker.send(close)), "ok");
+        }
+    }
+}
+
 // A file whose streams and strings are encrypted differently is one PDFium refuses whatever the
 // password: the refusal says so instead of asking for the password again. A file PDFium can decrypt
 // still asks for its password.
