@@ -94,8 +94,12 @@ struct ShownPage::Private {
     // (+1 or -1; 0 after any other move): the thumbnails ahead of such a run are asked for.
     std::int64_t shownPosition_ = -1;
     std::int64_t travel_ = 0;
-    // A page render is on its way; a refresh meanwhile waits for it (pageRenderWanted_).
+    // A page render is on its way, of this page; a refresh meanwhile waits for it (pageRenderWanted_).
     bool pageRenderInFlight_ = false;
+    std::string renderingPageId_;
+    // The shown page whose read ended without an image, and why.
+    std::string notDrawnPageId_;
+    std::string notDrawnReason_;
     bool pageRenderWanted_ = false;
     // The page rendered ahead and which of its replies are still due. A refresh waits for its image, and
     // for its text too when it is that page, which is then a paint.
@@ -140,6 +144,9 @@ ShownPage::ShownPage(WorkspaceState& state, CommandSender& link, const Workspace
       thumbnails_(thumbnails),
       d_(std::make_unique<Private>()) {
     thumbnails_.setPageAhead([this] { return pageAhead(); });
+    thumbnails_.setHeld([this](const std::string& pageId) {
+        return d_->pageRenderInFlight_ && d_->renderingPageId_ == pageId;
+    });
     connect(&thumbnails_, &ThumbnailQueue::thumbnailArrived, this, &ShownPage::thumbnailArrived);
 }
 
@@ -177,6 +184,21 @@ void ShownPage::setPageTiles(std::vector<PageTile> value) {
 void ShownPage::clearPage() {
     setPageTiles({});
     setPageImage(QImage(), "");
+}
+
+void ShownPage::notDrawn(const std::string& pageId, const PageVersion& version, std::string reason) {
+    thumbnails_.passOver(pageId, version);
+    if (!hasPage(pageId)) return;
+    d_->notDrawnPageId_ = pageId;
+    d_->notDrawnReason_ = std::move(reason);
+    emit pageImageChanged();
+}
+
+std::optional<std::string> ShownPage::notDrawnReason() const {
+    const std::optional<PageInfo> page = state_.currentPage();
+    if (!page || page->id != d_->notDrawnPageId_ || !thumbnails_.passedOver(page->id)) return std::nullopt;
+    if (d_->imagePageId_ == page->id) return std::nullopt;
+    return d_->notDrawnReason_;
 }
 
 void ShownPage::setVisibleCanvasRect(QRectF value) {
@@ -303,6 +325,12 @@ void ShownPage::refreshPage() {
     d_->zoomSettling_ = false;
     const std::optional<PageInfo> page = state_.currentPage();
     if (!state_.sessionId() || !state_.selectedPageId() || !page) return clearPage();
+    // Turned to again, a page whose read was cancelled or stopped is read again; any other refresh of it
+    // (a zoom, a resize) leaves it as it is.
+    if (d_->notDrawnPageId_ == page->id && d_->refreshedPageId_ == page->id &&
+        thumbnails_.passedOver(page->id))
+        return;
+    d_->notDrawnPageId_.clear();
     PageRender render = planPageRender(*page);
     setPageTiles({});
     followTravel(page->id);
@@ -320,11 +348,7 @@ void ShownPage::refreshPage() {
         return thumbnails_.pump();
     }
     if (!sendPageRender(render, *page)) return;
-    // In a run of page moves (a held key) the text waits for the image, and is asked for only when the page
-    // is still the one shown then: a page passed by costs the worker no text, and the page shown next does
-    // not wait behind it. Otherwise both go at once.
-    if (d_->travel_ == 0) askText(render);
-    // After the page's own requests, so that they go first.
+    // After the page's own request, so that it goes first.
     thumbnails_.pump();
 }
 
@@ -395,27 +419,33 @@ bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
     CommandParams image = renderParams(page, render.scale);
     image.pngPath = render.path;
     d_->pageRenderInFlight_ = true;
+    d_->renderingPageId_ = page.id;
+    const std::string number = std::to_string(page.index + 1);
     // A page that takes long to draw shows the card with Cancel (and Escape), as any long command does.
     link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)),
-        "Rendering page " + std::to_string(page.index + 1), true,
-        [this, render](const CommandResult& result) { pageRendered(render, result); },
-        [this, render, pageId = page.id](const std::string& code, const std::string& message) {
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), "Rendering page " + number,
+        true, [this, render](const CommandResult& result) { pageRendered(render, result); },
+        [this, render](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
             pageRenderEnded();
             // A render asked for while the page's deletion was on its way has nothing left to show.
-            if (!hasPage(pageId)) return;
+            if (!hasPage(render.pageId)) return;
             // As the transport says it of a failure nobody handles: a worker on its way back is news, not an
             // error.
             if (code == rawValue(LinkFailure::workerRestarting)) {
                 state_.setStatus(message);
-            } else {
-                state_.setErrorMessage(message);
+                return;
             }
+            state_.setErrorMessage(message);
+            if (code == rawValue(FailureCode::resourceLimit))
+                notDrawn(render.pageId, render.version, message);
         },
-        [this, render] {
+        [this, render, number] {
             PageRenders::discard(render.path);
             pageRenderEnded();
+            notDrawn(render.pageId, render.version,
+                     "Page " + number +
+                         " was not drawn: its rendering was cancelled. Turn to it again to draw it.");
         });
     return true;
 }
@@ -424,8 +454,11 @@ void ShownPage::askText(const PageRender& render) {
     CommandParams text;
     text.sessionId = state_.sessionId();
     text.pageId = render.pageId;
+    const PageInfo* page = state_.document().page(render.pageId);
+    if (!page) return;
     link_.send(
-        CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, true,
+        CommandSender::makeRequest(CommandMethod::extractText, std::move(text)),
+        "Reading page " + std::to_string(page->index + 1), true,
         [this, render](const CommandResult& result) { pageTextArrived(render, result); },
         [this, pageId = render.pageId](const std::string&, const std::string& message) {
             if (hasPage(pageId)) state_.setErrorMessage(message);
@@ -473,6 +506,8 @@ std::optional<QImage> ShownPage::standInImage(const std::string& pageId, const P
 void ShownPage::pageRenderEnded() {
     d_->pageRenderInFlight_ = false;
     if (std::exchange(d_->pageRenderWanted_, false)) refreshPage();
+    // Its thumbnail waited for it.
+    thumbnails_.renderStale();
 }
 
 void ShownPage::pageRendered(const PageRender& render, const CommandResult& result) {
@@ -485,6 +520,12 @@ void ShownPage::pageRendered(const PageRender& render, const CommandResult& resu
     // once, and the image, when it is back, goes to the cache only.
     d_->pageRenderInFlight_ = false;
     d_->pageRenderWanted_ = false;
+    // The text goes behind the image, never ahead of the worker's answer: a page whose image was cancelled
+    // or stopped has no read of its text waiting behind it. In a run of page moves (a held key) it waits for
+    // the image's decoding, and is asked for only when the page is still the one shown then: a page passed
+    // by costs the worker no text, and the page shown next does not wait behind it.
+    if (!render.textAfterImage) askText(render);
+    thumbnails_.renderStale();
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
     decoder_.loadPage(render.path, result, render.backing,
@@ -623,6 +664,7 @@ void ShownPage::renderAhead() {
     const std::int64_t at = positionOf(pages, shown->id) + (d_->travel_ < 0 ? -1 : 1);
     if (at < 0 || at >= static_cast<std::int64_t>(pages.size())) return;
     const PageInfo& page = pages[static_cast<std::size_t>(at)];
+    if (thumbnails_.passedOver(page.id)) return;
     PageRender render;
     render.backing = backingScale();
     const double scale = zoom() * render.backing;
@@ -653,13 +695,46 @@ void ShownPage::renderAhead() {
     const auto imageEnded = [this, ended] { ended(d_->aheadImageDue_); };
     const auto decodeEnded = [this, ended] { ended(d_->aheadDecoding_); };
     const auto textEnded = [this, ended] { ended(d_->aheadTextDue_); };
+    // Read ahead unasked, yet with the card once it takes long: the person's next command waits behind it.
+    const std::string number = std::to_string(page.index + 1);
+    const auto passOver = [this, render] { thumbnails_.passOver(render.pageId, render.version); };
+    // Asked once the image is in, as for the shown page: a page that could not be drawn has no read of its
+    // text waiting behind it.
+    const auto askTextAhead = [this, render, session, number, textEnded, passOver] {
+        CommandParams text;
+        text.sessionId = session;
+        text.pageId = render.pageId;
+        link_.send(
+            CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), "Reading page " + number,
+            false,
+            [this, render, session, textEnded](const CommandResult& result) {
+                if (state_.sessionId() == session)
+                    cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
+                textEnded();
+            },
+            [textEnded, passOver](const std::string& code, const std::string&) {
+                if (code == rawValue(FailureCode::resourceLimit)) passOver();
+                textEnded();
+            },
+            [textEnded, passOver] {
+                passOver();
+                textEnded();
+            });
+    };
+    const auto noImage = [this, render, imageEnded] {
+        PageRenders::discard(render.path);
+        d_->aheadTextDue_ = false;
+        imageEnded();
+    };
     CommandParams image = renderParams(page, scale);
     image.pngPath = render.path;
     link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), std::nullopt, false,
-        [this, render, session, imageEnded, decodeEnded](const CommandResult& result) {
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(image)), "Rendering page " + number,
+        false,
+        [this, render, session, imageEnded, decodeEnded, askTextAhead](const CommandResult& result) {
             const std::int64_t cost = PageRenders::cost(result.width, result.height);
             d_->aheadDecoding_ = true;
+            askTextAhead();
             decoder_.loadPage(render.path, result, render.backing,
                               [this, render, session, decodeEnded,
                                cost](const std::optional<PageRenders::LoadedPage>& loaded) {
@@ -675,25 +750,14 @@ void ShownPage::renderAhead() {
                               });
             imageEnded();
         },
-        [render, imageEnded](const std::string&, const std::string&) {
-            PageRenders::discard(render.path);
-            imageEnded();
+        [noImage, passOver](const std::string& code, const std::string&) {
+            if (code == rawValue(FailureCode::resourceLimit)) passOver();
+            noImage();
         },
-        [render, imageEnded] {
-            PageRenders::discard(render.path);
-            imageEnded();
+        [noImage, passOver] {
+            passOver();
+            noImage();
         });
-    CommandParams text;
-    text.sessionId = session;
-    text.pageId = page.id;
-    link_.send(
-        CommandSender::makeRequest(CommandMethod::extractText, std::move(text)), std::nullopt, false,
-        [this, render, session, textEnded](const CommandResult& result) {
-            if (state_.sessionId() == session)
-                cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
-            textEnded();
-        },
-        [textEnded](const std::string&, const std::string&) { textEnded(); }, textEnded);
 }
 
 void ShownPage::stepZoom(double zoom) {

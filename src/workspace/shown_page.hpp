@@ -144,6 +144,10 @@ public:
     RenderCacheUse renderCacheUse() const;
     // Rendered files are being decoded: what they hold is not shown or cached yet.
     bool decoding() const;
+    // Why the shown page has no image: its read was cancelled or stopped for its time, and it is not
+    // read again until the person turns to it again or it changes. Nothing while it has one, or is
+    // on its way.
+    std::optional<std::string> notDrawnReason() const;
 
 signals:
     void pageImageChanged();
@@ -164,6 +168,8 @@ private:
 
     // No page is shown: the image and its tiles go.
     void clearPage();
+    // The shown page's read ended without an image: why, for the canvas, and the page passed over.
+    void notDrawn(const std::string& pageId, const PageVersion& version, std::string reason);
     void setPageChars(std::vector<TextRun> value);
 
     // The zoom as a number alone, without the render or the fit mode stepZoom() sees to.

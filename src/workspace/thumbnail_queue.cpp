@@ -40,6 +40,7 @@ struct ThumbnailQueue::Private {
     // Rendered and being decoded, since the last forget(): the version each was rendered of. Its image is
     // on the way, so it is not asked for again meanwhile.
     std::unordered_map<std::string, PageVersion> decoding;
+    std::unordered_map<std::string, PageVersion> passedOver;
     std::int64_t generation = 0;
     std::optional<std::string> arrived;
     // Moves on with every forget(): a reply asked for before belongs to the document before, and must not
@@ -48,6 +49,7 @@ struct ThumbnailQueue::Private {
     // A pump is due after thumbnails that could not reach a worker.
     bool retryArmed = false;
     std::function<std::optional<std::string>()> pageAhead;
+    std::function<bool(const std::string&)> held;
 };
 
 // What a thumbnail reply needs from the moment it was asked for.
@@ -90,8 +92,11 @@ void ThumbnailQueue::setPageAhead(std::function<std::optional<std::string>()> pa
     d_->pageAhead = std::move(pageAhead);
 }
 
+void ThumbnailQueue::setHeld(std::function<bool(const std::string&)> held) { d_->held = std::move(held); }
+
 // Neither kept nor on its way at the page's current version.
 bool ThumbnailQueue::wanted(const std::string& pageId) const {
+    if (passedOver(pageId)) return false;
     const PageVersion version = d_->versions.of(pageId);
     const auto cached = d_->cache.peek(pageId);
     if (cached && cached->version == version) return false;
@@ -136,10 +141,21 @@ void ThumbnailQueue::renderStale() {
     pump();
 }
 
+void ThumbnailQueue::passOver(const std::string& pageId, const PageVersion& version) {
+    d_->passedOver.insert_or_assign(pageId, version);
+    d_->queue.cancel(pageId);
+}
+
+bool ThumbnailQueue::passedOver(const std::string& pageId) const {
+    const auto found = d_->passedOver.find(pageId);
+    return found != d_->passedOver.end() && found->second == d_->versions.of(pageId);
+}
+
 void ThumbnailQueue::forget() {
     d_->cache.removeAll();
     d_->queue.removeAll();
     d_->decoding.clear();
+    d_->passedOver.clear();
     // The rows on screen stay there (the list reports only rows that come and go, and another document may
     // have pages of the same ids): theirs are asked for again, of the document now open.
     for (const std::string& pageId : d_->visible) d_->queue.request(pageId);
@@ -155,12 +171,16 @@ void ThumbnailQueue::pump() {
         if (ahead && wanted(*ahead)) d_->queue.request(*ahead);
     }
     std::optional<std::string> pageId = d_->queue.next();
-    // A row of the document before may still wait; this document has no such page.
-    while (pageId && !state_.document().page(*pageId)) {
+    // A row of the document before may still wait; this document has no such page. A page the shown
+    // page is reading now waits for that read's end, which asks again: the same page twice at once
+    // would cost the worker twice, and twice as long when it takes long.
+    while (pageId &&
+           (!state_.document().page(*pageId) || passedOver(*pageId) || (d_->held && d_->held(*pageId)))) {
         d_->queue.finish(*pageId);
         pageId = d_->queue.next();
     }
     if (!pageId) return;
+    const PageInfo* page = state_.document().page(*pageId);
     Render render{*pageId,
                   *state_.sessionId(),
                   PageRenders::backing(services_.screen->backingScale()),
@@ -174,12 +194,19 @@ void ThumbnailQueue::pump() {
     params.scale = render.backing * thumbnailScale;
     params.pngPath = render.path;
     link_.send(
-        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)), std::nullopt, false,
+        CommandSender::makeRequest(CommandMethod::renderPage, std::move(params)),
+        "Rendering page " + std::to_string(page->index + 1), false,
         [this, render](const CommandResult& result) { rendered(render, result); },
         [this, render](const std::string& code, const std::string&) {
             const bool away = code == rawValue(LinkFailure::workerRestarting) ||
                               code == rawValue(LinkFailure::workerStopped) || !link_.running();
+            if (code == rawValue(FailureCode::resourceLimit) && render.forgets == d_->forgets)
+                passOver(render.pageId, render.version);
             failed(render, !away);
+        },
+        [this, render] {
+            if (render.forgets == d_->forgets) passOver(render.pageId, render.version);
+            failed(render, true);
         });
 }
 

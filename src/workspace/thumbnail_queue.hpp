@@ -7,7 +7,8 @@
 // for. The page list draws thumbnail(pageId) and redraws when `thumbnailGeneration` changes.
 //
 // Every request goes through the CommandSender it is given (the WorkerLink). GUI thread only. Nothing
-// here throws: a failed thumbnail is dropped without a word.
+// here throws: a failed thumbnail is dropped without a word. One that takes long shows the activity card,
+// so that a page the engine cannot finish holds up nothing a person asks for longer than they let it.
 
 #include <QImage>
 #include <QObject>
@@ -60,8 +61,17 @@ public:
     // Asked each time no row waits: the page whose thumbnail is worth rendering all the same (one a run
     // of page moves is heading for), or nothing.
     void setPageAhead(std::function<std::optional<std::string>()> pageAhead);
+    // Asked of each page before its render is sent: true while the shown page reads it, and the page then
+    // waits for renderStale().
+    void setHeld(std::function<bool(const std::string&)> held);
     // Asks the worker for the next thumbnail waiting, if any, behind whatever was sent before.
     void pump();
+
+    // A read of the page at `version` was cancelled or stopped for its time: nothing here asks for the
+    // page again, nor tells the shown page to, until its version moves or another document is open.
+    // Another attempt would hold the worker as long again for the same end.
+    void passOver(const std::string& pageId, const PageVersion& version);
+    bool passedOver(const std::string& pageId) const;
 
     // ---- What the workspace tells it
 

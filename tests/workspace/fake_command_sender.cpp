@@ -7,7 +7,7 @@
 namespace kivo::testing {
 
 void FakeCommandSender::send(CommandRequest request, std::optional<std::string>, bool,
-                             SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler) {
+                             SuccessHandler onSuccess, FailureHandler onFailure, CancelHandler onCancelled) {
     sent_.push_back(request);
     if (const auto answer = answers.find(request.method); answer != answers.end()) {
         // As the link does: never on the sender's stack.
@@ -16,7 +16,8 @@ void FakeCommandSender::send(CommandRequest request, std::optional<std::string>,
             Qt::QueuedConnection);
         return;
     }
-    waiting_.push_back({std::move(request), std::move(onSuccess), std::move(onFailure)});
+    waiting_.push_back(
+        {std::move(request), std::move(onSuccess), std::move(onFailure), std::move(onCancelled)});
 }
 
 void FakeCommandSender::setReady(bool value) {
@@ -53,6 +54,13 @@ bool FakeCommandSender::fail(CommandMethod method, const std::string& code, cons
     auto waiting = take(method);
     if (!waiting) return false;
     if (waiting->onFailure) waiting->onFailure(code, message);
+    return true;
+}
+
+bool FakeCommandSender::cancel(CommandMethod method) {
+    auto waiting = take(method);
+    if (!waiting) return false;
+    if (waiting->onCancelled) waiting->onCancelled();
     return true;
 }
 

@@ -38,6 +38,8 @@ public:
     // request's failure handler, and nowhere when it has none.
     bool succeed(CommandMethod method, const CommandResult& result = {});
     bool fail(CommandMethod method, const std::string& code, const std::string& message);
+    // Ends it as a cancel does, through its cancel handler.
+    bool cancel(CommandMethod method);
 
     // What every request of a method answers at once.
     std::map<CommandMethod, CommandResult> answers;
@@ -47,6 +49,7 @@ private:
         CommandRequest request;
         SuccessHandler onSuccess;
         FailureHandler onFailure;
+        CancelHandler onCancelled;
     };
     std::optional<Waiting> take(CommandMethod method);
 

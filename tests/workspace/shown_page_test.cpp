@@ -126,6 +126,71 @@ TEST_F(ShownPageTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndTheOth
     EXPECT_EQ(part_.pageImage().size(), QSize(40, 50)) << "p1, back, shows its image at once";
 }
 
+// A page whose read was cancelled, or stopped for its time, says why in place of an image, and holds the
+// worker no longer: neither its text nor its thumbnail is read behind it, no zoom or resize reads it again,
+// nor does the page ahead; turned to again, it is read again. Another page is drawn as ever.
+TEST_F(ShownPageTest, APageNotDrawnSaysWhyAndIsNotReadAgainUntilTurnedTo) {
+    const std::string stopped =
+        "Kivo PDF stopped reading page 1 of a.pdf because it took too long. Nothing changed.";
+    const struct {
+        const char* how;
+        std::function<bool(testing::FakeCommandSender&)> end;
+        std::string reason;
+    } rows[] = {
+        {"cancelled",
+         [](testing::FakeCommandSender& sender) { return sender.cancel(CommandMethod::renderPage); },
+         "Page 1 was not drawn: its rendering was cancelled. Turn to it again to draw it."},
+        {"stopped",
+         [&](testing::FakeCommandSender& sender) {
+             return sender.fail(CommandMethod::renderPage, "resource_limit", stopped);
+         },
+         stopped},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        testing::RenderParts render;
+        testing::PartFixture& parts = render.parts;
+        ShownPage part{parts.state,     parts.sender,   parts.services,
+                       render.versions, render.decoder, render.thumbnails};
+        const auto reads = [&](const std::string& pageId) {
+            std::vector<std::string> asked;
+            for (CommandMethod method : {CommandMethod::renderPage, CommandMethod::extractText}) {
+                for (const CommandRequest& request : parts.sender.sent(method)) {
+                    if (request.params.pageId == pageId)
+                        asked.push_back(std::string(rawValue(method)) +
+                                        (request.params.scale && *request.params.scale < 1 ? " small" : ""));
+                }
+            }
+            return asked;
+        };
+        testing::showDocument(parts.state, 3);
+        parts.sender.setReady(true);
+        render.thumbnails.showThumbnail("p1");
+        render.thumbnails.showThumbnail("p2");
+        part.refreshPage();
+        waitUntil([] { return false; }, 0.05);
+        EXPECT_EQ(reads("p1"), std::vector<std::string>{"render_page"}) << "its thumbnail waits for it";
+        EXPECT_FALSE(part.notDrawnReason());
+        ASSERT_TRUE(row.end(parts.sender));
+        EXPECT_EQ(part.notDrawnReason(), row.reason);
+        part.zoomTo(2.0);
+        part.refreshPage();
+        waitUntil([] { return false; }, 0.05);
+        EXPECT_EQ(reads("p1"), std::vector<std::string>{"render_page"});
+        EXPECT_EQ(part.notDrawnReason(), row.reason);
+        EXPECT_FALSE(reads("p2").empty()) << "another page's thumbnail is drawn as ever";
+
+        testing::arrange(parts.state, "selectedPageId", std::optional<std::string>("p2"));
+        part.refreshPage();
+        EXPECT_FALSE(part.notDrawnReason());
+        // p2's reads go, so that nothing waits when p1 is turned to again.
+        while (parts.sender.cancel(CommandMethod::renderPage)) {}
+        testing::arrange(parts.state, "selectedPageId", std::optional<std::string>("p1"));
+        part.refreshPage();
+        EXPECT_EQ(reads("p1"), (std::vector<std::string>{"render_page", "render_page"})) << "turned to again";
+    }
+}
+
 // ---- Against the fake worker
 
 class RenderFakeTest : public ::testing::Test {
@@ -364,12 +429,13 @@ TEST_F(RenderFakeTest, PagesPassedByWhileARenderIsOnItsWayAreNeverAskedFor) {
     for (const auto& request : sent(CommandMethod::renderPage))
         asked.push_back(request.params.pageId.value_or("") + (request.params.scale == 2.0 * 1.2 ? "" : "t"));
     EXPECT_EQ(asked, (std::vector<std::string>{"p1", "p3t", "p3"}));
-    // Nor is the text of a page of the run left before its image was back: the page shown then waits behind
-    // none. The page opened on, no run, has its text asked for with its image.
+    // Nor is the text of a page left before its image was back: the page shown then waits behind none. A
+    // page's text is asked for once its image is in, so a page whose image was cancelled or stopped for its
+    // time leaves no read of its text behind it either; p1's was back after p1 was left.
     std::vector<std::string> read;
     for (const auto& request : sent(CommandMethod::extractText))
         read.push_back(request.params.pageId.value_or(""));
-    EXPECT_EQ(read, (std::vector<std::string>{"p1", "p3"}));
+    EXPECT_EQ(read, (std::vector<std::string>{"p3"}));
     EXPECT_EQ(ws().selectedPageId(), "p3");
     // p3's thumbnail, back while its render was still on its way, stands in for it until then.
     const int thumbnailWidth = ws().thumbnails().thumbnail("p3").width();

@@ -120,6 +120,8 @@ TEST_F(FakeWorkerTest, AWorkerLostBeforeTheEditorReachedItIsStartedAgainAndTheLa
 TEST_F(FakeWorkerTest, QuittingNeverWaitsForAStalledCommandOrAWorkerThatIgnoresSIGTERM) {
     start({{"KIVO_FAKE_WORKER_SCRIPT", "search=stall"}, {"KIVO_FAKE_WORKER_IGNORE_TERM", "1"}});
     openDocument("a.pdf");
+    // The page's own reads are done: the search is the command that stalls.
+    ASSERT_TRUE(waitUntil([&] { return !ws().shownPage().pageChars().empty(); }));
     ws().search("anything");
     ASSERT_TRUE(waitUntil([&] { return ws().link().activity().has_value(); }));
     const auto pid = static_cast<pid_t>(ws().link().workerProcessId());

@@ -33,8 +33,14 @@ QWidget* makeRenderingState(QWidget* parent) {
     auto* state = new QWidget(parent);
     state->setObjectName(QStringLiteral("renderingState"));
     auto* spinner = new Spinner(state);
+    spinner->setObjectName(QStringLiteral("renderingSpinner"));
     auto* text = new ThemedLabel(QStringLiteral("Rendering page…"), ScaledTextStyle::callout, QFont::Normal,
                                  Theme::Token::muted, state);
+    text->setObjectName(QStringLiteral("renderingText"));
+    // A page that could not be drawn says why here, in a sentence that may not fit one line.
+    text->setWordWrap(true);
+    text->setAlignment(Qt::AlignCenter);
+    text->setMaximumWidth(480);
     auto* stack = new QVBoxLayout(state);
     stack->setSpacing(renderingSpacing);
     stack->addStretch(1);
@@ -138,7 +144,9 @@ void CanvasArea::refresh() {
     const Shown before = shown_;
     PageCanvas::Inputs inputs;
     bool turned = false;
-    if (!image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
+    // A page whose read was cancelled or stopped says so, rather than showing the page before it.
+    const std::optional<std::string> notDrawn = workspace_.shownPage().notDrawnReason();
+    if (!notDrawn && !image.isNull() && page && image.deviceIndependentSize().width() > 1.0) {
         shown_ = Shown::page;
         inputs.image = image;
         inputs.imageSize = workspace_.shownPage().pageSize();
@@ -165,6 +173,9 @@ void CanvasArea::refresh() {
         setAccessibleName(inputs.pageLabel);
     } else if (document.pageCount() > 0) {
         shown_ = Shown::rendering;
+        rendering_->findChild<QWidget*>(QStringLiteral("renderingSpinner"))->setVisible(!notDrawn);
+        rendering_->findChild<QLabel*>(QStringLiteral("renderingText"))
+            ->setText(notDrawn ? QString::fromStdString(*notDrawn) : QStringLiteral("Rendering page…"));
         // Once the render on its way has been asked for: the worker renders while this thread blurs.
         QTimer::singleShot(0, page_, [canvas = page_] { canvas->prepareShadow(); });
     } else {

@@ -3,7 +3,8 @@
 // CanvasArea: the middle of the canvas column, on `canvas`. It shows one of three states, chosen afresh
 // whenever the workspace changes: the page canvas (the shown page with its tiles, marks and selection, 24
 // from the edges of a scroll area that scrolls both ways) when there is a usable image of the shown page;
-// "Rendering page…" while the document has pages but no image yet; otherwise the empty state ("Drop a PDF
+// "Rendering page…" while the document has pages but no image yet, or in its place why the shown page was
+// not drawn (its read cancelled or stopped for its time); otherwise the empty state ("Drop a PDF
 // here", with "Open a PDF…" calling Workspace::openPanel()). The activity card floats over its bottom edge.
 // Its size goes to the workspace's viewport, and the part of the page on screen to its visible canvas
 // rectangle (asking for tiles), whenever they change. When the workspace moves to a search hit or a line
