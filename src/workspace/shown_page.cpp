@@ -427,6 +427,9 @@ bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
         true, [this, render](const CommandResult& result) { pageRendered(render, result); },
         [this, render](const std::string& code, const std::string& message) {
             PageRenders::discard(render.path);
+            // Passed over before the reads that waited for it are asked for.
+            if (code == rawValue(FailureCode::resourceLimit))
+                notDrawn(render.pageId, render.version, message);
             pageRenderEnded();
             // A render asked for while the page's deletion was on its way has nothing left to show.
             if (!hasPage(render.pageId)) return;
@@ -434,18 +437,16 @@ bool ShownPage::sendPageRender(PageRender& render, const PageInfo& page) {
             // error.
             if (code == rawValue(LinkFailure::workerRestarting)) {
                 state_.setStatus(message);
-                return;
+            } else {
+                state_.setErrorMessage(message);
             }
-            state_.setErrorMessage(message);
-            if (code == rawValue(FailureCode::resourceLimit))
-                notDrawn(render.pageId, render.version, message);
         },
         [this, render, number] {
             PageRenders::discard(render.path);
-            pageRenderEnded();
             notDrawn(render.pageId, render.version,
                      "Page " + number +
                          " was not drawn: its rendering was cancelled. Turn to it again to draw it.");
+            pageRenderEnded();
         });
     return true;
 }

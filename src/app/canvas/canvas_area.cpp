@@ -28,6 +28,7 @@ namespace kivo {
 namespace {
 
 constexpr int renderingSpacing = 10;
+constexpr int renderingMargin = 48;
 
 QWidget* makeRenderingState(QWidget* parent) {
     auto* state = new QWidget(parent);
@@ -40,12 +41,13 @@ QWidget* makeRenderingState(QWidget* parent) {
     // A page that could not be drawn says why here, in a sentence that may not fit one line.
     text->setWordWrap(true);
     text->setAlignment(Qt::AlignCenter);
-    text->setMaximumWidth(480);
     auto* stack = new QVBoxLayout(state);
     stack->setSpacing(renderingSpacing);
+    stack->setContentsMargins(renderingMargin, 0, renderingMargin, 0);
     stack->addStretch(1);
     stack->addWidget(spinner, 0, Qt::AlignHCenter);
-    stack->addWidget(text, 0, Qt::AlignHCenter);
+    // Across the canvas's width, so that a wrapped sentence is laid out at the height it needs.
+    stack->addWidget(text);
     stack->addStretch(1);
     return state;
 }
