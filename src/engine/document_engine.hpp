@@ -159,8 +159,7 @@ private:
     // The sentence for a command stopped because it took too long: what it was doing, and on which page
     // of which document.
     std::string stoppedSentence(const CommandRequest& request) const;
-    // Rendering a page and reading its text: what is refused at once on a page stopped for its time.
-    static bool readsPage(CommandMethod method) noexcept;
+    // A command naming a page stopped for its time, which loads that page again, is refused at once.
     void refuseStoppedPage(const CommandRequest& request) const;
     CommandResponse answerAfterFault(const CommandRequest& request, CommandResponse response);
     // Starts a fresh engine and opens every document not set aside in it again; one that does not

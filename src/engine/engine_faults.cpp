@@ -40,12 +40,9 @@ std::string fileName(const std::string& path) {
 
 }  // namespace
 
-bool DocumentEngine::readsPage(CommandMethod method) noexcept {
-    return method == CommandMethod::renderPage || method == CommandMethod::extractText;
-}
-
 void DocumentEngine::refuseStoppedPage(const CommandRequest& request) const {
-    if (!readsPage(request.method) || !request.params.sessionId || !request.params.pageId) return;
+    // Every command naming one page loads it: an edit of the page would stop as its read did.
+    if (!request.params.sessionId || !request.params.pageId) return;
     const auto found = stoppedPages_.find({*request.params.sessionId, *request.params.pageId});
     if (found != stoppedPages_.end()) throw EngineFailure(FailureCode::resourceLimit, found->second);
 }
@@ -94,7 +91,7 @@ CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, 
         if (why == pdfium::module::Interrupt::cancel)
             return CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
         const std::string sentence = stoppedSentence(request);
-        if (id && request.params.pageId && readsPage(request.method)) {
+        if (id && request.params.pageId) {
             std::string again = sentence;
             again.insert(again.find(" because it took too long") + 25,
                          ", and does not try again until the document is opened again");

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "pdfium/module.hpp"
 #include "session/pdf_objects.hpp"
 #include "session/recovery_meta.hpp"
 #include "session/session.hpp"
@@ -167,6 +168,17 @@ void Session::rollbackCheckpoint() noexcept {
     // The change may have reached pages before it failed, and the state before may not open again.
     keptText_.clear();
     if (!history_.canUndo()) return;
+    // Stopped by a fault or for its time, the engine is about to be replaced and every document opened in
+    // the fresh one from its state: the state before the edit is taken back whole without the engine, or
+    // the edit that changed nothing would leave a step to undo.
+    if (!pdfium::module::usable()) {
+        Snapshot before = *history_.takeCheckpoint();
+        backingBytes_ = std::move(before.bytes);
+        pages_ = std::move(before.pages);
+        history_.restore(before.generation);
+        census_.adopt(std::move(before.census));
+        return;
+    }
     try {
         reopen(history_.undoStack().back());
         history_.takeCheckpoint();

@@ -797,6 +797,25 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
                           "it took too long, and does not try again until the document is opened "
                           "again. Nothing changed."}));
             EXPECT_EQ(worker->errorOutput().find("stopping"), std::string::npos);
+            // So is an edit of that page; a turn of it, which names no one page, is stopped in its turn, and
+            // leaves no step to undo behind.
+            auto note = on("note", CommandMethod::addNote, slowId);
+            note.params.pageId = render.params.pageId;
+            note.params.rect = PDFRect{72, 72, 96, 96};
+            note.params.contents = "A note";
+            EXPECT_EQ(errorCode(send(note)), run.code);
+            auto turn = on("turn", CommandMethod::rotatePages, slowId);
+            turn.params.pageIds = std::vector<std::string>{*render.params.pageId};
+            turn.params.rotation = 90;
+            EXPECT_EQ(send(turn).error,
+                      (CommandErrorPayload{run.code,
+                                           "Kivo PDF stopped changing field-tree-repeated-kids.pdf "
+                                           "because it took too long. Nothing changed."}));
+            const auto unturned = send(on("i3", CommandMethod::inspect, slowId));
+            ASSERT_TRUE(unturned.ok) << errorCode(unturned);
+            EXPECT_EQ(unturned.result->revision, slow.result->revision);
+            EXPECT_EQ(unturned.result->undoAvailable, false);
+            EXPECT_EQ(unturned.result->pages->at(0).rotation, 0);
         }
 
         // Everything else is as it was: the edited document's revision and undo, and the stopped
