@@ -302,6 +302,9 @@ TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
         expectOk(ask(CommandMethod::listDocuments, ahead));
         ASSERT_TRUE(readAhead(ahead));
         EXPECT_FALSE(fs::exists(DocumentEngine::readingAheadFolder())) << "a worker that goes on left a mark";
+        withSession(ahead, [](Session& session) {
+            EXPECT_EQ(testing::SessionProbe::pagesReadAside(session), 0) << "reading ahead kept its document";
+        });
         for (const std::string& query : queries)
             EXPECT_EQ(search(ahead, query), search(plain, query)) << query;
 
