@@ -50,7 +50,7 @@ CommandResponse fileFailure(const std::string& id, const std::filesystem::filesy
 struct DropKeptPageOnFailure {
     const int unwinding = std::uncaught_exceptions();
     ~DropKeptPageOnFailure() {
-        if (std::uncaught_exceptions() > unwinding) Session::dropKeptPage();
+        if (std::uncaught_exceptions() > unwinding) Session::dropKeptReads();
     }
 };
 

@@ -149,12 +149,13 @@ bool DocumentEngine::readAheadWhileIdle() {
     RunningCommand command("read-ahead", CommandChannel::cli, limits, {});
     const RunningCommand::Activation activation(command);
     Session* open = nullptr;
+    // The document pages are read from stays open for the search or the reading to come (the session
+    // closes it); only the stall's mark is forgotten.
     const auto stopReading = [&] {
-        if (open) open->stopReadingAhead();
         open = nullptr;
         reading(std::nullopt);
     };
-    // On every way out, before the lock goes: nothing loaded stays, and a later stop marks nothing.
+    // On every way out, before the lock goes: a later stop marks nothing.
     const struct Stop {
         const decltype(stopReading)& stop;
         ~Stop() { stop(); }
@@ -195,6 +196,8 @@ bool DocumentEngine::readAheadWhileIdle() {
                    !(memory > next.memoryAtStart && memory - next.memoryAtStart > memoryGrowth);
         }
         if (!more) {
+            // Done with the document, or left to its searches: what reading loaded goes.
+            if (open) open->stopReadingAhead();
             stopReading();
             readAheadSessions_.pop_front();
         }

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <span>
+#include <vector>
 
 #include "core/document_files.hpp"
 #include "core/engine_failure.hpp"
@@ -56,19 +57,102 @@ void putBigEndian(std::uint8_t* to, std::uint32_t value) {
     to[3] = static_cast<std::uint8_t>(value);
 }
 
+// A page's strips are a megabyte or more each, above the C library's fixed mapping threshold, so each
+// fresh one would be a fresh mapping that the kernel faults in page by page and zeroes, then unmaps:
+// at 150 dpi that was a third of what a page's render cost. A strip's memory comes back here when
+// it goes, for the next page's strips, already touched; only as much as a few pages' strips take is
+// kept, and dropSpareBlocks gives it all back.
+class SpareBlocks {
+public:
+    static constexpr std::size_t maxBytes = 48u << 20;
+    // Blocks smaller than this come from the C library's heap, whose memory is reused anyway.
+    static constexpr std::size_t minBytes = 256u << 10;
+
+    static SpareBlocks& shared() {
+        static SpareBlocks* const instance = new SpareBlocks;  // pool threads may outlive statics
+        return *instance;
+    }
+
+    // A kept block of at least `bytes` and at most twice that, whose capacity goes to `capacity`;
+    // else a new block of exactly `bytes`. Throws std::bad_alloc.
+    std::unique_ptr<std::uint8_t[]> take(std::size_t bytes, std::size_t& capacity) {
+        if (bytes >= minBytes) {
+            std::lock_guard guard(lock_);
+            auto best = blocks_.end();
+            for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+                if (it->capacity >= bytes && it->capacity / 2 <= bytes &&
+                    (best == blocks_.end() || it->capacity < best->capacity))
+                    best = it;
+            }
+            if (best != blocks_.end()) {
+                std::unique_ptr<std::uint8_t[]> block = std::move(best->data);
+                capacity = best->capacity;
+                kept_ -= capacity;
+                blocks_.erase(best);
+                return block;
+            }
+        }
+        capacity = bytes;
+        return std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+    }
+
+    // Keeps the block while there is room, else frees it.
+    void give(std::unique_ptr<std::uint8_t[]> block, std::size_t capacity) noexcept {
+        if (!block || capacity < minBytes) return;
+        std::lock_guard guard(lock_);
+        if (kept_ + capacity > maxBytes) return;
+        try {
+            blocks_.push_back({std::move(block), capacity});
+            kept_ += capacity;
+        } catch (...) {
+            // The block frees as it goes; only its reuse is lost.
+        }
+    }
+
+    void drop() noexcept {
+        std::vector<Block> dropped;
+        std::lock_guard guard(lock_);
+        dropped.swap(blocks_);
+        kept_ = 0;
+    }
+
+    std::size_t keptBytes() {
+        std::lock_guard guard(lock_);
+        return kept_;
+    }
+
+private:
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::size_t capacity = 0;
+    };
+    std::mutex lock_;
+    std::vector<Block> blocks_;
+    std::size_t kept_ = 0;
+};
+
 // Bytes without std::vector's zero fill: every byte is written before it is read, and pages are
-// megabytes.
+// megabytes. Their memory comes from, and goes back to, the spare blocks.
 struct Bytes {
     std::unique_ptr<std::uint8_t[]> data;
     std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    Bytes() = default;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes() { release(); }
 
     void allocate(std::size_t bytes) {
-        data = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+        release();
+        data = SpareBlocks::shared().take(bytes, capacity);
         size = bytes;
     }
-    void release() {
+    void release() noexcept {
+        SpareBlocks::shared().give(std::move(data), capacity);
         data.reset();
         size = 0;
+        capacity = 0;
     }
     std::span<const std::uint8_t> view() const { return {data.get(), size}; }
 };
@@ -467,5 +551,9 @@ void writeBgra(const std::filesystem::path& path, const std::uint8_t* firstRow, 
     batch.add(path, firstRow, width, height, stride);
     batch.finish();
 }
+
+void dropSpareBlocks() noexcept { SpareBlocks::shared().drop(); }
+
+std::size_t spareBlockBytes() { return SpareBlocks::shared().keptBytes(); }
 
 }  // namespace kivo::PngWriter

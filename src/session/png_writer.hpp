@@ -75,4 +75,9 @@ private:
 void writeBgra(const std::filesystem::path& path, const std::uint8_t* firstRow, std::uint32_t width,
                std::uint32_t height, std::size_t stride);
 
+// The memory of finished strips is kept, up to a few pages' worth, for the strips of the pages to
+// come; dropSpareBlocks gives it back (and never fails), spareBlockBytes says how much is kept.
+void dropSpareBlocks() noexcept;
+std::size_t spareBlockBytes();
+
 }  // namespace kivo::PngWriter

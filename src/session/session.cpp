@@ -456,6 +456,7 @@ OpenPage Session::loadPage(std::string_view pageId) const {
 }
 
 const Session* Session::keeper_ = nullptr;
+const Session* Session::reader_ = nullptr;
 
 const OpenPage& Session::readPage(std::string_view pageId) const {
     const PageInfo& info = pageEntry(pageId);
@@ -473,6 +474,11 @@ void Session::dropKeptPage() noexcept {
     if (keeper_ == nullptr) return;
     keeper_->keptPage_ = KeptPage{};
     keeper_ = nullptr;
+}
+
+void Session::dropKeptReads() noexcept {
+    dropKeptPage();
+    if (reader_ != nullptr) reader_->stopReadingAhead();
 }
 
 void Session::teardownDocument() noexcept {

@@ -122,9 +122,9 @@ public:
     // images it decoded: a read in another document drops this one's. Valid until the next call, in any
     // session, an edit or another document; fails as loadPage does.
     const OpenPage& readPage(std::string_view pageId) const;
-    // Drops the page readPage keeps, whichever session keeps it: a command that failed may have
-    // failed for memory.
-    static void dropKeptPage() noexcept;
+    // Drops the page readPage keeps and the document text is read from, whichever sessions keep
+    // them: a command that failed may have failed for memory.
+    static void dropKeptReads() noexcept;
     // The entry of the open document's page with that id. Fails with "Document is closed." or
     // "Unknown page id.".
     const PageInfo& pageEntry(std::string_view pageId) const;
@@ -340,7 +340,10 @@ private:
     // again every object its document holds loaded, so what a search or reading ahead loads (content,
     // fonts, images) must not stay in the session's document: while that document is the one its
     // bytes open to, the page comes from a document of its own, opened from the same bytes and again
-    // every few pages, and closed by stopReadingAhead. Otherwise from the session's document.
+    // every few pages. That document stays open from one command to the next, as a search of a long
+    // document comes a few pages a request and opening it again walks the page tree from its root;
+    // one is open in the whole process, and stopReadingAhead closes it. Otherwise from the session's
+    // document.
     pdfium::ScopedPage textPageSource(int index) const;
     // Matches of a checked query on the pages `ids`, in their order, at most 200.
     std::vector<SearchHit> searchPages(std::string_view trimmed, const std::vector<std::string>& ids) const;
@@ -435,8 +438,11 @@ private:
         OpenPage page;
     };
     mutable KeptPage keptPage_;
-    // The session whose page is kept, if any; read and written under the module's lock, as every page.
+    // The session whose page is kept, and the one whose document text is read from is open, if any;
+    // read and written under the module's lock, as every page.
     static const Session* keeper_;
+    static const Session* reader_;
+    static void dropKeptPage() noexcept;
 };
 
 }  // namespace kivo

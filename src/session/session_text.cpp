@@ -159,14 +159,19 @@ bool Session::keepText(const std::string& pageId, std::u16string_view units, boo
 }
 
 ScopedPage Session::textPageSource(int index) const {
-    if (backingBytes_ != loadedBytes_) return ScopedPage(FPDF_LoadPage(document_.get(), index));
+    if (backingBytes_ != loadedBytes_) {
+        stopReadingAhead();
+        return ScopedPage(FPDF_LoadPage(document_.get(), index));
+    }
     // Opened again every few pages, so that it never holds much of what pages load.
     constexpr int pagesPerDocument = 32;
     if (!readingDocument_ || readingBytes_ != loadedBytes_ || readingPages_ >= pagesPerDocument) {
         stopReadingAhead();
+        if (reader_ != nullptr) reader_->stopReadingAhead();
         readingDocument_ = Document::load(loadedBytes_->data(), loadedBytes_, secretFor(std::nullopt));
         if (!readingDocument_) return ScopedPage(FPDF_LoadPage(document_.get(), index));
         readingBytes_ = loadedBytes_;
+        reader_ = this;
     }
     ++readingPages_;
     return ScopedPage(FPDF_LoadPage(readingDocument_.get(), index));
@@ -192,6 +197,7 @@ void Session::stopReadingAhead() const noexcept {
     readingDocument_.close();
     readingBytes_.reset();
     readingPages_ = 0;
+    if (reader_ == this) reader_ = nullptr;
 }
 
 std::vector<SearchHit> Session::search(std::string_view query,
@@ -218,11 +224,6 @@ std::vector<SearchHit> Session::searchPages(std::string_view trimmed,
     const bool unitWise = outsideBasicPlane(what);
     const std::optional<std::string> letters = KeptPageText::comparable(what);
     std::vector<SearchHit> hits;
-    // Whatever the search loaded goes with the document it was read from.
-    const struct Done {
-        const Session& session;
-        ~Done() { session.stopReadingAhead(); }
-    } done{*this};
     const auto total = static_cast<std::int64_t>(ids.size());
     for (std::int64_t k = 0; k < total; ++k) {
         RunningCommand::step(CommandPhase::searching, k, total);

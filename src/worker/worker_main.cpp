@@ -21,6 +21,7 @@
 #include "core/line_io.hpp"
 #include "core/text.hpp"
 #include "core/worker_limits.hpp"
+#include "session/png_writer.hpp"
 #include "worker/connection_writer.hpp"
 #include "worker/request_lines.hpp"
 
@@ -189,7 +190,9 @@ std::string encodeResponse(const CommandResponse& response, CommandJSON::AnswerM
 struct MemoryReturn {
     bool armed = true;
     ~MemoryReturn() {
-        if (armed) ::malloc_trim(0);
+        if (!armed) return;
+        PngWriter::dropSpareBlocks();
+        ::malloc_trim(0);
     }
 };
 

@@ -302,6 +302,9 @@ TEST_F(EngineSearch, EverySearchFindsWhatASearchWithNoKeptTextFinds) {
         expectOk(ask(CommandMethod::listDocuments, ahead));
         ASSERT_TRUE(readAhead(ahead));
         EXPECT_FALSE(fs::exists(DocumentEngine::readingAheadFolder())) << "a worker that goes on left a mark";
+        withSession(ahead, [](Session& session) {
+            EXPECT_EQ(testing::SessionProbe::pagesReadAside(session), 0) << "reading ahead kept its document";
+        });
         for (const std::string& query : queries)
             EXPECT_EQ(search(ahead, query), search(plain, query)) << query;
 
@@ -363,6 +366,51 @@ TEST_F(EngineSearch, AWorkerStoppedWhileReadingAheadLeavesADocumentToItsSearches
     DocumentEngine::markStoppedReading();
     EXPECT_FALSE(fs::exists(DocumentEngine::readingAheadFolder() / *RecoveryStore::fingerprint(next)));
     EXPECT_FALSE(search(left, "binormalenvektor").empty());
+}
+
+TEST_F(EngineSearch, ASearchAFewPagesARequestReadsOnFromOneDocument) {
+    const fs::path file = testing::corpus("geotopo.pdf");
+    const fs::path other = testing::corpus("pdflatex-4-pages.pdf");
+    if (file.empty() || other.empty()) GTEST_SKIP() << "the sample documents are absent";
+    const Opened document = open(file);
+    const Opened second = open(other);
+    ASSERT_GE(document.pages.size(), 40u);
+    const auto readAside = [&](const Opened& opened) {
+        int pages = 0;
+        withSession(opened,
+                    [&](Session& session) { pages = testing::SessionProbe::pagesReadAside(session); });
+        return pages;
+    };
+    const auto searchPages = [&](const Opened& opened, std::size_t first, std::size_t count) {
+        return ask(CommandMethod::search, opened, [&](CommandParams& p) {
+            p.query = "binormalenvektor";
+            p.pageIds =
+                std::vector<std::string>(opened.pages.begin() + static_cast<std::ptrdiff_t>(first),
+                                         opened.pages.begin() + static_cast<std::ptrdiff_t>(first + count));
+        });
+    };
+    // As the editor asks: four pages a request. The document opened for the first request serves the
+    // next ones, and is opened again once 32 pages were read from it.
+    const struct {
+        std::size_t requests;
+        int readAside;
+    } rows[] = {{1, 4}, {2, 8}, {8, 32}, {9, 4}};
+    std::size_t asked = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.requests);
+        for (; asked < row.requests; ++asked) expectOk(searchPages(document, asked * 4, 4));
+        EXPECT_EQ(readAside(document), row.readAside);
+    }
+    // One such document in the whole worker: reading another's text closes it.
+    expectOk(searchPages(second, 0, 1));
+    EXPECT_EQ(readAside(document), 0);
+    EXPECT_EQ(readAside(second), 1);
+    // A failed command may have failed for memory: it goes too.
+    EXPECT_FALSE(ask(CommandMethod::search, second, [](CommandParams& p) {
+                     p.query = "binormalenvektor";
+                     p.pageId = "no such page";
+                 }).ok);
+    EXPECT_EQ(readAside(second), 0);
 }
 
 }  // namespace

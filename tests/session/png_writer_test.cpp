@@ -252,5 +252,31 @@ TEST(PngWriter, TheLaterOfTwoFilesWithOnePathWins) {
     }
 }
 
+// Strips reuse the memory of earlier ones: a file written over spare blocks left by a larger image
+// of noise, or a smaller one, is byte for byte the file written with no spare block at all.
+TEST(PngWriter, StripsOverSpareBlocksWriteWhatFreshOnesWrite) {
+    const TempDir dir;
+    const Image images[] = {
+        makeImage(1275, 1650, Fill::paper),      // a page at 150 dpi: strips over a megabyte
+        makeImage(700, 900, Fill::translucent),  // smaller strips, over larger spare blocks
+        makeImage(1280, 1660, Fill::noise),      // slightly larger strips than the page's
+        makeImage(2000, 2600, Fill::paper),
+    };
+    const Image before = makeImage(1300, 1700, Fill::noise);
+    for (const Image& image : images) {
+        SCOPED_TRACE(std::to_string(image.width) + "x" + std::to_string(image.height));
+        PngWriter::dropSpareBlocks();
+        ASSERT_EQ(PngWriter::spareBlockBytes(), 0u);
+        write(dir.path() / "fresh.png", image);
+        write(dir.path() / "noise.png", before);
+        EXPECT_GT(PngWriter::spareBlockBytes(), 0u) << "nothing kept to reuse";
+        write(dir.path() / "reused.png", image);
+        EXPECT_EQ(readFile(dir.path() / "reused.png"), readFile(dir.path() / "fresh.png"));
+        EXPECT_LE(PngWriter::spareBlockBytes(), std::size_t{48} << 20);
+    }
+    PngWriter::dropSpareBlocks();
+    EXPECT_EQ(PngWriter::spareBlockBytes(), 0u);
+}
+
 }  // namespace
 }  // namespace kivo::testing

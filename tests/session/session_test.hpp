@@ -55,6 +55,10 @@ public:
     static const UndoHistory& history(const Session& session) { return session.history_; }
     static const SourceStamp& stamp(const Session& session) { return session.stamp_; }
     static const DocumentBytes::Shared& loadedBytes(const Session& session) { return session.loadedBytes_; }
+    // How many pages were read from the document text is read from, while one is open.
+    static int pagesReadAside(const Session& session) {
+        return session.readingDocument_ ? session.readingPages_ : 0;
+    }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.form_.handle(); }
     static pdfium::FPDF_DOCUMENT document(const Session& session) { return session.document_.get(); }
     static const KeptPageText& keptText(const Session& session) { return session.keptText_; }
