@@ -4,7 +4,9 @@
 # pages, recovery checkpoints on, the answer read and parsed by the client as the editor does) against the
 # same edit on the 4-page sample pdflatex-4-pages.pdf: what a person feels. Then the same against the first
 # four pages of the long document, so that both edits change the same pages and the ratio is what the length
-# alone costs; then undo; then open and inspect by the worker against `mutool pages` listing every page's boxes.
+# alone costs; then undo; then open and inspect by the worker against `mutool pages` listing every page's boxes;
+# then Save a Copy of the long document, the worker's CPU (the median of five in each run), against the time
+# `mutool clean` takes to write the same file anew.
 # Each is run KIVO_BENCH_RUNS times (5 by default); prints the medians and their ratios, the add_highlight one
 # against the 4-page sample first and for each run too. Figures are printed, never checked.
 # usage: [KIVO_BENCH_RUNS=5] bench/compare_big.sh [document.pdf]   (default: the shared 117-page sample)
@@ -29,6 +31,7 @@ qpdf --empty --pages "$doc" 1-4 -- "$small"
 declare -A lists
 for _ in $(seq "$runs"); do
     lists[mutool]+="$(calc "$(seconds mutool pages "$big") * 1000")"$'\n'
+    lists[clean]+="$(calc "$(seconds mutool clean "$big" "$out/clean.pdf") * 1000")"$'\n'
     while IFS='=' read -r key value; do
         case $key in
             highlight_big_ms) lists[highlight_big_ms]+="$value"$'\n' ;;
@@ -65,3 +68,5 @@ printf '  undo: %s ms, on the 4-page sample %s ms, ratio %s; on its first four p
     "$(m sample_undo)" "$(calc "$(m undo_big_ms) / $(m sample_undo)")" "$(m undo_small_ms)"
 printf '  open + inspect: %s ms, mutool pages: %s ms, ratio %s\n' "$(m open_inspect_ms)" "$(m mutool)" \
     "$(calc "$(m open_inspect_ms) / $(m mutool)")"
+printf '  save a copy: %s ms of worker CPU, mutool clean: %s ms, ratio %s (goal <= 1.5)\n' "$(m save_copy_cpu_ms)" \
+    "$(m clean)" "$(calc "$(exact save_copy_cpu_ms) / $(exact clean)")"

@@ -18,8 +18,13 @@
 #              document open and nothing done (KIVO_BENCH_IDLE_SECONDS sets the length);
 #   list       End in the page list of the sample nine times over (1,053 pages): from the key to the last
 #              change of the list's rectangle, top to foot (the editor and Okular only, whose lists show thumbnails).
+#   scan       a scanned document made here with img2pdf (17 A4 pages, each one colour JPEG of 2480 × 3508
+#              pixels at 300 dpi, about 50 MB): the PSS of the tree after the next-page key went through
+#              every page, a press every 1.6 s so that each viewer paints each page, and one next-page
+#              press on page 1 as `turn` times it.
 # Each is run KIVO_BENCH_RUNS times (5 by default), the viewers in a random order in every round;
-# KIVO_BENCH_ONLY=startup, zoom, paging, busy, turn, search, memory, idle or list runs that figure alone.
+# KIVO_BENCH_ONLY=startup, zoom, paging, busy, turn, search, memory, idle, list or scan runs that figure
+# alone.
 # Printed: the medians, and each goal's ratio as the median of the ratios within each round, so a slow
 # round weighs on both sides alike.
 # Set-up: installs what it needs from Debian when missing (Xvfb, openbox, xdotool, the viewers, the X
@@ -36,7 +41,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
 missing=()
-for pkg in xvfb xauth openbox xdotool qpdfview mupdf libx11-dev qpdf; do installed "$pkg" || missing+=("$pkg"); done
+for pkg in xvfb xauth openbox xdotool qpdfview mupdf libx11-dev qpdf img2pdf python3-pil; do installed "$pkg" || missing+=("$pkg"); done
 if ((${#missing[@]})); then
     echo "compare_viewers: installing ${missing[*]}" >&2
     "${sudo_cmd[@]}" apt-get update -qq
@@ -64,6 +69,35 @@ qpdf "$doc" --pages "$doc" 1 -- "$one_page"
 qpdf "$doc" --pages "$doc" 93 -- "$page93"
 qpdf --empty --pages "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" "$doc" -- "$long"
 idle_seconds="${KIVO_BENCH_IDLE_SECONDS:-30}"
+
+# The scanned document: each page a paper-coloured sheet of noise with lines of word-sized blocks and a
+# coloured picture, so that its JPEG is as large as a real scan's (about 3 MB at quality 88).
+scan="$out/scanned.pdf"
+make_scan() {
+    local page
+    for page in $(seq -w 17); do
+        /usr/bin/python3 - "$out/scan-$page.jpg" "$page" <<'PY'
+import random, sys
+from PIL import Image, ImageChops, ImageDraw
+width, height = 2480, 3508
+random.seed(int(sys.argv[2]))
+sheet = Image.new("RGB", (width, height), (238, 232, 218))
+draw = ImageDraw.Draw(sheet)
+for line in range(60):
+    x, y = 200, 200 + line * 52
+    while x < width - 250:
+        word = random.randint(40, 180)
+        draw.rectangle([x, y, x + word, y + 26], fill=(40, 40, 60))
+        x += word + 22
+draw.rectangle([300, 2400, 2100, 3300], fill=(random.randint(0, 255), 120, 80))
+noise = Image.effect_noise((width, height), 40).convert("RGB")
+ImageChops.blend(sheet, noise, 0.25).save(sys.argv[1], "JPEG", quality=88, dpi=(300, 300))
+PY
+    done
+    img2pdf "$out"/scan-*.jpg -o "$scan"
+    rm -f "$out"/scan-*.jpg
+}
+[[ -z "$only" || "$only" == scan ]] && make_scan
 query=binormalenvektor
 
 # A private X server of our own with a window manager that maximises every window.
@@ -300,6 +334,27 @@ memory_once() {
     stop_viewer
 }
 
+# PSS after every page of the scanned document was shown, one press at a time.
+scan_memory_once() {
+    local viewer="$1" key
+    key=$(next_key "$viewer")
+    open_settled "$viewer" "$scan"
+    for _ in $(seq 16); do
+        xdotool key --delay 0 "$key"
+        sleep 1.6
+    done
+    tree_pss "$viewer_pid"
+    stop_viewer
+}
+
+scan_turn_once() {
+    local viewer="$1"
+    open_settled "$viewer" "$scan"
+    watched 3 press_next "$viewer"
+    stop_viewer
+    first_change
+}
+
 # One line per thread of the tree, "tid switches", and a last line "cpu ticks" of every process of
 # the tree, in which the threads that ended are counted too.
 tree_activity() {
@@ -393,6 +448,10 @@ for run in $(seq "$runs"); do
             record "idlecpu $viewer" "$cpu"
             record "wakeups $viewer" "$wakeups"
         fi
+        if wanted scan; then
+            record "scanmemory $viewer" "$(scan_memory_once "$viewer")"
+            record "scanturn $viewer" "$(scan_turn_once "$viewer")"
+        fi
         if wanted list && [[ "$viewer" == kivo || "$viewer" == okular ]]; then
             record "list $viewer" "$(list_once "$viewer")"
         fi
@@ -401,13 +460,15 @@ for run in $(seq "$runs"); do
 done
 
 med() { printf '%s' "${figures["$1 $2"]:-}" | { grep -v '^-\?$' || true; } | median; }
-# The per-round ratios of the editor's figure to `against` (a viewer, or "fastest" of the peers that
-# round, the smallest figure among them), one a line, and their median.
+# The per-round ratios of the editor's figure to `against` (a viewer, "fastest" of the peers that
+# round, the smallest figure among them, or "lighter", the smaller of qpdfview's and mupdf's), one a
+# line, and their median.
 round_ratios() {
     local key="$1" against="$2" k peers=() v
     mapfile -t k < <(printf '%s' "${figures["$key kivo"]:-}")
     for v in qpdfview mupdf okular evince; do
         [[ "$against" == fastest || "$against" == "$v" ]] && peers+=("$v")
+        [[ "$against" == lighter && ("$v" == qpdfview || "$v" == mupdf) ]] && peers+=("$v")
     done
     local i
     for ((i = 0; i < ${#k[@]}; ++i)); do
@@ -470,4 +531,6 @@ wanted busy && goal "held key, 8 busy loops: distinct frames" busyframes qpdfvie
 wanted idle && goal "idle ${idle_seconds} s with a document: CPU ms" idlecpu fastest "no periodic wake-up"
 wanted idle && goal "idle: wake-ups a second" wakeups fastest "no periodic wake-up"
 wanted list && goal "End in the 1,053-page list: list final" list okular "<= Okular"
+wanted scan && goal "scanned 17 pages: PSS after every page (MB)" scanmemory lighter "<= 1.2 x the lighter"
+wanted scan && goal "scanned: next page: key -> new page painted" scanturn fastest "<= 1.2 x the fastest"
 true

@@ -11,8 +11,9 @@
 // scale 4 on each of the first 24 pages. It prints `key=value` lines for bench/compare_render.sh
 // and, with --keep, leaves the PNGs of a few pages (page-N.png, N counted from 1) in that folder.
 // With --big SMALL it measures only what a long document costs beside a short one: `open` + `inspect`
-// of the document, and the median `add_highlight` and `undo` round trips on it and on SMALL, taken in
-// turns, twenty of each, as `key=value` lines for bench/compare_big.sh.
+// of the document, the worker's CPU for a Save a Copy of it (the median of five), and the median
+// `add_highlight` and `undo` round trips on it and on SMALL, taken in turns, twenty of each, as
+// `key=value` lines for bench/compare_big.sh.
 // --worker runs another build of the worker, an older one say, instead of the one in build/bin.
 // usage: worker_bench [--render [--keep folder] | --big small.pdf] [--worker program] [document.pdf]
 //        (default: the shared 117-page sample)
@@ -25,6 +26,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -294,8 +296,41 @@ void suiteFigures(kivo::CommandClient& client, const fs::path& document, const f
                 median(longEdits.undoMs) / median(shortEdits.undoMs));
 }
 
-// Open + inspect of the document, then its edits and those of `small`.
-void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs::path& small) {
+// CPU time the process has spent, in milliseconds: the sum over its threads, so that the pool's
+// share counts as well. Threads that ended are not counted, and the pool's stay.
+double processCpuMs(pid_t pid) {
+    double nanoseconds = 0;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task", error)) {
+        std::FILE* stat = std::fopen((task.path() / "schedstat").c_str(), "r");
+        if (stat == nullptr) continue;
+        unsigned long long onCpu = 0;
+        if (std::fscanf(stat, "%llu", &onCpu) == 1) nanoseconds += static_cast<double>(onCpu);
+        std::fclose(stat);
+    }
+    return nanoseconds / 1e6;
+}
+
+// The median worker CPU of a Save a Copy of the open document, each to a fresh file in `folder`.
+double saveCopyCpuMs(kivo::CommandClient& client, pid_t worker, const std::string& sessionId,
+                     const fs::path& folder) {
+    std::vector<double> cpu;
+    for (int i = 0; i < 5; ++i) {
+        auto save = request("save-copy-" + std::to_string(i), kivo::CommandMethod::saveDocument);
+        save.params.sessionId = sessionId;
+        save.params.saveMode = "saveCopy";
+        save.params.destination = (folder / ("copy-" + std::to_string(i) + ".pdf")).string();
+        const double before = processCpuMs(worker);
+        require(client.send(save), "save_document");
+        cpu.push_back(processCpuMs(worker) - before);
+        fs::remove(*save.params.destination);
+    }
+    return median(cpu);
+}
+
+// Open + inspect of the document, a Save a Copy of it, then its edits and those of `small`.
+void bigFigures(kivo::CommandClient& client, pid_t worker, const fs::path& document, const fs::path& small,
+                const fs::path& folder) {
     const auto openStart = Clock::now();
     auto open = request("open", kivo::CommandMethod::open);
     open.params.path = document.string();
@@ -305,6 +340,7 @@ void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs:
     inspect.params.sessionId = opened.result->sessionId;
     require(client.send(inspect), "inspect");
     const double openMs = microseconds(Clock::now() - openStart) / 1000;
+    const double saveMs = saveCopyCpuMs(client, worker, *opened.result->sessionId, folder);
     auto close = request("close", kivo::CommandMethod::close);
     close.params.sessionId = opened.result->sessionId;
     require(client.send(close), "close");
@@ -312,7 +348,7 @@ void bigFigures(kivo::CommandClient& client, const fs::path& document, const fs:
     const std::vector<EditFigures> edits = highlightAndUndo(client, {document, small}, 2 * editRounds);
     const EditFigures& big = edits[0];
     const EditFigures& little = edits[1];
-    std::printf("pages=%zu\nopen_inspect_ms=%.1f\n", big.pages, openMs);
+    std::printf("pages=%zu\nopen_inspect_ms=%.1f\nsave_copy_cpu_ms=%.1f\n", big.pages, openMs, saveMs);
     std::printf("highlight_big_ms=%.2f\nundo_big_ms=%.2f\n", median(big.highlightMs), median(big.undoMs));
     std::printf("small_pages=%zu\nhighlight_small_ms=%.2f\nundo_small_ms=%.2f\n", little.pages,
                 median(little.highlightMs), median(little.undoMs));
@@ -358,7 +394,7 @@ int main(int argc, char** argv) {
     if (renderOnly) {
         status = renderFigures(client, fs::absolute(document), root / "renders", keep);
     } else if (small) {
-        bigFigures(client, fs::absolute(document), *small);
+        bigFigures(client, worker.pid(), fs::absolute(document), *small, root);
     } else {
         suiteFigures(client, document, root);
     }

@@ -72,6 +72,8 @@ bool isMCPAllowedMethod(CommandMethod method) noexcept {
 
 DocumentEngine::DocumentEngine(ResourceLimits limits) : configuredLimits_(limits) {
     PdfiumRuntime::addUser();
+    const std::lock_guard lock(PdfiumRuntime::lock());
+    settledMemory_ = pdfium::module::memorySize();
 }
 
 DocumentEngine::~DocumentEngine() {
@@ -131,7 +133,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
         response = CommandResponse::failure(request.id, failure.code, failure.message);
     }
     running_.end(command);
-    if (readAheadPending_) {
+    if (readAheadPending_ || settlePending_) {
         {
             std::lock_guard guard(readAheadLock_);
             ++commandsEnded_;
@@ -147,8 +149,10 @@ CommandResponse DocumentEngine::lockedBody(const CommandRequest& request) {
     // The engine is replaced between commands only: after a fault of work of its own (the warm-up),
     // and once it holds as much memory of list reads as it may.
     if (!pdfium::module::usable() || PdfiumRuntime::listReadsSpent()) renewEngine();
+    const std::uint64_t memoryBefore = pdfium::module::memorySize();
     CommandResponse response = answer(request);
     if (!pdfium::module::usable() && !engineLost_) return answerAfterFault(request, std::move(response));
+    weighEngineMemory(request.method, memoryBefore);
     return response;
 }
 

@@ -171,6 +171,16 @@ private:
     void renewEngine();
     void setAside(const std::string& sessionId, std::string sentence);
 
+    // The memory of an idle worker (engine_memory.cpp). The module's memory never shrinks, and what
+    // PDFium freed in it stays counted to the worker: a page of a scanned document decodes tens of
+    // megabytes of image, and its document keeps the image streams it read.
+    // After each command: notes what an open added to what the documents need, and whether the engine
+    // holds so much more than that that a fresh one is worth starting once the worker is idle.
+    void weighEngineMemory(CommandMethod method, std::uint64_t before);
+    // Once no command has come for a moment: starts that fresh engine, and lets go the pages of the
+    // documents' bytes that were mapped in. False, doing nothing, when the lock was held.
+    bool settleWhileIdle();
+
     // Touched only under the PDFium lock.
     std::map<std::string, std::shared_ptr<Session>> sessions_;
     // Documents a fault of the engine cost their PDF: each refuses everything but close, with its
@@ -201,9 +211,17 @@ private:
     std::atomic<bool> readAheadStop_{false};
     std::mutex readAheadLock_;
     std::condition_variable readAheadWake_;
-    // Guarded by readAheadLock_: how many commands ended while a document was left.
+    // Guarded by readAheadLock_: how many commands ended while a document was left or the worker was
+    // to settle.
     std::uint64_t commandsEnded_ = 0;
     std::thread readAheadThread_;
+    // Whether a command ended since the worker last settled, and whether settling starts a fresh
+    // engine; read without a lock by every command's end.
+    std::atomic<bool> settlePending_{false};
+    std::atomic<bool> renewalWanted_{false};
+    // The module's memory a fresh engine held with the documents then open, plus what each open since
+    // added; touched only under the PDFium lock.
+    std::uint64_t settledMemory_ = 0;
 
     RunningCommands running_;
     std::mutex limitsLock_;

@@ -124,7 +124,7 @@ void DocumentEngine::readAheadLoop() {
         } while (readAheadWake_.wait_for(wait, quietTime, commandEnded));
         wait.unlock();
         try {
-            lockWasBusy = !readAheadWhileIdle();
+            lockWasBusy = !settleWhileIdle() || (readAheadPending_ && !readAheadWhileIdle());
         } catch (...) {
             // Only time was to be won here.
             lockWasBusy = false;

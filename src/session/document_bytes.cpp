@@ -277,6 +277,15 @@ DocumentBytes::Shared DocumentBytes::appending(pdfium::FPDF_DOCUMENT document,
     return bytes;
 }
 
+// Every piece is a read-only private mapping of a file that is never written through it, so it holds
+// no page of its own that dropping could lose.
+void DocumentBytes::releaseResident() const noexcept {
+    for (const Piece& piece : pieces_) {
+        ::madvise(const_cast<uint8_t*>(pointer_) + piece.start, static_cast<size_t>(piece.length),
+                  MADV_DONTNEED);
+    }
+}
+
 DocumentBytes::~DocumentBytes() {
     if (mappedLength_ >= 1) munmap(const_cast<uint8_t*>(pointer_), static_cast<size_t>(mappedLength_));
 }

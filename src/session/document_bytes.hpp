@@ -90,6 +90,12 @@ public:
     // from the same file are known to be and are not read.
     bool startsLike(const DocumentBytes& other, int64_t length) const;
 
+    // Lets the pages this process mapped in from the bytes' file go: they stay in the system's file
+    // cache, and a later read maps them in again, at the cost of a minor fault a page. A page turn of a
+    // scanned document reads megabytes of image that would otherwise stay counted to the worker for as
+    // long as the document is open. Bytes in anonymous memory have no other copy and stay as they are.
+    void releaseResident() const noexcept;
+
     const uint8_t* pointer() const { return pointer_; }
     int64_t count() const { return count_; }
     int64_t mappedLength() const { return mappedLength_; }

@@ -470,6 +470,17 @@ const OpenPage& Session::readPage(std::string_view pageId) const {
     return keptPage_.page;
 }
 
+void Session::releaseResidentBytes() const noexcept {
+    for (const DocumentBytes::Shared& bytes : {loadedBytes_, backingBytes_, readingBytes_}) {
+        if (bytes) bytes->releaseResident();
+    }
+    for (const std::vector<Snapshot>* states : {&history_.undoStack(), &history_.redoStack()}) {
+        for (const Snapshot& state : *states) {
+            if (state.bytes) state.bytes->releaseResident();
+        }
+    }
+}
+
 void Session::dropKeptPage() noexcept {
     if (keeper_ == nullptr) return;
     keeper_->keptPage_ = KeptPage{};

@@ -125,6 +125,9 @@ public:
     // Drops the page readPage keeps and the document text is read from, whichever sessions keep
     // them: a command that failed may have failed for memory.
     static void dropKeptReads() noexcept;
+    // Lets go the pages of every state of the document that were mapped in from their files (see
+    // DocumentBytes::releaseResident); for a worker with nothing to do.
+    void releaseResidentBytes() const noexcept;
     // The entry of the open document's page with that id. Fails with "Document is closed." or
     // "Unknown page id.".
     const PageInfo& pageEntry(std::string_view pageId) const;

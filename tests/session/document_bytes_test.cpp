@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -162,6 +163,59 @@ TEST_F(DocumentBytesWriting, AReleasedLongSnapshotIsUnmapped) {
         ASSERT_EQ(viewsOfSnapshots(), 1);
     }
     EXPECT_EQ(viewsOfSnapshots(), 0);
+}
+
+// Kilobytes of the mappings over `bytes` this process has in memory.
+std::int64_t residentKilobytes(std::span<const uint8_t> bytes) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const std::uintptr_t end = start + bytes.size();
+    bool inside = false;
+    std::int64_t total = 0;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2) {
+            inside = from < end && start < to;
+        } else if (inside && line.rfind("Rss:", 0) == 0) {
+            total += std::atoll(line.c_str() + 4);
+        }
+    }
+    return total;
+}
+
+// Letting go of the pages of bytes mapped from a file keeps every byte readable as it was; bytes in
+// anonymous memory, whose pages are their only copy, keep them.
+TEST_F(DocumentBytesWriting, ReleasingResidentPagesKeepsEveryByte) {
+    const fs::path sample = fs::path(KIVO_CORPUS_DIR) / "geotopo.pdf";
+    if (!fs::exists(sample)) GTEST_SKIP() << "sample folder absent";
+    std::lock_guard lock(PdfiumRuntime::lock());
+    const DocumentBytes::Shared read = DocumentBytes::read(sample);
+    auto document = pdfium::Document::load(read->data(), read, nullptr);
+    ASSERT_TRUE(document);
+    const struct Case {
+        const char* name;
+        DocumentBytes::Shared bytes;
+        bool fromFile;
+    } cases[] = {
+        {"a file read", read, true},
+        {"a whole save", DocumentBytes::writing(document.get()), true},
+        {"an append", DocumentBytes::appending(document.get(), *read), true},
+        {"a copy in memory", DocumentBytes::copied(std::string(testing::makePdf())), false},
+    };
+    for (const Case& c : cases) {
+        const std::span<const uint8_t> data = c.bytes->data();
+        // Copying the bytes reads every page of them.
+        const std::string before(reinterpret_cast<const char*>(data.data()), data.size());
+        const std::int64_t wholeKilobytes = static_cast<std::int64_t>(data.size()) / 1024;
+        ASSERT_GE(residentKilobytes(data), wholeKilobytes) << c.name;
+        c.bytes->releaseResident();
+        if (c.fromFile) {
+            EXPECT_LE(residentKilobytes(data), 8) << c.name;
+        } else {
+            EXPECT_GE(residentKilobytes(data), wholeKilobytes) << c.name;
+        }
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), data.size()), before) << c.name;
+    }
 }
 
 // An append maps the pages it starts with from the bytes below instead of writing them again. Read
