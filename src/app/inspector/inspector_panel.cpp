@@ -22,8 +22,11 @@
 namespace kivo {
 namespace {
 
+// A scroll area is no stop of its own: Tab goes to the controls it holds, which a screen reader can
+// name, and the area scrolls to the one that takes the keyboard.
 QScrollArea* makeScroll(QWidget* parent) {
     auto* scroll = new QScrollArea(parent);
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
