@@ -1,11 +1,22 @@
 // The editor as a person meets it on a desktop (run by on_desktop.sh: an X server with a window manager and
 // a session bus of its own), driven by real key presses and clicks through the X server: the inspector's
-// column at every text size under the banners. Each writes a screenshot of the screen.
+// column at every text size under the banners, and the print dialog's "print to file". Each writes a
+// screenshot of the screen.
 
 #include <signal.h>
 
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPrintDialog>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QScrollArea>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTabWidget>
 
 #include "app/inspector/inspector_panel.hpp"
 #include "app/inspector/provider_card.hpp"
@@ -25,6 +36,24 @@ std::filesystem::path corpusCopy(const Scratch& scratch, const std::string& samp
     std::filesystem::create_directories(file.parent_path());
     std::filesystem::copy_file(corpus(sample), file);
     return file;
+}
+
+// What poppler reads on `page` of `pdf`, white space squeezed; what pdfinfo counts as its pages for page 0.
+QString popplerRead(const std::filesystem::path& pdf, int page) {
+    QProcess reader;
+    const QString path = QString::fromStdString(pdf.string());
+    if (page == 0) {
+        reader.start(QStringLiteral("pdfinfo"), {path});
+    } else {
+        reader.start(QStringLiteral("pdftotext"),
+                     {QStringLiteral("-f"), QString::number(page), QStringLiteral("-l"),
+                      QString::number(page), path, QStringLiteral("-")});
+    }
+    reader.waitForFinished(30000);
+    const QString out = QString::fromUtf8(reader.readAllStandardOutput());
+    if (page != 0) return out.simplified();
+    const auto line = QRegularExpression(QStringLiteral("Pages:\\s+(\\d+)")).match(out);
+    return line.hasMatch() ? line.captured(1) : QString();
 }
 
 // How the inspector's column is shared at one text size, as failures: the conversation keeps half of what
@@ -55,6 +84,56 @@ QStringList columnFailures(MainWindow& window, const QString& row) {
                         .arg(end)
                         .arg(window.height());
     return failures;
+}
+
+// What the print dialog offered for a file: the two-sided layout, and the file's name.
+struct Offered {
+    bool bothSides = false;
+    QString file;
+};
+
+// Drives the open print dialog as a person does: print to file, both sides, two copies collated, and a name
+// typed without a folder, then Print.
+Offered printBothSidesToFile(QPrintDialog& dialog, const QString& name) {
+    Offered offered;
+    auto* printers = named<QComboBox>(dialog, "printers");
+    if (printers->currentIndex() != printers->count() - 1) {
+        clickOn(*printers);
+        pressKeys({QStringLiteral("End"), QStringLiteral("Return")});
+        waitUntil([&] { return printers->currentIndex() == printers->count() - 1; }, 10);
+    }
+    auto* tabs = named<QTabWidget>(dialog, "tabs");
+    for (auto* button : dialog.findChildren<QPushButton*>()) {
+        if (button->text().contains(QStringLiteral("Options")) && !tabs->isVisible()) clickOn(*button);
+    }
+    waitUntil([&] { return tabs->isVisible(); }, 10);
+    auto* longSide = named<QRadioButton>(dialog, "duplexLong");
+    clickOn(*tabs->tabBar(), tabs->tabBar()->tabRect(1).center());
+    waitUntil([&] { return longSide->isVisible(); }, 10);
+    offered.bothSides = longSide->isEnabled();
+    if (offered.bothSides) {
+        clickOn(*longSide);
+        waitUntil([&] { return longSide->isChecked(); }, 10);
+    }
+    QTest::qWait(200);
+    saveScreenshot(grabFromScreen(dialog), QStringLiteral("desktop-print-to-file-sides"));
+
+    clickOn(*tabs->tabBar(), tabs->tabBar()->tabRect(0).center());
+    auto* copies = named<QSpinBox>(dialog, "copies");
+    waitUntil([&] { return copies->isVisible(); }, 10);
+    clickOn(*copies);
+    pressKeys({QStringLiteral("ctrl+a")});
+    typeText(QStringLiteral("2"));
+    auto* collate = named<QAbstractButton>(dialog, "collate");
+    if (!collate->isChecked()) clickOn(*collate);
+    auto* file = named<QLineEdit>(dialog, "filename");
+    offered.file = file->text();
+    clickOn(*file);
+    pressKeys({QStringLiteral("ctrl+a")});
+    typeText(name);
+    waitUntil([&] { return copies->value() == 2 && collate->isChecked() && file->text() == name; }, 10);
+    clickOn(*dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok));
+    return offered;
 }
 
 }  // namespace
@@ -118,6 +197,48 @@ private slots:
             }
         }
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
+    }
+
+    // Print to file, as a person picks it: both sides can be chosen, the file offered lies beside the
+    // document under a name of its own, and a name typed without a folder lands there, not in the home
+    // folder. Read back by poppler: two collated copies of three pages, each copy starting on a front, the
+    // first copy's odd page backed by a blank.
+    void printToFileOffersBothSidesAndWritesBesideTheDocument() {
+        Scratch scratch;
+        const auto source = corpusCopy(scratch, "multicolumn.pdf", "columns.pdf");
+        auto editor = startEditor(scratch, {source.string()});
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(waitUntil([&] { return workspace.status() == "Opened columns.pdf"; }));
+
+        std::optional<Offered> offered;
+        QTimer driver;
+        driver.setInterval(100);
+        QObject::connect(&driver, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible() || !QTest::qWaitForWindowActive(dialog)) return;
+            driver.stop();
+            offered = printBothSidesToFile(*dialog, QStringLiteral("both-sides.pdf"));
+        });
+        driver.start();
+        QVERIFY(pressKeys({QStringLiteral("ctrl+p")}));
+        const auto printed = scratch.docs() / "both-sides.pdf";
+        QVERIFY(waitUntil([&] { return offered && std::filesystem::exists(printed); }, 60));
+        // The file is put in place whole, once written.
+        QCOMPARE(workspace.errorMessage(), std::nullopt);
+        QCOMPARE(popplerRead(printed, 0), QStringLiteral("7"));
+        QVERIFY(offered->bothSides);
+        QCOMPARE(offered->file, QString::fromStdString((scratch.docs() / "columns-printed.pdf").string()));
+        QVERIFY(!QFileInfo::exists(QDir::home().filePath(QStringLiteral("both-sides.pdf"))));
+
+        const QString first = popplerRead(source, 1);
+        const QString third = popplerRead(source, 3);
+        QVERIFY(first.startsWith(QStringLiteral("Two-Column Document")));
+        const QString pages[] = {first, popplerRead(source, 2), third, QString(),
+                                 first, popplerRead(source, 2), third};
+        for (int page = 1; page <= 7; ++page) QCOMPARE(popplerRead(printed, page), pages[page - 1]);
     }
 };
 
