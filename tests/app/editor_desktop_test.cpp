@@ -1,12 +1,15 @@
 // The editor as a person meets it on a desktop (run by on_desktop.sh: an X server with a window manager and
 // a session bus of its own), driven by real key presses and clicks through the X server: the inspector's
-// column at every text size under the banners, and the print dialog's "print to file". Each writes a
-// screenshot of the screen.
+// column at every text size under the banners, the print dialog's "print to file", and a key saved where
+// the keyring started on demand has nothing to store it in. Each writes a screenshot of the screen.
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QLineEdit>
 #include <QPrintDialog>
 #include <QProcess>
@@ -23,7 +26,13 @@
 #include "app/shell/main_window.hpp"
 #include "app/shell/text_size_steps.hpp"
 #include "app_test_support.hpp"
+#include "assistant/keychain_key.hpp"
+#include "design/chip.hpp"
+#include "design/hero_button.hpp"
+#include "design/hero_field.hpp"
+#include "design/pill_segment.hpp"
 #include "design/status_message.hpp"
+#include "fake_http_server.hpp"
 #include "test_pdfs.hpp"
 
 using namespace kivo;
@@ -239,6 +248,50 @@ private slots:
         const QString pages[] = {first, popplerRead(source, 2), third, QString(),
                                  first, popplerRead(source, 2), third};
         for (int page = 1; page <= 7; ++page) QCOMPARE(popplerRead(printed, page), pages[page - 1]);
+    }
+
+    // A keyring the session bus started on demand, never unlocked at a login, has no keyring to store in: the
+    // key typed and saved goes to the file only the person can read, and the card and the status say so.
+    void aKeyringWithNothingToStoreInKeepsTheKeyInTheFile() {
+        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+            QSKIP("needs the session bus on_desktop.sh starts");
+        FakeHttpServer hosted([](const RecordedRequest&, FakeConnection& connection) {
+            connection.respond(200, R"({"data":[{"id":"claude-opus-5","display_name":"Opus 5"}]})");
+        });
+        const ScopedEnv url("KIVO_PDF_ANTHROPIC_URL", hosted.url());
+        Scratch scratch;
+        auto editor = startEditor(scratch, {}, Worker::missing);
+        QVERIFY(editor);
+        MainWindow& window = editor->window();
+        Workspace& workspace = editor->workspace();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto& card = *named<ProviderCard>(*window.inspector(), "providerCard");
+        QVERIFY(clickOn(*named<PillSegment>(card, "providerPill")->segments().at(2)));
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyEntry; }, 10));
+        QLineEdit& field = *named<HeroField>(card, "keyField")->lineEdit();
+        QVERIFY(clickOn(field));
+        QVERIFY(typeText(QStringLiteral("sk-on-demand")));
+        QVERIFY(waitUntil([&] { return field.text() == QStringLiteral("sk-on-demand"); }, 10));
+        QVERIFY(clickOn(*named<HeroButton>(card, "saveKey")));
+
+        QVERIFY2(waitUntil([&] {
+                     return workspace.status() == "Anthropic key saved in a file only you can read.";
+                 }),
+                 workspace.errorMessage().value_or(workspace.status()).c_str());
+        QCOMPARE(workspace.errorMessage(), std::nullopt);
+        QVERIFY(waitUntil([&] { return card.shown() == ProviderCard::Shown::keyModels; }));
+        QCOMPARE(named<Chip>(*window.inspector(), "keyChip")->text(),
+                 QStringLiteral("Key in a file only you can read"));
+        // A keyring did answer: the bus started it for the save.
+        QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+            QStringLiteral("org.freedesktop.secrets")));
+        const auto file = KeychainKey::fallbackFile();
+        QVERIFY(readFile(file).find("sk-on-demand") != std::string::npos);
+        struct stat info {};
+        QCOMPARE(::lstat(file.c_str(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, 0600u);
+        QTest::qWait(200);
+        saveScreenshot(grabFromScreen(window), QStringLiteral("desktop-key-in-file"));
     }
 };
 
