@@ -3,7 +3,8 @@
 // A hosted model provider's API key, kept out of the editor's settings and files: in the
 // desktop's keyring (the Secret Service, one item per provider with the attributes "service"
 // and "account"), or, when no secret service answers (no session bus, no service on it, or
-// none that could be started), in a file only the user can read:
+// none that could be started) or the one that answers has no keyring to store in (started on
+// demand, its login keyring never made), in a file only the user can read:
 // $XDG_CONFIG_HOME/kivo-pdf/provider-keys.json (default ~/.config), never under the support
 // folder, which the worker may read. A locked keyring or a dismissed prompt is a failure, not a
 // reason to fall back.

@@ -71,6 +71,34 @@ bool meansNoService(const GError* error) {
                                       error->message ? error->message : "");
 }
 
+struct ObjectUnref {
+    void operator()(gpointer object) const noexcept { g_object_unref(object); }
+};
+
+// Whether the service keeps no keyring behind the default alias, where new items go: one started on
+// demand whose login keyring was never made (nothing unlocked it at a login). Asking neither prompts
+// nor unlocks; a service that cannot say counts as one that has a keyring.
+bool hasNoDefaultKeyring() {
+    GError* raw = nullptr;
+    const std::unique_ptr<SecretService, ObjectUnref> secrets(
+        secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &raw));
+    Error error(raw);
+    if (!secrets) return false;
+    raw = nullptr;
+    const std::unique_ptr<SecretCollection, ObjectUnref> keyring(secret_collection_for_alias_sync(
+        secrets.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
+    error.reset(raw);
+    return !keyring && !error;
+}
+
+// True for a store that failed because the keyring it went to does not exist: the service then names an
+// object that is not there.
+bool meansNoKeyringToStoreIn(const GError* error) {
+    const bool missingObject = error->domain == G_DBUS_ERROR && (error->code == G_DBUS_ERROR_UNKNOWN_METHOD ||
+                                                                 error->code == G_DBUS_ERROR_UNKNOWN_OBJECT);
+    return missingObject && hasNoDefaultKeyring();
+}
+
 // Any failure to reach the session bus means no secret service can answer.
 void requireSessionBus() {
     GError* raw = nullptr;
@@ -79,10 +107,6 @@ void requireSessionBus() {
     if (bus == nullptr) throw NoSecretService(error && error->message ? error->message : "no session bus");
     g_object_unref(bus);
 }
-
-struct ObjectUnref {
-    void operator()(gpointer object) const noexcept { g_object_unref(object); }
-};
 
 struct ObjectListFree {
     void operator()(GList* list) const noexcept { g_list_free_full(list, g_object_unref); }
@@ -186,6 +210,9 @@ void store(const std::string& service, const std::string& account, const std::st
                                       nullptr, &raw, "service", service.c_str(), "account", account.c_str(),
                                       nullptr);
     const Error error(raw);
+    if (error && meansNoKeyringToStoreIn(error.get()))
+        throw NoSecretService(std::string("no keyring to store in: ") +
+                              (error->message ? error->message : ""));
     if (error) fail(error.get());
 }
 

@@ -157,9 +157,11 @@ void Workspace::printDocument() {
     const auto onSuccess = [this, copy = *copy](const CommandResult&) {
         PrintJob job;
         job.path = takePrintCopy(copy);
-        job.title = inspect() && inspect()->sourcePath
-                        ? std::filesystem::path(*inspect()->sourcePath).filename().string()
-                        : "Untitled.pdf";
+        const std::optional<std::filesystem::path> source =
+            inspect() && inspect()->sourcePath ? std::optional<std::filesystem::path>(*inspect()->sourcePath)
+                                               : std::nullopt;
+        job.title = source ? source->filename().string() : "Untitled.pdf";
+        if (source) job.folder = source->parent_path();
         if (inspect()) {
             job.pageCount =
                 inspect()->pageCount.value_or(inspect()->pages ? std::ssize(*inspect()->pages) : 0);

@@ -84,6 +84,9 @@ struct PrintJob {
     std::int64_t size = 0;
     // The name the print queue shows for the job.
     std::string title;
+    // The folder of the document's file, where "print to file" puts the file it names; empty when the
+    // document has no file.
+    std::filesystem::path folder;
     // For the dialog's page range; 0 when unknown.
     std::int64_t pageCount = 0;
 

@@ -6,6 +6,8 @@
 #include <QCursor>
 #include <QDir>
 #include <QLocale>
+#include <QProcess>
+#include <QScreen>
 
 #include <iostream>
 
@@ -112,6 +114,40 @@ QString saveScreenshot(const QImage& image, const QString& name) {
     QDir().mkpath(dir);
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
     return image.save(path, "PNG") ? path : QString();
+}
+
+namespace {
+
+bool xdotool(const QStringList& arguments) {
+    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+}
+
+}  // namespace
+
+bool pressKeys(const QStringList& keys) {
+    return xdotool(QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("40")} +
+                   keys);
+}
+
+bool typeText(const QString& text) {
+    return xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+}
+
+bool clickOn(const QWidget& widget, std::optional<QPoint> at) {
+    // Where the widget stands once the layouts asked for have run.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    const QPointF onScreen =
+        QPointF(widget.mapToGlobal(at.value_or(widget.rect().center()))) * widget.devicePixelRatioF();
+    return xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                    QString::number(qRound(onScreen.x())), QString::number(qRound(onScreen.y())),
+                    QStringLiteral("click"), QStringLiteral("1")});
+}
+
+QImage grabFromScreen(const QWidget& window) {
+    QScreen* screen = window.screen();
+    const QRect shown = window.frameGeometry().intersected(screen->geometry());
+    return screen->grabWindow(0, shown.x(), shown.y(), shown.width(), shown.height()).toImage();
 }
 
 void prepareApplication() {

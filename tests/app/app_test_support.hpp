@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,16 @@ QAbstractButton* buttonOf(QAction* action);
 QString screenshot(QWidget& widget, const QString& name);
 // Writes `image` there the same way; answers the path, empty when it could not be written.
 QString saveScreenshot(const QImage& image, const QString& name);
+
+// Real input, as a person's keyboard and mouse make it: events of the X server (through xdotool) to the
+// window that has the keyboard, or under the pointer. Only on an X server (platform xcb); each answers
+// whether xdotool ran, and the events arrive as the event loop runs on. `keys` are xdotool's names
+// ("ctrl+alt+equal", "Tab"); `at` is in `widget`'s coordinates, its middle when not given.
+bool pressKeys(const QStringList& keys);
+bool typeText(const QString& text);
+bool clickOn(const QWidget& widget, std::optional<QPoint> at = std::nullopt);
+// `window` with its frame and whatever stands over it, as the screen shows it.
+QImage grabFromScreen(const QWidget& window);
 
 // Sets up the application like the editor's: style, palette, locale; light with motion reduced.
 void prepareApplication();

@@ -47,6 +47,7 @@
 #include "app/shell/find_field.hpp"
 #include "app/shell/main_window.hpp"
 #include "app_test_support.hpp"
+#include "design/appearance.hpp"
 #include "assistant/keychain_key.hpp"
 #include "core/command_json.hpp"
 #include "design/chip.hpp"
@@ -885,12 +886,35 @@ private slots:
         QVERIFY(workerField(workspace, "gdpr")->checked.value_or(false));
         QVERIFY(gdpr->isChecked());
 
+        // A picker whose field holds none of its options says so in words, dark or light: ink stands out
+        // from the box along its text's middle row.
+        auto* nationality =
+            qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "Nationality"), "fieldControl"));
+        QCOMPARE(nationality->currentIndex(), -1);
+        for (const ColorScheme scheme : {ColorScheme::dark, ColorScheme::light}) {
+            Appearance::instance().overrideScheme(scheme);
+            QVERIFY(waitUntil(
+                [&] {
+                    const bool dark = nationality->palette().color(QPalette::Button).lightness() < 128;
+                    return dark == (scheme == ColorScheme::dark);
+                },
+                5));
+            const QImage shot = nationality->grab().toImage();
+            screenshot(*nationality, QStringLiteral("inspector-form-picker-unchosen-%1")
+                                         .arg(scheme == ColorScheme::dark ? "dark" : "light"));
+            const int row = shot.height() / 2;
+            const int box = qGray(shot.pixel(shot.width() / 2, 3));
+            int ink = 0;
+            for (int x = 4; x < shot.width() / 2; ++x) ink += std::abs(qGray(shot.pixel(x, row)) - box) > 60;
+            QVERIFY2(ink > 3, scheme == ColorScheme::dark ? "dark: the empty picker shows nothing"
+                                                          : "light: the empty picker shows nothing");
+        }
+        Appearance::instance().overrideScheme(ColorScheme::light);
+
         choose(qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "female"), "fieldControl")), 1);
         QVERIFY(filled("female"));
         QCOMPARE(workerField(workspace, "female")->value, std::string("2"));
 
-        auto* nationality =
-            qobject_cast<QComboBox*>(named<QWidget>(*fieldEditor(tab, "Nationality"), "fieldControl"));
         choose(nationality, 1);
         QTest::qWait(200);
         // A choice list waits for Apply.

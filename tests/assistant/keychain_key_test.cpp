@@ -141,6 +141,14 @@ bool onPath(const char* program) {
     return std::system(command.c_str()) == 0;
 }
 
+// Whether the private bus or the keyring is missing here, said where it is.
+bool keyringMissing() {
+    if (onPath("dbus-run-session") && onPath("gnome-keyring-daemon")) return false;
+    std::printf(
+        "skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs them)\n");
+    return true;
+}
+
 // Runs this test program again under a private session bus (`busConfig` empty: the standard
 // session configuration) with `script` run first in it, limited to `filter`; answers its exit
 // status.
@@ -172,12 +180,7 @@ int runUnderPrivateBus(const fs::path& home, const std::string& busConfig, const
 }
 
 TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
-    if (!onPath("dbus-run-session") || !onPath("gnome-keyring-daemon")) {
-        std::printf(
-            "skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs "
-            "them)\n");
-        GTEST_SKIP();
-    }
+    if (keyringMissing()) GTEST_SKIP();
     testing::ShortTempDir home;
     const std::string unlock =
         "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
@@ -196,16 +199,19 @@ TEST(KeychainKeyOnABus, KeyringBackendAndServiceUnknownFallback) {
     EXPECT_EQ(runUnderPrivateBus(home.path(), bare.string(), "true", "KeychainKeyChild.NoSecretService"), 0);
 }
 
+// A keyring the bus starts on demand, in a session that never unlocked one at login: it answers, but keeps
+// no keyring to store in and cannot prompt for one. The key goes to the file, as with no keyring at all.
+TEST(KeychainKeyOnABus, AKeyringWithNothingToStoreInLeavesTheKeyInTheFile) {
+    if (keyringMissing()) GTEST_SKIP();
+    testing::ShortTempDir home;
+    EXPECT_EQ(runUnderPrivateBus(home.path(), "", "true", "KeychainKeyChild.NothingToStoreIn"), 0);
+}
+
 // A keyring written to disk, then read by a daemon that started without unlocking it, as after a
 // login whose keyring password differs from the user's: nothing unlocked it this session. Reading
 // and removing the key say it is locked, never that there is none, and the key stays.
 TEST(KeychainKeyOnABus, AKeyringLockedSinceItWasReadFromDiskIsLockedNotEmpty) {
-    if (!onPath("dbus-run-session") || !onPath("gnome-keyring-daemon")) {
-        std::printf(
-            "skipped: dbus-run-session or gnome-keyring-daemon is missing (scripts/setup.sh installs "
-            "them)\n");
-        GTEST_SKIP();
-    }
+    if (keyringMissing()) GTEST_SKIP();
     testing::ShortTempDir home;
     const std::string unlock =
         "printf kivo | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1";
@@ -329,6 +335,22 @@ TEST_F(KeychainKeyChild, LockedFromDisk) {
 }
 
 TEST_F(KeychainKeyChild, KeptFromTheLastSession) { EXPECT_EQ(KeychainKey::read("anthropic"), "sk-kept"); }
+
+TEST_F(KeychainKeyChild, NothingToStoreIn) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    ASSERT_NE(service, nullptr) << (error ? error->message : "");
+    gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service));
+    g_object_unref(service);
+    ASSERT_NE(owner, nullptr) << "no keyring answers on the bus";
+    g_free(owner);
+    EXPECT_EQ(KeychainKey::save("sk-file", "anthropic"), KeychainKey::Place::file);
+    EXPECT_EQ(KeychainKey::read("anthropic"), "sk-file");
+    EXPECT_EQ(KeychainKey::placeOf("anthropic"), KeychainKey::Place::file);
+    EXPECT_EQ(modeOf(file()), 0600u);
+    KeychainKey::remove("anthropic");
+    EXPECT_EQ(KeychainKey::read("anthropic"), std::nullopt);
+}
 
 TEST_F(KeychainKeyChild, NoSecretService) {
     EXPECT_EQ(KeychainKey::save("sk-file", "anthropic"), KeychainKey::Place::file);

@@ -134,6 +134,8 @@ void FormFieldEditor::buildControl(ScaledStack* column) {
             picker_->setAccessibleName(name);
             picker_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
             picker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+            // A field whose value is none of its options says so, rather than showing an empty box.
+            picker_->setPlaceholderText(QStringLiteral("None chosen"));
             control_ = picker_;
             column->add(picker_);
             connect(picker_, &QComboBox::activated, this, &FormFieldEditor::pickerChosen);

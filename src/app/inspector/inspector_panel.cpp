@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include <QHBoxLayout>
 #include <QScrollArea>
@@ -22,13 +23,30 @@
 namespace kivo {
 namespace {
 
+// A scroll area is no stop of its own: Tab goes to the controls it holds, which a screen reader can
+// name, and the area scrolls to the one that takes the keyboard.
 QScrollArea* makeScroll(QWidget* parent) {
     auto* scroll = new QScrollArea(parent);
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     return scroll;
+}
+
+// The height `widget` needs at `width`.
+int neededHeight(const QWidget& widget, int width) {
+    const int needed = widget.hasHeightForWidth() ? widget.heightForWidth(width) : -1;
+    return needed >= 0 ? needed : widget.sizeHint().height();
+}
+
+// The banners' and the composer's heights within `share`: what each needs when both fit; when they do not,
+// each keeps at least half of the share, or less when it needs less, and the other takes the rest.
+std::pair<int, int> splitShare(int share, int banners, int composer) {
+    if (banners + composer <= share) return {banners, composer};
+    const int shownBanners = std::min(banners, std::max(share / 2, share - composer));
+    return {shownBanners, std::min(composer, share - shownBanners)};
 }
 
 }  // namespace
@@ -39,6 +57,8 @@ InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidg
       column_(new QVBoxLayout(this)),
       strip_(new InspectorTabStrip(this)),
       alerts_(buildAlerts()),
+      alertsScroll_(makeScroll(this)),
+      divider_(new FilledPanel(Theme::Token::separator, this)),
       bodies_(new QStackedWidget(this)),
       composer_(new FilledPanel(Theme::Token::background, this)),
       composerLayout_(new QVBoxLayout(composer_)) {
@@ -46,10 +66,12 @@ InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidg
     column_->setContentsMargins(0, 0, 0, 0);
     column_->setSpacing(0);
     column_->addWidget(strip_);
-    column_->addWidget(alerts_);
-    auto* divider = new FilledPanel(Theme::Token::separator, this);
-    divider->setFixedHeight(1);
-    column_->addWidget(divider);
+    // Long banners at a large text size scroll within their part of the column.
+    alertsScroll_->setObjectName(QStringLiteral("inspectorAlertsScroll"));
+    alertsScroll_->setWidget(alerts_);
+    column_->addWidget(alertsScroll_);
+    divider_->setFixedHeight(1);
+    column_->addWidget(divider_);
     column_->addWidget(bodies_, 1);
 
     for (const InspectorTabInfo& entry : inspectorTabs) {
@@ -73,9 +95,10 @@ InspectorPanel::InspectorPanel(Workspace& workspace, EditorDrafts& drafts, QWidg
         composerScroll_->setWidget(composer_);
         stack->addWidget(composerScroll_);
         bodies_->addWidget(assistant);
-        assistant->installEventFilter(this);
         composer_->installEventFilter(this);
     }
+    strip_->installEventFilter(this);
+    alerts_->installEventFilter(this);
 
     buildTabs(drafts);
     connect(strip_, &InspectorTabStrip::activated, this, &InspectorPanel::tabChosen);
@@ -145,7 +168,8 @@ void InspectorPanel::refreshAlerts() {
         notice_->setKind(notice->offersRestart ? StatusMessage::Kind::error : StatusMessage::Kind::warning);
         notice_->setText(QString::fromStdString(notice->message));
     }
-    alerts_->setVisible(error || notice);
+    alertsScroll_->setVisible(error || notice);
+    shareColumn();
 }
 
 void InspectorPanel::applyMetrics() {
@@ -159,24 +183,31 @@ void InspectorPanel::applyMetrics() {
 }
 
 bool InspectorPanel::eventFilter(QObject* watched, QEvent* event) {
-    const bool resized = event->type() == QEvent::Resize && watched == composerScroll_->parentWidget();
-    if (resized || (event->type() == QEvent::LayoutRequest && watched == composer_)) fitComposer();
+    const bool resized = event->type() == QEvent::Resize && watched == strip_;
+    const bool relaid =
+        event->type() == QEvent::LayoutRequest && (watched == composer_ || watched == alerts_);
+    if (resized || relaid) shareColumn();
     return FilledPanel::eventFilter(watched, event);
 }
 
-void InspectorPanel::fitComposer() {
-    const QWidget* tab = composerScroll_->parentWidget();
-    const int width = tab->width();
-    const int needed = composer_->hasHeightForWidth() ? composer_->heightForWidth(width) : -1;
-    const int height = std::min(needed >= 0 ? needed : composer_->sizeHint().height(), tab->height() / 2);
-    if (composerScroll_->height() != height || composerScroll_->minimumHeight() != height)
-        composerScroll_->setFixedHeight(height);
+void InspectorPanel::shareColumn() {
+    // Counted from the panel's own height, not from what the banners now take, so that it settles at once.
+    const int below = height() - strip_->height() - divider_->height();
+    const int banners = alertsScroll_->isVisibleTo(this) ? neededHeight(*alerts_, width()) : 0;
+    const int composer = neededHeight(*composer_, composerScroll_->parentWidget()->width());
+    const auto [bannersHeight, composerHeight] = splitShare(std::max(below, 0) / 2, banners, composer);
+    if (alertsScroll_->isVisibleTo(this) && alertsScroll_->maximumHeight() != bannersHeight)
+        alertsScroll_->setFixedHeight(bannersHeight);
+    if (composerScroll_->height() != composerHeight || composerScroll_->minimumHeight() != composerHeight)
+        composerScroll_->setFixedHeight(composerHeight);
 }
 
 bool InspectorPanel::event(QEvent* event) {
     if (event->type() == TextScale::changeEventType() || event->type() == QEvent::ParentChange)
         applyMetrics();
-    return FilledPanel::event(event);
+    const bool handled = FilledPanel::event(event);
+    if (event->type() == QEvent::Resize) shareColumn();
+    return handled;
 }
 
 }  // namespace kivo

@@ -2,16 +2,18 @@
 
 // InspectorPanel: the right-hand column of the window. From the top: the tab strip (a pill of the four
 // tabs, titled with symbols while they fit, symbols alone when they do not), the alerts (the workspace's
-// error, then the worker notice with "Restart Worker" or "Dismiss"; there only while one of them is),
-// a separator line, and the body of the selected tab. All on `background`; lengths times the text scale.
+// error, then the worker notice with "Restart Worker" or "Dismiss"; there only while one of them is, and
+// scrolling within their height), a separator line, and the body of the selected tab. All on `background`;
+// lengths times the text scale.
 //
 // The tab shown belongs to the window, which stores it: the panel shows what setTab() says and reports a
 // user's pick with tabChosen(), even of the tab already shown. Restart calls Workspace::restartWorker() at
 // once; Dismiss clears a notice that offers no restart. Each tab body is a scroll area holding its tab
 // (AssistantTab, PageTab, FormTab, DocumentTab); the Assistant tab's composer stands below its scroll
-// area and never scrolls away; it takes at most half of the tab's height (scrolling within it beyond that),
-// so that the conversation keeps the other half at every text size and width. The drafts the Page and Form
-// tabs edit are the window's, handed in.
+// area and never scrolls away. The conversation keeps at least half of the column below the tab strip at
+// every text size and width, whatever banners show: the banners and the composer share the other half
+// (see shareColumn()), each scrolling within what it gets. The scroll areas are no Tab stops; the controls
+// in them are. The drafts the Page and Form tabs edit are the window's, handed in.
 
 #include <array>
 
@@ -56,8 +58,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // The composer's height: what it needs at the tab's width, at most half the tab's height.
-    void fitComposer();
+    // The banners' and the composer's heights, out of half the column below the tab strip: what each needs
+    // when both fit; else each keeps at least half of that, or less when it needs less, the other the rest.
+    void shareColumn();
     QWidget* buildAlerts();
     void refreshAlerts();
     void applyMetrics();
@@ -68,6 +71,8 @@ private:
     QVBoxLayout* column_;
     InspectorTabStrip* strip_;
     QWidget* alerts_;
+    QScrollArea* alertsScroll_;
+    QWidget* divider_;
     QVBoxLayout* alertsLayout_;
     StatusMessage* error_;
     StatusMessage* notice_;

@@ -2,7 +2,9 @@
 
 // The editor's PrintService: the system's print dialog (printer, copies, page range, two-sided, order)
 // over the exported PDF, then the job to CUPS with every page fitted to the paper, or the PDF
-// copied where "print to file" points. GUI thread only; the dialog is modal.
+// copied where "print to file" points. For a file the dialog offers both sides too, and the file's
+// name beside the document: "<name>-printed.pdf", a relative name read in the document's folder (the
+// home folder for a document without a file). GUI thread only; the dialog is modal.
 
 #include <QPointer>
 #include <QPrinter>

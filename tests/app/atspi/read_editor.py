@@ -1,5 +1,6 @@
 """Starts the editor on a two-page PDF and reads it over the desktop's accessibility bus, as a screen
-reader does: the zoom button and each page row must carry their values where the bus publishes them.
+reader does: the zoom button and each page row must carry their values where the bus publishes them, and
+every stop the Tab key reaches, on each inspector tab, must have a name.
 
 Run under a private session bus and a virtual X server (see read_editor.sh). Exits 0 when every check
 holds, 1 with the reasons otherwise, 77 when the accessibility bus cannot be reached (the test is then
@@ -14,6 +15,7 @@ import tempfile
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 
 def write_pdf(path):
@@ -84,6 +86,53 @@ def selected_rows(app):
     return sorted(name for name, node in rows.items() if node.getState().contains(pyatspi.STATE_SELECTED))
 
 
+def press_keys(*keys):
+    """Presses `keys` on the X server, as a person's keyboard does, into the window that has the focus."""
+    subprocess.run(["xdotool", "key", "--delay", "60"] + list(keys), check=True)
+
+
+class FocusWatch:
+    """The accessibles that took the keyboard, in order, as the bus announced them."""
+
+    def __init__(self):
+        self.focused = []
+        pyatspi.Registry.registerEventListener(self.on_event, "object:state-changed:focused")
+
+    def on_event(self, event):
+        if event.detail1 == 1:
+            try:
+                self.focused.append((event.source.getRoleName(), event.source.name or ""))
+            except Exception:
+                pass
+
+    def pump(self, seconds):
+        context = GLib.MainContext.default()
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            while context.pending():
+                context.iteration(False)
+            time.sleep(0.05)
+
+
+# A screen reader names each stop as the keyboard reaches it: on every inspector tab, Tab walks the whole
+# window around, and no stop it reaches is read as nothing.
+def every_stop_named(app, failures):
+    watch = FocusWatch()
+    for shortcut, tab in (("ctrl+1", "Assistant"), ("ctrl+2", "Page"), ("ctrl+3", "Form"), ("ctrl+4", "Document")):
+        press_keys(shortcut)
+        watch.pump(0.5)
+        watch.focused.clear()
+        for _ in range(45):
+            press_keys("Tab")
+            watch.pump(0.15)
+        watch.pump(1.0)
+        if len(set(watch.focused)) < 5:
+            failures.append("on the %s tab Tab reached only %r" % (tab, sorted(set(watch.focused))))
+        for role, name in sorted(set(watch.focused)):
+            if not name.strip():
+                failures.append("on the %s tab Tab stops at a %s read as nothing" % (tab, role))
+
+
 # Pressing a row turns to its page: the row a screen reader hears as selected must follow.
 def press_and_follow(app, failures):
     if selected_rows(app) != ["Page 1"]:
@@ -139,6 +188,8 @@ def main():
                 failures.append("%s is described %r, not %r" % (page, rows.get(page), expected))
         if not failures:
             press_and_follow(app, failures)
+        if not failures:
+            every_stop_named(app, failures)
         for failure in failures:
             print(failure)
         return 1 if failures else 0
