@@ -698,10 +698,23 @@ void ShownPage::renderAhead() {
     const auto textEnded = [this, ended] { ended(d_->aheadTextDue_); };
     // Read ahead unasked, yet with the card once it takes long: the person's next command waits behind it.
     const std::string number = std::to_string(page.index + 1);
+    // A read of it cancelled or stopped for its time passes the page over, then ends as `ended` says.
     const auto passOver = [this, render] { thumbnails_.passOver(render.pageId, render.version); };
+    const auto failedThen = [passOver](std::function<void()> ended) {
+        return [passOver, ended](const std::string& code, const std::string&) {
+            if (code == rawValue(FailureCode::resourceLimit)) passOver();
+            ended();
+        };
+    };
+    const auto cancelledThen = [passOver](std::function<void()> ended) {
+        return [passOver, ended] {
+            passOver();
+            ended();
+        };
+    };
     // Asked once the image is in, as for the shown page: a page that could not be drawn has no read of its
     // text waiting behind it.
-    const auto askTextAhead = [this, render, session, number, textEnded, passOver] {
+    const auto askTextAhead = [this, render, session, number, textEnded, failedThen, cancelledThen] {
         CommandParams text;
         text.sessionId = session;
         text.pageId = render.pageId;
@@ -713,14 +726,7 @@ void ShownPage::renderAhead() {
                     cacheText(render, result.chars.value_or(std::vector<TextRun>{}));
                 textEnded();
             },
-            [textEnded, passOver](const std::string& code, const std::string&) {
-                if (code == rawValue(FailureCode::resourceLimit)) passOver();
-                textEnded();
-            },
-            [textEnded, passOver] {
-                passOver();
-                textEnded();
-            });
+            failedThen(textEnded), cancelledThen(textEnded));
     };
     const auto noImage = [this, render, imageEnded] {
         PageRenders::discard(render.path);
@@ -751,14 +757,7 @@ void ShownPage::renderAhead() {
                               });
             imageEnded();
         },
-        [noImage, passOver](const std::string& code, const std::string&) {
-            if (code == rawValue(FailureCode::resourceLimit)) passOver();
-            noImage();
-        },
-        [noImage, passOver] {
-            passOver();
-            noImage();
-        });
+        failedThen(noImage), cancelledThen(noImage));
 }
 
 void ShownPage::stepZoom(double zoom) {
