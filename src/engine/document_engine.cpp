@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -53,6 +55,16 @@ struct DropKeptPageOnFailure {
         if (std::uncaught_exceptions() > unwinding) Session::dropKeptReads();
     }
 };
+
+// A worker started to test the bounds on commands names the method whose commands never finish
+// inside the engine, as a page it cannot draw would not.
+bool spunForTests(CommandMethod method) {
+    static const std::optional<CommandMethod> spun = []() -> std::optional<CommandMethod> {
+        const char* name = std::getenv("KIVO_PDF_TEST_SPIN_METHOD");
+        return name ? fromRawValue<CommandMethod>(name) : std::nullopt;
+    }();
+    return spun == method;
+}
 
 }  // namespace
 
@@ -120,6 +132,7 @@ CommandResponse DocumentEngine::handle(const CommandRequest& request, const Prog
     PngWriter::Batch writes;
     if (lock.owns_lock()) {
         RunningCommand::Activation activation(*command);
+        if (spunForTests(request.method)) pdfium::module::spinAtNextLoop();
         response = lockedBody(request);
         writes = std::move(renderWrites_);
         checkpoint = checkpointInFlight_;

@@ -61,6 +61,10 @@ void interrupt(Interrupt why) noexcept;
 void clearInterrupt() noexcept;
 // Why the last trap happened, when an interrupt caused it; none otherwise. Reading it resets it.
 Interrupt takeInterrupted() noexcept;
+// For tests of the bounds: the next loop the module comes round in this command goes round for ever
+// there, as a page the engine cannot finish does, until an interrupt ends the call. The check each
+// loop makes costs nothing more for it.
+void spinAtNextLoop() noexcept;
 
 // Bytes of module memory in use now (its current size) and its ceiling.
 uint64_t memorySize();

@@ -711,25 +711,34 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
     const fs::path edited = dir.path() / "edited.pdf";
     testing::writeFile(edited, testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
 
+    // Besides the reproducer, a worker whose every render goes round one loop of the engine for ever.
+    const fs::path spunFile = dir.path() / "spun.pdf";
+    testing::writeFile(spunFile, testing::makePdf({testing::TestPage{}}));
     struct Run {
         const char* name;
         const char* stallLimit;
         bool cancel;
+        bool spun;
         std::string code;
         std::string message;
     };
+    const std::string tookTooLong = " because it took too long. Nothing changed.";
     const Run runs[] = {
-        {"stopped for its time", "4", false, "resource_limit",
-         "Kivo PDF stopped reading page 1 of field-tree-repeated-kids.pdf because it took too long. Nothing "
-         "changed."},
+        {"stopped for its time", "4", false, false, "resource_limit",
+         "Kivo PDF stopped reading page 1 of field-tree-repeated-kids.pdf" + tookTooLong},
         // A stall limit of 60 s puts the deadline at 45 s, past any wait of this test: only the cancel
         // can end the render within it.
-        {"cancelled", "60", true, "cancelled", "Cancelled before it finished. Nothing changed."},
+        {"cancelled", "60", true, false, "cancelled", "Cancelled before it finished. Nothing changed."},
+        {"an endless loop stopped for its time", "4", false, true, "resource_limit",
+         "Kivo PDF stopped reading page 1 of spun.pdf" + tookTooLong},
+        {"an endless loop cancelled", "60", true, true, "cancelled",
+         "Cancelled before it finished. Nothing changed."},
     };
     for (const Run& run : runs) {
         SCOPED_TRACE(run.name);
         auto env = environment();
         env["KIVO_PDF_WORKER_STALL_LIMIT_S"] = run.stallLimit;
+        if (run.spun) env["KIVO_PDF_TEST_SPIN_METHOD"] = "render_page";
         auto worker = testing::startSocketWorker(socketPath(), env);
         SocketConnection editor(socketPath());
         SocketConnection control(socketPath());
@@ -762,7 +771,7 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
         ASSERT_TRUE(highlighted.ok) << errorCode(highlighted);
         EXPECT_EQ(openFile(captionsFile).ok, true);
 
-        const auto slow = openFile(slowFile);
+        const auto slow = openFile(run.spun ? spunFile : slowFile);
         ASSERT_TRUE(slow.ok) << errorCode(slow);
         const std::string slowId = slow.result->sessionId.value_or("");
         auto render = on("slow-render", CommandMethod::renderPage, slowId);
@@ -786,7 +795,7 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
 
         // The page stopped for its time is refused at once when asked for again, for its thumbnail say,
         // rather than costing the same wait; a cancelled one is tried again.
-        if (!run.cancel) {
+        if (!run.cancel && !run.spun) {
             auto again = on("again", CommandMethod::renderPage, slowId);
             again.params.pageId = render.params.pageId;
             again.params.scale = 0.2;
