@@ -41,12 +41,13 @@ int neededHeight(const QWidget& widget, int width) {
     return needed >= 0 ? needed : widget.sizeHint().height();
 }
 
-// The banners' and the composer's heights within `share`: what each needs when both fit; when they do not,
-// each keeps at least half of the share, or less when it needs less, and the other takes the rest.
+// The banners' and the composer's heights within `share`: what each needs when both fit. When they do not,
+// the composer, where the person types and chooses the scope, stays whole as long as the banners keep a
+// quarter of the share to scroll in; the banners take the rest.
 std::pair<int, int> splitShare(int share, int banners, int composer) {
     if (banners + composer <= share) return {banners, composer};
-    const int shownBanners = std::min(banners, std::max(share / 2, share - composer));
-    return {shownBanners, std::min(composer, share - shownBanners)};
+    const int shownComposer = std::min(composer, share - std::min(banners, share / 4));
+    return {std::min(banners, share - shownComposer), shownComposer};
 }
 
 }  // namespace
