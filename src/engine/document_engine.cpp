@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -56,14 +57,19 @@ struct DropKeptPageOnFailure {
     }
 };
 
-// A worker started to test the bounds on commands names the method whose commands never finish
-// inside the engine, as a page it cannot draw would not.
+// A worker started to test the bounds on commands names the methods (comma-separated) whose commands
+// never finish inside the engine, as a page it cannot draw would not.
 bool spunForTests(CommandMethod method) {
-    static const std::optional<CommandMethod> spun = []() -> std::optional<CommandMethod> {
-        const char* name = std::getenv("KIVO_PDF_TEST_SPIN_METHOD");
-        return name ? fromRawValue<CommandMethod>(name) : std::nullopt;
+    static const std::set<CommandMethod> spun = [] {
+        std::set<CommandMethod> methods;
+        const char* names = std::getenv("KIVO_PDF_TEST_SPIN_METHODS");
+        std::istringstream list(names ? names : "");
+        for (std::string name; std::getline(list, name, ',');) {
+            if (const auto found = fromRawValue<CommandMethod>(name)) methods.insert(*found);
+        }
+        return methods;
     }();
-    return spun == method;
+    return spun.contains(method);
 }
 
 }  // namespace

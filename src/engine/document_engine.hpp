@@ -159,7 +159,9 @@ private:
     // The sentence for a command stopped because it took too long: what it was doing, and on which page
     // of which document.
     std::string stoppedSentence(const CommandRequest& request) const;
-    // A command naming a page stopped for its time, which loads that page again, is refused at once.
+    // The commands that load the one page they name, and no other: reading it, drawing it, annotating it.
+    static bool loadsNamedPage(CommandMethod method) noexcept;
+    // Such a command on a page stopped for its time is refused at once.
     void refuseStoppedPage(const CommandRequest& request) const;
     CommandResponse answerAfterFault(const CommandRequest& request, CommandResponse response);
     // Starts a fresh engine and opens every document not set aside in it again; one that does not

@@ -40,9 +40,23 @@ std::string fileName(const std::string& path) {
 
 }  // namespace
 
+bool DocumentEngine::loadsNamedPage(CommandMethod method) noexcept {
+    switch (method) {
+        case CommandMethod::renderPage:
+        case CommandMethod::extractText:
+        case CommandMethod::addHighlight:
+        case CommandMethod::addNote:
+        case CommandMethod::addInk:
+        case CommandMethod::addContent: return true;
+        // A question or a search names the page shown only as where the person is: it may read every
+        // page, and what stops it there says nothing of that one.
+        default: return false;
+    }
+}
+
 void DocumentEngine::refuseStoppedPage(const CommandRequest& request) const {
-    // Every command naming one page loads it: an edit of the page would stop as its read did.
-    if (!request.params.sessionId || !request.params.pageId) return;
+    // An edit of the page would stop as its read did.
+    if (!loadsNamedPage(request.method) || !request.params.sessionId || !request.params.pageId) return;
     const auto found = stoppedPages_.find({*request.params.sessionId, *request.params.pageId});
     if (found != stoppedPages_.end()) throw EngineFailure(FailureCode::resourceLimit, found->second);
 }
@@ -91,7 +105,7 @@ CommandResponse DocumentEngine::answerAfterFault(const CommandRequest& request, 
         if (why == pdfium::module::Interrupt::cancel)
             return CommandResponse::failure(request.id, FailureCode::cancelled, cancelledFailure().message);
         const std::string sentence = stoppedSentence(request);
-        if (id && request.params.pageId) {
+        if (id && request.params.pageId && loadsNamedPage(request.method)) {
             std::string again = sentence;
             again.insert(again.find(" because it took too long") + 25,
                          ", and does not try again until the document is opened again");

@@ -713,7 +713,7 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
 
     // Besides the reproducer, a worker whose every render goes round one loop of the engine for ever.
     const fs::path spunFile = dir.path() / "spun.pdf";
-    testing::writeFile(spunFile, testing::makePdf({testing::TestPage{}}));
+    testing::writeFile(spunFile, testing::makePdf({testing::TestPage{}, testing::TestPage{}}));
     struct Run {
         const char* name;
         const char* stallLimit;
@@ -738,7 +738,7 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
         SCOPED_TRACE(run.name);
         auto env = environment();
         env["KIVO_PDF_WORKER_STALL_LIMIT_S"] = run.stallLimit;
-        if (run.spun) env["KIVO_PDF_TEST_SPIN_METHOD"] = "render_page";
+        if (run.spun) env["KIVO_PDF_TEST_SPIN_METHODS"] = "render_page,assistant_context";
         auto worker = testing::startSocketWorker(socketPath(), env);
         SocketConnection editor(socketPath());
         SocketConnection control(socketPath());
@@ -825,6 +825,18 @@ TEST_F(WorkerTest, ACommandPdfiumCannotFinishEndsAloneAndTheOthersGoOn) {
             EXPECT_EQ(unturned.result->revision, slow.result->revision);
             EXPECT_EQ(unturned.result->undoAvailable, false);
             EXPECT_EQ(unturned.result->pages->at(0).rotation, 0);
+        }
+
+        // A question about the whole document stopped while page 2 is shown leaves page 2 as it was: the
+        // page a question names is only where the person is.
+        if (run.spun && !run.cancel) {
+            auto question = on("q", CommandMethod::assistantContext, slowId);
+            question.params.scope = "document";
+            question.params.pageId = slow.result->pages->at(1).id;
+            EXPECT_EQ(errorCode(send(question)), "resource_limit");
+            auto text = on("t", CommandMethod::extractText, slowId);
+            text.params.pageId = question.params.pageId;
+            EXPECT_EQ(errorCode(send(text)), "ok");
         }
 
         // Everything else is as it was: the edited document's revision and undo, and the stopped
