@@ -526,6 +526,7 @@ void ShownPage::pageRendered(const PageRender& render, const CommandResult& resu
     // the image's decoding, and is asked for only when the page is still the one shown then: a page passed
     // by costs the worker no text, and the page shown next does not wait behind it.
     if (!render.textAfterImage) askText(render);
+    thumbnails_.drawn(render.pageId);
     thumbnails_.renderStale();
     emit inspectionRendered(result);
     const std::int64_t cost = PageRenders::cost(result.width, result.height);
@@ -741,6 +742,7 @@ void ShownPage::renderAhead() {
         [this, render, session, imageEnded, decodeEnded, askTextAhead](const CommandResult& result) {
             const std::int64_t cost = PageRenders::cost(result.width, result.height);
             d_->aheadDecoding_ = true;
+            thumbnails_.drawn(render.pageId);
             askTextAhead();
             decoder_.loadPage(render.path, result, render.backing,
                               [this, render, session, decodeEnded,

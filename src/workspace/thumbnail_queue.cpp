@@ -151,6 +151,8 @@ bool ThumbnailQueue::passedOver(const std::string& pageId) const {
     return found != d_->passedOver.end() && found->second == d_->versions.of(pageId);
 }
 
+void ThumbnailQueue::drawn(const std::string& pageId) { d_->passedOver.erase(pageId); }
+
 void ThumbnailQueue::forget() {
     d_->cache.removeAll();
     d_->queue.removeAll();

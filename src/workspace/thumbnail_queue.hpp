@@ -72,6 +72,8 @@ public:
     // Another attempt would hold the worker as long again for the same end.
     void passOver(const std::string& pageId, const PageVersion& version);
     bool passedOver(const std::string& pageId) const;
+    // A render of the page came back after all (the person turned to it again): it is asked for as any.
+    void drawn(const std::string& pageId);
 
     // ---- What the workspace tells it
 

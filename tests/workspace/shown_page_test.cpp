@@ -191,6 +191,21 @@ TEST_F(ShownPageTest, APageNotDrawnSaysWhyAndIsNotReadAgainUntilTurnedTo) {
         testing::arrange(parts.state, "selectedPageId", std::optional<std::string>("p1"));
         part.refreshPage();
         EXPECT_EQ(reads("p1"), (std::vector<std::string>{"render_page", "render_page"})) << "turned to again";
+        // Drawn this time, it has its thumbnail as any page does.
+        const std::string file =
+            parts.sender.sent(CommandMethod::renderPage).back().params.pngPath.value_or("");
+        QImage drawn(40, 50, QImage::Format_RGB32);
+        drawn.fill(Qt::red);
+        ASSERT_TRUE(drawn.save(QString::fromStdString(file), "PNG"));
+        CommandResult result;
+        result.pngPath = file;
+        result.width = 40;
+        result.height = 50;
+        ASSERT_TRUE(parts.sender.succeed(CommandMethod::renderPage, result));
+        EXPECT_FALSE(part.notDrawnReason());
+        waitUntil([] { return false; }, 0.05);
+        EXPECT_EQ(reads("p1"), (std::vector<std::string>{"render_page", "render_page", "render_page small",
+                                                         "extract_text"}));
     }
 }
 
