@@ -5,6 +5,7 @@
 #include "engine/document_engine.hpp"
 #include "pdfium/module.hpp"
 #include "session/pdfium_runtime.hpp"
+#include "session/png_writer.hpp"
 #include "session/running_command.hpp"
 #include "session/session.hpp"
 
@@ -44,6 +45,8 @@ bool DocumentEngine::settleWhileIdle() {
         settledMemory_ = pdfium::module::memorySize();
     }
     for (const auto& [id, session] : sessions_) session->releaseResidentBytes();
+    // The strips kept for the next render are the next render's only while renders come.
+    PngWriter::dropSpareBlocks();
     return true;
 }
 
