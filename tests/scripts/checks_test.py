@@ -56,6 +56,19 @@ class LayeringCheck(unittest.TestCase):
         code, out = run_layers(CLEAN)
         self.assertEqual(code, 0, out)
 
+    def test_allowed_uses_in_the_new_forms_pass(self):
+        # A quoted header beside its source is the folder's own, whatever its name; links that go down
+        # the table pass however they are written.
+        files = dict(CLEAN)
+        files["src/workspace/QtBits.hpp"] = "#pragma once\n"
+        files["src/workspace/model.cpp"] += '#include "QtBits.hpp"\n#include "QtGui/QImage"\n'
+        files["src/workspace/CMakeLists.txt"] = ("set(LIBS Qt6::Gui)\nlist(APPEND LIBS kivo_core)\n"
+                                                 "add_library(kivo_workspace STATIC model.cpp)\n"
+                                                 "include(links.cmake)\n")
+        files["src/workspace/links.cmake"] = "target_link_libraries(kivo_workspace PUBLIC ${LIBS})\n"
+        code, out = run_layers(files)
+        self.assertEqual(code, 0, out)
+
     def test_each_planted_violation_is_caught(self):
         cases = [
             ("a Qt module named in the include",
@@ -71,12 +84,38 @@ class LayeringCheck(unittest.TestCase):
              "set(MORE kivo_app)\nadd_library(kivo_workspace STATIC model.cpp)\n"
              "target_link_libraries(kivo_workspace PRIVATE ${MORE})\n",
              "workspace may not link app", True),
+            ("a Qt module named in a quoted include",
+             "src/workspace/model.cpp", '#include "QtWidgets/QWidget"\n', "may never use Qt6::Widgets", True),
+            ("a quoted Qt class whose header lives in a module the folder may never link",
+             "src/workspace/model.cpp", '#include "QPushButton"\n', "may never use Qt6::Widgets", QT_HEADERS),
+            ("a link through a variable that list(APPEND) grew",
+             "src/workspace/CMakeLists.txt",
+             "set(MORE kivo_core)\nlist(APPEND MORE\n    kivo_app)\nadd_library(kivo_workspace STATIC model.cpp)\n"
+             "target_link_libraries(kivo_workspace PRIVATE ${MORE})\n",
+             "workspace may not link app", True),
+            ("a link written in an included .cmake file",
+             "src/workspace/CMakeLists.txt",
+             "add_library(kivo_workspace STATIC model.cpp)\ninclude(${CMAKE_CURRENT_SOURCE_DIR}/links.cmake)\n",
+             "workspace may not link app", True),
+            ("a link in a .cmake file included by a relative path from another folder",
+             "src/workspace/CMakeLists.txt",
+             "add_library(kivo_workspace STATIC model.cpp)\ninclude(../../cmake/links.cmake)\n",
+             "workspace may not link app", True),
+            ("a Qt module a folder may never link, from an included .cmake file",
+             "src/workspace/CMakeLists.txt",
+             "add_library(kivo_workspace STATIC model.cpp)\ninclude(widgets.cmake)\n",
+             "may never link Qt6::Widgets", True),
         ]
+        extra = {
+            "src/workspace/links.cmake": "target_link_libraries(kivo_workspace PRIVATE kivo_app)\n",
+            "cmake/links.cmake": "target_link_libraries(kivo_workspace PRIVATE kivo_app)\n",
+            "src/workspace/widgets.cmake": "target_link_libraries(kivo_workspace PRIVATE Qt6::Widgets)\n",
+        }
         for name, path, planted, expected, runnable in cases:
             with self.subTest(name):
                 if not runnable:
                     self.skipTest("Qt's headers are not installed")
-                files = dict(CLEAN)
+                files = dict(CLEAN, **extra)
                 files[path] = (files[path] if path.endswith(".cpp") else "") + planted
                 code, out = run_layers(files)
                 self.assertEqual(code, 1, out)
