@@ -122,6 +122,60 @@ class LayeringCheck(unittest.TestCase):
                 self.assertIn(expected, out)
 
 
+class CommitCheck(unittest.TestCase):
+    def history(self, top, subjects, tag_after=None):
+        """A repository at `top` with one commit per subject, oldest first; their hashes."""
+        env = dict(os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@t",
+                   GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@t")
+        git = lambda *a: subprocess.run(["git", "-C", top, *a], check=True, env=env, capture_output=True,
+                                        text=True).stdout.strip()
+        git("init", "-q")
+        hashes = []
+        for number, subject in enumerate(subjects):
+            git("commit", "-q", "--allow-empty", "-m", subject)
+            hashes.append(git("rev-parse", "HEAD"))
+            if number == tag_after:
+                git("tag", "v1")
+        return hashes
+
+    def test_each_broken_subject_is_caught_and_the_rest_pass(self):
+        if shutil.which("git") is None:
+            self.skipTest("git is missing")
+        fine, longest, long = "A change said in one line", "x" * 72, "y" * 73
+        cases = [
+            # name, subjects oldest first, baseline (index), tag after (index), exit code, expected output
+            ("short subjects pass", [fine, longest, "Ends … in one character"], None, None, 0, "3 subject"),
+            ("one past the limit", [fine, long], None, None, 1, "73 characters"),
+            ("two changes joined", [fine, "Mend the list; rename the file"], None, None, 1, "joins two changes"),
+            ("what the baseline reaches is not read", [long, "a; b", fine], 1, None, 0, "1 subject"),
+            ("only what follows the last tag is read", [long, fine, fine], None, 0, 0, "2 subject"),
+            ("a break after the baseline still counts", [long, fine, long], 0, None, 1, "1 problem"),
+        ]
+        for name, subjects, baseline, tag_after, code, expected in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as top:
+                hashes = self.history(top, subjects, tag_after)
+                arguments = [sys.executable, str(SCRIPTS / "check_commits.py"), top]
+                # A baseline the history does not hold leaves every recent commit to be read.
+                arguments += ["--baseline", hashes[baseline] if baseline is not None else "0" * 40]
+                done = subprocess.run(arguments, capture_output=True, text=True, check=False)
+                self.assertEqual(done.returncode, code, done.stdout)
+                self.assertIn(expected, done.stdout)
+
+    def test_only_the_last_fifty_are_read_and_no_history_is_a_skip(self):
+        if shutil.which("git") is None:
+            self.skipTest("git is missing")
+        with tempfile.TemporaryDirectory() as top:
+            self.history(top, ["z" * 80] + ["Fine"] * 50)
+            done = subprocess.run([sys.executable, str(SCRIPTS / "check_commits.py"), top],
+                                  capture_output=True, text=True, check=False)
+            self.assertEqual(done.returncode, 0, done.stdout)
+            self.assertIn("50 subject", done.stdout)
+        with tempfile.TemporaryDirectory() as top:
+            done = subprocess.run([sys.executable, str(SCRIPTS / "check_commits.py"), top],
+                                  capture_output=True, text=True, check=False)
+            self.assertEqual(done.returncode, 77, done.stdout)
+
+
 class FormatCheck(unittest.TestCase):
     def test_an_untracked_file_out_of_format_fails_the_check(self):
         if shutil.which("clang-format") is None or shutil.which("git") is None:
