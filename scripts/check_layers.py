@@ -7,8 +7,8 @@ there expanded), prints which folder uses which
 (I: includes, L: links, B: both, .: may but does not, space: may not, !: does but may not), then every
 use the table does not allow. A `#include "../..."` that leaves its folder is refused, since it would
 slip past the table, and so is a Qt header under src/ of a module the folder may never link
-(`<QtWidgets/QWidget>`, `<QWidget>` and `"QtWidgets/QWidget"` alike). Exits 1 on any such use, on a folder or target the
-table does not know, or on a cycle in the table itself; 0 otherwise.
+(`<QtWidgets/QWidget>`, `<QWidget>` and `"QtWidgets/QWidget"` alike). Exits 1 on any such use, on a
+folder or target the table does not know, or on a cycle in the table itself; 0 otherwise.
 Usage: check_layers.py [source root]   (default: the folder above this script)
 """
 

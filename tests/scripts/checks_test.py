@@ -91,12 +91,14 @@ class LayeringCheck(unittest.TestCase):
              "workspace may not link app", True),
             ("a link through a variable that list(APPEND) grew",
              "src/workspace/CMakeLists.txt",
-             "set(MORE kivo_core)\nlist(APPEND MORE\n    kivo_app)\nadd_library(kivo_workspace STATIC model.cpp)\n"
+             "set(MORE kivo_core)\nlist(APPEND MORE\n    kivo_app)\n"
+             "add_library(kivo_workspace STATIC model.cpp)\n"
              "target_link_libraries(kivo_workspace PRIVATE ${MORE})\n",
              "workspace may not link app", True),
             ("a link written in an included .cmake file",
              "src/workspace/CMakeLists.txt",
-             "add_library(kivo_workspace STATIC model.cpp)\ninclude(${CMAKE_CURRENT_SOURCE_DIR}/links.cmake)\n",
+             "add_library(kivo_workspace STATIC model.cpp)\n"
+             "include(${CMAKE_CURRENT_SOURCE_DIR}/links.cmake)\n",
              "workspace may not link app", True),
             ("a link in a .cmake file included by a relative path from another folder",
              "src/workspace/CMakeLists.txt",
@@ -147,7 +149,7 @@ class CommitCheck(unittest.TestCase):
             # name, subjects oldest first, baseline (index), tag after (index), exit code, expected output
             ("short subjects pass", [fine, longest, "Ends … in one character"], None, None, 0, "3 subject"),
             ("one past the limit", [fine, long], None, None, 1, "73 characters"),
-            ("two changes joined", [fine, "Mend the list; rename the file"], None, None, 1, "joins two changes"),
+            ("two changes joined", [fine, "Mend the list; rename it"], None, None, 1, "joins two changes"),
             ("what the baseline reaches is not read", [long, "a; b", fine], 1, None, 0, "1 subject"),
             ("only what follows the last tag is read", [long, fine, fine], None, 0, 0, "2 subject"),
             ("a break after the baseline still counts", [long, fine, long], 0, None, 1, "1 problem"),
