@@ -2,12 +2,13 @@
 """Checks the one-way dependencies between the libraries under src/ against src/layers.txt.
 
 Reads every `#include "folder/..."` in src/ and tests/ and every target_link_libraries() in the
-CMakeLists.txt under src/ (with the variables set() there expanded), prints which folder uses which
+CMakeLists.txt under src/ and the .cmake files they include() (with the variables set() or list(APPEND)
+there expanded), prints which folder uses which
 (I: includes, L: links, B: both, .: may but does not, space: may not, !: does but may not), then every
 use the table does not allow. A `#include "../..."` that leaves its folder is refused, since it would
 slip past the table, and so is a Qt header under src/ of a module the folder may never link
-(`<QtWidgets/QWidget>` and `<QWidget>` alike). Exits 1 on any such use, on a folder or target the
-table does not know, or on a cycle in the table itself; 0 otherwise.
+(`<QtWidgets/QWidget>`, `<QWidget>` and `"QtWidgets/QWidget"` alike). Exits 1 on any such use, on a
+folder or target the table does not know, or on a cycle in the table itself; 0 otherwise.
 Usage: check_layers.py [source root]   (default: the folder above this script)
 """
 
@@ -20,6 +21,11 @@ SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".h", ".hpp"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 SYSTEM_INCLUDE = re.compile(r"^\s*#\s*include\s*<(Q[^>]*)>")
 VARIABLE = re.compile(r"\bset\s*\(\s*(\w+)\s+([^)]*)\)", re.S)
+APPENDED = re.compile(r"\blist\s*\(\s*APPEND\s+(\w+)\s+([^)]*)\)", re.S)
+INCLUDED = re.compile(r"\binclude\s*\(\s*([^)\s]+\.cmake)\b[^)]*\)", re.S)
+# The places an include() names its file from; a bare relative path is read from the including folder.
+DIRECTORY_VARIABLES = ("CMAKE_CURRENT_SOURCE_DIR", "CMAKE_CURRENT_LIST_DIR")
+ROOT_VARIABLES = ("PROJECT_SOURCE_DIR", "CMAKE_SOURCE_DIR")
 LINK = re.compile(r"target_link_libraries\s*\(([^)]*)\)", re.S)
 MADE = re.compile(r"add_(?:library|executable)\s*\(\s*([\w.+-]+)")
 SCOPES = {"PUBLIC", "PRIVATE", "INTERFACE"}
@@ -118,6 +124,24 @@ def expand(words, variables, seen=()):
     return out
 
 
+def cmake_files(root):
+    """Every CMakeLists.txt under src/ and, once each, the .cmake files they include(), with comments
+    dropped: a link written in an included file binds its target as one written in place does."""
+    found, pending = {}, sorted((root / "src").rglob("CMakeLists.txt"))
+    while pending:
+        path = pending.pop(0).resolve()
+        if path in found or not path.is_file():
+            continue
+        found[path] = re.sub(r"#[^\n]*", "", path.read_text())
+        for name in INCLUDED.findall(found[path]):
+            for variable in DIRECTORY_VARIABLES:
+                name = name.replace("${" + variable + "}", str(path.parent))
+            for variable in ROOT_VARIABLES:
+                name = name.replace("${" + variable + "}", str(root))
+            pending.append(path.parent / name)
+    return found
+
+
 def source_files(top):
     for directory, subdirectories, files in os.walk(top):
         subdirectories[:] = sorted(d for d in subdirectories if d not in {"node_modules", "gen"})
@@ -155,12 +179,19 @@ def main():
             for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
                 where = f"{top}/{relative}:{number}"
                 system = SYSTEM_INCLUDE.match(line)
-                if system and top == "src":
-                    module = qt.link_name(system.group(1))
-                    if module and any(module == n or module.startswith(n + "::") for n in table.never[user]):
-                        problems.append(f"{where}: {user} may never use {module} (<{system.group(1)}>)")
-                    continue
+                header = f"<{system.group(1)}>" if system else None
                 match = INCLUDE.match(line)
+                # A Qt header in quotes is found on the include path as one in brackets is, unless a file
+                # of that name sits beside the source.
+                if (match and match.group(1).startswith("Q") and table.owner(match.group(1)) is None
+                        and not (path.parent / match.group(1)).exists()):
+                    system, header = match, f'"{match.group(1)}"'
+                if system:
+                    module = qt.link_name(system.group(1))
+                    if top == "src" and module and any(module == n or module.startswith(n + "::")
+                                                       for n in table.never[user]):
+                        problems.append(f"{where}: {user} may never use {module} ({header})")
+                    continue
                 if not match:
                     continue
                 included = match.group(1)
@@ -179,19 +210,21 @@ def main():
 
     made = {}
     variables = {}
-    for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
-        text = re.sub(r"#[^\n]*", "", cmake.read_text())
+    cmakes = cmake_files(root)
+    for cmake, text in cmakes.items():
         for target in MADE.findall(text):
             made[target] = cmake
         for name, values in VARIABLE.findall(text):
             variables[name] = values.split()
+        for name, values in APPENDED.findall(text):
+            variables.setdefault(name, []).extend(values.split())
     for target, cmake in made.items():
         if target not in table.targets:
-            problems.append(f"{cmake.relative_to(root)}: target {target} is not in src/layers.txt")
-    for cmake in sorted((root / "src").rglob("CMakeLists.txt")):
-        relative = cmake.relative_to(root)
-        for arguments in LINK.findall(cmake.read_text()):
-            words = [w for w in expand(re.sub(r"#[^\n]*", "", arguments).split(), variables) if w not in SCOPES]
+            problems.append(f"{shown(cmake, root)}: target {target} is not in src/layers.txt")
+    for cmake, text in cmakes.items():
+        relative = shown(cmake, root)
+        for arguments in LINK.findall(text):
+            words = [w for w in expand(arguments.split(), variables) if w not in SCOPES]
             target, linked = words[0], words[1:]
             user = table.targets.get(target)
             if user is None:
@@ -211,6 +244,14 @@ def main():
         print("layering: " + problem)
     print(f"layering: {len(problems)} violation(s)" if problems else "layering: every use goes down the table")
     return 1 if problems else 0
+
+
+def shown(path, root):
+    """A build file's name as the report gives it: from the source root when it lies below it."""
+    try:
+        return path.relative_to(root.resolve()).as_posix()
+    except ValueError:
+        return str(path)
 
 
 def print_matrix(table, uses):

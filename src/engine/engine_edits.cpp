@@ -43,12 +43,6 @@ void writeRecovery(const RecoveryStore::Pending& pending) noexcept {
     } catch (...) {}
 }
 
-void writeRecovery(const Session& session) noexcept {
-    try {
-        writeRecovery(RecoveryStore::pending(session));
-    } catch (...) {}
-}
-
 // A checkpoint written on the shared pool while the command reads its census and inspection and
 // its answer is written: on a long document each is a good part of an edit, and the writing mostly
 // waits for the disk. The answer waits for it (see DocumentEngine::handle), so no change is

@@ -13,8 +13,10 @@
 namespace kivo::WorkerWatchdog {
 
 Sources Sources::engine() {
-    Sources sources{ProcessMemory::footprint, [] { return EngineProgress::shared().snapshot(); },
-                    [] { EngineProgress::shared().awaitBusy(); }};
+    Sources sources;
+    sources.footprint = ProcessMemory::footprint;
+    sources.progress = [] { return EngineProgress::shared().snapshot(); };
+    sources.awaitCommand = [] { EngineProgress::shared().awaitBusy(); };
     sources.interrupt = RunningCommand::interruptIfQuiet;
     return sources;
 }
