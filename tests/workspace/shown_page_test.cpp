@@ -46,6 +46,19 @@ QSizeF shownSize(const QImage& image) { return image.deviceIndependentSize(); }
 
 // ---- The shown page alone, against a fake sender
 
+// The reply of a render whose 40 × 50 red image the worker wrote to `file`; an empty result when it
+// could not be written, which the part then fails to load.
+CommandResult drawnInto(const std::string& file) {
+    QImage page(40, 50, QImage::Format_RGB32);
+    page.fill(Qt::red);
+    if (!page.save(QString::fromStdString(file), "PNG")) return {};
+    CommandResult result;
+    result.pngPath = file;
+    result.width = 40;
+    result.height = 50;
+    return result;
+}
+
 // The shown page over the parts it shares with the thumbnails, as the workspace makes them.
 class ShownPageTest : public ::testing::Test {
 protected:
@@ -101,14 +114,7 @@ TEST_F(ShownPageTest, ThePageMovedToWhileAnotherDecodesIsAskedForAtOnceAndTheOth
     part_.refreshPage();
     ASSERT_EQ(renders().size(), 1u);
     const std::string file = renders()[0].params.pngPath.value_or("");
-    QImage page(40, 50, QImage::Format_RGB32);
-    page.fill(Qt::red);
-    ASSERT_TRUE(page.save(QString::fromStdString(file), "PNG"));
-    CommandResult result;
-    result.pngPath = file;
-    result.width = 40;
-    result.height = 50;
-    ASSERT_TRUE(parts_.sender.succeed(CommandMethod::renderPage, result));
+    ASSERT_TRUE(parts_.sender.succeed(CommandMethod::renderPage, drawnInto(file)));
     EXPECT_TRUE(part_.decoding());
 
     // A jump, so that no thumbnail is asked for ahead of a run.
@@ -192,16 +198,9 @@ TEST_F(ShownPageTest, APageNotDrawnSaysWhyAndIsNotReadAgainUntilTurnedTo) {
         part.refreshPage();
         EXPECT_EQ(reads("p1"), (std::vector<std::string>{"render_page", "render_page"})) << "turned to again";
         // Drawn this time, it has its thumbnail as any page does.
-        const std::string file =
-            parts.sender.sent(CommandMethod::renderPage).back().params.pngPath.value_or("");
-        QImage drawn(40, 50, QImage::Format_RGB32);
-        drawn.fill(Qt::red);
-        ASSERT_TRUE(drawn.save(QString::fromStdString(file), "PNG"));
-        CommandResult result;
-        result.pngPath = file;
-        result.width = 40;
-        result.height = 50;
-        ASSERT_TRUE(parts.sender.succeed(CommandMethod::renderPage, result));
+        const CommandResult drawn =
+            drawnInto(parts.sender.sent(CommandMethod::renderPage).back().params.pngPath.value_or(""));
+        ASSERT_TRUE(parts.sender.succeed(CommandMethod::renderPage, drawn));
         EXPECT_FALSE(part.notDrawnReason());
         waitUntil([] { return false; }, 0.05);
         EXPECT_EQ(reads("p1"), (std::vector<std::string>{"render_page", "render_page", "render_page small",
