@@ -68,8 +68,9 @@ CommandResponse DocumentEngine::saveDocument(const CommandRequest& request) {
         if (!p.destination) throw invalid("saveCopy requires destination.");
         const std::string path = RequestChecks::writeDestination(*p.destination, request.channel).string();
         requireGrantedPath(path, request);
+        // A copy changes neither the document nor its bytes: every edit already took the document as
+        // it stands as the session's bytes, and the copy is written from the document itself.
         session.atomicWrite(path, options);
-        session.refreshBacking();
     } else {
         throw invalid("saveMode must be save, saveAs, or saveCopy.");
     }

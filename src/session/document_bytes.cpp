@@ -21,6 +21,7 @@
 #include "core/safe_files.hpp"
 #include "core/text.hpp"
 #include "core/engine_failure.hpp"
+#include "session/pdf_objects.hpp"
 #include "pdfium/saved_trailer.hpp"
 #include "pdfium/support.hpp"
 
@@ -252,10 +253,16 @@ DocumentBytes::Shared DocumentBytes::writingPlain(pdfium::FPDF_DOCUMENT document
 }
 
 // The second write is kept only when shorter: one PDFium cannot open again, or that gains nothing,
-// leaves the first, which the caller proves as it proves every write.
+// leaves the first, which the caller proves as it proves every write. It is skipped when the object
+// reader reads every object of the first and reaches each from its trailer: nothing is then left to
+// drop, and for a long document the second write costs twice what the first does.
 DocumentBytes::Shared DocumentBytes::writingReferenced(pdfium::FPDF_DOCUMENT document,
                                                        const std::string* password) {
     Shared first = saved(document, pdfium::SaveKind::whole);
+    if (const std::optional<PdfObjects::File> file = PdfObjects::File::index(first->data());
+        file && file->everyObjectReferenced()) {
+        return first;
+    }
     const pdfium::Document again = pdfium::Document::load(first->data(), first, password);
     if (!again) return first;
     Shared second = saved(again.get(), pdfium::SaveKind::whole);

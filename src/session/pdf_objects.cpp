@@ -448,6 +448,34 @@ uint32_t File::size() const {
     return size;
 }
 
+namespace {
+
+void collectReferences(const Value& value, std::vector<uint32_t>& into) {
+    if (value.kind == Value::Kind::reference) into.push_back(value.number);
+    for (const Value& item : value.items) collectReferences(item, into);
+    for (const auto& [key, entry] : value.entries) collectReferences(entry, into);
+}
+
+}  // namespace
+
+bool File::everyObjectReferenced() const {
+    std::vector<uint32_t> pending;
+    collectReferences(trailer_, pending);
+    std::vector<bool> reached(size(), false);
+    size_t count = 0;
+    while (!pending.empty()) {
+        const uint32_t number = pending.back();
+        pending.pop_back();
+        if (number >= reached.size() || reached[number] || !offsets_.contains(number)) continue;
+        reached[number] = true;
+        ++count;
+        const std::optional<std::pair<Value, bool>> object = this->object(number);
+        if (!object) return false;
+        collectReferences(object->first, pending);
+    }
+    return count == offsets_.size();
+}
+
 std::string File::appended(const std::map<uint32_t, Value>& objects) const {
     std::string out(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
     out += "\n";

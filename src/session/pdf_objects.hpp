@@ -78,6 +78,10 @@ public:
     // The array `value` is, written in place or as an object of its own; empty when it is none.
     std::optional<Value> resolvedArray(const Value* value) const;
     uint32_t size() const;
+    // Whether every object the table lists is reached from the trailer through references; false
+    // as well when one of those reached does not read, as nothing then tells what it refers to.
+    // Stream data is not read: a stream of a classic table's file refers to no object.
+    bool everyObjectReferenced() const;
 
     // The file's bytes followed by an incremental update that replaces or adds `objects` (none
     // of them streams).

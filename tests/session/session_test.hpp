@@ -61,6 +61,8 @@ public:
     }
     static pdfium::FPDF_FORMHANDLE formHandle(const Session& session) { return session.form_.handle(); }
     static pdfium::FPDF_DOCUMENT document(const Session& session) { return session.document_.get(); }
+    // The password the session's bytes open with, as PDFium is handed it; null when none.
+    static const std::string* secret(const Session& session) { return session.secretFor(std::nullopt); }
     static const KeptPageText& keptText(const Session& session) { return session.keptText_; }
     // From now on the session keeps at most `bytes` of its pages' text; with 0 it searches every page as
     // it did before any text was kept.
